@@ -1,0 +1,82 @@
+# Build conventions shared by every folder.
+
+set(PM_WARNINGS -Wall -Wextra)
+if(WIN32)
+    # Windows headers, XP-era APIs are enough; ANSI entry points are the ones the system uses.
+    add_compile_definitions(WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601)
+    if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+        set(PM_STDCALL_SUFFIX ON)
+    endif()
+elseif(PM_FUZZ)
+    add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -g -O1)
+    add_link_options(-fsanitize=address,undefined)
+elseif(PM_SANITIZE)
+    add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=all -g)
+    add_link_options(-fsanitize=address,undefined)
+endif()
+
+# pm_library(name [PORTABLE] SOURCES ... [LIBS ...]): a static library with the project's warnings.
+function(pm_library name)
+    cmake_parse_arguments(A "" "" "SOURCES;LIBS;INCLUDES" ${ARGN})
+    add_library(${name} STATIC ${A_SOURCES})
+    target_compile_options(${name} PRIVATE ${PM_WARNINGS})
+    target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR} ${A_INCLUDES})
+    if(A_LIBS)
+        target_link_libraries(${name} PUBLIC ${A_LIBS})
+    endif()
+endfunction()
+
+# pm_test(name SOURCES ... [LIBS ...]): a GoogleTest program registered with ctest.
+# Under the Windows builds ctest runs it through Wine (CMAKE_CROSSCOMPILING_EMULATOR).
+function(pm_test name)
+    if(PM_FUZZ)
+        return()
+    endif()
+    cmake_parse_arguments(A "" "" "SOURCES;LIBS" ${ARGN})
+    add_executable(${name} ${A_SOURCES})
+    target_compile_options(${name} PRIVATE ${PM_WARNINGS})
+    target_link_libraries(${name} PRIVATE ${A_LIBS} gtest gtest_main)
+    add_test(NAME ${name} COMMAND ${name} --gtest_brief=1)
+    set_tests_properties(${name} PROPERTIES TIMEOUT 300)
+endfunction()
+
+# pm_fuzz(name SOURCES ... [LIBS ...]): a libFuzzer target, built only with PM_FUZZ.
+function(pm_fuzz name)
+    if(NOT PM_FUZZ)
+        return()
+    endif()
+    cmake_parse_arguments(A "" "" "SOURCES;LIBS" ${ARGN})
+    add_executable(${name} ${A_SOURCES})
+    target_compile_options(${name} PRIVATE ${PM_WARNINGS})
+    target_link_libraries(${name} PRIVATE ${A_LIBS})
+    target_link_options(${name} PRIVATE -fsanitize=fuzzer)
+    set_property(GLOBAL APPEND PROPERTY PM_FUZZ_TARGETS ${name})
+endfunction()
+
+# pm_def(out template): a .def file for this architecture. On i686 the stdcall exports carry
+# their decoration (@N) in the template as @S<N>@; x86_64 has none.
+function(pm_def out template)
+    set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${template})
+    file(READ ${template} text)
+    if(PM_STDCALL_SUFFIX)
+        string(REGEX REPLACE "@S([0-9]+)@" "@\\1" text "${text}")
+    else()
+        string(REGEX REPLACE "@S([0-9]+)@" "" text "${text}")
+    endif()
+    file(WRITE ${out} "${text}")
+endfunction()
+
+# pm_import_library(target dll_name def_template): an import library that binds by ordinal,
+# made by dlltool from a .def whose entries are all NONAME.
+function(pm_import_library target def_template)
+    set(def ${CMAKE_CURRENT_BINARY_DIR}/${target}.imp.def)
+    pm_def(${def} ${def_template})
+    set(lib ${CMAKE_ARCHIVE_OUTPUT_DIRECTORY}/lib${target}.a)
+    add_custom_command(OUTPUT ${lib}
+        COMMAND ${CMAKE_DLLTOOL} -d ${def} -l ${lib}
+        DEPENDS ${def_template} VERBATIM)
+    add_custom_target(${target}_implib DEPENDS ${lib})
+    add_library(${target} INTERFACE)
+    add_dependencies(${target} ${target}_implib)
+    target_link_libraries(${target} INTERFACE ${lib})
+endfunction()

@@ -1,0 +1,12 @@
+set(CMAKE_C_COMPILER ${PM_MINGW_PREFIX}-gcc-posix)
+set(CMAKE_CXX_COMPILER ${PM_MINGW_PREFIX}-g++-posix)
+set(CMAKE_RC_COMPILER ${PM_MINGW_PREFIX}-windres)
+set(CMAKE_DLLTOOL ${PM_MINGW_PREFIX}-dlltool)
+set(CMAKE_FIND_ROOT_PATH /usr/${PM_MINGW_PREFIX})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+# The runtime is linked in so that the programs run from any folder.
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
+set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
+set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../tools/wine-run)
