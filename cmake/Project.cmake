@@ -66,14 +66,21 @@ function(pm_def out template)
     file(WRITE ${out} "${text}")
 endfunction()
 
-# pm_import_library(target dll_name def_template): an import library that binds by ordinal,
-# made by dlltool from a .def whose entries are all NONAME.
+# pm_import_library(target def_template [DELAY]): an import library that binds by ordinal, made
+# by dlltool from a .def whose entries are all NONAME. DELAY makes a delay-load library: the DLL
+# is loaded on the first call, so a program can start without it and report the absence itself.
 function(pm_import_library target def_template)
+    cmake_parse_arguments(A "DELAY" "" "" ${ARGN})
     set(def ${CMAKE_CURRENT_BINARY_DIR}/${target}.imp.def)
     pm_def(${def} ${def_template})
     set(lib ${CMAKE_ARCHIVE_OUTPUT_DIRECTORY}/lib${target}.a)
+    if(A_DELAY)
+        set(out_flag -y)
+    else()
+        set(out_flag -l)
+    endif()
     add_custom_command(OUTPUT ${lib}
-        COMMAND ${CMAKE_DLLTOOL} -d ${def} -l ${lib}
+        COMMAND ${CMAKE_DLLTOOL} -d ${def} ${out_flag} ${lib}
         DEPENDS ${def_template} VERBATIM)
     add_custom_target(${target}_implib DEPENDS ${lib})
     add_library(${target} INTERFACE)
