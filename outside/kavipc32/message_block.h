@@ -1,0 +1,32 @@
+// Message buffers: each block carries a small header in front with its size and a magic value,
+// so that FreeMessage and EnqueueMessage can tell the library's own buffers from anything else
+// and know how many bytes really are there. Portable: C heap only.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace kavipc {
+
+// Largest message the library allocates or accepts from a peer.
+constexpr size_t kMaxMessageSize = 64u * 1024 * 1024;
+
+constexpr uint32_t kBlockMagic = 0x4B495042;     // "BPIK": live block
+constexpr uint32_t kBlockFreedMagic = 0x44454144; // "DAED": released block
+
+struct BlockHeader {
+    uint32_t magic;
+    uint32_t reserved;
+    uint64_t size; // bytes the caller asked for
+};
+static_assert(sizeof(BlockHeader) == 16, "keeps the user area 16-byte aligned");
+
+// A writable buffer of `size` bytes (zero-filled), or null when size is 0, too large or the
+// heap is out of memory.
+void* AllocateBlock(size_t size);
+// Releases a block from AllocateBlock; null and blocks that are not live are ignored.
+void FreeBlock(void* message);
+// The size of a live block, or 0 when `message` is null or not a live block.
+size_t BlockSize(const void* message);
+
+} // namespace kavipc

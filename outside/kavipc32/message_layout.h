@@ -1,0 +1,84 @@
+// The message header the library routes by. Portable: no OS code here.
+//
+// | Off | Size | Field          |
+// |-----|------|----------------|
+// | 0   | 4    | msg_len        |
+// | 4   | 2    | hdr_len (32)   |
+// | 6   | 1    | msg_type       |
+// | 7   | 1    | tag            |
+// | 8   | 2    | sender_len     |
+// | 10  | 2    | sender_off     |
+// | 12  | 2    | addressee_len  |
+// | 14  | 2    | addressee_off  |
+// | 16  | 2    | reserved       |
+// | 18  | 4    | value          |
+// | 22  | 2    | item_count     |
+// | 24  | 2    | size_table_off |
+// | 26  | 2    | data_off       |
+// | 28  | 4    | seq_no         |
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace kavipc {
+
+constexpr size_t kHeaderSize = 32;
+constexpr size_t kOffMsgLen = 0;
+constexpr size_t kOffHdrLen = 4;
+constexpr size_t kOffType = 6;
+constexpr size_t kOffTag = 7;
+constexpr size_t kOffSenderLen = 8;
+constexpr size_t kOffSenderOff = 10;
+constexpr size_t kOffAddresseeLen = 12;
+constexpr size_t kOffAddresseeOff = 14;
+constexpr size_t kOffValue = 18;
+constexpr size_t kOffItemCount = 22;
+constexpr size_t kOffSizeTableOff = 24;
+constexpr size_t kOffDataOff = 26;
+constexpr size_t kOffSeqNo = 28;
+
+// Longest node name the library accepts (without the terminator); keeps pipe names short.
+constexpr size_t kMaxNodeName = 200;
+
+inline uint16_t Get16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+inline uint32_t Get32(const uint8_t* p) {
+    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+inline void Put16(uint8_t* p, uint16_t v) {
+    p[0] = static_cast<uint8_t>(v);
+    p[1] = static_cast<uint8_t>(v >> 8);
+}
+inline void Put32(uint8_t* p, uint32_t v) {
+    for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+enum class HeaderCheck {
+    kOk,
+    kTooShort,        // fewer than 32 bytes, or msg_len below 32
+    kLengthMismatch,  // msg_len larger than the bytes that are there
+    kBadHeaderLength, // hdr_len is not 32
+    kBadAddressee,    // addressee outside the message, empty or not NUL-terminated
+    kBadName,         // addressee is not a usable node name
+};
+
+struct HeaderInfo {
+    uint32_t msg_len = 0;
+    uint8_t type = 0;
+    std::string addressee;
+};
+
+// Checks the header of `size` bytes at `data` well enough to route the message: the length
+// fits, the addressee lies inside it and ends with its NUL. Fills `info` only on kOk.
+HeaderCheck CheckHeader(const uint8_t* data, size_t size, HeaderInfo* info);
+
+// A node name the library can register and address: 1..kMaxNodeName printable ASCII bytes
+// other than '\\' and '/' (they would nest in the pipe namespace).
+bool IsValidNodeName(const char* name);
+bool IsValidNodeName(const char* name, size_t len);
+
+const char* HeaderCheckText(HeaderCheck check);
+
+} // namespace kavipc

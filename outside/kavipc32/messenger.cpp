@@ -1,0 +1,125 @@
+// Routing between the nodes of this process and the transport. Portable: no OS code here.
+#include "outside/kavipc32/messenger.h"
+
+#include <cctype>
+#include <vector>
+
+#include "outside/kavipc32/message_block.h"
+#include "outside/kavipc32/message_layout.h"
+
+namespace kavipc {
+
+Messenger::Messenger(Transport& transport, std::function<bool()> post_quit,
+                     uint32_t tick_period_ms)
+    : transport_(transport), post_quit_(std::move(post_quit)), period_(tick_period_ms) {}
+
+Messenger::~Messenger() { Shutdown(); }
+
+std::string Messenger::Key(const std::string& name) {
+    std::string k = name;
+    for (char& c : k) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return k;
+}
+
+uintptr_t Messenger::CreateNode(const char* name, void* node, KavMessageCallback callback) {
+    if (!IsValidNodeName(name) || callback == nullptr) return 0;
+    std::string key = Key(name);
+    std::lock_guard<std::mutex> lock(mu_);
+    if (nodes_.count(key) != 0) return 0;
+    if (!transport_.Listen(name)) return 0;
+    auto deliver = [node, callback](void* message, uint32_t elapsed) {
+        callback(node, message, elapsed);
+    };
+    Node n{next_handle_++, std::make_unique<NodeDispatcher>(deliver, FreeBlock, period_)};
+    uintptr_t handle = n.handle;
+    nodes_.emplace(key, std::move(n));
+    return handle;
+}
+
+int Messenger::DeleteNode(const char* name) {
+    if (!IsValidNodeName(name)) return 0;
+    std::unique_ptr<NodeDispatcher> dispatcher;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        auto it = nodes_.find(Key(name));
+        if (it == nodes_.end()) return 0;
+        dispatcher = std::move(it->second.dispatcher);
+        nodes_.erase(it);
+    }
+    transport_.Unlisten(name);
+    dispatcher->Stop();
+    return 1;
+}
+
+bool Messenger::DeliverLocal(const std::string& addressee, void* message) {
+    std::lock_guard<std::mutex> lock(mu_);
+    auto it = nodes_.find(Key(addressee));
+    if (it == nodes_.end()) return false;
+    return it->second.dispatcher->Post(message);
+}
+
+int Messenger::Enqueue(void* message) {
+    size_t size = BlockSize(message);
+    if (size == 0) return 0;
+    HeaderInfo info;
+    auto* bytes = static_cast<const uint8_t*>(message);
+    if (CheckHeader(bytes, size, &info) != HeaderCheck::kOk) return 0;
+    if (DeliverLocal(info.addressee, message)) return 1;
+    if (!transport_.Transmit(info.addressee, bytes, info.msg_len)) return 0;
+    FreeBlock(message);
+    return 1;
+}
+
+bool Messenger::Exists(const char* name) {
+    if (!IsValidNodeName(name)) return false;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        if (nodes_.count(Key(name)) != 0) return true;
+    }
+    return transport_.Exists(name);
+}
+
+QuitAnswer Messenger::RequestQuit(const char* name) {
+    if (!IsValidNodeName(name)) return QuitAnswer::kNoSuchNode;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        if (nodes_.count(Key(name)) != 0) {
+            return post_quit_ && post_quit_() ? QuitAnswer::kPosted : QuitAnswer::kNoMainThread;
+        }
+    }
+    return transport_.TransmitQuit(name);
+}
+
+void Messenger::OnIncomingMessage(void* message) {
+    HeaderInfo info;
+    size_t size = BlockSize(message);
+    if (CheckHeader(static_cast<const uint8_t*>(message), size, &info) != HeaderCheck::kOk ||
+        !DeliverLocal(info.addressee, message)) {
+        FreeBlock(message); // for no node of ours (it went away): dropped
+    }
+}
+
+QuitAnswer Messenger::OnIncomingQuit(const std::string& node) {
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        if (nodes_.count(Key(node)) == 0) return QuitAnswer::kNoSuchNode;
+    }
+    return post_quit_ && post_quit_() ? QuitAnswer::kPosted : QuitAnswer::kNoMainThread;
+}
+
+void Messenger::Shutdown() {
+    std::vector<std::string> names;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        for (auto& kv : nodes_) names.push_back(kv.first);
+    }
+    for (auto& n : names) DeleteNode(n.c_str());
+    transport_.Shutdown();
+}
+
+size_t Messenger::NodeCount() {
+    std::lock_guard<std::mutex> lock(mu_);
+    return nodes_.size();
+}
+
+} // namespace kavipc

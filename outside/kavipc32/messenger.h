@@ -1,0 +1,61 @@
+// The library's routing: the nodes of this process, their dispatchers, and where a message
+// goes. A message for a node of this process is handed straight to its dispatcher; any other
+// goes through the transport. Portable: the OS is reached only through Transport and the
+// quit poster.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "outside/kavipc32/kavipc32_abi.h"
+#include "outside/kavipc32/node_dispatcher.h"
+#include "outside/kavipc32/tick_schedule.h"
+#include "outside/kavipc32/transport.h"
+
+namespace kavipc {
+
+class Messenger : public TransportSink {
+public:
+    // post_quit asks the process's main thread to leave its loop; false when there is none.
+    Messenger(Transport& transport, std::function<bool()> post_quit,
+              uint32_t tick_period_ms = kTickPeriodMs);
+    ~Messenger() override; // Shutdown()
+
+    // Registers a node; 0 when the name is unusable or taken anywhere on the machine.
+    uintptr_t CreateNode(const char* name, void* node, KavMessageCallback callback);
+    // Unregisters; waits for a callback in progress unless called from it. 1 done, 0 unknown.
+    int DeleteNode(const char* name);
+    // 1: taken over (and released once sent); 0: refused, still the caller's.
+    int Enqueue(void* message);
+    bool Exists(const char* name);
+    QuitAnswer RequestQuit(const char* name);
+    // Deletes every node and stops the transport's receivers.
+    void Shutdown();
+
+    void OnIncomingMessage(void* message) override;
+    QuitAnswer OnIncomingQuit(const std::string& node) override;
+
+    size_t NodeCount();
+
+private:
+    struct Node {
+        uintptr_t handle;
+        std::unique_ptr<NodeDispatcher> dispatcher;
+    };
+    // Hands a checked message to a local node; false when there is no such node.
+    bool DeliverLocal(const std::string& addressee, void* message);
+    static std::string Key(const std::string& name); // the pipe namespace ignores case
+
+    Transport& transport_;
+    std::function<bool()> post_quit_;
+    uint32_t period_;
+    std::mutex mu_;
+    std::map<std::string, Node> nodes_;
+    uintptr_t next_handle_ = 1;
+};
+
+} // namespace kavipc

@@ -1,0 +1,45 @@
+// One thread per service node that calls the node's callback: for each delivered message in
+// arrival order and, between them, for each timer tick. Because only this thread calls it, a
+// node's callback never runs twice at the same time. Portable: standard threads only.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+namespace kavipc {
+
+class NodeDispatcher {
+public:
+    // Called with a message (the callee takes it over) or with null for a timer tick. The
+    // second argument is the real milliseconds since the previous tick (for a message: since
+    // the last tick, without taking one).
+    using Callback = std::function<void(void* message, uint32_t elapsed_ms)>;
+    // Releases a message that was queued but never delivered.
+    using Release = std::function<void(void* message)>;
+
+    NodeDispatcher(Callback callback, Release release, uint32_t period_ms);
+    ~NodeDispatcher(); // Stop()
+    NodeDispatcher(const NodeDispatcher&) = delete;
+    NodeDispatcher& operator=(const NodeDispatcher&) = delete;
+
+    // Queues a message; false (the caller keeps it) once the dispatcher has stopped.
+    bool Post(void* message);
+
+    // Stops delivery: queued messages are released, and unless called from the callback
+    // itself, waits until a callback in progress has returned.
+    void Stop();
+
+    // True on the dispatcher's own thread (inside the callback).
+    bool OnOwnThread() const;
+
+    struct State;
+
+private:
+    std::shared_ptr<State> state_;
+};
+
+// Milliseconds of the monotonic clock the dispatchers use.
+uint64_t MonotonicMs();
+
+} // namespace kavipc

@@ -1,0 +1,63 @@
+// Named-pipe transport: one message-mode pipe per node, "\\.\pipe\kavipc32\<node>". The node's
+// process keeps one instance listening and one reader thread per connected peer; senders keep
+// one cached connection per addressee. Local callers only: remote clients are rejected and the
+// pipe's DACL names SYSTEM, Administrators and the creating account.
+#pragma once
+
+#include <windows.h>
+
+#include <atomic>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "outside/kavipc32/transport.h"
+#include "shared/base/win_handles.h"
+
+namespace kavipc {
+
+// What CreateNamedPipe accepted on this system, found on first use (Wine refuses some of it).
+struct PipeCapabilities {
+    bool reject_remote = true; // PIPE_REJECT_REMOTE_CLIENTS
+    bool dacl = true;          // our own security descriptor
+};
+
+class PipeTransport : public Transport {
+public:
+    explicit PipeTransport(TransportSink& sink);
+    ~PipeTransport() override;
+
+    bool Listen(const std::string& node) override;
+    void Unlisten(const std::string& node) override;
+    bool Exists(const std::string& node) override;
+    bool Transmit(const std::string& node, const uint8_t* data, size_t size) override;
+    QuitAnswer TransmitQuit(const std::string& node) override;
+    void Shutdown() override;
+
+    PipeCapabilities capabilities() const;
+
+    struct Listener;
+
+private:
+    struct Connection {
+        std::mutex mu;
+        pm::win::unique_hfile pipe;
+    };
+    std::shared_ptr<Connection> ConnectionFor(const std::string& node);
+
+    TransportSink& sink_;
+    std::mutex mu_;
+    std::map<std::string, std::unique_ptr<Listener>> listeners_;
+    std::map<std::string, std::shared_ptr<Connection>> connections_;
+};
+
+// Opens a client end of the node's pipe in message read mode; invalid with GetLastError set
+// when the node is absent (ERROR_FILE_NOT_FOUND) or cannot be reached.
+pm::win::unique_hfile ConnectToNode(const std::string& node, bool overlapped);
+// Writes a whole frame as chunks; false when the pipe broke.
+bool WriteFrame(HANDLE pipe, FrameKind kind, const uint8_t* data, size_t size);
+
+} // namespace kavipc
