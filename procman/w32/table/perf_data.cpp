@@ -1,0 +1,177 @@
+// Portable: no OS calls. The reader never trusts an offset or a length from the block: a bad
+// one ends the walk and keeps what was read before it.
+#include "procman/w32/table/perf_data.h"
+
+#include <cstring>
+
+namespace pm::table {
+namespace {
+
+uint32_t Le32(const uint8_t* p) {
+    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+}
+
+// A bounded view of the block.
+struct Bytes {
+    const uint8_t* data;
+    size_t size;
+    bool Has(size_t offset, size_t length) const {
+        return offset <= size && length <= size - offset;
+    }
+    bool U32(size_t offset, uint32_t* value) const {
+        if (!Has(offset, 4)) return false;
+        *value = Le32(data + offset);
+        return true;
+    }
+};
+
+bool EqualsIgnoringCase(const std::u16string& a, const char* b) {
+    size_t n = std::strlen(b);
+    if (a.size() != n) return false;
+    for (size_t i = 0; i < n; ++i) {
+        char16_t x = a[i];
+        char y = b[i];
+        if (x >= u'a' && x <= u'z') x = char16_t(x - u'a' + u'A');
+        if (y >= 'a' && y <= 'z') y = char(y - 'a' + 'A');
+        if (x != char16_t(static_cast<unsigned char>(y))) return false;
+    }
+    return true;
+}
+
+// Reads one NUL-ended UTF-16LE string starting at *pos; false at the end of the data.
+bool NextString(const uint8_t* data, size_t size, size_t* pos, std::u16string* out) {
+    out->clear();
+    if (*pos + 2 > size) return false;
+    while (*pos + 2 <= size) {
+        char16_t u = char16_t(data[*pos] | data[*pos + 1] << 8);
+        *pos += 2;
+        if (u == 0) return true;
+        out->push_back(u);
+    }
+    return true; // the last string had no terminator: take it as it is
+}
+
+// strtoul(…, 10) on UTF-16: leading blanks, digits; anything else ends the number.
+uint32_t ParseIndex(const std::u16string& s) {
+    size_t i = 0;
+    while (i < s.size() && (s[i] == u' ' || s[i] == u'\t'))
+        ++i;
+    uint32_t v = 0;
+    for (; i < s.size() && s[i] >= u'0' && s[i] <= u'9'; ++i)
+        v = v * 10 + uint32_t(s[i] - u'0');
+    return v;
+}
+
+} // namespace
+
+int MatchCounterTitles(const uint8_t* data, size_t size, PerfCounterTable& table,
+                       const std::function<void(int row)>& on_match) {
+    int matches = 0;
+    size_t pos = 0;
+    std::u16string index_text, name;
+    while (matches < kPerfRows) {
+        if (!NextString(data, size, &pos, &index_text)) break;
+        if (!NextString(data, size, &pos, &name)) break;
+        uint32_t index = ParseIndex(index_text);
+        if (index == 0) continue;
+        for (int row = 0; row < kPerfRows; ++row) {
+            if (EqualsIgnoringCase(name, table.rows[row].name)) {
+                table.rows[row].title_index = index;
+                ++matches;
+                if (on_match) on_match(row);
+                break;
+            }
+        }
+    }
+    return matches;
+}
+
+PerfReadResult ReadPerfInstances(const uint8_t* data, size_t size, PerfCounterTable& table,
+                                 uint32_t* num_instances, std::vector<PerfInstance>& out) {
+    *num_instances = 0;
+    Bytes b{data, size};
+    // The signature: the four UTF-16 characters "PERF".
+    static const uint8_t kSignature[8] = {'P', 0, 'E', 0, 'R', 0, 'F', 0};
+    if (size < 4 || !b.Has(0, 8) || std::memcmp(data, kSignature, 8) != 0)
+        return PerfReadResult::kCheckFailed;
+
+    uint32_t header_length = 0;
+    if (!b.U32(perf::kBlockHeaderLength, &header_length)) return PerfReadResult::kOk;
+    size_t object = header_length;
+    uint32_t obj_header = 0, obj_definition = 0, num_counters = 0, instances = 0;
+    if (!b.Has(object, perf::kObjMinSize) || !b.U32(object + perf::kObjHeaderLength, &obj_header) ||
+        !b.U32(object + perf::kObjDefinitionLength, &obj_definition) ||
+        !b.U32(object + perf::kObjNumCounters, &num_counters) ||
+        !b.U32(object + perf::kObjNumInstances, &instances))
+        return PerfReadResult::kOk;
+    // NumInstances is a LONG: PERF_NO_INSTANCES (-1) and other negatives mean none.
+    if (static_cast<int32_t>(instances) < 0) instances = 0;
+    *num_instances = instances;
+
+    if (!table.offsets_resolved) {
+        size_t def = object + obj_header;
+        int matched = 0;
+        for (uint32_t visited = 0; visited < num_counters && matched < kPerfRows; ++visited) {
+            uint32_t length = 0, title = 0, offset = 0;
+            if (!b.Has(def, perf::kCounterDefMinSize) ||
+                !b.U32(def + perf::kCounterByteLength, &length) ||
+                !b.U32(def + perf::kCounterTitleIndex, &title) ||
+                !b.U32(def + perf::kCounterOffset, &offset))
+                break;
+            for (auto& row : table.rows) {
+                if (row.title_index != 0 && row.title_index == title) {
+                    row.offset = offset;
+                    ++matched;
+                    break;
+                }
+            }
+            if (length == 0) break; // would visit the same definition forever
+            def += length;
+        }
+        table.offsets_resolved = true;
+    }
+
+    // A counter value that does not fit inside its counter block reads as 0.
+    auto counter = [&](size_t block, uint32_t block_length, PerfRow row) -> uint32_t {
+        uint32_t offset = table.rows[row].offset;
+        uint32_t value = 0;
+        if (offset > block_length || block_length - offset < 4) return 0;
+        b.U32(block + offset, &value);
+        return value;
+    };
+
+    out.reserve(out.size() + (instances < 65536 ? instances : 65536));
+    size_t inst = object + obj_definition;
+    for (uint32_t i = 0; i < instances; ++i) {
+        uint32_t inst_length = 0, name_offset = 0, name_length = 0;
+        if (!b.Has(inst, perf::kInstMinSize) ||
+            !b.U32(inst + perf::kInstByteLength, &inst_length) ||
+            !b.U32(inst + perf::kInstNameOffset, &name_offset) ||
+            !b.U32(inst + perf::kInstNameLength, &name_length) || inst_length < perf::kInstMinSize)
+            break;
+        size_t block = inst + inst_length;
+        uint32_t block_length = 0;
+        if (!b.U32(block, &block_length) || block_length < 4 || !b.Has(block, block_length)) break;
+
+        PerfInstance pi;
+        pi.id_process = counter(block, block_length, kRowIdProcess);
+        pi.priority_base = counter(block, block_length, kRowPriorityBase);
+        pi.thread_count = counter(block, block_length, kRowThreadCount);
+        pi.working_set = counter(block, block_length, kRowWorkingSet);
+        // The name lies inside the instance definition; a name that does not is left empty.
+        if (name_offset >= perf::kInstMinSize && name_offset <= inst_length &&
+            name_length <= inst_length - name_offset) {
+            const uint8_t* p = data + inst + name_offset;
+            for (uint32_t k = 0; k + 1 < name_length; k += 2) {
+                char16_t u = char16_t(p[k] | p[k + 1] << 8);
+                if (u == 0) break;
+                pi.name.push_back(u);
+            }
+        }
+        out.push_back(std::move(pi));
+        inst = block + block_length;
+    }
+    return PerfReadResult::kOk;
+}
+
+} // namespace pm::table

@@ -1,0 +1,144 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "procman/w32/table/change_tracker.h"
+#include "tests/table/table_test_support.h"
+
+namespace pm::table::test {
+namespace {
+
+TextString Stored(const char* ansi) {
+    TextString s(ansi);
+    s.ToCompressedUnicode();
+    return s;
+}
+
+std::unique_ptr<RawTable> Table(std::vector<std::pair<uint32_t, uint16_t>> procs,
+                                std::vector<std::pair<const char*, uint16_t>> services = {}) {
+    auto t = std::make_unique<RawTable>(false);
+    for (auto [pid, threads] : procs) {
+        ProcessEntry e;
+        e.process_id = pid;
+        e.thread_count = threads;
+        e.name = Stored(("p" + std::to_string(pid)).c_str());
+        t->MutableProcesses().push_back(std::move(e));
+    }
+    for (auto [name, state] : services)
+        t->MutableServices(2).push_back(ServiceEntry{Stored(name), state, 2});
+    return t;
+}
+
+struct Reply {
+    uint32_t clock = 0;
+    std::vector<uint32_t> valid_ids; // empty: no ProcMgrValidProcIDs
+    bool has_valid = false;
+    std::vector<uint32_t> record_pids;   // proc_id of each update record
+    std::vector<uint32_t> record_groups; // group_id of each update record
+};
+
+uint32_t Le32(const uint8_t* p) {
+    return p[0] | p[1] << 8 | p[2] << 16 | uint32_t(p[3]) << 24;
+}
+
+Reply Decode(std::vector<Record> items) {
+    Reply r;
+    EXPECT_FALSE(items.empty());
+    EXPECT_EQ(items[0].size, 4u);
+    r.clock = Le32(items[0].data);
+    for (size_t i = 1; i < items.size(); ++i) {
+        const uint8_t* d = items[i].data;
+        if (d[0] == 2) {
+            r.has_valid = true;
+            uint32_t n = d[2] | d[3] << 8;
+            EXPECT_EQ(items[i].size, 6 + 4 * n);
+            for (uint32_t k = 0; k < n; ++k)
+                r.valid_ids.push_back(Le32(d + 6 + 4 * k));
+        } else {
+            r.record_pids.push_back(Le32(d + 2));
+            r.record_groups.push_back(Le32(d + 6));
+        }
+    }
+    FreeRecords(items);
+    return r;
+}
+
+TEST(ChangeTrackerTest, FirstSnapshotStampsEverythingOne) {
+    ChangeTracker c;
+    c.Renew(Table({{4, 1}, {8, 2}}, {{"a", 4}, {"b", 1}}));
+    EXPECT_EQ(c.Clock(), 1u);
+    EXPECT_EQ(c.ProcessStamps(), (std::vector<uint32_t>{1, 1}));
+    EXPECT_EQ(c.GroupStamps(2), (std::vector<uint32_t>{1, 1}));
+    Reply r = Decode(c.CollectUpdates(0));
+    EXPECT_EQ(r.clock, 1u);
+    EXPECT_FALSE(r.has_valid); // removal stamp 0 is not newer than 0
+    EXPECT_EQ(r.record_pids, (std::vector<uint32_t>{4, 8, 0, 0}));
+    EXPECT_EQ(r.record_groups, (std::vector<uint32_t>{1, 1, 2, 2}));
+}
+
+TEST(ChangeTrackerTest, NoChangeAnswersOnlyTheClock) {
+    ChangeTracker c;
+    c.Renew(Table({{4, 1}}, {{"a", 4}}));
+    c.Renew(Table({{4, 1}}, {{"a", 4}}));
+    Reply r = Decode(c.CollectUpdates(c.Clock()));
+    EXPECT_EQ(r.clock, 1u);
+    EXPECT_FALSE(r.has_valid);
+    EXPECT_TRUE(r.record_pids.empty());
+}
+
+TEST(ChangeTrackerTest, OneEndedAndOneStarted) {
+    ChangeTracker c;
+    c.Renew(Table({{4, 1}, {8, 1}, {12, 1}}));
+    uint32_t console = c.Clock();
+    c.Renew(Table({{4, 1}, {12, 1}, {20, 1}}));
+    Reply r = Decode(c.CollectUpdates(console));
+    EXPECT_EQ(r.clock, console + 2); // the new process, then the removal
+    EXPECT_TRUE(r.has_valid);
+    EXPECT_EQ(r.valid_ids, (std::vector<uint32_t>{4, 12, 20}));
+    EXPECT_EQ(r.record_pids, (std::vector<uint32_t>{20}));
+    EXPECT_EQ(c.RemovalStamp(), console + 2);
+}
+
+TEST(ChangeTrackerTest, EveryChangeGetsItsOwnClockValueInOrder) {
+    TraceRecorder trace;
+    ChangeTracker c;
+    c.Renew(Table({{4, 1}, {8, 1}}, {{"a", 4}, {"b", 4}}));
+    c.Renew(Table({{8, 2}, {4, 1}, {9, 1}}, {{"b", 7}, {"new", 1}, {"a", 4}}));
+    EXPECT_EQ(c.ProcessStamps(), (std::vector<uint32_t>{2, 1, 3}));
+    EXPECT_EQ(c.GroupStamps(2), (std::vector<uint32_t>{4, 5, 1}));
+    EXPECT_EQ(c.Clock(), 5u);
+    EXPECT_EQ(c.RemovalStamp(), 0u);
+    EXPECT_TRUE(trace.Has("--CheckForUpdates(): [renew data] Updated process 8\n"));
+    EXPECT_TRUE(trace.Has("--CheckForUpdates(): [renew data] New process 9\n"));
+    EXPECT_TRUE(trace.Has("--CheckForUpdates(): [renew data] Updated process b\n"));
+    EXPECT_TRUE(trace.Has("--CheckForUpdates(): [renew data] New process new\n"));
+    // A console at clock 3 sees the two service changes only.
+    Reply r = Decode(c.CollectUpdates(3));
+    EXPECT_EQ(r.record_groups, (std::vector<uint32_t>{2, 2}));
+    // Vanished services change no stamp.
+    c.Renew(Table({{8, 2}, {4, 1}, {9, 1}}, {{"a", 4}}));
+    EXPECT_EQ(c.Clock(), 5u);
+    EXPECT_EQ(c.GroupStamps(2), (std::vector<uint32_t>{1}));
+}
+
+TEST(ChangeTrackerTest, StampsCompareAcrossTheWrap) {
+    EXPECT_TRUE(ChangeTracker::Newer(1, 0xFFFFFFFFu));
+    EXPECT_FALSE(ChangeTracker::Newer(0xFFFFFFFFu, 1));
+    EXPECT_FALSE(ChangeTracker::Newer(7, 7));
+    EXPECT_TRUE(ChangeTracker::Newer(0x80000000u, 1));
+    EXPECT_FALSE(ChangeTracker::Newer(0x80000001u, 1)); // more than half the range behind
+}
+
+TEST(ChangeTrackerTest, DuplicateIdsMatchTheFirstOldProcess) {
+    ChangeTracker c;
+    c.Renew(Table({{4, 1}, {4, 2}}));
+    c.Renew(Table({{4, 2}}));
+    // The new process matches the old one at index 0 (threads 1): changed; the second old
+    // one was never matched, so processes count as removed.
+    EXPECT_EQ(c.ProcessStamps(), (std::vector<uint32_t>{2}));
+    EXPECT_EQ(c.RemovalStamp(), 3u);
+}
+
+} // namespace
+} // namespace pm::table::test

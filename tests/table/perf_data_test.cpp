@@ -1,0 +1,166 @@
+#include <gtest/gtest.h>
+
+#include "procman/w32/table/perf_data.h"
+#include "tests/table/table_test_support.h"
+
+namespace pm::table::test {
+namespace {
+
+TEST(PerfDataTest, CounterTitlesMatchIgnoringCaseAndStopAfterFive) {
+    PerfCounterTable t;
+    auto value = CountersValue({{"2", "System"},
+                                {"0", "Process"}, // index 0 never matches
+                                {"230", "PROCESS"},
+                                {"784", "id process"},
+                                {"682", "Priority Base"},
+                                {"680", "Thread Count"},
+                                {"180", "Working Set"},
+                                {"999", "Process"}}); // after five matches: not read
+    std::vector<int> rows;
+    EXPECT_EQ(MatchCounterTitles(value.data(), value.size(), t, [&](int r) { rows.push_back(r); }),
+              5);
+    EXPECT_EQ(rows, (std::vector<int>{0, 1, 2, 3, 4}));
+    EXPECT_EQ(t.rows[kRowProcess].title_index, 230u);
+    EXPECT_EQ(t.rows[kRowIdProcess].title_index, 784u);
+    EXPECT_EQ(t.rows[kRowWorkingSet].title_index, 180u);
+}
+
+TEST(PerfDataTest, ALaterPairWithTheSameNameStoresAgainAndCounts) {
+    PerfCounterTable t;
+    auto value = CountersValue({{"230", "Process"}, {"231", "Process"}, {"784", "ID Process"}});
+    EXPECT_EQ(MatchCounterTitles(value.data(), value.size(), t), 3);
+    EXPECT_EQ(t.rows[kRowProcess].title_index, 231u);
+    EXPECT_EQ(t.rows[kRowThreadCount].title_index, 0u); // missing: stays 0
+}
+
+TEST(PerfDataTest, TruncatedOrOddCountersDataIsReadSafely) {
+    auto value = StandardCounters();
+    for (size_t cut = 0; cut <= value.size(); ++cut) {
+        PerfCounterTable t;
+        MatchCounterTitles(value.data(), cut, t);
+    }
+    PerfCounterTable t;
+    EXPECT_EQ(MatchCounterTitles(nullptr, 0, t), 0);
+}
+
+PerfCounterTable ResolvedTitles() {
+    PerfCounterTable t;
+    auto value = StandardCounters();
+    MatchCounterTitles(value.data(), value.size(), t);
+    return t;
+}
+
+TEST(PerfDataTest, ReadsInstancesWithOffsetsResolvedOnce) {
+    auto b = StandardBlock();
+    b.instances = {Instance(u"Idle", 0, 1, 0, 0), Instance(u"smss", 4, 3, 11, 0x1'0000'2000ull),
+                   Instance(u"_Total", 0, 90, 0, 12345)};
+    auto block = b.Build();
+    PerfCounterTable t = ResolvedTitles();
+    uint32_t announced = 0;
+    std::vector<PerfInstance> out;
+    ASSERT_EQ(ReadPerfInstances(block.data(), block.size(), t, &announced, out),
+              PerfReadResult::kOk);
+    EXPECT_TRUE(t.offsets_resolved);
+    EXPECT_EQ(t.rows[kRowIdProcess].offset, kIdAt);
+    EXPECT_EQ(t.rows[kRowWorkingSet].offset, kWorkingSetAt);
+    EXPECT_EQ(t.rows[kRowProcess].offset, 0u); // the object itself has no counter
+    EXPECT_EQ(announced, 3u);
+    ASSERT_EQ(out.size(), 3u);
+    EXPECT_EQ(out[1].name, u"smss");
+    EXPECT_EQ(out[1].id_process, 4u);
+    EXPECT_EQ(out[1].thread_count, 3u);
+    EXPECT_EQ(out[1].priority_base, 11u);
+    EXPECT_EQ(out[1].working_set, 0x2000u); // low 32 bits of the 64-bit counter
+    EXPECT_EQ(out[2].name, u"_Total");
+
+    // Offsets are kept from the first read: a later block with other offsets is read with them.
+    auto moved = StandardBlock();
+    moved.counters[4].offset = 32;
+    moved.instances = {InstanceDef{u"x", {{32, 77}, {kIdAt, 99}}}};
+    auto block2 = moved.Build();
+    out.clear();
+    ReadPerfInstances(block2.data(), block2.size(), t, &announced, out);
+    ASSERT_EQ(out.size(), 1u);
+    EXPECT_EQ(out[0].id_process, 99u);
+}
+
+TEST(PerfDataTest, MissingCounterReadsFromOffsetZero) {
+    auto b = StandardBlock();
+    b.counters.erase(b.counters.begin() + 2); // no "Thread Count" definition
+    b.instances = {InstanceDef{u"p", {{0, 48}, {kIdAt, 8}}}};
+    auto block = b.Build();
+    PerfCounterTable t = ResolvedTitles();
+    uint32_t announced;
+    std::vector<PerfInstance> out;
+    ReadPerfInstances(block.data(), block.size(), t, &announced, out);
+    EXPECT_EQ(t.rows[kRowThreadCount].offset, 0u);
+    ASSERT_EQ(out.size(), 1u);
+    EXPECT_EQ(out[0].thread_count, 48u); // offset 0: the counter block's own length
+}
+
+TEST(PerfDataTest, SignatureCheck) {
+    PerfCounterTable t;
+    uint32_t announced;
+    std::vector<PerfInstance> out;
+    std::vector<uint8_t> bad = {'P', 0, 'E', 0, 'R', 0, 'X', 0};
+    EXPECT_EQ(ReadPerfInstances(bad.data(), bad.size(), t, &announced, out),
+              PerfReadResult::kCheckFailed);
+    EXPECT_EQ(ReadPerfInstances(bad.data(), 3, t, &announced, out), PerfReadResult::kCheckFailed);
+    std::vector<uint8_t> empty_perf = {'P', 0, 'E', 0, 'R', 0, 'F', 0};
+    EXPECT_EQ(ReadPerfInstances(empty_perf.data(), empty_perf.size(), t, &announced, out),
+              PerfReadResult::kOk);
+    EXPECT_TRUE(out.empty());
+}
+
+TEST(PerfDataTest, EveryTruncationKeepsOnlyWholeInstances) {
+    auto b = StandardBlock();
+    b.instances = {Instance(u"a", 1, 1, 8, 10), Instance(u"bb", 2, 2, 8, 20),
+                   Instance(u"ccc", 3, 3, 8, 30)};
+    auto block = b.Build();
+    size_t previous = 0;
+    for (size_t cut = 8; cut <= block.size(); ++cut) {
+        std::vector<uint8_t> part(block.begin(), block.begin() + cut);
+        PerfCounterTable t = ResolvedTitles();
+        uint32_t announced;
+        std::vector<PerfInstance> out;
+        ReadPerfInstances(part.data(), part.size(), t, &announced, out);
+        EXPECT_GE(out.size(), previous) << cut;
+        previous = out.size();
+        for (size_t i = 0; i < out.size(); ++i)
+            EXPECT_EQ(out[i].id_process, i + 1) << cut;
+    }
+    EXPECT_EQ(previous, 3u);
+}
+
+TEST(PerfDataTest, LyingLengthsAndCountsStopTheWalk) {
+    auto b = StandardBlock();
+    b.instances = {Instance(u"a", 1, 1, 8, 10)};
+    b.announced_instances = 1000000; // more than the block holds
+    auto block = b.Build();
+    PerfCounterTable t = ResolvedTitles();
+    uint32_t announced;
+    std::vector<PerfInstance> out;
+    ReadPerfInstances(block.data(), block.size(), t, &announced, out);
+    EXPECT_EQ(announced, 1000000u);
+    EXPECT_EQ(out.size(), 1u);
+
+    b.announced_instances = -1; // PERF_NO_INSTANCES
+    block = b.Build();
+    out.clear();
+    ReadPerfInstances(block.data(), block.size(), t, &announced, out);
+    EXPECT_EQ(announced, 0u);
+    EXPECT_TRUE(out.empty());
+
+    // A zero-length counter definition must not loop.
+    auto z = StandardBlock();
+    z.instances = {Instance(u"a", 1, 1, 8, 10)};
+    auto zb = z.Build();
+    PerfBlockBuilder::Put32(zb, 88 + 24 + 64, 0); // first definition's ByteLength (after the name)
+    PerfCounterTable fresh = ResolvedTitles();
+    out.clear();
+    ReadPerfInstances(zb.data(), zb.size(), fresh, &announced, out);
+    EXPECT_TRUE(fresh.offsets_resolved);
+}
+
+} // namespace
+} // namespace pm::table::test
