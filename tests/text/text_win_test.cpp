@@ -1,0 +1,187 @@
+// The real thing under Windows (or Wine): TextString through lstrcmpA, CharUpperA and
+// KAVUCD32.DLL, which the program imports by ordinal. The Wine prefix's locale is 0x0409: ANSI
+// code page 1252, OEM code page 437.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <cstring>
+#include <set>
+#include <string>
+
+#include "outside/kavucd32/kavucd32_abi.h"
+#include "shared/text/text_platform.h"
+#include "shared/text/text_string.h"
+
+namespace {
+
+using pm::TextString;
+
+TEST(TextWinTest, TheSystemCodePagesAreTheOnesTheseTestsExpect) {
+    ASSERT_EQ(GetACP(), 1252u);
+    ASSERT_EQ(GetOEMCP(), 437u);
+}
+
+TEST(TextWinTest, AnsiToCompressedAndBack) {
+    TextString s("caf\xE9"); // "café" in Windows-1252
+    ASSERT_EQ(s.ToCompressedUnicode(), 1);
+    // 'c' = 6C, 'a' = 64, 'f' = 69, 'é' = E6 04
+    EXPECT_STREQ(s.CStr(), "\x6C\x64\x69\xE6\x04");
+    EXPECT_EQ(s.Capacity(), 6u);
+    ASSERT_EQ(s.FromCompressedUnicode(), 1);
+    EXPECT_STREQ(s.CStr(), "caf\xE9");
+    EXPECT_EQ(s.Capacity(), 5u);
+}
+
+TEST(TextWinTest, EuroSignTakesTwoBytes) {
+    TextString s("\x80"); // '€' in Windows-1252, U+20AC
+    ASSERT_EQ(s.ToCompressedUnicode(), 1);
+    EXPECT_STREQ(s.CStr(), "\xA3\x44");
+}
+
+TEST(TextWinTest, Utf8BothWays) {
+    TextString s("\x44\xE6\x04\xA7\x93\x04"); // 'A' 'é' '中' compressed
+    ASSERT_EQ(s.CompressedToUtf8(), 1);
+    EXPECT_STREQ(s.CStr(), "\x41\xC3\xA9\xE4\xB8\xAD"); // the same in UTF-8
+    EXPECT_EQ(s.Capacity(), 7u);
+    ASSERT_EQ(s.Utf8ToCompressed(), 1);
+    EXPECT_STREQ(s.CStr(), "\x44\xE6\x04\xA7\x93\x04");
+    EXPECT_EQ(s.Capacity(), 7u);
+    ASSERT_EQ(s.FromCompressedUnicode(), 1); // '中' is not in Windows-1252
+    EXPECT_STREQ(s.CStr(), "A\xE9?");
+}
+
+TEST(TextWinTest, OemTextThroughOrdinal11) {
+    TextString s("\x82\xE1"); // 'é' 'ß' in code page 437
+    ASSERT_EQ(s.OemToCompressedUnicode(), 1);
+    // 'é' U+00E9 = E6 04, 'ß' U+00DF = 0x80|swap(0x5F) = DD, swap(0x01) = 04
+    EXPECT_STREQ(s.CStr(), "\xE6\x04\xDD\x04");
+}
+
+TEST(TextWinTest, EveryAnsiByteRoundTrips) {
+    std::string all;
+    for (int b = 1; b < 256; ++b) {
+        all.push_back(static_cast<char>(b));
+    }
+    TextString s(all.c_str());
+    ASSERT_EQ(s.ToCompressedUnicode(), 1);
+    ASSERT_EQ(s.CompressedToUtf8(), 1);
+    ASSERT_EQ(s.Utf8ToCompressed(), 1);
+    ASSERT_EQ(s.FromCompressedUnicode(), 1);
+    EXPECT_EQ(std::string(s.CStr()), all);
+}
+
+TEST(TextWinTest, ComparisonsUseLstrcmpA) {
+    EXPECT_TRUE(TextString("quorlent") == "quorlent");
+    EXPECT_TRUE(TextString("quorlent") != "QUORLENT"); // case counts
+    // The system's order is not byte order: 'a' (0x61) sorts before 'B' (0x42).
+    EXPECT_EQ(TextString("a").Compare("B"), -1);
+    EXPECT_TRUE(TextString("a") < TextString("B"));
+    EXPECT_EQ(TextString("B").Compare("a"), 1);
+    EXPECT_EQ(TextString().Compare(""), 0);
+    EXPECT_EQ(TextString("abc").Compare("abd"), -1);
+}
+
+TEST(TextWinTest, UpperCaseUsesCharUpperA) {
+    TextString s("caf\xE9 quorlent.exe");
+    s.MakeUpper();
+    EXPECT_STREQ(s.CStr(), "CAF\xC9 QUORLENT.EXE");
+}
+
+TEST(TextWinTest, CapacityRulesHoldHereToo) {
+    TextString s;
+    s = "0123456789"; // n = 11: 16
+    EXPECT_EQ(s.Capacity(), 16u);
+    s = "01234"; // n = 6: 16 > 12, 9
+    EXPECT_EQ(s.Capacity(), 9u);
+    s = "0123456789";
+    const char* buffer = s.Text();
+    s = "01234567"; // n = 9: 9 <= 16 <= 18, kept
+    EXPECT_EQ(s.Text(), buffer);
+    EXPECT_EQ(s.Capacity(), 16u);
+    s += "89abcdefgh"; // n = 19 > 16: 28
+    EXPECT_EQ(s.Capacity(), 28u);
+    TextString copy(s);
+    EXPECT_EQ(copy.Capacity(), 19u);
+}
+
+// The library itself, entry points looked up by ordinal.
+class Kavucd32DllTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        module_ = GetModuleHandleA("KAVUCD32.DLL"); // loaded with the program
+        ASSERT_NE(module_, nullptr);
+    }
+    KavUcdConvertFn Ordinal(int ordinal) {
+        return reinterpret_cast<KavUcdConvertFn>(
+            GetProcAddress(module_, MAKEINTRESOURCEA(ordinal)));
+    }
+    HMODULE module_ = nullptr;
+};
+
+TEST_F(Kavucd32DllTest, ExportsTheFiveOrdinals) {
+    for (int ordinal : {1, 3, 5, 8, 11}) {
+        EXPECT_NE(Ordinal(ordinal), nullptr) << ordinal;
+    }
+    for (int ordinal : {2, 4, 6, 7, 9, 10, 12}) {
+        EXPECT_EQ(Ordinal(ordinal), nullptr) << ordinal;
+    }
+}
+
+TEST_F(Kavucd32DllTest, TwoCallSizingAndFailures) {
+    KavUcdConvertFn to_compressed = Ordinal(8);
+    ASSERT_NE(to_compressed, nullptr);
+    EXPECT_EQ(to_compressed("A\xE9", nullptr, 0, 42, 0), 4);
+    char buffer[8] = {'~', '~', '~', '~', '~', '~', '~', '~'};
+    EXPECT_EQ(to_compressed("A\xE9", buffer, 3, 42, 0), 0);   // too small
+    EXPECT_EQ(to_compressed("A\xE9", buffer, 8, 1252, 0), 0); // not the compressed side
+    EXPECT_EQ(to_compressed(nullptr, nullptr, 0, 42, 0), 0);
+    EXPECT_EQ(to_compressed("A\xE9", buffer, 4, 42, 0), 4);
+    EXPECT_EQ(std::string(buffer, 4), std::string("\x44\xE6\x04\0", 4));
+
+    KavUcdConvertFn to_units = Ordinal(3);
+    ASSERT_NE(to_units, nullptr);
+    uint16_t units[3] = {};
+    EXPECT_EQ(to_units("\x44\xE6\x04", nullptr, 0, 42, 0), 3); // units, terminator included
+    EXPECT_EQ(to_units("\x44\xE6\x04", units, 3, 42, 0), 3);
+    EXPECT_EQ(units[0], 0x0041);
+    EXPECT_EQ(units[1], 0x00E9);
+    EXPECT_EQ(units[2], 0);
+
+    KavUcdConvertFn from_units = Ordinal(1);
+    ASSERT_NE(from_units, nullptr);
+    const uint16_t ucs2[] = {0x4E2D, 0};
+    EXPECT_EQ(from_units(ucs2, nullptr, 0, 42, 0), 4);
+}
+
+// The program's import table names KAVUCD32.DLL with ordinals only.
+TEST(TextWinImportTest, Kavucd32IsImportedByOrdinal) {
+    const auto* base = reinterpret_cast<const BYTE*>(GetModuleHandleA(nullptr));
+    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+    ASSERT_EQ(dos->e_magic, IMAGE_DOS_SIGNATURE);
+    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+    const IMAGE_DATA_DIRECTORY& dir =
+        nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    ASSERT_NE(dir.VirtualAddress, 0u);
+    std::set<unsigned> ordinals;
+    bool found = false;
+    for (const auto* desc =
+             reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(base + dir.VirtualAddress);
+         desc->Name != 0; ++desc) {
+        const char* name = reinterpret_cast<const char*>(base + desc->Name);
+        if (lstrcmpiA(name, "KAVUCD32.DLL") != 0) {
+            continue;
+        }
+        found = true;
+        const DWORD lookup =
+            desc->OriginalFirstThunk != 0 ? desc->OriginalFirstThunk : desc->FirstThunk;
+        for (const auto* thunk = reinterpret_cast<const IMAGE_THUNK_DATA*>(base + lookup);
+             thunk->u1.AddressOfData != 0; ++thunk) {
+            EXPECT_TRUE(IMAGE_SNAP_BY_ORDINAL(thunk->u1.Ordinal)) << "an import by name";
+            ordinals.insert(static_cast<unsigned>(IMAGE_ORDINAL(thunk->u1.Ordinal)));
+        }
+    }
+    ASSERT_TRUE(found);
+    EXPECT_EQ(ordinals, (std::set<unsigned>{1, 3, 5, 8, 11}));
+}
+
+} // namespace
