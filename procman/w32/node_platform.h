@@ -1,0 +1,78 @@
+// The operating-system pieces a service node needs, behind one narrow interface: locks,
+// events, the thread's window-message queue and the process exit. Win32 in the programs
+// (node_platform_win.cpp), fakes in the tests. Portable.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+namespace pm {
+
+// An unnamed mutex, re-entrant for its owning thread. Lock waits without limit and answers
+// true only when the wait succeeded.
+class Mutex {
+public:
+    virtual ~Mutex() = default;
+    virtual bool Lock() = 0;
+    virtual void Unlock() = 0;
+};
+
+// An unnamed manual-reset event.
+class Event {
+public:
+    virtual ~Event() = default;
+    virtual void Set() = 0;
+    virtual void Reset() = 0;
+    virtual void Wait() = 0;
+};
+
+// Holds a Mutex for one scope; unlocks only when the lock was taken.
+class MutexLock {
+public:
+    explicit MutexLock(Mutex& m) : mutex_(m), locked_(m.Lock()) {}
+    ~MutexLock() {
+        if (locked_) mutex_.Unlock();
+    }
+    MutexLock(const MutexLock&) = delete;
+    MutexLock& operator=(const MutexLock&) = delete;
+
+private:
+    Mutex& mutex_;
+    bool locked_;
+};
+
+// A window message as GetMessageA fills it.
+struct WindowMessage {
+    uintptr_t hwnd = 0;
+    uint32_t message = 0;
+    uintptr_t wparam = 0;
+    intptr_t lparam = 0;
+    uint32_t time = 0;
+    int32_t pt_x = 0;
+    int32_t pt_y = 0;
+};
+
+constexpr uint32_t kWmQuit = 0x12;
+// Posted to a thread waiting for a reply, to wake its GetMessageA.
+constexpr uint32_t kWmReplyArrived = 0x4EA;
+
+class NodePlatform {
+public:
+    virtual ~NodePlatform() = default;
+    virtual std::unique_ptr<Mutex> NewMutex() = 0;
+    virtual std::unique_ptr<Event> NewEvent() = 0;
+    virtual uint32_t CurrentThreadId() = 0;
+    // PostThreadMessageA(thread, message, 0, 0).
+    virtual bool PostThreadMessage(uint32_t thread_id, uint32_t message) = 0;
+    // GetMessageA over all windows and messages: >0 a message, 0 WM_QUIT, -1 failure.
+    virtual int GetMessage(WindowMessage& msg) = 0;
+    virtual void TranslateAndDispatch(const WindowMessage& msg) = 0;
+    virtual void PostQuitMessage(int code) = 0;
+    // Ends the process; a fake records the code and returns.
+    virtual void ExitProcess(unsigned code) = 0;
+};
+
+// The Win32 implementation (Windows builds only).
+NodePlatform& SystemNodePlatform();
+
+} // namespace pm

@@ -1,0 +1,50 @@
+// quorlent: the windowless program that serves the management console as the node "ProcMgr".
+#include <windows.h>
+
+#include <io.h>
+
+#include <cstdio>
+
+#include "procman/w32/startup.h"
+#include "shared/cmdline/cmd_line.h"
+
+namespace pm {
+namespace {
+
+class Win32StartupEnv final : public StartupEnv {
+public:
+    std::string LogDirectory() override {
+        CmdLine cmd_line(1);
+        const char* dir = cmd_line.LogDirectory();
+        return dir ? dir : "";
+    }
+    bool FileExists(const std::string& path) override { return _access(path.c_str(), 0) == 0; }
+    FILE* OpenLog(const std::string& path) override { return std::fopen(path.c_str(), "a+"); }
+    void RegisterServiceProcess() override {
+        static bool done = false;
+        if (done) return;
+        done = true;
+        using RegisterFn = DWORD(WINAPI*)(DWORD, DWORD);
+        HMODULE kernel = GetModuleHandleA("KERNEL32.DLL");
+        auto fn = kernel ? reinterpret_cast<RegisterFn>(reinterpret_cast<void*>(
+                               GetProcAddress(kernel, "RegisterServiceProcess")))
+                         : nullptr;
+        if (fn) fn(0, 1);
+    }
+    ProcMgrSvcNode* CreateNode() override {
+        return new ProcMgrSvcNode(ProcessMessagingLibrary(), SystemNodePlatform());
+    }
+    void DestroyNode(ProcMgrSvcNode* node) override { delete node; }
+    void Puts(const char* text) override {
+        std::puts(text);
+        std::fflush(stdout);
+    }
+};
+
+} // namespace
+} // namespace pm
+
+int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
+    pm::Win32StartupEnv env;
+    return pm::RunQuorlent(env, pm::ProcessTraceLog());
+}

@@ -1,0 +1,47 @@
+// Portable: C stdio and time only.
+#include "procman/w32/trace_log.h"
+
+#include <ctime>
+
+namespace pm {
+
+long TraceLog::SystemClock() {
+    return static_cast<long>(std::time(nullptr));
+}
+
+void TraceLog::Close() {
+    if (file_) std::fclose(file_);
+    file_ = nullptr;
+}
+
+void TraceLog::WriteV(const char* format, va_list args) {
+    if (!enabled_ || !file_) return;
+    // One call for the prefix, one for the message, then out to the disk.
+    std::fprintf(file_, "%ld: ", clock_());
+    std::vfprintf(file_, format, args);
+    std::fflush(file_);
+}
+
+void TraceLog::Write(const char* format, ...) {
+    if (!enabled_ || !file_) return;
+    va_list args;
+    va_start(args, format);
+    WriteV(format, args);
+    va_end(args);
+}
+
+TraceLog& ProcessTraceLog() {
+    static TraceLog log;
+    return log;
+}
+
+void Trace(const char* format, ...) {
+    TraceLog& log = ProcessTraceLog();
+    if (!log.IsEnabled()) return;
+    va_list args;
+    va_start(args, format);
+    log.WriteV(format, args);
+    va_end(args);
+}
+
+} // namespace pm

@@ -1,0 +1,161 @@
+// A messaging library that lives in the test: the loader answers its entry points by name,
+// allocations are counted, enqueued messages are recorded (and freed when taken over).
+#pragma once
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "outside/kavipc32/kavipc32_abi.h"
+#include "procman/w32/message_layout.h"
+#include "shared/base/dynamic_library.h"
+
+namespace pm::test {
+
+class FakeMessaging;
+inline FakeMessaging*& CurrentFake() {
+    static FakeMessaging* fake = nullptr;
+    return fake;
+}
+
+class FakeMessaging final : public LibraryLoader {
+public:
+    FakeMessaging() { CurrentFake() = this; }
+    ~FakeMessaging() override {
+        for (void* p : live)
+            std::free(p);
+        CurrentFake() = nullptr;
+    }
+
+    // LibraryLoader
+    void* Load(const char* path) override {
+        loads.push_back(path ? path : "");
+        if (!present) return nullptr;
+        ++module_refs;
+        return this;
+    }
+    void* Lookup(void*, const char* name) override {
+        if (missing.count(name)) return nullptr;
+        auto it = Table().find(name);
+        return it == Table().end() ? nullptr : it->second;
+    }
+    void Free(void*) override { --module_refs; }
+    unsigned SetErrorMode(unsigned mode) override {
+        error_modes.push_back(mode);
+        return 0;
+    }
+
+    // What the node sees.
+    bool present = true;
+    std::set<std::string> missing;
+    int enqueue_answer = 1;
+    bool allocation_fails = false;
+    uintptr_t create_answer = 0x1234;
+    int global_timeout = -1; // -1: hand back the given time-out
+
+    // What the node did.
+    std::vector<std::string> loads;
+    std::vector<unsigned> error_modes;
+    int module_refs = 0;
+    std::vector<std::string> calls;
+    std::vector<std::vector<uint8_t>> enqueued; // accepted or refused, in order
+    std::vector<int> enqueue2_flags;
+    std::set<void*> live; // allocated, not freed nor taken over
+    int frees = 0;
+    void* node = nullptr;
+    KavMessageCallback callback = nullptr;
+    std::string created_name;
+    std::vector<std::string> deleted_names;
+
+    // A copy of a message as a buffer from this library, as a delivery would hand it over.
+    void* Deliver(const std::vector<uint8_t>& bytes) {
+        void* p = std::malloc(bytes.size() ? bytes.size() : 1);
+        std::memcpy(p, bytes.data(), bytes.size());
+        live.insert(p);
+        return p;
+    }
+
+    static std::map<std::string, void*>& Table() {
+        static std::map<std::string, void*> t = {
+            {"InitApplication", reinterpret_cast<void*>(&InitApplication)},
+            {"TermApplication", reinterpret_cast<void*>(&TermApplication)},
+            {"AllocateMessage", reinterpret_cast<void*>(&AllocateMessage)},
+            {"FreeMessage", reinterpret_cast<void*>(&FreeMessage)},
+            {"EnqueueMessage", reinterpret_cast<void*>(&EnqueueMessage)},
+            {"EnqueueMessage2", reinterpret_cast<void*>(&EnqueueMessage2)},
+            {"SvcNodeExists", reinterpret_cast<void*>(&SvcNodeExists)},
+            {"CreateSvcNode", reinterpret_cast<void*>(&CreateSvcNode)},
+            {"DeleteSvcNode", reinterpret_cast<void*>(&DeleteSvcNode)},
+            {"GetGlobalTimeout", reinterpret_cast<void*>(&GetGlobalTimeout)},
+            {"NFUseInputDesktop", reinterpret_cast<void*>(&NFUseInputDesktop)},
+        };
+        return t;
+    }
+
+private:
+    static FakeMessaging& F() { return *CurrentFake(); }
+
+    static int InitApplication() {
+        F().calls.push_back("InitApplication");
+        return 1;
+    }
+    static int TermApplication() {
+        F().calls.push_back("TermApplication");
+        return 1;
+    }
+    static void* AllocateMessage(uint32_t size) {
+        if (F().allocation_fails) return nullptr;
+        void* p = std::malloc(size ? size : 1);
+        std::memset(p, 0xCD, size); // the node must fill every byte it sends
+        F().live.insert(p);
+        return p;
+    }
+    static void FreeMessage(void* m) {
+        ++F().frees;
+        F().live.erase(m);
+        std::free(m);
+    }
+    static int Take(void* m) {
+        auto* p = static_cast<uint8_t*>(m);
+        uint32_t len = msg::Get32(p);
+        F().enqueued.emplace_back(p, p + len);
+        if (!F().enqueue_answer) return 0;
+        F().live.erase(m);
+        std::free(m);
+        return 1;
+    }
+    static int EnqueueMessage(void* m) {
+        F().calls.push_back("EnqueueMessage");
+        return Take(m);
+    }
+    static int EnqueueMessage2(void* m, int flag) {
+        F().calls.push_back("EnqueueMessage2");
+        F().enqueue2_flags.push_back(flag);
+        return Take(m);
+    }
+    static int SvcNodeExists(const char*) { return 1; }
+    static uintptr_t CreateSvcNode(const char* name, void* node, KavMessageCallback cb) {
+        F().calls.push_back("CreateSvcNode");
+        F().created_name = name;
+        F().node = node;
+        F().callback = cb;
+        return F().create_answer;
+    }
+    static int DeleteSvcNode(const char* name) {
+        F().deleted_names.push_back(name);
+        return 1;
+    }
+    static uint32_t GetGlobalTimeout(const char*, uint32_t t) {
+        return F().global_timeout < 0 ? t : static_cast<uint32_t>(F().global_timeout);
+    }
+    static int NFUseInputDesktop(int use) {
+        F().calls.push_back("NFUseInputDesktop(" + std::to_string(use) + ")");
+        return 1;
+    }
+};
+
+} // namespace pm::test

@@ -1,0 +1,111 @@
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "procman/w32/command.h"
+#include "procman/w32/message_layout.h"
+#include "test_memory.h"
+
+namespace pm {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+// A valid reply: sender "ab" (3), addressee "c" (2), two items of 2 and 3 bytes.
+Bytes GoodMessage() {
+    test::TestMemory memory;
+    Command c;
+    c.SetReturnAddr("ab");
+    c.SetTargetAddr("c");
+    c.seq_no = 42;
+    c.AddResult("12", 2);
+    c.AddResult("345", 3);
+    auto* m = static_cast<uint8_t*>(c.BuildReply(memory));
+    Bytes b(m, m + msg::Get32(m));
+    memory.Free(m);
+    return b;
+}
+
+TEST(MessageLayout, GoodMessageValidates) {
+    Bytes b = GoodMessage();
+    ASSERT_EQ(b.size(), 32u + 3 + 2 + 8 + 5);
+    msg::MessageView v;
+    ASSERT_TRUE(msg::ValidateMessage(b.data(), b.size(), v));
+    EXPECT_EQ(v.type, 1);
+    EXPECT_EQ(v.seq_no, 42u);
+    EXPECT_STREQ(v.sender, "ab");
+    EXPECT_STREQ(v.addressee, "c");
+    EXPECT_EQ(v.item_count, 2);
+    EXPECT_EQ(v.ItemSize(1), 3u);
+}
+
+struct BadCase {
+    const char* name;
+    std::function<void(Bytes&)> spoil;
+    size_t available_delta; // subtracted from the real size
+};
+
+class MessageLayoutBad : public ::testing::TestWithParam<BadCase> {};
+
+TEST_P(MessageLayoutBad, IsRefusedByValidationAndBothParsers) {
+    Bytes b = GoodMessage();
+    GetParam().spoil(b);
+    size_t available = b.size() - GetParam().available_delta;
+    msg::MessageView v;
+    EXPECT_FALSE(msg::ValidateMessage(b.data(), available, v));
+    Command reply;
+    reply.seq_no = msg::Get32(b.data() + msg::kSeqNo);
+    EXPECT_EQ(reply.ParseReply(b.data(), available), 0);
+    EXPECT_EQ(reply.GetResultCount(), 0u);
+    b[msg::kType] = 0;
+    Command request;
+    EXPECT_EQ(request.ParseRequest(b.data(), available), 0);
+    EXPECT_EQ(request.GetParamCount(), 0u);
+}
+
+const BadCase kBadCases[] = {
+    {"truncated_buffer", [](Bytes&) {}, 1},
+    {"shorter_than_header", [](Bytes& b) { b.resize(31); }, 0},
+    {"msg_len_beyond_buffer", [](Bytes& b) { msg::Put32(b.data(), uint32_t(b.size() + 1)); }, 0},
+    {"msg_len_below_header", [](Bytes& b) { msg::Put32(b.data(), 31); }, 0},
+    {"msg_len_huge", [](Bytes& b) { msg::Put32(b.data(), 0xFFFFFFFF); }, 0},
+    {"hdr_len_small", [](Bytes& b) { msg::Put16(b.data() + msg::kHdrLen, 8); }, 0},
+    {"sender_len_zero", [](Bytes& b) { msg::Put16(b.data() + msg::kSenderLen, 0); }, 0},
+    {"sender_beyond_end", [](Bytes& b) { msg::Put16(b.data() + msg::kSenderOff, 0xFFF0); }, 0},
+    {"sender_without_nul", [](Bytes& b) { b[34] = 'x'; }, 0},
+    {"addressee_without_nul", [](Bytes& b) { b[36] = 'x'; }, 0},
+    {"addressee_len_beyond_end",
+     [](Bytes& b) { msg::Put16(b.data() + msg::kAddresseeLen, uint32_t(b.size())); }, 0},
+    {"size_table_beyond_end",
+     [](Bytes& b) { msg::Put16(b.data() + msg::kSizeTableOff, uint32_t(b.size() - 4)); }, 0},
+    {"count_too_large", [](Bytes& b) { msg::Put16(b.data() + msg::kItemCount, 0xFFFF); }, 0},
+    {"data_off_beyond_end",
+     [](Bytes& b) { msg::Put16(b.data() + msg::kDataOff, uint32_t(b.size() + 1)); }, 0},
+    {"item_sum_beyond_end", [](Bytes& b) { msg::Put32(b.data() + 37 + 4, 4); }, 0},
+    {"item_size_overflows", [](Bytes& b) { msg::Put32(b.data() + 37, 0xFFFFFFFF); }, 0},
+};
+
+INSTANTIATE_TEST_SUITE_P(All, MessageLayoutBad, ::testing::ValuesIn(kBadCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(MessageLayout, NullAndZeroSized) {
+    msg::MessageView v;
+    EXPECT_FALSE(msg::ValidateMessage(nullptr, 100, v));
+    Bytes b = GoodMessage();
+    EXPECT_FALSE(msg::ValidateMessage(b.data(), 0, v));
+    EXPECT_EQ(msg::DeclaredLength(nullptr), 0u);
+}
+
+TEST(MessageLayout, ExtraBytesAfterTheMessageAreIgnored) {
+    Bytes b = GoodMessage();
+    size_t len = b.size();
+    b.resize(len + 10, 0xEE);
+    msg::MessageView v;
+    ASSERT_TRUE(msg::ValidateMessage(b.data(), b.size(), v));
+    EXPECT_EQ(v.msg_len, len);
+}
+
+} // namespace
+} // namespace pm

@@ -1,0 +1,80 @@
+#include <gtest/gtest.h>
+
+#include "fake_messaging.h"
+#include "procman/w32/messaging_library.h"
+
+namespace pm {
+namespace {
+
+TEST(MessagingLibrary, BindsByNameAndStartsTheLibrary) {
+    test::FakeMessaging fake;
+    MessagingLibrary lib(fake);
+    ASSERT_TRUE(lib.Bind());
+    EXPECT_EQ(fake.loads, std::vector<std::string>{"KAVIPC32.DLL"});
+    // No system error boxes while it loads, then the old mode again.
+    ASSERT_EQ(fake.error_modes.size(), 2u);
+    EXPECT_EQ(fake.error_modes[0], 0x8001u);
+    EXPECT_EQ(fake.calls, (std::vector<std::string>{"NFUseInputDesktop(0)", "InitApplication"}));
+    EXPECT_NE(lib.Functions().EnqueueMessage2, nullptr);
+    EXPECT_NE(lib.Functions().GetGlobalTimeout, nullptr);
+    // Once bound, later uses change nothing.
+    ASSERT_TRUE(lib.Bind());
+    EXPECT_EQ(fake.loads.size(), 1u);
+    EXPECT_EQ(fake.calls.size(), 2u);
+}
+
+class RequiredName : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(RequiredName, MissingOneFailsReleasesAndRetries) {
+    test::FakeMessaging fake;
+    fake.missing.insert(GetParam());
+    MessagingLibrary lib(fake);
+    EXPECT_FALSE(lib.Bind());
+    EXPECT_FALSE(lib.IsBound());
+    EXPECT_EQ(fake.module_refs, 0);  // released
+    EXPECT_TRUE(fake.calls.empty()); // InitApplication not called
+    EXPECT_EQ(lib.Allocate(10), nullptr);
+    fake.missing.clear();
+    EXPECT_TRUE(lib.Bind()); // the next use tries again
+    EXPECT_EQ(fake.loads.size(), 2u);
+}
+
+INSTANTIATE_TEST_SUITE_P(All, RequiredName,
+                         ::testing::Values("InitApplication", "TermApplication", "AllocateMessage",
+                                           "FreeMessage", "EnqueueMessage", "SvcNodeExists",
+                                           "CreateSvcNode", "DeleteSvcNode"));
+
+TEST(MessagingLibrary, OptionalNamesMayBeMissing) {
+    test::FakeMessaging fake;
+    fake.missing = {"GetGlobalTimeout", "EnqueueMessage2", "NFUseInputDesktop"};
+    MessagingLibrary lib(fake);
+    ASSERT_TRUE(lib.Bind());
+    EXPECT_EQ(lib.Functions().GetGlobalTimeout, nullptr);
+    EXPECT_EQ(lib.Functions().EnqueueMessage2, nullptr);
+    EXPECT_EQ(fake.calls, std::vector<std::string>{"InitApplication"});
+}
+
+TEST(MessagingLibrary, MissingLibraryFails) {
+    test::FakeMessaging fake;
+    fake.present = false;
+    MessagingLibrary lib(fake);
+    EXPECT_FALSE(lib.Bind());
+    EXPECT_FALSE(lib.Bind());
+    EXPECT_EQ(fake.loads.size(), 2u);
+}
+
+TEST(MessagingLibrary, MemoryGoesThroughTheLibrary) {
+    test::FakeMessaging fake;
+    MessagingLibrary lib(fake);
+    ASSERT_TRUE(lib.Bind());
+    void* m = lib.Allocate(40);
+    ASSERT_NE(m, nullptr);
+    EXPECT_EQ(fake.live.count(m), 1u);
+    lib.Free(m);
+    EXPECT_TRUE(fake.live.empty());
+    lib.Free(nullptr);
+    EXPECT_EQ(fake.frees, 1);
+}
+
+} // namespace
+} // namespace pm

@@ -1,0 +1,54 @@
+// A node over the fake library and platform, and helpers to build what arrives.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "fake_messaging.h"
+#include "fake_platform.h"
+#include "procman/w32/command.h"
+#include "procman/w32/message_layout.h"
+#include "procman/w32/messaging_library.h"
+#include "procman/w32/service_node.h"
+#include "test_memory.h"
+
+namespace pm::test {
+
+using Bytes = std::vector<uint8_t>;
+
+inline Bytes Packed(uint8_t type, const char* sender, const char* addressee, uint32_t value,
+                    uint32_t seq_no, const std::vector<std::string>& items = {}, uint8_t tag = 0) {
+    TestMemory memory;
+    BlockList blocks;
+    for (const std::string& s : items) {
+        void* p = std::malloc(s.size() + 1);
+        std::memcpy(p, s.data(), s.size());
+        blocks.emplace_back(p, static_cast<uint32_t>(s.size()));
+    }
+    auto* m = static_cast<uint8_t*>(
+        PackMessage(memory, type, tag, sender, addressee, value, seq_no, blocks));
+    Bytes b(m, m + msg::Get32(m));
+    memory.Free(m);
+    return b;
+}
+
+class NodeFixture : public ::testing::Test {
+protected:
+    FakeMessaging fake;
+    MessagingLibrary library{fake};
+    FakePlatform platform;
+
+    // What the node's callback receives for a delivery of these bytes.
+    void Deliver(ServiceNode& node, const Bytes& bytes, uint32_t elapsed = 0) {
+        ASSERT_NE(fake.callback, nullptr);
+        EXPECT_EQ(fake.callback(&node, fake.Deliver(bytes), elapsed), 0);
+    }
+    void Tick(ServiceNode& node, uint32_t elapsed) {
+        EXPECT_EQ(fake.callback(&node, nullptr, elapsed), 0);
+    }
+};
+
+} // namespace pm::test

@@ -1,0 +1,193 @@
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <map>
+
+#include "fake_messaging.h"
+#include "fake_platform.h"
+#include "procman/w32/startup.h"
+
+namespace pm {
+namespace {
+
+long Clock() {
+    return 42;
+}
+
+class FakeStartupEnv : public StartupEnv {
+public:
+    ~FakeStartupEnv() override {
+        delete leaked; // the program leaves a failed node alone; the test cleans up
+        if (log_file_open && log) std::fclose(log);
+    }
+    std::string LogDirectory() override { return "C:\\logs\\"; }
+    bool FileExists(const std::string& path) override {
+        checked.push_back(path);
+        return marker;
+    }
+    FILE* OpenLog(const std::string& path) override {
+        opened.push_back(path);
+        if (!open_works) return nullptr;
+        log = std::tmpfile();
+        std::fputs("123: old line\n", log);
+        log_file_open = true;
+        return log;
+    }
+    void RegisterServiceProcess() override { ++registrations; }
+    ProcMgrSvcNode* CreateNode() override {
+        events.push_back("create");
+        ProcMgrSvcNode* node = new ProcMgrSvcNode(library, platform);
+        leaked = node;
+        return node;
+    }
+    void DestroyNode(ProcMgrSvcNode* node) override {
+        events.push_back("destroy");
+        EXPECT_EQ(node, leaked);
+        delete node;
+        leaked = nullptr;
+    }
+    void Puts(const char* text) override { out += std::string(text) + "\n"; }
+
+    std::string Log() {
+        if (!log) return "";
+        std::fflush(log);
+        std::rewind(log);
+        std::string s;
+        int c;
+        while ((c = std::fgetc(log)) != EOF)
+            s.push_back(static_cast<char>(c));
+        return s;
+    }
+
+    test::FakeMessaging fake;
+    MessagingLibrary library{fake};
+    test::FakePlatform platform;
+    bool marker = true;
+    bool open_works = true;
+    std::vector<std::string> checked, opened, events;
+    int registrations = 0;
+    FILE* log = nullptr;
+    bool log_file_open = false;
+    ProcMgrSvcNode* leaked = nullptr;
+    std::string out;
+};
+
+int g_checks = 0;
+void Check() {
+    ++g_checks;
+}
+
+TEST(Startup, NormalRunWithTracing) {
+    FakeStartupEnv env;
+    TraceLog log(&Clock);
+    env.platform.Queue(kWmQuit);
+    g_checks = 0;
+    SetCheckForUpdatesHook(&Check);
+    // The log stays open until shutdown closes it: keep our own view of it.
+    EXPECT_EQ(RunQuorlent(env, log), 0);
+    SetCheckForUpdatesHook(nullptr);
+    EXPECT_EQ(env.checked, std::vector<std::string>{"C:\\logs\\quorlent.dbg"});
+    EXPECT_EQ(env.opened, std::vector<std::string>{"C:\\logs\\quorlent.log"});
+    EXPECT_EQ(env.registrations, 1);
+    EXPECT_EQ(env.events, (std::vector<std::string>{"create", "destroy"}));
+    EXPECT_EQ(g_checks, 1);
+    EXPECT_EQ(env.fake.deleted_names, std::vector<std::string>{"ProcMgr"});
+    EXPECT_EQ(log.File(), nullptr); // closed
+    env.log_file_open = false;      // closed by the program
+    EXPECT_EQ(env.out, "");
+    EXPECT_EQ(ProcessNode(), nullptr);
+}
+
+// The stream is closed at shutdown, so this test reads the log through a file of its own.
+TEST(Startup, LogLinesAppendAfterOldOnes) {
+    char path[] = "/tmp/quorlent_startup_XXXXXX";
+    int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    FILE* seed = fdopen(fd, "w");
+    std::fputs("7: old\n", seed);
+    std::fclose(seed);
+
+    struct Env : FakeStartupEnv {
+        std::string file;
+        FILE* OpenLog(const std::string& p) override {
+            opened.push_back(p);
+            return std::fopen(file.c_str(), "a+");
+        }
+    } env;
+    env.file = path;
+    env.platform.Queue(kWmQuit);
+    TraceLog log(&Clock);
+    EXPECT_EQ(RunQuorlent(env, log), 0);
+
+    FILE* f = std::fopen(path, "r");
+    std::string s;
+    int c;
+    while ((c = std::fgetc(f)) != EOF)
+        s.push_back(static_cast<char>(c));
+    std::fclose(f);
+    std::remove(path);
+    EXPECT_EQ(s, "7: old\n"
+                 "42: Start logging\n"
+                 "42: ...About to call initial CheckForUpdates\n"
+                 "42: Process Management Service Node Initialized\n"
+                 "42: End logging\n");
+}
+
+TEST(Startup, NoMarkerNoLog) {
+    FakeStartupEnv env;
+    env.marker = false;
+    env.platform.Queue(kWmQuit);
+    TraceLog log(&Clock);
+    EXPECT_EQ(RunQuorlent(env, log), 0);
+    EXPECT_TRUE(env.opened.empty());
+    EXPECT_FALSE(log.IsEnabled());
+}
+
+TEST(Startup, LogThatDoesNotOpenIsSkipped) {
+    FakeStartupEnv env;
+    env.open_works = false;
+    env.platform.Queue(kWmQuit);
+    TraceLog log(&Clock);
+    EXPECT_EQ(RunQuorlent(env, log), 0);
+    EXPECT_TRUE(log.IsEnabled());
+    EXPECT_EQ(env.opened.size(), 1u);
+}
+
+TEST(Startup, WithoutTheLibraryExitCodeOne) {
+    FakeStartupEnv env;
+    env.fake.present = false;
+    TraceLog log(&Clock);
+    g_checks = 0;
+    SetCheckForUpdatesHook(&Check);
+    EXPECT_EQ(RunQuorlent(env, log), 1);
+    SetCheckForUpdatesHook(nullptr);
+    EXPECT_EQ(env.out, "Error creating service node!\n");
+    EXPECT_EQ(env.events, std::vector<std::string>{"create"}); // not destroyed
+    EXPECT_EQ(g_checks, 0);
+    EXPECT_EQ(env.platform.get_calls, 0);
+    // The log ends after "Start logging".
+    EXPECT_EQ(env.Log(), "123: old line\n42: Start logging\n");
+    SetProcessNode(nullptr);
+}
+
+TEST(Startup, MissingRequiredNameExitCodeOne) {
+    FakeStartupEnv env;
+    env.fake.missing.insert("CreateSvcNode");
+    env.marker = false;
+    TraceLog log(&Clock);
+    EXPECT_EQ(RunQuorlent(env, log), 1);
+    EXPECT_EQ(env.out, "Error creating service node!\n");
+    SetProcessNode(nullptr);
+}
+
+TEST(Startup, RefusedRegistrationExitCodeOne) {
+    FakeStartupEnv env;
+    env.fake.create_answer = 0;
+    env.marker = false;
+    TraceLog log(&Clock);
+    EXPECT_EQ(RunQuorlent(env, log), 1);
+    SetProcessNode(nullptr);
+}
+
+} // namespace
+} // namespace pm

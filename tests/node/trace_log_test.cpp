@@ -1,0 +1,64 @@
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+
+#include "procman/w32/trace_log.h"
+
+namespace pm {
+namespace {
+
+long FixedClock() {
+    return 1700000123;
+}
+
+std::string Contents(FILE* f) {
+    std::fflush(f);
+    std::rewind(f);
+    std::string s;
+    char buf[256];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0)
+        s.append(buf, n);
+    return s;
+}
+
+TEST(TraceLog, OffWritesNothing) {
+    TraceLog log(&FixedClock);
+    FILE* f = std::tmpfile();
+    ASSERT_NE(f, nullptr);
+    log.Write("x %d\n", 1); // no file and off
+    EXPECT_FALSE(log.IsEnabled());
+    EXPECT_EQ(Contents(f), "");
+    std::fclose(f);
+}
+
+TEST(TraceLog, LinesCarryTheSecondsPrefix) {
+    TraceLog log(&FixedClock);
+    FILE* f = std::tmpfile();
+    ASSERT_NE(f, nullptr);
+    log.Enable(f);
+    log.Write("Start logging\n");
+    log.Write("--ProcMgrSvcNode: Command %d received from %s\n", -1, "ProcMgr");
+    EXPECT_EQ(Contents(f), "1700000123: Start logging\n"
+                           "1700000123: --ProcMgrSvcNode: Command -1 received from ProcMgr\n");
+    log.Close();
+    EXPECT_EQ(log.File(), nullptr);
+    EXPECT_TRUE(log.IsEnabled()); // never switched off again
+    log.Write("after close\n");   // skipped
+}
+
+TEST(TraceLog, EnabledWithoutFileSkipsLines) {
+    TraceLog log(&FixedClock);
+    log.Enable(nullptr);
+    log.Write("nothing %s\n", "here");
+    EXPECT_TRUE(log.IsEnabled());
+}
+
+TEST(TraceLog, SystemClockIsSecondsSince1970) {
+    long now = TraceLog::SystemClock();
+    EXPECT_GT(now, 1600000000L); // after 2020
+}
+
+} // namespace
+} // namespace pm
