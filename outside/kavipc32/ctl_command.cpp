@@ -77,18 +77,26 @@ std::string JsonQuote(const std::string& s) {
 namespace {
 const char* QuitText(int answer) {
     switch (answer) {
-    case 0: return "quit requested";
-    case 1: return "no such node";
-    case 2: return "refused: the node's process has no main thread";
-    default: return "no answer from the node's process";
+    case 0:
+        return "quit requested";
+    case 1:
+        return "no such node";
+    case 2:
+        return "refused: the node's process has no main thread";
+    default:
+        return "no answer from the node's process";
     }
 }
 const char* QuitKey(int answer) {
     switch (answer) {
-    case 0: return "posted";
-    case 1: return "absent";
-    case 2: return "refused";
-    default: return "no_answer";
+    case 0:
+        return "posted";
+    case 1:
+        return "absent";
+    case 2:
+        return "refused";
+    default:
+        return "no_answer";
     }
 }
 } // namespace
@@ -122,8 +130,8 @@ CtlOutcome RunCtl(const CtlArgs& args, const CtlOps& ops) {
         int answer = ops.request_quit ? ops.request_quit(args.node) : 3;
         o.exit_code = answer == 0 ? kCtlOk : kCtlAbsent;
         if (args.json) {
-            o.out = "{\"node\":" + JsonQuote(args.node) + ",\"result\":\"" + QuitKey(answer) +
-                    "\"}\n";
+            o.out =
+                "{\"node\":" + JsonQuote(args.node) + ",\"result\":\"" + QuitKey(answer) + "\"}\n";
         } else if (answer == 0) {
             o.out = args.node + ": " + QuitText(answer) + "\n";
         } else {

@@ -30,14 +30,19 @@ bool ReadChunkHeader(const uint8_t* data, size_t size, ChunkHeader* h) {
 
 size_t MaxFramePayload(FrameKind kind) {
     switch (kind) {
-    case FrameKind::kMessage: return kMaxMessageSize;
-    case FrameKind::kQuitRequest: return kMaxNodeName + 1;
-    case FrameKind::kQuitAnswer: return 1;
+    case FrameKind::kMessage:
+        return kMaxMessageSize;
+    case FrameKind::kQuitRequest:
+        return kMaxNodeName + 1;
+    case FrameKind::kQuitAnswer:
+        return 1;
     }
     return 0;
 }
 
-FrameAssembler::~FrameAssembler() { FreeBlock(buf_); }
+FrameAssembler::~FrameAssembler() {
+    FreeBlock(buf_);
+}
 
 void FrameAssembler::Reset() {
     FreeBlock(buf_);

@@ -49,13 +49,15 @@ size_t MaxFramePayload(FrameKind kind);
 // in order; stops and returns false when emit does.
 template <typename Emit>
 bool ForEachChunk(FrameKind kind, const uint8_t* payload, size_t size, Emit&& emit) {
-    std::vector<uint8_t> buf(kChunkHeaderSize + (size < kMaxChunkPayload ? size : kMaxChunkPayload));
+    std::vector<uint8_t> buf(kChunkHeaderSize +
+                             (size < kMaxChunkPayload ? size : kMaxChunkPayload));
     size_t offset = 0;
     do {
         size_t n = size - offset < kMaxChunkPayload ? size - offset : kMaxChunkPayload;
-        WriteChunkHeader(buf.data(), {kind, static_cast<uint32_t>(size),
-                                      static_cast<uint32_t>(offset)});
-        if (n != 0) std::copy(payload + offset, payload + offset + n, buf.data() + kChunkHeaderSize);
+        WriteChunkHeader(buf.data(),
+                         {kind, static_cast<uint32_t>(size), static_cast<uint32_t>(offset)});
+        if (n != 0)
+            std::copy(payload + offset, payload + offset + n, buf.data() + kChunkHeaderSize);
         if (!emit(buf.data(), kChunkHeaderSize + n)) return false;
         offset += n;
     } while (offset < size);

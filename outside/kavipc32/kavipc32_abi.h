@@ -72,7 +72,8 @@ typedef int(KAVIPC_API* KavFlagFn)(void);
 typedef uintptr_t(KAVIPC_API* KavTraceOpenFn)(const char* name, const char* second_name,
                                               uint32_t max_kb);
 typedef void(KAVIPC_API* KavTraceCloseFn)(uintptr_t trace);
-typedef void(KAVIPC_API* KavTrace0Fn)(uintptr_t trace, const char* label, int line, const char* fmt);
+typedef void(KAVIPC_API* KavTrace0Fn)(uintptr_t trace, const char* label, int line,
+                                      const char* fmt);
 typedef void(KAVIPC_API* KavTraceSFn)(uintptr_t trace, const char* label, int line, const char* fmt,
                                       const char* s);
 typedef void(KAVIPC_API* KavTraceSSFn)(uintptr_t trace, const char* label, int line,
@@ -99,12 +100,12 @@ uint32_t KAVIPC_API GetGlobalTimeout(const char* addressee, uint32_t timeout_ms)
 int KAVIPC_API NFUseInputDesktop(int use);
 int KAVIPC_API RequestNodeQuit(const char* name);
 int KAVIPC_API KavGetOsVersion(uint32_t* major, uint32_t* minor, uint32_t* platform); // 16
-int KAVIPC_API KavIsWin9x(void);                                                     // 37
-int KAVIPC_API KavAnonExecRestricted(void);                                          // 38
-int KAVIPC_API KavPerfCountersDisabled(void);                                        // 59
+int KAVIPC_API KavIsWin9x(void);                                                      // 37
+int KAVIPC_API KavAnonExecRestricted(void);                                           // 38
+int KAVIPC_API KavPerfCountersDisabled(void);                                         // 59
 uintptr_t KAVIPC_API KavTraceOpen(const char* name, const char* second_name,
-                                  uint32_t max_kb);        // 41
-void KAVIPC_API KavTraceClose(uintptr_t trace);            // 42
+                                  uint32_t max_kb);                                       // 41
+void KAVIPC_API KavTraceClose(uintptr_t trace);                                           // 42
 void KAVIPC_API KavTrace0(uintptr_t trace, const char* label, int line, const char* fmt); // 43
 void KAVIPC_API KavTraceS(uintptr_t trace, const char* label, int line, const char* fmt,
                           const char* s); // 44

@@ -102,9 +102,13 @@ int KAVIPC_API EnqueueMessage2(void* message, int /*flag*/) {
     return Guard(0, [&] { return Lib().messenger.Enqueue(message); });
 }
 
-void* KAVIPC_API AllocateMessage(uint32_t size) { return kavipc::AllocateBlock(size); }
+void* KAVIPC_API AllocateMessage(uint32_t size) {
+    return kavipc::AllocateBlock(size);
+}
 
-void KAVIPC_API FreeMessage(void* message) { kavipc::FreeBlock(message); }
+void KAVIPC_API FreeMessage(void* message) {
+    kavipc::FreeBlock(message);
+}
 
 int KAVIPC_API SvcNodeExists(const char* name) {
     return Guard(0, [&] { return Lib().messenger.Exists(name) ? 1 : 0; });
@@ -122,7 +126,9 @@ uint32_t KAVIPC_API GetGlobalTimeout(const char* /*addressee*/, uint32_t timeout
     return timeout_ms;
 }
 
-int KAVIPC_API NFUseInputDesktop(int /*use*/) { return 1; }
+int KAVIPC_API NFUseInputDesktop(int /*use*/) {
+    return 1;
+}
 
 int KAVIPC_API RequestNodeQuit(const char* name) {
     return Guard(static_cast<int>(kavipc::QuitAnswer::kNoAnswer),
@@ -138,7 +144,9 @@ int KAVIPC_API KavGetOsVersion(uint32_t* major, uint32_t* minor, uint32_t* platf
     return 1;
 }
 
-int KAVIPC_API KavIsWin9x(void) { return kavipc::IsWin9xPlatform() ? 1 : 0; }
+int KAVIPC_API KavIsWin9x(void) {
+    return kavipc::IsWin9xPlatform() ? 1 : 0;
+}
 
 int KAVIPC_API KavAnonExecRestricted(void) {
     return kavipc::ReadMessagingFlag(kavipc::kAnonExecRestrictedValue) != 0 ? 1 : 0;
@@ -153,10 +161,9 @@ uintptr_t KAVIPC_API KavTraceOpen(const char* name, const char* second_name, uin
     return Guard<uintptr_t>(0, [&]() -> uintptr_t {
         std::string dir = kavipc::TraceDirectory(g_module);
         std::string second = second_name != nullptr && *second_name != '\0' ? second_name : "";
-        auto* t = new kavipc::TraceFile(kavipc::JoinTracePath(dir, name),
-                                        second.empty() ? std::string()
-                                                       : kavipc::JoinTracePath(dir, second),
-                                        max_kb);
+        auto* t = new kavipc::TraceFile(
+            kavipc::JoinTracePath(dir, name),
+            second.empty() ? std::string() : kavipc::JoinTracePath(dir, second), max_kb);
         if (!t->Open()) {
             delete t;
             return 0;

@@ -11,7 +11,7 @@ namespace kavipc {
 // Largest message the library allocates or accepts from a peer.
 constexpr size_t kMaxMessageSize = 64u * 1024 * 1024;
 
-constexpr uint32_t kBlockMagic = 0x4B495042;     // "BPIK": live block
+constexpr uint32_t kBlockMagic = 0x4B495042;      // "BPIK": live block
 constexpr uint32_t kBlockFreedMagic = 0x44454144; // "DAED": released block
 
 struct BlockHeader {

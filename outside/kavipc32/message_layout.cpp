@@ -18,7 +18,8 @@ bool IsValidNodeName(const char* name) {
     if (name == nullptr) return false;
     // Bounded scan: a name longer than the limit is refused without reading far past it.
     size_t len = 0;
-    while (len <= kMaxNodeName && name[len] != '\0') ++len;
+    while (len <= kMaxNodeName && name[len] != '\0')
+        ++len;
     return IsValidNodeName(name, len);
 }
 
@@ -45,12 +46,18 @@ HeaderCheck CheckHeader(const uint8_t* data, size_t size, HeaderInfo* info) {
 
 const char* HeaderCheckText(HeaderCheck check) {
     switch (check) {
-    case HeaderCheck::kOk: return "ok";
-    case HeaderCheck::kTooShort: return "too short";
-    case HeaderCheck::kLengthMismatch: return "msg_len beyond the buffer";
-    case HeaderCheck::kBadHeaderLength: return "hdr_len is not 32";
-    case HeaderCheck::kBadAddressee: return "addressee outside the message or unterminated";
-    case HeaderCheck::kBadName: return "addressee is not a node name";
+    case HeaderCheck::kOk:
+        return "ok";
+    case HeaderCheck::kTooShort:
+        return "too short";
+    case HeaderCheck::kLengthMismatch:
+        return "msg_len beyond the buffer";
+    case HeaderCheck::kBadHeaderLength:
+        return "hdr_len is not 32";
+    case HeaderCheck::kBadAddressee:
+        return "addressee outside the message or unterminated";
+    case HeaderCheck::kBadName:
+        return "addressee is not a node name";
     }
     return "?";
 }

@@ -9,15 +9,17 @@
 
 namespace kavipc {
 
-Messenger::Messenger(Transport& transport, std::function<bool()> post_quit,
-                     uint32_t tick_period_ms)
+Messenger::Messenger(Transport& transport, std::function<bool()> post_quit, uint32_t tick_period_ms)
     : transport_(transport), post_quit_(std::move(post_quit)), period_(tick_period_ms) {}
 
-Messenger::~Messenger() { Shutdown(); }
+Messenger::~Messenger() {
+    Shutdown();
+}
 
 std::string Messenger::Key(const std::string& name) {
     std::string k = name;
-    for (char& c : k) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    for (char& c : k)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return k;
 }
 
@@ -111,9 +113,11 @@ void Messenger::Shutdown() {
     std::vector<std::string> names;
     {
         std::lock_guard<std::mutex> lock(mu_);
-        for (auto& kv : nodes_) names.push_back(kv.first);
+        for (auto& kv : nodes_)
+            names.push_back(kv.first);
     }
-    for (auto& n : names) DeleteNode(n.c_str());
+    for (auto& n : names)
+        DeleteNode(n.c_str());
     transport_.Shutdown();
 }
 

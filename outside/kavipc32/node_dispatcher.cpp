@@ -56,7 +56,8 @@ struct NodeDispatcher::State {
             }
             cv.wait_for(lock, std::chrono::milliseconds(ticks.WaitMs(now)));
         }
-        for (void* m : queue) release(m);
+        for (void* m : queue)
+            release(m);
         queue.clear();
     }
 };
@@ -69,15 +70,18 @@ NodeDispatcher::NodeDispatcher(Callback callback, Release release, uint32_t peri
     s->thread_id = s->thread.get_id();
 }
 
-NodeDispatcher::~NodeDispatcher() { Stop(); }
+NodeDispatcher::~NodeDispatcher() {
+    Stop();
+}
 
 bool NodeDispatcher::Post(void* message) {
+    std::shared_ptr<State> s = state_;
     {
-        std::lock_guard<std::mutex> lock(state_->mu);
-        if (state_->stopping) return false;
-        state_->queue.push_back(message);
+        std::lock_guard<std::mutex> lock(s->mu);
+        if (s->stopping) return false;
+        s->queue.push_back(message);
     }
-    state_->cv.notify_one();
+    s->cv.notify_one();
     return true;
 }
 

@@ -3,7 +3,9 @@
 
 namespace kavipc {
 
-std::string PipePathForNode(const std::string& node) { return "\\\\.\\pipe\\kavipc32\\" + node; }
+std::string PipePathForNode(const std::string& node) {
+    return "\\\\.\\pipe\\kavipc32\\" + node;
+}
 
 std::string PipeSddl(const std::string& user_sid) {
     std::string sddl = "D:P(A;;GA;;;SY)(A;;GA;;;BA)";

@@ -19,7 +19,8 @@ constexpr DWORD kQuitAnswerWaitMs = 5000;
 
 std::string Key(const std::string& name) {
     std::string k = name;
-    for (char& c : k) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    for (char& c : k)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return k;
 }
 
@@ -83,16 +84,15 @@ bool WriteFrameTo(HANDLE h, OverlappedOp* op, FrameKind kind, const uint8_t* dat
 
 pm::win::unique_hfile CreateInstance(const std::string& path, bool first, PipeSecurity& security) {
     for (;;) {
-        DWORD open_mode = PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED |
-                          (first ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0);
+        DWORD open_mode =
+            PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | (first ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0);
         bool reject = g_reject_remote.load();
         bool dacl = g_use_dacl.load();
         DWORD pipe_mode = PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT |
                           (reject ? PIPE_REJECT_REMOTE_CLIENTS : 0);
-        pm::win::unique_hfile h(CreateNamedPipeA(path.c_str(), open_mode, pipe_mode,
-                                                 PIPE_UNLIMITED_INSTANCES, kPipeBufferSize,
-                                                 kPipeBufferSize, 0,
-                                                 dacl ? security.attributes() : nullptr));
+        pm::win::unique_hfile h(CreateNamedPipeA(
+            path.c_str(), open_mode, pipe_mode, PIPE_UNLIMITED_INSTANCES, kPipeBufferSize,
+            kPipeBufferSize, 0, dacl ? security.attributes() : nullptr));
         if (h) return h;
         DWORD err = GetLastError();
         // A system that does not know a flag or our descriptor: do without it from now on.
@@ -135,7 +135,8 @@ struct PipeTransport::Listener {
         SetEvent(stop.get());
         if (accept.joinable()) accept.join();
         std::lock_guard<std::mutex> lock(mu);
-        for (auto& r : readers) r.thread.join();
+        for (auto& r : readers)
+            r.thread.join();
         readers.clear();
     }
 };
@@ -195,7 +196,8 @@ void PipeTransport::Listener::ReadLoop(HANDLE raw) {
     bool oversized = false;
     for (;;) {
         DWORD n = 0;
-        Io r = ReadChunk(pipe.get(), op, buf.data(), static_cast<DWORD>(buf.size()), stop.get(), &n);
+        Io r =
+            ReadChunk(pipe.get(), op, buf.data(), static_cast<DWORD>(buf.size()), stop.get(), &n);
         if (r == Io::kStopped || r == Io::kFailed) break;
         if (r == Io::kMoreData) {
             oversized = true; // a pipe message longer than any chunk: not ours
@@ -217,7 +219,7 @@ void PipeTransport::Listener::ReadLoop(HANDLE raw) {
             std::string name(text, strnlen(text, size));
             FreeBlock(payload);
             QuitAnswer answer = IsValidNodeName(name.c_str()) ? sink->OnIncomingQuit(name)
-                                                               : QuitAnswer::kNoSuchNode;
+                                                              : QuitAnswer::kNoSuchNode;
             auto byte = static_cast<uint8_t>(answer);
             OverlappedOp wop;
             WriteFrameTo(pipe.get(), &wop, FrameKind::kQuitAnswer, &byte, 1);
@@ -230,8 +232,8 @@ void PipeTransport::Listener::ReadLoop(HANDLE raw) {
 
 pm::win::unique_hfile ConnectToNode(const std::string& node, bool overlapped) {
     std::string path = PipePathForNode(node);
-    DWORD flags = SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION |
-                  (overlapped ? FILE_FLAG_OVERLAPPED : 0);
+    DWORD flags =
+        SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION | (overlapped ? FILE_FLAG_OVERLAPPED : 0);
     for (int attempt = 0; attempt < 20; ++attempt) {
         pm::win::unique_hfile h(CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                             OPEN_EXISTING, flags, nullptr));
@@ -258,7 +260,9 @@ bool WriteFrame(HANDLE pipe, FrameKind kind, const uint8_t* data, size_t size) {
 
 PipeTransport::PipeTransport(TransportSink& sink) : sink_(sink) {}
 
-PipeTransport::~PipeTransport() { Shutdown(); }
+PipeTransport::~PipeTransport() {
+    Shutdown();
+}
 
 PipeCapabilities PipeTransport::capabilities() const {
     return {g_reject_remote.load(), g_use_dacl.load()};
@@ -360,7 +364,8 @@ void PipeTransport::Shutdown() {
         listeners.swap(listeners_);
         connections_.clear();
     }
-    for (auto& kv : listeners) kv.second->Stop();
+    for (auto& kv : listeners)
+        kv.second->Stop();
 }
 
 } // namespace kavipc

@@ -43,8 +43,8 @@ uint32_t ReadMessagingFlag(const char* value) {
         return 0;
     }
     DWORD type = 0, data = 0, size = sizeof data;
-    if (RegQueryValueExA(key.get(), value, nullptr, &type, reinterpret_cast<BYTE*>(&data),
-                         &size) != ERROR_SUCCESS ||
+    if (RegQueryValueExA(key.get(), value, nullptr, &type, reinterpret_cast<BYTE*>(&data), &size) !=
+            ERROR_SUCCESS ||
         type != REG_DWORD || size != sizeof data) {
         return 0;
     }

@@ -11,7 +11,8 @@ constexpr uint32_t kTickPeriodMs = 250;
 
 class TickSchedule {
 public:
-    explicit TickSchedule(uint32_t period_ms = kTickPeriodMs) : period_(period_ms ? period_ms : 1) {}
+    explicit TickSchedule(uint32_t period_ms = kTickPeriodMs)
+        : period_(period_ms ? period_ms : 1) {}
 
     // The clock starts: the first tick is due one period from `now`.
     void Start(uint64_t now) {

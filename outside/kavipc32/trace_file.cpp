@@ -60,7 +60,8 @@ std::string Prefix(const char* label, int line) {
 #if defined(__GNUC__)
 __attribute__((format(printf, 1, 0)))
 #endif
-std::string VFormat(const char* fmt, va_list args) {
+std::string
+VFormat(const char* fmt, va_list args) {
     va_list copy;
     va_copy(copy, args);
     int n = std::vsnprintf(nullptr, 0, fmt, copy);
@@ -74,7 +75,8 @@ std::string VFormat(const char* fmt, va_list args) {
 #if defined(__GNUC__)
 __attribute__((format(printf, 1, 2)))
 #endif
-std::string Format(const char* fmt, ...) {
+std::string
+Format(const char* fmt, ...) {
     va_list args;
     va_start(args, fmt);
     std::string s = VFormat(fmt, args);
@@ -82,7 +84,9 @@ std::string Format(const char* fmt, ...) {
     return s;
 }
 
-const char* Str(const char* s) { return s != nullptr ? s : "(null)"; }
+const char* Str(const char* s) {
+    return s != nullptr ? s : "(null)";
+}
 
 } // namespace
 

@@ -1,0 +1,40 @@
+// Fuzzes what a peer can put on a node's pipe: the input is split into chunks (a 2-byte length
+// before each) and fed to the frame assembler; complete messages then go through the header
+// check and to a Messenger with no nodes, which must drop them.
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "outside/kavipc32/frame.h"
+#include "outside/kavipc32/message_block.h"
+#include "outside/kavipc32/message_layout.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    using namespace kavipc;
+    // The header check alone, on the raw bytes.
+    HeaderInfo info;
+    if (CheckHeader(data, size, &info) == HeaderCheck::kOk) {
+        if (info.msg_len > size || info.addressee.empty()) __builtin_trap();
+    }
+    FrameAssembler frames;
+    size_t at = 0;
+    while (at + 2 <= size) {
+        size_t n = static_cast<size_t>(data[at] | (data[at + 1] << 8));
+        at += 2;
+        if (n > size - at) n = size - at;
+        if (frames.Feed(data + at, n) == FrameAssembler::Result::kComplete) {
+            size_t payload_size = frames.payload_size();
+            FrameKind kind = frames.kind();
+            void* p = frames.TakePayload();
+            if (p == nullptr || BlockSize(p) != payload_size) __builtin_trap();
+            if (kind == FrameKind::kMessage &&
+                CheckHeader(static_cast<uint8_t*>(p), payload_size, nullptr) != HeaderCheck::kOk) {
+                __builtin_trap();
+            }
+            FreeBlock(p);
+        }
+        at += n;
+    }
+    return 0;
+}

@@ -1,0 +1,325 @@
+// Routing: local delivery, hand-off to the transport, refusals, node lifetime, quit requests.
+// Two Messengers on one fake machine stand for two processes.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <set>
+#include <thread>
+
+#include "outside/kavipc32/message_block.h"
+#include "outside/kavipc32/messenger.h"
+#include "tests/ipc/test_message.h"
+
+using namespace kavipc;
+using kavipc_test::BuildBlock;
+using kavipc_test::MessageSpec;
+
+namespace {
+
+// One machine: a name registry shared by the transports of several "processes".
+struct FakeMachine {
+    std::mutex mu;
+    std::map<std::string, TransportSink*> owners;
+};
+
+class FakeTransport : public Transport {
+public:
+    explicit FakeTransport(FakeMachine& m) : machine_(m) {}
+    void Bind(TransportSink* sink) { sink_ = sink; }
+
+    bool Listen(const std::string& node) override {
+        std::lock_guard<std::mutex> lock(machine_.mu);
+        return machine_.owners.emplace(node, sink_).second;
+    }
+    void Unlisten(const std::string& node) override {
+        std::lock_guard<std::mutex> lock(machine_.mu);
+        for (auto it = machine_.owners.begin(); it != machine_.owners.end(); ++it) {
+            if (strcasecmp_(it->first, node)) {
+                machine_.owners.erase(it);
+                return;
+            }
+        }
+    }
+    bool Exists(const std::string& node) override { return Owner(node) != nullptr; }
+    bool Transmit(const std::string& node, const uint8_t* data, size_t size) override {
+        ++transmitted;
+        if (broken) return false;
+        TransportSink* owner = Owner(node);
+        if (owner == nullptr) return false;
+        void* copy = AllocateBlock(size);
+        std::memcpy(copy, data, size);
+        owner->OnIncomingMessage(copy);
+        return true;
+    }
+    QuitAnswer TransmitQuit(const std::string& node) override {
+        TransportSink* owner = Owner(node);
+        return owner == nullptr ? QuitAnswer::kNoSuchNode : owner->OnIncomingQuit(node);
+    }
+    void Shutdown() override { ++shutdowns; }
+
+    int transmitted = 0;
+    int shutdowns = 0;
+    bool broken = false;
+
+private:
+    static bool strcasecmp_(const std::string& a, const std::string& b) {
+        if (a.size() != b.size()) return false;
+        for (size_t i = 0; i < a.size(); ++i) {
+            if (std::tolower(static_cast<unsigned char>(a[i])) !=
+                std::tolower(static_cast<unsigned char>(b[i]))) {
+                return false;
+            }
+        }
+        return true;
+    }
+    TransportSink* Owner(const std::string& node) {
+        std::lock_guard<std::mutex> lock(machine_.mu);
+        for (auto& kv : machine_.owners) {
+            if (strcasecmp_(kv.first, node)) return kv.second;
+        }
+        return nullptr;
+    }
+    FakeMachine& machine_;
+    TransportSink* sink_ = nullptr;
+};
+
+// A node's view: what its callback saw.
+struct Inbox {
+    std::mutex mu;
+    std::condition_variable cv;
+    std::vector<std::string> senders;
+    std::vector<uint32_t> seqs;
+    int ticks = 0;
+
+    static int KAVIPC_API Callback(void* node, void* message, uint32_t) {
+        auto* self = static_cast<Inbox*>(node);
+        {
+            std::lock_guard<std::mutex> lock(self->mu);
+            if (message == nullptr) {
+                ++self->ticks;
+            } else {
+                auto* m = static_cast<const uint8_t*>(message);
+                self->senders.emplace_back(reinterpret_cast<const char*>(m + 32));
+                self->seqs.push_back(Get32(m + kOffSeqNo));
+                EXPECT_GT(BlockSize(message), 0u); // delivered in a library block
+                FreeBlock(message);
+            }
+        }
+        self->cv.notify_all();
+        return 0;
+    }
+    bool WaitMessages(size_t n) {
+        std::unique_lock<std::mutex> lock(mu);
+        return cv.wait_for(lock, std::chrono::seconds(5), [&] { return senders.size() >= n; });
+    }
+};
+
+struct Process {
+    FakeTransport transport;
+    int quits = 0;
+    bool has_main_thread = true;
+    Messenger messenger;
+    explicit Process(FakeMachine& m)
+        : transport(m), messenger(
+                            transport,
+                            [this] {
+                                if (!has_main_thread) return false;
+                                ++quits;
+                                return true;
+                            },
+                            20) {
+        transport.Bind(&messenger);
+    }
+};
+
+MessageSpec To(const std::string& addressee, uint32_t seq = 1, const std::string& from = "A") {
+    MessageSpec s;
+    s.sender = from;
+    s.addressee = addressee;
+    s.seq_no = seq;
+    return s;
+}
+
+} // namespace
+
+TEST(MessengerTest, DeliversToANodeOfTheSameProcessWithoutTheTransport) {
+    FakeMachine machine;
+    Process p(machine);
+    Inbox inbox;
+    ASSERT_NE(p.messenger.CreateNode("ProcMgr", &inbox, Inbox::Callback), 0u);
+    void* m = BuildBlock(To("ProcMgr", 5));
+    ASSERT_EQ(p.messenger.Enqueue(m), 1);
+    ASSERT_TRUE(inbox.WaitMessages(1));
+    EXPECT_EQ(inbox.seqs[0], 5u);
+    EXPECT_EQ(p.transport.transmitted, 0);
+}
+
+TEST(MessengerTest, DeliversBothWaysBetweenTwoProcesses) {
+    FakeMachine machine;
+    Process a(machine), b(machine);
+    Inbox ia, ib;
+    ASSERT_NE(a.messenger.CreateNode("Console", &ia, Inbox::Callback), 0u);
+    ASSERT_NE(b.messenger.CreateNode("ProcMgr", &ib, Inbox::Callback), 0u);
+    ASSERT_EQ(a.messenger.Enqueue(BuildBlock(To("ProcMgr", 1, "Console"))), 1);
+    ASSERT_EQ(b.messenger.Enqueue(BuildBlock(To("Console", 2, "ProcMgr"))), 1);
+    ASSERT_TRUE(ib.WaitMessages(1));
+    ASSERT_TRUE(ia.WaitMessages(1));
+    EXPECT_EQ(ib.senders[0], "Console");
+    EXPECT_EQ(ia.senders[0], "ProcMgr");
+    EXPECT_EQ(a.transport.transmitted, 1);
+}
+
+TEST(MessengerTest, RefusalsLeaveTheMessageWithTheCaller) {
+    FakeMachine machine;
+    Process p(machine);
+    void* absent = BuildBlock(To("Nobody"));
+    EXPECT_EQ(p.messenger.Enqueue(absent), 0);
+    EXPECT_GT(BlockSize(absent), 0u); // still alive: the caller frees it
+    FreeBlock(absent);
+
+    EXPECT_EQ(p.messenger.Enqueue(nullptr), 0);
+    alignas(16) uint8_t foreign[128] = {};
+    EXPECT_EQ(p.messenger.Enqueue(foreign + 16), 0);
+
+    // msg_len beyond the block's real size
+    void* lying = BuildBlock(To("Nobody"));
+    Put32(static_cast<uint8_t*>(lying), 4096);
+    EXPECT_EQ(p.messenger.Enqueue(lying), 0);
+    FreeBlock(lying);
+}
+
+TEST(MessengerTest, BlockLargerThanTheMessageIsAccepted) {
+    FakeMachine machine;
+    Process a(machine), b(machine);
+    Inbox ib;
+    ASSERT_NE(b.messenger.CreateNode("ProcMgr", &ib, Inbox::Callback), 0u);
+    ASSERT_EQ(a.messenger.Enqueue(BuildBlock(To("ProcMgr"), 100)), 1);
+    ASSERT_TRUE(ib.WaitMessages(1));
+}
+
+TEST(MessengerTest, BrokenTransportRefuses) {
+    FakeMachine machine;
+    Process a(machine), b(machine);
+    Inbox ib;
+    ASSERT_NE(b.messenger.CreateNode("ProcMgr", &ib, Inbox::Callback), 0u);
+    a.transport.broken = true;
+    void* m = BuildBlock(To("ProcMgr"));
+    EXPECT_EQ(a.messenger.Enqueue(m), 0);
+    FreeBlock(m);
+}
+
+TEST(MessengerTest, NamesAreUniqueOnTheMachineWhateverTheCase) {
+    FakeMachine machine;
+    Process a(machine), b(machine);
+    Inbox i;
+    EXPECT_NE(a.messenger.CreateNode("ProcMgr", &i, Inbox::Callback), 0u);
+    EXPECT_EQ(a.messenger.CreateNode("PROCMGR", &i, Inbox::Callback), 0u);
+    EXPECT_EQ(b.messenger.CreateNode("ProcMgr", &i, Inbox::Callback), 0u);
+    EXPECT_TRUE(b.messenger.Exists("procmgr"));
+    EXPECT_EQ(a.messenger.DeleteNode("procMGR"), 1);
+    EXPECT_FALSE(b.messenger.Exists("ProcMgr"));
+    EXPECT_NE(b.messenger.CreateNode("ProcMgr", &i, Inbox::Callback), 0u);
+}
+
+TEST(MessengerTest, CreateRefusesBadArguments) {
+    FakeMachine machine;
+    Process p(machine);
+    Inbox i;
+    EXPECT_EQ(p.messenger.CreateNode(nullptr, &i, Inbox::Callback), 0u);
+    EXPECT_EQ(p.messenger.CreateNode("", &i, Inbox::Callback), 0u);
+    EXPECT_EQ(p.messenger.CreateNode("a\\b", &i, Inbox::Callback), 0u);
+    EXPECT_EQ(p.messenger.CreateNode("X", &i, nullptr), 0u);
+    EXPECT_EQ(p.messenger.DeleteNode("NeverMade"), 0);
+    EXPECT_EQ(p.messenger.DeleteNode(nullptr), 0);
+    EXPECT_FALSE(p.messenger.Exists(nullptr));
+}
+
+TEST(MessengerTest, HandlesAreDistinctAndNonzero) {
+    FakeMachine machine;
+    Process p(machine);
+    Inbox i;
+    uintptr_t h1 = p.messenger.CreateNode("One", &i, Inbox::Callback);
+    uintptr_t h2 = p.messenger.CreateNode("Two", &i, Inbox::Callback);
+    EXPECT_NE(h1, 0u);
+    EXPECT_NE(h2, 0u);
+    EXPECT_NE(h1, h2);
+    EXPECT_EQ(p.messenger.NodeCount(), 2u);
+}
+
+TEST(MessengerTest, MessageForADeletedNodeIsDroppedOnArrival) {
+    FakeMachine machine;
+    Process p(machine);
+    p.messenger.OnIncomingMessage(BuildBlock(To("Gone"))); // ASan: must be released
+    std::vector<uint8_t> junk(64, 0xCC);
+    void* bad = AllocateBlock(junk.size());
+    std::memcpy(bad, junk.data(), junk.size());
+    p.messenger.OnIncomingMessage(bad);
+}
+
+TEST(MessengerTest, TicksReachEveryNode) {
+    FakeMachine machine;
+    Process p(machine);
+    Inbox i;
+    ASSERT_NE(p.messenger.CreateNode("Ticker", &i, Inbox::Callback), 0u);
+    std::unique_lock<std::mutex> lock(i.mu);
+    EXPECT_TRUE(i.cv.wait_for(lock, std::chrono::seconds(5), [&] { return i.ticks >= 2; }));
+}
+
+TEST(MessengerTest, QuitRequests) {
+    FakeMachine machine;
+    Process a(machine), b(machine);
+    Inbox i;
+    ASSERT_NE(b.messenger.CreateNode("ProcMgr", &i, Inbox::Callback), 0u);
+    EXPECT_EQ(a.messenger.RequestQuit("ProcMgr"), QuitAnswer::kPosted);
+    EXPECT_EQ(b.quits, 1);
+    EXPECT_EQ(b.messenger.RequestQuit("ProcMgr"), QuitAnswer::kPosted); // own node
+    EXPECT_EQ(b.quits, 2);
+    EXPECT_EQ(a.messenger.RequestQuit("Nobody"), QuitAnswer::kNoSuchNode);
+    EXPECT_EQ(a.messenger.RequestQuit("bad\\name"), QuitAnswer::kNoSuchNode);
+    b.has_main_thread = false;
+    EXPECT_EQ(a.messenger.RequestQuit("ProcMgr"), QuitAnswer::kNoMainThread);
+    EXPECT_EQ(a.quits, 0);
+}
+
+TEST(MessengerTest, DeleteFromTheNodesOwnCallbackReturns) {
+    FakeMachine machine;
+    static Process* p;
+    Process proc(machine);
+    p = &proc;
+    static std::atomic<int> result{-1};
+    struct Self {
+        static int KAVIPC_API Callback(void*, void* message, uint32_t) {
+            if (message != nullptr) {
+                FreeBlock(message);
+                result = p->messenger.DeleteNode("Selfish");
+            }
+            return 0;
+        }
+    };
+    ASSERT_NE(proc.messenger.CreateNode("Selfish", nullptr, Self::Callback), 0u);
+    ASSERT_EQ(proc.messenger.Enqueue(BuildBlock(To("Selfish"))), 1);
+    for (int i = 0; i < 5000 && result == -1; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    EXPECT_EQ(result.load(), 1);
+    EXPECT_EQ(proc.messenger.NodeCount(), 0u);
+}
+
+TEST(MessengerTest, ShutdownRemovesEveryNode) {
+    FakeMachine machine;
+    Process p(machine);
+    Inbox i;
+    p.messenger.CreateNode("One", &i, Inbox::Callback);
+    p.messenger.CreateNode("Two", &i, Inbox::Callback);
+    p.messenger.Shutdown();
+    EXPECT_EQ(p.messenger.NodeCount(), 0u);
+    EXPECT_TRUE(machine.owners.empty());
+    EXPECT_GE(p.transport.shutdowns, 1);
+    // usable again afterwards
+    EXPECT_NE(p.messenger.CreateNode("One", &i, Inbox::Callback), 0u);
+}

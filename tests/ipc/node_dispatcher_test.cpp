@@ -1,0 +1,147 @@
+// The per-node dispatcher: order, ticks, no overlap, stop semantics. Periods are short and the
+// checks on time are loose: they test behaviour, not speed.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "outside/kavipc32/node_dispatcher.h"
+
+using kavipc::NodeDispatcher;
+
+namespace {
+
+struct Recorder {
+    std::mutex mu;
+    std::condition_variable cv;
+    std::vector<intptr_t> messages;
+    std::vector<uint32_t> ticks;
+    std::vector<intptr_t> released;
+    std::atomic<int> inside{0};
+    std::atomic<int> overlaps{0};
+
+    NodeDispatcher::Callback Callback(int sleep_ms = 0) {
+        return [this, sleep_ms](void* m, uint32_t elapsed) {
+            if (inside.fetch_add(1) != 0) overlaps++;
+            if (sleep_ms) std::this_thread::sleep_for(std::chrono::milliseconds(sleep_ms));
+            {
+                std::lock_guard<std::mutex> lock(mu);
+                if (m != nullptr) {
+                    messages.push_back(reinterpret_cast<intptr_t>(m));
+                } else {
+                    ticks.push_back(elapsed);
+                }
+            }
+            inside.fetch_sub(1);
+            cv.notify_all();
+        };
+    }
+    NodeDispatcher::Release Release() {
+        return [this](void* m) {
+            std::lock_guard<std::mutex> lock(mu);
+            released.push_back(reinterpret_cast<intptr_t>(m));
+        };
+    }
+    template <typename Pred> bool WaitFor(Pred p, int ms = 5000) {
+        std::unique_lock<std::mutex> lock(mu);
+        return cv.wait_for(lock, std::chrono::milliseconds(ms), p);
+    }
+};
+
+void* Msg(intptr_t i) {
+    return reinterpret_cast<void*>(i);
+}
+
+} // namespace
+
+TEST(NodeDispatcherTest, DeliversMessagesInOrder) {
+    Recorder r;
+    NodeDispatcher d(r.Callback(), r.Release(), 10000);
+    for (intptr_t i = 1; i <= 100; ++i)
+        ASSERT_TRUE(d.Post(Msg(i)));
+    ASSERT_TRUE(r.WaitFor([&] { return r.messages.size() == 100; }));
+    for (intptr_t i = 1; i <= 100; ++i)
+        EXPECT_EQ(r.messages[i - 1], i);
+}
+
+TEST(NodeDispatcherTest, TicksCarryPlausibleElapsedTimes) {
+    Recorder r;
+    NodeDispatcher d(r.Callback(), r.Release(), 20);
+    ASSERT_TRUE(r.WaitFor([&] { return r.ticks.size() >= 5; }));
+    d.Stop();
+    for (uint32_t e : r.ticks) {
+        EXPECT_GE(e, 15u); // about the period: never early by more than clock granularity
+        EXPECT_LT(e, 2000u);
+    }
+}
+
+TEST(NodeDispatcherTest, CallbacksNeverOverlapUnderLoad) {
+    Recorder r;
+    NodeDispatcher d(r.Callback(1), r.Release(), 5);
+    std::vector<std::thread> posters;
+    for (int t = 0; t < 4; ++t) {
+        posters.emplace_back([&d, t] {
+            for (intptr_t i = 0; i < 25; ++i)
+                d.Post(Msg(1000 * (t + 1) + i));
+        });
+    }
+    for (auto& p : posters)
+        p.join();
+    ASSERT_TRUE(r.WaitFor([&] { return r.messages.size() == 100 && r.ticks.size() >= 2; }));
+    EXPECT_EQ(r.overlaps.load(), 0);
+}
+
+TEST(NodeDispatcherTest, StopReleasesQueuedMessagesAndRefusesNewOnes) {
+    Recorder r;
+    std::atomic<bool> release_first{false};
+    std::atomic<bool> in_first{false};
+    NodeDispatcher d(
+        [&](void*, uint32_t) {
+            in_first = true;
+            while (!release_first)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        },
+        r.Release(), 10000);
+    d.Post(Msg(1));
+    while (!in_first)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    d.Post(Msg(2));
+    d.Post(Msg(3));
+    std::thread stopper([&] { d.Stop(); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    release_first = true; // Stop waits for the callback in progress
+    stopper.join();
+    EXPECT_EQ(r.released, (std::vector<intptr_t>{2, 3}));
+    EXPECT_FALSE(d.Post(Msg(4)));
+}
+
+TEST(NodeDispatcherTest, StopFromTheCallbackDoesNotWaitForItself) {
+    Recorder r;
+    std::unique_ptr<NodeDispatcher> self;
+    std::atomic<bool> done{false};
+    std::mutex ready;
+    std::unique_lock<std::mutex> hold(ready); // the callback runs only once `self` is set
+    self = std::make_unique<NodeDispatcher>(
+        [&](void*, uint32_t) {
+            std::lock_guard<std::mutex> wait(ready);
+            EXPECT_TRUE(self->OnOwnThread());
+            self.reset(); // Stop and destroy from inside the callback
+            done = true;
+        },
+        r.Release(), 10000);
+    ASSERT_TRUE(self->Post(Msg(1)));
+    hold.unlock();
+    for (int i = 0; i < 5000 && !done; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_TRUE(done.load());
+}
+
+TEST(NodeDispatcherTest, MonotonicClockAdvances) {
+    uint64_t a = kavipc::MonotonicMs();
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_GE(kavipc::MonotonicMs(), a + 4);
+}
