@@ -1,0 +1,98 @@
+// Portable: the console's command table and the `raw` command. No OS code here.
+#include "outside/pmconsole/console_commands.h"
+
+#include "outside/pmconsole/console_format.h"
+
+namespace pm::console {
+
+namespace {
+
+bool WantsHelp(const std::vector<std::string>& args) {
+    for (const std::string& a : args)
+        if (a == "--help" || a == "-h" || a == "/?") return true;
+    return false;
+}
+
+const char kRawHelp[] =
+    "usage: pmconsole raw CODE [--u32 N] [--text S] [--cu S] [--hex BYTES] [--to NODE]\n"
+    "                          [--timeout MS] [--json]\n"
+    "Sends one request with command code CODE (decimal or 0x-hex) and shows the reply.\n"
+    "Parameters go in the order given:\n"
+    "  --u32 N        4 bytes, little-endian (decimal or 0x-hex)\n"
+    "  --text S       8-bit text with its NUL terminator\n"
+    "  --cu S         text in compressed unicode with its terminator\n"
+    "  --hex BYTES    raw bytes as hex digit pairs (\"0a0b\", \"0a:0b\", \"0a 0b\")\n"
+    "  --to NODE      addressee (default ProcMgr)\n"
+    "  --timeout MS   time to wait for the reply (default 15000)\n"
+    "  --json         one object: {\"status\": N, \"items\": [\"hex\", ...]}\n"
+    "Exit codes: 0 a reply came, 3 no reply / request refused / node absent, 2 bad usage.\n";
+
+int RunRaw(const std::vector<std::string>& args, ConsoleIo& io) {
+    if (WantsHelp(args)) {
+        io.Out(kRawHelp);
+        return kExitReply;
+    }
+    Request request;
+    std::string error;
+    if (!ParseRawArgs(args, io.Converter(), request, error)) {
+        io.Err("pmconsole raw: " + error + "\n" + kRawHelp);
+        return kExitUsage;
+    }
+    return SendAndShow(request, io);
+}
+
+std::string Usage() {
+    std::string out = "usage: pmconsole COMMAND [ARGS] [--help]\ncommands:\n";
+    for (const ConsoleCommand& c : ConsoleCommands())
+        out += "  " + std::string(c.name) + std::string(10 - std::string(c.name).size(), ' ') +
+               c.summary + "\n";
+    return out;
+}
+
+} // namespace
+
+const std::vector<ConsoleCommand>& ConsoleCommands() {
+    static const std::vector<ConsoleCommand> commands = {
+        {"raw", "send one request by command code and show the reply", kRawHelp, &RunRaw},
+    };
+    return commands;
+}
+
+int SendAndShow(const Request& request, ConsoleIo& io) {
+    Reply reply = io.Send(request);
+    switch (reply.outcome) {
+    case Reply::Outcome::kAbsentNode:
+        io.Err("pmconsole: node \"" + request.to + "\" is not registered\n");
+        return kExitNoReply;
+    case Reply::Outcome::kNotSent:
+        io.Err("pmconsole: the request to \"" + request.to + "\" was refused\n");
+        return kExitNoReply;
+    case Reply::Outcome::kNoReply:
+        io.Err("pmconsole: no reply from \"" + request.to + "\" in time\n");
+        return kExitNoReply;
+    case Reply::Outcome::kReply:
+        break;
+    }
+    io.Out(request.json ? FormatJson(reply) : FormatText(reply));
+    return kExitReply;
+}
+
+int RunConsole(const std::vector<std::string>& args, ConsoleIo& io) {
+    if (args.empty()) {
+        io.Err(Usage());
+        return kExitUsage;
+    }
+    const std::string& name = args[0];
+    if (name == "--help" || name == "-h" || name == "help") {
+        io.Out(Usage());
+        return kExitReply;
+    }
+    for (const ConsoleCommand& c : ConsoleCommands()) {
+        if (name == c.name)
+            return c.run(std::vector<std::string>(args.begin() + 1, args.end()), io);
+    }
+    io.Err("pmconsole: unknown command: " + name + "\n" + Usage());
+    return kExitUsage;
+}
+
+} // namespace pm::console

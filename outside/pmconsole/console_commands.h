@@ -1,0 +1,44 @@
+// The console's commands, one table: name, one-line summary, help text and what runs it.
+// New commands (ps, config, kill, signal, svc) are one more row and one more function.
+// Portable: the messaging goes through ConsoleIo.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "outside/pmconsole/console_request.h"
+
+namespace pm::console {
+
+// Exit codes.
+constexpr int kExitReply = 0;
+constexpr int kExitUsage = 2;
+constexpr int kExitNoReply = 3;
+
+class ConsoleIo {
+public:
+    virtual ~ConsoleIo() = default;
+    // Sends the request from the console's own node and waits for the reply or the time-out.
+    virtual Reply Send(const Request& request) = 0;
+    virtual void Out(const std::string& text) = 0;
+    virtual void Err(const std::string& text) = 0;
+    // ANSI to compressed unicode with its terminator (for --cu).
+    virtual CompressedConverter Converter() = 0;
+};
+
+struct ConsoleCommand {
+    const char* name;
+    const char* summary;
+    const char* help;
+    int (*run)(const std::vector<std::string>& args, ConsoleIo& io);
+};
+
+const std::vector<ConsoleCommand>& ConsoleCommands();
+
+// Runs one console invocation (arguments after the program name); answers the exit code.
+int RunConsole(const std::vector<std::string>& args, ConsoleIo& io);
+
+// Sends a request and shows the reply; the exit code follows the outcome.
+int SendAndShow(const Request& request, ConsoleIo& io);
+
+} // namespace pm::console

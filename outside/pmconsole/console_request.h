@@ -1,0 +1,49 @@
+// What the console sends and what comes back, and the parsing of the `raw` command's
+// arguments. Portable: no OS code here.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace pm::console {
+
+constexpr const char* kDefaultAddressee = "ProcMgr";
+constexpr uint32_t kDefaultTimeoutMs = 15000;
+
+struct Request {
+    uint32_t code = 0;
+    std::vector<std::string> params; // raw bytes, in the order given
+    std::string to = kDefaultAddressee;
+    uint32_t timeout_ms = kDefaultTimeoutMs;
+    bool json = false;
+};
+
+struct Reply {
+    enum class Outcome {
+        kReply,      // a reply came
+        kAbsentNode, // the addressee is not registered
+        kNotSent,    // the library refused the request
+        kNoReply,    // no reply in time
+    };
+    Outcome outcome = Outcome::kNoReply;
+    uint32_t status = 0;
+    std::vector<std::string> items;
+};
+
+// Converts ANSI text to compressed unicode with its terminator; false when it fails.
+using CompressedConverter = bool (*)(const std::string& text, std::string& out);
+
+// Decimal, or hexadecimal after "0x"; the whole text, at most 32 bits.
+bool ParseU32(const std::string& text, uint32_t& value);
+// Hex digit pairs, optionally with "0x" in front and blanks, ':' or '-' between bytes.
+bool ParseHexBytes(const std::string& text, std::string& bytes);
+// 4 bytes, little-endian.
+std::string U32Bytes(uint32_t value);
+
+// Parses "CODE [--u32 N] [--text S] [--cu S] [--hex BYTES] [--to NODE] [--timeout MS] [--json]".
+// On failure answers false with a message in `error`.
+bool ParseRawArgs(const std::vector<std::string>& args, CompressedConverter to_compressed,
+                  Request& request, std::string& error);
+
+} // namespace pm::console

@@ -1,0 +1,110 @@
+// pmconsole: a command-line stand-in for the management console. It registers a node of its
+// own ("pmconsole-<pid>"), sends one request and waits for the reply.
+#include <windows.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "outside/pmconsole/console_commands.h"
+#include "procman/w32/service_node.h"
+#include "shared/base/win_handles.h"
+#include "shared/text/text_string.h"
+
+namespace pm::console {
+namespace {
+
+// A request whose completion (reply, time-out or refusal) sets an event.
+class ConsoleCommand final : public Command {
+public:
+    explicit ConsoleCommand(uint32_t code)
+        : Command(code), done_(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {}
+    void OnComplete() override {
+        completed_ = 1;
+        SetEvent(done_.get());
+    }
+    bool WaitFor(DWORD ms) const { return WaitForSingleObject(done_.get(), ms) == WAIT_OBJECT_0; }
+    [[nodiscard]] bool Completed() const { return completed_ != 0; }
+
+private:
+    win::unique_handle done_;
+    volatile LONG completed_ = 0;
+};
+
+bool ToCompressed(const std::string& text, std::string& out) {
+    TextString s(text.c_str());
+    if (!s.ToCompressedUnicode()) return false;
+    out.assign(s.CStr());
+    out.push_back('\0');
+    return true;
+}
+
+class Win32ConsoleIo final : public ConsoleIo {
+public:
+    Reply Send(const Request& request) override {
+        Reply reply;
+        reply.outcome = Reply::Outcome::kNotSent;
+        MessagingLibrary& library = ProcessMessagingLibrary();
+        if (!library.Bind()) {
+            Err("pmconsole: the messaging library KAVIPC32.DLL is missing or incomplete\n");
+            return reply;
+        }
+        if (!library.Functions().SvcNodeExists(request.to.c_str())) {
+            reply.outcome = Reply::Outcome::kAbsentNode;
+            return reply;
+        }
+        std::string name = "pmconsole-" + std::to_string(GetCurrentProcessId());
+        ServiceNode node(name.c_str(), 0, library, SystemNodePlatform());
+        if (!node.IsRegistered()) {
+            Err("pmconsole: could not register the node " + name + "\n");
+            return reply;
+        }
+        ConsoleCommand command(request.code);
+        command.SetTargetAddr(request.to.c_str());
+        command.timeout_ms = request.timeout_ms;
+        for (const std::string& p : request.params)
+            command.AddParam(p.data(), static_cast<uint32_t>(p.size()));
+        node.SendCommand(&command, 0, 0);
+
+        // The node times the request out on the library's ticks; the extra wait only guards
+        // against a library that stopped ticking.
+        DWORD limit =
+            request.timeout_ms > 0xFFFFFFFFu - 10000 ? INFINITE : request.timeout_ms + 10000;
+        command.WaitFor(limit);
+        // No callback runs once the node is gone, so the command can be read and dropped.
+        node.Unregister();
+        if (!command.Completed()) {
+            reply.outcome = Reply::Outcome::kNoReply;
+            return reply;
+        }
+        if (command.status == kStatusNotSent) return reply;
+        if (command.status == kStatusTimedOut && command.GetResultCount() == 0) {
+            reply.outcome = Reply::Outcome::kNoReply;
+            return reply;
+        }
+        reply.outcome = Reply::Outcome::kReply;
+        reply.status = static_cast<uint32_t>(command.status);
+        for (size_t i = 0; i < command.GetResultCount(); ++i)
+            reply.items.emplace_back(reinterpret_cast<const char*>(command.GetResult(i)),
+                                     command.GetResultSize(i));
+        return reply;
+    }
+    void Out(const std::string& text) override {
+        std::fwrite(text.data(), 1, text.size(), stdout);
+        std::fflush(stdout);
+    }
+    void Err(const std::string& text) override {
+        std::fwrite(text.data(), 1, text.size(), stderr);
+        std::fflush(stderr);
+    }
+    CompressedConverter Converter() override { return &ToCompressed; }
+};
+
+} // namespace
+} // namespace pm::console
+
+int main(int argc, char** argv) {
+    std::vector<std::string> args(argv + 1, argv + argc);
+    pm::console::Win32ConsoleIo io;
+    return pm::console::RunConsole(args, io);
+}
