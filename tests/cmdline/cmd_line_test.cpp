@@ -20,7 +20,7 @@ std::string Str(const char* s) {
     return s ? s : "<null>";
 }
 
-// A CmdLine reading the given arguments after the program name.
+// A fake source with the code page 932 lead-byte rules.
 struct Reading {
     FakeSettingsSource source;
     pm::LeadByteTable rules = pm::LeadByteTable::CodePage932();
