@@ -63,9 +63,9 @@ public:
     virtual std::unique_ptr<Event> NewEvent() = 0;
     virtual uint32_t CurrentThreadId() = 0;
     // PostThreadMessageA(thread, message, 0, 0).
-    virtual bool PostThreadMessage(uint32_t thread_id, uint32_t message) = 0;
+    virtual bool PostToThread(uint32_t thread_id, uint32_t message) = 0;
     // GetMessageA over all windows and messages: >0 a message, 0 WM_QUIT, -1 failure.
-    virtual int GetMessage(WindowMessage& msg) = 0;
+    virtual int NextMessage(WindowMessage& msg) = 0;
     virtual void TranslateAndDispatch(const WindowMessage& msg) = 0;
     virtual void PostQuitMessage(int code) = 0;
     // Ends the process; a fake records the code and returns.

@@ -45,10 +45,10 @@ public:
     std::unique_ptr<Mutex> NewMutex() override { return std::make_unique<Win32Mutex>(); }
     std::unique_ptr<Event> NewEvent() override { return std::make_unique<Win32Event>(); }
     uint32_t CurrentThreadId() override { return GetCurrentThreadId(); }
-    bool PostThreadMessage(uint32_t thread_id, uint32_t message) override {
+    bool PostToThread(uint32_t thread_id, uint32_t message) override {
         return PostThreadMessageA(thread_id, message, 0, 0) != FALSE;
     }
-    int GetMessage(WindowMessage& msg) override {
+    int NextMessage(WindowMessage& msg) override {
         MSG m{};
         BOOL r = GetMessageA(&m, nullptr, 0, 0);
         msg.hwnd = reinterpret_cast<uintptr_t>(m.hwnd);

@@ -57,7 +57,7 @@ void ServiceNode::Run() {
     OnStart();
     WindowMessage m;
     // A failing GetMessageA (-1) ends the loop too, rather than spinning on the error.
-    while (platform_.GetMessage(m) > 0 && m.message != kWmQuit)
+    while (platform_.NextMessage(m) > 0 && m.message != kWmQuit)
         PumpMessage(m);
     OnStop();
 }
@@ -149,7 +149,7 @@ int ServiceNode::SendCommand(Command* command, Event* event, int no_wait, int us
         event->Wait();
     } else if (!done.load()) {
         WindowMessage m;
-        while (platform_.GetMessage(m) > 0 && m.message != kWmQuit) {
+        while (platform_.NextMessage(m) > 0 && m.message != kWmQuit) {
             PumpMessage(m);
             if (done.load()) break;
         }
@@ -211,7 +211,7 @@ void ServiceNode::Complete(PendingRequest* entry) {
     command->OnComplete();
     if (entry->done) entry->done->store(1);
     if (entry->event) entry->event->Set();
-    if (entry->thread_id) platform_.PostThreadMessage(entry->thread_id, kWmReplyArrived);
+    if (entry->thread_id) platform_.PostToThread(entry->thread_id, kWmReplyArrived);
     if (entry->delete_when_done) delete command;
     delete entry;
 }

@@ -99,22 +99,22 @@ public:
 private:
     static FakeMessaging& F() { return *CurrentFake(); }
 
-    static int InitApplication() {
+    static int KAVIPC_API InitApplication() {
         F().calls.push_back("InitApplication");
         return 1;
     }
-    static int TermApplication() {
+    static int KAVIPC_API TermApplication() {
         F().calls.push_back("TermApplication");
         return 1;
     }
-    static void* AllocateMessage(uint32_t size) {
+    static void* KAVIPC_API AllocateMessage(uint32_t size) {
         if (F().allocation_fails) return nullptr;
         void* p = std::malloc(size ? size : 1);
         std::memset(p, 0xCD, size); // the node must fill every byte it sends
         F().live.insert(p);
         return p;
     }
-    static void FreeMessage(void* m) {
+    static void KAVIPC_API FreeMessage(void* m) {
         ++F().frees;
         F().live.erase(m);
         std::free(m);
@@ -128,31 +128,31 @@ private:
         std::free(m);
         return 1;
     }
-    static int EnqueueMessage(void* m) {
+    static int KAVIPC_API EnqueueMessage(void* m) {
         F().calls.push_back("EnqueueMessage");
         return Take(m);
     }
-    static int EnqueueMessage2(void* m, int flag) {
+    static int KAVIPC_API EnqueueMessage2(void* m, int flag) {
         F().calls.push_back("EnqueueMessage2");
         F().enqueue2_flags.push_back(flag);
         return Take(m);
     }
-    static int SvcNodeExists(const char*) { return 1; }
-    static uintptr_t CreateSvcNode(const char* name, void* node, KavMessageCallback cb) {
+    static int KAVIPC_API SvcNodeExists(const char*) { return 1; }
+    static uintptr_t KAVIPC_API CreateSvcNode(const char* name, void* node, KavMessageCallback cb) {
         F().calls.push_back("CreateSvcNode");
         F().created_name = name;
         F().node = node;
         F().callback = cb;
         return F().create_answer;
     }
-    static int DeleteSvcNode(const char* name) {
+    static int KAVIPC_API DeleteSvcNode(const char* name) {
         F().deleted_names.push_back(name);
         return 1;
     }
-    static uint32_t GetGlobalTimeout(const char*, uint32_t t) {
+    static uint32_t KAVIPC_API GetGlobalTimeout(const char*, uint32_t t) {
         return F().global_timeout < 0 ? t : static_cast<uint32_t>(F().global_timeout);
     }
-    static int NFUseInputDesktop(int use) {
+    static int KAVIPC_API NFUseInputDesktop(int use) {
         F().calls.push_back("NFUseInputDesktop(" + std::to_string(use) + ")");
         return 1;
     }

@@ -53,11 +53,11 @@ public:
     }
     std::unique_ptr<Event> NewEvent() override { return std::make_unique<FakeEvent>(); }
     uint32_t CurrentThreadId() override { return thread_id; }
-    bool PostThreadMessage(uint32_t tid, uint32_t message) override {
+    bool PostToThread(uint32_t tid, uint32_t message) override {
         posted.push_back({tid, message});
         return true;
     }
-    int GetMessage(WindowMessage& msg) override {
+    int NextMessage(WindowMessage& msg) override {
         ++get_calls;
         if (on_get) on_get();
         if (queue.empty()) return 0; // as a WM_QUIT would
