@@ -40,9 +40,8 @@ TextString::TextString(const char* text, uint32_t length) {
 }
 
 TextString::TextString(const TextString& other) {
-    if (other.text_ != nullptr) {
-        TextString copy(other.text_, other.Length());
-        *this = static_cast<TextString&&>(copy);
+    if (other.text_ != nullptr) { // a missing buffer stays missing
+        *this = TextString(other.text_, other.Length());
     }
 }
 
