@@ -24,6 +24,12 @@ std::string Key(const std::string& name) {
     return k;
 }
 
+// "Global\kavipc32.node.<name in lower case>": kernel object names are case-sensitive, node
+// names are not.
+std::string ClaimName(const std::string& node) {
+    return "Global\\kavipc32.node." + Key(node);
+}
+
 // What CreateNamedPipe accepts here; narrowed once when the system refuses a flag.
 std::atomic<bool> g_reject_remote{true};
 std::atomic<bool> g_use_dacl{true};
@@ -122,6 +128,7 @@ struct PipeTransport::Listener {
     std::string path;
     TransportSink* sink = nullptr;
     PipeSecurity security;
+    pm::win::unique_handle claim; // the machine-wide claim on the name
     pm::win::unique_handle stop{CreateEventA(nullptr, TRUE, FALSE, nullptr)};
     std::thread accept;
     std::mutex mu;
@@ -274,7 +281,14 @@ bool PipeTransport::Listen(const std::string& node) {
     l->path = PipePathForNode(node);
     l->sink = &sink_;
     if (!l->stop) return false;
-    // The first instance decides: if another process (or node) holds the name, this fails.
+    // A named mutex claims the name on the machine: FILE_FLAG_FIRST_PIPE_INSTANCE alone is not
+    // enforced everywhere (Wine lets a second process add instances to a foreign pipe).
+    l->claim.reset(CreateMutexA(l->security.attributes(), FALSE, ClaimName(node).c_str()));
+    if (!l->claim && l->security.attributes() != nullptr) {
+        l->claim.reset(CreateMutexA(nullptr, FALSE, ClaimName(node).c_str()));
+    }
+    if (!l->claim || GetLastError() == ERROR_ALREADY_EXISTS) return false;
+    // The first instance decides as well: if another process holds the pipe, this fails.
     pm::win::unique_hfile first = CreateInstance(l->path, true, l->security);
     if (!first) return false;
     std::lock_guard<std::mutex> lock(mu_);

@@ -1,0 +1,316 @@
+// The DLL under Wine (or Windows), bound by ordinal through the import library: delivery
+// within one process and between two, refusals, ticks, large messages, damaged frames on the
+// pipe, node lifetime and the graceful stop. Child processes are this program again, running
+// only ChildProcess.Role with KAVIPC_TEST_ROLE saying what to do.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "outside/kavipc32/frame.h"
+#include "outside/kavipc32/message_layout.h"
+#include "outside/kavipc32/pipe_naming.h"
+#include "shared/base/win_handles.h"
+#include "tests/ipc/win_test_support.h"
+
+using namespace kavipc_test;
+using kavipc::Get16;
+using kavipc::Get32;
+
+namespace {
+
+class LibraryEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override { InitApplication(); }
+};
+const auto* const g_env = ::testing::AddGlobalTestEnvironment(new LibraryEnvironment);
+
+// A name no other run on this machine uses at the same time.
+std::string Unique(const char* base) {
+    return std::string(base) + "_" + std::to_string(GetCurrentProcessId()) + "_" +
+           std::to_string(GetTickCount() % 100000);
+}
+
+MessageSpec Spec(const std::string& from, const std::string& to, uint32_t seq,
+                 std::vector<std::vector<uint8_t>> items = {}) {
+    MessageSpec s;
+    s.sender = from;
+    s.addressee = to;
+    s.seq_no = seq;
+    s.items = std::move(items);
+    return s;
+}
+
+std::string SenderOf(const std::vector<uint8_t>& m) {
+    return reinterpret_cast<const char*>(&m[Get16(&m[kavipc::kOffSenderOff])]);
+}
+
+// --- the child's roles ---------------------------------------------------------------------
+
+std::string g_child_node;
+
+// Echoes each message to its sender as a reply (type 1) with the item bytes as one item.
+int KAVIPC_API EchoCallback(void*, void* message, uint32_t) {
+    if (message == nullptr) return 0;
+    auto* m = static_cast<const uint8_t*>(message);
+    uint32_t len = Get32(m);
+    std::string sender = reinterpret_cast<const char*>(m + Get16(m + kavipc::kOffSenderOff));
+    uint16_t data_off = Get16(m + kavipc::kOffDataOff);
+    MessageSpec reply = Spec(g_child_node, sender, Get32(m + kavipc::kOffSeqNo));
+    reply.type = 1;
+    if (Get16(m + kavipc::kOffItemCount) != 0) reply.items.emplace_back(m + data_off, m + len);
+    FreeMessage(message);
+    void* out = LibraryMessage(reply);
+    if (out != nullptr && EnqueueMessage(out) == 0) FreeMessage(out);
+    return 0;
+}
+
+// Registers the node, serves until WM_QUIT (or a minute at most), then leaves normally.
+void RunEcho(const std::string& node) {
+    g_child_node = node;
+    ASSERT_NE(CreateSvcNode(node.c_str(), nullptr, EchoCallback), 0u);
+    SetTimer(nullptr, 0, 60000, nullptr);
+    MSG msg;
+    bool quit = false;
+    while (GetMessageA(&msg, nullptr, 0, 0) > 0) {
+        if (msg.message == WM_TIMER) break;
+    }
+    quit = msg.message == WM_QUIT;
+    DeleteSvcNode(node.c_str());
+    EXPECT_TRUE(quit) << "left the loop without a quit message";
+}
+
+} // namespace
+
+TEST(ChildProcess, Role) {
+    const char* role = std::getenv("KAVIPC_TEST_ROLE");
+    if (role == nullptr) GTEST_SKIP() << "runs only as a child of the other tests";
+    std::string r = role;
+    std::string verb = r.substr(0, r.find(':'));
+    std::string arg = r.find(':') == std::string::npos ? "" : r.substr(r.find(':') + 1);
+    if (verb == "echo") {
+        RunEcho(arg);
+    } else if (verb == "claim") {
+        // another process holds the name: registering it here must fail
+        EXPECT_EQ(CreateSvcNode(arg.c_str(), nullptr, EchoCallback), 0u);
+    } else {
+        FAIL() << "unknown role " << r;
+    }
+}
+
+// --- one process ----------------------------------------------------------------------------
+
+TEST(IpcWinTest, TwoNodesInOneProcessTalkBothWays) {
+    RecordingNode a(Unique("LocalA")), b(Unique("LocalB"));
+    ASSERT_TRUE(a.Create());
+    ASSERT_TRUE(b.Create());
+    ASSERT_EQ(EnqueueMessage(LibraryMessage(Spec(a.name(), b.name(), 1))), 1);
+    ASSERT_EQ(EnqueueMessage2(LibraryMessage(Spec(b.name(), a.name(), 2)), 1), 1);
+    ASSERT_TRUE(b.WaitMessages(1));
+    ASSERT_TRUE(a.WaitMessages(1));
+    EXPECT_EQ(SenderOf(b.messages()[0]), a.name());
+    EXPECT_EQ(SenderOf(a.messages()[0]), b.name());
+}
+
+TEST(IpcWinTest, AbsentNodeIsRefusedAndTheBufferStaysTheCallers) {
+    std::string name = Unique("Nobody");
+    EXPECT_EQ(SvcNodeExists(name.c_str()), 0);
+    void* m = LibraryMessage(Spec("Me", name, 1));
+    ASSERT_NE(m, nullptr);
+    EXPECT_EQ(EnqueueMessage(m), 0);
+    EXPECT_EQ(static_cast<uint8_t*>(m)[32], 'M'); // still ours to read and free
+    FreeMessage(m);
+}
+
+TEST(IpcWinTest, MalformedMessagesAreRefused) {
+    RecordingNode n(Unique("Strict"));
+    ASSERT_TRUE(n.Create());
+    void* m = LibraryMessage(Spec("Me", n.name(), 1));
+    kavipc::Put32(static_cast<uint8_t*>(m), 100000); // msg_len beyond the buffer
+    EXPECT_EQ(EnqueueMessage(m), 0);
+    FreeMessage(m);
+    EXPECT_EQ(EnqueueMessage(nullptr), 0);
+    char stack[64] = {};
+    EXPECT_EQ(EnqueueMessage(stack + 16), 0); // not a library buffer
+    EXPECT_EQ(AllocateMessage(0), nullptr);
+}
+
+TEST(IpcWinTest, NamesAreUniqueAndDeleteStopsDelivery) {
+    RecordingNode n(Unique("Once")), twin(n.name());
+    ASSERT_TRUE(n.Create());
+    EXPECT_FALSE(twin.Create());
+    EXPECT_NE(SvcNodeExists(n.name().c_str()), 0);
+    n.Delete();
+    EXPECT_EQ(SvcNodeExists(n.name().c_str()), 0);
+    void* m = LibraryMessage(Spec("Me", n.name(), 1));
+    EXPECT_EQ(EnqueueMessage(m), 0);
+    FreeMessage(m);
+    EXPECT_TRUE(twin.Create()); // the name is free again
+}
+
+TEST(IpcWinTest, TicksArriveWithRealElapsedTimesAndNeverOverlap) {
+    RecordingNode n(Unique("Ticker"), 5);
+    ASSERT_TRUE(n.Create());
+    for (uint32_t i = 0; i < 50; ++i)
+        EnqueueMessage(LibraryMessage(Spec("Me", n.name(), i)));
+    ASSERT_TRUE(n.WaitTicks(4));
+    ASSERT_TRUE(n.WaitMessages(50));
+    n.Delete();
+    auto ticks = n.ticks();
+    for (size_t i = 0; i < ticks.size(); ++i) {
+        EXPECT_GT(ticks[i], 0u) << i;
+        EXPECT_LE(ticks[i], 5000u) << i;
+    }
+    // without messages in the way the ticks keep the period closely
+    EXPECT_GE(ticks.back(), 200u);
+    EXPECT_EQ(n.overlaps(), 0);
+}
+
+TEST(IpcWinTest, DeleteWaitsForTheCallbackInProgress) {
+    RecordingNode n(Unique("Slow"), 400);
+    ASSERT_TRUE(n.Create());
+    ASSERT_EQ(EnqueueMessage(LibraryMessage(Spec("Me", n.name(), 1))), 1);
+    while (n.started.load() == 0)
+        Sleep(1);
+    int finished_before = n.callbacks_finished();
+    n.Delete();
+    EXPECT_EQ(n.callbacks_finished(), finished_before + 1);
+}
+
+TEST(IpcWinTest, QuitRequestForANodeOfThisProcessPostsWmQuitToTheMainThread) {
+    RecordingNode n(Unique("QuitMe"));
+    ASSERT_TRUE(n.Create());
+    MSG msg;
+    while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+    }
+    EXPECT_EQ(RequestNodeQuit(n.name().c_str()), 0);
+    ASSERT_TRUE(PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE));
+    EXPECT_EQ(msg.message, static_cast<UINT>(WM_QUIT));
+    EXPECT_EQ(RequestNodeQuit(Unique("Absent").c_str()), 1);
+}
+
+TEST(IpcWinTest, DamagedFramesOnThePipeAreDroppedAndTheNextMessageArrives) {
+    RecordingNode n(Unique("Sturdy"));
+    ASSERT_TRUE(n.Create());
+    std::string path = kavipc::PipePathForNode(n.name());
+    {
+        pm::win::unique_hfile raw(CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                                              nullptr, OPEN_EXISTING, 0, nullptr));
+        ASSERT_TRUE(raw);
+        DWORD mode = PIPE_READMODE_MESSAGE, w = 0;
+        SetNamedPipeHandleState(raw.get(), &mode, nullptr, nullptr);
+        const char garbage[] = "GET / HTTP/1.0\r\n\r\n";
+        ASSERT_TRUE(WriteFile(raw.get(), garbage, sizeof garbage, &w, nullptr));
+        std::vector<uint8_t> huge(200000, 0x41); // longer than any chunk
+        ASSERT_TRUE(
+            WriteFile(raw.get(), huge.data(), static_cast<DWORD>(huge.size()), &w, nullptr));
+        // a chunk header that promises a frame with a broken message inside
+        std::vector<uint8_t> bad(kavipc::kChunkHeaderSize + 40, 0xEE);
+        kavipc::WriteChunkHeader(bad.data(), {kavipc::FrameKind::kMessage, 40, 0});
+        ASSERT_TRUE(WriteFile(raw.get(), bad.data(), static_cast<DWORD>(bad.size()), &w, nullptr));
+        // then the first chunk of a big frame, and the writer goes away
+        std::vector<uint8_t> first(kavipc::kMaxChunk, 0);
+        kavipc::WriteChunkHeader(first.data(), {kavipc::FrameKind::kMessage, 1000000, 0});
+        ASSERT_TRUE(
+            WriteFile(raw.get(), first.data(), static_cast<DWORD>(first.size()), &w, nullptr));
+    }
+    ASSERT_EQ(EnqueueMessage(LibraryMessage(Spec("Me", n.name(), 9))), 1);
+    ASSERT_TRUE(n.WaitMessages(1));
+    EXPECT_EQ(n.messages().size(), 1u);
+    EXPECT_EQ(Get32(&n.messages()[0][kavipc::kOffSeqNo]), 9u);
+}
+
+// --- two processes --------------------------------------------------------------------------
+
+TEST(IpcWinTest, TwoProcessesTalkBothWaysAndTheChildStopsOnRequest) {
+    std::string child_node = Unique("Echo");
+    RecordingNode me(Unique("Parent"));
+    ASSERT_TRUE(me.Create());
+    Child child;
+    ASSERT_TRUE(StartSelf(child, "echo:" + child_node));
+    ASSERT_TRUE(WaitForNode(child_node.c_str(), true));
+
+    // the name is taken on the whole machine
+    RecordingNode twin(child_node);
+    EXPECT_FALSE(twin.Create());
+    Child claimer;
+    ASSERT_TRUE(StartSelf(claimer, "claim:" + me.name()));
+    EXPECT_EQ(claimer.Wait(), 0);
+
+    for (uint32_t i = 1; i <= 20; ++i) {
+        ASSERT_EQ(EnqueueMessage(LibraryMessage(Spec(me.name(), child_node, i, {{1, 2, 3}}))), 1);
+    }
+    ASSERT_TRUE(me.WaitMessages(20));
+    auto got = me.messages();
+    for (uint32_t i = 0; i < 20; ++i) {
+        EXPECT_EQ(Get32(&got[i][kavipc::kOffSeqNo]), i + 1);
+        EXPECT_EQ(SenderOf(got[i]), child_node);
+        EXPECT_EQ(got[i][6], 1); // the echo's reply type
+    }
+
+    EXPECT_EQ(RequestNodeQuit(child_node.c_str()), 0);
+    EXPECT_EQ(child.Wait(), 0);
+    EXPECT_TRUE(WaitForNode(child_node.c_str(), false));
+    // gone: refused, and the cached connection does not pretend otherwise
+    void* m = LibraryMessage(Spec(me.name(), child_node, 99));
+    EXPECT_EQ(EnqueueMessage(m), 0);
+    FreeMessage(m);
+}
+
+TEST(IpcWinTest, SixteenMebibyteMessageCrossesProcessesIntact) {
+    std::string child_node = Unique("BigEcho");
+    RecordingNode me(Unique("BigParent"));
+    ASSERT_TRUE(me.Create());
+    Child child;
+    ASSERT_TRUE(StartSelf(child, "echo:" + child_node));
+    ASSERT_TRUE(WaitForNode(child_node.c_str(), true));
+
+    std::vector<uint8_t> item(16u * 1024 * 1024);
+    for (size_t i = 0; i < item.size(); ++i)
+        item[i] = static_cast<uint8_t>((i * 2654435761u) >> 13);
+    void* m = LibraryMessage(Spec(me.name(), child_node, 77, {item}));
+    ASSERT_NE(m, nullptr);
+    ASSERT_EQ(EnqueueMessage(m), 1);
+    ASSERT_TRUE(me.WaitMessages(1, 60000));
+    auto got = me.messages();
+    const auto& reply = got[0];
+    uint16_t data_off = Get16(&reply[kavipc::kOffDataOff]);
+    ASSERT_EQ(Get32(&reply[kavipc::kOffSeqNo]), 77u);
+    ASSERT_EQ(reply.size(), Get32(&reply[0]));
+    ASSERT_EQ(reply.size() - data_off, item.size()) << reply.size() << " " << data_off;
+    EXPECT_TRUE(std::equal(item.begin(), item.end(), reply.begin() + data_off));
+
+    EXPECT_EQ(RequestNodeQuit(child_node.c_str()), 0);
+    EXPECT_EQ(child.Wait(), 0);
+}
+
+TEST(IpcWinTest, KavipcctlAsksExistsAndQuits) {
+    std::string child_node = Unique("CtlEcho");
+    std::string ctl = "\"" + ProgramFolder() + "\\kavipcctl.exe\"";
+    Child child;
+    ASSERT_TRUE(StartSelf(child, "echo:" + child_node));
+    ASSERT_TRUE(WaitForNode(child_node.c_str(), true));
+
+    struct Case {
+        std::string args;
+        int code;
+    } cases[] = {
+        {"exists " + child_node, 0},
+        {"--json exists " + child_node, 0},
+        {"exists " + Unique("NotThere"), 3},
+        {"quit " + Unique("NotThere"), 3},
+        {"--help", 0},
+        {"", 2},
+        {"frobnicate x", 2},
+    };
+    for (const auto& c : cases) {
+        Child tool;
+        ASSERT_TRUE(Start(tool, ctl + " " + c.args));
+        EXPECT_EQ(tool.Wait(), c.code) << c.args;
+    }
+    Child quit;
+    ASSERT_TRUE(Start(quit, ctl + " quit " + child_node));
+    EXPECT_EQ(quit.Wait(), 0);
+    EXPECT_EQ(child.Wait(), 0);
+}
