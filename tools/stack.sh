@@ -1,0 +1,143 @@
+#!/usr/bin/env bash
+# The agent as a running stack under Wine.
+#   tools/stack.sh up             build what is missing, start quorlent in the background with
+#                                 tracing on, return once the node "ProcMgr" answers
+#   tools/stack.sh down           ask quorlent to stop (through the messaging library), wait for
+#                                 its exit code and show the end of its trace log
+#   tools/stack.sh console ARGS   run pmconsole (try: console --help)
+#   tools/stack.sh status         is "ProcMgr" registered?
+# Settings: PM_ARCH (win32 or win64, default win32), PM_BUILD_DIR (default build/$PM_ARCH),
+# PM_LOG_DIR (default $PM_BUILD_DIR/stack/log), WINEPREFIX (default build/wineprefix).
+set -euo pipefail
+top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+arch=${ARCH:-${PM_ARCH:-win32}}
+build=${PM_BUILD_DIR:-$top/build/$arch}
+case "$build" in /*) ;; *) build=$top/$build ;; esac
+bin=$build/bin
+state=$build/stack
+logdir=${PM_LOG_DIR:-$state/log}
+export WINEPREFIX=${WINEPREFIX:-$top/build/wineprefix}
+export WINEDEBUG=${WINEDEBUG:--all}
+export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
+install_key='HKLM\SOFTWARE\Orvane\Kestrane\CurrentVersion'
+# The registry view the programs read: 32-bit programs see Wow6432Node.
+if [ "$arch" = win64 ]; then view=/reg:64; else view=/reg:32; fi
+
+say() { printf '%s\n' "$*" >&2; }
+wine_run() { "$top/tools/wine-run" "$@"; }
+
+ensure_built() {
+    local missing=0 f
+    for f in quorlent.exe pmconsole.exe kavipcctl.exe KAVIPC32.DLL KAVUCD32.DLL; do
+        [ -f "$bin/$f" ] || missing=1
+    done
+    [ $missing = 1 ] || return 0
+    say "== building quorlent, pmconsole and kavipcctl in $build"
+    if [ ! -f "$build/build.ninja" ]; then
+        (cd "$top" && cmake --preset "$arch" -B "$build" >/dev/null)
+    fi
+    cmake --build "$build" --target quorlent pmconsole kavipcctl >/dev/null
+}
+
+node_exists() { wine_run "$bin/kavipcctl.exe" exists ProcMgr >/dev/null 2>&1; }
+
+set_log_dir() {
+    mkdir -p "$logdir"
+    : >"$logdir/quorlent.dbg"
+    local win_dir
+    win_dir=$(winepath -w "$logdir" 2>/dev/null)
+    wine_run reg add "$install_key" /v LogDir /t REG_SZ /d "$win_dir\\" /f $view >/dev/null 2>&1
+}
+
+clear_log_dir() {
+    wine_run reg delete "$install_key" /v LogDir /f $view >/dev/null 2>&1 || true
+}
+
+up() {
+    ensure_built
+    mkdir -p "$state"
+    if node_exists; then
+        say "ProcMgr is already running"
+        return 0
+    fi
+    set_log_dir
+    rm -f "$state/quorlent.rc"
+    # The launcher outlives this script; it keeps quorlent's exit code for `down`.
+    (
+        cd "$bin"
+        set +e
+        setsid "$top/tools/wine-run" quorlent.exe >"$state/quorlent.out" 2>&1 </dev/null
+        echo $? >"$state/quorlent.rc"
+    ) &
+    echo $! >"$state/launcher.pid"
+    local i
+    for i in $(seq 1 120); do
+        if node_exists; then
+            say "quorlent is up: node ProcMgr answers (trace log: $logdir/quorlent.log)"
+            return 0
+        fi
+        if [ -f "$state/quorlent.rc" ]; then
+            say "quorlent ended at start-up with exit code $(cat "$state/quorlent.rc")"
+            cat "$state/quorlent.out" >&2 || true
+            return 1
+        fi
+        sleep 0.5
+    done
+    say "ProcMgr did not answer within 60 s"
+    return 1
+}
+
+down() {
+    ensure_built
+    if ! node_exists; then
+        say "ProcMgr is not running"
+        clear_log_dir
+        return 0
+    fi
+    wine_run "$bin/kavipcctl.exe" quit ProcMgr >/dev/null
+    local i rc=""
+    for i in $(seq 1 60); do
+        if [ -f "$state/quorlent.rc" ]; then
+            rc=$(cat "$state/quorlent.rc")
+            break
+        fi
+        sleep 0.5
+    done
+    clear_log_dir
+    if [ -z "$rc" ]; then
+        if node_exists; then
+            say "quorlent did not stop within 30 s"
+            return 1
+        fi
+        say "quorlent stopped (started elsewhere: exit code unknown)"
+    else
+        say "quorlent exited with code $rc"
+    fi
+    if [ -f "$logdir/quorlent.log" ]; then
+        say "-- end of $logdir/quorlent.log:"
+        tail -n 5 "$logdir/quorlent.log" >&2
+    fi
+    [ -z "$rc" ] || [ "$rc" = 0 ]
+}
+
+console() {
+    ensure_built
+    exec "$top/tools/wine-run" "$bin/pmconsole.exe" "$@"
+}
+
+cmd=${1:-help}
+shift || true
+case "$cmd" in
+up) up ;;
+down) down ;;
+console) console "$@" ;;
+status)
+    ensure_built
+    if node_exists; then echo "ProcMgr is running"; else echo "ProcMgr is not running"; exit 3; fi
+    ;;
+help | -h | --help) sed -n '2,10p' "$0" | sed 's/^# \{0,1\}//' ;;
+*)
+    say "unknown command: $cmd (try tools/stack.sh --help)"
+    exit 2
+    ;;
+esac
