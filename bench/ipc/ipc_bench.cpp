@@ -1,0 +1,261 @@
+// Request/reply round trips between two processes through KAVIPC32, beside a raw named-pipe
+// ping-pong of the same sizes in the same run, and the time to move one 16 MiB message.
+//
+//   ipc_bench.exe [--seconds N]      parent: runs everything and prints the figures
+//   ipc_bench.exe --child-echo NODE  (started by the parent) echoes through the library
+//   ipc_bench.exe --child-raw PIPE   (started by the parent) echoes on a raw pipe
+#include <windows.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "outside/kavipc32/kavipc32_abi.h"
+#include "outside/kavipc32/message_layout.h"
+
+namespace {
+
+using kavipc::Get16;
+using kavipc::Get32;
+using kavipc::Put16;
+using kavipc::Put32;
+
+double NowUs() {
+    static LARGE_INTEGER freq = [] {
+        LARGE_INTEGER f;
+        QueryPerformanceFrequency(&f);
+        return f;
+    }();
+    LARGE_INTEGER c;
+    QueryPerformanceCounter(&c);
+    return static_cast<double>(c.QuadPart) * 1e6 / static_cast<double>(freq.QuadPart);
+}
+
+// A message from `from` to `to` with one item of `payload` bytes.
+void* Build(const std::string& from, const std::string& to, uint32_t seq, size_t payload,
+            uint8_t type) {
+    size_t sl = from.size() + 1, al = to.size() + 1;
+    size_t total = 32 + sl + al + 4 + payload;
+    auto* m = static_cast<uint8_t*>(AllocateMessage(static_cast<uint32_t>(total)));
+    if (m == nullptr) return nullptr;
+    Put32(m, static_cast<uint32_t>(total));
+    Put16(m + 4, 32);
+    m[6] = type;
+    Put16(m + 8, static_cast<uint16_t>(sl));
+    Put16(m + 10, 32);
+    Put16(m + 12, static_cast<uint16_t>(al));
+    Put16(m + 14, static_cast<uint16_t>(32 + sl));
+    Put16(m + 22, 1);
+    Put16(m + 24, static_cast<uint16_t>(32 + sl + al));
+    Put16(m + 26, static_cast<uint16_t>(32 + sl + al + 4));
+    Put32(m + 28, seq);
+    std::memcpy(m + 32, from.c_str(), sl);
+    std::memcpy(m + 32 + sl, to.c_str(), al);
+    Put32(m + 32 + sl + al, static_cast<uint32_t>(payload));
+    std::memset(m + 32 + sl + al + 4, 0x5A, payload);
+    return m;
+}
+
+// --- child: echo through the library ---
+std::string g_node;
+int KAVIPC_API Echo(void*, void* message, uint32_t) {
+    if (message == nullptr) return 0;
+    auto* m = static_cast<uint8_t*>(message);
+    // turn the request around in place: swap the two names (same lengths as sent by the
+    // parent is not guaranteed, so rebuild when they differ)
+    std::string sender(reinterpret_cast<char*>(m + Get16(m + 10)));
+    uint32_t len = Get32(m);
+    uint32_t seq = Get32(m + 28);
+    size_t payload = len - Get16(m + 26);
+    FreeMessage(message);
+    void* reply = Build(g_node, sender, seq, payload, 1);
+    if (reply != nullptr && !EnqueueMessage(reply)) FreeMessage(reply);
+    return 0;
+}
+
+int ChildEcho(const char* node) {
+    g_node = node;
+    InitApplication();
+    if (CreateSvcNode(node, nullptr, Echo) == 0) return 1;
+    MSG msg;
+    while (GetMessageA(&msg, nullptr, 0, 0) > 0) {
+    }
+    DeleteSvcNode(node);
+    return 0;
+}
+
+// --- child: echo on a raw message-mode pipe ---
+int ChildRaw(const char* pipe_name) {
+    HANDLE h = CreateNamedPipeA(pipe_name, PIPE_ACCESS_DUPLEX,
+                                PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, 1, 65536,
+                                65536, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return 1;
+    if (!ConnectNamedPipe(h, nullptr) && GetLastError() != ERROR_PIPE_CONNECTED) return 1;
+    std::vector<char> buf(1 << 20);
+    for (;;) {
+        DWORD n = 0, w = 0;
+        if (!ReadFile(h, buf.data(), static_cast<DWORD>(buf.size()), &n, nullptr)) break;
+        if (!WriteFile(h, buf.data(), n, &w, nullptr)) break;
+    }
+    CloseHandle(h);
+    return 0;
+}
+
+// --- parent ---
+struct Waiter {
+    HANDLE event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    std::atomic<uint32_t> seq{0};
+};
+Waiter g_wait;
+int KAVIPC_API Collect(void*, void* message, uint32_t) {
+    if (message == nullptr) return 0;
+    g_wait.seq = Get32(static_cast<uint8_t*>(message) + 28);
+    FreeMessage(message);
+    SetEvent(g_wait.event);
+    return 0;
+}
+
+struct Stats {
+    double per_second = 0;
+    double p50 = 0, p90 = 0, p99 = 0;
+    size_t count = 0;
+};
+
+Stats Summarise(std::vector<double> lat, double total_us) {
+    Stats s;
+    s.count = lat.size();
+    if (lat.empty()) return s;
+    std::sort(lat.begin(), lat.end());
+    auto at = [&](double q) {
+        return lat[std::min(lat.size() - 1, static_cast<size_t>(q * lat.size()))];
+    };
+    s.p50 = at(0.50);
+    s.p90 = at(0.90);
+    s.p99 = at(0.99);
+    s.per_second = static_cast<double>(lat.size()) * 1e6 / total_us;
+    return s;
+}
+
+PROCESS_INFORMATION StartChild(const std::string& args) {
+    char self[MAX_PATH];
+    GetModuleFileNameA(nullptr, self, MAX_PATH);
+    std::string cmd = "\"" + std::string(self) + "\" " + args;
+    STARTUPINFOA si{};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi{};
+    std::vector<char> c(cmd.begin(), cmd.end());
+    c.push_back('\0');
+    CreateProcessA(nullptr, c.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi);
+    return pi;
+}
+
+Stats LibraryRun(const std::string& me, const std::string& peer, size_t size, double seconds) {
+    std::vector<double> lat;
+    uint32_t seq = 1;
+    double start = NowUs(), end = start + seconds * 1e6;
+    while (NowUs() < end) {
+        void* m = Build(me, peer, seq, size, 0);
+        double t0 = NowUs();
+        if (!EnqueueMessage(m)) {
+            FreeMessage(m);
+            break;
+        }
+        while (g_wait.seq != seq) {
+            if (WaitForSingleObject(g_wait.event, 10000) != WAIT_OBJECT_0) return Summarise(lat, 1);
+        }
+        lat.push_back(NowUs() - t0);
+        ++seq;
+    }
+    return Summarise(lat, NowUs() - start);
+}
+
+Stats RawRun(HANDLE pipe, size_t size, double seconds) {
+    std::vector<char> out(size + 64, 0x5A), in(size + 64);
+    std::vector<double> lat;
+    double start = NowUs(), end = start + seconds * 1e6;
+    while (NowUs() < end) {
+        double t0 = NowUs();
+        DWORD w = 0, n = 0;
+        // the same bytes the library would carry: header, names, size table, payload
+        if (!WriteFile(pipe, out.data(), static_cast<DWORD>(out.size()), &w, nullptr)) break;
+        if (!ReadFile(pipe, in.data(), static_cast<DWORD>(in.size()), &n, nullptr)) break;
+        lat.push_back(NowUs() - t0);
+    }
+    return Summarise(lat, NowUs() - start);
+}
+
+void Print(const char* what, size_t size, const Stats& s) {
+    std::printf(
+        "%-8s %8zu B  %9.0f round trips/s  p50 %8.1f us  p90 %8.1f us  p99 %8.1f us  (n=%zu)\n",
+        what, size, s.per_second, s.p50, s.p90, s.p99, s.count);
+}
+
+int Parent(double seconds) {
+    InitApplication();
+    std::string tag = std::to_string(GetCurrentProcessId());
+    std::string me = "BenchParent_" + tag, peer = "BenchEcho_" + tag;
+    std::string raw_pipe = "\\\\.\\pipe\\kavipc_bench_raw_" + tag;
+    if (CreateSvcNode(me.c_str(), nullptr, Collect) == 0) return 1;
+    PROCESS_INFORMATION echo = StartChild("--child-echo " + peer);
+    PROCESS_INFORMATION raw = StartChild("--child-raw " + raw_pipe);
+    for (int i = 0; i < 500 && !SvcNodeExists(peer.c_str()); ++i)
+        Sleep(20);
+    HANDLE pipe = INVALID_HANDLE_VALUE;
+    for (int i = 0; i < 500 && pipe == INVALID_HANDLE_VALUE; ++i) {
+        pipe = CreateFileA(raw_pipe.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                           OPEN_EXISTING, 0, nullptr);
+        if (pipe == INVALID_HANDLE_VALUE) Sleep(20);
+    }
+    if (pipe == INVALID_HANDLE_VALUE || !SvcNodeExists(peer.c_str())) {
+        std::fprintf(stderr, "children did not start\n");
+        return 1;
+    }
+    DWORD mode = PIPE_READMODE_MESSAGE;
+    SetNamedPipeHandleState(pipe, &mode, nullptr, nullptr);
+
+    std::printf("request/reply between two processes, %.1f s per run\n", seconds);
+    for (size_t size : {size_t(64), size_t(1024), size_t(65536)}) {
+        LibraryRun(me, peer, size, 0.1); // warm-up: connections and caches
+        Stats lib = LibraryRun(me, peer, size, seconds);
+        Stats rawst = RawRun(pipe, size, seconds);
+        Print("kavipc32", size, lib);
+        Print("raw pipe", size, rawst);
+        if (rawst.per_second > 0) {
+            std::printf("         library/raw: %.0f%%\n",
+                        100.0 * lib.per_second / rawst.per_second);
+        }
+    }
+    size_t big = 16u * 1024 * 1024;
+    void* m = Build(me, peer, 0xB16, big, 0);
+    double t0 = NowUs();
+    if (m != nullptr && EnqueueMessage(m)) {
+        while (g_wait.seq != 0xB16)
+            WaitForSingleObject(g_wait.event, 30000);
+        double rt = NowUs() - t0;
+        std::printf("16 MiB message: round trip %.1f ms (about %.1f ms one way, %.0f MiB/s)\n",
+                    rt / 1000, rt / 2000, 32.0 / (rt / 1e6));
+    }
+
+    CloseHandle(pipe);
+    RequestNodeQuit(peer.c_str());
+    WaitForSingleObject(echo.hProcess, 10000);
+    WaitForSingleObject(raw.hProcess, 10000);
+    DeleteSvcNode(me.c_str());
+    TermApplication();
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc == 3 && std::strcmp(argv[1], "--child-echo") == 0) return ChildEcho(argv[2]);
+    if (argc == 3 && std::strcmp(argv[1], "--child-raw") == 0) return ChildRaw(argv[2]);
+    double seconds = 2.0;
+    if (argc == 3 && std::strcmp(argv[1], "--seconds") == 0) seconds = std::atof(argv[2]);
+    if (seconds <= 0) seconds = 2.0;
+    return Parent(seconds);
+}
