@@ -1,0 +1,71 @@
+// Portable: the process list's operations. Trace lines go to the program's trace log.
+#include "procman/w32/process_list/process_list.h"
+
+#include <atomic>
+
+#include "procman/w32/trace_log.h"
+
+namespace pm {
+namespace {
+std::atomic<ProcessList*> g_list{nullptr};
+
+const char* Addr(const Command& c) {
+    const char* a = c.GetReturnAddr();
+    return a ? a : "(null)";
+}
+} // namespace
+
+ProcessList* TheProcessList() {
+    return g_list.load();
+}
+void SetProcessList(ProcessList* list) {
+    g_list.store(list);
+}
+
+bool ReadU32Param(const Command& command, size_t index, uint32_t* value) {
+    const uint8_t* p = command.GetParam(index);
+    if (!p || command.GetParamSize(index) < 4) return false;
+    *value = uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+    return true;
+}
+
+ProcessList::ProcessList(std::unique_ptr<Mutex> lock, SnapshotSource take, PerfEnabled perf_enabled)
+    : lock_(std::move(lock)), take_(std::move(take)), perf_enabled_(std::move(perf_enabled)) {}
+
+void ProcessList::CheckForUpdates() {
+    MutexLock hold(*lock_);
+    Trace("->ProcessList::CheckForUpdates()\n");
+    Trace("Gathering Process Data\n");
+    tracker_.Renew(take_());
+    Trace("<-ProcessList::CheckForUpdates()\n");
+}
+
+void ProcessList::AddUpdateRecords(Command& command, uint32_t since) {
+    MutexLock hold(*lock_);
+    Trace("->ProcessList::AddUpdateRecords(): cmd.return_addr=%s\n", Addr(command));
+    std::vector<table::Record> items = tracker_.CollectUpdates(since);
+    for (table::Record& r : items) {
+        if (r.data) command.AddResultTakeOver(r.data, r.size);
+        r.data = nullptr;
+    }
+    command.status = 0;
+}
+
+void ProcessList::GetProcessUpdates(Command& command) {
+    uint32_t version = kDefaultConsoleVersion, since = 0;
+    bool ok = command.GetParamCount() >= 2
+                  ? ReadU32Param(command, 0, &version) && ReadU32Param(command, 1, &since)
+                  : ReadU32Param(command, 0, &since);
+    if (!ok) {
+        command.status = 1;
+        return;
+    }
+    MutexLock hold(*lock_);
+    Trace("--ProcessList::GetProcessUpdates(): cmd.return_addr=%s\n", Addr(command));
+    CheckForUpdates();
+    AddUpdateRecords(command, since);
+    if (version > kDefaultConsoleVersion && perf_enabled_ && perf_enabled_() == 0)
+        command.status = kStatusPerfCountersDisabled;
+}
+
+} // namespace pm

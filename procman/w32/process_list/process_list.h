@@ -1,0 +1,54 @@
+// The one process list of the program: the current snapshot, its change stamps and the lock
+// that serialises them, and the console's Get Updates on Active Processes. Portable: the
+// snapshot and the lock come from the outside.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+#include "procman/w32/command.h"
+#include "procman/w32/node_platform.h"
+#include "procman/w32/table/change_tracker.h"
+
+namespace pm {
+
+// Update reply for a newer console while the process performance counters are disabled.
+constexpr int32_t kStatusPerfCountersDisabled = static_cast<int32_t>(0xDA000E01u);
+// The console version assumed when the request carries only its clock.
+constexpr uint32_t kDefaultConsoleVersion = 0x10000;
+
+class ProcessList {
+public:
+    using SnapshotSource = std::function<std::unique_ptr<table::RawTable>()>;
+    using PerfEnabled = std::function<int()>;
+
+    ProcessList(std::unique_ptr<Mutex> lock, SnapshotSource take, PerfEnabled perf_enabled);
+
+    // Takes a new snapshot and stamps what changed (under the lock).
+    void CheckForUpdates();
+    // Get Updates on Active Processes: parameter 0 = since, or 0 = console version and
+    // 1 = since; answers the clock, ProcMgrValidProcIDs when processes ended, and the records.
+    void GetProcessUpdates(Command& command);
+    // The clock, ProcMgrValidProcIDs and the update records newer than since (under the lock).
+    void AddUpdateRecords(Command& command, uint32_t since);
+
+    Mutex& Lock() { return *lock_; }
+    // Read under Lock().
+    const table::ChangeTracker& Tracker() const { return tracker_; }
+
+private:
+    std::unique_ptr<Mutex> lock_;
+    SnapshotSource take_;
+    PerfEnabled perf_enabled_;
+    table::ChangeTracker tracker_;
+};
+
+// The program's one instance; null until the program has made it.
+ProcessList* TheProcessList();
+void SetProcessList(ProcessList* list);
+
+// Reads a little-endian 32-bit parameter; false when it is absent or shorter than 4 bytes.
+bool ReadU32Param(const Command& command, size_t index, uint32_t* value);
+
+} // namespace pm

@@ -1,0 +1,137 @@
+// Forwarding the console's monitor command to the monitor host, through a node over the fake
+// messaging library.
+#include <gtest/gtest.h>
+
+#include "procman/w32/process_list/proc_mon_cmd.h"
+#include "shared/text/text_string.h"
+#include "tests/node/node_fixture.h"
+
+namespace pm::test {
+namespace {
+
+constexpr uint32_t kNotSent = 0xFFFF0000u;
+constexpr uint32_t kTimedOut = 0xFFFF0002u;
+
+// A node whose only handler forwards, as "ProcMgr" does for code 0x73124536.
+class ForwardingNode : public ServiceNode {
+public:
+    ForwardingNode(MessagingLibrary& l, NodePlatform& p) : ServiceNode("ProcMgr", 0, l, p) {}
+    int CommandReceived(Command& c) override {
+        ForwardToMonitor(*this, c);
+        return 1;
+    }
+};
+
+struct Seen {
+    uint8_t type;
+    std::string addressee;
+    uint32_t value, seq_no;
+    std::vector<Bytes> items;
+};
+
+Seen Read(const Bytes& m) {
+    msg::MessageView v;
+    EXPECT_TRUE(msg::ValidateMessage(m.data(), m.size(), v));
+    Seen s{v.type, v.addressee ? v.addressee : "", v.value, v.seq_no, {}};
+    const uint8_t* p = v.data;
+    for (uint16_t i = 0; i < v.item_count; ++i) {
+        s.items.emplace_back(p, p + v.ItemSize(i));
+        p += v.ItemSize(i);
+    }
+    return s;
+}
+
+class ProcMonCmdTest : public NodeFixture {
+protected:
+    Bytes ConsoleRequest(const std::string& param0) {
+        return Packed(0, "console-1", "ProcMgr", 0x73124536, 77, {param0});
+    }
+};
+
+TEST_F(ProcMonCmdTest, PluginParameterLayout) {
+    Bytes p0 = ProcMonCmd::BuildPluginParam();
+    // "TARNVEX" and "1093223018" are ASCII: one compressed byte per character.
+    ASSERT_EQ(p0.size(), 25u + 7u + 10u);
+    EXPECT_EQ(msg::Get32(&p0[0]), 42u); // L0
+    EXPECT_EQ(p0[4], 1);
+    EXPECT_EQ(p0[10], 0); // "en_US" terminator at 5 + 5
+    EXPECT_EQ(msg::Get32(&p0[11]), 2u);
+    EXPECT_EQ(msg::Get32(&p0[15]), 23u);
+    EXPECT_EQ(msg::Get32(&p0[19]), 31u); // 24 + 7
+    EXPECT_EQ(p0[30], 0);                // plug-in name terminator
+    EXPECT_EQ(p0[41], 0);                // monitor id terminator
+    // The texts travel in compressed unicode: decode them back.
+    TextString plugin(reinterpret_cast<const char*>(&p0[23]));
+    plugin.FromCompressedUnicode();
+    EXPECT_STREQ(plugin.CStr(), "TARNVEX");
+    TextString id(reinterpret_cast<const char*>(&p0[31]));
+    id.FromCompressedUnicode();
+    EXPECT_STREQ(id.CStr(), "1093223018");
+    TextString locale(reinterpret_cast<const char*>(&p0[5]));
+    locale.FromCompressedUnicode();
+    EXPECT_STREQ(locale.CStr(), "en_US");
+}
+
+TEST_F(ProcMonCmdTest, DataParameterWrapsTheConsoleParameter) {
+    const uint8_t data[10] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
+    Bytes p1 = ProcMonCmd::BuildDataParam(data, 10);
+    ASSERT_EQ(p1.size(), 35u);
+    const Bytes head = {35, 0, 0, 0, 2, 0, 0, 0, 0, 10, 0, 0, 0,
+                        25, 0, 0, 0, 0, 0, 0, 0, 0, 0,  0, 0};
+    EXPECT_EQ(Bytes(p1.begin(), p1.begin() + 25), head);
+    EXPECT_EQ(Bytes(p1.begin() + 25, p1.end()), Bytes(data, data + 10));
+    EXPECT_EQ(ProcMonCmd::BuildDataParam(nullptr, 0).size(), 25u);
+}
+
+TEST_F(ProcMonCmdTest, AbsentHostAnswersNotSentAtOnce) {
+    ForwardingNode node(library, platform);
+    fake.enqueue_answer = 0; // the host's node is not registered
+    Deliver(node, ConsoleRequest("0123456789"));
+    // The refused request, then the console's reply sent by the node itself.
+    ASSERT_EQ(fake.enqueued.size(), 2u);
+    Seen reply = Read(fake.enqueued[1]);
+    EXPECT_EQ(reply.type, 1);
+    EXPECT_EQ(reply.value, kNotSent);
+    EXPECT_EQ(reply.seq_no, 77u);
+    EXPECT_EQ(reply.addressee, "console-1");
+    EXPECT_TRUE(reply.items.empty());
+}
+
+TEST_F(ProcMonCmdTest, HostReplyCarriesStatusAndFirstItem) {
+    ForwardingNode node(library, platform);
+    Deliver(node, ConsoleRequest("0123456789"));
+    ASSERT_EQ(fake.enqueued.size(), 1u); // only the forwarded request so far
+    Seen fwd = Read(fake.enqueued[0]);
+    EXPECT_EQ(fwd.type, 0);
+    EXPECT_EQ(fwd.value, 0x10Du);
+    EXPECT_EQ(fwd.addressee, "KAVMonitorClientNC");
+    ASSERT_EQ(fwd.items.size(), 2u);
+    EXPECT_EQ(fwd.items[1].size(), 35u);
+    // The host answers status 5 with a 3-byte item and a second one that is not passed on.
+    Deliver(node, Packed(1, "KAVMonitorClientNC", "ProcMgr", 5, fwd.seq_no, {"abc", "zz"}));
+    ASSERT_EQ(fake.enqueued.size(), 2u);
+    Seen reply = Read(fake.enqueued[1]);
+    EXPECT_EQ(reply.value, 5u);
+    EXPECT_EQ(reply.seq_no, 77u);
+    ASSERT_EQ(reply.items.size(), 1u);
+    EXPECT_EQ(reply.items[0], (Bytes{'a', 'b', 'c'}));
+}
+
+TEST_F(ProcMonCmdTest, SilentHostTimesOutAfterFifteenSeconds) {
+    ForwardingNode node(library, platform);
+    Deliver(node, ConsoleRequest("x"));
+    for (int i = 0; i < 15; ++i)
+        Tick(node, 1000);
+    EXPECT_EQ(fake.enqueued.size(), 1u); // exactly 15000 ms: still waiting
+    Tick(node, 1);
+    ASSERT_EQ(fake.enqueued.size(), 2u);
+    Seen reply = Read(fake.enqueued[1]);
+    EXPECT_EQ(reply.value, kTimedOut);
+    EXPECT_TRUE(reply.items.empty());
+    // A late reply is dropped.
+    Deliver(node, Packed(1, "KAVMonitorClientNC", "ProcMgr", 0, Read(fake.enqueued[0]).seq_no));
+    EXPECT_EQ(fake.enqueued.size(), 2u);
+}
+
+} // namespace
+} // namespace pm::test

@@ -1,0 +1,132 @@
+// The process list's Get Updates on Active Processes over scripted snapshots.
+#include <gtest/gtest.h>
+
+#include <deque>
+
+#include "procman/w32/process_list/process_list.h"
+#include "tests/node/fake_platform.h"
+
+namespace pm::test {
+namespace {
+
+using table::ProcessEntry;
+using table::RawTable;
+
+class ProcessListTest : public ::testing::Test {
+protected:
+    int lock_depth = 0;
+    std::deque<std::vector<uint32_t>> snapshots; // process ids of each coming snapshot
+    int perf_enabled = 1;
+    int taken = 0;
+    ProcessList list{std::make_unique<FakeMutex>(lock_depth),
+                     [this] {
+                         auto t = std::make_unique<RawTable>(false);
+                         std::vector<uint32_t> ids = snapshots.empty() ? last : snapshots.front();
+                         if (!snapshots.empty()) snapshots.pop_front();
+                         last = ids;
+                         for (uint32_t id : ids) {
+                             ProcessEntry e;
+                             e.process_id = id;
+                             e.name = "p";
+                             t->MutableProcesses().push_back(std::move(e));
+                         }
+                         ++taken;
+                         return t;
+                     },
+                     [this] { return perf_enabled; }};
+    std::vector<uint32_t> last;
+
+    static std::unique_ptr<Command> Request(std::vector<std::vector<uint8_t>> params) {
+        auto c = std::make_unique<Command>(0x73124533);
+        for (auto& p : params)
+            c->AddParam(p.data(), uint32_t(p.size()));
+        return c;
+    }
+    static std::vector<uint8_t> U32(uint32_t v) {
+        return {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)};
+    }
+    static uint32_t Le32(const uint8_t* p) {
+        return p[0] | p[1] << 8 | p[2] << 16 | uint32_t(p[3]) << 24;
+    }
+};
+
+TEST_F(ProcessListTest, FirstRequestAfterStartUp) {
+    snapshots = {{4, 8}};
+    list.CheckForUpdates(); // start-up
+    auto cp = Request({U32(0)});
+    Command& c = *cp;
+    list.GetProcessUpdates(c);
+    EXPECT_EQ(c.status, 0);
+    ASSERT_EQ(c.GetResultCount(), 3u); // clock, two processes, no ProcMgrValidProcIDs
+    EXPECT_EQ(Le32(c.GetResult(0)), 1u);
+    EXPECT_EQ(c.GetResult(1)[0], 1); // update record
+    EXPECT_EQ(lock_depth, 0);        // every lock released
+}
+
+TEST_F(ProcessListTest, SinceEqualToTheClockAnswersOnlyTheClock) {
+    snapshots = {{4, 8}};
+    list.CheckForUpdates();
+    auto cp = Request({U32(1)});
+    Command& c = *cp;
+    list.GetProcessUpdates(c);
+    ASSERT_EQ(c.GetResultCount(), 1u);
+    EXPECT_EQ(c.GetResultSize(0), 4u);
+    EXPECT_EQ(Le32(c.GetResult(0)), 1u);
+}
+
+TEST_F(ProcessListTest, EndedAndStartedProcess) {
+    snapshots = {{4, 8}, {4, 12}};
+    list.CheckForUpdates();
+    auto cp = Request({U32(1)});
+    Command& c = *cp;
+    list.GetProcessUpdates(c);
+    ASSERT_EQ(c.GetResultCount(), 3u);
+    EXPECT_EQ(Le32(c.GetResult(0)), 3u); // c + 2
+    ASSERT_EQ(c.GetResultSize(1), 6u + 8u);
+    EXPECT_EQ(c.GetResult(1)[0], 2); // ProcMgrValidProcIDs
+    EXPECT_EQ(Le32(c.GetResult(1) + 6), 4u);
+    EXPECT_EQ(Le32(c.GetResult(1) + 10), 12u);
+    EXPECT_EQ(Le32(c.GetResult(2) + 2), 12u); // the new process's record
+}
+
+TEST_F(ProcessListTest, ParameterForms) {
+    struct Case {
+        const char* what;
+        std::vector<std::vector<uint8_t>> params;
+        int perf;
+        int32_t status;
+        size_t items;
+    };
+    const Case cases[] = {
+        {"no parameter", {}, 1, 1, 0},
+        {"short since", {{1, 2, 3}}, 1, 1, 0},
+        {"since only", {U32(0)}, 1, 0, 2},
+        {"version and since", {U32(0x10000), U32(0)}, 0, 0, 2},
+        {"newer console, counters off",
+         {U32(0x10001), U32(0)},
+         0,
+         static_cast<int32_t>(0xDA000E01u),
+         2},
+        {"newer console, counters on", {U32(0x20000), U32(0)}, 1, 0, 2},
+        {"short since after version", {U32(0x10001), {9}}, 1, 1, 0},
+    };
+    for (const auto& c : cases) {
+        snapshots = {{4}};
+        perf_enabled = c.perf;
+        auto cmdp = Request(c.params);
+        Command& cmd = *cmdp;
+        int before = taken;
+        list.GetProcessUpdates(cmd);
+        EXPECT_EQ(cmd.status, c.status) << c.what;
+        if (c.items) {
+            EXPECT_GE(cmd.GetResultCount(), 1u) << c.what;
+            EXPECT_EQ(taken, before + 1) << c.what;
+        } else {
+            EXPECT_EQ(cmd.GetResultCount(), 0u) << c.what;
+            EXPECT_EQ(taken, before) << c.what; // no snapshot for a bad request
+        }
+    }
+}
+
+} // namespace
+} // namespace pm::test
