@@ -1,0 +1,370 @@
+// quorlent end to end under the real messaging library: the test starts the program, talks
+// to "ProcMgr" from a node of its own, stops it with the library's quit request and reads the
+// trace log. The log directory comes from the installation key, set here and removed after.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "procman/w32/command.h"
+#include "procman/w32/message_layout.h"
+#include "procman/w32/service_node.h"
+#include "shared/base/win_handles.h"
+
+namespace pm {
+namespace {
+
+constexpr const char* kInstallKey = "SOFTWARE\\Orvane\\Kestrane\\CurrentVersion";
+constexpr DWORD kStartWaitMs = 30000;
+
+std::string ProgramDir() {
+    char path[MAX_PATH];
+    DWORD n = GetModuleFileNameA(nullptr, path, MAX_PATH);
+    std::string s(path, n);
+    return s.substr(0, s.find_last_of("\\/") + 1);
+}
+
+std::string ReadText(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    std::stringstream ss;
+    ss << f.rdbuf();
+    return ss.str();
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> out;
+    std::stringstream ss(text);
+    std::string line;
+    // The log is a text file: its lines end in CR LF on Windows.
+    while (std::getline(ss, line)) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        out.push_back(line);
+    }
+    return out;
+}
+
+// The message after the "%ld: " prefix; empty when the prefix is malformed.
+std::string Message(const std::string& line, long* seconds = nullptr) {
+    size_t colon = line.find(": ");
+    if (colon == std::string::npos || colon == 0) return "";
+    for (size_t i = 0; i < colon; ++i)
+        if (line[i] < '0' || line[i] > '9') return "";
+    if (line[0] == '0') return ""; // no leading zeros
+    if (seconds) *seconds = std::stol(line.substr(0, colon));
+    return line.substr(colon + 2);
+}
+
+MessagingLibrary& Library() {
+    MessagingLibrary& lib = ProcessMessagingLibrary();
+    EXPECT_TRUE(lib.Bind()) << "KAVIPC32.DLL beside the test";
+    return lib;
+}
+
+bool NodeExists(const char* name) {
+    return Library().IsBound() && Library().Functions().SvcNodeExists(name) != 0;
+}
+
+// A request whose completion sets an event.
+class WaitedCommand final : public Command {
+public:
+    explicit WaitedCommand(uint32_t code)
+        : Command(code), done_(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {}
+    void OnComplete() override { SetEvent(done_.get()); }
+    bool Wait(DWORD ms) { return WaitForSingleObject(done_.get(), ms) == WAIT_OBJECT_0; }
+
+private:
+    win::unique_handle done_;
+};
+
+// A node that keeps the first message it receives, as bytes.
+class CapturingNode final : public ServiceNode {
+public:
+    CapturingNode(const char* name, MessagingLibrary& lib)
+        : ServiceNode(name, 1, lib, SystemNodePlatform()),
+          got_(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {}
+    void OnRawMessage(void* message, uint32_t elapsed_ms) override {
+        auto* p = static_cast<uint8_t*>(message);
+        if (WaitForSingleObject(got_.get(), 0) != WAIT_OBJECT_0) {
+            bytes.assign(p, p + msg::DeclaredLength(p));
+            SetEvent(got_.get());
+        }
+        ServiceNode::OnRawMessage(message, elapsed_ms);
+    }
+    bool Wait(DWORD ms) { return WaitForSingleObject(got_.get(), ms) == WAIT_OBJECT_0; }
+    std::vector<uint8_t> bytes;
+
+private:
+    win::unique_handle got_;
+};
+
+class QuorlentEndToEnd : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!Library().IsBound()) GTEST_SKIP() << "messaging library not available";
+        if (NodeExists("ProcMgr")) GTEST_SKIP() << "a ProcMgr node is running already";
+        char tmp[MAX_PATH];
+        GetTempPathA(MAX_PATH, tmp);
+        log_dir_ = std::string(tmp) + "quorlent_e2e_" + std::to_string(GetCurrentProcessId()) +
+                   "_" + std::to_string(GetTickCount()) + "\\";
+        ASSERT_TRUE(CreateDirectoryA(log_dir_.c_str(), nullptr));
+        std::ofstream(log_dir_ + "quorlent.dbg").put('x');
+        SetLogDir(log_dir_);
+    }
+
+    void TearDown() override {
+        if (process_) {
+            StopQuorlent();
+        }
+        if (!log_dir_.empty()) {
+            RestoreLogDir();
+            DeleteFileA((log_dir_ + "quorlent.dbg").c_str());
+            DeleteFileA((log_dir_ + "quorlent.log").c_str());
+            RemoveDirectoryA(log_dir_.c_str());
+        }
+    }
+
+    // Sets "LogDir" from this same-bitness program, so that quorlent reads the same view.
+    void SetLogDir(const std::string& dir) {
+        win::unique_hkey key;
+        ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, kInstallKey, 0, nullptr, 0,
+                                  KEY_READ | KEY_WRITE, nullptr, key.put(), nullptr),
+                  ERROR_SUCCESS);
+        char old[1024];
+        DWORD size = sizeof old, type = 0;
+        if (RegQueryValueExA(key.get(), "LogDir", nullptr, &type, reinterpret_cast<BYTE*>(old),
+                             &size) == ERROR_SUCCESS &&
+            type == REG_SZ) {
+            had_old_ = true;
+            old_log_dir_.assign(old, strnlen(old, size));
+        }
+        ASSERT_EQ(RegSetValueExA(key.get(), "LogDir", 0, REG_SZ,
+                                 reinterpret_cast<const BYTE*>(dir.c_str()),
+                                 static_cast<DWORD>(dir.size() + 1)),
+                  ERROR_SUCCESS);
+    }
+
+    void RestoreLogDir() {
+        win::unique_hkey key;
+        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kInstallKey, 0, KEY_WRITE, key.put()) !=
+            ERROR_SUCCESS)
+            return;
+        if (had_old_)
+            RegSetValueExA(key.get(), "LogDir", 0, REG_SZ,
+                           reinterpret_cast<const BYTE*>(old_log_dir_.c_str()),
+                           static_cast<DWORD>(old_log_dir_.size() + 1));
+        else
+            RegDeleteValueA(key.get(), "LogDir");
+    }
+
+    // Starts the program with its standard output in a pipe.
+    void StartProgram(const std::string& exe) {
+        SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
+        HANDLE read = nullptr, write = nullptr;
+        ASSERT_TRUE(CreatePipe(&read, &write, &sa, 0));
+        out_read_.reset(read);
+        win::unique_handle out_write(write);
+        SetHandleInformation(read, HANDLE_FLAG_INHERIT, 0);
+        STARTUPINFOA si{};
+        si.cb = sizeof si;
+        si.dwFlags = STARTF_USESTDHANDLES;
+        si.hStdOutput = write;
+        si.hStdError = write;
+        si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+        PROCESS_INFORMATION pi{};
+        std::string cmd = "\"" + exe + "\"";
+        std::string dir = exe.substr(0, exe.find_last_of('\\') + 1);
+        ASSERT_TRUE(CreateProcessA(exe.c_str(), cmd.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                                   dir.c_str(), &si, &pi))
+            << GetLastError();
+        CloseHandle(pi.hThread);
+        process_.reset(pi.hProcess);
+    }
+
+    void StartQuorlent() {
+        started_at_ = static_cast<long>(std::time(nullptr));
+        StartProgram(ProgramDir() + "quorlent.exe");
+        for (DWORD waited = 0; waited < kStartWaitMs; waited += 100) {
+            if (NodeExists("ProcMgr")) return;
+            if (WaitForSingleObject(process_.get(), 100) == WAIT_OBJECT_0) break;
+        }
+        FAIL() << "ProcMgr did not register";
+    }
+
+    // Asks quorlent to stop; answers its exit code.
+    DWORD StopQuorlent() {
+        auto quit = reinterpret_cast<KavRequestNodeQuitFn>(reinterpret_cast<void*>(
+            GetProcAddress(GetModuleHandleA("KAVIPC32.DLL"), "RequestNodeQuit")));
+        EXPECT_NE(quit, nullptr);
+        if (quit) {
+            EXPECT_EQ(quit("ProcMgr"), 0);
+        }
+        return WaitExit();
+    }
+
+    DWORD WaitExit() {
+        DWORD code = 0xDEAD;
+        EXPECT_EQ(WaitForSingleObject(process_.get(), 30000), WAIT_OBJECT_0);
+        GetExitCodeProcess(process_.get(), &code);
+        process_.reset();
+        return code;
+    }
+
+    std::string Output() {
+        std::string out;
+        char buf[256];
+        DWORD n = 0;
+        while (ReadFile(out_read_.get(), buf, sizeof buf, &n, nullptr) && n > 0)
+            out.append(buf, n);
+        return out;
+    }
+
+    std::string NodeName(const char* what) {
+        return std::string("e2e-") + what + "-" + std::to_string(GetCurrentProcessId());
+    }
+
+    std::string log_dir_;
+    std::string old_log_dir_;
+    bool had_old_ = false;
+    long started_at_ = 0;
+    win::unique_handle process_;
+    win::unique_handle out_read_;
+};
+
+TEST_F(QuorlentEndToEnd, UnknownCodeAnswersStatusOneAndStopsGracefully) {
+    ASSERT_NO_FATAL_FAILURE(StartQuorlent());
+    {
+        std::string name = NodeName("console");
+        ServiceNode node(name.c_str(), 0, Library(), SystemNodePlatform());
+        ASSERT_TRUE(node.IsRegistered());
+        for (uint32_t code : {0u, 0x12345678u, 0x73124533u}) {
+            WaitedCommand command(code);
+            command.SetTargetAddr("ProcMgr");
+            command.AddParam("\0\0\0\0", 4);
+            node.SendCommand(&command, 0, 0);
+            ASSERT_TRUE(command.Wait(20000)) << code;
+            EXPECT_EQ(command.status, 1) << code;
+            EXPECT_EQ(command.GetResultCount(), 0u);
+            EXPECT_STREQ(command.GetTargetAddr(), "ProcMgr");
+        }
+        node.Unregister();
+    }
+    EXPECT_EQ(StopQuorlent(), 0u);
+    long stopped_at = static_cast<long>(std::time(nullptr));
+    EXPECT_EQ(Output(), "");
+
+    std::vector<std::string> lines = Lines(ReadText(log_dir_ + "quorlent.log"));
+    std::vector<std::string> messages;
+    for (const std::string& line : lines) {
+        long t = 0;
+        std::string m = Message(line, &t);
+        EXPECT_FALSE(m.empty()) << line;
+        EXPECT_GE(t, started_at_ - 1);
+        EXPECT_LE(t, stopped_at + 1);
+        messages.push_back(m);
+    }
+    const std::vector<std::string> expected = {
+        "Start logging",
+        "...About to call initial CheckForUpdates",
+        "Process Management Service Node Initialized",
+        "--ProcMgrSvcNode: Command 0 received from ProcMgr",
+        "--ProcMgrSvcNode: Command 305419896 received from ProcMgr",
+        "--ProcMgrSvcNode: Command 1930577203 received from ProcMgr",
+        "--CommandReceived: Get Updates on Active Processes",
+        "End logging",
+    };
+    EXPECT_EQ(messages, expected);
+}
+
+TEST_F(QuorlentEndToEnd, AuthorizationRequestIsAcknowledged) {
+    ASSERT_NO_FATAL_FAILURE(StartQuorlent());
+    {
+        std::string name = NodeName("auth"); // the acknowledgement comes back to this name
+        CapturingNode node(name.c_str(), Library());
+        ASSERT_TRUE(node.IsRegistered());
+        SendAuthorizationCommand command(0x77);
+        command.SetReturnAddr(name.c_str());
+        command.SetTargetAddr("ProcMgr");
+        command.AddParam("abc", 3);
+        void* m = command.BuildRequest(Library());
+        ASSERT_NE(m, nullptr);
+        ASSERT_EQ(static_cast<uint8_t*>(m)[msg::kType], msg::kTypeAuthRequest);
+        ASSERT_NE(Library().Functions().EnqueueMessage(m), 0);
+        ASSERT_TRUE(node.Wait(20000));
+
+        const std::vector<uint8_t>& a = node.bytes;
+        uint32_t sender_len = 8; // "ProcMgr"
+        uint32_t addressee_len = static_cast<uint32_t>(name.size() + 1);
+        ASSERT_EQ(a.size(), 32 + sender_len + addressee_len);
+        EXPECT_EQ(msg::Get32(a.data()), a.size());
+        EXPECT_EQ(msg::Get16(a.data() + msg::kHdrLen), 32u);
+        EXPECT_EQ(a[msg::kType], msg::kTypeAuthReply);
+        EXPECT_EQ(msg::Get16(a.data() + msg::kSenderLen), sender_len);
+        EXPECT_EQ(msg::Get16(a.data() + msg::kSenderOff), 32u);
+        EXPECT_EQ(msg::Get16(a.data() + msg::kAddresseeLen), addressee_len);
+        EXPECT_EQ(msg::Get16(a.data() + msg::kAddresseeOff), 32u + sender_len);
+        EXPECT_EQ(msg::Get32(a.data() + msg::kValue), 0u);
+        EXPECT_EQ(msg::Get16(a.data() + msg::kItemCount), 0u);
+        EXPECT_EQ(msg::Get16(a.data() + msg::kSizeTableOff), 0u);
+        EXPECT_EQ(msg::Get16(a.data() + msg::kDataOff), 0u);
+        EXPECT_EQ(msg::Get32(a.data() + msg::kSeqNo), command.seq_no);
+        EXPECT_STREQ(reinterpret_cast<const char*>(a.data() + 32), "ProcMgr");
+        EXPECT_EQ(std::string(reinterpret_cast<const char*>(a.data() + 32 + sender_len)), name);
+        node.Unregister();
+    }
+    EXPECT_EQ(StopQuorlent(), 0u);
+    // The node acknowledged without handling a command.
+    std::string log = ReadText(log_dir_ + "quorlent.log");
+    EXPECT_EQ(log.find("received from"), std::string::npos);
+}
+
+TEST_F(QuorlentEndToEnd, AppendsToAnExistingLog) {
+    {
+        std::ofstream old(log_dir_ + "quorlent.log", std::ios::binary);
+        old << "1000: an older run\n1001: End logging\n";
+    }
+    ASSERT_NO_FATAL_FAILURE(StartQuorlent());
+    EXPECT_EQ(StopQuorlent(), 0u);
+    std::vector<std::string> lines = Lines(ReadText(log_dir_ + "quorlent.log"));
+    ASSERT_GE(lines.size(), 4u);
+    EXPECT_EQ(lines[0], "1000: an older run");
+    EXPECT_EQ(lines[1], "1001: End logging");
+    EXPECT_EQ(Message(lines[2]), "Start logging");
+    EXPECT_EQ(Message(lines.back()), "End logging");
+}
+
+TEST_F(QuorlentEndToEnd, WithoutTheLibraryExitCodeOne) {
+    char tmp[MAX_PATH];
+    GetTempPathA(MAX_PATH, tmp);
+    std::string alone =
+        std::string(tmp) + "quorlent_alone_" + std::to_string(GetCurrentProcessId()) + "\\";
+    ASSERT_TRUE(CreateDirectoryA(alone.c_str(), nullptr));
+    std::string exe = alone + "quorlent.exe";
+    ASSERT_TRUE(CopyFileA((ProgramDir() + "quorlent.exe").c_str(), exe.c_str(), FALSE));
+    StartProgram(exe);
+    DWORD code = WaitExit();
+    std::string out = Output();
+    DeleteFileA(exe.c_str());
+    RemoveDirectoryA(alone.c_str());
+    EXPECT_EQ(code, 1u);
+    EXPECT_EQ(out.find("Error creating service node!"), 0u) << out;
+    // The log ends after "Start logging".
+    std::vector<std::string> lines = Lines(ReadText(log_dir_ + "quorlent.log"));
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(Message(lines[0]), "Start logging");
+}
+
+TEST_F(QuorlentEndToEnd, NoMarkerNoLog) {
+    ASSERT_TRUE(DeleteFileA((log_dir_ + "quorlent.dbg").c_str()));
+    ASSERT_NO_FATAL_FAILURE(StartQuorlent());
+    EXPECT_EQ(StopQuorlent(), 0u);
+    EXPECT_EQ(GetFileAttributesA((log_dir_ + "quorlent.log").c_str()), INVALID_FILE_ATTRIBUTES);
+}
+
+} // namespace
+} // namespace pm
