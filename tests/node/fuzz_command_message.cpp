@@ -3,7 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
-#include <set>
+#include <cstring>
 
 #include "procman/w32/command.h"
 #include "procman/w32/message_layout.h"
