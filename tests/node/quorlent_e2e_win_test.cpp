@@ -103,6 +103,41 @@ private:
     win::unique_handle got_;
 };
 
+// Runs a program to its end; answers its exit code and what it wrote (CR LF made LF).
+DWORD RunAndCapture(const std::string& exe, const std::string& args, std::string& out) {
+    SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
+    HANDLE read = nullptr, write = nullptr;
+    if (!CreatePipe(&read, &write, &sa, 0)) return 0xDEAD;
+    win::unique_handle out_read(read), out_write(write);
+    SetHandleInformation(read, HANDLE_FLAG_INHERIT, 0);
+    STARTUPINFOA si{};
+    si.cb = sizeof si;
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdOutput = write;
+    si.hStdError = write;
+    si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    PROCESS_INFORMATION pi{};
+    std::string cmd = "\"" + exe + "\" " + args;
+    if (!CreateProcessA(exe.c_str(), cmd.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si,
+                        &pi))
+        return 0xDEAD;
+    CloseHandle(pi.hThread);
+    win::unique_handle process(pi.hProcess);
+    out_write.reset();
+    char buf[256];
+    DWORD n = 0;
+    std::string raw;
+    while (ReadFile(out_read.get(), buf, sizeof buf, &n, nullptr) && n > 0)
+        raw.append(buf, n);
+    WaitForSingleObject(process.get(), 60000);
+    DWORD code = 0xDEAD;
+    GetExitCodeProcess(process.get(), &code);
+    out.clear();
+    for (char c : raw)
+        if (c != '\r') out.push_back(c);
+    return code;
+}
+
 class QuorlentEndToEnd : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -321,6 +356,24 @@ TEST_F(QuorlentEndToEnd, AuthorizationRequestIsAcknowledged) {
     // The node acknowledged without handling a command.
     std::string log = ReadText(log_dir_ + "quorlent.log");
     EXPECT_EQ(log.find("received from"), std::string::npos);
+}
+
+TEST_F(QuorlentEndToEnd, ConsoleTalksToProcMgr) {
+    ASSERT_NO_FATAL_FAILURE(StartQuorlent());
+    const std::string console = ProgramDir() + "pmconsole.exe";
+    std::string out;
+    EXPECT_EQ(RunAndCapture(console, "raw 0 --json", out), 0u);
+    EXPECT_EQ(out, "{\"status\": 1, \"items\": []}\n");
+    EXPECT_EQ(RunAndCapture(console, "raw 0x73124533 --u32 0 --text abc", out), 0u);
+    EXPECT_EQ(out, "status: 1 (0x00000001)\n");
+    EXPECT_EQ(RunAndCapture(console, "raw 1 --to NoSuchNode --timeout 500", out), 3u);
+    EXPECT_EQ(RunAndCapture(console, "raw", out), 2u);
+    EXPECT_EQ(StopQuorlent(), 0u);
+    // Each console run sends its request once.
+    std::string log = ReadText(log_dir_ + "quorlent.log");
+    size_t first = log.find("Command 1930577203 received");
+    EXPECT_NE(first, std::string::npos);
+    EXPECT_EQ(first, log.rfind("Command 1930577203 received"));
 }
 
 TEST_F(QuorlentEndToEnd, AppendsToAnExistingLog) {
