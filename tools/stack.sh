@@ -62,13 +62,14 @@ up() {
     fi
     set_log_dir
     rm -f "$state/quorlent.rc"
-    # The launcher outlives this script; it keeps quorlent's exit code for `down`.
+    # The launcher outlives this script (holding none of its output streams, so that a caller
+    # reading them is not kept waiting); it keeps quorlent's exit code for `down`.
     (
         cd "$bin"
         set +e
         setsid "$top/tools/wine-run" quorlent.exe >"$state/quorlent.out" 2>&1 </dev/null
         echo $? >"$state/quorlent.rc"
-    ) &
+    ) >/dev/null 2>&1 </dev/null &
     echo $! >"$state/launcher.pid"
     local i
     for i in $(seq 1 120); do
