@@ -9,7 +9,9 @@
 namespace pm::console {
 
 constexpr const char* kDefaultAddressee = "ProcMgr";
-constexpr uint32_t kDefaultTimeoutMs = 15000;
+// Longer than the agent's own 15 s wait for the monitor host, so that its time-out reply
+// (status 0xFFFF0002) reaches the console before the console gives up.
+constexpr uint32_t kDefaultTimeoutMs = 30000;
 
 struct Request {
     uint32_t code = 0;

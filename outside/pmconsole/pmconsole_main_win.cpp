@@ -21,14 +21,35 @@ public:
         : Command(code), done_(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {}
     void OnComplete() override {
         completed_ = 1;
+        // Completed inside SendCommand: the library refused the request. Completed after the
+        // whole wait: the node timed it out. Anything else is the peer's reply.
+        if (sending_ && GetCurrentThreadId() == sender_thread_)
+            how_ = How::kRefused;
+        else if (GetTickCount() - sent_at_ >= wait_ms_ && GetResultCount() == 0)
+            how_ = How::kTimedOut;
+        else
+            how_ = How::kReplied;
         SetEvent(done_.get());
     }
+    enum class How { kPending, kRefused, kTimedOut, kReplied };
+    void Sending(bool on, DWORD wait_ms) {
+        sending_ = on;
+        sender_thread_ = GetCurrentThreadId();
+        sent_at_ = GetTickCount();
+        wait_ms_ = wait_ms;
+    }
+    [[nodiscard]] How Outcome() const { return how_; }
     bool WaitFor(DWORD ms) const { return WaitForSingleObject(done_.get(), ms) == WAIT_OBJECT_0; }
     [[nodiscard]] bool Completed() const { return completed_ != 0; }
 
 private:
     win::unique_handle done_;
     volatile LONG completed_ = 0;
+    volatile bool sending_ = false;
+    DWORD sender_thread_ = 0;
+    DWORD sent_at_ = 0;
+    DWORD wait_ms_ = 0;
+    How how_ = How::kPending;
 };
 
 bool ToCompressed(const std::string& text, std::string& out) {
@@ -64,7 +85,9 @@ public:
         command.timeout_ms = request.timeout_ms;
         for (const std::string& p : request.params)
             command.AddParam(p.data(), static_cast<uint32_t>(p.size()));
+        command.Sending(true, request.timeout_ms);
         node.SendCommand(&command, 0, 0);
+        command.Sending(false, request.timeout_ms);
 
         // The node times the request out on the library's ticks; the extra wait only guards
         // against a library that stopped ticking.
@@ -77,8 +100,8 @@ public:
             reply.outcome = Reply::Outcome::kNoReply;
             return reply;
         }
-        if (command.status == kStatusNotSent) return reply;
-        if (command.status == kStatusTimedOut && command.GetResultCount() == 0) {
+        if (command.Outcome() == ConsoleCommand::How::kRefused) return reply;
+        if (command.Outcome() == ConsoleCommand::How::kTimedOut) {
             reply.outcome = Reply::Outcome::kNoReply;
             return reply;
         }

@@ -3,21 +3,22 @@
 
 #include <atomic>
 
+#include "procman/w32/process_list/command_handlers.h"
 #include "procman/w32/trace_log.h"
 
 namespace pm {
 
 namespace {
 
-// The handlers arrive with the process list; until then every code answers status 1.
+// Codes whose handler is not built yet answer status 1.
 const CommandRoute kRoutes[] = {
     {kCmdGetConfiguration, "--CommandReceived: Get Configuration for Process Management Task\n",
      nullptr},
-    {kCmdGetUpdates, "--CommandReceived: Get Updates on Active Processes\n", nullptr},
+    {kCmdGetUpdates, "--CommandReceived: Get Updates on Active Processes\n", &HandleGetUpdates},
     {kCmdSignalProcess, "--CommandReceived: Signal a Process\n", nullptr},
     {kCmdExecuteCommand, "--CommandReceived: Execute Command\n", nullptr},
     {kCmdForwardToMonitor, "--CommandReceived: Forwarding Command to Process Monitor Service\n",
-     nullptr},
+     &HandleForwardToMonitor},
     {kCmdOsSpecific, "--CommandReceived: Operating System Specific Command\n", nullptr},
 };
 

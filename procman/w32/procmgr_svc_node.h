@@ -20,14 +20,14 @@ constexpr uint32_t kCmdOsSpecific = 0x73124545;
 // Status 1: a code not handled, too few or bad parameters.
 constexpr int32_t kStatusInvalidCommand = 1;
 
-class ProcMgrSvcNode;
-// A handler leaves its answer in the command's status and reply items.
-using CommandHandler = void (*)(ProcMgrSvcNode& node, Command& command);
+// A handler leaves its answer in the command's status and reply items; one that keeps the
+// command sets its deferred-reply flag and ends it with the node's SendReply.
+using CommandHandler = void (*)(ServiceNode& node, Command& command);
 
 struct CommandRoute {
     uint32_t code;
     const char* trace;      // written after the common line
-    CommandHandler handler; // null: answered with status 1 for now
+    CommandHandler handler; // null: answered with status 1 (its handler is not built yet)
 };
 
 // The routing table, in code order.

@@ -5,6 +5,7 @@
 
 #include <cstdio>
 
+#include "procman/w32/process_list/process_list_win.h"
 #include "procman/w32/startup.h"
 #include "shared/cmdline/cmd_line.h"
 
@@ -46,5 +47,6 @@ public:
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     pm::Win32StartupEnv env;
+    pm::InstallProcessList();
     return pm::RunQuorlent(env, pm::ProcessTraceLog());
 }

@@ -101,7 +101,7 @@ TEST(ConsoleArgs, Defaults) {
     EXPECT_EQ(r.code, 7u);
     EXPECT_TRUE(r.params.empty());
     EXPECT_EQ(r.to, "ProcMgr");
-    EXPECT_EQ(r.timeout_ms, 15000u);
+    EXPECT_EQ(r.timeout_ms, 30000u);
     EXPECT_FALSE(r.json);
 }
 

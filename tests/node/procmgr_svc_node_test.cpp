@@ -62,8 +62,36 @@ INSTANTIATE_TEST_SUITE_P(
         RouteCase{0x73124533, "--CommandReceived: Get Updates on Active Processes\n"},
         RouteCase{0x73124534, "--CommandReceived: Signal a Process\n"},
         RouteCase{0x73124535, "--CommandReceived: Execute Command\n"},
-        RouteCase{0x73124536, "--CommandReceived: Forwarding Command to Process Monitor Service\n"},
         RouteCase{0x73124545, "--CommandReceived: Operating System Specific Command\n"}));
+
+TEST(ProcMgrSvcNode, MonitorCommandIsForwardedAndItsReplyDeferred) {
+    test::FakeMessaging fake;
+    MessagingLibrary library(fake);
+    test::FakePlatform platform;
+    test::ProcessTraceCapture capture;
+    ProcMgrSvcNode node(library, platform);
+    ASSERT_NE(fake.callback, nullptr);
+    fake.callback(&node, fake.Deliver(Packed(0, "pmconsole-1", "ProcMgr", 0x73124536, 9, {"x"})),
+                  0);
+    ASSERT_EQ(fake.enqueued.size(), 1u); // the forwarded request; the console waits
+    msg::MessageView v;
+    ASSERT_TRUE(msg::ValidateMessage(fake.enqueued[0].data(), fake.enqueued[0].size(), v));
+    EXPECT_EQ(v.type, 0);
+    EXPECT_EQ(v.value, 0x10Du);
+    EXPECT_STREQ(v.addressee, "KAVMonitorClientNC");
+    EXPECT_STREQ(v.sender, "ProcMgr");
+    EXPECT_EQ(capture.Lines(),
+              "--ProcMgrSvcNode: Command 1930577206 received from ProcMgr\n"
+              "--CommandReceived: Forwarding Command to Process Monitor Service\n"
+              "--ProcMonCmd::ProcMonCmd(): Creating Process Monitor Command\n");
+    // Silence from the host: the console hears 0xFFFF0002 after the time-out.
+    fake.callback(&node, nullptr, 15001);
+    ASSERT_EQ(fake.enqueued.size(), 2u);
+    ASSERT_TRUE(msg::ValidateMessage(fake.enqueued[1].data(), fake.enqueued[1].size(), v));
+    EXPECT_EQ(v.type, 1);
+    EXPECT_EQ(v.value, 0xFFFF0002u);
+    EXPECT_STREQ(v.addressee, "pmconsole-1");
+}
 
 int g_checks = 0;
 void CountCheck() {

@@ -1,0 +1,14 @@
+// The console's commands as the "ProcMgr" node routes them to the process list.
+#pragma once
+
+#include "procman/w32/command.h"
+#include "procman/w32/service_node.h"
+
+namespace pm {
+
+// Get Updates on Active Processes; status 1 while there is no process list.
+void HandleGetUpdates(ServiceNode& node, Command& command);
+// A monitor command, forwarded to the monitor host's node; its reply is deferred.
+void HandleForwardToMonitor(ServiceNode& node, Command& command);
+
+} // namespace pm

@@ -1,0 +1,42 @@
+// The Win32 wiring of the process list: real snapshots, a Win32 mutex, and the table's trace
+// lines sent to the program's trace log.
+#include "procman/w32/process_list/process_list_win.h"
+
+#include "procman/w32/procmgr_svc_node.h"
+#include "procman/w32/process_list/process_list.h"
+#include "procman/w32/table/snapshot_platform_win.h"
+#include "procman/w32/table/table_trace.h"
+#include "procman/w32/trace_log.h"
+
+namespace pm {
+namespace {
+
+table::SnapshotState g_state;
+
+void TableTraceToLog(const char* line) {
+    Trace("%s", line);
+}
+
+void RefreshProcessList() {
+    // The trace log is settled before the first snapshot; with tracing off the table formats
+    // nothing at all.
+    static bool wired = false;
+    if (!wired) {
+        wired = true;
+        if (ProcessTraceLog().IsEnabled()) table::SetTraceSink(&TableTraceToLog);
+    }
+    if (ProcessList* list = TheProcessList()) list->CheckForUpdates();
+}
+
+} // namespace
+
+void InstallProcessList() {
+    static ProcessList list(
+        SystemNodePlatform().NewMutex(),
+        [] { return std::make_unique<table::RawTable>(table::SystemSnapshotPlatform(), g_state); },
+        [] { return table::IsPerfProcEnabled(table::SystemSnapshotPlatform()); });
+    SetProcessList(&list);
+    SetCheckForUpdatesHook(&RefreshProcessList);
+}
+
+} // namespace pm
