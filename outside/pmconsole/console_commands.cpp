@@ -2,6 +2,7 @@
 #include "outside/pmconsole/console_commands.h"
 
 #include "outside/pmconsole/console_format.h"
+#include "outside/pmconsole/ps_command.h"
 
 namespace pm::console {
 
@@ -23,7 +24,7 @@ const char kRawHelp[] =
     "  --cu S         text in compressed unicode with its terminator\n"
     "  --hex BYTES    raw bytes as hex digit pairs (\"0a0b\", \"0a:0b\", \"0a 0b\")\n"
     "  --to NODE      addressee (default ProcMgr)\n"
-    "  --timeout MS   time to wait for the reply (default 15000)\n"
+    "  --timeout MS   time to wait for the reply (default 30000)\n"
     "  --json         one object: {\"status\": N, \"items\": [\"hex\", ...]}\n"
     "Exit codes: 0 a reply came, 3 no reply / request refused / node absent, 2 bad usage.\n";
 
@@ -54,6 +55,7 @@ std::string Usage() {
 const std::vector<ConsoleCommand>& ConsoleCommands() {
     static const std::vector<ConsoleCommand> commands = {
         {"raw", "send one request by command code and show the reply", kRawHelp, &RunRaw},
+        {"ps", "list processes, services and drivers; --watch follows changes", kPsHelp, &RunPs},
     };
     return commands;
 }

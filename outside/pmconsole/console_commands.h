@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "outside/console_model/console_tables.h"
 #include "outside/pmconsole/console_request.h"
 
 namespace pm::console {
@@ -24,6 +25,14 @@ public:
     virtual void Err(const std::string& text) = 0;
     // ANSI to compressed unicode with its terminator (for --cu).
     virtual CompressedConverter Converter() = 0;
+    // Compressed unicode to UTF-8, for showing the agent's texts.
+    virtual TextDecoder Decoder() { return &KeepText; }
+    // Names of the priority classes by index, once the agent told them (may be empty).
+    virtual std::vector<std::string> PriorityNames() { return {}; }
+    // Waits between two updates of `ps --watch`.
+    virtual void Wait(unsigned milliseconds) { (void)milliseconds; }
+
+    static std::string KeepText(const std::string& text) { return text; }
 };
 
 struct ConsoleCommand {

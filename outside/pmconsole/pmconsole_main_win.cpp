@@ -60,6 +60,12 @@ bool ToCompressed(const std::string& text, std::string& out) {
     return true;
 }
 
+std::string ToUtf8(const std::string& compressed) {
+    TextString s(compressed.c_str());
+    s.CompressedToUtf8();
+    return s.CStr();
+}
+
 class Win32ConsoleIo final : public ConsoleIo {
 public:
     Reply Send(const Request& request) override {
@@ -121,6 +127,8 @@ public:
         std::fflush(stderr);
     }
     CompressedConverter Converter() override { return &ToCompressed; }
+    TextDecoder Decoder() override { return &ToUtf8; }
+    void Wait(unsigned milliseconds) override { Sleep(milliseconds); }
 };
 
 } // namespace

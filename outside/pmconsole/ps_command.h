@@ -1,0 +1,23 @@
+// `pmconsole ps`: the agent's processes, services and driver services, once or followed like
+// `top`. Portable: talks through ConsoleIo and keeps its copy in ConsoleTables.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "outside/console_model/console_tables.h"
+#include "outside/pmconsole/console_commands.h"
+
+namespace pm::console {
+
+extern const char kPsHelp[];
+int RunPs(const std::vector<std::string>& args, ConsoleIo& io);
+
+// The listing as a person reads it; win95 shows the parent id instead of user and memory.
+std::string FormatTables(const ConsoleTables& tables, const std::vector<std::string>& priorities);
+// {"clock": N, "processes": [...], "services": [...], "drivers": [...]}.
+std::string FormatTablesJson(const ConsoleTables& tables);
+
+std::string JsonString(const std::string& utf8);
+
+} // namespace pm::console

@@ -1,0 +1,131 @@
+// `pmconsole ps` over scripted replies built by the agent's own table code.
+#include <gtest/gtest.h>
+
+#include <deque>
+
+#include "outside/pmconsole/ps_command.h"
+#include "procman/w32/table/change_tracker.h"
+
+namespace pm::console {
+namespace {
+
+class ScriptedIo final : public ConsoleIo {
+public:
+    Reply Send(const Request& request) override {
+        sent.push_back(request);
+        if (replies.empty()) return Reply{};
+        Reply r = replies.front();
+        replies.pop_front();
+        return r;
+    }
+    void Out(const std::string& t) override { out += t; }
+    void Err(const std::string& t) override { err += t; }
+    CompressedConverter Converter() override { return nullptr; }
+    void Wait(unsigned ms) override { waits.push_back(ms); }
+    std::vector<std::string> PriorityNames() override {
+        return {"", "Idle", "Low", "Background", "Normal"};
+    }
+    std::deque<Reply> replies;
+    std::vector<Request> sent;
+    std::vector<unsigned> waits;
+    std::string out, err;
+};
+
+// The agent's reply to a console at `since`, as bytes; texts stay raw (the io keeps them).
+Reply AgentReply(const table::ChangeTracker& agent, uint32_t since) {
+    Reply r;
+    r.outcome = Reply::Outcome::kReply;
+    auto records = agent.CollectUpdates(since);
+    for (auto& rec : records) r.items.emplace_back(reinterpret_cast<char*>(rec.data), rec.size);
+    table::FreeRecords(records);
+    return r;
+}
+
+std::unique_ptr<table::RawTable> Table(std::vector<std::pair<uint32_t, const char*>> procs,
+                                       std::vector<std::pair<const char*, uint16_t>> svcs = {}) {
+    auto t = std::make_unique<table::RawTable>(false);
+    for (auto [pid, name] : procs) {
+        table::ProcessEntry e;
+        e.process_id = pid;
+        e.name = name;
+        e.user_name = "SYSTEM";
+        e.thread_count = 3;
+        e.base_priority = 8;
+        e.working_set = 65536;
+        t->MutableProcesses().push_back(std::move(e));
+    }
+    for (auto [name, state] : svcs)
+        t->MutableServices(2).push_back(table::ServiceEntry{TextString(name), state, 2});
+    return t;
+}
+
+uint32_t SinceOf(const Request& r) {
+    const std::string& p = r.params.at(0);
+    return uint8_t(p[0]) | uint8_t(p[1]) << 8 | uint8_t(p[2]) << 16 | uint32_t(uint8_t(p[3])) << 24;
+}
+
+TEST(PsCommand, JsonListsTheDecodedTables) {
+    table::ChangeTracker agent;
+    agent.Renew(Table({{4, "System"}, {8, "a\"b"}}, {{"Spooler", 4}}));
+    ScriptedIo io;
+    io.replies.push_back(AgentReply(agent, 0));
+    EXPECT_EQ(RunConsole({"ps", "--json"}, io), kExitReply) << io.err;
+    EXPECT_EQ(io.out,
+              "{\"clock\": 1, \"processes\": [{\"pid\": 4, \"name\": \"System\", \"user\": "
+              "\"SYSTEM\", \"threads\": 3, \"priority\": 4, \"memory\": 65536}, {\"pid\": 8, "
+              "\"name\": \"a\\\"b\", \"user\": \"SYSTEM\", \"threads\": 3, \"priority\": 4, "
+              "\"memory\": 65536}], \"services\": [{\"name\": \"Spooler\", \"state\": 4, "
+              "\"state_name\": \"Running\"}], \"drivers\": []}\n");
+    ASSERT_EQ(io.sent.size(), 1u);
+    EXPECT_EQ(io.sent[0].code, 0x73124533u);
+    EXPECT_EQ(SinceOf(io.sent[0]), 0u);
+}
+
+TEST(PsCommand, WatchSendsItsClockAndAppliesEachUpdate) {
+    table::ChangeTracker agent;
+    agent.Renew(Table({{4, "System"}, {8, "old.exe"}}));
+    ScriptedIo io;
+    io.replies.push_back(AgentReply(agent, 0));
+    agent.Renew(Table({{4, "System"}, {12, "new.exe"}}));
+    io.replies.push_back(AgentReply(agent, 1));
+    EXPECT_EQ(RunConsole({"ps", "--watch", "--count", "2", "--interval", "5"}, io), kExitReply)
+        << io.err;
+    ASSERT_EQ(io.sent.size(), 2u);
+    EXPECT_EQ(SinceOf(io.sent[1]), 1u); // the clock of the first reply
+    EXPECT_EQ(io.waits, (std::vector<unsigned>{5000}));
+    // The last screen shows the new process and not the ended one.
+    std::string last = io.out.substr(io.out.rfind("\x1b[H\x1b[2J"));
+    EXPECT_NE(last.find("new.exe"), std::string::npos);
+    EXPECT_EQ(last.find("old.exe"), std::string::npos);
+    EXPECT_NE(last.find("4 Normal"), std::string::npos);
+    EXPECT_NE(last.find("2 changes in the last update"), std::string::npos);
+}
+
+TEST(PsCommand, FailuresAndUsage) {
+    struct Case {
+        std::vector<std::string> args;
+        Reply reply;
+        int code;
+    };
+    Reply malformed;
+    malformed.outcome = Reply::Outcome::kReply;
+    malformed.items = {"\x01\x00\x00\x00", "\x09"};
+    Reply refused;
+    refused.outcome = Reply::Outcome::kNotSent;
+    const Case cases[] = {
+        {{"ps"}, refused, kExitNoReply},
+        {{"ps"}, malformed, kExitNoReply},
+        {{"ps", "--count", "0"}, refused, kExitUsage},
+        {{"ps", "--interval"}, refused, kExitUsage},
+        {{"ps", "--bogus"}, refused, kExitUsage},
+        {{"ps", "--help"}, refused, kExitReply},
+    };
+    for (const auto& c : cases) {
+        ScriptedIo io;
+        io.replies.push_back(c.reply);
+        EXPECT_EQ(RunConsole(c.args, io), c.code) << c.args.back();
+    }
+}
+
+} // namespace
+} // namespace pm::console
