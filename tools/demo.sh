@@ -23,12 +23,23 @@ trap '"$stack" down >/dev/null 2>&1 || true' EXIT
 step "a command code the agent does not know answers status 1 (invalid command)"
 show raw 0x12345678 --json
 
-step "Get Updates on Active Processes (0x73124533, since clock 0)"
-echo "The command is routed and traced; its handler (the process list) arrives later,"
-echo "so for now every console command answers status 1."
-show raw 0x73124533 --u32 0
+step "the process table: pmconsole ps decodes the update records (Windows 95 mode under Wine)"
+show ps
 
-step "Get Configuration (0x73124532), as one JSON object"
+clock=$("$stack" console ps --json | sed -n 's/^{"clock": \([0-9]*\).*/\1/p')
+step "start a process (ping.exe under Wine) and ask for the changes since clock $clock"
+"$top/tools/wine-run" ping -n 15 127.0.0.1 >/dev/null 2>&1 &
+ping_pid=$!
+sleep 2
+show raw 0x73124533 --u32 "$clock"
+echo "(item 0 is the new clock; then the update records of what changed since $clock)"
+show ps
+kill "$ping_pid" 2>/dev/null || true
+
+step "a monitor command (0x73124536) with no monitor host running: status 0xFFFF0000"
+show raw 0x73124536 --hex 0102 --json
+
+step "Get Configuration (0x73124532): its handler arrives with the configuration records"
 show raw 0x73124532 --json
 
 step "a node that is not registered: no reply, exit code 3"
