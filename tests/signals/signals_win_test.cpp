@@ -1,0 +1,300 @@
+// Signals and service control against the real system: a test service registered for the run
+// and controlled through both commands, and Close Application on a child of this program.
+// The test program plays the child itself when PM_SIGNALS_CHILD is set.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "procman/w32/command.h"
+#include "procman/w32/signals/kill_process.h"
+#include "procman/w32/signals/os_specific_command.h"
+#include "procman/w32/signals/signal_platform_win.h"
+#include "procman/w32/table/raw_table.h"
+#include "procman/w32/table/snapshot_platform_win.h"
+#include "shared/base/win_handles.h"
+#include "tests/signals/signals_test_support.h"
+
+namespace pm::signals::test {
+namespace {
+
+constexpr char kChildVariable[] = "PM_SIGNALS_CHILD";
+constexpr char kReadyVariable[] = "PM_SIGNALS_READY";
+constexpr DWORD kQuitExitCode = 7;
+
+// The child: "sleep" waits to be terminated, "queue" runs a message loop until WM_QUIT.
+// Either tells the parent through its event when it is ready.
+struct ChildMode {
+    ChildMode() {
+        const char* mode = std::getenv(kChildVariable);
+        if (mode == nullptr) return;
+        MSG msg;
+        PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE); // the thread's queue exists from here
+        if (const char* ready = std::getenv(kReadyVariable)) {
+            if (HANDLE e = OpenEventA(EVENT_MODIFY_STATE, FALSE, ready)) {
+                SetEvent(e);
+                CloseHandle(e);
+            }
+        }
+        if (std::string(mode) == "queue") {
+            SetTimer(nullptr, 0, 60000, nullptr); // never waits forever
+            while (GetMessageA(&msg, nullptr, 0, 0) > 0) {
+                if (msg.message == WM_TIMER) ExitProcess(1);
+            }
+            ExitProcess(kQuitExitCode);
+        }
+        Sleep(60000);
+        ExitProcess(1);
+    }
+} g_child_mode;
+
+std::string ExeDir() {
+    char path[MAX_PATH] = "";
+    GetModuleFileNameA(nullptr, path, MAX_PATH);
+    std::string p = path;
+    return p.substr(0, p.find_last_of('\\') + 1);
+}
+
+// ---- the test service -----------------------------------------------------------------------
+
+class ServiceTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        key_ = "PmCfgSignalsSvc" + std::to_string(GetCurrentProcessId());
+        display_ = "Pm Signals Test Service " + std::to_string(GetCurrentProcessId());
+        win::unique_schandle scm(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+        ASSERT_TRUE(scm.valid());
+        const std::string bin = "\"" + ExeDir() + "signals_test_service.exe\"";
+        win::unique_schandle svc(
+            CreateServiceA(scm.get(), key_.c_str(), display_.c_str(), SERVICE_ALL_ACCESS,
+                           SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_IGNORE,
+                           bin.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
+        ASSERT_TRUE(svc.valid()) << GetLastError();
+    }
+    static void TearDownTestSuite() {
+        win::unique_schandle scm(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+        win::unique_schandle svc(OpenServiceA(scm.get(), key_.c_str(), SERVICE_ALL_ACCESS));
+        if (!svc) return;
+        SERVICE_STATUS s{};
+        if (QueryServiceStatus(svc.get(), &s) && s.dwCurrentState != SERVICE_STOPPED) {
+            ControlService(svc.get(), SERVICE_CONTROL_STOP, &s);
+            WaitFor(SERVICE_STOPPED);
+        }
+        DeleteService(svc.get());
+    }
+
+    // Polls until the service reports `state` (at most 10 s); answers the last state seen.
+    static DWORD WaitFor(DWORD state) {
+        win::unique_schandle scm(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
+        win::unique_schandle svc(OpenServiceA(scm.get(), key_.c_str(), SERVICE_QUERY_STATUS));
+        SERVICE_STATUS s{};
+        for (int i = 0; i < 200; ++i) {
+            if (!QueryServiceStatus(svc.get(), &s)) return 0;
+            if (s.dwCurrentState == state) break;
+            Sleep(50);
+        }
+        return s.dwCurrentState;
+    }
+
+    struct Answer {
+        int32_t status;
+        size_t items;
+        uint32_t error;
+    };
+    static Answer Os(const std::string& name, uint32_t op) {
+        Command c(0x73124545);
+        const uint8_t sub[4] = {0x00, 0x01, 0, 0};
+        c.AddParam(sub, 4);
+        auto n = Compressed(name.c_str());
+        c.AddParam(n.data(), static_cast<uint32_t>(n.size()));
+        auto o = Pid(op);
+        c.AddParam(o.data(), 4);
+        Win32SignalPlatform p;
+        OsSpecificCommand(c, p);
+        Answer a{c.status, c.GetResultCount(), 0};
+        if (a.items == 1 && c.GetResultSize(0) == 4) std::memcpy(&a.error, c.GetResult(0), 4);
+        return a;
+    }
+    static uint32_t Kill(uint32_t tab, uint32_t signal, const std::string& display) {
+        table::RawTable nt(false);
+        auto n = Compressed(display.c_str());
+        Win32SignalPlatform p;
+        return KillProcess(nt, tab, signal, n.data(), static_cast<uint32_t>(n.size()), p);
+    }
+
+    static std::string key_;
+    static std::string display_;
+};
+std::string ServiceTest::key_;
+std::string ServiceTest::display_;
+
+TEST_F(ServiceTest, OsSpecificCommandStartsPausesContinuesAndStops) {
+    Answer a = Os(display_, kOpStop); // not running
+    EXPECT_EQ(a.status, kOsWrongState);
+    EXPECT_EQ(a.items, 1u);
+
+    a = Os(display_, kOpStart); // by display name
+    EXPECT_EQ(a.status, 0);
+    EXPECT_EQ(a.items, 0u);
+    ASSERT_EQ(WaitFor(SERVICE_RUNNING), static_cast<DWORD>(SERVICE_RUNNING));
+
+    a = Os(key_, kOpStart); // by key name, already running
+    EXPECT_EQ(a.status, kOsWrongState);
+    EXPECT_EQ(a.items, 1u);
+    EXPECT_EQ(Os(key_, kOpContinue).status, kOsWrongState);
+
+    a = Os(key_, kOpPause);
+    EXPECT_EQ(a.status, 0);
+    EXPECT_EQ(WaitFor(SERVICE_PAUSED), static_cast<DWORD>(SERVICE_PAUSED));
+    EXPECT_EQ(Os(key_, kOpPause).status, kOsWrongState);
+
+    EXPECT_EQ(Os(display_, kOpContinue).status, 0);
+    EXPECT_EQ(WaitFor(SERVICE_RUNNING), static_cast<DWORD>(SERVICE_RUNNING));
+
+    EXPECT_EQ(Os(display_, kOpStop).status, 0);
+    EXPECT_EQ(WaitFor(SERVICE_STOPPED), static_cast<DWORD>(SERVICE_STOPPED));
+
+    a = Os("No Such Service Anywhere", kOpStart);
+    EXPECT_EQ(a.status, kOsCannotOpenService);
+    EXPECT_EQ(a.items, 1u);
+    EXPECT_EQ(a.error, static_cast<uint32_t>(ERROR_SERVICE_DOES_NOT_EXIST));
+}
+
+TEST_F(ServiceTest, KillProcessServiceTab) {
+    ASSERT_EQ(WaitFor(SERVICE_STOPPED), static_cast<DWORD>(SERVICE_STOPPED));
+    EXPECT_EQ(Kill(2, kSignalStopService, display_), kKillWrongState);
+    EXPECT_EQ(Kill(2, kSignalContinueService, display_), kKillWrongState);
+
+    EXPECT_EQ(Kill(2, kSignalStartService, display_), kKillDone);
+    ASSERT_EQ(WaitFor(SERVICE_RUNNING), static_cast<DWORD>(SERVICE_RUNNING));
+    EXPECT_EQ(Kill(3, kSignalStartService, display_), kKillWrongState);
+
+    EXPECT_EQ(Kill(2, kSignalPauseService, display_), kKillDone);
+    EXPECT_EQ(WaitFor(SERVICE_PAUSED), static_cast<DWORD>(SERVICE_PAUSED));
+    EXPECT_EQ(Kill(2, kSignalPauseService, display_), kKillWrongState);
+    EXPECT_EQ(Kill(2, kSignalStopService, display_), kKillWrongState); // paused, not running
+
+    EXPECT_EQ(Kill(2, kSignalContinueService, display_), kKillDone);
+    EXPECT_EQ(WaitFor(SERVICE_RUNNING), static_cast<DWORD>(SERVICE_RUNNING));
+
+    EXPECT_EQ(Kill(2, kSignalStopService, display_), kKillDone);
+    EXPECT_EQ(WaitFor(SERVICE_STOPPED), static_cast<DWORD>(SERVICE_STOPPED));
+
+    EXPECT_EQ(Kill(2, kSignalStartService, key_), kKillCannotOpen); // needs the display name
+    EXPECT_EQ(Kill(2, 5, display_), kKillUnsupported);
+}
+
+// ---- Close Application ----------------------------------------------------------------------
+
+// Starts this program as a child in the given mode and waits until it is ready.
+win::unique_handle StartChild(const char* mode, DWORD* pid) {
+    const std::string ready = "PmSignalsReady" + std::to_string(GetCurrentProcessId()) + mode;
+    win::unique_handle event(CreateEventA(nullptr, TRUE, FALSE, ready.c_str()));
+    char exe[MAX_PATH] = "";
+    GetModuleFileNameA(nullptr, exe, MAX_PATH);
+    std::string cmd = std::string("\"") + exe + "\" --gtest_filter=None";
+    SetEnvironmentVariableA(kChildVariable, mode);
+    SetEnvironmentVariableA(kReadyVariable, ready.c_str());
+    STARTUPINFOA si{};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi{};
+    BOOL ok = CreateProcessA(exe, &cmd[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi);
+    SetEnvironmentVariableA(kChildVariable, nullptr);
+    SetEnvironmentVariableA(kReadyVariable, nullptr);
+    if (!ok) return win::unique_handle();
+    CloseHandle(pi.hThread);
+    win::unique_handle process(pi.hProcess);
+    *pid = pi.dwProcessId;
+    EXPECT_EQ(WaitForSingleObject(event.get(), 10000), static_cast<DWORD>(WAIT_OBJECT_0));
+    return process;
+}
+
+bool InSnapshot(const table::RawTable& t, DWORD pid) {
+    for (const auto& e : t.Processes())
+        if (e.process_id == pid) return true;
+    return false;
+}
+
+// The real system with ordinal 37 answering "Windows 95/98".
+class Win9xPlatform : public SignalPlatform {
+public:
+    int IsWin9x() override { return 1; }
+    bool OpenProcess(uint32_t pid, bool all) override { return r_.OpenProcess(pid, all); }
+    bool TerminateProcess(uint32_t code) override { return r_.TerminateProcess(code); }
+    void CloseProcess() override { r_.CloseProcess(); }
+    bool OpenThreadSnapshot() override { return r_.OpenThreadSnapshot(); }
+    bool ThreadFirst(ThreadInfo* t) override { return r_.ThreadFirst(t); }
+    bool ThreadNext(ThreadInfo* t) override { return r_.ThreadNext(t); }
+    void CloseThreadSnapshot() override { r_.CloseThreadSnapshot(); }
+    bool PostQuit(uint32_t tid) override { return r_.PostQuit(tid); }
+    bool OpenServiceManager() override { return r_.OpenServiceManager(); }
+    bool ServiceKeyName(const std::string& d, std::string* k) override {
+        return r_.ServiceKeyName(d, k);
+    }
+    bool OpenServiceByKey(const std::string& k) override { return r_.OpenServiceByKey(k); }
+    bool QueryServiceStatus(ServiceStatus* s) override { return r_.QueryServiceStatus(s); }
+    bool ControlService(uint32_t c) override { return r_.ControlService(c); }
+    bool StartServiceNoArgs() override { return r_.StartServiceNoArgs(); }
+    void CloseService() override { r_.CloseService(); }
+    void CloseServiceManager() override { r_.CloseServiceManager(); }
+    uint32_t LastError() override { return r_.LastError(); }
+
+private:
+    Win32SignalPlatform r_;
+};
+
+TEST(CloseApplicationTest, NtFamilyTerminatesTheChild) {
+    DWORD pid = 0;
+    win::unique_handle child = StartChild("sleep", &pid);
+    ASSERT_TRUE(child.valid());
+    table::SnapshotState state;
+    table::RawTable snapshot(table::SystemSnapshotPlatform(), state);
+    ASSERT_TRUE(InSnapshot(snapshot, pid));
+
+    Win32SignalPlatform platform;
+    ASSERT_EQ(platform.IsWin9x(), 0); // the messaging library is not loaded
+    auto data = Pid(pid);
+    EXPECT_EQ(KillProcess(snapshot, 1, kSignalCloseApplication, data.data(), 4, platform),
+              kKillDone);
+    EXPECT_EQ(WaitForSingleObject(child.get(), 10000), static_cast<DWORD>(WAIT_OBJECT_0));
+    DWORD code = 1;
+    GetExitCodeProcess(child.get(), &code);
+    EXPECT_EQ(code, 0u);
+}
+
+TEST(CloseApplicationTest, Win9xPathEndsTheChild) {
+    DWORD pid = 0;
+    win::unique_handle child = StartChild("queue", &pid);
+    ASSERT_TRUE(child.valid());
+    table::SnapshotState state;
+    table::RawTable snapshot(table::SystemSnapshotPlatform(), state);
+    ASSERT_TRUE(InSnapshot(snapshot, pid));
+
+    Win9xPlatform platform;
+    auto data = Pid(pid);
+    EXPECT_EQ(KillProcess(snapshot, 1, kSignalCloseApplication, data.data(), 4, platform),
+              kKillDone);
+    EXPECT_EQ(WaitForSingleObject(child.get(), 10000), static_cast<DWORD>(WAIT_OBJECT_0));
+    DWORD code = 1;
+    GetExitCodeProcess(child.get(), &code);
+    // A console process (process flag 0x20) is terminated with 0; any other gets WM_QUIT.
+    bool console = false;
+    for (const auto& e : snapshot.Processes())
+        if (e.process_id == pid) console = (e.process_flags & kConsoleProcessFlag) != 0;
+    EXPECT_EQ(code, console ? 0u : kQuitExitCode);
+    RecordProperty("win9x_branch", console ? "console terminate" : "WM_QUIT");
+    if (WaitForSingleObject(child.get(), 0) != WAIT_OBJECT_0) TerminateProcess(child.get(), 1);
+}
+
+TEST(CloseApplicationTest, ProcessNotInTheSnapshot) {
+    table::RawTable empty(false);
+    Win32SignalPlatform platform;
+    auto data = Pid(GetCurrentProcessId());
+    EXPECT_EQ(KillProcess(empty, 1, kSignalCloseApplication, data.data(), 4, platform),
+              kKillNotFound);
+}
+
+} // namespace
+} // namespace pm::signals::test
