@@ -28,7 +28,7 @@ public:
     virtual int LoadStringEntry(void* module, unsigned id, char* buffer, int size) = 0;
     // GetModuleFileNameA of the main module (at most 255 bytes).
     virtual std::string ExecutablePath() = 0;
-    // OpenFile(OF_EXIST | OF_SHARE_DENY_NONE) succeeded.
+    // OpenFile(OF_EXIST) succeeded.
     virtual bool FileExists(const std::string& path) = 0;
     // LoadLibraryA with the error mode 0x8001 (the previous mode restored after); null on failure.
     virtual void* LoadModule(const std::string& path) = 0;

@@ -48,7 +48,7 @@ public:
     bool FileExists(const std::string& path) override {
         if (path.size() >= OFS_MAXPATHNAME) return false;
         OFSTRUCT of{};
-        return OpenFile(path.c_str(), &of, OF_EXIST | OF_SHARE_DENY_NONE) != HFILE_ERROR;
+        return OpenFile(path.c_str(), &of, OF_EXIST) != HFILE_ERROR; // 0x4000
     }
 
     void* LoadModule(const std::string& path) override {
