@@ -13,13 +13,14 @@ namespace {
 // Codes whose handler is not built yet answer status 1.
 const CommandRoute kRoutes[] = {
     {kCmdGetConfiguration, "--CommandReceived: Get Configuration for Process Management Task\n",
-     nullptr},
+     &HandleGetConfiguration},
     {kCmdGetUpdates, "--CommandReceived: Get Updates on Active Processes\n", &HandleGetUpdates},
-    {kCmdSignalProcess, "--CommandReceived: Signal a Process\n", nullptr},
+    {kCmdSignalProcess, "--CommandReceived: Signal a Process\n", &HandleSignalProcess},
     {kCmdExecuteCommand, "--CommandReceived: Execute Command\n", nullptr},
     {kCmdForwardToMonitor, "--CommandReceived: Forwarding Command to Process Monitor Service\n",
      &HandleForwardToMonitor},
-    {kCmdOsSpecific, "--CommandReceived: Operating System Specific Command\n", nullptr},
+    {kCmdOsSpecific, "--CommandReceived: Operating System Specific Command\n",
+     &HandleOsSpecificCommand},
 };
 
 std::atomic<CheckForUpdatesHook> g_check_hook{nullptr};

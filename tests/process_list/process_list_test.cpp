@@ -1,7 +1,9 @@
 // The process list's Get Updates on Active Processes over scripted snapshots.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <deque>
+#include <tuple>
 
 #include "procman/w32/process_list/process_list.h"
 #include "tests/node/fake_platform.h"
@@ -126,6 +128,76 @@ TEST_F(ProcessListTest, ParameterForms) {
             EXPECT_EQ(taken, before) << c.what; // no snapshot for a bad request
         }
     }
+}
+
+TEST_F(ProcessListTest, SignalTakesExactlyThreeParametersAndRefreshesOnSuccess) {
+    snapshots = {{4, 8}};
+    list.CheckForUpdates();
+    std::vector<std::tuple<uint32_t, uint32_t, std::vector<uint8_t>, size_t>> calls;
+    uint32_t answer = 0;
+    list.SetSignaller([&](const table::RawTable& t, uint32_t tab, uint32_t signal,
+                          const uint8_t* data, uint32_t size) {
+        calls.emplace_back(tab, signal, std::vector<uint8_t>(data, data + size),
+                           t.Processes().size());
+        return answer;
+    });
+    struct Case {
+        const char* what;
+        std::vector<std::vector<uint8_t>> params;
+        uint32_t answer;
+        int32_t status;
+        bool called, refreshed;
+    };
+    const Case cases[] = {
+        {"two parameters", {U32(1), U32(5)}, 0, 1, false, false},
+        {"four parameters", {U32(1), U32(5), U32(8), U32(0)}, 0, 1, false, false},
+        {"short tab", {{1}, U32(5), U32(8)}, 0, 1, false, false},
+        {"done", {U32(1), U32(5), U32(8)}, 0, 0, true, true},
+        {"refused",
+         {U32(1), U32(5), U32(99)},
+         0xDA000005u,
+         static_cast<int32_t>(0xDA000005u),
+         true,
+         false},
+    };
+    for (const auto& c : cases) {
+        calls.clear();
+        answer = c.answer;
+        int before = taken;
+        auto cmdp = Request(c.params);
+        list.KillProcess(*cmdp);
+        EXPECT_EQ(cmdp->status, c.status) << c.what;
+        EXPECT_EQ(calls.size(), c.called ? 1u : 0u) << c.what;
+        EXPECT_EQ(taken, before + (c.refreshed ? 1 : 0)) << c.what;
+        if (c.called && !calls.empty()) {
+            EXPECT_EQ(std::get<0>(calls[0]), 1u);
+            EXPECT_EQ(std::get<2>(calls[0]), c.params[2]); // the data as sent
+            EXPECT_EQ(std::get<3>(calls[0]), 2u);          // against the current snapshot
+        }
+        EXPECT_EQ(lock_depth, 0) << c.what;
+    }
+}
+
+TEST_F(ProcessListTest, ConfigurationItemsAreTakenOver) {
+    auto cmdp = Request({});
+    list.GetProcessBaseInfo(*cmdp);
+    EXPECT_EQ(cmdp->status, 1); // no source yet
+    list.SetBaseInfoSource([] {
+        std::vector<table::Record> items;
+        for (uint32_t n : {16u, 3u}) {
+            table::Record r;
+            r.data = static_cast<uint8_t*>(std::calloc(n, 1));
+            r.size = n;
+            items.push_back(r);
+        }
+        return items;
+    });
+    auto again = Request({});
+    list.GetProcessBaseInfo(*again);
+    EXPECT_EQ(again->status, 0);
+    ASSERT_EQ(again->GetResultCount(), 2u);
+    EXPECT_EQ(again->GetResultSize(0), 16u);
+    EXPECT_EQ(again->GetResultSize(1), 3u);
 }
 
 } // namespace

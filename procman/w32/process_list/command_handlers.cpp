@@ -15,6 +15,27 @@ void HandleGetUpdates(ServiceNode&, Command& command) {
     list->GetProcessUpdates(command);
 }
 
+void HandleGetConfiguration(ServiceNode&, Command& command) {
+    if (ProcessList* list = TheProcessList())
+        list->GetProcessBaseInfo(command);
+    else
+        command.status = 1;
+}
+
+void HandleSignalProcess(ServiceNode&, Command& command) {
+    if (ProcessList* list = TheProcessList())
+        list->KillProcess(command);
+    else
+        command.status = 1;
+}
+
+void HandleOsSpecificCommand(ServiceNode&, Command& command) {
+    if (ProcessList* list = TheProcessList())
+        list->OsSpecificCommand(command);
+    else
+        command.status = 1;
+}
+
 void HandleForwardToMonitor(ServiceNode& node, Command& command) {
     ForwardToMonitor(node, command);
 }

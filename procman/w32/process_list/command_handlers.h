@@ -8,6 +8,12 @@ namespace pm {
 
 // Get Updates on Active Processes; status 1 while there is no process list.
 void HandleGetUpdates(ServiceNode& node, Command& command);
+// Get Configuration for Process Management Task.
+void HandleGetConfiguration(ServiceNode& node, Command& command);
+// Signal a Process.
+void HandleSignalProcess(ServiceNode& node, Command& command);
+// Operating System Specific Command.
+void HandleOsSpecificCommand(ServiceNode& node, Command& command);
 // A monitor command, forwarded to the monitor host's node; its reply is deferred.
 void HandleForwardToMonitor(ServiceNode& node, Command& command);
 

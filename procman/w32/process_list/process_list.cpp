@@ -68,4 +68,43 @@ void ProcessList::GetProcessUpdates(Command& command) {
         command.status = kStatusPerfCountersDisabled;
 }
 
+void ProcessList::GetProcessBaseInfo(Command& command) {
+    if (!base_info_) {
+        command.status = 1;
+        return;
+    }
+    MutexLock hold(*lock_);
+    std::vector<table::Record> items = base_info_();
+    for (table::Record& r : items) {
+        if (r.data) command.AddResultTakeOver(r.data, r.size);
+        r.data = nullptr;
+    }
+    command.status = 0;
+}
+
+void ProcessList::KillProcess(Command& command) {
+    uint32_t tab = 0, signal = 0;
+    if (command.GetParamCount() != 3 || !ReadU32Param(command, 0, &tab) ||
+        !ReadU32Param(command, 1, &signal) || !signaller_) {
+        Trace("!!ProcessList::KillProcess(cmd.return_addr=%s): Invalid Command, too few input "
+              "parameters\n",
+              Addr(command));
+        command.status = 1;
+        return;
+    }
+    MutexLock hold(*lock_);
+    Trace("--ProcessList::KillProcess(cmd.return_addr=%s): Calling RawTable::KillProcess\n",
+          Addr(command));
+    const table::RawTable* current = tracker_.Current();
+    table::RawTable empty(false);
+    uint32_t result = signaller_(current ? *current : empty, tab, signal, command.GetParam(2),
+                                 command.GetParamSize(2));
+    command.status = static_cast<int32_t>(result);
+    if (result == 0) CheckForUpdates();
+}
+
+void ProcessList::OsSpecificCommand(Command& command) {
+    if (os_command_) os_command_(command);
+}
+
 } // namespace pm

@@ -22,6 +22,14 @@ class ProcessList {
 public:
     using SnapshotSource = std::function<std::unique_ptr<table::RawTable>()>;
     using PerfEnabled = std::function<int()>;
+    // The five reply items of Get Configuration (records the caller takes over).
+    using BaseInfoSource = std::function<std::vector<table::Record>()>;
+    // Carries out a signal on an entry of the snapshot; answers the result code.
+    using Signaller =
+        std::function<uint32_t(const table::RawTable& table, uint32_t tab, uint32_t signal,
+                               const uint8_t* data, uint32_t data_size)>;
+    // Carries out the Operating System Specific Command (service control by name).
+    using OsCommand = std::function<void(Command& command)>;
 
     ProcessList(std::unique_ptr<Mutex> lock, SnapshotSource take, PerfEnabled perf_enabled);
 
@@ -33,6 +41,18 @@ public:
     // The clock, ProcMgrValidProcIDs and the update records newer than since (under the lock).
     void AddUpdateRecords(Command& command, uint32_t since);
 
+    // Get Configuration for Process Management Task: four records and the language code.
+    void GetProcessBaseInfo(Command& command);
+    // Signal a Process: exactly three parameters (tab, signal, data); a fresh snapshot follows
+    // a signal that succeeded, so that the next update shows its effect.
+    void KillProcess(Command& command);
+    // The Operating System Specific Command; runs without the lock (it reads no snapshot).
+    void OsSpecificCommand(Command& command);
+
+    void SetBaseInfoSource(BaseInfoSource source) { base_info_ = std::move(source); }
+    void SetSignaller(Signaller signaller) { signaller_ = std::move(signaller); }
+    void SetOsCommand(OsCommand command) { os_command_ = std::move(command); }
+
     Mutex& Lock() { return *lock_; }
     // Read under Lock().
     const table::ChangeTracker& Tracker() const { return tracker_; }
@@ -41,6 +61,9 @@ private:
     std::unique_ptr<Mutex> lock_;
     SnapshotSource take_;
     PerfEnabled perf_enabled_;
+    BaseInfoSource base_info_;
+    Signaller signaller_;
+    OsCommand os_command_;
     table::ChangeTracker tracker_;
 };
 

@@ -2,7 +2,11 @@
 // lines sent to the program's trace log.
 #include "procman/w32/process_list/process_list_win.h"
 
+#include "procman/w32/baseinfo/base_info_win.h"
 #include "procman/w32/procmgr_svc_node.h"
+#include "procman/w32/signals/kill_process.h"
+#include "procman/w32/signals/os_specific_command.h"
+#include "procman/w32/signals/signal_platform_win.h"
 #include "procman/w32/process_list/process_list.h"
 #include "procman/w32/table/snapshot_platform_win.h"
 #include "procman/w32/table/table_trace.h"
@@ -35,6 +39,16 @@ void InstallProcessList() {
         SystemNodePlatform().NewMutex(),
         [] { return std::make_unique<table::RawTable>(table::SystemSnapshotPlatform(), g_state); },
         [] { return table::IsPerfProcEnabled(table::SystemSnapshotPlatform()); });
+    list.SetBaseInfoSource([] { return baseinfo::SystemProcessBaseInfo(); });
+    list.SetSignaller([](const table::RawTable& table, uint32_t tab, uint32_t signal,
+                         const uint8_t* data, uint32_t size) {
+        signals::Win32SignalPlatform platform;
+        return signals::KillProcess(table, tab, signal, data, size, platform);
+    });
+    list.SetOsCommand([](Command& command) {
+        signals::Win32SignalPlatform platform;
+        signals::OsSpecificCommand(command, platform);
+    });
     SetProcessList(&list);
     SetCheckForUpdatesHook(&RefreshProcessList);
 }

@@ -94,7 +94,8 @@ public:
     int PerfCountersDisabledByLibrary() override {
         HMODULE ipc = GetModuleHandleA("KAVIPC32.DLL");
         if (!ipc) return 0;
-        auto fn = reinterpret_cast<OrdinalFlagFn>(GetProcAddress(ipc, MAKEINTRESOURCEA(59)));
+        auto fn = reinterpret_cast<OrdinalFlagFn>(
+            reinterpret_cast<void*>(GetProcAddress(ipc, MAKEINTRESOURCEA(59))));
         return fn ? fn() : 0;
     }
     bool OpenPerfProcKey() override {
