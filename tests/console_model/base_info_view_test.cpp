@@ -1,0 +1,100 @@
+// The console decodes Get Configuration as the agent's own record builders write it.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include "outside/console_model/base_info_view.h"
+#include "procman/w32/baseinfo/base_info_records.h"
+#include "shared/text/text_string.h"
+
+namespace pm::console {
+namespace {
+
+std::string Decode(const std::string& compressed) {
+    TextString s(compressed.c_str());
+    s.CompressedToUtf8();
+    return s.CStr();
+}
+
+std::string Title(unsigned id) {
+    switch (id) {
+    case 102: return "Program Name";
+    case 101: return "Process ID";
+    case 116: return "State";
+    case 205: return "Close Application";
+    case 403: return "Normal";
+    case 513: return "Running";
+    default: return "text " + std::to_string(id);
+    }
+}
+
+std::vector<std::vector<uint8_t>> Items(bool win95) {
+    baseinfo::OsVersion os;
+    os.major = 5;
+    os.minor = 1;
+    os.platform = 2;
+    auto records = baseinfo::GetProcessBaseInfo(win95, os, &Title, "en");
+    std::vector<std::vector<uint8_t>> items;
+    for (auto& r : records) {
+        items.emplace_back(r.data, r.data + r.size);
+        std::free(r.data);
+    }
+    return items;
+}
+
+TEST(BaseInfoViewTest, NtConfiguration) {
+    BaseInfoView v;
+    std::string error;
+    ASSERT_TRUE(DecodeBaseInfo(Items(false), &Decode, &v, &error)) << error;
+    EXPECT_EQ(v.version, 0x00011000u);
+    EXPECT_EQ(v.os_type, 4);
+    EXPECT_EQ(v.os_major, 5);
+    EXPECT_EQ(v.flags, 0x1Fu);
+    EXPECT_EQ(v.num_groups, 3u);
+    ASSERT_EQ(v.groups.size(), 3u);
+    EXPECT_EQ(v.groups[0].name, "1");
+    EXPECT_EQ(v.groups[0].columns.size(), 7u);
+    EXPECT_EQ(v.groups[0].columns[0].title, "Program Name");
+    EXPECT_EQ(v.groups[0].columns[1].data_type, 0x00018001u);
+    EXPECT_EQ(v.groups[2].columns[1].title, "State");
+    ASSERT_EQ(v.signals.size(), 7u);
+    EXPECT_EQ(v.signals[0].name, "Close Application");
+    EXPECT_EQ(v.signals[6].tab, 3u);
+    ASSERT_EQ(v.enums.size(), 2u);
+    EXPECT_EQ(v.EnumTexts(1).at(4), "Normal");
+    EXPECT_EQ(v.EnumTexts(2).at(4), "Running");
+    EXPECT_EQ(v.language, "en");
+}
+
+TEST(BaseInfoViewTest, Win95Configuration) {
+    BaseInfoView v;
+    std::string error;
+    ASSERT_TRUE(DecodeBaseInfo(Items(true), &Decode, &v, &error)) << error;
+    EXPECT_EQ(v.num_groups, 1u);
+    ASSERT_EQ(v.groups.size(), 1u);
+    EXPECT_EQ(v.groups[0].columns.size(), 6u);
+    EXPECT_EQ(v.signals.size(), 1u);
+    EXPECT_EQ(v.enums.size(), 1u);
+}
+
+TEST(BaseInfoViewTest, EveryTruncationIsRefusedOrRead) {
+    const auto items = Items(false);
+    for (size_t which = 0; which < 5; ++which) {
+        for (size_t cut = 0; cut < items[which].size(); ++cut) {
+            auto damaged = items;
+            damaged[which].resize(cut);
+            BaseInfoView v;
+            std::string error;
+            // Either refused with a reason or read without going past the bytes (ASan).
+            if (!DecodeBaseInfo(damaged, &Decode, &v, &error)) {
+                EXPECT_FALSE(error.empty());
+            }
+        }
+    }
+    BaseInfoView v;
+    std::string error;
+    EXPECT_FALSE(DecodeBaseInfo({}, &Decode, &v, &error));
+}
+
+} // namespace
+} // namespace pm::console
