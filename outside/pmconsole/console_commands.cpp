@@ -2,6 +2,7 @@
 #include "outside/pmconsole/console_commands.h"
 
 #include "outside/pmconsole/console_format.h"
+#include "outside/pmconsole/agent_commands.h"
 #include "outside/pmconsole/ps_command.h"
 
 namespace pm::console {
@@ -56,6 +57,12 @@ const std::vector<ConsoleCommand>& ConsoleCommands() {
     static const std::vector<ConsoleCommand> commands = {
         {"raw", "send one request by command code and show the reply", kRawHelp, &RunRaw},
         {"ps", "list processes, services and drivers; --watch follows changes", kPsHelp, &RunPs},
+        {"config", "show the agent's configuration: columns, signals, enumerations", kConfigHelp,
+         &RunConfig},
+        {"kill", "Close Application: end a process by its id", kKillHelp, &RunKill},
+        {"signal", "signal a service tab entry: pause, continue, stop or start", kSignalHelp,
+         &RunSignal},
+        {"svc", "start, stop, pause or continue a service by name", kSvcHelp, &RunSvc},
     };
     return commands;
 }

@@ -27,8 +27,6 @@ public:
     virtual CompressedConverter Converter() = 0;
     // Compressed unicode to UTF-8, for showing the agent's texts.
     virtual TextDecoder Decoder() { return &KeepText; }
-    // Names of the priority classes by index, once the agent told them (may be empty).
-    virtual std::vector<std::string> PriorityNames() { return {}; }
     // Waits between two updates of `ps --watch`.
     virtual void Wait(unsigned milliseconds) { (void)milliseconds; }
 

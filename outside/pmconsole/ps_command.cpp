@@ -3,13 +3,14 @@
 
 #include <cstdio>
 
+#include "outside/pmconsole/agent_commands.h"
+
 namespace pm::console {
 namespace {
 
 constexpr uint32_t kGetUpdates = 0x73124533;
 const char* const kStateNames[] = {"?",       "Stopped",          "Start Pending", "Stop Pending",
                                    "Running", "Continue Pending", "Pause Pending", "Paused"};
-
 
 std::string Pad(std::string s, size_t width) {
     if (s.size() > width) s = s.substr(0, width - 1) + "~";
@@ -170,6 +171,13 @@ int RunPs(const std::vector<std::string>& args, ConsoleIo& io) {
     }
     if (!watch) count = 1;
 
+    // Priority names come with the configuration; without it the indexes stand alone.
+    std::vector<std::string> priorities;
+    if (!json) {
+        BaseInfoView config;
+        std::string ignored;
+        if (FetchBaseInfo(io, request.to, &config, &ignored)) priorities = config.EnumTexts(1);
+    }
     ConsoleTables tables(io.Decoder());
     for (uint32_t round = 0; count == 0 || round < count; ++round) {
         if (round > 0) io.Wait(interval_s * 1000);
@@ -198,7 +206,7 @@ int RunPs(const std::vector<std::string>& args, ConsoleIo& io) {
             io.Out(FormatTablesJson(tables));
         } else {
             if (watch) io.Out("\x1b[H\x1b[2J");
-            io.Out(FormatTables(tables, io.PriorityNames()));
+            io.Out(FormatTables(tables, priorities));
             if (watch)
                 io.Out("\n" + std::to_string(tables.changes_in_last_reply()) +
                        " changes in the last update; every " + std::to_string(interval_s) + " s\n");

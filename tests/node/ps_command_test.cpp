@@ -4,7 +4,9 @@
 #include <deque>
 
 #include "outside/pmconsole/ps_command.h"
+#include "procman/w32/baseinfo/base_info_records.h"
 #include "procman/w32/table/change_tracker.h"
+#include "shared/text/text_string.h"
 
 namespace pm::console {
 namespace {
@@ -12,6 +14,7 @@ namespace {
 class ScriptedIo final : public ConsoleIo {
 public:
     Reply Send(const Request& request) override {
+        if (request.code == 0x73124532) return config;
         sent.push_back(request);
         if (replies.empty()) return Reply{};
         Reply r = replies.front();
@@ -22,9 +25,13 @@ public:
     void Err(const std::string& t) override { err += t; }
     CompressedConverter Converter() override { return nullptr; }
     void Wait(unsigned ms) override { waits.push_back(ms); }
-    std::vector<std::string> PriorityNames() override {
-        return {"", "Idle", "Low", "Background", "Normal"};
+    TextDecoder Decoder() override { return &Utf8; }
+    static std::string Utf8(const std::string& compressed) {
+        TextString s(compressed.c_str());
+        s.CompressedToUtf8();
+        return s.CStr();
     }
+    Reply config; // Get Configuration: no reply unless a test sets one
     std::deque<Reply> replies;
     std::vector<Request> sent;
     std::vector<unsigned> waits;
@@ -41,21 +48,27 @@ Reply AgentReply(const table::ChangeTracker& agent, uint32_t since) {
     return r;
 }
 
+TextString Stored(const char* ansi) {
+    TextString s(ansi);
+    s.ToCompressedUnicode();
+    return s;
+}
+
 std::unique_ptr<table::RawTable> Table(std::vector<std::pair<uint32_t, const char*>> procs,
                                        std::vector<std::pair<const char*, uint16_t>> svcs = {}) {
     auto t = std::make_unique<table::RawTable>(false);
     for (auto [pid, name] : procs) {
         table::ProcessEntry e;
         e.process_id = pid;
-        e.name = name;
-        e.user_name = "SYSTEM";
+        e.name = Stored(name);
+        e.user_name = Stored("SYSTEM");
         e.thread_count = 3;
         e.base_priority = 8;
         e.working_set = 65536;
         t->MutableProcesses().push_back(std::move(e));
     }
     for (auto [name, state] : svcs)
-        t->MutableServices(2).push_back(table::ServiceEntry{TextString(name), state, 2});
+        t->MutableServices(2).push_back(table::ServiceEntry{Stored(name), state, 2});
     return t;
 }
 
@@ -81,10 +94,23 @@ TEST(PsCommand, JsonListsTheDecodedTables) {
     EXPECT_EQ(SinceOf(io.sent[0]), 0u);
 }
 
+Reply ConfigReply() {
+    baseinfo::OsVersion os;
+    auto records = baseinfo::GetProcessBaseInfo(
+        false, os, [](unsigned id) { return id == 403 ? std::string("Normal") : std::string(); },
+        "en");
+    Reply r;
+    r.outcome = Reply::Outcome::kReply;
+    for (auto& rec : records) r.items.emplace_back(reinterpret_cast<char*>(rec.data), rec.size);
+    table::FreeRecords(records);
+    return r;
+}
+
 TEST(PsCommand, WatchSendsItsClockAndAppliesEachUpdate) {
     table::ChangeTracker agent;
     agent.Renew(Table({{4, "System"}, {8, "old.exe"}}));
     ScriptedIo io;
+    io.config = ConfigReply();
     io.replies.push_back(AgentReply(agent, 0));
     agent.Renew(Table({{4, "System"}, {12, "new.exe"}}));
     io.replies.push_back(AgentReply(agent, 1));
