@@ -579,5 +579,125 @@ TEST_F(ProcessTableEndToEnd, MonitorCommandWithoutAHostAnswersNotSent) {
               std::string::npos);
 }
 
+TEST_F(ProcessTableEndToEnd, ConfigurationThroughTheConsole) {
+    ASSERT_NO_FATAL_FAILURE(StartQuorlent());
+    std::string out;
+    EXPECT_EQ(RunAndCapture(ProgramDir() + "pmconsole.exe", "config --json", out), 0u) << out;
+    // Windows 95 mode under Wine: one tab of six columns, one signal, one enumeration.
+    EXPECT_NE(out.find("\"num_groups\": 1"), std::string::npos) << out;
+    EXPECT_NE(out.find("\"flags\": 29"), std::string::npos) << out;
+    EXPECT_NE(out.find("{\"tab\": 1, \"id\": 5, \"name\": \"Close Application\"}"),
+              std::string::npos)
+        << out;
+    EXPECT_NE(out.find("\"text\": \"Time-Critical\""), std::string::npos) << out;
+    EXPECT_NE(out.find("\"language\": \"en\""), std::string::npos) << out;
+    EXPECT_EQ(StopQuorlent(), 0u);
+}
+
+TEST_F(ProcessTableEndToEnd, CloseApplicationEndsAProcessAndTheNextUpdateSaysSo) {
+    ASSERT_NO_FATAL_FAILURE(StartQuorlent());
+    console::ConsoleTables tables(&Utf8);
+    DWORD pid = StartChild();
+    ASSERT_NE(pid, 0u);
+    Update(tables); // the child is in the agent's snapshot now
+    ASSERT_NE(Find(tables, pid), nullptr);
+    std::string out;
+    EXPECT_EQ(RunAndCapture(ProgramDir() + "pmconsole.exe", "kill " + std::to_string(pid), out), 0u)
+        << out;
+    EXPECT_EQ(out, "status 0x00000000: done\n");
+    EXPECT_EQ(WaitForSingleObject(child_.get(), 10000), WAIT_OBJECT_0);
+    child_.reset();
+    Update(tables);
+    EXPECT_EQ(Find(tables, pid), nullptr);
+    // A process that is not in the snapshot, and a signal the process tab does not offer.
+    auto gone = Ask(0x73124534, {U32(1), U32(5), U32(pid)});
+    EXPECT_EQ(static_cast<uint32_t>(gone->status), 0xDA000005u);
+    auto unsupported = Ask(0x73124534, {U32(1), U32(7), U32(GetCurrentProcessId())});
+    EXPECT_EQ(static_cast<uint32_t>(unsupported->status), 0xDA000002u);
+    auto too_few = Ask(0x73124534, {U32(1), U32(5)});
+    EXPECT_EQ(too_few->status, 1);
+    EXPECT_EQ(StopQuorlent(), 0u);
+}
+
+TEST_F(ProcessTableEndToEnd, ServiceTabsDoNotExistInWindows95Mode) {
+    ASSERT_NO_FATAL_FAILURE(StartQuorlent());
+    std::string out;
+    EXPECT_EQ(RunAndCapture(ProgramDir() + "pmconsole.exe", "signal 2 stop Spooler --json", out),
+              1u);
+    EXPECT_EQ(out.find("{\"status\": 3657433094"), 0u) << out; // 0xDA000006
+    EXPECT_EQ(StopQuorlent(), 0u);
+}
+
+// The test service of the signals tests, registered for one test and deleted after it.
+class ServiceThroughQuorlent : public ProcessTableEndToEnd {
+protected:
+    void SetUp() override {
+        ProcessTableEndToEnd::SetUp();
+        if (IsSkipped()) return;
+        key_ = "PmE2eSvc" + std::to_string(GetCurrentProcessId());
+        win::unique_schandle scm(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+        ASSERT_TRUE(scm.valid());
+        const std::string bin = "\"" + ProgramDir() + "signals_test_service.exe\"";
+        win::unique_schandle svc(CreateServiceA(
+            scm.get(), key_.c_str(), ("Pm E2E Service " + key_).c_str(), SERVICE_ALL_ACCESS,
+            SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_IGNORE, bin.c_str(),
+            nullptr, nullptr, nullptr, nullptr, nullptr));
+        ASSERT_TRUE(svc.valid()) << GetLastError();
+    }
+    void TearDown() override {
+        if (!key_.empty()) {
+            win::unique_schandle scm(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+            win::unique_schandle svc(OpenServiceA(scm.get(), key_.c_str(), SERVICE_ALL_ACCESS));
+            SERVICE_STATUS st{};
+            if (svc && QueryServiceStatus(svc.get(), &st) && st.dwCurrentState != SERVICE_STOPPED) {
+                ControlService(svc.get(), SERVICE_CONTROL_STOP, &st);
+                WaitFor(SERVICE_STOPPED);
+            }
+            if (svc) DeleteService(svc.get());
+        }
+        ProcessTableEndToEnd::TearDown();
+    }
+    DWORD WaitFor(DWORD state) {
+        win::unique_schandle scm(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
+        win::unique_schandle svc(OpenServiceA(scm.get(), key_.c_str(), SERVICE_QUERY_STATUS));
+        SERVICE_STATUS st{};
+        for (int i = 0; i < 200; ++i) {
+            if (!QueryServiceStatus(svc.get(), &st)) return 0;
+            if (st.dwCurrentState == state) break;
+            Sleep(50);
+        }
+        return st.dwCurrentState;
+    }
+    // pmconsole svc OP NAME --json: answers the exit code, and the output in `out`.
+    DWORD Svc(const std::string& op, const std::string& name, std::string& out) {
+        return RunAndCapture(ProgramDir() + "pmconsole.exe",
+                             "svc " + op + " \"" + name + "\" --json", out);
+    }
+    std::string key_;
+};
+
+TEST_F(ServiceThroughQuorlent, StartPauseContinueStopWithWrongStatesRefused) {
+    ASSERT_NO_FATAL_FAILURE(StartQuorlent());
+    std::string out;
+    const std::string display = "Pm E2E Service " + key_;
+    EXPECT_EQ(Svc("continue", key_, out), 1u); // stopped: not paused
+    EXPECT_EQ(out.find("{\"status\": 5, "), 0u) << out;
+    EXPECT_NE(out.find("\"system_error\": "), std::string::npos) << out;
+    EXPECT_EQ(Svc("start", display, out), 0u) << out; // by display name
+    EXPECT_EQ(WaitFor(SERVICE_RUNNING), DWORD(SERVICE_RUNNING));
+    EXPECT_EQ(Svc("start", key_, out), 1u); // running: not stopped
+    EXPECT_EQ(out.find("{\"status\": 5, "), 0u) << out;
+    EXPECT_EQ(Svc("pause", key_, out), 0u) << out; // by key name
+    EXPECT_EQ(WaitFor(SERVICE_PAUSED), DWORD(SERVICE_PAUSED));
+    EXPECT_EQ(Svc("continue", key_, out), 0u) << out;
+    EXPECT_EQ(WaitFor(SERVICE_RUNNING), DWORD(SERVICE_RUNNING));
+    EXPECT_EQ(Svc("stop", display, out), 0u) << out;
+    EXPECT_EQ(WaitFor(SERVICE_STOPPED), DWORD(SERVICE_STOPPED));
+    EXPECT_EQ(Svc("stop", key_, out), 1u); // stopped: not running
+    EXPECT_EQ(Svc("start", "No Such Service Here", out), 1u);
+    EXPECT_EQ(out.find("{\"status\": 2, "), 0u) << out;
+    EXPECT_EQ(StopQuorlent(), 0u);
+}
+
 } // namespace
 } // namespace pm
