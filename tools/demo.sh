@@ -34,17 +34,32 @@ sleep 2
 show raw 0x73124533 --u32 "$clock"
 echo "(item 0 is the new clock; then the update records of what changed since $clock)"
 show ps
-kill "$ping_pid" 2>/dev/null || true
 
 step "a monitor command (0x73124536) with no monitor host running: status 0xFFFF0000"
 show raw 0x73124536 --hex 0102 --json
 
-step "Get Configuration (0x73124532): its handler arrives with the configuration records"
-show raw 0x73124532 --json
+step "Get Configuration: columns, signals and enumerated texts (pmconsole config)"
+show config
+
+step "Close Application on the ping process we started (pmconsole kill PID)"
+ping_win_pid=$("$stack" console ps --json | tr '{' '\n' | sed -n 's/^"pid": \([0-9]*\), "name": "ping.exe".*/\1/p' | head -n1)
+if [ -n "$ping_win_pid" ]; then
+    show kill "$ping_win_pid"
+    show ps
+else
+    echo "(ping.exe has already ended)"
+fi
+
+step "a service tab does not exist in Windows 95 mode: Signal answers 0xDA000006"
+show signal 2 stop Spooler
+
+step "service control by name (Operating System Specific Command): an unknown service"
+show svc start NoSuchService
 
 step "a node that is not registered: no reply, exit code 3"
 show raw 0 --to NoSuchNode --timeout 1000
 
 step "stop quorlent through the messaging library's quit request"
 trap - EXIT
+kill "$ping_pid" 2>/dev/null || true
 "$stack" down
