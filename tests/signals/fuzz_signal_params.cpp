@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "procman/w32/signals/kill_process.h"
-#include "procman/w32/signals/os_specific_command.h"
+#include "procman/w32/signals/service_command.h"
 #include "tests/signals/fake_signal_platform.h"
 #include "tests/signals/signals_test_support.h"
 

@@ -10,7 +10,7 @@
 
 #include "procman/w32/command.h"
 #include "procman/w32/signals/kill_process.h"
-#include "procman/w32/signals/os_specific_command.h"
+#include "procman/w32/signals/service_command.h"
 #include "procman/w32/signals/signal_platform_win.h"
 #include "procman/w32/table/raw_table.h"
 #include "procman/w32/table/snapshot_platform_win.h"

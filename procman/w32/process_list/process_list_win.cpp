@@ -5,7 +5,7 @@
 #include "procman/w32/baseinfo/base_info_win.h"
 #include "procman/w32/procmgr_svc_node.h"
 #include "procman/w32/signals/kill_process.h"
-#include "procman/w32/signals/os_specific_command.h"
+#include "procman/w32/signals/service_command.h"
 #include "procman/w32/signals/signal_platform_win.h"
 #include "procman/w32/process_list/process_list.h"
 #include "procman/w32/table/snapshot_platform_win.h"

@@ -1,5 +1,5 @@
 // Portable: no OS code here; every system call goes through SignalPlatform.
-#include "procman/w32/signals/os_specific_command.h"
+#include "procman/w32/signals/service_command.h"
 
 #include <cstring>
 #include <string>
