@@ -70,21 +70,22 @@ RawTable::RawTable(SnapshotPlatform& p, SnapshotState& state) {
 
 void RawTable::TakeWin95(SnapshotPlatform& p) {
     if (!p.OpenToolhelpSnapshot()) return;
+    // One walk of the (unchanging) toolhelp snapshot: counting first and filling in a second
+    // walk gives the same records, at twice the cost of the walk.
+    std::vector<ToolhelpProcess> found;
     ToolhelpProcess e;
-    int count = 0;
-    for (bool more = p.ProcessFirst(&e); more && count < kToolhelpProcessLimit;
+    for (bool more = p.ProcessFirst(&e); more && found.size() < size_t(kToolhelpProcessLimit);
          more = p.ProcessNext(&e))
-        ++count;
-    processes_.reserve(count);
-    for (bool more = p.ProcessFirst(&e); more && int(processes_.size()) < count;
-         more = p.ProcessNext(&e)) {
+        found.push_back(e);
+    processes_.reserve(found.size());
+    for (const ToolhelpProcess& t : found) {
         ProcessEntry r;
-        r.process_id = e.process_id;
-        r.parent_process_id = e.parent_process_id;
-        r.name = Captured(e.exe_file);
-        r.thread_count = static_cast<uint16_t>(e.thread_count);
-        r.base_priority = static_cast<uint16_t>(e.base_priority);
-        r.process_flags = static_cast<uint16_t>(p.GetProcessFlags(e.process_id));
+        r.process_id = t.process_id;
+        r.parent_process_id = t.parent_process_id;
+        r.name = Captured(t.exe_file);
+        r.thread_count = static_cast<uint16_t>(t.thread_count);
+        r.base_priority = static_cast<uint16_t>(t.base_priority);
+        r.process_flags = static_cast<uint16_t>(p.GetProcessFlags(t.process_id));
         processes_.push_back(std::move(r));
     }
     p.CloseToolhelpSnapshot();
