@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "tests/baseinfo/english_texts.h"
+
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -12,43 +14,6 @@
 
 namespace pm::baseinfo {
 namespace {
-
-// The English texts of the program's string tables.
-const std::map<unsigned, std::string>& English() {
-    static const std::map<unsigned, std::string> m = {
-        {101, "Process ID"},
-        {102, "Program Name"},
-        {104, "Parent Process ID"},
-        {106, "Num. Threads"},
-        {108, "User ID"},
-        {109, "Priority"},
-        {116, "State"},
-        {120, "Monitored"},
-        {121, "Memory"},
-        {205, "Close Application"},
-        {210, "Pause Service"},
-        {211, "Continue Service"},
-        {212, "Start Service"},
-        {213, "Stop Service"},
-        {400, "Idle"},
-        {401, "Low"},
-        {402, "Background"},
-        {403, "Normal"},
-        {404, "Foreground"},
-        {405, "High"},
-        {406, "Server"},
-        {407, "Time-Critical"},
-        {408, "Real-Time"},
-        {510, "Stopped"},
-        {511, "Start Pending"},
-        {512, "Stop Pending"},
-        {513, "Running"},
-        {514, "Continue Pending"},
-        {515, "Pause Pending"},
-        {516, "Paused"},
-    };
-    return m;
-}
 
 StringSource Strings(const std::map<unsigned, std::string>& m = English()) {
     return [m](unsigned id) {

@@ -10,47 +10,10 @@
 #include "procman/w32/table/snapshot_platform_win.h"
 #include "shared/catalog/catalog.h"
 #include "shared/text/text_string.h"
+#include "tests/baseinfo/english_texts.h"
 
 namespace pm::baseinfo {
 namespace {
-
-struct Text {
-    unsigned id;
-    const char* english;
-};
-
-const Text kTexts[] = {
-    {101, "Process ID"},
-    {102, "Program Name"},
-    {104, "Parent Process ID"},
-    {106, "Num. Threads"},
-    {108, "User ID"},
-    {109, "Priority"},
-    {116, "State"},
-    {120, "Monitored"},
-    {121, "Memory"},
-    {205, "Close Application"},
-    {210, "Pause Service"},
-    {211, "Continue Service"},
-    {212, "Start Service"},
-    {213, "Stop Service"},
-    {400, "Idle"},
-    {401, "Low"},
-    {402, "Background"},
-    {403, "Normal"},
-    {404, "Foreground"},
-    {405, "High"},
-    {406, "Server"},
-    {407, "Time-Critical"},
-    {408, "Real-Time"},
-    {510, "Stopped"},
-    {511, "Start Pending"},
-    {512, "Stop Pending"},
-    {513, "Running"},
-    {514, "Continue Pending"},
-    {515, "Pause Pending"},
-    {516, "Paused"},
-};
 
 std::string Ansi(const uint8_t* compressed) {
     TextString t(reinterpret_cast<const char*>(compressed));
@@ -60,8 +23,9 @@ std::string Ansi(const uint8_t* compressed) {
 
 TEST(BaseInfoWinTest, EveryTextIsInTheProgramsEnglishTable) {
     // A new Wine prefix runs with the US English locale.
-    for (const auto& t : kTexts)
-        EXPECT_STREQ(catalog::LoadCatalogString(t.id).CStr(), t.english);
+    for (const auto& [id, english] : English()) {
+        EXPECT_STREQ(catalog::LoadCatalogString(id).CStr(), english.c_str());
+    }
     EXPECT_EQ(ProgramStrings()(205), "Close Application");
     EXPECT_EQ(ProgramStrings()(999), "");
 }
@@ -80,10 +44,10 @@ TEST(BaseInfoWinTest, OtherLanguagesThroughACatalogOfTheProgram) {
     catalog::MessageCatalog it(nullptr, "it");
     EXPECT_STREQ(it.ResolvedCode().CStr(), "en");
     EXPECT_STREQ(it.LoadAnsi(102).CStr(), "Program Name"); // the English fallback
-    for (const auto& t : kTexts) {
-        EXPECT_FALSE(de.LoadAnsi(t.id).IsEmpty()) << t.id;
-        EXPECT_FALSE(fr.LoadAnsi(t.id).IsEmpty()) << t.id;
-        EXPECT_FALSE(es.LoadAnsi(t.id).IsEmpty()) << t.id;
+    for (const auto& [id, english] : English()) {
+        EXPECT_FALSE(de.LoadAnsi(id).IsEmpty()) << id;
+        EXPECT_FALSE(fr.LoadAnsi(id).IsEmpty()) << id;
+        EXPECT_FALSE(es.LoadAnsi(id).IsEmpty()) << id;
     }
 }
 
