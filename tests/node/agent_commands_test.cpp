@@ -2,30 +2,12 @@
 #include <gtest/gtest.h>
 
 #include "outside/pmconsole/agent_commands.h"
+#include "tests/node/fake_console_io.h"
 
 namespace pm::console {
 namespace {
 
-bool Upper(const std::string& text, std::string& out) {
-    out.clear();
-    for (char c : text) out.push_back(char(c ^ 0x20)); // stands in for the real encoding
-    out.push_back('\0');
-    return true;
-}
-
-class OneReplyIo final : public ConsoleIo {
-public:
-    Reply Send(const Request& request) override {
-        sent.push_back(request);
-        return answer;
-    }
-    void Out(const std::string& t) override { out += t; }
-    void Err(const std::string& t) override { err += t; }
-    CompressedConverter Converter() override { return &Upper; }
-    Reply answer;
-    std::vector<Request> sent;
-    std::string out, err;
-};
+using OneReplyIo = test::FakeIo;
 
 Reply Answer(uint32_t status, std::vector<std::string> items = {}) {
     Reply r;
@@ -35,7 +17,9 @@ Reply Answer(uint32_t status, std::vector<std::string> items = {}) {
     return r;
 }
 
-std::string U32(uint32_t v) { return U32Bytes(v); }
+std::string U32(uint32_t v) {
+    return U32Bytes(v);
+}
 
 TEST(AgentCommands, WhatEachCommandSends) {
     struct Case {
@@ -74,16 +58,25 @@ TEST(AgentCommands, OutcomesSetTheExitCode) {
     absent.outcome = Reply::Outcome::kAbsentNode;
     const Case cases[] = {
         {{"kill", "5"}, Answer(0), 0, "status 0x00000000: done\n"},
-        {{"kill", "5"}, Answer(0xDA000005), 1,
+        {{"kill", "5"},
+         Answer(0xDA000005),
+         1,
          "status 0xDA000005: the process is not in the agent's list or cannot be opened, or the "
          "service status cannot be read\n"},
-        {{"signal", "2", "stop", "x"}, Answer(0xDA000006), 1,
+        {{"signal", "2", "stop", "x"},
+         Answer(0xDA000006),
+         1,
          "status 0xDA000006: no such tab: the agent runs in Windows 95 mode\n"},
-        {{"svc", "pause", "x"}, Answer(5, {U32(1062)}), 1,
+        {{"svc", "pause", "x"},
+         Answer(5, {U32(1062)}),
+         1,
          "status 0x00000005: the service's state does not allow this, or it does not accept it "
          "(system error 1062)\n"},
-        {{"svc", "stop", "x", "--json"}, Answer(2, {U32(1060)}), 1,
-         "{\"status\": 2, \"meaning\": \"the service cannot be opened\", \"system_error\": 1060}\n"},
+        {{"svc", "stop", "x", "--json"},
+         Answer(2, {U32(1060)}),
+         1,
+         "{\"status\": 2, \"meaning\": \"the service cannot be opened\", \"system_error\": "
+         "1060}\n"},
         {{"kill", "5"}, absent, 3, ""},
         {{"kill"}, Answer(0), 2, ""},
         {{"kill", "x"}, Answer(0), 2, ""},

@@ -5,33 +5,13 @@
 #include "outside/pmconsole/console_commands.h"
 #include "outside/pmconsole/console_format.h"
 #include "outside/pmconsole/console_request.h"
+#include "tests/node/fake_console_io.h"
 
 namespace pm::console {
 namespace {
 
-// A stand-in "compressed unicode": the text in upper case with its terminator.
-bool FakeCompressed(const std::string& text, std::string& out) {
-    if (text == "fail") return false;
-    out.clear();
-    for (char c : text)
-        out.push_back(static_cast<char>(std::toupper(static_cast<unsigned char>(c))));
-    out.push_back('\0');
-    return true;
-}
-
-class FakeIo final : public ConsoleIo {
-public:
-    Reply Send(const Request& request) override {
-        sent.push_back(request);
-        return answer;
-    }
-    void Out(const std::string& t) override { out += t; }
-    void Err(const std::string& t) override { err += t; }
-    CompressedConverter Converter() override { return &FakeCompressed; }
-    Reply answer;
-    std::vector<Request> sent;
-    std::string out, err;
-};
+using test::FakeCompressed;
+using test::FakeIo;
 
 struct NumberCase {
     const char* text;

@@ -80,10 +80,9 @@ TEST(ProcMgrSvcNode, MonitorCommandIsForwardedAndItsReplyDeferred) {
     EXPECT_EQ(v.value, 0x10Du);
     EXPECT_STREQ(v.addressee, "KAVMonitorClientNC");
     EXPECT_STREQ(v.sender, "ProcMgr");
-    EXPECT_EQ(capture.Lines(),
-              "--ProcMgrSvcNode: Command 1930577206 received from ProcMgr\n"
-              "--CommandReceived: Forwarding Command to Process Monitor Service\n"
-              "--ProcMonCmd::ProcMonCmd(): Creating Process Monitor Command\n");
+    EXPECT_EQ(capture.Lines(), "--ProcMgrSvcNode: Command 1930577206 received from ProcMgr\n"
+                               "--CommandReceived: Forwarding Command to Process Monitor Service\n"
+                               "--ProcMonCmd::ProcMonCmd(): Creating Process Monitor Command\n");
     // Silence from the host: the console hears 0xFFFF0002 after the time-out.
     fake.callback(&node, nullptr, 15001);
     ASSERT_EQ(fake.enqueued.size(), 2u);

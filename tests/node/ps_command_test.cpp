@@ -43,7 +43,8 @@ Reply AgentReply(const table::ChangeTracker& agent, uint32_t since) {
     Reply r;
     r.outcome = Reply::Outcome::kReply;
     auto records = agent.CollectUpdates(since);
-    for (auto& rec : records) r.items.emplace_back(reinterpret_cast<char*>(rec.data), rec.size);
+    for (auto& rec : records)
+        r.items.emplace_back(reinterpret_cast<char*>(rec.data), rec.size);
     table::FreeRecords(records);
     return r;
 }
@@ -101,7 +102,8 @@ Reply ConfigReply() {
         "en");
     Reply r;
     r.outcome = Reply::Outcome::kReply;
-    for (auto& rec : records) r.items.emplace_back(reinterpret_cast<char*>(rec.data), rec.size);
+    for (auto& rec : records)
+        r.items.emplace_back(reinterpret_cast<char*>(rec.data), rec.size);
     table::FreeRecords(records);
     return r;
 }
