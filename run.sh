@@ -4,6 +4,7 @@
 #   ./run.sh demo          install what is missing, build, start the agent, show it working, stop
 #   ./run.sh build [P...]  configure and build presets (native win32 win64 fuzz)
 #   ./run.sh fuzz [SECS]   run each fuzz target for SECS seconds (default 60)
+#   ./run.sh bench         build and run the benchmarks (native Release, and under Wine)
 #   ./run.sh up | down     start quorlent in the background / stop it gracefully
 #   ./run.sh console ARGS  run pmconsole
 set -euo pipefail
@@ -120,6 +121,20 @@ build)
 fuzz)
     need_packages
     fuzz "${1:-60}"
+    ;;
+bench)
+    need_packages
+    log "native benchmarks (Release, no sanitizers)"
+    cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DPM_SANITIZE=OFF \
+        -DPM_TESTS=OFF >/dev/null
+    cmake --build build/bench -j "$(nproc)" --target table_bench
+    build/bench/bin/table_bench
+    build "$ARCH"
+    wine_prefix
+    log "messaging library against raw pipes (Wine, $ARCH)"
+    tools/wine-run "build/$ARCH/bin/ipc_bench.exe"
+    log "an update request with no change (Wine, $ARCH)"
+    tools/wine-run "build/$ARCH/bin/update_bench.exe" 300
     ;;
 demo)
     need_packages
