@@ -27,7 +27,7 @@ need_packages() {
     ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 || missing+=(libclang-rt-14-dev)
     command -v i686-w64-mingw32-g++-posix >/dev/null || missing+=(mingw-w64)
     command -v wine >/dev/null || missing+=(wine)
-    command -v wine64 >/dev/null && [ -e /usr/lib/wine/wine64 ] || missing+=(wine64)
+    [ -e /usr/lib/wine/wine64 ] || missing+=(wine64)
     dpkg -s wine32:i386 >/dev/null 2>&1 || missing+=(wine32:i386)
     command -v flock >/dev/null || missing+=(util-linux)
     if [ ${#missing[@]} -gt 0 ]; then
