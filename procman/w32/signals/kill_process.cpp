@@ -123,58 +123,50 @@ uint32_t KillProcessEntry(const table::RawTable& table, uint32_t tab, uint32_t s
     return result;
 }
 
+// One service signal: the state it needs, what it does, and its two trace texts (after
+// "KillProcess(group=%lu, signal=%lu, key=%s):\n"). A null wrong-state text writes no line.
+struct ServiceSignal {
+    uint32_t signal;
+    uint32_t needed_state;
+    uint32_t needed_accept; // 0: no accepted-controls bit needed
+    uint32_t control;       // 0: start the service instead of controlling it
+    const char* call_failed;
+    const char* wrong_state;
+};
+
+const ServiceSignal kServiceSignals[] = {
+    {kSignalPauseService, kServiceRunning, kAcceptPauseContinue, kControlPause,
+     "system call to pause service failed", nullptr},
+    {kSignalContinueService, kServicePaused, 0, kControlContinue,
+     "system call to resume paused service failed",
+     "cannot resume service because service is not paused"},
+    {kSignalStopService, kServiceRunning, kAcceptStop, kControlStop,
+     "system call to stop service failed",
+     "cannot stop service because service is not running or service does not allow being "
+     "stopped"},
+    {kSignalStartService, kServiceStopped, 0, 0, "system call to start service failed",
+     "cannot start service because service is not stopped"},
+};
+
 uint32_t ControlByState(uint32_t tab, uint32_t signal, const std::string& key,
                         const ServiceStatus& status, SignalPlatform& p) {
-    const char* k = key.c_str();
-    const bool running = status.current_state == kServiceRunning;
-    switch (signal) {
-    case kSignalPauseService:
-        if (running && (status.controls_accepted & kAcceptPauseContinue) != 0) {
-            if (p.ControlService(kControlPause)) return kKillDone;
-            Trace("!!KillProcess(group=%lu, signal=%lu, key=%s):\nsystem call to pause service "
-                  "failed\n",
-                  UL(tab), UL(signal), k);
-            return kKillCallFailed;
-        }
-        return kKillWrongState;
-    case kSignalContinueService:
-        if (status.current_state == kServicePaused) {
-            if (p.ControlService(kControlContinue)) return kKillDone;
-            Trace("!!KillProcess(group=%lu, signal=%lu, key=%s):\nsystem call to resume paused "
-                  "service failed\n",
-                  UL(tab), UL(signal), k);
-            return kKillCallFailed;
-        }
-        Trace("--KillProcess(group=%lu, signal=%lu, key=%s):\ncannot resume service because "
-              "service is not paused\n",
-              UL(tab), UL(signal), k);
-        return kKillWrongState;
-    case kSignalStopService:
-        if (running && (status.controls_accepted & kAcceptStop) != 0) {
-            if (p.ControlService(kControlStop)) return kKillDone;
-            Trace("!!KillProcess(group=%lu, signal=%lu, key=%s):\nsystem call to stop service "
-                  "failed\n",
-                  UL(tab), UL(signal), k);
-            return kKillCallFailed;
-        }
-        Trace("--KillProcess(group=%lu, signal=%lu, key=%s):\ncannot stop service because "
-              "service is not running or service does not allow being stopped\n",
-              UL(tab), UL(signal), k);
-        return kKillWrongState;
-    case kSignalStartService:
-    default:
-        if (status.current_state == kServiceStopped) {
-            if (p.StartServiceNoArgs()) return kKillDone;
-            Trace("!!KillProcess(group=%lu, signal=%lu, key=%s):\nsystem call to start service "
-                  "failed\n",
-                  UL(tab), UL(signal), k);
-            return kKillCallFailed;
-        }
-        Trace("--KillProcess(group=%lu, signal=%lu, key=%s):\ncannot start service because "
-              "service is not stopped\n",
-              UL(tab), UL(signal), k);
+    // Callers pass only signals 6 to 9; anything else is treated as start, the last row.
+    const ServiceSignal* row = &kServiceSignals[3];
+    for (const ServiceSignal& r : kServiceSignals)
+        if (r.signal == signal) row = &r;
+    const bool allowed =
+        status.current_state == row->needed_state &&
+        (row->needed_accept == 0 || (status.controls_accepted & row->needed_accept) != 0);
+    if (!allowed) {
+        if (row->wrong_state)
+            Trace("--KillProcess(group=%lu, signal=%lu, key=%s):\n%s\n", UL(tab), UL(signal),
+                  key.c_str(), row->wrong_state);
         return kKillWrongState;
     }
+    if (row->control ? p.ControlService(row->control) : p.StartServiceNoArgs()) return kKillDone;
+    Trace("!!KillProcess(group=%lu, signal=%lu, key=%s):\n%s\n", UL(tab), UL(signal), key.c_str(),
+          row->call_failed);
+    return kKillCallFailed;
 }
 
 uint32_t KillService(uint32_t tab, uint32_t signal, const uint8_t* data, uint32_t data_size,
