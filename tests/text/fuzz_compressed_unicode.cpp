@@ -10,28 +10,14 @@
 #include "outside/kavucd32/ucd_core.h"
 #include "shared/text/compressed_unicode.h"
 #include "shared/text/text_string.h"
-
-#define CHECK(condition)                                                                           \
-    do {                                                                                           \
-        if (!(condition)) std::abort();                                                            \
-    } while (0)
+#include "tests/text/fuzz_decoder_checks.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    // Exactly the input and a terminator, on the heap, so that any read past it is caught.
-    std::unique_ptr<char[]> text(new char[size + 1]);
-    std::memcpy(text.get(), data, size);
-    text[size] = '\0';
-
-    const uint32_t count = pm::DecodeCompressedUnicode(text.get(), nullptr, 0);
-    CHECK(count >= 1 && count <= std::strlen(text.get()) + 1);
-    std::vector<uint16_t> units(count);
-    CHECK(pm::DecodeCompressedUnicode(text.get(), units.data(), count) == count);
-    CHECK(units[count - 1] == 0);
-
-    // With less room: the same answer, and nothing written beyond the room given.
-    const uint32_t room = count / 2;
-    std::unique_ptr<uint16_t[]> partial(new uint16_t[room + 1]);
-    CHECK(pm::DecodeCompressedUnicode(text.get(), partial.get(), room) == count);
+    std::unique_ptr<char[]> text = pm::fuzz::ExactText(data, size);
+    const std::vector<uint16_t> units =
+        pm::fuzz::CheckedUnits(text.get(), [](const char* t, uint16_t* b, uint32_t n) {
+            return pm::DecodeCompressedUnicode(t, b, n);
+        });
 
     // Re-encoding the units up to the first zero unit and decoding again gives them back.
     std::vector<uint16_t> upto(units.begin(), units.end());

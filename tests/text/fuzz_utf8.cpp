@@ -10,26 +10,12 @@
 
 #include "shared/text/text_string.h"
 #include "shared/text/utf8.h"
-
-#define CHECK(condition)                                                                           \
-    do {                                                                                           \
-        if (!(condition)) std::abort();                                                            \
-    } while (0)
+#include "tests/text/fuzz_decoder_checks.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    std::unique_ptr<char[]> text(new char[size + 1]);
-    std::memcpy(text.get(), data, size);
-    text[size] = '\0';
-
-    const uint32_t count = pm::DecodeUtf8(text.get(), nullptr, 0);
-    CHECK(count >= 1 && count <= std::strlen(text.get()) + 1);
-    std::vector<uint16_t> units(count);
-    CHECK(pm::DecodeUtf8(text.get(), units.data(), count) == count);
-    CHECK(units[count - 1] == 0);
-
-    const uint32_t room = count / 2;
-    std::unique_ptr<uint16_t[]> partial(new uint16_t[room + 1]);
-    CHECK(pm::DecodeUtf8(text.get(), partial.get(), room) == count);
+    std::unique_ptr<char[]> text = pm::fuzz::ExactText(data, size);
+    const std::vector<uint16_t> units = pm::fuzz::CheckedUnits(
+        text.get(), [](const char* t, uint16_t* b, uint32_t n) { return pm::DecodeUtf8(t, b, n); });
 
     // Encode the units before the first zero unit and decode: the same units.
     size_t n = 0;
