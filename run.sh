@@ -13,7 +13,9 @@ top=$(pwd)
 export WINEPREFIX=${WINEPREFIX:-$top/build/wineprefix}
 export WINEDEBUG=${WINEDEBUG:--all}
 export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
-ARCH=${PM_ARCH:-win32}   # which Windows build the stack runs from
+# shellcheck source=tools/wine-loader.sh
+. tools/wine-loader.sh
+results=build/results      # one line per suite that is not a ctest run: "passed failed skipped"
 
 log() { printf '== %s\n' "$*" >&2; }
 
@@ -46,8 +48,8 @@ build() {
     local p
     for p in "$@"; do
         log "configure and build: $p"
-        cmake --preset "$p" >/dev/null
-        cmake --build "build/$p" -j "$(nproc)"
+        cmake --preset "$p" -DPM_WERROR="${PM_WERROR:-${CI:+ON}}" >/dev/null || return 1
+        cmake --build "build/$p" -j "$(nproc)" || return 1
     done
 }
 
@@ -65,37 +67,110 @@ run_ctest() {
     (cd "$dir" && ctest --output-on-failure -j 2 --timeout 600) | tee "$dir/ctest.log"
 }
 
+# Runs every fuzz target for SECS seconds. Every target counts: a crash, a leak or a time-out in
+# any of them (or a fuzz build that fails, or makes none) fails the step.
 fuzz() {
-    local secs=${1:-60}
-    build fuzz
-    local t
+    local secs=${1:-60} passed=0 failed=0 t
+    mkdir -p "$results"
+    if ! build fuzz; then
+        log "the fuzz build failed"
+        echo "0 1 0" >"$results/fuzz"
+        return 1
+    fi
     for t in build/fuzz/bin/fuzz_*; do
         [ -x "$t" ] || continue
-        local name corpus
+        local name corpus seeds out
         name=$(basename "$t")
         corpus=build/fuzz/corpus/$name
+        out=build/fuzz/$name.log
         mkdir -p "$corpus"
-        log "fuzz $name for ${secs}s"
-        local seeds=tests/fuzz_seeds/$name
+        seeds=tests/fuzz_seeds/$name
         [ -d "$seeds" ] || seeds=""
-        "$t" -max_total_time="$secs" -timeout=10 -rss_limit_mb=2048 -print_final_stats=0 \
-            "$corpus" $seeds 2>&1 | tail -n 2
+        log "fuzz $name for ${secs}s"
+        if "$t" -max_total_time="$secs" -timeout=10 -rss_limit_mb=2048 -print_final_stats=0 \
+            "$corpus" $seeds >"$out" 2>&1; then
+            tail -n 1 "$out"
+            passed=$((passed + 1))
+        else
+            log "fuzz $name FAILED; the end of its log ($out):"
+            tail -n 40 "$out"
+            failed=$((failed + 1))
+        fi
     done
+    if [ $((passed + failed)) = 0 ]; then
+        log "the fuzz build made no fuzz target"
+        failed=1
+    fi
+    echo "$passed $failed 0" >"$results/fuzz"
+    [ "$failed" = 0 ]
 }
 
-summary() {
-    # One closing line over every ctest run: "tests: N passed, N failed".
-    local passed=0 failed=0 f line total fails
-    for f in "$@"; do
-        line=$(grep -E 'tests passed, [0-9]+ tests failed out of [0-9]+' "$f" | tail -n1) || true
-        [ -n "$line" ] || { failed=$((failed + 1)); continue; }
-        total=$(sed -E 's/.* out of ([0-9]+).*/\1/' <<<"$line")
-        fails=$(sed -E 's/.*, ([0-9]+) tests failed.*/\1/' <<<"$line")
-        passed=$((passed + total - fails))
-        failed=$((failed + fails))
+# Replays the committed seeds and every fuzzer's corpus through a Windows build's replay
+# programs under Wine: the i686 build (32-bit size_t) where it runs, else the x86_64 one.
+replay() {
+    local arch=$1 passed=0 failed=0 r
+    mkdir -p "$results"
+    for r in "build/$arch/bin"/replay_fuzz_*.exe; do
+        [ -f "$r" ] || continue
+        local name inputs=()
+        name=$(basename "$r" .exe)
+        name=${name#replay_}
+        [ -d "build/fuzz/corpus/$name" ] && inputs+=("build/fuzz/corpus/$name")
+        [ -d "tests/fuzz_seeds/$name" ] && inputs+=("tests/fuzz_seeds/$name")
+        [ ${#inputs[@]} -gt 0 ] || continue
+        if timeout 600 tools/wine-run "$r" "${inputs[@]}" >"build/$arch/replay_$name.log" 2>&1; then
+            log "replay $name ($arch): $(tail -n 1 "build/$arch/replay_$name.log")"
+            passed=$((passed + 1))
+        else
+            log "replay $name ($arch) FAILED:"
+            tail -n 20 "build/$arch/replay_$name.log"
+            failed=$((failed + 1))
+        fi
     done
-    echo "tests: $passed passed, $failed failed"
+    echo "$passed $failed 0" >"$results/replay"
     [ "$failed" = 0 ]
+}
+
+# One closing line over every suite: "tests: N passed, N failed[, N skipped]". Arguments are
+# ctest logs (*.log, test programs counted) and the result files of the other suites.
+summary() {
+    local passed=0 failed=0 skipped=0 f line total fails p fl sk
+    for f in "$@"; do
+        case "$f" in
+        *.log)
+            line=$(grep -E 'tests passed, [0-9]+ tests failed out of [0-9]+' "$f" 2>/dev/null | tail -n1) || true
+            [ -n "$line" ] || { failed=$((failed + 1)); continue; }
+            total=$(sed -E 's/.* out of ([0-9]+).*/\1/' <<<"$line")
+            fails=$(sed -E 's/.*, ([0-9]+) tests failed.*/\1/' <<<"$line")
+            passed=$((passed + total - fails))
+            failed=$((failed + fails))
+            ;;
+        *)
+            if ! read -r p fl sk <"$f" 2>/dev/null; then
+                failed=$((failed + 1))
+                continue
+            fi
+            passed=$((passed + p))
+            failed=$((failed + fl))
+            skipped=$((skipped + sk))
+            ;;
+        esac
+    done
+    if [ "$skipped" -gt 0 ]; then
+        echo "tests: $passed passed, $failed failed, $skipped skipped"
+    else
+        echo "tests: $passed passed, $failed failed"
+    fi
+    [ "$failed" = 0 ]
+}
+
+# The i686 suite on a machine that cannot run it: each of its test programs counts as skipped.
+skip_suite() {
+    local dir=$1 n
+    n=$(cd "$dir" && ctest -N 2>/dev/null | sed -n 's/^Total Tests: \([0-9]*\)/\1/p')
+    echo "0 0 ${n:-1}" >"$results/$(basename "$dir")-skipped"
+    log "NOTICE: skipping the ${n:-} i686 Windows tests: this machine cannot run 32-bit programs" \
+        "(the 32-bit Wine loader does not execute here${PM_NO_WIN32_EXEC:+; PM_NO_WIN32_EXEC=1 is set})"
 }
 
 cmd=${1:-help}
@@ -103,14 +178,40 @@ shift || true
 case "$cmd" in
 test)
     need_packages
+    rm -rf "$results"
+    mkdir -p "$results"
     build native win32 win64
+    pm_win32_exec >/dev/null # the one probe of this run; the scripts it starts inherit it
+    log "32-bit programs run here: $(pm_win32_exec)"
     wine_prefix
     status=0
+    suites=(build/native/ctest.log)
     run_ctest build/native || status=1
-    run_ctest build/win32 || status=1
+    log "the Wine loader's choice, both ways (tools/check-wine-run)"
+    if tools/check-wine-run >"$results/wine-run.out" 2>&1; then
+        echo "1 0 0" >"$results/wine-run"
+    else
+        cat "$results/wine-run.out"
+        echo "0 1 0" >"$results/wine-run"
+        status=1
+    fi
+    suites+=("$results/wine-run")
+    if [ "$(pm_win32_exec)" = yes ]; then
+        run_ctest build/win32 || status=1
+        suites+=(build/win32/ctest.log)
+        replay_arch=win32
+    else
+        skip_suite build/win32
+        suites+=("$results/win32-skipped")
+        replay_arch=win64
+    fi
     run_ctest build/win64 || status=1
+    suites+=(build/win64/ctest.log)
     fuzz "${PM_FUZZ_SECONDS:-20}" || status=1
-    summary build/native/ctest.log build/win32/ctest.log build/win64/ctest.log || status=1
+    suites+=("$results/fuzz")
+    replay "$replay_arch" || status=1
+    suites+=("$results/replay")
+    summary "${suites[@]}" || status=1
     exit $status
     ;;
 build)
@@ -124,6 +225,9 @@ fuzz)
     ;;
 bench)
     need_packages
+    pm_win32_exec >/dev/null
+    ARCH=$(pm_stack_arch) || exit 2
+    log "Windows benchmarks run from the $ARCH build"
     log "native benchmarks (Release, no sanitizers)"
     cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DPM_SANITIZE=OFF \
         -DPM_TESTS=OFF >/dev/null
@@ -138,6 +242,7 @@ bench)
     ;;
 demo)
     need_packages
+    pm_win32_exec >/dev/null
     if [ -x tools/demo.sh ]; then
         exec tools/demo.sh
     fi

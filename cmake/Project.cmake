@@ -1,6 +1,10 @@
 # Build conventions shared by every folder.
 
-set(PM_WARNINGS -Wall -Wextra)
+set(PM_WARNINGS -Wall -Wextra -Wformat=2 -Wformat-security)
+option(PM_WERROR "Treat the project's warnings as errors (CI sets it)" OFF)
+if(PM_WERROR)
+    list(APPEND PM_WARNINGS -Werror)
+endif()
 if(WIN32)
     # Windows headers, XP-era APIs are enough; ANSI entry points are the ones the system uses.
     add_compile_definitions(WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601)
@@ -40,12 +44,25 @@ function(pm_test name)
     set_tests_properties(${name} PROPERTIES TIMEOUT 300)
 endfunction()
 
-# pm_fuzz(name SOURCES ... [LIBS ...]): a libFuzzer target, built only with PM_FUZZ.
+# pm_fuzz(name SOURCES ... [LIBS ...]): a libFuzzer target, built only with PM_FUZZ. The Windows
+# builds make replay_<name> from the same sources instead: ctest replays the committed seeds
+# through it, and run.sh the fuzzers' corpora (the i686 build has a 32-bit size_t).
 function(pm_fuzz name)
+    cmake_parse_arguments(A "" "" "SOURCES;LIBS" ${ARGN})
+    if(WIN32 AND PM_TESTS)
+        add_executable(replay_${name} ${A_SOURCES} ${PROJECT_SOURCE_DIR}/tests/fuzz_replay_main.cpp)
+        target_compile_options(replay_${name} PRIVATE ${PM_WARNINGS})
+        target_link_libraries(replay_${name} PRIVATE ${A_LIBS})
+        set(seeds ${PROJECT_SOURCE_DIR}/tests/fuzz_seeds/${name})
+        if(EXISTS ${seeds})
+            add_test(NAME replay_${name} COMMAND replay_${name} ${seeds})
+            set_tests_properties(replay_${name} PROPERTIES TIMEOUT 120)
+        endif()
+        return()
+    endif()
     if(NOT PM_FUZZ)
         return()
     endif()
-    cmake_parse_arguments(A "" "" "SOURCES;LIBS" ${ARGN})
     add_executable(${name} ${A_SOURCES})
     target_compile_options(${name} PRIVATE ${PM_WARNINGS})
     target_link_libraries(${name} PRIVATE ${A_LIBS})

@@ -6,11 +6,16 @@
 #                                 its exit code and show the end of its trace log
 #   tools/stack.sh console ARGS   run pmconsole (try: console --help)
 #   tools/stack.sh status         is "ProcMgr" registered?
-# Settings: PM_ARCH (win32 or win64, default win32), PM_BUILD_DIR (default build/$PM_ARCH),
+# Settings: PM_ARCH (win32 or win64; default win32 where 32-bit programs run, else win64),
+# PM_BUILD_DIR (default build/$PM_ARCH),
 # PM_LOG_DIR (default $PM_BUILD_DIR/stack/log), WINEPREFIX (default build/wineprefix).
 set -euo pipefail
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-arch=${ARCH:-${PM_ARCH:-win32}}
+# shellcheck source=tools/wine-loader.sh
+. "$top/tools/wine-loader.sh"
+# The i686 build where 32-bit programs run, else the x86_64 one; PM_ARCH wins when it can run.
+pm_win32_exec >/dev/null # probe once, here
+arch=$(pm_stack_arch) || exit 2
 build=${PM_BUILD_DIR:-$top/build/$arch}
 case "$build" in /*) ;; *) build=$top/$build ;; esac
 bin=$build/bin
@@ -24,6 +29,19 @@ install_key='HKLM\SOFTWARE\Orvane\Kestrane\CurrentVersion'
 if [ "$arch" = win64 ]; then view=/reg:64; else view=/reg:32; fi
 
 say() { printf '%s\n' "$*" >&2; }
+arch_words() {
+    case "$arch" in
+    win32) echo "i686" ;;
+    win64)
+        if [ "$(pm_win32_exec)" = yes ] || [ -n "${PM_ARCH:-}" ]; then
+            echo "x86_64"
+        else
+            echo "x86_64 (this machine cannot run 32-bit programs)"
+        fi
+        ;;
+    *) echo "$arch" ;;
+    esac
+}
 wine_run() { "$top/tools/wine-run" "$@"; }
 
 ensure_built() {
@@ -45,7 +63,7 @@ set_log_dir() {
     mkdir -p "$logdir"
     : >"$logdir/quorlent.dbg"
     local win_dir
-    win_dir=$(winepath -w "$logdir" 2>/dev/null)
+    win_dir=$(wine_run winepath -w "$logdir" 2>/dev/null)
     wine_run reg add "$install_key" /v LogDir /t REG_SZ /d "$win_dir\\" /f $view >/dev/null 2>&1
 }
 
@@ -54,6 +72,7 @@ clear_log_dir() {
 }
 
 up() {
+    say "== the stack runs from the $(arch_words) build (build/$arch)"
     ensure_built
     mkdir -p "$state"
     if node_exists; then
@@ -136,7 +155,7 @@ status)
     ensure_built
     if node_exists; then echo "ProcMgr is running"; else echo "ProcMgr is not running"; exit 3; fi
     ;;
-help | -h | --help) sed -n '2,10p' "$0" | sed 's/^# \{0,1\}//' ;;
+help | -h | --help) sed -n '2,11p' "$0" | sed 's/^# \{0,1\}//' ;;
 *)
     say "unknown command: $cmd (try tools/stack.sh --help)"
     exit 2

@@ -162,5 +162,46 @@ TEST(PerfDataTest, LyingLengthsAndCountsStopTheWalk) {
     EXPECT_TRUE(fresh.offsets_resolved);
 }
 
+// Lengths that, added to an offset in a 32-bit size_t, wrap round to a structure already
+// visited. Read by the i686 build these blocks used to walk in a circle for billions of steps.
+std::vector<uint8_t> BackwardsBlock(bool through_counters) {
+    std::vector<uint8_t> blk(184, 0);
+    const uint8_t perf[8] = {'P', 0, 'E', 0, 'R', 0, 'F', 0};
+    std::copy(perf, perf + 8, blk.begin());
+    PerfBlockBuilder::Put32(blk, 24, 88);     // HeaderLength: the object follows at 88
+    PerfBlockBuilder::Put32(blk, 88 + 4, 72); // DefinitionLength: first instance at 160
+    PerfBlockBuilder::Put32(blk, 88 + 8, 64); // HeaderLength: first counter definition at 152
+    PerfBlockBuilder::Put32(blk, 88 + 40, 0x7FFFFFFF); // NumInstances
+    if (through_counters) {
+        PerfBlockBuilder::Put32(blk, 88 + 32, 0xFFFFFFFF); // NumCounters
+        // Definition at 152 leads 40 bytes back (to 112), and the one at 112 leads to 152.
+        PerfBlockBuilder::Put32(blk, 152, 0xFFFFFFD8);
+        PerfBlockBuilder::Put32(blk, 152 + 4, 0xEEEE);
+        PerfBlockBuilder::Put32(blk, 112, 40);
+        PerfBlockBuilder::Put32(blk, 112 + 4, 0xEEEE);
+    } else {
+        // The instance at 160 puts its counter block 8 bytes before itself, and that block's
+        // length of 8 leads back to the instance.
+        PerfBlockBuilder::Put32(blk, 160, 0xFFFFFFF8);
+        PerfBlockBuilder::Put32(blk, 152, 8);
+    }
+    return blk;
+}
+
+TEST(PerfDataTest, LengthsThatPointBackwardsEndTheWalk) {
+    for (bool through_counters : {false, true}) {
+        auto blk = BackwardsBlock(through_counters);
+        std::vector<uint8_t> exact(blk); // exact size for the sanitizer
+        PerfCounterTable t = ResolvedTitles();
+        t.offsets_resolved = false;
+        uint32_t announced = 0;
+        std::vector<PerfInstance> out;
+        EXPECT_EQ(ReadPerfInstances(exact.data(), exact.size(), t, &announced, out),
+                  PerfReadResult::kOk);
+        EXPECT_TRUE(t.offsets_resolved) << through_counters;
+        EXPECT_TRUE(out.empty()) << through_counters;
+    }
+}
+
 } // namespace
 } // namespace pm::table::test

@@ -23,6 +23,14 @@ struct Bytes {
         *value = Le32(data + offset);
         return true;
     }
+    // Moves from an offset inside the block by a length from the block. The length is compared
+    // with what remains before anything is added: with a 32-bit size_t, from + by would wrap and
+    // could point back at a structure already visited.
+    bool Advance(size_t from, uint32_t by, size_t* to) const {
+        if (from > size || by > size - from) return false;
+        *to = from + by;
+        return true;
+    }
 };
 
 bool EqualsIgnoringCase(const std::u16string& a, const char* b) {
@@ -109,9 +117,11 @@ PerfReadResult ReadPerfInstances(const uint8_t* data, size_t size, PerfCounterTa
     *num_instances = instances;
 
     if (!table.offsets_resolved) {
-        size_t def = object + obj_header;
+        size_t def = 0;
+        bool have_def = b.Advance(object, obj_header, &def);
         int matched = 0;
-        for (uint32_t visited = 0; visited < num_counters && matched < kPerfRows; ++visited) {
+        for (uint32_t visited = 0; have_def && visited < num_counters && matched < kPerfRows;
+             ++visited) {
             uint32_t length = 0, title = 0, offset = 0;
             if (!b.Has(def, perf::kCounterDefMinSize) ||
                 !b.U32(def + perf::kCounterByteLength, &length) ||
@@ -125,8 +135,8 @@ PerfReadResult ReadPerfInstances(const uint8_t* data, size_t size, PerfCounterTa
                     break;
                 }
             }
-            if (length == 0) break; // would visit the same definition forever
-            def += length;
+            // A zero length would visit the same definition forever.
+            if (length == 0 || !b.Advance(def, length, &def)) break;
         }
         table.offsets_resolved = true;
     }
@@ -141,7 +151,8 @@ PerfReadResult ReadPerfInstances(const uint8_t* data, size_t size, PerfCounterTa
     };
 
     out.reserve(out.size() + (instances < 65536 ? instances : 65536));
-    size_t inst = object + obj_definition;
+    size_t inst = 0;
+    if (!b.Advance(object, obj_definition, &inst)) return PerfReadResult::kOk;
     for (uint32_t i = 0; i < instances; ++i) {
         uint32_t inst_length = 0, name_offset = 0, name_length = 0;
         if (!b.Has(inst, perf::kInstMinSize) ||
@@ -149,9 +160,11 @@ PerfReadResult ReadPerfInstances(const uint8_t* data, size_t size, PerfCounterTa
             !b.U32(inst + perf::kInstNameOffset, &name_offset) ||
             !b.U32(inst + perf::kInstNameLength, &name_length) || inst_length < perf::kInstMinSize)
             break;
-        size_t block = inst + inst_length;
+        size_t block = 0;
         uint32_t block_length = 0;
-        if (!b.U32(block, &block_length) || block_length < 4 || !b.Has(block, block_length)) break;
+        if (!b.Advance(inst, inst_length, &block) || !b.U32(block, &block_length) ||
+            block_length < 4 || !b.Has(block, block_length))
+            break;
 
         PerfInstance pi;
         pi.id_process = counter(block, block_length, kRowIdProcess);
@@ -169,7 +182,7 @@ PerfReadResult ReadPerfInstances(const uint8_t* data, size_t size, PerfCounterTa
             }
         }
         out.push_back(std::move(pi));
-        inst = block + block_length;
+        inst = block + block_length; // inside the block: checked by Has above
     }
     return PerfReadResult::kOk;
 }
