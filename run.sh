@@ -83,12 +83,12 @@ fuzz() {
         name=$(basename "$t")
         corpus=build/fuzz/corpus/$name
         out=build/fuzz/$name.log
-        mkdir -p "$corpus"
+        mkdir -p "$corpus" "build/fuzz/artifacts/$name"
         seeds=tests/fuzz_seeds/$name
         [ -d "$seeds" ] || seeds=""
         log "fuzz $name for ${secs}s"
         if "$t" -max_total_time="$secs" -timeout=10 -rss_limit_mb=2048 -print_final_stats=0 \
-            "$corpus" $seeds >"$out" 2>&1; then
+            -artifact_prefix="build/fuzz/artifacts/$name/" "$corpus" $seeds >"$out" 2>&1; then
             tail -n 1 "$out"
             passed=$((passed + 1))
         else
@@ -105,8 +105,9 @@ fuzz() {
     [ "$failed" = 0 ]
 }
 
-# Replays the committed seeds and every fuzzer's corpus through a Windows build's replay
-# programs under Wine: the i686 build (32-bit size_t) where it runs, else the x86_64 one.
+# Replays the committed seeds, every fuzzer's corpus and what the fuzzers found (crashes, leaks,
+# time-outs) through a Windows build's replay programs under Wine: the i686 build (32-bit
+# size_t) where it runs, else the x86_64 one.
 replay() {
     local arch=$1 passed=0 failed=0 r
     mkdir -p "$results"
@@ -117,6 +118,7 @@ replay() {
         name=${name#replay_}
         [ -d "build/fuzz/corpus/$name" ] && inputs+=("build/fuzz/corpus/$name")
         [ -d "tests/fuzz_seeds/$name" ] && inputs+=("tests/fuzz_seeds/$name")
+        [ -n "$(ls -A "build/fuzz/artifacts/$name" 2>/dev/null)" ] && inputs+=("build/fuzz/artifacts/$name")
         [ ${#inputs[@]} -gt 0 ] || continue
         if timeout 600 tools/wine-run "$r" "${inputs[@]}" >"build/$arch/replay_$name.log" 2>&1; then
             log "replay $name ($arch): $(tail -n 1 "build/$arch/replay_$name.log")"

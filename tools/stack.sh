@@ -31,15 +31,15 @@ if [ "$arch" = win64 ]; then view=/reg:64; else view=/reg:32; fi
 say() { printf '%s\n' "$*" >&2; }
 arch_words() {
     case "$arch" in
-    win32) echo "i686" ;;
+    win32) echo "the i686 build (build/win32)" ;;
     win64)
         if [ "$(pm_win32_exec)" = yes ] || [ -n "${PM_ARCH:-}" ]; then
-            echo "x86_64"
+            echo "the x86_64 build (build/win64)"
         else
-            echo "x86_64 (this machine cannot run 32-bit programs)"
+            echo "the x86_64 build (build/win64), since this machine cannot run 32-bit programs"
         fi
         ;;
-    *) echo "$arch" ;;
+    *) echo "build/$arch" ;;
     esac
 }
 wine_run() { "$top/tools/wine-run" "$@"; }
@@ -72,7 +72,7 @@ clear_log_dir() {
 }
 
 up() {
-    say "== the stack runs from the $(arch_words) build (build/$arch)"
+    say "== the stack runs from $(arch_words)"
     ensure_built
     mkdir -p "$state"
     if node_exists; then
