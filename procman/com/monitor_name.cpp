@@ -2,8 +2,10 @@
 #include "procman/com/monitor_name.h"
 
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
+#include "shared/text/text_platform.h"
 #include "shared/text/text_string.h"
 
 namespace pm::monitor {
@@ -73,11 +75,16 @@ std::string StoredName(const std::string& bare) {
 }
 
 std::string UpperProcessPath(const char* path) {
-    std::string p(path ? path : "");
-    if (p.size() > kProcessNameBuffer - 1) p.resize(kProcessNameBuffer - 1);
-    TextString upper(p.c_str());
-    upper.MakeUpper();
-    return upper.CStr();
+    std::string out;
+    UpperProcessPathInto(path, out);
+    return out;
+}
+
+void UpperProcessPathInto(const char* path, std::string& out) {
+    out.assign(path ? path : "");
+    if (out.size() > kProcessNameBuffer - 1) out.resize(kProcessNameBuffer - 1);
+    CurrentTextPlatform().UpperCase(out.data());
+    out.resize(std::strlen(out.c_str()));
 }
 
 bool NameMatches(const std::string& upper_path, const std::string& stored_name) {

@@ -25,6 +25,8 @@ std::string StoredName(const std::string& bare);
 // The upper-cased path of an enumerated process as the name rule compares it: at most 259
 // bytes of it, upper-cased.
 std::string UpperProcessPath(const char* path);
+// The same into a buffer the caller keeps (no allocation once it is large enough).
+void UpperProcessPathInto(const char* path, std::string& out);
 
 // The name rule: the upper-cased path P matches the stored name N when P is longer than N,
 // ends with N, and has "\\" just before that ending. An empty N matches nothing.

@@ -34,22 +34,21 @@ uint32_t Plugin::IndepMonitorPulse(uint32_t mon_index, uint32_t elapsed_ms,
 void Plugin::IndexMonitors() {
     if (names_dirty_) {
         by_name_.clear();
+        longest_name_ = 0;
         size_t order = 0;
         registry_.ForEach([&](ProcMonitor& m) {
             m.visit_order = order++;
-            if (*m.Name() != '\0') by_name_[m.Name()].push_back(&m);
+            const std::string_view name(m.Name());
+            if (name.empty()) return;
+            by_name_[name].push_back(&m);
+            longest_name_ = std::max(longest_name_, name.size());
         });
         names_dirty_ = false;
     }
-    pid_first_.clear();
-    pid_slots_.clear();
+    by_pid_.Clear();
     registry_.ForEach([&](ProcMonitor& m) {
-        for (uint32_t i = 0; i < m.tracked.size(); ++i) {
-            auto [it, fresh] = pid_first_.emplace(m.tracked[i].pid, kNoSlot);
-            pid_slots_.push_back({&m, i, it->second});
-            it->second = static_cast<uint32_t>(pid_slots_.size() - 1);
-            (void)fresh;
-        }
+        for (uint32_t i = 0; i < m.tracked.size(); ++i)
+            by_pid_.Add(m.tracked[i].pid, &m, i);
     });
 }
 
@@ -184,54 +183,50 @@ uint32_t Plugin::EndsAndFailures(uint32_t elapsed_ms) {
 void Plugin::AddTrack(ProcMonitor& m, uint32_t pid) {
     TI(__LINE__, "ProcMonitor::AddTrack() starting to track pid=%d", static_cast<long>(pid));
     m.tracked.push_back({TrackedProcess::kSeen, pid});
-    auto [it, fresh] = pid_first_.emplace(pid, kNoSlot);
-    (void)fresh;
-    pid_slots_.push_back({&m, static_cast<uint32_t>(m.tracked.size() - 1), it->second});
-    it->second = static_cast<uint32_t>(pid_slots_.size() - 1);
+    by_pid_.Add(pid, &m, static_cast<uint32_t>(m.tracked.size() - 1));
 }
 
 uint32_t Plugin::ProcessName(const std::string& path, uint32_t pid) {
     TSI(__LINE__, "ProcMonitor::ProcessName() checking active process pname=%s, pid=%d",
         path.c_str(), static_cast<long>(pid));
-    const std::string upper = UpperProcessPath(path.c_str());
+    UpperProcessPathInto(path.c_str(), upper_);
+    const std::string_view upper(upper_);
 
     candidates_.clear();
-    auto tracked = pid_first_.find(pid);
-    if (tracked != pid_first_.end())
-        for (uint32_t s = tracked->second; s != kNoSlot; s = pid_slots_[s].next)
-            candidates_.push_back(pid_slots_[s].monitor);
-    if (!by_name_.empty()) {
-        for (size_t i = 0; i + 1 < upper.size(); ++i) {
-            if (upper[i] != '\\') continue;
-            auto named = by_name_.find(upper.substr(i + 1));
-            if (named != by_name_.end())
-                candidates_.insert(candidates_.end(), named->second.begin(), named->second.end());
-        }
+    for (uint32_t s = by_pid_.First(pid); s != PidTable::kNone; s = by_pid_.At(s).next)
+        candidates_.push_back(by_pid_.At(s).monitor);
+    // Every ending after a backslash that is as short as some monitor's name.
+    const size_t shortest_start = upper.size() > longest_name_ ? upper.size() - longest_name_ : 0;
+    for (size_t i = shortest_start > 0 ? shortest_start - 1 : 0; i + 1 < upper.size(); ++i) {
+        if (upper[i] != '\\') continue;
+        auto named = by_name_.find(upper.substr(i + 1));
+        if (named != by_name_.end())
+            candidates_.insert(candidates_.end(), named->second.begin(), named->second.end());
     }
     if (candidates_.empty()) return 0;
-    std::sort(
-        candidates_.begin(), candidates_.end(),
-        [](const ProcMonitor* a, const ProcMonitor* b) { return a->visit_order < b->visit_order; });
-    candidates_.erase(std::unique(candidates_.begin(), candidates_.end()), candidates_.end());
+    if (candidates_.size() > 1) {
+        std::sort(candidates_.begin(), candidates_.end(),
+                  [](const ProcMonitor* a, const ProcMonitor* b) {
+                      return a->visit_order < b->visit_order;
+                  });
+        candidates_.erase(std::unique(candidates_.begin(), candidates_.end()), candidates_.end());
+    }
 
     uint32_t alerts = 0;
     for (ProcMonitor* m : candidates_) {
         bool found = false;
-        tracked = pid_first_.find(pid);
-        if (tracked != pid_first_.end()) {
-            for (uint32_t s = tracked->second; s != kNoSlot; s = pid_slots_[s].next) {
-                if (pid_slots_[s].monitor != m) continue;
-                m->tracked[pid_slots_[s].index].flags |= TrackedProcess::kSeen;
-                found = true;
-                break;
-            }
+        for (uint32_t s = by_pid_.First(pid); s != PidTable::kNone; s = by_pid_.At(s).next) {
+            if (by_pid_.At(s).monitor != m) continue;
+            m->tracked[by_pid_.At(s).index].flags |= TrackedProcess::kSeen;
+            found = true;
+            break;
         }
         if (found) {
             TI(__LINE__, "ProcMonitor::ProcessName() process is still running. pid=%d",
                static_cast<long>(pid));
             continue;
         }
-        if (!NameMatches(upper, m->Name())) continue;
+        if (!NameMatches(upper_, m->Name())) continue;
         TI(__LINE__, "ProcMonitor::ProcessName() new process found pid=%d", static_cast<long>(pid));
         AddTrack(*m, pid);
         ++m->new_executions[kToday];

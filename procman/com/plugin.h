@@ -8,11 +8,13 @@
 #include <cstdint>
 #include <set>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
 #include "procman/com/alerts.h"
 #include "procman/com/definitions_file.h"
+#include "procman/com/pid_table.h"
 #include "procman/com/plugin_platform.h"
 #include "procman/com/proc_monitor.h"
 
@@ -111,15 +113,12 @@ private:
     // tracked instances by process id (rebuilt at each pulse), so each process meets only the
     // monitors it concerns.
     bool names_dirty_ = true;
-    std::unordered_map<std::string, std::vector<ProcMonitor*>> by_name_;
-    struct PidSlot {
-        ProcMonitor* monitor;
-        uint32_t index;
-        uint32_t next; // next slot of the same pid, kNoSlot at the end
-    };
-    static constexpr uint32_t kNoSlot = 0xFFFFFFFF;
-    std::unordered_map<uint32_t, uint32_t> pid_first_;
-    std::vector<PidSlot> pid_slots_;
+    // Keys view the monitors' own records, which live as long as the index (rebuilt after any
+    // creation or deletion).
+    std::unordered_map<std::string_view, std::vector<ProcMonitor*>> by_name_;
+    size_t longest_name_ = 0;
+    PidTable by_pid_;
+    std::string upper_;
     std::vector<ProcMonitor*> candidates_;
     std::vector<ProcessEntry> processes_;
 };
