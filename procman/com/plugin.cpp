@@ -143,8 +143,11 @@ const uint8_t* Plugin::GetIndepMonitorAttributes(uint32_t mon_index) {
 // --- monitors and their file --------------------------------------------------------------
 
 ProcMonitor* Plugin::CreateMonitor(const uint8_t* record, bool convert, const OwnerId& owner) {
+    const size_t length = ReadU16(record + kLengthAt);
     const size_t name_offset = ReadU16(record + kNameOffsetAt);
-    std::string name(reinterpret_cast<const char*>(record + name_offset));
+    if (name_offset > kMaxNameOffset || length <= name_offset) return nullptr;
+    const char* at = reinterpret_cast<const char*>(record + name_offset);
+    std::string name(at, strnlen(at, length - name_offset));
     if (convert) name = ConsoleNameToAnsi(name);
     const std::string bare = BareName(name);
     std::unique_ptr<ProcMonitor> m = BuildMonitor(record, bare, owner);

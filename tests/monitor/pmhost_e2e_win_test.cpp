@@ -17,6 +17,8 @@
 #include "procman/com/definitions_file.h"
 #include "procman/com/plugin.h"
 #include "procman/com/plugin_platform_win.h"
+#include "procman/com/tarnvex_abi.h"
+#include "procman/com/tarnvex_abi.h"
 #include "shared/base/win_handles.h"
 
 namespace pm::monitor {
@@ -204,6 +206,50 @@ TEST(PmhostEndToEnd, PingBringsStartedAndStoppedAndANeverStartedMonitorFailsOnce
     const std::string log = ReadText(dir + "pmhost-alerts.jsonl");
     EXPECT_EQ(Count(log, "\n"), Count(out, "\n")) << log;
     EXPECT_NE(log.find("\"process\": \"PING.EXE\""), std::string::npos);
+}
+
+TEST(TarnvexDll, ExportsByNameAndStringsInElevenLanguages) {
+    win::unique_hmodule dll(LoadLibraryA((ProgramDir() + "TARNVEX.DLL").c_str()));
+    ASSERT_TRUE(dll);
+    for (const char* name :
+         {"InitIndepMonitors", "TermIndepMonitors", "GetIndepMonitorAttributes",
+          "IndepMonitorPulse", "IndepGenAlert", "IndepGenAlert2", "MonitorAlert"})
+        EXPECT_NE(GetProcAddress(dll.get(), name), nullptr) << name;
+    auto attributes = reinterpret_cast<GetIndepMonitorAttributesFn>(
+        reinterpret_cast<void*>(GetProcAddress(dll.get(), "GetIndepMonitorAttributes")));
+    ASSERT_NE(attributes, nullptr);
+    const uint8_t* a = attributes(0);
+    ASSERT_NE(a, nullptr);
+    EXPECT_EQ(ReadU32(a), 84u);
+    EXPECT_EQ(ReadU32(a + 12), 1093223018u);
+    EXPECT_EQ(ReadU32(a + 16), 15000u);
+    const size_t name_length = strnlen(reinterpret_cast<const char*>(a + 20), 64);
+    EXPECT_GT(name_length, 0u);
+    EXPECT_LT(name_length, 64u);
+    EXPECT_EQ(attributes(1), nullptr);
+
+    // German, English (neutral, US), Spanish, French, Italian, Japanese, Korean, Portuguese,
+    // Chinese (Taiwan, PRC); each with the blocks of ids 100-109, 200-202, 2008-2014, 2020.
+    const WORD languages[] = {0x0007, 0x0009, 0x0409, 0x000A, 0x000C, 0x0010,
+                              0x0011, 0x0012, 0x0016, 0x0404, 0x0804};
+    const unsigned ids[] = {100, 101, 102,  103,  104,  105,  106,  107,  108,  109, 200,
+                            201, 202, 2008, 2009, 2010, 2011, 2012, 2013, 2014, 2020};
+    for (WORD lang : languages) {
+        for (unsigned id : ids) {
+            HRSRC block = FindResourceExA(dll.get(), reinterpret_cast<LPCSTR>(RT_STRING),
+                                          MAKEINTRESOURCEA(id / 16 + 1), lang);
+            ASSERT_NE(block, nullptr) << std::hex << lang << " " << std::dec << id;
+            const auto* units =
+                static_cast<const uint16_t*>(LockResource(LoadResource(dll.get(), block)));
+            ASSERT_NE(units, nullptr);
+            const DWORD size = SizeofResource(dll.get(), block) / 2;
+            DWORD at = 0;
+            for (unsigned i = 0; i < id % 16 && at < size; ++i)
+                at += 1 + units[at];
+            ASSERT_LT(at, size);
+            EXPECT_GT(units[at], 0u) << std::hex << lang << " " << std::dec << id << " is empty";
+        }
+    }
 }
 
 constexpr size_t kSavedMonitors = 30000;
