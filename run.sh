@@ -235,6 +235,9 @@ bench)
         -DPM_TESTS=OFF >/dev/null
     cmake --build build/bench -j "$(nproc)" --target table_bench
     build/bench/bin/table_bench
+    log "one process-monitor pulse through the seams (native)"
+    cmake --build build/bench -j "$(nproc)" --target pulse_bench
+    build/bench/bin/pulse_bench
     build "$ARCH"
     wine_prefix
     log "messaging library against raw pipes (Wine, $ARCH)"

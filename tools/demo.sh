@@ -16,7 +16,16 @@ show() {
     printf '(exit code %d)\n' "$rc"
 }
 
-step "start quorlent (builds what is missing first)"
+# The monitor host watches PING.EXE (alerts when it starts and stops) and pulses every second.
+export PM_DATA_DIR=${PM_DATA_DIR:-$top/build/demo-data}
+export PM_HOST_ARGS=${PM_HOST_ARGS:---pulse-ms 1000}
+mkdir -p "$PM_DATA_DIR"
+# velstra.ini: the magic, one record (length 25, key 1, name at 16, level 1, TERMINATION and
+# RUNNING, no start time-out, "PING.EXE") and an empty owner id.
+printf '\x22\x45\x32\x11''\x19\x00\x01\x00\x00\x00\x10\x00\x01\x03\x00\x00\x00\x00\x00\x00'\
+'PING.EXE\x00''\x00\x00\x00\x00\x00\x00\x00\x00' >"$PM_DATA_DIR/velstra.ini"
+
+step "start quorlent and the monitor host pmhost (builds what is missing first)"
 "$stack" up
 trap '"$stack" down >/dev/null 2>&1 || true' EXIT
 
@@ -49,6 +58,10 @@ if [ -n "$ping_win_pid" ]; then
 else
     echo "(ping.exe has already ended)"
 fi
+
+step "the process monitor saw ping.exe start and end: pmhost fetched the alerts (pmconsole alerts)"
+sleep 3
+show alerts
 
 step "a service tab does not exist in Windows 95 mode: Signal answers 0xDA000006"
 show signal 2 stop Spooler

@@ -6,6 +6,10 @@
 #                                 its exit code and show the end of its trace log
 #   tools/stack.sh console ARGS   run pmconsole (try: console --help)
 #   tools/stack.sh status         is "ProcMgr" registered?
+# up and down also start and stop the monitor host pmhost (node "KAVMonitorClientNC") with the
+# plug-in TARNVEX.DLL; its definitions file is $PM_DATA_DIR/velstra.ini (default
+# $PM_BUILD_DIR/stack/data), its alerts log $PM_LOG_DIR/pmhost-alerts.jsonl. PM_HOST_ARGS adds
+# pmhost options (for example --pulse-ms 1000).
 # Settings: PM_ARCH (win32 or win64; default win32 where 32-bit programs run, else win64),
 # PM_BUILD_DIR (default build/$PM_ARCH),
 # PM_LOG_DIR (default $PM_BUILD_DIR/stack/log), WINEPREFIX (default build/wineprefix).
@@ -145,17 +149,96 @@ console() {
     exec "$top/tools/wine-run" "$bin/pmconsole.exe" "$@"
 }
 
+# --- the monitor host ----------------------------------------------------------------------
+datadir=${PM_DATA_DIR:-$state/data}
+
+host_exists() { wine_run "$bin/kavipcctl.exe" exists KAVMonitorClientNC >/dev/null 2>&1; }
+
+host_up() {
+    [ -f "$bin/pmhost.exe" ] || cmake --build "$build" --target pmhost >/dev/null
+    if [ ! -f "$bin/TARNVEX.DLL" ]; then
+        say "TARNVEX.DLL is missing in $bin: the monitor host cannot run without the plug-in" \
+            "(build the target tarnvex_dll)"
+        return 1
+    fi
+    if host_exists; then
+        say "the monitor host is already running"
+        return 0
+    fi
+    mkdir -p "$datadir" "$logdir"
+    : >"$logdir/tarnvex.dbg"
+    local win_dir
+    win_dir=$(wine_run winepath -w "$datadir" 2>/dev/null)
+    wine_run reg add "$install_key" /v Data /t REG_SZ /d "$win_dir\\" /f $view >/dev/null 2>&1
+    rm -f "$state/pmhost.rc"
+    (
+        cd "$bin"
+        set +e
+        # shellcheck disable=SC2086
+        setsid "$top/tools/wine-run" pmhost.exe ${PM_HOST_ARGS:-} >"$state/pmhost.out" 2>&1 </dev/null
+        echo $? >"$state/pmhost.rc"
+    ) >/dev/null 2>&1 </dev/null &
+    local i
+    for i in $(seq 1 120); do
+        if host_exists; then
+            say "pmhost is up: node KAVMonitorClientNC answers (definitions: $datadir/velstra.ini," \
+                "alerts: $logdir/pmhost-alerts.jsonl)"
+            return 0
+        fi
+        if [ -f "$state/pmhost.rc" ]; then
+            say "pmhost ended at start-up with exit code $(cat "$state/pmhost.rc")"
+            cat "$state/pmhost.out" >&2 || true
+            return 1
+        fi
+        sleep 0.5
+    done
+    say "KAVMonitorClientNC did not answer within 60 s"
+    return 1
+}
+
+host_down() {
+    if ! host_exists; then
+        wine_run reg delete "$install_key" /v Data /f $view >/dev/null 2>&1 || true
+        return 0
+    fi
+    wine_run "$bin/kavipcctl.exe" quit KAVMonitorClientNC >/dev/null
+    local i rc=""
+    for i in $(seq 1 60); do
+        if [ -f "$state/pmhost.rc" ]; then
+            rc=$(cat "$state/pmhost.rc")
+            break
+        fi
+        sleep 0.5
+    done
+    wine_run reg delete "$install_key" /v Data /f $view >/dev/null 2>&1 || true
+    if [ -z "$rc" ]; then
+        if host_exists; then
+            say "pmhost did not stop within 30 s"
+            return 1
+        fi
+        say "pmhost stopped (started elsewhere: exit code unknown)"
+        return 0
+    fi
+    say "pmhost exited with code $rc"
+    [ "$rc" = 0 ]
+}
+
 cmd=${1:-help}
 shift || true
 case "$cmd" in
-up) up ;;
-down) down ;;
+up) up && host_up ;;
+down)
+    host_rc=0
+    host_down || host_rc=$?
+    down
+    exit $host_rc
+    ;;
 console) console "$@" ;;
 status)
     ensure_built
     if node_exists; then echo "ProcMgr is running"; else echo "ProcMgr is not running"; exit 3; fi
     ;;
-help | -h | --help) sed -n '2,11p' "$0" | sed 's/^# \{0,1\}//' ;;
+help | -h | --help) sed -n '2,15p' "$0" | sed 's/^# \{0,1\}//' ;;
 *)
     say "unknown command: $cmd (try tools/stack.sh --help)"
     exit 2

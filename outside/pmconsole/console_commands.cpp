@@ -3,6 +3,7 @@
 
 #include "outside/pmconsole/console_format.h"
 #include "outside/pmconsole/agent_commands.h"
+#include "outside/pmconsole/alerts_command.h"
 #include "outside/pmconsole/ps_command.h"
 
 namespace pm::console {
@@ -63,6 +64,8 @@ const std::vector<ConsoleCommand>& ConsoleCommands() {
         {"signal", "signal a service tab entry: pause, continue, stop or start", kSignalHelp,
          &RunSignal},
         {"svc", "start, stop, pause or continue a service by name", kSvcHelp, &RunSvc},
+        {"alerts", "the process monitors' alerts the monitor host fetched; --follow", kAlertsHelp,
+         &RunAlerts},
     };
     return commands;
 }

@@ -1,0 +1,31 @@
+// Portable: no OS code here.
+#include "procman/com/monitor_record.h"
+
+#include <cstring>
+
+namespace pm::monitor {
+
+bool IsWellFormedRecord(const uint8_t* bytes, size_t available) {
+    if (available < kHeaderSize) return false;
+    const size_t length = ReadU16(bytes + kLengthAt);
+    const size_t name_offset = ReadU16(bytes + kNameOffsetAt);
+    if (length > available || name_offset < kHeaderSize || name_offset > kMaxNameOffset)
+        return false;
+    if (length < name_offset + 1) return false;
+    return std::memchr(bytes + name_offset, 0, length - name_offset) != nullptr;
+}
+
+std::vector<uint8_t> MakeRecord(uint32_t key, uint8_t alert_level, uint8_t conditions,
+                                uint16_t start_timeout, const std::string& name) {
+    std::vector<uint8_t> r(kMaxNameOffset + name.size() + 1, 0);
+    WriteU16(&r[kLengthAt], static_cast<uint16_t>(r.size()));
+    WriteU32(&r[kKeyAt], key);
+    WriteU16(&r[kNameOffsetAt], kMaxNameOffset);
+    r[kAlertLevelAt] = alert_level;
+    r[kConditionsAt] = conditions;
+    WriteU16(&r[kStartTimeoutAt], start_timeout);
+    std::memcpy(&r[kMaxNameOffset], name.data(), name.size());
+    return r;
+}
+
+} // namespace pm::monitor

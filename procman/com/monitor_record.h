@@ -1,0 +1,57 @@
+// The monitor record: one monitor's definition as "velstra.ini" stores it and as the console
+// sends it. Little-endian and packed; the name sits at `name_offset` and ends with a NUL that
+// `length` counts. Portable: no OS code here.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace pm::monitor {
+
+// Field offsets.
+constexpr size_t kLengthAt = 0;
+constexpr size_t kKeyAt = 2;
+constexpr size_t kNameOffsetAt = 6;
+constexpr size_t kAlertLevelAt = 8;
+constexpr size_t kConditionsAt = 9;
+constexpr size_t kStartTimeoutAt = 10;
+// The interpreted fields end here; bytes 12-15 travel unread.
+constexpr size_t kHeaderSize = 12;
+constexpr size_t kMaxNameOffset = 16;
+
+// `conditions` bits; the others are kept as they come.
+constexpr uint8_t kCondTermination = 0x01;
+constexpr uint8_t kCondRunning = 0x02;
+constexpr uint8_t kCondNotStarted = 0x04;
+constexpr uint8_t kCondNewServer = 0x40;
+
+constexpr size_t kOwnerIdSize = 8;
+
+inline uint16_t ReadU16(const uint8_t* p) {
+    return static_cast<uint16_t>(p[0] | (p[1] << 8));
+}
+inline uint32_t ReadU32(const uint8_t* p) {
+    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+inline void WriteU16(uint8_t* p, uint16_t v) {
+    p[0] = static_cast<uint8_t>(v);
+    p[1] = static_cast<uint8_t>(v >> 8);
+}
+inline void WriteU32(uint8_t* p, uint32_t v) {
+    for (int i = 0; i < 4; ++i)
+        p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+// True when `bytes` (of `available` bytes) starts with a record whose `length` fits in them,
+// whose `name_offset` lies between the header's end and 16, and whose name ends with a NUL
+// inside the record. Nothing outside [bytes, bytes + available) is read.
+bool IsWellFormedRecord(const uint8_t* bytes, size_t available);
+
+// A record built from its fields (tests, tools): name_offset 16, the 4 spare bytes zero.
+std::vector<uint8_t> MakeRecord(uint32_t key, uint8_t alert_level, uint8_t conditions,
+                                uint16_t start_timeout, const std::string& name);
+
+} // namespace pm::monitor

@@ -1,0 +1,238 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "fake_plugin_platform.h"
+
+namespace pm::monitor {
+namespace {
+
+using test::Cu;
+using test::FakePluginPlatform;
+
+class Alerts : public ::testing::Test {
+protected:
+    void SetUp() override { plugin.InitIndepMonitors("C:\\Data\\"); }
+    ProcMonitor* Watch(const char* name, uint8_t conditions, uint8_t level = 7,
+                       OwnerId owner = OwnerId{}) {
+        return plugin.CreateMonitor(MakeRecord(0, level, conditions, 0, name).data(), false, owner);
+    }
+    uint32_t Pulse() {
+        platform.now += 15;
+        uint32_t n = 0;
+        plugin.IndepMonitorPulse(0, 15000, &n);
+        return n;
+    }
+    FakePluginPlatform platform;
+    Plugin plugin{platform};
+};
+
+// The expected packet, laid out field by field.
+std::vector<uint8_t> Packet(const std::string& lang, const std::vector<std::string>& elements) {
+    std::vector<uint8_t> p;
+    auto u32 = [&](uint32_t v) {
+        for (int i = 0; i < 4; ++i)
+            p.push_back(static_cast<uint8_t>(v >> (8 * i)));
+    };
+    uint32_t size = 35;
+    for (const auto& e : elements)
+        size += static_cast<uint32_t>(e.size() + 1);
+    u32(size);               // 0: total size
+    p.push_back(1);          // 4: packet type
+    std::string code = lang; // 5: language code in 6 bytes
+    code.resize(6, '\0');
+    p.insert(p.end(), code.begin(), code.end());
+    u32(4);           // 11: members
+    uint32_t at = 35; // 15..27: element offsets
+    for (const auto& e : elements) {
+        u32(at);
+        at += static_cast<uint32_t>(e.size() + 1);
+    }
+    u32(0);                          // 31: zero
+    for (const auto& e : elements) { // 35: the elements
+        p.insert(p.end(), e.begin(), e.end());
+        p.push_back(0);
+    }
+    return p;
+}
+
+std::vector<uint8_t> PacketBytes(const uint8_t* p) {
+    uint32_t size = ReadU32(p);
+    return std::vector<uint8_t>(p, p + size);
+}
+
+TEST_F(Alerts, MonitorAlertForAStartCarriesKeysClassAndBothPaths) {
+    Watch("notepad.exe", kCondRunning);
+    platform.Run({{"C:\\WINNT\\NOTEPAD.EXE", 4}});
+    ASSERT_EQ(Pulse(), 1u);
+    const uint32_t queued_at = static_cast<uint32_t>(platform.now);
+    platform.now += 100;
+
+    uint8_t owner[8];
+    uint16_t cls = 0;
+    uint32_t time = 0;
+    char bundle[88], key[40];
+    const uint8_t* display = nullptr;
+    const uint8_t* symbolic = nullptr;
+    const char* name = nullptr;
+    ASSERT_EQ(plugin.MonitorAlert(0, owner, &cls, &time, bundle, key, &display, &symbolic, &name),
+              1u);
+    EXPECT_EQ(cls, 0x405);
+    EXPECT_EQ(time, queued_at);
+    EXPECT_EQ(std::string(bundle), Cu("com.orvane.kav.procman.ProcManResources"));
+    EXPECT_EQ(std::string(key), Cu("process.started"));
+    EXPECT_STREQ(name, "NOTEPAD.EXE");
+    EXPECT_EQ(std::memcmp(owner, "Alert\0\0\0", 8), 0);
+    EXPECT_EQ(PacketBytes(display), Packet(Cu("en"), {Cu("Process Monitors"), Cu("Process Alert"),
+                                                      Cu("Process Started"), Cu("NOTEPAD.EXE")}));
+    EXPECT_EQ(PacketBytes(symbolic), Packet(Cu("en"), {Cu("TARNVEX"), Cu("1093223018"),
+                                                       Cu("0000002304"), Cu("NOTEPAD.EXE")}));
+    EXPECT_EQ(plugin.MonitorAlert(0, owner, &cls, &time, bundle, key, &display, &symbolic, nullptr),
+              0u);
+}
+
+struct KindCase {
+    uint8_t condition;
+    bool running_first;
+    uint16_t cls;
+    const char* key;
+    const char* type_text;
+    const char* kind_text;
+    const char* message;
+};
+
+TEST_F(Alerts, EachKindHasItsClassKeyCodeAndText) {
+    const KindCase cases[] = {
+        {kCondTermination, true, 0x305, "process.stopped", "0000002305", "Process Terminated",
+         "Process 'PING.EXE' has terminated."},
+        {kCondRunning, false, 0x405, "process.started", "0000002304", "Process Started",
+         "Process 'PING.EXE' has been started."},
+    };
+    for (const auto& c : cases) {
+        plugin.DeleteAllMonitors();
+        Watch("PING.EXE", c.condition);
+        platform.Run({{"C:\\PING.EXE", 1}});
+        Pulse();
+        if (c.running_first) {
+            platform.Run({});
+            Pulse();
+        }
+        ASSERT_EQ(plugin.Alerts().Size(), 1u);
+        uint16_t cls = 0;
+        char bundle[88], key[40];
+        const uint8_t *display = nullptr, *symbolic = nullptr;
+        ASSERT_EQ(plugin.MonitorAlert(0, nullptr, &cls, nullptr, bundle, key, &display, &symbolic,
+                                      nullptr),
+                  1u);
+        EXPECT_EQ(cls, c.cls);
+        EXPECT_EQ(std::string(key), Cu(c.key));
+        EXPECT_EQ(PacketBytes(symbolic), Packet(Cu("en"), {Cu("TARNVEX"), Cu("1093223018"),
+                                                           Cu(c.type_text), Cu("PING.EXE")}));
+        EXPECT_EQ(PacketBytes(display),
+                  Packet(Cu("en"), {Cu("Process Monitors"), Cu("Process Alert"), Cu(c.kind_text),
+                                    Cu("PING.EXE")}));
+    }
+}
+
+TEST_F(Alerts, GenAlertBuildsTheMessageAndMapsTheClass) {
+    Watch("PING.EXE", kCondTermination | kCondRunning | kCondNotStarted, 9,
+          OwnerId{1, 2, 3, 4, 5, 6, 7, 8});
+    plugin.CreateMonitor(MakeRecord(0, 3, kCondNotStarted, 15, "NEVER.EXE").data(), false,
+                         OwnerId{});
+    platform.Run({{"C:\\PING.EXE", 1}});
+    Pulse();
+    platform.Run({});
+    Pulse();
+    // Queued: started (pulse 1), failed (pulse 1), stopped (pulse 2); newest first.
+    struct Expect {
+        uint32_t cls;
+        uint16_t type;
+        uint16_t level;
+        const char* text;
+        const char* owner;
+    };
+    const Expect expected[] = {
+        {0x305, 0x901, 9, "Process 'PING.EXE' has terminated.", "\1\2\3\4\5\6\7\x08"},
+        {0x105, 0x902, 3, "Process 'NEVER.EXE' has failed to start.", "Alert\0\0"},
+        {0x405, 0x900, 9, "Process 'PING.EXE' has been started.", "\1\2\3\4\5\6\7\x08"},
+    };
+    for (const auto& e : expected) {
+        uint8_t owner[8];
+        uint32_t cls = 0;
+        char source[16], text[600];
+        uint16_t type = 0, level = 0;
+        const char* name = nullptr;
+        ASSERT_EQ(plugin.GenAlert(0, owner, &cls, source, text, &type, &level, &name), 1u);
+        EXPECT_EQ(cls, e.cls);
+        EXPECT_EQ(type, e.type);
+        EXPECT_EQ(level, e.level);
+        EXPECT_STREQ(text, e.text);
+        EXPECT_STREQ(source, "ProcMgr");
+        EXPECT_EQ(std::memcmp(owner, e.owner, 8), 0);
+    }
+}
+
+TEST_F(Alerts, AnEmptyQueueStillWritesTheSourceAndClass) {
+    uint32_t cls = 0;
+    char source[16] = {};
+    EXPECT_EQ(plugin.GenAlert(0, nullptr, &cls, source, nullptr, nullptr, nullptr, nullptr), 0u);
+    EXPECT_STREQ(source, "ProcMgr");
+    EXPECT_EQ(cls, 0x405u);
+    cls = 0;
+    source[0] = 0;
+    EXPECT_EQ(plugin.GenAlert(1, nullptr, &cls, source, nullptr, nullptr, nullptr, nullptr), 0u);
+    EXPECT_EQ(cls, 0u);
+    EXPECT_STREQ(source, "");
+}
+
+TEST_F(Alerts, TwoEndsInOnePulseComeOutNewestFirst) {
+    Watch("A.EXE", kCondTermination);
+    Watch("B.EXE", kCondTermination);
+    platform.Run({{"C:\\A.EXE", 1}, {"C:\\B.EXE", 2}});
+    Pulse();
+    platform.Run({});
+    ASSERT_EQ(Pulse(), 2u);
+    const char* name = nullptr;
+    // Visiting order A, B queues A's end first; B's comes out first.
+    ASSERT_EQ(plugin.GenAlert(0, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &name), 1u);
+    EXPECT_STREQ(name, "B.EXE");
+    ASSERT_EQ(plugin.GenAlert(0, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &name), 1u);
+    EXPECT_STREQ(name, "A.EXE");
+}
+
+TEST_F(Alerts, AnAlertOutlivesItsDeletedMonitor) {
+    ProcMonitor* m = Watch("PING.EXE", kCondRunning);
+    platform.Run({{"C:\\PING.EXE", 1}});
+    ASSERT_EQ(Pulse(), 1u);
+    plugin.DeleteMonitor(m);
+    // Reuse the freed storage with other names.
+    for (int i = 0; i < 8; ++i)
+        Watch("XXXXXXXX.EXE", 0);
+    const char* name = nullptr;
+    char text[600];
+    ASSERT_EQ(plugin.GenAlert(0, nullptr, nullptr, nullptr, text, nullptr, nullptr, &name), 1u);
+    EXPECT_STREQ(name, "PING.EXE");
+    EXPECT_STREQ(text, "Process 'PING.EXE' has been started.");
+}
+
+TEST_F(Alerts, PacketsLastUntilTheNextDeletionAndNamesForever) {
+    ProcMonitor* m = Watch("PING.EXE", kCondRunning);
+    platform.Run({{"C:\\PING.EXE", 1}, {"D:\\PING.EXE", 2}});
+    ASSERT_EQ(Pulse(), 2u);
+    const uint8_t *display = nullptr, *symbolic = nullptr;
+    const char* name = nullptr;
+    ASSERT_EQ(plugin.MonitorAlert(0, nullptr, nullptr, nullptr, nullptr, nullptr, &display,
+                                  &symbolic, &name),
+              1u);
+    const std::vector<uint8_t> first = PacketBytes(symbolic);
+    EXPECT_EQ(first.size(), 35u + Cu("TARNVEX").size() + 10 + 10 + 8 + 4);
+    plugin.DeleteMonitor(m);
+    EXPECT_STREQ(name, "PING.EXE");
+    ASSERT_EQ(plugin.MonitorAlert(0, nullptr, nullptr, nullptr, nullptr, nullptr, &display,
+                                  &symbolic, nullptr),
+              1u);
+    EXPECT_EQ(PacketBytes(symbolic), first);
+}
+
+} // namespace
+} // namespace pm::monitor

@@ -1,0 +1,311 @@
+// The plug-in end to end under Wine: pmhost loads the real TARNVEX.DLL, a monitor for PING.EXE
+// brings "process.started" and "process.stopped" through the host to `pmconsole alerts`, a
+// monitor whose process never comes brings "process.failed" once; and a process killed while
+// saving the definitions leaves a file that loads. Data and log directories come from the
+// installation key, set here and removed after.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "outside/kavipc32/kavipc32_abi.h"
+#include "procman/com/definitions_file.h"
+#include "procman/com/plugin.h"
+#include "procman/com/plugin_platform_win.h"
+#include "procman/com/tarnvex_abi.h"
+#include "procman/com/tarnvex_abi.h"
+#include "shared/base/win_handles.h"
+
+namespace pm::monitor {
+namespace {
+
+constexpr const char* kInstallKey = "SOFTWARE\\Orvane\\Kestrane\\CurrentVersion";
+constexpr const char* kSaveChildVariable = "PM_SAVE_CHILD_DIR";
+
+std::string ProgramDir() {
+    char path[MAX_PATH];
+    DWORD n = GetModuleFileNameA(nullptr, path, MAX_PATH);
+    std::string s(path, n);
+    return s.substr(0, s.find_last_of("\\/") + 1);
+}
+
+std::string ReadText(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    std::stringstream ss;
+    ss << f.rdbuf();
+    return ss.str();
+}
+
+void WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
+    std::ofstream f(path, std::ios::binary | std::ios::trunc);
+    f.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
+}
+
+size_t Count(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++n;
+    return n;
+}
+
+// A fresh directory under the program's folder, with its trailing backslash.
+std::string FreshDir(const char* name) {
+    std::string dir = ProgramDir() + name + "\\";
+    CreateDirectoryA(dir.c_str(), nullptr);
+    for (const char* f :
+         {"velstra.ini", "velstra.ini.new", "pmhost-alerts.jsonl", "tarnvex.dbg", "TARNVEX.LOG"})
+        DeleteFileA((dir + f).c_str());
+    return dir;
+}
+
+class InstallKey {
+public:
+    InstallKey(const std::string& data, const std::string& log) {
+        RegCreateKeyExA(HKEY_LOCAL_MACHINE, kInstallKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                        key_.put(), nullptr);
+        Set("Data", data);
+        Set("LogDir", log);
+    }
+    ~InstallKey() {
+        RegDeleteValueA(key_.get(), "Data");
+        RegDeleteValueA(key_.get(), "LogDir");
+    }
+
+private:
+    void Set(const char* name, const std::string& value) {
+        RegSetValueExA(key_.get(), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                       static_cast<DWORD>(value.size() + 1));
+    }
+    win::unique_hkey key_;
+};
+
+struct Child {
+    win::unique_handle process;
+    win::unique_handle out_read;
+};
+
+// Starts a program with its output (both streams) going to a pipe when `capture` is set.
+Child Start(const std::string& exe, const std::string& args, bool capture,
+            const char* environment = nullptr) {
+    Child c;
+    SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
+    HANDLE read = nullptr, write = nullptr;
+    STARTUPINFOA si{};
+    si.cb = sizeof si;
+    win::unique_handle write_end;
+    if (capture && CreatePipe(&read, &write, &sa, 0)) {
+        c.out_read.reset(read);
+        write_end.reset(write);
+        SetHandleInformation(read, HANDLE_FLAG_INHERIT, 0);
+        si.dwFlags = STARTF_USESTDHANDLES;
+        si.hStdOutput = write;
+        si.hStdError = write;
+        si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    }
+    PROCESS_INFORMATION pi{};
+    std::string cmd = "\"" + exe + "\" " + args;
+    if (CreateProcessA(nullptr, cmd.data(), nullptr, nullptr, capture ? TRUE : FALSE, 0,
+                       const_cast<char*>(environment), nullptr, &si, &pi)) {
+        CloseHandle(pi.hThread);
+        c.process.reset(pi.hProcess);
+    }
+    return c;
+}
+
+std::string ReadAll(Child& c) {
+    std::string out;
+    char buf[512];
+    DWORD n = 0;
+    while (ReadFile(c.out_read.get(), buf, sizeof buf, &n, nullptr) && n > 0)
+        out.append(buf, n);
+    return out;
+}
+
+DWORD Finish(Child& c, DWORD wait_ms) {
+    if (WaitForSingleObject(c.process.get(), wait_ms) != WAIT_OBJECT_0) return 0xDEAD;
+    DWORD code = 0xDEAD;
+    GetExitCodeProcess(c.process.get(), &code);
+    return code;
+}
+
+bool NodeExists(const char* name) {
+    HMODULE ipc = GetModuleHandleA("KAVIPC32.DLL");
+    if (!ipc) ipc = LoadLibraryA("KAVIPC32.DLL");
+    auto fn = reinterpret_cast<KavSvcNodeExistsFn>(
+        reinterpret_cast<void*>(GetProcAddress(ipc, "SvcNodeExists")));
+    return fn && fn(name) != 0;
+}
+
+bool WaitFor(bool want, const char* node, DWORD ms) {
+    for (DWORD waited = 0; waited < ms; waited += 250) {
+        if (NodeExists(node) == want) return true;
+        Sleep(250);
+    }
+    return false;
+}
+
+std::string Console(const std::string& args, DWORD* code) {
+    Child c = Start(ProgramDir() + "pmconsole.exe", args, true);
+    std::string out = ReadAll(c);
+    *code = Finish(c, 60000);
+    return out;
+}
+
+TEST(PmhostEndToEnd, PingBringsStartedAndStoppedAndANeverStartedMonitorFailsOnce) {
+    const std::string dir = FreshDir("pmhost_e2e");
+    DefinitionEntry ping{MakeRecord(1, 2, kCondRunning | kCondTermination, 0, "ping.exe"),
+                         OwnerId{}};
+    DefinitionEntry never{MakeRecord(2, 5, kCondNotStarted, 2, "NEVERRUNS.EXE"),
+                          OwnerId{1, 2, 3, 4, 5, 6, 7, 8}};
+    WriteBytes(dir + "velstra.ini", SerializeDefinitions({&ping, &never}));
+    InstallKey key(dir, dir);
+    ASSERT_FALSE(NodeExists("KAVMonitorClientNC")) << "another monitor host is running";
+
+    DWORD code = 0;
+    std::string out = Console("alerts", &code);
+    EXPECT_EQ(code, 3u) << out;
+    EXPECT_NE(out.find("not running"), std::string::npos) << out;
+
+    Child host = Start(ProgramDir() + "pmhost.exe", "--pulse-ms 300", false);
+    ASSERT_TRUE(host.process);
+    ASSERT_TRUE(WaitFor(true, "KAVMonitorClientNC", 30000));
+    Sleep(1000);
+    Child ping_run = Start("ping.exe", "-n 3 127.0.0.1", true);
+    ASSERT_TRUE(ping_run.process);
+    ReadAll(ping_run);
+    Finish(ping_run, 30000);
+    Sleep(3000);
+
+    out = Console("alerts --json", &code);
+    EXPECT_EQ(code, 0u) << out;
+    const size_t started = out.find("\"key\": \"process.started\", \"process\": \"PING.EXE\"");
+    const size_t stopped = out.find("\"key\": \"process.stopped\", \"process\": \"PING.EXE\"");
+    EXPECT_NE(started, std::string::npos) << out;
+    EXPECT_NE(stopped, std::string::npos) << out;
+    EXPECT_LT(started, stopped) << out;
+    EXPECT_EQ(Count(out, "\"key\": \"process.failed\", \"process\": \"NEVERRUNS.EXE\""), 1u) << out;
+    EXPECT_NE(out.find("\"owner\": \"0102030405060708\""), std::string::npos) << out;
+    EXPECT_NE(out.find("\"symbolic\": [\"TARNVEX\", \"1093223018\", \"0000002304\", \"PING.EXE\"]"),
+              std::string::npos)
+        << out;
+
+    std::string text = Console("alerts", &code);
+    EXPECT_EQ(code, 0u);
+    EXPECT_NE(text.find("started"), std::string::npos) << text;
+
+    Child quit = Start(ProgramDir() + "kavipcctl.exe", "quit KAVMonitorClientNC", true);
+    ReadAll(quit);
+    Finish(quit, 30000);
+    EXPECT_EQ(Finish(host, 30000), 0u);
+    const std::string log = ReadText(dir + "pmhost-alerts.jsonl");
+    EXPECT_EQ(Count(log, "\n"), Count(out, "\n")) << log;
+    EXPECT_NE(log.find("\"process\": \"PING.EXE\""), std::string::npos);
+}
+
+TEST(TarnvexDll, ExportsByNameAndStringsInElevenLanguages) {
+    win::unique_hmodule dll(LoadLibraryA((ProgramDir() + "TARNVEX.DLL").c_str()));
+    ASSERT_TRUE(dll);
+    for (const char* name :
+         {"InitIndepMonitors", "TermIndepMonitors", "GetIndepMonitorAttributes",
+          "IndepMonitorPulse", "IndepGenAlert", "IndepGenAlert2", "MonitorAlert"})
+        EXPECT_NE(GetProcAddress(dll.get(), name), nullptr) << name;
+    auto attributes = reinterpret_cast<GetIndepMonitorAttributesFn>(
+        reinterpret_cast<void*>(GetProcAddress(dll.get(), "GetIndepMonitorAttributes")));
+    ASSERT_NE(attributes, nullptr);
+    const uint8_t* a = attributes(0);
+    ASSERT_NE(a, nullptr);
+    EXPECT_EQ(ReadU32(a), 84u);
+    EXPECT_EQ(ReadU32(a + 12), 1093223018u);
+    EXPECT_EQ(ReadU32(a + 16), 15000u);
+    const size_t name_length = strnlen(reinterpret_cast<const char*>(a + 20), 64);
+    EXPECT_GT(name_length, 0u);
+    EXPECT_LT(name_length, 64u);
+    EXPECT_EQ(attributes(1), nullptr);
+
+    // German, English (neutral, US), Spanish, French, Italian, Japanese, Korean, Portuguese,
+    // Chinese (Taiwan, PRC); each with the blocks of ids 100-109, 200-202, 2008-2014, 2020.
+    const WORD languages[] = {0x0007, 0x0009, 0x0409, 0x000A, 0x000C, 0x0010,
+                              0x0011, 0x0012, 0x0016, 0x0404, 0x0804};
+    const unsigned ids[] = {100, 101, 102,  103,  104,  105,  106,  107,  108,  109, 200,
+                            201, 202, 2008, 2009, 2010, 2011, 2012, 2013, 2014, 2020};
+    for (WORD lang : languages) {
+        for (unsigned id : ids) {
+            HRSRC block = FindResourceExA(dll.get(), reinterpret_cast<LPCSTR>(RT_STRING),
+                                          MAKEINTRESOURCEA(id / 16 + 1), lang);
+            ASSERT_NE(block, nullptr) << std::hex << lang << " " << std::dec << id;
+            const auto* units =
+                static_cast<const uint16_t*>(LockResource(LoadResource(dll.get(), block)));
+            ASSERT_NE(units, nullptr);
+            const DWORD size = SizeofResource(dll.get(), block) / 2;
+            DWORD at = 0;
+            for (unsigned i = 0; i < id % 16 && at < size; ++i)
+                at += 1 + units[at];
+            ASSERT_LT(at, size);
+            EXPECT_GT(units[at], 0u) << std::hex << lang << " " << std::dec << id << " is empty";
+        }
+    }
+}
+
+constexpr size_t kSavedMonitors = 30000;
+
+// The child: saves the same large set of definitions over and over.
+int SaveForever(const std::string& dir) {
+    Win32PluginPlatform platform;
+    Plugin plugin(platform);
+    plugin.InitIndepMonitors(dir.c_str());
+    for (size_t i = 0; i < kSavedMonitors; ++i) {
+        const std::string name = "PROGRAM" + std::to_string(i) + ".EXE";
+        plugin.CreateMonitor(MakeRecord(static_cast<uint32_t>(i), 1, 3, 0, name).data(), false,
+                             OwnerId{});
+    }
+    for (;;)
+        plugin.SaveDefinitions();
+}
+
+TEST(PmhostEndToEnd, AKillDuringASaveLeavesAFileThatLoads) {
+    const std::string dir = FreshDir("save_kill");
+    std::string env = std::string(kSaveChildVariable) + "=" + dir;
+    std::vector<char> block(env.begin(), env.end());
+    block.push_back('\0');
+    block.push_back('\0');
+    char self[MAX_PATH];
+    GetModuleFileNameA(nullptr, self, MAX_PATH);
+    int mid_save = 0, loaded = 0;
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        DeleteFileA((dir + "velstra.ini").c_str());
+        Child child = Start(self, "--gtest_filter=none", false, block.data());
+        ASSERT_TRUE(child.process);
+        Sleep(700 + 170 * attempt);
+        TerminateProcess(child.process.get(), 9);
+        WaitForSingleObject(child.process.get(), 10000);
+        // The half-written next file shows that the kill came in the middle of a save.
+        if (GetFileAttributesA((dir + "velstra.ini.new").c_str()) != INVALID_FILE_ATTRIBUTES)
+            ++mid_save;
+        const std::string bytes = ReadText(dir + "velstra.ini");
+        if (bytes.empty()) continue; // killed before the first save finished
+        ++loaded;
+        ParsedDefinitions p =
+            ParseDefinitions(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+        EXPECT_EQ(p.stop, LoadStop::kEnd) << "attempt " << attempt;
+        EXPECT_EQ(p.entries.size(), kSavedMonitors) << "attempt " << attempt;
+    }
+    EXPECT_GT(mid_save, 0) << "no kill came during a save";
+    EXPECT_GT(loaded, 0) << "no save was complete before a kill";
+}
+
+} // namespace
+} // namespace pm::monitor
+
+int main(int argc, char** argv) {
+    char dir[MAX_PATH];
+    DWORD n = GetEnvironmentVariableA(pm::monitor::kSaveChildVariable, dir, MAX_PATH);
+    if (n > 0 && n < MAX_PATH) return pm::monitor::SaveForever(dir);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
