@@ -36,7 +36,7 @@ public:
     [[nodiscard]] FILE* File() const { return file_; }
 
     void Write(const char* format, ...) PM_PRINTF_FORMAT(2, 3);
-    void WriteV(const char* format, va_list args);
+    void WriteV(const char* format, va_list args) PM_PRINTF_FORMAT(2, 0);
 
 private:
     Clock clock_;
