@@ -48,6 +48,10 @@ public:
     std::vector<std::string> CatalogStrings(const std::vector<unsigned>& ids) override {
         return std::vector<std::string>(ids.size());
     }
+    std::vector<std::string> CatalogStringsFor(const std::string&,
+                                               const std::vector<unsigned>& ids) override {
+        return CatalogStrings(ids);
+    }
     std::string LanguageCode() override { return "en"; }
     uintptr_t TraceOpen(const char*, const char*, uint32_t) override { return 0; }
     void TraceClose(uintptr_t) override {}

@@ -158,12 +158,14 @@ ProcMonitor* Plugin::CreateMonitor(const uint8_t* record, bool convert, const Ow
             words.c_str());
     }
     names_dirty_ = true;
+    nodes_dirty_ = true;
     return registry_.Link(std::move(m));
 }
 
 void Plugin::DeleteMonitor(ProcMonitor* monitor) {
     if (!monitor) return;
     names_dirty_ = true;
+    nodes_dirty_ = true;
     registry_.Delete(monitor);
     // The packets of the last MonitorAlert live until the next deletion of any monitor.
     display_packet_.clear();

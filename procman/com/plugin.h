@@ -13,7 +13,9 @@
 #include <vector>
 
 #include "procman/com/alerts.h"
+#include "procman/com/command_buffer.h"
 #include "procman/com/definitions_file.h"
+#include "procman/com/node_packets.h"
 #include "procman/com/pid_table.h"
 #include "procman/com/plugin_platform.h"
 #include "procman/com/proc_monitor.h"
@@ -48,6 +50,29 @@ public:
                           uint32_t* event_time, char* bundle, char* key, const uint8_t** display,
                           const uint8_t** symbolic, const char** name_out);
 
+    // IndepPassthrough2 on a command of `size` bytes (kUnknownSize from the export, which gets
+    // no size): the reply (malloc'ed, freed with FreeBuffer) and its size go out only for a
+    // command that produced one. A command that does not hold together changes nothing and
+    // answers 0. `owner` null means no filter.
+    uint32_t Passthrough2(uint32_t mon_index, const uint8_t* command, size_t size,
+                          uint8_t** reply, uint32_t* reply_size, const uint8_t* owner);
+    // IndepFreeBuffer, FreeNodeList, FreeNodeAttributes, NodeFreeValue.
+    static void FreeBuffer(void* buffer);
+
+    // The node tree. Packets are read within `available` bytes and their own size; the
+    // exports pass the size the packet states. Results are malloc'ed (FreeBuffer) or null.
+    uint32_t InitNodes();
+    uint32_t TermNodes();
+    uint8_t* GetNodeList(const uint8_t* packet, size_t available);
+    uint8_t* GetNodeAttributes(uint32_t handle);
+    uint32_t NodeConnect(const uint8_t* packet, size_t available, uint32_t* handle,
+                         uint8_t* found);
+    uint8_t* NodeGetValue(uint32_t handle);
+    // The node names held (compressed unicode), for leaves 1 to 10.
+    [[nodiscard]] const std::array<std::string, kListedLeaves>& NodeNames() const {
+        return node_names_;
+    }
+
     // What the console's commands use.
     // A monitor from a well-formed record (IsWellFormedRecord); with `convert` the name is in
     // compressed unicode. Null when it could not be made.
@@ -76,6 +101,19 @@ private:
     void IndexMonitors();
     const char* Intern(const std::string& name);
     std::string Compressed(const std::string& text) const;
+
+    void CommandListAll(const OwnerId& owner, bool filter, uint8_t** reply, uint32_t* size);
+    void CommandListPids(const OwnerId& owner, bool filter, uint8_t** reply, uint32_t* size);
+    uint32_t CommandDelete(const CheckedCommand& c);
+    uint32_t CommandAdd(const CheckedCommand& c, const OwnerId& owner, uint8_t** reply,
+                        uint32_t* size);
+    uint32_t CommandReplace(const CheckedCommand& c, const OwnerId& owner, uint8_t** reply,
+                            uint32_t* size);
+    void CommandReplaceAll(const CheckedCommand& c, const OwnerId& owner, bool filter);
+    void CommandUpdateAll(const CheckedCommand& c, const OwnerId& owner);
+    void LoadNodeNames(const std::string& code);
+    void IndexNodes();
+    ProcMonitor* MonitorNamed(const std::string& ansi_name);
 
     void T0(int line, const char* fmt);
     void TS(int line, const char* fmt, const char* s);
@@ -121,6 +159,16 @@ private:
     std::string upper_;
     std::vector<ProcMonitor*> candidates_;
     std::vector<ProcessEntry> processes_;
+
+    // Node names of leaves 1-10 and the language they were loaded for.
+    std::array<std::string, kListedLeaves> node_names_;
+    std::string node_names_code_;
+    bool node_names_loaded_ = false;
+    // Node lookups: the first monitor in visiting order by stored name and by key, rebuilt
+    // after the set of monitors changed.
+    bool nodes_dirty_ = true;
+    std::unordered_map<std::string_view, ProcMonitor*> node_by_name_;
+    std::unordered_map<uint32_t, ProcMonitor*> node_by_key_;
 };
 
 } // namespace pm::monitor

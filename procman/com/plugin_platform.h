@@ -59,6 +59,9 @@ public:
     // Strings of the "TARNVEX.DLL" catalog in the user's language, in compressed unicode;
     // one per id, empty when missing.
     virtual std::vector<std::string> CatalogStrings(const std::vector<unsigned>& ids) = 0;
+    // The same for a language code the host names (as MessageCatalog takes it).
+    virtual std::vector<std::string> CatalogStringsFor(const std::string& code,
+                                                       const std::vector<unsigned>& ids) = 0;
     // GetLanguageCode().
     virtual std::string LanguageCode() = 0;
 

@@ -184,6 +184,15 @@ std::vector<std::string> Win32PluginPlatform::CatalogStrings(const std::vector<u
     return out;
 }
 
+std::vector<std::string> Win32PluginPlatform::CatalogStringsFor(const std::string& code,
+                                                              const std::vector<unsigned>& ids) {
+    catalog::MessageCatalog catalog("TARNVEX.DLL", code.c_str());
+    std::vector<std::string> out;
+    for (unsigned id : ids)
+        out.push_back(catalog.LoadCompressed(id).CStr());
+    return out;
+}
+
 std::string Win32PluginPlatform::LanguageCode() {
     return catalog::GetLanguageCode();
 }

@@ -28,6 +28,8 @@ public:
     bool ReplaceFile(const std::string& path, const std::vector<uint8_t>& bytes) override;
     int LoadOwnString(unsigned id, char* buffer, int size) override;
     std::vector<std::string> CatalogStrings(const std::vector<unsigned>& ids) override;
+    std::vector<std::string> CatalogStringsFor(const std::string& code,
+                                               const std::vector<unsigned>& ids) override;
     std::string LanguageCode() override;
     uintptr_t TraceOpen(const char* name, const char* second_name, uint32_t max_kb) override;
     void TraceClose(uintptr_t trace) override;

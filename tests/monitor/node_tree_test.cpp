@@ -1,0 +1,244 @@
+#include <gtest/gtest.h>
+
+#include "fake_plugin_platform.h"
+#include "procman/com/node_packets.h"
+
+namespace pm::monitor {
+namespace {
+
+using test::Cu;
+using test::FakePluginPlatform;
+
+// A request packet of 1-4 elements (ANSI, converted here) after the language "en".
+std::vector<uint8_t> Path(std::vector<std::string> elements, const std::string& lang = "en") {
+    std::array<std::string, 4> four;
+    for (size_t i = 0; i < elements.size(); ++i)
+        four[i] = Cu(elements[i].c_str());
+    std::vector<uint8_t> p = BuildNodePathPacket(Cu(lang.c_str()), four);
+    WriteU32(&p[11], static_cast<uint32_t>(elements.size()));
+    return p;
+}
+
+class NodeTree : public ::testing::Test {
+protected:
+    void SetUp() override {
+        plugin.InitIndepMonitors("C:\\Data\\");
+        plugin.InitNodes();
+    }
+    ProcMonitor* Watch(uint32_t key, const char* name) {
+        return plugin.CreateMonitor(MakeRecord(key, 1, 0, 0, name).data(), false, OwnerId{});
+    }
+    std::vector<uint8_t> List(const std::vector<uint8_t>& packet) {
+        uint8_t* l = plugin.GetNodeList(packet.data(), packet.size());
+        if (!l) return {};
+        std::vector<uint8_t> out(l, l + ReadU32(l + 5));
+        Plugin::FreeBuffer(l);
+        return out;
+    }
+    uint32_t Connect(const std::vector<uint8_t>& packet, uint8_t* found_out = nullptr) {
+        uint32_t h = 0;
+        uint8_t found = 7;
+        const uint32_t r = plugin.NodeConnect(packet.data(), packet.size(), &h, &found);
+        EXPECT_EQ(r, h != kNoHandle ? 1u : 0u);
+        EXPECT_EQ(found, h != kNoHandle ? 1 : 0);
+        if (found_out) *found_out = found;
+        return h;
+    }
+    bool Value(uint32_t handle, double* out) {
+        uint8_t* v = plugin.NodeGetValue(handle);
+        if (!v) return false;
+        EXPECT_EQ(ReadU32(v), 18u);
+        EXPECT_EQ(v[4], 1);
+        EXPECT_EQ(ReadU32(v + 5), 0u);
+        EXPECT_EQ(v[9], 1);
+        *out = ReadNodeValue(v);
+        Plugin::FreeBuffer(v);
+        return true;
+    }
+
+    FakePluginPlatform platform;
+    Plugin plugin{platform};
+};
+
+TEST_F(NodeTree, RootListOfTwoMonitorsIsNinetyFiveBytesLaidOutEntryByEntry) {
+    Watch(1, "NOTEPAD.EXE");
+    Watch(2, "A.EXE"); // visited second: NOTEPAD.EXE, A.EXE
+    const std::vector<uint8_t> l = List(Path({"root"}));
+    ASSERT_EQ(l.size(), 95u);
+    EXPECT_EQ(ReadU32(&l[0]), 17u);
+    EXPECT_EQ(l[4], 2);
+    EXPECT_EQ(ReadU32(&l[5]), 95u);
+    EXPECT_EQ(ReadU32(&l[9]), 2u);
+    const uint8_t* e = &l[17];
+    EXPECT_EQ(ReadU32(e), 23u + 11 + 11);
+    EXPECT_EQ(e[4], 1);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(e + 5)), Cu("en")); // language copied
+    EXPECT_EQ(e[11], 0); // monitor node
+    EXPECT_EQ(e[12], 1);
+    EXPECT_EQ(ReadU32(e + 13), 21u);
+    EXPECT_EQ(ReadU32(e + 17), 22u + 11);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(e + 21)), Cu("NOTEPAD.EXE"));
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(e + 33)), Cu("NOTEPAD.EXE"));
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(e + 45 + 21)), Cu("A.EXE"));
+}
+
+TEST_F(NodeTree, MonitorListHasTenLeavesNamedInTheRequestedLanguage) {
+    Watch(1, "NOTEPAD.EXE");
+    for (const char* lang : {"en", "de", "de_DE"}) {
+        SCOPED_TRACE(lang);
+        const std::vector<uint8_t> l = List(Path({"root", "NOTEPAD.EXE"}, lang));
+        ASSERT_FALSE(l.empty());
+        EXPECT_EQ(ReadU32(&l[9]), 10u);
+        const auto& names = platform.node_names[std::string(lang).substr(0, 2)];
+        size_t at = 17;
+        for (unsigned leaf = 1; leaf <= 10; ++leaf) {
+            const uint8_t* e = &l[at];
+            EXPECT_EQ(e[11], 1);
+            const std::string pretty(reinterpret_cast<const char*>(e + 21));
+            EXPECT_EQ(pretty, Cu(names[leaf - 1].c_str()));
+            char sym[9];
+            std::snprintf(sym, sizeof sym, "%08X", leaf);
+            EXPECT_EQ(std::string(reinterpret_cast<const char*>(e + ReadU32(e + 17))), Cu(sym));
+            at += ReadU32(e);
+        }
+        EXPECT_EQ(at, l.size());
+    }
+    EXPECT_EQ(platform.catalog_codes.back(), "deDE"); // the separator dropped
+}
+
+TEST_F(NodeTree, NullListsForUnknownNamesEmptyRegistryAndOtherLengths) {
+    EXPECT_TRUE(List(Path({"root"})).empty());
+    Watch(1, "NOTEPAD.EXE");
+    EXPECT_TRUE(List(Path({"root", "CALC.EXE"})).empty());
+    EXPECT_TRUE(List(Path({"root", "NOTEPAD.EXE", "00000001"})).empty());
+    EXPECT_TRUE(List(Path({})).empty());
+}
+
+TEST_F(NodeTree, HandlesPackKeyAndLeafAndTheAlertPathReachesLeafTwelve) {
+    Watch(0x123, "NOTEPAD.EXE");
+    EXPECT_EQ(Connect(Path({"root", "NOTEPAD.EXE", "00000006"})), 0x60000123u);
+    EXPECT_EQ(Connect(Path({"TARNVEX", "1093223018", "0000002305", "NOTEPAD.EXE"})),
+              0xC0000123u);
+    EXPECT_EQ(Connect(Path({"x", "y", "0000002304", "NOTEPAD.EXE"})), 0xB0000123u);
+    // Statistic numbers of 16 or more wrap into the four leaf bits.
+    EXPECT_EQ(Connect(Path({"root", "NOTEPAD.EXE", "00000012"})), 0x20000123u);
+    EXPECT_EQ(Connect(Path({"root", "NOTEPAD.EXE", "00000000"})), kNoHandle);
+    EXPECT_EQ(Connect(Path({"root", "NOTEPAD.EXE", "zz"})), kNoHandle);
+    EXPECT_EQ(Connect(Path({"root", "CALC.EXE", "00000001"})), kNoHandle);
+    EXPECT_EQ(Connect(Path({"a", "b", "0000002303", "NOTEPAD.EXE"})), kNoHandle);
+    EXPECT_EQ(Connect(Path({"root", "NOTEPAD.EXE"})), kNoHandle);
+    // A key with its top bits set connects to its low 28 bits but cannot be read.
+    Watch(0xF0000456, "CALC.EXE");
+    const uint32_t h = Connect(Path({"root", "CALC.EXE", "00000001"}));
+    EXPECT_EQ(h, 0x10000456u);
+    double v = 0;
+    EXPECT_FALSE(Value(h, &v));
+}
+
+TEST_F(NodeTree, ValuesFollowTheStatisticsWithMinutesForExecutionTime) {
+    ProcMonitor* m = Watch(0x123, "NOTEPAD.EXE");
+    m->current_count = 2;
+    m->new_executions = {3, 4};
+    m->max_running = {5, 6};
+    m->execution_seconds = {90, 30};
+    m->times_started = 8;
+    m->times_stopped = 9;
+    m->times_failed = 10;
+    const double expected[] = {2, 3, 4, 5, 6, 1.5, 0.5, 8, 9, 10};
+    for (uint32_t leaf = 1; leaf <= 10; ++leaf) {
+        double v = -1;
+        ASSERT_TRUE(Value(NodeHandle(0x123, leaf), &v)) << leaf;
+        EXPECT_DOUBLE_EQ(v, expected[leaf - 1]) << leaf;
+    }
+    double v = -1;
+    for (uint32_t leaf : {0u, 14u, 15u})
+        EXPECT_FALSE(Value(NodeHandle(0x123, leaf), &v));
+    EXPECT_FALSE(Value(NodeHandle(0x124, 1), &v));
+}
+
+TEST_F(NodeTree, AlertNodesReadZeroFirstThenTheirCountsAndAReplacementStartsOver) {
+    ProcMonitor* m = Watch(0x123, "NOTEPAD.EXE");
+    m->times_started = 4;
+    m->times_stopped = 3;
+    m->times_failed = 1;
+    const double later[] = {4, 3, 1};
+    for (uint32_t leaf = 11; leaf <= 13; ++leaf) {
+        double v = -1;
+        ASSERT_TRUE(Value(NodeHandle(0x123, leaf), &v));
+        EXPECT_EQ(v, 0.0);
+        ASSERT_TRUE(Value(NodeHandle(0x123, leaf), &v));
+        EXPECT_EQ(v, later[leaf - 11]);
+    }
+    plugin.DeleteMonitor(m);
+    m = Watch(0x123, "NOTEPAD.EXE");
+    m->times_stopped = 3;
+    double v = -1;
+    ASSERT_TRUE(Value(NodeHandle(0x123, 12), &v));
+    EXPECT_EQ(v, 0.0);
+}
+
+TEST_F(NodeTree, AttributesCarryTheFormatOfTheLeaf) {
+    for (uint32_t leaf : {1u, 6u, 7u, 10u}) {
+        uint8_t* a = plugin.GetNodeAttributes(NodeHandle(0x999, leaf));
+        ASSERT_NE(a, nullptr);
+        const std::string format = (leaf == 6 || leaf == 7) ? "%.3f" : "%0.0f";
+        EXPECT_EQ(ReadU32(a), format.size() + 50);
+        EXPECT_EQ(a[4], 2);
+        EXPECT_EQ(ReadU32(a + 9), 5000u);
+        EXPECT_EQ(ReadU32(a + 13), 1u);
+        EXPECT_EQ(ReadU32(a + 25), 1u);
+        EXPECT_EQ(ReadU32(a + 41), 49u);
+        EXPECT_EQ(std::string(reinterpret_cast<const char*>(a + 49)), Cu(format.c_str()));
+        EXPECT_EQ(a[ReadU32(a) - 1], 0);
+        Plugin::FreeBuffer(a);
+    }
+}
+
+// Packets whose size, members or offsets point outside them, or whose elements run to their
+// end: null or 0, never a read beyond (ASan watches the exact-size copies).
+TEST_F(NodeTree, MalformedPathsAreRefusedWithinTheirBytes) {
+    Watch(0x123, "NOTEPAD.EXE");
+    const std::vector<uint8_t> good = Path({"root", "NOTEPAD.EXE", "00000001"});
+    std::vector<std::vector<uint8_t>> bad;
+    bad.push_back({good.begin(), good.begin() + 20}); // shorter than the header
+    auto with = [&](size_t at, uint32_t v) {
+        std::vector<uint8_t> p = good;
+        WriteU32(&p[at], v);
+        bad.push_back(p);
+    };
+    with(0, static_cast<uint32_t>(good.size() + 1)); // size beyond the bytes
+    with(0, 34);                                      // size below the header
+    with(11, 5);                                      // too many members
+    with(19, static_cast<uint32_t>(good.size()));     // element 2 beyond the end
+    with(23, 3);                                      // element 3 inside the header
+    // Element 3 not terminated: its NUL and the empty element 4 cut off, the size with them.
+    std::vector<uint8_t> open(good.begin(), good.end() - 2);
+    WriteU32(&open[0], static_cast<uint32_t>(open.size()));
+    bad.push_back(open);
+    for (const auto& p : bad) {
+        std::vector<uint8_t> exact(p); // no slack after the packet
+        EXPECT_EQ(plugin.GetNodeList(exact.data(), exact.size()), nullptr);
+        uint32_t h = 0;
+        uint8_t f = 9;
+        EXPECT_EQ(plugin.NodeConnect(exact.data(), exact.size(), &h, &f), 0u);
+        EXPECT_EQ(h, kNoHandle);
+        EXPECT_EQ(f, 0);
+    }
+}
+
+TEST(NodePackets, ScansReadAsTheirFormatsWouldAndLanguagesDropTheSeparator) {
+    uint32_t v = 0;
+    EXPECT_TRUE(ScanHex8("0000000A", &v));
+    EXPECT_EQ(v, 10u);
+    EXPECT_TRUE(ScanHex8("123456789", &v)); // width 8
+    EXPECT_EQ(v, 0x12345678u);
+    EXPECT_TRUE(ScanDec10(" 0000002305", &v));
+    EXPECT_EQ(v, 2305u);
+    EXPECT_FALSE(ScanDec10("x1", &v));
+    EXPECT_EQ(CatalogLanguage("zh_TW"), "zhTW");
+    EXPECT_EQ(CatalogLanguage("en"), "en");
+    EXPECT_EQ(CatalogLanguage("abcdef"), "");
+}
+
+} // namespace
+} // namespace pm::monitor

@@ -1,0 +1,269 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include "fake_plugin_platform.h"
+#include "procman/com/command_buffer.h"
+
+namespace pm::monitor {
+namespace {
+
+using test::Cu;
+using test::FakePluginPlatform;
+
+std::vector<uint8_t> U32(uint32_t v) {
+    std::vector<uint8_t> b(4);
+    WriteU32(b.data(), v);
+    return b;
+}
+
+std::vector<uint8_t> Cat(std::initializer_list<std::vector<uint8_t>> parts) {
+    std::vector<uint8_t> out;
+    for (const auto& p : parts)
+        out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+
+// A record as the console sends it: the name in compressed unicode.
+std::vector<uint8_t> Sent(uint32_t key, const char* name, uint8_t conditions = kCondRunning) {
+    return MakeRecord(key, 2, conditions, 30, Cu(name));
+}
+
+std::vector<uint8_t> DeleteCmd(const char* name) {
+    std::string n = Cu(name);
+    std::vector<uint8_t> bytes(n.begin(), n.end());
+    bytes.push_back(0);
+    return Cat({U32(kCmdDelete), U32(static_cast<uint32_t>(bytes.size())), bytes});
+}
+
+std::vector<uint8_t> ManyCmd(uint32_t code, std::initializer_list<std::vector<uint8_t>> records) {
+    std::vector<uint8_t> out = Cat({U32(code), U32(static_cast<uint32_t>(records.size()))});
+    for (const auto& r : records)
+        out.insert(out.end(), r.begin(), r.end());
+    return out;
+}
+
+struct Answer {
+    uint32_t result = 0;
+    bool replied = false;
+    std::vector<uint8_t> reply;
+    uint32_t size = 0xABCD;
+};
+
+constexpr OwnerId kNoOwner{};
+constexpr OwnerId kOwnerA{1, 2, 3, 4, 5, 6, 7, 8};
+constexpr OwnerId kOwnerB{9, 9, 9, 9, 9, 9, 9, 9};
+
+class Passthrough : public ::testing::Test {
+protected:
+    void SetUp() override { plugin.InitIndepMonitors("C:\\Data\\"); }
+
+    Answer Run(const std::vector<uint8_t>& cmd, const OwnerId& owner = kNoOwner,
+               size_t size = kUnknownSize) {
+        Answer a;
+        uint8_t* reply = reinterpret_cast<uint8_t*>(&sentinel_);
+        a.result = plugin.Passthrough2(0, cmd.data(), size == kUnknownSize ? cmd.size() : size,
+                                       &reply, &a.size, owner.data());
+        if (reply != reinterpret_cast<uint8_t*>(&sentinel_)) {
+            a.replied = true;
+            a.reply.assign(reply, reply + a.size);
+            Plugin::FreeBuffer(reply);
+        }
+        return a;
+    }
+    std::vector<std::string> Names() {
+        std::vector<std::string> names;
+        plugin.Registry().ForEach([&](ProcMonitor& m) { names.push_back(m.Name()); });
+        return names;
+    }
+    std::vector<uint8_t>& File() { return platform.files["C:\\Data\\velstra.ini"]; }
+
+    FakePluginPlatform platform;
+    Plugin plugin{platform};
+    int sentinel_ = 0;
+};
+
+TEST_F(Passthrough, ListAllOnAnEmptyRegistryRepliesFourZeroBytes) {
+    for (uint32_t code : {kCmdListAll, kCmdListAll2}) {
+        Answer a = Run(U32(code));
+        EXPECT_EQ(a.result, 1u);
+        ASSERT_TRUE(a.replied);
+        EXPECT_EQ(a.reply, (std::vector<uint8_t>{0, 0, 0, 0}));
+    }
+}
+
+TEST_F(Passthrough, AddStoresTheBareUpperCaseNameSavesAndListsItsHeaderAndConvertedName) {
+    Answer a = Run(Cat({U32(kCmdAdd), Sent(0x123, "C:\\Tools\\notepad.exe")}), kOwnerA);
+    EXPECT_EQ(a.result, 1u);
+    EXPECT_EQ(a.reply, U32(0x123));
+    ASSERT_EQ(Names(), std::vector<std::string>{"NOTEPAD.EXE"});
+    // File: magic, the stored record (16 + 11 + 1 bytes), the owner.
+    std::vector<uint8_t> stored = MakeRecord(0x123, 2, kCondRunning, 30, "NOTEPAD.EXE");
+    EXPECT_EQ(File(), Cat({U32(kDefinitionsMagic), stored,
+                           std::vector<uint8_t>(kOwnerA.begin(), kOwnerA.end())}));
+    Answer list = Run(U32(kCmdListAll));
+    std::string name = Cu("NOTEPAD.EXE");
+    std::vector<uint8_t> expected = Cat({U32(1), std::vector<uint8_t>(stored.begin(),
+                                                                        stored.begin() + 16),
+                                         std::vector<uint8_t>(name.begin(), name.end()), {0}});
+    EXPECT_EQ(list.reply, expected);
+}
+
+TEST_F(Passthrough, OwnerFilterListsOnlyThatOwnersMonitorsWhileNoFilterListsAll) {
+    Run(Cat({U32(kCmdAdd), Sent(1, "A.EXE")}), kOwnerA);
+    Run(Cat({U32(kCmdAdd), Sent(2, "B.EXE")}), kOwnerB);
+    Run(Cat({U32(kCmdAdd), Sent(3, "C.EXE")}), kNoOwner);
+    auto count = [](const Answer& a) { return ReadU32(a.reply.data()); };
+    EXPECT_EQ(count(Run(U32(kCmdListAll), kOwnerA)), 1u);
+    EXPECT_EQ(count(Run(U32(kCmdListAll), kOwnerB)), 1u);
+    EXPECT_EQ(count(Run(U32(kCmdListAll), kNoOwner)), 3u);
+    // IndepPassthrough: no owner pointer at all.
+    uint8_t* reply = nullptr;
+    uint32_t size = 0;
+    const auto cmd = U32(kCmdListAll);
+    ASSERT_EQ(plugin.Passthrough2(0, cmd.data(), 4, &reply, &size, nullptr), 1u);
+    EXPECT_EQ(ReadU32(reply), 3u);
+    Plugin::FreeBuffer(reply);
+}
+
+TEST_F(Passthrough, AddOfAStoredNameRepliesItsKeyAndLowerCaseMakesASecondMonitor) {
+    Run(Cat({U32(kCmdAdd), Sent(7, "NOTEPAD.EXE")}));
+    const int saves = platform.replaces;
+    // The received name is compared as it comes: only the stored (ANSI) form matches.
+    Answer same = Run(Cat({U32(kCmdAdd), MakeRecord(99, 0, 0, 0, "NOTEPAD.EXE")}));
+    EXPECT_EQ(same.result, 1u);
+    EXPECT_EQ(same.reply, U32(7));
+    EXPECT_EQ(platform.replaces, saves);
+    Answer lower = Run(Cat({U32(kCmdAdd), Sent(8, "notepad.exe")}));
+    EXPECT_EQ(lower.reply, U32(8));
+    EXPECT_EQ(Names(), (std::vector<std::string>{"NOTEPAD.EXE", "NOTEPAD.EXE"}));
+}
+
+TEST_F(Passthrough, DeleteRemovesOnlyTheFirstEqualNameAndAnswersZeroWithoutMatch) {
+    EXPECT_EQ(Run(DeleteCmd("X.EXE")).result, 1u); // empty registry
+    Run(Cat({U32(kCmdAdd), Sent(1, "A.EXE")}));
+    Run(Cat({U32(kCmdAdd), Sent(2, "a.exe")})); // a second A.EXE
+    Run(Cat({U32(kCmdAdd), Sent(3, "B.EXE")}));
+    Answer miss = Run(DeleteCmd("a.exe")); // stored names are upper case
+    EXPECT_EQ(miss.result, 0u);
+    EXPECT_FALSE(miss.replied);
+    EXPECT_EQ(Run(DeleteCmd("A.EXE")).result, 1u);
+    EXPECT_EQ(Names(), (std::vector<std::string>{"B.EXE", "A.EXE"}));
+    EXPECT_EQ(Run(DeleteCmd("A.EXE")).result, 1u);
+    EXPECT_EQ(Run(DeleteCmd("B.EXE")).result, 1u);
+    EXPECT_EQ(File(), U32(kDefinitionsMagic));
+}
+
+TEST_F(Passthrough, ReplaceByKeyMovesTheMonitorSecondAndRefusesAnUnknownKey) {
+    EXPECT_EQ(Run(Cat({U32(kCmdReplace), Sent(5, "Z.EXE")})).reply, U32(5));
+    EXPECT_TRUE(plugin.Registry().Empty()); // nothing created on an empty registry
+    Run(Cat({U32(kCmdAdd), Sent(1, "A.EXE")}));
+    Run(Cat({U32(kCmdAdd), Sent(2, "B.EXE")}));
+    Run(Cat({U32(kCmdAdd), Sent(3, "C.EXE")}));
+    Answer none = Run(Cat({U32(kCmdReplace), Sent(9, "Q.EXE")}));
+    EXPECT_EQ(none.result, 0u);
+    EXPECT_FALSE(none.replied);
+    Answer r = Run(Cat({U32(kCmdReplace), Sent(1, "D.EXE")}), kOwnerB);
+    EXPECT_EQ(r.reply, U32(1));
+    // A was the head: C becomes the head and D goes in after it.
+    EXPECT_EQ(Names(), (std::vector<std::string>{"C.EXE", "D.EXE", "B.EXE"}));
+    EXPECT_EQ(plugin.Registry().Head()->next->definition.owner, kOwnerB);
+}
+
+TEST_F(Passthrough, ReplaceAllWithCountZeroLeavesOnlyTheMagicAndAFilterSparesOthers) {
+    Run(Cat({U32(kCmdAdd), Sent(1, "A.EXE")}), kOwnerA);
+    Run(Cat({U32(kCmdAdd), Sent(2, "B.EXE")}), kOwnerB);
+    Run(Cat({U32(kCmdAdd), Sent(3, "C.EXE")}), kOwnerA);
+    EXPECT_EQ(Run(ManyCmd(kCmdReplaceAll, {Sent(4, "D.EXE")}), kOwnerA).result, 1u);
+    EXPECT_EQ(Names(), (std::vector<std::string>{"B.EXE", "D.EXE"}));
+    EXPECT_EQ(Run(ManyCmd(kCmdReplaceAll, {})).result, 1u);
+    EXPECT_TRUE(plugin.Registry().Empty());
+    EXPECT_EQ(File(), U32(kDefinitionsMagic));
+}
+
+TEST_F(Passthrough, UpdateAllAddsUnknownKeysReplacesKnownOnesAndSavesOnce) {
+    Run(Cat({U32(kCmdAdd), Sent(1, "A.EXE")}));
+    const int saves = platform.replaces;
+    EXPECT_EQ(Run(ManyCmd(kCmdUpdateAll, {Sent(1, "A2.EXE"), Sent(2, "B.EXE")})).result, 1u);
+    EXPECT_EQ(platform.replaces, saves + 1);
+    EXPECT_EQ(Names(), (std::vector<std::string>{"A2.EXE", "B.EXE"}));
+    EXPECT_EQ(Run(ManyCmd(kCmdUpdateAll, {})).result, 1u);
+    EXPECT_EQ(platform.replaces, saves + 1); // count 0: nothing saved
+}
+
+TEST_F(Passthrough, ListPidsGivesEveryMonitorsIdsInVisitingAndTrackingOrder) {
+    Run(Cat({U32(kCmdAdd), Sent(1, "A.EXE")}));
+    Run(Cat({U32(kCmdAdd), Sent(2, "B.EXE")}));
+    // Visiting order: A, then B.
+    plugin.Registry().Head()->tracked = {{1, 12}, {1, 40}};
+    plugin.Registry().Head()->next->tracked = {{1, 7}};
+    EXPECT_EQ(Run(U32(kCmdListPids)).reply, Cat({U32(3), U32(12), U32(40), U32(7)}));
+    EXPECT_EQ(Run(U32(kCmdListPids), kOwnerA).reply, U32(0));
+}
+
+TEST_F(Passthrough, OtherIndexOrUnknownCodeAnswersZero) {
+    uint8_t* reply = nullptr;
+    uint32_t size = 77;
+    const auto cmd = U32(kCmdListAll);
+    EXPECT_EQ(plugin.Passthrough2(1, cmd.data(), 4, &reply, &size, nullptr), 0u);
+    EXPECT_EQ(size, 77u);
+    Answer a = Run(U32(0x555));
+    EXPECT_EQ(a.result, 0u);
+    EXPECT_EQ(a.size, 0u);
+    EXPECT_FALSE(a.replied);
+}
+
+// Commands that do not hold together: nothing changes, nothing is saved, the answer is 0.
+TEST_F(Passthrough, InconsistentCommandsChangeNothing) {
+    Run(Cat({U32(kCmdAdd), Sent(1, "A.EXE")}));
+    const std::vector<uint8_t> file = File();
+    const int saves = platform.replaces;
+    std::vector<uint8_t> short_length = Sent(2, "B.EXE");
+    WriteU16(short_length.data(), 12); // below header + NUL
+    std::vector<uint8_t> no_nul = Sent(2, "B.EXE");
+    no_nul.back() = 'X'; // name runs to the record's end
+    std::vector<uint8_t> far_name = Sent(2, "B.EXE");
+    WriteU16(&far_name[kNameOffsetAt], 17);
+    std::vector<uint8_t> zero_length = Sent(2, "B.EXE");
+    WriteU16(zero_length.data(), 0);
+    std::vector<uint8_t> long_delete = DeleteCmd("A.EXE");
+    WriteU32(&long_delete[4], 3); // the NUL lies beyond n
+    const std::vector<std::vector<uint8_t>> bad = {
+        Cat({U32(kCmdAdd), short_length}),
+        Cat({U32(kCmdAdd), no_nul, {0}}), // a NUL after the record does not count
+        Cat({U32(kCmdReplace), far_name}),
+        ManyCmd(kCmdReplaceAll, {Sent(3, "C.EXE"), zero_length}),
+        ManyCmd(kCmdUpdateAll, {zero_length}),
+        long_delete,
+        {0x02, 0x01, 0x00}, // shorter than its code
+    };
+    for (const auto& cmd : bad) {
+        Answer a = Run(cmd);
+        EXPECT_EQ(a.result, 0u);
+        EXPECT_FALSE(a.replied);
+    }
+    // A count the records do not fill, seen only with the buffer's real size.
+    std::vector<uint8_t> one = ManyCmd(kCmdReplaceAll, {Sent(3, "C.EXE")});
+    WriteU32(&one[4], 2);
+    EXPECT_EQ(Run(one).result, 0u);
+    EXPECT_EQ(Names(), std::vector<std::string>{"A.EXE"});
+    EXPECT_EQ(File(), file);
+    EXPECT_EQ(platform.replaces, saves);
+}
+
+TEST(CommandBuffer, UsedSizeAndRefusalAgainstTheRealSize) {
+    const std::vector<uint8_t> add = Cat({U32(kCmdAdd), Sent(1, "A.EXE")});
+    EXPECT_EQ(CommandBufferUsed(add.data(), add.size()), add.size());
+    EXPECT_EQ(CommandBufferUsed(add.data(), add.size() - 1), 0u); // record cut by the buffer
+    EXPECT_EQ(CommandBufferUsed(add.data(), kUnknownSize), add.size());
+    const std::vector<uint8_t> many = ManyCmd(kCmdUpdateAll, {Sent(1, "A.EXE"), Sent(2, "B")});
+    EXPECT_EQ(CommandBufferUsed(many.data(), many.size()), many.size());
+    std::vector<uint8_t> huge = many;
+    WriteU32(&huge[4], 0xFFFFFFFF);
+    EXPECT_EQ(CommandBufferUsed(huge.data(), huge.size()), 0u);
+    EXPECT_EQ(CommandBufferUsed(U32(kCmdListPids).data(), 4), 4u);
+    EXPECT_EQ(CommandBufferUsed(nullptr, 4), 0u);
+}
+
+} // namespace
+} // namespace pm::monitor
