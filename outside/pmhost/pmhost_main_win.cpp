@@ -7,10 +7,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <vector>
 
 #include "outside/pmhost/host_alerts.h"
+#include "outside/pmhost/host_monitors.h"
 #include "outside/pmhost/host_requests.h"
 #include "procman/com/definitions_file.h"
 #include "procman/com/monitor_name.h"
@@ -26,10 +28,14 @@ namespace {
 constexpr const char* kAlertLogName = "pmhost-alerts.jsonl";
 
 const char kUsage[] =
-    "usage: pmhost [--pulse-ms N] [--dll PATH] [--help]\n"
+    "usage: pmhost [--pulse-ms N] [--stats-ms N] [--metrics-file PATH] [--dll PATH] [--help]\n"
     "The monitor host: loads the plug-in, registers the node \"KAVMonitorClientNC\", pulses the\n"
     "plug-in and fetches its alerts. Stop it with `kavipcctl quit KAVMonitorClientNC`.\n"
     "  --pulse-ms N   pulse every N ms instead of the interval the plug-in returns\n"
+    "  --stats-ms N   read the statistics every N ms instead of the interval NodePulse returns\n"
+    "  --metrics-file PATH\n"
+    "                 after each statistics read, replace PATH with every monitor's statistics in\n"
+    "                 the Prometheus text exposition format (for a textfile collector)\n"
     "  --dll PATH     the plug-in to load (default TARNVEX.DLL beside pmhost.exe)\n"
     "Settings: \"Data\" (the definitions directory handed to the plug-in) and \"LogDir\" (where\n"
     "pmhost-alerts.jsonl is appended) under HKLM\\SOFTWARE\\Orvane\\Kestrane\\CurrentVersion.\n"
@@ -41,7 +47,40 @@ struct PluginFunctions {
     GetIndepMonitorAttributesFn attributes = nullptr;
     IndepMonitorPulseFn pulse = nullptr;
     MonitorAlertFn monitor_alert = nullptr;
+    IndepPassthrough2Fn passthrough = nullptr;
+    IndepFreeBufferFn free_buffer = nullptr;
+    NodeFunctions nodes;
 };
+
+struct StatsOptions {
+    uint32_t interval_ms = 0; // 0: as NodePulse answers
+    std::string metrics_file;
+};
+
+// Writes the whole file beside the target and moves it over the target, so a reader sees the
+// old file or the new one, never a part.
+bool ReplaceFileAtomically(const std::string& path, const std::string& text) {
+    const std::string temp = path + ".tmp";
+    {
+        win::unique_hfile file(CreateFileA(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                           FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!file) return false;
+        DWORD written = 0;
+        if (!WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &written,
+                       nullptr) ||
+            written != text.size() || !FlushFileBuffers(file.get())) {
+            file.reset();
+            DeleteFileA(temp.c_str());
+            return false;
+        }
+    }
+    if (!MoveFileExA(temp.c_str(), path.c_str(),
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        DeleteFileA(temp.c_str());
+        return false;
+    }
+    return true;
+}
 
 template <typename Fn> bool Bind(HMODULE module, const char* name, Fn* out) {
     *out = reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(module, name)));
@@ -75,10 +114,12 @@ std::vector<std::string> PathElements(const uint8_t* packet) {
 class HostNode final : public ServiceNode {
 public:
     HostNode(MessagingLibrary& library, const PluginFunctions& fns, std::string log_path,
-             std::string definitions, uint32_t interval_ms, bool fixed_interval)
+             std::string definitions, uint32_t interval_ms, bool fixed_interval,
+             StatsOptions stats_options)
         : ServiceNode(kHostNodeName, 0, library, SystemNodePlatform()), fns_(fns),
           log_path_(std::move(log_path)), definitions_(std::move(definitions)),
-          fixed_interval_(fixed_interval), last_pulse_(GetTickCount()) {
+          fixed_interval_(fixed_interval), last_pulse_(GetTickCount()),
+          stats_options_(std::move(stats_options)) {
         stats_.interval_ms = interval_ms;
     }
 
@@ -87,7 +128,29 @@ public:
         for (size_t i = 0; i < command.GetParamCount(); ++i)
             params.emplace_back(reinterpret_cast<const char*>(command.GetParam(i)),
                                 command.GetParamSize(i));
-        HostAnswer answer = AnswerHostRequest(command.cmd_code, params, ring_, stats_);
+        HostAnswer answer;
+        if (command.cmd_code == kCmdForwardedMonitor) {
+            // Forwarded commands carry no owner: the host passes an all-zero one.
+            std::string buffer;
+            if (UnwrapForwarded(params, &buffer))
+                answer = RunMonitorCommand(buffer, {}, fns_.passthrough, fns_.free_buffer);
+            else
+                answer.status = 1;
+            stats_due_ = true;
+        } else if (command.cmd_code == kCmdMonitorCommand) {
+            std::array<uint8_t, 8> owner{};
+            if (params.size() == 2 && params[0].size() == owner.size()) {
+                std::memcpy(owner.data(), params[0].data(), owner.size());
+                answer = RunMonitorCommand(params[1], owner, fns_.passthrough, fns_.free_buffer);
+            } else {
+                answer.status = 1;
+            }
+            stats_due_ = true;
+        } else if (command.cmd_code == kCmdStatistics) {
+            answer = AnswerStatistics(params, statistics_, reads_, last_read_time_);
+        } else {
+            answer = AnswerHostRequest(command.cmd_code, params, ring_, stats_);
+        }
         command.status = answer.status;
         for (const std::string& item : answer.items)
             command.AddResult(item.data(), static_cast<uint32_t>(item.size()));
@@ -103,6 +166,9 @@ public:
         ++stats_.pulses;
         for (uint32_t i = 0; i < count; ++i)
             if (!FetchOne()) break;
+        const uint32_t every =
+            stats_options_.interval_ms ? stats_options_.interval_ms : node_interval_;
+        if (stats_due_ || now - last_read_ >= every) ReadStatisticsNow(now);
         if (!fixed_interval_ && next != 0 && next != 0xFFFFFFFFu && next != stats_.interval_ms) {
             stats_.interval_ms = next;
             SetPulseInterval(static_cast<int>(next));
@@ -111,6 +177,19 @@ public:
     }
 
 private:
+    // One statistics read through the node tree, then the metrics file.
+    void ReadStatisticsNow(DWORD now) {
+        stats_due_ = false;
+        last_read_ = now;
+        statistics_ = ReadStatistics(fns_.nodes, "en_US", &node_interval_);
+        ++reads_;
+        last_read_time_ = static_cast<uint32_t>(std::time(nullptr));
+        if (!stats_options_.metrics_file.empty() &&
+            !ReplaceFileAtomically(stats_options_.metrics_file, PrometheusText(statistics_)))
+            std::fprintf(stderr, "pmhost: could not replace the metrics file %s (error %lu)\n",
+                         stats_options_.metrics_file.c_str(), GetLastError());
+    }
+
     bool FetchOne() {
         uint8_t owner[8] = {};
         uint16_t alert_class = 0;
@@ -171,6 +250,13 @@ private:
     DWORD last_pulse_;
     AlertRing ring_;
     HostStats stats_;
+    StatsOptions stats_options_;
+    uint32_t node_interval_ = 15000;
+    DWORD last_read_ = 0;
+    bool stats_due_ = true;
+    std::vector<MonitorStats> statistics_;
+    uint32_t reads_ = 0;
+    uint32_t last_read_time_ = 0;
 };
 
 std::string ProgramDirectory() {
@@ -183,26 +269,39 @@ std::string ProgramDirectory() {
 int Run(const std::vector<std::string>& args) {
     uint32_t pulse_ms = 0;
     std::string dll = ProgramDirectory() + "TARNVEX.DLL";
+    StatsOptions stats_options;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
         if (a == "--help" || a == "-h" || a == "/?") {
             std::fputs(kUsage, stdout);
             return 0;
         }
-        if ((a == "--pulse-ms" || a == "--dll") && i + 1 < args.size()) {
+        if ((a == "--pulse-ms" || a == "--stats-ms" || a == "--dll" || a == "--metrics-file") &&
+            i + 1 < args.size()) {
             const std::string& v = args[++i];
             if (a == "--dll") {
                 dll = v;
                 continue;
             }
+            if (a == "--metrics-file") {
+                if (v.empty()) {
+                    std::fprintf(stderr, "pmhost: --metrics-file needs a path\n%s", kUsage);
+                    return 2;
+                }
+                stats_options.metrics_file = v;
+                continue;
+            }
             char* end = nullptr;
             unsigned long n = std::strtoul(v.c_str(), &end, 10);
             if (v.empty() || *end != '\0' || n == 0 || n > 0x7FFFFFFF) {
-                std::fprintf(stderr, "pmhost: --pulse-ms needs a number of milliseconds\n%s",
+                std::fprintf(stderr, "pmhost: %s needs a number of milliseconds\n%s", a.c_str(),
                              kUsage);
                 return 2;
             }
-            pulse_ms = static_cast<uint32_t>(n);
+            if (a == "--stats-ms")
+                stats_options.interval_ms = static_cast<uint32_t>(n);
+            else
+                pulse_ms = static_cast<uint32_t>(n);
             continue;
         }
         std::fprintf(stderr, "pmhost: unexpected argument: %s\n%s", a.c_str(), kUsage);
@@ -224,7 +323,20 @@ int Run(const std::vector<std::string>& args) {
         !Bind(plugin.get(), "TermIndepMonitors", &fns.term) ||
         !Bind(plugin.get(), "GetIndepMonitorAttributes", &fns.attributes) ||
         !Bind(plugin.get(), "IndepMonitorPulse", &fns.pulse) ||
-        !Bind(plugin.get(), "MonitorAlert", &fns.monitor_alert))
+        !Bind(plugin.get(), "MonitorAlert", &fns.monitor_alert) ||
+        !Bind(plugin.get(), "IndepPassthrough2", &fns.passthrough) ||
+        !Bind(plugin.get(), "IndepFreeBuffer", &fns.free_buffer) ||
+        !Bind(plugin.get(), "InitNodes", &fns.nodes.init) ||
+        !Bind(plugin.get(), "TermNodes", &fns.nodes.term) ||
+        !Bind(plugin.get(), "GetNodeList", &fns.nodes.list) ||
+        !Bind(plugin.get(), "FreeNodeList", &fns.nodes.free_list) ||
+        !Bind(plugin.get(), "GetNodeAttributes", &fns.nodes.attributes) ||
+        !Bind(plugin.get(), "FreeNodeAttributes", &fns.nodes.free_attributes) ||
+        !Bind(plugin.get(), "NodeConnect", &fns.nodes.connect) ||
+        !Bind(plugin.get(), "NodeDisconnect", &fns.nodes.disconnect) ||
+        !Bind(plugin.get(), "NodePulse", &fns.nodes.pulse) ||
+        !Bind(plugin.get(), "NodeGetValue", &fns.nodes.value) ||
+        !Bind(plugin.get(), "NodeFreeValue", &fns.nodes.free_value))
         return 1;
 
     MessagingLibrary& library = ProcessMessagingLibrary();
@@ -239,6 +351,7 @@ int Run(const std::vector<std::string>& args) {
     }
 
     fns.init(data.c_str(), 0);
+    fns.nodes.init();
     const uint8_t* attributes = fns.attributes(0);
     uint32_t interval = 15000;
     std::string type_name;
@@ -252,7 +365,7 @@ int Run(const std::vector<std::string>& args) {
     int code = 0;
     {
         HostNode node(library, fns, log_dir + kAlertLogName, data + monitor::kDefinitionsFileName,
-                      period, fixed);
+                      period, fixed, stats_options);
         if (!node.IsRegistered()) {
             std::fprintf(stderr, "pmhost: could not register the node %s\n", kHostNodeName);
             code = 1;
@@ -267,6 +380,7 @@ int Run(const std::vector<std::string>& args) {
             node.Unregister();
         }
     }
+    fns.nodes.term();
     fns.term();
     std::printf("pmhost: stopped\n");
     return code;

@@ -93,3 +93,108 @@ uint32_t TARNVEX_API MonitorAlert(uint32_t mon_index, uint8_t* owner, uint16_t* 
 }
 
 } // extern "C"
+
+// --- the console's monitor commands and the node tree ---------------------------------------
+// The exports receive no sizes: a command buffer is checked against what its own fields claim
+// (its host checks it against the size it received), a node-path packet within the size it
+// states.
+
+extern "C" {
+
+uint32_t TARNVEX_API IndepPassthrough2(uint32_t mon_index, const uint8_t* command,
+                                       uint8_t** reply, uint32_t* reply_size,
+                                       const uint8_t* owner) {
+    try {
+        return g_plugin.Passthrough2(mon_index, command, pm::monitor::kUnknownSize, reply,
+                                     reply_size, owner);
+    } catch (...) {
+        return 0;
+    }
+}
+
+uint32_t TARNVEX_API IndepPassthrough(uint32_t mon_index, const uint8_t* command, uint8_t** reply,
+                                      uint32_t* reply_size) {
+    static const uint8_t kNoOwner[8] = {};
+    return IndepPassthrough2(mon_index, command, reply, reply_size, kNoOwner);
+}
+
+uint32_t TARNVEX_API IndepFreeBuffer(void* buffer, uint32_t) {
+    pm::monitor::Plugin::FreeBuffer(buffer);
+    return 1;
+}
+
+uint32_t TARNVEX_API InitNodes(void) {
+    try {
+        return g_plugin.InitNodes();
+    } catch (...) {
+        return 1;
+    }
+}
+
+uint32_t TARNVEX_API TermNodes(void) {
+    try {
+        return g_plugin.TermNodes();
+    } catch (...) {
+        return 1;
+    }
+}
+
+uint8_t* TARNVEX_API GetNodeList(const uint8_t* path) {
+    try {
+        if (!path) return nullptr;
+        return g_plugin.GetNodeList(path, pm::monitor::ReadU32(path));
+    } catch (...) {
+        return nullptr;
+    }
+}
+
+void TARNVEX_API FreeNodeList(uint8_t* list) {
+    pm::monitor::Plugin::FreeBuffer(list);
+}
+
+uint8_t* TARNVEX_API GetNodeAttributes(uint32_t handle) {
+    try {
+        return g_plugin.GetNodeAttributes(handle);
+    } catch (...) {
+        return nullptr;
+    }
+}
+
+void TARNVEX_API FreeNodeAttributes(uint8_t* attributes) {
+    pm::monitor::Plugin::FreeBuffer(attributes);
+}
+
+uint32_t TARNVEX_API NodeConnect(const uint8_t* path, uint32_t* handle, uint8_t* found) {
+    try {
+        if (!path) {
+            if (handle) *handle = pm::monitor::kNoHandle;
+            if (found) *found = 0;
+            return 0;
+        }
+        return g_plugin.NodeConnect(path, pm::monitor::ReadU32(path), handle, found);
+    } catch (...) {
+        return 0;
+    }
+}
+
+uint32_t TARNVEX_API NodeDisconnect(uint32_t) {
+    return 1;
+}
+
+uint32_t TARNVEX_API NodePulse(uint32_t, uint32_t) {
+    return pm::monitor::kNodeInterval;
+}
+
+uint8_t* TARNVEX_API NodeGetValue(uint32_t handle) {
+    try {
+        return g_plugin.NodeGetValue(handle);
+    } catch (...) {
+        return nullptr;
+    }
+}
+
+void TARNVEX_API NodeFreeValue(uint8_t* value) {
+    pm::monitor::Plugin::FreeBuffer(value);
+}
+
+} // extern "C"
