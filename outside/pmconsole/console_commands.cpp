@@ -4,6 +4,7 @@
 #include "outside/pmconsole/console_format.h"
 #include "outside/pmconsole/agent_commands.h"
 #include "outside/pmconsole/alerts_command.h"
+#include "outside/pmconsole/monitors_command.h"
 #include "outside/pmconsole/ps_command.h"
 
 namespace pm::console {
@@ -66,6 +67,10 @@ const std::vector<ConsoleCommand>& ConsoleCommands() {
         {"svc", "start, stop, pause or continue a service by name", kSvcHelp, &RunSvc},
         {"alerts", "the process monitors' alerts the monitor host fetched; --follow", kAlertsHelp,
          &RunAlerts},
+        {"monitors", "list, add, delete and replace the process monitors; their pids",
+         kMonitorsHelp, &RunMonitors},
+        {"stats", "each process monitor's statistics as the monitor host read them", kStatsHelp,
+         &RunStats},
     };
     return commands;
 }
