@@ -16,14 +16,14 @@ show() {
     printf '(exit code %d)\n' "$rc"
 }
 
-# The monitor host watches PING.EXE (alerts when it starts and stops) and pulses every second.
+# The monitor host starts with no monitor (velstra.ini holds only its magic), pulses and reads
+# the statistics every second, and writes them to a Prometheus metrics file.
 export PM_DATA_DIR=${PM_DATA_DIR:-$top/build/demo-data}
-export PM_HOST_ARGS=${PM_HOST_ARGS:---pulse-ms 1000}
 mkdir -p "$PM_DATA_DIR"
-# velstra.ini: the magic, one record (length 25, key 1, name at 16, level 1, TERMINATION and
-# RUNNING, no start time-out, "PING.EXE") and an empty owner id.
-printf '\x22\x45\x32\x11''\x19\x00\x01\x00\x00\x00\x10\x00\x01\x03\x00\x00\x00\x00\x00\x00'\
-'PING.EXE\x00''\x00\x00\x00\x00\x00\x00\x00\x00' >"$PM_DATA_DIR/velstra.ini"
+rm -f "$PM_DATA_DIR/metrics.prom"
+metrics_win=$("$top/tools/wine-run" winepath -w "$PM_DATA_DIR/metrics.prom" 2>/dev/null | tr -d '\r')
+export PM_HOST_ARGS=${PM_HOST_ARGS:---pulse-ms 1000 --stats-ms 1000 --metrics-file $metrics_win}
+printf '\x22\x45\x32\x11' >"$PM_DATA_DIR/velstra.ini"
 
 step "start quorlent and the monitor host pmhost (builds what is missing first)"
 "$stack" up
@@ -31,6 +31,11 @@ trap '"$stack" down >/dev/null 2>&1 || true' EXIT
 
 step "a command code the agent does not know answers status 1 (invalid command)"
 show raw 0x12345678 --json
+
+step "define a process monitor from the console: alerts when ping.exe starts and stops"
+show monitors add ping.exe --on start,stop --level 2
+show monitors list
+echo "(velstra.ini now: $(od -An -tx1 "$PM_DATA_DIR/velstra.ini" | tr -s ' \n' ' '))"
 
 step "the process table: pmconsole ps decodes the update records (Windows 95 mode under Wine)"
 show ps
@@ -44,7 +49,7 @@ show raw 0x73124533 --u32 "$clock"
 echo "(item 0 is the new clock; then the update records of what changed since $clock)"
 show ps
 
-step "a monitor command (0x73124536) with no monitor host running: status 0xFFFF0000"
+step "a monitor command (0x73124536) of two bytes: the monitor host refuses it, status 1"
 show raw 0x73124536 --hex 0102 --json
 
 step "Get Configuration: columns, signals and enumerated texts (pmconsole config)"
@@ -62,6 +67,16 @@ fi
 step "the process monitor saw ping.exe start and end: pmhost fetched the alerts (pmconsole alerts)"
 sleep 3
 show alerts
+
+step "the monitor's statistics as pmhost read them from the plug-in's node tree"
+show stats ping.exe
+step "the same numbers in the metrics file for a Prometheus textfile collector"
+grep -v '^#' "$PM_DATA_DIR/metrics.prom" || echo "(no metrics file yet)"
+
+step "delete the monitor: the list and velstra.ini are empty again"
+show monitors delete ping.exe
+show monitors list
+echo "(velstra.ini now: $(od -An -tx1 "$PM_DATA_DIR/velstra.ini" | tr -s ' \n' ' '))"
 
 step "a service tab does not exist in Windows 95 mode: Signal answers 0xDA000006"
 show signal 2 stop Spooler

@@ -143,7 +143,9 @@ std::string Json(const MonitorDef& d) {
            ",\"name\":" + host::JsonString(d.name) + "}";
 }
 
-std::string U32(uint32_t v) { return U32Bytes(v); }
+std::string U32(uint32_t v) {
+    return U32Bytes(v);
+}
 
 struct Options {
     std::vector<std::string> positional;
@@ -179,8 +181,7 @@ bool ParseOptions(const std::vector<std::string>& args, Options* o, std::string*
                 *error = "--on takes start, stop, not-started (comma list)";
                 return false;
             }
-        } else if (a == "--start-timeout" && has_value && ParseU32(args[i + 1], n) &&
-                   n <= 0xFFFF) {
+        } else if (a == "--start-timeout" && has_value && ParseU32(args[i + 1], n) && n <= 0xFFFF) {
             o->start_timeout = static_cast<uint16_t>(n);
             ++i;
         } else if (a == "--level" && has_value && ParseU32(args[i + 1], n) && n <= 255) {
@@ -260,8 +261,8 @@ int RunWithFile(uint32_t code, const Options& o, ConsoleIo& io) {
         if (c == kExitAgentFailed) io.Err("pmconsole monitors: the plug-in refused the file\n");
         return c;
     }
-    io.Out(std::to_string(defs.size()) + (code == monitor::kCmdReplaceAll ? " monitors set\n"
-                                                                          : " monitors updated\n"));
+    io.Out(std::to_string(defs.size()) +
+           (code == monitor::kCmdReplaceAll ? " monitors set\n" : " monitors updated\n"));
     return kExitReply;
 }
 

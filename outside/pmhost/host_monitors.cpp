@@ -256,18 +256,12 @@ HostAnswer AnswerStatistics(const std::vector<std::string>& params,
 
 const std::array<const char*, kStatCount>& MetricNames() {
     static const std::array<const char*, kStatCount> names = {
-        "procmon_current_active_processes",
-        "procmon_new_executions_today",
-        "procmon_new_executions_yesterday",
-        "procmon_max_running_today",
-        "procmon_max_running_yesterday",
-        "procmon_execution_minutes_today",
-        "procmon_execution_minutes_yesterday",
-        "procmon_times_started_total",
-        "procmon_times_stopped_total",
-        "procmon_times_failed_to_start_total",
-        "procmon_alert_node_started",
-        "procmon_alert_node_stopped",
+        "procmon_current_active_processes",    "procmon_new_executions_today",
+        "procmon_new_executions_yesterday",    "procmon_max_running_today",
+        "procmon_max_running_yesterday",       "procmon_execution_minutes_today",
+        "procmon_execution_minutes_yesterday", "procmon_times_started_total",
+        "procmon_times_stopped_total",         "procmon_times_failed_to_start_total",
+        "procmon_alert_node_started",          "procmon_alert_node_stopped",
         "procmon_alert_node_failed_to_start",
     };
     return names;
@@ -293,10 +287,14 @@ const std::array<const char*, kStatCount> kHelp = {
 std::string LabelValue(const std::string& v) {
     std::string out;
     for (char c : v) {
-        if (c == '\\') out += "\\\\";
-        else if (c == '"') out += "\\\"";
-        else if (c == '\n') out += "\\n";
-        else out += c;
+        if (c == '\\')
+            out += "\\\\";
+        else if (c == '"')
+            out += "\\\"";
+        else if (c == '\n')
+            out += "\\n";
+        else
+            out += c;
     }
     return out;
 }
@@ -307,16 +305,16 @@ std::string PrometheusText(const std::vector<MonitorStats>& stats) {
     const auto& names = MetricNames();
     for (size_t i = 0; i < kStatCount; ++i) {
         const bool counter = i >= 7 && i <= 9;
-        std::string family = names[i];
-        if (counter) family.resize(family.size() - 6); // without "_total"
+        // The text format names a family as its samples, "_total" included for counters.
+        const std::string family = names[i];
         out += "# HELP " + family + " " + kHelp[i] + "\n";
         out += "# TYPE " + family + (counter ? " counter\n" : " gauge\n");
         for (const MonitorStats& s : stats) {
             if (!s.read[i]) continue;
             char value[64];
             std::snprintf(value, sizeof value, "%.17g", s.values[i]);
-            out += std::string(names[i]) + "{executable=\"" + LabelValue(s.name) + "\"} " +
-                   value + "\n";
+            out += std::string(names[i]) + "{executable=\"" + LabelValue(s.name) + "\"} " + value +
+                   "\n";
         }
     }
     return out;

@@ -67,7 +67,7 @@ struct NodeFunctions {
 
 // One monitor's statistics as the node tree gave them.
 struct MonitorStats {
-    std::string name; // UTF-8
+    std::string name;                       // UTF-8
     std::array<std::string, 10> leaf_names; // UTF-8, as the catalog named them
     std::array<double, kStatCount> values{};
     std::array<bool, kStatCount> read{}; // false where the node gave no value

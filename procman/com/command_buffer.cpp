@@ -24,20 +24,28 @@ bool RecordAt(const uint8_t* at, size_t room, size_t* length) {
 
 const char* CommandWord(uint32_t code) {
     switch (code) {
-    case kCmdListAll: return "LIST_ALL";
-    case kCmdDelete: return "DELETE";
-    case kCmdAdd: return "ADD";
-    case kCmdListPids: return "LIST_PIDS";
-    case kCmdReplaceAll: return "REPLACE_ALL";
-    case kCmdUpdateAll: return "UPDATE_ALL";
-    case kCmdListAll2: return "LIST_ALL_2";
-    default: return nullptr;
+    case kCmdListAll:
+        return "LIST_ALL";
+    case kCmdDelete:
+        return "DELETE";
+    case kCmdAdd:
+        return "ADD";
+    case kCmdListPids:
+        return "LIST_PIDS";
+    case kCmdReplaceAll:
+        return "REPLACE_ALL";
+    case kCmdUpdateAll:
+        return "UPDATE_ALL";
+    case kCmdListAll2:
+        return "LIST_ALL_2";
+    default:
+        return nullptr;
     }
 }
 
 bool CommandHasReply(uint32_t code) {
-    return code == kCmdListAll || code == kCmdListAll2 || code == kCmdListPids ||
-           code == kCmdAdd || code == kCmdReplace;
+    return code == kCmdListAll || code == kCmdListAll2 || code == kCmdListPids || code == kCmdAdd ||
+           code == kCmdReplace;
 }
 
 static size_t Check(const uint8_t* bytes, size_t size, CheckedCommand* out) {

@@ -97,9 +97,12 @@ double ReadNodeValue(const uint8_t* value) {
 namespace {
 int Digit(char c, int base) {
     int d = -1;
-    if (c >= '0' && c <= '9') d = c - '0';
-    else if (c >= 'a' && c <= 'f') d = c - 'a' + 10;
-    else if (c >= 'A' && c <= 'F') d = c - 'A' + 10;
+    if (c >= '0' && c <= '9')
+        d = c - '0';
+    else if (c >= 'a' && c <= 'f')
+        d = c - 'a' + 10;
+    else if (c >= 'A' && c <= 'F')
+        d = c - 'A' + 10;
     return d >= 0 && d < base ? d : -1;
 }
 
@@ -126,8 +129,12 @@ bool Scan(const std::string& text, int base, size_t width, uint32_t* value) {
 }
 } // namespace
 
-bool ScanHex8(const std::string& text, uint32_t* value) { return Scan(text, 16, 8, value); }
-bool ScanDec10(const std::string& text, uint32_t* value) { return Scan(text, 10, 10, value); }
+bool ScanHex8(const std::string& text, uint32_t* value) {
+    return Scan(text, 16, 8, value);
+}
+bool ScanDec10(const std::string& text, uint32_t* value) {
+    return Scan(text, 10, 10, value);
+}
 
 std::string CatalogLanguage(const std::string& code) {
     if (code.size() == 5) return code.substr(0, 2) + code.substr(3);

@@ -31,8 +31,12 @@ constexpr size_t kAttributesFixed = 50;
 inline uint32_t NodeHandle(uint32_t key, uint32_t leaf) {
     return (key & kKeyMask) | (leaf << kLeafShift);
 }
-inline uint32_t HandleKey(uint32_t handle) { return handle & kKeyMask; }
-inline unsigned HandleLeaf(uint32_t handle) { return handle >> kLeafShift; }
+inline uint32_t HandleKey(uint32_t handle) {
+    return handle & kKeyMask;
+}
+inline unsigned HandleLeaf(uint32_t handle) {
+    return handle >> kLeafShift;
+}
 
 // A node-path packet as received: the language field as its 6 bytes, and the `members`
 // elements (still encoded) in order.

@@ -189,16 +189,36 @@ uint8_t* Plugin::NodeGetValue(uint32_t handle) {
     ProcMonitor& m = *it->second;
     double value = 0;
     switch (leaf) {
-    case 1: value = m.current_count; break;
-    case 2: value = m.new_executions[kToday]; break;
-    case 3: value = m.new_executions[kYesterday]; break;
-    case 4: value = m.max_running[kToday]; break;
-    case 5: value = m.max_running[kYesterday]; break;
-    case 6: value = m.execution_seconds[kToday] * kMinutesPerSecond; break;
-    case 7: value = m.execution_seconds[kYesterday] * kMinutesPerSecond; break;
-    case 8: value = m.times_started; break;
-    case 9: value = m.times_stopped; break;
-    case 10: value = m.times_failed; break;
+    case 1:
+        value = m.current_count;
+        break;
+    case 2:
+        value = m.new_executions[kToday];
+        break;
+    case 3:
+        value = m.new_executions[kYesterday];
+        break;
+    case 4:
+        value = m.max_running[kToday];
+        break;
+    case 5:
+        value = m.max_running[kYesterday];
+        break;
+    case 6:
+        value = m.execution_seconds[kToday] * kMinutesPerSecond;
+        break;
+    case 7:
+        value = m.execution_seconds[kYesterday] * kMinutesPerSecond;
+        break;
+    case 8:
+        value = m.times_started;
+        break;
+    case 9:
+        value = m.times_stopped;
+        break;
+    case 10:
+        value = m.times_failed;
+        break;
     default: {
         const size_t slot = leaf - 11; // started, stopped, failed to start
         const uint32_t counts[3] = {m.times_started, m.times_stopped, m.times_failed};

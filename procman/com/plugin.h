@@ -54,8 +54,8 @@ public:
     // no size): the reply (malloc'ed, freed with FreeBuffer) and its size go out only for a
     // command that produced one. A command that does not hold together changes nothing and
     // answers 0. `owner` null means no filter.
-    uint32_t Passthrough2(uint32_t mon_index, const uint8_t* command, size_t size,
-                          uint8_t** reply, uint32_t* reply_size, const uint8_t* owner);
+    uint32_t Passthrough2(uint32_t mon_index, const uint8_t* command, size_t size, uint8_t** reply,
+                          uint32_t* reply_size, const uint8_t* owner);
     // IndepFreeBuffer, FreeNodeList, FreeNodeAttributes, NodeFreeValue.
     static void FreeBuffer(void* buffer);
 
@@ -65,8 +65,7 @@ public:
     uint32_t TermNodes();
     uint8_t* GetNodeList(const uint8_t* packet, size_t available);
     uint8_t* GetNodeAttributes(uint32_t handle);
-    uint32_t NodeConnect(const uint8_t* packet, size_t available, uint32_t* handle,
-                         uint8_t* found);
+    uint32_t NodeConnect(const uint8_t* packet, size_t available, uint32_t* handle, uint8_t* found);
     uint8_t* NodeGetValue(uint32_t handle);
     // The node names held (compressed unicode), for leaves 1 to 10.
     [[nodiscard]] const std::array<std::string, kListedLeaves>& NodeNames() const {

@@ -185,7 +185,7 @@ std::vector<std::string> Win32PluginPlatform::CatalogStrings(const std::vector<u
 }
 
 std::vector<std::string> Win32PluginPlatform::CatalogStringsFor(const std::string& code,
-                                                              const std::vector<unsigned>& ids) {
+                                                                const std::vector<unsigned>& ids) {
     catalog::MessageCatalog catalog("TARNVEX.DLL", code.c_str());
     std::vector<std::string> out;
     for (unsigned id : ids)

@@ -61,8 +61,7 @@ typedef uint8_t*(TARNVEX_API* GetNodeListFn)(const uint8_t* path);
 typedef void(TARNVEX_API* FreeNodeListFn)(uint8_t* list);
 typedef uint8_t*(TARNVEX_API* GetNodeAttributesFn)(uint32_t handle);
 typedef void(TARNVEX_API* FreeNodeAttributesFn)(uint8_t* attributes);
-typedef uint32_t(TARNVEX_API* NodeConnectFn)(const uint8_t* path, uint32_t* handle,
-                                             uint8_t* found);
+typedef uint32_t(TARNVEX_API* NodeConnectFn)(const uint8_t* path, uint32_t* handle, uint8_t* found);
 typedef uint32_t(TARNVEX_API* NodeDisconnectFn)(uint32_t handle);
 typedef uint32_t(TARNVEX_API* NodePulseFn)(uint32_t handle, uint32_t ignored);
 typedef uint8_t*(TARNVEX_API* NodeGetValueFn)(uint32_t handle);
@@ -82,9 +81,8 @@ uint32_t TARNVEX_API MonitorAlert(uint32_t mon_index, uint8_t* owner, uint16_t* 
                                   uint32_t* event_time, char* bundle, char* key,
                                   const uint8_t** display, const uint8_t** symbolic,
                                   const char** process_name);
-uint32_t TARNVEX_API IndepPassthrough2(uint32_t mon_index, const uint8_t* command,
-                                       uint8_t** reply, uint32_t* reply_size,
-                                       const uint8_t* owner);
+uint32_t TARNVEX_API IndepPassthrough2(uint32_t mon_index, const uint8_t* command, uint8_t** reply,
+                                       uint32_t* reply_size, const uint8_t* owner);
 uint32_t TARNVEX_API IndepPassthrough(uint32_t mon_index, const uint8_t* command, uint8_t** reply,
                                       uint32_t* reply_size);
 uint32_t TARNVEX_API IndepFreeBuffer(void* buffer, uint32_t ignored);

@@ -101,9 +101,8 @@ uint32_t TARNVEX_API MonitorAlert(uint32_t mon_index, uint8_t* owner, uint16_t* 
 
 extern "C" {
 
-uint32_t TARNVEX_API IndepPassthrough2(uint32_t mon_index, const uint8_t* command,
-                                       uint8_t** reply, uint32_t* reply_size,
-                                       const uint8_t* owner) {
+uint32_t TARNVEX_API IndepPassthrough2(uint32_t mon_index, const uint8_t* command, uint8_t** reply,
+                                       uint32_t* reply_size, const uint8_t* owner) {
     try {
         return g_plugin.Passthrough2(mon_index, command, pm::monitor::kUnknownSize, reply,
                                      reply_size, owner);

@@ -37,26 +37,48 @@ uint32_t FreeBuffer(void* b, uint32_t) {
     Free(b);
     return 1;
 }
-uint32_t Init() { return g_plugin->InitNodes(); }
-uint32_t Term() { return g_plugin->TermNodes(); }
-uint8_t* List(const uint8_t* p) { return Counted(g_plugin->GetNodeList(p, ReadU32(p))); }
-void FreeList(uint8_t* l) { Free(l); }
-uint8_t* Attributes(uint32_t h) { return Counted(g_plugin->GetNodeAttributes(h)); }
-void FreeAttributes(uint8_t* a) { Free(a); }
+uint32_t Init() {
+    return g_plugin->InitNodes();
+}
+uint32_t Term() {
+    return g_plugin->TermNodes();
+}
+uint8_t* List(const uint8_t* p) {
+    return Counted(g_plugin->GetNodeList(p, ReadU32(p)));
+}
+void FreeList(uint8_t* l) {
+    Free(l);
+}
+uint8_t* Attributes(uint32_t h) {
+    return Counted(g_plugin->GetNodeAttributes(h));
+}
+void FreeAttributes(uint8_t* a) {
+    Free(a);
+}
 uint32_t Connect(const uint8_t* p, uint32_t* h, uint8_t* f) {
     return g_plugin->NodeConnect(p, ReadU32(p), h, f);
 }
-uint32_t Disconnect(uint32_t) { return 1; }
-uint32_t NodePulse(uint32_t, uint32_t) { return 15000; }
-uint8_t* Value(uint32_t h) { return Counted(g_plugin->NodeGetValue(h)); }
-void FreeValue(uint8_t* v) { Free(v); }
-
-NodeFunctions Nodes() {
-    return {&Init, &Term, &List, &FreeList, &Attributes, &FreeAttributes,
-            &Connect, &Disconnect, &NodePulse, &Value, &FreeValue};
+uint32_t Disconnect(uint32_t) {
+    return 1;
+}
+uint32_t NodePulse(uint32_t, uint32_t) {
+    return 15000;
+}
+uint8_t* Value(uint32_t h) {
+    return Counted(g_plugin->NodeGetValue(h));
+}
+void FreeValue(uint8_t* v) {
+    Free(v);
 }
 
-std::string Bytes(const std::vector<uint8_t>& v) { return std::string(v.begin(), v.end()); }
+NodeFunctions Nodes() {
+    return {&Init,    &Term,       &List,      &FreeList, &Attributes, &FreeAttributes,
+            &Connect, &Disconnect, &NodePulse, &Value,    &FreeValue};
+}
+
+std::string Bytes(const std::vector<uint8_t>& v) {
+    return std::string(v.begin(), v.end());
+}
 std::string U32(uint32_t v) {
     std::string b(4, '\0');
     monitor::WriteU32(reinterpret_cast<uint8_t*>(&b[0]), v);
@@ -91,9 +113,9 @@ TEST_F(HostMonitors, ForwardedWrappingUnwrapsAndEveryAlteredFieldIsRefused) {
     ASSERT_TRUE(UnwrapForwarded(params, &out));
     EXPECT_EQ(out, command);
     // Each field of either parameter changed by one: refused.
-    const std::vector<std::pair<size_t, size_t>> fields = {
-        {0, 0}, {0, 4}, {0, 11}, {0, 15}, {0, 19}, {0, 23}, {0, 31},
-        {1, 0}, {1, 4}, {1, 5},  {1, 9},  {1, 13}};
+    const std::vector<std::pair<size_t, size_t>> fields = {{0, 0},  {0, 4},  {0, 11}, {0, 15},
+                                                           {0, 19}, {0, 23}, {0, 31}, {1, 0},
+                                                           {1, 4},  {1, 5},  {1, 9},  {1, 13}};
     for (const auto& [param, at] : fields) {
         std::vector<std::string> bad = params;
         bad[param][at] = static_cast<char>(bad[param][at] + 1);
@@ -110,8 +132,8 @@ TEST_F(HostMonitors, CommandsAnswerStatusAndReplyItemAndEveryReplyIsFreed) {
     EXPECT_EQ(list.status, 0);
     ASSERT_EQ(list.items.size(), 1u);
     EXPECT_EQ(list.items[0], U32(0));
-    const std::string add = U32(monitor::kCmdAdd) +
-                            Bytes(monitor::MakeRecord(5, 1, 3, 0, monitor::test::Cu("a.exe")));
+    const std::string add =
+        U32(monitor::kCmdAdd) + Bytes(monitor::MakeRecord(5, 1, 3, 0, monitor::test::Cu("a.exe")));
     HostAnswer added = Command(add, {1, 2, 3, 4, 5, 6, 7, 8});
     EXPECT_EQ(added.status, 0);
     EXPECT_EQ(added.items, std::vector<std::string>{U32(5)});
@@ -128,8 +150,7 @@ TEST_F(HostMonitors, CommandsAnswerStatusAndReplyItemAndEveryReplyIsFreed) {
 }
 
 TEST_F(HostMonitors, BuffersInconsistentWithTheirRealSizeNeverReachThePlugin) {
-    const std::string add =
-        U32(monitor::kCmdAdd) + Bytes(monitor::MakeRecord(5, 1, 3, 0, "A.EXE"));
+    const std::string add = U32(monitor::kCmdAdd) + Bytes(monitor::MakeRecord(5, 1, 3, 0, "A.EXE"));
     const int before = g_calls;
     EXPECT_EQ(Command(add.substr(0, add.size() - 1)).status, 1);
     EXPECT_EQ(Command(U32(monitor::kCmdReplaceAll) + U32(1)).status, 1);
@@ -145,8 +166,7 @@ TEST_F(HostMonitors, StatisticsReadEveryLeafAndTheAlertNodesFirstZero) {
     a->execution_seconds = {90, 0};
     a->times_started = 2;
     a->times_stopped = 1;
-    plugin.CreateMonitor(monitor::MakeRecord(0x124, 1, 3, 0, "CALC.EXE").data(), false,
-                         OwnerId{});
+    plugin.CreateMonitor(monitor::MakeRecord(0x124, 1, 3, 0, "CALC.EXE").data(), false, OwnerId{});
     uint32_t interval = 0;
     std::vector<MonitorStats> first = ReadStatistics(Nodes(), "en_US", &interval);
     EXPECT_EQ(interval, 15000u);
@@ -156,8 +176,7 @@ TEST_F(HostMonitors, StatisticsReadEveryLeafAndTheAlertNodesFirstZero) {
     EXPECT_EQ(first[0].leaf_names[5], "Total execution time");
     for (bool r : first[0].read)
         EXPECT_TRUE(r);
-    const std::array<double, kStatCount> expected_first = {1, 0, 0, 0, 0, 1.5, 0, 2, 1, 0,
-                                                           0, 0, 0};
+    const std::array<double, kStatCount> expected_first = {1, 0, 0, 0, 0, 1.5, 0, 2, 1, 0, 0, 0, 0};
     EXPECT_EQ(first[0].values, expected_first);
     std::vector<MonitorStats> second = ReadStatistics(Nodes(), "en_US", &interval);
     EXPECT_EQ(second[0].values[10], 2.0);
@@ -189,7 +208,7 @@ TEST(HostMetrics, PrometheusTextHasHelpTypeAndEscapedLabels) {
     s.read[0] = s.read[5] = true;
     const std::string text = PrometheusText({s});
     EXPECT_NE(text.find("# TYPE procmon_current_active_processes gauge\n"), std::string::npos);
-    EXPECT_NE(text.find("# TYPE procmon_times_started counter\n"), std::string::npos);
+    EXPECT_NE(text.find("# TYPE procmon_times_started_total counter\n"), std::string::npos);
     EXPECT_NE(text.find("procmon_current_active_processes{executable=\"MY \\\"APP\\\"\\\\X.EXE\"}"
                         " 2\n"),
               std::string::npos);

@@ -169,8 +169,8 @@ TEST_F(MonitorsConsole, UsageErrors) {
 TEST_F(MonitorsConsole, StatsShowsTheTenStatisticsAndAlertNodes) {
     host::MonitorStats s;
     s.name = "PING.EXE";
-    s.leaf_names = {"Current Active Processes", "b", "c", "d", "e", "Total execution time",
-                    "g", "h", "i", "j"};
+    s.leaf_names = {"Current Active Processes", "b", "c", "d", "e",
+                    "Total execution time",     "g", "h", "i", "j"};
     s.values = {1, 2, 0, 1, 0, 1.5, 0, 2, 1, 0, 2, 1, 0};
     s.read.fill(true);
     io.stats = {s};
@@ -191,8 +191,8 @@ TEST(MonitorFile, LinesRoundTrip) {
     ASSERT_TRUE(ParseMonitorLine("  7 255 start,not-started,quiet 65535 A B.EXE ", &d, &e));
     EXPECT_EQ(d.key, 7u);
     EXPECT_EQ(d.level, 255);
-    EXPECT_EQ(d.conditions, monitor::kCondRunning | monitor::kCondNotStarted |
-                                monitor::kCondNewServer);
+    EXPECT_EQ(d.conditions,
+              monitor::kCondRunning | monitor::kCondNotStarted | monitor::kCondNewServer);
     EXPECT_EQ(d.start_timeout, 65535);
     EXPECT_EQ(d.name, "A B.EXE");
     MonitorDef again;

@@ -73,7 +73,7 @@ TEST_F(NodeTree, RootListOfTwoMonitorsIsNinetyFiveBytesLaidOutEntryByEntry) {
     EXPECT_EQ(ReadU32(e), 23u + 11 + 11);
     EXPECT_EQ(e[4], 1);
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(e + 5)), Cu("en")); // language copied
-    EXPECT_EQ(e[11], 0); // monitor node
+    EXPECT_EQ(e[11], 0);                                                    // monitor node
     EXPECT_EQ(e[12], 1);
     EXPECT_EQ(ReadU32(e + 13), 21u);
     EXPECT_EQ(ReadU32(e + 17), 22u + 11);
@@ -117,8 +117,7 @@ TEST_F(NodeTree, NullListsForUnknownNamesEmptyRegistryAndOtherLengths) {
 TEST_F(NodeTree, HandlesPackKeyAndLeafAndTheAlertPathReachesLeafTwelve) {
     Watch(0x123, "NOTEPAD.EXE");
     EXPECT_EQ(Connect(Path({"root", "NOTEPAD.EXE", "00000006"})), 0x60000123u);
-    EXPECT_EQ(Connect(Path({"TARNVEX", "1093223018", "0000002305", "NOTEPAD.EXE"})),
-              0xC0000123u);
+    EXPECT_EQ(Connect(Path({"TARNVEX", "1093223018", "0000002305", "NOTEPAD.EXE"})), 0xC0000123u);
     EXPECT_EQ(Connect(Path({"x", "y", "0000002304", "NOTEPAD.EXE"})), 0xB0000123u);
     // Statistic numbers of 16 or more wrap into the four leaf bits.
     EXPECT_EQ(Connect(Path({"root", "NOTEPAD.EXE", "00000012"})), 0x20000123u);
@@ -207,10 +206,10 @@ TEST_F(NodeTree, MalformedPathsAreRefusedWithinTheirBytes) {
         bad.push_back(p);
     };
     with(0, static_cast<uint32_t>(good.size() + 1)); // size beyond the bytes
-    with(0, 34);                                      // size below the header
-    with(11, 5);                                      // too many members
-    with(19, static_cast<uint32_t>(good.size()));     // element 2 beyond the end
-    with(23, 3);                                      // element 3 inside the header
+    with(0, 34);                                     // size below the header
+    with(11, 5);                                     // too many members
+    with(19, static_cast<uint32_t>(good.size()));    // element 2 beyond the end
+    with(23, 3);                                     // element 3 inside the header
     // Element 3 not terminated: its NUL and the empty element 4 cut off, the size with them.
     std::vector<uint8_t> open(good.begin(), good.end() - 2);
     WriteU32(&open[0], static_cast<uint32_t>(open.size()));

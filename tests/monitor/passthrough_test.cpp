@@ -103,9 +103,10 @@ TEST_F(Passthrough, AddStoresTheBareUpperCaseNameSavesAndListsItsHeaderAndConver
                            std::vector<uint8_t>(kOwnerA.begin(), kOwnerA.end())}));
     Answer list = Run(U32(kCmdListAll));
     std::string name = Cu("NOTEPAD.EXE");
-    std::vector<uint8_t> expected = Cat({U32(1), std::vector<uint8_t>(stored.begin(),
-                                                                        stored.begin() + 16),
-                                         std::vector<uint8_t>(name.begin(), name.end()), {0}});
+    std::vector<uint8_t> expected = Cat({U32(1),
+                                         std::vector<uint8_t>(stored.begin(), stored.begin() + 16),
+                                         std::vector<uint8_t>(name.begin(), name.end()),
+                                         {0}});
     EXPECT_EQ(list.reply, expected);
 }
 

@@ -154,7 +154,11 @@ std::string Console(const std::string& args, DWORD* code) {
     Child c = Start(ProgramDir() + "pmconsole.exe", args, true);
     std::string out = ReadAll(c);
     *code = Finish(c, 60000);
-    return out;
+    // The console's stdout is in text mode: lines end in CR LF.
+    std::string lines;
+    for (char ch : out)
+        if (ch != '\r') lines += ch;
+    return lines;
 }
 
 TEST(PmhostEndToEnd, PingBringsStartedAndStoppedAndANeverStartedMonitorFailsOnce) {
@@ -208,12 +212,108 @@ TEST(PmhostEndToEnd, PingBringsStartedAndStoppedAndANeverStartedMonitorFailsOnce
     EXPECT_NE(log.find("\"process\": \"PING.EXE\""), std::string::npos);
 }
 
+// Through quorlent and pmhost: a monitor added from the console lands in "velstra.ini", tracks
+// a ping started afterwards, reads as expected through `pmconsole stats`, and its metrics file
+// (checked by a Prometheus text parser in the test after this one) holds the same numbers;
+// deleting it empties the list and the file.
+TEST(PmhostEndToEnd, MonitorFromTheConsoleTracksPingAndShowsItsStatistics) {
+    const std::string dir = FreshDir("monitors_e2e");
+    for (const char* f : {"metrics.prom", "metrics_seen.prom", "stats.json"})
+        DeleteFileA((dir + f).c_str());
+    InstallKey key(dir, dir);
+    if (NodeExists("ProcMgr") || NodeExists("KAVMonitorClientNC"))
+        GTEST_SKIP() << "an agent or a monitor host is running already";
+    Child host =
+        Start(ProgramDir() + "pmhost.exe",
+              "--pulse-ms 300 --stats-ms 300 --metrics-file \"" + dir + "metrics.prom\"", false);
+    Child agent = Start(ProgramDir() + "quorlent.exe", "", false);
+    ASSERT_TRUE(host.process && agent.process);
+    ASSERT_TRUE(WaitFor(true, "KAVMonitorClientNC", 30000));
+    ASSERT_TRUE(WaitFor(true, "ProcMgr", 30000));
+
+    DWORD code = 0;
+    std::string out = Console("monitors add ping.exe --on start,stop --level 2 --key 0x123", &code);
+    EXPECT_EQ(code, 0u) << out;
+    EXPECT_EQ(out, "added PING.EXE with key 291\n");
+    DefinitionEntry expected{MakeRecord(0x123, 2, kCondRunning | kCondTermination, 0, "PING.EXE"),
+                             OwnerId{}};
+    const std::vector<uint8_t> file = SerializeDefinitions({&expected});
+    EXPECT_EQ(ReadText(dir + "velstra.ini"), std::string(file.begin(), file.end()));
+    out = Console("monitors list", &code);
+    EXPECT_EQ(code, 0u);
+    EXPECT_NE(out.find("\n291 2 start,stop 0 PING.EXE\n"), std::string::npos) << out;
+
+    Child ping = Start("ping.exe", "-n 5 127.0.0.1", true);
+    ASSERT_TRUE(ping.process);
+    const std::string pid = std::to_string(GetProcessId(ping.process.get()));
+    bool tracked = false;
+    for (int i = 0; i < 20 && !tracked; ++i) {
+        tracked = Console("monitors pids", &code) == pid + "\n";
+        if (!tracked) Sleep(200);
+    }
+    EXPECT_TRUE(tracked) << "ping " << pid << " was not tracked";
+    ReadAll(ping);
+    Finish(ping, 30000);
+
+    // Once the end has been seen and both alert nodes read twice.
+    std::string stats;
+    for (int i = 0; i < 40; ++i) {
+        stats = Console("stats ping.exe --json", &code);
+        if (stats.find("\"alert_node_stopped\":1") != std::string::npos) break;
+        Sleep(250);
+    }
+    EXPECT_EQ(code, 0u) << stats;
+    for (const char* want : {"\"name\":\"PING.EXE\"", "\"current_active_processes\":0",
+                             "\"new_executions_today\":1", "\"times_started_total\":1",
+                             "\"times_stopped_total\":1", "\"times_failed_to_start_total\":0",
+                             "\"alert_node_started\":1", "\"alert_node_stopped\":1"})
+        EXPECT_NE(stats.find(want), std::string::npos) << want << " in " << stats;
+    Sleep(700); // one more read: the metrics file and the statistics agree
+    const std::string metrics = ReadText(dir + "metrics.prom");
+    stats = Console("stats --json", &code);
+    WriteBytes(dir + "stats.json", std::vector<uint8_t>(stats.begin(), stats.end()));
+    WriteBytes(dir + "metrics_seen.prom", std::vector<uint8_t>(metrics.begin(), metrics.end()));
+    EXPECT_NE(metrics.find("procmon_times_stopped_total{executable=\"PING.EXE\"} 1\n"),
+              std::string::npos)
+        << metrics;
+    out = Console("stats", &code);
+    EXPECT_NE(out.find("Times started"), std::string::npos) << out;
+
+    out = Console("monitors delete ping.exe", &code);
+    EXPECT_EQ(code, 0u) << out;
+    out = Console("monitors list --json", &code);
+    EXPECT_EQ(out, "[]\n");
+    EXPECT_EQ(ReadText(dir + "velstra.ini"), std::string("\x22\x45\x32\x11", 4));
+    // The next read leaves the metrics file without samples.
+    bool emptied = false;
+    for (int i = 0; i < 20 && !emptied; ++i) {
+        Sleep(250);
+        emptied = ReadText(dir + "metrics.prom").find("PING.EXE") == std::string::npos;
+    }
+    EXPECT_TRUE(emptied) << ReadText(dir + "metrics.prom");
+    // On an empty registry DELETE answers that it is done.
+    out = Console("monitors delete ping.exe", &code);
+    EXPECT_EQ(code, 0u) << out;
+
+    for (const char* node : {"KAVMonitorClientNC", "ProcMgr"}) {
+        Child quit = Start(ProgramDir() + "kavipcctl.exe", std::string("quit ") + node, true);
+        ReadAll(quit);
+        Finish(quit, 30000);
+    }
+    EXPECT_EQ(Finish(host, 30000), 0u);
+    EXPECT_EQ(Finish(agent, 30000), 0u);
+}
+
 TEST(TarnvexDll, ExportsByNameAndStringsInElevenLanguages) {
     win::unique_hmodule dll(LoadLibraryA((ProgramDir() + "TARNVEX.DLL").c_str()));
     ASSERT_TRUE(dll);
-    for (const char* name :
-         {"InitIndepMonitors", "TermIndepMonitors", "GetIndepMonitorAttributes",
-          "IndepMonitorPulse", "IndepGenAlert", "IndepGenAlert2", "MonitorAlert"})
+    for (const char* name : {"InitIndepMonitors",  "TermIndepMonitors", "GetIndepMonitorAttributes",
+                             "IndepMonitorPulse",  "IndepGenAlert",     "IndepGenAlert2",
+                             "MonitorAlert",       "IndepPassthrough2", "IndepPassthrough",
+                             "IndepFreeBuffer",    "InitNodes",         "TermNodes",
+                             "GetNodeList",        "FreeNodeList",      "GetNodeAttributes",
+                             "FreeNodeAttributes", "NodeConnect",       "NodeDisconnect",
+                             "NodePulse",          "NodeGetValue",      "NodeFreeValue"})
         EXPECT_NE(GetProcAddress(dll.get(), name), nullptr) << name;
     auto attributes = reinterpret_cast<GetIndepMonitorAttributesFn>(
         reinterpret_cast<void*>(GetProcAddress(dll.get(), "GetIndepMonitorAttributes")));
