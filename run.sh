@@ -239,6 +239,9 @@ bench)
     log "one process-monitor pulse through the seams (native)"
     cmake --build build/bench -j "$(nproc)" --target pulse_bench
     build/bench/bin/pulse_bench
+    log "monitor listings and statistics reads through the plug-in (native)"
+    cmake --build build/bench -j "$(nproc)" --target passthrough_bench
+    build/bench/bin/passthrough_bench
     build "$ARCH"
     wine_prefix
     log "messaging library against raw pipes (Wine, $ARCH)"
