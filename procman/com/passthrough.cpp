@@ -71,11 +71,9 @@ uint32_t Plugin::Passthrough2(uint32_t mon_index, const uint8_t* command, size_t
     switch (code) {
     case kCmdListAll:
     case kCmdListAll2:
-        CommandListAll(owner, filter, reply, reply_size);
-        return 1;
+        return CommandListAll(owner, filter, reply, reply_size) ? 1 : 0;
     case kCmdListPids:
-        CommandListPids(owner, filter, reply, reply_size);
-        return 1;
+        return CommandListPids(owner, filter, reply, reply_size) ? 1 : 0;
     case kCmdDelete:
         return CommandDelete(c);
     case kCmdAdd:
@@ -94,7 +92,7 @@ uint32_t Plugin::Passthrough2(uint32_t mon_index, const uint8_t* command, size_t
     }
 }
 
-void Plugin::CommandListAll(const OwnerId& owner, bool filter, uint8_t** reply, uint32_t* size) {
+bool Plugin::CommandListAll(const OwnerId& owner, bool filter, uint8_t** reply, uint32_t* size) {
     // First pass: the listed monitors with their converted names, and the size; second pass:
     // the bytes.
     std::vector<std::pair<const ProcMonitor*, std::string>> listed;
@@ -105,8 +103,9 @@ void Plugin::CommandListAll(const OwnerId& owner, bool filter, uint8_t** reply, 
         total += m.NameOffset() + name.size() + 1;
         listed.emplace_back(&m, std::move(name));
     });
+    // A list that cannot be allocated is not reported as carried out.
     uint8_t* b = Allocate(total);
-    if (!b) return;
+    if (!b) return false;
     WriteU32(b, static_cast<uint32_t>(listed.size()));
     size_t at = 4;
     for (const auto& [m, name] : listed) {
@@ -116,16 +115,18 @@ void Plugin::CommandListAll(const OwnerId& owner, bool filter, uint8_t** reply, 
         at += name.size() + 1;
     }
     HandOut(b, total, reply, size);
+    return true;
 }
 
-void Plugin::CommandListPids(const OwnerId& owner, bool filter, uint8_t** reply, uint32_t* size) {
+bool Plugin::CommandListPids(const OwnerId& owner, bool filter, uint8_t** reply, uint32_t* size) {
     size_t count = 0;
     registry_.ForEach([&](ProcMonitor& m) {
         if (!filter || m.definition.owner == owner) count += m.tracked.size();
     });
     const size_t total = 4 + 4 * count;
+    // A list that cannot be allocated is not reported as carried out.
     uint8_t* b = Allocate(total);
-    if (!b) return;
+    if (!b) return false;
     WriteU32(b, static_cast<uint32_t>(count));
     size_t at = 4;
     registry_.ForEach([&](ProcMonitor& m) {
@@ -136,6 +137,7 @@ void Plugin::CommandListPids(const OwnerId& owner, bool filter, uint8_t** reply,
         }
     });
     HandOut(b, total, reply, size);
+    return true;
 }
 
 uint32_t Plugin::CommandDelete(const CheckedCommand& c) {

@@ -101,8 +101,8 @@ private:
     const char* Intern(const std::string& name);
     std::string Compressed(const std::string& text) const;
 
-    void CommandListAll(const OwnerId& owner, bool filter, uint8_t** reply, uint32_t* size);
-    void CommandListPids(const OwnerId& owner, bool filter, uint8_t** reply, uint32_t* size);
+    bool CommandListAll(const OwnerId& owner, bool filter, uint8_t** reply, uint32_t* size);
+    bool CommandListPids(const OwnerId& owner, bool filter, uint8_t** reply, uint32_t* size);
     uint32_t CommandDelete(const CheckedCommand& c);
     uint32_t CommandAdd(const CheckedCommand& c, const OwnerId& owner, uint8_t** reply,
                         uint32_t* size);

@@ -16,6 +16,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         p->CreateMonitor(MakeRecord(0xF0000001, 0, 2, 0, "A.EXE").data(), false, OwnerId{});
         return p;
     }();
+    platform.catalog_codes.clear(); // the fake's record of languages asked for
     std::vector<uint8_t> copy(data, data + size);
     const bool readable = ReadNodePathPacket(copy.data(), copy.size(), nullptr);
     uint8_t* list = plugin->GetNodeList(copy.data(), copy.size());
