@@ -17,25 +17,25 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 Plugin* g_plugin = nullptr;
-uint8_t* List(const uint8_t* p) {
+uint8_t* TARNVEX_API List(const uint8_t* p) {
     return g_plugin->GetNodeList(p, ReadU32(p));
 }
-void Free(uint8_t* b) {
+void TARNVEX_API Free(uint8_t* b) {
     Plugin::FreeBuffer(b);
 }
-uint8_t* Attributes(uint32_t h) {
+uint8_t* TARNVEX_API Attributes(uint32_t h) {
     return g_plugin->GetNodeAttributes(h);
 }
-uint32_t Connect(const uint8_t* p, uint32_t* h, uint8_t* f) {
+uint32_t TARNVEX_API Connect(const uint8_t* p, uint32_t* h, uint8_t* f) {
     return g_plugin->NodeConnect(p, ReadU32(p), h, f);
 }
-uint32_t One(uint32_t) {
+uint32_t TARNVEX_API One(uint32_t) {
     return 1;
 }
-uint32_t NodePulse(uint32_t, uint32_t) {
+uint32_t TARNVEX_API NodePulse(uint32_t, uint32_t) {
     return kNodeInterval;
 }
-uint8_t* Value(uint32_t h) {
+uint8_t* TARNVEX_API Value(uint32_t h) {
     return g_plugin->NodeGetValue(h);
 }
 

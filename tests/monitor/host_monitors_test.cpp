@@ -22,52 +22,53 @@ uint8_t* Counted(uint8_t* p) {
     if (p) ++g_allocs;
     return p;
 }
-void Free(void* p) {
+void TARNVEX_API Free(void* p) {
     if (p) ++g_frees;
     Plugin::FreeBuffer(p);
 }
 
-uint32_t Passthrough2(uint32_t i, const uint8_t* c, uint8_t** r, uint32_t* s, const uint8_t* o) {
+uint32_t TARNVEX_API Passthrough2(uint32_t i, const uint8_t* c, uint8_t** r, uint32_t* s,
+                                  const uint8_t* o) {
     ++g_calls;
     const uint32_t result = g_plugin->Passthrough2(i, c, monitor::kUnknownSize, r, s, o);
     if (result && monitor::CommandHasReply(ReadU32(c)) && *r) ++g_allocs;
     return result;
 }
-uint32_t FreeBuffer(void* b, uint32_t) {
+uint32_t TARNVEX_API FreeBuffer(void* b, uint32_t) {
     Free(b);
     return 1;
 }
-uint32_t Init() {
+uint32_t TARNVEX_API Init() {
     return g_plugin->InitNodes();
 }
-uint32_t Term() {
+uint32_t TARNVEX_API Term() {
     return g_plugin->TermNodes();
 }
-uint8_t* List(const uint8_t* p) {
+uint8_t* TARNVEX_API List(const uint8_t* p) {
     return Counted(g_plugin->GetNodeList(p, ReadU32(p)));
 }
-void FreeList(uint8_t* l) {
+void TARNVEX_API FreeList(uint8_t* l) {
     Free(l);
 }
-uint8_t* Attributes(uint32_t h) {
+uint8_t* TARNVEX_API Attributes(uint32_t h) {
     return Counted(g_plugin->GetNodeAttributes(h));
 }
-void FreeAttributes(uint8_t* a) {
+void TARNVEX_API FreeAttributes(uint8_t* a) {
     Free(a);
 }
-uint32_t Connect(const uint8_t* p, uint32_t* h, uint8_t* f) {
+uint32_t TARNVEX_API Connect(const uint8_t* p, uint32_t* h, uint8_t* f) {
     return g_plugin->NodeConnect(p, ReadU32(p), h, f);
 }
-uint32_t Disconnect(uint32_t) {
+uint32_t TARNVEX_API Disconnect(uint32_t) {
     return 1;
 }
-uint32_t NodePulse(uint32_t, uint32_t) {
+uint32_t TARNVEX_API NodePulse(uint32_t, uint32_t) {
     return 15000;
 }
-uint8_t* Value(uint32_t h) {
+uint8_t* TARNVEX_API Value(uint32_t h) {
     return Counted(g_plugin->NodeGetValue(h));
 }
-void FreeValue(uint8_t* v) {
+void TARNVEX_API FreeValue(uint8_t* v) {
     Free(v);
 }
 

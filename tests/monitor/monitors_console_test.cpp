@@ -15,10 +15,11 @@ namespace {
 using monitor::Plugin;
 
 Plugin* g_plugin = nullptr;
-uint32_t Passthrough2(uint32_t i, const uint8_t* c, uint8_t** r, uint32_t* s, const uint8_t* o) {
+uint32_t TARNVEX_API Passthrough2(uint32_t i, const uint8_t* c, uint8_t** r, uint32_t* s,
+                                  const uint8_t* o) {
     return g_plugin->Passthrough2(i, c, monitor::kUnknownSize, r, s, o);
 }
-uint32_t FreeBuffer(void* b, uint32_t) {
+uint32_t TARNVEX_API FreeBuffer(void* b, uint32_t) {
     Plugin::FreeBuffer(b);
     return 1;
 }
