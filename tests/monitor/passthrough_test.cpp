@@ -259,8 +259,8 @@ TEST(CommandBuffer, UsedSizeAndRefusalAgainstTheRealSize) {
     EXPECT_EQ(CommandBufferUsed(add.data(), kUnknownSize), add.size());
     const std::vector<uint8_t> many = ManyCmd(kCmdUpdateAll, {Sent(1, "A.EXE"), Sent(2, "B")});
     EXPECT_EQ(CommandBufferUsed(many.data(), many.size()), many.size());
-    std::vector<uint8_t> huge = many;
-    WriteU32(&huge[4], 0xFFFFFFFF);
+    const std::vector<uint8_t> huge =
+        Cat({U32(kCmdUpdateAll), U32(0xFFFFFFFF), Sent(1, "A.EXE"), Sent(2, "B")});
     EXPECT_EQ(CommandBufferUsed(huge.data(), huge.size()), 0u);
     EXPECT_EQ(CommandBufferUsed(U32(kCmdListPids).data(), 4), 4u);
     EXPECT_EQ(CommandBufferUsed(nullptr, 4), 0u);
