@@ -5,6 +5,7 @@
 #include "outside/pmconsole/agent_commands.h"
 #include "outside/pmconsole/alerts_command.h"
 #include "outside/pmconsole/monitors_command.h"
+#include "outside/pmconsole/exec_command.h"
 #include "outside/pmconsole/ps_command.h"
 
 namespace pm::console {
@@ -47,9 +48,11 @@ int RunRaw(const std::vector<std::string>& args, ConsoleIo& io) {
 
 std::string Usage() {
     std::string out = "usage: pmconsole COMMAND [ARGS] [--help]\ncommands:\n";
-    for (const ConsoleCommand& c : ConsoleCommands())
-        out += "  " + std::string(c.name) + std::string(10 - std::string(c.name).size(), ' ') +
-               c.summary + "\n";
+    for (const ConsoleCommand& c : ConsoleCommands()) {
+        std::string name = c.name;
+        out += "  " + name + std::string(name.size() < 10 ? 10 - name.size() : 1, ' ') + c.summary +
+               "\n";
+    }
     return out;
 }
 
@@ -71,6 +74,10 @@ const std::vector<ConsoleCommand>& ConsoleCommands() {
          kMonitorsHelp, &RunMonitors},
         {"stats", "each process monitor's statistics as the monitor host read them", kStatsHelp,
          &RunStats},
+        {"exec", "Execute Command: run a command line, optionally as a user, with its output",
+         kExecHelp, &RunExec},
+        {"encrypt-password", "print a password's ciphertext for exec --password-hex",
+         kEncryptPasswordHelp, &RunEncryptPassword},
     };
     return commands;
 }

@@ -27,6 +27,8 @@ public:
     virtual CompressedConverter Converter() = 0;
     // Compressed unicode to UTF-8, for showing the agent's texts.
     virtual TextDecoder Decoder() { return &KeepText; }
+    // Standard input to its end (the password of `exec --password-stdin`).
+    virtual std::string ReadInput() { return {}; }
     // Waits between two updates of `ps --watch`.
     virtual void Wait(unsigned milliseconds) { (void)milliseconds; }
 

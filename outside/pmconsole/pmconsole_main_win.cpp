@@ -129,6 +129,14 @@ public:
     CompressedConverter Converter() override { return &ToCompressed; }
     TextDecoder Decoder() override { return &ToUtf8; }
     void Wait(unsigned milliseconds) override { Sleep(milliseconds); }
+    std::string ReadInput() override {
+        std::string text;
+        char buf[256];
+        size_t n = 0;
+        while ((n = std::fread(buf, 1, sizeof buf, stdin)) > 0)
+            text.append(buf, n);
+        return text;
+    }
 };
 
 } // namespace

@@ -57,6 +57,8 @@ public:
     // Take over a block allocated with malloc (the record builders hand theirs over).
     void AddParamTakeOver(void* block, uint32_t size);
     void AddResultTakeOver(void* block, uint32_t size);
+    // Drops every reply item (a reply that cannot be packed is replaced by a smaller one).
+    void ClearResults() { results_.clear(); }
 
     // Null / 0 when i is not below the count.
     [[nodiscard]] const uint8_t* GetParam(size_t i) const;

@@ -2,6 +2,7 @@
 #include <windows.h>
 
 #include "procman/w32/node_platform.h"
+#include "procman/w32/trace_log.h"
 #include "shared/base/win_handles.h"
 
 namespace pm {
@@ -11,7 +12,13 @@ class Win32Mutex final : public Mutex {
 public:
     Win32Mutex() : handle_(CreateMutexA(nullptr, FALSE, nullptr)) {}
     bool Lock() override {
-        return handle_ && WaitForSingleObject(handle_.get(), INFINITE) == WAIT_OBJECT_0;
+        if (!handle_) return false;
+        DWORD r = WaitForSingleObject(handle_.get(), INFINITE);
+        // A thread that ended holding the lock leaves it abandoned: the wait owns it all the
+        // same, so the lock is taken (and released later) instead of blocking the program.
+        if (r == WAIT_ABANDONED)
+            Trace("!!Mutex::Lock(): lock abandoned by a thread that ended, taken\n");
+        return r == WAIT_OBJECT_0 || r == WAIT_ABANDONED;
     }
     void Unlock() override { ReleaseMutex(handle_.get()); }
 

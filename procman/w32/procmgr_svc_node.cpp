@@ -16,7 +16,7 @@ const CommandRoute kRoutes[] = {
      &HandleGetConfiguration},
     {kCmdGetUpdates, "--CommandReceived: Get Updates on Active Processes\n", &HandleGetUpdates},
     {kCmdSignalProcess, "--CommandReceived: Signal a Process\n", &HandleSignalProcess},
-    {kCmdExecuteCommand, "--CommandReceived: Execute Command\n", nullptr},
+    {kCmdExecuteCommand, "--CommandReceived: Execute Command\n", &HandleExecuteCommand},
     {kCmdForwardToMonitor, "--CommandReceived: Forwarding Command to Process Monitor Service\n",
      &HandleForwardToMonitor},
     {kCmdOsSpecific, "--CommandReceived: Operating System Specific Command\n",

@@ -36,6 +36,13 @@ void HandleOsSpecificCommand(ServiceNode&, Command& command) {
         command.status = 1;
 }
 
+void HandleExecuteCommand(ServiceNode&, Command& command) {
+    if (ProcessList* list = TheProcessList())
+        list->ExecuteCommand(command);
+    else
+        command.status = 1;
+}
+
 void HandleForwardToMonitor(ServiceNode& node, Command& command) {
     ForwardToMonitor(node, command);
 }

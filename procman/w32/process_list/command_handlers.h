@@ -14,6 +14,8 @@ void HandleGetConfiguration(ServiceNode& node, Command& command);
 void HandleSignalProcess(ServiceNode& node, Command& command);
 // Operating System Specific Command.
 void HandleOsSpecificCommand(ServiceNode& node, Command& command);
+// Execute Command; its reply is deferred to the execution thread.
+void HandleExecuteCommand(ServiceNode& node, Command& command);
 // A monitor command, forwarded to the monitor host's node; its reply is deferred.
 void HandleForwardToMonitor(ServiceNode& node, Command& command);
 

@@ -103,6 +103,21 @@ void ProcessList::KillProcess(Command& command) {
     if (result == 0) CheckForUpdates();
 }
 
+void ProcessList::ExecuteCommand(Command& command) {
+    const uint8_t* line = command.GetParam(0);
+    if (!line || command.GetParamSize(0) == 0 || line[0] == 0 || !exec_start_) {
+        Trace("!!ProcessList::ExecuteCommand(cmd.return_addr=%s): Invalid Command, too few input "
+              "parameters\n",
+              Addr(command));
+        command.status = 1;
+        return;
+    }
+    // The snapshot is not read: no lock. The thread owns the command from here.
+    const table::RawTable* current = tracker_.Current();
+    table::RawTable empty(false);
+    if ((current ? *current : empty).ExecuteCommand(command, exec_start_)) CheckForUpdates();
+}
+
 void ProcessList::OsSpecificCommand(Command& command) {
     if (os_command_) os_command_(command);
 }

@@ -48,10 +48,14 @@ public:
     void KillProcess(Command& command);
     // The Operating System Specific Command; runs without the lock (it reads no snapshot).
     void OsSpecificCommand(Command& command);
+    // Execute Command: parameter 0 (the command line) must be there and not empty; the
+    // execution thread then owns the command, and a fresh snapshot follows.
+    void ExecuteCommand(Command& command);
 
     void SetBaseInfoSource(BaseInfoSource source) { base_info_ = std::move(source); }
     void SetSignaller(Signaller signaller) { signaller_ = std::move(signaller); }
     void SetOsCommand(OsCommand command) { os_command_ = std::move(command); }
+    void SetExecThreadStarter(table::ExecThreadStarter start) { exec_start_ = std::move(start); }
 
     Mutex& Lock() { return *lock_; }
     // Read under Lock().
@@ -64,6 +68,7 @@ private:
     BaseInfoSource base_info_;
     Signaller signaller_;
     OsCommand os_command_;
+    table::ExecThreadStarter exec_start_;
     table::ChangeTracker tracker_;
 };
 

@@ -3,6 +3,7 @@
 #include "procman/w32/process_list/process_list_win.h"
 
 #include "procman/w32/baseinfo/base_info_win.h"
+#include "procman/w32/exec/exec_platform_win.h"
 #include "procman/w32/procmgr_svc_node.h"
 #include "procman/w32/signals/kill_process.h"
 #include "procman/w32/signals/service_command.h"
@@ -49,6 +50,7 @@ void InstallProcessList() {
         signals::Win32SignalPlatform platform;
         signals::OsSpecificCommand(command, platform);
     });
+    list.SetExecThreadStarter(&exec::StartExecThread);
     SetProcessList(&list);
     SetCheckForUpdatesHook(&RefreshProcessList);
 }

@@ -57,7 +57,7 @@ int Win32SignalPlatform::IsWin9x() {
 
 bool Win32SignalPlatform::OpenProcess(uint32_t process_id, bool all_access) {
     process_.reset(
-        ::OpenProcess(all_access ? PROCESS_ALL_ACCESS : PROCESS_TERMINATE, TRUE, process_id));
+        ::OpenProcess(all_access ? PROCESS_ALL_ACCESS : PROCESS_TERMINATE, FALSE, process_id));
     return process_.valid();
 }
 

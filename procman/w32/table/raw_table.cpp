@@ -206,6 +206,18 @@ void RawTable::TakeServices(SnapshotPlatform& p) {
     Trace("<-RawTable::RawTable()\n");
 }
 
+int RawTable::ExecuteCommand(Command& command, const ExecThreadStarter& start) const {
+    Trace("--ExecuteCommand: Spawn ExecProcess thread\n");
+    command.flags |= Command::kFlagDeferredReply;
+    if (start && start(&command)) return 1;
+    // Still inside the handler: replying (and freeing the command) here would pull it from
+    // under the node, so the flag goes again and the node sends the reply on return.
+    command.flags &= ~Command::kFlagDeferredReply;
+    command.status = 255;
+    Trace("!!ExecuteCommand: system call to create thread failed\n");
+    return 1;
+}
+
 uint32_t RawTable::GetNumEntries(uint32_t group) const {
     if (group > GetNumGroups() || group == 0) return 0;
     if (group == kGroupProcesses) return static_cast<uint32_t>(processes_.size());

@@ -4,9 +4,11 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <vector>
 
+#include "procman/w32/command.h"
 #include "procman/w32/table/perf_data.h"
 #include "procman/w32/table/snapshot_platform.h"
 #include "procman/w32/table/update_records.h"
@@ -38,6 +40,10 @@ constexpr uint32_t kGroupDrivers = 3;
 constexpr int kServiceSlots = 5; // one per group number 1 to 5; only 2 and 3 are filled
 
 // Process-wide state kept across snapshots: counter indexes and offsets found once per run.
+// Starts the execution thread of an Execute Command, which then owns the command; false when
+// the thread cannot be created.
+using ExecThreadStarter = std::function<bool(Command*)>;
+
 struct SnapshotState {
     PerfCounterTable counters;
 };
@@ -63,6 +69,11 @@ public:
     int IsUpdated(const RawTable& other, uint32_t group, const char* key) const;
     Record GetProcessUpdateRecord(uint32_t index) const;
     Record GetUpdateRecord(uint32_t group, uint32_t index) const;
+
+    // Execute Command: sets the deferred-reply flag and hands the command to a new execution
+    // thread. When the thread cannot be created, the command keeps status 255 and the node
+    // answers it when the handler returns. Reads nothing from the snapshot; answers 1.
+    int ExecuteCommand(Command& command, const ExecThreadStarter& start) const;
 
     const std::vector<ProcessEntry>& Processes() const { return processes_; }
     const std::vector<ServiceEntry>& Services(uint32_t group) const;

@@ -1,0 +1,128 @@
+// Portable: the output buffer, the reading loop and the output item.
+#include "procman/w32/exec/output_capture.h"
+
+#include <cstdlib>
+#include <cstring>
+
+namespace pm::exec {
+namespace {
+constexpr size_t kFirstSegment = 16 * 1024;
+constexpr size_t kLargestSegment = 8u << 20;
+} // namespace
+
+OutputBuffer::~OutputBuffer() {
+    for (Segment& s : segments_)
+        std::free(s.data);
+}
+
+bool OutputBuffer::Append(const uint8_t* bytes, size_t n) {
+    if (n == 0) return true;
+    if (n > limit_ - bytes_) return false;
+    size_t done = 0;
+    while (done < n) {
+        if (segments_.empty() || segments_.back().used == segments_.back().size) {
+            size_t size = segments_.empty() ? kFirstSegment : segments_.back().size * 2;
+            if (size > kLargestSegment) size = kLargestSegment;
+            if (segments_.size() == segments_.capacity()) {
+                // Reserve without throwing: a vector that cannot grow is an allocation failure.
+                size_t want = segments_.capacity() ? segments_.capacity() * 2 : 16;
+                if (want > segments_.max_size()) return false;
+                std::vector<Segment> bigger;
+                bigger.reserve(want);
+                bigger.assign(segments_.begin(), segments_.end());
+                segments_.swap(bigger);
+            }
+            auto* data = static_cast<uint8_t*>(std::malloc(size));
+            if (!data) {
+                bytes_ += done;
+                return false;
+            }
+            segments_.push_back({data, size, 0});
+        }
+        Segment& s = segments_.back();
+        size_t take = n - done < s.size - s.used ? n - done : s.size - s.used;
+        std::memcpy(s.data + s.used, bytes + done, take);
+        s.used += take;
+        done += take;
+    }
+    bytes_ += n;
+    return true;
+}
+
+uint8_t* OutputBuffer::Take() {
+    if (bytes_ == 0) return nullptr;
+    auto* block = static_cast<uint8_t*>(std::malloc(bytes_ + 1));
+    if (!block) return nullptr;
+    size_t at = 0;
+    for (Segment& s : segments_) {
+        std::memcpy(block + at, s.data, s.used);
+        at += s.used;
+        std::free(s.data);
+    }
+    block[at] = 0;
+    segments_.clear();
+    bytes_ = 0;
+    return block;
+}
+
+ReadOutcome ReadOutput(CaptureSource& source, bool win95_mode, OutputBuffer& buffer, size_t* wanted,
+                       const std::function<void(uint32_t)>& on_peek_failure) {
+    uint8_t chunk[kReadChunk];
+    bool finished = false;
+    bool read_ok = true;
+    bool read_last_pass = false;
+    for (;;) {
+        uint32_t waiting = kReadChunk;
+        if (win95_mode) {
+            if (source.WaitProcess(read_last_pass ? 0 : kWin95PollMs)) finished = true;
+            uint32_t error = 0;
+            if (!source.BytesWaiting(&waiting, &error)) {
+                if (on_peek_failure) on_peek_failure(error);
+                waiting = 0;
+            }
+        }
+        uint32_t got = 0;
+        if (waiting > 0) {
+            read_ok = source.Read(chunk, waiting < kReadChunk ? waiting : kReadChunk, &got);
+            if (!read_ok) got = 0;
+        }
+        if (!read_ok) finished = true;
+        read_last_pass = got > 0;
+        if (got > 0) {
+            if (!buffer.Append(chunk, got)) {
+                *wanted = buffer.Bytes() + got + 1;
+                return ReadOutcome::kNoMemory;
+            }
+            std::memset(chunk, 0, sizeof chunk);
+            continue;
+        }
+        if (finished) return ReadOutcome::kEnded;
+    }
+}
+
+OutputItem EncodeOutput(MallocBlock block, size_t bytes, bool unicode, const OemToAnsi& oem_to_ansi,
+                        const ToCompressed& to_compressed) {
+    OutputItem item;
+    if (!block) return item;
+    char* text = reinterpret_cast<char*>(block.get());
+    if (oem_to_ansi) oem_to_ansi(block.get(), std::strlen(text));
+    if (unicode && to_compressed) {
+        std::string converted;
+        if (to_compressed(text, &converted)) {
+            block.reset(); // the ANSI form is no longer needed
+            auto* data = static_cast<uint8_t*>(std::malloc(converted.size() + 1));
+            if (data) {
+                std::memcpy(data, converted.c_str(), converted.size() + 1);
+                item.data.reset(data);
+                item.size = converted.size() + 1;
+                item.encoding = kEncodingCompressedUnicode;
+            }
+            return item;
+        }
+    }
+    item.data = std::move(block);
+    item.size = bytes;
+    return item;
+}
+
+} // namespace pm::exec

@@ -1,0 +1,101 @@
+// Output capture of Execute Command: the buffer that collects what the child writes, the
+// reading loop over the pipe on both platform branches, and the output item of the reply.
+// Portable: the pipe and the process are reached through CaptureSource.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace pm::exec {
+
+constexpr uint32_t kReadChunk = 4096;
+constexpr uint32_t kWin95PollMs = 500;
+constexpr uint32_t kEncodingAnsi = 1;
+constexpr uint32_t kEncodingCompressedUnicode = 2;
+
+// Every byte read so far followed by one zero byte (Size() = bytes read + 1 once anything was
+// read). Storage grows in segments of doubling size, so that capture costs linear time and no
+// byte is copied twice before Take().
+class OutputBuffer {
+public:
+    // limit: the most bytes it may hold (an append beyond fails as an allocation would).
+    explicit OutputBuffer(size_t limit = size_t(0x7FFFFFFE)) : limit_(limit) {}
+    ~OutputBuffer();
+    OutputBuffer(const OutputBuffer&) = delete;
+    OutputBuffer& operator=(const OutputBuffer&) = delete;
+
+    // False when the storage cannot grow (nothing appended then).
+    [[nodiscard]] bool Append(const uint8_t* bytes, size_t n);
+    [[nodiscard]] bool Empty() const { return bytes_ == 0; }
+    [[nodiscard]] size_t Bytes() const { return bytes_; }
+    // One malloc'd block of Bytes() + 1 bytes, the last one zero, handed to the caller; the
+    // buffer is empty afterwards. Null when nothing was read or the block cannot be had.
+    [[nodiscard]] uint8_t* Take();
+
+private:
+    struct Segment {
+        uint8_t* data;
+        size_t size;
+        size_t used;
+    };
+    std::vector<Segment> segments_;
+    size_t bytes_ = 0;
+    size_t limit_;
+};
+
+// The pipe's read end and the started process, as the reading loop needs them.
+class CaptureSource {
+public:
+    virtual ~CaptureSource() = default;
+    // Windows 95 mode: waits up to ms for the process; true when it has ended.
+    virtual bool WaitProcess(uint32_t ms) = 0;
+    // PeekNamedPipe: bytes waiting; false (with the system error) when the call fails.
+    virtual bool BytesWaiting(uint32_t* count, uint32_t* error) = 0;
+    // ReadFile of at most size bytes; false when it fails (every write end closed, on NT).
+    virtual bool Read(uint8_t* chunk, uint32_t size, uint32_t* got) = 0;
+};
+
+enum class ReadOutcome {
+    kEnded,    // the pipe broke (NT) or the process ended with the pipe empty (95/98)
+    kNoMemory, // the output buffer could not grow; *wanted is the size asked for
+};
+
+// The reading loop. On NT every pass is a blocking read. In Windows 95 mode a pass waits for
+// the process (500 ms when the previous pass read nothing, not at all after one that read
+// data), asks how many bytes are waiting and reads only those. on_peek_failure sees the error
+// of a failed PeekNamedPipe (counted as no data).
+ReadOutcome ReadOutput(CaptureSource& source, bool win95_mode, OutputBuffer& buffer, size_t* wanted,
+                       const std::function<void(uint32_t)>& on_peek_failure);
+
+struct FreeDeleter {
+    void operator()(uint8_t* p) const { std::free(p); }
+};
+using MallocBlock = std::unique_ptr<uint8_t, FreeDeleter>;
+
+// The second and third results of a reply: the item is a malloc'd block that the command takes
+// over (null with size 0 for an empty item).
+struct OutputItem {
+    MallocBlock data;
+    size_t size = 0;
+    uint32_t encoding = kEncodingAnsi;
+};
+
+// In-place OEM to ANSI conversion of the first `size` bytes (the Win32 side: OemToCharBuffA).
+using OemToAnsi = std::function<void(uint8_t* text, size_t size)>;
+// ANSI text to compressed unicode without its terminator; false when it fails.
+using ToCompressed = std::function<bool(const char* ansi, std::string* out)>;
+
+// Builds the output item from a block of Take(): text up to its first zero converted from OEM
+// to ANSI; without `unicode` the whole block but its final zero (zero bytes inside kept),
+// encoding 1; with it the text in compressed unicode with one terminating zero, encoding 2 (if
+// that conversion fails, the ANSI bytes with encoding 1). No block: empty item, encoding 1.
+// The block is taken over in every case.
+OutputItem EncodeOutput(MallocBlock block, size_t bytes, bool unicode, const OemToAnsi& oem_to_ansi,
+                        const ToCompressed& to_compressed);
+
+} // namespace pm::exec

@@ -1,0 +1,165 @@
+// DES, CBC and the string-to-key against published vectors.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "procman/w32/exec/des_cipher.h"
+#include "procman/w32/exec/password_cipher.h"
+
+namespace pm::exec {
+namespace {
+
+std::vector<uint8_t> Hex(const std::string& text) {
+    std::vector<uint8_t> out;
+    for (size_t i = 0; i + 1 < text.size(); i += 2)
+        out.push_back(uint8_t(std::stoul(text.substr(i, 2), nullptr, 16)));
+    return out;
+}
+
+DesKeySchedule Schedule(const std::string& key_hex) {
+    DesKeySchedule ks;
+    EXPECT_TRUE(BuildDesKeySchedule(Hex(key_hex).data(), &ks)) << key_hex;
+    return ks;
+}
+
+struct BlockVector {
+    const char* key;
+    const char* plain;
+    const char* cipher;
+};
+
+TEST(DesCipher, KnownAnswerBlocks) {
+    const BlockVector vectors[] = {
+        // FIPS 81 appendix B, first block of "Now is the time for all " in ECB mode.
+        {"0123456789abcdef", "4e6f772069732074", "3fa40e8a984d4815"},
+        // The worked example of the standard's algorithm, key 13 34 57 79 9B BC DF F1.
+        {"133457799bbcdff1", "0123456789abcdef", "85e813540f0ab405"},
+        // NBS validation: a vector of the permutation-operation test.
+        {"1046913489980131", "0000000000000000", "88d55e54f54c97b4"},
+    };
+    for (const auto& v : vectors) {
+        DesKeySchedule ks = Schedule(v.key);
+        uint8_t out[8];
+        DesEncryptBlock(ks, Hex(v.plain).data(), out);
+        EXPECT_EQ(std::vector<uint8_t>(out, out + 8), Hex(v.cipher)) << v.key;
+        uint8_t back[8];
+        DesDecryptBlock(ks, out, back);
+        EXPECT_EQ(std::vector<uint8_t>(back, back + 8), Hex(v.plain)) << v.key;
+    }
+}
+
+TEST(DesCipher, CbcModeOfFips81) {
+    // FIPS 81 appendix C: key 0123456789abcdef, IV 1234567890abcdef, "Now is the time for all ".
+    DesKeySchedule ks = Schedule("0123456789abcdef");
+    std::vector<uint8_t> iv = Hex("1234567890abcdef");
+    std::string text = "Now is the time for all ";
+    std::vector<uint8_t> cipher(text.size());
+    ASSERT_TRUE(CbcEncrypt(ks, iv.data(), reinterpret_cast<const uint8_t*>(text.data()),
+                           text.size(), cipher.data()));
+    EXPECT_EQ(cipher, Hex("e5c7cdde872bf27c43e934008c389c0f683788499a7c05f6"));
+    std::vector<uint8_t> plain(cipher.size());
+    ASSERT_TRUE(CbcDecrypt(ks, iv.data(), cipher.data(), cipher.size(), plain.data()));
+    EXPECT_EQ(std::string(plain.begin(), plain.end()), text);
+    // In place.
+    ASSERT_TRUE(CbcDecrypt(ks, iv.data(), cipher.data(), cipher.size(), cipher.data()));
+    EXPECT_EQ(std::string(cipher.begin(), cipher.end()), text);
+    // Not whole blocks: refused, nothing written.
+    uint8_t out[16] = {};
+    EXPECT_FALSE(CbcDecrypt(ks, iv.data(), plain.data(), 15, out));
+    EXPECT_EQ(out[0], 0);
+}
+
+TEST(DesCipher, WeakAndSemiWeakKeysAreRefused) {
+    const char* refused[] = {
+        "0101010101010101", "fefefefefefefefe", "e0e0e0e0f1f1f1f1", "1f1f1f1f0e0e0e0e",
+        "01fe01fe01fe01fe", "fe01fe01fe01fe01", "1fe01fe00ef10ef1", "e01fe01ff10ef10e",
+        "01e001e001f101f1", "e001e001f101f101", "1ffe1ffe0efe0efe", "fe1ffe1ffe0efe0e",
+        "011f011f010e010e", "1f011f010e010e01", "e0fee0fef1fef1fe", "fee0fee0fef1fef1",
+        "0000000000000000", // the first weak key with its parity bits cleared
+    };
+    for (const char* k : refused) {
+        DesKeySchedule ks;
+        ks.high[0] = 0x123;
+        EXPECT_FALSE(BuildDesKeySchedule(Hex(k).data(), &ks)) << k;
+        EXPECT_EQ(ks.high[0], 0x123u) << k; // untouched
+    }
+    DesKeySchedule ks;
+    EXPECT_TRUE(BuildDesKeySchedule(Hex("0101010101010102").data(), &ks));
+}
+
+TEST(DesCipher, OddParity) {
+    uint8_t key[8] = {0x00, 0x01, 0x02, 0x03, 0xFE, 0xFF, 0x80, 0x7F};
+    SetOddParity(key);
+    const uint8_t expected[8] = {0x01, 0x01, 0x02, 0x02, 0xFE, 0xFE, 0x80, 0x7F};
+    EXPECT_EQ(std::vector<uint8_t>(key, key + 8), std::vector<uint8_t>(expected, expected + 8));
+}
+
+struct StringToKeyVector {
+    std::string phrase; // password followed by salt
+    const char* key;
+};
+
+TEST(StringToKey, PublishedVectors) {
+    // RFC 3961 appendix A.2 (mit_des_string_to_key), whose intermediate keys are not weak: the
+    // phrase is the password followed by the salt.
+    const StringToKeyVector vectors[] = {
+        {"passwordATHENA.MIT.EDUraeburn", "cbc22fae235298e3"},
+        {"potatoeWHITEHOUSE.GOVdanny", "df3d32a74fd92a01"},
+        {"\xf0\x9d\x84\x9e"
+         "EXAMPLE.COMpianist",
+         "4ffb26bab0cd9413"}, // U+1D11E, the G clef, in UTF-8
+        {"\xc3\x9f"
+         "ATHENA.MIT.EDUJuri\xc5\xa1i\xc4\x87",
+         "62c81a5232b5e69d"}, // eszett; Juri, s caron, i, c acute
+    };
+    for (const auto& v : vectors) {
+        uint8_t key[8];
+        ASSERT_TRUE(StringToKey(v.phrase.data(), v.phrase.size(), key)) << v.phrase;
+        EXPECT_EQ(std::vector<uint8_t>(key, key + 8), Hex(v.key)) << v.phrase;
+    }
+}
+
+TEST(PasswordCipher, NineCharactersInSixteenBytes) {
+    std::vector<uint8_t> cipher;
+    ASSERT_TRUE(EncryptPassword("Secret#42", &cipher));
+    ASSERT_EQ(cipher.size(), 16u);
+    std::string plain;
+    ASSERT_TRUE(DecryptPassword(cipher.data(), cipher.size(), &plain));
+    EXPECT_EQ(plain, "Secret#42");
+    // Built by hand: the phrase key, CBC with the shared vector, the text and seven zeros.
+    uint8_t key[8], iv[8];
+    ASSERT_TRUE(PasswordKey(key));
+    PasswordVector(iv);
+    DesKeySchedule ks;
+    ASSERT_TRUE(BuildDesKeySchedule(key, &ks));
+    uint8_t padded[16] = {'S', 'e', 'c', 'r', 'e', 't', '#', '4', '2'};
+    uint8_t expected[16];
+    ASSERT_TRUE(CbcEncrypt(ks, iv, padded, 16, expected));
+    EXPECT_EQ(cipher, std::vector<uint8_t>(expected, expected + 16));
+}
+
+TEST(PasswordCipher, SizesAndRefusals) {
+    struct Case {
+        std::string plain;
+        size_t cipher_size;
+    } cases[] = {{"", 8}, {"a", 8}, {"1234567", 8}, {"12345678", 8}, {"123456789", 16}};
+    for (const auto& c : cases) {
+        std::vector<uint8_t> cipher;
+        ASSERT_TRUE(EncryptPassword(c.plain, &cipher));
+        EXPECT_EQ(cipher.size(), c.cipher_size) << c.plain;
+        std::string back = "x";
+        ASSERT_TRUE(DecryptPassword(cipher.data(), cipher.size(), &back));
+        EXPECT_EQ(back, c.plain);
+    }
+    std::string untouched = "keep";
+    const uint8_t seven[7] = {};
+    EXPECT_FALSE(DecryptPassword(seven, 7, &untouched));
+    EXPECT_EQ(untouched, "keep");
+    // An empty parameter decrypts to the empty password.
+    EXPECT_TRUE(DecryptPassword(nullptr, 0, &untouched));
+    EXPECT_EQ(untouched, "");
+}
+
+} // namespace
+} // namespace pm::exec

@@ -1,0 +1,167 @@
+// The console's exec and encrypt-password: the request's parameters byte for byte, the words
+// and exit codes of the replies.
+#include <gtest/gtest.h>
+
+#include "outside/pmconsole/exec_command.h"
+#include "procman/w32/exec/password_cipher.h"
+#include "tests/node/fake_console_io.h"
+
+namespace pm::console::test {
+namespace {
+
+std::string Le32(uint32_t v) {
+    return std::string{char(v), char(v >> 8), char(v >> 16), char(v >> 24)};
+}
+
+class ExecIo final : public ConsoleIo {
+public:
+    Reply Send(const Request& r) override {
+        sent.push_back(r);
+        return answer;
+    }
+    void Out(const std::string& t) override { out += t; }
+    void Err(const std::string& t) override { err += t; }
+    CompressedConverter Converter() override { return &FakeCompressed; }
+    TextDecoder Decoder() override {
+        return [](const std::string& t) { return "decoded(" + t + ")"; };
+    }
+    std::string ReadInput() override { return input; }
+    Reply answer;
+    std::vector<Request> sent;
+    std::string out, err, input;
+};
+
+Reply Ran(uint32_t status, uint32_t exit_code, const std::string& output, uint32_t encoding) {
+    Reply r;
+    r.outcome = Reply::Outcome::kReply;
+    r.status = status;
+    r.items = {Le32(exit_code), output, Le32(encoding)};
+    return r;
+}
+
+TEST(ConsoleExec, RequestParameters) {
+    ExecIo io;
+    io.answer = Ran(0, 0, "", 1);
+    EXPECT_EQ(RunConsole({"exec", "--wait", "--capture", "--no-window", "--timeout", "5", "--cwd",
+                          "c:\\t", "--env", "A=1", "--env", "B=2", "--", "cmd", "/c", "echo", "x"},
+                         io),
+              0);
+    ASSERT_EQ(io.sent.size(), 1u);
+    const Request& r = io.sent[0];
+    EXPECT_EQ(r.code, 0x73124535u);
+    EXPECT_EQ(r.timeout_ms, 35000u);
+    ASSERT_EQ(r.params.size(), 7u);
+    EXPECT_EQ(r.params[0], std::string("CMD /C ECHO X\0", 14));
+    EXPECT_EQ(r.params[1], Le32(0x01 | 0x04 | 0x40 | 0x80));
+    EXPECT_EQ(r.params[2], std::string("\0", 1)); // no user
+    EXPECT_EQ(r.params[3], std::string("\0", 1)); // no password
+    EXPECT_EQ(r.params[4], Le32(5));
+    EXPECT_EQ(r.params[5], std::string("C:\\T\0", 5));
+    EXPECT_EQ(r.params[6], std::string("\0\0\0\0A=1\0B=2\0\0", 13));
+}
+
+TEST(ConsoleExec, PasswordsEncryptedByDefault) {
+    ExecIo io;
+    io.answer = Ran(0, 0, "", 1);
+    io.input = "s3cret\r\n";
+    ASSERT_EQ(RunConsole({"exec", "--user", "bob", "--password-stdin", "--", "x"}, io), 0);
+    const Request& r = io.sent.at(0);
+    EXPECT_EQ(r.params[1], Le32(0x02 | 0x10));
+    EXPECT_EQ(r.params[2], std::string("BOB\0", 4));
+    std::vector<uint8_t> expected;
+    ASSERT_TRUE(exec::EncryptPassword("S3CRET", &expected)); // the compressed form, encrypted
+    EXPECT_EQ(r.params[3], std::string(expected.begin(), expected.end()));
+    EXPECT_EQ(io.out.find("s3cret"), std::string::npos);
+
+    ExecIo plain;
+    plain.answer = Ran(0, 0, "", 1);
+    ASSERT_EQ(
+        RunConsole({"exec", "--user", "bob", "--password", "pw", "--plain-password", "--", "x"},
+                   plain),
+        0);
+    EXPECT_EQ(plain.sent.at(0).params[1], Le32(0x02));
+    EXPECT_EQ(plain.sent.at(0).params[3], std::string("PW\0", 3));
+
+    ExecIo hex;
+    hex.answer = Ran(0, 0, "", 1);
+    ASSERT_EQ(
+        RunConsole({"exec", "--user", "bob", "--password-hex", "0011223344556677", "--", "x"}, hex),
+        0);
+    EXPECT_EQ(hex.sent.at(0).params[3], std::string("\x00\x11\x22\x33\x44\x55\x66\x77", 8));
+    EXPECT_EQ(hex.sent.at(0).params[1], Le32(0x12));
+}
+
+TEST(ConsoleExec, EncryptPasswordPrintsWhatExecSends) {
+    ExecIo io;
+    io.input = "s3cret\n";
+    ASSERT_EQ(RunConsole({"encrypt-password"}, io), 0);
+    std::vector<uint8_t> expected;
+    ASSERT_TRUE(exec::EncryptPassword("S3CRET", &expected));
+    std::string hex;
+    for (uint8_t b : expected) {
+        char buf[3];
+        std::snprintf(buf, sizeof buf, "%02x", b);
+        hex += buf;
+    }
+    EXPECT_EQ(io.out, hex + "\n");
+    ExecIo empty;
+    EXPECT_EQ(RunConsole({"encrypt-password"}, empty), 2);
+}
+
+TEST(ConsoleExec, UsageErrors) {
+    const std::vector<std::vector<std::string>> bad = {
+        {"exec"},
+        {"exec", "--wait"},
+        {"exec", "--timeout", "x", "--", "a"},
+        {"exec", "--env", "novalue", "--", "a"},
+        {"exec", "--password", "p", "--", "a"}, // no user
+        {"exec", "--user", "u", "--password", "p", "--password-stdin", "--", "a"},
+        {"exec", "--user", "u", "--password-hex", "0011", "--", "a"}, // not whole blocks
+        {"exec", "--bogus", "--", "a"},
+    };
+    for (const auto& args : bad) {
+        ExecIo io;
+        EXPECT_EQ(RunConsole(args, io), 2) << args.size();
+        EXPECT_TRUE(io.sent.empty());
+    }
+}
+
+TEST(ConsoleExec, RepliesInWordsAndExitCodes) {
+    struct Case {
+        Reply reply;
+        bool json;
+        int exit;
+        const char* out;
+    } cases[] = {
+        {Ran(0, 3, "hi\r\n", 1), false, 0, "hi\r\nexit code 3\n"},
+        {Ran(0, 0, std::string("HI\0", 3), 2), false, 0, "decoded(HI)\nexit code 0\n"},
+        {Ran(0xFFFF0002, 259, "", 1), false, 1,
+         "status 0xFFFF0002: the process did not end in time; it keeps running (exit code "
+         "259)\n"},
+        {Ran(0, 3, "a\"b", 1), true, 0,
+         "{\"status\": 0, \"exit_code\": 3, \"encoding\": 1, \"output\": \"a\\\"b\", \"meaning\": "
+         "\"the process was started (and, if waited for, ended in time)\"}\n"},
+    };
+    for (const auto& c : cases) {
+        ExecIo io;
+        io.answer = c.reply;
+        std::vector<std::string> args = {"exec", "--capture"};
+        if (c.json) args.push_back("--json");
+        args.insert(args.end(), {"--", "x"});
+        EXPECT_EQ(RunConsole(args, io), c.exit);
+        EXPECT_EQ(io.out, c.out);
+    }
+    ExecIo missing;
+    missing.answer.outcome = Reply::Outcome::kReply;
+    missing.answer.status = 0xDA000F01;
+    missing.answer.items = {Le32(2), ""};
+    EXPECT_EQ(RunConsole({"exec", "--", "nothere.exe"}, missing), 1);
+    EXPECT_EQ(missing.out, "status 0xDA000F01: the executable file was not found (system error "
+                           "2)\n");
+    ExecIo silent;
+    silent.answer.outcome = Reply::Outcome::kNoReply;
+    EXPECT_EQ(RunConsole({"exec", "--", "x"}, silent), 3);
+}
+
+} // namespace
+} // namespace pm::console::test
