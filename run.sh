@@ -248,6 +248,8 @@ bench)
     tools/wine-run "build/$ARCH/bin/ipc_bench.exe"
     log "an update request with no change (Wine, $ARCH)"
     tools/wine-run "build/$ARCH/bin/update_bench.exe" 300
+    log "Execute Command: latency, capture and a soak of 1000 executions (Wine, $ARCH)"
+    tools/wine-run "build/$ARCH/bin/exec_bench.exe" 1000
     ;;
 demo)
     need_packages

@@ -84,6 +84,10 @@ show signal 2 stop Spooler
 step "service control by name (Operating System Specific Command): an unknown service"
 show svc start NoSuchService
 
+step "Execute Command: run a command and show its captured output and exit code (pmconsole exec)"
+show exec --capture -- cmd /c "echo hello from %COMPUTERNAME% & ver"
+show exec --capture --json -- cmd /c exit 3
+
 step "a node that is not registered: no reply, exit code 3"
 show raw 0 --to NoSuchNode --timeout 1000
 

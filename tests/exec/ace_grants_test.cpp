@@ -129,6 +129,10 @@ TEST(AceGrants, MalformedInputIsRefused) {
     EXPECT_EQ(GrantWindowStation(bad_count.data(), bad_count.size(), kUser).outcome,
               AclGrant::Outcome::kMalformed);
     EXPECT_EQ(GrantDesktop(old.data(), 4, kUser).outcome, AclGrant::Outcome::kMalformed);
+    std::vector<uint8_t> short_size = old;
+    short_size[2] = 4; // an ACL size smaller than its header
+    EXPECT_EQ(GrantDesktop(short_size.data(), short_size.size(), kUser).outcome,
+              AclGrant::Outcome::kMalformed);
     EXPECT_EQ(GrantDesktop(old.data(), old.size(), "").outcome, AclGrant::Outcome::kMalformed);
     EXPECT_EQ(GrantDesktop(old.data(), old.size(), kUser.substr(0, 20)).outcome,
               AclGrant::Outcome::kMalformed);

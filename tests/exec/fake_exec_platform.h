@@ -196,7 +196,7 @@ public:
         }
         return std::make_unique<FakeToken>(held);
     }
-    std::unique_ptr<UserObject> OpenWindowStation(uint32_t* error) override {
+    std::unique_ptr<UserObject> OpenInteractiveStation(uint32_t* error) override {
         if (station_error) {
             *error = station_error;
             return nullptr;
@@ -205,7 +205,7 @@ public:
                                             station_read_error, station_write_error,
                                             &station_writes);
     }
-    std::unique_ptr<UserObject> OpenDesktop(uint32_t* error) override {
+    std::unique_ptr<UserObject> OpenDefaultDesktop(uint32_t* error) override {
         if (desktop_error) {
             *error = desktop_error;
             return nullptr;
@@ -236,7 +236,7 @@ public:
         }
         return r;
     }
-    void OemToAnsi(uint8_t* text, size_t size) override {
+    void ConvertOemToAnsi(uint8_t* text, size_t size) override {
         for (size_t i = 0; i < size; ++i)
             if (text[i] == 0x81) text[i] = 0xFC; // OEM 437 u-umlaut to ANSI 1252
     }

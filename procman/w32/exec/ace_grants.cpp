@@ -28,8 +28,9 @@ struct Ace {
 // Walks the ACEs; false when one does not fit the ACL.
 template <typename Visit> bool ForEachAce(const uint8_t* acl, size_t size, Visit visit) {
     if (!acl) return true;
-    if (size < kAclHeaderSize || Get16(acl + 2) > size) return false;
-    size_t limit = Get16(acl + 2);
+    if (size < kAclHeaderSize) return false;
+    size_t limit = Get16(acl + 2); // the ACL's own size: within the bytes, header included
+    if (limit > size || limit < kAclHeaderSize) return false;
     size_t at = kAclHeaderSize;
     for (unsigned i = 0, n = Get16(acl + 4); i < n; ++i) {
         if (limit - at < 4) return false;

@@ -88,9 +88,9 @@ public:
     virtual std::unique_ptr<LogonToken> LogOn(const std::string& user, const std::string& password,
                                               uint32_t* error) = 0;
     // "winsta0" for READ_CONTROL | WRITE_DAC, made the process's window station.
-    virtual std::unique_ptr<UserObject> OpenWindowStation(uint32_t* error) = 0;
+    virtual std::unique_ptr<UserObject> OpenInteractiveStation(uint32_t* error) = 0;
     // "default" for READ_CONTROL | WRITE_DAC | DESKTOP_WRITEOBJECTS | DESKTOP_READOBJECTS.
-    virtual std::unique_ptr<UserObject> OpenDesktop(uint32_t* error) = 0;
+    virtual std::unique_ptr<UserObject> OpenDefaultDesktop(uint32_t* error) = 0;
     // The token's user SID, as bytes.
     virtual bool TokenUserSid(const LogonToken& token, std::string* sid, uint32_t* error) = 0;
 
@@ -98,7 +98,7 @@ public:
     // back; the agent's copies of the child's ends are closed before it answers.
     virtual StartResult Start(const StartSpec& spec) = 0;
     // OemToCharBuffA in place.
-    virtual void OemToAnsi(uint8_t* text, size_t size) = 0;
+    virtual void ConvertOemToAnsi(uint8_t* text, size_t size) = 0;
 };
 
 } // namespace pm::exec

@@ -246,7 +246,7 @@ public:
         return std::make_unique<Token>(token);
     }
 
-    std::unique_ptr<UserObject> OpenWindowStation(uint32_t* error) override {
+    std::unique_ptr<UserObject> OpenInteractiveStation(uint32_t* error) override {
         HWINSTA station = OpenWindowStationA("winsta0", FALSE, READ_CONTROL | WRITE_DAC);
         if (!station) {
             *error = GetLastError();
@@ -260,7 +260,7 @@ public:
         return object;
     }
 
-    std::unique_ptr<UserObject> OpenDesktop(uint32_t* error) override {
+    std::unique_ptr<UserObject> OpenDefaultDesktop(uint32_t* error) override {
         HDESK desktop =
             OpenDesktopA("default", 0, FALSE,
                          READ_CONTROL | WRITE_DAC | DESKTOP_WRITEOBJECTS | DESKTOP_READOBJECTS);
@@ -371,7 +371,7 @@ public:
         return result;
     }
 
-    void OemToAnsi(uint8_t* text, size_t size) override {
+    void ConvertOemToAnsi(uint8_t* text, size_t size) override {
         char* p = reinterpret_cast<char*>(text);
         OemToCharBuffA(p, p, static_cast<DWORD>(size));
     }

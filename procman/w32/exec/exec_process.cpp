@@ -146,7 +146,7 @@ bool Execution::LogOnAsUser(std::unique_ptr<LogonToken>* token) {
         Refuse(kExecFailed, error);
         return false;
     }
-    std::unique_ptr<UserObject> station = platform_.OpenWindowStation(&error);
+    std::unique_ptr<UserObject> station = platform_.OpenInteractiveStation(&error);
     if (!station) {
         Trace("!!ExecProcess(szCmdLine=%s): [userid=%s] system call getting windowstation handle "
               "failed with code=%lu\n",
@@ -154,7 +154,7 @@ bool Execution::LogOnAsUser(std::unique_ptr<LogonToken>* token) {
         Refuse(kExecFailed, error);
         return false;
     }
-    std::unique_ptr<UserObject> desktop = platform_.OpenDesktop(&error);
+    std::unique_ptr<UserObject> desktop = platform_.OpenDefaultDesktop(&error);
     if (!desktop) {
         Trace("!!ExecProcess(szCmdLine=%s): [userid=%s] system call getting default desktop "
               "failed with code=%lu\n",
@@ -364,7 +364,7 @@ uint32_t Execution::Finish(std::unique_ptr<StartedProcess> process, uint32_t fla
     }
     OutputItem item = EncodeOutput(
         std::move(output), output_bytes, unicode,
-        [this](uint8_t* text, size_t size) { platform_.OemToAnsi(text, size); },
+        [this](uint8_t* text, size_t size) { platform_.ConvertOemToAnsi(text, size); },
         [](const char* ansi, std::string* out) {
             TextString s(ansi);
             if (!s.ToCompressedUnicode()) return false;

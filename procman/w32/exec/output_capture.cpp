@@ -100,8 +100,8 @@ ReadOutcome ReadOutput(CaptureSource& source, bool win95_mode, OutputBuffer& buf
     }
 }
 
-OutputItem EncodeOutput(MallocBlock block, size_t bytes, bool unicode, const OemToAnsi& oem_to_ansi,
-                        const ToCompressed& to_compressed) {
+OutputItem EncodeOutput(MallocBlock block, size_t bytes, bool unicode,
+                        const OemConverter& oem_to_ansi, const ToCompressed& to_compressed) {
     OutputItem item;
     if (!block) return item;
     char* text = reinterpret_cast<char*>(block.get());

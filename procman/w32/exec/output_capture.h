@@ -86,7 +86,7 @@ struct OutputItem {
 };
 
 // In-place OEM to ANSI conversion of the first `size` bytes (the Win32 side: OemToCharBuffA).
-using OemToAnsi = std::function<void(uint8_t* text, size_t size)>;
+using OemConverter = std::function<void(uint8_t* text, size_t size)>;
 // ANSI text to compressed unicode without its terminator; false when it fails.
 using ToCompressed = std::function<bool(const char* ansi, std::string* out)>;
 
@@ -95,7 +95,7 @@ using ToCompressed = std::function<bool(const char* ansi, std::string* out)>;
 // encoding 1; with it the text in compressed unicode with one terminating zero, encoding 2 (if
 // that conversion fails, the ANSI bytes with encoding 1). No block: empty item, encoding 1.
 // The block is taken over in every case.
-OutputItem EncodeOutput(MallocBlock block, size_t bytes, bool unicode, const OemToAnsi& oem_to_ansi,
-                        const ToCompressed& to_compressed);
+OutputItem EncodeOutput(MallocBlock block, size_t bytes, bool unicode,
+                        const OemConverter& oem_to_ansi, const ToCompressed& to_compressed);
 
 } // namespace pm::exec

@@ -1,0 +1,136 @@
+// The Win32 edge of Execute Command against the real functions (under Wine: LogonUserA accepts
+// anyone and answers a token that is not a real handle, so the SID step fails with error 6).
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include "procman/w32/exec/ace_grants.h"
+#include "procman/w32/exec/exec_platform_win.h"
+#include "procman/w32/node_platform.h"
+#include "procman/w32/table/snapshot_platform_win.h"
+#include "shared/base/win_handles.h"
+
+namespace pm::exec {
+namespace {
+
+std::string Run(const std::string& line, bool win95, uint32_t* exit_code) {
+    StartSpec spec;
+    spec.command_line = line;
+    spec.capture = true;
+    spec.no_window = true;
+    StartResult r = SystemExecPlatform().Start(spec);
+    EXPECT_EQ(r.failure, StartResult::Failure::kNone) << r.error;
+    if (!r.process) return "<not started>";
+    OutputBuffer buffer;
+    size_t wanted = 0;
+    EXPECT_EQ(ReadOutput(r.process->Output(), win95, buffer, &wanted, nullptr),
+              ReadOutcome::kEnded);
+    uint32_t error = 0;
+    EXPECT_EQ(r.process->Wait(10000, exit_code, &error), WaitOutcome::kEnded);
+    size_t n = buffer.Bytes();
+    MallocBlock block(buffer.Take());
+    return block ? std::string(reinterpret_cast<char*>(block.get()), n) : "";
+}
+
+TEST(ExecPlatformWin, CaptureOnBothBranchesAndCreationErrors) {
+    for (bool win95 : {true, false}) {
+        uint32_t code = 99;
+        EXPECT_EQ(Run("cmd /c echo one& echo two 1>&2& exit 3", win95, &code), "one\r\ntwo \r\n");
+        EXPECT_EQ(code, 3u);
+    }
+    StartSpec missing;
+    missing.command_line = "C:\\no\\such\\program.exe";
+    StartResult r = SystemExecPlatform().Start(missing);
+    EXPECT_EQ(r.failure, StartResult::Failure::kCreate);
+    EXPECT_EQ(r.error, 2u);
+    EXPECT_EQ(r.process, nullptr);
+}
+
+TEST(ExecPlatformWin, WorkingDirectoryIsRestored) {
+    char before[MAX_PATH], after[MAX_PATH];
+    GetCurrentDirectoryA(MAX_PATH, before);
+    char windows[MAX_PATH];
+    GetWindowsDirectoryA(windows, MAX_PATH);
+    StartSpec spec;
+    spec.command_line = "cmd /c cd";
+    spec.working_directory = windows;
+    spec.capture = true;
+    StartResult r = SystemExecPlatform().Start(spec);
+    ASSERT_NE(r.process, nullptr);
+    OutputBuffer buffer;
+    size_t wanted = 0;
+    ReadOutput(r.process->Output(), false, buffer, &wanted, nullptr);
+    size_t n = buffer.Bytes();
+    MallocBlock block(buffer.Take());
+    ASSERT_TRUE(block);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(block.get()), n), std::string(windows) + "\r\n");
+    GetCurrentDirectoryA(MAX_PATH, after);
+    EXPECT_STREQ(before, after);
+}
+
+TEST(ExecPlatformWin, VariablesFromTheEnvironmentAndTheRegistry) {
+    VariableSource& v = SystemExecPlatform().Variables();
+    SetEnvironmentVariableA("PM_EXEC_WIN_TEST", std::string(3000, 'v').c_str());
+    std::string value;
+    ASSERT_TRUE(v.EnvironmentValue("PM_EXEC_WIN_TEST", &value));
+    EXPECT_EQ(value.size(), 3000u); // whole, so that the caller can refuse it
+    SetEnvironmentVariableA("PM_EXEC_WIN_TEST", nullptr);
+    EXPECT_FALSE(v.EnvironmentValue("PM_EXEC_WIN_TEST", &value));
+    std::string expanded;
+    ASSERT_TRUE(v.ExpandReferences("%WINDIR%\\x", &expanded));
+    char windows[MAX_PATH];
+    GetEnvironmentVariableA("WINDIR", windows, MAX_PATH);
+    EXPECT_EQ(expanded, std::string(windows) + "\\x");
+}
+
+TEST(ExecPlatformWin, UserStepsAgainstWine) {
+    ExecPlatform& p = SystemExecPlatform();
+    uint32_t error = 0;
+    std::unique_ptr<LogonToken> token = p.LogOn("nobody", "anything", &error);
+    ASSERT_NE(token, nullptr) << error;
+    std::string sid;
+    if (!p.TokenUserSid(*token, &sid, &error)) {
+        EXPECT_NE(error, 0u); // Wine's token is not a real handle
+    } else {
+        EXPECT_EQ(SidLength(reinterpret_cast<const uint8_t*>(sid.data()), sid.size()), sid.size());
+    }
+    std::unique_ptr<UserObject> station = p.OpenInteractiveStation(&error);
+    ASSERT_NE(station, nullptr) << error;
+    std::unique_ptr<UserObject> desktop = p.OpenDefaultDesktop(&error);
+    ASSERT_NE(desktop, nullptr) << error;
+    std::vector<uint8_t> dacl;
+    bool present = false;
+    if (station->ReadDacl(&dacl, &present, &error) && present)
+        EXPECT_EQ(AclBytesInUse(dacl.data(), dacl.size()) != 0, true);
+}
+
+DWORD WINAPI TakeAndEnd(void* parameter) {
+    auto* hold = static_cast<std::unique_ptr<ExecutionLock>*>(parameter);
+    *hold = SystemExecPlatform().HoldExecutionMutex(1000);
+    (void)hold->release(); // the thread ends owning the mutex
+    return 0;
+}
+
+DWORD WINAPI LockAndEnd(void* parameter) {
+    static_cast<Mutex*>(parameter)->Lock();
+    return 0;
+}
+
+TEST(ExecPlatformWin, AbandonedLocksAreTaken) {
+    table::SystemSnapshotPlatform().CreateExecutionMutexOnce();
+    std::unique_ptr<ExecutionLock> hold;
+    win::unique_handle t(CreateThread(nullptr, 0, &TakeAndEnd, &hold, 0, nullptr));
+    ASSERT_EQ(WaitForSingleObject(t.get(), 10000), WAIT_OBJECT_0);
+    std::unique_ptr<ExecutionLock> mine = SystemExecPlatform().HoldExecutionMutex(1000);
+    EXPECT_NE(mine, nullptr); // abandoned: owned all the same
+    mine.reset();
+
+    std::unique_ptr<Mutex> lock = SystemNodePlatform().NewMutex();
+    win::unique_handle t2(CreateThread(nullptr, 0, &LockAndEnd, lock.get(), 0, nullptr));
+    ASSERT_EQ(WaitForSingleObject(t2.get(), 10000), WAIT_OBJECT_0);
+    EXPECT_TRUE(lock->Lock());
+    lock->Unlock();
+}
+
+} // namespace
+} // namespace pm::exec
