@@ -23,6 +23,8 @@ public:
     virtual Reply Send(const Request& request) = 0;
     virtual void Out(const std::string& text) = 0;
     virtual void Err(const std::string& text) = 0;
+    // Bytes as they are (a command's captured output), without line-end translation.
+    virtual void OutRaw(const std::string& bytes) { Out(bytes); }
     // ANSI to compressed unicode with its terminator (for --cu).
     virtual CompressedConverter Converter() = 0;
     // Compressed unicode to UTF-8, for showing the agent's texts.

@@ -286,7 +286,7 @@ int RunExec(const std::vector<std::string>& args, ConsoleIo& io) {
         if (!ran) out += ", \"system_error\": " + std::to_string(first);
         io.Out(out + "}\n");
     } else {
-        io.Out(output);
+        io.OutRaw(output);
         if (!output.empty() && output.back() != '\n') io.Out("\n");
         if (reply.status == 0 && ran) {
             if (options.flags & (kWait | kCapture))

@@ -2,6 +2,9 @@
 // own ("pmconsole-<pid>"), sends one request and waits for the reply.
 #include <windows.h>
 
+#include <fcntl.h>
+#include <io.h>
+
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -121,6 +124,13 @@ public:
     void Out(const std::string& text) override {
         std::fwrite(text.data(), 1, text.size(), stdout);
         std::fflush(stdout);
+    }
+    void OutRaw(const std::string& bytes) override {
+        std::fflush(stdout);
+        int previous = _setmode(_fileno(stdout), _O_BINARY);
+        std::fwrite(bytes.data(), 1, bytes.size(), stdout);
+        std::fflush(stdout);
+        if (previous != -1) _setmode(_fileno(stdout), previous);
     }
     void Err(const std::string& text) override {
         std::fwrite(text.data(), 1, text.size(), stderr);

@@ -361,13 +361,13 @@ TEST_F(ExecEndToEnd, ConsoleExecAndRunAsUserInWindows95Mode) {
     ASSERT_NO_FATAL_FAILURE(Start());
     std::string out;
     EXPECT_EQ(Console("exec --capture -- cmd /c echo console", "", &out), 0u);
-    EXPECT_EQ(out, "console\r\nexit code 0\n");
+    EXPECT_EQ(out, "console\r\nexit code 0\r\n");
     EXPECT_EQ(Console("exec --capture --json -- " + Q(child_) + " exit 4", "", &out), 0u);
     EXPECT_NE(out.find("\"status\": 0, \"exit_code\": 4, \"encoding\": 1, \"output\": \"\""),
               std::string::npos)
         << out;
     EXPECT_EQ(Console("exec --unicode -- cmd /c echo wide", "", &out), 0u);
-    EXPECT_EQ(out, "wide\r\nexit code 0\n");
+    EXPECT_EQ(out, "wide\r\nexit code 0\r\n");
     EXPECT_EQ(Console("exec --wait -- C:\\no\\such.exe", "", &out), 1u);
     EXPECT_NE(out.find("0xDA000F01"), std::string::npos) << out;
 
@@ -376,7 +376,7 @@ TEST_F(ExecEndToEnd, ConsoleExecAndRunAsUserInWindows95Mode) {
     EXPECT_EQ(Console("exec --capture --user someone --password-stdin -- cmd /c echo as-agent",
                       password + "\n", &out),
               0u);
-    EXPECT_EQ(out, "as-agent\r\nexit code 0\n");
+    EXPECT_EQ(out, "as-agent\r\nexit code 0\r\n");
     std::string hex;
     EXPECT_EQ(Console("encrypt-password", password + "\n", &hex), 0u);
     while (!hex.empty() && (hex.back() == '\n' || hex.back() == '\r'))
@@ -386,7 +386,7 @@ TEST_F(ExecEndToEnd, ConsoleExecAndRunAsUserInWindows95Mode) {
         Console("exec --capture --user someone --password-hex " + hex + " -- cmd /c echo again", "",
                 &out),
         0u);
-    EXPECT_EQ(out, "again\r\nexit code 0\n");
+    EXPECT_EQ(out, "again\r\nexit code 0\r\n");
     node_->Unregister();
     node_.reset();
     Stop();

@@ -13,7 +13,7 @@
 namespace pm::exec {
 namespace {
 
-std::string Run(const std::string& line, bool win95, uint32_t* exit_code) {
+std::string RunCaptured(const std::string& line, bool win95, uint32_t* exit_code) {
     StartSpec spec;
     spec.command_line = line;
     spec.capture = true;
@@ -35,7 +35,8 @@ std::string Run(const std::string& line, bool win95, uint32_t* exit_code) {
 TEST(ExecPlatformWin, CaptureOnBothBranchesAndCreationErrors) {
     for (bool win95 : {true, false}) {
         uint32_t code = 99;
-        EXPECT_EQ(Run("cmd /c echo one& echo two 1>&2& exit 3", win95, &code), "one\r\ntwo \r\n");
+        EXPECT_EQ(RunCaptured("cmd /c echo one& echo two 1>&2& exit 3", win95, &code),
+                  "one\r\ntwo \r\n");
         EXPECT_EQ(code, 3u);
     }
     StartSpec missing;
@@ -100,8 +101,9 @@ TEST(ExecPlatformWin, UserStepsAgainstWine) {
     ASSERT_NE(desktop, nullptr) << error;
     std::vector<uint8_t> dacl;
     bool present = false;
-    if (station->ReadDacl(&dacl, &present, &error) && present)
-        EXPECT_EQ(AclBytesInUse(dacl.data(), dacl.size()) != 0, true);
+    if (station->ReadDacl(&dacl, &present, &error) && present) {
+        EXPECT_NE(AclBytesInUse(dacl.data(), dacl.size()), 0u);
+    }
 }
 
 DWORD WINAPI TakeAndEnd(void* parameter) {
