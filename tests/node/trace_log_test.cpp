@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <sstream>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "procman/w32/trace_log.h"
 
@@ -58,6 +61,36 @@ TEST(TraceLog, EnabledWithoutFileSkipsLines) {
 TEST(TraceLog, SystemClockIsSecondsSince1970) {
     long now = TraceLog::SystemClock();
     EXPECT_GT(now, 1600000000L); // after 2020
+}
+
+TEST(TraceLog, LinesOfSeveralThreadsNeverInterleave) {
+    TraceLog log(&FixedClock);
+    FILE* f = std::tmpfile();
+    ASSERT_NE(f, nullptr);
+    log.Enable(f);
+    const std::string long_text(3000, 'L'); // beyond the line's stack buffer too
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 300; ++i)
+                log.Write("thread %d line %d %s\n", t, i, (i % 10) ? "short" : long_text.c_str());
+        });
+    for (auto& th : threads)
+        th.join();
+    std::istringstream in(Contents(f));
+    std::string line;
+    int lines = 0;
+    while (std::getline(in, line)) {
+        ++lines;
+        ASSERT_EQ(line.rfind("1700000123: thread ", 0), 0u) << line.substr(0, 80);
+        const bool is_long = line.find(long_text) != std::string::npos;
+        EXPECT_TRUE(is_long || line.substr(line.size() - 6) == " short") << line.substr(0, 80);
+        if (is_long) {
+            EXPECT_EQ(line.substr(line.size() - long_text.size()), long_text);
+        }
+    }
+    EXPECT_EQ(lines, 1200);
+    std::fclose(f);
 }
 
 } // namespace
