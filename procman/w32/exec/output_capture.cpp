@@ -74,7 +74,9 @@ ReadOutcome ReadOutput(CaptureSource& source, bool win95_mode, OutputBuffer& buf
     for (;;) {
         uint32_t waiting = kReadChunk;
         if (win95_mode) {
-            if (source.WaitProcess(read_last_pass ? 0 : kWin95PollMs)) finished = true;
+            // While data flows there is no waiting (and no need to ask whether the process
+            // ended): only an idle pass polls.
+            if (!read_last_pass && source.WaitProcess(kWin95PollMs)) finished = true;
             uint32_t error = 0;
             if (!source.BytesWaiting(&waiting, &error)) {
                 if (on_peek_failure) on_peek_failure(error);

@@ -66,8 +66,8 @@ enum class ReadOutcome {
 };
 
 // The reading loop. On NT every pass is a blocking read. In Windows 95 mode a pass waits for
-// the process (500 ms when the previous pass read nothing, not at all after one that read
-// data), asks how many bytes are waiting and reads only those. on_peek_failure sees the error
+// the process for 500 ms when the previous pass read nothing (not after one that read data),
+// asks how many bytes are waiting and reads only those. on_peek_failure sees the error
 // of a failed PeekNamedPipe (counted as no data).
 ReadOutcome ReadOutput(CaptureSource& source, bool win95_mode, OutputBuffer& buffer, size_t* wanted,
                        const std::function<void(uint32_t)>& on_peek_failure);
