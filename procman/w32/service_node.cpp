@@ -178,8 +178,10 @@ int ServiceNode::SendReply(Command* command) {
     command->SetReturnAddr(name_);
     void* reply = command->BuildReply(library_);
     if (!reply) return 0;
-    if (!library_.Functions().EnqueueMessage(reply)) library_.Free(reply);
+    // The items are in the message now: the command goes before the library takes the message,
+    // so that a large reply is not held three times.
     delete command;
+    if (!library_.Functions().EnqueueMessage(reply)) library_.Free(reply);
     return 1;
 }
 

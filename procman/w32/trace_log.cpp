@@ -1,12 +1,29 @@
 // Portable: C stdio and time only.
 #include "procman/w32/trace_log.h"
 
-#include <cstring>
+#include <cstdio>
 #include <ctime>
-#include <memory>
-#include <new>
 
 namespace pm {
+namespace {
+
+void LockStream(FILE* f) {
+#if defined(_WIN32)
+    _lock_file(f);
+#else
+    flockfile(f);
+#endif
+}
+
+void UnlockStream(FILE* f) {
+#if defined(_WIN32)
+    _unlock_file(f);
+#else
+    funlockfile(f);
+#endif
+}
+
+} // namespace
 
 long TraceLog::SystemClock() {
     return static_cast<long>(std::time(nullptr));
@@ -19,28 +36,13 @@ void TraceLog::Close() {
 
 void TraceLog::WriteV(const char* format, va_list args) {
     if (!enabled_ || !file_) return;
-    // The whole line (prefix and message) goes out in one write, so that lines of several
-    // threads never interleave; the stream locks itself for each call.
-    char small[512];
-    int prefix = std::snprintf(small, sizeof small, "%ld: ", clock_());
-    if (prefix < 0) return;
-    va_list again;
-    va_copy(again, args);
-    int message = std::vsnprintf(small + prefix, sizeof small - size_t(prefix), format, args);
-    if (message < 0) {
-        va_end(again);
-        return;
-    }
-    size_t length = size_t(prefix) + size_t(message);
-    if (length < sizeof small) {
-        std::fwrite(small, 1, length, file_);
-    } else if (std::unique_ptr<char[]> big{new (std::nothrow) char[length + 1]}) {
-        std::memcpy(big.get(), small, size_t(prefix));
-        std::vsnprintf(big.get() + prefix, size_t(message) + 1, format, again);
-        std::fwrite(big.get(), 1, length, file_);
-    }
-    va_end(again);
+    // The stream stays locked for the prefix and the message, so that lines of several threads
+    // never interleave; nothing is copied, whatever the length of the line.
+    LockStream(file_);
+    std::fprintf(file_, "%ld: ", clock_());
+    std::vfprintf(file_, format, args);
     std::fflush(file_);
+    UnlockStream(file_);
 }
 
 void TraceLog::Write(const char* format, ...) {

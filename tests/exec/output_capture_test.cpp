@@ -99,11 +99,21 @@ TEST(ReadOutput, Win95PollsOnlyWhileIdleAndEndsWhenTheProcessEndedAndThePipeIsEm
               ReadOutcome::kEnded);
     EXPECT_EQ(Taken(b), "firstsecond");
     EXPECT_EQ(peek_errors, std::vector<uint32_t>{109});
-    // Pass 1: peek failed (500 ms); 2: read "first" after a 500 ms wait; 3: read "second" at
-    // once; 4: nothing waiting, no wait; 5: idle again, the process has ended.
-    EXPECT_EQ(pipe.waits, (std::vector<uint32_t>{500, 500, 500}));
+    // Pass 1: peek failed (1 ms); 2: read "first" after 2 ms; 3: read "second" at once; 4:
+    // nothing waiting, no wait; 5: idle again (1 ms), the process has ended.
+    EXPECT_EQ(pipe.waits, (std::vector<uint32_t>{1, 2, 1}));
     // Reads ask only for what is waiting: never blocking in this mode.
     EXPECT_EQ(pipe.reads, (std::vector<uint32_t>{5, 6}));
+}
+
+TEST(ReadOutput, AQuietProcessIsPolledEveryHalfSecond) {
+    ScriptedPipe pipe;
+    pipe.process_ends_after_waits = 12;
+    OutputBuffer b;
+    size_t wanted = 0;
+    EXPECT_EQ(ReadOutput(pipe, true, b, &wanted, nullptr), ReadOutcome::kEnded);
+    EXPECT_EQ(pipe.waits, (std::vector<uint32_t>{1, 2, 4, 8, 16, 32, 64, 128, 256, 500, 500, 500}));
+    EXPECT_TRUE(b.Empty());
 }
 
 TEST(ReadOutput, ABufferThatCannotGrowReportsTheSizeWanted) {

@@ -71,12 +71,19 @@ ReadOutcome ReadOutput(CaptureSource& source, bool win95_mode, OutputBuffer& buf
     bool finished = false;
     bool read_ok = true;
     bool read_last_pass = false;
+    uint32_t idle_wait = 1;
     for (;;) {
         uint32_t waiting = kReadChunk;
         if (win95_mode) {
             // While data flows there is no waiting (and no need to ask whether the process
-            // ended): only an idle pass polls.
-            if (!read_last_pass && source.WaitProcess(kWin95PollMs)) finished = true;
+            // ended). An idle pass waits for the process, 1 ms after data and twice as long
+            // each idle pass after that, up to the 500 ms poll of a quiet process.
+            if (read_last_pass) {
+                idle_wait = 1;
+            } else {
+                if (source.WaitProcess(idle_wait)) finished = true;
+                idle_wait = idle_wait * 2 < kWin95PollMs ? idle_wait * 2 : kWin95PollMs;
+            }
             uint32_t error = 0;
             if (!source.BytesWaiting(&waiting, &error)) {
                 if (on_peek_failure) on_peek_failure(error);

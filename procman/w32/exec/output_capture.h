@@ -65,9 +65,9 @@ enum class ReadOutcome {
     kNoMemory, // the output buffer could not grow; *wanted is the size asked for
 };
 
-// The reading loop. On NT every pass is a blocking read. In Windows 95 mode a pass waits for
-// the process for 500 ms when the previous pass read nothing (not after one that read data),
-// asks how many bytes are waiting and reads only those. on_peek_failure sees the error
+// The reading loop. On NT every pass is a blocking read. In Windows 95 mode a pass that follows
+// one without data waits for the process (1 ms after data, doubling up to the 500 ms poll of a
+// quiet process), asks how many bytes are waiting and reads only those. on_peek_failure sees the error
 // of a failed PeekNamedPipe (counted as no data).
 ReadOutcome ReadOutput(CaptureSource& source, bool win95_mode, OutputBuffer& buffer, size_t* wanted,
                        const std::function<void(uint32_t)>& on_peek_failure);
