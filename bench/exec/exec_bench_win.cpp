@@ -295,7 +295,7 @@ int main(int argc, char** argv) {
             if (Exec(node, child + " exit 0", flags).status != 0) ++failed;
         }
         double took = Now() - t0;
-        Sleep(500);
+        Sleep(2000); // the last execution thread ends after its reply
         Usage after = Measure(process.get(), pi.dwProcessId);
         std::printf("soak: %d executions in %.1f s (%zu failed)\n", soak, took / 1000, failed);
         std::printf("  handles %zu -> %zu, threads %zu -> %zu, private bytes %.1f -> %.1f MB\n",

@@ -372,8 +372,18 @@ public:
     }
 
     void ConvertOemToAnsi(uint8_t* text, size_t size) override {
+        // In pieces: the conversion goes through a UTF-16 copy of what it is given, which for
+        // a large output would hold twice its size at once. A piece never ends between the two
+        // bytes of a double-byte character.
+        constexpr size_t kPiece = 64 * 1024;
         char* p = reinterpret_cast<char*>(text);
-        OemToCharBuffA(p, p, static_cast<DWORD>(size));
+        for (size_t at = 0; at < size;) {
+            size_t end = at;
+            while (end < size && end - at < kPiece)
+                end += IsDBCSLeadByteEx(CP_OEMCP, BYTE(p[end])) && end + 1 < size ? 2 : 1;
+            OemToCharBuffA(p + at, p + at, static_cast<DWORD>(end - at));
+            at = end;
+        }
     }
 
 private:
