@@ -46,8 +46,9 @@ private:
         uintptr_t handle;
         std::unique_ptr<NodeDispatcher> dispatcher;
     };
-    // Hands a checked message to a local node; false when there is no such node.
-    bool DeliverLocal(const std::string& addressee, void* message);
+    enum class Delivery { kQueued, kNoSuchNode, kRefused };
+    // Hands a checked message to a local node's queue.
+    Delivery DeliverLocal(const std::string& addressee, void* message);
     static std::string Key(const std::string& name); // the pipe namespace ignores case
 
     Transport& transport_;

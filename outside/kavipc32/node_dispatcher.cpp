@@ -25,20 +25,25 @@ struct NodeDispatcher::State {
     TickSchedule ticks;
     std::mutex mu;
     std::condition_variable cv;
-    std::deque<void*> queue;
+    std::deque<std::pair<void*, size_t>> queue;
+    size_t queued_bytes = 0;
+    size_t max_messages;
+    size_t max_bytes;
     bool stopping = false;
     std::thread thread;
     std::thread::id thread_id;
 
-    State(Callback c, Release r, uint32_t period)
-        : callback(std::move(c)), release(std::move(r)), ticks(period) {}
+    State(Callback c, Release r, uint32_t period, size_t max_m, size_t max_b)
+        : callback(std::move(c)), release(std::move(r)), ticks(period), max_messages(max_m),
+          max_bytes(max_b) {}
 
     void Run() {
         std::unique_lock<std::mutex> lock(mu);
         ticks.Start(MonotonicMs());
         while (!stopping) {
             if (!queue.empty()) {
-                void* m = queue.front();
+                void* m = queue.front().first;
+                queued_bytes -= queue.front().second;
                 queue.pop_front();
                 uint32_t since = ticks.SinceLast(MonotonicMs());
                 lock.unlock();
@@ -56,14 +61,17 @@ struct NodeDispatcher::State {
             }
             cv.wait_for(lock, std::chrono::milliseconds(ticks.WaitMs(now)));
         }
-        for (void* m : queue)
-            release(m);
+        for (auto& m : queue)
+            release(m.first);
         queue.clear();
+        queued_bytes = 0;
     }
 };
 
-NodeDispatcher::NodeDispatcher(Callback callback, Release release, uint32_t period_ms)
-    : state_(std::make_shared<State>(std::move(callback), std::move(release), period_ms)) {
+NodeDispatcher::NodeDispatcher(Callback callback, Release release, uint32_t period_ms,
+                               size_t max_messages, size_t max_bytes)
+    : state_(std::make_shared<State>(std::move(callback), std::move(release), period_ms,
+                                     max_messages, max_bytes)) {
     std::shared_ptr<State> s = state_;
     std::lock_guard<std::mutex> lock(s->mu);
     s->thread = std::thread([s] { s->Run(); });
@@ -74,12 +82,20 @@ NodeDispatcher::~NodeDispatcher() {
     Stop();
 }
 
-bool NodeDispatcher::Post(void* message) {
+bool NodeDispatcher::Post(void* message, size_t bytes) {
     std::shared_ptr<State> s = state_;
     {
         std::lock_guard<std::mutex> lock(s->mu);
-        if (s->stopping) return false;
-        s->queue.push_back(message);
+        if (s->stopping || s->queue.size() >= s->max_messages ||
+            bytes > s->max_bytes - s->queued_bytes) {
+            return false;
+        }
+        try {
+            s->queue.emplace_back(message, bytes);
+        } catch (...) {
+            return false; // out of memory: this message is refused, the node goes on
+        }
+        s->queued_bytes += bytes;
     }
     s->cv.notify_one();
     return true;

@@ -7,6 +7,8 @@
 #include <functional>
 #include <memory>
 
+#include "outside/kavipc32/limits.h"
+
 namespace kavipc {
 
 class NodeDispatcher {
@@ -18,13 +20,16 @@ public:
     // Releases a message that was queued but never delivered.
     using Release = std::function<void(void* message)>;
 
-    NodeDispatcher(Callback callback, Release release, uint32_t period_ms);
+    // Throws when the thread cannot be started (the caller refuses the node then).
+    NodeDispatcher(Callback callback, Release release, uint32_t period_ms,
+                   size_t max_messages = kMaxQueuedMessages, size_t max_bytes = kMaxQueuedBytes);
     ~NodeDispatcher(); // Stop()
     NodeDispatcher(const NodeDispatcher&) = delete;
     NodeDispatcher& operator=(const NodeDispatcher&) = delete;
 
-    // Queues a message; false (the caller keeps it) once the dispatcher has stopped.
-    bool Post(void* message);
+    // Queues a message of `bytes` bytes; false (the caller keeps it) once the dispatcher has
+    // stopped, when the queue is full (messages or bytes), or when memory runs out.
+    bool Post(void* message, size_t bytes = 0);
 
     // Stops delivery: queued messages are released, and unless called from the callback
     // itself, waits until a callback in progress has returned.

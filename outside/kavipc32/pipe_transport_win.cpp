@@ -5,10 +5,18 @@
 #include <cctype>
 #include <cstring>
 
+#include <sddl.h>
+
+#include <cstdio>
+
+#include "outside/kavipc32/limits.h"
 #include "outside/kavipc32/message_block.h"
 #include "outside/kavipc32/message_layout.h"
+#include "outside/kavipc32/node_dispatcher.h"
 #include "outside/kavipc32/pipe_naming.h"
+#include "outside/kavipc32/pipe_policy.h"
 #include "outside/kavipc32/pipe_security_win.h"
+#include "outside/kavipc32/system_info_win.h"
 
 namespace kavipc {
 
@@ -30,9 +38,14 @@ std::string ClaimName(const std::string& node) {
     return "Global\\kavipc32.node." + Key(node);
 }
 
-// What CreateNamedPipe accepts here; narrowed once when the system refuses a flag.
+// False only on a system that truly lacks PIPE_REJECT_REMOTE_CLIENTS (found on first use).
 std::atomic<bool> g_reject_remote{true};
-std::atomic<bool> g_use_dacl{true};
+
+// Said once, where an administrator looks: the debugger output and the standard error.
+void TraceLoudly(const char* text) {
+    OutputDebugStringA(text);
+    std::fputs(text, stderr);
+}
 
 enum class Io { kDone, kMoreData, kFailed, kStopped };
 
@@ -73,42 +86,66 @@ Io ReadChunk(HANDLE h, OverlappedOp& op, uint8_t* buf, DWORD size, HANDLE stop, 
     return Finish(h, ov, ok, ok ? 0 : GetLastError(), stop, bytes, timeout);
 }
 
-bool WriteChunk(HANDLE h, OverlappedOp* op, const uint8_t* data, DWORD size) {
+// A write that does not finish within `timeout` is cancelled: a peer that never reads must not
+// hold the writer. Answers kStopped then.
+Io WriteChunk(HANDLE h, OverlappedOp* op, const uint8_t* data, DWORD size, DWORD timeout) {
     DWORD written = 0;
-    if (op == nullptr) return WriteFile(h, data, size, &written, nullptr) && written == size;
+    if (op == nullptr) {
+        return WriteFile(h, data, size, &written, nullptr) && written == size ? Io::kDone
+                                                                              : Io::kFailed;
+    }
     OVERLAPPED* ov = op->Next();
     BOOL ok = WriteFile(h, data, size, nullptr, ov);
-    return Finish(h, ov, ok, ok ? 0 : GetLastError(), nullptr, &written) == Io::kDone &&
-           written == size;
+    Io r = Finish(h, ov, ok, ok ? 0 : GetLastError(), nullptr, &written, timeout);
+    if (r == Io::kDone && written != size) return Io::kFailed;
+    return r;
 }
 
-bool WriteFrameTo(HANDLE h, OverlappedOp* op, FrameKind kind, const uint8_t* data, size_t size) {
-    return ForEachChunk(kind, data, size, [&](const uint8_t* chunk, size_t n) {
-        return WriteChunk(h, op, chunk, static_cast<DWORD>(n));
+// The whole frame within `timeout` (each chunk gets the time still left).
+Io WriteFrameTo(HANDLE h, OverlappedOp* op, FrameKind kind, const uint8_t* data, size_t size,
+                DWORD timeout = INFINITE) {
+    uint64_t deadline = timeout == INFINITE ? 0 : MonotonicMs() + timeout;
+    Io result = Io::kDone;
+    ForEachChunk(kind, data, size, [&](const uint8_t* chunk, size_t n) {
+        DWORD left = INFINITE;
+        if (deadline != 0) {
+            uint64_t now = MonotonicMs();
+            left = now >= deadline ? 0 : static_cast<DWORD>(deadline - now);
+        }
+        result = WriteChunk(h, op, chunk, static_cast<DWORD>(n), left);
+        return result == Io::kDone;
     });
+    return result;
+}
+
+uint32_t OsMajor() {
+    OsVersion v;
+    return ReadOsVersion(&v) ? v.major : 0;
 }
 
 pm::win::unique_hfile CreateInstance(const std::string& path, bool first, PipeSecurity& security) {
+    // Never weaker than intended: without our descriptor there is no pipe.
+    if (security.attributes() == nullptr) {
+        SetLastError(ERROR_INVALID_SECURITY_DESCR);
+        return pm::win::unique_hfile();
+    }
     for (;;) {
         DWORD open_mode =
             PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | (first ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0);
         bool reject = g_reject_remote.load();
-        bool dacl = g_use_dacl.load();
         DWORD pipe_mode = PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT |
                           (reject ? PIPE_REJECT_REMOTE_CLIENTS : 0);
-        pm::win::unique_hfile h(CreateNamedPipeA(
-            path.c_str(), open_mode, pipe_mode, PIPE_UNLIMITED_INSTANCES, kPipeBufferSize,
-            kPipeBufferSize, 0, dacl ? security.attributes() : nullptr));
+        pm::win::unique_hfile h(CreateNamedPipeA(path.c_str(), open_mode, pipe_mode,
+                                                 PIPE_UNLIMITED_INSTANCES, kPipeBufferSize,
+                                                 kPipeBufferSize, 0, security.attributes()));
         if (h) return h;
         DWORD err = GetLastError();
-        // A system that does not know a flag or our descriptor: do without it from now on.
-        if (err == ERROR_INVALID_PARAMETER && reject) {
-            g_reject_remote = false;
-            continue;
-        }
-        if ((err == ERROR_INVALID_PARAMETER || err == ERROR_INVALID_SECURITY_DESCR) && dacl &&
-            security.attributes() != nullptr) {
-            g_use_dacl = false;
+        if (reject && MayDropRemoteClientFlag(err, OsMajor())) {
+            if (g_reject_remote.exchange(false)) {
+                TraceLoudly("KAVIPC32: this system has no PIPE_REJECT_REMOTE_CLIENTS; node pipes "
+                            "rely on their security descriptor alone to keep remote callers "
+                            "out\n");
+            }
             continue;
         }
         SetLastError(err);
@@ -116,7 +153,65 @@ pm::win::unique_hfile CreateInstance(const std::string& path, bool first, PipeSe
     }
 }
 
+using GetServerPidFn = BOOL(WINAPI*)(HANDLE, PULONG);
+
+// The process serving the pipe at the other end of `client`, where Windows can tell (0 else).
+DWORD ServerProcessId(HANDLE client) {
+    HMODULE kernel = GetModuleHandleA("kernel32.dll");
+    auto fn = kernel ? reinterpret_cast<GetServerPidFn>(reinterpret_cast<void*>(
+                           GetProcAddress(kernel, "GetNamedPipeServerProcessId")))
+                     : nullptr;
+    ULONG pid = 0;
+    if (fn == nullptr || !fn(client, &pid)) return 0;
+    return pid;
+}
+
+std::string SidText(PSID sid) {
+    char* text = nullptr;
+    if (!ConvertSidToStringSidA(sid, &text)) return {};
+    unique_local owner(text);
+    return std::string(text);
+}
+
+// The account of process `pid`: its token's user and whether Administrators is enabled in it.
+ServerAccount AccountOf(DWORD pid) {
+    ServerAccount a;
+    if (pid == 0) return a;
+    pm::win::unique_handle process(OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, pid));
+    if (!process) process.reset(OpenProcess(0x1000 /* QUERY_LIMITED_INFORMATION */, FALSE, pid));
+    pm::win::unique_handle token;
+    if (!process || !OpenProcessToken(process.get(), TOKEN_QUERY, token.put())) return a;
+    DWORD size = 0;
+    GetTokenInformation(token.get(), TokenUser, nullptr, 0, &size);
+    if (size == 0) return a;
+    std::vector<unsigned char> user(size);
+    if (!GetTokenInformation(token.get(), TokenUser, user.data(), size, &size)) return a;
+    a.user_sid = SidText(reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid);
+    if (a.user_sid.empty()) return a;
+    a.known = true;
+    size = 0;
+    GetTokenInformation(token.get(), TokenGroups, nullptr, 0, &size);
+    std::vector<unsigned char> groups(size ? size : 1);
+    if (size != 0 && GetTokenInformation(token.get(), TokenGroups, groups.data(), size, &size)) {
+        auto* g = reinterpret_cast<TOKEN_GROUPS*>(groups.data());
+        for (DWORD i = 0; i < g->GroupCount; ++i) {
+            if ((g->Groups[i].Attributes & SE_GROUP_ENABLED) != 0 &&
+                SidText(g->Groups[i].Sid) == "S-1-5-32-544") {
+                a.administrators = true;
+            }
+        }
+    }
+    return a;
+}
+
 } // namespace
+
+DWORD NodeServerProcessId(const std::string& node) {
+    pm::win::unique_hfile h(CreateFileA(PipePathForNode(node).c_str(), GENERIC_READ, 0, nullptr,
+                                        OPEN_EXISTING,
+                                        SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr));
+    return h ? ServerProcessId(h.get()) : 0;
+}
 
 struct PipeTransport::Listener {
     struct Reader {
@@ -136,7 +231,9 @@ struct PipeTransport::Listener {
 
     void AcceptLoop(HANDLE first);
     void ReadLoop(HANDLE pipe);
-    void StartReader(HANDLE pipe);
+    bool StartReader(HANDLE pipe);
+    void JoinFinished(); // under mu
+    size_t Active();
     bool Stopping() const { return WaitForSingleObject(stop.get(), 0) == WAIT_OBJECT_0; }
     void Stop() {
         SetEvent(stop.get());
@@ -148,8 +245,7 @@ struct PipeTransport::Listener {
     }
 };
 
-void PipeTransport::Listener::StartReader(HANDLE pipe) {
-    std::lock_guard<std::mutex> lock(mu);
+void PipeTransport::Listener::JoinFinished() {
     for (auto it = readers.begin(); it != readers.end();) {
         if (it->done->load()) {
             it->thread.join();
@@ -158,18 +254,45 @@ void PipeTransport::Listener::StartReader(HANDLE pipe) {
             ++it;
         }
     }
-    auto done = std::make_shared<std::atomic<bool>>(false);
-    readers.push_back({std::thread([this, pipe, done] {
-                           ReadLoop(pipe);
-                           done->store(true);
-                       }),
-                       done});
+}
+
+size_t PipeTransport::Listener::Active() {
+    std::lock_guard<std::mutex> lock(mu);
+    JoinFinished();
+    return readers.size();
+}
+
+bool PipeTransport::Listener::StartReader(HANDLE raw) {
+    pm::win::unique_hfile pipe(raw);
+    try {
+        std::lock_guard<std::mutex> lock(mu);
+        JoinFinished();
+        auto done = std::make_shared<std::atomic<bool>>(false);
+        readers.reserve(readers.size() + 1);
+        HANDLE h = pipe.get();
+        readers.push_back({std::thread([this, h, done] {
+                               ReadLoop(h);
+                               done->store(true);
+                           }),
+                           done});
+        (void)pipe.release(); // the reader owns it now
+        return true;
+    } catch (...) {
+        // No thread or no memory for this peer: it is refused, the node goes on.
+        DisconnectNamedPipe(pipe.get());
+        return false;
+    }
 }
 
 void PipeTransport::Listener::AcceptLoop(HANDLE first) {
     pm::win::unique_hfile pipe(first);
     OverlappedOp op;
     while (!Stopping()) {
+        // At the cap no instance is offered: further clients find the pipe busy and wait.
+        if (Active() >= kMaxConnectionsPerNode) {
+            WaitForSingleObject(stop.get(), 20);
+            continue;
+        }
         if (!pipe) {
             pipe = CreateInstance(path, false, security);
             if (!pipe) {
@@ -197,42 +320,51 @@ void PipeTransport::Listener::AcceptLoop(HANDLE first) {
 
 void PipeTransport::Listener::ReadLoop(HANDLE raw) {
     pm::win::unique_hfile pipe(raw);
-    std::vector<uint8_t> buf(kMaxChunk);
-    FrameAssembler frames;
-    OverlappedOp op;
-    bool oversized = false;
-    for (;;) {
-        DWORD n = 0;
-        Io r =
-            ReadChunk(pipe.get(), op, buf.data(), static_cast<DWORD>(buf.size()), stop.get(), &n);
-        if (r == Io::kStopped || r == Io::kFailed) break;
-        if (r == Io::kMoreData) {
-            oversized = true; // a pipe message longer than any chunk: not ours
-            continue;
+    try {
+        std::vector<uint8_t> buf(kMaxChunk);
+        FrameAssembler frames;
+        OverlappedOp op;
+        bool oversized = false;
+        for (;;) {
+            DWORD n = 0;
+            // A peer that stops in the middle of a frame, or says nothing for long, is dropped.
+            DWORD limit = frames.in_progress() || oversized ? kStallTimeoutMs : kSilentPeerMs;
+            Io r = ReadChunk(pipe.get(), op, buf.data(), static_cast<DWORD>(buf.size()), stop.get(),
+                             &n, limit);
+            if (r == Io::kStopped || r == Io::kFailed) break;
+            if (r == Io::kMoreData) {
+                oversized = true; // a pipe message longer than any chunk: not ours
+                continue;
+            }
+            if (oversized) {
+                oversized = false;
+                frames.Feed(nullptr, 0); // its tail; also ends any frame in progress
+                continue;
+            }
+            if (frames.Feed(buf.data(), n) != FrameAssembler::Result::kComplete) continue;
+            FrameKind kind = frames.kind();
+            size_t size = frames.payload_size();
+            void* payload = frames.TakePayload();
+            if (kind == FrameKind::kMessage) {
+                sink->OnIncomingMessage(payload);
+            } else if (kind == FrameKind::kQuitRequest) {
+                const char* text = static_cast<const char*>(payload);
+                std::string name(text, strnlen(text, size));
+                FreeBlock(payload);
+                QuitAnswer answer = IsValidNodeName(name.c_str()) ? sink->OnIncomingQuit(name)
+                                                                  : QuitAnswer::kNoSuchNode;
+                auto byte = static_cast<uint8_t>(answer);
+                OverlappedOp wop;
+                if (WriteFrameTo(pipe.get(), &wop, FrameKind::kQuitAnswer, &byte, 1,
+                                 kWriteTimeoutMs) != Io::kDone) {
+                    break;
+                }
+            } else {
+                FreeBlock(payload);
+            }
         }
-        if (oversized) {
-            oversized = false;
-            frames.Feed(nullptr, 0); // its tail; also ends any frame in progress
-            continue;
-        }
-        if (frames.Feed(buf.data(), n) != FrameAssembler::Result::kComplete) continue;
-        FrameKind kind = frames.kind();
-        size_t size = frames.payload_size();
-        void* payload = frames.TakePayload();
-        if (kind == FrameKind::kMessage) {
-            sink->OnIncomingMessage(payload);
-        } else if (kind == FrameKind::kQuitRequest) {
-            const char* text = static_cast<const char*>(payload);
-            std::string name(text, strnlen(text, size));
-            FreeBlock(payload);
-            QuitAnswer answer = IsValidNodeName(name.c_str()) ? sink->OnIncomingQuit(name)
-                                                              : QuitAnswer::kNoSuchNode;
-            auto byte = static_cast<uint8_t>(answer);
-            OverlappedOp wop;
-            WriteFrameTo(pipe.get(), &wop, FrameKind::kQuitAnswer, &byte, 1);
-        } else {
-            FreeBlock(payload);
-        }
+    } catch (...) {
+        // Out of memory for this peer: its connection goes, the node stays.
     }
     DisconnectNamedPipe(pipe.get());
 }
@@ -245,6 +377,12 @@ pm::win::unique_hfile ConnectToNode(const std::string& node, bool overlapped) {
         pm::win::unique_hfile h(CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                             OPEN_EXISTING, flags, nullptr));
         if (h) {
+            // Whoever took the name first could be answering: talk only to a server running as
+            // this account, SYSTEM or an administrator, where Windows can tell.
+            if (!ServerAccountAccepted(AccountOf(ServerProcessId(h.get())), CurrentUserSid())) {
+                SetLastError(ERROR_ACCESS_DENIED);
+                return pm::win::unique_hfile();
+            }
             DWORD mode = PIPE_READMODE_MESSAGE;
             SetNamedPipeHandleState(h.get(), &mode, nullptr, nullptr);
             return h;
@@ -262,7 +400,7 @@ pm::win::unique_hfile ConnectToNode(const std::string& node, bool overlapped) {
 }
 
 bool WriteFrame(HANDLE pipe, FrameKind kind, const uint8_t* data, size_t size) {
-    return WriteFrameTo(pipe, nullptr, kind, data, size);
+    return WriteFrameTo(pipe, nullptr, kind, data, size) == Io::kDone;
 }
 
 PipeTransport::PipeTransport(TransportSink& sink) : sink_(sink) {}
@@ -272,7 +410,7 @@ PipeTransport::~PipeTransport() {
 }
 
 PipeCapabilities PipeTransport::capabilities() const {
-    return {g_reject_remote.load(), g_use_dacl.load()};
+    return {g_reject_remote.load(), true};
 }
 
 bool PipeTransport::Listen(const std::string& node) {
@@ -283,10 +421,9 @@ bool PipeTransport::Listen(const std::string& node) {
     if (!l->stop) return false;
     // A named mutex claims the name on the machine: FILE_FLAG_FIRST_PIPE_INSTANCE alone is not
     // enforced everywhere (Wine lets a second process add instances to a foreign pipe).
+    // Never with a weaker descriptor than the pipe's: without ours the name is not claimed.
+    if (l->security.attributes() == nullptr) return false;
     l->claim.reset(CreateMutexA(l->security.attributes(), FALSE, ClaimName(node).c_str()));
-    if (!l->claim && l->security.attributes() != nullptr) {
-        l->claim.reset(CreateMutexA(nullptr, FALSE, ClaimName(node).c_str()));
-    }
     if (!l->claim || GetLastError() == ERROR_ALREADY_EXISTS) return false;
     // The first instance decides as well: if another process holds the pipe, this fails.
     pm::win::unique_hfile first = CreateInstance(l->path, true, l->security);
@@ -294,9 +431,15 @@ bool PipeTransport::Listen(const std::string& node) {
     std::lock_guard<std::mutex> lock(mu_);
     if (listeners_.count(Key(node)) != 0) return false;
     Listener* raw = l.get();
-    HANDLE h = first.release();
-    raw->accept = std::thread([raw, h] { raw->AcceptLoop(h); });
-    listeners_.emplace(Key(node), std::move(l));
+    HANDLE h = first.get();
+    try {
+        listeners_.emplace(Key(node), std::move(l));
+        raw->accept = std::thread([raw, h] { raw->AcceptLoop(h); });
+    } catch (...) {
+        listeners_.erase(Key(node)); // no thread: the node is refused
+        return false;
+    }
+    (void)first.release();
     return true;
 }
 
@@ -321,27 +464,47 @@ bool PipeTransport::Exists(const std::string& node) {
            err != ERROR_PATH_NOT_FOUND;
 }
 
-std::shared_ptr<PipeTransport::Connection> PipeTransport::ConnectionFor(const std::string& node) {
-    std::lock_guard<std::mutex> lock(mu_);
-    auto& c = connections_[Key(node)];
-    if (!c) c = std::make_shared<Connection>();
-    return c;
-}
-
 bool PipeTransport::Transmit(const std::string& node, const uint8_t* data, size_t size) {
-    std::shared_ptr<Connection> c = ConnectionFor(node);
+    std::string key = Key(node);
+    std::shared_ptr<Cache::Entry> c = connections_.Acquire(key, MonotonicMs());
+    if (!c) return false; // dropped for not reading a moment ago
     std::lock_guard<std::mutex> lock(c->mu);
     // A cached connection may have broken since (the node's process restarted): one retry on a
     // fresh connection.
     for (int attempt = 0; attempt < 2; ++attempt) {
-        if (!c->pipe) {
-            c->pipe = ConnectToNode(node, false);
-            if (!c->pipe) return false;
+        if (!c->conn) {
+            c->conn = ConnectToNode(node, true);
+            if (!c->conn) break;
         }
-        if (WriteFrame(c->pipe.get(), FrameKind::kMessage, data, size)) return true;
-        c->pipe.reset();
+        OverlappedOp op;
+        Io r = WriteFrameTo(c->conn.get(), &op, FrameKind::kMessage, data, size, kWriteTimeoutMs);
+        if (r == Io::kDone) {
+            connections_.Done(key, c, MonotonicMs(), true);
+            return true;
+        }
+        c->conn.reset();
+        if (r == Io::kStopped) {
+            // The peer does not read: drop it and leave it alone for a while.
+            connections_.Done(key, c, MonotonicMs(), false, true);
+            return false;
+        }
     }
+    connections_.Done(key, c, MonotonicMs(), false);
     return false;
+}
+
+void PipeTransport::Maintain() {
+    uint64_t now = MonotonicMs();
+    uint64_t last = last_sweep_.load();
+    if (now - last < 1000 || !last_sweep_.compare_exchange_strong(last, now)) return;
+    // A connection whose server end has gone fails PeekNamedPipe.
+    connections_.Sweep(now, [](pm::win::unique_hfile& h) {
+        return PeekNamedPipe(h.get(), nullptr, 0, nullptr, nullptr, nullptr) != FALSE;
+    });
+}
+
+size_t PipeTransport::CachedConnections() const {
+    return connections_.size();
 }
 
 QuitAnswer PipeTransport::TransmitQuit(const std::string& node) {
@@ -352,8 +515,9 @@ QuitAnswer PipeTransport::TransmitQuit(const std::string& node) {
     }
     OverlappedOp op;
     std::string name = node;
-    if (!WriteFrameTo(pipe.get(), &op, FrameKind::kQuitRequest,
-                      reinterpret_cast<const uint8_t*>(name.c_str()), name.size() + 1)) {
+    if (WriteFrameTo(pipe.get(), &op, FrameKind::kQuitRequest,
+                     reinterpret_cast<const uint8_t*>(name.c_str()), name.size() + 1,
+                     kWriteTimeoutMs) != Io::kDone) {
         return QuitAnswer::kNoAnswer;
     }
     std::vector<uint8_t> buf(kMaxChunk);
@@ -376,8 +540,8 @@ void PipeTransport::Shutdown() {
     {
         std::lock_guard<std::mutex> lock(mu_);
         listeners.swap(listeners_);
-        connections_.clear();
     }
+    connections_.Clear();
     for (auto& kv : listeners)
         kv.second->Stop();
 }

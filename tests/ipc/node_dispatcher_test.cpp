@@ -145,3 +145,26 @@ TEST(NodeDispatcherTest, MonotonicClockAdvances) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
     EXPECT_GE(kavipc::MonotonicMs(), a + 4);
 }
+
+TEST(NodeDispatcherTest, QueueIsBoundedByCountAndBytes) {
+    Recorder r;
+    std::atomic<bool> go{false};
+    std::atomic<bool> entered{false};
+    NodeDispatcher d(
+        [&](void*, uint32_t) {
+            entered = true;
+            while (!go)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        },
+        r.Release(), 10000, 3, 1000);
+    ASSERT_TRUE(d.Post(Msg(1), 10)); // taken by the callback, which waits
+    while (!entered)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_TRUE(d.Post(Msg(2), 10));
+    EXPECT_TRUE(d.Post(Msg(3), 10));
+    EXPECT_FALSE(d.Post(Msg(4), 981)); // 20 queued + 981 > 1000 bytes
+    EXPECT_TRUE(d.Post(Msg(5), 980));
+    EXPECT_FALSE(d.Post(Msg(6), 0)); // three queued: full by count
+    go = true;
+    d.Stop();
+}
