@@ -24,6 +24,7 @@ constexpr size_t kMaxQueuedMessages = 1024;
 constexpr size_t kMaxQueuedBytes = 128u * 1024 * 1024;
 constexpr uint32_t kWriteTimeoutMs = 3000;
 constexpr uint32_t kPenaltyMs = 10000;
+constexpr uint32_t kConnectWaitMs = 20000;
 constexpr uint32_t kStallTimeoutMs = 5000;
 constexpr uint32_t kSilentPeerMs = 60000;
 constexpr size_t kMaxCachedConnections = 32;

@@ -17,6 +17,19 @@ uint64_t MonotonicMs() {
         duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
 }
 
+namespace {
+thread_local bool t_inside_callback = false;
+
+struct InCallback {
+    InCallback() { t_inside_callback = true; }
+    ~InCallback() { t_inside_callback = false; }
+};
+} // namespace
+
+bool InsideCallback() {
+    return t_inside_callback;
+}
+
 // Shared with the thread, so that a node deleted from its own callback can let the thread
 // finish on its own after the callback returns.
 struct NodeDispatcher::State {
@@ -47,7 +60,10 @@ struct NodeDispatcher::State {
                 queue.pop_front();
                 uint32_t since = ticks.SinceLast(MonotonicMs());
                 lock.unlock();
-                callback(m, since);
+                {
+                    InCallback inside;
+                    callback(m, since);
+                }
                 lock.lock();
                 continue;
             }
@@ -55,7 +71,10 @@ struct NodeDispatcher::State {
             if (ticks.Due(now)) {
                 uint32_t elapsed = ticks.Take(now);
                 lock.unlock();
-                callback(nullptr, elapsed);
+                {
+                    InCallback inside;
+                    callback(nullptr, elapsed);
+                }
                 lock.lock();
                 continue;
             }

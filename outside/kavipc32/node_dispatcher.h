@@ -44,6 +44,10 @@ private:
     std::shared_ptr<State> state_;
 };
 
+// True on a dispatcher thread while it calls a node's callback: whatever that thread waits
+// for holds up the node's service.
+bool InsideCallback();
+
 // Milliseconds of the monotonic clock the dispatchers use.
 uint64_t MonotonicMs();
 

@@ -369,17 +369,28 @@ void PipeTransport::Listener::ReadLoop(HANDLE raw) {
     DisconnectNamedPipe(pipe.get());
 }
 
-pm::win::unique_hfile ConnectToNode(const std::string& node, bool overlapped) {
+pm::win::unique_hfile ConnectToNode(const std::string& node, bool overlapped, DWORD wait_ms) {
     std::string path = PipePathForNode(node);
     DWORD flags =
         SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION | (overlapped ? FILE_FLAG_OVERLAPPED : 0);
-    for (int attempt = 0; attempt < 20; ++attempt) {
+    uint64_t deadline = MonotonicMs() + wait_ms;
+    for (;;) {
         pm::win::unique_hfile h(CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                             OPEN_EXISTING, flags, nullptr));
         if (h) {
             // Whoever took the name first could be answering: talk only to a server running as
             // this account, SYSTEM or an administrator, where Windows can tell.
-            if (!ServerAccountAccepted(AccountOf(ServerProcessId(h.get())), CurrentUserSid())) {
+            DWORD pid = ServerProcessId(h.get());
+            ServerAccount server = AccountOf(pid);
+            if (!ServerAccountAccepted(server, CurrentUserSid())) {
+                char line[512];
+                std::snprintf(line, sizeof line,
+                              "KAVIPC32: refused to talk to node \"%s\": its pipe is served by "
+                              "process %lu running as %s, not as this account, SYSTEM or an "
+                              "administrator (has another program taken the name?)\n",
+                              node.c_str(), static_cast<unsigned long>(pid),
+                              server.user_sid.c_str());
+                TraceLoudly(line);
                 SetLastError(ERROR_ACCESS_DENIED);
                 return pm::win::unique_hfile();
             }
@@ -389,8 +400,11 @@ pm::win::unique_hfile ConnectToNode(const std::string& node, bool overlapped) {
         }
         DWORD err = GetLastError();
         if (err != ERROR_PIPE_BUSY) return h;
-        // Every instance is taken for a moment; the node makes a new one right away.
-        if (!WaitNamedPipeA(path.c_str(), 500) && GetLastError() == ERROR_FILE_NOT_FOUND) {
+        // Every instance is taken (for a moment, or the node is at its connection cap).
+        uint64_t now = MonotonicMs();
+        if (now >= deadline) break;
+        DWORD slice = static_cast<DWORD>(deadline - now < 500 ? deadline - now : 500);
+        if (!WaitNamedPipeA(path.c_str(), slice) && GetLastError() == ERROR_FILE_NOT_FOUND) {
             SetLastError(ERROR_FILE_NOT_FOUND);
             return pm::win::unique_hfile();
         }
@@ -473,8 +487,15 @@ bool PipeTransport::Transmit(const std::string& node, const uint8_t* data, size_
     // fresh connection.
     for (int attempt = 0; attempt < 2; ++attempt) {
         if (!c->conn) {
-            c->conn = ConnectToNode(node, true);
-            if (!c->conn) break;
+            // From a node's callback (a reply) the wait is short: the node serves no one else
+            // meanwhile. A sender of its own thread may wait its turn at a busy node.
+            bool in_callback = InsideCallback();
+            c->conn = ConnectToNode(node, true, in_callback ? kWriteTimeoutMs : kConnectWaitMs);
+            if (!c->conn) {
+                bool busy = GetLastError() == ERROR_PIPE_BUSY;
+                connections_.Done(key, c, MonotonicMs(), false, busy && in_callback);
+                return false;
+            }
         }
         OverlappedOp op;
         Io r = WriteFrameTo(c->conn.get(), &op, FrameKind::kMessage, data, size, kWriteTimeoutMs);
@@ -508,7 +529,7 @@ size_t PipeTransport::CachedConnections() const {
 }
 
 QuitAnswer PipeTransport::TransmitQuit(const std::string& node) {
-    pm::win::unique_hfile pipe = ConnectToNode(node, true);
+    pm::win::unique_hfile pipe = ConnectToNode(node, true, kConnectWaitMs);
     if (!pipe) {
         return GetLastError() == ERROR_FILE_NOT_FOUND ? QuitAnswer::kNoSuchNode
                                                       : QuitAnswer::kNoAnswer;

@@ -55,9 +55,11 @@ private:
     std::atomic<uint64_t> last_sweep_{0};
 };
 
-// Opens a client end of the node's pipe in message read mode; invalid with GetLastError set
-// when the node is absent (ERROR_FILE_NOT_FOUND) or cannot be reached.
-pm::win::unique_hfile ConnectToNode(const std::string& node, bool overlapped);
+// Opens a client end of the node's pipe in message read mode, waiting up to `wait_ms` while
+// every instance is busy; invalid with GetLastError set when the node is absent
+// (ERROR_FILE_NOT_FOUND), stayed busy (ERROR_PIPE_BUSY), is served by an account not trusted
+// (ERROR_ACCESS_DENIED) or cannot be reached.
+pm::win::unique_hfile ConnectToNode(const std::string& node, bool overlapped, DWORD wait_ms);
 // Writes a whole frame as chunks; false when the pipe broke.
 bool WriteFrame(HANDLE pipe, FrameKind kind, const uint8_t* data, size_t size);
 // The process serving the node's pipe, where Windows can tell; 0 else (or no such pipe).
