@@ -19,7 +19,9 @@
 
 namespace kavipc {
 
-constexpr size_t kMaxConnectionsPerNode = 64;
+// One thread waits on all of a node's connections: the stop event, the listening instance and
+// the peers must fit into one WaitForMultipleObjects (64 handles).
+constexpr size_t kMaxConnectionsPerNode = 62;
 constexpr size_t kMaxQueuedMessages = 1024;
 constexpr size_t kMaxQueuedBytes = 128u * 1024 * 1024;
 constexpr uint32_t kWriteTimeoutMs = 3000;

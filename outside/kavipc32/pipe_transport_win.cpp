@@ -8,6 +8,7 @@
 #include <sddl.h>
 
 #include <cstdio>
+#include <new>
 
 #include "outside/kavipc32/limits.h"
 #include "outside/kavipc32/message_block.h"
@@ -213,10 +214,17 @@ DWORD NodeServerProcessId(const std::string& node) {
     return h ? ServerProcessId(h.get()) : 0;
 }
 
+// One thread serves all of a node's connections with overlapped reads: a connection costs its
+// read buffer and its frame in progress, never a thread, whatever the peer announces.
 struct PipeTransport::Listener {
-    struct Reader {
-        std::thread thread;
-        std::shared_ptr<std::atomic<bool>> done;
+    // One connected peer.
+    struct Peer {
+        pm::win::unique_hfile pipe;
+        OverlappedOp op;
+        std::vector<uint8_t> buf = std::vector<uint8_t>(kMaxChunk);
+        FrameAssembler frames;
+        bool oversized = false;
+        uint64_t deadline = 0; // a peer that sends nothing by then is dropped
     };
 
     std::string node;
@@ -225,148 +233,174 @@ struct PipeTransport::Listener {
     PipeSecurity security;
     pm::win::unique_handle claim; // the machine-wide claim on the name
     pm::win::unique_handle stop{CreateEventA(nullptr, TRUE, FALSE, nullptr)};
-    std::thread accept;
-    std::mutex mu;
-    std::vector<Reader> readers;
+    std::thread io;
+    std::atomic<size_t> peers_now{0};
 
-    void AcceptLoop(HANDLE first);
-    void ReadLoop(HANDLE pipe);
-    bool StartReader(HANDLE pipe);
-    void JoinFinished(); // under mu
-    size_t Active();
-    bool Stopping() const { return WaitForSingleObject(stop.get(), 0) == WAIT_OBJECT_0; }
+    void IoLoop(HANDLE first);
     void Stop() {
         SetEvent(stop.get());
-        if (accept.joinable()) accept.join();
-        std::lock_guard<std::mutex> lock(mu);
-        for (auto& r : readers)
-            r.thread.join();
-        readers.clear();
+        if (io.joinable()) io.join();
+    }
+
+private:
+    // Starts the next read; false when the peer is gone.
+    static bool Arm(Peer& p) {
+        OVERLAPPED* ov = p.op.Next();
+        BOOL ok =
+            ReadFile(p.pipe.get(), p.buf.data(), static_cast<DWORD>(p.buf.size()), nullptr, ov);
+        // Done at once or pending: either way the event tells.
+        return ok || GetLastError() == ERROR_IO_PENDING || GetLastError() == ERROR_MORE_DATA;
+    }
+    // Takes what a finished read brought; false when the peer is to be dropped.
+    bool Take(Peer& p, uint64_t now);
+    static void Drop(Peer& p) {
+        CancelIo(p.pipe.get());
+        DWORD n = 0;
+        GetOverlappedResult(p.pipe.get(), &p.op.ov, &n, TRUE);
+        DisconnectNamedPipe(p.pipe.get());
+    }
+    static uint64_t DeadlineFor(const Peer& p, uint64_t now) {
+        return now + (p.frames.in_progress() || p.oversized ? kStallTimeoutMs : kSilentPeerMs);
     }
 };
 
-void PipeTransport::Listener::JoinFinished() {
-    for (auto it = readers.begin(); it != readers.end();) {
-        if (it->done->load()) {
-            it->thread.join();
-            it = readers.erase(it);
+bool PipeTransport::Listener::Take(Peer& p, uint64_t now) {
+    DWORD n = 0;
+    BOOL ok = GetOverlappedResult(p.pipe.get(), &p.op.ov, &n, FALSE);
+    if (!ok && GetLastError() == ERROR_MORE_DATA) {
+        p.oversized = true; // a pipe message longer than any chunk: not ours
+        p.deadline = DeadlineFor(p, now);
+        return Arm(p);
+    }
+    if (!ok) return false;
+    if (p.oversized) {
+        p.oversized = false;
+        p.frames.Feed(nullptr, 0); // its tail; also ends any frame in progress
+    } else if (p.frames.Feed(p.buf.data(), n) == FrameAssembler::Result::kComplete) {
+        FrameKind kind = p.frames.kind();
+        size_t size = p.frames.payload_size();
+        void* payload = p.frames.TakePayload();
+        if (kind == FrameKind::kMessage) {
+            sink->OnIncomingMessage(payload);
+        } else if (kind == FrameKind::kQuitRequest) {
+            const char* text = static_cast<const char*>(payload);
+            std::string name(text, strnlen(text, size));
+            FreeBlock(payload);
+            QuitAnswer answer = IsValidNodeName(name.c_str()) ? sink->OnIncomingQuit(name)
+                                                              : QuitAnswer::kNoSuchNode;
+            auto byte = static_cast<uint8_t>(answer);
+            OverlappedOp wop;
+            // One byte always fits the pipe's buffer; the limit guards against the rest.
+            if (WriteFrameTo(p.pipe.get(), &wop, FrameKind::kQuitAnswer, &byte, 1,
+                             kWriteTimeoutMs) != Io::kDone) {
+                return false;
+            }
         } else {
-            ++it;
+            FreeBlock(payload);
         }
     }
+    p.deadline = DeadlineFor(p, now);
+    return Arm(p);
 }
 
-size_t PipeTransport::Listener::Active() {
-    std::lock_guard<std::mutex> lock(mu);
-    JoinFinished();
-    return readers.size();
-}
-
-bool PipeTransport::Listener::StartReader(HANDLE raw) {
-    pm::win::unique_hfile pipe(raw);
-    try {
-        std::lock_guard<std::mutex> lock(mu);
-        JoinFinished();
-        auto done = std::make_shared<std::atomic<bool>>(false);
-        readers.reserve(readers.size() + 1);
-        HANDLE h = pipe.get();
-        readers.push_back({std::thread([this, h, done] {
-                               ReadLoop(h);
-                               done->store(true);
-                           }),
-                           done});
-        (void)pipe.release(); // the reader owns it now
-        return true;
-    } catch (...) {
-        // No thread or no memory for this peer: it is refused, the node goes on.
-        DisconnectNamedPipe(pipe.get());
-        return false;
-    }
-}
-
-void PipeTransport::Listener::AcceptLoop(HANDLE first) {
-    pm::win::unique_hfile pipe(first);
-    OverlappedOp op;
-    while (!Stopping()) {
-        // At the cap no instance is offered: further clients find the pipe busy and wait.
-        if (Active() >= kMaxConnectionsPerNode) {
-            WaitForSingleObject(stop.get(), 20);
-            continue;
-        }
-        if (!pipe) {
-            pipe = CreateInstance(path, false, security);
-            if (!pipe) {
-                WaitForSingleObject(stop.get(), 50); // out of resources: try again shortly
-                continue;
-            }
-        }
-        OVERLAPPED* ov = op.Next();
-        BOOL ok = ConnectNamedPipe(pipe.get(), ov);
-        DWORD err = ok ? 0 : GetLastError();
-        DWORD bytes = 0;
-        bool connected = ok || err == ERROR_PIPE_CONNECTED;
-        if (!connected && err == ERROR_IO_PENDING) {
-            Io r = Finish(pipe.get(), ov, FALSE, err, stop.get(), &bytes);
-            if (r == Io::kStopped) return;
-            connected = r == Io::kDone;
-        }
-        if (!connected) {
-            pipe.reset(); // the peer went away before we saw it: a fresh instance
-            continue;
-        }
-        StartReader(pipe.release());
-    }
-}
-
-void PipeTransport::Listener::ReadLoop(HANDLE raw) {
-    pm::win::unique_hfile pipe(raw);
-    try {
-        std::vector<uint8_t> buf(kMaxChunk);
-        FrameAssembler frames;
-        OverlappedOp op;
-        bool oversized = false;
-        for (;;) {
-            DWORD n = 0;
-            // A peer that stops in the middle of a frame, or says nothing for long, is dropped.
-            DWORD limit = frames.in_progress() || oversized ? kStallTimeoutMs : kSilentPeerMs;
-            Io r = ReadChunk(pipe.get(), op, buf.data(), static_cast<DWORD>(buf.size()), stop.get(),
-                             &n, limit);
-            if (r == Io::kStopped || r == Io::kFailed) break;
-            if (r == Io::kMoreData) {
-                oversized = true; // a pipe message longer than any chunk: not ours
-                continue;
-            }
-            if (oversized) {
-                oversized = false;
-                frames.Feed(nullptr, 0); // its tail; also ends any frame in progress
-                continue;
-            }
-            if (frames.Feed(buf.data(), n) != FrameAssembler::Result::kComplete) continue;
-            FrameKind kind = frames.kind();
-            size_t size = frames.payload_size();
-            void* payload = frames.TakePayload();
-            if (kind == FrameKind::kMessage) {
-                sink->OnIncomingMessage(payload);
-            } else if (kind == FrameKind::kQuitRequest) {
-                const char* text = static_cast<const char*>(payload);
-                std::string name(text, strnlen(text, size));
-                FreeBlock(payload);
-                QuitAnswer answer = IsValidNodeName(name.c_str()) ? sink->OnIncomingQuit(name)
-                                                                  : QuitAnswer::kNoSuchNode;
-                auto byte = static_cast<uint8_t>(answer);
-                OverlappedOp wop;
-                if (WriteFrameTo(pipe.get(), &wop, FrameKind::kQuitAnswer, &byte, 1,
-                                 kWriteTimeoutMs) != Io::kDone) {
-                    break;
+void PipeTransport::Listener::IoLoop(HANDLE first) {
+    std::vector<std::unique_ptr<Peer>> peers;
+    pm::win::unique_hfile listening(first);
+    OverlappedOp accept;
+    bool accept_pending = false;
+    bool accepted_at_once = false; // ConnectNamedPipe found the client there already
+    size_t rotate = 0;
+    for (;;) {
+        uint64_t now = MonotonicMs();
+        // Offer an instance while below the cap; at the cap further clients find the pipe busy.
+        if (!accept_pending && peers.size() < kMaxConnectionsPerNode) {
+            if (!listening) listening = CreateInstance(path, false, security);
+            if (listening) {
+                OVERLAPPED* ov = accept.Next();
+                BOOL ok = ConnectNamedPipe(listening.get(), ov);
+                DWORD err = ok ? 0 : GetLastError();
+                if (ok || err == ERROR_PIPE_CONNECTED) {
+                    SetEvent(accept.event.get()); // connected already: taken below
+                    accept_pending = true;
+                    accepted_at_once = true;
+                } else if (err == ERROR_IO_PENDING) {
+                    accept_pending = true;
+                } else {
+                    listening.reset(); // the peer went away before we saw it
                 }
-            } else {
-                FreeBlock(payload);
             }
         }
-    } catch (...) {
-        // Out of memory for this peer: its connection goes, the node stays.
+        // Wait for the stop, a connection, or any read; no longer than the nearest deadline.
+        std::vector<HANDLE> events;
+        events.reserve(peers.size() + 2);
+        events.push_back(stop.get());
+        if (accept_pending) events.push_back(accept.event.get());
+        uint64_t wake = now + 1000;
+        for (size_t i = 0; i < peers.size() && events.size() < MAXIMUM_WAIT_OBJECTS; ++i) {
+            Peer& p = *peers[(rotate + i) % peers.size()];
+            events.push_back(p.op.event.get());
+            if (p.deadline < wake) wake = p.deadline;
+        }
+        DWORD timeout = wake > now ? static_cast<DWORD>(wake - now) : 0;
+        if (!listening && !accept_pending && peers.size() < kMaxConnectionsPerNode)
+            timeout = timeout < 50 ? timeout : 50; // out of resources: try again shortly
+        DWORD w = WaitForMultipleObjects(static_cast<DWORD>(events.size()), events.data(), FALSE,
+                                         timeout);
+        if (w == WAIT_OBJECT_0 || w == WAIT_FAILED) break;
+        now = MonotonicMs();
+        if (accept_pending && WaitForSingleObject(accept.event.get(), 0) == WAIT_OBJECT_0) {
+            accept_pending = false;
+            DWORD n = 0;
+            bool connected =
+                accepted_at_once || GetOverlappedResult(listening.get(), &accept.ov, &n, FALSE);
+            accepted_at_once = false;
+            if (connected) {
+                try {
+                    auto p = std::make_unique<Peer>();
+                    p->pipe = std::move(listening);
+                    p->deadline = DeadlineFor(*p, now);
+                    if (Arm(*p)) {
+                        peers.push_back(std::move(p));
+                    } else {
+                        DisconnectNamedPipe(p->pipe.get());
+                    }
+                } catch (...) {
+                    // No memory for this peer: it is refused, the node goes on.
+                    if (listening) DisconnectNamedPipe(listening.get());
+                }
+            }
+            listening.reset();
+        }
+        // Every finished read, fairly: each round starts at another peer.
+        rotate = peers.empty() ? 0 : (rotate + 1) % peers.size();
+        for (auto it = peers.begin(); it != peers.end();) {
+            Peer& p = **it;
+            bool keep = true;
+            try {
+                if (HasOverlappedIoCompleted(&p.op.ov)) {
+                    keep = Take(p, now);
+                } else if (now >= p.deadline) {
+                    keep = false; // stalled in a frame, or silent for too long
+                }
+            } catch (...) {
+                keep = false; // out of memory for this peer: its connection goes
+            }
+            if (keep) {
+                ++it;
+            } else {
+                Drop(p);
+                it = peers.erase(it);
+            }
+        }
+        peers_now = peers.size();
     }
-    DisconnectNamedPipe(pipe.get());
+    for (auto& p : peers)
+        Drop(*p);
+    if (accept_pending && !accepted_at_once) {
+        CancelIo(listening.get());
+        DWORD n = 0;
+        GetOverlappedResult(listening.get(), &accept.ov, &n, TRUE);
+    }
 }
 
 pm::win::unique_hfile ConnectToNode(const std::string& node, bool overlapped, DWORD wait_ms) {
@@ -448,7 +482,7 @@ bool PipeTransport::Listen(const std::string& node) {
     HANDLE h = first.get();
     try {
         listeners_.emplace(Key(node), std::move(l));
-        raw->accept = std::thread([raw, h] { raw->AcceptLoop(h); });
+        raw->io = std::thread([raw, h] { raw->IoLoop(h); });
     } catch (...) {
         listeners_.erase(Key(node)); // no thread: the node is refused
         return false;
