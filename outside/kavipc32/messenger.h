@@ -44,8 +44,9 @@ public:
 private:
     struct Node {
         uintptr_t handle;
-        std::unique_ptr<NodeDispatcher> dispatcher;
+        std::shared_ptr<NodeDispatcher> dispatcher; // shared with a delivery in progress
     };
+    std::shared_ptr<NodeDispatcher> DispatcherOf(const std::string& addressee);
     enum class Delivery { kQueued, kNoSuchNode, kRefused };
     // Hands a checked message to a local node's queue.
     Delivery DeliverLocal(const std::string& addressee, void* message);

@@ -43,8 +43,25 @@ struct NodeDispatcher::State {
     size_t max_messages;
     size_t max_bytes;
     bool stopping = false;
+    // A callback is running (on the dispatcher's thread or on a thread delivering in place).
+    bool busy = false;
+    std::thread::id busy_thread;
     std::thread thread;
     std::thread::id thread_id;
+
+    // Runs one callback with `busy` set; called and returning with the lock held.
+    void Call(std::unique_lock<std::mutex>& lock, void* m, uint32_t elapsed) {
+        busy = true;
+        busy_thread = std::this_thread::get_id();
+        lock.unlock();
+        {
+            InCallback inside;
+            callback(m, elapsed);
+        }
+        lock.lock();
+        busy = false;
+        cv.notify_all();
+    }
 
     State(Callback c, Release r, uint32_t period, size_t max_m, size_t max_b)
         : callback(std::move(c)), release(std::move(r)), ticks(period), max_messages(max_m),
@@ -54,28 +71,20 @@ struct NodeDispatcher::State {
         std::unique_lock<std::mutex> lock(mu);
         ticks.Start(MonotonicMs());
         while (!stopping) {
+            if (busy) { // a delivery in place is running: never two callbacks at once
+                cv.wait(lock);
+                continue;
+            }
             if (!queue.empty()) {
                 void* m = queue.front().first;
                 queued_bytes -= queue.front().second;
                 queue.pop_front();
-                uint32_t since = ticks.SinceLast(MonotonicMs());
-                lock.unlock();
-                {
-                    InCallback inside;
-                    callback(m, since);
-                }
-                lock.lock();
+                Call(lock, m, ticks.SinceLast(MonotonicMs()));
                 continue;
             }
             uint64_t now = MonotonicMs();
             if (ticks.Due(now)) {
-                uint32_t elapsed = ticks.Take(now);
-                lock.unlock();
-                {
-                    InCallback inside;
-                    callback(nullptr, elapsed);
-                }
-                lock.lock();
+                Call(lock, nullptr, ticks.Take(now));
                 continue;
             }
             cv.wait_for(lock, std::chrono::milliseconds(ticks.WaitMs(now)));
@@ -120,16 +129,29 @@ bool NodeDispatcher::Post(void* message, size_t bytes) {
     return true;
 }
 
+bool NodeDispatcher::TryDeliverHere(void* message) {
+    std::shared_ptr<State> s = state_; // outlives this object if the callback deletes the node
+    std::unique_lock<std::mutex> lock(s->mu);
+    if (s->stopping || s->busy || !s->queue.empty()) return false;
+    s->Call(lock, message, s->ticks.SinceLast(MonotonicMs()));
+    return true;
+}
+
 bool NodeDispatcher::OnOwnThread() const {
     return std::this_thread::get_id() == state_->thread_id;
 }
 
 void NodeDispatcher::Stop() {
     {
-        std::lock_guard<std::mutex> lock(state_->mu);
+        std::unique_lock<std::mutex> lock(state_->mu);
         state_->stopping = true;
+        state_->cv.notify_all();
+        // A callback delivered in place on another thread is waited for, unless it is the
+        // caller's own.
+        while (state_->busy && state_->busy_thread != std::this_thread::get_id() &&
+               state_->busy_thread != state_->thread_id)
+            state_->cv.wait(lock);
     }
-    state_->cv.notify_one();
     if (!state_->thread.joinable()) return;
     if (OnOwnThread()) {
         state_->thread.detach(); // the thread ends when the callback returns

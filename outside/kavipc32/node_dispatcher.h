@@ -1,6 +1,7 @@
 // One thread per service node that calls the node's callback: for each delivered message in
-// arrival order and, between them, for each timer tick. Because only this thread calls it, a
-// node's callback never runs twice at the same time. Portable: standard threads only.
+// arrival order and, between them, for each timer tick. A receiving thread may deliver a
+// message itself while the node is idle (TryDeliverHere); a busy flag keeps a node's callback
+// from ever running twice at the same time. Portable: standard threads only.
 #pragma once
 
 #include <cstdint>
@@ -30,6 +31,11 @@ public:
     // Queues a message of `bytes` bytes; false (the caller keeps it) once the dispatcher has
     // stopped, when the queue is full (messages or bytes), or when memory runs out.
     bool Post(void* message, size_t bytes = 0);
+
+    // Delivers a message on the calling thread when the node is idle (no callback running,
+    // nothing queued), which saves a thread switch; false (nothing done, the caller keeps the
+    // message) otherwise. Callbacks still never overlap.
+    bool TryDeliverHere(void* message);
 
     // Stops delivery: queued messages are released, and unless called from the callback
     // itself, waits until a callback in progress has returned.

@@ -80,6 +80,17 @@ struct OverlappedOp {
     }
 };
 
+// Ends an overlapped operation that may still be in progress: cancels it and waits up to
+// `wait_ms`, then disconnects the pipe and waits as long again. False when it still has not
+// ended (its OVERLAPPED and buffer must then stay allocated).
+bool EndPending(HANDLE h, OverlappedOp& op, DWORD wait_ms) {
+    if (HasOverlappedIoCompleted(&op.ov)) return true;
+    CancelIo(h);
+    if (WaitForSingleObject(op.event.get(), wait_ms) == WAIT_OBJECT_0) return true;
+    DisconnectNamedPipe(h);
+    return WaitForSingleObject(op.event.get(), wait_ms) == WAIT_OBJECT_0;
+}
+
 Io ReadChunk(HANDLE h, OverlappedOp& op, uint8_t* buf, DWORD size, HANDLE stop, DWORD* bytes,
              DWORD timeout = INFINITE) {
     OVERLAPPED* ov = op.Next();
@@ -239,7 +250,14 @@ struct PipeTransport::Listener {
     void IoLoop(HANDLE first);
     void Stop() {
         SetEvent(stop.get());
-        if (io.joinable()) io.join();
+        if (!io.joinable()) return;
+        // From a callback that this thread delivered: it ends on its own once that returns
+        // (it holds the listener alive meanwhile).
+        if (io.get_id() == std::this_thread::get_id()) {
+            io.detach();
+        } else {
+            io.join();
+        }
     }
 
 private:
@@ -253,11 +271,14 @@ private:
     }
     // Takes what a finished read brought; false when the peer is to be dropped.
     bool Take(Peer& p, uint64_t now);
-    static void Drop(Peer& p) {
-        CancelIo(p.pipe.get());
-        DWORD n = 0;
-        GetOverlappedResult(p.pipe.get(), &p.op.ov, &n, TRUE);
-        DisconnectNamedPipe(p.pipe.get());
+    // Ends the peer's read in progress and disconnects it. The wait is bounded: a read that
+    // does not end is left to its (then never freed) buffer rather than waited for forever.
+    static void Drop(std::unique_ptr<Peer>& p, DWORD wait_ms = 1000) {
+        if (!EndPending(p->pipe.get(), p->op, wait_ms)) {
+            (void)p.release(); // the system may still write into it
+            return;
+        }
+        DisconnectNamedPipe(p->pipe.get());
     }
     static uint64_t DeadlineFor(const Peer& p, uint64_t now) {
         return now + (p.frames.in_progress() || p.oversized ? kStallTimeoutMs : kSilentPeerMs);
@@ -306,7 +327,7 @@ bool PipeTransport::Listener::Take(Peer& p, uint64_t now) {
 void PipeTransport::Listener::IoLoop(HANDLE first) {
     std::vector<std::unique_ptr<Peer>> peers;
     pm::win::unique_hfile listening(first);
-    OverlappedOp accept;
+    auto accept = std::make_unique<OverlappedOp>();
     bool accept_pending = false;
     bool accepted_at_once = false; // ConnectNamedPipe found the client there already
     size_t rotate = 0;
@@ -316,11 +337,11 @@ void PipeTransport::Listener::IoLoop(HANDLE first) {
         if (!accept_pending && peers.size() < kMaxConnectionsPerNode) {
             if (!listening) listening = CreateInstance(path, false, security);
             if (listening) {
-                OVERLAPPED* ov = accept.Next();
+                OVERLAPPED* ov = accept->Next();
                 BOOL ok = ConnectNamedPipe(listening.get(), ov);
                 DWORD err = ok ? 0 : GetLastError();
                 if (ok || err == ERROR_PIPE_CONNECTED) {
-                    SetEvent(accept.event.get()); // connected already: taken below
+                    SetEvent(accept->event.get()); // connected already: taken below
                     accept_pending = true;
                     accepted_at_once = true;
                 } else if (err == ERROR_IO_PENDING) {
@@ -334,7 +355,7 @@ void PipeTransport::Listener::IoLoop(HANDLE first) {
         std::vector<HANDLE> events;
         events.reserve(peers.size() + 2);
         events.push_back(stop.get());
-        if (accept_pending) events.push_back(accept.event.get());
+        if (accept_pending) events.push_back(accept->event.get());
         uint64_t wake = now + 1000;
         for (size_t i = 0; i < peers.size() && events.size() < MAXIMUM_WAIT_OBJECTS; ++i) {
             Peer& p = *peers[(rotate + i) % peers.size()];
@@ -348,11 +369,11 @@ void PipeTransport::Listener::IoLoop(HANDLE first) {
                                          timeout);
         if (w == WAIT_OBJECT_0 || w == WAIT_FAILED) break;
         now = MonotonicMs();
-        if (accept_pending && WaitForSingleObject(accept.event.get(), 0) == WAIT_OBJECT_0) {
+        if (accept_pending && WaitForSingleObject(accept->event.get(), 0) == WAIT_OBJECT_0) {
             accept_pending = false;
             DWORD n = 0;
             bool connected =
-                accepted_at_once || GetOverlappedResult(listening.get(), &accept.ov, &n, FALSE);
+                accepted_at_once || GetOverlappedResult(listening.get(), &accept->ov, &n, FALSE);
             accepted_at_once = false;
             if (connected) {
                 try {
@@ -388,18 +409,19 @@ void PipeTransport::Listener::IoLoop(HANDLE first) {
             if (keep) {
                 ++it;
             } else {
-                Drop(p);
+                Drop(*it);
                 it = peers.erase(it);
             }
         }
         peers_now = peers.size();
     }
     for (auto& p : peers)
-        Drop(*p);
-    if (accept_pending && !accepted_at_once) {
-        CancelIo(listening.get());
-        DWORD n = 0;
-        GetOverlappedResult(listening.get(), &accept.ov, &n, TRUE);
+        CancelIo(p->pipe.get()); // all at once, then each waited for briefly
+    for (auto& p : peers)
+        Drop(p, 200);
+    if (accept_pending && !accepted_at_once && !EndPending(listening.get(), *accept, 1000)) {
+        (void)accept.release(); // the system may still write into it
+        (void)listening.release();
     }
 }
 
@@ -462,7 +484,7 @@ PipeCapabilities PipeTransport::capabilities() const {
 }
 
 bool PipeTransport::Listen(const std::string& node) {
-    auto l = std::make_unique<Listener>();
+    auto l = std::make_shared<Listener>();
     l->node = node;
     l->path = PipePathForNode(node);
     l->sink = &sink_;
@@ -478,11 +500,10 @@ bool PipeTransport::Listen(const std::string& node) {
     if (!first) return false;
     std::lock_guard<std::mutex> lock(mu_);
     if (listeners_.count(Key(node)) != 0) return false;
-    Listener* raw = l.get();
     HANDLE h = first.get();
     try {
-        listeners_.emplace(Key(node), std::move(l));
-        raw->io = std::thread([raw, h] { raw->IoLoop(h); });
+        listeners_.emplace(Key(node), l);
+        l->io = std::thread([l, h] { l->IoLoop(h); });
     } catch (...) {
         listeners_.erase(Key(node)); // no thread: the node is refused
         return false;
@@ -492,7 +513,7 @@ bool PipeTransport::Listen(const std::string& node) {
 }
 
 void PipeTransport::Unlisten(const std::string& node) {
-    std::unique_ptr<Listener> l;
+    std::shared_ptr<Listener> l;
     {
         std::lock_guard<std::mutex> lock(mu_);
         auto it = listeners_.find(Key(node));
@@ -591,7 +612,7 @@ QuitAnswer PipeTransport::TransmitQuit(const std::string& node) {
 }
 
 void PipeTransport::Shutdown() {
-    std::map<std::string, std::unique_ptr<Listener>> listeners;
+    std::map<std::string, std::shared_ptr<Listener>> listeners;
     {
         std::lock_guard<std::mutex> lock(mu_);
         listeners.swap(listeners_);

@@ -50,7 +50,7 @@ private:
 
     TransportSink& sink_;
     std::mutex mu_;
-    std::map<std::string, std::unique_ptr<Listener>> listeners_;
+    std::map<std::string, std::shared_ptr<Listener>> listeners_;
     Cache connections_{kMaxCachedConnections, kIdleConnectionMs, kPenaltyMs};
     std::atomic<uint64_t> last_sweep_{0};
 };

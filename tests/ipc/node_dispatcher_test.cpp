@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -167,4 +168,69 @@ TEST(NodeDispatcherTest, QueueIsBoundedByCountAndBytes) {
     EXPECT_FALSE(d.Post(Msg(6), 0)); // three queued: full by count
     go = true;
     d.Stop();
+}
+
+TEST(NodeDispatcherTest, DeliveryInPlaceRunsOnTheCallersThreadOnlyWhenIdle) {
+    Recorder r;
+    std::thread::id ran_on;
+    std::atomic<bool> hold{false};
+    std::atomic<bool> entered{false};
+    NodeDispatcher d(
+        [&](void* m, uint32_t) {
+            if (m == nullptr) return;
+            ran_on = std::this_thread::get_id();
+            entered = true;
+            while (hold)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        },
+        r.Release(), 100000);
+    ASSERT_TRUE(d.TryDeliverHere(Msg(1)));
+    EXPECT_EQ(ran_on, std::this_thread::get_id());
+
+    // While a callback runs, nothing is delivered in place: the message queues behind it.
+    hold = true;
+    entered = false;
+    std::thread busy([&] { EXPECT_TRUE(d.TryDeliverHere(Msg(2))); });
+    while (!entered)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_FALSE(d.TryDeliverHere(Msg(3)));
+    EXPECT_TRUE(d.Post(Msg(3)));
+    EXPECT_FALSE(d.TryDeliverHere(Msg(4))); // a message is queued: order first
+    hold = false;
+    busy.join();
+    d.Stop();
+}
+
+TEST(NodeDispatcherTest, CallbacksNeverOverlapWithDeliveriesInPlace) {
+    Recorder r;
+    NodeDispatcher d(r.Callback(1), r.Release(), 2);
+    std::vector<std::thread> senders;
+    std::atomic<intptr_t> next{1};
+    for (int t = 0; t < 4; ++t) {
+        senders.emplace_back([&] {
+            for (int i = 0; i < 25; ++i) {
+                void* m = Msg(next++);
+                if (!d.TryDeliverHere(m)) {
+                    EXPECT_TRUE(d.Post(m));
+                }
+            }
+        });
+    }
+    for (auto& t : senders)
+        t.join();
+    EXPECT_TRUE(r.WaitFor([&] { return r.messages.size() == 100; }));
+    d.Stop();
+    EXPECT_EQ(r.overlaps.load(), 0);
+}
+
+TEST(NodeDispatcherTest, StopFromADeliveryInPlaceDoesNotWaitForItself) {
+    Recorder r;
+    std::unique_ptr<NodeDispatcher> d;
+    d = std::make_unique<NodeDispatcher>(
+        [&](void* m, uint32_t) {
+            if (m != nullptr) d->Stop();
+        },
+        r.Release(), 100000);
+    EXPECT_TRUE(d->TryDeliverHere(Msg(1))); // returns: Stop did not wait for this callback
+    EXPECT_FALSE(d->Post(Msg(2)));
 }
