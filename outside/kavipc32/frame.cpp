@@ -84,13 +84,15 @@ FrameAssembler::Result FrameAssembler::Feed(const uint8_t* chunk, size_t size) {
             ++dropped_;
             return Result::kDropped;
         }
-        // Room for this chunk only; later chunks grow the block.
-        buf_ = static_cast<uint8_t*>(AllocateBlock(n));
+        // Room for twice this chunk at most (a frame of two chunks then needs no second
+        // allocation); later chunks grow the block, never beyond twice what has arrived.
+        size_t first = h.total_len / 2 < n ? h.total_len : 2 * n;
+        buf_ = static_cast<uint8_t*>(AllocateBlock(first));
         if (buf_ == nullptr) {
             ++dropped_;
             return Result::kDropped;
         }
-        capacity_ = n;
+        capacity_ = first;
         kind_ = h.kind;
         total_ = h.total_len;
         received_ = 0;

@@ -23,7 +23,9 @@ namespace kavipc {
 
 namespace {
 
-constexpr DWORD kPipeBufferSize = 64 * 1024;
+// Room for a few whole chunks, so that the second chunk of a large message does not wait for
+// the reader to take the first.
+constexpr DWORD kPipeBufferSize = 256 * 1024;
 constexpr DWORD kQuitAnswerWaitMs = 5000;
 
 std::string Key(const std::string& name) {
@@ -72,11 +74,15 @@ Io Finish(HANDLE h, OVERLAPPED* ov, BOOL ok, DWORD err, HANDLE stop, DWORD* byte
 struct OverlappedOp {
     OVERLAPPED ov{};
     pm::win::unique_handle event{CreateEventA(nullptr, TRUE, FALSE, nullptr)};
+    // ReadFile and WriteFile reset the event themselves when they begin.
     OVERLAPPED* Next() {
         std::memset(&ov, 0, sizeof ov);
         ov.hEvent = event.get();
-        ResetEvent(ov.hEvent);
         return &ov;
+    }
+    OVERLAPPED* NextReset() {
+        ResetEvent(event.get());
+        return Next();
     }
 };
 
@@ -218,6 +224,13 @@ ServerAccount AccountOf(DWORD pid) {
 
 } // namespace
 
+// A cached connection: the pipe and the overlapped state its writes reuse.
+struct PipeConnection {
+    pm::win::unique_hfile pipe;
+    std::unique_ptr<OverlappedOp> op;
+    explicit operator bool() const { return static_cast<bool>(pipe) && op != nullptr; }
+};
+
 DWORD NodeServerProcessId(const std::string& node) {
     pm::win::unique_hfile h(CreateFileA(PipePathForNode(node).c_str(), GENERIC_READ, 0, nullptr,
                                         OPEN_EXISTING,
@@ -245,10 +258,11 @@ struct PipeTransport::Listener {
     pm::win::unique_handle claim; // the machine-wide claim on the name
     pm::win::unique_handle stop{CreateEventA(nullptr, TRUE, FALSE, nullptr)};
     std::thread io;
-    std::atomic<size_t> peers_now{0};
+    std::atomic<bool> stopping{false};
 
     void IoLoop(HANDLE first);
     void Stop() {
+        stopping = true;
         SetEvent(stop.get());
         if (!io.joinable()) return;
         // From a callback that this thread delivered: it ends on its own once that returns
@@ -337,7 +351,7 @@ void PipeTransport::Listener::IoLoop(HANDLE first) {
         if (!accept_pending && peers.size() < kMaxConnectionsPerNode) {
             if (!listening) listening = CreateInstance(path, false, security);
             if (listening) {
-                OVERLAPPED* ov = accept->Next();
+                OVERLAPPED* ov = accept->NextReset();
                 BOOL ok = ConnectNamedPipe(listening.get(), ov);
                 DWORD err = ok ? 0 : GetLastError();
                 if (ok || err == ERROR_PIPE_CONNECTED) {
@@ -369,7 +383,7 @@ void PipeTransport::Listener::IoLoop(HANDLE first) {
                                          timeout);
         if (w == WAIT_OBJECT_0 || w == WAIT_FAILED) break;
         now = MonotonicMs();
-        if (accept_pending && WaitForSingleObject(accept->event.get(), 0) == WAIT_OBJECT_0) {
+        if (accept_pending && (accepted_at_once || w == WAIT_OBJECT_0 + 1)) {
             accept_pending = false;
             DWORD n = 0;
             bool connected =
@@ -395,11 +409,18 @@ void PipeTransport::Listener::IoLoop(HANDLE first) {
         // Every finished read, fairly: each round starts at another peer.
         rotate = peers.empty() ? 0 : (rotate + 1) % peers.size();
         for (auto it = peers.begin(); it != peers.end();) {
+            // Each message may mean a callback: a stop request is not kept waiting behind all.
+            if (stopping.load()) break;
             Peer& p = **it;
             bool keep = true;
             try {
                 if (HasOverlappedIoCompleted(&p.op.ov)) {
+                    // Reads that finish at once (the rest of a frame already there) are taken
+                    // right away, a few at a time so that no peer keeps the others waiting.
                     keep = Take(p, now);
+                    for (int more = 0; keep && more < 8 && HasOverlappedIoCompleted(&p.op.ov);
+                         ++more)
+                        keep = Take(p, now);
                 } else if (now >= p.deadline) {
                     keep = false; // stalled in a frame, or silent for too long
                 }
@@ -413,7 +434,6 @@ void PipeTransport::Listener::IoLoop(HANDLE first) {
                 it = peers.erase(it);
             }
         }
-        peers_now = peers.size();
     }
     for (auto& p : peers)
         CancelIo(p->pipe.get()); // all at once, then each waited for briefly
@@ -545,20 +565,22 @@ bool PipeTransport::Transmit(const std::string& node, const uint8_t* data, size_
             // From a node's callback (a reply) the wait is short: the node serves no one else
             // meanwhile. A sender of its own thread may wait its turn at a busy node.
             bool in_callback = InsideCallback();
-            c->conn = ConnectToNode(node, true, in_callback ? kWriteTimeoutMs : kConnectWaitMs);
+            c->conn.pipe =
+                ConnectToNode(node, true, in_callback ? kWriteTimeoutMs : kConnectWaitMs);
+            if (c->conn.pipe) c->conn.op = std::make_unique<OverlappedOp>();
             if (!c->conn) {
                 bool busy = GetLastError() == ERROR_PIPE_BUSY;
                 connections_.Done(key, c, MonotonicMs(), false, busy && in_callback);
                 return false;
             }
         }
-        OverlappedOp op;
-        Io r = WriteFrameTo(c->conn.get(), &op, FrameKind::kMessage, data, size, kWriteTimeoutMs);
+        Io r = WriteFrameTo(c->conn.pipe.get(), c->conn.op.get(), FrameKind::kMessage, data, size,
+                            kWriteTimeoutMs);
         if (r == Io::kDone) {
             connections_.Done(key, c, MonotonicMs(), true);
             return true;
         }
-        c->conn.reset();
+        c->conn = PipeConnection();
         if (r == Io::kStopped) {
             // The peer does not read: drop it and leave it alone for a while.
             connections_.Done(key, c, MonotonicMs(), false, true);
@@ -574,8 +596,8 @@ void PipeTransport::Maintain() {
     uint64_t last = last_sweep_.load();
     if (now - last < 1000 || !last_sweep_.compare_exchange_strong(last, now)) return;
     // A connection whose server end has gone fails PeekNamedPipe.
-    connections_.Sweep(now, [](pm::win::unique_hfile& h) {
-        return PeekNamedPipe(h.get(), nullptr, 0, nullptr, nullptr, nullptr) != FALSE;
+    connections_.Sweep(now, [](PipeConnection& c) {
+        return PeekNamedPipe(c.pipe.get(), nullptr, 0, nullptr, nullptr, nullptr) != FALSE;
     });
 }
 

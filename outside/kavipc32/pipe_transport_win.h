@@ -21,6 +21,8 @@
 
 namespace kavipc {
 
+struct PipeConnection; // the pipe and its overlapped state (pipe_transport_win.cpp)
+
 // What CreateNamedPipe accepted on this system, found on first use (Wine refuses some of it).
 struct PipeCapabilities {
     bool reject_remote = true; // PIPE_REJECT_REMOTE_CLIENTS (false only where it does not exist)
@@ -46,7 +48,7 @@ public:
     struct Listener;
 
 private:
-    using Cache = ConnectionCache<pm::win::unique_hfile>;
+    using Cache = ConnectionCache<PipeConnection>;
 
     TransportSink& sink_;
     std::mutex mu_;
