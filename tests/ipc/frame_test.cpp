@@ -252,7 +252,7 @@ TEST(FrameTest, BlockGrowsWithTheBytesNotWithTheDeclaredLength) {
     EXPECT_EQ(a.Feed(chunk, sizeof chunk), FrameAssembler::Result::kNeedMore);
     EXPECT_TRUE(a.in_progress());
     EXPECT_LE(a.capacity(), 2u); // at most twice what came
-    a.Abandon(); // the peer stalled
+    a.Abandon();                 // the peer stalled
     EXPECT_FALSE(a.in_progress());
     EXPECT_EQ(a.capacity(), 0u);
     EXPECT_EQ(a.dropped(), 1u);
