@@ -128,6 +128,9 @@ struct Child {
     DWORD pid = 0;
 };
 
+// A console program started with `out` gets it as its standard output and error. Either way it
+// runs detached: under Wine a console of its own would be a conhost process, which can outlive
+// a killed program and keep the test's output open.
 Child Start(const std::string& exe, const std::string& args, HANDLE out = nullptr) {
     STARTUPINFOA si{};
     si.cb = sizeof si;
