@@ -74,16 +74,15 @@ Io Finish(HANDLE h, OVERLAPPED* ov, BOOL ok, DWORD err, HANDLE stop, DWORD* byte
 struct OverlappedOp {
     OVERLAPPED ov{};
     pm::win::unique_handle event{CreateEventA(nullptr, TRUE, FALSE, nullptr)};
-    // ReadFile and WriteFile reset the event themselves when they begin.
+    // The event is reset here rather than trusted to the call that starts the operation: a
+    // signal left from the previous operation must not read as this one's completion.
     OVERLAPPED* Next() {
         std::memset(&ov, 0, sizeof ov);
         ov.hEvent = event.get();
+        ResetEvent(ov.hEvent);
         return &ov;
     }
-    OVERLAPPED* NextReset() {
-        ResetEvent(event.get());
-        return Next();
-    }
+    OVERLAPPED* NextReset() { return Next(); }
 };
 
 // Ends an overlapped operation that may still be in progress: cancels it and waits up to
