@@ -6,6 +6,8 @@
 //   ipc_bench.exe --child-raw PIPE   (started by the parent) echoes on a raw pipe
 #include <windows.h>
 
+#include <tlhelp32.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
@@ -188,6 +190,19 @@ Stats RawRun(HANDLE pipe, size_t size, double seconds) {
     return Summarise(lat, NowUs() - start);
 }
 
+// Threads of a process, counted from outside.
+size_t ThreadsOf(DWORD pid) {
+    HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    if (snap == INVALID_HANDLE_VALUE) return 0;
+    THREADENTRY32 te{};
+    te.dwSize = sizeof te;
+    size_t n = 0;
+    for (BOOL ok = Thread32First(snap, &te); ok; ok = Thread32Next(snap, &te))
+        if (te.th32OwnerProcessID == pid) ++n;
+    CloseHandle(snap);
+    return n;
+}
+
 void Print(const char* what, size_t size, const Stats& s) {
     std::printf(
         "%-8s %8zu B  %9.0f round trips/s  p50 %8.1f us  p90 %8.1f us  p99 %8.1f us  (n=%zu)\n",
@@ -229,6 +244,10 @@ int Parent(double seconds) {
                         100.0 * lib.per_second / rawst.per_second);
         }
     }
+    // Main thread plus the library's: per node one dispatcher and one pipe thread.
+    std::printf("threads: this process %zu, echo process %zu (each: main, node dispatcher, pipe "
+                "reader)\n",
+                ThreadsOf(GetCurrentProcessId()), ThreadsOf(echo.dwProcessId));
     size_t big = 16u * 1024 * 1024;
     void* m = Build(me, peer, 0xB16, big, 0);
     double t0 = NowUs();

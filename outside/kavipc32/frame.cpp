@@ -47,8 +47,14 @@ FrameAssembler::~FrameAssembler() {
 void FrameAssembler::Reset() {
     FreeBlock(buf_);
     buf_ = nullptr;
-    total_ = received_ = 0;
+    total_ = received_ = capacity_ = 0;
     collecting_ = complete_ = false;
+}
+
+void FrameAssembler::Abandon() {
+    if (!collecting_) return;
+    Reset();
+    ++dropped_;
 }
 
 void* FrameAssembler::TakePayload() {
@@ -78,11 +84,15 @@ FrameAssembler::Result FrameAssembler::Feed(const uint8_t* chunk, size_t size) {
             ++dropped_;
             return Result::kDropped;
         }
-        buf_ = static_cast<uint8_t*>(AllocateBlock(h.total_len));
+        // Room for twice this chunk at most (a frame of two chunks then needs no second
+        // allocation); later chunks grow the block, never beyond twice what has arrived.
+        size_t first = h.total_len / 2 < n ? h.total_len : 2 * n;
+        buf_ = static_cast<uint8_t*>(AllocateBlock(first));
         if (buf_ == nullptr) {
             ++dropped_;
             return Result::kDropped;
         }
+        capacity_ = first;
         kind_ = h.kind;
         total_ = h.total_len;
         received_ = 0;
@@ -92,6 +102,19 @@ FrameAssembler::Result FrameAssembler::Feed(const uint8_t* chunk, size_t size) {
         if (collecting_) Reset();
         ++dropped_;
         return Result::kDropped;
+    }
+    if (received_ + n > capacity_) {
+        // Doubling keeps the copies linear in the frame's size; never beyond what was declared.
+        size_t want = capacity_ * 2 > received_ + n ? capacity_ * 2 : received_ + n;
+        if (want > total_) want = total_;
+        auto* grown = static_cast<uint8_t*>(ResizeBlock(buf_, want));
+        if (grown == nullptr) {
+            Reset();
+            ++dropped_;
+            return Result::kDropped;
+        }
+        buf_ = grown;
+        capacity_ = want;
     }
     if (n != 0) std::memcpy(buf_ + received_, chunk + kChunkHeaderSize, n);
     received_ += n;

@@ -67,7 +67,8 @@ bool ForEachChunk(FrameKind kind, const uint8_t* payload, size_t size, Emit&& em
 // Reassembles chunks from one connection into frames. A chunk that does not continue the
 // frame in progress ends that frame (its bytes are dropped); a first chunk starts a new one.
 // Frame payloads live in library message blocks (AllocateBlock), so a delivered message is
-// released with FreeMessage like any other.
+// released with FreeMessage like any other. The block grows as bytes arrive, never ahead of
+// them: a header that declares a large frame costs no more than the bytes really sent.
 class FrameAssembler {
 public:
     enum class Result { kNeedMore, kComplete, kDropped };
@@ -86,6 +87,12 @@ public:
 
     // Frames and chunks thrown away so far (for tests and traces).
     size_t dropped() const { return dropped_; }
+    // True while a frame has begun and not ended (a peer that stops now is stalled).
+    bool in_progress() const { return collecting_; }
+    // Bytes held for the frame in progress.
+    size_t capacity() const { return capacity_; }
+    // Drops the frame in progress (a stalled peer).
+    void Abandon();
 
 private:
     void Reset();
@@ -94,6 +101,7 @@ private:
     uint8_t* buf_ = nullptr;
     size_t total_ = 0;
     size_t received_ = 0;
+    size_t capacity_ = 0;
     bool collecting_ = false;
     bool complete_ = false;
     size_t dropped_ = 0;

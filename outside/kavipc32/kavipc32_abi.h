@@ -20,6 +20,8 @@
 // | RequestNodeQuit   | 12      | asks the process that registered the node to stop normally:    |
 // |                   |         | its library posts WM_QUIT to its main thread; 0 posted,        |
 // |                   |         | 1 no such node, 2 that process has no main thread, 3 no answer |
+// | NodeOwnerProcess  | 13      | the id of the process serving the node's pipe (who holds the   |
+// |                   |         | name), 0 when none or Windows cannot tell                      |
 // | (by ordinal only) | 16      | OS version: major, minor, platform id                          |
 // | (by ordinal only) | 37      | nonzero on the Windows 95/98 platform                          |
 // | (by ordinal only) | 38      | nonzero: anonymous execution obeys "RestrictAnonCmdExec"       |
@@ -65,6 +67,7 @@ typedef int(KAVIPC_API* KavDeleteSvcNodeFn)(const char* name);
 typedef uint32_t(KAVIPC_API* KavGetGlobalTimeoutFn)(const char* addressee, uint32_t timeout_ms);
 typedef int(KAVIPC_API* KavNFUseInputDesktopFn)(int use);
 typedef int(KAVIPC_API* KavRequestNodeQuitFn)(const char* name);
+typedef uint32_t(KAVIPC_API* KavNodeOwnerProcessFn)(const char* name);
 
 // Ordinal-only entry points.
 typedef int(KAVIPC_API* KavGetOsVersionFn)(uint32_t* major, uint32_t* minor, uint32_t* platform);
@@ -99,6 +102,7 @@ int KAVIPC_API DeleteSvcNode(const char* name);
 uint32_t KAVIPC_API GetGlobalTimeout(const char* addressee, uint32_t timeout_ms);
 int KAVIPC_API NFUseInputDesktop(int use);
 int KAVIPC_API RequestNodeQuit(const char* name);
+uint32_t KAVIPC_API NodeOwnerProcess(const char* name);
 int KAVIPC_API KavGetOsVersion(uint32_t* major, uint32_t* minor, uint32_t* platform); // 16
 int KAVIPC_API KavIsWin9x(void);                                                      // 37
 int KAVIPC_API KavAnonExecRestricted(void);                                           // 38

@@ -7,6 +7,7 @@
 
 #include "outside/kavipc32/kavipc32_abi.h"
 #include "outside/kavipc32/message_block.h"
+#include "outside/kavipc32/message_layout.h"
 #include "outside/kavipc32/messenger.h"
 #include "outside/kavipc32/pipe_transport_win.h"
 #include "outside/kavipc32/settings.h"
@@ -133,6 +134,11 @@ int KAVIPC_API NFUseInputDesktop(int /*use*/) {
 int KAVIPC_API RequestNodeQuit(const char* name) {
     return Guard(static_cast<int>(kavipc::QuitAnswer::kNoAnswer),
                  [&] { return static_cast<int>(Lib().messenger.RequestQuit(name)); });
+}
+
+uint32_t KAVIPC_API NodeOwnerProcess(const char* name) {
+    if (!kavipc::IsValidNodeName(name)) return 0;
+    return Guard<uint32_t>(0, [&] { return kavipc::NodeServerProcessId(name); });
 }
 
 int KAVIPC_API KavGetOsVersion(uint32_t* major, uint32_t* minor, uint32_t* platform) {

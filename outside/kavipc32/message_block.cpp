@@ -23,6 +23,16 @@ void* AllocateBlock(size_t size) {
     return static_cast<uint8_t*>(raw) + sizeof(BlockHeader);
 }
 
+void* ResizeBlock(void* message, size_t size) {
+    if (message == nullptr || size == 0 || size > kMaxMessageSize) return nullptr;
+    BlockHeader* h = HeaderOf(message);
+    if (h->magic != kBlockMagic) return nullptr;
+    auto* raw = static_cast<BlockHeader*>(std::realloc(h, sizeof(BlockHeader) + size));
+    if (raw == nullptr) return nullptr;
+    raw->size = size;
+    return reinterpret_cast<uint8_t*>(raw) + sizeof(BlockHeader);
+}
+
 size_t BlockSize(const void* message) {
     if (message == nullptr) return 0;
     const BlockHeader* h = HeaderOf(message);

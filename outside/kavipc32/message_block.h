@@ -24,6 +24,9 @@ static_assert(sizeof(BlockHeader) == 16, "keeps the user area 16-byte aligned");
 // A writable buffer of `size` bytes (zero-filled), or null when size is 0, too large or the
 // heap is out of memory.
 void* AllocateBlock(size_t size);
+// Changes a live block's size, keeping its bytes (bytes added are not cleared); answers the
+// block (perhaps moved) or null, when the old block stays as it was.
+void* ResizeBlock(void* message, size_t size);
 // Releases a block from AllocateBlock; null and blocks that are not live are ignored.
 void FreeBlock(void* message);
 // The size of a live block, or 0 when `message` is null or not a live block.

@@ -23,6 +23,13 @@ bool IsValidNodeName(const char* name) {
     return IsValidNodeName(name, len);
 }
 
+namespace {
+// A string field: inside the message, after the header, not empty, its last byte the NUL.
+bool StringInside(const uint8_t* data, uint32_t msg_len, size_t off, size_t len) {
+    return len >= 1 && off >= kHeaderSize && off + len <= msg_len && data[off + len - 1] == 0;
+}
+} // namespace
+
 HeaderCheck CheckHeader(const uint8_t* data, size_t size, HeaderInfo* info) {
     if (data == nullptr || size < kHeaderSize) return HeaderCheck::kTooShort;
     uint32_t msg_len = Get32(data + kOffMsgLen);
@@ -31,11 +38,21 @@ HeaderCheck CheckHeader(const uint8_t* data, size_t size, HeaderInfo* info) {
     if (Get16(data + kOffHdrLen) != kHeaderSize) return HeaderCheck::kBadHeaderLength;
     size_t len = Get16(data + kOffAddresseeLen);
     size_t off = Get16(data + kOffAddresseeOff);
-    if (len < 2 || off < kHeaderSize || off + len > msg_len) return HeaderCheck::kBadAddressee;
+    if (len < 2 || !StringInside(data, msg_len, off, len)) return HeaderCheck::kBadAddressee;
     const char* name = reinterpret_cast<const char*>(data + off);
-    if (name[len - 1] != '\0') return HeaderCheck::kBadAddressee;
     size_t name_len = strnlen(name, len);
     if (!IsValidNodeName(name, name_len)) return HeaderCheck::kBadName;
+    if (!StringInside(data, msg_len, Get16(data + kOffSenderOff), Get16(data + kOffSenderLen)))
+        return HeaderCheck::kBadSender;
+    size_t count = Get16(data + kOffItemCount);
+    size_t table = Get16(data + kOffSizeTableOff);
+    size_t items = Get16(data + kOffDataOff);
+    // Acknowledgements leave both offsets 0 (no items): only the bounds count.
+    if (table + 4 * count > msg_len || items > msg_len) return HeaderCheck::kBadItems;
+    uint64_t sum = 0;
+    for (size_t i = 0; i < count; ++i)
+        sum += Get32(data + table + 4 * i);
+    if (sum > msg_len - items) return HeaderCheck::kBadItems;
     if (info != nullptr) {
         info->msg_len = msg_len;
         info->type = data[kOffType];
@@ -58,6 +75,10 @@ const char* HeaderCheckText(HeaderCheck check) {
         return "addressee outside the message or unterminated";
     case HeaderCheck::kBadName:
         return "addressee is not a node name";
+    case HeaderCheck::kBadSender:
+        return "sender outside the message or unterminated";
+    case HeaderCheck::kBadItems:
+        return "size table or items outside the message";
     }
     return "?";
 }

@@ -65,6 +65,8 @@ enum class HeaderCheck {
     kBadHeaderLength, // hdr_len is not 32
     kBadAddressee,    // addressee outside the message, empty or not NUL-terminated
     kBadName,         // addressee is not a usable node name
+    kBadSender,       // sender outside the message, empty or not NUL-terminated
+    kBadItems,        // size table or item bytes outside the message
 };
 
 struct HeaderInfo {
@@ -73,8 +75,11 @@ struct HeaderInfo {
     std::string addressee;
 };
 
-// Checks the header of `size` bytes at `data` well enough to route the message: the length
-// fits, the addressee lies inside it and ends with its NUL. Fills `info` only on kOk.
+// Checks a whole message of `size` bytes at `data` before it is routed, so that no node is
+// handed one it cannot read: the length fits, hdr_len is 32, both strings lie inside it
+// (at or after the header) and end with their NUL, the addressee is a node name, and the size
+// table and the items lie inside it. The node runtime checks messages by the same rules on
+// its side (a differential test holds the two together). Fills `info` only on kOk.
 HeaderCheck CheckHeader(const uint8_t* data, size_t size, HeaderInfo* info);
 
 // A node name the library can register and address: 1..kMaxNodeName printable ASCII bytes

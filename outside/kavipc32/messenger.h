@@ -44,10 +44,12 @@ public:
 private:
     struct Node {
         uintptr_t handle;
-        std::unique_ptr<NodeDispatcher> dispatcher;
+        std::shared_ptr<NodeDispatcher> dispatcher; // shared with a delivery in progress
     };
-    // Hands a checked message to a local node; false when there is no such node.
-    bool DeliverLocal(const std::string& addressee, void* message);
+    std::shared_ptr<NodeDispatcher> DispatcherOf(const std::string& addressee);
+    enum class Delivery { kQueued, kNoSuchNode, kRefused };
+    // Hands a checked message to a local node's queue.
+    Delivery DeliverLocal(const std::string& addressee, void* message);
     static std::string Key(const std::string& name); // the pipe namespace ignores case
 
     Transport& transport_;

@@ -1,11 +1,14 @@
 // One thread per service node that calls the node's callback: for each delivered message in
-// arrival order and, between them, for each timer tick. Because only this thread calls it, a
-// node's callback never runs twice at the same time. Portable: standard threads only.
+// arrival order and, between them, for each timer tick. A receiving thread may deliver a
+// message itself while the node is idle (TryDeliverHere); a busy flag keeps a node's callback
+// from ever running twice at the same time. Portable: standard threads only.
 #pragma once
 
 #include <cstdint>
 #include <functional>
 #include <memory>
+
+#include "outside/kavipc32/limits.h"
 
 namespace kavipc {
 
@@ -18,13 +21,21 @@ public:
     // Releases a message that was queued but never delivered.
     using Release = std::function<void(void* message)>;
 
-    NodeDispatcher(Callback callback, Release release, uint32_t period_ms);
+    // Throws when the thread cannot be started (the caller refuses the node then).
+    NodeDispatcher(Callback callback, Release release, uint32_t period_ms,
+                   size_t max_messages = kMaxQueuedMessages, size_t max_bytes = kMaxQueuedBytes);
     ~NodeDispatcher(); // Stop()
     NodeDispatcher(const NodeDispatcher&) = delete;
     NodeDispatcher& operator=(const NodeDispatcher&) = delete;
 
-    // Queues a message; false (the caller keeps it) once the dispatcher has stopped.
-    bool Post(void* message);
+    // Queues a message of `bytes` bytes; false (the caller keeps it) once the dispatcher has
+    // stopped, when the queue is full (messages or bytes), or when memory runs out.
+    bool Post(void* message, size_t bytes = 0);
+
+    // Delivers a message on the calling thread when the node is idle (no callback running,
+    // nothing queued), which saves a thread switch; false (nothing done, the caller keeps the
+    // message) otherwise. Callbacks still never overlap.
+    bool TryDeliverHere(void* message);
 
     // Stops delivery: queued messages are released, and unless called from the callback
     // itself, waits until a callback in progress has returned.
@@ -38,6 +49,10 @@ public:
 private:
     std::shared_ptr<State> state_;
 };
+
+// True on a dispatcher thread while it calls a node's callback: whatever that thread waits
+// for holds up the node's service.
+bool InsideCallback();
 
 // Milliseconds of the monotonic clock the dispatchers use.
 uint64_t MonotonicMs();

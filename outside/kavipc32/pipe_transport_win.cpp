@@ -5,16 +5,27 @@
 #include <cctype>
 #include <cstring>
 
+#include <sddl.h>
+
+#include <cstdio>
+#include <new>
+
+#include "outside/kavipc32/limits.h"
 #include "outside/kavipc32/message_block.h"
 #include "outside/kavipc32/message_layout.h"
+#include "outside/kavipc32/node_dispatcher.h"
 #include "outside/kavipc32/pipe_naming.h"
+#include "outside/kavipc32/pipe_policy.h"
 #include "outside/kavipc32/pipe_security_win.h"
+#include "outside/kavipc32/system_info_win.h"
 
 namespace kavipc {
 
 namespace {
 
-constexpr DWORD kPipeBufferSize = 64 * 1024;
+// Room for a few whole chunks, so that the second chunk of a large message does not wait for
+// the reader to take the first.
+constexpr DWORD kPipeBufferSize = 256 * 1024;
 constexpr DWORD kQuitAnswerWaitMs = 5000;
 
 std::string Key(const std::string& name) {
@@ -30,9 +41,14 @@ std::string ClaimName(const std::string& node) {
     return "Global\\kavipc32.node." + Key(node);
 }
 
-// What CreateNamedPipe accepts here; narrowed once when the system refuses a flag.
+// False only on a system that truly lacks PIPE_REJECT_REMOTE_CLIENTS (found on first use).
 std::atomic<bool> g_reject_remote{true};
-std::atomic<bool> g_use_dacl{true};
+
+// Said once, where an administrator looks: the debugger output and the standard error.
+void TraceLoudly(const char* text) {
+    OutputDebugStringA(text);
+    std::fputs(text, stderr);
+}
 
 enum class Io { kDone, kMoreData, kFailed, kStopped };
 
@@ -58,13 +74,27 @@ Io Finish(HANDLE h, OVERLAPPED* ov, BOOL ok, DWORD err, HANDLE stop, DWORD* byte
 struct OverlappedOp {
     OVERLAPPED ov{};
     pm::win::unique_handle event{CreateEventA(nullptr, TRUE, FALSE, nullptr)};
+    // The event is reset here rather than trusted to the call that starts the operation: a
+    // signal left from the previous operation must not read as this one's completion.
     OVERLAPPED* Next() {
         std::memset(&ov, 0, sizeof ov);
         ov.hEvent = event.get();
         ResetEvent(ov.hEvent);
         return &ov;
     }
+    OVERLAPPED* NextReset() { return Next(); }
 };
+
+// Ends an overlapped operation that may still be in progress: cancels it and waits up to
+// `wait_ms`, then disconnects the pipe and waits as long again. False when it still has not
+// ended (its OVERLAPPED and buffer must then stay allocated).
+bool EndPending(HANDLE h, OverlappedOp& op, DWORD wait_ms) {
+    if (HasOverlappedIoCompleted(&op.ov)) return true;
+    CancelIo(h);
+    if (WaitForSingleObject(op.event.get(), wait_ms) == WAIT_OBJECT_0) return true;
+    DisconnectNamedPipe(h);
+    return WaitForSingleObject(op.event.get(), wait_ms) == WAIT_OBJECT_0;
+}
 
 Io ReadChunk(HANDLE h, OverlappedOp& op, uint8_t* buf, DWORD size, HANDLE stop, DWORD* bytes,
              DWORD timeout = INFINITE) {
@@ -73,42 +103,66 @@ Io ReadChunk(HANDLE h, OverlappedOp& op, uint8_t* buf, DWORD size, HANDLE stop, 
     return Finish(h, ov, ok, ok ? 0 : GetLastError(), stop, bytes, timeout);
 }
 
-bool WriteChunk(HANDLE h, OverlappedOp* op, const uint8_t* data, DWORD size) {
+// A write that does not finish within `timeout` is cancelled: a peer that never reads must not
+// hold the writer. Answers kStopped then.
+Io WriteChunk(HANDLE h, OverlappedOp* op, const uint8_t* data, DWORD size, DWORD timeout) {
     DWORD written = 0;
-    if (op == nullptr) return WriteFile(h, data, size, &written, nullptr) && written == size;
+    if (op == nullptr) {
+        return WriteFile(h, data, size, &written, nullptr) && written == size ? Io::kDone
+                                                                              : Io::kFailed;
+    }
     OVERLAPPED* ov = op->Next();
     BOOL ok = WriteFile(h, data, size, nullptr, ov);
-    return Finish(h, ov, ok, ok ? 0 : GetLastError(), nullptr, &written) == Io::kDone &&
-           written == size;
+    Io r = Finish(h, ov, ok, ok ? 0 : GetLastError(), nullptr, &written, timeout);
+    if (r == Io::kDone && written != size) return Io::kFailed;
+    return r;
 }
 
-bool WriteFrameTo(HANDLE h, OverlappedOp* op, FrameKind kind, const uint8_t* data, size_t size) {
-    return ForEachChunk(kind, data, size, [&](const uint8_t* chunk, size_t n) {
-        return WriteChunk(h, op, chunk, static_cast<DWORD>(n));
+// The whole frame within `timeout` (each chunk gets the time still left).
+Io WriteFrameTo(HANDLE h, OverlappedOp* op, FrameKind kind, const uint8_t* data, size_t size,
+                DWORD timeout = INFINITE) {
+    uint64_t deadline = timeout == INFINITE ? 0 : MonotonicMs() + timeout;
+    Io result = Io::kDone;
+    ForEachChunk(kind, data, size, [&](const uint8_t* chunk, size_t n) {
+        DWORD left = INFINITE;
+        if (deadline != 0) {
+            uint64_t now = MonotonicMs();
+            left = now >= deadline ? 0 : static_cast<DWORD>(deadline - now);
+        }
+        result = WriteChunk(h, op, chunk, static_cast<DWORD>(n), left);
+        return result == Io::kDone;
     });
+    return result;
+}
+
+uint32_t OsMajor() {
+    OsVersion v;
+    return ReadOsVersion(&v) ? v.major : 0;
 }
 
 pm::win::unique_hfile CreateInstance(const std::string& path, bool first, PipeSecurity& security) {
+    // Never weaker than intended: without our descriptor there is no pipe.
+    if (security.attributes() == nullptr) {
+        SetLastError(ERROR_INVALID_SECURITY_DESCR);
+        return pm::win::unique_hfile();
+    }
     for (;;) {
         DWORD open_mode =
             PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | (first ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0);
         bool reject = g_reject_remote.load();
-        bool dacl = g_use_dacl.load();
         DWORD pipe_mode = PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT |
                           (reject ? PIPE_REJECT_REMOTE_CLIENTS : 0);
-        pm::win::unique_hfile h(CreateNamedPipeA(
-            path.c_str(), open_mode, pipe_mode, PIPE_UNLIMITED_INSTANCES, kPipeBufferSize,
-            kPipeBufferSize, 0, dacl ? security.attributes() : nullptr));
+        pm::win::unique_hfile h(CreateNamedPipeA(path.c_str(), open_mode, pipe_mode,
+                                                 PIPE_UNLIMITED_INSTANCES, kPipeBufferSize,
+                                                 kPipeBufferSize, 0, security.attributes()));
         if (h) return h;
         DWORD err = GetLastError();
-        // A system that does not know a flag or our descriptor: do without it from now on.
-        if (err == ERROR_INVALID_PARAMETER && reject) {
-            g_reject_remote = false;
-            continue;
-        }
-        if ((err == ERROR_INVALID_PARAMETER || err == ERROR_INVALID_SECURITY_DESCR) && dacl &&
-            security.attributes() != nullptr) {
-            g_use_dacl = false;
+        if (reject && MayDropRemoteClientFlag(err, OsMajor())) {
+            if (g_reject_remote.exchange(false)) {
+                TraceLoudly("KAVIPC32: this system has no PIPE_REJECT_REMOTE_CLIENTS; node pipes "
+                            "rely on their security descriptor alone to keep remote callers "
+                            "out\n");
+            }
             continue;
         }
         SetLastError(err);
@@ -116,12 +170,84 @@ pm::win::unique_hfile CreateInstance(const std::string& path, bool first, PipeSe
     }
 }
 
+using GetServerPidFn = BOOL(WINAPI*)(HANDLE, PULONG);
+
+// The process serving the pipe at the other end of `client`, where Windows can tell (0 else).
+DWORD ServerProcessId(HANDLE client) {
+    HMODULE kernel = GetModuleHandleA("kernel32.dll");
+    auto fn = kernel ? reinterpret_cast<GetServerPidFn>(reinterpret_cast<void*>(
+                           GetProcAddress(kernel, "GetNamedPipeServerProcessId")))
+                     : nullptr;
+    ULONG pid = 0;
+    if (fn == nullptr || !fn(client, &pid)) return 0;
+    return pid;
+}
+
+std::string SidText(PSID sid) {
+    char* text = nullptr;
+    if (!ConvertSidToStringSidA(sid, &text)) return {};
+    unique_local owner(text);
+    return std::string(text);
+}
+
+// The account of process `pid`: its token's user and whether Administrators is enabled in it.
+ServerAccount AccountOf(DWORD pid) {
+    ServerAccount a;
+    if (pid == 0) return a;
+    pm::win::unique_handle process(OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, pid));
+    if (!process) process.reset(OpenProcess(0x1000 /* QUERY_LIMITED_INFORMATION */, FALSE, pid));
+    pm::win::unique_handle token;
+    if (!process || !OpenProcessToken(process.get(), TOKEN_QUERY, token.put())) return a;
+    DWORD size = 0;
+    GetTokenInformation(token.get(), TokenUser, nullptr, 0, &size);
+    if (size == 0) return a;
+    std::vector<unsigned char> user(size);
+    if (!GetTokenInformation(token.get(), TokenUser, user.data(), size, &size)) return a;
+    a.user_sid = SidText(reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid);
+    if (a.user_sid.empty()) return a;
+    a.known = true;
+    size = 0;
+    GetTokenInformation(token.get(), TokenGroups, nullptr, 0, &size);
+    std::vector<unsigned char> groups(size ? size : 1);
+    if (size != 0 && GetTokenInformation(token.get(), TokenGroups, groups.data(), size, &size)) {
+        auto* g = reinterpret_cast<TOKEN_GROUPS*>(groups.data());
+        for (DWORD i = 0; i < g->GroupCount; ++i) {
+            if ((g->Groups[i].Attributes & SE_GROUP_ENABLED) != 0 &&
+                SidText(g->Groups[i].Sid) == "S-1-5-32-544") {
+                a.administrators = true;
+            }
+        }
+    }
+    return a;
+}
+
 } // namespace
 
+// A cached connection: the pipe and the overlapped state its writes reuse.
+struct PipeConnection {
+    pm::win::unique_hfile pipe;
+    std::unique_ptr<OverlappedOp> op;
+    explicit operator bool() const { return static_cast<bool>(pipe) && op != nullptr; }
+};
+
+DWORD NodeServerProcessId(const std::string& node) {
+    pm::win::unique_hfile h(CreateFileA(PipePathForNode(node).c_str(), GENERIC_READ, 0, nullptr,
+                                        OPEN_EXISTING,
+                                        SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr));
+    return h ? ServerProcessId(h.get()) : 0;
+}
+
+// One thread serves all of a node's connections with overlapped reads: a connection costs its
+// read buffer and its frame in progress, never a thread, whatever the peer announces.
 struct PipeTransport::Listener {
-    struct Reader {
-        std::thread thread;
-        std::shared_ptr<std::atomic<bool>> done;
+    // One connected peer.
+    struct Peer {
+        pm::win::unique_hfile pipe;
+        OverlappedOp op;
+        std::vector<uint8_t> buf = std::vector<uint8_t>(kMaxChunk);
+        FrameAssembler frames;
+        bool oversized = false;
+        uint64_t deadline = 0; // a peer that sends nothing by then is dropped
     };
 
     std::string node;
@@ -130,95 +256,64 @@ struct PipeTransport::Listener {
     PipeSecurity security;
     pm::win::unique_handle claim; // the machine-wide claim on the name
     pm::win::unique_handle stop{CreateEventA(nullptr, TRUE, FALSE, nullptr)};
-    std::thread accept;
-    std::mutex mu;
-    std::vector<Reader> readers;
+    std::thread io;
+    std::atomic<bool> stopping{false};
 
-    void AcceptLoop(HANDLE first);
-    void ReadLoop(HANDLE pipe);
-    void StartReader(HANDLE pipe);
-    bool Stopping() const { return WaitForSingleObject(stop.get(), 0) == WAIT_OBJECT_0; }
+    void IoLoop(HANDLE first);
     void Stop() {
+        stopping = true;
         SetEvent(stop.get());
-        if (accept.joinable()) accept.join();
-        std::lock_guard<std::mutex> lock(mu);
-        for (auto& r : readers)
-            r.thread.join();
-        readers.clear();
+        if (!io.joinable()) return;
+        // From a callback that this thread delivered: it ends on its own once that returns
+        // (it holds the listener alive meanwhile).
+        if (io.get_id() == std::this_thread::get_id()) {
+            io.detach();
+        } else {
+            io.join();
+        }
+    }
+
+private:
+    // Starts the next read; false when the peer is gone.
+    static bool Arm(Peer& p) {
+        OVERLAPPED* ov = p.op.Next();
+        BOOL ok =
+            ReadFile(p.pipe.get(), p.buf.data(), static_cast<DWORD>(p.buf.size()), nullptr, ov);
+        // Done at once or pending: either way the event tells.
+        return ok || GetLastError() == ERROR_IO_PENDING || GetLastError() == ERROR_MORE_DATA;
+    }
+    // Takes what a finished read brought; false when the peer is to be dropped.
+    bool Take(Peer& p, uint64_t now);
+    // Ends the peer's read in progress and disconnects it. The wait is bounded: a read that
+    // does not end is left to its (then never freed) buffer rather than waited for forever.
+    static void Drop(std::unique_ptr<Peer>& p, DWORD wait_ms = 1000) {
+        if (!EndPending(p->pipe.get(), p->op, wait_ms)) {
+            (void)p.release(); // the system may still write into it
+            return;
+        }
+        DisconnectNamedPipe(p->pipe.get());
+    }
+    static uint64_t DeadlineFor(const Peer& p, uint64_t now) {
+        return now + (p.frames.in_progress() || p.oversized ? kStallTimeoutMs : kSilentPeerMs);
     }
 };
 
-void PipeTransport::Listener::StartReader(HANDLE pipe) {
-    std::lock_guard<std::mutex> lock(mu);
-    for (auto it = readers.begin(); it != readers.end();) {
-        if (it->done->load()) {
-            it->thread.join();
-            it = readers.erase(it);
-        } else {
-            ++it;
-        }
+bool PipeTransport::Listener::Take(Peer& p, uint64_t now) {
+    DWORD n = 0;
+    BOOL ok = GetOverlappedResult(p.pipe.get(), &p.op.ov, &n, FALSE);
+    if (!ok && GetLastError() == ERROR_MORE_DATA) {
+        p.oversized = true; // a pipe message longer than any chunk: not ours
+        p.deadline = DeadlineFor(p, now);
+        return Arm(p);
     }
-    auto done = std::make_shared<std::atomic<bool>>(false);
-    readers.push_back({std::thread([this, pipe, done] {
-                           ReadLoop(pipe);
-                           done->store(true);
-                       }),
-                       done});
-}
-
-void PipeTransport::Listener::AcceptLoop(HANDLE first) {
-    pm::win::unique_hfile pipe(first);
-    OverlappedOp op;
-    while (!Stopping()) {
-        if (!pipe) {
-            pipe = CreateInstance(path, false, security);
-            if (!pipe) {
-                WaitForSingleObject(stop.get(), 50); // out of resources: try again shortly
-                continue;
-            }
-        }
-        OVERLAPPED* ov = op.Next();
-        BOOL ok = ConnectNamedPipe(pipe.get(), ov);
-        DWORD err = ok ? 0 : GetLastError();
-        DWORD bytes = 0;
-        bool connected = ok || err == ERROR_PIPE_CONNECTED;
-        if (!connected && err == ERROR_IO_PENDING) {
-            Io r = Finish(pipe.get(), ov, FALSE, err, stop.get(), &bytes);
-            if (r == Io::kStopped) return;
-            connected = r == Io::kDone;
-        }
-        if (!connected) {
-            pipe.reset(); // the peer went away before we saw it: a fresh instance
-            continue;
-        }
-        StartReader(pipe.release());
-    }
-}
-
-void PipeTransport::Listener::ReadLoop(HANDLE raw) {
-    pm::win::unique_hfile pipe(raw);
-    std::vector<uint8_t> buf(kMaxChunk);
-    FrameAssembler frames;
-    OverlappedOp op;
-    bool oversized = false;
-    for (;;) {
-        DWORD n = 0;
-        Io r =
-            ReadChunk(pipe.get(), op, buf.data(), static_cast<DWORD>(buf.size()), stop.get(), &n);
-        if (r == Io::kStopped || r == Io::kFailed) break;
-        if (r == Io::kMoreData) {
-            oversized = true; // a pipe message longer than any chunk: not ours
-            continue;
-        }
-        if (oversized) {
-            oversized = false;
-            frames.Feed(nullptr, 0); // its tail; also ends any frame in progress
-            continue;
-        }
-        if (frames.Feed(buf.data(), n) != FrameAssembler::Result::kComplete) continue;
-        FrameKind kind = frames.kind();
-        size_t size = frames.payload_size();
-        void* payload = frames.TakePayload();
+    if (!ok) return false;
+    if (p.oversized) {
+        p.oversized = false;
+        p.frames.Feed(nullptr, 0); // its tail; also ends any frame in progress
+    } else if (p.frames.Feed(p.buf.data(), n) == FrameAssembler::Result::kComplete) {
+        FrameKind kind = p.frames.kind();
+        size_t size = p.frames.payload_size();
+        void* payload = p.frames.TakePayload();
         if (kind == FrameKind::kMessage) {
             sink->OnIncomingMessage(payload);
         } else if (kind == FrameKind::kQuitRequest) {
@@ -229,30 +324,162 @@ void PipeTransport::Listener::ReadLoop(HANDLE raw) {
                                                               : QuitAnswer::kNoSuchNode;
             auto byte = static_cast<uint8_t>(answer);
             OverlappedOp wop;
-            WriteFrameTo(pipe.get(), &wop, FrameKind::kQuitAnswer, &byte, 1);
+            // One byte always fits the pipe's buffer; the limit guards against the rest.
+            if (WriteFrameTo(p.pipe.get(), &wop, FrameKind::kQuitAnswer, &byte, 1,
+                             kWriteTimeoutMs) != Io::kDone) {
+                return false;
+            }
         } else {
             FreeBlock(payload);
         }
     }
-    DisconnectNamedPipe(pipe.get());
+    p.deadline = DeadlineFor(p, now);
+    return Arm(p);
 }
 
-pm::win::unique_hfile ConnectToNode(const std::string& node, bool overlapped) {
+void PipeTransport::Listener::IoLoop(HANDLE first) {
+    std::vector<std::unique_ptr<Peer>> peers;
+    pm::win::unique_hfile listening(first);
+    auto accept = std::make_unique<OverlappedOp>();
+    bool accept_pending = false;
+    bool accepted_at_once = false; // ConnectNamedPipe found the client there already
+    size_t rotate = 0;
+    for (;;) {
+        uint64_t now = MonotonicMs();
+        // Offer an instance while below the cap; at the cap further clients find the pipe busy.
+        if (!accept_pending && peers.size() < kMaxConnectionsPerNode) {
+            if (!listening) listening = CreateInstance(path, false, security);
+            if (listening) {
+                OVERLAPPED* ov = accept->NextReset();
+                BOOL ok = ConnectNamedPipe(listening.get(), ov);
+                DWORD err = ok ? 0 : GetLastError();
+                if (ok || err == ERROR_PIPE_CONNECTED) {
+                    SetEvent(accept->event.get()); // connected already: taken below
+                    accept_pending = true;
+                    accepted_at_once = true;
+                } else if (err == ERROR_IO_PENDING) {
+                    accept_pending = true;
+                } else {
+                    listening.reset(); // the peer went away before we saw it
+                }
+            }
+        }
+        // Wait for the stop, a connection, or any read; no longer than the nearest deadline.
+        std::vector<HANDLE> events;
+        events.reserve(peers.size() + 2);
+        events.push_back(stop.get());
+        if (accept_pending) events.push_back(accept->event.get());
+        uint64_t wake = now + 1000;
+        for (size_t i = 0; i < peers.size() && events.size() < MAXIMUM_WAIT_OBJECTS; ++i) {
+            Peer& p = *peers[(rotate + i) % peers.size()];
+            events.push_back(p.op.event.get());
+            if (p.deadline < wake) wake = p.deadline;
+        }
+        DWORD timeout = wake > now ? static_cast<DWORD>(wake - now) : 0;
+        if (!listening && !accept_pending && peers.size() < kMaxConnectionsPerNode)
+            timeout = timeout < 50 ? timeout : 50; // out of resources: try again shortly
+        DWORD w = WaitForMultipleObjects(static_cast<DWORD>(events.size()), events.data(), FALSE,
+                                         timeout);
+        if (w == WAIT_OBJECT_0 || w == WAIT_FAILED) break;
+        now = MonotonicMs();
+        if (accept_pending && (accepted_at_once || w == WAIT_OBJECT_0 + 1)) {
+            accept_pending = false;
+            DWORD n = 0;
+            bool connected =
+                accepted_at_once || GetOverlappedResult(listening.get(), &accept->ov, &n, FALSE);
+            accepted_at_once = false;
+            if (connected) {
+                try {
+                    auto p = std::make_unique<Peer>();
+                    p->pipe = std::move(listening);
+                    p->deadline = DeadlineFor(*p, now);
+                    if (Arm(*p)) {
+                        peers.push_back(std::move(p));
+                    } else {
+                        DisconnectNamedPipe(p->pipe.get());
+                    }
+                } catch (...) {
+                    // No memory for this peer: it is refused, the node goes on.
+                    if (listening) DisconnectNamedPipe(listening.get());
+                }
+            }
+            listening.reset();
+        }
+        // Every finished read, fairly: each round starts at another peer.
+        rotate = peers.empty() ? 0 : (rotate + 1) % peers.size();
+        for (auto it = peers.begin(); it != peers.end();) {
+            // Each message may mean a callback: a stop request is not kept waiting behind all.
+            if (stopping.load()) break;
+            Peer& p = **it;
+            bool keep = true;
+            try {
+                if (HasOverlappedIoCompleted(&p.op.ov)) {
+                    // Reads that finish at once (the rest of a frame already there) are taken
+                    // right away, a few at a time so that no peer keeps the others waiting.
+                    keep = Take(p, now);
+                    for (int more = 0; keep && more < 8 && HasOverlappedIoCompleted(&p.op.ov);
+                         ++more)
+                        keep = Take(p, now);
+                } else if (now >= p.deadline) {
+                    keep = false; // stalled in a frame, or silent for too long
+                }
+            } catch (...) {
+                keep = false; // out of memory for this peer: its connection goes
+            }
+            if (keep) {
+                ++it;
+            } else {
+                Drop(*it);
+                it = peers.erase(it);
+            }
+        }
+    }
+    for (auto& p : peers)
+        CancelIo(p->pipe.get()); // all at once, then each waited for briefly
+    for (auto& p : peers)
+        Drop(p, 200);
+    if (accept_pending && !accepted_at_once && !EndPending(listening.get(), *accept, 1000)) {
+        (void)accept.release(); // the system may still write into it
+        (void)listening.release();
+    }
+}
+
+pm::win::unique_hfile ConnectToNode(const std::string& node, bool overlapped, DWORD wait_ms) {
     std::string path = PipePathForNode(node);
     DWORD flags =
         SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION | (overlapped ? FILE_FLAG_OVERLAPPED : 0);
-    for (int attempt = 0; attempt < 20; ++attempt) {
+    uint64_t deadline = MonotonicMs() + wait_ms;
+    for (;;) {
         pm::win::unique_hfile h(CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                             OPEN_EXISTING, flags, nullptr));
         if (h) {
+            // Whoever took the name first could be answering: talk only to a server running as
+            // this account, SYSTEM or an administrator, where Windows can tell.
+            DWORD pid = ServerProcessId(h.get());
+            ServerAccount server = AccountOf(pid);
+            if (!ServerAccountAccepted(server, CurrentUserSid())) {
+                char line[512];
+                std::snprintf(line, sizeof line,
+                              "KAVIPC32: refused to talk to node \"%s\": its pipe is served by "
+                              "process %lu running as %s, not as this account, SYSTEM or an "
+                              "administrator (has another program taken the name?)\n",
+                              node.c_str(), static_cast<unsigned long>(pid),
+                              server.user_sid.c_str());
+                TraceLoudly(line);
+                SetLastError(ERROR_ACCESS_DENIED);
+                return pm::win::unique_hfile();
+            }
             DWORD mode = PIPE_READMODE_MESSAGE;
             SetNamedPipeHandleState(h.get(), &mode, nullptr, nullptr);
             return h;
         }
         DWORD err = GetLastError();
         if (err != ERROR_PIPE_BUSY) return h;
-        // Every instance is taken for a moment; the node makes a new one right away.
-        if (!WaitNamedPipeA(path.c_str(), 500) && GetLastError() == ERROR_FILE_NOT_FOUND) {
+        // Every instance is taken (for a moment, or the node is at its connection cap).
+        uint64_t now = MonotonicMs();
+        if (now >= deadline) break;
+        DWORD slice = static_cast<DWORD>(deadline - now < 500 ? deadline - now : 500);
+        if (!WaitNamedPipeA(path.c_str(), slice) && GetLastError() == ERROR_FILE_NOT_FOUND) {
             SetLastError(ERROR_FILE_NOT_FOUND);
             return pm::win::unique_hfile();
         }
@@ -262,7 +489,7 @@ pm::win::unique_hfile ConnectToNode(const std::string& node, bool overlapped) {
 }
 
 bool WriteFrame(HANDLE pipe, FrameKind kind, const uint8_t* data, size_t size) {
-    return WriteFrameTo(pipe, nullptr, kind, data, size);
+    return WriteFrameTo(pipe, nullptr, kind, data, size) == Io::kDone;
 }
 
 PipeTransport::PipeTransport(TransportSink& sink) : sink_(sink) {}
@@ -272,36 +499,40 @@ PipeTransport::~PipeTransport() {
 }
 
 PipeCapabilities PipeTransport::capabilities() const {
-    return {g_reject_remote.load(), g_use_dacl.load()};
+    return {g_reject_remote.load(), true};
 }
 
 bool PipeTransport::Listen(const std::string& node) {
-    auto l = std::make_unique<Listener>();
+    auto l = std::make_shared<Listener>();
     l->node = node;
     l->path = PipePathForNode(node);
     l->sink = &sink_;
     if (!l->stop) return false;
     // A named mutex claims the name on the machine: FILE_FLAG_FIRST_PIPE_INSTANCE alone is not
     // enforced everywhere (Wine lets a second process add instances to a foreign pipe).
+    // Never with a weaker descriptor than the pipe's: without ours the name is not claimed.
+    if (l->security.attributes() == nullptr) return false;
     l->claim.reset(CreateMutexA(l->security.attributes(), FALSE, ClaimName(node).c_str()));
-    if (!l->claim && l->security.attributes() != nullptr) {
-        l->claim.reset(CreateMutexA(nullptr, FALSE, ClaimName(node).c_str()));
-    }
     if (!l->claim || GetLastError() == ERROR_ALREADY_EXISTS) return false;
     // The first instance decides as well: if another process holds the pipe, this fails.
     pm::win::unique_hfile first = CreateInstance(l->path, true, l->security);
     if (!first) return false;
     std::lock_guard<std::mutex> lock(mu_);
     if (listeners_.count(Key(node)) != 0) return false;
-    Listener* raw = l.get();
-    HANDLE h = first.release();
-    raw->accept = std::thread([raw, h] { raw->AcceptLoop(h); });
-    listeners_.emplace(Key(node), std::move(l));
+    HANDLE h = first.get();
+    try {
+        listeners_.emplace(Key(node), l);
+        l->io = std::thread([l, h] { l->IoLoop(h); });
+    } catch (...) {
+        listeners_.erase(Key(node)); // no thread: the node is refused
+        return false;
+    }
+    (void)first.release();
     return true;
 }
 
 void PipeTransport::Unlisten(const std::string& node) {
-    std::unique_ptr<Listener> l;
+    std::shared_ptr<Listener> l;
     {
         std::lock_guard<std::mutex> lock(mu_);
         auto it = listeners_.find(Key(node));
@@ -321,39 +552,69 @@ bool PipeTransport::Exists(const std::string& node) {
            err != ERROR_PATH_NOT_FOUND;
 }
 
-std::shared_ptr<PipeTransport::Connection> PipeTransport::ConnectionFor(const std::string& node) {
-    std::lock_guard<std::mutex> lock(mu_);
-    auto& c = connections_[Key(node)];
-    if (!c) c = std::make_shared<Connection>();
-    return c;
-}
-
 bool PipeTransport::Transmit(const std::string& node, const uint8_t* data, size_t size) {
-    std::shared_ptr<Connection> c = ConnectionFor(node);
+    std::string key = Key(node);
+    std::shared_ptr<Cache::Entry> c = connections_.Acquire(key, MonotonicMs());
+    if (!c) return false; // dropped for not reading a moment ago
     std::lock_guard<std::mutex> lock(c->mu);
     // A cached connection may have broken since (the node's process restarted): one retry on a
     // fresh connection.
     for (int attempt = 0; attempt < 2; ++attempt) {
-        if (!c->pipe) {
-            c->pipe = ConnectToNode(node, false);
-            if (!c->pipe) return false;
+        if (!c->conn) {
+            // From a node's callback (a reply) the wait is short: the node serves no one else
+            // meanwhile. A sender of its own thread may wait its turn at a busy node.
+            bool in_callback = InsideCallback();
+            c->conn.pipe =
+                ConnectToNode(node, true, in_callback ? kWriteTimeoutMs : kConnectWaitMs);
+            if (c->conn.pipe) c->conn.op = std::make_unique<OverlappedOp>();
+            if (!c->conn) {
+                bool busy = GetLastError() == ERROR_PIPE_BUSY;
+                connections_.Done(key, c, MonotonicMs(), false, busy && in_callback);
+                return false;
+            }
         }
-        if (WriteFrame(c->pipe.get(), FrameKind::kMessage, data, size)) return true;
-        c->pipe.reset();
+        Io r = WriteFrameTo(c->conn.pipe.get(), c->conn.op.get(), FrameKind::kMessage, data, size,
+                            kWriteTimeoutMs);
+        if (r == Io::kDone) {
+            connections_.Done(key, c, MonotonicMs(), true);
+            return true;
+        }
+        c->conn = PipeConnection();
+        if (r == Io::kStopped) {
+            // The peer does not read: drop it and leave it alone for a while.
+            connections_.Done(key, c, MonotonicMs(), false, true);
+            return false;
+        }
     }
+    connections_.Done(key, c, MonotonicMs(), false);
     return false;
 }
 
+void PipeTransport::Maintain() {
+    uint64_t now = MonotonicMs();
+    uint64_t last = last_sweep_.load();
+    if (now - last < 1000 || !last_sweep_.compare_exchange_strong(last, now)) return;
+    // A connection whose server end has gone fails PeekNamedPipe.
+    connections_.Sweep(now, [](PipeConnection& c) {
+        return PeekNamedPipe(c.pipe.get(), nullptr, 0, nullptr, nullptr, nullptr) != FALSE;
+    });
+}
+
+size_t PipeTransport::CachedConnections() const {
+    return connections_.size();
+}
+
 QuitAnswer PipeTransport::TransmitQuit(const std::string& node) {
-    pm::win::unique_hfile pipe = ConnectToNode(node, true);
+    pm::win::unique_hfile pipe = ConnectToNode(node, true, kConnectWaitMs);
     if (!pipe) {
         return GetLastError() == ERROR_FILE_NOT_FOUND ? QuitAnswer::kNoSuchNode
                                                       : QuitAnswer::kNoAnswer;
     }
     OverlappedOp op;
     std::string name = node;
-    if (!WriteFrameTo(pipe.get(), &op, FrameKind::kQuitRequest,
-                      reinterpret_cast<const uint8_t*>(name.c_str()), name.size() + 1)) {
+    if (WriteFrameTo(pipe.get(), &op, FrameKind::kQuitRequest,
+                     reinterpret_cast<const uint8_t*>(name.c_str()), name.size() + 1,
+                     kWriteTimeoutMs) != Io::kDone) {
         return QuitAnswer::kNoAnswer;
     }
     std::vector<uint8_t> buf(kMaxChunk);
@@ -372,12 +633,12 @@ QuitAnswer PipeTransport::TransmitQuit(const std::string& node) {
 }
 
 void PipeTransport::Shutdown() {
-    std::map<std::string, std::unique_ptr<Listener>> listeners;
+    std::map<std::string, std::shared_ptr<Listener>> listeners;
     {
         std::lock_guard<std::mutex> lock(mu_);
         listeners.swap(listeners_);
-        connections_.clear();
     }
+    connections_.Clear();
     for (auto& kv : listeners)
         kv.second->Stop();
 }

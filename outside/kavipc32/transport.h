@@ -37,6 +37,9 @@ public:
     virtual QuitAnswer TransmitQuit(const std::string& node) = 0;
     // Stops every receiver and drops the cached connections.
     virtual void Shutdown() = 0;
+    // Called now and then (each node's timer tick): closes idle connections and those of
+    // nodes that have gone.
+    virtual void Maintain() {}
 };
 
 } // namespace kavipc

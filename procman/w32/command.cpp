@@ -179,12 +179,22 @@ void Command::SetTargetAddr(const char* addr) {
 }
 
 int Command::ParseRequest(const void* message, size_t available) {
+    MessageView v;
+    if (!ValidateMessage(message, available, v)) {
+        params_.clear();
+        cmd_code = 0;
+        flags = 0;
+        timeout_ms = kDefaultTimeoutMs;
+        return 0;
+    }
+    return ParseRequest(v);
+}
+
+int Command::ParseRequest(const MessageView& v) {
     params_.clear();
     cmd_code = 0;
     flags = 0;
     timeout_ms = kDefaultTimeoutMs;
-    MessageView v;
-    if (!ValidateMessage(message, available, v)) return 0;
     if (v.type & kReplyBit) return 0;
     BlockList items;
     if (!CopyItems(v, items)) return 0;
@@ -200,13 +210,25 @@ int Command::ParseRequest(const void* message, size_t available) {
 }
 
 int Command::ParseReply(const void* message, size_t available) {
+    MessageView v;
+    if (!ValidateMessage(message, available, v)) {
+        results_.clear();
+        status = 0;
+        return 0;
+    }
+    return ParseReply(v);
+}
+
+int Command::ParseReply(const MessageView& v) {
     results_.clear();
     status = 0;
-    MessageView v;
-    if (!ValidateMessage(message, available, v)) return 0;
     if (!(v.type & kReplyBit) || v.seq_no != seq_no) return 0;
     BlockList items;
-    if (!CopyItems(v, items)) return 0;
+    if (!CopyItems(v, items)) {
+        // The answer is lost; it must not read as a success with no items.
+        status = kStatusReplyNotCopied;
+        return 0;
+    }
     status = static_cast<int32_t>(v.value);
     tag = v.tag;
     SetReturnAddr(v.addressee);

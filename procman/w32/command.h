@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "procman/w32/message_layout.h"
 #include "procman/w32/message_memory.h"
 
 namespace pm {
@@ -30,6 +31,9 @@ private:
     uint32_t size_ = 0;
 };
 using BlockList = std::vector<Block>;
+
+// Status of a command whose reply arrived but could not be copied (the heap is exhausted).
+constexpr int32_t kStatusReplyNotCopied = static_cast<int32_t>(0xFFFF0001u);
 
 class Command {
 public:
@@ -81,6 +85,10 @@ public:
     // Reads the reply to this command: fails for a request type, another sequence number or a
     // malformed message, leaving no reply items and status 0.
     int ParseReply(const void* message, size_t available);
+    // The same for a message already checked into a view (the node checks each one once).
+    // A reply whose items cannot be copied leaves status kStatusReplyNotCopied.
+    int ParseRequest(const msg::MessageView& v);
+    int ParseReply(const msg::MessageView& v);
 
     uint32_t cmd_code;
     int32_t status = 0;

@@ -6,13 +6,13 @@
 namespace pm::msg {
 
 namespace {
-// A string field must lie inside the message and hold its terminator within its length.
+// A string field must lie inside the message after the header and end with its terminator.
 bool StringField(const uint8_t* base, uint32_t msg_len, uint32_t off, uint32_t len,
                  const char*& out) {
-    if (len == 0) return false;
+    if (len == 0 || off < kHeaderSize) return false;
     if (static_cast<uint64_t>(off) + len > msg_len) return false;
     const char* s = reinterpret_cast<const char*>(base + off);
-    if (std::memchr(s, 0, len) == nullptr) return false;
+    if (s[len - 1] != '\0') return false;
     out = s;
     return true;
 }
@@ -28,7 +28,7 @@ bool ValidateMessage(const void* message, size_t available, MessageView& view) {
     const uint8_t* p = static_cast<const uint8_t*>(message);
     uint32_t msg_len = Get32(p + kMsgLen);
     if (msg_len < kHeaderSize || msg_len > available) return false;
-    if (Get16(p + kHdrLen) < kHeaderSize) return false;
+    if (Get16(p + kHdrLen) != kHeaderSize) return false;
 
     MessageView v;
     v.base = p;
@@ -47,6 +47,7 @@ bool ValidateMessage(const void* message, size_t available, MessageView& view) {
     uint32_t table_off = Get16(p + kSizeTableOff);
     uint32_t data_off = Get16(p + kDataOff);
     uint64_t table_end = static_cast<uint64_t>(table_off) + 4ull * v.item_count;
+    // An acknowledgement leaves both offsets 0 (it has no items): only the bounds count.
     if (table_end > msg_len || data_off > msg_len) return false;
     v.size_table = p + table_off;
     v.data = p + data_off;

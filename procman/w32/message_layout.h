@@ -6,25 +6,28 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "outside/kavipc32/message_layout.h"
+
 namespace pm::msg {
 
-constexpr uint32_t kHeaderSize = 32;
+// The header is the messaging library's (one definition of its fields for both sides).
+constexpr uint32_t kHeaderSize = kavipc::kHeaderSize;
 
 // Header field offsets.
-constexpr size_t kMsgLen = 0;        // 4: total length
-constexpr size_t kHdrLen = 4;        // 2: 32
-constexpr size_t kType = 6;          // 1: bit 0 set means a reply
-constexpr size_t kTag = 7;           // 1
-constexpr size_t kSenderLen = 8;     // 2: with terminator
-constexpr size_t kSenderOff = 10;    // 2
-constexpr size_t kAddresseeLen = 12; // 2: with terminator
-constexpr size_t kAddresseeOff = 14; // 2
-constexpr size_t kReserved = 16;     // 2: 0
-constexpr size_t kValue = 18;        // 4: command code (request) or status (reply)
-constexpr size_t kItemCount = 22;    // 2
-constexpr size_t kSizeTableOff = 24; // 2
-constexpr size_t kDataOff = 26;      // 2
-constexpr size_t kSeqNo = 28;        // 4
+constexpr size_t kMsgLen = kavipc::kOffMsgLen;             // 4: total length
+constexpr size_t kHdrLen = kavipc::kOffHdrLen;             // 2: 32
+constexpr size_t kType = kavipc::kOffType;                 // 1: bit 0 set means a reply
+constexpr size_t kTag = kavipc::kOffTag;                   // 1
+constexpr size_t kSenderLen = kavipc::kOffSenderLen;       // 2: with terminator
+constexpr size_t kSenderOff = kavipc::kOffSenderOff;       // 2
+constexpr size_t kAddresseeLen = kavipc::kOffAddresseeLen; // 2: with terminator
+constexpr size_t kAddresseeOff = kavipc::kOffAddresseeOff; // 2
+constexpr size_t kReserved = 16;                           // 2: 0
+constexpr size_t kValue = kavipc::kOffValue;               // 4: code (request) or status (reply)
+constexpr size_t kItemCount = kavipc::kOffItemCount;       // 2
+constexpr size_t kSizeTableOff = kavipc::kOffSizeTableOff; // 2
+constexpr size_t kDataOff = kavipc::kOffDataOff;           // 2
+constexpr size_t kSeqNo = kavipc::kOffSeqNo;               // 4
 
 // Message types.
 constexpr uint8_t kTypeRequest = 0;
@@ -78,7 +81,10 @@ struct MessageView {
 };
 
 // Checks the message held in `available` bytes; on success fills `view` and answers true.
-// msg_len must not exceed `available`; everything must lie inside msg_len.
+// msg_len must not exceed `available`; hdr_len must be 32; both strings must lie inside msg_len
+// after the header and end with their NUL; the size table and the items must lie inside it.
+// These are the messaging library's rules too (its CheckHeader adds only that the addressee
+// is a node name it can route to).
 [[nodiscard]] bool ValidateMessage(const void* message, size_t available, MessageView& view);
 
 // Reads only the declared length, for callers that know no better size than the message's own.

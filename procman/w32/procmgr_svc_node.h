@@ -45,8 +45,12 @@ class ProcMgrSvcNode final : public ServiceNode {
 public:
     static constexpr const char* kNodeName = "ProcMgr";
 
+    // Registers once it is complete, and unregisters before any part of it goes.
     ProcMgrSvcNode(MessagingLibrary& library, NodePlatform& platform)
-        : ServiceNode(kNodeName, 0, library, platform) {}
+        : ServiceNode(kNodeName, 0, library, platform, Registration::kLater) {
+        Register();
+    }
+    ~ProcMgrSvcNode() override { Unregister(); }
 
     int CommandReceived(Command& command) override;
     int Pulse() override;

@@ -5,6 +5,7 @@
 
 #include <cstdio>
 
+#include "outside/kavipc32/kavipc32_abi.h"
 #include "procman/w32/process_list/process_list_win.h"
 #include "procman/w32/startup.h"
 #include "shared/cmdline/cmd_line.h"
@@ -39,6 +40,14 @@ public:
     void Puts(const char* text) override {
         std::puts(text);
         std::fflush(stdout);
+    }
+    uint32_t NodeOwner() override {
+        // Ordinal 13, bound by name so that an older library simply answers "unknown".
+        HMODULE lib = GetModuleHandleA("KAVIPC32.DLL");
+        auto fn = lib ? reinterpret_cast<KavNodeOwnerProcessFn>(
+                            reinterpret_cast<void*>(GetProcAddress(lib, "NodeOwnerProcess")))
+                      : nullptr;
+        return fn ? fn(ProcMgrSvcNode::kNodeName) : 0;
     }
 };
 

@@ -13,7 +13,7 @@ namespace pm {
 using namespace msg;
 
 ServiceNode::ServiceNode(const char* name, int raw_mode, MessagingLibrary& library,
-                         NodePlatform& platform)
+                         NodePlatform& platform, Registration when)
     : library_(library), platform_(platform), raw_mode_(raw_mode), queue_lock_(platform.NewMutex()),
       dispatch_lock_(platform.NewMutex()) {
     if (!library_.Bind() || !name) return;
@@ -21,7 +21,14 @@ ServiceNode::ServiceNode(const char* name, int raw_mode, MessagingLibrary& libra
     name_ = static_cast<char*>(std::malloc(n));
     if (!name_) return;
     std::memcpy(name_, name, n);
+    if (when == Registration::kNow) Register();
+}
+
+bool ServiceNode::Register() {
+    if (IsRegistered()) return true;
+    if (!name_ || !library_.IsBound()) return false;
     node_handle_ = library_.Functions().CreateSvcNode(name_, this, &ServiceNode::MessageCallback);
+    return IsRegistered();
 }
 
 ServiceNode::~ServiceNode() {
@@ -54,12 +61,22 @@ int ServiceNode::Unregister() {
 }
 
 void ServiceNode::Run() {
+    run_thread_ = platform_.CurrentThreadId();
     OnStart();
     WindowMessage m;
     // A failing GetMessageA (-1) ends the loop too, rather than spinning on the error.
-    while (platform_.NextMessage(m) > 0 && m.message != kWmQuit)
+    while (!quit_requested_.load() && platform_.NextMessage(m) > 0 && m.message != kWmQuit)
         PumpMessage(m);
     OnStop();
+    run_thread_ = 0;
+}
+
+void ServiceNode::RequestQuit() {
+    // The library calls handlers and pulses on its own thread: PostQuitMessage there would
+    // end nobody's loop.
+    quit_requested_ = true;
+    uint32_t tid = run_thread_.load();
+    if (tid != 0) platform_.PostToThread(tid, kWmQuit);
 }
 
 size_t ServiceNode::PendingCount() const {
@@ -237,6 +254,7 @@ void ServiceNode::HandleMessage(void* message, uint32_t elapsed_ms) {
         return;
     }
     // A delivered buffer is as long as its declared length; every field must fit inside it.
+    // Checked once here; the view goes on to whatever reads the message.
     MessageView v;
     if (!ValidateMessage(message, DeclaredLength(message), v)) {
         library_.Free(message);
@@ -244,7 +262,7 @@ void ServiceNode::HandleMessage(void* message, uint32_t elapsed_ms) {
     }
     if (v.type == kTypeRequest) {
         if (accepting_) {
-            HandleRequest(message);
+            HandleRequest(message, v);
         } else {
             MutexLock lock(*dispatch_lock_);
             auto* h = new (std::nothrow) HeldMessage;
@@ -260,10 +278,10 @@ void ServiceNode::HandleMessage(void* message, uint32_t elapsed_ms) {
         return;
     }
     if (v.type & kReplyBit) {
-        HandleReply(message, v.seq_no);
+        HandleReply(message, v);
         return;
     }
-    if (v.type == kTypeAuthRequest || v.type == kTypeAckRequest) Acknowledge(message);
+    if (v.type == kTypeAuthRequest || v.type == kTypeAckRequest) Acknowledge(v);
     library_.Free(message);
 }
 
@@ -292,12 +310,12 @@ void ServiceNode::HandleTick(uint32_t elapsed_ms) {
             }
         }
     }
-    if (!pulse_result) platform_.PostQuitMessage(0);
+    if (!pulse_result) RequestQuit();
 }
 
-void ServiceNode::HandleRequest(void* message) {
+void ServiceNode::HandleRequest(void* message, const MessageView& v) {
     std::unique_ptr<Command> command(new (std::nothrow) Command(0));
-    int parsed = command ? command->ParseRequest(message, DeclaredLength(message)) : 0;
+    int parsed = command ? command->ParseRequest(v) : 0;
     library_.Free(message);
     if (!parsed) return;
     int result;
@@ -312,19 +330,35 @@ void ServiceNode::HandleRequest(void* message) {
             command->SetReturnAddr(name_);
             reply = command->BuildReply(library_);
             command.reset();
-            if (!reply) return;
         }
     }
     if (reply && !library_.Functions().EnqueueMessage(reply)) library_.Free(reply);
-    if (!result) platform_.PostQuitMessage(0);
+    if (!result) RequestQuit();
 }
 
-void ServiceNode::HandleReply(void* message, uint32_t seq_no) {
+namespace {
+// Node names are case-insensitive: the library routes "procmgr" to "ProcMgr".
+bool SameNode(const char* a, const char* b) {
+    if (!a || !b) return false;
+    for (; *a && *b; ++a, ++b) {
+        auto x = static_cast<unsigned char>(*a), y = static_cast<unsigned char>(*b);
+        if (x >= 'A' && x <= 'Z') x = static_cast<unsigned char>(x + 32);
+        if (y >= 'A' && y <= 'Z') y = static_cast<unsigned char>(y + 32);
+        if (x != y) return false;
+    }
+    return *a == *b;
+}
+} // namespace
+
+void ServiceNode::HandleReply(void* message, const MessageView& v) {
     PendingRequest* found = nullptr;
     {
         MutexLock lock(*queue_lock_);
+        // A reply belongs to the request with its sequence number that went to the node the
+        // reply comes from: any peer can guess a sequence number.
         for (PendingRequest** link = &pending_; *link; link = &(*link)->next) {
-            if ((*link)->command->seq_no == seq_no) {
+            Command* c = (*link)->command;
+            if (c->seq_no == v.seq_no && SameNode(c->GetTargetAddr(), v.sender)) {
                 found = *link;
                 *link = found->next;
                 break;
@@ -332,19 +366,19 @@ void ServiceNode::HandleReply(void* message, uint32_t seq_no) {
         }
     }
     if (found) {
-        found->command->ParseReply(message, DeclaredLength(message));
+        found->command->ParseReply(v);
         Complete(found);
     }
     library_.Free(message);
 }
 
-void ServiceNode::Acknowledge(const void* message) {
-    MessageView v;
-    if (!ValidateMessage(message, DeclaredLength(message), v)) return;
-    // Sender and addressee swap places; no items, status 0.
+void* ServiceNode::BuildAcknowledgement(MessageMemory& memory, const MessageView& v) {
+    // Sender and addressee swap places; no items, status 0. Both strings must end below the
+    // 16-bit offset limit, or the offsets written would wrap.
     uint32_t size = kHeaderSize + v.sender_len + v.addressee_len;
-    auto* ack = static_cast<uint8_t*>(library_.Allocate(size));
-    if (!ack) return;
+    if (size >= kOffsetLimit) return nullptr;
+    auto* ack = static_cast<uint8_t*>(memory.Allocate(size));
+    if (!ack) return nullptr;
     std::memset(ack, 0, size);
     Put32(ack + kMsgLen, size);
     Put16(ack + kHdrLen, kHeaderSize);
@@ -357,7 +391,12 @@ void ServiceNode::Acknowledge(const void* message) {
     Put32(ack + kSeqNo, v.seq_no);
     std::memcpy(ack + kHeaderSize, v.addressee, v.addressee_len);
     std::memcpy(ack + kHeaderSize + v.addressee_len, v.sender, v.sender_len);
-    if (!library_.Functions().EnqueueMessage(ack)) library_.Free(ack);
+    return ack;
+}
+
+void ServiceNode::Acknowledge(const MessageView& v) {
+    void* ack = BuildAcknowledgement(library_, v);
+    if (ack && !library_.Functions().EnqueueMessage(ack)) library_.Free(ack);
 }
 
 } // namespace pm

@@ -10,6 +10,7 @@
 
 #include "outside/kavipc32/kavipc32_abi.h"
 #include "procman/w32/command.h"
+#include "procman/w32/message_layout.h"
 #include "procman/w32/messaging_library.h"
 #include "procman/w32/node_platform.h"
 
@@ -17,11 +18,19 @@ namespace pm {
 
 // Statuses a sender's command receives from the node itself.
 constexpr int32_t kStatusNotSent = static_cast<int32_t>(0xFFFF0000u);
+// The reply arrived but could not be copied (the heap is exhausted).
+constexpr int32_t kStatusNoMemory = kStatusReplyNotCopied;
 constexpr int32_t kStatusTimedOut = static_cast<int32_t>(0xFFFF0002u);
+
+// When a node registers with the library. A derived class registers at the end of its own
+// constructor (kLater, then Register()), so that no message reaches a node half built, and
+// unregisters first thing in its destructor.
+enum class Registration { kNow, kLater };
 
 class ServiceNode {
 public:
-    ServiceNode(const char* name, int raw_mode, MessagingLibrary& library, NodePlatform& platform);
+    ServiceNode(const char* name, int raw_mode, MessagingLibrary& library, NodePlatform& platform,
+                Registration when = Registration::kNow);
     ServiceNode(const ServiceNode&) = delete;
     ServiceNode& operator=(const ServiceNode&) = delete;
 
@@ -40,9 +49,16 @@ public:
     virtual void PumpMessage(const WindowMessage& msg);
 
     [[nodiscard]] bool IsRegistered() const { return node_handle_ != 0; }
+    // Registers under the node's name; true when registered (also when it was already).
+    bool Register();
+    // Unregisters; once it returns, no callback of this node runs any more (the library waits
+    // for one in progress unless called from it).
     int Unregister();
     // Serves until WM_QUIT arrives or GetMessageA answers 0.
     void Run();
+    // Ends Run's loop from any thread: WM_QUIT goes to the thread that runs it (or, before
+    // Run has begun, Run returns at once).
+    void RequestQuit();
 
     // The full form; the three below are the ones callers use.
     int SendCommand(Command* command, Event* event, int no_wait, int use_enqueue2,
@@ -66,6 +82,10 @@ public:
     static int KAVIPC_API MessageCallback(void* node, void* message, uint32_t elapsed_ms);
     // What MessageCallback does for one message or tick.
     void HandleMessage(void* message, uint32_t elapsed_ms);
+    // Builds the acknowledgement of a checked type-2 or type-4 message: the addressee and
+    // sender swapped, no items. Null when it cannot be represented (the strings would end
+    // beyond the 16-bit offsets) or allocated.
+    static void* BuildAcknowledgement(MessageMemory& memory, const msg::MessageView& v);
 
     [[nodiscard]] const char* Name() const { return name_; }
     [[nodiscard]] size_t PendingCount() const;
@@ -91,9 +111,9 @@ private:
     };
 
     void HandleTick(uint32_t elapsed_ms);
-    void HandleRequest(void* message);
-    void HandleReply(void* message, uint32_t seq_no);
-    void Acknowledge(const void* message);
+    void HandleRequest(void* message, const msg::MessageView& v);
+    void HandleReply(void* message, const msg::MessageView& v);
+    void Acknowledge(const msg::MessageView& v);
     void Complete(PendingRequest* entry);
     void NotSent(Command* command, int delete_when_done);
     int Enqueue(void* message, int use_enqueue2);
@@ -106,6 +126,8 @@ private:
     HeldMessage* held_ = nullptr;
     int pulse_interval_ms_ = 0;
     int pulse_remaining_ms_ = 0;
+    std::atomic<uint32_t> run_thread_{0};
+    std::atomic<bool> quit_requested_{false};
     std::unique_ptr<Mutex> queue_lock_;
     std::unique_ptr<Mutex> dispatch_lock_;
 };

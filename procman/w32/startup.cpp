@@ -1,6 +1,8 @@
 // Portable: the start-up order. No OS code here.
 #include "procman/w32/startup.h"
 
+#include <cstdio>
+
 namespace pm {
 
 int RunQuorlent(StartupEnv& env, TraceLog& log) {
@@ -19,6 +21,14 @@ int RunQuorlent(StartupEnv& env, TraceLog& log) {
     if (!node || !node->IsRegistered()) {
         // The process ends here; the node stays as it is.
         env.Puts("Error creating service node!");
+        // Another process may have taken the name first: say which, so that it can be found.
+        if (uint32_t owner = env.NodeOwner()) {
+            char line[96];
+            std::snprintf(line, sizeof line, "The name \"%s\" is held by process %lu.",
+                          ProcMgrSvcNode::kNodeName, static_cast<unsigned long>(owner));
+            env.Puts(line);
+            log.Write("%s\n", line);
+        }
         return 1;
     }
 

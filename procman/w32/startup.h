@@ -2,6 +2,7 @@
 // files, the node) come through StartupEnv, Win32 in quorlent_main_win.cpp, fakes in the tests.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <string>
 
@@ -29,10 +30,13 @@ public:
     virtual void DestroyNode(ProcMgrSvcNode* node) = 0;
     // puts().
     virtual void Puts(const char* text) = 0;
+    // The id of the process that holds the node's name, where it can be told; 0 else.
+    virtual uint32_t NodeOwner() { return 0; }
 };
 
 // Runs the program from start-up to shutdown; answers the exit code: 0 after a normal end,
-// 1 when the node could not be registered.
+// 1 when the node could not be registered (then saying which process holds the name, when
+// that is known).
 int RunQuorlent(StartupEnv& env, TraceLog& log);
 
 } // namespace pm

@@ -82,7 +82,11 @@ TEST(BaseInfoViewTest, EveryTruncationIsRefusedOrRead) {
     for (size_t which = 0; which < 5; ++which) {
         for (size_t cut = 0; cut < items[which].size(); ++cut) {
             auto damaged = items;
-            damaged[which].resize(cut);
+            // A fresh buffer of exactly `cut` bytes: resize would keep the old memory behind
+            // it, and the sanitizer would not see a read one byte past the cut.
+            damaged[which] = std::vector<uint8_t>(items[which].begin(),
+                                                  items[which].begin() + static_cast<long>(cut));
+            damaged[which].shrink_to_fit();
             BaseInfoView v;
             std::string error;
             // Either refused with a reason or read without going past the bytes (ASan).

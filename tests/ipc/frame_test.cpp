@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <string>
 
 #include "outside/kavipc32/frame.h"
 #include "outside/kavipc32/message_block.h"
+#include "outside/kavipc32/message_layout.h"
 #include "tests/ipc/test_message.h"
 
 using namespace kavipc;
@@ -239,4 +241,55 @@ TEST(FrameTest, UntakenFrameIsReleasedByTheNextFeedOrTheDestructor) {
     ASSERT_EQ(a.Feed(chunks[0].data(), chunks[0].size()), FrameAssembler::Result::kComplete);
     ASSERT_EQ(a.Feed(chunks[0].data(), chunks[0].size()), FrameAssembler::Result::kComplete);
     // ASan reports a leak if either frame is not released
+}
+
+TEST(FrameTest, BlockGrowsWithTheBytesNotWithTheDeclaredLength) {
+    // One chunk that declares the largest message and then nothing more: the assembler holds
+    // only the bytes that came.
+    uint8_t chunk[kChunkHeaderSize + 1] = {};
+    WriteChunkHeader(chunk, {FrameKind::kMessage, static_cast<uint32_t>(kMaxMessageSize), 0});
+    FrameAssembler a;
+    EXPECT_EQ(a.Feed(chunk, sizeof chunk), FrameAssembler::Result::kNeedMore);
+    EXPECT_TRUE(a.in_progress());
+    EXPECT_LE(a.capacity(), 2u); // at most twice what came
+    a.Abandon();                 // the peer stalled
+    EXPECT_FALSE(a.in_progress());
+    EXPECT_EQ(a.capacity(), 0u);
+    EXPECT_EQ(a.dropped(), 1u);
+}
+
+TEST(FrameTest, GrowingBlockHoldsEveryByteAndEndsAtTheExactSize) {
+    for (size_t total : {size_t{200}, 3 * kMaxChunkPayload + 17, size_t{1} << 20}) {
+        std::vector<uint8_t> m = BigMessage(total);
+        auto chunks = Chunks(FrameKind::kMessage, m);
+        FrameAssembler a;
+        size_t fed = 0;
+        for (size_t i = 0; i + 1 < chunks.size(); ++i) {
+            ASSERT_EQ(a.Feed(chunks[i].data(), chunks[i].size()),
+                      FrameAssembler::Result::kNeedMore);
+            fed += chunks[i].size() - kChunkHeaderSize;
+            EXPECT_LE(a.capacity(), 2 * fed) << "grew ahead of the bytes";
+        }
+        ASSERT_EQ(a.Feed(chunks.back().data(), chunks.back().size()),
+                  FrameAssembler::Result::kComplete);
+        void* p = a.TakePayload();
+        ASSERT_EQ(BlockSize(p), total);
+        EXPECT_EQ(std::memcmp(p, m.data(), total), 0);
+        FreeBlock(p);
+    }
+}
+
+TEST(FrameTest, QuitRequestForTheLongestNodeNameArrives) {
+    std::string name(kMaxNodeName, 'n');
+    std::vector<uint8_t> payload(name.c_str(), name.c_str() + name.size() + 1);
+    auto chunks = Chunks(FrameKind::kQuitRequest, payload);
+    FrameAssembler a;
+    ASSERT_EQ(a.Feed(chunks[0].data(), chunks[0].size()), FrameAssembler::Result::kComplete);
+    void* p = a.TakePayload();
+    EXPECT_EQ(std::string(static_cast<const char*>(p)), name);
+    FreeBlock(p);
+    // One byte more is no node name of ours.
+    payload.insert(payload.begin(), 'x');
+    chunks = Chunks(FrameKind::kQuitRequest, payload);
+    EXPECT_EQ(a.Feed(chunks[0].data(), chunks[0].size()), FrameAssembler::Result::kDropped);
 }

@@ -1,6 +1,6 @@
 // Fuzzes what a peer can put on a node's pipe: the input is split into chunks (a 2-byte length
-// before each) and fed to the frame assembler; complete messages then go through the header
-// check and to a Messenger with no nodes, which must drop them.
+// before each) and fed to the frame assembler; complete messages must pass the whole-message
+// check. (fuzz_ipc_messenger drives a real Messenger with the same input.)
 #include <cstddef>
 #include <cstdint>
 #include <cstring>

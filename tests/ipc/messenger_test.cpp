@@ -11,6 +11,7 @@
 #include <set>
 #include <thread>
 
+#include "outside/kavipc32/frame.h"
 #include "outside/kavipc32/message_block.h"
 #include "outside/kavipc32/messenger.h"
 #include "tests/ipc/test_message.h"
@@ -51,9 +52,14 @@ public:
         if (broken) return false;
         TransportSink* owner = Owner(node);
         if (owner == nullptr) return false;
-        void* copy = AllocateBlock(size);
-        std::memcpy(copy, data, size);
-        owner->OnIncomingMessage(copy);
+        // As strict as the pipe: the bytes travel as chunks through a frame assembler, which
+        // drops a frame whose length is not the message's own.
+        FrameAssembler frames;
+        ForEachChunk(FrameKind::kMessage, data, size, [&](const uint8_t* c, size_t n) {
+            if (frames.Feed(c, n) == FrameAssembler::Result::kComplete)
+                owner->OnIncomingMessage(frames.TakePayload());
+            return true;
+        });
         return true;
     }
     QuitAnswer TransmitQuit(const std::string& node) override {

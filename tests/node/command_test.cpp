@@ -273,6 +273,10 @@ TEST(Command, PackingLimits) {
         ASSERT_NE(m, nullptr);
         EXPECT_EQ(msg::Get16(static_cast<uint8_t*>(m) + msg::kDataOff), 65535u);
         memory.Free(m);
+        // One byte more puts data_off at exactly 0x10000, which 16 bits would write as 0.
+        std::string wraps(65535 - 34 + 1, 'n');
+        c.SetTargetAddr(wraps.c_str());
+        EXPECT_EQ(c.BuildRequest(memory), nullptr);
     }
     // Large items are fine: only offsets are 16 bits.
     {

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
@@ -56,6 +57,8 @@ public:
     bool allocation_fails = false;
     uintptr_t create_answer = 0x1234;
     int global_timeout = -1; // -1: hand back the given time-out
+    // Runs inside CreateSvcNode once the callback is known: a message that arrives at once.
+    std::function<void()> on_create;
 
     // What the node did.
     std::vector<std::string> loads;
@@ -143,6 +146,7 @@ private:
         F().created_name = name;
         F().node = node;
         F().callback = cb;
+        if (F().on_create) F().on_create();
         return F().create_answer;
     }
     static int KAVIPC_API DeleteSvcNode(const char* name) {

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <string>
 #include <vector>
@@ -80,6 +81,18 @@ const BadCase kBadCases[] = {
      [](Bytes& b) { msg::Put16(b.data() + msg::kAddresseeLen, uint32_t(b.size())); }, 0},
     {"size_table_beyond_end",
      [](Bytes& b) { msg::Put16(b.data() + msg::kSizeTableOff, uint32_t(b.size() - 4)); }, 0},
+    // Only the size table's own check can refuse this one: its 2 x 4 bytes end 2 bytes past
+    // msg_len (inside the buffer, which is 2 bytes longer), every size read there is 0 and
+    // data_off sits at the end, so a table checked at 2 bytes per item would pass.
+    {"size_table_two_bytes_short",
+     [](Bytes& b) {
+         size_t len = b.size();
+         b.resize(len + 2, 0);
+         std::fill(b.begin() + static_cast<long>(len - 6), b.end(), 0);
+         msg::Put16(b.data() + msg::kSizeTableOff, uint32_t(len - 6));
+         msg::Put16(b.data() + msg::kDataOff, uint32_t(len));
+     },
+     0},
     {"count_too_large", [](Bytes& b) { msg::Put16(b.data() + msg::kItemCount, 0xFFFF); }, 0},
     {"data_off_beyond_end",
      [](Bytes& b) { msg::Put16(b.data() + msg::kDataOff, uint32_t(b.size() + 1)); }, 0},

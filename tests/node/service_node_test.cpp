@@ -125,11 +125,34 @@ TEST_F(ServiceNodeTest, RequestIsHandledAndAnswered) {
     EXPECT_TRUE(platform.quits.empty());
 }
 
-TEST_F(ServiceNodeTest, HandlerAnsweringZeroEndsTheLoop) {
+TEST_F(ServiceNodeTest, HandlerAnsweringZeroEndsTheLoopOfTheRunThread) {
+    RecordingNode node("ProcMgr", 0, library, platform);
+    node.answer = 0;
+    platform.thread_id = 5; // the thread in Run
+    platform.Queue(0x200);
+    platform.Queue(0x201);
+    platform.on_get = [&] {
+        platform.on_get = nullptr;
+        platform.thread_id = 9; // the library's thread calls the handler
+        Deliver(node, Packed(0, "c", "ProcMgr", 1, 1));
+    };
+    node.Run();
+    // The quit went to the thread in Run, not to the library's thread, and the loop ended
+    // without taking the second message.
+    ASSERT_EQ(platform.posted.size(), 1u);
+    EXPECT_EQ(platform.posted[0], std::make_pair(5u, kWmQuit));
+    EXPECT_TRUE(platform.quits.empty());
+    EXPECT_EQ(platform.dispatched, std::vector<uint32_t>{0x200});
+}
+
+TEST_F(ServiceNodeTest, QuitBeforeRunMakesRunReturnAtOnce) {
     RecordingNode node("ProcMgr", 0, library, platform);
     node.answer = 0;
     Deliver(node, Packed(0, "c", "ProcMgr", 1, 1));
-    EXPECT_EQ(platform.quits, std::vector<int>{0});
+    EXPECT_TRUE(platform.posted.empty()); // no loop yet to post to
+    platform.Queue(0x200);
+    node.Run();
+    EXPECT_EQ(platform.get_calls, 0);
 }
 
 TEST_F(ServiceNodeTest, RefusedReplyIsReleased) {
@@ -263,7 +286,12 @@ TEST_F(ServiceNodeTest, AsyncSendPairsTheReplyBySequenceNumber) {
     Deliver(node, Packed(1, "KAVMonitorClientNC", "me", 5, 499, {"xyz"}));
     EXPECT_EQ(completions, 0);
     EXPECT_EQ(node.PendingCount(), 1u);
-    Deliver(node, Packed(1, "KAVMonitorClientNC", "me", 5, 500, {"xyz"}));
+    // A forged reply with the right number from another node is dropped too; the node name's
+    // case does not matter (the library routes names whatever their case).
+    Deliver(node, Packed(1, "Intruder", "me", 6, 500, {"forged"}));
+    EXPECT_EQ(completions, 0);
+    EXPECT_EQ(node.PendingCount(), 1u);
+    Deliver(node, Packed(1, "kavmonitorclientnc", "me", 5, 500, {"xyz"}));
     EXPECT_EQ(completions, 1);
     EXPECT_EQ(last, 5);
     EXPECT_EQ(node.PendingCount(), 0u);
@@ -355,6 +383,7 @@ TEST_F(ServiceNodeTest, SynchronousSendPumpsUntilTheReply) {
     int completions = 0;
     int32_t last = 0;
     CountingCommand c(1, &completions, &last);
+    c.SetTargetAddr("peer");
     platform.Queue(0x113); // a timer message before the reply
     platform.Queue(0x200);
     int gets = 0;
@@ -389,6 +418,7 @@ TEST_F(ServiceNodeTest, SynchronousSendOnAnEvent) {
     int completions = 0;
     int32_t last = 0;
     CountingCommand c(1, &completions, &last);
+    c.SetTargetAddr("peer");
     FakeEvent event;
     event.set = true;
     // The fake's Wait returns at once: let the reply arrive as the message is enqueued.
@@ -450,7 +480,9 @@ TEST_F(ServiceNodeTest, PulseComesEveryInterval) {
     node.pulse_answer = 0;
     Tick(node, 5000);
     EXPECT_EQ(node.pulses, 2);
-    EXPECT_EQ(platform.quits, std::vector<int>{0});
+    platform.Queue(0x200);
+    node.Run(); // the pulse asked the loop to end: it ends before taking a message
+    EXPECT_EQ(platform.get_calls, 0);
 }
 
 TEST_F(ServiceNodeTest, RunPumpsUntilQuit) {
@@ -480,6 +512,88 @@ TEST_F(ServiceNodeTest, ExceptionsStopAtTheCallback) {
     } node("ProcMgr", 0, library, platform);
     Deliver(node, Packed(0, "c", "ProcMgr", 1, 1));
     EXPECT_EQ(platform.locks_held, 0);
+}
+
+} // namespace
+} // namespace pm
+
+namespace pm {
+namespace {
+
+using test::TestMemory;
+
+// The derived part of a node answers from the first message on: a message that arrives while
+// the node registers is handled by the derived class, not by the base.
+TEST_F(ServiceNodeTest, NodeRegisteredLaterAnswersFromItsDerivedPart) {
+    struct Late : RecordingNode {
+        Late(MessagingLibrary& l, NodePlatform& p)
+            : RecordingNode("ProcMgr", 0, l, p, Registration::kLater) {
+            EXPECT_FALSE(IsRegistered());
+            marker = 7; // the derived part is complete only now
+            Register();
+        }
+        ~Late() override { Unregister(); }
+        int marker = 0;
+        int seen_marker = -1;
+        int CommandReceived(Command& c) override {
+            seen_marker = marker;
+            return RecordingNode::CommandReceived(c);
+        }
+    };
+    Late* self = nullptr;
+    fake.on_create = [&] {
+        Deliver(*static_cast<Late*>(fake.node), Packed(0, "console", "ProcMgr", 0x73124533, 1));
+        self = static_cast<Late*>(fake.node);
+    };
+    {
+        Late node(library, platform);
+        EXPECT_EQ(self, &node);
+        EXPECT_EQ(node.received, 1);
+        EXPECT_EQ(node.seen_marker, 7);
+        ASSERT_EQ(fake.enqueued.size(), 1u);
+        msg::MessageView v;
+        ASSERT_TRUE(msg::ValidateMessage(fake.enqueued[0].data(), fake.enqueued[0].size(), v));
+        EXPECT_EQ(v.value, 0x20u); // the derived handler's status, not the base's 0
+    }
+    EXPECT_EQ(fake.deleted_names, std::vector<std::string>{"ProcMgr"}); // once, from the derived
+}
+
+TEST_F(ServiceNodeTest, AcknowledgementThatWouldWrapItsOffsetsIsRefused) {
+    // Sender and addressee of a type-2 message swap places in the acknowledgement; when both
+    // together pass the 16-bit offsets, nothing is sent.
+    std::string longest(65535 - 32 - 2 - 1, 'n'); // 32 + 2 + 65501... ends at 65535 exactly
+    Bytes fits = Packed(2, "a", longest.c_str(), 0, 1);
+    msg::MessageView v;
+    ASSERT_TRUE(msg::ValidateMessage(fits.data(), fits.size(), v));
+    TestMemory memory;
+    void* ack = ServiceNode::BuildAcknowledgement(memory, v);
+    ASSERT_NE(ack, nullptr);
+    EXPECT_EQ(msg::Get32(static_cast<uint8_t*>(ack)), 65535u);
+    msg::MessageView a;
+    EXPECT_TRUE(msg::ValidateMessage(ack, 65535, a));
+    EXPECT_STREQ(a.addressee, "a");
+    memory.Free(ack);
+
+    // A received message can carry strings that end beyond 65535 (its offsets still fit):
+    // the acknowledgement would need an addressee offset of 0x10000.
+    Bytes big(32 + 2 + 65503 + 1, 0);
+    msg::Put32(big.data(), static_cast<uint32_t>(big.size()));
+    msg::Put16(big.data() + msg::kHdrLen, 32);
+    big[msg::kType] = 2;
+    msg::Put16(big.data() + msg::kSenderLen, 2); // "b"
+    msg::Put16(big.data() + msg::kSenderOff, 65503 + 32);
+    msg::Put16(big.data() + msg::kAddresseeLen, 65503); // 65502 letters and the NUL
+    msg::Put16(big.data() + msg::kAddresseeOff, 32);
+    msg::Put16(big.data() + msg::kSizeTableOff, 32);
+    msg::Put16(big.data() + msg::kDataOff, 32);
+    std::fill(big.begin() + 32, big.begin() + 32 + 65502, 'n');
+    big[65503 + 32] = 'b';
+    ASSERT_TRUE(msg::ValidateMessage(big.data(), big.size(), v));
+    EXPECT_EQ(ServiceNode::BuildAcknowledgement(memory, v), nullptr);
+    RecordingNode node("n", 0, library, platform);
+    Deliver(node, big);
+    EXPECT_TRUE(fake.enqueued.empty());
+    EXPECT_TRUE(fake.live.empty());
 }
 
 } // namespace

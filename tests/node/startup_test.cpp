@@ -47,6 +47,8 @@ public:
         leaked = nullptr;
     }
     void Puts(const char* text) override { out += std::string(text) + "\n"; }
+    uint32_t NodeOwner() override { return owner; }
+    uint32_t owner = 0;
 
     std::string Log() {
         if (!log) return "";
@@ -187,6 +189,19 @@ TEST(Startup, RefusedRegistrationExitCodeOne) {
     TraceLog log(&Clock);
     EXPECT_EQ(RunQuorlent(env, log), 1);
     SetProcessNode(nullptr);
+}
+
+TEST(Startup, TakenNameNamesTheProcessThatHoldsIt) {
+    for (uint32_t owner : {0u, 4242u}) {
+        FakeStartupEnv env;
+        env.fake.create_answer = 0;
+        env.marker = false;
+        env.owner = owner;
+        TraceLog log(&Clock);
+        EXPECT_EQ(RunQuorlent(env, log), 1);
+        SetProcessNode(nullptr);
+        EXPECT_EQ(env.out.find("4242") != std::string::npos, owner != 0) << env.out;
+    }
 }
 
 } // namespace

@@ -200,5 +200,21 @@ TEST_F(ProcessListTest, ConfigurationItemsAreTakenOver) {
     EXPECT_EQ(again->GetResultSize(1), 3u);
 }
 
+TEST_F(ProcessListTest, ConfigurationRecordThatCouldNotBeBuiltFailsTheAnswer) {
+    list.SetBaseInfoSource([] {
+        std::vector<table::Record> items(3);
+        items[0].data = static_cast<uint8_t*>(std::calloc(16, 1));
+        items[0].size = 16;
+        items[1].size = 40; // its allocation failed
+        items[2].data = static_cast<uint8_t*>(std::calloc(3, 1));
+        items[2].size = 3;
+        return items;
+    });
+    auto c = Request({});
+    list.GetProcessBaseInfo(*c);
+    EXPECT_EQ(c->status, kStatusReplyNotCopied); // not 0 with records missing
+    EXPECT_EQ(c->GetResultCount(), 0u);          // and the others freed (ASan)
+}
+
 } // namespace
 } // namespace pm::test

@@ -203,5 +203,21 @@ TEST(PerfDataTest, LengthsThatPointBackwardsEndTheWalk) {
     }
 }
 
+TEST(PerfDataTest, CounterBlockShorterThanItsLengthFieldEndsTheWalk) {
+    // A counter block of 0 to 3 bytes cannot even hold its own length: no instance (and no
+    // phantom process with id 0) comes of it.
+    for (uint32_t length = 0; length < 4; ++length) {
+        auto b = StandardBlock();
+        b.instances = {Instance(u"a", 1, 1, 8, 10)};
+        b.counter_block_length = length;
+        auto block = b.Build();
+        PerfCounterTable t = ResolvedTitles();
+        uint32_t announced;
+        std::vector<PerfInstance> out;
+        ReadPerfInstances(block.data(), block.size(), t, &announced, out);
+        EXPECT_TRUE(out.empty()) << length;
+    }
+}
+
 } // namespace
 } // namespace pm::table::test

@@ -63,7 +63,9 @@ std::vector<uint8_t> ProcMonCmd::BuildDataParam(const uint8_t* data, uint32_t si
 void ProcMonCmd::OnComplete() {
     Command* console = console_cmd_;
     console->status = status;
-    if (GetResultSize(0) > 0) console->AddResult(GetResult(0), GetResultSize(0));
+    // A copy that cannot be made must not read as success with no item.
+    if (GetResultSize(0) > 0 && !console->AddResult(GetResult(0), GetResultSize(0)))
+        console->status = kStatusReplyNotCopied;
     if (t_sending) {
         // Refused while the handler still runs: let the node reply when it returns.
         console->flags &= ~Command::kFlagDeferredReply;

@@ -2,6 +2,7 @@
 #include "procman/w32/process_list/process_list.h"
 
 #include <atomic>
+#include <cstdlib>
 
 #include "procman/w32/trace_log.h"
 
@@ -20,6 +21,25 @@ ProcessList* TheProcessList() {
 }
 void SetProcessList(ProcessList* list) {
     g_list.store(list);
+}
+
+// Hands every record to the command, or none: a record that could not be allocated (null)
+// fails the whole answer, which then must not read as a success (the console asks again with
+// the clock it has).
+bool TakeOverAll(Command& command, std::vector<table::Record>& items) {
+    bool whole = true;
+    for (const table::Record& r : items)
+        whole = whole && r.data != nullptr;
+    for (table::Record& r : items) {
+        if (whole) {
+            command.AddResultTakeOver(r.data, r.size);
+        } else {
+            std::free(r.data);
+        }
+        r.data = nullptr;
+    }
+    if (!whole) command.status = kStatusReplyNotCopied;
+    return whole;
 }
 
 bool ReadU32Param(const Command& command, size_t index, uint32_t* value) {
@@ -44,11 +64,8 @@ void ProcessList::AddUpdateRecords(Command& command, uint32_t since) {
     MutexLock hold(*lock_);
     Trace("->ProcessList::AddUpdateRecords(): cmd.return_addr=%s\n", Addr(command));
     std::vector<table::Record> items = tracker_.CollectUpdates(since);
-    for (table::Record& r : items) {
-        if (r.data) command.AddResultTakeOver(r.data, r.size);
-        r.data = nullptr;
-    }
     command.status = 0;
+    TakeOverAll(command, items);
 }
 
 void ProcessList::GetProcessUpdates(Command& command) {
@@ -64,6 +81,7 @@ void ProcessList::GetProcessUpdates(Command& command) {
     Trace("--ProcessList::GetProcessUpdates(): cmd.return_addr=%s\n", Addr(command));
     CheckForUpdates();
     AddUpdateRecords(command, since);
+    if (command.status != 0) return; // records lost: the console keeps its clock and asks again
     if (version > kDefaultConsoleVersion && perf_enabled_ && perf_enabled_() == 0)
         command.status = kStatusPerfCountersDisabled;
 }
@@ -75,11 +93,8 @@ void ProcessList::GetProcessBaseInfo(Command& command) {
     }
     MutexLock hold(*lock_);
     std::vector<table::Record> items = base_info_();
-    for (table::Record& r : items) {
-        if (r.data) command.AddResultTakeOver(r.data, r.size);
-        r.data = nullptr;
-    }
     command.status = 0;
+    TakeOverAll(command, items);
 }
 
 void ProcessList::KillProcess(Command& command) {

@@ -1,0 +1,549 @@
+// quorlent under load and under hostile peers, end to end with the real messaging library:
+// many console runs with the agent's handles, threads and memory measured from outside,
+// concurrent consoles, a peer that never reads, silent 64 MiB declarations, a console killed
+// while it is being answered, squatted names and claims, and shutdown under load. Every wait
+// has a limit.
+//
+// The big counts are settings (environment variables), so that CI runs smaller ones:
+//   PM_SOAK_RUNS (console runs, default 60), PM_SOAK_REQUESTS (requests, default 1000),
+//   PM_CONCURRENT_CONSOLES (default 40). The full figures: 1000, 10000 and 200.
+#include <windows.h>
+
+#include <psapi.h>
+#include <tlhelp32.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "outside/kavipc32/frame.h"
+#include "outside/kavipc32/message_layout.h"
+#include "outside/kavipc32/pipe_naming.h"
+#include "procman/w32/command.h"
+#include "procman/w32/service_node.h"
+#include "shared/base/win_handles.h"
+
+namespace pm {
+namespace {
+
+constexpr DWORD kStartWaitMs = 30000;
+
+size_t Setting(const char* name, size_t fallback) {
+    const char* v = std::getenv(name);
+    if (v == nullptr || *v == '\0') return fallback;
+    size_t n = std::strtoul(v, nullptr, 10);
+    return n != 0 ? n : fallback;
+}
+
+std::string ProgramDir() {
+    char path[MAX_PATH];
+    DWORD n = GetModuleFileNameA(nullptr, path, MAX_PATH);
+    std::string s(path, n);
+    return s.substr(0, s.find_last_of("\\/") + 1);
+}
+
+MessagingLibrary& Library() {
+    MessagingLibrary& lib = ProcessMessagingLibrary();
+    EXPECT_TRUE(lib.Bind()) << "KAVIPC32.DLL beside the test";
+    return lib;
+}
+
+bool NodeExists(const char* name) {
+    return Library().IsBound() && Library().Functions().SvcNodeExists(name) != 0;
+}
+
+double NowMs() {
+    using namespace std::chrono;
+    return duration<double, std::milli>(steady_clock::now().time_since_epoch()).count();
+}
+
+// --- figures of another process, from outside ---
+
+struct HandleEntry { // SYSTEM_HANDLE_TABLE_ENTRY_INFO
+    ULONG owner_pid;
+    BYTE object_type;
+    BYTE flags;
+    USHORT value;
+    PVOID object;
+    ULONG access;
+};
+struct HandleTable {
+    ULONG count;
+    HandleEntry entries[1];
+};
+using NtQuerySystemInformationFn = LONG(WINAPI*)(ULONG, PVOID, ULONG, PULONG);
+
+size_t HandleCount(DWORD pid) {
+    auto query = reinterpret_cast<NtQuerySystemInformationFn>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQuerySystemInformation")));
+    if (query == nullptr) return 0;
+    std::vector<unsigned char> buf(1 << 20);
+    for (int i = 0; i < 8; ++i) {
+        ULONG needed = 0;
+        LONG status = query(16 /* SystemHandleInformation */, buf.data(),
+                            static_cast<ULONG>(buf.size()), &needed);
+        if (status == 0) break;
+        if (status != static_cast<LONG>(0xC0000004)) return 0; // not a length mismatch
+        buf.resize(buf.size() * 2);
+    }
+    auto* table = reinterpret_cast<HandleTable*>(buf.data());
+    size_t n = 0;
+    for (ULONG i = 0; i < table->count; ++i)
+        if (table->entries[i].owner_pid == pid) ++n;
+    return n;
+}
+
+size_t ThreadCount(DWORD pid) {
+    win::unique_hfile snap(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
+    if (!snap) return 0;
+    THREADENTRY32 te{};
+    te.dwSize = sizeof te;
+    size_t n = 0;
+    for (BOOL ok = Thread32First(snap.get(), &te); ok; ok = Thread32Next(snap.get(), &te))
+        if (te.th32OwnerProcessID == pid) ++n;
+    return n;
+}
+
+size_t PrivateBytes(HANDLE process) {
+    PROCESS_MEMORY_COUNTERS pmc{};
+    pmc.cb = sizeof pmc;
+    if (!GetProcessMemoryInfo(process, &pmc, sizeof pmc)) return 0;
+    return pmc.PagefileUsage;
+}
+
+struct Figures {
+    size_t handles = 0, threads = 0, bytes = 0;
+};
+
+// --- programs ---
+
+struct Child {
+    win::unique_handle process;
+    DWORD pid = 0;
+};
+
+// A console program started with `out` gets it as its standard output and error. Either way it
+// runs detached: under Wine a console of its own would be a conhost process, which can outlive
+// a killed program and keep the test's output open.
+Child Start(const std::string& exe, const std::string& args, HANDLE out = nullptr) {
+    STARTUPINFOA si{};
+    si.cb = sizeof si;
+    if (out != nullptr) {
+        si.dwFlags = STARTF_USESTDHANDLES;
+        si.hStdOutput = out;
+        si.hStdError = out;
+        si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    }
+    PROCESS_INFORMATION pi{};
+    std::string cmd = "\"" + exe + "\" " + args;
+    std::string dir = exe.substr(0, exe.find_last_of('\\') + 1);
+    Child c;
+    if (!CreateProcessA(exe.c_str(), cmd.data(), nullptr, nullptr, out != nullptr, CREATE_NO_WINDOW,
+                        nullptr, dir.c_str(), &si, &pi)) {
+        return c;
+    }
+    CloseHandle(pi.hThread);
+    c.process.reset(pi.hProcess);
+    c.pid = pi.dwProcessId;
+    return c;
+}
+
+DWORD WaitCode(const Child& c, DWORD ms) {
+    if (!c.process || WaitForSingleObject(c.process.get(), ms) != WAIT_OBJECT_0) return 0xDEAD;
+    DWORD code = 0xDEAD;
+    GetExitCodeProcess(c.process.get(), &code);
+    return code;
+}
+
+// Runs a console to its end (exit code; 0xDEAD when it did not end in time) and its output.
+DWORD Console(const std::string& args, std::string* out = nullptr, DWORD limit_ms = 30000) {
+    SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
+    HANDLE read = nullptr, write = nullptr;
+    if (!CreatePipe(&read, &write, &sa, 0)) return 0xDEAD;
+    win::unique_handle r(read), w(write);
+    SetHandleInformation(read, HANDLE_FLAG_INHERIT, 0);
+    Child c = Start(ProgramDir() + "pmconsole.exe", args, write);
+    w.reset();
+    if (!c.process) return 0xDEAD;
+    std::string text;
+    char buf[512];
+    DWORD n = 0;
+    while (ReadFile(r.get(), buf, sizeof buf, &n, nullptr) && n > 0)
+        text.append(buf, n);
+    DWORD code = WaitCode(c, limit_ms);
+    if (code == 0xDEAD) TerminateProcess(c.process.get(), 99);
+    if (out != nullptr) *out = text;
+    return code;
+}
+
+class QuorlentUnderLoad : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!Library().IsBound()) GTEST_SKIP() << "messaging library not available";
+        if (NodeExists("ProcMgr")) GTEST_SKIP() << "a ProcMgr node is running already";
+    }
+    void TearDown() override {
+        if (agent_.process) {
+            Stop();
+        }
+    }
+
+    void StartAgent() {
+        agent_ = Start(ProgramDir() + "quorlent.exe", "");
+        ASSERT_TRUE(agent_.process);
+        for (DWORD waited = 0; waited < kStartWaitMs; waited += 50) {
+            if (NodeExists("ProcMgr")) return;
+            if (WaitForSingleObject(agent_.process.get(), 50) == WAIT_OBJECT_0) break;
+        }
+        FAIL() << "ProcMgr did not register";
+    }
+
+    // Asks the agent to stop; answers its exit code and how long it took.
+    DWORD Stop(double* took_ms = nullptr) {
+        auto quit = reinterpret_cast<KavRequestNodeQuitFn>(reinterpret_cast<void*>(
+            GetProcAddress(GetModuleHandleA("KAVIPC32.DLL"), "RequestNodeQuit")));
+        double t0 = NowMs();
+        if (quit) quit("ProcMgr");
+        DWORD code = WaitCode(agent_, 10000);
+        if (took_ms) *took_ms = NowMs() - t0;
+        if (code == 0xDEAD) TerminateProcess(agent_.process.get(), 98);
+        agent_ = Child();
+        return code;
+    }
+
+    Figures Measure() {
+        Figures f;
+        f.handles = HandleCount(agent_.pid);
+        f.threads = ThreadCount(agent_.pid);
+        f.bytes = PrivateBytes(agent_.process.get());
+        return f;
+    }
+
+    // Waits until the agent's connections to consoles that have ended are closed (its
+    // library looks for gone peers about once a second).
+    Figures Settled() {
+        Sleep(2500);
+        return Measure();
+    }
+
+    static void Report(const char* what, const Figures& before, const Figures& after) {
+        std::printf("[figures] %s: handles %zu -> %zu, threads %zu -> %zu, private KiB %zu -> "
+                    "%zu\n",
+                    what, before.handles, after.handles, before.threads, after.threads,
+                    before.bytes / 1024, after.bytes / 1024);
+        std::fflush(stdout);
+    }
+
+    // Get Updates since 0 through a console: exit code 0 and a status line.
+    static bool ConsoleAnswered(DWORD limit_ms = 30000, double* took_ms = nullptr) {
+        double t0 = NowMs();
+        std::string out;
+        DWORD code = Console("raw 0x73124533 --hex 00000000 --timeout 5000", &out, limit_ms);
+        if (took_ms) *took_ms = NowMs() - t0;
+        return code == 0 && out.find("status: 0") != std::string::npos;
+    }
+
+    Child agent_;
+};
+
+// A request from a node of this test; true when its reply arrived.
+class Waited final : public Command {
+public:
+    explicit Waited(uint32_t code)
+        : Command(code), done_(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {}
+    void OnComplete() override { SetEvent(done_.get()); }
+    bool Wait(DWORD ms) { return WaitForSingleObject(done_.get(), ms) == WAIT_OBJECT_0; }
+
+private:
+    win::unique_handle done_;
+};
+
+TEST_F(QuorlentUnderLoad, ManyConsoleRunsAndRequestsLeaveTheAgentFlat) {
+    const size_t runs = Setting("PM_SOAK_RUNS", 60);
+    const size_t requests = Setting("PM_SOAK_REQUESTS", 1000);
+    ASSERT_NO_FATAL_FAILURE(StartAgent());
+    for (int i = 0; i < 10; ++i) // warm up: first snapshot, first connections
+        ASSERT_TRUE(ConsoleAnswered());
+    Figures before = Settled();
+    double t0 = NowMs();
+    size_t answered = 0;
+    for (size_t i = 0; i < runs; ++i)
+        if (ConsoleAnswered()) ++answered;
+    EXPECT_EQ(answered, runs);
+    double console_ms = NowMs() - t0;
+    Figures after_runs = Settled();
+
+    std::string name = "load-" + std::to_string(GetCurrentProcessId());
+    ServiceNode node(name.c_str(), 0, Library(), SystemNodePlatform());
+    ASSERT_TRUE(node.IsRegistered());
+    t0 = NowMs();
+    size_t replies = 0;
+    for (size_t i = 0; i < requests; ++i) {
+        Waited c(0x12345678); // an unknown code: the cheapest full round trip
+        c.SetTargetAddr("ProcMgr");
+        node.SendCommand(&c, 0, 0);
+        if (c.Wait(10000) && c.status == 1) ++replies;
+    }
+    double request_ms = NowMs() - t0;
+    node.Unregister();
+    EXPECT_EQ(replies, requests);
+    Figures after = Settled();
+    std::printf("[figures] %zu console runs in %.0f ms, %zu requests in %.0f ms\n", runs,
+                console_ms, requests, request_ms);
+    Report("console runs", before, after_runs);
+    Report("console runs and requests", before, after);
+    // Flat: no handle, thread or memory per console or per request.
+    EXPECT_LE(after.handles, before.handles + 8);
+    EXPECT_LE(after.threads, before.threads + 2);
+    EXPECT_LE(after.bytes, before.bytes + 8u * 1024 * 1024);
+    EXPECT_EQ(Stop(), 0u);
+}
+
+TEST_F(QuorlentUnderLoad, ConcurrentConsolesAreAllAnswered) {
+    const size_t count = Setting("PM_CONCURRENT_CONSOLES", 40);
+    ASSERT_NO_FATAL_FAILURE(StartAgent());
+    std::atomic<size_t> answered{0};
+    std::vector<std::thread> threads;
+    double t0 = NowMs();
+    for (size_t i = 0; i < count; ++i) {
+        threads.emplace_back([&] {
+            std::string out;
+            // Each console waits up to 60 s: at the connection cap the others wait their turn.
+            if (Console("raw 0x73124533 --hex 00000000 --timeout 60000", &out, 120000) == 0 &&
+                out.find("status: 0") != std::string::npos) {
+                ++answered;
+            }
+        });
+    }
+    for (auto& t : threads)
+        t.join();
+    std::printf("[figures] %zu concurrent consoles: %zu answered in %.0f ms\n", count,
+                answered.load(), NowMs() - t0);
+    EXPECT_EQ(answered.load(), count);
+    EXPECT_EQ(Stop(), 0u);
+}
+
+// A pipe server under a node's name that accepts a connection and never reads from it.
+class DeafPeer {
+public:
+    explicit DeafPeer(const std::string& node) {
+        pipe_.reset(CreateNamedPipeA(
+            kavipc::PipePathForNode(node).c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
+            PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, 4, 1, 1, 0, nullptr));
+        if (!pipe_) return;
+        ov_.hEvent = event_.get();
+        ConnectNamedPipe(pipe_.get(), &ov_); // answered when the agent connects; never read
+    }
+    bool ok() const { return static_cast<bool>(pipe_); }
+    ~DeafPeer() { CancelIo(pipe_.get()); }
+
+private:
+    win::unique_hfile pipe_;
+    win::unique_handle event_{CreateEventA(nullptr, TRUE, FALSE, nullptr)};
+    OVERLAPPED ov_{};
+};
+
+// Sends a request to ProcMgr that names `sender` as the node to answer.
+bool SendAs(const std::string& sender, uint32_t code, uint32_t since) {
+    Command c(code);
+    c.SetReturnAddr(sender.c_str());
+    c.SetTargetAddr("ProcMgr");
+    c.AddParam(&since, 4);
+    void* m = c.BuildRequest(Library());
+    if (m == nullptr) return false;
+    if (Library().Functions().EnqueueMessage(m)) return true;
+    Library().Free(m);
+    return false;
+}
+
+TEST_F(QuorlentUnderLoad, PeerThatNeverReadsDoesNotStopService) {
+    ASSERT_NO_FATAL_FAILURE(StartAgent());
+    std::string deaf = "deaf-" + std::to_string(GetCurrentProcessId());
+    DeafPeer peer(deaf);
+    ASSERT_TRUE(peer.ok());
+    // Full tables for the deaf peer until its pipe is full, and more after that.
+    for (int i = 0; i < 20; ++i)
+        ASSERT_TRUE(SendAs(deaf, 0x73124533, 0));
+    double worst = 0;
+    for (int i = 0; i < 5; ++i) {
+        double took = 0;
+        EXPECT_TRUE(ConsoleAnswered(30000, &took));
+        worst = took > worst ? took : worst;
+        SendAs(deaf, 0x73124533, 0);
+    }
+    std::printf("[figures] beside a peer that never reads: slowest console %.0f ms\n", worst);
+    EXPECT_LT(worst, 5000.0);
+    double took = 0;
+    EXPECT_EQ(Stop(&took), 0u);
+    EXPECT_LT(took, 10000.0);
+}
+
+TEST_F(QuorlentUnderLoad, SilentDeclarationsOf64MiBCostNoMemory) {
+    ASSERT_NO_FATAL_FAILURE(StartAgent());
+    ASSERT_TRUE(ConsoleAnswered());
+    Figures before = Measure();
+    std::vector<win::unique_hfile> peers;
+    std::string path = kavipc::PipePathForNode("ProcMgr");
+    for (int i = 0; i < 32; ++i) {
+        win::unique_hfile h;
+        for (int attempt = 0; attempt < 50 && !h; ++attempt) {
+            h.reset(CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                OPEN_EXISTING, 0, nullptr));
+            if (!h) WaitNamedPipeA(path.c_str(), 200);
+        }
+        ASSERT_TRUE(h) << i;
+        DWORD mode = PIPE_READMODE_MESSAGE;
+        SetNamedPipeHandleState(h.get(), &mode, nullptr, nullptr);
+        uint8_t chunk[kavipc::kChunkHeaderSize + 17] = {};
+        kavipc::WriteChunkHeader(chunk, {kavipc::FrameKind::kMessage, 64u * 1024 * 1024, 0});
+        DWORD written = 0;
+        ASSERT_TRUE(WriteFile(h.get(), chunk, sizeof chunk, &written, nullptr));
+        peers.push_back(std::move(h));
+    }
+    Sleep(500);
+    Figures during = Measure();
+    double took = 0;
+    EXPECT_TRUE(ConsoleAnswered(30000, &took));
+    Report("32 silent 64 MiB declarations", before, during);
+    std::printf("[figures] console beside them: %.0f ms\n", took);
+    EXPECT_LE(during.bytes, before.bytes + 32u * 1024 * 1024);
+    // The stalled peers are dropped after the stall limit.
+    Sleep(7000);
+    Figures after = Measure();
+    Report("after the stall limit", before, after);
+    EXPECT_LE(after.threads, before.threads + 2);
+    peers.clear();
+    EXPECT_EQ(Stop(), 0u);
+}
+
+TEST_F(QuorlentUnderLoad, ConsoleKilledWhileAnsweredLeavesTheAgentServing) {
+    ASSERT_NO_FATAL_FAILURE(StartAgent());
+    ASSERT_TRUE(ConsoleAnswered());
+    Figures before = Settled();
+    for (int i = 0; i < 10; ++i) {
+        Child c = Start(ProgramDir() + "pmconsole.exe", "raw 0x73124533 --hex 00000000");
+        ASSERT_TRUE(c.process);
+        Sleep(static_cast<DWORD>(20 * i)); // at different points of its request and reply
+        TerminateProcess(c.process.get(), 9);
+        WaitForSingleObject(c.process.get(), 5000);
+    }
+    EXPECT_TRUE(ConsoleAnswered());
+    Figures after = Settled();
+    Report("10 consoles killed mid-reply", before, after);
+    EXPECT_LE(after.handles, before.handles + 8);
+    EXPECT_EQ(Stop(), 0u);
+}
+
+TEST_F(QuorlentUnderLoad, SquattedPipeNameIsReportedWithItsProcess) {
+    win::unique_hfile squat(CreateNamedPipeA(kavipc::PipePathForNode("ProcMgr").c_str(),
+                                             PIPE_ACCESS_DUPLEX, PIPE_TYPE_MESSAGE, 1, 512, 512, 0,
+                                             nullptr));
+    ASSERT_TRUE(squat);
+    SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
+    HANDLE read = nullptr, write = nullptr;
+    ASSERT_TRUE(CreatePipe(&read, &write, &sa, 0));
+    win::unique_handle r(read), w(write);
+    SetHandleInformation(read, HANDLE_FLAG_INHERIT, 0);
+    agent_ = Start(ProgramDir() + "quorlent.exe", "", write);
+    w.reset();
+    std::string out;
+    char buf[256];
+    DWORD n = 0;
+    while (ReadFile(r.get(), buf, sizeof buf, &n, nullptr) && n > 0)
+        out.append(buf, n);
+    EXPECT_EQ(WaitCode(agent_, 20000), 1u);
+    agent_ = Child();
+    EXPECT_NE(out.find("Error creating service node!"), std::string::npos) << out;
+    EXPECT_NE(out.find("process " + std::to_string(GetCurrentProcessId())), std::string::npos)
+        << out;
+}
+
+TEST_F(QuorlentUnderLoad, SquattedClaimEndsTheAgentWithExitCodeOne) {
+    win::unique_handle claim(CreateMutexA(nullptr, FALSE, "Global\\kavipc32.node.procmgr"));
+    ASSERT_TRUE(claim);
+    agent_ = Start(ProgramDir() + "quorlent.exe", "");
+    EXPECT_EQ(WaitCode(agent_, 20000), 1u);
+    agent_ = Child();
+}
+
+TEST_F(QuorlentUnderLoad, ShutdownUnderLoadEndsInBoundedTime) {
+    ASSERT_NO_FATAL_FAILURE(StartAgent());
+    std::string deaf = "deaf2-" + std::to_string(GetCurrentProcessId());
+    DeafPeer peer(deaf);
+    ASSERT_TRUE(peer.ok());
+    for (int i = 0; i < 10; ++i)
+        SendAs(deaf, 0x73124533, 0);
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> load;
+    for (int i = 0; i < 8; ++i) {
+        load.emplace_back([&] {
+            while (!stop)
+                Console("raw 0x73124533 --hex 00000000 --timeout 3000", nullptr, 20000);
+        });
+    }
+    Sleep(2000);
+    double took = 0;
+    DWORD code = Stop(&took);
+    stop = true;
+    for (auto& t : load)
+        t.join();
+    std::printf("[figures] shutdown under load: %.0f ms\n", took);
+    EXPECT_EQ(code, 0u);
+    EXPECT_LT(took, 10000.0);
+}
+
+// A node whose handler answers 0: its loop must end, although the handler runs on the
+// library's thread and Run on this one.
+class QuittingNode final : public ServiceNode {
+public:
+    explicit QuittingNode(const char* name)
+        : ServiceNode(name, 0, Library(), SystemNodePlatform(), Registration::kLater) {
+        Register();
+    }
+    ~QuittingNode() override { Unregister(); }
+    int CommandReceived(Command& c) override {
+        c.status = 0;
+        return 0;
+    }
+};
+
+TEST(NodeQuit, HandlerAnsweringZeroEndsRunOnItsOwnThread) {
+    if (!Library().IsBound()) GTEST_SKIP() << "messaging library not available";
+    std::string name = "quitter-" + std::to_string(GetCurrentProcessId());
+    QuittingNode node(name.c_str());
+    ASSERT_TRUE(node.IsRegistered());
+    std::atomic<bool> returned{false};
+    std::atomic<bool> watchdog{false};
+    DWORD main_thread = GetCurrentThreadId();
+    std::thread sender([&] {
+        Sleep(200);
+        std::string from = name + "-asker";
+        ServiceNode asker(from.c_str(), 0, Library(), SystemNodePlatform());
+        Waited c(1);
+        c.SetTargetAddr(name.c_str());
+        asker.SendCommand(&c, 0, 0);
+        c.Wait(10000);
+        asker.Unregister();
+        // A watchdog: if Run has not returned, end it so that the test reports instead of
+        // hanging.
+        for (int i = 0; i < 100 && !returned; ++i)
+            Sleep(100);
+        if (!returned) {
+            watchdog = true;
+            PostThreadMessageA(main_thread, WM_QUIT, 0, 0);
+        }
+    });
+    node.Run();
+    returned = true;
+    sender.join();
+    EXPECT_FALSE(watchdog.load()) << "Run ended only by the watchdog's WM_QUIT";
+}
+
+} // namespace
+} // namespace pm
