@@ -57,23 +57,6 @@ CtlArgs ParseCtlArgs(const std::vector<std::string>& args) {
     return r;
 }
 
-std::string JsonQuote(const std::string& s) {
-    std::string out = "\"";
-    for (unsigned char c : s) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20) {
-            char buf[8];
-            std::snprintf(buf, sizeof buf, "\\u%04x", c);
-            out += buf;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out + "\"";
-}
-
 namespace {
 const char* QuitText(int answer) {
     switch (answer) {

@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "shared/text/json_string.h"
+
 namespace kavipc {
 
 constexpr int kCtlOk = 0;
@@ -43,6 +45,8 @@ struct CtlOutcome {
 std::string CtlUsage();
 CtlOutcome RunCtl(const CtlArgs& args, const CtlOps& ops);
 // A JSON string literal for `s` (quotes included).
-std::string JsonQuote(const std::string& s);
+inline std::string JsonQuote(const std::string& s) {
+    return pm::JsonString(s);
+}
 
 } // namespace kavipc

@@ -38,38 +38,6 @@ const char kPsHelp[] =
     "  --timeout MS   time to wait for each reply (default 30000)\n"
     "Exit codes: 0 done, 3 no reply / refused / malformed reply, 2 bad usage.\n";
 
-std::string JsonString(const std::string& s) {
-    std::string out = "\"";
-    for (unsigned char c : s) {
-        switch (c) {
-        case '"':
-            out += "\\\"";
-            break;
-        case '\\':
-            out += "\\\\";
-            break;
-        case '\n':
-            out += "\\n";
-            break;
-        case '\r':
-            out += "\\r";
-            break;
-        case '\t':
-            out += "\\t";
-            break;
-        default:
-            if (c < 0x20) {
-                char buf[8];
-                std::snprintf(buf, sizeof buf, "\\u%04x", c);
-                out += buf;
-            } else {
-                out += char(c);
-            }
-        }
-    }
-    return out + "\"";
-}
-
 std::string FormatTables(const ConsoleTables& t, const std::vector<std::string>& priorities) {
     auto procs = t.Processes();
     bool win95 = !procs.empty() && procs.front().has_parent;

@@ -7,6 +7,7 @@
 
 #include "outside/console_model/console_tables.h"
 #include "outside/pmconsole/console_commands.h"
+#include "shared/text/json_string.h"
 
 namespace pm::console {
 
@@ -18,6 +19,6 @@ std::string FormatTables(const ConsoleTables& tables, const std::vector<std::str
 // {"clock": N, "processes": [...], "services": [...], "drivers": [...]}.
 std::string FormatTablesJson(const ConsoleTables& tables);
 
-std::string JsonString(const std::string& utf8);
+using pm::JsonString;
 
 } // namespace pm::console

@@ -22,6 +22,8 @@
 #include <string>
 #include <vector>
 
+#include "shared/text/json_string.h"
+
 namespace pm::host {
 
 constexpr const char* kHostNodeName = "KAVMonitorClientNC";
@@ -57,7 +59,7 @@ bool DecodeAlert(const std::string& bytes, HostAlert* a);
 // {"seq":..,"time":..,"time_utc":"..","level":..,"class":..,"kind":"..","key":"..",
 //  "process":"..","owner":"hex","display":[..],"symbolic":[..]} without a line end.
 std::string AlertJson(const HostAlert& a);
-std::string JsonString(const std::string& utf8);
+using pm::JsonString;
 
 // The elements of a node-path packet (still encoded as the plug-in wrote them); false when the
 // packet's size, member count or offsets do not fit inside its `available` bytes.

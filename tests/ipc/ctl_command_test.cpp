@@ -98,5 +98,5 @@ TEST(CtlCommandTest, HelpPrintsUsageAndSucceeds) {
 
 TEST(CtlCommandTest, JsonQuoting) {
     EXPECT_EQ(JsonQuote("a\"b\\c"), "\"a\\\"b\\\\c\"");
-    EXPECT_EQ(JsonQuote(std::string("\x01\n", 2)), "\"\\u0001\\u000a\"");
+    EXPECT_EQ(JsonQuote(std::string("\x01\n", 2)), "\"\\u0001\\n\"");
 }
