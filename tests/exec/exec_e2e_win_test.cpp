@@ -15,28 +15,18 @@
 #include "procman/w32/service_node.h"
 #include "shared/base/win_handles.h"
 #include "shared/text/text_string.h"
+#include "tests/e2e_support_win.h"
 
 namespace pm {
 namespace {
+
+using pm::test::ProgramDir;
+using pm::test::ReadText;
 
 constexpr const char* kInstallKey = "SOFTWARE\\Orvane\\Kestrane\\CurrentVersion";
 constexpr const char* kEnvironmentKey = "SOFTWARE\\Orvane\\Kestrane\\Environment";
 constexpr const char* kMessagingKey = "SOFTWARE\\Orvane\\Kestrane\\Messaging";
 constexpr uint32_t kCapture = 0x01, kAsUser = 0x02, kWait = 0x04, kUnicode = 0x20;
-
-std::string ProgramDir() {
-    char path[MAX_PATH];
-    DWORD n = GetModuleFileNameA(nullptr, path, MAX_PATH);
-    std::string s(path, n);
-    return s.substr(0, s.find_last_of("\\/") + 1);
-}
-
-std::string ReadText(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    std::stringstream ss;
-    ss << f.rdbuf();
-    return ss.str();
-}
 
 std::string Le32(uint32_t v) {
     return std::string{char(v), char(v >> 8), char(v >> 16), char(v >> 24)};

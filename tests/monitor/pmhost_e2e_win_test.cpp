@@ -20,26 +20,16 @@
 #include "procman/com/tarnvex_abi.h"
 #include "procman/com/tarnvex_abi.h"
 #include "shared/base/win_handles.h"
+#include "tests/e2e_support_win.h"
 
 namespace pm::monitor {
 namespace {
 
+using pm::test::ProgramDir;
+using pm::test::ReadText;
+
 constexpr const char* kInstallKey = "SOFTWARE\\Orvane\\Kestrane\\CurrentVersion";
 constexpr const char* kSaveChildVariable = "PM_SAVE_CHILD_DIR";
-
-std::string ProgramDir() {
-    char path[MAX_PATH];
-    DWORD n = GetModuleFileNameA(nullptr, path, MAX_PATH);
-    std::string s(path, n);
-    return s.substr(0, s.find_last_of("\\/") + 1);
-}
-
-std::string ReadText(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    std::stringstream ss;
-    ss << f.rdbuf();
-    return ss.str();
-}
 
 void WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
     std::ofstream f(path, std::ios::binary | std::ios::trunc);

@@ -19,26 +19,16 @@
 #include "procman/w32/service_node.h"
 #include "shared/base/win_handles.h"
 #include "shared/text/text_string.h"
+#include "tests/e2e_support_win.h"
 
 namespace pm {
 namespace {
 
+using pm::test::ProgramDir;
+using pm::test::ReadText;
+
 constexpr const char* kInstallKey = "SOFTWARE\\Orvane\\Kestrane\\CurrentVersion";
 constexpr DWORD kStartWaitMs = 30000;
-
-std::string ProgramDir() {
-    char path[MAX_PATH];
-    DWORD n = GetModuleFileNameA(nullptr, path, MAX_PATH);
-    std::string s(path, n);
-    return s.substr(0, s.find_last_of("\\/") + 1);
-}
-
-std::string ReadText(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    std::stringstream ss;
-    ss << f.rdbuf();
-    return ss.str();
-}
 
 std::vector<std::string> Lines(const std::string& text) {
     std::vector<std::string> out;

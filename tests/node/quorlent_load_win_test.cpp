@@ -28,9 +28,12 @@
 #include "procman/w32/command.h"
 #include "procman/w32/service_node.h"
 #include "shared/base/win_handles.h"
+#include "tests/e2e_support_win.h"
 
 namespace pm {
 namespace {
+
+using pm::test::ProgramDir;
 
 constexpr DWORD kStartWaitMs = 30000;
 
@@ -39,13 +42,6 @@ size_t Setting(const char* name, size_t fallback) {
     if (v == nullptr || *v == '\0') return fallback;
     size_t n = std::strtoul(v, nullptr, 10);
     return n != 0 ? n : fallback;
-}
-
-std::string ProgramDir() {
-    char path[MAX_PATH];
-    DWORD n = GetModuleFileNameA(nullptr, path, MAX_PATH);
-    std::string s(path, n);
-    return s.substr(0, s.find_last_of("\\/") + 1);
 }
 
 MessagingLibrary& Library() {
