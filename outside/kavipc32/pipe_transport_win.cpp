@@ -621,8 +621,17 @@ QuitAnswer PipeTransport::TransmitQuit(const std::string& node) {
     FrameAssembler frames;
     DWORD n = 0;
     if (ReadChunk(pipe.get(), op, buf.data(), static_cast<DWORD>(buf.size()), nullptr, &n,
-                  kQuitAnswerWaitMs) != Io::kDone ||
-        frames.Feed(buf.data(), n) != FrameAssembler::Result::kComplete ||
+                  kQuitAnswerWaitMs) != Io::kDone) {
+        // The node's process took the request and may end before its answer is written: a
+        // node whose name is gone soon after has quit.
+        pipe.reset();
+        for (int i = 0; i < 20; ++i) {
+            if (!Exists(node)) return QuitAnswer::kPosted;
+            Sleep(100);
+        }
+        return QuitAnswer::kNoAnswer;
+    }
+    if (frames.Feed(buf.data(), n) != FrameAssembler::Result::kComplete ||
         frames.kind() != FrameKind::kQuitAnswer) {
         return QuitAnswer::kNoAnswer;
     }
