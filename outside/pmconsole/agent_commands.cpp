@@ -57,23 +57,6 @@ int Usage(ConsoleIo& io, const char* command, const std::string& error, const ch
     return kExitUsage;
 }
 
-bool Delivered(ConsoleIo& io, const Reply& reply, const Request& request) {
-    switch (reply.outcome) {
-    case Reply::Outcome::kReply:
-        return true;
-    case Reply::Outcome::kAbsentNode:
-        io.Err("pmconsole: node \"" + request.to + "\" is not registered\n");
-        return false;
-    case Reply::Outcome::kNotSent:
-        io.Err("pmconsole: the request to \"" + request.to + "\" was refused\n");
-        return false;
-    case Reply::Outcome::kNoReply:
-        break;
-    }
-    io.Err("pmconsole: no reply from \"" + request.to + "\" in time\n");
-    return false;
-}
-
 // The outcome of a control request: one line (or JSON object) and the exit code.
 int ShowOutcome(ConsoleIo& io, const Reply& reply, bool json, const std::string& meaning,
                 bool with_error_item) {

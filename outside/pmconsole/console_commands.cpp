@@ -82,21 +82,26 @@ const std::vector<ConsoleCommand>& ConsoleCommands() {
     return commands;
 }
 
-int SendAndShow(const Request& request, ConsoleIo& io) {
-    Reply reply = io.Send(request);
+bool Delivered(ConsoleIo& io, const Reply& reply, const Request& request) {
     switch (reply.outcome) {
+    case Reply::Outcome::kReply:
+        return true;
     case Reply::Outcome::kAbsentNode:
         io.Err("pmconsole: node \"" + request.to + "\" is not registered\n");
-        return kExitNoReply;
+        return false;
     case Reply::Outcome::kNotSent:
         io.Err("pmconsole: the request to \"" + request.to + "\" was refused\n");
-        return kExitNoReply;
+        return false;
     case Reply::Outcome::kNoReply:
-        io.Err("pmconsole: no reply from \"" + request.to + "\" in time\n");
-        return kExitNoReply;
-    case Reply::Outcome::kReply:
         break;
     }
+    io.Err("pmconsole: no reply from \"" + request.to + "\" in time\n");
+    return false;
+}
+
+int SendAndShow(const Request& request, ConsoleIo& io) {
+    Reply reply = io.Send(request);
+    if (!Delivered(io, reply, request)) return kExitNoReply;
     io.Out(request.json ? FormatJson(reply) : FormatText(reply));
     return kExitReply;
 }

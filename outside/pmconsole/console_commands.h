@@ -49,6 +49,9 @@ const std::vector<ConsoleCommand>& ConsoleCommands();
 // Runs one console invocation (arguments after the program name); answers the exit code.
 int RunConsole(const std::vector<std::string>& args, ConsoleIo& io);
 
+// True when the reply arrived; otherwise says why on stderr (the caller exits kExitNoReply).
+bool Delivered(ConsoleIo& io, const Reply& reply, const Request& request);
+
 // Sends a request and shows the reply; the exit code follows the outcome.
 int SendAndShow(const Request& request, ConsoleIo& io);
 

@@ -255,19 +255,7 @@ int RunExec(const std::vector<std::string>& args, ConsoleIo& io) {
     Reply reply = io.Send(request);
     for (std::string& p : request.params)
         exec::WipeString(p);
-    switch (reply.outcome) {
-    case Reply::Outcome::kReply:
-        break;
-    case Reply::Outcome::kAbsentNode:
-        io.Err("pmconsole: node \"" + request.to + "\" is not registered\n");
-        return kExitNoReply;
-    case Reply::Outcome::kNotSent:
-        io.Err("pmconsole: the request to \"" + request.to + "\" was refused\n");
-        return kExitNoReply;
-    case Reply::Outcome::kNoReply:
-        io.Err("pmconsole: no reply from \"" + request.to + "\" in time\n");
-        return kExitNoReply;
-    }
+    if (!Delivered(io, reply, request)) return kExitNoReply;
     const bool ran = reply.items.size() >= 3; // exit code, output, encoding
     const uint32_t first = reply.items.empty() ? 0 : Le32(reply.items[0]);
     const uint32_t encoding = ran ? Le32(reply.items[2]) : 1;

@@ -106,19 +106,7 @@ int Exchange(const Route& route, const std::string& command, ConsoleIo& io, Repl
              bool with_owner = true) {
     Request r = MakeRequest(route, command, with_owner);
     *reply = io.Send(r);
-    switch (reply->outcome) {
-    case Reply::Outcome::kAbsentNode:
-        io.Err("pmconsole: node \"" + r.to + "\" is not registered\n");
-        return kExitNoReply;
-    case Reply::Outcome::kNotSent:
-        io.Err("pmconsole: the request to \"" + r.to + "\" was refused\n");
-        return kExitNoReply;
-    case Reply::Outcome::kNoReply:
-        io.Err("pmconsole: no reply from \"" + r.to + "\" in time\n");
-        return kExitNoReply;
-    case Reply::Outcome::kReply:
-        break;
-    }
+    if (!Delivered(io, *reply, r)) return kExitNoReply;
     if (reply->status == 0xFFFF0000u || reply->status == 0xFFFF0002u) {
         io.Err(std::string("pmconsole: the agent could not reach the monitor host (") +
                (reply->status == 0xFFFF0000u ? "not sent" : "no reply in time") + ")\n");
