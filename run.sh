@@ -191,7 +191,9 @@ test)
     log "32-bit programs run here: $(pm_win32_exec)"
     wine_prefix
     status=0
-    suites=(build/native/ctest.log)
+    log "the include layers (tools/check-layers)"
+    if tools/check-layers; then echo "1 0 0" >"$results/layers"; else echo "0 1 0" >"$results/layers"; status=1; fi
+    suites=("$results/layers" build/native/ctest.log)
     run_ctest build/native || status=1
     log "the Wine loader's choice, both ways (tools/check-wine-run)"
     if tools/check-wine-run >"$results/wine-run.out" 2>&1; then

@@ -17,12 +17,12 @@
 #include <string>
 #include <vector>
 
-#include "outside/kavipc32/kavipc32_abi.h"
-#include "procman/w32/command.h"
+#include "shared/ipc/kavipc32_abi.h"
+#include "shared/node/command.h"
 #include "procman/w32/exec/exec_platform_win.h"
 #include "procman/w32/exec/output_capture.h"
-#include "procman/w32/messaging_library.h"
-#include "procman/w32/service_node.h"
+#include "shared/node/messaging_library.h"
+#include "shared/node/service_node.h"
 #include "shared/base/win_handles.h"
 #include "shared/text/text_string.h"
 

@@ -16,8 +16,8 @@
 #include <string>
 #include <vector>
 
-#include "outside/kavipc32/kavipc32_abi.h"
-#include "outside/kavipc32/message_layout.h"
+#include "shared/ipc/kavipc32_abi.h"
+#include "shared/ipc/message_layout.h"
 
 namespace {
 

@@ -13,10 +13,10 @@
 #include <string>
 #include <vector>
 
-#include "outside/kavipc32/kavipc32_abi.h"
-#include "procman/w32/command.h"
-#include "procman/w32/messaging_library.h"
-#include "procman/w32/service_node.h"
+#include "shared/ipc/kavipc32_abi.h"
+#include "shared/node/command.h"
+#include "shared/node/messaging_library.h"
+#include "shared/node/service_node.h"
 #include "shared/base/win_handles.h"
 
 using namespace pm;

@@ -3,7 +3,7 @@
 
 #include <cstdio>
 
-#include "outside/kavipc32/message_layout.h"
+#include "shared/ipc/message_layout.h"
 
 namespace kavipc {
 

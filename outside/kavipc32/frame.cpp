@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "outside/kavipc32/message_block.h"
-#include "outside/kavipc32/message_layout.h"
+#include "shared/ipc/message_layout.h"
 
 namespace kavipc {
 

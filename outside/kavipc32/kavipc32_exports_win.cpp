@@ -5,9 +5,9 @@
 #include <mutex>
 #include <set>
 
-#include "outside/kavipc32/kavipc32_abi.h"
+#include "shared/ipc/kavipc32_abi.h"
 #include "outside/kavipc32/message_block.h"
-#include "outside/kavipc32/message_layout.h"
+#include "shared/ipc/message_layout.h"
 #include "outside/kavipc32/messenger.h"
 #include "outside/kavipc32/pipe_transport_win.h"
 #include "outside/kavipc32/settings.h"

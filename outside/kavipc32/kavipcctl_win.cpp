@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "outside/kavipc32/ctl_command.h"
-#include "outside/kavipc32/kavipc32_abi.h"
+#include "shared/ipc/kavipc32_abi.h"
 #include "shared/base/dynamic_library.h"
 
 int main(int argc, char** argv) {

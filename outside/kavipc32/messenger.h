@@ -11,7 +11,7 @@
 #include <mutex>
 #include <string>
 
-#include "outside/kavipc32/kavipc32_abi.h"
+#include "shared/ipc/kavipc32_abi.h"
 #include "outside/kavipc32/node_dispatcher.h"
 #include "outside/kavipc32/tick_schedule.h"
 #include "outside/kavipc32/transport.h"

@@ -12,7 +12,7 @@
 
 #include "outside/kavipc32/limits.h"
 #include "outside/kavipc32/message_block.h"
-#include "outside/kavipc32/message_layout.h"
+#include "shared/ipc/message_layout.h"
 #include "outside/kavipc32/node_dispatcher.h"
 #include "outside/kavipc32/pipe_naming.h"
 #include "outside/kavipc32/pipe_policy.h"

@@ -3,8 +3,8 @@
 // side is CP_OEMCP (see kavucd32_abi.h for the table and the calling convention).
 #include <windows.h>
 
-#include "outside/kavucd32/kavucd32_abi.h"
-#include "outside/kavucd32/ucd_core.h"
+#include "shared/text/kavucd32_abi.h"
+#include "shared/text/ucd_core.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include "outside/pmconsole/agent_commands.h"
 #include "outside/pmconsole/console_format.h"
 #include "outside/pmconsole/ps_command.h"
-#include "procman/w32/exec/password_cipher.h"
+#include "shared/crypto/password_cipher.h"
 
 namespace pm::console {
 namespace {

@@ -9,8 +9,8 @@
 #include "outside/pmconsole/agent_commands.h"
 #include "outside/pmhost/host_alerts.h"
 #include "outside/pmhost/host_monitors.h"
-#include "procman/com/command_buffer.h"
-#include "procman/com/monitor_record.h"
+#include "shared/monitor/command_buffer.h"
+#include "shared/monitor/monitor_record.h"
 
 namespace pm::console {
 

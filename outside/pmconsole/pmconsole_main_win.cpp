@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "outside/pmconsole/console_commands.h"
-#include "procman/w32/service_node.h"
+#include "shared/node/service_node.h"
 #include "shared/base/win_handles.h"
 #include "shared/text/text_string.h"
 

@@ -5,10 +5,9 @@
 #include <cstring>
 #include <set>
 
-#include "procman/com/alerts.h"
-#include "procman/com/command_buffer.h"
-#include "procman/com/monitor_record.h"
-#include "procman/com/node_packets.h"
+#include "shared/monitor/command_buffer.h"
+#include "shared/monitor/monitor_record.h"
+#include "shared/monitor/node_packets.h"
 #include "shared/text/text_string.h"
 
 namespace pm::host {

@@ -25,7 +25,7 @@
 #include <vector>
 
 #include "outside/pmhost/host_requests.h"
-#include "procman/com/tarnvex_abi.h"
+#include "shared/monitor/tarnvex_abi.h"
 
 namespace pm::host {
 

@@ -10,7 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "procman/com/definitions_file.h"
+#include "shared/monitor/definitions_file.h"
+#include "shared/monitor/node_packets.h"
 
 namespace pm::monitor {
 
@@ -20,10 +21,7 @@ enum AlertKind : uint8_t {
     kAlertFailedToStart = 4,
 };
 
-// Alert type codes (the alert nodes of a monitor) and alert classes, by kind.
-constexpr uint16_t kTypeStarted = 0x900;
-constexpr uint16_t kTypeTerminated = 0x901;
-constexpr uint16_t kTypeFailedToStart = 0x902;
+// Alert classes and the alert type codes (node_packets.h), by kind.
 uint16_t AlertTypeCode(uint8_t kind);
 uint16_t AlertClass(uint8_t kind);
 // The catalog string naming the kind (200, 201, 202) and the message-text resources.
@@ -65,14 +63,5 @@ private:
     std::deque<PendingAlert> stack_;
 };
 
-// Node path packet: u32 size, u8 type 1, the language code in 6 bytes (NUL-terminated, at most
-// 5 characters), u32 members (4), four u32 element offsets, u32 0, then the four elements
-// NUL-terminated back to back from offset 35.
-constexpr size_t kPacketHeaderSize = 35;
-std::vector<uint8_t> BuildNodePathPacket(const std::string& language_code,
-                                         const std::array<std::string, 4>& elements);
-
-// "%010lu" of a number.
-std::string TenDigits(uint32_t value);
 
 } // namespace pm::monitor

@@ -3,7 +3,7 @@
 // outcome is that of matching every process against every monitor. No OS code here.
 #include <algorithm>
 
-#include "procman/com/monitor_name.h"
+#include "shared/monitor/monitor_name.h"
 #include "procman/com/plugin.h"
 
 namespace pm::monitor {

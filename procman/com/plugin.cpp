@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "procman/com/monitor_name.h"
+#include "shared/monitor/monitor_name.h"
 #include "shared/text/text_string.h"
 
 namespace pm::monitor {

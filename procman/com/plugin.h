@@ -13,9 +13,9 @@
 #include <vector>
 
 #include "procman/com/alerts.h"
-#include "procman/com/command_buffer.h"
-#include "procman/com/definitions_file.h"
-#include "procman/com/node_packets.h"
+#include "shared/monitor/command_buffer.h"
+#include "shared/monitor/definitions_file.h"
+#include "shared/monitor/node_packets.h"
 #include "procman/com/pid_table.h"
 #include "procman/com/plugin_platform.h"
 #include "procman/com/proc_monitor.h"

@@ -4,7 +4,7 @@
 
 #include <ctime>
 
-#include "outside/kavipc32/kavipc32_abi.h"
+#include "shared/ipc/kavipc32_abi.h"
 #include "shared/base/win_handles.h"
 #include "shared/catalog/catalog.h"
 #include "shared/cmdline/cmd_line.h"

@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "procman/com/monitor_name.h"
+#include "shared/monitor/monitor_name.h"
 
 namespace pm::monitor {
 

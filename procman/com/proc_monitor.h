@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "procman/com/definitions_file.h"
+#include "shared/monitor/definitions_file.h"
 
 namespace pm::monitor {
 

@@ -4,7 +4,7 @@
 
 #include "procman/com/plugin.h"
 #include "procman/com/plugin_platform_win.h"
-#include "procman/com/tarnvex_abi.h"
+#include "shared/monitor/tarnvex_abi.h"
 
 namespace {
 

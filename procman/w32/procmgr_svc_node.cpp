@@ -4,7 +4,7 @@
 #include <atomic>
 
 #include "procman/w32/process_list/command_handlers.h"
-#include "procman/w32/trace_log.h"
+#include "shared/node/trace_log.h"
 
 namespace pm {
 

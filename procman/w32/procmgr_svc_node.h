@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "procman/w32/service_node.h"
+#include "shared/node/service_node.h"
 
 namespace pm {
 

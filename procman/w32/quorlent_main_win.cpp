@@ -5,7 +5,7 @@
 
 #include <cstdio>
 
-#include "outside/kavipc32/kavipc32_abi.h"
+#include "shared/ipc/kavipc32_abi.h"
 #include "procman/w32/process_list/process_list_win.h"
 #include "procman/w32/startup.h"
 #include "shared/cmdline/cmd_line.h"

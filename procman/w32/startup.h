@@ -7,7 +7,7 @@
 #include <string>
 
 #include "procman/w32/procmgr_svc_node.h"
-#include "procman/w32/trace_log.h"
+#include "shared/node/trace_log.h"
 
 namespace pm {
 

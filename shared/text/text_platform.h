@@ -7,7 +7,7 @@
 // Windows-1252 (ANSI) and 437 (OEM) codecs. Tests install fakes with SetTextPlatform.
 #pragma once
 
-#include "outside/kavucd32/kavucd32_abi.h"
+#include "shared/text/kavucd32_abi.h"
 
 namespace pm {
 

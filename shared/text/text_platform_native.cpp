@@ -3,7 +3,7 @@
 // relies on it. Portable: no OS code here.
 #include <cstring>
 
-#include "outside/kavucd32/ucd_core.h"
+#include "shared/text/ucd_core.h"
 #include "shared/text/text_platform.h"
 
 namespace pm {

@@ -1,7 +1,7 @@
 // The Win32 text platform: lstrcmpA, CharUpperA and KAVUCD32.DLL, imported by ordinal.
 #include <windows.h>
 
-#include "outside/kavucd32/kavucd32_abi.h"
+#include "shared/text/kavucd32_abi.h"
 #include "shared/text/text_platform.h"
 
 namespace pm {

@@ -5,7 +5,7 @@
 #include <new>
 #include <memory>
 
-#include "outside/kavucd32/kavucd32_abi.h"
+#include "shared/text/kavucd32_abi.h"
 #include "shared/text/compressed_unicode.h"
 #include "shared/text/text_platform.h"
 #include "shared/text/utf8.h"

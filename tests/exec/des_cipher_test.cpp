@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "procman/w32/exec/des_cipher.h"
-#include "procman/w32/exec/password_cipher.h"
+#include "shared/crypto/des_cipher.h"
+#include "shared/crypto/password_cipher.h"
 
 namespace pm::exec {
 namespace {

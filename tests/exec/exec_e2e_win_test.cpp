@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "procman/w32/command.h"
-#include "procman/w32/service_node.h"
+#include "shared/node/command.h"
+#include "shared/node/service_node.h"
 #include "shared/base/win_handles.h"
 #include "shared/text/text_string.h"
 #include "tests/e2e_support_win.h"

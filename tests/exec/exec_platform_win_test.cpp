@@ -6,7 +6,7 @@
 
 #include "procman/w32/exec/ace_grants.h"
 #include "procman/w32/exec/exec_platform_win.h"
-#include "procman/w32/node_platform.h"
+#include "shared/node/node_platform.h"
 #include "procman/w32/table/snapshot_platform_win.h"
 #include "shared/base/win_handles.h"
 

@@ -4,7 +4,7 @@
 
 #include "procman/w32/exec/ace_grants.h"
 #include "procman/w32/exec/exec_process.h"
-#include "procman/w32/exec/password_cipher.h"
+#include "shared/crypto/password_cipher.h"
 #include "tests/exec/exec_test_support.h"
 #include "tests/exec/fake_exec_platform.h"
 #include "tests/node/process_trace_capture.h"

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "procman/w32/command.h"
+#include "shared/node/command.h"
 #include "shared/text/text_string.h"
 
 namespace pm::exec::test {

@@ -7,7 +7,7 @@
 
 #include "outside/kavipc32/frame.h"
 #include "outside/kavipc32/message_block.h"
-#include "outside/kavipc32/message_layout.h"
+#include "shared/ipc/message_layout.h"
 #include "tests/ipc/test_message.h"
 
 using namespace kavipc;

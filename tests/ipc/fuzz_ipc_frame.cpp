@@ -8,7 +8,7 @@
 
 #include "outside/kavipc32/frame.h"
 #include "outside/kavipc32/message_block.h"
-#include "outside/kavipc32/message_layout.h"
+#include "shared/ipc/message_layout.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     using namespace kavipc;

@@ -12,7 +12,7 @@
 
 #include "outside/kavipc32/frame.h"
 #include "outside/kavipc32/message_block.h"
-#include "outside/kavipc32/message_layout.h"
+#include "shared/ipc/message_layout.h"
 #include "outside/kavipc32/messenger.h"
 
 namespace {

@@ -7,7 +7,7 @@
 #include <sstream>
 #include <string>
 
-#include "outside/kavipc32/kavipc32_abi.h"
+#include "shared/ipc/kavipc32_abi.h"
 #include "outside/kavipc32/settings.h"
 #include "shared/base/win_handles.h"
 

@@ -9,7 +9,7 @@
 #include <string>
 
 #include "outside/kavipc32/frame.h"
-#include "outside/kavipc32/message_layout.h"
+#include "shared/ipc/message_layout.h"
 #include "outside/kavipc32/pipe_naming.h"
 #include "shared/base/win_handles.h"
 #include "tests/ipc/win_test_support.h"

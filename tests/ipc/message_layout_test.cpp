@@ -1,7 +1,7 @@
 // Header checks the library routes by: byte layout, boundaries and every refusal.
 #include <gtest/gtest.h>
 
-#include "outside/kavipc32/message_layout.h"
+#include "shared/ipc/message_layout.h"
 #include "tests/ipc/test_message.h"
 
 using namespace kavipc;

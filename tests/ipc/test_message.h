@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "outside/kavipc32/message_block.h"
-#include "outside/kavipc32/message_layout.h"
+#include "shared/ipc/message_layout.h"
 
 namespace kavipc_test {
 

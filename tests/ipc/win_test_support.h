@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "outside/kavipc32/kavipc32_abi.h"
+#include "shared/ipc/kavipc32_abi.h"
 #include "tests/ipc/test_message.h"
 
 namespace kavipc_test {

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "procman/com/definitions_file.h"
+#include "shared/monitor/definitions_file.h"
 
 namespace pm::monitor {
 namespace {

@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "procman/com/definitions_file.h"
+#include "shared/monitor/definitions_file.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     using namespace pm::monitor;

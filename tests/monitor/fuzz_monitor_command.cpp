@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "procman/com/command_buffer.h"
+#include "shared/monitor/command_buffer.h"
 #include "../monitor/fake_plugin_platform.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

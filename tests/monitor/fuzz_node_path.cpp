@@ -3,7 +3,7 @@
 // null, 0 and the handle 0xFFFFFFFF.
 #include <cstdlib>
 
-#include "procman/com/node_packets.h"
+#include "shared/monitor/node_packets.h"
 #include "../monitor/fake_plugin_platform.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

@@ -6,7 +6,7 @@
 
 #include "fake_plugin_platform.h"
 #include "outside/pmhost/host_monitors.h"
-#include "procman/com/command_buffer.h"
+#include "shared/monitor/command_buffer.h"
 
 namespace pm::host {
 namespace {

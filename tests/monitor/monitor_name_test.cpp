@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "procman/com/monitor_name.h"
+#include "shared/monitor/monitor_name.h"
 #include "shared/text/text_string.h"
 
 namespace pm::monitor {

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "fake_plugin_platform.h"
-#include "procman/com/node_packets.h"
+#include "shared/monitor/node_packets.h"
 
 namespace pm::monitor {
 namespace {

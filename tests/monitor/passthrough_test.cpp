@@ -3,7 +3,7 @@
 #include <cstdlib>
 
 #include "fake_plugin_platform.h"
-#include "procman/com/command_buffer.h"
+#include "shared/monitor/command_buffer.h"
 
 namespace pm::monitor {
 namespace {

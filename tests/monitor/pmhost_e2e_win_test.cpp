@@ -13,12 +13,12 @@
 #include <string>
 #include <vector>
 
-#include "outside/kavipc32/kavipc32_abi.h"
-#include "procman/com/definitions_file.h"
+#include "shared/ipc/kavipc32_abi.h"
+#include "shared/monitor/definitions_file.h"
 #include "procman/com/plugin.h"
 #include "procman/com/plugin_platform_win.h"
-#include "procman/com/tarnvex_abi.h"
-#include "procman/com/tarnvex_abi.h"
+#include "shared/monitor/tarnvex_abi.h"
+#include "shared/monitor/tarnvex_abi.h"
 #include "shared/base/win_handles.h"
 #include "tests/e2e_support_win.h"
 

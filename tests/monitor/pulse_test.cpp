@@ -3,7 +3,7 @@
 #include <random>
 
 #include "fake_plugin_platform.h"
-#include "procman/com/monitor_name.h"
+#include "shared/monitor/monitor_name.h"
 
 namespace pm::monitor {
 namespace {

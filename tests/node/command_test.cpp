@@ -3,9 +3,9 @@
 #include <cstring>
 #include <vector>
 
-#include "procman/w32/command.h"
-#include "procman/w32/message_layout.h"
-#include "procman/w32/sequence_counter.h"
+#include "shared/node/command.h"
+#include "shared/node/message_layout.h"
+#include "shared/node/sequence_counter.h"
 #include "test_memory.h"
 
 namespace pm {

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "outside/pmconsole/exec_command.h"
-#include "procman/w32/exec/password_cipher.h"
+#include "shared/crypto/password_cipher.h"
 #include "tests/node/fake_console_io.h"
 
 namespace pm::console::test {

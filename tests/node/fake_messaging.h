@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "outside/kavipc32/kavipc32_abi.h"
-#include "procman/w32/message_layout.h"
+#include "shared/ipc/kavipc32_abi.h"
+#include "shared/node/message_layout.h"
 #include "shared/base/dynamic_library.h"
 
 namespace pm::test {

@@ -7,7 +7,7 @@
 #include <mutex>
 #include <vector>
 
-#include "procman/w32/node_platform.h"
+#include "shared/node/node_platform.h"
 
 namespace pm::test {
 

@@ -5,8 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "outside/kavipc32/message_layout.h"
-#include "procman/w32/message_layout.h"
+#include "shared/ipc/message_layout.h"
+#include "shared/node/message_layout.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // A copy of exactly the input's size, so that ASan sees every read past its end.

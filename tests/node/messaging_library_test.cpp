@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "fake_messaging.h"
-#include "procman/w32/messaging_library.h"
+#include "shared/node/messaging_library.h"
 
 namespace pm {
 namespace {

@@ -9,10 +9,10 @@
 
 #include "fake_messaging.h"
 #include "fake_platform.h"
-#include "procman/w32/command.h"
-#include "procman/w32/message_layout.h"
-#include "procman/w32/messaging_library.h"
-#include "procman/w32/service_node.h"
+#include "shared/node/command.h"
+#include "shared/node/message_layout.h"
+#include "shared/node/messaging_library.h"
+#include "shared/node/service_node.h"
 #include "test_memory.h"
 
 namespace pm::test {

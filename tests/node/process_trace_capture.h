@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <string>
 
-#include "procman/w32/trace_log.h"
+#include "shared/node/trace_log.h"
 
 namespace pm::test {
 

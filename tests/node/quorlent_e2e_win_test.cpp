@@ -14,9 +14,9 @@
 #include <vector>
 
 #include "outside/console_model/console_tables.h"
-#include "procman/w32/command.h"
-#include "procman/w32/message_layout.h"
-#include "procman/w32/service_node.h"
+#include "shared/node/command.h"
+#include "shared/node/message_layout.h"
+#include "shared/node/service_node.h"
 #include "shared/base/win_handles.h"
 #include "shared/text/text_string.h"
 #include "tests/e2e_support_win.h"

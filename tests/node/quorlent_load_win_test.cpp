@@ -23,10 +23,10 @@
 #include <vector>
 
 #include "outside/kavipc32/frame.h"
-#include "outside/kavipc32/message_layout.h"
+#include "shared/ipc/message_layout.h"
 #include "outside/kavipc32/pipe_naming.h"
-#include "procman/w32/command.h"
-#include "procman/w32/service_node.h"
+#include "shared/node/command.h"
+#include "shared/node/service_node.h"
 #include "shared/base/win_handles.h"
 #include "tests/e2e_support_win.h"
 

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "node_fixture.h"
-#include "procman/w32/sequence_counter.h"
+#include "shared/node/sequence_counter.h"
 
 namespace pm {
 namespace {

@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <set>
 
-#include "procman/w32/message_memory.h"
+#include "shared/node/message_memory.h"
 
 namespace pm::test {
 

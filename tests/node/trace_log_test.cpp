@@ -6,7 +6,7 @@
 #include <thread>
 #include <vector>
 
-#include "procman/w32/trace_log.h"
+#include "shared/node/trace_log.h"
 
 namespace pm {
 namespace {

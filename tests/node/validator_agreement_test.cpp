@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "outside/kavipc32/message_layout.h"
-#include "procman/w32/command.h"
-#include "procman/w32/message_layout.h"
+#include "shared/ipc/message_layout.h"
+#include "shared/node/command.h"
+#include "shared/node/message_layout.h"
 #include "test_memory.h"
 
 namespace pm {

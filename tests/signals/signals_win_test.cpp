@@ -8,7 +8,7 @@
 #include <cstring>
 #include <string>
 
-#include "procman/w32/command.h"
+#include "shared/node/command.h"
 #include "procman/w32/signals/kill_process.h"
 #include "procman/w32/signals/service_command.h"
 #include "procman/w32/signals/signal_platform_win.h"

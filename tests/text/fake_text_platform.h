@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "outside/kavucd32/ucd_core.h"
+#include "shared/text/ucd_core.h"
 #include "shared/text/text_platform.h"
 
 namespace pm::testing {

@@ -7,7 +7,7 @@
 #include <memory>
 #include <vector>
 
-#include "outside/kavucd32/ucd_core.h"
+#include "shared/text/ucd_core.h"
 #include "shared/text/compressed_unicode.h"
 #include "shared/text/text_string.h"
 #include "tests/text/fuzz_decoder_checks.h"

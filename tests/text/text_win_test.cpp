@@ -8,7 +8,7 @@
 #include <set>
 #include <string>
 
-#include "outside/kavucd32/kavucd32_abi.h"
+#include "shared/text/kavucd32_abi.h"
 #include "shared/text/text_platform.h"
 #include "shared/text/text_string.h"
 

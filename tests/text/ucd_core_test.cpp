@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "outside/kavucd32/ucd_core.h"
+#include "shared/text/ucd_core.h"
 
 namespace {
 

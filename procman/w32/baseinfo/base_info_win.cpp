@@ -2,7 +2,7 @@
 
 #include <windows.h>
 
-#include "outside/kavipc32/kavipc32_abi.h"
+#include "shared/ipc/kavipc32_abi.h"
 #include "procman/w32/table/snapshot_platform_win.h"
 #include "shared/catalog/catalog.h"
 

@@ -12,7 +12,7 @@
 #include "procman/w32/exec/exec_process.h"
 #include "procman/w32/procmgr_svc_node.h"
 #include "procman/w32/table/snapshot_platform_win.h"
-#include "procman/w32/trace_log.h"
+#include "shared/node/trace_log.h"
 #include "shared/base/win_handles.h"
 
 namespace pm::exec {

@@ -2,7 +2,7 @@
 // runs one execution.
 #pragma once
 
-#include "procman/w32/command.h"
+#include "shared/node/command.h"
 #include "procman/w32/exec/exec_platform.h"
 
 namespace pm::exec {

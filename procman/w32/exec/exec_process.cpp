@@ -6,8 +6,8 @@
 #include <string>
 
 #include "procman/w32/exec/ace_grants.h"
-#include "procman/w32/exec/password_cipher.h"
-#include "procman/w32/trace_log.h"
+#include "shared/crypto/password_cipher.h"
+#include "shared/node/trace_log.h"
 #include "shared/text/text_string.h"
 
 namespace pm::exec {

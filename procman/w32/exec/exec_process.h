@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <functional>
 
-#include "procman/w32/command.h"
+#include "shared/node/command.h"
 #include "procman/w32/exec/exec_platform.h"
 
 namespace pm::exec {

@@ -1,8 +1,8 @@
 // The console's commands as the "ProcMgr" node routes them to the process list.
 #pragma once
 
-#include "procman/w32/command.h"
-#include "procman/w32/service_node.h"
+#include "shared/node/command.h"
+#include "shared/node/service_node.h"
 
 namespace pm {
 

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "procman/w32/trace_log.h"
+#include "shared/node/trace_log.h"
 #include "shared/text/text_string.h"
 
 namespace pm {

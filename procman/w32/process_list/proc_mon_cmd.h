@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "procman/w32/command.h"
-#include "procman/w32/service_node.h"
+#include "shared/node/command.h"
+#include "shared/node/service_node.h"
 
 namespace pm {
 

@@ -7,8 +7,8 @@
 #include <functional>
 #include <memory>
 
-#include "procman/w32/command.h"
-#include "procman/w32/node_platform.h"
+#include "shared/node/command.h"
+#include "shared/node/node_platform.h"
 #include "procman/w32/table/change_tracker.h"
 
 namespace pm {

@@ -11,7 +11,7 @@
 #include "procman/w32/process_list/process_list.h"
 #include "procman/w32/table/snapshot_platform_win.h"
 #include "procman/w32/table/table_trace.h"
-#include "procman/w32/trace_log.h"
+#include "shared/node/trace_log.h"
 
 namespace pm {
 namespace {

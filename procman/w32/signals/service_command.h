@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "procman/w32/command.h"
+#include "shared/node/command.h"
 #include "procman/w32/signals/signal_platform.h"
 
 namespace pm::signals {

@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "outside/kavipc32/kavipc32_abi.h"
+#include "shared/ipc/kavipc32_abi.h"
 
 namespace pm::signals {
 namespace {

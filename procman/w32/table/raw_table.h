@@ -8,7 +8,7 @@
 #include <memory>
 #include <vector>
 
-#include "procman/w32/command.h"
+#include "shared/node/command.h"
 #include "procman/w32/table/perf_data.h"
 #include "procman/w32/table/snapshot_platform.h"
 #include "procman/w32/table/update_records.h"

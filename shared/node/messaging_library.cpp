@@ -1,5 +1,5 @@
 // Portable: the name binding. No OS code here; the loader seam does the loading.
-#include "procman/w32/messaging_library.h"
+#include "shared/node/messaging_library.h"
 
 namespace pm {
 

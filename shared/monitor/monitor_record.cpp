@@ -1,5 +1,5 @@
 // Portable: no OS code here.
-#include "procman/com/monitor_record.h"
+#include "shared/monitor/monitor_record.h"
 
 #include <cstring>
 

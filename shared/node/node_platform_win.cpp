@@ -1,8 +1,8 @@
 // The Win32 side of the service node: mutexes, events and the thread's message queue.
 #include <windows.h>
 
-#include "procman/w32/node_platform.h"
-#include "procman/w32/trace_log.h"
+#include "shared/node/node_platform.h"
+#include "shared/node/trace_log.h"
 #include "shared/base/win_handles.h"
 
 namespace pm {

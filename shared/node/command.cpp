@@ -1,12 +1,12 @@
 // Portable: packing and parsing of command messages. No OS code here.
-#include "procman/w32/command.h"
+#include "shared/node/command.h"
 
 #include <cstdlib>
 #include <cstring>
 #include <utility>
 
-#include "procman/w32/message_layout.h"
-#include "procman/w32/sequence_counter.h"
+#include "shared/node/message_layout.h"
+#include "shared/node/sequence_counter.h"
 
 namespace pm {
 

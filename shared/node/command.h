@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "procman/w32/message_layout.h"
-#include "procman/w32/message_memory.h"
+#include "shared/node/message_layout.h"
+#include "shared/node/message_memory.h"
 
 namespace pm {
 

@@ -1,5 +1,5 @@
 // Header checks for routing. Portable: no OS code here.
-#include "outside/kavipc32/message_layout.h"
+#include "shared/ipc/message_layout.h"
 
 #include <cstring>
 

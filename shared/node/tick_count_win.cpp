@@ -1,6 +1,6 @@
 #include <windows.h>
 
-#include "procman/w32/sequence_counter.h"
+#include "shared/node/sequence_counter.h"
 
 namespace pm {
 uint32_t LoadTickCount() {

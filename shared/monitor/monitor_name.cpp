@@ -1,5 +1,5 @@
 // Portable: no OS code here.
-#include "procman/com/monitor_name.h"
+#include "shared/monitor/monitor_name.h"
 
 #include <cstdint>
 #include <cstring>

@@ -1,12 +1,12 @@
 // Portable: the node's message handling, reply pairing and time-outs. No OS code here; the
 // messaging library and the OS pieces go through their seams.
-#include "procman/w32/service_node.h"
+#include "shared/node/service_node.h"
 
 #include <cstdlib>
 #include <cstring>
 #include <new>
 
-#include "procman/w32/message_layout.h"
+#include "shared/node/message_layout.h"
 
 namespace pm {
 

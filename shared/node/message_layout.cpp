@@ -1,5 +1,5 @@
 // Portable: checks of received messages. No OS code here.
-#include "procman/w32/message_layout.h"
+#include "shared/node/message_layout.h"
 
 #include <cstring>
 

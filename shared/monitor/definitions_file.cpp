@@ -1,5 +1,5 @@
 // Portable: no OS code here.
-#include "procman/com/definitions_file.h"
+#include "shared/monitor/definitions_file.h"
 
 #include <cstring>
 

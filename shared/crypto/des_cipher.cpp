@@ -1,6 +1,6 @@
 // Portable: DES from its published tables, bits numbered 1 (leftmost) to 64 as the standard
 // numbers them.
-#include "procman/w32/exec/des_cipher.h"
+#include "shared/crypto/des_cipher.h"
 
 #include <cstring>
 

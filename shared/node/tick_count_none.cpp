@@ -1,7 +1,7 @@
 // Native builds: milliseconds of the monotonic clock stand in for the tick count.
 #include <chrono>
 
-#include "procman/w32/sequence_counter.h"
+#include "shared/node/sequence_counter.h"
 
 namespace pm {
 uint32_t LoadTickCount() {

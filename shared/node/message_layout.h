@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "outside/kavipc32/message_layout.h"
+#include "shared/ipc/message_layout.h"
 
 namespace pm::msg {
 

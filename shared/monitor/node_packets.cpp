@@ -1,11 +1,12 @@
 // Portable: no OS code here.
-#include "procman/com/node_packets.h"
+#include "shared/monitor/node_packets.h"
 
+#include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <cstring>
 
-#include "procman/com/alerts.h"
-#include "procman/com/monitor_record.h"
+#include "shared/monitor/monitor_record.h"
 
 namespace pm::monitor {
 
@@ -140,6 +141,32 @@ std::string CatalogLanguage(const std::string& code) {
     if (code.size() == 5) return code.substr(0, 2) + code.substr(3);
     if (code.size() > 5) return std::string();
     return code;
+}
+
+std::vector<uint8_t> BuildNodePathPacket(const std::string& language_code,
+                                         const std::array<std::string, 4>& elements) {
+    size_t size = kPacketHeaderSize;
+    for (const std::string& e : elements)
+        size += e.size() + 1;
+    std::vector<uint8_t> p(size, 0);
+    WriteU32(&p[0], static_cast<uint32_t>(size));
+    p[4] = 1;
+    const size_t code_len = std::min<size_t>(language_code.size(), 5);
+    std::memcpy(&p[5], language_code.data(), code_len);
+    WriteU32(&p[11], 4);
+    size_t at = kPacketHeaderSize;
+    for (size_t i = 0; i < elements.size(); ++i) {
+        WriteU32(&p[15 + 4 * i], static_cast<uint32_t>(at));
+        std::memcpy(&p[at], elements[i].data(), elements[i].size());
+        at += elements[i].size() + 1;
+    }
+    return p;
+}
+
+std::string TenDigits(uint32_t value) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "%010lu", static_cast<unsigned long>(value));
+    return buf;
 }
 
 } // namespace pm::monitor

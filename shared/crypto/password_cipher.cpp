@@ -1,9 +1,9 @@
 // Portable: the password key, the vector and the two directions of CBC.
-#include "procman/w32/exec/password_cipher.h"
+#include "shared/crypto/password_cipher.h"
 
 #include <cstring>
 
-#include "procman/w32/exec/des_cipher.h"
+#include "shared/crypto/des_cipher.h"
 
 namespace pm::exec {
 

@@ -1,5 +1,5 @@
 // Portable: C stdio and time only.
-#include "procman/w32/trace_log.h"
+#include "shared/node/trace_log.h"
 
 #include <cstdio>
 #include <ctime>

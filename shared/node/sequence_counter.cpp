@@ -1,5 +1,5 @@
 // Portable: no OS code here; LoadTickCount is in the platform files.
-#include "procman/w32/sequence_counter.h"
+#include "shared/node/sequence_counter.h"
 
 #include <atomic>
 

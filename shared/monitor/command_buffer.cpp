@@ -1,9 +1,9 @@
 // Portable: no OS code here.
-#include "procman/com/command_buffer.h"
+#include "shared/monitor/command_buffer.h"
 
 #include <cstring>
 
-#include "procman/com/monitor_record.h"
+#include "shared/monitor/monitor_record.h"
 
 namespace pm::monitor {
 

@@ -11,6 +11,21 @@
 
 namespace pm::monitor {
 
+// Alert type codes: the alert nodes of a monitor.
+constexpr uint16_t kTypeStarted = 0x900;
+constexpr uint16_t kTypeTerminated = 0x901;
+constexpr uint16_t kTypeFailedToStart = 0x902;
+
+// Node path packet: u32 size, u8 type 1, the language code in 6 bytes (NUL-terminated, at most
+// 5 characters), u32 members (4), four u32 element offsets, u32 0, then the four elements
+// NUL-terminated back to back from offset 35.
+constexpr size_t kPacketHeaderSize = 35;
+std::vector<uint8_t> BuildNodePathPacket(const std::string& language_code,
+                                         const std::array<std::string, 4>& elements);
+
+// "%010lu" of a number.
+std::string TenDigits(uint32_t value);
+
 constexpr uint32_t kNodeInterval = 15000;
 constexpr uint32_t kNoHandle = 0xFFFFFFFF;
 constexpr uint32_t kKeyMask = 0x0FFFFFFF;

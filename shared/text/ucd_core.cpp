@@ -1,5 +1,5 @@
 // The stand-in code-page library's conversions. Portable: no OS code here.
-#include "outside/kavucd32/ucd_core.h"
+#include "shared/text/ucd_core.h"
 
 #include <climits>
 #include <cstring>

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "procman/com/monitor_record.h"
+#include "shared/monitor/monitor_record.h"
 
 namespace pm::monitor {
 

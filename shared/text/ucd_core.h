@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "outside/kavucd32/kavucd32_abi.h"
+#include "shared/text/kavucd32_abi.h"
 
 namespace kavucd {
 

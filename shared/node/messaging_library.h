@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <memory>
 
-#include "outside/kavipc32/kavipc32_abi.h"
-#include "procman/w32/message_memory.h"
+#include "shared/ipc/kavipc32_abi.h"
+#include "shared/node/message_memory.h"
 #include "shared/base/dynamic_library.h"
 
 namespace pm {

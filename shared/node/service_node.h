@@ -8,11 +8,11 @@
 #include <cstdint>
 #include <memory>
 
-#include "outside/kavipc32/kavipc32_abi.h"
-#include "procman/w32/command.h"
-#include "procman/w32/message_layout.h"
-#include "procman/w32/messaging_library.h"
-#include "procman/w32/node_platform.h"
+#include "shared/ipc/kavipc32_abi.h"
+#include "shared/node/command.h"
+#include "shared/node/message_layout.h"
+#include "shared/node/messaging_library.h"
+#include "shared/node/node_platform.h"
 
 namespace pm {
 
