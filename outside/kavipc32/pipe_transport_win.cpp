@@ -60,11 +60,23 @@ Io Finish(HANDLE h, OVERLAPPED* ov, BOOL ok, DWORD err, HANDLE stop, DWORD* byte
     if (!ok && err != ERROR_IO_PENDING && err != ERROR_MORE_DATA) return Io::kFailed;
     if (!ok && err == ERROR_IO_PENDING) {
         HANDLE events[2] = {ov->hEvent, stop};
-        DWORD w = WaitForMultipleObjects(stop != nullptr ? 2 : 1, events, FALSE, timeout);
-        if (w != WAIT_OBJECT_0) {
-            CancelIo(h);
-            GetOverlappedResult(h, ov, bytes, TRUE);
-            return Io::kStopped;
+        const uint64_t deadline = timeout == INFINITE ? 0 : MonotonicMs() + timeout;
+        for (;;) {
+            DWORD left = INFINITE;
+            if (deadline != 0) {
+                uint64_t now = MonotonicMs();
+                left = now >= deadline ? 0 : static_cast<DWORD>(deadline - now);
+            }
+            DWORD w = WaitForMultipleObjects(stop != nullptr ? 2 : 1, events, FALSE, left);
+            if (w != WAIT_OBJECT_0) {
+                CancelIo(h);
+                GetOverlappedResult(h, ov, bytes, TRUE);
+                return Io::kStopped;
+            }
+            // The event is a hint; the OVERLAPPED says whether this operation has ended.
+            if (HasOverlappedIoCompleted(ov)) break;
+            ResetEvent(ov->hEvent);
+            if (HasOverlappedIoCompleted(ov)) break; // ended between the check and the reset
         }
     }
     if (GetOverlappedResult(h, ov, bytes, FALSE)) return Io::kDone;
@@ -74,15 +86,21 @@ Io Finish(HANDLE h, OVERLAPPED* ov, BOOL ok, DWORD err, HANDLE stop, DWORD* byte
 struct OverlappedOp {
     OVERLAPPED ov{};
     pm::win::unique_handle event{CreateEventA(nullptr, TRUE, FALSE, nullptr)};
-    // The event is reset here rather than trusted to the call that starts the operation: a
-    // signal left from the previous operation must not read as this one's completion.
+    // ReadFile and WriteFile reset the event when they start, so a read or write needs no
+    // ResetEvent of its own (it would cost a call to the system per operation). A signal that
+    // is left over all the same only wakes a waiter, which then finds the OVERLAPPED still
+    // pending (HasOverlappedIoCompleted) and waits again.
     OVERLAPPED* Next() {
         std::memset(&ov, 0, sizeof ov);
         ov.hEvent = event.get();
-        ResetEvent(ov.hEvent);
         return &ov;
     }
-    OVERLAPPED* NextReset() { return Next(); }
+    // ConnectNamedPipe: reset explicitly; the accept path may also set the event by hand.
+    OVERLAPPED* NextReset() {
+        OVERLAPPED* o = Next();
+        ResetEvent(o->hEvent);
+        return o;
+    }
 };
 
 // Ends an overlapped operation that may still be in progress: cancels it and waits up to
@@ -369,10 +387,14 @@ void PipeTransport::Listener::IoLoop(HANDLE first) {
         events.reserve(peers.size() + 2);
         events.push_back(stop.get());
         if (accept_pending) events.push_back(accept->event.get());
+        const size_t first_peer = events.size();
+        std::vector<Peer*> waited;
+        waited.reserve(peers.size());
         uint64_t wake = now + 1000;
         for (size_t i = 0; i < peers.size() && events.size() < MAXIMUM_WAIT_OBJECTS; ++i) {
             Peer& p = *peers[(rotate + i) % peers.size()];
             events.push_back(p.op.event.get());
+            waited.push_back(&p);
             if (p.deadline < wake) wake = p.deadline;
         }
         DWORD timeout = wake > now ? static_cast<DWORD>(wake - now) : 0;
@@ -382,6 +404,12 @@ void PipeTransport::Listener::IoLoop(HANDLE first) {
                                          timeout);
         if (w == WAIT_OBJECT_0 || w == WAIT_FAILED) break;
         now = MonotonicMs();
+        if (w >= WAIT_OBJECT_0 + first_peer && w < WAIT_OBJECT_0 + events.size()) {
+            // A left-over signal with the read still pending would wake this loop at once,
+            // again and again: clear it (the read's completion sets it anew).
+            Peer* woke = waited[w - WAIT_OBJECT_0 - first_peer];
+            if (!HasOverlappedIoCompleted(&woke->op.ov)) ResetEvent(woke->op.event.get());
+        }
         if (accept_pending && (accepted_at_once || w == WAIT_OBJECT_0 + 1)) {
             accept_pending = false;
             DWORD n = 0;

@@ -109,7 +109,12 @@ public:
             reply.outcome = Reply::Outcome::kNoReply;
             return reply;
         }
-        if (command.Outcome() == ConsoleCommand::How::kRefused) return reply;
+        if (command.Outcome() == ConsoleCommand::How::kRefused) {
+            // The library would not deliver it (a server of the wrong account, a full pipe...);
+            // it says why on stderr. Not "no reply": nothing was sent.
+            reply.outcome = Reply::Outcome::kNotSent;
+            return reply;
+        }
         if (command.Outcome() == ConsoleCommand::How::kTimedOut) {
             reply.outcome = Reply::Outcome::kNoReply;
             return reply;

@@ -116,12 +116,16 @@ public:
     HostNode(MessagingLibrary& library, const PluginFunctions& fns, std::string log_path,
              std::string definitions, uint32_t interval_ms, bool fixed_interval,
              StatsOptions stats_options)
-        : ServiceNode(kHostNodeName, 0, library, SystemNodePlatform()), fns_(fns),
-          log_path_(std::move(log_path)), definitions_(std::move(definitions)),
+        : ServiceNode(kHostNodeName, 0, library, SystemNodePlatform(), Registration::kLater),
+          fns_(fns), log_path_(std::move(log_path)), definitions_(std::move(definitions)),
           fixed_interval_(fixed_interval), last_pulse_(GetTickCount()),
           stats_options_(std::move(stats_options)) {
         stats_.interval_ms = interval_ms;
+        // Only now is every member there that a request or the pulse uses.
+        Register();
     }
+    // Before any member goes: once Unregister returns, no callback runs any more.
+    ~HostNode() override { Unregister(); }
 
     int CommandReceived(Command& command) override {
         std::vector<std::string> params;

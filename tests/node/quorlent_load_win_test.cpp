@@ -119,14 +119,39 @@ struct Figures {
 
 // --- programs ---
 
+// Every program the tests start runs in this job, which ends them all when the test program
+// ends: one left running would keep ctest waiting for the end of the test's output.
+HANDLE ChildJob() {
+    static HANDLE job = [] {
+        HANDLE j = CreateJobObjectA(nullptr, nullptr);
+        if (j == nullptr) return j;
+        JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+        limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+        SetInformationJobObject(j, JobObjectExtendedLimitInformation, &limits, sizeof limits);
+        return j;
+    }();
+    return job;
+}
+
+DWORD ProcessesInJob() {
+    JOBOBJECT_BASIC_ACCOUNTING_INFORMATION info{};
+    if (ChildJob() == nullptr ||
+        !QueryInformationJobObject(ChildJob(), JobObjectBasicAccountingInformation, &info,
+                                   sizeof info, nullptr)) {
+        return 0;
+    }
+    return info.ActiveProcesses;
+}
+
 struct Child {
     win::unique_handle process;
     DWORD pid = 0;
 };
 
 // A console program started with `out` gets it as its standard output and error. Either way it
-// runs detached: under Wine a console of its own would be a conhost process, which can outlive
-// a killed program and keep the test's output open.
+// runs detached, without a console: under Wine even a hidden console (CREATE_NO_WINDOW) is a
+// conhost process of its own, which can outlive a killed program and, with it Wine's server
+// and services, keep the test's output open, so that ctest waits for ever after the last test.
 Child Start(const std::string& exe, const std::string& args, HANDLE out = nullptr) {
     STARTUPINFOA si{};
     si.cb = sizeof si;
@@ -140,10 +165,13 @@ Child Start(const std::string& exe, const std::string& args, HANDLE out = nullpt
     std::string cmd = "\"" + exe + "\" " + args;
     std::string dir = exe.substr(0, exe.find_last_of('\\') + 1);
     Child c;
-    if (!CreateProcessA(exe.c_str(), cmd.data(), nullptr, nullptr, out != nullptr, CREATE_NO_WINDOW,
-                        nullptr, dir.c_str(), &si, &pi)) {
+    // Suspended until it is in the job, so that it cannot start anything outside it.
+    if (!CreateProcessA(exe.c_str(), cmd.data(), nullptr, nullptr, out != nullptr,
+                        DETACHED_PROCESS | CREATE_SUSPENDED, nullptr, dir.c_str(), &si, &pi)) {
         return c;
     }
+    if (ChildJob() != nullptr) AssignProcessToJobObject(ChildJob(), pi.hProcess);
+    ResumeThread(pi.hThread);
     CloseHandle(pi.hThread);
     c.process.reset(pi.hProcess);
     c.pid = pi.dwProcessId;
@@ -543,3 +571,22 @@ TEST(NodeQuit, HandlerAnsweringZeroEndsRunOnItsOwnThread) {
 
 } // namespace
 } // namespace pm
+
+// The program ends without running the DLLs' detach code: the messaging library's threads are
+// stopped first (TermApplication), then anything still running in the job is ended, and the
+// process ends at once. An exit through ExitProcess would wait for the loader lock, which a
+// thread ended in the middle of its start or end can hold for ever.
+int main(int argc, char** argv) {
+    ::testing::InitGoogleTest(&argc, argv);
+    const int rc = RUN_ALL_TESTS();
+    pm::MessagingLibrary& lib = pm::ProcessMessagingLibrary();
+    if (lib.IsBound()) lib.Functions().TermApplication();
+    const DWORD left = pm::ProcessesInJob();
+    if (left != 0) std::printf("[figures] programs still running at the end, ended now: %lu\n",
+                               static_cast<unsigned long>(left));
+    std::fflush(stdout);
+    std::fflush(stderr);
+    if (pm::ChildJob() != nullptr) CloseHandle(pm::ChildJob());
+    TerminateProcess(GetCurrentProcess(), static_cast<UINT>(rc));
+    return rc;
+}
