@@ -1,7 +1,8 @@
 // Request/reply round trips between two processes through KAVIPC32, beside a raw named-pipe
 // ping-pong of the same sizes in the same run, and the time to move one 16 MiB message.
 //
-//   ipc_bench.exe [--seconds N]      parent: runs everything and prints the figures
+//   ipc_bench.exe [--seconds N] [--only library|raw]
+//                                    parent: runs everything (or one side) and prints figures
 //   ipc_bench.exe --child-echo NODE  (started by the parent) echoes through the library
 //   ipc_bench.exe --child-raw PIPE   (started by the parent) echoes on a raw pipe
 #include <windows.h>
@@ -209,7 +210,7 @@ void Print(const char* what, size_t size, const Stats& s) {
         what, size, s.per_second, s.p50, s.p90, s.p99, s.count);
 }
 
-int Parent(double seconds) {
+int Parent(double seconds, const std::string& only) {
     InitApplication();
     std::string tag = std::to_string(GetCurrentProcessId());
     std::string me = "BenchParent_" + tag, peer = "BenchEcho_" + tag;
@@ -235,11 +236,11 @@ int Parent(double seconds) {
     std::printf("request/reply between two processes, %.1f s per run\n", seconds);
     for (size_t size : {size_t(64), size_t(1024), size_t(65536)}) {
         LibraryRun(me, peer, size, 0.1); // warm-up: connections and caches
-        Stats lib = LibraryRun(me, peer, size, seconds);
-        Stats rawst = RawRun(pipe, size, seconds);
-        Print("kavipc32", size, lib);
-        Print("raw pipe", size, rawst);
-        if (rawst.per_second > 0) {
+        Stats lib = only == "raw" ? Stats() : LibraryRun(me, peer, size, seconds);
+        Stats rawst = only == "library" ? Stats() : RawRun(pipe, size, seconds);
+        if (only != "raw") Print("kavipc32", size, lib);
+        if (only != "library") Print("raw pipe", size, rawst);
+        if (lib.per_second > 0 && rawst.per_second > 0) {
             std::printf("         library/raw: %.0f%%\n",
                         100.0 * lib.per_second / rawst.per_second);
         }
@@ -274,7 +275,11 @@ int main(int argc, char** argv) {
     if (argc == 3 && std::strcmp(argv[1], "--child-echo") == 0) return ChildEcho(argv[2]);
     if (argc == 3 && std::strcmp(argv[1], "--child-raw") == 0) return ChildRaw(argv[2]);
     double seconds = 2.0;
-    if (argc == 3 && std::strcmp(argv[1], "--seconds") == 0) seconds = std::atof(argv[2]);
+    std::string only; // "library" or "raw": one side alone (to count its calls, say)
+    for (int i = 1; i + 1 < argc; i += 2) {
+        if (std::strcmp(argv[i], "--seconds") == 0) seconds = std::atof(argv[i + 1]);
+        if (std::strcmp(argv[i], "--only") == 0) only = argv[i + 1];
+    }
     if (seconds <= 0) seconds = 2.0;
-    return Parent(seconds);
+    return Parent(seconds, only);
 }

@@ -45,6 +45,10 @@ struct NodeDispatcher::State {
     bool stopping = false;
     // A callback is running (on the dispatcher's thread or on a thread delivering in place).
     bool busy = false;
+    // Threads waiting for `busy` to clear. Only they are woken when a callback ends: waking the
+    // dispatcher from its timed wait after every delivery in place would cost a thread switch
+    // per message.
+    int busy_waiters = 0;
     std::thread::id busy_thread;
     std::thread thread;
     std::thread::id thread_id;
@@ -60,7 +64,13 @@ struct NodeDispatcher::State {
         }
         lock.lock();
         busy = false;
-        cv.notify_all();
+        if (busy_waiters > 0) cv.notify_all();
+    }
+
+    void WaitWhileBusy(std::unique_lock<std::mutex>& lock) {
+        ++busy_waiters;
+        cv.wait(lock);
+        --busy_waiters;
     }
 
     State(Callback c, Release r, uint32_t period, size_t max_m, size_t max_b)
@@ -72,7 +82,7 @@ struct NodeDispatcher::State {
         ticks.Start(MonotonicMs());
         while (!stopping) {
             if (busy) { // a delivery in place is running: never two callbacks at once
-                cv.wait(lock);
+                WaitWhileBusy(lock);
                 continue;
             }
             if (!queue.empty()) {
@@ -150,7 +160,7 @@ void NodeDispatcher::Stop() {
         // caller's own.
         while (state_->busy && state_->busy_thread != std::this_thread::get_id() &&
                state_->busy_thread != state_->thread_id)
-            state_->cv.wait(lock);
+            state_->WaitWhileBusy(lock);
     }
     if (!state_->thread.joinable()) return;
     if (OnOwnThread()) {
