@@ -239,3 +239,33 @@ TEST(NodeDispatcherTest, StopFromADeliveryInPlaceDoesNotWaitForItself) {
     EXPECT_TRUE(d->TryDeliverHere(Msg(1))); // returns: Stop did not wait for this callback
     EXPECT_FALSE(d->Post(Msg(2)));
 }
+
+// The dispatcher waits for its next tick (here 100 s away) while a callback runs in place; a
+// message queued meanwhile must still follow as soon as that callback ends, and Stop must not
+// wait for the tick either.
+TEST(NodeDispatcherTest, MessageQueuedBehindADeliveryInPlaceFollowsAtOnce) {
+    Recorder r;
+    std::atomic<bool> hold{true};
+    std::atomic<bool> entered{false};
+    auto record = r.Callback();
+    NodeDispatcher d(
+        [&](void* m, uint32_t elapsed) {
+            if (m == Msg(1)) {
+                entered = true;
+                while (hold)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+            record(m, elapsed);
+        },
+        r.Release(), 100000);
+    std::thread in_place([&] { EXPECT_TRUE(d.TryDeliverHere(Msg(1))); });
+    while (!entered)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_TRUE(d.Post(Msg(2)));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20)); // the dispatcher sees it busy
+    hold = false;
+    in_place.join();
+    EXPECT_TRUE(r.WaitFor([&] { return r.messages.size() == 2; }));
+    d.Stop();
+    EXPECT_EQ(r.messages, (std::vector<intptr_t>{1, 2}));
+}
