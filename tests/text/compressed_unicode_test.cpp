@@ -30,110 +30,58 @@ std::vector<uint16_t> Decode(const std::string& text) {
     return units;
 }
 
-struct UnitVector {
-    uint16_t unit;
-    const char* bytes; // without the terminator
-};
-
-const UnitVector kUnitVectors[] = {
-    {0x0001, "\x04"},         // 000 0001: bits 0-1 to 2-3
-    {0x0004, "\x01"},         // 000 0100: bits 2-3 to 0-1
-    {0x0041, "\x44"},         // 'A' 100 0001 -> 100 0100
-    {0x005C, "\x53"},         // '\' 101 1100 -> 101 0011
-    {0x007F, "\x7F"},         // last one-byte unit, swap(0x7F) = 0x7F
-    {0x0080, "\x80\x04"},     // 0x80|swap(0x00), swap(0x01)
-    {0x00E9, "\xE6\x04"},     // 'é': 0x80|swap(0x69), swap(0x01)
-    {0x0100, "\x80\x08"},     // 0x80|swap(0x00), swap(0x02)
-    {0x20AC, "\xA3\x44"},     // '€': 0x80|swap(0x2C), swap(0x41)
-    {0x3FFF, "\xFF\x7F"},     // last two-byte unit: 0x80|swap(0x7F), swap(0x7F)
-    {0x4000, "\x80\x80\x04"}, // first three-byte unit: 0x80|0, 0x80|0, 1 << 2
-    {0x4E2D, "\xA7\x93\x04"}, // '中': 0x80|swap(0x2D), 0x80|swap(0x1C), 1 << 2
-    {0xD800, "\x80\xB0\x0C"}, // a lone surrogate is a unit like any other
-    {0xFFFE, "\xFB\xFF\x0C"}, // 0x80|swap(0x7E), 0x80|swap(0x7F), 3 << 2
-    {0xFFFF, "\xFF\xFF\x0C"}, // 0x80|swap(0x7F), 0x80|swap(0x7F), 3 << 2
-};
-
-TEST(CompressedUnicodeTest, SwapExchangesBitPairsAndIsItsOwnInverse) {
-    EXPECT_EQ(pm::CompressedSwap(0x01), 0x04);
-    EXPECT_EQ(pm::CompressedSwap(0x02), 0x08);
-    EXPECT_EQ(pm::CompressedSwap(0x0C), 0x03);
-    EXPECT_EQ(pm::CompressedSwap(0x70), 0x70); // bits 4-6 stay
-    for (unsigned x = 0; x < 0x80; ++x) {
-        EXPECT_EQ(pm::CompressedSwap(pm::CompressedSwap(static_cast<uint8_t>(x))), x);
-    }
-}
-
-TEST(CompressedUnicodeTest, EncodesEachVectorByteForByte) {
-    for (const UnitVector& v : kUnitVectors) {
+TEST(CompressedUnicodeTest, EachUnitBothWaysByteForByte) {
+    const struct {
+        uint16_t unit;
+        const char* bytes; // without the terminator
+    } vectors[] = {
+        {0x0001, "\x04"},         // 000 0001: bits 0-1 to 2-3
+        {0x0004, "\x01"},         // 000 0100: bits 2-3 to 0-1
+        {0x0041, "\x44"},         // 'A' 100 0001 -> 100 0100
+        {0x005C, "\x53"},         // '\' 101 1100 -> 101 0011
+        {0x007F, "\x7F"},         // last one-byte unit, swap(0x7F) = 0x7F
+        {0x0080, "\x80\x04"},     // 0x80|swap(0x00), swap(0x01)
+        {0x00E9, "\xE6\x04"},     // 'é': 0x80|swap(0x69), swap(0x01)
+        {0x0100, "\x80\x08"},     // 0x80|swap(0x00), swap(0x02)
+        {0x20AC, "\xA3\x44"},     // '€': 0x80|swap(0x2C), swap(0x41)
+        {0x3FFF, "\xFF\x7F"},     // last two-byte unit: 0x80|swap(0x7F), swap(0x7F)
+        {0x4000, "\x80\x80\x04"}, // first three-byte unit: 0x80|0, 0x80|0, 1 << 2
+        {0x4E2D, "\xA7\x93\x04"}, // '中': 0x80|swap(0x2D), 0x80|swap(0x1C), 1 << 2
+        {0xD800, "\x80\xB0\x0C"}, // a lone surrogate is a unit like any other
+        {0xFFFE, "\xFB\xFF\x0C"}, // 0x80|swap(0x7E), 0x80|swap(0x7F), 3 << 2
+        {0xFFFF, "\xFF\xFF\x0C"}, // 0x80|swap(0x7F), 0x80|swap(0x7F), 3 << 2
+    };
+    for (const auto& v : vectors) {
         SCOPED_TRACE(v.unit);
         EXPECT_EQ(Encode({v.unit}), v.bytes);
         EXPECT_EQ(pm::CompressedUnitSize(v.unit), std::string(v.bytes).size());
-    }
-}
-
-TEST(CompressedUnicodeTest, DecodesEachVector) {
-    for (const UnitVector& v : kUnitVectors) {
-        SCOPED_TRACE(v.unit);
         EXPECT_EQ(Decode(v.bytes), std::vector<uint16_t>{v.unit});
     }
-}
-
-TEST(CompressedUnicodeTest, UnitSizesChangeAt0x80And0x4000) {
     EXPECT_EQ(pm::CompressedUnitSize(0x0000), 0u); // the terminator, never encoded
-    EXPECT_EQ(pm::CompressedUnitSize(0x007F), 1u);
-    EXPECT_EQ(pm::CompressedUnitSize(0x0080), 2u);
-    EXPECT_EQ(pm::CompressedUnitSize(0x3FFF), 2u);
-    EXPECT_EQ(pm::CompressedUnitSize(0x4000), 3u);
-    EXPECT_EQ(pm::CompressedUnitSize(0xFFFF), 3u);
+    // Units follow one another: 'A' 'é' '中', then 'C' ':' '\'.
+    EXPECT_EQ(Encode({0x0041, 0x00E9, 0x4E2D}), "\x44\xE6\x04\xA7\x93\x04");
+    EXPECT_EQ(Encode({'C', ':', '\\'}), "\x4C\x3A\x53");
 }
 
 TEST(CompressedUnicodeTest, EveryUnitRoundTrips) {
     std::vector<uint16_t> all;
     for (uint32_t u = 1; u <= 0xFFFF; ++u) {
         all.push_back(static_cast<uint16_t>(u));
-        // Each unit alone as well, so that a failure names it.
-        uint16_t one[2] = {static_cast<uint16_t>(u), 0};
-        char bytes[4] = {};
-        ASSERT_EQ(pm::EncodeCompressedUnicode(one, bytes, sizeof bytes),
-                  pm::CompressedUnitSize(one[0]) + 1)
-            << u;
-        uint16_t back[2] = {0xAAAA, 0xAAAA};
-        ASSERT_EQ(pm::DecodeCompressedUnicode(bytes, back, 2), 2u) << u;
-        ASSERT_EQ(back[0], u);
-        ASSERT_EQ(back[1], 0);
     }
     EXPECT_EQ(Decode(Encode(all)), all);
 }
 
-TEST(CompressedUnicodeTest, TextOfSeveralUnits) {
-    // 'A' U+00E9 U+4E2D
-    EXPECT_EQ(Encode({0x0041, 0x00E9, 0x4E2D}), std::string("\x44"          // 'A'
-                                                            "\xE6\x04"      // 'é'
-                                                            "\xA7\x93\x04") // '中'
-    );
-    // 'C' ':' '\'
-    EXPECT_EQ(Encode({'C', ':', '\\'}), "\x4C\x3A\x53");
-}
-
-TEST(CompressedUnicodeTest, DecodeWithAShortBufferWritesWhatFitsAndCountsAll) {
-    const char text[] = "\x44\x48\x4C\x41\x45"; // "ABCDE"
+TEST(CompressedUnicodeTest, DecodeIntoShortOrNoBuffer) {
+    // "ABCDE", room for 3: three units, no terminator, and the count of all of them.
     uint16_t buffer[4] = {0xAAAA, 0xAAAA, 0xAAAA, 0xAAAA};
-    EXPECT_EQ(pm::DecodeCompressedUnicode(text, buffer, 3), 6u);
-    EXPECT_EQ(buffer[0], 'A');
-    EXPECT_EQ(buffer[1], 'B');
-    EXPECT_EQ(buffer[2], 'C');
-    EXPECT_EQ(buffer[3], 0xAAAA); // no terminator: there was no room
-}
-
-TEST(CompressedUnicodeTest, DecodeWithRoomForTheUnitsButNotTheTerminator) {
-    uint16_t buffer[3] = {0xAAAA, 0xAAAA, 0xAAAA};
-    EXPECT_EQ(pm::DecodeCompressedUnicode("\x44\x48", buffer, 2), 3u); // "AB"
-    EXPECT_EQ(buffer[0], 'A');
-    EXPECT_EQ(buffer[1], 'B');
-    EXPECT_EQ(buffer[2], 0xAAAA);
-}
-
-TEST(CompressedUnicodeTest, NullBufferOnlyCounts) {
+    EXPECT_EQ(pm::DecodeCompressedUnicode("\x44\x48\x4C\x41\x45", buffer, 3), 6u);
+    EXPECT_EQ(std::vector<uint16_t>(buffer, buffer + 4),
+              (std::vector<uint16_t>{'A', 'B', 'C', 0xAAAA}));
+    // "AB", room for the units but not the terminator.
+    uint16_t two[3] = {0xAAAA, 0xAAAA, 0xAAAA};
+    EXPECT_EQ(pm::DecodeCompressedUnicode("\x44\x48", two, 2), 3u);
+    EXPECT_EQ(std::vector<uint16_t>(two, two + 3), (std::vector<uint16_t>{'A', 'B', 0xAAAA}));
+    // No buffer: only counts.
     EXPECT_EQ(pm::DecodeCompressedUnicode("\x44\xE6\x04\xA7\x93\x04", nullptr, 100), 4u);
     EXPECT_EQ(pm::DecodeCompressedUnicode("", nullptr, 0), 1u);
     EXPECT_EQ(pm::DecodeCompressedUnicode(nullptr, nullptr, 0), 1u);
@@ -142,15 +90,12 @@ TEST(CompressedUnicodeTest, NullBufferOnlyCounts) {
     EXPECT_EQ(unit, 0);
 }
 
-TEST(CompressedUnicodeTest, AUnitCutShortByTheTerminatorIsNotEmitted) {
-    // 'A', then the first byte of 'é' with its continuation bit and no second byte.
+TEST(CompressedUnicodeTest, MalformedRunsDecodeSafely) {
+    // 'A', then the first byte of 'é' with its continuation bit and no second byte: not emitted.
     uint16_t buffer[3] = {0xAAAA, 0xAAAA, 0xAAAA};
     EXPECT_EQ(pm::DecodeCompressedUnicode("\x44\xE6", buffer, 3), 2u);
     EXPECT_EQ(buffer[0], 'A');
     EXPECT_EQ(buffer[1], 0);
-}
-
-TEST(CompressedUnicodeTest, LongContinuationRunsKeepTheLowSixteenBits) {
     // Five bytes with bit 7 set, then 0x04: the bits beyond 16 fall away.
     EXPECT_EQ(Decode("\xFF\xFF\xFF\xFF\xFF\x04"), std::vector<uint16_t>{0xFFFF});
     // 0x80 0x80 then 0x40: swap(0x40) << 14 lies wholly above bit 15, so the unit is 0.
@@ -166,36 +111,39 @@ TEST(CompressedUnicodeTest, EncodeWithAShortBufferWritesWholeUnitsOnly) {
     EXPECT_EQ(pm::EncodeCompressedUnicode(nullptr, nullptr, 0), 1u);
 }
 
-TEST(CompressedUnicodeTest, TextStringHelpersDecodeTheirOwnText) {
+TEST(CompressedUnicodeTest, TextStringDecodesItsOwnText) {
     pm::TextString s("\x44\xE6\x04"); // 'A' 'é'
     uint16_t buffer[3] = {};
     EXPECT_EQ(s.DecodeCompressedUnicode(buffer, 3), 3u);
-    EXPECT_EQ(buffer[0], 'A');
-    EXPECT_EQ(buffer[1], 0x00E9);
-    EXPECT_EQ(buffer[2], 0);
-    EXPECT_EQ(pm::TextString::DecodeCompressedUnicode("\x44", nullptr, 0), 2u);
+    EXPECT_EQ(std::vector<uint16_t>(buffer, buffer + 3), (std::vector<uint16_t>{'A', 0x00E9, 0}));
     EXPECT_EQ(pm::TextString().DecodeCompressedUnicode(nullptr, 0), 1u);
 }
 
 TEST(CompressedUnicodeTest, TextStringEncodeFollowsTheAssignRules) {
+    const struct {
+        std::vector<uint16_t> ucs2;
+        const char* bytes;
+        uint32_t capacity;
+        bool same_buffer;
+    } steps[] = {
+        {{'A', 0x00E9, 0x4E2D}, "\x44\xE6\x04\xA7\x93\x04", 10, false}, // n = 7: 3 * 7 / 2
+        {{'A', 0x00E9}, "\x44\xE6\x04", 6, false}, // n = 4, 10 > 8: a new buffer of 6
+        {{0x4000}, "\x80\x80\x04", 6, true},       // n = 4, 4 <= 6 <= 8: kept
+        {{}, "", 1, false},                        // n = 1, 6 > 2: a new buffer of 1
+    };
     pm::TextString s;
-    const uint16_t ucs2[] = {'A', 0x00E9, 0x4E2D, 0}; // 6 bytes + terminator: n = 7
-    s.EncodeCompressedUnicode(ucs2);
-    EXPECT_STREQ(s.CStr(), "\x44\xE6\x04\xA7\x93\x04");
-    EXPECT_EQ(s.Capacity(), 10u); // 3 * 7 / 2
-    const char* buffer = s.Text();
-    const uint16_t shorter[] = {'A', 0x00E9, 0}; // n = 4, 10 > 8: a new buffer of 6
-    s.EncodeCompressedUnicode(shorter);
-    EXPECT_STREQ(s.CStr(), "\x44\xE6\x04");
-    EXPECT_EQ(s.Capacity(), 6u);
-    buffer = s.Text();
-    const uint16_t same_size[] = {0x4000, 0}; // n = 4, 4 <= 6 <= 8: kept
-    s.EncodeCompressedUnicode(same_size);
-    EXPECT_EQ(s.Text(), buffer);
-    EXPECT_STREQ(s.CStr(), "\x80\x80\x04");
-    s.EncodeCompressedUnicode(nullptr); // n = 1, 6 > 2: a new buffer of 1
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.capacity);
+        std::vector<uint16_t> units = step.ucs2;
+        units.push_back(0);
+        const char* before = s.Text();
+        s.EncodeCompressedUnicode(units.data());
+        EXPECT_STREQ(s.CStr(), step.bytes);
+        EXPECT_EQ(s.Capacity(), step.capacity);
+        EXPECT_EQ(s.Text() == before, step.same_buffer);
+    }
+    s.EncodeCompressedUnicode(nullptr);
     EXPECT_STREQ(s.CStr(), "");
-    EXPECT_EQ(s.Capacity(), 1u);
 }
 
 } // namespace

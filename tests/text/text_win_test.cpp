@@ -21,40 +21,37 @@ TEST(TextWinTest, TheSystemCodePagesAreTheOnesTheseTestsExpect) {
     ASSERT_EQ(GetOEMCP(), 437u);
 }
 
-TEST(TextWinTest, AnsiToCompressedAndBack) {
-    TextString s("caf\xE9"); // "café" in Windows-1252
-    ASSERT_EQ(s.ToCompressedUnicode(), 1);
-    // 'c' = 6C, 'a' = 64, 'f' = 69, 'é' = E6 04
-    EXPECT_STREQ(s.CStr(), "\x6C\x64\x69\xE6\x04");
-    EXPECT_EQ(s.Capacity(), 6u);
-    ASSERT_EQ(s.FromCompressedUnicode(), 1);
-    EXPECT_STREQ(s.CStr(), "caf\xE9");
-    EXPECT_EQ(s.Capacity(), 5u);
-}
-
-TEST(TextWinTest, EuroSignTakesTwoBytes) {
-    TextString s("\x80"); // '€' in Windows-1252, U+20AC
-    ASSERT_EQ(s.ToCompressedUnicode(), 1);
-    EXPECT_STREQ(s.CStr(), "\xA3\x44");
-}
-
-TEST(TextWinTest, Utf8BothWays) {
-    TextString s("\x44\xE6\x04\xA7\x93\x04"); // 'A' 'é' '中' compressed
-    ASSERT_EQ(s.CompressedToUtf8(), 1);
-    EXPECT_STREQ(s.CStr(), "\x41\xC3\xA9\xE4\xB8\xAD"); // the same in UTF-8
-    EXPECT_EQ(s.Capacity(), 7u);
-    ASSERT_EQ(s.Utf8ToCompressed(), 1);
-    EXPECT_STREQ(s.CStr(), "\x44\xE6\x04\xA7\x93\x04");
-    EXPECT_EQ(s.Capacity(), 7u);
-    ASSERT_EQ(s.FromCompressedUnicode(), 1); // '中' is not in Windows-1252
-    EXPECT_STREQ(s.CStr(), "A\xE9?");
-}
-
-TEST(TextWinTest, OemTextThroughOrdinal11) {
-    TextString s("\x82\xE1"); // 'é' 'ß' in code page 437
-    ASSERT_EQ(s.OemToCompressedUnicode(), 1);
-    // 'é' U+00E9 = E6 04; 'ß' U+00DF = 0x80|swap(0x5F) = DF (0x5F is its own swap), swap(0x01) = 04
-    EXPECT_STREQ(s.CStr(), "\xE6\x04\xDF\x04");
+TEST(TextWinTest, ConversionsThroughTheLibrary) {
+    const struct {
+        const char* name;
+        int (TextString::*convert)();
+        const char* before;
+        const char* after;
+        uint32_t capacity;
+    } rows[] = {
+        // "café" in Windows-1252: 'c' = 6C, 'a' = 64, 'f' = 69, 'é' = E6 04.
+        {"ansi", &TextString::ToCompressedUnicode, "caf\xE9", "\x6C\x64\x69\xE6\x04", 6},
+        {"back to ansi", &TextString::FromCompressedUnicode, "\x6C\x64\x69\xE6\x04", "caf\xE9", 5},
+        // '€' in Windows-1252 is U+20AC: two bytes.
+        {"euro", &TextString::ToCompressedUnicode, "\x80", "\xA3\x44", 3},
+        // 'A' 'é' '中' compressed, and the same in UTF-8.
+        {"to utf-8", &TextString::CompressedToUtf8, "\x44\xE6\x04\xA7\x93\x04",
+         "\x41\xC3\xA9\xE4\xB8\xAD", 7},
+        {"from utf-8", &TextString::Utf8ToCompressed, "\x41\xC3\xA9\xE4\xB8\xAD",
+         "\x44\xE6\x04\xA7\x93\x04", 7},
+        // '中' is not in Windows-1252.
+        {"unmappable", &TextString::FromCompressedUnicode, "\x44\xE6\x04\xA7\x93\x04", "A\xE9?", 4},
+        // 'é' 'ß' in code page 437 through ordinal 11: 'é' U+00E9 = E6 04; 'ß' U+00DF =
+        // 0x80|swap(0x5F) = DF (0x5F is its own swap), swap(0x01) = 04.
+        {"oem", &TextString::OemToCompressedUnicode, "\x82\xE1", "\xE6\x04\xDF\x04", 5},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        TextString s(row.before);
+        ASSERT_EQ((s.*row.convert)(), 1);
+        EXPECT_STREQ(s.CStr(), row.after);
+        EXPECT_EQ(s.Capacity(), row.capacity);
+    }
 }
 
 TEST(TextWinTest, EveryAnsiByteRoundTrips) {
@@ -85,23 +82,6 @@ TEST(TextWinTest, UpperCaseUsesCharUpperA) {
     TextString s("caf\xE9 quorlent.exe");
     s.MakeUpper();
     EXPECT_STREQ(s.CStr(), "CAF\xC9 QUORLENT.EXE");
-}
-
-TEST(TextWinTest, CapacityRulesHoldHereToo) {
-    TextString s;
-    s = "0123456789"; // n = 11: 16
-    EXPECT_EQ(s.Capacity(), 16u);
-    s = "01234"; // n = 6: 16 > 12, 9
-    EXPECT_EQ(s.Capacity(), 9u);
-    s = "0123456789";
-    const char* buffer = s.Text();
-    s = "01234567"; // n = 9: 9 <= 16 <= 18, kept
-    EXPECT_EQ(s.Text(), buffer);
-    EXPECT_EQ(s.Capacity(), 16u);
-    s += "89abcdefgh"; // n = 19 > 16: 28
-    EXPECT_EQ(s.Capacity(), 28u);
-    TextString copy(s);
-    EXPECT_EQ(copy.Capacity(), 19u);
 }
 
 // The library itself, entry points looked up by ordinal.

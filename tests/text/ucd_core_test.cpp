@@ -29,15 +29,14 @@ std::string Bytes(int ordinal, const void* src) {
     return out;
 }
 
-struct ByteRow {
-    const char* name;
-    int ordinal;
-    std::string source; // bytes, terminator added by c_str()
-    std::string result; // terminator included
-};
-
 TEST(UcdCoreTest, ByteResultsWithTheirSizes) {
-    const ByteRow rows[] = {
+    const uint16_t ucs2[] = {0x0041, 0x00E9, 0x4E2D, 0}; // 'A' 'é' '中'
+    const struct {
+        const char* name;
+        int ordinal;
+        const void* source;
+        std::string result; // terminator included
+    } rows[] = {
         // ANSI "A" 0xE9 0x80: 'A' = 44, 'é' = E6 04, '€' (U+20AC) = A3 44.
         {"ansi to compressed", kavucd::kAnsiToCompressed, "A\xE9\x80",
          std::string("\x44\xE6\x04\xA3\x44\0", 6)},
@@ -47,20 +46,19 @@ TEST(UcdCoreTest, ByteResultsWithTheirSizes) {
         {"oem to compressed", kavucd::kOemToCompressed, "\x82", std::string("\xE6\x04\0", 3)},
         {"empty ansi", kavucd::kAnsiToCompressed, "", std::string("\0", 1)},
         {"empty compressed", kavucd::kCompressedToAnsi, "", std::string("\0", 1)},
+        // Sized in bytes: 'A' = 44, 'é' = E6 04, '中' = A7 93 04.
+        {"ucs2 to compressed", kavucd::kUcs2ToCompressed, ucs2,
+         std::string("\x44\xE6\x04\xA7\x93\x04\0", 7)},
+        // 'A' '中' 'ĉ' (U+0109 = 89 08): what ANSI cannot hold becomes '?'.
+        {"unmappable", kavucd::kCompressedToAnsi, "\x44\xA7\x93\x04\x89\x08",
+         std::string("A??\0", 4)},
+        // 0x80 0x80 0x40 decodes to the unit 0 (its bits lie above 16): it ends the text.
+        {"inner zero unit", kavucd::kCompressedToAnsi, "\x80\x80\x40\x44", std::string("\0", 1)},
     };
-    for (const ByteRow& row : rows) {
+    for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
-        EXPECT_EQ(Bytes(row.ordinal, row.source.c_str()), row.result);
+        EXPECT_EQ(Bytes(row.ordinal, row.source), row.result);
     }
-}
-
-TEST(UcdCoreTest, Ucs2ToCompressedCountsBytes) {
-    const uint16_t text[] = {0x0041, 0x00E9, 0x4E2D, 0};                         // 'A' 'é' '中'
-    EXPECT_EQ(Bytes(kavucd::kUcs2ToCompressed, text), std::string("\x44"         // 'A'
-                                                                  "\xE6\x04"     // 'é'
-                                                                  "\xA7\x93\x04" // '中'
-                                                                  "\0",
-                                                                  7));
 }
 
 TEST(UcdCoreTest, CompressedToUcs2CountsUnits) {
@@ -68,19 +66,17 @@ TEST(UcdCoreTest, CompressedToUcs2CountsUnits) {
     ASSERT_EQ(Call(kavucd::kCompressedToUcs2, text, nullptr, 0), 4); // three and a terminator
     uint16_t units[4] = {0xAAAA, 0xAAAA, 0xAAAA, 0xAAAA};
     EXPECT_EQ(Call(kavucd::kCompressedToUcs2, text, units, 4), 4);
-    EXPECT_EQ(units[0], 0x0041);
-    EXPECT_EQ(units[1], 0x00E9);
-    EXPECT_EQ(units[2], 0x4E2D);
-    EXPECT_EQ(units[3], 0x0000);
+    EXPECT_EQ(std::vector<uint16_t>(units, units + 4),
+              (std::vector<uint16_t>{0x0041, 0x00E9, 0x4E2D, 0x0000}));
     EXPECT_EQ(Call(kavucd::kCompressedToUcs2, text, units, 3), 0); // in units: one too few
+    EXPECT_EQ(Call(kavucd::kCompressedToUcs2, "\x80\x80\x40\x44", nullptr, 0), 3);
 }
 
 TEST(UcdCoreTest, FailuresAnswerZero) {
-    char buffer[16] = {};
-    const int ordinals[] = {1, 3, 5, 8, 11};
     const uint16_t ucs2[] = {'a', 'b', 0};
-    for (int ordinal : ordinals) {
+    for (int ordinal : {1, 3, 5, 8, 11}) {
         SCOPED_TRACE(ordinal);
+        char buffer[16] = {};
         const void* src = ordinal == 1 ? static_cast<const void*>(ucs2) : "ab";
         EXPECT_GT(Call(ordinal, src, nullptr, 0), 0);
         EXPECT_EQ(Call(ordinal, src, nullptr, 0, 0), 0);    // code page 0
@@ -94,79 +90,41 @@ TEST(UcdCoreTest, FailuresAnswerZero) {
     }
     EXPECT_EQ(Call(2, "ab", nullptr, 0), 0); // not an ordinal of the library
     EXPECT_EQ(Call(12, "ab", nullptr, 0), 0);
-}
-
-TEST(UcdCoreTest, TooSmallLeavesTheDestinationAlone) {
     char buffer[4] = {'~', '~', '~', '~'};
     EXPECT_EQ(Call(kavucd::kAnsiToCompressed, "abc", buffer, 3), 0);
-    EXPECT_EQ(std::string(buffer, 4), "~~~~");
+    EXPECT_EQ(std::string(buffer, 4), "~~~~"); // too small leaves the destination alone
 }
 
-TEST(UcdCoreTest, Windows1252HighHalf) {
-    struct Row {
+TEST(UcdCoreTest, CodecsMapTheirHighHalfBothWays) {
+    const struct {
+        kavucd::Codec& codec;
         unsigned char byte;
         uint16_t unit;
+    } rows[] = {
+        {kavucd::Windows1252Codec(), 0x80, 0x20AC}, // €
+        {kavucd::Windows1252Codec(), 0x81, 0x0081}, // undefined: the C1 control of that value
+        {kavucd::Windows1252Codec(), 0x8A, 0x0160}, // Š
+        {kavucd::Windows1252Codec(), 0x8D, 0x008D}, {kavucd::Windows1252Codec(), 0x8F, 0x008F},
+        {kavucd::Windows1252Codec(), 0x90, 0x0090}, {kavucd::Windows1252Codec(), 0x9D, 0x009D},
+        {kavucd::Windows1252Codec(), 0x9F, 0x0178}, // Ÿ
+        {kavucd::Windows1252Codec(), 0xA0, 0x00A0}, // no-break space
+        {kavucd::Windows1252Codec(), 0xFF, 0x00FF}, // ÿ
+        {kavucd::Cp437Codec(), 0x41, 0x0041},       // A
+        {kavucd::Cp437Codec(), 0x80, 0x00C7},       // Ç
+        {kavucd::Cp437Codec(), 0x82, 0x00E9},       // é
+        {kavucd::Cp437Codec(), 0x9E, 0x20A7},       // ₧
+        {kavucd::Cp437Codec(), 0xB3, 0x2502},       // │
+        {kavucd::Cp437Codec(), 0xE1, 0x00DF},       // ß
+        {kavucd::Cp437Codec(), 0xFF, 0x00A0},       // no-break space
     };
-    const Row rows[] = {
-        {0x80, 0x20AC}, // €
-        {0x81, 0x0081}, // undefined: the C1 control of the same value
-        {0x8A, 0x0160}, // Š
-        {0x8D, 0x008D}, {0x8F, 0x008F}, {0x90, 0x0090}, {0x9D, 0x009D}, {0x9F, 0x0178}, // Ÿ
-        {0xA0, 0x00A0}, // no-break space
-        {0xE9, 0x00E9}, // é
-        {0xFF, 0x00FF}, // ÿ
-    };
-    for (const Row& r : rows) {
+    for (const auto& r : rows) {
         SCOPED_TRACE(r.byte);
         const char text[2] = {static_cast<char>(r.byte), 0};
         std::vector<uint16_t> units;
-        ASSERT_TRUE(kavucd::Windows1252Codec().ToUcs2(text, units));
-        ASSERT_EQ(units.size(), 1u);
-        EXPECT_EQ(units[0], r.unit);
+        ASSERT_TRUE(r.codec.ToUcs2(text, units));
+        EXPECT_EQ(units, std::vector<uint16_t>{r.unit});
         std::string back;
-        ASSERT_TRUE(kavucd::Windows1252Codec().FromUcs2(&r.unit, 1, back));
-        EXPECT_EQ(back, std::string(1, static_cast<char>(r.byte)));
-    }
-}
-
-TEST(UcdCoreTest, EveryByteRoundTripsThroughEachCodePage) {
-    std::string all;
-    for (int b = 1; b < 256; ++b) {
-        all.push_back(static_cast<char>(b));
-    }
-    for (int ordinal : {kavucd::kAnsiToCompressed, kavucd::kOemToCompressed}) {
-        SCOPED_TRACE(ordinal);
-        std::string compressed = Bytes(ordinal, all.c_str());
-        if (ordinal == kavucd::kAnsiToCompressed) {
-            EXPECT_EQ(Bytes(kavucd::kCompressedToAnsi, compressed.c_str()), all + '\0');
-        }
-        EXPECT_EQ(Call(kavucd::kCompressedToUcs2, compressed.c_str(), nullptr, 0), 256);
-    }
-}
-
-TEST(UcdCoreTest, CodePage437) {
-    struct Row {
-        unsigned char byte;
-        uint16_t unit;
-    };
-    const Row rows[] = {
-        {0x41, 0x0041}, // A
-        {0x80, 0x00C7}, // Ç
-        {0x82, 0x00E9}, // é
-        {0x9E, 0x20A7}, // ₧
-        {0xB3, 0x2502}, // │
-        {0xE1, 0x00DF}, // ß
-        {0xFF, 0x00A0}, // no-break space
-    };
-    for (const Row& r : rows) {
-        SCOPED_TRACE(r.byte);
-        const char text[2] = {static_cast<char>(r.byte), 0};
-        std::vector<uint16_t> units;
-        ASSERT_TRUE(kavucd::Cp437Codec().ToUcs2(text, units));
-        ASSERT_EQ(units.size(), 1u);
-        EXPECT_EQ(units[0], r.unit);
-        std::string back;
-        ASSERT_TRUE(kavucd::Cp437Codec().FromUcs2(&r.unit, 1, back));
+        ASSERT_TRUE(r.codec.FromUcs2(&r.unit, 1, back));
         EXPECT_EQ(back, std::string(1, static_cast<char>(r.byte)));
     }
     std::string back;
@@ -175,16 +133,16 @@ TEST(UcdCoreTest, CodePage437) {
     EXPECT_EQ(back, "?");
 }
 
-TEST(UcdCoreTest, UnmappableUnitsBecomeQuestionMarksInAnsi) {
-    // 'A' '中' 'ĉ' (U+0109 = 89 08)
-    EXPECT_EQ(Bytes(kavucd::kCompressedToAnsi, "\x44\xA7\x93\x04\x89\x08"),
-              std::string("A??\0", 4));
-}
-
-TEST(UcdCoreTest, AZeroUnitInsideCompressedTextEndsTheAnsiText) {
-    // 0x80 0x80 0x40 decodes to the unit 0 (its bits lie above 16), then 'A'.
-    EXPECT_EQ(Bytes(kavucd::kCompressedToAnsi, "\x80\x80\x40\x44"), std::string("\0", 1));
-    EXPECT_EQ(Call(kavucd::kCompressedToUcs2, "\x80\x80\x40\x44", nullptr, 0), 3);
+TEST(UcdCoreTest, EveryByteOfEachCodePageIsOneUnit) {
+    std::string all;
+    for (int b = 1; b < 256; ++b) {
+        all.push_back(static_cast<char>(b));
+    }
+    for (int ordinal : {kavucd::kAnsiToCompressed, kavucd::kOemToCompressed}) {
+        SCOPED_TRACE(ordinal);
+        std::string compressed = Bytes(ordinal, all.c_str());
+        EXPECT_EQ(Call(kavucd::kCompressedToUcs2, compressed.c_str(), nullptr, 0), 256);
+    }
 }
 
 } // namespace
