@@ -2,6 +2,7 @@
 // derived class.
 #include <gtest/gtest.h>
 
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -18,199 +19,126 @@ std::string Str(const char* s) {
     return s ? s : "<null>";
 }
 
-// Reads "quorlent.exe <arguments>" from a fake.
-struct Parsed {
-    explicit Parsed(const std::string& arguments) {
-        source.command_line = "quorlent.exe " + arguments;
+// The options a command line left behind: each value given, then each flag set.
+std::string Options(const CmdLine& cmd) {
+    const std::pair<const char*, const char*> values[] = {
+        {"N", cmd.N()}, {"N2", cmd.N2()},   {"N3", cmd.N3()}, {"L", cmd.L()},   {"R", cmd.R()},
+        {"S", cmd.S()}, {"UID", cmd.Uid()}, {"MN", cmd.Mn()}, {"GN", cmd.Gn()},
+    };
+    std::string out;
+    for (const auto& [name, value] : values) {
+        if (value != nullptr) out += std::string(name) + "=" + value + " ";
     }
+    if (cmd.AddressGiven()) out += "ADDRESS ";
+    if (cmd.Init()) out += "INIT ";
+    if (cmd.Manager()) out += "MANAGER ";
+    if (cmd.ResponseFileError()) out += "RSPERR ";
+    if (Str(cmd.DataDirectory()) != "C:\\Kestrane\\bin\\")
+        out += "DATA=" + Str(cmd.DataDirectory());
+    return out;
+}
+
+std::string Parse(const std::string& arguments) {
     FakeSettingsSource source;
-};
-
-TEST(CmdLineOptionsTest, ValuedOptionsAreStored) {
-    Parsed p("/N:n1 /N2:n2 /N3:n3 /L:l /R:r /S:s /UID:u /MN:m /GN:g");
-    CmdLine cmd(1, p.source);
-    EXPECT_STREQ(cmd.N(), "n1");
-    EXPECT_STREQ(cmd.N2(), "n2");
-    EXPECT_STREQ(cmd.N3(), "n3");
-    EXPECT_STREQ(cmd.L(), "l");
-    EXPECT_STREQ(cmd.R(), "r");
-    EXPECT_STREQ(cmd.S(), "s");
-    EXPECT_STREQ(cmd.Uid(), "u");
-    EXPECT_STREQ(cmd.Mn(), "m");
-    EXPECT_STREQ(cmd.Gn(), "g");
-    EXPECT_EQ(cmd.AddressGiven(), 1);
-    EXPECT_EQ(cmd.Init(), 0);
-    EXPECT_EQ(cmd.Manager(), 0);
-    EXPECT_STREQ(cmd.Arguments(), "/N:n1 /N2:n2 /N3:n3 /L:l /R:r /S:s /UID:u /MN:m /GN:g");
+    source.command_line = "quorlent.exe " + arguments;
+    CmdLine cmd(1, source);
+    EXPECT_EQ(Str(cmd.Arguments()), arguments);
+    return Options(cmd);
 }
 
-TEST(CmdLineOptionsTest, NamesCompareWithoutRegardToCase) {
-    Parsed p("-uid:u /mn:m /Gn:g /init -Manager");
-    CmdLine cmd(1, p.source);
-    EXPECT_STREQ(cmd.Uid(), "u");
-    EXPECT_STREQ(cmd.Mn(), "m");
-    EXPECT_STREQ(cmd.Gn(), "g");
-    EXPECT_EQ(cmd.Init(), 1);
-    EXPECT_EQ(cmd.Manager(), 1);
-}
-
-TEST(CmdLineOptionsTest, AnyOfNN2N3GivesTheAddress) {
-    for (const char* args : {"/N:a", "/N2:a", "/n3:a"}) {
-        Parsed p(args);
-        CmdLine cmd(1, p.source);
-        EXPECT_EQ(cmd.AddressGiven(), 1) << args;
-    }
-    for (const char* args : {"/N", "/L:a", "", "N:a", "/NX:a"}) {
-        Parsed p(args);
-        CmdLine cmd(1, p.source);
-        EXPECT_EQ(cmd.AddressGiven(), 0) << args;
-    }
-}
-
-TEST(CmdLineOptionsTest, IpxAddressGetsADotAsItsFourteenthCharacter) {
+TEST(CmdLineOptionsTest, Table) {
     const struct {
         const char* args;
-        const char* value;
+        const char* options;
     } cases[] = {
+        {"/N:n1 /N2:n2 /N3:n3 /L:l /R:r /S:s /UID:u /MN:m /GN:g",
+         "N=n1 N2=n2 N3=n3 L=l R=r S=s UID=u MN=m GN=g ADDRESS "},
+        {"-uid:u /mn:m /Gn:g /init -Manager", "UID=u MN=m GN=g INIT MANAGER "}, // any case
+        {"/N2:a", "N2=a ADDRESS "},
+        {"/n3:a", "N3=a ADDRESS "},
+        {"/N", ""}, // a valued option without a value is ignored
+        {"N:a", ""},
+        {"/NX:a", ""},
+        // The 14th character of an IPX address, when a colon, becomes a dot.
         // I P X : A B C D E F G H I  :  J K   -- index 13 is the colon
-        {"/N:IPX:ABCDEFGHI:JK", "IPX:ABCDEFGHI.JK"},
-        {"/N:IPX:ABCDEFGH:JK", "IPX:ABCDEFGH:JK"}, // index 13 is 'J'
-        {"/N2:IPX:ABCDEFGHI:JK", "IPX:ABCDEFGHI.JK"},
-        {"/N3:IPX:ABCDEFGHI:", "IPX:ABCDEFGHI."},
-        {"/N:IPX:ABCDEFGHI", "IPX:ABCDEFGHI"},       // only 13 characters
-        {"/N:ipx:ABCDEFGHI:JK", "ipx:ABCDEFGHI:JK"}, // the prefix is upper case
-        {"/N:TCP:ABCDEFGHI:JK", "TCP:ABCDEFGHI:JK"},
-        {"/N:IPX", "IPX"},
+        {"/N:IPX:ABCDEFGHI:JK", "N=IPX:ABCDEFGHI.JK ADDRESS "},
+        {"/N:IPX:ABCDEFGH:JK", "N=IPX:ABCDEFGH:JK ADDRESS "}, // index 13 is 'J'
+        {"/N2:IPX:ABCDEFGHI:JK", "N2=IPX:ABCDEFGHI.JK ADDRESS "},
+        {"/N3:IPX:ABCDEFGHI:", "N3=IPX:ABCDEFGHI. ADDRESS "},
+        {"/N:IPX:ABCDEFGHI", "N=IPX:ABCDEFGHI ADDRESS "},       // only 13 characters
+        {"/N:ipx:ABCDEFGHI:JK", "N=ipx:ABCDEFGHI:JK ADDRESS "}, // the prefix is upper case
+        {"/N:IPX", "N=IPX ADDRESS "},
+        {"/S:IPX:ABCDEFGHI:JK", "S=IPX:ABCDEFGHI:JK "}, // other options keep their colons
+        {"/S:\"a b\"", "S=a b "},
+        {"/S:a-b", "S=a "}, // '-' outside quotes starts the option "b", which does nothing
+        {"/S:a-INIT", "S=a INIT "},
+        {"/S:\"say \"\"hi\"\"\"", "S=say \"hi\" "},
+        {"/L:first /L:second /N:x /N:y", "N=y L=second ADDRESS "}, // the later one counts
+        {"/L:kept /L /N /NDP /S: /UNKNOWN:x plain", "L=kept S= "},
+        {"/INIT:no /MANAGER:0", "INIT MANAGER "}, // any value
     };
     for (const auto& c : cases) {
-        Parsed p(c.args);
-        CmdLine cmd(1, p.source);
-        std::string got = Str(cmd.N()) + Str(cmd.N2()) + Str(cmd.N3());
-        EXPECT_NE(got.find(c.value), std::string::npos) << c.args << " -> " << got;
+        EXPECT_EQ(Parse(c.args), c.options) << c.args;
     }
-    // Other options keep their colons.
-    Parsed p("/S:IPX:ABCDEFGHI:JK");
-    CmdLine cmd(1, p.source);
-    EXPECT_STREQ(cmd.S(), "IPX:ABCDEFGHI:JK");
-}
-
-TEST(CmdLineOptionsTest, QuotesAndOptionBoundaries) {
-    {
-        Parsed p("/S:\"a b\"");
-        CmdLine cmd(1, p.source);
-        EXPECT_STREQ(cmd.S(), "a b");
-    }
-    {
-        // "-" outside quotes starts the option "b", which has no effect here.
-        Parsed p("/S:a-b");
-        CmdLine cmd(1, p.source);
-        EXPECT_STREQ(cmd.S(), "a");
-    }
-    {
-        Parsed p("/S:a-INIT");
-        CmdLine cmd(1, p.source);
-        EXPECT_STREQ(cmd.S(), "a");
-        EXPECT_EQ(cmd.Init(), 1);
-    }
-    {
-        Parsed p("/S:\"say \"\"hi\"\"\"");
-        CmdLine cmd(1, p.source);
-        EXPECT_STREQ(cmd.S(), "say \"hi\"");
-    }
-}
-
-TEST(CmdLineOptionsTest, LaterOccurrenceReplacesEarlier) {
-    Parsed p("/L:first /L:second /N:x /N:y");
-    CmdLine cmd(1, p.source);
-    EXPECT_STREQ(cmd.L(), "second");
-    EXPECT_STREQ(cmd.N(), "y");
-}
-
-TEST(CmdLineOptionsTest, ValuedOptionWithoutValueIsIgnored) {
-    Parsed p("/L:kept /L /N /NDP /S: /UNKNOWN:x plain");
-    CmdLine cmd(1, p.source);
-    EXPECT_STREQ(cmd.L(), "kept");
-    EXPECT_EQ(cmd.N(), nullptr);
-    EXPECT_EQ(cmd.AddressGiven(), 0);
-    EXPECT_STREQ(cmd.DataDirectory(), "C:\\Kestrane\\bin\\");
-    EXPECT_STREQ(cmd.S(), ""); // given, though empty
-}
-
-TEST(CmdLineOptionsTest, InitAndManagerTakeAnyValue) {
-    Parsed p("/INIT:no /MANAGER:0");
-    CmdLine cmd(1, p.source);
-    EXPECT_EQ(cmd.Init(), 1);
-    EXPECT_EQ(cmd.Manager(), 1);
 }
 
 TEST(CmdLineOptionsTest, NdpReplacesTheDataDirectoryButNotTheLogDirectory) {
-    Parsed p("/NDP:E:\\elsewhere");
-    p.source.SetString("Data", "D:\\data");
-    CmdLine cmd(1, p.source);
+    FakeSettingsSource source;
+    source.command_line = "quorlent.exe /NDP:E:\\elsewhere";
+    source.SetString("Data", "D:\\data");
+    CmdLine cmd(1, source);
     EXPECT_STREQ(cmd.DataDirectory(), "E:\\elsewhere"); // unchanged: no backslash added
     EXPECT_STREQ(cmd.LogDirectory(), "D:\\data\\");
-
-    Parsed q("/NDP:E:\\x");
-    CmdLine cmd2(1, q.source);
-    EXPECT_STREQ(cmd2.DataDirectory(), "E:\\x");
-    EXPECT_STREQ(cmd2.LogDirectory(), "C:\\Kestrane\\bin\\");
 }
 
-TEST(CmdLineOptionsTest, ResponseFileWithInitAndManagerLines) {
-    Parsed p("@opts.rsp");
-    p.source.files["opts.rsp"] = "/INIT\r\n/MANAGER\r\n";
-    CmdLine cmd(1, p.source);
-    EXPECT_EQ(cmd.Init(), 1);
-    EXPECT_EQ(cmd.Manager(), 1);
-    EXPECT_EQ(cmd.ResponseFileError(), 0);
+// Reads "quorlent.exe <arguments>" with the given response files.
+struct WithFiles {
+    WithFiles(const std::string& arguments, std::map<std::string, std::string> files) {
+        source.command_line = "quorlent.exe " + arguments;
+        source.files = std::move(files);
+    }
+    FakeSettingsSource source;
+    std::string Read() {
+        CmdLine cmd(1, source);
+        return Options(cmd);
+    }
+};
+
+TEST(CmdLineOptionsTest, ResponseFiles) {
+    const struct {
+        const char* name;
+        const char* args;
+        std::map<std::string, std::string> files;
+        const char* options;
+    } cases[] = {
+        {"two lines", "@opts.rsp", {{"opts.rsp", "/INIT\r\n/MANAGER\r\n"}}, "INIT MANAGER "},
+        {"nested, in order",
+         "/L:cmd @outer /R:cmd",
+         {{"outer", "/L:outer\t@inner\n/S:outer"}, {"inner", "/L:inner /S:x"}},
+         "L=inner R=cmd S=outer "},
+        // The tab inside quotes is a blank by the time the file is tokenized.
+        {"tab in quotes", "@inner", {{"inner", "/S:\"in\tner\""}}, "S=in ner "},
+        {"unreadable: flagged, parsing goes on",
+         "/L:before @missing.rsp /R:after",
+         {},
+         "L=before R=after RSPERR "},
+        {"naming itself", "@self /R:after", {{"self", "/INIT @self"}}, "R=after INIT RSPERR "},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        WithFiles w(c.args, c.files);
+        EXPECT_EQ(w.Read(), c.options);
+    }
 }
 
-TEST(CmdLineOptionsTest, ResponseFilesNestAndKeepTheirOrder) {
-    Parsed p("/L:cmd @outer /R:cmd");
-    p.source.files["outer"] = "/L:outer\t@inner\n/S:outer";
-    p.source.files["inner"] = "/L:inner /S:\"in\tner\"";
-    CmdLine cmd(1, p.source);
-    EXPECT_STREQ(cmd.L(), "inner");
-    EXPECT_STREQ(cmd.S(), "outer");
-    EXPECT_STREQ(cmd.R(), "cmd");
-    EXPECT_EQ(cmd.ResponseFileError(), 0);
-    // The tab inside quotes was a blank by the time the file was tokenized.
-    Parsed q("@inner");
-    q.source.files["inner"] = "/S:\"in\tner\"";
-    CmdLine cmd2(1, q.source);
-    EXPECT_STREQ(cmd2.S(), "in ner");
-}
-
-TEST(CmdLineOptionsTest, UnreadableResponseFileSetsTheFlagAndParsingGoesOn) {
-    Parsed p("/L:before @missing.rsp /R:after");
-    CmdLine cmd(1, p.source);
-    EXPECT_EQ(cmd.ResponseFileError(), 1);
-    EXPECT_STREQ(cmd.L(), "before");
-    EXPECT_STREQ(cmd.R(), "after");
-}
-
-TEST(CmdLineOptionsTest, ResponseFileNamingItselfEndsAsAnError) {
-    Parsed p("@self /R:after");
-    p.source.files["self"] = "/INIT @self";
-    CmdLine cmd(1, p.source);
-    EXPECT_EQ(cmd.Init(), 1);
-    EXPECT_STREQ(cmd.R(), "after");
-    EXPECT_EQ(cmd.ResponseFileError(), 1);
-    int reads = 0;
-    for (const std::string& call : p.source.calls)
-        reads += call == "file self";
-    EXPECT_EQ(reads, CmdLine::kMaxResponseDepth);
-}
-
-TEST(CmdLineOptionsTest, ResponseFilesNamingEachOtherTwiceStayBounded) {
+TEST(CmdLineOptionsTest, ResponseFilesNamingThemselvesStayBounded) {
+    WithFiles self("@self", {{"self", "@self"}});
+    self.Read();
+    EXPECT_EQ(self.source.file_reads, CmdLine::kMaxResponseDepth);
     // Each file names the next one twice: without a limit on files this would be 2^16 reads.
-    Parsed p("@a");
-    p.source.files["a"] = "@b @b";
-    p.source.files["b"] = "@a @a /INIT";
-    CmdLine cmd(1, p.source);
-    EXPECT_EQ(cmd.Init(), 1);
-    EXPECT_EQ(cmd.ResponseFileError(), 1);
-    EXPECT_LE(p.source.calls.size(), 300u);
+    WithFiles twice("@a", {{"a", "@b @b"}, {"b", "@a @a /INIT"}});
+    EXPECT_EQ(twice.Read(), "INIT RSPERR ");
+    EXPECT_LE(twice.source.file_reads, 300);
 }
 
 TEST(CmdLineOptionsTest, AtomTextReplacesTheCommandLine) {
@@ -218,8 +146,7 @@ TEST(CmdLineOptionsTest, AtomTextReplacesTheCommandLine) {
     source.command_line = "quorlent.exe /XCL:49153 /L:own";
     source.atoms[49153] = "quorlent.exe /L:handed /INIT";
     CmdLine cmd(1, source);
-    EXPECT_STREQ(cmd.L(), "handed");
-    EXPECT_EQ(cmd.Init(), 1);
+    EXPECT_EQ(Options(cmd), "L=handed INIT ");
     EXPECT_STREQ(cmd.Arguments(), "/L:handed /INIT");
 }
 
@@ -233,15 +160,6 @@ TEST(CmdLineOptionsTest, UnreadableAtomLeavesTheOwnCommandLine) {
         CmdLine cmd(1, source);
         EXPECT_STREQ(cmd.L(), "own") << line;
     }
-}
-
-TEST(CmdLineOptionsTest, ProgramNameEndsAtTheFirstBlankEvenInQuotes) {
-    FakeSettingsSource source;
-    source.command_line = "\"C:\\Program Files\\q.exe\" /L:x";
-    CmdLine cmd(1, source);
-    // The quote after the program name opens quoting for the rest of the line.
-    EXPECT_STREQ(cmd.Arguments(), "Files\\q.exe\" /L:x");
-    EXPECT_EQ(cmd.L(), nullptr);
 }
 
 // A derived class sees every option once, plain arguments with an empty name.
@@ -266,8 +184,7 @@ TEST(CmdLineOptionsTest, HandlerSeesEachOptionAndPlainArgument) {
         {"", "inner"}, {"flag", "<null>"}, {"Custom", "1"},
     };
     EXPECT_EQ(rec.seen, expected);
-    EXPECT_STREQ(rec.N(), "x");
-    EXPECT_EQ(rec.Init(), 1);
+    EXPECT_EQ(Options(rec), "N=x ADDRESS INIT ");
 }
 
 TEST(CmdLineOptionsTest, ReadingAgainStartsAfresh) {
@@ -276,9 +193,7 @@ TEST(CmdLineOptionsTest, ReadingAgainStartsAfresh) {
     CmdLine cmd(1, source);
     source.command_line = "q.exe";
     cmd.Read();
-    EXPECT_EQ(cmd.L(), nullptr);
-    EXPECT_EQ(cmd.Init(), 0);
-    EXPECT_EQ(cmd.ResponseFileError(), 0);
+    EXPECT_EQ(Options(cmd), "");
 }
 
 } // namespace

@@ -1,11 +1,10 @@
-// A settings source made of plain fields, recording each question in order.
+// A settings source made of plain fields, counting the questions it is asked.
 #pragma once
 
 #include <map>
 #include <optional>
 #include <string>
 #include <utility>
-#include <vector>
 
 #include "shared/cmdline/settings_source.h"
 
@@ -20,49 +19,40 @@ public:
     // Registry values by name: how the read ends and the bytes it delivers.
     std::map<std::string, std::pair<RegistryRead, std::string>> registry;
     std::map<std::string, std::string> files;
-    std::vector<std::string> calls;
+    int questions = 0;
+    int file_reads = 0;
 
     // A REG_SZ value as the registry hands it over: the text and its terminator.
     void SetString(const std::string& name, const std::string& text) {
         registry[name] = {RegistryRead::kOk, text + std::string(1, '\0')};
     }
 
-    bool CurrentDirectory(std::string& out) override {
-        calls.push_back("cwd");
-        return Give(current_directory, out);
-    }
-    bool CommandLine(std::string& out) override {
-        calls.push_back("cmdline");
-        return Give(command_line, out);
-    }
-    bool ModuleFileName(std::string& out) override {
-        calls.push_back("module");
-        return Give(module_file_name, out);
-    }
+    bool CurrentDirectory(std::string& out) override { return Give(current_directory, out); }
+    bool CommandLine(std::string& out) override { return Give(command_line, out); }
+    bool ModuleFileName(std::string& out) override { return Give(module_file_name, out); }
     bool GlobalAtomText(unsigned atom, std::string& out) override {
-        calls.push_back("atom " + std::to_string(atom));
         auto it = atoms.find(atom);
-        if (it == atoms.end()) return false;
-        out = it->second;
-        return true;
+        return Give(it == atoms.end() ? std::nullopt : std::optional(it->second), out);
     }
+    // The values live under the installation's key only.
     RegistryRead ReadRegistryString(const char* key, const char* value, std::string& raw) override {
-        calls.push_back(std::string("reg ") + key + " " + value);
+        ++questions;
         auto it = registry.find(value);
-        if (it == registry.end()) return RegistryRead::kMissing;
+        if (std::string(key) != "SOFTWARE\\Orvane\\Kestrane\\CurrentVersion" ||
+            it == registry.end())
+            return RegistryRead::kMissing;
         if (it->second.first == RegistryRead::kOk) raw = it->second.second;
         return it->second.first;
     }
     bool ReadResponseFile(const char* path, std::string& contents) override {
-        calls.push_back(std::string("file ") + path);
+        ++file_reads;
         auto it = files.find(path);
-        if (it == files.end()) return false;
-        contents = it->second;
-        return true;
+        return Give(it == files.end() ? std::nullopt : std::optional(it->second), contents);
     }
 
 private:
-    static bool Give(const std::optional<std::string>& v, std::string& out) {
+    bool Give(const std::optional<std::string>& v, std::string& out) {
+        ++questions;
         if (!v) return false;
         out = *v;
         return true;

@@ -113,12 +113,6 @@ TEST(PathHelpersTest, FindLastBackslash) {
         EXPECT_EQ(Offset(c.text, pm::FindLastBackslash(c.text, table)), c.at) << c.text;
         EXPECT_EQ(table.LocaleCalls(), 1);
     }
-    LeadByteTable table = LeadByteTable::CodePage932();
-    char text[] = "x\\y";
-    char* found = pm::FindLastBackslash(text, table);
-    ASSERT_NE(found, nullptr);
-    *found = '/';
-    EXPECT_STREQ(text, "x/y");
 }
 
 TEST(PathHelpersTest, FindLastPathSeparator) {
@@ -207,23 +201,6 @@ TEST(PathHelpersTest, StripFileName) {
         EXPECT_STREQ(text.c_str(), c.result) << c.text;
         EXPECT_EQ(table.LocaleCalls(), 1);
     }
-}
-
-TEST(PathHelpersTest, LeadByteTableConvertsPairsAndSingles) {
-    LeadByteTable table = LeadByteTable::CodePage932();
-    wchar_t w = 0;
-    EXPECT_EQ(table.ToWide(&w, "\x95\x5C", 2), 2);
-    EXPECT_EQ(w, static_cast<wchar_t>(0x955C));
-    EXPECT_EQ(table.ToWide(&w, "A", 1), 1);
-    EXPECT_EQ(w, L'A');
-    EXPECT_EQ(table.ToWide(&w, "\xA5", 1), 1); // half-width katakana: single byte
-    EXPECT_EQ(w, static_cast<wchar_t>(0xA5));
-    EXPECT_EQ(table.ToWide(&w, "\x95", 1), -1); // cut off
-    EXPECT_EQ(table.ToWide(&w, "", 1), 0);
-    EXPECT_TRUE(table.IsLeadByte(0x81));
-    EXPECT_TRUE(table.IsLeadByte(0xFC));
-    EXPECT_FALSE(table.IsLeadByte(0xA0));
-    EXPECT_FALSE(table.IsLeadByte(0x5C));
 }
 
 } // namespace

