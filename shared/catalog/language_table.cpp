@@ -47,10 +47,6 @@ bool EqualsIgnoringCase(const char* a, const char* b, size_t length) {
 
 } // namespace
 
-const LanguageRow* LanguageTable() {
-    return kRows;
-}
-
 const char* LanguageCodeForLcid(uint32_t lcid) {
     const uint16_t primary = PrimaryLanguage(lcid);
     const uint16_t sub = SubLanguage(lcid);

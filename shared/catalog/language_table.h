@@ -16,7 +16,6 @@ struct LanguageRow {
 };
 
 constexpr size_t kLanguageRows = 45;
-const LanguageRow* LanguageTable(); // kLanguageRows rows
 
 // The code for an LCID: primary language = low 10 bits, sub-language = bits 10 to 15; the
 // first row whose primary language equals and whose sub-language is 0 or equal. "en" when

@@ -39,9 +39,7 @@ public:
     std::map<std::string, FakeModule> module_files; // path -> module loaded from it
     FakeModule main_module;                         // what a null module addresses
     std::map<unsigned, std::string> main_strings;   // LoadStringA of the main module
-    std::vector<std::string> loaded_paths;
     int loads = 0, unloads = 0;
-    std::vector<uint16_t> find_languages; // every LANGID asked of FindStringBlock
 
     uint32_t UserDefaultLcid() override { return lcid; }
     int LoadStringEntry(void* module, unsigned id, char* buffer, int size) override {
@@ -62,7 +60,6 @@ public:
         auto it = module_files.find(path);
         if (it == module_files.end()) return nullptr;
         ++loads;
-        loaded_paths.push_back(path);
         return &it->second;
     }
     void UnloadModule(void* module) override {
@@ -86,7 +83,6 @@ public:
     }
     bool FindStringBlock(void* module, uint16_t block, uint16_t langid,
                          std::vector<uint16_t>* units) override {
-        find_languages.push_back(langid);
         const FakeModule& m = Of(module);
         auto b = m.blocks.find(block);
         if (b == m.blocks.end()) return false;
