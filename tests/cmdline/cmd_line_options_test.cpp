@@ -69,10 +69,8 @@ TEST(CmdLineOptionsTest, Table) {
         {"/N:ipx:ABCDEFGHI:JK", "N=ipx:ABCDEFGHI:JK ADDRESS "}, // the prefix is upper case
         {"/N:IPX", "N=IPX ADDRESS "},
         {"/S:IPX:ABCDEFGHI:JK", "S=IPX:ABCDEFGHI:JK "}, // other options keep their colons
-        {"/S:\"a b\"", "S=a b "},
         {"/S:a-b", "S=a "}, // '-' outside quotes starts the option "b", which does nothing
         {"/S:a-INIT", "S=a INIT "},
-        {"/S:\"say \"\"hi\"\"\"", "S=say \"hi\" "},
         {"/L:first /L:second /N:x /N:y", "N=y L=second ADDRESS "}, // the later one counts
         {"/L:kept /L /N /NDP /S: /UNKNOWN:x plain", "L=kept S= "},
         {"/INIT:no /MANAGER:0", "INIT MANAGER "}, // any value

@@ -1,6 +1,6 @@
-// CmdLine against the real system: the installation values set with reg.exe in the registry
-// view of this program's bitness, a real response file, a real global atom. Every test puts
-// the values back as it found them.
+// CmdLine against the real system: the installation values in the registry view of this
+// program's bitness (one set with reg.exe, as an installer would), a real response file, a real
+// global atom. Every test puts the values back as it found them.
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -17,12 +17,11 @@ namespace {
 using pm::CmdLine;
 
 constexpr const char* kKey = "SOFTWARE\\Orvane\\Kestrane\\CurrentVersion";
-constexpr const char* kRegKey = "HKLM\\SOFTWARE\\Orvane\\Kestrane\\CurrentVersion";
 
-// Runs reg.exe with the given arguments and answers its exit code (-1 when it did not run).
+// Runs reg.exe on the installation key and answers its exit code (-1 when it did not run).
 // From a 32-bit program this starts the 32-bit reg.exe, so both see the same registry view.
 int RunReg(const std::string& arguments) {
-    std::string command = "reg.exe " + arguments;
+    std::string command = std::string("reg.exe ") + arguments;
     std::vector<char> line(command.begin(), command.end());
     line.push_back('\0');
     STARTUPINFOA si{};
@@ -40,32 +39,9 @@ int RunReg(const std::string& arguments) {
     return static_cast<int>(code);
 }
 
-// One argument for reg.exe, quoted the way the C run-time splits command lines: backslashes
-// are doubled before a quote and at the end of a quoted argument.
-std::string Quote(const std::string& text) {
-    if (!text.empty() && text.find_first_of(" \t\"") == std::string::npos) return text;
-    std::string out = "\"";
-    std::size_t backslashes = 0;
-    for (char c : text) {
-        if (c == '\\') {
-            ++backslashes;
-            continue;
-        }
-        out.append(c == '"' ? backslashes * 2 + 1 : backslashes, '\\');
-        backslashes = 0;
-        out += c;
-    }
-    out.append(backslashes * 2, '\\');
-    return out + "\"";
-}
-
-int SetValue(const char* name, const std::string& text) {
-    return RunReg(std::string("add \"") + kRegKey + "\" /v " + name + " /t REG_SZ /d " +
-                  Quote(text) + " /f");
-}
-
-int DeleteValue(const char* name) {
-    return RunReg(std::string("delete \"") + kRegKey + "\" /v " + name + " /f");
+int RegAdd(const char* name, const char* type, const char* data) {
+    return RunReg(std::string("add \"HKLM\\") + kKey + "\" /v " + name + " /t " + type + " /d " +
+                  data + " /f");
 }
 
 // A value as stored, to be put back afterwards.
@@ -74,14 +50,18 @@ struct Saved {
     std::vector<BYTE> bytes;
 };
 
-std::optional<Saved> ReadRaw(const char* name) {
+pm::win::unique_hkey OpenKey(REGSAM access) {
     pm::win::unique_hkey key;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kKey, 0, KEY_READ, key.put()) != ERROR_SUCCESS) {
-        return std::nullopt;
-    }
+    RegCreateKeyExA(HKEY_LOCAL_MACHINE, kKey, 0, nullptr, 0, access, nullptr, key.put(), nullptr);
+    return key;
+}
+
+std::optional<Saved> ReadRaw(const char* name) {
+    pm::win::unique_hkey key = OpenKey(KEY_READ);
     Saved saved;
     DWORD size = 0;
-    if (RegQueryValueExA(key.get(), name, nullptr, &saved.type, nullptr, &size) != ERROR_SUCCESS) {
+    if (!key ||
+        RegQueryValueExA(key.get(), name, nullptr, &saved.type, nullptr, &size) != ERROR_SUCCESS) {
         return std::nullopt;
     }
     saved.bytes.resize(size);
@@ -93,14 +73,21 @@ std::optional<Saved> ReadRaw(const char* name) {
     return saved;
 }
 
-bool WriteRaw(const char* name, DWORD type, const void* bytes, DWORD size) {
-    pm::win::unique_hkey key;
-    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, kKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, key.put(),
-                        nullptr) != ERROR_SUCCESS) {
-        return false;
-    }
-    return RegSetValueExA(key.get(), name, 0, type, static_cast<const BYTE*>(bytes), size) ==
-           ERROR_SUCCESS;
+bool WriteRaw(const char* name, DWORD type, const std::string& bytes) {
+    pm::win::unique_hkey key = OpenKey(KEY_SET_VALUE);
+    return key &&
+           RegSetValueExA(key.get(), name, 0, type, reinterpret_cast<const BYTE*>(bytes.data()),
+                          static_cast<DWORD>(bytes.size())) == ERROR_SUCCESS;
+}
+
+// A REG_SZ value with its terminator.
+bool WriteSz(const char* name, const std::string& text) {
+    return WriteRaw(name, REG_SZ, text + std::string(1, '\0'));
+}
+
+void DeleteValue(const char* name) {
+    pm::win::unique_hkey key = OpenKey(KEY_SET_VALUE);
+    if (key) RegDeleteValueA(key.get(), name);
 }
 
 std::string ModuleDirectory() {
@@ -108,14 +95,6 @@ std::string ModuleDirectory() {
     DWORD n = GetModuleFileNameA(nullptr, path, sizeof path);
     std::string s(path, n);
     return s.substr(0, s.find_last_of("\\/:") + 1);
-}
-
-std::string ExpectedCurrentDirectory() {
-    char dir[MAX_PATH] = {};
-    GetCurrentDirectoryA(sizeof dir, dir);
-    std::string s(dir);
-    if (s.size() != 3) s += '\\';
-    return s;
 }
 
 std::string Str(const char* s) {
@@ -138,27 +117,25 @@ private:
 class CmdLineWinTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        data_ = ReadRaw("Data");
-        log_dir_ = ReadRaw("LogDir");
-        DeleteValue("Data");
-        DeleteValue("LogDir");
-        ASSERT_FALSE(ReadRaw("Data"));
-        ASSERT_FALSE(ReadRaw("LogDir"));
+        for (int i = 0; i < 2; ++i) {
+            saved_[i] = ReadRaw(kNames[i]);
+            DeleteValue(kNames[i]);
+            ASSERT_FALSE(ReadRaw(kNames[i]));
+        }
     }
     void TearDown() override {
-        DeleteValue("Data");
-        DeleteValue("LogDir");
-        if (data_) {
-            WriteRaw("Data", data_->type, data_->bytes.data(), DWORD(data_->bytes.size()));
-        }
-        if (log_dir_) {
-            WriteRaw("LogDir", log_dir_->type, log_dir_->bytes.data(),
-                     DWORD(log_dir_->bytes.size()));
+        for (int i = 0; i < 2; ++i) {
+            DeleteValue(kNames[i]);
+            if (saved_[i]) {
+                WriteRaw(kNames[i], saved_[i]->type,
+                         std::string(saved_[i]->bytes.begin(), saved_[i]->bytes.end()));
+            }
         }
     }
 
 private:
-    std::optional<Saved> data_, log_dir_;
+    static constexpr const char* kNames[2] = {"Data", "LogDir"};
+    std::optional<Saved> saved_[2];
 };
 
 TEST_F(CmdLineWinTest, WithoutValuesEverythingIsTheProgramDirectory) {
@@ -166,23 +143,26 @@ TEST_F(CmdLineWinTest, WithoutValuesEverythingIsTheProgramDirectory) {
     EXPECT_EQ(Str(cmd.ProgramDirectory()), ModuleDirectory());
     EXPECT_EQ(Str(cmd.DataDirectory()), ModuleDirectory());
     EXPECT_EQ(Str(cmd.LogDirectory()), ModuleDirectory());
-    EXPECT_EQ(Str(cmd.CurrentDirectory()), ExpectedCurrentDirectory());
+    char dir[MAX_PATH] = {};
+    GetCurrentDirectoryA(sizeof dir, dir);
+    const std::string cwd = dir;
+    EXPECT_EQ(Str(cmd.CurrentDirectory()), cwd.size() == 3 ? cwd : cwd + "\\");
     EXPECT_EQ(cmd.ResponseFileError(), 0);
 }
 
 TEST_F(CmdLineWinTest, ValuesSetWithRegExeAreReadInTheSameView) {
-    ASSERT_EQ(SetValue("LogDir", "C:\\logs\\"), 0);
-    ASSERT_EQ(SetValue("Data", "D:\\kestrane data"), 0);
+    ASSERT_EQ(RegAdd("LogDir", "REG_SZ", "C:\\logs\\"), 0);
+    ASSERT_EQ(RegAdd("Data", "REG_SZ", "D:\\kdata"), 0);
     ASSERT_TRUE(ReadRaw("LogDir")); // reg.exe wrote where this program reads
     CmdLine cmd(1);
     EXPECT_STREQ(cmd.LogDirectory(), "C:\\logs\\");
-    EXPECT_STREQ(cmd.DataDirectory(), "D:\\kestrane data\\");
+    EXPECT_STREQ(cmd.DataDirectory(), "D:\\kdata\\");
     EXPECT_EQ(Str(cmd.ProgramDirectory()), ModuleDirectory());
 }
 
 TEST_F(CmdLineWinTest, EmptyAndNonStringValuesFallBack) {
-    ASSERT_EQ(SetValue("Data", ""), 0);
-    ASSERT_EQ(RunReg(std::string("add \"") + kRegKey + "\" /v LogDir /t REG_DWORD /d 7 /f"), 0);
+    ASSERT_TRUE(WriteSz("Data", ""));
+    ASSERT_EQ(RegAdd("LogDir", "REG_DWORD", "7"), 0);
     CmdLine cmd(1);
     EXPECT_EQ(Str(cmd.DataDirectory()), ModuleDirectory());
     EXPECT_EQ(Str(cmd.LogDirectory()), ModuleDirectory());
@@ -191,9 +171,9 @@ TEST_F(CmdLineWinTest, EmptyAndNonStringValuesFallBack) {
 TEST_F(CmdLineWinTest, ValueFillingItsWholeBufferStaysBounded) {
     // 255 characters and the terminator: exactly the 256 bytes it is read into.
     const std::string exact = "C:\\" + std::string(252, 'x');
-    ASSERT_EQ(SetValue("LogDir", exact), 0);
+    ASSERT_TRUE(WriteSz("LogDir", exact));
     // 256 characters do not fit: as if there were none.
-    ASSERT_EQ(SetValue("Data", "C:\\" + std::string(253, 'y')), 0);
+    ASSERT_TRUE(WriteSz("Data", "C:\\" + std::string(253, 'y')));
     CmdLine cmd(1);
     EXPECT_EQ(Str(cmd.LogDirectory()), exact + "\\");
     EXPECT_EQ(Str(cmd.DataDirectory()), ModuleDirectory());
@@ -202,7 +182,7 @@ TEST_F(CmdLineWinTest, ValueFillingItsWholeBufferStaysBounded) {
 TEST_F(CmdLineWinTest, UnterminatedValueOfAllTheBytesStaysBounded) {
     // 256 bytes of a string value without a terminator.
     const std::string bytes = "C:\\" + std::string(253, 'z');
-    ASSERT_TRUE(WriteRaw("LogDir", REG_SZ, bytes.data(), DWORD(bytes.size())));
+    ASSERT_TRUE(WriteRaw("LogDir", REG_SZ, bytes));
     CmdLine cmd(1);
     std::string log = Str(cmd.LogDirectory());
     // Either the whole 256 bytes were delivered (then they end the text), or the system wanted
@@ -269,16 +249,9 @@ TEST_F(CmdLineWinTest, GlobalAtomHandsOverTheCommandLine) {
     EXPECT_EQ(cmd.Init(), 1);
     EXPECT_STREQ(cmd.N(), "IPX:ABCDEFGHI.JK");
     EXPECT_STREQ(cmd.Arguments(), "/L:handed /INIT /N:IPX:ABCDEFGHI:JK");
-    EXPECT_EQ(Str(cmd.LogDirectory()), ModuleDirectory());
-}
-
-TEST_F(CmdLineWinTest, AtomThatIsNotThereLeavesTheOwnCommandLine) {
-    ATOM atom = GlobalAddAtomA("quorlent.exe /L:gone");
-    ASSERT_NE(atom, 0);
-    GlobalDeleteAtom(atom);
-    CommandLineSource source("quorlent.exe /XCL:" + std::to_string(atom) + " /L:own");
-    CmdLine cmd(1, source);
-    EXPECT_STREQ(cmd.L(), "own");
+    // The atom is gone now: the own command line stays in use.
+    CmdLine again(1, source);
+    EXPECT_STREQ(again.L(), "own");
 }
 
 TEST_F(CmdLineWinTest, OwnCommandLineAfterTheProgramName) {

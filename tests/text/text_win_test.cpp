@@ -108,32 +108,6 @@ TEST_F(Kavucd32DllTest, ExportsTheFiveOrdinals) {
     }
 }
 
-TEST_F(Kavucd32DllTest, TwoCallSizingAndFailures) {
-    KavUcdConvertFn to_compressed = Ordinal(8);
-    ASSERT_NE(to_compressed, nullptr);
-    EXPECT_EQ(to_compressed("A\xE9", nullptr, 0, 42, 0), 4);
-    char buffer[8] = {'~', '~', '~', '~', '~', '~', '~', '~'};
-    EXPECT_EQ(to_compressed("A\xE9", buffer, 3, 42, 0), 0);   // too small
-    EXPECT_EQ(to_compressed("A\xE9", buffer, 8, 1252, 0), 0); // not the compressed side
-    EXPECT_EQ(to_compressed(nullptr, nullptr, 0, 42, 0), 0);
-    EXPECT_EQ(to_compressed("A\xE9", buffer, 4, 42, 0), 4);
-    EXPECT_EQ(std::string(buffer, 4), std::string("\x44\xE6\x04\0", 4));
-
-    KavUcdConvertFn to_units = Ordinal(3);
-    ASSERT_NE(to_units, nullptr);
-    uint16_t units[3] = {};
-    EXPECT_EQ(to_units("\x44\xE6\x04", nullptr, 0, 42, 0), 3); // units, terminator included
-    EXPECT_EQ(to_units("\x44\xE6\x04", units, 3, 42, 0), 3);
-    EXPECT_EQ(units[0], 0x0041);
-    EXPECT_EQ(units[1], 0x00E9);
-    EXPECT_EQ(units[2], 0);
-
-    KavUcdConvertFn from_units = Ordinal(1);
-    ASSERT_NE(from_units, nullptr);
-    const uint16_t ucs2[] = {0x4E2D, 0};
-    EXPECT_EQ(from_units(ucs2, nullptr, 0, 42, 0), 4);
-}
-
 // The program's import table names KAVUCD32.DLL with ordinals only.
 TEST(TextWinImportTest, Kavucd32IsImportedByOrdinal) {
     const auto* base = reinterpret_cast<const BYTE*>(GetModuleHandleA(nullptr));
