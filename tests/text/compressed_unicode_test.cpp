@@ -111,14 +111,6 @@ TEST(CompressedUnicodeTest, EncodeWithAShortBufferWritesWholeUnitsOnly) {
     EXPECT_EQ(pm::EncodeCompressedUnicode(nullptr, nullptr, 0), 1u);
 }
 
-TEST(CompressedUnicodeTest, TextStringDecodesItsOwnText) {
-    pm::TextString s("\x44\xE6\x04"); // 'A' 'é'
-    uint16_t buffer[3] = {};
-    EXPECT_EQ(s.DecodeCompressedUnicode(buffer, 3), 3u);
-    EXPECT_EQ(std::vector<uint16_t>(buffer, buffer + 3), (std::vector<uint16_t>{'A', 0x00E9, 0}));
-    EXPECT_EQ(pm::TextString().DecodeCompressedUnicode(nullptr, 0), 1u);
-}
-
 TEST(CompressedUnicodeTest, TextStringEncodeFollowsTheAssignRules) {
     const struct {
         std::vector<uint16_t> ucs2;
