@@ -181,7 +181,7 @@ std::string Parse(const std::string& arguments) {
     return Options(cmd);
 }
 
-TEST(CmdLineTest, Table) {
+TEST(CmdLineTest, OptionTable) {
     const struct {
         const char* args;
         const char* options;
@@ -274,24 +274,27 @@ TEST(CmdLineTest, ResponseFilesNamingThemselvesStayBounded) {
     EXPECT_LE(twice.source.file_reads, 300);
 }
 
-TEST(CmdLineTest, AtomTextReplacesTheCommandLine) {
-    FakeSettingsSource source;
-    source.command_line = "quorlent.exe /XCL:49153 /L:own";
-    source.atoms[49153] = "quorlent.exe /L:handed /INIT";
-    CmdLine cmd(1, source);
-    EXPECT_EQ(Options(cmd), "L=handed INIT ");
-    EXPECT_STREQ(cmd.Arguments(), "/L:handed /INIT");
-}
-
-TEST(CmdLineTest, UnreadableAtomLeavesTheOwnCommandLine) {
-    for (const char* line : {"q.exe /XCL:49154 /L:own", "q.exe /XCL: /L:own", "q.exe /XCL:0 /L:own",
-                             "q.exe /XCL:70000 /L:own", "q.exe /xcl:49155 /L:own"}) {
+TEST(CmdLineTest, AtomTextReplacesTheCommandLineWhenItCanBeRead) {
+    const struct {
+        const char* line;
+        const char* arguments;
+        const char* options;
+    } cases[] = {
+        {"q.exe /XCL:49153 /L:own", "/L:handed /INIT", "L=handed INIT "},
+        {"q.exe /XCL:49154 /L:own", "/XCL:49154 /L:own", "L=own "}, // no such atom
+        {"q.exe /XCL: /L:own", "/XCL: /L:own", "L=own "},
+        {"q.exe /XCL:0 /L:own", "/XCL:0 /L:own", "L=own "},
+        {"q.exe /XCL:70000 /L:own", "/XCL:70000 /L:own", "L=own "}, // not atom 70000 - 65536
+        {"q.exe /xcl:49153 /L:own", "/xcl:49153 /L:own", "L=own "}, // the marker's case counts
+    };
+    for (const auto& c : cases) {
         FakeSettingsSource source;
-        source.command_line = line;
-        source.atoms[49155] = "q.exe /L:handed";
+        source.command_line = c.line;
+        source.atoms[49153] = "q.exe /L:handed /INIT";
         source.atoms[70000 & 0xFFFF] = "q.exe /L:handed";
         CmdLine cmd(1, source);
-        EXPECT_STREQ(cmd.L(), "own") << line;
+        EXPECT_EQ(Str(cmd.Arguments()), c.arguments) << c.line;
+        EXPECT_EQ(Options(cmd), c.options) << c.line;
     }
 }
 
