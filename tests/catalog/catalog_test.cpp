@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <string>
+#include <utility>
 
 #include "shared/catalog/catalog.h"
 #include "shared/catalog/language_table.h"
@@ -48,9 +50,20 @@ TEST(LanguageTableTest, ResourceLanguageMatching) {
     EXPECT_FALSE(ResourceLanguageMatches(0x0409, 0x0007));
 }
 
-TEST(CatalogTest, GetLanguageCodeFromTheUserLocale) {
+// Each test runs against its own fake platform.
+class CatalogTest : public ::testing::Test {
+protected:
+    // A localized module file at `path`.
+    void Place(const std::string& path, FakeModule module) {
+        p.files.insert(path);
+        p.module_files[path] = std::move(module);
+    }
     FakeCatalogPlatform p;
-    ScopedCatalogPlatform use(p);
+    ScopedCatalogPlatform use{p};
+};
+using MessageCatalogTest = CatalogTest;
+
+TEST_F(CatalogTest, GetLanguageCodeFromTheUserLocale) {
     p.lcid = 0x0404;
     EXPECT_STREQ(GetLanguageCode(), "zhTW");
     p.lcid = 0x0439;
@@ -59,11 +72,9 @@ TEST(CatalogTest, GetLanguageCodeFromTheUserLocale) {
 
 // ---- LoadCatalogString and FindCatalogFile --------------------------------------------------
 
-TEST(CatalogTest, LoadCatalogStringReadsTheMainModule) {
-    FakeCatalogPlatform p;
+TEST_F(CatalogTest, LoadCatalogStringReadsTheMainModule) {
     p.main_strings[101] = "Process ID";
     p.main_strings[300] = std::string(300, 'x'); // more than the 256-byte buffer holds
-    ScopedCatalogPlatform use(p);
 
     TextString s = LoadCatalogString(101);
     EXPECT_STREQ(s.CStr(), "Process ID");
@@ -77,9 +88,7 @@ TEST(CatalogTest, LoadCatalogStringReadsTheMainModule) {
     EXPECT_EQ(LoadCatalogString(999, nullptr, buffer, sizeof buffer), 0);
 }
 
-TEST(CatalogTest, FindCatalogFileTriesTheCandidatesInOrder) {
-    FakeCatalogPlatform p;
-    ScopedCatalogPlatform use(p);
+TEST_F(CatalogTest, FindCatalogFileTriesTheCandidatesInOrder) {
     TextString used;
 
     EXPECT_TRUE(FindCatalogFile("TARNVEX.DLL", "deAT", false, &used).IsEmpty());
@@ -113,7 +122,7 @@ TEST(CatalogTest, FindCatalogFileTriesTheCandidatesInOrder) {
 
 // ---- string-table blocks --------------------------------------------------------------------
 
-TEST(CatalogTest, StringId109IsEntry13OfBlock7) {
+TEST_F(CatalogTest, StringId109IsEntry13OfBlock7) {
     EXPECT_EQ(StringBlockOf(109), 7);
     EXPECT_EQ(109 % kStringsPerBlock, 13u);
     auto block = StringBlock({{12, u"twelve"}, {13, u"Priority"}});
@@ -124,7 +133,7 @@ TEST(CatalogTest, StringId109IsEntry13OfBlock7) {
     EXPECT_EQ(out, u"");
 }
 
-TEST(CatalogTest, TruncatedBlocksAreRefused) {
+TEST_F(CatalogTest, TruncatedBlocksAreRefused) {
     const uint16_t short_entry[] = {5, 'a', 'b'}; // claims 5 units, holds 2
     std::u16string out;
     EXPECT_FALSE(StringBlockEntry(short_entry, 3, 0, &out));
@@ -147,11 +156,8 @@ FakeModule ModuleIn(std::initializer_list<std::pair<uint16_t, std::u16string>> l
     return m;
 }
 
-TEST(MessageCatalogTest, FourCharacterCodeResolvesWhenTheModuleHoldsIt) {
-    FakeCatalogPlatform p;
-    p.files.insert("C:\\Prog\\zhTW\\TARNVEX.DLL");
-    p.module_files["C:\\Prog\\zhTW\\TARNVEX.DLL"] = ModuleIn({{0x0404, u"\x512A\x5148"}});
-    ScopedCatalogPlatform use(p);
+TEST_F(MessageCatalogTest, FourCharacterCodeResolvesWhenTheModuleHoldsIt) {
+    Place("C:\\Prog\\zhTW\\TARNVEX.DLL", ModuleIn({{0x0404, u"\x512A\x5148"}}));
     {
         MessageCatalog c("TARNVEX.DLL", "zhTW");
         EXPECT_STREQ(c.RequestedCode().CStr(), "zhTW");
@@ -170,11 +176,8 @@ TEST(MessageCatalogTest, FourCharacterCodeResolvesWhenTheModuleHoldsIt) {
     EXPECT_EQ(p.unloads, 1); // destroying the catalog unloads its module
 }
 
-TEST(MessageCatalogTest, CodeNotInTheTableResolvesThroughItsFirstTwoCharacters) {
-    FakeCatalogPlatform p;
-    p.files.insert("C:\\Prog\\de\\TARNVEX.DLL");
-    p.module_files["C:\\Prog\\de\\TARNVEX.DLL"] = ModuleIn({{0x0407, u"Priorit\u00E4t"}});
-    ScopedCatalogPlatform use(p);
+TEST_F(MessageCatalogTest, CodeNotInTheTableResolvesThroughItsFirstTwoCharacters) {
+    Place("C:\\Prog\\de\\TARNVEX.DLL", ModuleIn({{0x0407, u"Priorit\u00E4t"}}));
     MessageCatalog c("TARNVEX.DLL", "deAT");
     EXPECT_STREQ(c.ResolvedCode().CStr(), "de");
     EXPECT_EQ(c.Language(), 0x0007u);
@@ -183,13 +186,9 @@ TEST(MessageCatalogTest, CodeNotInTheTableResolvesThroughItsFirstTwoCharacters) 
     EXPECT_EQ(c.LoadAnsi(109).Text(), nullptr);
 }
 
-TEST(MessageCatalogTest, FourCharacterMissUnloadsAndTriesTwoCharacters) {
-    FakeCatalogPlatform p;
-    p.files.insert("C:\\Prog\\zhTW\\TARNVEX.DLL");
-    p.module_files["C:\\Prog\\zhTW\\TARNVEX.DLL"] = ModuleIn({{0x0009, u"english"}});
-    p.files.insert("C:\\Prog\\zh\\TARNVEX.DLL");
-    p.module_files["C:\\Prog\\zh\\TARNVEX.DLL"] = ModuleIn({{0x0004, u"zh"}});
-    ScopedCatalogPlatform use(p);
+TEST_F(MessageCatalogTest, FourCharacterMissUnloadsAndTriesTwoCharacters) {
+    Place("C:\\Prog\\zhTW\\TARNVEX.DLL", ModuleIn({{0x0009, u"english"}}));
+    Place("C:\\Prog\\zh\\TARNVEX.DLL", ModuleIn({{0x0004, u"zh"}}));
     MessageCatalog c("TARNVEX.DLL", "zhTW");
     EXPECT_STREQ(c.ResolvedCode().CStr(), "zh");
     EXPECT_EQ(c.Language(), 0x0004u);
@@ -198,13 +197,10 @@ TEST(MessageCatalogTest, FourCharacterMissUnloadsAndTriesTwoCharacters) {
     EXPECT_STREQ(c.LoadAnsi(109).CStr(), "zh");
 }
 
-TEST(MessageCatalogTest, ModuleWithoutTheLanguageResolvesToEnglishAndReadsTheFallbacks) {
-    FakeCatalogPlatform p;
-    p.files.insert("C:\\Prog\\TARNVEX.DLL");
+TEST_F(MessageCatalogTest, ModuleWithoutTheLanguageResolvesToEnglishAndReadsTheFallbacks) {
     FakeModule m = ModuleIn({{0x0009, u"Priority"}, {0x0000, u"neutral 7"}});
     m.blocks[8][0x0000] = StringBlock({{0, u"neutral"}}); // id 112
-    p.module_files["C:\\Prog\\TARNVEX.DLL"] = m;
-    ScopedCatalogPlatform use(p);
+    Place("C:\\Prog\\TARNVEX.DLL", m);
     MessageCatalog c("TARNVEX.DLL", "fr");
     EXPECT_STREQ(c.ResolvedCode().CStr(), "en");
     EXPECT_EQ(c.Language(), 0x000Cu);
@@ -223,22 +219,17 @@ TEST(MessageCatalogTest, ModuleWithoutTheLanguageResolvesToEnglishAndReadsTheFal
     EXPECT_EQ(static_cast<uint8_t>(s.CStr()[1]), 0x78); // 'r' 0x72: bits 0-1 10 and 2-3 00 swap
 }
 
-TEST(MessageCatalogTest, NoStringTableLeavesTheCodeUnresolved) {
-    FakeCatalogPlatform p;
-    p.files.insert("C:\\Prog\\de\\TARNVEX.DLL");
-    p.module_files["C:\\Prog\\de\\TARNVEX.DLL"] = FakeModule{};
-    ScopedCatalogPlatform use(p);
+TEST_F(MessageCatalogTest, NoStringTableLeavesTheCodeUnresolved) {
+    Place("C:\\Prog\\de\\TARNVEX.DLL", FakeModule{});
     MessageCatalog c("TARNVEX.DLL", "de");
     EXPECT_EQ(c.ResolvedCode().Text(), nullptr);
     EXPECT_NE(c.Module(), nullptr);
     EXPECT_EQ(c.LoadCompressed(109).Text(), nullptr);
 }
 
-TEST(MessageCatalogTest, WithoutModuleTheMainModuleIsRead) {
-    FakeCatalogPlatform p;
+TEST_F(MessageCatalogTest, WithoutModuleTheMainModuleIsRead) {
     p.lcid = 0x0407;
     p.main_module = ModuleIn({{0x0009, u"Priority"}, {0x0007, u"Priorit\u00E4t"}});
-    ScopedCatalogPlatform use(p);
     MessageCatalog c(nullptr);
     EXPECT_STREQ(c.RequestedCode().CStr(), "de"); // from the user's locale
     EXPECT_STREQ(c.ResolvedCode().CStr(), "de");
@@ -247,20 +238,16 @@ TEST(MessageCatalogTest, WithoutModuleTheMainModuleIsRead) {
     EXPECT_STREQ(c.LoadAnsi(109).CStr(), "Priorit\xE4t"); // its own language before English
 }
 
-TEST(MessageCatalogTest, MissingLocalizedFileFallsBackToTheMainModule) {
-    FakeCatalogPlatform p;
+TEST_F(MessageCatalogTest, MissingLocalizedFileFallsBackToTheMainModule) {
     p.main_module = ModuleIn({{0x0009, u"Priority"}});
-    ScopedCatalogPlatform use(p);
     MessageCatalog c("TARNVEX.DLL", "sv");
     EXPECT_EQ(c.Module(), nullptr);
     EXPECT_STREQ(c.ResolvedCode().CStr(), "en");
     EXPECT_STREQ(c.LoadAnsi(109).CStr(), "Priority");
 }
 
-TEST(MessageCatalogTest, UnknownCodeUsesTheNeutralLanguage) {
-    FakeCatalogPlatform p;
+TEST_F(MessageCatalogTest, UnknownCodeUsesTheNeutralLanguage) {
     p.main_module = ModuleIn({{0x0000, u"neutral"}});
-    ScopedCatalogPlatform use(p);
     MessageCatalog c(nullptr, "xxYY");
     EXPECT_EQ(c.Language(), 0u);
     // The neutral resources are exactly the wanted LANGID 0.
@@ -269,11 +256,9 @@ TEST(MessageCatalogTest, UnknownCodeUsesTheNeutralLanguage) {
     EXPECT_EQ(MessageCatalog(nullptr, "x").Language(), 0u);
 }
 
-TEST(MessageCatalogTest, FirstBlockLanguagesDecide) {
-    FakeCatalogPlatform p;
+TEST_F(MessageCatalogTest, FirstBlockLanguagesDecide) {
     p.main_module = ModuleIn({{0x0409, u"us"}});
     p.main_module.first_block_languages = {0x0409, 0x0804};
-    ScopedCatalogPlatform use(p);
     EXPECT_STREQ(MessageCatalog(nullptr, "zhCN").ResolvedCode().CStr(), "zhCN");
     // 0x0404 is missing; "zh" (0x0004) takes any Chinese resource language.
     EXPECT_STREQ(MessageCatalog(nullptr, "zhTW").ResolvedCode().CStr(), "zh");
