@@ -4,12 +4,9 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
-#include <cstring>
 #include <set>
 #include <string>
 
-#include "shared/text/kavucd32_abi.h"
-#include "shared/text/text_platform.h"
 #include "shared/text/text_string.h"
 
 namespace {
@@ -82,30 +79,6 @@ TEST(TextWinTest, UpperCaseUsesCharUpperA) {
     TextString s("caf\xE9 quorlent.exe");
     s.MakeUpper();
     EXPECT_STREQ(s.CStr(), "CAF\xC9 QUORLENT.EXE");
-}
-
-// The library itself, entry points looked up by ordinal.
-class Kavucd32DllTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        module_ = GetModuleHandleA("KAVUCD32.DLL"); // loaded with the program
-        ASSERT_NE(module_, nullptr);
-    }
-    KavUcdConvertFn Ordinal(int ordinal) {
-        // Through void*: FARPROC and the five-argument type are not compatible function types.
-        void* proc = reinterpret_cast<void*>(GetProcAddress(module_, MAKEINTRESOURCEA(ordinal)));
-        return reinterpret_cast<KavUcdConvertFn>(proc);
-    }
-    HMODULE module_ = nullptr;
-};
-
-TEST_F(Kavucd32DllTest, ExportsTheFiveOrdinals) {
-    for (int ordinal : {1, 3, 5, 8, 11}) {
-        EXPECT_NE(Ordinal(ordinal), nullptr) << ordinal;
-    }
-    for (int ordinal : {2, 4, 6, 7, 9, 10, 12}) {
-        EXPECT_EQ(Ordinal(ordinal), nullptr) << ordinal;
-    }
 }
 
 // The program's import table names KAVUCD32.DLL with ordinals only.
