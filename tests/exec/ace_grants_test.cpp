@@ -33,47 +33,37 @@ void ExpectAce(const std::vector<uint8_t>& acl, size_t at, uint8_t flags, uint32
               sid);
 }
 
-TEST(AceGrants, WindowStationWithoutTheUserGetsBothAcesAfterTheOldOnes) {
-    std::vector<uint8_t> old = EmptyAcl();
-    AppendAllowedAce(old, 0, 0x000F037F, kSystem);
-    AclGrant g = GrantWindowStation(old.data(), old.size(), kUser);
-    ASSERT_EQ(g.outcome, AclGrant::Outcome::kNewAcl);
-    // Size: bytes in use + 2 x SID + 16; header: revision 2, count 3.
-    ASSERT_EQ(g.acl.size(), old.size() + 2 * kUser.size() + 16);
-    EXPECT_EQ(g.acl[0], 2);
-    EXPECT_EQ(U16(g.acl, 2), g.acl.size());
-    EXPECT_EQ(U16(g.acl, 4), 3);
-    ExpectAce(g.acl, 8, 0, 0x000F037F, kSystem);
-    size_t second = 8 + 8 + kSystem.size();
-    ExpectAce(g.acl, second, 0x0B, 0xF0000000, kUser);
-    ExpectAce(g.acl, second + 8 + kUser.size(), 0x04, 0x000F037F, kUser);
-}
-
-TEST(AceGrants, WindowStationCases) {
+// The new ACL: revision 2, its size in the header, the old ACEs first, then the user's.
+TEST(AceGrants, WindowStationGetsTheMissingAcesAfterTheOldOnes) {
     struct Case {
         const char* name;
         bool own, inherit, other_mask;
-        AclGrant::Outcome outcome;
         int added;
     } cases[] = {
-        {"both present: no write", true, true, false, AclGrant::Outcome::kUnchanged, 0},
-        {"own missing", false, true, false, AclGrant::Outcome::kNewAcl, 1},
-        {"inheritable missing", true, false, false, AclGrant::Outcome::kNewAcl, 1},
-        {"none", false, false, false, AclGrant::Outcome::kNewAcl, 2},
-        {"same SID, other mask", false, false, true, AclGrant::Outcome::kNewAcl, 2},
+        {"both present: no write", true, true, false, 0}, {"own missing", false, true, false, 1},
+        {"inheritable missing", true, false, false, 1},   {"none", false, false, false, 2},
+        {"same SID, other mask", false, false, true, 2},
     };
     for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
         std::vector<uint8_t> old = EmptyAcl();
+        AppendAllowedAce(old, 0, 0x000F037F, kSystem);
         if (c.inherit) AppendAllowedAce(old, 0x0B, 0xF0000000, kUser);
         if (c.own) AppendAllowedAce(old, 0x04, 0x000F037F, kUser);
         if (c.other_mask) AppendAllowedAce(old, 0x04, 0x1, kUser);
         AclGrant g = GrantWindowStation(old.data(), old.size(), kUser);
-        EXPECT_EQ(g.outcome, c.outcome) << c.name;
-        if (g.outcome != AclGrant::Outcome::kNewAcl) continue;
-        EXPECT_EQ(U16(g.acl, 4), U16(old, 4) + c.added) << c.name;
-        // The new ACL has room for both ACEs whatever was added; the old ones come first.
-        EXPECT_EQ(g.acl.size(), old.size() + 2 * kUser.size() + 16) << c.name;
-        EXPECT_TRUE(std::equal(old.begin() + 8, old.end(), g.acl.begin() + 8)) << c.name;
+        if (c.added == 0) {
+            EXPECT_EQ(g.outcome, AclGrant::Outcome::kUnchanged);
+            continue;
+        }
+        ASSERT_EQ(g.outcome, AclGrant::Outcome::kNewAcl);
+        // Room for both ACEs whatever was added.
+        ASSERT_EQ(g.acl.size(), old.size() + 2 * kUser.size() + 16);
+        EXPECT_EQ(g.acl[0], 2);
+        EXPECT_EQ(U16(g.acl, 2), g.acl.size());
+        EXPECT_EQ(U16(g.acl, 4), U16(old, 4) + c.added);
+        ExpectAce(g.acl, 8, 0, 0x000F037F, kSystem);
+        EXPECT_TRUE(std::equal(old.begin() + 8, old.end(), g.acl.begin() + 8));
         size_t at = old.size();
         if (!c.inherit) {
             ExpectAce(g.acl, at, 0x0B, 0xF0000000, kUser);
@@ -94,27 +84,34 @@ TEST(AceGrants, NoDaclCountsAsEmpty) {
     ExpectAce(d.acl, 8, 0, 0x000F01FF, kUser);
 }
 
-TEST(AceGrants, DesktopAnyAceForTheUserIsEnough) {
-    std::vector<uint8_t> old = EmptyAcl();
-    AppendAllowedAce(old, 0, 0x000F01FF, kSystem);
-    AppendAllowedAce(old, 0x02, 0x1, kUser); // any mask, any flags
-    EXPECT_EQ(GrantDesktop(old.data(), old.size(), kUser).outcome, AclGrant::Outcome::kUnchanged);
-
-    std::vector<uint8_t> other = EmptyAcl();
-    AppendAllowedAce(other, 0, 0x000F01FF, kSystem);
-    AclGrant g = GrantDesktop(other.data(), other.size(), kUser);
-    ASSERT_EQ(g.outcome, AclGrant::Outcome::kNewAcl);
-    EXPECT_EQ(g.acl.size(), other.size() + kUser.size() + 8);
-    EXPECT_EQ(U16(g.acl, 4), 2);
-    ExpectAce(g.acl, 8, 0, 0x000F01FF, kSystem);
-    ExpectAce(g.acl, other.size(), 0, 0x000F01FF, kUser);
-}
-
-TEST(AceGrants, ADenyAceForTheUserDoesNotCount) {
-    std::vector<uint8_t> old = EmptyAcl();
-    AppendAllowedAce(old, 0, 0x000F01FF, kUser);
-    old[8] = 1; // ACCESS_DENIED
-    EXPECT_EQ(GrantDesktop(old.data(), old.size(), kUser).outcome, AclGrant::Outcome::kNewAcl);
+// Any allowed ACE for the user, whatever its mask and flags, is enough on the desktop.
+TEST(AceGrants, DesktopGetsOneAceUnlessTheUserHasAnAllowedOne) {
+    struct Case {
+        const char* name;
+        uint8_t type, flags;
+        bool unchanged;
+    } cases[] = {{"allowed, other mask and flags", 0, 0x02, true},
+                 {"denied", 1, 0, false},
+                 {"none", 0xFF, 0, false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<uint8_t> old = EmptyAcl();
+        AppendAllowedAce(old, 0, 0x000F01FF, kSystem);
+        if (c.type != 0xFF) {
+            AppendAllowedAce(old, c.flags, 0x1, kUser);
+            old[8 + 8 + kSystem.size()] = c.type;
+        }
+        AclGrant g = GrantDesktop(old.data(), old.size(), kUser);
+        if (c.unchanged) {
+            EXPECT_EQ(g.outcome, AclGrant::Outcome::kUnchanged);
+            continue;
+        }
+        ASSERT_EQ(g.outcome, AclGrant::Outcome::kNewAcl);
+        EXPECT_EQ(g.acl.size(), old.size() + kUser.size() + 8);
+        EXPECT_EQ(U16(g.acl, 4), U16(old, 4) + 1);
+        ExpectAce(g.acl, 8, 0, 0x000F01FF, kSystem);
+        ExpectAce(g.acl, old.size(), 0, 0x000F01FF, kUser);
+    }
 }
 
 TEST(AceGrants, MalformedInputIsRefused) {

@@ -3,7 +3,6 @@
 
 #include "procman/w32/exec/command_line.h"
 #include "shared/text/compressed_unicode.h"
-#include "tests/exec/exec_test_support.h"
 #include "tests/exec/fake_exec_platform.h"
 
 namespace pm::exec::test {

@@ -5,357 +5,339 @@
 #include "procman/w32/exec/ace_grants.h"
 #include "procman/w32/exec/exec_process.h"
 #include "shared/crypto/password_cipher.h"
-#include "tests/exec/exec_test_support.h"
 #include "tests/exec/fake_exec_platform.h"
 #include "tests/node/process_trace_capture.h"
 
 namespace pm::exec::test {
 namespace {
 
-class ExecFlow : public ::testing::Test {
-protected:
-    FakeExecPlatform platform;
-    Replies replies;
-    Request request;
+using Script = void (*)(FakeExecPlatform&, Request&);
 
-    uint32_t Run() {
-        uint32_t started =
-            ExecProcess(request.Build(), platform, [this](Command* c) { return replies.Send(c); });
-        // Whatever the path: one reply, nothing held.
-        EXPECT_EQ(replies.sent.size(), 1u);
-        EXPECT_EQ(platform.held.mutex, 0);
-        EXPECT_EQ(platform.held.tokens, 0);
-        EXPECT_EQ(platform.held.objects, 0);
-        EXPECT_EQ(platform.held.processes, 0);
-        return started;
-    }
-    const Reply& Only() { return replies.sent.at(0); }
-    void ExpectRefused(int32_t status, uint32_t error) {
-        ASSERT_EQ(replies.sent.size(), 1u);
-        EXPECT_EQ(uint32_t(Only().status), uint32_t(status));
-        EXPECT_EQ(Only().items, (std::vector<std::string>{Le32(error), ""}));
-    }
+struct Outcome {
+    uint32_t started = 0;
+    Reply reply;
 };
 
-TEST_F(ExecFlow, CapturedOutputWithItsExitCode) {
-    request.flags = EXEC_CAPTURE_OUTPUT;
-    platform.output = {"hello\r\n", std::string(5000, 'x'), std::string("a\0b", 3)};
-    platform.exit_code = 3;
-    EXPECT_EQ(Run(), 1u);
-    EXPECT_EQ(Only().status, kExecOk);
-    EXPECT_EQ(
-        Only().items,
-        (std::vector<std::string>{
-            Le32(3), "hello\r\n" + std::string(5000, 'x') + std::string("a\0b", 3), Le32(1)}));
-    ASSERT_EQ(platform.starts.size(), 1u);
-    EXPECT_TRUE(platform.starts[0].capture);
-    EXPECT_EQ(platform.starts[0].variant, 1);
-    EXPECT_EQ(platform.starts[0].command_line, "cmd /c echo hi");
-    EXPECT_EQ(platform.held_at_start, 1); // created under the execution mutex
-    EXPECT_EQ(platform.waited_for_mutex, 30000u);
+// Runs the request: whatever the path, one reply and nothing left held.
+Outcome Exec(const Request& q, FakeExecPlatform& p, bool refuse_first_reply = false) {
+    Replies r;
+    r.refuse_first = refuse_first_reply;
+    Outcome o;
+    o.started = ExecProcess(q.Build(), p, [&](Command* c) { return r.Send(c); });
+    EXPECT_EQ(r.sent.size(), 1u);
+    EXPECT_EQ(p.held.Total(), 0);
+    if (!r.sent.empty()) o.reply = r.sent[0];
+    return o;
 }
 
-TEST_F(ExecFlow, CompressedUnicodeOutputEndsInOneZero) {
-    request.flags = EXEC_CAPTURE_OUTPUT | EXEC_UNICODE_OUTPUT;
-    platform.output = {"ok\x81"}; // OEM u-umlaut
-    Run();
-    EXPECT_EQ(Only().items, (std::vector<std::string>{Le32(0), Cu("ok\xFC"), Le32(2)}));
+std::string Cipher(const std::string& password) {
+    std::vector<uint8_t> cipher;
+    EXPECT_TRUE(EncryptPassword(Cu(password).c_str(), &cipher));
+    return std::string(cipher.begin(), cipher.end());
 }
 
-TEST_F(ExecFlow, CaptureOfNothingIsAnEmptyItem) {
-    request.flags = EXEC_CAPTURE_OUTPUT | EXEC_UNICODE_OUTPUT;
-    Run();
-    EXPECT_EQ(Only().items, (std::vector<std::string>{Le32(0), "", Le32(1)}));
-}
-
-TEST_F(ExecFlow, WithoutWaitOrCaptureTheReplyComesAtOnceWithExitCodeZero) {
-    platform.exit_code = 7;
-    platform.wait = WaitOutcome::kFailed; // would show if it were waited for
-    Run();
-    EXPECT_EQ(Only().status, kExecOk);
-    EXPECT_EQ(Only().items, (std::vector<std::string>{Le32(0), "", Le32(1)}));
-}
-
-TEST_F(ExecFlow, TimeOutAnswersStillActive) {
-    request.flags = EXEC_WAIT;
-    request.timeout_s = 5;
-    platform.wait = WaitOutcome::kTimedOut;
-    EXPECT_EQ(Run(), 1u);
-    EXPECT_EQ(uint32_t(Only().status), 0xFFFF0002u);
-    EXPECT_EQ(Only().items, (std::vector<std::string>{Le32(259), "", Le32(1)}));
-}
-
-TEST_F(ExecFlow, WaitLimits) {
+TEST(ExecFlow, RepliesOfAStartedProcess) {
+    const std::string big(5000, 'x'), zero("a\0b", 3);
     struct Case {
-        uint32_t seconds, ms;
-    } cases[] = {{0, 0xFFFFFFFFu}, {5, 5000}, {4294967, 0xFFFFFFFEu}, {0xFFFFFFFFu, 0xFFFFFFFEu}};
-    for (const auto& c : cases) {
-        FakeExecPlatform p;
-        Replies r;
-        Request q;
-        q.flags = EXEC_WAIT;
-        q.timeout_s = c.seconds;
-        ExecProcess(q.Build(), p, [&](Command* cmd) { return r.Send(cmd); });
-        ASSERT_EQ(r.sent.size(), 1u);
-        EXPECT_EQ(r.sent[0].status, kExecOk);
-        EXPECT_EQ(p.waited_for_process, c.ms) << c.seconds;
-    }
-}
-
-TEST_F(ExecFlow, CreationFailuresByError) {
-    struct Case {
-        uint32_t error;
-        uint32_t status;
-    } cases[] = {{2, 0xDA000F01},  {4, 0xDA000F04},  {5, 0xDA000F02},  {8, 0xDA000F03},
-                 {14, 0xDA000F03}, {11, 0xDA000F05}, {32, 0xDA000F06}, {1234, 0xDA000F08}};
-    for (const auto& c : cases) {
-        FakeExecPlatform p;
-        p.start_failure = StartResult::Failure::kCreate;
-        p.start_error = c.error;
-        Replies r;
-        EXPECT_EQ(ExecProcess(request.Build(), p, [&](Command* cmd) { return r.Send(cmd); }), 0u);
-        ASSERT_EQ(r.sent.size(), 1u);
-        EXPECT_EQ(uint32_t(r.sent[0].status), c.status) << c.error;
-        EXPECT_EQ(r.sent[0].items, (std::vector<std::string>{Le32(c.error), ""}));
-        EXPECT_EQ(p.held.mutex, 0);
-    }
-}
-
-TEST_F(ExecFlow, PipeFailure) {
-    request.flags = EXEC_CAPTURE_OUTPUT;
-    platform.start_failure = StartResult::Failure::kPipe;
-    platform.start_error = 1450;
-    EXPECT_EQ(Run(), 0u);
-    ExpectRefused(kExecFailed, 1450);
-}
-
-TEST_F(ExecFlow, TooFewParameters) {
-    request.params = 5;
-    EXPECT_EQ(Run(), 0u);
-    ExpectRefused(kExecFailed, 0);
-    EXPECT_TRUE(platform.starts.empty());
-}
-
-TEST_F(ExecFlow, AnonymousExecution) {
-    struct Case {
-        int anonymous;
-        bool readable;
-        uint32_t value;
-        uint32_t flags;
-        bool refused;
+        const char* what;
+        uint32_t flags, timeout_s;
+        std::deque<std::string> output;
+        WaitOutcome wait;
+        uint32_t exit_code, status;
+        std::vector<std::string> items;
+        uint32_t waited_ms;
     } cases[] = {
-        {1, true, 1, 0, true},             // restricted
-        {1, true, 0, 0, false},            // value 0
-        {1, false, 1, 0, false},           // key or value missing
-        {0, true, 1, 0, false},            // not anonymous
-        {1, true, 1, EXEC_AS_USER, false}, // as a user: not consulted
+        {"captured: every byte",
+         EXEC_CAPTURE_OUTPUT,
+         0,
+         {"hi\r\n", big, zero},
+         WaitOutcome::kEnded,
+         3,
+         kExecOk,
+         {Le32(3), "hi\r\n" + big + zero, Le32(1)},
+         0xFFFFFFFF},
+        {"unicode: converted, one zero",
+         EXEC_CAPTURE_OUTPUT | EXEC_UNICODE_OUTPUT,
+         0,
+         {"ok\x81"},
+         WaitOutcome::kEnded,
+         0,
+         kExecOk,
+         {Le32(0), Cu("ok\xFC"), Le32(2)},
+         0xFFFFFFFF},
+        {"nothing captured",
+         EXEC_CAPTURE_OUTPUT | EXEC_UNICODE_OUTPUT,
+         0,
+         {},
+         WaitOutcome::kEnded,
+         0,
+         kExecOk,
+         {Le32(0), "", Le32(1)},
+         0xFFFFFFFF},
+        {"neither wait nor capture: at once",
+         0,
+         0,
+         {"x"},
+         WaitOutcome::kFailed,
+         7,
+         kExecOk,
+         {Le32(0), "", Le32(1)},
+         0},
+        {"timed out: still active",
+         EXEC_WAIT,
+         5,
+         {},
+         WaitOutcome::kTimedOut,
+         0,
+         0xFFFF0002,
+         {Le32(259), "", Le32(1)},
+         5000},
+        {"the longest wait short of infinite",
+         EXEC_WAIT,
+         4294967,
+         {},
+         WaitOutcome::kEnded,
+         0,
+         kExecOk,
+         {Le32(0), "", Le32(1)},
+         0xFFFFFFFE},
+        {"seconds beyond the milliseconds",
+         EXEC_WAIT,
+         0xFFFFFFFF,
+         {},
+         WaitOutcome::kEnded,
+         0,
+         kExecOk,
+         {Le32(0), "", Le32(1)},
+         0xFFFFFFFE},
     };
     for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
         FakeExecPlatform p;
-        p.anonymous = c.anonymous;
-        p.restrict_readable = c.readable;
-        p.restrict_value = c.value;
-        Replies r;
+        p.output = c.output;
+        p.wait = c.wait;
+        p.exit_code = c.exit_code;
         Request q;
         q.flags = c.flags;
-        q.user = "bob";
-        q.password = Cu("pw");
-        ExecProcess(q.Build(), p, [&](Command* cmd) { return r.Send(cmd); });
-        ASSERT_EQ(r.sent.size(), 1u);
-        if (c.refused) {
-            EXPECT_EQ(uint32_t(r.sent[0].status), 0xDA000F09u);
-            EXPECT_EQ(r.sent[0].items, (std::vector<std::string>{Le32(0), ""}));
-            EXPECT_TRUE(p.starts.empty());
-        } else {
-            EXPECT_EQ(r.sent[0].status, kExecOk);
-            EXPECT_EQ(p.starts.size(), 1u);
-        }
+        q.timeout_s = c.timeout_s;
+        Outcome o = Exec(q, p);
+        EXPECT_EQ(o.started, 1u);
+        EXPECT_EQ(uint32_t(o.reply.status), c.status);
+        EXPECT_EQ(o.reply.items, c.items);
+        EXPECT_EQ(p.waited_for_process, c.waited_ms);
     }
 }
 
-TEST_F(ExecFlow, ExpansionInTheFlow) {
-    platform.variables.environment = {{"A", "alpha"}, {"BB", "b"}};
-    request.line = "$(A)x$(BB) //";
-    Run();
-    EXPECT_EQ(platform.starts.at(0).command_line, "alphaxb \\");
-
-    FakeExecPlatform unclosed;
-    Replies r;
-    Request q;
-    q.line = "echo $(A //";
-    ExecProcess(q.Build(), unclosed, [&](Command* c) { return r.Send(c); });
-    EXPECT_EQ(unclosed.starts.at(0).command_line, "echo $(A //"); // no "//" replacement either
-}
-
-TEST_F(ExecFlow, ExpandedLineBeyondItsRoomIsRefused) {
-    platform.variables.environment = {{"BIG", std::string(2000, 'x')}};
-    request.line = "$(BIG)$(BIG)$(BIG)";
-    EXPECT_EQ(Run(), 0u);
-    ExpectRefused(kExecFailed, kErrorBufferOverflow);
-    EXPECT_TRUE(platform.starts.empty());
-}
-
-TEST_F(ExecFlow, EnvironmentBlockAndWorkingDirectory) {
-    request.flags = EXEC_ENVIRONMENT;
-    request.params = 7;
-    request.env = std::string("A=1\0B=2\0\0", 9);
-    request.cwd = "C:\\work";
-    Run();
-    const StartSpec& s = platform.starts.at(0);
-    EXPECT_EQ(s.variant, 2);
-    ASSERT_NE(s.environment, nullptr);
-    EXPECT_EQ(s.environment_size, 9u);
-    EXPECT_EQ(s.working_directory, "C:\\work");
-
-    // Without the flag, or with only six parameters, there is no block.
-    FakeExecPlatform p;
-    Replies r;
-    Request q = request;
-    q.flags = 0;
-    ExecProcess(q.Build(), p, [&](Command* c) { return r.Send(c); });
-    EXPECT_EQ(p.starts.at(0).environment, nullptr);
-    EXPECT_EQ(p.starts.at(0).variant, 1);
-}
-
-TEST_F(ExecFlow, UnterminatedEnvironmentBlockIsRefused) {
-    for (std::string env : {std::string("A=1", 3), std::string(""), std::string("A=1\0", 4)}) {
+TEST(ExecFlow, TheProcessIsCreatedUnderTheExecutionMutexOrWithoutItWhenItIsNotObtained) {
+    for (bool mutex_free : {true, false}) {
         FakeExecPlatform p;
-        Replies r;
+        p.mutex_free = mutex_free;
         Request q;
-        q.flags = EXEC_ENVIRONMENT;
-        q.params = 7;
-        q.env = env;
-        EXPECT_EQ(ExecProcess(q.Build(), p, [&](Command* c) { return r.Send(c); }), 0u);
-        ASSERT_EQ(r.sent.size(), 1u);
-        EXPECT_EQ(r.sent[0].items, (std::vector<std::string>{Le32(kErrorInvalidParameter), ""}));
-        EXPECT_TRUE(p.starts.empty());
-        EXPECT_EQ(p.held.mutex, 0);
+        q.flags = EXEC_CAPTURE_OUTPUT;
+        EXPECT_EQ(Exec(q, p).reply.status, kExecOk);
+        EXPECT_EQ(p.waited_for_mutex, 30000u);
+        EXPECT_EQ(p.mutex_at_start, mutex_free ? 1 : 0);
+        ASSERT_EQ(p.starts.size(), 1u);
+        EXPECT_TRUE(p.starts[0].capture);
+        EXPECT_EQ(p.starts[0].command_line, "cmd /c echo hi");
     }
 }
 
-TEST_F(ExecFlow, AsUserWithAnEncryptedPassword) {
-    request.flags = EXEC_AS_USER | EXEC_ENCRYPTED_PASSWORD | EXEC_WAIT;
-    request.user = "alice";
-    std::vector<uint8_t> cipher;
-    ASSERT_TRUE(EncryptPassword(Cu("Secret#42").c_str(), &cipher));
-    ASSERT_EQ(cipher.size(), 16u);
-    request.password.assign(cipher.begin(), cipher.end());
-    pm::test::ProcessTraceCapture trace;
-    EXPECT_EQ(Run(), 1u);
-    EXPECT_EQ(Only().status, kExecOk);
-    EXPECT_EQ(platform.logons, std::vector<std::string>{"alice"});
-    EXPECT_EQ(platform.last_password, "Secret#42");
-    const StartSpec& s = platform.starts.at(0);
-    EXPECT_EQ(s.variant, 3);
-    EXPECT_EQ(platform.tokens_at_start, 1);
-    // Both objects got their ACEs once.
-    EXPECT_EQ(platform.station_writes, 1);
-    EXPECT_EQ(platform.desktop_writes, 1);
-    EXPECT_EQ(trace.Lines().find("Secret"), std::string::npos);
-    EXPECT_NE(trace.Lines().find("alice"), std::string::npos);
-}
-
-TEST_F(ExecFlow, AsUserWithAPlainPasswordAndAnEnvironment) {
-    request.flags = EXEC_AS_USER | EXEC_ENVIRONMENT;
-    request.params = 7;
-    request.env = std::string("\0\0", 2);
-    request.user = "bob";
-    request.password = Cu("pw");
-    Run();
-    EXPECT_EQ(platform.last_password, "pw");
-    EXPECT_EQ(platform.starts.at(0).variant, 4);
-}
-
-TEST_F(ExecFlow, UserWhoHoldsEverythingCausesNoWrite) {
-    request.flags = EXEC_AS_USER;
-    request.user = "carol";
-    platform.station_dacl = EmptyAcl();
-    AppendAllowedAce(platform.station_dacl, 0x0B, 0xF0000000, platform.sid);
-    AppendAllowedAce(platform.station_dacl, 0x04, 0x000F037F, platform.sid);
-    platform.desktop_dacl = EmptyAcl();
-    AppendAllowedAce(platform.desktop_dacl, 0, 0x000F01FF, platform.sid);
-    Run();
-    EXPECT_EQ(platform.station_writes, 0);
-    EXPECT_EQ(platform.desktop_writes, 0);
-    EXPECT_EQ(Only().status, kExecOk);
-}
-
-TEST_F(ExecFlow, EveryUserStepFailureHasItsReplyAndStartsNothing) {
+TEST(ExecFlow, WhatIsStarted) {
+    constexpr uint32_t kUser = EXEC_AS_USER, kEnv = EXEC_ENVIRONMENT;
     struct Case {
-        const char* step;
-        void (*script)(FakeExecPlatform&);
-        uint32_t error;
+        const char* what;
+        uint32_t flags;
+        Script script;
+        int variant;
+        const char* line;
     } cases[] = {
-        {"logon", [](FakeExecPlatform& p) { p.logon_error = 1326; }, 1326},
-        {"window station", [](FakeExecPlatform& p) { p.station_error = 5; }, 5},
-        {"desktop", [](FakeExecPlatform& p) { p.desktop_error = 2; }, 2},
-        {"user SID", [](FakeExecPlatform& p) { p.sid_error = 6; }, 6},
-        {"window-station DACL read", [](FakeExecPlatform& p) { p.station_read_error = 122; }, 122},
-        {"window-station DACL write", [](FakeExecPlatform& p) { p.station_write_error = 5; }, 5},
-        {"desktop DACL read", [](FakeExecPlatform& p) { p.desktop_read_error = 87; }, 87},
-        {"desktop DACL write", [](FakeExecPlatform& p) { p.desktop_write_error = 1307; }, 1307},
-        {"malformed DACL", [](FakeExecPlatform& p) { p.station_dacl = {2, 0, 8, 0, 3, 0, 0, 0}; },
-         1336},
+        {"expanded, // a backslash", 0,
+         [](FakeExecPlatform&, Request& q) { q.line = "$(A)x$(BB) //"; }, 1, "alphaxb \\"},
+        {"unclosed: as it stands, no // replacement either", 0,
+         [](FakeExecPlatform&, Request& q) { q.line = "echo $(A //"; }, 1, "echo $(A //"},
+        {"environment block", kEnv, nullptr, 2, "cmd /c echo hi"},
+        {"as a user", kUser, nullptr, 3, nullptr},
+        {"as a user with an environment", kUser | kEnv, nullptr, 4, nullptr},
+        {"Windows 95 mode runs as the agent, ciphertext not even looked at",
+         kUser | EXEC_ENCRYPTED_PASSWORD,
+         [](FakeExecPlatform& p, Request& q) { p.win95 = true, q.password = "1234567"; }, 1,
+         nullptr},
+        {"anonymous, restriction 0", 0,
+         [](FakeExecPlatform& p, Request&) { p.anonymous = 1, p.restrict_readable = true; }, 1,
+         nullptr},
+        {"anonymous, restriction unreadable", 0,
+         [](FakeExecPlatform& p, Request&) { p.anonymous = 1, p.restrict_value = 1; }, 1, nullptr},
+        {"not anonymous", 0,
+         [](FakeExecPlatform& p, Request&) { p.restrict_readable = true, p.restrict_value = 1; }, 1,
+         nullptr},
+        {"anonymous as a user: restriction not consulted", kUser,
+         [](FakeExecPlatform& p, Request&) {
+             p.anonymous = 1, p.restrict_readable = true, p.restrict_value = 1;
+         },
+         3, nullptr},
     };
     for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
         FakeExecPlatform p;
-        c.script(p);
-        Replies r;
+        p.variables.environment = {{"A", "alpha"}, {"BB", "b"}};
         Request q;
-        q.flags = EXEC_AS_USER | EXEC_WAIT;
-        q.user = "dave";
+        q.flags = c.flags;
+        q.params = 7;
+        q.env = std::string("A=1\0\0", 5);
+        q.cwd = "C:\\work";
+        q.user = "bob";
         q.password = Cu("pw");
-        EXPECT_EQ(ExecProcess(q.Build(), p, [&](Command* cmd) { return r.Send(cmd); }), 0u)
-            << c.step;
-        ASSERT_EQ(r.sent.size(), 1u) << c.step;
-        EXPECT_EQ(uint32_t(r.sent[0].status), 0xFFFFFFFFu) << c.step;
-        EXPECT_EQ(r.sent[0].items, (std::vector<std::string>{Le32(c.error), ""})) << c.step;
-        EXPECT_TRUE(p.starts.empty()) << c.step;
-        EXPECT_EQ(p.held.mutex + p.held.tokens + p.held.objects, 0) << c.step;
+        if (c.script) c.script(p, q);
+        EXPECT_EQ(Exec(q, p).reply.status, kExecOk);
+        ASSERT_EQ(p.starts.size(), 1u);
+        const StartSpec& s = p.starts[0];
+        EXPECT_EQ(s.variant, c.variant);
+        EXPECT_EQ(s.command_line, c.line ? c.line : "cmd /c echo hi");
+        EXPECT_EQ(s.working_directory, "C:\\work");
+        EXPECT_EQ(s.environment != nullptr, c.variant % 2 == 0);
+        EXPECT_EQ(s.environment_size, s.environment ? 5u : 0u);
+        EXPECT_EQ(s.token != nullptr, c.variant >= 3);
+        EXPECT_EQ(p.tokens_at_start, c.variant >= 3 ? 1 : 0);
+        EXPECT_EQ(p.logons.size(), c.variant >= 3 ? 1u : 0u);
     }
 }
 
-TEST_F(ExecFlow, CiphertextNotInWholeBlocksIsRefusedBeforeAnyLogon) {
-    request.flags = EXEC_AS_USER | EXEC_ENCRYPTED_PASSWORD;
-    request.user = "eve";
-    request.password = std::string(7, 'x');
-    EXPECT_EQ(Run(), 0u);
-    ExpectRefused(kExecFailed, kErrorInvalidParameter);
-    EXPECT_TRUE(platform.logons.empty());
+TEST(ExecFlow, FailureReplies) {
+    constexpr uint32_t kUser = EXEC_AS_USER | EXEC_WAIT, kEnv = EXEC_ENVIRONMENT;
+    struct Case {
+        const char* what;
+        uint32_t flags;
+        Script script;
+        uint32_t status, error, started;
+        size_t starts;
+    } cases[] = {
+        {"too few parameters", 0, [](FakeExecPlatform&, Request& q) { q.params = 5; }, 0xFFFFFFFF,
+         0, 0, 0},
+        {"expanded line beyond its room", 0,
+         [](FakeExecPlatform& p, Request& q) {
+             p.variables.environment = {{"BIG", std::string(2000, 'x')}};
+             q.line = "$(BIG)$(BIG)$(BIG)";
+         },
+         0xFFFFFFFF, kErrorBufferOverflow, 0, 0},
+        {"environment block without its end", kEnv,
+         [](FakeExecPlatform&, Request& q) { q.env = "A=1"; }, 0xFFFFFFFF, kErrorInvalidParameter,
+         0, 0},
+        {"environment block of one zero", kEnv,
+         [](FakeExecPlatform&, Request& q) { q.env = std::string("A=1\0", 4); }, 0xFFFFFFFF,
+         kErrorInvalidParameter, 0, 0},
+        {"empty environment block", kEnv, nullptr, 0xFFFFFFFF, kErrorInvalidParameter, 0, 0},
+        {"ciphertext not in whole blocks, before any logon", kUser | EXEC_ENCRYPTED_PASSWORD,
+         [](FakeExecPlatform&, Request& q) { q.password = "1234567"; }, 0xFFFFFFFF,
+         kErrorInvalidParameter, 0, 0},
+        {"anonymous execution restricted", 0,
+         [](FakeExecPlatform& p, Request&) {
+             p.anonymous = 1, p.restrict_readable = true, p.restrict_value = 1;
+         },
+         0xDA000F09, 0, 0, 0},
+        {"pipe not created", EXEC_CAPTURE_OUTPUT,
+         [](FakeExecPlatform& p, Request&) {
+             p.start_failure = StartResult::Failure::kPipe, p.start_error = 1450;
+         },
+         0xFFFFFFFF, 1450, 0, 1},
+        {"the wait fails", EXEC_NO_WINDOW | EXEC_WAIT,
+         [](FakeExecPlatform& p, Request&) { p.wait = WaitOutcome::kFailed; }, 0xFFFFFFFF, 6, 1, 1},
+        {"logon", kUser, [](FakeExecPlatform& p, Request&) { p.logon_error = 1326; }, 0xFFFFFFFF,
+         1326, 0, 0},
+        {"window station", kUser, [](FakeExecPlatform& p, Request&) { p.station.open_error = 5; },
+         0xFFFFFFFF, 5, 0, 0},
+        {"desktop", kUser, [](FakeExecPlatform& p, Request&) { p.desktop.open_error = 2; },
+         0xFFFFFFFF, 2, 0, 0},
+        {"user SID", kUser, [](FakeExecPlatform& p, Request&) { p.sid_error = 6; }, 0xFFFFFFFF, 6,
+         0, 0},
+        {"window-station DACL read", kUser,
+         [](FakeExecPlatform& p, Request&) { p.station.read_error = 122; }, 0xFFFFFFFF, 122, 0, 0},
+        {"window-station DACL write", kUser,
+         [](FakeExecPlatform& p, Request&) { p.station.write_error = 5; }, 0xFFFFFFFF, 5, 0, 0},
+        {"desktop DACL read", kUser,
+         [](FakeExecPlatform& p, Request&) { p.desktop.read_error = 998; }, 0xFFFFFFFF, 998, 0, 0},
+        {"desktop DACL write", kUser,
+         [](FakeExecPlatform& p, Request&) { p.desktop.write_error = 1307; }, 0xFFFFFFFF, 1307, 0,
+         0},
+        {"malformed DACL", kUser,
+         [](FakeExecPlatform& p, Request&) { p.station.dacl = {2, 0, 8, 0, 3, 0, 0, 0}; },
+         0xFFFFFFFF, 1336, 0, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        FakeExecPlatform p;
+        Request q;
+        q.flags = c.flags;
+        q.params = 7;
+        q.user = "dave";
+        q.password = Cu("pw");
+        if (c.script) c.script(p, q);
+        Outcome o = Exec(q, p);
+        EXPECT_EQ(o.started, c.started);
+        EXPECT_EQ(uint32_t(o.reply.status), c.status);
+        EXPECT_EQ(o.reply.items, (std::vector<std::string>{Le32(c.error), ""}));
+        EXPECT_EQ(p.starts.size(), c.starts);
+        EXPECT_TRUE(p.logons.empty() || c.error != kErrorInvalidParameter);
+    }
 }
 
-TEST_F(ExecFlow, Windows95ModeRunsAsTheAgent) {
-    platform.win95 = true;
-    request.flags = EXEC_AS_USER | EXEC_ENCRYPTED_PASSWORD;
-    request.user = "frank";
-    request.password = std::string(7, 'x'); // not even looked at
-    Run();
-    EXPECT_EQ(Only().status, kExecOk);
-    EXPECT_TRUE(platform.logons.empty());
-    EXPECT_EQ(platform.starts.at(0).variant, 1);
+// Creation failures by system error, each with its status.
+TEST(ExecFlow, CreationFailuresByError) {
+    const std::pair<uint32_t, uint32_t> cases[] = {
+        {2, 0xDA000F01},  {4, 0xDA000F04},  {5, 0xDA000F02},  {8, 0xDA000F03},
+        {14, 0xDA000F03}, {11, 0xDA000F05}, {32, 0xDA000F06}, {1234, 0xDA000F08}};
+    for (const auto& [error, status] : cases) {
+        SCOPED_TRACE(error);
+        FakeExecPlatform p;
+        p.start_failure = StartResult::Failure::kCreate;
+        p.start_error = error;
+        Outcome o = Exec(Request{}, p);
+        EXPECT_EQ(o.started, 0u);
+        EXPECT_EQ(uint32_t(o.reply.status), status);
+        EXPECT_EQ(o.reply.items, (std::vector<std::string>{Le32(error), ""}));
+    }
 }
 
-TEST_F(ExecFlow, MutexNotObtainedInTimeStillExecutes) {
-    platform.mutex_free = false;
-    Run();
-    EXPECT_EQ(Only().status, kExecOk);
-    EXPECT_EQ(platform.held_at_start, 0);
+TEST(ExecFlow, AReplyTooLargeToPackBecomesTheFailureReply) {
+    FakeExecPlatform p;
+    p.output = {"big"};
+    Request q;
+    q.flags = EXEC_CAPTURE_OUTPUT;
+    Outcome o = Exec(q, p, true);
+    EXPECT_EQ(o.started, 1u);
+    EXPECT_EQ(uint32_t(o.reply.status), uint32_t(kExecFailed));
+    EXPECT_EQ(o.reply.items, (std::vector<std::string>{Le32(kErrorNotEnoughMemory), ""}));
 }
 
-TEST_F(ExecFlow, AReplyTooLargeToPackBecomesTheFailureReply) {
-    request.flags = EXEC_CAPTURE_OUTPUT;
-    platform.output = {"big"};
-    replies.refuse_first = true;
-    EXPECT_EQ(Run(), 1u);
-    ExpectRefused(kExecFailed, kErrorNotEnoughMemory);
+TEST(ExecFlow, AsUserTheDecryptedPasswordLogsOnAndNeverReachesTheTrace) {
+    FakeExecPlatform p;
+    Request q;
+    q.flags = EXEC_AS_USER | EXEC_ENCRYPTED_PASSWORD | EXEC_WAIT;
+    q.user = "alice";
+    q.password = Cipher("Secret#42");
+    ASSERT_EQ(q.password.size(), 16u);
+    pm::test::ProcessTraceCapture trace;
+    EXPECT_EQ(Exec(q, p).reply.status, kExecOk);
+    EXPECT_EQ(p.logons, std::vector<std::string>{"alice"});
+    EXPECT_EQ(p.last_password, "Secret#42");
+    EXPECT_EQ(p.station.writes, 1); // both objects got their ACEs, once
+    EXPECT_EQ(p.desktop.writes, 1);
+    EXPECT_FALSE(trace.Lines().empty());
+    EXPECT_EQ(trace.Lines().find("Secret"), std::string::npos);
 }
 
-TEST_F(ExecFlow, NoWindowAndTheWaitThatFails) {
-    request.flags = EXEC_NO_WINDOW | EXEC_WAIT;
-    platform.wait = WaitOutcome::kFailed;
-    EXPECT_EQ(Run(), 1u);
-    EXPECT_TRUE(platform.starts.at(0).no_window);
-    ExpectRefused(kExecFailed, 6);
+TEST(ExecFlow, AUserWhoHoldsEverythingCausesNoWrite) {
+    FakeExecPlatform p;
+    p.station.dacl = EmptyAcl();
+    AppendAllowedAce(p.station.dacl, 0x0B, 0xF0000000, p.sid);
+    AppendAllowedAce(p.station.dacl, 0x04, 0x000F037F, p.sid);
+    p.desktop.dacl = EmptyAcl();
+    AppendAllowedAce(p.desktop.dacl, 0, 0x000F01FF, p.sid);
+    Request q;
+    q.flags = EXEC_AS_USER;
+    q.user = "carol";
+    EXPECT_EQ(Exec(q, p).reply.status, kExecOk);
+    EXPECT_EQ(p.station.writes + p.desktop.writes, 0);
 }
 
 } // namespace

@@ -1,16 +1,30 @@
 // A scripted ExecPlatform: variables from maps, each step's outcome set by the test, the
 // started process's output as chunks, and counts of what is held, so that tests see every
-// handle released.
+// handle released. Also the requests and replies of Execute Command as the node carries them.
 #pragma once
 
+#include <cstring>
 #include <deque>
 #include <map>
 #include <string>
 #include <vector>
 
+#include "shared/node/command.h"
 #include "procman/w32/exec/exec_platform.h"
+#include "shared/text/text_string.h"
 
 namespace pm::exec::test {
+
+inline std::string Le32(uint32_t v) {
+    return std::string{char(v), char(v >> 8), char(v >> 16), char(v >> 24)};
+}
+
+// ANSI text to compressed unicode, with its terminator.
+inline std::string Cu(const std::string& ansi) {
+    TextString s(ansi.c_str());
+    s.ToCompressedUnicode();
+    return std::string(s.CStr()) + '\0';
+}
 
 class MapVariables final : public VariableSource {
 public:
@@ -18,10 +32,7 @@ public:
     std::map<std::string, std::pair<std::string, bool>> registry; // value, REG_EXPAND_SZ
     std::map<std::string, std::string> expansions;                // %-text to its expansion
     bool EnvironmentValue(const std::string& name, std::string* value) override {
-        auto it = environment.find(name);
-        if (it == environment.end()) return false;
-        *value = it->second;
-        return true;
+        return Find(environment, name, value);
     }
     bool RegistryValue(const std::string& name, std::string* value, bool* expandable) override {
         auto it = registry.find(name);
@@ -31,133 +42,129 @@ public:
         return true;
     }
     bool ExpandReferences(const std::string& text, std::string* out) override {
-        auto it = expansions.find(text);
-        if (it == expansions.end()) return false;
+        return Find(expansions, text, out);
+    }
+
+private:
+    static bool Find(const std::map<std::string, std::string>& m, const std::string& key,
+                     std::string* out) {
+        auto it = m.find(key);
+        if (it == m.end()) return false;
         *out = it->second;
         return true;
     }
 };
 
+// Counts itself in `n` for as long as it lives.
+template <class Base> class Counted : public Base {
+public:
+    explicit Counted(int& n) : n_(n) { ++n_; }
+    ~Counted() override { --n_; }
+
+private:
+    int& n_;
+};
+
 struct Held {
-    int mutex = 0;
-    int tokens = 0;
-    int objects = 0;
-    int processes = 0;
+    int mutex = 0, tokens = 0, objects = 0, processes = 0;
+    int Total() const { return mutex + tokens + objects + processes; }
 };
 
-class FakeLock final : public ExecutionLock {
-public:
-    explicit FakeLock(Held& h) : h_(h) { ++h_.mutex; }
-    ~FakeLock() override { --h_.mutex; }
-
-private:
-    Held& h_;
+// A window station or desktop: its DACL and the error each step answers (0: it succeeds).
+struct ObjectScript {
+    std::vector<uint8_t> dacl;
+    bool present = true;
+    uint32_t open_error = 0, read_error = 0, write_error = 0;
+    int writes = 0;
 };
 
-class FakeToken final : public LogonToken {
+class FakeObject final : public Counted<UserObject> {
 public:
-    explicit FakeToken(Held& h) : h_(h) { ++h_.tokens; }
-    ~FakeToken() override { --h_.tokens; }
-
-private:
-    Held& h_;
-};
-
-class FakeObject final : public UserObject {
-public:
-    FakeObject(Held& h, std::vector<uint8_t>* dacl, bool present, uint32_t read_error,
-               uint32_t write_error, int* writes)
-        : h_(h), dacl_(dacl), present_(present), read_error_(read_error), write_error_(write_error),
-          writes_(writes) {
-        ++h_.objects;
-    }
-    ~FakeObject() override { --h_.objects; }
+    FakeObject(int& n, ObjectScript& s) : Counted(n), s_(s) {}
     bool ReadDacl(std::vector<uint8_t>* dacl, bool* present, uint32_t* error) override {
-        if (read_error_) {
-            *error = read_error_;
-            return false;
-        }
-        *dacl = *dacl_;
-        *present = present_;
+        if (s_.read_error) return *error = s_.read_error, false;
+        *dacl = s_.dacl;
+        *present = s_.present;
         return true;
     }
     bool WriteDacl(const std::vector<uint8_t>& acl, uint32_t* error) override {
-        if (write_error_) {
-            *error = write_error_;
-            return false;
-        }
-        *dacl_ = acl;
-        ++*writes_;
+        if (s_.write_error) return *error = s_.write_error, false;
+        s_.dacl = acl;
+        ++s_.writes;
         return true;
     }
 
 private:
-    Held& h_;
-    std::vector<uint8_t>* dacl_;
-    bool present_;
-    uint32_t read_error_, write_error_;
-    int* writes_;
+    ObjectScript& s_;
 };
 
-class FakeStarted final : public StartedProcess, public CaptureSource {
+// A pipe whose waiting bytes are the front chunk; the process is seen ended from wait number
+// `ends_at_wait` on (Windows 95 mode). A read larger than what is waiting would block there.
+class ScriptedPipe : public CaptureSource {
 public:
-    FakeStarted(Held& h, std::deque<std::string> chunks, WaitOutcome wait, uint32_t exit_code,
-                bool win95_ends_after_chunks)
-        : h_(h), chunks_(std::move(chunks)), wait_(wait), exit_code_(exit_code),
-          ends_(win95_ends_after_chunks) {
-        ++h_.processes;
+    std::deque<std::string> chunks;
+    int ends_at_wait = 0;
+    uint32_t peek_error = 0; // the first peek fails with it
+    std::vector<uint32_t> waits, reads;
+    int reads_beyond_waiting = 0;
+
+    bool WaitProcess(uint32_t ms) override {
+        waits.push_back(ms);
+        return int(waits.size()) >= ends_at_wait;
     }
-    ~FakeStarted() override { --h_.processes; }
-    CaptureSource& Output() override { return *this; }
+    bool BytesWaiting(uint32_t* count, uint32_t* error) override {
+        if (peek_error) return *error = std::exchange(peek_error, 0), false;
+        *count = Front();
+        return true;
+    }
+    bool Read(uint8_t* chunk, uint32_t size, uint32_t* got) override {
+        reads.push_back(size);
+        if (chunks.empty()) return false; // every write end closed
+        if (!waits.empty() && size > Front()) ++reads_beyond_waiting;
+        *got = std::min(size, Front());
+        std::memcpy(chunk, chunks.front().data(), *got);
+        chunks.front().erase(0, *got);
+        if (chunks.front().empty()) chunks.pop_front();
+        return true;
+    }
+
+private:
+    uint32_t Front() const { return chunks.empty() ? 0 : uint32_t(chunks.front().size()); }
+};
+
+class FakeStarted final : public Counted<StartedProcess> {
+public:
+    FakeStarted(int& n, std::deque<std::string> output, WaitOutcome wait, uint32_t exit_code,
+                uint32_t* waited)
+        : Counted(n), wait_(wait), exit_code_(exit_code), waited_(waited) {
+        pipe_.chunks = std::move(output);
+    }
+    CaptureSource& Output() override { return pipe_; }
     WaitOutcome Wait(uint32_t timeout_ms, uint32_t* exit_code, uint32_t* error) override {
-        if (waited_out) *waited_out = timeout_ms;
+        *waited_ = timeout_ms;
         *exit_code = wait_ == WaitOutcome::kTimedOut ? 259 : exit_code_;
         *error = 6;
         return wait_;
     }
-    bool WaitProcess(uint32_t) override { return ends_ && chunks_.empty(); }
-    bool BytesWaiting(uint32_t* count, uint32_t*) override {
-        *count = chunks_.empty() ? 0 : uint32_t(chunks_.front().size());
-        return true;
-    }
-    bool Read(uint8_t* chunk, uint32_t size, uint32_t* got) override {
-        if (chunks_.empty()) {
-            *got = 0;
-            return false; // every write end closed
-        }
-        std::string& front = chunks_.front();
-        uint32_t n = uint32_t(front.size()) < size ? uint32_t(front.size()) : size;
-        std::copy(front.begin(), front.begin() + n, chunk);
-        front.erase(0, n);
-        if (front.empty()) chunks_.pop_front();
-        *got = n;
-        return true;
-    }
-    uint32_t* waited_out = nullptr;
 
 private:
-    Held& h_;
-    std::deque<std::string> chunks_;
+    ScriptedPipe pipe_;
     WaitOutcome wait_;
     uint32_t exit_code_;
-    bool ends_;
+    uint32_t* waited_;
 };
 
 class FakeExecPlatform final : public ExecPlatform {
 public:
     // Script.
-    bool win95 = false;
-    bool mutex_free = true;
+    bool win95 = false, mutex_free = true;
     int anonymous = 0;
     bool restrict_readable = false;
     uint32_t restrict_value = 0;
     MapVariables variables;
-    uint32_t logon_error = 0, station_error = 0, desktop_error = 0, sid_error = 0;
+    uint32_t logon_error = 0, sid_error = 0;
     std::string sid = std::string("\x01\x01\0\0\0\0\0\x05\x15\0\0\0", 12);
-    std::vector<uint8_t> station_dacl, desktop_dacl;
-    bool station_present = true, desktop_present = true;
-    uint32_t station_read_error = 0, station_write_error = 0;
-    uint32_t desktop_read_error = 0, desktop_write_error = 0;
+    ObjectScript station, desktop;
     StartResult::Failure start_failure = StartResult::Failure::kNone;
     uint32_t start_error = 0;
     std::deque<std::string> output;
@@ -169,16 +176,13 @@ public:
     std::vector<StartSpec> starts;
     std::vector<std::string> logons; // user names
     std::string last_password;
-    int station_writes = 0, desktop_writes = 0;
-    int held_at_start = -1, tokens_at_start = -1;
-    uint32_t waited_for_mutex = 0;
-    uint32_t waited_for_process = 0;
+    int mutex_at_start = -1, tokens_at_start = -1;
+    uint32_t waited_for_mutex = 0, waited_for_process = 0;
 
     bool Win95Mode() override { return win95; }
     std::unique_ptr<ExecutionLock> HoldExecutionMutex(uint32_t ms) override {
         waited_for_mutex = ms;
-        if (!mutex_free) return nullptr;
-        return std::make_unique<FakeLock>(held);
+        return mutex_free ? std::make_unique<Counted<ExecutionLock>>(held.mutex) : nullptr;
     }
     int AnonymousRequest() override { return anonymous; }
     bool RestrictAnonCmdExec(uint32_t* value) override {
@@ -190,55 +194,90 @@ public:
                                       uint32_t* error) override {
         logons.push_back(user);
         last_password = password;
-        if (logon_error) {
-            *error = logon_error;
-            return nullptr;
-        }
-        return std::make_unique<FakeToken>(held);
+        if (logon_error) return *error = logon_error, nullptr;
+        return std::make_unique<Counted<LogonToken>>(held.tokens);
     }
     std::unique_ptr<UserObject> OpenInteractiveStation(uint32_t* error) override {
-        if (station_error) {
-            *error = station_error;
-            return nullptr;
-        }
-        return std::make_unique<FakeObject>(held, &station_dacl, station_present,
-                                            station_read_error, station_write_error,
-                                            &station_writes);
+        return Open(station, error);
     }
     std::unique_ptr<UserObject> OpenDefaultDesktop(uint32_t* error) override {
-        if (desktop_error) {
-            *error = desktop_error;
-            return nullptr;
-        }
-        return std::make_unique<FakeObject>(held, &desktop_dacl, desktop_present,
-                                            desktop_read_error, desktop_write_error,
-                                            &desktop_writes);
+        return Open(desktop, error);
     }
     bool TokenUserSid(const LogonToken&, std::string* out, uint32_t* error) override {
-        if (sid_error) {
-            *error = sid_error;
-            return false;
-        }
+        if (sid_error) return *error = sid_error, false;
         *out = sid;
         return true;
     }
     StartResult Start(const StartSpec& spec) override {
         starts.push_back(spec);
-        held_at_start = held.mutex;
+        mutex_at_start = held.mutex;
         tokens_at_start = held.tokens;
         StartResult r;
         r.failure = start_failure;
         r.error = start_error;
-        if (start_failure == StartResult::Failure::kNone) {
-            auto started = std::make_unique<FakeStarted>(held, output, wait, exit_code, true);
-            started->waited_out = &waited_for_process;
-            r.process = std::move(started);
-        }
+        if (start_failure == StartResult::Failure::kNone)
+            r.process = std::make_unique<FakeStarted>(held.processes, output, wait, exit_code,
+                                                      &waited_for_process);
         return r;
     }
     void ConvertOemToAnsi(uint8_t* text, size_t size) override {
         for (size_t i = 0; i < size; ++i)
             if (text[i] == 0x81) text[i] = 0xFC; // OEM 437 u-umlaut to ANSI 1252
+    }
+
+private:
+    std::unique_ptr<UserObject> Open(ObjectScript& s, uint32_t* error) {
+        if (s.open_error) return *error = s.open_error, nullptr;
+        return std::make_unique<FakeObject>(held.objects, s);
+    }
+};
+
+// One request as the console sends it.
+struct Request {
+    std::string line = "cmd /c echo hi";
+    uint32_t flags = 0;
+    std::string user;
+    std::string password; // as sent (text in compressed unicode, or ciphertext)
+    uint32_t timeout_s = 0;
+    std::string cwd;
+    std::string env; // after the 4-byte prefix
+    int params = 6;  // how many of the parameters to send
+
+    Command* Build() const {
+        auto* c = new Command(0x73124535);
+        c->flags = Command::kFlagDeferredReply;
+        const std::string p[] = {Cu(line),
+                                 Le32(flags),
+                                 Cu(user),
+                                 password,
+                                 Le32(timeout_s),
+                                 Cu(cwd),
+                                 std::string("\0\0\0\0", 4) + env};
+        for (int i = 0; i < params && i < 7; ++i)
+            c->AddParam(p[i].data(), uint32_t(p[i].size()));
+        return c;
+    }
+};
+
+struct Reply {
+    int32_t status = 0;
+    std::vector<std::string> items;
+};
+
+// Collects the replies sent; the command is deleted as the node would.
+struct Replies {
+    std::vector<Reply> sent;
+    bool refuse_first = false; // the first reply cannot be packed (too large)
+    bool Send(Command* c) {
+        if (std::exchange(refuse_first, false)) return false;
+        Reply r;
+        r.status = c->status;
+        for (size_t i = 0; i < c->GetResultCount(); ++i)
+            r.items.emplace_back(reinterpret_cast<const char*>(c->GetResult(i)),
+                                 c->GetResultSize(i));
+        sent.push_back(r);
+        delete c;
+        return true;
     }
 };
 
