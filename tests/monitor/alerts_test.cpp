@@ -2,30 +2,14 @@
 
 #include <cstring>
 
-#include "fake_plugin_platform.h"
+#include "plugin_fixture.h"
 
 namespace pm::monitor {
 namespace {
 
 using test::Cu;
-using test::FakePluginPlatform;
 
-class Alerts : public ::testing::Test {
-protected:
-    void SetUp() override { plugin.InitIndepMonitors("C:\\Data\\"); }
-    ProcMonitor* Watch(const char* name, uint8_t conditions, uint8_t level = 7,
-                       OwnerId owner = OwnerId{}) {
-        return plugin.CreateMonitor(MakeRecord(0, level, conditions, 0, name).data(), false, owner);
-    }
-    uint32_t Pulse() {
-        platform.now += 15;
-        uint32_t n = 0;
-        plugin.IndepMonitorPulse(0, 15000, &n);
-        return n;
-    }
-    FakePluginPlatform platform;
-    Plugin plugin{platform};
-};
+class Alerts : public test::PluginTest {};
 
 // The expected packet, laid out field by field.
 std::vector<uint8_t> Packet(const std::string& lang, const std::vector<std::string>& elements) {
@@ -61,84 +45,62 @@ std::vector<uint8_t> PacketBytes(const uint8_t* p) {
     return std::vector<uint8_t>(p, p + size);
 }
 
-TEST_F(Alerts, MonitorAlertForAStartCarriesKeysClassAndBothPaths) {
-    Watch("notepad.exe", kCondRunning);
-    platform.Run({{"C:\\WINNT\\NOTEPAD.EXE", 4}});
-    ASSERT_EQ(Pulse(), 1u);
-    const uint32_t queued_at = static_cast<uint32_t>(platform.now);
-    platform.now += 100;
-
-    uint8_t owner[8];
-    uint16_t cls = 0;
-    uint32_t time = 0;
-    char bundle[88], key[40];
-    const uint8_t* display = nullptr;
-    const uint8_t* symbolic = nullptr;
-    const char* name = nullptr;
-    ASSERT_EQ(plugin.MonitorAlert(0, owner, &cls, &time, bundle, key, &display, &symbolic, &name),
-              1u);
-    EXPECT_EQ(cls, 0x405);
-    EXPECT_EQ(time, queued_at);
-    EXPECT_EQ(std::string(bundle), Cu("com.orvane.kav.procman.ProcManResources"));
-    EXPECT_EQ(std::string(key), Cu("process.started"));
-    EXPECT_STREQ(name, "NOTEPAD.EXE");
-    EXPECT_EQ(std::memcmp(owner, "Alert\0\0\0", 8), 0);
-    EXPECT_EQ(PacketBytes(display), Packet(Cu("en"), {Cu("Process Monitors"), Cu("Process Alert"),
-                                                      Cu("Process Started"), Cu("NOTEPAD.EXE")}));
-    EXPECT_EQ(PacketBytes(symbolic), Packet(Cu("en"), {Cu("TARNVEX"), Cu("1093223018"),
-                                                       Cu("0000002304"), Cu("NOTEPAD.EXE")}));
-    EXPECT_EQ(plugin.MonitorAlert(0, owner, &cls, &time, bundle, key, &display, &symbolic, nullptr),
-              0u);
-}
-
-struct KindCase {
-    uint8_t condition;
-    bool running_first;
-    uint16_t cls;
-    const char* key;
-    const char* type_text;
-    const char* kind_text;
-    const char* message;
-};
-
-TEST_F(Alerts, EachKindHasItsClassKeyCodeAndText) {
-    const KindCase cases[] = {
-        {kCondTermination, true, 0x305, "process.stopped", "0000002305", "Process Terminated",
-         "Process 'PING.EXE' has terminated."},
-        {kCondRunning, false, 0x405, "process.started", "0000002304", "Process Started",
-         "Process 'PING.EXE' has been started."},
+// MonitorAlert: owner, class, the time it was queued, bundle and key, both packets and the name.
+TEST_F(Alerts, MonitorAlertOfEachKind) {
+    const struct {
+        uint8_t condition;
+        bool running_first;
+        uint16_t cls;
+        const char* key;
+        const char* type_text;
+        const char* kind_text;
+    } cases[] = {
+        {kCondRunning, false, 0x405, "process.started", "0000002304", "Process Started"},
+        {kCondTermination, true, 0x305, "process.stopped", "0000002305", "Process Terminated"},
     };
     for (const auto& c : cases) {
+        SCOPED_TRACE(c.key);
         plugin.DeleteAllMonitors();
-        Watch("PING.EXE", c.condition);
-        platform.Run({{"C:\\PING.EXE", 1}});
+        Watch("notepad.exe", c.condition, 7);
+        platform.Run({{"C:\\WINNT\\NOTEPAD.EXE", 40}});
         Pulse();
         if (c.running_first) {
             platform.Run({});
             Pulse();
         }
         ASSERT_EQ(plugin.Alerts().Size(), 1u);
+        const uint32_t queued_at = static_cast<uint32_t>(platform.now);
+        platform.now += 100;
+        uint8_t owner[8];
         uint16_t cls = 0;
+        uint32_t time = 0;
         char bundle[88], key[40];
         const uint8_t *display = nullptr, *symbolic = nullptr;
-        ASSERT_EQ(plugin.MonitorAlert(0, nullptr, &cls, nullptr, bundle, key, &display, &symbolic,
-                                      nullptr),
-                  1u);
+        const char* name = nullptr;
+        ASSERT_EQ(
+            plugin.MonitorAlert(0, owner, &cls, &time, bundle, key, &display, &symbolic, &name),
+            1u);
         EXPECT_EQ(cls, c.cls);
+        EXPECT_EQ(time, queued_at);
+        EXPECT_EQ(std::string(bundle), Cu("com.orvane.kav.procman.ProcManResources"));
         EXPECT_EQ(std::string(key), Cu(c.key));
-        EXPECT_EQ(PacketBytes(symbolic), Packet(Cu("en"), {Cu("TARNVEX"), Cu("1093223018"),
-                                                           Cu(c.type_text), Cu("PING.EXE")}));
+        EXPECT_STREQ(name, "NOTEPAD.EXE");
+        EXPECT_EQ(std::memcmp(owner, "Alert\0\0\0", 8), 0);
         EXPECT_EQ(PacketBytes(display),
                   Packet(Cu("en"), {Cu("Process Monitors"), Cu("Process Alert"), Cu(c.kind_text),
-                                    Cu("PING.EXE")}));
+                                    Cu("NOTEPAD.EXE")}));
+        EXPECT_EQ(PacketBytes(symbolic), Packet(Cu("en"), {Cu("TARNVEX"), Cu("1093223018"),
+                                                           Cu(c.type_text), Cu("NOTEPAD.EXE")}));
+        EXPECT_EQ(
+            plugin.MonitorAlert(0, owner, &cls, &time, bundle, key, &display, &symbolic, nullptr),
+            0u);
     }
 }
 
 TEST_F(Alerts, GenAlertBuildsTheMessageAndMapsTheClass) {
-    Watch("PING.EXE", kCondTermination | kCondRunning | kCondNotStarted, 9,
+    Watch("PING.EXE", kCondTermination | kCondRunning | kCondNotStarted, 9, 0, 0,
           OwnerId{1, 2, 3, 4, 5, 6, 7, 8});
-    plugin.CreateMonitor(MakeRecord(0, 3, kCondNotStarted, 15, "NEVER.EXE").data(), false,
-                         OwnerId{});
+    Watch("NEVER.EXE", kCondNotStarted, 3, 15);
     platform.Run({{"C:\\PING.EXE", 1}});
     Pulse();
     platform.Run({});
@@ -185,40 +147,11 @@ TEST_F(Alerts, AnEmptyQueueStillWritesTheSourceAndClass) {
     EXPECT_STREQ(source, "");
 }
 
-TEST_F(Alerts, TwoEndsInOnePulseComeOutNewestFirst) {
-    Watch("A.EXE", kCondTermination);
-    Watch("B.EXE", kCondTermination);
-    platform.Run({{"C:\\A.EXE", 1}, {"C:\\B.EXE", 2}});
-    Pulse();
-    platform.Run({});
-    ASSERT_EQ(Pulse(), 2u);
-    const char* name = nullptr;
-    // Visiting order A, B queues A's end first; B's comes out first.
-    ASSERT_EQ(plugin.GenAlert(0, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &name), 1u);
-    EXPECT_STREQ(name, "B.EXE");
-    ASSERT_EQ(plugin.GenAlert(0, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &name), 1u);
-    EXPECT_STREQ(name, "A.EXE");
-}
-
+// An alert outlives its monitor: the name for good, the packets until the next deletion.
 TEST_F(Alerts, AnAlertOutlivesItsDeletedMonitor) {
     ProcMonitor* m = Watch("PING.EXE", kCondRunning);
-    platform.Run({{"C:\\PING.EXE", 1}});
-    ASSERT_EQ(Pulse(), 1u);
-    plugin.DeleteMonitor(m);
-    // Reuse the freed storage with other names.
-    for (int i = 0; i < 8; ++i)
-        Watch("XXXXXXXX.EXE", 0);
-    const char* name = nullptr;
-    char text[600];
-    ASSERT_EQ(plugin.GenAlert(0, nullptr, nullptr, nullptr, text, nullptr, nullptr, &name), 1u);
-    EXPECT_STREQ(name, "PING.EXE");
-    EXPECT_STREQ(text, "Process 'PING.EXE' has been started.");
-}
-
-TEST_F(Alerts, PacketsLastUntilTheNextDeletionAndNamesForever) {
-    ProcMonitor* m = Watch("PING.EXE", kCondRunning);
-    platform.Run({{"C:\\PING.EXE", 1}, {"D:\\PING.EXE", 2}});
-    ASSERT_EQ(Pulse(), 2u);
+    platform.Run({{"C:\\PING.EXE", 1}, {"D:\\PING.EXE", 2}, {"E:\\PING.EXE", 3}});
+    ASSERT_EQ(Pulse(), 3u);
     const uint8_t *display = nullptr, *symbolic = nullptr;
     const char* name = nullptr;
     ASSERT_EQ(plugin.MonitorAlert(0, nullptr, nullptr, nullptr, nullptr, nullptr, &display,
@@ -227,11 +160,16 @@ TEST_F(Alerts, PacketsLastUntilTheNextDeletionAndNamesForever) {
     const std::vector<uint8_t> first = PacketBytes(symbolic);
     EXPECT_EQ(first.size(), 35u + Cu("TARNVEX").size() + 10 + 10 + 8 + 4);
     plugin.DeleteMonitor(m);
+    for (int i = 0; i < 8; ++i) // reuse the freed storage with other names
+        Watch("XXXXXXXX.EXE");
     EXPECT_STREQ(name, "PING.EXE");
     ASSERT_EQ(plugin.MonitorAlert(0, nullptr, nullptr, nullptr, nullptr, nullptr, &display,
                                   &symbolic, nullptr),
               1u);
     EXPECT_EQ(PacketBytes(symbolic), first);
+    char text[600];
+    ASSERT_EQ(plugin.GenAlert(0, nullptr, nullptr, nullptr, text, nullptr, nullptr, &name), 1u);
+    EXPECT_STREQ(text, "Process 'PING.EXE' has been started.");
 }
 
 } // namespace

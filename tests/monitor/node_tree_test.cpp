@@ -1,13 +1,12 @@
 #include <gtest/gtest.h>
 
-#include "fake_plugin_platform.h"
+#include "plugin_fixture.h"
 #include "shared/monitor/node_packets.h"
 
 namespace pm::monitor {
 namespace {
 
 using test::Cu;
-using test::FakePluginPlatform;
 
 // A request packet of 1-4 elements (ANSI, converted here) after the language "en".
 std::vector<uint8_t> Path(std::vector<std::string> elements, const std::string& lang = "en") {
@@ -19,14 +18,14 @@ std::vector<uint8_t> Path(std::vector<std::string> elements, const std::string& 
     return p;
 }
 
-class NodeTree : public ::testing::Test {
+class NodeTree : public test::PluginTest {
 protected:
     void SetUp() override {
-        plugin.InitIndepMonitors("C:\\Data\\");
+        PluginTest::SetUp();
         plugin.InitNodes();
     }
     ProcMonitor* Watch(uint32_t key, const char* name) {
-        return plugin.CreateMonitor(MakeRecord(key, 1, 0, 0, name).data(), false, OwnerId{});
+        return PluginTest::Watch(name, 0, 1, 0, key);
     }
     std::vector<uint8_t> List(const std::vector<uint8_t>& packet) {
         uint8_t* l = plugin.GetNodeList(packet.data(), packet.size());
@@ -55,9 +54,6 @@ protected:
         Plugin::FreeBuffer(v);
         return true;
     }
-
-    FakePluginPlatform platform;
-    Plugin plugin{platform};
 };
 
 TEST_F(NodeTree, RootListOfTwoMonitorsIsNinetyFiveBytesLaidOutEntryByEntry) {

@@ -1,28 +1,15 @@
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-
-#include "fake_plugin_platform.h"
+#include "plugin_fixture.h"
 #include "shared/monitor/command_buffer.h"
 
 namespace pm::monitor {
 namespace {
 
 using test::Cu;
-using test::FakePluginPlatform;
 
-std::vector<uint8_t> U32(uint32_t v) {
-    std::vector<uint8_t> b(4);
-    WriteU32(b.data(), v);
-    return b;
-}
-
-std::vector<uint8_t> Cat(std::initializer_list<std::vector<uint8_t>> parts) {
-    std::vector<uint8_t> out;
-    for (const auto& p : parts)
-        out.insert(out.end(), p.begin(), p.end());
-    return out;
-}
+using test::Cat;
+using test::U32;
 
 // A record as the console sends it: the name in compressed unicode.
 std::vector<uint8_t> Sent(uint32_t key, const char* name, uint8_t conditions = kCondRunning) {
@@ -54,16 +41,12 @@ constexpr OwnerId kNoOwner{};
 constexpr OwnerId kOwnerA{1, 2, 3, 4, 5, 6, 7, 8};
 constexpr OwnerId kOwnerB{9, 9, 9, 9, 9, 9, 9, 9};
 
-class Passthrough : public ::testing::Test {
+class Passthrough : public test::PluginTest {
 protected:
-    void SetUp() override { plugin.InitIndepMonitors("C:\\Data\\"); }
-
-    Answer Run(const std::vector<uint8_t>& cmd, const OwnerId& owner = kNoOwner,
-               size_t size = kUnknownSize) {
+    Answer Run(const std::vector<uint8_t>& cmd, const OwnerId& owner = kNoOwner) {
         Answer a;
         uint8_t* reply = reinterpret_cast<uint8_t*>(&sentinel_);
-        a.result = plugin.Passthrough2(0, cmd.data(), size == kUnknownSize ? cmd.size() : size,
-                                       &reply, &a.size, owner.data());
+        a.result = plugin.Passthrough2(0, cmd.data(), cmd.size(), &reply, &a.size, owner.data());
         if (reply != reinterpret_cast<uint8_t*>(&sentinel_)) {
             a.replied = true;
             a.reply.assign(reply, reply + a.size);
@@ -71,15 +54,6 @@ protected:
         }
         return a;
     }
-    std::vector<std::string> Names() {
-        std::vector<std::string> names;
-        plugin.Registry().ForEach([&](ProcMonitor& m) { names.push_back(m.Name()); });
-        return names;
-    }
-    std::vector<uint8_t>& File() { return platform.files["C:\\Data\\velstra.ini"]; }
-
-    FakePluginPlatform platform;
-    Plugin plugin{platform};
     int sentinel_ = 0;
 };
 

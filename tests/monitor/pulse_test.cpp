@@ -1,8 +1,6 @@
-#include <gtest/gtest.h>
-
 #include <random>
 
-#include "fake_plugin_platform.h"
+#include "plugin_fixture.h"
 #include "shared/monitor/monitor_name.h"
 
 namespace pm::monitor {
@@ -13,23 +11,17 @@ using test::FakePluginPlatform;
 
 constexpr uint8_t kAll = kCondTermination | kCondRunning | kCondNotStarted;
 
-class Pulse : public ::testing::Test {
+class MonitorPulse : public test::PluginTest {
 protected:
     void SetUp() override {
         platform.now = At(3, 12, 0, 0);
         plugin.RecordReferenceDay();
-        plugin.InitIndepMonitors("C:\\Data\\");
+        PluginTest::SetUp();
     }
-    ProcMonitor* Watch(const char* name, uint8_t conditions, uint16_t timeout = 0) {
-        return plugin.CreateMonitor(MakeRecord(0, 1, conditions, timeout, name).data(), false,
-                                    OwnerId{});
-    }
-    // One pulse 15 s after the previous one; answers the alerts it queued.
-    uint32_t Tick(uint32_t elapsed_ms = 15000) {
-        platform.now += elapsed_ms / 1000;
-        uint32_t n = 0xDEAD;
-        EXPECT_EQ(plugin.IndepMonitorPulse(0, elapsed_ms, &n), 15000u);
-        return n;
+    // A pulse at the given time of day `day`.
+    void PulseAt(int day, int hh, int mm, int ss) {
+        platform.now = At(day, hh, mm, ss);
+        plugin.IndepMonitorPulse(0, 15000, nullptr);
     }
     std::vector<uint8_t> Kinds() {
         std::vector<uint8_t> kinds;
@@ -40,122 +32,111 @@ protected:
                                                                            : kAlertFailedToStart));
         return kinds;
     }
-
-    FakePluginPlatform platform;
-    Plugin plugin{platform};
 };
 
-TEST_F(Pulse, AnotherMonitorIndexAnswersAllOnesAndLeavesTheCountAlone) {
+TEST_F(MonitorPulse, AnotherMonitorIndexAnswersAllOnesAndLeavesTheCountAlone) {
     uint32_t n = 1234;
     EXPECT_EQ(plugin.IndepMonitorPulse(1, 15000, &n), 0xFFFFFFFFu);
     EXPECT_EQ(n, 1234u);
 }
 
-TEST_F(Pulse, FirstPulseCountsRunningInstancesAsNewButNoTime) {
-    ProcMonitor* m = Watch("NOTEPAD.EXE", kAll, 60);
+TEST_F(MonitorPulse, FirstPulseCountsRunningInstancesAsNewButNoTime) {
+    ProcMonitor* m = Watch("NOTEPAD.EXE", kAll, 1, 60);
     platform.Run({{"C:\\WINNT\\NOTEPAD.EXE", 100}, {"C:\\WINNT\\CALC.EXE", 101}});
-    EXPECT_EQ(Tick(), 1u);
+    EXPECT_EQ(Pulse(), 1u);
     EXPECT_EQ(m->current_count, 0u);
     EXPECT_EQ(m->new_executions[kToday], 1u);
     EXPECT_EQ(m->times_started, 1u);
     EXPECT_TRUE(m->has_started);
     EXPECT_EQ(Kinds(), (std::vector<uint8_t>{kAlertStarted}));
 
-    EXPECT_EQ(Tick(), 0u);
+    EXPECT_EQ(Pulse(), 0u);
     EXPECT_EQ(m->current_count, 1u);
     EXPECT_EQ(m->execution_seconds[kToday], 0u); // instances first showed up at this pulse
-    EXPECT_EQ(Tick(), 0u);
+    EXPECT_EQ(Pulse(), 0u);
     EXPECT_EQ(m->execution_seconds[kToday], 15u);
 }
 
-TEST_F(Pulse, TwoInstancesCountTwiceAndEachEndRaisesItsOwnAlert) {
+TEST_F(MonitorPulse, TwoInstancesCountTwiceAndEachEndRaisesItsOwnAlert) {
     ProcMonitor* m = Watch("NOTEPAD.EXE", kAll);
     platform.Run({{"C:\\WINNT\\NOTEPAD.EXE", 100}, {"D:\\notepad.exe", 200}});
-    EXPECT_EQ(Tick(), 2u);
-    EXPECT_EQ(Tick(), 0u);
+    EXPECT_EQ(Pulse(), 2u);
+    EXPECT_EQ(Pulse(), 0u);
     EXPECT_EQ(m->current_count, 2u);
     EXPECT_EQ(m->max_running[kToday], 2u);
     Kinds();
     platform.Run({});
-    EXPECT_EQ(Tick(), 2u);
+    EXPECT_EQ(Pulse(), 2u);
     EXPECT_EQ(m->times_stopped, 2u);
     EXPECT_TRUE(m->tracked.empty());
     EXPECT_EQ(Kinds(), (std::vector<uint8_t>{kAlertTerminated, kAlertTerminated}));
 }
 
-TEST_F(Pulse, AnInstanceSeenAtOnlyOnePulseAddsNoTime) {
-    ProcMonitor* m = Watch("PING.EXE", 0);
-    Tick();
+TEST_F(MonitorPulse, AnInstanceSeenAtOnlyOnePulseAddsNoTime) {
+    ProcMonitor* m = Watch("PING.EXE");
+    Pulse();
     platform.Run({{"C:\\W\\PING.EXE", 5}});
-    Tick();
+    Pulse();
     platform.Run({});
-    Tick();
+    Pulse();
     EXPECT_EQ(m->execution_seconds[kToday], 0u);
     EXPECT_EQ(m->times_started, 1u);
     EXPECT_EQ(m->times_stopped, 1u);
 }
 
-TEST_F(Pulse, NotStartedFiresAtTheFourthPulseAndOnlyOnce) {
-    ProcMonitor* m = Watch("NEVER.EXE", kAll, 60);
-    const std::vector<uint32_t> expected = {0, 0, 0, 1, 0, 0, 0, 0, 0};
-    for (size_t i = 0; i < expected.size(); ++i)
-        EXPECT_EQ(Tick(), expected[i]) << "pulse " << i + 1;
-    EXPECT_EQ(m->times_failed, 1u);
-    EXPECT_EQ(Kinds(), (std::vector<uint8_t>{kAlertFailedToStart}));
+// A monitor whose process never comes fires once, at the pulse where the time-out is reached;
+// a time-out of 0 never fires, and the counted time never wraps round to fire again.
+TEST_F(MonitorPulse, NotStartedFiresOnceWhenItsTimeOutIsReached) {
+    struct Case {
+        uint16_t timeout_s;
+        uint32_t first_ms, then_ms;
+        int pulses, fires_at;
+    } cases[] = {{60, 15000, 15000, 9, 4}, {0, 15000, 15000, 10, 0}, {1, 1000, 0x7FFFFFFF, 4, 1}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.timeout_s);
+        plugin.DeleteAllMonitors();
+        ProcMonitor* m = Watch("NEVER.EXE", kAll, 1, c.timeout_s);
+        for (int i = 1; i <= c.pulses; ++i)
+            EXPECT_EQ(Pulse(i == 1 ? c.first_ms : c.then_ms), i == c.fires_at ? 1u : 0u) << i;
+        EXPECT_EQ(m->times_failed, c.fires_at ? 1u : 0u);
+        EXPECT_TRUE(c.then_ms != 0x7FFFFFFF || m->not_started_ms == 0xFFFFFFFFu);
+        EXPECT_EQ(Kinds(),
+                  c.fires_at ? std::vector<uint8_t>{kAlertFailedToStart} : std::vector<uint8_t>{});
+    }
 }
 
-TEST_F(Pulse, NotStartedNeverFiresForATimeoutOfZero) {
-    ProcMonitor* m = Watch("NEVER.EXE", kAll, 0);
-    for (int i = 0; i < 10; ++i)
-        EXPECT_EQ(Tick(), 0u);
-    EXPECT_EQ(m->times_failed, 0u);
-}
-
-TEST_F(Pulse, NotStartedNeverWrapsRoundToFireAgain) {
-    ProcMonitor* m = Watch("NEVER.EXE", kAll, 1);
-    EXPECT_EQ(Tick(1000), 1u);
-    for (int i = 0; i < 3; ++i)
-        EXPECT_EQ(Tick(0x7FFFFFFF), 0u);
-    EXPECT_EQ(m->not_started_ms, 0xFFFFFFFFu);
-    EXPECT_EQ(m->times_failed, 1u);
-}
-
-TEST_F(Pulse, AProcessRunningAtLoadNeverFiresNotStarted) {
-    ProcMonitor* m = Watch("PING.EXE", kAll, 30);
+TEST_F(MonitorPulse, AProcessRunningAtLoadNeverFiresNotStarted) {
+    ProcMonitor* m = Watch("PING.EXE", kAll, 1, 30);
     platform.Run({{"C:\\W\\PING.EXE", 5}});
-    Tick();
+    Pulse();
     platform.Run({});
     for (int i = 0; i < 6; ++i)
-        Tick();
+        Pulse();
     EXPECT_EQ(m->times_failed, 0u);
     EXPECT_EQ(Kinds(), (std::vector<uint8_t>{kAlertTerminated, kAlertStarted}));
 }
 
-TEST_F(Pulse, NewServerCountsEverythingButQueuesNothing) {
-    ProcMonitor* seen = Watch("PING.EXE", kAll | kCondNewServer, 15);
-    ProcMonitor* never = Watch("NEVER.EXE", kAll | kCondNewServer, 15);
+TEST_F(MonitorPulse, NewServerCountsEverythingButQueuesNothing) {
+    ProcMonitor* seen = Watch("PING.EXE", kAll | kCondNewServer, 1, 15);
+    ProcMonitor* never = Watch("NEVER.EXE", kAll | kCondNewServer, 1, 15);
     platform.Run({{"C:\\W\\PING.EXE", 5}});
-    EXPECT_EQ(Tick(), 0u);
+    EXPECT_EQ(Pulse(), 0u);
     platform.Run({});
-    EXPECT_EQ(Tick(), 0u);
+    EXPECT_EQ(Pulse(), 0u);
     EXPECT_EQ(seen->times_started, 1u);
     EXPECT_EQ(seen->times_stopped, 1u);
     EXPECT_EQ(never->times_failed, 1u);
     EXPECT_TRUE(plugin.Alerts().Empty());
 }
 
-TEST_F(Pulse, DayChangeCreditsYesterdayUpToMidnightAndTodayTheRest) {
-    ProcMonitor* m = Watch("PING.EXE", 0);
+TEST_F(MonitorPulse, DayChangeCreditsYesterdayUpToMidnightAndTodayTheRest) {
+    ProcMonitor* m = Watch("PING.EXE");
     platform.Run({{"C:\\W\\PING.EXE", 5}});
-    platform.now = At(3, 23, 59, 20);
-    plugin.IndepMonitorPulse(0, 15000, nullptr); // first pulse
-    platform.now = At(3, 23, 59, 35);
-    plugin.IndepMonitorPulse(0, 15000, nullptr); // running from here
-    platform.now = At(3, 23, 59, 50);
-    plugin.IndepMonitorPulse(0, 15000, nullptr);
+    PulseAt(3, 23, 59, 20); // first pulse
+    PulseAt(3, 23, 59, 35); // running from here
+    PulseAt(3, 23, 59, 50);
     EXPECT_EQ(m->execution_seconds[kToday], 15u);
-    platform.now = At(4, 0, 0, 5);
-    plugin.IndepMonitorPulse(0, 15000, nullptr);
+    PulseAt(4, 0, 0, 5);
     EXPECT_EQ(m->execution_seconds[kYesterday], 15u + 10u);
     EXPECT_EQ(m->execution_seconds[kToday], 5u);
     EXPECT_EQ(m->new_executions[kYesterday], 1u);
@@ -164,83 +145,79 @@ TEST_F(Pulse, DayChangeCreditsYesterdayUpToMidnightAndTodayTheRest) {
     EXPECT_EQ(m->max_running[kToday], 1u);
 }
 
-TEST_F(Pulse, ADayChangeAfterAPulsePastMidnightCreditsYesterdayNothing) {
+TEST_F(MonitorPulse, ADayChangeAfterAPulsePastMidnightCreditsYesterdayNothing) {
     // Loaded on day 3, first pulse already on day 4: the next pulse notices the new day.
-    ProcMonitor* m = Watch("PING.EXE", 0);
+    ProcMonitor* m = Watch("PING.EXE");
     platform.Run({{"C:\\W\\PING.EXE", 5}});
-    platform.now = At(4, 0, 0, 10);
-    plugin.IndepMonitorPulse(0, 15000, nullptr);
-    platform.now = At(4, 0, 0, 25);
-    plugin.IndepMonitorPulse(0, 15000, nullptr);
-    platform.now = At(4, 0, 0, 40);
-    plugin.IndepMonitorPulse(0, 15000, nullptr);
+    PulseAt(4, 0, 0, 10);
+    PulseAt(4, 0, 0, 25);
+    PulseAt(4, 0, 0, 40);
     EXPECT_EQ(m->execution_seconds[kYesterday], 0u);
     EXPECT_EQ(m->execution_seconds[kToday], 15u);
 }
 
-TEST_F(Pulse, AClockSetBackAddsNoTime) {
-    ProcMonitor* m = Watch("PING.EXE", 0);
+TEST_F(MonitorPulse, AClockSetBackAddsNoTime) {
+    ProcMonitor* m = Watch("PING.EXE");
     platform.Run({{"C:\\W\\PING.EXE", 5}});
-    Tick();
-    Tick();
+    Pulse();
+    Pulse();
     platform.now -= 3600;
-    Tick();
+    Pulse();
     EXPECT_EQ(m->execution_seconds[kToday], 0u);
 }
 
-TEST_F(Pulse, ToolhelpIsUsedOnTheWindows95FamilyWithFullPaths) {
-    ProcMonitor* m = Watch("PING.EXE", kCondRunning);
-    platform.win9x = true;
-    platform.Run({{"C:\\WINDOWS\\PING.EXE", 9}});
-    EXPECT_EQ(Tick(), 1u);
-    EXPECT_EQ(platform.toolhelp_lists, 1);
-    EXPECT_EQ(platform.psapi_lists, 0);
-    EXPECT_EQ(m->times_started, 1u);
+// Toolhelp (full paths) on the Windows 95 family, PSAPI otherwise; an enumeration that fails
+// changes nothing, and without any the not-started time still counts.
+TEST_F(MonitorPulse, TheEnumerationOfTheFamilyAndWhenItFails) {
+    struct Case {
+        const char* what;
+        bool win9x, toolhelp, psapi, toolhelp_fails, ids;
+        int toolhelp_lists, psapi_lists;
+        uint32_t started, failed;
+    } cases[] = {
+        {"NT family", false, true, true, false, true, 0, 1, 1, 0},
+        {"95 family", true, true, true, false, true, 1, 0, 1, 0},
+        {"95 family without toolhelp", true, false, true, false, true, 0, 1, 1, 0},
+        {"toolhelp fails", true, true, true, true, true, 1, 0, 0, 0},
+        {"PSAPI lists no id", false, true, true, false, false, 0, 1, 0, 0},
+        {"no enumeration", false, false, false, false, true, 0, 0, 0, 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        FakePluginPlatform p;
+        p.win9x = c.win9x;
+        p.toolhelp_usable = c.toolhelp;
+        p.psapi_usable = c.psapi;
+        p.toolhelp_fails = c.toolhelp_fails;
+        p.Run({{"C:\\WINDOWS\\PING.EXE", 9}});
+        if (!c.ids) p.processes.clear();
+        Plugin plugin(p);
+        plugin.InitIndepMonitors("C:\\Data\\");
+        ProcMonitor* m =
+            plugin.CreateMonitor(MakeRecord(0, 1, kAll, 15, "PING.EXE").data(), false, OwnerId{});
+        uint32_t n = 0;
+        plugin.IndepMonitorPulse(0, 15000, &n);
+        EXPECT_EQ(n, c.started + c.failed);
+        EXPECT_EQ(p.toolhelp_lists, c.toolhelp_lists);
+        EXPECT_EQ(p.psapi_lists, c.psapi_lists);
+        EXPECT_EQ(m->times_started, c.started);
+        EXPECT_EQ(m->times_failed, c.failed);
+        EXPECT_TRUE(c.started + c.failed > 0 || m->not_started_ms == 0);
+    }
 }
 
-TEST_F(Pulse, PsapiIsUsedOnTheNtFamilyOrWithoutToolhelp) {
-    Watch("PING.EXE", kCondRunning);
-    platform.Run({{"C:\\WINDOWS\\PING.EXE", 9}});
-    EXPECT_EQ(Tick(), 1u);
-    platform.win9x = true;
-    platform.toolhelp_usable = false;
-    platform.Run({{"C:\\WINDOWS\\PING.EXE", 10}});
-    EXPECT_EQ(Tick(), 1u);
-    EXPECT_EQ(platform.toolhelp_lists, 0);
-    EXPECT_EQ(platform.psapi_lists, 2);
-}
-
-TEST_F(Pulse, AFailedEnumerationEndsThePulseWithNothingChanged) {
-    ProcMonitor* m = Watch("PING.EXE", kAll, 15);
-    platform.win9x = true;
-    platform.toolhelp_fails = true;
-    EXPECT_EQ(Tick(), 0u);
-    EXPECT_EQ(m->not_started_ms, 0u);
-    platform.win9x = false;
-    platform.processes.clear(); // PSAPI lists no id
-    EXPECT_EQ(Tick(), 0u);
-    EXPECT_EQ(m->not_started_ms, 0u);
-}
-
-TEST_F(Pulse, WithoutAnyEnumerationNotStartedStillCounts) {
-    ProcMonitor* m = Watch("PING.EXE", kAll, 15);
-    platform.toolhelp_usable = platform.psapi_usable = false;
-    EXPECT_EQ(Tick(), 1u);
-    EXPECT_EQ(m->times_failed, 1u);
-}
-
-TEST_F(Pulse, OneProcessFeedsEveryMonitorWhoseNameMatches) {
+TEST_F(MonitorPulse, OneProcessFeedsEveryMonitorWhoseNameMatches) {
     ProcMonitor* a = Watch("PING.EXE", kCondRunning);
     ProcMonitor* b = Watch("C:\\other\\ping.exe", kCondRunning);
     Watch("", kCondRunning);
     platform.Run({{"C:\\W\\PING.EXE", 9}});
-    EXPECT_EQ(Tick(), 2u);
+    EXPECT_EQ(Pulse(), 2u);
     EXPECT_EQ(a->times_started, 1u);
     EXPECT_EQ(b->times_started, 1u);
 }
 
-TEST_F(Pulse, AnEmptyRegistryPulsesNothing) {
-    EXPECT_EQ(Tick(), 0u);
+TEST_F(MonitorPulse, AnEmptyRegistryPulsesNothing) {
+    EXPECT_EQ(Pulse(), 0u);
     EXPECT_EQ(platform.psapi_lists, 0);
 }
 
@@ -287,7 +264,7 @@ ReferencePulse(std::vector<RefMonitor*>& visit, const std::vector<ProcessEntry>&
     return queued;
 }
 
-TEST_F(Pulse, IndexedPulseGivesTheResultsOfMatchingEveryPair) {
+TEST_F(MonitorPulse, IndexedPulseGivesTheResultsOfMatchingEveryPair) {
     std::mt19937 rng(7);
     const char* names[] = {"A.EXE", "B.EXE", "C.EXE", "D.EXE", "A.EXE"};
     const char* dirs[] = {"C:\\", "C:\\X\\", "\\\\S\\A.EXE\\", "D:\\B.EXE\\Y\\"};
@@ -310,7 +287,7 @@ TEST_F(Pulse, IndexedPulseGivesTheResultsOfMatchingEveryPair) {
         }
         auto queued = ReferencePulse(visit, platform.processes);
         expected.insert(expected.end(), queued.rbegin(), queued.rend());
-        Tick();
+        Pulse();
         const char* name = nullptr;
         uint16_t type = 0;
         std::vector<std::pair<std::string, uint8_t>> fetched;
