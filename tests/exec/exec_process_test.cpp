@@ -242,23 +242,6 @@ TEST(ExecFlow, FailureReplies) {
          0xFFFFFFFF, 1450, 0, 1},
         {"the wait fails", EXEC_NO_WINDOW | EXEC_WAIT,
          [](FakeExecPlatform& p, Request&) { p.wait = WaitOutcome::kFailed; }, 0xFFFFFFFF, 6, 1, 1},
-        {"logon", kUser, [](FakeExecPlatform& p, Request&) { p.logon_error = 1326; }, 0xFFFFFFFF,
-         1326, 0, 0},
-        {"window station", kUser, [](FakeExecPlatform& p, Request&) { p.station.open_error = 5; },
-         0xFFFFFFFF, 5, 0, 0},
-        {"desktop", kUser, [](FakeExecPlatform& p, Request&) { p.desktop.open_error = 2; },
-         0xFFFFFFFF, 2, 0, 0},
-        {"user SID", kUser, [](FakeExecPlatform& p, Request&) { p.sid_error = 6; }, 0xFFFFFFFF, 6,
-         0, 0},
-        {"window-station DACL read", kUser,
-         [](FakeExecPlatform& p, Request&) { p.station.read_error = 122; }, 0xFFFFFFFF, 122, 0, 0},
-        {"window-station DACL write", kUser,
-         [](FakeExecPlatform& p, Request&) { p.station.write_error = 5; }, 0xFFFFFFFF, 5, 0, 0},
-        {"desktop DACL read", kUser,
-         [](FakeExecPlatform& p, Request&) { p.desktop.read_error = 998; }, 0xFFFFFFFF, 998, 0, 0},
-        {"desktop DACL write", kUser,
-         [](FakeExecPlatform& p, Request&) { p.desktop.write_error = 1307; }, 0xFFFFFFFF, 1307, 0,
-         0},
         {"malformed DACL", kUser,
          [](FakeExecPlatform& p, Request&) { p.station.dacl = {2, 0, 8, 0, 3, 0, 0, 0}; },
          0xFFFFFFFF, 1336, 0, 0},
@@ -278,6 +261,26 @@ TEST(ExecFlow, FailureReplies) {
         EXPECT_EQ(o.reply.items, (std::vector<std::string>{Le32(c.error), ""}));
         EXPECT_EQ(p.starts.size(), c.starts);
         EXPECT_TRUE(p.logons.empty() || c.error != kErrorInvalidParameter);
+    }
+}
+
+TEST(ExecFlow, EveryUserStepFailureHasItsReplyAndStartsNothing) {
+    const std::pair<const char*, uint32_t> steps[] = {
+        {"logon", 1326},       {"station", 5},       {"desktop", 2},       {"sid", 6},
+        {"station read", 122}, {"station write", 5}, {"desktop read", 87}, {"desktop write", 1307}};
+    for (const auto& [step, error] : steps) {
+        SCOPED_TRACE(step);
+        FakeExecPlatform p;
+        p.fail[step] = error;
+        Request q;
+        q.flags = EXEC_AS_USER | EXEC_WAIT;
+        q.user = "dave";
+        q.password = Cu("pw");
+        Outcome o = Exec(q, p);
+        EXPECT_EQ(o.started, 0u);
+        EXPECT_EQ(uint32_t(o.reply.status), 0xFFFFFFFFu);
+        EXPECT_EQ(o.reply.items, (std::vector<std::string>{Le32(error), ""}));
+        EXPECT_TRUE(p.starts.empty());
     }
 }
 

@@ -3,10 +3,13 @@
 // handle released. Also the requests and replies of Execute Command as the node carries them.
 #pragma once
 
+#include <algorithm>
 #include <cstring>
 #include <deque>
 #include <map>
+#include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "shared/node/command.h"
@@ -70,25 +73,25 @@ struct Held {
     int Total() const { return mutex + tokens + objects + processes; }
 };
 
-// A window station or desktop: its DACL and the error each step answers (0: it succeeds).
+// A window station or desktop: its DACL and how often it was written.
 struct ObjectScript {
     std::vector<uint8_t> dacl;
     bool present = true;
-    uint32_t open_error = 0, read_error = 0, write_error = 0;
     int writes = 0;
 };
 
 class FakeObject final : public Counted<UserObject> {
 public:
-    FakeObject(int& n, ObjectScript& s) : Counted(n), s_(s) {}
+    FakeObject(int& n, ObjectScript& s, uint32_t read_error, uint32_t write_error)
+        : Counted(n), s_(s), read_error_(read_error), write_error_(write_error) {}
     bool ReadDacl(std::vector<uint8_t>* dacl, bool* present, uint32_t* error) override {
-        if (s_.read_error) return *error = s_.read_error, false;
+        if (read_error_) return *error = read_error_, false;
         *dacl = s_.dacl;
         *present = s_.present;
         return true;
     }
     bool WriteDacl(const std::vector<uint8_t>& acl, uint32_t* error) override {
-        if (s_.write_error) return *error = s_.write_error, false;
+        if (write_error_) return *error = write_error_, false;
         s_.dacl = acl;
         ++s_.writes;
         return true;
@@ -96,6 +99,7 @@ public:
 
 private:
     ObjectScript& s_;
+    uint32_t read_error_, write_error_;
 };
 
 // A pipe whose waiting bytes are the front chunk; the process is seen ended from wait number
@@ -162,7 +166,9 @@ public:
     bool restrict_readable = false;
     uint32_t restrict_value = 0;
     MapVariables variables;
-    uint32_t logon_error = 0, sid_error = 0;
+    // The error of each step that fails: "logon", "sid", "station", "desktop", and "station
+    // read", "station write", "desktop read", "desktop write" for their DACLs.
+    std::map<std::string, uint32_t> fail;
     std::string sid = std::string("\x01\x01\0\0\0\0\0\x05\x15\0\0\0", 12);
     ObjectScript station, desktop;
     StartResult::Failure start_failure = StartResult::Failure::kNone;
@@ -194,17 +200,17 @@ public:
                                       uint32_t* error) override {
         logons.push_back(user);
         last_password = password;
-        if (logon_error) return *error = logon_error, nullptr;
+        if (uint32_t e = Fails("logon")) return *error = e, nullptr;
         return std::make_unique<Counted<LogonToken>>(held.tokens);
     }
     std::unique_ptr<UserObject> OpenInteractiveStation(uint32_t* error) override {
-        return Open(station, error);
+        return Open(station, "station", error);
     }
     std::unique_ptr<UserObject> OpenDefaultDesktop(uint32_t* error) override {
-        return Open(desktop, error);
+        return Open(desktop, "desktop", error);
     }
     bool TokenUserSid(const LogonToken&, std::string* out, uint32_t* error) override {
-        if (sid_error) return *error = sid_error, false;
+        if (uint32_t e = Fails("sid")) return *error = e, false;
         *out = sid;
         return true;
     }
@@ -226,9 +232,14 @@ public:
     }
 
 private:
-    std::unique_ptr<UserObject> Open(ObjectScript& s, uint32_t* error) {
-        if (s.open_error) return *error = s.open_error, nullptr;
-        return std::make_unique<FakeObject>(held.objects, s);
+    uint32_t Fails(const std::string& step) const {
+        auto it = fail.find(step);
+        return it == fail.end() ? 0 : it->second;
+    }
+    std::unique_ptr<UserObject> Open(ObjectScript& s, const std::string& name, uint32_t* error) {
+        if (uint32_t e = Fails(name)) return *error = e, nullptr;
+        return std::make_unique<FakeObject>(held.objects, s, Fails(name + " read"),
+                                            Fails(name + " write"));
     }
 };
 
