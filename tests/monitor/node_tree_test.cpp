@@ -56,48 +56,57 @@ protected:
     }
 };
 
-TEST_F(NodeTree, RootListOfTwoMonitorsIsNinetyFiveBytesLaidOutEntryByEntry) {
-    Watch(1, "NOTEPAD.EXE");
-    Watch(2, "A.EXE"); // visited second: NOTEPAD.EXE, A.EXE
-    const std::vector<uint8_t> l = List(Path({"root"}));
-    ASSERT_EQ(l.size(), 95u);
+// One list entry: size, 1, the request's 6-byte language field, the leaf flag, 1, the offsets
+// of both names, then the names (compressed unicode) with their NULs.
+std::vector<uint8_t> Entry(const std::string& lang, bool leaf, const std::string& pretty,
+                           const std::string& symbolic) {
+    std::vector<uint8_t> e =
+        test::Cat({test::U32(static_cast<uint32_t>(23 + pretty.size() + symbolic.size())),
+                   {1},
+                   {lang.begin(), lang.end()},
+                   std::vector<uint8_t>(6 - lang.size()),
+                   {static_cast<uint8_t>(leaf), 1},
+                   test::U32(21),
+                   test::U32(static_cast<uint32_t>(22 + pretty.size())),
+                   {pretty.begin(), pretty.end()},
+                   {0},
+                   {symbolic.begin(), symbolic.end()},
+                   {0}});
+    return e;
+}
+
+// The list's header (its reserved bytes 13-16 aside) and its entries.
+void ExpectList(const std::vector<uint8_t>& l, uint32_t count,
+                const std::vector<uint8_t>& entries) {
+    ASSERT_EQ(l.size(), 17 + entries.size());
     EXPECT_EQ(ReadU32(&l[0]), 17u);
     EXPECT_EQ(l[4], 2);
-    EXPECT_EQ(ReadU32(&l[5]), 95u);
-    EXPECT_EQ(ReadU32(&l[9]), 2u);
-    const uint8_t* e = &l[17];
-    EXPECT_EQ(ReadU32(e), 23u + 11 + 11);
-    EXPECT_EQ(e[4], 1);
-    EXPECT_EQ(std::string(reinterpret_cast<const char*>(e + 5)), Cu("en")); // language copied
-    EXPECT_EQ(e[11], 0);                                                    // monitor node
-    EXPECT_EQ(e[12], 1);
-    EXPECT_EQ(ReadU32(e + 13), 21u);
-    EXPECT_EQ(ReadU32(e + 17), 22u + 11);
-    EXPECT_EQ(std::string(reinterpret_cast<const char*>(e + 21)), Cu("NOTEPAD.EXE"));
-    EXPECT_EQ(std::string(reinterpret_cast<const char*>(e + 33)), Cu("NOTEPAD.EXE"));
-    EXPECT_EQ(std::string(reinterpret_cast<const char*>(e + 45 + 21)), Cu("A.EXE"));
+    EXPECT_EQ(ReadU32(&l[5]), l.size());
+    EXPECT_EQ(ReadU32(&l[9]), count);
+    EXPECT_EQ(std::vector<uint8_t>(l.begin() + 17, l.end()), entries);
+}
+
+TEST_F(NodeTree, RootListHasOneEntryPerMonitorInVisitingOrder) {
+    Watch(1, "NOTEPAD.EXE");
+    Watch(2, "A.EXE");
+    const std::string np = Cu("NOTEPAD.EXE"), a = Cu("A.EXE");
+    ExpectList(List(Path({"root"})), 2,
+               test::Cat({Entry(Cu("en"), false, np, np), Entry(Cu("en"), false, a, a)}));
 }
 
 TEST_F(NodeTree, MonitorListHasTenLeavesNamedInTheRequestedLanguage) {
     Watch(1, "NOTEPAD.EXE");
     for (const char* lang : {"en", "de", "de_DE"}) {
         SCOPED_TRACE(lang);
-        const std::vector<uint8_t> l = List(Path({"root", "NOTEPAD.EXE"}, lang));
-        ASSERT_FALSE(l.empty());
-        EXPECT_EQ(ReadU32(&l[9]), 10u);
         const auto& names = platform.node_names[std::string(lang).substr(0, 2)];
-        size_t at = 17;
+        std::vector<uint8_t> entries;
         for (unsigned leaf = 1; leaf <= 10; ++leaf) {
-            const uint8_t* e = &l[at];
-            EXPECT_EQ(e[11], 1);
-            const std::string pretty(reinterpret_cast<const char*>(e + 21));
-            EXPECT_EQ(pretty, Cu(names[leaf - 1].c_str()));
             char sym[9];
             std::snprintf(sym, sizeof sym, "%08X", leaf);
-            EXPECT_EQ(std::string(reinterpret_cast<const char*>(e + ReadU32(e + 17))), Cu(sym));
-            at += ReadU32(e);
+            entries =
+                test::Cat({entries, Entry(Cu(lang), true, Cu(names[leaf - 1].c_str()), Cu(sym))});
         }
-        EXPECT_EQ(at, l.size());
+        ExpectList(List(Path({"root", "NOTEPAD.EXE"}, lang)), 10, entries);
     }
     EXPECT_EQ(platform.catalog_codes.back(), "deDE"); // the separator dropped
 }
