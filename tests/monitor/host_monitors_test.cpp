@@ -143,7 +143,6 @@ TEST_F(HostMonitors, CommandsAnswerStatusAndReplyItemAndEveryReplyIsFreed) {
     EXPECT_EQ(added.items, std::vector<std::string>{U32(5)});
     EXPECT_EQ(plugin.Registry().Head()->definition.owner, (OwnerId{1, 2, 3, 4, 5, 6, 7, 8}));
     // DELETE of a name no monitor holds: status 1; of a stored one: status 0 and no item.
-    const std::string name = "A.EXE";
     HostAnswer miss = Command(U32(monitor::kCmdDelete) + U32(3) + std::string("B.\0", 3));
     EXPECT_EQ(miss.status, 1);
     HostAnswer del = Command(U32(monitor::kCmdDelete) + U32(6) + monitor::test::Cu("A.EXE") +
