@@ -88,13 +88,6 @@ TEST(DesCipher, WeakAndSemiWeakKeysAreRefused) {
     EXPECT_TRUE(BuildDesKeySchedule(Hex("0101010101010102").data(), &ks));
 }
 
-TEST(DesCipher, OddParity) {
-    uint8_t key[8] = {0x00, 0x01, 0x02, 0x03, 0xFE, 0xFF, 0x80, 0x7F};
-    SetOddParity(key);
-    const uint8_t expected[8] = {0x01, 0x01, 0x02, 0x02, 0xFE, 0xFE, 0x80, 0x7F};
-    EXPECT_EQ(std::vector<uint8_t>(key, key + 8), std::vector<uint8_t>(expected, expected + 8));
-}
-
 struct StringToKeyVector {
     std::string phrase; // password followed by salt
     const char* key;

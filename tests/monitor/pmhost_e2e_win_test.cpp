@@ -18,7 +18,6 @@
 #include "procman/com/plugin.h"
 #include "procman/com/plugin_platform_win.h"
 #include "shared/monitor/tarnvex_abi.h"
-#include "shared/monitor/tarnvex_abi.h"
 #include "shared/base/win_handles.h"
 #include "tests/e2e_support_win.h"
 
