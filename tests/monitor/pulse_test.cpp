@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <random>
 
 #include "plugin_fixture.h"
@@ -236,14 +237,10 @@ ReferencePulse(std::vector<RefMonitor*>& visit, const std::vector<ProcessEntry>&
     for (const ProcessEntry& p : procs) {
         const std::string upper = UpperProcessPath(p.path.c_str());
         for (RefMonitor* m : visit) {
-            bool found = false;
-            for (auto& t : m->tracked)
-                if (t.first == p.pid) {
-                    t.second = true;
-                    found = true;
-                    break;
-                }
-            if (found || !NameMatches(upper, m->name)) continue;
+            auto seen = std::find_if(m->tracked.begin(), m->tracked.end(),
+                                     [&](const auto& t) { return t.first == p.pid; });
+            if (seen != m->tracked.end()) seen->second = true;
+            if (seen != m->tracked.end() || !NameMatches(upper, m->name)) continue;
             m->tracked.push_back({p.pid, true});
             ++m->started;
             if (m->conditions & kCondRunning) queued.push_back({m->name, kAlertStarted});
@@ -290,11 +287,8 @@ TEST_F(MonitorPulse, IndexedPulseGivesTheResultsOfMatchingEveryPair) {
         Pulse();
         const char* name = nullptr;
         uint16_t type = 0;
-        std::vector<std::pair<std::string, uint8_t>> fetched;
         while (plugin.GenAlert(0, nullptr, nullptr, nullptr, nullptr, &type, nullptr, &name))
-            fetched.push_back({name, static_cast<uint8_t>(
-                                         type == kTypeStarted ? kAlertStarted : kAlertTerminated)});
-        got.insert(got.end(), fetched.begin(), fetched.end());
+            got.push_back({name, type == kTypeStarted ? kAlertStarted : kAlertTerminated});
     }
     EXPECT_EQ(got, expected);
     size_t i = 0;
