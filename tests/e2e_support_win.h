@@ -1,11 +1,19 @@
-// What the end-to-end tests under Wine share: where the programs are, and reading a file whole.
+// What the end-to-end tests under Wine share: where the programs are, reading a file whole,
+// starting programs (detached, in a job that ends them with the test program, output captured
+// on request), the messaging library and its nodes, and registry values set for one test.
 #pragma once
 
 #include <windows.h>
 
+#include <cstdint>
 #include <fstream>
 #include <sstream>
 #include <string>
+
+#include "shared/base/win_handles.h"
+#include "shared/ipc/kavipc32_abi.h"
+#include "shared/node/command.h"
+#include "shared/node/messaging_library.h"
 
 namespace pm::test {
 
@@ -25,5 +33,221 @@ inline std::string ReadText(const std::string& path) {
     ss << f.rdbuf();
     return ss.str();
 }
+
+// --- programs ---
+
+// Every program a test starts runs in this job, which ends them all when the test program
+// ends: one left running would keep ctest waiting for the end of the test's output.
+inline HANDLE ChildJob() {
+    static HANDLE job = [] {
+        HANDLE j = CreateJobObjectA(nullptr, nullptr);
+        if (j == nullptr) return j;
+        JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+        limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+        SetInformationJobObject(j, JobObjectExtendedLimitInformation, &limits, sizeof limits);
+        return j;
+    }();
+    return job;
+}
+
+struct Child {
+    win::unique_handle process;
+    win::unique_handle out; // the read end of its output, when captured
+    DWORD pid = 0;
+};
+
+struct StartOptions {
+    bool capture = false;             // standard output and error to a pipe (Child::out)
+    HANDLE out = nullptr;             // or to this inheritable handle
+    const std::string* input = nullptr; // written to its standard input, which then ends
+    const char* environment = nullptr;
+    const char* dir = nullptr;
+};
+
+// Starts a program without a console of its own: under Wine even a hidden console is a
+// conhost.exe, which can outlive a killed program and keep the test's output open.
+inline Child Start(const std::string& exe, const std::string& args,
+                   const StartOptions& o = StartOptions()) {
+    Child c;
+    SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
+    STARTUPINFOA si{};
+    si.cb = sizeof si;
+    win::unique_handle out_write, in_read, in_write;
+    HANDLE out = o.out;
+    if (o.capture) {
+        HANDLE r = nullptr, w = nullptr;
+        if (!CreatePipe(&r, &w, &sa, 0)) return c;
+        c.out.reset(r);
+        out_write.reset(w);
+        SetHandleInformation(r, HANDLE_FLAG_INHERIT, 0);
+        out = w;
+    }
+    if (o.input != nullptr) {
+        HANDLE r = nullptr, w = nullptr;
+        if (!CreatePipe(&r, &w, &sa, 0)) return c;
+        in_read.reset(r);
+        in_write.reset(w);
+        SetHandleInformation(w, HANDLE_FLAG_INHERIT, 0);
+    }
+    const bool inherit = out != nullptr || o.input != nullptr;
+    if (inherit) {
+        si.dwFlags = STARTF_USESTDHANDLES;
+        si.hStdOutput = out;
+        si.hStdError = out;
+        si.hStdInput = in_read ? in_read.get() : GetStdHandle(STD_INPUT_HANDLE);
+    }
+    PROCESS_INFORMATION pi{};
+    std::string cmd = "\"" + exe + "\" " + args;
+    // Suspended until it is in the job, so that nothing it starts escapes the job.
+    if (!CreateProcessA(nullptr, cmd.data(), nullptr, nullptr, inherit ? TRUE : FALSE,
+                        DETACHED_PROCESS | CREATE_SUSPENDED, const_cast<char*>(o.environment),
+                        o.dir, &si, &pi)) {
+        c.out.reset();
+        return c;
+    }
+    if (ChildJob() != nullptr) AssignProcessToJobObject(ChildJob(), pi.hProcess);
+    ResumeThread(pi.hThread);
+    CloseHandle(pi.hThread);
+    c.process.reset(pi.hProcess);
+    c.pid = pi.dwProcessId;
+    if (o.input != nullptr) {
+        DWORD wrote = 0;
+        WriteFile(in_write.get(), o.input->data(), static_cast<DWORD>(o.input->size()), &wrote,
+                  nullptr);
+    }
+    return c;
+}
+
+// Its captured output up to its end (the pipe closes when the program and its children do).
+inline std::string ReadAll(Child& c) {
+    std::string text;
+    char buf[512];
+    DWORD n = 0;
+    while (c.out && ReadFile(c.out.get(), buf, sizeof buf, &n, nullptr) && n > 0)
+        text.append(buf, n);
+    return text;
+}
+
+// Its exit code; 0xDEAD (and the program ended) when it does not end within `wait_ms`.
+inline DWORD Finish(Child& c, DWORD wait_ms) {
+    if (!c.process) return 0xDEAD;
+    if (WaitForSingleObject(c.process.get(), wait_ms) != WAIT_OBJECT_0) {
+        TerminateProcess(c.process.get(), 0xDEAD);
+        return 0xDEAD;
+    }
+    DWORD code = 0xDEAD;
+    GetExitCodeProcess(c.process.get(), &code);
+    return code;
+}
+
+struct Ran {
+    DWORD code = 0xDEAD;
+    std::string out; // standard output and error together
+};
+
+// Runs a program to its end with its output captured.
+inline Ran RunProgram(const std::string& exe, const std::string& args, DWORD limit_ms = 60000,
+               const std::string* input = nullptr) {
+    StartOptions o;
+    o.capture = true;
+    o.input = input;
+    Child c = Start(exe, args, o);
+    Ran r;
+    if (!c.process) return r;
+    r.out = ReadAll(c);
+    r.code = Finish(c, limit_ms);
+    return r;
+}
+
+// A console's output as lines end in LF (its standard output is in text mode).
+inline std::string WithoutCr(const std::string& text) {
+    std::string lines;
+    for (char ch : text)
+        if (ch != '\r') lines += ch;
+    return lines;
+}
+
+// --- the messaging library and its nodes ---
+
+inline MessagingLibrary& Library() {
+    MessagingLibrary& lib = ProcessMessagingLibrary();
+    lib.Bind();
+    return lib;
+}
+
+inline bool NodeExists(const char* name) {
+    return Library().IsBound() && Library().Functions().SvcNodeExists(name) != 0;
+}
+
+// Waits until the node is there (or gone); false when that does not happen within `ms`.
+inline bool WaitForNode(const char* name, bool present, DWORD ms) {
+    for (DWORD waited = 0;; waited += 100) {
+        if (NodeExists(name) == present) return true;
+        if (waited >= ms) return false;
+        Sleep(100);
+    }
+}
+
+// Asks a node's process to quit through the library (RequestNodeQuit).
+inline bool RequestQuit(const char* node) {
+    auto quit = reinterpret_cast<KavRequestNodeQuitFn>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleA("KAVIPC32.DLL"), "RequestNodeQuit")));
+    return quit != nullptr && quit(node) != 0;
+}
+
+// A request whose completion (reply, time-out or refusal) can be waited for.
+class WaitedCommand final : public Command {
+public:
+    explicit WaitedCommand(uint32_t code)
+        : Command(code), done_(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {}
+    void OnComplete() override { SetEvent(done_.get()); }
+    bool Wait(DWORD ms) { return WaitForSingleObject(done_.get(), ms) == WAIT_OBJECT_0; }
+
+private:
+    win::unique_handle done_;
+};
+
+// --- the registry ---
+
+// Sets a value under HKEY_LOCAL_MACHINE for one test and puts the old state back.
+class ScopedValue {
+public:
+    ScopedValue(const char* key, const char* name, const std::string& data, DWORD type = REG_SZ)
+        : key_(key), name_(name) {
+        win::unique_hkey k;
+        if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, key, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                            k.put(), nullptr) != ERROR_SUCCESS)
+            return;
+        DWORD size = 0;
+        if (RegQueryValueExA(k.get(), name, nullptr, &old_type_, nullptr, &size) == ERROR_SUCCESS) {
+            old_.resize(size);
+            RegQueryValueExA(k.get(), name, nullptr, &old_type_,
+                             reinterpret_cast<BYTE*>(old_.data()), &size);
+            had_ = true;
+        }
+        RegSetValueExA(k.get(), name, 0, type, reinterpret_cast<const BYTE*>(data.data()),
+                       static_cast<DWORD>(data.size()));
+    }
+    ~ScopedValue() {
+        win::unique_hkey k;
+        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, key_, 0, KEY_ALL_ACCESS, k.put()) != ERROR_SUCCESS)
+            return;
+        if (had_)
+            RegSetValueExA(k.get(), name_, 0, old_type_,
+                           reinterpret_cast<const BYTE*>(old_.data()),
+                           static_cast<DWORD>(old_.size()));
+        else
+            RegDeleteValueA(k.get(), name_);
+    }
+    ScopedValue(const ScopedValue&) = delete;
+    ScopedValue& operator=(const ScopedValue&) = delete;
+
+private:
+    const char* key_;
+    const char* name_;
+    std::string old_;
+    DWORD old_type_ = 0;
+    bool had_ = false;
+};
 
 } // namespace pm::test

@@ -20,8 +20,7 @@
 namespace pm {
 namespace {
 
-using pm::test::ProgramDir;
-using pm::test::ReadText;
+using namespace pm::test;
 
 constexpr const char* kInstallKey = "SOFTWARE\\Orvane\\Kestrane\\CurrentVersion";
 constexpr const char* kEnvironmentKey = "SOFTWARE\\Orvane\\Kestrane\\Environment";
@@ -47,66 +46,11 @@ std::string FromCu(const std::string& cu) {
     return s.CStr();
 }
 
-MessagingLibrary& Library() {
-    MessagingLibrary& lib = ProcessMessagingLibrary();
-    lib.Bind();
-    return lib;
-}
-
-class WaitedCommand final : public Command {
-public:
-    explicit WaitedCommand(uint32_t code)
-        : Command(code), done_(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {}
-    void OnComplete() override { SetEvent(done_.get()); }
-    bool Wait(DWORD ms) { return WaitForSingleObject(done_.get(), ms) == WAIT_OBJECT_0; }
-
-private:
-    win::unique_handle done_;
-};
-
 struct ExecReply {
     bool replied = false;
     uint32_t status = 0;
     std::vector<std::string> items;
     DWORD elapsed_ms = 0;
-};
-
-// Sets a registry value for one test and puts the old state back.
-class ScopedValue {
-public:
-    ScopedValue(const char* key, const char* name, const std::string& data, DWORD type)
-        : key_(key), name_(name) {
-        win::unique_hkey k;
-        if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, key, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                            k.put(), nullptr) != ERROR_SUCCESS)
-            return;
-        DWORD size = 0;
-        if (RegQueryValueExA(k.get(), name, nullptr, &old_type_, nullptr, &size) == ERROR_SUCCESS) {
-            old_.resize(size);
-            RegQueryValueExA(k.get(), name, nullptr, &old_type_, reinterpret_cast<BYTE*>(&old_[0]),
-                             &size);
-            had_ = true;
-        }
-        RegSetValueExA(k.get(), name, 0, type, reinterpret_cast<const BYTE*>(data.data()),
-                       DWORD(data.size()));
-    }
-    ~ScopedValue() {
-        win::unique_hkey k;
-        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, key_, 0, KEY_ALL_ACCESS, k.put()) != ERROR_SUCCESS)
-            return;
-        if (had_)
-            RegSetValueExA(k.get(), name_, 0, old_type_, reinterpret_cast<const BYTE*>(old_.data()),
-                           DWORD(old_.size()));
-        else
-            RegDeleteValueA(k.get(), name_);
-    }
-
-private:
-    const char* key_;
-    const char* name_;
-    std::string old_;
-    DWORD old_type_ = 0;
-    bool had_ = false;
 };
 
 class ExecEndToEnd : public ::testing::Test {
@@ -143,26 +87,19 @@ protected:
     }
 
     void Start() {
-        std::string exe = ProgramDir() + "quorlent.exe";
-        STARTUPINFOA si{};
-        si.cb = sizeof si;
-        PROCESS_INFORMATION pi{};
-        std::string cmd = "\"" + exe + "\"";
-        ASSERT_TRUE(CreateProcessA(exe.c_str(), cmd.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                                   ProgramDir().c_str(), &si, &pi));
-        CloseHandle(pi.hThread);
-        quorlent_.reset(pi.hProcess);
-        for (int i = 0; i < 300 && !Library().Functions().SvcNodeExists("ProcMgr"); ++i)
-            Sleep(100);
-        ASSERT_TRUE(Library().Functions().SvcNodeExists("ProcMgr"));
+        StartOptions o;
+        const std::string dir = ProgramDir();
+        o.dir = dir.c_str();
+        Child agent = pm::test::Start(ProgramDir() + "quorlent.exe", "", o);
+        ASSERT_TRUE(agent.process);
+        quorlent_ = std::move(agent.process);
+        ASSERT_TRUE(WaitForNode("ProcMgr", true, 30000));
         std::string name = "exec-e2e-" + std::to_string(GetCurrentProcessId());
         node_ = std::make_unique<ServiceNode>(name.c_str(), 0, Library(), SystemNodePlatform());
         ASSERT_TRUE(node_->IsRegistered());
     }
     void Stop() {
-        auto quit = reinterpret_cast<KavRequestNodeQuitFn>(reinterpret_cast<void*>(
-            GetProcAddress(GetModuleHandleA("KAVIPC32.DLL"), "RequestNodeQuit")));
-        if (quit) quit("ProcMgr");
+        RequestQuit("ProcMgr");
         EXPECT_EQ(WaitForSingleObject(quorlent_.get(), 30000), WAIT_OBJECT_0);
         quorlent_.reset();
     }
@@ -199,40 +136,9 @@ protected:
 
     // Runs pmconsole.exe with arguments and standard input; answers its exit code.
     DWORD Console(const std::string& args, const std::string& input, std::string* out) {
-        SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
-        HANDLE out_r = nullptr, out_w = nullptr, in_r = nullptr, in_w = nullptr;
-        if (!CreatePipe(&out_r, &out_w, &sa, 0) || !CreatePipe(&in_r, &in_w, &sa, 0)) return 999;
-        win::unique_handle or_(out_r), ow(out_w), ir(in_r), iw(in_w);
-        SetHandleInformation(out_r, HANDLE_FLAG_INHERIT, 0);
-        SetHandleInformation(in_w, HANDLE_FLAG_INHERIT, 0);
-        STARTUPINFOA si{};
-        si.cb = sizeof si;
-        si.dwFlags = STARTF_USESTDHANDLES;
-        si.hStdOutput = out_w;
-        si.hStdError = out_w;
-        si.hStdInput = in_r;
-        PROCESS_INFORMATION pi{};
-        std::string exe = ProgramDir() + "pmconsole.exe";
-        std::string cmd = "\"" + exe + "\" " + args;
-        if (!CreateProcessA(exe.c_str(), cmd.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                            &si, &pi))
-            return 998;
-        CloseHandle(pi.hThread);
-        win::unique_handle process(pi.hProcess);
-        ow.reset();
-        ir.reset();
-        DWORD wrote = 0;
-        WriteFile(iw.get(), input.data(), DWORD(input.size()), &wrote, nullptr);
-        iw.reset();
-        char buf[512];
-        DWORD n = 0;
-        out->clear();
-        while (ReadFile(or_.get(), buf, sizeof buf, &n, nullptr) && n > 0)
-            out->append(buf, n);
-        WaitForSingleObject(process.get(), 60000);
-        DWORD code = 997;
-        GetExitCodeProcess(process.get(), &code);
-        return code;
+        Ran r = RunProgram(ProgramDir() + "pmconsole.exe", args, 60000, &input);
+        *out = r.out;
+        return r.code;
     }
 
     std::string Q(const std::string& s) { return "\"" + s + "\""; }

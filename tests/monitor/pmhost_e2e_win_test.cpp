@@ -24,8 +24,7 @@
 namespace pm::monitor {
 namespace {
 
-using pm::test::ProgramDir;
-using pm::test::ReadText;
+using namespace pm::test;
 
 constexpr const char* kInstallKey = "SOFTWARE\\Orvane\\Kestrane\\CurrentVersion";
 constexpr const char* kSaveChildVariable = "PM_SAVE_CHILD_DIR";
@@ -53,101 +52,29 @@ std::string FreshDir(const char* name) {
     return dir;
 }
 
-class InstallKey {
-public:
-    InstallKey(const std::string& data, const std::string& log) {
-        RegCreateKeyExA(HKEY_LOCAL_MACHINE, kInstallKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                        key_.put(), nullptr);
-        Set("Data", data);
-        Set("LogDir", log);
-    }
-    ~InstallKey() {
-        RegDeleteValueA(key_.get(), "Data");
-        RegDeleteValueA(key_.get(), "LogDir");
-    }
-
-private:
-    void Set(const char* name, const std::string& value) {
-        RegSetValueExA(key_.get(), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
-                       static_cast<DWORD>(value.size() + 1));
-    }
-    win::unique_hkey key_;
+// The installation key's "Data" and "LogDir" for one test.
+struct InstallKey {
+    InstallKey(const std::string& data, const std::string& log)
+        : data_(kInstallKey, "Data", data + '\0'), log_(kInstallKey, "LogDir", log + '\0') {}
+    ScopedValue data_, log_;
 };
 
-struct Child {
-    win::unique_handle process;
-    win::unique_handle out_read;
-};
-
-// Starts a program with its output (both streams) going to a pipe when `capture` is set.
 Child Start(const std::string& exe, const std::string& args, bool capture,
             const char* environment = nullptr) {
-    Child c;
-    SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
-    HANDLE read = nullptr, write = nullptr;
-    STARTUPINFOA si{};
-    si.cb = sizeof si;
-    win::unique_handle write_end;
-    if (capture && CreatePipe(&read, &write, &sa, 0)) {
-        c.out_read.reset(read);
-        write_end.reset(write);
-        SetHandleInformation(read, HANDLE_FLAG_INHERIT, 0);
-        si.dwFlags = STARTF_USESTDHANDLES;
-        si.hStdOutput = write;
-        si.hStdError = write;
-        si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    }
-    PROCESS_INFORMATION pi{};
-    std::string cmd = "\"" + exe + "\" " + args;
-    if (CreateProcessA(nullptr, cmd.data(), nullptr, nullptr, capture ? TRUE : FALSE, 0,
-                       const_cast<char*>(environment), nullptr, &si, &pi)) {
-        CloseHandle(pi.hThread);
-        c.process.reset(pi.hProcess);
-    }
-    return c;
-}
-
-std::string ReadAll(Child& c) {
-    std::string out;
-    char buf[512];
-    DWORD n = 0;
-    while (ReadFile(c.out_read.get(), buf, sizeof buf, &n, nullptr) && n > 0)
-        out.append(buf, n);
-    return out;
-}
-
-DWORD Finish(Child& c, DWORD wait_ms) {
-    if (WaitForSingleObject(c.process.get(), wait_ms) != WAIT_OBJECT_0) return 0xDEAD;
-    DWORD code = 0xDEAD;
-    GetExitCodeProcess(c.process.get(), &code);
-    return code;
-}
-
-bool NodeExists(const char* name) {
-    HMODULE ipc = GetModuleHandleA("KAVIPC32.DLL");
-    if (!ipc) ipc = LoadLibraryA("KAVIPC32.DLL");
-    auto fn = reinterpret_cast<KavSvcNodeExistsFn>(
-        reinterpret_cast<void*>(GetProcAddress(ipc, "SvcNodeExists")));
-    return fn && fn(name) != 0;
+    StartOptions o;
+    o.capture = capture;
+    o.environment = environment;
+    return pm::test::Start(exe, args, o);
 }
 
 bool WaitFor(bool want, const char* node, DWORD ms) {
-    for (DWORD waited = 0; waited < ms; waited += 250) {
-        if (NodeExists(node) == want) return true;
-        Sleep(250);
-    }
-    return false;
+    return WaitForNode(node, want, ms);
 }
 
 std::string Console(const std::string& args, DWORD* code) {
-    Child c = Start(ProgramDir() + "pmconsole.exe", args, true);
-    std::string out = ReadAll(c);
-    *code = Finish(c, 60000);
-    // The console's stdout is in text mode: lines end in CR LF.
-    std::string lines;
-    for (char ch : out)
-        if (ch != '\r') lines += ch;
-    return lines;
+    Ran r = RunProgram(ProgramDir() + "pmconsole.exe", args);
+    *code = r.code;
+    return WithoutCr(r.out);
 }
 
 TEST(PmhostEndToEnd, PingBringsStartedAndStoppedAndANeverStartedMonitorFailsOnce) {

@@ -33,7 +33,8 @@
 namespace pm {
 namespace {
 
-using pm::test::ProgramDir;
+using namespace pm::test;
+using Waited = WaitedCommand;
 
 constexpr DWORD kStartWaitMs = 30000;
 
@@ -42,16 +43,6 @@ size_t Setting(const char* name, size_t fallback) {
     if (v == nullptr || *v == '\0') return fallback;
     size_t n = std::strtoul(v, nullptr, 10);
     return n != 0 ? n : fallback;
-}
-
-MessagingLibrary& Library() {
-    MessagingLibrary& lib = ProcessMessagingLibrary();
-    EXPECT_TRUE(lib.Bind()) << "KAVIPC32.DLL beside the test";
-    return lib;
-}
-
-bool NodeExists(const char* name) {
-    return Library().IsBound() && Library().Functions().SvcNodeExists(name) != 0;
 }
 
 double NowMs() {
@@ -119,20 +110,6 @@ struct Figures {
 
 // --- programs ---
 
-// Every program the tests start runs in this job, which ends them all when the test program
-// ends: one left running would keep ctest waiting for the end of the test's output.
-HANDLE ChildJob() {
-    static HANDLE job = [] {
-        HANDLE j = CreateJobObjectA(nullptr, nullptr);
-        if (j == nullptr) return j;
-        JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
-        limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-        SetInformationJobObject(j, JobObjectExtendedLimitInformation, &limits, sizeof limits);
-        return j;
-    }();
-    return job;
-}
-
 DWORD ProcessesInJob() {
     JOBOBJECT_BASIC_ACCOUNTING_INFORMATION info{};
     if (ChildJob() == nullptr ||
@@ -143,67 +120,24 @@ DWORD ProcessesInJob() {
     return info.ActiveProcesses;
 }
 
-struct Child {
-    win::unique_handle process;
-    DWORD pid = 0;
-};
-
-// A console program started with `out` gets it as its standard output and error. Either way it
-// runs detached, without a console: under Wine even a hidden console (CREATE_NO_WINDOW) is a
-// conhost process of its own, which can outlive a killed program and, with it Wine's server
-// and services, keep the test's output open, so that ctest waits for ever after the last test.
+// Programs start in the folder of the programs under test.
 Child Start(const std::string& exe, const std::string& args, HANDLE out = nullptr) {
-    STARTUPINFOA si{};
-    si.cb = sizeof si;
-    if (out != nullptr) {
-        si.dwFlags = STARTF_USESTDHANDLES;
-        si.hStdOutput = out;
-        si.hStdError = out;
-        si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    }
-    PROCESS_INFORMATION pi{};
-    std::string cmd = "\"" + exe + "\" " + args;
-    std::string dir = exe.substr(0, exe.find_last_of('\\') + 1);
-    Child c;
-    // Suspended until it is in the job, so that it cannot start anything outside it.
-    if (!CreateProcessA(exe.c_str(), cmd.data(), nullptr, nullptr, out != nullptr,
-                        DETACHED_PROCESS | CREATE_SUSPENDED, nullptr, dir.c_str(), &si, &pi)) {
-        return c;
-    }
-    if (ChildJob() != nullptr) AssignProcessToJobObject(ChildJob(), pi.hProcess);
-    ResumeThread(pi.hThread);
-    CloseHandle(pi.hThread);
-    c.process.reset(pi.hProcess);
-    c.pid = pi.dwProcessId;
-    return c;
+    StartOptions o;
+    o.out = out;
+    const std::string dir = ProgramDir();
+    o.dir = dir.c_str();
+    return pm::test::Start(exe, args, o);
 }
 
-DWORD WaitCode(const Child& c, DWORD ms) {
-    if (!c.process || WaitForSingleObject(c.process.get(), ms) != WAIT_OBJECT_0) return 0xDEAD;
-    DWORD code = 0xDEAD;
-    GetExitCodeProcess(c.process.get(), &code);
-    return code;
+DWORD WaitCode(Child& c, DWORD ms) {
+    return Finish(c, ms);
 }
 
 // Runs a console to its end (exit code; 0xDEAD when it did not end in time) and its output.
 DWORD Console(const std::string& args, std::string* out = nullptr, DWORD limit_ms = 30000) {
-    SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
-    HANDLE read = nullptr, write = nullptr;
-    if (!CreatePipe(&read, &write, &sa, 0)) return 0xDEAD;
-    win::unique_handle r(read), w(write);
-    SetHandleInformation(read, HANDLE_FLAG_INHERIT, 0);
-    Child c = Start(ProgramDir() + "pmconsole.exe", args, write);
-    w.reset();
-    if (!c.process) return 0xDEAD;
-    std::string text;
-    char buf[512];
-    DWORD n = 0;
-    while (ReadFile(r.get(), buf, sizeof buf, &n, nullptr) && n > 0)
-        text.append(buf, n);
-    DWORD code = WaitCode(c, limit_ms);
-    if (code == 0xDEAD) TerminateProcess(c.process.get(), 99);
-    if (out != nullptr) *out = text;
-    return code;
+    Ran r = RunProgram(ProgramDir() + "pmconsole.exe", args, limit_ms);
+    if (out != nullptr) *out = r.out;
+    return r.code;
 }
 
 class QuorlentUnderLoad : public ::testing::Test {
@@ -274,18 +208,6 @@ protected:
     }
 
     Child agent_;
-};
-
-// A request from a node of this test; true when its reply arrived.
-class Waited final : public Command {
-public:
-    explicit Waited(uint32_t code)
-        : Command(code), done_(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {}
-    void OnComplete() override { SetEvent(done_.get()); }
-    bool Wait(DWORD ms) { return WaitForSingleObject(done_.get(), ms) == WAIT_OBJECT_0; }
-
-private:
-    win::unique_handle done_;
 };
 
 TEST_F(QuorlentUnderLoad, ManyConsoleRunsAndRequestsLeaveTheAgentFlat) {
