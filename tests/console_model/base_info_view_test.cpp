@@ -18,13 +18,20 @@ std::string Decode(const std::string& compressed) {
 
 std::string Title(unsigned id) {
     switch (id) {
-    case 102: return "Program Name";
-    case 101: return "Process ID";
-    case 116: return "State";
-    case 205: return "Close Application";
-    case 403: return "Normal";
-    case 513: return "Running";
-    default: return "text " + std::to_string(id);
+    case 102:
+        return "Program Name";
+    case 101:
+        return "Process ID";
+    case 116:
+        return "State";
+    case 205:
+        return "Close Application";
+    case 403:
+        return "Normal";
+    case 513:
+        return "Running";
+    default:
+        return "text " + std::to_string(id);
     }
 }
 
@@ -36,8 +43,7 @@ std::vector<std::vector<uint8_t>> Items(bool win95) {
     auto records = baseinfo::GetProcessBaseInfo(win95, os, &Title, "en");
     std::vector<std::vector<uint8_t>> items;
     for (auto& r : records) {
-        items.emplace_back(r.data, r.data + r.size);
-        std::free(r.data);
+        items.emplace_back(r.data(), r.data() + r.size());
     }
     return items;
 }

@@ -1,7 +1,6 @@
 // The process list's Get Updates on Active Processes over scripted snapshots.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <deque>
 #include <tuple>
 
@@ -184,12 +183,8 @@ TEST_F(ProcessListTest, ConfigurationItemsAreTakenOver) {
     EXPECT_EQ(cmdp->status, 1); // no source yet
     list.SetBaseInfoSource([] {
         std::vector<table::Record> items;
-        for (uint32_t n : {16u, 3u}) {
-            table::Record r;
-            r.data = static_cast<uint8_t*>(std::calloc(n, 1));
-            r.size = n;
-            items.push_back(r);
-        }
+        items.push_back(table::Record::Zeroed(16));
+        items.push_back(table::Record::Zeroed(3));
         return items;
     });
     auto again = Request({});
@@ -202,12 +197,9 @@ TEST_F(ProcessListTest, ConfigurationItemsAreTakenOver) {
 
 TEST_F(ProcessListTest, ConfigurationRecordThatCouldNotBeBuiltFailsTheAnswer) {
     list.SetBaseInfoSource([] {
-        std::vector<table::Record> items(3);
-        items[0].data = static_cast<uint8_t*>(std::calloc(16, 1));
-        items[0].size = 16;
-        items[1].size = 40; // its allocation failed
-        items[2].data = static_cast<uint8_t*>(std::calloc(3, 1));
-        items[2].size = 3;
+        std::vector<table::Record> items(3); // the middle one's allocation failed
+        items[0] = table::Record::Zeroed(16);
+        items[2] = table::Record::Zeroed(3);
         return items;
     });
     auto c = Request({});
