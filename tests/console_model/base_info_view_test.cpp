@@ -18,20 +18,13 @@ std::string Decode(const std::string& compressed) {
 
 std::string Title(unsigned id) {
     switch (id) {
-    case 102:
-        return "Program Name";
-    case 101:
-        return "Process ID";
-    case 116:
-        return "State";
-    case 205:
-        return "Close Application";
-    case 403:
-        return "Normal";
-    case 513:
-        return "Running";
-    default:
-        return "text " + std::to_string(id);
+    case 102: return "Program Name";
+    case 101: return "Process ID";
+    case 116: return "State";
+    case 205: return "Close Application";
+    case 403: return "Normal";
+    case 513: return "Running";
+    default: return "text " + std::to_string(id);
     }
 }
 
