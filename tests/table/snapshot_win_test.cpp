@@ -78,7 +78,9 @@ TEST(SnapshotWinTest, RegistryAnswers) {
     auto small = sys.PerformanceData("230", 4);
     EXPECT_EQ(small.error(), static_cast<uint32_t>(ERROR_MORE_DATA));
     auto counters = sys.CountersText();
-    if (counters) EXPECT_EQ(counters->size() % 2, 0u);           // UTF-16
+    if (counters) {
+        EXPECT_EQ(counters->size() % 2, 0u); // UTF-16
+    }
     EXPECT_FALSE(sys.PerfCounters().library_defers_to_registry); // no messaging library
     EXPECT_EQ(sys.WideToAnsi(u"_Total"), "_Total");
 }
