@@ -53,34 +53,32 @@ uint32_t T(unsigned id) {
 
 // ---- ProcMgrManagerInfo ---------------------------------------------------------------------
 
-TEST(ManagerInfoTest, NtModeOnTheNtFamily) {
-    Bytes b(GetProcessManagerInfo(false, OsVersion{0x105, 0x201, 2}));
-    const uint8_t expected[16] = {
-        0x00, 0x10, 0x01, 0x00, // version 0x00011000
-        4,                      // os_type: NT family
-        0x05,                   // low 8 bits of the major version
-        0x01,                   // low 8 bits of the minor version
-        0,                      // os_subversion
-        0x1F, 0,    0,    0,    // flags
-        3,    0,    0,    0,    // num_groups
+TEST(ManagerInfoTest, ByModeAndVersion) {
+    struct Case {
+        bool win95;
+        OsVersion os;
+        std::vector<uint8_t> bytes;
     };
-    ASSERT_EQ(b.size, 16u);
-    EXPECT_EQ(std::memcmp(b.data, expected, 16), 0);
-}
-
-TEST(ManagerInfoTest, Windows95Mode) {
-    Bytes b(GetProcessManagerInfo(true, OsVersion{4, 10, 1}));
-    const uint8_t expected[16] = {0x00, 0x10, 0x01, 0x00, 2, 4, 10, 0, 0x1D, 0, 0, 0, 1, 0, 0, 0};
-    ASSERT_EQ(b.size, 16u);
-    EXPECT_EQ(std::memcmp(b.data, expected, 16), 0);
-}
-
-TEST(ManagerInfoTest, WindowsNinetyFiveModeUnderAnNtVersion) {
-    // Wine: the toolhelp functions exist while the version query reports the NT family.
-    Bytes b(GetProcessManagerInfo(true, OsVersion{6, 1, 2}));
-    EXPECT_EQ(b.data[4], 4);
-    EXPECT_EQ(b.U32(8), 0x1Du);
-    EXPECT_EQ(b.U32(12), 1u);
+    const Case cases[] = {
+        {false,
+         {0x105, 0x201, 2},
+         {
+             0x00, 0x10, 0x01, 0x00, // version 0x00011000
+             4,                      // os_type: NT family
+             0x05,                   // low 8 bits of the major version
+             0x01,                   // low 8 bits of the minor version
+             0,                      // os_subversion
+             0x1F, 0, 0, 0,          // flags
+             3, 0, 0, 0,             // num_groups
+         }},
+        {true, {4, 10, 1}, {0x00, 0x10, 0x01, 0x00, 2, 4, 10, 0, 0x1D, 0, 0, 0, 1, 0, 0, 0}},
+        // Wine: the toolhelp functions exist while the version query reports the NT family.
+        {true, {6, 1, 2}, {0x00, 0x10, 0x01, 0x00, 4, 6, 1, 0, 0x1D, 0, 0, 0, 1, 0, 0, 0}},
+    };
+    for (const auto& c : cases) {
+        Bytes b(GetProcessManagerInfo(c.win95, c.os));
+        EXPECT_EQ(std::vector<uint8_t>(b.data, b.data + b.size), c.bytes) << c.os.major;
+    }
 }
 
 // ---- ProcMgrInfo1 ---------------------------------------------------------------------------

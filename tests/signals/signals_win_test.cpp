@@ -262,13 +262,5 @@ TEST(CloseApplicationTest, Win9xWaysEndTheChild) {
     EXPECT_EQ(code, 0u);
 }
 
-TEST(CloseApplicationTest, ProcessNotInTheSnapshot) {
-    table::RawTable empty(false);
-    Win32SignalPlatform platform;
-    auto data = Pid(GetCurrentProcessId());
-    EXPECT_EQ(KillProcess(empty, 1, kSignalCloseApplication, data.data(), 4, platform),
-              kKillNotFound);
-}
-
 } // namespace
 } // namespace pm::signals::test

@@ -35,10 +35,8 @@ struct ServiceTypeQuery {
     uint32_t type = 0;
 };
 
-// Registry status values the table tells apart.
-constexpr uint32_t kStatusOk = 0;
+// The registry status of a buffer too small for the value: the table grows it and asks again.
 constexpr uint32_t kErrorMoreData = 234;
-constexpr uint32_t kErrorFileNotFound = 2;
 
 // Where reading a registry value stopped.
 enum class RegistryStep : uint8_t { kOpenKey, kQuerySize, kReadValue };
