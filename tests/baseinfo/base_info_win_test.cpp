@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
-#include <cstdlib>
 #include <string>
 
 #include "procman/w32/baseinfo/base_info_win.h"
@@ -62,27 +61,25 @@ TEST(BaseInfoWinTest, GetConfigurationOfThisMachine) {
     auto items = SystemProcessBaseInfo();
     ASSERT_EQ(items.size(), 5u);
     const bool win95 = table::Kernel32ToolhelpComplete(); // true under Wine
-    const uint8_t* info = items[0].data;
-    ASSERT_EQ(items[0].size, 16u);
+    const uint8_t* info = items[0].data();
+    ASSERT_EQ(items[0].size(), 16u);
     EXPECT_EQ(info[4], 4);                   // NT family
     EXPECT_EQ(info[8], win95 ? 0x1D : 0x1F); // flags
     EXPECT_EQ(info[12], win95 ? 1 : 3);      // groups
-    const uint8_t* fields = items[1].data;
+    const uint8_t* fields = items[1].data();
     EXPECT_EQ(fields[4], win95 ? 6 : 7);
     EXPECT_EQ(Ansi(fields + 22 + 16), "Program Name"); // title of the first record
     // "Program Name" 12, "Process ID" 10, "Num. Threads" 12, "Priority" 8, "Monitored" 9;
     // Windows 95 mode adds "Parent Process ID" 17; NT mode "User ID" 7, "Memory" 6 and the
     // service blocks with "Program Name" and "State" 5.
     const uint32_t common = 12 + 10 + 12 + 8 + 9;
-    EXPECT_EQ(items[1].size,
+    EXPECT_EQ(items[1].size(),
               win95 ? 123 + 1 + common + 17 : 250 + 3 + common + 7 + 6 + 2 * (12 + 5));
-    const uint8_t* signals = items[2].data;
+    const uint8_t* signals = items[2].data();
     EXPECT_EQ(signals[4], win95 ? 1 : 7);
     EXPECT_EQ(Ansi(signals + 8 + 16), "Close Application");
-    EXPECT_EQ(Ansi(items[4].data), "en");
-    EXPECT_EQ(items[4].size, 3u);
-    for (auto& r : items)
-        std::free(r.data);
+    EXPECT_EQ(Ansi(items[4].data()), "en");
+    EXPECT_EQ(items[4].size(), 3u);
 }
 
 } // namespace

@@ -36,8 +36,7 @@ std::vector<std::vector<uint8_t>> Items(bool win95) {
     auto records = baseinfo::GetProcessBaseInfo(win95, os, &Title, "en");
     std::vector<std::vector<uint8_t>> items;
     for (auto& r : records) {
-        items.emplace_back(r.data, r.data + r.size);
-        std::free(r.data);
+        items.emplace_back(r.data(), r.data() + r.size());
     }
     return items;
 }

@@ -46,8 +46,7 @@ std::vector<std::vector<uint8_t>> Reply(const table::ChangeTracker& tracker, uin
     std::vector<table::Record> records = tracker.CollectUpdates(since);
     std::vector<std::vector<uint8_t>> items;
     for (auto& r : records)
-        items.emplace_back(r.data, r.data + r.size);
-    table::FreeRecords(records);
+        items.emplace_back(r.data(), r.data() + r.size());
     return items;
 }
 

@@ -119,7 +119,7 @@ DWORD WINAPI LockAndEnd(void* parameter) {
 }
 
 TEST(ExecPlatformWin, AbandonedLocksAreTaken) {
-    table::SystemSnapshotPlatform().CreateExecutionMutexOnce();
+    table::CreateExecutionMutexOnce();
     std::unique_ptr<ExecutionLock> hold;
     win::unique_handle t(CreateThread(nullptr, 0, &TakeAndEnd, &hold, 0, nullptr));
     ASSERT_EQ(WaitForSingleObject(t.get(), 10000), WAIT_OBJECT_0);

@@ -44,8 +44,7 @@ Reply AgentReply(const table::ChangeTracker& agent, uint32_t since) {
     r.outcome = Reply::Outcome::kReply;
     auto records = agent.CollectUpdates(since);
     for (auto& rec : records)
-        r.items.emplace_back(reinterpret_cast<char*>(rec.data), rec.size);
-    table::FreeRecords(records);
+        r.items.emplace_back(reinterpret_cast<char*>(rec.data()), rec.size());
     return r;
 }
 
@@ -103,8 +102,7 @@ Reply ConfigReply() {
     Reply r;
     r.outcome = Reply::Outcome::kReply;
     for (auto& rec : records)
-        r.items.emplace_back(reinterpret_cast<char*>(rec.data), rec.size);
-    table::FreeRecords(records);
+        r.items.emplace_back(reinterpret_cast<char*>(rec.data()), rec.size());
     return r;
 }
 

@@ -1,12 +1,10 @@
-// Shared set-up for the signal tests: snapshots, parameters and a trace recorder.
+// Shared set-up for the signal tests: snapshots and parameters.
 #pragma once
 
 #include <cstdint>
-#include <string>
 #include <vector>
 
 #include "procman/w32/table/raw_table.h"
-#include "procman/w32/table/table_trace.h"
 #include "shared/text/text_string.h"
 
 namespace pm::signals::test {
@@ -31,23 +29,5 @@ inline table::ProcessEntry Process(uint32_t pid, const char* name, uint16_t flag
     e.name = reinterpret_cast<const char*>(Compressed(name).data());
     return e;
 }
-
-class TraceRecorder {
-public:
-    TraceRecorder() {
-        lines().clear();
-        table::SetTraceSink([](const char* l) { lines().push_back(l); });
-    }
-    ~TraceRecorder() { table::SetTraceSink(nullptr); }
-    static std::vector<std::string>& lines() {
-        static std::vector<std::string> l;
-        return l;
-    }
-    bool Has(const std::string& line) const {
-        for (const auto& l : lines())
-            if (l == line) return true;
-        return false;
-    }
-};
 
 } // namespace pm::signals::test

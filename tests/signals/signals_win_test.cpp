@@ -217,44 +217,17 @@ bool InSnapshot(const table::RawTable& t, DWORD pid) {
     return false;
 }
 
-// The real system with ordinal 37 answering "Windows 95/98".
-class Win9xPlatform : public SignalPlatform {
-public:
-    int IsWin9x() override { return 1; }
-    bool OpenProcess(uint32_t pid, bool all) override { return r_.OpenProcess(pid, all); }
-    bool TerminateProcess(uint32_t code) override { return r_.TerminateProcess(code); }
-    void CloseProcess() override { r_.CloseProcess(); }
-    bool OpenThreadSnapshot() override { return r_.OpenThreadSnapshot(); }
-    bool ThreadFirst(ThreadInfo* t) override { return r_.ThreadFirst(t); }
-    bool ThreadNext(ThreadInfo* t) override { return r_.ThreadNext(t); }
-    void CloseThreadSnapshot() override { r_.CloseThreadSnapshot(); }
-    bool PostQuit(uint32_t tid) override { return r_.PostQuit(tid); }
-    bool OpenServiceManager() override { return r_.OpenServiceManager(); }
-    bool ServiceKeyName(const std::string& d, std::string* k) override {
-        return r_.ServiceKeyName(d, k);
-    }
-    bool OpenServiceByKey(const std::string& k) override { return r_.OpenServiceByKey(k); }
-    bool QueryServiceStatus(ServiceStatus* s) override { return r_.QueryServiceStatus(s); }
-    bool ControlService(uint32_t c) override { return r_.ControlService(c); }
-    bool StartServiceNoArgs() override { return r_.StartServiceNoArgs(); }
-    void CloseService() override { r_.CloseService(); }
-    void CloseServiceManager() override { r_.CloseServiceManager(); }
-    uint32_t LastError() override { return r_.LastError(); }
-
-private:
-    Win32SignalPlatform r_;
-};
-
 TEST(CloseApplicationTest, NtFamilyTerminatesTheChild) {
     DWORD pid = 0;
     win::unique_handle child = StartChild("sleep", &pid);
     ASSERT_TRUE(child.valid());
     table::SnapshotState state;
-    table::RawTable snapshot(table::SystemSnapshotPlatform(), state);
+    table::Win32SnapshotPlatform system;
+    table::RawTable snapshot(system, state);
     ASSERT_TRUE(InSnapshot(snapshot, pid));
 
     Win32SignalPlatform platform;
-    ASSERT_EQ(platform.IsWin9x(), 0); // the messaging library is not loaded
+    ASSERT_FALSE(platform.IsWin9x()); // the messaging library is not loaded
     auto data = Pid(pid);
     EXPECT_EQ(KillProcess(snapshot, 1, kSignalCloseApplication, data.data(), 4, platform),
               kKillDone);
@@ -264,36 +237,29 @@ TEST(CloseApplicationTest, NtFamilyTerminatesTheChild) {
     EXPECT_EQ(code, 0u);
 }
 
-TEST(CloseApplicationTest, Win9xPathEndsTheChild) {
+// The two Windows 95/98 ways: WM_QUIT to the first thread, and termination with terminate
+// access only.
+TEST(CloseApplicationTest, Win9xWaysEndTheChild) {
     DWORD pid = 0;
     win::unique_handle child = StartChild("queue", &pid);
     ASSERT_TRUE(child.valid());
-    table::SnapshotState state;
-    table::RawTable snapshot(table::SystemSnapshotPlatform(), state);
-    ASSERT_TRUE(InSnapshot(snapshot, pid));
-
-    Win9xPlatform platform;
-    auto data = Pid(pid);
-    EXPECT_EQ(KillProcess(snapshot, 1, kSignalCloseApplication, data.data(), 4, platform),
-              kKillDone);
+    Win32SignalPlatform platform;
+    QuitAnswer quit = platform.PostQuitToFirstThread(pid);
+    EXPECT_TRUE(quit.status.ok()) << quit.status.error();
+    EXPECT_NE(quit.thread_id, 0u);
     EXPECT_EQ(WaitForSingleObject(child.get(), 10000), static_cast<DWORD>(WAIT_OBJECT_0));
     DWORD code = 1;
     GetExitCodeProcess(child.get(), &code);
-    // A console process (process flag 0x20) is terminated with 0; any other gets WM_QUIT.
-    bool console = false;
-    for (const auto& e : snapshot.Processes())
-        if (e.process_id == pid) console = (e.process_flags & kConsoleProcessFlag) != 0;
-    EXPECT_EQ(code, console ? 0u : kQuitExitCode);
-    RecordProperty("win9x_branch", console ? "console terminate" : "WM_QUIT");
-    if (WaitForSingleObject(child.get(), 0) != WAIT_OBJECT_0) TerminateProcess(child.get(), 1);
-}
+    EXPECT_EQ(code, kQuitExitCode);
+    // Ended: no thread left to post to.
+    EXPECT_TRUE(platform.PostQuitToFirstThread(pid).status.FailedAt(QuitStep::kNoThread));
 
-TEST(CloseApplicationTest, ProcessNotInTheSnapshot) {
-    table::RawTable empty(false);
-    Win32SignalPlatform platform;
-    auto data = Pid(GetCurrentProcessId());
-    EXPECT_EQ(KillProcess(empty, 1, kSignalCloseApplication, data.data(), 4, platform),
-              kKillNotFound);
+    win::unique_handle sleeper = StartChild("sleep", &pid);
+    ASSERT_TRUE(sleeper.valid());
+    EXPECT_TRUE(platform.TerminateProcessById(pid, ProcessAccess::kTerminateOnly).ok());
+    EXPECT_EQ(WaitForSingleObject(sleeper.get(), 10000), static_cast<DWORD>(WAIT_OBJECT_0));
+    GetExitCodeProcess(sleeper.get(), &code);
+    EXPECT_EQ(code, 0u);
 }
 
 } // namespace

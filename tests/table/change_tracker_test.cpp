@@ -1,8 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <cstring>
-
 #include "procman/w32/table/change_tracker.h"
 #include "tests/table/table_test_support.h"
 
@@ -45,14 +42,14 @@ uint32_t Le32(const uint8_t* p) {
 Reply Decode(std::vector<Record> items) {
     Reply r;
     EXPECT_FALSE(items.empty());
-    EXPECT_EQ(items[0].size, 4u);
-    r.clock = Le32(items[0].data);
+    EXPECT_EQ(items[0].size(), 4u);
+    r.clock = Le32(items[0].data());
     for (size_t i = 1; i < items.size(); ++i) {
-        const uint8_t* d = items[i].data;
+        const uint8_t* d = items[i].data();
         if (d[0] == 2) {
             r.has_valid = true;
             uint32_t n = d[2] | d[3] << 8;
-            EXPECT_EQ(items[i].size, 6 + 4 * n);
+            EXPECT_EQ(items[i].size(), 6 + 4 * n);
             for (uint32_t k = 0; k < n; ++k)
                 r.valid_ids.push_back(Le32(d + 6 + 4 * k));
         } else {
@@ -60,7 +57,6 @@ Reply Decode(std::vector<Record> items) {
             r.record_groups.push_back(Le32(d + 6));
         }
     }
-    FreeRecords(items);
     return r;
 }
 
@@ -101,7 +97,6 @@ TEST(ChangeTrackerTest, OneEndedAndOneStarted) {
 }
 
 TEST(ChangeTrackerTest, EveryChangeGetsItsOwnClockValueInOrder) {
-    TraceRecorder trace;
     ChangeTracker c;
     c.Renew(Table({{4, 1}, {8, 1}}, {{"a", 4}, {"b", 4}}));
     c.Renew(Table({{8, 2}, {4, 1}, {9, 1}}, {{"b", 7}, {"new", 1}, {"a", 4}}));
@@ -109,10 +104,6 @@ TEST(ChangeTrackerTest, EveryChangeGetsItsOwnClockValueInOrder) {
     EXPECT_EQ(c.GroupStamps(2), (std::vector<uint32_t>{4, 5, 1}));
     EXPECT_EQ(c.Clock(), 5u);
     EXPECT_EQ(c.RemovalStamp(), 0u);
-    EXPECT_TRUE(trace.Has("--CheckForUpdates(): [renew data] Updated process 8\n"));
-    EXPECT_TRUE(trace.Has("--CheckForUpdates(): [renew data] New process 9\n"));
-    EXPECT_TRUE(trace.Has("--CheckForUpdates(): [renew data] Updated process b\n"));
-    EXPECT_TRUE(trace.Has("--CheckForUpdates(): [renew data] New process new\n"));
     // A console at clock 3 sees the two service changes only.
     Reply r = Decode(c.CollectUpdates(3));
     EXPECT_EQ(r.record_groups, (std::vector<uint32_t>{2, 2}));

@@ -50,21 +50,29 @@ PerfCounterTable ResolvedTitles() {
     return t;
 }
 
+// Reads an exact-size copy of the block (the sanitizer catches a read past it).
+struct Read {
+    Read(std::vector<uint8_t> block, PerfCounterTable& t) {
+        result = ReadPerfInstances(block.data(), block.size(), t, &announced, out);
+    }
+    PerfReadResult result;
+    uint32_t announced = 0;
+    std::vector<PerfInstance> out;
+};
+
 TEST(PerfDataTest, ReadsInstancesWithOffsetsResolvedOnce) {
     auto b = StandardBlock();
     b.instances = {Instance(u"Idle", 0, 1, 0, 0), Instance(u"smss", 4, 3, 11, 0x1'0000'2000ull),
                    Instance(u"_Total", 0, 90, 0, 12345)};
-    auto block = b.Build();
     PerfCounterTable t = ResolvedTitles();
-    uint32_t announced = 0;
-    std::vector<PerfInstance> out;
-    ASSERT_EQ(ReadPerfInstances(block.data(), block.size(), t, &announced, out),
-              PerfReadResult::kOk);
+    Read r(b.Build(), t);
+    ASSERT_EQ(r.result, PerfReadResult::kOk);
+    const auto& out = r.out;
     EXPECT_TRUE(t.offsets_resolved);
     EXPECT_EQ(t.rows[kRowIdProcess].offset, kIdAt);
     EXPECT_EQ(t.rows[kRowWorkingSet].offset, kWorkingSetAt);
     EXPECT_EQ(t.rows[kRowProcess].offset, 0u); // the object itself has no counter
-    EXPECT_EQ(announced, 3u);
+    EXPECT_EQ(r.announced, 3u);
     ASSERT_EQ(out.size(), 3u);
     EXPECT_EQ(out[1].name, u"smss");
     EXPECT_EQ(out[1].id_process, 4u);
@@ -77,39 +85,29 @@ TEST(PerfDataTest, ReadsInstancesWithOffsetsResolvedOnce) {
     auto moved = StandardBlock();
     moved.counters[4].offset = 32;
     moved.instances = {InstanceDef{u"x", {{32, 77}, {kIdAt, 99}}}};
-    auto block2 = moved.Build();
-    out.clear();
-    ReadPerfInstances(block2.data(), block2.size(), t, &announced, out);
-    ASSERT_EQ(out.size(), 1u);
-    EXPECT_EQ(out[0].id_process, 99u);
+    Read again(moved.Build(), t);
+    ASSERT_EQ(again.out.size(), 1u);
+    EXPECT_EQ(again.out[0].id_process, 99u);
 }
 
 TEST(PerfDataTest, MissingCounterReadsFromOffsetZero) {
     auto b = StandardBlock();
     b.counters.erase(b.counters.begin() + 2); // no "Thread Count" definition
     b.instances = {InstanceDef{u"p", {{0, 48}, {kIdAt, 8}}}};
-    auto block = b.Build();
     PerfCounterTable t = ResolvedTitles();
-    uint32_t announced;
-    std::vector<PerfInstance> out;
-    ReadPerfInstances(block.data(), block.size(), t, &announced, out);
+    Read r(b.Build(), t);
     EXPECT_EQ(t.rows[kRowThreadCount].offset, 0u);
-    ASSERT_EQ(out.size(), 1u);
-    EXPECT_EQ(out[0].thread_count, 48u); // offset 0: the counter block's own length
+    ASSERT_EQ(r.out.size(), 1u);
+    EXPECT_EQ(r.out[0].thread_count, 48u); // offset 0: the counter block's own length
 }
 
 TEST(PerfDataTest, SignatureCheck) {
     PerfCounterTable t;
-    uint32_t announced;
-    std::vector<PerfInstance> out;
-    std::vector<uint8_t> bad = {'P', 0, 'E', 0, 'R', 0, 'X', 0};
-    EXPECT_EQ(ReadPerfInstances(bad.data(), bad.size(), t, &announced, out),
-              PerfReadResult::kCheckFailed);
-    EXPECT_EQ(ReadPerfInstances(bad.data(), 3, t, &announced, out), PerfReadResult::kCheckFailed);
-    std::vector<uint8_t> empty_perf = {'P', 0, 'E', 0, 'R', 0, 'F', 0};
-    EXPECT_EQ(ReadPerfInstances(empty_perf.data(), empty_perf.size(), t, &announced, out),
-              PerfReadResult::kOk);
-    EXPECT_TRUE(out.empty());
+    EXPECT_EQ(Read({'P', 0, 'E', 0, 'R', 0, 'X', 0}, t).result, PerfReadResult::kCheckFailed);
+    EXPECT_EQ(Read({'P', 0, 'E'}, t).result, PerfReadResult::kCheckFailed);
+    Read empty_perf({'P', 0, 'E', 0, 'R', 0, 'F', 0}, t);
+    EXPECT_EQ(empty_perf.result, PerfReadResult::kOk);
+    EXPECT_TRUE(empty_perf.out.empty());
 }
 
 TEST(PerfDataTest, EveryTruncationKeepsOnlyWholeInstances) {
@@ -119,11 +117,8 @@ TEST(PerfDataTest, EveryTruncationKeepsOnlyWholeInstances) {
     auto block = b.Build();
     size_t previous = 0;
     for (size_t cut = 8; cut <= block.size(); ++cut) {
-        std::vector<uint8_t> part(block.begin(), block.begin() + cut);
         PerfCounterTable t = ResolvedTitles();
-        uint32_t announced;
-        std::vector<PerfInstance> out;
-        ReadPerfInstances(part.data(), part.size(), t, &announced, out);
+        const auto out = Read({block.begin(), block.begin() + cut}, t).out;
         EXPECT_GE(out.size(), previous) << cut;
         previous = out.size();
         for (size_t i = 0; i < out.size(); ++i)
@@ -136,20 +131,15 @@ TEST(PerfDataTest, LyingLengthsAndCountsStopTheWalk) {
     auto b = StandardBlock();
     b.instances = {Instance(u"a", 1, 1, 8, 10)};
     b.announced_instances = 1000000; // more than the block holds
-    auto block = b.Build();
     PerfCounterTable t = ResolvedTitles();
-    uint32_t announced;
-    std::vector<PerfInstance> out;
-    ReadPerfInstances(block.data(), block.size(), t, &announced, out);
-    EXPECT_EQ(announced, 1000000u);
-    EXPECT_EQ(out.size(), 1u);
+    Read lying(b.Build(), t);
+    EXPECT_EQ(lying.announced, 1000000u);
+    EXPECT_EQ(lying.out.size(), 1u);
 
     b.announced_instances = -1; // PERF_NO_INSTANCES
-    block = b.Build();
-    out.clear();
-    ReadPerfInstances(block.data(), block.size(), t, &announced, out);
-    EXPECT_EQ(announced, 0u);
-    EXPECT_TRUE(out.empty());
+    Read none(b.Build(), t);
+    EXPECT_EQ(none.announced, 0u);
+    EXPECT_TRUE(none.out.empty());
 
     // A zero-length counter definition must not loop.
     auto z = StandardBlock();
@@ -157,8 +147,7 @@ TEST(PerfDataTest, LyingLengthsAndCountsStopTheWalk) {
     auto zb = z.Build();
     PerfBlockBuilder::Put32(zb, 88 + 24 + 64, 0); // first definition's ByteLength (after the name)
     PerfCounterTable fresh = ResolvedTitles();
-    out.clear();
-    ReadPerfInstances(zb.data(), zb.size(), fresh, &announced, out);
+    Read(zb, fresh);
     EXPECT_TRUE(fresh.offsets_resolved);
 }
 
@@ -190,16 +179,11 @@ std::vector<uint8_t> BackwardsBlock(bool through_counters) {
 
 TEST(PerfDataTest, LengthsThatPointBackwardsEndTheWalk) {
     for (bool through_counters : {false, true}) {
-        auto blk = BackwardsBlock(through_counters);
-        std::vector<uint8_t> exact(blk); // exact size for the sanitizer
         PerfCounterTable t = ResolvedTitles();
-        t.offsets_resolved = false;
-        uint32_t announced = 0;
-        std::vector<PerfInstance> out;
-        EXPECT_EQ(ReadPerfInstances(exact.data(), exact.size(), t, &announced, out),
-                  PerfReadResult::kOk);
+        Read r(BackwardsBlock(through_counters), t);
+        EXPECT_EQ(r.result, PerfReadResult::kOk);
         EXPECT_TRUE(t.offsets_resolved) << through_counters;
-        EXPECT_TRUE(out.empty()) << through_counters;
+        EXPECT_TRUE(r.out.empty()) << through_counters;
     }
 }
 
@@ -210,12 +194,8 @@ TEST(PerfDataTest, CounterBlockShorterThanItsLengthFieldEndsTheWalk) {
         auto b = StandardBlock();
         b.instances = {Instance(u"a", 1, 1, 8, 10)};
         b.counter_block_length = length;
-        auto block = b.Build();
         PerfCounterTable t = ResolvedTitles();
-        uint32_t announced;
-        std::vector<PerfInstance> out;
-        ReadPerfInstances(block.data(), block.size(), t, &announced, out);
-        EXPECT_TRUE(out.empty()) << length;
+        EXPECT_TRUE(Read(b.Build(), t).out.empty()) << length;
     }
 }
 

@@ -1,5 +1,4 @@
-// The process table against the real system under Windows or Wine: toolhelp for processes,
-// and the NT-mode service enumeration against the real service control manager.
+// The snapshot's questions against the real system under Windows or Wine.
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -11,89 +10,79 @@
 namespace pm::table {
 namespace {
 
-std::string Ansi(const TextString& stored) {
-    TextString s(stored.CStr());
-    s.FromCompressedUnicode();
-    return s.CStr();
+bool EndsWith(const std::string& s, const std::string& tail) {
+    return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
 }
 
-// The real system with the platform decision forced to NT mode (Wine exports the Windows 95
-// toolhelp functions, so it would otherwise always choose Windows 95 mode).
-class ForcedNtPlatform : public SnapshotPlatform {
-public:
-    explicit ForcedNtPlatform(SnapshotPlatform& real) : r_(real) {}
-    bool IsWin95Mode() override { return false; }
-    void CreateExecutionMutexOnce() override { r_.CreateExecutionMutexOnce(); }
-    bool OpenToolhelpSnapshot() override { return r_.OpenToolhelpSnapshot(); }
-    bool ProcessFirst(ToolhelpProcess* e) override { return r_.ProcessFirst(e); }
-    bool ProcessNext(ToolhelpProcess* e) override { return r_.ProcessNext(e); }
-    uint32_t GetProcessFlags(uint32_t pid) override { return r_.GetProcessFlags(pid); }
-    void CloseToolhelpSnapshot() override { r_.CloseToolhelpSnapshot(); }
-    int PerfCountersDisabledByLibrary() override { return r_.PerfCountersDisabledByLibrary(); }
-    bool OpenPerfProcKey() override { return r_.OpenPerfProcKey(); }
-    bool ReadDisablePerformanceCounters(uint32_t* v) override {
-        return r_.ReadDisablePerformanceCounters(v);
-    }
-    void ClosePerfProcKey() override { r_.ClosePerfProcKey(); }
-    bool OpenPerflibKey() override { return r_.OpenPerflibKey(); }
-    long QueryCountersSize(uint32_t* s) override { return r_.QueryCountersSize(s); }
-    bool ReadCounters(std::vector<uint8_t>* d, uint32_t n) override { return r_.ReadCounters(d, n); }
-    void ClosePerflibKey() override { r_.ClosePerflibKey(); }
-    long QueryPerformanceData(const std::string& name, uint32_t size,
-                              std::vector<uint8_t>* data) override {
-        return r_.QueryPerformanceData(name, size, data);
-    }
-    void OpenProcess(uint32_t pid) override { r_.OpenProcess(pid); }
-    std::string ModuleFileName() override { return r_.ModuleFileName(); }
-    bool TokenUserName(std::string* n, uint32_t* e) override { return r_.TokenUserName(n, e); }
-    void CloseProcess() override { r_.CloseProcess(); }
-    bool OpenServiceManager() override { return r_.OpenServiceManager(); }
-    bool EnumServicesSize(uint32_t t, uint32_t* n, uint32_t* c, bool* m) override {
-        return r_.EnumServicesSize(t, n, c, m);
-    }
-    bool EnumServices(uint32_t t, uint32_t s, std::vector<ServiceStatusEntry>* o) override {
-        return r_.EnumServices(t, s, o);
-    }
-    void CloseServiceManager() override { r_.CloseServiceManager(); }
-    std::string WideToAnsi(const std::u16string& t) override { return r_.WideToAnsi(t); }
-
-private:
-    SnapshotPlatform& r_;
-};
-
 TEST(SnapshotWinTest, ToolhelpSnapshotListsThisProcess) {
-    SnapshotPlatform& sys = SystemSnapshotPlatform();
+    Win32SnapshotPlatform sys;
     if (!sys.IsWin95Mode()) GTEST_SKIP() << "no toolhelp process-flag functions on this system";
+    auto found = sys.ToolhelpProcesses(1 << 20);
+    ASSERT_TRUE(found.has_value());
+    bool self = false;
+    for (const auto& p : *found) {
+        if (p.process_id != GetCurrentProcessId()) continue;
+        self = true;
+        EXPECT_NE(p.exe_file.find("table_win_tests"), std::string::npos) << p.exe_file;
+        EXPECT_GE(p.thread_count, 1u);
+    }
+    EXPECT_TRUE(self);
+    EXPECT_LE(sys.ToolhelpProcesses(2)->size(), 2u);
+
+    CreateExecutionMutexOnce();
+    HANDLE mutex = ExecutionMutex();
+    EXPECT_NE(mutex, nullptr);
+    CreateExecutionMutexOnce(); // once per run
+    EXPECT_EQ(ExecutionMutex(), mutex);
+
     SnapshotState state;
     RawTable t(sys, state);
     EXPECT_EQ(t.GetNumGroups(), 1u);
-    EXPECT_NE(ExecutionMutex(), nullptr);
-    bool found = false;
-    for (const auto& p : t.Processes()) {
-        if (p.process_id != GetCurrentProcessId()) continue;
-        found = true;
-        EXPECT_NE(Ansi(p.name).find("table_win_tests"), std::string::npos) << Ansi(p.name);
-        EXPECT_GE(p.thread_count, 1);
-    }
-    EXPECT_TRUE(found);
+    EXPECT_GT(t.GetNumEntries(1), 0u);
 }
 
-TEST(SnapshotWinTest, ServiceControlManagerEnumerationInNtMode) {
-    ForcedNtPlatform nt(SystemSnapshotPlatform());
-    SnapshotState state;
-    RawTable t(nt, state);
-    EXPECT_EQ(t.GetNumGroups(), 3u);
-    ASSERT_GT(t.GetNumEntries(2), 0u);
-    for (const auto& s : t.Services(2)) {
-        EXPECT_GE(s.current_state, 1);
-        EXPECT_LE(s.current_state, 7);
-        EXPECT_EQ(s.group, 2);
-        EXPECT_FALSE(Ansi(s.display_name).empty());
+TEST(SnapshotWinTest, DetailsOfThisProcess) {
+    Win32SnapshotPlatform sys;
+    ProcessDetails me = sys.Process(GetCurrentProcessId());
+    EXPECT_TRUE(EndsWith(me.module_path, "table_win_tests.exe")) << me.module_path;
+    // Wine's tokens answer a user; whatever the system, a failure names its step.
+    if (!me.user_name) RecordProperty("token_step", int(me.user_name.failed_step()));
+    ProcessDetails none = sys.Process(0xFFFFFFF0u); // no such process
+    EXPECT_EQ(none.module_path, "");
+    EXPECT_TRUE(none.user_name.FailedAt(TokenStep::kOpenToken));
+    EXPECT_NE(none.user_name.error(), 0u);
+}
+
+TEST(SnapshotWinTest, ServiceControlManagerEnumeration) {
+    Win32SnapshotPlatform sys;
+    auto lists = sys.Services({{0x3B, 0x30}, {0x0B, 0x0B}});
+    ASSERT_EQ(lists.size(), 2u);
+    ASSERT_GT(lists[0].size(), 0u);
+    for (const auto& s : lists[0]) {
+        EXPECT_GE(s.current_state, 1u);
+        EXPECT_LE(s.current_state, 7u);
+        EXPECT_FALSE(s.display_name.empty());
     }
-    for (const auto& s : t.Services(3)) EXPECT_EQ(s.group, 3);
-    // Two snapshots in a row of an idle system match entry by entry.
-    RawTable again(nt, state);
-    EXPECT_EQ(again.GetNumEntries(2), t.GetNumEntries(2));
+    // Two enumerations in a row of an idle system list the same services.
+    EXPECT_EQ(sys.Services({{0x3B, 0x30}})[0].size(), lists[0].size());
+}
+
+TEST(SnapshotWinTest, RegistryAnswers) {
+    Win32SnapshotPlatform sys;
+    // Wine answers a "PERF" block holding no object; a buffer too small says "more data".
+    auto block = sys.PerformanceData("230", 1 << 16);
+    ASSERT_TRUE(block.ok()) << block.error();
+    ASSERT_GE(block->size(), 8u);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(block->data()), 8),
+              std::string("P\0E\0R\0F\0", 8));
+    auto small = sys.PerformanceData("230", 4);
+    EXPECT_EQ(small.error(), static_cast<uint32_t>(ERROR_MORE_DATA));
+    auto counters = sys.CountersText();
+    if (counters) {
+        EXPECT_EQ(counters->size() % 2, 0u); // UTF-16
+    }
+    EXPECT_FALSE(sys.PerfCounters().library_defers_to_registry); // no messaging library
+    EXPECT_EQ(sys.WideToAnsi(u"_Total"), "_Total");
 }
 
 } // namespace

@@ -1,12 +1,10 @@
-// Shared set-up for the process-table tests: a standard counter layout and a trace recorder.
+// Shared set-up for the process-table tests: a standard counter layout.
 #pragma once
 
 #include <gtest/gtest.h>
 
-#include <string>
 #include <vector>
 
-#include "procman/w32/table/table_trace.h"
 #include "tests/table/fake_snapshot_platform.h"
 #include "tests/table/perf_block_builder.h"
 
@@ -45,23 +43,5 @@ inline InstanceDef Instance(const std::u16string& name, uint32_t pid, uint32_t t
                         {kPriorityAt, priority},
                         {kWorkingSetAt, working_set, 8}}};
 }
-
-class TraceRecorder {
-public:
-    TraceRecorder() {
-        lines().clear();
-        SetTraceSink([](const char* line) { lines().push_back(line); });
-    }
-    ~TraceRecorder() { SetTraceSink(nullptr); }
-    static std::vector<std::string>& lines() {
-        static std::vector<std::string> l;
-        return l;
-    }
-    bool Has(const std::string& line) const {
-        for (const auto& l : lines())
-            if (l == line) return true;
-        return false;
-    }
-};
 
 } // namespace pm::table::test

@@ -1,8 +1,8 @@
 // Portable: no OS code here.
 #include "procman/w32/baseinfo/base_info_records.h"
 
-#include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "procman/w32/table/table_trace.h"
 #include "shared/text/text_string.h"
@@ -16,7 +16,7 @@ using table::Trace;
 class Writer {
 public:
     explicit Writer(uint32_t size)
-        : data_(static_cast<uint8_t*>(std::calloc(size ? size : 1, 1))), size_(size) {}
+        : record_(Record::Zeroed(size)), data_(record_.data()), size_(record_.size()) {}
     void U16(uint32_t v) { Put(v, 2); }
     void U32(uint32_t v) { Put(v, 4); }
     void U8(uint32_t v) { Put(v, 1); }
@@ -26,7 +26,7 @@ public:
             std::memcpy(data_ + at_, t.data(), t.size());
         at_ += static_cast<uint32_t>(t.size()) + 1;
     }
-    Record Take() { return Record{data_, data_ != nullptr ? size_ : 0}; }
+    Record Take() { return std::move(record_); }
 
 private:
     void Put(uint32_t v, int bytes) {
@@ -34,6 +34,7 @@ private:
             if (data_ != nullptr && at_ < size_) data_[at_] = static_cast<uint8_t>(v >> (8 * i));
         }
     }
+    Record record_;
     uint8_t* data_;
     uint32_t size_;
     uint32_t at_ = 0;
@@ -248,16 +249,16 @@ std::vector<Record> GetProcessBaseInfo(bool win95_mode, const OsVersion& os,
     std::vector<Record> items;
     items.push_back(GetProcessManagerInfo(win95_mode, os));
     Trace("ProcessList::GetProcessBaseInfo: GetProcessManagerInfo returned length %d\n",
-          static_cast<int>(items.back().size));
+          static_cast<int>(items.back().size()));
     items.push_back(GetProcessInfoFields(win95_mode, strings));
     Trace("ProcessList::GetProcessBaseInfo: GetProcessInfoFields returned length %d\n",
-          static_cast<int>(items.back().size));
+          static_cast<int>(items.back().size()));
     items.push_back(GetProcessKillSignals(win95_mode, strings));
     Trace("ProcessList::GetProcessBaseInfo: GetProcessKillSignals returned length %d\n",
-          static_cast<int>(items.back().size));
+          static_cast<int>(items.back().size()));
     items.push_back(GetStringEnumerations(win95_mode, strings));
     Trace("ProcessList::GetProcessBaseInfo: GetStringEnumerations returned length %d\n",
-          static_cast<int>(items.back().size));
+          static_cast<int>(items.back().size()));
 
     const std::string code = ConvertedText(language_code != nullptr ? language_code : "");
     Writer w(Len(code) + 1);

@@ -66,7 +66,7 @@ Record GetProcessKillSignals(bool win95_mode, const StringSource& strings);
 Record GetStringEnumerations(bool win95_mode, const StringSource& strings);
 
 // The reply items of Get Configuration, in order: the four records above and the language
-// code in compressed unicode with its terminator. The caller owns the blocks (free()).
+// code in compressed unicode with its terminator. A record that could not be allocated is null.
 std::vector<Record> GetProcessBaseInfo(bool win95_mode, const OsVersion& os,
                                        const StringSource& strings, const char* language_code);
 

@@ -201,7 +201,7 @@ private:
 
 class Win32ExecPlatform final : public ExecPlatform {
 public:
-    bool Win95Mode() override { return table::SystemSnapshotPlatform().IsWin95Mode(); }
+    bool Win95Mode() override { return table::Kernel32ToolhelpComplete(); }
 
     std::unique_ptr<ExecutionLock> HoldExecutionMutex(uint32_t ms) override {
         HANDLE mutex = table::ExecutionMutex();

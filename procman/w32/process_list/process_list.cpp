@@ -2,7 +2,6 @@
 #include "procman/w32/process_list/process_list.h"
 
 #include <atomic>
-#include <cstdlib>
 
 #include "shared/node/trace_log.h"
 
@@ -25,21 +24,19 @@ void SetProcessList(ProcessList* list) {
 
 // Hands every record to the command, or none: a record that could not be allocated (null)
 // fails the whole answer, which then must not read as a success (the console asks again with
-// the clock it has).
+// the clock it has). Records not handed over are freed with the vector.
 bool TakeOverAll(Command& command, std::vector<table::Record>& items) {
-    bool whole = true;
-    for (const table::Record& r : items)
-        whole = whole && r.data != nullptr;
-    for (table::Record& r : items) {
-        if (whole) {
-            command.AddResultTakeOver(r.data, r.size);
-        } else {
-            std::free(r.data);
+    for (const table::Record& r : items) {
+        if (!r) {
+            command.status = kStatusReplyNotCopied;
+            return false;
         }
-        r.data = nullptr;
     }
-    if (!whole) command.status = kStatusReplyNotCopied;
-    return whole;
+    for (table::Record& r : items) {
+        const uint32_t size = r.size();
+        command.AddResultTakeOver(r.release(), size);
+    }
+    return true;
 }
 
 bool ReadU32Param(const Command& command, size_t index, uint32_t* value) {
@@ -82,7 +79,7 @@ void ProcessList::GetProcessUpdates(Command& command) {
     CheckForUpdates();
     AddUpdateRecords(command, since);
     if (command.status != 0) return; // records lost: the console keeps its clock and asks again
-    if (version > kDefaultConsoleVersion && perf_enabled_ && perf_enabled_() == 0)
+    if (version > kDefaultConsoleVersion && perf_enabled_ && !perf_enabled_())
         command.status = kStatusPerfCountersDisabled;
 }
 

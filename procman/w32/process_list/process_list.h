@@ -21,7 +21,7 @@ constexpr uint32_t kDefaultConsoleVersion = 0x10000;
 class ProcessList {
 public:
     using SnapshotSource = std::function<std::unique_ptr<table::RawTable>()>;
-    using PerfEnabled = std::function<int()>;
+    using PerfEnabled = std::function<bool()>;
     // The five reply items of Get Configuration (records the caller takes over).
     using BaseInfoSource = std::function<std::vector<table::Record>()>;
     // Carries out a signal on an entry of the snapshot; answers the result code.

@@ -38,8 +38,16 @@ void RefreshProcessList() {
 void InstallProcessList() {
     static ProcessList list(
         SystemNodePlatform().NewMutex(),
-        [] { return std::make_unique<table::RawTable>(table::SystemSnapshotPlatform(), g_state); },
-        [] { return table::IsPerfProcEnabled(table::SystemSnapshotPlatform()); });
+        [] {
+            // The first snapshot is taken at start-up, before any execution thread exists.
+            table::CreateExecutionMutexOnce();
+            table::Win32SnapshotPlatform platform;
+            return std::make_unique<table::RawTable>(platform, g_state);
+        },
+        [] {
+            table::Win32SnapshotPlatform platform;
+            return table::IsPerfProcEnabled(platform);
+        });
     list.SetBaseInfoSource([] { return baseinfo::SystemProcessBaseInfo(); });
     list.SetSignaller([](const table::RawTable& table, uint32_t tab, uint32_t signal,
                          const uint8_t* data, uint32_t size) {

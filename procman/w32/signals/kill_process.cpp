@@ -4,7 +4,6 @@
 #include <cstring>
 #include <string>
 
-#include "procman/w32/signals/platform_guards.h"
 #include "procman/w32/table/table_trace.h"
 #include "shared/text/text_string.h"
 
@@ -36,51 +35,42 @@ uint32_t CloseOnWin9x(const table::ProcessEntry& process, SignalPlatform& p, boo
     const bool console = (process.process_flags & kConsoleProcessFlag) != 0 ||
                          name.find(kConsoleModuleName) != std::string::npos;
     if (console) {
-        if (!p.OpenProcess(pid, false)) {
+        const Win32Status<TerminateStep> done =
+            p.TerminateProcessById(pid, ProcessAccess::kTerminateOnly);
+        if (done.FailedAt(TerminateStep::kOpenProcess)) {
             Trace("!!KillProcess: Windows cannot get the handle for console process ID=%lu\n",
                   UL(pid));
             *answered = true;
             return kKillNotFound;
         }
-        ProcessGuard held(p);
-        if (!p.TerminateProcess(0)) {
+        if (!done) {
             Trace("!!KillProcess: System call to terminate console process ID=%lu failed with "
                   "code %lu\n",
-                  UL(pid), UL(p.LastError()));
+                  UL(pid), UL(done.error()));
             return kKillCallFailed;
         }
         return kKillDone;
     }
 
     *answered = true;
-    uint32_t thread_id = 0;
-    bool found = false;
-    {
-        if (!p.OpenThreadSnapshot()) {
-            Trace("!!KillProcess: Windows cannot get the handle for process ID=%lu\n", UL(pid));
-            return kKillNotFound;
-        }
-        ThreadSnapshotGuard held(p);
-        ThreadInfo t;
-        for (bool more = p.ThreadFirst(&t); more; more = p.ThreadNext(&t)) {
-            if (t.owner_process_id == pid) {
-                thread_id = t.thread_id;
-                found = true;
-                break;
-            }
-        }
+    const QuitAnswer quit = p.PostQuitToFirstThread(pid);
+    if (quit.status.ok()) {
+        Trace("<-RawTable::KillProcess() successful\n");
+        return kKillDone;
     }
-    if (!found) {
+    switch (quit.status.failed_step()) {
+    case QuitStep::kThreadSnapshot:
+        Trace("!!KillProcess: Windows cannot get the handle for process ID=%lu\n", UL(pid));
+        return kKillNotFound;
+    case QuitStep::kNoThread:
         Trace("!!KillProcess: Windows cannot locate main thread for process ID=%lu\n", UL(pid));
         return kKillCallFailed;
-    }
-    if (!p.PostQuit(thread_id)) {
+    case QuitStep::kPost:
         Trace("!!KillProcess: System call to terminate thread ID=%lu for process ID=%lu failed\n",
-              UL(thread_id), UL(pid));
+              UL(quit.thread_id), UL(pid));
         return kKillCallFailed;
     }
-    Trace("<-RawTable::KillProcess() successful\n");
-    return kKillDone;
+    return kKillCallFailed;
 }
 
 uint32_t KillProcessEntry(const table::RawTable& table, uint32_t tab, uint32_t signal,
@@ -108,16 +98,18 @@ uint32_t KillProcessEntry(const table::RawTable& table, uint32_t tab, uint32_t s
     }
 
     uint32_t result;
-    if (p.IsWin9x() != 0) {
+    if (p.IsWin9x()) {
         bool answered = false;
         result = CloseOnWin9x(*process, p, &answered);
         if (answered) return result;
-    } else if (!p.OpenProcess(pid, true)) {
-        Trace("!!KillProcess: Windows cannot get the handle for process ID=%lu\n", UL(pid));
-        result = kKillNotFound;
     } else {
-        ProcessGuard held(p);
-        result = p.TerminateProcess(0) ? kKillDone : kKillCallFailed;
+        const Win32Status<TerminateStep> done = p.TerminateProcessById(pid, ProcessAccess::kAll);
+        if (done.FailedAt(TerminateStep::kOpenProcess)) {
+            Trace("!!KillProcess: Windows cannot get the handle for process ID=%lu\n", UL(pid));
+            result = kKillNotFound;
+        } else {
+            result = done ? kKillDone : kKillCallFailed;
+        }
     }
     Trace("<-RawTable::KillProcess(): %s\n", Outcome(result));
     return result;
@@ -148,25 +140,21 @@ const ServiceSignal kServiceSignals[] = {
      "cannot start service because service is not stopped"},
 };
 
-uint32_t ControlByState(uint32_t tab, uint32_t signal, const std::string& key,
-                        const ServiceStatus& status, SignalPlatform& p) {
+const ServiceSignal& RowOf(uint32_t signal) {
     // Callers pass only signals 6 to 9; anything else is treated as start, the last row.
     const ServiceSignal* row = &kServiceSignals[3];
     for (const ServiceSignal& r : kServiceSignals)
         if (r.signal == signal) row = &r;
+    return *row;
+}
+
+ServiceAction Decide(const ServiceSignal& row, const ServiceStatus& status) {
     const bool allowed =
-        status.current_state == row->needed_state &&
-        (row->needed_accept == 0 || (status.controls_accepted & row->needed_accept) != 0);
-    if (!allowed) {
-        if (row->wrong_state)
-            Trace("--KillProcess(group=%lu, signal=%lu, key=%s):\n%s\n", UL(tab), UL(signal),
-                  key.c_str(), row->wrong_state);
-        return kKillWrongState;
-    }
-    if (row->control ? p.ControlService(row->control) : p.StartServiceNoArgs()) return kKillDone;
-    Trace("!!KillProcess(group=%lu, signal=%lu, key=%s):\n%s\n", UL(tab), UL(signal), key.c_str(),
-          row->call_failed);
-    return kKillCallFailed;
+        status.current_state == row.needed_state &&
+        (row.needed_accept == 0 || (status.controls_accepted & row.needed_accept) != 0);
+    if (!allowed) return ServiceAction{ServiceAction::kRefuse, 0};
+    if (row.control == 0) return ServiceAction{ServiceAction::kStart, 0};
+    return ServiceAction{ServiceAction::kControl, row.control};
 }
 
 uint32_t KillService(uint32_t tab, uint32_t signal, const uint8_t* data, uint32_t data_size,
@@ -183,29 +171,39 @@ uint32_t KillService(uint32_t tab, uint32_t signal, const uint8_t* data, uint32_
         return kKillUnsupported;
     }
 
-    if (!p.OpenServiceManager()) return kKillCannotOpen;
-    ServiceManagerGuard manager(p);
-    std::string key_name;
-    if (!p.ServiceKeyName(key, &key_name) || !p.OpenServiceByKey(key_name)) {
-        manager.Close();
-        Trace("<-KillProcess(group=%lu, signal=%lu, key=%s):\nsystem call to get service handle "
-              "failed\n",
-              UL(tab), UL(signal), key.c_str());
-        return kKillCannotOpen;
+    const ServiceSignal& row = RowOf(signal);
+    const Win32Status<ServiceStep> done =
+        p.ControlServiceByName(key, KeyNameLookup::kDisplayNameOnly,
+                               [&row](const ServiceStatus& status) { return Decide(row, status); });
+    uint32_t result = kKillDone;
+    if (!done) {
+        switch (done.failed_step()) {
+        case ServiceStep::kOpenManager:
+            return kKillCannotOpen;
+        case ServiceStep::kKeyName:
+        case ServiceStep::kOpenService:
+            Trace("<-KillProcess(group=%lu, signal=%lu, key=%s):\nsystem call to get service "
+                  "handle failed\n",
+                  UL(tab), UL(signal), key.c_str());
+            return kKillCannotOpen;
+        case ServiceStep::kQueryStatus:
+            Trace("<-KillProcess(group=%lu, signal=%lu, key=%s):\nsystem call to query service "
+                  "status failed\n",
+                  UL(tab), UL(signal), key.c_str());
+            return kKillNotFound;
+        case ServiceStep::kRefused:
+            if (row.wrong_state)
+                Trace("--KillProcess(group=%lu, signal=%lu, key=%s):\n%s\n", UL(tab), UL(signal),
+                      key.c_str(), row.wrong_state);
+            result = kKillWrongState;
+            break;
+        case ServiceStep::kCall:
+            Trace("!!KillProcess(group=%lu, signal=%lu, key=%s):\n%s\n", UL(tab), UL(signal),
+                  key.c_str(), row.call_failed);
+            result = kKillCallFailed;
+            break;
+        }
     }
-    ServiceGuard service(p);
-    ServiceStatus status;
-    if (!p.QueryServiceStatus(&status)) {
-        service.Close();
-        manager.Close();
-        Trace("<-KillProcess(group=%lu, signal=%lu, key=%s):\nsystem call to query service "
-              "status failed\n",
-              UL(tab), UL(signal), key.c_str());
-        return kKillNotFound;
-    }
-    const uint32_t result = ControlByState(tab, signal, key, status, p);
-    service.Close();
-    manager.Close();
     Trace("<-RawTable::KillProcess(group=%lu, signal=%lu, key=%s): %s\n", UL(tab), UL(signal),
           key.c_str(), Outcome(result));
     return result;

@@ -4,7 +4,6 @@
 #include <cstring>
 #include <string>
 
-#include "procman/w32/signals/platform_guards.h"
 #include "shared/text/text_string.h"
 
 namespace pm::signals {
@@ -25,6 +24,47 @@ void Fail(Command& c, int32_t status, uint32_t error) {
     c.status = status;
 }
 
+// The state each operation needs, and what it does then.
+ServiceAction Decide(uint32_t op, const ServiceStatus& status) {
+    const bool running = status.current_state == kServiceRunning;
+    const auto when = [](bool allowed, ServiceAction action) {
+        return allowed ? action : ServiceAction{ServiceAction::kRefuse, 0};
+    };
+    switch (op) {
+    case kOpStart:
+        return when(status.current_state == kServiceStopped, {ServiceAction::kStart, 0});
+    case kOpStop:
+        return when(running && (status.controls_accepted & kAcceptStop) != 0,
+                    {ServiceAction::kControl, kControlStop});
+    case kOpPause:
+        return when(running && (status.controls_accepted & kAcceptPauseContinue) != 0,
+                    {ServiceAction::kControl, kControlPause});
+    case kOpContinue:
+        return when(status.current_state == kServicePaused,
+                    {ServiceAction::kControl, kControlContinue});
+    default:
+        return {}; // no such operation: nothing to do
+    }
+}
+
+// The command's status for the step that failed.
+int32_t StatusOf(ServiceStep step) {
+    switch (step) {
+    case ServiceStep::kOpenManager:
+        return kOsCannotOpenManager;
+    case ServiceStep::kKeyName: // not asked for: a name that is no display name is the key
+    case ServiceStep::kOpenService:
+        return kOsCannotOpenService;
+    case ServiceStep::kQueryStatus:
+        return kOsCannotQueryStatus;
+    case ServiceStep::kRefused:
+        return kOsWrongState;
+    case ServiceStep::kCall:
+        return kOsCallFailed;
+    }
+    return kOsCallFailed;
+}
+
 } // namespace
 
 void OsSpecificCommand(Command& c, SignalPlatform& p) {
@@ -41,63 +81,11 @@ void OsSpecificCommand(Command& c, SignalPlatform& p) {
     uint32_t op = 0;
     if (!ReadU32(c, 2, &op)) op = 0;
 
-    if (!p.OpenServiceManager()) {
-        Fail(c, kOsCannotOpenManager, p.LastError());
-        return;
-    }
-    ServiceManagerGuard manager(p);
     // Either a display name or a key name may be given.
-    std::string key;
-    if (!p.ServiceKeyName(name.CStr(), &key)) key = name.CStr();
-    if (!p.OpenServiceByKey(key)) {
-        Fail(c, kOsCannotOpenService, p.LastError());
-        return;
-    }
-    ServiceGuard service(p);
-    ServiceStatus status;
-    if (!p.QueryServiceStatus(&status)) {
-        Fail(c, kOsCannotQueryStatus, p.LastError());
-        return;
-    }
-
-    const bool running = status.current_state == kServiceRunning;
-    bool allowed = false;
-    switch (op) {
-    case kOpStart:
-        allowed = status.current_state == kServiceStopped;
-        break;
-    case kOpStop:
-        allowed = running && (status.controls_accepted & kAcceptStop) != 0;
-        break;
-    case kOpPause:
-        allowed = running && (status.controls_accepted & kAcceptPauseContinue) != 0;
-        break;
-    case kOpContinue:
-        allowed = status.current_state == kServicePaused;
-        break;
-    default:
-        return; // no such operation: nothing to do
-    }
-    if (!allowed) {
-        Fail(c, kOsWrongState, p.LastError());
-        return;
-    }
-    bool ok = false;
-    switch (op) {
-    case kOpStart:
-        ok = p.StartServiceNoArgs();
-        break;
-    case kOpStop:
-        ok = p.ControlService(kControlStop);
-        break;
-    case kOpPause:
-        ok = p.ControlService(kControlPause);
-        break;
-    default:
-        ok = p.ControlService(kControlContinue);
-        break;
-    }
-    if (!ok) Fail(c, kOsCallFailed, p.LastError());
+    const Win32Status<ServiceStep> done =
+        p.ControlServiceByName(name.CStr(), KeyNameLookup::kOrKeyName,
+                               [op](const ServiceStatus& status) { return Decide(op, status); });
+    if (!done) Fail(c, StatusOf(done.failed_step()), done.error());
 }
 
 } // namespace pm::signals

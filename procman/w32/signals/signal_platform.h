@@ -1,19 +1,16 @@
-// What signals and service control need from the system, narrowed to the calls they make.
-// One object per operation: it holds at most one process, one thread snapshot, one service
-// control manager and one service at a time, and closes whatever it still holds when it is
-// destroyed. The program uses the Win32 implementation (signal_platform_win.h); tests use fakes.
+// What signals and service control ask the system, as whole questions: each opens what it
+// needs, closes it before it answers, and answers the step that failed with the system error.
+// The program uses the Win32 implementation (signal_platform_win.h); tests use a fake.
 // Portable: no OS code here.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
-namespace pm::signals {
+#include "shared/base/win32_result.h"
 
-struct ThreadInfo {
-    uint32_t thread_id = 0;
-    uint32_t owner_process_id = 0;
-};
+namespace pm::signals {
 
 struct ServiceStatus {
     uint32_t current_state = 0;
@@ -30,40 +27,64 @@ constexpr uint32_t kControlStop = 1;
 constexpr uint32_t kControlPause = 2;
 constexpr uint32_t kControlContinue = 3;
 
+enum class ProcessAccess : uint8_t { kTerminateOnly, kAll };
+enum class TerminateStep : uint8_t { kOpenProcess, kTerminate };
+
+enum class QuitStep : uint8_t { kThreadSnapshot, kNoThread, kPost };
+struct QuitAnswer {
+    uint32_t thread_id = 0; // the thread found (0 when none)
+    Win32Status<QuitStep> status = Done{};
+};
+
+// What to do with a service once its status is read; the portable code decides.
+struct ServiceAction {
+    enum Kind : uint8_t {
+        kNothing, // leave it (an operation the command does not know)
+        kRefuse,  // its state does not allow the request
+        kControl, // ControlService(control)
+        kStart,   // StartServiceA with no arguments
+    };
+    Kind kind = kNothing;
+    uint32_t control = 0;
+};
+using ServiceDecision = std::function<ServiceAction(const ServiceStatus& status)>;
+
+// kKeyName fails only when the name must be a display name.
+enum class ServiceStep : uint8_t {
+    kOpenManager,
+    kKeyName,
+    kOpenService,
+    kQueryStatus,
+    kRefused, // error: the system's last-error value when the request was refused
+    kCall,
+};
+// How the given name is turned into the service's key name (GetServiceKeyNameA with a
+// 512-byte buffer announced as 510 bytes).
+enum class KeyNameLookup : uint8_t {
+    kDisplayNameOnly, // the name must be a display name
+    kOrKeyName,       // when it is not, it is taken as the key name itself
+};
+
 class SignalPlatform {
 public:
     virtual ~SignalPlatform() = default;
 
-    // The messaging library's ordinal 37: nonzero on Windows 95/98 (0 when it is not loaded).
-    virtual int IsWin9x() = 0;
+    // The messaging library's ordinal 37: Windows 95/98 (false when it is not loaded).
+    virtual bool IsWin9x() = 0;
 
-    // OpenProcess with an inheritable handle: terminate access only, or all access.
-    virtual bool OpenProcess(uint32_t process_id, bool all_access) = 0;
-    virtual bool TerminateProcess(uint32_t exit_code) = 0;
-    virtual void CloseProcess() = 0;
+    // OpenProcess (inheritable handle) with the given access, TerminateProcess(exit code 0).
+    virtual Win32Status<TerminateStep> TerminateProcessById(uint32_t process_id,
+                                                            ProcessAccess access) = 0;
 
-    // CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0) and its walk (entry size 28).
-    virtual bool OpenThreadSnapshot() = 0;
-    virtual bool ThreadFirst(ThreadInfo* thread) = 0;
-    virtual bool ThreadNext(ThreadInfo* thread) = 0;
-    virtual void CloseThreadSnapshot() = 0;
+    // A toolhelp thread snapshot (entry size 28), and WM_QUIT (0, 0) posted to the first
+    // thread of the process.
+    virtual QuitAnswer PostQuitToFirstThread(uint32_t process_id) = 0;
 
-    // PostThreadMessageA(thread, WM_QUIT, 0, 0).
-    virtual bool PostQuit(uint32_t thread_id) = 0;
-
-    // The local service control manager and one service, all access.
-    virtual bool OpenServiceManager() = 0;
-    // GetServiceKeyNameA with a 512-byte buffer announced as 510 bytes.
-    virtual bool ServiceKeyName(const std::string& display_name, std::string* key_name) = 0;
-    virtual bool OpenServiceByKey(const std::string& key_name) = 0;
-    virtual bool QueryServiceStatus(ServiceStatus* status) = 0;
-    virtual bool ControlService(uint32_t control) = 0;
-    virtual bool StartServiceNoArgs() = 0; // no arguments
-    virtual void CloseService() = 0;
-    virtual void CloseServiceManager() = 0;
-
-    // GetLastError.
-    virtual uint32_t LastError() = 0;
+    // The local service control manager and the service, all access: the status is read and
+    // handed to decide, and the action it answers is carried out.
+    virtual Win32Status<ServiceStep> ControlServiceByName(const std::string& name,
+                                                          KeyNameLookup lookup,
+                                                          const ServiceDecision& decide) = 0;
 };
 
 } // namespace pm::signals

@@ -1,9 +1,11 @@
 #include "procman/w32/signals/signal_platform_win.h"
 
+#include <windows.h>
 #include <tlhelp32.h>
 
-#include <cstring>
+#include <string>
 
+#include "shared/base/win_handles.h"
 #include "shared/ipc/kavipc32_abi.h"
 
 namespace pm::signals {
@@ -35,89 +37,93 @@ const ThreadToolhelp& Toolhelp() {
     return th;
 }
 
-bool Walk(HANDLE snapshot, Thread32Fn fn, ThreadInfo* out) {
-    if (fn == nullptr || snapshot == INVALID_HANDLE_VALUE) return false;
-    THREADENTRY32 te{};
-    te.dwSize = sizeof te; // 28
-    if (!fn(snapshot, &te)) return false;
-    out->thread_id = te.th32ThreadID;
-    out->owner_process_id = te.th32OwnerProcessID;
-    return true;
-}
-
 } // namespace
 
-int Win32SignalPlatform::IsWin9x() {
+bool Win32SignalPlatform::IsWin9x() {
     HMODULE ipc = GetModuleHandleA("KAVIPC32.DLL");
-    if (ipc == nullptr) return 0;
+    if (ipc == nullptr) return false;
     auto fn = reinterpret_cast<KavFlagFn>(
         reinterpret_cast<void*>(GetProcAddress(ipc, MAKEINTRESOURCEA(37))));
-    return fn != nullptr ? fn() : 0;
+    return fn != nullptr && fn() != 0;
 }
 
-bool Win32SignalPlatform::OpenProcess(uint32_t process_id, bool all_access) {
-    process_.reset(
-        ::OpenProcess(all_access ? PROCESS_ALL_ACCESS : PROCESS_TERMINATE, FALSE, process_id));
-    return process_.valid();
+Win32Status<TerminateStep> Win32SignalPlatform::TerminateProcessById(uint32_t process_id,
+                                                                     ProcessAccess access) {
+    const DWORD rights = access == ProcessAccess::kAll ? PROCESS_ALL_ACCESS : PROCESS_TERMINATE;
+    win::unique_handle process(::OpenProcess(rights, TRUE, process_id));
+    if (!process) return Win32Error(TerminateStep::kOpenProcess, GetLastError());
+    if (!::TerminateProcess(process.get(), 0))
+        return Win32Error(TerminateStep::kTerminate, GetLastError());
+    return Done{};
 }
 
-bool Win32SignalPlatform::TerminateProcess(uint32_t exit_code) {
-    return ::TerminateProcess(process_.get(), exit_code) != FALSE;
-}
-
-bool Win32SignalPlatform::OpenThreadSnapshot() {
+QuitAnswer Win32SignalPlatform::PostQuitToFirstThread(uint32_t process_id) {
+    QuitAnswer answer;
     const auto& th = Toolhelp();
-    if (th.create == nullptr) return false;
-    snapshot_.reset(th.create(TH32CS_SNAPTHREAD, 0));
-    return snapshot_.valid();
+    bool found = false;
+    {
+        win::unique_hfile snapshot(th.create ? th.create(TH32CS_SNAPTHREAD, 0)
+                                             : INVALID_HANDLE_VALUE);
+        if (!snapshot || !th.first || !th.next) {
+            answer.status = Win32Error(QuitStep::kThreadSnapshot, GetLastError());
+            return answer;
+        }
+        THREADENTRY32 te{};
+        te.dwSize = sizeof te; // 28
+        for (BOOL more = th.first(snapshot.get(), &te); more; more = th.next(snapshot.get(), &te)) {
+            if (te.th32OwnerProcessID == process_id) {
+                answer.thread_id = te.th32ThreadID;
+                found = true;
+                break;
+            }
+            te.dwSize = sizeof te;
+        }
+    } // the snapshot is closed before the message is posted
+    if (!found) {
+        answer.status = Win32Error(QuitStep::kNoThread, 0);
+        return answer;
+    }
+    if (!PostThreadMessageA(answer.thread_id, WM_QUIT, 0, 0))
+        answer.status = Win32Error(QuitStep::kPost, GetLastError());
+    return answer;
 }
 
-bool Win32SignalPlatform::ThreadFirst(ThreadInfo* thread) {
-    return Walk(snapshot_.get(), Toolhelp().first, thread);
-}
-
-bool Win32SignalPlatform::ThreadNext(ThreadInfo* thread) {
-    return Walk(snapshot_.get(), Toolhelp().next, thread);
-}
-
-bool Win32SignalPlatform::PostQuit(uint32_t thread_id) {
-    return PostThreadMessageA(thread_id, WM_QUIT, 0, 0) != FALSE;
-}
-
-bool Win32SignalPlatform::OpenServiceManager() {
-    manager_.reset(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-    return manager_.valid();
-}
-
-bool Win32SignalPlatform::ServiceKeyName(const std::string& display_name, std::string* key_name) {
+Win32Status<ServiceStep> Win32SignalPlatform::ControlServiceByName(const std::string& name,
+                                                                   KeyNameLookup lookup,
+                                                                   const ServiceDecision& decide) {
+    win::unique_schandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+    if (!manager) return Win32Error(ServiceStep::kOpenManager, GetLastError());
     char buffer[512] = "";
     DWORD size = 510;
-    if (!::GetServiceKeyNameA(manager_.get(), display_name.c_str(), buffer, &size)) return false;
-    buffer[sizeof buffer - 1] = '\0';
-    *key_name = buffer;
-    return true;
-}
-
-bool Win32SignalPlatform::OpenServiceByKey(const std::string& key_name) {
-    service_.reset(::OpenServiceA(manager_.get(), key_name.c_str(), SERVICE_ALL_ACCESS));
-    return service_.valid();
-}
-
-bool Win32SignalPlatform::QueryServiceStatus(ServiceStatus* status) {
+    std::string key = name;
+    if (::GetServiceKeyNameA(manager.get(), name.c_str(), buffer, &size)) {
+        buffer[sizeof buffer - 1] = '\0';
+        key = buffer;
+    } else if (lookup == KeyNameLookup::kDisplayNameOnly) {
+        return Win32Error(ServiceStep::kKeyName, GetLastError());
+    }
+    win::unique_schandle service(::OpenServiceA(manager.get(), key.c_str(), SERVICE_ALL_ACCESS));
+    if (!service) return Win32Error(ServiceStep::kOpenService, GetLastError());
     SERVICE_STATUS s{};
-    if (!::QueryServiceStatus(service_.get(), &s)) return false;
-    status->current_state = s.dwCurrentState;
-    status->controls_accepted = s.dwControlsAccepted;
-    return true;
-}
-
-bool Win32SignalPlatform::ControlService(uint32_t control) {
-    SERVICE_STATUS s{};
-    return ::ControlService(service_.get(), control, &s) != FALSE;
-}
-
-bool Win32SignalPlatform::StartServiceNoArgs() {
-    return ::StartServiceA(service_.get(), 0, nullptr) != FALSE;
+    if (!::QueryServiceStatus(service.get(), &s))
+        return Win32Error(ServiceStep::kQueryStatus, GetLastError());
+    const ServiceAction action =
+        decide ? decide(ServiceStatus{s.dwCurrentState, s.dwControlsAccepted}) : ServiceAction{};
+    switch (action.kind) {
+    case ServiceAction::kNothing:
+        return Done{};
+    case ServiceAction::kRefuse:
+        return Win32Error(ServiceStep::kRefused, GetLastError());
+    case ServiceAction::kStart:
+        if (!::StartServiceA(service.get(), 0, nullptr))
+            return Win32Error(ServiceStep::kCall, GetLastError());
+        return Done{};
+    case ServiceAction::kControl:
+        if (!::ControlService(service.get(), action.control, &s))
+            return Win32Error(ServiceStep::kCall, GetLastError());
+        return Done{};
+    }
+    return Done{};
 }
 
 } // namespace pm::signals

@@ -1,45 +1,19 @@
-// The Win32 implementation of SignalPlatform. One object per operation; every handle it opens
-// is owned by an RAII member and closed at the latest when the object goes.
+// The Win32 implementation of SignalPlatform. Keeps nothing between questions: every handle
+// is a local RAII object of the question that opened it.
 #pragma once
 
-#include <windows.h>
-
 #include "procman/w32/signals/signal_platform.h"
-#include "shared/base/win_handles.h"
 
 namespace pm::signals {
 
 class Win32SignalPlatform final : public SignalPlatform {
 public:
-    int IsWin9x() override;
-
-    bool OpenProcess(uint32_t process_id, bool all_access) override;
-    bool TerminateProcess(uint32_t exit_code) override;
-    void CloseProcess() override { process_.reset(); }
-
-    bool OpenThreadSnapshot() override;
-    bool ThreadFirst(ThreadInfo* thread) override;
-    bool ThreadNext(ThreadInfo* thread) override;
-    void CloseThreadSnapshot() override { snapshot_.reset(); }
-
-    bool PostQuit(uint32_t thread_id) override;
-
-    bool OpenServiceManager() override;
-    bool ServiceKeyName(const std::string& display_name, std::string* key_name) override;
-    bool OpenServiceByKey(const std::string& key_name) override;
-    bool QueryServiceStatus(ServiceStatus* status) override;
-    bool ControlService(uint32_t control) override;
-    bool StartServiceNoArgs() override;
-    void CloseService() override { service_.reset(); }
-    void CloseServiceManager() override { manager_.reset(); }
-
-    uint32_t LastError() override { return GetLastError(); }
-
-private:
-    win::unique_handle process_;
-    win::unique_hfile snapshot_;
-    win::unique_schandle manager_;
-    win::unique_schandle service_;
+    bool IsWin9x() override;
+    Win32Status<TerminateStep> TerminateProcessById(uint32_t process_id,
+                                                    ProcessAccess access) override;
+    QuitAnswer PostQuitToFirstThread(uint32_t process_id) override;
+    Win32Status<ServiceStep> ControlServiceByName(const std::string& name, KeyNameLookup lookup,
+                                                  const ServiceDecision& decide) override;
 };
 
 } // namespace pm::signals

@@ -1,7 +1,6 @@
 // Portable change detection.
 #include "procman/w32/table/change_tracker.h"
 
-#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <unordered_map>
@@ -29,22 +28,14 @@ std::unordered_map<std::string, uint32_t> IndexByName(const std::vector<ServiceE
 }
 
 Record ClockItem(uint32_t clock) {
-    Record r;
-    r.data = static_cast<uint8_t*>(std::calloc(4, 1));
-    if (!r.data) return r;
+    Record r = Record::Zeroed(4);
+    if (!r) return r;
     for (int i = 0; i < 4; ++i)
-        r.data[i] = uint8_t(clock >> (8 * i));
-    r.size = 4;
+        r.data()[i] = uint8_t(clock >> (8 * i));
     return r;
 }
 
 } // namespace
-
-void FreeRecords(std::vector<Record>& records) {
-    for (Record& r : records)
-        std::free(r.data);
-    records.clear();
-}
 
 const std::vector<uint32_t>& ChangeTracker::GroupStamps(uint32_t group) const {
     static const std::vector<uint32_t> kNone;
@@ -92,7 +83,7 @@ void ChangeTracker::Renew(std::unique_ptr<RawTable> next) {
                 matched_old[it->second] = true;
                 ++matched;
             }
-            if (next->IsProcessUpdated(i, old, it->second) == 0) {
+            if (!next->IsProcessUpdated(i, old, it->second)) {
                 stamps[i] = process_stamps_[it->second];
             } else {
                 stamps[i] = ++clock_;
@@ -160,7 +151,7 @@ std::vector<Record> ChangeTracker::CollectUpdates(uint32_t since) const {
         Trace("--ProcessList::AddUpdateRecords(): [ProcMgrValidProcIDs] rec_type=%lu, "
               "group_id=%lu, num_valid=%lu\n",
               2ul, 1ul, static_cast<unsigned long>(ids.size()));
-        items.push_back(r);
+        items.push_back(std::move(r));
     }
     Trace("->ProcessList::AddUpdateRecords(): [ProcMgrUpdateProcessRec]\n");
     for (uint32_t i = 0; i < procs.size() && i < process_stamps_.size(); ++i)

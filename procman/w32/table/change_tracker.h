@@ -19,7 +19,8 @@ public:
 
     // Reply items for a console whose last clock is since: the clock (4 bytes), then
     // ProcMgrValidProcIDs when processes vanished after since, then one update record per
-    // entry stamped after since (processes, then groups 2 and 3). The caller owns the blocks.
+    // entry stamped after since (processes, then groups 2 and 3). A record that could not be
+    // allocated is null.
     std::vector<Record> CollectUpdates(uint32_t since) const;
 
     uint32_t Clock() const { return clock_; }
@@ -38,8 +39,5 @@ private:
     std::vector<uint32_t> process_stamps_;
     std::vector<uint32_t> group_stamps_[kServiceSlots];
 };
-
-// Frees the blocks of records that were not handed on.
-void FreeRecords(std::vector<Record>& records);
 
 } // namespace pm::table

@@ -2,6 +2,7 @@
 #include "procman/w32/table/raw_table.h"
 
 #include <cstring>
+#include <optional>
 #include <string>
 
 #include "procman/w32/table/table_trace.h"
@@ -16,7 +17,7 @@ constexpr uint32_t kPerfBufferLimit = 64u << 20;
 constexpr uint32_t kServiceTypeAll = 0x3B;
 constexpr uint32_t kServiceTypeWin32 = 0x30;
 constexpr uint32_t kServiceTypeDrivers = 0x0B;
-constexpr int kToolhelpProcessLimit = 1 << 20;
+constexpr size_t kToolhelpProcessLimit = size_t(1) << 20;
 
 TextString Captured(const std::string& ansi) {
     TextString s(ansi.c_str());
@@ -37,28 +38,26 @@ bool TextEquals(const char* a, const char* b) {
 
 } // namespace
 
-int IsPerfProcEnabled(SnapshotPlatform& p) {
-    if (p.PerfCountersDisabledByLibrary() == 0) return 1;
-    if (!p.OpenPerfProcKey()) {
+bool IsPerfProcEnabled(SnapshotPlatform& p) {
+    const PerfCountersSwitch answer = p.PerfCounters();
+    if (!answer.library_defers_to_registry || !answer.disable_value) return true;
+    const auto& value = *answer.disable_value;
+    if (value.FailedAt(RegistryStep::kOpenKey)) {
         Trace("!!isPerfProcEnabled() open of PERFPROC_KEY failed\n");
-        return 0;
+        return false;
     }
     Trace("--isPerfProcEnabled() opened PERFPROC_KEY\n");
-    uint32_t value = 0;
-    int enabled = 1;
-    if (!p.ReadDisablePerformanceCounters(&value))
+    if (!value) {
         Trace("--isPerfProcEnabled() query of value failed\n");
-    else
-        enabled = value == 1 ? 0 : 1;
-    p.ClosePerfProcKey();
-    return enabled;
+        return true;
+    }
+    return value.value() != 1;
 }
 
 RawTable::RawTable(bool win95_mode) : win95_mode_(win95_mode) {}
 
 RawTable::RawTable(SnapshotPlatform& p, SnapshotState& state) {
     Trace("->RawTable::RawTable() entered\n");
-    p.CreateExecutionMutexOnce();
     win95_mode_ = p.IsWin95Mode();
     if (win95_mode_) {
         TakeWin95(p);
@@ -69,51 +68,42 @@ RawTable::RawTable(SnapshotPlatform& p, SnapshotState& state) {
 }
 
 void RawTable::TakeWin95(SnapshotPlatform& p) {
-    if (!p.OpenToolhelpSnapshot()) return;
     // One walk of the (unchanging) toolhelp snapshot: counting first and filling in a second
     // walk gives the same records, at twice the cost of the walk.
-    std::vector<ToolhelpProcess> found;
-    ToolhelpProcess e;
-    for (bool more = p.ProcessFirst(&e); more && found.size() < size_t(kToolhelpProcessLimit);
-         more = p.ProcessNext(&e))
-        found.push_back(e);
-    processes_.reserve(found.size());
-    for (const ToolhelpProcess& t : found) {
+    std::optional<std::vector<ToolhelpProcess>> found = p.ToolhelpProcesses(kToolhelpProcessLimit);
+    if (!found) return;
+    processes_.reserve(found->size());
+    for (const ToolhelpProcess& t : *found) {
         ProcessEntry r;
         r.process_id = t.process_id;
         r.parent_process_id = t.parent_process_id;
         r.name = Captured(t.exe_file);
         r.thread_count = static_cast<uint16_t>(t.thread_count);
         r.base_priority = static_cast<uint16_t>(t.base_priority);
-        r.process_flags = static_cast<uint16_t>(p.GetProcessFlags(t.process_id));
+        r.process_flags = static_cast<uint16_t>(t.process_flags);
         processes_.push_back(std::move(r));
     }
-    p.CloseToolhelpSnapshot();
     Trace("<-RawTable::RawTable()\n");
 }
 
 bool RawTable::ResolveTitleIndexes(SnapshotPlatform& p, SnapshotState& state) {
-    if (!p.OpenPerflibKey()) {
+    Win32Result<std::vector<uint8_t>, RegistryStep> counters = p.CountersText();
+    if (counters.FailedAt(RegistryStep::kOpenKey)) {
         Trace("RawTable::RawTable() open of PERFLIB_KEY failed\n");
         return false;
     }
     Trace("RawTable::RawTable() opened PERFLIB_KEY\n");
-    uint32_t size = 0;
-    long rc = p.QueryCountersSize(&size);
-    if (rc != kStatusOk) {
-        p.ClosePerflibKey();
-        Trace("RawTable::RawTable() query of Counters size failed with rc=%d\n", int(rc));
+    if (counters.FailedAt(RegistryStep::kQuerySize)) {
+        Trace("RawTable::RawTable() query of Counters size failed with rc=%d\n",
+              static_cast<int>(counters.error()));
         return false;
     }
-    std::vector<uint8_t> counters;
-    bool read = p.ReadCounters(&counters, size * 2);
-    p.ClosePerflibKey();
-    if (!read) {
+    if (!counters) {
         Trace("RawTable::RawTable() query of Counters value failed\n");
         return false;
     }
     auto& table = state.counters;
-    MatchCounterTitles(counters.data(), counters.size(), table, [&](int row) {
+    MatchCounterTitles(counters->data(), counters->size(), table, [&](int row) {
         Trace("RawTable::RawTable() found a match for counter=%s\n", table.rows[row].name);
     });
     table.query_value_name = std::to_string(table.rows[kRowProcess].title_index);
@@ -124,19 +114,19 @@ bool RawTable::TakeNtProcesses(SnapshotPlatform& p, SnapshotState& state) {
     if (!IsPerfProcEnabled(p)) return true; // no processes, services still listed
     if (state.counters.query_value_name.empty() && !ResolveTitleIndexes(p, state)) return false;
 
-    std::vector<uint8_t> data;
     uint32_t buffer = kPerfFirstBuffer;
-    long rc = p.QueryPerformanceData(state.counters.query_value_name, buffer, &data);
-    while (rc == kErrorMoreData && buffer <= kPerfBufferLimit - kPerfBufferStep) {
+    Win32Result<std::vector<uint8_t>> data =
+        p.PerformanceData(state.counters.query_value_name, buffer);
+    while (data.error() == kErrorMoreData && buffer <= kPerfBufferLimit - kPerfBufferStep) {
         buffer += kPerfBufferStep;
-        rc = p.QueryPerformanceData(state.counters.query_value_name, buffer, &data);
+        data = p.PerformanceData(state.counters.query_value_name, buffer);
     }
-    if (rc != kStatusOk) Trace("RawTable::RawTable() open of HKEY_PERFORMANCE_DATA failed\n");
+    if (!data) Trace("RawTable::RawTable() open of HKEY_PERFORMANCE_DATA failed\n");
 
     uint32_t announced = 0;
     std::vector<PerfInstance> instances;
-    if (rc != kStatusOk || data.size() < 4 ||
-        ReadPerfInstances(data.data(), data.size(), state.counters, &announced, instances) !=
+    if (!data || data->size() < 4 ||
+        ReadPerfInstances(data->data(), data->size(), state.counters, &announced, instances) !=
             PerfReadResult::kOk) {
         Trace("RawTable::RawTable() perf_data check failed\n");
         return false;
@@ -147,29 +137,20 @@ bool RawTable::TakeNtProcesses(SnapshotPlatform& p, SnapshotState& state) {
     for (const PerfInstance& inst : instances) {
         ProcessEntry r;
         r.process_id = inst.id_process;
-        p.OpenProcess(inst.id_process);
-        std::string full = p.ModuleFileName();
+        const ProcessDetails details = p.Process(inst.id_process);
+        const std::string& full = details.module_path;
         Trace("--RawTable::RawTable() full process name = \"%s\"\n", full.c_str());
         std::string name = full;
         if (full.empty() || full == "?") {
             name = p.WideToAnsi(inst.name);
             Trace("--RawTable::RawTable() process name = \"%s\"\n", name.c_str());
-            if (name == "_Total") {
-                p.CloseProcess();
-                continue;
-            }
+            if (name == "_Total") continue;
         }
-        std::string user;
-        uint32_t token_error = 0;
-        if (!p.TokenUserName(&user, &token_error)) {
-            user.clear();
-            if (token_error != 0)
-                Trace("--RawTable::RawTable() OpenProcessToken() returned rc=%d\n",
-                      int(token_error));
-        }
-        p.CloseProcess();
+        if (details.user_name.FailedAt(TokenStep::kOpenToken))
+            Trace("--RawTable::RawTable() OpenProcessToken() returned rc=%d\n",
+                  static_cast<int>(details.user_name.error()));
         r.name = Captured(name);
-        r.user_name = Captured(user);
+        r.user_name = Captured(details.user_name.value_or(std::string()));
         r.thread_count = static_cast<uint16_t>(inst.thread_count);
         r.base_priority = static_cast<uint16_t>(inst.priority_base);
         r.working_set = inst.working_set;
@@ -178,30 +159,20 @@ bool RawTable::TakeNtProcesses(SnapshotPlatform& p, SnapshotState& state) {
     return true;
 }
 
-void RawTable::EnumGroup(SnapshotPlatform& p, uint32_t group, uint32_t size_type,
-                         uint32_t real_type) {
-    uint32_t needed = 0, count = 0;
-    bool more_data = false;
-    bool ok = p.EnumServicesSize(size_type, &needed, &count, &more_data);
-    if (!(more_data || (ok && count > 0))) return;
-    std::vector<ServiceStatusEntry> found;
-    if (!p.EnumServices(real_type, needed, &found)) return;
-    auto& slot = services_[group - 1];
-    slot.reserve(found.size());
-    for (const auto& s : found) {
-        ServiceEntry e;
-        e.display_name = Captured(s.display_name);
-        e.current_state = static_cast<uint16_t>(s.current_state);
-        e.group = static_cast<uint16_t>(group);
-        slot.push_back(std::move(e));
-    }
-}
-
 void RawTable::TakeServices(SnapshotPlatform& p) {
-    if (p.OpenServiceManager()) {
-        EnumGroup(p, kGroupServices, kServiceTypeAll, kServiceTypeWin32);
-        EnumGroup(p, kGroupDrivers, kServiceTypeDrivers, kServiceTypeDrivers);
-        p.CloseServiceManager();
+    const std::vector<std::vector<ServiceStatusEntry>> lists = p.Services(
+        {{kServiceTypeAll, kServiceTypeWin32}, {kServiceTypeDrivers, kServiceTypeDrivers}});
+    const uint32_t groups[] = {kGroupServices, kGroupDrivers};
+    for (size_t k = 0; k < 2 && k < lists.size(); ++k) {
+        auto& slot = services_[groups[k] - 1];
+        slot.reserve(lists[k].size());
+        for (const auto& s : lists[k]) {
+            ServiceEntry e;
+            e.display_name = Captured(s.display_name);
+            e.current_state = static_cast<uint16_t>(s.current_state);
+            e.group = static_cast<uint16_t>(groups[k]);
+            slot.push_back(std::move(e));
+        }
     }
     Trace("<-RawTable::RawTable()\n");
 }
@@ -242,11 +213,11 @@ uint32_t RawTable::GetProcUniqueID(uint32_t index) const {
     return processes_[index].process_id;
 }
 
-int RawTable::IsProcessUpdated(uint32_t index, const RawTable& older, uint32_t old_index) const {
+bool RawTable::IsProcessUpdated(uint32_t index, const RawTable& older, uint32_t old_index) const {
     if (index >= processes_.size() || old_index >= older.processes_.size()) {
         Trace("!!RawTable::IsProcessUpdated(index=%lu, old_index=%lu) index out of bound\n",
               static_cast<unsigned long>(index), static_cast<unsigned long>(old_index));
-        return 0;
+        return false;
     }
     const ProcessEntry& a = processes_[index];
     const ProcessEntry& b = older.processes_[old_index];
@@ -254,7 +225,7 @@ int RawTable::IsProcessUpdated(uint32_t index, const RawTable& older, uint32_t o
                   a.process_flags != b.process_flags || a.thread_count != b.thread_count ||
                   a.base_priority != b.base_priority || a.monitored != b.monitored ||
                   a.working_set != b.working_set || a.name != b.name;
-    return differ ? 1 : 0;
+    return differ;
 }
 
 const char* RawTable::GetKey(uint32_t group, int64_t index) const {
@@ -265,9 +236,9 @@ const char* RawTable::GetKey(uint32_t group, int64_t index) const {
     return key ? key : "";
 }
 
-int RawTable::IsKeyDifferent(uint32_t group, int64_t index, const char* name) const {
-    if (group > GetNumGroups()) return 0;
-    return TextEquals(GetKey(group, index), name) ? 0 : 1;
+bool RawTable::IsKeyDifferent(uint32_t group, int64_t index, const char* name) const {
+    if (group > GetNumGroups()) return false;
+    return !TextEquals(GetKey(group, index), name);
 }
 
 int RawTable::FindService(uint32_t group, const char* key) const {
@@ -277,15 +248,15 @@ int RawTable::FindService(uint32_t group, const char* key) const {
     return -1;
 }
 
-int RawTable::IsUpdated(const RawTable& other, uint32_t group, const char* key) const {
+bool RawTable::IsUpdated(const RawTable& other, uint32_t group, const char* key) const {
     if (group > GetNumGroups()) {
         Trace("!!RawTable::IsUpdated(group=%lu, key=%s): Invalid group\n",
               static_cast<unsigned long>(group), ForTrace(key).c_str());
-        return 0;
+        return false;
     }
     int mine = FindService(group, key);
     int theirs = other.FindService(group, key);
-    if (mine < 0 || theirs < 0) return 1;
+    if (mine < 0 || theirs < 0) return true;
     return Services(group)[mine].current_state != other.Services(group)[theirs].current_state;
 }
 
@@ -328,7 +299,7 @@ Record RawTable::GetProcessUpdateRecord(uint32_t index) const {
         };
     Record r = BuildProcessUpdateRecord(f, win95_mode_, observe);
     Trace("<-RawTable::GetProcessUpdateRecord(index=%lu): len=%lu\n",
-          static_cast<unsigned long>(index), static_cast<unsigned long>(r.size));
+          static_cast<unsigned long>(index), static_cast<unsigned long>(r.size()));
     return r;
 }
 

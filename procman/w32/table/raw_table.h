@@ -51,6 +51,7 @@ struct SnapshotState {
 class RawTable {
 public:
     // Takes the snapshot. Never fails: an error ends the work early and keeps what was gathered.
+    // The execution mutex is the caller's to create before the first snapshot.
     RawTable(SnapshotPlatform& platform, SnapshotState& state);
     // An empty table in the given mode, filled by tests and benchmarks directly.
     explicit RawTable(bool win95_mode);
@@ -63,10 +64,10 @@ public:
     uint32_t GetNumEntries(uint32_t group) const;
 
     uint32_t GetProcUniqueID(uint32_t index) const;
-    int IsProcessUpdated(uint32_t index, const RawTable& older, uint32_t old_index) const;
+    bool IsProcessUpdated(uint32_t index, const RawTable& older, uint32_t old_index) const;
     const char* GetKey(uint32_t group, int64_t index) const;
-    int IsKeyDifferent(uint32_t group, int64_t index, const char* name) const;
-    int IsUpdated(const RawTable& other, uint32_t group, const char* key) const;
+    bool IsKeyDifferent(uint32_t group, int64_t index, const char* name) const;
+    bool IsUpdated(const RawTable& other, uint32_t group, const char* key) const;
     Record GetProcessUpdateRecord(uint32_t index) const;
     Record GetUpdateRecord(uint32_t group, uint32_t index) const;
 
@@ -85,7 +86,6 @@ private:
     bool TakeNtProcesses(SnapshotPlatform& p, SnapshotState& state);
     bool ResolveTitleIndexes(SnapshotPlatform& p, SnapshotState& state);
     void TakeServices(SnapshotPlatform& p);
-    void EnumGroup(SnapshotPlatform& p, uint32_t group, uint32_t size_type, uint32_t real_type);
     int FindService(uint32_t group, const char* key) const;
 
     bool win95_mode_ = false;
@@ -93,7 +93,7 @@ private:
     std::vector<ProcessEntry> processes_;
 };
 
-// isPerfProcEnabled: 1 when the process performance counters may be read.
-int IsPerfProcEnabled(SnapshotPlatform& platform);
+// isPerfProcEnabled: true when the process performance counters may be read.
+bool IsPerfProcEnabled(SnapshotPlatform& platform);
 
 } // namespace pm::table

@@ -1,9 +1,9 @@
 // Portable record builders.
 #include "procman/w32/table/update_records.h"
 
-#include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 
 namespace pm::table {
 namespace {
@@ -15,9 +15,7 @@ uint32_t TextLength(const char* s) {
 // Writes little-endian fields into a zero-filled block.
 class Writer {
 public:
-    explicit Writer(uint32_t size) : size_(size) {
-        data_ = static_cast<uint8_t*>(std::calloc(size ? size : 1, 1));
-    }
+    explicit Writer(uint32_t size) : record_(Record::Zeroed(size)), data_(record_.data()) {}
     bool ok() const { return data_ != nullptr; }
     void U16(uint16_t v) {
         data_[pos_++] = uint8_t(v);
@@ -52,11 +50,11 @@ public:
         ++pos_; // the terminating zero is already there
         if (observe) observe(field, text ? text : "", 0);
     }
-    Record Finish() { return Record{data_, size_}; }
+    Record Finish() { return std::move(record_); }
 
 private:
+    Record record_;
     uint8_t* data_;
-    uint32_t size_;
     uint32_t pos_ = 0;
 };
 

@@ -1,10 +1,12 @@
 // The binary records the console reads to follow the process and service tables.
-// Portable. Records are zero-filled C-heap blocks (calloc) that the caller owns and frees with
-// free(); a reply item takes them over without copying.
+// Portable. Each builder answers an owned, zero-filled record (null when it cannot be
+// allocated); a reply item takes the bytes over without copying.
 #pragma once
 
 #include <cstdint>
 #include <functional>
+
+#include "procman/w32/table/record.h"
 
 namespace pm::table {
 
@@ -30,11 +32,6 @@ constexpr uint32_t kTextAttribOverhead = 7; // ProcMgrAttrib holding n text byte
 constexpr uint32_t kServiceRecordTail = 30;
 // num_valid is 16 bits wide: a list never claims more ids than it holds.
 constexpr uint32_t kMaxValidProcIds = 0xFFFF;
-
-struct Record {
-    uint8_t* data = nullptr;
-    uint32_t size = 0;
-};
 
 // Priority class index (enumeration "Idle", "Normal", "High", "Time-Critical") of a base priority.
 uint32_t PriorityIndex(uint32_t base_priority);
