@@ -9,22 +9,22 @@
 namespace kavipc {
 
 void WriteChunkHeader(uint8_t* out, const ChunkHeader& h) {
-    Put32(out, kChunkMagic);
+    le::Store32(out, kChunkMagic);
     out[4] = static_cast<uint8_t>(h.kind);
     out[5] = kFrameVersion;
-    Put16(out + 6, 0);
-    Put32(out + 8, h.total_len);
-    Put32(out + 12, h.offset);
+    le::Store16(out + 6, 0);
+    le::Store32(out + 8, h.total_len);
+    le::Store32(out + 12, h.offset);
 }
 
 bool ReadChunkHeader(const uint8_t* data, size_t size, ChunkHeader* h) {
     if (data == nullptr || size < kChunkHeaderSize || size > kMaxChunk) return false;
-    if (Get32(data) != kChunkMagic || data[5] != kFrameVersion) return false;
+    if (le::Load32(data) != kChunkMagic || data[5] != kFrameVersion) return false;
     auto kind = static_cast<FrameKind>(data[4]);
     if (MaxFramePayload(kind) == 0) return false;
     h->kind = kind;
-    h->total_len = Get32(data + 8);
-    h->offset = Get32(data + 12);
+    h->total_len = le::Load32(data + 8);
+    h->offset = le::Load32(data + 12);
     return true;
 }
 

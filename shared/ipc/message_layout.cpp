@@ -32,26 +32,27 @@ bool StringInside(const uint8_t* data, uint32_t msg_len, size_t off, size_t len)
 
 HeaderCheck CheckHeader(const uint8_t* data, size_t size, HeaderInfo* info) {
     if (data == nullptr || size < kHeaderSize) return HeaderCheck::kTooShort;
-    uint32_t msg_len = Get32(data + kOffMsgLen);
+    uint32_t msg_len = le::Load32(data + kOffMsgLen);
     if (msg_len < kHeaderSize) return HeaderCheck::kTooShort;
     if (msg_len > size) return HeaderCheck::kLengthMismatch;
-    if (Get16(data + kOffHdrLen) != kHeaderSize) return HeaderCheck::kBadHeaderLength;
-    size_t len = Get16(data + kOffAddresseeLen);
-    size_t off = Get16(data + kOffAddresseeOff);
+    if (le::Load16(data + kOffHdrLen) != kHeaderSize) return HeaderCheck::kBadHeaderLength;
+    size_t len = le::Load16(data + kOffAddresseeLen);
+    size_t off = le::Load16(data + kOffAddresseeOff);
     if (len < 2 || !StringInside(data, msg_len, off, len)) return HeaderCheck::kBadAddressee;
     const char* name = reinterpret_cast<const char*>(data + off);
     size_t name_len = strnlen(name, len);
     if (!IsValidNodeName(name, name_len)) return HeaderCheck::kBadName;
-    if (!StringInside(data, msg_len, Get16(data + kOffSenderOff), Get16(data + kOffSenderLen)))
+    if (!StringInside(data, msg_len, le::Load16(data + kOffSenderOff),
+                      le::Load16(data + kOffSenderLen)))
         return HeaderCheck::kBadSender;
-    size_t count = Get16(data + kOffItemCount);
-    size_t table = Get16(data + kOffSizeTableOff);
-    size_t items = Get16(data + kOffDataOff);
+    size_t count = le::Load16(data + kOffItemCount);
+    size_t table = le::Load16(data + kOffSizeTableOff);
+    size_t items = le::Load16(data + kOffDataOff);
     // Acknowledgements leave both offsets 0 (no items): only the bounds count.
     if (table + 4 * count > msg_len || items > msg_len) return HeaderCheck::kBadItems;
     uint64_t sum = 0;
     for (size_t i = 0; i < count; ++i)
-        sum += Get32(data + table + 4 * i);
+        sum += le::Load32(data + table + 4 * i);
     if (sum > msg_len - items) return HeaderCheck::kBadItems;
     if (info != nullptr) {
         info->msg_len = msg_len;

@@ -22,41 +22,46 @@
 #include <cstdint>
 #include <string>
 
+#include "shared/base/endian.h"
+
 namespace kavipc {
 
+namespace le = pm::le;
+
+// The one description of the header, for the library and every node.
+inline namespace layout {
 constexpr size_t kHeaderSize = 32;
-constexpr size_t kOffMsgLen = 0;
-constexpr size_t kOffHdrLen = 4;
-constexpr size_t kOffType = 6;
-constexpr size_t kOffTag = 7;
-constexpr size_t kOffSenderLen = 8;
-constexpr size_t kOffSenderOff = 10;
-constexpr size_t kOffAddresseeLen = 12;
-constexpr size_t kOffAddresseeOff = 14;
-constexpr size_t kOffValue = 18;
-constexpr size_t kOffItemCount = 22;
-constexpr size_t kOffSizeTableOff = 24;
-constexpr size_t kOffDataOff = 26;
-constexpr size_t kOffSeqNo = 28;
+constexpr size_t kOffMsgLen = 0;        // 4: total length
+constexpr size_t kOffHdrLen = 4;        // 2: 32
+constexpr size_t kOffType = 6;          // 1: bit 0 set means a reply
+constexpr size_t kOffTag = 7;           // 1: echoed from request to reply
+constexpr size_t kOffSenderLen = 8;     // 2: with terminator
+constexpr size_t kOffSenderOff = 10;    // 2
+constexpr size_t kOffAddresseeLen = 12; // 2: with terminator
+constexpr size_t kOffAddresseeOff = 14; // 2
+constexpr size_t kOffReserved = 16;     // 2: 0
+constexpr size_t kOffValue = 18;        // 4: code (request) or status (reply)
+constexpr size_t kOffItemCount = 22;    // 2
+constexpr size_t kOffSizeTableOff = 24; // 2
+constexpr size_t kOffDataOff = 26;      // 2
+constexpr size_t kOffSeqNo = 28;        // 4
+
+// Message types.
+constexpr uint8_t kTypeRequest = 0;
+constexpr uint8_t kTypeReply = 1;
+constexpr uint8_t kTypeAuthRequest = 2;
+constexpr uint8_t kTypeAuthReply = 3;
+constexpr uint8_t kTypeAckRequest = 4;
+constexpr uint8_t kReplyBit = 1;
+
+// Offsets and counts are 16 bits wide: the header, both strings and the size table must end
+// below this offset.
+constexpr uint32_t kOffsetLimit = 0x10000;
+constexpr uint32_t kMaxItems = 0xFFFF;
 
 // Longest node name the library accepts (without the terminator); keeps pipe names short.
 constexpr size_t kMaxNodeName = 200;
-
-inline uint16_t Get16(const uint8_t* p) {
-    return static_cast<uint16_t>(p[0] | (p[1] << 8));
-}
-inline uint32_t Get32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
-inline void Put16(uint8_t* p, uint16_t v) {
-    p[0] = static_cast<uint8_t>(v);
-    p[1] = static_cast<uint8_t>(v >> 8);
-}
-inline void Put32(uint8_t* p, uint32_t v) {
-    for (int i = 0; i < 4; ++i)
-        p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
+} // namespace layout
 
 enum class HeaderCheck {
     kOk,

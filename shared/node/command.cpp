@@ -97,24 +97,24 @@ void* PackMessage(MessageMemory& memory, uint8_t type, uint8_t tag, const char* 
     uint32_t data_off = table_off + 4 * count;
 
     std::memset(m, 0, data_off);
-    Put32(m + kMsgLen, total);
-    Put16(m + kHdrLen, kHeaderSize);
-    m[kType] = type;
-    m[kTag] = tag;
-    Put16(m + kSenderLen, sender_len);
-    Put16(m + kSenderOff, sender_off);
-    Put16(m + kAddresseeLen, addressee_len);
-    Put16(m + kAddresseeOff, addressee_off);
-    Put32(m + kValue, value);
-    Put16(m + kItemCount, count);
-    Put16(m + kSizeTableOff, table_off);
-    Put16(m + kDataOff, data_off);
-    Put32(m + kSeqNo, seq_no);
+    le::Store32(m + kOffMsgLen, total);
+    le::Store16(m + kOffHdrLen, kHeaderSize);
+    m[kOffType] = type;
+    m[kOffTag] = tag;
+    le::Store16(m + kOffSenderLen, sender_len);
+    le::Store16(m + kOffSenderOff, sender_off);
+    le::Store16(m + kOffAddresseeLen, addressee_len);
+    le::Store16(m + kOffAddresseeOff, addressee_off);
+    le::Store32(m + kOffValue, value);
+    le::Store16(m + kOffItemCount, count);
+    le::Store16(m + kOffSizeTableOff, table_off);
+    le::Store16(m + kOffDataOff, data_off);
+    le::Store32(m + kOffSeqNo, seq_no);
     if (sender) std::memcpy(m + sender_off, sender, sender_len);
     if (addressee) std::memcpy(m + addressee_off, addressee, addressee_len);
     uint8_t* p = m + data_off;
     for (uint32_t i = 0; i < count; ++i) {
-        Put32(m + table_off + 4 * i, items[i].size());
+        le::Store32(m + table_off + 4 * i, items[i].size());
         if (items[i].size()) std::memcpy(p, items[i].data(), items[i].size());
         p += items[i].size();
     }
@@ -239,13 +239,13 @@ int Command::ParseReply(const MessageView& v) {
 
 void* SendAuthorizationCommand::BuildReply(MessageMemory& memory) {
     auto* m = static_cast<uint8_t*>(Command::BuildReply(memory));
-    if (m) m[kType] = kTypeAuthReply;
+    if (m) m[kOffType] = kTypeAuthReply;
     return m;
 }
 
 void* SendAuthorizationCommand::BuildRequest(MessageMemory& memory) {
     auto* m = static_cast<uint8_t*>(Command::BuildRequest(memory));
-    if (m) m[kType] = kTypeAuthRequest;
+    if (m) m[kOffType] = kTypeAuthRequest;
     return m;
 }
 

@@ -20,32 +20,33 @@ bool StringField(const uint8_t* base, uint32_t msg_len, uint32_t off, uint32_t l
 
 uint32_t DeclaredLength(const void* message) {
     if (!message) return 0;
-    return Get32(static_cast<const uint8_t*>(message) + kMsgLen);
+    return le::Load32(static_cast<const uint8_t*>(message) + kOffMsgLen);
 }
 
 bool ValidateMessage(const void* message, size_t available, MessageView& view) {
     if (!message || available < kHeaderSize) return false;
     const uint8_t* p = static_cast<const uint8_t*>(message);
-    uint32_t msg_len = Get32(p + kMsgLen);
+    uint32_t msg_len = le::Load32(p + kOffMsgLen);
     if (msg_len < kHeaderSize || msg_len > available) return false;
-    if (Get16(p + kHdrLen) != kHeaderSize) return false;
+    if (le::Load16(p + kOffHdrLen) != kHeaderSize) return false;
 
     MessageView v;
     v.base = p;
     v.msg_len = msg_len;
-    v.type = p[kType];
-    v.tag = p[kTag];
-    v.value = Get32(p + kValue);
-    v.seq_no = Get32(p + kSeqNo);
-    v.sender_len = Get16(p + kSenderLen);
-    v.addressee_len = Get16(p + kAddresseeLen);
-    if (!StringField(p, msg_len, Get16(p + kSenderOff), v.sender_len, v.sender)) return false;
-    if (!StringField(p, msg_len, Get16(p + kAddresseeOff), v.addressee_len, v.addressee))
+    v.type = p[kOffType];
+    v.tag = p[kOffTag];
+    v.value = le::Load32(p + kOffValue);
+    v.seq_no = le::Load32(p + kOffSeqNo);
+    v.sender_len = le::Load16(p + kOffSenderLen);
+    v.addressee_len = le::Load16(p + kOffAddresseeLen);
+    if (!StringField(p, msg_len, le::Load16(p + kOffSenderOff), v.sender_len, v.sender))
+        return false;
+    if (!StringField(p, msg_len, le::Load16(p + kOffAddresseeOff), v.addressee_len, v.addressee))
         return false;
 
-    v.item_count = Get16(p + kItemCount);
-    uint32_t table_off = Get16(p + kSizeTableOff);
-    uint32_t data_off = Get16(p + kDataOff);
+    v.item_count = le::Load16(p + kOffItemCount);
+    uint32_t table_off = le::Load16(p + kOffSizeTableOff);
+    uint32_t data_off = le::Load16(p + kOffDataOff);
     uint64_t table_end = static_cast<uint64_t>(table_off) + 4ull * v.item_count;
     // An acknowledgement leaves both offsets 0 (it has no items): only the bounds count.
     if (table_end > msg_len || data_off > msg_len) return false;

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <utility>
 
 namespace pm {
 
@@ -39,6 +40,30 @@ public:
 private:
     Mutex& mutex_;
     bool locked_;
+};
+
+// Data reached only with its lock held: the lock owns what it guards. Lock() answers a handle
+// that holds the mutex for its lifetime and gives access to the data.
+template <typename T> class Guarded {
+public:
+    explicit Guarded(std::unique_ptr<Mutex> mutex) : mutex_(std::move(mutex)) {}
+
+    class Locked {
+    public:
+        Locked(Mutex& m, T& data) : lock_(m), data_(data) {}
+        T* operator->() const { return &data_; }
+        T& operator*() const { return data_; }
+
+    private:
+        MutexLock lock_;
+        T& data_;
+    };
+
+    [[nodiscard]] Locked Lock() const { return Locked(*mutex_, data_); }
+
+private:
+    std::unique_ptr<Mutex> mutex_;
+    mutable T data_{};
 };
 
 // A window message as GetMessageA fills it.

@@ -2,9 +2,9 @@
 // messaging library and the OS pieces go through their seams.
 #include "shared/node/service_node.h"
 
-#include <cstdlib>
 #include <cstring>
 #include <new>
+#include <utility>
 
 #include "shared/node/message_layout.h"
 
@@ -14,32 +14,27 @@ using namespace msg;
 
 ServiceNode::ServiceNode(const char* name, int raw_mode, MessagingLibrary& library,
                          NodePlatform& platform, Registration when)
-    : library_(library), platform_(platform), raw_mode_(raw_mode), queue_lock_(platform.NewMutex()),
-      dispatch_lock_(platform.NewMutex()) {
+    : library_(library), platform_(platform), raw_mode_(raw_mode), queue_(platform.NewMutex()),
+      dispatch_(platform.NewMutex()) {
     if (!library_.Bind() || !name) return;
-    size_t n = std::strlen(name) + 1;
-    name_ = static_cast<char*>(std::malloc(n));
-    if (!name_) return;
-    std::memcpy(name_, name, n);
+    name_ = name;
+    named_ = true;
     if (when == Registration::kNow) Register();
 }
 
 bool ServiceNode::Register() {
     if (IsRegistered()) return true;
-    if (!name_ || !library_.IsBound()) return false;
-    node_handle_ = library_.Functions().CreateSvcNode(name_, this, &ServiceNode::MessageCallback);
+    if (!named_ || !library_.IsBound()) return false;
+    node_handle_ =
+        library_.Functions().CreateSvcNode(name_.c_str(), this, &ServiceNode::MessageCallback);
     return IsRegistered();
 }
 
 ServiceNode::~ServiceNode() {
-    if (IsRegistered()) library_.Functions().DeleteSvcNode(name_);
-    std::free(name_);
-    while (held_) {
-        HeldMessage* h = held_;
-        held_ = h->next;
-        library_.Free(h->message);
-        delete h;
-    }
+    if (IsRegistered()) library_.Functions().DeleteSvcNode(name_.c_str());
+    auto held = dispatch_.Lock();
+    for (const HeldMessage& h : *held)
+        library_.Free(h.message);
 }
 
 int ServiceNode::CommandReceived(Command&) {
@@ -57,7 +52,7 @@ void ServiceNode::PumpMessage(const WindowMessage& msg) {
 int ServiceNode::Unregister() {
     if (!IsRegistered()) return 1;
     node_handle_ = 0;
-    return library_.Functions().DeleteSvcNode(name_);
+    return library_.Functions().DeleteSvcNode(name_.c_str());
 }
 
 void ServiceNode::Run() {
@@ -80,37 +75,41 @@ void ServiceNode::RequestQuit() {
 }
 
 size_t ServiceNode::PendingCount() const {
-    MutexLock lock(*queue_lock_);
-    size_t n = 0;
-    for (PendingRequest* e = pending_; e; e = e->next)
-        ++n;
-    return n;
+    return queue_.Lock()->pending.size();
 }
 
 size_t ServiceNode::HeldCount() const {
-    MutexLock lock(*dispatch_lock_);
-    size_t n = 0;
-    for (HeldMessage* h = held_; h; h = h->next)
-        ++n;
-    return n;
+    return dispatch_.Lock()->size();
 }
 
-int ServiceNode::Enqueue(void* message, int use_enqueue2) {
+int ServiceNode::Enqueue(void* message, bool use_enqueue2) {
     const MessagingFunctions& f = library_.Functions();
     if (use_enqueue2 && f.EnqueueMessage2) return f.EnqueueMessage2(message, 1);
     return f.EnqueueMessage(message);
 }
 
-void ServiceNode::NotSent(Command* command, int delete_when_done) {
+void ServiceNode::NotSent(Command* command, bool delete_when_done) {
     command->status = kStatusNotSent;
     command->OnComplete();
     if (delete_when_done) delete command;
 }
 
-int ServiceNode::SendCommand(Command* command, Event* event, int no_wait, int use_enqueue2,
-                             int delete_when_done) {
+bool ServiceNode::Forget(uint64_t id) {
+    auto queue = queue_.Lock();
+    for (auto it = queue->pending.begin(); it != queue->pending.end(); ++it) {
+        if (it->id == id) {
+            queue->pending.erase(it);
+            return true;
+        }
+    }
+    return false;
+}
+
+int ServiceNode::SendCommand(Command* command, Send options, Event* event) {
     if (raw_mode_) return 0;
-    command->SetReturnAddr(name_);
+    const bool no_wait = Has(options, Send::kNoWait);
+    const bool delete_when_done = Has(options, Send::kDeleteWhenDone);
+    command->SetReturnAddr(Name());
     void* message = IsRegistered() ? command->BuildRequest(library_) : nullptr;
     if (!message) {
         NotSent(command, delete_when_done);
@@ -120,69 +119,48 @@ int ServiceNode::SendCommand(Command* command, Event* event, int no_wait, int us
     if (f.GetGlobalTimeout)
         command->timeout_ms = f.GetGlobalTimeout(command->GetTargetAddr(), command->timeout_ms);
 
-    std::atomic<uint16_t> done{0};
-    auto* entry = new (std::nothrow) PendingRequest;
-    if (!entry) {
-        library_.Free(message);
-        NotSent(command, delete_when_done);
-        return 1;
-    }
-    entry->command = command;
-    entry->delete_when_done = delete_when_done;
-    entry->event = event;
+    PendingRequest entry;
+    entry.command = command;
+    entry.delete_when_done = delete_when_done;
+    entry.event = event;
+    std::shared_ptr<std::atomic<bool>> done;
     if (!no_wait) {
-        entry->done = &done;
-        entry->thread_id = platform_.CurrentThreadId();
+        done = std::make_shared<std::atomic<bool>>(false);
+        entry.done = done;
+        entry.thread_id = platform_.CurrentThreadId();
     }
+    uint64_t id;
     {
-        MutexLock lock(*queue_lock_);
-        entry->next = pending_;
-        pending_ = entry;
+        auto queue = queue_.Lock();
+        id = entry.id = ++queue->last_id;
+        queue->pending.push_front(std::move(entry));
         if (event) event->Reset();
     }
 
-    if (!Enqueue(message, use_enqueue2)) {
-        bool found = false;
-        {
-            MutexLock lock(*queue_lock_);
-            for (PendingRequest** link = &pending_; *link; link = &(*link)->next) {
-                if (*link == entry) {
-                    *link = entry->next;
-                    found = true;
-                    break;
-                }
-            }
-        }
+    if (!Enqueue(message, Has(options, Send::kUseEnqueue2))) {
         library_.Free(message);
-        // A tick may have timed the entry out meanwhile; then the command is complete already.
-        if (!found) return 1;
-        delete entry;
-        NotSent(command, delete_when_done);
-        return 1;
+        if (Forget(id)) {
+            NotSent(command, delete_when_done);
+            return 1;
+        }
+        // A tick timed the entry out meanwhile and completes it: wait for that as for a reply.
     }
     if (no_wait) return 1;
 
     if (event) {
         event->Wait();
-    } else if (!done.load()) {
+    } else if (!done->load()) {
         WindowMessage m;
         while (platform_.NextMessage(m) > 0 && m.message != kWmQuit) {
             PumpMessage(m);
-            if (done.load()) break;
+            if (done->load()) break;
         }
     }
-    if (!done.load()) {
+    if (!done->load()) {
         // The loop ended without the reply: the program is going down.
         platform_.ExitProcess(1);
-        // Only a test's stand-in returns: forget the entry, which points into this frame.
-        MutexLock lock(*queue_lock_);
-        for (PendingRequest** link = &pending_; *link; link = &(*link)->next) {
-            if (*link == entry) {
-                *link = entry->next;
-                delete entry;
-                break;
-            }
-        }
+        // Only a test's stand-in returns: forget the entry.
+        Forget(id);
         return 0;
     }
     return 1;
@@ -190,9 +168,9 @@ int ServiceNode::SendCommand(Command* command, Event* event, int no_wait, int us
 
 int ServiceNode::SendReply(Command* command) {
     if (raw_mode_) return 0;
-    MutexLock lock(*dispatch_lock_);
+    auto dispatch = dispatch_.Lock();
     if (!(command->flags & Command::kFlagDeferredReply)) return 0;
-    command->SetReturnAddr(name_);
+    command->SetReturnAddr(Name());
     void* reply = command->BuildReply(library_);
     if (!reply) return 0;
     // The items are in the message now: the command goes before the library takes the message,
@@ -208,31 +186,29 @@ void ServiceNode::SetAccepting(int flag) {
         return;
     }
     accepting_ = 1;
-    MutexLock lock(*dispatch_lock_);
-    while (held_) {
-        HeldMessage* h = held_;
-        held_ = h->next;
-        void* message = h->message;
-        uint32_t elapsed = h->elapsed_ms;
-        delete h;
-        HandleMessage(message, elapsed);
+    // Newest first; a handler may hold new ones meanwhile (the lock is re-entrant), so the
+    // list is looked at afresh each time.
+    auto held = dispatch_.Lock();
+    while (!held->empty()) {
+        HeldMessage h = held->back();
+        held->pop_back();
+        HandleMessage(h.message, h.elapsed_ms);
     }
 }
 
 void ServiceNode::SetPulseInterval(int ms) {
-    MutexLock lock(*queue_lock_);
-    pulse_interval_ms_ = ms;
-    pulse_remaining_ms_ = ms;
+    auto queue = queue_.Lock();
+    queue->pulse_interval_ms = ms;
+    queue->pulse_remaining_ms = ms;
 }
 
-void ServiceNode::Complete(PendingRequest* entry) {
-    Command* command = entry->command;
+void ServiceNode::Complete(PendingRequest& entry) {
+    Command* command = entry.command;
     command->OnComplete();
-    if (entry->done) entry->done->store(1);
-    if (entry->event) entry->event->Set();
-    if (entry->thread_id) platform_.PostToThread(entry->thread_id, kWmReplyArrived);
-    if (entry->delete_when_done) delete command;
-    delete entry;
+    if (entry.done) entry.done->store(true);
+    if (entry.event) entry.event->Set();
+    if (entry.thread_id) platform_.PostToThread(entry.thread_id, kWmReplyArrived);
+    if (entry.delete_when_done) delete command;
 }
 
 int KAVIPC_API ServiceNode::MessageCallback(void* node, void* message, uint32_t elapsed_ms) {
@@ -264,16 +240,7 @@ void ServiceNode::HandleMessage(void* message, uint32_t elapsed_ms) {
         if (accepting_) {
             HandleRequest(message, v);
         } else {
-            MutexLock lock(*dispatch_lock_);
-            auto* h = new (std::nothrow) HeldMessage;
-            if (!h) {
-                library_.Free(message);
-                return;
-            }
-            h->message = message;
-            h->elapsed_ms = elapsed_ms;
-            h->next = held_;
-            held_ = h;
+            dispatch_.Lock()->push_back(HeldMessage{message, elapsed_ms});
         }
         return;
     }
@@ -286,31 +253,34 @@ void ServiceNode::HandleMessage(void* message, uint32_t elapsed_ms) {
 }
 
 void ServiceNode::HandleTick(uint32_t elapsed_ms) {
-    int pulse_result = 1;
+    // Expired requests are taken out under the lock and completed after it, like replies:
+    // a completion may send another request or reply on another node's behalf.
+    std::list<PendingRequest> expired;
+    bool pulse = false;
     {
-        MutexLock lock(*queue_lock_);
-        PendingRequest** link = &pending_;
-        while (*link) {
-            PendingRequest* e = *link;
-            if (e->command->timeout_ms >= elapsed_ms) {
-                e->command->timeout_ms -= elapsed_ms;
-                link = &e->next;
+        auto queue = queue_.Lock();
+        for (auto it = queue->pending.begin(); it != queue->pending.end();) {
+            auto next = std::next(it);
+            if (it->command->timeout_ms >= elapsed_ms) {
+                it->command->timeout_ms -= elapsed_ms;
             } else {
-                *link = e->next;
-                e->command->status = kStatusTimedOut;
-                Complete(e);
+                it->command->status = kStatusTimedOut;
+                expired.splice(expired.end(), queue->pending, it);
             }
+            it = next;
         }
-        if (pulse_interval_ms_) {
-            if (static_cast<int64_t>(elapsed_ms) < pulse_remaining_ms_) {
-                pulse_remaining_ms_ -= static_cast<int>(elapsed_ms);
+        if (queue->pulse_interval_ms) {
+            if (static_cast<int64_t>(elapsed_ms) < queue->pulse_remaining_ms) {
+                queue->pulse_remaining_ms -= static_cast<int>(elapsed_ms);
             } else {
-                pulse_remaining_ms_ = pulse_interval_ms_;
-                pulse_result = Pulse();
+                queue->pulse_remaining_ms = queue->pulse_interval_ms;
+                pulse = true;
             }
         }
     }
-    if (!pulse_result) RequestQuit();
+    for (PendingRequest& e : expired)
+        Complete(e);
+    if (pulse && !Pulse()) RequestQuit();
 }
 
 void ServiceNode::HandleRequest(void* message, const MessageView& v) {
@@ -321,13 +291,13 @@ void ServiceNode::HandleRequest(void* message, const MessageView& v) {
     int result;
     void* reply = nullptr;
     {
-        MutexLock lock(*dispatch_lock_);
+        auto dispatch = dispatch_.Lock();
         result = CommandReceived(*command);
         if (command->flags & Command::kFlagDeferredReply) {
             // The handler owns it now and ends it with SendReply.
             (void)command.release();
         } else {
-            command->SetReturnAddr(name_);
+            command->SetReturnAddr(Name());
             reply = command->BuildReply(library_);
             command.reset();
         }
@@ -351,23 +321,22 @@ bool SameNode(const char* a, const char* b) {
 } // namespace
 
 void ServiceNode::HandleReply(void* message, const MessageView& v) {
-    PendingRequest* found = nullptr;
+    std::list<PendingRequest> found;
     {
-        MutexLock lock(*queue_lock_);
+        auto queue = queue_.Lock();
         // A reply belongs to the request with its sequence number that went to the node the
         // reply comes from: any peer can guess a sequence number.
-        for (PendingRequest** link = &pending_; *link; link = &(*link)->next) {
-            Command* c = (*link)->command;
-            if (c->seq_no == v.seq_no && SameNode(c->GetTargetAddr(), v.sender)) {
-                found = *link;
-                *link = found->next;
+        for (auto it = queue->pending.begin(); it != queue->pending.end(); ++it) {
+            if (it->command->seq_no == v.seq_no &&
+                SameNode(it->command->GetTargetAddr(), v.sender)) {
+                found.splice(found.end(), queue->pending, it);
                 break;
             }
         }
     }
-    if (found) {
-        found->command->ParseReply(v);
-        Complete(found);
+    if (!found.empty()) {
+        found.front().command->ParseReply(v);
+        Complete(found.front());
     }
     library_.Free(message);
 }
@@ -380,15 +349,15 @@ void* ServiceNode::BuildAcknowledgement(MessageMemory& memory, const MessageView
     auto* ack = static_cast<uint8_t*>(memory.Allocate(size));
     if (!ack) return nullptr;
     std::memset(ack, 0, size);
-    Put32(ack + kMsgLen, size);
-    Put16(ack + kHdrLen, kHeaderSize);
-    ack[kType] = static_cast<uint8_t>(v.type | kReplyBit);
-    ack[kTag] = v.tag;
-    Put16(ack + kSenderLen, v.addressee_len);
-    Put16(ack + kSenderOff, kHeaderSize);
-    Put16(ack + kAddresseeLen, v.sender_len);
-    Put16(ack + kAddresseeOff, kHeaderSize + v.addressee_len);
-    Put32(ack + kSeqNo, v.seq_no);
+    le::Store32(ack + kOffMsgLen, size);
+    le::Store16(ack + kOffHdrLen, kHeaderSize);
+    ack[kOffType] = static_cast<uint8_t>(v.type | kReplyBit);
+    ack[kOffTag] = v.tag;
+    le::Store16(ack + kOffSenderLen, v.addressee_len);
+    le::Store16(ack + kOffSenderOff, kHeaderSize);
+    le::Store16(ack + kOffAddresseeLen, v.sender_len);
+    le::Store16(ack + kOffAddresseeOff, kHeaderSize + v.addressee_len);
+    le::Store32(ack + kOffSeqNo, v.seq_no);
     std::memcpy(ack + kHeaderSize, v.addressee, v.addressee_len);
     std::memcpy(ack + kHeaderSize + v.addressee_len, v.sender, v.sender_len);
     return ack;

@@ -6,7 +6,10 @@
 
 #include <atomic>
 #include <cstdint>
+#include <list>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "shared/ipc/kavipc32_abi.h"
 #include "shared/node/command.h"
@@ -26,6 +29,20 @@ constexpr int32_t kStatusTimedOut = static_cast<int32_t>(0xFFFF0002u);
 // constructor (kLater, then Register()), so that no message reaches a node half built, and
 // unregisters first thing in its destructor.
 enum class Registration { kNow, kLater };
+
+// How SendCommand sends; flags combine with |.
+enum class Send : unsigned {
+    kWait = 0,           // return once the reply or the time-out has completed the command
+    kNoWait = 1,         // return once sent; the reply or the time-out completes it later
+    kUseEnqueue2 = 2,    // hand the message to EnqueueMessage2 when the library has it
+    kDeleteWhenDone = 4, // delete the command after completing it (and when it is not sent)
+};
+constexpr Send operator|(Send a, Send b) {
+    return static_cast<Send>(static_cast<unsigned>(a) | static_cast<unsigned>(b));
+}
+constexpr bool Has(Send options, Send flag) {
+    return (static_cast<unsigned>(options) & static_cast<unsigned>(flag)) != 0;
+}
 
 class ServiceNode {
 public:
@@ -60,17 +77,22 @@ public:
     // Run has begun, Run returns at once).
     void RequestQuit();
 
-    // The full form; the three below are the ones callers use.
-    int SendCommand(Command* command, Event* event, int no_wait, int use_enqueue2,
-                    int delete_when_done);
-    // Asynchronous: the reply or the time-out completes the command later.
-    int SendCommand(Command* command, int delete_when_done, int use_enqueue2) {
-        return SendCommand(command, nullptr, 1, use_enqueue2, delete_when_done);
-    }
+    // Sends a request; `event`, when given, is what a waiting send waits on instead of
+    // pumping this thread's messages. Answers 1 once the command is sent or completed with a
+    // status of the node's own, 0 in raw mode (and when the loop ends without the reply).
+    int SendCommand(Command* command, Send options, Event* event = nullptr);
     // Synchronous, pumping this thread's messages until the reply or the time-out.
-    int SendCommand(Command* command) { return SendCommand(command, nullptr, 0, 0, 0); }
+    int SendCommand(Command* command) { return SendCommand(command, Send::kWait); }
     // Synchronous, waiting on an event.
-    int SendCommand(Command* command, Event* event) { return SendCommand(command, event, 0, 0, 0); }
+    int SendCommand(Command* command, Event* event) {
+        return SendCommand(command, Send::kWait, event);
+    }
+    // Asynchronous, in the positional form some callers still use.
+    int SendCommand(Command* command, int delete_when_done, int use_enqueue2) {
+        return SendCommand(command, Send::kNoWait |
+                                        (delete_when_done ? Send::kDeleteWhenDone : Send::kWait) |
+                                        (use_enqueue2 ? Send::kUseEnqueue2 : Send::kWait));
+    }
 
     // Sends the reply of a command whose deferred-reply flag is set, and deletes it.
     int SendReply(Command* command);
@@ -87,7 +109,7 @@ public:
     // beyond the 16-bit offsets) or allocated.
     static void* BuildAcknowledgement(MessageMemory& memory, const msg::MessageView& v);
 
-    [[nodiscard]] const char* Name() const { return name_; }
+    [[nodiscard]] const char* Name() const { return named_ ? name_.c_str() : nullptr; }
     [[nodiscard]] size_t PendingCount() const;
     [[nodiscard]] size_t HeldCount() const;
 
@@ -97,39 +119,48 @@ protected:
 
 private:
     struct PendingRequest {
+        uint64_t id = 0;
         Command* command = nullptr;
-        PendingRequest* next = nullptr;
-        int delete_when_done = 0;
-        std::atomic<uint16_t>* done = nullptr;
+        bool delete_when_done = false;
+        // A waiting sender's flag; shared, so that a completion that comes late never writes
+        // into a sender that has gone.
+        std::shared_ptr<std::atomic<bool>> done;
         uint32_t thread_id = 0;
         Event* event = nullptr;
     };
     struct HeldMessage {
         void* message = nullptr;
         uint32_t elapsed_ms = 0;
-        HeldMessage* next = nullptr;
+    };
+    // What the queue lock guards.
+    struct Queue {
+        std::list<PendingRequest> pending; // newest first
+        uint64_t last_id = 0;
+        int pulse_interval_ms = 0;
+        int pulse_remaining_ms = 0;
     };
 
     void HandleTick(uint32_t elapsed_ms);
     void HandleRequest(void* message, const msg::MessageView& v);
     void HandleReply(void* message, const msg::MessageView& v);
     void Acknowledge(const msg::MessageView& v);
-    void Complete(PendingRequest* entry);
-    void NotSent(Command* command, int delete_when_done);
-    int Enqueue(void* message, int use_enqueue2);
+    // Completes an entry already taken out of the queue; called without the queue lock.
+    void Complete(PendingRequest& entry);
+    void NotSent(Command* command, bool delete_when_done);
+    int Enqueue(void* message, bool use_enqueue2);
+    // Takes the entry out of the queue; false when a tick or a reply took it first.
+    bool Forget(uint64_t id);
 
-    char* name_ = nullptr;
+    std::string name_;
+    bool named_ = false;
     uintptr_t node_handle_ = 0;
     int raw_mode_ = 0;
-    int accepting_ = 1;
-    PendingRequest* pending_ = nullptr;
-    HeldMessage* held_ = nullptr;
-    int pulse_interval_ms_ = 0;
-    int pulse_remaining_ms_ = 0;
+    std::atomic<int> accepting_{1};
     std::atomic<uint32_t> run_thread_{0};
     std::atomic<bool> quit_requested_{false};
-    std::unique_ptr<Mutex> queue_lock_;
-    std::unique_ptr<Mutex> dispatch_lock_;
+    Guarded<Queue> queue_;
+    // Held while a command is handled or a reply sent; guards the held requests (newest last).
+    Guarded<std::vector<HeldMessage>> dispatch_;
 };
 
 } // namespace pm

@@ -179,7 +179,7 @@ TEST(FrameTest, OutOfOrderOrMismatchedContinuationsEndTheFrame) {
         FrameAssembler a; // total_len changes half-way
         a.Feed(chunks[0].data(), chunks[0].size());
         std::vector<uint8_t> c = chunks[1];
-        Put32(&c[8], Get32(&c[8]) + 1);
+        le::Store32(&c[8], le::Load32(&c[8]) + 1);
         EXPECT_EQ(a.Feed(c.data(), c.size()), FrameAssembler::Result::kDropped);
     }
     {
@@ -213,7 +213,7 @@ TEST(FrameTest, FirstChunkRefusals) {
 
 TEST(FrameTest, CompleteFrameWithABadMessageHeaderIsDropped) {
     std::vector<uint8_t> m = BuildMessage({});
-    Put32(&m[0], static_cast<uint32_t>(m.size() - 1)); // msg_len disagrees with the frame
+    le::Store32(&m[0], static_cast<uint32_t>(m.size() - 1)); // msg_len disagrees with the frame
     auto chunks = Chunks(FrameKind::kMessage, m);
     FrameAssembler a;
     EXPECT_EQ(a.Feed(chunks[0].data(), chunks[0].size()), FrameAssembler::Result::kDropped);

@@ -15,8 +15,8 @@
 #include "tests/ipc/win_test_support.h"
 
 using namespace kavipc_test;
-using kavipc::Get16;
-using kavipc::Get32;
+using pm::le::Load16;
+using pm::le::Load32;
 
 namespace {
 
@@ -43,7 +43,7 @@ MessageSpec Spec(const std::string& from, const std::string& to, uint32_t seq,
 }
 
 std::string SenderOf(const std::vector<uint8_t>& m) {
-    return reinterpret_cast<const char*>(&m[Get16(&m[kavipc::kOffSenderOff])]);
+    return reinterpret_cast<const char*>(&m[le::Load16(&m[kavipc::kOffSenderOff])]);
 }
 
 // --- the child's roles ---------------------------------------------------------------------
@@ -54,12 +54,12 @@ std::string g_child_node;
 int KAVIPC_API EchoCallback(void*, void* message, uint32_t) {
     if (message == nullptr) return 0;
     auto* m = static_cast<const uint8_t*>(message);
-    uint32_t len = Get32(m);
-    std::string sender = reinterpret_cast<const char*>(m + Get16(m + kavipc::kOffSenderOff));
-    uint16_t data_off = Get16(m + kavipc::kOffDataOff);
-    MessageSpec reply = Spec(g_child_node, sender, Get32(m + kavipc::kOffSeqNo));
+    uint32_t len = le::Load32(m);
+    std::string sender = reinterpret_cast<const char*>(m + le::Load16(m + kavipc::kOffSenderOff));
+    uint16_t data_off = le::Load16(m + kavipc::kOffDataOff);
+    MessageSpec reply = Spec(g_child_node, sender, le::Load32(m + kavipc::kOffSeqNo));
     reply.type = 1;
-    if (Get16(m + kavipc::kOffItemCount) != 0) reply.items.emplace_back(m + data_off, m + len);
+    if (le::Load16(m + kavipc::kOffItemCount) != 0) reply.items.emplace_back(m + data_off, m + len);
     FreeMessage(message);
     void* out = LibraryMessage(reply);
     if (out != nullptr && EnqueueMessage(out) == 0) FreeMessage(out);
@@ -127,7 +127,7 @@ TEST(IpcWinTest, MalformedMessagesAreRefused) {
     RecordingNode n(Unique("Strict"));
     ASSERT_TRUE(n.Create());
     void* m = LibraryMessage(Spec("Me", n.name(), 1));
-    kavipc::Put32(static_cast<uint8_t*>(m), 100000); // msg_len beyond the buffer
+    kavipc::le::Store32(static_cast<uint8_t*>(m), 100000); // msg_len beyond the buffer
     EXPECT_EQ(EnqueueMessage(m), 0);
     FreeMessage(m);
     EXPECT_EQ(EnqueueMessage(nullptr), 0);
@@ -218,7 +218,7 @@ TEST(IpcWinTest, DamagedFramesOnThePipeAreDroppedAndTheNextMessageArrives) {
     ASSERT_EQ(EnqueueMessage(LibraryMessage(Spec("Me", n.name(), 9))), 1);
     ASSERT_TRUE(n.WaitMessages(1));
     EXPECT_EQ(n.messages().size(), 1u);
-    EXPECT_EQ(Get32(&n.messages()[0][kavipc::kOffSeqNo]), 9u);
+    EXPECT_EQ(le::Load32(&n.messages()[0][kavipc::kOffSeqNo]), 9u);
 }
 
 // --- two processes --------------------------------------------------------------------------
@@ -244,7 +244,7 @@ TEST(IpcWinTest, TwoProcessesTalkBothWaysAndTheChildStopsOnRequest) {
     ASSERT_TRUE(me.WaitMessages(20));
     auto got = me.messages();
     for (uint32_t i = 0; i < 20; ++i) {
-        EXPECT_EQ(Get32(&got[i][kavipc::kOffSeqNo]), i + 1);
+        EXPECT_EQ(le::Load32(&got[i][kavipc::kOffSeqNo]), i + 1);
         EXPECT_EQ(SenderOf(got[i]), child_node);
         EXPECT_EQ(got[i][6], 1); // the echo's reply type
     }
@@ -275,9 +275,9 @@ TEST(IpcWinTest, SixteenMebibyteMessageCrossesProcessesIntact) {
     ASSERT_TRUE(me.WaitMessages(1, 60000));
     auto got = me.messages();
     const auto& reply = got[0];
-    uint16_t data_off = Get16(&reply[kavipc::kOffDataOff]);
-    ASSERT_EQ(Get32(&reply[kavipc::kOffSeqNo]), 77u);
-    ASSERT_EQ(reply.size(), Get32(&reply[0]));
+    uint16_t data_off = le::Load16(&reply[kavipc::kOffDataOff]);
+    ASSERT_EQ(le::Load32(&reply[kavipc::kOffSeqNo]), 77u);
+    ASSERT_EQ(reply.size(), le::Load32(&reply[0]));
     ASSERT_EQ(reply.size() - data_off, item.size()) << reply.size() << " " << data_off;
     EXPECT_TRUE(std::equal(item.begin(), item.end(), reply.begin() + data_off));
 

@@ -15,9 +15,9 @@ TEST(MessageLayoutTest, RequestFromProcMgrMatchesTheDocumentedOffsets) {
     s.items = {{0x0D, 0x01, 0x00, 0x00}}; // one 4-byte parameter
     std::vector<uint8_t> m = BuildMessage(s);
     ASSERT_EQ(m.size(), 67u);
-    EXPECT_EQ(Get16(&m[kOffAddresseeOff]), 40);
-    EXPECT_EQ(Get16(&m[kOffSizeTableOff]), 59);
-    EXPECT_EQ(Get16(&m[kOffDataOff]), 63);
+    EXPECT_EQ(le::Load16(&m[kOffAddresseeOff]), 40);
+    EXPECT_EQ(le::Load16(&m[kOffSizeTableOff]), 59);
+    EXPECT_EQ(le::Load16(&m[kOffDataOff]), 63);
     HeaderInfo info;
     ASSERT_EQ(CheckHeader(m.data(), m.size(), &info), HeaderCheck::kOk);
     EXPECT_EQ(info.msg_len, 67u);

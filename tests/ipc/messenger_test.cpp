@@ -111,7 +111,7 @@ struct Inbox {
             } else {
                 auto* m = static_cast<const uint8_t*>(message);
                 self->senders.emplace_back(reinterpret_cast<const char*>(m + 32));
-                self->seqs.push_back(Get32(m + kOffSeqNo));
+                self->seqs.push_back(le::Load32(m + kOffSeqNo));
                 EXPECT_GT(BlockSize(message), 0u); // delivered in a library block
                 FreeBlock(message);
             }
@@ -194,7 +194,7 @@ TEST(MessengerTest, RefusalsLeaveTheMessageWithTheCaller) {
 
     // msg_len beyond the block's real size
     void* lying = BuildBlock(To("Nobody"));
-    Put32(static_cast<uint8_t*>(lying), 4096);
+    le::Store32(static_cast<uint8_t*>(lying), 4096);
     EXPECT_EQ(p.messenger.Enqueue(lying), 0);
     FreeBlock(lying);
 }

@@ -30,24 +30,24 @@ inline std::vector<uint8_t> BuildMessage(const MessageSpec& s) {
         data += i.size();
     size_t total = kHeaderSize + sender_len + addressee_len + sizes + data;
     std::vector<uint8_t> m(total, 0);
-    Put32(&m[kOffMsgLen], static_cast<uint32_t>(total));
-    Put16(&m[kOffHdrLen], 32);
+    le::Store32(&m[kOffMsgLen], static_cast<uint32_t>(total));
+    le::Store16(&m[kOffHdrLen], 32);
     m[kOffType] = s.type;
-    Put16(&m[kOffSenderLen], static_cast<uint16_t>(sender_len));
-    Put16(&m[kOffSenderOff], 32);
-    Put16(&m[kOffAddresseeLen], static_cast<uint16_t>(addressee_len));
-    Put16(&m[kOffAddresseeOff], static_cast<uint16_t>(32 + sender_len));
-    Put32(&m[kOffValue], s.value);
-    Put16(&m[kOffItemCount], static_cast<uint16_t>(s.items.size()));
+    le::Store16(&m[kOffSenderLen], static_cast<uint16_t>(sender_len));
+    le::Store16(&m[kOffSenderOff], 32);
+    le::Store16(&m[kOffAddresseeLen], static_cast<uint16_t>(addressee_len));
+    le::Store16(&m[kOffAddresseeOff], static_cast<uint16_t>(32 + sender_len));
+    le::Store32(&m[kOffValue], s.value);
+    le::Store16(&m[kOffItemCount], static_cast<uint16_t>(s.items.size()));
     size_t table = 32 + sender_len + addressee_len;
-    Put16(&m[kOffSizeTableOff], static_cast<uint16_t>(table));
-    Put16(&m[kOffDataOff], static_cast<uint16_t>(table + sizes));
-    Put32(&m[kOffSeqNo], s.seq_no);
+    le::Store16(&m[kOffSizeTableOff], static_cast<uint16_t>(table));
+    le::Store16(&m[kOffDataOff], static_cast<uint16_t>(table + sizes));
+    le::Store32(&m[kOffSeqNo], s.seq_no);
     std::memcpy(&m[32], s.sender.c_str(), sender_len);
     std::memcpy(&m[32 + sender_len], s.addressee.c_str(), addressee_len);
     size_t at = table + sizes;
     for (size_t i = 0; i < s.items.size(); ++i) {
-        Put32(&m[table + 4 * i], static_cast<uint32_t>(s.items[i].size()));
+        le::Store32(&m[table + 4 * i], static_cast<uint32_t>(s.items[i].size()));
         if (!s.items[i].empty()) std::memcpy(&m[at], s.items[i].data(), s.items[i].size());
         at += s.items[i].size();
     }

@@ -16,7 +16,7 @@ using Bytes = std::vector<uint8_t>;
 
 Bytes Take(TestMemory& memory, void* m) {
     auto* p = static_cast<uint8_t*>(m);
-    Bytes b(p, p + msg::Get32(p));
+    Bytes b(p, p + le::Load32(p));
     memory.Free(m);
     return b;
 }
@@ -96,8 +96,8 @@ TEST(Command, ConsecutiveRequestsCarryConsecutiveSequenceNumbers) {
     SetNextSequenceNumber(0xFFFFFFFF);
     Bytes ma = Take(memory, a.BuildRequest(memory));
     Bytes mb = Take(memory, b.BuildRequest(memory));
-    EXPECT_EQ(msg::Get32(ma.data() + msg::kSeqNo), 0xFFFFFFFFu);
-    EXPECT_EQ(msg::Get32(mb.data() + msg::kSeqNo), 0u); // wraps around
+    EXPECT_EQ(le::Load32(ma.data() + msg::kOffSeqNo), 0xFFFFFFFFu);
+    EXPECT_EQ(le::Load32(mb.data() + msg::kOffSeqNo), 0u); // wraps around
     EXPECT_EQ(b.seq_no, a.seq_no + 1);
 }
 
@@ -137,7 +137,7 @@ TEST(Command, ReplyRoundTripCarriesStatusItemsAndTag) {
     served.status = -2;
     served.AddResult("xyz", 3);
     void* m = served.BuildReply(memory);
-    EXPECT_EQ(static_cast<uint8_t*>(m)[msg::kType], msg::kTypeReply);
+    EXPECT_EQ(static_cast<uint8_t*>(m)[msg::kOffType], msg::kTypeReply);
 
     Command sent(0x73124534);
     sent.seq_no = 99;
@@ -239,8 +239,8 @@ TEST(Command, AuthorizationCommandMarksTypes) {
     SendAuthorizationCommand c(1);
     void* req = c.BuildRequest(memory);
     void* rep = c.BuildReply(memory);
-    EXPECT_EQ(static_cast<uint8_t*>(req)[msg::kType], msg::kTypeAuthRequest);
-    EXPECT_EQ(static_cast<uint8_t*>(rep)[msg::kType], msg::kTypeAuthReply);
+    EXPECT_EQ(static_cast<uint8_t*>(req)[msg::kOffType], msg::kTypeAuthRequest);
+    EXPECT_EQ(static_cast<uint8_t*>(rep)[msg::kOffType], msg::kTypeAuthReply);
     memory.Free(req);
     memory.Free(rep);
 }
@@ -256,7 +256,7 @@ TEST(Command, PackingLimits) {
             c.AddResultTakeOver(std::malloc(1), 0);
         void* m = c.BuildReply(memory);
         ASSERT_NE(m, nullptr);
-        EXPECT_EQ(msg::Get16(static_cast<uint8_t*>(m) + msg::kDataOff), 34u + 4u * 16375u);
+        EXPECT_EQ(le::Load16(static_cast<uint8_t*>(m) + msg::kOffDataOff), 34u + 4u * 16375u);
         memory.Free(m);
         c.AddResultTakeOver(std::malloc(1), 0);
         EXPECT_EQ(c.BuildReply(memory), nullptr);
@@ -271,7 +271,7 @@ TEST(Command, PackingLimits) {
         c.SetTargetAddr(fits.c_str());
         void* m = c.BuildRequest(memory);
         ASSERT_NE(m, nullptr);
-        EXPECT_EQ(msg::Get16(static_cast<uint8_t*>(m) + msg::kDataOff), 65535u);
+        EXPECT_EQ(le::Load16(static_cast<uint8_t*>(m) + msg::kOffDataOff), 65535u);
         memory.Free(m);
         // One byte more puts data_off at exactly 0x10000, which 16 bits would write as 0.
         std::string wraps(65535 - 34 + 1, 'n');

@@ -124,7 +124,7 @@ private:
     }
     static int Take(void* m) {
         auto* p = static_cast<uint8_t*>(m);
-        uint32_t len = msg::Get32(p);
+        uint32_t len = le::Load32(p);
         F().enqueued.emplace_back(p, p + len);
         if (!F().enqueue_answer) return 0;
         F().live.erase(m);

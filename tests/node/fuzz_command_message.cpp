@@ -32,7 +32,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
     }
     pm::Command reply;
-    if (size >= 32) reply.seq_no = pm::msg::Get32(copy + pm::msg::kSeqNo);
+    if (size >= 32) reply.seq_no = pm::le::Load32(copy + pm::msg::kOffSeqNo);
     if (reply.ParseReply(copy, size)) {
         for (size_t i = 0; i < reply.GetResultCount(); ++i)
             if (reply.GetResultSize(i) && !reply.GetResult(i)) std::abort();

@@ -24,7 +24,7 @@ Bytes GoodMessage() {
     c.AddResult("12", 2);
     c.AddResult("345", 3);
     auto* m = static_cast<uint8_t*>(c.BuildReply(memory));
-    Bytes b(m, m + msg::Get32(m));
+    Bytes b(m, m + le::Load32(m));
     memory.Free(m);
     return b;
 }
@@ -57,10 +57,10 @@ TEST_P(MessageLayoutBad, IsRefusedByValidationAndBothParsers) {
     msg::MessageView v;
     EXPECT_FALSE(msg::ValidateMessage(b.data(), available, v));
     Command reply;
-    reply.seq_no = msg::Get32(b.data() + msg::kSeqNo);
+    reply.seq_no = le::Load32(b.data() + msg::kOffSeqNo);
     EXPECT_EQ(reply.ParseReply(b.data(), available), 0);
     EXPECT_EQ(reply.GetResultCount(), 0u);
-    b[msg::kType] = 0;
+    b[msg::kOffType] = 0;
     Command request;
     EXPECT_EQ(request.ParseRequest(b.data(), available), 0);
     EXPECT_EQ(request.GetParamCount(), 0u);
@@ -69,18 +69,18 @@ TEST_P(MessageLayoutBad, IsRefusedByValidationAndBothParsers) {
 const BadCase kBadCases[] = {
     {"truncated_buffer", [](Bytes&) {}, 1},
     {"shorter_than_header", [](Bytes& b) { b.resize(31); }, 0},
-    {"msg_len_beyond_buffer", [](Bytes& b) { msg::Put32(b.data(), uint32_t(b.size() + 1)); }, 0},
-    {"msg_len_below_header", [](Bytes& b) { msg::Put32(b.data(), 31); }, 0},
-    {"msg_len_huge", [](Bytes& b) { msg::Put32(b.data(), 0xFFFFFFFF); }, 0},
-    {"hdr_len_small", [](Bytes& b) { msg::Put16(b.data() + msg::kHdrLen, 8); }, 0},
-    {"sender_len_zero", [](Bytes& b) { msg::Put16(b.data() + msg::kSenderLen, 0); }, 0},
-    {"sender_beyond_end", [](Bytes& b) { msg::Put16(b.data() + msg::kSenderOff, 0xFFF0); }, 0},
+    {"msg_len_beyond_buffer", [](Bytes& b) { le::Store32(b.data(), uint32_t(b.size() + 1)); }, 0},
+    {"msg_len_below_header", [](Bytes& b) { le::Store32(b.data(), 31); }, 0},
+    {"msg_len_huge", [](Bytes& b) { le::Store32(b.data(), 0xFFFFFFFF); }, 0},
+    {"hdr_len_small", [](Bytes& b) { le::Store16(b.data() + msg::kOffHdrLen, 8); }, 0},
+    {"sender_len_zero", [](Bytes& b) { le::Store16(b.data() + msg::kOffSenderLen, 0); }, 0},
+    {"sender_beyond_end", [](Bytes& b) { le::Store16(b.data() + msg::kOffSenderOff, 0xFFF0); }, 0},
     {"sender_without_nul", [](Bytes& b) { b[34] = 'x'; }, 0},
     {"addressee_without_nul", [](Bytes& b) { b[36] = 'x'; }, 0},
     {"addressee_len_beyond_end",
-     [](Bytes& b) { msg::Put16(b.data() + msg::kAddresseeLen, uint32_t(b.size())); }, 0},
+     [](Bytes& b) { le::Store16(b.data() + msg::kOffAddresseeLen, uint32_t(b.size())); }, 0},
     {"size_table_beyond_end",
-     [](Bytes& b) { msg::Put16(b.data() + msg::kSizeTableOff, uint32_t(b.size() - 4)); }, 0},
+     [](Bytes& b) { le::Store16(b.data() + msg::kOffSizeTableOff, uint32_t(b.size() - 4)); }, 0},
     // Only the size table's own check can refuse this one: its 2 x 4 bytes end 2 bytes past
     // msg_len (inside the buffer, which is 2 bytes longer), every size read there is 0 and
     // data_off sits at the end, so a table checked at 2 bytes per item would pass.
@@ -89,15 +89,15 @@ const BadCase kBadCases[] = {
          size_t len = b.size();
          b.resize(len + 2, 0);
          std::fill(b.begin() + static_cast<long>(len - 6), b.end(), 0);
-         msg::Put16(b.data() + msg::kSizeTableOff, uint32_t(len - 6));
-         msg::Put16(b.data() + msg::kDataOff, uint32_t(len));
+         le::Store16(b.data() + msg::kOffSizeTableOff, uint32_t(len - 6));
+         le::Store16(b.data() + msg::kOffDataOff, uint32_t(len));
      },
      0},
-    {"count_too_large", [](Bytes& b) { msg::Put16(b.data() + msg::kItemCount, 0xFFFF); }, 0},
+    {"count_too_large", [](Bytes& b) { le::Store16(b.data() + msg::kOffItemCount, 0xFFFF); }, 0},
     {"data_off_beyond_end",
-     [](Bytes& b) { msg::Put16(b.data() + msg::kDataOff, uint32_t(b.size() + 1)); }, 0},
-    {"item_sum_beyond_end", [](Bytes& b) { msg::Put32(b.data() + 37 + 4, 4); }, 0},
-    {"item_size_overflows", [](Bytes& b) { msg::Put32(b.data() + 37, 0xFFFFFFFF); }, 0},
+     [](Bytes& b) { le::Store16(b.data() + msg::kOffDataOff, uint32_t(b.size() + 1)); }, 0},
+    {"item_sum_beyond_end", [](Bytes& b) { le::Store32(b.data() + 37 + 4, 4); }, 0},
+    {"item_size_overflows", [](Bytes& b) { le::Store32(b.data() + 37, 0xFFFFFFFF); }, 0},
 };
 
 INSTANTIATE_TEST_SUITE_P(All, MessageLayoutBad, ::testing::ValuesIn(kBadCases),

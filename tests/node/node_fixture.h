@@ -30,7 +30,7 @@ inline Bytes Packed(uint8_t type, const char* sender, const char* addressee, uin
     }
     auto* m = static_cast<uint8_t*>(
         PackMessage(memory, type, tag, sender, addressee, value, seq_no, blocks));
-    Bytes b(m, m + msg::Get32(m));
+    Bytes b(m, m + le::Load32(m));
     memory.Free(m);
     return b;
 }

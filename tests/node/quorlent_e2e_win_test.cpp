@@ -340,7 +340,7 @@ TEST_F(QuorlentEndToEnd, AuthorizationRequestIsAcknowledged) {
         command.AddParam("abc", 3);
         void* m = command.BuildRequest(Library());
         ASSERT_NE(m, nullptr);
-        ASSERT_EQ(static_cast<uint8_t*>(m)[msg::kType], msg::kTypeAuthRequest);
+        ASSERT_EQ(static_cast<uint8_t*>(m)[msg::kOffType], msg::kTypeAuthRequest);
         ASSERT_NE(Library().Functions().EnqueueMessage(m), 0);
         ASSERT_TRUE(node.Wait(20000));
 
@@ -348,18 +348,18 @@ TEST_F(QuorlentEndToEnd, AuthorizationRequestIsAcknowledged) {
         uint32_t sender_len = 8; // "ProcMgr"
         uint32_t addressee_len = static_cast<uint32_t>(name.size() + 1);
         ASSERT_EQ(a.size(), 32 + sender_len + addressee_len);
-        EXPECT_EQ(msg::Get32(a.data()), a.size());
-        EXPECT_EQ(msg::Get16(a.data() + msg::kHdrLen), 32u);
-        EXPECT_EQ(a[msg::kType], msg::kTypeAuthReply);
-        EXPECT_EQ(msg::Get16(a.data() + msg::kSenderLen), sender_len);
-        EXPECT_EQ(msg::Get16(a.data() + msg::kSenderOff), 32u);
-        EXPECT_EQ(msg::Get16(a.data() + msg::kAddresseeLen), addressee_len);
-        EXPECT_EQ(msg::Get16(a.data() + msg::kAddresseeOff), 32u + sender_len);
-        EXPECT_EQ(msg::Get32(a.data() + msg::kValue), 0u);
-        EXPECT_EQ(msg::Get16(a.data() + msg::kItemCount), 0u);
-        EXPECT_EQ(msg::Get16(a.data() + msg::kSizeTableOff), 0u);
-        EXPECT_EQ(msg::Get16(a.data() + msg::kDataOff), 0u);
-        EXPECT_EQ(msg::Get32(a.data() + msg::kSeqNo), command.seq_no);
+        EXPECT_EQ(le::Load32(a.data()), a.size());
+        EXPECT_EQ(le::Load16(a.data() + msg::kOffHdrLen), 32u);
+        EXPECT_EQ(a[msg::kOffType], msg::kTypeAuthReply);
+        EXPECT_EQ(le::Load16(a.data() + msg::kOffSenderLen), sender_len);
+        EXPECT_EQ(le::Load16(a.data() + msg::kOffSenderOff), 32u);
+        EXPECT_EQ(le::Load16(a.data() + msg::kOffAddresseeLen), addressee_len);
+        EXPECT_EQ(le::Load16(a.data() + msg::kOffAddresseeOff), 32u + sender_len);
+        EXPECT_EQ(le::Load32(a.data() + msg::kOffValue), 0u);
+        EXPECT_EQ(le::Load16(a.data() + msg::kOffItemCount), 0u);
+        EXPECT_EQ(le::Load16(a.data() + msg::kOffSizeTableOff), 0u);
+        EXPECT_EQ(le::Load16(a.data() + msg::kOffDataOff), 0u);
+        EXPECT_EQ(le::Load32(a.data() + msg::kOffSeqNo), command.seq_no);
         EXPECT_STREQ(reinterpret_cast<const char*>(a.data() + 32), "ProcMgr");
         EXPECT_EQ(std::string(reinterpret_cast<const char*>(a.data() + 32 + sender_len)), name);
         node.Unregister();

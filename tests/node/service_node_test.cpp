@@ -166,7 +166,7 @@ TEST_F(ServiceNodeTest, RefusedReplyIsReleased) {
 TEST_F(ServiceNodeTest, MalformedRequestIsDroppedUnhandled) {
     RecordingNode node("ProcMgr", 0, library, platform);
     Bytes b = Packed(0, "c", "ProcMgr", 1, 1, {"abc"});
-    msg::Put32(b.data() + b.size() - 7, 100); // item size beyond the end
+    le::Store32(b.data() + b.size() - 7, 100); // item size beyond the end
     Deliver(node, b);
     EXPECT_EQ(node.received, 0);
     EXPECT_TRUE(fake.enqueued.empty());
@@ -181,7 +181,7 @@ TEST_F(ServiceNodeTest, DeferredReplyLeavesOnlyWithSendReply) {
     ASSERT_NE(node.kept, nullptr);
     EXPECT_EQ(node.SendReply(node.kept), 1); // deletes the command
     ASSERT_EQ(fake.enqueued.size(), 1u);
-    EXPECT_EQ(msg::Get32(fake.enqueued[0].data() + msg::kSeqNo), 55u);
+    EXPECT_EQ(le::Load32(fake.enqueued[0].data() + msg::kOffSeqNo), 55u);
     EXPECT_EQ(platform.locks_held, 0);
 }
 
@@ -245,7 +245,7 @@ TEST_F(ServiceNodeTest, Type4IsAcknowledgedWithType5) {
     RecordingNode node("ProcMgr", 0, library, platform);
     Deliver(node, Packed(4, "a", "b", 0, 7));
     ASSERT_EQ(fake.enqueued.size(), 1u);
-    EXPECT_EQ(fake.enqueued[0][msg::kType], 5);
+    EXPECT_EQ(fake.enqueued[0][msg::kOffType], 5);
     EXPECT_EQ(fake.enqueued[0].size(), 36u);
 }
 
@@ -451,7 +451,7 @@ TEST_F(ServiceNodeTest, HeldRequestsAreDispatchedNewestFirstWhenAccepting) {
     EXPECT_EQ(node.last_code, 1u); // the older one went last
     EXPECT_EQ(node.HeldCount(), 0u);
     ASSERT_EQ(fake.enqueued.size(), 2u);
-    EXPECT_EQ(msg::Get32(fake.enqueued[0].data() + msg::kSeqNo), 2u);
+    EXPECT_EQ(le::Load32(fake.enqueued[0].data() + msg::kOffSeqNo), 2u);
     EXPECT_EQ(platform.locks_held, 0);
 }
 
@@ -568,7 +568,7 @@ TEST_F(ServiceNodeTest, AcknowledgementThatWouldWrapItsOffsetsIsRefused) {
     TestMemory memory;
     void* ack = ServiceNode::BuildAcknowledgement(memory, v);
     ASSERT_NE(ack, nullptr);
-    EXPECT_EQ(msg::Get32(static_cast<uint8_t*>(ack)), 65535u);
+    EXPECT_EQ(le::Load32(static_cast<uint8_t*>(ack)), 65535u);
     msg::MessageView a;
     EXPECT_TRUE(msg::ValidateMessage(ack, 65535, a));
     EXPECT_STREQ(a.addressee, "a");
@@ -577,15 +577,15 @@ TEST_F(ServiceNodeTest, AcknowledgementThatWouldWrapItsOffsetsIsRefused) {
     // A received message can carry strings that end beyond 65535 (its offsets still fit):
     // the acknowledgement would need an addressee offset of 0x10000.
     Bytes big(32 + 2 + 65503 + 1, 0);
-    msg::Put32(big.data(), static_cast<uint32_t>(big.size()));
-    msg::Put16(big.data() + msg::kHdrLen, 32);
-    big[msg::kType] = 2;
-    msg::Put16(big.data() + msg::kSenderLen, 2); // "b"
-    msg::Put16(big.data() + msg::kSenderOff, 65503 + 32);
-    msg::Put16(big.data() + msg::kAddresseeLen, 65503); // 65502 letters and the NUL
-    msg::Put16(big.data() + msg::kAddresseeOff, 32);
-    msg::Put16(big.data() + msg::kSizeTableOff, 32);
-    msg::Put16(big.data() + msg::kDataOff, 32);
+    le::Store32(big.data(), static_cast<uint32_t>(big.size()));
+    le::Store16(big.data() + msg::kOffHdrLen, 32);
+    big[msg::kOffType] = 2;
+    le::Store16(big.data() + msg::kOffSenderLen, 2); // "b"
+    le::Store16(big.data() + msg::kOffSenderOff, 65503 + 32);
+    le::Store16(big.data() + msg::kOffAddresseeLen, 65503); // 65502 letters and the NUL
+    le::Store16(big.data() + msg::kOffAddresseeOff, 32);
+    le::Store16(big.data() + msg::kOffSizeTableOff, 32);
+    le::Store16(big.data() + msg::kOffDataOff, 32);
     std::fill(big.begin() + 32, big.begin() + 32 + 65502, 'n');
     big[65503 + 32] = 'b';
     ASSERT_TRUE(msg::ValidateMessage(big.data(), big.size(), v));

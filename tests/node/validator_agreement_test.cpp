@@ -28,7 +28,7 @@ Bytes Packed(const char* sender, const char* addressee, std::vector<std::string>
         blocks.emplace_back(p, static_cast<uint32_t>(s.size()));
     }
     auto* m = static_cast<uint8_t*>(PackMessage(memory, 1, 0, sender, addressee, 5, 9, blocks));
-    Bytes b(m, m + msg::Get32(m));
+    Bytes b(m, m + le::Load32(m));
     memory.Free(m);
     return b;
 }
@@ -52,25 +52,25 @@ TEST(ValidatorAgreement, BoundaryCases) {
         uint32_t value;
         int width;
     } cases[] = {
-        {"hdr_len 33", msg::kHdrLen, 33, 2},
-        {"hdr_len 31", msg::kHdrLen, 31, 2},
-        {"sender_off inside header", msg::kSenderOff, 8, 2},
-        {"sender_len 0", msg::kSenderLen, 0, 2},
-        {"sender one short (NUL not last)", msg::kSenderLen, 9, 2},
-        {"addressee one long", msg::kAddresseeLen, 9, 2},
-        {"addressee_off inside header", msg::kAddresseeOff, 0, 2},
-        {"size table at 0", msg::kSizeTableOff, 0, 2},
-        {"data_off at 0", msg::kDataOff, 0, 2},
-        {"item count one more", msg::kItemCount, 3, 2},
-        {"msg_len one less", msg::kMsgLen, static_cast<uint32_t>(good.size() - 1), 4},
+        {"hdr_len 33", msg::kOffHdrLen, 33, 2},
+        {"hdr_len 31", msg::kOffHdrLen, 31, 2},
+        {"sender_off inside header", msg::kOffSenderOff, 8, 2},
+        {"sender_len 0", msg::kOffSenderLen, 0, 2},
+        {"sender one short (NUL not last)", msg::kOffSenderLen, 9, 2},
+        {"addressee one long", msg::kOffAddresseeLen, 9, 2},
+        {"addressee_off inside header", msg::kOffAddresseeOff, 0, 2},
+        {"size table at 0", msg::kOffSizeTableOff, 0, 2},
+        {"data_off at 0", msg::kOffDataOff, 0, 2},
+        {"item count one more", msg::kOffItemCount, 3, 2},
+        {"msg_len one less", msg::kOffMsgLen, static_cast<uint32_t>(good.size() - 1), 4},
     };
     ExpectAgreement(good, good.size(), "good");
     for (const Case& c : cases) {
         Bytes b = good;
         if (c.width == 2)
-            msg::Put16(b.data() + c.at, c.value);
+            le::Store16(b.data() + c.at, c.value);
         else
-            msg::Put32(b.data() + c.at, c.value);
+            le::Store32(b.data() + c.at, c.value);
         ExpectAgreement(b, b.size(), c.name);
     }
     // A sender NUL that is not the last byte of its field.
@@ -96,7 +96,7 @@ TEST(ValidatorAgreement, MutatedMessages) {
             size_t at = rng() % (rng() % 2 ? 32 : b.size());
             uint32_t v = rng() % 2 ? edges[rng() % 12] : rng() % 0x100;
             if (rng() % 2 && at + 2 <= b.size())
-                msg::Put16(b.data() + at, v);
+                le::Store16(b.data() + at, v);
             else
                 b[at] = static_cast<uint8_t>(v);
         }
