@@ -4,15 +4,10 @@
 #include <algorithm>
 #include <set>
 
+#include "shared/base/endian.h"
+
 namespace pm::console {
 namespace {
-
-uint16_t Le16(const uint8_t* p) {
-    return uint16_t(p[0] | p[1] << 8);
-}
-uint32_t Le32(const uint8_t* p) {
-    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
 
 bool Fail(std::string* error, const std::string& why) {
     if (error) *error = why;
@@ -26,21 +21,21 @@ bool ConsoleTables::Apply(const std::vector<std::vector<uint8_t>>& items, std::s
     if (items.empty() || items[0].size() != 4) return Fail(error, "reply has no 4-byte clock");
     for (size_t i = 1; i < items.size(); ++i)
         if (!ApplyRecord(items[i].data(), items[i].size(), error)) return false;
-    clock_ = Le32(items[0].data());
+    clock_ = le::Load32(items[0].data());
     return true;
 }
 
 bool ConsoleTables::ApplyRecord(const uint8_t* p, size_t n, std::string* error) {
     if (n < 2) return Fail(error, "record shorter than its type");
-    uint16_t type = Le16(p);
+    uint16_t type = le::Load16(p);
     if (type == 2) { // ProcMgrValidProcIDs
         if (n < 6) return Fail(error, "short ProcMgrValidProcIDs");
-        uint32_t count = Le16(p + 2);
+        uint32_t count = le::Load16(p + 2);
         if (n < 6 + 4ull * count)
             return Fail(error, "ProcMgrValidProcIDs holds fewer ids than it says");
         std::set<uint32_t> valid;
         for (uint32_t k = 0; k < count; ++k)
-            valid.insert(Le32(p + 6 + 4 * k));
+            valid.insert(le::Load32(p + 6 + 4 * k));
         for (auto it = processes_.begin(); it != processes_.end();) {
             if (valid.count(it->first)) {
                 ++it;
@@ -53,17 +48,17 @@ bool ConsoleTables::ApplyRecord(const uint8_t* p, size_t n, std::string* error) 
     }
     if (type != 1) return Fail(error, "unknown record type " + std::to_string(type));
     if (n < 14) return Fail(error, "short update record header");
-    uint32_t pid = Le32(p + 2), group = Le32(p + 6);
-    uint32_t count = Le16(p + 10), at = Le16(p + 12);
+    uint32_t pid = le::Load32(p + 2), group = le::Load32(p + 6);
+    uint32_t count = le::Load16(p + 10), at = le::Load16(p + 12);
     ProcessRow row;
     ServiceRow svc;
     for (uint32_t k = 0; k < count; ++k) {
         if (at + 6 > n) return Fail(error, "attribute past the record's end");
-        uint32_t length = Le16(p + at), field = Le32(p + at + 2);
+        uint32_t length = le::Load16(p + at), field = le::Load32(p + at + 2);
         if (length < 6 || at + length > n) return Fail(error, "attribute length out of range");
         const uint8_t* v = p + at + 6;
         uint32_t vn = length - 6;
-        uint32_t number = vn >= 4 ? Le32(v) : 0;
+        uint32_t number = vn >= 4 ? le::Load32(v) : 0;
         std::string text;
         if (field == 2 || field == 8) {
             const uint8_t* end = std::find(v, v + vn, uint8_t(0));

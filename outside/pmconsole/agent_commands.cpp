@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "outside/pmconsole/ps_command.h"
+#include "shared/base/endian.h"
 
 namespace pm::console {
 namespace {
@@ -62,11 +63,7 @@ int ShowOutcome(ConsoleIo& io, const Reply& reply, bool json, const std::string&
                 bool with_error_item) {
     uint32_t error_code = 0;
     bool has_error = with_error_item && !reply.items.empty() && reply.items[0].size() >= 4;
-    if (has_error) {
-        const auto& b = reply.items[0];
-        error_code = uint8_t(b[0]) | uint8_t(b[1]) << 8 | uint8_t(b[2]) << 16 |
-                     uint32_t(uint8_t(b[3])) << 24;
-    }
+    if (has_error) error_code = le::Load32(reply.items[0].data());
     if (json) {
         std::string out =
             "{\"status\": " + Num(reply.status) + ", \"meaning\": " + JsonString(meaning);

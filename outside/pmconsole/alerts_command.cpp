@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "outside/pmhost/host_alerts.h"
+#include "shared/base/endian.h"
 
 namespace pm::console {
 
@@ -67,9 +68,7 @@ int FetchAndShow(const std::string& to, bool json, uint32_t& after, bool first, 
         }
         alerts.push_back(a);
     }
-    const auto* p = reinterpret_cast<const uint8_t*>(reply.items[0].data());
-    after = static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-            (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+    after = le::Load32(reply.items[0].data());
     std::string out;
     for (const host::HostAlert& a : alerts)
         out += json ? host::AlertJson(a) + "\n" : Line(a);

@@ -7,6 +7,7 @@
 #include "outside/pmconsole/console_format.h"
 #include "outside/pmconsole/ps_command.h"
 #include "shared/crypto/password_cipher.h"
+#include "shared/base/endian.h"
 
 namespace pm::console {
 namespace {
@@ -26,7 +27,7 @@ std::string Hex32(uint32_t v) {
 
 uint32_t Le32(const std::string& b) {
     if (b.size() < 4) return 0;
-    return uint8_t(b[0]) | uint8_t(b[1]) << 8 | uint8_t(b[2]) << 16 | uint32_t(uint8_t(b[3])) << 24;
+    return le::Load32(b.data());
 }
 
 // Strips the line end that a password read from standard input carries.

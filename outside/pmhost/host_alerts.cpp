@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include "shared/base/endian.h"
 
 namespace pm::host {
 
@@ -15,13 +16,6 @@ void PutU32(std::string& out, uint32_t v) {
 void PutU16(std::string& out, uint16_t v) {
     out.push_back(static_cast<char>(v & 0xFF));
     out.push_back(static_cast<char>(v >> 8));
-}
-uint32_t GetU32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
-uint16_t GetU16(const uint8_t* p) {
-    return static_cast<uint16_t>(p[0] | (p[1] << 8));
 }
 
 // Reads a NUL-terminated text at `at`; false when no NUL follows within the bytes.
@@ -128,10 +122,10 @@ bool DecodeAlert(const std::string& bytes, HostAlert* a) {
     if (bytes.size() < kFixed) return false;
     const auto* p = reinterpret_cast<const uint8_t*>(bytes.data());
     HostAlert out;
-    out.seq = GetU32(p);
-    out.time = GetU32(p + 4);
-    out.level = GetU16(p + 8);
-    out.alert_class = GetU16(p + 10);
+    out.seq = le::Load32(p);
+    out.time = le::Load32(p + 4);
+    out.level = le::Load16(p + 8);
+    out.alert_class = le::Load16(p + 10);
     std::memcpy(out.owner.data(), p + 12, 8);
     size_t at = kFixed;
     if (!GetText(bytes, at, &out.key) || !GetText(bytes, at, &out.process) ||
@@ -157,13 +151,13 @@ std::string AlertJson(const HostAlert& a) {
 bool ReadNodePath(const uint8_t* packet, size_t available, std::vector<std::string>* elements) {
     constexpr size_t kHeader = 35;
     if (!packet || available < kHeader) return false;
-    const size_t size = GetU32(packet);
+    const size_t size = le::Load32(packet);
     if (size < kHeader || size > available) return false;
-    const uint32_t members = GetU32(packet + 11);
+    const uint32_t members = le::Load32(packet + 11);
     if (members > 4) return false;
     elements->clear();
     for (uint32_t i = 0; i < members; ++i) {
-        const size_t at = GetU32(packet + 15 + 4 * i);
+        const size_t at = le::Load32(packet + 15 + 4 * i);
         if (at < kHeader || at >= size) return false;
         const void* nul = std::memchr(packet + at, 0, size - at);
         if (!nul) return false;

@@ -9,6 +9,7 @@
 #include "shared/monitor/monitor_record.h"
 #include "shared/monitor/node_packets.h"
 #include "shared/text/text_string.h"
+#include "shared/base/endian.h"
 
 namespace pm::host {
 
@@ -226,7 +227,7 @@ bool DecodeStats(const std::string& bytes, MonitorStats* s) {
         if (!text(&n)) return false;
     if (bytes.size() - at != 2 + 8 * kStatCount) return false;
     const auto* p = reinterpret_cast<const uint8_t*>(bytes.data()) + at;
-    const uint16_t bits = static_cast<uint16_t>(p[0] | (p[1] << 8));
+    const uint16_t bits = le::Load16(p);
     for (size_t i = 0; i < kStatCount; ++i) {
         r.read[i] = (bits >> i) & 1;
         uint64_t v = 0;

@@ -1,14 +1,13 @@
 // Portable: no OS code here.
 #include "outside/pmhost/host_requests.h"
 
+#include "shared/base/endian.h"
+
 namespace pm::host {
 
 namespace {
 std::string U32(uint32_t v) {
-    std::string b(4, '\0');
-    for (int i = 0; i < 4; ++i)
-        b[i] = static_cast<char>((v >> (8 * i)) & 0xFF);
-    return b;
+    return le::Bytes32(v);
 }
 } // namespace
 
@@ -22,9 +21,7 @@ HostAnswer AnswerHostRequest(uint32_t code, const std::vector<std::string>& para
                 answer.status = 1;
                 return answer;
             }
-            const auto* p = reinterpret_cast<const uint8_t*>(params[0].data());
-            after = static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-                    (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+            after = le::Load32(params[0].data());
         }
         answer.items.push_back(U32(ring.Newest()));
         for (const HostAlert* a : ring.Since(after))

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "shared/base/endian.h"
+
 namespace pm::monitor {
 
 // Field offsets.
@@ -29,21 +31,11 @@ constexpr uint8_t kCondNewServer = 0x40;
 
 constexpr size_t kOwnerIdSize = 8;
 
-inline uint16_t ReadU16(const uint8_t* p) {
-    return static_cast<uint16_t>(p[0] | (p[1] << 8));
-}
-inline uint32_t ReadU32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
-inline void WriteU16(uint8_t* p, uint16_t v) {
-    p[0] = static_cast<uint8_t>(v);
-    p[1] = static_cast<uint8_t>(v >> 8);
-}
-inline void WriteU32(uint8_t* p, uint32_t v) {
-    for (int i = 0; i < 4; ++i)
-        p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
+// The format's names for the little-endian helpers of shared/base/endian.h.
+inline constexpr auto& ReadU16 = le::Load16;
+inline constexpr auto& ReadU32 = le::Load32;
+inline constexpr auto& WriteU16 = le::Store16;
+inline constexpr auto& WriteU32 = le::Store32;
 
 // True when `bytes` (of `available` bytes) starts with a record whose `length` fits in them,
 // whose `name_offset` lies between the header's end and 16, and whose name ends with a NUL

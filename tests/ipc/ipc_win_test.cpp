@@ -162,8 +162,6 @@ TEST(IpcWinTest, TicksArriveWithRealElapsedTimesAndNeverOverlap) {
         EXPECT_GT(ticks[i], 0u) << i;
         EXPECT_LE(ticks[i], 5000u) << i;
     }
-    // without messages in the way the ticks keep the period closely
-    EXPECT_GE(ticks.back(), 200u);
     EXPECT_EQ(n.overlaps(), 0);
 }
 

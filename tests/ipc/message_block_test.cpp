@@ -38,13 +38,3 @@ TEST(MessageBlockTest, ForeignBuffersAreNotOurs) {
     EXPECT_EQ(BlockSize(nullptr), 0u);
     FreeBlock(nullptr);
 }
-
-TEST(MessageBlockTest, HeaderHoldsMagicAndSize) {
-    void* p = AllocateBlock(33);
-    ASSERT_NE(p, nullptr);
-    BlockHeader h;
-    std::memcpy(&h, static_cast<uint8_t*>(p) - sizeof h, sizeof h);
-    EXPECT_EQ(h.magic, kBlockMagic);
-    EXPECT_EQ(h.size, 33u);
-    FreeBlock(p);
-}

@@ -113,11 +113,3 @@ TEST(MessageLayoutTest, NodeNames) {
     EXPECT_FALSE(IsValidNodeName("tab\there"));
     EXPECT_FALSE(IsValidNodeName("\xC4pfel"));
 }
-
-TEST(MessageLayoutTest, EveryCheckHasText) {
-    for (HeaderCheck c :
-         {HeaderCheck::kOk, HeaderCheck::kTooShort, HeaderCheck::kLengthMismatch,
-          HeaderCheck::kBadHeaderLength, HeaderCheck::kBadAddressee, HeaderCheck::kBadName}) {
-        EXPECT_STRNE(HeaderCheckText(c), "?");
-    }
-}

@@ -1,26 +1,29 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "fake_messaging.h"
 #include "shared/node/messaging_library.h"
 
 namespace pm {
 namespace {
 
-TEST(MessagingLibrary, BindsByNameAndStartsTheLibrary) {
+long Count(const std::vector<std::string>& calls, const char* name) {
+    return std::count(calls.begin(), calls.end(), name);
+}
+
+TEST(MessagingLibrary, BindsOnceWithoutErrorBoxes) {
     test::FakeMessaging fake;
     MessagingLibrary lib(fake);
     ASSERT_TRUE(lib.Bind());
+    ASSERT_TRUE(lib.Bind()); // once bound, later uses change nothing
     EXPECT_EQ(fake.loads, std::vector<std::string>{"KAVIPC32.DLL"});
     // No system error boxes while it loads, then the old mode again.
     ASSERT_EQ(fake.error_modes.size(), 2u);
     EXPECT_EQ(fake.error_modes[0], 0x8001u);
-    EXPECT_EQ(fake.calls, (std::vector<std::string>{"NFUseInputDesktop(0)", "InitApplication"}));
+    EXPECT_EQ(Count(fake.calls, "InitApplication"), 1);
     EXPECT_NE(lib.Functions().EnqueueMessage2, nullptr);
     EXPECT_NE(lib.Functions().GetGlobalTimeout, nullptr);
-    // Once bound, later uses change nothing.
-    ASSERT_TRUE(lib.Bind());
-    EXPECT_EQ(fake.loads.size(), 1u);
-    EXPECT_EQ(fake.calls.size(), 2u);
 }
 
 class RequiredName : public ::testing::TestWithParam<const char*> {};
@@ -31,8 +34,8 @@ TEST_P(RequiredName, MissingOneFailsReleasesAndRetries) {
     MessagingLibrary lib(fake);
     EXPECT_FALSE(lib.Bind());
     EXPECT_FALSE(lib.IsBound());
-    EXPECT_EQ(fake.module_refs, 0);  // released
-    EXPECT_TRUE(fake.calls.empty()); // InitApplication not called
+    EXPECT_EQ(fake.module_refs, 0); // released
+    EXPECT_EQ(Count(fake.calls, "InitApplication"), 0);
     EXPECT_EQ(lib.Allocate(10), nullptr);
     fake.missing.clear();
     EXPECT_TRUE(lib.Bind()); // the next use tries again
@@ -51,10 +54,9 @@ TEST(MessagingLibrary, OptionalNamesMayBeMissing) {
     ASSERT_TRUE(lib.Bind());
     EXPECT_EQ(lib.Functions().GetGlobalTimeout, nullptr);
     EXPECT_EQ(lib.Functions().EnqueueMessage2, nullptr);
-    EXPECT_EQ(fake.calls, std::vector<std::string>{"InitApplication"});
 }
 
-TEST(MessagingLibrary, MissingLibraryFails) {
+TEST(MessagingLibrary, MissingLibraryFailsEachTime) {
     test::FakeMessaging fake;
     fake.present = false;
     MessagingLibrary lib(fake);

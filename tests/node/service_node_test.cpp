@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <thread>
+
 #include "node_fixture.h"
 #include "shared/node/sequence_counter.h"
 
@@ -60,45 +63,36 @@ private:
 
 class ServiceNodeTest : public test::NodeFixture {};
 
-TEST_F(ServiceNodeTest, RegistersUnderItsName) {
-    RecordingNode node("ProcMgr", 0, library, platform);
-    EXPECT_TRUE(node.IsRegistered());
-    EXPECT_STREQ(node.Name(), "ProcMgr");
-    EXPECT_EQ(fake.created_name, "ProcMgr");
-    EXPECT_EQ(fake.node, &node);
-    EXPECT_EQ(platform.mutexes, 2);
-    // The library starts before the node registers.
-    ASSERT_GE(fake.calls.size(), 3u);
-    EXPECT_EQ(fake.calls[0], "NFUseInputDesktop(0)");
-    EXPECT_EQ(fake.calls[1], "InitApplication");
-    EXPECT_EQ(fake.calls[2], "CreateSvcNode");
+TEST_F(ServiceNodeTest, RegistersOnceAndUnregistersOnce) {
+    {
+        RecordingNode node("ProcMgr", 0, library, platform);
+        EXPECT_TRUE(node.IsRegistered());
+        EXPECT_STREQ(node.Name(), "ProcMgr");
+        EXPECT_EQ(fake.created_name, "ProcMgr");
+        EXPECT_EQ(fake.node, &node);
+        EXPECT_EQ(node.Unregister(), 1);
+        EXPECT_FALSE(node.IsRegistered());
+        EXPECT_EQ(node.Unregister(), 1);
+    }
+    EXPECT_EQ(fake.deleted_names, std::vector<std::string>{"ProcMgr"}); // not again when destroyed
+    { RecordingNode node("N", 0, library, platform); }
+    EXPECT_EQ(fake.deleted_names.back(), "N");
 }
 
-TEST_F(ServiceNodeTest, DestructorDeletesTheNode) {
-    { RecordingNode node("ProcMgr", 0, library, platform); }
-    EXPECT_EQ(fake.deleted_names, std::vector<std::string>{"ProcMgr"});
-}
-
-TEST_F(ServiceNodeTest, UnregisterOnce) {
-    RecordingNode node("N", 0, library, platform);
-    EXPECT_EQ(node.Unregister(), 1);
-    EXPECT_FALSE(node.IsRegistered());
-    EXPECT_EQ(node.Unregister(), 1);
-    EXPECT_EQ(fake.deleted_names.size(), 1u);
-}
-
-TEST_F(ServiceNodeTest, WithoutLibraryNotRegisteredAndNoName) {
-    fake.present = false;
-    RecordingNode node("ProcMgr", 0, library, platform);
+TEST_F(ServiceNodeTest, WithoutLibraryOrRefusedNotRegistered) {
+    fake.create_answer = 0;
+    {
+        RecordingNode node("ProcMgr", 0, library, platform);
+        EXPECT_FALSE(node.IsRegistered());
+        EXPECT_STREQ(node.Name(), "ProcMgr");
+    }
+    EXPECT_TRUE(fake.deleted_names.empty());
+    test::FakeMessaging absent;
+    absent.present = false;
+    MessagingLibrary none(absent);
+    RecordingNode node("ProcMgr", 0, none, platform);
     EXPECT_FALSE(node.IsRegistered());
     EXPECT_EQ(node.Name(), nullptr);
-}
-
-TEST_F(ServiceNodeTest, CreateRefusedNotRegistered) {
-    fake.create_answer = 0;
-    RecordingNode node("ProcMgr", 0, library, platform);
-    EXPECT_FALSE(node.IsRegistered());
-    EXPECT_STREQ(node.Name(), "ProcMgr");
 }
 
 TEST_F(ServiceNodeTest, RequestIsHandledAndAnswered) {
@@ -241,16 +235,12 @@ TEST_F(ServiceNodeTest, AuthorizationRequestIsAcknowledgedWith62Bytes) {
     EXPECT_TRUE(fake.live.empty());
 }
 
-TEST_F(ServiceNodeTest, Type4IsAcknowledgedWithType5) {
+TEST_F(ServiceNodeTest, Type4IsAcknowledgedWithType5AndARefusedOneReleased) {
     RecordingNode node("ProcMgr", 0, library, platform);
     Deliver(node, Packed(4, "a", "b", 0, 7));
     ASSERT_EQ(fake.enqueued.size(), 1u);
     EXPECT_EQ(fake.enqueued[0][msg::kOffType], 5);
     EXPECT_EQ(fake.enqueued[0].size(), 36u);
-}
-
-TEST_F(ServiceNodeTest, RefusedAcknowledgementIsReleased) {
-    RecordingNode node("ProcMgr", 0, library, platform);
     fake.enqueue_answer = 0;
     Deliver(node, Packed(2, "a", "b", 0, 7));
     EXPECT_TRUE(fake.live.empty());
@@ -272,9 +262,9 @@ TEST_F(ServiceNodeTest, AsyncSendPairsTheReplyBySequenceNumber) {
     auto* c = new CountingCommand(0x10D, &completions, &last);
     c->SetTargetAddr("KAVMonitorClientNC");
     SetNextSequenceNumber(500);
-    EXPECT_EQ(node.SendCommand(c, 1, 0), 1);
+    EXPECT_EQ(node.SendCommand(c, Send::kNoWait | Send::kDeleteWhenDone), 1);
     ASSERT_EQ(fake.enqueued.size(), 1u);
-    EXPECT_EQ(fake.calls.back(), "EnqueueMessage");
+    EXPECT_TRUE(fake.enqueue2_flags.empty());
     msg::MessageView v;
     ASSERT_TRUE(msg::ValidateMessage(fake.enqueued[0].data(), fake.enqueued[0].size(), v));
     EXPECT_STREQ(v.sender, "me");
@@ -304,8 +294,7 @@ TEST_F(ServiceNodeTest, AsyncSendThroughEnqueue2) {
     int completions = 0;
     int32_t last = 0;
     auto* c = new CountingCommand(1, &completions, &last);
-    EXPECT_EQ(node.SendCommand(c, 1, 1), 1);
-    EXPECT_EQ(fake.calls.back(), "EnqueueMessage2");
+    EXPECT_EQ(node.SendCommand(c, Send::kNoWait | Send::kDeleteWhenDone | Send::kUseEnqueue2), 1);
     EXPECT_EQ(fake.enqueue2_flags, std::vector<int>{1});
     Tick(node, 20000); // times out and deletes it
     EXPECT_EQ(last, kStatusTimedOut);
@@ -317,7 +306,7 @@ TEST_F(ServiceNodeTest, TimeoutSurvivesExactly15000Ms) {
     int32_t last = 0;
     auto* c = new CountingCommand(1, &completions, &last);
     EXPECT_EQ(c->timeout_ms, 15000u);
-    ASSERT_EQ(node.SendCommand(c, 1, 0), 1);
+    ASSERT_EQ(node.SendCommand(c, Send::kNoWait | Send::kDeleteWhenDone), 1);
     for (int i = 0; i < 15; ++i)
         Tick(node, 1000);
     EXPECT_EQ(completions, 0);
@@ -336,7 +325,7 @@ TEST_F(ServiceNodeTest, GlobalTimeoutReplacesTheCommandsTimeout) {
     int completions = 0;
     int32_t last = 0;
     auto* c = new CountingCommand(1, &completions, &last);
-    ASSERT_EQ(node.SendCommand(c, 1, 0), 1);
+    ASSERT_EQ(node.SendCommand(c, Send::kNoWait | Send::kDeleteWhenDone), 1);
     Tick(node, 500);
     EXPECT_EQ(completions, 0);
     Tick(node, 1);
@@ -349,7 +338,7 @@ TEST_F(ServiceNodeTest, RefusedSendCompletesWithNotSent) {
     int completions = 0;
     int32_t last = 0;
     auto* c = new CountingCommand(1, &completions, &last);
-    EXPECT_EQ(node.SendCommand(c, 1, 0), 1);
+    EXPECT_EQ(node.SendCommand(c, Send::kNoWait | Send::kDeleteWhenDone), 1);
     EXPECT_EQ(completions, 1);
     EXPECT_EQ(last, kStatusNotSent);
     EXPECT_EQ(node.PendingCount(), 0u);
@@ -357,25 +346,25 @@ TEST_F(ServiceNodeTest, RefusedSendCompletesWithNotSent) {
 }
 
 TEST_F(ServiceNodeTest, UnregisteredOrUnbuildableSendCompletesWithNotSent) {
+    int completions = 0;
+    int32_t last = 0;
+    {
+        RecordingNode node("me", 0, library, platform);
+        fake.allocation_fails = true;
+        CountingCommand c(1, &completions, &last);
+        EXPECT_EQ(node.SendCommand(&c), 1);
+        EXPECT_EQ(last, kStatusNotSent);
+        fake.allocation_fails = false;
+    }
     fake.create_answer = 0;
     RecordingNode node("me", 0, library, platform);
-    int completions = 0;
-    int32_t last = 0;
     CountingCommand c(1, &completions, &last);
+    last = 0;
     EXPECT_EQ(node.SendCommand(&c), 1);
     EXPECT_EQ(last, kStatusNotSent);
+    EXPECT_EQ(completions, 2);
     EXPECT_STREQ(c.GetReturnAddr(), "me");
     EXPECT_TRUE(fake.enqueued.empty());
-}
-
-TEST_F(ServiceNodeTest, AllocationFailureCompletesWithNotSent) {
-    RecordingNode node("me", 0, library, platform);
-    fake.allocation_fails = true;
-    int completions = 0;
-    int32_t last = 0;
-    CountingCommand c(1, &completions, &last);
-    EXPECT_EQ(node.SendCommand(&c), 1);
-    EXPECT_EQ(last, kStatusNotSent);
 }
 
 TEST_F(ServiceNodeTest, SynchronousSendPumpsUntilTheReply) {
@@ -483,6 +472,52 @@ TEST_F(ServiceNodeTest, PulseComesEveryInterval) {
     platform.Queue(0x200);
     node.Run(); // the pulse asked the loop to end: it ends before taking a message
     EXPECT_EQ(platform.get_calls, 0);
+}
+
+// A timed-out request completes, and the pulse runs, with none of the node's locks held: a
+// completion may send another request or reply for a forwarded command, and another thread
+// must not wait on the tick's callbacks to reach the queue.
+TEST_F(ServiceNodeTest, TimeOutsAndPulseRunWithoutTheNodesLocks) {
+    struct PulsingNode : RecordingNode {
+        using RecordingNode::RecordingNode;
+        int Pulse() override {
+            locks_at_pulse = held();
+            return RecordingNode::Pulse();
+        }
+        std::function<int()> held;
+        int locks_at_pulse = -1;
+    } node("me", 0, library, platform);
+    node.held = [&] { return platform.locks_held; };
+    struct Resender : Command {
+        std::function<void()> on_complete;
+        Resender() : Command(1) {}
+        void OnComplete() override { on_complete(); }
+    };
+    int locks_at_completion = -1;
+    size_t pending_seen = 99;
+    auto* first = new Resender;
+    first->timeout_ms = 100;
+    first->on_complete = [&] {
+        locks_at_completion = platform.locks_held;
+        // Another thread asks for the queue meanwhile: it must not wait for this callback
+        // (asked only when no lock is held, so that a fault fails rather than hangs).
+        if (locks_at_completion == 0)
+            std::thread([&] { pending_seen = node.PendingCount(); }).join();
+        auto* next = new Resender;
+        next->on_complete = [] {};
+        node.SendCommand(next, Send::kNoWait | Send::kDeleteWhenDone);
+    };
+    ASSERT_EQ(node.SendCommand(first, Send::kNoWait | Send::kDeleteWhenDone), 1);
+    node.SetPulseInterval(50);
+    Tick(node, 101);
+    EXPECT_EQ(locks_at_completion, 0);
+    EXPECT_EQ(pending_seen, 0u);
+    EXPECT_EQ(node.pulses, 1);
+    EXPECT_EQ(node.locks_at_pulse, 0);
+    EXPECT_EQ(node.PendingCount(), 1u); // the request sent from the completion
+    EXPECT_EQ(fake.enqueued.size(), 2u);
+    Tick(node, 20000);
+    EXPECT_EQ(node.PendingCount(), 0u);
 }
 
 TEST_F(ServiceNodeTest, RunPumpsUntilQuit) {

@@ -155,52 +155,38 @@ TEST(Startup, LogThatDoesNotOpenIsSkipped) {
     EXPECT_EQ(env.opened.size(), 1u);
 }
 
-TEST(Startup, WithoutTheLibraryExitCodeOne) {
-    FakeStartupEnv env;
-    env.fake.present = false;
-    TraceLog log(&Clock);
-    g_checks = 0;
-    SetCheckForUpdatesHook(&Check);
-    EXPECT_EQ(RunQuorlent(env, log), 1);
-    SetCheckForUpdatesHook(nullptr);
-    EXPECT_EQ(env.out, "Error creating service node!\n");
-    EXPECT_EQ(env.events, std::vector<std::string>{"create"}); // not destroyed
-    EXPECT_EQ(g_checks, 0);
-    EXPECT_EQ(env.platform.get_calls, 0);
-    // The log ends after "Start logging".
-    EXPECT_EQ(env.Log(), "123: old line\n42: Start logging\n");
-    SetProcessNode(nullptr);
-}
-
-TEST(Startup, MissingRequiredNameExitCodeOne) {
-    FakeStartupEnv env;
-    env.fake.missing.insert("CreateSvcNode");
-    env.marker = false;
-    TraceLog log(&Clock);
-    EXPECT_EQ(RunQuorlent(env, log), 1);
-    EXPECT_EQ(env.out, "Error creating service node!\n");
-    SetProcessNode(nullptr);
-}
-
-TEST(Startup, RefusedRegistrationExitCodeOne) {
-    FakeStartupEnv env;
-    env.fake.create_answer = 0;
-    env.marker = false;
-    TraceLog log(&Clock);
-    EXPECT_EQ(RunQuorlent(env, log), 1);
-    SetProcessNode(nullptr);
-}
-
-TEST(Startup, TakenNameNamesTheProcessThatHoldsIt) {
-    for (uint32_t owner : {0u, 4242u}) {
+// Every way of failing to create the node ends with exit code 1, before the first snapshot and
+// the message loop, and says so on the console; a taken name names the process that holds it.
+TEST(Startup, NodeThatCannotBeCreatedExitsWithOne) {
+    struct Case {
+        bool present;
+        const char* missing;
+        uintptr_t create_answer;
+        uint32_t owner;
+    } cases[] = {
+        {false, nullptr, 0x1234, 0},
+        {true, "CreateSvcNode", 0x1234, 0},
+        {true, nullptr, 0, 0},
+        {true, nullptr, 0, 4242},
+    };
+    for (const Case& c : cases) {
         FakeStartupEnv env;
-        env.fake.create_answer = 0;
-        env.marker = false;
-        env.owner = owner;
+        env.fake.present = c.present;
+        if (c.missing) env.fake.missing.insert(c.missing);
+        env.fake.create_answer = c.create_answer;
+        env.owner = c.owner;
         TraceLog log(&Clock);
+        g_checks = 0;
+        SetCheckForUpdatesHook(&Check);
         EXPECT_EQ(RunQuorlent(env, log), 1);
+        SetCheckForUpdatesHook(nullptr);
         SetProcessNode(nullptr);
-        EXPECT_EQ(env.out.find("4242") != std::string::npos, owner != 0) << env.out;
+        EXPECT_EQ(env.out.rfind("Error creating service node!\n", 0), 0u) << env.out;
+        EXPECT_EQ(env.out.find("4242") != std::string::npos, c.owner != 0) << env.out;
+        EXPECT_EQ(env.events, std::vector<std::string>{"create"}); // left alone, not destroyed
+        EXPECT_EQ(g_checks, 0);
+        EXPECT_EQ(env.platform.get_calls, 0);
+        EXPECT_EQ(env.Log().rfind("123: old line\n", 0), 0u); // appended to, not truncated
     }
 }
 
