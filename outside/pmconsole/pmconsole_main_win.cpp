@@ -95,7 +95,7 @@ public:
         for (const std::string& p : request.params)
             command.AddParam(p.data(), static_cast<uint32_t>(p.size()));
         command.Sending(true, request.timeout_ms);
-        node.SendCommand(&command, 0, 0);
+        node.SendCommand(&command, Send::kNoWait);
         command.Sending(false, request.timeout_ms);
 
         // The node times the request out on the library's ticks; the extra wait only guards

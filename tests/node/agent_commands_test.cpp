@@ -95,14 +95,5 @@ TEST(AgentCommands, OutcomesSetTheExitCode) {
     }
 }
 
-TEST(AgentCommands, HelpForEveryCommand) {
-    for (const char* name : {"config", "kill", "signal", "svc", "ps", "raw"}) {
-        OneReplyIo io;
-        EXPECT_EQ(RunConsole({name, "--help"}, io), 0) << name;
-        EXPECT_EQ(io.out.rfind("usage: pmconsole ", 0), 0u) << name;
-        EXPECT_TRUE(io.sent.empty());
-    }
-}
-
 } // namespace
 } // namespace pm::console
