@@ -119,22 +119,26 @@ int ServiceNode::SendCommand(Command* command, Send options, Event* event) {
     if (f.GetGlobalTimeout)
         command->timeout_ms = f.GetGlobalTimeout(command->GetTargetAddr(), command->timeout_ms);
 
-    PendingRequest entry;
-    entry.command = command;
-    entry.delete_when_done = delete_when_done;
-    entry.event = event;
     std::shared_ptr<std::atomic<bool>> done;
-    if (!no_wait) {
-        done = std::make_shared<std::atomic<bool>>(false);
-        entry.done = done;
-        entry.thread_id = platform_.CurrentThreadId();
-    }
-    uint64_t id;
-    {
+    uint64_t id = 0;
+    try {
+        PendingRequest entry;
+        entry.command = command;
+        entry.delete_when_done = delete_when_done;
+        entry.event = event;
+        if (!no_wait) {
+            done = std::make_shared<std::atomic<bool>>(false);
+            entry.done = done;
+            entry.thread_id = platform_.CurrentThreadId();
+        }
         auto queue = queue_.Lock();
         id = entry.id = ++queue->last_id;
         queue->pending.push_front(std::move(entry));
         if (event) event->Reset();
+    } catch (const std::bad_alloc&) {
+        library_.Free(message);
+        NotSent(command, delete_when_done);
+        return 1;
     }
 
     if (!Enqueue(message, Has(options, Send::kUseEnqueue2))) {
@@ -240,7 +244,11 @@ void ServiceNode::HandleMessage(void* message, uint32_t elapsed_ms) {
         if (accepting_) {
             HandleRequest(message, v);
         } else {
-            dispatch_.Lock()->push_back(HeldMessage{message, elapsed_ms});
+            try {
+                dispatch_.Lock()->push_back(HeldMessage{message, elapsed_ms});
+            } catch (const std::bad_alloc&) {
+                library_.Free(message);
+            }
         }
         return;
     }

@@ -59,6 +59,8 @@ public:
     int global_timeout = -1; // -1: hand back the given time-out
     // Runs inside CreateSvcNode once the callback is known: a message that arrives at once.
     std::function<void()> on_create;
+    // Runs inside EnqueueMessage before it answers: what happens meanwhile on another thread.
+    std::function<void()> on_enqueue;
 
     // What the node did.
     std::vector<std::string> loads;
@@ -126,6 +128,7 @@ private:
         auto* p = static_cast<uint8_t*>(m);
         uint32_t len = le::Load32(p);
         F().enqueued.emplace_back(p, p + len);
+        if (F().on_enqueue) F().on_enqueue();
         if (!F().enqueue_answer) return 0;
         F().live.erase(m);
         std::free(m);

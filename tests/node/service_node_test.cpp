@@ -345,6 +345,26 @@ TEST_F(ServiceNodeTest, RefusedSendCompletesWithNotSent) {
     EXPECT_TRUE(fake.live.empty());
 }
 
+// The library refuses a request that a tick has meanwhile timed out: the command completes
+// once, as timed out, and the waiting sender returns.
+TEST_F(ServiceNodeTest, RequestTimedOutWhileItsSendIsRefusedCompletesOnce) {
+    RecordingNode node("me", 0, library, platform);
+    int completions = 0;
+    int32_t last = 0;
+    CountingCommand c(1, &completions, &last);
+    fake.enqueue_answer = 0;
+    fake.on_enqueue = [&] {
+        fake.on_enqueue = nullptr;
+        Tick(node, 20000);
+    };
+    EXPECT_EQ(node.SendCommand(&c), 1);
+    EXPECT_EQ(completions, 1);
+    EXPECT_EQ(last, kStatusTimedOut);
+    EXPECT_TRUE(platform.exits.empty());
+    EXPECT_EQ(node.PendingCount(), 0u);
+    EXPECT_TRUE(fake.live.empty());
+}
+
 TEST_F(ServiceNodeTest, UnregisteredOrUnbuildableSendCompletesWithNotSent) {
     int completions = 0;
     int32_t last = 0;
