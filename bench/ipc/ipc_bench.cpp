@@ -22,10 +22,7 @@
 
 namespace {
 
-using kavipc::Get16;
-using kavipc::Get32;
-using kavipc::Put16;
-using kavipc::Put32;
+namespace le = pm::le;
 
 double NowUs() {
     static LARGE_INTEGER freq = [] {
@@ -45,20 +42,20 @@ void* Build(const std::string& from, const std::string& to, uint32_t seq, size_t
     size_t total = 32 + sl + al + 4 + payload;
     auto* m = static_cast<uint8_t*>(AllocateMessage(static_cast<uint32_t>(total)));
     if (m == nullptr) return nullptr;
-    Put32(m, static_cast<uint32_t>(total));
-    Put16(m + 4, 32);
+    le::Store32(m, static_cast<uint32_t>(total));
+    le::Store16(m + 4, 32);
     m[6] = type;
-    Put16(m + 8, static_cast<uint16_t>(sl));
-    Put16(m + 10, 32);
-    Put16(m + 12, static_cast<uint16_t>(al));
-    Put16(m + 14, static_cast<uint16_t>(32 + sl));
-    Put16(m + 22, 1);
-    Put16(m + 24, static_cast<uint16_t>(32 + sl + al));
-    Put16(m + 26, static_cast<uint16_t>(32 + sl + al + 4));
-    Put32(m + 28, seq);
+    le::Store16(m + 8, static_cast<uint16_t>(sl));
+    le::Store16(m + 10, 32);
+    le::Store16(m + 12, static_cast<uint16_t>(al));
+    le::Store16(m + 14, static_cast<uint16_t>(32 + sl));
+    le::Store16(m + 22, 1);
+    le::Store16(m + 24, static_cast<uint16_t>(32 + sl + al));
+    le::Store16(m + 26, static_cast<uint16_t>(32 + sl + al + 4));
+    le::Store32(m + 28, seq);
     std::memcpy(m + 32, from.c_str(), sl);
     std::memcpy(m + 32 + sl, to.c_str(), al);
-    Put32(m + 32 + sl + al, static_cast<uint32_t>(payload));
+    le::Store32(m + 32 + sl + al, static_cast<uint32_t>(payload));
     std::memset(m + 32 + sl + al + 4, 0x5A, payload);
     return m;
 }
@@ -70,10 +67,10 @@ int KAVIPC_API Echo(void*, void* message, uint32_t) {
     auto* m = static_cast<uint8_t*>(message);
     // turn the request around in place: swap the two names (same lengths as sent by the
     // parent is not guaranteed, so rebuild when they differ)
-    std::string sender(reinterpret_cast<char*>(m + Get16(m + 10)));
-    uint32_t len = Get32(m);
-    uint32_t seq = Get32(m + 28);
-    size_t payload = len - Get16(m + 26);
+    std::string sender(reinterpret_cast<char*>(m + le::Load16(m + 10)));
+    uint32_t len = le::Load32(m);
+    uint32_t seq = le::Load32(m + 28);
+    size_t payload = len - le::Load16(m + 26);
     FreeMessage(message);
     void* reply = Build(g_node, sender, seq, payload, 1);
     if (reply != nullptr && !EnqueueMessage(reply)) FreeMessage(reply);
@@ -116,7 +113,7 @@ struct Waiter {
 Waiter g_wait;
 int KAVIPC_API Collect(void*, void* message, uint32_t) {
     if (message == nullptr) return 0;
-    g_wait.seq = Get32(static_cast<uint8_t*>(message) + 28);
+    g_wait.seq = le::Load32(static_cast<uint8_t*>(message) + 28);
     FreeMessage(message);
     SetEvent(g_wait.event);
     return 0;

@@ -20,7 +20,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FrameAssembler frames;
     size_t at = 0;
     while (at + 2 <= size) {
-        size_t n = static_cast<size_t>(data[at] | (data[at + 1] << 8));
+        size_t n = pm::le::Load16(data + at);
         at += 2;
         if (n > size - at) n = size - at;
         if (frames.Feed(data + at, n) == FrameAssembler::Result::kComplete) {

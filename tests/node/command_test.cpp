@@ -21,19 +21,6 @@ Bytes Take(TestMemory& memory, void* m) {
     return b;
 }
 
-TEST(Command, ConstructorDefaults) {
-    Command c(0x73124533);
-    EXPECT_EQ(c.cmd_code, 0x73124533u);
-    EXPECT_EQ(c.status, 0);
-    EXPECT_EQ(c.seq_no, 0u);
-    EXPECT_EQ(c.timeout_ms, 15000u);
-    EXPECT_EQ(c.flags, 0u);
-    EXPECT_EQ(c.tag, 0u);
-    EXPECT_EQ(c.GetReturnAddr(), nullptr);
-    EXPECT_EQ(c.GetTargetAddr(), nullptr);
-    EXPECT_EQ(c.GetParamCount(), 0u);
-}
-
 TEST(Command, EmptyRequestPacksTo34Bytes) {
     TestMemory memory;
     Command c(0x01020304);

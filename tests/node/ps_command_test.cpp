@@ -6,6 +6,7 @@
 #include "outside/pmconsole/ps_command.h"
 #include "procman/w32/baseinfo/base_info_records.h"
 #include "procman/w32/table/change_tracker.h"
+#include "shared/base/endian.h"
 #include "shared/text/text_string.h"
 
 namespace pm::console {
@@ -73,8 +74,7 @@ std::unique_ptr<table::RawTable> Table(std::vector<std::pair<uint32_t, const cha
 }
 
 uint32_t SinceOf(const Request& r) {
-    const std::string& p = r.params.at(0);
-    return uint8_t(p[0]) | uint8_t(p[1]) << 8 | uint8_t(p[2]) << 16 | uint32_t(uint8_t(p[3])) << 24;
+    return le::Load32(r.params.at(0).data());
 }
 
 TEST(PsCommand, JsonListsTheDecodedTables) {

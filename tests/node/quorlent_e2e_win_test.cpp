@@ -96,12 +96,15 @@ private:
     win::unique_handle got_;
 };
 
-// Runs a program to its end; answers its exit code and what it wrote (CR LF made LF).
-DWORD RunAndCapture(const std::string& exe, const std::string& args, std::string& out) {
+// Starts a program in its own folder with its standard output and error in a pipe; false when
+// it did not start.
+bool Launch(const std::string& exe, const std::string& args, win::unique_handle& process,
+            win::unique_handle& out_read) {
     SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
     HANDLE read = nullptr, write = nullptr;
-    if (!CreatePipe(&read, &write, &sa, 0)) return 0xDEAD;
-    win::unique_handle out_read(read), out_write(write);
+    if (!CreatePipe(&read, &write, &sa, 0)) return false;
+    out_read.reset(read);
+    win::unique_handle out_write(write);
     SetHandleInformation(read, HANDLE_FLAG_INHERIT, 0);
     STARTUPINFOA si{};
     si.cb = sizeof si;
@@ -111,23 +114,34 @@ DWORD RunAndCapture(const std::string& exe, const std::string& args, std::string
     si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
     PROCESS_INFORMATION pi{};
     std::string cmd = "\"" + exe + "\" " + args;
-    if (!CreateProcessA(exe.c_str(), cmd.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si,
-                        &pi))
-        return 0xDEAD;
+    std::string dir = exe.substr(0, exe.find_last_of('\\') + 1);
+    if (!CreateProcessA(exe.c_str(), cmd.data(), nullptr, nullptr, TRUE, 0, nullptr, dir.c_str(),
+                        &si, &pi))
+        return false;
     CloseHandle(pi.hThread);
-    win::unique_handle process(pi.hProcess);
-    out_write.reset();
+    process.reset(pi.hProcess);
+    return true;
+}
+
+// Everything a program writes until it closes its output, CR LF made LF.
+std::string ReadAll(HANDLE out_read) {
     char buf[256];
     DWORD n = 0;
-    std::string raw;
-    while (ReadFile(out_read.get(), buf, sizeof buf, &n, nullptr) && n > 0)
-        raw.append(buf, n);
+    std::string out;
+    while (ReadFile(out_read, buf, sizeof buf, &n, nullptr) && n > 0)
+        for (DWORD i = 0; i < n; ++i)
+            if (buf[i] != '\r') out.push_back(buf[i]);
+    return out;
+}
+
+// Runs a program to its end; answers its exit code and what it wrote.
+DWORD RunAndCapture(const std::string& exe, const std::string& args, std::string& out) {
+    win::unique_handle process, out_read;
+    if (!Launch(exe, args, process, out_read)) return 0xDEAD;
+    out = ReadAll(out_read.get());
     WaitForSingleObject(process.get(), 60000);
     DWORD code = 0xDEAD;
     GetExitCodeProcess(process.get(), &code);
-    out.clear();
-    for (char c : raw)
-        if (c != '\r') out.push_back(c);
     return code;
 }
 
@@ -192,26 +206,7 @@ protected:
 
     // Starts the program with its standard output in a pipe.
     void StartProgram(const std::string& exe) {
-        SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
-        HANDLE read = nullptr, write = nullptr;
-        ASSERT_TRUE(CreatePipe(&read, &write, &sa, 0));
-        out_read_.reset(read);
-        win::unique_handle out_write(write);
-        SetHandleInformation(read, HANDLE_FLAG_INHERIT, 0);
-        STARTUPINFOA si{};
-        si.cb = sizeof si;
-        si.dwFlags = STARTF_USESTDHANDLES;
-        si.hStdOutput = write;
-        si.hStdError = write;
-        si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-        PROCESS_INFORMATION pi{};
-        std::string cmd = "\"" + exe + "\"";
-        std::string dir = exe.substr(0, exe.find_last_of('\\') + 1);
-        ASSERT_TRUE(CreateProcessA(exe.c_str(), cmd.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                                   dir.c_str(), &si, &pi))
-            << GetLastError();
-        CloseHandle(pi.hThread);
-        process_.reset(pi.hProcess);
+        ASSERT_TRUE(Launch(exe, "", process_, out_read_)) << GetLastError();
     }
 
     void StartQuorlent() {
@@ -243,14 +238,7 @@ protected:
         return code;
     }
 
-    std::string Output() {
-        std::string out;
-        char buf[256];
-        DWORD n = 0;
-        while (ReadFile(out_read_.get(), buf, sizeof buf, &n, nullptr) && n > 0)
-            out.append(buf, n);
-        return out;
-    }
+    std::string Output() { return ReadAll(out_read_.get()); }
 
     std::string NodeName(const char* what) {
         return std::string("e2e-") + what + "-" + std::to_string(GetCurrentProcessId());
