@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "outside/pmconsole/exec_command.h"
+#include "shared/base/endian.h"
 #include "shared/crypto/password_cipher.h"
 #include "tests/node/fake_console_io.h"
 
@@ -10,7 +11,7 @@ namespace pm::console::test {
 namespace {
 
 std::string Le32(uint32_t v) {
-    return std::string{char(v), char(v >> 8), char(v >> 16), char(v >> 24)};
+    return le::Bytes32(v);
 }
 
 class ExecIo final : public ConsoleIo {

@@ -158,17 +158,13 @@ TEST(Console, UsageAndHelp) {
     FakeIo help;
     EXPECT_EQ(RunConsole({"--help"}, help), kExitReply);
     EXPECT_NE(help.out.find("raw"), std::string::npos);
-    FakeIo raw_help;
-    EXPECT_EQ(RunConsole({"raw", "--help"}, raw_help), kExitReply);
-    EXPECT_NE(raw_help.out.find("usage: pmconsole raw CODE"), std::string::npos);
-    EXPECT_TRUE(raw_help.sent.empty());
 }
 
 TEST(Console, EveryCommandHasHelp) {
     for (const ConsoleCommand& c : ConsoleCommands()) {
         FakeIo io;
         EXPECT_EQ(RunConsole({c.name, "--help"}, io), kExitReply) << c.name;
-        EXPECT_FALSE(io.out.empty());
+        EXPECT_EQ(io.out.rfind("usage: pmconsole ", 0), 0u) << c.name;
         EXPECT_TRUE(io.sent.empty());
     }
 }
