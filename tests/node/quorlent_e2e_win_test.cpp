@@ -9,6 +9,7 @@
 #include <cstring>
 #include <ctime>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -24,8 +25,13 @@
 namespace pm {
 namespace {
 
+using pm::test::Child;
+using pm::test::Library;
+using pm::test::NodeExists;
 using pm::test::ProgramDir;
 using pm::test::ReadText;
+using pm::test::ScopedValue;
+using pm::test::WaitedCommand;
 
 constexpr const char* kInstallKey = "SOFTWARE\\Orvane\\Kestrane\\CurrentVersion";
 constexpr DWORD kStartWaitMs = 30000;
@@ -53,28 +59,6 @@ std::string Message(const std::string& line, long* seconds = nullptr) {
     return line.substr(colon + 2);
 }
 
-MessagingLibrary& Library() {
-    MessagingLibrary& lib = ProcessMessagingLibrary();
-    EXPECT_TRUE(lib.Bind()) << "KAVIPC32.DLL beside the test";
-    return lib;
-}
-
-bool NodeExists(const char* name) {
-    return Library().IsBound() && Library().Functions().SvcNodeExists(name) != 0;
-}
-
-// A request whose completion sets an event.
-class WaitedCommand final : public Command {
-public:
-    explicit WaitedCommand(uint32_t code)
-        : Command(code), done_(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {}
-    void OnComplete() override { SetEvent(done_.get()); }
-    bool Wait(DWORD ms) { return WaitForSingleObject(done_.get(), ms) == WAIT_OBJECT_0; }
-
-private:
-    win::unique_handle done_;
-};
-
 // A node that keeps the first message it receives, as bytes.
 class CapturingNode final : public ServiceNode {
 public:
@@ -96,53 +80,11 @@ private:
     win::unique_handle got_;
 };
 
-// Starts a program in its own folder with its standard output and error in a pipe; false when
-// it did not start.
-bool Launch(const std::string& exe, const std::string& args, win::unique_handle& process,
-            win::unique_handle& out_read) {
-    SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
-    HANDLE read = nullptr, write = nullptr;
-    if (!CreatePipe(&read, &write, &sa, 0)) return false;
-    out_read.reset(read);
-    win::unique_handle out_write(write);
-    SetHandleInformation(read, HANDLE_FLAG_INHERIT, 0);
-    STARTUPINFOA si{};
-    si.cb = sizeof si;
-    si.dwFlags = STARTF_USESTDHANDLES;
-    si.hStdOutput = write;
-    si.hStdError = write;
-    si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    PROCESS_INFORMATION pi{};
-    std::string cmd = "\"" + exe + "\" " + args;
-    std::string dir = exe.substr(0, exe.find_last_of('\\') + 1);
-    if (!CreateProcessA(exe.c_str(), cmd.data(), nullptr, nullptr, TRUE, 0, nullptr, dir.c_str(),
-                        &si, &pi))
-        return false;
-    CloseHandle(pi.hThread);
-    process.reset(pi.hProcess);
-    return true;
-}
-
-// Everything a program writes until it closes its output, CR LF made LF.
-std::string ReadAll(HANDLE out_read) {
-    char buf[256];
-    DWORD n = 0;
-    std::string out;
-    while (ReadFile(out_read, buf, sizeof buf, &n, nullptr) && n > 0)
-        for (DWORD i = 0; i < n; ++i)
-            if (buf[i] != '\r') out.push_back(buf[i]);
-    return out;
-}
-
-// Runs a program to its end; answers its exit code and what it wrote.
+// Runs a program to its end; answers its exit code and what it wrote (CR LF made LF).
 DWORD RunAndCapture(const std::string& exe, const std::string& args, std::string& out) {
-    win::unique_handle process, out_read;
-    if (!Launch(exe, args, process, out_read)) return 0xDEAD;
-    out = ReadAll(out_read.get());
-    WaitForSingleObject(process.get(), 60000);
-    DWORD code = 0xDEAD;
-    GetExitCodeProcess(process.get(), &code);
-    return code;
+    test::Ran r = test::RunProgram(exe, args);
+    out = test::WithoutCr(r.out);
+    return r.code;
 }
 
 class QuorlentEndToEnd : public ::testing::Test {
@@ -156,57 +98,28 @@ protected:
                    "_" + std::to_string(GetTickCount()) + "\\";
         ASSERT_TRUE(CreateDirectoryA(log_dir_.c_str(), nullptr));
         std::ofstream(log_dir_ + "quorlent.dbg").put('x');
-        SetLogDir(log_dir_);
+        // Set from this same-bitness program, so that quorlent reads the same view.
+        log_dir_value_ = std::make_unique<ScopedValue>(kInstallKey, "LogDir", log_dir_ + '\0');
     }
 
     void TearDown() override {
-        if (process_) {
-            StopQuorlent();
-        }
+        if (agent_.process) StopQuorlent();
         if (!log_dir_.empty()) {
-            RestoreLogDir();
+            log_dir_value_.reset();
             DeleteFileA((log_dir_ + "quorlent.dbg").c_str());
             DeleteFileA((log_dir_ + "quorlent.log").c_str());
             RemoveDirectoryA(log_dir_.c_str());
         }
     }
 
-    // Sets "LogDir" from this same-bitness program, so that quorlent reads the same view.
-    void SetLogDir(const std::string& dir) {
-        win::unique_hkey key;
-        ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, kInstallKey, 0, nullptr, 0,
-                                  KEY_READ | KEY_WRITE, nullptr, key.put(), nullptr),
-                  ERROR_SUCCESS);
-        char old[1024];
-        DWORD size = sizeof old, type = 0;
-        if (RegQueryValueExA(key.get(), "LogDir", nullptr, &type, reinterpret_cast<BYTE*>(old),
-                             &size) == ERROR_SUCCESS &&
-            type == REG_SZ) {
-            had_old_ = true;
-            old_log_dir_.assign(old, strnlen(old, size));
-        }
-        ASSERT_EQ(RegSetValueExA(key.get(), "LogDir", 0, REG_SZ,
-                                 reinterpret_cast<const BYTE*>(dir.c_str()),
-                                 static_cast<DWORD>(dir.size() + 1)),
-                  ERROR_SUCCESS);
-    }
-
-    void RestoreLogDir() {
-        win::unique_hkey key;
-        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kInstallKey, 0, KEY_WRITE, key.put()) !=
-            ERROR_SUCCESS)
-            return;
-        if (had_old_)
-            RegSetValueExA(key.get(), "LogDir", 0, REG_SZ,
-                           reinterpret_cast<const BYTE*>(old_log_dir_.c_str()),
-                           static_cast<DWORD>(old_log_dir_.size() + 1));
-        else
-            RegDeleteValueA(key.get(), "LogDir");
-    }
-
-    // Starts the program with its standard output in a pipe.
+    // Starts the program in its own folder with its standard output in a pipe.
     void StartProgram(const std::string& exe) {
-        ASSERT_TRUE(Launch(exe, "", process_, out_read_)) << GetLastError();
+        test::StartOptions o;
+        o.capture = true;
+        std::string dir = exe.substr(0, exe.find_last_of('\\') + 1);
+        o.dir = dir.c_str();
+        agent_ = test::Start(exe, "", o);
+        ASSERT_TRUE(agent_.process) << GetLastError();
     }
 
     void StartQuorlent() {
@@ -214,7 +127,7 @@ protected:
         StartProgram(ProgramDir() + "quorlent.exe");
         for (DWORD waited = 0; waited < kStartWaitMs; waited += 100) {
             if (NodeExists("ProcMgr")) return;
-            if (WaitForSingleObject(process_.get(), 100) == WAIT_OBJECT_0) break;
+            if (WaitForSingleObject(agent_.process.get(), 100) == WAIT_OBJECT_0) break;
         }
         FAIL() << "ProcMgr did not register";
     }
@@ -225,31 +138,29 @@ protected:
             GetProcAddress(GetModuleHandleA("KAVIPC32.DLL"), "RequestNodeQuit")));
         EXPECT_NE(quit, nullptr);
         if (quit) {
-            EXPECT_EQ(quit("ProcMgr"), 0);
+            EXPECT_EQ(quit("ProcMgr"), 0); // posted
         }
         return WaitExit();
     }
 
     DWORD WaitExit() {
-        DWORD code = 0xDEAD;
-        EXPECT_EQ(WaitForSingleObject(process_.get(), 30000), WAIT_OBJECT_0);
-        GetExitCodeProcess(process_.get(), &code);
-        process_.reset();
+        DWORD code = test::Finish(agent_, 30000);
+        EXPECT_NE(code, 0xDEADu) << "did not end in time";
+        agent_.process.reset();
         return code;
     }
 
-    std::string Output() { return ReadAll(out_read_.get()); }
+    // What it wrote up to its end (call after it has ended).
+    std::string Output() { return test::ReadAll(agent_); }
 
     std::string NodeName(const char* what) {
         return std::string("e2e-") + what + "-" + std::to_string(GetCurrentProcessId());
     }
 
     std::string log_dir_;
-    std::string old_log_dir_;
-    bool had_old_ = false;
+    std::unique_ptr<ScopedValue> log_dir_value_;
     long started_at_ = 0;
-    win::unique_handle process_;
-    win::unique_handle out_read_;
+    Child agent_;
 };
 
 TEST_F(QuorlentEndToEnd, UnknownCodeAnswersStatusOneAndStopsGracefully) {
@@ -419,7 +330,7 @@ protected:
         return cmd;
     }
 
-    static std::string U32(uint32_t v) { return std::string(reinterpret_cast<const char*>(&v), 4); }
+    static std::string U32(uint32_t v) { return le::Bytes32(v); }
 
     // Applies one Get Updates reply to the console's copy of the tables.
     size_t Update(console::ConsoleTables& tables) {
