@@ -188,11 +188,12 @@ inline bool WaitForNode(const char* name, bool present, DWORD ms) {
     }
 }
 
-// Asks a node's process to quit through the library (RequestNodeQuit).
+// Asks a node's process to quit through the library (RequestNodeQuit); true when the library
+// says the quit was posted (it answers 0 for that).
 inline bool RequestQuit(const char* node) {
     auto quit = reinterpret_cast<KavRequestNodeQuitFn>(reinterpret_cast<void*>(
         GetProcAddress(GetModuleHandleA("KAVIPC32.DLL"), "RequestNodeQuit")));
-    return quit != nullptr && quit(node) != 0;
+    return quit != nullptr && quit(node) == 0;
 }
 
 // A request whose completion (reply, time-out or refusal) can be waited for.

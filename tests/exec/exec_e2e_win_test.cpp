@@ -99,7 +99,7 @@ protected:
         ASSERT_TRUE(node_->IsRegistered());
     }
     void Stop() {
-        RequestQuit("ProcMgr");
+        EXPECT_TRUE(RequestQuit("ProcMgr"));
         EXPECT_EQ(WaitForSingleObject(quorlent_.get(), 30000), WAIT_OBJECT_0);
         quorlent_.reset();
     }
