@@ -76,7 +76,7 @@ Result Exec(ServiceNode& node, const std::string& line, uint32_t flags) {
         cmd.AddParam(p.data(), uint32_t(p.size()));
     Result r;
     double t0 = Now();
-    node.SendCommand(&cmd, 0, 0);
+    node.SendCommand(&cmd, Send::kNoWait);
     if (!cmd.Wait()) return r;
     r.ms = Now() - t0;
     r.status = uint32_t(cmd.status);
@@ -88,7 +88,7 @@ double Trip(ServiceNode& node) {
     WaitedCommand cmd(0x12345678);
     cmd.SetTargetAddr("ProcMgr");
     double t0 = Now();
-    node.SendCommand(&cmd, 0, 0);
+    node.SendCommand(&cmd, Send::kNoWait);
     return cmd.Wait() ? Now() - t0 : -1;
 }
 

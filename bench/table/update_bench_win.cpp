@@ -54,7 +54,7 @@ double Ask(ServiceNode& node, uint32_t code, const std::vector<uint32_t>& params
         cmd.AddParam(&p, 4);
     cmd.SetTargetAddr("ProcMgr");
     double t0 = Now();
-    node.SendCommand(&cmd, 0, 0);
+    node.SendCommand(&cmd, Send::kNoWait);
     if (!cmd.Wait()) return -1;
     double t = Now() - t0;
     if (first_item && cmd.GetResultSize(0) >= 4) std::memcpy(first_item, cmd.GetResult(0), 4);

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <utility>
 
+#include "shared/base/endian.h"
 #include "shared/node/message_layout.h"
 #include "shared/node/sequence_counter.h"
 
@@ -161,6 +162,12 @@ const uint8_t* Command::GetParam(size_t i) const {
 }
 uint32_t Command::GetParamSize(size_t i) const {
     return i < params_.size() ? params_[i].size() : 0;
+}
+bool Command::ParamU32(size_t i, uint32_t* out) const {
+    const uint8_t* p = GetParam(i);
+    if (p == nullptr || GetParamSize(i) < 4) return false;
+    *out = le::Load32(p);
+    return true;
 }
 const uint8_t* Command::GetResult(size_t i) const {
     return i < results_.size() ? results_[i].data() : nullptr;

@@ -67,6 +67,9 @@ public:
     // Null / 0 when i is not below the count.
     [[nodiscard]] const uint8_t* GetParam(size_t i) const;
     [[nodiscard]] uint32_t GetParamSize(size_t i) const;
+    // The first four bytes of parameter i as a little-endian number (longer parameters are
+    // read too); false, leaving *out as it was, when the parameter is missing or shorter.
+    bool ParamU32(size_t i, uint32_t* out) const;
     [[nodiscard]] size_t GetParamCount() const { return params_.size(); }
     [[nodiscard]] const uint8_t* GetResult(size_t i) const;
     [[nodiscard]] uint32_t GetResultSize(size_t i) const;

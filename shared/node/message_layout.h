@@ -14,9 +14,6 @@ namespace pm::msg {
 // definition for both sides. This file adds the node's checked view of a received message.
 using namespace kavipc::layout;
 
-// Kept for callers that read a header field by hand.
-inline constexpr auto& Get32 = pm::le::Load32;
-
 // A received message whose every offset, length and count was checked against its real size.
 // The pointers point into the message.
 struct MessageView {

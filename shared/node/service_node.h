@@ -87,12 +87,6 @@ public:
     int SendCommand(Command* command, Event* event) {
         return SendCommand(command, Send::kWait, event);
     }
-    // Asynchronous, in the positional form some callers still use.
-    int SendCommand(Command* command, int delete_when_done, int use_enqueue2) {
-        return SendCommand(command, Send::kNoWait |
-                                        (delete_when_done ? Send::kDeleteWhenDone : Send::kWait) |
-                                        (use_enqueue2 ? Send::kUseEnqueue2 : Send::kWait));
-    }
 
     // Sends the reply of a command whose deferred-reply flag is set, and deletes it.
     int SendReply(Command* command);

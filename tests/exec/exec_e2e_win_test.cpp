@@ -116,7 +116,7 @@ protected:
         c->timeout_ms = 120000;
         for (const auto& p : params)
             c->AddParam(p.data(), uint32_t(p.size()));
-        node_->SendCommand(c.get(), 0, 0);
+        node_->SendCommand(c.get(), Send::kNoWait);
         return c;
     }
     static ExecReply Collect(WaitedCommand& c, DWORD started) {

@@ -281,5 +281,33 @@ TEST(Command, PackingLimits) {
     EXPECT_EQ(PackedMessageSize(nullptr, nullptr, BlockList{}), 34u);
 }
 
+// A 4-byte parameter reads little-endian; longer ones read their first four bytes; missing or
+// short ones fail and leave the caller's value alone.
+TEST(Command, ParamU32ReadsAtLeastFourBytes) {
+    Command c;
+    const uint8_t four[] = {0x78, 0x56, 0x34, 0x12};
+    const uint8_t five[] = {0xFF, 0xFF, 0xFF, 0xFF, 0x01};
+    const uint8_t three[] = {1, 2, 3};
+    ASSERT_TRUE(c.AddParam(four, sizeof four));
+    ASSERT_TRUE(c.AddParam(five, sizeof five));
+    ASSERT_TRUE(c.AddParam(three, sizeof three));
+    ASSERT_TRUE(c.AddParam(nullptr, 0));
+
+    struct Case {
+        size_t index;
+        bool ok;
+        uint32_t value;
+    };
+    const Case cases[] = {
+        {0, true, 0x12345678u},  {1, true, 0xFFFFFFFFu},  {2, false, 0xA5A5A5A5u},
+        {3, false, 0xA5A5A5A5u}, {4, false, 0xA5A5A5A5u}, {size_t(-1), false, 0xA5A5A5A5u},
+    };
+    for (const Case& k : cases) {
+        uint32_t v = 0xA5A5A5A5u;
+        EXPECT_EQ(c.ParamU32(k.index, &v), k.ok) << k.index;
+        EXPECT_EQ(v, k.value) << k.index;
+    }
+}
+
 } // namespace
 } // namespace pm

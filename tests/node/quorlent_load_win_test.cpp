@@ -233,7 +233,7 @@ TEST_F(QuorlentUnderLoad, ManyConsoleRunsAndRequestsLeaveTheAgentFlat) {
     for (size_t i = 0; i < requests; ++i) {
         Waited c(0x12345678); // an unknown code: the cheapest full round trip
         c.SetTargetAddr("ProcMgr");
-        node.SendCommand(&c, 0, 0);
+        node.SendCommand(&c, Send::kNoWait);
         if (c.Wait(10000) && c.status == 1) ++replies;
     }
     double request_ms = NowMs() - t0;
@@ -473,7 +473,7 @@ TEST(NodeQuit, HandlerAnsweringZeroEndsRunOnItsOwnThread) {
         ServiceNode asker(from.c_str(), 0, Library(), SystemNodePlatform());
         Waited c(1);
         c.SetTargetAddr(name.c_str());
-        asker.SendCommand(&c, 0, 0);
+        asker.SendCommand(&c, Send::kNoWait);
         c.Wait(10000);
         asker.Unregister();
         // A watchdog: if Run has not returned, end it so that the test reports instead of

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "procman/w32/process_list/proc_mon_cmd.h"
+#include "shared/base/endian.h"
 #include "shared/text/text_string.h"
 #include "tests/node/node_fixture.h"
 
@@ -52,12 +53,12 @@ TEST_F(ProcMonCmdTest, PluginParameterLayout) {
     Bytes p0 = ProcMonCmd::BuildPluginParam();
     // "TARNVEX" and "1093223018" are ASCII: one compressed byte per character.
     ASSERT_EQ(p0.size(), 25u + 7u + 10u);
-    EXPECT_EQ(msg::Get32(&p0[0]), 42u); // L0
+    EXPECT_EQ(le::Load32(&p0[0]), 42u); // L0
     EXPECT_EQ(p0[4], 1);
     EXPECT_EQ(p0[10], 0); // "en_US" terminator at 5 + 5
-    EXPECT_EQ(msg::Get32(&p0[11]), 2u);
-    EXPECT_EQ(msg::Get32(&p0[15]), 23u);
-    EXPECT_EQ(msg::Get32(&p0[19]), 31u); // 24 + 7
+    EXPECT_EQ(le::Load32(&p0[11]), 2u);
+    EXPECT_EQ(le::Load32(&p0[15]), 23u);
+    EXPECT_EQ(le::Load32(&p0[19]), 31u); // 24 + 7
     EXPECT_EQ(p0[30], 0);                // plug-in name terminator
     EXPECT_EQ(p0[41], 0);                // monitor id terminator
     // The texts travel in compressed unicode: decode them back.

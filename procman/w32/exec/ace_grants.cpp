@@ -3,18 +3,14 @@
 
 #include <cstring>
 
+#include "shared/base/endian.h"
+
 namespace pm::exec {
 namespace {
 
-uint16_t Get16(const uint8_t* p) {
-    return uint16_t(p[0] | p[1] << 8);
-}
-uint32_t Get32(const uint8_t* p) {
-    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
+// ACL and ACE sizes and counts are 16-bit: the callers keep them below 0x10000.
 void Put16(uint8_t* p, size_t v) {
-    p[0] = uint8_t(v);
-    p[1] = uint8_t(v >> 8);
+    le::Store16(p, static_cast<uint16_t>(v));
 }
 
 struct Ace {
@@ -29,14 +25,15 @@ struct Ace {
 template <typename Visit> bool ForEachAce(const uint8_t* acl, size_t size, Visit visit) {
     if (!acl) return true;
     if (size < kAclHeaderSize) return false;
-    size_t limit = Get16(acl + 2); // the ACL's own size: within the bytes, header included
+    size_t limit = le::Load16(acl + 2); // the ACL's own size: within the bytes, header included
     if (limit > size || limit < kAclHeaderSize) return false;
     size_t at = kAclHeaderSize;
-    for (unsigned i = 0, n = Get16(acl + 4); i < n; ++i) {
+    for (unsigned i = 0, n = le::Load16(acl + 4); i < n; ++i) {
         if (limit - at < 4) return false;
-        size_t ace_size = Get16(acl + at + 2);
+        size_t ace_size = le::Load16(acl + at + 2);
         if (ace_size < 4 || ace_size > limit - at) return false;
-        Ace ace{acl[at], acl[at + 1], ace_size >= 8 ? Get32(acl + at + 4) : 0, acl + at, ace_size};
+        Ace ace{acl[at], acl[at + 1], ace_size >= 8 ? le::Load32(acl + at + 4) : 0, acl + at,
+                ace_size};
         if (!visit(ace)) return true;
         at += ace_size;
     }
@@ -76,11 +73,10 @@ void PutAce(std::vector<uint8_t>& acl, size_t* at, uint8_t flags, uint32_t mask,
     p[0] = kAccessAllowedAceType;
     p[1] = flags;
     Put16(p + 2, 8 + sid.size());
-    for (int i = 0; i < 4; ++i)
-        p[4 + i] = uint8_t(mask >> (8 * i));
+    le::Store32(p + 4, mask);
     std::memcpy(p + 8, sid.data(), sid.size());
     *at += 8 + sid.size();
-    Put16(&acl[4], Get16(&acl[4]) + 1);
+    Put16(&acl[4], le::Load16(&acl[4]) + 1);
 }
 
 bool ValidInput(const uint8_t* dacl, size_t dacl_size, const std::string& sid, size_t* in_use) {

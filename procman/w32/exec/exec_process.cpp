@@ -13,13 +13,6 @@
 namespace pm::exec {
 namespace {
 
-bool ReadU32(const Command& c, size_t i, uint32_t* v) {
-    const uint8_t* p = c.GetParam(i);
-    if (!p || c.GetParamSize(i) < 4) return false;
-    *v = uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-    return true;
-}
-
 // A text parameter as bytes up to its terminator (or its end).
 std::string TextParam(const Command& c, size_t i) {
     const uint8_t* p = c.GetParam(i);
@@ -109,7 +102,7 @@ bool Execution::Grant(UserObject& object, const std::string& sid, bool window_st
 bool Execution::LogOnAsUser(std::unique_ptr<LogonToken>* token) {
     const uint32_t flags = [&] {
         uint32_t f = 0;
-        ReadU32(*command_, 1, &f);
+        command_->ParamU32(1, &f);
         return f;
     }();
     user_ = ToAnsi(TextParam(*command_, 2));
@@ -189,7 +182,7 @@ bool Execution::LogOnAsUser(std::unique_ptr<LogonToken>* token) {
 
 uint32_t Execution::Run() {
     uint32_t flags = 0;
-    ReadU32(*command_, 1, &flags);
+    command_->ParamU32(1, &flags);
     std::string raw_line = TextParam(*command_, 0);
     lock_ = platform_.HoldExecutionMutex(kExecutionMutexWaitMs);
 
@@ -225,7 +218,7 @@ uint32_t Execution::Run() {
     }
 
     uint32_t seconds = 0;
-    ReadU32(*command_, 4, &seconds);
+    command_->ParamU32(4, &seconds);
     uint32_t timeout = seconds == 0                  ? kInfinite
                        : seconds >= kInfinite / 1000 ? kInfinite - 1
                                                      : seconds * 1000;

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "shared/base/endian.h"
 #include "shared/node/trace_log.h"
 #include "shared/text/text_string.h"
 
@@ -14,11 +15,6 @@ namespace {
 // from a refused send, before the handler has returned, and the node must answer the console
 // itself instead of a reply being sent (and the command freed) under the handler's feet.
 thread_local bool t_sending = false;
-
-void Put32(std::vector<uint8_t>& b, size_t at, uint32_t v) {
-    for (int i = 0; i < 4; ++i)
-        b[at + i] = uint8_t(v >> (8 * i));
-}
 
 std::string Compressed(const char* ansi) {
     TextString s(ansi);
@@ -39,12 +35,12 @@ std::vector<uint8_t> ProcMonCmd::BuildPluginParam() {
     const std::string monitor = Compressed(id);
     const uint32_t length = 25 + uint32_t(plugin.size()) + uint32_t(monitor.size());
     std::vector<uint8_t> b(length, 0);
-    Put32(b, 0, length);
+    le::Store32(&b[0], length);
     b[4] = 1;
     std::memcpy(&b[5], locale.c_str(), locale.size() < 5 ? locale.size() : 5);
-    Put32(b, 11, 2);
-    Put32(b, 15, 23);
-    Put32(b, 19, 24 + uint32_t(plugin.size()));
+    le::Store32(&b[11], 2);
+    le::Store32(&b[15], 23);
+    le::Store32(&b[19], 24 + uint32_t(plugin.size()));
     std::memcpy(&b[23], plugin.data(), plugin.size());
     std::memcpy(&b[24 + plugin.size()], monitor.data(), monitor.size());
     return b;
@@ -52,10 +48,10 @@ std::vector<uint8_t> ProcMonCmd::BuildPluginParam() {
 
 std::vector<uint8_t> ProcMonCmd::BuildDataParam(const uint8_t* data, uint32_t size) {
     std::vector<uint8_t> b(25 + size_t(size), 0);
-    Put32(b, 0, 25 + size);
+    le::Store32(&b[0], 25 + size);
     b[4] = 2;
-    Put32(b, 9, size);
-    Put32(b, 13, 25);
+    le::Store32(&b[9], size);
+    le::Store32(&b[13], 25);
     if (size) std::memcpy(&b[25], data, size);
     return b;
 }
@@ -89,7 +85,7 @@ void ForwardToMonitor(ServiceNode& node, Command& console) {
     cmd->SetTargetAddr(kMonitorHostNode);
     console.flags |= Command::kFlagDeferredReply;
     t_sending = true;
-    node.SendCommand(cmd, 1, 0);
+    node.SendCommand(cmd, Send::kNoWait | Send::kDeleteWhenDone);
     t_sending = false;
 }
 

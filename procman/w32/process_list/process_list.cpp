@@ -39,13 +39,6 @@ bool TakeOverAll(Command& command, std::vector<table::Record>& items) {
     return true;
 }
 
-bool ReadU32Param(const Command& command, size_t index, uint32_t* value) {
-    const uint8_t* p = command.GetParam(index);
-    if (!p || command.GetParamSize(index) < 4) return false;
-    *value = uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-    return true;
-}
-
 ProcessList::ProcessList(std::unique_ptr<Mutex> lock, SnapshotSource take, PerfEnabled perf_enabled)
     : lock_(std::move(lock)), take_(std::move(take)), perf_enabled_(std::move(perf_enabled)) {}
 
@@ -68,8 +61,8 @@ void ProcessList::AddUpdateRecords(Command& command, uint32_t since) {
 void ProcessList::GetProcessUpdates(Command& command) {
     uint32_t version = kDefaultConsoleVersion, since = 0;
     bool ok = command.GetParamCount() >= 2
-                  ? ReadU32Param(command, 0, &version) && ReadU32Param(command, 1, &since)
-                  : ReadU32Param(command, 0, &since);
+                  ? command.ParamU32(0, &version) && command.ParamU32(1, &since)
+                  : command.ParamU32(0, &since);
     if (!ok) {
         command.status = 1;
         return;
@@ -96,8 +89,8 @@ void ProcessList::GetProcessBaseInfo(Command& command) {
 
 void ProcessList::KillProcess(Command& command) {
     uint32_t tab = 0, signal = 0;
-    if (command.GetParamCount() != 3 || !ReadU32Param(command, 0, &tab) ||
-        !ReadU32Param(command, 1, &signal) || !signaller_) {
+    if (command.GetParamCount() != 3 || !command.ParamU32(0, &tab) ||
+        !command.ParamU32(1, &signal) || !signaller_) {
         Trace("!!ProcessList::KillProcess(cmd.return_addr=%s): Invalid Command, too few input "
               "parameters\n",
               Addr(command));

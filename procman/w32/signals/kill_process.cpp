@@ -5,6 +5,7 @@
 #include <string>
 
 #include "procman/w32/table/table_trace.h"
+#include "shared/base/endian.h"
 #include "shared/text/text_string.h"
 
 namespace pm::signals {
@@ -12,11 +13,6 @@ namespace {
 
 using table::Trace;
 using UL = unsigned long;
-
-uint32_t ReadU32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
 
 std::string Ansi(const char* compressed) {
     TextString s(compressed);
@@ -79,7 +75,7 @@ uint32_t KillProcessEntry(const table::RawTable& table, uint32_t tab, uint32_t s
         Trace("!!KillProcess: process id parameter of %lu bytes is too short\n", UL(data_size));
         return kKillNotFound;
     }
-    const uint32_t pid = ReadU32(data);
+    const uint32_t pid = le::Load32(data);
     const table::ProcessEntry* process = nullptr;
     for (const auto& e : table.Processes()) {
         if (e.process_id == pid) {

@@ -4,22 +4,15 @@
 #include <cstring>
 #include <string>
 
+#include "shared/base/endian.h"
 #include "shared/text/text_string.h"
 
 namespace pm::signals {
 namespace {
 
-bool ReadU32(const Command& c, size_t i, uint32_t* value) {
-    const uint8_t* p = c.GetParam(i);
-    if (p == nullptr || c.GetParamSize(i) < 4) return false;
-    *value = static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-             static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-    return true;
-}
-
 void Fail(Command& c, int32_t status, uint32_t error) {
-    const uint8_t item[4] = {static_cast<uint8_t>(error), static_cast<uint8_t>(error >> 8),
-                             static_cast<uint8_t>(error >> 16), static_cast<uint8_t>(error >> 24)};
+    uint8_t item[4];
+    le::Store32(item, error);
     c.AddResult(item, sizeof item);
     c.status = status;
 }
@@ -69,7 +62,7 @@ int32_t StatusOf(ServiceStep step) {
 
 void OsSpecificCommand(Command& c, SignalPlatform& p) {
     uint32_t sub = 0;
-    if (c.GetParamCount() < 3 || !ReadU32(c, 0, &sub) || sub != kSubCommandServiceControl) return;
+    if (c.GetParamCount() < 3 || !c.ParamU32(0, &sub) || sub != kSubCommandServiceControl) return;
 
     const uint8_t* raw = c.GetParam(1);
     if (raw == nullptr || std::memchr(raw, 0, c.GetParamSize(1)) == nullptr) {
@@ -79,7 +72,7 @@ void OsSpecificCommand(Command& c, SignalPlatform& p) {
     TextString name(reinterpret_cast<const char*>(raw));
     name.FromCompressedUnicode();
     uint32_t op = 0;
-    if (!ReadU32(c, 2, &op)) op = 0;
+    if (!c.ParamU32(2, &op)) op = 0;
 
     // Either a display name or a key name may be given.
     const Win32Status<ServiceStep> done =

@@ -4,34 +4,20 @@
 
 #include <cstring>
 
+#include "shared/base/byte_reader.h"
+#include "shared/base/endian.h"
+
 namespace pm::table {
 namespace {
 
-uint32_t Le32(const uint8_t* p) {
-    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+// Moves from an offset inside the block by a length from the block. The length is compared
+// with what remains before anything is added: with a 32-bit size_t, from + by would wrap and
+// could point back at a structure already visited.
+bool Advance(size_t size, size_t from, uint32_t by, size_t* to) {
+    if (from > size || by > size - from) return false;
+    *to = from + by;
+    return true;
 }
-
-// A bounded view of the block.
-struct Bytes {
-    const uint8_t* data;
-    size_t size;
-    bool Has(size_t offset, size_t length) const {
-        return offset <= size && length <= size - offset;
-    }
-    bool U32(size_t offset, uint32_t* value) const {
-        if (!Has(offset, 4)) return false;
-        *value = Le32(data + offset);
-        return true;
-    }
-    // Moves from an offset inside the block by a length from the block. The length is compared
-    // with what remains before anything is added: with a 32-bit size_t, from + by would wrap and
-    // could point back at a structure already visited.
-    bool Advance(size_t from, uint32_t by, size_t* to) const {
-        if (from > size || by > size - from) return false;
-        *to = from + by;
-        return true;
-    }
-};
 
 bool EqualsIgnoringCase(const std::u16string& a, const char* b) {
     size_t n = std::strlen(b);
@@ -51,7 +37,7 @@ bool NextString(const uint8_t* data, size_t size, size_t* pos, std::u16string* o
     out->clear();
     if (*pos + 2 > size) return false;
     while (*pos + 2 <= size) {
-        char16_t u = char16_t(data[*pos] | data[*pos + 1] << 8);
+        char16_t u = le::Load16(data + *pos);
         *pos += 2;
         if (u == 0) return true;
         out->push_back(u);
@@ -97,37 +83,38 @@ int MatchCounterTitles(const uint8_t* data, size_t size, PerfCounterTable& table
 PerfReadResult ReadPerfInstances(const uint8_t* data, size_t size, PerfCounterTable& table,
                                  uint32_t* num_instances, std::vector<PerfInstance>& out) {
     *num_instances = 0;
-    Bytes b{data, size};
     // The signature: the four UTF-16 characters "PERF".
     static const uint8_t kSignature[8] = {'P', 0, 'E', 0, 'R', 0, 'F', 0};
-    if (size < 4 || !b.Has(0, 8) || std::memcmp(data, kSignature, 8) != 0)
+    if (data == nullptr || size < 8 || std::memcmp(data, kSignature, 8) != 0)
         return PerfReadResult::kCheckFailed;
 
-    uint32_t header_length = 0;
-    if (!b.U32(perf::kBlockHeaderLength, &header_length)) return PerfReadResult::kOk;
-    size_t object = header_length;
-    uint32_t obj_header = 0, obj_definition = 0, num_counters = 0, instances = 0;
-    if (!b.Has(object, perf::kObjMinSize) || !b.U32(object + perf::kObjHeaderLength, &obj_header) ||
-        !b.U32(object + perf::kObjDefinitionLength, &obj_definition) ||
-        !b.U32(object + perf::kObjNumCounters, &num_counters) ||
-        !b.U32(object + perf::kObjNumInstances, &instances))
-        return PerfReadResult::kOk;
+    // Each structure gets its own reader: a bad one ends only its own walk.
+    ByteReader header(data, size);
+    const size_t object = header.U32At(perf::kBlockHeaderLength);
+    if (!header.ok()) return PerfReadResult::kOk;
+    ByteReader obj(data, size);
+    (void)obj.BytesAt(object, perf::kObjMinSize);
+    const uint32_t obj_header = obj.U32At(object + perf::kObjHeaderLength);
+    const uint32_t obj_definition = obj.U32At(object + perf::kObjDefinitionLength);
+    const uint32_t num_counters = obj.U32At(object + perf::kObjNumCounters);
+    uint32_t instances = obj.U32At(object + perf::kObjNumInstances);
+    if (!obj.ok()) return PerfReadResult::kOk;
     // NumInstances is a LONG: PERF_NO_INSTANCES (-1) and other negatives mean none.
     if (static_cast<int32_t>(instances) < 0) instances = 0;
     *num_instances = instances;
 
     if (!table.offsets_resolved) {
         size_t def = 0;
-        bool have_def = b.Advance(object, obj_header, &def);
+        bool have_def = Advance(size, object, obj_header, &def);
         int matched = 0;
         for (uint32_t visited = 0; have_def && visited < num_counters && matched < kPerfRows;
              ++visited) {
-            uint32_t length = 0, title = 0, offset = 0;
-            if (!b.Has(def, perf::kCounterDefMinSize) ||
-                !b.U32(def + perf::kCounterByteLength, &length) ||
-                !b.U32(def + perf::kCounterTitleIndex, &title) ||
-                !b.U32(def + perf::kCounterOffset, &offset))
-                break;
+            ByteReader d(data, size);
+            (void)d.BytesAt(def, perf::kCounterDefMinSize);
+            const uint32_t length = d.U32At(def + perf::kCounterByteLength);
+            const uint32_t title = d.U32At(def + perf::kCounterTitleIndex);
+            const uint32_t offset = d.U32At(def + perf::kCounterOffset);
+            if (!d.ok()) break;
             for (auto& row : table.rows) {
                 if (row.title_index != 0 && row.title_index == title) {
                     row.offset = offset;
@@ -136,7 +123,7 @@ PerfReadResult ReadPerfInstances(const uint8_t* data, size_t size, PerfCounterTa
                 }
             }
             // A zero length would visit the same definition forever.
-            if (length == 0 || !b.Advance(def, length, &def)) break;
+            if (length == 0 || !Advance(size, def, length, &def)) break;
         }
         table.offsets_resolved = true;
     }
@@ -144,27 +131,24 @@ PerfReadResult ReadPerfInstances(const uint8_t* data, size_t size, PerfCounterTa
     // A counter value that does not fit inside its counter block reads as 0.
     auto counter = [&](size_t block, uint32_t block_length, PerfRow row) -> uint32_t {
         uint32_t offset = table.rows[row].offset;
-        uint32_t value = 0;
         if (offset > block_length || block_length - offset < 4) return 0;
-        b.U32(block + offset, &value);
-        return value;
+        return ByteReader(data, size).U32At(block + offset);
     };
 
     out.reserve(out.size() + (instances < 65536 ? instances : 65536));
     size_t inst = 0;
-    if (!b.Advance(object, obj_definition, &inst)) return PerfReadResult::kOk;
+    if (!Advance(size, object, obj_definition, &inst)) return PerfReadResult::kOk;
     for (uint32_t i = 0; i < instances; ++i) {
-        uint32_t inst_length = 0, name_offset = 0, name_length = 0;
-        if (!b.Has(inst, perf::kInstMinSize) ||
-            !b.U32(inst + perf::kInstByteLength, &inst_length) ||
-            !b.U32(inst + perf::kInstNameOffset, &name_offset) ||
-            !b.U32(inst + perf::kInstNameLength, &name_length) || inst_length < perf::kInstMinSize)
-            break;
+        ByteReader r(data, size);
+        (void)r.BytesAt(inst, perf::kInstMinSize);
+        const uint32_t inst_length = r.U32At(inst + perf::kInstByteLength);
+        const uint32_t name_offset = r.U32At(inst + perf::kInstNameOffset);
+        const uint32_t name_length = r.U32At(inst + perf::kInstNameLength);
+        if (!r.ok() || inst_length < perf::kInstMinSize) break;
         size_t block = 0;
-        uint32_t block_length = 0;
-        if (!b.Advance(inst, inst_length, &block) || !b.U32(block, &block_length) ||
-            block_length < 4 || !b.Has(block, block_length))
-            break;
+        if (!Advance(size, inst, inst_length, &block)) break;
+        const uint32_t block_length = r.U32At(block);
+        if (!r.ok() || block_length < 4 || r.BytesAt(block, block_length) == nullptr) break;
 
         PerfInstance pi;
         pi.id_process = counter(block, block_length, kRowIdProcess);
@@ -176,13 +160,13 @@ PerfReadResult ReadPerfInstances(const uint8_t* data, size_t size, PerfCounterTa
             name_length <= inst_length - name_offset) {
             const uint8_t* p = data + inst + name_offset;
             for (uint32_t k = 0; k + 1 < name_length; k += 2) {
-                char16_t u = char16_t(p[k] | p[k + 1] << 8);
+                char16_t u = le::Load16(p + k);
                 if (u == 0) break;
                 pi.name.push_back(u);
             }
         }
         out.push_back(std::move(pi));
-        inst = block + block_length; // inside the block: checked by Has above
+        inst = block + block_length; // inside the block: checked above
     }
     return PerfReadResult::kOk;
 }
