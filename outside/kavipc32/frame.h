@@ -24,7 +24,9 @@ namespace kavipc {
 constexpr uint32_t kChunkMagic = 0x4650494B; // "KIPF" read little-endian
 constexpr uint8_t kFrameVersion = 1;
 constexpr size_t kChunkHeaderSize = 16;
-constexpr size_t kMaxChunk = 64 * 1024;
+// 64 KiB of payload plus a message's header and names still travel as one chunk (one write and one
+// read each way); a peer's read buffer is this size.
+constexpr size_t kMaxChunk = 128 * 1024;
 constexpr size_t kMaxChunkPayload = kMaxChunk - kChunkHeaderSize;
 
 enum class FrameKind : uint8_t { kMessage = 1, kQuitRequest = 2, kQuitAnswer = 3 };
