@@ -292,18 +292,28 @@ TEST(PmhostEndToEnd, AKillDuringASaveLeavesAFileThatLoads) {
     block.push_back('\0');
     char self[MAX_PATH];
     GetModuleFileNameA(nullptr, self, MAX_PATH);
+    const std::string saved = dir + "velstra.ini", next = dir + "velstra.ini.new";
+    auto exists = [](const std::string& path) {
+        return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+    };
     int mid_save = 0, loaded = 0;
     for (int attempt = 0; attempt < 8; ++attempt) {
-        DeleteFileA((dir + "velstra.ini").c_str());
+        DeleteFileA(saved.c_str());
+        DeleteFileA(next.c_str());
         Child child = Start(self, "--gtest_filter=none", false, block.data());
         ASSERT_TRUE(child.process);
-        Sleep(700 + 170 * attempt);
+        // Once a save is complete, the kill comes as soon as the next one has begun (or, every
+        // other attempt, a moment later), whatever the machine's speed.
+        for (int i = 0; i < 60000 && !exists(saved); ++i)
+            Sleep(1);
+        for (int i = 0; i < 10000 && !exists(next); ++i)
+            Sleep(1);
+        if (attempt % 2 == 1) Sleep(static_cast<DWORD>(5 * attempt));
         TerminateProcess(child.process.get(), 9);
         WaitForSingleObject(child.process.get(), 10000);
         // The half-written next file shows that the kill came in the middle of a save.
-        if (GetFileAttributesA((dir + "velstra.ini.new").c_str()) != INVALID_FILE_ATTRIBUTES)
-            ++mid_save;
-        const std::string bytes = ReadText(dir + "velstra.ini");
+        if (exists(next)) ++mid_save;
+        const std::string bytes = ReadText(saved);
         if (bytes.empty()) continue; // killed before the first save finished
         ++loaded;
         ParsedDefinitions p =
