@@ -52,6 +52,16 @@ void TraceLoudly(const char* text) {
 
 enum class Io { kDone, kMoreData, kFailed, kStopped };
 
+// A time limit as a point on the monotonic clock (0: none, for INFINITE), and what is left of it.
+uint64_t DeadlineAfter(DWORD timeout) {
+    return timeout == INFINITE ? 0 : MonotonicMs() + timeout;
+}
+DWORD TimeLeft(uint64_t deadline) {
+    if (deadline == 0) return INFINITE;
+    const uint64_t now = MonotonicMs();
+    return now >= deadline ? 0 : static_cast<DWORD>(deadline - now);
+}
+
 // Finishes an overlapped operation that ReadFile/WriteFile/ConnectNamedPipe started (ok and
 // err are what the call answered); waits for it or for `stop` (may be null: no stop).
 Io Finish(HANDLE h, OVERLAPPED* ov, BOOL ok, DWORD err, HANDLE stop, DWORD* bytes,
@@ -60,14 +70,10 @@ Io Finish(HANDLE h, OVERLAPPED* ov, BOOL ok, DWORD err, HANDLE stop, DWORD* byte
     if (!ok && err != ERROR_IO_PENDING && err != ERROR_MORE_DATA) return Io::kFailed;
     if (!ok && err == ERROR_IO_PENDING) {
         HANDLE events[2] = {ov->hEvent, stop};
-        const uint64_t deadline = timeout == INFINITE ? 0 : MonotonicMs() + timeout;
+        const uint64_t deadline = DeadlineAfter(timeout);
         for (;;) {
-            DWORD left = INFINITE;
-            if (deadline != 0) {
-                uint64_t now = MonotonicMs();
-                left = now >= deadline ? 0 : static_cast<DWORD>(deadline - now);
-            }
-            DWORD w = WaitForMultipleObjects(stop != nullptr ? 2 : 1, events, FALSE, left);
+            DWORD w =
+                WaitForMultipleObjects(stop != nullptr ? 2 : 1, events, FALSE, TimeLeft(deadline));
             if (w != WAIT_OBJECT_0) {
                 CancelIo(h);
                 GetOverlappedResult(h, ov, bytes, TRUE);
@@ -139,15 +145,10 @@ Io WriteChunk(HANDLE h, OverlappedOp* op, const uint8_t* data, DWORD size, DWORD
 // The whole frame within `timeout` (each chunk gets the time still left).
 Io WriteFrameTo(HANDLE h, OverlappedOp* op, FrameKind kind, const uint8_t* data, size_t size,
                 DWORD timeout = INFINITE) {
-    uint64_t deadline = timeout == INFINITE ? 0 : MonotonicMs() + timeout;
+    const uint64_t deadline = DeadlineAfter(timeout);
     Io result = Io::kDone;
     ForEachChunk(kind, data, size, [&](const uint8_t* chunk, size_t n) {
-        DWORD left = INFINITE;
-        if (deadline != 0) {
-            uint64_t now = MonotonicMs();
-            left = now >= deadline ? 0 : static_cast<DWORD>(deadline - now);
-        }
-        result = WriteChunk(h, op, chunk, static_cast<DWORD>(n), left);
+        result = WriteChunk(h, op, chunk, static_cast<DWORD>(n), TimeLeft(deadline));
         return result == Io::kDone;
     });
     return result;

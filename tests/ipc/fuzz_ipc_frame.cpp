@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "outside/kavipc32/frame.h"
+#include "tests/ipc/fuzz_frames.h"
 #include "outside/kavipc32/message_block.h"
 #include "shared/ipc/message_layout.h"
 
@@ -17,24 +18,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (CheckHeader(data, size, &info) == HeaderCheck::kOk) {
         if (info.msg_len > size || info.addressee.empty()) __builtin_trap();
     }
-    FrameAssembler frames;
-    size_t at = 0;
-    while (at + 2 <= size) {
-        size_t n = pm::le::Load16(data + at);
-        at += 2;
-        if (n > size - at) n = size - at;
-        if (frames.Feed(data + at, n) == FrameAssembler::Result::kComplete) {
-            size_t payload_size = frames.payload_size();
-            FrameKind kind = frames.kind();
-            void* p = frames.TakePayload();
-            if (p == nullptr || BlockSize(p) != payload_size) __builtin_trap();
-            if (kind == FrameKind::kMessage &&
-                CheckHeader(static_cast<uint8_t*>(p), payload_size, nullptr) != HeaderCheck::kOk) {
-                __builtin_trap();
-            }
-            FreeBlock(p);
+    FeedFrames(data, size, [](FrameKind kind, void* p, size_t payload_size) {
+        if (p == nullptr || BlockSize(p) != payload_size) __builtin_trap();
+        if (kind == FrameKind::kMessage &&
+            CheckHeader(static_cast<uint8_t*>(p), payload_size, nullptr) != HeaderCheck::kOk) {
+            __builtin_trap();
         }
-        at += n;
-    }
+        FreeBlock(p);
+    });
     return 0;
 }

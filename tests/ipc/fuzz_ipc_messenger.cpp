@@ -14,6 +14,7 @@
 #include "outside/kavipc32/message_block.h"
 #include "shared/ipc/message_layout.h"
 #include "outside/kavipc32/messenger.h"
+#include "tests/ipc/fuzz_frames.h"
 
 namespace {
 
@@ -56,31 +57,20 @@ Messenger& TheMessenger() {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Messenger& messenger = TheMessenger();
-    FrameAssembler frames;
-    size_t at = 0;
-    while (at + 2 <= size) {
-        size_t n = pm::le::Load16(data + at);
-        at += 2;
-        if (n > size - at) n = size - at;
-        if (frames.Feed(data + at, n) == FrameAssembler::Result::kComplete) {
-            size_t payload_size = frames.payload_size();
-            FrameKind kind = frames.kind();
-            void* p = frames.TakePayload();
-            if (kind == FrameKind::kMessage) {
-                messenger.OnIncomingMessage(p); // takes it over
-            } else if (kind == FrameKind::kQuitRequest) {
-                const char* text = static_cast<const char*>(p);
-                std::string name(text, strnlen(text, payload_size));
-                FreeBlock(p);
-                QuitAnswer a = IsValidNodeName(name.c_str()) ? messenger.OnIncomingQuit(name)
-                                                             : QuitAnswer::kNoSuchNode;
-                if (a != QuitAnswer::kPosted && a != QuitAnswer::kNoSuchNode) std::abort();
-            } else {
-                FreeBlock(p);
-            }
+    FeedFrames(data, size, [&](FrameKind kind, void* p, size_t payload_size) {
+        if (kind == FrameKind::kMessage) {
+            messenger.OnIncomingMessage(p); // takes it over
+        } else if (kind == FrameKind::kQuitRequest) {
+            const char* text = static_cast<const char*>(p);
+            std::string name(text, strnlen(text, payload_size));
+            FreeBlock(p);
+            QuitAnswer a = IsValidNodeName(name.c_str()) ? messenger.OnIncomingQuit(name)
+                                                         : QuitAnswer::kNoSuchNode;
+            if (a != QuitAnswer::kPosted && a != QuitAnswer::kNoSuchNode) std::abort();
+        } else {
+            FreeBlock(p);
         }
-        at += n;
-    }
+    });
     // The raw input as a message a caller of this process enqueues: taken over or refused.
     void* block = AllocateBlock(size);
     if (block != nullptr) {

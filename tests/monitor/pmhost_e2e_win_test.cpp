@@ -67,10 +67,6 @@ Child Start(const std::string& exe, const std::string& args, bool capture,
     return pm::test::Start(exe, args, o);
 }
 
-bool WaitFor(bool want, const char* node, DWORD ms) {
-    return WaitForNode(node, want, ms);
-}
-
 std::string Console(const std::string& args, DWORD* code) {
     Ran r = RunProgram(ProgramDir() + "pmconsole.exe", args);
     *code = r.code;
@@ -94,7 +90,7 @@ TEST(PmhostEndToEnd, PingBringsStartedAndStoppedAndANeverStartedMonitorFailsOnce
 
     Child host = Start(ProgramDir() + "pmhost.exe", "--pulse-ms 300", false);
     ASSERT_TRUE(host.process);
-    ASSERT_TRUE(WaitFor(true, "KAVMonitorClientNC", 30000));
+    ASSERT_TRUE(WaitForNode("KAVMonitorClientNC", true, 30000));
     Sleep(1000);
     Child ping_run = Start("ping.exe", "-n 3 127.0.0.1", true);
     ASSERT_TRUE(ping_run.process);
@@ -144,8 +140,8 @@ TEST(PmhostEndToEnd, MonitorFromTheConsoleTracksPingAndShowsItsStatistics) {
               "--pulse-ms 300 --stats-ms 300 --metrics-file \"" + dir + "metrics.prom\"", false);
     Child agent = Start(ProgramDir() + "quorlent.exe", "", false);
     ASSERT_TRUE(host.process && agent.process);
-    ASSERT_TRUE(WaitFor(true, "KAVMonitorClientNC", 30000));
-    ASSERT_TRUE(WaitFor(true, "ProcMgr", 30000));
+    ASSERT_TRUE(WaitForNode("KAVMonitorClientNC", true, 30000));
+    ASSERT_TRUE(WaitForNode("ProcMgr", true, 30000));
 
     DWORD code = 0;
     std::string out = Console("monitors add ping.exe --on start,stop --level 2 --key 0x123", &code);

@@ -34,7 +34,6 @@ namespace pm {
 namespace {
 
 using namespace pm::test;
-using Waited = WaitedCommand;
 
 constexpr DWORD kStartWaitMs = 30000;
 
@@ -129,10 +128,6 @@ Child Start(const std::string& exe, const std::string& args, HANDLE out = nullpt
     return pm::test::Start(exe, args, o);
 }
 
-DWORD WaitCode(Child& c, DWORD ms) {
-    return Finish(c, ms);
-}
-
 // Runs a console to its end (exit code; 0xDEAD when it did not end in time) and its output.
 DWORD Console(const std::string& args, std::string* out = nullptr, DWORD limit_ms = 30000) {
     Ran r = RunProgram(ProgramDir() + "pmconsole.exe", args, limit_ms);
@@ -168,7 +163,7 @@ protected:
             GetProcAddress(GetModuleHandleA("KAVIPC32.DLL"), "RequestNodeQuit")));
         double t0 = NowMs();
         if (quit) quit("ProcMgr");
-        DWORD code = WaitCode(agent_, 10000);
+        DWORD code = Finish(agent_, 10000);
         if (took_ms) *took_ms = NowMs() - t0;
         if (code == 0xDEAD) TerminateProcess(agent_.process.get(), 98);
         agent_ = Child();
@@ -231,7 +226,7 @@ TEST_F(QuorlentUnderLoad, ManyConsoleRunsAndRequestsLeaveTheAgentFlat) {
     t0 = NowMs();
     size_t replies = 0;
     for (size_t i = 0; i < requests; ++i) {
-        Waited c(0x12345678); // an unknown code: the cheapest full round trip
+        WaitedCommand c(0x12345678); // an unknown code: the cheapest full round trip
         c.SetTargetAddr("ProcMgr");
         node.SendCommand(&c, Send::kNoWait);
         if (c.Wait(10000) && c.status == 1) ++replies;
@@ -403,7 +398,7 @@ TEST_F(QuorlentUnderLoad, SquattedPipeNameIsReportedWithItsProcess) {
     DWORD n = 0;
     while (ReadFile(r.get(), buf, sizeof buf, &n, nullptr) && n > 0)
         out.append(buf, n);
-    EXPECT_EQ(WaitCode(agent_, 20000), 1u);
+    EXPECT_EQ(Finish(agent_, 20000), 1u);
     agent_ = Child();
     EXPECT_NE(out.find("Error creating service node!"), std::string::npos) << out;
     EXPECT_NE(out.find("process " + std::to_string(GetCurrentProcessId())), std::string::npos)
@@ -414,7 +409,7 @@ TEST_F(QuorlentUnderLoad, SquattedClaimEndsTheAgentWithExitCodeOne) {
     win::unique_handle claim(CreateMutexA(nullptr, FALSE, "Global\\kavipc32.node.procmgr"));
     ASSERT_TRUE(claim);
     agent_ = Start(ProgramDir() + "quorlent.exe", "");
-    EXPECT_EQ(WaitCode(agent_, 20000), 1u);
+    EXPECT_EQ(Finish(agent_, 20000), 1u);
     agent_ = Child();
 }
 
@@ -471,7 +466,7 @@ TEST(NodeQuit, HandlerAnsweringZeroEndsRunOnItsOwnThread) {
         Sleep(200);
         std::string from = name + "-asker";
         ServiceNode asker(from.c_str(), 0, Library(), SystemNodePlatform());
-        Waited c(1);
+        WaitedCommand c(1);
         c.SetTargetAddr(name.c_str());
         asker.SendCommand(&c, Send::kNoWait);
         c.Wait(10000);
@@ -504,8 +499,9 @@ int main(int argc, char** argv) {
     pm::MessagingLibrary& lib = pm::ProcessMessagingLibrary();
     if (lib.IsBound()) lib.Functions().TermApplication();
     const DWORD left = pm::ProcessesInJob();
-    if (left != 0) std::printf("[figures] programs still running at the end, ended now: %lu\n",
-                               static_cast<unsigned long>(left));
+    if (left != 0)
+        std::printf("[figures] programs still running at the end, ended now: %lu\n",
+                    static_cast<unsigned long>(left));
     std::fflush(stdout);
     std::fflush(stderr);
     if (pm::ChildJob() != nullptr) CloseHandle(pm::ChildJob());
