@@ -19,7 +19,10 @@ namespace {
 HMODULE g_module = nullptr;
 std::atomic<DWORD> g_main_thread{0};
 
-// Posts WM_QUIT to the thread that called InitApplication.
+// The thread that called InitApplication, asked to leave its loop with WM_QUIT.
+bool HasMainThread() {
+    return g_main_thread.load() != 0;
+}
 bool PostQuitToMainThread() {
     DWORD tid = g_main_thread.load();
     return tid != 0 && PostThreadMessageA(tid, WM_QUIT, 0, 0);
@@ -30,7 +33,7 @@ bool PostQuitToMainThread() {
 struct Library {
     kavipc::Messenger messenger;
     kavipc::PipeTransport transport;
-    Library() : messenger(transport, PostQuitToMainThread), transport(messenger) {}
+    Library() : messenger(transport, {HasMainThread, PostQuitToMainThread}), transport(messenger) {}
 };
 
 std::mutex g_lib_mu;

@@ -9,8 +9,10 @@
 
 namespace kavipc {
 
-Messenger::Messenger(Transport& transport, std::function<bool()> post_quit, uint32_t tick_period_ms)
-    : transport_(transport), post_quit_(std::move(post_quit)), period_(tick_period_ms) {}
+Messenger::Messenger(Transport& transport, QuitPoster quit, uint32_t tick_period_ms)
+    : transport_(transport), quit_(std::move(quit)), period_(tick_period_ms) {
+    if (!quit_.ready || !quit_.post) quit_ = QuitPoster{}; // half a poster is none
+}
 
 Messenger::~Messenger() {
     Shutdown();
@@ -103,7 +105,8 @@ QuitAnswer Messenger::RequestQuit(const char* name) {
     {
         std::lock_guard<std::mutex> lock(mu_);
         if (nodes_.count(Key(name)) != 0) {
-            return post_quit_ && post_quit_() ? QuitAnswer::kPosted : QuitAnswer::kNoMainThread;
+            return quit_.ready && quit_.ready() && quit_.post() ? QuitAnswer::kPosted
+                                                                 : QuitAnswer::kNoMainThread;
         }
     }
     return transport_.TransmitQuit(name);
@@ -131,7 +134,11 @@ QuitAnswer Messenger::OnIncomingQuit(const std::string& node) {
         std::lock_guard<std::mutex> lock(mu_);
         if (nodes_.count(Key(node)) == 0) return QuitAnswer::kNoSuchNode;
     }
-    return post_quit_ && post_quit_() ? QuitAnswer::kPosted : QuitAnswer::kNoMainThread;
+    return quit_.ready && quit_.ready() ? QuitAnswer::kPosted : QuitAnswer::kNoMainThread;
+}
+
+void Messenger::CommitQuit() {
+    if (quit_.post) quit_.post();
 }
 
 void Messenger::Shutdown() {

@@ -18,11 +18,15 @@
 
 namespace kavipc {
 
+// How the process's main thread is asked to leave its loop.
+struct QuitPoster {
+    std::function<bool()> ready; // there is a main thread to ask
+    std::function<bool()> post;  // asks it; false when that failed
+};
+
 class Messenger : public TransportSink {
 public:
-    // post_quit asks the process's main thread to leave its loop; false when there is none.
-    Messenger(Transport& transport, std::function<bool()> post_quit,
-              uint32_t tick_period_ms = kTickPeriodMs);
+    Messenger(Transport& transport, QuitPoster quit, uint32_t tick_period_ms = kTickPeriodMs);
     ~Messenger() override; // Shutdown()
 
     // Registers a node; 0 when the name is unusable or taken anywhere on the machine.
@@ -38,6 +42,7 @@ public:
 
     void OnIncomingMessage(void* message) override;
     QuitAnswer OnIncomingQuit(const std::string& node) override;
+    void CommitQuit() override;
 
     size_t NodeCount();
 
@@ -53,7 +58,7 @@ private:
     static std::string Key(const std::string& name); // the pipe namespace ignores case
 
     Transport& transport_;
-    std::function<bool()> post_quit_;
+    QuitPoster quit_;
     uint32_t period_;
     std::mutex mu_;
     std::map<std::string, Node> nodes_;

@@ -343,11 +343,13 @@ bool PipeTransport::Listener::Take(Peer& p, uint64_t now) {
                                                               : QuitAnswer::kNoSuchNode;
             auto byte = static_cast<uint8_t>(answer);
             OverlappedOp wop;
-            // One byte always fits the pipe's buffer; the limit guards against the rest.
-            if (WriteFrameTo(p.pipe.get(), &wop, FrameKind::kQuitAnswer, &byte, 1,
-                             kWriteTimeoutMs) != Io::kDone) {
-                return false;
-            }
+            // One byte always fits the pipe's buffer; the limit guards against the rest. The
+            // answer is in the pipe before the main thread is asked to quit, and stays readable
+            // when this process ends right after. The quit goes ahead even if the asker left.
+            bool sent = WriteFrameTo(p.pipe.get(), &wop, FrameKind::kQuitAnswer, &byte, 1,
+                                     kWriteTimeoutMs) == Io::kDone;
+            if (answer == QuitAnswer::kPosted) sink->CommitQuit();
+            if (!sent) return false;
         } else {
             FreeBlock(payload);
         }
@@ -651,13 +653,6 @@ QuitAnswer PipeTransport::TransmitQuit(const std::string& node) {
     DWORD n = 0;
     if (ReadChunk(pipe.get(), op, buf.data(), static_cast<DWORD>(buf.size()), nullptr, &n,
                   kQuitAnswerWaitMs) != Io::kDone) {
-        // The node's process took the request and may end before its answer is written: a
-        // node whose name is gone soon after has quit.
-        pipe.reset();
-        for (int i = 0; i < 20; ++i) {
-            if (!Exists(node)) return QuitAnswer::kPosted;
-            Sleep(100);
-        }
         return QuitAnswer::kNoAnswer;
     }
     if (frames.Feed(buf.data(), n) != FrameAssembler::Result::kComplete ||

@@ -16,8 +16,11 @@ public:
     virtual ~TransportSink() = default;
     // A complete, checked message frame (a message block the sink takes over).
     virtual void OnIncomingMessage(void* message) = 0;
-    // A peer asks the process that owns `node` to quit.
+    // A peer asks the process that owns `node` to quit. This only decides the answer: the
+    // transport sends it, then calls CommitQuit when it was kPosted. A process that leaves its
+    // loop at once must not end before the peer has its answer.
     virtual QuitAnswer OnIncomingQuit(const std::string& node) = 0;
+    virtual void CommitQuit() = 0;
 };
 
 class Transport {

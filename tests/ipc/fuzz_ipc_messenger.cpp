@@ -46,7 +46,7 @@ Messenger& TheMessenger() {
     static NoPeers* transport = new NoPeers();
     static Messenger* m = [] {
         auto* messenger = new Messenger(
-            *transport, [] { return ++g_quits, true; }, 1000000);
+            *transport, {[] { return true; }, [] { return ++g_quits, true; }}, 1000000);
         if (messenger->CreateNode("ProcMgr", nullptr, Check) == 0) std::abort();
         return messenger;
     }();
@@ -67,6 +67,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             QuitAnswer a = IsValidNodeName(name.c_str()) ? messenger.OnIncomingQuit(name)
                                                          : QuitAnswer::kNoSuchNode;
             if (a != QuitAnswer::kPosted && a != QuitAnswer::kNoSuchNode) std::abort();
+            if (a == QuitAnswer::kPosted) messenger.CommitQuit();
         } else {
             FreeBlock(p);
         }

@@ -90,6 +90,14 @@ TEST(ChildProcess, Role) {
     std::string arg = r.find(':') == std::string::npos ? "" : r.substr(r.find(':') + 1);
     if (verb == "echo") {
         RunEcho(arg);
+    } else if (verb == "vanish") {
+        // leaves the moment WM_QUIT arrives, without cleaning up: the asker must still have
+        // its answer
+        ASSERT_NE(CreateSvcNode(arg.c_str(), nullptr, EchoCallback), 0u);
+        MSG msg;
+        while (GetMessageA(&msg, nullptr, 0, 0) > 0) {
+        }
+        TerminateProcess(GetCurrentProcess(), 7);
     } else if (verb == "claim") {
         // another process holds the name: registering it here must fail
         EXPECT_EQ(CreateSvcNode(arg.c_str(), nullptr, EchoCallback), 0u);
@@ -278,6 +286,17 @@ TEST(IpcWinTest, SixteenMebibyteMessageCrossesProcessesIntact) {
 
     EXPECT_EQ(RequestNodeQuit(child_node.c_str()), 0);
     EXPECT_EQ(child.Wait(), 0);
+}
+
+TEST(IpcWinTest, QuitAnswerArrivesFromAProcessThatEndsAtOnce) {
+    for (int round = 0; round < 5; ++round) {
+        std::string child_node = Unique("Vanish");
+        Child child;
+        ASSERT_TRUE(StartSelf(child, "vanish:" + child_node));
+        ASSERT_TRUE(WaitForNode(child_node.c_str(), true));
+        EXPECT_EQ(RequestNodeQuit(child_node.c_str()), 0) << "round " << round;
+        EXPECT_EQ(child.Wait(), 7);
+    }
 }
 
 TEST(IpcWinTest, KavipcctlAsksExistsAndQuits) {

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -64,12 +65,19 @@ public:
     }
     QuitAnswer TransmitQuit(const std::string& node) override {
         TransportSink* owner = Owner(node);
-        return owner == nullptr ? QuitAnswer::kNoSuchNode : owner->OnIncomingQuit(node);
+        if (owner == nullptr) return QuitAnswer::kNoSuchNode;
+        QuitAnswer a = owner->OnIncomingQuit(node);
+        quits_before_commit = posted_so_far ? posted_so_far() : -1;
+        if (a == QuitAnswer::kPosted) owner->CommitQuit();
+        return a;
     }
     void Shutdown() override { ++shutdowns; }
 
     int transmitted = 0;
     int shutdowns = 0;
+    // The addressee's posted quits when its answer was decided (before CommitQuit).
+    std::function<int()> posted_so_far;
+    int quits_before_commit = -1;
     bool broken = false;
 
 private:
@@ -131,14 +139,14 @@ struct Process {
     bool has_main_thread = true;
     Messenger messenger;
     explicit Process(FakeMachine& m)
-        : transport(m), messenger(
-                            transport,
-                            [this] {
-                                if (!has_main_thread) return false;
-                                ++quits;
-                                return true;
-                            },
-                            20) {
+        : transport(m),
+          messenger(transport,
+                    {[this] { return has_main_thread; },
+                     [this] {
+                         ++quits;
+                         return true;
+                     }},
+                    20) {
         transport.Bind(&messenger);
     }
 };
@@ -281,8 +289,12 @@ TEST(MessengerTest, QuitRequests) {
     Process a(machine), b(machine);
     Inbox i;
     ASSERT_NE(b.messenger.CreateNode("ProcMgr", &i, Inbox::Callback), 0u);
+    a.transport.posted_so_far = [&] { return b.quits; };
     EXPECT_EQ(a.messenger.RequestQuit("ProcMgr"), QuitAnswer::kPosted);
     EXPECT_EQ(b.quits, 1);
+    // the answer is decided before the quit is posted: a process that ends at once must not
+    // end before its answer is sent
+    EXPECT_EQ(a.transport.quits_before_commit, 0);
     EXPECT_EQ(b.messenger.RequestQuit("ProcMgr"), QuitAnswer::kPosted); // own node
     EXPECT_EQ(b.quits, 2);
     EXPECT_EQ(a.messenger.RequestQuit("Nobody"), QuitAnswer::kNoSuchNode);
