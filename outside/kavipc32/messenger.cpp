@@ -106,7 +106,7 @@ QuitAnswer Messenger::RequestQuit(const char* name) {
         std::lock_guard<std::mutex> lock(mu_);
         if (nodes_.count(Key(name)) != 0) {
             return quit_.ready && quit_.ready() && quit_.post() ? QuitAnswer::kPosted
-                                                                 : QuitAnswer::kNoMainThread;
+                                                                : QuitAnswer::kNoMainThread;
         }
     }
     return transport_.TransmitQuit(name);

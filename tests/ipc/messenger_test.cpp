@@ -139,14 +139,13 @@ struct Process {
     bool has_main_thread = true;
     Messenger messenger;
     explicit Process(FakeMachine& m)
-        : transport(m),
-          messenger(transport,
-                    {[this] { return has_main_thread; },
-                     [this] {
-                         ++quits;
-                         return true;
-                     }},
-                    20) {
+        : transport(m), messenger(transport,
+                                  {[this] { return has_main_thread; },
+                                   [this] {
+                                       ++quits;
+                                       return true;
+                                   }},
+                                  20) {
         transport.Bind(&messenger);
     }
 };
