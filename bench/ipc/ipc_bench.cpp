@@ -1,7 +1,7 @@
 // Request/reply round trips between two processes through KAVIPC32, beside a raw named-pipe
 // ping-pong of the same sizes in the same run, and the time to move one 16 MiB message.
 //
-//   ipc_bench.exe [--seconds N] [--only library|raw]
+//   ipc_bench.exe [--seconds N] [--only library|raw] [--size BYTES (one size, up to 1 MiB)]
 //                                    parent: runs everything (or one side) and prints figures
 //   ipc_bench.exe --child-echo NODE  (started by the parent) echoes through the library
 //   ipc_bench.exe --child-raw PIPE   (started by the parent) echoes on a raw pipe
@@ -111,10 +111,45 @@ struct Waiter {
     std::atomic<uint32_t> seq{0};
 };
 Waiter g_wait;
+
+// A chain of requests sent from the parent node's own callback: each reply's callback sends
+// the next request, as a node that forwards or answers does. Touched only by the callback
+// while a chain runs; the main thread waits for `done`.
+struct Chain {
+    std::atomic<bool> running{false};
+    std::string me, peer;
+    size_t size = 0;
+    uint32_t seq = 0;
+    double t0 = 0, end = 0;
+    std::vector<double> lat;
+    HANDLE done = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+};
+Chain g_chain;
+
+// Sends the chain's next request; false when the library refused it.
+bool ChainNext() {
+    void* m = Build(g_chain.me, g_chain.peer, ++g_chain.seq, g_chain.size, 0);
+    g_chain.t0 = NowUs();
+    if (m != nullptr && EnqueueMessage(m)) return true;
+    if (m != nullptr) FreeMessage(m);
+    return false;
+}
+
 int KAVIPC_API Collect(void*, void* message, uint32_t) {
     if (message == nullptr) return 0;
-    g_wait.seq = le::Load32(static_cast<uint8_t*>(message) + 28);
+    uint32_t seq = le::Load32(static_cast<uint8_t*>(message) + 28);
     FreeMessage(message);
+    if (g_chain.running.load()) {
+        if (seq != g_chain.seq) return 0;
+        double now = NowUs();
+        g_chain.lat.push_back(now - g_chain.t0);
+        if (now >= g_chain.end || !ChainNext()) {
+            g_chain.running = false;
+            SetEvent(g_chain.done);
+        }
+        return 0;
+    }
+    g_wait.seq = seq;
     SetEvent(g_wait.event);
     return 0;
 }
@@ -125,10 +160,17 @@ struct Stats {
     size_t count = 0;
 };
 
-Stats Summarise(std::vector<double> lat, double total_us) {
+// Round trips of one kind, gathered over several slices of time.
+struct Series {
+    std::vector<double> lat;
+    double us = 0;
+};
+
+Stats Summarise(const Series& series) {
     Stats s;
+    std::vector<double> lat = series.lat;
     s.count = lat.size();
-    if (lat.empty()) return s;
+    if (lat.empty() || series.us <= 0) return s;
     std::sort(lat.begin(), lat.end());
     auto at = [&](double q) {
         return lat[std::min(lat.size() - 1, static_cast<size_t>(q * lat.size()))];
@@ -136,7 +178,7 @@ Stats Summarise(std::vector<double> lat, double total_us) {
     s.p50 = at(0.50);
     s.p90 = at(0.90);
     s.p99 = at(0.99);
-    s.per_second = static_cast<double>(lat.size()) * 1e6 / total_us;
+    s.per_second = static_cast<double>(lat.size()) * 1e6 / series.us;
     return s;
 }
 
@@ -153,39 +195,69 @@ PROCESS_INFORMATION StartChild(const std::string& args) {
     return pi;
 }
 
-Stats LibraryRun(const std::string& me, const std::string& peer, size_t size, double seconds) {
-    std::vector<double> lat;
-    uint32_t seq = 1;
+// The requester sends, then waits on its own thread for the callback to say the reply came
+// (what the console does). False when a reply was lost.
+bool LibrarySlice(Series& out, const std::string& me, const std::string& peer, size_t size,
+                  double seconds) {
+    static uint32_t seq = 0; // never repeats, so no reply of an earlier slice counts
     double start = NowUs(), end = start + seconds * 1e6;
-    while (NowUs() < end) {
-        void* m = Build(me, peer, seq, size, 0);
+    bool ok = true;
+    while (ok && NowUs() < end) {
+        void* m = Build(me, peer, ++seq, size, 0);
         double t0 = NowUs();
         if (!EnqueueMessage(m)) {
             FreeMessage(m);
+            ok = false;
             break;
         }
-        while (g_wait.seq != seq) {
-            if (WaitForSingleObject(g_wait.event, 10000) != WAIT_OBJECT_0) return Summarise(lat, 1);
-        }
-        lat.push_back(NowUs() - t0);
-        ++seq;
+        while (ok && g_wait.seq != seq)
+            ok = WaitForSingleObject(g_wait.event, 10000) == WAIT_OBJECT_0;
+        if (ok) out.lat.push_back(NowUs() - t0);
     }
-    return Summarise(lat, NowUs() - start);
+    out.us += NowUs() - start;
+    return ok;
 }
 
-Stats RawRun(HANDLE pipe, size_t size, double seconds) {
-    std::vector<char> out(size + 64, 0x5A), in(size + 64);
-    std::vector<double> lat;
+// The same round trips, each request sent by the callback that took the previous reply: the
+// library's own cost, without the requester's hop from the callback thread to a waiting one.
+bool ChainedSlice(Series& out, const std::string& me, const std::string& peer, size_t size,
+                  double seconds) {
+    g_chain.me = me;
+    g_chain.peer = peer;
+    g_chain.size = size;
+    g_chain.lat.clear();
+    g_chain.lat.reserve(static_cast<size_t>(seconds * 20000) + 16);
+    double start = NowUs();
+    g_chain.end = start + seconds * 1e6;
+    g_chain.running = true;
+    if (!ChainNext()) {
+        g_chain.running = false;
+        return false;
+    }
+    if (WaitForSingleObject(g_chain.done, static_cast<DWORD>(seconds * 1000) + 10000) !=
+        WAIT_OBJECT_0) {
+        g_chain.running = false; // a lost reply: no figures
+        return false;
+    }
+    out.us += NowUs() - start;
+    out.lat.insert(out.lat.end(), g_chain.lat.begin(), g_chain.lat.end());
+    return true;
+}
+
+bool RawSlice(Series& out, HANDLE pipe, size_t size, double seconds) {
+    std::vector<char> buf(size + 64, 0x5A), in(size + 64);
     double start = NowUs(), end = start + seconds * 1e6;
-    while (NowUs() < end) {
+    bool ok = true;
+    while (ok && NowUs() < end) {
         double t0 = NowUs();
         DWORD w = 0, n = 0;
         // the same bytes the library would carry: header, names, size table, payload
-        if (!WriteFile(pipe, out.data(), static_cast<DWORD>(out.size()), &w, nullptr)) break;
-        if (!ReadFile(pipe, in.data(), static_cast<DWORD>(in.size()), &n, nullptr)) break;
-        lat.push_back(NowUs() - t0);
+        ok = WriteFile(pipe, buf.data(), static_cast<DWORD>(buf.size()), &w, nullptr) &&
+             ReadFile(pipe, in.data(), static_cast<DWORD>(in.size()), &n, nullptr);
+        if (ok) out.lat.push_back(NowUs() - t0);
     }
-    return Summarise(lat, NowUs() - start);
+    out.us += NowUs() - start;
+    return ok;
 }
 
 // Threads of a process, counted from outside.
@@ -203,11 +275,11 @@ size_t ThreadsOf(DWORD pid) {
 
 void Print(const char* what, size_t size, const Stats& s) {
     std::printf(
-        "%-8s %8zu B  %9.0f round trips/s  p50 %8.1f us  p90 %8.1f us  p99 %8.1f us  (n=%zu)\n",
+        "%-30s %8zu B  %9.0f round trips/s  p50 %8.1f us  p90 %8.1f us  p99 %8.1f us  (n=%zu)\n",
         what, size, s.per_second, s.p50, s.p90, s.p99, s.count);
 }
 
-int Parent(double seconds, const std::string& only) {
+int Parent(double seconds, const std::string& only, size_t only_size) {
     InitApplication();
     std::string tag = std::to_string(GetCurrentProcessId());
     std::string me = "BenchParent_" + tag, peer = "BenchEcho_" + tag;
@@ -230,16 +302,40 @@ int Parent(double seconds, const std::string& only) {
     DWORD mode = PIPE_READMODE_MESSAGE;
     SetNamedPipeHandleState(pipe, &mode, nullptr, nullptr);
 
-    std::printf("request/reply between two processes, %.1f s per run\n", seconds);
-    for (size_t size : {size_t(64), size_t(1024), size_t(65536)}) {
-        LibraryRun(me, peer, size, 0.1); // warm-up: connections and caches
-        Stats lib = only == "raw" ? Stats() : LibraryRun(me, peer, size, seconds);
-        Stats rawst = only == "library" ? Stats() : RawRun(pipe, size, seconds);
-        if (only != "raw") Print("kavipc32", size, lib);
-        if (only != "library") Print("raw pipe", size, rawst);
-        if (lib.per_second > 0 && rawst.per_second > 0) {
-            std::printf("         library/raw: %.0f%%\n",
-                        100.0 * lib.per_second / rawst.per_second);
+    std::printf("request/reply between two processes, %.1f s of each kind per size, in slices\n",
+                seconds);
+    std::vector<size_t> sizes = {64, 1024, 65536};
+    if (only_size != 0) sizes = {only_size};
+    // The three kinds take turns in short slices, so that a machine that gets busier or
+    // quieter during the run weighs on all of them alike.
+    constexpr int kSlices = 10;
+    const double slice = seconds / kSlices;
+    for (size_t size : sizes) {
+        Series warm;
+        LibrarySlice(warm, me, peer, size, 0.1); // connections and caches
+        Series lib, chained, rawst;
+        bool ok = true;
+        for (int i = 0; ok && i < kSlices; ++i) {
+            if (only != "raw") {
+                ok = LibrarySlice(lib, me, peer, size, slice) &&
+                     ChainedSlice(chained, me, peer, size, slice);
+            }
+            if (ok && only != "library") ok = RawSlice(rawst, pipe, size, slice);
+        }
+        if (!ok) {
+            std::fprintf(stderr, "a round trip of %zu bytes failed\n", size);
+            return 1;
+        }
+        Stats l = Summarise(lib), c = Summarise(chained), r = Summarise(rawst);
+        if (only != "raw") {
+            Print("kavipc32", size, l);
+            Print("kavipc32 callback-to-callback", size, c);
+        }
+        if (only != "library") Print("raw pipe", size, r);
+        if (l.per_second > 0 && r.per_second > 0) {
+            std::printf("         library/raw: %.0f%% (requester waits on its own thread), "
+                        "%.0f%% (callback to callback)\n",
+                        100.0 * l.per_second / r.per_second, 100.0 * c.per_second / r.per_second);
         }
     }
     // Main thread plus the library's: per node one dispatcher and one pipe thread.
@@ -272,11 +368,17 @@ int main(int argc, char** argv) {
     if (argc == 3 && std::strcmp(argv[1], "--child-echo") == 0) return ChildEcho(argv[2]);
     if (argc == 3 && std::strcmp(argv[1], "--child-raw") == 0) return ChildRaw(argv[2]);
     double seconds = 2.0;
-    std::string only; // "library" or "raw": one side alone (to count its calls, say)
+    std::string only;     // "library" or "raw": one side alone (to count its calls, say)
+    size_t only_size = 0; // one of the three sizes alone
     for (int i = 1; i + 1 < argc; i += 2) {
         if (std::strcmp(argv[i], "--seconds") == 0) seconds = std::atof(argv[i + 1]);
         if (std::strcmp(argv[i], "--only") == 0) only = argv[i + 1];
+        if (std::strcmp(argv[i], "--size") == 0) only_size = std::strtoul(argv[i + 1], nullptr, 10);
+    }
+    if (only_size > (1u << 20) - 64) {
+        std::fprintf(stderr, "--size: at most %u bytes\n", (1u << 20) - 64);
+        return 2;
     }
     if (seconds <= 0) seconds = 2.0;
-    return Parent(seconds, only);
+    return Parent(seconds, only, only_size);
 }

@@ -86,7 +86,7 @@ int Messenger::Enqueue(void* message) {
     case Delivery::kNoSuchNode:
         break;
     }
-    if (!transport_.Transmit(info.addressee, bytes, info.msg_len)) return 0;
+    if (!transport_.Transmit(info.addressee, message, info.msg_len)) return 0;
     FreeBlock(message);
     return 1;
 }

@@ -583,7 +583,25 @@ bool PipeTransport::Exists(const std::string& node) {
            err != ERROR_PATH_NOT_FOUND;
 }
 
-bool PipeTransport::Transmit(const std::string& node, const uint8_t* data, size_t size) {
+namespace {
+
+// A message that fits one chunk goes out with its chunk header in the block's headroom: one
+// write and no copy of the message (a copy, and the heap traffic for it, cost more than the
+// write on a busy heap).
+Io WriteMessageTo(HANDLE h, OverlappedOp* op, void* message, size_t size, DWORD timeout) {
+    uint8_t* room = BlockHeadroom(message);
+    if (room == nullptr || size > kMaxChunkPayload || size > BlockSize(message)) {
+        return WriteFrameTo(h, op, FrameKind::kMessage, static_cast<const uint8_t*>(message), size,
+                            timeout);
+    }
+    static_assert(kBlockHeadroom == kChunkHeaderSize, "the chunk header fills the headroom");
+    WriteChunkHeader(room, {FrameKind::kMessage, static_cast<uint32_t>(size), 0});
+    return WriteChunk(h, op, room, static_cast<DWORD>(kChunkHeaderSize + size), timeout);
+}
+
+} // namespace
+
+bool PipeTransport::Transmit(const std::string& node, void* message, size_t size) {
     std::string key = Key(node);
     std::shared_ptr<Cache::Entry> c = connections_.Acquire(key, MonotonicMs());
     if (!c) return false; // dropped for not reading a moment ago
@@ -604,8 +622,7 @@ bool PipeTransport::Transmit(const std::string& node, const uint8_t* data, size_
                 return false;
             }
         }
-        Io r = WriteFrameTo(c->conn.pipe.get(), c->conn.op.get(), FrameKind::kMessage, data, size,
-                            kWriteTimeoutMs);
+        Io r = WriteMessageTo(c->conn.pipe.get(), c->conn.op.get(), message, size, kWriteTimeoutMs);
         if (r == Io::kDone) {
             connections_.Done(key, c, MonotonicMs(), true);
             return true;

@@ -37,7 +37,7 @@ public:
     bool Listen(const std::string& node) override;
     void Unlisten(const std::string& node) override;
     bool Exists(const std::string& node) override;
-    bool Transmit(const std::string& node, const uint8_t* data, size_t size) override;
+    bool Transmit(const std::string& node, void* message, size_t size) override;
     QuitAnswer TransmitQuit(const std::string& node) override;
     void Shutdown() override;
     void Maintain() override;

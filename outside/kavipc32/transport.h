@@ -33,9 +33,10 @@ public:
     virtual void Unlisten(const std::string& node) = 0;
     // True when some process on the machine has registered `node`.
     virtual bool Exists(const std::string& node) = 0;
-    // Sends one message frame to the process of `node`; false when it is not there or the
-    // connection broke (the message is then still the caller's).
-    virtual bool Transmit(const std::string& node, const uint8_t* data, size_t size) = 0;
+    // Sends the first `size` bytes of `message` (a library block: the transport may use its
+    // headroom, never its bytes) as one frame to the process of `node`; false when it is not
+    // there or the connection broke (the message is then still the caller's).
+    virtual bool Transmit(const std::string& node, void* message, size_t size) = 0;
     // Asks the process of `node` to quit and waits for its answer.
     virtual QuitAnswer TransmitQuit(const std::string& node) = 0;
     // Stops every receiver and drops the cached connections.

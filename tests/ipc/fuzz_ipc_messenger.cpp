@@ -25,7 +25,7 @@ public:
     bool Listen(const std::string&) override { return true; }
     void Unlisten(const std::string&) override {}
     bool Exists(const std::string&) override { return false; }
-    bool Transmit(const std::string&, const uint8_t*, size_t) override { return false; }
+    bool Transmit(const std::string&, void*, size_t) override { return false; }
     QuitAnswer TransmitQuit(const std::string&) override { return QuitAnswer::kNoSuchNode; }
     void Shutdown() override {}
 };

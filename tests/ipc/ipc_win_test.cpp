@@ -137,7 +137,7 @@ TEST(IpcWinTest, RefusedMessagesStayTheCallers) {
     FreeMessage(m);
     EXPECT_EQ(EnqueueMessage(nullptr), 0);
     char stack[64] = {};
-    EXPECT_EQ(EnqueueMessage(stack + 16), 0); // not a library buffer
+    EXPECT_EQ(EnqueueMessage(stack + 32), 0); // not a library buffer
     EXPECT_EQ(AllocateMessage(0), nullptr);
 }
 

@@ -48,7 +48,8 @@ public:
         }
     }
     bool Exists(const std::string& node) override { return Owner(node) != nullptr; }
-    bool Transmit(const std::string& node, const uint8_t* data, size_t size) override {
+    bool Transmit(const std::string& node, void* message, size_t size) override {
+        const auto* data = static_cast<const uint8_t*>(message);
         ++transmitted;
         if (broken) return false;
         TransportSink* owner = Owner(node);
@@ -197,7 +198,7 @@ TEST(MessengerTest, RefusalsLeaveTheMessageWithTheCaller) {
 
     EXPECT_EQ(p.messenger.Enqueue(nullptr), 0);
     alignas(16) uint8_t foreign[128] = {};
-    EXPECT_EQ(p.messenger.Enqueue(foreign + 16), 0);
+    EXPECT_EQ(p.messenger.Enqueue(foreign + 32), 0);
 
     // msg_len beyond the block's real size
     void* lying = BuildBlock(To("Nobody"));
