@@ -309,6 +309,7 @@ int Parent(double seconds, const std::string& only, size_t only_size) {
     // The three kinds take turns in short slices, so that a machine that gets busier or
     // quieter during the run weighs on all of them alike.
     constexpr int kSlices = 10;
+    bool failed = false;
     const double slice = seconds / kSlices;
     for (size_t size : sizes) {
         Series warm;
@@ -324,7 +325,8 @@ int Parent(double seconds, const std::string& only, size_t only_size) {
         }
         if (!ok) {
             std::fprintf(stderr, "a round trip of %zu bytes failed\n", size);
-            return 1;
+            failed = true;
+            break;
         }
         Stats l = Summarise(lib), c = Summarise(chained), r = Summarise(rawst);
         if (only != "raw") {
@@ -342,15 +344,24 @@ int Parent(double seconds, const std::string& only, size_t only_size) {
     std::printf("threads: this process %zu, echo process %zu (each: main, node dispatcher, pipe "
                 "reader)\n",
                 ThreadsOf(GetCurrentProcessId()), ThreadsOf(echo.dwProcessId));
-    size_t big = 16u * 1024 * 1024;
-    void* m = Build(me, peer, 0xB16, big, 0);
+    const size_t big = 16u * 1024 * 1024;
+    const uint32_t big_seq = 0xB1600000; // beyond any sequence number of the slices
+    void* m = failed ? nullptr : Build(me, peer, big_seq, big, 0);
     double t0 = NowUs();
     if (m != nullptr && EnqueueMessage(m)) {
-        while (g_wait.seq != 0xB16)
-            WaitForSingleObject(g_wait.event, 30000);
+        bool got = true;
+        while (got && g_wait.seq != big_seq)
+            got = WaitForSingleObject(g_wait.event, 30000) == WAIT_OBJECT_0;
         double rt = NowUs() - t0;
-        std::printf("16 MiB message: round trip %.1f ms (about %.1f ms one way, %.0f MiB/s)\n",
-                    rt / 1000, rt / 2000, 32.0 / (rt / 1e6));
+        if (got) {
+            std::printf("16 MiB message: round trip %.1f ms (about %.1f ms one way, %.0f MiB/s)\n",
+                        rt / 1000, rt / 2000, 32.0 / (rt / 1e6));
+        } else {
+            std::fprintf(stderr, "the 16 MiB message got no reply within 30 s\n");
+            failed = true;
+        }
+    } else if (m != nullptr) {
+        FreeMessage(m);
     }
 
     CloseHandle(pipe);
@@ -359,7 +370,7 @@ int Parent(double seconds, const std::string& only, size_t only_size) {
     WaitForSingleObject(raw.hProcess, 10000);
     DeleteSvcNode(me.c_str());
     TermApplication();
-    return 0;
+    return failed ? 1 : 0;
 }
 
 } // namespace
