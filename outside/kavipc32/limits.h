@@ -11,6 +11,8 @@
 // |                          |          | again for kPenaltyMs                                     |
 // | stall in a message       | 5000 ms  | a peer that stops in the middle of a frame is dropped    |
 // | silent peer              | 60000 ms | a connection that sends nothing is closed                |
+// | silent peer at the cap   | 5000 ms  | with every slot taken, the peer silent longest (not in a |
+// |                          |          | frame) is closed to make room                            |
 // | cached connections       | 32       | the least recently used idle one is closed               |
 // | idle cached connection   | 30000 ms | closed; also closed at once when its node has gone       |
 // | kept message buffers     | 8, 4 MiB | released large buffers beyond these go back to the heap  |
@@ -33,6 +35,7 @@ constexpr uint32_t kPenaltyMs = 10000;
 constexpr uint32_t kConnectWaitMs = 20000;
 constexpr uint32_t kStallTimeoutMs = 5000;
 constexpr uint32_t kSilentPeerMs = 60000;
+constexpr uint32_t kCrowdedSilentMs = 5000;
 constexpr size_t kMaxCachedConnections = 32;
 constexpr uint32_t kIdleConnectionMs = 30000;
 

@@ -266,7 +266,9 @@ struct PipeTransport::Listener {
         std::vector<uint8_t> buf = std::vector<uint8_t>(kMaxChunk);
         FrameAssembler frames;
         bool oversized = false;
-        uint64_t deadline = 0; // a peer that sends nothing by then is dropped
+        uint64_t deadline = 0;   // a peer that sends nothing by then is dropped
+        uint64_t last_heard = 0; // when its last bytes came (or it connected)
+        bool Idle() const { return !frames.in_progress() && !oversized; }
     };
 
     std::string node;
@@ -312,6 +314,22 @@ private:
         }
         DisconnectNamedPipe(p->pipe.get());
     }
+    // With every slot taken, silence costs a slot that another client may be waiting for: the
+    // peer silent longest, if not inside a frame, makes room once it has said nothing for
+    // kCrowdedSilentMs. Its sender reconnects when it next has something to say.
+    static void MakeRoom(std::vector<std::unique_ptr<Peer>>& peers, uint64_t now) {
+        if (peers.size() < kMaxConnectionsPerNode) return;
+        auto quietest = peers.end();
+        for (auto it = peers.begin(); it != peers.end(); ++it) {
+            if ((*it)->Idle() &&
+                (quietest == peers.end() || (*it)->last_heard < (*quietest)->last_heard)) {
+                quietest = it;
+            }
+        }
+        if (quietest == peers.end() || now - (*quietest)->last_heard < kCrowdedSilentMs) return;
+        Drop(*quietest);
+        peers.erase(quietest);
+    }
     static uint64_t DeadlineFor(const Peer& p, uint64_t now) {
         return now + (p.frames.in_progress() || p.oversized ? kStallTimeoutMs : kSilentPeerMs);
     }
@@ -320,6 +338,7 @@ private:
 bool PipeTransport::Listener::Take(Peer& p, uint64_t now) {
     DWORD n = 0;
     BOOL ok = GetOverlappedResult(p.pipe.get(), &p.op.ov, &n, FALSE);
+    p.last_heard = now;
     if (!ok && GetLastError() == ERROR_MORE_DATA) {
         p.oversized = true; // a pipe message longer than any chunk: not ours
         p.deadline = DeadlineFor(p, now);
@@ -399,6 +418,10 @@ void PipeTransport::Listener::IoLoop(HANDLE first) {
             events.push_back(p.op.event.get());
             waited.push_back(&p);
             if (p.deadline < wake) wake = p.deadline;
+            if (peers.size() >= kMaxConnectionsPerNode && p.Idle() &&
+                p.last_heard + kCrowdedSilentMs < wake) {
+                wake = p.last_heard + kCrowdedSilentMs;
+            }
         }
         DWORD timeout = wake > now ? static_cast<DWORD>(wake - now) : 0;
         if (!listening && !accept_pending && peers.size() < kMaxConnectionsPerNode)
@@ -424,6 +447,7 @@ void PipeTransport::Listener::IoLoop(HANDLE first) {
                     auto p = std::make_unique<Peer>();
                     p->pipe = std::move(listening);
                     p->deadline = DeadlineFor(*p, now);
+                    p->last_heard = now;
                     if (Arm(*p)) {
                         peers.push_back(std::move(p));
                     } else {
@@ -464,6 +488,7 @@ void PipeTransport::Listener::IoLoop(HANDLE first) {
                 it = peers.erase(it);
             }
         }
+        if (!stopping.load()) MakeRoom(peers, now);
     }
     for (auto& p : peers)
         CancelIo(p->pipe.get()); // all at once, then each waited for briefly

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "outside/kavipc32/frame.h"
+#include "outside/kavipc32/limits.h"
 #include "shared/ipc/message_layout.h"
 #include "outside/kavipc32/pipe_naming.h"
 #include "shared/node/command.h"
@@ -360,6 +361,34 @@ TEST_F(QuorlentUnderLoad, SilentDeclarationsOf64MiBCostNoMemory) {
     Report("after the stall limit", before, after);
     EXPECT_LE(after.threads, before.threads + 2);
     peers.clear();
+    EXPECT_EQ(Stop(), 0u);
+}
+
+// Every slot held by a connection that says nothing: the quietest makes room, so that a
+// console still gets through (it waits for a busy pipe far less long than a silent peer may
+// otherwise stay).
+TEST_F(QuorlentUnderLoad, SilentConnectionsAtTheCapMakeRoomForAConsole) {
+    ASSERT_NO_FATAL_FAILURE(StartAgent());
+    ASSERT_TRUE(ConsoleAnswered());
+    std::vector<win::unique_hfile> squatters;
+    std::string path = kavipc::PipePathForNode("ProcMgr");
+    // The agent offers one instance at a time: a pipe still busy after a second is full.
+    for (int i = 0; i < 80; ++i) {
+        win::unique_hfile h;
+        for (int attempt = 0; attempt < 5 && !h; ++attempt) {
+            h.reset(CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                OPEN_EXISTING, 0, nullptr));
+            if (!h) WaitNamedPipeA(path.c_str(), 200);
+        }
+        if (!h) break;
+        squatters.push_back(std::move(h));
+    }
+    ASSERT_GE(squatters.size(), kavipc::kMaxConnectionsPerNode - 2) << "the cap was not reached";
+    double took = 0;
+    EXPECT_TRUE(ConsoleAnswered(60000, &took));
+    std::printf("[figures] %zu silent connections at the cap: console answered in %.0f ms\n",
+                squatters.size(), took);
+    squatters.clear();
     EXPECT_EQ(Stop(), 0u);
 }
 
