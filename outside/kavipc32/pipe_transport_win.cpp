@@ -307,12 +307,15 @@ private:
     bool Take(Peer& p, uint64_t now);
     // Ends the peer's read in progress and disconnects it. The wait is bounded: a read that
     // does not end is left to its (then never freed) buffer rather than waited for forever.
-    static void Drop(std::unique_ptr<Peer>& p, DWORD wait_ms = 1000) {
+    // A peer dropped for misbehaving is disconnected, which discards what it has not read yet;
+    // at the end of the node (`keep_unread`) only the handle is closed, so that what was
+    // written last, a quit answer say, can still be read.
+    static void Drop(std::unique_ptr<Peer>& p, DWORD wait_ms = 1000, bool keep_unread = false) {
         if (!EndPending(p->pipe.get(), p->op, wait_ms)) {
             (void)p.release(); // the system may still write into it
             return;
         }
-        DisconnectNamedPipe(p->pipe.get());
+        if (!keep_unread) DisconnectNamedPipe(p->pipe.get());
     }
     // With every slot taken, silence costs a slot that another client may be waiting for: the
     // peer silent longest, if not inside a frame, makes room once it has said nothing for
@@ -493,7 +496,7 @@ void PipeTransport::Listener::IoLoop(HANDLE first) {
     for (auto& p : peers)
         CancelIo(p->pipe.get()); // all at once, then each waited for briefly
     for (auto& p : peers)
-        Drop(p, 200);
+        Drop(p, 200, true);
     if (accept_pending && !accepted_at_once && !EndPending(listening.get(), *accept, 1000)) {
         (void)accept.release(); // the system may still write into it
         (void)listening.release();
