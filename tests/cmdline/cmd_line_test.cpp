@@ -23,12 +23,15 @@ std::string Str(const char* s) {
     return s ? s : "<null>";
 }
 
-// A REG_SZ value as the registry hands it over: the text and its terminator.
-Value Sz(const std::string& text) {
-    return std::make_pair(RegistryRead::kOk, text + std::string(1, '\0'));
-}
+// A registry read: how it ended and the bytes it delivered (REG_SZ text with its terminator).
 Value Raw(RegistryRead how, const std::string& bytes = "") {
     return std::make_pair(how, bytes);
+}
+Value Ok(const std::string& bytes) {
+    return Raw(RegistryRead::kOk, bytes);
+}
+Value Sz(const std::string& text) {
+    return Ok(text + '\0');
 }
 
 const std::string kBin = "C:\\Kestrane\\bin\\";
@@ -46,6 +49,7 @@ TEST(CmdLineTest, WithoutTheReadFlagEverythingIsEmptyAndNothingIsAsked) {
 }
 
 TEST(CmdLineTest, DataAndLogDirectoriesFromTheRegistry) {
+    const std::string d255(255, 'D'), l255(255, 'L'), l256(256, 'L');
     const struct {
         const char* name;
         Value data, log_dir;
@@ -59,32 +63,15 @@ TEST(CmdLineTest, DataAndLogDirectoriesFromTheRegistry) {
         {"not a string", Raw(RegistryRead::kNotString), {}, kBin, kBin},
         {"too long", Raw(RegistryRead::kTooLong), {}, kBin, kBin},
         {"empty counts as missing", Sz(""), {}, kBin, kBin},
-        {"no bytes at all", Raw(RegistryRead::kOk), {}, kBin, kBin},
-        {"empty text before junk",
-         Raw(RegistryRead::kOk, std::string("\0junk", 5)),
-         {},
-         kBin,
-         kBin},
-        {"text ends at its terminator",
-         Raw(RegistryRead::kOk, std::string("D:\\d\0junk", 9)),
-         {},
-         "D:\\d\\",
-         "D:\\d\\"},
-        {"no terminator at all", Raw(RegistryRead::kOk, "D:\\d"), {}, "D:\\d\\", "D:\\d\\"},
-        {"more than there was room for",
-         Raw(RegistryRead::kOk, std::string(257, 'x')),
-         {},
-         kBin,
-         kBin},
+        {"no bytes at all", Ok(""), {}, kBin, kBin},
+        {"empty text before junk", Ok(std::string("\0junk", 5)), {}, kBin, kBin},
+        {"text ends at its NUL", Ok(std::string("D:\\d\0junk", 9)), {}, "D:\\d\\", "D:\\d\\"},
+        {"no terminator at all", Ok("D:\\d"), {}, "D:\\d\\", "D:\\d\\"},
+        {"more than there was room for", Ok(std::string(257, 'x')), {}, kBin, kBin},
         // 255 characters and the terminator fill the 256 bytes exactly; 256 bytes without a
         // terminator are the text; either way the backslash goes after them.
-        {"all 256 bytes", Sz(std::string(255, 'D')), Raw(RegistryRead::kOk, std::string(256, 'L')),
-         std::string(255, 'D') + "\\", std::string(256, 'L') + "\\"},
-        {"all 256 bytes ending in a backslash",
-         {},
-         Raw(RegistryRead::kOk, std::string(255, 'L') + "\\"),
-         kBin,
-         std::string(255, 'L') + "\\"},
+        {"all 256 bytes", Sz(d255), Ok(l256), d255 + "\\", l256 + "\\"},
+        {"all 256 bytes ending in a backslash", {}, Ok(l255 + "\\"), kBin, l255 + "\\"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -112,45 +99,37 @@ TEST(CmdLineTest, RegistryValueEndingInADoubleByteCharacter) {
     EXPECT_GE(rules.LocaleCalls(), 1);
 }
 
-TEST(CmdLineTest, CurrentDirectoryOfADriveRootKeepsItsBackslash) {
+// The program directory ends at the module's last separator; without one the current
+// directory stands in, a drive root keeps its one backslash and an unreadable one is the root
+// of the current drive. With no registry values the log directory follows.
+TEST(CmdLineTest, ProgramAndCurrentDirectories) {
+    const std::optional<std::string> none, bare = std::string("quorlent.exe"), work = "C:\\work";
+    const char* w = "C:\\work\\";
     const struct {
-        std::optional<std::string> cwd;
-        const char* expected;
+        std::optional<std::string> module, cwd;
+        const char *program, *current;
     } cases[] = {
-        {std::string("C:\\"), "C:\\"},
-        {std::string("C:\\ab"), "C:\\ab\\"},
-        {std::string("\\\\srv\\share"), "\\\\srv\\share\\"},
-        {std::nullopt, "\\"}, // not readable: the root of the current drive
+        {std::string("C:\\a\\b\\quorlent.exe"), work, "C:\\a\\b\\", w},
+        {std::string("C:/a/quorlent.exe"), work, "C:/a/", w},
+        {std::string("C:quorlent.exe"), work, "C:", w},
+        {std::string("\\\\srv\\share\\q.exe"), work, "\\\\srv\\share\\", w},
+        {bare, work, w, w},
+        {std::string(""), work, w, w},
+        {none, work, w, w}, // not readable
+        {bare, std::string("C:\\"), "C:\\", "C:\\"},
+        {bare, std::string("C:\\ab"), "C:\\ab\\", "C:\\ab\\"},
+        {bare, std::string("\\\\srv\\share"), "\\\\srv\\share\\", "\\\\srv\\share\\"},
+        {bare, none, "\\", "\\"},
     };
     for (const auto& c : cases) {
-        FakeSettingsSource source;
-        source.current_directory = c.cwd;
-        source.module_file_name = "quorlent.exe"; // no folder: the current directory is used
-        CmdLine cmd(1, source);
-        EXPECT_STREQ(cmd.CurrentDirectory(), c.expected);
-        EXPECT_STREQ(cmd.ProgramDirectory(), c.expected);
-        EXPECT_STREQ(cmd.LogDirectory(), c.expected);
-    }
-}
-
-TEST(CmdLineTest, ProgramDirectoryEndsAtTheLastSeparator) {
-    const struct {
-        std::optional<std::string> module;
-        const char* expected;
-    } cases[] = {
-        {std::string("C:\\a\\b\\quorlent.exe"), "C:\\a\\b\\"},
-        {std::string("C:/a/quorlent.exe"), "C:/a/"},
-        {std::string("C:quorlent.exe"), "C:"},
-        {std::string("\\\\srv\\share\\q.exe"), "\\\\srv\\share\\"},
-        {std::string("quorlent.exe"), "C:\\work\\"},
-        {std::string(""), "C:\\work\\"},
-        {std::nullopt, "C:\\work\\"}, // not readable
-    };
-    for (const auto& c : cases) {
+        SCOPED_TRACE(c.module.value_or("<none>") + " in " + c.cwd.value_or("<none>"));
         FakeSettingsSource source;
         source.module_file_name = c.module;
+        source.current_directory = c.cwd;
         CmdLine cmd(1, source);
-        EXPECT_STREQ(cmd.ProgramDirectory(), c.expected) << c.module.value_or("<none>");
+        EXPECT_STREQ(cmd.ProgramDirectory(), c.program);
+        EXPECT_STREQ(cmd.LogDirectory(), c.program);
+        EXPECT_STREQ(cmd.CurrentDirectory(), c.current);
     }
 }
 
@@ -173,12 +152,16 @@ std::string Options(const CmdLine& cmd) {
     return out;
 }
 
-std::string Parse(const std::string& arguments) {
-    FakeSettingsSource source;
+// Reads "quorlent.exe <arguments>" and answers the options it left behind.
+std::string Parse(const std::string& arguments, FakeSettingsSource& source) {
     source.command_line = "quorlent.exe " + arguments;
     CmdLine cmd(1, source);
     EXPECT_EQ(Str(cmd.Arguments()), arguments);
     return Options(cmd);
+}
+std::string Parse(const std::string& arguments) {
+    FakeSettingsSource source;
+    return Parse(arguments, source);
 }
 
 TEST(CmdLineTest, OptionTable) {
@@ -224,54 +207,49 @@ TEST(CmdLineTest, NdpReplacesTheDataDirectoryButNotTheLogDirectory) {
     EXPECT_STREQ(cmd.LogDirectory(), "D:\\data\\");
 }
 
-// Reads "quorlent.exe <arguments>" with the given response files.
-struct WithFiles {
-    WithFiles(const std::string& arguments, std::map<std::string, std::string> files) {
-        source.command_line = "quorlent.exe " + arguments;
-        source.files = std::move(files);
-    }
-    FakeSettingsSource source;
-    std::string Read() {
-        CmdLine cmd(1, source);
-        return Options(cmd);
-    }
-};
-
+// Read in order, at most kMaxResponseDepth deep, each unreadable one flagged; each file naming
+// the next one twice would take 2^16 reads without a limit on files.
 TEST(CmdLineTest, ResponseFiles) {
+    const int depth = CmdLine::kMaxResponseDepth;
     const struct {
         const char* name;
         const char* args;
         std::map<std::string, std::string> files;
         const char* options;
+        int min_reads, max_reads;
     } cases[] = {
-        {"two lines", "@opts.rsp", {{"opts.rsp", "/INIT\r\n/MANAGER\r\n"}}, "INIT MANAGER "},
+        {"two lines", "@opts.rsp", {{"opts.rsp", "/INIT\r\n/MANAGER\r\n"}}, "INIT MANAGER ", 1, 1},
         {"nested, in order",
          "/L:cmd @outer /R:cmd",
          {{"outer", "/L:outer\t@inner\n/S:outer"}, {"inner", "/L:inner /S:x"}},
-         "L=inner R=cmd S=outer "},
+         "L=inner R=cmd S=outer ",
+         2,
+         2},
         // The tab inside quotes is a blank by the time the file is tokenized.
-        {"tab in quotes", "@inner", {{"inner", "/S:\"in\tner\""}}, "S=in ner "},
+        {"tab in quotes", "@inner", {{"inner", "/S:\"in\tner\""}}, "S=in ner ", 1, 1},
         {"unreadable: flagged, parsing goes on",
          "/L:before @missing.rsp /R:after",
          {},
-         "L=before R=after RSPERR "},
-        {"naming itself", "@self /R:after", {{"self", "/INIT @self"}}, "R=after INIT RSPERR "},
+         "L=before R=after RSPERR ",
+         1,
+         1},
+        {"naming itself",
+         "@self /R:after",
+         {{"self", "/INIT @self"}},
+         "R=after INIT RSPERR ",
+         depth,
+         depth},
+        {"only itself", "@self", {{"self", "@self"}}, "RSPERR ", depth, depth},
+        {"twice", "@a", {{"a", "@b @b"}, {"b", "@a @a /INIT"}}, "INIT RSPERR ", 1, 300},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        WithFiles w(c.args, c.files);
-        EXPECT_EQ(w.Read(), c.options);
+        FakeSettingsSource source;
+        source.files = c.files;
+        EXPECT_EQ(Parse(c.args, source), c.options);
+        EXPECT_GE(source.file_reads, c.min_reads);
+        EXPECT_LE(source.file_reads, c.max_reads);
     }
-}
-
-TEST(CmdLineTest, ResponseFilesNamingThemselvesStayBounded) {
-    WithFiles self("@self", {{"self", "@self"}});
-    self.Read();
-    EXPECT_EQ(self.source.file_reads, CmdLine::kMaxResponseDepth);
-    // Each file names the next one twice: without a limit on files this would be 2^16 reads.
-    WithFiles twice("@a", {{"a", "@b @b"}, {"b", "@a @a /INIT"}});
-    EXPECT_EQ(twice.Read(), "INIT RSPERR ");
-    EXPECT_LE(twice.source.file_reads, 300);
 }
 
 TEST(CmdLineTest, AtomTextReplacesTheCommandLineWhenItCanBeRead) {
