@@ -19,21 +19,11 @@ using pm::RegistryRead;
 using pm::testing::FakeSettingsSource;
 using Value = std::optional<std::pair<RegistryRead, std::string>>;
 
-std::string Str(const char* s) {
-    return s ? s : "<null>";
-}
-
+const auto Str = [](const char* s) { return std::string(s ? s : "<null>"); };
 // A registry read: how it ended and the bytes it delivered (REG_SZ text with its terminator).
-Value Raw(RegistryRead how, const std::string& bytes = "") {
-    return std::make_pair(how, bytes);
-}
-Value Ok(const std::string& bytes) {
-    return Raw(RegistryRead::kOk, bytes);
-}
-Value Sz(const std::string& text) {
-    return Ok(text + '\0');
-}
-
+const auto Raw = [](RegistryRead how, const std::string& bytes) -> Value { return {{how, bytes}}; };
+const auto Ok = [](const std::string& bytes) { return Raw(RegistryRead::kOk, bytes); };
+const auto Sz = [](const std::string& text) { return Ok(text + '\0'); };
 const std::string kBin = "C:\\Kestrane\\bin\\";
 
 TEST(CmdLineTest, WithoutTheReadFlagEverythingIsEmptyAndNothingIsAsked) {
@@ -60,8 +50,8 @@ TEST(CmdLineTest, DataAndLogDirectoriesFromTheRegistry) {
         {"LogDir keeps its one backslash", {}, Sz("C:\\logs\\"), kBin, "C:\\logs\\"},
         {"Data feeds a missing LogDir", Sz("D:\\data"), {}, "D:\\data\\", "D:\\data\\"},
         {"Data feeds an empty LogDir", Sz("D:\\data"), Sz(""), "D:\\data\\", "D:\\data\\"},
-        {"not a string", Raw(RegistryRead::kNotString), {}, kBin, kBin},
-        {"too long", Raw(RegistryRead::kTooLong), {}, kBin, kBin},
+        {"not a string", Raw(RegistryRead::kNotString, ""), {}, kBin, kBin},
+        {"too long", Raw(RegistryRead::kTooLong, ""), {}, kBin, kBin},
         {"empty counts as missing", Sz(""), {}, kBin, kBin},
         {"no bytes at all", Ok(""), {}, kBin, kBin},
         {"empty text before junk", Ok(std::string("\0junk", 5)), {}, kBin, kBin},
@@ -212,44 +202,32 @@ TEST(CmdLineTest, NdpReplacesTheDataDirectoryButNotTheLogDirectory) {
 TEST(CmdLineTest, ResponseFiles) {
     const int depth = CmdLine::kMaxResponseDepth;
     const struct {
-        const char* name;
         const char* args;
         std::map<std::string, std::string> files;
         const char* options;
-        int min_reads, max_reads;
+        int reads;
     } cases[] = {
-        {"two lines", "@opts.rsp", {{"opts.rsp", "/INIT\r\n/MANAGER\r\n"}}, "INIT MANAGER ", 1, 1},
-        {"nested, in order",
-         "/L:cmd @outer /R:cmd",
+        {"@opts.rsp", {{"opts.rsp", "/INIT\r\n/MANAGER\r\n"}}, "INIT MANAGER ", 1},
+        {"/L:cmd @outer /R:cmd", // nested, in order
          {{"outer", "/L:outer\t@inner\n/S:outer"}, {"inner", "/L:inner /S:x"}},
          "L=inner R=cmd S=outer ",
-         2,
          2},
         // The tab inside quotes is a blank by the time the file is tokenized.
-        {"tab in quotes", "@inner", {{"inner", "/S:\"in\tner\""}}, "S=in ner ", 1, 1},
-        {"unreadable: flagged, parsing goes on",
-         "/L:before @missing.rsp /R:after",
-         {},
-         "L=before R=after RSPERR ",
-         1,
-         1},
-        {"naming itself",
-         "@self /R:after",
-         {{"self", "/INIT @self"}},
-         "R=after INIT RSPERR ",
-         depth,
-         depth},
-        {"only itself", "@self", {{"self", "@self"}}, "RSPERR ", depth, depth},
-        {"twice", "@a", {{"a", "@b @b"}, {"b", "@a @a /INIT"}}, "INIT RSPERR ", 1, 300},
+        {"@inner", {{"inner", "/S:\"in\tner\""}}, "S=in ner ", 1},
+        {"/L:before @missing.rsp /R:after", {}, "L=before R=after RSPERR ", 1}, // parsing goes on
+        {"@self /R:after", {{"self", "/INIT @self"}}, "R=after INIT RSPERR ", depth},
+        {"@self", {{"self", "@self"}}, "RSPERR ", depth},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
         FakeSettingsSource source;
         source.files = c.files;
-        EXPECT_EQ(Parse(c.args, source), c.options);
-        EXPECT_GE(source.file_reads, c.min_reads);
-        EXPECT_LE(source.file_reads, c.max_reads);
+        EXPECT_EQ(Parse(c.args, source), c.options) << c.args;
+        EXPECT_EQ(source.file_reads, c.reads) << c.args;
     }
+    FakeSettingsSource twice;
+    twice.files = {{"a", "@b @b"}, {"b", "@a @a /INIT"}};
+    EXPECT_EQ(Parse("@a", twice), "INIT RSPERR ");
+    EXPECT_LE(twice.file_reads, 300);
 }
 
 TEST(CmdLineTest, AtomTextReplacesTheCommandLineWhenItCanBeRead) {
