@@ -130,15 +130,13 @@ std::string Options(const CmdLine& cmd) {
         {"S", cmd.S()}, {"UID", cmd.Uid()}, {"MN", cmd.Mn()}, {"GN", cmd.Gn()},
     };
     std::string out;
-    for (const auto& [name, value] : values) {
-        if (value != nullptr) out += std::string(name) + "=" + value + " ";
-    }
+    for (const auto& [name, value] : values)
+        out += value ? std::string(name) + "=" + value + " " : "";
     if (cmd.AddressGiven()) out += "ADDRESS ";
     if (cmd.Init()) out += "INIT ";
     if (cmd.Manager()) out += "MANAGER ";
     if (cmd.ResponseFileError()) out += "RSPERR ";
-    if (Str(cmd.DataDirectory()) != "C:\\Kestrane\\bin\\")
-        out += "DATA=" + Str(cmd.DataDirectory());
+    if (Str(cmd.DataDirectory()) != kBin) out += "DATA=" + Str(cmd.DataDirectory());
     return out;
 }
 

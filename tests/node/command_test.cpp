@@ -20,7 +20,7 @@ Bytes Take(void* m) {
     return p ? Bytes(p, p + le::Load32(p)) : Bytes{};
 }
 
-TEST(Command, EmptyRequestPacksTo34Bytes) {
+TEST(Command, EmptyRequestPacksTo34BytesAndNumbersFollowOn) {
     TestMemory memory;
     Command c(0x01020304);
     SetNextSequenceNumber(0xA1B2C3D4);
@@ -42,6 +42,13 @@ TEST(Command, EmptyRequestPacksTo34Bytes) {
     };
     EXPECT_EQ(Take(c.BuildRequest(memory)), expected);
     EXPECT_EQ(c.seq_no, 0xA1B2C3D4u);
+    // Consecutive requests carry consecutive numbers, wrapping around.
+    Command a(1), b(2);
+    SetNextSequenceNumber(0xFFFFFFFF);
+    Bytes ma = Take(a.BuildRequest(memory)), mb = Take(b.BuildRequest(memory));
+    EXPECT_EQ(le::Load32(ma.data() + msg::kOffSeqNo), 0xFFFFFFFFu);
+    EXPECT_EQ(le::Load32(mb.data() + msg::kOffSeqNo), 0u);
+    EXPECT_EQ(b.seq_no, 0u);
 }
 
 TEST(Command, RequestWithOneParameterPacksTo67Bytes) {
@@ -71,18 +78,9 @@ TEST(Command, RequestWithOneParameterPacksTo67Bytes) {
     EXPECT_EQ(Take(c.BuildRequest(memory)), expected);
 }
 
-TEST(Command, ConsecutiveRequestsCarryConsecutiveSequenceNumbers) {
-    TestMemory memory;
-    Command a(1), b(2);
-    SetNextSequenceNumber(0xFFFFFFFF);
-    Bytes ma = Take(a.BuildRequest(memory));
-    Bytes mb = Take(b.BuildRequest(memory));
-    EXPECT_EQ(le::Load32(ma.data() + msg::kOffSeqNo), 0xFFFFFFFFu);
-    EXPECT_EQ(le::Load32(mb.data() + msg::kOffSeqNo), 0u); // wraps around
-    EXPECT_EQ(b.seq_no, a.seq_no + 1);
-}
-
-TEST(Command, RequestRoundTripSwapsAddresses) {
+// A request read back swaps its addresses; the reply built from it carries status, items and
+// tag back to the sender, and leaves the sender's code alone.
+TEST(Command, RequestAndReplyRoundTrip) {
     TestMemory memory;
     Command out(0x73124534);
     out.SetReturnAddr("pmconsole-12");
@@ -103,32 +101,21 @@ TEST(Command, RequestRoundTripSwapsAddresses) {
     EXPECT_STREQ(reinterpret_cast<const char*>(in.GetParam(0)), "abc");
     EXPECT_EQ(in.GetParamSize(1), 0u);
     EXPECT_NE(in.GetParam(1), nullptr); // an empty block still has an address
-}
 
-TEST(Command, ReplyRoundTripCarriesStatusItemsAndTag) {
-    TestMemory memory;
-    // The receiver answers: its return_addr is the name it was reached under.
-    Command served;
-    served.SetReturnAddr("ProcMgr");
-    served.SetTargetAddr("pmconsole-12");
-    served.seq_no = 99;
-    served.tag = 7;
-    served.status = -2;
-    served.AddResult("xyz", 3);
-    Bytes m = Take(served.BuildReply(memory));
+    in.tag = 7;
+    in.status = -2;
+    in.AddResult("xyz", 3);
+    m = Take(in.BuildReply(memory));
     ASSERT_FALSE(m.empty());
     EXPECT_EQ(m[msg::kOffType], msg::kTypeReply);
-
-    Command sent(0x73124534);
-    sent.seq_no = 99;
-    ASSERT_EQ(sent.ParseReply(m.data(), m.size()), 1);
-    EXPECT_EQ(sent.status, -2);
-    EXPECT_EQ(sent.tag, 7u);
-    EXPECT_STREQ(sent.GetReturnAddr(), "pmconsole-12");
-    EXPECT_STREQ(sent.GetTargetAddr(), "ProcMgr");
-    ASSERT_EQ(sent.GetResultCount(), 1u);
-    EXPECT_EQ(std::memcmp(sent.GetResult(0), "xyz", 3), 0);
-    EXPECT_EQ(sent.cmd_code, 0x73124534u); // a reply does not touch the code
+    ASSERT_EQ(out.ParseReply(m.data(), m.size()), 1);
+    EXPECT_EQ(out.status, -2);
+    EXPECT_EQ(out.tag, 7u);
+    EXPECT_STREQ(out.GetReturnAddr(), "pmconsole-12");
+    EXPECT_STREQ(out.GetTargetAddr(), "ProcMgr");
+    ASSERT_EQ(out.GetResultCount(), 1u);
+    EXPECT_EQ(std::memcmp(out.GetResult(0), "xyz", 3), 0);
+    EXPECT_EQ(out.cmd_code, 0x73124534u);
 }
 
 // A reply with another sequence number, or a request, is no reply; a reply is no request.
