@@ -188,6 +188,7 @@ TEST_F(ServiceNodeTest, DeferredReplyLeavesOnlyWithSendReply) {
     Deliver(node, Packed(0, "c", "ProcMgr", 1, 55));
     EXPECT_TRUE(fake.enqueued.empty());
     ASSERT_NE(node.kept, nullptr);
+    fake.enqueue_answer = 0; // refused: released all the same (checked on tear-down)
     EXPECT_EQ(node.SendReply(node.kept), 1); // deletes the command
     ASSERT_EQ(fake.enqueued.size(), 1u);
     EXPECT_EQ(le::Load32(fake.enqueued[0].data() + msg::kOffSeqNo), 55u);
