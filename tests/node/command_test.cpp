@@ -239,18 +239,15 @@ TEST(Command, ParamU32ReadsAtLeastFourBytes) {
     ASSERT_TRUE(c.AddParam(five, 5));
     ASSERT_TRUE(c.AddParam(four, 3));
     ASSERT_TRUE(c.AddParam(nullptr, 0));
-    const struct {
-        size_t index;
-        bool ok;
-        uint32_t value;
-    } cases[] = {
-        {0, true, 0x12345678u},  {1, true, 0xFFFFFFFFu},  {2, false, 0xA5A5A5A5u},
-        {3, false, 0xA5A5A5A5u}, {4, false, 0xA5A5A5A5u}, {size_t(-1), false, 0xA5A5A5A5u},
+    const uint32_t untouched = 0xA5A5A5A5u;
+    const std::pair<size_t, uint32_t> cases[] = {
+        {0, 0x12345678u}, {1, 0xFFFFFFFFu}, {2, untouched},
+        {3, untouched},   {4, untouched},   {size_t(-1), untouched},
     };
-    for (const auto& k : cases) {
-        uint32_t v = 0xA5A5A5A5u;
-        EXPECT_EQ(c.ParamU32(k.index, &v), k.ok) << k.index;
-        EXPECT_EQ(v, k.value) << k.index;
+    for (const auto& [index, value] : cases) {
+        uint32_t v = untouched;
+        EXPECT_EQ(c.ParamU32(index, &v), value != untouched) << index;
+        EXPECT_EQ(v, value) << index;
     }
 }
 
