@@ -252,38 +252,31 @@ TEST(CmdLineTest, AtomTextReplacesTheCommandLineWhenItCanBeRead) {
     }
 }
 
-// A derived class sees every option once, plain arguments with an empty name.
-class Recorder : public CmdLine {
-public:
-    explicit Recorder(FakeSettingsSource& source) : CmdLine(0, source) {}
-    std::vector<std::pair<std::string, std::string>> seen;
-    void HandleOption(const char* name, const char* value) override {
-        seen.emplace_back(name, Str(value));
-        CmdLine::HandleOption(name, value);
-    }
-};
-
-TEST(CmdLineTest, HandlerSeesEachOptionAndPlainArgument) {
+// A derived class sees every option once, plain arguments with an empty name; reading again
+// starts afresh.
+TEST(CmdLineTest, HandlerSeesEachOptionAndReadingAgainStartsAfresh) {
+    struct Recorder : CmdLine {
+        explicit Recorder(FakeSettingsSource& source) : CmdLine(0, source) {}
+        void HandleOption(const char* name, const char* value) override {
+            seen.emplace_back(name, Str(value));
+            CmdLine::HandleOption(name, value);
+        }
+        std::vector<std::pair<std::string, std::string>> seen;
+    };
     FakeSettingsSource source;
-    source.command_line = "q.exe /N:x plain -INIT @r /Custom:1";
+    source.command_line = "q.exe /N:x plain -INIT @r @missing /Custom:1 /L:y";
     source.files["r"] = "inner /flag";
     Recorder rec(source);
     rec.Read();
     const std::vector<std::pair<std::string, std::string>> expected = {
-        {"N", "x"},    {"", "plain"},      {"INIT", "<null>"},
-        {"", "inner"}, {"flag", "<null>"}, {"Custom", "1"},
+        {"N", "x"},         {"", "plain"},   {"INIT", "<null>"}, {"", "inner"},
+        {"flag", "<null>"}, {"Custom", "1"}, {"L", "y"},
     };
     EXPECT_EQ(rec.seen, expected);
-    EXPECT_EQ(Options(rec), "N=x ADDRESS INIT ");
-}
-
-TEST(CmdLineTest, ReadingAgainStartsAfresh) {
-    FakeSettingsSource source;
-    source.command_line = "q.exe /L:x /INIT @missing";
-    CmdLine cmd(1, source);
+    EXPECT_EQ(Options(rec), "N=x L=y ADDRESS INIT RSPERR ");
     source.command_line = "q.exe";
-    cmd.Read();
-    EXPECT_EQ(Options(cmd), "");
+    rec.Read();
+    EXPECT_EQ(Options(rec), "");
 }
 
 } // namespace
