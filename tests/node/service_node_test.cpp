@@ -437,16 +437,15 @@ TEST_F(ServiceNodeTest, HeldRequestsAreDispatchedNewestFirstWhenAccepting) {
 
 TEST_F(ServiceNodeTest, PulseComesEveryInterval) {
     RecordingNode node("ProcMgr", 0, library, platform);
-    Tick(node, 100000);
-    EXPECT_EQ(node.pulses, 0); // no pulse without an interval
+    auto pulses_after = [&](uint32_t ms) {
+        Tick(node, ms);
+        return node.pulses;
+    };
+    EXPECT_EQ(pulses_after(100000), 0); // no pulse without an interval
     node.SetPulseInterval(1000);
-    Tick(node, 600);
-    Tick(node, 399);
-    EXPECT_EQ(node.pulses, 0);
-    Tick(node, 1); // not less than what remained
-    EXPECT_EQ(node.pulses, 1);
-    Tick(node, 999);
-    EXPECT_EQ(node.pulses, 1);
+    // Once not less than what remained has passed, over several ticks; then afresh.
+    for (auto [ms, pulses] : {std::pair{600u, 0}, {399u, 0}, {1u, 1}, {999u, 1}})
+        EXPECT_EQ(pulses_after(ms), pulses) << ms;
     node.pulse_answer = 0;
     Tick(node, 5000);
     EXPECT_EQ(node.pulses, 2);
