@@ -79,8 +79,9 @@ TEST(Command, RequestWithOneParameterPacksTo67Bytes) {
 }
 
 // A request read back swaps its addresses; the reply built from it carries status, items and
-// tag back to the sender, and leaves the sender's code alone.
-TEST(Command, RequestAndReplyRoundTrip) {
+// tag back to the sender, and leaves the sender's code alone. A reply with another sequence
+// number, or a request, is no reply; a reply is no request; either way the command is reset.
+TEST(Command, RequestAndReplyRoundTripAndRefusals) {
     TestMemory memory;
     Command out(0x73124534);
     out.SetReturnAddr("pmconsole-12");
@@ -88,9 +89,9 @@ TEST(Command, RequestAndReplyRoundTrip) {
     out.tag = 0x5A;
     out.AddParam("abc", 4);
     out.AddParam(nullptr, 0);
-    Bytes m = Take(out.BuildRequest(memory));
+    Bytes request = Take(out.BuildRequest(memory));
     Command in;
-    ASSERT_EQ(in.ParseRequest(m.data(), m.size()), 1);
+    ASSERT_EQ(in.ParseRequest(request.data(), request.size()), 1);
     EXPECT_EQ(in.cmd_code, 0x73124534u);
     EXPECT_EQ(in.seq_no, out.seq_no);
     EXPECT_EQ(in.tag, 0x5Au);
@@ -105,10 +106,10 @@ TEST(Command, RequestAndReplyRoundTrip) {
     in.tag = 7;
     in.status = -2;
     in.AddResult("xyz", 3);
-    m = Take(in.BuildReply(memory));
-    ASSERT_FALSE(m.empty());
-    EXPECT_EQ(m[msg::kOffType], msg::kTypeReply);
-    ASSERT_EQ(out.ParseReply(m.data(), m.size()), 1);
+    Bytes reply = Take(in.BuildReply(memory));
+    ASSERT_FALSE(reply.empty());
+    EXPECT_EQ(reply[msg::kOffType], msg::kTypeReply);
+    ASSERT_EQ(out.ParseReply(reply.data(), reply.size()), 1);
     EXPECT_EQ(out.status, -2);
     EXPECT_EQ(out.tag, 7u);
     EXPECT_STREQ(out.GetReturnAddr(), "pmconsole-12");
@@ -116,32 +117,14 @@ TEST(Command, RequestAndReplyRoundTrip) {
     ASSERT_EQ(out.GetResultCount(), 1u);
     EXPECT_EQ(std::memcmp(out.GetResult(0), "xyz", 3), 0);
     EXPECT_EQ(out.cmd_code, 0x73124534u);
-}
 
-// A reply with another sequence number, or a request, is no reply; a reply is no request.
-// Either way the command is left reset.
-TEST(Command, ParseRefusesTheWrongKindAndResets) {
-    TestMemory memory;
-    Command served;
-    served.seq_no = 10;
-    served.status = 5;
-    served.AddResult("a", 1);
-    Bytes reply = Take(served.BuildReply(memory));
-
-    Command sent;
-    sent.seq_no = 11;
-    sent.AddResult("old", 3);
-    sent.status = 9;
-    EXPECT_EQ(sent.ParseReply(reply.data(), reply.size()), 0);
-    EXPECT_EQ(sent.status, 0);
-    EXPECT_EQ(sent.GetResultCount(), 0u);
-    Command req(3);
-    Bytes request = Take(req.BuildRequest(memory));
-    sent.seq_no = req.seq_no;
-    EXPECT_EQ(sent.ParseReply(request.data(), request.size()), 0);
-
-    Command in(77);
-    in.AddParam("p", 1);
+    EXPECT_EQ(out.ParseReply(request.data(), request.size()), 0); // same number, a request
+    ++out.seq_no;
+    out.AddResult("old", 3);
+    out.status = 9;
+    EXPECT_EQ(out.ParseReply(reply.data(), reply.size()), 0);
+    EXPECT_EQ(out.status, 0);
+    EXPECT_EQ(out.GetResultCount(), 0u);
     in.flags = 1;
     in.timeout_ms = 3;
     EXPECT_EQ(in.ParseRequest(reply.data(), reply.size()), 0);
