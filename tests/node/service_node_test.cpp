@@ -323,16 +323,19 @@ TEST_F(ServiceNodeTest, PendingRequestTimesOutAfterExactlyItsTimeOut) {
     }
 }
 
-// Refused by the library, not buildable, or from an unregistered node: completes at once.
-TEST_F(ServiceNodeTest, UnsentRequestCompletesWithNotSent) {
+// Refused by the library, not buildable, or from an unregistered node: completes at once, and
+// once only: a request that a tick timed out while the library refused it completes as timed
+// out. A waiting sender returns.
+TEST_F(ServiceNodeTest, UnsentRequestCompletesOnceWithNotSent) {
     const struct {
         const char* name;
-        bool async, refused, unbuildable, unregistered;
+        bool async, refused, unbuildable, unregistered, timed_out_meanwhile;
     } cases[] = {
-        {"refused, asynchronous", true, true, false, false},
-        {"refused", false, true, false, false},
-        {"not buildable", false, false, true, false},
-        {"not registered", false, false, false, true},
+        {"refused, asynchronous", true, true, false, false, false},
+        {"refused", false, true, false, false, false},
+        {"not buildable", false, false, true, false, false},
+        {"not registered", false, false, false, true, false},
+        {"timed out while refused", false, true, false, false, true},
     };
     for (const auto& k : cases) {
         SCOPED_TRACE(k.name);
@@ -342,31 +345,20 @@ TEST_F(ServiceNodeTest, UnsentRequestCompletesWithNotSent) {
         fake.enqueued.clear();
         completed.clear();
         RecordingNode node("me", 0, library, platform);
+        fake.on_enqueue = [&, tick = k.timed_out_meanwhile] {
+            if (tick) Tick(node, 20000);
+        };
         CountingCommand sync(completed);
         EXPECT_EQ(k.async ? node.SendCommand(NewCounted(), kAsync) : node.SendCommand(&sync), 1);
-        EXPECT_EQ(completed, Statuses{kStatusNotSent});
+        fake.on_enqueue = nullptr;
+        EXPECT_EQ(completed, Statuses{k.timed_out_meanwhile ? kStatusTimedOut : kStatusNotSent});
         EXPECT_EQ(node.PendingCount(), 0u);
         EXPECT_EQ(fake.enqueued.size(), k.refused ? 1u : 0u);
+        EXPECT_TRUE(platform.exits.empty());
         if (!k.async) {
             EXPECT_STREQ(sync.GetReturnAddr(), "me");
         }
     }
-}
-
-// The library refuses a request that a tick has meanwhile timed out: the command completes
-// once, as timed out, and the waiting sender returns.
-TEST_F(ServiceNodeTest, RequestTimedOutWhileItsSendIsRefusedCompletesOnce) {
-    RecordingNode node("me", 0, library, platform);
-    CountingCommand c(completed);
-    fake.enqueue_answer = 0;
-    fake.on_enqueue = [&] {
-        fake.on_enqueue = nullptr;
-        Tick(node, 20000);
-    };
-    EXPECT_EQ(node.SendCommand(&c), 1);
-    EXPECT_EQ(completed, Statuses{kStatusTimedOut});
-    EXPECT_TRUE(platform.exits.empty());
-    EXPECT_EQ(node.PendingCount(), 0u);
 }
 
 TEST_F(ServiceNodeTest, SynchronousSendPumpsUntilTheReplyOrTheLoopsEnd) {
