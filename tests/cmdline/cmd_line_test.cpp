@@ -44,6 +44,7 @@ TEST(CmdLineTest, DataAndLogDirectoriesFromTheRegistry) {
         const char* name;
         Value data, log_dir;
         std::string expected_data, expected_log;
+        const char* args = "";
     } cases[] = {
         {"neither value: the program directory", {}, {}, kBin, kBin},
         {"LogDir gets a backslash", {}, Sz("C:\\logs"), kBin, "C:\\logs\\"},
@@ -62,12 +63,15 @@ TEST(CmdLineTest, DataAndLogDirectoriesFromTheRegistry) {
         // terminator are the text; either way the backslash goes after them.
         {"all 256 bytes", Sz(d255), Ok(l256), d255 + "\\", l256 + "\\"},
         {"all 256 bytes ending in a backslash", {}, Ok(l255 + "\\"), kBin, l255 + "\\"},
+        // Taken as it stands (no backslash added); the log directory still follows Data.
+        {"/NDP replaces Data", Sz("D:\\d"), {}, "E:\\e", "D:\\d\\", "/NDP:E:\\e"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         FakeSettingsSource source;
         if (c.data) source.registry["Data"] = *c.data;
         if (c.log_dir) source.registry["LogDir"] = *c.log_dir;
+        source.command_line = std::string("quorlent.exe ") + c.args;
         CmdLine cmd(1, source);
         EXPECT_EQ(Str(cmd.ProgramDirectory()), kBin);
         EXPECT_EQ(Str(cmd.DataDirectory()), c.expected_data);
@@ -184,15 +188,6 @@ TEST(CmdLineTest, OptionTable) {
     for (const auto& c : cases) {
         EXPECT_EQ(Parse(c.args), c.options) << c.args;
     }
-}
-
-TEST(CmdLineTest, NdpReplacesTheDataDirectoryButNotTheLogDirectory) {
-    FakeSettingsSource source;
-    source.command_line = "quorlent.exe /NDP:E:\\elsewhere";
-    source.SetString("Data", "D:\\data");
-    CmdLine cmd(1, source);
-    EXPECT_STREQ(cmd.DataDirectory(), "E:\\elsewhere"); // unchanged: no backslash added
-    EXPECT_STREQ(cmd.LogDirectory(), "D:\\data\\");
 }
 
 // Read in order, at most kMaxResponseDepth deep, each unreadable one flagged; each file naming
