@@ -134,32 +134,6 @@ TEST(Command, RequestAndReplyRoundTripAndRefusals) {
     EXPECT_EQ(in.GetParamCount(), 0u);
 }
 
-// Out-of-range indexes answer null and 0, taken-over blocks are kept (and freed by the command:
-// ASan reports a leak or a double free otherwise), addresses are copies and null clears them.
-TEST(Command, Accessors) {
-    Command c;
-    c.AddParam("a", 1);
-    c.AddResult("bc", 2);
-    EXPECT_EQ(c.GetParam(1), nullptr);
-    EXPECT_EQ(c.GetParamSize(1), 0u);
-    EXPECT_EQ(c.GetResult(1), nullptr);
-    EXPECT_EQ(c.GetResultSize(5), 0u);
-    EXPECT_EQ(c.GetResultSize(0), 2u);
-    void* block = std::malloc(8);
-    void* param = std::malloc(2);
-    c.AddResultTakeOver(block, 8);
-    c.AddParamTakeOver(param, 2);
-    EXPECT_EQ(c.GetResult(1), block);
-    EXPECT_EQ(c.GetParam(1), param);
-
-    char name[] = "ProcMgr";
-    c.SetTargetAddr(name);
-    name[0] = 'X';
-    EXPECT_STREQ(c.GetTargetAddr(), "ProcMgr");
-    c.SetTargetAddr(nullptr);
-    EXPECT_EQ(c.GetTargetAddr(), nullptr);
-}
-
 // Plain and authorization commands mark their types; a failed allocation answers null.
 TEST(Command, MessageTypesAndAllocationFailure) {
     TestMemory memory;
@@ -214,8 +188,10 @@ TEST(Command, PackingLimits) {
 }
 
 // A 4-byte parameter reads little-endian; longer ones read their first four bytes; missing or
-// short ones fail and leave the caller's value alone.
-TEST(Command, ParamU32ReadsAtLeastFourBytes) {
+// short ones fail and leave the caller's value alone. Out-of-range indexes answer null and 0,
+// taken-over blocks are kept (and freed by the command: ASan reports a leak or a double free
+// otherwise), addresses are copies and null clears them.
+TEST(Command, Accessors) {
     Command c;
     const uint8_t four[] = {0x78, 0x56, 0x34, 0x12}, five[] = {0xFF, 0xFF, 0xFF, 0xFF, 1};
     ASSERT_TRUE(c.AddParam(four, 4));
@@ -232,6 +208,25 @@ TEST(Command, ParamU32ReadsAtLeastFourBytes) {
         EXPECT_EQ(c.ParamU32(index, &v), value != untouched) << index;
         EXPECT_EQ(v, value) << index;
     }
+    EXPECT_EQ(c.GetParam(4), nullptr);
+    EXPECT_EQ(c.GetParamSize(4), 0u);
+    c.AddResult("bc", 2);
+    EXPECT_EQ(c.GetResult(1), nullptr);
+    EXPECT_EQ(c.GetResultSize(5), 0u);
+    EXPECT_EQ(c.GetResultSize(0), 2u);
+    void* block = std::malloc(8);
+    void* param = std::malloc(2);
+    c.AddResultTakeOver(block, 8);
+    c.AddParamTakeOver(param, 2);
+    EXPECT_EQ(c.GetResult(1), block);
+    EXPECT_EQ(c.GetParam(4), param);
+
+    char name[] = "ProcMgr";
+    c.SetTargetAddr(name);
+    name[0] = 'X';
+    EXPECT_STREQ(c.GetTargetAddr(), "ProcMgr");
+    c.SetTargetAddr(nullptr);
+    EXPECT_EQ(c.GetTargetAddr(), nullptr);
 }
 
 } // namespace
