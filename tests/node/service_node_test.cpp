@@ -60,13 +60,13 @@ public:
 // Records the status of each completion; may run more on completion.
 using Statuses = std::vector<int32_t>;
 struct CountingCommand : Command {
-    explicit CountingCommand(Statuses& completed) : Command(1), completed_(completed) {}
+    explicit CountingCommand(Statuses& completed) : Command(1), statuses(completed) {}
     void OnComplete() override {
-        completed_.push_back(status);
+        statuses.push_back(status);
         on_complete();
     }
     std::function<void()> on_complete = [] {};
-    Statuses& completed_;
+    Statuses& statuses;
 };
 
 constexpr Send kAsync = Send::kNoWait | Send::kDeleteWhenDone;
