@@ -19,18 +19,11 @@ using pm::RegistryRead;
 using pm::testing::FakeSettingsSource;
 using Value = std::optional<std::pair<RegistryRead, std::string>>;
 
-std::string Str(const char* s) {
-    return s ? s : "<null>";
-}
-
-// A REG_SZ value as the registry hands it over: the text and its terminator.
-Value Sz(const std::string& text) {
-    return std::make_pair(RegistryRead::kOk, text + std::string(1, '\0'));
-}
-Value Raw(RegistryRead how, const std::string& bytes = "") {
-    return std::make_pair(how, bytes);
-}
-
+const auto Str = [](const char* s) { return std::string(s ? s : "<null>"); };
+// A registry read: how it ended and the bytes it delivered (REG_SZ text with its terminator).
+const auto Raw = [](RegistryRead how, const std::string& bytes) -> Value { return {{how, bytes}}; };
+const auto Ok = [](const std::string& bytes) { return Raw(RegistryRead::kOk, bytes); };
+const auto Sz = [](const std::string& text) { return Ok(text + '\0'); };
 const std::string kBin = "C:\\Kestrane\\bin\\";
 
 TEST(CmdLineTest, WithoutTheReadFlagEverythingIsEmptyAndNothingIsAsked) {
@@ -46,51 +39,39 @@ TEST(CmdLineTest, WithoutTheReadFlagEverythingIsEmptyAndNothingIsAsked) {
 }
 
 TEST(CmdLineTest, DataAndLogDirectoriesFromTheRegistry) {
+    const std::string d255(255, 'D'), l255(255, 'L'), l256(256, 'L');
     const struct {
         const char* name;
         Value data, log_dir;
         std::string expected_data, expected_log;
+        const char* args = "";
     } cases[] = {
         {"neither value: the program directory", {}, {}, kBin, kBin},
         {"LogDir gets a backslash", {}, Sz("C:\\logs"), kBin, "C:\\logs\\"},
         {"LogDir keeps its one backslash", {}, Sz("C:\\logs\\"), kBin, "C:\\logs\\"},
         {"Data feeds a missing LogDir", Sz("D:\\data"), {}, "D:\\data\\", "D:\\data\\"},
         {"Data feeds an empty LogDir", Sz("D:\\data"), Sz(""), "D:\\data\\", "D:\\data\\"},
-        {"not a string", Raw(RegistryRead::kNotString), {}, kBin, kBin},
-        {"too long", Raw(RegistryRead::kTooLong), {}, kBin, kBin},
+        {"not a string", Raw(RegistryRead::kNotString, ""), {}, kBin, kBin},
+        {"too long", Raw(RegistryRead::kTooLong, ""), {}, kBin, kBin},
         {"empty counts as missing", Sz(""), {}, kBin, kBin},
-        {"no bytes at all", Raw(RegistryRead::kOk), {}, kBin, kBin},
-        {"empty text before junk",
-         Raw(RegistryRead::kOk, std::string("\0junk", 5)),
-         {},
-         kBin,
-         kBin},
-        {"text ends at its terminator",
-         Raw(RegistryRead::kOk, std::string("D:\\d\0junk", 9)),
-         {},
-         "D:\\d\\",
-         "D:\\d\\"},
-        {"no terminator at all", Raw(RegistryRead::kOk, "D:\\d"), {}, "D:\\d\\", "D:\\d\\"},
-        {"more than there was room for",
-         Raw(RegistryRead::kOk, std::string(257, 'x')),
-         {},
-         kBin,
-         kBin},
+        {"no bytes at all", Ok(""), {}, kBin, kBin},
+        {"empty text before junk", Ok(std::string("\0junk", 5)), {}, kBin, kBin},
+        {"text ends at its NUL", Ok(std::string("D:\\d\0junk", 9)), {}, "D:\\d\\", "D:\\d\\"},
+        {"no terminator at all", Ok("D:\\d"), {}, "D:\\d\\", "D:\\d\\"},
+        {"more than there was room for", Ok(std::string(257, 'x')), {}, kBin, kBin},
         // 255 characters and the terminator fill the 256 bytes exactly; 256 bytes without a
         // terminator are the text; either way the backslash goes after them.
-        {"all 256 bytes", Sz(std::string(255, 'D')), Raw(RegistryRead::kOk, std::string(256, 'L')),
-         std::string(255, 'D') + "\\", std::string(256, 'L') + "\\"},
-        {"all 256 bytes ending in a backslash",
-         {},
-         Raw(RegistryRead::kOk, std::string(255, 'L') + "\\"),
-         kBin,
-         std::string(255, 'L') + "\\"},
+        {"all 256 bytes", Sz(d255), Ok(l256), d255 + "\\", l256 + "\\"},
+        {"all 256 bytes ending in a backslash", {}, Ok(l255 + "\\"), kBin, l255 + "\\"},
+        // Taken as it stands (no backslash added); the log directory still follows Data.
+        {"/NDP replaces Data", Sz("D:\\d"), {}, "E:\\e", "D:\\d\\", "/NDP:E:\\e"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         FakeSettingsSource source;
         if (c.data) source.registry["Data"] = *c.data;
         if (c.log_dir) source.registry["LogDir"] = *c.log_dir;
+        source.command_line = std::string("quorlent.exe ") + c.args;
         CmdLine cmd(1, source);
         EXPECT_EQ(Str(cmd.ProgramDirectory()), kBin);
         EXPECT_EQ(Str(cmd.DataDirectory()), c.expected_data);
@@ -112,45 +93,37 @@ TEST(CmdLineTest, RegistryValueEndingInADoubleByteCharacter) {
     EXPECT_GE(rules.LocaleCalls(), 1);
 }
 
-TEST(CmdLineTest, CurrentDirectoryOfADriveRootKeepsItsBackslash) {
+// The program directory ends at the module's last separator; without one the current
+// directory stands in, a drive root keeps its one backslash and an unreadable one is the root
+// of the current drive. With no registry values the log directory follows.
+TEST(CmdLineTest, ProgramAndCurrentDirectories) {
+    const std::optional<std::string> none, bare = std::string("quorlent.exe"), work = "C:\\work";
+    const char* w = "C:\\work\\";
     const struct {
-        std::optional<std::string> cwd;
-        const char* expected;
+        std::optional<std::string> module, cwd;
+        const char *program, *current;
     } cases[] = {
-        {std::string("C:\\"), "C:\\"},
-        {std::string("C:\\ab"), "C:\\ab\\"},
-        {std::string("\\\\srv\\share"), "\\\\srv\\share\\"},
-        {std::nullopt, "\\"}, // not readable: the root of the current drive
+        {std::string("C:\\a\\b\\quorlent.exe"), work, "C:\\a\\b\\", w},
+        {std::string("C:/a/quorlent.exe"), work, "C:/a/", w},
+        {std::string("C:quorlent.exe"), work, "C:", w},
+        {std::string("\\\\srv\\share\\q.exe"), work, "\\\\srv\\share\\", w},
+        {bare, work, w, w},
+        {std::string(""), work, w, w},
+        {none, work, w, w}, // not readable
+        {bare, std::string("C:\\"), "C:\\", "C:\\"},
+        {bare, std::string("C:\\ab"), "C:\\ab\\", "C:\\ab\\"},
+        {bare, std::string("\\\\srv\\share"), "\\\\srv\\share\\", "\\\\srv\\share\\"},
+        {bare, none, "\\", "\\"},
     };
     for (const auto& c : cases) {
-        FakeSettingsSource source;
-        source.current_directory = c.cwd;
-        source.module_file_name = "quorlent.exe"; // no folder: the current directory is used
-        CmdLine cmd(1, source);
-        EXPECT_STREQ(cmd.CurrentDirectory(), c.expected);
-        EXPECT_STREQ(cmd.ProgramDirectory(), c.expected);
-        EXPECT_STREQ(cmd.LogDirectory(), c.expected);
-    }
-}
-
-TEST(CmdLineTest, ProgramDirectoryEndsAtTheLastSeparator) {
-    const struct {
-        std::optional<std::string> module;
-        const char* expected;
-    } cases[] = {
-        {std::string("C:\\a\\b\\quorlent.exe"), "C:\\a\\b\\"},
-        {std::string("C:/a/quorlent.exe"), "C:/a/"},
-        {std::string("C:quorlent.exe"), "C:"},
-        {std::string("\\\\srv\\share\\q.exe"), "\\\\srv\\share\\"},
-        {std::string("quorlent.exe"), "C:\\work\\"},
-        {std::string(""), "C:\\work\\"},
-        {std::nullopt, "C:\\work\\"}, // not readable
-    };
-    for (const auto& c : cases) {
+        SCOPED_TRACE(c.module.value_or("<none>") + " in " + c.cwd.value_or("<none>"));
         FakeSettingsSource source;
         source.module_file_name = c.module;
+        source.current_directory = c.cwd;
         CmdLine cmd(1, source);
-        EXPECT_STREQ(cmd.ProgramDirectory(), c.expected) << c.module.value_or("<none>");
+        EXPECT_STREQ(cmd.ProgramDirectory(), c.program);
+        EXPECT_STREQ(cmd.LogDirectory(), c.program);
+        EXPECT_STREQ(cmd.CurrentDirectory(), c.current);
     }
 }
 
@@ -161,24 +134,26 @@ std::string Options(const CmdLine& cmd) {
         {"S", cmd.S()}, {"UID", cmd.Uid()}, {"MN", cmd.Mn()}, {"GN", cmd.Gn()},
     };
     std::string out;
-    for (const auto& [name, value] : values) {
-        if (value != nullptr) out += std::string(name) + "=" + value + " ";
-    }
+    for (const auto& [name, value] : values)
+        out += value ? std::string(name) + "=" + value + " " : "";
     if (cmd.AddressGiven()) out += "ADDRESS ";
     if (cmd.Init()) out += "INIT ";
     if (cmd.Manager()) out += "MANAGER ";
     if (cmd.ResponseFileError()) out += "RSPERR ";
-    if (Str(cmd.DataDirectory()) != "C:\\Kestrane\\bin\\")
-        out += "DATA=" + Str(cmd.DataDirectory());
+    if (Str(cmd.DataDirectory()) != kBin) out += "DATA=" + Str(cmd.DataDirectory());
     return out;
 }
 
-std::string Parse(const std::string& arguments) {
-    FakeSettingsSource source;
+// Reads "quorlent.exe <arguments>" and answers the options it left behind.
+std::string Parse(const std::string& arguments, FakeSettingsSource& source) {
     source.command_line = "quorlent.exe " + arguments;
     CmdLine cmd(1, source);
     EXPECT_EQ(Str(cmd.Arguments()), arguments);
     return Options(cmd);
+}
+std::string Parse(const std::string& arguments) {
+    FakeSettingsSource source;
+    return Parse(arguments, source);
 }
 
 TEST(CmdLineTest, OptionTable) {
@@ -215,63 +190,37 @@ TEST(CmdLineTest, OptionTable) {
     }
 }
 
-TEST(CmdLineTest, NdpReplacesTheDataDirectoryButNotTheLogDirectory) {
-    FakeSettingsSource source;
-    source.command_line = "quorlent.exe /NDP:E:\\elsewhere";
-    source.SetString("Data", "D:\\data");
-    CmdLine cmd(1, source);
-    EXPECT_STREQ(cmd.DataDirectory(), "E:\\elsewhere"); // unchanged: no backslash added
-    EXPECT_STREQ(cmd.LogDirectory(), "D:\\data\\");
-}
-
-// Reads "quorlent.exe <arguments>" with the given response files.
-struct WithFiles {
-    WithFiles(const std::string& arguments, std::map<std::string, std::string> files) {
-        source.command_line = "quorlent.exe " + arguments;
-        source.files = std::move(files);
-    }
-    FakeSettingsSource source;
-    std::string Read() {
-        CmdLine cmd(1, source);
-        return Options(cmd);
-    }
-};
-
+// Read in order, at most kMaxResponseDepth deep, each unreadable one flagged; each file naming
+// the next one twice would take 2^16 reads without a limit on files.
 TEST(CmdLineTest, ResponseFiles) {
+    const int depth = CmdLine::kMaxResponseDepth;
     const struct {
-        const char* name;
         const char* args;
         std::map<std::string, std::string> files;
         const char* options;
+        int reads;
     } cases[] = {
-        {"two lines", "@opts.rsp", {{"opts.rsp", "/INIT\r\n/MANAGER\r\n"}}, "INIT MANAGER "},
-        {"nested, in order",
-         "/L:cmd @outer /R:cmd",
+        {"@opts.rsp", {{"opts.rsp", "/INIT\r\n/MANAGER\r\n"}}, "INIT MANAGER ", 1},
+        {"/L:cmd @outer /R:cmd", // nested, in order
          {{"outer", "/L:outer\t@inner\n/S:outer"}, {"inner", "/L:inner /S:x"}},
-         "L=inner R=cmd S=outer "},
+         "L=inner R=cmd S=outer ",
+         2},
         // The tab inside quotes is a blank by the time the file is tokenized.
-        {"tab in quotes", "@inner", {{"inner", "/S:\"in\tner\""}}, "S=in ner "},
-        {"unreadable: flagged, parsing goes on",
-         "/L:before @missing.rsp /R:after",
-         {},
-         "L=before R=after RSPERR "},
-        {"naming itself", "@self /R:after", {{"self", "/INIT @self"}}, "R=after INIT RSPERR "},
+        {"@inner", {{"inner", "/S:\"in\tner\""}}, "S=in ner ", 1},
+        {"/L:before @missing.rsp /R:after", {}, "L=before R=after RSPERR ", 1}, // parsing goes on
+        {"@self /R:after", {{"self", "/INIT @self"}}, "R=after INIT RSPERR ", depth},
+        {"@self", {{"self", "@self"}}, "RSPERR ", depth},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        WithFiles w(c.args, c.files);
-        EXPECT_EQ(w.Read(), c.options);
+        FakeSettingsSource source;
+        source.files = c.files;
+        EXPECT_EQ(Parse(c.args, source), c.options) << c.args;
+        EXPECT_EQ(source.file_reads, c.reads) << c.args;
     }
-}
-
-TEST(CmdLineTest, ResponseFilesNamingThemselvesStayBounded) {
-    WithFiles self("@self", {{"self", "@self"}});
-    self.Read();
-    EXPECT_EQ(self.source.file_reads, CmdLine::kMaxResponseDepth);
-    // Each file names the next one twice: without a limit on files this would be 2^16 reads.
-    WithFiles twice("@a", {{"a", "@b @b"}, {"b", "@a @a /INIT"}});
-    EXPECT_EQ(twice.Read(), "INIT RSPERR ");
-    EXPECT_LE(twice.source.file_reads, 300);
+    FakeSettingsSource twice;
+    twice.files = {{"a", "@b @b"}, {"b", "@a @a /INIT"}};
+    EXPECT_EQ(Parse("@a", twice), "INIT RSPERR ");
+    EXPECT_LE(twice.file_reads, 300);
 }
 
 TEST(CmdLineTest, AtomTextReplacesTheCommandLineWhenItCanBeRead) {
@@ -298,38 +247,31 @@ TEST(CmdLineTest, AtomTextReplacesTheCommandLineWhenItCanBeRead) {
     }
 }
 
-// A derived class sees every option once, plain arguments with an empty name.
-class Recorder : public CmdLine {
-public:
-    explicit Recorder(FakeSettingsSource& source) : CmdLine(0, source) {}
-    std::vector<std::pair<std::string, std::string>> seen;
-    void HandleOption(const char* name, const char* value) override {
-        seen.emplace_back(name, Str(value));
-        CmdLine::HandleOption(name, value);
-    }
-};
-
-TEST(CmdLineTest, HandlerSeesEachOptionAndPlainArgument) {
+// A derived class sees every option once, plain arguments with an empty name; reading again
+// starts afresh.
+TEST(CmdLineTest, HandlerSeesEachOptionAndReadingAgainStartsAfresh) {
+    struct Recorder : CmdLine {
+        explicit Recorder(FakeSettingsSource& source) : CmdLine(0, source) {}
+        void HandleOption(const char* name, const char* value) override {
+            seen.emplace_back(name, Str(value));
+            CmdLine::HandleOption(name, value);
+        }
+        std::vector<std::pair<std::string, std::string>> seen;
+    };
     FakeSettingsSource source;
-    source.command_line = "q.exe /N:x plain -INIT @r /Custom:1";
+    source.command_line = "q.exe /N:x plain -INIT @r @missing /Custom:1 /L:y";
     source.files["r"] = "inner /flag";
     Recorder rec(source);
     rec.Read();
     const std::vector<std::pair<std::string, std::string>> expected = {
-        {"N", "x"},    {"", "plain"},      {"INIT", "<null>"},
-        {"", "inner"}, {"flag", "<null>"}, {"Custom", "1"},
+        {"N", "x"},         {"", "plain"},   {"INIT", "<null>"}, {"", "inner"},
+        {"flag", "<null>"}, {"Custom", "1"}, {"L", "y"},
     };
     EXPECT_EQ(rec.seen, expected);
-    EXPECT_EQ(Options(rec), "N=x ADDRESS INIT ");
-}
-
-TEST(CmdLineTest, ReadingAgainStartsAfresh) {
-    FakeSettingsSource source;
-    source.command_line = "q.exe /L:x /INIT @missing";
-    CmdLine cmd(1, source);
+    EXPECT_EQ(Options(rec), "N=x L=y ADDRESS INIT RSPERR ");
     source.command_line = "q.exe";
-    cmd.Read();
-    EXPECT_EQ(Options(cmd), "");
+    rec.Read();
+    EXPECT_EQ(Options(rec), "");
 }
 
 } // namespace

@@ -14,18 +14,16 @@ namespace {
 using test::TestMemory;
 using Bytes = std::vector<uint8_t>;
 
-Bytes Take(TestMemory& memory, void* m) {
+// The bytes of a built message (none when it was refused); the memory frees what is left.
+Bytes Take(void* m) {
     auto* p = static_cast<uint8_t*>(m);
-    Bytes b(p, p + le::Load32(p));
-    memory.Free(m);
-    return b;
+    return p ? Bytes(p, p + le::Load32(p)) : Bytes{};
 }
 
-TEST(Command, EmptyRequestPacksTo34Bytes) {
+TEST(Command, EmptyRequestPacksTo34BytesAndNumbersFollowOn) {
     TestMemory memory;
     Command c(0x01020304);
     SetNextSequenceNumber(0xA1B2C3D4);
-    Bytes b = Take(memory, c.BuildRequest(memory));
     const Bytes expected = {
         34,   0,    0,    0,    // msg_len
         32,   0,                // hdr_len
@@ -42,8 +40,15 @@ TEST(Command, EmptyRequestPacksTo34Bytes) {
         0,                      // sender ""
         0,                      // addressee ""
     };
-    EXPECT_EQ(b, expected);
+    EXPECT_EQ(Take(c.BuildRequest(memory)), expected);
     EXPECT_EQ(c.seq_no, 0xA1B2C3D4u);
+    // Consecutive requests carry consecutive numbers, wrapping around.
+    Command a(1), b(2);
+    SetNextSequenceNumber(0xFFFFFFFF);
+    Bytes ma = Take(a.BuildRequest(memory)), mb = Take(b.BuildRequest(memory));
+    EXPECT_EQ(le::Load32(ma.data() + msg::kOffSeqNo), 0xFFFFFFFFu);
+    EXPECT_EQ(le::Load32(mb.data() + msg::kOffSeqNo), 0u);
+    EXPECT_EQ(b.seq_no, 0u);
 }
 
 TEST(Command, RequestWithOneParameterPacksTo67Bytes) {
@@ -54,7 +59,6 @@ TEST(Command, RequestWithOneParameterPacksTo67Bytes) {
     const uint8_t since[4] = {0x78, 0x56, 0x34, 0x12};
     ASSERT_TRUE(c.AddParam(since, 4));
     SetNextSequenceNumber(5);
-    Bytes b = Take(memory, c.BuildRequest(memory));
     Bytes expected = {
         67,   0,    0,    0,    // msg_len = 32 + 8 + 19 + 4 + 4
         32,   0,    0,    0,    // hdr_len, request, tag
@@ -67,28 +71,17 @@ TEST(Command, RequestWithOneParameterPacksTo67Bytes) {
         63,   0,                // data_off
         5,    0,    0,    0,    // seq_no
     };
-    const char* sender = "ProcMgr";
-    expected.insert(expected.end(), sender, sender + 8);
-    const char* addressee = "KAVMonitorClientNC";
-    expected.insert(expected.end(), addressee, addressee + 19);
-    for (uint8_t v : {4, 0, 0, 0, 0x78, 0x56, 0x34, 0x12})
-        expected.push_back(v);
+    const std::string strings("ProcMgr\0KAVMonitorClientNC", 27); // with both terminators
+    expected.insert(expected.end(), strings.begin(), strings.end());
+    expected.insert(expected.end(), {4, 0, 0, 0, 0x78, 0x56, 0x34, 0x12}); // size, parameter
     ASSERT_EQ(expected.size(), 67u);
-    EXPECT_EQ(b, expected);
+    EXPECT_EQ(Take(c.BuildRequest(memory)), expected);
 }
 
-TEST(Command, ConsecutiveRequestsCarryConsecutiveSequenceNumbers) {
-    TestMemory memory;
-    Command a(1), b(2);
-    SetNextSequenceNumber(0xFFFFFFFF);
-    Bytes ma = Take(memory, a.BuildRequest(memory));
-    Bytes mb = Take(memory, b.BuildRequest(memory));
-    EXPECT_EQ(le::Load32(ma.data() + msg::kOffSeqNo), 0xFFFFFFFFu);
-    EXPECT_EQ(le::Load32(mb.data() + msg::kOffSeqNo), 0u); // wraps around
-    EXPECT_EQ(b.seq_no, a.seq_no + 1);
-}
-
-TEST(Command, RequestRoundTripSwapsAddresses) {
+// A request read back swaps its addresses; the reply built from it carries status, items and
+// tag back to the sender, and leaves the sender's code alone. A reply with another sequence
+// number, or a request, is no reply; a reply is no request; either way the command is reset.
+TEST(Command, RequestAndReplyRoundTripAndRefusals) {
     TestMemory memory;
     Command out(0x73124534);
     out.SetReturnAddr("pmconsole-12");
@@ -96,10 +89,9 @@ TEST(Command, RequestRoundTripSwapsAddresses) {
     out.tag = 0x5A;
     out.AddParam("abc", 4);
     out.AddParam(nullptr, 0);
-    void* m = out.BuildRequest(memory);
-
+    Bytes request = Take(out.BuildRequest(memory));
     Command in;
-    ASSERT_EQ(in.ParseRequest(m, msg::DeclaredLength(m)), 1);
+    ASSERT_EQ(in.ParseRequest(request.data(), request.size()), 1);
     EXPECT_EQ(in.cmd_code, 0x73124534u);
     EXPECT_EQ(in.seq_no, out.seq_no);
     EXPECT_EQ(in.tag, 0x5Au);
@@ -110,126 +102,51 @@ TEST(Command, RequestRoundTripSwapsAddresses) {
     EXPECT_STREQ(reinterpret_cast<const char*>(in.GetParam(0)), "abc");
     EXPECT_EQ(in.GetParamSize(1), 0u);
     EXPECT_NE(in.GetParam(1), nullptr); // an empty block still has an address
-    memory.Free(m);
-}
 
-TEST(Command, ReplyRoundTripCarriesStatusItemsAndTag) {
-    TestMemory memory;
-    // The receiver answers: its return_addr is the name it was reached under.
-    Command served;
-    served.SetReturnAddr("ProcMgr");
-    served.SetTargetAddr("pmconsole-12");
-    served.seq_no = 99;
-    served.tag = 7;
-    served.status = -2;
-    served.AddResult("xyz", 3);
-    void* m = served.BuildReply(memory);
-    EXPECT_EQ(static_cast<uint8_t*>(m)[msg::kOffType], msg::kTypeReply);
+    in.tag = 7;
+    in.status = -2;
+    in.AddResult("xyz", 3);
+    Bytes reply = Take(in.BuildReply(memory));
+    ASSERT_FALSE(reply.empty());
+    EXPECT_EQ(reply[msg::kOffType], msg::kTypeReply);
+    ASSERT_EQ(out.ParseReply(reply.data(), reply.size()), 1);
+    EXPECT_EQ(out.status, -2);
+    EXPECT_EQ(out.tag, 7u);
+    EXPECT_STREQ(out.GetReturnAddr(), "pmconsole-12");
+    EXPECT_STREQ(out.GetTargetAddr(), "ProcMgr");
+    ASSERT_EQ(out.GetResultCount(), 1u);
+    EXPECT_EQ(std::memcmp(out.GetResult(0), "xyz", 3), 0);
+    EXPECT_EQ(out.cmd_code, 0x73124534u);
 
-    Command sent(0x73124534);
-    sent.seq_no = 99;
-    ASSERT_EQ(sent.ParseReply(m, msg::DeclaredLength(m)), 1);
-    EXPECT_EQ(sent.status, -2);
-    EXPECT_EQ(sent.tag, 7u);
-    EXPECT_STREQ(sent.GetReturnAddr(), "pmconsole-12");
-    EXPECT_STREQ(sent.GetTargetAddr(), "ProcMgr");
-    ASSERT_EQ(sent.GetResultCount(), 1u);
-    EXPECT_EQ(std::memcmp(sent.GetResult(0), "xyz", 3), 0);
-    EXPECT_EQ(sent.cmd_code, 0x73124534u); // a reply does not touch the code
-    memory.Free(m);
-}
-
-TEST(Command, ParseReplyRefusesOtherSequenceNumberAndRequests) {
-    TestMemory memory;
-    Command served;
-    served.seq_no = 10;
-    served.status = 5;
-    served.AddResult("a", 1);
-    void* reply = served.BuildReply(memory);
-
-    Command sent;
-    sent.seq_no = 11;
-    sent.AddResult("old", 3);
-    sent.status = 9;
-    EXPECT_EQ(sent.ParseReply(reply, msg::DeclaredLength(reply)), 0);
-    EXPECT_EQ(sent.status, 0);
-    EXPECT_EQ(sent.GetResultCount(), 0u);
-
-    Command req(3);
-    void* request = req.BuildRequest(memory);
-    sent.seq_no = req.seq_no;
-    EXPECT_EQ(sent.ParseReply(request, msg::DeclaredLength(request)), 0);
-    memory.Free(reply);
-    memory.Free(request);
-}
-
-TEST(Command, ParseRequestRefusesReplyBitAndResets) {
-    TestMemory memory;
-    Command served;
-    served.AddResult("a", 1);
-    void* reply = served.BuildReply(memory);
-    Command in(77);
-    in.AddParam("p", 1);
+    EXPECT_EQ(out.ParseReply(request.data(), request.size()), 0); // same number, a request
+    ++out.seq_no;
+    out.AddResult("old", 3);
+    out.status = 9;
+    EXPECT_EQ(out.ParseReply(reply.data(), reply.size()), 0);
+    EXPECT_EQ(out.status, 0);
+    EXPECT_EQ(out.GetResultCount(), 0u);
     in.flags = 1;
     in.timeout_ms = 3;
-    EXPECT_EQ(in.ParseRequest(reply, msg::DeclaredLength(reply)), 0);
+    EXPECT_EQ(in.ParseRequest(reply.data(), reply.size()), 0);
     EXPECT_EQ(in.cmd_code, 0u);
     EXPECT_EQ(in.flags, 0u);
     EXPECT_EQ(in.timeout_ms, 15000u);
     EXPECT_EQ(in.GetParamCount(), 0u);
-    memory.Free(reply);
 }
 
-TEST(Command, IndexOutOfRangeAnswersNullAndZero) {
-    Command c;
-    c.AddParam("a", 1);
-    c.AddResult("bc", 2);
-    EXPECT_EQ(c.GetParam(1), nullptr);
-    EXPECT_EQ(c.GetParamSize(1), 0u);
-    EXPECT_EQ(c.GetResult(1), nullptr);
-    EXPECT_EQ(c.GetResultSize(5), 0u);
-    EXPECT_EQ(c.GetResultSize(0), 2u);
-}
-
-TEST(Command, TakeOverKeepsTheBlock) {
-    Command c;
-    void* block = std::malloc(8);
-    std::memset(block, 0x11, 8);
-    c.AddResultTakeOver(block, 8);
-    void* param = std::malloc(2);
-    c.AddParamTakeOver(param, 2);
-    EXPECT_EQ(c.GetResult(0), block);
-    EXPECT_EQ(c.GetParam(0), param);
-    // Freed by the command (ASan reports a leak or a double free otherwise).
-}
-
-TEST(Command, AddressesAreCopiesAndNullClears) {
-    Command c;
-    char name[] = "ProcMgr";
-    c.SetTargetAddr(name);
-    name[0] = 'X';
-    EXPECT_STREQ(c.GetTargetAddr(), "ProcMgr");
-    c.SetTargetAddr(nullptr);
-    EXPECT_EQ(c.GetTargetAddr(), nullptr);
-}
-
-TEST(Command, AllocationFailureAnswersNull) {
+// Plain and authorization commands mark their types; a failed allocation answers null.
+TEST(Command, MessageTypesAndAllocationFailure) {
     TestMemory memory;
+    Command plain(1);
+    SendAuthorizationCommand auth(1);
+    auto type = [](void* m) { return m ? static_cast<uint8_t*>(m)[msg::kOffType] : -1; };
+    EXPECT_EQ(type(plain.BuildRequest(memory)), msg::kTypeRequest);
+    EXPECT_EQ(type(plain.BuildReply(memory)), msg::kTypeReply);
+    EXPECT_EQ(type(auth.BuildRequest(memory)), msg::kTypeAuthRequest);
+    EXPECT_EQ(type(auth.BuildReply(memory)), msg::kTypeAuthReply);
     memory.fail = true;
-    Command c(1);
-    EXPECT_EQ(c.BuildRequest(memory), nullptr);
-    EXPECT_EQ(c.BuildReply(memory), nullptr);
-}
-
-TEST(Command, AuthorizationCommandMarksTypes) {
-    TestMemory memory;
-    SendAuthorizationCommand c(1);
-    void* req = c.BuildRequest(memory);
-    void* rep = c.BuildReply(memory);
-    EXPECT_EQ(static_cast<uint8_t*>(req)[msg::kOffType], msg::kTypeAuthRequest);
-    EXPECT_EQ(static_cast<uint8_t*>(rep)[msg::kOffType], msg::kTypeAuthReply);
-    memory.Free(req);
-    memory.Free(rep);
+    EXPECT_EQ(plain.BuildRequest(memory), nullptr);
+    EXPECT_EQ(plain.BuildReply(memory), nullptr);
 }
 
 // Offsets and counts are 16 bits wide: what cannot be represented is refused, not truncated.
@@ -237,76 +154,79 @@ TEST(Command, PackingLimits) {
     TestMemory memory;
     // Header + sender (1) + addressee (1) + 4 x items must end below 65536.
     // (65535 - 34) / 4 = 16375 items fit; one more does not.
-    {
-        Command c;
-        for (int i = 0; i < 16375; ++i)
-            c.AddResultTakeOver(std::malloc(1), 0);
-        void* m = c.BuildReply(memory);
-        ASSERT_NE(m, nullptr);
-        EXPECT_EQ(le::Load16(static_cast<uint8_t*>(m) + msg::kOffDataOff), 34u + 4u * 16375u);
-        memory.Free(m);
-        c.AddResultTakeOver(std::malloc(1), 0);
-        EXPECT_EQ(c.BuildReply(memory), nullptr);
-    }
-    // An address of 65535 bytes with its terminator does not leave room for the rest.
-    {
-        std::string long_name(65534, 'n');
-        Command c;
-        c.SetTargetAddr(long_name.c_str());
-        EXPECT_EQ(c.BuildRequest(memory), nullptr);
-        std::string fits(65535 - 34, 'n'); // data_off ends exactly at 65535
-        c.SetTargetAddr(fits.c_str());
-        void* m = c.BuildRequest(memory);
-        ASSERT_NE(m, nullptr);
-        EXPECT_EQ(le::Load16(static_cast<uint8_t*>(m) + msg::kOffDataOff), 65535u);
-        memory.Free(m);
-        // One byte more puts data_off at exactly 0x10000, which 16 bits would write as 0.
-        std::string wraps(65535 - 34 + 1, 'n');
-        c.SetTargetAddr(wraps.c_str());
-        EXPECT_EQ(c.BuildRequest(memory), nullptr);
-    }
+    Command many;
+    for (int i = 0; i < 16375; ++i)
+        many.AddResultTakeOver(std::malloc(1), 0);
+    Bytes m = Take(many.BuildReply(memory));
+    ASSERT_FALSE(m.empty());
+    EXPECT_EQ(le::Load16(m.data() + msg::kOffDataOff), 34u + 4u * 16375u);
+    many.AddResultTakeOver(std::malloc(1), 0);
+    EXPECT_EQ(many.BuildReply(memory), nullptr);
+
+    // An address of 65535 bytes with its terminator does not leave room for the rest; one that
+    // puts data_off at 65535 fits; one byte more puts it at 0x10000, which 16 bits write as 0.
+    Command c;
+    c.SetTargetAddr(std::string(65534, 'n').c_str());
+    EXPECT_EQ(c.BuildRequest(memory), nullptr);
+    c.SetTargetAddr(std::string(65535 - 34, 'n').c_str());
+    m = Take(c.BuildRequest(memory));
+    ASSERT_FALSE(m.empty());
+    EXPECT_EQ(le::Load16(m.data() + msg::kOffDataOff), 65535u);
+    c.SetTargetAddr(std::string(65535 - 34 + 1, 'n').c_str());
+    EXPECT_EQ(c.BuildRequest(memory), nullptr);
+
     // Large items are fine: only offsets are 16 bits.
-    {
-        Command c;
-        std::vector<uint8_t> big(200000, 0xAB);
-        c.AddResult(big.data(), static_cast<uint32_t>(big.size()));
-        void* m = c.BuildReply(memory);
-        ASSERT_NE(m, nullptr);
-        Command back;
-        back.seq_no = c.seq_no;
-        ASSERT_EQ(back.ParseReply(m, msg::DeclaredLength(m)), 1);
-        EXPECT_EQ(back.GetResultSize(0), 200000u);
-        memory.Free(m);
-    }
+    Command big;
+    std::vector<uint8_t> item(200000, 0xAB);
+    big.AddResult(item.data(), static_cast<uint32_t>(item.size()));
+    m = Take(big.BuildReply(memory));
+    Command back;
+    back.seq_no = big.seq_no;
+    ASSERT_EQ(back.ParseReply(m.data(), m.size()), 1);
+    EXPECT_EQ(back.GetResultSize(0), 200000u);
     EXPECT_EQ(PackedMessageSize(nullptr, nullptr, BlockList{}), 34u);
 }
 
 // A 4-byte parameter reads little-endian; longer ones read their first four bytes; missing or
-// short ones fail and leave the caller's value alone.
-TEST(Command, ParamU32ReadsAtLeastFourBytes) {
+// short ones fail and leave the caller's value alone. Out-of-range indexes answer null and 0,
+// taken-over blocks are kept (and freed by the command: ASan reports a leak or a double free
+// otherwise), addresses are copies and null clears them.
+TEST(Command, Accessors) {
     Command c;
-    const uint8_t four[] = {0x78, 0x56, 0x34, 0x12};
-    const uint8_t five[] = {0xFF, 0xFF, 0xFF, 0xFF, 0x01};
-    const uint8_t three[] = {1, 2, 3};
-    ASSERT_TRUE(c.AddParam(four, sizeof four));
-    ASSERT_TRUE(c.AddParam(five, sizeof five));
-    ASSERT_TRUE(c.AddParam(three, sizeof three));
+    const uint8_t four[] = {0x78, 0x56, 0x34, 0x12}, five[] = {0xFF, 0xFF, 0xFF, 0xFF, 1};
+    ASSERT_TRUE(c.AddParam(four, 4));
+    ASSERT_TRUE(c.AddParam(five, 5));
+    ASSERT_TRUE(c.AddParam(four, 3));
     ASSERT_TRUE(c.AddParam(nullptr, 0));
-
-    struct Case {
-        size_t index;
-        bool ok;
-        uint32_t value;
+    const uint32_t untouched = 0xA5A5A5A5u;
+    const std::pair<size_t, uint32_t> cases[] = {
+        {0, 0x12345678u}, {1, 0xFFFFFFFFu}, {2, untouched},
+        {3, untouched},   {4, untouched},   {size_t(-1), untouched},
     };
-    const Case cases[] = {
-        {0, true, 0x12345678u},  {1, true, 0xFFFFFFFFu},  {2, false, 0xA5A5A5A5u},
-        {3, false, 0xA5A5A5A5u}, {4, false, 0xA5A5A5A5u}, {size_t(-1), false, 0xA5A5A5A5u},
-    };
-    for (const Case& k : cases) {
-        uint32_t v = 0xA5A5A5A5u;
-        EXPECT_EQ(c.ParamU32(k.index, &v), k.ok) << k.index;
-        EXPECT_EQ(v, k.value) << k.index;
+    for (const auto& [index, value] : cases) {
+        uint32_t v = untouched;
+        EXPECT_EQ(c.ParamU32(index, &v), value != untouched) << index;
+        EXPECT_EQ(v, value) << index;
     }
+    EXPECT_EQ(c.GetParam(4), nullptr);
+    EXPECT_EQ(c.GetParamSize(4), 0u);
+    c.AddResult("bc", 2);
+    EXPECT_EQ(c.GetResult(1), nullptr);
+    EXPECT_EQ(c.GetResultSize(5), 0u);
+    EXPECT_EQ(c.GetResultSize(0), 2u);
+    void* block = std::malloc(8);
+    void* param = std::malloc(2);
+    c.AddResultTakeOver(block, 8);
+    c.AddParamTakeOver(param, 2);
+    EXPECT_EQ(c.GetResult(1), block);
+    EXPECT_EQ(c.GetParam(4), param);
+
+    char name[] = "ProcMgr";
+    c.SetTargetAddr(name);
+    name[0] = 'X';
+    EXPECT_STREQ(c.GetTargetAddr(), "ProcMgr");
+    c.SetTargetAddr(nullptr);
+    EXPECT_EQ(c.GetTargetAddr(), nullptr);
 }
 
 } // namespace
