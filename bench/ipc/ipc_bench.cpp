@@ -56,7 +56,8 @@ void* Build(const std::string& from, const std::string& to, uint32_t seq, size_t
     std::memcpy(m + 32, from.c_str(), sl);
     std::memcpy(m + 32 + sl, to.c_str(), al);
     le::Store32(m + 32 + sl + al, static_cast<uint32_t>(payload));
-    std::memset(m + 32 + sl + al + 4, 0x5A, payload);
+    // The payload stays as the library hands it out (zero-filled): the raw side does not fill
+    // its buffer per round trip either.
     return m;
 }
 

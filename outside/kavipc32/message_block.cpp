@@ -37,21 +37,30 @@ void* Publish(void* raw, size_t capacity, size_t size) {
     h->size = size;
     return static_cast<uint8_t*>(raw) + kFront;
 }
-} // namespace
 
-void* AllocateBlock(size_t size) {
+void* Allocate(size_t size, bool clear) {
     if (size == 0 || size > kMaxMessageSize) return nullptr;
     const size_t bytes = Rounded(kFront + size);
     size_t capacity = 0;
     if (bytes >= kPooledFrom) {
         if (void* raw = Pool().Take(bytes, &capacity)) {
-            std::memset(raw, 0, kFront + size);
+            std::memset(raw, 0, clear ? kFront + size : kFront);
             return Publish(raw, capacity, size);
         }
     }
-    void* raw = std::calloc(1, bytes);
+    void* raw = clear ? std::calloc(1, bytes) : std::malloc(bytes);
     if (raw == nullptr) return nullptr;
+    if (!clear) std::memset(raw, 0, kFront);
     return Publish(raw, bytes, size);
+}
+} // namespace
+
+void* AllocateBlock(size_t size) {
+    return Allocate(size, true);
+}
+
+void* AllocateBlockUncleared(size_t size) {
+    return Allocate(size, false);
 }
 
 void* ResizeBlock(void* message, size_t size) {

@@ -31,6 +31,9 @@ constexpr size_t kBlockHeadroom = 16;
 // A writable buffer of `size` bytes (zero-filled), or null when size is 0, too large or the
 // heap is out of memory.
 void* AllocateBlock(size_t size);
+// The same without clearing the bytes: for a buffer that is written whole before anyone
+// reads it (a frame being received).
+void* AllocateBlockUncleared(size_t size);
 // Changes a live block's size, keeping its bytes (bytes added are not cleared); answers the
 // block (perhaps moved) or null, when the old block stays as it was.
 // Large blocks (kPooledFrom and more) are rounded up and a few released ones are kept for
