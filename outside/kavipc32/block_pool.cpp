@@ -19,18 +19,15 @@ namespace kavipc {
 
 namespace {
 // A kept buffer is off limits until taken again: the sanitizer still sees a use after release.
-void Poison(void* raw, size_t bytes) {
+void MarkKept(void* raw, size_t bytes, bool kept) {
 #ifdef KAVIPC_ASAN
-    ASAN_POISON_MEMORY_REGION(raw, bytes);
+    if (kept) {
+        ASAN_POISON_MEMORY_REGION(raw, bytes);
+    } else {
+        ASAN_UNPOISON_MEMORY_REGION(raw, bytes);
+    }
 #else
-    (void)raw, (void)bytes;
-#endif
-}
-void Unpoison(void* raw, size_t bytes) {
-#ifdef KAVIPC_ASAN
-    ASAN_UNPOISON_MEMORY_REGION(raw, bytes);
-#else
-    (void)raw, (void)bytes;
+    (void)raw, (void)bytes, (void)kept;
 #endif
 }
 } // namespace
@@ -42,7 +39,7 @@ BlockPool::BlockPool(size_t max_blocks, size_t max_bytes)
 
 BlockPool::~BlockPool() {
     for (const Entry& e : entries_) {
-        Unpoison(e.raw, e.capacity);
+        MarkKept(e.raw, e.capacity, false);
         std::free(e.raw);
     }
 }
@@ -57,7 +54,7 @@ void* BlockPool::Take(size_t bytes, size_t* capacity) {
         entries_.pop_back();
         bytes_ -= e.capacity;
         *capacity = e.capacity;
-        Unpoison(e.raw, e.capacity);
+        MarkKept(e.raw, e.capacity, false);
         return e.raw;
     }
     return nullptr;
@@ -69,7 +66,7 @@ bool BlockPool::Give(void* raw, size_t capacity) {
     if (entries_.size() >= max_blocks_ || capacity > max_bytes_ - bytes_) return false;
     entries_.push_back({raw, capacity});
     bytes_ += capacity;
-    Poison(raw, capacity);
+    MarkKept(raw, capacity, true);
     return true;
 }
 

@@ -326,19 +326,25 @@ TEST_F(QuorlentUnderLoad, PeerThatNeverReadsDoesNotStopService) {
     EXPECT_LT(took, 10000.0);
 }
 
+// A raw connection to the agent's pipe, trying `attempts` times (200 ms apart) while it is busy.
+win::unique_hfile OpenAgentPipe(int attempts) {
+    const std::string path = kavipc::PipePathForNode("ProcMgr");
+    win::unique_hfile h;
+    for (int attempt = 0; attempt < attempts && !h; ++attempt) {
+        h.reset(CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                            0, nullptr));
+        if (!h) WaitNamedPipeA(path.c_str(), 200);
+    }
+    return h;
+}
+
 TEST_F(QuorlentUnderLoad, SilentDeclarationsOf64MiBCostNoMemory) {
     ASSERT_NO_FATAL_FAILURE(StartAgent());
     ASSERT_TRUE(ConsoleAnswered());
     Figures before = Measure();
     std::vector<win::unique_hfile> peers;
-    std::string path = kavipc::PipePathForNode("ProcMgr");
     for (int i = 0; i < 32; ++i) {
-        win::unique_hfile h;
-        for (int attempt = 0; attempt < 50 && !h; ++attempt) {
-            h.reset(CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                OPEN_EXISTING, 0, nullptr));
-            if (!h) WaitNamedPipeA(path.c_str(), 200);
-        }
+        win::unique_hfile h = OpenAgentPipe(50);
         ASSERT_TRUE(h) << i;
         DWORD mode = PIPE_READMODE_MESSAGE;
         SetNamedPipeHandleState(h.get(), &mode, nullptr, nullptr);
@@ -371,15 +377,9 @@ TEST_F(QuorlentUnderLoad, SilentConnectionsAtTheCapMakeRoomForAConsole) {
     ASSERT_NO_FATAL_FAILURE(StartAgent());
     ASSERT_TRUE(ConsoleAnswered());
     std::vector<win::unique_hfile> squatters;
-    std::string path = kavipc::PipePathForNode("ProcMgr");
     // The agent offers one instance at a time: a pipe still busy after a second is full.
     for (int i = 0; i < 80; ++i) {
-        win::unique_hfile h;
-        for (int attempt = 0; attempt < 5 && !h; ++attempt) {
-            h.reset(CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                OPEN_EXISTING, 0, nullptr));
-            if (!h) WaitNamedPipeA(path.c_str(), 200);
-        }
+        win::unique_hfile h = OpenAgentPipe(5);
         if (!h) break;
         squatters.push_back(std::move(h));
     }
