@@ -21,63 +21,47 @@ using monitor::ReadU32;
 Plugin* g_plugin = nullptr;
 int g_calls = 0, g_allocs = 0, g_frees = 0;
 
-uint8_t* Counted(uint8_t* p) {
-    if (p) ++g_allocs;
-    return p;
-}
-void TARNVEX_API Free(void* p) {
-    if (p) ++g_frees;
-    Plugin::FreeBuffer(p);
-}
-
-uint32_t TARNVEX_API Passthrough2(uint32_t i, const uint8_t* c, uint8_t** r, uint32_t* s,
-                                  const uint8_t* o) {
-    ++g_calls;
-    const uint32_t result = g_plugin->Passthrough2(i, c, monitor::kUnknownSize, r, s, o);
-    if (result && monitor::CommandHasReply(ReadU32(c)) && *r) ++g_allocs;
-    return result;
-}
-uint32_t TARNVEX_API FreeBuffer(void* b, uint32_t) {
-    Free(b);
-    return 1;
-}
-uint32_t TARNVEX_API Init() {
-    return g_plugin->InitNodes();
-}
-uint32_t TARNVEX_API Term() {
-    return g_plugin->TermNodes();
-}
-uint8_t* TARNVEX_API List(const uint8_t* p) {
-    return Counted(g_plugin->GetNodeList(p, ReadU32(p)));
-}
-void TARNVEX_API FreeList(uint8_t* l) {
-    Free(l);
-}
-uint8_t* TARNVEX_API Attributes(uint32_t h) {
-    return Counted(g_plugin->GetNodeAttributes(h));
-}
-void TARNVEX_API FreeAttributes(uint8_t* a) {
-    Free(a);
-}
-uint32_t TARNVEX_API Connect(const uint8_t* p, uint32_t* h, uint8_t* f) {
-    return g_plugin->NodeConnect(p, ReadU32(p), h, f);
-}
-uint32_t TARNVEX_API Disconnect(uint32_t) {
-    return 1;
-}
-uint32_t TARNVEX_API NodePulse(uint32_t, uint32_t) {
-    return 15000;
-}
-uint8_t* TARNVEX_API Value(uint32_t h) {
-    return Counted(g_plugin->NodeGetValue(h));
-}
-void TARNVEX_API FreeValue(uint8_t* v) {
-    Free(v);
-}
+// The plug-in's exports; every buffer they hand out or take back is counted.
+struct Exports {
+    static uint8_t* Counted(uint8_t* p) {
+        g_allocs += p != nullptr;
+        return p;
+    }
+    static void TARNVEX_API Free(uint8_t* p) {
+        g_frees += p != nullptr;
+        Plugin::FreeBuffer(p);
+    }
+    static uint32_t TARNVEX_API Passthrough2(uint32_t i, const uint8_t* c, uint8_t** r, uint32_t* s,
+                                             const uint8_t* o) {
+        ++g_calls;
+        const uint32_t result = g_plugin->Passthrough2(i, c, monitor::kUnknownSize, r, s, o);
+        g_allocs += result && monitor::CommandHasReply(ReadU32(c)) && *r;
+        return result;
+    }
+    static uint32_t TARNVEX_API FreeBuffer(void* b, uint32_t) {
+        Free(static_cast<uint8_t*>(b));
+        return 1;
+    }
+    static uint32_t TARNVEX_API Init() { return g_plugin->InitNodes(); }
+    static uint32_t TARNVEX_API Term() { return g_plugin->TermNodes(); }
+    static uint8_t* TARNVEX_API List(const uint8_t* p) {
+        return Counted(g_plugin->GetNodeList(p, ReadU32(p)));
+    }
+    static uint8_t* TARNVEX_API Attributes(uint32_t h) {
+        return Counted(g_plugin->GetNodeAttributes(h));
+    }
+    static uint32_t TARNVEX_API Connect(const uint8_t* p, uint32_t* h, uint8_t* f) {
+        return g_plugin->NodeConnect(p, ReadU32(p), h, f);
+    }
+    static uint32_t TARNVEX_API Disconnect(uint32_t) { return 1; }
+    static uint32_t TARNVEX_API NodePulse(uint32_t, uint32_t) { return 15000; }
+    static uint8_t* TARNVEX_API Value(uint32_t h) { return Counted(g_plugin->NodeGetValue(h)); }
+};
 
 NodeFunctions Nodes() {
-    return {&Init,    &Term,       &List,      &FreeList, &Attributes, &FreeAttributes,
-            &Connect, &Disconnect, &NodePulse, &Value,    &FreeValue};
+    using E = Exports;
+    return {&E::Init,    &E::Term,       &E::List,      &E::Free,  &E::Attributes, &E::Free,
+            &E::Connect, &E::Disconnect, &E::NodePulse, &E::Value, &E::Free};
 }
 
 std::string Bytes(const std::vector<uint8_t>& v) {
@@ -89,6 +73,7 @@ std::string U32(uint32_t v) {
     return b;
 }
 
+// The plug-in on the fake platform behind the exports; every buffer handed out is freed.
 class HostMonitors : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -102,7 +87,11 @@ protected:
         g_plugin = nullptr;
     }
     HostAnswer Command(const std::string& buffer, const std::array<uint8_t, 8>& owner = {}) {
-        return RunMonitorCommand(buffer, owner, &Passthrough2, &FreeBuffer);
+        return RunMonitorCommand(buffer, owner, &Exports::Passthrough2, &Exports::FreeBuffer);
+    }
+    monitor::ProcMonitor* Watch(uint32_t key, const char* name) {
+        return plugin.CreateMonitor(monitor::MakeRecord(key, 1, 3, 0, name).data(), false,
+                                    OwnerId{});
     }
     monitor::test::FakePluginPlatform platform;
     Plugin plugin{platform};
@@ -134,8 +123,7 @@ TEST_F(HostMonitors, ForwardedWrappingUnwrapsAndEveryAlteredFieldIsRefused) {
 TEST_F(HostMonitors, CommandsAnswerStatusAndReplyItemAndEveryReplyIsFreed) {
     HostAnswer list = Command(U32(monitor::kCmdListAll));
     EXPECT_EQ(list.status, 0);
-    ASSERT_EQ(list.items.size(), 1u);
-    EXPECT_EQ(list.items[0], U32(0));
+    EXPECT_EQ(list.items, std::vector<std::string>{U32(0)});
     const std::string add =
         U32(monitor::kCmdAdd) + Bytes(monitor::MakeRecord(5, 1, 3, 0, monitor::test::Cu("a.exe")));
     HostAnswer added = Command(add, {1, 2, 3, 4, 5, 6, 7, 8});
@@ -143,8 +131,7 @@ TEST_F(HostMonitors, CommandsAnswerStatusAndReplyItemAndEveryReplyIsFreed) {
     EXPECT_EQ(added.items, std::vector<std::string>{U32(5)});
     EXPECT_EQ(plugin.Registry().Head()->definition.owner, (OwnerId{1, 2, 3, 4, 5, 6, 7, 8}));
     // DELETE of a name no monitor holds: status 1; of a stored one: status 0 and no item.
-    HostAnswer miss = Command(U32(monitor::kCmdDelete) + U32(3) + std::string("B.\0", 3));
-    EXPECT_EQ(miss.status, 1);
+    EXPECT_EQ(Command(U32(monitor::kCmdDelete) + U32(3) + std::string("B.\0", 3)).status, 1);
     HostAnswer del = Command(U32(monitor::kCmdDelete) + U32(6) + monitor::test::Cu("A.EXE") +
                              std::string(1, '\0'));
     EXPECT_EQ(del.status, 0);
@@ -154,23 +141,23 @@ TEST_F(HostMonitors, CommandsAnswerStatusAndReplyItemAndEveryReplyIsFreed) {
 
 TEST_F(HostMonitors, BuffersInconsistentWithTheirRealSizeNeverReachThePlugin) {
     const std::string add = U32(monitor::kCmdAdd) + Bytes(monitor::MakeRecord(5, 1, 3, 0, "A.EXE"));
-    const int before = g_calls;
-    EXPECT_EQ(Command(add.substr(0, add.size() - 1)).status, 1);
-    EXPECT_EQ(Command(U32(monitor::kCmdReplaceAll) + U32(1)).status, 1);
-    EXPECT_EQ(Command(std::string("\x00\x01", 2)).status, 1);
-    EXPECT_EQ(g_calls, before);
+    for (const std::string& bad : {add.substr(0, add.size() - 1),
+                                   U32(monitor::kCmdReplaceAll) + U32(1), std::string("\0\1", 2)})
+        EXPECT_EQ(Command(bad).status, 1) << bad.size();
+    EXPECT_EQ(g_calls, 0);
     EXPECT_TRUE(plugin.Registry().Empty());
 }
 
 TEST_F(HostMonitors, StatisticsReadEveryLeafAndTheAlertNodesFirstZero) {
-    monitor::ProcMonitor* a = plugin.CreateMonitor(
-        monitor::MakeRecord(0x123, 1, 3, 0, "NOTEPAD.EXE").data(), false, OwnerId{});
+    uint32_t interval = 42;
+    EXPECT_TRUE(ReadStatistics(Nodes(), "en_US", &interval).empty());
+    EXPECT_EQ(interval, 42u); // untouched without monitors
+    monitor::ProcMonitor* a = Watch(0x123, "NOTEPAD.EXE");
     a->current_count = 1;
     a->execution_seconds = {90, 0};
     a->times_started = 2;
     a->times_stopped = 1;
-    plugin.CreateMonitor(monitor::MakeRecord(0x124, 1, 3, 0, "CALC.EXE").data(), false, OwnerId{});
-    uint32_t interval = 0;
+    Watch(0x124, "CALC.EXE");
     std::vector<MonitorStats> first = ReadStatistics(Nodes(), "en_US", &interval);
     EXPECT_EQ(interval, 15000u);
     ASSERT_EQ(first.size(), 2u);
@@ -197,12 +184,6 @@ TEST_F(HostMonitors, StatisticsReadEveryLeafAndTheAlertNodesFirstZero) {
     EXPECT_EQ(one.items[0], U32(2) + U32(77) + U32(1));
 }
 
-TEST_F(HostMonitors, EmptyRegistryReadsNothing) {
-    uint32_t interval = 42;
-    EXPECT_TRUE(ReadStatistics(Nodes(), "en_US", &interval).empty());
-    EXPECT_EQ(interval, 42u);
-}
-
 TEST(HostMetrics, PrometheusTextHasHelpTypeAndEscapedLabels) {
     MonitorStats s;
     s.name = "MY \"APP\"\\X.EXE";
@@ -210,14 +191,12 @@ TEST(HostMetrics, PrometheusTextHasHelpTypeAndEscapedLabels) {
     s.values[5] = 1.5;
     s.read[0] = s.read[5] = true;
     const std::string text = PrometheusText({s});
-    EXPECT_NE(text.find("# TYPE procmon_current_active_processes gauge\n"), std::string::npos);
-    EXPECT_NE(text.find("# TYPE procmon_times_started_total counter\n"), std::string::npos);
-    EXPECT_NE(text.find("procmon_current_active_processes{executable=\"MY \\\"APP\\\"\\\\X.EXE\"}"
-                        " 2\n"),
-              std::string::npos);
-    EXPECT_NE(text.find("procmon_execution_minutes_today{executable=\"MY \\\"APP\\\"\\\\X.EXE\"}"
-                        " 1.5\n"),
-              std::string::npos);
+    for (const char* line :
+         {"# TYPE procmon_current_active_processes gauge\n",
+          "# TYPE procmon_times_started_total counter\n",
+          "procmon_current_active_processes{executable=\"MY \\\"APP\\\"\\\\X.EXE\"} 2\n",
+          "procmon_execution_minutes_today{executable=\"MY \\\"APP\\\"\\\\X.EXE\"} 1.5\n"})
+        EXPECT_NE(text.find(line), std::string::npos) << line;
     // Values not read have no sample.
     EXPECT_EQ(text.find("procmon_times_started_total{"), std::string::npos);
 }
@@ -227,8 +206,6 @@ TEST(HostMetrics, PrometheusTextHasHelpTypeAndEscapedLabels) {
 
 namespace pm::console {
 namespace {
-
-using monitor::Plugin;
 
 bool ToCompressed(const std::string& ansi, std::string& out) {
     out = monitor::test::Cu(ansi.c_str()) + std::string(1, '\0');
@@ -246,16 +223,16 @@ public:
     Reply Send(const Request& r) override {
         sent.push_back(r);
         host::HostAnswer a;
+        std::string unwrapped;
+        std::array<uint8_t, 8> owner{};
         if (r.code == 0x73124536 && r.to == "ProcMgr" && r.params.size() == 1) {
-            std::string unwrapped;
-            if (!host::UnwrapForwarded(host::WrapForwarded(r.params[0]), &unwrapped))
-                a.status = 1;
+            if (host::UnwrapForwarded(host::WrapForwarded(r.params[0]), &unwrapped))
+                a = Run(unwrapped, owner);
             else
-                a = host::RunMonitorCommand(unwrapped, {}, &host::Passthrough2, &host::FreeBuffer);
+                a.status = 1;
         } else if (r.code == host::kCmdMonitorCommand && r.params.size() == 2) {
-            std::array<uint8_t, 8> owner{};
             std::copy(r.params[0].begin(), r.params[0].end(), owner.begin());
-            a = host::RunMonitorCommand(r.params[1], owner, &host::Passthrough2, &host::FreeBuffer);
+            a = Run(r.params[1], owner);
         } else if (r.code == host::kCmdStatistics) {
             a = host::AnswerStatistics(r.params, stats, 1, 100);
         } else {
@@ -266,6 +243,10 @@ public:
         reply.status = static_cast<uint32_t>(a.status);
         reply.items = a.items;
         return reply;
+    }
+    static host::HostAnswer Run(const std::string& command, const std::array<uint8_t, 8>& owner) {
+        return host::RunMonitorCommand(command, owner, &host::Exports::Passthrough2,
+                                       &host::Exports::FreeBuffer);
     }
     void Out(const std::string& t) override { out += t; }
     void Err(const std::string& t) override { err += t; }
@@ -278,89 +259,75 @@ public:
 
 // Reached the way the messages go: through quorlent's forwarding wrapper (code 0x73124536) or
 // straight to the host with an owner.
-class MonitorsConsole : public ::testing::Test {
+class MonitorsConsole : public host::HostMonitors {
 protected:
-    void SetUp() override {
-        host::g_plugin = &plugin;
-        host::g_allocs = host::g_frees = 0;
-        plugin.InitIndepMonitors("C:\\Data\\");
+    void TearDown() override {
+        std::remove(path.c_str());
+        HostMonitors::TearDown();
     }
-    void TearDown() override { EXPECT_EQ(host::g_allocs, host::g_frees); }
     int Run(std::vector<std::string> args) {
         io.out.clear();
         io.err.clear();
         return RunConsole(args, io);
     }
-    monitor::test::FakePluginPlatform platform;
-    Plugin plugin{platform};
+    // Runs a command line that must end with `code` and answers its output.
+    std::string Out(std::vector<std::string> args, int code = 0) {
+        EXPECT_EQ(Run(args), code) << ::testing::PrintToString(args) << io.err;
+        return io.out;
+    }
+    void Write(const char* text) { std::ofstream(path) << text; }
+    const std::string path = ::testing::TempDir() + "monitors_console_test.txt";
     PluginIo io;
 };
 
 TEST_F(MonitorsConsole, AddListReplaceDeleteThroughTheAgent) {
-    ASSERT_EQ(Run({"monitors", "add", "C:\\Tools\\notepad.exe", "--on", "start,stop,not-started",
+    EXPECT_EQ(Out({"monitors", "add", "C:\\Tools\\notepad.exe", "--on", "start,stop,not-started",
                    "--start-timeout", "60", "--level", "3"}),
-              0)
-        << io.err;
-    EXPECT_EQ(io.out, "added NOTEPAD.EXE with key 1\n");
+              "added NOTEPAD.EXE with key 1\n");
     EXPECT_EQ(io.sent.back().code, 0x73124536u);
     // The stored record as the file holds it.
     const auto& file = platform.files["C:\\Data\\velstra.ini"];
     std::vector<uint8_t> record = monitor::MakeRecord(1, 3, 7, 60, "NOTEPAD.EXE");
     ASSERT_EQ(file.size(), 4 + record.size() + 8);
     EXPECT_TRUE(std::equal(record.begin(), record.end(), file.begin() + 4));
-
-    EXPECT_EQ(Run({"monitors", "add", "notepad.exe"}), 0);
-    EXPECT_EQ(io.out, "NOTEPAD.EXE is already monitored with key 1\n");
+    EXPECT_EQ(Out({"monitors", "add", "notepad.exe"}),
+              "NOTEPAD.EXE is already monitored with key 1\n");
     EXPECT_EQ(plugin.Registry().Size(), 1u);
-    EXPECT_EQ(Run({"monitors", "add", "calc.exe", "--quiet", "--on", "-"}), 0);
-    EXPECT_EQ(Run({"monitors", "list"}), 0);
-    EXPECT_EQ(io.out, "# key level on timeout name\n"
-                      "1 3 start,stop,not-started 60 NOTEPAD.EXE\n"
-                      "2 1 quiet 0 CALC.EXE\n");
-    EXPECT_EQ(Run({"monitors", "list", "--json"}), 0);
-    EXPECT_NE(io.out.find("{\"key\":2,\"level\":1,\"on\":[\"quiet\"]"), std::string::npos);
-    EXPECT_EQ(Run({"monitors", "replace", "2", "ping.exe", "--on", "stop"}), 0);
-    EXPECT_EQ(io.out, "replaced PING.EXE with key 2\n");
-    EXPECT_EQ(Run({"monitors", "replace", "9", "x.exe"}), 1);
-    EXPECT_EQ(Run({"monitors", "delete", "nope.exe"}), 1);
-    EXPECT_EQ(Run({"monitors", "delete", "ping.exe"}), 0);
-    EXPECT_EQ(Run({"monitors", "delete", "notepad.exe"}), 0);
-    EXPECT_EQ(platform.files["C:\\Data\\velstra.ini"],
-              (std::vector<uint8_t>{0x22, 0x45, 0x32, 0x11}));
-    EXPECT_EQ(Run({"monitors", "pids", "--json"}), 0);
-    EXPECT_EQ(io.out, "[]\n");
+    Out({"monitors", "add", "calc.exe", "--quiet", "--on", "-"});
+    EXPECT_EQ(Out({"monitors", "list"}), "# key level on timeout name\n"
+                                         "1 3 start,stop,not-started 60 NOTEPAD.EXE\n"
+                                         "2 1 quiet 0 CALC.EXE\n");
+    EXPECT_NE(Out({"monitors", "list", "--json"}).find("{\"key\":2,\"level\":1,\"on\":[\"quiet\"]"),
+              std::string::npos);
+    EXPECT_EQ(Out({"monitors", "replace", "2", "ping.exe", "--on", "stop"}),
+              "replaced PING.EXE with key 2\n");
+    Out({"monitors", "replace", "9", "x.exe"}, 1);
+    Out({"monitors", "delete", "nope.exe"}, 1);
+    Out({"monitors", "delete", "ping.exe"});
+    Out({"monitors", "delete", "notepad.exe"});
+    EXPECT_EQ(file, (std::vector<uint8_t>{0x22, 0x45, 0x32, 0x11}));
+    EXPECT_EQ(Out({"monitors", "pids", "--json"}), "[]\n");
 }
 
 TEST_F(MonitorsConsole, OwnerGoesToTheHostAndFilesRoundTrip) {
-    const std::string path = ::testing::TempDir() + "monitors_console_test.txt";
-    {
-        std::ofstream f(path);
-        f << "# two monitors\n\n17 2 start,stop 0 notepad.exe\n0x20 0 - 30 My App.exe\n";
-    }
-    ASSERT_EQ(Run({"monitors", "replace-all", path, "--owner", "0102030405060708"}), 0) << io.err;
+    const std::string owner = "0102030405060708";
+    Write("# two monitors\n\n17 2 start,stop 0 notepad.exe\n0x20 0 - 30 My App.exe\n");
+    Out({"monitors", "replace-all", path, "--owner", owner});
     EXPECT_EQ(io.sent.back().code, host::kCmdMonitorCommand);
     EXPECT_EQ(io.sent.back().params[0], std::string("\1\2\3\4\5\6\7\x08", 8));
-    EXPECT_EQ(Run({"monitors", "add", "calc.exe"}), 0); // no owner
-    EXPECT_EQ(Run({"monitors", "list", "--owner", "0102030405060708"}), 0);
-    EXPECT_EQ(io.out, "# key level on timeout name\n"
-                      "17 2 start,stop 0 NOTEPAD.EXE\n"
-                      "32 0 - 30 MY APP.EXE\n");
+    Out({"monitors", "add", "calc.exe"}); // no owner
+    EXPECT_EQ(Out({"monitors", "list", "--owner", owner}), "# key level on timeout name\n"
+                                                           "17 2 start,stop 0 NOTEPAD.EXE\n"
+                                                           "32 0 - 30 MY APP.EXE\n");
     // Replacing that owner's set leaves the others.
-    {
-        std::ofstream f(path);
-        f << "5 1 stop 0 ping.exe\n";
-    }
-    EXPECT_EQ(Run({"monitors", "replace-all", path, "--owner", "0102030405060708"}), 0);
+    Write("5 1 stop 0 ping.exe\n");
+    Out({"monitors", "replace-all", path, "--owner", owner});
     EXPECT_EQ(plugin.Registry().Size(), 2u);
-    EXPECT_EQ(Run({"monitors", "update", path}), 0);
+    Out({"monitors", "update", path});
     EXPECT_EQ(plugin.Registry().Size(), 2u); // key 5 replaced in place
-    {
-        std::ofstream f(path);
-        f << "5 1 stop zero ping.exe\n";
-    }
-    EXPECT_EQ(Run({"monitors", "update", path}), 2);
+    Write("5 1 stop zero ping.exe\n");
+    Out({"monitors", "update", path}, 2);
     EXPECT_NE(io.err.find("line 1"), std::string::npos);
-    std::remove(path.c_str());
 }
 
 TEST_F(MonitorsConsole, UsageErrors) {
@@ -373,7 +340,7 @@ TEST_F(MonitorsConsole, UsageErrors) {
                                                {"monitors", "frobnicate"},
                                                {"monitors", "update"},
                                                {"stats", "a", "b"}})
-        EXPECT_EQ(Run(args), 2) << args.back();
+        Out(args, 2);
     EXPECT_TRUE(io.sent.empty());
 }
 
@@ -386,10 +353,10 @@ TEST_F(MonitorsConsole, StatsShowsTheTenStatisticsAndAlertNodes) {
     s.read.fill(true);
     io.stats = {s};
     ASSERT_EQ(Run({"stats"}), 0);
-    EXPECT_NE(io.out.find("  Current Active Processes         1\n"), std::string::npos);
-    EXPECT_NE(io.out.find("Total execution time             1.500 min\n"), std::string::npos);
-    EXPECT_NE(io.out.find("alert nodes: started 2, stopped 1, failed to start 0"),
-              std::string::npos);
+    for (const char* line :
+         {"  Current Active Processes         1\n", "Total execution time             1.500 min\n",
+          "alert nodes: started 2, stopped 1, failed to start 0"})
+        EXPECT_NE(io.out.find(line), std::string::npos) << line;
     ASSERT_EQ(Run({"stats", "ping.exe", "--json"}), 0);
     EXPECT_NE(io.out.find("\"execution_minutes_today\":1.5"), std::string::npos);
     EXPECT_EQ(io.sent.back().params, std::vector<std::string>{"PING.EXE"});
@@ -397,7 +364,7 @@ TEST_F(MonitorsConsole, StatsShowsTheTenStatisticsAndAlertNodes) {
 }
 
 TEST(MonitorFile, LinesRoundTrip) {
-    MonitorDef d;
+    MonitorDef d, again;
     std::string e;
     ASSERT_TRUE(ParseMonitorLine("  7 255 start,not-started,quiet 65535 A B.EXE ", &d, &e));
     EXPECT_EQ(d.key, 7u);
@@ -406,7 +373,6 @@ TEST(MonitorFile, LinesRoundTrip) {
               monitor::kCondRunning | monitor::kCondNotStarted | monitor::kCondNewServer);
     EXPECT_EQ(d.start_timeout, 65535);
     EXPECT_EQ(d.name, "A B.EXE");
-    MonitorDef again;
     ASSERT_TRUE(ParseMonitorLine(MonitorLine(d), &again, &e));
     EXPECT_EQ(MonitorLine(again), MonitorLine(d));
     EXPECT_FALSE(ParseMonitorLine("7 1 start 65536 A.EXE", &d, &e));
@@ -417,15 +383,14 @@ TEST(MonitorFile, RecordListDecodingRefusesWhatDoesNotHoldTogether) {
     std::vector<MonitorDef> defs;
     auto keep = [](const std::string& s) { return s; };
     EXPECT_TRUE(DecodeRecordList(std::string(4, '\0'), keep, &defs));
-    std::vector<uint8_t> r = monitor::MakeRecord(3, 1, 2, 0, "A.EXE");
-    std::string one = std::string("\1\0\0\0", 4) + std::string(r.begin(), r.end());
+    const std::string one =
+        std::string("\1\0\0\0", 4) + host::Bytes(monitor::MakeRecord(3, 1, 2, 0, "A.EXE"));
     ASSERT_TRUE(DecodeRecordList(one, keep, &defs));
     EXPECT_EQ(defs[0].name, "A.EXE");
-    EXPECT_FALSE(DecodeRecordList(one.substr(0, one.size() - 1), keep, &defs));
-    EXPECT_FALSE(DecodeRecordList(one + "x", keep, &defs));
     std::string two = one;
     two[0] = 2;
-    EXPECT_FALSE(DecodeRecordList(two, keep, &defs));
+    for (const std::string& bad : {one.substr(0, one.size() - 1), one + "x", two})
+        EXPECT_FALSE(DecodeRecordList(bad, keep, &defs)) << bad.size();
 }
 
 } // namespace
