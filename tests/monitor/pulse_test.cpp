@@ -19,11 +19,6 @@ protected:
         plugin.RecordReferenceDay();
         PluginTest::SetUp();
     }
-    // A pulse at the given time of day `day`.
-    void PulseAt(int day, int hh, int mm, int ss) {
-        platform.now = At(day, hh, mm, ss);
-        plugin.IndepMonitorPulse(0, 15000, nullptr);
-    }
     std::vector<uint8_t> Kinds() {
         std::vector<uint8_t> kinds;
         uint16_t type = 0;
@@ -35,37 +30,28 @@ protected:
     }
 };
 
-TEST_F(MonitorPulse, AnotherMonitorIndexAnswersAllOnesAndLeavesTheCountAlone) {
+TEST_F(MonitorPulse, AnotherMonitorIndexAnswersAllOnesAndAnEmptyRegistryPulsesNothing) {
     uint32_t n = 1234;
     EXPECT_EQ(plugin.IndepMonitorPulse(1, 15000, &n), 0xFFFFFFFFu);
     EXPECT_EQ(n, 1234u);
+    EXPECT_EQ(Pulse(), 0u);
+    EXPECT_EQ(platform.psapi_lists, 0);
 }
 
-TEST_F(MonitorPulse, FirstPulseCountsRunningInstancesAsNewButNoTime) {
+// Instances running at the first pulse count as new; each instance counts and each end raises
+// its own alert.
+TEST_F(MonitorPulse, EveryInstanceCountsAndEachEndRaisesItsOwnAlert) {
     ProcMonitor* m = Watch("NOTEPAD.EXE", kAll, 1, 60);
-    platform.Run({{"C:\\WINNT\\NOTEPAD.EXE", 100}, {"C:\\WINNT\\CALC.EXE", 101}});
-    EXPECT_EQ(Pulse(), 1u);
-    EXPECT_EQ(m->current_count, 0u);
-    EXPECT_EQ(m->new_executions[kToday], 1u);
-    EXPECT_EQ(m->times_started, 1u);
-    EXPECT_TRUE(m->has_started);
-    EXPECT_EQ(Kinds(), (std::vector<uint8_t>{kAlertStarted}));
-
-    EXPECT_EQ(Pulse(), 0u);
-    EXPECT_EQ(m->current_count, 1u);
-    EXPECT_EQ(m->execution_seconds[kToday], 0u); // instances first showed up at this pulse
-    EXPECT_EQ(Pulse(), 0u);
-    EXPECT_EQ(m->execution_seconds[kToday], 15u);
-}
-
-TEST_F(MonitorPulse, TwoInstancesCountTwiceAndEachEndRaisesItsOwnAlert) {
-    ProcMonitor* m = Watch("NOTEPAD.EXE", kAll);
-    platform.Run({{"C:\\WINNT\\NOTEPAD.EXE", 100}, {"D:\\notepad.exe", 200}});
+    platform.Run({{"C:\\WINNT\\NOTEPAD.EXE", 100}, {"D:\\notepad.exe", 200}, {"C:\\CALC.EXE", 1}});
     EXPECT_EQ(Pulse(), 2u);
+    EXPECT_EQ(m->current_count, 0u);
+    EXPECT_EQ(m->new_executions[kToday], 2u);
+    EXPECT_EQ(m->times_started, 2u);
+    EXPECT_TRUE(m->has_started);
+    EXPECT_EQ(Kinds(), (std::vector<uint8_t>{kAlertStarted, kAlertStarted}));
     EXPECT_EQ(Pulse(), 0u);
     EXPECT_EQ(m->current_count, 2u);
     EXPECT_EQ(m->max_running[kToday], 2u);
-    Kinds();
     platform.Run({});
     EXPECT_EQ(Pulse(), 2u);
     EXPECT_EQ(m->times_stopped, 2u);
@@ -73,16 +59,49 @@ TEST_F(MonitorPulse, TwoInstancesCountTwiceAndEachEndRaisesItsOwnAlert) {
     EXPECT_EQ(Kinds(), (std::vector<uint8_t>{kAlertTerminated, kAlertTerminated}));
 }
 
-TEST_F(MonitorPulse, AnInstanceSeenAtOnlyOnePulseAddsNoTime) {
-    ProcMonitor* m = Watch("PING.EXE");
-    Pulse();
-    platform.Run({{"C:\\W\\PING.EXE", 5}});
-    Pulse();
-    platform.Run({});
-    Pulse();
-    EXPECT_EQ(m->execution_seconds[kToday], 0u);
-    EXPECT_EQ(m->times_started, 1u);
-    EXPECT_EQ(m->times_stopped, 1u);
+// Time counts between two pulses that both saw the process (not for an instance seen at one
+// pulse, not for a clock set back); at a change of day yesterday gets the part before midnight,
+// nothing when the previous pulse was already past it.
+TEST(MonitorPulseTime, CountedBetweenPulsesThatSawTheProcessAndSplitAtMidnight) {
+    const struct {
+        const char* what;
+        int64_t first;         // the first pulse
+        std::vector<int> gaps; // seconds to each next pulse
+        const char* running;   // PING.EXE at each pulse
+        uint32_t today, yesterday;
+    } cases[] = {
+        {"two pulses", At(3, 12, 0, 15), {15}, "++", 0, 0},
+        {"three pulses", At(3, 12, 0, 15), {15, 15}, "+++", 15, 0},
+        {"seen at one pulse", At(3, 12, 0, 15), {15, 15}, "-+-", 0, 0},
+        {"clock set back", At(3, 12, 0, 15), {15, -3600}, "+++", 0, 0},
+        {"day change", At(3, 23, 59, 20), {15, 15, 15}, "++++", 5, 15 + 10},
+        {"first pulse past midnight", At(4, 0, 0, 10), {15, 15}, "+++", 15, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        FakePluginPlatform p;
+        p.now = At(3, 12, 0, 0);
+        Plugin plugin(p);
+        plugin.RecordReferenceDay();
+        plugin.InitIndepMonitors("C:\\Data\\");
+        ProcMonitor* m =
+            plugin.CreateMonitor(MakeRecord(0, 1, 0, 0, "PING.EXE").data(), false, OwnerId{});
+        p.now = c.first;
+        for (size_t i = 0; c.running[i]; ++i) {
+            p.now += i ? c.gaps[i - 1] : 0;
+            c.running[i] == '+' ? p.Run({{"C:\\W\\PING.EXE", 5}}) : p.Run({});
+            plugin.IndepMonitorPulse(0, 15000, nullptr);
+        }
+        EXPECT_EQ(m->execution_seconds[kToday], c.today);
+        EXPECT_EQ(m->execution_seconds[kYesterday], c.yesterday);
+        EXPECT_EQ(m->times_started, 1u);
+        if (c.yesterday != 0) { // the day's counts move with its time
+            EXPECT_EQ(m->new_executions[kYesterday], 1u);
+            EXPECT_EQ(m->new_executions[kToday], 0u);
+            EXPECT_EQ(m->max_running[kYesterday], 1u);
+            EXPECT_EQ(m->max_running[kToday], 1u);
+        }
+    }
 }
 
 // A monitor whose process never comes fires once, at the pulse where the time-out is reached;
@@ -128,43 +147,6 @@ TEST_F(MonitorPulse, NewServerCountsEverythingButQueuesNothing) {
     EXPECT_EQ(seen->times_stopped, 1u);
     EXPECT_EQ(never->times_failed, 1u);
     EXPECT_TRUE(plugin.Alerts().Empty());
-}
-
-TEST_F(MonitorPulse, DayChangeCreditsYesterdayUpToMidnightAndTodayTheRest) {
-    ProcMonitor* m = Watch("PING.EXE");
-    platform.Run({{"C:\\W\\PING.EXE", 5}});
-    PulseAt(3, 23, 59, 20); // first pulse
-    PulseAt(3, 23, 59, 35); // running from here
-    PulseAt(3, 23, 59, 50);
-    EXPECT_EQ(m->execution_seconds[kToday], 15u);
-    PulseAt(4, 0, 0, 5);
-    EXPECT_EQ(m->execution_seconds[kYesterday], 15u + 10u);
-    EXPECT_EQ(m->execution_seconds[kToday], 5u);
-    EXPECT_EQ(m->new_executions[kYesterday], 1u);
-    EXPECT_EQ(m->new_executions[kToday], 0u);
-    EXPECT_EQ(m->max_running[kYesterday], 1u);
-    EXPECT_EQ(m->max_running[kToday], 1u);
-}
-
-TEST_F(MonitorPulse, ADayChangeAfterAPulsePastMidnightCreditsYesterdayNothing) {
-    // Loaded on day 3, first pulse already on day 4: the next pulse notices the new day.
-    ProcMonitor* m = Watch("PING.EXE");
-    platform.Run({{"C:\\W\\PING.EXE", 5}});
-    PulseAt(4, 0, 0, 10);
-    PulseAt(4, 0, 0, 25);
-    PulseAt(4, 0, 0, 40);
-    EXPECT_EQ(m->execution_seconds[kYesterday], 0u);
-    EXPECT_EQ(m->execution_seconds[kToday], 15u);
-}
-
-TEST_F(MonitorPulse, AClockSetBackAddsNoTime) {
-    ProcMonitor* m = Watch("PING.EXE");
-    platform.Run({{"C:\\W\\PING.EXE", 5}});
-    Pulse();
-    Pulse();
-    platform.now -= 3600;
-    Pulse();
-    EXPECT_EQ(m->execution_seconds[kToday], 0u);
 }
 
 // Toolhelp (full paths) on the Windows 95 family, PSAPI otherwise; an enumeration that fails
@@ -215,11 +197,6 @@ TEST_F(MonitorPulse, OneProcessFeedsEveryMonitorWhoseNameMatches) {
     EXPECT_EQ(Pulse(), 2u);
     EXPECT_EQ(a->times_started, 1u);
     EXPECT_EQ(b->times_started, 1u);
-}
-
-TEST_F(MonitorPulse, AnEmptyRegistryPulsesNothing) {
-    EXPECT_EQ(Pulse(), 0u);
-    EXPECT_EQ(platform.psapi_lists, 0);
 }
 
 // The straightforward pulse, every process against every monitor, as a reference for the
