@@ -86,16 +86,14 @@ void ExpectList(const std::vector<uint8_t>& l, uint32_t count,
     EXPECT_EQ(std::vector<uint8_t>(l.begin() + 17, l.end()), entries);
 }
 
-TEST_F(NodeTree, RootListHasOneEntryPerMonitorInVisitingOrder) {
+// The root lists one entry per monitor in visiting order; a monitor lists its ten leaves named
+// in the requested language.
+TEST_F(NodeTree, ListsOfTheRootAndOfAMonitor) {
     Watch(1, "NOTEPAD.EXE");
     Watch(2, "A.EXE");
     const std::string np = Cu("NOTEPAD.EXE"), a = Cu("A.EXE");
     ExpectList(List(Path({"root"})), 2,
                test::Cat({Entry(Cu("en"), false, np, np), Entry(Cu("en"), false, a, a)}));
-}
-
-TEST_F(NodeTree, MonitorListHasTenLeavesNamedInTheRequestedLanguage) {
-    Watch(1, "NOTEPAD.EXE");
     for (const char* lang : {"en", "de", "de_DE"}) {
         SCOPED_TRACE(lang);
         const auto& names = platform.node_names[std::string(lang).substr(0, 2)];
@@ -139,7 +137,9 @@ TEST_F(NodeTree, HandlesPackKeyAndLeafAndTheAlertPathReachesLeafTwelve) {
     EXPECT_FALSE(Value(h, &v));
 }
 
-TEST_F(NodeTree, ValuesFollowTheStatisticsWithMinutesForExecutionTime) {
+// Leaves 1-10 follow the statistics (execution time in minutes); the alert nodes 11-13 read 0
+// first, then their counts, and a replaced monitor's start over.
+TEST_F(NodeTree, ValuesFollowTheStatisticsAndAlertNodesReadZeroFirst) {
     ProcMonitor* m = Watch(0x123, "NOTEPAD.EXE");
     m->current_count = 2;
     m->new_executions = {3, 4};
@@ -148,35 +148,18 @@ TEST_F(NodeTree, ValuesFollowTheStatisticsWithMinutesForExecutionTime) {
     m->times_started = 8;
     m->times_stopped = 9;
     m->times_failed = 10;
-    const double expected[] = {2, 3, 4, 5, 6, 1.5, 0.5, 8, 9, 10};
-    for (uint32_t leaf = 1; leaf <= 10; ++leaf) {
-        double v = -1;
-        ASSERT_TRUE(Value(NodeHandle(0x123, leaf), &v)) << leaf;
-        EXPECT_DOUBLE_EQ(v, expected[leaf - 1]) << leaf;
-    }
+    const double expected[] = {2, 3, 4, 5, 6, 1.5, 0.5, 8, 9, 10, 0, 0, 0, 8, 9, 10};
     double v = -1;
+    for (uint32_t i = 1; i <= 16; ++i) {
+        const uint32_t leaf = i <= 13 ? i : i - 3;
+        ASSERT_TRUE(Value(NodeHandle(0x123, leaf), &v)) << leaf;
+        EXPECT_DOUBLE_EQ(v, expected[i - 1]) << leaf;
+    }
     for (uint32_t leaf : {0u, 14u, 15u})
         EXPECT_FALSE(Value(NodeHandle(0x123, leaf), &v));
     EXPECT_FALSE(Value(NodeHandle(0x124, 1), &v));
-}
-
-TEST_F(NodeTree, AlertNodesReadZeroFirstThenTheirCountsAndAReplacementStartsOver) {
-    ProcMonitor* m = Watch(0x123, "NOTEPAD.EXE");
-    m->times_started = 4;
-    m->times_stopped = 3;
-    m->times_failed = 1;
-    const double later[] = {4, 3, 1};
-    for (uint32_t leaf = 11; leaf <= 13; ++leaf) {
-        double v = -1;
-        ASSERT_TRUE(Value(NodeHandle(0x123, leaf), &v));
-        EXPECT_EQ(v, 0.0);
-        ASSERT_TRUE(Value(NodeHandle(0x123, leaf), &v));
-        EXPECT_EQ(v, later[leaf - 11]);
-    }
     plugin.DeleteMonitor(m);
-    m = Watch(0x123, "NOTEPAD.EXE");
-    m->times_stopped = 3;
-    double v = -1;
+    Watch(0x123, "NOTEPAD.EXE")->times_stopped = 3;
     ASSERT_TRUE(Value(NodeHandle(0x123, 12), &v));
     EXPECT_EQ(v, 0.0);
 }

@@ -57,13 +57,23 @@ protected:
     int sentinel_ = 0;
 };
 
-TEST_F(Passthrough, ListAllOnAnEmptyRegistryRepliesFourZeroBytes) {
+// LIST ALL on an empty registry replies four zero bytes; another monitor index or an unknown
+// code answers 0 and hands out nothing.
+TEST_F(Passthrough, EmptyListAndOtherIndexOrUnknownCode) {
     for (uint32_t code : {kCmdListAll, kCmdListAll2}) {
         Answer a = Run(U32(code));
         EXPECT_EQ(a.result, 1u);
         ASSERT_TRUE(a.replied);
         EXPECT_EQ(a.reply, (std::vector<uint8_t>{0, 0, 0, 0}));
     }
+    uint8_t* reply = nullptr;
+    uint32_t size = 77;
+    EXPECT_EQ(plugin.Passthrough2(1, U32(kCmdListAll).data(), 4, &reply, &size, nullptr), 0u);
+    EXPECT_EQ(size, 77u);
+    Answer a = Run(U32(0x555));
+    EXPECT_EQ(a.result, 0u);
+    EXPECT_EQ(a.size, 0u);
+    EXPECT_FALSE(a.replied);
 }
 
 TEST_F(Passthrough, AddStoresTheBareUpperCaseNameSavesAndListsItsHeaderAndConvertedName) {
@@ -176,31 +186,21 @@ TEST_F(Passthrough, ListPidsGivesEveryMonitorsIdsInVisitingAndTrackingOrder) {
     EXPECT_EQ(Run(U32(kCmdListPids), kOwnerA).reply, U32(0));
 }
 
-TEST_F(Passthrough, OtherIndexOrUnknownCodeAnswersZero) {
-    uint8_t* reply = nullptr;
-    uint32_t size = 77;
-    const auto cmd = U32(kCmdListAll);
-    EXPECT_EQ(plugin.Passthrough2(1, cmd.data(), 4, &reply, &size, nullptr), 0u);
-    EXPECT_EQ(size, 77u);
-    Answer a = Run(U32(0x555));
-    EXPECT_EQ(a.result, 0u);
-    EXPECT_EQ(a.size, 0u);
-    EXPECT_FALSE(a.replied);
-}
-
 // Commands that do not hold together: nothing changes, nothing is saved, the answer is 0.
 TEST_F(Passthrough, InconsistentCommandsChangeNothing) {
     Run(Cat({U32(kCmdAdd), Sent(1, "A.EXE")}));
     const std::vector<uint8_t> file = File();
     const int saves = platform.replaces;
-    std::vector<uint8_t> short_length = Sent(2, "B.EXE");
-    WriteU16(short_length.data(), 12); // below header + NUL
+    auto with_u16 = [](size_t at, uint16_t v) {
+        std::vector<uint8_t> r = Sent(2, "B.EXE");
+        WriteU16(&r[at], v);
+        return r;
+    };
+    const std::vector<uint8_t> short_length = with_u16(0, 12); // below header + NUL
+    const std::vector<uint8_t> far_name = with_u16(kNameOffsetAt, 17);
+    const std::vector<uint8_t> zero_length = with_u16(0, 0);
     std::vector<uint8_t> no_nul = Sent(2, "B.EXE");
     no_nul.back() = 'X'; // name runs to the record's end
-    std::vector<uint8_t> far_name = Sent(2, "B.EXE");
-    WriteU16(&far_name[kNameOffsetAt], 17);
-    std::vector<uint8_t> zero_length = Sent(2, "B.EXE");
-    WriteU16(zero_length.data(), 0);
     std::vector<uint8_t> long_delete = DeleteCmd("A.EXE");
     WriteU32(&long_delete[4], 3); // the NUL lies beyond n
     const std::vector<std::vector<uint8_t>> bad = {
