@@ -222,27 +222,19 @@ class PluginIo final : public ConsoleIo {
 public:
     Reply Send(const Request& r) override {
         sent.push_back(r);
-        host::HostAnswer a;
+        host::HostAnswer a{1, {}};
         std::string unwrapped;
         std::array<uint8_t, 8> owner{};
-        if (r.code == 0x73124536 && r.to == "ProcMgr" && r.params.size() == 1) {
-            if (host::UnwrapForwarded(host::WrapForwarded(r.params[0]), &unwrapped))
-                a = Run(unwrapped, owner);
-            else
-                a.status = 1;
+        if (r.code == 0x73124536 && r.to == "ProcMgr" && r.params.size() == 1 &&
+            host::UnwrapForwarded(host::WrapForwarded(r.params[0]), &unwrapped)) {
+            a = Run(unwrapped, owner);
         } else if (r.code == host::kCmdMonitorCommand && r.params.size() == 2) {
             std::copy(r.params[0].begin(), r.params[0].end(), owner.begin());
             a = Run(r.params[1], owner);
         } else if (r.code == host::kCmdStatistics) {
             a = host::AnswerStatistics(r.params, stats, 1, 100);
-        } else {
-            a.status = 1;
         }
-        Reply reply;
-        reply.outcome = Reply::Outcome::kReply;
-        reply.status = static_cast<uint32_t>(a.status);
-        reply.items = a.items;
-        return reply;
+        return {Reply::Outcome::kReply, static_cast<uint32_t>(a.status), a.items};
     }
     static host::HostAnswer Run(const std::string& command, const std::array<uint8_t, 8>& owner) {
         return host::RunMonitorCommand(command, owner, &host::Exports::Passthrough2,
