@@ -155,7 +155,9 @@ TEST_F(Passthrough, ReplaceByKeyMovesTheMonitorSecondAndRefusesAnUnknownKey) {
     EXPECT_EQ(plugin.Registry().Head()->next->definition.owner, kOwnerB);
 }
 
-TEST_F(Passthrough, ReplaceAllWithCountZeroLeavesOnlyTheMagicAndAFilterSparesOthers) {
+// REPLACE ALL with an owner replaces only that owner's monitors, count 0 leaves only the magic;
+// UPDATE ALL adds unknown keys and replaces known ones in one save, with count 0 none.
+TEST_F(Passthrough, ReplaceAllAndUpdateAll) {
     Run(Cat({U32(kCmdAdd), Sent(1, "A.EXE")}), kOwnerA);
     Run(Cat({U32(kCmdAdd), Sent(2, "B.EXE")}), kOwnerB);
     Run(Cat({U32(kCmdAdd), Sent(3, "C.EXE")}), kOwnerA);
@@ -164,9 +166,6 @@ TEST_F(Passthrough, ReplaceAllWithCountZeroLeavesOnlyTheMagicAndAFilterSparesOth
     EXPECT_EQ(Run(ManyCmd(kCmdReplaceAll, {})).result, 1u);
     EXPECT_TRUE(plugin.Registry().Empty());
     EXPECT_EQ(File(), U32(kDefinitionsMagic));
-}
-
-TEST_F(Passthrough, UpdateAllAddsUnknownKeysReplacesKnownOnesAndSavesOnce) {
     Run(Cat({U32(kCmdAdd), Sent(1, "A.EXE")}));
     const int saves = platform.replaces;
     EXPECT_EQ(Run(ManyCmd(kCmdUpdateAll, {Sent(1, "A2.EXE"), Sent(2, "B.EXE")})).result, 1u);
