@@ -43,10 +43,13 @@ constexpr OwnerId kOwnerB{9, 9, 9, 9, 9, 9, 9, 9};
 
 class Passthrough : public test::PluginTest {
 protected:
-    Answer Run(const std::vector<uint8_t>& cmd, const OwnerId& owner = kNoOwner) {
+    // The command from `owner` (none: IndepPassthrough) to monitor `index`.
+    Answer Run(const std::vector<uint8_t>& cmd, const OwnerId* owner = &kNoOwner,
+               uint32_t index = 0) {
         Answer a;
         uint8_t* reply = reinterpret_cast<uint8_t*>(&sentinel_);
-        a.result = plugin.Passthrough2(0, cmd.data(), cmd.size(), &reply, &a.size, owner.data());
+        a.result = plugin.Passthrough2(index, cmd.data(), cmd.size(), &reply, &a.size,
+                                       owner ? owner->data() : nullptr);
         if (reply != reinterpret_cast<uint8_t*>(&sentinel_)) {
             a.replied = true;
             a.reply.assign(reply, reply + a.size);
@@ -66,10 +69,10 @@ TEST_F(Passthrough, EmptyListAndOtherIndexOrUnknownCode) {
         ASSERT_TRUE(a.replied);
         EXPECT_EQ(a.reply, (std::vector<uint8_t>{0, 0, 0, 0}));
     }
-    uint8_t* reply = nullptr;
-    uint32_t size = 77;
-    EXPECT_EQ(plugin.Passthrough2(1, U32(kCmdListAll).data(), 4, &reply, &size, nullptr), 0u);
-    EXPECT_EQ(size, 77u);
+    Answer other = Run(U32(kCmdListAll), nullptr, 1);
+    EXPECT_EQ(other.result, 0u);
+    EXPECT_EQ(other.size, 0xABCDu); // untouched
+    EXPECT_FALSE(other.replied);
     Answer a = Run(U32(0x555));
     EXPECT_EQ(a.result, 0u);
     EXPECT_EQ(a.size, 0u);
@@ -77,7 +80,7 @@ TEST_F(Passthrough, EmptyListAndOtherIndexOrUnknownCode) {
 }
 
 TEST_F(Passthrough, AddStoresTheBareUpperCaseNameSavesAndListsItsHeaderAndConvertedName) {
-    Answer a = Run(Cat({U32(kCmdAdd), Sent(0x123, "C:\\Tools\\notepad.exe")}), kOwnerA);
+    Answer a = Run(Cat({U32(kCmdAdd), Sent(0x123, "C:\\Tools\\notepad.exe")}), &kOwnerA);
     EXPECT_EQ(a.result, 1u);
     EXPECT_EQ(a.reply, U32(0x123));
     ASSERT_EQ(Names(), std::vector<std::string>{"NOTEPAD.EXE"});
@@ -86,29 +89,20 @@ TEST_F(Passthrough, AddStoresTheBareUpperCaseNameSavesAndListsItsHeaderAndConver
     EXPECT_EQ(File(), Cat({U32(kDefinitionsMagic), stored,
                            std::vector<uint8_t>(kOwnerA.begin(), kOwnerA.end())}));
     Answer list = Run(U32(kCmdListAll));
-    std::string name = Cu("NOTEPAD.EXE");
-    std::vector<uint8_t> expected = Cat({U32(1),
-                                         std::vector<uint8_t>(stored.begin(), stored.begin() + 16),
-                                         std::vector<uint8_t>(name.begin(), name.end()),
-                                         {0}});
-    EXPECT_EQ(list.reply, expected);
+    const std::string name = Cu("NOTEPAD.EXE") + '\0';
+    EXPECT_EQ(list.reply,
+              Cat({U32(1), {stored.begin(), stored.begin() + 16}, {name.begin(), name.end()}}));
 }
 
 TEST_F(Passthrough, OwnerFilterListsOnlyThatOwnersMonitorsWhileNoFilterListsAll) {
-    Run(Cat({U32(kCmdAdd), Sent(1, "A.EXE")}), kOwnerA);
-    Run(Cat({U32(kCmdAdd), Sent(2, "B.EXE")}), kOwnerB);
-    Run(Cat({U32(kCmdAdd), Sent(3, "C.EXE")}), kNoOwner);
+    Run(Cat({U32(kCmdAdd), Sent(1, "A.EXE")}), &kOwnerA);
+    Run(Cat({U32(kCmdAdd), Sent(2, "B.EXE")}), &kOwnerB);
+    Run(Cat({U32(kCmdAdd), Sent(3, "C.EXE")}), &kNoOwner);
     auto count = [](const Answer& a) { return ReadU32(a.reply.data()); };
-    EXPECT_EQ(count(Run(U32(kCmdListAll), kOwnerA)), 1u);
-    EXPECT_EQ(count(Run(U32(kCmdListAll), kOwnerB)), 1u);
-    EXPECT_EQ(count(Run(U32(kCmdListAll), kNoOwner)), 3u);
-    // IndepPassthrough: no owner pointer at all.
-    uint8_t* reply = nullptr;
-    uint32_t size = 0;
-    const auto cmd = U32(kCmdListAll);
-    ASSERT_EQ(plugin.Passthrough2(0, cmd.data(), 4, &reply, &size, nullptr), 1u);
-    EXPECT_EQ(ReadU32(reply), 3u);
-    Plugin::FreeBuffer(reply);
+    EXPECT_EQ(count(Run(U32(kCmdListAll), &kOwnerA)), 1u);
+    EXPECT_EQ(count(Run(U32(kCmdListAll), &kOwnerB)), 1u);
+    EXPECT_EQ(count(Run(U32(kCmdListAll), &kNoOwner)), 3u);
+    EXPECT_EQ(count(Run(U32(kCmdListAll), nullptr)), 3u); // IndepPassthrough: no owner at all
 }
 
 TEST_F(Passthrough, AddOfAStoredNameRepliesItsKeyAndLowerCaseMakesASecondMonitor) {
@@ -148,7 +142,7 @@ TEST_F(Passthrough, ReplaceByKeyMovesTheMonitorSecondAndRefusesAnUnknownKey) {
     Answer none = Run(Cat({U32(kCmdReplace), Sent(9, "Q.EXE")}));
     EXPECT_EQ(none.result, 0u);
     EXPECT_FALSE(none.replied);
-    Answer r = Run(Cat({U32(kCmdReplace), Sent(1, "D.EXE")}), kOwnerB);
+    Answer r = Run(Cat({U32(kCmdReplace), Sent(1, "D.EXE")}), &kOwnerB);
     EXPECT_EQ(r.reply, U32(1));
     // A was the head: C becomes the head and D goes in after it.
     EXPECT_EQ(Names(), (std::vector<std::string>{"C.EXE", "D.EXE", "B.EXE"}));
@@ -158,10 +152,10 @@ TEST_F(Passthrough, ReplaceByKeyMovesTheMonitorSecondAndRefusesAnUnknownKey) {
 // REPLACE ALL with an owner replaces only that owner's monitors, count 0 leaves only the magic;
 // UPDATE ALL adds unknown keys and replaces known ones in one save, with count 0 none.
 TEST_F(Passthrough, ReplaceAllAndUpdateAll) {
-    Run(Cat({U32(kCmdAdd), Sent(1, "A.EXE")}), kOwnerA);
-    Run(Cat({U32(kCmdAdd), Sent(2, "B.EXE")}), kOwnerB);
-    Run(Cat({U32(kCmdAdd), Sent(3, "C.EXE")}), kOwnerA);
-    EXPECT_EQ(Run(ManyCmd(kCmdReplaceAll, {Sent(4, "D.EXE")}), kOwnerA).result, 1u);
+    Run(Cat({U32(kCmdAdd), Sent(1, "A.EXE")}), &kOwnerA);
+    Run(Cat({U32(kCmdAdd), Sent(2, "B.EXE")}), &kOwnerB);
+    Run(Cat({U32(kCmdAdd), Sent(3, "C.EXE")}), &kOwnerA);
+    EXPECT_EQ(Run(ManyCmd(kCmdReplaceAll, {Sent(4, "D.EXE")}), &kOwnerA).result, 1u);
     EXPECT_EQ(Names(), (std::vector<std::string>{"B.EXE", "D.EXE"}));
     EXPECT_EQ(Run(ManyCmd(kCmdReplaceAll, {})).result, 1u);
     EXPECT_TRUE(plugin.Registry().Empty());
@@ -182,7 +176,7 @@ TEST_F(Passthrough, ListPidsGivesEveryMonitorsIdsInVisitingAndTrackingOrder) {
     plugin.Registry().Head()->tracked = {{1, 12}, {1, 40}};
     plugin.Registry().Head()->next->tracked = {{1, 7}};
     EXPECT_EQ(Run(U32(kCmdListPids)).reply, Cat({U32(3), U32(12), U32(40), U32(7)}));
-    EXPECT_EQ(Run(U32(kCmdListPids), kOwnerA).reply, U32(0));
+    EXPECT_EQ(Run(U32(kCmdListPids), &kOwnerA).reply, U32(0));
 }
 
 // Commands that do not hold together: nothing changes, nothing is saved, the answer is 0.
