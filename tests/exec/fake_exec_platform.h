@@ -9,6 +9,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -38,10 +39,9 @@ public:
         return Find(environment, name, value);
     }
     bool RegistryValue(const std::string& name, std::string* value, bool* expandable) override {
-        auto it = registry.find(name);
-        if (it == registry.end()) return false;
-        *value = it->second.first;
-        *expandable = it->second.second;
+        std::pair<std::string, bool> found;
+        if (!Find(registry, name, &found)) return false;
+        std::tie(*value, *expandable) = found;
         return true;
     }
     bool ExpandReferences(const std::string& text, std::string* out) override {
@@ -49,12 +49,10 @@ public:
     }
 
 private:
-    static bool Find(const std::map<std::string, std::string>& m, const std::string& key,
-                     std::string* out) {
+    template <class Map, class Value>
+    static bool Find(const Map& m, const std::string& key, Value* out) {
         auto it = m.find(key);
-        if (it == m.end()) return false;
-        *out = it->second;
-        return true;
+        return it != m.end() && (*out = it->second, true);
     }
 };
 
@@ -86,15 +84,11 @@ public:
         : Counted(n), s_(s), read_error_(read_error), write_error_(write_error) {}
     bool ReadDacl(std::vector<uint8_t>* dacl, bool* present, uint32_t* error) override {
         if (read_error_) return *error = read_error_, false;
-        *dacl = s_.dacl;
-        *present = s_.present;
-        return true;
+        return *dacl = s_.dacl, *present = s_.present, true;
     }
     bool WriteDacl(const std::vector<uint8_t>& acl, uint32_t* error) override {
         if (write_error_) return *error = write_error_, false;
-        s_.dacl = acl;
-        ++s_.writes;
-        return true;
+        return s_.dacl = acl, ++s_.writes, true;
     }
 
 private:
@@ -118,8 +112,7 @@ public:
     }
     bool BytesWaiting(uint32_t* count, uint32_t* error) override {
         if (peek_error) return *error = std::exchange(peek_error, 0), false;
-        *count = Front();
-        return true;
+        return *count = Front(), true;
     }
     bool Read(uint8_t* chunk, uint32_t size, uint32_t* got) override {
         reads.push_back(size);
@@ -145,9 +138,8 @@ public:
     }
     CaptureSource& Output() override { return pipe_; }
     WaitOutcome Wait(uint32_t timeout_ms, uint32_t* exit_code, uint32_t* error) override {
-        *waited_ = timeout_ms;
+        *waited_ = timeout_ms, *error = 6;
         *exit_code = wait_ == WaitOutcome::kTimedOut ? 259 : exit_code_;
-        *error = 6;
         return wait_;
     }
 
@@ -192,14 +184,12 @@ public:
     }
     int AnonymousRequest() override { return anonymous; }
     bool RestrictAnonCmdExec(uint32_t* value) override {
-        *value = restrict_value;
-        return restrict_readable;
+        return *value = restrict_value, restrict_readable;
     }
     VariableSource& Variables() override { return variables; }
     std::unique_ptr<LogonToken> LogOn(const std::string& user, const std::string& password,
                                       uint32_t* error) override {
-        logons.push_back(user);
-        last_password = password;
+        logons.push_back(user), last_password = password;
         if (uint32_t e = Fails("logon")) return *error = e, nullptr;
         return std::make_unique<Counted<LogonToken>>(held.tokens);
     }
@@ -211,16 +201,13 @@ public:
     }
     bool TokenUserSid(const LogonToken&, std::string* out, uint32_t* error) override {
         if (uint32_t e = Fails("sid")) return *error = e, false;
-        *out = sid;
-        return true;
+        return *out = sid, true;
     }
     StartResult Start(const StartSpec& spec) override {
         starts.push_back(spec);
-        mutex_at_start = held.mutex;
-        tokens_at_start = held.tokens;
+        mutex_at_start = held.mutex, tokens_at_start = held.tokens;
         StartResult r;
-        r.failure = start_failure;
-        r.error = start_error;
+        r.failure = start_failure, r.error = start_error;
         if (start_failure == StartResult::Failure::kNone)
             r.process = std::make_unique<FakeStarted>(held.processes, output, wait, exit_code,
                                                       &waited_for_process);
@@ -257,13 +244,10 @@ struct Request {
     Command* Build() const {
         auto* c = new Command(0x73124535);
         c->flags = Command::kFlagDeferredReply;
-        const std::string p[] = {Cu(line),
-                                 Le32(flags),
-                                 Cu(user),
-                                 password,
-                                 Le32(timeout_s),
-                                 Cu(cwd),
-                                 std::string("\0\0\0\0", 4) + env};
+        // clang-format off
+        const std::string p[] = {Cu(line), Le32(flags), Cu(user), password, Le32(timeout_s),
+                                 Cu(cwd), std::string("\0\0\0\0", 4) + env};
+        // clang-format on
         for (int i = 0; i < params && i < 7; ++i)
             c->AddParam(p[i].data(), uint32_t(p[i].size()));
         return c;
@@ -281,8 +265,7 @@ struct Replies {
     bool refuse_first = false; // the first reply cannot be packed (too large)
     bool Send(Command* c) {
         if (std::exchange(refuse_first, false)) return false;
-        Reply r;
-        r.status = c->status;
+        Reply r{c->status, {}};
         for (size_t i = 0; i < c->GetResultCount(); ++i)
             r.items.emplace_back(reinterpret_cast<const char*>(c->GetResult(i)),
                                  c->GetResultSize(i));
