@@ -30,19 +30,17 @@ TEST(LanguageTableTest, CodeForLcidTakesTheFirstMatchingRow) {
 }
 
 TEST(LanguageTableTest, FindByCodeIgnoresCaseAndMatchesWholeCodes) {
-    ASSERT_NE(FindLanguageByCode("ZHtw", 4), nullptr);
-    EXPECT_EQ(FindLanguageByCode("ZHtw", 4)->langid, 0x0404);
-    EXPECT_EQ(FindLanguageByCode("zhCNxx", 4)->langid, 0x0804);
-    EXPECT_EQ(FindLanguageByCode("zhTW", 2)->langid, 0x0004); // the first two characters
-    EXPECT_EQ(FindLanguageByCode("deAT", 4), nullptr);
-    EXPECT_EQ(FindLanguageByCode("deAT", 2)->langid, 0x0007);
-    EXPECT_EQ(FindLanguageByCode("sr", 2)->langid, 0x001A);
-    EXPECT_EQ(FindLanguageByCode("d", 2), nullptr);
-    EXPECT_EQ(FindLanguageByCode(nullptr, 2), nullptr);
-    EXPECT_EQ(FindLanguageByCode("xx", 2), nullptr);
-}
-
-TEST(LanguageTableTest, ResourceLanguageMatching) {
+    const struct {
+        const char* code;
+        size_t length;
+        int langid;                                                               // -1: not found
+    } cases[] = {{"ZHtw", 4, 0x0404}, {"zhCNxx", 4, 0x0804}, {"zhTW", 2, 0x0004}, // first two
+                 {"deAT", 4, -1},     {"deAT", 2, 0x0007},   {"sr", 2, 0x001A},
+                 {"d", 2, -1},        {nullptr, 2, -1},      {"xx", 2, -1}};
+    for (const auto& c : cases) {
+        const LanguageRow* row = FindLanguageByCode(c.code, c.length);
+        EXPECT_EQ(row ? int(row->langid) : -1, c.langid) << (c.code ? c.code : "null");
+    }
     EXPECT_TRUE(ResourceLanguageMatches(0x0404, 0x0404));
     EXPECT_TRUE(ResourceLanguageMatches(0x0407, 0x0007));  // wanted names only the language
     EXPECT_FALSE(ResourceLanguageMatches(0x0804, 0x0404)); // another sub-language
@@ -63,25 +61,21 @@ protected:
 };
 using MessageCatalogTest = CatalogTest;
 
-TEST_F(CatalogTest, GetLanguageCodeFromTheUserLocale) {
+// ---- GetLanguageCode, LoadCatalogString and FindCatalogFile ---------------------------------
+
+TEST_F(CatalogTest, LanguageCodeAndStringsOfTheMainModule) {
     p.lcid = 0x0404;
     EXPECT_STREQ(GetLanguageCode(), "zhTW");
     p.lcid = 0x0439;
     EXPECT_STREQ(GetLanguageCode(), "en");
-}
 
-// ---- LoadCatalogString and FindCatalogFile --------------------------------------------------
-
-TEST_F(CatalogTest, LoadCatalogStringReadsTheMainModule) {
     p.main_strings[101] = "Process ID";
     p.main_strings[300] = std::string(300, 'x'); // more than the 256-byte buffer holds
-
     TextString s = LoadCatalogString(101);
     EXPECT_STREQ(s.CStr(), "Process ID");
     EXPECT_EQ(s.Capacity(), 11u);                      // exact length
     EXPECT_EQ(LoadCatalogString(999).Text(), nullptr); // missing: no buffer at all
     EXPECT_EQ(LoadCatalogString(300).Length(), 255u);
-
     char buffer[8];
     EXPECT_EQ(LoadCatalogString(101, nullptr, buffer, sizeof buffer), 7);
     EXPECT_STREQ(buffer, "Process");
@@ -89,41 +83,34 @@ TEST_F(CatalogTest, LoadCatalogStringReadsTheMainModule) {
 }
 
 TEST_F(CatalogTest, FindCatalogFileTriesTheCandidatesInOrder) {
-    TextString used;
-
-    EXPECT_TRUE(FindCatalogFile("TARNVEX.DLL", "deAT", false, &used).IsEmpty());
-
-    p.files.insert("C:\\Prog\\en\\TARNVEX.DLL");
-    EXPECT_STREQ(FindCatalogFile("TARNVEX.DLL", "deAT", false, &used).CStr(),
-                 "C:\\Prog\\en\\TARNVEX.DLL");
-    EXPECT_STREQ(used.CStr(), "en");
-
-    p.files.insert("C:\\Prog\\TARNVEX.DLL");
-    EXPECT_STREQ(FindCatalogFile("TARNVEX.DLL", "deAT", false, &used).CStr(),
-                 "C:\\Prog\\TARNVEX.DLL");
-    EXPECT_STREQ(used.CStr(), "deAT");
-
-    p.files.insert("C:\\Prog\\de\\TARNVEX.DLL");
-    EXPECT_STREQ(FindCatalogFile("TARNVEX.DLL", "deAT", false, &used).CStr(),
-                 "C:\\Prog\\de\\TARNVEX.DLL");
-    EXPECT_STREQ(used.CStr(), "de");
-    // Only codes longer than 3 characters try their first two.
-    EXPECT_STREQ(FindCatalogFile("TARNVEX.DLL", "deu", false, &used).CStr(),
-                 "C:\\Prog\\TARNVEX.DLL");
-
-    p.files.insert("C:\\Prog\\deAT\\TARNVEX.DLL");
-    EXPECT_STREQ(FindCatalogFile("TARNVEX.DLL", "deAT", false, &used).CStr(),
-                 "C:\\Prog\\deAT\\TARNVEX.DLL");
-    EXPECT_STREQ(used.CStr(), "deAT");
-    EXPECT_STREQ(FindCatalogFile("TARNVEX.DLL", "deAT", true).CStr(), "deAT\\TARNVEX.DLL");
-    EXPECT_STREQ(FindCatalogFile("TARNVEX.DLL", "fr", true, &used).CStr(), "TARNVEX.DLL");
-    EXPECT_STREQ(used.CStr(), "fr");
+    const struct {
+        const char* added; // a file that exists from this step on
+        const char* code;
+        bool relative;
+        const char *path, *used; // used: null when not looked at
+    } steps[] = {
+        {nullptr, "deAT", false, "", nullptr},
+        {"en\\", "deAT", false, "C:\\Prog\\en\\TARNVEX.DLL", "en"},
+        {"", "deAT", false, "C:\\Prog\\TARNVEX.DLL", "deAT"},
+        {"de\\", "deAT", false, "C:\\Prog\\de\\TARNVEX.DLL", "de"},
+        {nullptr, "deu", false, "C:\\Prog\\TARNVEX.DLL", nullptr}, // 3 characters: no "de"
+        {"deAT\\", "deAT", false, "C:\\Prog\\deAT\\TARNVEX.DLL", "deAT"},
+        {nullptr, "deAT", true, "deAT\\TARNVEX.DLL", nullptr},
+        {nullptr, "fr", true, "TARNVEX.DLL", "fr"},
+    };
+    for (const auto& s : steps) {
+        SCOPED_TRACE(std::string(s.code) + " " + s.path);
+        if (s.added) p.files.insert(std::string("C:\\Prog\\") + s.added + "TARNVEX.DLL");
+        TextString used;
+        EXPECT_STREQ(FindCatalogFile("TARNVEX.DLL", s.code, s.relative, &used).CStr(), s.path);
+        EXPECT_STREQ(s.used ? used.CStr() : nullptr, s.used);
+    }
 }
 
 // ---- string-table blocks --------------------------------------------------------------------
 
-TEST_F(CatalogTest, StringId109IsEntry13OfBlock7) {
-    EXPECT_EQ(StringBlockOf(109), 7);
+TEST_F(CatalogTest, StringBlockEntriesAndTruncatedBlocks) {
+    EXPECT_EQ(StringBlockOf(109), 7); // 109 is entry 13 of block 7
     EXPECT_EQ(109 % kStringsPerBlock, 13u);
     auto block = StringBlock({{12, u"twelve"}, {13, u"Priority"}});
     std::u16string out;
@@ -131,11 +118,7 @@ TEST_F(CatalogTest, StringId109IsEntry13OfBlock7) {
     EXPECT_EQ(out, u"Priority");
     ASSERT_TRUE(StringBlockEntry(block.data(), block.size(), 0, &out));
     EXPECT_EQ(out, u"");
-}
-
-TEST_F(CatalogTest, TruncatedBlocksAreRefused) {
     const uint16_t short_entry[] = {5, 'a', 'b'}; // claims 5 units, holds 2
-    std::u16string out;
     EXPECT_FALSE(StringBlockEntry(short_entry, 3, 0, &out));
     const uint16_t two[] = {1, 'a', 0};
     EXPECT_TRUE(StringBlockEntry(two, 3, 1, &out));
@@ -148,21 +131,76 @@ TEST_F(CatalogTest, TruncatedBlocksAreRefused) {
 
 // ---- MessageCatalog -------------------------------------------------------------------------
 
+using Languages = std::initializer_list<std::pair<uint16_t, std::u16string>>;
+
 // A module with block 7 (ids 96-111) in the given languages, entry 13 naming the language.
-FakeModule ModuleIn(std::initializer_list<std::pair<uint16_t, std::u16string>> languages) {
+FakeModule ModuleIn(Languages languages) {
     FakeModule m;
     for (const auto& [lang, text] : languages)
         m.blocks[7][lang] = StringBlock({{13, text}});
     return m;
 }
 
-TEST_F(MessageCatalogTest, FourCharacterCodeResolvesWhenTheModuleHoldsIt) {
+// How each catalog resolves its code: the language, the module file kept loaded (the one placed,
+// or the main module), the loads and unloads, and what id 109 reads. A "zhTW" file in English
+// only is always there; the file placed may replace it.
+TEST_F(MessageCatalogTest, Resolution) {
+    struct Case {
+        const char* what;
+        const char* placed;  // the folder of a localized file, null: only the main module
+        Languages languages; // of that file, or of the main module
+        const char *module, *code, *requested, *resolved; // resolved: null when not resolved
+        uint32_t language;
+        int loads, unloads;
+        const char* text; // of id 109 in ANSI, null for none
+    } cases[] = {
+        // clang-format off
+        {"four characters held", "zhTW\\", {{0x0404, u"\x512A\x5148"}}, "TARNVEX.DLL", "zhTW", "zhTW",
+         "zhTW", 0x0404, 1, 0, "??"},
+        // The block is in 0x0407, which the catalog does not ask for: the fallbacks find none.
+        {"a code not in the table by its first two", "de\\", {{0x0407, u"Priorit\u00E4t"}},
+         "TARNVEX.DLL", "deAT", "deAT", "de", 0x0007, 1, 0, nullptr},
+        {"four characters missed: unloaded, two tried", "zh\\", {{0x0004, u"zh"}}, "TARNVEX.DLL",
+         "zhTW", "zhTW", "zh", 0x0004, 2, 1, "zh"},
+        {"language not held: English before neutral", "", {{0x0009, u"Priority"}, {0, u"neutral"}},
+         "TARNVEX.DLL", "fr", "fr", "en", 0x000C, 1, 0, "Priority"},
+        {"no string table: unresolved", "de\\", {}, "TARNVEX.DLL", "de", "de", nullptr, 0x0007, 1,
+         0, nullptr},
+        {"no module: the user's language before English", nullptr,
+         {{0x0009, u"Priority"}, {0x0007, u"Priorit\u00E4t"}}, nullptr, nullptr, "de", "de", 0x0007,
+         0, 0, "Priorit\xE4t"},
+        {"no localized file: the main module", nullptr, {{0x0009, u"Priority"}}, "TARNVEX.DLL",
+         "sv", "sv", "en", 0x001D, 0, 0, "Priority"},
+        {"unknown code: the neutral language, exactly LANGID 0", nullptr, {{0, u"neutral"}},
+         nullptr, "xxYY", "xxYY", "xx", 0, 0, 0, "neutral"},
+        // clang-format on
+    };
+    const std::string dir = "C:\\Prog\\";
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        p = FakeCatalogPlatform{};
+        p.lcid = 0x0407;
+        Place(dir + "zhTW\\TARNVEX.DLL", ModuleIn({{0x0009, u"english"}}));
+        if (c.placed)
+            Place(dir + c.placed + "TARNVEX.DLL", ModuleIn(c.languages));
+        else
+            p.main_module = ModuleIn(c.languages);
+        MessageCatalog m(c.module, c.code);
+        EXPECT_STREQ(m.RequestedCode().CStr(), c.requested);
+        EXPECT_STREQ(m.ResolvedCode().Text(), c.resolved);
+        EXPECT_EQ(m.Language(), c.language);
+        EXPECT_EQ(m.Module(), c.placed ? &p.module_files[dir + c.placed + "TARNVEX.DLL"] : nullptr);
+        EXPECT_EQ(p.loads, c.loads);
+        EXPECT_EQ(p.unloads, c.unloads);
+        EXPECT_STREQ(m.LoadAnsi(109).Text(), c.text);
+    }
+    EXPECT_EQ(MessageCatalog(nullptr, "x").Language(), 0u);
+}
+
+TEST_F(MessageCatalogTest, CompressedTextAndTheModuleUnloadedWithTheCatalog) {
     Place("C:\\Prog\\zhTW\\TARNVEX.DLL", ModuleIn({{0x0404, u"\x512A\x5148"}}));
     {
         MessageCatalog c("TARNVEX.DLL", "zhTW");
-        EXPECT_STREQ(c.RequestedCode().CStr(), "zhTW");
-        EXPECT_STREQ(c.ResolvedCode().CStr(), "zhTW");
-        EXPECT_EQ(c.Language(), 0x0404u);
         // U+512A and U+5148 take three bytes each in compressed unicode.
         TextString s = c.LoadCompressed(109);
         EXPECT_EQ(s.Capacity(), 7u);
@@ -172,88 +210,26 @@ TEST_F(MessageCatalogTest, FourCharacterCodeResolvesWhenTheModuleHoldsIt) {
         EXPECT_EQ(units[1], 0x5148);
         EXPECT_EQ(p.unloads, 0);
     }
-    EXPECT_EQ(p.loads, 1);
-    EXPECT_EQ(p.unloads, 1); // destroying the catalog unloads its module
-}
-
-TEST_F(MessageCatalogTest, CodeNotInTheTableResolvesThroughItsFirstTwoCharacters) {
-    Place("C:\\Prog\\de\\TARNVEX.DLL", ModuleIn({{0x0407, u"Priorit\u00E4t"}}));
-    MessageCatalog c("TARNVEX.DLL", "deAT");
-    EXPECT_STREQ(c.ResolvedCode().CStr(), "de");
-    EXPECT_EQ(c.Language(), 0x0007u);
-    EXPECT_EQ(c.Module(), &p.module_files["C:\\Prog\\de\\TARNVEX.DLL"]);
-    // The block is in 0x0407, which the catalog does not ask for: the fallbacks find nothing.
-    EXPECT_EQ(c.LoadAnsi(109).Text(), nullptr);
-}
-
-TEST_F(MessageCatalogTest, FourCharacterMissUnloadsAndTriesTwoCharacters) {
-    Place("C:\\Prog\\zhTW\\TARNVEX.DLL", ModuleIn({{0x0009, u"english"}}));
-    Place("C:\\Prog\\zh\\TARNVEX.DLL", ModuleIn({{0x0004, u"zh"}}));
-    MessageCatalog c("TARNVEX.DLL", "zhTW");
-    EXPECT_STREQ(c.ResolvedCode().CStr(), "zh");
-    EXPECT_EQ(c.Language(), 0x0004u);
-    EXPECT_EQ(p.loads, 2);
     EXPECT_EQ(p.unloads, 1);
-    EXPECT_STREQ(c.LoadAnsi(109).CStr(), "zh");
 }
 
-TEST_F(MessageCatalogTest, ModuleWithoutTheLanguageResolvesToEnglishAndReadsTheFallbacks) {
+TEST_F(MessageCatalogTest, FallbackBlocksAndEntries) {
     FakeModule m = ModuleIn({{0x0009, u"Priority"}, {0x0000, u"neutral 7"}});
     m.blocks[8][0x0000] = StringBlock({{0, u"neutral"}}); // id 112
     Place("C:\\Prog\\TARNVEX.DLL", m);
     MessageCatalog c("TARNVEX.DLL", "fr");
-    EXPECT_STREQ(c.ResolvedCode().CStr(), "en");
-    EXPECT_EQ(c.Language(), 0x000Cu);
-    EXPECT_NE(c.Module(), nullptr); // stays loaded
-
-    EXPECT_STREQ(c.LoadAnsi(109).CStr(), "Priority"); // English before the neutral language
     EXPECT_STREQ(c.LoadAnsi(112).CStr(), "neutral");
     EXPECT_EQ(c.LoadAnsi(130).Text(), nullptr); // block 9 nowhere
     EXPECT_STREQ(c.LoadAnsi(110).CStr(), "");   // block found, entry empty
     EXPECT_NE(c.LoadAnsi(110).Text(), nullptr);
-
     // "Priority" in compressed unicode: every ASCII letter one swapped byte.
     TextString s = c.LoadCompressed(109);
     ASSERT_EQ(s.Length(), 8u);
     EXPECT_EQ(static_cast<uint8_t>(s.CStr()[0]), 0x50); // 'P' 0x50: bits 0-3 are 0000
     EXPECT_EQ(static_cast<uint8_t>(s.CStr()[1]), 0x78); // 'r' 0x72: bits 0-1 10 and 2-3 00 swap
-}
 
-TEST_F(MessageCatalogTest, NoStringTableLeavesTheCodeUnresolved) {
     Place("C:\\Prog\\de\\TARNVEX.DLL", FakeModule{});
-    MessageCatalog c("TARNVEX.DLL", "de");
-    EXPECT_EQ(c.ResolvedCode().Text(), nullptr);
-    EXPECT_NE(c.Module(), nullptr);
-    EXPECT_EQ(c.LoadCompressed(109).Text(), nullptr);
-}
-
-TEST_F(MessageCatalogTest, WithoutModuleTheMainModuleIsRead) {
-    p.lcid = 0x0407;
-    p.main_module = ModuleIn({{0x0009, u"Priority"}, {0x0007, u"Priorit\u00E4t"}});
-    MessageCatalog c(nullptr);
-    EXPECT_STREQ(c.RequestedCode().CStr(), "de"); // from the user's locale
-    EXPECT_STREQ(c.ResolvedCode().CStr(), "de");
-    EXPECT_EQ(c.Module(), nullptr);
-    EXPECT_EQ(p.loads, 0);
-    EXPECT_STREQ(c.LoadAnsi(109).CStr(), "Priorit\xE4t"); // its own language before English
-}
-
-TEST_F(MessageCatalogTest, MissingLocalizedFileFallsBackToTheMainModule) {
-    p.main_module = ModuleIn({{0x0009, u"Priority"}});
-    MessageCatalog c("TARNVEX.DLL", "sv");
-    EXPECT_EQ(c.Module(), nullptr);
-    EXPECT_STREQ(c.ResolvedCode().CStr(), "en");
-    EXPECT_STREQ(c.LoadAnsi(109).CStr(), "Priority");
-}
-
-TEST_F(MessageCatalogTest, UnknownCodeUsesTheNeutralLanguage) {
-    p.main_module = ModuleIn({{0x0000, u"neutral"}});
-    MessageCatalog c(nullptr, "xxYY");
-    EXPECT_EQ(c.Language(), 0u);
-    // The neutral resources are exactly the wanted LANGID 0.
-    EXPECT_STREQ(c.ResolvedCode().CStr(), "xx");
-    EXPECT_STREQ(c.LoadAnsi(109).CStr(), "neutral");
-    EXPECT_EQ(MessageCatalog(nullptr, "x").Language(), 0u);
+    EXPECT_EQ(MessageCatalog("TARNVEX.DLL", "de").LoadCompressed(109).Text(), nullptr);
 }
 
 TEST_F(MessageCatalogTest, FirstBlockLanguagesDecide) {
