@@ -13,7 +13,7 @@ namespace {
 
 using pm::TextString;
 
-TEST(TextStringTest, ConstructionAllocatesExactlyLengthPlusOne) {
+TEST(TextStringTest, ConstructionAllocatesExactlyLengthPlusOneAndUpperCaseStaysInPlace) {
     TextString empty;
     EXPECT_EQ(empty.Text(), nullptr);
     EXPECT_EQ(empty.Capacity(), 0u);
@@ -27,34 +27,57 @@ TEST(TextStringTest, ConstructionAllocatesExactlyLengthPlusOne) {
     ASSERT_NE(from_null.Text(), nullptr);
     EXPECT_STREQ(from_null.Text(), "");
     EXPECT_EQ(from_null.Capacity(), 1u);
+    // Upper case in place, nothing for null.
+    TextString upper("quorlent.exe");
+    const char* buffer = upper.Text();
+    upper.MakeUpper();
+    EXPECT_STREQ(upper.CStr(), "QUORLENT.EXE");
+    EXPECT_EQ(upper.Text(), buffer);
+    empty.MakeUpper();
+    EXPECT_EQ(empty.Text(), nullptr);
 }
 
-struct AssignStep {
-    const char* text;  // null counts as ""
-    uint32_t capacity; // after the step
-    bool same_buffer;  // the buffer before the step was kept
-};
-
-TEST(TextStringTest, AssignKeepsTheBufferFromNTo2NElseAllocatesThreeHalves) {
-    const AssignStep steps[] = {
-        {"0123456789", 16, false},       // n = 11, no buffer yet: 3 * 11 / 2 = 16
-        {"01234", 9, false},             // n = 6: 16 > 12, a new buffer of 9
-        {"01234567", 9, true},           // n = 9 = capacity, kept
-        {"0123456789", 16, false},       // n = 11 > 9: 16
-        {"01234567", 16, true},          // n = 9: 9 <= 16 <= 18, kept
-        {"0123456", 16, true},           // n = 8: 16 = 2n, kept
-        {"012345", 10, false},           // n = 7: 16 > 14, a new buffer of 10
-        {"", 1, false},                  // n = 1: 10 > 2, a new buffer of 1
-        {nullptr, 1, true},              // n = 1 = capacity, kept
-        {"0123456789ABCDEF", 25, false}, // n = 17 > 1: 25
+// Assign keeps the buffer when it holds n to 2n bytes, else allocates exactly n; append keeps
+// it when it holds n, else allocates three halves of n. Null counts as "".
+TEST(TextStringTest, AssignAndAppendCapacities) {
+    const struct {
+        char op; // '=' assign, '+' append, '0' start again from an empty string
+        const char *text, *result;
+        uint32_t capacity; // after the step
+        bool same_buffer;  // the buffer before the step was kept
+    } steps[] = {
+        // clang-format off
+        {'=', "0123456789", "0123456789", 16, false},             // n = 11, no buffer: 3 * 11 / 2
+        {'=', "01234", "01234", 9, false},                        // n = 6: 16 > 12, a new buffer
+        {'=', "01234567", "01234567", 9, true},                   // n = 9 = capacity, kept
+        {'=', "0123456789", "0123456789", 16, false},             // n = 11 > 9: 16
+        {'=', "01234567", "01234567", 16, true},                  // n = 9: 9 <= 16 <= 18, kept
+        {'=', "0123456", "0123456", 16, true},                    // n = 8: 16 = 2n, kept
+        {'=', "012345", "012345", 10, false},                     // n = 7: 16 > 14, 10
+        {'=', "", "", 1, false},                                  // n = 1: 10 > 2, 1
+        {'=', nullptr, "", 1, true},                              // n = 1 = capacity, kept
+        {'=', "0123456789ABCDEF", "0123456789ABCDEF", 25, false}, // n = 17 > 1: 25
+        {'0', nullptr, nullptr, 0, false},
+        {'+', "", "", 1, false},                // n = 1 > 0: even nothing allocates
+        {'+', "abc", "abc", 6, false},          // n = 4 > 1: 3 * 4 / 2 = 6
+        {'+', "de", "abcde", 6, true},          // n = 6 = capacity: kept
+        {'+', "f", "abcdef", 10, false},        // n = 7 > 6: 10
+        {'+', nullptr, "abcdef", 10, true},     // null counts as ""
+        {'+', "ghi", "abcdefghi", 10, true},    // n = 10: kept
+        {'+', "j", "abcdefghij", 16, false},    // n = 11: 16
+        // clang-format on
     };
     TextString s;
-    for (const AssignStep& step : steps) {
-        const std::string text = step.text ? step.text : "";
-        SCOPED_TRACE("assign \"" + text + "\"");
+    for (const auto& step : steps) {
+        if (step.op == '0') {
+            s = TextString();
+            continue;
+        }
+        SCOPED_TRACE(std::string(1, step.op) + step.result);
         const char* before = s.Text();
-        s = step.text;
-        EXPECT_EQ(std::string(s.CStr()), text);
+        step.op == '=' ? (s = step.text) : (s += step.text);
+        ASSERT_NE(s.Text(), nullptr);
+        EXPECT_STREQ(s.CStr(), step.result);
         EXPECT_EQ(s.Capacity(), step.capacity);
         EXPECT_EQ(s.Text() == before, step.same_buffer);
     }
@@ -79,33 +102,6 @@ TEST(TextStringTest, AssignAndAppendOfItsOwnTextAreSafe) {
     EXPECT_STREQ(a.CStr(), "abcabcbc");
     a += a;
     EXPECT_STREQ(a.CStr(), "abcabcbcabcabcbc");
-}
-
-TEST(TextStringTest, AppendGrowsToThreeHalvesOnlyWhenShort) {
-    const struct {
-        const char* added;
-        const char* result;
-        uint32_t capacity;
-        bool same_buffer;
-    } steps[] = {
-        {"", "", 1, false},             // n = 1 > 0: even nothing allocates
-        {"abc", "abc", 6, false},       // n = 4 > 1: 3 * 4 / 2 = 6
-        {"de", "abcde", 6, true},       // n = 6 = capacity: kept
-        {"f", "abcdef", 10, false},     // n = 7 > 6: 10
-        {nullptr, "abcdef", 10, true},  // null counts as ""
-        {"ghi", "abcdefghi", 10, true}, // n = 10: kept
-        {"j", "abcdefghij", 16, false}, // n = 11: 16
-    };
-    TextString s;
-    for (const auto& step : steps) {
-        SCOPED_TRACE(step.result);
-        const char* before = s.Text();
-        s += step.added;
-        ASSERT_NE(s.Text(), nullptr);
-        EXPECT_STREQ(s.CStr(), step.result);
-        EXPECT_EQ(s.Capacity(), step.capacity);
-        EXPECT_EQ(s.Text() == before, step.same_buffer);
-    }
 }
 
 TEST(TextStringTest, CopiesAreDeep) {
@@ -147,36 +143,20 @@ TEST(TextStringTest, ConcatenationHasExactCapacity) {
     EXPECT_EQ(e.Capacity(), 4u);
 }
 
-TEST(TextStringTest, CompareIsReducedToMinusOneZeroOneAndNullIsEmpty) {
-    pm::testing::FakeTextPlatform fake;
-    pm::ScopedTextPlatform scoped(fake);
-    TextString none;
-    EXPECT_EQ(none.Compare(nullptr), 0);
-    EXPECT_TRUE(none == TextString(""));
-    EXPECT_TRUE("" == none);
-    EXPECT_TRUE(none <= TextString(""));
-    EXPECT_FALSE(none < TextString(""));
-    fake.compare_result = 42;
-    EXPECT_EQ(none.Compare(nullptr), 1); // null reaches the system as "", never as null
-    fake.compare_result = -7;
-    EXPECT_EQ(TextString("a").Compare("b"), -1);
-}
-
-TEST(TextStringTest, TheSixRelations) {
+// The six relations both ways, with the system's answer reduced to -1, 0, 1 and null as "".
+TEST(TextStringTest, CompareAndTheSixRelations) {
     pm::testing::FakeTextPlatform fake; // byte order
     pm::ScopedTextPlatform scoped(fake);
     const struct {
-        const char* a;
-        const char* b;
+        const char *a, *b;
         bool eq, lt, gt;
-    } rows[] = {
-        {"abc", "abc", true, false, false},
-        {"abc", "abd", false, true, false},
-        {"abd", "abc", false, false, true},
-    };
+    } rows[] = {{"abc", "abc", true, false, false},
+                {"abc", "abd", false, true, false},
+                {"abd", "abc", false, false, true},
+                {"", "", true, false, false}};
     for (const auto& r : rows) {
         SCOPED_TRACE(std::string(r.a) + " vs " + r.b);
-        const TextString a(r.a);
+        const TextString a = *r.a ? TextString(r.a) : TextString(); // "" as a null text
         const TextString b(r.b);
         for (bool with_string : {false, true}) {
             EXPECT_EQ(with_string ? a == b : a == r.b, r.eq);
@@ -189,18 +169,14 @@ TEST(TextStringTest, TheSixRelations) {
         EXPECT_EQ(r.a == b, r.eq);
         EXPECT_EQ(r.a < b, r.lt);
         EXPECT_EQ(r.a > b, r.gt);
+        EXPECT_EQ(r.b == a, r.eq);
     }
-}
-
-TEST(TextStringTest, UpperCaseInPlaceAndNothingForNull) {
-    TextString s("quorlent.exe");
-    const char* buffer = s.Text();
-    s.MakeUpper();
-    EXPECT_STREQ(s.CStr(), "QUORLENT.EXE");
-    EXPECT_EQ(s.Text(), buffer);
     TextString none;
-    none.MakeUpper();
-    EXPECT_EQ(none.Text(), nullptr);
+    EXPECT_EQ(none.Compare(nullptr), 0);
+    fake.compare_result = 42;
+    EXPECT_EQ(none.Compare(nullptr), 1); // null reaches the system as "", never as null
+    fake.compare_result = -7;
+    EXPECT_EQ(TextString("a").Compare("b"), -1);
 }
 
 TEST(TextStringTest, SubstringClampsIndexAndCount) {
