@@ -35,26 +35,34 @@ FakeSnapshotPlatform NtPlatform() {
     return p;
 }
 
+// A process as "id parent flags threads priority working-set name|user", names in ANSI.
+std::string Row(const ProcessEntry& e) {
+    std::string row;
+    for (uint32_t v : {e.process_id, e.parent_process_id, uint32_t(e.process_flags),
+                       uint32_t(e.thread_count), uint32_t(e.base_priority), e.working_set})
+        row += std::to_string(v) + " ";
+    return row + Ansi(e.name) + "|" + Ansi(e.user_name);
+}
+
+std::vector<std::string> Rows(const RawTable& t) {
+    std::vector<std::string> rows;
+    for (const auto& e : t.Processes())
+        rows.push_back(Row(e));
+    return rows;
+}
+
+// "_Total" is never a record; a process that cannot be opened keeps its instance name, "?"
+// counts as no name, and a failed account lookup leaves no user. The counter titles are
+// resolved once per run.
 TEST(RawTableTest, NtModeProcessesAndServices) {
     auto p = NtPlatform();
     SnapshotState state;
     RawTable t(p, state);
     EXPECT_EQ(t.GetNumGroups(), 3u);
-    ASSERT_EQ(t.GetNumEntries(1), 4u); // "_Total" is never a record
-    const auto& procs = t.Processes();
-    EXPECT_EQ(Ansi(procs[0].name), "Idle"); // cannot be opened: instance name, no user
-    EXPECT_EQ(Ansi(procs[0].user_name), "");
-    EXPECT_EQ(Ansi(procs[1].name), "C:\\Windows\\svchost.exe");
-    EXPECT_EQ(Ansi(procs[1].user_name), "SYSTEM");
-    EXPECT_EQ(procs[1].process_id, 812u);
-    EXPECT_EQ(procs[1].thread_count, 9);
-    EXPECT_EQ(procs[1].base_priority, 8);
-    EXPECT_EQ(procs[1].working_set, 4096u);
-    EXPECT_EQ(procs[1].parent_process_id, 0u);
-    EXPECT_EQ(Ansi(procs[2].name), "locked"); // "?" counts as no name
-    EXPECT_EQ(Ansi(procs[2].user_name), "");
-    EXPECT_EQ(Ansi(procs[3].name), "C:\\x\\nobody.exe");
-    EXPECT_EQ(Ansi(procs[3].user_name), ""); // the account lookup failed
+    EXPECT_EQ(Rows(t), (std::vector<std::string>{
+                           "0 0 0 1 0 0 Idle|", "812 0 0 9 8 4096 C:\\Windows\\svchost.exe|SYSTEM",
+                           "900 0 0 2 13 100 locked|", "950 0 0 1 8 0 C:\\x\\nobody.exe|"}));
+    ASSERT_EQ(t.GetNumEntries(1), 4u);
     ASSERT_EQ(t.GetNumEntries(2), 2u);
     EXPECT_EQ(Ansi(t.Services(2)[0].display_name), "Event Log");
     EXPECT_EQ(t.Services(2)[1].current_state, 1);
@@ -62,13 +70,7 @@ TEST(RawTableTest, NtModeProcessesAndServices) {
     EXPECT_EQ(t.Services(3)[0].group, 3);
     EXPECT_EQ(t.GetNumEntries(4), 0u);
     EXPECT_EQ(p.perf_value_names, (std::vector<std::string>{"230"})); // the "Process" index
-}
-
-TEST(RawTableTest, TitleIndexesAreResolvedOncePerRun) {
-    auto p = NtPlatform();
-    SnapshotState state;
-    { RawTable a(p, state); }
-    { RawTable b(p, state); }
+    { RawTable again(p, state); }
     EXPECT_EQ(p.counters_asked, 1);
     EXPECT_EQ(p.perf_value_names.size(), 2u);
 }
@@ -100,15 +102,12 @@ TEST(RawTableTest, EarlyStopsLeaveAnEmptyTable) {
         [](FakeSnapshotPlatform& p) { p.perf_block[6] = 'X'; }, // "PERX"
         [](FakeSnapshotPlatform& p) { p.perf_block.resize(3); },
     };
-    int n = 0;
-    for (Arrange arrange : cases) {
+    for (size_t n = 0; n < std::size(cases); ++n) {
         auto p = NtPlatform();
-        arrange(p);
+        cases[n](p);
         SnapshotState state;
         RawTable t(p, state);
-        EXPECT_EQ(t.GetNumEntries(1), 0u) << n;
-        EXPECT_EQ(t.GetNumEntries(2), 0u) << n; // no services either
-        ++n;
+        EXPECT_EQ(t.GetNumEntries(1) + t.GetNumEntries(2), 0u) << n; // no services either
     }
 }
 
@@ -150,11 +149,10 @@ TEST(RawTableTest, Win95ModeFromToolhelp) {
     ASSERT_EQ(t.GetNumEntries(1), 3u);
     EXPECT_EQ(t.GetNumEntries(2), 0u);
     EXPECT_EQ(t.GetNumEntries(3), 0u);
-    EXPECT_EQ(t.Processes()[1].process_flags, 0x2345); // low 16 bits
-    EXPECT_EQ(t.Processes()[1].thread_count, 3);
-    EXPECT_EQ(t.Processes()[2].parent_process_id, 0xFFF1u);
-    EXPECT_EQ(Ansi(t.Processes()[2].name), "NOTEPAD.EXE");
-    EXPECT_EQ(Ansi(t.Processes()[2].user_name), "");
+    EXPECT_EQ(Rows(t),
+              (std::vector<std::string>{
+                  "0 0 0 1 0 0 KERNEL32.DLL|", "65521 0 9029 3 8 0 C:\\WINDOWS\\EXPLORER.EXE|",
+                  "65522 65521 32 1 4 0 NOTEPAD.EXE|"})); // flags: low 16 bits
 
     p.toolhelp = std::nullopt; // no snapshot: an empty table
     RawTable empty(p, state);
