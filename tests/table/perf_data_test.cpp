@@ -1,12 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "procman/w32/table/perf_data.h"
 #include "tests/table/table_test_support.h"
 
 namespace pm::table::test {
 namespace {
 
-TEST(PerfDataTest, CounterTitlesMatchIgnoringCaseAndStopAfterFive) {
+TEST(PerfDataTest, CounterTitlesMatchIgnoringCaseStopAfterFiveAndReadSafely) {
     PerfCounterTable t;
     auto value = CountersValue({{"2", "System"},
                                 {"0", "Process"}, // index 0 never matches
@@ -23,24 +25,21 @@ TEST(PerfDataTest, CounterTitlesMatchIgnoringCaseAndStopAfterFive) {
     EXPECT_EQ(t.rows[kRowProcess].title_index, 230u);
     EXPECT_EQ(t.rows[kRowIdProcess].title_index, 784u);
     EXPECT_EQ(t.rows[kRowWorkingSet].title_index, 180u);
-}
 
-TEST(PerfDataTest, ALaterPairWithTheSameNameStoresAgainAndCounts) {
-    PerfCounterTable t;
-    auto value = CountersValue({{"230", "Process"}, {"231", "Process"}, {"784", "ID Process"}});
-    EXPECT_EQ(MatchCounterTitles(value.data(), value.size(), t), 3);
-    EXPECT_EQ(t.rows[kRowProcess].title_index, 231u);
-    EXPECT_EQ(t.rows[kRowThreadCount].title_index, 0u); // missing: stays 0
-}
+    // A later pair with the same name stores again and counts; a missing one stays 0.
+    PerfCounterTable again;
+    value = CountersValue({{"230", "Process"}, {"231", "Process"}, {"784", "ID Process"}});
+    EXPECT_EQ(MatchCounterTitles(value.data(), value.size(), again), 3);
+    EXPECT_EQ(again.rows[kRowProcess].title_index, 231u);
+    EXPECT_EQ(again.rows[kRowThreadCount].title_index, 0u);
 
-TEST(PerfDataTest, TruncatedOrOddCountersDataIsReadSafely) {
-    auto value = StandardCounters();
+    // Truncated data is read safely.
+    value = StandardCounters();
     for (size_t cut = 0; cut <= value.size(); ++cut) {
-        PerfCounterTable t;
-        MatchCounterTitles(value.data(), cut, t);
+        PerfCounterTable cut_table;
+        MatchCounterTitles(value.data(), cut, cut_table);
     }
-    PerfCounterTable t;
-    EXPECT_EQ(MatchCounterTitles(nullptr, 0, t), 0);
+    EXPECT_EQ(MatchCounterTitles(nullptr, 0, again), 0);
 }
 
 PerfCounterTable ResolvedTitles() {
@@ -74,11 +73,10 @@ TEST(PerfDataTest, ReadsInstancesWithOffsetsResolvedOnce) {
     EXPECT_EQ(t.rows[kRowProcess].offset, 0u); // the object itself has no counter
     EXPECT_EQ(r.announced, 3u);
     ASSERT_EQ(out.size(), 3u);
-    EXPECT_EQ(out[1].name, u"smss");
-    EXPECT_EQ(out[1].id_process, 4u);
-    EXPECT_EQ(out[1].thread_count, 3u);
-    EXPECT_EQ(out[1].priority_base, 11u);
-    EXPECT_EQ(out[1].working_set, 0x2000u); // low 32 bits of the 64-bit counter
+    // The working set: the low 32 bits of the 64-bit counter.
+    EXPECT_EQ(std::tie(out[1].name, out[1].id_process, out[1].thread_count, out[1].priority_base,
+                       out[1].working_set),
+              std::make_tuple(std::u16string(u"smss"), 4u, 3u, 11u, 0x2000u));
     EXPECT_EQ(out[2].name, u"_Total");
 
     // Offsets are kept from the first read: a later block with other offsets is read with them.
@@ -90,7 +88,7 @@ TEST(PerfDataTest, ReadsInstancesWithOffsetsResolvedOnce) {
     EXPECT_EQ(again.out[0].id_process, 99u);
 }
 
-TEST(PerfDataTest, MissingCounterReadsFromOffsetZero) {
+TEST(PerfDataTest, MissingCounterReadsFromOffsetZeroAndTheSignatureIsChecked) {
     auto b = StandardBlock();
     b.counters.erase(b.counters.begin() + 2); // no "Thread Count" definition
     b.instances = {InstanceDef{u"p", {{0, 48}, {kIdAt, 8}}}};
@@ -99,13 +97,12 @@ TEST(PerfDataTest, MissingCounterReadsFromOffsetZero) {
     EXPECT_EQ(t.rows[kRowThreadCount].offset, 0u);
     ASSERT_EQ(r.out.size(), 1u);
     EXPECT_EQ(r.out[0].thread_count, 48u); // offset 0: the counter block's own length
-}
 
-TEST(PerfDataTest, SignatureCheck) {
-    PerfCounterTable t;
-    EXPECT_EQ(Read({'P', 0, 'E', 0, 'R', 0, 'X', 0}, t).result, PerfReadResult::kCheckFailed);
-    EXPECT_EQ(Read({'P', 0, 'E'}, t).result, PerfReadResult::kCheckFailed);
-    Read empty_perf({'P', 0, 'E', 0, 'R', 0, 'F', 0}, t);
+    // The signature: "PERF" and nothing else; a block of the signature alone holds nothing.
+    PerfCounterTable fresh;
+    EXPECT_EQ(Read({'P', 0, 'E', 0, 'R', 0, 'X', 0}, fresh).result, PerfReadResult::kCheckFailed);
+    EXPECT_EQ(Read({'P', 0, 'E'}, fresh).result, PerfReadResult::kCheckFailed);
+    Read empty_perf({'P', 0, 'E', 0, 'R', 0, 'F', 0}, fresh);
     EXPECT_EQ(empty_perf.result, PerfReadResult::kOk);
     EXPECT_TRUE(empty_perf.out.empty());
 }
@@ -177,7 +174,7 @@ std::vector<uint8_t> BackwardsBlock(bool through_counters) {
     return blk;
 }
 
-TEST(PerfDataTest, LengthsThatPointBackwardsEndTheWalk) {
+TEST(PerfDataTest, BackwardsOrTooShortLengthsEndTheWalk) {
     for (bool through_counters : {false, true}) {
         PerfCounterTable t = ResolvedTitles();
         Read r(BackwardsBlock(through_counters), t);
@@ -185,9 +182,6 @@ TEST(PerfDataTest, LengthsThatPointBackwardsEndTheWalk) {
         EXPECT_TRUE(t.offsets_resolved) << through_counters;
         EXPECT_TRUE(r.out.empty()) << through_counters;
     }
-}
-
-TEST(PerfDataTest, CounterBlockShorterThanItsLengthFieldEndsTheWalk) {
     // A counter block of 0 to 3 bytes cannot even hold its own length: no instance (and no
     // phantom process with id 0) comes of it.
     for (uint32_t length = 0; length < 4; ++length) {
