@@ -71,43 +71,35 @@ TEST(CompressedUnicodeTest, EveryUnitRoundTrips) {
     EXPECT_EQ(Decode(Encode(all)), all);
 }
 
-TEST(CompressedUnicodeTest, DecodeIntoShortOrNoBuffer) {
+// Short buffers take whole units only; no buffer only counts; malformed runs decode safely.
+TEST(CompressedUnicodeTest, ShortOrNoBufferAndMalformedRuns) {
+    using Units = std::vector<uint16_t>;
     // "ABCDE", room for 3: three units, no terminator, and the count of all of them.
-    uint16_t buffer[4] = {0xAAAA, 0xAAAA, 0xAAAA, 0xAAAA};
-    EXPECT_EQ(pm::DecodeCompressedUnicode("\x44\x48\x4C\x41\x45", buffer, 3), 6u);
-    EXPECT_EQ(std::vector<uint16_t>(buffer, buffer + 4),
-              (std::vector<uint16_t>{'A', 'B', 'C', 0xAAAA}));
+    uint16_t b[4] = {0xAAAA, 0xAAAA, 0xAAAA, 0xAAAA};
+    EXPECT_EQ(pm::DecodeCompressedUnicode("\x44\x48\x4C\x41\x45", b, 3), 6u);
+    EXPECT_EQ(Units(b, b + 4), (Units{'A', 'B', 'C', 0xAAAA}));
     // "AB", room for the units but not the terminator.
-    uint16_t two[3] = {0xAAAA, 0xAAAA, 0xAAAA};
-    EXPECT_EQ(pm::DecodeCompressedUnicode("\x44\x48", two, 2), 3u);
-    EXPECT_EQ(std::vector<uint16_t>(two, two + 3), (std::vector<uint16_t>{'A', 'B', 0xAAAA}));
-    // No buffer: only counts.
+    b[2] = 0xAAAA;
+    EXPECT_EQ(pm::DecodeCompressedUnicode("\x44\x48", b, 2), 3u);
+    EXPECT_EQ(Units(b, b + 3), (Units{'A', 'B', 0xAAAA}));
     EXPECT_EQ(pm::DecodeCompressedUnicode("\x44\xE6\x04\xA7\x93\x04", nullptr, 100), 4u);
     EXPECT_EQ(pm::DecodeCompressedUnicode("", nullptr, 0), 1u);
     EXPECT_EQ(pm::DecodeCompressedUnicode(nullptr, nullptr, 0), 1u);
-    uint16_t unit = 0xAAAA;
-    EXPECT_EQ(pm::DecodeCompressedUnicode(nullptr, &unit, 1), 1u);
-    EXPECT_EQ(unit, 0);
-}
-
-TEST(CompressedUnicodeTest, MalformedRunsDecodeSafely) {
+    EXPECT_EQ(pm::DecodeCompressedUnicode(nullptr, b, 1), 1u);
+    EXPECT_EQ(b[0], 0);
     // 'A', then the first byte of 'é' with its continuation bit and no second byte: not emitted.
-    uint16_t buffer[3] = {0xAAAA, 0xAAAA, 0xAAAA};
-    EXPECT_EQ(pm::DecodeCompressedUnicode("\x44\xE6", buffer, 3), 2u);
-    EXPECT_EQ(buffer[0], 'A');
-    EXPECT_EQ(buffer[1], 0);
+    b[1] = 0xAAAA;
+    EXPECT_EQ(pm::DecodeCompressedUnicode("\x44\xE6", b, 3), 2u);
+    EXPECT_EQ(Units(b, b + 2), (Units{'A', 0}));
     // Five bytes with bit 7 set, then 0x04: the bits beyond 16 fall away.
-    EXPECT_EQ(Decode("\xFF\xFF\xFF\xFF\xFF\x04"), std::vector<uint16_t>{0xFFFF});
+    EXPECT_EQ(Decode("\xFF\xFF\xFF\xFF\xFF\x04"), Units{0xFFFF});
     // 0x80 0x80 then 0x40: swap(0x40) << 14 lies wholly above bit 15, so the unit is 0.
-    EXPECT_EQ(Decode("\x80\x80\x40\x44"), (std::vector<uint16_t>{0x0000, 'A'}));
-}
-
-TEST(CompressedUnicodeTest, EncodeWithAShortBufferWritesWholeUnitsOnly) {
+    EXPECT_EQ(Decode("\x80\x80\x40\x44"), (Units{0x0000, 'A'}));
+    // Encoding into 3 bytes: 'A', and U+4E2D needs three bytes where two are left.
     const uint16_t text[] = {'A', 0x4E2D, 0};
-    char buffer[5] = {'~', '~', '~', '~', '~'};
-    EXPECT_EQ(pm::EncodeCompressedUnicode(text, buffer, 3), 5u);
-    EXPECT_EQ(buffer[0], '\x44');
-    EXPECT_EQ(buffer[1], '~'); // U+4E2D needs three bytes, two are left
+    char out[3] = {'~', '~', '~'};
+    EXPECT_EQ(pm::EncodeCompressedUnicode(text, out, 3), 5u);
+    EXPECT_EQ(std::string(out, 3), std::string("\x44~~"));
     EXPECT_EQ(pm::EncodeCompressedUnicode(nullptr, nullptr, 0), 1u);
 }
 
