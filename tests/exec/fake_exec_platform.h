@@ -129,34 +129,13 @@ private:
     uint32_t Front() const { return chunks.empty() ? 0 : uint32_t(chunks.front().size()); }
 };
 
-class FakeStarted final : public Counted<StartedProcess> {
-public:
-    FakeStarted(int& n, std::deque<std::string> output, WaitOutcome wait, uint32_t exit_code,
-                uint32_t* waited)
-        : Counted(n), wait_(wait), exit_code_(exit_code), waited_(waited) {
-        pipe_.chunks = std::move(output);
-    }
-    CaptureSource& Output() override { return pipe_; }
-    WaitOutcome Wait(uint32_t timeout_ms, uint32_t* exit_code, uint32_t* error) override {
-        *waited_ = timeout_ms, *error = 6;
-        *exit_code = wait_ == WaitOutcome::kTimedOut ? 259 : exit_code_;
-        return wait_;
-    }
-
-private:
-    ScriptedPipe pipe_;
-    WaitOutcome wait_;
-    uint32_t exit_code_;
-    uint32_t* waited_;
-};
-
 class FakeExecPlatform final : public ExecPlatform {
 public:
     // Script.
     bool win95 = false, mutex_free = true;
     int anonymous = 0;
     bool restrict_readable = false;
-    uint32_t restrict_value = 0;
+    uint32_t restrict_value = 0, start_error = 0, exit_code = 0;
     MapVariables variables;
     // The error of each step that fails: "logon", "sid", "station", "desktop", and "station
     // read", "station write", "desktop read", "desktop write" for their DACLs.
@@ -164,10 +143,8 @@ public:
     std::string sid = std::string("\x01\x01\0\0\0\0\0\x05\x15\0\0\0", 12);
     ObjectScript station, desktop;
     StartResult::Failure start_failure = StartResult::Failure::kNone;
-    uint32_t start_error = 0;
     std::deque<std::string> output;
     WaitOutcome wait = WaitOutcome::kEnded;
-    uint32_t exit_code = 0;
 
     // Seen.
     Held held;
@@ -203,16 +180,7 @@ public:
         if (uint32_t e = Fails("sid")) return *error = e, false;
         return *out = sid, true;
     }
-    StartResult Start(const StartSpec& spec) override {
-        starts.push_back(spec);
-        mutex_at_start = held.mutex, tokens_at_start = held.tokens;
-        StartResult r;
-        r.failure = start_failure, r.error = start_error;
-        if (start_failure == StartResult::Failure::kNone)
-            r.process = std::make_unique<FakeStarted>(held.processes, output, wait, exit_code,
-                                                      &waited_for_process);
-        return r;
-    }
+    StartResult Start(const StartSpec& spec) override;
     void ConvertOemToAnsi(uint8_t* text, size_t size) override {
         for (size_t i = 0; i < size; ++i)
             if (text[i] == 0x81) text[i] = 0xFC; // OEM 437 u-umlaut to ANSI 1252
@@ -229,6 +197,34 @@ private:
                                             Fails(name + " write"));
     }
 };
+
+// The started process: the platform's output, wait outcome and exit code.
+class FakeStarted final : public Counted<StartedProcess> {
+public:
+    explicit FakeStarted(FakeExecPlatform& p) : Counted(p.held.processes), p_(p) {
+        pipe_.chunks = p.output;
+    }
+    CaptureSource& Output() override { return pipe_; }
+    WaitOutcome Wait(uint32_t timeout_ms, uint32_t* exit_code, uint32_t* error) override {
+        p_.waited_for_process = timeout_ms, *error = 6;
+        *exit_code = p_.wait == WaitOutcome::kTimedOut ? 259 : p_.exit_code;
+        return p_.wait;
+    }
+
+private:
+    FakeExecPlatform& p_;
+    ScriptedPipe pipe_;
+};
+
+inline StartResult FakeExecPlatform::Start(const StartSpec& spec) {
+    starts.push_back(spec);
+    mutex_at_start = held.mutex, tokens_at_start = held.tokens;
+    StartResult r;
+    r.failure = start_failure, r.error = start_error;
+    if (start_failure == StartResult::Failure::kNone)
+        r.process = std::make_unique<FakeStarted>(*this);
+    return r;
+}
 
 // One request as the console sends it.
 struct Request {
