@@ -92,47 +92,36 @@ TEST(RawTableTest, PerformanceBufferGrowsInStepsUpToALimit) {
     EXPECT_GT(endless.perf_buffer_sizes.back(), (64u << 20) - 8192);
 }
 
-TEST(RawTableTest, EarlyStopsLeaveAnEmptyTable) {
-    using Arrange = void (*)(FakeSnapshotPlatform&);
-    const Arrange cases[] = {
-        [](FakeSnapshotPlatform& p) { p.counters = Win32Error(RegistryStep::kOpenKey, 2); },
-        [](FakeSnapshotPlatform& p) { p.counters = Win32Error(RegistryStep::kQuerySize, 2); },
-        [](FakeSnapshotPlatform& p) { p.counters = Win32Error(RegistryStep::kReadValue, 5); },
-        [](FakeSnapshotPlatform& p) { p.perf_status = 5; },
-        [](FakeSnapshotPlatform& p) { p.perf_block[6] = 'X'; }, // "PERX"
-        [](FakeSnapshotPlatform& p) { p.perf_block.resize(3); },
+// Early stops leave an empty table, services too. Disabled counters ("Disable Performance
+// Counters" = 1, or its key not opened, when the library defers to it) still list services.
+TEST(RawTableTest, EarlyStopsAndDisabledCounters) {
+    using Value = Win32Result<uint32_t, RegistryStep>;
+    const struct {
+        void (*arrange)(FakeSnapshotPlatform&);
+        size_t processes, services;
+    } cases[] = {
+        // clang-format off
+        {[](auto& p) { p.counters = Win32Error(RegistryStep::kOpenKey, 2); }, 0, 0},
+        {[](auto& p) { p.counters = Win32Error(RegistryStep::kQuerySize, 2); }, 0, 0},
+        {[](auto& p) { p.counters = Win32Error(RegistryStep::kReadValue, 5); }, 0, 0},
+        {[](auto& p) { p.perf_status = 5; }, 0, 0},
+        {[](auto& p) { p.perf_block[6] = 'X'; }, 0, 0}, // "PERX"
+        {[](auto& p) { p.perf_block.resize(3); }, 0, 0},
+        {[](auto& p) { p.perf_counters = {false, std::nullopt}; }, 4, 3}, // the library: enabled
+        {[](auto& p) { p.perf_counters = {true, Value(1)}; }, 0, 3},
+        {[](auto& p) { p.perf_counters = {true, Value(2)}; }, 4, 3},
+        {[](auto& p) { p.perf_counters = {true, Win32Error(RegistryStep::kReadValue, 2)}; }, 4, 3},
+        {[](auto& p) { p.perf_counters = {true, Win32Error(RegistryStep::kOpenKey, 5)}; }, 0, 3},
+        // clang-format on
     };
     for (size_t n = 0; n < std::size(cases); ++n) {
         auto p = NtPlatform();
-        cases[n](p);
+        cases[n].arrange(p);
         SnapshotState state;
         RawTable t(p, state);
-        EXPECT_EQ(t.GetNumEntries(1) + t.GetNumEntries(2), 0u) << n; // no services either
-    }
-}
-
-TEST(RawTableTest, DisabledCountersStillListServices) {
-    struct Case {
-        bool defers;
-        std::optional<Win32Result<uint32_t, RegistryStep>> value;
-        size_t processes;
-    };
-    const Case cases[] = {
-        {false, std::nullopt, 4},                           // the library says enabled
-        {true, Win32Result<uint32_t, RegistryStep>(1), 0},  // "Disable Performance Counters" = 1
-        {true, Win32Result<uint32_t, RegistryStep>(2), 4},  // any other value
-        {true, Win32Error(RegistryStep::kReadValue, 2), 4}, // value absent
-        {true, Win32Error(RegistryStep::kOpenKey, 5), 0},   // key cannot be opened
-    };
-    for (const auto& c : cases) {
-        auto p = NtPlatform();
-        p.perf_counters = {c.defers, c.value};
-        SnapshotState state;
-        RawTable t(p, state);
-        EXPECT_EQ(t.GetNumEntries(1), c.processes);
-        EXPECT_EQ(t.GetNumEntries(2), 2u);
-        EXPECT_EQ(t.GetNumEntries(3), 1u);
-        EXPECT_EQ(IsPerfProcEnabled(p), c.processes != 0);
+        EXPECT_EQ(t.GetNumEntries(1), cases[n].processes) << n;
+        EXPECT_EQ(t.GetNumEntries(2) + t.GetNumEntries(3), cases[n].services) << n;
+        EXPECT_TRUE(!cases[n].services || IsPerfProcEnabled(p) == (cases[n].processes != 0)) << n;
     }
 }
 
