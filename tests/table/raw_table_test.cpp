@@ -12,13 +12,6 @@ std::string Ansi(const TextString& stored) {
     return s.CStr();
 }
 
-// A text as a snapshot stores it: in compressed unicode.
-TextString Stored(const char* ansi) {
-    TextString s(ansi);
-    s.ToCompressedUnicode();
-    return s;
-}
-
 FakeSnapshotPlatform NtPlatform() {
     FakeSnapshotPlatform p;
     p.counters = StandardCounters();
@@ -136,8 +129,7 @@ TEST(RawTableTest, Win95ModeFromToolhelp) {
     RawTable t(p, state);
     EXPECT_EQ(t.GetNumGroups(), 1u);
     ASSERT_EQ(t.GetNumEntries(1), 3u);
-    EXPECT_EQ(t.GetNumEntries(2), 0u);
-    EXPECT_EQ(t.GetNumEntries(3), 0u);
+    EXPECT_EQ(t.GetNumEntries(2) + t.GetNumEntries(3), 0u);
     EXPECT_EQ(Rows(t),
               (std::vector<std::string>{
                   "0 0 0 1 0 0 KERNEL32.DLL|", "65521 0 9029 3 8 0 C:\\WINDOWS\\EXPLORER.EXE|",
@@ -148,23 +140,21 @@ TEST(RawTableTest, Win95ModeFromToolhelp) {
     EXPECT_EQ(empty.GetNumEntries(1), 0u);
 }
 
-ProcessEntry Proc(uint32_t pid, const char* name) {
+// Process 5 "a" (its name in compressed unicode, as a snapshot stores it).
+ProcessEntry Proc() {
     ProcessEntry e;
-    e.process_id = pid;
-    e.name = Stored(name);
-    e.thread_count = 1;
-    e.base_priority = 8;
-    e.working_set = 1000;
+    e.process_id = 5, e.thread_count = 1, e.base_priority = 8, e.working_set = 1000;
+    e.name = "a";
+    e.name.ToCompressedUnicode();
     return e;
 }
 
 TEST(RawTableTest, IsProcessUpdatedComparesEveryFieldButTheUser) {
-    struct Case {
+    const struct {
         const char* what;
         void (*change)(ProcessEntry&);
         bool updated;
-    };
-    const Case cases[] = {
+    } cases[] = {
         {"same", [](ProcessEntry&) {}, false},
         {"threads", [](ProcessEntry& e) { e.thread_count++; }, true},
         {"one byte of working set", [](ProcessEntry& e) { e.working_set++; }, true},
@@ -177,17 +167,15 @@ TEST(RawTableTest, IsProcessUpdatedComparesEveryFieldButTheUser) {
     };
     for (const auto& c : cases) {
         RawTable older(false), newer(false);
-        older.MutableProcesses().push_back(Proc(5, "a"));
-        ProcessEntry changed = Proc(5, "a");
-        c.change(changed);
-        newer.MutableProcesses().push_back(std::move(changed));
+        older.MutableProcesses() = newer.MutableProcesses() = {Proc()};
+        c.change(newer.MutableProcesses()[0]);
         EXPECT_EQ(newer.IsProcessUpdated(0, older, 0), c.updated) << c.what;
     }
 }
 
 TEST(RawTableTest, OutOfRangeIndexesAnswerZeroOrNull) {
     RawTable t(false);
-    t.MutableProcesses().push_back(Proc(5, "a"));
+    t.MutableProcesses().push_back(Proc());
     t.MutableServices(2).push_back(ServiceEntry{TextString("svc"), 4, 2});
     EXPECT_EQ(t.GetProcUniqueID(0), 5u);
     EXPECT_EQ(t.GetProcUniqueID(1), 0u);
@@ -213,11 +201,9 @@ TEST(RawTableTest, OutOfRangeIndexesAnswerZeroOrNull) {
 
 TEST(RawTableTest, IsUpdatedForServices) {
     RawTable older(false), newer(false);
-    older.MutableServices(2).push_back(ServiceEntry{TextString("a"), 4, 2});
-    older.MutableServices(2).push_back(ServiceEntry{TextString("gone"), 4, 2});
-    older.MutableServices(2).push_back(ServiceEntry{TextString("same"), 1, 2});
-    newer.MutableServices(2).push_back(ServiceEntry{TextString("a"), 7, 2});
-    newer.MutableServices(2).push_back(ServiceEntry{TextString("same"), 1, 2});
+    older.MutableServices(2) = {
+        {TextString("a"), 4, 2}, {TextString("gone"), 4, 2}, {TextString("same"), 1, 2}};
+    newer.MutableServices(2) = {{TextString("a"), 7, 2}, {TextString("same"), 1, 2}};
     EXPECT_TRUE(older.IsUpdated(newer, 2, "a"));    // 4 -> 7
     EXPECT_TRUE(older.IsUpdated(newer, 2, "gone")); // only in one snapshot
     EXPECT_FALSE(older.IsUpdated(newer, 2, "same"));
