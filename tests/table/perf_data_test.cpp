@@ -9,15 +9,13 @@ namespace pm::table::test {
 namespace {
 
 TEST(PerfDataTest, CounterTitlesMatchIgnoringCaseStopAfterFiveAndReadSafely) {
+    // Index 0 never matches; after five matches the last pair is not read.
     PerfCounterTable t;
-    auto value = CountersValue({{"2", "System"},
-                                {"0", "Process"}, // index 0 never matches
-                                {"230", "PROCESS"},
-                                {"784", "id process"},
-                                {"682", "Priority Base"},
-                                {"680", "Thread Count"},
-                                {"180", "Working Set"},
-                                {"999", "Process"}}); // after five matches: not read
+    // clang-format off
+    auto value = CountersValue({{"2", "System"}, {"0", "Process"}, {"230", "PROCESS"},
+                                {"784", "id process"}, {"682", "Priority Base"},
+                                {"680", "Thread Count"}, {"180", "Working Set"}, {"999", "Process"}});
+    // clang-format on
     std::vector<int> rows;
     EXPECT_EQ(MatchCounterTitles(value.data(), value.size(), t, [&](int r) { rows.push_back(r); }),
               5);

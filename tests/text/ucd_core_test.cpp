@@ -2,6 +2,7 @@
 // failures, and the Windows-1252 and 437 codecs.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -21,15 +22,12 @@ int Call(int ordinal, const void* src, void* dst, int dst_size, int code_page = 
 std::string Bytes(int ordinal, const void* src) {
     const int size = Call(ordinal, src, nullptr, 0);
     EXPECT_GT(size, 0);
-    if (size <= 0) {
-        return {};
-    }
-    std::string out(static_cast<size_t>(size), '~');
+    std::string out(static_cast<size_t>(std::max(size, 0)), '~');
     EXPECT_EQ(Call(ordinal, src, &out[0], size), size);
     return out;
 }
 
-TEST(UcdCoreTest, ByteResultsWithTheirSizes) {
+TEST(UcdCoreTest, ResultsWithTheirSizes) {
     const uint16_t ucs2[] = {0x0041, 0x00E9, 0x4E2D, 0}; // 'A' 'é' '中'
     const struct {
         const char* name;
@@ -54,11 +52,9 @@ TEST(UcdCoreTest, ByteResultsWithTheirSizes) {
         SCOPED_TRACE(row.name);
         EXPECT_EQ(Bytes(row.ordinal, row.source), row.result);
     }
-}
-
-TEST(UcdCoreTest, CompressedToUcs2CountsUnits) {
+    // Compressed to UCS-2 counts units: three and a terminator.
     const char* text = "\x44\xE6\x04\xA7\x93\x04";
-    ASSERT_EQ(Call(kavucd::kCompressedToUcs2, text, nullptr, 0), 4); // three and a terminator
+    ASSERT_EQ(Call(kavucd::kCompressedToUcs2, text, nullptr, 0), 4);
     uint16_t units[4] = {0xAAAA, 0xAAAA, 0xAAAA, 0xAAAA};
     EXPECT_EQ(Call(kavucd::kCompressedToUcs2, text, units, 4), 4);
     EXPECT_EQ(std::vector<uint16_t>(units, units + 4),
@@ -91,26 +87,22 @@ TEST(UcdCoreTest, FailuresAnswerZero) {
 }
 
 TEST(UcdCoreTest, CodecsMapTheirHighHalfBothWays) {
+    kavucd::Codec &ansi = kavucd::Windows1252Codec(), &oem = kavucd::Cp437Codec();
     const struct {
         kavucd::Codec& codec;
         unsigned char byte;
         uint16_t unit;
     } rows[] = {
-        {kavucd::Windows1252Codec(), 0x80, 0x20AC}, // €
-        {kavucd::Windows1252Codec(), 0x81, 0x0081}, // undefined: the C1 control of that value
-        {kavucd::Windows1252Codec(), 0x8A, 0x0160}, // Š
-        {kavucd::Windows1252Codec(), 0x8D, 0x008D}, {kavucd::Windows1252Codec(), 0x8F, 0x008F},
-        {kavucd::Windows1252Codec(), 0x90, 0x0090}, {kavucd::Windows1252Codec(), 0x9D, 0x009D},
-        {kavucd::Windows1252Codec(), 0x9F, 0x0178}, // Ÿ
-        {kavucd::Windows1252Codec(), 0xA0, 0x00A0}, // no-break space
-        {kavucd::Windows1252Codec(), 0xFF, 0x00FF}, // ÿ
-        {kavucd::Cp437Codec(), 0x41, 0x0041},       // A
-        {kavucd::Cp437Codec(), 0x80, 0x00C7},       // Ç
-        {kavucd::Cp437Codec(), 0x82, 0x00E9},       // é
-        {kavucd::Cp437Codec(), 0x9E, 0x20A7},       // ₧
-        {kavucd::Cp437Codec(), 0xB3, 0x2502},       // │
-        {kavucd::Cp437Codec(), 0xE1, 0x00DF},       // ß
-        {kavucd::Cp437Codec(), 0xFF, 0x00A0},       // no-break space
+        // clang-format off
+        // 1252: the euro, then undefined bytes as the C1 control of that value, S caron,
+        // Y diaeresis, no-break space, y diaeresis.
+        {ansi, 0x80, 0x20AC}, {ansi, 0x81, 0x0081}, {ansi, 0x8A, 0x0160}, {ansi, 0x8D, 0x008D},
+        {ansi, 0x8F, 0x008F}, {ansi, 0x90, 0x0090}, {ansi, 0x9D, 0x009D}, {ansi, 0x9F, 0x0178},
+        {ansi, 0xA0, 0x00A0}, {ansi, 0xFF, 0x00FF},
+        // 437: A, C cedilla, e acute, peseta, box vertical, sharp s, no-break space.
+        {oem, 0x41, 0x0041}, {oem, 0x80, 0x00C7}, {oem, 0x82, 0x00E9}, {oem, 0x9E, 0x20A7},
+        {oem, 0xB3, 0x2502}, {oem, 0xE1, 0x00DF}, {oem, 0xFF, 0x00A0},
+        // clang-format on
     };
     for (const auto& r : rows) {
         SCOPED_TRACE(r.byte);
@@ -124,7 +116,7 @@ TEST(UcdCoreTest, CodecsMapTheirHighHalfBothWays) {
     }
     std::string back;
     const uint16_t euro = 0x20AC;
-    ASSERT_TRUE(kavucd::Cp437Codec().FromUcs2(&euro, 1, back));
+    ASSERT_TRUE(oem.FromUcs2(&euro, 1, back));
     EXPECT_EQ(back, "?");
 }
 
