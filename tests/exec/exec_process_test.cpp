@@ -23,6 +23,7 @@ struct Rig {
     }
     FakeExecPlatform p;
     Request q;
+    bool refuse_first_reply = false; // as too large to pack
 };
 using Script = std::function<void(Rig&)>;
 using Items = std::vector<std::string>;
@@ -34,8 +35,7 @@ struct Outcome {
 
 // Runs the request: whatever the path, one reply and nothing left held.
 Outcome Exec(const Request& q, FakeExecPlatform& p, bool refuse_first_reply = false) {
-    Replies r;
-    r.refuse_first = refuse_first_reply;
+    Replies r{{}, refuse_first_reply};
     Outcome o;
     o.started = ExecProcess(q.Build(), p, [&](Command* c) { return r.Send(c); });
     EXPECT_EQ(r.sent.size(), 1u);
@@ -76,28 +76,16 @@ TEST(ExecFlow, RepliesOfAStartedProcess) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        FakeExecPlatform p;
-        p.output = c.output;
-        p.wait = c.wait;
-        p.exit_code = c.exit_code;
-        Request q;
-        q.flags = c.flags;
-        q.timeout_s = c.timeout_s;
+        Rig r;
+        auto& [p, q, refuse] = r;
+        p.output = c.output, p.wait = c.wait, p.exit_code = c.exit_code;
+        q.flags = c.flags, q.timeout_s = c.timeout_s;
         Outcome o = Exec(q, p);
         EXPECT_EQ(o.started, 1u);
         EXPECT_EQ(uint32_t(o.reply.status), c.status);
         EXPECT_EQ(o.reply.items, c.items);
         EXPECT_EQ(p.waited_for_process, c.waited_ms);
     }
-    // A reply too large to pack becomes the failure reply.
-    FakeExecPlatform p;
-    p.output = {"big"};
-    Request q;
-    q.flags = kCap;
-    Outcome o = Exec(q, p, true);
-    EXPECT_EQ(o.started, 1u);
-    EXPECT_EQ(o.reply.status, kExecFailed);
-    EXPECT_EQ(o.reply.items, (Items{Le32(kErrorNotEnoughMemory), ""}));
 }
 
 // What is started: variant, line, directory, environment, token, and the execution mutex held
@@ -111,6 +99,7 @@ TEST(ExecFlow, WhatIsStarted) {
         int variant;
         const char* line;
     } cases[] = {
+        // clang-format off
         {"expanded, // a backslash", 0, [](Rig& r) { r.q.line = "$(A)x$(BB) //"; }, 1,
          "alphaxb \\"},
         {"unclosed: as it stands, no // replacement either", 0,
@@ -130,13 +119,14 @@ TEST(ExecFlow, WhatIsStarted) {
         {"not anonymous", 0, [](Rig& r) { r.p.restrict_readable = true, r.p.restrict_value = 1; },
          1, nullptr},
         {"anonymous as a user: restriction not consulted", kUser,
-         [](Rig& r) { r.p.anonymous = 1, r.p.restrict_readable = true, r.p.restrict_value = 1; }, 3,
-         nullptr},
+         [](Rig& r) { r.p.anonymous = 1, r.p.restrict_readable = true, r.p.restrict_value = 1; },
+         3, nullptr},
+        // clang-format on
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         Rig r;
-        auto& [p, q] = r;
+        auto& [p, q, refuse] = r;
         q.flags = c.flags;
         if (c.script) c.script(r);
         EXPECT_EQ(Exec(q, p).reply.status, kExecOk);
@@ -168,13 +158,12 @@ TEST(ExecFlow, FailureReplies) {
         size_t starts;
     };
     std::vector<Case> cases = {
+        // clang-format off
         {"too few parameters", 0, [](Rig& r) { r.q.params = 5; }, kFailed, 0, 0, 0},
-        {"expanded line beyond its room", 0,
-         [](Rig& r) {
+        {"expanded line beyond its room", 0, [](Rig& r) {
              r.p.variables.environment = {{"BIG", std::string(2000, 'x')}};
              r.q.line = "$(BIG)$(BIG)$(BIG)";
-         },
-         kFailed, kErrorBufferOverflow, 0, 0},
+         }, kFailed, kErrorBufferOverflow, 0, 0},
         {"environment block without its end", kEnv, [](Rig& r) { r.q.env = "A=1"; }, kFailed,
          kInvalid, 0, 0},
         {"environment block of one zero", kEnv, [](Rig& r) { r.q.env = std::string("A=1\0", 4); },
@@ -188,10 +177,14 @@ TEST(ExecFlow, FailureReplies) {
         {"pipe not created", EXEC_CAPTURE_OUTPUT,
          [](Rig& r) { r.p.start_failure = StartResult::Failure::kPipe, r.p.start_error = 1450; },
          kFailed, 1450, 0, 1},
+        {"a reply too large to pack", EXEC_CAPTURE_OUTPUT,
+         [](Rig& r) { r.p.output = {"big"}, r.refuse_first_reply = true; }, kFailed,
+         kErrorNotEnoughMemory, 1, 1},
         {"the wait fails", EXEC_NO_WINDOW | EXEC_WAIT,
          [](Rig& r) { r.p.wait = WaitOutcome::kFailed; }, kFailed, 6, 1, 1},
         {"malformed DACL", kUser, [](Rig& r) { r.p.station.dacl = {2, 0, 8, 0, 3, 0, 0, 0}; },
          kFailed, 1336, 0, 0},
+        // clang-format on
     };
     // Each step of running as a user that fails: its error, nothing started.
     const std::pair<const char*, uint32_t> steps[] = {
@@ -215,10 +208,10 @@ TEST(ExecFlow, FailureReplies) {
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.what) + " " + std::to_string(c.error));
         Rig r;
-        auto& [p, q] = r;
+        auto& [p, q, refuse] = r;
         q.flags = c.flags;
         if (c.script) c.script(r);
-        Outcome o = Exec(q, p);
+        Outcome o = Exec(q, p, refuse);
         EXPECT_EQ(o.started, c.started);
         EXPECT_EQ(uint32_t(o.reply.status), c.status);
         EXPECT_EQ(o.reply.items, (Items{Le32(c.error), ""}));
