@@ -91,12 +91,9 @@ TEST(StringToKey, PublishedVectors) {
     } vectors[] = {
         {"passwordATHENA.MIT.EDUraeburn", "cbc22fae235298e3"},
         {"potatoeWHITEHOUSE.GOVdanny", "df3d32a74fd92a01"},
-        {"\xf0\x9d\x84\x9e"
-         "EXAMPLE.COMpianist",
-         "4ffb26bab0cd9413"}, // U+1D11E, the G clef, in UTF-8
-        {"\xc3\x9f"
-         "ATHENA.MIT.EDUJuri\xc5\xa1i\xc4\x87",
-         "62c81a5232b5e69d"}, // eszett; Juri, s caron, i, c acute
+        // U+1D11E, the G clef, in UTF-8; then eszett, and Juri, s caron, i, c acute.
+        {std::string("\xf0\x9d\x84\x9e") + "EXAMPLE.COMpianist", "4ffb26bab0cd9413"},
+        {std::string("\xc3\x9f") + "ATHENA.MIT.EDUJuri\xc5\xa1i\xc4\x87", "62c81a5232b5e69d"},
     };
     for (const auto& v : vectors) {
         uint8_t key[8];

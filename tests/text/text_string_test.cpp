@@ -183,17 +183,15 @@ TEST(TextStringTest, SubstringClampsIndexAndCount) {
     const struct {
         uint32_t index, count;
         const char* part;
-    } rows[] = {
-        {2, 2, "cd"},
-        {2, 100, "cdef"},
-        {0, 6, "abcdef"},
-        {5, 1, "f"},
-        {0, UINT32_MAX, "abcdef"},
-        {6, 1, ""},
-        {10, 2, ""},
-        {UINT32_MAX, UINT32_MAX, ""},
-        {1, 0, ""},
-    };
+    } rows[] = {{2, 2, "cd"},
+                {2, 100, "cdef"},
+                {0, 6, "abcdef"},
+                {5, 1, "f"},
+                {0, UINT32_MAX, "abcdef"},
+                {6, 1, ""},
+                {10, 2, ""},
+                {UINT32_MAX, UINT32_MAX, ""},
+                {1, 0, ""}};
     const TextString s("abcdef");
     for (const auto& r : rows) {
         SCOPED_TRACE(std::to_string(r.index) + "," + std::to_string(r.count));
