@@ -86,7 +86,7 @@ TEST(PerfDataTest, ReadsInstancesWithOffsetsResolvedOnce) {
     EXPECT_EQ(again.out[0].id_process, 99u);
 }
 
-TEST(PerfDataTest, MissingCounterReadsFromOffsetZeroAndTheSignatureIsChecked) {
+TEST(PerfDataTest, CounterDefinitionsAndTheSignature) {
     auto b = StandardBlock();
     b.counters.erase(b.counters.begin() + 2); // no "Thread Count" definition
     b.instances = {InstanceDef{u"p", {{0, 48}, {kIdAt, 8}}}};
@@ -95,6 +95,14 @@ TEST(PerfDataTest, MissingCounterReadsFromOffsetZeroAndTheSignatureIsChecked) {
     EXPECT_EQ(t.rows[kRowThreadCount].offset, 0u);
     ASSERT_EQ(r.out.size(), 1u);
     EXPECT_EQ(r.out[0].thread_count, 48u); // offset 0: the counter block's own length
+
+    // Once every row has its definition, later ones are not looked at.
+    auto all = StandardBlock();
+    all.counters.push_back({kProcessIndex, 32, 4});
+    all.counters.push_back({kIdProcessIndex, 36, 4});
+    PerfCounterTable five = ResolvedTitles();
+    Read(all.Build(), five);
+    EXPECT_EQ(five.rows[kRowIdProcess].offset, kIdAt);
 
     // The signature: "PERF" and nothing else; a block of the signature alone holds nothing.
     PerfCounterTable fresh;
