@@ -111,7 +111,6 @@ TEST_F(CatalogTest, FindCatalogFileTriesTheCandidatesInOrder) {
 
 TEST_F(CatalogTest, StringBlockEntriesAndTruncatedBlocks) {
     EXPECT_EQ(StringBlockOf(109), 7); // 109 is entry 13 of block 7
-    EXPECT_EQ(109 % kStringsPerBlock, 13u);
     auto block = StringBlock({{12, u"twelve"}, {13, u"Priority"}});
     std::u16string out;
     ASSERT_TRUE(StringBlockEntry(block.data(), block.size(), 13, &out));
@@ -185,35 +184,23 @@ TEST_F(MessageCatalogTest, Resolution) {
             Place(dir + c.placed + "TARNVEX.DLL", ModuleIn(c.languages));
         else
             p.main_module = ModuleIn(c.languages);
-        MessageCatalog m(c.module, c.code);
-        EXPECT_STREQ(m.RequestedCode().CStr(), c.requested);
-        EXPECT_STREQ(m.ResolvedCode().Text(), c.resolved);
-        EXPECT_EQ(m.Language(), c.language);
-        EXPECT_EQ(m.Module(), c.placed ? &p.module_files[dir + c.placed + "TARNVEX.DLL"] : nullptr);
-        EXPECT_EQ(p.loads, c.loads);
-        EXPECT_EQ(p.unloads, c.unloads);
-        EXPECT_STREQ(m.LoadAnsi(109).Text(), c.text);
+        {
+            MessageCatalog m(c.module, c.code);
+            EXPECT_STREQ(m.RequestedCode().CStr(), c.requested);
+            EXPECT_STREQ(m.ResolvedCode().Text(), c.resolved);
+            EXPECT_EQ(m.Language(), c.language);
+            EXPECT_EQ(m.Module(),
+                      c.placed ? &p.module_files[dir + c.placed + "TARNVEX.DLL"] : nullptr);
+            EXPECT_EQ(p.loads, c.loads);
+            EXPECT_EQ(p.unloads, c.unloads);
+            EXPECT_STREQ(m.LoadAnsi(109).Text(), c.text);
+        }
+        EXPECT_EQ(p.unloads, p.loads); // destroying the catalog unloads its module
     }
     EXPECT_EQ(MessageCatalog(nullptr, "x").Language(), 0u);
 }
 
-TEST_F(MessageCatalogTest, CompressedTextAndTheModuleUnloadedWithTheCatalog) {
-    Place("C:\\Prog\\zhTW\\TARNVEX.DLL", ModuleIn({{0x0404, u"\x512A\x5148"}}));
-    {
-        MessageCatalog c("TARNVEX.DLL", "zhTW");
-        // U+512A and U+5148 take three bytes each in compressed unicode.
-        TextString s = c.LoadCompressed(109);
-        EXPECT_EQ(s.Capacity(), 7u);
-        uint16_t units[4] = {};
-        EXPECT_EQ(TextString::DecodeCompressedUnicode(s.CStr(), units, 4), 3u);
-        EXPECT_EQ(units[0], 0x512A);
-        EXPECT_EQ(units[1], 0x5148);
-        EXPECT_EQ(p.unloads, 0);
-    }
-    EXPECT_EQ(p.unloads, 1);
-}
-
-TEST_F(MessageCatalogTest, FallbackBlocksAndEntries) {
+TEST_F(MessageCatalogTest, FallbackBlocksEntriesAndCompressedText) {
     FakeModule m = ModuleIn({{0x0009, u"Priority"}, {0x0000, u"neutral 7"}});
     m.blocks[8][0x0000] = StringBlock({{0, u"neutral"}}); // id 112
     Place("C:\\Prog\\TARNVEX.DLL", m);
@@ -230,6 +217,14 @@ TEST_F(MessageCatalogTest, FallbackBlocksAndEntries) {
 
     Place("C:\\Prog\\de\\TARNVEX.DLL", FakeModule{});
     EXPECT_EQ(MessageCatalog("TARNVEX.DLL", "de").LoadCompressed(109).Text(), nullptr);
+    // U+512A and U+5148 take three bytes each in compressed unicode.
+    Place("C:\\Prog\\zhTW\\TARNVEX.DLL", ModuleIn({{0x0404, u"\x512A\x5148"}}));
+    s = MessageCatalog("TARNVEX.DLL", "zhTW").LoadCompressed(109);
+    EXPECT_EQ(s.Capacity(), 7u);
+    uint16_t units[4] = {};
+    EXPECT_EQ(TextString::DecodeCompressedUnicode(s.CStr(), units, 4), 3u);
+    EXPECT_EQ(units[0], 0x512A);
+    EXPECT_EQ(units[1], 0x5148);
 }
 
 TEST_F(MessageCatalogTest, FirstBlockLanguagesDecide) {
