@@ -230,12 +230,10 @@ inline StartResult FakeExecPlatform::Start(const StartSpec& spec) {
 struct Request {
     std::string line = "cmd /c echo hi";
     uint32_t flags = 0;
-    std::string user;
-    std::string password; // as sent (text in compressed unicode, or ciphertext)
+    std::string user, password; // password as sent (compressed unicode, or ciphertext)
     uint32_t timeout_s = 0;
-    std::string cwd;
-    std::string env; // after the 4-byte prefix
-    int params = 6;  // how many of the parameters to send
+    std::string cwd, env; // env: after the 4-byte prefix
+    int params = 6;       // how many of the parameters to send
 
     Command* Build() const {
         auto* c = new Command(0x73124535);
