@@ -154,8 +154,8 @@ TEST_F(MessageCatalogTest, Resolution) {
         const char* text; // of id 109 in ANSI, null for none
     } cases[] = {
         // clang-format off
-        {"four characters held", "zhTW\\", {{0x0404, u"\x512A\x5148"}}, "TARNVEX.DLL", "zhTW", "zhTW",
-         "zhTW", 0x0404, 1, 0, "??"},
+        {"four characters held", "zhTW\\", {{0x0404, u"\x512A\x5148"}}, "TARNVEX.DLL", "zhTW",
+         "zhTW", "zhTW", 0x0404, 1, 0, "??"},
         // The block is in 0x0407, which the catalog does not ask for: the fallbacks find none.
         {"a code not in the table by its first two", "de\\", {{0x0407, u"Priorit\u00E4t"}},
          "TARNVEX.DLL", "deAT", "deAT", "de", 0x0007, 1, 0, nullptr},

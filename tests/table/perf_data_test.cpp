@@ -14,7 +14,8 @@ TEST(PerfDataTest, CounterTitlesMatchIgnoringCaseStopAfterFiveAndReadSafely) {
     // clang-format off
     auto value = CountersValue({{"2", "System"}, {"0", "Process"}, {"230", "PROCESS"},
                                 {"784", "id process"}, {"682", "Priority Base"},
-                                {"680", "Thread Count"}, {"180", "Working Set"}, {"999", "Process"}});
+                                {"680", "Thread Count"}, {"180", "Working Set"},
+                                {"999", "Process"}});
     // clang-format on
     std::vector<int> rows;
     EXPECT_EQ(MatchCounterTitles(value.data(), value.size(), t, [&](int r) { rows.push_back(r); }),
