@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <string>
 
@@ -57,8 +58,8 @@ struct Child {
 };
 
 struct StartOptions {
-    bool capture = false;             // standard output and error to a pipe (Child::out)
-    HANDLE out = nullptr;             // or to this inheritable handle
+    bool capture = false;               // standard output and error to a pipe (Child::out)
+    HANDLE out = nullptr;               // or to this inheritable handle
     const std::string* input = nullptr; // written to its standard input, which then ends
     const char* environment = nullptr;
     const char* dir = nullptr;
@@ -147,7 +148,7 @@ struct Ran {
 
 // Runs a program to its end with its output captured.
 inline Ran RunProgram(const std::string& exe, const std::string& args, DWORD limit_ms = 60000,
-               const std::string* input = nullptr) {
+                      const std::string* input = nullptr) {
     StartOptions o;
     o.capture = true;
     o.input = input;
@@ -234,11 +235,16 @@ public:
         if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, key_, 0, KEY_ALL_ACCESS, k.put()) != ERROR_SUCCESS)
             return;
         if (had_)
-            RegSetValueExA(k.get(), name_, 0, old_type_,
-                           reinterpret_cast<const BYTE*>(old_.data()),
+            RegSetValueExA(k.get(), name_, 0, old_type_, reinterpret_cast<const BYTE*>(old_.data()),
                            static_cast<DWORD>(old_.size()));
         else
             RegDeleteValueA(k.get(), name_);
+    }
+    // Removes the value for one test.
+    ScopedValue(const char* key, const char* name) : ScopedValue(key, name, std::string()) {
+        win::unique_hkey k;
+        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, key, 0, KEY_SET_VALUE, k.put()) == ERROR_SUCCESS)
+            RegDeleteValueA(k.get(), name);
     }
     ScopedValue(const ScopedValue&) = delete;
     ScopedValue& operator=(const ScopedValue&) = delete;
@@ -249,6 +255,121 @@ private:
     std::string old_;
     DWORD old_type_ = 0;
     bool had_ = false;
+};
+
+// --- the agent ---
+
+constexpr const char* kInstallKey = "SOFTWARE\\Orvane\\Kestrane\\CurrentVersion";
+
+// quorlent for one test: the installation key names a fresh temporary folder as its log folder,
+// with the marker that turns its log on; the program starts in its own folder with its output
+// captured. On destruction it is asked to quit and waited for, and the folder is removed.
+class Agent {
+public:
+    explicit Agent(const std::string& name) {
+        char tmp[MAX_PATH];
+        GetTempPathA(MAX_PATH, tmp);
+        dir = std::string(tmp) + name + "_" + std::to_string(GetCurrentProcessId()) + "_" +
+              std::to_string(GetTickCount()) + "\\";
+        if (!CreateDirectoryA(dir.c_str(), nullptr)) return;
+        std::ofstream(dir + "quorlent.dbg").put('x');
+        log_dir_ = std::make_unique<ScopedValue>(kInstallKey, "LogDir", dir + '\0');
+    }
+    ~Agent() {
+        if (child.process) Stop();
+        if (!log_dir_) return;
+        log_dir_.reset();
+        WIN32_FIND_DATAA fd;
+        HANDLE h = FindFirstFileA((dir + "*").c_str(), &fd);
+        if (h != INVALID_HANDLE_VALUE) {
+            do
+                DeleteFileA((dir + fd.cFileName).c_str());
+            while (FindNextFileA(h, &fd));
+            FindClose(h);
+        }
+        RemoveDirectoryA(dir.c_str());
+    }
+    Agent(const Agent&) = delete;
+    Agent& operator=(const Agent&) = delete;
+    bool ready() const { return log_dir_ != nullptr; }
+
+    // Starts the program (its output captured or not); true once it has registered "ProcMgr"
+    // (within 30 s).
+    bool Start(bool capture = true, const std::string& exe = ProgramDir() + "quorlent.exe") {
+        StartOptions o;
+        o.capture = capture;
+        const std::string folder = exe.substr(0, exe.find_last_of('\\') + 1);
+        o.dir = folder.c_str();
+        child = pm::test::Start(exe, "", o);
+        for (DWORD waited = 0; child.process && waited < 30000; waited += 100) {
+            if (NodeExists("ProcMgr")) return true;
+            if (WaitForSingleObject(child.process.get(), 100) == WAIT_OBJECT_0) break;
+        }
+        return false;
+    }
+    // Asks it to quit through the library; its exit code, 0xDEAD when the request was not
+    // posted or it did not end within 30 s.
+    DWORD Stop() {
+        const bool posted = RequestQuit("ProcMgr");
+        const DWORD code = Finish(child, 30000);
+        child.process.reset();
+        return posted ? code : 0xDEAD;
+    }
+    // What it wrote (read after it has ended).
+    std::string Output() { return ReadAll(child); }
+
+    std::string dir; // with its trailing backslash
+    Child child;
+
+private:
+    std::unique_ptr<ScopedValue> log_dir_;
+};
+
+// --- services ---
+
+// A demand-start service of its own process, registered for one test; stopped and deleted after.
+class ScopedService {
+public:
+    ScopedService(const std::string& key, const std::string& display, const std::string& exe)
+        : key_(key) {
+        win::unique_schandle scm(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+        const std::string bin = "\"" + exe + "\"";
+        win::unique_schandle svc(
+            CreateServiceA(scm.get(), key.c_str(), display.c_str(), SERVICE_ALL_ACCESS,
+                           SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_IGNORE,
+                           bin.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
+        created_ = svc.valid();
+    }
+    ~ScopedService() {
+        win::unique_schandle scm(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+        win::unique_schandle svc(OpenServiceA(scm.get(), key_.c_str(), SERVICE_ALL_ACCESS));
+        SERVICE_STATUS st{};
+        if (svc && QueryServiceStatus(svc.get(), &st) && st.dwCurrentState != SERVICE_STOPPED) {
+            ControlService(svc.get(), SERVICE_CONTROL_STOP, &st);
+            WaitFor(SERVICE_STOPPED);
+        }
+        if (svc) DeleteService(svc.get());
+    }
+    ScopedService(const ScopedService&) = delete;
+    ScopedService& operator=(const ScopedService&) = delete;
+    bool created() const { return created_; }
+
+    // Polls until the service reports `state` (at most 10 s); answers the last state seen.
+    DWORD WaitFor(DWORD state) const {
+        win::unique_schandle scm(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
+        win::unique_schandle svc(OpenServiceA(scm.get(), key_.c_str(), SERVICE_QUERY_STATUS));
+        SERVICE_STATUS st{};
+        for (int i = 0; i < 200; ++i) {
+            if (!QueryServiceStatus(svc.get(), &st)) return 0;
+            if (st.dwCurrentState == state) break;
+            Sleep(50);
+        }
+        return st.dwCurrentState;
+    }
+
+private:
+    std::string key_;
+    bool created_ = false;
 };
 
 } // namespace pm::test

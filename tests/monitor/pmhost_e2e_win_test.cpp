@@ -9,6 +9,7 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -26,7 +27,6 @@ namespace {
 
 using namespace pm::test;
 
-constexpr const char* kInstallKey = "SOFTWARE\\Orvane\\Kestrane\\CurrentVersion";
 constexpr const char* kSaveChildVariable = "PM_SAVE_CHILD_DIR";
 
 void WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
@@ -59,18 +59,22 @@ struct InstallKey {
     ScopedValue data_, log_;
 };
 
-Child Start(const std::string& exe, const std::string& args, bool capture,
-            const char* environment = nullptr) {
-    StartOptions o;
-    o.capture = capture;
-    o.environment = environment;
-    return pm::test::Start(exe, args, o);
-}
-
 std::string Console(const std::string& args, DWORD* code) {
     Ran r = RunProgram(ProgramDir() + "pmconsole.exe", args);
     *code = r.code;
     return WithoutCr(r.out);
+}
+
+// Asks `done` up to `tries` times, `ms` apart; answers whether it came true.
+bool Poll(int tries, DWORD ms, const std::function<bool()>& done) {
+    for (int i = 0; i < tries; ++i, Sleep(ms))
+        if (done()) return true;
+    return false;
+}
+
+// Asks a node's program to quit through kavipcctl.
+void Quit(const char* node) {
+    RunProgram(ProgramDir() + "kavipcctl.exe", std::string("quit ") + node, 30000);
 }
 
 TEST(PmhostEndToEnd, PingBringsStartedAndStoppedAndANeverStartedMonitorFailsOnce) {
@@ -88,14 +92,11 @@ TEST(PmhostEndToEnd, PingBringsStartedAndStoppedAndANeverStartedMonitorFailsOnce
     EXPECT_EQ(code, 3u) << out;
     EXPECT_NE(out.find("not running"), std::string::npos) << out;
 
-    Child host = Start(ProgramDir() + "pmhost.exe", "--pulse-ms 300", false);
+    Child host = Start(ProgramDir() + "pmhost.exe", "--pulse-ms 300");
     ASSERT_TRUE(host.process);
     ASSERT_TRUE(WaitForNode("KAVMonitorClientNC", true, 30000));
     Sleep(1000);
-    Child ping_run = Start("ping.exe", "-n 3 127.0.0.1", true);
-    ASSERT_TRUE(ping_run.process);
-    ReadAll(ping_run);
-    Finish(ping_run, 30000);
+    EXPECT_NE(RunProgram("ping.exe", "-n 3 127.0.0.1", 30000).code, 0xDEADu); // ran and ended
     Sleep(3000);
 
     out = Console("alerts --json", &code);
@@ -111,13 +112,7 @@ TEST(PmhostEndToEnd, PingBringsStartedAndStoppedAndANeverStartedMonitorFailsOnce
               std::string::npos)
         << out;
 
-    std::string text = Console("alerts", &code);
-    EXPECT_EQ(code, 0u);
-    EXPECT_NE(text.find("started"), std::string::npos) << text;
-
-    Child quit = Start(ProgramDir() + "kavipcctl.exe", "quit KAVMonitorClientNC", true);
-    ReadAll(quit);
-    Finish(quit, 30000);
+    Quit("KAVMonitorClientNC");
     EXPECT_EQ(Finish(host, 30000), 0u);
     const std::string log = ReadText(dir + "pmhost-alerts.jsonl");
     EXPECT_EQ(Count(log, "\n"), Count(out, "\n")) << log;
@@ -135,10 +130,9 @@ TEST(PmhostEndToEnd, MonitorFromTheConsoleTracksPingAndShowsItsStatistics) {
     InstallKey key(dir, dir);
     if (NodeExists("ProcMgr") || NodeExists("KAVMonitorClientNC"))
         GTEST_SKIP() << "an agent or a monitor host is running already";
-    Child host =
-        Start(ProgramDir() + "pmhost.exe",
-              "--pulse-ms 300 --stats-ms 300 --metrics-file \"" + dir + "metrics.prom\"", false);
-    Child agent = Start(ProgramDir() + "quorlent.exe", "", false);
+    Child host = Start(ProgramDir() + "pmhost.exe",
+                       "--pulse-ms 300 --stats-ms 300 --metrics-file \"" + dir + "metrics.prom\"");
+    Child agent = Start(ProgramDir() + "quorlent.exe", "");
     ASSERT_TRUE(host.process && agent.process);
     ASSERT_TRUE(WaitForNode("KAVMonitorClientNC", true, 30000));
     ASSERT_TRUE(WaitForNode("ProcMgr", true, 30000));
@@ -155,25 +149,22 @@ TEST(PmhostEndToEnd, MonitorFromTheConsoleTracksPingAndShowsItsStatistics) {
     EXPECT_EQ(code, 0u);
     EXPECT_NE(out.find("\n291 2 start,stop 0 PING.EXE\n"), std::string::npos) << out;
 
-    Child ping = Start("ping.exe", "-n 5 127.0.0.1", true);
+    StartOptions capture;
+    capture.capture = true;
+    Child ping = Start("ping.exe", "-n 5 127.0.0.1", capture);
     ASSERT_TRUE(ping.process);
-    const std::string pid = std::to_string(GetProcessId(ping.process.get()));
-    bool tracked = false;
-    for (int i = 0; i < 20 && !tracked; ++i) {
-        tracked = Console("monitors pids", &code) == pid + "\n";
-        if (!tracked) Sleep(200);
-    }
-    EXPECT_TRUE(tracked) << "ping " << pid << " was not tracked";
+    const std::string pid = std::to_string(ping.pid);
+    EXPECT_TRUE(Poll(20, 200, [&] { return Console("monitors pids", &code) == pid + "\n"; }))
+        << "ping " << pid << " was not tracked";
     ReadAll(ping);
     Finish(ping, 30000);
 
     // Once the end has been seen and both alert nodes read twice.
     std::string stats;
-    for (int i = 0; i < 40; ++i) {
+    Poll(40, 250, [&] {
         stats = Console("stats ping.exe --json", &code);
-        if (stats.find("\"alert_node_stopped\":1") != std::string::npos) break;
-        Sleep(250);
-    }
+        return stats.find("\"alert_node_stopped\":1") != std::string::npos;
+    });
     EXPECT_EQ(code, 0u) << stats;
     for (const char* want : {"\"name\":\"PING.EXE\"", "\"current_active_processes\":0",
                              "\"new_executions_today\":1", "\"times_started_total\":1",
@@ -188,8 +179,6 @@ TEST(PmhostEndToEnd, MonitorFromTheConsoleTracksPingAndShowsItsStatistics) {
     EXPECT_NE(metrics.find("procmon_times_stopped_total{executable=\"PING.EXE\"} 1\n"),
               std::string::npos)
         << metrics;
-    out = Console("stats", &code);
-    EXPECT_NE(out.find("Times started"), std::string::npos) << out;
 
     out = Console("monitors delete ping.exe", &code);
     EXPECT_EQ(code, 0u) << out;
@@ -197,21 +186,16 @@ TEST(PmhostEndToEnd, MonitorFromTheConsoleTracksPingAndShowsItsStatistics) {
     EXPECT_EQ(out, "[]\n");
     EXPECT_EQ(ReadText(dir + "velstra.ini"), std::string("\x22\x45\x32\x11", 4));
     // The next read leaves the metrics file without samples.
-    bool emptied = false;
-    for (int i = 0; i < 20 && !emptied; ++i) {
-        Sleep(250);
-        emptied = ReadText(dir + "metrics.prom").find("PING.EXE") == std::string::npos;
-    }
-    EXPECT_TRUE(emptied) << ReadText(dir + "metrics.prom");
+    Sleep(250);
+    EXPECT_TRUE(Poll(20, 250, [&] {
+        return ReadText(dir + "metrics.prom").find("PING.EXE") == std::string::npos;
+    })) << ReadText(dir + "metrics.prom");
     // On an empty registry DELETE answers that it is done.
     out = Console("monitors delete ping.exe", &code);
     EXPECT_EQ(code, 0u) << out;
 
-    for (const char* node : {"KAVMonitorClientNC", "ProcMgr"}) {
-        Child quit = Start(ProgramDir() + "kavipcctl.exe", std::string("quit ") + node, true);
-        ReadAll(quit);
-        Finish(quit, 30000);
-    }
+    for (const char* node : {"KAVMonitorClientNC", "ProcMgr"})
+        Quit(node);
     EXPECT_EQ(Finish(host, 30000), 0u);
     EXPECT_EQ(Finish(agent, 30000), 0u);
 }
@@ -282,10 +266,9 @@ int SaveForever(const std::string& dir) {
 
 TEST(PmhostEndToEnd, AKillDuringASaveLeavesAFileThatLoads) {
     const std::string dir = FreshDir("save_kill");
-    std::string env = std::string(kSaveChildVariable) + "=" + dir;
-    std::vector<char> block(env.begin(), env.end());
-    block.push_back('\0');
-    block.push_back('\0');
+    const std::string env = std::string(kSaveChildVariable) + "=" + dir + '\0';
+    StartOptions o;
+    o.environment = env.c_str(); // and the block's closing zero
     char self[MAX_PATH];
     GetModuleFileNameA(nullptr, self, MAX_PATH);
     const std::string saved = dir + "velstra.ini", next = dir + "velstra.ini.new";
@@ -296,7 +279,7 @@ TEST(PmhostEndToEnd, AKillDuringASaveLeavesAFileThatLoads) {
     for (int attempt = 0; attempt < 8; ++attempt) {
         DeleteFileA(saved.c_str());
         DeleteFileA(next.c_str());
-        Child child = Start(self, "--gtest_filter=none", false, block.data());
+        Child child = Start(self, "--gtest_filter=none", o);
         ASSERT_TRUE(child.process);
         // Once a save is complete, the kill comes as soon as the next one has begun (or, every
         // other attempt, a moment later), whatever the machine's speed.
