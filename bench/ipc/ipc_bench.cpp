@@ -5,6 +5,7 @@
 //                                    parent: runs everything (or one side) and prints figures
 //   ipc_bench.exe --child-echo NODE  (started by the parent) echoes through the library
 //   ipc_bench.exe --child-raw PIPE   (started by the parent) echoes on a raw pipe
+//   ipc_bench.exe --child-raw-overlapped PIPE   the same with overlapped I/O
 #include <windows.h>
 
 #include <tlhelp32.h>
@@ -90,18 +91,34 @@ int ChildEcho(const char* node) {
 }
 
 // --- child: echo on a raw message-mode pipe ---
-int ChildRaw(const char* pipe_name) {
-    HANDLE h = CreateNamedPipeA(pipe_name, PIPE_ACCESS_DUPLEX,
-                                PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, 1, 65536,
-                                65536, 0, nullptr);
+// Blocking reads and writes, or (`overlapped`) overlapped ones on a pipe made the way the
+// library makes its own (buffers of 256 KiB, reads of up to 128 KiB): the second shows what
+// Windows' overlapped path costs by itself, apart from the library.
+int ChildRaw(const char* pipe_name, bool overlapped) {
+    const DWORD buffer = overlapped ? 256 * 1024 : 65536;
+    HANDLE h = CreateNamedPipeA(
+        pipe_name, PIPE_ACCESS_DUPLEX | (overlapped ? FILE_FLAG_OVERLAPPED : 0),
+        PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, 1, buffer, buffer, 0, nullptr);
     if (h == INVALID_HANDLE_VALUE) return 1;
-    if (!ConnectNamedPipe(h, nullptr) && GetLastError() != ERROR_PIPE_CONNECTED) return 1;
-    std::vector<char> buf(1 << 20);
+    OVERLAPPED ov{};
+    ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    OVERLAPPED* o = overlapped ? &ov : nullptr;
+    DWORD n = 0, w = 0;
+    // Done at once, or pending and then waited for.
+    auto finish = [&](BOOL ok, DWORD* bytes) {
+        if (o == nullptr || ok)
+            return ok != FALSE && (o == nullptr || GetOverlappedResult(h, o, bytes, FALSE));
+        return GetLastError() == ERROR_IO_PENDING && GetOverlappedResult(h, o, bytes, TRUE);
+    };
+    if (!finish(ConnectNamedPipe(h, o), &n) && GetLastError() != ERROR_PIPE_CONNECTED) return 1;
+    std::vector<char> buf(overlapped ? 128 * 1024 : 1 << 20);
     for (;;) {
-        DWORD n = 0, w = 0;
-        if (!ReadFile(h, buf.data(), static_cast<DWORD>(buf.size()), &n, nullptr)) break;
-        if (!WriteFile(h, buf.data(), n, &w, nullptr)) break;
+        if (!finish(ReadFile(h, buf.data(), static_cast<DWORD>(buf.size()), o ? nullptr : &n, o),
+                    &n))
+            break;
+        if (!finish(WriteFile(h, buf.data(), n, o ? nullptr : &w, o), &w)) break;
     }
+    CloseHandle(ov.hEvent);
     CloseHandle(h);
     return 0;
 }
@@ -245,7 +262,28 @@ bool ChainedSlice(Series& out, const std::string& me, const std::string& peer, s
     return true;
 }
 
-bool RawSlice(Series& out, HANDLE pipe, size_t size, double seconds) {
+// A raw peer: the pipe to it, and whether its handle is overlapped.
+struct RawPeer {
+    HANDLE pipe = INVALID_HANDLE_VALUE;
+    bool overlapped = false;
+    HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+};
+
+// One write or read on the raw pipe, waited for when it is overlapped.
+bool RawIo(RawPeer& peer, bool write, char* data, DWORD size, DWORD* done) {
+    if (!peer.overlapped) {
+        return write ? WriteFile(peer.pipe, data, size, done, nullptr) != FALSE
+                     : ReadFile(peer.pipe, data, size, done, nullptr) != FALSE;
+    }
+    OVERLAPPED ov{};
+    ov.hEvent = peer.event;
+    BOOL ok = write ? WriteFile(peer.pipe, data, size, nullptr, &ov)
+                    : ReadFile(peer.pipe, data, size, nullptr, &ov);
+    if (!ok && GetLastError() != ERROR_IO_PENDING) return false;
+    return GetOverlappedResult(peer.pipe, &ov, done, TRUE) != FALSE;
+}
+
+bool RawSlice(Series& out, RawPeer& peer, size_t size, double seconds) {
     std::vector<char> buf(size + 64, 0x5A), in(size + 64);
     double start = NowUs(), end = start + seconds * 1e6;
     bool ok = true;
@@ -253,12 +291,25 @@ bool RawSlice(Series& out, HANDLE pipe, size_t size, double seconds) {
         double t0 = NowUs();
         DWORD w = 0, n = 0;
         // the same bytes the library would carry: header, names, size table, payload
-        ok = WriteFile(pipe, buf.data(), static_cast<DWORD>(buf.size()), &w, nullptr) &&
-             ReadFile(pipe, in.data(), static_cast<DWORD>(in.size()), &n, nullptr);
+        ok = RawIo(peer, true, buf.data(), static_cast<DWORD>(buf.size()), &w) &&
+             RawIo(peer, false, in.data(), static_cast<DWORD>(in.size()), &n);
         if (ok) out.lat.push_back(NowUs() - t0);
     }
     out.us += NowUs() - start;
     return ok;
+}
+
+// Opens the raw child's pipe in message mode, waiting for the child to make it.
+bool OpenRaw(RawPeer& peer, const std::string& path) {
+    for (int i = 0; i < 500 && peer.pipe == INVALID_HANDLE_VALUE; ++i) {
+        peer.pipe = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                OPEN_EXISTING, peer.overlapped ? FILE_FLAG_OVERLAPPED : 0, nullptr);
+        if (peer.pipe == INVALID_HANDLE_VALUE) Sleep(20);
+    }
+    if (peer.pipe == INVALID_HANDLE_VALUE) return false;
+    DWORD mode = PIPE_READMODE_MESSAGE;
+    SetNamedPipeHandleState(peer.pipe, &mode, nullptr, nullptr);
+    return true;
 }
 
 // Threads of a process, counted from outside.
@@ -285,23 +336,20 @@ int Parent(double seconds, const std::string& only, size_t only_size) {
     std::string tag = std::to_string(GetCurrentProcessId());
     std::string me = "BenchParent_" + tag, peer = "BenchEcho_" + tag;
     std::string raw_pipe = "\\\\.\\pipe\\kavipc_bench_raw_" + tag;
+    std::string ov_pipe = "\\\\.\\pipe\\kavipc_bench_rawov_" + tag;
     if (CreateSvcNode(me.c_str(), nullptr, Collect) == 0) return 1;
     PROCESS_INFORMATION echo = StartChild("--child-echo " + peer);
     PROCESS_INFORMATION raw = StartChild("--child-raw " + raw_pipe);
+    PROCESS_INFORMATION rawov = StartChild("--child-raw-overlapped " + ov_pipe);
     for (int i = 0; i < 500 && !SvcNodeExists(peer.c_str()); ++i)
         Sleep(20);
-    HANDLE pipe = INVALID_HANDLE_VALUE;
-    for (int i = 0; i < 500 && pipe == INVALID_HANDLE_VALUE; ++i) {
-        pipe = CreateFileA(raw_pipe.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                           OPEN_EXISTING, 0, nullptr);
-        if (pipe == INVALID_HANDLE_VALUE) Sleep(20);
-    }
-    if (pipe == INVALID_HANDLE_VALUE || !SvcNodeExists(peer.c_str())) {
+    RawPeer plain, overlapped;
+    overlapped.overlapped = true;
+    if (!OpenRaw(plain, raw_pipe) || !OpenRaw(overlapped, ov_pipe) ||
+        !SvcNodeExists(peer.c_str())) {
         std::fprintf(stderr, "children did not start\n");
         return 1;
     }
-    DWORD mode = PIPE_READMODE_MESSAGE;
-    SetNamedPipeHandleState(pipe, &mode, nullptr, nullptr);
 
     std::printf("request/reply between two processes, %.1f s of each kind per size, in slices\n",
                 seconds);
@@ -315,30 +363,39 @@ int Parent(double seconds, const std::string& only, size_t only_size) {
     for (size_t size : sizes) {
         Series warm;
         LibrarySlice(warm, me, peer, size, 0.1); // connections and caches
-        Series lib, chained, rawst;
+        Series lib, chained, rawst, rawov;
         bool ok = true;
         for (int i = 0; ok && i < kSlices; ++i) {
             if (only != "raw") {
                 ok = LibrarySlice(lib, me, peer, size, slice) &&
                      ChainedSlice(chained, me, peer, size, slice);
             }
-            if (ok && only != "library") ok = RawSlice(rawst, pipe, size, slice);
+            if (ok && only != "library") {
+                ok =
+                    RawSlice(rawst, plain, size, slice) && RawSlice(rawov, overlapped, size, slice);
+            }
         }
         if (!ok) {
             std::fprintf(stderr, "a round trip of %zu bytes failed\n", size);
             failed = true;
             break;
         }
-        Stats l = Summarise(lib), c = Summarise(chained), r = Summarise(rawst);
+        Stats l = Summarise(lib), c = Summarise(chained), r = Summarise(rawst),
+              ro = Summarise(rawov);
         if (only != "raw") {
             Print("kavipc32", size, l);
             Print("kavipc32 callback-to-callback", size, c);
         }
-        if (only != "library") Print("raw pipe", size, r);
+        if (only != "library") {
+            Print("raw pipe", size, r);
+            Print("raw pipe, overlapped", size, ro);
+        }
         if (l.per_second > 0 && r.per_second > 0) {
             std::printf("         library/raw: %.0f%% (requester waits on its own thread), "
                         "%.0f%% (callback to callback)\n",
                         100.0 * l.per_second / r.per_second, 100.0 * c.per_second / r.per_second);
+            std::printf("         library/overlapped raw: %.0f%%, %.0f%%\n",
+                        100.0 * l.per_second / ro.per_second, 100.0 * c.per_second / ro.per_second);
         }
     }
     // Main thread plus the library's: per node one dispatcher and one pipe thread.
@@ -365,10 +422,12 @@ int Parent(double seconds, const std::string& only, size_t only_size) {
         FreeMessage(m);
     }
 
-    CloseHandle(pipe);
+    CloseHandle(plain.pipe);
+    CloseHandle(overlapped.pipe);
     RequestNodeQuit(peer.c_str());
     WaitForSingleObject(echo.hProcess, 10000);
     WaitForSingleObject(raw.hProcess, 10000);
+    WaitForSingleObject(rawov.hProcess, 10000);
     DeleteSvcNode(me.c_str());
     TermApplication();
     return failed ? 1 : 0;
@@ -378,7 +437,9 @@ int Parent(double seconds, const std::string& only, size_t only_size) {
 
 int main(int argc, char** argv) {
     if (argc == 3 && std::strcmp(argv[1], "--child-echo") == 0) return ChildEcho(argv[2]);
-    if (argc == 3 && std::strcmp(argv[1], "--child-raw") == 0) return ChildRaw(argv[2]);
+    if (argc == 3 && std::strcmp(argv[1], "--child-raw") == 0) return ChildRaw(argv[2], false);
+    if (argc == 3 && std::strcmp(argv[1], "--child-raw-overlapped") == 0)
+        return ChildRaw(argv[2], true);
     double seconds = 2.0;
     std::string only;     // "library" or "raw": one side alone (to count its calls, say)
     size_t only_size = 0; // one of the three sizes alone
