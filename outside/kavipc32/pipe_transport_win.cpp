@@ -266,9 +266,12 @@ struct PipeTransport::Listener {
         std::vector<uint8_t> buf = std::vector<uint8_t>(kMaxChunk);
         FrameAssembler frames;
         bool oversized = false;
-        uint64_t deadline = 0;   // a peer that sends nothing by then is dropped
         uint64_t last_heard = 0; // when its last bytes came (or it connected)
         bool Idle() const { return !frames.in_progress() && !oversized; }
+        // A peer that sends nothing more by then is dropped: soon inside a frame, late between.
+        uint64_t Deadline() const {
+            return last_heard + (Idle() ? kSilentPeerMs : kStallTimeoutMs);
+        }
     };
 
     std::string node;
@@ -333,9 +336,6 @@ private:
         Drop(*quietest);
         peers.erase(quietest);
     }
-    static uint64_t DeadlineFor(const Peer& p, uint64_t now) {
-        return now + (p.frames.in_progress() || p.oversized ? kStallTimeoutMs : kSilentPeerMs);
-    }
 };
 
 bool PipeTransport::Listener::Take(Peer& p, uint64_t now) {
@@ -344,7 +344,6 @@ bool PipeTransport::Listener::Take(Peer& p, uint64_t now) {
     p.last_heard = now;
     if (!ok && GetLastError() == ERROR_MORE_DATA) {
         p.oversized = true; // a pipe message longer than any chunk: not ours
-        p.deadline = DeadlineFor(p, now);
         return Arm(p);
     }
     if (!ok) return false;
@@ -376,7 +375,6 @@ bool PipeTransport::Listener::Take(Peer& p, uint64_t now) {
             FreeBlock(payload);
         }
     }
-    p.deadline = DeadlineFor(p, now);
     return Arm(p);
 }
 
@@ -420,7 +418,7 @@ void PipeTransport::Listener::IoLoop(HANDLE first) {
             Peer& p = *peers[(rotate + i) % peers.size()];
             events.push_back(p.op.event.get());
             waited.push_back(&p);
-            if (p.deadline < wake) wake = p.deadline;
+            if (p.Deadline() < wake) wake = p.Deadline();
             if (peers.size() >= kMaxConnectionsPerNode && p.Idle() &&
                 p.last_heard + kCrowdedSilentMs < wake) {
                 wake = p.last_heard + kCrowdedSilentMs;
@@ -449,7 +447,6 @@ void PipeTransport::Listener::IoLoop(HANDLE first) {
                 try {
                     auto p = std::make_unique<Peer>();
                     p->pipe = std::move(listening);
-                    p->deadline = DeadlineFor(*p, now);
                     p->last_heard = now;
                     if (Arm(*p)) {
                         peers.push_back(std::move(p));
@@ -478,7 +475,7 @@ void PipeTransport::Listener::IoLoop(HANDLE first) {
                     for (int more = 0; keep && more < 8 && HasOverlappedIoCompleted(&p.op.ov);
                          ++more)
                         keep = Take(p, now);
-                } else if (now >= p.deadline) {
+                } else if (now >= p.Deadline()) {
                     keep = false; // stalled in a frame, or silent for too long
                 }
             } catch (...) {

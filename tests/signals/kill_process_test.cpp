@@ -84,36 +84,24 @@ TEST_F(KillProcessTest, CloseApplication) {
         uint32_t result;
         Expect asked;
     };
+    // clang-format off
     const Case cases[] = {
         {"NT terminates", false, false, 100, Done{}, {}, kKillDone, kTerminateAll},
         {"NT cannot open", false, false, 100, open_fails, {}, kKillNotFound, kTerminateAll},
-        {"NT terminate fails",
-         false,
-         false,
-         100,
-         terminate_fails,
-         {},
-         kKillCallFailed,
-         kTerminateAll},
+        {"NT terminate fails", false, false, 100, terminate_fails, {}, kKillCallFailed, kTerminateAll},
         // Wine: the toolhelp functions make the table Windows 95 mode; ordinal 37 says NT.
         {"95 table on NT", true, false, 200, Done{}, {}, kKillDone, kTerminateAll},
         {"9x console by flag", true, true, 200, Done{}, {}, kKillDone, kTerminateOnly},
         {"9x console by name", true, true, 300, Done{}, {}, kKillDone, kTerminateOnly},
         {"9x console cannot open", true, true, 200, open_fails, {}, kKillNotFound, kTerminateOnly},
-        {"9x console terminate fails",
-         true,
-         true,
-         200,
-         terminate_fails,
-         {},
-         kKillCallFailed,
-         kTerminateOnly},
+        {"9x console terminate fails", true, true, 200, terminate_fails, {}, kKillCallFailed, kTerminateOnly},
         {"9x name test is case-sensitive", true, true, 400, Done{}, posted, kKillDone, kQuit},
         {"9x windowed gets WM_QUIT", true, true, 100, Done{}, posted, kKillDone, kQuit},
         {"9x no thread snapshot", true, true, 100, Done{}, no_snapshot, kKillNotFound, kQuit},
         {"9x no thread", true, true, 100, Done{}, no_thread, kKillCallFailed, kQuit},
         {"9x post fails", true, true, 100, Done{}, post_fails, kKillCallFailed, kQuit},
     };
+    // clang-format on
     for (const auto& c : cases) {
         FakeSignalPlatform p;
         p.win9x = c.win9x;
