@@ -95,8 +95,10 @@ bool ServiceSignal(const std::string& word, uint32_t& id) {
 
 const char kConfigHelp[] =
     "usage: pmconsole config [--json] [--to NODE] [--timeout MS]\n"
-    "Shows Get Configuration: the manager info, each tab's columns with their types, the\n"
-    "signals per tab, the enumerated texts and the language code.\n"
+    "Shows Get Configuration: the manager info, the agent's mode (NT or Windows 95), each tab's\n"
+    "columns with their types, the signals per tab, the enumerated texts and the language code;\n"
+    "and the diagnostic \"Platform\" setting (nt, 95 or absent) as this machine's registry\n"
+    "holds it.\n"
     "Exit codes: 0 shown, 1 the agent answered a failure, 3 no reply or a malformed answer,\n"
     "2 bad usage.\n";
 
@@ -174,11 +176,23 @@ bool FetchBaseInfo(ConsoleIo& io, const std::string& to, BaseInfoView* view, std
     return DecodeBaseInfo(items, io.Decoder(), view, error);
 }
 
-std::string FormatBaseInfo(const BaseInfoView& v) {
+namespace {
+bool NtMode(const BaseInfoView& v) {
+    return v.num_groups >= 3; // processes, Win32 services, driver services
+}
+} // namespace
+
+std::string FormatBaseInfo(const BaseInfoView& v, const PlatformSettingView& setting) {
     std::string out = "Manager version " + Hex32(v.version) + ", OS type " + Num(v.os_type) +
                       (v.os_type == 4 ? " (NT family)" : " (Windows 95/98)") + " " +
                       Num(v.os_major) + "." + Num(v.os_minor) + ", flags " + Hex32(v.flags) + ", " +
                       Num(v.num_groups) + " tab(s), language \"" + v.language + "\"\n";
+    out += NtMode(v) ? "Mode: NT (processes, Win32 services, driver services)\n"
+                     : "Mode: Windows 95 (processes only)\n";
+    if (setting.readable)
+        out += setting.present ? "Platform setting: \"" + setting.text +
+                                     "\" (the agent reads it at its start)\n"
+                               : "Platform setting: absent (the agent tests the system)\n";
     for (const auto& g : v.groups) {
         out += "\nTab " + g.name + " (key field " + Num(g.key_field) + ", monitored " +
                Num(g.monitored) + "):\n";
@@ -197,11 +211,14 @@ std::string FormatBaseInfo(const BaseInfoView& v) {
     return out;
 }
 
-std::string FormatBaseInfoJson(const BaseInfoView& v) {
+std::string FormatBaseInfoJson(const BaseInfoView& v, const PlatformSettingView& setting) {
     std::string out = "{\"version\": " + Num(v.version) + ", \"os_type\": " + Num(v.os_type) +
                       ", \"os_major\": " + Num(v.os_major) + ", \"os_minor\": " + Num(v.os_minor) +
                       ", \"flags\": " + Num(v.flags) + ", \"num_groups\": " + Num(v.num_groups) +
-                      ", \"tabs\": [";
+                      ", \"mode\": \"" + (NtMode(v) ? "nt" : "95") + "\"";
+    if (setting.readable)
+        out += ", \"platform_setting\": " + (setting.present ? JsonString(setting.text) : "null");
+    out += ", \"tabs\": [";
     for (size_t i = 0; i < v.groups.size(); ++i) {
         const auto& g = v.groups[i];
         out += (i ? ", " : "") + std::string("{\"name\": ") + JsonString(g.name) +
@@ -254,7 +271,8 @@ int RunConfig(const std::vector<std::string>& args, ConsoleIo& io) {
         io.Err("pmconsole config: malformed answer: " + error + "\n");
         return kExitNoReply;
     }
-    io.Out(json ? FormatBaseInfoJson(view) : FormatBaseInfo(view));
+    const PlatformSettingView setting = io.PlatformSetting();
+    io.Out(json ? FormatBaseInfoJson(view, setting) : FormatBaseInfo(view, setting));
     return kExitReply;
 }
 

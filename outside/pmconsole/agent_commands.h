@@ -30,7 +30,8 @@ bool FetchBaseInfo(ConsoleIo& io, const std::string& to, BaseInfoView* view, std
 std::string SignalResultText(uint32_t status);
 std::string ServiceStatusText(uint32_t status);
 
-std::string FormatBaseInfo(const BaseInfoView& v);
-std::string FormatBaseInfoJson(const BaseInfoView& v);
+// The setting is shown when it could be read; the mode always (from the number of tabs).
+std::string FormatBaseInfo(const BaseInfoView& v, const PlatformSettingView& setting = {});
+std::string FormatBaseInfoJson(const BaseInfoView& v, const PlatformSettingView& setting = {});
 
 } // namespace pm::console

@@ -16,6 +16,14 @@ constexpr int kExitReply = 0;
 constexpr int kExitUsage = 2;
 constexpr int kExitNoReply = 3;
 
+// The agent's "Platform" setting as this machine's registry holds it (the agent reads it once,
+// at its start).
+struct PlatformSettingView {
+    bool readable = false; // false: the console cannot read the registry here
+    bool present = false;
+    std::string text;
+};
+
 class ConsoleIo {
 public:
     virtual ~ConsoleIo() = default;
@@ -33,6 +41,8 @@ public:
     virtual std::string ReadInput() { return {}; }
     // Waits between two updates of `ps --watch`.
     virtual void Wait(unsigned milliseconds) { (void)milliseconds; }
+    // The "Platform" value under HKLM "SOFTWARE\Orvane\Kestrane\CurrentVersion".
+    virtual PlatformSettingView PlatformSetting() { return {}; }
 
     static std::string KeepText(const std::string& text) { return text; }
 };

@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "outside/pmconsole/console_commands.h"
+#include "shared/cmdline/cmd_line.h"
+#include "shared/cmdline/cmd_line_win.h"
 #include "shared/node/service_node.h"
 #include "shared/base/win_handles.h"
 #include "shared/text/text_string.h"
@@ -144,6 +146,14 @@ public:
     CompressedConverter Converter() override { return &ToCompressed; }
     TextDecoder Decoder() override { return &ToUtf8; }
     void Wait(unsigned milliseconds) override { Sleep(milliseconds); }
+    PlatformSettingView PlatformSetting() override {
+        Win32SettingsSource source;
+        std::string raw;
+        const RegistryRead read = source.ReadRegistryString(CmdLine::kInstallKey, "Platform", raw);
+        PlatformSettingView v{true, read != RegistryRead::kMissing, ""};
+        if (read == RegistryRead::kOk) v.text = raw.substr(0, raw.find('\0'));
+        return v;
+    }
     std::string ReadInput() override {
         std::string text;
         char buf[256];

@@ -38,7 +38,8 @@ const char kPsHelp[] =
     "  --timeout MS   time to wait for each reply (default 30000)\n"
     "Exit codes: 0 done, 3 no reply / refused / malformed reply, 2 bad usage.\n";
 
-std::string FormatTables(const ConsoleTables& t, const std::vector<std::string>& priorities) {
+std::string FormatTables(const ConsoleTables& t, const std::vector<std::string>& priorities,
+                         uint32_t num_groups) {
     auto procs = t.Processes();
     bool win95 = !procs.empty() && procs.front().has_parent;
     std::string out =
@@ -53,6 +54,9 @@ std::string FormatTables(const ConsoleTables& t, const std::vector<std::string>&
                Pad(win95 ? Num(p.parent_process_id) : p.user, 16) + Pad(Num(p.threads), 8) +
                Pad(prio, 14) + (p.has_memory ? Num(p.memory) : "") + "\n";
     }
+    if (procs.empty() && num_groups >= 3)
+        out += "(none: in NT mode the agent reads the processes from the system's performance "
+               "data, and this system delivers no process object)\n";
     const char* titles[] = {"Win32 services", "Driver services"};
     for (uint32_t g = 2; g <= 3; ++g) {
         auto svcs = t.Services(g);
@@ -141,10 +145,14 @@ int RunPs(const std::vector<std::string>& args, ConsoleIo& io) {
 
     // Priority names come with the configuration; without it the indexes stand alone.
     std::vector<std::string> priorities;
+    uint32_t num_groups = 0;
     if (!json) {
         BaseInfoView config;
         std::string ignored;
-        if (FetchBaseInfo(io, request.to, &config, &ignored)) priorities = config.EnumTexts(1);
+        if (FetchBaseInfo(io, request.to, &config, &ignored)) {
+            priorities = config.EnumTexts(1);
+            num_groups = config.num_groups;
+        }
     }
     ConsoleTables tables(io.Decoder());
     for (uint32_t round = 0; count == 0 || round < count; ++round) {
@@ -174,7 +182,7 @@ int RunPs(const std::vector<std::string>& args, ConsoleIo& io) {
             io.Out(FormatTablesJson(tables));
         } else {
             if (watch) io.Out("\x1b[H\x1b[2J");
-            io.Out(FormatTables(tables, priorities));
+            io.Out(FormatTables(tables, priorities, num_groups));
             if (watch)
                 io.Out("\n" + std::to_string(tables.changes_in_last_reply()) +
                        " changes in the last update; every " + std::to_string(interval_s) + " s\n");

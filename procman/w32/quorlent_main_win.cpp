@@ -8,7 +8,9 @@
 #include "shared/ipc/kavipc32_abi.h"
 #include "procman/w32/process_list/process_list_win.h"
 #include "procman/w32/startup.h"
+#include "procman/w32/table/snapshot_platform_win.h"
 #include "shared/cmdline/cmd_line.h"
+#include "shared/cmdline/cmd_line_win.h"
 
 namespace pm {
 namespace {
@@ -49,6 +51,11 @@ public:
                       : nullptr;
         return fn ? fn(ProcMgrSvcNode::kNodeName) : 0;
     }
+    table::PlatformSetting Platform() override {
+        Win32SettingsSource source;
+        return table::ReadPlatformSetting(source);
+    }
+    void UsePlatform(table::PlatformChoice choice) override { table::SetPlatformChoice(choice); }
 };
 
 } // namespace

@@ -4,6 +4,23 @@
 #include <cstdio>
 
 namespace pm {
+namespace {
+
+// Read once, before anything asks for the platform; an absent value is not traced, so that
+// the run stays as it was without it.
+void ApplyPlatformSetting(StartupEnv& env, TraceLog& log) {
+    const table::PlatformSetting setting = env.Platform();
+    if (!setting.present) return;
+    if (setting.understood)
+        log.Write("--Platform setting \"%s\": %s mode\n", setting.text.c_str(),
+                  setting.choice == table::PlatformChoice::kNt ? "NT" : "Windows 95");
+    else
+        log.Write("!!Platform setting \"%s\" not understood (nt or 95): automatic test\n",
+                  setting.text.c_str());
+    env.UsePlatform(setting.choice);
+}
+
+} // namespace
 
 int RunQuorlent(StartupEnv& env, TraceLog& log) {
     const std::string dir = env.LogDirectory();
@@ -12,6 +29,7 @@ int RunQuorlent(StartupEnv& env, TraceLog& log) {
         log.Enable(file);
         log.Write("Start logging\n");
     }
+    ApplyPlatformSetting(env, log);
 
     // Windows 95/98 would end the program at the user's log-off otherwise.
     env.RegisterServiceProcess();

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "procman/w32/procmgr_svc_node.h"
+#include "procman/w32/table/platform_choice.h"
 #include "shared/node/trace_log.h"
 
 namespace pm {
@@ -32,6 +33,9 @@ public:
     virtual void Puts(const char* text) = 0;
     // The id of the process that holds the node's name, where it can be told; 0 else.
     virtual uint32_t NodeOwner() { return 0; }
+    // The "Platform" setting (absent by default) and where its choice takes effect.
+    virtual table::PlatformSetting Platform() { return {}; }
+    virtual void UsePlatform(table::PlatformChoice choice) { (void)choice; }
 };
 
 // Runs the program from start-up to shutdown; answers the exit code: 0 after a normal end,

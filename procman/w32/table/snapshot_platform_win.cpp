@@ -69,6 +69,8 @@ PsapiFunctions& Psapi() {
 }
 
 HANDLE g_execution_mutex = nullptr;
+// Set once at start-up, before the first snapshot, from the "Platform" setting.
+PlatformChoice g_platform_choice = PlatformChoice::kAutomatic;
 
 // The first module's full path; empty when it cannot be read.
 std::string ModulePath(HANDLE process) {
@@ -139,12 +141,12 @@ std::vector<ServiceStatusEntry> EnumerateServices(SC_HANDLE scm, const ServiceTy
 } // namespace
 
 bool Win32SnapshotPlatform::IsWin95Mode() {
-    return Toolhelp().complete;
+    return Kernel32ToolhelpComplete();
 }
 
 std::optional<std::vector<ToolhelpProcess>> Win32SnapshotPlatform::ToolhelpProcesses(size_t limit) {
     auto& th = Toolhelp();
-    if (!th.complete) return std::nullopt;
+    if (!th.complete) return std::nullopt; // Windows 95 mode forced where toolhelp is missing
     win::unique_hfile snapshot(th.create_snapshot(TH32CS_SNAPPROCESS, 0));
     if (!snapshot) return std::nullopt;
     std::vector<ToolhelpProcess> found;
@@ -262,7 +264,11 @@ HANDLE ExecutionMutex() {
 }
 
 bool Kernel32ToolhelpComplete() {
-    return Toolhelp().complete;
+    return DecideWin95Mode(g_platform_choice, Toolhelp().complete);
+}
+
+void SetPlatformChoice(PlatformChoice choice) {
+    g_platform_choice = choice;
 }
 
 } // namespace pm::table

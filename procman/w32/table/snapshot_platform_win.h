@@ -3,6 +3,7 @@
 
 #include <windows.h>
 
+#include "procman/w32/table/platform_choice.h"
 #include "procman/w32/table/snapshot_platform.h"
 
 namespace pm::table {
@@ -28,7 +29,10 @@ public:
 void CreateExecutionMutexOnce();
 HANDLE ExecutionMutex();
 
-// Windows 95 mode: all six toolhelp and process-flag functions exist in KERNEL32.
+// Windows 95 mode: all six toolhelp and process-flag functions exist in KERNEL32, unless the
+// "Platform" setting made the choice. Every part that asks for the platform asks here.
 bool Kernel32ToolhelpComplete();
+// The choice of the "Platform" setting; made once at start-up, before the first snapshot.
+void SetPlatformChoice(PlatformChoice choice);
 
 } // namespace pm::table
