@@ -1,0 +1,286 @@
+// quorlent in NT mode end to end under Wine: the "Platform" setting makes the agent take its NT
+// paths against the real system (Wine's service manager, its performance data), and the
+// console's requests travel through the real messaging library. One agent start serves every
+// check; a service program of the tests is registered for the run and removed after.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "outside/console_model/base_info_view.h"
+#include "outside/console_model/console_tables.h"
+#include "shared/base/endian.h"
+#include "shared/node/service_node.h"
+#include "shared/text/text_string.h"
+#include "tests/e2e_support_win.h"
+
+namespace pm {
+namespace {
+
+using namespace pm::test;
+using le::Bytes32;
+using le::Load16;
+using le::Load32;
+using Items = std::vector<std::vector<uint8_t>>;
+
+constexpr uint32_t kGetConfiguration = 0x73124532;
+constexpr uint32_t kGetUpdates = 0x73124533;
+
+// Sends one request to "ProcMgr" from a node of this test; the reply's status and items.
+struct Answer {
+    bool replied = false;
+    int32_t status = -1;
+    Items items;
+};
+Answer Ask(uint32_t code, const std::vector<std::string>& params) {
+    WaitedCommand cmd(code);
+    for (const auto& p : params)
+        cmd.AddParam(p.data(), static_cast<uint32_t>(p.size()));
+    cmd.SetTargetAddr("ProcMgr");
+    cmd.timeout_ms = 30000;
+    const std::string name = "nt-e2e-" + std::to_string(GetCurrentProcessId());
+    ServiceNode node(name.c_str(), 0, Library(), SystemNodePlatform());
+    Answer a;
+    if (!node.IsRegistered()) return a;
+    node.SendCommand(&cmd, Send::kNoWait);
+    a.replied = cmd.Wait(40000);
+    node.Unregister();
+    a.status = cmd.status;
+    for (size_t i = 0; i < cmd.GetResultCount(); ++i)
+        a.items.emplace_back(cmd.GetResult(i), cmd.GetResult(i) + cmd.GetResultSize(i));
+    return a;
+}
+
+Ran Console(const std::string& args) {
+    Ran r = RunProgram(ProgramDir() + "pmconsole.exe", args);
+    r.out = WithoutCr(r.out);
+    return r;
+}
+
+std::string Utf8(const std::string& compressed) {
+    TextString s(compressed.c_str());
+    s.CompressedToUtf8();
+    return s.CStr();
+}
+
+std::string Compressed(const std::string& ansi) {
+    TextString s(ansi.c_str());
+    s.ToCompressedUnicode();
+    return s.CStr();
+}
+
+// The update records (after the clock) of group `group` whose name attribute is `name`.
+std::vector<std::vector<uint8_t>> RecordsNamed(const Items& items, uint32_t group,
+                                               const std::string& name) {
+    std::vector<std::vector<uint8_t>> found;
+    for (size_t i = 1; i < items.size(); ++i) {
+        const auto& r = items[i];
+        if (r.size() < 31 || Load16(r.data()) != 1 || Load32(r.data() + 6) != group) continue;
+        const char* text = reinterpret_cast<const char*>(r.data() + 20);
+        if (std::string(text, strnlen(text, r.size() - 20)) == name) found.push_back(r);
+    }
+    return found;
+}
+
+// A service update record, byte by byte: header, the name attribute, the state attribute and
+// 30 zero bytes after them.
+void ExpectServiceRecord(const std::vector<uint8_t>& r, uint32_t group, const std::string& name,
+                         uint32_t state) {
+    const size_t n = name.size();
+    ASSERT_EQ(r.size(), 61 + n);
+    EXPECT_EQ(Load16(r.data()), 1u);           // rec_type
+    EXPECT_EQ(Load32(r.data() + 2), 0u);       // proc_id: 0 for a service
+    EXPECT_EQ(Load32(r.data() + 6), group);    // group_id
+    EXPECT_EQ(Load16(r.data() + 10), 2u);      // num_attribs
+    EXPECT_EQ(Load16(r.data() + 12), 14u);     // offset of the first attribute
+    EXPECT_EQ(Load16(r.data() + 14), n + 7);   // attribute 2: length
+    EXPECT_EQ(Load32(r.data() + 16), 2u);      //   field_id "Program Name"
+    EXPECT_EQ(r[20 + n], 0);                   //   the text's terminator
+    const size_t s = 21 + n;                   // attribute 15
+    EXPECT_EQ(Load16(r.data() + s), 10u);      //   length
+    EXPECT_EQ(Load32(r.data() + s + 2), 15u);  //   field_id "State"
+    EXPECT_EQ(Load32(r.data() + s + 6), state);
+    EXPECT_EQ(std::vector<uint8_t>(r.begin() + 31 + n, r.end()), std::vector<uint8_t>(30, 0));
+}
+
+class NtModeEndToEnd : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!Library().IsBound()) GTEST_SKIP() << "messaging library not available";
+        if (NodeExists("ProcMgr")) GTEST_SKIP() << "a ProcMgr node is running already";
+        ASSERT_TRUE(agent_.ready());
+        ASSERT_TRUE(agent_.Start());
+    }
+    void TearDown() override {
+        EXPECT_EQ(agent_.child.process ? agent_.Stop() : 0, 0u);
+    }
+    // Applies one Get Updates reply to the console's copy; answers the reply's items.
+    Items Update() {
+        Answer a = Ask(kGetUpdates, {Bytes32(tables_.clock())});
+        EXPECT_TRUE(a.replied);
+        EXPECT_EQ(a.status, 0);
+        std::string error;
+        EXPECT_TRUE(tables_.Apply(a.items, &error)) << error;
+        return a.items;
+    }
+    std::optional<console::ServiceRow> Row(uint32_t group, const std::string& name) const {
+        for (const auto& s : tables_.Services(group))
+            if (s.name == name) return s;
+        return std::nullopt;
+    }
+
+    ScopedValue platform_{kInstallKey, "Platform", std::string("nt", 3)};
+    Agent agent_{"nt_e2e"};
+    console::ConsoleTables tables_{&Utf8};
+};
+
+// Get Configuration in NT mode: the manager info says 3 groups with flags 0x1F, ProcMgrInfo1
+// holds three blocks, seven signals cover tabs 1 to 3, two enumerations; the console's decoder
+// reads three tabs and `config` names the mode and the setting.
+TEST_F(NtModeEndToEnd, ConfigurationHasThreeTabs) {
+    Answer a = Ask(kGetConfiguration, {});
+    ASSERT_TRUE(a.replied);
+    ASSERT_EQ(a.status, 0);
+    ASSERT_EQ(a.items.size(), 5u);
+    const auto& info = a.items[0];
+    ASSERT_EQ(info.size(), 16u);
+    EXPECT_EQ(Load32(info.data()), 0x00011000u); // version
+    EXPECT_EQ(info[4], 4);                       // os_type: NT family
+    EXPECT_EQ(Load32(info.data() + 8), 0x1Fu);   // flags
+    EXPECT_EQ(Load32(info.data() + 12), 3u);     // num_groups
+
+    // ProcMgrInfo1: per block the header (name length n without its zero in NT mode), then
+    // the field ids of its records.
+    const std::vector<uint32_t> fields[] = {{2, 1, 8, 4, 9, 16, 17}, {2, 15}, {2, 15}};
+    const auto& blocks = a.items[1];
+    size_t at = 0;
+    for (uint32_t g = 1; g <= 3; ++g) {
+        ASSERT_LE(at + 22, blocks.size()) << g;
+        const uint8_t* h = blocks.data() + at;
+        EXPECT_EQ(Load32(h), 22u) << g;                  // header length: 21 + n
+        ASSERT_EQ(Load32(h + 4), fields[g - 1].size());  // num_records
+        EXPECT_EQ(Load32(h + 8), g == 1 ? 1u : 0u) << g; // key_field
+        EXPECT_EQ(Load32(h + 16), 1u) << g;              // name length: n
+        EXPECT_EQ(std::string(reinterpret_cast<const char*>(h + 20), 2),
+                  Compressed(std::to_string(g)) + '\0');
+        at += Load32(h);
+        for (uint32_t field : fields[g - 1]) {
+            ASSERT_LE(at + 17, blocks.size());
+            EXPECT_EQ(Load32(blocks.data() + at + 8), field) << g;
+            at += Load32(blocks.data() + at);
+        }
+    }
+    EXPECT_EQ(at, blocks.size());
+
+    const auto& signals = a.items[2];
+    ASSERT_GE(signals.size(), 8u);
+    ASSERT_EQ(Load32(signals.data() + 4), 7u);
+    const uint32_t tab_and_id[7][2] = {{1, 5}, {2, 6}, {2, 7}, {2, 9}, {2, 8}, {3, 9}, {3, 8}};
+    at = 8;
+    for (const auto& s : tab_and_id) {
+        ASSERT_LE(at + 17, signals.size());
+        EXPECT_EQ(Load32(signals.data() + at + 8), s[1]);
+        EXPECT_EQ(Load32(signals.data() + at + 12), s[0]);
+        at += Load32(signals.data() + at);
+    }
+    EXPECT_EQ(Load16(a.items[3].data()), 2u); // enumerations: priority and state
+
+    console::BaseInfoView view;
+    std::string error;
+    ASSERT_TRUE(console::DecodeBaseInfo(a.items, &Utf8, &view, &error)) << error;
+    EXPECT_EQ(view.groups.size(), 3u);
+    EXPECT_EQ(view.EnumTexts(2).size(), 8u); // index 0 unused, then the seven states
+
+    Ran config = Console("config --json");
+    EXPECT_EQ(config.code, 0u) << config.out;
+    EXPECT_NE(config.out.find("\"mode\": \"nt\", \"platform_setting\": \"nt\""), std::string::npos)
+        << config.out;
+}
+
+// The service tabs from Wine's service manager; a service of the tests started, paused,
+// continued and stopped through the agent, each change one update record; refusals.
+TEST_F(NtModeEndToEnd, ServiceTabsChangesAndControl) {
+    const std::string key = "pmtestsvc" + std::to_string(GetCurrentProcessId());
+    const std::string display = "ProcMgr Test Service " + key;
+    ScopedService service(key, display, ProgramDir() + "signals_test_service.exe");
+    ASSERT_TRUE(service.created()) << GetLastError();
+
+    Update();
+    ASSERT_TRUE(Row(2, display)) << "the test service is not in the Win32 services tab";
+    EXPECT_EQ(Row(2, display)->state, SERVICE_STOPPED);
+    EXPECT_FALSE(tables_.Services(3).empty()) << "no driver services";
+    // Wine's performance data holds no process object: the process tab stays empty, and the
+    // console says why.
+    Ran ps = Console("ps");
+    EXPECT_EQ(ps.code, 0u) << ps.out;
+    EXPECT_NE(ps.out.find("Win32 services ("), std::string::npos) << ps.out;
+    EXPECT_NE(ps.out.find(display), std::string::npos) << ps.out;
+    EXPECT_NE(ps.out.find("Driver services ("), std::string::npos) << ps.out;
+    if (tables_.Processes().empty()) {
+        EXPECT_NE(ps.out.find("(none: in NT mode"), std::string::npos) << ps.out;
+    }
+
+    // Each step through the console, then the state the service reaches and the one record
+    // of it that the next update holds.
+    const std::string quoted = " \"" + display + "\"";
+    const struct {
+        std::string args;
+        DWORD state;
+    } steps[] = {
+        {"signal 2 start" + quoted, SERVICE_RUNNING},
+        {"signal 2 pause" + quoted, SERVICE_PAUSED},
+        {"svc continue " + key, SERVICE_RUNNING},
+        {"svc pause" + quoted, SERVICE_PAUSED},
+        {"signal 2 continue" + quoted, SERVICE_RUNNING},
+        {"signal 2 stop" + quoted, SERVICE_STOPPED},
+        {"svc start " + key, SERVICE_RUNNING},
+        {"svc stop" + quoted, SERVICE_STOPPED},
+    };
+    const std::string stored = Compressed(display);
+    for (const auto& s : steps) {
+        Ran r = Console(s.args);
+        EXPECT_EQ(r.code, 0u) << s.args << ": " << r.out;
+        ASSERT_EQ(service.WaitFor(s.state), s.state) << s.args;
+        const Items items = Update();
+        const auto records = RecordsNamed(items, 2, stored);
+        ASSERT_EQ(records.size(), 1u) << s.args;
+        ExpectServiceRecord(records[0], 2, stored, s.state);
+        EXPECT_EQ(Row(2, display)->state, s.state) << s.args;
+    }
+
+    // Refused: the state does not allow it, no such service, a key name where the tab's
+    // display name belongs.
+    std::string driver; // a stopped one: stop is refused before any control is sent
+    for (const auto& d : tables_.Services(3))
+        if (d.state == SERVICE_STOPPED) driver = d.name;
+    const struct {
+        std::string args;
+        DWORD code;
+        const char* shows;
+    } refused[] = {
+        {"signal 2 stop" + quoted, 1, "0xDA000001"},
+        {"signal 2 continue" + quoted, 1, "0xDA000001"},
+        {"signal 2 start \"No Such Service " + key + "\"", 1, "0xDA000004"},
+        {"signal 2 start " + key, 1, "0xDA000004"},
+        {"svc start \"No Such Service " + key + "\" --json", 1, "{\"status\": 2, "},
+        {"svc stop " + key + " --json", 1, "{\"status\": 5, "},
+    };
+    for (const auto& r : refused) {
+        Ran out = Console(r.args);
+        EXPECT_EQ(out.code, r.code) << r.args << ": " << out.out;
+        EXPECT_NE(out.out.find(r.shows), std::string::npos) << r.args << ": " << out.out;
+    }
+    if (!driver.empty()) {
+        Ran out = Console("signal 3 stop \"" + driver + "\"");
+        EXPECT_EQ(out.code, 1u) << out.out;
+        EXPECT_NE(out.out.find("0xDA000001"), std::string::npos) << out.out;
+    }
+    EXPECT_EQ(service.WaitFor(SERVICE_STOPPED), static_cast<DWORD>(SERVICE_STOPPED));
+}
+
+} // namespace
+} // namespace pm
