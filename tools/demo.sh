@@ -95,3 +95,26 @@ step "stop quorlent through the messaging library's quit request"
 trap - EXIT
 kill "$ping_pid" 2>/dev/null || true
 "$stack" down
+
+# The diagnostic "Platform" setting makes the agent take its NT paths under Wine: the service
+# tabs come from Wine's service manager; Wine's performance data holds no process object.
+platform() {
+    local view
+    for view in /reg:32 /reg:64; do
+        "$top/tools/wine-run" reg "$@" "$view" >/dev/null 2>&1 || true
+    done
+}
+step "NT mode: restart quorlent with \"Platform\" = nt under HKLM\\SOFTWARE\\Orvane\\Kestrane\\CurrentVersion"
+platform add 'HKLM\SOFTWARE\Orvane\Kestrane\CurrentVersion' /v Platform /t REG_SZ /d nt /f
+trap 'platform delete "HKLM\SOFTWARE\Orvane\Kestrane\CurrentVersion" /v Platform /f; "$stack" down >/dev/null 2>&1 || true' EXIT
+"$stack" up
+printf '$ pmconsole config | head -n 3\n'
+"$stack" console config | head -n 3 || true
+step "the process table and the Win32 and driver service tabs in NT mode (pmconsole ps)"
+show ps
+step "a service tab exists now: Stop on a stopped service is refused by its state (0xDA000001)"
+show signal 2 stop "Print Spooler"
+step "stop quorlent and remove the setting"
+trap - EXIT
+"$stack" down
+platform delete 'HKLM\SOFTWARE\Orvane\Kestrane\CurrentVersion' /v Platform /f

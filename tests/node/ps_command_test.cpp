@@ -27,12 +27,14 @@ public:
     CompressedConverter Converter() override { return nullptr; }
     void Wait(unsigned ms) override { waits.push_back(ms); }
     TextDecoder Decoder() override { return &Utf8; }
+    PlatformSettingView PlatformSetting() override { return platform; }
     static std::string Utf8(const std::string& compressed) {
         TextString s(compressed.c_str());
         s.CompressedToUtf8();
         return s.CStr();
     }
     Reply config; // Get Configuration: no reply unless a test sets one
+    PlatformSettingView platform;
     std::deque<Reply> replies;
     std::vector<Request> sent;
     std::vector<unsigned> waits;
@@ -94,10 +96,10 @@ TEST(PsCommand, JsonListsTheDecodedTables) {
     EXPECT_EQ(SinceOf(io.sent[0]), 0u);
 }
 
-Reply ConfigReply() {
+Reply ConfigReply(bool win95 = false) {
     baseinfo::OsVersion os;
     auto records = baseinfo::GetProcessBaseInfo(
-        false, os, [](unsigned id) { return id == 403 ? std::string("Normal") : std::string(); },
+        win95, os, [](unsigned id) { return id == 403 ? std::string("Normal") : std::string(); },
         "en");
     Reply r;
     r.outcome = Reply::Outcome::kReply;
@@ -125,6 +127,36 @@ TEST(PsCommand, WatchSendsItsClockAndAppliesEachUpdate) {
     EXPECT_EQ(last.find("old.exe"), std::string::npos);
     EXPECT_NE(last.find("4 Normal"), std::string::npos);
     EXPECT_NE(last.find("2 changes in the last update"), std::string::npos);
+}
+
+// The mode comes from the configuration: an empty process table is explained in NT mode only;
+// `config` names the mode and the setting as far as this machine can read it.
+TEST(PsCommand, NtModeExplainsAnEmptyProcessTableAndConfigNamesTheSetting) {
+    for (bool win95 : {false, true}) {
+        table::ChangeTracker agent;
+        agent.Renew(Table({}, {{"Spooler", 4}}));
+        ScriptedIo io;
+        io.config = ConfigReply(win95);
+        io.replies.push_back(AgentReply(agent, 0));
+        EXPECT_EQ(RunConsole({"ps"}, io), kExitReply) << io.err;
+        EXPECT_EQ(io.out.find("(none: in NT mode") != std::string::npos, !win95) << io.out;
+    }
+    const struct {
+        bool win95;
+        PlatformSettingView setting;
+        const char* shows;
+    } cases[] = {
+        {false, {true, true, "nt"}, "\"mode\": \"nt\", \"platform_setting\": \"nt\", \"tabs\""},
+        {true, {true, false, ""}, "\"mode\": \"95\", \"platform_setting\": null, \"tabs\""},
+        {true, {}, "\"mode\": \"95\", \"tabs\""},
+    };
+    for (const auto& c : cases) {
+        ScriptedIo io;
+        io.config = ConfigReply(c.win95);
+        io.platform = c.setting;
+        EXPECT_EQ(RunConsole({"config", "--json"}, io), kExitReply) << io.err;
+        EXPECT_NE(io.out.find(c.shows), std::string::npos) << io.out;
+    }
 }
 
 TEST(PsCommand, FailuresAndUsage) {

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 #include <map>
+#include <optional>
+#include <utility>
 
 #include "fake_messaging.h"
 #include "fake_platform.h"
@@ -133,6 +135,36 @@ TEST(Startup, LogLinesAppendAfterOldOnes) {
                  "42: ...About to call initial CheckForUpdates\n"
                  "42: Process Management Service Node Initialized\n"
                  "42: End logging\n");
+}
+
+// The "Platform" setting's choice is made before the first snapshot; an absent value makes none.
+TEST(Startup, PlatformSettingChoosesBeforeTheFirstSnapshot) {
+    struct Env : FakeStartupEnv {
+        table::PlatformSetting setting;
+        std::vector<std::pair<table::PlatformChoice, int>> used; // the choice, snapshots before
+        table::PlatformSetting Platform() override { return setting; }
+        void UsePlatform(table::PlatformChoice c) override { used.push_back({c, g_checks}); }
+    };
+    const struct {
+        std::optional<std::string> value;
+        std::vector<std::pair<table::PlatformChoice, int>> used;
+    } cases[] = {
+        {std::nullopt, {}},
+        {"nt", {{table::PlatformChoice::kNt, 0}}},
+        {"95", {{table::PlatformChoice::kWin95, 0}}},
+        {"xp", {{table::PlatformChoice::kAutomatic, 0}}},
+    };
+    for (const auto& c : cases) {
+        Env env;
+        env.setting = table::ParsePlatformSetting(c.value);
+        env.platform.Queue(kWmQuit);
+        TraceLog log(&Clock);
+        g_checks = 0;
+        SetCheckForUpdatesHook(&Check);
+        EXPECT_EQ(RunQuorlent(env, log), 0);
+        SetCheckForUpdatesHook(nullptr);
+        EXPECT_EQ(env.used, c.used) << c.value.value_or("(absent)");
+    }
 }
 
 TEST(Startup, NoMarkerNoLog) {
