@@ -163,6 +163,7 @@ TEST(Startup, PlatformSettingChoosesBeforeTheFirstSnapshot) {
         SetCheckForUpdatesHook(&Check);
         EXPECT_EQ(RunQuorlent(env, log), 0);
         SetCheckForUpdatesHook(nullptr);
+        env.log_file_open = false; // closed by the program
         EXPECT_EQ(env.used, c.used) << c.value.value_or("(absent)");
     }
 }
