@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "outside/console_model/base_info_view.h"
@@ -153,46 +154,26 @@ TEST_F(NtModeEndToEnd, ConfigurationHasThreeTabs) {
     EXPECT_EQ(Load32(info.data() + 8), 0x1Fu);   // flags
     EXPECT_EQ(Load32(info.data() + 12), 3u);     // num_groups
 
-    // ProcMgrInfo1: per block the header (name length n without its zero in NT mode), then
-    // the field ids of its records.
-    const std::vector<uint32_t> fields[] = {{2, 1, 8, 4, 9, 16, 17}, {2, 15}, {2, 15}};
-    const auto& blocks = a.items[1];
-    size_t at = 0;
-    for (uint32_t g = 1; g <= 3; ++g) {
-        ASSERT_LE(at + 22, blocks.size()) << g;
-        const uint8_t* h = blocks.data() + at;
-        EXPECT_EQ(Load32(h), 22u) << g;                  // header length: 21 + n
-        ASSERT_EQ(Load32(h + 4), fields[g - 1].size());  // num_records
-        EXPECT_EQ(Load32(h + 8), g == 1 ? 1u : 0u) << g; // key_field
-        EXPECT_EQ(Load32(h + 16), 1u) << g;              // name length: n
-        EXPECT_EQ(std::string(reinterpret_cast<const char*>(h + 20), 2),
-                  Compressed(std::to_string(g)) + '\0');
-        at += Load32(h);
-        for (uint32_t field : fields[g - 1]) {
-            ASSERT_LE(at + 17, blocks.size());
-            EXPECT_EQ(Load32(blocks.data() + at + 8), field) << g;
-            at += Load32(blocks.data() + at);
-        }
-    }
-    EXPECT_EQ(at, blocks.size());
-
-    const auto& signals = a.items[2];
-    ASSERT_GE(signals.size(), 8u);
-    ASSERT_EQ(Load32(signals.data() + 4), 7u);
-    const uint32_t tab_and_id[7][2] = {{1, 5}, {2, 6}, {2, 7}, {2, 9}, {2, 8}, {3, 9}, {3, 8}};
-    at = 8;
-    for (const auto& s : tab_and_id) {
-        ASSERT_LE(at + 17, signals.size());
-        EXPECT_EQ(Load32(signals.data() + at + 8), s[1]);
-        EXPECT_EQ(Load32(signals.data() + at + 12), s[0]);
-        at += Load32(signals.data() + at);
-    }
-    EXPECT_EQ(Load16(a.items[3].data()), 2u); // enumerations: priority and state
-
+    // The rest through the console's decoder: the columns of each tab (a group name's length
+    // without its zero byte in NT mode), the signals per tab, the state names.
     console::BaseInfoView view;
     std::string error;
     ASSERT_TRUE(console::DecodeBaseInfo(a.items, &Utf8, &view, &error)) << error;
-    EXPECT_EQ(view.groups.size(), 3u);
+    const std::vector<uint32_t> fields[] = {{2, 1, 8, 4, 9, 16, 17}, {2, 15}, {2, 15}};
+    ASSERT_EQ(view.groups.size(), 3u);
+    for (uint32_t g = 1; g <= 3; ++g) {
+        EXPECT_EQ(view.groups[g - 1].name, std::to_string(g));
+        std::vector<uint32_t> ids;
+        for (const auto& c : view.groups[g - 1].columns)
+            ids.push_back(c.field_id);
+        EXPECT_EQ(ids, fields[g - 1]) << g;
+    }
+    EXPECT_EQ(Load32(a.items[1].data() + 16), 1u); // group 1's name length: n
+    std::vector<std::pair<uint32_t, uint32_t>> signals;
+    for (const auto& s : view.signals)
+        signals.emplace_back(s.tab, s.id);
+    EXPECT_EQ(signals, (std::vector<std::pair<uint32_t, uint32_t>>{
+                           {1, 5}, {2, 6}, {2, 7}, {2, 9}, {2, 8}, {3, 9}, {3, 8}}));
     EXPECT_EQ(view.EnumTexts(2).size(), 8u); // index 0 unused, then the seven states
 
     Ran config = Console("config --json");
