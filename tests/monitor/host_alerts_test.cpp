@@ -5,6 +5,7 @@
 #include "outside/pmconsole/alerts_command.h"
 #include "outside/pmhost/host_alerts.h"
 #include "outside/pmhost/host_requests.h"
+#include "outside/pmhost/host_text.h"
 
 namespace pm::host {
 namespace {
@@ -48,6 +49,26 @@ TEST(HostAlerts, JsonLineHoldsEveryFieldEscaped) {
     EXPECT_EQ(JsonString(std::string("\x01\n", 2)), "\"\\u0001\\n\"");
 }
 
+// Every ill-formed part becomes one U+FFFD; well-formed text passes unchanged.
+TEST(HostAlerts, NamesAreMadeValidUtf8) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"CAF\xC3\x89.EXE", "CAF\xC3\x89.EXE"},   // U+00C9
+        {"\xF0\x9F\x98\x80", "\xF0\x9F\x98\x80"}, // U+1F600, four bytes
+        {"A\xFF"
+         "B",
+         "A\xEF\xBF\xBD"
+         "B"},                                                    // never a UTF-8 byte
+        {"\x80\xBF", "\xEF\xBF\xBD\xEF\xBF\xBD"},                 // two stray continuations
+        {"\xC0\xAF", "\xEF\xBF\xBD\xEF\xBF\xBD"},                 // overlong "/"
+        {"\xED\xA0\x80", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"}, // a surrogate
+        {"\xF4\x90\x80\x80", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"}, // > U+10FFFF
+        {"\xE2\x82(", "\xEF\xBF\xBD("},         // cut short, one part
+        {"END\xF0\x9F\x98", "END\xEF\xBF\xBD"}, // cut by the end
+    };
+    for (const auto& [in, out] : cases)
+        EXPECT_EQ(ValidUtf8(in), out) << in;
+}
+
 TEST(HostAlerts, UtcTextOfKnownDates) {
     EXPECT_EQ(UtcText(0), "1970-01-01T00:00:00Z");
     EXPECT_EQ(UtcText(951782400), "2000-02-29T00:00:00Z");
@@ -65,6 +86,10 @@ TEST(HostAlerts, RingKeepsTheLastThousandNumbered) {
     EXPECT_EQ(all.back()->seq, 1005u);
     EXPECT_EQ(ring.Since(1003).size(), 2u);
     EXPECT_TRUE(ring.Since(1005).empty());
+    // The status answer: alerts kept, then the newest number (they differ once some dropped).
+    HostAnswer status = AnswerHostRequest(kCmdHostStatus, {}, ring, {9, 500});
+    ASSERT_EQ(status.items.size(), 1u);
+    EXPECT_EQ(status.items[0], std::string("\xE8\x03\0\0\xED\x03\0\0\x09\0\0\0\xF4\x01\0\0", 16));
 }
 
 TEST(HostAlerts, NodePathReaderStaysInsideThePacket) {
@@ -102,9 +127,6 @@ TEST(HostRequests, ListAlertsAnswersTheNewestAndTheAlertsAfterTheGivenOne) {
     EXPECT_EQ(a.seq, 3u);
     EXPECT_EQ(AnswerHostRequest(kCmdListAlerts, {"xy"}, ring, {}).status, 1);
     EXPECT_EQ(AnswerHostRequest(0x12345678, {}, ring, {}).status, 1);
-    HostAnswer status = AnswerHostRequest(kCmdHostStatus, {}, ring, {9, 500});
-    ASSERT_EQ(status.items.size(), 1u);
-    EXPECT_EQ(status.items[0], std::string("\x03\0\0\0\x03\0\0\0\x09\0\0\0\xF4\x01\0\0", 16));
 }
 
 // A console io that answers each request from a script and then reports the node gone.
