@@ -153,8 +153,8 @@ TEST(PmhostEndToEnd, PingBringsStartedAndStoppedAndANeverStartedMonitorFailsOnce
     ASSERT_GE(shown.size(), 3u);
     ASSERT_GE(logged.size(), 2u) << "the alerts log did not start afresh";
     EXPECT_TRUE(std::equal(logged.rbegin(), logged.rend(), shown.rbegin()));
-    for (const char* f : {"pmhost-alerts.jsonl", "pmhost-alerts.jsonl.1", "pmhost.log",
-                          "pmhost.log.1"}) {
+    for (const char* f :
+         {"pmhost-alerts.jsonl", "pmhost-alerts.jsonl.1", "pmhost.log", "pmhost.log.1"}) {
         const std::string text = ReadText(dir + f);
         EXPECT_FALSE(text.empty()) << f;
         EXPECT_TRUE(text.size() <= kLogLimit || Count(text, "\n") == 1) << f << ": " << text;
