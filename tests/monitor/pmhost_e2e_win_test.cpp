@@ -152,6 +152,7 @@ TEST(PmhostEndToEnd, PingBringsStartedAndStoppedAndANeverStartedMonitorFailsOnce
     logged.insert(logged.end(), newest.begin(), newest.end());
     ASSERT_GE(shown.size(), 3u);
     ASSERT_GE(logged.size(), 2u) << "the alerts log did not start afresh";
+    ASSERT_LE(logged.size(), shown.size());
     EXPECT_TRUE(std::equal(logged.rbegin(), logged.rend(), shown.rbegin()));
     for (const char* f :
          {"pmhost-alerts.jsonl", "pmhost-alerts.jsonl.1", "pmhost.log", "pmhost.log.1"}) {
