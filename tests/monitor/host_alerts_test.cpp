@@ -5,7 +5,6 @@
 #include "outside/pmconsole/alerts_command.h"
 #include "outside/pmhost/host_alerts.h"
 #include "outside/pmhost/host_requests.h"
-#include "outside/pmhost/host_text.h"
 
 namespace pm::host {
 namespace {
@@ -47,26 +46,6 @@ TEST(HostAlerts, JsonLineHoldsEveryFieldEscaped) {
         "[\"Process Monitors\", \"Process Alert\", \"Process Started\", \"A\\\"B\\\\C.EXE\"], "
         "\"symbolic\": [\"TARNVEX\", \"1093223018\", \"0000002304\", \"A\\\"B\\\\C.EXE\"]}");
     EXPECT_EQ(JsonString(std::string("\x01\n", 2)), "\"\\u0001\\n\"");
-}
-
-// Every ill-formed part becomes one U+FFFD; well-formed text passes unchanged.
-TEST(HostAlerts, NamesAreMadeValidUtf8) {
-    const std::pair<const char*, const char*> cases[] = {
-        {"CAF\xC3\x89.EXE", "CAF\xC3\x89.EXE"},   // U+00C9
-        {"\xF0\x9F\x98\x80", "\xF0\x9F\x98\x80"}, // U+1F600, four bytes
-        {"A\xFF"
-         "B",
-         "A\xEF\xBF\xBD"
-         "B"},                                                    // never a UTF-8 byte
-        {"\x80\xBF", "\xEF\xBF\xBD\xEF\xBF\xBD"},                 // two stray continuations
-        {"\xC0\xAF", "\xEF\xBF\xBD\xEF\xBF\xBD"},                 // overlong "/"
-        {"\xED\xA0\x80", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"}, // a surrogate
-        {"\xF4\x90\x80\x80", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"}, // > U+10FFFF
-        {"\xE2\x82(", "\xEF\xBF\xBD("},         // cut short, one part
-        {"END\xF0\x9F\x98", "END\xEF\xBF\xBD"}, // cut by the end
-    };
-    for (const auto& [in, out] : cases)
-        EXPECT_EQ(ValidUtf8(in), out) << in;
 }
 
 TEST(HostAlerts, UtcTextOfKnownDates) {

@@ -225,6 +225,8 @@ TEST(HostMetrics, HostileNamesGiveOneValidLineEach) {
                                  "\xC0\xAF"
                                  "OVERLONG.EXE",
                                  "\xED\xA0\x80SURROGATE.EXE",
+                                 "\xF4\x90\x80\x80"
+                                 "ABOVE.EXE",
                                  "CAF\xC3\x89.EXE",
                                  "\xF0\x9F\x98\x80.EXE"};
     std::string alerts, hex;
