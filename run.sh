@@ -33,6 +33,7 @@ need_packages() {
     dpkg -s wine32:i386 >/dev/null 2>&1 || missing+=(wine32:i386)
     command -v flock >/dev/null || missing+=(util-linux)
     /usr/bin/python3 -c "import prometheus_client" 2>/dev/null || missing+=(python3-prometheus-client)
+    command -v promtool >/dev/null || missing+=(prometheus)
     if [ ${#missing[@]} -gt 0 ]; then
         log "installing: ${missing[*]}"
         local sudo=""

@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include "outside/pmhost/host_text.h"
 #include "shared/base/endian.h"
 
 namespace pm::host {
@@ -51,7 +52,7 @@ bool GetList(const std::string& bytes, size_t& at, std::vector<std::string>* lis
 std::string JsonList(const std::vector<std::string>& list) {
     std::string out = "[";
     for (size_t i = 0; i < list.size(); ++i)
-        out += (i ? ", " : "") + JsonString(list[i]);
+        out += (i ? ", " : "") + JsonString(ValidUtf8(list[i]));
     return out + "]";
 }
 
@@ -143,8 +144,9 @@ std::string AlertJson(const HostAlert& a) {
                   "\"class\": %u, ",
                   a.seq, a.time, UtcText(a.time).c_str(), a.level, a.alert_class);
     return head + std::string("\"kind\": ") + JsonString(KindWords(a.alert_class)) +
-           ", \"key\": " + JsonString(a.key) + ", \"process\": " + JsonString(a.process) +
-           ", \"owner\": \"" + OwnerHex(a.owner) + "\", \"display\": " + JsonList(a.display) +
+           ", \"key\": " + JsonString(ValidUtf8(a.key)) +
+           ", \"process\": " + JsonString(ValidUtf8(a.process)) + ", \"owner\": \"" +
+           OwnerHex(a.owner) + "\", \"display\": " + JsonList(a.display) +
            ", \"symbolic\": " + JsonList(a.symbolic) + "}";
 }
 

@@ -57,7 +57,8 @@ std::string EncodeAlert(const HostAlert& a);
 bool DecodeAlert(const std::string& bytes, HostAlert* a);
 
 // {"seq":..,"time":..,"time_utc":"..","level":..,"class":..,"kind":"..","key":"..",
-//  "process":"..","owner":"hex","display":[..],"symbolic":[..]} without a line end.
+//  "process":"..","owner":"hex","display":[..],"symbolic":[..]} without a line end; texts that
+// are not valid UTF-8 are made so (ValidUtf8), so the line is valid JSON whatever the names.
 std::string AlertJson(const HostAlert& a);
 using pm::JsonString;
 

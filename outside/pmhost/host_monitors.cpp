@@ -1,10 +1,12 @@
 // Portable: no OS code here.
 #include "outside/pmhost/host_monitors.h"
 
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <set>
 
+#include "outside/pmhost/host_text.h"
 #include "shared/monitor/command_buffer.h"
 #include "shared/monitor/monitor_record.h"
 #include "shared/monitor/node_packets.h"
@@ -267,54 +269,51 @@ const std::array<const char*, kStatCount>& MetricNames() {
     return names;
 }
 
-namespace {
-const std::array<const char*, kStatCount> kHelp = {
-    "Instances of the executable seen by the last pulse.",
-    "New executions counted today.",
-    "New executions counted yesterday.",
-    "Most instances running at once today.",
-    "Most instances running at once yesterday.",
-    "Execution time of all instances today, in minutes.",
-    "Execution time of all instances yesterday, in minutes.",
-    "Times the executable was started since the monitor was created.",
-    "Times the executable stopped since the monitor was created.",
-    "Times the executable failed to start in time since the monitor was created.",
-    "The started alert node's value (0 at its first read).",
-    "The stopped alert node's value (0 at its first read).",
-    "The failed-to-start alert node's value (0 at its first read).",
-};
-
-std::string LabelValue(const std::string& v) {
-    std::string out;
-    for (char c : v) {
-        if (c == '\\')
-            out += "\\\\";
-        else if (c == '"')
-            out += "\\\"";
-        else if (c == '\n')
-            out += "\\n";
-        else
-            out += c;
-    }
-    return out;
+const std::array<MetricFamily, kStatCount>& MetricFamilies() {
+    static const std::array<MetricFamily, kStatCount> families = {{
+        {"procmon_current_active_processes", "Instances of the executable seen by the last pulse.",
+         false, false},
+        {"procmon_new_executions_today", "New executions counted today.", false, false},
+        {"procmon_new_executions_yesterday", "New executions counted yesterday.", false, false},
+        {"procmon_max_running_today", "Most instances running at once today.", false, false},
+        {"procmon_max_running_yesterday", "Most instances running at once yesterday.", false,
+         false},
+        {"procmon_execution_seconds_today", "Execution time of all instances today.", false, true},
+        {"procmon_execution_seconds_yesterday", "Execution time of all instances yesterday.", false,
+         true},
+        {"procmon_times_started_total",
+         "Times the executable was started since the monitor was created.", true, false},
+        {"procmon_times_stopped_total",
+         "Times the executable stopped since the monitor was created.", true, false},
+        {"procmon_times_failed_to_start_total",
+         "Times the executable failed to start in time since the monitor was created.", true,
+         false},
+        {"procmon_alert_node_started", "The started alert node's value (0 at its first read).",
+         false, false},
+        {"procmon_alert_node_stopped", "The stopped alert node's value (0 at its first read).",
+         false, false},
+        {"procmon_alert_node_failed_to_start",
+         "The failed-to-start alert node's value (0 at its first read).", false, false},
+    }};
+    return families;
 }
-} // namespace
 
 std::string PrometheusText(const std::vector<MonitorStats>& stats) {
     std::string out;
-    const auto& names = MetricNames();
+    const auto& families = MetricFamilies();
     for (size_t i = 0; i < kStatCount; ++i) {
-        const bool counter = i >= 7 && i <= 9;
+        const MetricFamily& f = families[i];
         // The text format names a family as its samples, "_total" included for counters.
-        const std::string family = names[i];
-        out += "# HELP " + family + " " + kHelp[i] + "\n";
-        out += "# TYPE " + family + (counter ? " counter\n" : " gauge\n");
+        out += std::string("# HELP ") + f.name + " " + f.help + "\n";
+        out += std::string("# TYPE ") + f.name + (f.counter ? " counter\n" : " gauge\n");
         for (const MonitorStats& s : stats) {
             if (!s.read[i]) continue;
+            // The plug-in counts whole seconds and hands them out as minutes.
+            const double v = f.minutes_to_seconds ? std::round(s.values[i] * 60) : s.values[i];
             char value[64];
-            std::snprintf(value, sizeof value, "%.17g", s.values[i]);
-            out += std::string(names[i]) + "{executable=\"" + LabelValue(s.name) + "\"} " + value +
-                   "\n";
+            std::snprintf(value, sizeof value, "%.17g", v);
+            out += std::string(f.name) + "{executable=\"" + PrometheusLabelValue(s.name) + "\"} " +
+                   value + "\n";
         }
     }
     return out;

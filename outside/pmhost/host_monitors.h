@@ -90,11 +90,22 @@ HostAnswer AnswerStatistics(const std::vector<std::string>& params,
                             const std::vector<MonitorStats>& stats, uint32_t reads,
                             uint32_t last_read_time);
 
-// The metrics file: one family per statistic, with # HELP and # TYPE, one sample per monitor
-// labelled with its executable.
+// The metrics file: one family per statistic, with # HELP and # TYPE once each, one sample per
+// monitor labelled with its executable (valid UTF-8, escaped), in base units.
 std::string PrometheusText(const std::vector<MonitorStats>& stats);
 
-// The family names, in the order of the values.
+// A family of the metrics file: its name ("_total" only on counters) and how a value read from
+// the node tree becomes its sample (execution times: minutes to whole seconds).
+struct MetricFamily {
+    const char* name;
+    const char* help;
+    bool counter;
+    bool minutes_to_seconds;
+};
+const std::array<MetricFamily, kStatCount>& MetricFamilies();
+
+// The names the statistics' values go by in the host's wire item and the console's output, in
+// the order of the values and in the node tree's own units (execution times in minutes).
 const std::array<const char*, kStatCount>& MetricNames();
 
 } // namespace pm::host

@@ -8,13 +8,17 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "outside/pmhost/definition_levels.h"
 #include "outside/pmhost/host_alerts.h"
 #include "outside/pmhost/host_monitors.h"
 #include "outside/pmhost/host_requests.h"
+#include "outside/pmhost/rotating_log.h"
 #include "shared/monitor/definitions_file.h"
+#include "shared/monitor/file_replace.h"
 #include "shared/monitor/monitor_name.h"
 #include "shared/monitor/tarnvex_abi.h"
 #include "shared/node/service_node.h"
@@ -26,9 +30,12 @@ namespace pm::host {
 namespace {
 
 constexpr const char* kAlertLogName = "pmhost-alerts.jsonl";
+constexpr const char* kTraceName = "pmhost.log";
+constexpr const char* kTraceMarkerName = "pmhost.dbg";
 
 const char kUsage[] =
-    "usage: pmhost [--pulse-ms N] [--stats-ms N] [--metrics-file PATH] [--dll PATH] [--help]\n"
+    "usage: pmhost [--pulse-ms N] [--stats-ms N] [--metrics-file PATH] [--dll PATH]\n"
+    "              [--log-max-bytes N] [--help]\n"
     "The monitor host: loads the plug-in, registers the node \"KAVMonitorClientNC\", pulses the\n"
     "plug-in and fetches its alerts. Stop it with `kavipcctl quit KAVMonitorClientNC`.\n"
     "  --pulse-ms N   pulse every N ms instead of the interval the plug-in returns\n"
@@ -37,8 +44,12 @@ const char kUsage[] =
     "                 after each statistics read, replace PATH with every monitor's statistics in\n"
     "                 the Prometheus text exposition format (for a textfile collector)\n"
     "  --dll PATH     the plug-in to load (default TARNVEX.DLL beside pmhost.exe)\n"
+    "  --log-max-bytes N\n"
+    "                 the size at which the alerts log and the trace start afresh, the full file\n"
+    "                 kept as NAME.1 (default 10485760, 10 MiB)\n"
     "Settings: \"Data\" (the definitions directory handed to the plug-in) and \"LogDir\" (where\n"
-    "pmhost-alerts.jsonl is appended) under HKLM\\SOFTWARE\\Orvane\\Kestrane\\CurrentVersion.\n"
+    "pmhost-alerts.jsonl is appended, and the trace pmhost.log written when the file pmhost.dbg\n"
+    "is there) under HKLM\\SOFTWARE\\Orvane\\Kestrane\\CurrentVersion.\n"
     "Exit codes: 0 stopped normally, 1 the plug-in or the node could not be set up, 2 usage.\n";
 
 struct PluginFunctions {
@@ -55,32 +66,66 @@ struct PluginFunctions {
 struct StatsOptions {
     uint32_t interval_ms = 0; // 0: as NodePulse answers
     std::string metrics_file;
+    uint64_t log_limit = kDefaultLogLimit;
 };
 
-// Writes the whole file beside the target and moves it over the target, so a reader sees the
-// old file or the new one, never a part.
-bool ReplaceFileAtomically(const std::string& path, const std::string& text) {
-    const std::string temp = path + ".tmp";
-    {
-        win::unique_hfile file(CreateFileA(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                           FILE_ATTRIBUTE_NORMAL, nullptr));
+// The definitions file as the alert levels read it: its stamp from the open file's own
+// information, its bytes read whole.
+class DefinitionsFile final : public DefinitionsSource {
+public:
+    explicit DefinitionsFile(std::string path) : path_(std::move(path)) {}
+
+    bool Stamp(FileStamp* stamp) override {
+        win::unique_hfile file = Open();
+        BY_HANDLE_FILE_INFORMATION info{};
+        if (!file || !GetFileInformationByHandle(file.get(), &info)) return false;
+        stamp->size = (static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+        stamp->write_time = (static_cast<uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32) |
+                            info.ftLastWriteTime.dwLowDateTime;
+        stamp->identity = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+        return true;
+    }
+
+    bool Read(std::vector<uint8_t>* bytes) override {
+        win::unique_hfile file = Open();
         if (!file) return false;
-        DWORD written = 0;
-        if (!WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &written,
-                       nullptr) ||
-            written != text.size() || !FlushFileBuffers(file.get())) {
-            file.reset();
-            DeleteFileA(temp.c_str());
-            return false;
+        bytes->clear();
+        uint8_t chunk[64 * 1024];
+        while (bytes->size() < monitor::kMaxDefinitionsBytes) {
+            DWORD got = 0;
+            if (!ReadFile(file.get(), chunk, sizeof chunk, &got, nullptr)) return false;
+            if (got == 0) break;
+            bytes->insert(bytes->end(), chunk, chunk + got);
         }
+        return true;
     }
-    if (!MoveFileExA(temp.c_str(), path.c_str(),
-                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        DeleteFileA(temp.c_str());
-        return false;
+
+private:
+    win::unique_hfile Open() const {
+        return win::unique_hfile(CreateFileA(path_.c_str(), GENERIC_READ,
+                                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                             nullptr, OPEN_EXISTING, 0, nullptr));
     }
-    return true;
-}
+    std::string path_;
+};
+
+// The host's trace: "seconds: text" lines in pmhost.log, only when pmhost.dbg is in the log
+// directory at start.
+class HostTrace {
+public:
+    HostTrace(const std::string& log_dir, uint64_t limit) {
+        if (GetFileAttributesA((log_dir + kTraceMarkerName).c_str()) != INVALID_FILE_ATTRIBUTES)
+            log_ = std::make_unique<RotatingLog>(log_dir + kTraceName, limit);
+    }
+    void Line(const std::string& text) {
+        if (!log_) return;
+        log_->Append(std::to_string(static_cast<long long>(std::time(nullptr))) + ": " + text +
+                     "\n");
+    }
+
+private:
+    std::unique_ptr<RotatingLog> log_;
+};
 
 template <typename Fn> bool Bind(HMODULE module, const char* name, Fn* out) {
     *out = reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(module, name)));
@@ -113,13 +158,13 @@ std::vector<std::string> PathElements(const uint8_t* packet) {
 
 class HostNode final : public ServiceNode {
 public:
-    HostNode(MessagingLibrary& library, const PluginFunctions& fns, std::string log_path,
-             std::string definitions, uint32_t interval_ms, bool fixed_interval,
-             StatsOptions stats_options)
+    HostNode(MessagingLibrary& library, const PluginFunctions& fns, const std::string& log_path,
+             const std::string& definitions, uint32_t interval_ms, bool fixed_interval,
+             StatsOptions stats_options, HostTrace& trace)
         : ServiceNode(kHostNodeName, 0, library, SystemNodePlatform(), Registration::kLater),
-          fns_(fns), log_path_(std::move(log_path)), definitions_(std::move(definitions)),
-          fixed_interval_(fixed_interval), last_pulse_(GetTickCount()),
-          stats_options_(std::move(stats_options)) {
+          fns_(fns), alert_log_(log_path, stats_options.log_limit), definitions_(definitions),
+          levels_(definitions_), fixed_interval_(fixed_interval), last_pulse_(GetTickCount()),
+          stats_options_(std::move(stats_options)), trace_(trace) {
         stats_.interval_ms = interval_ms;
         // Only now is every member there that a request or the pulse uses.
         Register();
@@ -155,6 +200,11 @@ public:
         } else {
             answer = AnswerHostRequest(command.cmd_code, params, ring_, stats_);
         }
+        char line[80];
+        std::snprintf(line, sizeof line, "request 0x%X: status %d, %u items",
+                      static_cast<unsigned>(command.cmd_code), static_cast<int>(answer.status),
+                      static_cast<unsigned>(answer.items.size()));
+        trace_.Line(line);
         command.status = answer.status;
         for (const std::string& item : answer.items)
             command.AddResult(item.data(), static_cast<uint32_t>(item.size()));
@@ -188,10 +238,16 @@ private:
         statistics_ = ReadStatistics(fns_.nodes, "en_US", &node_interval_);
         ++reads_;
         last_read_time_ = static_cast<uint32_t>(std::time(nullptr));
-        if (!stats_options_.metrics_file.empty() &&
-            !ReplaceFileAtomically(stats_options_.metrics_file, PrometheusText(statistics_)))
-            std::fprintf(stderr, "pmhost: could not replace the metrics file %s (error %lu)\n",
-                         stats_options_.metrics_file.c_str(), GetLastError());
+        if (stats_options_.metrics_file.empty()) return;
+        const std::string text = PrometheusText(statistics_);
+        if (!monitor::ReplaceFileWhole(stats_options_.metrics_file, text.data(), text.size())) {
+            char line[80];
+            std::snprintf(line, sizeof line, " (error %lu)", GetLastError());
+            const std::string message =
+                "could not replace the metrics file " + stats_options_.metrics_file + line;
+            std::fprintf(stderr, "pmhost: %s\n", message.c_str());
+            trace_.Line(message);
+        }
     }
 
     bool FetchOne() {
@@ -214,47 +270,26 @@ private:
         a.process = AnsiToUtf8(name);
         a.display = PathElements(display);
         a.symbolic = PathElements(symbolic);
-        a.level = LevelOf(name ? name : "");
+        // MonitorAlert carries no level: it comes from the monitor's record in the definitions
+        // file, read again only after the plug-in rewrote it.
+        a.level = levels_.LevelOf(name ? name : "");
         const HostAlert& kept = ring_.Add(std::move(a));
-        const std::string line = AlertJson(kept) + "\n";
-        if (FILE* f = std::fopen(log_path_.c_str(), "ab")) {
-            std::fwrite(line.data(), 1, line.size(), f);
-            std::fclose(f);
-        }
-        std::fputs(("pmhost: alert " + line).c_str(), stdout);
-        std::fflush(stdout);
+        const std::string line = AlertJson(kept);
+        if (!alert_log_.Append(line + "\n")) trace_.Line("could not append to the alerts log");
+        trace_.Line("alert " + line);
         return true;
     }
 
-    // MonitorAlert carries no level: take it from the monitor's record in the definitions
-    // file, which the plug-in rewrites after every change (0 when no record names it).
-    uint16_t LevelOf(const std::string& name) {
-        win::unique_hfile file(CreateFileA(definitions_.c_str(), GENERIC_READ,
-                                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                           nullptr, OPEN_EXISTING, 0, nullptr));
-        if (!file) return 0;
-        std::vector<uint8_t> bytes(1 << 20);
-        DWORD got = 0;
-        if (!ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &got, nullptr))
-            return 0;
-        monitor::ParsedDefinitions parsed = monitor::ParseDefinitions(bytes.data(), got);
-        for (const monitor::DefinitionEntry& e : parsed.entries) {
-            const char* stored = reinterpret_cast<const char*>(
-                &e.record[monitor::ReadU16(&e.record[monitor::kNameOffsetAt])]);
-            if (monitor::StoredName(monitor::BareName(stored)) == name)
-                return e.record[monitor::kAlertLevelAt];
-        }
-        return 0;
-    }
-
     PluginFunctions fns_;
-    std::string log_path_;
-    std::string definitions_;
+    RotatingLog alert_log_;
+    DefinitionsFile definitions_;
+    DefinitionLevels levels_;
     bool fixed_interval_;
     DWORD last_pulse_;
     AlertRing ring_;
     HostStats stats_;
     StatsOptions stats_options_;
+    HostTrace& trace_;
     uint32_t node_interval_ = 15000;
     DWORD last_read_ = 0;
     bool stats_due_ = true;
@@ -280,7 +315,8 @@ int Run(const std::vector<std::string>& args) {
             std::fputs(kUsage, stdout);
             return 0;
         }
-        if ((a == "--pulse-ms" || a == "--stats-ms" || a == "--dll" || a == "--metrics-file") &&
+        if ((a == "--pulse-ms" || a == "--stats-ms" || a == "--dll" || a == "--metrics-file" ||
+             a == "--log-max-bytes") &&
             i + 1 < args.size()) {
             const std::string& v = args[++i];
             if (a == "--dll") {
@@ -296,6 +332,16 @@ int Run(const std::vector<std::string>& args) {
                 continue;
             }
             char* end = nullptr;
+            if (a == "--log-max-bytes") {
+                const unsigned long long limit = std::strtoull(v.c_str(), &end, 10);
+                if (v.empty() || *end != '\0' || limit == 0 || v[0] == '-') {
+                    std::fprintf(stderr, "pmhost: --log-max-bytes needs a number of bytes\n%s",
+                                 kUsage);
+                    return 2;
+                }
+                stats_options.log_limit = limit;
+                continue;
+            }
             unsigned long n = std::strtoul(v.c_str(), &end, 10);
             if (v.empty() || *end != '\0' || n == 0 || n > 0x7FFFFFFF) {
                 std::fprintf(stderr, "pmhost: %s needs a number of milliseconds\n%s", a.c_str(),
@@ -367,9 +413,10 @@ int Run(const std::vector<std::string>& args) {
     const bool fixed = pulse_ms != 0;
     const uint32_t period = fixed ? pulse_ms : interval;
     int code = 0;
+    HostTrace trace(log_dir, stats_options.log_limit);
     {
         HostNode node(library, fns, log_dir + kAlertLogName, data + monitor::kDefinitionsFileName,
-                      period, fixed, stats_options);
+                      period, fixed, stats_options, trace);
         if (!node.IsRegistered()) {
             std::fprintf(stderr, "pmhost: could not register the node %s\n", kHostNodeName);
             code = 1;
@@ -380,12 +427,15 @@ int Run(const std::vector<std::string>& args) {
                         kHostNodeName, type_name.c_str(), data.c_str(),
                         monitor::kDefinitionsFileName, period);
             std::fflush(stdout);
+            trace.Line("node " + std::string(kHostNodeName) + " is up; pulse every " +
+                       std::to_string(period) + " ms");
             node.Run();
             node.Unregister();
         }
     }
     fns.nodes.term();
     fns.term();
+    trace.Line("stopped");
     std::printf("pmhost: stopped\n");
     return code;
 }

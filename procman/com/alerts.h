@@ -63,5 +63,4 @@ private:
     std::deque<PendingAlert> stack_;
 };
 
-
 } // namespace pm::monitor

@@ -26,7 +26,17 @@ uint32_t Plugin::IndepMonitorPulse(uint32_t mon_index, uint32_t elapsed_ms,
     TII(__LINE__, "IndepMonitorPulse() called with mon_index=%d, time since last pulse=%dms",
         static_cast<long>(mon_index), static_cast<long>(elapsed_ms));
     if (mon_index != 0) return kNoSuchMonitorType;
-    const uint32_t alerts = DoPulse(elapsed_ms);
+    const size_t queued_before = alerts_.Size();
+    uint32_t alerts = 0;
+    try {
+        alerts = DoPulse(elapsed_ms);
+    } catch (...) {
+        // A pulse cut short (out of memory) still reports the alerts it queued, or the host
+        // would never fetch them.
+        alerts = static_cast<uint32_t>(alerts_.Size() - std::min(alerts_.Size(), queued_before));
+        TI(__LINE__, "!!IndepMonitorPulse: the pulse failed after queuing %d alerts",
+           static_cast<long>(alerts));
+    }
     if (alert_count_out) *alert_count_out = alerts;
     return kPulseIntervalMs;
 }
@@ -81,8 +91,11 @@ uint32_t Plugin::DoPulse(uint32_t elapsed_ms) {
 
     uint32_t alert_cnt = 0;
     IndexMonitors();
+    // A process that could not be named still keeps its tracked instances running (no false
+    // "stopped"); with no name it matches no monitor anew.
+    static const std::string kNoName;
     for (const ProcessEntry& p : processes_)
-        alert_cnt += ProcessName(p.path, p.pid);
+        alert_cnt += ProcessName(p.named ? p.path : kNoName, p.pid);
 
     UpdateTimes();
     alert_cnt += EndsAndFailures(elapsed_ms);

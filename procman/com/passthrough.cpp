@@ -17,28 +17,25 @@ bool IsZero(const OwnerId& owner) {
     return true;
 }
 
-uint8_t* Allocate(size_t size) {
-    return static_cast<uint8_t*>(std::calloc(size ? size : 1, 1));
-}
-
 void HandOut(uint8_t* buffer, size_t size, uint8_t** reply, uint32_t* reply_size) {
     *reply = buffer;
     *reply_size = static_cast<uint32_t>(size);
 }
 
-// A one-u32 reply holding a monitor key.
-bool KeyReply(uint32_t key, uint8_t** reply, uint32_t* reply_size) {
-    uint8_t* b = Allocate(4);
-    if (!b) return false;
-    WriteU32(b, key);
-    HandOut(b, 4, reply, reply_size);
-    return true;
+// A one-u32 reply holding a monitor key, in a buffer allocated beforehand.
+void KeyReply(uint8_t* buffer, uint32_t key, uint8_t** reply, uint32_t* reply_size) {
+    WriteU32(buffer, key);
+    HandOut(buffer, 4, reply, reply_size);
 }
 
 } // namespace
 
 void Plugin::FreeBuffer(void* buffer) {
     std::free(buffer);
+}
+
+uint8_t* Plugin::AllocateReply(size_t size) {
+    return static_cast<uint8_t*>(allocate_(size ? size : 1, 1));
 }
 
 uint32_t Plugin::Passthrough2(uint32_t mon_index, const uint8_t* command, size_t size,
@@ -104,7 +101,7 @@ bool Plugin::CommandListAll(const OwnerId& owner, bool filter, uint8_t** reply, 
         listed.emplace_back(&m, std::move(name));
     });
     // A list that cannot be allocated is not reported as carried out.
-    uint8_t* b = Allocate(total);
+    uint8_t* b = AllocateReply(total);
     if (!b) return false;
     WriteU32(b, static_cast<uint32_t>(listed.size()));
     size_t at = 4;
@@ -125,7 +122,7 @@ bool Plugin::CommandListPids(const OwnerId& owner, bool filter, uint8_t** reply,
     });
     const size_t total = 4 + 4 * count;
     // A list that cannot be allocated is not reported as carried out.
-    uint8_t* b = Allocate(total);
+    uint8_t* b = AllocateReply(total);
     if (!b) return false;
     WriteU32(b, static_cast<uint32_t>(count));
     size_t at = 4;
@@ -159,6 +156,9 @@ uint32_t Plugin::CommandDelete(const CheckedCommand& c) {
 uint32_t Plugin::CommandAdd(const CheckedCommand& c, const OwnerId& owner, uint8_t** reply,
                             uint32_t* size) {
     T0(__LINE__, "IndepPassthrough2.PROCMAN_ADD - entered");
+    // The reply first: a command that cannot answer is not carried out and changes nothing.
+    uint8_t* key_reply = AllocateReply(4);
+    if (!key_reply) return 0;
     const uint8_t* record = c.records[0];
     const char* received = reinterpret_cast<const char*>(record + ReadU16(record + kNameOffsetAt));
     const ProcMonitor* found = nullptr;
@@ -169,14 +169,14 @@ uint32_t Plugin::CommandAdd(const CheckedCommand& c, const OwnerId& owner, uint8
     });
     if (found) {
         T0(__LINE__, "IndepPassthrough2.PROCMAN_ADD - found a matching record");
-        KeyReply(found->Key(), reply, size);
+        KeyReply(key_reply, found->Key(), reply, size);
         return 1;
     }
     T0(__LINE__, "IndepPassthrough2.PROCMAN_ADD - inserting a new record");
     CreateMonitor(record, true, owner);
     SaveDefinitions();
     T0(__LINE__, "IndepPassthrough2.PROCMAN_ADD - after inserting a new record");
-    KeyReply(ReadU32(record + kKeyAt), reply, size);
+    KeyReply(key_reply, ReadU32(record + kKeyAt), reply, size);
     return 1;
 }
 
@@ -185,19 +185,25 @@ uint32_t Plugin::CommandReplace(const CheckedCommand& c, const OwnerId& owner, u
     T0(__LINE__, "IndepPassthrough2.PROCMAN_REPLACE - entered");
     const uint8_t* record = c.records[0];
     const uint32_t key = ReadU32(record + kKeyAt);
+    // The reply first: a command that cannot answer is not carried out and changes nothing.
+    uint8_t* key_reply = AllocateReply(4);
+    if (!key_reply) return 0;
     if (registry_.Empty()) {
-        KeyReply(key, reply, size);
+        KeyReply(key_reply, key, reply, size);
         return 1;
     }
     ProcMonitor* found = nullptr;
     registry_.ForEach([&](ProcMonitor& m) {
         if (!found && m.Key() == key) found = &m;
     });
-    if (!found) return 0;
+    if (!found) {
+        FreeBuffer(key_reply);
+        return 0;
+    }
     DeleteMonitor(found);
     CreateMonitor(record, true, owner);
     SaveDefinitions();
-    KeyReply(key, reply, size);
+    KeyReply(key_reply, key, reply, size);
     return 1;
 }
 

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <array>
+#include <cstdlib>
 #include <cstdint>
 #include <set>
 #include <string>
@@ -58,6 +59,10 @@ public:
                           uint32_t* reply_size, const uint8_t* owner);
     // IndepFreeBuffer, FreeNodeList, FreeNodeAttributes, NodeFreeValue.
     static void FreeBuffer(void* buffer);
+    // What the command replies are allocated with (calloc's contract; FreeBuffer frees them).
+    // Tests set one that fails.
+    using Allocator = void* (*)(size_t count, size_t size);
+    void SetReplyAllocator(Allocator allocate) { allocate_ = allocate; }
 
     // The node tree. Packets are read within `available` bytes and their own size; the
     // exports pass the size the packet states. Results are malloc'ed (FreeBuffer) or null.
@@ -101,6 +106,7 @@ private:
     const char* Intern(const std::string& name);
     std::string Compressed(const std::string& text) const;
 
+    uint8_t* AllocateReply(size_t size);
     bool CommandListAll(const OwnerId& owner, bool filter, uint8_t** reply, uint32_t* size);
     bool CommandListPids(const OwnerId& owner, bool filter, uint8_t** reply, uint32_t* size);
     uint32_t CommandDelete(const CheckedCommand& c);
@@ -122,6 +128,7 @@ private:
     void TII(int line, const char* fmt, long n1, long n2);
 
     PluginPlatform& platform_;
+    Allocator allocate_ = &std::calloc;
     bool tracing_ = false;
     uintptr_t trace_ = 0;
 

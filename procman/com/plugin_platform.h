@@ -19,8 +19,11 @@ struct LocalTime {
 };
 
 struct ProcessEntry {
-    std::string path; // as the enumeration names it
+    std::string path; // as the enumeration names it; empty when it could not be named
     uint32_t pid = 0;
+    // False for a process that was opened but whose module name could not be read: it still
+    // counts as running for the monitors tracking its id, and starts no new tracking.
+    bool named = true;
 };
 
 class PluginPlatform {
@@ -40,8 +43,8 @@ public:
     // A toolhelp snapshot walked: false when the snapshot or its first entry failed.
     virtual bool ListToolhelp(std::vector<ProcessEntry>& out) = 0;
     // EnumProcesses (up to 1024 ids), each opened and named by its first module; `ids` gets
-    // how many ids came back (0 also when the call failed). Ids that cannot be opened or named
-    // are left out.
+    // how many ids came back (0 also when the call failed). Ids that cannot be opened are left
+    // out; those opened whose module cannot be named come without a name (`named` false).
     virtual void ListPsapi(std::vector<ProcessEntry>& out, uint32_t& ids) = 0;
 
     // The log directory of the command line and settings, ending in a backslash.
@@ -49,8 +52,9 @@ public:
     virtual bool FileExists(const std::string& path) = 0;
     // Reads at most `limit` bytes of a file; false when it cannot be opened or read.
     virtual bool ReadFile(const std::string& path, size_t limit, std::vector<uint8_t>& out) = 0;
-    // Writes the whole file beside the old one, flushes it and renames it over the old one
-    // only once complete; false (the old file untouched) on any failure.
+    // Writes the whole file under a fresh name created new beside the old one, flushes it and
+    // moves it over the old one only once complete (file_replace.h); false (the old file
+    // untouched) on any failure.
     virtual bool ReplaceFile(const std::string& path, const std::vector<uint8_t>& bytes) = 0;
 
     // LoadStringA on the plug-in's own resources (the language the system picks): the length

@@ -8,6 +8,7 @@
 #include "shared/base/win_handles.h"
 #include "shared/catalog/catalog.h"
 #include "shared/cmdline/cmd_line.h"
+#include "shared/monitor/file_replace.h"
 
 namespace pm::monitor {
 
@@ -108,11 +109,11 @@ void Win32PluginPlatform::ListPsapi(std::vector<ProcessEntry>& out, uint32_t& id
         if (!process) continue;
         HMODULE module = nullptr;
         DWORD needed = 0;
-        if (!modules_fn(process.get(), &module, sizeof module, &needed) || !module) continue;
         char name[kNameBuffer] = {};
-        if (name_fn(process.get(), module, name, kNameBuffer) == 0) continue;
+        const bool named = modules_fn(process.get(), &module, sizeof module, &needed) && module &&
+                           name_fn(process.get(), module, name, kNameBuffer) != 0;
         name[kNameBuffer - 1] = '\0';
-        out.push_back({name, static_cast<uint32_t>(list[i])});
+        out.push_back({named ? name : "", static_cast<uint32_t>(list[i]), named});
     }
 }
 
@@ -145,31 +146,7 @@ bool Win32PluginPlatform::ReadFile(const std::string& path, size_t limit,
 }
 
 bool Win32PluginPlatform::ReplaceFile(const std::string& path, const std::vector<uint8_t>& bytes) {
-    const std::string next = path + ".new";
-    {
-        win::unique_hfile file(CreateFileA(next.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                           FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (!file) return false;
-        size_t at = 0;
-        bool ok = true;
-        while (ok && at < bytes.size()) {
-            DWORD wrote = 0;
-            DWORD want = static_cast<DWORD>(std::min<size_t>(bytes.size() - at, 1u << 20));
-            ok = ::WriteFile(file.get(), bytes.data() + at, want, &wrote, nullptr) && wrote > 0;
-            at += wrote;
-        }
-        if (!ok || !FlushFileBuffers(file.get())) {
-            file.reset();
-            DeleteFileA(next.c_str());
-            return false;
-        }
-    }
-    if (!MoveFileExA(next.c_str(), path.c_str(),
-                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        DeleteFileA(next.c_str());
-        return false;
-    }
-    return true;
+    return ReplaceFileWhole(path, bytes.data(), bytes.size());
 }
 
 int Win32PluginPlatform::LoadOwnString(unsigned id, char* buffer, int size) {

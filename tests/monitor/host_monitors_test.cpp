@@ -4,11 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 
 #include "fake_plugin_platform.h"
 #include "outside/pmconsole/monitors_command.h"
 #include "outside/pmhost/host_monitors.h"
+#include "outside/pmhost/host_text.h"
 #include "shared/monitor/command_buffer.h"
 
 namespace pm::host {
@@ -184,21 +186,86 @@ TEST_F(HostMonitors, StatisticsReadEveryLeafAndTheAlertNodesFirstZero) {
     EXPECT_EQ(one.items[0], U32(2) + U32(77) + U32(1));
 }
 
-TEST(HostMetrics, PrometheusTextHasHelpTypeAndEscapedLabels) {
+TEST(HostMetrics, PrometheusTextHasHelpTypeBaseUnitsAndEscapedLabels) {
     MonitorStats s;
     s.name = "MY \"APP\"\\X.EXE";
     s.values[0] = 2;
-    s.values[5] = 1.5;
+    s.values[5] = 1.5000000000000002; // 90 seconds as the node tree gives them, in minutes
     s.read[0] = s.read[5] = true;
-    const std::string text = PrometheusText({s});
+    MonitorStats t = s;
+    t.name = "B.EXE";
+    const std::string text = PrometheusText({s, t});
     for (const char* line :
          {"# TYPE procmon_current_active_processes gauge\n",
           "# TYPE procmon_times_started_total counter\n",
           "procmon_current_active_processes{executable=\"MY \\\"APP\\\"\\\\X.EXE\"} 2\n",
-          "procmon_execution_minutes_today{executable=\"MY \\\"APP\\\"\\\\X.EXE\"} 1.5\n"})
+          "procmon_execution_seconds_today{executable=\"MY \\\"APP\\\"\\\\X.EXE\"} 90\n"})
         EXPECT_NE(text.find(line), std::string::npos) << line;
-    // Values not read have no sample.
+    // Values not read have no sample; each family is described once.
     EXPECT_EQ(text.find("procmon_times_started_total{"), std::string::npos);
+    size_t helps = 0;
+    for (size_t at = text.find("# HELP "); at != std::string::npos;
+         at = text.find("# HELP ", at + 1))
+        ++helps;
+    EXPECT_EQ(helps, kStatCount);
+}
+
+// Alert lines and metrics for names holding quotes, backslashes, line breaks and bytes that are
+// not UTF-8. With PM_HOST_TEXTS_DIR set (the native build's ctest) they are written there, with
+// the names in hex, for Python's json, the Prometheus client's parser and `promtool check
+// metrics` (check_host_texts.py).
+TEST(HostMetrics, HostileNamesGiveOneValidLineEach) {
+    const std::string names[] = {"QUOTE\"D.EXE",
+                                 "BACK\\SLASH.EXE",
+                                 "LINE\nBREAK.EXE",
+                                 "CR\rTAB\t.EXE",
+                                 "\xFF\xFE"
+                                 "BAD.EXE",
+                                 "CUT\xE2\x82",
+                                 "\xC0\xAF"
+                                 "OVERLONG.EXE",
+                                 "\xED\xA0\x80SURROGATE.EXE",
+                                 "\xF4\x90\x80\x80"
+                                 "ABOVE.EXE",
+                                 "CAF\xC3\x89.EXE",
+                                 "\xF0\x9F\x98\x80.EXE"};
+    std::string alerts, hex;
+    std::vector<MonitorStats> stats;
+    uint32_t seq = 0;
+    for (const std::string& name : names) {
+        HostAlert a;
+        a.seq = ++seq;
+        a.alert_class = 0x405;
+        a.key = "process.started";
+        a.process = name;
+        a.display = {"Process Monitors", name};
+        a.symbolic = {"TARNVEX", name};
+        const std::string line = AlertJson(a);
+        EXPECT_EQ(line.find('\n'), std::string::npos) << line;
+        alerts += line + "\n";
+        MonitorStats s;
+        s.name = name;
+        s.read.fill(true);
+        stats.push_back(s);
+        for (unsigned char c : name) {
+            char h[3];
+            std::snprintf(h, sizeof h, "%02x", c);
+            hex += h;
+        }
+        hex += "\n";
+    }
+    const std::string metrics = PrometheusText(stats);
+    EXPECT_EQ(ValidUtf8(alerts), alerts);
+    EXPECT_EQ(ValidUtf8(metrics), metrics);
+    const char* dir = std::getenv("PM_HOST_TEXTS_DIR");
+    if (!dir) return;
+    for (const auto& [file, text] : {std::pair<std::string, std::string>{"alerts.jsonl", alerts},
+                                     {"metrics.prom", metrics},
+                                     {"names.hex", hex}}) {
+        std::ofstream f(std::string(dir) + "/" + file, std::ios::binary | std::ios::trunc);
+        f << text;
+        EXPECT_TRUE(f.good()) << dir << "/" << file;
+    }
 }
 
 } // namespace

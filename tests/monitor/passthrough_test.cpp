@@ -149,6 +149,22 @@ TEST_F(Passthrough, ReplaceByKeyMovesTheMonitorSecondAndRefusesAnUnknownKey) {
     EXPECT_EQ(plugin.Registry().Head()->next->definition.owner, kOwnerB);
 }
 
+// ADD and the replacement answer 0 and change nothing when their reply cannot be allocated.
+TEST_F(Passthrough, AddAndReplaceWithoutRoomForTheReplyAnswerZeroAndChangeNothing) {
+    Run(Cat({U32(kCmdAdd), Sent(1, "A.EXE")}));
+    const std::vector<uint8_t> saved = File();
+    plugin.SetReplyAllocator([](size_t, size_t) -> void* { return nullptr; });
+    for (const auto& cmd :
+         {Cat({U32(kCmdAdd), Sent(2, "B.EXE")}), Cat({U32(kCmdAdd), Sent(7, "A.EXE")}),
+          Cat({U32(kCmdReplace), Sent(1, "C.EXE")})}) {
+        Answer a = Run(cmd);
+        EXPECT_EQ(a.result, 0u);
+        EXPECT_FALSE(a.replied);
+    }
+    EXPECT_EQ(Names(), (std::vector<std::string>{"A.EXE"}));
+    EXPECT_EQ(File(), saved);
+}
+
 // REPLACE ALL with an owner replaces only that owner's monitors, count 0 leaves only the magic;
 // UPDATE ALL adds unknown keys and replaces known ones in one save, with count 0 none.
 TEST_F(Passthrough, ReplaceAllAndUpdateAll) {

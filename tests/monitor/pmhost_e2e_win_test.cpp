@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
@@ -16,6 +17,7 @@
 
 #include "shared/ipc/kavipc32_abi.h"
 #include "shared/monitor/definitions_file.h"
+#include "shared/monitor/file_replace.h"
 #include "procman/com/plugin.h"
 #include "procman/com/plugin_platform_win.h"
 #include "shared/monitor/tarnvex_abi.h"
@@ -42,14 +44,35 @@ size_t Count(const std::string& text, const std::string& what) {
     return n;
 }
 
-// A fresh directory under the program's folder, with its trailing backslash.
+// The files in `dir` whose names match `pattern` (FindFirstFile wildcards).
+std::vector<std::string> FilesLike(const std::string& dir, const char* pattern) {
+    std::vector<std::string> out;
+    WIN32_FIND_DATAA found;
+    HANDLE find = FindFirstFileA((dir + pattern).c_str(), &found);
+    if (find == INVALID_HANDLE_VALUE) return out;
+    do {
+        if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) out.push_back(found.cFileName);
+    } while (FindNextFileA(find, &found));
+    FindClose(find);
+    return out;
+}
+
+// A fresh, empty directory under the program's folder, with its trailing backslash.
 std::string FreshDir(const char* name) {
     std::string dir = ProgramDir() + name + "\\";
     CreateDirectoryA(dir.c_str(), nullptr);
-    for (const char* f :
-         {"velstra.ini", "velstra.ini.new", "pmhost-alerts.jsonl", "tarnvex.dbg", "TARNVEX.LOG"})
+    for (const std::string& f : FilesLike(dir, "*"))
         DeleteFileA((dir + f).c_str());
     return dir;
+}
+
+// The alert lines of a file, each without its line end.
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        out.push_back(line);
+    return out;
 }
 
 // The installation key's "Data" and "LogDir" for one test.
@@ -92,7 +115,10 @@ TEST(PmhostEndToEnd, PingBringsStartedAndStoppedAndANeverStartedMonitorFailsOnce
     EXPECT_EQ(code, 3u) << out;
     EXPECT_NE(out.find("not running"), std::string::npos) << out;
 
-    Child host = Start(ProgramDir() + "pmhost.exe", "--pulse-ms 300");
+    WriteBytes(dir + "pmhost.dbg", {});
+    constexpr size_t kLogLimit = 600; // about one alert line and a half
+    Child host = Start(ProgramDir() + "pmhost.exe",
+                       "--pulse-ms 300 --log-max-bytes " + std::to_string(kLogLimit));
     ASSERT_TRUE(host.process);
     ASSERT_TRUE(WaitForNode("KAVMonitorClientNC", true, 30000));
     Sleep(1000);
@@ -108,15 +134,32 @@ TEST(PmhostEndToEnd, PingBringsStartedAndStoppedAndANeverStartedMonitorFailsOnce
     EXPECT_LT(started, stopped) << out;
     EXPECT_EQ(Count(out, "\"key\": \"process.failed\", \"process\": \"NEVERRUNS.EXE\""), 1u) << out;
     EXPECT_NE(out.find("\"owner\": \"0102030405060708\""), std::string::npos) << out;
+    // The level comes from each monitor's record in the definitions file.
+    EXPECT_NE(out.find("\"level\": 5, \"class\": 261, \"kind\": \"failed to start\""),
+              std::string::npos)
+        << out;
     EXPECT_NE(out.find("\"symbolic\": [\"TARNVEX\", \"1093223018\", \"0000002304\", \"PING.EXE\"]"),
               std::string::npos)
         << out;
 
     Quit("KAVMonitorClientNC");
     EXPECT_EQ(Finish(host, 30000), 0u);
-    const std::string log = ReadText(dir + "pmhost-alerts.jsonl");
-    EXPECT_EQ(Count(log, "\n"), Count(out, "\n")) << log;
-    EXPECT_NE(log.find("\"process\": \"PING.EXE\""), std::string::npos);
+    // The alerts log and the trace start afresh at the limit, one previous file kept: the two
+    // alerts files hold the newest alerts, in order, none cut.
+    const std::vector<std::string> shown = Lines(out);
+    std::vector<std::string> logged = Lines(ReadText(dir + "pmhost-alerts.jsonl.1"));
+    const std::vector<std::string> newest = Lines(ReadText(dir + "pmhost-alerts.jsonl"));
+    logged.insert(logged.end(), newest.begin(), newest.end());
+    ASSERT_GE(shown.size(), 3u);
+    ASSERT_GE(logged.size(), 2u) << "the alerts log did not start afresh";
+    ASSERT_LE(logged.size(), shown.size());
+    EXPECT_TRUE(std::equal(logged.rbegin(), logged.rend(), shown.rbegin()));
+    for (const char* f :
+         {"pmhost-alerts.jsonl", "pmhost-alerts.jsonl.1", "pmhost.log", "pmhost.log.1"}) {
+        const std::string text = ReadText(dir + f);
+        EXPECT_FALSE(text.empty()) << f;
+        EXPECT_TRUE(text.size() <= kLogLimit || Count(text, "\n") == 1) << f << ": " << text;
+    }
 }
 
 // Through quorlent and pmhost: a monitor added from the console lands in "velstra.ini", tracks
@@ -125,8 +168,8 @@ TEST(PmhostEndToEnd, PingBringsStartedAndStoppedAndANeverStartedMonitorFailsOnce
 // deleting it empties the list and the file.
 TEST(PmhostEndToEnd, MonitorFromTheConsoleTracksPingAndShowsItsStatistics) {
     const std::string dir = FreshDir("monitors_e2e");
-    for (const char* f : {"metrics.prom", "metrics_seen.prom", "stats.json"})
-        DeleteFileA((dir + f).c_str());
+    // What an earlier host wrote as its temporary file, planted: it is neither reused nor moved.
+    WriteBytes(dir + "metrics.prom.tmp", {'p', 'l', 'a', 'n', 't'});
     InstallKey key(dir, dir);
     if (NodeExists("ProcMgr") || NodeExists("KAVMonitorClientNC"))
         GTEST_SKIP() << "an agent or a monitor host is running already";
@@ -198,6 +241,30 @@ TEST(PmhostEndToEnd, MonitorFromTheConsoleTracksPingAndShowsItsStatistics) {
         Quit(node);
     EXPECT_EQ(Finish(host, 30000), 0u);
     EXPECT_EQ(Finish(agent, 30000), 0u);
+    EXPECT_EQ(ReadText(dir + "metrics.prom.tmp"), "plant");
+    EXPECT_TRUE(FilesLike(dir, "*.tmp").size() == 1) << "a temporary file was left";
+}
+
+// The definitions and the metrics file are written under fresh names created new: files planted
+// under the names used before (and under any fixed name) stay as they were, and no temporary
+// file is left.
+TEST(FileReplace, FilesPlantedUnderTemporaryNamesAreNeitherReusedNorMoved) {
+    const std::string dir = FreshDir("file_replace");
+    for (const char* planted : {"velstra.ini.new", "velstra.ini.tmp", "metrics.prom.tmp"})
+        WriteBytes(dir + planted, {'p', 'l', 'a', 'n', 't'});
+    Win32PluginPlatform platform;
+    for (int round = 0; round < 2; ++round) { // the second replaces an existing file
+        const std::vector<uint8_t> bytes(100 + round, static_cast<uint8_t>('a' + round));
+        ASSERT_TRUE(platform.ReplaceFile(dir + "velstra.ini", bytes));
+        ASSERT_TRUE(ReplaceFileWhole(dir + "metrics.prom", bytes.data(), bytes.size()));
+        EXPECT_EQ(ReadText(dir + "velstra.ini"), std::string(bytes.begin(), bytes.end()));
+        EXPECT_EQ(ReadText(dir + "metrics.prom"), std::string(bytes.begin(), bytes.end()));
+    }
+    for (const char* planted : {"velstra.ini.new", "velstra.ini.tmp", "metrics.prom.tmp"})
+        EXPECT_EQ(ReadText(dir + planted), "plant") << planted;
+    EXPECT_EQ(FilesLike(dir, "*").size(), 5u);
+    // A directory that cannot be written leaves the old file as it was.
+    EXPECT_FALSE(platform.ReplaceFile(dir + "missing\\velstra.ini", {1, 2, 3}));
 }
 
 TEST(TarnvexDll, ExportsByNameAndStringsInElevenLanguages) {
@@ -223,6 +290,12 @@ TEST(TarnvexDll, ExportsByNameAndStringsInElevenLanguages) {
     EXPECT_GT(name_length, 0u);
     EXPECT_LT(name_length, 64u);
     EXPECT_EQ(attributes(1), nullptr);
+    // The interval for reading values, whatever the handle.
+    auto node_pulse = reinterpret_cast<NodePulseFn>(
+        reinterpret_cast<void*>(GetProcAddress(dll.get(), "NodePulse")));
+    ASSERT_NE(node_pulse, nullptr);
+    for (uint32_t handle : {0u, 0x60000123u, 0xFFFFFFFFu})
+        EXPECT_EQ(node_pulse(handle, 7), 15000u) << handle;
 
     // German, English (neutral, US), Spanish, French, Italian, Japanese, Korean, Portuguese,
     // Chinese (Taiwan, PRC); each with the blocks of ids 100-109, 200-202, 2008-2014, 2020.
@@ -271,27 +344,30 @@ TEST(PmhostEndToEnd, AKillDuringASaveLeavesAFileThatLoads) {
     o.environment = env.c_str(); // and the block's closing zero
     char self[MAX_PATH];
     GetModuleFileNameA(nullptr, self, MAX_PATH);
-    const std::string saved = dir + "velstra.ini", next = dir + "velstra.ini.new";
+    const std::string saved = dir + "velstra.ini";
     auto exists = [](const std::string& path) {
         return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
     };
+    // A save in progress: its temporary file, under a name of its own.
+    auto saving = [&] { return !FilesLike(dir, "velstra.ini.*.tmp").empty(); };
     int mid_save = 0, loaded = 0;
     for (int attempt = 0; attempt < 8; ++attempt) {
         DeleteFileA(saved.c_str());
-        DeleteFileA(next.c_str());
+        for (const std::string& f : FilesLike(dir, "velstra.ini.*.tmp"))
+            DeleteFileA((dir + f).c_str());
         Child child = Start(self, "--gtest_filter=none", o);
         ASSERT_TRUE(child.process);
         // Once a save is complete, the kill comes as soon as the next one has begun (or, every
         // other attempt, a moment later), whatever the machine's speed.
         for (int i = 0; i < 60000 && !exists(saved); ++i)
             Sleep(1);
-        for (int i = 0; i < 10000 && !exists(next); ++i)
+        for (int i = 0; i < 10000 && !saving(); ++i)
             Sleep(1);
         if (attempt % 2 == 1) Sleep(static_cast<DWORD>(5 * attempt));
         TerminateProcess(child.process.get(), 9);
         WaitForSingleObject(child.process.get(), 10000);
         // The half-written next file shows that the kill came in the middle of a save.
-        if (exists(next)) ++mid_save;
+        if (saving()) ++mid_save;
         const std::string bytes = ReadText(saved);
         if (bytes.empty()) continue; // killed before the first save finished
         ++loaded;

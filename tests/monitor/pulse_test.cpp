@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <new>
 #include <random>
 
 #include "plugin_fixture.h"
@@ -106,6 +107,45 @@ TEST(MonitorPulseTime, CountedBetweenPulsesThatSawTheProcessAndSplitAtMidnight) 
 
 // A monitor whose process never comes fires once, at the pulse where the time-out is reached;
 // a time-out of 0 never fires, and the counted time never wraps round to fire again.
+// A tracked process whose module cannot be named still runs: no "stopped", and with no name it
+// starts no tracking of its own.
+TEST_F(MonitorPulse, AProcessThatCannotBeNamedKeepsItsTrackingAndStartsNone) {
+    ProcMonitor* m = Watch("NOTEPAD.EXE", kAll);
+    platform.Run({{"C:\\WINNT\\NOTEPAD.EXE", 100}});
+    EXPECT_EQ(Pulse(), 1u);
+    platform.processes.back() = {"", 100, false};
+    platform.processes.push_back({"C:\\WINNT\\NOTEPAD.EXE", 200, false});
+    EXPECT_EQ(Pulse(), 0u);
+    EXPECT_EQ(m->times_stopped, 0u);
+    EXPECT_EQ(m->current_count, 1u);
+    EXPECT_EQ(m->tracked.size(), 1u);
+}
+
+// A clock that fails (as an allocation can) once `readings` have been taken.
+class FailingClockPlatform : public FakePluginPlatform {
+public:
+    int readings = -1;
+    int64_t Now() override {
+        if (readings == 0) throw std::bad_alloc();
+        if (readings > 0) --readings;
+        return now;
+    }
+};
+
+TEST(MonitorPulseFailure, APulseCutShortReportsTheAlertsItQueued) {
+    FailingClockPlatform platform;
+    Plugin plugin(platform);
+    plugin.InitIndepMonitors("C:\\Data\\");
+    for (const char* name : {"A.EXE", "B.EXE"})
+        plugin.CreateMonitor(MakeRecord(1, 1, kCondRunning, 0, name).data(), false, OwnerId{});
+    platform.Run({{"C:\\A.EXE", 10}, {"C:\\B.EXE", 11}});
+    platform.readings = 2; // the two alerts' times, then the pulse's own reading fails
+    uint32_t n = 0xDEAD;
+    EXPECT_EQ(plugin.IndepMonitorPulse(0, 15000, &n), 15000u);
+    EXPECT_EQ(n, 2u);
+    EXPECT_EQ(plugin.Alerts().Size(), 2u);
+}
+
 TEST_F(MonitorPulse, NotStartedFiresOnceWhenItsTimeOutIsReached) {
     struct Case {
         uint16_t timeout_s;
