@@ -98,7 +98,7 @@ int RunAlerts(const std::vector<std::string>& args, ConsoleIo& io) {
                    interval > 0) {
             ++i;
         } else {
-            io.Err("pmconsole alerts: unexpected argument: " + a + "\n" + kAlertsHelp);
+            io.Err("pmconsole alerts: unexpected argument: " + OptionShown(a) + "\n" + kAlertsHelp);
             return kExitUsage;
         }
     }

@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "outside/pmconsole/agent_commands.h"
+#include "outside/pmconsole/visible_text.h"
 #include "outside/pmhost/host_alerts.h"
 #include "outside/pmhost/host_monitors.h"
 #include "shared/monitor/command_buffer.h"
@@ -183,7 +184,7 @@ bool ParseOptions(const std::vector<std::string>& args, Options* o, std::string*
             o->route.timeout_ms = n;
             ++i;
         } else if (!a.empty() && a[0] == '-' && a.size() > 1) {
-            *error = "unexpected option: " + a;
+            *error = "unexpected option: " + OptionShown(a);
             return false;
         } else {
             o->positional.push_back(a);
@@ -318,14 +319,15 @@ bool ParseMonitorLine(const std::string& line, MonitorDef* def, std::string* err
         *error = "no executable name";
         return false;
     }
-    d.name = name;
+    d.name = UnescapeName(name);
     *def = d;
     return true;
 }
 
 std::string MonitorLine(const MonitorDef& d) {
     return std::to_string(d.key) + " " + std::to_string(d.level) + " " +
-           ConditionText(d.conditions) + " " + std::to_string(d.start_timeout) + " " + d.name;
+           ConditionText(d.conditions) + " " + std::to_string(d.start_timeout) + " " +
+           EscapeName(d.name);
 }
 
 bool ParseMonitorFile(const std::string& text, std::vector<MonitorDef>* defs, std::string* error) {
@@ -530,7 +532,7 @@ int RunStats(const std::vector<std::string>& args, ConsoleIo& io) {
         } else if (!a.empty() && a[0] != '-' && name.empty()) {
             name = StoredForm(a);
         } else {
-            io.Err("pmconsole stats: unexpected argument: " + a + "\n" + kStatsHelp);
+            io.Err("pmconsole stats: unexpected argument: " + OptionShown(a) + "\n" + kStatsHelp);
             return kExitUsage;
         }
     }
@@ -581,7 +583,7 @@ int RunStats(const std::vector<std::string>& args, ConsoleIo& io) {
         out += "]}\n";
     } else {
         for (const host::MonitorStats& s : stats) {
-            out += s.name + "\n";
+            out += VisibleText(s.name) + "\n";
             for (size_t i = 0; i < 10; ++i) {
                 char v[64] = "-";
                 if (s.read[i])

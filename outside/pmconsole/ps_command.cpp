@@ -133,7 +133,7 @@ int RunPs(const std::vector<std::string>& args, ConsoleIo& io) {
                        kExitUsage;
             request.to = args[++i];
         } else {
-            io.Err("pmconsole ps: unknown argument: " + a + "\n" + kPsHelp);
+            io.Err("pmconsole ps: unknown argument: " + OptionShown(a) + "\n" + kPsHelp);
             return kExitUsage;
         }
     }
