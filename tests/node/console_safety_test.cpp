@@ -127,6 +127,7 @@ TEST(ConsoleText, ControlCharactersAreMadeVisible) {
         {"\x9b"
          "2J",
          "\\x9b2J"},                                              // C1 CSI as a byte
+        {"\x80\x9f", "\\x80\\x9f"},                               // C1 byte bounds
         {"caf\xc3\xa9 \xe2\x82\xac", "caf\xc3\xa9 \xe2\x82\xac"}, // UTF-8 characters
         {"\xe9t\xe9 \xa0\xff", "\xe9t\xe9 \xa0\xff"},             // 8-bit code page letters
         {"\xe2\x82", "\xe2\\x82"}, // a cut character: its C1-range byte shown
