@@ -269,27 +269,24 @@ TEST(IpcWinTest, TwoProcessesTalkBothWaysAndTheChildStopsOnRequest) {
 
 TEST(IpcWinTest, ServerAccountIsReadFromTheServingProcessOrItIsRefused) {
     std::string child_node = Unique("Account");
-    DWORD pid = 0;
-    {
-        Child child;
-        ASSERT_TRUE(StartSelf(child, "echo:" + child_node));
-        ASSERT_TRUE(WaitForNode(child_node.c_str(), true));
-        pid = kavipc::NodeServerProcessId(child_node);
-        ASSERT_EQ(pid, child.pi.dwProcessId);
-        // Another process of this account: read and accepted.
-        kavipc::ServerAccount a = kavipc::ProcessAccount(pid);
-        EXPECT_EQ(a.known, kavipc::ServerAccount::Known::kAccount);
-        EXPECT_EQ(a.user_sid, kavipc::CurrentUserSid());
-        EXPECT_EQ(kavipc::JudgeServerAccount(a, kavipc::CurrentUserSid()),
-                  kavipc::ServerVerdict::kAccept);
-        EXPECT_EQ(RequestNodeQuit(child_node.c_str()), 0);
-        EXPECT_EQ(child.Wait(), 0);
-    }
-    // The process has ended and its last handle is closed: its id is known, its token cannot
-    // be read, and a sender fails closed.
-    kavipc::ServerAccount gone = kavipc::ProcessAccount(pid);
-    EXPECT_EQ(gone.known, kavipc::ServerAccount::Known::kTokenUnreadable);
-    EXPECT_EQ(kavipc::JudgeServerAccount(gone, kavipc::CurrentUserSid()),
+    Child child;
+    ASSERT_TRUE(StartSelf(child, "echo:" + child_node));
+    ASSERT_TRUE(WaitForNode(child_node.c_str(), true));
+    const DWORD pid = kavipc::NodeServerProcessId(child_node);
+    ASSERT_EQ(pid, child.pi.dwProcessId);
+    // Another process of this account: read and accepted.
+    kavipc::ServerAccount a = kavipc::ProcessAccount(pid);
+    EXPECT_EQ(a.known, kavipc::ServerAccount::Known::kAccount);
+    EXPECT_EQ(a.user_sid, kavipc::CurrentUserSid());
+    EXPECT_EQ(kavipc::JudgeServerAccount(a, kavipc::CurrentUserSid()),
+              kavipc::ServerVerdict::kAccept);
+    EXPECT_EQ(RequestNodeQuit(child_node.c_str()), 0);
+    EXPECT_EQ(child.Wait(), 0);
+    // A process id that no process holds (ids are multiples of 4 far below this): known, but
+    // no token can be read, so a sender fails closed.
+    kavipc::ServerAccount none = kavipc::ProcessAccount(0x7FFFFFFC);
+    EXPECT_EQ(none.known, kavipc::ServerAccount::Known::kTokenUnreadable);
+    EXPECT_EQ(kavipc::JudgeServerAccount(none, kavipc::CurrentUserSid()),
               kavipc::ServerVerdict::kRefuseUnreadable);
     EXPECT_EQ(kavipc::ProcessAccount(0).known, kavipc::ServerAccount::Known::kNoProcess);
 }
