@@ -41,7 +41,9 @@ const char kMonitorsHelp[] =
     "  replace-all   the monitors (of the owner, with --owner) become those of FILE\n"
     "  pids          the process ids the monitors track\n"
     "Monitor file: one monitor a line, \"KEY LEVEL ON TIMEOUT NAME\"; ON a comma list of start,\n"
-    "stop, not-started, quiet, or - for none; # starts a comment line. Example:\n"
+    "stop, not-started, quiet, or - for none; # starts a comment line. In NAME, \\\\ is a\n"
+    "backslash and \\xNN the byte NN (the listing writes control characters that way).\n"
+    "Example:\n"
     "  17 2 start,stop 0 notepad.exe\n"
     "Exit codes: 0 done, 1 the plug-in refused the command, 2 bad usage, 3 no reply.\n";
 
