@@ -585,7 +585,7 @@ int RunStats(const std::vector<std::string>& args, ConsoleIo& io) {
         out += "]}\n";
     } else {
         for (const host::MonitorStats& s : stats) {
-            out += VisibleText(s.name) + "\n";
+            out += VisibleField(s.name) + "\n";
             for (size_t i = 0; i < 10; ++i) {
                 char v[64] = "-";
                 if (s.read[i])

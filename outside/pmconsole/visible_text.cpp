@@ -29,7 +29,7 @@ void AppendEscape(std::string& out, const char* prefix, unsigned char byte) {
     out += buf;
 }
 
-enum class Mode { kTerminal, kName };
+enum class Mode { kTerminal, kField, kName };
 
 std::string Escape(std::string_view s, Mode mode) {
     std::string out;
@@ -56,7 +56,7 @@ std::string Escape(std::string_view s, Mode mode) {
         } else if (const size_t n = Utf8Length(s, i); n != 0) {
             const auto next = static_cast<unsigned char>(s[i + 1]);
             if (c == 0xC2 && next <= 0x9F) { // U+0080-U+009F
-                if (mode == Mode::kTerminal) {
+                if (mode != Mode::kName) {
                     AppendEscape(out, "\\u00", next);
                 } else {
                     AppendEscape(out, "\\x", c);
@@ -88,6 +88,10 @@ int HexDigit(char c) {
 
 std::string VisibleText(std::string_view bytes) {
     return Escape(bytes, Mode::kTerminal);
+}
+
+std::string VisibleField(std::string_view bytes) {
+    return Escape(bytes, Mode::kField);
 }
 
 std::string EscapeName(std::string_view name) {

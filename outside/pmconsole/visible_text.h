@@ -16,6 +16,10 @@ namespace pm::console {
 // line feed and a carriage return right before a line feed.
 std::string VisibleText(std::string_view bytes);
 
+// A field of a one-line record (a process, service or monitor name): as VisibleText, and tab
+// and line ends are controls too, so the field cannot break or misalign its line.
+std::string VisibleField(std::string_view bytes);
+
 // A monitor name in one line of a monitor file: a backslash as "\\", every control (tab and
 // line ends included) and a blank at either end as "\xNN" per byte.
 std::string EscapeName(std::string_view name);

@@ -134,6 +134,8 @@ TEST(ConsoleText, ControlCharactersAreMadeVisible) {
     };
     for (const Row& r : rows)
         EXPECT_EQ(VisibleText(r.in), r.shown) << r.shown;
+    // A field of a one-line record: tab and line ends are shown too; C1 and backslashes as above.
+    EXPECT_EQ(VisibleField("A\r\nB\tC\\D\xc2\x9b"), "A\\x0d\\x0aB\\x09C\\D\\u009b");
 }
 
 TEST(ConsoleText, MonitorNamesStayOnTheirLineAndRoundTrip) {
