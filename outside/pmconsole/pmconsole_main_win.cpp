@@ -6,6 +6,7 @@
 #include <io.h>
 
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -176,6 +177,10 @@ public:
 
 int main(int argc, char** argv) {
     std::vector<std::string> args(argv + 1, argv + argc);
+    // The run-time library's copy of the arguments may hold a password (exec --password); the
+    // command line itself stays visible to other users, as the help says.
+    for (int i = 1; i < argc; ++i)
+        pm::exec::WipeBytes(argv[i], std::strlen(argv[i]));
     pm::console::Win32ConsoleIo io;
     const int code = pm::console::RunConsole(args, io);
     for (std::string& a : args) // may hold a password (exec --password)
