@@ -209,10 +209,13 @@ std::string SidText(PSID sid) {
     return std::string(text);
 }
 
-// The account of process `pid`: its token's user and whether Administrators is enabled in it.
-ServerAccount AccountOf(DWORD pid) {
+} // namespace
+
+ServerAccount ProcessAccount(DWORD pid) {
     ServerAccount a;
     if (pid == 0) return a;
+    // From here on the process is known: any failure to read its account fails closed.
+    a.known = ServerAccount::Known::kTokenUnreadable;
     pm::win::unique_handle process(OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, pid));
     if (!process) process.reset(OpenProcess(0x1000 /* QUERY_LIMITED_INFORMATION */, FALSE, pid));
     pm::win::unique_handle token;
@@ -224,7 +227,7 @@ ServerAccount AccountOf(DWORD pid) {
     if (!GetTokenInformation(token.get(), TokenUser, user.data(), size, &size)) return a;
     a.user_sid = SidText(reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid);
     if (a.user_sid.empty()) return a;
-    a.known = true;
+    a.known = ServerAccount::Known::kAccount;
     size = 0;
     GetTokenInformation(token.get(), TokenGroups, nullptr, 0, &size);
     std::vector<unsigned char> groups(size ? size : 1);
@@ -239,8 +242,6 @@ ServerAccount AccountOf(DWORD pid) {
     }
     return a;
 }
-
-} // namespace
 
 // A cached connection: the pipe and the overlapped state its writes reuse.
 struct PipeConnection {
@@ -512,15 +513,23 @@ pm::win::unique_hfile ConnectToNode(const std::string& node, bool overlapped, DW
             // Whoever took the name first could be answering: talk only to a server running as
             // this account, SYSTEM or an administrator, where Windows can tell.
             DWORD pid = ServerProcessId(h.get());
-            ServerAccount server = AccountOf(pid);
-            if (!ServerAccountAccepted(server, CurrentUserSid())) {
+            ServerAccount server = ProcessAccount(pid);
+            ServerVerdict verdict = JudgeServerAccount(server, CurrentUserSid());
+            if (verdict != ServerVerdict::kAccept) {
                 char line[512];
-                std::snprintf(line, sizeof line,
-                              "KAVIPC32: refused to talk to node \"%s\": its pipe is served by "
-                              "process %lu running as %s, not as this account, SYSTEM or an "
-                              "administrator (has another program taken the name?)\n",
-                              node.c_str(), static_cast<unsigned long>(pid),
-                              server.user_sid.c_str());
+                if (verdict == ServerVerdict::kRefuseUnreadable) {
+                    std::snprintf(line, sizeof line,
+                                  "KAVIPC32: refused to talk to node \"%s\": the account of "
+                                  "process %lu, which serves its pipe, cannot be read\n",
+                                  node.c_str(), static_cast<unsigned long>(pid));
+                } else {
+                    std::snprintf(line, sizeof line,
+                                  "KAVIPC32: refused to talk to node \"%s\": its pipe is served "
+                                  "by process %lu running as %s, not as this account, SYSTEM or "
+                                  "an administrator (has another program taken the name?)\n",
+                                  node.c_str(), static_cast<unsigned long>(pid),
+                                  server.user_sid.c_str());
+                }
                 TraceLoudly(line);
                 SetLastError(ERROR_ACCESS_DENIED);
                 return pm::win::unique_hfile();

@@ -45,7 +45,7 @@ bool CommonOptions(const std::vector<std::string>& args, Request& request, bool&
                 return error = "--timeout needs milliseconds", false;
             ++i;
         } else if (a.size() > 2 && a.compare(0, 2, "--") == 0) {
-            return error = "unknown option " + a, false;
+            return error = "unknown option " + OptionShown(a), false;
         } else {
             rest.push_back(a);
         }
@@ -255,7 +255,8 @@ int RunConfig(const std::vector<std::string>& args, ConsoleIo& io) {
     std::string error;
     if (!CommonOptions(args, request, json, rest, error))
         return Usage(io, "config", error, kConfigHelp);
-    if (!rest.empty()) return Usage(io, "config", "unexpected argument " + rest[0], kConfigHelp);
+    if (!rest.empty())
+        return Usage(io, "config", "unexpected argument " + OptionShown(rest[0]), kConfigHelp);
     request.code = kGetConfiguration;
     Reply reply = io.Send(request);
     if (!Delivered(io, reply, request)) return kExitNoReply;

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 
+#include "outside/pmconsole/visible_text.h"
 #include "outside/pmhost/host_alerts.h"
 #include "shared/base/endian.h"
 
@@ -24,11 +25,11 @@ namespace {
 std::string Line(const host::HostAlert& a) {
     std::string path;
     for (size_t i = 0; i < a.display.size(); ++i)
-        path += (i ? " / " : "") + a.display[i];
+        path += (i ? " / " : "") + VisibleField(a.display[i]);
     std::string kind = host::KindWords(a.alert_class);
     kind.resize(std::max<size_t>(kind.size(), 15), ' ');
     return host::UtcText(a.time) + "  level " + std::to_string(a.level) + "  " + kind + "  " +
-           a.process + "  owner " + host::OwnerHex(a.owner) + "  " + path + "\n";
+           VisibleField(a.process) + "  owner " + host::OwnerHex(a.owner) + "  " + path + "\n";
 }
 
 // One request for the alerts numbered above `after`; answers an exit code, or -1 when the
@@ -98,7 +99,7 @@ int RunAlerts(const std::vector<std::string>& args, ConsoleIo& io) {
                    interval > 0) {
             ++i;
         } else {
-            io.Err("pmconsole alerts: unexpected argument: " + a + "\n" + kAlertsHelp);
+            io.Err("pmconsole alerts: unexpected argument: " + OptionShown(a) + "\n" + kAlertsHelp);
             return kExitUsage;
         }
     }

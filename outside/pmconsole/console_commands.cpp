@@ -117,10 +117,14 @@ int RunConsole(const std::vector<std::string>& args, ConsoleIo& io) {
         return kExitReply;
     }
     for (const ConsoleCommand& c : ConsoleCommands()) {
-        if (name == c.name)
-            return c.run(std::vector<std::string>(args.begin() + 1, args.end()), io);
+        if (name != c.name) continue;
+        std::vector<std::string> rest(args.begin() + 1, args.end());
+        const int code = c.run(rest, io);
+        for (std::string& a : rest) // may hold a password (exec --password)
+            WipeWholeString(a);
+        return code;
     }
-    io.Err("pmconsole: unknown command: " + name + "\n" + Usage());
+    io.Err("pmconsole: unknown command: " + OptionShown(name) + "\n" + Usage());
     return kExitUsage;
 }
 

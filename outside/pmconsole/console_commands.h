@@ -8,6 +8,7 @@
 
 #include "outside/console_model/console_tables.h"
 #include "outside/pmconsole/console_request.h"
+#include "outside/pmconsole/secret_buffer.h"
 
 namespace pm::console {
 
@@ -37,8 +38,9 @@ public:
     virtual CompressedConverter Converter() = 0;
     // Compressed unicode to UTF-8, for showing the agent's texts.
     virtual TextDecoder Decoder() { return &KeepText; }
-    // Standard input to its end (the password of `exec --password-stdin`).
-    virtual std::string ReadInput() { return {}; }
+    // The next byte of standard input (0-255), kEndOfInput or kReadFailed; read one at a
+    // time so that a password's line is all that is taken and no input buffer holds it.
+    virtual int ReadInputByte() { return kEndOfInput; }
     // Waits between two updates of `ps --watch`.
     virtual void Wait(unsigned milliseconds) { (void)milliseconds; }
     // The "Platform" value under HKLM "SOFTWARE\Orvane\Kestrane\CurrentVersion".

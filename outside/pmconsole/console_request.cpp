@@ -62,6 +62,11 @@ bool ParseHexBytes(const std::string& text, std::string& bytes) {
     return true;
 }
 
+std::string OptionShown(const std::string& arg) {
+    if (arg.empty() || arg[0] != '-') return arg;
+    return arg.substr(0, arg.find('='));
+}
+
 std::string U32Bytes(uint32_t v) {
     std::string b(4, '\0');
     for (int i = 0; i < 4; ++i)
@@ -127,7 +132,7 @@ bool ParseRawArgs(const std::vector<std::string>& args, CompressedConverter to_c
                 return false;
             }
         } else if (a.size() > 1 && a[0] == '-' && a[1] == '-') {
-            error = "unknown option: " + a;
+            error = "unknown option: " + OptionShown(a);
             return false;
         } else if (!have_code) {
             if (!ParseU32(a, r.code)) {

@@ -36,6 +36,10 @@ struct Reply {
 // Converts ANSI text to compressed unicode with its terminator; false when it fails.
 using CompressedConverter = bool (*)(const std::string& text, std::string& out);
 
+// How a message names an argument that was not expected: an option by its name alone (what
+// follows a '=' could be a password typed into the wrong option), any other word as it is.
+std::string OptionShown(const std::string& arg);
+
 // Decimal, or hexadecimal after "0x"; the whole text, at most 32 bits.
 bool ParseU32(const std::string& text, uint32_t& value);
 // Hex digit pairs, optionally with "0x" in front and blanks, ':' or '-' between bytes.

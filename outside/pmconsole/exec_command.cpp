@@ -6,6 +6,8 @@
 #include "outside/pmconsole/agent_commands.h"
 #include "outside/pmconsole/console_format.h"
 #include "outside/pmconsole/ps_command.h"
+#include "outside/pmconsole/secret_buffer.h"
+#include "outside/pmconsole/visible_text.h"
 #include "shared/crypto/password_cipher.h"
 #include "shared/base/endian.h"
 
@@ -30,18 +32,33 @@ uint32_t Le32(const std::string& b) {
     return le::Load32(b.data());
 }
 
-// Strips the line end that a password read from standard input carries.
-std::string OneLine(std::string text) {
-    size_t end = text.find_first_of("\r\n");
-    if (end != std::string::npos) text.resize(end);
-    return text;
+// The password in compressed unicode without its terminator (what the agent decrypts to).
+// Every string on the way is sized before it is filled (no block left behind by a growing
+// string) and wiped by the caller or here.
+bool CompressedPassword(std::string_view password, CompressedConverter to_compressed,
+                        std::string& out) {
+    std::string text;
+    text.reserve(password.size());
+    text.assign(password.data(), password.size());
+    // A character of the code page is one UCS-2 unit, at most 3 bytes in compressed unicode.
+    out.reserve(3 * password.size() + 1);
+    const bool ok = to_compressed(text, out);
+    WipeWholeString(text);
+    if (!ok) return false;
+    if (!out.empty() && out.back() == '\0') out.pop_back();
+    return true;
 }
 
-// The password in compressed unicode without its terminator (what the agent decrypts to).
-bool CompressedPassword(const std::string& password, CompressedConverter to_compressed,
-                        std::string& out) {
-    if (!to_compressed(password, out)) return false;
-    if (!out.empty() && out.back() == '\0') out.pop_back();
+// The password from standard input (one line) or a file; false with a message (the exit code
+// is kExitUsage).
+bool ReadPassword(const ExecOptions& o, ConsoleIo& io, SecretBuffer& secret, std::string& error) {
+    if (o.password_stdin) {
+        const LineResult r = ReadSecretLine([&io] { return io.ReadInputByte(); }, secret);
+        if (r != LineResult::kLine) return error = "cannot read standard input", false;
+        if (secret.Empty()) return error = "no password on standard input", false;
+        return true;
+    }
+    if (!o.password_file.empty()) return ReadPasswordFile(o.password_file, secret, error);
     return true;
 }
 
@@ -50,8 +67,8 @@ bool CompressedPassword(const std::string& password, CompressedConverter to_comp
 const char kExecHelp[] =
     "usage: pmconsole exec [--wait] [--capture] [--unicode] [--no-window] [--timeout S]\n"
     "                      [--cwd DIR] [--env NAME=VALUE]... [--user NAME [--password-stdin |\n"
-    "                      --password P | --password-hex HEX] [--plain-password]] [--json]\n"
-    "                      [--to NODE] -- COMMAND LINE\n"
+    "                      --password-file FILE | --password P | --password-hex HEX]\n"
+    "                      [--plain-password]] [--raw] [--json] [--to NODE] -- COMMAND LINE\n"
     "Execute Command: the agent runs COMMAND LINE ($(NAME) expands from its environment and its\n"
     "Environment registry key; \"//\" becomes a backslash).\n"
     "  --wait            wait for the process and show its exit code\n"
@@ -63,19 +80,32 @@ const char kExecHelp[] =
     "  --env NAME=VALUE  its environment instead of the agent's (repeat for more)\n"
     "  --user NAME       run as that user (the NT family only; in Windows 95 mode the agent\n"
     "                    runs the command as itself)\n"
-    "  --password-stdin  read the password from standard input (first line)\n"
-    "  --password P      the password on the command line\n"
+    "  --password-stdin  read the password from standard input (its first line only)\n"
+    "  --password-file FILE  read the password from the first line of FILE\n"
+    "  --password P      the password on the command line (not recommended)\n"
     "  --password-hex HEX  a password encrypted with `pmconsole encrypt-password`, sent as is\n"
+    "                    (not recommended)\n"
     "  --plain-password  send the password unencrypted (it is DES-CBC encrypted by default)\n"
+    "  --raw             show the captured output byte for byte; without it control characters\n"
+    "                    (escape sequences among them) are shown as \\xNN\n"
     "  --json            {\"status\": N, \"exit_code\": N, \"encoding\": N, \"output\": \"...\"}\n"
+    "                    and \"cut_at\": N when the agent cut the output at N bytes\n"
+    "Passwords: a command line is visible to other users of the machine (process lists), so\n"
+    "--password P and --password-hex HEX expose the password. The encryption is only an\n"
+    "encoding: the key phrase and the initialisation vector are public, and anyone who sees the\n"
+    "ciphertext can undo it. Use --password-stdin or --password-file FILE.\n"
+    "When the agent cut the output at its reply's size bound, \"output cut at N bytes\" goes to\n"
+    "standard error.\n"
     "Exit codes: 0 the process ran and the reply says so, 1 the agent answered a failure (or a\n"
     "time-out), 3 no reply, 2 bad usage.\n";
 
 const char kEncryptPasswordHelp[] =
     "usage: pmconsole encrypt-password < FILE\n"
-    "Reads a password (the first line of standard input) and prints its ciphertext in hex, as\n"
-    "`pmconsole exec --user NAME --password-hex HEX` sends it. The password itself is never\n"
-    "printed.\n"
+    "Reads a password (the first line of standard input, nothing after it) and prints its\n"
+    "ciphertext in hex, as `pmconsole exec --user NAME --password-hex HEX` sends it. The\n"
+    "password itself is never printed. The ciphertext is an encoding, not a secret: the key\n"
+    "phrase and the initialisation vector are public, so anyone who reads it can undo it; keep it\n"
+    "as carefully as the password, and off command lines.\n"
     "Exit codes: 0 printed, 2 no password on standard input or bad usage.\n";
 
 std::string ExecStatusText(uint32_t status) {
@@ -154,20 +184,30 @@ bool ParseExecArgs(const std::vector<std::string>& args, ExecOptions& o, std::st
             if (!value("--password", o.password)) return false;
         } else if (a == "--password-hex") {
             if (!value("--password-hex", o.password_hex)) return false;
+        } else if (a == "--password-file") {
+            if (!value("--password-file", o.password_file)) return false;
+            if (o.password_file.empty()) return error = "--password-file needs a file", false;
         } else if (a == "--password-stdin") {
             o.password_stdin = true;
+        } else if (a == "--raw") {
+            o.raw = true;
         } else if (a == "--plain-password") {
             o.plain_password = true;
         } else if (a == "--to") {
             if (!value("--to", o.to)) return false;
+        } else if (!a.empty() && a[0] == '-') {
+            return error = "unknown option " + OptionShown(a) + " (the command line goes after --)",
+                   false;
         } else {
-            return error = "unknown option " + a + " (the command line goes after --)", false;
+            // Not echoed: a word here may be a password typed in the wrong place.
+            return error = "unexpected argument before -- (the command line goes after --)", false;
         }
     }
     for (; i < args.size(); ++i)
         o.command_line += (o.command_line.empty() ? "" : " ") + args[i];
     if (o.command_line.empty()) return error = "no command line after --", false;
-    int sources = int(!o.password.empty()) + int(!o.password_hex.empty()) + int(o.password_stdin);
+    int sources = int(!o.password.empty()) + int(!o.password_hex.empty()) + int(o.password_stdin) +
+                  int(!o.password_file.empty());
     if (sources > 1) return error = "give the password one way only", false;
     if (o.user.empty() && sources) return error = "a password needs --user", false;
     if (!o.password_hex.empty() && o.plain_password)
@@ -176,8 +216,8 @@ bool ParseExecArgs(const std::vector<std::string>& args, ExecOptions& o, std::st
     return true;
 }
 
-bool BuildExecRequest(const ExecOptions& o, CompressedConverter to_compressed, Request& request,
-                      std::string& error) {
+bool BuildExecRequest(const ExecOptions& o, std::string_view password_text,
+                      CompressedConverter to_compressed, Request& request, std::string& error) {
     request.code = kExecuteCommand;
     request.to = o.to;
     request.json = o.json;
@@ -188,41 +228,79 @@ bool BuildExecRequest(const ExecOptions& o, CompressedConverter to_compressed, R
                              ? kWaitWithoutLimitMs
                              : o.timeout_s * 1000 + kReplyMarginMs;
     uint32_t flags = o.flags;
-    std::string line, user, cwd, password;
+    std::string line, user, cwd;
     if (!to_compressed(o.command_line, line) || !to_compressed(o.user, user) ||
         !to_compressed(o.cwd, cwd))
         return error = "a text cannot be converted to compressed unicode", false;
+    // Sized up front: a vector that grows would leave copies of the password behind.
+    request.params.clear();
+    request.params.reserve(7);
+    request.params.push_back(std::move(line));
+    request.params.emplace_back();
+    request.params.push_back(std::move(user));
+    request.params.emplace_back();
+    std::string& password = request.params[3];
     if (!o.password_hex.empty()) {
-        if (!ParseHexBytes(o.password_hex, password) || password.size() % 8 != 0)
+        if (!ParseHexBytes(o.password_hex, password) || password.size() % 8 != 0) {
+            WipeWholeString(password);
             return error = "--password-hex needs whole 8-byte blocks in hex", false;
+        }
         flags |= kEncrypted;
     } else if (!o.user.empty()) {
         std::string compressed;
-        if (!CompressedPassword(o.password, to_compressed, compressed))
+        if (!CompressedPassword(password_text, to_compressed, compressed)) {
+            WipeWholeString(compressed);
             return error = "the password cannot be converted", false;
+        }
         if (o.plain_password) {
-            password = compressed + '\0';
+            password.reserve(compressed.size() + 1);
+            password.append(compressed).push_back('\0');
         } else {
             std::vector<uint8_t> cipher;
             bool ok = exec::EncryptPassword(compressed, &cipher);
-            exec::WipeString(compressed);
-            if (!ok) return error = "the password cannot be encrypted", false;
-            password.assign(cipher.begin(), cipher.end());
-            flags |= kEncrypted;
+            if (ok) {
+                password.reserve(cipher.size());
+                password.assign(cipher.begin(), cipher.end());
+                flags |= kEncrypted;
+            }
+            exec::WipeBytes(cipher.data(), cipher.size());
+            if (!ok) {
+                WipeWholeString(compressed);
+                return error = "the password cannot be encrypted", false;
+            }
         }
+        WipeWholeString(compressed);
     } else {
-        password = std::string(1, '\0');
+        password.assign(1, '\0');
     }
-    request.params = {line, U32Bytes(flags), user, password, U32Bytes(o.timeout_s), cwd};
-    exec::WipeString(password);
+    request.params[1] = U32Bytes(flags);
+    request.params.push_back(U32Bytes(o.timeout_s));
+    request.params.push_back(std::move(cwd));
     if (flags & kEnvironment) {
         std::string block(4, '\0'); // the prefix the agent skips
         for (const std::string& e : o.env)
             block += e + '\0';
         block += '\0';
-        request.params.push_back(block);
+        request.params.push_back(std::move(block));
     }
     return true;
+}
+
+ExecOutcome DecodeExecReply(const Reply& reply) {
+    ExecOutcome r;
+    r.ran = reply.items.size() >= 3; // exit code, output, encoding
+    r.first = reply.items.empty() ? 0 : Le32(reply.items[0]);
+    r.encoding = r.ran ? Le32(reply.items[2]) : 1;
+    if (r.ran) r.output = reply.items[1];
+    if (r.ran && reply.items.size() >= 4) {
+        if (reply.items[3].size() == 4) {
+            r.cut = true;
+            r.cut_at = Le32(reply.items[3]);
+        } else {
+            r.malformed = true;
+        }
+    }
+    return r;
 }
 
 int RunExec(const std::vector<std::string>& args, ConsoleIo& io) {
@@ -236,58 +314,68 @@ int RunExec(const std::vector<std::string>& args, ConsoleIo& io) {
     ExecOptions options;
     std::string error;
     if (!ParseExecArgs(args, options, error)) {
+        WipeWholeString(options.password);
         io.Err("pmconsole exec: " + error + "\n" + kExecHelp);
         return kExitUsage;
     }
-    if (options.password_stdin) {
-        options.password = OneLine(io.ReadInput());
-        if (options.password.empty()) {
-            io.Err("pmconsole exec: no password on standard input\n");
+    Request request;
+    bool built = false;
+    {
+        SecretBuffer secret;
+        if (!ReadPassword(options, io, secret, error)) {
+            WipeWholeString(options.password);
+            io.Err("pmconsole exec: " + error + "\n");
             return kExitUsage;
         }
+        const std::string_view password = secret.Empty() ? options.password : secret.View();
+        built = BuildExecRequest(options, password, io.Converter(), request, error);
+        WipeWholeString(options.password);
     }
-    Request request;
-    bool built = BuildExecRequest(options, io.Converter(), request, error);
-    exec::WipeString(options.password);
     if (!built) {
+        for (std::string& p : request.params)
+            WipeWholeString(p);
         io.Err("pmconsole exec: " + error + "\n");
         return kExitUsage;
     }
     Reply reply = io.Send(request);
     for (std::string& p : request.params)
-        exec::WipeString(p);
+        WipeWholeString(p);
     if (!Delivered(io, reply, request)) return kExitNoReply;
-    const bool ran = reply.items.size() >= 3; // exit code, output, encoding
-    const uint32_t first = reply.items.empty() ? 0 : Le32(reply.items[0]);
-    const uint32_t encoding = ran ? Le32(reply.items[2]) : 1;
-    std::string output = ran ? reply.items[1] : std::string();
-    if (encoding == 2) {
+    const ExecOutcome result = DecodeExecReply(reply);
+    std::string output = result.output;
+    if (result.encoding == 2) {
         if (!output.empty() && output.back() == '\0') output.pop_back();
         output = io.Decoder()(output);
     }
     const std::string meaning = ExecStatusText(reply.status);
+    if (result.malformed)
+        io.Err("pmconsole exec: the reply's fourth item is not a 4-byte count (" +
+               std::to_string(reply.items[3].size()) + " bytes); ignored\n");
     if (options.json) {
         std::string out = "{\"status\": " + std::to_string(reply.status) +
-                          ", \"exit_code\": " + std::to_string(ran ? first : 0) +
-                          ", \"encoding\": " + std::to_string(encoding) +
+                          ", \"exit_code\": " + std::to_string(result.ran ? result.first : 0) +
+                          ", \"encoding\": " + std::to_string(result.encoding) +
                           ", \"output\": " + JsonString(output) +
                           ", \"meaning\": " + JsonString(meaning);
-        if (!ran) out += ", \"system_error\": " + std::to_string(first);
+        if (!result.ran) out += ", \"system_error\": " + std::to_string(result.first);
+        if (result.cut) out += ", \"cut_at\": " + std::to_string(result.cut_at);
         io.Out(out + "}\n");
     } else {
-        io.OutRaw(output);
+        io.OutRaw(options.raw ? output : VisibleText(output));
         if (!output.empty() && output.back() != '\n') io.Out("\n");
-        if (reply.status == 0 && ran) {
+        if (result.cut) io.Err("output cut at " + std::to_string(result.cut_at) + " bytes\n");
+        if (reply.status == 0 && result.ran) {
             if (options.flags & (kWait | kCapture))
-                io.Out("exit code " + std::to_string(first) + "\n");
+                io.Out("exit code " + std::to_string(result.first) + "\n");
             else
                 io.Out("started\n");
-        } else if (ran) {
+        } else if (result.ran) {
             io.Out("status " + Hex32(reply.status) + ": " + meaning + " (exit code " +
-                   std::to_string(first) + ")\n");
+                   std::to_string(result.first) + ")\n");
         } else {
             std::string text = "status " + Hex32(reply.status) + ": " + meaning;
-            if (!reply.items.empty()) text += " (system error " + std::to_string(first) + ")";
+            if (!reply.items.empty())
+                text += " (system error " + std::to_string(result.first) + ")";
             io.Out(text + "\n");
         }
     }
@@ -306,22 +394,28 @@ int RunEncryptPassword(const std::vector<std::string>& args, ConsoleIo& io) {
                std::string(kEncryptPasswordHelp));
         return kExitUsage;
     }
-    std::string password = OneLine(io.ReadInput());
-    if (password.empty()) {
+    SecretBuffer password;
+    if (ReadSecretLine([&io] { return io.ReadInputByte(); }, password) != LineResult::kLine) {
+        io.Err("pmconsole encrypt-password: cannot read standard input\n");
+        return kExitUsage;
+    }
+    if (password.Empty()) {
         io.Err("pmconsole encrypt-password: no password on standard input\n");
         return kExitUsage;
     }
     std::string compressed;
     std::vector<uint8_t> cipher;
-    bool ok = CompressedPassword(password, io.Converter(), compressed) &&
+    bool ok = CompressedPassword(password.View(), io.Converter(), compressed) &&
               exec::EncryptPassword(compressed, &cipher);
-    exec::WipeString(password);
-    exec::WipeString(compressed);
+    password.Clear();
+    WipeWholeString(compressed);
     if (!ok) {
         io.Err("pmconsole encrypt-password: the password cannot be encrypted\n");
         return kExitUsage;
     }
-    io.Out(HexOf(std::string(cipher.begin(), cipher.end())) + "\n");
+    std::string hex = HexOf(std::string(cipher.begin(), cipher.end()));
+    exec::WipeBytes(cipher.data(), cipher.size());
+    io.Out(hex + "\n");
     return kExitReply;
 }
 

@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "outside/pmconsole/agent_commands.h"
+#include "outside/pmconsole/visible_text.h"
 #include "outside/pmhost/host_alerts.h"
 #include "outside/pmhost/host_monitors.h"
 #include "shared/monitor/command_buffer.h"
@@ -40,7 +41,9 @@ const char kMonitorsHelp[] =
     "  replace-all   the monitors (of the owner, with --owner) become those of FILE\n"
     "  pids          the process ids the monitors track\n"
     "Monitor file: one monitor a line, \"KEY LEVEL ON TIMEOUT NAME\"; ON a comma list of start,\n"
-    "stop, not-started, quiet, or - for none; # starts a comment line. Example:\n"
+    "stop, not-started, quiet, or - for none; # starts a comment line. In NAME, \\\\ is a\n"
+    "backslash and \\xNN the byte NN (the listing writes control characters that way).\n"
+    "Example:\n"
     "  17 2 start,stop 0 notepad.exe\n"
     "Exit codes: 0 done, 1 the plug-in refused the command, 2 bad usage, 3 no reply.\n";
 
@@ -183,7 +186,7 @@ bool ParseOptions(const std::vector<std::string>& args, Options* o, std::string*
             o->route.timeout_ms = n;
             ++i;
         } else if (!a.empty() && a[0] == '-' && a.size() > 1) {
-            *error = "unexpected option: " + a;
+            *error = "unexpected option: " + OptionShown(a);
             return false;
         } else {
             o->positional.push_back(a);
@@ -318,14 +321,15 @@ bool ParseMonitorLine(const std::string& line, MonitorDef* def, std::string* err
         *error = "no executable name";
         return false;
     }
-    d.name = name;
+    d.name = UnescapeName(name);
     *def = d;
     return true;
 }
 
 std::string MonitorLine(const MonitorDef& d) {
     return std::to_string(d.key) + " " + std::to_string(d.level) + " " +
-           ConditionText(d.conditions) + " " + std::to_string(d.start_timeout) + " " + d.name;
+           ConditionText(d.conditions) + " " + std::to_string(d.start_timeout) + " " +
+           EscapeName(d.name);
 }
 
 bool ParseMonitorFile(const std::string& text, std::vector<MonitorDef>* defs, std::string* error) {
@@ -530,7 +534,7 @@ int RunStats(const std::vector<std::string>& args, ConsoleIo& io) {
         } else if (!a.empty() && a[0] != '-' && name.empty()) {
             name = StoredForm(a);
         } else {
-            io.Err("pmconsole stats: unexpected argument: " + a + "\n" + kStatsHelp);
+            io.Err("pmconsole stats: unexpected argument: " + OptionShown(a) + "\n" + kStatsHelp);
             return kExitUsage;
         }
     }
@@ -581,7 +585,7 @@ int RunStats(const std::vector<std::string>& args, ConsoleIo& io) {
         out += "]}\n";
     } else {
         for (const host::MonitorStats& s : stats) {
-            out += s.name + "\n";
+            out += VisibleField(s.name) + "\n";
             for (size_t i = 0; i < 10; ++i) {
                 char v[64] = "-";
                 if (s.read[i])

@@ -7,7 +7,8 @@
 // KEY the monitor key (decimal or 0x-hex), LEVEL the alert level 0-255, ON the conditions as a
 // comma list of start, stop, not-started, quiet (no alerts at all) or "-" for none, TIMEOUT
 // the seconds before a not-started alert, NAME the executable (the rest of the line; blanks
-// allowed). Blank lines and lines starting with '#' are skipped.
+// allowed; "\\" and "\xNN" escapes, see visible_text.h). Blank lines and lines starting with
+// '#' are skipped.
 #pragma once
 
 #include <cstdint>

@@ -6,12 +6,14 @@
 #include <io.h>
 
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "outside/pmconsole/console_commands.h"
 #include "shared/cmdline/cmd_line.h"
 #include "shared/cmdline/cmd_line_win.h"
+#include "shared/crypto/password_cipher.h"
 #include "shared/node/service_node.h"
 #include "shared/base/win_handles.h"
 #include "shared/text/text_string.h"
@@ -24,6 +26,14 @@ class ConsoleCommand final : public Command {
 public:
     explicit ConsoleCommand(uint32_t code)
         : Command(code), done_(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {}
+    // The parameter blocks may hold a password (exec): wiped before the base frees them.
+    ~ConsoleCommand() override {
+        for (size_t i = 0; i < GetParamCount(); ++i)
+            if (GetParam(i) != nullptr)
+                exec::WipeBytes(const_cast<uint8_t*>(GetParam(i)), GetParamSize(i));
+    }
+    ConsoleCommand(const ConsoleCommand&) = delete;
+    ConsoleCommand& operator=(const ConsoleCommand&) = delete;
     void OnComplete() override {
         completed_ = 1;
         // Completed inside SendCommand: the library refused the request. Completed after the
@@ -57,12 +67,18 @@ private:
     How how_ = How::kPending;
 };
 
+// Also converts passwords: the string's buffer is wiped before it goes, and `out` is sized
+// before it is filled.
 bool ToCompressed(const std::string& text, std::string& out) {
     TextString s(text.c_str());
-    if (!s.ToCompressedUnicode()) return false;
-    out.assign(s.CStr());
-    out.push_back('\0');
-    return true;
+    const bool ok = s.ToCompressedUnicode() != 0;
+    if (ok) {
+        out.reserve(s.Length() + 1);
+        out.assign(s.CStr());
+        out.push_back('\0');
+    }
+    if (s.Text() != nullptr) exec::WipeBytes(s.Text(), s.Capacity());
+    return ok;
 }
 
 std::string ToUtf8(const std::string& compressed) {
@@ -154,13 +170,15 @@ public:
         if (read == RegistryRead::kOk) v.text = raw.substr(0, raw.find('\0'));
         return v;
     }
-    std::string ReadInput() override {
-        std::string text;
-        char buf[256];
-        size_t n = 0;
-        while ((n = std::fread(buf, 1, sizeof buf, stdin)) > 0)
-            text.append(buf, n);
-        return text;
+    int ReadInputByte() override {
+        // Straight from the handle: no C run-time buffer ever holds the bytes.
+        HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+        unsigned char byte = 0;
+        DWORD got = 0;
+        if (in == nullptr || in == INVALID_HANDLE_VALUE) return kEndOfInput;
+        if (!ReadFile(in, &byte, 1, &got, nullptr))
+            return GetLastError() == ERROR_BROKEN_PIPE ? kEndOfInput : kReadFailed;
+        return got == 1 ? byte : kEndOfInput;
     }
 };
 
@@ -169,6 +187,13 @@ public:
 
 int main(int argc, char** argv) {
     std::vector<std::string> args(argv + 1, argv + argc);
+    // The run-time library's copy of the arguments may hold a password (exec --password); the
+    // command line itself stays visible to other users, as the help says.
+    for (int i = 1; i < argc; ++i)
+        pm::exec::WipeBytes(argv[i], std::strlen(argv[i]));
     pm::console::Win32ConsoleIo io;
-    return pm::console::RunConsole(args, io);
+    const int code = pm::console::RunConsole(args, io);
+    for (std::string& a : args) // may hold a password (exec --password)
+        pm::console::WipeWholeString(a);
+    return code;
 }

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "outside/pmconsole/agent_commands.h"
+#include "outside/pmconsole/visible_text.h"
 
 namespace pm::console {
 namespace {
@@ -50,9 +51,9 @@ std::string FormatTables(const ConsoleTables& t, const std::vector<std::string>&
         std::string prio = Num(p.priority);
         if (p.priority < priorities.size() && !priorities[p.priority].empty())
             prio += " " + priorities[p.priority];
-        out += Pad(Num(p.process_id), 10) + Pad(p.name, 40) +
-               Pad(win95 ? Num(p.parent_process_id) : p.user, 16) + Pad(Num(p.threads), 8) +
-               Pad(prio, 14) + (p.has_memory ? Num(p.memory) : "") + "\n";
+        out += Pad(Num(p.process_id), 10) + Pad(VisibleField(p.name), 40) +
+               Pad(win95 ? Num(p.parent_process_id) : VisibleField(p.user), 16) +
+               Pad(Num(p.threads), 8) + Pad(prio, 14) + (p.has_memory ? Num(p.memory) : "") + "\n";
     }
     if (procs.empty() && num_groups >= 3)
         out += "(none: in NT mode the agent reads the processes from the system's performance "
@@ -64,7 +65,7 @@ std::string FormatTables(const ConsoleTables& t, const std::vector<std::string>&
         out += "\n" + std::string(titles[g - 2]) + " (" + Num(uint32_t(svcs.size())) + ")\n";
         out += Pad("NAME", 50) + "STATE\n";
         for (const auto& s : svcs)
-            out += Pad(s.name, 50) + StateName(s.state) + "\n";
+            out += Pad(VisibleField(s.name), 50) + StateName(s.state) + "\n";
     }
     return out;
 }
@@ -137,7 +138,7 @@ int RunPs(const std::vector<std::string>& args, ConsoleIo& io) {
                        kExitUsage;
             request.to = args[++i];
         } else {
-            io.Err("pmconsole ps: unknown argument: " + a + "\n" + kPsHelp);
+            io.Err("pmconsole ps: unknown argument: " + OptionShown(a) + "\n" + kPsHelp);
             return kExitUsage;
         }
     }

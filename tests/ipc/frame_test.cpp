@@ -293,3 +293,31 @@ TEST(FrameTest, QuitRequestForTheLongestNodeNameArrives) {
     chunks = Chunks(FrameKind::kQuitRequest, payload);
     EXPECT_EQ(a.Feed(chunks[0].data(), chunks[0].size()), FrameAssembler::Result::kDropped);
 }
+
+TEST(FrameTest, LaterChunkWithMoreBytesThanRemainIsRefused) {
+    // A whole, valid 200-byte message; its second chunk carries 50 bytes beyond the frame's end.
+    // Accepting it would write past the frame's block (or deliver a message with bytes that
+    // belong to no frame).
+    std::vector<uint8_t> m = BigMessage(200);
+    auto chunk = [&](uint32_t offset, size_t from, size_t n) {
+        std::vector<uint8_t> c(kChunkHeaderSize);
+        WriteChunkHeader(c.data(), {FrameKind::kMessage, 200, offset});
+        for (size_t i = 0; i < n; ++i)
+            c.push_back(from + i < m.size() ? m[from + i] : 0xEE);
+        return c;
+    };
+    const std::vector<uint8_t> first = chunk(0, 0, 100), over = chunk(100, 100, 150);
+    FrameAssembler a;
+    ASSERT_EQ(a.Feed(first.data(), first.size()), FrameAssembler::Result::kNeedMore);
+    EXPECT_EQ(a.Feed(over.data(), over.size()), FrameAssembler::Result::kDropped);
+    EXPECT_FALSE(a.in_progress());
+    EXPECT_EQ(a.dropped(), 1u);
+    // One byte fewer than remain, then the rest: the same frame arrives whole.
+    const std::vector<uint8_t> part = chunk(100, 100, 99), last = chunk(199, 199, 1);
+    ASSERT_EQ(a.Feed(first.data(), first.size()), FrameAssembler::Result::kNeedMore);
+    ASSERT_EQ(a.Feed(part.data(), part.size()), FrameAssembler::Result::kNeedMore);
+    ASSERT_EQ(a.Feed(last.data(), last.size()), FrameAssembler::Result::kComplete);
+    void* p = a.TakePayload();
+    EXPECT_EQ(std::memcmp(p, m.data(), m.size()), 0);
+    FreeBlock(p);
+}

@@ -11,6 +11,8 @@
 #include "outside/kavipc32/frame.h"
 #include "shared/ipc/message_layout.h"
 #include "outside/kavipc32/pipe_naming.h"
+#include "outside/kavipc32/pipe_security_win.h"
+#include "outside/kavipc32/pipe_transport_win.h"
 #include "shared/base/win_handles.h"
 #include "tests/ipc/win_test_support.h"
 
@@ -263,6 +265,30 @@ TEST(IpcWinTest, TwoProcessesTalkBothWaysAndTheChildStopsOnRequest) {
     void* m = LibraryMessage(Spec(me.name(), child_node, 99));
     EXPECT_EQ(EnqueueMessage(m), 0);
     FreeMessage(m);
+}
+
+TEST(IpcWinTest, ServerAccountIsReadFromTheServingProcessOrItIsRefused) {
+    std::string child_node = Unique("Account");
+    Child child;
+    ASSERT_TRUE(StartSelf(child, "echo:" + child_node));
+    ASSERT_TRUE(WaitForNode(child_node.c_str(), true));
+    const DWORD pid = kavipc::NodeServerProcessId(child_node);
+    ASSERT_EQ(pid, child.pi.dwProcessId);
+    // Another process of this account: read and accepted.
+    kavipc::ServerAccount a = kavipc::ProcessAccount(pid);
+    EXPECT_EQ(a.known, kavipc::ServerAccount::Known::kAccount);
+    EXPECT_EQ(a.user_sid, kavipc::CurrentUserSid());
+    EXPECT_EQ(kavipc::JudgeServerAccount(a, kavipc::CurrentUserSid()),
+              kavipc::ServerVerdict::kAccept);
+    EXPECT_EQ(RequestNodeQuit(child_node.c_str()), 0);
+    EXPECT_EQ(child.Wait(), 0);
+    // A process id that no process holds (ids are multiples of 4 far below this): known, but
+    // no token can be read, so a sender fails closed.
+    kavipc::ServerAccount none = kavipc::ProcessAccount(0x7FFFFFFC);
+    EXPECT_EQ(none.known, kavipc::ServerAccount::Known::kTokenUnreadable);
+    EXPECT_EQ(kavipc::JudgeServerAccount(none, kavipc::CurrentUserSid()),
+              kavipc::ServerVerdict::kRefuseUnreadable);
+    EXPECT_EQ(kavipc::ProcessAccount(0).known, kavipc::ServerAccount::Known::kNoProcess);
 }
 
 TEST(IpcWinTest, SixteenMebibyteMessageCrossesProcessesIntact) {

@@ -23,18 +23,24 @@ TEST(PipePolicy, RemoteClientFlagIsDroppedOnlyWhereTheSystemLacksIt) {
 
 TEST(PipePolicy, ServerAccountsASenderAccepts) {
     const std::string me = "S-1-5-21-1-2-3-1001";
+    using K = ServerAccount::Known;
+    using V = ServerVerdict;
     struct Case {
         ServerAccount server;
-        bool accepted;
+        std::string own;
+        V verdict;
     } cases[] = {
-        {{true, me, false}, true},                     // the same account
-        {{true, kSystemSid, false}, true},             // SYSTEM
-        {{true, "S-1-5-21-1-2-3-1002", true}, true},   // an administrator
-        {{true, "S-1-5-21-1-2-3-1002", false}, false}, // another user: a squatter
-        {{true, "S-1-5-19", false}, false},            // LOCAL SERVICE is not trusted
-        {{false, "", false}, true},                    // Windows cannot tell
+        {{K::kAccount, me, false}, me, V::kAccept},                   // the same account
+        {{K::kAccount, kSystemSid, false}, me, V::kAccept},           // SYSTEM
+        {{K::kAccount, "S-1-5-21-1-2-3-1002", true}, me, V::kAccept}, // an administrator
+        {{K::kAccount, "S-1-5-21-1-2-3-1002", false}, me, V::kRefuseOtherAccount}, // a squatter
+        {{K::kAccount, "S-1-5-19", false}, me, V::kRefuseOtherAccount},            // LOCAL SERVICE
+        {{K::kAccount, "", false}, "", V::kRefuseOtherAccount},       // no user never matches
+        {{K::kNoProcess, "", false}, me, V::kAccept},                 // the system cannot tell
+        {{K::kTokenUnreadable, "", false}, me, V::kRefuseUnreadable}, // known pid, no token
+        {{K::kTokenUnreadable, me, true}, me, V::kRefuseUnreadable},  // stale fields count not
     };
     for (const Case& c : cases)
-        EXPECT_EQ(ServerAccountAccepted(c.server, me), c.accepted) << c.server.user_sid;
-    EXPECT_FALSE(ServerAccountAccepted({true, "", false}, "")); // unknown user never matches
+        EXPECT_EQ(JudgeServerAccount(c.server, c.own), c.verdict)
+            << int(c.server.known) << " " << c.server.user_sid;
 }

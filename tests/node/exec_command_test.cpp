@@ -26,10 +26,14 @@ public:
     TextDecoder Decoder() override {
         return [](const std::string& t) { return "decoded(" + t + ")"; };
     }
-    std::string ReadInput() override { return input; }
+    int ReadInputByte() override {
+        return taken < input.size() ? static_cast<unsigned char>(input[taken++]) : kEndOfInput;
+    }
+    void OutRaw(const std::string& bytes) override { out += bytes; }
     Reply answer;
     std::vector<Request> sent;
     std::string out, err, input;
+    size_t taken = 0;
 };
 
 Reply Ran(uint32_t status, uint32_t exit_code, const std::string& output, uint32_t encoding) {
@@ -64,8 +68,9 @@ TEST(ConsoleExec, RequestParameters) {
 TEST(ConsoleExec, PasswordsEncryptedByDefault) {
     ExecIo io;
     io.answer = Ran(0, 0, "", 1);
-    io.input = "s3cret\r\n";
+    io.input = "s3cret\r\nthe next line";
     ASSERT_EQ(RunConsole({"exec", "--user", "bob", "--password-stdin", "--", "x"}, io), 0);
+    EXPECT_EQ(io.taken, 8u); // that line and nothing after it
     const Request& r = io.sent.at(0);
     EXPECT_EQ(r.params[1], Le32(0x02 | 0x10));
     EXPECT_EQ(r.params[2], std::string("BOB\0", 4));
@@ -92,9 +97,45 @@ TEST(ConsoleExec, PasswordsEncryptedByDefault) {
     EXPECT_EQ(hex.sent.at(0).params[1], Le32(0x12));
 }
 
+TEST(ConsoleExec, PasswordFileFirstLineOrAClearError) {
+    const std::string dir = ::testing::TempDir();
+    const std::string good = dir + "pmconsole_pw_good", empty = dir + "pmconsole_pw_empty";
+    auto write = [](const std::string& path, const char* text) {
+        std::FILE* f = std::fopen(path.c_str(), "wb");
+        ASSERT_NE(f, nullptr);
+        std::fputs(text, f);
+        std::fclose(f);
+    };
+    write(good, "pw\r\nsecond line\n");
+    write(empty, "\nsecond line\n");
+    ExecIo io;
+    io.answer = Ran(0, 0, "", 1);
+    ASSERT_EQ(RunConsole({"exec", "--user", "bob", "--password-file", good, "--", "x"}, io), 0);
+    std::vector<uint8_t> expected;
+    ASSERT_TRUE(exec::EncryptPassword("PW", &expected));
+    EXPECT_EQ(io.sent.at(0).params[3], std::string(expected.begin(), expected.end()));
+    struct Bad {
+        std::string file;
+        const char* says;
+    } bad[] = {
+        {dir + "pmconsole_pw_missing", "cannot open"},
+        {empty, "empty first line"},
+        {dir, ""}, // a directory: cannot be opened or read, depending on the system
+    };
+    for (const Bad& b : bad) {
+        ExecIo e;
+        EXPECT_EQ(RunConsole({"exec", "--user", "bob", "--password-file", b.file, "--", "x"}, e), 2)
+            << b.file;
+        EXPECT_TRUE(e.sent.empty());
+        EXPECT_NE(e.err.find(b.says), std::string::npos) << e.err;
+    }
+    std::remove(good.c_str());
+    std::remove(empty.c_str());
+}
+
 TEST(ConsoleExec, EncryptPasswordPrintsWhatExecSends) {
     ExecIo io;
-    io.input = "s3cret\n";
+    io.input = "s3cret\nmore";
     ASSERT_EQ(RunConsole({"encrypt-password"}, io), 0);
     std::vector<uint8_t> expected;
     ASSERT_TRUE(exec::EncryptPassword("S3CRET", &expected));
@@ -105,6 +146,7 @@ TEST(ConsoleExec, EncryptPasswordPrintsWhatExecSends) {
         hex += buf;
     }
     EXPECT_EQ(io.out, hex + "\n");
+    EXPECT_EQ(io.taken, 7u);
     ExecIo empty;
     EXPECT_EQ(RunConsole({"encrypt-password"}, empty), 2);
 }
@@ -117,6 +159,7 @@ TEST(ConsoleExec, UsageErrors) {
         {"exec", "--env", "novalue", "--", "a"},
         {"exec", "--password", "p", "--", "a"}, // no user
         {"exec", "--user", "u", "--password", "p", "--password-stdin", "--", "a"},
+        {"exec", "--user", "u", "--password-file", "f", "--password-stdin", "--", "a"},
         {"exec", "--user", "u", "--password-hex", "0011", "--", "a"}, // not whole blocks
         {"exec", "--bogus", "--", "a"},
     };
@@ -128,29 +171,46 @@ TEST(ConsoleExec, UsageErrors) {
 }
 
 TEST(ConsoleExec, RepliesInWordsAndExitCodes) {
+    Reply cut = Ran(0, 0, "abc", 1);
+    cut.items.push_back(Le32(8192)); // the agent kept 8192 bytes
+    Reply odd = cut;
+    odd.items[3] = "\x01\x02";
     struct Case {
         Reply reply;
-        bool json;
+        const char* option; // --json, --raw or none
         int exit;
         const char* out;
+        const char* err;
     } cases[] = {
-        {Ran(0, 3, "hi\r\n", 1), false, 0, "hi\r\nexit code 3\n"},
-        {Ran(0, 0, std::string("HI\0", 3), 2), false, 0, "decoded(HI)\nexit code 0\n"},
-        {Ran(0xFFFF0002, 259, "", 1), false, 1,
+        {Ran(0, 3, "hi\r\n", 1), "", 0, "hi\r\nexit code 3\n", ""},
+        {Ran(0, 0, std::string("HI\0", 3), 2), "", 0, "decoded(HI)\nexit code 0\n", ""},
+        {Ran(0xFFFF0002, 259, "", 1), "", 1,
          "status 0xFFFF0002: the process did not end in time; it keeps running (exit code "
-         "259)\n"},
-        {Ran(0, 3, "a\"b", 1), true, 0,
+         "259)\n",
+         ""},
+        {Ran(0, 3, "a\"b", 1), "--json", 0,
          "{\"status\": 0, \"exit_code\": 3, \"encoding\": 1, \"output\": \"a\\\"b\", \"meaning\": "
-         "\"the process was started (and, if waited for, ended in time)\"}\n"},
+         "\"the process was started (and, if waited for, ended in time)\"}\n",
+         ""},
+        {Ran(0, 0, "\x1b[2Jx\r\n", 1), "", 0, "\\x1b[2Jx\r\nexit code 0\n", ""},
+        {Ran(0, 0, "\x1b[2Jx\r\n", 1), "--raw", 0, "\x1b[2Jx\r\nexit code 0\n", ""},
+        {cut, "", 0, "abc\nexit code 0\n", "output cut at 8192 bytes\n"},
+        {cut, "--json", 0,
+         "{\"status\": 0, \"exit_code\": 0, \"encoding\": 1, \"output\": \"abc\", \"meaning\": "
+         "\"the process was started (and, if waited for, ended in time)\", \"cut_at\": 8192}\n",
+         ""},
+        {odd, "", 0, "abc\nexit code 0\n",
+         "pmconsole exec: the reply's fourth item is not a 4-byte count (2 bytes); ignored\n"},
     };
     for (const auto& c : cases) {
         ExecIo io;
         io.answer = c.reply;
         std::vector<std::string> args = {"exec", "--capture"};
-        if (c.json) args.push_back("--json");
+        if (*c.option) args.push_back(c.option);
         args.insert(args.end(), {"--", "x"});
         EXPECT_EQ(RunConsole(args, io), c.exit);
         EXPECT_EQ(io.out, c.out);
+        EXPECT_EQ(io.err, c.err);
     }
     ExecIo missing;
     missing.answer.outcome = Reply::Outcome::kReply;
