@@ -241,7 +241,7 @@ int RunConfig(const std::vector<std::string>& args, ConsoleIo& io) {
     if (!rest.empty()) return Usage(io, "config", "unexpected argument " + rest[0], kConfigHelp);
     request.code = kGetConfiguration;
     Reply reply = io.Send(request);
-    if (!Delivered(io, reply, request)) return kExitNoReply;
+    if (!Delivered(io, reply, request)) return UndeliveredExit(reply);
     if (reply.status != 0) {
         io.Err("pmconsole config: the agent answered status " + Hex32(reply.status) + "\n");
         return kExitAgentFailed;
@@ -272,7 +272,7 @@ int RunKill(const std::vector<std::string>& args, ConsoleIo& io) {
     request.code = kSignalProcess;
     request.params = {U32Bytes(1), U32Bytes(5), U32Bytes(pid)};
     Reply reply = io.Send(request);
-    if (!Delivered(io, reply, request)) return kExitNoReply;
+    if (!Delivered(io, reply, request)) return UndeliveredExit(reply);
     return ShowOutcome(io, reply, json, SignalResultText(reply.status), false);
 }
 
@@ -301,7 +301,7 @@ int RunSignal(const std::vector<std::string>& args, ConsoleIo& io) {
     request.code = kSignalProcess;
     request.params = {U32Bytes(tab), U32Bytes(signal), name};
     Reply reply = io.Send(request);
-    if (!Delivered(io, reply, request)) return kExitNoReply;
+    if (!Delivered(io, reply, request)) return UndeliveredExit(reply);
     return ShowOutcome(io, reply, json, SignalResultText(reply.status), false);
 }
 
@@ -330,7 +330,7 @@ int RunSvc(const std::vector<std::string>& args, ConsoleIo& io) {
     request.code = kOsSpecific;
     request.params = {U32Bytes(kServiceControl), name, U32Bytes(code)};
     Reply reply = io.Send(request);
-    if (!Delivered(io, reply, request)) return kExitNoReply;
+    if (!Delivered(io, reply, request)) return UndeliveredExit(reply);
     return ShowOutcome(io, reply, json, ServiceStatusText(reply.status), true);
 }
 

@@ -53,6 +53,8 @@ int FetchAndShow(const std::string& to, bool json, uint32_t& after, bool first, 
         return kExitNoReply;
     case Reply::Outcome::kReply:
         break;
+    default:
+        return NotDelivered(io, reply, r);
     }
     if (reply.status != 0 || reply.items.empty() || reply.items[0].size() != 4) {
         io.Err("pmconsole: the monitor host answered status " + std::to_string(reply.status) +

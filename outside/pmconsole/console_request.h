@@ -27,10 +27,18 @@ struct Reply {
         kAbsentNode, // the addressee is not registered
         kNotSent,    // the library refused the request
         kNoReply,    // no reply in time
+        // Through a NATS cluster:
+        kNotPermitted,    // the server refused the request's subject to this user
+        kNoSuchMachine,   // no gate answers for the machine
+        kAgentNotRunning, // the gate says the local node is not running
+        kGateRefused,     // the gate answered another status of its own (`gate_status`)
+        kConnectionLost,  // the connection dropped while the request was in flight
     };
     Outcome outcome = Outcome::kNoReply;
     uint32_t status = 0;
     std::vector<std::string> items;
+    uint32_t gate_status = 0;
+    std::string detail; // what the transport knows more, one line
 };
 
 // Converts ANSI text to compressed unicode with its terminator; false when it fails.

@@ -256,7 +256,7 @@ int RunExec(const std::vector<std::string>& args, ConsoleIo& io) {
     Reply reply = io.Send(request);
     for (std::string& p : request.params)
         exec::WipeString(p);
-    if (!Delivered(io, reply, request)) return kExitNoReply;
+    if (!Delivered(io, reply, request)) return UndeliveredExit(reply);
     const bool ran = reply.items.size() >= 3; // exit code, output, encoding
     const uint32_t first = reply.items.empty() ? 0 : Le32(reply.items[0]);
     const uint32_t encoding = ran ? Le32(reply.items[2]) : 1;

@@ -10,50 +10,11 @@
 #include <vector>
 
 #include "outside/pmconsole/console_commands.h"
-#include "shared/node/service_node.h"
-#include "shared/base/win_handles.h"
+#include "outside/pmconsole/local_pipe_transport_win.h"
 #include "shared/text/text_string.h"
 
 namespace pm::console {
 namespace {
-
-// A request whose completion (reply, time-out or refusal) sets an event.
-class ConsoleCommand final : public Command {
-public:
-    explicit ConsoleCommand(uint32_t code)
-        : Command(code), done_(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {}
-    void OnComplete() override {
-        completed_ = 1;
-        // Completed inside SendCommand: the library refused the request. Completed after the
-        // whole wait: the node timed it out. Anything else is the peer's reply.
-        if (sending_ && GetCurrentThreadId() == sender_thread_)
-            how_ = How::kRefused;
-        else if (GetTickCount() - sent_at_ >= wait_ms_ && GetResultCount() == 0)
-            how_ = How::kTimedOut;
-        else
-            how_ = How::kReplied;
-        SetEvent(done_.get());
-    }
-    enum class How { kPending, kRefused, kTimedOut, kReplied };
-    void Sending(bool on, DWORD wait_ms) {
-        sending_ = on;
-        sender_thread_ = GetCurrentThreadId();
-        sent_at_ = GetTickCount();
-        wait_ms_ = wait_ms;
-    }
-    [[nodiscard]] How Outcome() const { return how_; }
-    bool WaitFor(DWORD ms) const { return WaitForSingleObject(done_.get(), ms) == WAIT_OBJECT_0; }
-    [[nodiscard]] bool Completed() const { return completed_ != 0; }
-
-private:
-    win::unique_handle done_;
-    volatile LONG completed_ = 0;
-    volatile bool sending_ = false;
-    DWORD sender_thread_ = 0;
-    DWORD sent_at_ = 0;
-    DWORD wait_ms_ = 0;
-    How how_ = How::kPending;
-};
 
 bool ToCompressed(const std::string& text, std::string& out) {
     TextString s(text.c_str());
@@ -72,59 +33,7 @@ std::string ToUtf8(const std::string& compressed) {
 class Win32ConsoleIo final : public ConsoleIo {
 public:
     Reply Send(const Request& request) override {
-        Reply reply;
-        reply.outcome = Reply::Outcome::kNotSent;
-        MessagingLibrary& library = ProcessMessagingLibrary();
-        if (!library.Bind()) {
-            Err("pmconsole: the messaging library KAVIPC32.DLL is missing or incomplete\n");
-            return reply;
-        }
-        if (!library.Functions().SvcNodeExists(request.to.c_str())) {
-            reply.outcome = Reply::Outcome::kAbsentNode;
-            return reply;
-        }
-        std::string name = "pmconsole-" + std::to_string(GetCurrentProcessId());
-        ServiceNode node(name.c_str(), 0, library, SystemNodePlatform());
-        if (!node.IsRegistered()) {
-            Err("pmconsole: could not register the node " + name + "\n");
-            return reply;
-        }
-        ConsoleCommand command(request.code);
-        command.SetTargetAddr(request.to.c_str());
-        command.timeout_ms = request.timeout_ms;
-        for (const std::string& p : request.params)
-            command.AddParam(p.data(), static_cast<uint32_t>(p.size()));
-        command.Sending(true, request.timeout_ms);
-        node.SendCommand(&command, Send::kNoWait);
-        command.Sending(false, request.timeout_ms);
-
-        // The node times the request out on the library's ticks; the extra wait only guards
-        // against a library that stopped ticking.
-        DWORD limit =
-            request.timeout_ms > 0xFFFFFFFFu - 10000 ? INFINITE : request.timeout_ms + 10000;
-        command.WaitFor(limit);
-        // No callback runs once the node is gone, so the command can be read and dropped.
-        node.Unregister();
-        if (!command.Completed()) {
-            reply.outcome = Reply::Outcome::kNoReply;
-            return reply;
-        }
-        if (command.Outcome() == ConsoleCommand::How::kRefused) {
-            // The library would not deliver it (a server of the wrong account, a full pipe...);
-            // it says why on stderr. Not "no reply": nothing was sent.
-            reply.outcome = Reply::Outcome::kNotSent;
-            return reply;
-        }
-        if (command.Outcome() == ConsoleCommand::How::kTimedOut) {
-            reply.outcome = Reply::Outcome::kNoReply;
-            return reply;
-        }
-        reply.outcome = Reply::Outcome::kReply;
-        reply.status = static_cast<uint32_t>(command.status);
-        for (size_t i = 0; i < command.GetResultCount(); ++i)
-            reply.items.emplace_back(reinterpret_cast<const char*>(command.GetResult(i)),
-                                     command.GetResultSize(i));
-        return reply;
+        return SendThrough(pipe_, request, LocalNodeName());
     }
     void Out(const std::string& text) override {
         std::fwrite(text.data(), 1, text.size(), stdout);
@@ -152,6 +61,9 @@ public:
             text.append(buf, n);
         return text;
     }
+
+private:
+    LocalPipeTransport pipe_{[this](const std::string& line) { Err(line); }};
 };
 
 } // namespace
