@@ -3,7 +3,7 @@
 
 #include <algorithm>
 
-#include "outside/pmhost/host_alerts.h"
+#include "shared/monitor/host_alerts.h"
 #include "shared/base/endian.h"
 
 namespace pm::console {

@@ -7,8 +7,8 @@
 #include <sstream>
 
 #include "outside/pmconsole/agent_commands.h"
-#include "outside/pmhost/host_alerts.h"
-#include "outside/pmhost/host_monitors.h"
+#include "shared/monitor/host_alerts.h"
+#include "shared/monitor/host_monitors.h"
 #include "shared/monitor/command_buffer.h"
 #include "shared/monitor/monitor_record.h"
 

@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "outside/pmhost/host_alerts.h"
-#include "outside/pmhost/host_monitors.h"
-#include "outside/pmhost/host_requests.h"
+#include "shared/monitor/host_alerts.h"
+#include "shared/monitor/host_monitors.h"
+#include "shared/monitor/host_requests.h"
 #include "shared/monitor/definitions_file.h"
 #include "shared/monitor/monitor_name.h"
 #include "shared/monitor/tarnvex_abi.h"

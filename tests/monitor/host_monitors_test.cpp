@@ -8,7 +8,7 @@
 
 #include "fake_plugin_platform.h"
 #include "outside/pmconsole/monitors_command.h"
-#include "outside/pmhost/host_monitors.h"
+#include "shared/monitor/host_monitors.h"
 #include "shared/monitor/command_buffer.h"
 
 namespace pm::host {

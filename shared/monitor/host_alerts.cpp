@@ -1,5 +1,5 @@
 // Portable: no OS code here.
-#include "outside/pmhost/host_alerts.h"
+#include "shared/monitor/host_alerts.h"
 
 #include <cstdio>
 #include <cstring>

@@ -1,5 +1,5 @@
 // Portable: no OS code here.
-#include "outside/pmhost/host_monitors.h"
+#include "shared/monitor/host_monitors.h"
 
 #include <cstdio>
 #include <cstring>
