@@ -5,6 +5,7 @@
 
 #include "outside/pmconsole/console_format.h"
 #include "outside/pmconsole/request_transport.h"
+#include "shared/remote/statuses.h"
 #include "outside/pmconsole/agent_commands.h"
 #include "outside/pmconsole/alerts_command.h"
 #include "outside/pmconsole/monitors_command.h"
@@ -154,22 +155,10 @@ int NotDelivered(ConsoleIo& io, const Reply& reply, const Request& request) {
 }
 
 std::string GateStatusText(uint32_t status) {
-    switch (status) {
-    case kGateNotForwarded:
-        return "not forwarded (the node or command is not in the gate's allow-list)";
-    case kGateWrongOperation:
-        return "the operation does not match the subject";
-    case kGateAgentNotRunning:
-        return "the local node is not running";
-    case kGateBusy:
-        return "busy (too many requests in flight)";
-    case kGateNodeSilent:
-        return "no reply from the local node in time";
-    case kGateMalformed:
-        return "malformed request";
-    default:
+    remote::GateStatus known;
+    if (!remote::ParseGateStatus(std::to_string(status), known))
         return "status " + std::to_string(status);
-    }
+    return std::string(remote::GateStatusText(known)) + " (status " + std::to_string(status) + ")";
 }
 
 int SendAndShow(const Request& request, ConsoleIo& io) {

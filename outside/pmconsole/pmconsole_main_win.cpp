@@ -6,11 +6,13 @@
 #include <io.h>
 
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "outside/pmconsole/console_commands.h"
 #include "outside/pmconsole/local_pipe_transport_win.h"
+#include "outside/pmconsole/remote_transport.h"
 #include "shared/text/text_string.h"
 
 namespace pm::console {
@@ -32,8 +34,10 @@ std::string ToUtf8(const std::string& compressed) {
 
 class Win32ConsoleIo final : public ConsoleIo {
 public:
+    // Requests go to the remote transport when one is set, else to the local pipe.
+    void UseRemote(std::unique_ptr<RequestTransport> remote) { remote_ = std::move(remote); }
     Reply Send(const Request& request) override {
-        return SendThrough(pipe_, request, LocalNodeName());
+        return SendThrough(remote_ ? *remote_ : pipe_, request, LocalNodeName());
     }
     void Out(const std::string& text) override {
         std::fwrite(text.data(), 1, text.size(), stdout);
@@ -64,13 +68,34 @@ public:
 
 private:
     LocalPipeTransport pipe_{[this](const std::string& line) { Err(line); }};
+    std::unique_ptr<RequestTransport> remote_;
 };
 
 } // namespace
 } // namespace pm::console
 
 int main(int argc, char** argv) {
+    using namespace pm::console;
     std::vector<std::string> args(argv + 1, argv + argc);
-    pm::console::Win32ConsoleIo io;
-    return pm::console::RunConsole(args, io);
+    Win32ConsoleIo io;
+    RemoteSettings settings;
+    std::string password, error;
+    if (!LoadRemoteSettings(args, settings, password, error)) {
+        io.Err("pmconsole: " + error + "\n");
+        return kExitUsage;
+    }
+    if (args.empty() || args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
+        const int code = RunConsole(args, io);
+        io.Err(kRemoteOptionsHelp);
+        return code;
+    }
+    if (settings.Remote()) {
+        std::unique_ptr<RequestTransport> remote = ConnectRemote(settings, password, error);
+        if (!remote) {
+            io.Err("pmconsole: cannot connect: " + error + "\n");
+            return kExitNoReply;
+        }
+        io.UseRemote(std::move(remote));
+    }
+    return RunConsole(args, io);
 }

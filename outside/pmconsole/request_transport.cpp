@@ -5,6 +5,8 @@
 #include <cstdlib>
 
 #include "shared/node/command.h"
+#include "shared/remote/operations.h"
+#include "shared/remote/statuses.h"
 
 namespace pm::console {
 
@@ -28,9 +30,11 @@ Reply::Outcome OutcomeOf(const WireReply& w) {
     case WireOutcome::kNoSuchMachine:
         return Reply::Outcome::kNoSuchMachine;
     case WireOutcome::kGateStatus:
-        if (w.gate_status == kGateAgentNotRunning) return Reply::Outcome::kAgentNotRunning;
+        if (w.gate_status == static_cast<uint32_t>(remote::GateStatus::kNodeNotRunning))
+            return Reply::Outcome::kAgentNotRunning;
         // The gate waited for the local node and gave up: no reply in time, as on the pipe.
-        if (w.gate_status == kGateNodeSilent) return Reply::Outcome::kNoReply;
+        if (w.gate_status == static_cast<uint32_t>(remote::GateStatus::kNoReply))
+            return Reply::Outcome::kNoReply;
         return Reply::Outcome::kGateRefused;
     case WireOutcome::kAbsentNode:
         return Reply::Outcome::kAbsentNode;
@@ -44,8 +48,7 @@ Reply::Outcome OutcomeOf(const WireReply& w) {
 
 } // namespace
 
-Reply SendThrough(RequestTransport& transport, const Request& request, const std::string& sender,
-                  OperationOf operation_of) {
+Reply SendThrough(RequestTransport& transport, const Request& request, const std::string& sender) {
     Reply reply;
     reply.outcome = Reply::Outcome::kNotSent;
     HeapMemory memory;
@@ -67,7 +70,12 @@ Reply SendThrough(RequestTransport& transport, const Request& request, const std
     memory.Free(packed);
     wire.seq_no = command.seq_no;
     wire.timeout_ms = request.timeout_ms;
-    if (operation_of) wire.operation = operation_of(request.code, wire.message);
+    // A monitor command the console cannot name goes without an operation: the gate refuses
+    // it with a status of its own.
+    if (!remote::OperationOfPayload(request.to,
+                                    reinterpret_cast<const uint8_t*>(wire.message.data()),
+                                    wire.message.size(), wire.operation))
+        wire.operation.clear();
 
     WireReply w = transport.Exchange(wire);
     reply.outcome = OutcomeOf(w);

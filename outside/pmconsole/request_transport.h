@@ -47,22 +47,9 @@ public:
     virtual WireReply Exchange(const WireRequest& request) = 0;
 };
 
-// The gate's statuses (Pm-Status) as the console tells them.
-constexpr uint32_t kGateNotForwarded = 1;
-constexpr uint32_t kGateWrongOperation = 2;
-constexpr uint32_t kGateAgentNotRunning = 3;
-constexpr uint32_t kGateBusy = 4;
-constexpr uint32_t kGateNodeSilent = 5;
-constexpr uint32_t kGateMalformed = 6;
-
-// Where a request's bytes go: the code, the node and the operation a shared code carries.
-// `operation_of` derives the operation from the request message (null: none).
-using OperationOf = std::string (*)(uint32_t code, const std::string& message);
-
-// Packs the request (sender `sender`, the next sequence number), sends it through the
-// transport and decodes the reply message into a Reply. A reply message that does not hold
-// together, or answers another request, counts as no reply.
-Reply SendThrough(RequestTransport& transport, const Request& request, const std::string& sender,
-                  OperationOf operation_of = nullptr);
+// Packs the request (sender `sender`, the next sequence number), names its operation, sends
+// it through the transport and decodes the reply message into a Reply. A reply message that
+// does not hold together, or answers another request, counts as no reply.
+Reply SendThrough(RequestTransport& transport, const Request& request, const std::string& sender);
 
 } // namespace pm::console
