@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <map>
 #include <mutex>
 #include <vector>
 
@@ -40,12 +41,29 @@ std::string LastError(natsStatus s) {
     }
 }
 
+// What the connection's callbacks report. They run on the library's own thread and may come
+// after the transport is gone (a close posts a last disconnect), so they reach the transport's
+// record through its number, under one lock, and find nothing once it is erased.
+struct ConnectionEvents {
+    std::vector<std::string> violations; // "Permissions Violation for ..." texts
+    uint64_t drops = 0;                  // disconnects seen
+};
+std::mutex g_events_lock;
+std::map<uintptr_t, ConnectionEvents> g_events;
+uintptr_t g_next_id = 1;
+
 class NatsTransport final : public RequestTransport {
 public:
-    explicit NatsTransport(std::string machine) : machine_(std::move(machine)) {}
+    explicit NatsTransport(std::string machine) : machine_(std::move(machine)) {
+        std::lock_guard<std::mutex> lock(g_events_lock);
+        id_ = g_next_id++;
+        g_events[id_];
+    }
     ~NatsTransport() override {
         natsConnection_Destroy(nc_);
         natsOptions_Destroy(opts_);
+        std::lock_guard<std::mutex> lock(g_events_lock);
+        g_events.erase(id_);
     }
     NatsTransport(const NatsTransport&) = delete;
     NatsTransport& operator=(const NatsTransport&) = delete;
@@ -71,8 +89,8 @@ public:
             }
         }
         if (st == NATS_OK) st = natsOptions_SetTimeout(opts_, 5000);
-        if (st == NATS_OK) st = natsOptions_SetErrorHandler(opts_, &OnError, this);
-        if (st == NATS_OK) st = natsOptions_SetDisconnectedCB(opts_, &OnDisconnected, this);
+        if (st == NATS_OK) st = natsOptions_SetErrorHandler(opts_, &OnError, Closure());
+        if (st == NATS_OK) st = natsOptions_SetDisconnectedCB(opts_, &OnDisconnected, Closure());
         if (st == NATS_OK) st = natsConnection_Connect(&nc_, opts_);
         if (st != NATS_OK) {
             error = LastError(st);
@@ -90,9 +108,10 @@ public:
         natsSubscription* sub = nullptr;
         uint64_t drops = 0;
         {
-            std::lock_guard<std::mutex> lock(mu_);
-            violations_.clear();
-            drops = drops_;
+            std::lock_guard<std::mutex> lock(g_events_lock);
+            ConnectionEvents& e = g_events[id_];
+            e.violations.clear();
+            drops = e.drops;
         }
         natsStatus st = natsInbox_Create(&inbox);
         // Subscribed before the request goes out, so that no reply can come first.
@@ -125,8 +144,9 @@ private:
             natsMsg* msg = nullptr;
             natsStatus st = natsSubscription_NextMsg(&msg, sub, std::min(left, kSliceMs));
             if (st == NATS_TIMEOUT) {
-                std::lock_guard<std::mutex> lock(mu_);
-                for (const std::string& v : violations_) {
+                std::lock_guard<std::mutex> lock(g_events_lock);
+                const ConnectionEvents& e = g_events[id_];
+                for (const std::string& v : e.violations) {
                     // "Permissions Violation for Publish to "SUBJECT"" (or Subscription to
                     // the inbox): this request's, told apart by the quoted subject.
                     if (v.find('"' + subject + '"') != std::string::npos ||
@@ -136,7 +156,7 @@ private:
                         return reply;
                     }
                 }
-                if (drops_ != drops) {
+                if (e.drops != drops) {
                     reply.outcome = WireOutcome::kConnectionLost;
                     return reply;
                 }
@@ -202,25 +222,27 @@ private:
         return true;
     }
 
+    void* Closure() const { return reinterpret_cast<void*>(id_); }
+
     static void OnError(natsConnection* nc, natsSubscription*, natsStatus err, void* closure) {
-        auto* self = static_cast<NatsTransport*>(closure);
+        if (err != NATS_NOT_PERMITTED) return;
         const char* text = nullptr;
-        natsConnection_GetLastError(nc, &text);
-        std::lock_guard<std::mutex> lock(self->mu_);
-        if (err == NATS_NOT_PERMITTED && text) self->violations_.emplace_back(text);
+        natsConnection_GetLastError(nc, &text); // answers the error's status, with its text
+        if (!text) return;
+        std::lock_guard<std::mutex> lock(g_events_lock);
+        auto it = g_events.find(reinterpret_cast<uintptr_t>(closure));
+        if (it != g_events.end()) it->second.violations.emplace_back(text);
     }
     static void OnDisconnected(natsConnection*, void* closure) {
-        auto* self = static_cast<NatsTransport*>(closure);
-        std::lock_guard<std::mutex> lock(self->mu_);
-        ++self->drops_;
+        std::lock_guard<std::mutex> lock(g_events_lock);
+        auto it = g_events.find(reinterpret_cast<uintptr_t>(closure));
+        if (it != g_events.end()) ++it->second.drops;
     }
 
     std::string machine_;
+    uintptr_t id_ = 0;
     natsOptions* opts_ = nullptr;
     natsConnection* nc_ = nullptr;
-    std::mutex mu_;
-    std::vector<std::string> violations_;
-    uint64_t drops_ = 0;
 };
 
 } // namespace
