@@ -7,10 +7,11 @@
 #   tools/fleet/fleet.sh console [--as operator|readonly] ARGS
 #                                   the native Linux console with build/fleet/ROLE.conf
 #   tools/fleet/fleet.sh down       stop everything `up` started
-# Settings: PM_FLEET_PORT (first client port, default 14222; routes at +10), PM_ARCH.
+# Settings: PM_FLEET_PORT (first client port, default 14222; routes at +10), PM_FLEET_DIR
+# (default build/fleet), PM_ARCH.
 set -euo pipefail
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
-fleet=$top/build/fleet
+fleet=${PM_FLEET_DIR:-$top/build/fleet}
 cluster=$top/tools/fleet/cluster.sh
 console_bin=$top/build/native/bin/pmconsole
 say() { printf '%s\n' "$*" >&2; }
@@ -40,12 +41,17 @@ agent_up() {
     [ -f "$WINEPREFIX/system.reg" ] || "$top/tools/wine-run" cmd /c exit >/dev/null 2>&1 || true
     PM_HOST_ARGS=${PM_HOST_ARGS:-} "$top/tools/stack.sh" up
     # The gate's configuration names Windows paths.
-    sed -e "s|^ca_file = \(.*\)$|ca_file = $(winpath "$fleet")\\\\ca.pem|" \
-        -e "s|^credentials = .*$|credentials = $(winpath "$fleet")\\\\users\\\\agent$n.credentials|" \
-        "$fleet/agent$n-gate.conf" >"$dir/pmgate.conf"
+    {
+        echo "# pmgate.conf of agent$n (written by tools/fleet/fleet.sh)"
+        echo "servers = $(cat "$fleet/servers.txt")"
+        echo "ca_file = $(winpath "$fleet/ca.pem")"
+        echo "credentials = $(winpath "$fleet/users/agent$n.credentials")"
+        echo "machine = agent$n"
+        echo "trace = 1"
+    } >"$dir/pmgate.conf"
     (
         cd "$bin"
-        setsid "$top/tools/wine-run" pmgate.exe --conf "$(winpath "$dir")\\pmgate.conf" \
+        setsid "$top/tools/wine-run" pmgate.exe --config "$(winpath "$dir")\\pmgate.conf" \
             >"$dir/pmgate.out" 2>&1 </dev/null &
         echo $! >"$dir/pmgate.pid"
     )
@@ -53,9 +59,14 @@ agent_up() {
 }
 
 agent_down() {
-    local dir=$1
+    local dir=$1 arch
+    # shellcheck source=tools/wine-loader.sh
+    . "$top/tools/wine-loader.sh"
+    arch=$(pm_stack_arch) || return 1
     if [ -f "$dir/pmgate.pid" ]; then
-        kill "$(cat "$dir/pmgate.pid")" 2>/dev/null || true
+        # The gate stops through the messaging library, as the other nodes do.
+        WINEPREFIX=$dir/prefix "$top/tools/wine-run" "$top/build/$arch/bin/kavipcctl.exe" quit pmgate \
+            >/dev/null 2>&1 || kill "$(cat "$dir/pmgate.pid")" 2>/dev/null || true
         rm -f "$dir/pmgate.pid"
     fi
     if [ -d "$dir/prefix" ]; then
@@ -67,6 +78,12 @@ up() {
     local n=${1:-1} i machines=()
     [[ "$n" =~ ^[1-9][0-9]?$ ]] || { say "fleet up: N must be 1-99"; return 2; }
     for i in $(seq 1 "$n"); do machines+=("agent$i"); done
+    # shellcheck source=tools/wine-loader.sh
+    . "$top/tools/wine-loader.sh"
+    mkdir -p "$fleet"
+    pm_stack_arch >"$fleet/arch" || return 1
+    export PM_ARCH
+    PM_ARCH=$(cat "$fleet/arch")
     build_console
     "$cluster" gen "$fleet" "${PM_FLEET_PORT:-14222}" "${machines[@]}"
     "$cluster" start "$fleet"
@@ -77,6 +94,8 @@ up() {
 
 down() {
     local d
+    # The agents run from the build `up` chose.
+    [ -f "$fleet/arch" ] && export PM_ARCH && PM_ARCH=$(cat "$fleet/arch")
     for d in "$fleet"/agent*/; do
         [ -d "$d" ] && agent_down "${d%/}"
     done
