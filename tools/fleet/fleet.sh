@@ -32,9 +32,11 @@ agent_up() {
     local arch
     arch=$(pm_stack_arch) || return 1
     local bin=$top/build/$arch/bin
-    if [ ! -f "$bin/pmgate.exe" ]; then
-        say "agent$n: pmgate.exe is not built in build/$arch (target pmgate): the agent is not started"
-        return 0
+    if [ ! -f "$bin/pmgate.exe" ] || [ ! -f "$bin/TARNVEX.DLL" ]; then
+        say "== building pmgate, quorlent, pmhost and the plug-in in build/$arch"
+        [ -f "$top/build/$arch/build.ninja" ] || (cd "$top" && cmake --preset "$arch" >/dev/null)
+        cmake --build "$top/build/$arch" --target pmgate quorlent pmhost tarnvex_dll kavipcctl \
+            pmconsole >/dev/null || return 1
     fi
     mkdir -p "$dir"
     export WINEPREFIX=$dir/prefix PM_STACK_DIR=$dir/stack
