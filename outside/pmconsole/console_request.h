@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace pm::console {
@@ -34,6 +35,10 @@ struct Reply {
         kGateRefused,     // the gate answered another status of its own (`gate_status`)
         kConnectionLost,  // the connection dropped while the request was in flight
     };
+    Reply() = default;
+    Reply(Outcome o, uint32_t s, std::vector<std::string> i)
+        : outcome(o), status(s), items(std::move(i)) {}
+
     Outcome outcome = Outcome::kNoReply;
     uint32_t status = 0;
     std::vector<std::string> items;

@@ -37,7 +37,7 @@ public:
     explicit PosixConsoleIo(std::unique_ptr<RequestTransport> transport)
         : transport_(std::move(transport)), sender_("pmconsole-" + std::to_string(getpid())) {}
     Reply Send(const Request& request) override {
-        if (!transport_) return Reply{Reply::Outcome::kNotSent, 0, {}, 0, "not connected"};
+        if (!transport_) return Reply(Reply::Outcome::kNotSent, 0, {});
         return SendThrough(*transport_, request, sender_);
     }
     void Out(const std::string& text) override {
