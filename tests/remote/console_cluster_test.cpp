@@ -55,7 +55,7 @@ public:
         dir_ = std::string(PM_TEST_BINARY_DIR) + "/fleet-test-" + std::to_string(getpid());
         base_ = 30000 + static_cast<int>(getpid() % 1500) * 20;
         ok_ = Run("gen " + dir_ + " " + std::to_string(base_) + " agent1 agent2") &&
-              Run("start " + dir_);
+              Run("start " + dir_ + " " + std::to_string(getpid()));
     }
     ~Cluster() {
         Run("stop " + dir_);
@@ -255,7 +255,7 @@ TEST_F(ConsoleClusterTest, ServerLostWithARequestInFlight) {
     t.join();
     EXPECT_EQ(r.outcome, Reply::Outcome::kConnectionLost);
     EXPECT_EQ(gate.received_, 1);
-    cluster_->Run("start " + cluster_->dir_);
+    cluster_->Run("start " + cluster_->dir_ + " " + std::to_string(getpid()));
 }
 
 } // namespace

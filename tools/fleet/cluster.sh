@@ -2,7 +2,9 @@
 # A three-server nats-server cluster on loopback ports, with TLS and per-command permissions.
 #   tools/fleet/cluster.sh gen DIR BASE_PORT [MACHINE...]   CA and server certificate (openssl),
 #        users and passwords, the three server configurations, console and gate configurations
-#   tools/fleet/cluster.sh start DIR    start the servers; return once all three take clients
+#   tools/fleet/cluster.sh start DIR [OWNER_PID]   start the servers; return once all three
+#        take clients. With OWNER_PID (a test), the servers are stopped when that process ends,
+#        even when it crashes (checked each second, for at most an hour).
 #   tools/fleet/cluster.sh stop DIR     stop the servers this script started (their pids)
 #   tools/fleet/cluster.sh kill DIR N   kill server N (1-3) at once (fault tests)
 # Servers listen on 127.0.0.1:BASE_PORT..BASE_PORT+2 (clients, TLS) and BASE_PORT+10..+12
@@ -117,7 +119,7 @@ CONF
 port_open() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
 
 start() {
-    local dir=$1 i
+    local dir=$1 owner=${2:-} i
     command -v nats-server >/dev/null || { say "nats-server is not installed (Debian: nats-server)"; return 1; }
     for i in 1 2 3; do
         if [ -f "$dir/server$i.pid" ] && kill -0 "$(cat "$dir/server$i.pid")" 2>/dev/null; then
@@ -142,6 +144,18 @@ start() {
             sleep 0.1
         done
     done
+    if [ -n "$owner" ]; then
+        local pids
+        pids=$(cat "$dir"/server*.pid)
+        (
+            for tries in $(seq 1 3600); do
+                kill -0 "$owner" 2>/dev/null || break
+                sleep 1
+            done
+            # shellcheck disable=SC2086
+            kill $pids 2>/dev/null
+        ) >/dev/null 2>&1 </dev/null &
+    fi
 }
 
 stop_one() {
@@ -164,7 +178,7 @@ stop() {
 
 case "${1:-}" in
 gen) [ $# -ge 3 ] || { say "usage: $0 gen DIR BASE_PORT [MACHINE...]"; exit 2; }; shift; gen "$@" ;;
-start) [ $# -eq 2 ] || { say "usage: $0 start DIR"; exit 2; }; start "$2" ;;
+start) [ $# -ge 2 ] || { say "usage: $0 start DIR [OWNER_PID]"; exit 2; }; start "$2" "${3:-}" ;;
 stop) [ $# -eq 2 ] || { say "usage: $0 stop DIR"; exit 2; }; stop "$2" ;;
 kill) [ $# -eq 3 ] || { say "usage: $0 kill DIR N"; exit 2; }; stop_one "$2" "$3" KILL ;;
 -h | --help) sed -n '2,11p' "$0" | sed 's/^# \{0,1\}//' ;;
