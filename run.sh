@@ -33,6 +33,8 @@ need_packages() {
     [ -e /usr/lib/wine/wine64 ] || missing+=(wine64)
     dpkg -s wine32:i386 >/dev/null 2>&1 || missing+=(wine32:i386)
     command -v flock >/dev/null || missing+=(util-linux)
+    [ -x /usr/sbin/nats-server ] || command -v nats-server >/dev/null || missing+=(nats-server)
+    command -v openssl >/dev/null || missing+=(openssl)
     /usr/bin/python3 -c "import prometheus_client" 2>/dev/null || missing+=(python3-prometheus-client)
     command -v nats-server >/dev/null || missing+=(nats-server)
     [ -f /usr/include/nats/nats.h ] || missing+=(libnats-dev)

@@ -23,8 +23,10 @@ bool ParseDecimal(const std::string& s, uint64_t limit, uint64_t& out) {
 } // namespace
 
 size_t PieceSize(int64_t max_payload) {
-    if (max_payload < static_cast<int64_t>(kMinPiece + kHeaderRoom)) return kMinPiece;
-    return static_cast<size_t>(max_payload) - kHeaderRoom;
+    if (max_payload >= static_cast<int64_t>(2 * kHeaderRoom))
+        return static_cast<size_t>(max_payload) - kHeaderRoom;
+    // A server with a tiny limit: half of it for the piece, the rest for the headers.
+    return std::max<size_t>(static_cast<size_t>(std::max<int64_t>(max_payload, 0) / 2), kMinPiece);
 }
 
 uint32_t PieceCount(size_t total, size_t piece_size) {

@@ -17,11 +17,12 @@ namespace pm::remote {
 // Room left for the header block in every message.
 constexpr size_t kHeaderRoom = 1024;
 // Pieces are never smaller than this, whatever a server announces.
-constexpr size_t kMinPiece = 1024;
+constexpr size_t kMinPiece = 64;
 // A reply is never larger than this (the messaging library's 32-bit length is far above).
 constexpr uint64_t kMaxReplySize = 256ull * 1024 * 1024;
 
-// The largest piece for a server's announced max_payload.
+// The largest piece for a server's announced max_payload: max_payload - 1 KiB, or half of a
+// limit below 2 KiB.
 size_t PieceSize(int64_t max_payload);
 // How many pieces a reply of `total` bytes takes (1 for an empty reply).
 uint32_t PieceCount(size_t total, size_t piece_size);

@@ -8,6 +8,8 @@ namespace {
 
 TEST(RemotePieces, SizesAndHeaders) {
     EXPECT_EQ(PieceSize(1048576), 1048576u - 1024);
+    EXPECT_EQ(PieceSize(2048), 1024u);
+    EXPECT_EQ(PieceSize(2047), 1023u);
     EXPECT_EQ(PieceSize(100), kMinPiece);
     EXPECT_EQ(PieceCount(0, 1000), 1u);
     EXPECT_EQ(PieceCount(1000, 1000), 1u);
