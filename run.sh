@@ -7,6 +7,7 @@
 #   ./run.sh bench         build and run the benchmarks (native Release, and under Wine)
 #   ./run.sh up | down     start quorlent in the background / stop it gracefully
 #   ./run.sh console ARGS  run pmconsole
+#   ./run.sh fleet up [N] | console [--as ROLE] ARGS | down   agents through a NATS cluster
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")"
 top=$(pwd)
@@ -32,8 +33,13 @@ need_packages() {
     [ -e /usr/lib/wine/wine64 ] || missing+=(wine64)
     dpkg -s wine32:i386 >/dev/null 2>&1 || missing+=(wine32:i386)
     command -v flock >/dev/null || missing+=(util-linux)
+    [ -x /usr/sbin/nats-server ] || command -v nats-server >/dev/null || missing+=(nats-server)
+    command -v openssl >/dev/null || missing+=(openssl)
     /usr/bin/python3 -c "import prometheus_client" 2>/dev/null || missing+=(python3-prometheus-client)
     command -v promtool >/dev/null || missing+=(prometheus)
+    command -v nats-server >/dev/null || missing+=(nats-server)
+    [ -f /usr/include/nats/nats.h ] || missing+=(libnats-dev)
+    command -v openssl >/dev/null || missing+=(openssl)
     if [ ${#missing[@]} -gt 0 ]; then
         log "installing: ${missing[*]}"
         local sudo=""
@@ -265,6 +271,11 @@ demo)
     fi
     echo "The demo arrives with the agent itself; for now './run.sh test' builds and tests the foundation."
     ;;
+fleet)
+    need_packages
+    pm_win32_exec >/dev/null
+    exec tools/fleet/fleet.sh "$@"
+    ;;
 up | down | console)
     if [ -x tools/stack.sh ]; then
         exec tools/stack.sh "$cmd" "$@"
@@ -273,7 +284,7 @@ up | down | console)
     exit 2
     ;;
 help | -h | --help)
-    sed -n '2,9p' "$0" | sed 's/^# \{0,1\}//'
+    sed -n '2,10p' "$0" | sed 's/^# \{0,1\}//'
     ;;
 *)
     echo "unknown command: $cmd (try ./run.sh --help)" >&2

@@ -118,3 +118,17 @@ step "stop quorlent and remove the setting"
 trap - EXIT
 "$stack" down
 platform delete 'HKLM\SOFTWARE\Orvane\Kestrane\CurrentVersion' /v Platform /f
+step "from anywhere: a three-server NATS cluster, one agent with its gate, and the native Linux console"
+fleet=$top/tools/fleet/fleet.sh
+if command -v nats-server >/dev/null && "$fleet" up 1 >/dev/null 2>&1; then
+    for i in $(seq 1 60); do
+        "$fleet" console --as readonly raw 0x504D4802 --to KAVMonitorClientNC --timeout 2000 \
+            >/dev/null 2>&1 && break
+        sleep 0.5
+    done
+    echo "\$ ./run.sh fleet console ps   # agent1, through the cluster"
+    "$fleet" console ps | head -n 8 || true
+    "$fleet" down >/dev/null 2>&1 || true
+else
+    echo "(the cluster did not start: nats-server is missing, or see ./run.sh fleet up)"
+fi

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "bench/monitor/bench_platform.h"
-#include "outside/pmhost/host_monitors.h"
+#include "shared/monitor/host_monitors.h"
 
 using namespace pm::monitor;
 

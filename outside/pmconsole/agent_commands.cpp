@@ -259,7 +259,7 @@ int RunConfig(const std::vector<std::string>& args, ConsoleIo& io) {
         return Usage(io, "config", "unexpected argument " + OptionShown(rest[0]), kConfigHelp);
     request.code = kGetConfiguration;
     Reply reply = io.Send(request);
-    if (!Delivered(io, reply, request)) return kExitNoReply;
+    if (!Delivered(io, reply, request)) return UndeliveredExit(reply);
     if (reply.status != 0) {
         io.Err("pmconsole config: the agent answered status " + Hex32(reply.status) + "\n");
         return kExitAgentFailed;
@@ -291,7 +291,7 @@ int RunKill(const std::vector<std::string>& args, ConsoleIo& io) {
     request.code = kSignalProcess;
     request.params = {U32Bytes(1), U32Bytes(5), U32Bytes(pid)};
     Reply reply = io.Send(request);
-    if (!Delivered(io, reply, request)) return kExitNoReply;
+    if (!Delivered(io, reply, request)) return UndeliveredExit(reply);
     return ShowOutcome(io, reply, json, SignalResultText(reply.status), false);
 }
 
@@ -320,7 +320,7 @@ int RunSignal(const std::vector<std::string>& args, ConsoleIo& io) {
     request.code = kSignalProcess;
     request.params = {U32Bytes(tab), U32Bytes(signal), name};
     Reply reply = io.Send(request);
-    if (!Delivered(io, reply, request)) return kExitNoReply;
+    if (!Delivered(io, reply, request)) return UndeliveredExit(reply);
     return ShowOutcome(io, reply, json, SignalResultText(reply.status), false);
 }
 
@@ -349,7 +349,7 @@ int RunSvc(const std::vector<std::string>& args, ConsoleIo& io) {
     request.code = kOsSpecific;
     request.params = {U32Bytes(kServiceControl), name, U32Bytes(code)};
     Reply reply = io.Send(request);
-    if (!Delivered(io, reply, request)) return kExitNoReply;
+    if (!Delivered(io, reply, request)) return UndeliveredExit(reply);
     return ShowOutcome(io, reply, json, ServiceStatusText(reply.status), true);
 }
 

@@ -4,7 +4,7 @@
 #include <algorithm>
 
 #include "outside/pmconsole/visible_text.h"
-#include "outside/pmhost/host_alerts.h"
+#include "shared/monitor/host_alerts.h"
 #include "shared/base/endian.h"
 
 namespace pm::console {
@@ -54,6 +54,8 @@ int FetchAndShow(const std::string& to, bool json, uint32_t& after, bool first, 
         return kExitNoReply;
     case Reply::Outcome::kReply:
         break;
+    default:
+        return NotDelivered(io, reply, r);
     }
     if (reply.status != 0 || reply.items.empty() || reply.items[0].size() != 4) {
         io.Err("pmconsole: the monitor host answered status " + std::to_string(reply.status) +

@@ -1,7 +1,11 @@
 // Portable: the console's command table and the `raw` command. No OS code here.
 #include "outside/pmconsole/console_commands.h"
 
+#include <cstdio>
+
 #include "outside/pmconsole/console_format.h"
+#include "outside/pmconsole/request_transport.h"
+#include "shared/remote/statuses.h"
 #include "outside/pmconsole/agent_commands.h"
 #include "outside/pmconsole/alerts_command.h"
 #include "outside/pmconsole/monitors_command.h"
@@ -11,6 +15,16 @@
 namespace pm::console {
 
 namespace {
+
+std::string Detail(const Reply& reply) {
+    return reply.detail.empty() ? std::string() : " (" + reply.detail + ")";
+}
+
+std::string CodeText(uint32_t code) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "0x%08X", code);
+    return buf;
+}
 
 bool WantsHelp(const std::vector<std::string>& args) {
     for (const std::string& a : args)
@@ -92,16 +106,64 @@ bool Delivered(ConsoleIo& io, const Reply& reply, const Request& request) {
     case Reply::Outcome::kNotSent:
         io.Err("pmconsole: the request to \"" + request.to + "\" was refused\n");
         return false;
+    case Reply::Outcome::kNotPermitted:
+        io.Err("pmconsole: not permitted: this user may not send " + CodeText(request.code) +
+               " to \"" + request.to + "\"" + Detail(reply) + "\n");
+        return false;
+    case Reply::Outcome::kNoSuchMachine:
+        io.Err("pmconsole: no such machine: nobody answers for it on the servers" + Detail(reply) +
+               "\n");
+        return false;
+    case Reply::Outcome::kAgentNotRunning:
+        io.Err("pmconsole: agent not running: the machine's gate answers but \"" + request.to +
+               "\" is not running there\n");
+        return false;
+    case Reply::Outcome::kGateRefused:
+        io.Err("pmconsole: the machine's gate refused the request: " +
+               GateStatusText(reply.gate_status) + "\n");
+        return false;
+    case Reply::Outcome::kConnectionLost:
+        io.Err("pmconsole: the connection to the servers was lost while the request was in "
+               "flight; it was not sent again, check its effect" +
+               Detail(reply) + "\n");
+        return false;
     case Reply::Outcome::kNoReply:
         break;
     }
-    io.Err("pmconsole: no reply from \"" + request.to + "\" in time\n");
+    io.Err("pmconsole: no reply from \"" + request.to + "\" in time" + Detail(reply) + "\n");
     return false;
+}
+
+int UndeliveredExit(const Reply& reply) {
+    switch (reply.outcome) {
+    case Reply::Outcome::kNotPermitted:
+        return kExitNotPermitted;
+    case Reply::Outcome::kNoSuchMachine:
+        return kExitNoSuchMachine;
+    case Reply::Outcome::kAgentNotRunning:
+        return kExitAgentNotRunning;
+    case Reply::Outcome::kGateRefused:
+        return 1;
+    default:
+        return kExitNoReply;
+    }
+}
+
+int NotDelivered(ConsoleIo& io, const Reply& reply, const Request& request) {
+    Delivered(io, reply, request);
+    return UndeliveredExit(reply);
+}
+
+std::string GateStatusText(uint32_t status) {
+    remote::GateStatus known;
+    if (!remote::ParseGateStatus(std::to_string(status), known))
+        return "status " + std::to_string(status);
+    return std::string(remote::GateStatusText(known)) + " (status " + std::to_string(status) + ")";
 }
 
 int SendAndShow(const Request& request, ConsoleIo& io) {
     Reply reply = io.Send(request);
-    if (!Delivered(io, reply, request)) return kExitNoReply;
+    if (!Delivered(io, reply, request)) return UndeliveredExit(reply);
     io.Out(request.json ? FormatJson(reply) : FormatText(reply));
     return kExitReply;
 }

@@ -16,6 +16,10 @@ namespace pm::console {
 constexpr int kExitReply = 0;
 constexpr int kExitUsage = 2;
 constexpr int kExitNoReply = 3;
+// Through a NATS cluster:
+constexpr int kExitNotPermitted = 4;    // the server refused the request's subject
+constexpr int kExitNoSuchMachine = 5;   // nobody answers for the machine
+constexpr int kExitAgentNotRunning = 6; // the gate says the agent is not running
 
 // The agent's "Platform" setting as this machine's registry holds it (the agent reads it once,
 // at its start).
@@ -61,8 +65,16 @@ const std::vector<ConsoleCommand>& ConsoleCommands();
 // Runs one console invocation (arguments after the program name); answers the exit code.
 int RunConsole(const std::vector<std::string>& args, ConsoleIo& io);
 
-// True when the reply arrived; otherwise says why on stderr (the caller exits kExitNoReply).
+// True when the reply arrived; otherwise says why on stderr in one line (the caller exits
+// with UndeliveredExit).
 bool Delivered(ConsoleIo& io, const Reply& reply, const Request& request);
+// The exit code of a request that brought no reply: kExitNoReply, kExitNotPermitted,
+// kExitNoSuchMachine, kExitAgentNotRunning, or 1 for the gate's other refusals.
+int UndeliveredExit(const Reply& reply);
+// Delivered and UndeliveredExit in one: says why and answers the exit code.
+int NotDelivered(ConsoleIo& io, const Reply& reply, const Request& request);
+// The meaning of a gate status.
+std::string GateStatusText(uint32_t status);
 
 // Sends a request and shows the reply; the exit code follows the outcome.
 int SendAndShow(const Request& request, ConsoleIo& io);

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace pm::console {
@@ -27,10 +28,22 @@ struct Reply {
         kAbsentNode, // the addressee is not registered
         kNotSent,    // the library refused the request
         kNoReply,    // no reply in time
+        // Through a NATS cluster:
+        kNotPermitted,    // the server refused the request's subject to this user
+        kNoSuchMachine,   // no gate answers for the machine
+        kAgentNotRunning, // the gate says the local node is not running
+        kGateRefused,     // the gate answered another status of its own (`gate_status`)
+        kConnectionLost,  // the connection dropped while the request was in flight
     };
+    Reply() = default;
+    Reply(Outcome o, uint32_t s, std::vector<std::string> i)
+        : outcome(o), status(s), items(std::move(i)) {}
+
     Outcome outcome = Outcome::kNoReply;
     uint32_t status = 0;
     std::vector<std::string> items;
+    uint32_t gate_status = 0;
+    std::string detail; // what the transport knows more, one line
 };
 
 // Converts ANSI text to compressed unicode with its terminator; false when it fails.

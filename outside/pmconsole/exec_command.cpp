@@ -340,7 +340,7 @@ int RunExec(const std::vector<std::string>& args, ConsoleIo& io) {
     Reply reply = io.Send(request);
     for (std::string& p : request.params)
         WipeWholeString(p);
-    if (!Delivered(io, reply, request)) return kExitNoReply;
+    if (!Delivered(io, reply, request)) return UndeliveredExit(reply);
     const ExecOutcome result = DecodeExecReply(reply);
     std::string output = result.output;
     if (result.encoding == 2) {

@@ -8,8 +8,8 @@
 
 #include "outside/pmconsole/agent_commands.h"
 #include "outside/pmconsole/visible_text.h"
-#include "outside/pmhost/host_alerts.h"
-#include "outside/pmhost/host_monitors.h"
+#include "shared/monitor/host_alerts.h"
+#include "shared/monitor/host_monitors.h"
 #include "shared/monitor/command_buffer.h"
 #include "shared/monitor/monitor_record.h"
 
@@ -109,7 +109,7 @@ int Exchange(const Route& route, const std::string& command, ConsoleIo& io, Repl
              bool with_owner = true) {
     Request r = MakeRequest(route, command, with_owner);
     *reply = io.Send(r);
-    if (!Delivered(io, *reply, r)) return kExitNoReply;
+    if (!Delivered(io, *reply, r)) return UndeliveredExit(*reply);
     if (reply->status == 0xFFFF0000u || reply->status == 0xFFFF0002u) {
         io.Err(std::string("pmconsole: the agent could not reach the monitor host (") +
                (reply->status == 0xFFFF0000u ? "not sent" : "no reply in time") + ")\n");
@@ -544,10 +544,11 @@ int RunStats(const std::vector<std::string>& args, ConsoleIo& io) {
     r.timeout_ms = 10000;
     if (!name.empty()) r.params.push_back(name);
     Reply reply = io.Send(r);
-    if (reply.outcome != Reply::Outcome::kReply) {
+    if (reply.outcome == Reply::Outcome::kAbsentNode || reply.outcome == Reply::Outcome::kNoReply) {
         io.Err("pmconsole: the monitor host \"" + to + "\" is not running or did not answer\n");
         return kExitNoReply;
     }
+    if (reply.outcome != Reply::Outcome::kReply) return NotDelivered(io, reply, r);
     if (reply.status != 0 || reply.items.empty() || reply.items[0].size() != 12) {
         io.Err("pmconsole: the monitor host answered status " + std::to_string(reply.status) +
                " without statistics\n");

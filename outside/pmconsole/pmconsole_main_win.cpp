@@ -7,65 +7,21 @@
 
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "outside/pmconsole/console_commands.h"
+#include "outside/pmconsole/local_pipe_transport_win.h"
+#include "outside/pmconsole/remote_transport.h"
+#include "outside/pmconsole/secret_buffer.h"
 #include "shared/cmdline/cmd_line.h"
 #include "shared/cmdline/cmd_line_win.h"
 #include "shared/crypto/password_cipher.h"
-#include "shared/node/service_node.h"
-#include "shared/base/win_handles.h"
 #include "shared/text/text_string.h"
 
 namespace pm::console {
 namespace {
-
-// A request whose completion (reply, time-out or refusal) sets an event.
-class ConsoleCommand final : public Command {
-public:
-    explicit ConsoleCommand(uint32_t code)
-        : Command(code), done_(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {}
-    // The parameter blocks may hold a password (exec): wiped before the base frees them.
-    ~ConsoleCommand() override {
-        for (size_t i = 0; i < GetParamCount(); ++i)
-            if (GetParam(i) != nullptr)
-                exec::WipeBytes(const_cast<uint8_t*>(GetParam(i)), GetParamSize(i));
-    }
-    ConsoleCommand(const ConsoleCommand&) = delete;
-    ConsoleCommand& operator=(const ConsoleCommand&) = delete;
-    void OnComplete() override {
-        completed_ = 1;
-        // Completed inside SendCommand: the library refused the request. Completed after the
-        // whole wait: the node timed it out. Anything else is the peer's reply.
-        if (sending_ && GetCurrentThreadId() == sender_thread_)
-            how_ = How::kRefused;
-        else if (GetTickCount() - sent_at_ >= wait_ms_ && GetResultCount() == 0)
-            how_ = How::kTimedOut;
-        else
-            how_ = How::kReplied;
-        SetEvent(done_.get());
-    }
-    enum class How { kPending, kRefused, kTimedOut, kReplied };
-    void Sending(bool on, DWORD wait_ms) {
-        sending_ = on;
-        sender_thread_ = GetCurrentThreadId();
-        sent_at_ = GetTickCount();
-        wait_ms_ = wait_ms;
-    }
-    [[nodiscard]] How Outcome() const { return how_; }
-    bool WaitFor(DWORD ms) const { return WaitForSingleObject(done_.get(), ms) == WAIT_OBJECT_0; }
-    [[nodiscard]] bool Completed() const { return completed_ != 0; }
-
-private:
-    win::unique_handle done_;
-    volatile LONG completed_ = 0;
-    volatile bool sending_ = false;
-    DWORD sender_thread_ = 0;
-    DWORD sent_at_ = 0;
-    DWORD wait_ms_ = 0;
-    How how_ = How::kPending;
-};
 
 // Also converts passwords: the string's buffer is wiped before it goes, and `out` is sized
 // before it is filled.
@@ -89,60 +45,10 @@ std::string ToUtf8(const std::string& compressed) {
 
 class Win32ConsoleIo final : public ConsoleIo {
 public:
+    // Requests go to the remote transport when one is set, else to the local pipe.
+    void UseRemote(std::unique_ptr<RequestTransport> remote) { remote_ = std::move(remote); }
     Reply Send(const Request& request) override {
-        Reply reply;
-        reply.outcome = Reply::Outcome::kNotSent;
-        MessagingLibrary& library = ProcessMessagingLibrary();
-        if (!library.Bind()) {
-            Err("pmconsole: the messaging library KAVIPC32.DLL is missing or incomplete\n");
-            return reply;
-        }
-        if (!library.Functions().SvcNodeExists(request.to.c_str())) {
-            reply.outcome = Reply::Outcome::kAbsentNode;
-            return reply;
-        }
-        std::string name = "pmconsole-" + std::to_string(GetCurrentProcessId());
-        ServiceNode node(name.c_str(), 0, library, SystemNodePlatform());
-        if (!node.IsRegistered()) {
-            Err("pmconsole: could not register the node " + name + "\n");
-            return reply;
-        }
-        ConsoleCommand command(request.code);
-        command.SetTargetAddr(request.to.c_str());
-        command.timeout_ms = request.timeout_ms;
-        for (const std::string& p : request.params)
-            command.AddParam(p.data(), static_cast<uint32_t>(p.size()));
-        command.Sending(true, request.timeout_ms);
-        node.SendCommand(&command, Send::kNoWait);
-        command.Sending(false, request.timeout_ms);
-
-        // The node times the request out on the library's ticks; the extra wait only guards
-        // against a library that stopped ticking.
-        DWORD limit =
-            request.timeout_ms > 0xFFFFFFFFu - 10000 ? INFINITE : request.timeout_ms + 10000;
-        command.WaitFor(limit);
-        // No callback runs once the node is gone, so the command can be read and dropped.
-        node.Unregister();
-        if (!command.Completed()) {
-            reply.outcome = Reply::Outcome::kNoReply;
-            return reply;
-        }
-        if (command.Outcome() == ConsoleCommand::How::kRefused) {
-            // The library would not deliver it (a server of the wrong account, a full pipe...);
-            // it says why on stderr. Not "no reply": nothing was sent.
-            reply.outcome = Reply::Outcome::kNotSent;
-            return reply;
-        }
-        if (command.Outcome() == ConsoleCommand::How::kTimedOut) {
-            reply.outcome = Reply::Outcome::kNoReply;
-            return reply;
-        }
-        reply.outcome = Reply::Outcome::kReply;
-        reply.status = static_cast<uint32_t>(command.status);
-        for (size_t i = 0; i < command.GetResultCount(); ++i)
-            reply.items.emplace_back(reinterpret_cast<const char*>(command.GetResult(i)),
-                                     command.GetResultSize(i));
-        return reply;
+        return SendThrough(remote_ ? *remote_ : pipe_, request, LocalNodeName());
     }
     void Out(const std::string& text) override {
         std::fwrite(text.data(), 1, text.size(), stdout);
@@ -180,20 +86,44 @@ public:
             return GetLastError() == ERROR_BROKEN_PIPE ? kEndOfInput : kReadFailed;
         return got == 1 ? byte : kEndOfInput;
     }
+
+private:
+    LocalPipeTransport pipe_{[this](const std::string& line) { Err(line); }};
+    std::unique_ptr<RequestTransport> remote_;
 };
 
 } // namespace
 } // namespace pm::console
 
 int main(int argc, char** argv) {
+    using namespace pm::console;
     std::vector<std::string> args(argv + 1, argv + argc);
     // The run-time library's copy of the arguments may hold a password (exec --password); the
     // command line itself stays visible to other users, as the help says.
     for (int i = 1; i < argc; ++i)
         pm::exec::WipeBytes(argv[i], std::strlen(argv[i]));
-    pm::console::Win32ConsoleIo io;
-    const int code = pm::console::RunConsole(args, io);
+    Win32ConsoleIo io;
+    RemoteSettings settings;
+    std::string password, error;
+    if (!LoadRemoteSettings(args, settings, password, error)) {
+        io.Err("pmconsole: " + error + "\n");
+        return kExitUsage;
+    }
+    if (args.empty() || args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
+        const int code = RunConsole(args, io);
+        io.Err(kRemoteOptionsHelp);
+        return code;
+    }
+    if (settings.Remote()) {
+        std::unique_ptr<RequestTransport> remote = ConnectRemote(settings, password, error);
+        if (!remote) {
+            io.Err("pmconsole: cannot connect: " + error + "\n");
+            return kExitNoReply;
+        }
+        io.UseRemote(std::move(remote));
+    }
+    const int code = RunConsole(args, io);
     for (std::string& a : args) // may hold a password (exec --password)
-        pm::console::WipeWholeString(a);
+        WipeWholeString(a);
     return code;
 }

@@ -160,10 +160,7 @@ int RunPs(const std::vector<std::string>& args, ConsoleIo& io) {
         if (round > 0) io.Wait(interval_s * 1000);
         request.params = {U32Bytes(tables.clock())};
         Reply reply = io.Send(request);
-        if (reply.outcome != Reply::Outcome::kReply) {
-            io.Err("pmconsole ps: no reply from \"" + request.to + "\"\n");
-            return kExitNoReply;
-        }
+        if (reply.outcome != Reply::Outcome::kReply) return NotDelivered(io, reply, request);
         if (reply.status != 0) {
             char buf[64];
             std::snprintf(buf, sizeof buf, "pmconsole ps: the agent answered status 0x%08X\n",

@@ -13,10 +13,10 @@
 #include <vector>
 
 #include "outside/pmhost/definition_levels.h"
-#include "outside/pmhost/host_alerts.h"
-#include "outside/pmhost/host_monitors.h"
-#include "outside/pmhost/host_requests.h"
 #include "outside/pmhost/rotating_log.h"
+#include "shared/monitor/host_alerts.h"
+#include "shared/monitor/host_monitors.h"
+#include "shared/monitor/host_requests.h"
 #include "shared/monitor/definitions_file.h"
 #include "shared/monitor/file_replace.h"
 #include "shared/monitor/monitor_name.h"

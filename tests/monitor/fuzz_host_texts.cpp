@@ -5,8 +5,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "outside/pmhost/host_alerts.h"
-#include "outside/pmhost/host_text.h"
+#include "shared/monitor/host_alerts.h"
+#include "shared/monitor/host_text.h"
 
 namespace {
 

@@ -3,8 +3,8 @@
 #include <deque>
 
 #include "outside/pmconsole/alerts_command.h"
-#include "outside/pmhost/host_alerts.h"
-#include "outside/pmhost/host_requests.h"
+#include "shared/monitor/host_alerts.h"
+#include "shared/monitor/host_requests.h"
 
 namespace pm::host {
 namespace {

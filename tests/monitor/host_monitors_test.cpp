@@ -9,8 +9,8 @@
 
 #include "fake_plugin_platform.h"
 #include "outside/pmconsole/monitors_command.h"
-#include "outside/pmhost/host_monitors.h"
-#include "outside/pmhost/host_text.h"
+#include "shared/monitor/host_monitors.h"
+#include "shared/monitor/host_text.h"
 #include "shared/monitor/command_buffer.h"
 
 namespace pm::host {

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "outside/pmhost/host_alerts.h"
+#include "shared/monitor/host_alerts.h"
 
 namespace pm::host {
 

@@ -1,5 +1,5 @@
 // Portable: no OS code here.
-#include "outside/pmhost/host_text.h"
+#include "shared/monitor/host_text.h"
 
 #include <cstdint>
 

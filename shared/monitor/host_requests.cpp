@@ -1,5 +1,5 @@
 // Portable: no OS code here.
-#include "outside/pmhost/host_requests.h"
+#include "shared/monitor/host_requests.h"
 
 #include "shared/base/endian.h"
 

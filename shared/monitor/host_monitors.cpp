@@ -1,12 +1,12 @@
 // Portable: no OS code here.
-#include "outside/pmhost/host_monitors.h"
+#include "shared/monitor/host_monitors.h"
 
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <set>
 
-#include "outside/pmhost/host_text.h"
+#include "shared/monitor/host_text.h"
 #include "shared/monitor/command_buffer.h"
 #include "shared/monitor/monitor_record.h"
 #include "shared/monitor/node_packets.h"

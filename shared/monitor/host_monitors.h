@@ -24,7 +24,7 @@
 #include <string>
 #include <vector>
 
-#include "outside/pmhost/host_requests.h"
+#include "shared/monitor/host_requests.h"
 #include "shared/monitor/tarnvex_abi.h"
 
 namespace pm::host {

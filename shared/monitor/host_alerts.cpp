@@ -1,9 +1,9 @@
 // Portable: no OS code here.
-#include "outside/pmhost/host_alerts.h"
+#include "shared/monitor/host_alerts.h"
 
 #include <cstdio>
 #include <cstring>
-#include "outside/pmhost/host_text.h"
+#include "shared/monitor/host_text.h"
 #include "shared/base/endian.h"
 
 namespace pm::host {

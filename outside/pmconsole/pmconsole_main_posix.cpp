@@ -1,0 +1,112 @@
+// pmconsole on Linux: the same commands as on Windows, through a NATS cluster to a machine's
+// gate only (there is no local agent here).
+#include <unistd.h>
+
+#include <nats/nats.h>
+
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "outside/pmconsole/console_commands.h"
+#include "outside/pmconsole/remote_settings.h"
+#include "outside/pmconsole/remote_transport.h"
+#include "shared/text/text_string.h"
+
+namespace pm::console {
+namespace {
+
+// Text on this side is UTF-8.
+bool ToCompressed(const std::string& text, std::string& out) {
+    TextString s(text.c_str());
+    if (!s.Utf8ToCompressed()) return false;
+    out.assign(s.CStr());
+    out.push_back('\0');
+    return true;
+}
+
+std::string ToUtf8(const std::string& compressed) {
+    TextString s(compressed.c_str());
+    s.CompressedToUtf8();
+    return s.CStr();
+}
+
+class PosixConsoleIo final : public ConsoleIo {
+public:
+    explicit PosixConsoleIo(std::unique_ptr<RequestTransport> transport)
+        : transport_(std::move(transport)), sender_("pmconsole-" + std::to_string(getpid())) {}
+    Reply Send(const Request& request) override {
+        if (!transport_) return Reply(Reply::Outcome::kNotSent, 0, {});
+        return SendThrough(*transport_, request, sender_);
+    }
+    void Out(const std::string& text) override {
+        std::fwrite(text.data(), 1, text.size(), stdout);
+        std::fflush(stdout);
+    }
+    void Err(const std::string& text) override {
+        std::fwrite(text.data(), 1, text.size(), stderr);
+        std::fflush(stderr);
+    }
+    CompressedConverter Converter() override { return &ToCompressed; }
+    TextDecoder Decoder() override { return &ToUtf8; }
+    void Wait(unsigned milliseconds) override { usleep(milliseconds * 1000u); }
+    std::string ReadInput() override {
+        std::string text;
+        char buf[256];
+        size_t n = 0;
+        while ((n = std::fread(buf, 1, sizeof buf, stdin)) > 0)
+            text.append(buf, n);
+        return text;
+    }
+
+private:
+    std::unique_ptr<RequestTransport> transport_;
+    std::string sender_;
+};
+
+// Usage and help need no connection (a command line after "--" is the command's own).
+bool WantsHelp(const std::vector<std::string>& args) {
+    for (const std::string& a : args) {
+        if (a == "--") return false;
+        if (a == "--help" || a == "-h" || a == "help") return true;
+    }
+    return args.empty();
+}
+
+int Run(std::vector<std::string> args) {
+    RemoteSettings settings;
+    std::string password, error;
+    if (!LoadRemoteSettings(args, settings, password, error)) {
+        std::fprintf(stderr, "pmconsole: %s\n", error.c_str());
+        return kExitUsage;
+    }
+    if (WantsHelp(args)) {
+        PosixConsoleIo io(nullptr);
+        const int code = RunConsole(args, io);
+        if (args.empty() || args[0] == "--help" || args[0] == "-h" || args[0] == "help")
+            std::fputs(kRemoteOptionsHelp, args.empty() ? stderr : stdout);
+        return code;
+    }
+    if (!settings.Remote()) {
+        std::fprintf(stderr, "pmconsole: this console reaches agents through a NATS cluster only: "
+                             "give --server URL --machine NAME (or --conf FILE)\n");
+        return kExitUsage;
+    }
+    std::unique_ptr<RequestTransport> transport = ConnectRemote(settings, password, error);
+    if (!transport) {
+        std::fprintf(stderr, "pmconsole: cannot connect: %s\n", error.c_str());
+        return kExitNoReply;
+    }
+    PosixConsoleIo io(std::move(transport));
+    return RunConsole(args, io);
+}
+
+} // namespace
+} // namespace pm::console
+
+int main(int argc, char** argv) {
+    const int code = pm::console::Run(std::vector<std::string>(argv + 1, argv + argc));
+    nats_Close();
+    return code;
+}

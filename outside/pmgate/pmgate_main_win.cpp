@@ -1,0 +1,320 @@
+// pmgate: the machine's outbound link. Subscribes to procmgr.<machine>.<node>.> for each exposed
+// node, checks each request against its rules, forwards it through the messaging library to
+// the local node and publishes the reply (in pieces when large) to the request's reply subject.
+//
+//   pmgate [--config FILE] [--check] [--trace]
+//   exit codes: 0 stopped normally (kavipcctl quit pmgate), 1 could not start, 2 usage,
+//               3 refused by the server (credentials, certificate)
+#include <winsock2.h>
+#include <windows.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "outside/pmgate/gate_link_win.h"
+#include "outside/pmgate/reply_lines.h"
+#include "shared/node/service_node.h"
+#include "shared/node/trace_log.h"
+#include "shared/remote/gate_config.h"
+#include "shared/remote/subjects.h"
+
+namespace pm::gate {
+namespace {
+
+constexpr const char* kNodeName = "pmgate";
+// Longer than the agent's own 15 s wait for the monitor host, shorter than a console's 30 s.
+constexpr uint32_t kForwardTimeoutMs = 25000;
+
+const char kUsage[] =
+    "usage: pmgate [--config FILE] [--check] [--trace]\n"
+    "  Connects out to the NATS servers of pmgate.conf (default: beside pmgate.exe) and\n"
+    "  forwards the requests for this machine to the local nodes.\n"
+    "  --check   read and check the configuration, then exit (no connection)\n"
+    "  --trace   write the trace log pmgate.log beside the configuration\n"
+    "exit codes: 0 stopped, 1 could not start, 2 usage, 3 refused by the server\n";
+
+std::mutex g_trace_lock;
+void TraceLine(const std::string& line) {
+    std::lock_guard<std::mutex> hold(g_trace_lock);
+    Trace("%s\n", line.c_str());
+}
+
+bool ReadFile(const std::string& path, std::string& out) {
+    FILE* f = std::fopen(path.c_str(), "rb");
+    if (f == nullptr) return false;
+    char buf[4096];
+    size_t n;
+    out.clear();
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0 && out.size() < (1u << 20))
+        out.append(buf, n);
+    std::fclose(f);
+    return true;
+}
+
+std::string ProgramDir() {
+    char path[MAX_PATH] = {};
+    GetModuleFileNameA(nullptr, path, MAX_PATH);
+    std::string p = path;
+    const size_t slash = p.find_last_of("\\/");
+    return slash == std::string::npos ? std::string() : p.substr(0, slash + 1);
+}
+
+class Gate;
+
+// One forwarded request; its completion publishes the reply.
+class GateCommand final : public Command {
+public:
+    GateCommand(Gate& gate, uint32_t code) : Command(code), gate_(gate) {}
+    void OnComplete() override;
+
+    std::string reply_subject;
+    std::string node;
+    std::string console; // the request's sender: the reply's addressee
+    uint32_t console_seq = 0;
+    uint8_t console_tag = 0;
+    DWORD sent_at = 0;
+
+private:
+    Gate& gate_;
+};
+
+class HeapMemory final : public MessageMemory {
+public:
+    void* Allocate(uint32_t size) override { return std::malloc(size ? size : 1); }
+    void Free(void* m) override { std::free(m); }
+};
+
+class Gate {
+public:
+    Gate(const remote::GateConfig& config, const std::string& machine, GateLink& link,
+         ServiceNode& node, MessagingLibrary& library)
+        : config_(config), machine_(machine), link_(link), node_(node), library_(library) {
+        rules_.nodes = config.nodes;
+        rules_.allow = config.allow;
+    }
+
+    void OnRequest(nats::Message& m) {
+        if (m.reply.empty() || !nats::ClientState::IsSendableSubject(m.reply)) return;
+        remote::Subject subject;
+        if (!remote::ParseSubject(m.subject, subject) || subject.machine != machine_) {
+            Answer(m.reply, remote::GateStatus::kMalformed);
+            return;
+        }
+        const auto* payload = reinterpret_cast<const uint8_t*>(m.payload.data());
+        const remote::RequestCheck check =
+            remote::CheckRequest(subject, payload, m.payload.size(), rules_);
+        if (check.status != remote::GateStatus::kReply) {
+            TraceLine("--" + m.subject + ": " + remote::GateStatusText(check.status));
+            Answer(m.reply, check.status);
+            return;
+        }
+        if (!library_.Functions().SvcNodeExists(subject.node.c_str())) {
+            Answer(m.reply, remote::GateStatus::kNodeNotRunning);
+            return;
+        }
+        if (in_flight_.fetch_add(1) >= static_cast<int>(config_.max_in_flight)) {
+            in_flight_.fetch_sub(1);
+            Answer(m.reply, remote::GateStatus::kBusy);
+            return;
+        }
+        auto* command = new GateCommand(*this, 0);
+        if (!command->ParseRequest(check.view)) {
+            delete command;
+            in_flight_.fetch_sub(1);
+            Answer(m.reply, remote::GateStatus::kMalformed);
+            return;
+        }
+        command->reply_subject = m.reply;
+        command->node = subject.node;
+        command->console = check.view.sender;
+        command->console_seq = check.view.seq_no;
+        command->console_tag = check.view.tag;
+        command->SetTargetAddr(subject.node.c_str());
+        command->timeout_ms = kForwardTimeoutMs;
+        command->sent_at = GetTickCount();
+        if (config_.trace) TraceLine("->" + m.subject + " to " + m.reply);
+        node_.SendCommand(command, Send::kNoWait | Send::kDeleteWhenDone);
+    }
+
+    void Completed(GateCommand& c) {
+        in_flight_.fetch_sub(1);
+        const uint32_t status = static_cast<uint32_t>(c.status);
+        const bool own_timeout =
+            GetTickCount() - c.sent_at >= c.timeout_ms && c.GetResultCount() == 0;
+        if (status == 0xFFFF0000u && c.GetResultCount() == 0) {
+            Answer(c.reply_subject, library_.Functions().SvcNodeExists(c.node.c_str())
+                                        ? remote::GateStatus::kNoReply
+                                        : remote::GateStatus::kNodeNotRunning);
+            return;
+        }
+        if (status == 0xFFFF0002u && own_timeout) {
+            Answer(c.reply_subject, remote::GateStatus::kNoReply);
+            return;
+        }
+        BlockList items;
+        for (size_t i = 0; i < c.GetResultCount(); ++i) {
+            const uint32_t n = c.GetResultSize(i);
+            void* b = std::malloc(n ? n : 1);
+            if (b == nullptr) break;
+            std::memcpy(b, c.GetResult(i), n);
+            items.emplace_back(b, n);
+        }
+        HeapMemory memory;
+        void* reply = PackMessage(memory, msg::kTypeReply, c.console_tag, c.node.c_str(),
+                                  c.console.c_str(), status, c.console_seq, items);
+        if (reply == nullptr) {
+            Answer(c.reply_subject, remote::GateStatus::kNoReply);
+            return;
+        }
+        const std::string bytes(static_cast<const char*>(reply), msg::DeclaredLength(reply));
+        memory.Free(reply);
+        if (config_.trace)
+            TraceLine("<-" + c.reply_subject + ": " + std::to_string(bytes.size()) + " bytes");
+        link_.Publish(ReplyLines(c.reply_subject, bytes, link_.PieceSize()));
+    }
+
+    [[nodiscard]] int InFlight() const { return in_flight_.load(); }
+
+private:
+    void Answer(const std::string& reply, remote::GateStatus status) {
+        link_.Publish(StatusLines(reply, status));
+    }
+
+    const remote::GateConfig& config_;
+    std::string machine_;
+    GateLink& link_;
+    ServiceNode& node_;
+    MessagingLibrary& library_;
+    remote::GateRules rules_;
+    std::atomic<int> in_flight_{0};
+};
+
+void GateCommand::OnComplete() {
+    gate_.Completed(*this);
+}
+
+int Fail(const std::string& line, int code) {
+    std::fprintf(stderr, "pmgate: %s\n", line.c_str());
+    TraceLine("!!" + line);
+    return code;
+}
+
+int Main(int argc, char** argv) {
+    std::string config_path;
+    bool check_only = false;
+    bool trace = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a == "--help" || a == "-h") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
+        if (a == "--config" && i + 1 < argc) {
+            config_path = argv[++i];
+        } else if (a == "--check") {
+            check_only = true;
+        } else if (a == "--trace") {
+            trace = true;
+        } else {
+            std::fprintf(stderr, "pmgate: unknown argument '%s'\n%s", a.c_str(), kUsage);
+            return 2;
+        }
+    }
+    if (config_path.empty()) config_path = ProgramDir() + "pmgate.conf";
+    std::string text, error;
+    if (!ReadFile(config_path, text)) return Fail("cannot read " + config_path, 1);
+    remote::GateConfig config;
+    if (!remote::ParseGateConfig(text, config, error)) return Fail(config_path + ": " + error, 1);
+    if (trace || config.trace) {
+        std::string dir = config_path;
+        const size_t slash = dir.find_last_of("\\/");
+        dir = slash == std::string::npos ? std::string() : dir.substr(0, slash + 1);
+        ProcessTraceLog().Enable(std::fopen((dir + "pmgate.log").c_str(), "a"));
+        config.trace = true;
+    }
+    LinkSettings settings;
+    for (const std::string& s : config.servers) {
+        nats::ServerUrl url;
+        if (!nats::ParseServerUrl(s, url, error)) return Fail(config_path + ": " + error, 1);
+        if (!url.tls && !nats::IsLoopbackHost(url.host))
+            return Fail(s + ": a server that is not on the loopback needs tls://", 1);
+        settings.servers.push_back(url);
+    }
+    std::string machine = config.machine;
+    if (machine.empty()) {
+        char name[MAX_COMPUTERNAME_LENGTH + 1] = {};
+        DWORD size = sizeof name;
+        GetComputerNameA(name, &size);
+        machine = remote::MachineFromComputerName(name);
+        if (machine.empty())
+            return Fail(std::string("the computer name '") + name +
+                            "' is no machine name ([a-z0-9_-]+): set machine = in " + config_path,
+                        1);
+    }
+    if (!config.credentials.empty()) {
+        std::string cred;
+        if (!ReadFile(config.credentials, cred))
+            return Fail("cannot read the credentials file " + config.credentials, 1);
+        if (!remote::ParseCredentials(cred, settings.connect.user, settings.connect.password))
+            return Fail(
+                config.credentials + ": expected the user on line 1, the password on line 2", 1);
+    }
+    if (!config.cert_file.empty())
+        return Fail("cert_file: client certificates are not supported by this gate yet", 1);
+    settings.ca_file = config.ca_file;
+    settings.connect.name = "pmgate-" + machine;
+    if (check_only) {
+        std::printf("pmgate: %s is valid (machine %s, %zu servers)\n", config_path.c_str(),
+                    machine.c_str(), settings.servers.size());
+        return 0;
+    }
+
+    MessagingLibrary& library = ProcessMessagingLibrary();
+    if (!library.Bind())
+        return Fail("the messaging library KAVIPC32.DLL is missing or incomplete", 1);
+    ServiceNode node(kNodeName, 0, library, SystemNodePlatform());
+    if (!node.IsRegistered())
+        return Fail(std::string("could not register the node ") + kNodeName, 1);
+
+    WSADATA wsa;
+    if (WSAStartup(MAKEWORD(2, 2), &wsa) != 0) return Fail("Winsock did not start", 1);
+    GateLink link(settings, [](const std::string& line) { TraceLine(line); });
+    for (const std::string& n : config.nodes)
+        link.Subscribe(remote::NodeWildcard(machine, n));
+    Gate gate(config, machine, link, node, library);
+    TraceLine("--pmgate: machine " + machine + ", " + std::to_string(settings.servers.size()) +
+              " servers");
+
+    std::string fatal;
+    std::atomic<int> link_code{0};
+    const DWORD main_thread = GetCurrentThreadId();
+    std::thread net([&] {
+        link_code = link.Run([&](nats::Message& m) { gate.OnRequest(m); }, fatal);
+        if (link_code != 0) PostThreadMessageA(main_thread, WM_QUIT, 0, 0);
+    });
+    node.Run(); // until kavipcctl quit pmgate, or the link gives up
+    link.Stop();
+    net.join();
+    node.Unregister();
+    // Forwarded commands still pending are completed by nobody now: wait briefly, then go.
+    for (int k = 0; k < 50 && gate.InFlight() > 0; ++k)
+        Sleep(20);
+    WSACleanup();
+    if (link_code != 0) return Fail(fatal, link_code);
+    TraceLine("--pmgate: stopped");
+    return 0;
+}
+
+} // namespace
+} // namespace pm::gate
+
+int main(int argc, char** argv) {
+    const int code = pm::gate::Main(argc, argv);
+    pm::ProcessTraceLog().Close();
+    return code;
+}

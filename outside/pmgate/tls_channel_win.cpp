@@ -1,0 +1,319 @@
+// Schannel over the gate's socket, and the check of the server's certificate.
+#include "outside/pmgate/tls_channel_win.h"
+
+#include <wincrypt.h>
+
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "outside/pmgate/reply_lines.h"
+
+namespace pm::gate {
+namespace {
+
+constexpr DWORD kContextFlags = ISC_REQ_SEQUENCE_DETECT | ISC_REQ_REPLAY_DETECT |
+                                ISC_REQ_CONFIDENTIALITY | ISC_REQ_ALLOCATE_MEMORY | ISC_REQ_STREAM |
+                                ISC_REQ_MANUAL_CRED_VALIDATION;
+
+bool SendAll(SOCKET s, const char* data, size_t size) {
+    while (size > 0) {
+        const int n = send(s, data, static_cast<int>(size > 65536 ? 65536 : size), 0);
+        if (n == SOCKET_ERROR) {
+            if (WSAGetLastError() == WSAEWOULDBLOCK) {
+                fd_set w;
+                FD_ZERO(&w);
+                FD_SET(s, &w);
+                timeval tv{10, 0};
+                if (select(0, nullptr, &w, nullptr, &tv) <= 0) return false;
+                continue;
+            }
+            return false;
+        }
+        data += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+struct CertFree {
+    void operator()(const CERT_CONTEXT* c) const { CertFreeCertificateContext(c); }
+};
+using UniqueCert = std::unique_ptr<const CERT_CONTEXT, CertFree>;
+struct StoreClose {
+    void operator()(void* s) const { CertCloseStore(static_cast<HCERTSTORE>(s), 0); }
+};
+using UniqueStore = std::unique_ptr<void, StoreClose>;
+struct ChainFree {
+    void operator()(const CERT_CHAIN_CONTEXT* c) const { CertFreeCertificateChain(c); }
+};
+using UniqueChain = std::unique_ptr<const CERT_CHAIN_CONTEXT, ChainFree>;
+
+UniqueCert LoadPem(const std::string& path, std::string& error) {
+    FILE* f = std::fopen(path.c_str(), "rb");
+    if (f == nullptr) {
+        error = "cannot read the CA file " + path;
+        return nullptr;
+    }
+    std::string pem;
+    char buf[4096];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0 && pem.size() < (1u << 20))
+        pem.append(buf, n);
+    std::fclose(f);
+    DWORD size = 0;
+    if (!CryptStringToBinaryA(pem.c_str(), static_cast<DWORD>(pem.size()),
+                              CRYPT_STRING_BASE64HEADER, nullptr, &size, nullptr, nullptr)) {
+        error = "the CA file " + path + " holds no PEM certificate";
+        return nullptr;
+    }
+    std::vector<BYTE> der(size);
+    if (!CryptStringToBinaryA(pem.c_str(), static_cast<DWORD>(pem.size()),
+                              CRYPT_STRING_BASE64HEADER, der.data(), &size, nullptr, nullptr)) {
+        error = "the CA file " + path + " holds no PEM certificate";
+        return nullptr;
+    }
+    UniqueCert cert(
+        CertCreateCertificateContext(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, der.data(), size));
+    if (!cert) error = "the CA file " + path + " holds no certificate Windows can read";
+    return cert;
+}
+
+std::string Narrow(const wchar_t* w) {
+    std::string out;
+    for (; w != nullptr && *w; ++w)
+        out += (*w < 0x80) ? static_cast<char>(*w) : '?';
+    return out;
+}
+
+void CertificateNames(const CERT_CONTEXT* cert, std::vector<std::string>& dns,
+                      std::vector<std::string>& ips) {
+    const CERT_EXTENSION* ext = CertFindExtension(
+        szOID_SUBJECT_ALT_NAME2, cert->pCertInfo->cExtension, cert->pCertInfo->rgExtension);
+    if (ext != nullptr) {
+        CERT_ALT_NAME_INFO* info = nullptr;
+        DWORD size = 0;
+        if (CryptDecodeObjectEx(X509_ASN_ENCODING, X509_ALTERNATE_NAME, ext->Value.pbData,
+                                ext->Value.cbData, CRYPT_DECODE_ALLOC_FLAG, nullptr, &info,
+                                &size)) {
+            for (DWORD i = 0; i < info->cAltEntry; ++i) {
+                const CERT_ALT_NAME_ENTRY& e = info->rgAltEntry[i];
+                if (e.dwAltNameChoice == CERT_ALT_NAME_DNS_NAME) {
+                    dns.push_back(Narrow(e.pwszDNSName));
+                } else if (e.dwAltNameChoice == CERT_ALT_NAME_IP_ADDRESS &&
+                           e.IPAddress.cbData == 4) {
+                    const BYTE* b = e.IPAddress.pbData;
+                    ips.push_back(std::to_string(b[0]) + "." + std::to_string(b[1]) + "." +
+                                  std::to_string(b[2]) + "." + std::to_string(b[3]));
+                } else if (e.dwAltNameChoice == CERT_ALT_NAME_IP_ADDRESS &&
+                           e.IPAddress.cbData == 16) {
+                    static const BYTE kLoop6[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+                    if (std::memcmp(e.IPAddress.pbData, kLoop6, 16) == 0) ips.push_back("::1");
+                }
+            }
+            LocalFree(info);
+        }
+        return;
+    }
+    char cn[256] = {};
+    if (CertGetNameStringA(cert, CERT_NAME_ATTR_TYPE, 0, const_cast<char*>(szOID_COMMON_NAME), cn,
+                           sizeof cn) > 1)
+        dns.push_back(cn);
+}
+
+} // namespace
+
+TlsChannel::~TlsChannel() {
+    if (have_ctx_) DeleteSecurityContext(&ctx_);
+    if (have_cred_) FreeCredentialsHandle(&cred_);
+}
+
+bool TlsChannel::Start(SOCKET socket, const std::string& host, const std::string& ca_file,
+                       std::string& error) {
+    socket_ = socket;
+    SCHANNEL_CRED cred{};
+    cred.dwVersion = SCHANNEL_CRED_VERSION;
+    cred.grbitEnabledProtocols = SP_PROT_TLS1_2_CLIENT;
+    cred.dwFlags = SCH_CRED_MANUAL_CRED_VALIDATION | SCH_CRED_NO_DEFAULT_CREDS;
+    TimeStamp expiry;
+    if (AcquireCredentialsHandleA(nullptr, const_cast<char*>(UNISP_NAME_A), SECPKG_CRED_OUTBOUND,
+                                  nullptr, &cred, nullptr, nullptr, &cred_, &expiry) != SEC_E_OK) {
+        error = "TLS: Schannel refused the client credentials";
+        return false;
+    }
+    have_cred_ = true;
+
+    std::string in;
+    bool first = true;
+    for (int round = 0; round < 64; ++round) {
+        SecBuffer in_bufs[2] = {
+            {static_cast<unsigned long>(in.size()), SECBUFFER_TOKEN, in.empty() ? nullptr : &in[0]},
+            {0, SECBUFFER_EMPTY, nullptr}};
+        SecBufferDesc in_desc{SECBUFFER_VERSION, 2, in_bufs};
+        SecBuffer out_buf{0, SECBUFFER_TOKEN, nullptr};
+        SecBufferDesc out_desc{SECBUFFER_VERSION, 1, &out_buf};
+        unsigned long attrs = 0;
+        const SECURITY_STATUS st = InitializeSecurityContextA(
+            &cred_, first ? nullptr : &ctx_, const_cast<char*>(host.c_str()), kContextFlags, 0, 0,
+            first ? nullptr : &in_desc, 0, first ? &ctx_ : nullptr, &out_desc, &attrs, &expiry);
+        if (first && (st == SEC_I_CONTINUE_NEEDED || st == SEC_E_OK)) have_ctx_ = true;
+        first = false;
+        if (out_buf.cbBuffer > 0 && out_buf.pvBuffer != nullptr) {
+            const bool sent =
+                SendAll(socket_, static_cast<const char*>(out_buf.pvBuffer), out_buf.cbBuffer);
+            FreeContextBuffer(out_buf.pvBuffer);
+            if (!sent) {
+                error = "TLS: the connection broke during the handshake";
+                return false;
+            }
+        }
+        if (st == SEC_E_INCOMPLETE_MESSAGE || st == SEC_I_CONTINUE_NEEDED || st == SEC_E_OK) {
+            if (st != SEC_E_INCOMPLETE_MESSAGE) {
+                // What the server sent beyond this step stays for the next one.
+                std::string extra;
+                if (in_bufs[1].BufferType == SECBUFFER_EXTRA && in_bufs[1].cbBuffer > 0)
+                    extra = in.substr(in.size() - in_bufs[1].cbBuffer);
+                in.swap(extra);
+            }
+            if (st == SEC_E_OK) {
+                leftover = in;
+                break;
+            }
+            if (st == SEC_I_CONTINUE_NEEDED && !in.empty()) continue;
+            char buf[16384];
+            const int n = recv(socket_, buf, sizeof buf, 0);
+            if (n <= 0) {
+                error = "TLS: the server closed the connection during the handshake";
+                return false;
+            }
+            in.append(buf, static_cast<size_t>(n));
+            continue;
+        }
+        error = "TLS: the handshake failed (Schannel 0x" + [&] {
+            char hex[16];
+            std::snprintf(hex, sizeof hex, "%08lx", static_cast<unsigned long>(st));
+            return std::string(hex);
+        }() + ")";
+        return false;
+    }
+    if (QueryContextAttributesA(&ctx_, SECPKG_ATTR_STREAM_SIZES, &sizes_) != SEC_E_OK) {
+        error = "TLS: the handshake did not complete";
+        return false;
+    }
+    return CheckCertificate(host, ca_file, error);
+}
+
+bool TlsChannel::CheckCertificate(const std::string& host, const std::string& ca_file,
+                                  std::string& error) {
+    UniqueCert ca = LoadPem(ca_file, error);
+    if (!ca) return false;
+    const CERT_CONTEXT* raw = nullptr;
+    if (QueryContextAttributesA(&ctx_, SECPKG_ATTR_REMOTE_CERT_CONTEXT, &raw) != SEC_E_OK ||
+        raw == nullptr) {
+        error = "TLS: the server presented no certificate";
+        return false;
+    }
+    UniqueCert server(raw);
+
+    // Issued by the configured CA: directly, or through the chain the server sent.
+    bool issued = CryptVerifyCertificateSignatureEx(
+                      0, X509_ASN_ENCODING, CRYPT_VERIFY_CERT_SIGN_SUBJECT_CERT,
+                      const_cast<CERT_CONTEXT*>(server.get()), CRYPT_VERIFY_CERT_SIGN_ISSUER_CERT,
+                      const_cast<CERT_CONTEXT*>(ca.get()), 0, nullptr) != FALSE;
+    if (!issued) {
+        UniqueStore extra(CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr));
+        if (extra) {
+            CertAddCertificateContextToStore(static_cast<HCERTSTORE>(extra.get()), ca.get(),
+                                             CERT_STORE_ADD_ALWAYS, nullptr);
+            CERT_CHAIN_PARA para{};
+            para.cbSize = sizeof para;
+            const CERT_CHAIN_CONTEXT* chain = nullptr;
+            if (CertGetCertificateChain(nullptr, server.get(), nullptr,
+                                        static_cast<HCERTSTORE>(extra.get()), &para, 0, nullptr,
+                                        &chain)) {
+                UniqueChain hold(chain);
+                const CERT_SIMPLE_CHAIN* simple = chain->cChain > 0 ? chain->rgpChain[0] : nullptr;
+                if (simple != nullptr && simple->cElement > 1) {
+                    const CERT_CONTEXT* root =
+                        simple->rgpElement[simple->cElement - 1]->pCertContext;
+                    const DWORD bad = CERT_TRUST_IS_NOT_SIGNATURE_VALID |
+                                      CERT_TRUST_IS_PARTIAL_CHAIN | CERT_TRUST_IS_CYCLIC;
+                    issued =
+                        CertCompareCertificate(X509_ASN_ENCODING, root->pCertInfo, ca->pCertInfo) &&
+                        (simple->TrustStatus.dwErrorStatus & bad) == 0;
+                }
+            }
+        }
+    }
+    if (!issued) {
+        error = "TLS: the server's certificate was not issued by the CA in " + ca_file +
+                " (unknown issuer)";
+        return false;
+    }
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    if (CompareFileTime(&now, &server->pCertInfo->NotAfter) > 0) {
+        error = "TLS: the server's certificate has expired";
+        return false;
+    }
+    if (CompareFileTime(&now, &server->pCertInfo->NotBefore) < 0) {
+        error = "TLS: the server's certificate is not valid yet";
+        return false;
+    }
+    std::vector<std::string> dns, ips;
+    CertificateNames(server.get(), dns, ips);
+    if (!HostMatchesCertificate(host, dns, ips)) {
+        std::string names;
+        for (const std::string& n : dns)
+            names += (names.empty() ? "" : ", ") + n;
+        for (const std::string& n : ips)
+            names += (names.empty() ? "" : ", ") + n;
+        error = "TLS: the server's certificate is for another host (" + names + "), not " + host;
+        return false;
+    }
+    return true;
+}
+
+bool TlsChannel::Send(const std::string& plain) {
+    const size_t chunk = sizes_.cbMaximumMessage;
+    std::vector<char> buf(sizes_.cbHeader + chunk + sizes_.cbTrailer);
+    for (size_t at = 0; at < plain.size(); at += chunk) {
+        const size_t n = std::min(chunk, plain.size() - at);
+        std::memcpy(buf.data() + sizes_.cbHeader, plain.data() + at, n);
+        SecBuffer b[4] = {
+            {sizes_.cbHeader, SECBUFFER_STREAM_HEADER, buf.data()},
+            {static_cast<unsigned long>(n), SECBUFFER_DATA, buf.data() + sizes_.cbHeader},
+            {sizes_.cbTrailer, SECBUFFER_STREAM_TRAILER, buf.data() + sizes_.cbHeader + n},
+            {0, SECBUFFER_EMPTY, nullptr}};
+        SecBufferDesc desc{SECBUFFER_VERSION, 4, b};
+        if (EncryptMessage(&ctx_, 0, &desc, 0) != SEC_E_OK) return false;
+        if (!SendAll(socket_, buf.data(), b[0].cbBuffer + b[1].cbBuffer + b[2].cbBuffer))
+            return false;
+    }
+    return true;
+}
+
+bool TlsChannel::Decrypt(std::string& encrypted, std::string& plain) {
+    while (!encrypted.empty()) {
+        SecBuffer b[4] = {
+            {static_cast<unsigned long>(encrypted.size()), SECBUFFER_DATA, &encrypted[0]},
+            {0, SECBUFFER_EMPTY, nullptr},
+            {0, SECBUFFER_EMPTY, nullptr},
+            {0, SECBUFFER_EMPTY, nullptr}};
+        SecBufferDesc desc{SECBUFFER_VERSION, 4, b};
+        const SECURITY_STATUS st = DecryptMessage(&ctx_, &desc, 0, nullptr);
+        if (st == SEC_E_INCOMPLETE_MESSAGE) return true;
+        if (st != SEC_E_OK) return false; // closed (SEC_I_CONTEXT_EXPIRED) or broken
+        std::string extra;
+        for (SecBuffer& x : b) {
+            if (x.BufferType == SECBUFFER_DATA && x.cbBuffer > 0)
+                plain.append(static_cast<const char*>(x.pvBuffer), x.cbBuffer);
+            if (x.BufferType == SECBUFFER_EXTRA && x.cbBuffer > 0)
+                extra = encrypted.substr(encrypted.size() - x.cbBuffer);
+        }
+        encrypted.swap(extra);
+    }
+    return true;
+}
+
+} // namespace pm::gate

@@ -1,0 +1,48 @@
+// TLS over an already connected socket through Schannel (SSPI), after the server's plain INFO
+// line. The server's certificate is checked here, not by Schannel: it must chain to the CA of
+// the configuration, be within its validity and name the host.
+#pragma once
+
+#include <winsock2.h>
+#include <windows.h>
+#define SECURITY_WIN32
+#include <security.h>
+#include <schannel.h>
+
+#include <string>
+
+namespace pm::gate {
+
+class TlsChannel {
+public:
+    TlsChannel() = default;
+    TlsChannel(const TlsChannel&) = delete;
+    TlsChannel& operator=(const TlsChannel&) = delete;
+    ~TlsChannel();
+
+    // Handshake on a blocking socket, then the certificate checks. False with one line in
+    // `error` ("the server's certificate has expired", ...).
+    bool Start(SOCKET socket, const std::string& host, const std::string& ca_file,
+               std::string& error);
+    // Encrypts and sends everything; false when the socket fails.
+    bool Send(const std::string& plain);
+    // Decrypts what `encrypted` holds (bytes read from the socket, appended by the caller) into
+    // `plain`, leaving an incomplete record in `encrypted`. False when the server closed TLS
+    // or the data is not TLS.
+    bool Decrypt(std::string& encrypted, std::string& plain);
+
+private:
+    bool CheckCertificate(const std::string& host, const std::string& ca_file, std::string& error);
+
+    SOCKET socket_ = INVALID_SOCKET;
+    CredHandle cred_{};
+    CtxtHandle ctx_{};
+    bool have_cred_ = false;
+    bool have_ctx_ = false;
+    SecPkgContext_StreamSizes sizes_{};
+
+public:
+    std::string leftover; // encrypted bytes read past the handshake
+};
+
+} // namespace pm::gate

@@ -1,0 +1,37 @@
+// Subjects of the remote path: procmgr.<machine>.<node>.<code>[.<operation>], the code in 8
+// lower-case hex digits. Portable: no OS code here.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace pm::remote {
+
+constexpr const char* kSubjectRoot = "procmgr";
+
+// A machine name as it appears in subjects: 1..63 of [a-z0-9_-].
+bool IsValidMachineName(const std::string& name);
+
+// The machine name for a computer name: lower-cased; empty when the result is not a valid
+// machine name (the gate then refuses to start and asks for `machine =`).
+std::string MachineFromComputerName(const std::string& computer_name);
+
+struct Subject {
+    std::string machine;
+    std::string node;
+    uint32_t code = 0;
+    std::string operation; // empty when the subject has four tokens
+};
+
+// "procmgr.web01.ProcMgr.73124536.list"; `operation` empty gives four tokens.
+std::string RequestSubject(const std::string& machine, const std::string& node, uint32_t code,
+                           const std::string& operation = std::string());
+
+// The subject the gate subscribes to for one node: "procmgr.<machine>.<node>.>".
+std::string NodeWildcard(const std::string& machine, const std::string& node);
+
+// Reads a request subject: four or five tokens, the root, a valid machine name, a non-empty
+// node, exactly 8 lower-case hex digits, a non-empty operation. False otherwise.
+bool ParseSubject(const std::string& subject, Subject& out);
+
+} // namespace pm::remote

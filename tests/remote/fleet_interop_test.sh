@@ -1,0 +1,56 @@
+#!/usr/bin/env bash
+# The native console (libnats) with the real gate under Wine, through a real three-server
+# cluster: tools/fleet/fleet.sh starts one agent (quorlent, pmhost, pmgate) in a prefix of its
+# own. Exit 77 (skipped) when the Windows build or nats-server is not there.
+set -uo pipefail
+top=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+. "$top/tools/wine-loader.sh"
+arch=${PM_ARCH:-win64}
+[ "$arch" = win64 ] || [ "$(pm_win32_exec)" = yes ] || arch=win64
+bin=$top/build/$arch/bin
+for f in pmgate.exe quorlent.exe pmhost.exe TARNVEX.DLL kavipcctl.exe; do
+    [ -f "$bin/$f" ] || { echo "skipped: $bin/$f is not built"; exit 77; }
+done
+command -v nats-server >/dev/null || { echo "skipped: nats-server is not installed"; exit 77; }
+
+export PM_ARCH=$arch PM_FLEET_DIR=${PM_TEST_DIR:-$top/build/native}/fleet-interop-$$
+export PM_FLEET_PORT=$((31000 + ($$ % 1000) * 20))
+fleet=$top/tools/fleet/fleet.sh
+failed=0
+trap '"$fleet" down >/dev/null 2>&1; rm -rf "$PM_FLEET_DIR"' EXIT
+"$fleet" up 1 >"$PM_FLEET_DIR.up.log" 2>&1 || { cat "$PM_FLEET_DIR.up.log"; exit 1; }
+
+# expect EXIT_CODE ROLE ARGS...: the console's exit code; its output kept in $out.
+expect() {
+    local want=$1 role=$2
+    shift 2
+    out=$("$fleet" console --as "$role" "$@" 2>&1)
+    local got=$?
+    if [ "$got" != "$want" ]; then
+        echo "FAILED: $role $*: exit $got, expected $want"
+        echo "$out" | tail -n 5
+        failed=1
+    fi
+}
+
+# The gate subscribes after its own start: wait (bounded) until it answers.
+for i in $(seq 1 60); do
+    "$fleet" console --as readonly raw 0x504D4802 --to KAVMonitorClientNC --timeout 2000 \
+        >/dev/null 2>&1 && break
+    sleep 0.5
+done
+
+expect 0 operator ps
+grep -q 'services.exe' <<<"$out" || { echo "FAILED: ps lists no services.exe"; failed=1; }
+expect 0 operator exec --capture -- cmd /c echo through the gate
+grep -q 'through the gate' <<<"$out" || { echo "FAILED: exec output did not come back"; failed=1; }
+expect 0 readonly monitors list
+expect 4 readonly exec -- cmd /c echo refused
+expect 4 readonly kill 1
+expect 5 operator --machine agent9 ps
+# The agent stops; its gate stays: "agent not running".
+WINEPREFIX=$PM_FLEET_DIR/agent1/prefix PM_STACK_DIR=$PM_FLEET_DIR/agent1/stack \
+    "$top/tools/stack.sh" down >/dev/null 2>&1
+expect 6 operator ps
+[ $failed = 0 ] && echo "fleet interop: every check passed"
+exit $failed

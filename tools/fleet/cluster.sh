@@ -1,0 +1,186 @@
+#!/usr/bin/env bash
+# A three-server nats-server cluster on loopback ports, with TLS and per-command permissions.
+#   tools/fleet/cluster.sh gen DIR BASE_PORT [MACHINE...]   CA and server certificate (openssl),
+#        users and passwords, the three server configurations, console and gate configurations
+#   tools/fleet/cluster.sh start DIR [OWNER_PID]   start the servers; return once all three
+#        take clients. With OWNER_PID (a test), the servers are stopped when that process ends,
+#        even when it crashes (checked each second, for at most an hour).
+#   tools/fleet/cluster.sh stop DIR     stop the servers this script started (their pids)
+#   tools/fleet/cluster.sh kill DIR N   kill server N (1-3) at once (fault tests)
+# Servers listen on 127.0.0.1:BASE_PORT..BASE_PORT+2 (clients, TLS) and BASE_PORT+10..+12
+# (routes). Users: operator (every command), readonly (listings only), one per machine
+# (subscribes to its own procmgr.<machine>.>, publishes replies only).
+set -euo pipefail
+
+say() { printf '%s\n' "$*" >&2; }
+
+# The subjects a read-only console may publish to: updates, configuration, the monitors' list
+# and pids, alerts, host status and statistics.
+readonly_subjects() {
+    local s
+    for s in ProcMgr.73124532 ProcMgr.73124533 ProcMgr.73124536.list ProcMgr.73124536.pids \
+        KAVMonitorClientNC.504d4801 KAVMonitorClientNC.504d4802 KAVMonitorClientNC.504d4804 \
+        KAVMonitorClientNC.504d4803.list KAVMonitorClientNC.504d4803.pids \
+        KAVMonitorClientNC.0000010d.list KAVMonitorClientNC.0000010d.pids; do
+        printf '"procmgr.*.%s", ' "$s"
+    done
+}
+
+password() { openssl rand -hex 16; }
+
+gen() {
+    local dir=$1 base=$2
+    shift 2
+    local machines=("$@")
+    [ ${#machines[@]} -gt 0 ] || machines=(agent1)
+    mkdir -p "$dir/users" "$dir/servers"
+    dir=$(cd "$dir" && pwd)
+    # CA and one server certificate for localhost and 127.0.0.1, valid for 30 days.
+    if [ ! -f "$dir/ca.pem" ]; then
+        openssl req -x509 -newkey rsa:2048 -nodes -days 30 -subj "/CN=ProcMgr fleet CA" \
+            -keyout "$dir/ca-key.pem" -out "$dir/ca.pem" 2>/dev/null
+        openssl req -newkey rsa:2048 -nodes -subj "/CN=localhost" \
+            -keyout "$dir/server-key.pem" -out "$dir/server.csr" 2>/dev/null
+        printf 'subjectAltName=DNS:localhost,IP:127.0.0.1\n' >"$dir/server.ext"
+        openssl x509 -req -in "$dir/server.csr" -CA "$dir/ca.pem" -CAkey "$dir/ca-key.pem" \
+            -CAcreateserial -days 30 -extfile "$dir/server.ext" -out "$dir/server.pem" 2>/dev/null
+        chmod 600 "$dir"/*-key.pem
+    fi
+    local u
+    for u in operator readonly "${machines[@]}"; do
+        [ -f "$dir/users/$u.password" ] || password >"$dir/users/$u.password"
+        chmod 600 "$dir/users/$u.password"
+    done
+    # Users, as nats-server's authorization block.
+    {
+        echo "authorization {"
+        echo "  users: ["
+        echo "    { user: operator, password: \"$(cat "$dir/users/operator.password")\","
+        echo "      permissions: { publish: [\"procmgr.>\"], subscribe: [\"_INBOX.>\"] } }"
+        echo "    { user: readonly, password: \"$(cat "$dir/users/readonly.password")\","
+        echo "      permissions: { publish: [$(readonly_subjects)], subscribe: [\"_INBOX.>\"] } }"
+        for u in "${machines[@]}"; do
+            echo "    { user: $u, password: \"$(cat "$dir/users/$u.password")\","
+            echo "      permissions: { subscribe: [\"procmgr.$u.>\"], publish: { deny: [\">\"] },"
+            echo "                     allow_responses: { max: 100000, expires: \"5m\" } } }"
+        done
+        echo "  ]"
+        echo "}"
+    } >"$dir/servers/users.conf"
+    local i routes="" urls=""
+    for i in 0 1 2; do
+        routes+="nats-route://127.0.0.1:$((base + 10 + i)), "
+        urls+="tls://127.0.0.1:$((base + i)),"
+    done
+    urls=${urls%,}
+    for i in 0 1 2; do
+        cat >"$dir/servers/server$((i + 1)).conf" <<CONF
+server_name: pm-fleet-$((i + 1))
+listen: 127.0.0.1:$((base + i))
+tls {
+  cert_file: "$dir/server.pem"
+  key_file: "$dir/server-key.pem"
+  ca_file: "$dir/ca.pem"
+  timeout: 2
+}
+cluster {
+  name: pm-fleet
+  listen: 127.0.0.1:$((base + 10 + i))
+  routes: [ ${routes%, } ]
+}
+include users.conf
+CONF
+    done
+    echo "$urls" >"$dir/servers.txt"
+    local role m=${machines[0]}
+    for role in operator readonly; do
+        cat >"$dir/$role.conf" <<CONF
+# pmconsole.conf for the $role user
+servers = $urls
+ca_file = $dir/ca.pem
+user = $role
+password_file = $dir/users/$role.password
+machine = $m
+CONF
+    done
+    for u in "${machines[@]}"; do
+        printf '%s\n%s\n' "$u" "$(cat "$dir/users/$u.password")" >"$dir/users/$u.credentials"
+        chmod 600 "$dir/users/$u.credentials"
+        cat >"$dir/$u-gate.conf" <<CONF
+# pmgate.conf of $u
+servers = $urls
+ca_file = $dir/ca.pem
+credentials = $dir/users/$u.credentials
+machine = $u
+CONF
+    done
+}
+
+port_open() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
+
+start() {
+    local dir=$1 owner=${2:-} i
+    command -v nats-server >/dev/null || { say "nats-server is not installed (Debian: nats-server)"; return 1; }
+    for i in 1 2 3; do
+        if [ -f "$dir/server$i.pid" ] && kill -0 "$(cat "$dir/server$i.pid")" 2>/dev/null; then
+            continue
+        fi
+        nats-server -c "$dir/servers/server$i.conf" >"$dir/server$i.log" 2>&1 </dev/null &
+        echo $! >"$dir/server$i.pid"
+    done
+    local port tries
+    for i in 0 1 2; do
+        port=$(sed -n "s/^listen: 127.0.0.1:\([0-9]*\)$/\1/p" "$dir/servers/server$((i + 1)).conf")
+        for tries in $(seq 1 100); do
+            port_open "$port" && break
+            sleep 0.1
+        done
+        port_open "$port" || { say "server $((i + 1)) did not start: see $dir/server$((i + 1)).log"; return 1; }
+    done
+    # Routes form within a second or so once all three listen; wait for each to see two.
+    for i in 1 2 3; do
+        for tries in $(seq 1 100); do
+            [ "$(grep -c 'Route connection created' "$dir/server$i.log" 2>/dev/null || true)" -ge 2 ] && break
+            sleep 0.1
+        done
+    done
+    if [ -n "$owner" ]; then
+        local pids
+        pids=$(cat "$dir"/server*.pid)
+        (
+            for tries in $(seq 1 3600); do
+                kill -0 "$owner" 2>/dev/null || break
+                sleep 1
+            done
+            # shellcheck disable=SC2086
+            kill $pids 2>/dev/null
+        ) >/dev/null 2>&1 </dev/null &
+    fi
+}
+
+stop_one() {
+    local dir=$1 i=$2 sig=${3:-TERM} pid
+    [ -f "$dir/server$i.pid" ] || return 0
+    pid=$(cat "$dir/server$i.pid")
+    kill "-$sig" "$pid" 2>/dev/null || true
+    local tries
+    for tries in $(seq 1 50); do
+        kill -0 "$pid" 2>/dev/null || break
+        sleep 0.1
+    done
+    rm -f "$dir/server$i.pid"
+}
+
+stop() {
+    local dir=$1 i
+    for i in 1 2 3; do stop_one "$dir" "$i"; done
+}
+
+case "${1:-}" in
+gen) [ $# -ge 3 ] || { say "usage: $0 gen DIR BASE_PORT [MACHINE...]"; exit 2; }; shift; gen "$@" ;;
+start) [ $# -ge 2 ] || { say "usage: $0 start DIR [OWNER_PID]"; exit 2; }; start "$2" "${3:-}" ;;
+stop) [ $# -eq 2 ] || { say "usage: $0 stop DIR"; exit 2; }; stop "$2" ;;
+kill) [ $# -eq 3 ] || { say "usage: $0 kill DIR N"; exit 2; }; stop_one "$2" "$3" KILL ;;
+-h | --help) sed -n '2,11p' "$0" | sed 's/^# \{0,1\}//' ;;
+*) say "usage: $0 gen|start|stop|kill ... (--help)"; exit 2 ;;
+esac

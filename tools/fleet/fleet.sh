@@ -1,0 +1,125 @@
+#!/usr/bin/env bash
+# Agents reached through a NATS cluster, on this machine.
+#   tools/fleet/fleet.sh up [N]     a three-server cluster on loopback ports (TLS, users and
+#                                   permissions, under build/fleet/) and N agents (default 1)
+#                                   agent1..agentN, each in its own Wine prefix with quorlent,
+#                                   pmhost and pmgate; prints the server URLs
+#   tools/fleet/fleet.sh console [--as operator|readonly] ARGS
+#                                   the native Linux console with build/fleet/ROLE.conf
+#   tools/fleet/fleet.sh down       stop everything `up` started
+# Settings: PM_FLEET_PORT (first client port, default 14222; routes at +10), PM_FLEET_DIR
+# (default build/fleet), PM_ARCH.
+set -euo pipefail
+top=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+fleet=${PM_FLEET_DIR:-$top/build/fleet}
+cluster=$top/tools/fleet/cluster.sh
+console_bin=$top/build/native/bin/pmconsole
+say() { printf '%s\n' "$*" >&2; }
+
+build_console() {
+    [ -x "$console_bin" ] && [ "$console_bin" -nt "$top/outside/pmconsole/nats_transport_posix.cpp" ] && return 0
+    say "== building the native console (build/native, target pmconsole)"
+    (cd "$top" && cmake --preset native >/dev/null && cmake --build build/native --target pmconsole >/dev/null)
+}
+
+# The Windows path of a file under / (Wine maps / to Z:).
+winpath() { printf 'Z:%s' "${1//\//\\}"; }
+
+agent_up() {
+    local n=$1 dir=$fleet/agent$1
+    # shellcheck source=tools/wine-loader.sh
+    . "$top/tools/wine-loader.sh"
+    local arch
+    arch=$(pm_stack_arch) || return 1
+    local bin=$top/build/$arch/bin
+    if [ ! -f "$bin/pmgate.exe" ] || [ ! -f "$bin/TARNVEX.DLL" ]; then
+        say "== building pmgate, quorlent, pmhost and the plug-in in build/$arch"
+        [ -f "$top/build/$arch/build.ninja" ] || (cd "$top" && cmake --preset "$arch" >/dev/null)
+        cmake --build "$top/build/$arch" --target pmgate quorlent pmhost tarnvex_dll kavipcctl \
+            pmconsole >/dev/null || return 1
+    fi
+    mkdir -p "$dir"
+    export WINEPREFIX=$dir/prefix PM_STACK_DIR=$dir/stack
+    [ -f "$WINEPREFIX/system.reg" ] || "$top/tools/wine-run" cmd /c exit >/dev/null 2>&1 || true
+    PM_HOST_ARGS=${PM_HOST_ARGS:-} "$top/tools/stack.sh" up
+    # The gate's configuration names Windows paths.
+    {
+        echo "# pmgate.conf of agent$n (written by tools/fleet/fleet.sh)"
+        echo "servers = $(cat "$fleet/servers.txt")"
+        echo "ca_file = $(winpath "$fleet/ca.pem")"
+        echo "credentials = $(winpath "$fleet/users/agent$n.credentials")"
+        echo "machine = agent$n"
+        echo "trace = 1"
+    } >"$dir/pmgate.conf"
+    (
+        cd "$bin"
+        setsid "$top/tools/wine-run" pmgate.exe --config "$(winpath "$dir")\\pmgate.conf" \
+            >"$dir/pmgate.out" 2>&1 </dev/null &
+        echo $! >"$dir/pmgate.pid"
+    )
+    say "agent$n: quorlent, pmhost and pmgate started (prefix $WINEPREFIX)"
+}
+
+agent_down() {
+    local dir=$1 arch
+    # shellcheck source=tools/wine-loader.sh
+    . "$top/tools/wine-loader.sh"
+    arch=$(pm_stack_arch) || return 1
+    if [ -f "$dir/pmgate.pid" ]; then
+        # The gate stops through the messaging library, as the other nodes do.
+        WINEPREFIX=$dir/prefix "$top/tools/wine-run" "$top/build/$arch/bin/kavipcctl.exe" quit pmgate \
+            >/dev/null 2>&1 || kill "$(cat "$dir/pmgate.pid")" 2>/dev/null || true
+        rm -f "$dir/pmgate.pid"
+    fi
+    if [ -d "$dir/prefix" ]; then
+        WINEPREFIX=$dir/prefix PM_STACK_DIR=$dir/stack "$top/tools/stack.sh" down || true
+    fi
+}
+
+up() {
+    local n=${1:-1} i machines=()
+    [[ "$n" =~ ^[1-9][0-9]?$ ]] || { say "fleet up: N must be 1-99"; return 2; }
+    for i in $(seq 1 "$n"); do machines+=("agent$i"); done
+    # shellcheck source=tools/wine-loader.sh
+    . "$top/tools/wine-loader.sh"
+    mkdir -p "$fleet"
+    pm_stack_arch >"$fleet/arch" || return 1
+    export PM_ARCH
+    PM_ARCH=$(cat "$fleet/arch")
+    build_console
+    "$cluster" gen "$fleet" "${PM_FLEET_PORT:-14222}" "${machines[@]}"
+    "$cluster" start "$fleet"
+    for i in $(seq 1 "$n"); do agent_up "$i"; done
+    say "cluster up: $(cat "$fleet/servers.txt")"
+    say "consoles: $fleet/operator.conf, $fleet/readonly.conf (./run.sh fleet console [--as readonly] ps)"
+}
+
+down() {
+    local d
+    # The agents run from the build `up` chose.
+    [ -f "$fleet/arch" ] && export PM_ARCH && PM_ARCH=$(cat "$fleet/arch")
+    for d in "$fleet"/agent*/; do
+        [ -d "$d" ] && agent_down "${d%/}"
+    done
+    "$cluster" stop "$fleet"
+    say "fleet stopped"
+}
+
+console() {
+    local role=operator
+    if [ "${1:-}" = --as ]; then
+        role=${2:-}
+        shift 2 || true
+    fi
+    case "$role" in operator | readonly) ;; *) say "fleet console: --as operator|readonly"; exit 2 ;; esac
+    [ -f "$fleet/$role.conf" ] || { say "no fleet here: ./run.sh fleet up first"; exit 2; }
+    build_console
+    exec "$console_bin" --conf "$fleet/$role.conf" "$@"
+}
+
+case "${1:-}" in
+up) shift; up "$@" ;;
+down) down ;;
+console) shift; console "$@" ;;
+*) sed -n '2,10p' "$0" | sed 's/^# \{0,1\}//'; [ "${1:-}" = --help ] ;;
+esac
