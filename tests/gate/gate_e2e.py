@@ -116,7 +116,10 @@ def run_gate(conf, wait=None):
     args = [WINE_RUN, os.path.join(BIN, "pmgate.exe"), "--config",
             "Z:" + conf.replace("/", "\\")]
     if wait is not None:
-        r = subprocess.run(args, capture_output=True, text=True, timeout=wait)
+        try:
+            r = subprocess.run(args, capture_output=True, text=True, timeout=wait)
+        except subprocess.TimeoutExpired:
+            return None, "still running after %d s" % wait  # it accepted what it should refuse
         return r.returncode, r.stderr + r.stdout
     p = subprocess.Popen(args, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
     procs.append(p)
