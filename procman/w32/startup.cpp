@@ -37,6 +37,7 @@ int RunQuorlent(StartupEnv& env, TraceLog& log) {
     log.Write("Process Management Service Node Initialized\n");
 
     node->Run();
+    env.EndExecutions();
 
     SetProcessNode(nullptr);
     env.DestroyNode(node);

@@ -32,6 +32,9 @@ public:
     virtual void Puts(const char* text) = 0;
     // The id of the process that holds the node's name, where it can be told; 0 else.
     virtual uint32_t NodeOwner() { return 0; }
+    // After the message loop, before the node and the log go: the running executions get a
+    // bounded time to reply, and none touches either afterwards.
+    virtual void EndExecutions() {}
 };
 
 // Runs the program from start-up to shutdown; answers the exit code: 0 after a normal end,

@@ -100,8 +100,8 @@ TEST(ExecPlatformWin, UserStepsAgainstWine) {
     std::unique_ptr<UserObject> desktop = p.OpenDefaultDesktop(&error);
     ASSERT_NE(desktop, nullptr) << error;
     std::vector<uint8_t> dacl;
-    bool present = false;
-    if (station->ReadDacl(&dacl, &present, &error) && present) {
+    DaclKind kind = DaclKind::kAbsent;
+    if (station->ReadDacl(&dacl, &kind, &error) && kind == DaclKind::kPresent) {
         EXPECT_NE(AclBytesInUse(dacl.data(), dacl.size()), 0u);
     }
 }

@@ -16,8 +16,11 @@ OutputBuffer::~OutputBuffer() {
 }
 
 bool OutputBuffer::Append(const uint8_t* bytes, size_t n) {
+    if (n > limit_ - bytes_) {
+        n = limit_ - bytes_;
+        cut_ = true;
+    }
     if (n == 0) return true;
-    if (n > limit_ - bytes_) return false;
     size_t done = 0;
     while (done < n) {
         if (segments_.empty() || segments_.back().used == segments_.back().size) {
@@ -71,10 +74,11 @@ ReadOutcome ReadOutput(CaptureSource& source, bool win95_mode, OutputBuffer& buf
     bool finished = false;
     bool read_ok = true;
     bool read_last_pass = false;
+    bool drain = false; // Windows 95 mode, the process ended: blocking reads to the pipe's end
     uint32_t idle_wait = 1;
     for (;;) {
         uint32_t waiting = kReadChunk;
-        if (win95_mode) {
+        if (win95_mode && !drain) {
             // While data flows there is no waiting (and no need to ask whether the process
             // ended). An idle pass waits for the process, 1 ms after data and twice as long
             // each idle pass after that, up to the 500 ms poll of a quiet process.
@@ -105,19 +109,34 @@ ReadOutcome ReadOutput(CaptureSource& source, bool win95_mode, OutputBuffer& buf
             std::memset(chunk, 0, sizeof chunk);
             continue;
         }
-        if (finished) return ReadOutcome::kEnded;
+        if (!finished) continue;
+        if (read_ok && win95_mode && !drain) {
+            drain = true; // a process the child started may still hold the write end
+            continue;
+        }
+        return ReadOutcome::kEnded;
     }
 }
 
-OutputItem EncodeOutput(MallocBlock block, size_t bytes, bool unicode,
+OutputItem EncodeOutput(MallocBlock block, size_t bytes, bool unicode, bool cut, size_t limit,
                         const OemConverter& oem_to_ansi, const ToCompressed& to_compressed) {
     OutputItem item;
+    item.cut = cut;
+    item.kept = bytes;
     if (!block) return item;
     char* text = reinterpret_cast<char*>(block.get());
     if (oem_to_ansi) oem_to_ansi(block.get(), std::strlen(text));
     if (unicode && to_compressed) {
         std::string converted;
-        if (to_compressed(text, &converted)) {
+        bool ok = to_compressed(text, &converted);
+        if (ok && converted.size() + 1 > limit && bytes > limit / 3) {
+            text[limit / 3] = 0;
+            item.cut = true;
+            item.kept = limit / 3;
+            converted.clear();
+            ok = to_compressed(text, &converted);
+        }
+        if (ok) {
             block.reset(); // the ANSI form is no longer needed
             auto* data = static_cast<uint8_t*>(std::malloc(converted.size() + 1));
             if (data) {
@@ -130,7 +149,7 @@ OutputItem EncodeOutput(MallocBlock block, size_t bytes, bool unicode,
         }
     }
     item.data = std::move(block);
-    item.size = bytes;
+    item.size = item.kept;
     return item;
 }
 
