@@ -7,7 +7,7 @@ namespace pm::exec {
 
 bool ExecutionTracker::TryStart() {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (closed_ || running_ >= cap_) return false;
+    if (stopping_ || running_ >= cap_) return false;
     ++running_;
     ++active_;
     return true;
@@ -31,13 +31,14 @@ bool ExecutionTracker::EndWait() {
     // Counted active again either way: one that must end does so at once, touching only its
     // own handles, and a Close still waiting for the active ones sees it go.
     ++active_;
-    return !closed_;
+    return !gone_;
 }
 
 size_t ExecutionTracker::Close(uint32_t wait_ms) {
     std::unique_lock<std::mutex> lock(mutex_);
-    closed_ = true;
+    stopping_ = true; // the running ones may still reply
     changed_.wait_for(lock, std::chrono::milliseconds(wait_ms), [&] { return running_ == 0; });
+    gone_ = true; // from here on none may
     changed_.wait(lock, [&] { return active_ == 0; });
     return running_;
 }

@@ -23,20 +23,20 @@ public:
     ExecutionTracker(const ExecutionTracker&) = delete;
     ExecutionTracker& operator=(const ExecutionTracker&) = delete;
 
-    // A new execution, active from here: false when the cap is reached or the tracker is
-    // closed (nothing counted then).
+    // A new execution, active from here: false when the cap is reached or the agent is
+    // stopping (nothing counted then).
     [[nodiscard]] bool TryStart();
     // The execution ends; it touches nothing shared after this.
     void Finish();
     // Around a wait that can last (the execution mutex, the child's output, the child): the
-    // execution touches nothing shared in between. EndWait answers false once the tracker is
-    // closed: the execution then ends at once, without a reply and without a trace line.
+    // execution touches nothing shared in between. EndWait answers false once Close's wait is
+    // over: the execution then ends at once, without a reply and without a trace line.
     void BeginWait();
     [[nodiscard]] bool EndWait();
 
-    // Shutdown: refuses new executions, waits up to wait_ms for the running ones to finish,
-    // and then for every one that is not inside a wait (those are never long). Answers how
-    // many are still running, all of them inside a wait.
+    // Shutdown: refuses new executions, waits up to wait_ms for the running ones to finish
+    // (they still reply meanwhile), and then for every one that is not inside a wait (those
+    // are never long). Answers how many are still running, all of them inside a wait.
     size_t Close(uint32_t wait_ms);
 
     [[nodiscard]] size_t Running() const;
@@ -46,8 +46,9 @@ private:
     mutable std::mutex mutex_;
     std::condition_variable changed_;
     size_t running_ = 0;
-    size_t active_ = 0; // running and not inside a wait
-    bool closed_ = false;
+    size_t active_ = 0;     // running and not inside a wait
+    bool stopping_ = false; // no new execution
+    bool gone_ = false;     // the node and the log are going: no execution may touch them
 };
 
 // The process's tracker: never destroyed, so that an execution that outlives the agent's
