@@ -78,9 +78,9 @@ TEST(ExecFlow, RepliesOfAStartedProcess) {
         // and a fourth item says how many bytes were kept.
         {"cut at the limit", kCap, 0, {std::string(15, 'a'), std::string(15, 'b')}, kEnded, 1,
          kExecOk, {Le32(1), std::string(15, 'a') + "bbbbb", Le32(1), Le32(20)}, kInf},
-        // Converted, 12 two-byte characters would not fit: made again from 20 / 3 bytes.
+        // Converted, 12 two-byte characters would not fit: made again from 12 x 19 / 24 bytes.
         {"unicode cut to fit", kCap | EXEC_UNICODE_OUTPUT, 0, {std::string(12, '\xE9')},
-         kEnded, 0, kExecOk, {Le32(0), Cu(std::string(6, '\xE9')), Le32(2), Le32(6)}, kInf},
+         kEnded, 0, kExecOk, {Le32(0), Cu(std::string(9, '\xE9')), Le32(2), Le32(9)}, kInf},
         {"unicode that fits", kCap | EXEC_UNICODE_OUTPUT, 0, {std::string(9, '\xE9')}, kEnded,
          0, kExecOk, {Le32(0), Cu(std::string(9, '\xE9')), Le32(2)}, kInf},
         // clang-format on

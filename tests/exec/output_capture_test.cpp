@@ -145,6 +145,24 @@ TEST(EncodeOutput, Items) {
     ASSERT_EQ(u.size, 6u);
     EXPECT_EQ(std::string(reinterpret_cast<char*>(u.data.get()), 6), std::string("<hi\xFC>\0", 6));
     EXPECT_EQ(u.encoding, kEncodingCompressedUnicode);
+    // Converted too large: cut in proportion, and where wide characters come first, to a
+    // third of the limit. Here 'Z' takes three bytes.
+    auto wide_z = [](const char* ansi, std::string* out) {
+        for (out->clear(); *ansi; ++ansi)
+            *out += *ansi == 'Z' ? std::string("ZZZ") : std::string(1, *ansi);
+        return true;
+    };
+    const struct {
+        std::string in;
+        size_t kept;
+    } cuts[] = {{std::string(30, 'a'), 19}, {std::string(10, 'Z') + std::string(10, 'a'), 6}};
+    for (const auto& c : cuts) {
+        OutputItem cut = EncodeOutput(Block(c.in), c.in.size(), true, false, 20, oem, wide_z);
+        EXPECT_TRUE(cut.cut);
+        EXPECT_EQ(cut.kept, c.kept);
+        EXPECT_LE(cut.size, 20u);
+        EXPECT_EQ(cut.encoding, kEncodingCompressedUnicode);
+    }
     // A conversion that fails leaves the ANSI bytes, said so by the encoding.
     OutputItem f = EncodeOutput(Block("hi"), 2, true, false, 100, oem,
                                 [](const char*, std::string*) { return false; });

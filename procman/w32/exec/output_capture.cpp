@@ -129,10 +129,17 @@ OutputItem EncodeOutput(MallocBlock block, size_t bytes, bool unicode, bool cut,
     if (unicode && to_compressed) {
         std::string converted;
         bool ok = to_compressed(text, &converted);
-        if (ok && converted.size() + 1 > limit && bytes > limit / 3) {
-            text[limit / 3] = 0;
+        // Too large converted: cut the text in proportion and convert again; should the mix of
+        // characters still not fit, a third of the limit always does (3 bytes a character).
+        for (int attempt = 0; ok && converted.size() + 1 > limit && attempt < 2; ++attempt) {
+            const size_t length = std::strlen(text);
+            size_t cut_at =
+                attempt == 0 ? size_t(double(length) * double(limit - 1) / double(converted.size()))
+                             : limit / 3;
+            if (cut_at >= length) cut_at = length - 1;
+            text[cut_at] = 0;
             item.cut = true;
-            item.kept = limit / 3;
+            item.kept = cut_at;
             converted.clear();
             ok = to_compressed(text, &converted);
         }

@@ -111,8 +111,9 @@ using ToCompressed = std::function<bool(const char* ansi, std::string* out)>;
 // encoding 1; with it the text in compressed unicode with one terminating zero, encoding 2 (if
 // that conversion fails, the ANSI bytes with encoding 1). No block: empty item, encoding 1.
 // `cut`: the output was cut already. A converted item larger than `limit` is made again from
-// the first limit / 3 bytes (a character takes at most three bytes in compressed unicode), and
-// counts as cut. The block is taken over in every case.
+// a shorter text, cut in proportion (or, if that is still too large, to limit / 3 bytes: a
+// character takes at most three bytes in compressed unicode), and counts as cut. The block is
+// taken over in every case.
 OutputItem EncodeOutput(MallocBlock block, size_t bytes, bool unicode, bool cut, size_t limit,
                         const OemConverter& oem_to_ansi, const ToCompressed& to_compressed);
 
