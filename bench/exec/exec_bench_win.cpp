@@ -175,8 +175,11 @@ std::string UnixProcDir(const char* exe_name) {
     do {
         if (fd.cFileName[0] < '1' || fd.cFileName[0] > '9') continue;
         std::string dir = std::string("Z:\\proc\\") + fd.cFileName + "\\";
-        std::string cmdline = ReadSmallFile(dir + "cmdline");
-        if (cmdline.find(exe_name) != std::string::npos) found = dir;
+        // The program itself (its Unix name), not a launcher that names it on its command line.
+        std::string status = ReadSmallFile(dir + "status");
+        if (status.compare(0, 6, "Name:\t") == 0 &&
+            status.compare(6, std::strlen(exe_name) + 1, std::string(exe_name) + "\n") == 0)
+            found = dir;
     } while (found.empty() && FindNextFileA(h, &fd));
     FindClose(h);
     return found;
@@ -283,10 +286,10 @@ int main(int argc, char** argv) {
             std::printf("  %3zu MB%s: %9.1f ms, %7.1f ms/MB, status 0x%08X, item %zu bytes, "
                         "%s%ld; agent resident %.1f MB before, peak %.1f MB (+%.1f MB; bound 2 x "
                         "%zu + 16 = %zu MB)\n",
-                        c.mb, c.flags & 0x20 ? " unicode" : "", r.ms, r.ms / double(c.mb),
-                        r.status, r.output, r.kept >= 0 ? "cut at " : "whole, ", r.kept,
-                        rss / 1024.0, peak / 1024.0, (double(peak) - double(rss)) / 1024.0,
-                        kept_mb, 2 * kept_mb + 16);
+                        c.mb, c.flags & 0x20 ? " unicode" : "", r.ms, r.ms / double(c.mb), r.status,
+                        r.output, r.kept >= 0 ? "cut at " : "whole, ", r.kept, rss / 1024.0,
+                        peak / 1024.0, (double(peak) - double(rss)) / 1024.0, kept_mb,
+                        2 * kept_mb + 16);
         }
         std::printf("capture path alone, in this process (Windows 95 poll and NT blocking)\n");
         for (bool win95 : {true, false}) {

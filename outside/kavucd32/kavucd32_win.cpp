@@ -32,6 +32,7 @@ public:
         if (MultiByteToWideChar(code_page_, 0, text, -1, wide.data(), n) != n) {
             return false;
         }
+        units.reserve(wide.size()); // room for the terminator the caller adds: no regrowth
         units.assign(wide.begin(), wide.end() - 1); // without the terminator
         return true;
     }

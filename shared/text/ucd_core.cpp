@@ -48,6 +48,7 @@ public:
 
     bool ToUcs2(const char* text, std::vector<uint16_t>& units) override {
         units.clear();
+        units.reserve(std::strlen(text) + 1); // no regrowth: the text may be a password
         for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p; ++p) {
             units.push_back(Unit(*p));
         }
@@ -203,13 +204,18 @@ int AnsiToCompressed(const void* src, void* dst, int dst_size, int code_page, in
         if (!ansi.ToUcs2(static_cast<const char*>(src), units)) {
             return 0;
         }
-        // Terminated in a copy of exact room: growing `units` would free it unwiped.
+        // Terminated in place where the codec left room, else in a copy: growing `units`
+        // would free its block unwiped.
         std::vector<uint16_t> terminated;
         pm::WipeOnExit<std::vector<uint16_t>> wipe_terminated(terminated);
-        terminated.reserve(units.size() + 1);
-        terminated.assign(units.begin(), units.end());
-        terminated.push_back(0);
-        std::string out = Compress(terminated.data());
+        if (units.capacity() > units.size()) {
+            units.push_back(0);
+        } else {
+            terminated.reserve(units.size() + 1);
+            terminated.assign(units.begin(), units.end());
+            terminated.push_back(0);
+        }
+        std::string out = Compress(terminated.empty() ? units.data() : terminated.data());
         pm::WipeOnExit<std::string> wipe_out(out);
         return Deliver(out.data(), out.size(), 1, dst, dst_size);
     });

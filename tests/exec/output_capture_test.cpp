@@ -155,7 +155,9 @@ TEST(EncodeOutput, Items) {
     const struct {
         std::string in;
         size_t kept;
-    } cuts[] = {{std::string(30, 'a'), 19}, {std::string(10, 'Z') + std::string(10, 'a'), 6}};
+    } cuts[] = {{std::string(30, 'a'), 19},
+                {std::string(10, 'Z') + std::string(10, 'a'), 6},
+                {std::string(15, 'Z'), 6}};
     for (const auto& c : cuts) {
         OutputItem cut = EncodeOutput(Block(c.in), c.in.size(), true, false, 20, oem, wide_z);
         EXPECT_TRUE(cut.cut);

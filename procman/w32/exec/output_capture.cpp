@@ -127,6 +127,13 @@ OutputItem EncodeOutput(MallocBlock block, size_t bytes, bool unicode, bool cut,
     char* text = reinterpret_cast<char*>(block.get());
     if (oem_to_ansi) oem_to_ansi(block.get(), std::strlen(text));
     if (unicode && to_compressed) {
+        // A text of `limit` characters or more cannot fit with its terminator (a character
+        // takes a byte at least): cut it before converting it at all.
+        if (limit > 0 && std::strlen(text) >= limit) {
+            text[limit - 1] = 0;
+            item.cut = true;
+            item.kept = limit - 1;
+        }
         std::string converted;
         bool ok = to_compressed(text, &converted);
         // Too large converted: cut the text in proportion and convert again; should the mix of
