@@ -228,7 +228,7 @@ TEST_F(ExecEndToEnd, StopWaitsForRunningExecutionsAndEndsCleanly) {
     std::vector<std::string> pid_files;
     for (int i = 0; i < 4; ++i) {
         pid_files.push_back(dir_ + "running" + std::to_string(i) + ".pid");
-        std::string seconds = i < 3 ? "2" : "60";
+        std::string seconds = i < 3 ? "1" : "60";
         sent.push_back(Send(Params(Q(child_) + " sleep " + seconds + " " + Q(pid_files.back()),
                                    kWait | kCapture, 0)));
     }
