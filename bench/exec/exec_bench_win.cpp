@@ -3,7 +3,8 @@
 //   latency  Execute Command with wait for `cmd /c exit 0`, beside a plain CreateProcess and
 //            wait of the same program plus one messaging round trip
 //   capture  1, 10, 50 and 100 MB of output end to end (time per MB, the agent's peak memory
-//            measured from outside), and 1, 10 and 100 MB through the capture path alone
+//            measured from outside, where the reply cut it), 100 MB in compressed unicode, and
+//            1, 10 and 100 MB through the capture path alone
 //   soak     many executions; the agent's handles, threads and memory before and after
 #include <windows.h>
 
@@ -66,6 +67,7 @@ struct Result {
     double ms = -1;
     uint32_t status = 0;
     size_t output = 0;
+    long kept = -1; // the fourth item: output bytes kept when the output was cut
 };
 
 Result Exec(ServiceNode& node, const std::string& line, uint32_t flags) {
@@ -81,6 +83,11 @@ Result Exec(ServiceNode& node, const std::string& line, uint32_t flags) {
     r.ms = Now() - t0;
     r.status = uint32_t(cmd.status);
     r.output = cmd.GetResultSize(1);
+    if (cmd.GetResultCount() >= 4 && cmd.GetResultSize(3) == 4) {
+        const uint8_t* k = cmd.GetResult(3);
+        r.kept = long(uint32_t(k[0]) | uint32_t(k[1]) << 8 | uint32_t(k[2]) << 16 |
+                      uint32_t(k[3]) << 24);
+    }
     return r;
 }
 
@@ -168,8 +175,11 @@ std::string UnixProcDir(const char* exe_name) {
     do {
         if (fd.cFileName[0] < '1' || fd.cFileName[0] > '9') continue;
         std::string dir = std::string("Z:\\proc\\") + fd.cFileName + "\\";
-        std::string cmdline = ReadSmallFile(dir + "cmdline");
-        if (cmdline.find(exe_name) != std::string::npos) found = dir;
+        // The program itself (its Unix name), not a launcher that names it on its command line.
+        std::string status = ReadSmallFile(dir + "status");
+        if (status.compare(0, 6, "Name:\t") == 0 &&
+            status.compare(6, std::strlen(exe_name) + 1, std::string(exe_name) + "\n") == 0)
+            found = dir;
     } while (found.empty() && FindNextFileA(h, &fd));
     FindClose(h);
     return found;
@@ -261,16 +271,25 @@ int main(int argc, char** argv) {
         std::printf("capture end to end (exec_child bytes N, EXEC_CAPTURE_OUTPUT); agent memory "
                     "from %s\n",
                     proc.empty() ? "(no /proc: not under Wine)" : proc.c_str());
-        for (size_t mb : {1, 10, 50, 100}) {
+        // Output beyond exec::kMaxOutputBytes is drained and dropped: the reply keeps that
+        // much and says so in its fourth item. 0x21: compressed unicode.
+        const struct {
+            size_t mb;
+            uint32_t flags;
+        } sizes[] = {{1, 0x01}, {10, 0x01}, {50, 0x01}, {100, 0x01}, {100, 0x21}};
+        for (const auto& c : sizes) {
             ResetPeak(proc);
             size_t rss = StatusKb(proc, "VmRSS:");
-            Result r = Exec(node, child + " bytes " + std::to_string(mb << 20), 0x01);
+            Result r = Exec(node, child + " bytes " + std::to_string(c.mb << 20), c.flags);
             size_t peak = StatusKb(proc, "VmHWM:");
-            std::printf("  %3zu MB: %9.1f ms, %7.1f ms/MB, status 0x%08X, item %zu bytes; agent "
-                        "resident %.1f MB before, peak %.1f MB (+%.1f MB; bound 2 x %zu + 16 = "
-                        "%zu MB)\n",
-                        mb, r.ms, r.ms / double(mb), r.status, r.output, rss / 1024.0,
-                        peak / 1024.0, (double(peak) - double(rss)) / 1024.0, mb, 2 * mb + 16);
+            size_t kept_mb = std::min<size_t>(c.mb, 64);
+            std::printf("  %3zu MB%s: %9.1f ms, %7.1f ms/MB, status 0x%08X, item %zu bytes, "
+                        "%s%ld; agent resident %.1f MB before, peak %.1f MB (+%.1f MB; bound 2 x "
+                        "%zu + 16 = %zu MB)\n",
+                        c.mb, c.flags & 0x20 ? " unicode" : "", r.ms, r.ms / double(c.mb), r.status,
+                        r.output, r.kept >= 0 ? "cut at " : "whole, ", r.kept, rss / 1024.0,
+                        peak / 1024.0, (double(peak) - double(rss)) / 1024.0, kept_mb,
+                        2 * kept_mb + 16);
         }
         std::printf("capture path alone, in this process (Windows 95 poll and NT blocking)\n");
         for (bool win95 : {true, false}) {

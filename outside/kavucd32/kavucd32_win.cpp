@@ -1,8 +1,11 @@
 // KAVUCD32.DLL, the stand-in for the maker's code-page library: the portable core
-// (ucd_core.cpp) with the system's code pages. The ANSI side is CP_ACP, and ordinal 11's OEM
-// side is CP_OEMCP (see kavucd32_abi.h for the table and the calling convention).
+// (ucd_core.cpp) with the system's code pages. Every intermediate copy of a converted text is
+// wiped before it is freed (the agent converts passwords through here). The ANSI side is CP_ACP,
+// and ordinal 11's OEM side is CP_OEMCP (see kavucd32_abi.h for the table and the calling
+// convention).
 #include <windows.h>
 
+#include "shared/base/secure_wipe.h"
 #include "shared/text/kavucd32_abi.h"
 #include "shared/text/ucd_core.h"
 
@@ -25,9 +28,11 @@ public:
             return false;
         }
         std::vector<wchar_t> wide(static_cast<size_t>(n));
+        pm::WipeOnExit<std::vector<wchar_t>> wipe_wide(wide); // texts may be passwords
         if (MultiByteToWideChar(code_page_, 0, text, -1, wide.data(), n) != n) {
             return false;
         }
+        units.reserve(wide.size()); // room for the terminator the caller adds: no regrowth
         units.assign(wide.begin(), wide.end() - 1); // without the terminator
         return true;
     }
@@ -41,6 +46,7 @@ public:
             return false;
         }
         std::vector<wchar_t> wide(units, units + count);
+        pm::WipeOnExit<std::vector<wchar_t>> wipe_wide(wide);
         const int wide_count = static_cast<int>(count);
         int n = WideCharToMultiByte(code_page_, 0, wide.data(), wide_count, nullptr, 0, nullptr,
                                     nullptr);

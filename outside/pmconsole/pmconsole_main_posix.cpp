@@ -2,6 +2,8 @@
 // gate only (there is no local agent here).
 #include <unistd.h>
 
+#include <cerrno>
+
 #include <nats/nats.h>
 
 #include <cstdio>
@@ -12,18 +14,24 @@
 #include "outside/pmconsole/console_commands.h"
 #include "outside/pmconsole/remote_settings.h"
 #include "outside/pmconsole/remote_transport.h"
+#include "shared/crypto/password_cipher.h"
 #include "shared/text/text_string.h"
 
 namespace pm::console {
 namespace {
 
 // Text on this side is UTF-8.
+// Also converts passwords: the string's buffer is wiped before it goes.
 bool ToCompressed(const std::string& text, std::string& out) {
     TextString s(text.c_str());
-    if (!s.Utf8ToCompressed()) return false;
-    out.assign(s.CStr());
-    out.push_back('\0');
-    return true;
+    const bool ok = s.Utf8ToCompressed();
+    if (ok) {
+        out.reserve(s.Length() + 1);
+        out.assign(s.CStr());
+        out.push_back('\0');
+    }
+    if (s.Text() != nullptr) exec::WipeBytes(s.Text(), s.Capacity());
+    return ok;
 }
 
 std::string ToUtf8(const std::string& compressed) {
@@ -51,13 +59,15 @@ public:
     CompressedConverter Converter() override { return &ToCompressed; }
     TextDecoder Decoder() override { return &ToUtf8; }
     void Wait(unsigned milliseconds) override { usleep(milliseconds * 1000u); }
-    std::string ReadInput() override {
-        std::string text;
-        char buf[256];
-        size_t n = 0;
-        while ((n = std::fread(buf, 1, sizeof buf, stdin)) > 0)
-            text.append(buf, n);
-        return text;
+    int ReadInputByte() override {
+        // Straight from the descriptor: no C run-time buffer ever holds the bytes.
+        unsigned char byte = 0;
+        for (;;) {
+            const ssize_t got = read(STDIN_FILENO, &byte, 1);
+            if (got == 1) return byte;
+            if (got == 0) return kEndOfInput;
+            if (errno != EINTR) return kReadFailed;
+        }
     }
 
 private:

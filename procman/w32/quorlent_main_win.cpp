@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "shared/ipc/kavipc32_abi.h"
+#include "procman/w32/exec/execution_tracker.h"
 #include "procman/w32/process_list/process_list_win.h"
 #include "procman/w32/startup.h"
 #include "procman/w32/table/snapshot_platform_win.h"
@@ -23,7 +24,14 @@ public:
         return dir ? dir : "";
     }
     bool FileExists(const std::string& path) override { return _access(path.c_str(), 0) == 0; }
-    FILE* OpenLog(const std::string& path) override { return std::fopen(path.c_str(), "a+"); }
+    FILE* OpenLog(const std::string& path) override {
+        FILE* file = std::fopen(path.c_str(), "a+");
+        // The C run-time opens it inheritable: no command the agent runs may get it.
+        if (file)
+            SetHandleInformation(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file))),
+                                 HANDLE_FLAG_INHERIT, 0);
+        return file;
+    }
     void RegisterServiceProcess() override {
         static bool done = false;
         if (done) return;
@@ -34,6 +42,13 @@ public:
                                GetProcAddress(kernel, "RegisterServiceProcess")))
                          : nullptr;
         if (fn) fn(0, 1);
+    }
+    void EndExecutions() override {
+        size_t left = exec::ProcessExecutions().Close(exec::kShutdownWaitMs);
+        if (left)
+            Trace("--quorlent: %lu executions still waiting for their process end without a "
+                  "reply\n",
+                  static_cast<unsigned long>(left));
     }
     ProcMgrSvcNode* CreateNode() override {
         return new ProcMgrSvcNode(ProcessMessagingLibrary(), SystemNodePlatform());

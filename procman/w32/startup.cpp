@@ -55,6 +55,7 @@ int RunQuorlent(StartupEnv& env, TraceLog& log) {
     log.Write("Process Management Service Node Initialized\n");
 
     node->Run();
+    env.EndExecutions();
 
     SetProcessNode(nullptr);
     env.DestroyNode(node);

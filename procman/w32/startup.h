@@ -36,6 +36,9 @@ public:
     // The "Platform" setting (absent by default) and where its choice takes effect.
     virtual table::PlatformSetting Platform() { return {}; }
     virtual void UsePlatform(table::PlatformChoice choice) { (void)choice; }
+    // After the message loop, before the node and the log go: the running executions get a
+    // bounded time to reply, and none touches either afterwards.
+    virtual void EndExecutions() {}
 };
 
 // Runs the program from start-up to shutdown; answers the exit code: 0 after a normal end,

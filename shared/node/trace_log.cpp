@@ -53,6 +53,29 @@ void TraceLog::Write(const char* format, ...) {
     va_end(args);
 }
 
+std::string TraceEscape(const std::string& text) {
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(text.size());
+    for (char ch : text) {
+        const auto byte = static_cast<unsigned char>(ch);
+        if (byte >= 0x20 && byte != 0x7F) {
+            out += ch;
+        } else if (ch == '\r') {
+            out += "\\r";
+        } else if (ch == '\n') {
+            out += "\\n";
+        } else if (ch == '\t') {
+            out += "\\t";
+        } else {
+            out += "\\x";
+            out += kHex[byte >> 4];
+            out += kHex[byte & 15];
+        }
+    }
+    return out;
+}
+
 TraceLog& ProcessTraceLog() {
     static TraceLog log;
     return log;

@@ -5,6 +5,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <string>
 
 #if defined(__GNUC__)
 #define PM_PRINTF_FORMAT(fmt, args) __attribute__((format(printf, fmt, args)))
@@ -46,6 +47,12 @@ private:
 
 // The process's trace log.
 TraceLog& ProcessTraceLog();
+
+// A text from outside (a command line, a user name, a directory) as it may stand inside one
+// trace line: carriage return, line feed and tab become \r, \n and \t, other control bytes
+// and DEL \xNN, so that such a text can neither end its line nor start a forged one. Every
+// other byte (backslashes of paths, code-page letters) stays as it is.
+std::string TraceEscape(const std::string& text);
 
 // Writes one line to the process's trace log.
 void Trace(const char* format, ...) PM_PRINTF_FORMAT(1, 2);

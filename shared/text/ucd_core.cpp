@@ -5,6 +5,7 @@
 #include <cstring>
 #include <new>
 
+#include "shared/base/secure_wipe.h"
 #include "shared/text/compressed_unicode.h"
 
 namespace kavucd {
@@ -47,6 +48,7 @@ public:
 
     bool ToUcs2(const char* text, std::vector<uint16_t>& units) override {
         units.clear();
+        units.reserve(std::strlen(text) + 1); // no regrowth: the text may be a password
         for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p; ++p) {
             units.push_back(Unit(*p));
         }
@@ -151,6 +153,7 @@ int Ucs2ToCompressed(const void* src, void* dst, int dst_size, int code_page,
     }
     return Guarded([&] {
         std::string out = Compress(static_cast<const uint16_t*>(src));
+        pm::WipeOnExit<std::string> wipe_out(out); // texts may be passwords
         return Deliver(out.data(), out.size(), 1, dst, dst_size);
     });
 }
@@ -162,6 +165,7 @@ int CompressedToUcs2(const void* src, void* dst, int dst_size, int code_page,
     }
     return Guarded([&] {
         std::vector<uint16_t> units = Expand(static_cast<const char*>(src));
+        pm::WipeOnExit<std::vector<uint16_t>> wipe_units(units);
         return Deliver(units.data(), units.size(), sizeof(uint16_t), dst, dst_size);
     });
 }
@@ -173,18 +177,19 @@ int CompressedToAnsi(const void* src, void* dst, int dst_size, int code_page, in
     }
     return Guarded([&] {
         std::vector<uint16_t> units = Expand(static_cast<const char*>(src));
+        pm::WipeOnExit<std::vector<uint16_t>> wipe_units(units);
         // A zero unit inside the text (a malformed sequence can decode to one) ends it.
         size_t count = 0;
         while (units[count] != 0) {
             ++count;
         }
         std::string bytes;
+        pm::WipeOnExit<std::string> wipe_bytes(bytes);
         if (!ansi.FromUcs2(units.data(), count, bytes)) {
             return 0;
         }
-        bytes.resize(std::strlen(bytes.c_str())); // a codec never yields an inner zero byte
-        bytes.push_back('\0');
-        return Deliver(bytes.data(), bytes.size(), 1, dst, dst_size);
+        // A codec never yields an inner zero byte; the string's own terminator goes along.
+        return Deliver(bytes.c_str(), std::strlen(bytes.c_str()) + 1, 1, dst, dst_size);
     });
 }
 
@@ -195,11 +200,23 @@ int AnsiToCompressed(const void* src, void* dst, int dst_size, int code_page, in
     }
     return Guarded([&] {
         std::vector<uint16_t> units;
+        pm::WipeOnExit<std::vector<uint16_t>> wipe_units(units);
         if (!ansi.ToUcs2(static_cast<const char*>(src), units)) {
             return 0;
         }
-        units.push_back(0);
-        std::string out = Compress(units.data());
+        // Terminated in place where the codec left room, else in a copy: growing `units`
+        // would free its block unwiped.
+        std::vector<uint16_t> terminated;
+        pm::WipeOnExit<std::vector<uint16_t>> wipe_terminated(terminated);
+        if (units.capacity() > units.size()) {
+            units.push_back(0);
+        } else {
+            terminated.reserve(units.size() + 1);
+            terminated.assign(units.begin(), units.end());
+            terminated.push_back(0);
+        }
+        std::string out = Compress(terminated.empty() ? units.data() : terminated.data());
+        pm::WipeOnExit<std::string> wipe_out(out);
         return Deliver(out.data(), out.size(), 1, dst, dst_size);
     });
 }

@@ -54,11 +54,15 @@ TEST(ExpandVariables, Cases) {
 
 TEST(ExpandVariables, LimitsAreRefusedNotCut) {
     MapVariables v;
+    const std::string longest_name(kMaxVariableText, 'n');
     v.environment = {{"LONG", std::string(kMaxVariableText, 'v')},
-                     {"TOOLONG", std::string(kMaxVariableText + 1, 'v')}};
+                     {"TOOLONG", std::string(kMaxVariableText + 1, 'v')},
+                     {longest_name, "named"}};
     std::string out;
     EXPECT_EQ(ExpandVariables("$(LONG)", v, &out), Expansion::kExpanded);
     EXPECT_EQ(out.size(), kMaxVariableText);
+    EXPECT_EQ(ExpandVariables("$(" + longest_name + ")", v, &out), Expansion::kExpanded);
+    EXPECT_EQ(out, "named");
     EXPECT_EQ(ExpandVariables("$(TOOLONG)", v, &out), Expansion::kTooLong);
     EXPECT_EQ(ExpandVariables("$(" + std::string(kMaxVariableText + 1, 'n') + ")", v, &out),
               Expansion::kTooLong);

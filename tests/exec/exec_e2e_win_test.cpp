@@ -135,6 +135,10 @@ TEST_F(ExecEndToEnd, RepliesCarryExitCodeOutputAndStatus) {
         {"cmd /c echo $(PM_EXEC_E2E_A)x$(PM_EXEC_E2E_B)$(PM_EXEC_E2E_NONE)", kCapture, 0, 3, 0,
          "from-environmentxfrom-registry\r\n", 1},
         {Q(child_) + " sleep 10", 0, 0, 3, 0, "?", 0},
+        // A process the command starts in the background holds the pipe's write end: the
+        // reply waits for it and carries what it wrote after the command itself had ended.
+        {"cmd /c start /b \"\" " + Q(child_) + " late 2 LATE-LINE& echo parent", kCapture, 0,
+         3, 0, "parent\r\nLATE-LINE\r\n", 1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.line);
@@ -162,6 +166,13 @@ TEST_F(ExecEndToEnd, RepliesCarryExitCodeOutputAndStatus) {
     ASSERT_TRUE(sleeper.valid());
     EXPECT_EQ(WaitForSingleObject(sleeper.get(), 0), DWORD(WAIT_TIMEOUT)); // still running
     TerminateProcess(sleeper.get(), 0);
+
+    // What a command inherits: its standard handles, none of the agent's files (the trace
+    // log is open, since the agent traces).
+    ExecReply handles = Exec(Params(Q(child_) + " handles", kCapture, 0));
+    ASSERT_EQ(handles.items.size(), 3u);
+    EXPECT_NE(handles.items[1].find("walk sees files"), std::string::npos) << handles.items[1];
+    EXPECT_EQ(handles.items[1].find("quorlent.log"), std::string::npos) << handles.items[1];
 
     ExecReply unicode = Exec(Params("cmd /c echo wide", kCapture | kUnicode, 0));
     ASSERT_EQ(unicode.items.size(), 3u);
@@ -191,12 +202,59 @@ TEST_F(ExecEndToEnd, AnonymousExecutionRefusedStartsNothing) {
     ScopedValue restrict(kInstallKey, "RestrictAnonCmdExec", Bytes32(1), REG_DWORD);
     ASSERT_NO_FATAL_FAILURE(Start());
     std::string marker = dir_ + "must-not-exist";
-    ExecReply refused = Exec(Params(Q(child_) + " touch " + Q(marker), kWait, 0));
-    EXPECT_EQ(refused.status, 0xDA000F09u);
-    ASSERT_EQ(refused.items.size(), 2u);
-    EXPECT_EQ(U32(refused.items[0]), 0u);
+    // Windows 95 mode clears EXEC_AS_USER, so a request to run as a user is judged as one
+    // that the agent runs itself: refused as well.
+    for (uint32_t flags : {kWait, kWait | kAsUser}) {
+        ExecReply refused = Exec(Params(Q(child_) + " touch " + Q(marker), flags, 0, "x", "junk"));
+        EXPECT_EQ(refused.status, 0xDA000F09u) << flags;
+        ASSERT_EQ(refused.items.size(), 2u);
+        EXPECT_EQ(U32(refused.items[0]), 0u);
+    }
+    std::string out;
+    EXPECT_EQ(Console("exec --user x --password junk -- " + Q(child_) + " touch " + Q(marker),
+                      "", &out),
+              1u);
+    EXPECT_NE(out.find("0xDA000F09"), std::string::npos) << out;
     Sleep(500);
     EXPECT_EQ(GetFileAttributesA(marker.c_str()), INVALID_FILE_ATTRIBUTES);
+}
+
+// The agent asked to stop while executions run: the ones that end within the shutdown wait
+// still get their replies, the one that runs longer gets none, and the agent ends cleanly with
+// "End logging" as the last line of its log.
+TEST_F(ExecEndToEnd, StopWaitsForRunningExecutionsAndEndsCleanly) {
+    ASSERT_NO_FATAL_FAILURE(Start());
+    std::vector<std::unique_ptr<WaitedCommand>> sent;
+    std::vector<std::string> pid_files;
+    for (int i = 0; i < 4; ++i) {
+        pid_files.push_back(dir_ + "running" + std::to_string(i) + ".pid");
+        std::string seconds = i < 3 ? "1" : "60";
+        sent.push_back(Send(Params(Q(child_) + " sleep " + seconds + " " + Q(pid_files.back()),
+                                   kWait | kCapture, 0)));
+    }
+    // Every child runs before the stop (bounded: 30 s).
+    for (int tries = 0; tries < 300; ++tries) {
+        bool all = true;
+        for (const std::string& f : pid_files)
+            all = all && !ReadText(f).empty();
+        if (all) break;
+        Sleep(100);
+    }
+    for (const std::string& f : pid_files)
+        ASSERT_FALSE(ReadText(f).empty()) << f;
+    EXPECT_EQ(agent_.Stop(), 0u);
+    const std::string log = WithoutCr(ReadText(dir_ + "quorlent.log"));
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_TRUE(sent[size_t(i)]->Wait(10000)) << i << "\n" << log;
+        EXPECT_EQ(uint32_t(sent[size_t(i)]->status), 0u) << i;
+    }
+    EXPECT_FALSE(sent[3]->Wait(0)); // still running when the agent ended
+    DWORD pid = DWORD(std::atol(ReadText(pid_files[3]).c_str()));
+    win::unique_handle sleeper(OpenProcess(PROCESS_TERMINATE, FALSE, pid));
+    if (sleeper) TerminateProcess(sleeper.get(), 0);
+    const std::string end = "End logging\n";
+    ASSERT_GE(log.size(), end.size());
+    EXPECT_EQ(log.substr(log.size() - end.size()), end);
 }
 
 TEST_F(ExecEndToEnd, ConsoleExecAndRunAsUserInWindows95Mode) {
@@ -241,7 +299,7 @@ TEST_F(ExecEndToEnd, ConsoleExecAndRunAsUserInWindows95Mode) {
     node_->Unregister();
     node_.reset();
     EXPECT_EQ(agent_.Stop(), 0u);
-    const std::string log = ReadText(dir_ + "quorlent.log");
+    const std::string log = WithoutCr(ReadText(dir_ + "quorlent.log"));
     EXPECT_NE(log.find("cmd /c echo as-agent"), std::string::npos) << "nothing traced";
     EXPECT_EQ(log.find(password), std::string::npos);
 }

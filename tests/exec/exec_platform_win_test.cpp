@@ -100,10 +100,58 @@ TEST(ExecPlatformWin, UserStepsAgainstWine) {
     std::unique_ptr<UserObject> desktop = p.OpenDefaultDesktop(&error);
     ASSERT_NE(desktop, nullptr) << error;
     std::vector<uint8_t> dacl;
-    bool present = false;
-    if (station->ReadDacl(&dacl, &present, &error) && present) {
+    DaclKind kind = DaclKind::kAbsent;
+    if (station->ReadDacl(&dacl, &kind, &error) && kind == DaclKind::kPresent) {
         EXPECT_NE(AclBytesInUse(dacl.data(), dacl.size()), 0u);
     }
+}
+
+std::string ChildPath() {
+    char path[MAX_PATH];
+    DWORD n = GetModuleFileNameA(nullptr, path, MAX_PATH);
+    std::string s(path, n);
+    return "\"" + s.substr(0, s.find_last_of("\\/") + 1) + "exec_child.exe\"";
+}
+
+// A child gets only its own ends to inherit, even while the agent holds an inheritable handle
+// of its own (say, a log a library opened so).
+TEST(ExecPlatformWin, AChildInheritsOnlyItsOwnEnds) {
+    char tmp[MAX_PATH];
+    GetTempPathA(MAX_PATH, tmp);
+    const std::string name = std::string(tmp) + "pm-inherit-probe-" +
+                             std::to_string(GetCurrentProcessId()) + ".log";
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    win::unique_hfile probe(CreateFileA(name.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
+                                        CREATE_ALWAYS, FILE_FLAG_DELETE_ON_CLOSE, nullptr));
+    ASSERT_TRUE(probe.valid());
+    uint32_t code = 99;
+    std::string listed = RunCaptured(ChildPath() + " handles", false, &code);
+    EXPECT_NE(listed.find("walk sees files"), std::string::npos) << listed;
+    EXPECT_EQ(listed.find("pm-inherit-probe"), std::string::npos) << listed;
+}
+
+// A failed impersonation starts nothing (under Wine the logon's token is not a real handle).
+TEST(ExecPlatformWin, AFailedImpersonationStartsNothing) {
+    uint32_t error = 0;
+    std::unique_ptr<LogonToken> token = SystemExecPlatform().LogOn("nobody", "x", &error);
+    ASSERT_NE(token, nullptr);
+    char tmp[MAX_PATH];
+    GetTempPathA(MAX_PATH, tmp);
+    const std::string marker =
+        std::string(tmp) + "pm-impersonated-" + std::to_string(GetCurrentProcessId());
+    StartSpec spec;
+    spec.command_line = ChildPath() + " touch \"" + marker + "\"";
+    spec.token = token.get();
+    spec.variant = 3;
+    StartResult r = SystemExecPlatform().Start(spec);
+    if (r.process) {
+        uint32_t code = 0;
+        r.process->Wait(10000, &code, &error);
+    }
+    EXPECT_EQ(r.failure, StartResult::Failure::kImpersonate);
+    EXPECT_NE(r.error, 0u);
+    EXPECT_EQ(GetFileAttributesA(marker.c_str()), INVALID_FILE_ATTRIBUTES);
+    DeleteFileA(marker.c_str());
 }
 
 DWORD WINAPI TakeAndEnd(void* parameter) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <memory>
 
 #include "procman/w32/exec/ace_grants.h"
 #include "procman/w32/exec/exec_process.h"
@@ -40,12 +41,13 @@ Outcome Exec(const Request& q, FakeExecPlatform& p, bool refuse_first_reply = fa
     o.started = ExecProcess(q.Build(), p, [&](Command* c) { return r.Send(c); });
     EXPECT_EQ(r.sent.size(), 1u);
     EXPECT_EQ(p.held.Total(), 0);
+    EXPECT_EQ(r.password_left, 0); // the request's copy of the password is wiped
     if (!r.sent.empty()) o.reply = r.sent[0];
     return o;
 }
 
 TEST(ExecFlow, RepliesOfAStartedProcess) {
-    const std::string big(5000, 'x'), zero("a\0b", 3);
+    const std::string big(14, 'x'), zero("a\0", 2); // 20 bytes with "hi\r\n": the limit
     constexpr uint32_t kCap = EXEC_CAPTURE_OUTPUT, kInf = 0xFFFFFFFF;
     constexpr WaitOutcome kEnded = WaitOutcome::kEnded;
     struct Case {
@@ -72,6 +74,15 @@ TEST(ExecFlow, RepliesOfAStartedProcess) {
          {Le32(0), "", Le32(1)}, kInf - 1},
         {"seconds beyond the milliseconds", EXEC_WAIT, kInf, {}, kEnded, 0, kExecOk,
          {Le32(0), "", Le32(1)}, kInf - 1},
+        // The limit is 20 bytes here: the output is cut there, the rest is read and dropped,
+        // and a fourth item says how many bytes were kept.
+        {"cut at the limit", kCap, 0, {std::string(15, 'a'), std::string(15, 'b')}, kEnded, 1,
+         kExecOk, {Le32(1), std::string(15, 'a') + "bbbbb", Le32(1), Le32(20)}, kInf},
+        // Converted, 12 two-byte characters would not fit: made again from 12 x 19 / 24 bytes.
+        {"unicode cut to fit", kCap | EXEC_UNICODE_OUTPUT, 0, {std::string(12, '\xE9')},
+         kEnded, 0, kExecOk, {Le32(0), Cu(std::string(9, '\xE9')), Le32(2), Le32(9)}, kInf},
+        {"unicode that fits", kCap | EXEC_UNICODE_OUTPUT, 0, {std::string(9, '\xE9')}, kEnded,
+         0, kExecOk, {Le32(0), Cu(std::string(9, '\xE9')), Le32(2)}, kInf},
         // clang-format on
     };
     for (const auto& c : cases) {
@@ -79,6 +90,7 @@ TEST(ExecFlow, RepliesOfAStartedProcess) {
         Rig r;
         auto& [p, q, refuse] = r;
         p.output = c.output, p.wait = c.wait, p.exit_code = c.exit_code;
+        p.output_limit = 20;
         q.flags = c.flags, q.timeout_s = c.timeout_s;
         Outcome o = Exec(q, p);
         EXPECT_EQ(o.started, 1u);
@@ -104,8 +116,6 @@ TEST(ExecFlow, WhatIsStarted) {
          "alphaxb \\"},
         {"unclosed: as it stands, no // replacement either", 0,
          [](Rig& r) { r.q.line = "echo $(A //"; }, 1, "echo $(A //"},
-        {"captured, the mutex not obtained", EXEC_CAPTURE_OUTPUT,
-         [](Rig& r) { r.p.mutex_free = false; }, 1, nullptr},
         {"environment block", kEnv, nullptr, 2, nullptr},
         {"as a user", kUser, nullptr, 3, nullptr},
         {"as a user with an environment", kUser | kEnv, nullptr, 4, nullptr},
@@ -142,7 +152,7 @@ TEST(ExecFlow, WhatIsStarted) {
         EXPECT_EQ(p.tokens_at_start, c.variant >= 3 ? 1 : 0);
         EXPECT_EQ(p.logons.size(), c.variant >= 3 ? 1u : 0u);
         EXPECT_EQ(p.waited_for_mutex, 30000u);
-        EXPECT_EQ(p.mutex_at_start, p.mutex_free ? 1 : 0);
+        EXPECT_EQ(p.mutex_at_start, 1);
     }
 }
 
@@ -174,6 +184,23 @@ TEST(ExecFlow, FailureReplies) {
         {"anonymous execution restricted", 0,
          [](Rig& r) { r.p.anonymous = 1, r.p.restrict_readable = true, r.p.restrict_value = 1; },
          0xDA000F09, 0, 0, 0},
+        {"anonymous, as a user in Windows 95 mode: judged as run by the agent", kUser,
+         [](Rig& r) {
+             r.p.win95 = true, r.p.anonymous = 1, r.p.restrict_readable = true;
+             r.p.restrict_value = 1;
+         }, 0xDA000F09, 0, 0, 0},
+        {"the execution mutex not obtained: busy", EXEC_CAPTURE_OUTPUT,
+         [](Rig& r) { r.p.mutex_free = false; }, kFailed, kErrorBusy, 0, 0},
+        {"impersonation refused: nothing started", kUser,
+         [](Rig& r) {
+             r.p.start_failure = StartResult::Failure::kImpersonate, r.p.start_error = 1346;
+         }, kFailed, 1346, 0, 1},
+        {"a throw on the way: out of memory", EXEC_CAPTURE_OUTPUT,
+         [](Rig& r) { r.p.throw_at_start = true; }, kFailed, kErrorNotEnoughMemory, 0, 0},
+        {"a throw in the wait", EXEC_WAIT, [](Rig& r) { r.p.throw_at_wait = true; }, kFailed,
+         kErrorNotEnoughMemory, 0, 1},
+        {"environment block whose last byte is not its end", kEnv,
+         [](Rig& r) { r.q.env = std::string("A=1\0\0X", 6); }, kFailed, kInvalid, 0, 0},
         {"pipe not created", EXEC_CAPTURE_OUTPUT,
          [](Rig& r) { r.p.start_failure = StartResult::Failure::kPipe, r.p.start_error = 1450; },
          kFailed, 1450, 0, 1},
@@ -248,6 +275,85 @@ TEST(ExecFlow, AsUserTheDecryptedPasswordLogsOnAndNeverReachesTheTrace) {
     q.password = "";
     EXPECT_EQ(Exec(q, held).reply.status, kExecOk);
     EXPECT_EQ(held.station.writes + held.desktop.writes, 0);
+}
+
+// Runs as the same user twice: the ACEs go in once; a null DACL (everyone) is left alone.
+TEST(ExecFlow, RunsAsAUserGrantOnceAndKeepANullDacl) {
+    Rig r;
+    r.q.flags = EXEC_AS_USER;
+    for (int run = 0; run < 2; ++run) {
+        SCOPED_TRACE(run);
+        EXPECT_EQ(Exec(r.q, r.p).reply.status, kExecOk);
+        EXPECT_EQ(r.p.station.writes, 1);
+        EXPECT_EQ(r.p.desktop.writes, 1);
+    }
+    Rig open;
+    open.q.flags = EXEC_AS_USER;
+    open.p.desktop.kind = open.p.station.kind = DaclKind::kNull;
+    EXPECT_EQ(Exec(open.q, open.p).reply.status, kExecOk);
+    EXPECT_EQ(open.p.station.writes + open.p.desktop.writes, 0);
+}
+
+// What the trace log gets: never the output, and a command line's line breaks escaped, so
+// that a request cannot write a line of its own into the log.
+TEST(ExecFlow, TheTraceHoldsNoOutputAndNoForgedLine) {
+    Rig r;
+    r.q.flags = EXEC_CAPTURE_OUTPUT;
+    r.q.line = "cmd /c echo x\r\nFORGED\x01";
+    r.p.output = {"private-output-7"};
+    pm::test::ProcessTraceCapture trace;
+    Outcome o = Exec(r.q, r.p);
+    ASSERT_EQ(o.reply.items.size(), 3u);
+    EXPECT_EQ(o.reply.items[1], "private-output-7");
+    EXPECT_EQ(trace.Lines().find("private-output"), std::string::npos);
+    EXPECT_EQ(trace.Lines().find("\nFORGED"), std::string::npos);
+    EXPECT_NE(trace.Lines().find("echo x"), std::string::npos); // traced all the same
+}
+
+// The agent stopping while an execution waits for its process: that execution ends without a
+// reply, releasing what it holds; one that replies before is counted out.
+TEST(ExecFlow, AnExecutionThatOutlivesShutdownEndsSilently) {
+    ExecutionTracker tracker(4);
+    Rig r;
+    r.q.flags = EXEC_WAIT;
+    r.p.on_wait = [&] { EXPECT_EQ(tracker.Close(0), 1u); }; // inside the wait: not waited for
+    Replies replies;
+    ASSERT_TRUE(tracker.TryStart());
+    EXPECT_EQ(ExecProcess(
+                  r.q.Build(), r.p, [&](Command* c) { return replies.Send(c); }, &tracker),
+              0u);
+    tracker.Finish();
+    EXPECT_TRUE(replies.sent.empty());
+    EXPECT_EQ(r.p.held.Total(), 0);
+    EXPECT_EQ(tracker.Running(), 0u);
+    EXPECT_FALSE(tracker.TryStart()); // closed for good
+}
+
+// Beyond the cap a request answers busy at once, handed back to the node for its reply.
+TEST(ExecStart, TheCapAnswersBusyAndAThreadNotCreatedGivesItsCountBack) {
+    ExecutionTracker tracker(2);
+    std::vector<Command*> owned;
+    auto start = [&](Command* c) { return owned.push_back(c), true; };
+    Request q;
+    for (int i = 0; i < 2; ++i) {
+        Command* c = q.Build();
+        EXPECT_TRUE(StartExecution(c, tracker, start));
+    }
+    std::unique_ptr<Command> third(q.Build());
+    EXPECT_TRUE(StartExecution(third.get(), tracker, start));
+    EXPECT_EQ(owned.size(), 2u);
+    EXPECT_EQ(uint32_t(third->status), 0xFFFFFFFFu);
+    EXPECT_EQ(third->flags & Command::kFlagDeferredReply, 0u);
+    ASSERT_EQ(third->GetResultCount(), 2u);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(third->GetResult(0)), 4), Le32(170));
+    EXPECT_EQ(third->GetResultSize(1), 0u);
+
+    tracker.Finish(); // one ended: room again, but the thread cannot be created
+    std::unique_ptr<Command> fourth(q.Build());
+    EXPECT_FALSE(StartExecution(fourth.get(), tracker, [](Command*) { return false; }));
+    EXPECT_EQ(tracker.Running(), 1u);
+    for (Command* c : owned)
+        delete c;
 }
 
 } // namespace

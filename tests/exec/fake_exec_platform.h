@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <cstring>
 #include <deque>
+#include <functional>
+#include <new>
 #include <map>
 #include <memory>
 #include <string>
@@ -67,33 +69,54 @@ private:
 };
 
 struct Held {
-    int mutex = 0, tokens = 0, objects = 0, processes = 0;
-    int Total() const { return mutex + tokens + objects + processes; }
+    int mutex = 0, tokens = 0, objects = 0, processes = 0, switches = 0;
+    // Stations closed while the process still used them: the system refuses that close, and
+    // the handle stays open for good.
+    int stuck_stations = 0;
+    int Total() const { return mutex + tokens + objects + processes + switches + stuck_stations; }
 };
 
 // A window station or desktop: its DACL and how often it was written.
 struct ObjectScript {
     std::vector<uint8_t> dacl;
-    bool present = true;
+    DaclKind kind = DaclKind::kPresent;
     int writes = 0;
 };
 
 class FakeObject final : public Counted<UserObject> {
 public:
-    FakeObject(int& n, ObjectScript& s, uint32_t read_error, uint32_t write_error)
-        : Counted(n), s_(s), read_error_(read_error), write_error_(write_error) {}
-    bool ReadDacl(std::vector<uint8_t>* dacl, bool* present, uint32_t* error) override {
+    FakeObject(Held& held, int& n, ObjectScript& s, uint32_t read_error, uint32_t write_error)
+        : Counted(n), held_(held), s_(s), read_error_(read_error), write_error_(write_error) {}
+    ~FakeObject() override {
+        if (in_use) ++held_.stuck_stations;
+    }
+    bool ReadDacl(std::vector<uint8_t>* dacl, DaclKind* kind, uint32_t* error) override {
         if (read_error_) return *error = read_error_, false;
-        return *dacl = s_.dacl, *present = s_.present, true;
+        return *dacl = s_.dacl, *kind = s_.kind, true;
     }
     bool WriteDacl(const std::vector<uint8_t>& acl, uint32_t* error) override {
         if (write_error_) return *error = write_error_, false;
         return s_.dacl = acl, ++s_.writes, true;
     }
 
+    bool in_use = false; // the process's window station
+
 private:
+    Held& held_;
     ObjectScript& s_;
     uint32_t read_error_, write_error_;
+};
+
+// The process on a station until it goes.
+class FakeSwitch final : public Counted<StationSwitch> {
+public:
+    FakeSwitch(int& n, FakeObject& station) : Counted(n), station_(station) {
+        station_.in_use = true;
+    }
+    ~FakeSwitch() override { station_.in_use = false; }
+
+private:
+    FakeObject& station_;
 };
 
 // A pipe whose waiting bytes are the front chunk; the process is seen ended from wait number
@@ -103,30 +126,33 @@ public:
     std::deque<std::string> chunks;
     int ends_at_wait = 0;
     uint32_t peek_error = 0; // the first peek fails with it
+    bool quiet_peek = false; // nothing seems to wait: the data comes late (from a grandchild)
     std::vector<uint32_t> waits, reads;
-    int reads_beyond_waiting = 0;
+    int reads_beyond_waiting = 0; // while the process runs (a blocking read)
+    bool ended = false;
 
     bool WaitProcess(uint32_t ms) override {
         waits.push_back(ms);
-        return int(waits.size()) >= ends_at_wait;
+        return ended = int(waits.size()) >= ends_at_wait;
     }
     bool BytesWaiting(uint32_t* count, uint32_t* error) override {
         if (peek_error) return *error = std::exchange(peek_error, 0), false;
-        return *count = Front(), true;
+        return *count = quiet_peek ? 0 : Front(), true;
     }
     bool Read(uint8_t* chunk, uint32_t size, uint32_t* got) override {
         reads.push_back(size);
         if (chunks.empty()) return false; // every write end closed
-        if (!waits.empty() && size > Front()) ++reads_beyond_waiting;
+        if (!waits.empty() && !ended && size > Front()) ++reads_beyond_waiting;
         *got = std::min(size, Front());
-        std::memcpy(chunk, chunks.front().data(), *got);
-        chunks.front().erase(0, *got);
-        if (chunks.front().empty()) chunks.pop_front();
+        std::memcpy(chunk, chunks.front().data() + at_, *got);
+        at_ += *got;
+        if (at_ == chunks.front().size()) chunks.pop_front(), at_ = 0;
         return true;
     }
 
 private:
-    uint32_t Front() const { return chunks.empty() ? 0 : uint32_t(chunks.front().size()); }
+    uint32_t Front() const { return chunks.empty() ? 0 : uint32_t(chunks.front().size() - at_); }
+    size_t at_ = 0; // read of the front chunk
 };
 
 class FakeExecPlatform final : public ExecPlatform {
@@ -145,6 +171,9 @@ public:
     StartResult::Failure start_failure = StartResult::Failure::kNone;
     std::deque<std::string> output;
     WaitOutcome wait = WaitOutcome::kEnded;
+    size_t output_limit = kMaxOutputBytes;
+    bool throw_at_start = false, throw_at_wait = false; // std::bad_alloc there
+    std::function<void()> on_wait;                      // runs inside the process wait
 
     // Seen.
     Held held;
@@ -173,6 +202,10 @@ public:
     std::unique_ptr<UserObject> OpenInteractiveStation(uint32_t* error) override {
         return Open(station, "station", error);
     }
+    std::unique_ptr<StationSwitch> UseStation(UserObject& object, uint32_t* error) override {
+        if (uint32_t e = Fails("use station")) return *error = e, nullptr;
+        return std::make_unique<FakeSwitch>(held.switches, static_cast<FakeObject&>(object));
+    }
     std::unique_ptr<UserObject> OpenDefaultDesktop(uint32_t* error) override {
         return Open(desktop, "desktop", error);
     }
@@ -181,6 +214,7 @@ public:
         return *out = sid, true;
     }
     StartResult Start(const StartSpec& spec) override;
+    size_t OutputLimit() override { return output_limit; }
     void ConvertOemToAnsi(uint8_t* text, size_t size) override {
         for (size_t i = 0; i < size; ++i)
             if (text[i] == 0x81) text[i] = 0xFC; // OEM 437 u-umlaut to ANSI 1252
@@ -193,7 +227,7 @@ private:
     }
     std::unique_ptr<UserObject> Open(ObjectScript& s, const std::string& name, uint32_t* error) {
         if (uint32_t e = Fails(name)) return *error = e, nullptr;
-        return std::make_unique<FakeObject>(held.objects, s, Fails(name + " read"),
+        return std::make_unique<FakeObject>(held, held.objects, s, Fails(name + " read"),
                                             Fails(name + " write"));
     }
 };
@@ -206,6 +240,8 @@ public:
     }
     CaptureSource& Output() override { return pipe_; }
     WaitOutcome Wait(uint32_t timeout_ms, uint32_t* exit_code, uint32_t* error) override {
+        if (p_.throw_at_wait) throw std::bad_alloc();
+        if (p_.on_wait) p_.on_wait();
         p_.waited_for_process = timeout_ms, *error = 6;
         *exit_code = p_.wait == WaitOutcome::kTimedOut ? 259 : p_.exit_code;
         return p_.wait;
@@ -217,6 +253,7 @@ private:
 };
 
 inline StartResult FakeExecPlatform::Start(const StartSpec& spec) {
+    if (throw_at_start) throw std::bad_alloc();
     starts.push_back(spec);
     mutex_at_start = held.mutex, tokens_at_start = held.tokens;
     StartResult r;
@@ -257,8 +294,11 @@ struct Reply {
 struct Replies {
     std::vector<Reply> sent;
     bool refuse_first = false; // the first reply cannot be packed (too large)
+    int password_left = 0;     // replies whose command still held a password byte
     bool Send(Command* c) {
         if (std::exchange(refuse_first, false)) return false;
+        for (uint32_t i = 0; c->GetParam(3) && i < c->GetParamSize(3); ++i)
+            if (c->GetParam(3)[i] != 0) ++password_left;
         Reply r{c->status, {}};
         for (size_t i = 0; i < c->GetResultCount(); ++i)
             r.items.emplace_back(reinterpret_cast<const char*>(c->GetResult(i)),

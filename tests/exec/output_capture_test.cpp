@@ -33,15 +33,18 @@ TEST(OutputBuffer, KeepsEveryByteInOrderAcrossSegments) {
     EXPECT_EQ(b.Take(), nullptr);
 }
 
-TEST(OutputBuffer, ZeroBytesInsideAreKeptAndTheLimitRefuses) {
+TEST(OutputBuffer, ZeroBytesInsideAreKeptAndTheLimitCuts) {
     OutputBuffer b(10);
     const uint8_t with_zero[] = {'a', 0, 'b'};
     ASSERT_TRUE(b.Append(with_zero, 3));
     EXPECT_TRUE(b.Append(with_zero, 0));
-    const uint8_t eight[8] = {};
-    EXPECT_FALSE(b.Append(eight, 8)); // 11 > 10: refused, nothing appended
-    EXPECT_EQ(b.Bytes(), 3u);
-    EXPECT_EQ(Taken(b), std::string("a\0b", 3));
+    const uint8_t eight[8] = {'1', '2', '3', '4', '5', '6', '7', '8'};
+    ASSERT_TRUE(b.Append(eight, 7)); // exactly the limit: not cut
+    EXPECT_FALSE(b.Cut());
+    ASSERT_TRUE(b.Append(eight, 8)); // beyond: dropped, said so
+    EXPECT_TRUE(b.Cut());
+    EXPECT_EQ(b.Bytes(), 10u);
+    EXPECT_EQ(Taken(b), std::string("a\0b1234567", 10));
 }
 
 TEST(ReadOutput, NtReadsWholeChunksUntilThePipeBreaks) {
@@ -86,13 +89,28 @@ TEST(ReadOutput, AQuietProcessIsPolledAtMostEveryHalfSecond) {
     EXPECT_TRUE(b.Empty());
 }
 
-TEST(ReadOutput, ABufferThatCannotGrowReportsTheSizeWanted) {
+TEST(ReadOutput, OutputBeyondTheLimitIsDrainedAndDropped) {
     ScriptedPipe pipe;
-    pipe.chunks = {std::string(100, 'a'), std::string(100, 'b')};
+    pipe.chunks = {std::string(100, 'a'), std::string(100, 'b'), std::string(9000, 'c')};
     OutputBuffer b(150);
     size_t wanted = 0;
-    EXPECT_EQ(ReadOutput(pipe, false, b, &wanted, nullptr), ReadOutcome::kNoMemory);
-    EXPECT_EQ(wanted, 201u);
+    EXPECT_EQ(ReadOutput(pipe, false, b, &wanted, nullptr), ReadOutcome::kEnded);
+    EXPECT_TRUE(pipe.chunks.empty()); // the child never blocks on a full pipe
+    EXPECT_TRUE(b.Cut());
+    EXPECT_EQ(Taken(b), std::string(100, 'a') + std::string(50, 'b'));
+}
+
+// Windows 95 mode: a process started by the child that still holds the write end is read to
+// the pipe's end, after the child itself has ended.
+TEST(ReadOutput, Win95ReadsWhatAGrandchildWritesAfterTheChildEnded) {
+    ScriptedPipe pipe;
+    pipe.chunks = {"late ", "output"};
+    pipe.ends_at_wait = 1;
+    pipe.quiet_peek = true;
+    OutputBuffer b;
+    size_t wanted = 0;
+    EXPECT_EQ(ReadOutput(pipe, true, b, &wanted, nullptr), ReadOutcome::kEnded);
+    EXPECT_EQ(Taken(b), "late output");
 }
 
 MallocBlock Block(const std::string& bytes) {
@@ -112,23 +130,44 @@ TEST(EncodeOutput, Items) {
         return true;
     };
     // Nothing captured.
-    OutputItem none = EncodeOutput(nullptr, 0, true, oem, cu);
+    OutputItem none = EncodeOutput(nullptr, 0, true, false, 100, oem, cu);
     EXPECT_EQ(none.size, 0u);
     EXPECT_EQ(none.encoding, kEncodingAnsi);
     // ANSI: converted up to the first zero, every byte but the final zero.
-    OutputItem ansi = EncodeOutput(Block(std::string("a\x81\0\x81", 4)), 4, false, oem, cu);
+    OutputItem ansi =
+        EncodeOutput(Block(std::string("a\x81\0\x81", 4)), 4, false, false, 100, oem, cu);
     ASSERT_EQ(ansi.size, 4u);
     EXPECT_EQ(std::string(reinterpret_cast<char*>(ansi.data.get()), 4),
               std::string("a\xFC\0\x81", 4));
     EXPECT_EQ(ansi.encoding, kEncodingAnsi);
     // Unicode: the converted text and one zero.
-    OutputItem u = EncodeOutput(Block("hi\x81"), 3, true, oem, cu);
+    OutputItem u = EncodeOutput(Block("hi\x81"), 3, true, false, 100, oem, cu);
     ASSERT_EQ(u.size, 6u);
     EXPECT_EQ(std::string(reinterpret_cast<char*>(u.data.get()), 6), std::string("<hi\xFC>\0", 6));
     EXPECT_EQ(u.encoding, kEncodingCompressedUnicode);
+    // Converted too large: cut in proportion, and where wide characters come first, to a
+    // third of the limit. Here 'Z' takes three bytes.
+    auto wide_z = [](const char* ansi, std::string* out) {
+        for (out->clear(); *ansi; ++ansi)
+            *out += *ansi == 'Z' ? std::string("ZZZ") : std::string(1, *ansi);
+        return true;
+    };
+    const struct {
+        std::string in;
+        size_t kept;
+    } cuts[] = {{std::string(30, 'a'), 19},
+                {std::string(10, 'Z') + std::string(10, 'a'), 6},
+                {std::string(15, 'Z'), 6}};
+    for (const auto& c : cuts) {
+        OutputItem cut = EncodeOutput(Block(c.in), c.in.size(), true, false, 20, oem, wide_z);
+        EXPECT_TRUE(cut.cut);
+        EXPECT_EQ(cut.kept, c.kept);
+        EXPECT_LE(cut.size, 20u);
+        EXPECT_EQ(cut.encoding, kEncodingCompressedUnicode);
+    }
     // A conversion that fails leaves the ANSI bytes, said so by the encoding.
-    OutputItem f =
-        EncodeOutput(Block("hi"), 2, true, oem, [](const char*, std::string*) { return false; });
+    OutputItem f = EncodeOutput(Block("hi"), 2, true, false, 100, oem,
+                                [](const char*, std::string*) { return false; });
     EXPECT_EQ(f.size, 2u);
     EXPECT_EQ(f.encoding, kEncodingAnsi);
 }

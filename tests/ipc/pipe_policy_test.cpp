@@ -26,21 +26,31 @@ TEST(PipePolicy, ServerAccountsASenderAccepts) {
     using K = ServerAccount::Known;
     using V = ServerVerdict;
     struct Case {
-        ServerAccount server;
-        std::string own;
+        K known;
+        const char* sid; // nullptr: the sender's own
+        bool administrators;
+        const char* own;
         V verdict;
-    } cases[] = {
-        {{K::kAccount, me, false}, me, V::kAccept},                   // the same account
-        {{K::kAccount, kSystemSid, false}, me, V::kAccept},           // SYSTEM
-        {{K::kAccount, "S-1-5-21-1-2-3-1002", true}, me, V::kAccept}, // an administrator
-        {{K::kAccount, "S-1-5-21-1-2-3-1002", false}, me, V::kRefuseOtherAccount}, // a squatter
-        {{K::kAccount, "S-1-5-19", false}, me, V::kRefuseOtherAccount},            // LOCAL SERVICE
-        {{K::kAccount, "", false}, "", V::kRefuseOtherAccount},       // no user never matches
-        {{K::kNoProcess, "", false}, me, V::kAccept},                 // the system cannot tell
-        {{K::kTokenUnreadable, "", false}, me, V::kRefuseUnreadable}, // known pid, no token
-        {{K::kTokenUnreadable, me, true}, me, V::kRefuseUnreadable},  // stale fields count not
     };
-    for (const Case& c : cases)
-        EXPECT_EQ(JudgeServerAccount(c.server, c.own), c.verdict)
-            << int(c.server.known) << " " << c.server.user_sid;
+    static const Case cases[] = {
+        {K::kAccount, nullptr, false, nullptr, V::kAccept},              // the same account
+        {K::kAccount, kSystemSid, false, nullptr, V::kAccept},           // SYSTEM
+        {K::kAccount, "S-1-5-21-1-2-3-1002", true, nullptr, V::kAccept}, // an administrator
+        {K::kAccount, "S-1-5-21-1-2-3-1002", false, nullptr, V::kRefuseOtherAccount}, // a squatter
+        {K::kAccount, "S-1-5-19", false, nullptr, V::kRefuseOtherAccount}, // LOCAL SERVICE
+        {K::kAccount, "", false, "", V::kRefuseOtherAccount},              // no user never matches
+        {K::kNoProcess, "", false, nullptr, V::kAccept},                   // the system cannot tell
+        {K::kTokenUnreadable, "", false, nullptr, V::kRefuseUnreadable},   // known pid, no token
+        {K::kTokenUnreadable, nullptr, true, nullptr,
+         V::kRefuseUnreadable}, // stale fields count not
+    };
+    for (const Case& c : cases) {
+        ServerAccount server;
+        server.known = c.known;
+        server.user_sid = c.sid ? c.sid : me;
+        server.administrators = c.administrators;
+        const std::string own = c.own ? c.own : me;
+        EXPECT_EQ(JudgeServerAccount(server, own), c.verdict)
+            << int(server.known) << " " << server.user_sid;
+    }
 }

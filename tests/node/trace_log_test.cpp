@@ -74,5 +74,20 @@ TEST(TraceLog, LinesOfSeveralThreadsNeverInterleave) {
     std::fclose(f);
 }
 
+// Texts from outside cannot end their line: control bytes are escaped, the rest stays.
+TEST(TraceLog, EscapesControlCharactersOfOutsideTexts) {
+    const struct {
+        std::string in, out;
+    } cases[] = {
+        {"C:\\dir\\prog.exe /x", "C:\\dir\\prog.exe /x"}, // backslashes stay
+        {"a\r\nb\tc", "a\\r\\nb\\tc"},
+        {std::string("\x00\x01\x1F", 3), "\\x00\\x01\\x1F"},
+        {"\x7F \x20\x80\xE9", "\\x7F \x20\x80\xE9"}, // DEL; blank and code-page bytes stay
+        {"", ""},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(TraceEscape(c.in), c.out) << c.out;
+}
+
 } // namespace
 } // namespace pm

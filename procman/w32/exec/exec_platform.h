@@ -27,14 +27,28 @@ public:
     virtual ~LogonToken() = default;
 };
 
+// What a security descriptor says about its DACL.
+enum class DaclKind {
+    kAbsent,  // no DACL
+    kNull,    // present but null: everyone has every access already
+    kPresent, // the bytes read
+};
+
 // The interactive window station or its desktop, opened for its DACL.
 class UserObject {
 public:
     virtual ~UserObject() = default;
-    // The object's DACL bytes; *present false when it has none. false: the error.
-    virtual bool ReadDacl(std::vector<uint8_t>* dacl, bool* present, uint32_t* error) = 0;
+    // The object's DACL bytes (only for kPresent). false: the error.
+    virtual bool ReadDacl(std::vector<uint8_t>* dacl, DaclKind* kind, uint32_t* error) = 0;
     // Writes a new DACL (present, not defaulted). false: the error.
     virtual bool WriteDacl(const std::vector<uint8_t>& acl, uint32_t* error) = 0;
+};
+
+// The process made to use another window station; destroying it puts the previous one back,
+// so that the station opened for a run can be closed again (a process's own station cannot).
+class StationSwitch {
+public:
+    virtual ~StationSwitch() = default;
 };
 
 // What process creation gets.
@@ -62,7 +76,7 @@ public:
 };
 
 struct StartResult {
-    enum class Failure { kNone, kPipe, kCreate };
+    enum class Failure { kNone, kPipe, kImpersonate, kCreate };
     Failure failure = Failure::kNone;
     uint32_t error = 0;
     std::unique_ptr<StartedProcess> process;
@@ -75,7 +89,7 @@ public:
     // Windows 95 mode (the toolhelp and process-flag functions in KERNEL32).
     virtual bool Win95Mode() = 0;
     // Waits for the execution mutex at most ms; the answer holds it when the wait got it (a
-    // wait that ended abandoned also owns it) and is null after a time-out.
+    // wait that ended abandoned also owns it) and is null after a time-out or a failed wait.
     virtual std::unique_ptr<ExecutionLock> HoldExecutionMutex(uint32_t ms) = 0;
     // The messaging library's ordinal 38: nonzero marks the request as anonymous.
     virtual int AnonymousRequest() = 0;
@@ -87,18 +101,26 @@ public:
     // LogonUserA(user, no domain, password, interactive, default provider).
     virtual std::unique_ptr<LogonToken> LogOn(const std::string& user, const std::string& password,
                                               uint32_t* error) = 0;
-    // "winsta0" for READ_CONTROL | WRITE_DAC, made the process's window station.
+    // "winsta0" for READ_CONTROL | WRITE_DAC.
     virtual std::unique_ptr<UserObject> OpenInteractiveStation(uint32_t* error) = 0;
-    // "default" for READ_CONTROL | WRITE_DAC | DESKTOP_WRITEOBJECTS | DESKTOP_READOBJECTS.
+    // SetProcessWindowStation to a station of OpenInteractiveStation, until the answer goes
+    // (which must go before the station does).
+    virtual std::unique_ptr<StationSwitch> UseStation(UserObject& station, uint32_t* error) = 0;
+    // "default" of the process's window station, for READ_CONTROL | WRITE_DAC |
+    // DESKTOP_WRITEOBJECTS | DESKTOP_READOBJECTS.
     virtual std::unique_ptr<UserObject> OpenDefaultDesktop(uint32_t* error) = 0;
     // The token's user SID, as bytes.
     virtual bool TokenUserSid(const LogonToken& token, std::string* sid, uint32_t* error) = 0;
 
-    // Pipe and "nul" (with capture), working directory, impersonation, process creation, and
-    // back; the agent's copies of the child's ends are closed before it answers.
+    // Pipe and "nul" (with capture), impersonation (a failure ends it: kImpersonate), working
+    // directory (changed as the identity that runs the command), process creation with only
+    // the child's ends to inherit, and back; the agent's copies of the child's ends are closed
+    // before it answers.
     virtual StartResult Start(const StartSpec& spec) = 0;
     // OemToCharBuffA in place.
     virtual void ConvertOemToAnsi(uint8_t* text, size_t size) = 0;
+    // The most output bytes a reply keeps (what one message can carry).
+    virtual size_t OutputLimit() { return kMaxOutputBytes; }
 };
 
 } // namespace pm::exec

@@ -1,7 +1,9 @@
 // Win32 implementation of ExecPlatform. Handles are owned by the RAII objects of this file:
 // the mutex hold, the logon token, the window station and desktop, and the started process
 // with its pipe. Every handle is created with the agent's default security, and only the
-// child's ends of the pipe and "nul" are inheritable, for as long as process creation takes.
+// child's ends of the pipe and "nul" are inheritable, for as long as process creation takes;
+// where the system has it, the child is given exactly those two to inherit
+// (PROC_THREAD_ATTRIBUTE_HANDLE_LIST), whatever else of the agent's may be inheritable.
 #include "procman/w32/exec/exec_platform_win.h"
 
 #include <windows.h>
@@ -28,7 +30,7 @@ struct WinstaTraits {
     static type invalid() noexcept { return nullptr; }
     static void close(type v) noexcept {
         DWORD err = GetLastError();
-        CloseWindowStation(v); // refused for the process's own station; the handle stays then
+        CloseWindowStation(v); // the process is back on its own station by now (StationRestore)
         SetLastError(err);
     }
 };
@@ -61,7 +63,8 @@ public:
 template <typename Traits> class Win32UserObject final : public UserObject {
 public:
     explicit Win32UserObject(typename Traits::type h) : handle_(h) {}
-    bool ReadDacl(std::vector<uint8_t>* dacl, bool* present, uint32_t* error) override {
+    typename Traits::type Handle() const { return handle_.get(); }
+    bool ReadDacl(std::vector<uint8_t>* dacl, DaclKind* kind, uint32_t* error) override {
         SECURITY_INFORMATION info = DACL_SECURITY_INFORMATION;
         DWORD needed = 0;
         if (GetUserObjectSecurity(handle_.get(), &info, nullptr, 0, &needed) ||
@@ -80,9 +83,9 @@ public:
             *error = GetLastError();
             return false;
         }
-        *present = has && acl;
+        *kind = !has ? DaclKind::kAbsent : acl ? DaclKind::kPresent : DaclKind::kNull;
         dacl->clear();
-        if (*present) {
+        if (*kind == DaclKind::kPresent) {
             const auto* bytes = reinterpret_cast<const uint8_t*>(acl);
             dacl->assign(bytes, bytes + acl->AclSize);
         }
@@ -103,6 +106,67 @@ public:
 
 private:
     UniqueResource<Traits> handle_;
+};
+
+// Puts the process back on the window station it had.
+class StationRestore final : public StationSwitch {
+public:
+    explicit StationRestore(HWINSTA previous) : previous_(previous) {}
+    ~StationRestore() override {
+        if (previous_) SetProcessWindowStation(previous_);
+    }
+
+private:
+    HWINSTA previous_; // GetProcessWindowStation's: not to be closed
+};
+
+// The handles a child may inherit, as a process-creation attribute, where KERNEL32 has the
+// attribute list (resolved at run time; without it creation inherits every inheritable
+// handle, which then are only the child's ends).
+class InheritList {
+public:
+    InheritList(HANDLE a, HANDLE b) {
+        if (a) handles_[count_++] = a;
+        if (b && b != INVALID_HANDLE_VALUE && b != a) handles_[count_++] = b;
+        HMODULE kernel = GetModuleHandleA("KERNEL32.DLL");
+        if (!kernel || count_ == 0) return;
+        auto init = reinterpret_cast<InitializeFn>(
+            reinterpret_cast<void*>(GetProcAddress(kernel, "InitializeProcThreadAttributeList")));
+        auto update = reinterpret_cast<UpdateFn>(
+            reinterpret_cast<void*>(GetProcAddress(kernel, "UpdateProcThreadAttribute")));
+        remove_ = reinterpret_cast<DeleteFn>(
+            reinterpret_cast<void*>(GetProcAddress(kernel, "DeleteProcThreadAttributeList")));
+        if (!init || !update || !remove_) return;
+        SIZE_T size = 0;
+        init(nullptr, 1, 0, &size);
+        if (size == 0) return;
+        storage_.assign(size, 0);
+        auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(storage_.data());
+        if (!init(list, 1, 0, &size)) return;
+        if (!update(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles_, count_ * sizeof(HANDLE),
+                    nullptr, nullptr)) {
+            remove_(list);
+            return;
+        }
+        list_ = list;
+    }
+    ~InheritList() {
+        if (list_) remove_(list_);
+    }
+    InheritList(const InheritList&) = delete;
+    InheritList& operator=(const InheritList&) = delete;
+    LPPROC_THREAD_ATTRIBUTE_LIST Get() const { return list_; }
+
+private:
+    using InitializeFn = BOOL(WINAPI*)(LPPROC_THREAD_ATTRIBUTE_LIST, DWORD, DWORD, PSIZE_T);
+    using UpdateFn = BOOL(WINAPI*)(LPPROC_THREAD_ATTRIBUTE_LIST, DWORD, DWORD_PTR, PVOID, SIZE_T,
+                                   PVOID, PSIZE_T);
+    using DeleteFn = VOID(WINAPI*)(LPPROC_THREAD_ATTRIBUTE_LIST);
+    HANDLE handles_[2] = {};
+    SIZE_T count_ = 0;
+    std::vector<uint8_t> storage_;
+    DeleteFn remove_ = nullptr;
+    LPPROC_THREAD_ATTRIBUTE_LIST list_ = nullptr;
 };
 
 class Win32Started final : public StartedProcess, public CaptureSource {
@@ -205,7 +269,7 @@ public:
 
     std::unique_ptr<ExecutionLock> HoldExecutionMutex(uint32_t ms) override {
         HANDLE mutex = table::ExecutionMutex();
-        if (!mutex) return nullptr;
+        if (!mutex) return nullptr; // created at start-up; without it no execution runs
         DWORD r = WaitForSingleObject(mutex, ms);
         if (r == WAIT_ABANDONED)
             Trace("--ExecProcess(): execution mutex abandoned by a thread that ended, taken\n");
@@ -252,12 +316,17 @@ public:
             *error = GetLastError();
             return nullptr;
         }
-        auto object = std::make_unique<Win32UserObject<WinstaTraits>>(station);
-        if (!SetProcessWindowStation(station)) {
+        return std::make_unique<Win32UserObject<WinstaTraits>>(station);
+    }
+
+    std::unique_ptr<StationSwitch> UseStation(UserObject& station, uint32_t* error) override {
+        HWINSTA previous = GetProcessWindowStation();
+        if (!SetProcessWindowStation(
+                static_cast<Win32UserObject<WinstaTraits>&>(station).Handle())) {
             *error = GetLastError();
             return nullptr;
         }
-        return object;
+        return std::make_unique<StationRestore>(previous);
     }
 
     std::unique_ptr<UserObject> OpenDefaultDesktop(uint32_t* error) override {
@@ -295,7 +364,8 @@ public:
 
     StartResult Start(const StartSpec& spec) override {
         StartResult result;
-        STARTUPINFOA si{};
+        STARTUPINFOEXA six{};
+        STARTUPINFOA& si = six.StartupInfo;
         si.cb = sizeof si;
         si.dwFlags = STARTF_USESHOWWINDOW;
         si.wShowWindow = SW_MINIMIZE;
@@ -327,7 +397,26 @@ public:
             si.hStdInput = nul.get();
             si.dwFlags |= STARTF_USESTDHANDLES;
         }
+        // Without capture the child inherits nothing at all.
+        const BOOL inherit = spec.capture ? TRUE : FALSE;
+        InheritList inherit_list(write_end.get(), nul.get());
+        DWORD flags = spec.no_window ? (CREATE_NO_WINDOW | NORMAL_PRIORITY_CLASS)
+                                     : (CREATE_NEW_CONSOLE | NORMAL_PRIORITY_CLASS);
+        if (inherit_list.Get()) {
+            six.lpAttributeList = inherit_list.Get();
+            si.cb = sizeof six;
+            flags |= EXTENDED_STARTUPINFO_PRESENT;
+        }
 
+        // As the user first: the working directory is changed as the identity that will run
+        // the command, and nothing starts when that identity cannot be taken.
+        HANDLE token = spec.token ? static_cast<const Token*>(spec.token)->handle.get() : nullptr;
+        if (token && !ImpersonateLoggedOnUser(token)) {
+            result.failure = StartResult::Failure::kImpersonate;
+            result.error = GetLastError();
+            if (!Win95Mode()) RevertToSelf();
+            return result;
+        }
         char saved[kSavedDirectorySize] = {};
         bool changed = false;
         if (!spec.working_directory.empty()) {
@@ -335,8 +424,6 @@ public:
             changed = n > 0 && n < kSavedDirectorySize;
             SetCurrentDirectoryA(spec.working_directory.c_str());
         }
-        DWORD flags = spec.no_window ? (CREATE_NO_WINDOW | NORMAL_PRIORITY_CLASS)
-                                     : (CREATE_NEW_CONSOLE | NORMAL_PRIORITY_CLASS);
         std::vector<char> line(spec.command_line.begin(), spec.command_line.end());
         line.push_back('\0');
         void* environment = spec.environment ? const_cast<uint8_t*>(spec.environment) : nullptr;
@@ -346,13 +433,11 @@ public:
                               : nullptr;
         PROCESS_INFORMATION pi{};
         BOOL ok = FALSE;
-        if (spec.token) {
-            HANDLE token = static_cast<const Token*>(spec.token)->handle.get();
-            ImpersonateLoggedOnUser(token);
-            ok = CreateProcessAsUserA(token, nullptr, line.data(), nullptr, nullptr, TRUE, flags,
+        if (token) {
+            ok = CreateProcessAsUserA(token, nullptr, line.data(), nullptr, nullptr, inherit, flags,
                                       environment, cwd, &si, &pi);
         } else {
-            ok = CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, flags, environment,
+            ok = CreateProcessA(nullptr, line.data(), nullptr, nullptr, inherit, flags, environment,
                                 cwd, &si, &pi);
         }
         DWORD error = ok ? 0 : GetLastError();
@@ -392,10 +477,22 @@ private:
 
 DWORD WINAPI ExecThread(void* parameter) {
     auto* command = static_cast<Command*>(parameter);
-    return ExecProcess(command, SystemExecPlatform(), [](Command* c) {
-        ProcMgrSvcNode* node = ProcessNode();
-        return node && node->SendReply(c) != 0;
-    });
+    ExecutionTracker& tracker = ProcessExecutions();
+    DWORD code = 0;
+    try {
+        code = ExecProcess(
+            command, SystemExecPlatform(),
+            [](Command* c) {
+                ProcMgrSvcNode* node = ProcessNode();
+                return node && node->SendReply(c) != 0;
+            },
+            &tracker);
+    } catch (...) {
+        // ExecProcess lets nothing out; this only keeps a throw of the thread's own set-up
+        // from ending the agent.
+    }
+    tracker.Finish();
+    return code;
 }
 
 } // namespace
@@ -406,8 +503,10 @@ ExecPlatform& SystemExecPlatform() {
 }
 
 bool StartExecThread(Command* command) {
-    win::unique_handle thread(CreateThread(nullptr, 0, &ExecThread, command, 0, nullptr));
-    return thread.valid();
+    return StartExecution(command, ProcessExecutions(), [](Command* c) {
+        win::unique_handle thread(CreateThread(nullptr, 0, &ExecThread, c, 0, nullptr));
+        return thread.valid();
+    });
 }
 
 } // namespace pm::exec

@@ -9,7 +9,8 @@ namespace pm::exec {
 
 ExecPlatform& SystemExecPlatform();
 
-// Starts the execution thread for a command (which it then owns); false when the thread
+// Starts the execution thread for a command (which it then owns), at most kMaxExecutions at
+// once; true also when the command was answered busy (StartExecution). false when the thread
 // cannot be created (the command is still the caller's then).
 bool StartExecThread(Command* command);
 

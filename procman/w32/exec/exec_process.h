@@ -9,6 +9,7 @@
 
 #include "shared/node/command.h"
 #include "procman/w32/exec/exec_platform.h"
+#include "procman/w32/exec/execution_tracker.h"
 
 namespace pm::exec {
 
@@ -39,6 +40,7 @@ constexpr int32_t kExecAnonymousRefused = static_cast<int32_t>(0xDA000F09u);
 constexpr uint32_t kErrorNotEnoughMemory = 8;
 constexpr uint32_t kErrorInvalidParameter = 87;
 constexpr uint32_t kErrorBufferOverflow = 111;
+constexpr uint32_t kErrorBusy = 170; // the execution mutex not obtained, or too many running
 constexpr uint32_t kStillActive = 259;
 
 constexpr uint32_t kExecutionMutexWaitMs = 30000;
@@ -52,7 +54,19 @@ int32_t CreationFailureStatus(uint32_t error);
 using ReplySender = std::function<bool(Command*)>;
 
 // ExecProcess: owns `command` from the start and ends it with one reply. Answers 1 when the
-// process was started, 0 otherwise (the thread's exit code).
-uint32_t ExecProcess(Command* command, ExecPlatform& platform, const ReplySender& reply);
+// process was started, 0 otherwise (the thread's exit code). Nothing thrown leaves it: a throw
+// ends in the failure reply with error 8 (ERROR_NOT_ENOUGH_MEMORY). With a tracker, its waits
+// are marked, and one that ends after the tracker was closed (the agent is stopping) ends the
+// execution at once: no reply, no trace line, only its own handles released.
+uint32_t ExecProcess(Command* command, ExecPlatform& platform, const ReplySender& reply,
+                     ExecutionTracker* tracker = nullptr);
+
+// Starts the execution thread of a command with `start_thread` (false: no thread, the command
+// is still the caller's), counted by `tracker`, whose Finish the thread calls at its end.
+// Answers true when the command is taken care of: a thread owns it, or (the cap reached, or
+// the agent stopping) it holds the busy reply (0xFFFFFFFF, error 170) and its deferred-reply
+// flag is cleared, so that the node sends that reply when the handler returns.
+bool StartExecution(Command* command, ExecutionTracker& tracker,
+                    const std::function<bool(Command*)>& start_thread);
 
 } // namespace pm::exec

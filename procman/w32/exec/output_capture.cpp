@@ -16,8 +16,11 @@ OutputBuffer::~OutputBuffer() {
 }
 
 bool OutputBuffer::Append(const uint8_t* bytes, size_t n) {
+    if (n > limit_ - bytes_) {
+        n = limit_ - bytes_;
+        cut_ = true;
+    }
     if (n == 0) return true;
-    if (n > limit_ - bytes_) return false;
     size_t done = 0;
     while (done < n) {
         if (segments_.empty() || segments_.back().used == segments_.back().size) {
@@ -71,10 +74,11 @@ ReadOutcome ReadOutput(CaptureSource& source, bool win95_mode, OutputBuffer& buf
     bool finished = false;
     bool read_ok = true;
     bool read_last_pass = false;
+    bool drain = false; // Windows 95 mode, the process ended: blocking reads to the pipe's end
     uint32_t idle_wait = 1;
     for (;;) {
         uint32_t waiting = kReadChunk;
-        if (win95_mode) {
+        if (win95_mode && !drain) {
             // While data flows there is no waiting (and no need to ask whether the process
             // ended). An idle pass waits for the process, 1 ms after data and twice as long
             // each idle pass after that, up to the 500 ms poll of a quiet process.
@@ -105,19 +109,48 @@ ReadOutcome ReadOutput(CaptureSource& source, bool win95_mode, OutputBuffer& buf
             std::memset(chunk, 0, sizeof chunk);
             continue;
         }
-        if (finished) return ReadOutcome::kEnded;
+        if (!finished) continue;
+        if (read_ok && win95_mode && !drain) {
+            drain = true; // a process the child started may still hold the write end
+            continue;
+        }
+        return ReadOutcome::kEnded;
     }
 }
 
-OutputItem EncodeOutput(MallocBlock block, size_t bytes, bool unicode,
+OutputItem EncodeOutput(MallocBlock block, size_t bytes, bool unicode, bool cut, size_t limit,
                         const OemConverter& oem_to_ansi, const ToCompressed& to_compressed) {
     OutputItem item;
+    item.cut = cut;
+    item.kept = bytes;
     if (!block) return item;
     char* text = reinterpret_cast<char*>(block.get());
     if (oem_to_ansi) oem_to_ansi(block.get(), std::strlen(text));
     if (unicode && to_compressed) {
+        // A text of `limit` characters or more cannot fit with its terminator (a character
+        // takes a byte at least): cut it before converting it at all.
+        if (limit > 0 && std::strlen(text) >= limit) {
+            text[limit - 1] = 0;
+            item.cut = true;
+            item.kept = limit - 1;
+        }
         std::string converted;
-        if (to_compressed(text, &converted)) {
+        bool ok = to_compressed(text, &converted);
+        // Too large converted: cut the text in proportion and convert again; should the mix of
+        // characters still not fit, a third of the limit always does (3 bytes a character).
+        for (int attempt = 0; ok && converted.size() + 1 > limit && attempt < 2; ++attempt) {
+            const size_t length = std::strlen(text);
+            size_t cut_at =
+                attempt == 0 ? size_t(double(length) * double(limit - 1) / double(converted.size()))
+                             : limit / 3;
+            if (cut_at >= length) cut_at = length - 1;
+            text[cut_at] = 0;
+            item.cut = true;
+            item.kept = cut_at;
+            converted.clear();
+            ok = to_compressed(text, &converted);
+        }
+        if (ok) {
             block.reset(); // the ANSI form is no longer needed
             auto* data = static_cast<uint8_t*>(std::malloc(converted.size() + 1));
             if (data) {
@@ -130,7 +163,7 @@ OutputItem EncodeOutput(MallocBlock block, size_t bytes, bool unicode,
         }
     }
     item.data = std::move(block);
-    item.size = bytes;
+    item.size = item.kept;
     return item;
 }
 

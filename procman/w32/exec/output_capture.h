@@ -18,21 +18,29 @@ constexpr uint32_t kWin95PollMs = 500;
 constexpr uint32_t kEncodingAnsi = 1;
 constexpr uint32_t kEncodingCompressedUnicode = 2;
 
-// Every byte read so far followed by one zero byte (Size() = bytes read + 1 once anything was
+// The most output bytes one reply keeps: the messaging library refuses messages over 64 MiB,
+// and the rest of the reply (header, addresses, the other items) fits in the 64 KiB left.
+// Beyond it the pipe is still drained, so that the child never blocks, and the reply says
+// where the output was cut.
+constexpr size_t kMaxOutputBytes = (size_t(64) << 20) - (size_t(64) << 10);
+
+// Every byte kept so far followed by one zero byte (Size() = bytes kept + 1 once anything was
 // read). Storage grows in segments of doubling size, so that capture costs linear time and no
 // byte is copied twice before Take().
 class OutputBuffer {
 public:
-    // limit: the most bytes it may hold (an append beyond fails as an allocation would).
-    explicit OutputBuffer(size_t limit = size_t(0x7FFFFFFE)) : limit_(limit) {}
+    // limit: the most bytes it keeps; what is appended beyond is dropped and Cut() says so.
+    explicit OutputBuffer(size_t limit = kMaxOutputBytes) : limit_(limit) {}
     ~OutputBuffer();
     OutputBuffer(const OutputBuffer&) = delete;
     OutputBuffer& operator=(const OutputBuffer&) = delete;
 
-    // False when the storage cannot grow (nothing appended then).
+    // False when the storage cannot grow.
     [[nodiscard]] bool Append(const uint8_t* bytes, size_t n);
     [[nodiscard]] bool Empty() const { return bytes_ == 0; }
     [[nodiscard]] size_t Bytes() const { return bytes_; }
+    // Output beyond the limit was dropped.
+    [[nodiscard]] bool Cut() const { return cut_; }
     // One malloc'd block of Bytes() + 1 bytes, the last one zero, handed to the caller; the
     // buffer is empty afterwards. Null when nothing was read or the block cannot be had.
     [[nodiscard]] uint8_t* Take();
@@ -46,6 +54,7 @@ private:
     std::vector<Segment> segments_;
     size_t bytes_ = 0;
     size_t limit_;
+    bool cut_ = false;
 };
 
 // The pipe's read end and the started process, as the reading loop needs them.
@@ -67,8 +76,11 @@ enum class ReadOutcome {
 
 // The reading loop. On NT every pass is a blocking read. In Windows 95 mode a pass that follows
 // one without data waits for the process (1 ms after data, doubling up to the 500 ms poll of a
-// quiet process), asks how many bytes are waiting and reads only those. on_peek_failure sees the error
-// of a failed PeekNamedPipe (counted as no data).
+// quiet process), asks how many bytes are waiting and reads only those; once the process has
+// ended and the pipe is empty, blocking reads follow until the pipe breaks, so that what a
+// process it started (and that holds the write end) writes is read too. on_peek_failure sees
+// the error of a failed PeekNamedPipe (counted as no data). Output beyond the buffer's limit is
+// read and dropped.
 ReadOutcome ReadOutput(CaptureSource& source, bool win95_mode, OutputBuffer& buffer, size_t* wanted,
                        const std::function<void(uint32_t)>& on_peek_failure);
 
@@ -83,6 +95,10 @@ struct OutputItem {
     MallocBlock data;
     size_t size = 0;
     uint32_t encoding = kEncodingAnsi;
+    // The output was cut: kept is the number of output bytes the item holds (before any
+    // conversion); the reply then carries it as a fourth item.
+    bool cut = false;
+    size_t kept = 0;
 };
 
 // In-place OEM to ANSI conversion of the first `size` bytes (the Win32 side: OemToCharBuffA).
@@ -94,8 +110,11 @@ using ToCompressed = std::function<bool(const char* ansi, std::string* out)>;
 // to ANSI; without `unicode` the whole block but its final zero (zero bytes inside kept),
 // encoding 1; with it the text in compressed unicode with one terminating zero, encoding 2 (if
 // that conversion fails, the ANSI bytes with encoding 1). No block: empty item, encoding 1.
-// The block is taken over in every case.
-OutputItem EncodeOutput(MallocBlock block, size_t bytes, bool unicode,
+// `cut`: the output was cut already. A converted item larger than `limit` is made again from
+// a shorter text, cut in proportion (or, if that is still too large, to limit / 3 bytes: a
+// character takes at most three bytes in compressed unicode), and counts as cut. The block is
+// taken over in every case.
+OutputItem EncodeOutput(MallocBlock block, size_t bytes, bool unicode, bool cut, size_t limit,
                         const OemConverter& oem_to_ansi, const ToCompressed& to_compressed);
 
 } // namespace pm::exec
