@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -20,6 +21,26 @@ namespace {
 const char kProductKey[] = "SOFTWARE\\Orvane\\Kestrane";
 const char kVendorKey[] = "SOFTWARE\\Orvane";
 const char kCredentialsCopy[] = "pmgate-credentials.txt";
+// Set by an upgrading package before it removes the older version; removed by --configure.
+const char kUpgradeKey[] = "SOFTWARE\\Orvane\\Kestrane\\Upgrade";
+constexpr uint64_t kUpgradeMarkLife100ns = 30ull * 60 * 10000000; // 30 minutes
+
+// An upgrade is under way: its mark is there and younger than 30 minutes (an older one was left
+// by an upgrade that failed, and does not keep a later uninstall from cleaning up).
+bool UpgradeUnderWay() {
+    pm::win::unique_hkey key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kUpgradeKey, 0, KEY_READ, key.put()) != ERROR_SUCCESS)
+        return false;
+    FILETIME written{}, now{};
+    if (RegQueryInfoKeyA(key.get(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                         nullptr, nullptr, nullptr, &written) != ERROR_SUCCESS)
+        return false;
+    GetSystemTimeAsFileTime(&now);
+    auto ticks = [](const FILETIME& f) {
+        return (static_cast<uint64_t>(f.dwHighDateTime) << 32) | f.dwLowDateTime;
+    };
+    return ticks(now) < ticks(written) + kUpgradeMarkLife100ns;
+}
 
 std::string Err(const char* what, DWORD e) {
     char text[160];
@@ -46,6 +67,42 @@ std::string SetRecovery() {
     SERVICE_FAILURE_ACTIONS_FLAG flag{TRUE};
     ChangeServiceConfig2A(svc.get(), SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &flag);
     return {};
+}
+
+// Until the service's process has ended (stopping the service when it still runs), at most
+// kServiceGoneMs: its pieces end with it (they are in its job), and none of the files the
+// uninstaller removes next is in use then. Some installers do not wait for the stop themselves.
+constexpr DWORD kServiceGoneMs = 30000;
+std::string WaitForServiceGone() {
+    pm::win::unique_schandle scm(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
+    if (!scm) return Err("cannot open the service control manager", GetLastError());
+    pm::win::unique_schandle svc(
+        OpenServiceA(scm.get(), "pmsvc", SERVICE_QUERY_STATUS | SERVICE_STOP));
+    if (!svc) return {}; // not installed: nothing runs
+    const ULONGLONG deadline = GetTickCount64() + kServiceGoneMs;
+    pm::win::unique_handle process;
+    for (;;) {
+        SERVICE_STATUS_PROCESS st{};
+        DWORD needed = 0;
+        if (!QueryServiceStatusEx(svc.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&st),
+                                  sizeof st, &needed))
+            return Err("cannot query the service pmsvc", GetLastError());
+        if (!process && st.dwProcessId != 0)
+            process.reset(OpenProcess(SYNCHRONIZE, FALSE, st.dwProcessId));
+        if (st.dwCurrentState == SERVICE_RUNNING) {
+            SERVICE_STATUS ignored{};
+            ControlService(svc.get(), SERVICE_CONTROL_STOP, &ignored);
+        }
+        const ULONGLONG now = GetTickCount64();
+        if (st.dwCurrentState == SERVICE_STOPPED) {
+            if (!process) return {};
+            DWORD left = now < deadline ? static_cast<DWORD>(deadline - now) : 0;
+            if (WaitForSingleObject(process.get(), left) == WAIT_OBJECT_0) return {};
+            return "the service pmsvc reported a stop, but its process is still running";
+        }
+        if (now >= deadline) return "the service pmsvc did not stop within 30 s";
+        Sleep(250);
+    }
 }
 
 std::string ReadFileText(const std::string& path) {
@@ -116,6 +173,8 @@ bool Exists(const std::string& path) {
 
 int Configure(const SvcArgs& args) {
     std::vector<std::string> done, kept;
+    if (RegDeleteKeyA(HKEY_LOCAL_MACHINE, kUpgradeKey) == ERROR_SUCCESS)
+        done.push_back("upgrade finished");
     std::string error = SetRecovery();
     if (error.empty()) done.push_back("recovery: restart after 5 s, 30 s, 60 s");
     if (!args.gate.servers.empty()) {
@@ -131,6 +190,13 @@ int Configure(const SvcArgs& args) {
 
 int Cleanup(const SvcArgs& args) {
     std::vector<std::string> done, kept;
+    std::string error = WaitForServiceGone();
+    if (!error.empty() || UpgradeUnderWay()) {
+        kept.push_back(error.empty() ? "everything: a newer version is being installed"
+                                     : "everything: the service still runs");
+        Print(args.json, done, kept, error);
+        return error.empty() ? kExitOk : kExitFailed;
+    }
     const std::string program_dir = ProgramFolder();
     std::vector<std::string> folders;
     {
