@@ -7,6 +7,7 @@
 #   ./run.sh bench         build and run the benchmarks (native Release, and under Wine)
 #   ./run.sh up | down     start quorlent in the background / stop it gracefully
 #   ./run.sh console ARGS  run pmconsole
+#   ./run.sh package       build the Windows Installer packages (x86, x64) into build/package/
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")"
 top=$(pwd)
@@ -33,6 +34,7 @@ need_packages() {
     dpkg -s wine32:i386 >/dev/null 2>&1 || missing+=(wine32:i386)
     command -v flock >/dev/null || missing+=(util-linux)
     /usr/bin/python3 -c "import prometheus_client" 2>/dev/null || missing+=(python3-prometheus-client)
+    command -v wixl >/dev/null || missing+=(wixl)
     if [ ${#missing[@]} -gt 0 ]; then
         log "installing: ${missing[*]}"
         local sudo=""
@@ -264,6 +266,22 @@ demo)
     fi
     echo "The demo arrives with the agent itself; for now './run.sh test' builds and tests the foundation."
     ;;
+package)
+    # The programs of both Windows builds, then one MSI per architecture (packaging/).
+    need_packages
+    version=${PM_VERSION:-$(cat packaging/VERSION)}
+    for p in win32 win64; do
+        log "build the packaged programs: $p"
+        cmake --preset "$p" -DPM_WERROR="${PM_WERROR:-${CI:+ON}}" >/dev/null
+        targets=(pmsvc quorlent pmhost pmconsole kavipcctl kavipc32_dll kavucd32_dll tarnvex_dll)
+        # The gate goes in when this tree builds it.
+        if cmake --build "build/$p" --target help | grep -q '^pmgate:'; then targets+=(pmgate); fi
+        cmake --build "build/$p" -j "$(nproc)" --target "${targets[@]}"
+    done
+    packaging/build-msi.sh build/win32/bin x86 "$version" "build/package/ProcMgr-$version-x86.msi"
+    packaging/build-msi.sh build/win64/bin x64 "$version" "build/package/ProcMgr-$version-x64.msi"
+    ls -l build/package/ProcMgr-"$version"-*.msi
+    ;;
 up | down | console)
     if [ -x tools/stack.sh ]; then
         exec tools/stack.sh "$cmd" "$@"
@@ -272,7 +290,7 @@ up | down | console)
     exit 2
     ;;
 help | -h | --help)
-    sed -n '2,9p' "$0" | sed 's/^# \{0,1\}//'
+    sed -n '2,10p' "$0" | sed 's/^# \{0,1\}//'
     ;;
 *)
     echo "unknown command: $cmd (try ./run.sh --help)" >&2
