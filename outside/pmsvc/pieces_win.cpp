@@ -77,8 +77,18 @@ DWORD StartPiece(HANDLE job, const std::string& dir, const PieceSpec& spec, Runn
     return 0;
 }
 
+// Milliseconds from the performance counter (an i686 pmsvc under Wine, timing with
+// GetTickCount64, once held a restart for what looked like days: a reading had run ahead).
 uint64_t Now() {
-    return GetTickCount64();
+    static const uint64_t frequency = [] {
+        LARGE_INTEGER f{};
+        QueryPerformanceFrequency(&f);
+        return f.QuadPart > 0 ? static_cast<uint64_t>(f.QuadPart) : 1000;
+    }();
+    LARGE_INTEGER c{};
+    QueryPerformanceCounter(&c);
+    const uint64_t ticks = static_cast<uint64_t>(c.QuadPart);
+    return ticks / frequency * 1000 + ticks % frequency * 1000 / frequency;
 }
 
 std::vector<PieceSpec> Plan(const std::string& dir, SvcLog& log) {

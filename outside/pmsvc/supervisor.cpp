@@ -28,7 +28,7 @@ std::vector<size_t> Supervisor::DueNow(uint64_t now_ms) const {
     std::vector<size_t> due;
     if (stopping_) return due;
     for (size_t i = 0; i < pieces_.size(); ++i)
-        if (!pieces_[i].running && pieces_[i].due_ms <= now_ms) due.push_back(i);
+        if (!pieces_[i].running && WaitFor(pieces_[i], now_ms) == 0) due.push_back(i);
     return due;
 }
 
@@ -37,10 +37,18 @@ uint32_t Supervisor::WaitMs(uint64_t now_ms) const {
     uint64_t best = kForever;
     for (const auto& p : pieces_) {
         if (p.running) continue;
-        uint64_t wait = p.due_ms > now_ms ? p.due_ms - now_ms : 0;
+        uint64_t wait = WaitFor(p, now_ms);
         if (wait < best) best = wait;
     }
     return static_cast<uint32_t>(best);
+}
+
+uint64_t Supervisor::WaitFor(const Piece& p, uint64_t now_ms) {
+    if (p.due_ms <= now_ms) return 0;
+    // A clock that went back (or a due time from a reading that jumped ahead) never delays a
+    // restart beyond the longest back-off.
+    uint64_t wait = p.due_ms - now_ms;
+    return wait > kMaxRestartDelayMs ? 0 : wait;
 }
 
 void Supervisor::OnStarted(size_t i, uint64_t now_ms) {

@@ -54,6 +54,7 @@ private:
         uint32_t failures_in_row = 0;
     };
     RestartDecision Schedule(Piece& p, uint64_t now_ms, uint64_t ran_ms);
+    static uint64_t WaitFor(const Piece& p, uint64_t now_ms);
 
     std::vector<Piece> pieces_;
     bool stopping_ = false;

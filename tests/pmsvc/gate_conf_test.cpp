@@ -33,8 +33,8 @@ TEST(GateConf, GateRunsOnlyWithAServer) {
         {"servers = nats://a:4222\n", true},
         {"servers = nats://a:4222\nservers =\n", false}, // the last one counts
     };
-    for (const auto& r : rows) EXPECT_EQ(GateConfigured(ParseGateConf(r.text)), r.configured)
-        << r.text;
+    for (const auto& r : rows)
+        EXPECT_EQ(GateConfigured(ParseGateConf(r.text)), r.configured) << r.text;
 }
 
 TEST(GateConf, SettingsThatCannotGoIntoTheFile) {

@@ -13,9 +13,10 @@ namespace {
 TEST(RestartPolicy, DelayDoublesFromOneSecondUpToAMinute) {
     struct Row {
         uint32_t failures, delay_ms;
-    } rows[] = {{0, 0},       {1, 0},        {2, 1000},    {3, 2000},   {4, 4000},
-                {7, 32000},   {8, 60000},    {9, 60000},   {33, 60000}, {0xFFFFFFFFu, 60000}};
-    for (const auto& r : rows) EXPECT_EQ(RestartDelayMs(r.failures), r.delay_ms) << r.failures;
+    } rows[] = {{0, 0},     {1, 0},     {2, 1000},  {3, 2000},   {4, 4000},
+                {7, 32000}, {8, 60000}, {9, 60000}, {33, 60000}, {0xFFFFFFFFu, 60000}};
+    for (const auto& r : rows)
+        EXPECT_EQ(RestartDelayMs(r.failures), r.delay_ms) << r.failures;
 }
 
 TEST(RestartPolicy, AMinuteUpCountsAsHealthy) {
@@ -72,6 +73,14 @@ TEST(Supervisor, RestartsAtOnceThenBacksOffAndStopsRestarting) {
     EXPECT_EQ(d.delay_ms, 0u);
     EXPECT_TRUE(s.running(0));
 
+    // A clock that goes back never holds a restart longer than the longest back-off.
+    s.OnStarted(1, 100000);
+    d = s.OnExited(1, 100000);
+    EXPECT_EQ(d.delay_ms, 1000u);
+    EXPECT_EQ(s.WaitMs(99999), 1001u);
+    EXPECT_EQ(s.DueNow(100000 - kMaxRestartDelayMs), (std::vector<size_t>{1}));
+    EXPECT_EQ(s.WaitMs(100000 - kMaxRestartDelayMs), 0u);
+
     s.BeginStop();
     EXPECT_TRUE(s.DueNow(1000000).empty());
     EXPECT_EQ(s.WaitMs(1000000), kForever);
@@ -89,10 +98,13 @@ TEST(StatusSequence, CheckPointsGrowWhilePendingAndOnlyRunningAcceptsControls) {
         SvcState state;
         uint32_t checkpoint, accepted, wait_hint;
     } steps[] = {
-        {SvcState::kStartPending, 1, 0, 500}, {SvcState::kStartPending, 2, 0, 500},
+        {SvcState::kStartPending, 1, 0, 500},
+        {SvcState::kStartPending, 2, 0, 500},
         {SvcState::kRunning, 0, kAcceptStop | kAcceptShutdown, 0},
-        {SvcState::kStopPending, 1, 0, 500}, {SvcState::kStopPending, 2, 0, 500},
-        {SvcState::kStopPending, 3, 0, 500}, {SvcState::kStopped, 0, 0, 0},
+        {SvcState::kStopPending, 1, 0, 500},
+        {SvcState::kStopPending, 2, 0, 500},
+        {SvcState::kStopPending, 3, 0, 500},
+        {SvcState::kStopped, 0, 0, 0},
     };
     for (const auto& s : steps) {
         StatusReport r = seq.Next(s.state, 500);

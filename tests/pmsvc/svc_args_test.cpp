@@ -18,7 +18,9 @@ TEST(SvcArgs, VerbsOptionsAndErrors) {
         {{"--console"}, Verb::kConsole, false, true},
         {{"--help", "--bogus"}, Verb::kHelp, false, true},
         {{"--configure"}, Verb::kConfigure, false, true},
-        {{"--configure", "--servers=", "--machine=", "--credentials="}, Verb::kConfigure, false,
+        {{"--configure", "--servers=", "--machine=", "--credentials="},
+         Verb::kConfigure,
+         false,
          true}, // what the installer passes without SERVER=
         {{"--configure", "--servers", "nats://a:1", "--machine=m"}, Verb::kConfigure, false, true},
         {{"--cleanup", "--purge="}, Verb::kCleanup, false, true},
@@ -35,7 +37,8 @@ TEST(SvcArgs, VerbsOptionsAndErrors) {
     for (const auto& r : rows) {
         SvcArgs a = ParseSvcArgs(r.args);
         std::string line;
-        for (const auto& s : r.args) line += s + " ";
+        for (const auto& s : r.args)
+            line += s + " ";
         EXPECT_EQ(a.error.empty(), r.ok) << line << a.error;
         if (!r.ok) continue;
         EXPECT_EQ(a.verb, r.verb) << line;
