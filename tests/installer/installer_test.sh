@@ -151,6 +151,7 @@ check "upgrade: changed settings are kept" \
 check "upgrade: pmgate.conf is kept" gate_conf_has "machine = test01"
 
 # --- uninstall: only velstra.ini stays ---
+cp "$data/Logs/pmsvc.log" "$work/pmsvc.log" 2>/dev/null # kept for a look after the test
 check "silent uninstall exits 0" msi /x "$(winpath "$work/new.msi")"
 check "uninstall: no piece is left running" within 10 no_pieces
 gone() { ! find "$1" 2>/dev/null | grep .; } # prints what is left, for the log
@@ -164,7 +165,7 @@ check "uninstall: velstra.ini is kept, nothing else" \
 # --- install again, uninstall with PURGE=1: nothing stays ---
 msi /i "$(winpath "$work/new.msi")" >/dev/null 2>&1
 check "PURGE=1: uninstall exits 0" msi /x "$(winpath "$work/new.msi")" PURGE=1
-check "PURGE=1: no data folder is left" test ! -e "$WINEPREFIX/drive_c/ProgramData/Orvane"
+check "PURGE=1: no data folder is left" gone "$WINEPREFIX/drive_c/ProgramData/Orvane"
 
 echo "installer ($arch): $passed passed, $failed failed"
 [ "$failed" = 0 ]
