@@ -114,6 +114,7 @@ std::vector<PieceSpec> Plan(const std::string& dir, SvcLog& log) {
 void StopAll(HANDLE job, Supervisor& sup, std::vector<Running>& run, SvcLog& log,
              const std::function<void(SvcState)>& progress) {
     sup.BeginStop();
+    progress(SvcState::kStopPending); // at once, so that `sc stop` already shows it
     pm::DynamicLibrary ipc("KAVIPC32.DLL");
     auto quit = ipc.GetProcAs<KavRequestNodeQuitFn>("RequestNodeQuit");
     // The gate first, the host last: the reverse of the start order.

@@ -63,12 +63,7 @@ void WINAPI ServiceMain(DWORD, char**) {
     g_stop = stop.get();
     // Running as soon as the pieces are being started: their own start-up is theirs to report.
     Report(SvcState::kRunning, 0);
-    bool stop_reported = false;
-    DWORD e = RunPieces(stop.get(), log, [&](SvcState s) {
-        stop_reported = true;
-        Report(s, kStopReportMs * 3);
-    });
-    if (!stop_reported) Report(SvcState::kStopPending, kStopReportMs * 3);
+    DWORD e = RunPieces(stop.get(), log, [](SvcState s) { Report(s, kStopReportMs * 3); });
     Report(SvcState::kStopped, 0, e);
 }
 
