@@ -87,9 +87,9 @@ agent_answers() { [ -n "$(run "$app/pmconsole.exe" ps --timeout 5000 2>/dev/null
 pieces_running() {
     local d cmd
     for d in /proc/[0-9]*; do
-        cmd=$(tr '\0' ' ' <"$d/cmdline" 2>/dev/null) || continue
+        cmd=$(tr '\0' ' ' 2>/dev/null <"$d/cmdline") || continue
         case "$cmd" in *quorlent.exe* | *pmhost.exe* | *pmgate.exe*) ;; *) continue ;; esac
-        tr '\0' '\n' <"$d/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX" && echo "${d#/proc/} $cmd"
+        tr '\0' '\n' 2>/dev/null <"$d/environ" | grep -qxF "WINEPREFIX=$WINEPREFIX" && echo "${d#/proc/} $cmd"
     done
 }
 not() { ! "$@"; }
