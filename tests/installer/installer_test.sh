@@ -164,6 +164,7 @@ check "uninstall: velstra.ini is kept, nothing else" \
 
 # --- install again, uninstall with PURGE=1: nothing stays ---
 msi /i "$(winpath "$work/new.msi")" >/dev/null 2>&1
+check "PURGE=1: installed again, the service runs" within 40 service_is RUNNING
 check "PURGE=1: uninstall exits 0" msi /x "$(winpath "$work/new.msi")" PURGE=1
 check "PURGE=1: no data folder is left" gone "$WINEPREFIX/drive_c/ProgramData/Orvane"
 
