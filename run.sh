@@ -8,6 +8,7 @@
 #   ./run.sh up | down     start quorlent in the background / stop it gracefully
 #   ./run.sh console ARGS  run pmconsole
 #   ./run.sh fleet up [N] | console [--as ROLE] ARGS | down   agents through a NATS cluster
+#   ./run.sh package       build the Windows Installer packages (x86, x64) into build/package/
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")"
 top=$(pwd)
@@ -40,6 +41,7 @@ need_packages() {
     command -v nats-server >/dev/null || missing+=(nats-server)
     [ -f /usr/include/nats/nats.h ] || missing+=(libnats-dev)
     command -v openssl >/dev/null || missing+=(openssl)
+    command -v wixl >/dev/null || missing+=(wixl)
     if [ ${#missing[@]} -gt 0 ]; then
         log "installing: ${missing[*]}"
         local sudo=""
@@ -275,6 +277,22 @@ fleet)
     need_packages
     pm_win32_exec >/dev/null
     exec tools/fleet/fleet.sh "$@"
+    ;;
+package)
+    # The programs of both Windows builds, then one MSI per architecture (packaging/).
+    need_packages
+    version=${PM_VERSION:-$(cat packaging/VERSION)}
+    for p in win32 win64; do
+        log "build the packaged programs: $p"
+        cmake --preset "$p" -DPM_WERROR="${PM_WERROR:-${CI:+ON}}" >/dev/null
+        targets=(pmsvc quorlent pmhost pmconsole kavipcctl kavipc32_dll kavucd32_dll tarnvex_dll)
+        # The gate goes in when this tree builds it.
+        if cmake --build "build/$p" --target help | grep -q '^pmgate:'; then targets+=(pmgate); fi
+        cmake --build "build/$p" -j "$(nproc)" --target "${targets[@]}"
+    done
+    packaging/build-msi.sh build/win32/bin x86 "$version" "build/package/ProcMgr-$version-x86.msi"
+    packaging/build-msi.sh build/win64/bin x64 "$version" "build/package/ProcMgr-$version-x64.msi"
+    ls -l build/package/ProcMgr-"$version"-*.msi
     ;;
 up | down | console)
     if [ -x tools/stack.sh ]; then
