@@ -209,6 +209,27 @@ std::string SidText(PSID sid) {
     return std::string(text);
 }
 
+// Opens a client end of the pipe at `path`, waiting up to `wait_ms` while every instance is
+// busy; invalid with GetLastError set else (ERROR_PIPE_BUSY when it stayed busy).
+pm::win::unique_hfile OpenPipe(const std::string& path, DWORD access, DWORD flags, DWORD wait_ms) {
+    uint64_t deadline = MonotonicMs() + wait_ms;
+    for (;;) {
+        pm::win::unique_hfile h(
+            CreateFileA(path.c_str(), access, 0, nullptr, OPEN_EXISTING, flags, nullptr));
+        if (h || GetLastError() != ERROR_PIPE_BUSY) return h;
+        // Every instance is taken (for a moment, or the node is at its connection cap).
+        uint64_t now = MonotonicMs();
+        if (now >= deadline) break;
+        DWORD slice = static_cast<DWORD>(deadline - now < 500 ? deadline - now : 500);
+        if (!WaitNamedPipeA(path.c_str(), slice) && GetLastError() == ERROR_FILE_NOT_FOUND) {
+            SetLastError(ERROR_FILE_NOT_FOUND);
+            return pm::win::unique_hfile();
+        }
+    }
+    SetLastError(ERROR_PIPE_BUSY);
+    return pm::win::unique_hfile();
+}
+
 } // namespace
 
 ServerAccount ProcessAccount(DWORD pid) {
@@ -251,9 +272,10 @@ struct PipeConnection {
 };
 
 DWORD NodeServerProcessId(const std::string& node) {
-    pm::win::unique_hfile h(CreateFileA(PipePathForNode(node).c_str(), GENERIC_READ, 0, nullptr,
-                                        OPEN_EXISTING,
-                                        SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr));
+    // Busy for a moment right after another client came: wait a little, like a sender.
+    pm::win::unique_hfile h =
+        OpenPipe(PipePathForNode(node), GENERIC_READ,
+                 SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, kWriteTimeoutMs);
     return h ? ServerProcessId(h.get()) : 0;
 }
 
@@ -386,26 +408,39 @@ void PipeTransport::Listener::IoLoop(HANDLE first) {
     bool accept_pending = false;
     bool accepted_at_once = false; // ConnectNamedPipe found the client there already
     size_t rotate = 0;
-    for (;;) {
-        uint64_t now = MonotonicMs();
-        // Offer an instance while below the cap; at the cap further clients find the pipe busy.
-        if (!accept_pending && peers.size() < kMaxConnectionsPerNode) {
+    // Puts an instance in the listening state while below the cap (`taken`: a connection about
+    // to join the peers); at the cap further clients find the pipe busy. The pipe must never be
+    // without an instance while the node lives: a client arriving then would find no such node.
+    // So an instance whose client left before it was seen is disconnected and offered again,
+    // never closed, and the next instance exists before a new connection can be dropped.
+    auto offer = [&](size_t taken) {
+        if (accept_pending || peers.size() + taken >= kMaxConnectionsPerNode) return;
+        for (int attempt = 0; attempt < 3; ++attempt) {
             if (!listening) listening = CreateInstance(path, false, security);
-            if (listening) {
-                OVERLAPPED* ov = accept->NextReset();
-                BOOL ok = ConnectNamedPipe(listening.get(), ov);
-                DWORD err = ok ? 0 : GetLastError();
-                if (ok || err == ERROR_PIPE_CONNECTED) {
-                    SetEvent(accept->event.get()); // connected already: taken below
-                    accept_pending = true;
-                    accepted_at_once = true;
-                } else if (err == ERROR_IO_PENDING) {
-                    accept_pending = true;
-                } else {
-                    listening.reset(); // the peer went away before we saw it
-                }
+            if (!listening) return; // out of resources: tried again shortly
+            OVERLAPPED* ov = accept->NextReset();
+            BOOL ok = ConnectNamedPipe(listening.get(), ov);
+            DWORD err = ok ? 0 : GetLastError();
+            if (ok || err == ERROR_PIPE_CONNECTED) {
+                SetEvent(accept->event.get()); // connected already: taken below
+                accept_pending = true;
+                accepted_at_once = true;
+                return;
+            }
+            if (err == ERROR_IO_PENDING) {
+                accept_pending = true;
+                return;
+            }
+            if (err == ERROR_NO_DATA) {
+                DisconnectNamedPipe(listening.get()); // the peer went away before we saw it
+            } else {
+                listening = CreateInstance(path, false, security); // made before the old goes
             }
         }
+    };
+    for (;;) {
+        uint64_t now = MonotonicMs();
+        offer(0);
         // Wait for the stop, a connection, or any read; no longer than the nearest deadline.
         std::vector<HANDLE> events;
         events.reserve(peers.size() + 2);
@@ -426,7 +461,7 @@ void PipeTransport::Listener::IoLoop(HANDLE first) {
             }
         }
         DWORD timeout = wake > now ? static_cast<DWORD>(wake - now) : 0;
-        if (!listening && !accept_pending && peers.size() < kMaxConnectionsPerNode)
+        if (!accept_pending && peers.size() < kMaxConnectionsPerNode)
             timeout = timeout < 50 ? timeout : 50; // out of resources: try again shortly
         DWORD w = WaitForMultipleObjects(static_cast<DWORD>(events.size()), events.data(), FALSE,
                                          timeout);
@@ -445,21 +480,24 @@ void PipeTransport::Listener::IoLoop(HANDLE first) {
                 accepted_at_once || GetOverlappedResult(listening.get(), &accept->ov, &n, FALSE);
             accepted_at_once = false;
             if (connected) {
+                pm::win::unique_hfile taken = std::move(listening);
+                offer(1);
                 try {
                     auto p = std::make_unique<Peer>();
-                    p->pipe = std::move(listening);
+                    p->pipe = std::move(taken);
                     p->last_heard = now;
                     if (Arm(*p)) {
                         peers.push_back(std::move(p));
                     } else {
-                        DisconnectNamedPipe(p->pipe.get());
+                        DisconnectNamedPipe(p->pipe.get()); // it came and went: no frame
                     }
                 } catch (...) {
                     // No memory for this peer: it is refused, the node goes on.
-                    if (listening) DisconnectNamedPipe(listening.get());
+                    if (taken) DisconnectNamedPipe(taken.get());
                 }
+            } else {
+                DisconnectNamedPipe(listening.get()); // kept, and offered again at once
             }
-            listening.reset();
         }
         // Every finished read, fairly: each round starts at another peer.
         rotate = peers.empty() ? 0 : (rotate + 1) % peers.size();
@@ -505,52 +543,34 @@ pm::win::unique_hfile ConnectToNode(const std::string& node, bool overlapped, DW
     std::string path = PipePathForNode(node);
     DWORD flags =
         SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION | (overlapped ? FILE_FLAG_OVERLAPPED : 0);
-    uint64_t deadline = MonotonicMs() + wait_ms;
-    for (;;) {
-        pm::win::unique_hfile h(CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                            OPEN_EXISTING, flags, nullptr));
-        if (h) {
-            // Whoever took the name first could be answering: talk only to a server running as
-            // this account, SYSTEM or an administrator, where Windows can tell.
-            DWORD pid = ServerProcessId(h.get());
-            ServerAccount server = ProcessAccount(pid);
-            ServerVerdict verdict = JudgeServerAccount(server, CurrentUserSid());
-            if (verdict != ServerVerdict::kAccept) {
-                char line[512];
-                if (verdict == ServerVerdict::kRefuseUnreadable) {
-                    std::snprintf(line, sizeof line,
-                                  "KAVIPC32: refused to talk to node \"%s\": the account of "
-                                  "process %lu, which serves its pipe, cannot be read\n",
-                                  node.c_str(), static_cast<unsigned long>(pid));
-                } else {
-                    std::snprintf(line, sizeof line,
-                                  "KAVIPC32: refused to talk to node \"%s\": its pipe is served "
-                                  "by process %lu running as %s, not as this account, SYSTEM or "
-                                  "an administrator (has another program taken the name?)\n",
-                                  node.c_str(), static_cast<unsigned long>(pid),
-                                  server.user_sid.c_str());
-                }
-                TraceLoudly(line);
-                SetLastError(ERROR_ACCESS_DENIED);
-                return pm::win::unique_hfile();
-            }
-            DWORD mode = PIPE_READMODE_MESSAGE;
-            SetNamedPipeHandleState(h.get(), &mode, nullptr, nullptr);
-            return h;
+    pm::win::unique_hfile h = OpenPipe(path, GENERIC_READ | GENERIC_WRITE, flags, wait_ms);
+    if (!h) return h;
+    // Whoever took the name first could be answering: talk only to a server running as
+    // this account, SYSTEM or an administrator, where Windows can tell.
+    DWORD pid = ServerProcessId(h.get());
+    ServerAccount server = ProcessAccount(pid);
+    ServerVerdict verdict = JudgeServerAccount(server, CurrentUserSid());
+    if (verdict != ServerVerdict::kAccept) {
+        char line[512];
+        if (verdict == ServerVerdict::kRefuseUnreadable) {
+            std::snprintf(line, sizeof line,
+                          "KAVIPC32: refused to talk to node \"%s\": the account of "
+                          "process %lu, which serves its pipe, cannot be read\n",
+                          node.c_str(), static_cast<unsigned long>(pid));
+        } else {
+            std::snprintf(line, sizeof line,
+                          "KAVIPC32: refused to talk to node \"%s\": its pipe is served "
+                          "by process %lu running as %s, not as this account, SYSTEM or "
+                          "an administrator (has another program taken the name?)\n",
+                          node.c_str(), static_cast<unsigned long>(pid), server.user_sid.c_str());
         }
-        DWORD err = GetLastError();
-        if (err != ERROR_PIPE_BUSY) return h;
-        // Every instance is taken (for a moment, or the node is at its connection cap).
-        uint64_t now = MonotonicMs();
-        if (now >= deadline) break;
-        DWORD slice = static_cast<DWORD>(deadline - now < 500 ? deadline - now : 500);
-        if (!WaitNamedPipeA(path.c_str(), slice) && GetLastError() == ERROR_FILE_NOT_FOUND) {
-            SetLastError(ERROR_FILE_NOT_FOUND);
-            return pm::win::unique_hfile();
-        }
+        TraceLoudly(line);
+        SetLastError(ERROR_ACCESS_DENIED);
+        return pm::win::unique_hfile();
     }
-    SetLastError(ERROR_PIPE_BUSY);
-    return pm::win::unique_hfile();
+    DWORD mode = PIPE_READMODE_MESSAGE;
+    SetNamedPipeHandleState(h.get(), &mode, nullptr, nullptr);
+    return h;
 }
 
 bool WriteFrame(HANDLE pipe, FrameKind kind, const uint8_t* data, size_t size) {

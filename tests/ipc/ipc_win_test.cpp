@@ -230,6 +230,30 @@ TEST(IpcWinTest, DamagedFramesOnThePipeAreDroppedAndTheNextMessageArrives) {
     EXPECT_EQ(le::Load32(&n.messages()[0][kavipc::kOffSeqNo]), 9u);
 }
 
+// A client that opens the pipe and closes it without a frame (a look at the serving process)
+// must never leave the node without an instance: the next client finds it at once.
+TEST(IpcWinTest, NodeStaysReachableRightAfterAClientLeftWithoutAFrame) {
+    RecordingNode n(Unique("Revisit"));
+    ASSERT_TRUE(n.Create());
+    // Each round: a look that connects and leaves without a frame, then a sender's connection
+    // (closed again, so the next look follows a frameless client too).
+    int lost = 0;
+    DWORD last_error = 0;
+    for (int round = 0; round < 300; ++round) {
+        if (kavipc::NodeServerProcessId(n.name()) != GetCurrentProcessId()) {
+            ++lost;
+            last_error = GetLastError();
+        }
+        if (!kavipc::ConnectToNode(n.name(), false, 2000)) {
+            ++lost;
+            last_error = GetLastError();
+        }
+    }
+    EXPECT_EQ(lost, 0) << "last error " << last_error;
+    ASSERT_EQ(EnqueueMessage(LibraryMessage(Spec("Me", n.name(), 5))), 1);
+    EXPECT_TRUE(n.WaitMessages(1));
+}
+
 // --- two processes --------------------------------------------------------------------------
 
 TEST(IpcWinTest, TwoProcessesTalkBothWaysAndTheChildStopsOnRequest) {
