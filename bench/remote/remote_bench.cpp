@@ -6,9 +6,10 @@
 //       answers every request on S with BYTES bytes (a raw NATS responder)
 //   remote_bench request --conf FILE --subject S --size BYTES [ROUNDS]
 //       raw NATS request-reply of BYTES bytes to S: p50 and p99
-//   remote_bench load --conf FILE --rate R --seconds N
-//       R no-change updates per second, sent without waiting, for N seconds: how many came
-//       back with the node's reply, with a gate status, or not at all, and their p50 and p99
+//   remote_bench load --conf FILE --rate R --seconds N [--code HEX --to NODE]
+//       R requests per second (no-change updates, or CODE without parameters to NODE), sent
+//       without waiting, for N seconds: how many came back with the node's reply, with each
+//       gate status, or not at all, and the replies' p50 and p99
 // FILE is a pmconsole.conf (servers, ca_file, user, password_file, machine).
 #include <nats/nats.h>
 
@@ -18,7 +19,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
+#include <map>
 #include <mutex>
 #include <sstream>
 #include <string>
@@ -216,6 +217,7 @@ struct LoadState {
     std::vector<double> latency;
     std::vector<char> answered;
     size_t ok = 0, statuses = 0, duplicates = 0;
+    std::map<std::string, size_t> by_status;
 };
 
 void OnLoadReply(natsConnection*, natsSubscription*, natsMsg* msg, void* closure) {
@@ -238,6 +240,7 @@ void OnLoadReply(natsConnection*, natsSubscription*, natsMsg* msg, void* closure
                     st->latency.push_back(Ms(now - st->sent[index]));
                 } else {
                     ++st->statuses;
+                    ++st->by_status[status ? status : "none"];
                 }
             }
         }
@@ -245,7 +248,8 @@ void OnLoadReply(natsConnection*, natsSubscription*, natsMsg* msg, void* closure
     natsMsg_Destroy(msg);
 }
 
-int Load(const RemoteSettings& s, const std::string& password, int rate, int seconds) {
+int Load(const RemoteSettings& s, const std::string& password, int rate, int seconds, uint32_t code,
+         const std::string& node) {
     natsConnection* nc = Connect(s, password);
     if (nc == nullptr) return 1;
     const size_t total = static_cast<size_t>(rate) * static_cast<size_t>(seconds);
@@ -258,8 +262,7 @@ int Load(const RemoteSettings& s, const std::string& password, int rate, int sec
         return 1;
     natsSubscription_SetPendingLimits(sub, -1, -1);
     natsConnection_Flush(nc);
-    const std::string subject =
-        remote::SubjectForRequest(s.machine, "ProcMgr", kUpdateCode, std::string());
+    const std::string subject = remote::SubjectForRequest(s.machine, node, code, std::string());
     // The agent's current clock, so that the updates find no change.
     uint32_t clock = 0;
     {
@@ -273,7 +276,17 @@ int Load(const RemoteSettings& s, const std::string& password, int rate, int sec
             first.items[0].size() >= 4)
             std::memcpy(&clock, first.items[0].data(), 4);
     }
-    const std::string request = PackedUpdate(clock);
+    std::string request = PackedUpdate(clock);
+    if (code != kUpdateCode) {
+        HeapMemory memory;
+        Command command(code);
+        command.SetReturnAddr("remote-bench");
+        command.SetTargetAddr(node.c_str());
+        void* packed = command.BuildRequest(memory);
+        if (packed == nullptr) return 1;
+        request.assign(static_cast<const char*>(packed), msg::DeclaredLength(packed));
+        memory.Free(packed);
+    }
     const auto start = Clock::now();
     for (size_t i = 0; i < total; ++i) {
         const auto due = start + std::chrono::microseconds(1000000 * i / static_cast<size_t>(rate));
@@ -302,6 +315,8 @@ int Load(const RemoteSettings& s, const std::string& password, int rate, int sec
                 static_cast<double>(total) / sending);
     std::printf("node's reply %zu, gate status %zu, no answer %zu, duplicates %zu\n", st.ok,
                 st.statuses, total - st.ok - st.statuses, st.duplicates);
+    for (const auto& b : st.by_status)
+        std::printf("  gate status %s: %zu\n", b.first.c_str(), b.second);
     PrintLatency("update under load:", st.latency);
     return st.ok == total ? 0 : 1;
 }
@@ -321,6 +336,9 @@ int main(int argc, char** argv) {
     const size_t size = std::strtoul(Option(args, "--size", "64").c_str(), nullptr, 10);
     const int seconds = std::atoi(Option(args, "--seconds", "60").c_str());
     const int rate = std::atoi(Option(args, "--rate", "1000").c_str());
+    const uint32_t code = static_cast<uint32_t>(
+        std::strtoul(Option(args, "--code", "73124533").c_str(), nullptr, 16));
+    const std::string node = Option(args, "--to", "ProcMgr");
     RemoteSettings settings;
     std::string password, error;
     if (!LoadRemoteSettings(args, settings, password, error) || !settings.Remote()) {
@@ -328,11 +346,11 @@ int main(int argc, char** argv) {
         return 2;
     }
     const int rounds = args.empty() ? 1000 : std::atoi(args[0].c_str());
-    int code = 2;
-    if (mode == "update") code = Update(settings, password, rounds);
-    if (mode == "responder") code = Responder(settings, password, subject, size, seconds);
-    if (mode == "request") code = Requester(settings, password, subject, size, rounds);
-    if (mode == "load") code = Load(settings, password, rate, seconds);
+    int result = 2;
+    if (mode == "update") result = Update(settings, password, rounds);
+    if (mode == "responder") result = Responder(settings, password, subject, size, seconds);
+    if (mode == "request") result = Requester(settings, password, subject, size, rounds);
+    if (mode == "load") result = Load(settings, password, rate, seconds, code, node);
     nats_Close();
-    return code;
+    return result;
 }

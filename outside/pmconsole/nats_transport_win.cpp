@@ -13,6 +13,7 @@
 #include "outside/pmconsole/remote_reply.h"
 #include "outside/pmconsole/remote_transport.h"
 #include "shared/nats/server_link_win.h"
+#include "shared/nats/server_pool.h"
 #include "shared/remote/operations.h"
 
 namespace pm::console {
@@ -122,6 +123,7 @@ private:
             std::string why;
             switch (link->Start(url, ca_file_, client_, options_, kHandshakeMs, why)) {
             case nats::ServerLink::Open::kOk:
+                Learn(link->Info().connect_urls);
                 link_ = std::move(link);
                 return true;
             case nats::ServerLink::Open::kRefused:
@@ -134,6 +136,23 @@ private:
         }
         error = "no server could be reached (" + last + ")";
         return false;
+    }
+
+    // The servers the cluster announces join the list, for a later request to reconnect to.
+    void Learn(const std::vector<std::string>& announced) {
+        const bool tls = std::any_of(servers_.begin(), servers_.end(),
+                                     [](const nats::ServerUrl& u) { return u.tls; });
+        for (const std::string& host_port : announced) {
+            nats::ServerUrl url;
+            std::string ignored;
+            if (servers_.size() >= nats::ServerPool::kMaxServers ||
+                !nats::ParseServerUrl((tls ? "tls://" : "nats://") + host_port, url, ignored))
+                continue;
+            const bool known =
+                std::any_of(servers_.begin(), servers_.end(),
+                            [&](const nats::ServerUrl& u) { return u.Text() == url.Text(); });
+            if (!known) servers_.push_back(url);
+        }
     }
 
     void Drop() { link_.reset(); }
