@@ -30,12 +30,16 @@ void GateLink::Subscribe(const std::string& subject) {
 }
 
 void GateLink::Publish(std::string lines) {
+    bool wake = false;
     {
         std::lock_guard<std::mutex> hold(out_lock_);
         if (out_.size() + lines.size() > kMaxQueued) return;
+        // The link takes everything queued at once: one wake-up per batch, not per reply
+        // (each is a trip to the system, which the link's reading shares under load).
+        wake = out_.empty();
         out_ += lines;
     }
-    SetEvent(wake_);
+    if (wake) SetEvent(wake_);
 }
 
 void GateLink::Stop() {
