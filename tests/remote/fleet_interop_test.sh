@@ -26,7 +26,9 @@ export PM_FLEET_PORT=$((31000 + ($$ % 1000) * 20))
 fleet=$top/tools/fleet/fleet.sh
 agent=$PM_FLEET_DIR/agent1
 failed=0
-trap '"$fleet" down >/dev/null 2>&1; rm -rf "$PM_FLEET_DIR"' EXIT
+# The prefix's wine server may still write into it for a moment after the agents stop.
+trap '"$fleet" down >/dev/null 2>&1; rm -rf "$PM_FLEET_DIR" 2>/dev/null ||
+    { sleep 2; rm -rf "$PM_FLEET_DIR"; }' EXIT
 "$fleet" up 1 >"$PM_FLEET_DIR.up.log" 2>&1 || { cat "$PM_FLEET_DIR.up.log"; exit 1; }
 rm -f "$PM_FLEET_DIR.up.log"
 
