@@ -264,6 +264,9 @@ bench)
     tools/wine-run "build/$ARCH/bin/update_bench.exe" 300
     log "Execute Command: latency, capture and a soak of 1000 executions (Wine, $ARCH)"
     tools/wine-run "build/$ARCH/bin/exec_bench.exe" 1000
+    log "the remote path: an update through a NATS cluster, one gate under load (Wine, $ARCH)"
+    cmake --build build/bench -j "$(nproc)" --target remote_bench
+    PM_ARCH=$ARCH bench/remote/remote_bench.sh
     ;;
 demo)
     need_packages

@@ -16,6 +16,7 @@
 #include <string>
 #include <thread>
 
+#include "outside/pmgate/forwarder.h"
 #include "outside/pmgate/gate_link_win.h"
 #include "outside/pmgate/reply_lines.h"
 #include "shared/node/service_node.h"
@@ -113,10 +114,6 @@ public:
             Answer(m.reply, check.status);
             return;
         }
-        if (!library_.Functions().SvcNodeExists(subject.node.c_str())) {
-            Answer(m.reply, remote::GateStatus::kNodeNotRunning);
-            return;
-        }
         if (in_flight_.fetch_add(1) >= static_cast<int>(config_.max_in_flight)) {
             in_flight_.fetch_sub(1);
             Answer(m.reply, remote::GateStatus::kBusy);
@@ -136,8 +133,14 @@ public:
         command->console_tag = check.view.tag;
         command->SetTargetAddr(subject.node.c_str());
         command->timeout_ms = kForwardTimeoutMs;
-        command->sent_at = GetTickCount();
         if (config_.trace) TraceLine("->" + m.subject + " to " + m.reply);
+        forwarder_.Post([this, command] { Forward(command); });
+    }
+
+    // On the forwarding thread: a slow node holds up no other request's reading. A node that
+    // is not running fails the send, and Completed() tells that apart from a silent node.
+    void Forward(GateCommand* command) {
+        command->sent_at = GetTickCount();
         node_.SendCommand(command, Send::kNoWait | Send::kDeleteWhenDone);
     }
 
@@ -192,6 +195,7 @@ private:
     MessagingLibrary& library_;
     remote::GateRules rules_;
     std::atomic<int> in_flight_{0};
+    Forwarder forwarder_; // last: its thread ends before the rest goes
 };
 
 void GateCommand::OnComplete() {

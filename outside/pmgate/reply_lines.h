@@ -4,7 +4,6 @@
 
 #include <cstddef>
 #include <string>
-#include <vector>
 
 #include "shared/remote/statuses.h"
 
@@ -16,11 +15,5 @@ std::string StatusLines(const std::string& reply_subject, remote::GateStatus sta
 // The node's reply in pieces of at most `piece_size` bytes, in order.
 std::string ReplyLines(const std::string& reply_subject, const std::string& reply,
                        size_t piece_size);
-
-// True when `host` is one of the certificate's names: DNS names (a leading "*." matches one
-// whole left-most label) compared without case, IP addresses (as text) exactly. An IP literal
-// host matches only IP entries.
-bool HostMatchesCertificate(const std::string& host, const std::vector<std::string>& dns_names,
-                            const std::vector<std::string>& ip_addresses);
 
 } // namespace pm::gate

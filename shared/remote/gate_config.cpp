@@ -87,6 +87,10 @@ bool ParseGateConfig(const std::string& text, GateConfig& out, std::string& erro
                 }
                 c.allow.push_back(code);
             }
+            if (c.allow.empty()) {
+                error = At(e) + "allow is empty: the gate would forward nothing";
+                return false;
+            }
         } else if (e.key == "max_in_flight") {
             uint32_t n = 0;
             if (!ParseCode(e.value, n) || n == 0 || n > kMaxMaxInFlight) {

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "outside/pmgate/reply_lines.h"
+#include "shared/nats/host_names.h"
 
 namespace pm::gate {
 namespace {
@@ -34,8 +35,8 @@ TEST(GateLines, CertificateNames) {
         {"127.0.0.2", false},      {"elsewhere", false},  {"localhost.", false},
     };
     for (const Row& r : rows)
-        EXPECT_EQ(HostMatchesCertificate(r.host, dns, ips), r.match) << r.host;
-    EXPECT_FALSE(HostMatchesCertificate("127.0.0.1", {"127.0.0.1"}, {})); // an IP only as IP
+        EXPECT_EQ(nats::HostMatchesCertificate(r.host, dns, ips), r.match) << r.host;
+    EXPECT_FALSE(nats::HostMatchesCertificate("127.0.0.1", {"127.0.0.1"}, {})); // an IP only as IP
 }
 
 } // namespace

@@ -1,14 +1,22 @@
 #!/usr/bin/env bash
-# The native console (libnats) with the real gate under Wine, through a real three-server
-# cluster: tools/fleet/fleet.sh starts one agent (quorlent, pmhost, pmgate) in a prefix of its
-# own. Exit 77 (skipped) when the Windows build or nats-server is not there.
+# Both consoles with the real gate under Wine, through a real three-server cluster, on one agent
+# start: tools/fleet/fleet.sh starts one agent (quorlent, pmhost, pmgate) in a prefix of its own.
+#  - the native console (libnats) and the Windows console (the project's own client) under Wine:
+#    listings, a captured output, "not permitted", "no such machine"
+#  - a 10 MB captured output arrives whole through either console (its hash)
+#  - the server the gate is connected to is killed: a request in flight ends with a clear error
+#    or its right reply, never a hang; the gate answers again through another server in 10 s
+#  - the gate is killed and started again three times: the agent keeps no handle of it
+#  - the agent stops, its gate stays: "agent not running" from either console
+# Exit 77 (skipped) when the Windows build or nats-server is not there.
 set -uo pipefail
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 . "$top/tools/wine-loader.sh"
 arch=${PM_ARCH:-win64}
 [ "$arch" = win64 ] || [ "$(pm_win32_exec)" = yes ] || arch=win64
 bin=$top/build/$arch/bin
-for f in pmgate.exe quorlent.exe pmhost.exe TARNVEX.DLL kavipcctl.exe; do
+for f in pmgate.exe quorlent.exe pmhost.exe TARNVEX.DLL kavipcctl.exe pmconsole.exe \
+    proc_figures.exe; do
     [ -f "$bin/$f" ] || { echo "skipped: $bin/$f is not built"; exit 77; }
 done
 command -v nats-server >/dev/null || { echo "skipped: nats-server is not installed"; exit 77; }
@@ -16,41 +24,162 @@ command -v nats-server >/dev/null || { echo "skipped: nats-server is not install
 export PM_ARCH=$arch PM_FLEET_DIR=${PM_TEST_DIR:-$top/build/native}/fleet-interop-$$
 export PM_FLEET_PORT=$((31000 + ($$ % 1000) * 20))
 fleet=$top/tools/fleet/fleet.sh
+agent=$PM_FLEET_DIR/agent1
 failed=0
-trap '"$fleet" down >/dev/null 2>&1; rm -rf "$PM_FLEET_DIR"' EXIT
+# The prefix's wine server may still write into it for a moment after the agents stop.
+trap '"$fleet" down >/dev/null 2>&1; rm -rf "$PM_FLEET_DIR" 2>/dev/null ||
+    { sleep 2; rm -rf "$PM_FLEET_DIR"; }' EXIT
 "$fleet" up 1 >"$PM_FLEET_DIR.up.log" 2>&1 || { cat "$PM_FLEET_DIR.up.log"; exit 1; }
+rm -f "$PM_FLEET_DIR.up.log"
 
-# expect EXIT_CODE ROLE ARGS...: the console's exit code; its output kept in $out.
-expect() {
-    local want=$1 role=$2
+winpath() { printf 'Z:%s' "${1//\//\\}"; }
+fail() {
+    echo "FAILED: $*"
+    failed=1
+}
+# The Windows console's configurations name Windows paths; SERVERS defaults to all three.
+win_conf() { # ROLE FILE [SERVERS]
+    {
+        echo "servers = ${3:-$(cat "$PM_FLEET_DIR/servers.txt")}"
+        echo "ca_file = $(winpath "$PM_FLEET_DIR/ca.pem")"
+        echo "user = $1"
+        echo "password_file = $(winpath "$PM_FLEET_DIR/users/$1.password")"
+        echo "machine = agent1"
+    } >"$2"
+}
+win_conf operator "$PM_FLEET_DIR/operator-win.conf"
+win_conf readonly "$PM_FLEET_DIR/readonly-win.conf"
+wine_in_agent() { WINEPREFIX=$agent/prefix "$top/tools/wine-run" "$@"; }
+
+# console native|windows ROLE ARGS...: runs one console, its output (stdout then stderr) in
+# $out and its exit code in $code; bounded by a hang guard.
+console() {
+    local kind=$1 role=$2
     shift 2
-    out=$("$fleet" console --as "$role" "$@" 2>&1)
-    local got=$?
-    if [ "$got" != "$want" ]; then
-        echo "FAILED: $role $*: exit $got, expected $want"
+    if [ "$kind" = native ]; then
+        out=$(timeout 120 "$fleet" console --as "$role" "$@" 2>&1)
+    else
+        out=$(timeout 120 "$top/tools/wine-run" "$bin/pmconsole.exe" \
+            --conf "$(winpath "$PM_FLEET_DIR/$role-win.conf")" "$@" 2>&1)
+    fi
+    code=$?
+}
+export WINEPREFIX=$agent/prefix
+# expect EXIT_CODE KIND ROLE ARGS...
+expect() {
+    local want=$1
+    shift
+    console "$@"
+    if [ "$code" != "$want" ]; then
+        fail "$1 $2 ${*:3}: exit $code, expected $want"
         echo "$out" | tail -n 5
-        failed=1
     fi
 }
 
 # The gate subscribes after its own start: wait (bounded) until it answers.
-for i in $(seq 1 60); do
-    "$fleet" console --as readonly raw 0x504D4802 --to KAVMonitorClientNC --timeout 2000 \
-        >/dev/null 2>&1 && break
-    sleep 0.5
+gate_answers() {
+    local i
+    for i in $(seq 1 60); do
+        "$fleet" console --as readonly raw 0x504D4802 --to KAVMonitorClientNC --timeout 2000 \
+            >/dev/null 2>&1 && return 0
+        sleep 0.5
+    done
+    return 1
+}
+gate_answers || fail "the gate never answered"
+
+for kind in native windows; do
+    expect 0 $kind operator ps
+    grep -q 'services.exe' <<<"$out" || fail "$kind: ps lists no services.exe"
+    expect 0 $kind operator exec --capture -- cmd /c echo through the gate
+    grep -q 'through the gate' <<<"$out" || fail "$kind: exec output did not come back"
+    expect 0 $kind readonly monitors list
+    expect 4 $kind readonly exec -- cmd /c echo refused
+    grep -q 'not permitted' <<<"$out" || fail "$kind: the refusal is not told as such"
+    expect 4 $kind readonly kill 1
+    expect 5 $kind operator --machine agent9 ps
 done
 
-expect 0 operator ps
-grep -q 'services.exe' <<<"$out" || { echo "FAILED: ps lists no services.exe"; failed=1; }
-expect 0 operator exec --capture -- cmd /c echo through the gate
-grep -q 'through the gate' <<<"$out" || { echo "FAILED: exec output did not come back"; failed=1; }
-expect 0 readonly monitors list
-expect 4 readonly exec -- cmd /c echo refused
-expect 4 readonly kill 1
-expect 5 operator --machine agent9 ps
+# 10 MB of text typed by cmd, captured raw: the first 10 MB of the output are the file.
+big=$PM_FLEET_DIR/big.txt
+head -c 8000000 /dev/urandom | base64 -w 76 | head -c 10485760 >"$big"
+want=$(sha256sum <"$big" | cut -d' ' -f1)
+for kind in native windows; do
+    if [ $kind = native ]; then
+        timeout 120 "$fleet" console exec --capture --raw --timeout 60 -- cmd /c type \
+            "$(winpath "$big")" >"$big.$kind" 2>/dev/null
+    else
+        timeout 120 "$top/tools/wine-run" "$bin/pmconsole.exe" \
+            --conf "$(winpath "$PM_FLEET_DIR/operator-win.conf")" exec --capture --raw \
+            --timeout 60 -- cmd /c type "$(winpath "$big")" >"$big.$kind" 2>/dev/null
+    fi
+    got=$(head -c 10485760 "$big.$kind" | sha256sum | cut -d' ' -f1)
+    [ "$got" = "$want" ] || fail "$kind: the 10 MB output came back different ($(stat -c %s "$big.$kind") bytes)"
+    rm -f "$big.$kind"
+done
+rm -f "$big"
+
+# The server the gate is connected to (A) is killed while a request waits on another (B).
+a_url=$(sed -n 's/.*--connected to \(tls:[^ ]*\) .*/\1/p' "$agent/pmgate.log" | tail -n 1)
+servers=$(cat "$PM_FLEET_DIR/servers.txt")
+a=0 b_url=""
+for i in 1 2 3; do
+    url=$(cut -d, -f$i <<<"$servers")
+    if [ "$url" = "$a_url" ]; then a=$i; elif [ -z "$b_url" ]; then b_url=$url; fi
+done
+if [ "$a" = 0 ]; then
+    fail "the gate's server is not in its log ($a_url)"
+else
+    sed "s#^servers = .*#servers = $b_url#" "$PM_FLEET_DIR/operator.conf" >"$PM_FLEET_DIR/b.conf"
+    on_b() { timeout 60 "$top/build/native/bin/pmconsole" --conf "$PM_FLEET_DIR/b.conf" "$@"; }
+    on_b exec --capture --timeout 8 -- ping -n 4 127.0.0.1 >"$PM_FLEET_DIR/inflight.out" 2>&1 &
+    inflight=$!
+    sleep 1
+    "$top/tools/fleet/cluster.sh" kill "$PM_FLEET_DIR" "$a"
+    killed_at=$SECONDS
+    back=no
+    while [ $((SECONDS - killed_at)) -le 10 ]; do
+        on_b ps --timeout 1000 >/dev/null 2>&1 && { back=yes; break; }
+        sleep 0.2
+    done
+    [ $back = yes ] || fail "the gate was not reachable through $b_url within 10 s of the kill"
+    wait "$inflight"
+    inflight_code=$?
+    echo "the request in flight when the gate's server died: exit $inflight_code"
+    case $inflight_code in
+    0) grep -q '127.0.0.1' "$PM_FLEET_DIR/inflight.out" || fail "the request in flight got a wrong reply" ;;
+    3) grep -q 'no reply' "$PM_FLEET_DIR/inflight.out" || fail "the request in flight ended without a clear line" ;;
+    *) fail "the request in flight ended with exit $inflight_code: $(tail -n 2 "$PM_FLEET_DIR/inflight.out")" ;;
+    esac
+    expect 0 windows operator ps # its list still names the dead server
+    expect 0 native operator ps
+fi
+
+# The gate killed and started again, three times: the agent's handles stay where they were.
+handles() { wine_in_agent "$bin/proc_figures.exe" quorlent.exe | sed -n 's/.* handles \([0-9]*\) .*/\1/p'; }
+gate_start() {
+    (cd "$bin" && setsid "$top/tools/wine-run" pmgate.exe --config "$(winpath "$agent")\\pmgate.conf" \
+        >>"$agent/pmgate.out" 2>&1 </dev/null & echo $! >"$agent/pmgate.pid")
+}
+sleep 2.5 # the agent's library lets go of consoles that ended about once a second
+before=$(handles)
+for cycle in 1 2 3; do
+    pid=$(cat "$agent/pmgate.pid")
+    kill -KILL "$pid"
+    for i in $(seq 1 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+    gate_start
+    gate_answers || fail "the gate did not answer after restart $cycle"
+    console native operator exec --capture -- cmd /c echo cycle $cycle
+done
+sleep 2.5
+after=$(handles)
+echo "agent handles around three gate restarts: $before -> $after"
+[ -n "$before" ] && [ -n "$after" ] && [ "$after" -le $((before + 3)) ] ||
+    fail "the agent's handles grew from '$before' to '$after' over three gate restarts"
+
 # The agent stops; its gate stays: "agent not running".
-WINEPREFIX=$PM_FLEET_DIR/agent1/prefix PM_STACK_DIR=$PM_FLEET_DIR/agent1/stack \
-    "$top/tools/stack.sh" down >/dev/null 2>&1
-expect 6 operator ps
+WINEPREFIX=$agent/prefix PM_STACK_DIR=$agent/stack "$top/tools/stack.sh" down >/dev/null 2>&1
+expect 6 native operator ps
+expect 6 windows operator ps
 [ $failed = 0 ] && echo "fleet interop: every check passed"
 exit $failed

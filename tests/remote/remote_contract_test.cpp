@@ -170,6 +170,7 @@ TEST(RemoteConfig, GateFile) {
         "servers = a\nmax_in_flight = 4097\n", // above the limit
         "servers = a\nallow = 0x1g\n",         // not a code
         "servers = a\nallow = 4294967296\n",   // above 32 bits
+        "servers = a\nallow = , \n",           // nothing would be forwarded
         "servers = a\nnodes = Proc.Mgr\n",     // not a token
         "servers = a\ncert_file = c.pem\n",    // without its key
         "servers = a\ntrace = yes\n",          // not 0|1

@@ -62,7 +62,7 @@ gen() {
         for u in "${machines[@]}"; do
             echo "    { user: $u, password: \"$(cat "$dir/users/$u.password")\","
             echo "      permissions: { subscribe: [\"procmgr.$u.>\"], publish: { deny: [\">\"] },"
-            echo "                     allow_responses: { max: 100000, expires: \"5m\" } } }"
+            echo "                     allow_responses: { max: 300, expires: \"1m\" } } }"
         done
         echo "  ]"
         echo "}"

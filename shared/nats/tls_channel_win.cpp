@@ -1,5 +1,5 @@
-// Schannel over the gate's socket, and the check of the server's certificate.
-#include "outside/pmgate/tls_channel_win.h"
+// Schannel over a client socket, and the check of the server's certificate.
+#include "shared/nats/tls_channel_win.h"
 
 #include <wincrypt.h>
 
@@ -7,9 +7,9 @@
 #include <memory>
 #include <vector>
 
-#include "outside/pmgate/reply_lines.h"
+#include "shared/nats/host_names.h"
 
-namespace pm::gate {
+namespace pm::nats {
 namespace {
 
 constexpr DWORD kContextFlags = ISC_REQ_SEQUENCE_DETECT | ISC_REQ_REPLAY_DETECT |
@@ -316,4 +316,4 @@ bool TlsChannel::Decrypt(std::string& encrypted, std::string& plain) {
     return true;
 }
 
-} // namespace pm::gate
+} // namespace pm::nats

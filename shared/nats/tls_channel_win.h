@@ -11,7 +11,7 @@
 
 #include <string>
 
-namespace pm::gate {
+namespace pm::nats {
 
 class TlsChannel {
 public:
@@ -45,4 +45,4 @@ public:
     std::string leftover; // encrypted bytes read past the handshake
 };
 
-} // namespace pm::gate
+} // namespace pm::nats

@@ -1,0 +1,80 @@
+// What the Windows console makes of the messages on a reply subject and of the server's errors.
+#include <gtest/gtest.h>
+
+#include "outside/pmconsole/remote_reply.h"
+#include "shared/nats/headers.h"
+
+namespace pm::console {
+namespace {
+
+nats::Message Msg(const std::string& headers, const std::string& payload = "") {
+    nats::Message m;
+    m.subject = "_INBOX.x.1";
+    m.sid = "1";
+    m.headers = headers;
+    m.payload = payload;
+    return m;
+}
+
+std::string Piece(int i, int n, size_t total) {
+    return nats::BuildHeaderBlock({{"Pm-Status", "0"},
+                                   {"Pm-Piece", std::to_string(i) + "/" + std::to_string(n)},
+                                   {"Pm-Size", std::to_string(total)}});
+}
+
+TEST(RemoteReply, OneMessageSettles) {
+    struct Row {
+        std::string headers;
+        WireOutcome outcome;
+        uint32_t gate_status;
+    };
+    const Row rows[] = {
+        {"NATS/1.0 503\r\n\r\n", WireOutcome::kNoSuchMachine, 0},
+        {"", WireOutcome::kNoReply, 0},
+        {"NATS/1.0\r\nOther: 1\r\n\r\n", WireOutcome::kNoReply, 0},
+        {nats::BuildHeaderBlock({{"Pm-Status", "3"}}), WireOutcome::kGateStatus, 3},
+        {nats::BuildHeaderBlock({{"Pm-Status", "9"}}), WireOutcome::kNoReply, 0},
+        {Piece(1, 1, 2), WireOutcome::kReply, 0},
+    };
+    for (const Row& r : rows) {
+        RemoteReplyCollector c;
+        WireReply reply;
+        EXPECT_TRUE(c.Take(Msg(r.headers, r.outcome == WireOutcome::kReply ? "ok" : ""), reply))
+            << r.headers;
+        EXPECT_EQ(reply.outcome, r.outcome) << r.headers;
+        EXPECT_EQ(reply.gate_status, r.gate_status) << r.headers;
+    }
+}
+
+TEST(RemoteReply, PiecesInAnyOrderAndTheTimeOut) {
+    RemoteReplyCollector c;
+    WireReply reply;
+    EXPECT_FALSE(c.Take(Msg(Piece(3, 3, 7), "g"), reply));
+    EXPECT_FALSE(c.Take(Msg(Piece(1, 3, 7), "abc"), reply));
+    EXPECT_EQ(c.TimedOut().outcome, WireOutcome::kNoReply);
+    EXPECT_NE(c.TimedOut().detail.find("2 of 3"), std::string::npos);
+    EXPECT_TRUE(c.Take(Msg(Piece(2, 3, 7), "def"), reply));
+    EXPECT_EQ(reply.outcome, WireOutcome::kReply);
+    EXPECT_EQ(reply.message, "abcdefg");
+}
+
+TEST(RemoteReply, ViolationOfThisRequestOnly) {
+    const std::string subject = "procmgr.agent1.ProcMgr.73124535";
+    const std::string inbox = "_INBOX.abc.7";
+    struct Row {
+        const char* error;
+        bool match;
+    };
+    const Row rows[] = {
+        {"Permissions Violation for Publish to \"procmgr.agent1.ProcMgr.73124535\"", true},
+        {"Permissions Violation for Subscription to \"_INBOX.abc.7\"", true},
+        {"Permissions Violation for Publish to \"procmgr.agent1.ProcMgr.73124534\"", false},
+        {"Permissions Violation for Subscription to \"_INBOX.abc.71\"", false},
+        {"Maximum Payload Violation \"procmgr.agent1.ProcMgr.73124535\"", false},
+    };
+    for (const Row& r : rows)
+        EXPECT_EQ(IsViolationOf(r.error, subject, inbox), r.match) << r.error;
+}
+
+} // namespace
+} // namespace pm::console
