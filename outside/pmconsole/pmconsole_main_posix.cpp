@@ -14,6 +14,7 @@
 #include "outside/pmconsole/console_commands.h"
 #include "outside/pmconsole/remote_settings.h"
 #include "outside/pmconsole/remote_transport.h"
+#include "outside/pmconsole/serve_posix.h"
 #include "shared/crypto/password_cipher.h"
 #include "shared/text/text_string.h"
 
@@ -91,6 +92,9 @@ int Run(std::vector<std::string> args) {
         std::fprintf(stderr, "pmconsole: %s\n", error.c_str());
         return kExitUsage;
     }
+    if (!args.empty() && args[0] == "serve") // the web console
+        return RunServe(std::vector<std::string>(args.begin() + 1, args.end()), settings, password,
+                        &ToCompressed, &ToUtf8);
     if (WantsHelp(args)) {
         PosixConsoleIo io(nullptr);
         const int code = RunConsole(args, io);
