@@ -39,7 +39,7 @@ async function api(path, body) {
 // "done: ..." or "not permitted: ..." on the element the result concerns.
 function showResult(node, j) {
   let text = j.word;
-  if (j.ok && j.data && typeof j.data === "object" && j.data.meaning) text += ": " + j.data.meaning;
+  if (j.data && typeof j.data === "object" && j.data.meaning) text += ": " + j.data.meaning;
   else if (j.message) text += ": " + j.message;
   node.textContent = text;
   node.className = "status " + (j.ok ? "good" : "bad");
