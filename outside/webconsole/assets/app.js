@@ -57,7 +57,7 @@ function confirmThen(text) {
 
 function badge(node, word) {
   node.textContent = word;
-  node.className = "badge " + (word === "answered" ? "good" : word ? "bad" : "");
+  node.className = "badge " + (word === "answered" || word === "live" ? "good" : word ? "bad" : "");
 }
 
 // ---- fleet ----
