@@ -10,6 +10,8 @@ import json
 import subprocess
 import sys
 import time
+import urllib.error
+import urllib.parse
 import urllib.request
 
 from selenium import webdriver
@@ -49,6 +51,17 @@ def wait(d, cond, seconds, what):
     except TimeoutException:
         check(False, what)
         return None
+
+
+def http(url, headers, form=None):
+    """One request to the console's server: the HTTP status and the JSON answer."""
+    data = urllib.parse.urlencode(form).encode() if form is not None else None
+    req = urllib.request.Request(url, data=data, headers=headers)
+    try:
+        with urllib.request.urlopen(req, timeout=30) as r:
+            return r.status, json.load(r)
+    except urllib.error.HTTPError as e:
+        return e.code, json.load(e)
 
 
 def text_of(d, css):
@@ -113,11 +126,23 @@ try:
     wait(d, lambda: not d.find_elements(By.CSS_SELECTOR, row), 30, "the deleted monitor leaves the page")
 
     # What watching costs the agent, as the server counted it.
-    with urllib.request.urlopen(urllib.request.Request(
-            operator_url.split("#")[0] + "api/cost",
-            headers={"X-Pm-Token": operator_url.split("token=")[1]}), timeout=10) as r:
-        cost = json.load(r)
+    base, token = operator_url.split("#")[0], operator_url.split("token=")[1]
+    status, cost = http(base + "api/cost", {"X-Pm-Token": token})
     print("cost: " + json.dumps(cost), flush=True)
+
+    # The server itself refuses what another site (or a rebound name) would send; the process
+    # the requests name does not exist, so nothing would end even if one went through.
+    kill = {"machine": "agent1", "pid": "999999"}
+    for headers, want, what in [
+            ({"X-Pm-Token": token, "Origin": "http://attacker.example"}, 403, "another site's kill"),
+            ({"X-Pm-Token": token, "Host": "attacker.example:" + base.split(":")[2].strip("/")}, 403,
+             "a kill through a rebound name"),
+            ({"Origin": base.rstrip("/")}, 401, "a kill without the token"),
+            ({"X-Pm-Token": token[:-1] + ("0" if token[-1] != "0" else "1")}, 401, "a kill with a wrong token")]:
+        status, answer = http(base + "api/kill", headers, kill)
+        check(status == want and answer.get("word") == "refused", f"{what} is refused ({status})")
+    status, answer = http(base + "api/kill", {"X-Pm-Token": token}, kill)
+    check(status == 200 and answer.get("word") == "failed", f"the operator's kill of no process fails ({status})")
 
     # A read-only user: the kill button is refused, in words, on its row.
     d.get(readonly_url)
