@@ -8,6 +8,7 @@
 #   ./run.sh up | down     start quorlent in the background / stop it gracefully
 #   ./run.sh console ARGS  run pmconsole
 #   ./run.sh fleet up [N] | console [--as ROLE] ARGS | down   agents through a NATS cluster
+#   ./run.sh fleet console serve [--listen H:P]   the web console for the running fleet
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")"
 top=$(pwd)
@@ -40,6 +41,13 @@ need_packages() {
     command -v nats-server >/dev/null || missing+=(nats-server)
     [ -f /usr/include/nats/nats.h ] || missing+=(libnats-dev)
     command -v openssl >/dev/null || missing+=(openssl)
+    # The web console (pmconsole serve) and its browser test.
+    [ -f /usr/include/httplib.h ] || missing+=(libcpp-httplib-dev)
+    command -v pkg-config >/dev/null || missing+=(pkg-config)
+    command -v npm >/dev/null || missing+=(npm)
+    [ -x /usr/bin/chromium ] || missing+=(chromium)
+    [ -x /usr/bin/chromedriver ] || missing+=(chromium-driver)
+    /usr/bin/python3 -c "import selenium" 2>/dev/null || missing+=(python3-selenium)
     if [ ${#missing[@]} -gt 0 ]; then
         log "installing: ${missing[*]}"
         local sudo=""

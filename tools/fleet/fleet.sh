@@ -6,6 +6,8 @@
 #                                   pmhost and pmgate; prints the server URLs
 #   tools/fleet/fleet.sh console [--as operator|readonly] ARGS
 #                                   the native Linux console with build/fleet/ROLE.conf
+#   tools/fleet/fleet.sh console [--as ROLE] serve [--listen HOST:PORT]
+#                                   the web console for every agent of the fleet
 #   tools/fleet/fleet.sh down       stop everything `up` started
 # Settings: PM_FLEET_PORT (first client port, default 14222; routes at +10), PM_FLEET_DIR
 # (default build/fleet), PM_ARCH.
@@ -114,6 +116,13 @@ console() {
     case "$role" in operator | readonly) ;; *) say "fleet console: --as operator|readonly"; exit 2 ;; esac
     [ -f "$fleet/$role.conf" ] || { say "no fleet here: ./run.sh fleet up first"; exit 2; }
     build_console
+    if [ "${1:-}" = serve ]; then
+        # The web console shows every machine of the fleet.
+        local machines
+        machines=$(cd "$fleet" && ls -d agent*/ 2>/dev/null | tr -d / | paste -sd, -)
+        shift
+        set -- serve ${machines:+--machines "$machines"} "$@"
+    fi
     exec "$console_bin" --conf "$fleet/$role.conf" "$@"
 }
 
@@ -121,5 +130,5 @@ case "${1:-}" in
 up) shift; up "$@" ;;
 down) down ;;
 console) shift; console "$@" ;;
-*) sed -n '2,10p' "$0" | sed 's/^# \{0,1\}//'; [ "${1:-}" = --help ] ;;
+*) sed -n '2,12p' "$0" | sed 's/^# \{0,1\}//'; [ "${1:-}" = --help ] ;;
 esac
