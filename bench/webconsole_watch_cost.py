@@ -5,7 +5,8 @@ ways) read before and after.
 
     bench/webconsole_watch_cost.py URL [SECONDS] [MACHINE] [SCREENSHOT.png]
 
-URL is what `pmconsole serve` printed (with its token); MACHINE defaults to agent1."""
+URL is what `pmconsole serve` printed (with its token); MACHINE defaults to agent1; "-" keeps the
+fleet page open instead (every machine asked every 5 s)."""
 import json
 import sys
 import time
@@ -34,7 +35,8 @@ for a in ("--headless=new", "--no-sandbox", "--disable-gpu", "--window-size=1280
 d = webdriver.Chrome(options=o, service=Service(executable_path="/usr/bin/chromedriver"))
 try:
     d.get(url)
-    d.get(base + "#/m/" + machine)
+    if machine != "-":
+        d.get(base + "#/m/" + machine)
     time.sleep(3)  # the opening requests (list, statistics) are not the steady cost
     before = cost()
     time.sleep(seconds)
@@ -47,6 +49,6 @@ minutes = seconds / 60
 n = after["requests"] - before["requests"]
 sent = after["bytes_sent"] - before["bytes_sent"]
 received = after["bytes_received"] - before["bytes_received"]
-print(f"watching {machine} for {seconds:.0f} s: {n / minutes:.1f} requests/min, "
+print(f"watching {'the fleet' if machine == '-' else machine} for {seconds:.0f} s: {n / minutes:.1f} requests/min, "
       f"{sent / minutes:.0f} bytes/min sent, {received / minutes:.0f} bytes/min received "
       f"({(sent + received) / max(n, 1):.0f} bytes per request)")

@@ -121,6 +121,8 @@ int Run(std::vector<std::string> args) {
 
 int main(int argc, char** argv) {
     const int code = pm::console::Run(std::vector<std::string>(argv + 1, argv + argc));
-    nats_Close();
+    // No nats_Close(): where the program also links cpp-httplib (for serve), whose library
+    // initialises OpenSSL when it loads, libnats' cleanup followed by OpenSSL's own exit
+    // handler crashes at exit (OpenSSL 3.0, libnats 3.4). The process ends here anyway.
     return code;
 }

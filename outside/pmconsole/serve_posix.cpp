@@ -211,6 +211,7 @@ void Machine::State(const std::string& part, const std::string& word, const std:
 void Machine::Subscribe() {
     std::lock_guard<std::mutex> lock(lock_);
     ++watchers_;
+    refresh_ = true; // a new page gets the list and the statistics as they are now
     if (!thread_.joinable() && !stopping_) thread_ = std::thread([this] { Loop(); });
     wake_.notify_all();
 }
@@ -288,6 +289,8 @@ void Machine::Loop() {
         }
         State("tables", ok ? "answered" : word, message);
 
+        const bool stats_due = Clock::now() >= next_stats;
+        if (stats_due) list_monitors = true; // monitors changed elsewhere show as often
         std::vector<std::string> fresh;
         const bool alerts_ok = FetchAlerts(send, &after, &fresh, &word, &message);
         State("alerts", alerts_ok ? "answered" : word, message);
@@ -309,7 +312,7 @@ void Machine::Loop() {
             monitors_ = json;
             Publish(SseEvent("monitors", json));
         }
-        if (Clock::now() >= next_stats) {
+        if (stats_due) {
             next_stats = Clock::now() + stats_interval;
             const std::string json = CapturedJson(server_.Command(*this, {"stats", "--json"}));
             std::lock_guard<std::mutex> lock(lock_);
