@@ -137,7 +137,7 @@ std::vector<std::string> Matching(const std::vector<FleetMachine>& known,
         if (comma == std::string::npos) break;
         start = comma + 1;
     }
-    std::sort(out.begin(), out.end());
+    std::sort(out.begin(), out.end(), MachineOrder);
     out.erase(std::unique(out.begin(), out.end()), out.end());
     return out;
 }

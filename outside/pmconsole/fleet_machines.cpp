@@ -1,6 +1,8 @@
 // Portable: discovery, the fleet view and machine patterns.
 #include "outside/pmconsole/fleet_machines.h"
 
+#include <algorithm>
+
 #include "shared/text/json_string.h"
 
 namespace pm::console {
@@ -46,6 +48,37 @@ std::string Running(bool running, const std::string& version) {
 
 } // namespace
 
+bool MachineOrder(const std::string& a, const std::string& b) {
+    size_t i = 0, j = 0;
+    while (i < a.size() && j < b.size()) {
+        const bool da = a[i] >= '0' && a[i] <= '9', db = b[j] >= '0' && b[j] <= '9';
+        if (da && db) {
+            size_t ei = i, ej = j;
+            while (ei < a.size() && a[ei] >= '0' && a[ei] <= '9')
+                ++ei;
+            while (ej < b.size() && b[ej] >= '0' && b[ej] <= '9')
+                ++ej;
+            // Leading zeros aside, the longer run is the larger number.
+            size_t si = i, sj = j;
+            while (si + 1 < ei && a[si] == '0')
+                ++si;
+            while (sj + 1 < ej && b[sj] == '0')
+                ++sj;
+            if (ei - si != ej - sj) return ei - si < ej - sj;
+            const int c = a.compare(si, ei - si, b, sj, ej - sj);
+            if (c != 0) return c < 0;
+            i = ei;
+            j = ej;
+        } else {
+            if (a[i] != b[j]) return a[i] < b[j];
+            ++i;
+            ++j;
+        }
+    }
+    if (a.size() - i != b.size() - j) return a.size() - i < b.size() - j;
+    return a < b;
+}
+
 bool FleetView::Heard(const std::string& payload, uint64_t now_ms) {
     remote::Presence p;
     if (!remote::ParsePresence(payload, p)) return false;
@@ -68,6 +101,9 @@ std::vector<FleetMachine> FleetView::Machines(uint64_t now_ms) const {
         m.state = remote::StateOf(m.presence, m.silent_ms);
         out.push_back(m);
     }
+    std::sort(out.begin(), out.end(), [](const FleetMachine& x, const FleetMachine& y) {
+        return MachineOrder(x.presence.machine, y.presence.machine);
+    });
     return out;
 }
 
@@ -104,16 +140,21 @@ bool ValidMachinePattern(const std::string& pattern) {
 std::string FormatMachines(const std::vector<FleetMachine>& machines) {
     std::string out = Pad("MACHINE", 20) + Pad("STATE", 18) + Pad("LAST HEARD", 12) +
                       Pad("AGENT", 10) + Pad("HOST", 10) + Pad("GATE", 8) + "UPTIME\n";
-    size_t up = 0;
+    size_t counts[4] = {};
     for (const FleetMachine& m : machines) {
         const remote::Presence& p = m.presence;
-        if (m.state == remote::MachineState::kUp) ++up;
+        ++counts[static_cast<size_t>(m.state)];
         out += Pad(p.machine, 20) + Pad(remote::MachineStateText(m.state), 18) +
                Pad(Ago(m.silent_ms), 12) + Pad(Running(p.agent_running, p.agent_version), 10) +
                Pad(Running(p.host_running, p.host_version), 10) + Pad(p.gate_version, 8) +
                std::to_string(p.uptime_s) + " s\n";
     }
-    return out + std::to_string(machines.size()) + " machines, " + std::to_string(up) + " up\n";
+    out += std::to_string(machines.size()) + " machines, " + std::to_string(counts[0]) + " up";
+    for (size_t k = 1; k < 4; ++k)
+        if (counts[k] > 0)
+            out += ", " + std::to_string(counts[k]) + " " +
+                   remote::MachineStateText(static_cast<remote::MachineState>(k));
+    return out + "\n";
 }
 
 std::string FormatMachinesJson(const std::vector<FleetMachine>& machines) {

@@ -41,6 +41,9 @@ private:
     std::map<std::string, std::pair<remote::Presence, uint64_t>> machines_;
 };
 
+// Names in the order a person expects: runs of digits by their value (sim2 before sim10).
+bool MachineOrder(const std::string& a, const std::string& b);
+
 // PATTERN: comma-separated names with '*' (any run) and '?' (one character); "" matches all.
 bool MachineMatches(const std::string& pattern, const std::string& machine);
 // True when the pattern is machine names of the subjects' form with those wildcards.

@@ -99,6 +99,11 @@ TEST(FleetPatterns, Match) {
     };
     for (const Case& c : cases)
         EXPECT_EQ(MachineMatches(c.pattern, c.machine), c.match) << c.pattern << " " << c.machine;
+    EXPECT_TRUE(MachineOrder("sim2", "sim10"));
+    EXPECT_FALSE(MachineOrder("sim10", "sim2"));
+    EXPECT_TRUE(MachineOrder("a9b", "a10a"));
+    EXPECT_TRUE(MachineOrder("sim1", "sim1a"));
+    EXPECT_FALSE(MachineOrder("sim1", "sim1"));
     EXPECT_TRUE(ValidMachinePattern("sim*,web0?"));
     EXPECT_FALSE(ValidMachinePattern("Sim*"));
     EXPECT_FALSE(ValidMachinePattern("a.b"));
