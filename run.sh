@@ -8,6 +8,7 @@
 #   ./run.sh up | down     start quorlent in the background / stop it gracefully
 #   ./run.sh console ARGS  run pmconsole
 #   ./run.sh fleet up [N] | console [--as ROLE] ARGS | down   agents through a NATS cluster
+#   ./run.sh fleet sim M                 M simulated machines (pmsim) on that cluster
 #   ./run.sh fleet console serve [--listen H:P]   the web console for the running fleet
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")"

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "outside/pmconsole/console_commands.h"
+#include "outside/pmconsole/fleet_bus.h"
 #include "outside/pmconsole/remote_settings.h"
 #include "outside/pmconsole/remote_transport.h"
 #include "outside/pmconsole/serve_posix.h"
@@ -45,6 +46,7 @@ class PosixConsoleIo final : public ConsoleIo {
 public:
     explicit PosixConsoleIo(std::unique_ptr<RequestTransport> transport)
         : transport_(std::move(transport)), sender_("pmconsole-" + std::to_string(getpid())) {}
+    FleetBus* Fleet() override { return FleetOf(transport_.get()); }
     Reply Send(const Request& request) override {
         if (!transport_) return Reply(Reply::Outcome::kNotSent, 0, {});
         return SendThrough(*transport_, request, sender_);
@@ -88,6 +90,9 @@ bool WantsHelp(const std::vector<std::string>& args) {
 int Run(std::vector<std::string> args) {
     RemoteSettings settings;
     std::string password, error;
+    // The fleet commands and the web console find their machines on the servers.
+    for (const std::string& a : args)
+        if (a == "fleet" || a == "serve") settings.machine_optional = true;
     if (!LoadRemoteSettings(args, settings, password, error)) {
         std::fprintf(stderr, "pmconsole: %s\n", error.c_str());
         return kExitUsage;

@@ -20,6 +20,7 @@ struct RemoteSettings {
     std::string password_file; // the password is its first line
     std::string ca_file;       // the CA that the servers' certificates chain to
     std::string conf_file;     // where the file's values came from, if any
+    bool machine_optional = false; // the fleet commands find their machines themselves
 
     [[nodiscard]] bool Remote() const { return !servers.empty(); }
 };

@@ -1,5 +1,5 @@
-// `pmconsole serve` on Linux: HTTP and server-sent events (cpp-httplib), one NATS connection
-// per machine shown (made with this console's settings when the page first asks for it), and
+// `pmconsole serve` on Linux: HTTP and server-sent events (cpp-httplib), the console's one NATS
+// connection shared by every machine (the fleet's bus: requests, discovery and presence), and
 // one watcher thread per machine that polls only while a page watches it.
 #include "outside/pmconsole/serve_posix.h"
 
@@ -7,6 +7,7 @@
 #include <pthread.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -19,6 +20,8 @@
 #include <sstream>
 #include <thread>
 
+#include "outside/pmconsole/fleet_bus.h"
+#include "outside/pmconsole/fleet_machines.h"
 #include "outside/pmconsole/remote_transport.h"
 #include "outside/pmconsole/serve_assets.h"
 #include "outside/pmconsole/serve_guard.h"
@@ -77,8 +80,8 @@ std::string SseEvent(const std::string& name, const std::string& json) {
 
 class Server;
 
-// One machine: its connection (one request at a time on it, since the NATS transport matches
-// a permission error to the request in flight), its live copy and the events for its pages.
+// One machine: its requests (one at a time, so that a page never loads an agent with more
+// than one), its live copy and the events for its pages.
 class Machine {
 public:
     Machine(Server& server, std::string name) : server_(server), name_(std::move(name)) {}
@@ -110,7 +113,7 @@ private:
     Server& server_;
     std::string name_;
     std::mutex send_lock_;
-    std::unique_ptr<RequestTransport> transport_;
+    std::unique_ptr<RequestTransport> transport_; // on the shared connection, counted
 
     std::mutex lock_;
     std::condition_variable wake_;
@@ -131,20 +134,17 @@ public:
            CompressedConverter to_compressed, TextDecoder decode)
         : options_(std::move(options)), settings_(std::move(settings)),
           password_(std::move(password)), to_compressed_(to_compressed), decode_(decode) {
-        if (options_.machines.empty() && !settings_.machine.empty())
+        if (!settings_.machine.empty() &&
+            std::find(options_.machines.begin(), options_.machines.end(), settings_.machine) ==
+                options_.machines.end())
             options_.machines.push_back(settings_.machine);
-        for (const std::string& m : options_.machines)
-            machines_[m] = std::make_unique<Machine>(*this, m);
     }
 
     int Run();
 
-    std::unique_ptr<RequestTransport> Connect(const std::string& machine, std::string& error) {
-        RemoteSettings s = settings_;
-        s.machine = machine;
-        auto t = ConnectRemote(s, password_, error);
-        if (!t) return nullptr;
-        return std::make_unique<CountingTransport>(std::move(t), cost_);
+    std::unique_ptr<RequestTransport> TransportTo(const std::string& machine) {
+        return std::make_unique<CountingTransport>(
+            std::make_unique<MachineTransport>(*bus_, machine, 0), cost_);
     }
     Captured Command(Machine& m, const std::vector<std::string>& args) {
         return RunCaptured(args, [&m](const Request& r) { return m.Send(r); }, to_compressed_,
@@ -155,12 +155,22 @@ public:
     Cost& cost() { return cost_; }
 
 private:
+    // The machine a request names, when the fleet knows it (given, discovered or heard).
     Machine* Find(const httplib::Request& req) {
-        auto it = machines_.find(req.get_param_value("machine"));
-        return it == machines_.end() ? nullptr : it->second.get();
+        const std::string name = req.get_param_value("machine");
+        std::lock_guard<std::mutex> lock(fleet_lock_);
+        auto it = machines_.find(name);
+        if (it != machines_.end()) return it->second.get();
+        bool known = std::find(options_.machines.begin(), options_.machines.end(), name) !=
+                     options_.machines.end();
+        for (const FleetMachine& m : view_.Machines(bus_->NowMs()))
+            known = known || m.presence.machine == name;
+        if (!known) return nullptr;
+        return (machines_[name] = std::make_unique<Machine>(*this, name)).get();
     }
     void Routes(httplib::Server& http);
     std::string FleetJson();
+    void ListenForPresence();
     void ServeEvents(Machine* m, httplib::Response& res);
 
     ServeOptions options_;
@@ -168,7 +178,11 @@ private:
     std::string password_;
     CompressedConverter to_compressed_;
     TextDecoder decode_;
-    std::map<std::string, std::unique_ptr<Machine>> machines_;
+    std::unique_ptr<RequestTransport> connection_;
+    FleetBus* bus_ = nullptr;
+    std::mutex fleet_lock_;
+    FleetView view_;                                         // under fleet_lock_
+    std::map<std::string, std::unique_ptr<Machine>> machines_; // under fleet_lock_
     Cost cost_;
     std::atomic<bool> stopping_{false};
     const Clock::time_point started_ = Clock::now();
@@ -176,15 +190,7 @@ private:
 
 Reply Machine::Send(const Request& request) {
     std::lock_guard<std::mutex> lock(send_lock_);
-    if (!transport_) {
-        std::string error;
-        transport_ = server_.Connect(name_, error);
-        if (!transport_) {
-            Reply r(Reply::Outcome::kNoReply, 0, {});
-            r.detail = "cannot connect: " + error;
-            return r;
-        }
-    }
+    if (!transport_) transport_ = server_.TransportTo(name_);
     return SendThrough(*transport_, request, "pmconsole-serve-" + std::to_string(getpid()));
 }
 
@@ -326,35 +332,55 @@ void Machine::Loop() {
     }
 }
 
-// The fleet: each machine asked once per call (the page asks every few seconds), the agent
-// with Get Configuration and then the monitor host with its status.
+// The fleet as its gates tell it (discovery at the start, then hellos and heartbeats): no
+// request reaches an agent for it. A machine given with --machines that was never heard of
+// counts as lost.
 std::string Server::FleetJson() {
-    std::string out = "[";
-    for (auto& [name, m] : machines_) {
-        Request agent;
-        agent.code = 0x73124532; // Get Configuration
-        agent.timeout_ms = 5000;
-        const Reply a = m->Send(agent);
-        std::string state, message = a.detail;
-        if (a.outcome == Reply::Outcome::kNoSuchMachine) {
-            state = "lost";
-        } else if (a.outcome != Reply::Outcome::kReply) {
-            state = OutcomeWord(a);
-        } else {
-            Request host;
-            host.code = host::kCmdHostStatus;
-            host.to = host::kHostNodeName;
-            host.timeout_ms = 5000;
-            const Reply h = m->Send(host);
-            state = h.outcome == Reply::Outcome::kReply ? "answered"
-                    : h.outcome == Reply::Outcome::kAgentNotRunning ? "host not running"
-                                                                     : OutcomeWord(h);
-            message = h.detail;
-        }
-        out += std::string(out.size() > 1 ? "," : "") + "{\"machine\":" + JsonString(name) +
-               ",\"state\":" + JsonString(state) + ",\"message\":" + JsonString(message) + "}";
+    std::vector<FleetMachine> heard;
+    {
+        std::lock_guard<std::mutex> lock(fleet_lock_);
+        heard = view_.Machines(bus_->NowMs());
     }
+    std::map<std::string, std::string> rows;
+    for (const FleetMachine& m : heard) {
+        const std::string state = m.state == remote::MachineState::kUp
+                                      ? "answered"
+                                      : remote::MachineStateText(m.state);
+        rows[m.presence.machine] =
+            "{\"machine\":" + JsonString(m.presence.machine) + ",\"state\":" + JsonString(state) +
+            ",\"message\":" +
+            JsonString("heard " + std::to_string(m.silent_ms / 1000) + " s ago, gate " +
+                       m.presence.gate_version + ", up " + std::to_string(m.presence.uptime_s) +
+                       " s") +
+            "}";
+    }
+    for (const std::string& name : options_.machines)
+        if (rows.count(name) == 0)
+            rows[name] = "{\"machine\":" + JsonString(name) +
+                         ",\"state\":\"lost\",\"message\":\"never heard of\"}";
+    std::vector<std::string> names;
+    for (const auto& [name, row] : rows)
+        names.push_back(name);
+    std::sort(names.begin(), names.end(), MachineOrder);
+    std::string out = "[";
+    for (const std::string& name : names)
+        out += (out.size() > 1 ? "," : "") + rows[name];
     return out + "]";
+}
+
+void Server::ListenForPresence() {
+    const std::vector<FleetMachine> found = DiscoverMachines(*bus_, DiscoveryWait{});
+    {
+        std::lock_guard<std::mutex> lock(fleet_lock_);
+        for (const FleetMachine& m : found)
+            view_.Heard(m.presence, bus_->NowMs() - m.silent_ms);
+    }
+    std::string payload;
+    while (!stopping_) {
+        if (!bus_->NextPresence(payload, 500)) continue;
+        std::lock_guard<std::mutex> lock(fleet_lock_);
+        view_.Heard(payload, bus_->NowMs());
+    }
 }
 
 void Server::ServeEvents(Machine* m, httplib::Response& res) {
@@ -557,6 +583,16 @@ int Server::Run() {
     });
     Routes(http);
 
+    std::string error;
+    connection_ = ConnectRemote(settings_, password_, error);
+    bus_ = FleetOf(connection_.get());
+    if (!bus_) {
+        std::fprintf(stderr, "pmconsole serve: cannot connect: %s\n",
+                     error.empty() ? "not a NATS connection" : error.c_str());
+        return kExitNoReply;
+    }
+    std::thread presence([this] { ListenForPresence(); });
+
     const std::string shown = guard.Hosts().front();
     if (options_.token_file.empty())
         std::printf("pmconsole serve: http://%s/#token=%s\n", shown.c_str(), token.c_str());
@@ -577,6 +613,7 @@ int Server::Run() {
         pthread_kill(stopper.native_handle(), SIGTERM); // when listening ended by itself
         stopper.join();
     }
+    presence.join();
     for (auto& [name, m] : machines_)
         m->Stop();
     std::fprintf(stderr,
@@ -606,11 +643,6 @@ int RunServe(const std::vector<std::string>& args, const RemoteSettings& setting
     if (!settings.Remote()) {
         std::fprintf(stderr, "pmconsole serve: give --server URL and --machine NAME (or --conf "
                              "FILE) before serve\n");
-        return kExitUsage;
-    }
-    if (options.machines.empty() && settings.machine.empty()) {
-        std::fprintf(stderr, "pmconsole serve: name the machines: --machine NAME or --machines "
-                             "A,B\n");
         return kExitUsage;
     }
     Server server(options, settings, password, to_compressed, decode);

@@ -156,6 +156,7 @@ int GateLink::Run(const MessageFn& on_message, std::string& fatal) {
         const nats::ServerUrl url = pool.Url(pick.index);
         announced_.clear();
         const End end = Session(url, on_message, fatal);
+        connected_ = false;
         if (!announced_.empty() && pool.AddAnnounced(announced_) > 0)
             trace_("--pool now holds " + std::to_string(pool.Size()) + " servers");
         if (end == End::kFatal) return 3;
@@ -275,6 +276,8 @@ GateLink::End GateLink::Session(const nats::ServerUrl& url, const MessageFn& on_
     }
     sink.errors.clear();
     if (!send_plain(client_.ResubscribeLines())) return End::kNeverConnected;
+    if (greeting_ && !send_plain(greeting_())) return End::kNeverConnected;
+    connected_ = true;
     trace_("--connected to " + url.Text() + " (" + sink.info.server_name + "), max_payload " +
            std::to_string(sink.info.max_payload));
 
