@@ -74,7 +74,8 @@ bool ParseServeArgs(const std::vector<std::string>& args, ServeOptions& o, std::
             o.help = true;
         } else if (a == "--listen" && has_value) {
             if (!ParseListen(args[++i], o.host, o.port)) {
-                error = "--listen needs HOST:PORT (port 0-65535, 0: any free one), not '" + args[i] + "'";
+                error = "--listen needs HOST:PORT (port 0-65535, 0: any free one), not '" +
+                        args[i] + "'";
                 return false;
             }
         } else if (a == "--token-file" && has_value) {
@@ -165,11 +166,10 @@ GuardVerdict RequestGuard::Check(const GuardInput& in) const {
         v.http_status = 200;
         return v;
     }
-    if (in.has_origin &&
-        std::find(hosts_.begin(), hosts_.end(),
-                  Lower(in.origin_header).compare(0, 7, "http://") == 0
-                      ? Lower(in.origin_header).substr(7)
-                      : std::string("\n")) == hosts_.end()) {
+    if (in.has_origin && std::find(hosts_.begin(), hosts_.end(),
+                                   Lower(in.origin_header).compare(0, 7, "http://") == 0
+                                       ? Lower(in.origin_header).substr(7)
+                                       : std::string("\n")) == hosts_.end()) {
         v.reason = "refused: a request from another site";
         return v;
     }

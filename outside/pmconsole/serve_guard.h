@@ -39,12 +39,12 @@ bool TokenFromFile(const std::string& text, std::string& token);
 bool SameToken(const std::string& a, const std::string& b);
 
 struct GuardInput {
-    std::string method;         // "GET", "POST", ...
-    std::string path;           // "/api/kill"
-    std::string host_header;    // "Host" as sent ("" when absent)
-    std::string origin_header;  // "Origin" ("" when absent)
-    bool has_origin = false;    // "Origin: null" counts as present
-    std::string token;          // the request's token (header, or query for the event stream)
+    std::string method;        // "GET", "POST", ...
+    std::string path;          // "/api/kill"
+    std::string host_header;   // "Host" as sent ("" when absent)
+    std::string origin_header; // "Origin" ("" when absent)
+    bool has_origin = false;   // "Origin: null" counts as present
+    std::string token;         // the request's token (header, or query for the event stream)
 };
 
 struct GuardVerdict {

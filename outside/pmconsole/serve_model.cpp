@@ -46,16 +46,16 @@ std::string ProcessJson(const ProcessRow& p) {
     std::string out = "{\"pid\":" + std::to_string(p.process_id) + ",\"name\":" + Text(p.name);
     if (p.has_user) out += ",\"user\":" + Text(p.user);
     if (p.has_parent) out += ",\"parent\":" + std::to_string(p.parent_process_id);
-    out += ",\"threads\":" + std::to_string(p.threads) +
-           ",\"priority\":" + std::to_string(p.priority);
+    out +=
+        ",\"threads\":" + std::to_string(p.threads) + ",\"priority\":" + std::to_string(p.priority);
     if (p.has_memory) out += ",\"memory\":" + std::to_string(p.memory);
     return out + "}";
 }
 
 std::string ServiceJson(const ServiceRow& s) {
-    static const char* const kStates[] = {"?",       "Stopped",          "Start Pending",
-                                          "Stop Pending", "Running", "Continue Pending",
-                                          "Pause Pending", "Paused"};
+    static const char* const kStates[] = {
+        "?",       "Stopped",          "Start Pending", "Stop Pending",
+        "Running", "Continue Pending", "Pause Pending", "Paused"};
     return "{\"name\":" + Text(s.name) + ",\"state\":" + std::to_string(s.state) +
            ",\"state_name\":" +
            JsonString(s.state <= 7 ? kStates[s.state] : std::to_string(s.state)) + "}";

@@ -147,8 +147,8 @@ public:
             std::make_unique<MachineTransport>(*bus_, machine, 0), cost_);
     }
     Captured Command(Machine& m, const std::vector<std::string>& args) {
-        return RunCaptured(args, [&m](const Request& r) { return m.Send(r); }, to_compressed_,
-                           decode_);
+        return RunCaptured(
+            args, [&m](const Request& r) { return m.Send(r); }, to_compressed_, decode_);
     }
     TextDecoder decode() const { return decode_; }
     const ServeOptions& options() const { return options_; }
@@ -181,7 +181,7 @@ private:
     std::unique_ptr<RequestTransport> connection_;
     FleetBus* bus_ = nullptr;
     std::mutex fleet_lock_;
-    FleetView view_;                                         // under fleet_lock_
+    FleetView view_;                                           // under fleet_lock_
     std::map<std::string, std::unique_ptr<Machine>> machines_; // under fleet_lock_
     Cost cost_;
     std::atomic<bool> stopping_{false};
@@ -312,7 +312,8 @@ void Machine::Loop() {
             Publish(SseEvent("alerts", "[" + list + "]"));
         }
         if (list_monitors) {
-            const std::string json = CapturedJson(server_.Command(*this, {"monitors", "list", "--json"}));
+            const std::string json =
+                CapturedJson(server_.Command(*this, {"monitors", "list", "--json"}));
             std::lock_guard<std::mutex> lock(lock_);
             list_monitors = false;
             monitors_ = json;
@@ -343,16 +344,14 @@ std::string Server::FleetJson() {
     }
     std::map<std::string, std::string> rows;
     for (const FleetMachine& m : heard) {
-        const std::string state = m.state == remote::MachineState::kUp
-                                      ? "answered"
-                                      : remote::MachineStateText(m.state);
-        rows[m.presence.machine] =
-            "{\"machine\":" + JsonString(m.presence.machine) + ",\"state\":" + JsonString(state) +
-            ",\"message\":" +
-            JsonString("heard " + std::to_string(m.silent_ms / 1000) + " s ago, gate " +
-                       m.presence.gate_version + ", up " + std::to_string(m.presence.uptime_s) +
-                       " s") +
-            "}";
+        const std::string state =
+            m.state == remote::MachineState::kUp ? "answered" : remote::MachineStateText(m.state);
+        rows[m.presence.machine] = "{\"machine\":" + JsonString(m.presence.machine) +
+                                   ",\"state\":" + JsonString(state) + ",\"message\":" +
+                                   JsonString("heard " + std::to_string(m.silent_ms / 1000) +
+                                              " s ago, gate " + m.presence.gate_version + ", up " +
+                                              std::to_string(m.presence.uptime_s) + " s") +
+                                   "}";
     }
     for (const std::string& name : options_.machines)
         if (rows.count(name) == 0)
@@ -433,8 +432,8 @@ void Server::Routes(httplib::Server& http) {
         SendJson(res, FleetJson());
     });
     http.Get("/api/cost", [this](const httplib::Request&, httplib::Response& res) {
-        const auto up = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() -
-                                                                               started_);
+        const auto up =
+            std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started_);
         SendJson(res, "{\"requests\":" + std::to_string(cost_.requests) +
                           ",\"bytes_sent\":" + std::to_string(cost_.bytes_sent) +
                           ",\"bytes_received\":" + std::to_string(cost_.bytes_received) +
@@ -513,8 +512,9 @@ void Server::Routes(httplib::Server& http) {
         }
         res.set_header("Cache-Control", "no-store");
         res.set_header("X-Content-Type-Options", "nosniff");
-        res.set_header("Content-Security-Policy",
-                       "default-src 'self'; style-src 'self' 'unsafe-inline'; frame-ancestors 'none'");
+        res.set_header(
+            "Content-Security-Policy",
+            "default-src 'self'; style-src 'self' 'unsafe-inline'; frame-ancestors 'none'");
         res.set_content(reinterpret_cast<const char*>(a->data), a->size, a->type);
     });
 }
@@ -554,10 +554,9 @@ int Server::Run() {
 
     httplib::Server http;
     http.new_task_queue = [] { return new httplib::ThreadPool(16); };
-    const int port = options_.port == 0 ? http.bind_to_any_port(options_.host)
-                                        : (http.bind_to_port(options_.host, options_.port)
-                                               ? options_.port
-                                               : -1);
+    const int port = options_.port == 0
+                         ? http.bind_to_any_port(options_.host)
+                         : (http.bind_to_port(options_.host, options_.port) ? options_.port : -1);
     if (port <= 0) {
         std::fprintf(stderr, "pmconsole serve: cannot listen on %s:%u\n", options_.host.c_str(),
                      options_.port);
@@ -572,8 +571,8 @@ int Server::Run() {
         in.has_origin = req.has_header("Origin");
         in.origin_header = req.get_header_value("Origin");
         in.token = req.has_header("X-Pm-Token") ? req.get_header_value("X-Pm-Token")
-                   : req.path == "/api/events" ? req.get_param_value("token")
-                                               : std::string();
+                   : req.path == "/api/events"  ? req.get_param_value("token")
+                                                : std::string();
         const GuardVerdict v = guard.Check(in);
         if (v.allowed) return httplib::Server::HandlerResponse::Unhandled;
         SendJson(res,

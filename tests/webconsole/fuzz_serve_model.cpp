@@ -37,7 +37,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         in.has_origin = a != std::string::npos;
         in.origin_header = in.has_origin ? rest.substr(a + 1, b - a - 1) : "";
         in.token = b == std::string::npos ? "" : rest.substr(b + 1);
-        const pm::console::RequestGuard guard("127.0.0.1", 8080, "0123456789abcdef0123456789abcdef");
+        const pm::console::RequestGuard guard("127.0.0.1", 8080,
+                                              "0123456789abcdef0123456789abcdef");
         const pm::console::GuardVerdict v = guard.Check(in);
         if (v.allowed && in.path == "/api/kill" && in.token != "0123456789abcdef0123456789abcdef")
             std::abort();

@@ -143,7 +143,8 @@ struct Agent {
         ++requests;
         if (outcome != Reply::Outcome::kReply) return Reply(outcome, 0, {});
         uint32_t since = 0; // little-endian, as on this machine
-        if (!r.params.empty() && r.params[0].size() == 4) std::memcpy(&since, r.params[0].data(), 4);
+        if (!r.params.empty() && r.params[0].size() == 4)
+            std::memcpy(&since, r.params[0].data(), 4);
         std::vector<std::string> items;
         for (const table::Record& rec : tracker.CollectUpdates(since))
             items.emplace_back(reinterpret_cast<const char*>(rec.data()), rec.size());
