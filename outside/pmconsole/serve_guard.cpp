@@ -11,11 +11,13 @@ namespace pm::console {
 
 const char kServeHelp[] =
     "usage: pmconsole [REMOTE OPTIONS] serve [--listen HOST:PORT] [--token-file FILE]\n"
-    "                 [--machines NAME,...] [--interval MS] [--stats-interval MS]\n"
+    "                 [--name HOST] [--machines NAME,...] [--interval MS] [--stats-interval MS]\n"
     "Serves the web console: the fleet, each machine's live tables, its monitors with their\n"
     "statistics as charts, and the alerts, through this console's connection.\n"
     "  --listen HOST:PORT   where to listen (default 127.0.0.1:8080); an address off the\n"
     "                       loopback needs --token-file\n"
+    "  --name NAME          another host name the page is reached by (the Host header is\n"
+    "                       checked; the listen address is always accepted); repeatable\n"
     "  --token-file FILE    the token is the file's first line (16 characters or more); without\n"
     "                       it a new token is made at each start and printed in the URL\n"
     "  --machines A,B       the machines shown (default the console's --machine)\n"
@@ -37,6 +39,13 @@ bool ValidMachine(const std::string& m) {
     for (char c : m)
         if (!((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || c == '-'))
             return false;
+    return true;
+}
+
+bool ValidHostName(const std::string& n) {
+    if (n.empty() || n.size() > 253) return false;
+    for (char c : n)
+        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-' && c != '.') return false;
     return true;
 }
 
@@ -78,6 +87,12 @@ bool ParseServeArgs(const std::vector<std::string>& args, ServeOptions& o, std::
                         args[i] + "'";
                 return false;
             }
+        } else if (a == "--name" && has_value) {
+            if (!ValidHostName(args[++i])) {
+                error = "--name needs a host name (letters, digits, '-' and '.')";
+                return false;
+            }
+            o.names.push_back(args[i]);
         } else if (a == "--token-file" && has_value) {
             o.token_file = args[++i];
         } else if (a == "--machines" && has_value) {
@@ -135,7 +150,8 @@ bool SameToken(const std::string& a, const std::string& b) {
     return diff == 0 && !a.empty();
 }
 
-RequestGuard::RequestGuard(std::string host, uint16_t port, std::string token)
+RequestGuard::RequestGuard(std::string host, uint16_t port, std::string token,
+                           const std::vector<std::string>& names)
     : token_(std::move(token)) {
     const std::string p = ":" + std::to_string(port);
     const bool v6 = host.find(':') != std::string::npos;
@@ -144,6 +160,8 @@ RequestGuard::RequestGuard(std::string host, uint16_t port, std::string token)
         for (const char* name : {"localhost", "127.0.0.1", "[::1]"})
             if (std::find(hosts_.begin(), hosts_.end(), name + p) == hosts_.end())
                 hosts_.push_back(name + p);
+    for (const std::string& name : names)
+        hosts_.push_back(Lower(name) + p);
 }
 
 bool ChangesSomething(const std::string& path) {

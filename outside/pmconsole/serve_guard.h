@@ -17,6 +17,7 @@ struct ServeOptions {
     std::string host = "127.0.0.1"; // the listen address
     uint16_t port = 8080;
     std::string token_file;            // the token's file (needed off the loopback)
+    std::vector<std::string> names;    // more Host names the server answers to (--name)
     std::vector<std::string> machines; // the fleet shown; default the console's machine
     uint32_t interval_ms = 2000;       // the live tables' and alerts' polling interval
     uint32_t stats_interval_ms = 15000;
@@ -55,13 +56,14 @@ struct GuardVerdict {
 
 class RequestGuard {
 public:
-    RequestGuard(std::string host, uint16_t port, std::string token);
+    RequestGuard(std::string host, uint16_t port, std::string token,
+                 const std::vector<std::string>& names = {});
     // Static pages need a Host naming this server; every /api/ request also a matching Origin
     // (when the browser sends one) and the token; a request that changes something must be a
     // POST.
     GuardVerdict Check(const GuardInput& in) const;
-    // The Host values this server answers to: its address and port, and on the loopback also
-    // "localhost" and "127.0.0.1" with the port.
+    // The Host values this server answers to: its address and port, on the loopback also
+    // "localhost" and "127.0.0.1", and the names given, each with the port.
     const std::vector<std::string>& Hosts() const { return hosts_; }
 
 private:

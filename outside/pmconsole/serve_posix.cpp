@@ -562,7 +562,7 @@ int Server::Run() {
                      options_.port);
         return kExitNoReply;
     }
-    const RequestGuard guard(options_.host, static_cast<uint16_t>(port), token);
+    const RequestGuard guard(options_.host, static_cast<uint16_t>(port), token, options_.names);
     http.set_pre_routing_handler([&guard](const httplib::Request& req, httplib::Response& res) {
         GuardInput in;
         in.method = req.method;

@@ -34,6 +34,7 @@ TEST(ServeOptionsTest, ListenAndTokenFile) {
         {{"--machines", "agent1,Agent2"}, false, "", 0},
         {{"--interval", "99"}, false, "", 0},
         {{"--listen"}, false, "", 0},
+        {{"--name", "bad name"}, false, "", 0},
     };
     for (const Case& c : cases) {
         ServeOptions o;
@@ -103,6 +104,9 @@ TEST(RequestGuardTest, HostOriginTokenAndMethod) {
     const RequestGuard wide("192.0.2.7", 9000, t);
     EXPECT_FALSE(wide.Check(in("GET", "/", "localhost:9000", false, "", "")).allowed);
     EXPECT_TRUE(wide.Check(in("GET", "/", "192.0.2.7:9000", false, "", "")).allowed);
+    const RequestGuard named("0.0.0.0", 9000, t, {"Console.Example"});
+    EXPECT_TRUE(named.Check(in("GET", "/", "console.example:9000", false, "", "")).allowed);
+    EXPECT_FALSE(named.Check(in("GET", "/", "console.example:9001", false, "", "")).allowed);
 }
 
 std::string Decode(const std::string& compressed) {
