@@ -124,6 +124,17 @@ function render(table) {
   body.replaceChildren(...rows.map((r) => rowOf(table, r)));
 }
 
+// A change's result stays on its row across the redraws of live updates.
+async function changeOnRow(table, key, path, body) {
+  results.set(table + "/" + key, { textContent: "sending...", className: "result status" });
+  render(table);
+  const j = await api(path, body);
+  const shown = document.createElement("td");
+  showResult(shown, j);
+  results.set(table + "/" + key, { textContent: shown.textContent, className: "result " + shown.className });
+  render(table);
+}
+
 function rowOf(table, r) {
   const key = keyOf(table, r);
   const result = el("td", { className: "result" });
@@ -134,10 +145,7 @@ function rowOf(table, r) {
     const kill = el("button", { className: "kill danger", textContent: "Kill" });
     kill.onclick = async () => {
       if (!(await confirmThen(`End process ${r.pid} (${r.name}) on ${machine}?`))) return;
-      result.textContent = "sending...";
-      const j = await api("/api/kill", { machine, pid: r.pid });
-      showResult(result, j);
-      results.set(table + "/" + key, { textContent: result.textContent, className: "result " + result.className });
+      await changeOnRow(table, key, "/api/kill", { machine, pid: r.pid });
     };
     cells = [r.pid, r.name, r.user ?? r.parent ?? "", r.threads, r.priority, r.memory ?? ""].map((v) => el("td", { textContent: v }));
     cells.push(el("td", {}, kill));
@@ -147,10 +155,7 @@ function rowOf(table, r) {
       const b = el("button", { className: "svc", textContent: action });
       b.onclick = async () => {
         if (!(await confirmThen(`${action} "${r.name}" on ${machine}?`))) return;
-        result.textContent = "sending...";
-        const j = await api("/api/service", { machine, action, name: r.name });
-        showResult(result, j);
-        results.set(table + "/" + key, { textContent: result.textContent, className: "result " + result.className });
+        await changeOnRow(table, key, "/api/service", { machine, action, name: r.name });
       };
       buttons.append(b);
     }
