@@ -103,8 +103,11 @@ int Run(std::vector<std::string> args) {
     if (WantsHelp(args)) {
         PosixConsoleIo io(nullptr);
         const int code = RunConsole(args, io);
-        if (args.empty() || args[0] == "--help" || args[0] == "-h" || args[0] == "help")
+        if (args.empty() || args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
             std::fputs(kRemoteOptionsHelp, args.empty() ? stderr : stdout);
+            std::fputs("\nserve: the web console for the fleet (pmconsole serve --help)\n",
+                       args.empty() ? stderr : stdout);
+        }
         return code;
     }
     if (!settings.Remote()) {

@@ -65,8 +65,14 @@ def http(url, headers, form=None):
 
 
 def text_of(d, css):
-    found = d.find_elements(By.CSS_SELECTOR, css)
-    return found[0].text if found else ""
+    # Read in the page: live updates redraw rows, so a found element may be gone a moment later.
+    return d.execute_script(
+        "const e = document.querySelector(arguments[0]); return e ? e.textContent : ''", css)
+
+
+def click(d, css):
+    # In the page, for the same reason as text_of.
+    d.execute_script("document.querySelector(arguments[0]).click()", css)
 
 
 def confirm(d):
@@ -93,7 +99,7 @@ try:
     d.save_screenshot(f"{shots}/webconsole-fleet.png")
 
     # A machine: a process started afterwards appears, then goes when it ends.
-    d.find_element(By.CSS_SELECTOR, "#fleet tr.machine[data-machine=agent1] a").click()
+    click(d, "#fleet tr.machine[data-machine=agent1] a")
     wait(d, lambda: len(process_names(d)) > 3, 30, "the process table fills")
     d.find_element(By.ID, "exec-line").send_keys("ping -n 6 127.0.0.1")
     d.find_element(By.ID, "exec-run").click()
@@ -121,7 +127,7 @@ try:
     d.save_screenshot(f"{shots}/webconsole-monitors.png")
     row = "#monitors tr[data-monitor='WEBCHECK.EXE'] button"
     wait(d, lambda: d.find_elements(By.CSS_SELECTOR, row), 30, "the monitor is listed on the page")
-    d.find_element(By.CSS_SELECTOR, row).click()
+    click(d, row)
     confirm(d)
     wait(d, lambda: not d.find_elements(By.CSS_SELECTOR, row), 30, "the deleted monitor leaves the page")
 
@@ -148,8 +154,7 @@ try:
     d.get(readonly_url)
     d.get(readonly_url.split("#")[0] + "#/m/agent1")
     wait(d, lambda: len(process_names(d)) > 3, 30, "the read-only page shows the processes")
-    button = d.find_element(By.CSS_SELECTOR, "#procs tbody tr button.kill")
-    button.click()
+    click(d, "#procs tbody tr button.kill")
     confirm(d)
     result = "#procs tbody tr .result"
     wait(d, lambda: "not permitted" in text_of(d, result), 30,

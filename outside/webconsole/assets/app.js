@@ -102,12 +102,13 @@ function applyTables(ev) {
   for (const [wire, table] of Object.entries(names)) {
     const part = ev[wire];
     if (ev.full) tables[table].clear();
-    if (!part) continue;
-    for (const row of part.set) tables[table].set(keyOf(table, row), row);
-    for (const gone of part.gone) tables[table].delete(String(gone));
+    if (part) {
+      for (const row of part.set) tables[table].set(keyOf(table, row), row);
+      for (const gone of part.gone) tables[table].delete(String(gone));
+    }
+    if (part || ev.full) render(table); // only the tables that changed are drawn again
   }
   $("#clock").textContent = "change clock " + ev.clock;
-  for (const t of Object.keys(tables)) render(t);
 }
 
 function render(table) {
