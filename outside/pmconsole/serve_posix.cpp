@@ -440,6 +440,15 @@ void Server::Routes(httplib::Server& http) {
                           ",\"watched_ms\":" + std::to_string(cost_.watched_ms) +
                           ",\"up_ms\":" + std::to_string(up.count()) + "}");
     });
+    // Whether the fleet knows a machine (no request reaches it).
+    http.Get("/api/machine", [this](const httplib::Request& req, httplib::Response& res) {
+        if (!Find(req))
+            return SendJson(res,
+                            "{\"ok\":false,\"word\":\"no such machine\",\"message\":\"no gate "
+                            "of that name was heard of\"}",
+                            404);
+        SendJson(res, "{\"ok\":true,\"word\":\"known\"}");
+    });
     http.Get("/api/events", [this](const httplib::Request& req, httplib::Response& res) {
         Machine* m = Find(req);
         if (!m) return SendJson(res, "{\"ok\":false,\"word\":\"no such machine\"}", 404);

@@ -160,6 +160,11 @@ try:
     wait(d, lambda: "not permitted" in text_of(d, result), 30,
          "the read-only kill is refused with \"not permitted\"")
     d.save_screenshot(f"{shots}/webconsole-readonly.png")
+
+    # A machine nobody answers for is said so on the page, not left blank.
+    d.get(readonly_url.split("#")[0] + "#/m/agent9")
+    wait(d, lambda: text_of(d, "#tables-state") == "no such machine", 30,
+         "an unknown machine shows \"no such machine\"")
 finally:
     d.quit()
 

@@ -260,7 +260,7 @@ function applyState(s) {
   }
 }
 
-function openMachine(name) {
+async function openMachine(name) {
   machine = name;
   $("#machine-name").textContent = name;
   for (const t of Object.values(tables)) t.clear();
@@ -274,6 +274,13 @@ function openMachine(name) {
     for (const [k, v] of JSON.parse(sessionStorage.getItem(seriesKey()) || "[]")) series.set(k, v);
   } catch (e) { /* a damaged copy starts afresh */ }
   drawCharts();
+  const known = await api("/api/machine?machine=" + encodeURIComponent(name));
+  if (!known.ok) {
+    badge($("#tables-state"), known.word);
+    $("#clock").textContent = known.message || "";
+    return;
+  }
+  if (machine !== name || source) return; // the page moved on meanwhile
   source = new EventSource("/api/events?machine=" + encodeURIComponent(name) + "&token=" + encodeURIComponent(token));
   source.onopen = () => badge($("#live"), "live");
   source.onerror = () => badge($("#live"), "reconnecting");
