@@ -162,7 +162,8 @@ std::string TrimEnd(std::string s) {
 
 std::string ResultJson(const FanOutResult& r) {
     std::string out = "{\"machine\": " + JsonString(r.machine) +
-                      ", \"exit_code\": " + std::to_string(r.exit_code);
+                      ", \"exit_code\": " + std::to_string(r.exit_code) +
+                      ", \"elapsed_ms\": " + std::to_string(r.elapsed_ms);
     const std::string text = TrimEnd(r.out);
     // A command's one JSON object is kept as it is; anything else travels as text.
     if (!text.empty() && text.front() == '{' && text.find('\n') == std::string::npos)

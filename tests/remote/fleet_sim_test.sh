@@ -41,7 +41,7 @@ out=$(console operator fleet ps --where APP0.EXE 2>&1) || fail "ps --where: exit
 grep -q '^20 answered$' <<<"$out" || fail "ps --where summary: $(tail -1 <<<"$out")"
 
 out=$(console operator fleet config --json --machines 'sim1?' --parallel 3 2>/dev/null)
-[ "$(grep -c '"exit_code": 0, "result": {"version"' <<<"$out")" = 10 ] || fail "config --json: $out"
+[ "$(grep -cE '"exit_code": 0, "elapsed_ms": [0-9]+, "result": \{"version"' <<<"$out")" = 10 ] || fail "config --json: $out"
 
 out=$(console readonly fleet exec --yes --timeout 2 --machines 'sim*' -- cmd /c echo x 2>&1)
 code=$?
