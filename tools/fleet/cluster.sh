@@ -55,7 +55,7 @@ gen() {
     # Users, as nats-server's authorization block. Consoles hear the gates' presence.
     local presence='"procmgr.*.hello", "procmgr.*.heartbeat", '
     # Reading the alerts: stream information, its consumers, their next messages and acks.
-    local js_read='"$JS.API.INFO", "$JS.API.STREAM.INFO.PROCMGR_ALERTS", "$JS.API.CONSUMER.*.PROCMGR_ALERTS.>", "$JS.API.CONSUMER.CREATE.PROCMGR_ALERTS", "$JS.API.CONSUMER.MSG.NEXT.PROCMGR_ALERTS.>", "$JS.ACK.PROCMGR_ALERTS.>"],'
+    local js_read='"$JS.API.INFO", "$JS.API.STREAM.INFO.PROCMGR_ALERTS", "$JS.API.CONSUMER.*.PROCMGR_ALERTS.>", "$JS.API.CONSUMER.CREATE.PROCMGR_ALERTS", "$JS.API.CONSUMER.DURABLE.CREATE.PROCMGR_ALERTS.>", "$JS.API.CONSUMER.MSG.NEXT.PROCMGR_ALERTS.>", "$JS.ACK.PROCMGR_ALERTS.>"],'
     {
         echo "authorization {"
         echo "  users: ["
