@@ -263,6 +263,9 @@ bench)
     log "monitor listings and statistics reads through the plug-in (native)"
     cmake --build build/bench -j "$(nproc)" --target passthrough_bench
     build/bench/bin/passthrough_bench
+    log "the fleet: pmsim's simulated machines through a three-server cluster (native)"
+    cmake --build build/bench -j "$(nproc)" --target pmsim pmconsole
+    bench/fleet/fleet_bench.sh build/bench/bin 100 300 1000
     build "$ARCH"
     wine_prefix
     log "messaging library against raw pipes (Wine, $ARCH)"

@@ -4,12 +4,22 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "outside/pmconsole/request_transport.h"
 
 namespace pm::console {
+
+// How the stored alerts are read.
+struct AlertReading {
+    uint64_t since_ms = 0;   // 0: what this user's durable consumer has not read yet
+    bool follow = false;     // keep waiting for new ones
+    uint32_t idle_ms = 2000; // without --follow: done after this long without a new one
+};
+// One stored alert's payload; false ends the reading.
+using AlertSink = std::function<bool(const std::string& payload)>;
 
 class FleetBus {
 public:
@@ -25,6 +35,12 @@ public:
     // The next hello or heartbeat payload, waiting at most `wait_ms`; false when none came.
     // The first call subscribes.
     virtual bool NextPresence(std::string& payload, uint32_t wait_ms) = 0;
+    // Creates the stream PROCMGR_ALERTS or brings its settings up to date; false with one line.
+    virtual bool SetupAlerts(std::string& error) = 0;
+    // Reads the stored alerts in the stream's order (each acknowledged once shown); false
+    // with one line when the stream cannot be read.
+    virtual bool ReadAlerts(const AlertReading& reading, const AlertSink& each,
+                            std::string& error) = 0;
     // Milliseconds of a steady clock.
     virtual uint64_t NowMs() = 0;
 };

@@ -2,7 +2,9 @@
 #include "outside/pmconsole/fleet_command.h"
 
 #include <algorithm>
+#include <chrono>
 
+#include "outside/pmconsole/fleet_alerts.h"
 #include "outside/pmconsole/fleet_fanout.h"
 #include "outside/pmconsole/fleet_machines.h"
 #include "shared/remote/subjects.h"
@@ -19,6 +21,8 @@ struct FleetArgs {
     uint32_t interval_s = 5, count = 0;
     std::string where;
     DiscoveryWait wait;
+    bool follow = false, live = false, wait_given = false;
+    std::string since;
     std::vector<std::string> command; // the console command and its own arguments
 };
 
@@ -59,6 +63,7 @@ bool TakeOptions(const std::vector<std::string>& args, FleetArgs& f, std::string
             if (!number(f.timeout_s, 1, 3600)) return false;
         } else if (a == "--wait") {
             if (!number(f.wait.timeout_ms, 50, 600000)) return false;
+            f.wait_given = true;
         } else if (a == "--interval") {
             if (!number(f.interval_s, 1, 3600)) return false;
         } else if (a == "--count") {
@@ -72,6 +77,16 @@ bool TakeOptions(const std::vector<std::string>& args, FleetArgs& f, std::string
         } else if (a == "--json") {
             f.json = true;
             f.command.push_back(a);
+        } else if (a == "--follow") {
+            f.follow = true;
+        } else if (a == "--live") {
+            f.live = true;
+        } else if (a == "--since") {
+            if (i + 1 >= args.size()) {
+                error = "--since needs a time (2026-12-07T10:00:00Z, or an age: 90s, 15m, 2h, 7d)";
+                return false;
+            }
+            f.since = args[++i];
         } else if (a == "--yes") {
             f.yes = true;
         } else if (a == "--watch") {
@@ -162,7 +177,8 @@ std::string TrimEnd(std::string s) {
 
 std::string ResultJson(const FanOutResult& r) {
     std::string out = "{\"machine\": " + JsonString(r.machine) +
-                      ", \"exit_code\": " + std::to_string(r.exit_code);
+                      ", \"exit_code\": " + std::to_string(r.exit_code) +
+                      ", \"elapsed_ms\": " + std::to_string(r.elapsed_ms);
     const std::string text = TrimEnd(r.out);
     // A command's one JSON object is kept as it is; anything else travels as text.
     if (!text.empty() && text.front() == '{' && text.find('\n') == std::string::npos)
@@ -233,6 +249,10 @@ const char kFleetHelp[] =
     "       pmconsole fleet ps|config|stats|alerts|monitors list|exec ARGS\n"
     "                       [--machines PATTERN] [--parallel N] [--timeout S] [--json] [--yes]\n"
     "       pmconsole fleet ps --where NAME [--machines PATTERN] ...\n"
+    "       pmconsole fleet alerts [--follow] [--since TIME] [--machines PATTERN] [--json]\n"
+    "                              [--count N] [--wait MS]\n"
+    "       pmconsole fleet alerts --live ...   (each machine's monitor host, asked now)\n"
+    "       pmconsole fleet setup   (creates the stream PROCMGR_ALERTS)\n"
     "Asks every machine on the servers (procmgr.discover), then sends the command to each\n"
     "matching one, at most N at once, and shows each machine's result under its name (or one\n"
     "JSON object per machine), then a summary line.\n"
@@ -248,6 +268,11 @@ const char kFleetHelp[] =
     "  --watch        fleet list: keep the view from the hellos and heartbeats, redrawn every\n"
     "                 S seconds (--interval, default 5); a machine silent for three heartbeats\n"
     "                 is shown lost\n"
+    "  fleet alerts   the alerts the gates stored in PROCMGR_ALERTS, in order: without\n"
+    "                 --since those this user has not read yet (a durable consumer), with\n"
+    "                 --since TIME (2026-12-07T10:00:00Z, or an age: 90s, 15m, 2h, 7d) those\n"
+    "                 stored since; --follow waits for new ones, else it ends 2 s (--wait)\n"
+    "                 after the last one\n"
     "Exit codes: 0 every machine answered; else the code the others share (3 no reply,\n"
     "4 not permitted, 5 no such machine, 6 agent not running), 1 when they differ; 2 usage.\n"
     "fleet list: 0, or 5 when no machine answered.\n";
@@ -263,6 +288,38 @@ int RunFleet(const std::vector<std::string>& args, ConsoleIo& io) {
     FleetArgs f;
     std::string error;
     if (!TakeOptions(args, f, error)) return Usage(io, error);
+    const std::string first = f.command.empty() ? std::string() : f.command[0];
+    if ((first == "alerts" && !f.live) || first == "setup") {
+        if (f.command.size() > 1 + (f.json ? 1 : 0))
+            return Usage(io, "fleet " + first + " takes options only");
+        FleetBus* bus = io.Fleet();
+        if (bus == nullptr) {
+            io.Err("pmconsole fleet: this console has no connection to a NATS cluster\n");
+            return kExitUsage;
+        }
+        if (first == "setup") {
+            if (!bus->SetupAlerts(error)) {
+                io.Err("pmconsole fleet setup: " + error + "\n");
+                return kExitNoReply;
+            }
+            io.Out(std::string("stream ") + "PROCMGR_ALERTS ready\n");
+            return kExitReply;
+        }
+        AlertsOptions o;
+        o.pattern = f.pattern;
+        o.json = f.json;
+        o.count = f.count;
+        o.reading.follow = f.follow;
+        if (f.wait_given) o.reading.idle_ms = f.wait.timeout_ms;
+        const uint64_t now =
+            static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                      std::chrono::system_clock::now().time_since_epoch())
+                                      .count());
+        if (!f.since.empty() && !ParseSince(f.since, now, o.reading.since_ms))
+            return Usage(io, "--since: not a time: " + OptionShown(f.since));
+        return ShowStoredAlerts(*bus, io, o);
+    }
+    if (f.follow || !f.since.empty()) return Usage(io, "--follow and --since go with fleet alerts");
     const bool list = !f.command.empty() && f.command[0] == "list";
     if (list) {
         if (f.command.size() > 1 + (f.json ? 1 : 0))

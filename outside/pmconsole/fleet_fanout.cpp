@@ -66,7 +66,9 @@ std::vector<FanOutResult> FanOut(FleetBus& bus, ConsoleIo& parent,
             CaptureIo io(parent, transport, sender);
             FanOutResult r;
             r.machine = machines[i];
+            const uint64_t start = bus.NowMs();
             r.exit_code = run(io);
+            r.elapsed_ms = bus.NowMs() - start;
             r.out = std::move(io.out);
             r.err = std::move(io.err);
             std::lock_guard<std::mutex> hold(lock);

@@ -18,6 +18,7 @@ struct FanOutResult {
     int exit_code = 0; // the console's exit code for this machine
     std::string out;   // what the command printed
     std::string err;
+    uint64_t elapsed_ms = 0; // from the machine's start to its result
 };
 
 // What runs for one machine: a console command with its own io (bound to that machine).

@@ -1,7 +1,10 @@
 // The remote path over libnats (the NATS C client, TLS through OpenSSL inside it).
 #include <nats/nats.h>
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstring>
 #include <deque>
@@ -11,6 +14,7 @@
 
 #include "outside/pmconsole/fleet_bus.h"
 #include "outside/pmconsole/remote_transport.h"
+#include "shared/remote/alerts.h"
 #include "shared/remote/presence.h"
 #include "shared/remote/subjects.h"
 #include "shared/remote/operations.h"
@@ -100,6 +104,7 @@ public:
         if (st == NATS_OK) st = natsOptions_SetErrorHandler(opts_, &OnError, Closure());
         if (st == NATS_OK) st = natsOptions_SetDisconnectedCB(opts_, &OnDisconnected, Closure());
         if (st == NATS_OK) st = natsConnection_Connect(&nc_, opts_);
+        user_ = s.user;
         if (st != NATS_OK) {
             error = LastError(st);
             return false;
@@ -196,6 +201,101 @@ public:
             return true;
         }
         return false;
+    }
+
+    bool SetupAlerts(std::string& error) override {
+        jsCtx* js = nullptr;
+        if (!Js(&js, error)) return false;
+        jsStreamConfig cfg;
+        jsStreamConfig_Init(&cfg);
+        const char* subjects[] = {remote::kAlertWildcard};
+        cfg.Name = remote::kAlertStream;
+        cfg.Subjects = subjects;
+        cfg.SubjectsLen = 1;
+        cfg.Storage = js_FileStorage;
+        cfg.Retention = js_LimitsPolicy;
+        cfg.Discard = js_DiscardOld;
+        cfg.MaxAge = static_cast<int64_t>(remote::kAlertMaxAgeSeconds) * 1000000000LL;
+        cfg.MaxMsgsPerSubject = remote::kAlertMaxPerMachine;
+        cfg.Duplicates = static_cast<int64_t>(remote::kAlertDuplicateWindowSeconds) * 1000000000LL;
+        cfg.Replicas = 3;
+        jsErrCode code = static_cast<jsErrCode>(0);
+        natsStatus st = NATS_ERR;
+        // A cluster that has just started elects its JetStream leader first: bounded retries.
+        for (int k = 0; k < 40; ++k) {
+            jsStreamInfo* info = nullptr;
+            st = js_AddStream(&info, js, &cfg, nullptr, &code);
+            if (st != NATS_OK && code == JSStreamNameExistErr)
+                st = js_UpdateStream(&info, js, &cfg, nullptr, &code);
+            jsStreamInfo_Destroy(info);
+            if (st == NATS_OK || code == JSNotEnabledErr || st == NATS_NOT_PERMITTED) break;
+            usleep(250 * 1000);
+        }
+        jsCtx_Destroy(js);
+        if (st != NATS_OK) error = "cannot create the stream: " + LastError(st);
+        return st == NATS_OK;
+    }
+
+    bool ReadAlerts(const AlertReading& reading, const AlertSink& each,
+                    std::string& error) override {
+        jsCtx* js = nullptr;
+        if (!Js(&js, error)) return false;
+        jsSubOptions so;
+        jsSubOptions_Init(&so);
+        so.Stream = remote::kAlertStream;
+        so.Config.AckPolicy = js_AckExplicit;
+        std::string durable = "pmconsole_" + user_;
+        for (char& c : durable)
+            if (!std::isalnum(static_cast<unsigned char>(c)) && c != '_' && c != '-') c = '_';
+        if (reading.since_ms != 0) {
+            // From a time: a consumer of this reading only, removed at the end.
+            durable += "_since_" + std::to_string(getpid());
+            so.Config.DeliverPolicy = js_DeliverByStartTime;
+            so.Config.OptStartTime = static_cast<int64_t>(reading.since_ms) * 1000000LL;
+            so.Config.InactiveThreshold = 60LL * 1000000000LL;
+        }
+        natsSubscription* sub = nullptr;
+        jsErrCode code = static_cast<jsErrCode>(0);
+        natsStatus st = js_PullSubscribe(&sub, js, remote::kAlertWildcard, durable.c_str(), nullptr,
+                                         &so, &code);
+        if (st != NATS_OK) {
+            error = code == JSStreamNotFoundErr
+                        ? "the stream PROCMGR_ALERTS does not exist: pmconsole fleet setup"
+                        : "cannot read the stream: " + LastError(st);
+            jsCtx_Destroy(js);
+            return false;
+        }
+        bool more = true;
+        uint64_t last = NowMs();
+        while (more) {
+            natsMsgList list = {nullptr, 0};
+            st = natsSubscription_Fetch(&list, sub, 256, 500, &code);
+            if (st == NATS_TIMEOUT) {
+                if (!reading.follow && NowMs() - last >= reading.idle_ms) break;
+                continue;
+            }
+            if (st != NATS_OK) {
+                error = "reading the stream failed: " + LastError(st);
+                more = false;
+                break;
+            }
+            last = NowMs();
+            for (int i = 0; i < list.Count; ++i) {
+                natsMsg* m = list.Msgs[i];
+                // Acknowledged once shown, so that the next reading starts after it; those
+                // not shown (the reading ended) come again.
+                const bool shown = more;
+                if (shown)
+                    more = each(std::string(natsMsg_GetData(m), static_cast<size_t>(std::max(
+                                                                    0, natsMsg_GetDataLength(m)))));
+                if (shown) natsMsg_Ack(m, nullptr);
+            }
+            natsMsgList_Destroy(&list);
+        }
+        if (reading.since_ms != 0) natsSubscription_Unsubscribe(sub);
+        natsSubscription_Destroy(sub);
+        jsCtx_Destroy(js);
+        return error.empty();
     }
 
     uint64_t NowMs() override {
@@ -330,6 +430,12 @@ private:
         return true;
     }
 
+    bool Js(jsCtx** js, std::string& error) {
+        const natsStatus st = natsConnection_JetStream(js, nc_, nullptr);
+        if (st != NATS_OK) error = "no JetStream context: " + LastError(st);
+        return st == NATS_OK;
+    }
+
     void* Closure() const { return reinterpret_cast<void*>(id_); }
 
     static void OnError(natsConnection* nc, natsSubscription*, natsStatus err, void* closure) {
@@ -351,6 +457,7 @@ private:
     }
 
     std::string machine_;
+    std::string user_;
     uintptr_t id_ = 0;
     natsOptions* opts_ = nullptr;
     natsConnection* nc_ = nullptr;

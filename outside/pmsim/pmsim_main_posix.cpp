@@ -14,6 +14,7 @@
 #include <fstream>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -22,6 +23,7 @@
 #include "outside/pmconsole/console_request.h"
 #include "outside/pmconsole/remote_settings.h"
 #include "outside/pmsim/sim_machine.h"
+#include "shared/remote/alerts.h"
 #include "shared/remote/pieces.h"
 #include "shared/remote/presence.h"
 
@@ -31,13 +33,16 @@ namespace {
 const char kUsage[] =
     "usage: pmsim --conf FILE --machines M [--first N] [--prefix NAME] [--processes P]\n"
     "             [--churn N] [--heartbeat S] [--connections C] [--seconds S]\n"
+    "             [--alerts N] [--alert-every S]\n"
     "Connects M simulated machines NAME<N>..NAME<N+M-1> (default sim1..simM) to the servers of\n"
     "FILE (a pmconsole.conf: servers, ca_file, user, password_file; the user may subscribe to\n"
     "procmgr.*.> and publish presence). Each answers updates and configuration with the\n"
     "agent's own code over P synthetic processes (default 60), N of which end and start again\n"
     "every 10 s (default 1), answers procmgr.discover, and sends a heartbeat every S seconds\n"
-    "(default 30). C connections share the machines (default 4). Stops on SIGINT/SIGTERM or\n"
-    "after --seconds.\n"
+    "(default 30). C connections share the machines (default 4). Each machine raises N alerts\n"
+    "at the start and one every S seconds, kept until the stream PROCMGR_ALERTS has them\n"
+    "(published with message ids: a republished one is stored once). Stops on SIGINT/SIGTERM\n"
+    "or after --seconds.\n"
     "exit codes: 0 stopped, 1 could not connect, 2 usage\n";
 
 std::atomic<bool> g_stop{false};
@@ -52,7 +57,66 @@ struct Connection {
     std::map<std::string, SimMachine*> by_name;
     uint64_t started_s = 0;
     uint32_t heartbeat_s = 30;
+    // Alerts raised and not yet in the stream, in order.
+    std::mutex alerts_lock;
+    remote::AlertOutbox outbox{1000000};
+    std::map<std::string, uint64_t> alert_seq;
+    uint64_t stored = 0;
 };
+
+uint64_t WallMs() {
+    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                     std::chrono::system_clock::now().time_since_epoch())
+                                     .count());
+}
+
+const std::string& RunId() {
+    static const std::string id = std::to_string(WallMs());
+    return id;
+}
+
+void RaiseAlert(Connection& c, const std::string& machine) {
+    std::lock_guard<std::mutex> hold(c.alerts_lock);
+    remote::AlertRecord a;
+    a.machine = machine;
+    a.run = RunId();
+    a.seq = ++c.alert_seq[machine];
+    a.time_ms = WallMs();
+    a.monitor = "backup.exe";
+    a.code = 0x504D0001;
+    a.text = "the process ended";
+    c.outbox.Raise(std::move(a));
+}
+
+// Publishes the waiting alerts in order, each waiting for the stream's answer; stops at the
+// first failure (the rest wait for the next round, so that order per machine holds).
+void PublishAlerts(Connection& c, jsCtx* js) {
+    for (;;) {
+        std::vector<remote::AlertRecord> batch;
+        {
+            std::lock_guard<std::mutex> hold(c.alerts_lock);
+            batch = c.outbox.Waiting(256);
+        }
+        if (batch.empty()) return;
+        for (const remote::AlertRecord& a : batch) {
+            const std::string id = a.MessageId(), body = remote::AlertJson(a);
+            jsPubOptions po;
+            jsPubOptions_Init(&po);
+            po.MsgId = id.c_str();
+            po.MaxWait = 2000;
+            jsPubAck* ack = nullptr;
+            jsErrCode code = static_cast<jsErrCode>(0);
+            const natsStatus st =
+                js_Publish(&ack, js, remote::AlertSubject(a.machine).c_str(), body.data(),
+                           static_cast<int>(body.size()), &po, &code);
+            jsPubAck_Destroy(ack);
+            if (st != NATS_OK) return;
+            std::lock_guard<std::mutex> hold(c.alerts_lock);
+            c.outbox.Stored(id);
+            ++c.stored;
+        }
+    }
+}
 
 uint64_t NowS() {
     return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::seconds>(
@@ -123,7 +187,7 @@ int Main(std::vector<std::string> args) {
         return 2;
     }
     uint32_t machines = 0, first = 1, processes = 60, churn = 1, heartbeat = 30, connections = 4,
-             seconds = 0;
+             seconds = 0, alerts = 0, alert_every = 0;
     std::string prefix = "sim";
     for (size_t i = 0; i < args.size(); ++i) {
         uint32_t* target = args[i] == "--machines"      ? &machines
@@ -133,6 +197,8 @@ int Main(std::vector<std::string> args) {
                            : args[i] == "--heartbeat"   ? &heartbeat
                            : args[i] == "--connections" ? &connections
                            : args[i] == "--seconds"     ? &seconds
+                           : args[i] == "--alerts"      ? &alerts
+                           : args[i] == "--alert-every" ? &alert_every
                                                         : nullptr;
         if (args[i] == "--prefix" && i + 1 < args.size()) {
             prefix = args[++i];
@@ -181,6 +247,7 @@ int Main(std::vector<std::string> args) {
     if (st == NATS_OK) st = natsOptions_UseGlobalMessageDelivery(opts, true);
     if (st == NATS_OK) st = natsOptions_SetMaxPendingMsgs(opts, 1000000);
     if (st == NATS_OK) st = natsOptions_SetMaxReconnect(opts, -1);
+    if (st == NATS_OK) st = natsOptions_SetReconnectWait(opts, 250);
     const uint64_t started = NowS();
     for (size_t k = 0; st == NATS_OK && k < conns.size(); ++k) {
         Connection& c = conns[k];
@@ -212,6 +279,7 @@ int Main(std::vector<std::string> args) {
                         remote::PresenceJson(m->Presence("hello", 0, heartbeat)));
     }
     int code = 0;
+    std::vector<std::thread> publishers;
     if (st != NATS_OK) {
         std::fprintf(stderr, "pmsim: cannot connect: %s\n", nats_GetLastError(nullptr));
         code = 1;
@@ -220,7 +288,38 @@ int Main(std::vector<std::string> args) {
                      prefix.c_str(), first, prefix.c_str(), first + machines - 1, connections);
         signal(SIGINT, OnSignal);
         signal(SIGTERM, OnSignal);
-        uint64_t next_beat = started + heartbeat, next_churn = started + 10;
+        for (Connection& c : conns)
+            for (SimMachine* m : c.machines)
+                for (uint32_t k = 0; k < alerts; ++k)
+                    RaiseAlert(c, m->Name());
+        // One publisher per connection: alerts go out while requests are answered.
+        for (Connection& c : conns) {
+            if (c.nc == nullptr) continue;
+            publishers.emplace_back([&c] {
+                jsCtx* js = nullptr;
+                if (natsConnection_JetStream(&js, c.nc, nullptr) != NATS_OK) return;
+                const uint64_t t0 = WallMs();
+                bool told = false;
+                while (!g_stop) {
+                    PublishAlerts(c, js);
+                    size_t waiting;
+                    {
+                        std::lock_guard<std::mutex> hold(c.alerts_lock);
+                        waiting = c.outbox.Size();
+                    }
+                    if (waiting == 0 && c.stored > 0 && !told) {
+                        std::fprintf(stderr, "pmsim: %llu alerts stored in %llu ms\n",
+                                     static_cast<unsigned long long>(c.stored),
+                                     static_cast<unsigned long long>(WallMs() - t0));
+                        told = true;
+                    }
+                    usleep(waiting == 0 ? 100 * 1000 : 250 * 1000);
+                }
+                jsCtx_Destroy(js);
+            });
+        }
+        uint64_t next_beat = started + heartbeat, next_churn = started + 10,
+                 next_alert = started + alert_every;
         while (!g_stop && (seconds == 0 || NowS() < started + seconds)) {
             usleep(100 * 1000);
             const uint64_t now = NowS();
@@ -228,6 +327,12 @@ int Main(std::vector<std::string> args) {
                 for (auto& m : sims)
                     m->Churn(churn);
                 next_churn = now + 10;
+            }
+            if (alert_every > 0 && now >= next_alert) {
+                for (Connection& c : conns)
+                    for (SimMachine* m : c.machines)
+                        RaiseAlert(c, m->Name());
+                next_alert = now + alert_every;
             }
             if (now >= next_beat) {
                 for (Connection& c : conns)
@@ -239,6 +344,9 @@ int Main(std::vector<std::string> args) {
             }
         }
     }
+    g_stop = true;
+    for (std::thread& t : publishers)
+        t.join();
     for (Connection& c : conns) {
         for (natsSubscription* s : c.subs)
             natsSubscription_Destroy(s);

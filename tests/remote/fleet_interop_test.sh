@@ -14,7 +14,7 @@ done
 command -v nats-server >/dev/null || { echo "skipped: nats-server is not installed"; exit 77; }
 
 export PM_ARCH=$arch PM_FLEET_DIR=${PM_TEST_DIR:-$top/build/native}/fleet-interop-$$
-export PM_FLEET_PORT=$((31000 + ($$ % 1000) * 20))
+export PM_FLEET_PORT=$((31000 + ($$ % 1000) * 20)) PM_FLEET_HEARTBEAT=1
 fleet=$top/tools/fleet/fleet.sh
 failed=0
 trap '"$fleet" down >/dev/null 2>&1; rm -rf "$PM_FLEET_DIR"' EXIT
@@ -48,9 +48,18 @@ expect 0 readonly monitors list
 expect 4 readonly exec -- cmd /c echo refused
 expect 4 readonly kill 1
 expect 5 operator --machine agent9 ps
+# The gate answers discovery with its machine's state, and fleet commands reach it.
+expect 0 operator fleet list --json
+grep -q '"machine": "agent1", "state": "up".*"agent_running": true, "host_running": true' \
+    <<<"$out" || { echo "FAILED: fleet list: $out"; failed=1; }
+expect 0 readonly fleet ps --where SERVICES.EXE
+grep -q '^agent1 [0-9]* services.exe$' <<<"$out" || { echo "FAILED: ps --where: $out"; failed=1; }
 # The agent stops; its gate stays: "agent not running".
 WINEPREFIX=$PM_FLEET_DIR/agent1/prefix PM_STACK_DIR=$PM_FLEET_DIR/agent1/stack \
     "$top/tools/stack.sh" down >/dev/null 2>&1
 expect 6 operator ps
+expect 0 operator fleet list --json
+grep -q '"machine": "agent1", "state": "agent not running"' <<<"$out" ||
+    { echo "FAILED: fleet list without the agent: $out"; failed=1; }
 [ $failed = 0 ] && echo "fleet interop: every check passed"
 exit $failed

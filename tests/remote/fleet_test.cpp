@@ -9,11 +9,13 @@
 #include <mutex>
 #include <thread>
 
+#include "outside/pmconsole/fleet_alerts.h"
 #include "outside/pmconsole/fleet_bus.h"
 #include "outside/pmconsole/fleet_command.h"
 #include "outside/pmconsole/fleet_fanout.h"
 #include "outside/pmconsole/fleet_machines.h"
 #include "shared/node/command.h"
+#include "shared/remote/alerts.h"
 #include "shared/remote/presence.h"
 #include "tests/remote/remote_request.h"
 
@@ -162,6 +164,15 @@ public:
     }
     bool NextPresence(std::string&, uint32_t) override { return false; }
     uint64_t NowMs() override { return 1000; }
+    bool SetupAlerts(std::string&) override { return true; }
+    std::vector<std::string> stored;
+    AlertReading last_reading;
+    bool ReadAlerts(const AlertReading& reading, const AlertSink& each, std::string&) override {
+        last_reading = reading;
+        for (const std::string& a : stored)
+            if (!each(a)) break;
+        return true;
+    }
 };
 
 class CapturedIo final : public ConsoleIo {
@@ -241,7 +252,9 @@ TEST(FleetCommand, MachinesAndRefusals) {
     const std::vector<std::vector<std::string>> usage = {
         {"kill", "4"},
         {"monitors", "add"},
-        {"alerts", "--follow"},
+        {"alerts", "--live", "--follow"},
+        {"alerts", "--since", "yesterday"},
+        {"ps", "--since", "1h"},
         {"ps", "--watch"},
         {"config", "--where", "x"},
         {"ps", "--machines", "A*"},
@@ -254,6 +267,59 @@ TEST(FleetCommand, MachinesAndRefusals) {
     io.out.clear();
     EXPECT_EQ(RunFleet({"list", "--machines", "a*"}, io), kExitReply);
     EXPECT_NE(io.out.find("2 machines, 2 up"), std::string::npos);
+}
+
+TEST(FleetAlerts, RecordsAndOutbox) {
+    remote::AlertRecord a{"web01", "r1", 3, 1700000000123, "notepad", 0x504D0001, "ended \"x\""};
+    remote::AlertRecord b;
+    ASSERT_TRUE(remote::ParseAlert(remote::AlertJson(a), b));
+    EXPECT_EQ(remote::AlertJson(b), remote::AlertJson(a));
+    EXPECT_EQ(a.MessageId(), "web01-r1-3");
+    EXPECT_EQ(remote::AlertSubject("web01"), "procmgr.web01.alerts");
+    EXPECT_FALSE(remote::ParseAlert(R"({"machine":"web01","seq":0})", b)); // no sequence
+    EXPECT_FALSE(remote::ParseAlert(R"({"machine":"Web","seq":1})", b));
+    EXPECT_FALSE(remote::ParseAlert(R"({"machine":"w","seq":1,"code":4294967296})", b));
+
+    // Bounded: the oldest goes first and is counted; what is stored leaves.
+    remote::AlertOutbox box(3);
+    for (uint64_t seq = 1; seq <= 5; ++seq)
+        box.Raise({"m", "r", seq, 0, "", 0, ""});
+    EXPECT_EQ(box.Dropped(), 2u);
+    ASSERT_EQ(box.Waiting(10).size(), 3u);
+    EXPECT_EQ(box.Waiting(10)[0].seq, 3u);
+    box.Stored("m-r-4");
+    box.Stored("m-r-9"); // not waiting: nothing happens
+    const auto left = box.Waiting(1);
+    ASSERT_EQ(left.size(), 1u);
+    EXPECT_EQ(left[0].seq, 3u);
+    EXPECT_EQ(box.Size(), 2u);
+}
+
+TEST(FleetAlerts, TimesAndReading) {
+    uint64_t ms = 0;
+    ASSERT_TRUE(ParseSince("2026-12-07T10:00:01Z", 0, ms));
+    EXPECT_EQ(UtcText(ms), "2026-12-07 10:00:01Z");
+    EXPECT_EQ(UtcText(951782400000), "2000-02-29 00:00:00Z"); // a leap day
+    ASSERT_TRUE(ParseSince("15m", 10000000, ms));
+    EXPECT_EQ(ms, 10000000u - 900000u);
+    for (const char* bad : {"2026-13-01T00:00:00Z", "2026-12-07 10:00:01Z", "15x", "m", ""})
+        EXPECT_FALSE(ParseSince(bad, 10000000, ms)) << bad;
+
+    MemoryBus bus;
+    bus.stored = {remote::AlertJson({"sim1", "r", 1, 0, "a", 1, "x"}), "garbage",
+                  remote::AlertJson({"web1", "r", 1, 0, "b", 2, "y"}),
+                  remote::AlertJson({"sim2", "r", 7, 0, "c", 3, "z"})};
+    CapturedIo io;
+    io.bus = &bus;
+    EXPECT_EQ(RunFleet({"alerts", "--machines", "sim*", "--since", "1h"}, io), kExitReply);
+    EXPECT_NE(bus.last_reading.since_ms, 0u);
+    EXPECT_NE(io.out.find("sim1  #1  a  0x00000001  x\n"), std::string::npos);
+    EXPECT_EQ(io.out.find("web1"), std::string::npos);
+    EXPECT_NE(io.out.find("2 alerts, 1 unreadable skipped"), std::string::npos);
+    io.out.clear();
+    EXPECT_EQ(RunFleet({"alerts", "--count", "1", "--follow"}, io), kExitReply);
+    EXPECT_TRUE(bus.last_reading.follow);
+    EXPECT_NE(io.out.find("1 alerts"), std::string::npos);
 }
 
 } // namespace

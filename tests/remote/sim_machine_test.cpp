@@ -54,7 +54,10 @@ TEST(SimMachine, UpdatesFollowTheChurn) {
     EXPECT_EQ(tables.changes_in_last_reply(), 4u); // two ended, two new
 
     // Another machine's subject, a code that changes something, the monitor host.
-    EXPECT_EQ(m.Handle("procmgr.sim6.ProcMgr.73124533", "").status, remote::GateStatus::kMalformed);
+    EXPECT_EQ(m.Handle("procmgr.sim6.ProcMgr.73124533",
+                       test::PackRequest("ProcMgr", 0x73124533, {test::U32(0)}))
+                  .status,
+              remote::GateStatus::kMalformed);
     EXPECT_EQ(m.Handle("procmgr.sim5.ProcMgr.73124535",
                        test::PackRequest("ProcMgr", 0x73124535, {"cmd\0"}))
                   .status,

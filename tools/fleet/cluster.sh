@@ -54,24 +54,27 @@ gen() {
     done
     # Users, as nats-server's authorization block. Consoles hear the gates' presence.
     local presence='"procmgr.*.hello", "procmgr.*.heartbeat", '
+    # Reading the alerts: stream information, its consumers, their next messages and acks.
+    local js_read='"$JS.API.INFO", "$JS.API.STREAM.INFO.PROCMGR_ALERTS", "$JS.API.CONSUMER.*.PROCMGR_ALERTS.>", "$JS.API.CONSUMER.CREATE.PROCMGR_ALERTS", "$JS.API.CONSUMER.DURABLE.CREATE.PROCMGR_ALERTS.>", "$JS.API.CONSUMER.MSG.NEXT.PROCMGR_ALERTS.>", "$JS.ACK.PROCMGR_ALERTS.>"],'
     {
         echo "authorization {"
         echo "  users: ["
         echo "    { user: operator, password: \"$(cat "$dir/users/operator.password")\","
-        echo "      permissions: { publish: [\"procmgr.>\"], subscribe: [$presence\"_INBOX.>\"] } }"
+        echo "      permissions: { publish: [\"procmgr.>\", \"\$JS.API.>\", \"\$JS.ACK.PROCMGR_ALERTS.>\"],"
+        echo "                     subscribe: [$presence\"_INBOX.>\"] } }"
         echo "    { user: readonly, password: \"$(cat "$dir/users/readonly.password")\","
-        echo "      permissions: { publish: [$(readonly_subjects)\"procmgr.discover\"],"
+        echo "      permissions: { publish: [$(readonly_subjects)\"procmgr.discover\", $js_read"
         echo "                     subscribe: [$presence\"_INBOX.>\"] } }"
         for u in "${machines[@]}"; do
             echo "    { user: $u, password: \"$(cat "$dir/users/$u.password")\","
             echo "      permissions: { subscribe: [\"procmgr.$u.>\", \"procmgr.discover\"],"
-            echo "                     publish: [\"procmgr.$u.hello\", \"procmgr.$u.heartbeat\"],"
+            echo "                     publish: [\"procmgr.$u.hello\", \"procmgr.$u.heartbeat\", \"procmgr.$u.alerts\"],"
             echo "                     allow_responses: { max: 100000, expires: \"5m\" } } }"
         done
         # The simulator answers for machines sim1..simM: every machine's subjects.
         echo "    { user: pmsim, password: \"$(cat "$dir/users/pmsim.password")\","
-        echo "      permissions: { subscribe: [\"procmgr.*.>\", \"procmgr.discover\"],"
-        echo "                     publish: [\"procmgr.*.hello\", \"procmgr.*.heartbeat\"],"
+        echo "      permissions: { subscribe: [\"procmgr.*.>\", \"procmgr.discover\", \"_INBOX.>\"],"
+        echo "                     publish: [\"procmgr.*.hello\", \"procmgr.*.heartbeat\", \"procmgr.*.alerts\", \"\$JS.API.INFO\"],"
         echo "                     allow_responses: { max: 100000, expires: \"5m\" } } }"
         echo "  ]"
         echo "}"
@@ -91,6 +94,11 @@ tls {
   key_file: "$dir/server-key.pem"
   ca_file: "$dir/ca.pem"
   timeout: 2
+}
+jetstream {
+  store_dir: "$dir/jetstream/server$((i + 1))"
+  max_memory_store: 64MB
+  max_file_store: 1GB
 }
 cluster {
   name: pm-fleet

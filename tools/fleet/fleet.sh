@@ -67,45 +67,6 @@ agent_up() {
     say "agent$n: quorlent, pmhost and pmgate started (prefix $WINEPREFIX)"
 }
 
-agent_sim() {
-    local m=${1:-}
-    shift || true
-    [[ "$m" =~ ^[1-9][0-9]{0,4}$ ]] || { say "fleet sim: M must be 1-99999"; return 2; }
-    if [ ! -x "$sim_bin" ] || [ "$sim_bin" -ot "$top/outside/pmsim/pmsim_main_posix.cpp" ]; then
-        say "== building pmsim (build/native)"
-        (cd "$top" && cmake --preset native >/dev/null && cmake --build build/native --target pmsim pmconsole >/dev/null)
-    fi
-    if [ ! -f "$fleet/servers.txt" ]; then
-        mkdir -p "$fleet"
-        "$cluster" gen "$fleet" "${PM_FLEET_PORT:-14222}" agent1
-    fi
-    "$cluster" start "$fleet"
-    sim_stop
-    setsid "$sim_bin" --conf "$fleet/pmsim.conf" --machines "$m" \
-        --heartbeat "${PM_FLEET_HEARTBEAT:-30}" "$@" >"$fleet/pmsim.log" 2>&1 </dev/null &
-    echo $! >"$fleet/pmsim.pid"
-    # Bounded wait for its machines to answer discovery.
-    local tries
-    for tries in $(seq 1 100); do
-        grep -q "machines sim" "$fleet/pmsim.log" 2>/dev/null && break
-        kill -0 "$(cat "$fleet/pmsim.pid")" 2>/dev/null || { cat "$fleet/pmsim.log" >&2; return 1; }
-        sleep 0.1
-    done
-    say "pmsim: $m machines sim1..sim$m (pid $(cat "$fleet/pmsim.pid"), log $fleet/pmsim.log)"
-}
-
-sim_stop() {
-    [ -f "$fleet/pmsim.pid" ] || return 0
-    local pid tries
-    pid=$(cat "$fleet/pmsim.pid")
-    kill "$pid" 2>/dev/null || true
-    for tries in $(seq 1 50); do
-        kill -0 "$pid" 2>/dev/null || break
-        sleep 0.1
-    done
-    rm -f "$fleet/pmsim.pid"
-}
-
 agent_down() {
     local dir=$1 arch
     # shellcheck source=tools/wine-loader.sh
@@ -157,7 +118,7 @@ sim() {
     setsid "$sim_bin" --conf "$fleet/pmsim.conf" --machines "$m" \
         --heartbeat "${PM_FLEET_HEARTBEAT:-30}" "$@" >"$fleet/pmsim.log" 2>&1 </dev/null &
     echo $! >"$fleet/pmsim.pid"
-    # Bounded wait for its machines to answer discovery.
+    # Bounded wait for its machines to be connected.
     local tries
     for tries in $(seq 1 100); do
         grep -q "machines sim" "$fleet/pmsim.log" 2>/dev/null && break
@@ -176,6 +137,7 @@ sim_stop() {
         kill -0 "$pid" 2>/dev/null || break
         sleep 0.1
     done
+    kill -KILL "$pid" 2>/dev/null || true
     rm -f "$fleet/pmsim.pid"
 }
 
