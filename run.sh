@@ -9,6 +9,8 @@
 #   ./run.sh console ARGS  run pmconsole
 #   ./run.sh fleet up [N] | console [--as ROLE] ARGS | down   agents through a NATS cluster
 #   ./run.sh package       build the Windows Installer packages (x86, x64) into build/package/
+#   ./run.sh fleet sim M                 M simulated machines (pmsim) on that cluster
+#   ./run.sh fleet console serve [--listen H:P]   the web console for the running fleet
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")"
 top=$(pwd)
@@ -42,6 +44,13 @@ need_packages() {
     [ -f /usr/include/nats/nats.h ] || missing+=(libnats-dev)
     command -v openssl >/dev/null || missing+=(openssl)
     command -v wixl >/dev/null || missing+=(wixl)
+    # The web console (pmconsole serve) and its browser test.
+    [ -f /usr/include/httplib.h ] || missing+=(libcpp-httplib-dev)
+    command -v pkg-config >/dev/null || missing+=(pkg-config)
+    command -v npm >/dev/null || missing+=(npm)
+    [ -x /usr/bin/chromium ] || missing+=(chromium)
+    [ -x /usr/bin/chromedriver ] || missing+=(chromium-driver)
+    /usr/bin/python3 -c "import selenium" 2>/dev/null || missing+=(python3-selenium)
     if [ ${#missing[@]} -gt 0 ]; then
         log "installing: ${missing[*]}"
         local sudo=""
@@ -256,6 +265,9 @@ bench)
     log "monitor listings and statistics reads through the plug-in (native)"
     cmake --build build/bench -j "$(nproc)" --target passthrough_bench
     build/bench/bin/passthrough_bench
+    log "the fleet: pmsim's simulated machines through a three-server cluster (native)"
+    cmake --build build/bench -j "$(nproc)" --target pmsim pmconsole
+    bench/fleet/fleet_bench.sh build/bench/bin 100 300 1000
     build "$ARCH"
     wine_prefix
     log "messaging library against raw pipes (Wine, $ARCH)"

@@ -128,6 +128,22 @@ if command -v nats-server >/dev/null && "$fleet" up 1 >/dev/null 2>&1; then
     done
     echo "\$ ./run.sh fleet console ps   # agent1, through the cluster"
     "$fleet" console ps | head -n 8 || true
+    step "the web console: pmconsole serve through the same cluster (open the address in a browser)"
+    web_out=$(mktemp)
+    "$fleet" console serve --listen 127.0.0.1:${PM_DEMO_WEB_PORT:-8080} >"$web_out" 2>&1 &
+    web_pid=$!
+    for i in $(seq 1 50); do grep -q 'http://' "$web_out" && break; sleep 0.2; done
+    cat "$web_out"
+    url=$(grep -o 'http://[^ ]*' "$web_out" || true)
+    if [ -n "$url" ]; then
+        echo "\$ curl -H 'X-Pm-Token: ...' ${url%%#*}api/fleet"
+        curl -s -H "X-Pm-Token: ${url##*token=}" "${url%%#*}api/fleet" && echo
+        # PM_DEMO_WEB_WAIT=S keeps it open S seconds for a look in the browser.
+        sleep "${PM_DEMO_WEB_WAIT:-0}"
+    fi
+    kill -TERM "$web_pid" 2>/dev/null && wait "$web_pid" 2>/dev/null
+    tail -n 1 "$web_out"
+    rm -f "$web_out"
     "$fleet" down >/dev/null 2>&1 || true
 else
     echo "(the cluster did not start: nats-server is missing, or see ./run.sh fleet up)"

@@ -10,6 +10,7 @@
 #include "outside/pmconsole/alerts_command.h"
 #include "outside/pmconsole/monitors_command.h"
 #include "outside/pmconsole/exec_command.h"
+#include "outside/pmconsole/fleet_command.h"
 #include "outside/pmconsole/ps_command.h"
 
 namespace pm::console {
@@ -90,6 +91,8 @@ const std::vector<ConsoleCommand>& ConsoleCommands() {
          &RunStats},
         {"exec", "Execute Command: run a command line, optionally as a user, with its output",
          kExecHelp, &RunExec},
+        {"fleet", "many machines through a NATS cluster: list them, one command to many",
+         kFleetHelp, &RunFleet},
         {"encrypt-password", "print a password's ciphertext for exec --password-hex",
          kEncryptPasswordHelp, &RunEncryptPassword},
     };

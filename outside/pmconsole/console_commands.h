@@ -12,6 +12,8 @@
 
 namespace pm::console {
 
+class FleetBus;
+
 // Exit codes.
 constexpr int kExitReply = 0;
 constexpr int kExitUsage = 2;
@@ -49,6 +51,8 @@ public:
     virtual void Wait(unsigned milliseconds) { (void)milliseconds; }
     // The "Platform" value under HKLM "SOFTWARE\Orvane\Kestrane\CurrentVersion".
     virtual PlatformSettingView PlatformSetting() { return {}; }
+    // The cluster for the fleet commands; null when the console has none.
+    virtual FleetBus* Fleet() { return nullptr; }
 
     static std::string KeepText(const std::string& text) { return text; }
 };

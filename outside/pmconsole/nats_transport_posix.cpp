@@ -1,14 +1,22 @@
 // The remote path over libnats (the NATS C client, TLS through OpenSSL inside it).
 #include <nats/nats.h>
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstring>
+#include <deque>
 #include <map>
 #include <mutex>
 #include <vector>
 
+#include "outside/pmconsole/fleet_bus.h"
 #include "outside/pmconsole/remote_transport.h"
+#include "shared/remote/alerts.h"
+#include "shared/remote/presence.h"
+#include "shared/remote/subjects.h"
 #include "shared/remote/operations.h"
 #include "shared/remote/pieces.h"
 #include "shared/remote/statuses.h"
@@ -45,14 +53,16 @@ std::string LastError(natsStatus s) {
 // after the transport is gone (a close posts a last disconnect), so they reach the transport's
 // record through its number, under one lock, and find nothing once it is erased.
 struct ConnectionEvents {
-    std::vector<std::string> violations; // "Permissions Violation for ..." texts
-    uint64_t drops = 0;                  // disconnects seen
+    std::deque<std::string> violations; // "Permissions Violation for ..." texts, the latest
+    uint64_t violations_total = 0;      // ever seen: a request looks only at newer ones
+    uint64_t drops = 0;                 // disconnects seen
 };
+constexpr size_t kViolationsKept = 256;
 std::mutex g_events_lock;
 std::map<uintptr_t, ConnectionEvents> g_events;
 uintptr_t g_next_id = 1;
 
-class NatsTransport final : public RequestTransport {
+class NatsTransport final : public RequestTransport, public FleetBus {
 public:
     explicit NatsTransport(std::string machine) : machine_(std::move(machine)) {
         std::lock_guard<std::mutex> lock(g_events_lock);
@@ -60,6 +70,8 @@ public:
         g_events[id_];
     }
     ~NatsTransport() override {
+        natsSubscription_Destroy(presence_);
+        natsSubscription_Destroy(heartbeats_);
         natsConnection_Destroy(nc_);
         natsOptions_Destroy(opts_);
         std::lock_guard<std::mutex> lock(g_events_lock);
@@ -92,6 +104,7 @@ public:
         if (st == NATS_OK) st = natsOptions_SetErrorHandler(opts_, &OnError, Closure());
         if (st == NATS_OK) st = natsOptions_SetDisconnectedCB(opts_, &OnDisconnected, Closure());
         if (st == NATS_OK) st = natsConnection_Connect(&nc_, opts_);
+        user_ = s.user;
         if (st != NATS_OK) {
             error = LastError(st);
             return false;
@@ -100,17 +113,23 @@ public:
     }
 
     WireReply Exchange(const WireRequest& request) override {
+        return ExchangeWith(machine_, request);
+    }
+
+    // The connection is shared by the fan-out's threads: libnats is thread-safe, and each
+    // request has its own inbox.
+    WireReply ExchangeWith(const std::string& machine, const WireRequest& request) override {
         WireReply reply;
         reply.outcome = WireOutcome::kNotSent;
         const std::string subject =
-            remote::SubjectForRequest(machine_, request.node, request.code, request.operation);
+            remote::SubjectForRequest(machine, request.node, request.code, request.operation);
         natsInbox* inbox = nullptr;
         natsSubscription* sub = nullptr;
-        uint64_t drops = 0;
+        uint64_t drops = 0, violations = 0;
         {
             std::lock_guard<std::mutex> lock(g_events_lock);
-            ConnectionEvents& e = g_events[id_];
-            e.violations.clear();
+            const ConnectionEvents& e = g_events[id_];
+            violations = e.violations_total;
             drops = e.drops;
         }
         natsStatus st = natsInbox_Create(&inbox);
@@ -122,16 +141,172 @@ public:
         if (st != NATS_OK) {
             reply.detail = LastError(st);
         } else {
-            reply = Wait(request, subject, inbox, sub, drops);
+            reply = Wait(request, subject, inbox, sub, drops, violations);
         }
         natsSubscription_Destroy(sub);
         natsInbox_Destroy(inbox);
         return reply;
     }
 
+    std::vector<std::string> Gather(const std::string& subject, const std::string& payload,
+                                    uint32_t timeout_ms, uint32_t quiet_ms, size_t limit) override {
+        std::vector<std::string> answers;
+        natsInbox* inbox = nullptr;
+        natsSubscription* sub = nullptr;
+        natsStatus st = natsInbox_Create(&inbox);
+        if (st == NATS_OK) st = natsConnection_SubscribeSync(&sub, nc_, inbox);
+        // Many answers come at once: let the subscription hold them all.
+        if (st == NATS_OK) st = natsSubscription_SetPendingLimits(sub, -1, -1);
+        if (st == NATS_OK)
+            st = natsConnection_PublishRequest(nc_, subject.c_str(), inbox, payload.data(),
+                                               static_cast<int>(payload.size()));
+        const uint64_t start = NowMs();
+        uint64_t last = 0;
+        while (st == NATS_OK && answers.size() < limit) {
+            const uint64_t now = NowMs();
+            uint64_t until = start + timeout_ms;
+            if (last != 0 && last + quiet_ms < until) until = last + quiet_ms;
+            if (now >= until) break;
+            natsMsg* msg = nullptr;
+            const natsStatus got =
+                natsSubscription_NextMsg(&msg, sub, static_cast<int64_t>(until - now));
+            if (got == NATS_TIMEOUT) continue;
+            if (got != NATS_OK) break;
+            if (!natsMsg_IsNoResponders(msg))
+                answers.emplace_back(natsMsg_GetData(msg),
+                                     static_cast<size_t>(std::max(0, natsMsg_GetDataLength(msg))));
+            natsMsg_Destroy(msg);
+            last = NowMs();
+        }
+        natsSubscription_Destroy(sub);
+        natsInbox_Destroy(inbox);
+        return answers;
+    }
+
+    bool NextPresence(std::string& payload, uint32_t wait_ms) override {
+        if (presence_ == nullptr) {
+            natsStatus st = natsConnection_SubscribeSync(&presence_, nc_, remote::kHelloWildcard);
+            if (st == NATS_OK)
+                st = natsConnection_SubscribeSync(&heartbeats_, nc_, remote::kHeartbeatWildcard);
+            if (st != NATS_OK) return false;
+        }
+        // Hellos first, then heartbeats; each waits half the time.
+        for (natsSubscription* sub : {presence_, heartbeats_}) {
+            natsMsg* msg = nullptr;
+            if (natsSubscription_NextMsg(&msg, sub, std::max<int64_t>(1, wait_ms / 2)) != NATS_OK)
+                continue;
+            payload.assign(natsMsg_GetData(msg),
+                           static_cast<size_t>(std::max(0, natsMsg_GetDataLength(msg))));
+            natsMsg_Destroy(msg);
+            return true;
+        }
+        return false;
+    }
+
+    bool SetupAlerts(std::string& error) override {
+        jsCtx* js = nullptr;
+        if (!Js(&js, error)) return false;
+        jsStreamConfig cfg;
+        jsStreamConfig_Init(&cfg);
+        const char* subjects[] = {remote::kAlertWildcard};
+        cfg.Name = remote::kAlertStream;
+        cfg.Subjects = subjects;
+        cfg.SubjectsLen = 1;
+        cfg.Storage = js_FileStorage;
+        cfg.Retention = js_LimitsPolicy;
+        cfg.Discard = js_DiscardOld;
+        cfg.MaxAge = static_cast<int64_t>(remote::kAlertMaxAgeSeconds) * 1000000000LL;
+        cfg.MaxMsgsPerSubject = remote::kAlertMaxPerMachine;
+        cfg.Duplicates = static_cast<int64_t>(remote::kAlertDuplicateWindowSeconds) * 1000000000LL;
+        cfg.Replicas = 3;
+        jsErrCode code = static_cast<jsErrCode>(0);
+        natsStatus st = NATS_ERR;
+        // A cluster that has just started elects its JetStream leader first: bounded retries.
+        for (int k = 0; k < 40; ++k) {
+            jsStreamInfo* info = nullptr;
+            st = js_AddStream(&info, js, &cfg, nullptr, &code);
+            if (st != NATS_OK && code == JSStreamNameExistErr)
+                st = js_UpdateStream(&info, js, &cfg, nullptr, &code);
+            jsStreamInfo_Destroy(info);
+            if (st == NATS_OK || code == JSNotEnabledErr || st == NATS_NOT_PERMITTED) break;
+            usleep(250 * 1000);
+        }
+        jsCtx_Destroy(js);
+        if (st != NATS_OK) error = "cannot create the stream: " + LastError(st);
+        return st == NATS_OK;
+    }
+
+    bool ReadAlerts(const AlertReading& reading, const AlertSink& each,
+                    std::string& error) override {
+        jsCtx* js = nullptr;
+        if (!Js(&js, error)) return false;
+        jsSubOptions so;
+        jsSubOptions_Init(&so);
+        so.Stream = remote::kAlertStream;
+        so.Config.AckPolicy = js_AckExplicit;
+        std::string durable = "pmconsole_" + user_;
+        for (char& c : durable)
+            if (!std::isalnum(static_cast<unsigned char>(c)) && c != '_' && c != '-') c = '_';
+        if (reading.since_ms != 0) {
+            // From a time: a consumer of this reading only, removed at the end.
+            durable += "_since_" + std::to_string(getpid());
+            so.Config.DeliverPolicy = js_DeliverByStartTime;
+            so.Config.OptStartTime = static_cast<int64_t>(reading.since_ms) * 1000000LL;
+            so.Config.InactiveThreshold = 60LL * 1000000000LL;
+        }
+        natsSubscription* sub = nullptr;
+        jsErrCode code = static_cast<jsErrCode>(0);
+        natsStatus st = js_PullSubscribe(&sub, js, remote::kAlertWildcard, durable.c_str(), nullptr,
+                                         &so, &code);
+        if (st != NATS_OK) {
+            error = code == JSStreamNotFoundErr
+                        ? "the stream PROCMGR_ALERTS does not exist: pmconsole fleet setup"
+                        : "cannot read the stream: " + LastError(st);
+            jsCtx_Destroy(js);
+            return false;
+        }
+        bool more = true;
+        uint64_t last = NowMs();
+        while (more) {
+            natsMsgList list = {nullptr, 0};
+            st = natsSubscription_Fetch(&list, sub, 256, 500, &code);
+            if (st == NATS_TIMEOUT) {
+                if (!reading.follow && NowMs() - last >= reading.idle_ms) break;
+                continue;
+            }
+            if (st != NATS_OK) {
+                error = "reading the stream failed: " + LastError(st);
+                more = false;
+                break;
+            }
+            last = NowMs();
+            for (int i = 0; i < list.Count; ++i) {
+                natsMsg* m = list.Msgs[i];
+                // Acknowledged once shown, so that the next reading starts after it; those
+                // not shown (the reading ended) come again.
+                const bool shown = more;
+                if (shown)
+                    more = each(std::string(natsMsg_GetData(m), static_cast<size_t>(std::max(
+                                                                    0, natsMsg_GetDataLength(m)))));
+                if (shown) natsMsg_Ack(m, nullptr);
+            }
+            natsMsgList_Destroy(&list);
+        }
+        if (reading.since_ms != 0) natsSubscription_Unsubscribe(sub);
+        natsSubscription_Destroy(sub);
+        jsCtx_Destroy(js);
+        return error.empty();
+    }
+
+    uint64_t NowMs() override {
+        return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                         std::chrono::steady_clock::now().time_since_epoch())
+                                         .count());
+    }
+
 private:
     WireReply Wait(const WireRequest& request, const std::string& subject, const char* inbox,
-                   natsSubscription* sub, uint64_t drops) {
+                   natsSubscription* sub, uint64_t drops, uint64_t violations) {
         WireReply reply;
         remote::PieceAssembler pieces;
         const auto deadline =
@@ -146,7 +321,10 @@ private:
             if (st == NATS_TIMEOUT) {
                 std::lock_guard<std::mutex> lock(g_events_lock);
                 const ConnectionEvents& e = g_events[id_];
-                for (const std::string& v : e.violations) {
+                const uint64_t older = e.violations_total - e.violations.size();
+                for (size_t k = violations > older ? violations - older : 0;
+                     k < e.violations.size(); ++k) {
+                    const std::string& v = e.violations[k];
                     // "Permissions Violation for Publish to "SUBJECT"" (or Subscription to
                     // the inbox): this request's, told apart by the quoted subject.
                     if (v.find('"' + subject + '"') != std::string::npos ||
@@ -176,10 +354,40 @@ private:
             if (done) return reply;
         }
         reply.outcome = WireOutcome::kNoReply;
+        // The library keeps only the last error's text: when requests of one command to many
+        // machines are refused together, a refusal's text may name another machine. A request
+        // that had no answer at all, while the same command was refused on this connection,
+        // was refused too.
+        if (pieces.Received() == 0 && RefusedElsewhere(subject, violations, reply.detail)) {
+            reply.outcome = WireOutcome::kNotPermitted;
+            return reply;
+        }
         if (pieces.Received() > 0)
             reply.detail = std::to_string(pieces.Received()) + " of " +
                            std::to_string(pieces.Expected()) + " pieces arrived";
         return reply;
+    }
+
+    // A violation since `violations` for the same node, code and operation as `subject` on
+    // another machine.
+    bool RefusedElsewhere(const std::string& subject, uint64_t violations, std::string& detail) {
+        const size_t dot = subject.find('.', std::strlen(remote::kSubjectRoot) + 1);
+        if (dot == std::string::npos) return false;
+        const std::string tail = subject.substr(dot) + '"';
+        std::lock_guard<std::mutex> lock(g_events_lock);
+        const ConnectionEvents& e = g_events[id_];
+        const uint64_t older = e.violations_total - e.violations.size();
+        for (size_t k = violations > older ? violations - older : 0; k < e.violations.size(); ++k) {
+            const std::string& v = e.violations[k];
+            if (v.find("Publish to \"" + std::string(remote::kSubjectRoot) + ".") !=
+                    std::string::npos &&
+                v.size() >= tail.size() &&
+                v.compare(v.size() - tail.size(), tail.size(), tail) == 0) {
+                detail = "the same command was refused to this user on another machine: " + v;
+                return true;
+            }
+        }
+        return false;
     }
 
     // One message on the inbox; true when it settles the request.
@@ -222,6 +430,12 @@ private:
         return true;
     }
 
+    bool Js(jsCtx** js, std::string& error) {
+        const natsStatus st = natsConnection_JetStream(js, nc_, nullptr);
+        if (st != NATS_OK) error = "no JetStream context: " + LastError(st);
+        return st == NATS_OK;
+    }
+
     void* Closure() const { return reinterpret_cast<void*>(id_); }
 
     static void OnError(natsConnection* nc, natsSubscription*, natsStatus err, void* closure) {
@@ -231,7 +445,10 @@ private:
         if (!text) return;
         std::lock_guard<std::mutex> lock(g_events_lock);
         auto it = g_events.find(reinterpret_cast<uintptr_t>(closure));
-        if (it != g_events.end()) it->second.violations.emplace_back(text);
+        if (it == g_events.end()) return;
+        it->second.violations.emplace_back(text);
+        ++it->second.violations_total;
+        if (it->second.violations.size() > kViolationsKept) it->second.violations.pop_front();
     }
     static void OnDisconnected(natsConnection*, void* closure) {
         std::lock_guard<std::mutex> lock(g_events_lock);
@@ -240,9 +457,12 @@ private:
     }
 
     std::string machine_;
+    std::string user_;
     uintptr_t id_ = 0;
     natsOptions* opts_ = nullptr;
     natsConnection* nc_ = nullptr;
+    natsSubscription* presence_ = nullptr;
+    natsSubscription* heartbeats_ = nullptr;
 };
 
 } // namespace
@@ -252,6 +472,10 @@ std::unique_ptr<RequestTransport> ConnectRemote(const RemoteSettings& settings,
     auto t = std::make_unique<NatsTransport>(settings.machine);
     if (!t->Connect(settings, password, error)) return nullptr;
     return t;
+}
+
+FleetBus* FleetOf(RequestTransport* transport) {
+    return dynamic_cast<NatsTransport*>(transport);
 }
 
 } // namespace pm::console

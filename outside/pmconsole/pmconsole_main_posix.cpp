@@ -12,8 +12,10 @@
 #include <vector>
 
 #include "outside/pmconsole/console_commands.h"
+#include "outside/pmconsole/fleet_bus.h"
 #include "outside/pmconsole/remote_settings.h"
 #include "outside/pmconsole/remote_transport.h"
+#include "outside/pmconsole/serve_posix.h"
 #include "shared/crypto/password_cipher.h"
 #include "shared/text/text_string.h"
 
@@ -44,6 +46,7 @@ class PosixConsoleIo final : public ConsoleIo {
 public:
     explicit PosixConsoleIo(std::unique_ptr<RequestTransport> transport)
         : transport_(std::move(transport)), sender_("pmconsole-" + std::to_string(getpid())) {}
+    FleetBus* Fleet() override { return FleetOf(transport_.get()); }
     Reply Send(const Request& request) override {
         if (!transport_) return Reply(Reply::Outcome::kNotSent, 0, {});
         return SendThrough(*transport_, request, sender_);
@@ -87,15 +90,24 @@ bool WantsHelp(const std::vector<std::string>& args) {
 int Run(std::vector<std::string> args) {
     RemoteSettings settings;
     std::string password, error;
+    // The fleet commands and the web console find their machines on the servers.
+    for (const std::string& a : args)
+        if (a == "fleet" || a == "serve") settings.machine_optional = true;
     if (!LoadRemoteSettings(args, settings, password, error)) {
         std::fprintf(stderr, "pmconsole: %s\n", error.c_str());
         return kExitUsage;
     }
+    if (!args.empty() && args[0] == "serve") // the web console
+        return RunServe(std::vector<std::string>(args.begin() + 1, args.end()), settings, password,
+                        &ToCompressed, &ToUtf8);
     if (WantsHelp(args)) {
         PosixConsoleIo io(nullptr);
         const int code = RunConsole(args, io);
-        if (args.empty() || args[0] == "--help" || args[0] == "-h" || args[0] == "help")
+        if (args.empty() || args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
             std::fputs(kRemoteOptionsHelp, args.empty() ? stderr : stdout);
+            std::fputs("\nserve: the web console for the fleet (pmconsole serve --help)\n",
+                       args.empty() ? stderr : stdout);
+        }
         return code;
     }
     if (!settings.Remote()) {
@@ -117,6 +129,8 @@ int Run(std::vector<std::string> args) {
 
 int main(int argc, char** argv) {
     const int code = pm::console::Run(std::vector<std::string>(argv + 1, argv + argc));
-    nats_Close();
+    // No nats_Close(): where the program also links cpp-httplib (for serve), whose library
+    // initialises OpenSSL when it loads, libnats' cleanup followed by OpenSSL's own exit
+    // handler crashes at exit (OpenSSL 3.0, libnats 3.4). The process ends here anyway.
     return code;
 }

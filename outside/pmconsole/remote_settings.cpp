@@ -153,7 +153,7 @@ bool IsLoopbackHost(const std::string& host) {
 bool CheckRemoteSettings(const RemoteSettings& s, std::string& error) {
     if (s.servers.empty())
         return error = "no server: give --server URL or servers in the file", false;
-    if (!remote::IsValidMachineName(s.machine)) {
+    if (!remote::IsValidMachineName(s.machine) && !(s.machine_optional && s.machine.empty())) {
         error = s.machine.empty() ? "no machine: give --machine NAME"
                                   : "machine '" + s.machine + "' is not 1-63 of [a-z0-9_-]";
         return false;

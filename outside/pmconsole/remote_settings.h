@@ -17,9 +17,10 @@ struct RemoteSettings {
     std::vector<std::string> servers; // nats://HOST:PORT or tls://HOST:PORT
     std::string machine;              // [a-z0-9_-]+, as the gate names itself
     std::string user;
-    std::string password_file; // the password is its first line
-    std::string ca_file;       // the CA that the servers' certificates chain to
-    std::string conf_file;     // where the file's values came from, if any
+    std::string password_file;     // the password is its first line
+    std::string ca_file;           // the CA that the servers' certificates chain to
+    std::string conf_file;         // where the file's values came from, if any
+    bool machine_optional = false; // the fleet commands find their machines themselves
 
     [[nodiscard]] bool Remote() const { return !servers.empty(); }
 };

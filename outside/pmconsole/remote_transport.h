@@ -17,4 +17,8 @@ namespace pm::console {
 std::unique_ptr<RequestTransport> ConnectRemote(const RemoteSettings& settings,
                                                 const std::string& password, std::string& error);
 
+class FleetBus;
+// The connection of ConnectRemote as the fleet commands' bus (null for another transport).
+FleetBus* FleetOf(RequestTransport* transport);
+
 } // namespace pm::console

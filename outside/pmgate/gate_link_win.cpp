@@ -60,6 +60,7 @@ int GateLink::Run(const MessageFn& on_message, std::string& fatal) {
         const nats::ServerUrl url = pool.Url(pick.index);
         announced_.clear();
         const End end = Session(url, on_message, fatal);
+        connected_ = false;
         if (!announced_.empty() && pool.AddAnnounced(announced_) > 0)
             trace_("--pool now holds " + std::to_string(pool.Size()) + " servers");
         if (end == End::kFatal) return 3;
@@ -89,6 +90,8 @@ GateLink::End GateLink::Session(const nats::ServerUrl& url, const MessageFn& on_
     announced_ = events.info.connect_urls;
     events.new_info = false;
     if (!link.Send(client_.ResubscribeLines())) return End::kNeverConnected;
+    if (greeting_ && !link.Send(greeting_())) return End::kNeverConnected;
+    connected_ = true;
     trace_("--connected to " + url.Text() + " (" + events.info.server_name + "), max_payload " +
            std::to_string(events.info.max_payload));
 

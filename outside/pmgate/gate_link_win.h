@@ -34,6 +34,10 @@ public:
     ~GateLink();
 
     void Subscribe(const std::string& subject); // before Run
+    // Lines sent after the subscriptions on every new connection (the gate's hello); before Run.
+    void SetGreeting(std::function<std::string()> lines) { greeting_ = std::move(lines); }
+    // True while a server has taken the connection.
+    [[nodiscard]] bool Connected() const { return connected_.load(); }
     // Queues bytes for the server (dropped when more than 256 MiB wait); wakes the link.
     void Publish(std::string lines);
     // Largest piece for the current server.
@@ -53,6 +57,8 @@ private:
     nats::ClientState client_;
     std::atomic<size_t> piece_size_{1048576 - 1024};
     std::atomic<bool> stop_{false};
+    std::atomic<bool> connected_{false};
+    std::function<std::string()> greeting_;
     HANDLE wake_ = nullptr;
     std::mutex out_lock_;
     std::string out_;

@@ -9,6 +9,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -22,12 +23,15 @@
 #include "shared/node/service_node.h"
 #include "shared/node/trace_log.h"
 #include "shared/remote/gate_config.h"
+#include "shared/remote/operations.h"
+#include "shared/remote/presence.h"
 #include "shared/remote/subjects.h"
 
 namespace pm::gate {
 namespace {
 
 constexpr const char* kNodeName = "pmgate";
+constexpr const char* kGateVersion = "1.1";
 // Longer than the agent's own 15 s wait for the monitor host, shorter than a console's 30 s.
 constexpr uint32_t kForwardTimeoutMs = 25000;
 
@@ -99,8 +103,26 @@ public:
         rules_.allow = config.allow;
     }
 
+    // What the gate says of its machine: in its hello, its heartbeats and to discovery.
+    [[nodiscard]] std::string PresenceLines(const std::string& kind,
+                                            const std::string& subject) const {
+        remote::Presence p;
+        p.kind = kind;
+        p.machine = machine_;
+        p.gate_version = kGateVersion;
+        p.agent_running = library_.Functions().SvcNodeExists(remote::kAgentNode);
+        p.host_running = library_.Functions().SvcNodeExists(remote::kHostNode);
+        p.uptime_s = (GetTickCount64() - started_) / 1000;
+        p.heartbeat_s = config_.heartbeat_s;
+        return nats::ClientState::PubLines(subject, "", remote::PresenceJson(p));
+    }
+
     void OnRequest(nats::Message& m) {
         if (m.reply.empty() || !nats::ClientState::IsSendableSubject(m.reply)) return;
+        if (m.subject == remote::kDiscoverSubject) {
+            link_.Publish(PresenceLines("discover", m.reply));
+            return;
+        }
         remote::Subject subject;
         if (!remote::ParseSubject(m.subject, subject) || subject.machine != machine_) {
             Answer(m.reply, remote::GateStatus::kMalformed);
@@ -195,11 +217,18 @@ private:
     MessagingLibrary& library_;
     remote::GateRules rules_;
     std::atomic<int> in_flight_{0};
+    const ULONGLONG started_ = GetTickCount64();
     Forwarder forwarder_; // last: its thread ends before the rest goes
 };
 
 void GateCommand::OnComplete() {
     gate_.Completed(*this);
+}
+
+// Waits one heartbeat period; true when the gate stops.
+bool WaitBeat(std::condition_variable& wake, std::unique_lock<std::mutex>& hold, uint32_t seconds,
+              const bool& stop) {
+    return wake.wait_for(hold, std::chrono::seconds(seconds), [&] { return stop; });
 }
 
 int Fail(const std::string& line, int code) {
@@ -290,7 +319,9 @@ int Main(int argc, char** argv) {
     GateLink link(settings, [](const std::string& line) { TraceLine(line); });
     for (const std::string& n : config.nodes)
         link.Subscribe(remote::NodeWildcard(machine, n));
+    link.Subscribe(remote::kDiscoverSubject);
     Gate gate(config, machine, link, node, library);
+    link.SetGreeting([&] { return gate.PresenceLines("hello", remote::HelloSubject(machine)); });
     TraceLine("--pmgate: machine " + machine + ", " + std::to_string(settings.servers.size()) +
               " servers");
 
@@ -301,7 +332,25 @@ int Main(int argc, char** argv) {
         link_code = link.Run([&](nats::Message& m) { gate.OnRequest(m); }, fatal);
         if (link_code != 0) PostThreadMessageA(main_thread, WM_QUIT, 0, 0);
     });
+    // Heartbeats while a server has the connection (none are queued while it is down: the
+    // hello on the next connection says the machine is back).
+    std::mutex beat_lock;
+    std::condition_variable beat_wake;
+    bool beat_stop = false;
+    std::thread beat([&] {
+        std::unique_lock<std::mutex> hold(beat_lock);
+        while (!WaitBeat(beat_wake, hold, config.heartbeat_s, beat_stop)) {
+            if (link.Connected())
+                link.Publish(gate.PresenceLines("heartbeat", remote::HeartbeatSubject(machine)));
+        }
+    });
     node.Run(); // until kavipcctl quit pmgate, or the link gives up
+    {
+        std::lock_guard<std::mutex> hold(beat_lock);
+        beat_stop = true;
+    }
+    beat_wake.notify_all();
+    beat.join();
     link.Stop();
     net.join();
     node.Unregister();

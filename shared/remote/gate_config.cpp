@@ -98,6 +98,13 @@ bool ParseGateConfig(const std::string& text, GateConfig& out, std::string& erro
                 return false;
             }
             c.max_in_flight = n;
+        } else if (e.key == "heartbeat") {
+            uint32_t n = 0;
+            if (!ParseCode(e.value, n) || n == 0 || n > 3600) {
+                error = At(e) + "heartbeat must be 1..3600 seconds";
+                return false;
+            }
+            c.heartbeat_s = n;
         } else if (e.key == "trace") {
             if (e.value != "0" && e.value != "1") {
                 error = At(e) + "trace must be 0 or 1";

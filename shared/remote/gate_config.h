@@ -8,12 +8,15 @@
 //   nodes = ProcMgr,KAVMonitorClientNC
 //   allow = CODE[,CODE...]        default: every documented code of the agent and the host
 //   max_in_flight = N             default 32
+//   heartbeat = S                 seconds between heartbeats, default 30 (1..3600)
 //   trace = 0|1
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include "shared/remote/presence.h"
 
 namespace pm::remote {
 
@@ -30,6 +33,7 @@ struct GateConfig {
     std::vector<std::string> nodes;
     std::vector<uint32_t> allow;
     uint32_t max_in_flight = kDefaultMaxInFlight;
+    uint32_t heartbeat_s = kDefaultHeartbeatSeconds;
     bool trace = false;
 };
 

@@ -22,7 +22,7 @@ done
 command -v nats-server >/dev/null || { echo "skipped: nats-server is not installed"; exit 77; }
 
 export PM_ARCH=$arch PM_FLEET_DIR=${PM_TEST_DIR:-$top/build/native}/fleet-interop-$$
-export PM_FLEET_PORT=$((31000 + ($$ % 1000) * 20))
+export PM_FLEET_PORT=$((31000 + ($$ % 1000) * 20)) PM_FLEET_HEARTBEAT=1
 fleet=$top/tools/fleet/fleet.sh
 agent=$PM_FLEET_DIR/agent1
 failed=0
@@ -177,9 +177,19 @@ echo "agent handles around three gate restarts: $before -> $after"
 [ -n "$before" ] && [ -n "$after" ] && [ "$after" -le $((before + 3)) ] ||
     fail "the agent's handles grew from '$before' to '$after' over three gate restarts"
 
+# The gate answers discovery with its machine's state, and fleet commands reach it.
+expect 0 native operator fleet list --json
+grep -q '"machine": "agent1", "state": "up".*"agent_running": true, "host_running": true' \
+    <<<"$out" || fail "fleet list: $out"
+expect 0 native readonly fleet ps --where SERVICES.EXE
+grep -q '^agent1 [0-9]* services.exe$' <<<"$out" || fail "ps --where: $out"
+
 # The agent stops; its gate stays: "agent not running".
 WINEPREFIX=$agent/prefix PM_STACK_DIR=$agent/stack "$top/tools/stack.sh" down >/dev/null 2>&1
 expect 6 native operator ps
 expect 6 windows operator ps
+expect 0 native operator fleet list --json
+grep -q '"machine": "agent1", "state": "agent not running"' <<<"$out" ||
+    fail "fleet list without the agent: $out"
 [ $failed = 0 ] && echo "fleet interop: every check passed"
 exit $failed

@@ -9,7 +9,8 @@
 #   tools/fleet/cluster.sh kill DIR N   kill server N (1-3) at once (fault tests)
 # Servers listen on 127.0.0.1:BASE_PORT..BASE_PORT+2 (clients, TLS) and BASE_PORT+10..+12
 # (routes). Users: operator (every command), readonly (listings only), one per machine
-# (subscribes to its own procmgr.<machine>.>, publishes replies only).
+# (subscribes to its own procmgr.<machine>.> and procmgr.discover, publishes replies and its
+# presence only), pmsim (the simulator: every machine's subjects).
 set -euo pipefail
 
 say() { printf '%s\n' "$*" >&2; }
@@ -47,23 +48,34 @@ gen() {
         chmod 600 "$dir"/*-key.pem
     fi
     local u
-    for u in operator readonly "${machines[@]}"; do
+    for u in operator readonly pmsim "${machines[@]}"; do
         [ -f "$dir/users/$u.password" ] || password >"$dir/users/$u.password"
         chmod 600 "$dir/users/$u.password"
     done
-    # Users, as nats-server's authorization block.
+    # Users, as nats-server's authorization block. Consoles hear the gates' presence.
+    local presence='"procmgr.*.hello", "procmgr.*.heartbeat", '
+    # Reading the alerts: stream information, its consumers, their next messages and acks.
+    local js_read='"$JS.API.INFO", "$JS.API.STREAM.INFO.PROCMGR_ALERTS", "$JS.API.CONSUMER.*.PROCMGR_ALERTS.>", "$JS.API.CONSUMER.CREATE.PROCMGR_ALERTS", "$JS.API.CONSUMER.DURABLE.CREATE.PROCMGR_ALERTS.>", "$JS.API.CONSUMER.MSG.NEXT.PROCMGR_ALERTS.>", "$JS.ACK.PROCMGR_ALERTS.>"],'
     {
         echo "authorization {"
         echo "  users: ["
         echo "    { user: operator, password: \"$(cat "$dir/users/operator.password")\","
-        echo "      permissions: { publish: [\"procmgr.>\"], subscribe: [\"_INBOX.>\"] } }"
+        echo "      permissions: { publish: [\"procmgr.>\", \"\$JS.API.>\", \"\$JS.ACK.PROCMGR_ALERTS.>\"],"
+        echo "                     subscribe: [$presence\"_INBOX.>\"] } }"
         echo "    { user: readonly, password: \"$(cat "$dir/users/readonly.password")\","
-        echo "      permissions: { publish: [$(readonly_subjects)], subscribe: [\"_INBOX.>\"] } }"
+        echo "      permissions: { publish: [$(readonly_subjects)\"procmgr.discover\", $js_read"
+        echo "                     subscribe: [$presence\"_INBOX.>\"] } }"
         for u in "${machines[@]}"; do
             echo "    { user: $u, password: \"$(cat "$dir/users/$u.password")\","
-            echo "      permissions: { subscribe: [\"procmgr.$u.>\"], publish: { deny: [\">\"] },"
-            echo "                     allow_responses: { max: 300, expires: \"1m\" } } }"
+            echo "      permissions: { subscribe: [\"procmgr.$u.>\", \"procmgr.discover\"],"
+            echo "                     publish: [\"procmgr.$u.hello\", \"procmgr.$u.heartbeat\", \"procmgr.$u.alerts\"],"
+            echo "                     allow_responses: { max: 100000, expires: \"1m\" } } }"
         done
+        # The simulator answers for machines sim1..simM: every machine's subjects.
+        echo "    { user: pmsim, password: \"$(cat "$dir/users/pmsim.password")\","
+        echo "      permissions: { subscribe: [\"procmgr.*.>\", \"procmgr.discover\", \"_INBOX.>\"],"
+        echo "                     publish: [\"procmgr.*.hello\", \"procmgr.*.heartbeat\", \"procmgr.*.alerts\", \"\$JS.API.INFO\"],"
+        echo "                     allow_responses: { max: 100000, expires: \"5m\" } } }"
         echo "  ]"
         echo "}"
     } >"$dir/servers/users.conf"
@@ -83,6 +95,11 @@ tls {
   ca_file: "$dir/ca.pem"
   timeout: 2
 }
+jetstream {
+  store_dir: "$dir/jetstream/server$((i + 1))"
+  max_memory_store: 64MB
+  max_file_store: 1GB
+}
 cluster {
   name: pm-fleet
   listen: 127.0.0.1:$((base + 10 + i))
@@ -93,7 +110,7 @@ CONF
     done
     echo "$urls" >"$dir/servers.txt"
     local role m=${machines[0]}
-    for role in operator readonly; do
+    for role in operator readonly pmsim; do
         cat >"$dir/$role.conf" <<CONF
 # pmconsole.conf for the $role user
 servers = $urls

@@ -6,7 +6,12 @@
 #                                   pmhost and pmgate; prints the server URLs
 #   tools/fleet/fleet.sh console [--as operator|readonly] ARGS
 #                                   the native Linux console with build/fleet/ROLE.conf
-#   tools/fleet/fleet.sh down       stop everything `up` started
+#   tools/fleet/fleet.sh console [--as ROLE] serve [--listen HOST:PORT]
+#                                   the web console for every agent of the fleet
+#   tools/fleet/fleet.sh sim M [PMSIM ARGS]   M simulated machines sim1..simM (pmsim) on the
+#                                   running cluster (the cluster alone is started when
+#                                   there is none)
+#   tools/fleet/fleet.sh down       stop everything `up` and `sim` started
 # Settings: PM_FLEET_PORT (first client port, default 14222; routes at +10), PM_FLEET_DIR
 # (default build/fleet), PM_ARCH.
 set -euo pipefail
@@ -14,6 +19,7 @@ top=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 fleet=${PM_FLEET_DIR:-$top/build/fleet}
 cluster=$top/tools/fleet/cluster.sh
 console_bin=$top/build/native/bin/pmconsole
+sim_bin=$top/build/native/bin/pmsim
 say() { printf '%s\n' "$*" >&2; }
 
 build_console() {
@@ -49,6 +55,7 @@ agent_up() {
         echo "ca_file = $(winpath "$fleet/ca.pem")"
         echo "credentials = $(winpath "$fleet/users/agent$n.credentials")"
         echo "machine = agent$n"
+        echo "heartbeat = ${PM_FLEET_HEARTBEAT:-30}"
         echo "trace = 1"
     } >"$dir/pmgate.conf"
     (
@@ -94,8 +101,49 @@ up() {
     say "consoles: $fleet/operator.conf, $fleet/readonly.conf (./run.sh fleet console [--as readonly] ps)"
 }
 
+sim() {
+    local m=${1:-}
+    shift || true
+    [[ "$m" =~ ^[1-9][0-9]{0,4}$ ]] || { say "fleet sim: M must be 1-99999"; return 2; }
+    if [ ! -x "$sim_bin" ] || [ "$sim_bin" -ot "$top/outside/pmsim/pmsim_main_posix.cpp" ]; then
+        say "== building pmsim (build/native)"
+        (cd "$top" && cmake --preset native >/dev/null && cmake --build build/native --target pmsim pmconsole >/dev/null)
+    fi
+    if [ ! -f "$fleet/servers.txt" ]; then
+        mkdir -p "$fleet"
+        "$cluster" gen "$fleet" "${PM_FLEET_PORT:-14222}" agent1
+    fi
+    "$cluster" start "$fleet"
+    sim_stop
+    setsid "$sim_bin" --conf "$fleet/pmsim.conf" --machines "$m" \
+        --heartbeat "${PM_FLEET_HEARTBEAT:-30}" "$@" >"$fleet/pmsim.log" 2>&1 </dev/null &
+    echo $! >"$fleet/pmsim.pid"
+    # Bounded wait for its machines to be connected.
+    local tries
+    for tries in $(seq 1 100); do
+        grep -q "machines sim" "$fleet/pmsim.log" 2>/dev/null && break
+        kill -0 "$(cat "$fleet/pmsim.pid")" 2>/dev/null || { cat "$fleet/pmsim.log" >&2; return 1; }
+        sleep 0.1
+    done
+    say "pmsim: $m machines sim1..sim$m (pid $(cat "$fleet/pmsim.pid"), log $fleet/pmsim.log)"
+}
+
+sim_stop() {
+    [ -f "$fleet/pmsim.pid" ] || return 0
+    local pid tries
+    pid=$(cat "$fleet/pmsim.pid")
+    kill "$pid" 2>/dev/null || true
+    for tries in $(seq 1 50); do
+        kill -0 "$pid" 2>/dev/null || break
+        sleep 0.1
+    done
+    kill -KILL "$pid" 2>/dev/null || true
+    rm -f "$fleet/pmsim.pid"
+}
+
 down() {
     local d
+    sim_stop
     # The agents run from the build `up` chose.
     [ -f "$fleet/arch" ] && export PM_ARCH && PM_ARCH=$(cat "$fleet/arch")
     for d in "$fleet"/agent*/; do
@@ -114,12 +162,20 @@ console() {
     case "$role" in operator | readonly) ;; *) say "fleet console: --as operator|readonly"; exit 2 ;; esac
     [ -f "$fleet/$role.conf" ] || { say "no fleet here: ./run.sh fleet up first"; exit 2; }
     build_console
+    if [ "${1:-}" = serve ]; then
+        # The web console shows every machine of the fleet.
+        local machines
+        machines=$(cd "$fleet" && ls -d agent*/ 2>/dev/null | tr -d / | paste -sd, -)
+        shift
+        set -- serve ${machines:+--machines "$machines"} "$@"
+    fi
     exec "$console_bin" --conf "$fleet/$role.conf" "$@"
 }
 
 case "${1:-}" in
 up) shift; up "$@" ;;
 down) down ;;
+sim) shift; sim "$@" ;;
 console) shift; console "$@" ;;
-*) sed -n '2,10p' "$0" | sed 's/^# \{0,1\}//'; [ "${1:-}" = --help ] ;;
+*) sed -n '2,16p' "$0" | sed 's/^# \{0,1\}//'; [ "${1:-}" = --help ] ;;
 esac

@@ -1,0 +1,62 @@
+#!/usr/bin/env bash
+# The fleet side at scale: a three-server cluster on loopback ports and pmsim's simulated
+# machines; for each size, `fleet list` (discovery) and `fleet ps --json` (an update of every
+# machine) timed whole, the p99 of the machines' own times, and the memory of the servers and
+# of the console.
+#   bench/fleet/fleet_bench.sh BIN_DIR [SIZES...]   (default sizes: 100 300 1000)
+set -uo pipefail
+top=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+bin=${1:?usage: fleet_bench.sh BIN_DIR [SIZES...]}
+shift
+sizes=("$@")
+[ ${#sizes[@]} -gt 0 ] || sizes=(100 300 1000)
+dir=$top/build/bench/fleet-bench-$$
+port=$((36000 + ($$ % 500) * 20))
+cluster=$top/tools/fleet/cluster.sh
+sim_pid=
+trap '[ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null; "$cluster" stop "$dir" >/dev/null 2>&1; rm -rf "$dir"' EXIT
+mkdir -p "$dir"
+"$cluster" gen "$dir" "$port" agent1 >/dev/null 2>&1 && "$cluster" start "$dir" $$ || exit 1
+console() { "$bin/pmconsole" --conf "$dir/operator.conf" "$@"; }
+now_ms() { date +%s%3N; }
+rss_servers_kib() {
+    local total=0 i
+    for i in 1 2 3; do
+        total=$((total + $(awk '/VmRSS/ {print $2}' "/proc/$(cat "$dir/server$i.pid")/status")))
+    done
+    echo "$total"
+}
+
+printf '%-8s %-12s %-12s %-14s %-12s %-14s %-14s %s\n' machines "list ms" "ps ms" \
+    "ps p99 ms" answered "servers MiB" "console MiB" "pmsim MiB"
+for m in "${sizes[@]}"; do
+    conns=$((m / 250 + 1))
+    [ $conns -gt 32 ] && conns=32
+    "$bin/pmsim" --conf "$dir/pmsim.conf" --machines "$m" --connections "$conns" \
+        >"$dir/pmsim.log" 2>&1 &
+    sim_pid=$!
+    # Bounded wait until every machine answers discovery.
+    for _ in $(seq 1 120); do
+        [ "$(console fleet list --json --wait 3000 2>/dev/null | grep -c '"machine"')" -ge "$m" ] && break
+        sleep 0.5
+    done
+    t0=$(now_ms)
+    listed=$(console fleet list --json --wait 5000 2>/dev/null | grep -c '"machine"')
+    t1=$(now_ms)
+    /usr/bin/time -f '%M' -o "$dir/console.rss" \
+        "$bin/pmconsole" --conf "$dir/operator.conf" fleet ps --json --parallel 256 \
+        --wait 5000 >"$dir/ps.out" 2>"$dir/ps.err"
+    t2=$(now_ms)
+    answered=$(grep -c '"exit_code": 0' "$dir/ps.out")
+    p99=$(grep -o '"elapsed_ms": [0-9]*' "$dir/ps.out" | awk '{print $2}' | sort -n |
+        awk '{a[NR]=$1} END {i=int(NR*0.99); if (i<1) i=1; print a[i]}')
+    sim_rss=$(awk '/VmRSS/ {print $2}' "/proc/$sim_pid/status")
+    printf '%-8s %-12s %-12s %-14s %-12s %-14s %-14s %s\n' "$m" "$((t1 - t0)) ($listed)" \
+        "$((t2 - t1))" "$p99" "$answered" "$(($(rss_servers_kib) / 1024))" \
+        "$(($(cat "$dir/console.rss") / 1024))" "$((sim_rss / 1024))"
+    kill "$sim_pid" 2>/dev/null
+    wait "$sim_pid" 2>/dev/null
+    sim_pid=
+done
+echo "(list: discovery, which ends 300 ms after the last answer; ps: discovery, then one update"
+echo " request per machine, 256 in flight; p99 of the machines' request times within the run)"

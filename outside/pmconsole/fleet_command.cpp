@@ -1,0 +1,374 @@
+// Portable: the `fleet` command's arguments and output.
+#include "outside/pmconsole/fleet_command.h"
+
+#include <algorithm>
+#include <chrono>
+
+#include "outside/pmconsole/fleet_alerts.h"
+#include "outside/pmconsole/fleet_fanout.h"
+#include "outside/pmconsole/fleet_machines.h"
+#include "shared/remote/subjects.h"
+#include "shared/text/json_string.h"
+
+namespace pm::console {
+namespace {
+
+struct FleetArgs {
+    std::string pattern;
+    unsigned parallel = 32;
+    uint32_t timeout_s = 10;
+    bool json = false, yes = false, watch = false;
+    uint32_t interval_s = 5, count = 0;
+    std::string where;
+    DiscoveryWait wait;
+    bool follow = false, live = false, wait_given = false;
+    std::string since;
+    std::vector<std::string> command; // the console command and its own arguments
+};
+
+int Usage(ConsoleIo& io, const std::string& line) {
+    io.Err("pmconsole fleet: " + line + "\n" + kFleetHelp);
+    return kExitUsage;
+}
+
+// Takes the fleet's own options out of `args` (never after "--": a command line's words are
+// its own); the rest is the command.
+bool TakeOptions(const std::vector<std::string>& args, FleetArgs& f, std::string& error) {
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        if (a == "--") {
+            f.command.insert(f.command.end(), args.begin() + static_cast<long>(i), args.end());
+            return true;
+        }
+        auto number = [&](uint32_t& out, uint32_t low, uint32_t high) {
+            if (i + 1 >= args.size() || !ParseU32(args[i + 1], out) || out < low || out > high) {
+                error = a + " needs a number from " + std::to_string(low) + " to " +
+                        std::to_string(high);
+                return false;
+            }
+            ++i;
+            return true;
+        };
+        uint32_t v = 0;
+        if (a == "--machines") {
+            if (i + 1 >= args.size() || !ValidMachinePattern(args[i + 1])) {
+                error = "--machines needs a pattern of [a-z0-9_-], '*', '?' and ','";
+                return false;
+            }
+            f.pattern = args[++i];
+        } else if (a == "--parallel") {
+            if (!number(v, 1, 1024)) return false;
+            f.parallel = v;
+        } else if (a == "--timeout") {
+            if (!number(f.timeout_s, 1, 3600)) return false;
+        } else if (a == "--wait") {
+            if (!number(f.wait.timeout_ms, 50, 600000)) return false;
+            f.wait_given = true;
+        } else if (a == "--interval") {
+            if (!number(f.interval_s, 1, 3600)) return false;
+        } else if (a == "--count") {
+            if (!number(f.count, 1, 1000000)) return false;
+        } else if (a == "--where") {
+            if (i + 1 >= args.size() || args[i + 1].empty()) {
+                error = "--where needs an executable's name";
+                return false;
+            }
+            f.where = args[++i];
+        } else if (a == "--json") {
+            f.json = true;
+            f.command.push_back(a);
+        } else if (a == "--follow") {
+            f.follow = true;
+        } else if (a == "--live") {
+            f.live = true;
+        } else if (a == "--since") {
+            if (i + 1 >= args.size()) {
+                error = "--since needs a time (2026-12-07T10:00:00Z, or an age: 90s, 15m, 2h, 7d)";
+                return false;
+            }
+            f.since = args[++i];
+        } else if (a == "--yes") {
+            f.yes = true;
+        } else if (a == "--watch") {
+            f.watch = true;
+        } else {
+            f.command.push_back(a);
+        }
+    }
+    return true;
+}
+
+// The commands that may go to many machines, and what they may not be given there.
+bool CheckCommand(const FleetArgs& f, std::string& error) {
+    if (f.command.empty()) {
+        error = "which command? list, ps, config, stats, alerts, monitors list or exec";
+        return false;
+    }
+    const std::string& c = f.command[0];
+    if (c != "ps" && c != "config" && c != "stats" && c != "alerts" && c != "monitors" &&
+        c != "exec") {
+        error = "unknown fleet command: " + OptionShown(c);
+        return false;
+    }
+    if (c == "monitors" && (f.command.size() < 2 || f.command[1] != "list")) {
+        error = "of the monitor commands only 'monitors list' goes to many machines";
+        return false;
+    }
+    for (const std::string& a : f.command) {
+        if (a == "--") break;
+        if (a == "--follow" || a == "--watch") {
+            error = a + " is for one machine (pmconsole " + c + " " + a + ")";
+            return false;
+        }
+    }
+    if (f.watch) {
+        error = "--watch is for fleet list";
+        return false;
+    }
+    if (!f.where.empty() && c != "ps") {
+        error = "--where goes with fleet ps";
+        return false;
+    }
+    return true;
+}
+
+bool HasWildcard(const std::string& name) {
+    return name.find_first_of("*?") != std::string::npos;
+}
+
+// The matching machines that answered discovery, and the names the pattern gives without a
+// wildcard (a machine that is off is then counted as not answering, not left out).
+std::vector<std::string> Matching(const std::vector<FleetMachine>& known,
+                                  const std::string& pattern) {
+    std::vector<std::string> out;
+    for (const FleetMachine& m : known)
+        if (MachineMatches(pattern, m.presence.machine)) out.push_back(m.presence.machine);
+    size_t start = 0;
+    while (!pattern.empty()) {
+        const size_t comma = pattern.find(',', start);
+        const std::string one = pattern.substr(start, comma - start);
+        if (!one.empty() && !HasWildcard(one) && remote::IsValidMachineName(one))
+            out.push_back(one);
+        if (comma == std::string::npos) break;
+        start = comma + 1;
+    }
+    std::sort(out.begin(), out.end(), MachineOrder);
+    out.erase(std::unique(out.begin(), out.end()), out.end());
+    return out;
+}
+
+// "y" or "yes" on standard input.
+bool Confirmed(ConsoleIo& io, size_t machines) {
+    io.Err("run this command on " + std::to_string(machines) + " machines? [y/N] ");
+    std::string line;
+    for (int k = 0; k < 64; ++k) {
+        const int b = io.ReadInputByte();
+        if (b < 0 || b == '\n') break;
+        if (b != '\r') line += static_cast<char>(b);
+    }
+    return line == "y" || line == "Y" || line == "yes";
+}
+
+std::string TrimEnd(std::string s) {
+    while (!s.empty() && (s.back() == '\n' || s.back() == '\r' || s.back() == ' '))
+        s.pop_back();
+    return s;
+}
+
+std::string ResultJson(const FanOutResult& r) {
+    std::string out = "{\"machine\": " + JsonString(r.machine) +
+                      ", \"exit_code\": " + std::to_string(r.exit_code) +
+                      ", \"elapsed_ms\": " + std::to_string(r.elapsed_ms);
+    const std::string text = TrimEnd(r.out);
+    // A command's one JSON object is kept as it is; anything else travels as text.
+    if (!text.empty() && text.front() == '{' && text.find('\n') == std::string::npos)
+        out += ", \"result\": " + text;
+    else if (!text.empty())
+        out += ", \"output\": " + JsonString(r.out);
+    const std::string err = TrimEnd(r.err);
+    if (!err.empty()) out += ", \"error\": " + JsonString(err);
+    return out + "}\n";
+}
+
+void ShowText(ConsoleIo& io, const FanOutResult& r, bool only_found) {
+    if (only_found && r.exit_code == kExitReply) {
+        // ps --where: a machine that does not run it says nothing.
+        std::string text;
+        size_t start = 0;
+        while (start < r.out.size()) {
+            const size_t end = r.out.find('\n', start);
+            text += r.machine + " " + r.out.substr(start, end - start) + "\n";
+            if (end == std::string::npos) break;
+            start = end + 1;
+        }
+        io.Out(text);
+        return;
+    }
+    std::string text = "== " + r.machine + "\n" + r.out;
+    if (!r.out.empty() && r.out.back() != '\n') text += "\n";
+    io.Out(text);
+    if (!r.err.empty()) io.Err(r.machine + ": " + r.err);
+}
+
+int RunList(const FleetArgs& f, FleetBus& bus, ConsoleIo& io) {
+    FleetView view;
+    const uint64_t start = bus.NowMs();
+    for (const FleetMachine& m : DiscoverMachines(bus, f.wait))
+        view.Heard(m.presence, start);
+    auto show = [&] {
+        std::vector<FleetMachine> shown;
+        for (FleetMachine& m : view.Machines(bus.NowMs()))
+            if (MachineMatches(f.pattern, m.presence.machine)) shown.push_back(std::move(m));
+        if (f.json) {
+            io.Out(FormatMachinesJson(shown));
+        } else {
+            if (f.watch) io.Out("\x1b[H\x1b[2J");
+            io.Out(FormatMachines(shown));
+        }
+        return shown;
+    };
+    std::vector<FleetMachine> shown = show();
+    if (!f.watch) return shown.empty() ? kExitNoSuchMachine : kExitReply;
+    // The view follows the hellos and heartbeats; redrawn every interval.
+    for (uint32_t round = 1; f.count == 0 || round < f.count; ++round) {
+        const uint64_t until = bus.NowMs() + uint64_t{f.interval_s} * 1000;
+        std::string payload;
+        for (uint64_t now = bus.NowMs(); now < until; now = bus.NowMs())
+            if (bus.NextPresence(payload, static_cast<uint32_t>(until - now)))
+                view.Heard(payload, bus.NowMs());
+        show();
+    }
+    return kExitReply;
+}
+
+} // namespace
+
+const char kFleetHelp[] =
+    "usage: pmconsole fleet list [--machines PATTERN] [--json] [--watch [--interval S]\n"
+    "                            [--count N]] [--wait MS]\n"
+    "       pmconsole fleet ps|config|stats|alerts|monitors list|exec ARGS\n"
+    "                       [--machines PATTERN] [--parallel N] [--timeout S] [--json] [--yes]\n"
+    "       pmconsole fleet ps --where NAME [--machines PATTERN] ...\n"
+    "       pmconsole fleet alerts [--follow] [--since TIME] [--machines PATTERN] [--json]\n"
+    "                              [--count N] [--wait MS]\n"
+    "       pmconsole fleet alerts --live ...   (each machine's monitor host, asked now)\n"
+    "       pmconsole fleet setup   (creates the stream PROCMGR_ALERTS)\n"
+    "Asks every machine on the servers (procmgr.discover), then sends the command to each\n"
+    "matching one, at most N at once, and shows each machine's result under its name (or one\n"
+    "JSON object per machine), then a summary line.\n"
+    "  --machines P   names with '*' and '?', comma-separated (default: every machine);\n"
+    "                 a name without a wildcard is asked even when it did not answer discovery\n"
+    "  --parallel N   machines in flight at once (default 32, at most 1024)\n"
+    "  --timeout S    each machine's wait for its reply (default 10)\n"
+    "  --wait MS      how long discovery waits for answers (default 2000; it ends 300 ms after\n"
+    "                 the last one)\n"
+    "  --where NAME   fleet ps: the machines running NAME (case-insensitive), \"MACHINE PID "
+    "NAME\"\n"
+    "  --yes          fleet exec on more than one machine without asking\n"
+    "  --watch        fleet list: keep the view from the hellos and heartbeats, redrawn every\n"
+    "                 S seconds (--interval, default 5); a machine silent for three heartbeats\n"
+    "                 is shown lost\n"
+    "  fleet alerts   the alerts the gates stored in PROCMGR_ALERTS, in order: without\n"
+    "                 --since those this user has not read yet (a durable consumer), with\n"
+    "                 --since TIME (2026-12-07T10:00:00Z, or an age: 90s, 15m, 2h, 7d) those\n"
+    "                 stored since; --follow waits for new ones, else it ends 2 s (--wait)\n"
+    "                 after the last one\n"
+    "Exit codes: 0 every machine answered; else the code the others share (3 no reply,\n"
+    "4 not permitted, 5 no such machine, 6 agent not running), 1 when they differ; 2 usage.\n"
+    "fleet list: 0, or 5 when no machine answered.\n";
+
+int RunFleet(const std::vector<std::string>& args, ConsoleIo& io) {
+    for (const std::string& a : args) {
+        if (a == "--") break;
+        if (a == "--help" || a == "-h") {
+            io.Out(kFleetHelp);
+            return kExitReply;
+        }
+    }
+    FleetArgs f;
+    std::string error;
+    if (!TakeOptions(args, f, error)) return Usage(io, error);
+    const std::string first = f.command.empty() ? std::string() : f.command[0];
+    if ((first == "alerts" && !f.live) || first == "setup") {
+        if (f.command.size() > 1 + (f.json ? 1 : 0))
+            return Usage(io, "fleet " + first + " takes options only");
+        FleetBus* bus = io.Fleet();
+        if (bus == nullptr) {
+            io.Err("pmconsole fleet: this console has no connection to a NATS cluster\n");
+            return kExitUsage;
+        }
+        if (first == "setup") {
+            if (!bus->SetupAlerts(error)) {
+                io.Err("pmconsole fleet setup: " + error + "\n");
+                return kExitNoReply;
+            }
+            io.Out(std::string("stream ") + "PROCMGR_ALERTS ready\n");
+            return kExitReply;
+        }
+        AlertsOptions o;
+        o.pattern = f.pattern;
+        o.json = f.json;
+        o.count = f.count;
+        o.reading.follow = f.follow;
+        if (f.wait_given) o.reading.idle_ms = f.wait.timeout_ms;
+        const uint64_t now =
+            static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                      std::chrono::system_clock::now().time_since_epoch())
+                                      .count());
+        if (!f.since.empty() && !ParseSince(f.since, now, o.reading.since_ms))
+            return Usage(io, "--since: not a time: " + OptionShown(f.since));
+        return ShowStoredAlerts(*bus, io, o);
+    }
+    if (f.follow || !f.since.empty()) return Usage(io, "--follow and --since go with fleet alerts");
+    const bool list = !f.command.empty() && f.command[0] == "list";
+    if (list) {
+        if (f.command.size() > 1 + (f.json ? 1 : 0))
+            return Usage(io, "fleet list takes options only");
+    } else if (!CheckCommand(f, error)) {
+        return Usage(io, error);
+    }
+    FleetBus* bus = io.Fleet();
+    if (bus == nullptr) {
+        io.Err("pmconsole fleet: this console has no connection to a NATS cluster (--server, "
+               "--conf)\n");
+        return kExitUsage;
+    }
+    if (list) return RunList(f, *bus, io);
+
+    const std::vector<std::string> machines = Matching(DiscoverMachines(*bus, f.wait), f.pattern);
+    if (machines.empty()) {
+        io.Err("pmconsole fleet: no machine matches" +
+               (f.pattern.empty() ? std::string() : " " + f.pattern) + "\n");
+        return kExitNoSuchMachine;
+    }
+    if (f.command[0] == "exec" && machines.size() > 1 && !f.yes &&
+        !Confirmed(io, machines.size())) {
+        io.Err("pmconsole fleet: not confirmed; nothing was sent\n");
+        return kExitUsage;
+    }
+    FanOutOptions options;
+    options.parallel = f.parallel;
+    options.timeout_ms = f.timeout_s * 1000;
+    const std::vector<std::string> command = f.command;
+    const std::string where = f.where;
+    const uint32_t timeout_ms = options.timeout_ms;
+    MachineRun run = [&](ConsoleIo& one) {
+        return where.empty() ? RunConsole(command, one) : RunPsWhere(one, where, timeout_ms);
+    };
+    const bool json = f.json;
+    const std::vector<FanOutResult> results =
+        FanOut(*bus, io, machines, run, options, [&](const FanOutResult& r) {
+            if (json)
+                io.Out(ResultJson(r));
+            else
+                ShowText(io, r, !where.empty());
+        });
+    const std::string summary = FanOutSummary(results) + "\n";
+    if (json)
+        io.Err(summary);
+    else
+        io.Out(summary);
+    return FanOutExit(results);
+}
+
+} // namespace pm::console

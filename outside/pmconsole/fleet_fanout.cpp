@@ -1,0 +1,156 @@
+// Portable: one command to many machines.
+#include "outside/pmconsole/fleet_fanout.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <map>
+#include <mutex>
+#include <thread>
+
+#include "outside/console_model/console_tables.h"
+#include "outside/pmconsole/visible_text.h"
+
+namespace pm::console {
+namespace {
+
+constexpr uint32_t kGetUpdates = 0x73124533;
+
+// One machine's console: requests go to that machine, output is kept for later.
+class CaptureIo final : public ConsoleIo {
+public:
+    CaptureIo(ConsoleIo& parent, RequestTransport& transport, const std::string& sender)
+        : parent_(parent), transport_(transport), sender_(sender) {}
+    Reply Send(const Request& request) override {
+        return SendThrough(transport_, request, sender_);
+    }
+    void Out(const std::string& text) override { out += text; }
+    void Err(const std::string& text) override { err += text; }
+    CompressedConverter Converter() override { return parent_.Converter(); }
+    TextDecoder Decoder() override { return parent_.Decoder(); }
+
+    std::string out, err;
+
+private:
+    ConsoleIo& parent_;
+    RequestTransport& transport_;
+    const std::string& sender_;
+};
+
+char Lower(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+bool SameName(const std::string& a, const std::string& b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (Lower(a[i]) != Lower(b[i])) return false;
+    return true;
+}
+
+} // namespace
+
+std::vector<FanOutResult> FanOut(FleetBus& bus, ConsoleIo& parent,
+                                 const std::vector<std::string>& machines, const MachineRun& run,
+                                 const FanOutOptions& options, const ResultShown& shown) {
+    std::vector<FanOutResult> results(machines.size());
+    std::vector<bool> done(machines.size(), false);
+    std::mutex lock;
+    size_t next_shown = 0;
+    std::atomic<size_t> next{0};
+    const std::string sender = "pmconsole-fleet";
+    auto worker = [&] {
+        for (;;) {
+            const size_t i = next.fetch_add(1);
+            if (i >= machines.size()) return;
+            MachineTransport transport(bus, machines[i], options.timeout_ms);
+            CaptureIo io(parent, transport, sender);
+            FanOutResult r;
+            r.machine = machines[i];
+            const uint64_t start = bus.NowMs();
+            r.exit_code = run(io);
+            r.elapsed_ms = bus.NowMs() - start;
+            r.out = std::move(io.out);
+            r.err = std::move(io.err);
+            std::lock_guard<std::mutex> hold(lock);
+            results[i] = std::move(r);
+            done[i] = true;
+            // Shown under the lock, in order: the output of two machines never interleaves.
+            while (next_shown < machines.size() && done[next_shown]) {
+                if (shown) shown(results[next_shown]);
+                ++next_shown;
+            }
+        }
+    };
+    unsigned n = options.parallel == 0 ? 1 : options.parallel;
+    if (n > machines.size()) n = static_cast<unsigned>(machines.size());
+    std::vector<std::thread> threads;
+    threads.reserve(n);
+    for (unsigned k = 0; k < n; ++k)
+        threads.emplace_back(worker);
+    for (std::thread& t : threads)
+        t.join();
+    return results;
+}
+
+std::string FanOutSummary(const std::vector<FanOutResult>& results) {
+    // Each exit code's words, in the order the summary gives them.
+    static const std::pair<int, const char*> kWords[] = {
+        {kExitReply, "answered"},
+        {1, "failed"},
+        {kExitNoReply, "no reply"},
+        {kExitNotPermitted, "not permitted"},
+        {kExitNoSuchMachine, "no such machine"},
+        {kExitAgentNotRunning, "agent not running"},
+        {kExitUsage, "bad usage"},
+    };
+    std::map<int, size_t> counts;
+    for (const FanOutResult& r : results)
+        ++counts[r.exit_code];
+    std::string out = std::to_string(counts[kExitReply]) + " answered";
+    for (const auto& [code, words] : kWords) {
+        if (code == kExitReply || counts[code] == 0) continue;
+        out += ", " + std::to_string(counts[code]) + " " + words;
+        counts.erase(code);
+    }
+    for (const auto& [code, n] : counts)
+        if (code != kExitReply && n > 0)
+            out += ", " + std::to_string(n) + " exit code " + std::to_string(code);
+    return out;
+}
+
+int FanOutExit(const std::vector<FanOutResult>& results) {
+    int common = kExitReply;
+    for (const FanOutResult& r : results) {
+        if (r.exit_code == kExitReply) continue;
+        if (common == kExitReply) {
+            common = r.exit_code;
+        } else if (common != r.exit_code) {
+            return 1;
+        }
+    }
+    return common;
+}
+
+int RunPsWhere(ConsoleIo& io, const std::string& name, uint32_t timeout_ms) {
+    Request request;
+    request.code = kGetUpdates;
+    request.timeout_ms = timeout_ms;
+    request.params = {U32Bytes(0)};
+    Reply reply = io.Send(request);
+    if (reply.outcome != Reply::Outcome::kReply) return NotDelivered(io, reply, request);
+    ConsoleTables tables(io.Decoder());
+    std::vector<std::vector<uint8_t>> items;
+    for (const std::string& it : reply.items)
+        items.emplace_back(it.begin(), it.end());
+    std::string error;
+    if (!tables.Apply(items, &error)) {
+        io.Err("pmconsole ps: malformed reply: " + error + "\n");
+        return kExitNoReply;
+    }
+    for (const ProcessRow& p : tables.Processes())
+        if (SameName(p.name, name))
+            io.Out(std::to_string(p.process_id) + " " + VisibleField(p.name) + "\n");
+    return kExitReply;
+}
+
+} // namespace pm::console

@@ -1,0 +1,48 @@
+// One command to many machines: each machine's run goes through its own capture of the
+// console's output, at most N at once, and the results are shown in machine order as soon as
+// they and those before them are done. Portable: talks through FleetBus and ConsoleIo.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "outside/pmconsole/console_commands.h"
+#include "outside/pmconsole/fleet_bus.h"
+
+namespace pm::console {
+
+struct FanOutResult {
+    std::string machine;
+    int exit_code = 0; // the console's exit code for this machine
+    std::string out;   // what the command printed
+    std::string err;
+    uint64_t elapsed_ms = 0; // from the machine's start to its result
+};
+
+// What runs for one machine: a console command with its own io (bound to that machine).
+using MachineRun = std::function<int(ConsoleIo& io)>;
+using ResultShown = std::function<void(const FanOutResult& result)>;
+
+struct FanOutOptions {
+    unsigned parallel = 32;      // machines in flight at once (1..1024)
+    uint32_t timeout_ms = 10000; // each request's wait
+};
+
+// Runs `run` for every machine (in the order given), `shown` called in that order. The
+// requests go out with the sender `sender`; texts convert through `parent`'s converters.
+std::vector<FanOutResult> FanOut(FleetBus& bus, ConsoleIo& parent,
+                                 const std::vector<std::string>& machines, const MachineRun& run,
+                                 const FanOutOptions& options, const ResultShown& shown);
+
+// "412 answered, 3 no reply, 1 not permitted": every machine counted once by its exit code.
+std::string FanOutSummary(const std::vector<FanOutResult>& results);
+// 0 only when every machine answered; the common code when all others agree; else 1.
+int FanOutExit(const std::vector<FanOutResult>& results);
+
+// `ps --where NAME` for one machine: the processes whose name equals NAME, compared without
+// case as the agent reports the names, one "PID NAME" line each.
+int RunPsWhere(ConsoleIo& io, const std::string& name, uint32_t timeout_ms);
+
+} // namespace pm::console

@@ -1,0 +1,366 @@
+// pmsim: M simulated machines on a NATS cluster, for measuring the fleet side at scale. Each
+// machine answers its update and configuration requests with the agent's own code, answers
+// discovery, and publishes a hello at the start and heartbeats like a gate.
+//
+//   pmsim --conf FILE --machines M [--first N] [--prefix NAME] [--processes P] [--churn N]
+//         [--heartbeat S] [--connections C] [--seconds S]
+#include <nats/nats.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "outside/pmconsole/console_request.h"
+#include "outside/pmconsole/remote_settings.h"
+#include "outside/pmsim/sim_machine.h"
+#include "shared/remote/alerts.h"
+#include "shared/remote/pieces.h"
+#include "shared/remote/presence.h"
+
+namespace pm::sim {
+namespace {
+
+const char kUsage[] =
+    "usage: pmsim --conf FILE --machines M [--first N] [--prefix NAME] [--processes P]\n"
+    "             [--churn N] [--heartbeat S] [--connections C] [--seconds S]\n"
+    "             [--alerts N] [--alert-every S]\n"
+    "Connects M simulated machines NAME<N>..NAME<N+M-1> (default sim1..simM) to the servers of\n"
+    "FILE (a pmconsole.conf: servers, ca_file, user, password_file; the user may subscribe to\n"
+    "procmgr.*.> and publish presence). Each answers updates and configuration with the\n"
+    "agent's own code over P synthetic processes (default 60), N of which end and start again\n"
+    "every 10 s (default 1), answers procmgr.discover, and sends a heartbeat every S seconds\n"
+    "(default 30). C connections share the machines (default 4). Each machine raises N alerts\n"
+    "at the start and one every S seconds, kept until the stream PROCMGR_ALERTS has them\n"
+    "(published with message ids: a republished one is stored once). Stops on SIGINT/SIGTERM\n"
+    "or after --seconds.\n"
+    "exit codes: 0 stopped, 1 could not connect, 2 usage\n";
+
+std::atomic<bool> g_stop{false};
+void OnSignal(int) {
+    g_stop = true;
+}
+
+struct Connection {
+    natsConnection* nc = nullptr;
+    std::vector<natsSubscription*> subs;
+    std::vector<SimMachine*> machines;
+    std::map<std::string, SimMachine*> by_name;
+    uint64_t started_s = 0;
+    uint32_t heartbeat_s = 30;
+    // Alerts raised and not yet in the stream, in order.
+    std::mutex alerts_lock;
+    remote::AlertOutbox outbox{1000000};
+    std::map<std::string, uint64_t> alert_seq;
+    uint64_t stored = 0;
+};
+
+uint64_t WallMs() {
+    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                     std::chrono::system_clock::now().time_since_epoch())
+                                     .count());
+}
+
+const std::string& RunId() {
+    static const std::string id = std::to_string(WallMs());
+    return id;
+}
+
+void RaiseAlert(Connection& c, const std::string& machine) {
+    std::lock_guard<std::mutex> hold(c.alerts_lock);
+    remote::AlertRecord a;
+    a.machine = machine;
+    a.run = RunId();
+    a.seq = ++c.alert_seq[machine];
+    a.time_ms = WallMs();
+    a.monitor = "backup.exe";
+    a.code = 0x504D0001;
+    a.text = "the process ended";
+    c.outbox.Raise(std::move(a));
+}
+
+// Publishes the waiting alerts in order, each waiting for the stream's answer; stops at the
+// first failure (the rest wait for the next round, so that order per machine holds).
+void PublishAlerts(Connection& c, jsCtx* js) {
+    for (;;) {
+        std::vector<remote::AlertRecord> batch;
+        {
+            std::lock_guard<std::mutex> hold(c.alerts_lock);
+            batch = c.outbox.Waiting(256);
+        }
+        if (batch.empty()) return;
+        for (const remote::AlertRecord& a : batch) {
+            const std::string id = a.MessageId(), body = remote::AlertJson(a);
+            jsPubOptions po;
+            jsPubOptions_Init(&po);
+            po.MsgId = id.c_str();
+            po.MaxWait = 2000;
+            jsPubAck* ack = nullptr;
+            jsErrCode code = static_cast<jsErrCode>(0);
+            const natsStatus st =
+                js_Publish(&ack, js, remote::AlertSubject(a.machine).c_str(), body.data(),
+                           static_cast<int>(body.size()), &po, &code);
+            jsPubAck_Destroy(ack);
+            if (st != NATS_OK) return;
+            std::lock_guard<std::mutex> hold(c.alerts_lock);
+            c.outbox.Stored(id);
+            ++c.stored;
+        }
+    }
+}
+
+uint64_t NowS() {
+    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::seconds>(
+                                     std::chrono::steady_clock::now().time_since_epoch())
+                                     .count());
+}
+
+void Publish(natsConnection* nc, const std::string& subject, const std::string& data) {
+    natsConnection_Publish(nc, subject.c_str(), data.data(), static_cast<int>(data.size()));
+}
+
+void Reply(natsConnection* nc, const char* to, remote::GateStatus status, const std::string& body) {
+    natsMsg* m = nullptr;
+    if (natsMsg_Create(&m, to, nullptr, body.data(), static_cast<int>(body.size())) != NATS_OK)
+        return;
+    natsMsgHeader_Set(m, remote::kHeaderStatus, std::to_string(static_cast<int>(status)).c_str());
+    if (status == remote::GateStatus::kReply) {
+        natsMsgHeader_Set(m, remote::kHeaderPiece, "1/1");
+        natsMsgHeader_Set(m, remote::kHeaderSize, std::to_string(body.size()).c_str());
+    }
+    natsConnection_PublishMsg(nc, m);
+    natsMsg_Destroy(m);
+}
+
+void OnMessage(natsConnection* nc, natsSubscription*, natsMsg* msg, void* closure) {
+    auto* c = static_cast<Connection*>(closure);
+    const char* reply = natsMsg_GetReply(msg);
+    const std::string subject = natsMsg_GetSubject(msg);
+    if (reply != nullptr && *reply != '\0') {
+        if (subject == remote::kDiscoverSubject) {
+            const uint64_t up = NowS() - c->started_s;
+            for (SimMachine* m : c->machines)
+                Publish(nc, reply,
+                        remote::PresenceJson(m->Presence("discover", up, c->heartbeat_s)));
+        } else {
+            const size_t a = subject.find('.') + 1, b = subject.find('.', a);
+            auto it = c->by_name.find(subject.substr(a, b - a));
+            if (it != c->by_name.end()) {
+                const std::string payload(natsMsg_GetData(msg),
+                                          static_cast<size_t>(natsMsg_GetDataLength(msg)));
+                SimMachine::Answer answer = it->second->Handle(subject, payload);
+                if (answer.status != remote::GateStatus::kReply) answer.reply.clear();
+                Reply(nc, reply, answer.status, answer.reply);
+            }
+        }
+    }
+    natsMsg_Destroy(msg);
+}
+
+bool ReadText(const std::string& path, std::string& out) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return false;
+    std::ostringstream s;
+    s << in.rdbuf();
+    out = s.str();
+    return true;
+}
+
+int Main(std::vector<std::string> args) {
+    for (const std::string& a : args)
+        if (a == "--help" || a == "-h") return std::fputs(kUsage, stdout), 0;
+    console::RemoteSettings settings;
+    settings.machine_optional = true;
+    std::string password, error;
+    if (!console::LoadRemoteSettings(args, settings, password, error) || !settings.Remote()) {
+        std::fprintf(stderr, "pmsim: %s\n%s", error.empty() ? "give --conf FILE" : error.c_str(),
+                     kUsage);
+        return 2;
+    }
+    uint32_t machines = 0, first = 1, processes = 60, churn = 1, heartbeat = 30, connections = 4,
+             seconds = 0, alerts = 0, alert_every = 0;
+    std::string prefix = "sim";
+    for (size_t i = 0; i < args.size(); ++i) {
+        uint32_t* target = args[i] == "--machines"      ? &machines
+                           : args[i] == "--first"       ? &first
+                           : args[i] == "--processes"   ? &processes
+                           : args[i] == "--churn"       ? &churn
+                           : args[i] == "--heartbeat"   ? &heartbeat
+                           : args[i] == "--connections" ? &connections
+                           : args[i] == "--seconds"     ? &seconds
+                           : args[i] == "--alerts"      ? &alerts
+                           : args[i] == "--alert-every" ? &alert_every
+                                                        : nullptr;
+        if (args[i] == "--prefix" && i + 1 < args.size()) {
+            prefix = args[++i];
+        } else if (target == nullptr || i + 1 >= args.size() ||
+                   !console::ParseU32(args[i + 1], *target)) {
+            std::fprintf(stderr, "pmsim: unknown or incomplete argument '%s'\n%s", args[i].c_str(),
+                         kUsage);
+            return 2;
+        } else {
+            ++i;
+        }
+    }
+    if (machines == 0 || machines > 100000 || connections == 0 || connections > 64 ||
+        heartbeat == 0 || processes > 5000 ||
+        !remote::IsValidMachineName(prefix + std::to_string(first + machines - 1))) {
+        std::fprintf(stderr, "pmsim: --machines 1-100000, --connections 1-64, --heartbeat above "
+                             "0, --processes up to 5000, a prefix of [a-z0-9_-]\n");
+        return 2;
+    }
+    auto strings = std::make_shared<StringTable>();
+    std::string rc;
+    if (ReadText(PM_QUORLENT_RC_PATH, rc)) *strings = ReadStringTable(rc);
+
+    std::vector<std::unique_ptr<SimMachine>> sims;
+    for (uint32_t n = first; n < first + machines; ++n)
+        sims.push_back(std::make_unique<SimMachine>(
+            MachineSpec{prefix + std::to_string(n), processes, n}, strings));
+
+    // Delivery from a small pool of threads: one thread per subscription would be thousands.
+    nats_SetMessageDeliveryPoolSize(4);
+    std::vector<Connection> conns(connections);
+    natsOptions* opts = nullptr;
+    std::vector<const char*> urls;
+    for (const std::string& u : settings.servers)
+        urls.push_back(u.c_str());
+    natsStatus st = natsOptions_Create(&opts);
+    if (st == NATS_OK)
+        st = natsOptions_SetServers(opts, urls.data(), static_cast<int>(urls.size()));
+    if (st == NATS_OK && !settings.user.empty())
+        st = natsOptions_SetUserInfo(opts, settings.user.c_str(), password.c_str());
+    if (st == NATS_OK && !settings.ca_file.empty()) {
+        st = natsOptions_SetSecure(opts, true);
+        if (st == NATS_OK)
+            st = natsOptions_LoadCATrustedCertificates(opts, settings.ca_file.c_str());
+    }
+    if (st == NATS_OK) st = natsOptions_UseGlobalMessageDelivery(opts, true);
+    if (st == NATS_OK) st = natsOptions_SetMaxPendingMsgs(opts, 1000000);
+    if (st == NATS_OK) st = natsOptions_SetMaxReconnect(opts, -1);
+    if (st == NATS_OK) st = natsOptions_SetReconnectWait(opts, 250);
+    const uint64_t started = NowS();
+    for (size_t k = 0; st == NATS_OK && k < conns.size(); ++k) {
+        Connection& c = conns[k];
+        c.started_s = started;
+        c.heartbeat_s = heartbeat;
+        for (size_t i = k; i < sims.size(); i += conns.size()) {
+            c.machines.push_back(sims[i].get());
+            c.by_name[sims[i]->Name()] = sims[i].get();
+        }
+        if (c.machines.empty()) continue;
+        st = natsConnection_Connect(&c.nc, opts);
+        for (SimMachine* m : c.machines) {
+            natsSubscription* sub = nullptr;
+            const std::string subject = "procmgr." + m->Name() + ".>";
+            if (st == NATS_OK)
+                st = natsConnection_Subscribe(&sub, c.nc, subject.c_str(), &OnMessage, &c);
+            if (st == NATS_OK) c.subs.push_back(sub);
+        }
+        natsSubscription* sub = nullptr;
+        if (st == NATS_OK)
+            st = natsConnection_Subscribe(&sub, c.nc, remote::kDiscoverSubject, &OnMessage, &c);
+        if (st == NATS_OK) c.subs.push_back(sub);
+        for (natsSubscription* s : c.subs)
+            natsSubscription_SetPendingLimits(s, -1, -1);
+        if (st == NATS_OK) st = natsConnection_Flush(c.nc);
+        for (SimMachine* m : c.machines)
+            if (st == NATS_OK)
+                Publish(c.nc, remote::HelloSubject(m->Name()),
+                        remote::PresenceJson(m->Presence("hello", 0, heartbeat)));
+    }
+    int code = 0;
+    std::vector<std::thread> publishers;
+    if (st != NATS_OK) {
+        std::fprintf(stderr, "pmsim: cannot connect: %s\n", nats_GetLastError(nullptr));
+        code = 1;
+    } else {
+        std::fprintf(stderr, "pmsim: %u machines %s%u..%s%u on %u connections\n", machines,
+                     prefix.c_str(), first, prefix.c_str(), first + machines - 1, connections);
+        signal(SIGINT, OnSignal);
+        signal(SIGTERM, OnSignal);
+        for (Connection& c : conns)
+            for (SimMachine* m : c.machines)
+                for (uint32_t k = 0; k < alerts; ++k)
+                    RaiseAlert(c, m->Name());
+        // One publisher per connection: alerts go out while requests are answered.
+        for (Connection& c : conns) {
+            if (c.nc == nullptr) continue;
+            publishers.emplace_back([&c] {
+                jsCtx* js = nullptr;
+                if (natsConnection_JetStream(&js, c.nc, nullptr) != NATS_OK) return;
+                const uint64_t t0 = WallMs();
+                bool told = false;
+                while (!g_stop) {
+                    PublishAlerts(c, js);
+                    size_t waiting;
+                    {
+                        std::lock_guard<std::mutex> hold(c.alerts_lock);
+                        waiting = c.outbox.Size();
+                    }
+                    if (waiting == 0 && c.stored > 0 && !told) {
+                        std::fprintf(stderr, "pmsim: %llu alerts stored in %llu ms\n",
+                                     static_cast<unsigned long long>(c.stored),
+                                     static_cast<unsigned long long>(WallMs() - t0));
+                        told = true;
+                    }
+                    usleep(waiting == 0 ? 100 * 1000 : 250 * 1000);
+                }
+                jsCtx_Destroy(js);
+            });
+        }
+        uint64_t next_beat = started + heartbeat, next_churn = started + 10,
+                 next_alert = started + alert_every;
+        while (!g_stop && (seconds == 0 || NowS() < started + seconds)) {
+            usleep(100 * 1000);
+            const uint64_t now = NowS();
+            if (now >= next_churn && churn > 0) {
+                for (auto& m : sims)
+                    m->Churn(churn);
+                next_churn = now + 10;
+            }
+            if (alert_every > 0 && now >= next_alert) {
+                for (Connection& c : conns)
+                    for (SimMachine* m : c.machines)
+                        RaiseAlert(c, m->Name());
+                next_alert = now + alert_every;
+            }
+            if (now >= next_beat) {
+                for (Connection& c : conns)
+                    for (SimMachine* m : c.machines)
+                        Publish(c.nc, remote::HeartbeatSubject(m->Name()),
+                                remote::PresenceJson(
+                                    m->Presence("heartbeat", now - started, heartbeat)));
+                next_beat = now + heartbeat;
+            }
+        }
+    }
+    g_stop = true;
+    for (std::thread& t : publishers)
+        t.join();
+    for (Connection& c : conns) {
+        for (natsSubscription* s : c.subs)
+            natsSubscription_Destroy(s);
+        natsConnection_Destroy(c.nc);
+    }
+    natsOptions_Destroy(opts);
+    return code;
+}
+
+} // namespace
+} // namespace pm::sim
+
+int main(int argc, char** argv) {
+    const int code = pm::sim::Main(std::vector<std::string>(argv + 1, argv + argc));
+    nats_Close();
+    return code;
+}

@@ -1,0 +1,326 @@
+// The fleet's portable side: presence objects, machine states, patterns, the fan-out (order,
+// bounded concurrency, summary, exit code) and the fleet command's refusals, over a bus that
+// answers from memory.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <map>
+#include <mutex>
+#include <thread>
+
+#include "outside/pmconsole/fleet_alerts.h"
+#include "outside/pmconsole/fleet_bus.h"
+#include "outside/pmconsole/fleet_command.h"
+#include "outside/pmconsole/fleet_fanout.h"
+#include "outside/pmconsole/fleet_machines.h"
+#include "shared/node/command.h"
+#include "shared/remote/alerts.h"
+#include "shared/remote/presence.h"
+#include "tests/remote/remote_request.h"
+
+namespace pm::console {
+namespace {
+
+using remote::MachineState;
+using remote::Presence;
+
+Presence Hello(const std::string& machine, bool agent = true, bool host = true) {
+    Presence p;
+    p.kind = "hello";
+    p.machine = machine;
+    p.gate_version = "1.0";
+    p.agent_running = agent;
+    p.host_running = host;
+    p.uptime_s = 42;
+    p.heartbeat_s = 2;
+    return p;
+}
+
+TEST(FleetPresence, WrittenAndReadBack) {
+    Presence p = Hello("web-01_x", true, false);
+    p.agent_version = "1.10";
+    Presence q;
+    ASSERT_TRUE(remote::ParsePresence(remote::PresenceJson(p), q));
+    EXPECT_EQ(remote::PresenceJson(q), remote::PresenceJson(p));
+    EXPECT_EQ(remote::HelloSubject("web01"), "procmgr.web01.hello");
+    EXPECT_EQ(remote::HeartbeatSubject("web01"), "procmgr.web01.heartbeat");
+    // Unknown fields are skipped; an absurd period falls back to the default.
+    ASSERT_TRUE(
+        remote::ParsePresence(R"({"kind":"heartbeat","machine":"a","new":12,"heartbeat_s":0})", q));
+    EXPECT_EQ(q.heartbeat_s, remote::kDefaultHeartbeatSeconds);
+    const char* refused[] = {
+        R"({"kind":"hello","machine":"Web01"})",                   // not a machine name
+        R"({"kind":"hello"})",                                     // no machine
+        R"({"kind":"bye","machine":"a"})",                         // unknown kind
+        R"({"kind":"hello","machine":"a","agent_running":"yes"})", // wrong type
+        R"({"kind":"hello","machine":"a","uptime_s":-1})",         // negative
+        R"({"kind":"hello","machine":"a","x":{"y":1}})",           // nested
+        R"({"kind":"hello","machine":"a"} x)",                     // trailing bytes
+        R"({"kind":"hello","machine":"a")",                        // cut short
+        R"({"kind":"hello","machine":"a\)",                        // cut in an escape
+    };
+    for (const char* r : refused)
+        EXPECT_FALSE(remote::ParsePresence(r, q)) << r;
+}
+
+TEST(FleetPresence, StateFromSilenceAndFlags) {
+    const Presence p = Hello("a"); // heartbeat every 2 s: lost after 6 s of silence
+    EXPECT_EQ(remote::StateOf(p, 6000), MachineState::kUp);
+    EXPECT_EQ(remote::StateOf(p, 6001), MachineState::kLost);
+    EXPECT_EQ(remote::StateOf(Hello("a", false, false), 0), MachineState::kAgentNotRunning);
+    EXPECT_EQ(remote::StateOf(Hello("a", true, false), 0), MachineState::kHostNotRunning);
+    EXPECT_EQ(remote::StateOf(Hello("a", false, true), 7000), MachineState::kLost);
+
+    // A machine heard again (reinstalled under its name) stays one machine, with the news.
+    FleetView view;
+    view.Heard(Hello("a", false), 0);
+    view.Heard(Hello("b"), 0);
+    view.Heard(Hello("a"), 5000);
+    EXPECT_FALSE(view.Heard("not json", 5000));
+    const auto machines = view.Machines(9000);
+    ASSERT_EQ(machines.size(), 2u);
+    EXPECT_EQ(machines[0].state, MachineState::kUp);
+    EXPECT_EQ(machines[0].silent_ms, 4000u);
+    EXPECT_EQ(machines[1].state, MachineState::kLost);
+}
+
+TEST(FleetPatterns, Match) {
+    struct Case {
+        const char* pattern;
+        const char* machine;
+        bool match;
+    };
+    const Case cases[] = {
+        {"", "x", true},          {"sim*", "sim12", true},
+        {"sim*", "asim1", false}, {"sim?", "sim1", true},
+        {"sim?", "sim12", false}, {"a,b*", "b2", true},
+        {"a,b", "ab", false},     {"*1", "sim11", true},
+        {"s*m*1", "sim21", true}, {"web01", "web011", false},
+        {",", "x", false},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(MachineMatches(c.pattern, c.machine), c.match) << c.pattern << " " << c.machine;
+    EXPECT_TRUE(MachineOrder("sim2", "sim10"));
+    EXPECT_FALSE(MachineOrder("sim10", "sim2"));
+    EXPECT_TRUE(MachineOrder("a9b", "a10a"));
+    EXPECT_TRUE(MachineOrder("sim1", "sim1a"));
+    EXPECT_FALSE(MachineOrder("sim1", "sim1"));
+    EXPECT_TRUE(ValidMachinePattern("sim*,web0?"));
+    EXPECT_FALSE(ValidMachinePattern("Sim*"));
+    EXPECT_FALSE(ValidMachinePattern("a.b"));
+    EXPECT_FALSE(ValidMachinePattern(""));
+}
+
+// Machines answer by the first letter of their names: 'a' a reply, 'n' nothing in time, 'p'
+// not permitted, 'd' agent not running; others nobody answers for.
+class MemoryBus final : public FleetBus {
+public:
+    std::vector<std::string> discovered;
+    std::atomic<int> in_flight{0}, most{0}, sent{0};
+
+    WireReply ExchangeWith(const std::string& machine, const WireRequest& request) override {
+        const int now = ++in_flight;
+        for (int seen = most.load(); now > seen && !most.compare_exchange_weak(seen, now);) {
+        }
+        ++sent;
+        std::this_thread::yield();
+        WireReply r;
+        switch (machine[0]) {
+        case 'a': {
+            test::HeapMemory memory;
+            BlockList items;
+            void* m = PackMessage(memory, msg::kTypeReply, 0, request.node.c_str(),
+                                  "pmconsole-fleet", 0, request.seq_no, items);
+            r.outcome = WireOutcome::kReply;
+            r.message.assign(static_cast<const char*>(m), msg::DeclaredLength(m));
+            memory.Free(m);
+            break;
+        }
+        case 'n':
+            r.outcome = WireOutcome::kNoReply;
+            break;
+        case 'p':
+            r.outcome = WireOutcome::kNotPermitted;
+            break;
+        case 'd':
+            r.outcome = WireOutcome::kGateStatus;
+            r.gate_status = 3;
+            break;
+        default:
+            r.outcome = WireOutcome::kNoSuchMachine;
+        }
+        --in_flight;
+        return r;
+    }
+    std::vector<std::string> Gather(const std::string& subject, const std::string&, uint32_t,
+                                    uint32_t, size_t) override {
+        std::vector<std::string> out;
+        if (subject != remote::kDiscoverSubject) return out;
+        for (const std::string& m : discovered)
+            out.push_back(remote::PresenceJson(Hello(m)));
+        out.push_back("{\"kind\":\"hello\"}"); // a stray answer is dropped
+        return out;
+    }
+    bool NextPresence(std::string&, uint32_t) override { return false; }
+    uint64_t NowMs() override { return 1000; }
+    bool SetupAlerts(std::string&) override { return true; }
+    std::vector<std::string> stored;
+    AlertReading last_reading;
+    bool ReadAlerts(const AlertReading& reading, const AlertSink& each, std::string&) override {
+        last_reading = reading;
+        for (const std::string& a : stored)
+            if (!each(a)) break;
+        return true;
+    }
+};
+
+class CapturedIo final : public ConsoleIo {
+public:
+    MemoryBus* bus = nullptr;
+    std::string out, err, input;
+    Reply Send(const Request&) override { return {}; }
+    void Out(const std::string& t) override { out += t; }
+    void Err(const std::string& t) override { err += t; }
+    CompressedConverter Converter() override {
+        return [](const std::string& text, std::string& out) {
+            out = text + '\0';
+            return true;
+        };
+    }
+    int ReadInputByte() override {
+        if (input.empty()) return kEndOfInput;
+        const int b = static_cast<unsigned char>(input[0]);
+        input.erase(0, 1);
+        return b;
+    }
+    FleetBus* Fleet() override { return bus; }
+};
+
+TEST(FleetFanOut, OrderConcurrencySummaryAndExit) {
+    MemoryBus bus;
+    CapturedIo io;
+    std::vector<std::string> machines;
+    for (int i = 0; i < 40; ++i)
+        machines.push_back(std::string(1, "anpdz"[i % 5]) + std::to_string(i));
+    std::vector<std::string> shown;
+    FanOutOptions options;
+    options.parallel = 3;
+    const auto results = FanOut(
+        bus, io, machines,
+        [](ConsoleIo& one) {
+            Request r;
+            r.code = 0x73124533;
+            const Reply reply = one.Send(r);
+            return reply.outcome == Reply::Outcome::kReply ? kExitReply : UndeliveredExit(reply);
+        },
+        options, [&](const FanOutResult& r) { shown.push_back(r.machine); });
+    EXPECT_EQ(shown, machines); // in the order given, whatever order they finished in
+    EXPECT_LE(bus.most.load(), 3);
+    EXPECT_EQ(bus.sent.load(), 40);
+    EXPECT_EQ(FanOutSummary(results),
+              "8 answered, 8 no reply, 8 not permitted, 8 no such machine, 8 agent not running");
+    EXPECT_EQ(FanOutExit(results), 1);
+    std::vector<FanOutResult> same = {{"a", 0, "", ""}, {"b", 5, "", ""}, {"c", 5, "", ""}};
+    EXPECT_EQ(FanOutExit(same), kExitNoSuchMachine);
+    same.resize(1);
+    EXPECT_EQ(FanOutExit(same), kExitReply);
+}
+
+TEST(FleetCommand, MachinesAndRefusals) {
+    MemoryBus bus;
+    bus.discovered = {"a1", "a2", "n1", "b1"};
+    CapturedIo io;
+    io.bus = &bus;
+    // Discovered machines by pattern, plus a named one that did not answer discovery.
+    EXPECT_EQ(RunFleet({"config", "--machines", "a*,zz9", "--json"}, io), 1);
+    EXPECT_NE(io.out.find("\"machine\": \"a1\""), std::string::npos);
+    EXPECT_NE(io.out.find("\"machine\": \"zz9\""), std::string::npos);
+    EXPECT_EQ(io.out.find("n1"), std::string::npos);
+    EXPECT_NE(io.err.find("0 answered, 2 no reply, 1 no such machine"), std::string::npos);
+
+    // exec on several machines: nothing goes out unless confirmed.
+    bus.sent = 0;
+    io.input = "n\n";
+    EXPECT_EQ(RunFleet({"exec", "--machines", "a*", "--", "cmd", "/c", "echo", "--yes"}, io),
+              kExitUsage);
+    EXPECT_EQ(bus.sent.load(), 0);
+    io.input = "y\n";
+    RunFleet({"exec", "--machines", "a*", "--", "cmd", "/c", "echo"}, io);
+    EXPECT_EQ(bus.sent.load(), 2);
+
+    const std::vector<std::vector<std::string>> usage = {
+        {"kill", "4"},
+        {"monitors", "add"},
+        {"alerts", "--live", "--follow"},
+        {"alerts", "--since", "yesterday"},
+        {"ps", "--since", "1h"},
+        {"ps", "--watch"},
+        {"config", "--where", "x"},
+        {"ps", "--machines", "A*"},
+        {"ps", "--parallel", "0"},
+        {},
+    };
+    for (const auto& args : usage)
+        EXPECT_EQ(RunFleet(args, io), kExitUsage) << (args.empty() ? "" : args[0]);
+
+    io.out.clear();
+    EXPECT_EQ(RunFleet({"list", "--machines", "a*"}, io), kExitReply);
+    EXPECT_NE(io.out.find("2 machines, 2 up"), std::string::npos);
+}
+
+TEST(FleetAlerts, RecordsAndOutbox) {
+    remote::AlertRecord a{"web01", "r1", 3, 1700000000123, "notepad", 0x504D0001, "ended \"x\""};
+    remote::AlertRecord b;
+    ASSERT_TRUE(remote::ParseAlert(remote::AlertJson(a), b));
+    EXPECT_EQ(remote::AlertJson(b), remote::AlertJson(a));
+    EXPECT_EQ(a.MessageId(), "web01-r1-3");
+    EXPECT_EQ(remote::AlertSubject("web01"), "procmgr.web01.alerts");
+    EXPECT_FALSE(remote::ParseAlert(R"({"machine":"web01","seq":0})", b)); // no sequence
+    EXPECT_FALSE(remote::ParseAlert(R"({"machine":"Web","seq":1})", b));
+    EXPECT_FALSE(remote::ParseAlert(R"({"machine":"w","seq":1,"code":4294967296})", b));
+
+    // Bounded: the oldest goes first and is counted; what is stored leaves.
+    remote::AlertOutbox box(3);
+    for (uint64_t seq = 1; seq <= 5; ++seq)
+        box.Raise({"m", "r", seq, 0, "", 0, ""});
+    EXPECT_EQ(box.Dropped(), 2u);
+    ASSERT_EQ(box.Waiting(10).size(), 3u);
+    EXPECT_EQ(box.Waiting(10)[0].seq, 3u);
+    box.Stored("m-r-4");
+    box.Stored("m-r-9"); // not waiting: nothing happens
+    const auto left = box.Waiting(1);
+    ASSERT_EQ(left.size(), 1u);
+    EXPECT_EQ(left[0].seq, 3u);
+    EXPECT_EQ(box.Size(), 2u);
+}
+
+TEST(FleetAlerts, TimesAndReading) {
+    uint64_t ms = 0;
+    ASSERT_TRUE(ParseSince("2026-12-07T10:00:01Z", 0, ms));
+    EXPECT_EQ(UtcText(ms), "2026-12-07 10:00:01Z");
+    EXPECT_EQ(UtcText(951782400000), "2000-02-29 00:00:00Z"); // a leap day
+    ASSERT_TRUE(ParseSince("15m", 10000000, ms));
+    EXPECT_EQ(ms, 10000000u - 900000u);
+    for (const char* bad : {"2026-13-01T00:00:00Z", "2026-12-07 10:00:01Z", "15x", "m", ""})
+        EXPECT_FALSE(ParseSince(bad, 10000000, ms)) << bad;
+
+    MemoryBus bus;
+    bus.stored = {remote::AlertJson({"sim1", "r", 1, 0, "a", 1, "x"}), "garbage",
+                  remote::AlertJson({"web1", "r", 1, 0, "b", 2, "y"}),
+                  remote::AlertJson({"sim2", "r", 7, 0, "c", 3, "z"})};
+    CapturedIo io;
+    io.bus = &bus;
+    EXPECT_EQ(RunFleet({"alerts", "--machines", "sim*", "--since", "1h"}, io), kExitReply);
+    EXPECT_NE(bus.last_reading.since_ms, 0u);
+    EXPECT_NE(io.out.find("sim1  #1  a  0x00000001  x\n"), std::string::npos);
+    EXPECT_EQ(io.out.find("web1"), std::string::npos);
+    EXPECT_NE(io.out.find("2 alerts, 1 unreadable skipped"), std::string::npos);
+    io.out.clear();
+    EXPECT_EQ(RunFleet({"alerts", "--count", "1", "--follow"}, io), kExitReply);
+    EXPECT_TRUE(bus.last_reading.follow);
+    EXPECT_NE(io.out.find("1 alerts"), std::string::npos);
+}
+
+} // namespace
+} // namespace pm::console

@@ -1,0 +1,77 @@
+// pmsim's machine: its answers are what the agent's code makes of the synthetic list, read
+// back by the console's own table code.
+#include <gtest/gtest.h>
+
+#include "outside/console_model/console_tables.h"
+#include "outside/pmsim/sim_machine.h"
+#include "shared/node/command.h"
+#include "shared/text/text_string.h"
+#include "tests/remote/remote_request.h"
+
+namespace pm::sim {
+namespace {
+
+// The reply's items, read as the console reads a reply to its request (sequence number 7).
+std::vector<std::vector<uint8_t>> Items(const std::string& reply, int32_t& status) {
+    Command c(0);
+    c.seq_no = 7;
+    EXPECT_TRUE(c.ParseReply(reply.data(), reply.size()));
+    status = c.status;
+    std::vector<std::vector<uint8_t>> items;
+    for (size_t i = 0; i < c.GetResultCount(); ++i)
+        items.emplace_back(c.GetResult(i), c.GetResult(i) + c.GetResultSize(i));
+    return items;
+}
+
+std::string Utf8(const std::string& compressed) {
+    TextString s(compressed.c_str());
+    s.CompressedToUtf8();
+    return s.CStr();
+}
+
+TEST(SimMachine, UpdatesFollowTheChurn) {
+    SimMachine m({"sim5", 30, 5}, std::make_shared<StringTable>());
+    const std::string subject = "procmgr.sim5.ProcMgr.73124533";
+    SimMachine::Answer a =
+        m.Handle(subject, test::PackRequest("ProcMgr", 0x73124533, {test::U32(0)}));
+    ASSERT_EQ(a.status, remote::GateStatus::kReply);
+    int32_t status = -1;
+    console::ConsoleTables tables(&Utf8);
+    std::string error;
+    ASSERT_TRUE(tables.Apply(Items(a.reply, status), &error)) << error;
+    EXPECT_EQ(status, 0);
+    ASSERT_EQ(tables.Processes().size(), 30u);
+    size_t apps = 0;
+    for (const auto& p : tables.Processes())
+        apps += p.name == "app0.exe";
+    EXPECT_EQ(apps, 1u);
+
+    // Two processes end and two start: the next update says so, and only that.
+    m.Churn(2);
+    a = m.Handle(subject, test::PackRequest("ProcMgr", 0x73124533, {test::U32(tables.clock())}));
+    ASSERT_TRUE(tables.Apply(Items(a.reply, status), &error)) << error;
+    EXPECT_EQ(tables.Processes().size(), 30u);
+    EXPECT_EQ(tables.changes_in_last_reply(), 4u); // two ended, two new
+
+    // Another machine's subject, a code that changes something, the monitor host.
+    EXPECT_EQ(m.Handle("procmgr.sim6.ProcMgr.73124533",
+                       test::PackRequest("ProcMgr", 0x73124533, {test::U32(0)}))
+                  .status,
+              remote::GateStatus::kMalformed);
+    EXPECT_EQ(m.Handle("procmgr.sim5.ProcMgr.73124535",
+                       test::PackRequest("ProcMgr", 0x73124535, {"cmd\0"}))
+                  .status,
+              remote::GateStatus::kNotForwarded);
+}
+
+TEST(SimMachine, StringTableOfAnRcFile) {
+    const StringTable t = ReadStringTable("// x\nSTRINGTABLE\nBEGIN\n    101, \"Process ID\"\n"
+                                          "    x\n    102, \"A, \\\"b\\\"\"\nEND\n"
+                                          "STRINGTABLE\nBEGIN\n    101, \"Other\"\nEND\n");
+    ASSERT_EQ(t.size(), 2u);
+    EXPECT_EQ(t[0], std::make_pair(101u, std::string("Process ID")));
+    EXPECT_EQ(t[1].first, 102u);
+}
+
+} // namespace
+} // namespace pm::sim

@@ -1,0 +1,172 @@
+#!/usr/bin/python3
+"""The web console in headless chromium (Debian's chromium, chromium-driver, python3-selenium)
+against `pmconsole serve` started by browser_test.sh through a real cluster and agent.
+
+    browser_check.py OPERATOR_URL READONLY_URL SHOTS_DIR CONSOLE...
+
+CONSOLE is the operator's command line of the native console (to check from outside what the
+page did). Every wait is bounded; a failed check prints FAILED and the exit code is 1."""
+import json
+import subprocess
+import sys
+import time
+import urllib.error
+import urllib.parse
+import urllib.request
+
+from selenium import webdriver
+from selenium.common.exceptions import TimeoutException
+from selenium.webdriver.chrome.service import Service
+from selenium.webdriver.common.by import By
+from selenium.webdriver.support.ui import WebDriverWait
+
+operator_url, readonly_url, shots = sys.argv[1], sys.argv[2], sys.argv[3]
+console = sys.argv[4:]
+failed = []
+
+
+def check(ok, what):
+    print(("ok: " if ok else "FAILED: ") + what, flush=True)
+    if not ok:
+        failed.append(what)
+
+
+def browser():
+    o = webdriver.ChromeOptions()
+    o.binary_location = "/usr/bin/chromium"
+    for a in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage",
+              "--window-size=1280,900", "--no-first-run", "--disable-background-networking",
+              "--disable-component-update", "--disable-sync", "--metrics-recording-only",
+              "--no-proxy-server"):
+        o.add_argument(a)
+    service = Service(executable_path="/usr/bin/chromedriver")
+    return webdriver.Chrome(options=o, service=service)
+
+
+def wait(d, cond, seconds, what):
+    try:
+        got = WebDriverWait(d, seconds, poll_frequency=0.25).until(lambda _: cond())
+        check(True, what)
+        return got
+    except TimeoutException:
+        check(False, what)
+        return None
+
+
+def http(url, headers, form=None):
+    """One request to the console's server: the HTTP status and the JSON answer."""
+    data = urllib.parse.urlencode(form).encode() if form is not None else None
+    req = urllib.request.Request(url, data=data, headers=headers)
+    try:
+        with urllib.request.urlopen(req, timeout=30) as r:
+            return r.status, json.load(r)
+    except urllib.error.HTTPError as e:
+        return e.code, json.load(e)
+
+
+def text_of(d, css):
+    # Read in the page: live updates redraw rows, so a found element may be gone a moment later.
+    return d.execute_script(
+        "const e = document.querySelector(arguments[0]); return e ? e.textContent : ''", css)
+
+
+def click(d, css):
+    # In the page, for the same reason as text_of.
+    d.execute_script("document.querySelector(arguments[0]).click()", css)
+
+
+def confirm(d):
+    wait(d, lambda: d.find_element(By.ID, "confirm-ok").is_displayed(), 10, "the confirmation shows")
+    d.find_element(By.ID, "confirm-ok").click()
+
+
+def tab(d, name):
+    d.find_element(By.CSS_SELECTOR, f".tabs button[data-tab={name}]").click()
+
+
+def process_names(d):
+    return d.execute_script(
+        "return [...document.querySelectorAll('#procs tbody tr td:nth-child(2)')].map(t => t.textContent)")
+
+
+d = browser()
+try:
+    # The fleet: the machine answers; the URL's token is taken and removed from the address.
+    d.get(operator_url)
+    row = "#fleet tr.machine[data-machine=agent1] .state"
+    wait(d, lambda: text_of(d, row) == "answered", 30, "the fleet list shows agent1 answered")
+    check("token=" not in d.current_url, "the token leaves the address bar")
+    d.save_screenshot(f"{shots}/webconsole-fleet.png")
+
+    # A machine: a process started afterwards appears, then goes when it ends.
+    click(d, "#fleet tr.machine[data-machine=agent1] a")
+    wait(d, lambda: len(process_names(d)) > 3, 30, "the process table fills")
+    d.find_element(By.ID, "exec-line").send_keys("ping -n 6 127.0.0.1")
+    d.find_element(By.ID, "exec-run").click()
+    confirm(d)
+    wait(d, lambda: text_of(d, "#exec-status").startswith("done"), 30, "exec from the page says done")
+    wait(d, lambda: any(n.upper() == "PING.EXE" for n in process_names(d)), 30,
+         "the process table shows the started ping")
+    d.save_screenshot(f"{shots}/webconsole-machine.png")
+    wait(d, lambda: not any(n.upper() == "PING.EXE" for n in process_names(d)), 60,
+         "the process table drops the ping when it ends")
+
+    # Monitors: one added from the page shows in `pmconsole monitors list`; its chart has points.
+    tab(d, "monitors")
+    d.find_element(By.ID, "mon-name").send_keys("WEBCHECK.EXE")
+    d.find_element(By.ID, "mon-add").click()
+    confirm(d)
+    wait(d, lambda: text_of(d, "#mon-status").startswith("done"), 30, "adding the monitor says done")
+    listed = subprocess.run(console + ["monitors", "list"], capture_output=True, text=True, timeout=60)
+    check("WEBCHECK.EXE" in listed.stdout, "pmconsole monitors list shows the monitor added from the page")
+    chart = ".chart[data-monitor='WEBCHECK.EXE'] .points"
+    wait(d, lambda: text_of(d, chart).split(" ")[0].isdigit() and int(text_of(d, chart).split(" ")[0]) >= 2,
+         60, "the monitor's chart has points")
+    check(len(d.find_elements(By.CSS_SELECTOR, ".chart[data-monitor='WEBCHECK.EXE'] canvas")) >= 2,
+          "the monitor's charts are drawn")
+    d.save_screenshot(f"{shots}/webconsole-monitors.png")
+    row = "#monitors tr[data-monitor='WEBCHECK.EXE'] button"
+    wait(d, lambda: d.find_elements(By.CSS_SELECTOR, row), 30, "the monitor is listed on the page")
+    click(d, row)
+    confirm(d)
+    wait(d, lambda: not d.find_elements(By.CSS_SELECTOR, row), 30, "the deleted monitor leaves the page")
+
+    # What watching costs the agent, as the server counted it.
+    base, token = operator_url.split("#")[0], operator_url.split("token=")[1]
+    status, cost = http(base + "api/cost", {"X-Pm-Token": token})
+    print("cost: " + json.dumps(cost), flush=True)
+
+    # The server itself refuses what another site (or a rebound name) would send; the process
+    # the requests name does not exist, so nothing would end even if one went through.
+    kill = {"machine": "agent1", "pid": "999999"}
+    for headers, want, what in [
+            ({"X-Pm-Token": token, "Origin": "http://attacker.example"}, 403, "another site's kill"),
+            ({"X-Pm-Token": token, "Host": "attacker.example:" + base.split(":")[2].strip("/")}, 403,
+             "a kill through a rebound name"),
+            ({"Origin": base.rstrip("/")}, 401, "a kill without the token"),
+            ({"X-Pm-Token": token[:-1] + ("0" if token[-1] != "0" else "1")}, 401, "a kill with a wrong token")]:
+        status, answer = http(base + "api/kill", headers, kill)
+        check(status == want and answer.get("word") == "refused", f"{what} is refused ({status})")
+    status, answer = http(base + "api/kill", {"X-Pm-Token": token}, kill)
+    check(status == 200 and answer.get("word") == "failed", f"the operator's kill of no process fails ({status})")
+
+    # A read-only user: the kill button is refused, in words, on its row.
+    d.get(readonly_url)
+    d.get(readonly_url.split("#")[0] + "#/m/agent1")
+    wait(d, lambda: len(process_names(d)) > 3, 30, "the read-only page shows the processes")
+    click(d, "#procs tbody tr button.kill")
+    confirm(d)
+    result = "#procs tbody tr .result"
+    wait(d, lambda: "not permitted" in text_of(d, result), 30,
+         "the read-only kill is refused with \"not permitted\"")
+    d.save_screenshot(f"{shots}/webconsole-readonly.png")
+
+    # A machine nobody answers for is said so on the page, not left blank.
+    d.get(readonly_url.split("#")[0] + "#/m/agent9")
+    wait(d, lambda: text_of(d, "#tables-state") == "no such machine", 30,
+         "an unknown machine shows \"no such machine\"")
+finally:
+    d.quit()
+
+print("browser checks: " + ("every check passed" if not failed else f"{len(failed)} failed"))
+sys.exit(1 if failed else 0)

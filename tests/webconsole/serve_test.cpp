@@ -1,0 +1,241 @@
+// The web console's portable parts: its options, the checks on every HTTP request, the live
+// tables sent on as changes (replies built by the agent's own table code) and the alerts.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "outside/pmconsole/serve_guard.h"
+#include "outside/pmconsole/serve_model.h"
+#include "procman/w32/table/change_tracker.h"
+#include "shared/monitor/host_alerts.h"
+#include "shared/text/text_string.h"
+
+namespace pm::console {
+namespace {
+
+TEST(ServeOptionsTest, ListenAndTokenFile) {
+    struct Case {
+        std::vector<std::string> args;
+        bool ok;
+        std::string host;
+        uint16_t port;
+    };
+    const Case cases[] = {
+        {{}, true, "127.0.0.1", 8080},
+        {{"--listen", "127.0.0.1:0"}, true, "127.0.0.1", 0},
+        {{"--listen", "[::1]:9000"}, true, "::1", 9000},
+        {{"--listen", "localhost:65535"}, true, "localhost", 65535},
+        // Off the loopback only with a token file.
+        {{"--listen", "0.0.0.0:8080"}, false, "", 0},
+        {{"--listen", "192.0.2.1:8080"}, false, "", 0},
+        {{"--listen", "0.0.0.0:8080", "--token-file", "t"}, true, "0.0.0.0", 8080},
+        {{"--listen", "127.0.0.1:65536"}, false, "", 0},
+        {{"--listen", "127.0.0.1"}, false, "", 0},
+        {{"--machines", "agent1,Agent2"}, false, "", 0},
+        {{"--interval", "99"}, false, "", 0},
+        {{"--listen"}, false, "", 0},
+        {{"--name", "bad name"}, false, "", 0},
+    };
+    for (const Case& c : cases) {
+        ServeOptions o;
+        std::string error;
+        const bool ok = ParseServeArgs(c.args, o, error);
+        EXPECT_EQ(ok, c.ok) << (c.args.empty() ? "" : c.args.back()) << ": " << error;
+        if (ok && c.ok) {
+            EXPECT_EQ(o.host, c.host);
+            EXPECT_EQ(o.port, c.port);
+        }
+        if (!ok) {
+            EXPECT_FALSE(error.empty());
+        }
+    }
+    std::string token;
+    EXPECT_TRUE(TokenFromFile("  0123456789abcdef \r\nrest", token));
+    EXPECT_EQ(token, "0123456789abcdef");
+    EXPECT_FALSE(TokenFromFile("0123456789abcde\n", token)); // 15 characters
+}
+
+TEST(RequestGuardTest, HostOriginTokenAndMethod) {
+    const std::string t = "5d41402abc4b2a76b9719d911017c592";
+    const RequestGuard guard("127.0.0.1", 8080, t);
+    struct Case {
+        GuardInput in;
+        int status; // 200: allowed
+    };
+    auto in = [](std::string method, std::string path, std::string host, bool has_origin,
+                 std::string origin, std::string token) {
+        GuardInput g;
+        g.method = method;
+        g.path = path;
+        g.host_header = host;
+        g.has_origin = has_origin;
+        g.origin_header = origin;
+        g.token = token;
+        return g;
+    };
+    const Case cases[] = {
+        {in("GET", "/", "127.0.0.1:8080", false, "", ""), 200},
+        {in("GET", "/", "LOCALHOST:8080", false, "", ""), 200},
+        // DNS rebinding: another name resolved to the loopback.
+        {in("GET", "/", "attacker.example:8080", false, "", ""), 403},
+        {in("GET", "/", "127.0.0.1:8081", false, "", ""), 403},
+        {in("GET", "/", "", false, "", ""), 403},
+        {in("GET", "/api/fleet", "127.0.0.1:8080", false, "", t), 200},
+        {in("GET", "/api/fleet", "127.0.0.1:8080", true, "http://127.0.0.1:8080", t), 200},
+        {in("POST", "/api/kill", "localhost:8080", true, "http://localhost:8080", t), 200},
+        // Another site in the same browser, with or without the token.
+        {in("POST", "/api/kill", "127.0.0.1:8080", true, "http://attacker.example", t), 403},
+        {in("POST", "/api/kill", "127.0.0.1:8080", true, "null", t), 403},
+        {in("POST", "/api/kill", "127.0.0.1:8080", true, "https://127.0.0.1:8080", t), 403},
+        {in("POST", "/api/exec", "127.0.0.1:8080", false, "", ""), 401},
+        {in("POST", "/api/exec", "127.0.0.1:8080", false, "", t.substr(0, 31)), 401},
+        {in("POST", "/api/exec", "127.0.0.1:8080", false, "", t + "0"), 401},
+        {in("GET", "/api/events", "127.0.0.1:8080", false, "", ""), 401},
+        // A change through GET (a link or an image on another page) is refused.
+        {in("GET", "/api/monitors/delete", "127.0.0.1:8080", false, "", t), 405},
+    };
+    for (const Case& c : cases) {
+        const GuardVerdict v = guard.Check(c.in);
+        EXPECT_EQ(v.allowed ? 200 : v.http_status, c.status)
+            << c.in.method << " " << c.in.path << " Host " << c.in.host_header << " Origin "
+            << c.in.origin_header;
+    }
+    // Off the loopback only the address itself names the server.
+    const RequestGuard wide("192.0.2.7", 9000, t);
+    EXPECT_FALSE(wide.Check(in("GET", "/", "localhost:9000", false, "", "")).allowed);
+    EXPECT_TRUE(wide.Check(in("GET", "/", "192.0.2.7:9000", false, "", "")).allowed);
+    const RequestGuard named("0.0.0.0", 9000, t, {"Console.Example"});
+    EXPECT_TRUE(named.Check(in("GET", "/", "console.example:9000", false, "", "")).allowed);
+    EXPECT_FALSE(named.Check(in("GET", "/", "console.example:9001", false, "", "")).allowed);
+}
+
+std::string Decode(const std::string& compressed) {
+    TextString s(compressed.c_str());
+    s.CompressedToUtf8();
+    return s.CStr();
+}
+
+TextString Stored(const std::string& ansi) {
+    TextString s(ansi.c_str());
+    s.ToCompressedUnicode();
+    return s;
+}
+
+std::unique_ptr<table::RawTable> Snapshot(std::vector<uint32_t> pids, uint16_t spooler_state) {
+    auto t = std::make_unique<table::RawTable>(false); // NT mode: the service tabs too
+    for (uint32_t pid : pids) {
+        table::ProcessEntry e;
+        e.process_id = pid;
+        e.thread_count = 2;
+        e.base_priority = 8;
+        e.name = Stored("proc" + std::to_string(pid) + ".exe");
+        e.user_name = Stored("SYSTEM");
+        e.working_set = 4096;
+        t->MutableProcesses().push_back(std::move(e));
+    }
+    t->MutableServices(2).push_back(table::ServiceEntry{Stored("Spooler"), spooler_state, 2});
+    t->MutableServices(2).push_back(table::ServiceEntry{Stored("Event Log"), 4, 2});
+    return t;
+}
+
+// The agent's side: Get Updates answered from its change tracker.
+struct Agent {
+    table::ChangeTracker tracker;
+    Reply::Outcome outcome = Reply::Outcome::kReply;
+    int requests = 0;
+    Reply operator()(const Request& r) {
+        ++requests;
+        if (outcome != Reply::Outcome::kReply) return Reply(outcome, 0, {});
+        uint32_t since = 0; // little-endian, as on this machine
+        if (!r.params.empty() && r.params[0].size() == 4)
+            std::memcpy(&since, r.params[0].data(), 4);
+        std::vector<std::string> items;
+        for (const table::Record& rec : tracker.CollectUpdates(since))
+            items.emplace_back(reinterpret_cast<const char*>(rec.data()), rec.size());
+        return Reply(Reply::Outcome::kReply, 0, items);
+    }
+};
+
+TEST(TableWatchTest, SendsOnlyWhatChanged) {
+    Agent agent;
+    const SendFunction send = [&agent](const Request& r) { return agent(r); };
+    TableWatch watch(&Decode);
+    std::string event, word, message;
+
+    agent.tracker.Renew(Snapshot({4, 8, 12}, 4));
+    ASSERT_TRUE(watch.Poll(send, 1000, &event, &word, &message)) << message;
+    EXPECT_NE(event.find("\"name\":\"proc8.exe\""), std::string::npos) << event;
+    EXPECT_NE(event.find("\"name\":\"Spooler\""), std::string::npos) << event;
+
+    // Nothing changed: nothing to send, though the agent was asked.
+    ASSERT_TRUE(watch.Poll(send, 1000, &event, &word, &message));
+    EXPECT_EQ(event, "");
+    EXPECT_EQ(agent.requests, 2);
+
+    // 8 ended, 16 started, the spooler stopped: only those travel.
+    agent.tracker.Renew(Snapshot({4, 12, 16}, 1));
+    ASSERT_TRUE(watch.Poll(send, 1000, &event, &word, &message));
+    EXPECT_NE(event.find("\"processes\":{\"set\":[{\"pid\":16,"), std::string::npos) << event;
+    EXPECT_NE(event.find("\"gone\":[8]"), std::string::npos) << event;
+    EXPECT_NE(event.find("\"state_name\":\"Stopped\""), std::string::npos) << event;
+    EXPECT_EQ(event.find("proc4.exe"), std::string::npos) << event;
+    EXPECT_EQ(event.find("Event Log"), std::string::npos) << event;
+    const std::string all = watch.Snapshot();
+    EXPECT_NE(all.find("proc4.exe"), std::string::npos);
+    EXPECT_EQ(all.find("proc8.exe"), std::string::npos);
+
+    // The gate says the agent is gone: the page is told in words, the copy stays.
+    agent.outcome = Reply::Outcome::kAgentNotRunning;
+    EXPECT_FALSE(watch.Poll(send, 1000, &event, &word, &message));
+    EXPECT_EQ(word, "agent not running");
+    EXPECT_EQ(event, "");
+    EXPECT_NE(watch.Snapshot().find("proc16.exe"), std::string::npos);
+}
+
+TEST(FetchAlertsTest, NumberedAfterTheLastSeen) {
+    std::vector<host::HostAlert> kept(3);
+    for (uint32_t i = 0; i < 3; ++i) {
+        kept[i].seq = i + 1;
+        kept[i].alert_class = 1029;
+        kept[i].process = "P" + std::to_string(i + 1) + ".EXE";
+    }
+    std::string bad_item;
+    const SendFunction send = [&](const Request& r) {
+        uint32_t after = 0;
+        std::memcpy(&after, r.params[0].data(), 4);
+        std::vector<std::string> items = {U32Bytes(3)};
+        for (const host::HostAlert& a : kept)
+            if (a.seq > after) items.push_back(host::EncodeAlert(a));
+        if (!bad_item.empty()) items.push_back(bad_item);
+        return Reply(Reply::Outcome::kReply, 0, items);
+    };
+    uint32_t after = 1;
+    std::vector<std::string> alerts;
+    std::string word, message;
+    ASSERT_TRUE(FetchAlerts(send, &after, &alerts, &word, &message)) << message;
+    EXPECT_EQ(after, 3u);
+    ASSERT_EQ(alerts.size(), 2u);
+    EXPECT_NE(alerts[0].find("\"P2.EXE\""), std::string::npos) << alerts[0];
+    ASSERT_TRUE(FetchAlerts(send, &after, &alerts, &word, &message));
+    EXPECT_EQ(alerts.size(), 2u);
+    bad_item = std::string("\x01\x02", 2);
+    EXPECT_FALSE(FetchAlerts(send, &after, &alerts, &word, &message));
+    EXPECT_EQ(word, "failed");
+}
+
+TEST(CapturedJsonTest, ResultsInWords) {
+    Captured c{4, "", "pmconsole: not permitted: this user may not send 0x73124535\nmore\n"};
+    EXPECT_EQ(CapturedJson(c), "{\"ok\":false,\"word\":\"not permitted\",\"exit_code\":4,"
+                               "\"message\":\"not permitted: this user may not send "
+                               "0x73124535\",\"data\":null}");
+    c = {0, "{\"a\":1}\n{\"a\":2}\n", ""};
+    EXPECT_NE(CapturedJson(c).find("\"data\":[{\"a\":1},{\"a\":2}]}"), std::string::npos);
+    c = {0, "added X.EXE with key 3\n", ""};
+    EXPECT_NE(CapturedJson(c).find("\"data\":\"added X.EXE with key 3\"}"), std::string::npos);
+    EXPECT_EQ(ExitWord(6), "agent not running");
+    EXPECT_EQ(ExitWord(5), "no such machine");
+    EXPECT_EQ(ExitWord(3), "no reply");
+}
+
+} // namespace
+} // namespace pm::console
