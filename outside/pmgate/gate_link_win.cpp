@@ -75,7 +75,8 @@ GateLink::End GateLink::Session(const nats::ServerUrl& url, const MessageFn& on_
                                 std::string& fatal) {
     nats::ServerLink link;
     std::string why;
-    switch (link.Start(url, settings_.ca_file, client_, settings_.connect, kHandshakeMs, why)) {
+    switch (link.Start(url, settings_.ca_file, client_, settings_.connect, kHandshakeMs, why,
+                       settings_.client_cert)) {
     case nats::ServerLink::Open::kOk:
         break;
     case nats::ServerLink::Open::kRefused:

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "shared/nats/client_cert_win.h"
 #include "shared/nats/client_state.h"
 #include "shared/nats/protocol_parser.h"
 #include "shared/nats/server_url.h"
@@ -23,6 +24,7 @@ struct LinkSettings {
     std::vector<nats::ServerUrl> servers;
     std::string ca_file;
     nats::ConnectOptions connect;
+    const nats::ClientCertificate* client_cert = nullptr; // owned by the caller
 };
 
 class GateLink {

@@ -297,8 +297,12 @@ int Main(int argc, char** argv) {
             return Fail(
                 config.credentials + ": expected the user on line 1, the password on line 2", 1);
     }
-    if (!config.cert_file.empty())
-        return Fail("cert_file: client certificates are not supported by this gate yet", 1);
+    nats::ClientCertificate client_cert;
+    if (!config.cert_file.empty()) {
+        if (!client_cert.Load(config.cert_file, config.key_file, error))
+            return Fail("client certificate: " + error, 1);
+        settings.client_cert = &client_cert;
+    }
     settings.ca_file = config.ca_file;
     settings.connect.name = "pmgate-" + machine;
     if (check_only) {

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 
+#include "shared/nats/client_cert_win.h"
 #include "shared/nats/tls_channel_win.h"
 
 namespace pm::nats {
@@ -111,7 +112,8 @@ bool ServerLink::IsRefusal(const std::string& e) {
 
 ServerLink::Open ServerLink::Start(const ServerUrl& url, const std::string& ca_file,
                                    const ClientState& client, ConnectOptions options,
-                                   DWORD handshake_ms, std::string& why) {
+                                   DWORD handshake_ms, std::string& why,
+                                   const ClientCertificate* client_cert) {
     socket_ = Connect(url, !url.tls, why);
     if (socket_ == INVALID_SOCKET) return Open::kUnreachable;
     setsockopt(socket_, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&handshake_ms),
@@ -143,7 +145,8 @@ ServerLink::Open ServerLink::Start(const ServerUrl& url, const std::string& ca_f
         }
         tls_ = std::make_unique<TlsChannel>();
         std::string error;
-        if (!tls_->Start(socket_, url.host, ca_file, error)) {
+        if (!tls_->Start(socket_, url.host, ca_file,
+                         client_cert != nullptr ? client_cert->Context() : nullptr, error)) {
             why = url.Text() + ": " + error;
             return Open::kRefused;
         }

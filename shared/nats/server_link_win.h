@@ -20,6 +20,7 @@
 
 namespace pm::nats {
 
+class ClientCertificate;
 class TlsChannel;
 
 // What the server's lines said since the owner last looked; messages go straight to
@@ -53,9 +54,11 @@ public:
         kRefused,     // the server refused this client (credentials, certificate, no TLS)
     };
     // Connects and sends `client`'s CONNECT with `options` (tls_required set as the connection
-    // turned out), within `handshake_ms`. `why` holds one line for anything but kOk.
+    // turned out), within `handshake_ms`; TLS offers `client_cert` when there is one. `why`
+    // holds one line for anything but kOk.
     Open Start(const ServerUrl& url, const std::string& ca_file, const ClientState& client,
-               ConnectOptions options, DWORD handshake_ms, std::string& why);
+               ConnectOptions options, DWORD handshake_ms, std::string& why,
+               const ClientCertificate* client_cert = nullptr);
 
     // Sends everything (encrypted when TLS); false when the connection failed.
     bool Send(const std::string& bytes);

@@ -129,12 +129,17 @@ TlsChannel::~TlsChannel() {
 }
 
 bool TlsChannel::Start(SOCKET socket, const std::string& host, const std::string& ca_file,
-                       std::string& error) {
+                       const CERT_CONTEXT* client_cert, std::string& error) {
     socket_ = socket;
     SCHANNEL_CRED cred{};
     cred.dwVersion = SCHANNEL_CRED_VERSION;
     cred.grbitEnabledProtocols = SP_PROT_TLS1_2_CLIENT;
     cred.dwFlags = SCH_CRED_MANUAL_CRED_VALIDATION | SCH_CRED_NO_DEFAULT_CREDS;
+    PCCERT_CONTEXT client[1] = {client_cert};
+    if (client_cert != nullptr) {
+        cred.cCreds = 1;
+        cred.paCred = client;
+    }
     TimeStamp expiry;
     if (AcquireCredentialsHandleA(nullptr, const_cast<char*>(UNISP_NAME_A), SECPKG_CRED_OUTBOUND,
                                   nullptr, &cred, nullptr, nullptr, &cred_, &expiry) != SEC_E_OK) {
@@ -188,6 +193,10 @@ bool TlsChannel::Start(SOCKET socket, const std::string& host, const std::string
             }
             in.append(buf, static_cast<size_t>(n));
             continue;
+        }
+        if (st == SEC_I_INCOMPLETE_CREDENTIALS) {
+            error = "TLS: the server asks for a client certificate (cert_file and key_file)";
+            return false;
         }
         error = "TLS: the handshake failed (Schannel 0x" + [&] {
             char hex[16];

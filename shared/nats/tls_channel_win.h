@@ -20,10 +20,11 @@ public:
     TlsChannel& operator=(const TlsChannel&) = delete;
     ~TlsChannel();
 
-    // Handshake on a blocking socket, then the certificate checks. False with one line in
-    // `error` ("the server's certificate has expired", ...).
+    // Handshake on a blocking socket (with `client_cert` when the server asks for one), then
+    // the certificate checks. False with one line in `error` ("the server's certificate has
+    // expired", ...).
     bool Start(SOCKET socket, const std::string& host, const std::string& ca_file,
-               std::string& error);
+               const CERT_CONTEXT* client_cert, std::string& error);
     // Encrypts and sends everything; false when the socket fails.
     bool Send(const std::string& plain);
     // Decrypts what `encrypted` holds (bytes read from the socket, appended by the caller) into

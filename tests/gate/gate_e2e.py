@@ -47,9 +47,10 @@ def make_certs():
     ext = os.path.join(WORK, "ext.cnf")
     with open(ext, "w") as f:
         f.write("[good]\nsubjectAltName=DNS:localhost,IP:127.0.0.1\n"
-                "[other]\nsubjectAltName=DNS:elsewhere.test\n")
+                "[other]\nsubjectAltName=DNS:elsewhere.test\n"
+                "[client]\nextendedKeyUsage=clientAuth\n")
     for name, ca, section in (("good", "ca", "good"), ("otherhost", "ca", "other"),
-                              ("otherca", "ca2", "good")):
+                              ("otherca", "ca2", "good"), ("client", "ca", "client")):
         sh("openssl", "req", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=" + name,
            "-keyout", name + ".key", "-out", name + ".csr")
         sh("openssl", "x509", "-req", "-in", name + ".csr", "-CA", ca + ".pem", "-CAkey",
@@ -72,14 +73,15 @@ def make_certs():
        "-out", "expired.pem", "-notext")
 
 
-def start_server(cert, max_payload=None):
+def start_server(cert, max_payload=None, client_certs=False):
     port = free_port()
     conf = os.path.join(WORK, "nats-%d.conf" % port)
     with open(conf, "w") as f:
         f.write('listen: "127.0.0.1:%d"\n' % port)
         if max_payload:
             f.write("max_payload: %d\n" % max_payload)
-        f.write('tls { cert_file: "%s.pem", key_file: "%s.key" }\n' % (cert, cert))
+        f.write('tls { cert_file: "%s.pem", key_file: "%s.key"%s }\n'
+                % (cert, cert, ', ca_file: "ca.pem", verify: true' if client_certs else ""))
         # A reply in pieces is several responses: allow_responses: true would let only one pass.
         f.write('authorization { users = [\n'
                 '  { user: agent1, password: agentpw, permissions: {\n'
@@ -246,6 +248,22 @@ def main():
         code, out = run_gate(gate_conf(port, "g_" + cert), wait=60)
         check(code == 3 and expect in out, "%s certificate refused: %d %r" % (cert, code, out))
         server.terminate()
+
+    # A server that wants a client certificate: refused without one, taken with the PKCS#8
+    # key openssl writes; a key file without a key is refused at start-up.
+    server, port = start_server("good", client_certs=True)
+    code, out = run_gate(gate_conf(port, "g_nocert"), wait=60)
+    check(code == 3 and "TLS" in out, "no client certificate: refused: %d %r" % (code, out))
+    cert = "cert_file = %s\nkey_file = %s\n" % (wpath("client.pem"), wpath("client.key"))
+    code, out = run_gate(gate_conf(port, "g_cert", extra=cert + "trace = 1\n"), wait=8)
+    log = open(os.path.join(WORK, "pmgate.log")).read() if os.path.exists(
+        os.path.join(WORK, "pmgate.log")) else ""
+    check(code is None and ("connected to tls://localhost:%d" % port) in log,
+          "client certificate taken: %r %r" % (code, out))
+    code, out = run_gate(gate_conf(port, "g_badkey", extra="cert_file = %s\nkey_file = %s\n" % (
+        wpath("client.pem"), wpath("client.pem"))), wait=60)
+    check(code == 1 and "private key" in out, "a key file without a key: %d %r" % (code, out))
+    server.terminate()
 
     # The stack: quorlent, then the gate against the server with the right certificate and a
     # small maximum payload, so that an update reply travels in several pieces.

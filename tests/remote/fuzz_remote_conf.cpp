@@ -1,5 +1,5 @@
-// pmgate.conf, the gate's credentials file and pmconsole.conf under libFuzzer: any bytes are
-// read without a crash, and what a reader accepts keeps its promises (servers present, a
+// pmgate.conf, the gate's credentials and key files and pmconsole.conf under libFuzzer: any
+// bytes are read without a crash, and what a reader accepts keeps its promises (servers present, a
 // machine of the subjects' form, a bounded in-flight count; a usable console setting set).
 #include <cstddef>
 #include <cstdint>
@@ -7,6 +7,7 @@
 #include <string>
 
 #include "outside/pmconsole/remote_settings.h"
+#include "shared/nats/private_key.h"
 #include "shared/remote/gate_config.h"
 #include "shared/remote/subjects.h"
 
@@ -49,5 +50,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     std::string first;
     if (pm::console::PasswordFromFile(text, first) && first.empty()) std::abort();
+    std::string key;
+    if (pm::nats::RsaKeyFromPkcs8(data, size, key) && (key.empty() || key.size() >= size))
+        std::abort();
     return 0;
 }
