@@ -60,3 +60,25 @@ for m in "${sizes[@]}"; do
 done
 echo "(list: discovery, which ends 300 ms after the last answer; ps: discovery, then one update"
 echo " request per machine, 256 in flight; p99 of the machines' request times within the run)"
+
+# Alerts: 1,000 machines raise 10 each at once; all stored (each publisher waits for the
+# stream's answer to every alert), then all read back by one consumer.
+console fleet setup >/dev/null || exit 1
+machines=${PM_BENCH_ALERT_MACHINES:-1000}
+t0=$(now_ms)
+"$bin/pmsim" --conf "$dir/pmsim.conf" --machines "$machines" --alerts 10 \
+    --connections 4 >"$dir/pmsim.log" 2>&1 &
+sim_pid=$!
+for _ in $(seq 1 1200); do
+    [ "$(grep -c 'alerts stored' "$dir/pmsim.log")" -ge 4 ] && break
+    sleep 0.1
+done
+t1=$(now_ms)
+stored=$(sed -n 's/.*: \([0-9]*\) alerts stored.*/\1/p' "$dir/pmsim.log" | awk '{n += $1} END {print n+0}')
+read_n=$(console fleet alerts --json --wait 1000 2>/dev/null | wc -l)
+t2=$(now_ms)
+echo "alerts: $stored of $((machines * 10)) stored in $((t1 - t0)) ms (pmsim start included);" \
+    "$read_n read back by one durable consumer in $((t2 - t1 - 1000)) ms (+1 s to see the end)"
+kill "$sim_pid" 2>/dev/null
+wait "$sim_pid" 2>/dev/null
+sim_pid=

@@ -22,6 +22,8 @@
 #include "outside/pmgate/reply_lines.h"
 #include "shared/node/service_node.h"
 #include "shared/node/trace_log.h"
+#include "shared/base/endian.h"
+#include "shared/remote/alerts.h"
 #include "shared/remote/gate_config.h"
 #include "shared/remote/operations.h"
 #include "shared/remote/presence.h"
@@ -94,6 +96,86 @@ public:
     void Free(void* m) override { std::free(m); }
 };
 
+// The monitor host's alerts into the stream PROCMGR_ALERTS: the host is asked for the alerts
+// above the last one seen every two seconds; each goes into a bounded outbox and is published
+// one at a time (so that the stream keeps them in order) until the stream answers it stored.
+// The stream's answers come to procmgr.<machine>.acks.<n>. Nothing is lost while the link is
+// down; past 10,000 waiting alerts the oldest go, counted in the trace.
+class AlertPump {
+public:
+    AlertPump(std::string machine, GateLink& link, ServiceNode& node, MessagingLibrary& library)
+        : machine_(std::move(machine)), link_(link), node_(node), library_(library) {}
+
+    static std::string AckWildcard(const std::string& machine) {
+        return std::string(remote::kSubjectRoot) + "." + machine + ".acks.>";
+    }
+
+    // Asks the host (when it runs) for its new alerts; called from the pump's thread.
+    void Poll() {
+        if (!library_.Functions().SvcNodeExists(remote::kHostNode)) return;
+        Command c(host::kCmdListAlerts);
+        c.SetTargetAddr(remote::kHostNode);
+        c.timeout_ms = 10000;
+        uint8_t after[4];
+        le::Store32(after, after_);
+        c.AddParam(after, 4);
+        node_.SendCommand(&c, Send::kWait);
+        if (c.status != 0 || c.GetResultCount() == 0 || c.GetResultSize(0) != 4) return;
+        std::lock_guard<std::mutex> hold(lock_);
+        const uint64_t dropped = outbox_.Dropped();
+        for (size_t i = 1; i < c.GetResultCount(); ++i) {
+            host::HostAlert a;
+            const std::string item(reinterpret_cast<const char*>(c.GetResult(i)),
+                                   c.GetResultSize(i));
+            if (host::DecodeAlert(item, &a)) outbox_.Raise(remote::AlertFromHost(machine_, a));
+        }
+        after_ = le::Load32(c.GetResult(0));
+        if (outbox_.Dropped() != dropped)
+            TraceLine("!!alerts: " + std::to_string(outbox_.Dropped()) +
+                      " dropped while the stream was out of reach");
+    }
+
+    // Publishes the oldest waiting alert when none is in flight (or its answer is overdue).
+    void Publish() {
+        if (!link_.Connected()) return;
+        std::lock_guard<std::mutex> hold(lock_);
+        const ULONGLONG now = GetTickCount64();
+        if (!in_flight_.empty() && now - sent_at_ < 5000) return;
+        const std::vector<remote::AlertRecord> next = outbox_.Waiting(1);
+        if (next.empty()) return;
+        in_flight_ = next[0].MessageId();
+        sent_at_ = now;
+        ack_subject_ = std::string(remote::kSubjectRoot) + "." + machine_ + ".acks." +
+                       std::to_string(++ack_number_);
+        link_.Publish(AlertLines(next[0], ack_subject_));
+    }
+
+    // True when the message was the stream's answer to an alert.
+    bool OnAnswer(const nats::Message& m) {
+        if (m.subject.compare(0, AckWildcard(machine_).size() - 1, AckWildcard(machine_), 0,
+                              AckWildcard(machine_).size() - 1) != 0)
+            return false;
+        std::lock_guard<std::mutex> hold(lock_);
+        if (m.subject == ack_subject_ && remote::StreamStored(m.payload)) {
+            outbox_.Stored(in_flight_);
+            in_flight_.clear();
+        }
+        return true;
+    }
+
+private:
+    std::string machine_;
+    GateLink& link_;
+    ServiceNode& node_;
+    MessagingLibrary& library_;
+    std::mutex lock_;
+    remote::AlertOutbox outbox_{10000};
+    uint32_t after_ = 0;
+    std::string in_flight_, ack_subject_;
+    uint64_t ack_number_ = 0;
+    ULONGLONG sent_at_ = 0;
+};
+
 class Gate {
 public:
     Gate(const remote::GateConfig& config, const std::string& machine, GateLink& link,
@@ -117,7 +199,10 @@ public:
         return nats::ClientState::PubLines(subject, "", remote::PresenceJson(p));
     }
 
+    void SetAlertPump(AlertPump* pump) { pump_ = pump; }
+
     void OnRequest(nats::Message& m) {
+        if (pump_ != nullptr && pump_->OnAnswer(m)) return;
         if (m.reply.empty() || !nats::ClientState::IsSendableSubject(m.reply)) return;
         if (m.subject == remote::kDiscoverSubject) {
             link_.Publish(PresenceLines("discover", m.reply));
@@ -218,6 +303,7 @@ private:
     remote::GateRules rules_;
     std::atomic<int> in_flight_{0};
     const ULONGLONG started_ = GetTickCount64();
+    AlertPump* pump_ = nullptr;
     Forwarder forwarder_; // last: its thread ends before the rest goes
 };
 
@@ -324,7 +410,10 @@ int Main(int argc, char** argv) {
     for (const std::string& n : config.nodes)
         link.Subscribe(remote::NodeWildcard(machine, n));
     link.Subscribe(remote::kDiscoverSubject);
+    link.Subscribe(AlertPump::AckWildcard(machine));
     Gate gate(config, machine, link, node, library);
+    AlertPump pump(machine, link, node, library);
+    gate.SetAlertPump(&pump);
     link.SetGreeting([&] { return gate.PresenceLines("hello", remote::HelloSubject(machine)); });
     TraceLine("--pmgate: machine " + machine + ", " + std::to_string(settings.servers.size()) +
               " servers");
@@ -348,6 +437,18 @@ int Main(int argc, char** argv) {
                 link.Publish(gate.PresenceLines("heartbeat", remote::HeartbeatSubject(machine)));
         }
     });
+    // The host's alerts: asked every 2 s, published as the stream takes them.
+    std::thread alerts([&] {
+        std::unique_lock<std::mutex> hold(beat_lock);
+        for (unsigned tick = 0;
+             !beat_wake.wait_for(hold, std::chrono::milliseconds(250), [&] { return beat_stop; });
+             ++tick) {
+            hold.unlock();
+            if (tick % 8 == 0) pump.Poll();
+            pump.Publish();
+            hold.lock();
+        }
+    });
     node.Run(); // until kavipcctl quit pmgate, or the link gives up
     {
         std::lock_guard<std::mutex> hold(beat_lock);
@@ -355,6 +456,7 @@ int Main(int argc, char** argv) {
     }
     beat_wake.notify_all();
     beat.join();
+    alerts.join();
     link.Stop();
     net.join();
     node.Unregister();

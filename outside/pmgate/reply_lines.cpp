@@ -7,6 +7,13 @@
 
 namespace pm::gate {
 
+std::string AlertLines(const remote::AlertRecord& alert, const std::string& reply_subject) {
+    return nats::ClientState::HPubLines(
+        remote::AlertSubject(alert.machine), reply_subject,
+        nats::BuildHeaderBlock({{remote::kMsgIdHeader, alert.MessageId()}}),
+        remote::AlertJson(alert));
+}
+
 std::string StatusLines(const std::string& reply_subject, remote::GateStatus status) {
     return nats::ClientState::HPubLines(
         reply_subject, "", nats::BuildHeaderBlock(remote::StatusHeaders(status)), std::string());

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <string>
 
+#include "shared/remote/alerts.h"
 #include "shared/remote/statuses.h"
 
 namespace pm::gate {
@@ -15,5 +16,9 @@ std::string StatusLines(const std::string& reply_subject, remote::GateStatus sta
 // The node's reply in pieces of at most `piece_size` bytes, in order.
 std::string ReplyLines(const std::string& reply_subject, const std::string& reply,
                        size_t piece_size);
+
+// One alert for the stream: HPUB to procmgr.<machine>.alerts with its "Nats-Msg-Id", the
+// stream's answer asked to `reply_subject`.
+std::string AlertLines(const remote::AlertRecord& alert, const std::string& reply_subject);
 
 } // namespace pm::gate

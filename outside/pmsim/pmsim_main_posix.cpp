@@ -88,33 +88,46 @@ void RaiseAlert(Connection& c, const std::string& machine) {
     c.outbox.Raise(std::move(a));
 }
 
-// Publishes the waiting alerts in order, each waiting for the stream's answer; stops at the
-// first failure (the rest wait for the next round, so that order per machine holds).
-void PublishAlerts(Connection& c, jsCtx* js) {
+// Publishes the waiting alerts in order, a batch at a time without waiting for each answer,
+// then waits for the batch's answers. A batch with any failure stays whole in the outbox: it
+// goes again, and the stream drops the copies it has by their message ids.
+void OnPublishError(jsCtx*, jsPubAckErr*, void* closure) {
+    static_cast<std::atomic<bool>*>(closure)->store(true);
+}
+
+void PublishAlerts(Connection& c, jsCtx* js, std::atomic<bool>& failed) {
     for (;;) {
         std::vector<remote::AlertRecord> batch;
         {
             std::lock_guard<std::mutex> hold(c.alerts_lock);
-            batch = c.outbox.Waiting(256);
+            batch = c.outbox.Waiting(512);
         }
         if (batch.empty()) return;
-        for (const remote::AlertRecord& a : batch) {
-            const std::string id = a.MessageId(), body = remote::AlertJson(a);
+        failed = false;
+        natsStatus st = NATS_OK;
+        for (size_t i = 0; i < batch.size() && st == NATS_OK; ++i) {
+            const std::string id = batch[i].MessageId(), body = remote::AlertJson(batch[i]);
             jsPubOptions po;
             jsPubOptions_Init(&po);
             po.MsgId = id.c_str();
-            po.MaxWait = 2000;
-            jsPubAck* ack = nullptr;
-            jsErrCode code = static_cast<jsErrCode>(0);
-            const natsStatus st =
-                js_Publish(&ack, js, remote::AlertSubject(a.machine).c_str(), body.data(),
-                           static_cast<int>(body.size()), &po, &code);
-            jsPubAck_Destroy(ack);
-            if (st != NATS_OK) return;
-            std::lock_guard<std::mutex> hold(c.alerts_lock);
-            c.outbox.Stored(id);
-            ++c.stored;
+            st = js_PublishAsync(js, remote::AlertSubject(batch[i].machine).c_str(), body.data(),
+                                 static_cast<int>(body.size()), &po);
         }
+        jsPubOptions wait;
+        jsPubOptions_Init(&wait);
+        wait.MaxWait = 5000;
+        if (st == NATS_OK) st = js_PublishAsyncComplete(js, &wait);
+        if (st != NATS_OK || failed) {
+            // Those without an answer are forgotten: the whole batch goes again.
+            natsMsgList pending = {nullptr, 0};
+            if (js_PublishAsyncGetPendingList(&pending, js) == NATS_OK)
+                natsMsgList_Destroy(&pending);
+            return;
+        }
+        std::lock_guard<std::mutex> hold(c.alerts_lock);
+        for (const remote::AlertRecord& a : batch)
+            c.outbox.Stored(a.MessageId());
+        c.stored += batch.size();
     }
 }
 
@@ -296,12 +309,18 @@ int Main(std::vector<std::string> args) {
         for (Connection& c : conns) {
             if (c.nc == nullptr) continue;
             publishers.emplace_back([&c] {
+                std::atomic<bool> failed{false};
+                jsOptions jo;
+                jsOptions_Init(&jo);
+                jo.PublishAsync.ErrHandler = &OnPublishError;
+                jo.PublishAsync.ErrHandlerClosure = &failed;
+                jo.PublishAsync.MaxPending = 1024;
                 jsCtx* js = nullptr;
-                if (natsConnection_JetStream(&js, c.nc, nullptr) != NATS_OK) return;
+                if (natsConnection_JetStream(&js, c.nc, &jo) != NATS_OK) return;
                 const uint64_t t0 = WallMs();
                 bool told = false;
                 while (!g_stop) {
-                    PublishAlerts(c, js);
+                    PublishAlerts(c, js, failed);
                     size_t waiting;
                     {
                         std::lock_guard<std::mutex> hold(c.alerts_lock);

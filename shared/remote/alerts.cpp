@@ -37,6 +37,27 @@ bool ParseAlert(const std::string& json, AlertRecord& out) {
     return true;
 }
 
+AlertRecord AlertFromHost(const std::string& machine, const host::HostAlert& a) {
+    AlertRecord r;
+    r.machine = machine;
+    r.run = "host" + std::to_string(a.time);
+    r.seq = a.seq == 0 ? 1 : a.seq;
+    r.time_ms = uint64_t{a.time} * 1000;
+    r.monitor = a.process;
+    r.code = (uint32_t{a.level} << 16) | a.alert_class;
+    r.text = host::KindWords(a.alert_class) + (a.key.empty() ? "" : " (" + a.key + ")");
+    return r;
+}
+
+bool StreamStored(const std::string& answer) {
+    // An error answer holds a nested "error" object: the flat reader refuses it.
+    FlatObject o;
+    std::string stream;
+    uint64_t seq = 0;
+    return o.Read(answer) && o.Text("stream", stream) && o.Unsigned("seq", seq) &&
+           stream == kAlertStream && seq > 0;
+}
+
 void AlertOutbox::Raise(AlertRecord alert) {
     if (waiting_.size() >= capacity_) {
         waiting_.pop_front();

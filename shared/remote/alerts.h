@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "shared/monitor/host_alerts.h"
+
 namespace pm::remote {
 
 constexpr const char* kAlertStream = "PROCMGR_ALERTS";
@@ -38,6 +40,14 @@ struct AlertRecord {
 std::string AlertJson(const AlertRecord& a);
 // False with `out` untouched unless one flat object with a valid machine name and a seq.
 bool ParseAlert(const std::string& json, AlertRecord& out);
+
+// A monitor host's alert as the stream keeps it: its host sequence number and time make the id
+// (the same host alert published again, by this gate run or the next, is one stored alert).
+AlertRecord AlertFromHost(const std::string& machine, const host::HostAlert& a);
+
+// The stream's answer to a publish ({"stream":..,"seq":..} or with "duplicate"): true when
+// the alert is stored; false for an error answer or anything else.
+bool StreamStored(const std::string& answer);
 
 // Alerts waiting for the stream, oldest first; bounded: when full the oldest goes, counted.
 class AlertOutbox {

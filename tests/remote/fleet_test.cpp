@@ -295,6 +295,35 @@ TEST(FleetAlerts, RecordsAndOutbox) {
     EXPECT_EQ(box.Size(), 2u);
 }
 
+TEST(FleetAlerts, FromTheHostAndTheStreamsAnswer) {
+    host::HostAlert h;
+    h.seq = 12;
+    h.time = 1700000000;
+    h.level = 2;
+    h.alert_class = 1;
+    h.process = "ping.exe";
+    const remote::AlertRecord a = remote::AlertFromHost("web01", h);
+    // The same host alert, published by this run of the gate or the next, has one id.
+    EXPECT_EQ(a.MessageId(), remote::AlertFromHost("web01", h).MessageId());
+    EXPECT_EQ(a.MessageId(), "web01-host1700000000-12");
+    EXPECT_EQ(a.time_ms, 1700000000000u);
+    EXPECT_EQ(a.code, 0x20001u);
+    struct Case {
+        const char* answer;
+        bool stored;
+    };
+    const Case cases[] = {
+        {R"({"stream":"PROCMGR_ALERTS","seq":5})", true},
+        {R"({"stream":"PROCMGR_ALERTS","seq":5,"duplicate":true})", true},
+        {R"({"stream":"OTHER","seq":5})", false},
+        {R"({"stream":"PROCMGR_ALERTS","seq":0})", false},
+        {R"({"error":{"code":503,"description":"no suitable peers"}})", false},
+        {"", false},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(remote::StreamStored(c.answer), c.stored) << c.answer;
+}
+
 TEST(FleetAlerts, TimesAndReading) {
     uint64_t ms = 0;
     ASSERT_TRUE(ParseSince("2026-12-07T10:00:01Z", 0, ms));

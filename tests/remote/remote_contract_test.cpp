@@ -144,6 +144,7 @@ TEST(RemoteConfig, GateFile) {
                                 "machine = agent1\n"
                                 "allow = 0x73124533,1930577202\n"
                                 "max_in_flight = 4096\n"
+                                "heartbeat = 3600\n"
                                 "trace = 1\n",
                                 c, error))
         << error;
@@ -154,10 +155,12 @@ TEST(RemoteConfig, GateFile) {
     EXPECT_EQ(c.nodes, (std::vector<std::string>{kAgentNode, kHostNode}));
     EXPECT_EQ(c.allow, (std::vector<uint32_t>{0x73124533, 0x73124532}));
     EXPECT_EQ(c.max_in_flight, 4096u);
+    EXPECT_EQ(c.heartbeat_s, 3600u);
     EXPECT_TRUE(c.trace);
 
     ASSERT_TRUE(ParseGateConfig("servers = nats://127.0.0.1:4222\n", c, error));
     EXPECT_EQ(c.max_in_flight, kDefaultMaxInFlight);
+    EXPECT_EQ(c.heartbeat_s, kDefaultHeartbeatSeconds);
     EXPECT_EQ(c.allow, DefaultAllowList());
 
     const char* bad[] = {
@@ -168,6 +171,8 @@ TEST(RemoteConfig, GateFile) {
         "servers = a\nmachine = Web01\n",      // upper case
         "servers = a\nmax_in_flight = 0\n",    // below 1
         "servers = a\nmax_in_flight = 4097\n", // above the limit
+        "servers = a\nheartbeat = 0\n",        // no period
+        "servers = a\nheartbeat = 3601\n",     // above an hour
         "servers = a\nallow = 0x1g\n",         // not a code
         "servers = a\nallow = 4294967296\n",   // above 32 bits
         "servers = a\nallow = , \n",           // nothing would be forwarded

@@ -96,6 +96,7 @@ up() {
     build_console
     "$cluster" gen "$fleet" "${PM_FLEET_PORT:-14222}" "${machines[@]}"
     "$cluster" start "$fleet"
+    setup_alerts
     for i in $(seq 1 "$n"); do agent_up "$i"; done
     say "cluster up: $(cat "$fleet/servers.txt")"
     say "consoles: $fleet/operator.conf, $fleet/readonly.conf (./run.sh fleet console [--as readonly] ps)"
@@ -114,6 +115,7 @@ sim() {
         "$cluster" gen "$fleet" "${PM_FLEET_PORT:-14222}" agent1
     fi
     "$cluster" start "$fleet"
+    setup_alerts
     sim_stop
     setsid "$sim_bin" --conf "$fleet/pmsim.conf" --machines "$m" \
         --heartbeat "${PM_FLEET_HEARTBEAT:-30}" "$@" >"$fleet/pmsim.log" 2>&1 </dev/null &
@@ -126,6 +128,12 @@ sim() {
         sleep 0.1
     done
     say "pmsim: $m machines sim1..sim$m (pid $(cat "$fleet/pmsim.pid"), log $fleet/pmsim.log)"
+}
+
+# The alerts' stream (the console waits, bounded, for the servers' JetStream to be ready).
+setup_alerts() {
+    "$console_bin" --conf "$fleet/operator.conf" fleet setup >/dev/null 2>&1 ||
+        say "the stream PROCMGR_ALERTS could not be created (pmconsole fleet setup)"
 }
 
 sim_stop() {
