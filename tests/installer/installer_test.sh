@@ -64,11 +64,15 @@ within() {
 "$top/packaging/build-msi.sh" "$build/bin" "$arch" 1.0.1 "$work/new.msi" || exit 1
 
 # The prefix is created first; its wineserver (and with it the service manager and the
-# service) stays up between the commands below and ends with the test.
+# service) stays up between the commands below and ends with the test. `wineserver -p` only
+# starts a server where none runs, so the one that made the prefix is waited out first: a
+# server without -p ends about a second after the last program, and the next command boots the
+# prefix afresh, which starts the auto-start service again (after `sc stop`, for one).
 run cmd /c exit >/dev/null 2>&1
 wineserver=$(dirname "$pm_wine64")/wineserver
 [ -x "$wineserver" ] || wineserver=wineserver
-"$wineserver" -p 900
+"$wineserver" -w
+"$wineserver" -p 900 || { echo "cannot start a persistent wineserver for $WINEPREFIX" >&2; exit 1; }
 trap '"$wineserver" -k 2>/dev/null' EXIT
 
 msi_runs=0
@@ -78,22 +82,33 @@ msi() { # the installer's verbose log of each run lands in the test's folder
 }
 service_state() { wtool sc query pmsvc 2>/dev/null | sed -n 's/.*STATE *: *[0-9]* *\([A-Z_]*\).*/\1/p'; }
 service_is() { [ "$(service_state)" = "$1" ]; }
+# Stopped with both exit codes 0: a stop that went well.
+service_stopped_cleanly() {
+    wtool sc query pmsvc 2>/dev/null | tr -d '\r' | awk '
+        /STATE/ { stopped = $4 == "STOPPED" }
+        /WIN32_EXIT_CODE|SERVICE_EXIT_CODE/ { if ($3 != "0") bad = 1 }
+        END { exit !(stopped && !bad) }'
+}
 reg_value() { # reg_value KEY NAME: the value's data
     wtool reg query "$1" /v "$2" $view 2>/dev/null | tr -d '\r' | awk -v n="$2" '$1 == n { $1 = ""; $2 = ""; sub(/^ +/, ""); print }'
 }
 agent_pid() { run "$app/pmconsole.exe" ps --timeout 5000 2>/dev/null | awk 'tolower($2) == "quorlent.exe" { print $1; exit }'; }
 agent_answers() { [ -n "$(run "$app/pmconsole.exe" ps --timeout 5000 2>/dev/null | awk 'tolower($2) == "quorlent.exe"')" ]; }
-# Linux processes of this prefix that run one of the pieces.
-pieces_running() {
+# Linux processes of this prefix whose command line matches the extended regex $1.
+prefix_processes() {
     local d cmd
     for d in /proc/[0-9]*; do
         cmd=$(tr '\0' ' ' 2>/dev/null <"$d/cmdline") || continue
-        case "$cmd" in *quorlent.exe* | *pmhost.exe* | *pmgate.exe*) ;; *) continue ;; esac
+        [[ $cmd =~ $1 ]] || continue
         tr '\0' '\n' 2>/dev/null <"$d/environ" | grep -qxF "WINEPREFIX=$WINEPREFIX" && echo "${d#/proc/} $cmd"
     done
 }
+pieces_running() { prefix_processes 'quorlent\.exe|pmhost\.exe|pmgate\.exe'; }
 not() { ! "$@"; }
 no_pieces() { [ -z "$(pieces_running)" ]; }
+no_service_process() { [ -z "$(prefix_processes 'pmsvc\.exe')" ]; }
+# The prefix's wineserver: a new one would boot the prefix afresh and start the service.
+prefix_server() { prefix_processes '^[^ ]*wineserver' | awk '{ print $1 }'; }
 has_pieces() { [ -n "$(pieces_running)" ]; }
 product_entries() { wtool reg query "$uninstall_key" /s $view 2>/dev/null | grep -c "DisplayName.*ProcMgr agent"; }
 product_version_is() { wtool reg query "$uninstall_key" /s $view 2>/dev/null | grep -A30 "DisplayName.*ProcMgr agent" | grep -q "DisplayVersion.*$1"; }
@@ -104,6 +119,7 @@ files_installed() {
     done
 }
 gate_conf_has() { grep -qxF "$1" "$app/pmgate.conf"; }
+server=$(prefix_server)
 
 # --- silent install with the gate's settings ---
 printf 'agent\nsecret\n' >"$work/credentials.txt"
@@ -134,8 +150,11 @@ wtool reg add "$key\\Environment" /v TOOLS /t REG_SZ /d 'C:\Tools' /f $view >/de
 # --- stop: every piece ends; start again ---
 check "pieces run before the stop" has_pieces
 wtool sc stop pmsvc >/dev/null 2>&1
-check "sc stop: the service stops" within 40 service_is STOPPED
+check "sc stop: the service stops, exit codes 0" within 40 service_stopped_cleanly
 check "sc stop: no piece is left running" within 10 no_pieces
+# Nothing starts it again: not the service manager, not a new boot of the prefix.
+stays_stopped() { no_service_process && service_is STOPPED && [ "$(prefix_server)" = "$server" ]; }
+check "sc stop: the service stays stopped" within 10 stays_stopped
 wtool sc start pmsvc >/dev/null 2>&1
 check "sc start: the agent answers again" within 40 agent_answers
 
