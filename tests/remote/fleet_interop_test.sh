@@ -23,6 +23,7 @@ command -v nats-server >/dev/null || { echo "skipped: nats-server is not install
 
 export PM_ARCH=$arch PM_FLEET_DIR=${PM_TEST_DIR:-$top/build/native}/fleet-interop-$$
 export PM_FLEET_PORT=$((31000 + ($$ % 1000) * 20)) PM_FLEET_HEARTBEAT=1
+export PM_HOST_ARGS=${PM_HOST_ARGS:---pulse-ms 500} # the host sees a short program
 fleet=$top/tools/fleet/fleet.sh
 agent=$PM_FLEET_DIR/agent1
 failed=0
@@ -183,6 +184,24 @@ grep -q '"machine": "agent1", "state": "up".*"agent_running": true, "host_runnin
     <<<"$out" || fail "fleet list: $out"
 expect 0 native readonly fleet ps --where SERVICES.EXE
 grep -q '^agent1 [0-9]* services.exe$' <<<"$out" || fail "ps --where: $out"
+# Alerts are kept while the servers are away: the whole cluster stops, a monitored program
+# starts and ends, the cluster comes back; the gate then stores each alert once, in order.
+expect 0 native operator monitors add ping.exe --on start,stop --level 2
+"$top/tools/fleet/cluster.sh" stop "$PM_FLEET_DIR"
+WINEPREFIX=$PM_FLEET_DIR/agent1/prefix "$top/tools/wine-run" ping -n 3 127.0.0.1 >/dev/null 2>&1
+sleep 3 # the host's pulse and the gate's two-second poll see the end
+"$top/tools/fleet/cluster.sh" start "$PM_FLEET_DIR"
+for _ in $(seq 1 60); do
+    out=$("$fleet" console fleet alerts --since 1h --json --machines agent1 --wait 500 2>/dev/null)
+    [ "$(grep -ci '"monitor":"ping.exe"' <<<"$out")" -ge 2 ] && break
+    sleep 0.5
+done
+ids=$(sed -n 's/.*"run":"\([^"]*\)","seq":\([0-9]*\).*/\1-\2/p' <<<"$out")
+if [ "$(grep -ci '"monitor":"ping.exe"' <<<"$out")" -lt 2 ] || [ -n "$(sort <<<"$ids" | uniq -d)" ] ||
+    [ "$ids" != "$(sort -t- -k2 -n <<<"$ids")" ]; then
+    echo "FAILED: alerts across a stopped cluster: $out"
+    failed=1
+fi
 
 # The agent stops; its gate stays: "agent not running".
 WINEPREFIX=$agent/prefix PM_STACK_DIR=$agent/stack "$top/tools/stack.sh" down >/dev/null 2>&1

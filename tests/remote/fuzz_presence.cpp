@@ -11,9 +11,8 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string text(reinterpret_cast<const char*>(data), size);
     pm::remote::AlertRecord a, b;
-    if (pm::remote::ParseAlert(text, a) &&
-        (!pm::remote::ParseAlert(pm::remote::AlertJson(a), b) ||
-         pm::remote::AlertJson(b) != pm::remote::AlertJson(a)))
+    if (pm::remote::ParseAlert(text, a) && (!pm::remote::ParseAlert(pm::remote::AlertJson(a), b) ||
+                                            pm::remote::AlertJson(b) != pm::remote::AlertJson(a)))
         std::abort();
     pm::remote::Presence p;
     if (!pm::remote::ParsePresence(text, p)) return 0;
