@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "outside/console_model/console_tables.h"
-#include "outside/pmsim/sim_machine.h"
+#include "bench/fleet/pmsim/sim_machine.h"
 #include "shared/node/command.h"
 #include "shared/text/text_string.h"
 #include "tests/remote/remote_request.h"

@@ -106,7 +106,7 @@ sim() {
     local m=${1:-}
     shift || true
     [[ "$m" =~ ^[1-9][0-9]{0,4}$ ]] || { say "fleet sim: M must be 1-99999"; return 2; }
-    if [ ! -x "$sim_bin" ] || [ "$sim_bin" -ot "$top/outside/pmsim/pmsim_main_posix.cpp" ]; then
+    if [ ! -x "$sim_bin" ] || [ "$sim_bin" -ot "$top/bench/fleet/pmsim/pmsim_main_posix.cpp" ]; then
         say "== building pmsim (build/native)"
         (cd "$top" && cmake --preset native >/dev/null && cmake --build build/native --target pmsim pmconsole >/dev/null)
     fi

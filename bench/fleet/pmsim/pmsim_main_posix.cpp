@@ -22,7 +22,7 @@
 
 #include "outside/pmconsole/console_request.h"
 #include "outside/pmconsole/remote_settings.h"
-#include "outside/pmsim/sim_machine.h"
+#include "bench/fleet/pmsim/sim_machine.h"
 #include "shared/remote/alerts.h"
 #include "shared/remote/pieces.h"
 #include "shared/remote/presence.h"

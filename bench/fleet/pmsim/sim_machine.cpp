@@ -1,5 +1,5 @@
 // Portable: a simulated machine over the agent's own process list.
-#include "outside/pmsim/sim_machine.h"
+#include "bench/fleet/pmsim/sim_machine.h"
 
 #include <cstdlib>
 #include <cstring>
