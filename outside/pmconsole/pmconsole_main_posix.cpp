@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "outside/pmconsole/console_commands.h"
+#include "outside/pmconsole/console_text.h"
 #include "outside/pmconsole/fleet_bus.h"
 #include "outside/pmconsole/remote_settings.h"
 #include "outside/pmconsole/remote_transport.h"
@@ -23,23 +24,13 @@ namespace pm::console {
 namespace {
 
 // Text on this side is UTF-8.
-// Also converts passwords: the string's buffer is wiped before it goes.
 bool ToCompressed(const std::string& text, std::string& out) {
-    TextString s(text.c_str());
-    const bool ok = s.Utf8ToCompressed();
-    if (ok) {
-        out.reserve(s.Length() + 1);
-        out.assign(s.CStr());
-        out.push_back('\0');
-    }
-    if (s.Text() != nullptr) exec::WipeBytes(s.Text(), s.Capacity());
-    return ok;
+    return CompressedFrom(
+        text, [](TextString& s) { return s.Utf8ToCompressed() != 0; }, out);
 }
 
 std::string ToUtf8(const std::string& compressed) {
-    TextString s(compressed.c_str());
-    s.CompressedToUtf8();
-    return s.CStr();
+    return Utf8FromCompressed(compressed);
 }
 
 class PosixConsoleIo final : public ConsoleIo {

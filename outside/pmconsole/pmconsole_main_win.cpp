@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "outside/pmconsole/console_commands.h"
+#include "outside/pmconsole/console_text.h"
 #include "outside/pmconsole/local_pipe_transport_win.h"
 #include "outside/pmconsole/remote_transport.h"
 #include "outside/pmconsole/secret_buffer.h"
@@ -23,24 +24,13 @@
 namespace pm::console {
 namespace {
 
-// Also converts passwords: the string's buffer is wiped before it goes, and `out` is sized
-// before it is filled.
 bool ToCompressed(const std::string& text, std::string& out) {
-    TextString s(text.c_str());
-    const bool ok = s.ToCompressedUnicode() != 0;
-    if (ok) {
-        out.reserve(s.Length() + 1);
-        out.assign(s.CStr());
-        out.push_back('\0');
-    }
-    if (s.Text() != nullptr) exec::WipeBytes(s.Text(), s.Capacity());
-    return ok;
+    return CompressedFrom(
+        text, [](TextString& s) { return s.ToCompressedUnicode() != 0; }, out);
 }
 
 std::string ToUtf8(const std::string& compressed) {
-    TextString s(compressed.c_str());
-    s.CompressedToUtf8();
-    return s.CStr();
+    return Utf8FromCompressed(compressed);
 }
 
 class Win32ConsoleIo final : public ConsoleIo {
