@@ -30,6 +30,7 @@
 #include "shared/node/service_node.h"
 #include "shared/base/win_handles.h"
 #include "tests/e2e_support_win.h"
+#include "tests/handle_count_win.h"
 
 namespace pm {
 namespace {
@@ -51,40 +52,6 @@ double NowMs() {
 }
 
 // --- figures of another process, from outside ---
-
-struct HandleEntry { // SYSTEM_HANDLE_TABLE_ENTRY_INFO
-    ULONG owner_pid;
-    BYTE object_type;
-    BYTE flags;
-    USHORT value;
-    PVOID object;
-    ULONG access;
-};
-struct HandleTable {
-    ULONG count;
-    HandleEntry entries[1];
-};
-using NtQuerySystemInformationFn = LONG(WINAPI*)(ULONG, PVOID, ULONG, PULONG);
-
-size_t HandleCount(DWORD pid) {
-    auto query = reinterpret_cast<NtQuerySystemInformationFn>(reinterpret_cast<void*>(
-        GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQuerySystemInformation")));
-    if (query == nullptr) return 0;
-    std::vector<unsigned char> buf(1 << 20);
-    for (int i = 0; i < 8; ++i) {
-        ULONG needed = 0;
-        LONG status = query(16 /* SystemHandleInformation */, buf.data(),
-                            static_cast<ULONG>(buf.size()), &needed);
-        if (status == 0) break;
-        if (status != static_cast<LONG>(0xC0000004)) return 0; // not a length mismatch
-        buf.resize(buf.size() * 2);
-    }
-    auto* table = reinterpret_cast<HandleTable*>(buf.data());
-    size_t n = 0;
-    for (ULONG i = 0; i < table->count; ++i)
-        if (table->entries[i].owner_pid == pid) ++n;
-    return n;
-}
 
 size_t ThreadCount(DWORD pid) {
     win::unique_hfile snap(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));

@@ -12,42 +12,11 @@
 #include <vector>
 
 #include "shared/base/win_handles.h"
+#include "tests/handle_count_win.h"
 
 namespace {
 
-struct HandleEntry { // SYSTEM_HANDLE_TABLE_ENTRY_INFO
-    ULONG owner_pid;
-    BYTE object_type;
-    BYTE flags;
-    USHORT value;
-    PVOID object;
-    ULONG access;
-};
-struct HandleTable {
-    ULONG count;
-    HandleEntry entries[1];
-};
-using NtQuerySystemInformationFn = LONG(WINAPI*)(ULONG, PVOID, ULONG, PULONG);
-
-size_t HandleCount(DWORD pid) {
-    auto query = reinterpret_cast<NtQuerySystemInformationFn>(reinterpret_cast<void*>(
-        GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQuerySystemInformation")));
-    if (query == nullptr) return 0;
-    std::vector<unsigned char> buf(1 << 20);
-    for (int i = 0; i < 8; ++i) {
-        ULONG needed = 0;
-        const LONG status = query(16 /* SystemHandleInformation */, buf.data(),
-                                  static_cast<ULONG>(buf.size()), &needed);
-        if (status == 0) break;
-        if (status != static_cast<LONG>(0xC0000004)) return 0; // not a length mismatch
-        buf.resize(buf.size() * 2);
-    }
-    const auto* table = reinterpret_cast<const HandleTable*>(buf.data());
-    size_t n = 0;
-    for (ULONG i = 0; i < table->count; ++i)
-        if (table->entries[i].owner_pid == pid) ++n;
-    return n;
-}
+using pm::test::HandleCount;
 
 // The process of that executable name (without case); 0 when none. Also counts its threads.
 DWORD FindProcess(const std::string& name, size_t& threads) {
