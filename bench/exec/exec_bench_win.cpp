@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_support_win.h"
 #include "shared/ipc/kavipc32_abi.h"
 #include "shared/node/command.h"
 #include "procman/w32/exec/exec_platform_win.h"
@@ -28,26 +29,10 @@
 #include "shared/text/text_string.h"
 
 using namespace pm;
+using pm::bench::Now;
+using pm::bench::WaitedCommand;
 
 namespace {
-
-class WaitedCommand final : public Command {
-public:
-    explicit WaitedCommand(uint32_t code)
-        : Command(code), done_(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {}
-    void OnComplete() override { SetEvent(done_.get()); }
-    bool Wait() { return WaitForSingleObject(done_.get(), 600000) == WAIT_OBJECT_0; }
-
-private:
-    win::unique_handle done_;
-};
-
-double Now() {
-    LARGE_INTEGER c, f;
-    QueryPerformanceCounter(&c);
-    QueryPerformanceFrequency(&f);
-    return double(c.QuadPart) * 1e3 / double(f.QuadPart);
-}
 
 double Median(std::vector<double> v) {
     std::sort(v.begin(), v.end());
@@ -71,7 +56,7 @@ struct Result {
 };
 
 Result Exec(ServiceNode& node, const std::string& line, uint32_t flags) {
-    WaitedCommand cmd(0x73124535);
+    WaitedCommand cmd(0x73124535, 600000);
     cmd.SetTargetAddr("ProcMgr");
     cmd.timeout_ms = 600000;
     for (const std::string& p : {Cu(line), Le32(flags), Cu(""), Cu(""), Le32(0), Cu("")})
@@ -92,7 +77,7 @@ Result Exec(ServiceNode& node, const std::string& line, uint32_t flags) {
 }
 
 double Trip(ServiceNode& node) {
-    WaitedCommand cmd(0x12345678);
+    WaitedCommand cmd(0x12345678, 600000);
     cmd.SetTargetAddr("ProcMgr");
     double t0 = Now();
     node.SendCommand(&cmd, Send::kNoWait);

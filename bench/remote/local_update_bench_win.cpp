@@ -11,32 +11,17 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_support_win.h"
 #include "shared/base/win_handles.h"
 #include "shared/node/command.h"
 #include "shared/node/messaging_library.h"
 #include "shared/node/service_node.h"
 
 using namespace pm;
+using pm::bench::Now;
+using pm::bench::WaitedCommand;
 
 namespace {
-
-class WaitedCommand final : public Command {
-public:
-    explicit WaitedCommand(uint32_t code)
-        : Command(code), done_(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {}
-    void OnComplete() override { SetEvent(done_.get()); }
-    bool Wait() { return WaitForSingleObject(done_.get(), 30000) == WAIT_OBJECT_0; }
-
-private:
-    win::unique_handle done_;
-};
-
-double Now() {
-    LARGE_INTEGER c, f;
-    QueryPerformanceCounter(&c);
-    QueryPerformanceFrequency(&f);
-    return double(c.QuadPart) * 1e3 / double(f.QuadPart);
-}
 
 double Percentile(std::vector<double> v, double p) {
     if (v.empty()) return 0;

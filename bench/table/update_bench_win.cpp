@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_support_win.h"
 #include "shared/ipc/kavipc32_abi.h"
 #include "shared/node/command.h"
 #include "shared/node/messaging_library.h"
@@ -20,26 +21,10 @@
 #include "shared/base/win_handles.h"
 
 using namespace pm;
+using pm::bench::Now;
+using pm::bench::WaitedCommand;
 
 namespace {
-
-class WaitedCommand final : public Command {
-public:
-    explicit WaitedCommand(uint32_t code)
-        : Command(code), done_(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {}
-    void OnComplete() override { SetEvent(done_.get()); }
-    bool Wait() { return WaitForSingleObject(done_.get(), 30000) == WAIT_OBJECT_0; }
-
-private:
-    win::unique_handle done_;
-};
-
-double Now() {
-    LARGE_INTEGER c, f;
-    QueryPerformanceCounter(&c);
-    QueryPerformanceFrequency(&f);
-    return double(c.QuadPart) * 1e3 / double(f.QuadPart);
-}
 
 double Median(std::vector<double> v) {
     std::sort(v.begin(), v.end());
