@@ -20,6 +20,7 @@
 #include "outside/pmgate/forwarder.h"
 #include "outside/pmgate/gate_link_win.h"
 #include "outside/pmgate/reply_lines.h"
+#include "shared/base/small_file.h"
 #include "shared/node/service_node.h"
 #include "shared/node/trace_log.h"
 #include "shared/base/endian.h"
@@ -49,18 +50,6 @@ std::mutex g_trace_lock;
 void TraceLine(const std::string& line) {
     std::lock_guard<std::mutex> hold(g_trace_lock);
     Trace("%s\n", line.c_str());
-}
-
-bool ReadFile(const std::string& path, std::string& out) {
-    FILE* f = std::fopen(path.c_str(), "rb");
-    if (f == nullptr) return false;
-    char buf[4096];
-    size_t n;
-    out.clear();
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0 && out.size() < (1u << 20))
-        out.append(buf, n);
-    std::fclose(f);
-    return true;
 }
 
 std::string ProgramDir() {
@@ -346,7 +335,7 @@ int Main(int argc, char** argv) {
     }
     if (config_path.empty()) config_path = ProgramDir() + "pmgate.conf";
     std::string text, error;
-    if (!ReadFile(config_path, text)) return Fail("cannot read " + config_path, 1);
+    if (!ReadSmallFile(config_path, text)) return Fail("cannot read " + config_path, 1);
     remote::GateConfig config;
     if (!remote::ParseGateConfig(text, config, error)) return Fail(config_path + ": " + error, 1);
     if (trace || config.trace) {
@@ -377,7 +366,7 @@ int Main(int argc, char** argv) {
     }
     if (!config.credentials.empty()) {
         std::string cred;
-        if (!ReadFile(config.credentials, cred))
+        if (!ReadSmallFile(config.credentials, cred))
             return Fail("cannot read the credentials file " + config.credentials, 1);
         if (!remote::ParseCredentials(cred, settings.connect.user, settings.connect.password))
             return Fail(

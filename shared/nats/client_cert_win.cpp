@@ -1,4 +1,5 @@
 // PEM files into a certificate context whose key lives in an ephemeral key container.
+#include "shared/base/small_file.h"
 #include "shared/nats/client_cert_win.h"
 
 #include <cstdio>
@@ -10,18 +11,6 @@ namespace pm::nats {
 namespace {
 
 constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
-
-bool ReadText(const std::string& path, std::string& out) {
-    FILE* f = std::fopen(path.c_str(), "rb");
-    if (f == nullptr) return false;
-    char buf[4096];
-    size_t n;
-    out.clear();
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0 && out.size() < (1u << 20))
-        out.append(buf, n);
-    std::fclose(f);
-    return true;
-}
 
 // The DER bytes of the first PEM block labelled `label` ("CERTIFICATE", "PRIVATE KEY").
 bool PemBlock(const std::string& pem, const std::string& label, std::vector<BYTE>& der) {
@@ -63,7 +52,7 @@ bool ClientCertificate::Load(const std::string& cert_file, const std::string& ke
                              std::string& error) {
     std::string pem;
     std::vector<BYTE> der;
-    if (!ReadText(cert_file, pem)) {
+    if (!ReadSmallFile(cert_file, pem)) {
         error = "cannot read the certificate file " + cert_file;
         return false;
     }
@@ -74,7 +63,7 @@ bool ClientCertificate::Load(const std::string& cert_file, const std::string& ke
         error = cert_file + " holds no PEM certificate Windows can read";
         return false;
     }
-    if (!ReadText(key_file, pem)) {
+    if (!ReadSmallFile(key_file, pem)) {
         error = "cannot read the key file " + key_file;
         return false;
     }
