@@ -13,13 +13,12 @@
 #include <vector>
 
 #include "outside/pmconsole/fleet_bus.h"
+#include "outside/pmconsole/remote_reply.h"
 #include "outside/pmconsole/remote_transport.h"
 #include "shared/remote/alerts.h"
 #include "shared/remote/presence.h"
 #include "shared/remote/subjects.h"
 #include "shared/remote/operations.h"
-#include "shared/remote/pieces.h"
-#include "shared/remote/statuses.h"
 
 namespace pm::console {
 namespace {
@@ -308,7 +307,7 @@ private:
     WireReply Wait(const WireRequest& request, const std::string& subject, const char* inbox,
                    natsSubscription* sub, uint64_t drops, uint64_t violations) {
         WireReply reply;
-        remote::PieceAssembler pieces;
+        RemoteReplyCollector collector;
         const auto deadline =
             std::chrono::steady_clock::now() + std::chrono::milliseconds(request.timeout_ms);
         for (;;) {
@@ -349,22 +348,17 @@ private:
                 reply.detail = LastError(st);
                 return reply;
             }
-            const bool done = Take(msg, pieces, reply);
+            const bool done = collector.Take(View(msg), reply);
             natsMsg_Destroy(msg);
             if (done) return reply;
         }
-        reply.outcome = WireOutcome::kNoReply;
+        reply = collector.TimedOut();
         // The library keeps only the last error's text: when requests of one command to many
         // machines are refused together, a refusal's text may name another machine. A request
         // that had no answer at all, while the same command was refused on this connection,
         // was refused too.
-        if (pieces.Received() == 0 && RefusedElsewhere(subject, violations, reply.detail)) {
+        if (collector.Received() == 0 && RefusedElsewhere(subject, violations, reply.detail))
             reply.outcome = WireOutcome::kNotPermitted;
-            return reply;
-        }
-        if (pieces.Received() > 0)
-            reply.detail = std::to_string(pieces.Received()) + " of " +
-                           std::to_string(pieces.Expected()) + " pieces arrived";
         return reply;
     }
 
@@ -390,44 +384,19 @@ private:
         return false;
     }
 
-    // One message on the inbox; true when it settles the request.
-    static bool Take(natsMsg* msg, remote::PieceAssembler& pieces, WireReply& reply) {
-        if (natsMsg_IsNoResponders(msg)) {
-            reply.outcome = WireOutcome::kNoSuchMachine;
+    // A libnats message as the collector reads it (valid while `msg` lives).
+    static ReplyView View(natsMsg* msg) {
+        ReplyView view;
+        view.no_responders = natsMsg_IsNoResponders(msg);
+        view.header = [msg](const char* key, std::string& value) {
+            const char* found = nullptr;
+            if (natsMsgHeader_Get(msg, key, &found) != NATS_OK || found == nullptr) return false;
+            value = found;
             return true;
-        }
-        const char* status_text = nullptr;
-        remote::GateStatus status;
-        if (natsMsgHeader_Get(msg, remote::kHeaderStatus, &status_text) != NATS_OK ||
-            !remote::ParseGateStatus(status_text, status)) {
-            reply.outcome = WireOutcome::kNoReply;
-            reply.detail = "an answer without a gate status came";
-            return true;
-        }
-        if (status != remote::GateStatus::kReply) {
-            reply.outcome = WireOutcome::kGateStatus;
-            reply.gate_status = static_cast<uint32_t>(status);
-            return true;
-        }
-        const char* piece = nullptr;
-        const char* size = nullptr;
-        natsMsgHeader_Get(msg, remote::kHeaderPiece, &piece);
-        natsMsgHeader_Get(msg, remote::kHeaderSize, &size);
-        const auto* data = reinterpret_cast<const uint8_t*>(natsMsg_GetData(msg));
-        const size_t n = static_cast<size_t>(std::max(0, natsMsg_GetDataLength(msg)));
-        switch (pieces.Add(piece ? piece : "", size ? size : "", data, n)) {
-        case remote::PieceAssembler::Result::kNeedMore:
-            return false;
-        case remote::PieceAssembler::Result::kComplete:
-            reply.outcome = WireOutcome::kReply;
-            reply.message = pieces.Reply();
-            return true;
-        case remote::PieceAssembler::Result::kBad:
-            break;
-        }
-        reply.outcome = WireOutcome::kNoReply;
-        reply.detail = "the reply's pieces disagree";
-        return true;
+        };
+        view.data = reinterpret_cast<const uint8_t*>(natsMsg_GetData(msg));
+        view.size = static_cast<size_t>(std::max(0, natsMsg_GetDataLength(msg)));
+        return view;
     }
 
     bool Js(jsCtx** js, std::string& error) {

@@ -6,20 +6,15 @@
 
 namespace pm::console {
 
-bool RemoteReplyCollector::Take(const nats::Message& message, WireReply& reply) {
-    nats::HeaderBlock headers;
-    if (message.headers.empty() || !nats::ParseHeaderBlock(message.headers, headers)) {
-        reply.outcome = WireOutcome::kNoReply;
-        reply.detail = "an answer without a gate status came";
-        return true;
-    }
-    if (headers.code == 503) {
+bool RemoteReplyCollector::Take(const ReplyView& message, WireReply& reply) {
+    if (message.no_responders) {
         reply.outcome = WireOutcome::kNoSuchMachine;
         return true;
     }
-    const std::string* status_text = headers.Find(remote::kHeaderStatus);
+    std::string status_text, piece, size;
     remote::GateStatus status;
-    if (status_text == nullptr || !remote::ParseGateStatus(*status_text, status)) {
+    if (!message.header || !message.header(remote::kHeaderStatus, status_text) ||
+        !remote::ParseGateStatus(status_text, status)) {
         reply.outcome = WireOutcome::kNoReply;
         reply.detail = "an answer without a gate status came";
         return true;
@@ -29,11 +24,9 @@ bool RemoteReplyCollector::Take(const nats::Message& message, WireReply& reply) 
         reply.gate_status = static_cast<uint32_t>(status);
         return true;
     }
-    const std::string* piece = headers.Find(remote::kHeaderPiece);
-    const std::string* size = headers.Find(remote::kHeaderSize);
-    switch (pieces_.Add(piece ? *piece : std::string(), size ? *size : std::string(),
-                        reinterpret_cast<const uint8_t*>(message.payload.data()),
-                        message.payload.size())) {
+    message.header(remote::kHeaderPiece, piece);
+    message.header(remote::kHeaderSize, size);
+    switch (pieces_.Add(piece, size, message.data, message.size)) {
     case remote::PieceAssembler::Result::kNeedMore:
         return false;
     case remote::PieceAssembler::Result::kComplete:
@@ -46,6 +39,23 @@ bool RemoteReplyCollector::Take(const nats::Message& message, WireReply& reply) 
     reply.outcome = WireOutcome::kNoReply;
     reply.detail = "the reply's pieces disagree";
     return true;
+}
+
+bool RemoteReplyCollector::Take(const nats::Message& message, WireReply& reply) {
+    nats::HeaderBlock headers;
+    const bool parsed =
+        !message.headers.empty() && nats::ParseHeaderBlock(message.headers, headers);
+    ReplyView view;
+    view.no_responders = parsed && headers.code == 503;
+    if (parsed)
+        view.header = [&headers](const char* key, std::string& value) {
+            const std::string* found = headers.Find(key);
+            if (found) value = *found;
+            return found != nullptr;
+        };
+    view.data = reinterpret_cast<const uint8_t*>(message.payload.data());
+    view.size = message.payload.size();
+    return Take(view, reply);
 }
 
 WireReply RemoteReplyCollector::TimedOut() const {
