@@ -17,6 +17,8 @@ struct AlertReading {
     uint64_t since_ms = 0;   // 0: what this user's durable consumer has not read yet
     bool follow = false;     // keep waiting for new ones
     uint32_t idle_ms = 2000; // without --follow: done after this long without a new one
+    // When set, asked after each wait for new ones (the stream is being read): true ends it.
+    std::function<bool()> stopped;
 };
 // One stored alert's payload; false ends the reading.
 using AlertSink = std::function<bool(const std::string& payload)>;

@@ -255,11 +255,16 @@ public:
         }
         natsSubscription* sub = nullptr;
         jsErrCode code = static_cast<jsErrCode>(0);
+        const uint64_t violations = ViolationsSeen();
         natsStatus st = js_PullSubscribe(&sub, js, remote::kAlertWildcard, durable.c_str(), nullptr,
                                          &so, &code);
         if (st != NATS_OK) {
+            std::string refusal;
             error = code == JSStreamNotFoundErr
                         ? "the stream PROCMGR_ALERTS does not exist: pmconsole fleet setup"
+                    : st == NATS_NOT_PERMITTED || RefusedSince(violations, "\"$JS.", refusal)
+                        ? "not permitted to read the stream: " +
+                              (refusal.empty() ? LastError(st) : refusal)
                         : "cannot read the stream: " + LastError(st);
             jsCtx_Destroy(js);
             return false;
@@ -271,6 +276,7 @@ public:
             st = natsSubscription_Fetch(&list, sub, 256, 500, &code);
             if (st == NATS_TIMEOUT) {
                 if (!reading.follow && NowMs() - last >= reading.idle_ms) break;
+                if (reading.stopped && reading.stopped()) break;
                 continue;
             }
             if (st != NATS_OK) {
@@ -290,6 +296,7 @@ public:
                 if (shown) natsMsg_Ack(m, nullptr);
             }
             natsMsgList_Destroy(&list);
+            if (more && reading.stopped && reading.stopped()) break;
         }
         if (reading.since_ms != 0) natsSubscription_Unsubscribe(sub);
         natsSubscription_Destroy(sub);
@@ -360,6 +367,24 @@ private:
         if (collector.Received() == 0 && RefusedElsewhere(subject, violations, reply.detail))
             reply.outcome = WireOutcome::kNotPermitted;
         return reply;
+    }
+
+    uint64_t ViolationsSeen() {
+        std::lock_guard<std::mutex> lock(g_events_lock);
+        return g_events[id_].violations_total;
+    }
+
+    // A violation since `violations` that quotes a subject starting with `quoted_start`.
+    bool RefusedSince(uint64_t violations, const std::string& quoted_start, std::string& text) {
+        std::lock_guard<std::mutex> lock(g_events_lock);
+        const ConnectionEvents& e = g_events[id_];
+        const uint64_t older = e.violations_total - e.violations.size();
+        for (size_t k = violations > older ? violations - older : 0; k < e.violations.size(); ++k)
+            if (e.violations[k].find(quoted_start) != std::string::npos) {
+                text = e.violations[k];
+                return true;
+            }
+        return false;
     }
 
     // A violation since `violations` for the same node, code and operation as `subject` on

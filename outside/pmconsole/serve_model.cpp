@@ -1,8 +1,10 @@
 // Portable: what the web console shows, decoded by the console's code. No OS code here.
 #include "outside/pmconsole/serve_model.h"
 
-#include "shared/base/endian.h"
-#include "shared/monitor/host_alerts.h"
+#include <cstdio>
+
+#include "outside/pmconsole/fleet_alerts.h"
+#include "shared/remote/alerts.h"
 #include "shared/monitor/host_text.h"
 #include "shared/text/json_string.h"
 
@@ -187,39 +189,43 @@ std::string TableWatch::Snapshot() const {
     return out + "}";
 }
 
-bool FetchAlerts(const SendFunction& send, uint32_t* after, std::vector<std::string>* alerts,
-                 std::string* word, std::string* message) {
-    Request r;
-    r.code = host::kCmdListAlerts;
-    r.to = host::kHostNodeName;
-    r.timeout_ms = 10000;
-    r.params.push_back(U32Bytes(*after));
-    const Reply reply = send(r);
-    if (reply.outcome != Reply::Outcome::kReply) {
-        *word = reply.outcome == Reply::Outcome::kAgentNotRunning ? "host not running"
-                                                                  : OutcomeWord(reply);
-        *message = reply.detail;
-        return false;
-    }
-    if (reply.status != 0 || reply.items.empty() || reply.items[0].size() != 4) {
-        *word = "failed";
-        *message = "the monitor host answered status " + std::to_string(reply.status) +
-                   " without an alert list";
-        return false;
-    }
-    std::vector<std::string> fresh;
-    for (size_t i = 1; i < reply.items.size(); ++i) {
-        host::HostAlert a;
-        if (!host::DecodeAlert(reply.items[i], &a)) {
-            *word = "failed";
-            *message = "the monitor host sent a malformed alert";
-            return false;
-        }
-        fresh.push_back(host::AlertJson(a));
-    }
-    *after = le::Load32(reinterpret_cast<const uint8_t*>(reply.items[0].data()));
-    alerts->insert(alerts->end(), fresh.begin(), fresh.end());
+bool AlertFeed::Add(const std::string& payload, std::string* machine, std::string* json) {
+    remote::AlertRecord a;
+    if (!remote::ParseAlert(payload, a)) return false;
+    const std::string id = a.MessageId();
+    for (const Kept& k : kept_)
+        if (k.id == id) return false;
+    char code[16];
+    std::snprintf(code, sizeof code, "0x%08X", a.code);
+    *machine = a.machine;
+    *json = "{\"id\":" + JsonString(id) + ",\"seq\":" + std::to_string(a.seq) +
+            ",\"time_utc\":" + JsonString(UtcText(a.time_ms)) + ",\"monitor\":" + Text(a.monitor) +
+            ",\"code\":\"" + code + "\",\"text\":" + Text(a.text) + "}";
+    kept_.push_back(Kept{id, a.machine, *json});
+    if (kept_.size() > capacity_) kept_.pop_front();
     return true;
+}
+
+std::string AlertFeed::Recent(const std::string& machine, size_t max) const {
+    std::deque<const std::string*> newest;
+    for (auto it = kept_.rbegin(); it != kept_.rend() && newest.size() < max; ++it)
+        if (it->machine == machine) newest.push_front(&it->json);
+    std::string list;
+    for (const std::string* json : newest)
+        list += (list.empty() ? "[" : ",") + *json;
+    return list.empty() ? list : list + "]";
+}
+
+void AlertStreamWords(const std::string& error, std::string* word, std::string* message) {
+    *message = error;
+    if (error.find("not permitted") != std::string::npos) {
+        *word = "not permitted";
+    } else if (error.find("does not exist") != std::string::npos) {
+        *word = "no alert stream";
+        *message = "run pmconsole fleet setup";
+    } else {
+        *word = "failed";
+    }
 }
 
 } // namespace pm::console

@@ -1,10 +1,11 @@
 // What `pmconsole serve` shows, decoded by the console's own code: the commands run as they
 // run on a terminal (their --json output captured), the live tables kept by ConsoleTables with
-// only the rows that changed sent on, and the alerts numbered above the last seen. Portable:
-// the requests go through a function the server gives.
+// only the rows that changed sent on, and the fleet's stored alerts. Portable: the requests go
+// through a function the server gives.
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <string>
@@ -56,9 +57,27 @@ private:
     Rows shown_[3]; // processes, services, drivers, as last sent
 };
 
-// The alerts numbered above `after`, each as the host's alerts log shows it (one JSON object);
-// `after` moves to the newest. False with the word and a message.
-bool FetchAlerts(const SendFunction& send, uint32_t* after, std::vector<std::string>* alerts,
-                 std::string* word, std::string* message);
+// The fleet's stored alerts (the stream PROCMGR_ALERTS) as the pages see them: the newest kept,
+// each once (a reading that starts again hands some over again), each machine's on its page.
+class AlertFeed {
+public:
+    explicit AlertFeed(size_t capacity) : capacity_(capacity == 0 ? 1 : capacity) {}
+    // One stored alert's payload; false when it cannot be read or is kept already. Else
+    // `machine` names its machine and `json` is the alert as the page shows it.
+    bool Add(const std::string& payload, std::string* machine, std::string* json);
+    // The newest `max` alerts of `machine` as one JSON array, oldest first ("" when none).
+    std::string Recent(const std::string& machine, size_t max) const;
+
+private:
+    struct Kept {
+        std::string id, machine, json;
+    };
+    size_t capacity_;
+    std::deque<Kept> kept_; // oldest first
+};
+
+// The page's word and line for a reading of the stream that failed with `error`:
+// "not permitted", "no alert stream" (with what to run) or "failed".
+void AlertStreamWords(const std::string& error, std::string* word, std::string* message);
 
 } // namespace pm::console

@@ -1,6 +1,7 @@
 // `pmconsole serve` on Linux: HTTP and server-sent events (cpp-httplib), the console's one NATS
-// connection shared by every machine (the fleet's bus: requests, discovery and presence), and
-// one watcher thread per machine that polls only while a page watches it.
+// connection shared by every machine (the fleet's bus: requests, discovery, presence and the
+// alert stream, read by one consumer of this server's own), and one watcher thread per machine
+// that polls only while a page watches it.
 #include "outside/pmconsole/serve_posix.h"
 
 #include <httplib.h>
@@ -20,13 +21,14 @@
 #include <sstream>
 #include <thread>
 
+#include "outside/pmconsole/fleet_alerts.h"
 #include "outside/pmconsole/fleet_bus.h"
 #include "outside/pmconsole/fleet_machines.h"
 #include "outside/pmconsole/remote_transport.h"
 #include "outside/pmconsole/serve_assets.h"
 #include "outside/pmconsole/serve_guard.h"
 #include "outside/pmconsole/serve_model.h"
-#include "shared/monitor/host_alerts.h"
+#include "shared/remote/alerts.h"
 #include "shared/text/json_string.h"
 
 namespace pm::console {
@@ -35,7 +37,10 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr uint32_t kPollTimeoutMs = 10000;
 constexpr size_t kKeptEvents = 256;
-constexpr size_t kKeptAlerts = 200;
+constexpr size_t kKeptAlerts = 200;        // a page opens with a machine's newest
+constexpr size_t kFeedAlerts = 5000;       // kept for the whole fleet
+constexpr uint64_t kFeedBackMs = 86400000; // the stream is read from a day before the start
+constexpr int kFeedRetryTicks = 100;       // a failed reading starts again after 10 s
 
 // What the page costs the agents: every request sent and the bytes both ways.
 struct Cost {
@@ -92,7 +97,7 @@ public:
     // A page starts or stops watching; the watcher runs while one does.
     void Subscribe();
     void Unsubscribe();
-    // Everything a new page needs first (tables, alerts, statistics, states).
+    // Everything a new page needs first (tables, statistics, states, the machine's alerts).
     std::vector<std::string> Opening(uint64_t* next_seq);
     // Waits up to `wait` for events numbered `*next_seq` or later.
     std::vector<std::string> EventsFrom(uint64_t* next_seq, std::chrono::milliseconds wait);
@@ -104,6 +109,11 @@ public:
     }
     void Stop();
     const std::string& name() const { return name_; }
+    // An event from the server (the alert feed's) for this machine's pages.
+    void Post(const std::string& event) {
+        std::lock_guard<std::mutex> lock(lock_);
+        Publish(event);
+    }
 
 private:
     void Loop();
@@ -125,7 +135,6 @@ private:
     // Kept for pages that open later (under lock_).
     std::string tables_, stats_, monitors_;
     std::map<std::string, std::string> states_; // part -> state event
-    std::deque<std::string> alerts_;
 };
 
 class Server {
@@ -153,6 +162,15 @@ public:
     TextDecoder decode() const { return decode_; }
     const ServeOptions& options() const { return options_; }
     Cost& cost() { return cost_; }
+    // The machine's newest stored alerts and the feed's state, for a page that opens.
+    std::vector<std::string> AlertOpening(const std::string& machine) {
+        std::lock_guard<std::mutex> lock(feed_lock_);
+        std::vector<std::string> out;
+        const std::string list = feed_.Recent(machine, kKeptAlerts);
+        if (!list.empty()) out.push_back(SseEvent("alerts", list));
+        if (!feed_state_.empty()) out.push_back(feed_state_);
+        return out;
+    }
 
 private:
     // The machine a request names, when the fleet knows it (given, discovered or heard).
@@ -171,6 +189,8 @@ private:
     void Routes(httplib::Server& http);
     std::string FleetJson();
     void ListenForPresence();
+    void ReadAlertStream();
+    void FeedState(const std::string& word, const std::string& message);
     void ServeEvents(Machine* m, httplib::Response& res);
 
     ServeOptions options_;
@@ -184,6 +204,9 @@ private:
     FleetView view_;                                           // under fleet_lock_
     std::map<std::string, std::unique_ptr<Machine>> machines_; // under fleet_lock_
     Cost cost_;
+    std::mutex feed_lock_; // taken after a machine's lock, never before
+    AlertFeed feed_{kFeedAlerts};
+    std::string feed_state_; // the state event of the part "alerts"
     std::atomic<bool> stopping_{false};
     const Clock::time_point started_ = Clock::now();
 };
@@ -242,14 +265,10 @@ std::vector<std::string> Machine::Opening(uint64_t* next_seq) {
     if (!tables_.empty()) out.push_back(SseEvent("tables", tables_));
     if (!monitors_.empty()) out.push_back(SseEvent("monitors", monitors_));
     if (!stats_.empty()) out.push_back(SseEvent("stats", stats_));
-    if (!alerts_.empty()) {
-        std::string list;
-        for (const std::string& a : alerts_)
-            list += (list.empty() ? "" : ",") + a;
-        out.push_back(SseEvent("alerts", "[" + list + "]"));
-    }
     for (const auto& [part, event] : states_)
         out.push_back(event);
+    for (std::string& event : server_.AlertOpening(name_))
+        out.push_back(std::move(event));
     *next_seq = first_seq_ + events_.size();
     return out;
 }
@@ -268,7 +287,6 @@ std::vector<std::string> Machine::EventsFrom(uint64_t* next_seq, std::chrono::mi
 
 void Machine::Loop() {
     TableWatch watch(server_.decode());
-    uint32_t after = 0;
     const auto interval = std::chrono::milliseconds(server_.options().interval_ms);
     const auto stats_interval = std::chrono::milliseconds(server_.options().stats_interval_ms);
     auto next_stats = Clock::now();
@@ -297,20 +315,6 @@ void Machine::Loop() {
 
         const bool stats_due = Clock::now() >= next_stats;
         if (stats_due) list_monitors = true; // monitors changed elsewhere show as often
-        std::vector<std::string> fresh;
-        const bool alerts_ok = FetchAlerts(send, &after, &fresh, &word, &message);
-        State("alerts", alerts_ok ? "answered" : word, message);
-        if (!fresh.empty()) {
-            std::string list;
-            for (const std::string& a : fresh)
-                list += (list.empty() ? "" : ",") + a;
-            std::lock_guard<std::mutex> lock(lock_);
-            for (const std::string& a : fresh)
-                alerts_.push_back(a);
-            while (alerts_.size() > kKeptAlerts)
-                alerts_.pop_front();
-            Publish(SseEvent("alerts", "[" + list + "]"));
-        }
         if (list_monitors) {
             const std::string json =
                 CapturedJson(server_.Command(*this, {"monitors", "list", "--json"}));
@@ -528,6 +532,70 @@ void Server::Routes(httplib::Server& http) {
     });
 }
 
+uint64_t WallMs() {
+    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                     std::chrono::system_clock::now().time_since_epoch())
+                                     .count());
+}
+
+// The feed's state, on every page that is open and every page that opens.
+void Server::FeedState(const std::string& word, const std::string& message) {
+    const std::string event =
+        SseEvent("state", "{\"part\":\"alerts\",\"word\":" + JsonString(word) +
+                              ",\"message\":" + JsonString(message) + "}");
+    {
+        std::lock_guard<std::mutex> lock(feed_lock_);
+        if (feed_state_ == event) return;
+        feed_state_ = event;
+    }
+    std::lock_guard<std::mutex> lock(fleet_lock_);
+    for (auto& [name, m] : machines_)
+        m->Post(event);
+}
+
+// The fleet's alert stream through a consumer of this server's own (the bus removes it at the
+// end, the servers once it is unused): the last day's alerts, then each new one as it is
+// stored, sent to the pages of its machine. A reading that fails is said on the pages in words
+// and starts again, from shortly before it last read, without showing an alert twice.
+void Server::ReadAlertStream() {
+    AlertReading reading;
+    reading.since_ms = WallMs() - kFeedBackMs;
+    reading.follow = true;
+    uint64_t live_ms = 0; // when the reading was last known to work
+    reading.stopped = [this, &live_ms] {
+        live_ms = WallMs();
+        FeedState("answered", "from the fleet's alert stream (" +
+                                  std::string(remote::kAlertStream) + ", since " +
+                                  UtcText(WallMs() - kFeedBackMs) + ")");
+        return stopping_.load();
+    };
+    const AlertSink each = [this](const std::string& payload) {
+        std::string machine, json;
+        bool added;
+        {
+            std::lock_guard<std::mutex> lock(feed_lock_);
+            added = feed_.Add(payload, &machine, &json);
+        }
+        if (added) {
+            std::lock_guard<std::mutex> lock(fleet_lock_);
+            auto it = machines_.find(machine);
+            if (it != machines_.end()) it->second->Post(SseEvent("alerts", "[" + json + "]"));
+        }
+        return !stopping_;
+    };
+    while (!stopping_) {
+        std::string error, word, message;
+        bus_->ReadAlerts(reading, each, error);
+        if (stopping_) break;
+        AlertStreamWords(error.empty() ? "the reading of the stream ended" : error, &word,
+                         &message);
+        FeedState(word, message);
+        if (live_ms != 0) reading.since_ms = std::max(reading.since_ms, live_ms - 60000);
+        for (int tick = 0; tick < kFeedRetryTicks && !stopping_; ++tick)
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+}
+
 // SIGINT and SIGTERM reach one thread, which stops the server.
 sigset_t StopSignals() {
     sigset_t set;
@@ -600,6 +668,7 @@ int Server::Run() {
         return kExitNoReply;
     }
     std::thread presence([this] { ListenForPresence(); });
+    std::thread alerts([this] { ReadAlertStream(); });
 
     const std::string shown = guard.Hosts().front();
     if (options_.token_file.empty())
@@ -622,6 +691,7 @@ int Server::Run() {
         stopper.join();
     }
     presence.join();
+    alerts.join();
     for (auto& [name, m] : machines_)
         m->Stop();
     std::fprintf(stderr,

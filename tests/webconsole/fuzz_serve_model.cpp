@@ -1,7 +1,8 @@
 // Arbitrary bytes as what the web console reads from outside: the first byte chooses
 // a request's headers for the request checks, or reply items (split at a length prefix) for
-// the live tables and the alert list. Nothing may crash or read outside an item, and what
-// goes to the page must hold no raw control character (JSON escapes them).
+// the live tables and the same bytes as an alert of the fleet's stream. Nothing may crash or
+// read outside an item, and what goes to the page must hold no raw control character (JSON
+// escapes them).
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -62,10 +63,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         MustBeClean(event);
     }
     MustBeClean(watch.Snapshot());
-    uint32_t after = 0;
-    std::vector<std::string> alerts;
-    pm::console::FetchAlerts(send, &after, &alerts, &word, &message);
-    for (const std::string& a : alerts)
-        MustBeClean(a);
+    // The same bytes as a payload of the alert stream.
+    pm::console::AlertFeed feed(4);
+    std::string machine, json;
+    if (feed.Add(rest, &machine, &json)) MustBeClean(json + feed.Recent(machine, 4));
     return 0;
 }

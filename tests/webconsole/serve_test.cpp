@@ -7,7 +7,7 @@
 #include "outside/pmconsole/serve_guard.h"
 #include "outside/pmconsole/serve_model.h"
 #include "procman/w32/table/change_tracker.h"
-#include "shared/monitor/host_alerts.h"
+#include "shared/remote/alerts.h"
 #include "shared/text/text_string.h"
 
 namespace pm::console {
@@ -192,35 +192,63 @@ TEST(TableWatchTest, SendsOnlyWhatChanged) {
     EXPECT_NE(watch.Snapshot().find("proc16.exe"), std::string::npos);
 }
 
-TEST(FetchAlertsTest, NumberedAfterTheLastSeen) {
-    std::vector<host::HostAlert> kept(3);
-    for (uint32_t i = 0; i < 3; ++i) {
-        kept[i].seq = i + 1;
-        kept[i].alert_class = 1029;
-        kept[i].process = "P" + std::to_string(i + 1) + ".EXE";
-    }
-    std::string bad_item;
-    const SendFunction send = [&](const Request& r) {
-        uint32_t after = 0;
-        std::memcpy(&after, r.params[0].data(), 4);
-        std::vector<std::string> items = {U32Bytes(3)};
-        for (const host::HostAlert& a : kept)
-            if (a.seq > after) items.push_back(host::EncodeAlert(a));
-        if (!bad_item.empty()) items.push_back(bad_item);
-        return Reply(Reply::Outcome::kReply, 0, items);
+TEST(AlertFeedTest, EachMachineItsOwnOnceNewestKept) {
+    auto payload = [](const std::string& machine, uint64_t seq) {
+        remote::AlertRecord a;
+        a.machine = machine;
+        a.run = "r1";
+        a.seq = seq;
+        a.time_ms = 1796637601000 + seq; // 2026-12-07 10:00:01Z
+        a.monitor = "P" + std::to_string(seq) + ".EXE";
+        a.code = 1029;
+        a.text = "started\x01";
+        return remote::AlertJson(a);
     };
-    uint32_t after = 1;
-    std::vector<std::string> alerts;
-    std::string word, message;
-    ASSERT_TRUE(FetchAlerts(send, &after, &alerts, &word, &message)) << message;
-    EXPECT_EQ(after, 3u);
-    ASSERT_EQ(alerts.size(), 2u);
-    EXPECT_NE(alerts[0].find("\"P2.EXE\""), std::string::npos) << alerts[0];
-    ASSERT_TRUE(FetchAlerts(send, &after, &alerts, &word, &message));
-    EXPECT_EQ(alerts.size(), 2u);
-    bad_item = std::string("\x01\x02", 2);
-    EXPECT_FALSE(FetchAlerts(send, &after, &alerts, &word, &message));
-    EXPECT_EQ(word, "failed");
+    AlertFeed feed(4);
+    std::string machine, json;
+    struct Row {
+        std::string payload;
+        bool added;
+        const char* machine;
+    };
+    const Row rows[] = {
+        {payload("agent1", 1), true, "agent1"},
+        {payload("agent2", 2), true, "agent2"},
+        {payload("agent1", 1), false, ""}, // a reading that starts again: shown once
+        {"{\"machine\":\"agent1\"}", false, ""},
+        {payload("agent1", 3), true, "agent1"},
+        {payload("agent1", 4), true, "agent1"},
+        {payload("agent1", 5), true, "agent1"}, // the feed holds 4: agent1's first goes
+    };
+    for (const Row& r : rows) {
+        machine.clear();
+        EXPECT_EQ(feed.Add(r.payload, &machine, &json), r.added) << r.payload;
+        EXPECT_EQ(machine, r.machine) << r.payload;
+    }
+    EXPECT_EQ(json, "{\"id\":\"agent1-r1-5\",\"seq\":5,\"time_utc\":\"2026-12-07 10:00:01Z\","
+                    "\"monitor\":\"P5.EXE\",\"code\":\"0x00000405\",\"text\":\"started\\u0001\"}");
+    const std::string one = feed.Recent("agent1", 2);
+    EXPECT_LT(one.find("agent1-r1-4"), one.find("agent1-r1-5")) << one;
+    EXPECT_EQ(one.find("agent1-r1-3"), std::string::npos) << one;
+    EXPECT_EQ(one.find("agent2"), std::string::npos) << one;
+    EXPECT_EQ(feed.Recent("agent1", 9).find("agent1-r1-1\""), std::string::npos);
+    EXPECT_NE(feed.Recent("agent2", 9).find("agent2-r1-2"), std::string::npos);
+    EXPECT_EQ(feed.Recent("agent3", 9), "");
+
+    // A stream that cannot be read, in words on the page.
+    const std::pair<std::string, std::string> words[] = {
+        {"the stream PROCMGR_ALERTS does not exist: pmconsole fleet setup", "no alert stream"},
+        {"not permitted to read the stream: Permissions Violation for Publish to "
+         "\"$JS.API.CONSUMER.CREATE.PROCMGR_ALERTS\"",
+         "not permitted"},
+        {"cannot read the stream: timeout", "failed"},
+    };
+    for (const auto& [error, want] : words) {
+        std::string word, message;
+        AlertStreamWords(error, &word, &message);
+        EXPECT_EQ(word, want) << error;
+        EXPECT_FALSE(message.empty()) << error;
+    }
 }
 
 TEST(CapturedJsonTest, ResultsInWords) {

@@ -91,7 +91,6 @@ const tables = { procs: new Map(), services: new Map(), drivers: new Map() };
 const sortBy = { procs: ["pid", 1], services: ["name", 1], drivers: ["name", 1] };
 const results = new Map(); // "table/key" -> result text shown in the row
 const series = new Map(); // monitor name -> { t: [], today: [], yesterday: [], started: [], stopped: [], failed: [] }
-let alertCount = 0;
 
 function keyOf(table, row) {
   return table === "procs" ? String(row.pid) : row.name;
@@ -242,21 +241,28 @@ function drawCharts() {
   }
 }
 
+// The machine's alerts from the fleet's alert stream, newest first; each once (a page that
+// opens while one arrives may be sent it twice).
+const alertIds = new Set();
 function applyAlerts(list) {
   const feed = $("#alerts");
   for (const a of list) {
-    alertCount++;
-    feed.prepend(el("li", {}, el("time", { textContent: a.time_utc }), " ", el("b", { textContent: a.kind }), " ",
-      el("span", { textContent: a.process }), el("span", { className: "muted", textContent: "  level " + a.level })));
+    if (alertIds.has(a.id)) continue;
+    alertIds.add(a.id);
+    const li = el("li", {}, el("time", { textContent: a.time_utc }), " ", el("b", { textContent: a.monitor }), " ",
+      el("span", { textContent: a.text }), el("span", { className: "muted", textContent: "  " + a.code + "  #" + a.seq }));
+    li.dataset.id = a.id;
+    feed.prepend(li);
   }
-  $("#alerts-count").textContent = alertCount || "";
+  $("#alerts-count").textContent = alertIds.size || "";
 }
 
 function applyState(s) {
   if (s.part === "tables") badge($("#tables-state"), s.word);
   if (s.part === "alerts") {
-    $("#alerts-state").textContent = s.word === "answered" ? "" : s.word + (s.message ? ": " + s.message : "");
-    $("#alerts-state").className = "status bad";
+    const good = s.word === "answered";
+    $("#alerts-state").textContent = good ? s.message : s.word + (s.message ? ": " + s.message : "");
+    $("#alerts-state").className = "status " + (good ? "muted" : "bad");
   }
 }
 
@@ -269,7 +275,8 @@ async function openMachine(name) {
   charts.clear();
   $("#charts").replaceChildren();
   $("#alerts").replaceChildren();
-  alertCount = 0;
+  $("#alerts-state").textContent = "";
+  alertIds.clear();
   try {
     for (const [k, v] of JSON.parse(sessionStorage.getItem(seriesKey()) || "[]")) series.set(k, v);
   } catch (e) { /* a damaged copy starts afresh */ }
