@@ -98,9 +98,19 @@ try:
     check("token=" not in d.current_url, "the token leaves the address bar")
     d.save_screenshot(f"{shots}/webconsole-fleet.png")
 
-    # A machine: a process started afterwards appears, then goes when it ends.
+    # A machine: a monitor added from the page shows in `pmconsole monitors list`; a process
+    # started afterwards appears in the table, then goes when it ends; its monitor's chart has
+    # points, and the alert of its start comes to the feed from the fleet's alert stream.
     click(d, "#fleet tr.machine[data-machine=agent1] a")
     wait(d, lambda: len(process_names(d)) > 3, 30, "the process table fills")
+    tab(d, "monitors")
+    d.find_element(By.ID, "mon-name").send_keys("PING.EXE")
+    d.find_element(By.ID, "mon-add").click()
+    confirm(d)
+    wait(d, lambda: text_of(d, "#mon-status").startswith("done"), 30, "adding the monitor says done")
+    listed = subprocess.run(console + ["monitors", "list"], capture_output=True, text=True, timeout=60)
+    check("PING.EXE" in listed.stdout, "pmconsole monitors list shows the monitor added from the page")
+    tab(d, "procs")
     d.find_element(By.ID, "exec-line").send_keys("ping -n 6 127.0.0.1")
     d.find_element(By.ID, "exec-run").click()
     confirm(d)
@@ -111,21 +121,29 @@ try:
     wait(d, lambda: not any(n.upper() == "PING.EXE" for n in process_names(d)), 60,
          "the process table drops the ping when it ends")
 
-    # Monitors: one added from the page shows in `pmconsole monitors list`; its chart has points.
     tab(d, "monitors")
-    d.find_element(By.ID, "mon-name").send_keys("WEBCHECK.EXE")
-    d.find_element(By.ID, "mon-add").click()
-    confirm(d)
-    wait(d, lambda: text_of(d, "#mon-status").startswith("done"), 30, "adding the monitor says done")
-    listed = subprocess.run(console + ["monitors", "list"], capture_output=True, text=True, timeout=60)
-    check("WEBCHECK.EXE" in listed.stdout, "pmconsole monitors list shows the monitor added from the page")
-    chart = ".chart[data-monitor='WEBCHECK.EXE'] .points"
+    chart = ".chart[data-monitor='PING.EXE'] .points"
     wait(d, lambda: text_of(d, chart).split(" ")[0].isdigit() and int(text_of(d, chart).split(" ")[0]) >= 2,
          60, "the monitor's chart has points")
-    check(len(d.find_elements(By.CSS_SELECTOR, ".chart[data-monitor='WEBCHECK.EXE'] canvas")) >= 2,
+    check(len(d.find_elements(By.CSS_SELECTOR, ".chart[data-monitor='PING.EXE'] canvas")) >= 2,
           "the monitor's charts are drawn")
     d.save_screenshot(f"{shots}/webconsole-monitors.png")
-    row = "#monitors tr[data-monitor='WEBCHECK.EXE'] button"
+
+    # The feed's rows carry the stream's id of each alert (machine, gate run, number): the one
+    # on the page is one `pmconsole fleet alerts` reads from the stream, and a reload shows it
+    # again (the server reads the stream, not the page's memory).
+    feed_ids = "return [...document.querySelectorAll('#alerts li')].filter(li => li.querySelector('b').textContent.toUpperCase() === 'PING.EXE').map(li => li.dataset.id)"
+    shown = wait(d, lambda: d.execute_script(feed_ids), 30, "the ping's alert comes to the feed")
+    stored = subprocess.run(console + ["fleet", "alerts", "--since", "1h", "--json"], capture_output=True,
+                            text=True, timeout=60)
+    ids = {"{machine}-{run}-{seq}".format(**json.loads(line)) for line in stored.stdout.splitlines() if line}
+    check(bool(shown) and set(shown) <= ids, f"the feed's alerts {shown} are stored in the stream")
+    tab(d, "alerts")
+    d.save_screenshot(f"{shots}/webconsole-alerts.png")
+    d.refresh()
+    wait(d, lambda: shown and shown[0] in d.execute_script(feed_ids), 30, "the feed shows it again after a reload")
+    tab(d, "monitors")
+    row = "#monitors tr[data-monitor='PING.EXE'] button"
     wait(d, lambda: d.find_elements(By.CSS_SELECTOR, row), 30, "the monitor is listed on the page")
     click(d, row)
     confirm(d)
