@@ -98,9 +98,8 @@ try:
     check("token=" not in d.current_url, "the token leaves the address bar")
     d.save_screenshot(f"{shots}/webconsole-fleet.png")
 
-    # A machine: a monitor added from the page shows in `pmconsole monitors list`; a process
-    # started afterwards appears in the table, then goes when it ends; its monitor's chart has
-    # points, and the alert of its start comes to the feed from the fleet's alert stream.
+    # A machine: a monitor added from the page; a process started afterwards comes and goes in
+    # the table, its monitor's chart has points and its alert comes from the alert stream.
     click(d, "#fleet tr.machine[data-machine=agent1] a")
     wait(d, lambda: len(process_names(d)) > 3, 30, "the process table fills")
     tab(d, "monitors")
@@ -108,8 +107,6 @@ try:
     d.find_element(By.ID, "mon-add").click()
     confirm(d)
     wait(d, lambda: text_of(d, "#mon-status").startswith("done"), 30, "adding the monitor says done")
-    listed = subprocess.run(console + ["monitors", "list"], capture_output=True, text=True, timeout=60)
-    check("PING.EXE" in listed.stdout, "pmconsole monitors list shows the monitor added from the page")
     tab(d, "procs")
     d.find_element(By.ID, "exec-line").send_keys("ping -n 6 127.0.0.1")
     d.find_element(By.ID, "exec-run").click()
@@ -120,26 +117,21 @@ try:
     d.save_screenshot(f"{shots}/webconsole-machine.png")
     wait(d, lambda: not any(n.upper() == "PING.EXE" for n in process_names(d)), 60,
          "the process table drops the ping when it ends")
-
     tab(d, "monitors")
     chart = ".chart[data-monitor='PING.EXE'] .points"
-    wait(d, lambda: text_of(d, chart).split(" ")[0].isdigit() and int(text_of(d, chart).split(" ")[0]) >= 2,
-         60, "the monitor's chart has points")
+    wait(d, lambda: int(text_of(d, chart).split(" ")[0] or 0) >= 2, 60, "the monitor's chart has points")
     check(len(d.find_elements(By.CSS_SELECTOR, ".chart[data-monitor='PING.EXE'] canvas")) >= 2,
           "the monitor's charts are drawn")
     d.save_screenshot(f"{shots}/webconsole-monitors.png")
 
-    # The feed's rows carry the stream's id of each alert (machine, gate run, number): the one
-    # on the page is one `pmconsole fleet alerts` reads from the stream, and a reload shows it
-    # again (the server reads the stream, not the page's memory).
+    # A feed row carries its alert's id in the stream (machine, gate run, number), as `pmconsole
+    # fleet alerts` reads it there; a reload shows it again (the server's reading, not the page's).
     feed_ids = "return [...document.querySelectorAll('#alerts li')].filter(li => li.querySelector('b').textContent.toUpperCase() === 'PING.EXE').map(li => li.dataset.id)"
     shown = wait(d, lambda: d.execute_script(feed_ids), 30, "the ping's alert comes to the feed")
     stored = subprocess.run(console + ["fleet", "alerts", "--since", "1h", "--json"], capture_output=True,
                             text=True, timeout=60)
     ids = {"{machine}-{run}-{seq}".format(**json.loads(line)) for line in stored.stdout.splitlines() if line}
     check(bool(shown) and set(shown) <= ids, f"the feed's alerts {shown} are stored in the stream")
-    tab(d, "alerts")
-    d.save_screenshot(f"{shots}/webconsole-alerts.png")
     d.refresh()
     wait(d, lambda: shown and shown[0] in d.execute_script(feed_ids), 30, "the feed shows it again after a reload")
     tab(d, "monitors")
@@ -154,19 +146,15 @@ try:
     status, cost = http(base + "api/cost", {"X-Pm-Token": token})
     print("cost: " + json.dumps(cost), flush=True)
 
-    # The server itself refuses what another site (or a rebound name) would send; the process
-    # the requests name does not exist, so nothing would end even if one went through.
+    # The server itself refuses what another site would send (the cases of the request checks
+    # are the native tests'); the process named does not exist, so nothing would end anyway.
     kill = {"machine": "agent1", "pid": "999999"}
-    for headers, want, what in [
-            ({"X-Pm-Token": token, "Origin": "http://attacker.example"}, 403, "another site's kill"),
-            ({"X-Pm-Token": token, "Host": "attacker.example:" + base.split(":")[2].strip("/")}, 403,
-             "a kill through a rebound name"),
-            ({"Origin": base.rstrip("/")}, 401, "a kill without the token"),
-            ({"X-Pm-Token": token[:-1] + ("0" if token[-1] != "0" else "1")}, 401, "a kill with a wrong token")]:
+    for headers, want, word, what in [
+            ({"X-Pm-Token": token, "Origin": "http://attacker.example"}, 403, "refused", "another site's kill"),
+            ({"X-Pm-Token": token[:-1] + ("0" if token[-1] != "0" else "1")}, 401, "refused", "a wrong token"),
+            ({"X-Pm-Token": token, "Origin": base.rstrip("/")}, 200, "failed", "the operator's kill of no process")]:
         status, answer = http(base + "api/kill", headers, kill)
-        check(status == want and answer.get("word") == "refused", f"{what} is refused ({status})")
-    status, answer = http(base + "api/kill", {"X-Pm-Token": token}, kill)
-    check(status == 200 and answer.get("word") == "failed", f"the operator's kill of no process fails ({status})")
+        check(status == want and answer.get("word") == word, f"{what}: {word} ({status})")
 
     # A read-only user: the kill button is refused, in words, on its row.
     d.get(readonly_url)
