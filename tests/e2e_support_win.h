@@ -10,11 +10,14 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "shared/base/win_handles.h"
 #include "shared/ipc/kavipc32_abi.h"
 #include "shared/node/command.h"
 #include "shared/node/messaging_library.h"
+#include "shared/node/service_node.h"
+#include "shared/text/text_string.h"
 
 namespace pm::test {
 
@@ -209,6 +212,48 @@ private:
     win::unique_handle done_;
 };
 
+// One request to "ProcMgr" from a node of the test, waited for: whether it completed, and the
+// reply's status, sender and items.
+struct Answer {
+    bool replied = false;
+    int32_t status = -1;
+    std::string from;
+    std::vector<std::vector<uint8_t>> items;
+};
+inline Answer AskProcMgr(uint32_t code, const std::vector<std::string>& params) {
+    WaitedCommand cmd(code);
+    for (const auto& p : params)
+        cmd.AddParam(p.data(), static_cast<uint32_t>(p.size()));
+    cmd.SetTargetAddr("ProcMgr");
+    cmd.timeout_ms = 30000;
+    const std::string name = "e2e-ask-" + std::to_string(GetCurrentProcessId());
+    ServiceNode node(name.c_str(), 0, Library(), SystemNodePlatform());
+    Answer a;
+    if (!node.IsRegistered()) return a;
+    node.SendCommand(&cmd, Send::kNoWait);
+    a.replied = cmd.Wait(40000);
+    node.Unregister();
+    a.status = cmd.status;
+    a.from = cmd.GetTargetAddr() ? cmd.GetTargetAddr() : "";
+    for (size_t i = 0; i < cmd.GetResultCount(); ++i)
+        a.items.emplace_back(cmd.GetResult(i), cmd.GetResult(i) + cmd.GetResultSize(i));
+    return a;
+}
+
+// pmconsole with these arguments, run to its end; its output with CR LF made LF.
+inline Ran PmConsole(const std::string& args) {
+    Ran r = RunProgram(ProgramDir() + "pmconsole.exe", args);
+    r.out = WithoutCr(r.out);
+    return r;
+}
+
+// A text of the agent's records (compressed unicode) as UTF-8.
+inline std::string Utf8(const std::string& compressed) {
+    TextString s(compressed.c_str());
+    s.CompressedToUtf8();
+    return s.CStr();
+}
+
 // --- the registry ---
 
 // Sets a value under HKEY_LOCAL_MACHINE for one test and puts the old state back.
@@ -262,17 +307,18 @@ private:
 constexpr const char* kInstallKey = "SOFTWARE\\Orvane\\Kestrane\\CurrentVersion";
 
 // quorlent for one test: the installation key names a fresh temporary folder as its log folder,
-// with the marker that turns its log on; the program starts in its own folder with its output
-// captured. On destruction it is asked to quit and waited for, and the folder is removed.
+// with the marker that turns its log on (unless `log` is false); the program starts in its own
+// folder with its output captured. On destruction it is asked to quit and waited for, and the
+// folder is removed.
 class Agent {
 public:
-    explicit Agent(const std::string& name) {
+    explicit Agent(const std::string& name, bool log = true) {
         char tmp[MAX_PATH];
         GetTempPathA(MAX_PATH, tmp);
         dir = std::string(tmp) + name + "_" + std::to_string(GetCurrentProcessId()) + "_" +
               std::to_string(GetTickCount()) + "\\";
         if (!CreateDirectoryA(dir.c_str(), nullptr)) return;
-        std::ofstream(dir + "quorlent.dbg").put('x');
+        if (log) std::ofstream(dir + "quorlent.dbg").put('x');
         log_dir_ = std::make_unique<ScopedValue>(kInstallKey, "LogDir", dir + '\0');
     }
     ~Agent() {

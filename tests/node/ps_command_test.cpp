@@ -1,45 +1,31 @@
 // `pmconsole ps` over scripted replies built by the agent's own table code.
 #include <gtest/gtest.h>
 
-#include <deque>
-
 #include "outside/pmconsole/ps_command.h"
 #include "procman/w32/baseinfo/base_info_records.h"
 #include "procman/w32/table/change_tracker.h"
 #include "shared/base/endian.h"
 #include "shared/text/text_string.h"
+#include "tests/node/fake_console_io.h"
 
 namespace pm::console {
 namespace {
 
-class ScriptedIo final : public ConsoleIo {
-public:
-    Reply Send(const Request& request) override {
-        if (request.code == 0x73124532) return config;
-        sent.push_back(request);
-        if (replies.empty()) return Reply{};
-        Reply r = replies.front();
-        replies.pop_front();
-        return r;
-    }
-    void Out(const std::string& t) override { out += t; }
-    void Err(const std::string& t) override { err += t; }
-    CompressedConverter Converter() override { return nullptr; }
-    void Wait(unsigned ms) override { waits.push_back(ms); }
-    TextDecoder Decoder() override { return &Utf8; }
-    PlatformSettingView PlatformSetting() override { return platform; }
-    static std::string Utf8(const std::string& compressed) {
-        TextString s(compressed.c_str());
-        s.CompressedToUtf8();
-        return s.CStr();
-    }
-    Reply config; // Get Configuration: no reply unless a test sets one
-    PlatformSettingView platform;
-    std::deque<Reply> replies;
-    std::vector<Request> sent;
-    std::vector<unsigned> waits;
-    std::string out, err;
-};
+using test::FakeIo;
+
+std::string Utf8(const std::string& compressed) {
+    TextString s(compressed.c_str());
+    s.CompressedToUtf8();
+    return s.CStr();
+}
+
+// A console io as `ps` sees it: the agent's texts decoded, Get Configuration answered apart.
+FakeIo PsIo(const Reply& config = Reply{}) {
+    FakeIo io;
+    io.config = config;
+    io.decoder = &Utf8;
+    return io;
+}
 
 // The agent's reply to a console at `since`, as bytes; texts stay raw (the io keeps them).
 Reply AgentReply(const table::ChangeTracker& agent, uint32_t since) {
@@ -82,7 +68,7 @@ uint32_t SinceOf(const Request& r) {
 TEST(PsCommand, JsonListsTheDecodedTables) {
     table::ChangeTracker agent;
     agent.Renew(Table({{4, "System"}, {8, "a\"b"}}, {{"Spooler", 4}}));
-    ScriptedIo io;
+    FakeIo io = PsIo();
     io.replies.push_back(AgentReply(agent, 0));
     EXPECT_EQ(RunConsole({"ps", "--json"}, io), kExitReply) << io.err;
     EXPECT_EQ(io.out,
@@ -111,8 +97,7 @@ Reply ConfigReply(bool win95 = false) {
 TEST(PsCommand, WatchSendsItsClockAndAppliesEachUpdate) {
     table::ChangeTracker agent;
     agent.Renew(Table({{4, "System"}, {8, "old.exe"}}));
-    ScriptedIo io;
-    io.config = ConfigReply();
+    FakeIo io = PsIo(ConfigReply());
     io.replies.push_back(AgentReply(agent, 0));
     agent.Renew(Table({{4, "System"}, {12, "new.exe"}}));
     io.replies.push_back(AgentReply(agent, 1));
@@ -135,8 +120,7 @@ TEST(PsCommand, NtModeExplainsAnEmptyProcessTableAndConfigNamesTheSetting) {
     for (bool win95 : {false, true}) {
         table::ChangeTracker agent;
         agent.Renew(Table({}, {{"Spooler", 4}}));
-        ScriptedIo io;
-        io.config = ConfigReply(win95);
+        FakeIo io = PsIo(ConfigReply(win95));
         io.replies.push_back(AgentReply(agent, 0));
         EXPECT_EQ(RunConsole({"ps"}, io), kExitReply) << io.err;
         EXPECT_EQ(io.out.find("(none: in NT mode") != std::string::npos, !win95) << io.out;
@@ -151,8 +135,7 @@ TEST(PsCommand, NtModeExplainsAnEmptyProcessTableAndConfigNamesTheSetting) {
         {true, {}, "\"mode\": \"95\", \"tabs\""},
     };
     for (const auto& c : cases) {
-        ScriptedIo io;
-        io.config = ConfigReply(c.win95);
+        FakeIo io = PsIo(ConfigReply(c.win95));
         io.platform = c.setting;
         EXPECT_EQ(RunConsole({"config", "--json"}, io), kExitReply) << io.err;
         EXPECT_NE(io.out.find(c.shows), std::string::npos) << io.out;
@@ -179,7 +162,7 @@ TEST(PsCommand, FailuresAndUsage) {
         {{"ps", "--help"}, refused, kExitReply},
     };
     for (const auto& c : cases) {
-        ScriptedIo io;
+        FakeIo io = PsIo();
         io.replies.push_back(c.reply);
         EXPECT_EQ(RunConsole(c.args, io), c.code) << c.args.back();
     }
