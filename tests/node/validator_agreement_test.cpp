@@ -1,6 +1,7 @@
 // The messaging library and the node check messages by the same rules: whatever the library
 // routes to a node, the node can read, and whatever the node would read, the library routes
-// (when its addressee is a node name). Checked on boundary cases and on many mutated messages.
+// (when its addressee is a node name). Checked on many mutated messages, their values often on
+// the edges of the checks.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -42,41 +43,6 @@ void ExpectAgreement(const Bytes& b, size_t size, const char* what) {
     bool node = msg::ValidateMessage(p, size, v) &&
                 kavipc::IsValidNodeName(v.addressee, std::strlen(v.addressee));
     EXPECT_EQ(library, node) << what;
-}
-
-TEST(ValidatorAgreement, BoundaryCases) {
-    Bytes good = Packed("Console.1", "ProcMgr", {"abcd", ""});
-    struct Case {
-        const char* name;
-        size_t at;
-        uint32_t value;
-        int width;
-    } cases[] = {
-        {"hdr_len 33", msg::kOffHdrLen, 33, 2},
-        {"hdr_len 31", msg::kOffHdrLen, 31, 2},
-        {"sender_off inside header", msg::kOffSenderOff, 8, 2},
-        {"sender_len 0", msg::kOffSenderLen, 0, 2},
-        {"sender one short (NUL not last)", msg::kOffSenderLen, 9, 2},
-        {"addressee one long", msg::kOffAddresseeLen, 9, 2},
-        {"addressee_off inside header", msg::kOffAddresseeOff, 0, 2},
-        {"size table at 0", msg::kOffSizeTableOff, 0, 2},
-        {"data_off at 0", msg::kOffDataOff, 0, 2},
-        {"item count one more", msg::kOffItemCount, 3, 2},
-        {"msg_len one less", msg::kOffMsgLen, static_cast<uint32_t>(good.size() - 1), 4},
-    };
-    ExpectAgreement(good, good.size(), "good");
-    for (const Case& c : cases) {
-        Bytes b = good;
-        if (c.width == 2)
-            le::Store16(b.data() + c.at, c.value);
-        else
-            le::Store32(b.data() + c.at, c.value);
-        ExpectAgreement(b, b.size(), c.name);
-    }
-    // A sender NUL that is not the last byte of its field.
-    Bytes b = good;
-    b[32 + 3] = 0;
-    ExpectAgreement(b, b.size(), "early NUL in the sender");
 }
 
 TEST(ValidatorAgreement, MutatedMessages) {
