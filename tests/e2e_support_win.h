@@ -5,6 +5,8 @@
 
 #include <windows.h>
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <fstream>
 #include <memory>
@@ -62,7 +64,6 @@ struct Child {
 
 struct StartOptions {
     bool capture = false;               // standard output and error to a pipe (Child::out)
-    HANDLE out = nullptr;               // or to this inheritable handle
     const std::string* input = nullptr; // written to its standard input, which then ends
     const char* environment = nullptr;
     const char* dir = nullptr;
@@ -77,14 +78,12 @@ inline Child Start(const std::string& exe, const std::string& args,
     STARTUPINFOA si{};
     si.cb = sizeof si;
     win::unique_handle out_write, in_read, in_write;
-    HANDLE out = o.out;
     if (o.capture) {
         HANDLE r = nullptr, w = nullptr;
         if (!CreatePipe(&r, &w, &sa, 0)) return c;
         c.out.reset(r);
         out_write.reset(w);
         SetHandleInformation(r, HANDLE_FLAG_INHERIT, 0);
-        out = w;
     }
     if (o.input != nullptr) {
         HANDLE r = nullptr, w = nullptr;
@@ -93,11 +92,11 @@ inline Child Start(const std::string& exe, const std::string& args,
         in_write.reset(w);
         SetHandleInformation(w, HANDLE_FLAG_INHERIT, 0);
     }
-    const bool inherit = out != nullptr || o.input != nullptr;
+    const bool inherit = o.capture || o.input != nullptr;
     if (inherit) {
         si.dwFlags = STARTF_USESTDHANDLES;
-        si.hStdOutput = out;
-        si.hStdError = out;
+        si.hStdOutput = out_write.get();
+        si.hStdError = out_write.get();
         si.hStdInput = in_read ? in_read.get() : GetStdHandle(STD_INPUT_HANDLE);
     }
     PROCESS_INFORMATION pi{};
@@ -369,6 +368,20 @@ public:
 
 private:
     std::unique_ptr<ScopedValue> log_dir_;
+};
+
+// A test with a quorlent of its own, skipped without the messaging library or beside a "ProcMgr"
+// already running; an agent still running at the end must stop cleanly when asked.
+class AgentTest : public ::testing::Test {
+protected:
+    explicit AgentTest(const std::string& name, bool log = true) : agent_(name, log) {}
+    void SetUp() override {
+        if (!Library().IsBound()) GTEST_SKIP() << "messaging library not available";
+        if (NodeExists("ProcMgr")) GTEST_SKIP() << "a ProcMgr node is running already";
+        ASSERT_TRUE(agent_.ready());
+    }
+    void TearDown() override { EXPECT_EQ(agent_.child.process ? agent_.Stop() : 0, 0u); }
+    Agent agent_;
 };
 
 // --- services ---

@@ -73,17 +73,9 @@ std::optional<console::ProcessRow> Find(const console::ConsoleTables& t, uint32_
     return std::nullopt;
 }
 
-class QuorlentEndToEnd : public ::testing::Test {
+class QuorlentEndToEnd : public AgentTest {
 protected:
-    void SetUp() override {
-        if (!Library().IsBound()) GTEST_SKIP() << "messaging library not available";
-        if (NodeExists("ProcMgr")) GTEST_SKIP() << "a ProcMgr node is running already";
-        ASSERT_TRUE(agent_.ready());
-    }
-    void TearDown() override {
-        EXPECT_EQ(agent_.child.process ? agent_.Stop() : 0, 0u); // asked to quit, it ends
-    }
-    Agent agent_{"quorlent_e2e"};
+    QuorlentEndToEnd() : AgentTest("quorlent_e2e") {}
 };
 
 // One run answers a node of the test and the console, keeps its process table (a child appears

@@ -81,13 +81,10 @@ bool ConsoleAnswered(DWORD limit_ms = 30000, double* took_ms = nullptr,
     return r.code == 0 && r.out.find("status: 0") != std::string::npos;
 }
 
-class QuorlentUnderLoad : public ::testing::Test {
+// Its log stays off: the figures are the agent's own.
+class QuorlentUnderLoad : public AgentTest {
 protected:
-    void SetUp() override {
-        if (!Library().IsBound()) GTEST_SKIP() << "messaging library not available";
-        if (NodeExists("ProcMgr")) GTEST_SKIP() << "a ProcMgr node is running already";
-        ASSERT_TRUE(agent_.ready());
-    }
+    QuorlentUnderLoad() : AgentTest("quorlent_load", false) {}
     // Asks the agent to stop; its exit code, and how long it took.
     DWORD Stop(double* took_ms = nullptr) {
         const double t0 = NowMs();
@@ -114,8 +111,6 @@ protected:
                     before.bytes / 1024, after.bytes / 1024);
         std::fflush(stdout);
     }
-    // Its log stays off: the figures are the agent's own.
-    Agent agent_{"quorlent_load", false};
 };
 
 // Console runs, requests from a node and consoles killed at different points of their request

@@ -69,15 +69,9 @@ void ExpectServiceRecord(const std::vector<uint8_t>& r, uint32_t group, const st
     EXPECT_EQ(std::vector<uint8_t>(r.begin() + 31 + n, r.end()), std::vector<uint8_t>(30, 0));
 }
 
-class NtModeEndToEnd : public ::testing::Test {
+class NtModeEndToEnd : public AgentTest {
 protected:
-    void SetUp() override {
-        if (!Library().IsBound()) GTEST_SKIP() << "messaging library not available";
-        if (NodeExists("ProcMgr")) GTEST_SKIP() << "a ProcMgr node is running already";
-        ASSERT_TRUE(agent_.ready());
-        ASSERT_TRUE(agent_.Start());
-    }
-    void TearDown() override { EXPECT_EQ(agent_.child.process ? agent_.Stop() : 0, 0u); }
+    NtModeEndToEnd() : AgentTest("nt_e2e") {}
     // Applies one Get Updates reply to the console's copy; answers the reply's items.
     Items Update() {
         Answer a = AskProcMgr(kGetUpdates, {Bytes32(tables_.clock())});
@@ -94,7 +88,6 @@ protected:
     }
 
     ScopedValue platform_{kInstallKey, "Platform", std::string("nt", 3)};
-    Agent agent_{"nt_e2e"};
     console::ConsoleTables tables_{&Utf8};
 };
 
@@ -104,6 +97,7 @@ protected:
 // service tabs from Wine's service manager; a service of the tests started, paused, continued
 // and stopped through the agent, each change one update record; refusals.
 TEST_F(NtModeEndToEnd, ConfigurationServiceTabsChangesAndControl) {
+    ASSERT_TRUE(agent_.Start());
     Answer a = AskProcMgr(kGetConfiguration, {});
     ASSERT_TRUE(a.replied);
     ASSERT_EQ(a.status, 0);
