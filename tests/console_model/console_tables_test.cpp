@@ -84,15 +84,13 @@ TEST(ConsoleTablesTest, FollowsTheAgentThroughChanges) {
     EXPECT_EQ(items.size(), 1u);
     ASSERT_TRUE(console.Apply(items, &error));
     EXPECT_EQ(console.changes_in_last_reply(), 0u);
-}
 
-TEST(ConsoleTablesTest, Win95RecordsCarryTheParent) {
-    table::ChangeTracker agent;
-    agent.Renew(Snapshot(true, {0xFFF1}));
-    ConsoleTables console(&Decode);
-    std::string error;
-    ASSERT_TRUE(console.Apply(Reply(agent, 0), &error)) << error;
-    auto procs = console.Processes();
+    // Windows 95 records carry the parent, and neither user nor memory.
+    table::ChangeTracker win95;
+    win95.Renew(Snapshot(true, {0xFFF1}));
+    ConsoleTables other(&Decode);
+    ASSERT_TRUE(other.Apply(Reply(win95, 0), &error)) << error;
+    procs = other.Processes();
     ASSERT_EQ(procs.size(), 1u);
     EXPECT_TRUE(procs[0].has_parent);
     EXPECT_FALSE(procs[0].has_user);
