@@ -14,6 +14,7 @@
 
 #include "outside/console_model/base_info_view.h"
 #include "outside/console_model/console_tables.h"
+#include "procman/w32/table/update_records.h"
 #include "shared/base/endian.h"
 #include "tests/e2e_support_win.h"
 
@@ -48,27 +49,6 @@ std::vector<std::vector<uint8_t>> RecordsNamed(const Items& items, uint32_t grou
     return found;
 }
 
-// A service update record, byte by byte: header, the name attribute, the state attribute and
-// 30 zero bytes after them.
-void ExpectServiceRecord(const std::vector<uint8_t>& r, uint32_t group, const std::string& name,
-                         uint32_t state) {
-    const size_t n = name.size();
-    ASSERT_EQ(r.size(), 61 + n);
-    EXPECT_EQ(Load16(r.data()), 1u);          // rec_type
-    EXPECT_EQ(Load32(r.data() + 2), 0u);      // proc_id: 0 for a service
-    EXPECT_EQ(Load32(r.data() + 6), group);   // group_id
-    EXPECT_EQ(Load16(r.data() + 10), 2u);     // num_attribs
-    EXPECT_EQ(Load16(r.data() + 12), 14u);    // offset of the first attribute
-    EXPECT_EQ(Load16(r.data() + 14), n + 7);  // attribute 2: length
-    EXPECT_EQ(Load32(r.data() + 16), 2u);     //   field_id "Program Name"
-    EXPECT_EQ(r[20 + n], 0);                  //   the text's terminator
-    const size_t s = 21 + n;                  // attribute 15
-    EXPECT_EQ(Load16(r.data() + s), 10u);     //   length
-    EXPECT_EQ(Load32(r.data() + s + 2), 15u); //   field_id "State"
-    EXPECT_EQ(Load32(r.data() + s + 6), state);
-    EXPECT_EQ(std::vector<uint8_t>(r.begin() + 31 + n, r.end()), std::vector<uint8_t>(30, 0));
-}
-
 class NtModeEndToEnd : public AgentTest {
 protected:
     NtModeEndToEnd() : AgentTest("nt_e2e") {}
@@ -95,7 +75,8 @@ protected:
 // 0x1F, ProcMgrInfo1 holds three blocks, seven signals cover tabs 1 to 3, two enumerations; the
 // console's decoder reads three tabs and `config` names the mode and the setting. Then the
 // service tabs from Wine's service manager; a service of the tests started, paused, continued
-// and stopped through the agent, each change one update record; refusals.
+// and stopped through the agent, each change one update record as the record builder lays it out;
+// refusals.
 TEST_F(NtModeEndToEnd, ConfigurationServiceTabsChangesAndControl) {
     ASSERT_TRUE(agent_.Start());
     Answer a = AskProcMgr(kGetConfiguration, {});
@@ -180,7 +161,10 @@ TEST_F(NtModeEndToEnd, ConfigurationServiceTabsChangesAndControl) {
         const Items items = Update();
         const auto records = RecordsNamed(items, 2, stored);
         ASSERT_EQ(records.size(), 1u) << s.args;
-        ExpectServiceRecord(records[0], 2, stored, s.state);
+        // As the record builder lays it out (the table's own tests pin its bytes).
+        table::Record built = table::BuildServiceUpdateRecord(stored.c_str(), s.state, 2);
+        EXPECT_EQ(records[0], std::vector<uint8_t>(built.data(), built.data() + built.size()))
+            << s.args;
         EXPECT_EQ(Row(2, display)->state, s.state) << s.args;
     }
 
