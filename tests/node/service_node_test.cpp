@@ -357,7 +357,9 @@ TEST_F(ServiceNodeTest, UnsentRequestCompletesOnceWithNotSent) {
     }
 }
 
-TEST_F(ServiceNodeTest, SynchronousSendPumpsUntilTheReplyOrTheLoopsEnd) {
+// A synchronous send pumps until the reply, or waits on an event for it; a loop that ends first
+// ends the process.
+TEST_F(ServiceNodeTest, SynchronousSendPumpsOrWaitsUntilTheReplyOrTheLoopsEnd) {
     RecordingNode node("me", 0, library, platform);
     CountingCommand c(completed);
     c.SetTargetAddr("peer");
@@ -375,18 +377,7 @@ TEST_F(ServiceNodeTest, SynchronousSendPumpsUntilTheReplyOrTheLoopsEnd) {
     EXPECT_EQ(platform.posted[0], std::make_pair(77u, kWmReplyArrived));
     EXPECT_EQ(platform.dispatched, (std::vector<uint32_t>{0x113, 0x200}));
     EXPECT_TRUE(platform.exits.empty());
-    // The loop ends before a reply: the process ends.
-    platform.Queue(kWmQuit);
-    EXPECT_EQ(node.SendCommand(&c), 0);
-    EXPECT_EQ(platform.exits, std::vector<unsigned>{1});
-    EXPECT_EQ(completed.size(), 1u);
-}
-
-TEST_F(ServiceNodeTest, SynchronousSendOnAnEvent) {
-    RecordingNode node("me", 0, library, platform);
-    CountingCommand c(completed);
-    c.SetTargetAddr("peer");
-    // The fake's Wait returns at once: let the reply arrive while the sender waits.
+    // On an event: the fake's Wait returns at once, so the reply arrives while the sender waits.
     struct Hook : FakeEvent {
         std::function<void()> on_wait;
         void Wait() override {
@@ -397,10 +388,14 @@ TEST_F(ServiceNodeTest, SynchronousSendOnAnEvent) {
     event.on_wait = [&] { Deliver(node, Packed(1, "peer", "me", 3, c.seq_no)); };
     EXPECT_EQ(node.SendCommand(&c, &event), 1);
     EXPECT_EQ(event.resets, 1);
-    EXPECT_EQ(event.waits, 1);
     EXPECT_EQ(event.sets, 1);
-    EXPECT_EQ(completed, Statuses{3});
+    EXPECT_EQ(completed, (Statuses{7, 3}));
     EXPECT_TRUE(platform.exits.empty());
+    // The loop ends before a reply: the process ends.
+    platform.Queue(kWmQuit);
+    EXPECT_EQ(node.SendCommand(&c), 0);
+    EXPECT_EQ(platform.exits, std::vector<unsigned>{1});
+    EXPECT_EQ(completed.size(), 2u);
 }
 
 TEST_F(ServiceNodeTest, HeldRequestsAreDispatchedNewestFirstWhenAccepting) {
