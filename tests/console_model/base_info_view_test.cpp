@@ -1,52 +1,14 @@
 // The console decodes Get Configuration as the agent's own record builders write it.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-
 #include "outside/console_model/base_info_view.h"
-#include "procman/w32/baseinfo/base_info_records.h"
-#include "shared/text/text_string.h"
+#include "tests/console_model/agent_tables.h"
 
 namespace pm::console {
 namespace {
 
-std::string Decode(const std::string& compressed) {
-    TextString s(compressed.c_str());
-    s.CompressedToUtf8();
-    return s.CStr();
-}
-
-std::string Title(unsigned id) {
-    switch (id) {
-    case 102:
-        return "Program Name";
-    case 101:
-        return "Process ID";
-    case 116:
-        return "State";
-    case 205:
-        return "Close Application";
-    case 403:
-        return "Normal";
-    case 513:
-        return "Running";
-    default:
-        return "text " + std::to_string(id);
-    }
-}
-
-std::vector<std::vector<uint8_t>> Items(bool win95) {
-    baseinfo::OsVersion os;
-    os.major = 5;
-    os.minor = 1;
-    os.platform = 2;
-    auto records = baseinfo::GetProcessBaseInfo(win95, os, &Title, "en");
-    std::vector<std::vector<uint8_t>> items;
-    for (auto& r : records) {
-        items.emplace_back(r.data(), r.data() + r.size());
-    }
-    return items;
-}
+using test::Configuration;
+using test::Utf8;
 
 // NT mode: three tabs, seven signals, two enumerations; Windows 95 mode: one of each.
 TEST(BaseInfoViewTest, NtAndWin95Configurations) {
@@ -57,7 +19,7 @@ TEST(BaseInfoViewTest, NtAndWin95Configurations) {
     for (const auto& r : rows) {
         BaseInfoView v;
         std::string error;
-        ASSERT_TRUE(DecodeBaseInfo(Items(r.win95), &Decode, &v, &error)) << error;
+        ASSERT_TRUE(DecodeBaseInfo(Configuration(r.win95), &Utf8, &v, &error)) << error;
         EXPECT_EQ(v.num_groups, r.groups);
         ASSERT_EQ(v.groups.size(), r.groups);
         EXPECT_EQ(v.groups[0].columns.size(), r.first_columns);
@@ -81,7 +43,7 @@ TEST(BaseInfoViewTest, NtAndWin95Configurations) {
 }
 
 TEST(BaseInfoViewTest, EveryTruncationIsRefusedOrRead) {
-    const auto items = Items(false);
+    const auto items = Configuration(false);
     for (size_t which = 0; which < 5; ++which) {
         for (size_t cut = 0; cut < items[which].size(); ++cut) {
             auto damaged = items;
@@ -93,14 +55,14 @@ TEST(BaseInfoViewTest, EveryTruncationIsRefusedOrRead) {
             BaseInfoView v;
             std::string error;
             // Either refused with a reason or read without going past the bytes (ASan).
-            if (!DecodeBaseInfo(damaged, &Decode, &v, &error)) {
+            if (!DecodeBaseInfo(damaged, &Utf8, &v, &error)) {
                 EXPECT_FALSE(error.empty());
             }
         }
     }
     BaseInfoView v;
     std::string error;
-    EXPECT_FALSE(DecodeBaseInfo({}, &Decode, &v, &error));
+    EXPECT_FALSE(DecodeBaseInfo({}, &Utf8, &v, &error));
 }
 
 } // namespace

@@ -2,22 +2,17 @@
 #include <gtest/gtest.h>
 
 #include "outside/pmconsole/ps_command.h"
-#include "procman/w32/baseinfo/base_info_records.h"
 #include "procman/w32/table/change_tracker.h"
 #include "shared/base/endian.h"
-#include "shared/text/text_string.h"
+#include "tests/console_model/agent_tables.h"
 #include "tests/node/fake_console_io.h"
 
 namespace pm::console {
 namespace {
 
 using test::FakeIo;
-
-std::string Utf8(const std::string& compressed) {
-    TextString s(compressed.c_str());
-    s.CompressedToUtf8();
-    return s.CStr();
-}
+using test::Snapshot;
+using test::Utf8;
 
 // A console io as `ps` sees it: the agent's texts decoded, Get Configuration answered apart.
 FakeIo PsIo(const Reply& config = Reply{}) {
@@ -27,38 +22,12 @@ FakeIo PsIo(const Reply& config = Reply{}) {
     return io;
 }
 
-// The agent's reply to a console at `since`, as bytes; texts stay raw (the io keeps them).
+// The agent's reply to a console at `since`; texts stay raw (the io decodes them).
 Reply AgentReply(const table::ChangeTracker& agent, uint32_t since) {
     Reply r;
     r.outcome = Reply::Outcome::kReply;
-    auto records = agent.CollectUpdates(since);
-    for (auto& rec : records)
-        r.items.emplace_back(reinterpret_cast<char*>(rec.data()), rec.size());
+    r.items = test::Updates<std::string>(agent, since);
     return r;
-}
-
-TextString Stored(const char* ansi) {
-    TextString s(ansi);
-    s.ToCompressedUnicode();
-    return s;
-}
-
-std::unique_ptr<table::RawTable> Table(std::vector<std::pair<uint32_t, const char*>> procs,
-                                       std::vector<std::pair<const char*, uint16_t>> svcs = {}) {
-    auto t = std::make_unique<table::RawTable>(false);
-    for (auto [pid, name] : procs) {
-        table::ProcessEntry e;
-        e.process_id = pid;
-        e.name = Stored(name);
-        e.user_name = Stored("SYSTEM");
-        e.thread_count = 3;
-        e.base_priority = 8;
-        e.working_set = 65536;
-        t->MutableProcesses().push_back(std::move(e));
-    }
-    for (auto [name, state] : svcs)
-        t->MutableServices(2).push_back(table::ServiceEntry{Stored(name), state, 2});
-    return t;
 }
 
 uint32_t SinceOf(const Request& r) {
@@ -67,15 +36,15 @@ uint32_t SinceOf(const Request& r) {
 
 TEST(PsCommand, JsonListsTheDecodedTables) {
     table::ChangeTracker agent;
-    agent.Renew(Table({{4, "System"}, {8, "a\"b"}}, {{"Spooler", 4}}));
+    agent.Renew(Snapshot(false, {{4, "System"}, {8, "a\"b"}}, {{"Spooler", 4}}));
     FakeIo io = PsIo();
     io.replies.push_back(AgentReply(agent, 0));
     EXPECT_EQ(RunConsole({"ps", "--json"}, io), kExitReply) << io.err;
     EXPECT_EQ(io.out,
               "{\"clock\": 1, \"processes\": [{\"pid\": 4, \"name\": \"System\", \"user\": "
-              "\"SYSTEM\", \"threads\": 3, \"priority\": 4, \"memory\": 65536}, {\"pid\": 8, "
+              "\"SYSTEM\", \"threads\": 3, \"priority\": 4, \"memory\": 16384}, {\"pid\": 8, "
               "\"name\": \"a\\\"b\", \"user\": \"SYSTEM\", \"threads\": 3, \"priority\": 4, "
-              "\"memory\": 65536}], \"services\": [{\"name\": \"Spooler\", \"state\": 4, "
+              "\"memory\": 32768}], \"services\": [{\"name\": \"Spooler\", \"state\": 4, "
               "\"state_name\": \"Running\"}], \"drivers\": []}\n");
     ASSERT_EQ(io.sent.size(), 1u);
     EXPECT_EQ(io.sent[0].code, 0x73124533u);
@@ -83,23 +52,18 @@ TEST(PsCommand, JsonListsTheDecodedTables) {
 }
 
 Reply ConfigReply(bool win95 = false) {
-    baseinfo::OsVersion os;
-    auto records = baseinfo::GetProcessBaseInfo(
-        win95, os, [](unsigned id) { return id == 403 ? std::string("Normal") : std::string(); },
-        "en");
     Reply r;
     r.outcome = Reply::Outcome::kReply;
-    for (auto& rec : records)
-        r.items.emplace_back(reinterpret_cast<char*>(rec.data()), rec.size());
+    r.items = test::Configuration<std::string>(win95);
     return r;
 }
 
 TEST(PsCommand, WatchSendsItsClockAndAppliesEachUpdate) {
     table::ChangeTracker agent;
-    agent.Renew(Table({{4, "System"}, {8, "old.exe"}}));
+    agent.Renew(Snapshot(false, {{4, "System"}, {8, "old.exe"}}));
     FakeIo io = PsIo(ConfigReply());
     io.replies.push_back(AgentReply(agent, 0));
-    agent.Renew(Table({{4, "System"}, {12, "new.exe"}}));
+    agent.Renew(Snapshot(false, {{4, "System"}, {12, "new.exe"}}));
     io.replies.push_back(AgentReply(agent, 1));
     EXPECT_EQ(RunConsole({"ps", "--watch", "--count", "2", "--interval", "5"}, io), kExitReply)
         << io.err;
@@ -119,7 +83,7 @@ TEST(PsCommand, WatchSendsItsClockAndAppliesEachUpdate) {
 TEST(PsCommand, NtModeExplainsAnEmptyProcessTableAndConfigNamesTheSetting) {
     for (bool win95 : {false, true}) {
         table::ChangeTracker agent;
-        agent.Renew(Table({}, {{"Spooler", 4}}));
+        agent.Renew(Snapshot(false, {}, {{"Spooler", 4}}));
         FakeIo io = PsIo(ConfigReply(win95));
         io.replies.push_back(AgentReply(agent, 0));
         EXPECT_EQ(RunConsole({"ps"}, io), kExitReply) << io.err;
