@@ -77,21 +77,17 @@ inline Child Start(const std::string& exe, const std::string& args,
     SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
     STARTUPINFOA si{};
     si.cb = sizeof si;
+    // A pipe whose one end the program inherits; the other end stays here.
+    const auto pipe = [&sa](win::unique_handle& ours, win::unique_handle& theirs, bool read_ours) {
+        HANDLE r = nullptr, w = nullptr;
+        if (!CreatePipe(&r, &w, &sa, 0)) return false;
+        ours.reset(read_ours ? r : w);
+        theirs.reset(read_ours ? w : r);
+        return SetHandleInformation(ours.get(), HANDLE_FLAG_INHERIT, 0) != 0;
+    };
     win::unique_handle out_write, in_read, in_write;
-    if (o.capture) {
-        HANDLE r = nullptr, w = nullptr;
-        if (!CreatePipe(&r, &w, &sa, 0)) return c;
-        c.out.reset(r);
-        out_write.reset(w);
-        SetHandleInformation(r, HANDLE_FLAG_INHERIT, 0);
-    }
-    if (o.input != nullptr) {
-        HANDLE r = nullptr, w = nullptr;
-        if (!CreatePipe(&r, &w, &sa, 0)) return c;
-        in_read.reset(r);
-        in_write.reset(w);
-        SetHandleInformation(w, HANDLE_FLAG_INHERIT, 0);
-    }
+    if (o.capture && !pipe(c.out, out_write, true)) return c;
+    if (o.input != nullptr && !pipe(in_write, in_read, false)) return c;
     const bool inherit = o.capture || o.input != nullptr;
     if (inherit) {
         si.dwFlags = STARTF_USESTDHANDLES;
