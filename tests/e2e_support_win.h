@@ -5,16 +5,21 @@
 
 #include <windows.h>
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <fstream>
 #include <memory>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "shared/base/win_handles.h"
 #include "shared/ipc/kavipc32_abi.h"
 #include "shared/node/command.h"
 #include "shared/node/messaging_library.h"
+#include "shared/node/service_node.h"
+#include "shared/text/text_string.h"
 
 namespace pm::test {
 
@@ -59,7 +64,6 @@ struct Child {
 
 struct StartOptions {
     bool capture = false;               // standard output and error to a pipe (Child::out)
-    HANDLE out = nullptr;               // or to this inheritable handle
     const std::string* input = nullptr; // written to its standard input, which then ends
     const char* environment = nullptr;
     const char* dir = nullptr;
@@ -73,28 +77,22 @@ inline Child Start(const std::string& exe, const std::string& args,
     SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
     STARTUPINFOA si{};
     si.cb = sizeof si;
+    // A pipe whose one end the program inherits; the other end stays here.
+    const auto pipe = [&sa](win::unique_handle& ours, win::unique_handle& theirs, bool read_ours) {
+        HANDLE r = nullptr, w = nullptr;
+        if (!CreatePipe(&r, &w, &sa, 0)) return false;
+        ours.reset(read_ours ? r : w);
+        theirs.reset(read_ours ? w : r);
+        return SetHandleInformation(ours.get(), HANDLE_FLAG_INHERIT, 0) != 0;
+    };
     win::unique_handle out_write, in_read, in_write;
-    HANDLE out = o.out;
-    if (o.capture) {
-        HANDLE r = nullptr, w = nullptr;
-        if (!CreatePipe(&r, &w, &sa, 0)) return c;
-        c.out.reset(r);
-        out_write.reset(w);
-        SetHandleInformation(r, HANDLE_FLAG_INHERIT, 0);
-        out = w;
-    }
-    if (o.input != nullptr) {
-        HANDLE r = nullptr, w = nullptr;
-        if (!CreatePipe(&r, &w, &sa, 0)) return c;
-        in_read.reset(r);
-        in_write.reset(w);
-        SetHandleInformation(w, HANDLE_FLAG_INHERIT, 0);
-    }
-    const bool inherit = out != nullptr || o.input != nullptr;
+    if (o.capture && !pipe(c.out, out_write, true)) return c;
+    if (o.input != nullptr && !pipe(in_write, in_read, false)) return c;
+    const bool inherit = o.capture || o.input != nullptr;
     if (inherit) {
         si.dwFlags = STARTF_USESTDHANDLES;
-        si.hStdOutput = out;
-        si.hStdError = out;
+        si.hStdOutput = out_write.get();
+        si.hStdError = out_write.get();
         si.hStdInput = in_read ? in_read.get() : GetStdHandle(STD_INPUT_HANDLE);
     }
     PROCESS_INFORMATION pi{};
@@ -209,6 +207,48 @@ private:
     win::unique_handle done_;
 };
 
+// One request to "ProcMgr" from a node of the test, waited for: whether it completed, and the
+// reply's status, sender and items.
+struct Answer {
+    bool replied = false;
+    int32_t status = -1;
+    std::string from;
+    std::vector<std::vector<uint8_t>> items;
+};
+inline Answer AskProcMgr(uint32_t code, const std::vector<std::string>& params) {
+    WaitedCommand cmd(code);
+    for (const auto& p : params)
+        cmd.AddParam(p.data(), static_cast<uint32_t>(p.size()));
+    cmd.SetTargetAddr("ProcMgr");
+    cmd.timeout_ms = 30000;
+    const std::string name = "e2e-ask-" + std::to_string(GetCurrentProcessId());
+    ServiceNode node(name.c_str(), 0, Library(), SystemNodePlatform());
+    Answer a;
+    if (!node.IsRegistered()) return a;
+    node.SendCommand(&cmd, Send::kNoWait);
+    a.replied = cmd.Wait(40000);
+    node.Unregister();
+    a.status = cmd.status;
+    a.from = cmd.GetTargetAddr() ? cmd.GetTargetAddr() : "";
+    for (size_t i = 0; i < cmd.GetResultCount(); ++i)
+        a.items.emplace_back(cmd.GetResult(i), cmd.GetResult(i) + cmd.GetResultSize(i));
+    return a;
+}
+
+// pmconsole with these arguments, run to its end; its output with CR LF made LF.
+inline Ran PmConsole(const std::string& args) {
+    Ran r = RunProgram(ProgramDir() + "pmconsole.exe", args);
+    r.out = WithoutCr(r.out);
+    return r;
+}
+
+// A text of the agent's records (compressed unicode) as UTF-8.
+inline std::string Utf8(const std::string& compressed) {
+    TextString s(compressed.c_str());
+    s.CompressedToUtf8();
+    return s.CStr();
+}
+
 // --- the registry ---
 
 // Sets a value under HKEY_LOCAL_MACHINE for one test and puts the old state back.
@@ -262,17 +302,18 @@ private:
 constexpr const char* kInstallKey = "SOFTWARE\\Orvane\\Kestrane\\CurrentVersion";
 
 // quorlent for one test: the installation key names a fresh temporary folder as its log folder,
-// with the marker that turns its log on; the program starts in its own folder with its output
-// captured. On destruction it is asked to quit and waited for, and the folder is removed.
+// with the marker that turns its log on (unless `log` is false); the program starts in its own
+// folder with its output captured. On destruction it is asked to quit and waited for, and the
+// folder is removed.
 class Agent {
 public:
-    explicit Agent(const std::string& name) {
+    explicit Agent(const std::string& name, bool log = true) {
         char tmp[MAX_PATH];
         GetTempPathA(MAX_PATH, tmp);
         dir = std::string(tmp) + name + "_" + std::to_string(GetCurrentProcessId()) + "_" +
               std::to_string(GetTickCount()) + "\\";
         if (!CreateDirectoryA(dir.c_str(), nullptr)) return;
-        std::ofstream(dir + "quorlent.dbg").put('x');
+        if (log) std::ofstream(dir + "quorlent.dbg").put('x');
         log_dir_ = std::make_unique<ScopedValue>(kInstallKey, "LogDir", dir + '\0');
     }
     ~Agent() {
@@ -323,6 +364,20 @@ public:
 
 private:
     std::unique_ptr<ScopedValue> log_dir_;
+};
+
+// A test with a quorlent of its own, skipped without the messaging library or beside a "ProcMgr"
+// already running; an agent still running at the end must stop cleanly when asked.
+class AgentTest : public ::testing::Test {
+protected:
+    explicit AgentTest(const std::string& name, bool log = true) : agent_(name, log) {}
+    void SetUp() override {
+        if (!Library().IsBound()) GTEST_SKIP() << "messaging library not available";
+        if (NodeExists("ProcMgr")) GTEST_SKIP() << "a ProcMgr node is running already";
+        ASSERT_TRUE(agent_.ready());
+    }
+    void TearDown() override { EXPECT_EQ(agent_.child.process ? agent_.Stop() : 0, 0u); }
+    Agent agent_;
 };
 
 // --- services ---

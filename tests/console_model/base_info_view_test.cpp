@@ -1,83 +1,49 @@
 // The console decodes Get Configuration as the agent's own record builders write it.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-
 #include "outside/console_model/base_info_view.h"
-#include "procman/w32/baseinfo/base_info_records.h"
-#include "shared/text/text_string.h"
+#include "tests/console_model/agent_tables.h"
 
 namespace pm::console {
 namespace {
 
-std::string Decode(const std::string& compressed) {
-    TextString s(compressed.c_str());
-    s.CompressedToUtf8();
-    return s.CStr();
-}
+using test::Configuration;
+using test::Utf8;
 
-std::string Title(unsigned id) {
-    switch (id) {
-    case 102: return "Program Name";
-    case 101: return "Process ID";
-    case 116: return "State";
-    case 205: return "Close Application";
-    case 403: return "Normal";
-    case 513: return "Running";
-    default: return "text " + std::to_string(id);
+// NT mode: three tabs, seven signals, two enumerations; Windows 95 mode: one of each.
+TEST(BaseInfoViewTest, NtAndWin95Configurations) {
+    const struct {
+        bool win95;
+        size_t groups, first_columns, signals, enums;
+    } rows[] = {{false, 3, 7, 7, 2}, {true, 1, 6, 1, 1}};
+    for (const auto& r : rows) {
+        BaseInfoView v;
+        std::string error;
+        ASSERT_TRUE(DecodeBaseInfo(Configuration(r.win95), &Utf8, &v, &error)) << error;
+        EXPECT_EQ(v.num_groups, r.groups);
+        ASSERT_EQ(v.groups.size(), r.groups);
+        EXPECT_EQ(v.groups[0].columns.size(), r.first_columns);
+        ASSERT_EQ(v.signals.size(), r.signals);
+        ASSERT_EQ(v.enums.size(), r.enums);
+        EXPECT_EQ(v.groups[0].name, "1");
+        EXPECT_EQ(v.groups[0].columns[0].title, "Program Name");
+        EXPECT_EQ(v.signals[0].name, "Close Application");
+        EXPECT_EQ(v.EnumTexts(1).at(4), "Normal");
+        EXPECT_EQ(v.language, "en");
+        if (r.win95) continue;
+        EXPECT_EQ(v.version, 0x00011000u);
+        EXPECT_EQ(v.os_type, 4);
+        EXPECT_EQ(v.os_major, 5);
+        EXPECT_EQ(v.flags, 0x1Fu);
+        EXPECT_EQ(v.groups[0].columns[1].data_type, 0x00018001u);
+        EXPECT_EQ(v.groups[2].columns[1].title, "State");
+        EXPECT_EQ(v.signals[6].tab, 3u);
+        EXPECT_EQ(v.EnumTexts(2).at(4), "Running");
     }
-}
-
-std::vector<std::vector<uint8_t>> Items(bool win95) {
-    baseinfo::OsVersion os;
-    os.major = 5;
-    os.minor = 1;
-    os.platform = 2;
-    auto records = baseinfo::GetProcessBaseInfo(win95, os, &Title, "en");
-    std::vector<std::vector<uint8_t>> items;
-    for (auto& r : records) {
-        items.emplace_back(r.data(), r.data() + r.size());
-    }
-    return items;
-}
-
-TEST(BaseInfoViewTest, NtConfiguration) {
-    BaseInfoView v;
-    std::string error;
-    ASSERT_TRUE(DecodeBaseInfo(Items(false), &Decode, &v, &error)) << error;
-    EXPECT_EQ(v.version, 0x00011000u);
-    EXPECT_EQ(v.os_type, 4);
-    EXPECT_EQ(v.os_major, 5);
-    EXPECT_EQ(v.flags, 0x1Fu);
-    EXPECT_EQ(v.num_groups, 3u);
-    ASSERT_EQ(v.groups.size(), 3u);
-    EXPECT_EQ(v.groups[0].name, "1");
-    EXPECT_EQ(v.groups[0].columns.size(), 7u);
-    EXPECT_EQ(v.groups[0].columns[0].title, "Program Name");
-    EXPECT_EQ(v.groups[0].columns[1].data_type, 0x00018001u);
-    EXPECT_EQ(v.groups[2].columns[1].title, "State");
-    ASSERT_EQ(v.signals.size(), 7u);
-    EXPECT_EQ(v.signals[0].name, "Close Application");
-    EXPECT_EQ(v.signals[6].tab, 3u);
-    ASSERT_EQ(v.enums.size(), 2u);
-    EXPECT_EQ(v.EnumTexts(1).at(4), "Normal");
-    EXPECT_EQ(v.EnumTexts(2).at(4), "Running");
-    EXPECT_EQ(v.language, "en");
-}
-
-TEST(BaseInfoViewTest, Win95Configuration) {
-    BaseInfoView v;
-    std::string error;
-    ASSERT_TRUE(DecodeBaseInfo(Items(true), &Decode, &v, &error)) << error;
-    EXPECT_EQ(v.num_groups, 1u);
-    ASSERT_EQ(v.groups.size(), 1u);
-    EXPECT_EQ(v.groups[0].columns.size(), 6u);
-    EXPECT_EQ(v.signals.size(), 1u);
-    EXPECT_EQ(v.enums.size(), 1u);
 }
 
 TEST(BaseInfoViewTest, EveryTruncationIsRefusedOrRead) {
-    const auto items = Items(false);
+    const auto items = Configuration(false);
     for (size_t which = 0; which < 5; ++which) {
         for (size_t cut = 0; cut < items[which].size(); ++cut) {
             auto damaged = items;
@@ -89,14 +55,14 @@ TEST(BaseInfoViewTest, EveryTruncationIsRefusedOrRead) {
             BaseInfoView v;
             std::string error;
             // Either refused with a reason or read without going past the bytes (ASan).
-            if (!DecodeBaseInfo(damaged, &Decode, &v, &error)) {
+            if (!DecodeBaseInfo(damaged, &Utf8, &v, &error)) {
                 EXPECT_FALSE(error.empty());
             }
         }
     }
     BaseInfoView v;
     std::string error;
-    EXPECT_FALSE(DecodeBaseInfo({}, &Decode, &v, &error));
+    EXPECT_FALSE(DecodeBaseInfo({}, &Utf8, &v, &error));
 }
 
 } // namespace

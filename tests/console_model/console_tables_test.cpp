@@ -2,61 +2,24 @@
 // own table code are applied here, so both ends of the format are checked against each other.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-
 #include "outside/console_model/console_tables.h"
-#include "procman/w32/table/change_tracker.h"
-#include "shared/text/text_string.h"
+#include "tests/console_model/agent_tables.h"
 
 namespace pm::console {
 namespace {
 
-std::string Decode(const std::string& compressed) {
-    TextString s(compressed.c_str());
-    s.CompressedToUtf8();
-    return s.CStr();
-}
-
-TextString Stored(const char* ansi) {
-    TextString s(ansi);
-    s.ToCompressedUnicode();
-    return s;
-}
-
-std::unique_ptr<table::RawTable> Snapshot(bool win95, std::vector<uint32_t> pids,
-                                          std::vector<std::pair<const char*, uint16_t>> svcs = {}) {
-    auto t = std::make_unique<table::RawTable>(win95);
-    for (uint32_t pid : pids) {
-        table::ProcessEntry e;
-        e.process_id = pid;
-        e.parent_process_id = win95 ? 1 : 0;
-        e.thread_count = uint16_t(pid % 7 + 1);
-        e.base_priority = 8;
-        e.working_set = pid * 4096;
-        e.name = Stored(("proc" + std::to_string(pid) + ".exe").c_str());
-        e.user_name = Stored(win95 ? "" : "SYSTEM");
-        t->MutableProcesses().push_back(std::move(e));
-    }
-    for (auto [name, state] : svcs)
-        t->MutableServices(2).push_back(table::ServiceEntry{Stored(name), state, 2});
-    return t;
-}
-
-std::vector<std::vector<uint8_t>> Reply(const table::ChangeTracker& tracker, uint32_t since) {
-    std::vector<table::Record> records = tracker.CollectUpdates(since);
-    std::vector<std::vector<uint8_t>> items;
-    for (auto& r : records)
-        items.emplace_back(r.data(), r.data() + r.size());
-    return items;
-}
+using test::Snapshot;
+using test::Updates;
+using test::Utf8;
 
 TEST(ConsoleTablesTest, FollowsTheAgentThroughChanges) {
     table::ChangeTracker agent;
-    ConsoleTables console(&Decode);
+    ConsoleTables console(&Utf8);
     std::string error;
 
-    agent.Renew(Snapshot(false, {4, 8, 12}, {{"Spooler", 4}, {"Caf\xE9", 1}}));
-    ASSERT_TRUE(console.Apply(Reply(agent, console.clock()), &error)) << error;
+    agent.Renew(Snapshot(false, {{4, "a.exe"}, {8, "proc8.exe"}, {12, "c.exe"}},
+                         {{"Spooler", 4}, {"Caf\xE9", 1}}));
+    ASSERT_TRUE(console.Apply(Updates(agent, console.clock()), &error)) << error;
     EXPECT_EQ(console.clock(), 1u);
     auto procs = console.Processes();
     ASSERT_EQ(procs.size(), 3u);
@@ -71,28 +34,28 @@ TEST(ConsoleTablesTest, FollowsTheAgentThroughChanges) {
     EXPECT_EQ(svcs[1].name, "Caf\xC3\xA9"); // é travels as compressed unicode, shown as UTF-8
 
     // 8 ends, 20 starts, the spooler stops.
-    agent.Renew(Snapshot(false, {4, 12, 20}, {{"Spooler", 1}, {"Caf\xE9", 1}}));
-    ASSERT_TRUE(console.Apply(Reply(agent, console.clock()), &error)) << error;
+    agent.Renew(Snapshot(false, {{4, "a.exe"}, {12, "c.exe"}, {20, "d.exe"}},
+                         {{"Spooler", 1}, {"Caf\xE9", 1}}));
+    ASSERT_TRUE(console.Apply(Updates(agent, console.clock()), &error)) << error;
     procs = console.Processes();
     ASSERT_EQ(procs.size(), 3u);
     EXPECT_EQ(procs[2].process_id, 20u);
     EXPECT_EQ(console.Services(2)[0].state, 1u);
 
     // Nothing changes: only the clock comes back.
-    agent.Renew(Snapshot(false, {4, 12, 20}, {{"Spooler", 1}, {"Caf\xE9", 1}}));
-    auto items = Reply(agent, console.clock());
+    agent.Renew(Snapshot(false, {{4, "a.exe"}, {12, "c.exe"}, {20, "d.exe"}},
+                         {{"Spooler", 1}, {"Caf\xE9", 1}}));
+    auto items = Updates(agent, console.clock());
     EXPECT_EQ(items.size(), 1u);
     ASSERT_TRUE(console.Apply(items, &error));
     EXPECT_EQ(console.changes_in_last_reply(), 0u);
-}
 
-TEST(ConsoleTablesTest, Win95RecordsCarryTheParent) {
-    table::ChangeTracker agent;
-    agent.Renew(Snapshot(true, {0xFFF1}));
-    ConsoleTables console(&Decode);
-    std::string error;
-    ASSERT_TRUE(console.Apply(Reply(agent, 0), &error)) << error;
-    auto procs = console.Processes();
+    // Windows 95 records carry the parent, and neither user nor memory.
+    table::ChangeTracker win95;
+    win95.Renew(Snapshot(true, {{0xFFF1, "w.exe"}}));
+    ConsoleTables other(&Utf8);
+    ASSERT_TRUE(other.Apply(Updates(win95, 0), &error)) << error;
+    procs = other.Processes();
     ASSERT_EQ(procs.size(), 1u);
     EXPECT_TRUE(procs[0].has_parent);
     EXPECT_FALSE(procs[0].has_user);
@@ -116,7 +79,7 @@ TEST(ConsoleTablesTest, MalformedRepliesAreRefused) {
         {"unknown group", {{1, 0, 0, 0}, {1, 0, 4, 0, 0, 0, 9, 0, 0, 0, 0, 0, 14, 0}}},
     };
     for (const auto& [what, items] : cases) {
-        ConsoleTables console(&Decode);
+        ConsoleTables console(&Utf8);
         std::string error;
         EXPECT_FALSE(console.Apply(items, &error)) << what;
         EXPECT_FALSE(error.empty()) << what;

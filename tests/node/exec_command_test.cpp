@@ -14,28 +14,6 @@ std::string Le32(uint32_t v) {
     return le::Bytes32(v);
 }
 
-class ExecIo final : public ConsoleIo {
-public:
-    Reply Send(const Request& r) override {
-        sent.push_back(r);
-        return answer;
-    }
-    void Out(const std::string& t) override { out += t; }
-    void Err(const std::string& t) override { err += t; }
-    CompressedConverter Converter() override { return &FakeCompressed; }
-    TextDecoder Decoder() override {
-        return [](const std::string& t) { return "decoded(" + t + ")"; };
-    }
-    int ReadInputByte() override {
-        return taken < input.size() ? static_cast<unsigned char>(input[taken++]) : kEndOfInput;
-    }
-    void OutRaw(const std::string& bytes) override { out += bytes; }
-    Reply answer;
-    std::vector<Request> sent;
-    std::string out, err, input;
-    size_t taken = 0;
-};
-
 Reply Ran(uint32_t status, uint32_t exit_code, const std::string& output, uint32_t encoding) {
     Reply r;
     r.outcome = Reply::Outcome::kReply;
@@ -45,7 +23,7 @@ Reply Ran(uint32_t status, uint32_t exit_code, const std::string& output, uint32
 }
 
 TEST(ConsoleExec, RequestParameters) {
-    ExecIo io;
+    FakeIo io;
     io.answer = Ran(0, 0, "", 1);
     EXPECT_EQ(RunConsole({"exec", "--wait", "--capture", "--no-window", "--timeout", "5", "--cwd",
                           "c:\\t", "--env", "A=1", "--env", "B=2", "--", "cmd", "/c", "echo", "x"},
@@ -65,36 +43,39 @@ TEST(ConsoleExec, RequestParameters) {
     EXPECT_EQ(r.params[6], std::string("\0\0\0\0A=1\0B=2\0\0", 13));
 }
 
+// The password by each way of giving it: encrypted in its compressed form unless plain; from
+// standard input only its line is read.
 TEST(ConsoleExec, PasswordsEncryptedByDefault) {
-    ExecIo io;
-    io.answer = Ran(0, 0, "", 1);
-    io.input = "s3cret\r\nthe next line";
-    ASSERT_EQ(RunConsole({"exec", "--user", "bob", "--password-stdin", "--", "x"}, io), 0);
-    EXPECT_EQ(io.taken, 8u); // that line and nothing after it
-    const Request& r = io.sent.at(0);
-    EXPECT_EQ(r.params[1], Le32(0x02 | 0x10));
-    EXPECT_EQ(r.params[2], std::string("BOB\0", 4));
-    std::vector<uint8_t> expected;
-    ASSERT_TRUE(exec::EncryptPassword("S3CRET", &expected)); // the compressed form, encrypted
-    EXPECT_EQ(r.params[3], std::string(expected.begin(), expected.end()));
-    EXPECT_EQ(io.out.find("s3cret"), std::string::npos);
-
-    ExecIo plain;
-    plain.answer = Ran(0, 0, "", 1);
-    ASSERT_EQ(
-        RunConsole({"exec", "--user", "bob", "--password", "pw", "--plain-password", "--", "x"},
-                   plain),
-        0);
-    EXPECT_EQ(plain.sent.at(0).params[1], Le32(0x02));
-    EXPECT_EQ(plain.sent.at(0).params[3], std::string("PW\0", 3));
-
-    ExecIo hex;
-    hex.answer = Ran(0, 0, "", 1);
-    ASSERT_EQ(
-        RunConsole({"exec", "--user", "bob", "--password-hex", "0011223344556677", "--", "x"}, hex),
-        0);
-    EXPECT_EQ(hex.sent.at(0).params[3], std::string("\x00\x11\x22\x33\x44\x55\x66\x77", 8));
-    EXPECT_EQ(hex.sent.at(0).params[1], Le32(0x12));
+    std::vector<uint8_t> encrypted;
+    ASSERT_TRUE(exec::EncryptPassword("S3CRET", &encrypted));
+    const struct {
+        std::vector<std::string> how;
+        uint32_t flags;
+        std::string password;
+        size_t taken;
+    } rows[] = {
+        {{"--password-stdin"}, 0x12, std::string(encrypted.begin(), encrypted.end()), 8},
+        {{"--password", "pw", "--plain-password"}, 0x02, std::string("PW\0", 3), 0},
+        {{"--password-hex", "0011223344556677"},
+         0x12,
+         std::string("\0\x11\x22\x33\x44\x55\x66\x77", 8),
+         0},
+    };
+    for (const auto& r : rows) {
+        FakeIo io;
+        io.answer = Ran(0, 0, "", 1);
+        io.input = "s3cret\r\nthe next line";
+        std::vector<std::string> args = {"exec", "--user", "bob"};
+        args.insert(args.end(), r.how.begin(), r.how.end());
+        args.insert(args.end(), {"--", "x"});
+        ASSERT_EQ(RunConsole(args, io), 0) << r.how[0];
+        EXPECT_EQ(io.taken, r.taken) << r.how[0]; // that line and nothing after it
+        const Request& q = io.sent.at(0);
+        EXPECT_EQ(q.params[1], Le32(r.flags)) << r.how[0];
+        EXPECT_EQ(q.params[2], std::string("BOB\0", 4));
+        EXPECT_EQ(q.params[3], r.password) << r.how[0];
+        EXPECT_EQ(io.out.find("s3cret"), std::string::npos);
+    }
 }
 
 TEST(ConsoleExec, PasswordFileFirstLineOrAClearError) {
@@ -108,7 +89,7 @@ TEST(ConsoleExec, PasswordFileFirstLineOrAClearError) {
     };
     write(good, "pw\r\nsecond line\n");
     write(empty, "\nsecond line\n");
-    ExecIo io;
+    FakeIo io;
     io.answer = Ran(0, 0, "", 1);
     ASSERT_EQ(RunConsole({"exec", "--user", "bob", "--password-file", good, "--", "x"}, io), 0);
     std::vector<uint8_t> expected;
@@ -123,7 +104,7 @@ TEST(ConsoleExec, PasswordFileFirstLineOrAClearError) {
         {dir, ""}, // a directory: cannot be opened or read, depending on the system
     };
     for (const Bad& b : bad) {
-        ExecIo e;
+        FakeIo e;
         EXPECT_EQ(RunConsole({"exec", "--user", "bob", "--password-file", b.file, "--", "x"}, e), 2)
             << b.file;
         EXPECT_TRUE(e.sent.empty());
@@ -134,7 +115,7 @@ TEST(ConsoleExec, PasswordFileFirstLineOrAClearError) {
 }
 
 TEST(ConsoleExec, EncryptPasswordPrintsWhatExecSends) {
-    ExecIo io;
+    FakeIo io;
     io.input = "s3cret\nmore";
     ASSERT_EQ(RunConsole({"encrypt-password"}, io), 0);
     std::vector<uint8_t> expected;
@@ -147,7 +128,7 @@ TEST(ConsoleExec, EncryptPasswordPrintsWhatExecSends) {
     }
     EXPECT_EQ(io.out, hex + "\n");
     EXPECT_EQ(io.taken, 7u);
-    ExecIo empty;
+    FakeIo empty;
     EXPECT_EQ(RunConsole({"encrypt-password"}, empty), 2);
 }
 
@@ -164,7 +145,7 @@ TEST(ConsoleExec, UsageErrors) {
         {"exec", "--bogus", "--", "a"},
     };
     for (const auto& args : bad) {
-        ExecIo io;
+        FakeIo io;
         EXPECT_EQ(RunConsole(args, io), 2) << args.size();
         EXPECT_TRUE(io.sent.empty());
     }
@@ -203,7 +184,8 @@ TEST(ConsoleExec, RepliesInWordsAndExitCodes) {
          "pmconsole exec: the reply's fourth item is not a 4-byte count (2 bytes); ignored\n"},
     };
     for (const auto& c : cases) {
-        ExecIo io;
+        FakeIo io;
+        io.decoder = [](const std::string& t) { return "decoded(" + t + ")"; };
         io.answer = c.reply;
         std::vector<std::string> args = {"exec", "--capture"};
         if (*c.option) args.push_back(c.option);
@@ -212,14 +194,14 @@ TEST(ConsoleExec, RepliesInWordsAndExitCodes) {
         EXPECT_EQ(io.out, c.out);
         EXPECT_EQ(io.err, c.err);
     }
-    ExecIo missing;
+    FakeIo missing;
     missing.answer.outcome = Reply::Outcome::kReply;
     missing.answer.status = 0xDA000F01;
     missing.answer.items = {Le32(2), ""};
     EXPECT_EQ(RunConsole({"exec", "--", "nothere.exe"}, missing), 1);
     EXPECT_EQ(missing.out, "status 0xDA000F01: the executable file was not found (system error "
                            "2)\n");
-    ExecIo silent;
+    FakeIo silent;
     silent.answer.outcome = Reply::Outcome::kNoReply;
     EXPECT_EQ(RunConsole({"exec", "--", "x"}, silent), 3);
 }

@@ -47,10 +47,7 @@ public:
 
 class FakePlatform final : public NodePlatform {
 public:
-    std::unique_ptr<Mutex> NewMutex() override {
-        ++mutexes;
-        return std::make_unique<FakeMutex>(locks_held);
-    }
+    std::unique_ptr<Mutex> NewMutex() override { return std::make_unique<FakeMutex>(locks_held); }
     std::unique_ptr<Event> NewEvent() override { return std::make_unique<FakeEvent>(); }
     uint32_t CurrentThreadId() override { return thread_id; }
     bool PostToThread(uint32_t tid, uint32_t message) override {
@@ -78,7 +75,6 @@ public:
     }
 
     uint32_t thread_id = 77;
-    int mutexes = 0;
     int locks_held = 0; // sum over all mutexes: 0 whenever the node has let go of every lock
     int get_calls = 0;
     std::function<void()> on_get; // runs inside GetMessage, before a message is taken

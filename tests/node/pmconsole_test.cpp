@@ -51,9 +51,8 @@ TEST(ConsoleArgs, ParseHexBytes) {
     EXPECT_EQ(b, "\x01\x02");
     ASSERT_TRUE(ParseHexBytes("", b));
     EXPECT_EQ(b, "");
-    EXPECT_FALSE(ParseHexBytes("abc", b));
-    EXPECT_FALSE(ParseHexBytes("a b", b));
-    EXPECT_FALSE(ParseHexBytes("zz", b));
+    for (const char* bad : {"abc", "a b", "zz"})
+        EXPECT_FALSE(ParseHexBytes(bad, b)) << bad;
 }
 
 TEST(ConsoleArgs, ParametersInTheOrderGiven) {
@@ -72,17 +71,14 @@ TEST(ConsoleArgs, ParametersInTheOrderGiven) {
     EXPECT_EQ(r.to, "Other");
     EXPECT_EQ(r.timeout_ms, 250u);
     EXPECT_TRUE(r.json);
-}
-
-TEST(ConsoleArgs, Defaults) {
-    Request r;
-    std::string error;
-    ASSERT_TRUE(ParseRawArgs({"7"}, &FakeCompressed, r, error));
-    EXPECT_EQ(r.code, 7u);
-    EXPECT_TRUE(r.params.empty());
-    EXPECT_EQ(r.to, "ProcMgr");
-    EXPECT_EQ(r.timeout_ms, 30000u);
-    EXPECT_FALSE(r.json);
+    // The defaults.
+    Request d;
+    ASSERT_TRUE(ParseRawArgs({"7"}, &FakeCompressed, d, error));
+    EXPECT_EQ(d.code, 7u);
+    EXPECT_TRUE(d.params.empty());
+    EXPECT_EQ(d.to, "ProcMgr");
+    EXPECT_EQ(d.timeout_ms, 30000u);
+    EXPECT_FALSE(d.json);
 }
 
 TEST(ConsoleArgs, BadUsage) {
@@ -127,17 +123,6 @@ TEST(ConsoleFormat, JsonIsOneObjectWithUnsignedStatus) {
     EXPECT_EQ(FormatJson(r), "{\"status\": 0, \"items\": [\"0aff\", \"7a\"]}\n");
 }
 
-TEST(Console, RawSendsAndPrintsTheReply) {
-    FakeIo io;
-    io.answer.outcome = Reply::Outcome::kReply;
-    io.answer.status = 1;
-    EXPECT_EQ(RunConsole({"raw", "0", "--json"}, io), kExitReply);
-    ASSERT_EQ(io.sent.size(), 1u);
-    EXPECT_EQ(io.sent[0].code, 0u);
-    EXPECT_EQ(io.out, "{\"status\": 1, \"items\": []}\n");
-    EXPECT_EQ(io.err, "");
-}
-
 TEST(Console, OutcomesWithoutReplyExitThree) {
     for (Reply::Outcome o :
          {Reply::Outcome::kAbsentNode, Reply::Outcome::kNotSent, Reply::Outcome::kNoReply}) {
@@ -149,24 +134,21 @@ TEST(Console, OutcomesWithoutReplyExitThree) {
     }
 }
 
+// Each command answers --help with its usage and sends nothing; so does the console; no command,
+// an unknown one or one without its arguments is a usage error.
 TEST(Console, UsageAndHelp) {
     FakeIo io;
-    EXPECT_EQ(RunConsole({}, io), kExitUsage);
-    EXPECT_EQ(RunConsole({"frobnicate"}, io), kExitUsage);
-    EXPECT_EQ(RunConsole({"raw"}, io), kExitUsage);
-    EXPECT_TRUE(io.sent.empty());
-    FakeIo help;
-    EXPECT_EQ(RunConsole({"--help"}, help), kExitReply);
-    EXPECT_NE(help.out.find("raw"), std::string::npos);
-}
-
-TEST(Console, EveryCommandHasHelp) {
+    for (const auto& args : std::vector<std::vector<std::string>>{{}, {"frobnicate"}, {"raw"}})
+        EXPECT_EQ(RunConsole(args, io), kExitUsage);
+    EXPECT_EQ(RunConsole({"--help"}, io), kExitReply);
+    EXPECT_NE(io.out.find("raw"), std::string::npos);
     for (const ConsoleCommand& c : ConsoleCommands()) {
-        FakeIo io;
-        EXPECT_EQ(RunConsole({c.name, "--help"}, io), kExitReply) << c.name;
-        EXPECT_EQ(io.out.rfind("usage: pmconsole ", 0), 0u) << c.name;
-        EXPECT_TRUE(io.sent.empty());
+        FakeIo help;
+        EXPECT_EQ(RunConsole({c.name, "--help"}, help), kExitReply) << c.name;
+        EXPECT_EQ(help.out.rfind("usage: pmconsole ", 0), 0u) << c.name;
+        EXPECT_TRUE(help.sent.empty());
     }
+    EXPECT_TRUE(io.sent.empty());
 }
 
 } // namespace

@@ -32,14 +32,11 @@ INSTANTIATE_TEST_SUITE_P(All, ProcMgrCommand,
                          ::testing::Values(0u, 0xFFFFFFFFu, 0x73124537u, 0x73124532u, 0x73124533u,
                                            0x73124534u, 0x73124535u, 0x73124545u));
 
-TEST(ProcMgrSvcNode, MonitorCommandIsForwardedAndItsReplyDeferred) {
-    test::FakeMessaging fake;
-    MessagingLibrary library(fake);
-    test::FakePlatform platform;
+using ProcMgrSvcNodeTest = test::NodeFixture;
+
+TEST_F(ProcMgrSvcNodeTest, MonitorCommandIsForwardedAndItsReplyDeferred) {
     ProcMgrSvcNode node(library, platform);
-    ASSERT_NE(fake.callback, nullptr);
-    fake.callback(&node, fake.Deliver(Packed(0, "pmconsole-1", "ProcMgr", 0x73124536, 9, {"x"})),
-                  0);
+    Deliver(node, Packed(0, "pmconsole-1", "ProcMgr", 0x73124536, 9, {"x"}));
     ASSERT_EQ(fake.enqueued.size(), 1u); // the forwarded request; the console waits
     msg::MessageView v;
     ASSERT_TRUE(msg::ValidateMessage(fake.enqueued[0].data(), fake.enqueued[0].size(), v));
@@ -49,7 +46,7 @@ TEST(ProcMgrSvcNode, MonitorCommandIsForwardedAndItsReplyDeferred) {
     EXPECT_STREQ(v.sender, "ProcMgr");
     // Silence from the host: the console hears 0xFFFF0002 after the time-out, sent from the
     // tick once the queue lock is let go.
-    fake.callback(&node, nullptr, 15001);
+    Tick(node, 15001);
     ASSERT_EQ(fake.enqueued.size(), 2u);
     ASSERT_TRUE(msg::ValidateMessage(fake.enqueued[1].data(), fake.enqueued[1].size(), v));
     EXPECT_EQ(v.type, 1);
@@ -65,10 +62,7 @@ void CountCheck() {
     ++g_checks;
 }
 
-TEST(ProcMgrSvcNode, PulseRunsTheCheckHookAndAnswersOne) {
-    test::FakeMessaging fake;
-    MessagingLibrary library(fake);
-    test::FakePlatform platform;
+TEST_F(ProcMgrSvcNodeTest, PulseRunsTheCheckHookAndAnswersOne) {
     ProcMgrSvcNode node(library, platform);
     EXPECT_EQ(node.Pulse(), 1); // no hook: nothing to check
     g_checks = 0;

@@ -1,78 +1,33 @@
 // `pmconsole ps` over scripted replies built by the agent's own table code.
 #include <gtest/gtest.h>
 
-#include <deque>
-
 #include "outside/pmconsole/ps_command.h"
-#include "procman/w32/baseinfo/base_info_records.h"
 #include "procman/w32/table/change_tracker.h"
 #include "shared/base/endian.h"
-#include "shared/text/text_string.h"
+#include "tests/console_model/agent_tables.h"
+#include "tests/node/fake_console_io.h"
 
 namespace pm::console {
 namespace {
 
-class ScriptedIo final : public ConsoleIo {
-public:
-    Reply Send(const Request& request) override {
-        if (request.code == 0x73124532) return config;
-        sent.push_back(request);
-        if (replies.empty()) return Reply{};
-        Reply r = replies.front();
-        replies.pop_front();
-        return r;
-    }
-    void Out(const std::string& t) override { out += t; }
-    void Err(const std::string& t) override { err += t; }
-    CompressedConverter Converter() override { return nullptr; }
-    void Wait(unsigned ms) override { waits.push_back(ms); }
-    TextDecoder Decoder() override { return &Utf8; }
-    PlatformSettingView PlatformSetting() override { return platform; }
-    static std::string Utf8(const std::string& compressed) {
-        TextString s(compressed.c_str());
-        s.CompressedToUtf8();
-        return s.CStr();
-    }
-    Reply config; // Get Configuration: no reply unless a test sets one
-    PlatformSettingView platform;
-    std::deque<Reply> replies;
-    std::vector<Request> sent;
-    std::vector<unsigned> waits;
-    std::string out, err;
-};
+using test::FakeIo;
+using test::Snapshot;
+using test::Utf8;
 
-// The agent's reply to a console at `since`, as bytes; texts stay raw (the io keeps them).
+// A console io as `ps` sees it: the agent's texts decoded, Get Configuration answered apart.
+FakeIo PsIo(const Reply& config = Reply{}) {
+    FakeIo io;
+    io.config = config;
+    io.decoder = &Utf8;
+    return io;
+}
+
+// The agent's reply to a console at `since`; texts stay raw (the io decodes them).
 Reply AgentReply(const table::ChangeTracker& agent, uint32_t since) {
     Reply r;
     r.outcome = Reply::Outcome::kReply;
-    auto records = agent.CollectUpdates(since);
-    for (auto& rec : records)
-        r.items.emplace_back(reinterpret_cast<char*>(rec.data()), rec.size());
+    r.items = test::Updates<std::string>(agent, since);
     return r;
-}
-
-TextString Stored(const char* ansi) {
-    TextString s(ansi);
-    s.ToCompressedUnicode();
-    return s;
-}
-
-std::unique_ptr<table::RawTable> Table(std::vector<std::pair<uint32_t, const char*>> procs,
-                                       std::vector<std::pair<const char*, uint16_t>> svcs = {}) {
-    auto t = std::make_unique<table::RawTable>(false);
-    for (auto [pid, name] : procs) {
-        table::ProcessEntry e;
-        e.process_id = pid;
-        e.name = Stored(name);
-        e.user_name = Stored("SYSTEM");
-        e.thread_count = 3;
-        e.base_priority = 8;
-        e.working_set = 65536;
-        t->MutableProcesses().push_back(std::move(e));
-    }
-    for (auto [name, state] : svcs)
-        t->MutableServices(2).push_back(table::ServiceEntry{Stored(name), state, 2});
-    return t;
 }
 
 uint32_t SinceOf(const Request& r) {
@@ -81,15 +36,15 @@ uint32_t SinceOf(const Request& r) {
 
 TEST(PsCommand, JsonListsTheDecodedTables) {
     table::ChangeTracker agent;
-    agent.Renew(Table({{4, "System"}, {8, "a\"b"}}, {{"Spooler", 4}}));
-    ScriptedIo io;
+    agent.Renew(Snapshot(false, {{4, "System"}, {8, "a\"b"}}, {{"Spooler", 4}}));
+    FakeIo io = PsIo();
     io.replies.push_back(AgentReply(agent, 0));
     EXPECT_EQ(RunConsole({"ps", "--json"}, io), kExitReply) << io.err;
     EXPECT_EQ(io.out,
               "{\"clock\": 1, \"processes\": [{\"pid\": 4, \"name\": \"System\", \"user\": "
-              "\"SYSTEM\", \"threads\": 3, \"priority\": 4, \"memory\": 65536}, {\"pid\": 8, "
+              "\"SYSTEM\", \"threads\": 3, \"priority\": 4, \"memory\": 16384}, {\"pid\": 8, "
               "\"name\": \"a\\\"b\", \"user\": \"SYSTEM\", \"threads\": 3, \"priority\": 4, "
-              "\"memory\": 65536}], \"services\": [{\"name\": \"Spooler\", \"state\": 4, "
+              "\"memory\": 32768}], \"services\": [{\"name\": \"Spooler\", \"state\": 4, "
               "\"state_name\": \"Running\"}], \"drivers\": []}\n");
     ASSERT_EQ(io.sent.size(), 1u);
     EXPECT_EQ(io.sent[0].code, 0x73124533u);
@@ -97,24 +52,18 @@ TEST(PsCommand, JsonListsTheDecodedTables) {
 }
 
 Reply ConfigReply(bool win95 = false) {
-    baseinfo::OsVersion os;
-    auto records = baseinfo::GetProcessBaseInfo(
-        win95, os, [](unsigned id) { return id == 403 ? std::string("Normal") : std::string(); },
-        "en");
     Reply r;
     r.outcome = Reply::Outcome::kReply;
-    for (auto& rec : records)
-        r.items.emplace_back(reinterpret_cast<char*>(rec.data()), rec.size());
+    r.items = test::Configuration<std::string>(win95);
     return r;
 }
 
 TEST(PsCommand, WatchSendsItsClockAndAppliesEachUpdate) {
     table::ChangeTracker agent;
-    agent.Renew(Table({{4, "System"}, {8, "old.exe"}}));
-    ScriptedIo io;
-    io.config = ConfigReply();
+    agent.Renew(Snapshot(false, {{4, "System"}, {8, "old.exe"}}));
+    FakeIo io = PsIo(ConfigReply());
     io.replies.push_back(AgentReply(agent, 0));
-    agent.Renew(Table({{4, "System"}, {12, "new.exe"}}));
+    agent.Renew(Snapshot(false, {{4, "System"}, {12, "new.exe"}}));
     io.replies.push_back(AgentReply(agent, 1));
     EXPECT_EQ(RunConsole({"ps", "--watch", "--count", "2", "--interval", "5"}, io), kExitReply)
         << io.err;
@@ -134,9 +83,8 @@ TEST(PsCommand, WatchSendsItsClockAndAppliesEachUpdate) {
 TEST(PsCommand, NtModeExplainsAnEmptyProcessTableAndConfigNamesTheSetting) {
     for (bool win95 : {false, true}) {
         table::ChangeTracker agent;
-        agent.Renew(Table({}, {{"Spooler", 4}}));
-        ScriptedIo io;
-        io.config = ConfigReply(win95);
+        agent.Renew(Snapshot(false, {}, {{"Spooler", 4}}));
+        FakeIo io = PsIo(ConfigReply(win95));
         io.replies.push_back(AgentReply(agent, 0));
         EXPECT_EQ(RunConsole({"ps"}, io), kExitReply) << io.err;
         EXPECT_EQ(io.out.find("(none: in NT mode") != std::string::npos, !win95) << io.out;
@@ -151,8 +99,7 @@ TEST(PsCommand, NtModeExplainsAnEmptyProcessTableAndConfigNamesTheSetting) {
         {true, {}, "\"mode\": \"95\", \"tabs\""},
     };
     for (const auto& c : cases) {
-        ScriptedIo io;
-        io.config = ConfigReply(c.win95);
+        FakeIo io = PsIo(ConfigReply(c.win95));
         io.platform = c.setting;
         EXPECT_EQ(RunConsole({"config", "--json"}, io), kExitReply) << io.err;
         EXPECT_NE(io.out.find(c.shows), std::string::npos) << io.out;
@@ -179,7 +126,7 @@ TEST(PsCommand, FailuresAndUsage) {
         {{"ps", "--help"}, refused, kExitReply},
     };
     for (const auto& c : cases) {
-        ScriptedIo io;
+        FakeIo io = PsIo();
         io.replies.push_back(c.reply);
         EXPECT_EQ(RunConsole(c.args, io), c.code) << c.args.back();
     }

@@ -11,56 +11,51 @@
 namespace pm::console {
 namespace {
 
+// The words of a command line.
+std::vector<std::string> Words(const std::string& line) {
+    std::vector<std::string> words;
+    for (size_t at = 0; at < line.size();) {
+        size_t end = line.find(' ', at);
+        if (end == std::string::npos) end = line.size();
+        words.push_back(line.substr(at, end - at));
+        at = end + 1;
+    }
+    return words;
+}
+
 TEST(RemoteSettingsTest, OptionsFileAndChecks) {
-    struct Case {
-        std::vector<std::string> args;
-        const char* conf; // null: no file
-        bool ok;
-        const char* machine;
-        size_t servers;
-        size_t rest; // arguments left for the command
-    };
     const char* kConf = "# console\nservers = tls://10.0.0.5:4222, tls://10.0.0.6:4222\n"
                         "ca_file = ca.pem\nmachine = web01\nuser = ops\npassword_file = pw\n";
-    const Case cases[] = {
-        {{"--server", "nats://127.0.0.1:4222", "--machine", "agent1", "ps", "--json"},
-         nullptr,
-         true,
-         "agent1",
-         1,
-         2},
+    const std::string local = "--server nats://127.0.0.1:4222 --machine ";
+    const struct {
+        std::string args;
+        const char* conf;     // null: no file
+        const char* machine;  // null: refused
+        size_t servers, rest; // the servers, and the arguments left for the command
+    } cases[] = {
+        {local + "agent1 ps --json", nullptr, "agent1", 1, 2},
         // The options win over the file; --help after the command stays the command's.
-        {{"--machine", "web02", "ps", "--help"}, kConf, true, "web02", 2, 2},
-        {{"ps"}, kConf, true, "web01", 2, 1},
-        {{"--server", "nats://127.0.0.1:4222", "--machine", "Web01", "ps"},
-         nullptr,
-         false,
-         "",
-         0,
-         0},
-        {{"--server", "nats://10.1.2.3:4222", "--machine", "a", "ps"}, nullptr, false, "", 0, 0},
-        {{"--server", "nats://[::1]:4222", "--machine", "a", "ps"}, nullptr, true, "a", 1, 1},
-        {{"--server", "nats://127.0.0.1", "--machine", "a", "ps"}, nullptr, false, "", 0, 0},
-        {{"--server", "http://127.0.0.1:80", "--machine", "a", "ps"}, nullptr, false, "", 0, 0},
-        {{"--server", "nats://127.0.0.1:65536", "--machine", "a", "ps"}, nullptr, false, "", 0, 0},
-        {{"--server", "nats://127.0.0.1:4222", "--machine", "a", "--user", "u", "ps"},
-         nullptr,
-         false,
-         "",
-         0,
-         0},
-        {{"--server", "nats://127.0.0.1:4222", "--machine"}, nullptr, false, "", 0, 0},
-        {{"ps"}, "sever = tls://x:1\n", false, "", 0, 0},
+        {"--machine web02 ps --help", kConf, "web02", 2, 2},
+        {"ps", kConf, "web01", 2, 1},
+        {local + "Web01 ps", nullptr, nullptr, 0, 0},
+        {"--server nats://10.1.2.3:4222 --machine a ps", nullptr, nullptr, 0, 0},
+        {"--server nats://[::1]:4222 --machine a ps", nullptr, "a", 1, 1},
+        {"--server nats://127.0.0.1 --machine a ps", nullptr, nullptr, 0, 0},
+        {"--server http://127.0.0.1:80 --machine a ps", nullptr, nullptr, 0, 0},
+        {"--server nats://127.0.0.1:65536 --machine a ps", nullptr, nullptr, 0, 0},
+        {local + "a --user u ps", nullptr, nullptr, 0, 0},
+        {"--server nats://127.0.0.1:4222 --machine", nullptr, nullptr, 0, 0},
+        {"ps", "sever = tls://x:1\n", nullptr, 0, 0},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(std::to_string(&c - cases));
-        std::vector<std::string> args = c.args;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args);
+        std::vector<std::string> args = Words(c.args);
         RemoteSettings s;
         std::string error;
         bool ok = TakeRemoteOptions(args, s, error) &&
                   (!c.conf || ApplyConsoleConf(c.conf, s, error)) && CheckRemoteSettings(s, error);
-        EXPECT_EQ(ok, c.ok) << error;
-        if (!ok || !c.ok) continue;
+        EXPECT_EQ(ok, c.machine != nullptr) << error;
+        if (!ok || !c.machine) continue;
         EXPECT_EQ(s.machine, c.machine);
         EXPECT_EQ(s.servers.size(), c.servers);
         EXPECT_EQ(args.size(), c.rest);

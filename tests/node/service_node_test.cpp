@@ -16,8 +16,8 @@ using test::TestMemory;
 
 using Strings = std::vector<std::string>;
 
-// Records what it was handed ("code return_addr target_addr params") and the loop's hooks;
-// optionally keeps the command for a deferred reply.
+// Records what it was handed ("code return_addr target_addr params"), raw messages and the
+// loop's start and stop; optionally keeps the command for a deferred reply.
 class RecordingNode : public ServiceNode {
 public:
     using ServiceNode::ServiceNode;
@@ -45,10 +45,6 @@ public:
     }
     void OnStart() override { log += "start;"; }
     void OnStop() override { log += "stop;"; }
-    void PumpMessage(const WindowMessage& m) override {
-        log += std::to_string(m.message) + ";";
-        ServiceNode::PumpMessage(m);
-    }
     int answer = 1 /* below 0: throws */, pulses = 0, pulse_answer = 1;
     Strings seen;
     std::string log;
@@ -361,7 +357,9 @@ TEST_F(ServiceNodeTest, UnsentRequestCompletesOnceWithNotSent) {
     }
 }
 
-TEST_F(ServiceNodeTest, SynchronousSendPumpsUntilTheReplyOrTheLoopsEnd) {
+// A synchronous send pumps until the reply, or waits on an event for it; a loop that ends first
+// ends the process.
+TEST_F(ServiceNodeTest, SynchronousSendPumpsOrWaitsUntilTheReplyOrTheLoopsEnd) {
     RecordingNode node("me", 0, library, platform);
     CountingCommand c(completed);
     c.SetTargetAddr("peer");
@@ -379,18 +377,7 @@ TEST_F(ServiceNodeTest, SynchronousSendPumpsUntilTheReplyOrTheLoopsEnd) {
     EXPECT_EQ(platform.posted[0], std::make_pair(77u, kWmReplyArrived));
     EXPECT_EQ(platform.dispatched, (std::vector<uint32_t>{0x113, 0x200}));
     EXPECT_TRUE(platform.exits.empty());
-    // The loop ends before a reply: the process ends.
-    platform.Queue(kWmQuit);
-    EXPECT_EQ(node.SendCommand(&c), 0);
-    EXPECT_EQ(platform.exits, std::vector<unsigned>{1});
-    EXPECT_EQ(completed.size(), 1u);
-}
-
-TEST_F(ServiceNodeTest, SynchronousSendOnAnEvent) {
-    RecordingNode node("me", 0, library, platform);
-    CountingCommand c(completed);
-    c.SetTargetAddr("peer");
-    // The fake's Wait returns at once: let the reply arrive while the sender waits.
+    // On an event: the fake's Wait returns at once, so the reply arrives while the sender waits.
     struct Hook : FakeEvent {
         std::function<void()> on_wait;
         void Wait() override {
@@ -401,10 +388,14 @@ TEST_F(ServiceNodeTest, SynchronousSendOnAnEvent) {
     event.on_wait = [&] { Deliver(node, Packed(1, "peer", "me", 3, c.seq_no)); };
     EXPECT_EQ(node.SendCommand(&c, &event), 1);
     EXPECT_EQ(event.resets, 1);
-    EXPECT_EQ(event.waits, 1);
     EXPECT_EQ(event.sets, 1);
-    EXPECT_EQ(completed, Statuses{3});
+    EXPECT_EQ(completed, (Statuses{7, 3}));
     EXPECT_TRUE(platform.exits.empty());
+    // The loop ends before a reply: the process ends.
+    platform.Queue(kWmQuit);
+    EXPECT_EQ(node.SendCommand(&c), 0);
+    EXPECT_EQ(platform.exits, std::vector<unsigned>{1});
+    EXPECT_EQ(completed.size(), 2u);
 }
 
 TEST_F(ServiceNodeTest, HeldRequestsAreDispatchedNewestFirstWhenAccepting) {
@@ -483,7 +474,7 @@ TEST_F(ServiceNodeTest, RunPumpsUntilQuit) {
     for (uint32_t m : {1u, 2u, kWmQuit, 3u})
         platform.Queue(m);
     node.Run();
-    EXPECT_EQ(node.log, "start;1;2;stop;");
+    EXPECT_EQ(node.log, "start;stop;");
     EXPECT_EQ(platform.dispatched, (std::vector<uint32_t>{1, 2}));
 }
 

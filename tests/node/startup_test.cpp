@@ -31,7 +31,6 @@ public:
         opened.push_back(path);
         if (!open_works) return nullptr;
         log = std::tmpfile();
-        std::fputs("123: old line\n", log);
         log_file_open = true;
         return log;
     }
@@ -52,17 +51,6 @@ public:
     uint32_t NodeOwner() override { return owner; }
     uint32_t owner = 0;
 
-    std::string Log() {
-        if (!log) return "";
-        std::fflush(log);
-        std::rewind(log);
-        std::string s;
-        int c;
-        while ((c = std::fgetc(log)) != EOF)
-            s.push_back(static_cast<char>(c));
-        return s;
-    }
-
     test::FakeMessaging fake;
     MessagingLibrary library{fake};
     test::FakePlatform platform;
@@ -81,15 +69,21 @@ void Check() {
     ++g_checks;
 }
 
+// Runs the program over the environment, counting the snapshots taken.
+int RunCounted(FakeStartupEnv& env, TraceLog& log) {
+    g_checks = 0;
+    SetCheckForUpdatesHook(&Check);
+    const int rc = RunQuorlent(env, log);
+    SetCheckForUpdatesHook(nullptr);
+    if (rc == 0) env.log_file_open = false; // closed by the program at shutdown
+    return rc;
+}
+
 TEST(Startup, NormalRunWithTracing) {
     FakeStartupEnv env;
     TraceLog log(&Clock);
     env.platform.Queue(kWmQuit);
-    g_checks = 0;
-    SetCheckForUpdatesHook(&Check);
-    // The log stays open until shutdown closes it: keep our own view of it.
-    EXPECT_EQ(RunQuorlent(env, log), 0);
-    SetCheckForUpdatesHook(nullptr);
+    EXPECT_EQ(RunCounted(env, log), 0);
     EXPECT_EQ(env.checked, std::vector<std::string>{"C:\\logs\\quorlent.dbg"});
     EXPECT_EQ(env.opened, std::vector<std::string>{"C:\\logs\\quorlent.log"});
     EXPECT_EQ(env.registrations, 1);
@@ -97,44 +91,22 @@ TEST(Startup, NormalRunWithTracing) {
     EXPECT_EQ(g_checks, 1);
     EXPECT_EQ(env.fake.deleted_names, std::vector<std::string>{"ProcMgr"});
     EXPECT_EQ(log.File(), nullptr); // closed
-    env.log_file_open = false;      // closed by the program
     EXPECT_EQ(env.out, "");
     EXPECT_EQ(ProcessNode(), nullptr);
 }
 
-// The stream is closed at shutdown, so this test reads the log through a file of its own.
-TEST(Startup, LogLinesAppendAfterOldOnes) {
-    char path[] = "/tmp/quorlent_startup_XXXXXX";
-    int fd = mkstemp(path);
-    ASSERT_GE(fd, 0);
-    FILE* seed = fdopen(fd, "w");
-    std::fputs("7: old\n", seed);
-    std::fclose(seed);
-
-    struct Env : FakeStartupEnv {
-        std::string file;
-        FILE* OpenLog(const std::string& p) override {
-            opened.push_back(p);
-            return std::fopen(file.c_str(), "a+");
-        }
-    } env;
-    env.file = path;
-    env.platform.Queue(kWmQuit);
-    TraceLog log(&Clock);
-    EXPECT_EQ(RunQuorlent(env, log), 0);
-
-    FILE* f = std::fopen(path, "r");
-    std::string s;
-    int c;
-    while ((c = std::fgetc(f)) != EOF)
-        s.push_back(static_cast<char>(c));
-    std::fclose(f);
-    std::remove(path);
-    EXPECT_EQ(s, "7: old\n"
-                 "42: Start logging\n"
-                 "42: ...About to call initial CheckForUpdates\n"
-                 "42: Process Management Service Node Initialized\n"
-                 "42: End logging\n");
+// Without the marker there is no log; a log that does not open is skipped.
+TEST(Startup, LogOnlyWithTheMarkerAndSkippedWhenItDoesNotOpen) {
+    for (bool marker : {false, true}) {
+        FakeStartupEnv env;
+        env.marker = marker;
+        env.open_works = false;
+        env.platform.Queue(kWmQuit);
+        TraceLog log(&Clock);
+        EXPECT_EQ(RunCounted(env, log), 0);
+        EXPECT_EQ(log.IsEnabled(), marker);
+        EXPECT_EQ(env.opened.size(), marker ? 1u : 0u);
+    }
 }
 
 // The "Platform" setting's choice is made before the first snapshot; an absent value makes none.
@@ -159,33 +131,9 @@ TEST(Startup, PlatformSettingChoosesBeforeTheFirstSnapshot) {
         env.setting = table::ParsePlatformSetting(c.value);
         env.platform.Queue(kWmQuit);
         TraceLog log(&Clock);
-        g_checks = 0;
-        SetCheckForUpdatesHook(&Check);
-        EXPECT_EQ(RunQuorlent(env, log), 0);
-        SetCheckForUpdatesHook(nullptr);
-        env.log_file_open = false; // closed by the program
+        EXPECT_EQ(RunCounted(env, log), 0);
         EXPECT_EQ(env.used, c.used) << c.value.value_or("(absent)");
     }
-}
-
-TEST(Startup, NoMarkerNoLog) {
-    FakeStartupEnv env;
-    env.marker = false;
-    env.platform.Queue(kWmQuit);
-    TraceLog log(&Clock);
-    EXPECT_EQ(RunQuorlent(env, log), 0);
-    EXPECT_TRUE(env.opened.empty());
-    EXPECT_FALSE(log.IsEnabled());
-}
-
-TEST(Startup, LogThatDoesNotOpenIsSkipped) {
-    FakeStartupEnv env;
-    env.open_works = false;
-    env.platform.Queue(kWmQuit);
-    TraceLog log(&Clock);
-    EXPECT_EQ(RunQuorlent(env, log), 0);
-    EXPECT_TRUE(log.IsEnabled());
-    EXPECT_EQ(env.opened.size(), 1u);
 }
 
 // Every way of failing to create the node ends with exit code 1, before the first snapshot and
@@ -209,17 +157,13 @@ TEST(Startup, NodeThatCannotBeCreatedExitsWithOne) {
         env.fake.create_answer = c.create_answer;
         env.owner = c.owner;
         TraceLog log(&Clock);
-        g_checks = 0;
-        SetCheckForUpdatesHook(&Check);
-        EXPECT_EQ(RunQuorlent(env, log), 1);
-        SetCheckForUpdatesHook(nullptr);
+        EXPECT_EQ(RunCounted(env, log), 1);
         SetProcessNode(nullptr);
         EXPECT_EQ(env.out.rfind("Error creating service node!\n", 0), 0u) << env.out;
         EXPECT_EQ(env.out.find("4242") != std::string::npos, c.owner != 0) << env.out;
         EXPECT_EQ(env.events, std::vector<std::string>{"create"}); // left alone, not destroyed
         EXPECT_EQ(g_checks, 0);
         EXPECT_EQ(env.platform.get_calls, 0);
-        EXPECT_EQ(env.Log().rfind("123: old line\n", 0), 0u); // appended to, not truncated
     }
 }
 

@@ -1,12 +1,12 @@
 // quorlent in NT mode end to end under Wine: the "Platform" setting makes the agent take its NT
 // paths against the real system (Wine's service manager, its performance data), and the
 // console's requests travel through the real messaging library. One agent start serves every
-// check; a service program of the tests is registered for the run and removed after.
+// check; a service program of the tests is registered for the run and removed after. (The
+// service operations are checked here only: they do not depend on the mode.)
 #include <windows.h>
 
 #include <gtest/gtest.h>
 
-#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
@@ -14,9 +14,8 @@
 
 #include "outside/console_model/base_info_view.h"
 #include "outside/console_model/console_tables.h"
+#include "procman/w32/table/update_records.h"
 #include "shared/base/endian.h"
-#include "shared/node/service_node.h"
-#include "shared/text/text_string.h"
 #include "tests/e2e_support_win.h"
 
 namespace pm {
@@ -30,43 +29,6 @@ using Items = std::vector<std::vector<uint8_t>>;
 
 constexpr uint32_t kGetConfiguration = 0x73124532;
 constexpr uint32_t kGetUpdates = 0x73124533;
-
-// Sends one request to "ProcMgr" from a node of this test; the reply's status and items.
-struct Answer {
-    bool replied = false;
-    int32_t status = -1;
-    Items items;
-};
-Answer Ask(uint32_t code, const std::vector<std::string>& params) {
-    WaitedCommand cmd(code);
-    for (const auto& p : params)
-        cmd.AddParam(p.data(), static_cast<uint32_t>(p.size()));
-    cmd.SetTargetAddr("ProcMgr");
-    cmd.timeout_ms = 30000;
-    const std::string name = "nt-e2e-" + std::to_string(GetCurrentProcessId());
-    ServiceNode node(name.c_str(), 0, Library(), SystemNodePlatform());
-    Answer a;
-    if (!node.IsRegistered()) return a;
-    node.SendCommand(&cmd, Send::kNoWait);
-    a.replied = cmd.Wait(40000);
-    node.Unregister();
-    a.status = cmd.status;
-    for (size_t i = 0; i < cmd.GetResultCount(); ++i)
-        a.items.emplace_back(cmd.GetResult(i), cmd.GetResult(i) + cmd.GetResultSize(i));
-    return a;
-}
-
-Ran Console(const std::string& args) {
-    Ran r = RunProgram(ProgramDir() + "pmconsole.exe", args);
-    r.out = WithoutCr(r.out);
-    return r;
-}
-
-std::string Utf8(const std::string& compressed) {
-    TextString s(compressed.c_str());
-    s.CompressedToUtf8();
-    return s.CStr();
-}
 
 std::string Compressed(const std::string& ansi) {
     TextString s(ansi.c_str());
@@ -87,41 +49,12 @@ std::vector<std::vector<uint8_t>> RecordsNamed(const Items& items, uint32_t grou
     return found;
 }
 
-// A service update record, byte by byte: header, the name attribute, the state attribute and
-// 30 zero bytes after them.
-void ExpectServiceRecord(const std::vector<uint8_t>& r, uint32_t group, const std::string& name,
-                         uint32_t state) {
-    const size_t n = name.size();
-    ASSERT_EQ(r.size(), 61 + n);
-    EXPECT_EQ(Load16(r.data()), 1u);           // rec_type
-    EXPECT_EQ(Load32(r.data() + 2), 0u);       // proc_id: 0 for a service
-    EXPECT_EQ(Load32(r.data() + 6), group);    // group_id
-    EXPECT_EQ(Load16(r.data() + 10), 2u);      // num_attribs
-    EXPECT_EQ(Load16(r.data() + 12), 14u);     // offset of the first attribute
-    EXPECT_EQ(Load16(r.data() + 14), n + 7);   // attribute 2: length
-    EXPECT_EQ(Load32(r.data() + 16), 2u);      //   field_id "Program Name"
-    EXPECT_EQ(r[20 + n], 0);                   //   the text's terminator
-    const size_t s = 21 + n;                   // attribute 15
-    EXPECT_EQ(Load16(r.data() + s), 10u);      //   length
-    EXPECT_EQ(Load32(r.data() + s + 2), 15u);  //   field_id "State"
-    EXPECT_EQ(Load32(r.data() + s + 6), state);
-    EXPECT_EQ(std::vector<uint8_t>(r.begin() + 31 + n, r.end()), std::vector<uint8_t>(30, 0));
-}
-
-class NtModeEndToEnd : public ::testing::Test {
+class NtModeEndToEnd : public AgentTest {
 protected:
-    void SetUp() override {
-        if (!Library().IsBound()) GTEST_SKIP() << "messaging library not available";
-        if (NodeExists("ProcMgr")) GTEST_SKIP() << "a ProcMgr node is running already";
-        ASSERT_TRUE(agent_.ready());
-        ASSERT_TRUE(agent_.Start());
-    }
-    void TearDown() override {
-        EXPECT_EQ(agent_.child.process ? agent_.Stop() : 0, 0u);
-    }
+    NtModeEndToEnd() : AgentTest("nt_e2e") {}
     // Applies one Get Updates reply to the console's copy; answers the reply's items.
     Items Update() {
-        Answer a = Ask(kGetUpdates, {Bytes32(tables_.clock())});
+        Answer a = AskProcMgr(kGetUpdates, {Bytes32(tables_.clock())});
         EXPECT_TRUE(a.replied);
         EXPECT_EQ(a.status, 0);
         std::string error;
@@ -135,15 +68,18 @@ protected:
     }
 
     ScopedValue platform_{kInstallKey, "Platform", std::string("nt", 3)};
-    Agent agent_{"nt_e2e"};
     console::ConsoleTables tables_{&Utf8};
 };
 
-// Get Configuration in NT mode: the manager info says 3 groups with flags 0x1F, ProcMgrInfo1
-// holds three blocks, seven signals cover tabs 1 to 3, two enumerations; the console's decoder
-// reads three tabs and `config` names the mode and the setting.
-TEST_F(NtModeEndToEnd, ConfigurationHasThreeTabs) {
-    Answer a = Ask(kGetConfiguration, {});
+// One agent start in NT mode. Get Configuration: the manager info says 3 groups with flags
+// 0x1F, ProcMgrInfo1 holds three blocks, seven signals cover tabs 1 to 3, two enumerations; the
+// console's decoder reads three tabs and `config` names the mode and the setting. Then the
+// service tabs from Wine's service manager; a service of the tests started, paused, continued
+// and stopped through the agent, each change one update record as the record builder lays it out;
+// refusals.
+TEST_F(NtModeEndToEnd, ConfigurationServiceTabsChangesAndControl) {
+    ASSERT_TRUE(agent_.Start());
+    Answer a = AskProcMgr(kGetConfiguration, {});
     ASSERT_TRUE(a.replied);
     ASSERT_EQ(a.status, 0);
     ASSERT_EQ(a.items.size(), 5u);
@@ -176,15 +112,11 @@ TEST_F(NtModeEndToEnd, ConfigurationHasThreeTabs) {
                            {1, 5}, {2, 6}, {2, 7}, {2, 9}, {2, 8}, {3, 9}, {3, 8}}));
     EXPECT_EQ(view.EnumTexts(2).size(), 8u); // index 0 unused, then the seven states
 
-    Ran config = Console("config --json");
+    Ran config = PmConsole("config --json");
     EXPECT_EQ(config.code, 0u) << config.out;
     EXPECT_NE(config.out.find("\"mode\": \"nt\", \"platform_setting\": \"nt\""), std::string::npos)
         << config.out;
-}
 
-// The service tabs from Wine's service manager; a service of the tests started, paused,
-// continued and stopped through the agent, each change one update record; refusals.
-TEST_F(NtModeEndToEnd, ServiceTabsChangesAndControl) {
     const std::string key = "pmtestsvc" + std::to_string(GetCurrentProcessId());
     const std::string display = "ProcMgr Test Service " + key;
     ScopedService service(key, display, ProgramDir() + "signals_test_service.exe");
@@ -196,7 +128,7 @@ TEST_F(NtModeEndToEnd, ServiceTabsChangesAndControl) {
     EXPECT_FALSE(tables_.Services(3).empty()) << "no driver services";
     // Wine's performance data holds no process object: the process tab stays empty, and the
     // console says why.
-    Ran ps = Console("ps");
+    Ran ps = PmConsole("ps");
     EXPECT_EQ(ps.code, 0u) << ps.out;
     EXPECT_NE(ps.out.find("Win32 services ("), std::string::npos) << ps.out;
     EXPECT_NE(ps.out.find(display), std::string::npos) << ps.out;
@@ -223,13 +155,16 @@ TEST_F(NtModeEndToEnd, ServiceTabsChangesAndControl) {
     };
     const std::string stored = Compressed(display);
     for (const auto& s : steps) {
-        Ran r = Console(s.args);
+        Ran r = PmConsole(s.args);
         EXPECT_EQ(r.code, 0u) << s.args << ": " << r.out;
         ASSERT_EQ(service.WaitFor(s.state), s.state) << s.args;
         const Items items = Update();
         const auto records = RecordsNamed(items, 2, stored);
         ASSERT_EQ(records.size(), 1u) << s.args;
-        ExpectServiceRecord(records[0], 2, stored, s.state);
+        // As the record builder lays it out (the table's own tests pin its bytes).
+        table::Record built = table::BuildServiceUpdateRecord(stored.c_str(), s.state, 2);
+        EXPECT_EQ(records[0], std::vector<uint8_t>(built.data(), built.data() + built.size()))
+            << s.args;
         EXPECT_EQ(Row(2, display)->state, s.state) << s.args;
     }
 
@@ -249,14 +184,19 @@ TEST_F(NtModeEndToEnd, ServiceTabsChangesAndControl) {
         {"signal 2 start " + key, 1, "0xDA000004"},
         {"svc start \"No Such Service " + key + "\" --json", 1, "{\"status\": 2, "},
         {"svc stop " + key + " --json", 1, "{\"status\": 5, "},
+        {"svc continue " + key + " --json", 1, "{\"status\": 5, "},
     };
     for (const auto& r : refused) {
-        Ran out = Console(r.args);
+        Ran out = PmConsole(r.args);
         EXPECT_EQ(out.code, r.code) << r.args << ": " << out.out;
         EXPECT_NE(out.out.find(r.shows), std::string::npos) << r.args << ": " << out.out;
+        // A refused service operation names the system's error.
+        EXPECT_TRUE(r.args.find("--json") == std::string::npos ||
+                    out.out.find("\"system_error\": ") != std::string::npos)
+            << out.out;
     }
     if (!driver.empty()) {
-        Ran out = Console("signal 3 stop \"" + driver + "\"");
+        Ran out = PmConsole("signal 3 stop \"" + driver + "\"");
         EXPECT_EQ(out.code, 1u) << out.out;
         EXPECT_NE(out.out.find("0xDA000001"), std::string::npos) << out.out;
     }
