@@ -124,67 +124,6 @@ TEST_F(KillProcessTest, CloseApplication) {
     }
 }
 
-TEST_F(KillProcessTest, ServiceControlsByState) {
-    const ServiceStatus running{kServiceRunning, kAcceptStop | kAcceptPauseContinue};
-    const ServiceStatus running_fixed{kServiceRunning, 0};
-    const ServiceStatus paused{kServicePaused, kAcceptStop | kAcceptPauseContinue};
-    const ServiceStatus stopped{kServiceStopped, 0};
-    const ServiceStatus pending{2, 0};
-    struct Case {
-        const char* what;
-        uint32_t signal;
-        ServiceStatus status;
-        uint32_t result;
-        ServiceAction::Kind kind;
-        uint32_t control;
-    };
-    const Case cases[] = {
-        {"pause running", 6, running, kKillDone, ServiceAction::kControl, kControlPause},
-        {"pause not accepted", 6, running_fixed, kKillWrongState, ServiceAction::kRefuse, 0},
-        {"pause paused", 6, paused, kKillWrongState, ServiceAction::kRefuse, 0},
-        {"continue paused", 7, paused, kKillDone, ServiceAction::kControl, kControlContinue},
-        {"continue running", 7, running, kKillWrongState, ServiceAction::kRefuse, 0},
-        {"stop running", 8, running, kKillDone, ServiceAction::kControl, kControlStop},
-        {"stop stopped", 8, stopped, kKillWrongState, ServiceAction::kRefuse, 0},
-        {"stop not accepted", 8, running_fixed, kKillWrongState, ServiceAction::kRefuse, 0},
-        {"start stopped", 9, stopped, kKillDone, ServiceAction::kStart, 0},
-        {"start running", 9, running, kKillWrongState, ServiceAction::kRefuse, 0},
-        {"start pending", 9, pending, kKillWrongState, ServiceAction::kRefuse, 0},
-    };
-    for (const auto& c : cases) {
-        for (uint32_t tab : {2u, 3u}) {
-            FakeSignalPlatform p;
-            p.status = c.status;
-            EXPECT_EQ(Service(tab, c.signal, p), c.result) << c.what;
-            ASSERT_EQ(p.actions.size(), 1u) << c.what;
-            EXPECT_EQ(p.actions[0].kind, c.kind) << c.what;
-            EXPECT_EQ(p.actions[0].control, c.control) << c.what;
-            EXPECT_EQ(p.service_name, "Test Service");
-            EXPECT_EQ(p.lookup, KeyNameLookup::kDisplayNameOnly); // a key name is not accepted
-        }
-        if (c.result != kKillDone) continue;
-        FakeSignalPlatform failing; // the same request whose system call fails
-        failing.status = c.status;
-        failing.call_fails = true;
-        EXPECT_EQ(Service(3, c.signal, failing), kKillCallFailed) << c.what;
-    }
-}
-
-TEST_F(KillProcessTest, ServiceThatCannotBeReached) {
-    const std::pair<ServiceStep, uint32_t> cases[] = {
-        {ServiceStep::kOpenManager, kKillCannotOpen},
-        {ServiceStep::kKeyName, kKillCannotOpen},
-        {ServiceStep::kOpenService, kKillCannotOpen},
-        {ServiceStep::kQueryStatus, kKillNotFound},
-    };
-    for (const auto& [step, result] : cases) {
-        FakeSignalPlatform p;
-        p.reach = Win32Error(step, 5);
-        EXPECT_EQ(Service(2, kSignalStopService, p), result) << int(step);
-        EXPECT_TRUE(p.actions.empty());
-    }
-}
-
 TEST_F(KillProcessTest, ServiceNameIsConvertedToAnsi) {
     FakeSignalPlatform p;
     EXPECT_EQ(Service(2, 8, p, "Dienst \xFC"), kKillDone); // u-umlaut takes two bytes

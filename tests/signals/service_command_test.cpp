@@ -1,5 +1,8 @@
+// Service control through both commands: Kill Process on the service tabs (by display name) and
+// the OS-Specific Command (by display or key name), which decide alike from the service's state.
 #include <gtest/gtest.h>
 
+#include "procman/w32/signals/kill_process.h"
 #include "procman/w32/signals/service_command.h"
 #include "tests/signals/fake_signal_platform.h"
 #include "tests/signals/signals_test_support.h"
@@ -7,17 +10,23 @@
 namespace pm::signals::test {
 namespace {
 
-constexpr uint32_t kCode = 0x73124545;
-
 std::unique_ptr<Command> Request(std::vector<std::vector<uint8_t>> params) {
-    auto c = std::make_unique<Command>(kCode);
+    auto c = std::make_unique<Command>(0x73124545);
     for (const auto& p : params)
         c->AddParam(p.data(), static_cast<uint32_t>(p.size()));
     return c;
 }
 
-std::unique_ptr<Command> Control(uint32_t op, const char* name = "Test Service") {
-    return Request({Pid(0x100), Compressed(name), Pid(op)});
+std::unique_ptr<Command> Os(uint32_t op, FakeSignalPlatform& p) {
+    auto c = Request({Pid(0x100), Compressed("Test Service"), Pid(op)});
+    OsSpecificCommand(*c, p);
+    return c;
+}
+
+uint32_t Kill(uint32_t tab, uint32_t signal, FakeSignalPlatform& p) {
+    const table::RawTable nt(false);
+    auto data = Compressed("Test Service");
+    return KillProcess(nt, tab, signal, data.data(), static_cast<uint32_t>(data.size()), p);
 }
 
 uint32_t ErrorItem(const Command& c) {
@@ -25,6 +34,104 @@ uint32_t ErrorItem(const Command& c) {
     if (c.GetResultCount() != 1 || c.GetResultSize(0) != 4) return 0xFFFFFFFF;
     const uint8_t* r = c.GetResult(0);
     return r[0] | r[1] << 8 | r[2] << 16 | uint32_t(r[3]) << 24;
+}
+
+// A refusal carries the system's last error as its item even for a state check; a call that
+// fails answers "call failed" on both.
+TEST(ServiceControl, BothCommandsByState) {
+    const ServiceStatus running{kServiceRunning, kAcceptStop | kAcceptPauseContinue};
+    const ServiceStatus running_fixed{kServiceRunning, 0};
+    const ServiceStatus paused{kServicePaused, kAcceptPauseContinue};
+    const ServiceStatus stopped{kServiceStopped, 0};
+    const ServiceStatus pending{2, 0};
+    constexpr auto kRefuse = ServiceAction::kRefuse, kControl = ServiceAction::kControl;
+    struct Case {
+        const char* what;
+        uint32_t signal, op;
+        ServiceStatus status;
+        ServiceAction::Kind kind;
+        uint32_t control;
+    };
+    const Case cases[] = {
+        {"pause running", 6, kOpPause, running, kControl, kControlPause},
+        {"pause not accepted", 6, kOpPause, running_fixed, kRefuse, 0},
+        {"pause paused", 6, kOpPause, paused, kRefuse, 0},
+        {"continue paused", 7, kOpContinue, paused, kControl, kControlContinue},
+        {"continue running", 7, kOpContinue, running, kRefuse, 0},
+        {"stop running", 8, kOpStop, running, kControl, kControlStop},
+        {"stop stopped", 8, kOpStop, stopped, kRefuse, 0},
+        {"stop not accepted", 8, kOpStop, running_fixed, kRefuse, 0},
+        {"start stopped", 9, kOpStart, stopped, ServiceAction::kStart, 0},
+        {"start running", 9, kOpStart, running, kRefuse, 0},
+        {"start pending", 9, kOpStart, pending, kRefuse, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const bool done = c.kind != kRefuse;
+        FakeSignalPlatform kill[2], os;
+        for (uint32_t tab : {2u, 3u}) {
+            FakeSignalPlatform& p = kill[tab - 2];
+            p.status = c.status;
+            EXPECT_EQ(Kill(tab, c.signal, p), done ? kKillDone : kKillWrongState);
+            EXPECT_EQ(p.lookup, KeyNameLookup::kDisplayNameOnly); // a key name is not accepted
+        }
+        os.status = c.status;
+        os.last_error = 1062;
+        auto reply = Os(c.op, os);
+        EXPECT_EQ(reply->status, done ? 0 : kOsWrongState);
+        if (done)
+            EXPECT_EQ(reply->GetResultCount(), 0u);
+        else
+            EXPECT_EQ(ErrorItem(*reply), 1062u);
+        EXPECT_EQ(os.lookup, KeyNameLookup::kOrKeyName);
+        for (const FakeSignalPlatform* p : {&kill[0], &kill[1], &os}) {
+            EXPECT_EQ(p->service_name, "Test Service");
+            ASSERT_EQ(p->actions.size(), 1u);
+            EXPECT_EQ(p->actions[0].kind, c.kind);
+            EXPECT_EQ(p->actions[0].control, c.control);
+        }
+        if (!done) continue;
+        FakeSignalPlatform failing[2]; // the same requests whose system call fails
+        for (FakeSignalPlatform& f : failing)
+            f.status = c.status, f.call_fails = true, f.last_error = 1053;
+        EXPECT_EQ(Kill(3, c.signal, failing[0]), kKillCallFailed);
+        auto f = Os(c.op, failing[1]);
+        EXPECT_EQ(f->status, kOsCallFailed);
+        EXPECT_EQ(ErrorItem(*f), 1053u);
+    }
+    // No such operation (none at all when shorter than 4 bytes): nothing done, nothing said.
+    for (const auto& op : std::vector<std::vector<uint8_t>>{Pid(0), Pid(5), {2}}) {
+        FakeSignalPlatform p;
+        auto c = Request({Pid(0x100), Compressed("Test Service"), op});
+        OsSpecificCommand(*c, p);
+        EXPECT_EQ(c->status, 0);
+        EXPECT_EQ(c->GetResultCount(), 0u);
+        ASSERT_EQ(p.actions.size(), 1u);
+        EXPECT_EQ(p.actions[0].kind, ServiceAction::kNothing);
+    }
+}
+
+TEST(ServiceControl, StepsThatFailBeforeTheStateIsKnown) {
+    const struct {
+        ServiceStep step;
+        uint32_t kill;
+        int32_t os;
+    } cases[] = {
+        {ServiceStep::kOpenManager, kKillCannotOpen, kOsCannotOpenManager},
+        {ServiceStep::kKeyName, kKillCannotOpen, kOsCannotOpenService},
+        {ServiceStep::kOpenService, kKillCannotOpen, kOsCannotOpenService},
+        {ServiceStep::kQueryStatus, kKillNotFound, kOsCannotQueryStatus},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(int(c.step));
+        FakeSignalPlatform kill, os;
+        kill.reach = os.reach = Win32Error(c.step, 1060 + uint32_t(c.step));
+        EXPECT_EQ(Kill(2, kSignalStopService, kill), c.kill);
+        auto reply = Os(kOpStart, os);
+        EXPECT_EQ(reply->status, c.os);
+        EXPECT_EQ(ErrorItem(*reply), 1060 + uint32_t(c.step));
+        EXPECT_TRUE(kill.actions.empty() && os.actions.empty());
+    }
 }
 
 TEST(OsSpecificCommandTest, OtherRequestsLeaveTheCommandAlone) {
@@ -44,85 +151,6 @@ TEST(OsSpecificCommandTest, OtherRequestsLeaveTheCommandAlone) {
         EXPECT_EQ(c->status, 77);
         EXPECT_EQ(c->GetResultCount(), 0u);
         EXPECT_TRUE(p.service_name.empty());
-    }
-}
-
-TEST(OsSpecificCommandTest, OperationsByState) {
-    const ServiceStatus running{kServiceRunning, kAcceptStop | kAcceptPauseContinue};
-    const ServiceStatus running_fixed{kServiceRunning, 0};
-    const ServiceStatus paused{kServicePaused, kAcceptPauseContinue};
-    const ServiceStatus stopped{kServiceStopped, 0};
-    struct Case {
-        const char* what;
-        uint32_t op;
-        ServiceStatus status;
-        int32_t status_code; // 0: done
-        ServiceAction::Kind kind;
-        uint32_t control;
-    };
-    const Case cases[] = {
-        {"start stopped", 1, stopped, 0, ServiceAction::kStart, 0},
-        {"start running", 1, running, kOsWrongState, ServiceAction::kRefuse, 0},
-        {"stop running", 2, running, 0, ServiceAction::kControl, kControlStop},
-        {"stop not accepted", 2, running_fixed, kOsWrongState, ServiceAction::kRefuse, 0},
-        {"stop stopped", 2, stopped, kOsWrongState, ServiceAction::kRefuse, 0},
-        {"pause running", 3, running, 0, ServiceAction::kControl, kControlPause},
-        {"pause not accepted", 3, running_fixed, kOsWrongState, ServiceAction::kRefuse, 0},
-        {"pause paused", 3, paused, kOsWrongState, ServiceAction::kRefuse, 0},
-        {"continue paused", 4, paused, 0, ServiceAction::kControl, kControlContinue},
-        {"continue running", 4, running, kOsWrongState, ServiceAction::kRefuse, 0},
-        {"no such operation", 0, running, 0, ServiceAction::kNothing, 0},
-        {"no such operation", 5, stopped, 0, ServiceAction::kNothing, 0},
-    };
-    for (const auto& k : cases) {
-        FakeSignalPlatform p;
-        p.status = k.status;
-        p.last_error = 1062; // what the system last said
-        auto c = Control(k.op);
-        OsSpecificCommand(*c, p);
-        EXPECT_EQ(c->status, k.status_code) << k.what;
-        if (k.status_code == 0) {
-            EXPECT_EQ(c->GetResultCount(), 0u) << k.what;
-        } else {
-            EXPECT_EQ(ErrorItem(*c), 1062u) << k.what; // one 4-byte item even for a state check
-        }
-        ASSERT_EQ(p.actions.size(), 1u) << k.what;
-        EXPECT_EQ(p.actions[0].kind, k.kind) << k.what;
-        EXPECT_EQ(p.actions[0].control, k.control) << k.what;
-        // Either a display name or a key name may be given.
-        EXPECT_EQ(p.lookup, KeyNameLookup::kOrKeyName);
-        EXPECT_EQ(p.service_name, "Test Service");
-        if (k.kind != ServiceAction::kStart && k.kind != ServiceAction::kControl) continue;
-        FakeSignalPlatform failing;
-        failing.status = k.status;
-        failing.call_fails = true;
-        failing.last_error = 1053;
-        auto f = Control(k.op);
-        OsSpecificCommand(*f, failing);
-        EXPECT_EQ(f->status, kOsCallFailed) << k.what;
-        EXPECT_EQ(ErrorItem(*f), 1053u) << k.what;
-    }
-    // An operation shorter than 4 bytes names none.
-    FakeSignalPlatform p;
-    auto c = Request({Pid(0x100), Compressed("Test Service"), {2}});
-    OsSpecificCommand(*c, p);
-    EXPECT_EQ(c->GetResultCount(), 0u);
-    EXPECT_EQ(p.actions[0].kind, ServiceAction::kNothing);
-}
-
-TEST(OsSpecificCommandTest, StepsThatFailAndTheirStatus) {
-    const std::pair<ServiceStep, int32_t> cases[] = {
-        {ServiceStep::kOpenManager, kOsCannotOpenManager},
-        {ServiceStep::kOpenService, kOsCannotOpenService},
-        {ServiceStep::kQueryStatus, kOsCannotQueryStatus},
-    };
-    for (const auto& [step, status] : cases) {
-        FakeSignalPlatform p;
-        p.reach = Win32Error(step, 1060 + uint32_t(step));
-        auto c = Control(1);
-        OsSpecificCommand(*c, p);
-        EXPECT_EQ(c->status, status);
-        EXPECT_EQ(ErrorItem(*c), 1060 + uint32_t(step));
     }
 }
 
