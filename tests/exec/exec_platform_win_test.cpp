@@ -13,9 +13,10 @@
 namespace pm::exec {
 namespace {
 
-std::string RunCaptured(const std::string& line, uint32_t* exit_code) {
+std::string RunCaptured(const std::string& line, uint32_t* exit_code, const char* dir = "") {
     StartSpec spec;
     spec.command_line = line;
+    spec.working_directory = dir;
     spec.capture = true;
     spec.no_window = true;
     StartResult r = SystemExecPlatform().Start(spec);
@@ -41,23 +42,11 @@ TEST(ExecPlatformWin, CaptureOfBothStreamsAndTheExitCode) {
 }
 
 TEST(ExecPlatformWin, WorkingDirectoryIsRestored) {
-    char before[MAX_PATH], after[MAX_PATH];
+    char before[MAX_PATH], after[MAX_PATH], windows[MAX_PATH];
     GetCurrentDirectoryA(MAX_PATH, before);
-    char windows[MAX_PATH];
     GetWindowsDirectoryA(windows, MAX_PATH);
-    StartSpec spec;
-    spec.command_line = "cmd /c cd";
-    spec.working_directory = windows;
-    spec.capture = true;
-    StartResult r = SystemExecPlatform().Start(spec);
-    ASSERT_NE(r.process, nullptr);
-    OutputBuffer buffer;
-    size_t wanted = 0;
-    ReadOutput(r.process->Output(), false, buffer, &wanted, nullptr);
-    size_t n = buffer.Bytes();
-    MallocBlock block(buffer.Take());
-    ASSERT_TRUE(block);
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(block.get()), n), std::string(windows) + "\r\n");
+    uint32_t code = 99;
+    EXPECT_EQ(RunCaptured("cmd /c cd", &code, windows), std::string(windows) + "\r\n");
     GetCurrentDirectoryA(MAX_PATH, after);
     EXPECT_STREQ(before, after);
 }
