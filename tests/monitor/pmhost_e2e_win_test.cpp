@@ -94,11 +94,6 @@ bool Poll(int tries, DWORD ms, const std::function<bool()>& done) {
     return false;
 }
 
-// Asks a node's program to quit through kavipcctl.
-void Quit(const char* node) {
-    RunProgram(ProgramDir() + "kavipcctl.exe", std::string("quit ") + node, 30000);
-}
-
 // Through quorlent and pmhost, with a monitor of the definitions file whose process never
 // comes: a monitor added from the console lands in "velstra.ini", tracks a ping started
 // afterwards, brings "process.started" and "process.stopped" to `pmconsole alerts` (the other
@@ -211,7 +206,7 @@ TEST(PmhostEndToEnd, MonitorsFromTheFileAndTheConsoleBringAlertsAndStatistics) {
     EXPECT_EQ(code, 0u) << out;
 
     for (const char* node : {"KAVMonitorClientNC", "ProcMgr"})
-        Quit(node);
+        EXPECT_TRUE(RequestQuit(node)) << node;
     EXPECT_EQ(Finish(host, 30000), 0u);
     EXPECT_EQ(Finish(agent, 30000), 0u);
     // The alerts log and the trace start afresh at the limit, one previous file kept: the two
