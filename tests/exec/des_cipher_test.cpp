@@ -66,13 +66,9 @@ TEST(DesCipher, CbcModeOfFips81) {
 }
 
 TEST(DesCipher, WeakAndSemiWeakKeysAreRefused) {
-    const char* refused[] = {
-        "0101010101010101", "fefefefefefefefe", "e0e0e0e0f1f1f1f1", "1f1f1f1f0e0e0e0e",
-        "01fe01fe01fe01fe", "fe01fe01fe01fe01", "1fe01fe00ef10ef1", "e01fe01ff10ef10e",
-        "01e001e001f101f1", "e001e001f101f101", "1ffe1ffe0efe0efe", "fe1ffe1ffe0efe0e",
-        "011f011f010e010e", "1f011f010e010e01", "e0fee0fef1fef1fe", "fee0fee0fef1fef1",
-        "0000000000000000", // the first weak key with its parity bits cleared
-    };
+    // A weak key, the first and last semi-weak ones, and a weak key with its parity bits cleared.
+    const char* refused[] = {"fefefefefefefefe", "01fe01fe01fe01fe", "fee0fee0fef1fef1",
+                             "0000000000000000"};
     DesKeySchedule ks;
     for (const char* k : refused) {
         ks.high[0] = 0x123;

@@ -112,8 +112,11 @@ protected:
 };
 
 // One agent answers each kind of request: captured, waited for, missing, with variables, not
-// waited for, timed out, Unicode, and twenty at once.
-TEST_F(ExecEndToEnd, RepliesCarryExitCodeOutputAndStatus) {
+// waited for, timed out, Unicode, twenty at once, from pmconsole, and anonymous ones refused;
+// asked to stop while executions run, the ones that end within the shutdown wait still get
+// their replies, the one that runs longer gets none, and the agent ends cleanly with "End
+// logging" as the last line of its log, which holds no password.
+TEST_F(ExecEndToEnd, OneAgentAnswersEveryKindOfRequestAndStopsCleanly) {
     SetEnvironmentVariableA("PM_EXEC_E2E_A", "from-environment");
     ScopedValue reg(kEnvironmentKey, "PM_EXEC_E2E_B", std::string("from-registry\0", 14), REG_SZ);
     ASSERT_NO_FATAL_FAILURE(Start()); // inherits the variable
@@ -174,13 +177,6 @@ TEST_F(ExecEndToEnd, RepliesCarryExitCodeOutputAndStatus) {
     EXPECT_EQ(WaitForSingleObject(sleeper.get(), 0), DWORD(WAIT_TIMEOUT)); // still running
     TerminateProcess(sleeper.get(), 0);
 
-    // What a command inherits: its standard handles, none of the agent's files (the trace
-    // log is open, since the agent traces).
-    ExecReply handles = Exec(Params(Q(child_) + " handles", kCapture, 0));
-    ASSERT_EQ(handles.items.size(), 3u);
-    EXPECT_NE(handles.items[1].find("walk sees files"), std::string::npos) << handles.items[1];
-    EXPECT_EQ(handles.items[1].find("quorlent.log"), std::string::npos) << handles.items[1];
-
     ExecReply unicode = Exec(Params("cmd /c echo wide", kCapture | kUnicode, 0));
     ASSERT_EQ(unicode.items.size(), 3u);
     EXPECT_EQ(U32(unicode.items[2]), 2u);
@@ -203,36 +199,65 @@ TEST_F(ExecEndToEnd, RepliesCarryExitCodeOutputAndStatus) {
         ASSERT_EQ(r.items.size(), 3u) << i;
         EXPECT_EQ(r.items[1], std::string(size_t(20000 + i * 1000), char('A' + i))) << i;
     }
-}
-
-TEST_F(ExecEndToEnd, AnonymousExecutionRefusedStartsNothing) {
-    ScopedValue anonymous(kMessagingKey, "AnonExecRestricted", Bytes32(1), REG_DWORD);
-    ScopedValue restrict(kInstallKey, "RestrictAnonCmdExec", Bytes32(1), REG_DWORD);
-    ASSERT_NO_FATAL_FAILURE(Start());
-    std::string marker = dir_ + "must-not-exist";
-    // Windows 95 mode clears EXEC_AS_USER, so a request to run as a user is judged as one
-    // that the agent runs itself: refused as well.
-    for (uint32_t flags : {kWait, kWait | kAsUser}) {
-        ExecReply refused = Exec(Params(Q(child_) + " touch " + Q(marker), flags, 0, "x", "junk"));
-        EXPECT_EQ(refused.status, 0xDA000F09u) << flags;
-        ASSERT_EQ(refused.items.size(), 2u);
-        EXPECT_EQ(U32(refused.items[0]), 0u);
-    }
+    // From pmconsole.exe; as a user: cleared in Windows 95 mode, so the agent runs it itself
+    // with no logon.
     std::string out;
+    const struct {
+        std::string args;
+        DWORD code;
+        bool whole; // the whole output, or found in it
+        std::string text;
+    } console[] = {
+        {"--capture -- cmd /c echo console", 0, true, "console\r\nexit code 0\r\n"},
+        {"--capture --json -- " + Q(child_) + " exit 4", 0, false,
+         "\"status\": 0, \"exit_code\": 4, \"encoding\": 1, \"output\": \"\""},
+        {"--unicode -- cmd /c echo wide", 0, true, "wide\r\nexit code 0\r\n"},
+        {"--wait -- C:\\no\\such.exe", 1, false, "0xDA000F01"},
+    };
+    for (const auto& c : console) {
+        EXPECT_EQ(Console("exec " + c.args, "", &out), c.code) << c.args;
+        if (c.whole)
+            EXPECT_EQ(out, c.text) << c.args;
+        else
+            EXPECT_NE(out.find(c.text), std::string::npos) << c.args << ": " << out;
+    }
+    const std::string password = "Pw-never-logged-42";
+    EXPECT_EQ(Console("exec --capture --user someone --password-stdin -- cmd /c echo as-agent",
+                      password + "\n", &out),
+              0u);
+    EXPECT_EQ(out, "as-agent\r\nexit code 0\r\n");
+    std::string hex;
+    EXPECT_EQ(Console("encrypt-password", password + "\n", &hex), 0u);
+    while (!hex.empty() && (hex.back() == '\n' || hex.back() == '\r'))
+        hex.pop_back();
+    EXPECT_EQ(hex.size(), 48u); // 18 characters: three blocks
     EXPECT_EQ(
-        Console("exec --user x --password junk -- " + Q(child_) + " touch " + Q(marker), "", &out),
-        1u);
-    EXPECT_NE(out.find("0xDA000F09"), std::string::npos) << out;
-    Sleep(500);
-    EXPECT_EQ(GetFileAttributesA(marker.c_str()), INVALID_FILE_ATTRIBUTES);
-}
+        Console("exec --capture --user someone --password-hex " + hex + " -- cmd /c echo again", "",
+                &out),
+        0u);
+    EXPECT_EQ(out, "again\r\nexit code 0\r\n");
 
-// The agent asked to stop while executions run: the ones that end within the shutdown wait
-// still get their replies, the one that runs longer gets none, and the agent ends cleanly with
-// "End logging" as the last line of its log.
-TEST_F(ExecEndToEnd, StopWaitsForRunningExecutionsAndEndsCleanly) {
-    ASSERT_NO_FATAL_FAILURE(Start());
-    std::vector<std::unique_ptr<WaitedCommand>> sent;
+    // Anonymous execution restricted: refused, nothing started. Windows 95 mode clears
+    // EXEC_AS_USER, so a request to run as a user is judged as one that the agent runs itself.
+    {
+        ScopedValue anonymous(kMessagingKey, "AnonExecRestricted", Bytes32(1), REG_DWORD);
+        ScopedValue restrict(kInstallKey, "RestrictAnonCmdExec", Bytes32(1), REG_DWORD);
+        const std::string marker = dir_ + "must-not-exist",
+                          touch = Q(child_) + " touch " + Q(marker);
+        for (uint32_t flags : {kWait, kWait | kAsUser}) {
+            ExecReply refused = Exec(Params(touch, flags, 0, "x", "junk"));
+            EXPECT_EQ(refused.status, 0xDA000F09u) << flags;
+            ASSERT_EQ(refused.items.size(), 2u);
+            EXPECT_EQ(U32(refused.items[0]), 0u);
+        }
+        EXPECT_EQ(Console("exec --user x --password junk -- " + touch, "", &out), 1u);
+        EXPECT_NE(out.find("0xDA000F09"), std::string::npos) << out;
+        Sleep(500);
+        EXPECT_EQ(GetFileAttributesA(marker.c_str()), INVALID_FILE_ATTRIBUTES);
+    }
+
+    // The stop: three executions end within its wait, one does not.
+    sent.clear();
     std::vector<std::string> pid_files;
     for (int i = 0; i < 4; ++i) {
         pid_files.push_back(dir_ + "running" + std::to_string(i) + ".pid");
@@ -257,57 +282,12 @@ TEST_F(ExecEndToEnd, StopWaitsForRunningExecutionsAndEndsCleanly) {
         EXPECT_EQ(uint32_t(sent[size_t(i)]->status), 0u) << i;
     }
     EXPECT_FALSE(sent[3]->Wait(0)); // still running when the agent ended
-    DWORD pid = DWORD(std::atol(ReadText(pid_files[3]).c_str()));
-    win::unique_handle sleeper(OpenProcess(PROCESS_TERMINATE, FALSE, pid));
-    if (sleeper) TerminateProcess(sleeper.get(), 0);
+    DWORD last = DWORD(std::atol(ReadText(pid_files[3]).c_str()));
+    win::unique_handle running(OpenProcess(PROCESS_TERMINATE, FALSE, last));
+    if (running) TerminateProcess(running.get(), 0);
     const std::string end = "End logging\n";
     ASSERT_GE(log.size(), end.size());
     EXPECT_EQ(log.substr(log.size() - end.size()), end);
-}
-
-TEST_F(ExecEndToEnd, ConsoleExecAndRunAsUserInWindows95Mode) {
-    ASSERT_NO_FATAL_FAILURE(Start());
-    std::string out;
-    const struct {
-        std::string args;
-        DWORD code;
-        bool whole; // the whole output, or found in it
-        std::string text;
-    } cases[] = {
-        {"--capture -- cmd /c echo console", 0, true, "console\r\nexit code 0\r\n"},
-        {"--capture --json -- " + Q(child_) + " exit 4", 0, false,
-         "\"status\": 0, \"exit_code\": 4, \"encoding\": 1, \"output\": \"\""},
-        {"--unicode -- cmd /c echo wide", 0, true, "wide\r\nexit code 0\r\n"},
-        {"--wait -- C:\\no\\such.exe", 1, false, "0xDA000F01"},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(Console("exec " + c.args, "", &out), c.code) << c.args;
-        if (c.whole)
-            EXPECT_EQ(out, c.text) << c.args;
-        else
-            EXPECT_NE(out.find(c.text), std::string::npos) << c.args << ": " << out;
-    }
-
-    // As a user: cleared in Windows 95 mode, so the agent runs it itself with no logon.
-    const std::string password = "Pw-never-logged-42";
-    EXPECT_EQ(Console("exec --capture --user someone --password-stdin -- cmd /c echo as-agent",
-                      password + "\n", &out),
-              0u);
-    EXPECT_EQ(out, "as-agent\r\nexit code 0\r\n");
-    std::string hex;
-    EXPECT_EQ(Console("encrypt-password", password + "\n", &hex), 0u);
-    while (!hex.empty() && (hex.back() == '\n' || hex.back() == '\r'))
-        hex.pop_back();
-    EXPECT_EQ(hex.size(), 48u); // 18 characters: three blocks
-    EXPECT_EQ(
-        Console("exec --capture --user someone --password-hex " + hex + " -- cmd /c echo again", "",
-                &out),
-        0u);
-    EXPECT_EQ(out, "again\r\nexit code 0\r\n");
-    node_->Unregister();
-    node_.reset();
-    EXPECT_EQ(agent_.Stop(), 0u);
-    const std::string log = WithoutCr(ReadText(dir_ + "quorlent.log"));
     EXPECT_NE(log.find("cmd /c echo as-agent"), std::string::npos) << "nothing traced";
     EXPECT_EQ(log.find(password), std::string::npos);
 }

@@ -88,28 +88,6 @@ TEST(ExecutionTracker, ShutdownWaitsForRepliesInProgressAndNoneComesAfter) {
     EXPECT_EQ(tracker.Running(), 0u);
 }
 
-// An execution whose child ends while the agent waits at shutdown still replies, and the
-// wait ends with it.
-TEST(ExecutionTracker, AnExecutionEndingWithinTheShutdownWaitStillReplies) {
-    ExecutionTracker tracker(8);
-    Gate child_ends;
-    std::atomic<int> replies{0};
-    ASSERT_TRUE(tracker.TryStart());
-    tracker.BeginWait();
-    std::thread execution([&] {
-        child_ends.Pass();
-        if (tracker.EndWait()) ++replies;
-        tracker.Finish();
-    });
-    std::thread stopper([&] { EXPECT_EQ(tracker.Close(600000), 0u); });
-    while (tracker.TryStart())
-        tracker.Finish(); // until the stop has begun (TryStart refused)
-    child_ends.Open();
-    stopper.join(); // returns when the execution has finished, long before its bound
-    execution.join();
-    EXPECT_EQ(replies, 1);
-}
-
 // The wiping allocator hands back only zeroed blocks, also when a string grows.
 template <class T> struct Recording : std::allocator<T> {
     template <class U> struct rebind { using other = Recording<U>; };

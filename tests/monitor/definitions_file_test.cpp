@@ -1,9 +1,12 @@
 #include <gtest/gtest.h>
 
 #include "shared/monitor/definitions_file.h"
+#include "plugin_fixture.h"
 
 namespace pm::monitor {
 namespace {
+
+using test::Cat;
 
 // One entry: record "CALC.EXE" with key 0x01020304, level 5, conditions RUNNING|TERMINATION,
 // start time-out 60, spare bytes AA BB CC DD, then the owner id 1..8.
@@ -19,13 +22,6 @@ const std::vector<uint8_t> kCalcEntry = {
 };
 const std::vector<uint8_t> kMagic = {0x22, 0x45, 0x32, 0x11};
 
-std::vector<uint8_t> Cat(std::initializer_list<std::vector<uint8_t>> parts) {
-    std::vector<uint8_t> out;
-    for (const auto& p : parts)
-        out.insert(out.end(), p.begin(), p.end());
-    return out;
-}
-
 ParsedDefinitions Parse(const std::vector<uint8_t>& bytes) {
     // A copy of exactly the file's size, so that ASan sees any read past it.
     auto* copy = new uint8_t[bytes.size() + 1];
@@ -35,72 +31,59 @@ ParsedDefinitions Parse(const std::vector<uint8_t>& bytes) {
     return p;
 }
 
-TEST(DefinitionsFile, OnlyTheMagicIsAValidEmptyFile) {
-    ParsedDefinitions p = Parse(kMagic);
-    EXPECT_TRUE(p.entries.empty());
-    EXPECT_EQ(p.stop, LoadStop::kEnd);
-}
-
-TEST(DefinitionsFile, OneEntryReadsItsFieldsAndOwner) {
-    ParsedDefinitions p = Parse(Cat({kMagic, kCalcEntry}));
-    ASSERT_EQ(p.entries.size(), 1u);
-    EXPECT_EQ(p.stop, LoadStop::kEnd);
-    EXPECT_EQ(p.entries[0].record,
-              std::vector<uint8_t>(kCalcEntry.begin(), kCalcEntry.begin() + 25));
-    EXPECT_EQ(p.entries[0].owner, (OwnerId{1, 2, 3, 4, 5, 6, 7, 8}));
-}
-
-struct BadFile {
-    const char* what;
-    std::vector<uint8_t> bytes;
-    size_t entries;
-    LoadStop stop;
-};
-
-class DefinitionsFileStops : public ::testing::TestWithParam<BadFile> {};
-
-TEST_P(DefinitionsFileStops, KeepsTheEntriesBeforeTheFault) {
-    ParsedDefinitions p = Parse(GetParam().bytes);
-    EXPECT_EQ(p.entries.size(), GetParam().entries) << GetParam().what;
-    EXPECT_EQ(p.stop, GetParam().stop) << GetParam().what;
-}
-
 std::vector<uint8_t> WithByte(std::vector<uint8_t> entry, size_t at, uint8_t value) {
     entry[at] = value;
     return entry;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Faults, DefinitionsFileStops,
-    ::testing::Values(
-        BadFile{"empty file", {}, 0, LoadStop::kNoMagic},
-        BadFile{"three bytes", {0x22, 0x45, 0x32}, 0, LoadStop::kNoMagic},
-        BadFile{"other magic", Cat({{0x22, 0x45, 0x32, 0x12}, kCalcEntry}), 0, LoadStop::kNoMagic},
-        BadFile{"owner cut short",
-                Cat({kMagic, kCalcEntry,
-                     std::vector<uint8_t>(kCalcEntry.begin(), kCalcEntry.end() - 3)}),
-                1, LoadStop::kCut},
-        BadFile{"record cut short",
-                Cat({kMagic, kCalcEntry,
-                     std::vector<uint8_t>(kCalcEntry.begin(), kCalcEntry.begin() + 20)}),
-                1, LoadStop::kCut},
-        BadFile{"one stray byte", Cat({kMagic, kCalcEntry, {0x19}}), 1, LoadStop::kCut},
-        BadFile{"zero length", Cat({kMagic, kCalcEntry, WithByte(kCalcEntry, 0, 0), kCalcEntry}), 1,
-                LoadStop::kBadRecord},
-        BadFile{"length below the header",
-                Cat({kMagic, kCalcEntry, WithByte(kCalcEntry, 0, 11), kCalcEntry}), 1,
-                LoadStop::kBadRecord},
-        BadFile{"name offset past 16",
-                Cat({kMagic, kCalcEntry, WithByte(kCalcEntry, 6, 17), kCalcEntry}), 1,
-                LoadStop::kBadRecord},
-        BadFile{"name offset inside the header",
-                Cat({kMagic, WithByte(kCalcEntry, 6, 4), kCalcEntry}), 0, LoadStop::kBadRecord},
-        BadFile{"name without its NUL",
-                Cat({kMagic, kCalcEntry, WithByte(kCalcEntry, 24, 'X'), kCalcEntry}), 1,
-                LoadStop::kBadRecord},
-        BadFile{"length leaves no room for the name",
-                Cat({kMagic, kCalcEntry, WithByte(kCalcEntry, 0, 16), kCalcEntry}), 1,
-                LoadStop::kBadRecord}));
+// A file keeps the entries before a fault, and says where it stopped.
+TEST(DefinitionsFile, KeepsTheEntriesBeforeTheFault) {
+    const std::vector<uint8_t> calc(kCalcEntry.begin(), kCalcEntry.begin() + 25);
+    const struct {
+        const char* what;
+        std::vector<uint8_t> bytes;
+        size_t entries;
+        LoadStop stop;
+    } cases[] = {
+        {"only the magic", kMagic, 0, LoadStop::kEnd},
+        {"one entry", Cat({kMagic, kCalcEntry}), 1, LoadStop::kEnd},
+        {"empty file", {}, 0, LoadStop::kNoMagic},
+        {"three bytes", {0x22, 0x45, 0x32}, 0, LoadStop::kNoMagic},
+        {"other magic", Cat({{0x22, 0x45, 0x32, 0x12}, kCalcEntry}), 0, LoadStop::kNoMagic},
+        {"owner cut short",
+         Cat({kMagic, kCalcEntry, std::vector<uint8_t>(kCalcEntry.begin(), kCalcEntry.end() - 3)}),
+         1, LoadStop::kCut},
+        {"record cut short",
+         Cat({kMagic, kCalcEntry, {kCalcEntry.begin(), kCalcEntry.begin() + 20}}), 1,
+         LoadStop::kCut},
+        {"one stray byte", Cat({kMagic, kCalcEntry, {0x19}}), 1, LoadStop::kCut},
+        {"zero length", Cat({kMagic, kCalcEntry, WithByte(kCalcEntry, 0, 0), kCalcEntry}), 1,
+         LoadStop::kBadRecord},
+        {"length below the header",
+         Cat({kMagic, kCalcEntry, WithByte(kCalcEntry, 0, 11), kCalcEntry}), 1,
+         LoadStop::kBadRecord},
+        {"name offset past 16", Cat({kMagic, kCalcEntry, WithByte(kCalcEntry, 6, 17), kCalcEntry}),
+         1, LoadStop::kBadRecord},
+        {"name offset inside the header", Cat({kMagic, WithByte(kCalcEntry, 6, 4), kCalcEntry}), 0,
+         LoadStop::kBadRecord},
+        {"name without its NUL",
+         Cat({kMagic, kCalcEntry, WithByte(kCalcEntry, 24, 'X'), kCalcEntry}), 1,
+         LoadStop::kBadRecord},
+        {"length leaves no room for the name",
+         Cat({kMagic, kCalcEntry, WithByte(kCalcEntry, 0, 16), kCalcEntry}), 1,
+         LoadStop::kBadRecord},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        ParsedDefinitions p = Parse(c.bytes);
+        ASSERT_EQ(p.entries.size(), c.entries);
+        EXPECT_EQ(p.stop, c.stop);
+        for (const DefinitionEntry& e : p.entries) { // the entry's fields and owner
+            EXPECT_EQ(e.record, calc);
+            EXPECT_EQ(e.owner, (OwnerId{1, 2, 3, 4, 5, 6, 7, 8}));
+        }
+    }
+}
 
 TEST(DefinitionsFile, SerializeWritesMagicThenEachRecordAndOwnerInOrder) {
     DefinitionEntry a{MakeRecord(1, 0, kCondRunning, 0, "A.EXE"), OwnerId{}};

@@ -109,26 +109,22 @@ public:
             out.push_back(catalog.count(id) ? Cu(catalog[id].c_str()) : std::string());
         return out;
     }
-    // Node names by catalog language; "en" for any language without its own.
-    std::map<std::string, std::vector<std::string>> node_names = {
-        {"en",
-         {"Current Active Processes", "New executions counted", "Yesterday's new executions",
-          "Maximum running at once", "Maximum running yesterday", "Total execution time",
-          "Yesterday's execution time", "Times started", "Times stopped", "Times failed to start"}},
-        {"de",
-         {"Derzeit aktive Prozesse", "Gezaehlte neue Ausfuehrungen", "Neue Ausfuehrungen gestern",
-          "Hoechstzahl gleichzeitig laufend", "Hoechstzahl gleichzeitig gestern",
-          "Gesamte Ausfuehrungszeit", "Ausfuehrungszeit gestern", "Anzahl Starts",
-          "Anzahl Beendigungen", "Anzahl fehlgeschlagener Starts"}}};
+    // The leaves' names in English; another catalog language puts its two letters in front.
+    // clang-format off
+    std::vector<std::string> node_names = {"Current Active Processes", "New executions counted",
+        "Yesterday's new executions", "Maximum running at once", "Maximum running yesterday",
+        "Total execution time", "Yesterday's execution time", "Times started", "Times stopped",
+        "Times failed to start"};
+    // clang-format on
     std::vector<std::string> catalog_codes;
     std::vector<std::string> CatalogStringsFor(const std::string& code,
                                                const std::vector<unsigned>& ids) override {
         catalog_codes.push_back(code);
-        const std::string lang = code.substr(0, 2);
-        const auto& names = node_names.count(lang) ? node_names[lang] : node_names["en"];
+        const std::string lang = code.substr(0, 2) == "en" ? "" : code.substr(0, 2) + " ";
         std::vector<std::string> out;
         for (unsigned id : ids)
-            out.push_back(id >= 100 && id < 110 ? Cu(names[id - 100].c_str()) : std::string());
+            out.push_back(id >= 100 && id < 110 ? Cu((lang + node_names[id - 100]).c_str())
+                                                : std::string());
         return out;
     }
     std::string LanguageCode() override { return language; }

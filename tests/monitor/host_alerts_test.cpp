@@ -45,7 +45,6 @@ TEST(HostAlerts, JsonLineHoldsEveryFieldEscaped) {
         "\"process\": \"A\\\"B\\\\C.EXE\", \"owner\": \"416c657274000000\", \"display\": "
         "[\"Process Monitors\", \"Process Alert\", \"Process Started\", \"A\\\"B\\\\C.EXE\"], "
         "\"symbolic\": [\"TARNVEX\", \"1093223018\", \"0000002304\", \"A\\\"B\\\\C.EXE\"]}");
-    EXPECT_EQ(JsonString(std::string("\x01\n", 2)), "\"\\u0001\\n\"");
 }
 
 TEST(HostAlerts, UtcTextOfKnownDates) {
@@ -69,6 +68,9 @@ TEST(HostAlerts, RingKeepsTheLastThousandNumbered) {
     HostAnswer status = AnswerHostRequest(kCmdHostStatus, {}, ring, {9, 500});
     ASSERT_EQ(status.items.size(), 1u);
     EXPECT_EQ(status.items[0], std::string("\xE8\x03\0\0\xED\x03\0\0\x09\0\0\0\xF4\x01\0\0", 16));
+    // The listing itself is read by `pmconsole alerts` below; what it refuses:
+    EXPECT_EQ(AnswerHostRequest(kCmdListAlerts, {"xy"}, ring, {}).status, 1);
+    EXPECT_EQ(AnswerHostRequest(0x12345678, {}, ring, {}).status, 1);
 }
 
 TEST(HostAlerts, NodePathReaderStaysInsideThePacket) {
@@ -90,22 +92,6 @@ TEST(HostAlerts, NodePathReaderStaysInsideThePacket) {
     bad.back() = 'x';
     bad[43] = 'x'; // last element without its NUL
     EXPECT_FALSE(ReadNodePath(bad.data(), bad.size(), &e));
-}
-
-TEST(HostRequests, ListAlertsAnswersTheNewestAndTheAlertsAfterTheGivenOne) {
-    AlertRing ring;
-    for (int i = 0; i < 3; ++i)
-        ring.Add(Sample());
-    HostAnswer all = AnswerHostRequest(kCmdListAlerts, {}, ring, {});
-    ASSERT_EQ(all.items.size(), 4u);
-    EXPECT_EQ(all.items[0], std::string("\x03\0\0\0", 4));
-    HostAnswer after = AnswerHostRequest(kCmdListAlerts, {std::string("\x02\0\0\0", 4)}, ring, {});
-    ASSERT_EQ(after.items.size(), 2u);
-    HostAlert a;
-    ASSERT_TRUE(DecodeAlert(after.items[1], &a));
-    EXPECT_EQ(a.seq, 3u);
-    EXPECT_EQ(AnswerHostRequest(kCmdListAlerts, {"xy"}, ring, {}).status, 1);
-    EXPECT_EQ(AnswerHostRequest(0x12345678, {}, ring, {}).status, 1);
 }
 
 // A console io that answers each request from a script and then reports the node gone.

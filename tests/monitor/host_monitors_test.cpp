@@ -122,25 +122,6 @@ TEST_F(HostMonitors, ForwardedWrappingUnwrapsAndEveryAlteredFieldIsRefused) {
     EXPECT_FALSE(UnwrapForwarded({params[0]}, &out));
 }
 
-TEST_F(HostMonitors, CommandsAnswerStatusAndReplyItemAndEveryReplyIsFreed) {
-    HostAnswer list = Command(U32(monitor::kCmdListAll));
-    EXPECT_EQ(list.status, 0);
-    EXPECT_EQ(list.items, std::vector<std::string>{U32(0)});
-    const std::string add =
-        U32(monitor::kCmdAdd) + Bytes(monitor::MakeRecord(5, 1, 3, 0, monitor::test::Cu("a.exe")));
-    HostAnswer added = Command(add, {1, 2, 3, 4, 5, 6, 7, 8});
-    EXPECT_EQ(added.status, 0);
-    EXPECT_EQ(added.items, std::vector<std::string>{U32(5)});
-    EXPECT_EQ(plugin.Registry().Head()->definition.owner, (OwnerId{1, 2, 3, 4, 5, 6, 7, 8}));
-    // DELETE of a name no monitor holds: status 1; of a stored one: status 0 and no item.
-    EXPECT_EQ(Command(U32(monitor::kCmdDelete) + U32(3) + std::string("B.\0", 3)).status, 1);
-    HostAnswer del = Command(U32(monitor::kCmdDelete) + U32(6) + monitor::test::Cu("A.EXE") +
-                             std::string(1, '\0'));
-    EXPECT_EQ(del.status, 0);
-    EXPECT_TRUE(del.items.empty());
-    EXPECT_EQ(Command(U32(0x999)).status, 1);
-}
-
 TEST_F(HostMonitors, BuffersInconsistentWithTheirRealSizeNeverReachThePlugin) {
     const std::string add = U32(monitor::kCmdAdd) + Bytes(monitor::MakeRecord(5, 1, 3, 0, "A.EXE"));
     for (const std::string& bad : {add.substr(0, add.size() - 1),
@@ -148,6 +129,7 @@ TEST_F(HostMonitors, BuffersInconsistentWithTheirRealSizeNeverReachThePlugin) {
         EXPECT_EQ(Command(bad).status, 1) << bad.size();
     EXPECT_EQ(g_calls, 0);
     EXPECT_TRUE(plugin.Registry().Empty());
+    EXPECT_EQ(Command(U32(0x999)).status, 1); // no such command
 }
 
 TEST_F(HostMonitors, StatisticsReadEveryLeafAndTheAlertNodesFirstZero) {
@@ -173,12 +155,7 @@ TEST_F(HostMonitors, StatisticsReadEveryLeafAndTheAlertNodesFirstZero) {
     std::vector<MonitorStats> second = ReadStatistics(Nodes(), "en_US", &interval);
     EXPECT_EQ(second[0].values[10], 2.0);
     EXPECT_EQ(second[0].values[11], 1.0);
-    MonitorStats back;
-    ASSERT_TRUE(DecodeStats(EncodeStats(second[0]), &back));
-    EXPECT_EQ(back.name, second[0].name);
-    EXPECT_EQ(back.values, second[0].values);
-    EXPECT_EQ(back.read, second[0].read);
-    EXPECT_EQ(back.leaf_names, second[0].leaf_names);
+    MonitorStats back; // the round trip itself: the console's stats case
     EXPECT_FALSE(DecodeStats(EncodeStats(second[0]).substr(1), &back) &&
                  back.name == second[0].name);
     HostAnswer one = AnswerStatistics({"CALC.EXE"}, second, 2, 77);
@@ -186,28 +163,20 @@ TEST_F(HostMonitors, StatisticsReadEveryLeafAndTheAlertNodesFirstZero) {
     EXPECT_EQ(one.items[0], U32(2) + U32(77) + U32(1));
 }
 
-TEST(HostMetrics, PrometheusTextHasHelpTypeBaseUnitsAndEscapedLabels) {
+TEST(HostMetrics, PrometheusTextHasBaseUnitsEscapedLabelsAndOnlyValuesRead) {
     MonitorStats s;
     s.name = "MY \"APP\"\\X.EXE";
     s.values[0] = 2;
     s.values[5] = 1.5000000000000002; // 90 seconds as the node tree gives them, in minutes
     s.read[0] = s.read[5] = true;
-    MonitorStats t = s;
-    t.name = "B.EXE";
-    const std::string text = PrometheusText({s, t});
+    const std::string text = PrometheusText({s});
     for (const char* line :
-         {"# TYPE procmon_current_active_processes gauge\n",
-          "# TYPE procmon_times_started_total counter\n",
-          "procmon_current_active_processes{executable=\"MY \\\"APP\\\"\\\\X.EXE\"} 2\n",
+         {"procmon_current_active_processes{executable=\"MY \\\"APP\\\"\\\\X.EXE\"} 2\n",
           "procmon_execution_seconds_today{executable=\"MY \\\"APP\\\"\\\\X.EXE\"} 90\n"})
         EXPECT_NE(text.find(line), std::string::npos) << line;
-    // Values not read have no sample; each family is described once.
+    // Values not read have no sample (the families' HELP and TYPE lines are checked by the
+    // Prometheus parser and promtool on the hostile names' file below).
     EXPECT_EQ(text.find("procmon_times_started_total{"), std::string::npos);
-    size_t helps = 0;
-    for (size_t at = text.find("# HELP "); at != std::string::npos;
-         at = text.find("# HELP ", at + 1))
-        ++helps;
-    EXPECT_EQ(helps, kStatCount);
 }
 
 // Alert lines and metrics for names holding quotes, backslashes, line breaks and bytes that are

@@ -79,21 +79,6 @@ TEST_F(Passthrough, EmptyListAndOtherIndexOrUnknownCode) {
     EXPECT_FALSE(a.replied);
 }
 
-TEST_F(Passthrough, AddStoresTheBareUpperCaseNameSavesAndListsItsHeaderAndConvertedName) {
-    Answer a = Run(Cat({U32(kCmdAdd), Sent(0x123, "C:\\Tools\\notepad.exe")}), &kOwnerA);
-    EXPECT_EQ(a.result, 1u);
-    EXPECT_EQ(a.reply, U32(0x123));
-    ASSERT_EQ(Names(), std::vector<std::string>{"NOTEPAD.EXE"});
-    // File: magic, the stored record (16 + 11 + 1 bytes), the owner.
-    std::vector<uint8_t> stored = MakeRecord(0x123, 2, kCondRunning, 30, "NOTEPAD.EXE");
-    EXPECT_EQ(File(), Cat({U32(kDefinitionsMagic), stored,
-                           std::vector<uint8_t>(kOwnerA.begin(), kOwnerA.end())}));
-    Answer list = Run(U32(kCmdListAll));
-    const std::string name = Cu("NOTEPAD.EXE") + '\0';
-    EXPECT_EQ(list.reply,
-              Cat({U32(1), {stored.begin(), stored.begin() + 16}, {name.begin(), name.end()}}));
-}
-
 TEST_F(Passthrough, OwnerFilterListsOnlyThatOwnersMonitorsWhileNoFilterListsAll) {
     Run(Cat({U32(kCmdAdd), Sent(1, "A.EXE")}), &kOwnerA);
     Run(Cat({U32(kCmdAdd), Sent(2, "B.EXE")}), &kOwnerB);

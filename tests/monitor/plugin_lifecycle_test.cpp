@@ -54,35 +54,33 @@ TEST_F(PluginLifecycle, LoadingKeepsTheWholeEntriesBeforeACut) {
     EXPECT_EQ(Names(), (std::vector<std::string>{"A.EXE"}));
 }
 
-// The directory is joined as it stands; a null one keeps the file of the previous call.
+// The directory is joined as it stands; a null one keeps the file of the previous call. One
+// too long for the path (128 characters with "velstra.ini": no room for the NUL) is refused:
+// no file is read, and none saved.
 TEST_F(PluginLifecycle, DefinitionsPath) {
-    const std::pair<const char*, const char*> cases[] = {{"C:\\Data\\", "C:\\Data\\velstra.ini"},
-                                                         {"C:\\Data", "C:\\Datavelstra.ini"},
-                                                         {nullptr, "C:\\Datavelstra.ini"},
-                                                         {"", "velstra.ini"}};
-    for (const auto& [dir, path] : cases) {
-        plugin.InitIndepMonitors(dir);
-        EXPECT_EQ(plugin.DefinitionsPath(), path) << (dir ? dir : "null");
+    const std::string fits(127 - 11, 'd'), too_long(128 - 11, 'd');
+    const struct {
+        const char* dir;
+        std::string path;
+        bool usable;
+    } cases[] = {
+        {"C:\\Data\\", "C:\\Data\\velstra.ini", true}, {"C:\\Data", "C:\\Datavelstra.ini", true},
+        {nullptr, "C:\\Datavelstra.ini", true},        {"", "velstra.ini", true},
+        {fits.c_str(), fits + "velstra.ini", true},    {too_long.c_str(), "", false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.dir ? c.dir : "null");
+        const int reads = platform.reads;
+        EXPECT_EQ(plugin.InitIndepMonitors(c.dir), 1u);
+        EXPECT_EQ(plugin.DefinitionsPathUsable(), c.usable);
+        EXPECT_EQ(platform.reads, reads + (c.usable ? 1 : 0));
+        EXPECT_EQ(c.usable ? plugin.DefinitionsPath() : "", c.path);
     }
-    Plugin fresh(platform);
-    fresh.InitIndepMonitors(nullptr);
-    EXPECT_EQ(fresh.DefinitionsPath(), "velstra.ini");
-}
-
-TEST_F(PluginLifecycle, ADirectoryTooLongForThePathIsRefusedAndNoFileIsTouched) {
-    const std::string fits(127 - 11, 'd');     // 116 + "velstra.ini" = 127 characters
-    const std::string too_long(128 - 11, 'd'); // 128 characters: no room for the NUL
-    const int reads = platform.reads;
-    plugin.InitIndepMonitors(fits.c_str());
-    EXPECT_TRUE(plugin.DefinitionsPathUsable());
-    EXPECT_EQ(platform.reads, reads + 1);
-
-    EXPECT_EQ(plugin.InitIndepMonitors(too_long.c_str()), 1u);
-    EXPECT_FALSE(plugin.DefinitionsPathUsable());
-    EXPECT_EQ(platform.reads, reads + 1);
     Watch("A.EXE");
     EXPECT_FALSE(plugin.SaveDefinitions());
     EXPECT_EQ(platform.replaces, 0);
+    Plugin fresh(platform);
+    fresh.InitIndepMonitors(nullptr);
+    EXPECT_EQ(fresh.DefinitionsPath(), "velstra.ini");
 }
 
 TEST_F(PluginLifecycle, AFailedSaveReportsItAndLeavesTheOldFile) {

@@ -1,7 +1,6 @@
-// The plug-in end to end under Wine: pmhost loads the real TARNVEX.DLL, a monitor for PING.EXE
-// brings "process.started" and "process.stopped" through the host to `pmconsole alerts`, a
-// monitor whose process never comes brings "process.failed" once; and a process killed while
-// saving the definitions leaves a file that loads. Data and log directories come from the
+// The plug-in end to end under Wine: pmhost loads the real TARNVEX.DLL and brings the alerts
+// and statistics of its monitors to `pmconsole`; and a process killed while saving the
+// definitions leaves a file that loads. Data and log directories come from the
 // installation key, set here and removed after.
 #include <windows.h>
 
@@ -95,98 +94,41 @@ bool Poll(int tries, DWORD ms, const std::function<bool()>& done) {
     return false;
 }
 
-// Asks a node's program to quit through kavipcctl.
-void Quit(const char* node) {
-    RunProgram(ProgramDir() + "kavipcctl.exe", std::string("quit ") + node, 30000);
-}
-
-TEST(PmhostEndToEnd, PingBringsStartedAndStoppedAndANeverStartedMonitorFailsOnce) {
-    const std::string dir = FreshDir("pmhost_e2e");
-    DefinitionEntry ping{MakeRecord(1, 2, kCondRunning | kCondTermination, 0, "ping.exe"),
-                         OwnerId{}};
+// Through quorlent and pmhost, with a monitor of the definitions file whose process never
+// comes: a monitor added from the console lands in "velstra.ini", tracks a ping started
+// afterwards, brings "process.started" and "process.stopped" to `pmconsole alerts` (the other
+// one "process.failed" once, each at its file's level), reads as expected through `pmconsole
+// stats`, and its metrics file (checked by a Prometheus text parser in the test after this one)
+// holds the same numbers; deleting the monitors empties the list and the file.
+TEST(PmhostEndToEnd, MonitorsFromTheFileAndTheConsoleBringAlertsAndStatistics) {
+    const std::string dir = FreshDir("monitors_e2e");
     DefinitionEntry never{MakeRecord(2, 5, kCondNotStarted, 2, "NEVERRUNS.EXE"),
                           OwnerId{1, 2, 3, 4, 5, 6, 7, 8}};
-    WriteBytes(dir + "velstra.ini", SerializeDefinitions({&ping, &never}));
+    WriteBytes(dir + "velstra.ini", SerializeDefinitions({&never}));
+    WriteBytes(dir + "pmhost.dbg", {});
     InstallKey key(dir, dir);
-    ASSERT_FALSE(NodeExists("KAVMonitorClientNC")) << "another monitor host is running";
-
+    if (NodeExists("ProcMgr") || NodeExists("KAVMonitorClientNC"))
+        GTEST_SKIP() << "an agent or a monitor host is running already";
     DWORD code = 0;
     std::string out = Console("alerts", &code);
     EXPECT_EQ(code, 3u) << out;
     EXPECT_NE(out.find("not running"), std::string::npos) << out;
 
-    WriteBytes(dir + "pmhost.dbg", {});
     constexpr size_t kLogLimit = 600; // about one alert line and a half
     Child host = Start(ProgramDir() + "pmhost.exe",
-                       "--pulse-ms 300 --log-max-bytes " + std::to_string(kLogLimit));
-    ASSERT_TRUE(host.process);
-    ASSERT_TRUE(WaitForNode("KAVMonitorClientNC", true, 30000));
-    Sleep(1000);
-    EXPECT_NE(RunProgram("ping.exe", "-n 3 127.0.0.1", 30000).code, 0xDEADu); // ran and ended
-    Sleep(3000);
-
-    out = Console("alerts --json", &code);
-    EXPECT_EQ(code, 0u) << out;
-    const size_t started = out.find("\"key\": \"process.started\", \"process\": \"PING.EXE\"");
-    const size_t stopped = out.find("\"key\": \"process.stopped\", \"process\": \"PING.EXE\"");
-    EXPECT_NE(started, std::string::npos) << out;
-    EXPECT_NE(stopped, std::string::npos) << out;
-    EXPECT_LT(started, stopped) << out;
-    EXPECT_EQ(Count(out, "\"key\": \"process.failed\", \"process\": \"NEVERRUNS.EXE\""), 1u) << out;
-    EXPECT_NE(out.find("\"owner\": \"0102030405060708\""), std::string::npos) << out;
-    // The level comes from each monitor's record in the definitions file.
-    EXPECT_NE(out.find("\"level\": 5, \"class\": 261, \"kind\": \"failed to start\""),
-              std::string::npos)
-        << out;
-    EXPECT_NE(out.find("\"symbolic\": [\"TARNVEX\", \"1093223018\", \"0000002304\", \"PING.EXE\"]"),
-              std::string::npos)
-        << out;
-
-    Quit("KAVMonitorClientNC");
-    EXPECT_EQ(Finish(host, 30000), 0u);
-    // The alerts log and the trace start afresh at the limit, one previous file kept: the two
-    // alerts files hold the newest alerts, in order, none cut.
-    const std::vector<std::string> shown = Lines(out);
-    std::vector<std::string> logged = Lines(ReadText(dir + "pmhost-alerts.jsonl.1"));
-    const std::vector<std::string> newest = Lines(ReadText(dir + "pmhost-alerts.jsonl"));
-    logged.insert(logged.end(), newest.begin(), newest.end());
-    ASSERT_GE(shown.size(), 3u);
-    ASSERT_GE(logged.size(), 2u) << "the alerts log did not start afresh";
-    ASSERT_LE(logged.size(), shown.size());
-    EXPECT_TRUE(std::equal(logged.rbegin(), logged.rend(), shown.rbegin()));
-    for (const char* f :
-         {"pmhost-alerts.jsonl", "pmhost-alerts.jsonl.1", "pmhost.log", "pmhost.log.1"}) {
-        const std::string text = ReadText(dir + f);
-        EXPECT_FALSE(text.empty()) << f;
-        EXPECT_TRUE(text.size() <= kLogLimit || Count(text, "\n") == 1) << f << ": " << text;
-    }
-}
-
-// Through quorlent and pmhost: a monitor added from the console lands in "velstra.ini", tracks
-// a ping started afterwards, reads as expected through `pmconsole stats`, and its metrics file
-// (checked by a Prometheus text parser in the test after this one) holds the same numbers;
-// deleting it empties the list and the file.
-TEST(PmhostEndToEnd, MonitorFromTheConsoleTracksPingAndShowsItsStatistics) {
-    const std::string dir = FreshDir("monitors_e2e");
-    // What an earlier host wrote as its temporary file, planted: it is neither reused nor moved.
-    WriteBytes(dir + "metrics.prom.tmp", {'p', 'l', 'a', 'n', 't'});
-    InstallKey key(dir, dir);
-    if (NodeExists("ProcMgr") || NodeExists("KAVMonitorClientNC"))
-        GTEST_SKIP() << "an agent or a monitor host is running already";
-    Child host = Start(ProgramDir() + "pmhost.exe",
-                       "--pulse-ms 300 --stats-ms 300 --metrics-file \"" + dir + "metrics.prom\"");
+                       "--pulse-ms 300 --stats-ms 300 --metrics-file \"" + dir +
+                           "metrics.prom\" --log-max-bytes " + std::to_string(kLogLimit));
     Child agent = Start(ProgramDir() + "quorlent.exe", "");
     ASSERT_TRUE(host.process && agent.process);
     ASSERT_TRUE(WaitForNode("KAVMonitorClientNC", true, 30000));
     ASSERT_TRUE(WaitForNode("ProcMgr", true, 30000));
 
-    DWORD code = 0;
-    std::string out = Console("monitors add ping.exe --on start,stop --level 2 --key 0x123", &code);
+    out = Console("monitors add ping.exe --on start,stop --level 2 --key 0x123", &code);
     EXPECT_EQ(code, 0u) << out;
     EXPECT_EQ(out, "added PING.EXE with key 291\n");
-    DefinitionEntry expected{MakeRecord(0x123, 2, kCondRunning | kCondTermination, 0, "PING.EXE"),
-                             OwnerId{}};
-    const std::vector<uint8_t> file = SerializeDefinitions({&expected});
+    DefinitionEntry ping{MakeRecord(0x123, 2, kCondRunning | kCondTermination, 0, "PING.EXE"),
+                         OwnerId{}};
+    const std::vector<uint8_t> file = SerializeDefinitions({&never, &ping});
     EXPECT_EQ(ReadText(dir + "velstra.ini"), std::string(file.begin(), file.end()));
     out = Console("monitors list", &code);
     EXPECT_EQ(code, 0u);
@@ -194,13 +136,13 @@ TEST(PmhostEndToEnd, MonitorFromTheConsoleTracksPingAndShowsItsStatistics) {
 
     StartOptions capture;
     capture.capture = true;
-    Child ping = Start("ping.exe", "-n 5 127.0.0.1", capture);
-    ASSERT_TRUE(ping.process);
-    const std::string pid = std::to_string(ping.pid);
+    Child pinging = Start("ping.exe", "-n 5 127.0.0.1", capture);
+    ASSERT_TRUE(pinging.process);
+    const std::string pid = std::to_string(pinging.pid);
     EXPECT_TRUE(Poll(20, 200, [&] { return Console("monitors pids", &code) == pid + "\n"; }))
         << "ping " << pid << " was not tracked";
-    ReadAll(ping);
-    Finish(ping, 30000);
+    ReadAll(pinging);
+    Finish(pinging, 30000);
 
     // Once the end has been seen and both alert nodes read twice.
     std::string stats;
@@ -223,10 +165,36 @@ TEST(PmhostEndToEnd, MonitorFromTheConsoleTracksPingAndShowsItsStatistics) {
               std::string::npos)
         << metrics;
 
-    out = Console("monitors delete ping.exe", &code);
-    EXPECT_EQ(code, 0u) << out;
-    out = Console("monitors list --json", &code);
-    EXPECT_EQ(out, "[]\n");
+    const std::string stopped_key = "\"key\": \"process.stopped\", \"process\": \"PING.EXE\"";
+    std::string alerts;
+    EXPECT_TRUE(Poll(20, 250, [&] {
+        alerts = Console("alerts --json", &code);
+        return alerts.find(stopped_key) != std::string::npos;
+    })) << alerts;
+    EXPECT_EQ(code, 0u) << alerts;
+    const size_t started = alerts.find("\"key\": \"process.started\", \"process\": \"PING.EXE\"");
+    EXPECT_NE(started, std::string::npos) << alerts;
+    EXPECT_LT(started, alerts.find(stopped_key)) << alerts;
+    EXPECT_EQ(Count(alerts, "\"key\": \"process.failed\", \"process\": \"NEVERRUNS.EXE\""), 1u)
+        << alerts;
+    EXPECT_NE(alerts.find("\"owner\": \"0102030405060708\""), std::string::npos) << alerts;
+    // The level comes from each monitor's record in the definitions file.
+    EXPECT_NE(alerts.find("\"level\": 5, \"class\": 261, \"kind\": \"failed to start\""),
+              std::string::npos)
+        << alerts;
+    EXPECT_NE(alerts.find("\"level\": 2, \"class\": 1029, \"kind\": \"started\""),
+              std::string::npos)
+        << alerts;
+    EXPECT_NE(
+        alerts.find("\"symbolic\": [\"TARNVEX\", \"1093223018\", \"0000002304\", \"PING.EXE\"]"),
+        std::string::npos)
+        << alerts;
+
+    for (const char* name : {"ping.exe", "neverruns.exe"}) {
+        const std::string said = Console(std::string("monitors delete ") + name, &code);
+        EXPECT_EQ(code, 0u) << said;
+    }
+    EXPECT_EQ(Console("monitors list --json", &code), "[]\n");
     EXPECT_EQ(ReadText(dir + "velstra.ini"), std::string("\x22\x45\x32\x11", 4));
     // The next read leaves the metrics file without samples.
     Sleep(250);
@@ -238,11 +206,25 @@ TEST(PmhostEndToEnd, MonitorFromTheConsoleTracksPingAndShowsItsStatistics) {
     EXPECT_EQ(code, 0u) << out;
 
     for (const char* node : {"KAVMonitorClientNC", "ProcMgr"})
-        Quit(node);
+        EXPECT_TRUE(RequestQuit(node)) << node;
     EXPECT_EQ(Finish(host, 30000), 0u);
     EXPECT_EQ(Finish(agent, 30000), 0u);
-    EXPECT_EQ(ReadText(dir + "metrics.prom.tmp"), "plant");
-    EXPECT_TRUE(FilesLike(dir, "*.tmp").size() == 1) << "a temporary file was left";
+    // The alerts log and the trace start afresh at the limit, one previous file kept: the two
+    // alerts files hold the newest alerts, in order, none cut.
+    const std::vector<std::string> shown = Lines(alerts);
+    std::vector<std::string> logged = Lines(ReadText(dir + "pmhost-alerts.jsonl.1"));
+    const std::vector<std::string> newest = Lines(ReadText(dir + "pmhost-alerts.jsonl"));
+    logged.insert(logged.end(), newest.begin(), newest.end());
+    ASSERT_GE(shown.size(), 3u);
+    ASSERT_GE(logged.size(), 2u) << "the alerts log did not start afresh";
+    ASSERT_LE(logged.size(), shown.size());
+    EXPECT_TRUE(std::equal(logged.rbegin(), logged.rend(), shown.rbegin()));
+    for (const char* f :
+         {"pmhost-alerts.jsonl", "pmhost-alerts.jsonl.1", "pmhost.log", "pmhost.log.1"}) {
+        const std::string text = ReadText(dir + f);
+        EXPECT_FALSE(text.empty()) << f;
+        EXPECT_TRUE(text.size() <= kLogLimit || Count(text, "\n") == 1) << f << ": " << text;
+    }
 }
 
 // The definitions and the metrics file are written under fresh names created new: files planted

@@ -1,11 +1,44 @@
+// Kill Process (Close Application on tab 1, service control on tabs 2 and 3 by display name) and
+// the OS-Specific Command (service control by display or key name), through a fake platform.
+// Both commands decide alike from the service's state.
 #include <gtest/gtest.h>
 
 #include "procman/w32/signals/kill_process.h"
+#include "procman/w32/signals/service_command.h"
 #include "tests/signals/fake_signal_platform.h"
 #include "tests/signals/signals_test_support.h"
 
 namespace pm::signals::test {
 namespace {
+
+std::unique_ptr<Command> Request(std::vector<std::vector<uint8_t>> params) {
+    auto c = std::make_unique<Command>(0x73124545);
+    for (const auto& p : params)
+        c->AddParam(p.data(), static_cast<uint32_t>(p.size()));
+    return c;
+}
+
+// A service name whose u-umlaut takes two bytes in compressed unicode.
+constexpr char kName[] = "Dienst \xFC";
+
+std::unique_ptr<Command> Os(uint32_t op, FakeSignalPlatform& p) {
+    auto c = Request({Pid(0x100), Compressed(kName), Pid(op)});
+    OsSpecificCommand(*c, p);
+    return c;
+}
+
+uint32_t Kill(uint32_t tab, uint32_t signal, FakeSignalPlatform& p) {
+    const table::RawTable nt(false);
+    auto data = Compressed(kName);
+    return KillProcess(nt, tab, signal, data.data(), static_cast<uint32_t>(data.size()), p);
+}
+
+uint32_t ErrorItem(const Command& c) {
+    EXPECT_EQ(c.GetResultCount(), 1u);
+    if (c.GetResultCount() != 1 || c.GetResultSize(0) != 4) return 0xFFFFFFFF;
+    const uint8_t* r = c.GetResult(0);
+    return r[0] | r[1] << 8 | r[2] << 16 | uint32_t(r[3]) << 24;
+}
 
 class KillProcessTest : public ::testing::Test {
 protected:
@@ -23,11 +56,6 @@ protected:
     uint32_t Tab1(const table::RawTable& t, uint32_t pid, uint32_t signal, FakeSignalPlatform& p) {
         auto data = Pid(pid);
         return KillProcess(t, 1, signal, data.data(), 4, p);
-    }
-    uint32_t Service(uint32_t tab, uint32_t signal, FakeSignalPlatform& p,
-                     const char* name = "Test Service") {
-        auto data = Compressed(name);
-        return KillProcess(nt_, tab, signal, data.data(), static_cast<uint32_t>(data.size()), p);
     }
     bool NothingAsked(const FakeSignalPlatform& p) {
         return p.terminated.empty() && p.quit_asked.empty() && p.service_name.empty();
@@ -53,8 +81,8 @@ TEST_F(KillProcessTest, RefusedBeforeTheSystemIsAsked) {
     EXPECT_EQ(KillProcess(nt_, 1, 5, three, 3, p), kKillNotFound);
     EXPECT_EQ(KillProcess(nt_, 1, 5, nullptr, 0, p), kKillNotFound);
     for (uint32_t signal : {0u, 1u, 5u, 10u, 0xFFFFFFFFu}) {
-        EXPECT_EQ(Service(2, signal, p), kKillUnsupported) << signal;
-        EXPECT_EQ(Service(3, signal, p), kKillUnsupported) << signal;
+        EXPECT_EQ(Kill(2, signal, p), kKillUnsupported) << signal;
+        EXPECT_EQ(Kill(3, signal, p), kKillUnsupported) << signal;
     }
     // A service name must end inside its parameter.
     auto data = Compressed("Test Service");
@@ -124,71 +152,131 @@ TEST_F(KillProcessTest, CloseApplication) {
     }
 }
 
-TEST_F(KillProcessTest, ServiceControlsByState) {
+// A refusal carries the system's last error as its item even for a state check; a call that
+// fails answers "call failed" on both.
+TEST(ServiceControl, BothCommandsByState) {
     const ServiceStatus running{kServiceRunning, kAcceptStop | kAcceptPauseContinue};
     const ServiceStatus running_fixed{kServiceRunning, 0};
-    const ServiceStatus paused{kServicePaused, kAcceptStop | kAcceptPauseContinue};
+    const ServiceStatus paused{kServicePaused, kAcceptPauseContinue};
     const ServiceStatus stopped{kServiceStopped, 0};
     const ServiceStatus pending{2, 0};
+    constexpr auto kRefuse = ServiceAction::kRefuse, kControl = ServiceAction::kControl;
     struct Case {
         const char* what;
-        uint32_t signal;
+        uint32_t signal, op;
         ServiceStatus status;
-        uint32_t result;
         ServiceAction::Kind kind;
         uint32_t control;
     };
     const Case cases[] = {
-        {"pause running", 6, running, kKillDone, ServiceAction::kControl, kControlPause},
-        {"pause not accepted", 6, running_fixed, kKillWrongState, ServiceAction::kRefuse, 0},
-        {"pause paused", 6, paused, kKillWrongState, ServiceAction::kRefuse, 0},
-        {"continue paused", 7, paused, kKillDone, ServiceAction::kControl, kControlContinue},
-        {"continue running", 7, running, kKillWrongState, ServiceAction::kRefuse, 0},
-        {"stop running", 8, running, kKillDone, ServiceAction::kControl, kControlStop},
-        {"stop stopped", 8, stopped, kKillWrongState, ServiceAction::kRefuse, 0},
-        {"stop not accepted", 8, running_fixed, kKillWrongState, ServiceAction::kRefuse, 0},
-        {"start stopped", 9, stopped, kKillDone, ServiceAction::kStart, 0},
-        {"start running", 9, running, kKillWrongState, ServiceAction::kRefuse, 0},
-        {"start pending", 9, pending, kKillWrongState, ServiceAction::kRefuse, 0},
+        {"pause running", 6, kOpPause, running, kControl, kControlPause},
+        {"pause not accepted", 6, kOpPause, running_fixed, kRefuse, 0},
+        {"pause paused", 6, kOpPause, paused, kRefuse, 0},
+        {"continue paused", 7, kOpContinue, paused, kControl, kControlContinue},
+        {"continue running", 7, kOpContinue, running, kRefuse, 0},
+        {"stop running", 8, kOpStop, running, kControl, kControlStop},
+        {"stop stopped", 8, kOpStop, stopped, kRefuse, 0},
+        {"stop not accepted", 8, kOpStop, running_fixed, kRefuse, 0},
+        {"start stopped", 9, kOpStart, stopped, ServiceAction::kStart, 0},
+        {"start running", 9, kOpStart, running, kRefuse, 0},
+        {"start pending", 9, kOpStart, pending, kRefuse, 0},
     };
     for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const bool done = c.kind != kRefuse;
+        FakeSignalPlatform kill[2], os;
         for (uint32_t tab : {2u, 3u}) {
-            FakeSignalPlatform p;
+            FakeSignalPlatform& p = kill[tab - 2];
             p.status = c.status;
-            EXPECT_EQ(Service(tab, c.signal, p), c.result) << c.what;
-            ASSERT_EQ(p.actions.size(), 1u) << c.what;
-            EXPECT_EQ(p.actions[0].kind, c.kind) << c.what;
-            EXPECT_EQ(p.actions[0].control, c.control) << c.what;
-            EXPECT_EQ(p.service_name, "Test Service");
+            EXPECT_EQ(Kill(tab, c.signal, p), done ? kKillDone : kKillWrongState);
             EXPECT_EQ(p.lookup, KeyNameLookup::kDisplayNameOnly); // a key name is not accepted
         }
-        if (c.result != kKillDone) continue;
-        FakeSignalPlatform failing; // the same request whose system call fails
-        failing.status = c.status;
-        failing.call_fails = true;
-        EXPECT_EQ(Service(3, c.signal, failing), kKillCallFailed) << c.what;
+        os.status = c.status;
+        os.last_error = 1062;
+        auto reply = Os(c.op, os);
+        EXPECT_EQ(reply->status, done ? 0 : kOsWrongState);
+        if (done)
+            EXPECT_EQ(reply->GetResultCount(), 0u);
+        else
+            EXPECT_EQ(ErrorItem(*reply), 1062u);
+        EXPECT_EQ(os.lookup, KeyNameLookup::kOrKeyName);
+        for (const FakeSignalPlatform* p : {&kill[0], &kill[1], &os}) {
+            EXPECT_EQ(p->service_name, kName); // converted to ANSI
+            ASSERT_EQ(p->actions.size(), 1u);
+            EXPECT_EQ(p->actions[0].kind, c.kind);
+            EXPECT_EQ(p->actions[0].control, c.control);
+        }
+        if (!done) continue;
+        FakeSignalPlatform failing[2]; // the same requests whose system call fails
+        for (FakeSignalPlatform& f : failing)
+            f.status = c.status, f.call_fails = true, f.last_error = 1053;
+        EXPECT_EQ(Kill(3, c.signal, failing[0]), kKillCallFailed);
+        auto f = Os(c.op, failing[1]);
+        EXPECT_EQ(f->status, kOsCallFailed);
+        EXPECT_EQ(ErrorItem(*f), 1053u);
     }
-}
-
-TEST_F(KillProcessTest, ServiceThatCannotBeReached) {
-    const std::pair<ServiceStep, uint32_t> cases[] = {
-        {ServiceStep::kOpenManager, kKillCannotOpen},
-        {ServiceStep::kKeyName, kKillCannotOpen},
-        {ServiceStep::kOpenService, kKillCannotOpen},
-        {ServiceStep::kQueryStatus, kKillNotFound},
-    };
-    for (const auto& [step, result] : cases) {
+    // No such operation (none at all when shorter than 4 bytes): nothing done, nothing said.
+    for (const auto& op : std::vector<std::vector<uint8_t>>{Pid(0), Pid(5), {2}}) {
         FakeSignalPlatform p;
-        p.reach = Win32Error(step, 5);
-        EXPECT_EQ(Service(2, kSignalStopService, p), result) << int(step);
-        EXPECT_TRUE(p.actions.empty());
+        auto c = Request({Pid(0x100), Compressed("Test Service"), op});
+        OsSpecificCommand(*c, p);
+        EXPECT_EQ(c->status, 0);
+        EXPECT_EQ(c->GetResultCount(), 0u);
+        ASSERT_EQ(p.actions.size(), 1u);
+        EXPECT_EQ(p.actions[0].kind, ServiceAction::kNothing);
     }
 }
 
-TEST_F(KillProcessTest, ServiceNameIsConvertedToAnsi) {
+TEST(ServiceControl, StepsThatFailBeforeTheStateIsKnown) {
+    const struct {
+        ServiceStep step;
+        uint32_t kill;
+        int32_t os;
+    } cases[] = {
+        {ServiceStep::kOpenManager, kKillCannotOpen, kOsCannotOpenManager},
+        {ServiceStep::kKeyName, kKillCannotOpen, kOsCannotOpenService},
+        {ServiceStep::kOpenService, kKillCannotOpen, kOsCannotOpenService},
+        {ServiceStep::kQueryStatus, kKillNotFound, kOsCannotQueryStatus},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(int(c.step));
+        FakeSignalPlatform kill, os;
+        kill.reach = os.reach = Win32Error(c.step, 1060 + uint32_t(c.step));
+        EXPECT_EQ(Kill(2, kSignalStopService, kill), c.kill);
+        auto reply = Os(kOpStart, os);
+        EXPECT_EQ(reply->status, c.os);
+        EXPECT_EQ(ErrorItem(*reply), 1060 + uint32_t(c.step));
+        EXPECT_TRUE(kill.actions.empty() && os.actions.empty());
+    }
+}
+
+TEST(OsSpecificCommandTest, OtherRequestsLeaveTheCommandAlone) {
+    const std::vector<std::vector<std::vector<uint8_t>>> requests = {
+        {Pid(0x100), Compressed("Test Service")}, // fewer than three parameters
+        {Pid(0), Compressed("Test Service"), Pid(1)},
+        {Pid(0xFF), Compressed("Test Service"), Pid(1)},
+        {Pid(0x101), Compressed("Test Service"), Pid(1)},
+        {Pid(0x10000100), Compressed("Test Service"), Pid(1)},
+        {{0x00, 0x01}, Compressed("Test Service"), Pid(1)}, // a short sub-command is not 0x100
+    };
+    for (const auto& params : requests) {
+        FakeSignalPlatform p;
+        auto c = Request(params);
+        c->status = 77;
+        OsSpecificCommand(*c, p);
+        EXPECT_EQ(c->status, 77);
+        EXPECT_EQ(c->GetResultCount(), 0u);
+        EXPECT_TRUE(p.service_name.empty());
+    }
+}
+
+TEST(OsSpecificCommandTest, UnterminatedNameCannotNameAService) {
     FakeSignalPlatform p;
-    EXPECT_EQ(Service(2, 8, p, "Dienst \xFC"), kKillDone); // u-umlaut takes two bytes
-    EXPECT_EQ(p.service_name, "Dienst \xFC");
+    auto c = Request({Pid(0x100), {'a', 'b'}, Pid(1)});
+    OsSpecificCommand(*c, p);
+    EXPECT_EQ(c->status, kOsCannotOpenService);
+    EXPECT_EQ(ErrorItem(*c), kErrorInvalidName);
+    EXPECT_TRUE(p.service_name.empty());
 }
 
 } // namespace
