@@ -53,6 +53,12 @@ struct Recorder {
     }
 };
 
+// Waits, 1 ms at a time and at most 10 s, while `cond` holds.
+template <typename Cond> void SpinWhile(Cond cond) {
+    for (int i = 0; i < 10000 && cond(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
 void* Msg(intptr_t i) {
     return reinterpret_cast<void*>(i);
 }
@@ -108,13 +114,11 @@ TEST(NodeDispatcherTest, StopReleasesQueuedMessagesAndRefusesNewOnes) {
     NodeDispatcher d(
         [&](void*, uint32_t) {
             in_first = true;
-            while (!release_first)
-                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            SpinWhile([&] { return !release_first.load(); });
         },
         r.Release(), 10000);
     d.Post(Msg(1));
-    while (!in_first)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    SpinWhile([&] { return !in_first.load(); });
     d.Post(Msg(2));
     d.Post(Msg(3));
     std::thread stopper([&] { d.Stop(); });
@@ -141,8 +145,7 @@ TEST(NodeDispatcherTest, StopFromTheCallbackDoesNotWaitForItself) {
         r.Release(), 10000);
     ASSERT_TRUE(self->Post(Msg(1)));
     hold.unlock();
-    for (int i = 0; i < 5000 && !done; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    SpinWhile([&] { return !done.load(); });
     EXPECT_TRUE(done.load());
 }
 
@@ -153,13 +156,11 @@ TEST(NodeDispatcherTest, QueueIsBoundedByCountAndBytes) {
     NodeDispatcher d(
         [&](void*, uint32_t) {
             entered = true;
-            while (!go)
-                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            SpinWhile([&] { return !go.load(); });
         },
         r.Release(), 10000, 3, 1000);
     ASSERT_TRUE(d.Post(Msg(1), 10)); // taken by the callback, which waits
-    while (!entered)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    SpinWhile([&] { return !entered.load(); });
     EXPECT_TRUE(d.Post(Msg(2), 10));
     EXPECT_TRUE(d.Post(Msg(3), 10));
     EXPECT_FALSE(d.Post(Msg(4), 981)); // 20 queued + 981 > 1000 bytes
@@ -179,8 +180,7 @@ TEST(NodeDispatcherTest, DeliveryInPlaceRunsOnTheCallersThreadOnlyWhenIdle) {
             if (m == nullptr) return;
             ran_on = std::this_thread::get_id();
             entered = true;
-            while (hold)
-                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            SpinWhile([&] { return hold.load(); });
         },
         r.Release(), 100000);
     ASSERT_TRUE(d.TryDeliverHere(Msg(1)));
@@ -190,8 +190,7 @@ TEST(NodeDispatcherTest, DeliveryInPlaceRunsOnTheCallersThreadOnlyWhenIdle) {
     hold = true;
     entered = false;
     std::thread busy([&] { EXPECT_TRUE(d.TryDeliverHere(Msg(2))); });
-    while (!entered)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    SpinWhile([&] { return !entered.load(); });
     EXPECT_FALSE(d.TryDeliverHere(Msg(3)));
     EXPECT_TRUE(d.Post(Msg(3)));
     EXPECT_FALSE(d.TryDeliverHere(Msg(4))); // a message is queued: order first
@@ -246,15 +245,13 @@ TEST(NodeDispatcherTest, MessageQueuedBehindADeliveryInPlaceFollowsAtOnce) {
         [&](void* m, uint32_t elapsed) {
             if (m == Msg(1)) {
                 entered = true;
-                while (hold)
-                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                SpinWhile([&] { return hold.load(); });
             }
             record(m, elapsed);
         },
         r.Release(), 100000);
     std::thread in_place([&] { EXPECT_TRUE(d.TryDeliverHere(Msg(1))); });
-    while (!entered)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    SpinWhile([&] { return !entered.load(); });
     ASSERT_TRUE(d.Post(Msg(2)));
     std::this_thread::sleep_for(std::chrono::milliseconds(20)); // the dispatcher sees it busy
     hold = false;

@@ -68,20 +68,22 @@ TEST(TraceFormatTest, JoinPath) {
     EXPECT_EQ(JoinTracePath("C:\\Log", "\\\\srv\\x.log"), "\\\\srv\\x.log");
 }
 
-TEST(TraceFileTest, AppendsLinesWithNewlines) {
+// Lines get their newline and a file opened again is appended to; without a limit it never
+// rolls over.
+TEST(TraceFileTest, AppendsLinesAndWithoutALimitNeverRollsOver) {
     TempDir d;
-    {
-        TraceFile t(d.File("A.LOG"), d.File("A.TMP"), 1024);
+    for (const char* line : {"one", "two\n", "three"}) {
+        TraceFile t(d.File("A.LOG"), d.File("A.TMP"), 0);
         ASSERT_TRUE(t.Open());
-        t.WriteLine("one");
-        t.WriteLine("two\n");
-    }
-    {
-        TraceFile t(d.File("A.LOG"), d.File("A.TMP"), 1024);
-        ASSERT_TRUE(t.Open());
-        t.WriteLine("three");
+        t.WriteLine(line);
     }
     EXPECT_EQ(Slurp(d.File("A.LOG")), "one\ntwo\nthree\n");
+    TraceFile t(d.File("A.LOG"), d.File("A.TMP"), 0);
+    ASSERT_TRUE(t.Open());
+    for (int i = 0; i < 50; ++i)
+        t.WriteLine(std::string(99, 'y'));
+    EXPECT_EQ(Slurp(d.File("A.LOG")).size(), 14u + 5000u);
+    EXPECT_EQ(Slurp(d.File("A.TMP")), "");
 }
 
 TEST(TraceFileTest, RollsOverToTheSecondNameWhenFull) {
@@ -102,16 +104,6 @@ TEST(TraceFileTest, RollsOverToTheSecondNameWhenFull) {
     std::string tmp = Slurp(d.File("A.TMP"));
     EXPECT_EQ(tmp.substr(0, first.size()), first);
     EXPECT_LE(Slurp(d.File("A.LOG")).size(), 1024u);
-}
-
-TEST(TraceFileTest, NoLimitMeansNoRollover) {
-    TempDir d;
-    TraceFile t(d.File("A.LOG"), d.File("A.TMP"), 0);
-    ASSERT_TRUE(t.Open());
-    for (int i = 0; i < 50; ++i)
-        t.WriteLine(std::string(99, 'y'));
-    EXPECT_EQ(Slurp(d.File("A.LOG")).size(), 5000u);
-    EXPECT_EQ(Slurp(d.File("A.TMP")), "");
 }
 
 TEST(TraceFileTest, OpenFailsInAMissingFolder) {
