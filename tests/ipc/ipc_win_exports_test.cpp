@@ -82,9 +82,6 @@ TEST(IpcExportsTest, NamedExportsAndTheirOrdinals) {
     }
     EXPECT_EQ(GetProcAddress(Dll(), "KavTraceOpen"), nullptr);      // ordinal only
     EXPECT_EQ(GetProcAddress(Dll(), "InitApplication@0"), nullptr); // undecorated
-}
-
-TEST(IpcExportsTest, ImportLibraryBindsTheSameEntryPoints) {
     // calls through the ordinal import library reach the DLL the test loaded by name
     void* m = AllocateMessage(40);
     ASSERT_NE(m, nullptr);

@@ -62,15 +62,12 @@ TEST_F(ProcMonCmdTest, PluginParameterLayout) {
     EXPECT_EQ(p0[30], 0);                // plug-in name terminator
     EXPECT_EQ(p0[41], 0);                // monitor id terminator
     // The texts travel in compressed unicode: decode them back.
-    TextString plugin(reinterpret_cast<const char*>(&p0[23]));
-    plugin.FromCompressedUnicode();
-    EXPECT_STREQ(plugin.CStr(), "TARNVEX");
-    TextString id(reinterpret_cast<const char*>(&p0[31]));
-    id.FromCompressedUnicode();
-    EXPECT_STREQ(id.CStr(), "1093223018");
-    TextString locale(reinterpret_cast<const char*>(&p0[5]));
-    locale.FromCompressedUnicode();
-    EXPECT_STREQ(locale.CStr(), "en_US");
+    for (auto [at, text] :
+         {std::pair<int, const char*>{23, "TARNVEX"}, {31, "1093223018"}, {5, "en_US"}}) {
+        TextString t(reinterpret_cast<const char*>(&p0[at]));
+        t.FromCompressedUnicode();
+        EXPECT_STREQ(t.CStr(), text);
+    }
 }
 
 TEST_F(ProcMonCmdTest, DataParameterWrapsTheConsoleParameter) {
