@@ -20,6 +20,7 @@
 #include "outside/kavipc32/pipe_transport_win.h"
 #include "shared/base/win_handles.h"
 #include "shared/ipc/kavipc32_abi.h"
+#include "tests/e2e_support_win.h"
 #include "tests/ipc/test_message.h"
 
 using namespace kavipc_test;
@@ -99,13 +100,6 @@ private:
     std::vector<uint32_t> ticks_;
     std::atomic<int> inside_{0};
 };
-
-std::string ProgramFolder() {
-    char path[MAX_PATH];
-    GetModuleFileNameA(nullptr, path, MAX_PATH);
-    std::string p = path;
-    return p.substr(0, p.find_last_of("\\/"));
-}
 
 // A started process, ended at destruction if still running; Wait answers its exit code (or -1
 // on time-out).
@@ -438,7 +432,7 @@ TEST(IpcWinTest, TwoProcessesTalkAndTheChildStopsOnRequest) {
               kavipc::ServerVerdict::kRefuseUnreadable);
     EXPECT_EQ(kavipc::ProcessAccount(0).known, kavipc::ServerAccount::Known::kNoProcess);
 
-    const std::string ctl = "\"" + ProgramFolder() + "\\kavipcctl.exe\" ";
+    const std::string ctl = "\"" + pm::test::ProgramDir() + "kavipcctl.exe\" ";
     const std::pair<std::string, int> runs[] = {
         {"exists " + child_node, 0},
         {"--json exists " + child_node, 0},

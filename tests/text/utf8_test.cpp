@@ -37,13 +37,11 @@ TEST(Utf8Test, EachUnitBothWaysByteForByte) {
         uint16_t unit;
         const char* bytes;
     } vectors[] = {
-        {0x0041, "\x41"},         // 'A'
         {0x007F, "\x7F"},         // last one-byte unit
         {0x0080, "\xC2\x80"},     // 110 00010, 10 000000
         {0x00E9, "\xC3\xA9"},     // 'é': 110 00011, 10 101001
         {0x07FF, "\xDF\xBF"},     // last two-byte unit
         {0x0800, "\xE0\xA0\x80"}, // first three-byte unit
-        {0x20AC, "\xE2\x82\xAC"}, // '€'
         {0x4E2D, "\xE4\xB8\xAD"}, // '中': 1110 0100, 10 111000, 10 101101
         {0xD83D, "\xED\xA0\xBD"}, // a high surrogate alone, as three bytes
         {0xDE00, "\xED\xB8\x80"}, // a low surrogate alone, as three bytes
