@@ -1,4 +1,5 @@
-// TextString: construction, the capacity rules, copies, comparisons, substrings.
+// TextString: construction, the capacity rules, copies, comparisons, substrings; and text as
+// a JSON string.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -6,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "shared/text/json_string.h"
 #include "shared/text/text_string.h"
 #include "tests/text/fake_text_platform.h"
 
@@ -196,6 +198,23 @@ TEST(TextStringTest, SubstringClampsIndexAndCount) {
         EXPECT_EQ(part.Capacity(), part.Length() + 1);
     }
     EXPECT_STREQ(TextString().Substring(0, 5).CStr(), "");
+}
+
+TEST(JsonStringTest, EscapesOnlyWhatJsonRequires) {
+    const struct {
+        std::string in, out;
+    } cases[] = {
+        {"", "\"\""},
+        {"plain", "\"plain\""},
+        {"a\"b\\c", "\"a\\\"b\\\\c\""},
+        {"\n\r\t", "\"\\n\\r\\t\""},
+        {std::string("\x01\x1f", 2), "\"\\u0001\\u001f\""},
+        {std::string("a\0b", 3), "\"a\\u0000b\""},    // an inner NUL is kept
+        {"\x7f\xc3\xa9\xff", "\"\x7f\xc3\xa9\xff\""}, // DEL and high bytes pass through
+        {" ", "\" \""},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(pm::JsonString(c.in), c.out) << c.in;
 }
 
 } // namespace
