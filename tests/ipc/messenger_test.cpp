@@ -7,7 +7,6 @@
 #include <condition_variable>
 #include <functional>
 #include <cstring>
-#include <algorithm>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -23,11 +22,18 @@ using kavipc_test::MessageSpec;
 
 namespace {
 
-// One machine: a name registry shared by the transports of several "processes".
+// One machine: a name registry shared by the transports of several "processes". Names are
+// unique whatever their case: they are kept in lower case.
 struct FakeMachine {
     std::mutex mu;
     std::map<std::string, TransportSink*> owners;
 };
+
+std::string Lower(std::string s) {
+    for (char& c : s)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+}
 
 class FakeTransport : public Transport {
 public:
@@ -36,12 +42,11 @@ public:
 
     bool Listen(const std::string& node) override {
         std::lock_guard<std::mutex> lock(machine_.mu);
-        return machine_.owners.emplace(node, sink_).second;
+        return machine_.owners.emplace(Lower(node), sink_).second;
     }
     void Unlisten(const std::string& node) override {
         std::lock_guard<std::mutex> lock(machine_.mu);
-        auto it = Find(node);
-        if (it != machine_.owners.end()) machine_.owners.erase(it);
+        machine_.owners.erase(Lower(node));
     }
     bool Exists(const std::string& node) override { return Owner(node) != nullptr; }
     bool Transmit(const std::string& node, void* message, size_t size) override {
@@ -78,20 +83,9 @@ public:
     bool broken = false;
 
 private:
-    // Names are unique on the machine whatever their case (the caller holds the lock).
-    std::map<std::string, TransportSink*>::iterator Find(const std::string& node) {
-        auto same = [&](const auto& kv) {
-            return kv.first.size() == node.size() &&
-                   std::equal(node.begin(), node.end(), kv.first.begin(), [](char a, char b) {
-                       return std::tolower(static_cast<unsigned char>(a)) ==
-                              std::tolower(static_cast<unsigned char>(b));
-                   });
-        };
-        return std::find_if(machine_.owners.begin(), machine_.owners.end(), same);
-    }
     TransportSink* Owner(const std::string& node) {
         std::lock_guard<std::mutex> lock(machine_.mu);
-        auto it = Find(node);
+        auto it = machine_.owners.find(Lower(node));
         return it != machine_.owners.end() ? it->second : nullptr;
     }
     FakeMachine& machine_;
@@ -135,13 +129,9 @@ struct Process {
     bool has_main_thread = true;
     Messenger messenger;
     explicit Process(FakeMachine& m)
-        : transport(m), messenger(transport,
-                                  {[this] { return has_main_thread; },
-                                   [this] {
-                                       ++quits;
-                                       return true;
-                                   }},
-                                  20) {
+        : transport(m),
+          messenger(transport,
+                    {[this] { return has_main_thread; }, [this] { return ++quits, true; }}, 20) {
         transport.Bind(&messenger);
     }
 };

@@ -10,7 +10,6 @@
 namespace pm::test {
 namespace {
 
-constexpr uint32_t kNotSent = 0xFFFF0000u;
 constexpr uint32_t kTimedOut = 0xFFFF0002u;
 
 // A node whose only handler forwards, as "ProcMgr" does for code 0x73124536.
@@ -79,20 +78,6 @@ TEST_F(ProcMonCmdTest, DataParameterWrapsTheConsoleParameter) {
     EXPECT_EQ(Bytes(p1.begin(), p1.begin() + 25), head);
     EXPECT_EQ(Bytes(p1.begin() + 25, p1.end()), Bytes(data, data + 10));
     EXPECT_EQ(ProcMonCmd::BuildDataParam(nullptr, 0).size(), 25u);
-}
-
-TEST_F(ProcMonCmdTest, AbsentHostAnswersNotSentAtOnce) {
-    ForwardingNode node(library, platform);
-    fake.enqueue_answer = 0; // the host's node is not registered
-    Deliver(node, ConsoleRequest("0123456789"));
-    // The refused request, then the console's reply sent by the node itself.
-    ASSERT_EQ(fake.enqueued.size(), 2u);
-    Seen reply = Read(fake.enqueued[1]);
-    EXPECT_EQ(reply.type, 1);
-    EXPECT_EQ(reply.value, kNotSent);
-    EXPECT_EQ(reply.seq_no, 77u);
-    EXPECT_EQ(reply.addressee, "console-1");
-    EXPECT_TRUE(reply.items.empty());
 }
 
 TEST_F(ProcMonCmdTest, HostReplyCarriesStatusAndFirstItem) {
