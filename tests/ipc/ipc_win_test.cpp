@@ -234,16 +234,26 @@ TEST(ChildProcess, Role) {
 
 // --- one process ----------------------------------------------------------------------------
 
-TEST(IpcWinTest, TwoNodesInOneProcessTalkBothWays) {
-    RecordingNode a(Unique("LocalA")), b(Unique("LocalB"));
+// Two nodes of one process talk both ways; a name is taken once, and a deleted node's name
+// refuses messages until it is registered again.
+TEST(IpcWinTest, TwoNodesInOneProcessTalkAndNamesAreUnique) {
+    RecordingNode a(Unique("LocalA")), b(Unique("LocalB")), twin(a.name());
     ASSERT_TRUE(a.Create());
     ASSERT_TRUE(b.Create());
+    EXPECT_FALSE(twin.Create());
     ASSERT_EQ(EnqueueMessage(LibraryMessage(Spec(a.name(), b.name(), 1))), 1);
     ASSERT_EQ(EnqueueMessage2(LibraryMessage(Spec(b.name(), a.name(), 2)), 1), 1);
     ASSERT_TRUE(b.WaitMessages(1));
     ASSERT_TRUE(a.WaitMessages(1));
     EXPECT_EQ(SenderOf(b.messages()[0]), a.name());
     EXPECT_EQ(SenderOf(a.messages()[0]), b.name());
+    EXPECT_NE(SvcNodeExists(a.name().c_str()), 0);
+    a.Delete();
+    EXPECT_EQ(SvcNodeExists(a.name().c_str()), 0);
+    void* m = LibraryMessage(Spec("Me", a.name(), 1));
+    EXPECT_EQ(EnqueueMessage(m), 0);
+    FreeMessage(m);
+    EXPECT_TRUE(twin.Create()); // the name is free again
 }
 
 // Through the DLL's own exports: a refused buffer stays the caller's to read and free.
@@ -265,19 +275,6 @@ TEST(IpcWinTest, RefusedMessagesStayTheCallers) {
     char stack[64] = {};
     EXPECT_EQ(EnqueueMessage(stack + 32), 0); // not a library buffer
     EXPECT_EQ(AllocateMessage(0), nullptr);
-}
-
-TEST(IpcWinTest, NamesAreUniqueAndDeleteStopsDelivery) {
-    RecordingNode n(Unique("Once")), twin(n.name());
-    ASSERT_TRUE(n.Create());
-    EXPECT_FALSE(twin.Create());
-    EXPECT_NE(SvcNodeExists(n.name().c_str()), 0);
-    n.Delete();
-    EXPECT_EQ(SvcNodeExists(n.name().c_str()), 0);
-    void* m = LibraryMessage(Spec("Me", n.name(), 1));
-    EXPECT_EQ(EnqueueMessage(m), 0);
-    FreeMessage(m);
-    EXPECT_TRUE(twin.Create()); // the name is free again
 }
 
 TEST(IpcWinTest, TicksArriveWithRealElapsedTimesAndNeverOverlap) {
