@@ -129,38 +129,28 @@ TEST(FrameTest, GarbageOrACutShortFrameIsDroppedAndTheNextFrameArrives) {
     }
 }
 
+// A continuation that does not follow its frame ends the frame, and then a continuation without
+// a start is dropped too.
 TEST(FrameTest, OutOfOrderOrMismatchedContinuationsEndTheFrame) {
-    std::vector<uint8_t> big = BigMessage(3 * kMaxChunkPayload);
-    auto chunks = Chunks(FrameKind::kMessage, big);
-    {
-        FrameAssembler a; // skips a chunk
-        a.Feed(chunks[0].data(), chunks[0].size());
-        EXPECT_EQ(a.Feed(chunks[2].data(), chunks[2].size()), FrameAssembler::Result::kDropped);
-        // the frame is gone: its remaining chunk is not taken either
-        EXPECT_EQ(a.Feed(chunks[1].data(), chunks[1].size()), FrameAssembler::Result::kDropped);
-    }
-    {
-        FrameAssembler a; // continuation without a start
-        EXPECT_EQ(a.Feed(chunks[1].data(), chunks[1].size()), FrameAssembler::Result::kDropped);
-    }
-    {
-        FrameAssembler a; // total_len changes half-way
-        a.Feed(chunks[0].data(), chunks[0].size());
+    auto chunks = Chunks(FrameKind::kMessage, BigMessage(3 * kMaxChunkPayload));
+    auto second_with = [&](size_t at, int byte) {
         std::vector<uint8_t> c = chunks[1];
-        le::Store32(&c[8], le::Load32(&c[8]) + 1);
+        c[at] = static_cast<uint8_t>(byte);
+        return c;
+    };
+    const std::pair<const char*, std::vector<uint8_t>> continuations[] = {
+        {"skips a chunk", chunks[2]},
+        {"total_len changes half-way", second_with(8, chunks[1][8] + 1)},
+        {"kind changes half-way", second_with(4, int(FrameKind::kQuitRequest))},
+        {"header only", {chunks[1].begin(), chunks[1].begin() + kChunkHeaderSize}},
+    };
+    for (const auto& [what, c] : continuations) {
+        SCOPED_TRACE(what);
+        FrameAssembler a;
+        ASSERT_EQ(a.Feed(chunks[0].data(), chunks[0].size()), FrameAssembler::Result::kNeedMore);
         EXPECT_EQ(a.Feed(c.data(), c.size()), FrameAssembler::Result::kDropped);
-    }
-    {
-        FrameAssembler a; // kind changes half-way
-        a.Feed(chunks[0].data(), chunks[0].size());
-        std::vector<uint8_t> c = chunks[1];
-        c[4] = static_cast<uint8_t>(FrameKind::kQuitRequest);
-        EXPECT_EQ(a.Feed(c.data(), c.size()), FrameAssembler::Result::kDropped);
-    }
-    {
-        FrameAssembler a; // header-only continuation
-        a.Feed(chunks[0].data(), chunks[0].size());
-        EXPECT_EQ(a.Feed(chunks[1].data(), kChunkHeaderSize), FrameAssembler::Result::kDropped);
+        EXPECT_EQ(a.Feed(chunks[1].data(), chunks[1].size()), FrameAssembler::Result::kDropped);
+        EXPECT_FALSE(a.in_progress());
     }
 }
 
