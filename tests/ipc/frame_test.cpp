@@ -61,16 +61,13 @@ TEST(FrameTest, ChunkHeaderRefusals) {
     ChunkHeader r{};
     EXPECT_FALSE(ReadChunkHeader(h, kChunkHeaderSize - 1, &r));
     EXPECT_FALSE(ReadChunkHeader(nullptr, kChunkHeaderSize, &r));
-    uint8_t bad[kChunkHeaderSize];
-    std::memcpy(bad, h, sizeof h);
-    bad[0] = 'X';
-    EXPECT_FALSE(ReadChunkHeader(bad, sizeof bad, &r));
-    std::memcpy(bad, h, sizeof h);
-    bad[4] = 9; // kind
-    EXPECT_FALSE(ReadChunkHeader(bad, sizeof bad, &r));
-    std::memcpy(bad, h, sizeof h);
-    bad[5] = 2; // version
-    EXPECT_FALSE(ReadChunkHeader(bad, sizeof bad, &r));
+    for (auto [at, byte] :
+         {std::pair<int, uint8_t>{0, 'X'}, {4, 9}, {5, 2}}) { // magic, kind, version
+        uint8_t bad[kChunkHeaderSize];
+        std::memcpy(bad, h, sizeof h);
+        bad[at] = byte;
+        EXPECT_FALSE(ReadChunkHeader(bad, sizeof bad, &r)) << at;
+    }
     EXPECT_FALSE(ReadChunkHeader(h, kMaxChunk + 1, &r));
 }
 
