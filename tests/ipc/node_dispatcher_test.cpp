@@ -148,26 +148,30 @@ TEST(NodeDispatcherTest, TicksCarryPlausibleElapsedTimes) {
     EXPECT_GE(sum, 15u * r.ticks.size());
 }
 
-TEST(NodeDispatcherTest, StopReleasesQueuedMessagesAndRefusesNewOnes) {
+// While a callback runs the queue is bounded by count and bytes; Stop waits for that callback,
+// releases what is queued and refuses new messages.
+TEST(NodeDispatcherTest, QueueIsBoundedAndStopReleasesWhatIsQueued) {
     Recorder r;
-    std::atomic<bool> release_first{false};
-    std::atomic<bool> in_first{false};
+    std::atomic<bool> go{false}, entered{false};
     NodeDispatcher d(
         [&](void*, uint32_t) {
-            in_first = true;
-            SpinWhile([&] { return !release_first.load(); });
+            entered = true;
+            SpinWhile([&] { return !go.load(); });
         },
-        r.Release(), 10000);
-    d.Post(Msg(1));
-    SpinWhile([&] { return !in_first.load(); });
-    d.Post(Msg(2));
-    d.Post(Msg(3));
+        r.Release(), 10000, 3, 1000);
+    ASSERT_TRUE(d.Post(Msg(1), 10)); // taken by the callback, which waits
+    SpinWhile([&] { return !entered.load(); });
+    EXPECT_TRUE(d.Post(Msg(2), 10));
+    EXPECT_TRUE(d.Post(Msg(3), 10));
+    EXPECT_FALSE(d.Post(Msg(4), 981)); // 20 queued + 981 > 1000 bytes
+    EXPECT_TRUE(d.Post(Msg(5), 980));
+    EXPECT_FALSE(d.Post(Msg(6), 0)); // three queued: full by count
     std::thread stopper([&] { d.Stop(); });
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    release_first = true; // Stop waits for the callback in progress
+    go = true; // Stop waits for the callback in progress
     stopper.join();
-    EXPECT_EQ(r.released, (std::vector<intptr_t>{2, 3}));
-    EXPECT_FALSE(d.Post(Msg(4)));
+    EXPECT_EQ(r.released, (std::vector<intptr_t>{2, 3, 5}));
+    EXPECT_FALSE(d.Post(Msg(7)));
 }
 
 TEST(NodeDispatcherTest, StopFromTheCallbackDoesNotWaitForItself) {
@@ -188,27 +192,6 @@ TEST(NodeDispatcherTest, StopFromTheCallbackDoesNotWaitForItself) {
     hold.unlock();
     SpinWhile([&] { return !done.load(); });
     EXPECT_TRUE(done.load());
-}
-
-TEST(NodeDispatcherTest, QueueIsBoundedByCountAndBytes) {
-    Recorder r;
-    std::atomic<bool> go{false};
-    std::atomic<bool> entered{false};
-    NodeDispatcher d(
-        [&](void*, uint32_t) {
-            entered = true;
-            SpinWhile([&] { return !go.load(); });
-        },
-        r.Release(), 10000, 3, 1000);
-    ASSERT_TRUE(d.Post(Msg(1), 10)); // taken by the callback, which waits
-    SpinWhile([&] { return !entered.load(); });
-    EXPECT_TRUE(d.Post(Msg(2), 10));
-    EXPECT_TRUE(d.Post(Msg(3), 10));
-    EXPECT_FALSE(d.Post(Msg(4), 981)); // 20 queued + 981 > 1000 bytes
-    EXPECT_TRUE(d.Post(Msg(5), 980));
-    EXPECT_FALSE(d.Post(Msg(6), 0)); // three queued: full by count
-    go = true;
-    d.Stop();
 }
 
 TEST(NodeDispatcherTest, DeliveryInPlaceRunsOnTheCallersThreadOnlyWhenIdle) {
