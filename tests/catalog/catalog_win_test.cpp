@@ -8,7 +8,6 @@
 
 #include "shared/catalog/catalog.h"
 #include "shared/catalog/catalog_platform.h"
-#include "shared/catalog/language_table.h"
 
 namespace pm::catalog {
 namespace {
