@@ -74,6 +74,10 @@ TEST(ByteReader, RemembersTheFirstFailureAndAnswersZeroAfterIt) {
     EXPECT_EQ(r.U32At(100), 0u); // a later failure does not replace the first
     EXPECT_FALSE(r.ok());
     EXPECT_EQ(r.error_offset(), 4u);
+    ByteReader none(nullptr, 16); // null data reads nothing
+    EXPECT_EQ(none.size(), 0u);
+    EXPECT_EQ(none.U32(), 0u);
+    EXPECT_FALSE(none.ok());
 }
 
 TEST(ByteReader, SeekAndSkipFailPastTheEnd) {
@@ -110,13 +114,6 @@ TEST(ByteReader, CStringNeedsItsNulBeforeTheLimit) {
         EXPECT_EQ(r.ok(), c.want != nullptr);
         EXPECT_EQ(s, c.want ? c.want : "");
     }
-}
-
-TEST(ByteReader, NullDataReadsNothing) {
-    ByteReader r(nullptr, 16);
-    EXPECT_EQ(r.size(), 0u);
-    EXPECT_EQ(r.U32(), 0u);
-    EXPECT_FALSE(r.ok());
 }
 
 } // namespace

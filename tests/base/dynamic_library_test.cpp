@@ -46,18 +46,12 @@ TEST(DynamicLibraryTest, BaseNameIsUpperCasedWithoutFolderOrExtension) {
         EXPECT_EQ(pm::DynamicLibrary::UpperBaseName(c.path), c.base) << c.path;
 }
 
-TEST(DynamicLibraryTest, LoadsUnderTheQuietErrorModeAndRestoresIt) {
-    FakeLoader loader;
-    pm::DynamicLibrary lib("kavipc32.dll", loader);
-    EXPECT_TRUE(lib.IsLoaded());
-    EXPECT_EQ(loader.mode_at_load, 0x8001u); // SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX
-    EXPECT_EQ(loader.mode, 7u);
-}
-
 TEST(DynamicLibraryTest, CountsReferencesAndFreesAtZero) {
     FakeLoader loader;
     {
         pm::DynamicLibrary lib("x.dll", loader);
+        EXPECT_EQ(loader.mode_at_load, 0x8001u); // SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX
+        EXPECT_EQ(loader.mode, 7u);              // and restored
         EXPECT_TRUE(lib.Load());
         EXPECT_EQ(lib.RefCount(), 2);
         EXPECT_EQ(loader.loads, 1); // the second Load only counts

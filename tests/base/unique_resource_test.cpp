@@ -14,12 +14,9 @@ struct CountingTraits {
 };
 using Res = pm::UniqueResource<CountingTraits>;
 
-class UniqueResourceTest : public ::testing::Test {
-protected:
-    void SetUp() override { g_closed.clear(); }
-};
-
-TEST_F(UniqueResourceTest, ClosesOnceOnEveryPath) {
+// Closed once on every path (destruction, reset, move, assignment, put); released and invalid
+// values never.
+TEST(UniqueResourceTest, ClosesOnceOnEveryPath) {
     { Res r(3); }
     EXPECT_EQ(g_closed, (std::vector<int>{3}));
     {
@@ -30,24 +27,17 @@ TEST_F(UniqueResourceTest, ClosesOnceOnEveryPath) {
         Res assigned(6);
         assigned = std::move(moved); // closes 6, holds 5
     }
-    EXPECT_EQ(g_closed, (std::vector<int>{3, 4, 6, 5}));
-}
-
-TEST_F(UniqueResourceTest, ReleaseAndInvalidAreNotClosed) {
     {
         Res r(7);
         EXPECT_EQ(r.release(), 7);
         Res empty;
         EXPECT_FALSE(empty);
         Res invalid(-1);
+        Res put(8);
+        *put.put() = 9; // closes 8 first
+        EXPECT_EQ(g_closed, (std::vector<int>{3, 4, 6, 5, 8}));
+        EXPECT_EQ(put.get(), 9);
     }
-    EXPECT_TRUE(g_closed.empty());
-}
-
-TEST_F(UniqueResourceTest, PutClosesTheOldValueFirst) {
-    Res r(8);
-    *r.put() = 9;
-    EXPECT_EQ(g_closed, (std::vector<int>{8}));
-    EXPECT_EQ(r.get(), 9);
+    EXPECT_EQ(g_closed, (std::vector<int>{3, 4, 6, 5, 8, 9}));
 }
 } // namespace

@@ -60,18 +60,10 @@ TEST(ManagerInfoTest, ByModeAndVersion) {
         OsVersion os;
         std::vector<uint8_t> bytes;
     };
+    // version 0x00011000, os_type (4 the NT family, 2 Windows 9x), the low 8 bits of the major
+    // and minor versions, os_subversion 0, flags, num_groups.
     const Case cases[] = {
-        {false,
-         {0x105, 0x201, 2},
-         {
-             0x00, 0x10, 0x01, 0x00, // version 0x00011000
-             4,                      // os_type: NT family
-             0x05,                   // low 8 bits of the major version
-             0x01,                   // low 8 bits of the minor version
-             0,                      // os_subversion
-             0x1F, 0, 0, 0,          // flags
-             3, 0, 0, 0,             // num_groups
-         }},
+        {false, {0x105, 0x201, 2}, {0x00, 0x10, 0x01, 0x00, 4, 5, 1, 0, 0x1F, 0, 0, 0, 3, 0, 0, 0}},
         {true, {4, 10, 1}, {0x00, 0x10, 0x01, 0x00, 2, 4, 10, 0, 0x1D, 0, 0, 0, 1, 0, 0, 0}},
         // Wine: the toolhelp functions exist while the version query reports the NT family.
         {true, {6, 1, 2}, {0x00, 0x10, 0x01, 0x00, 4, 6, 1, 0, 0x1D, 0, 0, 0, 1, 0, 0, 0}},
@@ -233,14 +225,12 @@ TEST(ProcessBaseInfoTest, FiveItemsInOrder) {
         SCOPED_TRACE(c.code);
         auto items = GetProcessBaseInfo(c.win95, c.os, Strings(English()), c.code);
         ASSERT_EQ(items.size(), 5u);
-        EXPECT_EQ(Bytes(std::move(items[0])).All(),
-                  Bytes(GetProcessManagerInfo(c.win95, c.os)).All());
-        EXPECT_EQ(Bytes(std::move(items[1])).All(),
-                  Bytes(GetProcessInfoFields(c.win95, Strings(English()))).All());
-        EXPECT_EQ(Bytes(std::move(items[2])).All(),
-                  Bytes(GetProcessKillSignals(c.win95, Strings(English()))).All());
-        EXPECT_EQ(Bytes(std::move(items[3])).All(),
-                  Bytes(GetStringEnumerations(c.win95, Strings(English()))).All());
+        Record parts[] = {GetProcessManagerInfo(c.win95, c.os),
+                          GetProcessInfoFields(c.win95, Strings(English())),
+                          GetProcessKillSignals(c.win95, Strings(English())),
+                          GetStringEnumerations(c.win95, Strings(English()))};
+        for (int i = 0; i < 4; ++i)
+            EXPECT_EQ(Bytes(std::move(items[i])).All(), Bytes(std::move(parts[i])).All()) << i;
         Bytes code(std::move(items[4]));
         EXPECT_EQ(code.size, std::strlen(c.code) + 1);
         EXPECT_EQ(code.Text(0), c.code);

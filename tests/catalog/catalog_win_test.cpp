@@ -8,7 +8,6 @@
 
 #include "shared/catalog/catalog.h"
 #include "shared/catalog/catalog_platform.h"
-#include "shared/catalog/language_table.h"
 
 namespace pm::catalog {
 namespace {
@@ -53,12 +52,6 @@ std::vector<uint16_t> Units(const TextString& compressed) {
                                                            static_cast<uint32_t>(units.size()));
     units.resize(n > 0 ? n - 1 : 0);
     return units;
-}
-
-TEST(CatalogWinTest, LanguageCodeOfTheUserLocale) {
-    // A new Wine prefix answers 0x0409.
-    EXPECT_STREQ(GetLanguageCode(), LanguageCodeForLcid(GetUserDefaultLCID()));
-    EXPECT_STREQ(GetLanguageCode(), "en");
 }
 
 TEST(CatalogWinTest, FourCharacterCodeFromItsOwnFolder) {

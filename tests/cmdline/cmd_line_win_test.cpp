@@ -76,24 +76,6 @@ struct InstallValues {
     bool ok = false;
 };
 
-TEST(CmdLineWinTest, WithoutValuesEverythingIsTheProgramDirectory) {
-    InstallValues values(Absent(), Absent());
-    CmdLine cmd(1);
-    const std::string module = pm::test::ProgramDir();
-    EXPECT_EQ(Str(cmd.ProgramDirectory()), module);
-    EXPECT_EQ(Str(cmd.DataDirectory()), module);
-    EXPECT_EQ(Str(cmd.LogDirectory()), module);
-    char dir[MAX_PATH] = {};
-    GetCurrentDirectoryA(sizeof dir, dir);
-    const std::string cwd = dir;
-    EXPECT_EQ(Str(cmd.CurrentDirectory()), cwd.size() == 3 ? cwd : cwd + "\\");
-    EXPECT_EQ(cmd.ResponseFileError(), 0);
-    // The own command line after the program name.
-    const std::string line = GetCommandLineA();
-    const std::size_t blank = line.find(' ');
-    EXPECT_EQ(Str(cmd.Arguments()), blank == std::string::npos ? "<null>" : line.substr(blank + 1));
-}
-
 TEST(CmdLineWinTest, InstallationValuesAndTheirFallBacks) {
     const std::string module = pm::test::ProgramDir();
     // 255 characters and the terminator: exactly the 256 bytes a value is read into.
@@ -105,6 +87,7 @@ TEST(CmdLineWinTest, InstallationValuesAndTheirFallBacks) {
         std::string want_data, want_log;
         std::string also_log; // another acceptable LogDir, when not empty
     } cases[] = {
+        {"neither value", Absent(), Absent(), module, module, ""},
         {"set with reg.exe", RegExe("REG_SZ", "D:\\kdata"), RegExe("REG_SZ", "C:\\logs\\"),
          "D:\\kdata\\", "C:\\logs\\", ""},
         {"empty and not a string", Sz(""), RegExe("REG_DWORD", "7"), module, module, ""},
@@ -125,6 +108,15 @@ TEST(CmdLineWinTest, InstallationValuesAndTheirFallBacks) {
         EXPECT_TRUE(log == c.want_log || (!c.also_log.empty() && log == c.also_log)) << log;
         EXPECT_EQ(Str(cmd.ProgramDirectory()), module);
     }
+    // The working directory with its backslash, and the own command line after the program name.
+    CmdLine cmd(1);
+    char dir[MAX_PATH] = {};
+    GetCurrentDirectoryA(sizeof dir, dir);
+    const std::string cwd = dir, line = GetCommandLineA();
+    EXPECT_EQ(Str(cmd.CurrentDirectory()), cwd.size() == 3 ? cwd : cwd + "\\");
+    EXPECT_EQ(cmd.ResponseFileError(), 0);
+    const std::size_t blank = line.find(' ');
+    EXPECT_EQ(Str(cmd.Arguments()), blank == std::string::npos ? "<null>" : line.substr(blank + 1));
 }
 
 TEST(CmdLineWinTest, ResponseFileAndItsShareMode) {

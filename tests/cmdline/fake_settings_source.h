@@ -16,6 +16,7 @@ public:
     std::optional<std::string> command_line = std::string("quorlent.exe");
     std::optional<std::string> module_file_name = std::string("C:\\Kestrane\\bin\\quorlent.exe");
     std::map<unsigned, std::string> atoms;
+    std::optional<std::string> any_atom; // the text of every atom not in `atoms`
     // Registry values by name: how the read ends and the bytes it delivers.
     std::map<std::string, std::pair<RegistryRead, std::string>> registry;
     std::map<std::string, std::string> files;
@@ -32,7 +33,7 @@ public:
     bool ModuleFileName(std::string& out) override { return Give(module_file_name, out); }
     bool GlobalAtomText(unsigned atom, std::string& out) override {
         auto it = atoms.find(atom);
-        return Give(it == atoms.end() ? std::nullopt : std::optional(it->second), out);
+        return Give(it == atoms.end() ? any_atom : std::optional(it->second), out);
     }
     // The values live under the installation's key only.
     RegistryRead ReadRegistryString(const char* key, const char* value, std::string& raw) override {

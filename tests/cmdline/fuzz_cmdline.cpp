@@ -16,6 +16,7 @@
 #include "shared/cmdline/cmd_line.h"
 #include "shared/cmdline/tokenizer.h"
 #include "shared/path/path_helpers.h"
+#include "tests/cmdline/fake_settings_source.h"
 
 namespace {
 
@@ -23,59 +24,21 @@ void Check(bool ok) {
     if (!ok) std::abort();
 }
 
-class FuzzSource final : public pm::SettingsSource {
-public:
-    FuzzSource(std::uint8_t flags, std::vector<std::string> parts)
-        : flags_(flags), parts_(std::move(parts)) {}
-
-    bool CurrentDirectory(std::string& out) override {
-        if (flags_ & 0x40) return false;
-        out = "C:\\work";
-        return true;
-    }
-    bool CommandLine(std::string& out) override {
-        out = Part(0);
-        return true;
-    }
-    bool ModuleFileName(std::string& out) override {
-        out = (flags_ & 0x10) ? "quorlent.exe" : "C:\\Kestrane\\quorlent.exe";
-        return true;
-    }
-    bool GlobalAtomText(unsigned, std::string& out) override {
-        if (parts_.size() <= 3) return false;
-        out = Part(3);
-        return true;
-    }
-    pm::RegistryRead ReadRegistryString(const char*, const char* value, std::string& raw) override {
-        bool data = std::strcmp(value, "Data") == 0;
-        unsigned how = data ? (flags_ & 3) : ((flags_ >> 2) & 3);
-        switch (how) {
-        case 0:
-            raw = Part(data ? 1 : 2);
-            return pm::RegistryRead::kOk;
-        case 1:
-            return pm::RegistryRead::kMissing;
-        case 2:
-            return pm::RegistryRead::kNotString;
-        default:
-            return pm::RegistryRead::kTooLong;
-        }
-    }
-    bool ReadResponseFile(const char* path, std::string& contents) override {
-        char* end = nullptr;
-        long n = std::strtol(path, &end, 10);
-        if (end == path || *end != '\0' || n < 1 ||
-            static_cast<std::size_t>(n) + 3 >= parts_.size())
-            return false;
-        contents = Part(static_cast<std::size_t>(n) + 3);
-        return true;
-    }
-
-private:
-    std::string Part(std::size_t i) const { return i < parts_.size() ? parts_[i] : std::string(); }
-    std::uint8_t flags_;
-    std::vector<std::string> parts_;
-};
+// The settings source the input describes (see above).
+void Describe(pm::testing::FakeSettingsSource& source, std::uint8_t flags,
+              const std::vector<std::string>& parts) {
+    auto part = [&](std::size_t i) { return i < parts.size() ? parts[i] : std::string(); };
+    if (flags & 0x40) source.current_directory.reset();
+    source.command_line = part(0);
+    if (flags & 0x10) source.module_file_name = "quorlent.exe";
+    if (parts.size() > 3) source.any_atom = part(3);
+    const pm::RegistryRead how[] = {pm::RegistryRead::kOk, pm::RegistryRead::kMissing,
+                                    pm::RegistryRead::kNotString, pm::RegistryRead::kTooLong};
+    source.registry["Data"] = {how[flags & 3], part(1)};
+    source.registry["LogDir"] = {how[(flags >> 2) & 3], part(2)};
+    for (std::size_t n = 1; n + 3 < parts.size(); ++n)
+        source.files[std::to_string(n)] = part(n + 3);
+}
 
 void WalkPaths(const std::string& text, pm::DbcsRules& rules) {
     const std::size_t length = text.size();
@@ -129,7 +92,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     pm::LeadByteTable cp932 = pm::LeadByteTable::CodePage932();
     pm::DbcsRules& rules =
         (flags & 0x20) ? static_cast<pm::DbcsRules&>(cp932) : pm::SystemDbcsRules();
-    FuzzSource source(flags, parts);
+    pm::testing::FakeSettingsSource source;
+    Describe(source, flags, parts);
     pm::CmdLine cmd(1, source, rules);
     Check(cmd.CurrentDirectory() != nullptr && cmd.ProgramDirectory() != nullptr);
     Check(cmd.DataDirectory() != nullptr && cmd.LogDirectory() != nullptr);

@@ -71,135 +71,105 @@ TEST(PathHelpersTest, SingleByteRulesTakeTheTrailByteForABackslash) {
     EXPECT_STREQ(buffer.data(), "\x95\x5C");
 }
 
-TEST(PathHelpersTest, RemoveTrailingBackslash) {
+// The helpers that edit a text in place: whether they did, and the text afterwards.
+TEST(PathHelpersTest, RemoveTrailingBackslashAndStripFileName) {
+    using Edit = bool (*)(char*, pm::DbcsRules&);
+    const Edit remove = pm::RemoveTrailingBackslash, strip = pm::StripFileName;
     const struct {
-        const char* text;
-        bool removed;
-        const char* result;
-    } cases[] = {
-        {"C:\\dir\\", true, "C:\\dir"},
-        {"C:\\dir", false, "C:\\dir"},
-        {"", false, ""},
-        {"\\", true, ""},
-        {"\x95\x5C", false, "\x95\x5C"},
-        {"\x95\x5C\\", true, "\x95\x5C"},
-        {"dir\\\\", true, "dir\\"}, // one at a time
-    };
-    for (const auto& c : cases) {
-        LeadByteTable table = LeadByteTable::CodePage932();
-        std::string text = c.text;
-        EXPECT_EQ(pm::RemoveTrailingBackslash(text.data(), table), c.removed) << c.text;
-        EXPECT_STREQ(text.c_str(), c.result) << c.text;
-        EXPECT_EQ(table.LocaleCalls(), 1);
-    }
-}
-
-// Offsets into the text, -1 for none.
-std::ptrdiff_t Offset(const char* text, const char* found) {
-    return found ? found - text : -1;
-}
-
-TEST(PathHelpersTest, FindLastBackslash) {
-    const struct {
-        const char* text;
-        std::ptrdiff_t at;
-    } cases[] = {
-        {"a\\b\\c", 3},   {"a\\\x95\x5C", 1}, // the trail byte is not a "\\"
-        {"\x95\x5C", -1}, {"", -1},           {"\\", 0}, {"\x95\x5C\\\x95\x5C", 2},
-        {"\x95", -1}, // lone lead byte at the end
-    };
-    for (const auto& c : cases) {
-        LeadByteTable table = LeadByteTable::CodePage932();
-        EXPECT_EQ(Offset(c.text, pm::FindLastBackslash(c.text, table)), c.at) << c.text;
-        EXPECT_EQ(table.LocaleCalls(), 1);
-    }
-}
-
-TEST(PathHelpersTest, FindLastPathSeparator) {
-    const struct {
-        const char* text;
-        std::ptrdiff_t at;
-    } cases[] = {
-        {"C:\\prog\\quorlent.exe", 7},
-        {"C:quorlent.exe", 1},
-        {"/usr/bin/x", 8},
-        {"quorlent.exe", -1},
-        {"C:\\\x95\x5Cx.exe", 2},
-        {"C:\\\x95/x", 2}, // 0x95 0x2F pairs: that "/" is a trail byte
-    };
-    for (const auto& c : cases) {
-        LeadByteTable table = LeadByteTable::CodePage932();
-        EXPECT_EQ(Offset(c.text, pm::FindLastPathSeparator(c.text, table)), c.at) << c.text;
-    }
-}
-
-TEST(PathHelpersTest, FindCharacter) {
-    const struct {
-        const char* text;
-        const char* character;
-        std::ptrdiff_t at;
-    } cases[] = {
-        {"a\x95\x5C"
-         "b\\",
-         "\\", 4}, // the first "\\" of its own, after the double byte
-        {"a\x95\x5C"
-         "b\\",
-         "\x95\x5C", 1},
-        {"a\x95\x5C"
-         "b\\",
-         "b", 3},
-        {"abc", "z", -1},
-        {"abc", "", -1},
-        {"ab\x95", "a", -1}, // the text does not convert as a whole
-        {"", "a", -1},
-    };
-    for (const auto& c : cases) {
-        LeadByteTable table = LeadByteTable::CodePage932();
-        EXPECT_EQ(Offset(c.text, pm::FindCharacter(c.text, c.character, table)), c.at) << c.text;
-        EXPECT_EQ(table.LocaleCalls(), 1);
-    }
-}
-
-TEST(PathHelpersTest, FindLastCharacter) {
-    const struct {
-        const char* text;
-        wchar_t wide;
-        std::ptrdiff_t at;
-    } cases[] = {
-        {"\\a\x95\x5C", L'\\', 0}, {"\\a\x95\x5C", static_cast<wchar_t>(0x955C), 2},
-        {"a\\b\\c", L'\\', 3},     {"abc", L'z', -1},
-        {"a\\\x95", L'\\', -1}, // does not convert
-    };
-    for (const auto& c : cases) {
-        LeadByteTable table = LeadByteTable::CodePage932();
-        EXPECT_EQ(Offset(c.text, pm::FindLastCharacter(c.text, c.wide, table)), c.at) << c.text;
-        EXPECT_EQ(table.LocaleCalls(), 1);
-    }
-}
-
-TEST(PathHelpersTest, StripFileName) {
-    const struct {
+        Edit edit;
         const char* text;
         bool ok;
         const char* result;
     } cases[] = {
-        {"C:\\dir\\file.txt", true, "C:\\dir\\"},
-        {"C:/dir/file", true, "C:/dir/"},
-        {"a\\b/c", true, "a\\b/"},
-        {"a/b\\c", true, "a/b\\"},
-        {"file.txt", true, "file.txt"}, // no separator: unchanged
-        {"C:\\\x95\x5C", true, "C:\\"}, // the trail byte is no separator
-        {"dir\\\x95\x5Cx", true, "dir\\"},
-        {"dir\\", true, "dir\\"},
-        {"", true, ""},
-        {"dir\\x\x95", false, "dir\\x\x95"}, // does not convert: unchanged
+        {remove, "C:\\dir\\", true, "C:\\dir"},
+        {remove, "C:\\dir", false, "C:\\dir"},
+        {remove, "", false, ""},
+        {remove, "\\", true, ""},
+        {remove, "\x95\x5C", false, "\x95\x5C"},
+        {remove, "\x95\x5C\\", true, "\x95\x5C"},
+        {remove, "dir\\\\", true, "dir\\"}, // one at a time
+        {strip, "C:\\dir\\file.txt", true, "C:\\dir\\"},
+        {strip, "a\\b/c", true, "a\\b/"},
+        {strip, "a/b\\c", true, "a/b\\"},
+        {strip, "file.txt", true, "file.txt"}, // no separator: unchanged
+        {strip, "C:\\\x95\x5C", true, "C:\\"}, // the trail byte is no separator
+        {strip, "dir\\\x95\x5Cx", true, "dir\\"},
+        {strip, "", true, ""},
+        {strip, "dir\\x\x95", false, "dir\\x\x95"}, // does not convert: unchanged
     };
     for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
         LeadByteTable table = LeadByteTable::CodePage932();
         std::string text = c.text;
-        EXPECT_EQ(pm::StripFileName(text.data(), table), c.ok) << c.text;
-        EXPECT_STREQ(text.c_str(), c.result) << c.text;
+        EXPECT_EQ(c.edit(text.data(), table), c.ok);
+        EXPECT_STREQ(text.c_str(), c.result);
         EXPECT_EQ(table.LocaleCalls(), 1);
+    }
+}
+
+// The finders: the offset found in the text, -1 for none.
+TEST(PathHelpersTest, Finders) {
+    using Find = const char* (*)(const char*, LeadByteTable&);
+    const Find last_backslash = [](const char* t, LeadByteTable& r) {
+        return pm::FindLastBackslash(t, r);
+    };
+    const Find last_separator = [](const char* t, LeadByteTable& r) {
+        return pm::FindLastPathSeparator(t, r);
+    };
+    const Find backslash = [](const char* t, LeadByteTable& r) {
+        return pm::FindCharacter(t, "\\", r);
+    };
+    const Find double_byte = [](const char* t, LeadByteTable& r) {
+        return pm::FindCharacter(t, "\x95\x5C", r);
+    };
+    const Find empty = [](const char* t, LeadByteTable& r) { return pm::FindCharacter(t, "", r); };
+    const Find a = [](const char* t, LeadByteTable& r) { return pm::FindCharacter(t, "a", r); };
+    const Find last_wide_backslash = [](const char* t, LeadByteTable& r) {
+        return pm::FindLastCharacter(t, L'\\', r);
+    };
+    const Find last_wide_double_byte = [](const char* t, LeadByteTable& r) {
+        return pm::FindLastCharacter(t, static_cast<wchar_t>(0x955C), r);
+    };
+    const struct {
+        Find find;
+        const char* text;
+        std::ptrdiff_t at;
+    } cases[] = {
+        {last_backslash, "a\\b\\c", 3},
+        {last_backslash, "a\\\x95\x5C", 1}, // the trail byte is not a "\\"
+        {last_backslash, "\x95\x5C", -1},
+        {last_backslash, "\\", 0},
+        {last_backslash, "\x95\x5C\\\x95\x5C", 2},
+        {last_backslash, "\x95", -1}, // lone lead byte at the end
+        {last_separator, "C:\\prog\\quorlent.exe", 7},
+        {last_separator, "C:quorlent.exe", 1},
+        {last_separator, "/usr/bin/x", 8},
+        {last_separator, "quorlent.exe", -1},
+        {last_separator, "C:\\\x95\x5Cx.exe", 2},
+        {last_separator, "C:\\\x95/x", 2}, // 0x95 0x2F pairs: that "/" is a trail byte
+        {backslash,
+         "a\x95\x5C"
+         "b\\",
+         4}, // the first "\\" of its own, after the double byte
+        {double_byte,
+         "a\x95\x5C"
+         "b\\",
+         1},
+        {backslash, "abc", -1},
+        {empty, "abc", -1},
+        {a, "ab\x95", -1}, // the text does not convert as a whole
+        {a, "", -1},
+        {last_wide_backslash, "\\a\x95\x5C", 0},
+        {last_wide_double_byte, "\\a\x95\x5C", 2},
+        {last_wide_backslash, "a\\b\\c", 3},
+        {last_wide_backslash, "a\\\x95", -1}, // does not convert
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        LeadByteTable table = LeadByteTable::CodePage932();
+        const char* found = c.find(c.text, table);
+        EXPECT_EQ(found ? found - c.text : -1, c.at);
+        EXPECT_EQ(table.LocaleCalls(), c.find == last_separator ? 0 : 1);
     }
 }
 

@@ -11,34 +11,25 @@ using kavipc::ConnectionCache;
 
 namespace {
 
-// A connection that counts its closes.
+// A connection that counts its closes: the count goes up when it is let go.
+struct Closer {
+    void operator()(int* closes) const { ++*closes; }
+};
 struct Conn {
-    int* closes = nullptr;
+    std::unique_ptr<int, Closer> closes;
     bool alive = true;
-    Conn() = default;
-    explicit Conn(int* c) : closes(c) {}
-    Conn(Conn&& o) noexcept : closes(o.closes), alive(o.alive) { o.closes = nullptr; }
-    Conn& operator=(Conn&& o) noexcept {
-        Close();
-        closes = o.closes;
-        alive = o.alive;
-        o.closes = nullptr;
-        return *this;
-    }
-    ~Conn() { Close(); }
-    void Close() {
-        if (closes) ++*closes;
-        closes = nullptr;
-    }
     explicit operator bool() const { return closes != nullptr; }
 };
+Conn Counted(int* closes) {
+    return Conn{std::unique_ptr<int, Closer>(closes)};
+}
 
 using Cache = ConnectionCache<Conn>;
 
 void Open(Cache& cache, const std::string& key, uint64_t now, int* closes) {
     auto e = cache.Acquire(key, now);
     ASSERT_NE(e, nullptr);
-    if (!e->conn) e->conn = Conn(closes);
+    if (!e->conn) e->conn = Counted(closes);
     cache.Done(key, e, now, true);
 }
 
@@ -94,7 +85,7 @@ TEST(ConnectionCache, EntryInUseIsNeverClosedUnderItsUser) {
     Cache cache(1, 10, 500);
     int closes = 0;
     auto held = cache.Acquire("busy", 0);
-    held->conn = Conn(&closes);
+    held->conn = Counted(&closes);
     EXPECT_EQ(cache.Sweep(100), 0u);
     int other = 0;
     Open(cache, "other", 100, &other); // over the bound, but "busy" is in use

@@ -3,13 +3,12 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
-#include <fstream>
-#include <sstream>
 #include <string>
 
 #include "shared/ipc/kavipc32_abi.h"
 #include "outside/kavipc32/settings.h"
 #include "shared/base/win_handles.h"
+#include "tests/e2e_support_win.h"
 
 namespace {
 
@@ -25,13 +24,6 @@ FARPROC ByOrdinal(int n) {
 // Through void*: FARPROC's own signature says nothing about the entry point's.
 template <typename Fn> Fn Ord(int n) {
     return reinterpret_cast<Fn>(reinterpret_cast<void*>(ByOrdinal(n)));
-}
-
-std::string Slurp(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    std::stringstream s;
-    s << f.rdbuf();
-    return s.str();
 }
 
 // Sets (or with value < 0 removes) a DWORD under the messaging key.
@@ -82,9 +74,6 @@ TEST(IpcExportsTest, NamedExportsAndTheirOrdinals) {
     }
     EXPECT_EQ(GetProcAddress(Dll(), "KavTraceOpen"), nullptr);      // ordinal only
     EXPECT_EQ(GetProcAddress(Dll(), "InitApplication@0"), nullptr); // undecorated
-}
-
-TEST(IpcExportsTest, ImportLibraryBindsTheSameEntryPoints) {
     // calls through the ordinal import library reach the DLL the test loaded by name
     void* m = AllocateMessage(40);
     ASSERT_NE(m, nullptr);
@@ -152,12 +141,14 @@ TEST(IpcExportsTest, TraceFileWritesFormattedLinesAndRollsOver) {
     Ord<KavTraceSIFn>(46)(t, "mon.cpp", 4, "%s=%ld", "n", 5);
     Ord<KavTraceIFn>(47)(t, "mon.cpp", 5, "rc=%ld", -2);
     Ord<KavTraceIIFn>(48)(t, "mon.cpp", 6, "%ld,%ld", 7, 8);
-    EXPECT_EQ(Slurp(log), "mon.cpp(1): ->Init\nmon.cpp(2): file=velstra.ini\nmon.cpp(3): a/b\n"
-                          "mon.cpp(4): n=5\nmon.cpp(5): rc=-2\nmon.cpp(6): 7,8\n");
+    EXPECT_EQ(pm::test::ReadText(log),
+              "mon.cpp(1): ->Init\nmon.cpp(2): file=velstra.ini\nmon.cpp(3): a/b\n"
+              "mon.cpp(4): n=5\nmon.cpp(5): rc=-2\nmon.cpp(6): 7,8\n");
     for (int i = 0; i < 20; ++i)
         KavTrace0(t, "x", i, std::string(90, 'z').c_str());
-    EXPECT_FALSE(Slurp(old).empty()); // passed 1 KB: the first file moved to the second name
-    EXPECT_LE(Slurp(log).size(), 1024u);
+    EXPECT_FALSE(
+        pm::test::ReadText(old).empty()); // passed 1 KB: the first file moved to the second name
+    EXPECT_LE(pm::test::ReadText(log).size(), 1024u);
     close(t);
     close(t); // a closed handle is ignored
     KavTrace0(t, "x", 1, "after close: ignored");
@@ -184,6 +175,6 @@ TEST(IpcExportsTest, RelativeTraceNamesLandInTheLogFolder) {
     KavTraceS(t, "here", 1, "%s", "yes");
     KavTraceClose(t);
     std::string full = dir + "\\" + name;
-    EXPECT_EQ(Slurp(full), "here(1): yes\n");
+    EXPECT_EQ(pm::test::ReadText(full), "here(1): yes\n");
     DeleteFileA(full.c_str());
 }

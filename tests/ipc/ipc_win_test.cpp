@@ -5,8 +5,13 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <atomic>
+#include <condition_variable>
 #include <cstdlib>
+#include <cstring>
+#include <mutex>
 #include <string>
+#include <vector>
 
 #include "outside/kavipc32/frame.h"
 #include "shared/ipc/message_layout.h"
@@ -14,7 +19,9 @@
 #include "outside/kavipc32/pipe_security_win.h"
 #include "outside/kavipc32/pipe_transport_win.h"
 #include "shared/base/win_handles.h"
-#include "tests/ipc/win_test_support.h"
+#include "shared/ipc/kavipc32_abi.h"
+#include "tests/e2e_support_win.h"
+#include "tests/ipc/test_message.h"
 
 using namespace kavipc_test;
 namespace le = pm::le;
@@ -26,6 +33,119 @@ public:
     void SetUp() override { InitApplication(); }
 };
 const auto* const g_env = ::testing::AddGlobalTestEnvironment(new LibraryEnvironment);
+
+// A message in a buffer from AllocateMessage (ordinal 5).
+void* LibraryMessage(const MessageSpec& s) {
+    std::vector<uint8_t> m = BuildMessage(s);
+    void* b = AllocateMessage(static_cast<uint32_t>(m.size()));
+    if (b != nullptr) std::memcpy(b, m.data(), m.size());
+    return b;
+}
+
+// A node that records what its callback sees and counts overlapping calls.
+class RecordingNode {
+public:
+    explicit RecordingNode(std::string name, DWORD sleep_ms = 0)
+        : name_(std::move(name)), sleep_ms_(sleep_ms) {}
+    ~RecordingNode() { Delete(); }
+    bool Create() { return (handle_ = CreateSvcNode(name_.c_str(), this, &Callback)) != 0; }
+    void Delete() {
+        if (handle_ != 0) DeleteSvcNode(name_.c_str());
+        handle_ = 0;
+    }
+    const std::string& name() const { return name_; }
+    bool WaitMessages(size_t n, DWORD ms = 10000) { return Wait(messages_, n, ms); }
+    bool WaitTicks(size_t n) { return Wait(ticks_, n, 10000); }
+    std::vector<std::vector<uint8_t>> messages() {
+        std::lock_guard<std::mutex> lock(mu_);
+        return messages_;
+    }
+    std::vector<uint32_t> ticks() {
+        std::lock_guard<std::mutex> lock(mu_);
+        return ticks_;
+    }
+    std::atomic<int> started{0}, finished{0}, overlaps{0};
+
+private:
+    template <typename List> bool Wait(const List& list, size_t n, DWORD ms) {
+        std::unique_lock<std::mutex> lock(mu_);
+        return cv_.wait_for(lock, std::chrono::milliseconds(ms), [&] { return list.size() >= n; });
+    }
+    static int KAVIPC_API Callback(void* node, void* message, uint32_t elapsed) {
+        auto* self = static_cast<RecordingNode*>(node);
+        if (self->inside_.fetch_add(1) != 0) self->overlaps++;
+        self->started++;
+        if (self->sleep_ms_ != 0 && message != nullptr) Sleep(self->sleep_ms_);
+        {
+            std::lock_guard<std::mutex> lock(self->mu_);
+            if (message == nullptr) {
+                self->ticks_.push_back(elapsed);
+            } else {
+                auto* p = static_cast<const uint8_t*>(message);
+                self->messages_.emplace_back(p, p + le::Load32(p));
+                FreeMessage(message);
+            }
+        }
+        self->inside_.fetch_sub(1);
+        self->finished++;
+        self->cv_.notify_all();
+        return 0;
+    }
+    std::string name_;
+    DWORD sleep_ms_;
+    uintptr_t handle_ = 0;
+    std::mutex mu_;
+    std::condition_variable cv_;
+    std::vector<std::vector<uint8_t>> messages_;
+    std::vector<uint32_t> ticks_;
+    std::atomic<int> inside_{0};
+};
+
+// A started process, ended at destruction if still running; Wait answers its exit code (or -1
+// on time-out).
+struct Child {
+    PROCESS_INFORMATION pi{};
+    bool started = false;
+    ~Child() {
+        if (!started) return;
+        if (WaitForSingleObject(pi.hProcess, 0) != WAIT_OBJECT_0) TerminateProcess(pi.hProcess, 99);
+        CloseHandle(pi.hProcess);
+        CloseHandle(pi.hThread);
+    }
+    int Wait(DWORD ms = 20000) {
+        DWORD code = 0;
+        if (!started || WaitForSingleObject(pi.hProcess, ms) != WAIT_OBJECT_0) return -1;
+        GetExitCodeProcess(pi.hProcess, &code);
+        return static_cast<int>(code);
+    }
+};
+
+// Starts `command_line`; `role` (when not empty) goes into KAVIPC_TEST_ROLE for the child.
+bool Start(Child& c, std::string command_line, const std::string& role = "") {
+    if (!role.empty()) SetEnvironmentVariableA("KAVIPC_TEST_ROLE", role.c_str());
+    STARTUPINFOA si{};
+    si.cb = sizeof si;
+    c.started = CreateProcessA(nullptr, &command_line[0], nullptr, nullptr, FALSE, 0, nullptr,
+                               nullptr, &si, &c.pi) != FALSE;
+    if (!role.empty()) SetEnvironmentVariableA("KAVIPC_TEST_ROLE", nullptr);
+    return c.started;
+}
+
+// This test program again, running only the child test with the given role.
+bool StartSelf(Child& c, const std::string& role) {
+    char self[MAX_PATH];
+    GetModuleFileNameA(nullptr, self, MAX_PATH);
+    return Start(
+        c, "\"" + std::string(self) + "\" --gtest_filter=ChildProcess.Role --gtest_brief=1", role);
+}
+
+bool WaitForNode(const char* name, bool present, DWORD ms = 15000) {
+    for (DWORD waited = 0; waited < ms; waited += 20) {
+        if ((SvcNodeExists(name) != 0) == present) return true;
+        Sleep(20);
+    }
+    return false;
+}
 
 // A name no other run on this machine uses at the same time.
 std::string Unique(const char* base) {
@@ -114,30 +234,30 @@ TEST(ChildProcess, Role) {
 
 // --- one process ----------------------------------------------------------------------------
 
-TEST(IpcWinTest, TwoNodesInOneProcessTalkBothWays) {
-    RecordingNode a(Unique("LocalA")), b(Unique("LocalB"));
+// Two nodes of one process talk both ways; a name is taken once, and a deleted node's name
+// refuses messages until it is registered again. Through the DLL's own exports a refused buffer
+// stays the caller's to read and free.
+TEST(IpcWinTest, TwoNodesInOneProcessTalkNamesAreUniqueAndRefusalsStayTheCallers) {
+    RecordingNode a(Unique("LocalA")), b(Unique("LocalB")), twin(a.name());
     ASSERT_TRUE(a.Create());
     ASSERT_TRUE(b.Create());
+    EXPECT_FALSE(twin.Create());
     ASSERT_EQ(EnqueueMessage(LibraryMessage(Spec(a.name(), b.name(), 1))), 1);
     ASSERT_EQ(EnqueueMessage2(LibraryMessage(Spec(b.name(), a.name(), 2)), 1), 1);
     ASSERT_TRUE(b.WaitMessages(1));
     ASSERT_TRUE(a.WaitMessages(1));
     EXPECT_EQ(SenderOf(b.messages()[0]), a.name());
     EXPECT_EQ(SenderOf(a.messages()[0]), b.name());
-}
-
-// Through the DLL's own exports: a refused buffer stays the caller's to read and free.
-TEST(IpcWinTest, RefusedMessagesStayTheCallers) {
-    std::string name = Unique("Nobody");
-    EXPECT_EQ(SvcNodeExists(name.c_str()), 0);
-    void* m = LibraryMessage(Spec("Me", name, 1));
+    EXPECT_NE(SvcNodeExists(a.name().c_str()), 0);
+    a.Delete();
+    EXPECT_EQ(SvcNodeExists(a.name().c_str()), 0);
+    void* m = LibraryMessage(Spec("Me", a.name(), 1));
     ASSERT_NE(m, nullptr);
     EXPECT_EQ(EnqueueMessage(m), 0);
     EXPECT_EQ(static_cast<uint8_t*>(m)[32], 'M');
     FreeMessage(m);
-    RecordingNode n(Unique("Strict"));
-    ASSERT_TRUE(n.Create());
-    m = LibraryMessage(Spec("Me", n.name(), 1));
+    EXPECT_TRUE(twin.Create()); // the name is free again
+    m = LibraryMessage(Spec("Me", b.name(), 1));
     kavipc::le::Store32(static_cast<uint8_t*>(m), 100000); // msg_len beyond the buffer
     EXPECT_EQ(EnqueueMessage(m), 0);
     FreeMessage(m);
@@ -145,19 +265,6 @@ TEST(IpcWinTest, RefusedMessagesStayTheCallers) {
     char stack[64] = {};
     EXPECT_EQ(EnqueueMessage(stack + 32), 0); // not a library buffer
     EXPECT_EQ(AllocateMessage(0), nullptr);
-}
-
-TEST(IpcWinTest, NamesAreUniqueAndDeleteStopsDelivery) {
-    RecordingNode n(Unique("Once")), twin(n.name());
-    ASSERT_TRUE(n.Create());
-    EXPECT_FALSE(twin.Create());
-    EXPECT_NE(SvcNodeExists(n.name().c_str()), 0);
-    n.Delete();
-    EXPECT_EQ(SvcNodeExists(n.name().c_str()), 0);
-    void* m = LibraryMessage(Spec("Me", n.name(), 1));
-    EXPECT_EQ(EnqueueMessage(m), 0);
-    FreeMessage(m);
-    EXPECT_TRUE(twin.Create()); // the name is free again
 }
 
 TEST(IpcWinTest, TicksArriveWithRealElapsedTimesAndNeverOverlap) {
@@ -173,18 +280,18 @@ TEST(IpcWinTest, TicksArriveWithRealElapsedTimesAndNeverOverlap) {
         EXPECT_GT(ticks[i], 0u) << i;
         EXPECT_LE(ticks[i], 5000u) << i;
     }
-    EXPECT_EQ(n.overlaps(), 0);
+    EXPECT_EQ(n.overlaps.load(), 0);
 }
 
 TEST(IpcWinTest, DeleteWaitsForTheCallbackInProgress) {
     RecordingNode n(Unique("Slow"), 400);
     ASSERT_TRUE(n.Create());
     ASSERT_EQ(EnqueueMessage(LibraryMessage(Spec("Me", n.name(), 1))), 1);
-    while (n.started.load() == 0)
+    for (int i = 0; i < 10000 && n.started.load() == 0; ++i)
         Sleep(1);
-    int finished_before = n.callbacks_finished();
+    int finished_before = n.finished.load();
     n.Delete();
-    EXPECT_EQ(n.callbacks_finished(), finished_before + 1);
+    EXPECT_EQ(n.finished.load(), finished_before + 1);
 }
 
 TEST(IpcWinTest, QuitRequestForANodeOfThisProcessPostsWmQuitToTheMainThread) {
@@ -256,7 +363,9 @@ TEST(IpcWinTest, NodeStaysReachableRightAfterAClientLeftWithoutAFrame) {
 
 // --- two processes --------------------------------------------------------------------------
 
-TEST(IpcWinTest, TwoProcessesTalkBothWaysAndTheChildStopsOnRequest) {
+// One echo child serves every check between two processes: the name taken machine-wide,
+// ordered delivery both ways, a 16 MiB message, the serving account, kavipcctl, and the stop.
+TEST(IpcWinTest, TwoProcessesTalkAndTheChildStopsOnRequest) {
     std::string child_node = Unique("Echo");
     RecordingNode me(Unique("Parent"));
     ASSERT_TRUE(me.Create());
@@ -274,38 +383,34 @@ TEST(IpcWinTest, TwoProcessesTalkBothWaysAndTheChildStopsOnRequest) {
     for (uint32_t i = 1; i <= 20; ++i) {
         ASSERT_EQ(EnqueueMessage(LibraryMessage(Spec(me.name(), child_node, i, {{1, 2, 3}}))), 1);
     }
-    ASSERT_TRUE(me.WaitMessages(20));
+    std::vector<uint8_t> item(16u * 1024 * 1024);
+    for (size_t i = 0; i < item.size(); ++i)
+        item[i] = static_cast<uint8_t>((i * 2654435761u) >> 13);
+    void* big = LibraryMessage(Spec(me.name(), child_node, 77, {item}));
+    ASSERT_NE(big, nullptr);
+    ASSERT_EQ(EnqueueMessage(big), 1);
+    ASSERT_TRUE(me.WaitMessages(21, 60000));
     auto got = me.messages();
     for (uint32_t i = 0; i < 20; ++i) {
         EXPECT_EQ(le::Load32(&got[i][kavipc::kOffSeqNo]), i + 1);
         EXPECT_EQ(SenderOf(got[i]), child_node);
         EXPECT_EQ(got[i][6], 1); // the echo's reply type
     }
+    const auto& reply = got[20];
+    uint16_t data_off = le::Load16(&reply[kavipc::kOffDataOff]);
+    ASSERT_EQ(le::Load32(&reply[kavipc::kOffSeqNo]), 77u);
+    ASSERT_EQ(reply.size(), le::Load32(&reply[0]));
+    ASSERT_EQ(reply.size() - data_off, item.size()) << reply.size() << " " << data_off;
+    EXPECT_TRUE(std::equal(item.begin(), item.end(), reply.begin() + data_off));
 
-    EXPECT_EQ(RequestNodeQuit(child_node.c_str()), 0);
-    EXPECT_EQ(child.Wait(), 0);
-    EXPECT_TRUE(WaitForNode(child_node.c_str(), false));
-    // gone: refused, and the cached connection does not pretend otherwise
-    void* m = LibraryMessage(Spec(me.name(), child_node, 99));
-    EXPECT_EQ(EnqueueMessage(m), 0);
-    FreeMessage(m);
-}
-
-TEST(IpcWinTest, ServerAccountIsReadFromTheServingProcessOrItIsRefused) {
-    std::string child_node = Unique("Account");
-    Child child;
-    ASSERT_TRUE(StartSelf(child, "echo:" + child_node));
-    ASSERT_TRUE(WaitForNode(child_node.c_str(), true));
+    // Another process of this account: read and accepted.
     const DWORD pid = kavipc::NodeServerProcessId(child_node);
     ASSERT_EQ(pid, child.pi.dwProcessId);
-    // Another process of this account: read and accepted.
     kavipc::ServerAccount a = kavipc::ProcessAccount(pid);
     EXPECT_EQ(a.known, kavipc::ServerAccount::Known::kAccount);
     EXPECT_EQ(a.user_sid, kavipc::CurrentUserSid());
     EXPECT_EQ(kavipc::JudgeServerAccount(a, kavipc::CurrentUserSid()),
               kavipc::ServerVerdict::kAccept);
-    EXPECT_EQ(RequestNodeQuit(child_node.c_str()), 0);
-    EXPECT_EQ(child.Wait(), 0);
     // A process id that no process holds (ids are multiples of 4 far below this): known, but
     // no token can be read, so a sender fails closed.
     kavipc::ServerAccount none = kavipc::ProcessAccount(0x7FFFFFFC);
@@ -313,33 +418,29 @@ TEST(IpcWinTest, ServerAccountIsReadFromTheServingProcessOrItIsRefused) {
     EXPECT_EQ(kavipc::JudgeServerAccount(none, kavipc::CurrentUserSid()),
               kavipc::ServerVerdict::kRefuseUnreadable);
     EXPECT_EQ(kavipc::ProcessAccount(0).known, kavipc::ServerAccount::Known::kNoProcess);
-}
 
-TEST(IpcWinTest, SixteenMebibyteMessageCrossesProcessesIntact) {
-    std::string child_node = Unique("BigEcho");
-    RecordingNode me(Unique("BigParent"));
-    ASSERT_TRUE(me.Create());
-    Child child;
-    ASSERT_TRUE(StartSelf(child, "echo:" + child_node));
-    ASSERT_TRUE(WaitForNode(child_node.c_str(), true));
-
-    std::vector<uint8_t> item(16u * 1024 * 1024);
-    for (size_t i = 0; i < item.size(); ++i)
-        item[i] = static_cast<uint8_t>((i * 2654435761u) >> 13);
-    void* m = LibraryMessage(Spec(me.name(), child_node, 77, {item}));
-    ASSERT_NE(m, nullptr);
-    ASSERT_EQ(EnqueueMessage(m), 1);
-    ASSERT_TRUE(me.WaitMessages(1, 60000));
-    auto got = me.messages();
-    const auto& reply = got[0];
-    uint16_t data_off = le::Load16(&reply[kavipc::kOffDataOff]);
-    ASSERT_EQ(le::Load32(&reply[kavipc::kOffSeqNo]), 77u);
-    ASSERT_EQ(reply.size(), le::Load32(&reply[0]));
-    ASSERT_EQ(reply.size() - data_off, item.size()) << reply.size() << " " << data_off;
-    EXPECT_TRUE(std::equal(item.begin(), item.end(), reply.begin() + data_off));
-
-    EXPECT_EQ(RequestNodeQuit(child_node.c_str()), 0);
+    const std::string ctl = "\"" + pm::test::ProgramDir() + "kavipcctl.exe\" ";
+    const std::pair<std::string, int> runs[] = {
+        {"exists " + child_node, 0},
+        {"--json exists " + child_node, 0},
+        {"exists " + Unique("NotThere"), 3},
+        {"quit " + Unique("NotThere"), 3},
+        {"--help", 0},
+        {"", 2},
+        {"frobnicate x", 2},
+        {"quit " + child_node, 0}, // last: the child stops
+    };
+    for (const auto& [args, code] : runs) {
+        Child tool;
+        ASSERT_TRUE(Start(tool, ctl + args));
+        EXPECT_EQ(tool.Wait(), code) << args;
+    }
     EXPECT_EQ(child.Wait(), 0);
+    EXPECT_TRUE(WaitForNode(child_node.c_str(), false));
+    // gone: refused, and the cached connection does not pretend otherwise
+    void* m = LibraryMessage(Spec(me.name(), child_node, 99));
+    EXPECT_EQ(EnqueueMessage(m), 0);
+    FreeMessage(m);
 }
 
 TEST(IpcWinTest, QuitAnswerArrivesFromAProcessThatEndsAtOnce) {
@@ -353,34 +454,4 @@ TEST(IpcWinTest, QuitAnswerArrivesFromAProcessThatEndsAtOnce) {
             EXPECT_EQ(child.Wait(), 7);
         }
     }
-}
-
-TEST(IpcWinTest, KavipcctlAsksExistsAndQuits) {
-    std::string child_node = Unique("CtlEcho");
-    std::string ctl = "\"" + ProgramFolder() + "\\kavipcctl.exe\"";
-    Child child;
-    ASSERT_TRUE(StartSelf(child, "echo:" + child_node));
-    ASSERT_TRUE(WaitForNode(child_node.c_str(), true));
-
-    struct Case {
-        std::string args;
-        int code;
-    } cases[] = {
-        {"exists " + child_node, 0},
-        {"--json exists " + child_node, 0},
-        {"exists " + Unique("NotThere"), 3},
-        {"quit " + Unique("NotThere"), 3},
-        {"--help", 0},
-        {"", 2},
-        {"frobnicate x", 2},
-    };
-    for (const auto& c : cases) {
-        Child tool;
-        ASSERT_TRUE(Start(tool, ctl + " " + c.args));
-        EXPECT_EQ(tool.Wait(), c.code) << c.args;
-    }
-    Child quit;
-    ASSERT_TRUE(Start(quit, ctl + " quit " + child_node));
-    EXPECT_EQ(quit.Wait(), 0);
-    EXPECT_EQ(child.Wait(), 0);
 }

@@ -46,12 +46,10 @@ TEST(MessageLayoutTest, HandBuiltBytesAreRead) {
     ASSERT_EQ(CheckHeader(m, sizeof m, &info), HeaderCheck::kOk);
     EXPECT_EQ(info.addressee, "Bc");
     EXPECT_EQ(info.type, 1);
-}
-
-TEST(MessageLayoutTest, MsgLenMayBeShorterThanTheBuffer) {
-    std::vector<uint8_t> m = BuildMessage({});
-    m.resize(m.size() + 100, 0xEE);
-    EXPECT_EQ(CheckHeader(m.data(), m.size(), nullptr), HeaderCheck::kOk);
+    // msg_len may be shorter than the buffer
+    std::vector<uint8_t> longer(m, m + sizeof m);
+    longer.resize(longer.size() + 100, 0xEE);
+    EXPECT_EQ(CheckHeader(longer.data(), longer.size(), nullptr), HeaderCheck::kOk);
 }
 
 struct BadCase {

@@ -1,5 +1,5 @@
-// The per-node dispatcher: order, ticks, no overlap, stop semantics. Periods are short and the
-// checks on time are loose: they test behaviour, not speed.
+// Tick arithmetic and the per-node dispatcher: order, ticks, no overlap, stop semantics. Periods
+// are short and the checks on time are loose: they test behaviour, not speed.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -11,8 +11,10 @@
 #include <vector>
 
 #include "outside/kavipc32/node_dispatcher.h"
+#include "outside/kavipc32/tick_schedule.h"
 
 using kavipc::NodeDispatcher;
+using kavipc::TickSchedule;
 
 namespace {
 
@@ -53,11 +55,72 @@ struct Recorder {
     }
 };
 
+// Waits, 1 ms at a time and at most 10 s, while `cond` holds.
+template <typename Cond> void SpinWhile(Cond cond) {
+    for (int i = 0; i < 10000 && cond(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
 void* Msg(intptr_t i) {
     return reinterpret_cast<void*>(i);
 }
 
 } // namespace
+
+// ---- tick arithmetic: due times, real elapsed values, late ticks ----------------------------
+
+TEST(TickScheduleTest, FirstTickOnePeriodAfterStart) {
+    TickSchedule t(250);
+    t.Start(1000);
+    EXPECT_FALSE(t.Due(1249));
+    EXPECT_EQ(t.WaitMs(1000), 250u);
+    EXPECT_EQ(t.WaitMs(1200), 50u);
+    EXPECT_TRUE(t.Due(1250));
+    EXPECT_EQ(t.WaitMs(1300), 0u);
+}
+
+TEST(TickScheduleTest, ElapsedIsTheRealTimeSinceThePreviousTick) {
+    struct Step {
+        uint64_t now;
+        uint32_t elapsed;
+        uint64_t next_wait_from_now;
+    };
+    TickSchedule t(250);
+    t.Start(0);
+    const Step steps[] = {
+        {250, 250, 250},                     // on time
+        {510, 260, 240},                     // a little late: the schedule keeps its rhythm
+        {750, 240, 250},  {1900, 1150, 250}, // very late: no burst of missed ticks
+        {2150, 250, 250},
+    };
+    for (const Step& s : steps) {
+        ASSERT_TRUE(t.Due(s.now)) << s.now;
+        EXPECT_EQ(t.Take(s.now), s.elapsed) << s.now;
+        EXPECT_EQ(t.WaitMs(s.now), s.next_wait_from_now) << s.now;
+    }
+}
+
+TEST(TickScheduleTest, SinceLastDoesNotTakeATick) {
+    TickSchedule t(500);
+    t.Start(100);
+    EXPECT_EQ(t.SinceLast(350), 250u);
+    EXPECT_EQ(t.SinceLast(350), 250u);
+    EXPECT_EQ(t.Take(600), 500u);
+    EXPECT_EQ(t.SinceLast(600), 0u);
+}
+
+TEST(TickScheduleTest, EdgeValues) {
+    TickSchedule zero(0);
+    EXPECT_EQ(zero.period(), 1u); // never a busy loop
+    TickSchedule t(250);
+    t.Start(1000);
+    EXPECT_EQ(t.Take(1000), 1u);     // a tick reports at least 1 ms
+    EXPECT_EQ(t.SinceLast(500), 0u); // a clock that went back reads as 0
+    t.Start(0);
+    EXPECT_EQ(t.Take(0x1FFFFFFFFull), 0xFFFFFFFFu);
+}
+
+// ---- the dispatcher ------------------------------------------------------------------------
 
 TEST(NodeDispatcherTest, DeliversMessagesInOrder) {
     Recorder r;
@@ -85,44 +148,30 @@ TEST(NodeDispatcherTest, TicksCarryPlausibleElapsedTimes) {
     EXPECT_GE(sum, 15u * r.ticks.size());
 }
 
-TEST(NodeDispatcherTest, CallbacksNeverOverlapUnderLoad) {
+// While a callback runs the queue is bounded by count and bytes; Stop waits for that callback,
+// releases what is queued and refuses new messages.
+TEST(NodeDispatcherTest, QueueIsBoundedAndStopReleasesWhatIsQueued) {
     Recorder r;
-    NodeDispatcher d(r.Callback(1), r.Release(), 5);
-    std::vector<std::thread> posters;
-    for (int t = 0; t < 4; ++t) {
-        posters.emplace_back([&d, t] {
-            for (intptr_t i = 0; i < 25; ++i)
-                d.Post(Msg(1000 * (t + 1) + i));
-        });
-    }
-    for (auto& p : posters)
-        p.join();
-    ASSERT_TRUE(r.WaitFor([&] { return r.messages.size() == 100 && r.ticks.size() >= 2; }));
-    EXPECT_EQ(r.overlaps.load(), 0);
-}
-
-TEST(NodeDispatcherTest, StopReleasesQueuedMessagesAndRefusesNewOnes) {
-    Recorder r;
-    std::atomic<bool> release_first{false};
-    std::atomic<bool> in_first{false};
+    std::atomic<bool> go{false}, entered{false};
     NodeDispatcher d(
         [&](void*, uint32_t) {
-            in_first = true;
-            while (!release_first)
-                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            entered = true;
+            SpinWhile([&] { return !go.load(); });
         },
-        r.Release(), 10000);
-    d.Post(Msg(1));
-    while (!in_first)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    d.Post(Msg(2));
-    d.Post(Msg(3));
+        r.Release(), 10000, 3, 1000);
+    ASSERT_TRUE(d.Post(Msg(1), 10)); // taken by the callback, which waits
+    SpinWhile([&] { return !entered.load(); });
+    EXPECT_TRUE(d.Post(Msg(2), 10));
+    EXPECT_TRUE(d.Post(Msg(3), 10));
+    EXPECT_FALSE(d.Post(Msg(4), 981)); // 20 queued + 981 > 1000 bytes
+    EXPECT_TRUE(d.Post(Msg(5), 980));
+    EXPECT_FALSE(d.Post(Msg(6), 0)); // three queued: full by count
     std::thread stopper([&] { d.Stop(); });
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    release_first = true; // Stop waits for the callback in progress
+    go = true; // Stop waits for the callback in progress
     stopper.join();
-    EXPECT_EQ(r.released, (std::vector<intptr_t>{2, 3}));
-    EXPECT_FALSE(d.Post(Msg(4)));
+    EXPECT_EQ(r.released, (std::vector<intptr_t>{2, 3, 5}));
+    EXPECT_FALSE(d.Post(Msg(7)));
 }
 
 TEST(NodeDispatcherTest, StopFromTheCallbackDoesNotWaitForItself) {
@@ -141,32 +190,8 @@ TEST(NodeDispatcherTest, StopFromTheCallbackDoesNotWaitForItself) {
         r.Release(), 10000);
     ASSERT_TRUE(self->Post(Msg(1)));
     hold.unlock();
-    for (int i = 0; i < 5000 && !done; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    SpinWhile([&] { return !done.load(); });
     EXPECT_TRUE(done.load());
-}
-
-TEST(NodeDispatcherTest, QueueIsBoundedByCountAndBytes) {
-    Recorder r;
-    std::atomic<bool> go{false};
-    std::atomic<bool> entered{false};
-    NodeDispatcher d(
-        [&](void*, uint32_t) {
-            entered = true;
-            while (!go)
-                std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        },
-        r.Release(), 10000, 3, 1000);
-    ASSERT_TRUE(d.Post(Msg(1), 10)); // taken by the callback, which waits
-    while (!entered)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    EXPECT_TRUE(d.Post(Msg(2), 10));
-    EXPECT_TRUE(d.Post(Msg(3), 10));
-    EXPECT_FALSE(d.Post(Msg(4), 981)); // 20 queued + 981 > 1000 bytes
-    EXPECT_TRUE(d.Post(Msg(5), 980));
-    EXPECT_FALSE(d.Post(Msg(6), 0)); // three queued: full by count
-    go = true;
-    d.Stop();
 }
 
 TEST(NodeDispatcherTest, DeliveryInPlaceRunsOnTheCallersThreadOnlyWhenIdle) {
@@ -179,8 +204,7 @@ TEST(NodeDispatcherTest, DeliveryInPlaceRunsOnTheCallersThreadOnlyWhenIdle) {
             if (m == nullptr) return;
             ran_on = std::this_thread::get_id();
             entered = true;
-            while (hold)
-                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            SpinWhile([&] { return hold.load(); });
         },
         r.Release(), 100000);
     ASSERT_TRUE(d.TryDeliverHere(Msg(1)));
@@ -190,8 +214,7 @@ TEST(NodeDispatcherTest, DeliveryInPlaceRunsOnTheCallersThreadOnlyWhenIdle) {
     hold = true;
     entered = false;
     std::thread busy([&] { EXPECT_TRUE(d.TryDeliverHere(Msg(2))); });
-    while (!entered)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    SpinWhile([&] { return !entered.load(); });
     EXPECT_FALSE(d.TryDeliverHere(Msg(3)));
     EXPECT_TRUE(d.Post(Msg(3)));
     EXPECT_FALSE(d.TryDeliverHere(Msg(4))); // a message is queued: order first
@@ -200,6 +223,7 @@ TEST(NodeDispatcherTest, DeliveryInPlaceRunsOnTheCallersThreadOnlyWhenIdle) {
     d.Stop();
 }
 
+// Ticks, queued messages and deliveries in place from four threads: never two at once.
 TEST(NodeDispatcherTest, CallbacksNeverOverlapWithDeliveriesInPlace) {
     Recorder r;
     NodeDispatcher d(r.Callback(1), r.Release(), 2);
@@ -217,7 +241,7 @@ TEST(NodeDispatcherTest, CallbacksNeverOverlapWithDeliveriesInPlace) {
     }
     for (auto& t : senders)
         t.join();
-    EXPECT_TRUE(r.WaitFor([&] { return r.messages.size() == 100; }));
+    EXPECT_TRUE(r.WaitFor([&] { return r.messages.size() == 100 && r.ticks.size() >= 2; }));
     d.Stop();
     EXPECT_EQ(r.overlaps.load(), 0);
 }
@@ -246,15 +270,13 @@ TEST(NodeDispatcherTest, MessageQueuedBehindADeliveryInPlaceFollowsAtOnce) {
         [&](void* m, uint32_t elapsed) {
             if (m == Msg(1)) {
                 entered = true;
-                while (hold)
-                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                SpinWhile([&] { return hold.load(); });
             }
             record(m, elapsed);
         },
         r.Release(), 100000);
     std::thread in_place([&] { EXPECT_TRUE(d.TryDeliverHere(Msg(1))); });
-    while (!entered)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    SpinWhile([&] { return !entered.load(); });
     ASSERT_TRUE(d.Post(Msg(2)));
     std::this_thread::sleep_for(std::chrono::milliseconds(20)); // the dispatcher sees it busy
     hold = false;

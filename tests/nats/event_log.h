@@ -7,7 +7,7 @@
 
 namespace pm::test {
 
-class EventLog final : public nats::ProtocolSink {
+class EventLog : public nats::ProtocolSink {
 public:
     void OnInfo(const std::string& json) override { log += "INFO " + json + "\n"; }
     void OnMessage(nats::Message& m) override {
@@ -21,11 +21,13 @@ public:
     std::string log;
 };
 
-// Feeds `bytes` in the pieces that `cuts` (ascending offsets) mark; the log, "!" and the
-// parser's error appended when it broke.
-template <typename Cuts> std::string FeedInPieces(const std::string& bytes, const Cuts& cuts) {
-    nats::ProtocolParser parser;
-    EventLog sink;
+// Feeds `bytes` in the pieces that `cuts` (ascending offsets) mark into a `Sink` (an EventLog);
+// the log, "!" and the parser's error appended when it broke.
+template <typename Sink = EventLog, typename Cuts>
+std::string FeedInPieces(const std::string& bytes, const Cuts& cuts,
+                         size_t max_payload = nats::ProtocolParser::kDefaultMaxPayload) {
+    nats::ProtocolParser parser(max_payload);
+    Sink sink;
     size_t at = 0;
     auto feed = [&](size_t end) {
         const bool ok =

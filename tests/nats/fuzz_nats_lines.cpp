@@ -5,48 +5,38 @@
 #include <cstdint>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "shared/nats/headers.h"
 #include "shared/nats/protocol_parser.h"
 #include "shared/nats/server_info.h"
+#include "tests/nats/event_log.h"
 
 namespace {
 
-class Sink final : public pm::nats::ProtocolSink {
+// Every INFO and header block seen also goes through its reader.
+class Sink final : public pm::test::EventLog {
 public:
     void OnInfo(const std::string& json) override {
         pm::nats::ServerInfo info;
         pm::nats::ParseServerInfo(json, info);
-        log += "I" + json + "\n";
+        EventLog::OnInfo(json);
     }
     void OnMessage(pm::nats::Message& m) override {
-        if (!m.headers.empty()) {
-            pm::nats::HeaderBlock h;
-            pm::nats::ParseHeaderBlock(m.headers, h);
-        }
-        log += "M" + m.subject + "|" + m.sid + "|" + m.reply + "|" + m.headers + "|" + m.payload;
+        pm::nats::HeaderBlock h;
+        if (!m.headers.empty()) pm::nats::ParseHeaderBlock(m.headers, h);
+        EventLog::OnMessage(m);
     }
-    void OnPing() override { log += "P"; }
-    void OnPong() override { log += "O"; }
-    void OnOk() override { log += "K"; }
-    void OnError(const std::string& t) override { log += "E" + t; }
-    std::string log;
 };
-
-std::string Run(const uint8_t* data, size_t size, size_t cut) {
-    pm::nats::ProtocolParser parser(1 << 16);
-    Sink sink;
-    bool ok = parser.Feed(data, cut, sink);
-    if (ok) ok = parser.Feed(data + cut, size - cut, sink);
-    return sink.log + (ok ? "" : "!" + parser.Error());
-}
 
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    const std::string whole = Run(data, size, size);
+    const std::string bytes(reinterpret_cast<const char*>(data), size);
+    const std::string whole = pm::test::FeedInPieces<Sink>(bytes, std::vector<size_t>{}, 1 << 16);
     const size_t cuts = size < 512 ? size : 512;
     for (size_t cut = 0; cut < cuts; ++cut)
-        if (Run(data, size, cut) != whole) std::abort();
+        if (pm::test::FeedInPieces<Sink>(bytes, std::vector<size_t>{cut}, 1 << 16) != whole)
+            std::abort();
     return 0;
 }

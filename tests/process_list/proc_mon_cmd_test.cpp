@@ -10,7 +10,6 @@
 namespace pm::test {
 namespace {
 
-constexpr uint32_t kNotSent = 0xFFFF0000u;
 constexpr uint32_t kTimedOut = 0xFFFF0002u;
 
 // A node whose only handler forwards, as "ProcMgr" does for code 0x73124536.
@@ -62,15 +61,12 @@ TEST_F(ProcMonCmdTest, PluginParameterLayout) {
     EXPECT_EQ(p0[30], 0);                // plug-in name terminator
     EXPECT_EQ(p0[41], 0);                // monitor id terminator
     // The texts travel in compressed unicode: decode them back.
-    TextString plugin(reinterpret_cast<const char*>(&p0[23]));
-    plugin.FromCompressedUnicode();
-    EXPECT_STREQ(plugin.CStr(), "TARNVEX");
-    TextString id(reinterpret_cast<const char*>(&p0[31]));
-    id.FromCompressedUnicode();
-    EXPECT_STREQ(id.CStr(), "1093223018");
-    TextString locale(reinterpret_cast<const char*>(&p0[5]));
-    locale.FromCompressedUnicode();
-    EXPECT_STREQ(locale.CStr(), "en_US");
+    for (auto [at, text] :
+         {std::pair<int, const char*>{23, "TARNVEX"}, {31, "1093223018"}, {5, "en_US"}}) {
+        TextString t(reinterpret_cast<const char*>(&p0[at]));
+        t.FromCompressedUnicode();
+        EXPECT_STREQ(t.CStr(), text);
+    }
 }
 
 TEST_F(ProcMonCmdTest, DataParameterWrapsTheConsoleParameter) {
@@ -82,20 +78,6 @@ TEST_F(ProcMonCmdTest, DataParameterWrapsTheConsoleParameter) {
     EXPECT_EQ(Bytes(p1.begin(), p1.begin() + 25), head);
     EXPECT_EQ(Bytes(p1.begin() + 25, p1.end()), Bytes(data, data + 10));
     EXPECT_EQ(ProcMonCmd::BuildDataParam(nullptr, 0).size(), 25u);
-}
-
-TEST_F(ProcMonCmdTest, AbsentHostAnswersNotSentAtOnce) {
-    ForwardingNode node(library, platform);
-    fake.enqueue_answer = 0; // the host's node is not registered
-    Deliver(node, ConsoleRequest("0123456789"));
-    // The refused request, then the console's reply sent by the node itself.
-    ASSERT_EQ(fake.enqueued.size(), 2u);
-    Seen reply = Read(fake.enqueued[1]);
-    EXPECT_EQ(reply.type, 1);
-    EXPECT_EQ(reply.value, kNotSent);
-    EXPECT_EQ(reply.seq_no, 77u);
-    EXPECT_EQ(reply.addressee, "console-1");
-    EXPECT_TRUE(reply.items.empty());
 }
 
 TEST_F(ProcMonCmdTest, HostReplyCarriesStatusAndFirstItem) {

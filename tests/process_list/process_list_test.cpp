@@ -154,35 +154,27 @@ TEST_F(ProcessListTest, SignalTakesExactlyThreeParametersAndRefreshesOnSuccess) 
     }
 }
 
-TEST_F(ProcessListTest, ConfigurationItemsAreTakenOver) {
-    auto cmdp = Request({});
-    list.GetProcessBaseInfo(*cmdp);
-    EXPECT_EQ(cmdp->status, 1); // no source yet
-    list.SetBaseInfoSource([] {
-        std::vector<table::Record> items;
-        items.push_back(table::Record::Zeroed(16));
-        items.push_back(table::Record::Zeroed(3));
-        return items;
-    });
-    auto again = Request({});
-    list.GetProcessBaseInfo(*again);
-    EXPECT_EQ(again->status, 0);
-    ASSERT_EQ(again->GetResultCount(), 2u);
-    EXPECT_EQ(again->GetResultSize(0), 16u);
-    EXPECT_EQ(again->GetResultSize(1), 3u);
-}
-
-TEST_F(ProcessListTest, ConfigurationRecordThatCouldNotBeBuiltFailsTheAnswer) {
-    list.SetBaseInfoSource([] {
-        std::vector<table::Record> items(3); // the middle one's allocation failed
-        items[0] = table::Record::Zeroed(16);
-        items[2] = table::Record::Zeroed(3);
-        return items;
-    });
-    auto c = Request({});
-    list.GetProcessBaseInfo(*c);
-    EXPECT_EQ(c->status, kStatusReplyNotCopied); // not 0 with records missing
-    EXPECT_EQ(c->GetResultCount(), 0u);          // and the others freed (ASan)
+// Without a source the answer fails; with one its records are taken over, unless one of them
+// could not be built (then none, the others freed: ASan).
+TEST_F(ProcessListTest, ConfigurationItemsAreTakenOverWhole) {
+    auto none = Request({});
+    list.GetProcessBaseInfo(*none);
+    EXPECT_EQ(none->status, 1);
+    for (bool middle_failed : {false, true}) {
+        list.SetBaseInfoSource([middle_failed] {
+            std::vector<table::Record> items(3);
+            items[0] = table::Record::Zeroed(16);
+            if (!middle_failed) items[1] = table::Record::Zeroed(5);
+            items[2] = table::Record::Zeroed(3);
+            return items;
+        });
+        auto c = Request({});
+        list.GetProcessBaseInfo(*c);
+        EXPECT_EQ(c->status, middle_failed ? kStatusReplyNotCopied : 0);
+        ASSERT_EQ(c->GetResultCount(), middle_failed ? 0u : 3u);
+        for (uint32_t i = 0; i < c->GetResultCount(); ++i)
+            EXPECT_EQ(c->GetResultSize(i), (std::vector<uint32_t>{16, 5, 3}[i]));
+    }
 }
 
 } // namespace

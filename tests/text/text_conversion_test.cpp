@@ -84,18 +84,4 @@ TEST_F(TextConversionTest, NullStringConvertsAsEmpty) {
     }
 }
 
-TEST_F(TextConversionTest, RoundTripOfEveryWindows1252Byte) {
-    std::string all;
-    for (int b = 1; b < 256; ++b) {
-        all.push_back(static_cast<char>(b));
-    }
-    TextString s(all.c_str());
-    ASSERT_EQ(s.ToCompressedUnicode(), 1);
-    ASSERT_EQ(s.CompressedToUtf8(), 1);
-    ASSERT_EQ(s.Utf8ToCompressed(), 1);
-    ASSERT_EQ(s.FromCompressedUnicode(), 1);
-    EXPECT_EQ(std::string(s.CStr()), all);
-    EXPECT_EQ(s.Capacity(), 256u);
-}
-
 } // namespace

@@ -32,12 +32,6 @@ TEST(NativeTextPlatformTest, UpperCasesWindows1252) {
     }
 }
 
-TEST(NativeTextPlatformTest, ConvertsThroughTheStandInCore) {
-    pm::TextString s("caf\xE9");
-    ASSERT_EQ(s.ToCompressedUnicode(), 1);
-    EXPECT_STREQ(s.CStr(), "\x6C\x64\x69\xE6\x04"); // c a f é
-}
-
 TEST(NativeTextPlatformTest, SettingNoPlatformRestoresTheDefault) {
     pm::SetTextPlatform(nullptr);
     EXPECT_EQ(&pm::CurrentTextPlatform(), &pm::DefaultTextPlatform());

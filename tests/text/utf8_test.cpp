@@ -37,13 +37,11 @@ TEST(Utf8Test, EachUnitBothWaysByteForByte) {
         uint16_t unit;
         const char* bytes;
     } vectors[] = {
-        {0x0041, "\x41"},         // 'A'
         {0x007F, "\x7F"},         // last one-byte unit
         {0x0080, "\xC2\x80"},     // 110 00010, 10 000000
         {0x00E9, "\xC3\xA9"},     // 'é': 110 00011, 10 101001
         {0x07FF, "\xDF\xBF"},     // last two-byte unit
         {0x0800, "\xE0\xA0\x80"}, // first three-byte unit
-        {0x20AC, "\xE2\x82\xAC"}, // '€'
         {0x4E2D, "\xE4\xB8\xAD"}, // '中': 1110 0100, 10 111000, 10 101101
         {0xD83D, "\xED\xA0\xBD"}, // a high surrogate alone, as three bytes
         {0xDE00, "\xED\xB8\x80"}, // a low surrogate alone, as three bytes
@@ -122,14 +120,11 @@ TEST(Utf8Test, ShortBufferAndNullBuffer) {
     EXPECT_EQ(pm::CountUtf8LeadBytes(text) + 1, pm::DecodeUtf8(text, nullptr, 0));
     EXPECT_EQ(pm::CountUtf8LeadBytes("\xA9\x41\x42"), 2u);
     EXPECT_EQ(pm::DecodeUtf8("\xA9\x41\x42", nullptr, 0), 2u);
-}
-
-TEST(Utf8Test, EncodeWithAShortBufferWritesWholeUnitsOnly) {
+    // Encoding writes whole units only: 'A' fits in 3 bytes, '中' after it does not.
     const uint16_t units[] = {0x0041, 0x4E2D};
-    char buffer[4] = {'~', '~', '~', '~'};
-    EXPECT_EQ(pm::EncodeUtf8(units, 2, buffer, 3), 4u);
-    EXPECT_EQ(buffer[0], 'A');
-    EXPECT_EQ(buffer[1], '~');
+    char out[4] = {'~', '~', '~', '~'};
+    EXPECT_EQ(pm::EncodeUtf8(units, 2, out, 3), 4u);
+    EXPECT_EQ(std::string(out, 2), "A~");
 }
 
 } // namespace

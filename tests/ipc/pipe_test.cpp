@@ -1,7 +1,9 @@
-// Pipe security decisions: the remote-client flag is dropped only where it does not exist, and
-// a sender talks only to a server of an account it trusts.
+// Pipe names and the pipe's DACL text, and the pipe security decisions: the remote-client flag is
+// dropped only where it does not exist, and a sender talks only to a server of an account it
+// trusts.
 #include <gtest/gtest.h>
 
+#include "outside/kavipc32/pipe_naming.h"
 #include "outside/kavipc32/pipe_policy.h"
 
 using namespace kavipc;
@@ -53,4 +55,17 @@ TEST(PipePolicy, ServerAccountsASenderAccepts) {
         EXPECT_EQ(JudgeServerAccount(server, own), c.verdict)
             << int(server.known) << " " << server.user_sid;
     }
+}
+
+TEST(PipeNamingTest, OnePipePerNode) {
+    EXPECT_EQ(PipePathForNode("ProcMgr"), "\\\\.\\pipe\\kavipc32\\ProcMgr");
+}
+
+TEST(PipeNamingTest, DaclNamesSystemAdministratorsAndTheCreator) {
+    EXPECT_EQ(PipeSddl("S-1-5-21-1-2-3-1000"),
+              "D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;GA;;;S-1-5-21-1-2-3-1000)");
+    // no usable account: nobody else is admitted
+    EXPECT_EQ(PipeSddl(""), "D:P(A;;GA;;;SY)(A;;GA;;;BA)");
+    EXPECT_EQ(PipeSddl("S-1-5)(A;;GA;;;WD"), "D:P(A;;GA;;;SY)(A;;GA;;;BA)");
+    EXPECT_EQ(PipeSddl("WD"), "D:P(A;;GA;;;SY)(A;;GA;;;BA)");
 }
