@@ -136,7 +136,7 @@ std::vector<std::string> KeptWords(const std::vector<std::string>& words) {
             out.insert(out.end(), words.begin() + static_cast<long>(i), words.end());
             break;
         }
-        if (w == "--password-stdin") continue;
+        if (w == "--password-stdin" || w == "--json") continue; // --json: the reader's choice
         if (w == "--password" || w == "--password-hex" || w == "--password-file" ||
             w == "--user") {
             ++i; // and its value
