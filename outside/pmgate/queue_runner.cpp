@@ -28,6 +28,9 @@ constexpr int kRecordTries = 20;
 QueueRunner::QueueRunner(std::string machine, QueueHooks hooks)
     : machine_(std::move(machine)),
       prefix_(std::string(remote::kSubjectRoot) + "." + machine_ + ".acks.q"),
+      queue_subject_(remote::QueueSubject(machine_)),
+      ack_prefix_(std::string("$JS.ACK.") + remote::kQueueStream + "." +
+                  remote::QueueConsumer(machine_) + "."),
       hooks_(std::move(hooks)) {}
 
 QueueRunner::~QueueRunner() {
@@ -56,12 +59,16 @@ void QueueRunner::Kick() {
 }
 
 bool QueueRunner::OnAnswer(const nats::Message& m) {
-    if (m.subject.compare(0, prefix_.size(), prefix_) != 0) return false;
+    // A pulled request comes on the pull's subscription with its own subject and the
+    // consumer's ack subject as its reply; statuses and the API's answers on the reply subject.
+    const bool pulled = m.subject == queue_subject_ && m.reply.compare(0, ack_prefix_.size(),
+                                                                      ack_prefix_) == 0;
+    if (!pulled && m.subject.compare(0, prefix_.size(), prefix_) != 0) return false;
     {
         std::lock_guard<std::mutex> hold(lock_);
         // An answer to an earlier question (given up on) is dropped: a request it brings is
         // not acknowledged and comes again.
-        if (m.subject != waiting_for_ || answered_) return true;
+        if ((pulled ? !pulling_ : m.subject != waiting_for_) || answered_) return true;
         answer_ = m;
         answered_ = true;
     }
@@ -75,6 +82,7 @@ bool QueueRunner::Ask(const std::string& subject, const std::string& headers,
     if (stop_) return false;
     waiting_for_ = prefix_ + std::to_string(++asks_);
     answered_ = false;
+    pulling_ = subject == remote::QueueNextSubject(machine_);
     const std::string lines =
         headers.empty() ? nats::ClientState::PubLines(subject, waiting_for_, payload)
                         : nats::ClientState::HPubLines(subject, waiting_for_, headers, payload);
@@ -85,6 +93,7 @@ bool QueueRunner::Ask(const std::string& subject, const std::string& headers,
                                     [this] { return stop_ || answered_; }) &&
                      answered_;
     waiting_for_.clear();
+    pulling_ = false;
     if (got) answer = std::move(answer_);
     return got;
 }

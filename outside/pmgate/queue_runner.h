@@ -2,8 +2,9 @@
 // from the machine's consumer of PROCMGR_QUEUE; each request fetched is recorded "started" in
 // PROCMGR_RESULTS only if no record of its id exists (else it is acknowledged and never run),
 // acknowledged, run through the gate's own forwarding and recorded "done" with the node's reply.
-// A request past its expiry is recorded "expired" and never runs. The stream's answers come to
-// procmgr.<machine>.acks.q<n>. Portable: standard threads; the gate gives the hooks.
+// A request past its expiry is recorded "expired" and never runs. The API's answers come to
+// procmgr.<machine>.acks.q<n>, a pulled request with its own subject (procmgr.<machine>.queue)
+// and the consumer's ack subject. Portable: standard threads; the gate gives the hooks.
 #pragma once
 
 #include <condition_variable>
@@ -55,10 +56,11 @@ private:
 
     std::string machine_;
     std::string prefix_; // procmgr.<machine>.acks.q
+    std::string queue_subject_, ack_prefix_;
     QueueHooks hooks_;
     std::mutex lock_;
     std::condition_variable wake_;
-    bool stop_ = false, kicked_ = false, answered_ = false;
+    bool stop_ = false, kicked_ = false, answered_ = false, pulling_ = false;
     uint64_t asks_ = 0;
     std::string waiting_for_;
     nats::Message answer_;
