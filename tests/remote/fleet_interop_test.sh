@@ -7,6 +7,8 @@
 #  - the server the gate is connected to is killed: a request in flight ends with a clear error
 #    or its right reply, never a hang; the gate answers again through another server in 10 s
 #  - the gate is killed and started again three times: the agent keeps no handle of it
+#  - an exec queued while the gate is stopped runs once when it is back, never again; one
+#    queued with a short expiry never runs; the read-only user cannot queue
 #  - the agent stops, its gate stays: "agent not running" from either console
 # Exit 77 (skipped) when the Windows build or nats-server is not there.
 set -uo pipefail
@@ -177,6 +179,43 @@ after=$(handles)
 echo "agent handles around three gate restarts: $before -> $after"
 [ -n "$before" ] && [ -n "$after" ] && [ "$after" -le $((before + 3)) ] ||
     fail "the agent's handles grew from '$before' to '$after' over three gate restarts"
+
+# Commands that wait: with the gate stopped, an exec is queued, and one that expires in 1 s;
+# the read-only user queues nothing. The gate starts: the first runs once, the second never;
+# the gate starts again: nothing runs again. Each run appends a line to ran.txt.
+ran=$PM_FLEET_DIR/ran.txt
+: >"$ran"
+pid=$(cat "$agent/pmgate.pid")
+kill -KILL "$pid"
+for i in $(seq 1 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+expect 0 native operator fleet exec --machines agent1 --queue --json -- cmd /c "echo queued>>$(winpath "$ran")"
+id=$(sed -n 's/.*"queued": "\([0-9a-f]*\)".*/\1/p' <<<"$out")
+expect 0 native operator fleet exec --machines agent1 --queue --expire 1s -- cmd /c "echo late>>$(winpath "$ran")"
+late=$(sed -n 's/^queued for agent1 as \([0-9a-f]*\),.*/\1/p' <<<"$out")
+expect 4 native readonly fleet exec --machines agent1 --queue -- cmd /c echo refused
+grep -q ', 0 queued$' <<<"$out" || fail "the read-only user: $out"
+expect 0 native readonly fleet pending --machines agent1
+[ -n "$id" ] && [ -n "$late" ] && [ "$(grep -c "^agent1 " <<<"$out")" = 2 ] ||
+    fail "pending: $id $late: $out"
+sleep 1
+gate_start
+for i in $(seq 1 60); do
+    console native readonly fleet results --machines agent1 --json
+    grep -q "\"id\": \"$id\", \"state\": \"done\"" <<<"$out" &&
+        grep -q "\"id\": \"$late\", \"state\": \"expired\"" <<<"$out" && break
+    sleep 0.5
+done
+grep -q "\"exit_code\": 0, .*\"id\": \"$id\", \"state\": \"done\"" <<<"$out" ||
+    fail "no result of the queued request: $out"
+pid=$(cat "$agent/pmgate.pid")
+kill -KILL "$pid"
+for i in $(seq 1 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+gate_start
+gate_answers || fail "the gate did not answer after its queue ran"
+sleep 3 # the gate's first pull after it connected
+[ "$(cat "$ran" | tr -d '\r')" = queued ] || fail "ran.txt after two gate starts: $(cat "$ran")"
+expect 0 native operator fleet pending --machines agent1
+grep -q '^0 waiting$' <<<"$out" || fail "still waiting: $out"
 
 # The gate answers discovery with its machine's state, and fleet commands reach it.
 expect 0 native operator fleet list --json
