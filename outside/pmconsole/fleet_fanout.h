@@ -22,8 +22,8 @@ struct FanOutResult {
     // With FanOutOptions::keep_unanswered: the first request that nobody took (no gate
     // connected, or the gate said its node is not running), as it went out.
     bool unanswered = false;
-    WireRequest request;
-    std::string queued_id; // set once it waits in the queue
+    WireRequest request{};
+    std::string queued_id{}; // set once it waits in the queue
 };
 
 // What runs for one machine: a console command with its own io (bound to that machine).
