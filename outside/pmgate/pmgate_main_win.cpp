@@ -18,6 +18,7 @@
 #include <string>
 #include <thread>
 
+#include "outside/pmgate/file_version_win.h"
 #include "outside/pmgate/forwarder.h"
 #include "outside/pmgate/gate_link_win.h"
 #include "outside/pmgate/queue_runner.h"
@@ -36,7 +37,7 @@ namespace pm::gate {
 namespace {
 
 constexpr const char* kNodeName = "pmgate";
-constexpr const char* kGateVersion = "1.1";
+constexpr const char* kGateVersion = "1.2";
 // Longer than the agent's own 15 s wait for the monitor host, shorter than a console's 30 s.
 constexpr uint32_t kForwardTimeoutMs = 25000;
 
@@ -194,6 +195,9 @@ public:
         p.gate_version = kGateVersion;
         p.agent_running = library_.Functions().SvcNodeExists(remote::kAgentNode);
         p.host_running = library_.Functions().SvcNodeExists(remote::kHostNode);
+        // The programs beside the gate (one installation directory), read while they run.
+        if (p.agent_running) p.agent_version = FileVersion(ProgramDir() + "quorlent.exe");
+        if (p.host_running) p.host_version = FileVersion(ProgramDir() + "pmhost.exe");
         p.uptime_s = (GetTickCount64() - started_) / 1000;
         p.heartbeat_s = config_.heartbeat_s;
         return nats::ClientState::PubLines(subject, "", remote::PresenceJson(p));
