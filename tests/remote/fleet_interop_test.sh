@@ -9,6 +9,7 @@
 #  - the gate is killed and started again three times: the agent keeps no handle of it
 #  - an exec queued while the gate is stopped runs once when it is back, never again; one
 #    queued with a short expiry never runs; the read-only user cannot queue
+#  - fleet list shows the versions of quorlent and pmhost
 #  - the agent stops, its gate stays: "agent not running" from either console
 # Exit 77 (skipped) when the Windows build or nats-server is not there.
 set -uo pipefail
@@ -183,11 +184,20 @@ echo "agent handles around three gate restarts: $before -> $after"
 # Commands that wait: with the gate stopped, an exec is queued, and one that expires in 1 s;
 # the read-only user queues nothing. The gate starts: the first runs once, the second never;
 # the gate starts again: nothing runs again. Each run appends a line to ran.txt.
+# The gate stops through the messaging library (whichever gate holds the node), bounded.
+gate_stop() {
+    wine_in_agent "$bin/kavipcctl.exe" quit pmgate >/dev/null 2>&1
+    for i in $(seq 1 50); do
+        "$fleet" console --as readonly raw 0x504D4802 --to KAVMonitorClientNC --timeout 1000 \
+            >/dev/null 2>&1
+        [ $? = 5 ] && return 0
+        sleep 0.2
+    done
+    return 1
+}
 ran=$PM_FLEET_DIR/ran.txt
 : >"$ran"
-pid=$(cat "$agent/pmgate.pid")
-kill -KILL "$pid"
-for i in $(seq 1 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+gate_stop || fail "the gate did not stop"
 expect 0 native operator fleet exec --machines agent1 --queue --json -- cmd /c "echo queued>>$(winpath "$ran")"
 id=$(sed -n 's/.*"queued": "\([0-9a-f]*\)".*/\1/p' <<<"$out")
 expect 0 native operator fleet exec --machines agent1 --queue --expire 1s -- cmd /c "echo late>>$(winpath "$ran")"
@@ -207,9 +217,7 @@ for i in $(seq 1 60); do
 done
 grep -q "\"exit_code\": 0, .*\"id\": \"$id\", \"state\": \"done\"" <<<"$out" ||
     fail "no result of the queued request: $out"
-pid=$(cat "$agent/pmgate.pid")
-kill -KILL "$pid"
-for i in $(seq 1 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+gate_stop || fail "the gate did not stop after its queue ran"
 gate_start
 gate_answers || fail "the gate did not answer after its queue ran"
 sleep 3 # the gate's first pull after it connected
@@ -219,7 +227,8 @@ grep -q '^0 waiting$' <<<"$out" || fail "still waiting: $out"
 
 # The gate answers discovery with its machine's state, and fleet commands reach it.
 expect 0 native operator fleet list --json
-grep -q '"machine": "agent1", "state": "up".*"agent_running": true, "host_running": true' \
+version=$(tr -d '[:space:]' <"$top/packaging/VERSION")
+grep -q "\"machine\": \"agent1\", \"state\": \"up\".*\"agent_running\": true, \"host_running\": true, \"agent_version\": \"$version\", \"host_version\": \"$version\"" \
     <<<"$out" || fail "fleet list: $out"
 expect 0 native readonly fleet ps --where SERVICES.EXE
 grep -q '^agent1 [0-9]* services.exe$' <<<"$out" || fail "ps --where: $out"
