@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -31,6 +32,7 @@
 #include "shared/remote/gate_config.h"
 #include "shared/remote/operations.h"
 #include "shared/remote/presence.h"
+#include "shared/remote/queue.h"
 #include "shared/remote/subjects.h"
 
 namespace pm::gate {
@@ -157,7 +159,7 @@ public:
                               AckWildcard(machine_).size() - 1) != 0)
             return false;
         std::lock_guard<std::mutex> hold(lock_);
-        if (m.subject == ack_subject_ && remote::StreamStored(m.payload)) {
+        if (m.subject == ack_subject_ && remote::PublishStored(m.payload, remote::kAlertStream)) {
             outbox_.Stored(in_flight_);
             in_flight_.clear();
         }
@@ -423,9 +425,17 @@ int Main(int argc, char** argv) {
     MessagingLibrary& library = ProcessMessagingLibrary();
     if (!library.Bind())
         return Fail("the messaging library KAVIPC32.DLL is missing or incomplete", 1);
-    ServiceNode node(kNodeName, 0, library, SystemNodePlatform());
-    if (!node.IsRegistered())
-        return Fail(std::string("could not register the node ") + kNodeName, 1);
+    // A gate started again right after its predecessor died finds the name still held until
+    // the library notices the death (about a second): asked again for up to 5 s.
+    std::unique_ptr<ServiceNode> registered;
+    for (int k = 0; k < 25; ++k) {
+        registered = std::make_unique<ServiceNode>(kNodeName, 0, library, SystemNodePlatform());
+        if (registered->IsRegistered()) break;
+        registered.reset();
+        Sleep(200);
+    }
+    if (!registered) return Fail(std::string("could not register the node ") + kNodeName, 1);
+    ServiceNode& node = *registered;
 
     WSADATA wsa;
     if (WSAStartup(MAKEWORD(2, 2), &wsa) != 0) return Fail("Winsock did not start", 1);

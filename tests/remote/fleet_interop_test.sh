@@ -161,9 +161,13 @@ fi
 
 # The gate killed and started again, three times: the agent's handles stay where they were.
 handles() { wine_in_agent "$bin/proc_figures.exe" quorlent.exe | sed -n 's/.* handles \([0-9]*\) .*/\1/p'; }
-gate_start() {
-    (cd "$bin" && setsid "$top/tools/wine-run" pmgate.exe --config "$(winpath "$agent")\\pmgate.conf" \
-        >>"$agent/pmgate.out" 2>&1 </dev/null & echo $! >"$agent/pmgate.pid")
+gate_start() { # the pid recorded is the gate's own (setsid and wine-run exec)
+    (
+        cd "$bin" || exit 1
+        setsid "$top/tools/wine-run" pmgate.exe --config "$(winpath "$agent")\\pmgate.conf" \
+            >>"$agent/pmgate.out" 2>&1 </dev/null &
+        echo $! >"$agent/pmgate.pid"
+    )
 }
 sleep 2.5 # the agent's library lets go of consoles that ended about once a second
 before=$(handles)

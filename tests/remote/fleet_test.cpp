@@ -362,7 +362,7 @@ TEST(FleetAlerts, RecordsAndOutbox) {
     EXPECT_EQ(box.Size(), 2u);
 }
 
-TEST(FleetAlerts, FromTheHostAndTheStreamsAnswer) {
+TEST(FleetAlerts, FromTheHost) {
     host::HostAlert h;
     h.seq = 12;
     h.time = 1700000000;
@@ -375,20 +375,6 @@ TEST(FleetAlerts, FromTheHostAndTheStreamsAnswer) {
     EXPECT_EQ(a.MessageId(), "web01-host1700000000-12");
     EXPECT_EQ(a.time_ms, 1700000000000u);
     EXPECT_EQ(a.code, 0x20001u);
-    struct Case {
-        const char* answer;
-        bool stored;
-    };
-    const Case cases[] = {
-        {R"({"stream":"PROCMGR_ALERTS","seq":5})", true},
-        {R"({"stream":"PROCMGR_ALERTS","seq":5,"duplicate":true})", true},
-        {R"({"stream":"OTHER","seq":5})", false},
-        {R"({"stream":"PROCMGR_ALERTS","seq":0})", false},
-        {R"({"error":{"code":503,"description":"no suitable peers"}})", false},
-        {"", false},
-    };
-    for (const Case& c : cases)
-        EXPECT_EQ(remote::StreamStored(c.answer), c.stored) << c.answer;
 }
 
 TEST(FleetAlerts, TimesAndReading) {

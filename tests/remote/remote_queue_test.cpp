@@ -119,22 +119,11 @@ TEST(RemoteQueue, TheStreamsAnswers) {
     EXPECT_EQ(code, 10037u);
     EXPECT_EQ(description, "no message");
 
-    struct Bytes {
-        const char* text;
-        bool ok;
-        const char* bytes;
-    };
-    const Bytes b64[] = {{"", true, ""},          {"Zg==", true, "f"},  {"Zm8=", true, "fo"},
-                         {"Zm9v", true, "foo"},   {"Zg=", false, ""},   {"Z===", false, ""},
-                         {"Zg=a", false, ""},     {"Zm9v====", false, ""}, {"Zm9*", false, ""}};
-    for (const Bytes& c : b64) {
-        std::string out;
-        EXPECT_EQ(FromBase64(c.text, out), c.ok) << c.text;
-        if (c.ok) {
-            EXPECT_EQ(out, c.bytes);
-            EXPECT_EQ(Base64(out), c.text);
-        }
-    }
+    // Base64 as the stream carries data: padded, nothing after the padding.
+    for (const char* bad : {"Zg=", "Z===", "Zg=a", "Zm9v====", "Zm9*"})
+        EXPECT_FALSE(FromBase64(bad, data)) << bad;
+    ASSERT_TRUE(FromBase64("Zm8=", data));
+    EXPECT_EQ(Base64(data), "Zm8=");
 }
 
 } // namespace
