@@ -262,9 +262,8 @@ size_t QueueUnanswered(const FleetArgs& f, uint64_t expire_s, std::vector<FanOut
         r.queued_id = q.id;
         ++queued;
         if (f.json)
-            io.Out("{\"machine\": " + JsonString(q.machine) + ", \"queued\": " +
-                   JsonString(q.id) + ", \"expires\": " + JsonString(UtcText(q.expires_ms)) +
-                   "}\n");
+            io.Out("{\"machine\": " + JsonString(q.machine) + ", \"queued\": " + JsonString(q.id) +
+                   ", \"expires\": " + JsonString(UtcText(q.expires_ms)) + "}\n");
         else
             io.Out("queued for " + q.machine + " as " + q.id + ", expires " +
                    UtcText(q.expires_ms) + "\n");
@@ -426,12 +425,11 @@ int RunFleet(const std::vector<std::string>& args, ConsoleIo& io) {
         return kExitNoSuchMachine;
     }
     uint64_t expire_s = remote::kDefaultExpireSeconds;
-    if (!f.expire.empty() && (!ParseDuration(f.expire, expire_s) ||
-                              expire_s > remote::kQueueMaxAgeSeconds))
+    if (!f.expire.empty() &&
+        (!ParseDuration(f.expire, expire_s) || expire_s > remote::kQueueMaxAgeSeconds))
         return Usage(io, "--expire: a duration up to 30d (90s, 15m, 2h, 7d), not " +
                              OptionShown(f.expire));
-    if (Changes(f.command[0]) && machines.size() > 1 && !f.yes &&
-        !Confirmed(io, machines.size())) {
+    if (Changes(f.command[0]) && machines.size() > 1 && !f.yes && !Confirmed(io, machines.size())) {
         io.Err("pmconsole fleet: not confirmed; nothing was sent\n");
         return kExitUsage;
     }

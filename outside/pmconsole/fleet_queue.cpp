@@ -60,9 +60,9 @@ bool ReadStream(FleetBus& bus, const char* stream, uint32_t count,
         return false;
     }
     if (remote::ApiError(answer, description, code)) {
-        error = code == 10059 ? std::string("the stream ") + stream +
-                                    " does not exist: pmconsole fleet setup"
-                              : description;
+        error = code == 10059
+                    ? std::string("the stream ") + stream + " does not exist: pmconsole fleet setup"
+                    : description;
         return false;
     }
     if (!remote::StreamRange(answer, first, last)) {
@@ -182,8 +182,8 @@ int ShowPending(FleetBus& bus, ConsoleIo& io, const StreamListing& l) {
             ++shown;
             if (l.json) {
                 io.Out("{\"machine\": " + JsonString(q.machine) + ", \"id\": " + JsonString(q.id) +
-                       ", \"by\": " + JsonString(q.by) + ", \"queued\": " +
-                       JsonString(UtcText(q.queued_ms)) +
+                       ", \"by\": " + JsonString(q.by) +
+                       ", \"queued\": " + JsonString(UtcText(q.queued_ms)) +
                        ", \"expires\": " + JsonString(UtcText(q.expires_ms)) +
                        ", \"expired\": " + (q.expires_ms <= l.now_ms ? "true" : "false") +
                        ", \"command\": " + JsonString(Words(q.words)) + "}\n");

@@ -21,7 +21,8 @@ std::string FileVersion(const std::string& path) {
     std::string v = std::to_string(HIWORD(info->dwFileVersionMS)) + "." +
                     std::to_string(LOWORD(info->dwFileVersionMS)) + "." +
                     std::to_string(HIWORD(info->dwFileVersionLS));
-    if (LOWORD(info->dwFileVersionLS) != 0) v += "." + std::to_string(LOWORD(info->dwFileVersionLS));
+    if (LOWORD(info->dwFileVersionLS) != 0)
+        v += "." + std::to_string(LOWORD(info->dwFileVersionLS));
     return v;
 }
 

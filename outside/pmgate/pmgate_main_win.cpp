@@ -219,15 +219,16 @@ public:
         }
         const std::string reply = m.reply;
         if (config_.trace) TraceLine("->" + m.subject + " to " + reply);
-        Submit(m.subject, m.payload, [this, reply](remote::GateStatus status, const std::string& bytes) {
-            if (status != remote::GateStatus::kReply) {
-                Answer(reply, status);
-                return;
-            }
-            if (config_.trace)
-                TraceLine("<-" + reply + ": " + std::to_string(bytes.size()) + " bytes");
-            link_.Publish(ReplyLines(reply, bytes, link_.PieceSize()));
-        });
+        Submit(m.subject, m.payload,
+               [this, reply](remote::GateStatus status, const std::string& bytes) {
+                   if (status != remote::GateStatus::kReply) {
+                       Answer(reply, status);
+                       return;
+                   }
+                   if (config_.trace)
+                       TraceLine("<-" + reply + ": " + std::to_string(bytes.size()) + " bytes");
+                   link_.Publish(ReplyLines(reply, bytes, link_.PieceSize()));
+               });
     }
 
     // A request, live or queued, against the gate's rules and on to its node; `finish` is

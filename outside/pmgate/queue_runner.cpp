@@ -61,8 +61,8 @@ void QueueRunner::Kick() {
 bool QueueRunner::OnAnswer(const nats::Message& m) {
     // A pulled request comes on the pull's subscription with its own subject and the
     // consumer's ack subject as its reply; statuses and the API's answers on the reply subject.
-    const bool pulled = m.subject == queue_subject_ && m.reply.compare(0, ack_prefix_.size(),
-                                                                      ack_prefix_) == 0;
+    const bool pulled =
+        m.subject == queue_subject_ && m.reply.compare(0, ack_prefix_.size(), ack_prefix_) == 0;
     if (!pulled && m.subject.compare(0, prefix_.size(), prefix_) != 0) return false;
     {
         std::lock_guard<std::mutex> hold(lock_);
@@ -89,9 +89,9 @@ bool QueueRunner::Ask(const std::string& subject, const std::string& headers,
     hold.unlock();
     hooks_.publish(lines);
     hold.lock();
-    const bool got = wake_.wait_for(hold, std::chrono::milliseconds(wait_ms),
-                                    [this] { return stop_ || answered_; }) &&
-                     answered_;
+    const bool got = wake_.wait_for(hold, std::chrono::milliseconds(wait_ms), [this] {
+        return stop_ || answered_;
+    }) && answered_;
     waiting_for_.clear();
     pulling_ = false;
     if (got) answer = std::move(answer_);

@@ -12,8 +12,8 @@ public:
     explicit Scanner(const std::string& s) : s_(s) {}
 
     void Blank() {
-        while (i_ < s_.size() && (s_[i_] == ' ' || s_[i_] == '\t' || s_[i_] == '\r' ||
-                                  s_[i_] == '\n'))
+        while (i_ < s_.size() &&
+               (s_[i_] == ' ' || s_[i_] == '\t' || s_[i_] == '\r' || s_[i_] == '\n'))
             ++i_;
     }
     bool Take(char c) {
@@ -57,9 +57,9 @@ public:
             }
         }
         const size_t start = i_;
-        while (i_ < s_.size() && s_[i_] != ',' && s_[i_] != '}' && s_[i_] != ']' &&
-               s_[i_] != ' ' && s_[i_] != '\r' && s_[i_] != '\n' && s_[i_] != '\t' &&
-               s_[i_] != '"' && s_[i_] != '{' && s_[i_] != '[' && s_[i_] != ':')
+        while (i_ < s_.size() && s_[i_] != ',' && s_[i_] != '}' && s_[i_] != ']' && s_[i_] != ' ' &&
+               s_[i_] != '\r' && s_[i_] != '\n' && s_[i_] != '\t' && s_[i_] != '"' &&
+               s_[i_] != '{' && s_[i_] != '[' && s_[i_] != ':')
             ++i_;
         return i_ > start;
     }

@@ -79,8 +79,9 @@ std::string QueueNextSubject(const std::string& machine) {
 }
 
 std::string QueueConsumerJson(const std::string& machine) {
-    return std::string("{\"stream_name\":\"") + kQueueStream + "\",\"config\":{\"durable_name\":\"" +
-           QueueConsumer(machine) + "\",\"filter_subject\":\"" + QueueSubject(machine) +
+    return std::string("{\"stream_name\":\"") + kQueueStream +
+           "\",\"config\":{\"durable_name\":\"" + QueueConsumer(machine) +
+           "\",\"filter_subject\":\"" + QueueSubject(machine) +
            "\",\"deliver_policy\":\"all\",\"ack_policy\":\"explicit\",\"ack_wait\":" +
            std::to_string(60 * kNsPerSecond) + ",\"max_deliver\":-1,\"max_ack_pending\":1}}";
 }
@@ -137,8 +138,7 @@ std::vector<std::string> KeptWords(const std::vector<std::string>& words) {
             break;
         }
         if (w == "--password-stdin" || w == "--json") continue; // --json: the reader's choice
-        if (w == "--password" || w == "--password-hex" || w == "--password-file" ||
-            w == "--user") {
+        if (w == "--password" || w == "--password-hex" || w == "--password-file" || w == "--user") {
             ++i; // and its value
             continue;
         }

@@ -26,7 +26,7 @@ constexpr size_t kMaxKeptReply = 256 * 1024;
 // The stream's answer to a publish whose subject already holds a record.
 constexpr const char* kExpectedLastSubjectSeqHeader = "Nats-Expected-Last-Subject-Sequence";
 
-std::string QueueSubject(const std::string& machine);                          // procmgr.<m>.queue
+std::string QueueSubject(const std::string& machine);                         // procmgr.<m>.queue
 std::string ResultSubject(const std::string& machine, const std::string& id); // ...results.<id>
 std::string QueueConsumer(const std::string& machine);                        // gate_<machine>
 // The JetStream API subjects the consumer is created and read with.
@@ -69,7 +69,7 @@ const char* QueueStateText(QueueState s); // "started", "done", "expired"
 struct QueueResult {
     QueuedRequest request; // without its packed message
     QueueState state = QueueState::kStarted;
-    uint64_t at_ms = 0;      // when this record was made
+    uint64_t at_ms = 0;       // when this record was made
     uint32_t gate_status = 0; // 0: `reply` is the node's reply message
     uint64_t reply_size = 0;  // the reply's size, also when it was not kept
     std::string reply;        // empty when larger than kMaxKeptReply

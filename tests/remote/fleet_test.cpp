@@ -164,8 +164,8 @@ public:
             out.push_back("{\"name\":\"x\"}");
         } else if (subject.size() > 6 && subject.compare(subject.size() - 6, 6, ".queue") == 0) {
             queued.push_back(payload);
-            out.push_back("{\"stream\":\"PROCMGR_QUEUE\",\"seq\":" +
-                          std::to_string(queued.size()) + "}");
+            out.push_back("{\"stream\":\"PROCMGR_QUEUE\",\"seq\":" + std::to_string(queued.size()) +
+                          "}");
         } else if (subject == "$JS.API.STREAM.INFO.PROCMGR_RESULTS") {
             out.push_back("{\"state\":{\"first_seq\":1,\"last_seq\":" +
                           std::to_string(results.size()) + "}}");
@@ -296,9 +296,9 @@ TEST(FleetQueue, WhatNoOneTookWaitsAndItsResultReadsAsLive) {
     io.bus = &bus;
     // a1 answers, n1 may be running it (no reply): neither waits; d1 (agent not running) and
     // z1 (no gate) do.
-    EXPECT_EQ(RunFleet({"kill", "1234", "--machines", "*,z1", "--yes", "--queue", "--expire", "2h"},
-                       io),
-              kExitNoReply);
+    EXPECT_EQ(
+        RunFleet({"kill", "1234", "--machines", "*,z1", "--yes", "--queue", "--expire", "2h"}, io),
+        kExitNoReply);
     EXPECT_NE(io.out.find("1 answered, 1 no reply, 1 no such machine, 1 agent not running, "
                           "2 queued"),
               std::string::npos);

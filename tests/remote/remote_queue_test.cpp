@@ -11,8 +11,8 @@ QueuedRequest Sample() {
     q.id = RequestId(0x0123456789abcdefull);
     q.machine = "web01";
     q.subject = "procmgr.web01.ProcMgr.73124535";
-    q.words = KeptWords({"exec", "--json", "--user", "u", "--password", "pw", "--", "cmd",
-                         "--password", "x"});
+    q.words = KeptWords(
+        {"exec", "--json", "--user", "u", "--password", "pw", "--", "cmd", "--password", "x"});
     q.by = "operator";
     q.queued_ms = 1000;
     q.expires_ms = 2000;
@@ -36,12 +36,12 @@ TEST(RemoteQueue, RecordsWrittenReadAndRefused) {
         return s;
     };
     const std::string refused[] = {
-        with("0123456789abcdef", "0123456789ABCDEF"),           // not lower-case hex
-        with("\"web01\"", "\"web02\""),                          // the subject names another
-        with("\"expires_ms\":2000", "\"expires_ms\":1000"),      // expires when queued
-        with("\"request\":\"AQD/\"", "\"request\":\"AQD\""),     // not base64
-        with("\"request\":\"AQD/\"", "\"request\":\"\""),        // nothing to run
-        with("\"request\":\"AQD/\"",                             // above the bound
+        with("0123456789abcdef", "0123456789ABCDEF"),        // not lower-case hex
+        with("\"web01\"", "\"web02\""),                      // the subject names another
+        with("\"expires_ms\":2000", "\"expires_ms\":1000"),  // expires when queued
+        with("\"request\":\"AQD/\"", "\"request\":\"AQD\""), // not base64
+        with("\"request\":\"AQD/\"", "\"request\":\"\""),    // nothing to run
+        with("\"request\":\"AQD/\"",                         // above the bound
              "\"request\":\"" + std::string((kMaxQueuedRequest + 2) / 3 * 4 + 4, 'A') + "\""),
     };
     for (const std::string& r : refused)
