@@ -123,8 +123,13 @@ void QueueRunner::Loop() {
 
 bool QueueRunner::Record(const remote::QueueResult& r, const std::string& msg_id, bool first,
                          std::string& answer) {
-    std::vector<std::pair<std::string, std::string>> fields = {{remote::kMsgIdHeader, msg_id}};
-    if (first) fields.emplace_back(remote::kExpectedLastSubjectSeqHeader, "0");
+    // The first record carries no message id: published again after a lost answer, it is
+    // refused as "wrong last sequence" and the request is taken as started (at most once).
+    std::vector<std::pair<std::string, std::string>> fields;
+    if (first)
+        fields.emplace_back(remote::kExpectedLastSubjectSeqHeader, "0");
+    else
+        fields.emplace_back(remote::kMsgIdHeader, msg_id);
     nats::Message m;
     if (!Ask(remote::ResultSubject(machine_, r.request.id), nats::BuildHeaderBlock(fields),
              remote::ResultJson(r), kAnswerWaitMs, m))
@@ -156,7 +161,7 @@ void QueueRunner::Handle(const nats::Message& m) {
                                                   : remote::QueueState::kExpired;
     r.at_ms = hooks_.now_ms();
     std::string answer;
-    if (!Record(r, q.id + "-first", true, answer)) return; // stays queued: asked again later
+    if (!Record(r, std::string(), true, answer)) return; // stays queued: asked again later
     switch (remote::ReadStartAnswer(answer)) {
     case remote::StartAnswer::kFailed:
         hooks_.trace("!!queue " + q.id + ": the results stream did not take it: " + answer);

@@ -202,7 +202,12 @@ QueueAction Decide(bool parsed, const QueuedRequest& q, const std::string& machi
 }
 
 StartAnswer ReadStartAnswer(const std::string& answer) {
-    if (PublishStored(answer, kResultStream)) return StartAnswer::kFirst;
+    // A duplicate means a record of this id was stored before: never run twice.
+    std::string duplicate;
+    if (PublishStored(answer, kResultStream))
+        return JsonMember(answer, "duplicate", duplicate) && duplicate == "true"
+                   ? StartAnswer::kAlreadyStarted
+                   : StartAnswer::kFirst;
     std::string description;
     uint64_t code = 0;
     // 10071: "wrong last sequence": the subject already holds a record of this id.

@@ -91,7 +91,7 @@ QueueAction Decide(bool parsed, const QueuedRequest& q, const std::string& machi
 // Nats-Expected-Last-Subject-Sequence: 0.
 enum class StartAnswer : uint8_t {
     kFirst,          // stored: this gate runs the request
-    kAlreadyStarted, // a record of the id exists: never run again
+    kAlreadyStarted, // a record of the id exists (or the answer says duplicate): never again
     kFailed,         // no answer or another error: try later (the request stays queued)
 };
 StartAnswer ReadStartAnswer(const std::string& answer);

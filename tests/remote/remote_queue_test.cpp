@@ -85,7 +85,8 @@ TEST(RemoteQueue, TheStreamsAnswers) {
     };
     const Start starts[] = {
         {R"({"stream":"PROCMGR_RESULTS","seq":7})", StartAnswer::kFirst},
-        {R"({"stream":"PROCMGR_RESULTS", "seq":7, "duplicate":true})", StartAnswer::kFirst},
+        {R"({"stream":"PROCMGR_RESULTS", "seq":7, "duplicate":true})",
+         StartAnswer::kAlreadyStarted},
         {R"({"error":{"code":400,"err_code":10071,"description":"wrong last sequence: 3"}})",
          StartAnswer::kAlreadyStarted},
         {R"({"error":{"code":503,"err_code":10008,"description":"no suitable peers"}})",
