@@ -16,12 +16,15 @@ namespace pm::console {
 namespace {
 
 constexpr uint32_t kApiWaitMs = 3000;
+// A machine's first consumer is made by the cluster's meta leader and elects a group of its
+// own: seconds on a cluster that has just started.
+constexpr uint32_t kConsumerWaitMs = 15000;
 constexpr uint64_t kStreamNameInUse = 10058;
 
 // One plain request to the JetStream API (or a publish into a stream) and its answer.
 bool Ask(FleetBus& bus, const std::string& subject, const std::string& payload,
-         std::string& answer) {
-    const std::vector<std::string> got = bus.Gather(subject, payload, kApiWaitMs, 0, 1);
+         std::string& answer, uint32_t wait_ms = kApiWaitMs) {
+    const std::vector<std::string> got = bus.Gather(subject, payload, wait_ms, 0, 1);
     if (got.empty()) return false;
     answer = got[0];
     return true;
@@ -140,7 +143,7 @@ int QueueRequest(FleetBus& bus, const remote::QueuedRequest& q, std::string& err
     uint64_t code = 0;
     // The machine's consumer: made by whoever queues, so that a gate needs no right to make one.
     if (!Ask(bus, remote::QueueConsumerCreateSubject(q.machine),
-             remote::QueueConsumerJson(q.machine), answer)) {
+             remote::QueueConsumerJson(q.machine), answer, kConsumerWaitMs)) {
         error = "no answer from JetStream: not permitted to queue";
         return kExitNotPermitted;
     }
