@@ -22,8 +22,8 @@ constexpr uint32_t kConsumerWaitMs = 15000;
 constexpr uint64_t kStreamNameInUse = 10058;
 
 // One plain request to the JetStream API (or a publish into a stream) and its answer.
-bool Ask(FleetBus& bus, const std::string& subject, const std::string& payload,
-         std::string& answer, uint32_t wait_ms = kApiWaitMs) {
+bool Ask(FleetBus& bus, const std::string& subject, const std::string& payload, std::string& answer,
+         uint32_t wait_ms = kApiWaitMs) {
     const std::vector<std::string> got = bus.Gather(subject, payload, wait_ms, 0, 1);
     if (got.empty()) return false;
     answer = got[0];
@@ -144,7 +144,7 @@ int QueueRequest(FleetBus& bus, const remote::QueuedRequest& q, std::string& err
     // The machine's consumer: made by whoever queues, so that a gate needs no right to make one.
     if (!Ask(bus, remote::QueueConsumerCreateSubject(q.machine),
              remote::QueueConsumerJson(q.machine), answer, kConsumerWaitMs)) {
-        error = "no answer from JetStream: not permitted to queue";
+        error = "no answer from JetStream (not permitted to queue, or JetStream not ready)";
         return kExitNotPermitted;
     }
     if (remote::ApiError(answer, description, code)) {
