@@ -22,6 +22,8 @@ mkdir -p "$PM_FLEET_DIR"
 "$cluster" gen "$PM_FLEET_DIR" "$PM_FLEET_PORT" agent1 >/dev/null 2>&1 || { echo "gen failed"; exit 1; }
 "$cluster" start "$PM_FLEET_DIR" $$ || exit 1
 console() { "$bin/pmconsole" --conf "$PM_FLEET_DIR/$1.conf" "${@:2}"; }
+# The streams first (JetStream's first answers take seconds): `fleet sim` then starts at once.
+console operator fleet setup >/dev/null 2>&1 || fail "fleet setup"
 
 # Hellos: a view started before the machines exist hears them come (no heartbeat is due in
 # 30 s, and discovery found nothing).
