@@ -104,3 +104,20 @@ function(pm_import_library target def_template)
     add_dependencies(${target} ${target}_implib)
     target_link_libraries(${target} INTERFACE ${lib})
 endfunction()
+
+# pm_version_info(target DESCRIPTION): a file version resource from packaging/VERSION (Windows).
+function(pm_version_info target description)
+    file(READ ${PROJECT_SOURCE_DIR}/packaging/VERSION PM_VI_VERSION)
+    string(STRIP "${PM_VI_VERSION}" PM_VI_VERSION)
+    string(REPLACE "." ";" parts "${PM_VI_VERSION}")
+    list(GET parts 0 PM_VI_MAJOR)
+    list(GET parts 1 PM_VI_MINOR)
+    list(GET parts 2 PM_VI_PATCH)
+    set(PM_VI_NAME ${target}.exe)
+    set(PM_VI_DESCRIPTION "${description}")
+    configure_file(${PROJECT_SOURCE_DIR}/cmake/version_info.rc.in
+        ${CMAKE_CURRENT_BINARY_DIR}/${target}_version.rc @ONLY)
+    target_sources(${target} PRIVATE ${CMAKE_CURRENT_BINARY_DIR}/${target}_version.rc)
+    set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
+        ${PROJECT_SOURCE_DIR}/packaging/VERSION)
+endfunction()

@@ -3,10 +3,15 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
+#include <random>
 
 #include "outside/pmconsole/fleet_alerts.h"
 #include "outside/pmconsole/fleet_fanout.h"
 #include "outside/pmconsole/fleet_machines.h"
+#include "outside/pmconsole/fleet_queue.h"
+#include "shared/remote/operations.h"
+#include "shared/remote/queue.h"
 #include "shared/remote/subjects.h"
 #include "shared/text/json_string.h"
 
@@ -21,7 +26,9 @@ struct FleetArgs {
     uint32_t interval_s = 5, count = 0;
     std::string where;
     DiscoveryWait wait;
-    bool follow = false, live = false, wait_given = false;
+    bool follow = false, live = false, wait_given = false, count_given = false;
+    bool queue = false;
+    std::string expire;
     std::string since;
     std::vector<std::string> command; // the console command and its own arguments
 };
@@ -68,6 +75,15 @@ bool TakeOptions(const std::vector<std::string>& args, FleetArgs& f, std::string
             if (!number(f.interval_s, 1, 3600)) return false;
         } else if (a == "--count") {
             if (!number(f.count, 1, 1000000)) return false;
+            f.count_given = true;
+        } else if (a == "--queue") {
+            f.queue = true;
+        } else if (a == "--expire") {
+            if (i + 1 >= args.size()) {
+                error = "--expire needs a duration (90s, 15m, 2h, 7d)";
+                return false;
+            }
+            f.expire = args[++i];
         } else if (a == "--where") {
             if (i + 1 >= args.size() || args[i + 1].empty()) {
                 error = "--where needs an executable's name";
@@ -98,16 +114,30 @@ bool TakeOptions(const std::vector<std::string>& args, FleetArgs& f, std::string
     return true;
 }
 
+// The commands that change something: asked for confirmation, and may wait in the queue.
+bool Changes(const std::string& command) {
+    return command == "exec" || command == "kill" || command == "svc";
+}
+
 // The commands that may go to many machines, and what they may not be given there.
 bool CheckCommand(const FleetArgs& f, std::string& error) {
     if (f.command.empty()) {
-        error = "which command? list, ps, config, stats, alerts, monitors list or exec";
+        error = "which command? list, ps, config, stats, alerts, monitors list, exec, kill, svc, "
+                "pending or results";
         return false;
     }
     const std::string& c = f.command[0];
     if (c != "ps" && c != "config" && c != "stats" && c != "alerts" && c != "monitors" &&
-        c != "exec") {
+        !Changes(c)) {
         error = "unknown fleet command: " + OptionShown(c);
+        return false;
+    }
+    if (f.queue && !Changes(c)) {
+        error = "--queue goes with fleet exec, kill and svc";
+        return false;
+    }
+    if (!f.expire.empty() && !f.queue) {
+        error = "--expire goes with --queue";
         return false;
     }
     if (c == "monitors" && (f.command.size() < 2 || f.command[1] != "list")) {
@@ -169,27 +199,6 @@ bool Confirmed(ConsoleIo& io, size_t machines) {
     return line == "y" || line == "Y" || line == "yes";
 }
 
-std::string TrimEnd(std::string s) {
-    while (!s.empty() && (s.back() == '\n' || s.back() == '\r' || s.back() == ' '))
-        s.pop_back();
-    return s;
-}
-
-std::string ResultJson(const FanOutResult& r) {
-    std::string out = "{\"machine\": " + JsonString(r.machine) +
-                      ", \"exit_code\": " + std::to_string(r.exit_code) +
-                      ", \"elapsed_ms\": " + std::to_string(r.elapsed_ms);
-    const std::string text = TrimEnd(r.out);
-    // A command's one JSON object is kept as it is; anything else travels as text.
-    if (!text.empty() && text.front() == '{' && text.find('\n') == std::string::npos)
-        out += ", \"result\": " + text;
-    else if (!text.empty())
-        out += ", \"output\": " + JsonString(r.out);
-    const std::string err = TrimEnd(r.err);
-    if (!err.empty()) out += ", \"error\": " + JsonString(err);
-    return out + "}\n";
-}
-
 void ShowText(ConsoleIo& io, const FanOutResult& r, bool only_found) {
     if (only_found && r.exit_code == kExitReply) {
         // ps --where: a machine that does not run it says nothing.
@@ -208,6 +217,58 @@ void ShowText(ConsoleIo& io, const FanOutResult& r, bool only_found) {
     if (!r.out.empty() && r.out.back() != '\n') text += "\n";
     io.Out(text);
     if (!r.err.empty()) io.Err(r.machine + ": " + r.err);
+}
+
+uint64_t UtcNowMs() {
+    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                     std::chrono::system_clock::now().time_since_epoch())
+                                     .count());
+}
+
+// Who queued: the login's name where the system says it.
+std::string QueuedBy() {
+    for (const char* name : {"PMCONSOLE_USER", "USER", "USERNAME", "LOGNAME"}) {
+        const char* v = std::getenv(name);
+        if (v != nullptr && *v != '\0') return v;
+    }
+    return "console";
+}
+
+// The requests no one took go into the queue, one per machine; answers how many.
+size_t QueueUnanswered(const FleetArgs& f, uint64_t expire_s, std::vector<FanOutResult>& results,
+                       ConsoleIo& io) {
+    std::random_device seed;
+    std::mt19937_64 random((uint64_t{seed()} << 32) ^ seed() ^ UtcNowMs());
+    size_t queued = 0;
+    for (FanOutResult& r : results) {
+        if (!r.unanswered) continue;
+        remote::QueuedRequest q;
+        q.id = remote::RequestId(random());
+        q.machine = r.machine;
+        q.subject = remote::SubjectForRequest(r.machine, r.request.node, r.request.code,
+                                              r.request.operation);
+        q.words = remote::KeptWords(f.command);
+        q.by = QueuedBy();
+        q.queued_ms = UtcNowMs();
+        q.expires_ms = q.queued_ms + expire_s * 1000;
+        q.request = r.request.message;
+        std::string error;
+        const int code = QueueRequest(*io.Fleet(), q, error);
+        if (code != kExitReply) {
+            io.Err("pmconsole fleet: " + r.machine + ": not queued: " + error + "\n");
+            r.exit_code = code;
+            continue;
+        }
+        r.queued_id = q.id;
+        ++queued;
+        if (f.json)
+            io.Out("{\"machine\": " + JsonString(q.machine) + ", \"queued\": " + JsonString(q.id) +
+                   ", \"expires\": " + JsonString(UtcText(q.expires_ms)) + "}\n");
+        else
+            io.Out("queued for " + q.machine + " as " + q.id + ", expires " +
+                   UtcText(q.expires_ms) + "\n");
+    }
+    return queued;
 }
 
 int RunList(const FleetArgs& f, FleetBus& bus, ConsoleIo& io) {
@@ -246,13 +307,16 @@ int RunList(const FleetArgs& f, FleetBus& bus, ConsoleIo& io) {
 const char kFleetHelp[] =
     "usage: pmconsole fleet list [--machines PATTERN] [--json] [--watch [--interval S]\n"
     "                            [--count N]] [--wait MS]\n"
-    "       pmconsole fleet ps|config|stats|alerts|monitors list|exec ARGS\n"
+    "       pmconsole fleet ps|config|stats|alerts|monitors list|exec|kill|svc ARGS\n"
     "                       [--machines PATTERN] [--parallel N] [--timeout S] [--json] [--yes]\n"
+    "       pmconsole fleet exec|kill|svc ARGS --queue [--expire DURATION] ...\n"
+    "       pmconsole fleet pending|results [--machines PATTERN] [--count N] [--json]\n"
     "       pmconsole fleet ps --where NAME [--machines PATTERN] ...\n"
     "       pmconsole fleet alerts [--follow] [--since TIME] [--machines PATTERN] [--json]\n"
     "                              [--count N] [--wait MS]\n"
     "       pmconsole fleet alerts --live ...   (each machine's monitor host, asked now)\n"
-    "       pmconsole fleet setup   (creates the stream PROCMGR_ALERTS)\n"
+    "       pmconsole fleet setup   (creates the streams PROCMGR_ALERTS, PROCMGR_QUEUE and\n"
+    "                                PROCMGR_RESULTS)\n"
     "Asks every machine on the servers (procmgr.discover), then sends the command to each\n"
     "matching one, at most N at once, and shows each machine's result under its name (or one\n"
     "JSON object per machine), then a summary line.\n"
@@ -264,7 +328,14 @@ const char kFleetHelp[] =
     "                 the last one)\n"
     "  --where NAME   fleet ps: the machines running NAME (case-insensitive), \"MACHINE PID "
     "NAME\"\n"
-    "  --yes          fleet exec on more than one machine without asking\n"
+    "  --yes          fleet exec, kill or svc on more than one machine without asking\n"
+    "  --queue        exec, kill, svc: for each machine no gate answered for (or whose agent\n"
+    "                 is not running) the request waits in PROCMGR_QUEUE; the machine's gate\n"
+    "                 runs it once when it is back, unless it expired (--expire, default 7d,\n"
+    "                 at most 30d)\n"
+    "  fleet pending  what waits in the queue (the last N, --count, default 100)\n"
+    "  fleet results  what the gates ran from the queue, each reply shown as the command\n"
+    "                 shows a live one (started, done or expired)\n"
     "  --watch        fleet list: keep the view from the hellos and heartbeats, redrawn every\n"
     "                 S seconds (--interval, default 5); a machine silent for three heartbeats\n"
     "                 is shown lost\n"
@@ -289,6 +360,21 @@ int RunFleet(const std::vector<std::string>& args, ConsoleIo& io) {
     std::string error;
     if (!TakeOptions(args, f, error)) return Usage(io, error);
     const std::string first = f.command.empty() ? std::string() : f.command[0];
+    if (first == "pending" || first == "results") {
+        if (f.command.size() > 1 + (f.json ? 1 : 0))
+            return Usage(io, "fleet " + first + " takes options only");
+        FleetBus* bus = io.Fleet();
+        if (bus == nullptr) {
+            io.Err("pmconsole fleet: this console has no connection to a NATS cluster\n");
+            return kExitUsage;
+        }
+        StreamListing l;
+        l.pattern = f.pattern;
+        l.json = f.json;
+        if (f.count_given) l.count = f.count;
+        l.now_ms = UtcNowMs();
+        return first == "pending" ? ShowPending(*bus, io, l) : ShowResults(*bus, io, l);
+    }
     if ((first == "alerts" && !f.live) || first == "setup") {
         if (f.command.size() > 1 + (f.json ? 1 : 0))
             return Usage(io, "fleet " + first + " takes options only");
@@ -298,11 +384,11 @@ int RunFleet(const std::vector<std::string>& args, ConsoleIo& io) {
             return kExitUsage;
         }
         if (first == "setup") {
-            if (!bus->SetupAlerts(error)) {
+            if (!bus->SetupAlerts(error) || !SetupQueueStreams(*bus, error)) {
                 io.Err("pmconsole fleet setup: " + error + "\n");
                 return kExitNoReply;
             }
-            io.Out(std::string("stream ") + "PROCMGR_ALERTS ready\n");
+            io.Out("streams PROCMGR_ALERTS, PROCMGR_QUEUE and PROCMGR_RESULTS ready\n");
             return kExitReply;
         }
         AlertsOptions o;
@@ -311,10 +397,7 @@ int RunFleet(const std::vector<std::string>& args, ConsoleIo& io) {
         o.count = f.count;
         o.reading.follow = f.follow;
         if (f.wait_given) o.reading.idle_ms = f.wait.timeout_ms;
-        const uint64_t now =
-            static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                      std::chrono::system_clock::now().time_since_epoch())
-                                      .count());
+        const uint64_t now = UtcNowMs();
         if (!f.since.empty() && !ParseSince(f.since, now, o.reading.since_ms))
             return Usage(io, "--since: not a time: " + OptionShown(f.since));
         return ShowStoredAlerts(*bus, io, o);
@@ -341,14 +424,19 @@ int RunFleet(const std::vector<std::string>& args, ConsoleIo& io) {
                (f.pattern.empty() ? std::string() : " " + f.pattern) + "\n");
         return kExitNoSuchMachine;
     }
-    if (f.command[0] == "exec" && machines.size() > 1 && !f.yes &&
-        !Confirmed(io, machines.size())) {
+    uint64_t expire_s = remote::kDefaultExpireSeconds;
+    if (!f.expire.empty() &&
+        (!ParseDuration(f.expire, expire_s) || expire_s > remote::kQueueMaxAgeSeconds))
+        return Usage(io, "--expire: a duration up to 30d (90s, 15m, 2h, 7d), not " +
+                             OptionShown(f.expire));
+    if (Changes(f.command[0]) && machines.size() > 1 && !f.yes && !Confirmed(io, machines.size())) {
         io.Err("pmconsole fleet: not confirmed; nothing was sent\n");
         return kExitUsage;
     }
     FanOutOptions options;
     options.parallel = f.parallel;
     options.timeout_ms = f.timeout_s * 1000;
+    options.keep_unanswered = f.queue;
     const std::vector<std::string> command = f.command;
     const std::string where = f.where;
     const uint32_t timeout_ms = options.timeout_ms;
@@ -356,18 +444,26 @@ int RunFleet(const std::vector<std::string>& args, ConsoleIo& io) {
         return where.empty() ? RunConsole(command, one) : RunPsWhere(one, where, timeout_ms);
     };
     const bool json = f.json;
-    const std::vector<FanOutResult> results =
+    std::vector<FanOutResult> results =
         FanOut(*bus, io, machines, run, options, [&](const FanOutResult& r) {
             if (json)
-                io.Out(ResultJson(r));
+                io.Out(FanOutJson(r));
             else
                 ShowText(io, r, !where.empty());
         });
-    const std::string summary = FanOutSummary(results) + "\n";
+    std::string summary = FanOutSummary(results);
+    if (f.queue) {
+        const size_t queued = QueueUnanswered(f, expire_s, results, io);
+        summary += ", " + std::to_string(queued) + " queued";
+    }
+    summary += "\n";
     if (json)
         io.Err(summary);
     else
         io.Out(summary);
+    // A machine whose request waits in the queue counts as done.
+    for (FanOutResult& r : results)
+        if (!r.queued_id.empty()) r.exit_code = kExitReply;
     return FanOutExit(results);
 }
 

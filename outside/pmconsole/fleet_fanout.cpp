@@ -9,6 +9,8 @@
 
 #include "outside/console_model/console_tables.h"
 #include "outside/pmconsole/visible_text.h"
+#include "shared/remote/statuses.h"
+#include "shared/text/json_string.h"
 
 namespace pm::console {
 namespace {
@@ -36,6 +38,38 @@ private:
     const std::string& sender_;
 };
 
+// Keeps a copy of the first request that no one took, when the machine took none before it.
+class KeepingTransport final : public RequestTransport {
+public:
+    KeepingTransport(RequestTransport& inner, bool keep) : inner_(inner), keep_(keep) {}
+    WireReply Exchange(const WireRequest& request) override {
+        WireReply w = inner_.Exchange(request);
+        const bool untaken =
+            w.outcome == WireOutcome::kNoSuchMachine ||
+            (w.outcome == WireOutcome::kGateStatus &&
+             w.gate_status == static_cast<uint32_t>(remote::GateStatus::kNodeNotRunning));
+        if (keep_ && untaken && !kept && !taken_) {
+            kept = true;
+            request_ = request;
+        }
+        if (!untaken) taken_ = true;
+        return w;
+    }
+    bool kept = false;
+    WireRequest request_;
+
+private:
+    RequestTransport& inner_;
+    bool keep_;
+    bool taken_ = false;
+};
+
+std::string TrimEnd(std::string s) {
+    while (!s.empty() && (s.back() == '\n' || s.back() == '\r' || s.back() == ' '))
+        s.pop_back();
+    return s;
+}
+
 char Lower(char c) {
     return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
 }
@@ -62,7 +96,8 @@ std::vector<FanOutResult> FanOut(FleetBus& bus, ConsoleIo& parent,
         for (;;) {
             const size_t i = next.fetch_add(1);
             if (i >= machines.size()) return;
-            MachineTransport transport(bus, machines[i], options.timeout_ms);
+            MachineTransport live(bus, machines[i], options.timeout_ms);
+            KeepingTransport transport(live, options.keep_unanswered);
             CaptureIo io(parent, transport, sender);
             FanOutResult r;
             r.machine = machines[i];
@@ -71,6 +106,9 @@ std::vector<FanOutResult> FanOut(FleetBus& bus, ConsoleIo& parent,
             r.elapsed_ms = bus.NowMs() - start;
             r.out = std::move(io.out);
             r.err = std::move(io.err);
+            // Kept only when the machine ended without any request taken.
+            r.unanswered = transport.kept && r.exit_code != kExitReply;
+            if (r.unanswered) r.request = std::move(transport.request_);
             std::lock_guard<std::mutex> hold(lock);
             results[i] = std::move(r);
             done[i] = true;
@@ -90,6 +128,21 @@ std::vector<FanOutResult> FanOut(FleetBus& bus, ConsoleIo& parent,
     for (std::thread& t : threads)
         t.join();
     return results;
+}
+
+std::string FanOutJson(const FanOutResult& r) {
+    std::string out = "{\"machine\": " + JsonString(r.machine) +
+                      ", \"exit_code\": " + std::to_string(r.exit_code) +
+                      ", \"elapsed_ms\": " + std::to_string(r.elapsed_ms);
+    const std::string text = TrimEnd(r.out);
+    // A command's one JSON object is kept as it is; anything else travels as text.
+    if (!text.empty() && text.front() == '{' && text.find('\n') == std::string::npos)
+        out += ", \"result\": " + text;
+    else if (!text.empty())
+        out += ", \"output\": " + JsonString(r.out);
+    const std::string err = TrimEnd(r.err);
+    if (!err.empty()) out += ", \"error\": " + JsonString(err);
+    return out + "}\n";
 }
 
 std::string FanOutSummary(const std::vector<FanOutResult>& results) {

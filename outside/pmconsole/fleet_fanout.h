@@ -19,6 +19,11 @@ struct FanOutResult {
     std::string out;   // what the command printed
     std::string err;
     uint64_t elapsed_ms = 0; // from the machine's start to its result
+    // With FanOutOptions::keep_unanswered: the first request that nobody took (no gate
+    // connected, or the gate said its node is not running), as it went out.
+    bool unanswered = false;
+    WireRequest request{};
+    std::string queued_id{}; // set once it waits in the queue
 };
 
 // What runs for one machine: a console command with its own io (bound to that machine).
@@ -28,6 +33,7 @@ using ResultShown = std::function<void(const FanOutResult& result)>;
 struct FanOutOptions {
     unsigned parallel = 32;      // machines in flight at once (1..1024)
     uint32_t timeout_ms = 10000; // each request's wait
+    bool keep_unanswered = false;
 };
 
 // Runs `run` for every machine (in the order given), `shown` called in that order. The
@@ -35,6 +41,10 @@ struct FanOutOptions {
 std::vector<FanOutResult> FanOut(FleetBus& bus, ConsoleIo& parent,
                                  const std::vector<std::string>& machines, const MachineRun& run,
                                  const FanOutOptions& options, const ResultShown& shown);
+
+// One machine's result as one JSON line: a command's one JSON object kept as "result",
+// anything else as "output" text.
+std::string FanOutJson(const FanOutResult& r);
 
 // "412 answered, 3 no reply, 1 not permitted": every machine counted once by its exit code.
 std::string FanOutSummary(const std::vector<FanOutResult>& results);

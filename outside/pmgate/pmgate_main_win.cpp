@@ -13,12 +13,16 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 
+#include "outside/pmgate/file_version_win.h"
 #include "outside/pmgate/forwarder.h"
 #include "outside/pmgate/gate_link_win.h"
+#include "outside/pmgate/queue_runner.h"
 #include "outside/pmgate/reply_lines.h"
 #include "shared/base/small_file.h"
 #include "shared/node/service_node.h"
@@ -28,13 +32,14 @@
 #include "shared/remote/gate_config.h"
 #include "shared/remote/operations.h"
 #include "shared/remote/presence.h"
+#include "shared/remote/queue.h"
 #include "shared/remote/subjects.h"
 
 namespace pm::gate {
 namespace {
 
 constexpr const char* kNodeName = "pmgate";
-constexpr const char* kGateVersion = "1.1";
+constexpr const char* kGateVersion = "1.2";
 // Longer than the agent's own 15 s wait for the monitor host, shorter than a console's 30 s.
 constexpr uint32_t kForwardTimeoutMs = 25000;
 
@@ -62,13 +67,22 @@ std::string ProgramDir() {
 
 class Gate;
 
+// Milliseconds since 1970, UTC: queued requests carry their expiry so.
+uint64_t UtcNowMs() {
+    FILETIME ft;
+    GetSystemTimeAsFileTime(&ft);
+    const uint64_t t = (uint64_t{ft.dwHighDateTime} << 32) | ft.dwLowDateTime;
+    return (t - 116444736000000000ull) / 10000;
+}
+
 // One forwarded request; its completion publishes the reply.
 class GateCommand final : public Command {
 public:
     GateCommand(Gate& gate, uint32_t code) : Command(code), gate_(gate) {}
     void OnComplete() override;
 
-    std::string reply_subject;
+    // Called once with the gate status (0: `reply` is the node's reply message).
+    std::function<void(remote::GateStatus status, const std::string& reply)> finish;
     std::string node;
     std::string console; // the request's sender: the reply's addressee
     uint32_t console_seq = 0;
@@ -145,7 +159,7 @@ public:
                               AckWildcard(machine_).size() - 1) != 0)
             return false;
         std::lock_guard<std::mutex> hold(lock_);
-        if (m.subject == ack_subject_ && remote::StreamStored(m.payload)) {
+        if (m.subject == ack_subject_ && remote::PublishStored(m.payload, remote::kAlertStream)) {
             outbox_.Stored(in_flight_);
             in_flight_.clear();
         }
@@ -183,6 +197,9 @@ public:
         p.gate_version = kGateVersion;
         p.agent_running = library_.Functions().SvcNodeExists(remote::kAgentNode);
         p.host_running = library_.Functions().SvcNodeExists(remote::kHostNode);
+        // The programs beside the gate (one installation directory), read while they run.
+        if (p.agent_running) p.agent_version = FileVersion(ProgramDir() + "quorlent.exe");
+        if (p.host_running) p.host_version = FileVersion(ProgramDir() + "pmhost.exe");
         p.uptime_s = (GetTickCount64() - started_) / 1000;
         p.heartbeat_s = config_.heartbeat_s;
         return nats::ClientState::PubLines(subject, "", remote::PresenceJson(p));
@@ -190,46 +207,66 @@ public:
 
     void SetAlertPump(AlertPump* pump) { pump_ = pump; }
 
+    void SetQueueRunner(QueueRunner* runner) { runner_ = runner; }
+
     void OnRequest(nats::Message& m) {
+        if (runner_ != nullptr && runner_->OnAnswer(m)) return;
         if (pump_ != nullptr && pump_->OnAnswer(m)) return;
         if (m.reply.empty() || !nats::ClientState::IsSendableSubject(m.reply)) return;
         if (m.subject == remote::kDiscoverSubject) {
             link_.Publish(PresenceLines("discover", m.reply));
             return;
         }
+        const std::string reply = m.reply;
+        if (config_.trace) TraceLine("->" + m.subject + " to " + reply);
+        Submit(m.subject, m.payload,
+               [this, reply](remote::GateStatus status, const std::string& bytes) {
+                   if (status != remote::GateStatus::kReply) {
+                       Answer(reply, status);
+                       return;
+                   }
+                   if (config_.trace)
+                       TraceLine("<-" + reply + ": " + std::to_string(bytes.size()) + " bytes");
+                   link_.Publish(ReplyLines(reply, bytes, link_.PieceSize()));
+               });
+    }
+
+    // A request, live or queued, against the gate's rules and on to its node; `finish` is
+    // called once with the outcome.
+    void Submit(const std::string& subject_text, const std::string& payload,
+                std::function<void(remote::GateStatus, const std::string&)> finish) {
         remote::Subject subject;
-        if (!remote::ParseSubject(m.subject, subject) || subject.machine != machine_) {
-            Answer(m.reply, remote::GateStatus::kMalformed);
+        if (!remote::ParseSubject(subject_text, subject) || subject.machine != machine_) {
+            finish(remote::GateStatus::kMalformed, std::string());
             return;
         }
-        const auto* payload = reinterpret_cast<const uint8_t*>(m.payload.data());
+        const auto* bytes = reinterpret_cast<const uint8_t*>(payload.data());
         const remote::RequestCheck check =
-            remote::CheckRequest(subject, payload, m.payload.size(), rules_);
+            remote::CheckRequest(subject, bytes, payload.size(), rules_);
         if (check.status != remote::GateStatus::kReply) {
-            TraceLine("--" + m.subject + ": " + remote::GateStatusText(check.status));
-            Answer(m.reply, check.status);
+            TraceLine("--" + subject_text + ": " + remote::GateStatusText(check.status));
+            finish(check.status, std::string());
             return;
         }
         if (in_flight_.fetch_add(1) >= static_cast<int>(config_.max_in_flight)) {
             in_flight_.fetch_sub(1);
-            Answer(m.reply, remote::GateStatus::kBusy);
+            finish(remote::GateStatus::kBusy, std::string());
             return;
         }
         auto* command = new GateCommand(*this, 0);
         if (!command->ParseRequest(check.view)) {
             delete command;
             in_flight_.fetch_sub(1);
-            Answer(m.reply, remote::GateStatus::kMalformed);
+            finish(remote::GateStatus::kMalformed, std::string());
             return;
         }
-        command->reply_subject = m.reply;
+        command->finish = std::move(finish);
         command->node = subject.node;
         command->console = check.view.sender;
         command->console_seq = check.view.seq_no;
         command->console_tag = check.view.tag;
         command->SetTargetAddr(subject.node.c_str());
         command->timeout_ms = kForwardTimeoutMs;
-        if (config_.trace) TraceLine("->" + m.subject + " to " + m.reply);
         forwarder_.Post([this, command] { Forward(command); });
     }
 
@@ -246,13 +283,14 @@ public:
         const bool own_timeout =
             GetTickCount() - c.sent_at >= c.timeout_ms && c.GetResultCount() == 0;
         if (status == 0xFFFF0000u && c.GetResultCount() == 0) {
-            Answer(c.reply_subject, library_.Functions().SvcNodeExists(c.node.c_str())
-                                        ? remote::GateStatus::kNoReply
-                                        : remote::GateStatus::kNodeNotRunning);
+            c.finish(library_.Functions().SvcNodeExists(c.node.c_str())
+                         ? remote::GateStatus::kNoReply
+                         : remote::GateStatus::kNodeNotRunning,
+                     std::string());
             return;
         }
         if (status == 0xFFFF0002u && own_timeout) {
-            Answer(c.reply_subject, remote::GateStatus::kNoReply);
+            c.finish(remote::GateStatus::kNoReply, std::string());
             return;
         }
         BlockList items;
@@ -267,14 +305,12 @@ public:
         void* reply = PackMessage(memory, msg::kTypeReply, c.console_tag, c.node.c_str(),
                                   c.console.c_str(), status, c.console_seq, items);
         if (reply == nullptr) {
-            Answer(c.reply_subject, remote::GateStatus::kNoReply);
+            c.finish(remote::GateStatus::kNoReply, std::string());
             return;
         }
         const std::string bytes(static_cast<const char*>(reply), msg::DeclaredLength(reply));
         memory.Free(reply);
-        if (config_.trace)
-            TraceLine("<-" + c.reply_subject + ": " + std::to_string(bytes.size()) + " bytes");
-        link_.Publish(ReplyLines(c.reply_subject, bytes, link_.PieceSize()));
+        c.finish(remote::GateStatus::kReply, bytes);
     }
 
     [[nodiscard]] int InFlight() const { return in_flight_.load(); }
@@ -293,6 +329,7 @@ private:
     std::atomic<int> in_flight_{0};
     const ULONGLONG started_ = GetTickCount64();
     AlertPump* pump_ = nullptr;
+    QueueRunner* runner_ = nullptr;
     Forwarder forwarder_; // last: its thread ends before the rest goes
 };
 
@@ -389,9 +426,17 @@ int Main(int argc, char** argv) {
     MessagingLibrary& library = ProcessMessagingLibrary();
     if (!library.Bind())
         return Fail("the messaging library KAVIPC32.DLL is missing or incomplete", 1);
-    ServiceNode node(kNodeName, 0, library, SystemNodePlatform());
-    if (!node.IsRegistered())
-        return Fail(std::string("could not register the node ") + kNodeName, 1);
+    // A gate started again right after its predecessor died finds the name still held until
+    // the library notices the death (about a second): asked again for up to 5 s.
+    std::unique_ptr<ServiceNode> registered;
+    for (int k = 0; k < 25; ++k) {
+        registered = std::make_unique<ServiceNode>(kNodeName, 0, library, SystemNodePlatform());
+        if (registered->IsRegistered()) break;
+        registered.reset();
+        Sleep(200);
+    }
+    if (!registered) return Fail(std::string("could not register the node ") + kNodeName, 1);
+    ServiceNode& node = *registered;
 
     WSADATA wsa;
     if (WSAStartup(MAKEWORD(2, 2), &wsa) != 0) return Fail("Winsock did not start", 1);
@@ -403,7 +448,27 @@ int Main(int argc, char** argv) {
     Gate gate(config, machine, link, node, library);
     AlertPump pump(machine, link, node, library);
     gate.SetAlertPump(&pump);
-    link.SetGreeting([&] { return gate.PresenceLines("hello", remote::HelloSubject(machine)); });
+    QueueHooks hooks;
+    hooks.connected = [&] { return link.Connected(); };
+    hooks.node_running = [&](const std::string& n) {
+        return library.Functions().SvcNodeExists(n.c_str()) != 0;
+    };
+    hooks.publish = [&](std::string lines) { link.Publish(std::move(lines)); };
+    hooks.run = [&](const remote::QueuedRequest& q, QueueHooks::Done done) {
+        gate.Submit(q.subject, q.request,
+                    [done](remote::GateStatus status, const std::string& bytes) {
+                        done(static_cast<uint32_t>(status), bytes);
+                    });
+    };
+    hooks.now_ms = [] { return UtcNowMs(); };
+    hooks.trace = [](const std::string& line) { TraceLine(line); };
+    QueueRunner runner(machine, hooks);
+    gate.SetQueueRunner(&runner);
+    link.SetGreeting([&] {
+        runner.Kick();
+        return gate.PresenceLines("hello", remote::HelloSubject(machine));
+    });
+    runner.Start();
     TraceLine("--pmgate: machine " + machine + ", " + std::to_string(settings.servers.size()) +
               " servers");
 
@@ -439,6 +504,7 @@ int Main(int argc, char** argv) {
         }
     });
     node.Run(); // until kavipcctl quit pmgate, or the link gives up
+    runner.Stop();
     {
         std::lock_guard<std::mutex> hold(beat_lock);
         beat_stop = true;

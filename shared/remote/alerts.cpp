@@ -49,15 +49,6 @@ AlertRecord AlertFromHost(const std::string& machine, const host::HostAlert& a) 
     return r;
 }
 
-bool StreamStored(const std::string& answer) {
-    // An error answer holds a nested "error" object: the flat reader refuses it.
-    FlatObject o;
-    std::string stream;
-    uint64_t seq = 0;
-    return o.Read(answer) && o.Text("stream", stream) && o.Unsigned("seq", seq) &&
-           stream == kAlertStream && seq > 0;
-}
-
 void AlertOutbox::Raise(AlertRecord alert) {
     if (waiting_.size() >= capacity_) {
         waiting_.pop_front();

@@ -45,10 +45,6 @@ bool ParseAlert(const std::string& json, AlertRecord& out);
 // (the same host alert published again, by this gate run or the next, is one stored alert).
 AlertRecord AlertFromHost(const std::string& machine, const host::HostAlert& a);
 
-// The stream's answer to a publish ({"stream":..,"seq":..} or with "duplicate"): true when
-// the alert is stored; false for an error answer or anything else.
-bool StreamStored(const std::string& answer);
-
 // Alerts waiting for the stream, oldest first; bounded: when full the oldest goes, counted.
 class AlertOutbox {
 public:

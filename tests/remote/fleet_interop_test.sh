@@ -7,6 +7,9 @@
 #  - the server the gate is connected to is killed: a request in flight ends with a clear error
 #    or its right reply, never a hang; the gate answers again through another server in 10 s
 #  - the gate is killed and started again three times: the agent keeps no handle of it
+#  - an exec queued while the gate is stopped runs once when it is back, never again; one
+#    queued with a short expiry never runs; the read-only user cannot queue
+#  - fleet list shows the versions of quorlent and pmhost
 #  - the agent stops, its gate stays: "agent not running" from either console
 # Exit 77 (skipped) when the Windows build or nats-server is not there.
 set -uo pipefail
@@ -158,9 +161,13 @@ fi
 
 # The gate killed and started again, three times: the agent's handles stay where they were.
 handles() { wine_in_agent "$bin/proc_figures.exe" quorlent.exe | sed -n 's/.* handles \([0-9]*\) .*/\1/p'; }
-gate_start() {
-    (cd "$bin" && setsid "$top/tools/wine-run" pmgate.exe --config "$(winpath "$agent")\\pmgate.conf" \
-        >>"$agent/pmgate.out" 2>&1 </dev/null & echo $! >"$agent/pmgate.pid")
+gate_start() { # the pid recorded is the gate's own (setsid and wine-run exec)
+    (
+        cd "$bin" || exit 1
+        setsid "$top/tools/wine-run" pmgate.exe --config "$(winpath "$agent")\\pmgate.conf" \
+            >>"$agent/pmgate.out" 2>&1 </dev/null &
+        echo $! >"$agent/pmgate.pid"
+    )
 }
 sleep 2.5 # the agent's library lets go of consoles that ended about once a second
 before=$(handles)
@@ -178,9 +185,54 @@ echo "agent handles around three gate restarts: $before -> $after"
 [ -n "$before" ] && [ -n "$after" ] && [ "$after" -le $((before + 3)) ] ||
     fail "the agent's handles grew from '$before' to '$after' over three gate restarts"
 
+# Commands that wait: with the gate stopped, an exec is queued, and one that expires in 1 s;
+# the read-only user queues nothing. The gate starts: the first runs once, the second never;
+# the gate starts again: nothing runs again. Each run appends a line to ran.txt.
+# The gate stops through the messaging library (whichever gate holds the node), bounded.
+gate_stop() {
+    wine_in_agent "$bin/kavipcctl.exe" quit pmgate >/dev/null 2>&1
+    for i in $(seq 1 50); do
+        "$fleet" console --as readonly raw 0x504D4802 --to KAVMonitorClientNC --timeout 1000 \
+            >/dev/null 2>&1
+        [ $? = 5 ] && return 0
+        sleep 0.2
+    done
+    return 1
+}
+ran=$PM_FLEET_DIR/ran.txt
+: >"$ran"
+gate_stop || fail "the gate did not stop"
+expect 0 native operator fleet exec --machines agent1 --queue --json -- cmd /c "echo queued>>$(winpath "$ran")"
+id=$(sed -n 's/.*"queued": "\([0-9a-f]*\)".*/\1/p' <<<"$out")
+expect 0 native operator fleet exec --machines agent1 --queue --expire 1s -- cmd /c "echo late>>$(winpath "$ran")"
+late=$(sed -n 's/^queued for agent1 as \([0-9a-f]*\),.*/\1/p' <<<"$out")
+expect 4 native readonly fleet exec --machines agent1 --queue -- cmd /c echo refused
+grep -q ', 0 queued$' <<<"$out" || fail "the read-only user: $out"
+expect 0 native readonly fleet pending --machines agent1
+[ -n "$id" ] && [ -n "$late" ] && [ "$(grep -c "^agent1 " <<<"$out")" = 2 ] ||
+    fail "pending: $id $late: $out"
+sleep 1
+gate_start
+for i in $(seq 1 60); do
+    console native readonly fleet results --machines agent1 --json
+    grep -q "\"id\": \"$id\", \"state\": \"done\"" <<<"$out" &&
+        grep -q "\"id\": \"$late\", \"state\": \"expired\"" <<<"$out" && break
+    sleep 0.5
+done
+grep -q "\"exit_code\": 0, .*\"id\": \"$id\", \"state\": \"done\"" <<<"$out" ||
+    fail "no result of the queued request: $out"
+gate_stop || fail "the gate did not stop after its queue ran"
+gate_start
+gate_answers || fail "the gate did not answer after its queue ran"
+sleep 3 # the gate's first pull after it connected
+[ "$(cat "$ran" | tr -d '\r')" = queued ] || fail "ran.txt after two gate starts: $(cat "$ran")"
+expect 0 native operator fleet pending --machines agent1
+grep -q '^0 waiting$' <<<"$out" || fail "still waiting: $out"
+
 # The gate answers discovery with its machine's state, and fleet commands reach it.
 expect 0 native operator fleet list --json
-grep -q '"machine": "agent1", "state": "up".*"agent_running": true, "host_running": true' \
+version=$(tr -d '[:space:]' <"$top/packaging/VERSION")
+grep -q "\"machine\": \"agent1\", \"state\": \"up\".*\"agent_running\": true, \"host_running\": true, \"agent_version\": \"$version\", \"host_version\": \"$version\"" \
     <<<"$out" || fail "fleet list: $out"
 expect 0 native readonly fleet ps --where SERVICES.EXE
 grep -q '^agent1 [0-9]* services.exe$' <<<"$out" || fail "ps --where: $out"

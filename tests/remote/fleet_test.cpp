@@ -17,6 +17,7 @@
 #include "shared/node/command.h"
 #include "shared/remote/alerts.h"
 #include "shared/remote/presence.h"
+#include "shared/remote/queue.h"
 #include "tests/remote/remote_request.h"
 
 namespace pm::console {
@@ -153,9 +154,26 @@ public:
         --in_flight;
         return r;
     }
-    std::vector<std::string> Gather(const std::string& subject, const std::string&, uint32_t,
-                                    uint32_t, size_t) override {
+    // The queue's side of JetStream: consumers made, requests kept, results served.
+    std::vector<std::string> queued, results;
+    std::vector<std::string> Gather(const std::string& subject, const std::string& payload,
+                                    uint32_t, uint32_t, size_t) override {
         std::vector<std::string> out;
+        const std::string results_api = "$JS.API.STREAM.MSG.GET.PROCMGR_RESULTS";
+        if (subject.rfind("$JS.API.CONSUMER.DURABLE.CREATE.PROCMGR_QUEUE.gate_", 0) == 0) {
+            out.push_back("{\"name\":\"x\"}");
+        } else if (subject.size() > 6 && subject.compare(subject.size() - 6, 6, ".queue") == 0) {
+            queued.push_back(payload);
+            out.push_back("{\"stream\":\"PROCMGR_QUEUE\",\"seq\":" + std::to_string(queued.size()) +
+                          "}");
+        } else if (subject == "$JS.API.STREAM.INFO.PROCMGR_RESULTS") {
+            out.push_back("{\"state\":{\"first_seq\":1,\"last_seq\":" +
+                          std::to_string(results.size()) + "}}");
+        } else if (subject == results_api) {
+            const size_t seq = std::strtoul(payload.c_str() + 7, nullptr, 10); // {"seq":N}
+            out.push_back("{\"message\":{\"subject\":\"s\",\"data\":\"" +
+                          remote::Base64(results.at(seq - 1)) + "\"}}");
+        }
         if (subject != remote::kDiscoverSubject) return out;
         for (const std::string& m : discovered)
             out.push_back(remote::PresenceJson(Hello(m)));
@@ -250,7 +268,9 @@ TEST(FleetCommand, MachinesAndRefusals) {
     EXPECT_EQ(bus.sent.load(), 2);
 
     const std::vector<std::vector<std::string>> usage = {
-        {"kill", "4"},
+        {"kill", "4", "--expire", "1h"}, // --expire without --queue
+        {"ps", "--queue"},
+        {"kill", "4", "--queue", "--expire", "31d"},
         {"monitors", "add"},
         {"alerts", "--live", "--follow"},
         {"alerts", "--since", "yesterday"},
@@ -267,6 +287,53 @@ TEST(FleetCommand, MachinesAndRefusals) {
     io.out.clear();
     EXPECT_EQ(RunFleet({"list", "--machines", "a*"}, io), kExitReply);
     EXPECT_NE(io.out.find("2 machines, 2 up"), std::string::npos);
+}
+
+TEST(FleetQueue, WhatNoOneTookWaitsAndItsResultReadsAsLive) {
+    MemoryBus bus;
+    bus.discovered = {"a1", "d1", "n1"};
+    CapturedIo io;
+    io.bus = &bus;
+    // a1 answers, n1 may be running it (no reply): neither waits; d1 (agent not running) and
+    // z1 (no gate) do.
+    EXPECT_EQ(
+        RunFleet({"kill", "1234", "--machines", "*,z1", "--yes", "--queue", "--expire", "2h"}, io),
+        kExitNoReply);
+    EXPECT_NE(io.out.find("1 answered, 1 no reply, 1 no such machine, 1 agent not running, "
+                          "2 queued"),
+              std::string::npos);
+    ASSERT_EQ(bus.queued.size(), 2u);
+    remote::QueuedRequest q;
+    ASSERT_TRUE(remote::ParseQueued(bus.queued[1], q));
+    EXPECT_EQ(q.machine, "z1");
+    EXPECT_EQ(q.subject, "procmgr.z1.ProcMgr.73124534");
+    EXPECT_EQ(q.words, (std::vector<std::string>{"kill", "1234"}));
+    EXPECT_EQ(q.expires_ms - q.queued_ms, 7200000u);
+
+    // Recorded by the gate: the node's reply (another sequence number), a gate status, an
+    // expiry; each shown as a live request's would be.
+    remote::QueueResult done;
+    done.request = q;
+    done.state = remote::QueueState::kDone;
+    test::HeapMemory memory;
+    BlockList none;
+    void* m = PackMessage(memory, msg::kTypeReply, 0, "ProcMgr", "x", 0, 77, none);
+    done.reply.assign(static_cast<const char*>(m), msg::DeclaredLength(m));
+    memory.Free(m);
+    remote::QueueResult refused = done, expired = done;
+    refused.reply.clear();
+    refused.gate_status = 3;
+    expired.state = remote::QueueState::kExpired;
+    bus.results = {remote::ResultJson(done), "garbage", remote::ResultJson(refused),
+                   remote::ResultJson(expired)};
+    io.out.clear();
+    io.err.clear();
+    EXPECT_EQ(RunFleet({"results", "--json"}, io), kExitReply);
+    EXPECT_NE(io.out.find("\"exit_code\": 0, \"elapsed_ms\": 0, \"result\": {\"status\": 0"),
+              std::string::npos)
+        << io.out;
+    EXPECT_NE(io.out.find("\"exit_code\": 6,"), std::string::npos);
+    EXPECT_NE(io.out.find("\"state\": \"expired\""), std::string::npos);
 }
 
 TEST(FleetAlerts, RecordsAndOutbox) {
@@ -295,7 +362,7 @@ TEST(FleetAlerts, RecordsAndOutbox) {
     EXPECT_EQ(box.Size(), 2u);
 }
 
-TEST(FleetAlerts, FromTheHostAndTheStreamsAnswer) {
+TEST(FleetAlerts, FromTheHost) {
     host::HostAlert h;
     h.seq = 12;
     h.time = 1700000000;
@@ -308,20 +375,6 @@ TEST(FleetAlerts, FromTheHostAndTheStreamsAnswer) {
     EXPECT_EQ(a.MessageId(), "web01-host1700000000-12");
     EXPECT_EQ(a.time_ms, 1700000000000u);
     EXPECT_EQ(a.code, 0x20001u);
-    struct Case {
-        const char* answer;
-        bool stored;
-    };
-    const Case cases[] = {
-        {R"({"stream":"PROCMGR_ALERTS","seq":5})", true},
-        {R"({"stream":"PROCMGR_ALERTS","seq":5,"duplicate":true})", true},
-        {R"({"stream":"OTHER","seq":5})", false},
-        {R"({"stream":"PROCMGR_ALERTS","seq":0})", false},
-        {R"({"error":{"code":503,"description":"no suitable peers"}})", false},
-        {"", false},
-    };
-    for (const Case& c : cases)
-        EXPECT_EQ(remote::StreamStored(c.answer), c.stored) << c.answer;
 }
 
 TEST(FleetAlerts, TimesAndReading) {

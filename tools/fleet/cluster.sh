@@ -9,8 +9,8 @@
 #   tools/fleet/cluster.sh kill DIR N   kill server N (1-3) at once (fault tests)
 # Servers listen on 127.0.0.1:BASE_PORT..BASE_PORT+2 (clients, TLS) and BASE_PORT+10..+12
 # (routes). Users: operator (every command), readonly (listings only), one per machine
-# (subscribes to its own procmgr.<machine>.> and procmgr.discover, publishes replies and its
-# presence only), pmsim (the simulator: every machine's subjects).
+# (subscribes to its own procmgr.<machine>.> and procmgr.discover, publishes replies, its
+# presence and alerts, and takes its own queued requests and records their results), pmsim (the simulator: every machine's subjects).
 set -euo pipefail
 
 say() { printf '%s\n' "$*" >&2; }
@@ -55,7 +55,9 @@ gen() {
     # Users, as nats-server's authorization block. Consoles hear the gates' presence.
     local presence='"procmgr.*.hello", "procmgr.*.heartbeat", '
     # Reading the alerts: stream information, its consumers, their next messages and acks.
-    local js_read='"$JS.API.INFO", "$JS.API.STREAM.INFO.PROCMGR_ALERTS", "$JS.API.CONSUMER.*.PROCMGR_ALERTS.>", "$JS.API.CONSUMER.CREATE.PROCMGR_ALERTS", "$JS.API.CONSUMER.DURABLE.CREATE.PROCMGR_ALERTS.>", "$JS.API.CONSUMER.MSG.NEXT.PROCMGR_ALERTS.>", "$JS.ACK.PROCMGR_ALERTS.>"],'
+    local js_read='"$JS.API.INFO", "$JS.API.STREAM.INFO.PROCMGR_ALERTS", "$JS.API.CONSUMER.*.PROCMGR_ALERTS.>", "$JS.API.CONSUMER.CREATE.PROCMGR_ALERTS", "$JS.API.CONSUMER.DURABLE.CREATE.PROCMGR_ALERTS.>", "$JS.API.CONSUMER.MSG.NEXT.PROCMGR_ALERTS.>", "$JS.ACK.PROCMGR_ALERTS.>", '
+    # Listing what waits in the queue and what ran: stream information and stored messages.
+    js_read+='"$JS.API.STREAM.INFO.PROCMGR_QUEUE", "$JS.API.STREAM.MSG.GET.PROCMGR_QUEUE", "$JS.API.STREAM.INFO.PROCMGR_RESULTS", "$JS.API.STREAM.MSG.GET.PROCMGR_RESULTS"],'
     {
         echo "authorization {"
         echo "  users: ["
@@ -68,7 +70,9 @@ gen() {
         for u in "${machines[@]}"; do
             echo "    { user: $u, password: \"$(cat "$dir/users/$u.password")\","
             echo "      permissions: { subscribe: [\"procmgr.$u.>\", \"procmgr.discover\"],"
-            echo "                     publish: [\"procmgr.$u.hello\", \"procmgr.$u.heartbeat\", \"procmgr.$u.alerts\"],"
+            echo "                     publish: [\"procmgr.$u.hello\", \"procmgr.$u.heartbeat\", \"procmgr.$u.alerts\","
+            # Its queue: the next request of its consumer, the acks, its own results.
+            echo "                               \"\$JS.API.CONSUMER.MSG.NEXT.PROCMGR_QUEUE.gate_$u\", \"\$JS.ACK.PROCMGR_QUEUE.gate_$u.>\", \"procmgr.$u.results.*\"],"
             echo "                     allow_responses: { max: 100000, expires: \"1m\" } } }"
         done
         # The simulator answers for machines sim1..simM: every machine's subjects.

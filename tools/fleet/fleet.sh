@@ -130,10 +130,10 @@ sim() {
     say "pmsim: $m machines sim1..sim$m (pid $(cat "$fleet/pmsim.pid"), log $fleet/pmsim.log)"
 }
 
-# The alerts' stream (the console waits, bounded, for the servers' JetStream to be ready).
+# The alerts' and the queue's streams (the console waits, bounded, for JetStream to be ready).
 setup_alerts() {
     "$console_bin" --conf "$fleet/operator.conf" fleet setup >/dev/null 2>&1 ||
-        say "the stream PROCMGR_ALERTS could not be created (pmconsole fleet setup)"
+        say "the streams PROCMGR_ALERTS, PROCMGR_QUEUE and PROCMGR_RESULTS could not be created (pmconsole fleet setup)"
 }
 
 sim_stop() {

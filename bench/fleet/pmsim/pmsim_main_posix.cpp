@@ -26,6 +26,7 @@
 #include "shared/remote/alerts.h"
 #include "shared/remote/pieces.h"
 #include "shared/remote/presence.h"
+#include "shared/remote/subjects.h"
 
 namespace pm::sim {
 namespace {
@@ -164,7 +165,8 @@ void OnMessage(natsConnection* nc, natsSubscription*, natsMsg* msg, void* closur
             for (SimMachine* m : c->machines)
                 Publish(nc, reply,
                         remote::PresenceJson(m->Presence("discover", up, c->heartbeat_s)));
-        } else {
+        } else if (remote::Subject s; remote::ParseSubject(subject, s)) {
+            // Requests only: what is queued for a machine (procmgr.<m>.queue) is the stream's.
             const size_t a = subject.find('.') + 1, b = subject.find('.', a);
             auto it = c->by_name.find(subject.substr(a, b - a));
             if (it != c->by_name.end()) {

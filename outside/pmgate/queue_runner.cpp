@@ -1,0 +1,226 @@
+// Portable: the gate's queued requests.
+#include "outside/pmgate/queue_runner.h"
+
+#include <chrono>
+#include <memory>
+
+#include "shared/nats/client_state.h"
+#include "shared/nats/headers.h"
+#include "shared/remote/alerts.h"
+#include "shared/remote/operations.h"
+#include "shared/remote/statuses.h"
+#include "shared/remote/subjects.h"
+
+namespace pm::gate {
+namespace {
+
+// The pull waits this long at the server for a request, the runner a little longer.
+constexpr const char* kPull = "{\"batch\":1,\"expires\":20000000000}";
+constexpr uint32_t kPullWaitMs = 22000;
+constexpr uint32_t kAnswerWaitMs = 5000;
+// A node's completion comes within the gate's forwarding time-out; this bounds the wait.
+constexpr uint32_t kRunWaitMs = 60000;
+// The "done" record is published again until the stream takes it (it replaces itself).
+constexpr int kRecordTries = 20;
+
+} // namespace
+
+QueueRunner::QueueRunner(std::string machine, QueueHooks hooks)
+    : machine_(std::move(machine)),
+      prefix_(std::string(remote::kSubjectRoot) + "." + machine_ + ".acks.q"),
+      queue_subject_(remote::QueueSubject(machine_)),
+      ack_prefix_(std::string("$JS.ACK.") + remote::kQueueStream + "." +
+                  remote::QueueConsumer(machine_) + "."),
+      hooks_(std::move(hooks)) {}
+
+QueueRunner::~QueueRunner() {
+    Stop();
+}
+
+void QueueRunner::Start() {
+    thread_ = std::thread([this] { Loop(); });
+}
+
+void QueueRunner::Stop() {
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        stop_ = true;
+    }
+    wake_.notify_all();
+    if (thread_.joinable()) thread_.join();
+}
+
+void QueueRunner::Kick() {
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        kicked_ = true;
+    }
+    wake_.notify_all();
+}
+
+bool QueueRunner::OnAnswer(const nats::Message& m) {
+    // A pulled request comes on the pull's subscription with its own subject and the
+    // consumer's ack subject as its reply; statuses and the API's answers on the reply subject.
+    const bool pulled =
+        m.subject == queue_subject_ && m.reply.compare(0, ack_prefix_.size(), ack_prefix_) == 0;
+    if (!pulled && m.subject.compare(0, prefix_.size(), prefix_) != 0) return false;
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        // An answer to an earlier question (given up on) is dropped: a request it brings is
+        // not acknowledged and comes again.
+        if ((pulled ? !pulling_ : m.subject != waiting_for_) || answered_) return true;
+        answer_ = m;
+        answered_ = true;
+    }
+    wake_.notify_all();
+    return true;
+}
+
+bool QueueRunner::Ask(const std::string& subject, const std::string& headers,
+                      const std::string& payload, uint32_t wait_ms, nats::Message& answer) {
+    std::unique_lock<std::mutex> hold(lock_);
+    if (stop_) return false;
+    waiting_for_ = prefix_ + std::to_string(++asks_);
+    answered_ = false;
+    pulling_ = subject == remote::QueueNextSubject(machine_);
+    const std::string lines =
+        headers.empty() ? nats::ClientState::PubLines(subject, waiting_for_, payload)
+                        : nats::ClientState::HPubLines(subject, waiting_for_, headers, payload);
+    hold.unlock();
+    hooks_.publish(lines);
+    hold.lock();
+    const bool got = wake_.wait_for(hold, std::chrono::milliseconds(wait_ms), [this] {
+        return stop_ || answered_;
+    }) && answered_;
+    waiting_for_.clear();
+    pulling_ = false;
+    if (got) answer = std::move(answer_);
+    return got;
+}
+
+void QueueRunner::Loop() {
+    for (;;) {
+        {
+            std::unique_lock<std::mutex> hold(lock_);
+            wake_.wait_for(hold, std::chrono::seconds(2), [this] { return stop_ || kicked_; });
+            if (stop_) return;
+            kicked_ = false;
+        }
+        // Only while the agent runs: what waits is for it, and it keeps waiting meanwhile.
+        while (hooks_.connected() && hooks_.node_running(remote::kAgentNode)) {
+            nats::Message m;
+            if (!Ask(remote::QueueNextSubject(machine_), "", kPull, kPullWaitMs, m)) break;
+            nats::HeaderBlock h;
+            // A status instead of a request: none waits (404, 408), or no consumer (503).
+            if (!m.headers.empty() && ParseHeaderBlock(m.headers, h) && h.code != 0) {
+                if (h.code == 408) continue;
+                break;
+            }
+            Handle(m);
+        }
+    }
+}
+
+bool QueueRunner::Record(const remote::QueueResult& r, const std::string& msg_id, bool first,
+                         std::string& answer) {
+    // The first record carries no message id: published again after a lost answer, it is
+    // refused as "wrong last sequence" and the request is taken as started (at most once).
+    std::vector<std::pair<std::string, std::string>> fields;
+    if (first)
+        fields.emplace_back(remote::kExpectedLastSubjectSeqHeader, "0");
+    else
+        fields.emplace_back(remote::kMsgIdHeader, msg_id);
+    nats::Message m;
+    if (!Ask(remote::ResultSubject(machine_, r.request.id), nats::BuildHeaderBlock(fields),
+             remote::ResultJson(r), kAnswerWaitMs, m))
+        return false;
+    answer = m.payload;
+    return true;
+}
+
+void QueueRunner::Handle(const nats::Message& m) {
+    remote::QueuedRequest q;
+    const bool parsed = remote::ParseQueued(m.payload, q);
+    const remote::QueueAction action = remote::Decide(parsed, q, machine_, hooks_.now_ms());
+    if (action == remote::QueueAction::kDrop) {
+        hooks_.trace("!!queue: a message that is no request for this machine, dropped");
+        hooks_.publish(nats::ClientState::PubLines(m.reply, "", "+TERM"));
+        return;
+    }
+    remote::Subject subject;
+    remote::ParseSubject(q.subject, subject);
+    if (action == remote::QueueAction::kRun && !hooks_.node_running(subject.node)) {
+        // Not acknowledged: it comes again after the consumer's wait.
+        hooks_.trace("--queue " + q.id + ": " + subject.node + " is not running, later");
+        return;
+    }
+    remote::QueueResult r;
+    r.request = q;
+    r.request.request.clear();
+    r.state = action == remote::QueueAction::kRun ? remote::QueueState::kStarted
+                                                  : remote::QueueState::kExpired;
+    r.at_ms = hooks_.now_ms();
+    std::string answer;
+    if (!Record(r, std::string(), true, answer)) return; // stays queued: asked again later
+    switch (remote::ReadStartAnswer(answer)) {
+    case remote::StartAnswer::kFailed:
+        hooks_.trace("!!queue " + q.id + ": the results stream did not take it: " + answer);
+        return;
+    case remote::StartAnswer::kAlreadyStarted:
+        hooks_.trace("--queue " + q.id + ": already started once, not run again");
+        hooks_.publish(nats::ClientState::PubLines(m.reply, "", "+ACK"));
+        return;
+    case remote::StartAnswer::kFirst:
+        break;
+    }
+    hooks_.publish(nats::ClientState::PubLines(m.reply, "", "+ACK"));
+    if (r.state == remote::QueueState::kExpired) {
+        hooks_.trace("--queue " + q.id + ": expired, not run");
+        return;
+    }
+    hooks_.trace("->queue " + q.id + ": " + q.subject);
+    // Shared with the completion, which may come after the runner gave up waiting.
+    struct Outcome {
+        std::mutex lock;
+        std::condition_variable wake;
+        bool done = false;
+        uint32_t status = 0;
+        std::string reply;
+    };
+    auto outcome = std::make_shared<Outcome>();
+    hooks_.run(q, [outcome](uint32_t s, std::string bytes) {
+        std::lock_guard<std::mutex> hold(outcome->lock);
+        outcome->status = s;
+        outcome->reply = std::move(bytes);
+        outcome->done = true;
+        outcome->wake.notify_all();
+    });
+    uint32_t status = static_cast<uint32_t>(remote::GateStatus::kNoReply);
+    std::string reply;
+    {
+        std::unique_lock<std::mutex> hold(outcome->lock);
+        if (outcome->wake.wait_for(hold, std::chrono::milliseconds(kRunWaitMs),
+                                   [&] { return outcome->done; })) {
+            status = outcome->status;
+            reply = std::move(outcome->reply);
+        }
+    }
+    r.state = remote::QueueState::kDone;
+    r.at_ms = hooks_.now_ms();
+    r.gate_status = status;
+    r.reply_size = reply.size();
+    if (reply.size() <= remote::kMaxKeptReply) r.reply = std::move(reply);
+    for (int k = 0; k < kRecordTries; ++k) {
+        if (Record(r, q.id + "-done", false, answer) &&
+            remote::PublishStored(answer, remote::kResultStream))
+            break;
+        {
+            std::unique_lock<std::mutex> hold(lock_);
+            if (wake_.wait_for(hold, std::chrono::seconds(3), [this] { return stop_; })) break;
+        }
+    }
+    hooks_.trace("<-queue " + q.id + ": status " + std::to_string(status) + ", " +
+                 std::to_string(r.reply_size) + " bytes");
+}
+
+} // namespace pm::gate

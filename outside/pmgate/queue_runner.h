@@ -1,0 +1,70 @@
+// The gate's queued requests: while the link is up and the agent runs, one long pull at a time
+// from the machine's consumer of PROCMGR_QUEUE; each request fetched is recorded "started" in
+// PROCMGR_RESULTS only if no record of its id exists (else it is acknowledged and never run),
+// acknowledged, run through the gate's own forwarding and recorded "done" with the node's reply.
+// A request past its expiry is recorded "expired" and never runs. The API's answers come to
+// procmgr.<machine>.acks.q<n>, a pulled request with its own subject (procmgr.<machine>.queue)
+// and the consumer's ack subject. Portable: standard threads; the gate gives the hooks.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "shared/nats/protocol_parser.h"
+#include "shared/remote/queue.h"
+
+namespace pm::gate {
+
+struct QueueHooks {
+    std::function<bool()> connected;
+    std::function<bool(const std::string& node)> node_running;
+    std::function<void(std::string lines)> publish;
+    // Runs the request as a live one; `done` is called once (any thread) with the gate status
+    // (0: `reply` is the node's reply message).
+    using Done = std::function<void(uint32_t status, std::string reply)>;
+    std::function<void(const remote::QueuedRequest& q, Done done)> run;
+    std::function<uint64_t()> now_ms; // ms since 1970, UTC
+    std::function<void(const std::string& line)> trace;
+};
+
+class QueueRunner {
+public:
+    QueueRunner(std::string machine, QueueHooks hooks);
+    QueueRunner(const QueueRunner&) = delete;
+    QueueRunner& operator=(const QueueRunner&) = delete;
+    ~QueueRunner(); // stops and joins
+
+    void Start();
+    void Stop();
+    // True when the message was an answer to the runner (taken).
+    bool OnAnswer(const nats::Message& m);
+    // Looks at the queue now (the link has just connected).
+    void Kick();
+
+private:
+    void Loop();
+    void Handle(const nats::Message& m);
+    // Publishes with a fresh reply subject and waits for its one answer.
+    bool Ask(const std::string& subject, const std::string& headers, const std::string& payload,
+             uint32_t wait_ms, nats::Message& answer);
+    bool Record(const remote::QueueResult& r, const std::string& msg_id, bool first,
+                std::string& answer);
+
+    std::string machine_;
+    std::string prefix_; // procmgr.<machine>.acks.q
+    std::string queue_subject_, ack_prefix_;
+    QueueHooks hooks_;
+    std::mutex lock_;
+    std::condition_variable wake_;
+    bool stop_ = false, kicked_ = false, answered_ = false, pulling_ = false;
+    uint64_t asks_ = 0;
+    std::string waiting_for_;
+    nats::Message answer_;
+    std::thread thread_;
+};
+
+} // namespace pm::gate

@@ -1,0 +1,211 @@
+// Portable: the JetStream API's answers, read without trusting them, and base64.
+#include "shared/remote/flat_json.h"
+#include "shared/remote/queue.h"
+
+namespace pm::remote {
+namespace {
+
+constexpr int kMaxDepth = 32;
+
+class Scanner {
+public:
+    explicit Scanner(const std::string& s) : s_(s) {}
+
+    void Blank() {
+        while (i_ < s_.size() &&
+               (s_[i_] == ' ' || s_[i_] == '\t' || s_[i_] == '\r' || s_[i_] == '\n'))
+            ++i_;
+    }
+    bool Take(char c) {
+        Blank();
+        if (i_ < s_.size() && s_[i_] == c) {
+            ++i_;
+            return true;
+        }
+        return false;
+    }
+    // A string's raw text between its quotes.
+    bool String(std::string& raw) {
+        if (!Take('"')) return false;
+        const size_t start = i_;
+        for (; i_ < s_.size(); ++i_) {
+            if (s_[i_] == '\\') {
+                ++i_;
+            } else if (s_[i_] == '"') {
+                raw = s_.substr(start, i_ - start);
+                ++i_;
+                return true;
+            }
+        }
+        return false;
+    }
+    bool Value(int depth) {
+        Blank();
+        if (i_ >= s_.size() || depth > kMaxDepth) return false;
+        const char c = s_[i_];
+        std::string ignored;
+        if (c == '"') return String(ignored);
+        if (c == '{' || c == '[') {
+            const char close = c == '{' ? '}' : ']';
+            ++i_;
+            if (Take(close)) return true;
+            for (;;) {
+                if (c == '{' && (!String(ignored) || !Take(':'))) return false;
+                if (!Value(depth + 1)) return false;
+                if (Take(close)) return true;
+                if (!Take(',')) return false;
+            }
+        }
+        const size_t start = i_;
+        while (i_ < s_.size() && s_[i_] != ',' && s_[i_] != '}' && s_[i_] != ']' && s_[i_] != ' ' &&
+               s_[i_] != '\r' && s_[i_] != '\n' && s_[i_] != '\t' && s_[i_] != '"' &&
+               s_[i_] != '{' && s_[i_] != '[' && s_[i_] != ':')
+            ++i_;
+        return i_ > start;
+    }
+    [[nodiscard]] size_t Pos() const { return i_; }
+
+private:
+    const std::string& s_;
+    size_t i_ = 0;
+};
+
+bool Unsigned(const std::string& raw, uint64_t& out) {
+    if (raw.empty() || raw.size() > 19) return false;
+    uint64_t v = 0;
+    for (char c : raw) {
+        if (c < '0' || c > '9') return false;
+        v = v * 10 + static_cast<uint64_t>(c - '0');
+    }
+    out = v;
+    return true;
+}
+
+bool Text(const std::string& raw, std::string& out) {
+    FlatObject o;
+    out.clear();
+    return o.Read("{\"v\":" + raw + "}") && o.Text("v", out) && raw.size() >= 2 && raw[0] == '"';
+}
+
+int Sextet(char c) {
+    if (c >= 'A' && c <= 'Z') return c - 'A';
+    if (c >= 'a' && c <= 'z') return c - 'a' + 26;
+    if (c >= '0' && c <= '9') return c - '0' + 52;
+    if (c == '+') return 62;
+    if (c == '/') return 63;
+    return -1;
+}
+
+} // namespace
+
+bool JsonMember(const std::string& object, const std::string& key, std::string& raw) {
+    Scanner s(object);
+    if (!s.Take('{')) return false;
+    if (s.Take('}')) return false;
+    bool found = false;
+    for (;;) {
+        std::string name;
+        if (!s.String(name) || !s.Take(':')) return false;
+        s.Blank();
+        const size_t start = s.Pos();
+        if (!s.Value(0)) return false;
+        if (!found && name == key) {
+            raw = object.substr(start, s.Pos() - start);
+            found = true;
+        }
+        if (s.Take('}')) break;
+        if (!s.Take(',')) return false;
+    }
+    s.Blank();
+    return found && s.Pos() == object.size();
+}
+
+bool PublishStored(const std::string& answer, const char* stream) {
+    std::string raw, name;
+    uint64_t seq = 0;
+    return JsonMember(answer, "stream", raw) && Text(raw, name) && name == stream &&
+           JsonMember(answer, "seq", raw) && Unsigned(raw, seq) && seq > 0 &&
+           !JsonMember(answer, "error", raw);
+}
+
+bool ApiError(const std::string& answer, std::string& description, uint64_t& err_code) {
+    std::string error, raw;
+    if (!JsonMember(answer, "error", error)) return false;
+    description.clear();
+    err_code = 0;
+    if (JsonMember(error, "description", raw)) Text(raw, description);
+    if (JsonMember(error, "err_code", raw)) Unsigned(raw, err_code);
+    return true;
+}
+
+bool StreamRange(const std::string& answer, uint64_t& first, uint64_t& last) {
+    std::string state, raw;
+    uint64_t f = 0, l = 0;
+    if (!JsonMember(answer, "state", state) || !JsonMember(state, "first_seq", raw) ||
+        !Unsigned(raw, f) || !JsonMember(state, "last_seq", raw) || !Unsigned(raw, l))
+        return false;
+    first = f;
+    last = l;
+    return true;
+}
+
+bool StoredMessage(const std::string& answer, std::string& subject, std::string& data) {
+    std::string message, raw, text, subj;
+    if (!JsonMember(answer, "message", message) || !JsonMember(message, "subject", raw) ||
+        !Text(raw, subj))
+        return false;
+    std::string bytes;
+    if (JsonMember(message, "data", raw) && (!Text(raw, text) || !FromBase64(text, bytes)))
+        return false;
+    subject = subj;
+    data = std::move(bytes);
+    return true;
+}
+
+std::string Base64(const std::string& bytes) {
+    static const char kDigits[] =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    out.reserve((bytes.size() + 2) / 3 * 4);
+    for (size_t i = 0; i < bytes.size(); i += 3) {
+        const size_t n = bytes.size() - i < 3 ? bytes.size() - i : 3;
+        uint32_t v = static_cast<uint32_t>(static_cast<unsigned char>(bytes[i])) << 16;
+        if (n > 1) v |= static_cast<uint32_t>(static_cast<unsigned char>(bytes[i + 1])) << 8;
+        if (n > 2) v |= static_cast<unsigned char>(bytes[i + 2]);
+        out += kDigits[(v >> 18) & 63];
+        out += kDigits[(v >> 12) & 63];
+        out += n > 1 ? kDigits[(v >> 6) & 63] : '=';
+        out += n > 2 ? kDigits[v & 63] : '=';
+    }
+    return out;
+}
+
+bool FromBase64(const std::string& text, std::string& bytes) {
+    if (text.size() % 4 != 0) return false;
+    std::string out;
+    out.reserve(text.size() / 4 * 3);
+    for (size_t i = 0; i < text.size(); i += 4) {
+        const bool last = i + 4 == text.size();
+        int pad = 0;
+        uint32_t v = 0;
+        for (size_t k = 0; k < 4; ++k) {
+            const char c = text[i + k];
+            int d = Sextet(c);
+            // '=' only at the end of the last group, at most two.
+            if (c == '=' && last && k >= 2 && (k == 3 || text[i + 3] == '=')) {
+                d = 0;
+                ++pad;
+            } else if (d < 0 || pad > 0) {
+                return false;
+            }
+            v = v << 6 | static_cast<uint32_t>(d);
+        }
+        out += static_cast<char>(v >> 16);
+        if (pad < 2) out += static_cast<char>((v >> 8) & 0xFF);
+        if (pad < 1) out += static_cast<char>(v & 0xFF);
+    }
+    bytes = std::move(out);
+    return true;
+}
+
+} // namespace pm::remote

@@ -1,0 +1,30 @@
+// Queued requests, their results and the JetStream API's answers under libFuzzer: any bytes
+// either fail to read or read into a record that is written back and read again to the same
+// record; the answers' readers never read past the bytes.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+
+#include "shared/remote/queue.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    namespace r = pm::remote;
+    const std::string text(reinterpret_cast<const char*>(data), size);
+    r::QueuedRequest q, q2;
+    if (r::ParseQueued(text, q) &&
+        (!r::ParseQueued(r::QueuedJson(q), q2) || r::QueuedJson(q2) != r::QueuedJson(q)))
+        std::abort();
+    r::QueueResult a, b;
+    if (r::ParseResult(text, a) &&
+        (!r::ParseResult(r::ResultJson(a), b) || r::ResultJson(b) != r::ResultJson(a)))
+        std::abort();
+    std::string s1, s2;
+    uint64_t first = 0, last = 0;
+    r::StoredMessage(text, s1, s2);
+    r::StreamRange(text, first, last);
+    r::ApiError(text, s1, first);
+    r::ReadStartAnswer(text);
+    if (r::FromBase64(text, s1) && r::FromBase64(r::Base64(s1), s2) && s1 != s2) std::abort();
+    return 0;
+}
