@@ -17,27 +17,6 @@ namespace {
 
 constexpr uint32_t kGetUpdates = 0x73124533;
 
-// One machine's console: requests go to that machine, output is kept for later.
-class CaptureIo final : public ConsoleIo {
-public:
-    CaptureIo(ConsoleIo& parent, RequestTransport& transport, const std::string& sender)
-        : parent_(parent), transport_(transport), sender_(sender) {}
-    Reply Send(const Request& request) override {
-        return SendThrough(transport_, request, sender_);
-    }
-    void Out(const std::string& text) override { out += text; }
-    void Err(const std::string& text) override { err += text; }
-    CompressedConverter Converter() override { return parent_.Converter(); }
-    TextDecoder Decoder() override { return parent_.Decoder(); }
-
-    std::string out, err;
-
-private:
-    ConsoleIo& parent_;
-    RequestTransport& transport_;
-    const std::string& sender_;
-};
-
 // Keeps a copy of the first request that no one took, when the machine took none before it.
 class KeepingTransport final : public RequestTransport {
 public:

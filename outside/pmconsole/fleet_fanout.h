@@ -6,12 +6,35 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "outside/pmconsole/console_commands.h"
 #include "outside/pmconsole/fleet_bus.h"
+#include "outside/pmconsole/request_transport.h"
 
 namespace pm::console {
+
+// One machine's console: requests go to that machine with the sender given, output is kept.
+class CaptureIo final : public ConsoleIo {
+public:
+    CaptureIo(ConsoleIo& parent, RequestTransport& transport, std::string sender)
+        : parent_(parent), transport_(transport), sender_(std::move(sender)) {}
+    Reply Send(const Request& request) override {
+        return SendThrough(transport_, request, sender_);
+    }
+    void Out(const std::string& text) override { out += text; }
+    void Err(const std::string& text) override { err += text; }
+    CompressedConverter Converter() override { return parent_.Converter(); }
+    TextDecoder Decoder() override { return parent_.Decoder(); }
+
+    std::string out, err;
+
+private:
+    ConsoleIo& parent_;
+    RequestTransport& transport_;
+    const std::string sender_;
+};
 
 struct FanOutResult {
     std::string machine;

@@ -113,24 +113,6 @@ private:
     bool used_ = false;
 };
 
-class ReplayIo final : public ConsoleIo {
-public:
-    ReplayIo(ConsoleIo& parent, RequestTransport& transport)
-        : parent_(parent), transport_(transport) {}
-    Reply Send(const Request& request) override {
-        return SendThrough(transport_, request, "pmconsole-fleet");
-    }
-    void Out(const std::string& text) override { out += text; }
-    void Err(const std::string& text) override { err += text; }
-    CompressedConverter Converter() override { return parent_.Converter(); }
-    TextDecoder Decoder() override { return parent_.Decoder(); }
-    std::string out, err;
-
-private:
-    ConsoleIo& parent_;
-    RequestTransport& transport_;
-};
-
 } // namespace
 
 bool SetupQueueStreams(FleetBus& bus, std::string& error) {
@@ -224,7 +206,7 @@ int ShowResults(FleetBus& bus, ConsoleIo& io, const StreamListing& l) {
             } else if (r.state == remote::QueueState::kDone) {
                 // The command that queued it decodes the reply, as it would a live one.
                 ReplayTransport replay(r);
-                ReplayIo one(io, replay);
+                CaptureIo one(io, replay, "pmconsole-fleet");
                 std::vector<std::string> words = q.words;
                 if (l.json && !words.empty()) words.insert(words.begin() + 1, "--json");
                 shown.exit_code = RunConsole(words, one);

@@ -2,6 +2,7 @@
 #include "shared/nats/client_state.h"
 
 #include "shared/nats/server_info.h"
+#include "shared/text/json_string.h"
 
 namespace pm::nats {
 

@@ -22,7 +22,4 @@ struct ServerInfo {
 // False (and `out` untouched) when the text is not one JSON object.
 bool ParseServerInfo(const std::string& json, ServerInfo& out);
 
-// A JSON string literal with the quotes, escaping what JSON requires.
-std::string JsonString(const std::string& text);
-
 } // namespace pm::nats

@@ -19,13 +19,6 @@ public:
     bool Unsigned(const char* key, uint64_t& out) const;
 
 private:
-    void Blank();
-    bool Take(char c);
-    bool String(std::string& out);
-    bool Value(std::string& out, bool& text);
-
-    const std::string* s_ = nullptr;
-    size_t i_ = 0;
     std::map<std::string, std::pair<std::string, bool>> fields_; // value, is a string
 };
 

@@ -1,90 +1,14 @@
 // Portable: the JetStream API's answers, read without trusting them, and base64.
-#include "shared/remote/flat_json.h"
 #include "shared/remote/queue.h"
+#include "shared/text/json_scanner.h"
 
 namespace pm::remote {
 namespace {
 
-constexpr int kMaxDepth = 32;
-
-class Scanner {
-public:
-    explicit Scanner(const std::string& s) : s_(s) {}
-
-    void Blank() {
-        while (i_ < s_.size() &&
-               (s_[i_] == ' ' || s_[i_] == '\t' || s_[i_] == '\r' || s_[i_] == '\n'))
-            ++i_;
-    }
-    bool Take(char c) {
-        Blank();
-        if (i_ < s_.size() && s_[i_] == c) {
-            ++i_;
-            return true;
-        }
-        return false;
-    }
-    // A string's raw text between its quotes.
-    bool String(std::string& raw) {
-        if (!Take('"')) return false;
-        const size_t start = i_;
-        for (; i_ < s_.size(); ++i_) {
-            if (s_[i_] == '\\') {
-                ++i_;
-            } else if (s_[i_] == '"') {
-                raw = s_.substr(start, i_ - start);
-                ++i_;
-                return true;
-            }
-        }
-        return false;
-    }
-    bool Value(int depth) {
-        Blank();
-        if (i_ >= s_.size() || depth > kMaxDepth) return false;
-        const char c = s_[i_];
-        std::string ignored;
-        if (c == '"') return String(ignored);
-        if (c == '{' || c == '[') {
-            const char close = c == '{' ? '}' : ']';
-            ++i_;
-            if (Take(close)) return true;
-            for (;;) {
-                if (c == '{' && (!String(ignored) || !Take(':'))) return false;
-                if (!Value(depth + 1)) return false;
-                if (Take(close)) return true;
-                if (!Take(',')) return false;
-            }
-        }
-        const size_t start = i_;
-        while (i_ < s_.size() && s_[i_] != ',' && s_[i_] != '}' && s_[i_] != ']' && s_[i_] != ' ' &&
-               s_[i_] != '\r' && s_[i_] != '\n' && s_[i_] != '\t' && s_[i_] != '"' &&
-               s_[i_] != '{' && s_[i_] != '[' && s_[i_] != ':')
-            ++i_;
-        return i_ > start;
-    }
-    [[nodiscard]] size_t Pos() const { return i_; }
-
-private:
-    const std::string& s_;
-    size_t i_ = 0;
-};
-
-bool Unsigned(const std::string& raw, uint64_t& out) {
-    if (raw.empty() || raw.size() > 19) return false;
-    uint64_t v = 0;
-    for (char c : raw) {
-        if (c < '0' || c > '9') return false;
-        v = v * 10 + static_cast<uint64_t>(c - '0');
-    }
-    out = v;
-    return true;
-}
-
+// A raw value that is one string, decoded.
 bool Text(const std::string& raw, std::string& out) {
-    FlatObject o;
-    out.clear();
-    return o.Read("{\"v\":" + raw + "}") && o.Text("v", out) && raw.size() >= 2 && raw[0] == '"';
+    JsonScanner s(raw);
+    return s.String(out) && s.AtEnd();
 }
 
 int Sextet(char c) {
@@ -99,7 +23,7 @@ int Sextet(char c) {
 } // namespace
 
 bool JsonMember(const std::string& object, const std::string& key, std::string& raw) {
-    Scanner s(object);
+    JsonScanner s(object);
     if (!s.Take('{')) return false;
     if (s.Take('}')) return false;
     bool found = false;
@@ -108,7 +32,7 @@ bool JsonMember(const std::string& object, const std::string& key, std::string& 
         if (!s.String(name) || !s.Take(':')) return false;
         s.Blank();
         const size_t start = s.Pos();
-        if (!s.Value(0)) return false;
+        if (!s.Skip()) return false;
         if (!found && name == key) {
             raw = object.substr(start, s.Pos() - start);
             found = true;
@@ -124,7 +48,7 @@ bool PublishStored(const std::string& answer, const char* stream) {
     std::string raw, name;
     uint64_t seq = 0;
     return JsonMember(answer, "stream", raw) && Text(raw, name) && name == stream &&
-           JsonMember(answer, "seq", raw) && Unsigned(raw, seq) && seq > 0 &&
+           JsonMember(answer, "seq", raw) && JsonUnsigned(raw, seq) && seq > 0 &&
            !JsonMember(answer, "error", raw);
 }
 
@@ -134,7 +58,7 @@ bool ApiError(const std::string& answer, std::string& description, uint64_t& err
     description.clear();
     err_code = 0;
     if (JsonMember(error, "description", raw)) Text(raw, description);
-    if (JsonMember(error, "err_code", raw)) Unsigned(raw, err_code);
+    if (JsonMember(error, "err_code", raw)) JsonUnsigned(raw, err_code);
     return true;
 }
 
@@ -142,7 +66,7 @@ bool StreamRange(const std::string& answer, uint64_t& first, uint64_t& last) {
     std::string state, raw;
     uint64_t f = 0, l = 0;
     if (!JsonMember(answer, "state", state) || !JsonMember(state, "first_seq", raw) ||
-        !Unsigned(raw, f) || !JsonMember(state, "last_seq", raw) || !Unsigned(raw, l))
+        !JsonUnsigned(raw, f) || !JsonMember(state, "last_seq", raw) || !JsonUnsigned(raw, l))
         return false;
     first = f;
     last = l;
