@@ -188,6 +188,7 @@ private:
     }
     void Routes(httplib::Server& http);
     std::string FleetJson();
+    void Discover();
     void ListenForPresence();
     void ReadAlertStream();
     void FeedState(const std::string& word, const std::string& message);
@@ -337,9 +338,9 @@ void Machine::Loop() {
     }
 }
 
-// The fleet as its gates tell it (discovery at the start, then hellos and heartbeats): no
-// request reaches an agent for it. A machine given with --machines that was never heard of
-// counts as lost.
+// The fleet as its gates tell it (discovery before the address is shown, then hellos and
+// heartbeats): no request reaches an agent for it. A machine given with --machines that was never
+// heard of counts as lost.
 std::string Server::FleetJson() {
     std::vector<FleetMachine> heard;
     {
@@ -371,13 +372,14 @@ std::string Server::FleetJson() {
     return out + "]";
 }
 
-void Server::ListenForPresence() {
+void Server::Discover() {
     const std::vector<FleetMachine> found = DiscoverMachines(*bus_, DiscoveryWait{});
-    {
-        std::lock_guard<std::mutex> lock(fleet_lock_);
-        for (const FleetMachine& m : found)
-            view_.Heard(m.presence, bus_->NowMs() - m.silent_ms);
-    }
+    std::lock_guard<std::mutex> lock(fleet_lock_);
+    for (const FleetMachine& m : found)
+        view_.Heard(m.presence, bus_->NowMs() - m.silent_ms);
+}
+
+void Server::ListenForPresence() {
     std::string payload;
     while (!stopping_) {
         if (!bus_->NextPresence(payload, 500)) continue;
@@ -667,6 +669,8 @@ int Server::Run() {
                      error.empty() ? "not a NATS connection" : error.c_str());
         return kExitNoReply;
     }
+    // The fleet's first view is whole before the address is shown (discovery waits at most 2 s).
+    Discover();
     std::thread presence([this] { ListenForPresence(); });
     std::thread alerts([this] { ReadAlertStream(); });
 
