@@ -45,6 +45,8 @@ public:
                             std::string& error) = 0;
     // Milliseconds of a steady clock.
     virtual uint64_t NowMs() = 0;
+    // The user the servers authenticated this console as; empty when it connected without one.
+    virtual std::string User() const { return std::string(); }
 };
 
 // A RequestTransport to one machine of the bus, each request's wait bounded by `timeout_ms`.

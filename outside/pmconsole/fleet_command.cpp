@@ -225,8 +225,10 @@ uint64_t UtcNowMs() {
                                      .count());
 }
 
-// Who queued: the login's name where the system says it.
-std::string QueuedBy() {
+// Who queued: the user the servers authenticated, else the login's name where the system says
+// it.
+std::string QueuedBy(const FleetBus& bus) {
+    if (!bus.User().empty()) return bus.User();
     for (const char* name : {"PMCONSOLE_USER", "USER", "USERNAME", "LOGNAME"}) {
         const char* v = std::getenv(name);
         if (v != nullptr && *v != '\0') return v;
@@ -248,7 +250,7 @@ size_t QueueUnanswered(const FleetArgs& f, uint64_t expire_s, std::vector<FanOut
         q.subject = remote::SubjectForRequest(r.machine, r.request.node, r.request.code,
                                               r.request.operation);
         q.words = remote::KeptWords(f.command);
-        q.by = QueuedBy();
+        q.by = QueuedBy(*io.Fleet());
         q.queued_ms = UtcNowMs();
         q.expires_ms = q.queued_ms + expire_s * 1000;
         q.request = r.request.message;

@@ -309,6 +309,7 @@ public:
                                          std::chrono::steady_clock::now().time_since_epoch())
                                          .count());
     }
+    std::string User() const override { return user_; }
 
 private:
     WireReply Wait(const WireRequest& request, const std::string& subject, const char* inbox,
