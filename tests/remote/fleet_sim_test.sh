@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The fleet commands of the native console against a real three-server cluster and pmsim's
 # simulated machines: hellos, discovery, one command to twenty machines (--where, a refusal on
-# all), heartbeats keeping machines up and their silence making them lost. (Machines nobody
-# answers for and alerts kept across a stopped cluster: fleet_interop_test, with the real gate.)
+# all), a machine's user and a wrong password refused, who queued, heartbeats keeping machines
+# up and their silence making them lost. (Machines nobody answers for and alerts kept across a
+# stopped cluster: fleet_interop_test, with the real gate.)
 # Exit 77 (skipped) when nats-server or pmsim is not there.
 set -uo pipefail
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
@@ -52,6 +53,18 @@ out=$(console readonly fleet exec --yes --timeout 2 --machines 'sim*' -- cmd /c 
 code=$?
 [ $code = 4 ] || fail "readonly exec: exit $code"
 grep -q '^0 answered, 20 not permitted$' <<<"$out" || fail "readonly exec: $(tail -1 <<<"$out")"
+
+# A machine's user reaches no other machine; a wrong password is told as such.
+out=$(console operator --user agent1 --password-file "$PM_FLEET_DIR/users/agent1.password" \
+    --machine sim1 ps 2>&1)
+[ $? = 4 ] || fail "agent1 reached sim1: $out"
+echo wrong >"$PM_FLEET_DIR/wrong.password"
+out=$(console operator --password-file "$PM_FLEET_DIR/wrong.password" ps 2>&1)
+grep -q 'refused the user or password' <<<"$out" || fail "a wrong password: $out"
+# Who queued: the user the servers authenticated.
+console operator fleet exec --yes --machines zz1 --queue -- cmd /c echo x >/dev/null 2>&1
+out=$(console readonly fleet pending --machines zz1 2>&1)
+grep -q '^zz1  [0-9a-f]*  queued .* by operator, expires' <<<"$out" || fail "pending: $out"
 
 # Heartbeats every second keep machines up past three periods; then the simulator stops and
 # the view shows them lost.
