@@ -30,23 +30,27 @@ namespace {
 constexpr const char* kMachine = "m1";
 constexpr const char* kInbox = "_INBOX.qt.";
 
-int FreePort() {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+sockaddr_in Loopback(int port) {
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    const bool ok = bind(fd, reinterpret_cast<sockaddr*>(&a), len) == 0 &&
-                    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0;
-    close(fd);
-    return ok ? ntohs(a.sin_port) : 0;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    return a;
 }
 
 // One nats-server with JetStream in a directory of its own, stopped and removed at the end.
 struct Server {
     Server() {
+        // A free port: the one the system gives a socket bound to port 0.
+        const int fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a = Loopback(0);
+        socklen_t len = sizeof a;
+        if (bind(fd, reinterpret_cast<sockaddr*>(&a), len) == 0 &&
+            getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
+            port = ntohs(a.sin_port);
+        close(fd);
         char tmpl[] = "/tmp/pm-queue-XXXXXX";
-        if (mkdtemp(tmpl) == nullptr || (port = FreePort()) == 0) return;
+        if (port == 0 || mkdtemp(tmpl) == nullptr) return;
         dir = tmpl;
         pid = fork();
         if (pid == 0) {
@@ -81,13 +85,10 @@ public:
     }
 
     bool Open(int port) {
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        a.sin_port = htons(static_cast<uint16_t>(port));
+        const sockaddr_in a = Loopback(port);
         for (int k = 0; k < 100; ++k) { // the server takes clients within a few seconds
             fd_ = socket(AF_INET, SOCK_STREAM, 0);
-            if (connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) break;
+            if (connect(fd_, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0) break;
             close(fd_);
             fd_ = -1;
             usleep(50000);
@@ -125,13 +126,11 @@ public:
         }
     }
     // A request with its reply subject; the answer's payload, or "" after 5 s.
-    std::string Ask(const std::string& subject, const std::string& payload,
-                    const std::string& headers = "") {
+    std::string Ask(const std::string& subject, const std::string& payload) {
         std::unique_lock<std::mutex> hold(lock_);
         const std::string inbox = kInbox + std::to_string(++asks_);
         hold.unlock();
-        Send(headers.empty() ? nats::ClientState::PubLines(subject, inbox, payload)
-                             : nats::ClientState::HPubLines(subject, inbox, headers, payload));
+        Send(nats::ClientState::PubLines(subject, inbox, payload));
         hold.lock();
         wake_.wait_for(hold, std::chrono::seconds(5), [&] { return answers_.count(inbox) != 0; });
         return answers_[inbox];
@@ -255,17 +254,13 @@ TEST(QueueRunnerServer, RunsOnceNeverAfterAStartOrPastItsExpiry) {
         queued.push_back(q);
     }
 
-    std::mutex lock;
-    std::vector<std::string> ran;
+    std::vector<std::string> ran; // read once the runner's thread has ended
     QueueHooks hooks;
     hooks.connected = [] { return true; };
     hooks.node_running = [](const std::string&) { return true; };
     hooks.publish = [&](std::string lines) { link.Send(lines); };
     hooks.run = [&](const remote::QueuedRequest& q, QueueHooks::Done done) {
-        {
-            std::lock_guard<std::mutex> hold(lock);
-            ran.push_back(q.id);
-        }
+        ran.push_back(q.id);
         done(0, "reply to " + q.request);
     };
     hooks.now_ms = UtcMs;
