@@ -38,14 +38,9 @@ Presence Hello(const std::string& machine, bool agent = true, bool host = true) 
     return p;
 }
 
-TEST(FleetPresence, WrittenAndReadBack) {
-    Presence p = Hello("web-01_x", true, false);
-    p.agent_version = "1.10";
+// (Written and read back: fuzz_presence.)
+TEST(FleetPresence, ReadOrRefused) {
     Presence q;
-    ASSERT_TRUE(remote::ParsePresence(remote::PresenceJson(p), q));
-    EXPECT_EQ(remote::PresenceJson(q), remote::PresenceJson(p));
-    EXPECT_EQ(remote::HelloSubject("web01"), "procmgr.web01.hello");
-    EXPECT_EQ(remote::HeartbeatSubject("web01"), "procmgr.web01.heartbeat");
     // Unknown fields are skipped; an absurd period falls back to the default.
     ASSERT_TRUE(
         remote::ParsePresence(R"({"kind":"heartbeat","machine":"a","new":12,"heartbeat_s":0})", q));
@@ -310,39 +305,21 @@ TEST(FleetQueue, WhatNoOneTookWaitsAndItsResultReadsAsLive) {
     EXPECT_EQ(q.words, (std::vector<std::string>{"kill", "1234"}));
     EXPECT_EQ(q.expires_ms - q.queued_ms, 7200000u);
 
-    // Recorded by the gate: the node's reply (another sequence number), a gate status, an
-    // expiry; each shown as a live request's would be.
-    remote::QueueResult done;
-    done.request = q;
-    done.state = remote::QueueState::kDone;
-    test::HeapMemory memory;
-    BlockList none;
-    void* m = PackMessage(memory, msg::kTypeReply, 0, "ProcMgr", "x", 0, 77, none);
-    done.reply.assign(static_cast<const char*>(m), msg::DeclaredLength(m));
-    memory.Free(m);
-    remote::QueueResult refused = done, expired = done;
-    refused.reply.clear();
+    // A gate status recorded by the gate reads as a live one's (a replayed reply and an expiry:
+    // fleet_interop_test).
+    remote::QueueResult refused;
+    refused.request = q;
+    refused.state = remote::QueueState::kDone;
     refused.gate_status = 3;
-    expired.state = remote::QueueState::kExpired;
-    bus.results = {remote::ResultJson(done), "garbage", remote::ResultJson(refused),
-                   remote::ResultJson(expired)};
+    bus.results = {"garbage", remote::ResultJson(refused)};
     io.out.clear();
-    io.err.clear();
     EXPECT_EQ(RunFleet({"results", "--json"}, io), kExitReply);
-    EXPECT_NE(io.out.find("\"exit_code\": 0, \"elapsed_ms\": 0, \"result\": {\"status\": 0"),
-              std::string::npos)
-        << io.out;
-    EXPECT_NE(io.out.find("\"exit_code\": 6,"), std::string::npos);
-    EXPECT_NE(io.out.find("\"state\": \"expired\""), std::string::npos);
+    EXPECT_NE(io.out.find("\"exit_code\": 6,"), std::string::npos) << io.out;
 }
 
-TEST(FleetAlerts, RecordsAndOutbox) {
-    remote::AlertRecord a{"web01", "r1", 3, 1700000000123, "notepad", 0x504D0001, "ended \"x\""};
+// (Written and read back: fuzz_presence.)
+TEST(FleetAlerts, RecordsHostAlertsAndOutbox) {
     remote::AlertRecord b;
-    ASSERT_TRUE(remote::ParseAlert(remote::AlertJson(a), b));
-    EXPECT_EQ(remote::AlertJson(b), remote::AlertJson(a));
-    EXPECT_EQ(a.MessageId(), "web01-r1-3");
-    EXPECT_EQ(remote::AlertSubject("web01"), "procmgr.web01.alerts");
     EXPECT_FALSE(remote::ParseAlert(R"({"machine":"web01","seq":0})", b)); // no sequence
     EXPECT_FALSE(remote::ParseAlert(R"({"machine":"Web","seq":1})", b));
     EXPECT_FALSE(remote::ParseAlert(R"({"machine":"w","seq":1,"code":4294967296})", b));
@@ -360,9 +337,7 @@ TEST(FleetAlerts, RecordsAndOutbox) {
     ASSERT_EQ(left.size(), 1u);
     EXPECT_EQ(left[0].seq, 3u);
     EXPECT_EQ(box.Size(), 2u);
-}
 
-TEST(FleetAlerts, FromTheHost) {
     host::HostAlert h;
     h.seq = 12;
     h.time = 1700000000;

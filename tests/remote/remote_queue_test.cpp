@@ -20,15 +20,11 @@ QueuedRequest Sample() {
     return q;
 }
 
-TEST(RemoteQueue, RecordsWrittenReadAndRefused) {
+// (Records written and read back, through the streams: queue_runner_tests and fuzz_queue.)
+TEST(RemoteQueue, SecretsLeftOutAndRecordsRefused) {
     const QueuedRequest q = Sample();
-    EXPECT_EQ(q.id, "0123456789abcdef");
     // Secrets and the reader's --json stay out; a command line's own words stay in.
     EXPECT_EQ(q.words, (std::vector<std::string>{"exec", "--", "cmd", "--password", "x"}));
-    QueuedRequest back;
-    ASSERT_TRUE(ParseQueued(QueuedJson(q), back));
-    EXPECT_EQ(QueuedJson(back), QueuedJson(q));
-    EXPECT_EQ(back.request, q.request);
     const std::string json = QueuedJson(q);
     auto with = [&](const std::string& from, const std::string& to) {
         std::string s = json;
@@ -44,87 +40,43 @@ TEST(RemoteQueue, RecordsWrittenReadAndRefused) {
         with("\"request\":\"AQD/\"",                         // above the bound
              "\"request\":\"" + std::string((kMaxQueuedRequest + 2) / 3 * 4 + 4, 'A') + "\""),
     };
+    QueuedRequest back;
+    ASSERT_TRUE(ParseQueued(json, back));
     for (const std::string& r : refused)
         EXPECT_FALSE(ParseQueued(r, back)) << r.substr(0, 300);
-
-    QueueResult r;
+    QueueResult r, rb;
     r.request = q;
-    r.state = QueueState::kDone;
-    r.reply = "reply";
-    r.reply_size = 5;
-    QueueResult rb;
-    ASSERT_TRUE(ParseResult(ResultJson(r), rb));
-    EXPECT_EQ(ResultJson(rb), ResultJson(r));
     std::string ran = ResultJson(r);
-    ran.replace(ran.find("\"done\""), 6, "\"ran\"");
+    ran.replace(ran.find("\"started\""), 9, "\"ran\"");
     EXPECT_FALSE(ParseResult(ran, rb)); // no such state
-    EXPECT_EQ(ResultSubject("web01", q.id), "procmgr.web01.results.0123456789abcdef");
+    // Base64 as the stream carries data: padded, nothing after the padding.
+    std::string data;
+    for (const char* bad : {"Zg=", "Z===", "Zg=a", "Zm9v====", "Zm9*"})
+        EXPECT_FALSE(FromBase64(bad, data)) << bad;
 }
 
-TEST(RemoteQueue, RunExpireOrDrop) {
+// The expiry's boundary (its direction and the stream's answers: queue_runner_tests).
+TEST(RemoteQueue, RunExpireOrDropAndTheStartAnswer) {
     const QueuedRequest q = Sample(); // expires at 2000
-    struct Case {
-        bool parsed;
-        const char* machine;
-        uint64_t now;
-        QueueAction action;
-    };
-    const Case cases[] = {
-        {true, "web01", 1999, QueueAction::kRun},    {true, "web01", 2000, QueueAction::kExpire},
-        {true, "web01", 9999, QueueAction::kExpire}, {true, "web02", 1500, QueueAction::kDrop},
-        {false, "web01", 1500, QueueAction::kDrop},
-    };
-    for (const Case& c : cases)
-        EXPECT_EQ(Decide(c.parsed, q, c.machine, c.now), c.action) << c.now << c.machine;
-}
-
-TEST(RemoteQueue, TheStreamsAnswers) {
+    EXPECT_EQ(Decide(true, q, "web01", 1999), QueueAction::kRun);
+    EXPECT_EQ(Decide(true, q, "web01", 2000), QueueAction::kExpire);
+    EXPECT_EQ(Decide(true, q, "web02", 1500), QueueAction::kDrop);
+    EXPECT_EQ(Decide(false, q, "web01", 1500), QueueAction::kDrop);
     struct Start {
         const char* answer;
         StartAnswer expected;
     };
     const Start starts[] = {
-        {R"({"stream":"PROCMGR_RESULTS","seq":7})", StartAnswer::kFirst},
         {R"({"stream":"PROCMGR_RESULTS", "seq":7, "duplicate":true})",
-         StartAnswer::kAlreadyStarted},
-        {R"({"error":{"code":400,"err_code":10071,"description":"wrong last sequence: 3"}})",
          StartAnswer::kAlreadyStarted},
         {R"({"error":{"code":503,"err_code":10008,"description":"no suitable peers"}})",
          StartAnswer::kFailed},
         {R"({"stream":"PROCMGR_QUEUE","seq":7})", StartAnswer::kFailed},
         {R"({"stream":"PROCMGR_RESULTS","seq":0})", StartAnswer::kFailed},
         {R"({"stream":"PROCMGR_RESULTS","seq":7)", StartAnswer::kFailed},
-        {"", StartAnswer::kFailed},
     };
     for (const Start& s : starts)
         EXPECT_EQ(ReadStartAnswer(s.answer), s.expected) << s.answer;
-
-    uint64_t first = 0, last = 0;
-    ASSERT_TRUE(StreamRange(R"({"type":"x","config":{"subjects":["a.*"],"n":{"m":[1,{}]}},)"
-                            R"("state":{"messages":2,"first_seq":4,"last_seq":9,"lost":{}}})",
-                            first, last));
-    EXPECT_EQ(first, 4u);
-    EXPECT_EQ(last, 9u);
-    EXPECT_FALSE(StreamRange(R"({"state":{"first_seq":-4,"last_seq":9}})", first, last));
-    std::string subject, data;
-    ASSERT_TRUE(StoredMessage(R"({"message":{"subject":"procmgr.a.queue","seq":4,)"
-                              R"("data":"aGk=","time":"2026-12-07T10:00:00Z"}})",
-                              subject, data));
-    EXPECT_EQ(subject, "procmgr.a.queue");
-    EXPECT_EQ(data, "hi");
-    std::string description;
-    uint64_t code = 0;
-    EXPECT_FALSE(StoredMessage(R"({"error":{"code":404,"err_code":10037}})", subject, data));
-    ASSERT_TRUE(ApiError(R"({"error":{"code":404,"err_code":10037,"description":"no message"}})",
-                         description, code));
-    EXPECT_EQ(code, 10037u);
-    EXPECT_EQ(description, "no message");
-
-    // Base64 as the stream carries data: padded, nothing after the padding.
-    for (const char* bad : {"Zg=", "Z===", "Zg=a", "Zm9v====", "Zm9*"})
-        EXPECT_FALSE(FromBase64(bad, data)) << bad;
-    ASSERT_TRUE(FromBase64("Zm8=", data));
-    EXPECT_EQ(Base64(data), "Zm8=");
 }
 
 } // namespace
