@@ -245,14 +245,8 @@ TEST(FleetCommand, MachinesAndRefusals) {
     bus.discovered = {"a1", "a2", "n1", "b1"};
     CapturedIo io;
     io.bus = &bus;
-    // Discovered machines by pattern, plus a named one that did not answer discovery.
-    EXPECT_EQ(RunFleet({"config", "--machines", "a*,zz9", "--json"}, io), 1);
-    EXPECT_NE(io.out.find("\"machine\": \"a1\""), std::string::npos);
-    EXPECT_NE(io.out.find("\"machine\": \"zz9\""), std::string::npos);
-    EXPECT_EQ(io.out.find("n1"), std::string::npos);
-    EXPECT_NE(io.err.find("0 answered, 2 no reply, 1 no such machine"), std::string::npos);
-
-    // exec on several machines: nothing goes out unless confirmed.
+    // (Discovered machines by pattern, a named one nobody answers for, the list's summary:
+    // fleet_sim_test.) exec on several machines: nothing goes out unless confirmed.
     bus.sent = 0;
     io.input = "n\n";
     EXPECT_EQ(RunFleet({"exec", "--machines", "a*", "--", "cmd", "/c", "echo", "--yes"}, io),
@@ -278,10 +272,6 @@ TEST(FleetCommand, MachinesAndRefusals) {
     };
     for (const auto& args : usage)
         EXPECT_EQ(RunFleet(args, io), kExitUsage) << (args.empty() ? "" : args[0]);
-
-    io.out.clear();
-    EXPECT_EQ(RunFleet({"list", "--machines", "a*"}, io), kExitReply);
-    EXPECT_NE(io.out.find("2 machines, 2 up"), std::string::npos);
 }
 
 TEST(FleetQueue, WhatNoOneTookWaitsAndItsResultReadsAsLive) {
