@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -54,6 +55,7 @@ struct Server {
         dir = tmpl;
         pid = fork();
         if (pid == 0) {
+            prctl(PR_SET_PDEATHSIG, SIGTERM); // the server ends with the test, even a crashed one
             const std::string p = std::to_string(port), log = dir + "/server.log";
             freopen(log.c_str(), "w", stderr);
             execlp("nats-server", "nats-server", "-a", "127.0.0.1", "-p", p.c_str(), "-js", "-sd",
