@@ -37,8 +37,9 @@ public:
     // The next hello or heartbeat payload, waiting at most `wait_ms`; false when none came.
     // The first call subscribes.
     virtual bool NextPresence(std::string& payload, uint32_t wait_ms) = 0;
-    // Creates the stream PROCMGR_ALERTS or brings its settings up to date; false with one line.
-    virtual bool SetupAlerts(std::string& error) = 0;
+    // Creates the stream PROCMGR_ALERTS (`replicas` copies) or brings its settings up to date;
+    // false with one line.
+    virtual bool SetupAlerts(uint32_t replicas, std::string& error) = 0;
     // Reads the stored alerts in the stream's order (each acknowledged once shown); false
     // with one line when the stream cannot be read.
     virtual bool ReadAlerts(const AlertReading& reading, const AlertSink& each,

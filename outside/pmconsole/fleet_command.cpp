@@ -24,6 +24,7 @@ struct FleetArgs {
     uint32_t timeout_s = 10;
     bool json = false, yes = false, watch = false;
     uint32_t interval_s = 5, count = 0;
+    uint32_t replicas = 3; // fleet setup: one per server of a three-server cluster
     std::string where;
     DiscoveryWait wait;
     bool follow = false, live = false, wait_given = false, count_given = false;
@@ -63,6 +64,8 @@ bool TakeOptions(const std::vector<std::string>& args, FleetArgs& f, std::string
                 return false;
             }
             f.pattern = args[++i];
+        } else if (a == "--replicas") {
+            if (!number(f.replicas, 1, 5)) return false;
         } else if (a == "--parallel") {
             if (!number(v, 1, 1024)) return false;
             f.parallel = v;
@@ -317,8 +320,9 @@ const char kFleetHelp[] =
     "       pmconsole fleet alerts [--follow] [--since TIME] [--machines PATTERN] [--json]\n"
     "                              [--count N] [--wait MS]\n"
     "       pmconsole fleet alerts --live ...   (each machine's monitor host, asked now)\n"
-    "       pmconsole fleet setup   (creates the streams PROCMGR_ALERTS, PROCMGR_QUEUE and\n"
-    "                                PROCMGR_RESULTS)\n"
+    "       pmconsole fleet setup [--replicas N]   (creates the streams PROCMGR_ALERTS,\n"
+    "                                PROCMGR_QUEUE and PROCMGR_RESULTS; N copies of each, 1..5,\n"
+    "                                default 3; 1 for a single server)\n"
     "Asks every machine on the servers (procmgr.discover), then sends the command to each\n"
     "matching one, at most N at once, and shows each machine's result under its name (or one\n"
     "JSON object per machine), then a summary line.\n"
@@ -386,7 +390,8 @@ int RunFleet(const std::vector<std::string>& args, ConsoleIo& io) {
             return kExitUsage;
         }
         if (first == "setup") {
-            if (!bus->SetupAlerts(error) || !SetupQueueStreams(*bus, error)) {
+            if (!bus->SetupAlerts(f.replicas, error) ||
+                !SetupQueueStreams(*bus, f.replicas, error)) {
                 io.Err("pmconsole fleet setup: " + error + "\n");
                 return kExitNoReply;
             }

@@ -115,9 +115,9 @@ private:
 
 } // namespace
 
-bool SetupQueueStreams(FleetBus& bus, std::string& error) {
-    return MakeStream(bus, remote::kQueueStream, remote::QueueStreamJson(), error) &&
-           MakeStream(bus, remote::kResultStream, remote::ResultStreamJson(), error);
+bool SetupQueueStreams(FleetBus& bus, uint32_t replicas, std::string& error) {
+    return MakeStream(bus, remote::kQueueStream, remote::QueueStreamJson(replicas), error) &&
+           MakeStream(bus, remote::kResultStream, remote::ResultStreamJson(replicas), error);
 }
 
 int QueueRequest(FleetBus& bus, const remote::QueuedRequest& q, std::string& error) {

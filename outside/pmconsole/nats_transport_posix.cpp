@@ -202,7 +202,7 @@ public:
         return false;
     }
 
-    bool SetupAlerts(std::string& error) override {
+    bool SetupAlerts(uint32_t replicas, std::string& error) override {
         jsCtx* js = nullptr;
         if (!Js(&js, error)) return false;
         jsStreamConfig cfg;
@@ -217,7 +217,7 @@ public:
         cfg.MaxAge = static_cast<int64_t>(remote::kAlertMaxAgeSeconds) * 1000000000LL;
         cfg.MaxMsgsPerSubject = remote::kAlertMaxPerMachine;
         cfg.Duplicates = static_cast<int64_t>(remote::kAlertDuplicateWindowSeconds) * 1000000000LL;
-        cfg.Replicas = 3;
+        cfg.Replicas = static_cast<int64_t>(replicas);
         jsErrCode code = static_cast<jsErrCode>(0);
         natsStatus st = NATS_ERR;
         // A cluster that has just started elects its JetStream leader first: bounded retries.

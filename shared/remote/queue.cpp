@@ -86,16 +86,18 @@ std::string QueueConsumerJson(const std::string& machine) {
            std::to_string(60 * kNsPerSecond) + ",\"max_deliver\":-1,\"max_ack_pending\":1}}";
 }
 
-std::string QueueStreamJson() {
+std::string QueueStreamJson(uint32_t replicas) {
     return std::string("{\"name\":\"") + kQueueStream + "\",\"subjects\":[\"" + kQueueWildcard +
-           "\"],\"retention\":\"workqueue\",\"storage\":\"file\",\"num_replicas\":3," +
+           "\"],\"retention\":\"workqueue\",\"storage\":\"file\",\"num_replicas\":" +
+           std::to_string(replicas) + "," +
            "\"discard\":\"old\",\"max_age\":" + std::to_string(kQueueMaxAgeSeconds * kNsPerSecond) +
            "}";
 }
 
-std::string ResultStreamJson() {
+std::string ResultStreamJson(uint32_t replicas) {
     return std::string("{\"name\":\"") + kResultStream + "\",\"subjects\":[\"" + kResultWildcard +
-           "\"],\"retention\":\"limits\",\"storage\":\"file\",\"num_replicas\":3," +
+           "\"],\"retention\":\"limits\",\"storage\":\"file\",\"num_replicas\":" +
+           std::to_string(replicas) + "," +
            "\"discard\":\"old\",\"max_msgs_per_subject\":1,\"max_age\":" +
            std::to_string(kQueueMaxAgeSeconds * kNsPerSecond) + "}";
 }

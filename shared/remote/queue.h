@@ -34,9 +34,9 @@ std::string QueueConsumerCreateSubject(const std::string& machine);
 std::string QueueNextSubject(const std::string& machine);
 // The consumer's configuration: explicit acks, one request in flight, redelivered after 60 s.
 std::string QueueConsumerJson(const std::string& machine);
-// The streams' configurations for $JS.API.STREAM.CREATE (file storage, three replicas).
-std::string QueueStreamJson();
-std::string ResultStreamJson();
+// The streams' configurations for $JS.API.STREAM.CREATE (file storage, `replicas` copies).
+std::string QueueStreamJson(uint32_t replicas);
+std::string ResultStreamJson(uint32_t replicas);
 
 // A request id: 16 lower-case hex digits.
 std::string RequestId(uint64_t random);

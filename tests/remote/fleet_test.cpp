@@ -177,7 +177,7 @@ public:
     }
     bool NextPresence(std::string&, uint32_t) override { return false; }
     uint64_t NowMs() override { return 1000; }
-    bool SetupAlerts(std::string&) override { return true; }
+    bool SetupAlerts(uint32_t, std::string&) override { return true; }
     std::vector<std::string> stored;
     AlertReading last_reading;
     bool ReadAlerts(const AlertReading& reading, const AlertSink& each, std::string&) override {
