@@ -57,6 +57,15 @@ bool TakeOptions(const std::vector<std::string>& args, FleetArgs& f, std::string
             ++i;
             return true;
         };
+        // A word of its own after the option; `what` says which when it is missing.
+        auto text = [&](std::string& out, const char* what) {
+            if (i + 1 >= args.size() || args[i + 1].empty()) {
+                error = a + " needs " + what;
+                return false;
+            }
+            out = args[++i];
+            return true;
+        };
         uint32_t v = 0;
         if (a == "--machines") {
             if (i + 1 >= args.size() || !ValidMachinePattern(args[i + 1])) {
@@ -82,17 +91,9 @@ bool TakeOptions(const std::vector<std::string>& args, FleetArgs& f, std::string
         } else if (a == "--queue") {
             f.queue = true;
         } else if (a == "--expire") {
-            if (i + 1 >= args.size()) {
-                error = "--expire needs a duration (90s, 15m, 2h, 7d)";
-                return false;
-            }
-            f.expire = args[++i];
+            if (!text(f.expire, "a duration (90s, 15m, 2h, 7d)")) return false;
         } else if (a == "--where") {
-            if (i + 1 >= args.size() || args[i + 1].empty()) {
-                error = "--where needs an executable's name";
-                return false;
-            }
-            f.where = args[++i];
+            if (!text(f.where, "an executable's name")) return false;
         } else if (a == "--json") {
             f.json = true;
             f.command.push_back(a);
@@ -101,11 +102,8 @@ bool TakeOptions(const std::vector<std::string>& args, FleetArgs& f, std::string
         } else if (a == "--live") {
             f.live = true;
         } else if (a == "--since") {
-            if (i + 1 >= args.size()) {
-                error = "--since needs a time (2026-12-07T10:00:00Z, or an age: 90s, 15m, 2h, 7d)";
+            if (!text(f.since, "a time (2026-12-07T10:00:00Z, or an age: 90s, 15m, 2h, 7d)"))
                 return false;
-            }
-            f.since = args[++i];
         } else if (a == "--yes") {
             f.yes = true;
         } else if (a == "--watch") {
