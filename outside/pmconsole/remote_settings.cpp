@@ -4,6 +4,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "shared/nats/server_url.h"
 #include "shared/remote/conf_file.h"
 #include "shared/remote/subjects.h"
 
@@ -131,25 +132,6 @@ bool ApplyConsoleConf(const std::string& text, RemoteSettings& settings, std::st
     return true;
 }
 
-bool IsLoopbackHost(const std::string& host) {
-    if (host == "localhost" || host == "::1") return true;
-    // 127.a.b.c, dotted decimal only.
-    if (host.compare(0, 4, "127.") != 0) return false;
-    int dots = 0, digits = 0;
-    for (size_t i = 3; i < host.size(); ++i) {
-        if (host[i] == '.') {
-            if (i > 3 && digits == 0) return false;
-            ++dots;
-            digits = 0;
-        } else if (host[i] >= '0' && host[i] <= '9' && digits < 3) {
-            ++digits;
-        } else {
-            return false;
-        }
-    }
-    return dots == 3 && digits > 0;
-}
-
 bool CheckRemoteSettings(const RemoteSettings& s, std::string& error) {
     if (s.servers.empty())
         return error = "no server: give --server URL or servers in the file", false;
@@ -164,7 +146,7 @@ bool CheckRemoteSettings(const RemoteSettings& s, std::string& error) {
             error = "server '" + url + "' is not nats://HOST:PORT or tls://HOST:PORT";
             return false;
         }
-        if (scheme == "nats" && s.ca_file.empty() && !IsLoopbackHost(host)) {
+        if (scheme == "nats" && s.ca_file.empty() && !nats::IsLoopbackHost(host)) {
             error = "server '" + url + "' is off the loopback: use tls:// and --ca FILE";
             return false;
         }

@@ -50,7 +50,4 @@ bool PasswordFromFile(const std::string& text, std::string& password);
 bool LoadRemoteSettings(std::vector<std::string>& args, RemoteSettings& settings,
                         std::string& password, std::string& error);
 
-// True for 127.0.0.0/8, ::1 and "localhost".
-bool IsLoopbackHost(const std::string& host);
-
 } // namespace pm::console

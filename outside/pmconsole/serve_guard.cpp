@@ -6,6 +6,7 @@
 
 #include "outside/pmconsole/console_request.h"
 #include "outside/pmconsole/remote_settings.h"
+#include "shared/nats/server_url.h"
 
 namespace pm::console {
 
@@ -122,7 +123,7 @@ bool ParseServeArgs(const std::vector<std::string>& args, ServeOptions& o, std::
             return false;
         }
     }
-    if (!IsLoopbackHost(o.host) && o.token_file.empty()) {
+    if (!nats::IsLoopbackHost(o.host) && o.token_file.empty()) {
         error = "listening on " + o.host + ", off the loopback, needs --token-file FILE";
         return false;
     }
@@ -156,7 +157,7 @@ RequestGuard::RequestGuard(std::string host, uint16_t port, std::string token,
     const std::string p = ":" + std::to_string(port);
     const bool v6 = host.find(':') != std::string::npos;
     hosts_.push_back(Lower(v6 ? "[" + host + "]" + p : host + p));
-    if (IsLoopbackHost(host))
+    if (nats::IsLoopbackHost(host))
         for (const char* name : {"localhost", "127.0.0.1", "[::1]"})
             if (std::find(hosts_.begin(), hosts_.end(), name + p) == hosts_.end())
                 hosts_.push_back(name + p);

@@ -139,7 +139,7 @@ TEST(NatsUrl, ReadAndLoopback) {
     for (const char* h : {"localhost", "127.0.0.1", "127.255.3.4", "::1"})
         EXPECT_TRUE(IsLoopbackHost(h)) << h;
     for (const char* h : {"128.0.0.1", "10.0.0.1", "127.0.0", "127.0.0.256", "127.0.0.1.5",
-                          "localhost.example", "::2"})
+                          "127..0.1", "127.0.0.1234", "localhost.example", "::2"})
         EXPECT_FALSE(IsLoopbackHost(h)) << h;
 }
 

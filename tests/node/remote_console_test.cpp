@@ -60,11 +60,6 @@ TEST(RemoteSettingsTest, OptionsFileAndChecks) {
         EXPECT_EQ(s.servers.size(), c.servers);
         EXPECT_EQ(args.size(), c.rest);
     }
-    for (const char* host : {"127.0.0.1", "127.255.0.9", "localhost", "::1"})
-        EXPECT_TRUE(IsLoopbackHost(host)) << host;
-    for (const char* host : {"128.0.0.1", "127.0.0", "127.0.0.1.5", "127..0.1", "127.0.0.1234",
-                             "localhost.example", "10.0.0.1"})
-        EXPECT_FALSE(IsLoopbackHost(host)) << host;
     std::string pw;
     EXPECT_TRUE(PasswordFromFile("s3cret\r\nsecond\n", pw));
     EXPECT_EQ(pw, "s3cret");
