@@ -8,16 +8,12 @@
 
 #include "shared/catalog/catalog.h"
 #include "shared/catalog/catalog_platform.h"
+#include "tests/e2e_support_win.h"
 
 namespace pm::catalog {
 namespace {
 
-std::string ExeDir() {
-    char path[MAX_PATH] = "";
-    GetModuleFileNameA(nullptr, path, MAX_PATH);
-    std::string p = path;
-    return p.substr(0, p.find_last_of('\\') + 1);
-}
+using pm::test::ProgramDir;
 
 // Copies the resource module into <exe dir>\<folder>\<name> for one test and removes it after.
 class LocalizedCopies {
@@ -30,12 +26,12 @@ public:
         }
     }
     bool Place(const std::string& folder) {
-        const std::string dir = ExeDir() + folder;
+        const std::string dir = ProgramDir() + folder;
         std::string made_dir;
         if (!folder.empty() && CreateDirectoryA(dir.c_str(), nullptr)) made_dir = dir;
-        const std::string target = (folder.empty() ? ExeDir() : dir + "\\") + name_;
-        const bool ok = CopyFileA((ExeDir() + "catalog_test_module.dll").c_str(), target.c_str(),
-                                  FALSE) != FALSE;
+        const std::string target = (folder.empty() ? ProgramDir() : dir + "\\") + name_;
+        const bool ok = CopyFileA((ProgramDir() + "catalog_test_module.dll").c_str(),
+                                  target.c_str(), FALSE) != FALSE;
         made_.emplace_back(target, made_dir);
         return ok;
     }
@@ -106,7 +102,7 @@ TEST(CatalogWinTest, FourCharacterMissFallsBackToTwo) {
 }
 
 TEST(CatalogWinTest, LoadCatalogStringFromAModule) {
-    HMODULE m = LoadLibraryA((ExeDir() + "catalog_test_module.dll").c_str());
+    HMODULE m = LoadLibraryA((ProgramDir() + "catalog_test_module.dll").c_str());
     ASSERT_NE(m, nullptr);
     EXPECT_STREQ(LoadCatalogString(108, m).CStr(), "User ID");
     EXPECT_EQ(LoadCatalogString(4000, m).Text(), nullptr);

@@ -209,8 +209,6 @@ TEST_F(ExecEndToEnd, OneAgentAnswersEveryKindOfRequestAndStopsCleanly) {
         std::string text;
     } console[] = {
         {"--capture -- cmd /c echo console", 0, true, "console\r\nexit code 0\r\n"},
-        {"--capture --json -- " + Q(child_) + " exit 4", 0, false,
-         "\"status\": 0, \"exit_code\": 4, \"encoding\": 1, \"output\": \"\""},
         {"--unicode -- cmd /c echo wide", 0, true, "wide\r\nexit code 0\r\n"},
         {"--wait -- C:\\no\\such.exe", 1, false, "0xDA000F01"},
     };

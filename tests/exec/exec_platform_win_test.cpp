@@ -9,6 +9,7 @@
 #include "shared/node/node_platform.h"
 #include "procman/w32/table/snapshot_platform_win.h"
 #include "shared/base/win_handles.h"
+#include "tests/e2e_support_win.h"
 
 namespace pm::exec {
 namespace {
@@ -89,10 +90,7 @@ TEST(ExecPlatformWin, UserStepsAgainstWine) {
 }
 
 std::string ChildPath() {
-    char path[MAX_PATH];
-    DWORD n = GetModuleFileNameA(nullptr, path, MAX_PATH);
-    std::string s(path, n);
-    return "\"" + s.substr(0, s.find_last_of("\\/") + 1) + "exec_child.exe\"";
+    return "\"" + pm::test::ProgramDir() + "exec_child.exe\"";
 }
 
 // A child gets only its own ends to inherit, even while the agent holds an inheritable handle

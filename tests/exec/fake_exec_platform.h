@@ -126,8 +126,7 @@ public:
     std::deque<std::string> chunks;
     int ends_at_wait = 0;
     uint32_t peek_error = 0; // the first peek fails with it
-    bool quiet_peek = false; // nothing seems to wait: the data comes late (from a grandchild)
-    std::vector<uint32_t> waits, reads;
+    std::vector<uint32_t> waits;
     int reads_beyond_waiting = 0; // while the process runs (a blocking read)
     bool ended = false;
 
@@ -137,10 +136,9 @@ public:
     }
     bool BytesWaiting(uint32_t* count, uint32_t* error) override {
         if (peek_error) return *error = std::exchange(peek_error, 0), false;
-        return *count = quiet_peek ? 0 : Front(), true;
+        return *count = Front(), true;
     }
     bool Read(uint8_t* chunk, uint32_t size, uint32_t* got) override {
-        reads.push_back(size);
         if (chunks.empty()) return false; // every write end closed
         if (!waits.empty() && !ended && size > Front()) ++reads_beyond_waiting;
         *got = std::min(size, Front());

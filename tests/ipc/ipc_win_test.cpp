@@ -101,42 +101,21 @@ private:
     std::atomic<int> inside_{0};
 };
 
-// A started process, ended at destruction if still running; Wait answers its exit code (or -1
-// on time-out).
-struct Child {
-    PROCESS_INFORMATION pi{};
-    bool started = false;
-    ~Child() {
-        if (!started) return;
-        if (WaitForSingleObject(pi.hProcess, 0) != WAIT_OBJECT_0) TerminateProcess(pi.hProcess, 99);
-        CloseHandle(pi.hProcess);
-        CloseHandle(pi.hThread);
-    }
-    int Wait(DWORD ms = 20000) {
-        DWORD code = 0;
-        if (!started || WaitForSingleObject(pi.hProcess, ms) != WAIT_OBJECT_0) return -1;
-        GetExitCodeProcess(pi.hProcess, &code);
-        return static_cast<int>(code);
-    }
-};
+using pm::test::Child;
 
-// Starts `command_line`; `role` (when not empty) goes into KAVIPC_TEST_ROLE for the child.
-bool Start(Child& c, std::string command_line, const std::string& role = "") {
-    if (!role.empty()) SetEnvironmentVariableA("KAVIPC_TEST_ROLE", role.c_str());
-    STARTUPINFOA si{};
-    si.cb = sizeof si;
-    c.started = CreateProcessA(nullptr, &command_line[0], nullptr, nullptr, FALSE, 0, nullptr,
-                               nullptr, &si, &c.pi) != FALSE;
-    if (!role.empty()) SetEnvironmentVariableA("KAVIPC_TEST_ROLE", nullptr);
-    return c.started;
-}
-
-// This test program again, running only the child test with the given role.
-bool StartSelf(Child& c, const std::string& role) {
+// This test program again, running only the child test with the given role (in
+// KAVIPC_TEST_ROLE); its exit code through Finish.
+Child StartSelf(const std::string& role) {
     char self[MAX_PATH];
     GetModuleFileNameA(nullptr, self, MAX_PATH);
-    return Start(
-        c, "\"" + std::string(self) + "\" --gtest_filter=ChildProcess.Role --gtest_brief=1", role);
+    SetEnvironmentVariableA("KAVIPC_TEST_ROLE", role.c_str());
+    Child c = pm::test::Start(self, "--gtest_filter=ChildProcess.Role --gtest_brief=1");
+    SetEnvironmentVariableA("KAVIPC_TEST_ROLE", nullptr);
+    return c;
+}
+
+int Wait(Child& c) {
+    return static_cast<int>(pm::test::Finish(c, 20000));
 }
 
 bool WaitForNode(const char* name, bool present, DWORD ms = 15000) {
@@ -369,16 +348,15 @@ TEST(IpcWinTest, TwoProcessesTalkAndTheChildStopsOnRequest) {
     std::string child_node = Unique("Echo");
     RecordingNode me(Unique("Parent"));
     ASSERT_TRUE(me.Create());
-    Child child;
-    ASSERT_TRUE(StartSelf(child, "echo:" + child_node));
+    Child child = StartSelf("echo:" + child_node);
+    ASSERT_TRUE(child.process);
     ASSERT_TRUE(WaitForNode(child_node.c_str(), true));
 
     // the name is taken on the whole machine
     RecordingNode twin(child_node);
     EXPECT_FALSE(twin.Create());
-    Child claimer;
-    ASSERT_TRUE(StartSelf(claimer, "claim:" + me.name()));
-    EXPECT_EQ(claimer.Wait(), 0);
+    Child claimer = StartSelf("claim:" + me.name());
+    EXPECT_EQ(Wait(claimer), 0);
 
     for (uint32_t i = 1; i <= 20; ++i) {
         ASSERT_EQ(EnqueueMessage(LibraryMessage(Spec(me.name(), child_node, i, {{1, 2, 3}}))), 1);
@@ -405,7 +383,7 @@ TEST(IpcWinTest, TwoProcessesTalkAndTheChildStopsOnRequest) {
 
     // Another process of this account: read and accepted.
     const DWORD pid = kavipc::NodeServerProcessId(child_node);
-    ASSERT_EQ(pid, child.pi.dwProcessId);
+    ASSERT_EQ(pid, child.pid);
     kavipc::ServerAccount a = kavipc::ProcessAccount(pid);
     EXPECT_EQ(a.known, kavipc::ServerAccount::Known::kAccount);
     EXPECT_EQ(a.user_sid, kavipc::CurrentUserSid());
@@ -419,23 +397,17 @@ TEST(IpcWinTest, TwoProcessesTalkAndTheChildStopsOnRequest) {
               kavipc::ServerVerdict::kRefuseUnreadable);
     EXPECT_EQ(kavipc::ProcessAccount(0).known, kavipc::ServerAccount::Known::kNoProcess);
 
-    const std::string ctl = "\"" + pm::test::ProgramDir() + "kavipcctl.exe\" ";
+    const std::string ctl = pm::test::ProgramDir() + "kavipcctl.exe";
     const std::pair<std::string, int> runs[] = {
-        {"exists " + child_node, 0},
-        {"--json exists " + child_node, 0},
-        {"exists " + Unique("NotThere"), 3},
-        {"quit " + Unique("NotThere"), 3},
-        {"--help", 0},
-        {"", 2},
-        {"frobnicate x", 2},
+        {"exists " + child_node, 0}, // the words and --json are checked in ctl_command_test
+        {"exists " + Unique("NotThere"), 3}, {"quit " + Unique("NotThere"), 3}, {"frobnicate x", 2},
         {"quit " + child_node, 0}, // last: the child stops
     };
     for (const auto& [args, code] : runs) {
-        Child tool;
-        ASSERT_TRUE(Start(tool, ctl + args));
-        EXPECT_EQ(tool.Wait(), code) << args;
+        Child tool = pm::test::Start(ctl, args);
+        EXPECT_EQ(Wait(tool), code) << args;
     }
-    EXPECT_EQ(child.Wait(), 0);
+    EXPECT_EQ(Wait(child), 0);
     EXPECT_TRUE(WaitForNode(child_node.c_str(), false));
     // gone: refused, and the cached connection does not pretend otherwise
     void* m = LibraryMessage(Spec(me.name(), child_node, 99));
@@ -447,11 +419,11 @@ TEST(IpcWinTest, QuitAnswerArrivesFromAProcessThatEndsAtOnce) {
     for (const char* role : {"vanish", "leave"}) {
         for (int round = 0; round < 10; ++round) { // a race: several rounds to show it
             std::string child_node = Unique("Vanish");
-            Child child;
-            ASSERT_TRUE(StartSelf(child, std::string(role) + ":" + child_node));
+            Child child = StartSelf(std::string(role) + ":" + child_node);
+            ASSERT_TRUE(child.process);
             ASSERT_TRUE(WaitForNode(child_node.c_str(), true));
             EXPECT_EQ(RequestNodeQuit(child_node.c_str()), 0) << role << " round " << round;
-            EXPECT_EQ(child.Wait(), 7);
+            EXPECT_EQ(Wait(child), 7);
         }
     }
 }

@@ -133,7 +133,6 @@ TEST_F(QuorlentEndToEnd, AnswersNodesAndConsoleKeepsItsTableAndAppendsToItsLog) 
         // Get Updates with a since parameter shorter than 4 bytes is an invalid command.
         {"raw 0x73124533 --hex 01", 0, "status: 1 (0x00000001)\n", "", {}},
         {"raw 1 --to NoSuchNode --timeout 500", 3, nullptr, "", {}},
-        {"raw", 2, nullptr, "", {}},
         // Windows 95 mode under Wine: no service tabs (0xDA000006), one tab of six columns, one
         // signal, one enumeration.
         {"signal 2 stop Spooler --json", 1, nullptr, "{\"status\": 3657433094", {}},
