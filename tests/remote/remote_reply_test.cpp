@@ -22,11 +22,7 @@ TEST(RemotePieces, SizesAndHeaders) {
     EXPECT_EQ(PieceCount(1000, 1000), 1u);
     EXPECT_EQ(PieceCount(1001, 1000), 2u);
     EXPECT_EQ(PieceCount(10 * 1024 * 1024, PieceSize(1048576)), 11u);
-    const HeaderList h = PieceHeaders(2, 3, 2500);
-    ASSERT_EQ(h.size(), 3u);
-    EXPECT_EQ(h[0], (std::pair<std::string, std::string>{"Pm-Status", "0"}));
-    EXPECT_EQ(h[1], (std::pair<std::string, std::string>{"Pm-Piece", "2/3"}));
-    EXPECT_EQ(h[2], (std::pair<std::string, std::string>{"Pm-Size", "2500"}));
+    // The headers of each piece, byte for byte: GateLines.StatusAndPieces.
     uint32_t i = 0, n = 0;
     EXPECT_TRUE(ParsePiece("1/1", i, n));
     for (const char* bad : {"0/1", "2/1", "1/", "/1", "1-1", "a/b", "1/1000001", ""})
