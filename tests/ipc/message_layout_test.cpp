@@ -8,23 +8,6 @@ using namespace kavipc;
 using kavipc_test::BuildMessage;
 using kavipc_test::MessageSpec;
 
-TEST(MessageLayoutTest, RequestFromProcMgrMatchesTheDocumentedOffsets) {
-    MessageSpec s;
-    s.sender = "ProcMgr";                 // 8 bytes with the terminator
-    s.addressee = "KAVMonitorClientNC";   // 19 bytes with the terminator
-    s.items = {{0x0D, 0x01, 0x00, 0x00}}; // one 4-byte parameter
-    std::vector<uint8_t> m = BuildMessage(s);
-    ASSERT_EQ(m.size(), 67u);
-    EXPECT_EQ(le::Load16(&m[kOffAddresseeOff]), 40);
-    EXPECT_EQ(le::Load16(&m[kOffSizeTableOff]), 59);
-    EXPECT_EQ(le::Load16(&m[kOffDataOff]), 63);
-    HeaderInfo info;
-    ASSERT_EQ(CheckHeader(m.data(), m.size(), &info), HeaderCheck::kOk);
-    EXPECT_EQ(info.msg_len, 67u);
-    EXPECT_EQ(info.type, 0);
-    EXPECT_EQ(info.addressee, "KAVMonitorClientNC");
-}
-
 TEST(MessageLayoutTest, HandBuiltBytesAreRead) {
     // 32-byte header, sender "A", addressee "Bc"
     const uint8_t m[] = {

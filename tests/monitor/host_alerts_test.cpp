@@ -1,10 +1,9 @@
 #include <gtest/gtest.h>
 
-#include <deque>
-
 #include "outside/pmconsole/alerts_command.h"
 #include "shared/monitor/host_alerts.h"
 #include "shared/monitor/host_requests.h"
+#include "tests/node/fake_console_io.h"
 
 namespace pm::host {
 namespace {
@@ -95,50 +94,29 @@ TEST(HostAlerts, NodePathReaderStaysInsideThePacket) {
 }
 
 // A console io that answers each request from a script and then reports the node gone.
-class ScriptedIo final : public console::ConsoleIo {
-public:
-    console::Reply Send(const console::Request& r) override {
-        sent.push_back(r);
-        if (script.empty()) {
-            console::Reply gone;
-            gone.outcome = console::Reply::Outcome::kAbsentNode;
-            return gone;
-        }
-        console::Reply next = script.front();
-        script.pop_front();
-        return next;
-    }
-    void Out(const std::string& t) override { out += t; }
-    void Err(const std::string& t) override { err += t; }
-    console::CompressedConverter Converter() override { return nullptr; }
-    void Wait(unsigned ms) override { waits.push_back(ms); }
-    std::deque<console::Reply> script;
-    std::vector<console::Request> sent;
-    std::vector<unsigned> waits;
-    std::string out, err;
-};
+console::test::FakeIo ScriptedIo() {
+    console::test::FakeIo io;
+    io.answer.outcome = console::Reply::Outcome::kAbsentNode;
+    return io;
+}
 
 console::Reply Answer(const AlertRing& ring, uint32_t after) {
     HostAnswer a = AnswerHostRequest(kCmdListAlerts, {console::U32Bytes(after)}, ring, {});
-    console::Reply r;
-    r.outcome = console::Reply::Outcome::kReply;
-    r.status = static_cast<uint32_t>(a.status);
-    r.items = a.items;
-    return r;
+    return {console::Reply::Outcome::kReply, static_cast<uint32_t>(a.status), a.items};
 }
 
 TEST(AlertsCommand, ShowsNewestLastAndExitsThreeWithoutAHost) {
     AlertRing ring;
     ring.Add(Sample("ONE.EXE"));
     ring.Add(Sample("TWO.EXE"));
-    ScriptedIo io;
-    io.script.push_back(Answer(ring, 0));
+    console::test::FakeIo io = ScriptedIo();
+    io.replies.push_back(Answer(ring, 0));
     EXPECT_EQ(console::RunAlerts({}, io), 0);
     EXPECT_EQ(io.sent[0].to, "KAVMonitorClientNC");
     EXPECT_LT(io.out.find("ONE.EXE"), io.out.find("TWO.EXE"));
     EXPECT_NE(io.out.find("2026-12-06T22:24:05Z  level 3  started"), std::string::npos);
 
-    ScriptedIo none;
+    console::test::FakeIo none = ScriptedIo();
     EXPECT_EQ(console::RunAlerts({"--to", "Elsewhere"}, none), 3);
     EXPECT_NE(none.err.find("not running"), std::string::npos);
     EXPECT_EQ(none.sent[0].to, "Elsewhere");
@@ -147,10 +125,10 @@ TEST(AlertsCommand, ShowsNewestLastAndExitsThreeWithoutAHost) {
 TEST(AlertsCommand, FollowAsksForWhatIsNewUntilTheHostStops) {
     AlertRing ring;
     ring.Add(Sample("ONE.EXE"));
-    ScriptedIo io;
-    io.script.push_back(Answer(ring, 0));
+    console::test::FakeIo io = ScriptedIo();
+    io.replies.push_back(Answer(ring, 0));
     ring.Add(Sample("TWO.EXE"));
-    io.script.push_back(Answer(ring, 1));
+    io.replies.push_back(Answer(ring, 1));
     EXPECT_EQ(console::RunAlerts({"--follow", "--json", "--interval", "250"}, io), 3);
     ASSERT_EQ(io.sent.size(), 3u);
     EXPECT_EQ(io.sent[1].params[0], console::U32Bytes(1));
@@ -161,13 +139,10 @@ TEST(AlertsCommand, FollowAsksForWhatIsNewUntilTheHostStops) {
 }
 
 TEST(AlertsCommand, BadUsageAndRefusals) {
-    ScriptedIo io;
+    console::test::FakeIo io = ScriptedIo();
     EXPECT_EQ(console::RunAlerts({"--bogus"}, io), 2);
     EXPECT_EQ(console::RunAlerts({"--to"}, io), 2);
-    console::Reply refused;
-    refused.outcome = console::Reply::Outcome::kReply;
-    refused.status = 1;
-    io.script.push_back(refused);
+    io.replies.push_back({console::Reply::Outcome::kReply, 1, {}});
     EXPECT_EQ(console::RunAlerts({}, io), 1);
 }
 

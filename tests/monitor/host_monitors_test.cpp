@@ -12,6 +12,7 @@
 #include "shared/monitor/host_monitors.h"
 #include "shared/monitor/host_text.h"
 #include "shared/monitor/command_buffer.h"
+#include "shared/base/endian.h"
 
 namespace pm::host {
 namespace {
@@ -69,11 +70,6 @@ NodeFunctions Nodes() {
 std::string Bytes(const std::vector<uint8_t>& v) {
     return std::string(v.begin(), v.end());
 }
-std::string U32(uint32_t v) {
-    std::string b(4, '\0');
-    monitor::WriteU32(reinterpret_cast<uint8_t*>(&b[0]), v);
-    return b;
-}
 
 // The plug-in on the fake platform behind the exports; every buffer handed out is freed.
 class HostMonitors : public ::testing::Test {
@@ -123,13 +119,15 @@ TEST_F(HostMonitors, ForwardedWrappingUnwrapsAndEveryAlteredFieldIsRefused) {
 }
 
 TEST_F(HostMonitors, BuffersInconsistentWithTheirRealSizeNeverReachThePlugin) {
-    const std::string add = U32(monitor::kCmdAdd) + Bytes(monitor::MakeRecord(5, 1, 3, 0, "A.EXE"));
-    for (const std::string& bad : {add.substr(0, add.size() - 1),
-                                   U32(monitor::kCmdReplaceAll) + U32(1), std::string("\0\1", 2)})
+    const std::string add =
+        le::Bytes32(monitor::kCmdAdd) + Bytes(monitor::MakeRecord(5, 1, 3, 0, "A.EXE"));
+    for (const std::string& bad :
+         {add.substr(0, add.size() - 1), le::Bytes32(monitor::kCmdReplaceAll) + le::Bytes32(1),
+          std::string("\0\1", 2)})
         EXPECT_EQ(Command(bad).status, 1) << bad.size();
     EXPECT_EQ(g_calls, 0);
     EXPECT_TRUE(plugin.Registry().Empty());
-    EXPECT_EQ(Command(U32(0x999)).status, 1); // no such command
+    EXPECT_EQ(Command(le::Bytes32(0x999)).status, 1); // no such command
 }
 
 TEST_F(HostMonitors, StatisticsReadEveryLeafAndTheAlertNodesFirstZero) {
@@ -160,7 +158,7 @@ TEST_F(HostMonitors, StatisticsReadEveryLeafAndTheAlertNodesFirstZero) {
                  back.name == second[0].name);
     HostAnswer one = AnswerStatistics({"CALC.EXE"}, second, 2, 77);
     ASSERT_EQ(one.items.size(), 2u);
-    EXPECT_EQ(one.items[0], U32(2) + U32(77) + U32(1));
+    EXPECT_EQ(one.items[0], le::Bytes32(2) + le::Bytes32(77) + le::Bytes32(1));
 }
 
 TEST(HostMetrics, PrometheusTextHasBaseUnitsEscapedLabelsAndOnlyValuesRead) {

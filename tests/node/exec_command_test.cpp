@@ -10,15 +10,11 @@
 namespace pm::console::test {
 namespace {
 
-std::string Le32(uint32_t v) {
-    return le::Bytes32(v);
-}
-
 Reply Ran(uint32_t status, uint32_t exit_code, const std::string& output, uint32_t encoding) {
     Reply r;
     r.outcome = Reply::Outcome::kReply;
     r.status = status;
-    r.items = {Le32(exit_code), output, Le32(encoding)};
+    r.items = {le::Bytes32(exit_code), output, le::Bytes32(encoding)};
     return r;
 }
 
@@ -35,10 +31,10 @@ TEST(ConsoleExec, RequestParameters) {
     EXPECT_EQ(r.timeout_ms, 35000u);
     ASSERT_EQ(r.params.size(), 7u);
     EXPECT_EQ(r.params[0], std::string("CMD /C ECHO X\0", 14));
-    EXPECT_EQ(r.params[1], Le32(0x01 | 0x04 | 0x40 | 0x80));
+    EXPECT_EQ(r.params[1], le::Bytes32(0x01 | 0x04 | 0x40 | 0x80));
     EXPECT_EQ(r.params[2], std::string("\0", 1)); // no user
     EXPECT_EQ(r.params[3], std::string("\0", 1)); // no password
-    EXPECT_EQ(r.params[4], Le32(5));
+    EXPECT_EQ(r.params[4], le::Bytes32(5));
     EXPECT_EQ(r.params[5], std::string("C:\\T\0", 5));
     EXPECT_EQ(r.params[6], std::string("\0\0\0\0A=1\0B=2\0\0", 13));
 }
@@ -71,7 +67,7 @@ TEST(ConsoleExec, PasswordsEncryptedByDefault) {
         ASSERT_EQ(RunConsole(args, io), 0) << r.how[0];
         EXPECT_EQ(io.taken, r.taken) << r.how[0]; // that line and nothing after it
         const Request& q = io.sent.at(0);
-        EXPECT_EQ(q.params[1], Le32(r.flags)) << r.how[0];
+        EXPECT_EQ(q.params[1], le::Bytes32(r.flags)) << r.how[0];
         EXPECT_EQ(q.params[2], std::string("BOB\0", 4));
         EXPECT_EQ(q.params[3], r.password) << r.how[0];
         EXPECT_EQ(io.out.find("s3cret"), std::string::npos);
@@ -153,7 +149,7 @@ TEST(ConsoleExec, UsageErrors) {
 
 TEST(ConsoleExec, RepliesInWordsAndExitCodes) {
     Reply cut = Ran(0, 0, "abc", 1);
-    cut.items.push_back(Le32(8192)); // the agent kept 8192 bytes
+    cut.items.push_back(le::Bytes32(8192)); // the agent kept 8192 bytes
     Reply odd = cut;
     odd.items[3] = "\x01\x02";
     struct Case {
@@ -197,7 +193,7 @@ TEST(ConsoleExec, RepliesInWordsAndExitCodes) {
     FakeIo missing;
     missing.answer.outcome = Reply::Outcome::kReply;
     missing.answer.status = 0xDA000F01;
-    missing.answer.items = {Le32(2), ""};
+    missing.answer.items = {le::Bytes32(2), ""};
     EXPECT_EQ(RunConsole({"exec", "--", "nothere.exe"}, missing), 1);
     EXPECT_EQ(missing.out, "status 0xDA000F01: the executable file was not found (system error "
                            "2)\n");

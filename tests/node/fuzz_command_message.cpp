@@ -7,21 +7,14 @@
 
 #include "shared/node/command.h"
 #include "shared/node/message_layout.h"
-
-namespace {
-class HeapMemory final : public pm::MessageMemory {
-public:
-    void* Allocate(uint32_t size) override { return std::malloc(size ? size : 1); }
-    void Free(void* m) override { std::free(m); }
-};
-} // namespace
+#include "tests/node/test_memory.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // A copy of exactly the input's size, so that ASan sees every read past its end.
     uint8_t* copy = static_cast<uint8_t*>(std::malloc(size ? size : 1));
     if (size) std::memcpy(copy, data, size);
 
-    HeapMemory memory;
+    pm::test::TestMemory memory;
     pm::Command request;
     if (request.ParseRequest(copy, size)) {
         void* again = request.BuildReply(memory);

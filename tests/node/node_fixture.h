@@ -17,24 +17,6 @@
 
 namespace pm::test {
 
-using Bytes = std::vector<uint8_t>;
-
-inline Bytes Packed(uint8_t type, const char* sender, const char* addressee, uint32_t value,
-                    uint32_t seq_no, const std::vector<std::string>& items = {}, uint8_t tag = 0) {
-    TestMemory memory;
-    BlockList blocks;
-    for (const std::string& s : items) {
-        void* p = std::malloc(s.size() + 1);
-        std::memcpy(p, s.data(), s.size());
-        blocks.emplace_back(p, static_cast<uint32_t>(s.size()));
-    }
-    auto* m = static_cast<uint8_t*>(
-        PackMessage(memory, type, tag, sender, addressee, value, seq_no, blocks));
-    Bytes b(m, m + le::Load32(m));
-    memory.Free(m);
-    return b;
-}
-
 class NodeFixture : public ::testing::Test {
 protected:
     FakeMessaging fake;

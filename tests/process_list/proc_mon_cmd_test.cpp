@@ -108,9 +108,15 @@ TEST_F(ProcMonCmdTest, SilentHostTimesOutAfterFifteenSeconds) {
     EXPECT_EQ(fake.enqueued.size(), 1u); // exactly 15000 ms: still waiting
     Tick(node, 1);
     ASSERT_EQ(fake.enqueued.size(), 2u);
+    // To the console, sent from the tick once the queue lock is let go.
     Seen reply = Read(fake.enqueued[1]);
+    EXPECT_EQ(reply.type, 1);
+    EXPECT_EQ(reply.addressee, "console-1");
+    EXPECT_EQ(reply.seq_no, 77u);
     EXPECT_EQ(reply.value, kTimedOut);
     EXPECT_TRUE(reply.items.empty());
+    EXPECT_EQ(node.PendingCount(), 0u);
+    EXPECT_EQ(platform.locks_held, 0);
     // A late reply is dropped.
     Deliver(node, Packed(1, "KAVMonitorClientNC", "ProcMgr", 0, Read(fake.enqueued[0]).seq_no));
     EXPECT_EQ(fake.enqueued.size(), 2u);

@@ -5,6 +5,7 @@
 #include <tuple>
 
 #include "procman/w32/process_list/process_list.h"
+#include "shared/base/endian.h"
 #include "tests/node/fake_platform.h"
 
 namespace pm::test {
@@ -46,9 +47,6 @@ protected:
     static std::vector<uint8_t> U32(uint32_t v) {
         return {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)};
     }
-    static uint32_t Le32(const uint8_t* p) {
-        return p[0] | p[1] << 8 | p[2] << 16 | uint32_t(p[3]) << 24;
-    }
 };
 
 TEST_F(ProcessListTest, EndedAndStartedProcess) {
@@ -58,13 +56,13 @@ TEST_F(ProcessListTest, EndedAndStartedProcess) {
     Command& c = *cp;
     list.GetProcessUpdates(c);
     ASSERT_EQ(c.GetResultCount(), 3u);
-    EXPECT_EQ(Le32(c.GetResult(0)), 3u); // c + 2
+    EXPECT_EQ(le::Load32(c.GetResult(0)), 3u); // c + 2
     ASSERT_EQ(c.GetResultSize(1), 6u + 8u);
     EXPECT_EQ(c.GetResult(1)[0], 2); // ProcMgrValidProcIDs
-    EXPECT_EQ(Le32(c.GetResult(1) + 6), 4u);
-    EXPECT_EQ(Le32(c.GetResult(1) + 10), 12u);
-    EXPECT_EQ(Le32(c.GetResult(2) + 2), 12u); // the new process's record
-    EXPECT_EQ(lock_depth, 0);                 // every lock released
+    EXPECT_EQ(le::Load32(c.GetResult(1) + 6), 4u);
+    EXPECT_EQ(le::Load32(c.GetResult(1) + 10), 12u);
+    EXPECT_EQ(le::Load32(c.GetResult(2) + 2), 12u); // the new process's record
+    EXPECT_EQ(lock_depth, 0);                       // every lock released
 }
 
 TEST_F(ProcessListTest, ParameterForms) {

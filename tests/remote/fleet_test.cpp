@@ -124,13 +124,10 @@ public:
         WireReply r;
         switch (machine[0]) {
         case 'a': {
-            test::HeapMemory memory;
-            BlockList items;
-            void* m = PackMessage(memory, msg::kTypeReply, 0, request.node.c_str(),
-                                  "pmconsole-fleet", 0, request.seq_no, items);
+            const test::Bytes m = test::Packed(msg::kTypeReply, request.node.c_str(),
+                                               "pmconsole-fleet", 0, request.seq_no);
             r.outcome = WireOutcome::kReply;
-            r.message.assign(static_cast<const char*>(m), msg::DeclaredLength(m));
-            memory.Free(m);
+            r.message.assign(m.begin(), m.end());
             break;
         }
         case 'n':

@@ -5,7 +5,7 @@
 #include "outside/console_model/console_tables.h"
 #include "bench/fleet/pmsim/sim_machine.h"
 #include "shared/node/command.h"
-#include "shared/text/text_string.h"
+#include "tests/console_model/agent_tables.h"
 #include "tests/remote/remote_request.h"
 
 namespace pm::sim {
@@ -23,12 +23,6 @@ std::vector<std::vector<uint8_t>> Items(const std::string& reply, int32_t& statu
     return items;
 }
 
-std::string Utf8(const std::string& compressed) {
-    TextString s(compressed.c_str());
-    s.CompressedToUtf8();
-    return s.CStr();
-}
-
 TEST(SimMachine, UpdatesFollowTheChurn) {
     SimMachine m({"sim5", 30, 5}, std::make_shared<StringTable>());
     const std::string subject = "procmgr.sim5.ProcMgr.73124533";
@@ -36,7 +30,7 @@ TEST(SimMachine, UpdatesFollowTheChurn) {
         m.Handle(subject, test::PackRequest("ProcMgr", 0x73124533, {test::U32(0)}));
     ASSERT_EQ(a.status, remote::GateStatus::kReply);
     int32_t status = -1;
-    console::ConsoleTables tables(&Utf8);
+    console::ConsoleTables tables(&console::test::Utf8);
     std::string error;
     ASSERT_TRUE(tables.Apply(Items(a.reply, status), &error)) << error;
     EXPECT_EQ(status, 0);

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "procman/w32/table/change_tracker.h"
+#include "shared/base/endian.h"
 #include "tests/table/table_test_support.h"
 
 namespace pm::table::test {
@@ -35,15 +36,11 @@ struct Reply {
     std::vector<uint32_t> record_groups; // group_id of each update record
 };
 
-uint32_t Le32(const uint8_t* p) {
-    return p[0] | p[1] << 8 | p[2] << 16 | uint32_t(p[3]) << 24;
-}
-
 Reply Decode(std::vector<Record> items) {
     Reply r;
     EXPECT_FALSE(items.empty());
     EXPECT_EQ(items[0].size(), 4u);
-    r.clock = Le32(items[0].data());
+    r.clock = le::Load32(items[0].data());
     for (size_t i = 1; i < items.size(); ++i) {
         const uint8_t* d = items[i].data();
         if (d[0] == 2) {
@@ -51,10 +48,10 @@ Reply Decode(std::vector<Record> items) {
             uint32_t n = d[2] | d[3] << 8;
             EXPECT_EQ(items[i].size(), 6 + 4 * n);
             for (uint32_t k = 0; k < n; ++k)
-                r.valid_ids.push_back(Le32(d + 6 + 4 * k));
+                r.valid_ids.push_back(le::Load32(d + 6 + 4 * k));
         } else {
-            r.record_pids.push_back(Le32(d + 2));
-            r.record_groups.push_back(Le32(d + 6));
+            r.record_pids.push_back(le::Load32(d + 2));
+            r.record_groups.push_back(le::Load32(d + 6));
         }
     }
     return r;

@@ -6,9 +6,8 @@
 
 #include "outside/pmconsole/serve_guard.h"
 #include "outside/pmconsole/serve_model.h"
-#include "procman/w32/table/change_tracker.h"
 #include "shared/remote/alerts.h"
-#include "shared/text/text_string.h"
+#include "tests/console_model/agent_tables.h"
 
 namespace pm::console {
 namespace {
@@ -101,35 +100,6 @@ TEST(RequestGuardTest, HostOriginTokenAndMethod) {
     EXPECT_FALSE(named.Check(in("GET", "/", "console.example:9001", "", "")).allowed);
 }
 
-std::string Decode(const std::string& compressed) {
-    TextString s(compressed.c_str());
-    s.CompressedToUtf8();
-    return s.CStr();
-}
-
-TextString Stored(const std::string& ansi) {
-    TextString s(ansi.c_str());
-    s.ToCompressedUnicode();
-    return s;
-}
-
-std::unique_ptr<table::RawTable> Snapshot(std::vector<uint32_t> pids, uint16_t spooler_state) {
-    auto t = std::make_unique<table::RawTable>(false); // NT mode: the service tabs too
-    for (uint32_t pid : pids) {
-        table::ProcessEntry e;
-        e.process_id = pid;
-        e.thread_count = 2;
-        e.base_priority = 8;
-        e.name = Stored("proc" + std::to_string(pid) + ".exe");
-        e.user_name = Stored("SYSTEM");
-        e.working_set = 4096;
-        t->MutableProcesses().push_back(std::move(e));
-    }
-    t->MutableServices(2).push_back(table::ServiceEntry{Stored("Spooler"), spooler_state, 2});
-    t->MutableServices(2).push_back(table::ServiceEntry{Stored("Event Log"), 4, 2});
-    return t;
-}
-
 TEST(TableWatchTest, SendsOnlyWhatChanged) {
     // The agent's side: Get Updates answered from its change tracker.
     table::ChangeTracker tracker;
@@ -141,15 +111,13 @@ TEST(TableWatchTest, SendsOnlyWhatChanged) {
         uint32_t since = 0; // little-endian, as on this machine
         if (!r.params.empty() && r.params[0].size() == 4)
             std::memcpy(&since, r.params[0].data(), 4);
-        std::vector<std::string> items;
-        for (const table::Record& rec : tracker.CollectUpdates(since))
-            items.emplace_back(reinterpret_cast<const char*>(rec.data()), rec.size());
-        return Reply(Reply::Outcome::kReply, 0, items);
+        return Reply(Reply::Outcome::kReply, 0, test::Updates<std::string>(tracker, since));
     };
-    TableWatch watch(&Decode);
+    TableWatch watch(&test::Utf8);
     std::string event, word, message;
 
-    tracker.Renew(Snapshot({4, 8, 12}, 4));
+    tracker.Renew(test::Snapshot(false, {{4, "proc4.exe"}, {8, "proc8.exe"}, {12, "proc12.exe"}},
+                                 {{"Spooler", 4}, {"Event Log", 4}}));
     ASSERT_TRUE(watch.Poll(send, 1000, &event, &word, &message)) << message;
     EXPECT_NE(event.find("\"name\":\"proc8.exe\""), std::string::npos) << event;
     EXPECT_NE(event.find("\"name\":\"Spooler\""), std::string::npos) << event;
@@ -160,7 +128,8 @@ TEST(TableWatchTest, SendsOnlyWhatChanged) {
     EXPECT_EQ(requests, 2);
 
     // 8 ended, 16 started, the spooler stopped: only those travel.
-    tracker.Renew(Snapshot({4, 12, 16}, 1));
+    tracker.Renew(test::Snapshot(false, {{4, "proc4.exe"}, {12, "proc12.exe"}, {16, "proc16.exe"}},
+                                 {{"Spooler", 1}, {"Event Log", 4}}));
     ASSERT_TRUE(watch.Poll(send, 1000, &event, &word, &message));
     EXPECT_NE(event.find("\"processes\":{\"set\":[{\"pid\":16,"), std::string::npos) << event;
     EXPECT_NE(event.find("\"gone\":[8]"), std::string::npos) << event;
