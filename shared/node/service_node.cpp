@@ -32,9 +32,15 @@ bool ServiceNode::Register() {
 
 ServiceNode::~ServiceNode() {
     if (IsRegistered()) library_.Functions().DeleteSvcNode(name_.c_str());
-    auto held = dispatch_.Lock();
-    for (const HeldMessage& h : *held)
-        library_.Free(h.message);
+    {
+        auto held = dispatch_.Lock();
+        for (const HeldMessage& h : *held)
+            library_.Free(h.message);
+    }
+    // Requests sent without waiting whose answer never came: the node owned them.
+    auto queue = queue_.Lock();
+    for (const PendingRequest& p : queue->pending)
+        if (p.delete_when_done) delete p.command;
 }
 
 int ServiceNode::CommandReceived(Command&) {

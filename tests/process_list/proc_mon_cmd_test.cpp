@@ -122,5 +122,15 @@ TEST_F(ProcMonCmdTest, SilentHostTimesOutAfterFifteenSeconds) {
     EXPECT_EQ(fake.enqueued.size(), 2u);
 }
 
+// A node that goes while the host has not answered frees both commands (LeakSanitizer).
+TEST_F(ProcMonCmdTest, NodeGoneBeforeTheHostAnswersLeavesNothingBehind) {
+    {
+        ForwardingNode node(library, platform);
+        Deliver(node, ConsoleRequest("x"));
+        EXPECT_EQ(node.PendingCount(), 1u);
+    }
+    EXPECT_EQ(fake.enqueued.size(), 1u); // nothing answered on the way out
+}
+
 } // namespace
 } // namespace pm::test

@@ -56,7 +56,12 @@ std::vector<uint8_t> ProcMonCmd::BuildDataParam(const uint8_t* data, uint32_t si
     return b;
 }
 
+ProcMonCmd::~ProcMonCmd() {
+    if (!completed_) delete console_cmd_;
+}
+
 void ProcMonCmd::OnComplete() {
+    completed_ = true;
     Command* console = console_cmd_;
     console->status = status;
     // A copy that cannot be made must not read as success with no item.

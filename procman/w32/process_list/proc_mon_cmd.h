@@ -20,7 +20,8 @@ class ProcMonCmd : public Command {
 public:
     // console_cmd is not owned; it is answered through node.SendReply on completion.
     ProcMonCmd(Command* console_cmd, ServiceNode* node);
-    ~ProcMonCmd() override = default;
+    // Frees the console's command when it was never answered (the node went first).
+    ~ProcMonCmd() override;
     void OnComplete() override;
 
     // Parameter 0: length, 1, "en_US", the string count and offsets, plug-in name, monitor id
@@ -32,6 +33,7 @@ public:
 private:
     Command* console_cmd_;
     ServiceNode* node_;
+    bool completed_ = false;
 };
 
 // The handler of the console's monitor command: sends the forwarded request asynchronously;
