@@ -364,14 +364,20 @@ int RunFleet(const std::vector<std::string>& args, ConsoleIo& io) {
     std::string error;
     if (!TakeOptions(args, f, error)) return Usage(io, error);
     const std::string first = f.command.empty() ? std::string() : f.command[0];
-    if (first == "pending" || first == "results") {
+    // The commands on the cluster's streams: options only, and a NATS connection.
+    const bool listing = first == "pending" || first == "results";
+    const bool stored = (first == "alerts" && !f.live) || first == "setup";
+    FleetBus* bus = nullptr;
+    if (listing || stored) {
         if (f.command.size() > 1 + (f.json ? 1 : 0))
             return Usage(io, "fleet " + first + " takes options only");
-        FleetBus* bus = io.Fleet();
+        bus = io.Fleet();
         if (bus == nullptr) {
             io.Err("pmconsole fleet: this console has no connection to a NATS cluster\n");
             return kExitUsage;
         }
+    }
+    if (listing) {
         StreamListing l;
         l.pattern = f.pattern;
         l.json = f.json;
@@ -379,14 +385,7 @@ int RunFleet(const std::vector<std::string>& args, ConsoleIo& io) {
         l.now_ms = UtcNowMs();
         return first == "pending" ? ShowPending(*bus, io, l) : ShowResults(*bus, io, l);
     }
-    if ((first == "alerts" && !f.live) || first == "setup") {
-        if (f.command.size() > 1 + (f.json ? 1 : 0))
-            return Usage(io, "fleet " + first + " takes options only");
-        FleetBus* bus = io.Fleet();
-        if (bus == nullptr) {
-            io.Err("pmconsole fleet: this console has no connection to a NATS cluster\n");
-            return kExitUsage;
-        }
+    if (stored) {
         if (first == "setup") {
             if (!bus->SetupAlerts(f.replicas, error) ||
                 !SetupQueueStreams(*bus, f.replicas, error)) {
@@ -415,7 +414,7 @@ int RunFleet(const std::vector<std::string>& args, ConsoleIo& io) {
     } else if (!CheckCommand(f, error)) {
         return Usage(io, error);
     }
-    FleetBus* bus = io.Fleet();
+    bus = io.Fleet();
     if (bus == nullptr) {
         io.Err("pmconsole fleet: this console has no connection to a NATS cluster (--server, "
                "--conf)\n");
