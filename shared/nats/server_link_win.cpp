@@ -62,25 +62,6 @@ SOCKET Connect(const ServerUrl& url, bool plain, std::string& why) {
     return found;
 }
 
-bool SendPlain(SOCKET s, const std::string& bytes) {
-    size_t at = 0;
-    while (at < bytes.size()) {
-        const int n = send(s, bytes.data() + at,
-                           static_cast<int>(std::min<size_t>(bytes.size() - at, 65536)), 0);
-        if (n == SOCKET_ERROR) {
-            if (WSAGetLastError() != WSAEWOULDBLOCK) return false;
-            fd_set w;
-            FD_ZERO(&w);
-            FD_SET(s, &w);
-            timeval tv{10, 0};
-            if (select(0, nullptr, &w, nullptr, &tv) <= 0) return false;
-            continue;
-        }
-        at += static_cast<size_t>(n);
-    }
-    return true;
-}
-
 } // namespace
 
 void LinkEvents::OnInfo(const std::string& json) {
@@ -197,7 +178,7 @@ ServerLink::Open ServerLink::Start(const ServerUrl& url, const std::string& ca_f
 
 bool ServerLink::Send(const std::string& bytes) {
     if (bytes.empty()) return true;
-    return tls_ ? tls_->Send(bytes) : SendPlain(socket_, bytes);
+    return tls_ ? tls_->Send(bytes) : SendAll(socket_, bytes.data(), bytes.size());
 }
 
 bool ServerLink::Feed(const char* data, size_t n) {

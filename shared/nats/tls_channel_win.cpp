@@ -16,26 +16,6 @@ constexpr DWORD kContextFlags = ISC_REQ_SEQUENCE_DETECT | ISC_REQ_REPLAY_DETECT 
                                 ISC_REQ_CONFIDENTIALITY | ISC_REQ_ALLOCATE_MEMORY | ISC_REQ_STREAM |
                                 ISC_REQ_MANUAL_CRED_VALIDATION;
 
-bool SendAll(SOCKET s, const char* data, size_t size) {
-    while (size > 0) {
-        const int n = send(s, data, static_cast<int>(size > 65536 ? 65536 : size), 0);
-        if (n == SOCKET_ERROR) {
-            if (WSAGetLastError() == WSAEWOULDBLOCK) {
-                fd_set w;
-                FD_ZERO(&w);
-                FD_SET(s, &w);
-                timeval tv{10, 0};
-                if (select(0, nullptr, &w, nullptr, &tv) <= 0) return false;
-                continue;
-            }
-            return false;
-        }
-        data += n;
-        size -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
 struct CertFree {
     void operator()(const CERT_CONTEXT* c) const { CertFreeCertificateContext(c); }
 };
@@ -122,6 +102,26 @@ void CertificateNames(const CERT_CONTEXT* cert, std::vector<std::string>& dns,
 }
 
 } // namespace
+
+bool SendAll(SOCKET s, const char* data, size_t size) {
+    while (size > 0) {
+        const int n = send(s, data, static_cast<int>(size > 65536 ? 65536 : size), 0);
+        if (n == SOCKET_ERROR) {
+            if (WSAGetLastError() == WSAEWOULDBLOCK) {
+                fd_set w;
+                FD_ZERO(&w);
+                FD_SET(s, &w);
+                timeval tv{10, 0};
+                if (select(0, nullptr, &w, nullptr, &tv) <= 0) return false;
+                continue;
+            }
+            return false;
+        }
+        data += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
 
 TlsChannel::~TlsChannel() {
     if (have_ctx_) DeleteSecurityContext(&ctx_);

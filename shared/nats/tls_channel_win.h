@@ -13,6 +13,10 @@
 
 namespace pm::nats {
 
+// Writes every byte to a socket that may be non-blocking, waiting at most 10 s for room each
+// time; false when the connection fails or stays full.
+bool SendAll(SOCKET s, const char* data, size_t size);
+
 class TlsChannel {
 public:
     TlsChannel() = default;
