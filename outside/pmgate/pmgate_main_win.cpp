@@ -293,17 +293,9 @@ public:
             c.finish(remote::GateStatus::kNoReply, std::string());
             return;
         }
-        BlockList items;
-        for (size_t i = 0; i < c.GetResultCount(); ++i) {
-            const uint32_t n = c.GetResultSize(i);
-            void* b = std::malloc(n ? n : 1);
-            if (b == nullptr) break;
-            std::memcpy(b, c.GetResult(i), n);
-            items.emplace_back(b, n);
-        }
         HeapMemory memory;
-        void* reply = PackMessage(memory, msg::kTypeReply, c.console_tag, c.node.c_str(),
-                                  c.console.c_str(), status, c.console_seq, items);
+        void* reply = c.PackResultsAsReply(memory, c.console_tag, c.node.c_str(), c.console.c_str(),
+                                           status, c.console_seq);
         if (reply == nullptr) {
             c.finish(remote::GateStatus::kNoReply, std::string());
             return;

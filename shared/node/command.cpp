@@ -135,6 +135,11 @@ void* Command::Pack(MessageMemory& memory, uint8_t type, uint32_t value,
                        seq_no, items);
 }
 
+void* Command::PackResultsAsReply(MessageMemory& memory, uint8_t tag, const char* sender,
+                                  const char* addressee, uint32_t value, uint32_t seq_no) const {
+    return PackMessage(memory, kTypeReply, tag, sender, addressee, value, seq_no, results_);
+}
+
 void* Command::BuildReply(MessageMemory& memory) {
     return Pack(memory, kTypeReply, static_cast<uint32_t>(status), results_);
 }

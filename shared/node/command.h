@@ -61,6 +61,10 @@ public:
     // Take over a block allocated with malloc (the record builders hand theirs over).
     void AddParamTakeOver(void* block, uint32_t size);
     void AddResultTakeOver(void* block, uint32_t size);
+    // A reply carrying this command's results to another peer (a relay's answer to the one who
+    // asked it): null when it cannot be represented or allocated. The caller owns the message.
+    void* PackResultsAsReply(MessageMemory& memory, uint8_t tag, const char* sender,
+                             const char* addressee, uint32_t value, uint32_t seq_no) const;
     // Drops every reply item (a reply that cannot be packed is replaced by a smaller one).
     void ClearResults() { results_.clear(); }
 

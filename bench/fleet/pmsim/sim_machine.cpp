@@ -151,19 +151,11 @@ SimMachine::Answer SimMachine::Handle(const std::string& subject, const std::str
         a.status = remote::GateStatus::kNotForwarded; // a simulated machine changes nothing
         return a;
     }
-    BlockList items;
-    for (size_t i = 0; i < command.GetResultCount(); ++i) {
-        const uint32_t n = command.GetResultSize(i);
-        void* b = std::malloc(n ? n : 1);
-        if (b == nullptr) break;
-        std::memcpy(b, command.GetResult(i), n);
-        items.emplace_back(b, n);
-    }
     HeapMemory memory;
     const std::string sender = check.view.sender; // NUL-terminated in the checked view
     void* reply =
-        PackMessage(memory, msg::kTypeReply, check.view.tag, s.node.c_str(), sender.c_str(),
-                    static_cast<uint32_t>(command.status), check.view.seq_no, items);
+        command.PackResultsAsReply(memory, check.view.tag, s.node.c_str(), sender.c_str(),
+                                   static_cast<uint32_t>(command.status), check.view.seq_no);
     if (reply == nullptr) {
         a.status = remote::GateStatus::kNoReply;
         return a;
