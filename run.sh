@@ -38,6 +38,7 @@ need_packages() {
     command -v flock >/dev/null || missing+=(util-linux)
     [ -x /usr/sbin/nats-server ] || command -v nats-server >/dev/null || missing+=(nats-server)
     command -v openssl >/dev/null || missing+=(openssl)
+    /usr/bin/python3 -c "import bcrypt" 2>/dev/null || missing+=(python3-bcrypt)
     /usr/bin/python3 -c "import prometheus_client" 2>/dev/null || missing+=(python3-prometheus-client)
     command -v promtool >/dev/null || missing+=(prometheus)
     command -v nats-server >/dev/null || missing+=(nats-server)

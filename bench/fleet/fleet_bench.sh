@@ -16,7 +16,7 @@ cluster=$top/tools/fleet/cluster.sh
 sim_pid=
 trap '[ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null; "$cluster" stop "$dir" >/dev/null 2>&1; rm -rf "$dir"' EXIT
 mkdir -p "$dir"
-"$cluster" gen "$dir" "$port" agent1 >/dev/null 2>&1 && "$cluster" start "$dir" $$ || exit 1
+"$cluster" gen --sim "$dir" "$port" agent1 >/dev/null 2>&1 && "$cluster" start "$dir" $$ || exit 1
 console() { "$bin/pmconsole" --conf "$dir/operator.conf" "$@"; }
 now_ms() { date +%s%3N; }
 rss_servers_kib() {

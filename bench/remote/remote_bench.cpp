@@ -32,6 +32,7 @@
 #include "outside/pmconsole/request_transport.h"
 #include "shared/node/command.h"
 #include "shared/node/message_layout.h"
+#include "shared/remote/subjects.h"
 #include "shared/remote/operations.h"
 
 using namespace pm;
@@ -108,6 +109,9 @@ natsConnection* Connect(const RemoteSettings& s, const std::string& password) {
     natsOptions_SetServers(opts, urls.data(), static_cast<int>(urls.size()));
     natsOptions_SetNoRandomize(opts, true); // the first server of the list: the bench chooses
     if (!s.user.empty()) natsOptions_SetUserInfo(opts, s.user.c_str(), password.c_str());
+    // The user's own inbox, as the consoles use it (the servers allow no other).
+    if (!s.user.empty())
+        natsOptions_SetCustomInboxPrefix(opts, remote::InboxPrefix(s.user).c_str());
     if (!s.ca_file.empty()) {
         natsOptions_SetSecure(opts, true);
         natsOptions_LoadCATrustedCertificates(opts, s.ca_file.c_str());
@@ -256,7 +260,8 @@ int Load(const RemoteSettings& s, const std::string& password, int rate, int sec
     LoadState st;
     st.sent.resize(total);
     st.answered.assign(total, 0);
-    const std::string prefix = "_INBOX.bench" + std::to_string(std::rand()) + ".";
+    const std::string prefix =
+        remote::InboxPrefix(s.user) + ".bench" + std::to_string(std::rand()) + ".";
     natsSubscription* sub = nullptr;
     if (natsConnection_Subscribe(&sub, nc, (prefix + "*").c_str(), &OnLoadReply, &st) != NATS_OK)
         return 1;

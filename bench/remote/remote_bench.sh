@@ -56,11 +56,11 @@ rep=$(sed -n 's/^sizes: request \([0-9]*\) bytes, reply \([0-9]*\) bytes/\2/p' <
 
 echo "== 2. raw NATS request-reply, ${req:-64} bytes out and ${rep:-64} back (responder on A)"
 coproc RESPONDER { exec "$bench" responder --conf "$PM_FLEET_DIR/a.conf" \
-    --subject procmgr.agent1.bench.raw --size "${rep:-64}" --seconds 600; }
+    --subject procmgr.agent1.acks.bench --size "${rep:-64}" --seconds 600; }
 responder=$RESPONDER_PID
 read -r -t 10 ready <&"${RESPONDER[0]}" || ready=""
 [ "$ready" = ready ] || echo "the responder did not start"
-raw=$("$bench" request --conf "$PM_FLEET_DIR/b.conf" --subject procmgr.agent1.bench.raw \
+raw=$("$bench" request --conf "$PM_FLEET_DIR/b.conf" --subject procmgr.agent1.acks.bench \
     --size "${req:-64}" "$rounds")
 echo "$raw"
 kill "$responder" 2>/dev/null

@@ -90,9 +90,10 @@ int ShowStoredAlerts(FleetBus& bus, ConsoleIo& io, const AlertsOptions& o) {
     std::string error;
     const bool ok = bus.ReadAlerts(
         o.reading,
-        [&](const std::string& payload) {
+        [&](const std::string& subject, const std::string& payload) {
             remote::AlertRecord a;
-            if (!remote::ParseAlert(payload, a)) {
+            // Unreadable, or in another machine's name than its subject's: not shown.
+            if (!remote::ParseAlertOn(subject, payload, a)) {
                 ++unreadable;
                 return true;
             }

@@ -20,8 +20,8 @@ struct AlertReading {
     // When set, asked after each wait for new ones (the stream is being read): true ends it.
     std::function<bool()> stopped;
 };
-// One stored alert's payload; false ends the reading.
-using AlertSink = std::function<bool(const std::string& payload)>;
+// One stored alert: the subject it was published on and its payload; false ends the reading.
+using AlertSink = std::function<bool(const std::string& subject, const std::string& payload)>;
 
 class FleetBus {
 public:
@@ -34,9 +34,12 @@ public:
     virtual std::vector<std::string> Gather(const std::string& subject, const std::string& payload,
                                             uint32_t timeout_ms, uint32_t quiet_ms,
                                             size_t limit) = 0;
-    // The next hello or heartbeat payload, waiting at most `wait_ms`; false when none came.
-    // The first call subscribes.
-    virtual bool NextPresence(std::string& payload, uint32_t wait_ms) = 0;
+    // Asks every machine to say hello (procmgr.discover): each gate answers on its own hello
+    // subject, so that the servers vouch for the name. Subscribes to the presence first.
+    virtual bool AskPresence() = 0;
+    // The next hello or heartbeat (its subject and payload), waiting at most `wait_ms`; false
+    // when none came. The first call subscribes.
+    virtual bool NextPresence(std::string& subject, std::string& payload, uint32_t wait_ms) = 0;
     // Creates the stream PROCMGR_ALERTS (`replicas` copies) or brings its settings up to date;
     // false with one line.
     virtual bool SetupAlerts(uint32_t replicas, std::string& error) = 0;

@@ -141,6 +141,17 @@ bool CheckCommand(const FleetArgs& f, std::string& error) {
         error = "--expire goes with --queue";
         return false;
     }
+    // A queued request is stored whole, where the read-only user may read it: never one that
+    // carries a password.
+    if (f.queue)
+        for (const std::string& a : f.command) {
+            if (a == "--") break;
+            if (a == "--user" || a.rfind("--user=", 0) == 0 || a.rfind("--password", 0) == 0) {
+                error = "--queue does not go with --user or a password: a queued request is "
+                        "stored whole and readable by every user who may list the queue";
+                return false;
+            }
+        }
     if (c == "monitors" && (f.command.size() < 2 || f.command[1] != "list")) {
         error = "of the monitor commands only 'monitors list' goes to many machines";
         return false;
@@ -296,10 +307,10 @@ int RunList(const FleetArgs& f, FleetBus& bus, ConsoleIo& io) {
     // The view follows the hellos and heartbeats; redrawn every interval.
     for (uint32_t round = 1; f.count == 0 || round < f.count; ++round) {
         const uint64_t until = bus.NowMs() + uint64_t{f.interval_s} * 1000;
-        std::string payload;
+        std::string subject, payload;
         for (uint64_t now = bus.NowMs(); now < until; now = bus.NowMs())
-            if (bus.NextPresence(payload, static_cast<uint32_t>(until - now)))
-                view.Heard(payload, bus.NowMs());
+            if (bus.NextPresence(subject, payload, static_cast<uint32_t>(until - now)))
+                view.Heard(subject, payload, bus.NowMs());
         show();
     }
     return kExitReply;
@@ -336,7 +347,8 @@ const char kFleetHelp[] =
     "  --queue        exec, kill, svc: for each machine no gate answered for (or whose agent\n"
     "                 is not running) the request waits in PROCMGR_QUEUE; the machine's gate\n"
     "                 runs it once when it is back, unless it expired (--expire, default 7d,\n"
-    "                 at most 30d)\n"
+    "                 at most 30d); not with exec --user (the stored request would hold the\n"
+    "                 password)\n"
     "  fleet pending  what waits in the queue (the last N, --count, default 100)\n"
     "  fleet results  what the gates ran from the queue, each reply shown as the command\n"
     "                 shows a live one (started, done or expired)\n"

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 
+#include "shared/remote/subjects.h"
 #include "shared/text/json_string.h"
 
 namespace pm::console {
@@ -79,9 +80,15 @@ bool MachineOrder(const std::string& a, const std::string& b) {
     return a < b;
 }
 
-bool FleetView::Heard(const std::string& payload, uint64_t now_ms) {
+bool FleetView::Heard(const std::string& subject, const std::string& payload, uint64_t now_ms) {
     remote::Presence p;
-    if (!remote::ParsePresence(payload, p)) return false;
+    if (payload.size() > kMaxPresenceBytes || !remote::ParsePresence(payload, p)) return false;
+    // Believed only of the machine whose login could publish on the subject.
+    const std::string kind = p.kind == "heartbeat" ? "heartbeat" : "hello";
+    if (remote::MachineOfSubject(subject, kind.c_str()) != p.machine) {
+        ++impostors_;
+        return false;
+    }
     Heard(p, now_ms);
     return true;
 }
@@ -109,11 +116,20 @@ std::vector<FleetMachine> FleetView::Machines(uint64_t now_ms) const {
 
 std::vector<FleetMachine> DiscoverMachines(FleetBus& bus, const DiscoveryWait& wait) {
     FleetView view;
-    const uint64_t now = bus.NowMs();
-    for (const std::string& answer :
-         bus.Gather(remote::kDiscoverSubject, "{}", wait.timeout_ms, wait.quiet_ms, kMaxMachines))
-        view.Heard(answer, now);
-    return view.Machines(now);
+    const uint64_t start = bus.NowMs();
+    if (!bus.AskPresence()) return view.Machines(start);
+    // Every presence heard meanwhile counts, until the wait ends or it goes quiet after the
+    // first answer.
+    std::string subject, payload;
+    uint64_t last = 0;
+    for (uint64_t now = start;; now = bus.NowMs()) {
+        uint64_t until = start + wait.timeout_ms;
+        if (last != 0 && last + wait.quiet_ms < until) until = last + wait.quiet_ms;
+        if (now >= until) break;
+        if (!bus.NextPresence(subject, payload, static_cast<uint32_t>(until - now))) continue;
+        if (view.Heard(subject, payload, start)) last = bus.NowMs();
+    }
+    return view.Machines(start);
 }
 
 bool MachineMatches(const std::string& pattern, const std::string& machine) {

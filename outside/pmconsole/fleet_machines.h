@@ -24,6 +24,8 @@ struct DiscoveryWait {
     uint32_t quiet_ms = 300;
 };
 constexpr size_t kMaxMachines = 100000;
+// A presence object is a few hundred bytes; a longer one is not read.
+constexpr size_t kMaxPresenceBytes = 4096;
 
 // Every machine that answered discovery, by name; answers that do not read as presence objects
 // are dropped, a name that answers twice (a reinstalled machine) is one machine.
@@ -32,13 +34,17 @@ std::vector<FleetMachine> DiscoverMachines(FleetBus& bus, const DiscoveryWait& w
 // The machines a console has heard of and when, by name.
 class FleetView {
 public:
-    // A presence payload heard at `now_ms`; false when it is not one.
-    bool Heard(const std::string& payload, uint64_t now_ms);
+    // A presence payload heard on `subject` at `now_ms`; false when it is not one, or when it
+    // speaks for another machine than the one its subject names (counted).
+    bool Heard(const std::string& subject, const std::string& payload, uint64_t now_ms);
     void Heard(const remote::Presence& p, uint64_t now_ms);
     [[nodiscard]] std::vector<FleetMachine> Machines(uint64_t now_ms) const;
+    // Presence objects that named another machine than their subject, dropped.
+    [[nodiscard]] uint64_t Impostors() const { return impostors_; }
 
 private:
     std::map<std::string, std::pair<remote::Presence, uint64_t>> machines_;
+    uint64_t impostors_ = 0;
 };
 
 // Names in the order a person expects: runs of digits by their value (sim2 before sim10).

@@ -10,6 +10,7 @@
 #include <deque>
 #include <map>
 #include <mutex>
+#include <random>
 #include <vector>
 
 #include "outside/pmconsole/fleet_bus.h"
@@ -25,6 +26,10 @@ namespace {
 
 // How often a waiting request looks at the connection's asynchronous errors.
 constexpr int64_t kSliceMs = 20;
+// What a subscription that many machines answer may hold before the library drops messages:
+// every machine of the largest fleet twice, and at most 128 MiB.
+constexpr int kPendingMsgs = 200000;
+constexpr int kPendingBytes = 128 << 20;
 
 std::string LastError(natsStatus s) {
     const char* text = nats_GetLastError(nullptr);
@@ -92,6 +97,13 @@ public:
         if (st == NATS_OK && !s.user.empty())
             st = natsOptions_SetUserInfo(opts_, s.user.c_str(), password.c_str());
         if (st == NATS_OK && secure) st = natsOptions_SetSecure(opts_, true);
+        // Servers the cluster announces inherit TLS; without it, none is followed (a plain
+        // connection stays where it was pointed: on the loopback).
+        if (st == NATS_OK && !secure) st = natsOptions_SetIgnoreDiscoveredServers(opts_, true);
+        // Each user hears only its own inbox (the servers' permissions say the same).
+        inbox_prefix_ = remote::InboxPrefix(s.user);
+        if (st == NATS_OK && !s.user.empty())
+            st = natsOptions_SetCustomInboxPrefix(opts_, inbox_prefix_.c_str());
         if (st == NATS_OK && !s.ca_file.empty()) {
             st = natsOptions_LoadCATrustedCertificates(opts_, s.ca_file.c_str());
             if (st != NATS_OK) {
@@ -122,7 +134,7 @@ public:
         reply.outcome = WireOutcome::kNotSent;
         const std::string subject =
             remote::SubjectForRequest(machine, request.node, request.code, request.operation);
-        natsInbox* inbox = nullptr;
+        const std::string inbox = NewInbox();
         natsSubscription* sub = nullptr;
         uint64_t drops = 0, violations = 0;
         {
@@ -131,33 +143,31 @@ public:
             violations = e.violations_total;
             drops = e.drops;
         }
-        natsStatus st = natsInbox_Create(&inbox);
         // Subscribed before the request goes out, so that no reply can come first.
-        if (st == NATS_OK) st = natsConnection_SubscribeSync(&sub, nc_, inbox);
+        natsStatus st = natsConnection_SubscribeSync(&sub, nc_, inbox.c_str());
         if (st == NATS_OK)
-            st = natsConnection_PublishRequest(nc_, subject.c_str(), inbox, request.message.data(),
+            st = natsConnection_PublishRequest(nc_, subject.c_str(), inbox.c_str(),
+                                               request.message.data(),
                                                static_cast<int>(request.message.size()));
         if (st != NATS_OK) {
             reply.detail = LastError(st);
         } else {
-            reply = Wait(request, subject, inbox, sub, drops, violations);
+            reply = Wait(request, subject, inbox.c_str(), sub, drops, violations);
         }
         natsSubscription_Destroy(sub);
-        natsInbox_Destroy(inbox);
         return reply;
     }
 
     std::vector<std::string> Gather(const std::string& subject, const std::string& payload,
                                     uint32_t timeout_ms, uint32_t quiet_ms, size_t limit) override {
         std::vector<std::string> answers;
-        natsInbox* inbox = nullptr;
+        const std::string inbox = NewInbox();
         natsSubscription* sub = nullptr;
-        natsStatus st = natsInbox_Create(&inbox);
-        if (st == NATS_OK) st = natsConnection_SubscribeSync(&sub, nc_, inbox);
-        // Many answers come at once: let the subscription hold them all.
-        if (st == NATS_OK) st = natsSubscription_SetPendingLimits(sub, -1, -1);
+        natsStatus st = natsConnection_SubscribeSync(&sub, nc_, inbox.c_str());
+        // Many answers may come at once: held up to a bound, the rest dropped by the library.
+        if (st == NATS_OK) st = natsSubscription_SetPendingLimits(sub, kPendingMsgs, kPendingBytes);
         if (st == NATS_OK)
-            st = natsConnection_PublishRequest(nc_, subject.c_str(), inbox, payload.data(),
+            st = natsConnection_PublishRequest(nc_, subject.c_str(), inbox.c_str(), payload.data(),
                                                static_cast<int>(payload.size()));
         const uint64_t start = NowMs();
         uint64_t last = 0;
@@ -178,22 +188,22 @@ public:
             last = NowMs();
         }
         natsSubscription_Destroy(sub);
-        natsInbox_Destroy(inbox);
         return answers;
     }
 
-    bool NextPresence(std::string& payload, uint32_t wait_ms) override {
-        if (presence_ == nullptr) {
-            natsStatus st = natsConnection_SubscribeSync(&presence_, nc_, remote::kHelloWildcard);
-            if (st == NATS_OK)
-                st = natsConnection_SubscribeSync(&heartbeats_, nc_, remote::kHeartbeatWildcard);
-            if (st != NATS_OK) return false;
-        }
+    bool AskPresence() override {
+        if (!SubscribePresence()) return false;
+        return natsConnection_PublishString(nc_, remote::kDiscoverSubject, "{}") == NATS_OK;
+    }
+
+    bool NextPresence(std::string& subject, std::string& payload, uint32_t wait_ms) override {
+        if (!SubscribePresence()) return false;
         // Hellos first, then heartbeats; each waits half the time.
         for (natsSubscription* sub : {presence_, heartbeats_}) {
             natsMsg* msg = nullptr;
             if (natsSubscription_NextMsg(&msg, sub, std::max<int64_t>(1, wait_ms / 2)) != NATS_OK)
                 continue;
+            subject = natsMsg_GetSubject(msg);
             payload.assign(natsMsg_GetData(msg),
                            static_cast<size_t>(std::max(0, natsMsg_GetDataLength(msg))));
             natsMsg_Destroy(msg);
@@ -242,22 +252,28 @@ public:
         jsSubOptions so;
         jsSubOptions_Init(&so);
         so.Stream = remote::kAlertStream;
-        so.Config.AckPolicy = js_AckExplicit;
-        std::string durable = "pmconsole_" + user_;
-        for (char& c : durable)
-            if (!std::isalnum(static_cast<unsigned char>(c)) && c != '_' && c != '-') c = '_';
-        if (reading.since_ms != 0) {
-            // From a time: a consumer of this reading only, removed at the end.
-            durable += "_since_" + std::to_string(getpid());
-            so.Config.DeliverPolicy = js_DeliverByStartTime;
-            so.Config.OptStartTime = static_cast<int64_t>(reading.since_ms) * 1000000LL;
-            so.Config.InactiveThreshold = 60LL * 1000000000LL;
-        }
         natsSubscription* sub = nullptr;
         jsErrCode code = static_cast<jsErrCode>(0);
         const uint64_t violations = ViolationsSeen();
-        natsStatus st = js_PullSubscribe(&sub, js, remote::kAlertWildcard, durable.c_str(), nullptr,
-                                         &so, &code);
+        natsStatus st = NATS_OK;
+        const bool from_time = reading.since_ms != 0;
+        if (from_time) {
+            // From a time: an ordered consumer of this reading only, delivering into this
+            // user's inbox and gone with the reading (nothing to acknowledge, nothing another
+            // user's rights could reach).
+            so.Ordered = true;
+            so.Config.DeliverPolicy = js_DeliverByStartTime;
+            so.Config.OptStartTime = static_cast<int64_t>(reading.since_ms) * 1000000LL;
+            st = js_SubscribeSync(&sub, js, remote::kAlertWildcard, nullptr, &so, &code);
+        } else {
+            // What this user has not read yet: its durable consumer, acknowledged as shown.
+            so.Config.AckPolicy = js_AckExplicit;
+            std::string durable = "pmconsole_" + user_;
+            for (char& c : durable)
+                if (!std::isalnum(static_cast<unsigned char>(c)) && c != '_' && c != '-') c = '_';
+            st = js_PullSubscribe(&sub, js, remote::kAlertWildcard, durable.c_str(), nullptr, &so,
+                                  &code);
+        }
         if (st != NATS_OK) {
             std::string refusal;
             error = code == JSStreamNotFoundErr
@@ -271,9 +287,23 @@ public:
         }
         bool more = true;
         uint64_t last = NowMs();
+        // One stored alert to the sink; those not shown (the reading ended) are not
+        // acknowledged and come again.
+        auto show = [&](natsMsg* m) {
+            if (more) {
+                more =
+                    each(natsMsg_GetSubject(m),
+                         std::string(natsMsg_GetData(m),
+                                     static_cast<size_t>(std::max(0, natsMsg_GetDataLength(m)))));
+                if (!from_time) natsMsg_Ack(m, nullptr);
+            }
+            natsMsg_Destroy(m);
+        };
         while (more) {
             natsMsgList list = {nullptr, 0};
-            st = natsSubscription_Fetch(&list, sub, 256, 500, &code);
+            natsMsg* one = nullptr;
+            st = from_time ? natsSubscription_NextMsg(&one, sub, 500)
+                           : natsSubscription_Fetch(&list, sub, 256, 500, &code);
             if (st == NATS_TIMEOUT) {
                 if (!reading.follow && NowMs() - last >= reading.idle_ms) break;
                 if (reading.stopped && reading.stopped()) break;
@@ -285,20 +315,14 @@ public:
                 break;
             }
             last = NowMs();
+            if (one != nullptr) show(one);
             for (int i = 0; i < list.Count; ++i) {
-                natsMsg* m = list.Msgs[i];
-                // Acknowledged once shown, so that the next reading starts after it; those
-                // not shown (the reading ended) come again.
-                const bool shown = more;
-                if (shown)
-                    more = each(std::string(natsMsg_GetData(m), static_cast<size_t>(std::max(
-                                                                    0, natsMsg_GetDataLength(m)))));
-                if (shown) natsMsg_Ack(m, nullptr);
+                show(list.Msgs[i]);
+                list.Msgs[i] = nullptr;
             }
             natsMsgList_Destroy(&list);
             if (more && reading.stopped && reading.stopped()) break;
         }
-        if (reading.since_ms != 0) natsSubscription_Unsubscribe(sub);
         natsSubscription_Destroy(sub);
         jsCtx_Destroy(js);
         return error.empty();
@@ -425,6 +449,33 @@ private:
         return view;
     }
 
+    // A fresh inbox of this user's, unguessable: a machine that saw one request's inbox cannot
+    // aim an answer at another request's.
+    [[nodiscard]] std::string NewInbox() const {
+        static const char kAlphabet[] =
+            "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
+        std::random_device device; // the system's random source
+        std::string inbox = inbox_prefix_ + ".";
+        for (int i = 0; i < 22; ++i)
+            inbox += kAlphabet[device() % (sizeof kAlphabet - 1)];
+        return inbox;
+    }
+
+    bool SubscribePresence() {
+        if (presence_ != nullptr) return true;
+        natsStatus st = natsConnection_SubscribeSync(&presence_, nc_, remote::kHelloWildcard);
+        if (st == NATS_OK)
+            st = natsConnection_SubscribeSync(&heartbeats_, nc_, remote::kHeartbeatWildcard);
+        for (natsSubscription* sub : {presence_, heartbeats_})
+            if (st == NATS_OK)
+                st = natsSubscription_SetPendingLimits(sub, kPendingMsgs, kPendingBytes);
+        if (st == NATS_OK) return true;
+        natsSubscription_Destroy(presence_);
+        natsSubscription_Destroy(heartbeats_);
+        presence_ = heartbeats_ = nullptr;
+        return false;
+    }
+
     bool Js(jsCtx** js, std::string& error) {
         const natsStatus st = natsConnection_JetStream(js, nc_, nullptr);
         if (st != NATS_OK) error = "no JetStream context: " + LastError(st);
@@ -453,6 +504,7 @@ private:
 
     std::string machine_;
     std::string user_;
+    std::string inbox_prefix_ = "_INBOX";
     uintptr_t id_ = 0;
     natsOptions* opts_ = nullptr;
     natsConnection* nc_ = nullptr;

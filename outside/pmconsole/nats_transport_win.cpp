@@ -15,6 +15,7 @@
 #include "shared/nats/server_link_win.h"
 #include "shared/nats/server_pool.h"
 #include "shared/remote/operations.h"
+#include "shared/remote/subjects.h"
 
 namespace pm::console {
 namespace {
@@ -38,12 +39,15 @@ private:
     bool ok_ = false;
 };
 
-std::string RandomToken(std::mt19937_64& rng) {
+// From the system's random source (RtlGenRandom behind std::random_device here): a machine
+// that saw one request's inbox cannot aim an answer at another request's.
+std::string RandomToken() {
     static const char kAlphabet[] =
         "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
+    std::random_device device;
     std::string s;
     for (int i = 0; i < 22; ++i)
-        s += kAlphabet[rng() % (sizeof kAlphabet - 1)];
+        s += kAlphabet[device() % (sizeof kAlphabet - 1)];
     return s;
 }
 
@@ -53,7 +57,6 @@ public:
         std::random_device device;
         rng_.seed((static_cast<uint64_t>(device()) << 32) ^ device() ^ GetTickCount64() ^
                   GetCurrentProcessId());
-        inbox_prefix_ = "_INBOX." + RandomToken(rng_) + ".";
     }
     ~Win32NatsTransport() override { link_.reset(); }
     Win32NatsTransport(const Win32NatsTransport&) = delete;
@@ -73,6 +76,8 @@ public:
         std::shuffle(servers_.begin(), servers_.end(), rng_);
         ca_file_ = s.ca_file;
         options_.user = s.user;
+        // Each user hears only its own inbox (the servers' permissions say the same).
+        inbox_prefix_ = remote::InboxPrefix(s.user) + ".";
         options_.password = password;
         options_.name = "pmconsole";
         return Open(error);
@@ -85,7 +90,7 @@ public:
         if (!link_ && !Open(reply.detail)) return reply;
         const std::string subject =
             remote::SubjectForRequest(machine_, request.node, request.code, request.operation);
-        const std::string inbox = inbox_prefix_ + std::to_string(++requests_);
+        const std::string inbox = inbox_prefix_ + RandomToken();
         const uint64_t sid = client_.Subscribe(inbox);
         const std::string sid_text = std::to_string(sid);
         RemoteReplyCollector collector;
@@ -210,7 +215,6 @@ private:
     std::unique_ptr<nats::ServerLink> link_;
     std::mt19937_64 rng_;
     std::string inbox_prefix_;
-    uint64_t requests_ = 0;
 };
 
 } // namespace

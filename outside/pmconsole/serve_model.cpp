@@ -189,9 +189,10 @@ std::string TableWatch::Snapshot() const {
     return out + "}";
 }
 
-bool AlertFeed::Add(const std::string& payload, std::string* machine, std::string* json) {
+bool AlertFeed::Add(const std::string& subject, const std::string& payload, std::string* machine,
+                    std::string* json) {
     remote::AlertRecord a;
-    if (!remote::ParseAlert(payload, a)) return false;
+    if (!remote::ParseAlertOn(subject, payload, a)) return false;
     const std::string id = a.MessageId();
     for (const Kept& k : kept_)
         if (k.id == id) return false;

@@ -64,7 +64,8 @@ public:
     explicit AlertFeed(size_t capacity) : capacity_(capacity == 0 ? 1 : capacity) {}
     // One stored alert's payload; false when it cannot be read or is kept already. Else
     // `machine` names its machine and `json` is the alert as the page shows it.
-    bool Add(const std::string& payload, std::string* machine, std::string* json);
+    bool Add(const std::string& subject, const std::string& payload, std::string* machine,
+             std::string* json);
     // The newest `max` alerts of `machine` as one JSON array, oldest first ("" when none).
     std::string Recent(const std::string& machine, size_t max) const;
 

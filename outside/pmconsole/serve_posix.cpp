@@ -380,11 +380,11 @@ void Server::Discover() {
 }
 
 void Server::ListenForPresence() {
-    std::string payload;
+    std::string subject, payload;
     while (!stopping_) {
-        if (!bus_->NextPresence(payload, 500)) continue;
+        if (!bus_->NextPresence(subject, payload, 500)) continue;
         std::lock_guard<std::mutex> lock(fleet_lock_);
-        view_.Heard(payload, bus_->NowMs());
+        view_.Heard(subject, payload, bus_->NowMs());
     }
 }
 
@@ -571,12 +571,12 @@ void Server::ReadAlertStream() {
                                   UtcText(WallMs() - kFeedBackMs) + ")");
         return stopping_.load();
     };
-    const AlertSink each = [this](const std::string& payload) {
+    const AlertSink each = [this](const std::string& subject, const std::string& payload) {
         std::string machine, json;
         bool added;
         {
             std::lock_guard<std::mutex> lock(feed_lock_);
-            added = feed_.Add(payload, &machine, &json);
+            added = feed_.Add(subject, payload, &machine, &json);
         }
         if (added) {
             std::lock_guard<std::mutex> lock(fleet_lock_);

@@ -22,6 +22,7 @@
 #include "outside/pmgate/file_version_win.h"
 #include "outside/pmgate/forwarder.h"
 #include "outside/pmgate/gate_link_win.h"
+#include "outside/pmgate/keyed_hash_win.h"
 #include "outside/pmgate/queue_runner.h"
 #include "outside/pmgate/reply_lines.h"
 #include "shared/base/small_file.h"
@@ -106,8 +107,10 @@ public:
 // down; past 10,000 waiting alerts the oldest go, counted in the trace.
 class AlertPump {
 public:
-    AlertPump(std::string machine, GateLink& link, ServiceNode& node, MessagingLibrary& library)
-        : machine_(std::move(machine)), link_(link), node_(node), library_(library) {}
+    AlertPump(std::string machine, std::string id_key, GateLink& link, ServiceNode& node,
+              MessagingLibrary& library)
+        : machine_(std::move(machine)), id_key_(std::move(id_key)), link_(link), node_(node),
+          library_(library) {}
 
     static std::string AckWildcard(const std::string& machine) {
         return std::string(remote::kSubjectRoot) + "." + machine + ".acks.>";
@@ -150,7 +153,7 @@ public:
         sent_at_ = now;
         ack_subject_ = std::string(remote::kSubjectRoot) + "." + machine_ + ".acks." +
                        std::to_string(++ack_number_);
-        link_.Publish(AlertLines(next[0], ack_subject_));
+        link_.Publish(AlertLines(next[0], ack_subject_, id_key_));
     }
 
     // True when the message was the stream's answer to an alert.
@@ -168,6 +171,7 @@ public:
 
 private:
     std::string machine_;
+    std::string id_key_;
     GateLink& link_;
     ServiceNode& node_;
     MessagingLibrary& library_;
@@ -212,9 +216,21 @@ public:
     void OnRequest(nats::Message& m) {
         if (runner_ != nullptr && runner_->OnAnswer(m)) return;
         if (pump_ != nullptr && pump_->OnAnswer(m)) return;
-        if (m.reply.empty() || !nats::ClientState::IsSendableSubject(m.reply)) return;
         if (m.subject == remote::kDiscoverSubject) {
-            link_.Publish(PresenceLines("discover", m.reply));
+            // Answered on the machine's own hello subject, where the servers vouch for the
+            // name; at most once a second, however often anyone asks.
+            const ULONGLONG now = GetTickCount64();
+            if (last_discover_ != 0 && now - last_discover_ < 1000) return;
+            last_discover_ = now;
+            link_.Publish(PresenceLines("discover", remote::HelloSubject(machine_)));
+            return;
+        }
+        // Only a console's inbox is answered: a reply aimed anywhere else (the JetStream API,
+        // another machine, the gate's own answers) would act with this machine's rights. Such
+        // a request is not forwarded at all.
+        if (!remote::IsConsoleInbox(m.reply)) {
+            TraceLine("!!" + m.subject +
+                      ": not forwarded, its reply subject is no console's inbox");
             return;
         }
         const std::string reply = m.reply;
@@ -320,6 +336,7 @@ private:
     remote::GateRules rules_;
     std::atomic<int> in_flight_{0};
     const ULONGLONG started_ = GetTickCount64();
+    ULONGLONG last_discover_ = 0; // the link's reading thread only
     AlertPump* pump_ = nullptr;
     QueueRunner* runner_ = nullptr;
     Forwarder forwarder_; // last: its thread ends before the rest goes
@@ -438,7 +455,13 @@ int Main(int argc, char** argv) {
     link.Subscribe(remote::kDiscoverSubject);
     link.Subscribe(AlertPump::AckWildcard(machine));
     Gate gate(config, machine, link, node, library);
-    AlertPump pump(machine, link, node, library);
+    // The alerts' id key: a secret only this machine's login knows (none without a password).
+    const std::string id_key =
+        settings.connect.password.empty()
+            ? std::string()
+            : HmacSha256Hex(settings.connect.password, "procmgr alert ids " + machine)
+                  .substr(0, 16);
+    AlertPump pump(machine, id_key, link, node, library);
     gate.SetAlertPump(&pump);
     QueueHooks hooks;
     hooks.connected = [&] { return link.Connected(); };

@@ -116,6 +116,13 @@ void QueueRunner::Loop() {
                 if (h.code == 408) continue;
                 break;
             }
+            // A request is what the consumer delivers: the queue's subject, the consumer's ack
+            // subject as its reply. Anything else on the pull's subject was sent by someone else.
+            if (m.subject != queue_subject_ ||
+                m.reply.compare(0, ack_prefix_.size(), ack_prefix_) != 0) {
+                hooks_.trace("!!queue: a message the consumer did not deliver, dropped");
+                continue;
+            }
             Handle(m);
         }
     }

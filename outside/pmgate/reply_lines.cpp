@@ -7,11 +7,12 @@
 
 namespace pm::gate {
 
-std::string AlertLines(const remote::AlertRecord& alert, const std::string& reply_subject) {
-    return nats::ClientState::HPubLines(
-        remote::AlertSubject(alert.machine), reply_subject,
-        nats::BuildHeaderBlock({{remote::kMsgIdHeader, alert.MessageId()}}),
-        remote::AlertJson(alert));
+std::string AlertLines(const remote::AlertRecord& alert, const std::string& reply_subject,
+                       const std::string& id_key) {
+    const std::string id = id_key.empty() ? alert.MessageId() : alert.MessageId() + "." + id_key;
+    return nats::ClientState::HPubLines(remote::AlertSubject(alert.machine), reply_subject,
+                                        nats::BuildHeaderBlock({{remote::kMsgIdHeader, id}}),
+                                        remote::AlertJson(alert));
 }
 
 std::string StatusLines(const std::string& reply_subject, remote::GateStatus status) {

@@ -18,7 +18,10 @@ std::string ReplyLines(const std::string& reply_subject, const std::string& repl
                        size_t piece_size);
 
 // One alert for the stream: HPUB to procmgr.<machine>.alerts with its "Nats-Msg-Id", the
-// stream's answer asked to `reply_subject`.
-std::string AlertLines(const remote::AlertRecord& alert, const std::string& reply_subject);
+// stream's answer asked to `reply_subject`. The stream drops a second message with an id it
+// holds, whatever its subject: `id_key` (a secret of this machine's, ".<key>" after the id) keeps
+// another machine from taking this one's ids first and so suppressing its alerts.
+std::string AlertLines(const remote::AlertRecord& alert, const std::string& reply_subject,
+                       const std::string& id_key);
 
 } // namespace pm::gate

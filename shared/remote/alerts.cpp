@@ -37,6 +37,13 @@ bool ParseAlert(const std::string& json, AlertRecord& out) {
     return true;
 }
 
+bool ParseAlertOn(const std::string& subject, const std::string& json, AlertRecord& out) {
+    AlertRecord a;
+    if (!ParseAlert(json, a) || MachineOfSubject(subject, "alerts") != a.machine) return false;
+    out = std::move(a);
+    return true;
+}
+
 AlertRecord AlertFromHost(const std::string& machine, const host::HostAlert& a) {
     AlertRecord r;
     r.machine = machine;

@@ -40,6 +40,9 @@ struct AlertRecord {
 std::string AlertJson(const AlertRecord& a);
 // False with `out` untouched unless one flat object with a valid machine name and a seq.
 bool ParseAlert(const std::string& json, AlertRecord& out);
+// As ParseAlert, for an alert read from the stream: false as well when its machine is not the
+// one its subject (procmgr.<machine>.alerts) names, so that no machine speaks for another.
+bool ParseAlertOn(const std::string& subject, const std::string& json, AlertRecord& out);
 
 // A monitor host's alert as the stream keeps it: its host sequence number and time make the id
 // (the same host alert published again, by this gate run or the next, is one stored alert).

@@ -78,4 +78,32 @@ bool ParseSubject(const std::string& subject, Subject& out) {
     return true;
 }
 
+std::string InboxPrefix(const std::string& user) {
+    if (user.empty()) return "_INBOX";
+    std::string prefix = "_INBOX.";
+    for (char c : user)
+        prefix += (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                          c == '_' || c == '-'
+                      ? c
+                      : '_';
+    return prefix;
+}
+
+bool IsConsoleInbox(const std::string& reply) {
+    static const std::string kRoot = "_INBOX.";
+    if (reply.size() <= kRoot.size() || reply.size() > 1024 ||
+        reply.compare(0, kRoot.size(), kRoot) != 0)
+        return false;
+    for (const std::string& t : Tokens(reply))
+        if (!TokenChars(t)) return false;
+    return true;
+}
+
+std::string MachineOfSubject(const std::string& subject, const char* kind) {
+    const std::vector<std::string> t = Tokens(subject);
+    if (t.size() != 3 || t[0] != kSubjectRoot || t[2] != kind || !IsValidMachineName(t[1]))
+        return std::string();
+    return t[1];
+}
+
 } // namespace pm::remote

@@ -34,4 +34,20 @@ std::string NodeWildcard(const std::string& machine, const std::string& node);
 // node, exactly 8 lower-case hex digits, a non-empty operation. False otherwise.
 bool ParseSubject(const std::string& subject, Subject& out);
 
+// The consoles' inboxes: "_INBOX.<user>" for a console logged in as <user> (the servers let each
+// user hear only its own), characters other than [A-Za-z0-9_-] of the name as '_'; "_INBOX"
+// without a user.
+std::string InboxPrefix(const std::string& user);
+
+// True for a reply subject in the consoles' inbox space: "_INBOX." and at least one more token,
+// no wildcard, no white space. The only subjects a gate answers to: a reply aimed anywhere else
+// (the JetStream API, another machine, the gate's own answers) would act with the gate's rights.
+bool IsConsoleInbox(const std::string& reply);
+
+// The machine a gate's own subject names: "procmgr.<machine>.<kind>" gives <machine> when the
+// last token is `kind` and the name is valid; empty otherwise. What a machine says of itself
+// (presence, alerts) is believed for the machine its subject names only: the servers let each
+// machine publish on its own subjects.
+std::string MachineOfSubject(const std::string& subject, const char* kind);
+
 } // namespace pm::remote

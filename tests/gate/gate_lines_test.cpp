@@ -26,8 +26,8 @@ TEST(GateLines, AlertForTheStream) {
     const remote::AlertRecord a{"web01", "host7", 3, 7000, "ping.exe", 0x20001, "started"};
     const std::string body = remote::AlertJson(a);
     // The id header, the stream's answer asked to the gate's own subject.
-    const std::string h = "NATS/1.0\r\nNats-Msg-Id: web01-host7-3\r\n\r\n";
-    EXPECT_EQ(AlertLines(a, "procmgr.web01.acks.9"),
+    const std::string h = "NATS/1.0\r\nNats-Msg-Id: web01-host7-3.k1\r\n\r\n";
+    EXPECT_EQ(AlertLines(a, "procmgr.web01.acks.9", "k1"),
               "HPUB procmgr.web01.alerts procmgr.web01.acks.9 " + std::to_string(h.size()) + " " +
                   std::to_string(h.size() + body.size()) + "\r\n" + h + body + "\r\n");
 }

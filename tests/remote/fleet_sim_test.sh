@@ -20,7 +20,7 @@ trap '[ -n "$watcher" ] && kill "$watcher" 2>/dev/null; "$fleet" down >/dev/null
 fail() { echo "FAILED: $*"; failed=1; }
 
 mkdir -p "$PM_FLEET_DIR"
-"$cluster" gen "$PM_FLEET_DIR" "$PM_FLEET_PORT" agent1 >/dev/null 2>&1 || { echo "gen failed"; exit 1; }
+"$cluster" gen --sim "$PM_FLEET_DIR" "$PM_FLEET_PORT" agent1 >/dev/null 2>&1 || { echo "gen failed"; exit 1; }
 "$cluster" start "$PM_FLEET_DIR" $$ || exit 1
 console() { "$bin/pmconsole" --conf "$PM_FLEET_DIR/$1.conf" "${@:2}"; }
 # The streams first (JetStream's first answers take seconds): `fleet sim` then starts at once.

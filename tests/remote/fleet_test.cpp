@@ -73,7 +73,15 @@ TEST(FleetPresence, StateFromSilenceAndFlags) {
     view.Heard(Hello("a", false), 0);
     view.Heard(Hello("b"), 0);
     view.Heard(Hello("a"), 5000);
-    EXPECT_FALSE(view.Heard("not json", 5000));
+    EXPECT_FALSE(view.Heard("procmgr.a.hello", "not json", 5000));
+    // Believed only of the machine its subject names: the servers let each machine publish on
+    // its own subjects only.
+    const std::string as_b = remote::PresenceJson(Hello("b"));
+    EXPECT_FALSE(view.Heard("procmgr.a.hello", as_b, 9000));
+    EXPECT_FALSE(view.Heard("procmgr.b.heartbeat", as_b, 9000)); // a hello is no heartbeat
+    EXPECT_FALSE(view.Heard("procmgr.b.hello.x", as_b, 9000));
+    EXPECT_EQ(view.Impostors(), 3u);
+    EXPECT_FALSE(view.Heard("procmgr.b.hello", as_b + std::string(kMaxPresenceBytes, ' '), 9000));
     const auto machines = view.Machines(9000);
     ASSERT_EQ(machines.size(), 2u);
     EXPECT_EQ(machines[0].state, MachineState::kUp);
@@ -166,21 +174,41 @@ public:
             out.push_back("{\"message\":{\"subject\":\"s\",\"data\":\"" +
                           remote::Base64(results.at(seq - 1)) + "\"}}");
         }
-        if (subject != remote::kDiscoverSubject) return out;
-        for (const std::string& m : discovered)
-            out.push_back(remote::PresenceJson(Hello(m)));
-        out.push_back("{\"kind\":\"hello\"}"); // a stray answer is dropped
         return out;
     }
-    bool NextPresence(std::string&, uint32_t) override { return false; }
-    uint64_t NowMs() override { return 1000; }
+    // Discovery: each machine's hello on its own subject; a stray answer and a machine
+    // speaking for another are dropped.
+    std::vector<std::pair<std::string, std::string>> heard;
+    bool AskPresence() override {
+        heard.clear();
+        for (const std::string& m : discovered)
+            heard.emplace_back(remote::HelloSubject(m), remote::PresenceJson(Hello(m)));
+        heard.emplace_back(remote::HelloSubject("a1"), "{\"kind\":\"hello\"}");
+        heard.emplace_back(remote::HelloSubject("a1"), remote::PresenceJson(Hello("a9")));
+        return true;
+    }
+    bool NextPresence(std::string& subject, std::string& payload, uint32_t wait_ms) override {
+        if (heard.empty()) {
+            clock += wait_ms; // nothing more comes: the wait passes
+            return false;
+        }
+        subject = heard.front().first;
+        payload = heard.front().second;
+        heard.erase(heard.begin());
+        return true;
+    }
+    uint64_t clock = 1000;
+    uint64_t NowMs() override { return clock; }
     bool SetupAlerts(uint32_t, std::string&) override { return true; }
     std::vector<std::string> stored;
     AlertReading last_reading;
     bool ReadAlerts(const AlertReading& reading, const AlertSink& each, std::string&) override {
         last_reading = reading;
-        for (const std::string& a : stored)
-            if (!each(a)) break;
+        for (const std::string& a : stored) {
+            remote::AlertRecord r;
+            const std::string on = remote::ParseAlert(a, r) ? r.machine : "sim1";
+            if (!each(remote::AlertSubject(on), a)) break;
+        }
         return true;
     }
 };

@@ -162,7 +162,8 @@ public:
     console::WireReply ExchangeWith(const std::string&, const console::WireRequest&) override {
         return {};
     }
-    bool NextPresence(std::string&, uint32_t) override { return false; }
+    bool AskPresence() override { return false; }
+    bool NextPresence(std::string&, std::string&, uint32_t) override { return false; }
     bool SetupAlerts(uint32_t, std::string&) override { return false; }
     bool ReadAlerts(const console::AlertReading&, const console::AlertSink&,
                     std::string&) override {

@@ -66,6 +66,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // The same bytes as a payload of the alert stream.
     pm::console::AlertFeed feed(4);
     std::string machine, json;
-    if (feed.Add(rest, &machine, &json)) MustBeClean(json + feed.Recent(machine, 4));
+    if (feed.Add("procmgr.m.alerts", rest, &machine, &json))
+        MustBeClean(json + feed.Recent(machine, 4));
     return 0;
 }

@@ -159,11 +159,13 @@ TEST(AlertFeedTest, EachMachineItsOwnOnceNewestKept) {
         std::string payload;
         bool added;
         const char* machine;
+        const char* on = "agent1"; // the machine whose subject it came on
     };
     const Row rows[] = {
         {payload("agent1", 1), true, "agent1"},
-        {payload("agent2", 2), true, "agent2"},
-        {payload("agent1", 1), false, ""}, // a reading that starts again: shown once
+        {payload("agent2", 2), true, "agent2", "agent2"},
+        {payload("agent2", 9), false, "", "agent1"}, // agent1 speaking for agent2
+        {payload("agent1", 1), false, ""},           // a reading that starts again: shown once
         {"{\"machine\":\"agent1\"}", false, ""},
         {payload("agent1", 3), true, "agent1"},
         {payload("agent1", 4), true, "agent1"},
@@ -171,7 +173,8 @@ TEST(AlertFeedTest, EachMachineItsOwnOnceNewestKept) {
     };
     for (const Row& r : rows) {
         machine.clear();
-        EXPECT_EQ(feed.Add(r.payload, &machine, &json), r.added) << r.payload;
+        EXPECT_EQ(feed.Add(remote::AlertSubject(r.on), r.payload, &machine, &json), r.added)
+            << r.payload;
         EXPECT_EQ(machine, r.machine) << r.payload;
     }
     EXPECT_EQ(json, "{\"id\":\"agent1-r1-5\",\"seq\":5,\"time_utc\":\"2026-12-07 10:00:01Z\","

@@ -1,19 +1,25 @@
 #!/usr/bin/env bash
 # A three-server nats-server cluster on loopback ports, with TLS and per-command permissions.
-#   tools/fleet/cluster.sh gen DIR BASE_PORT [MACHINE...]   CA and server certificate (openssl),
-#        users and passwords, the three server configurations, console and gate configurations
+#   tools/fleet/cluster.sh gen [--sim] DIR BASE_PORT [MACHINE...]   CA and server certificate
+#        (openssl), users and passwords, the three server configurations, console and gate
+#        configurations. --sim adds the simulator's user pmsim (test and benchmark clusters
+#        only: it hears every machine's requests).
 #   tools/fleet/cluster.sh start DIR [OWNER_PID]   start the servers; return once all three
 #        take clients. With OWNER_PID (a test), the servers are stopped when that process ends,
 #        even when it crashes (checked each second, for at most an hour).
 #   tools/fleet/cluster.sh stop DIR     stop the servers this script started (their pids)
 #   tools/fleet/cluster.sh kill DIR N   kill server N (1-3) at once (fault tests)
 # Servers listen on 127.0.0.1:BASE_PORT..BASE_PORT+2 (clients, TLS) and BASE_PORT+10..+12
-# (routes). Users: operator (every command), readonly (listings only), one per machine
-# (subscribes to its own procmgr.<machine>.> and procmgr.discover, publishes replies, its
-# presence and alerts, and takes its own queued requests and records their results), pmsim (the simulator: every machine's subjects).
+# (routes). Users (docs/SECURITY.md): operator (every command), readonly (listings only), one
+# per machine (hears only its own requests, publishes only its presence, alerts and results and
+# answers into the consoles' inboxes), and with --sim pmsim. Passwords are stored as bcrypt
+# hashes in servers/users.conf; the plain ones stay in users/, readable by this user only.
 set -euo pipefail
 
 say() { printf '%s\n' "$*" >&2; }
+
+# The nodes a gate exposes (its default `nodes`): a machine hears requests for these only.
+gate_nodes=(ProcMgr KAVMonitorClientNC)
 
 # The subjects a read-only console may publish to: updates, configuration, the monitors' list
 # and pids, alerts, host status and statistics.
@@ -27,13 +33,37 @@ readonly_subjects() {
     done
 }
 
+# A console user's share of the alert stream: its own durable consumer, by exact name (a
+# wildcard there would reach the other users' consumers, their deletion included), and the
+# ordered consumers of its readings from a time, which deliver into its own inbox.
+alert_reader() {
+    local d=pmconsole_$1 a='$JS.API.CONSUMER'
+    printf '"%s.DURABLE.CREATE.PROCMGR_ALERTS.%s", "%s.INFO.PROCMGR_ALERTS.%s", ' "$a" "$d" "$a" "$d"
+    printf '"%s.MSG.NEXT.PROCMGR_ALERTS.%s", "$JS.ACK.PROCMGR_ALERTS.%s.>", ' "$a" "$d" "$d"
+    printf '"%s.CREATE.PROCMGR_ALERTS", "$JS.FC.PROCMGR_ALERTS.>", ' "$a"
+}
+
 password() { openssl rand -hex 16; }
 
+# A bcrypt hash of the password in FILE, as nats-server takes it (Debian: python3-bcrypt).
+hash_password() {
+    /usr/bin/python3 -c 'import bcrypt, sys
+print(bcrypt.hashpw(open(sys.argv[1], "rb").read().split(b"\n")[0], bcrypt.gensalt(11)).decode())' "$1"
+}
+
 gen() {
+    local sim=0
+    if [ "$1" = --sim ]; then
+        sim=1
+        shift
+    fi
     local dir=$1 base=$2
     shift 2
     local machines=("$@")
     [ ${#machines[@]} -gt 0 ] || machines=(agent1)
+    /usr/bin/python3 -c 'import bcrypt' 2>/dev/null || { say "python3-bcrypt is not installed (Debian: python3-bcrypt)"; return 1; }
+    # Passwords, keys and the servers' user list are for this user's eyes only.
+    umask 077
     mkdir -p "$dir/users" "$dir/servers"
     dir=$(cd "$dir" && pwd)
     # CA and one server certificate for localhost and 127.0.0.1, valid for 30 days.
@@ -45,41 +75,49 @@ gen() {
         printf 'subjectAltName=DNS:localhost,IP:127.0.0.1\n' >"$dir/server.ext"
         openssl x509 -req -in "$dir/server.csr" -CA "$dir/ca.pem" -CAkey "$dir/ca-key.pem" \
             -CAcreateserial -days 30 -extfile "$dir/server.ext" -out "$dir/server.pem" 2>/dev/null
-        chmod 600 "$dir"/*-key.pem
     fi
-    local u
-    for u in operator readonly pmsim "${machines[@]}"; do
+    local consoles=(operator readonly) u
+    [ "$sim" = 0 ] || consoles+=(pmsim)
+    for u in "${consoles[@]}" "${machines[@]}"; do
         [ -f "$dir/users/$u.password" ] || password >"$dir/users/$u.password"
-        chmod 600 "$dir/users/$u.password"
     done
     # Users, as nats-server's authorization block. Consoles hear the gates' presence.
     local presence='"procmgr.*.hello", "procmgr.*.heartbeat", '
-    # Reading the alerts: stream information, its consumers, their next messages and acks.
-    local js_read='"$JS.API.INFO", "$JS.API.STREAM.INFO.PROCMGR_ALERTS", "$JS.API.CONSUMER.*.PROCMGR_ALERTS.>", "$JS.API.CONSUMER.CREATE.PROCMGR_ALERTS", "$JS.API.CONSUMER.DURABLE.CREATE.PROCMGR_ALERTS.>", "$JS.API.CONSUMER.MSG.NEXT.PROCMGR_ALERTS.>", "$JS.ACK.PROCMGR_ALERTS.>", '
     # Listing what waits in the queue and what ran: stream information and stored messages.
-    js_read+='"$JS.API.STREAM.INFO.PROCMGR_QUEUE", "$JS.API.STREAM.MSG.GET.PROCMGR_QUEUE", "$JS.API.STREAM.INFO.PROCMGR_RESULTS", "$JS.API.STREAM.MSG.GET.PROCMGR_RESULTS"],'
+    local js_read='"$JS.API.INFO", "$JS.API.STREAM.INFO.PROCMGR_ALERTS", '
+    js_read+='"$JS.API.STREAM.INFO.PROCMGR_QUEUE", "$JS.API.STREAM.MSG.GET.PROCMGR_QUEUE", "$JS.API.STREAM.INFO.PROCMGR_RESULTS", "$JS.API.STREAM.MSG.GET.PROCMGR_RESULTS"'
     {
+        echo "# Written by tools/fleet/cluster.sh gen: a $([ "$sim" = 1 ] && echo "TEST configuration (with the simulator's user pmsim, which hears every machine's requests)" || echo "production configuration (no simulator user)")."
         echo "authorization {"
         echo "  users: ["
-        echo "    { user: operator, password: \"$(cat "$dir/users/operator.password")\","
-        echo "      permissions: { publish: [\"procmgr.>\", \"\$JS.API.>\", \"\$JS.ACK.PROCMGR_ALERTS.>\"],"
-        echo "                     subscribe: [$presence\"_INBOX.>\"] } }"
-        echo "    { user: readonly, password: \"$(cat "$dir/users/readonly.password")\","
-        echo "      permissions: { publish: [$(readonly_subjects)\"procmgr.discover\", $js_read"
-        echo "                     subscribe: [$presence\"_INBOX.>\"] } }"
+        echo "    { user: operator, password: \"$(hash_password "$dir/users/operator.password")\","
+        echo "      permissions: { publish: [\"procmgr.>\", \"\$JS.API.>\", \"\$JS.ACK.PROCMGR_ALERTS.>\", \"\$JS.FC.PROCMGR_ALERTS.>\"],"
+        echo "                     subscribe: [$presence\"_INBOX.operator.>\"] } }"
+        echo "    { user: readonly, password: \"$(hash_password "$dir/users/readonly.password")\","
+        echo "      permissions: { publish: [$(readonly_subjects)\"procmgr.discover\", $(alert_reader readonly)$js_read],"
+        echo "                     subscribe: [$presence\"_INBOX.readonly.>\"] } }"
+        # A machine hears only its own nodes' requests, discovery and the stream's answers to
+        # it; it publishes only what it says of itself and answers into the consoles' inboxes.
+        # The two sets never meet, and there is no allow_responses: no reply subject anyone
+        # chooses grants a machine anything.
+        local n hear
         for u in "${machines[@]}"; do
-            echo "    { user: $u, password: \"$(cat "$dir/users/$u.password")\","
-            echo "      permissions: { subscribe: [\"procmgr.$u.>\", \"procmgr.discover\"],"
-            echo "                     publish: [\"procmgr.$u.hello\", \"procmgr.$u.heartbeat\", \"procmgr.$u.alerts\","
+            hear=""
+            for n in "${gate_nodes[@]}"; do hear+="\"procmgr.$u.$n.>\", "; done
+            echo "    { user: $u, password: \"$(hash_password "$dir/users/$u.password")\","
+            echo "      permissions: { subscribe: [$hear\"procmgr.$u.acks.>\", \"procmgr.discover\"],"
+            echo "                     publish: [\"procmgr.$u.hello\", \"procmgr.$u.heartbeat\", \"procmgr.$u.alerts\", \"_INBOX.>\","
             # Its queue: the next request of its consumer, the acks, its own results.
-            echo "                               \"\$JS.API.CONSUMER.MSG.NEXT.PROCMGR_QUEUE.gate_$u\", \"\$JS.ACK.PROCMGR_QUEUE.gate_$u.>\", \"procmgr.$u.results.*\"],"
-            echo "                     allow_responses: { max: 100000, expires: \"1m\" } } }"
+            echo "                               \"\$JS.API.CONSUMER.MSG.NEXT.PROCMGR_QUEUE.gate_$u\", \"\$JS.ACK.PROCMGR_QUEUE.gate_$u.>\", \"procmgr.$u.results.*\"] } }"
         done
-        # The simulator answers for machines sim1..simM: every machine's subjects.
-        echo "    { user: pmsim, password: \"$(cat "$dir/users/pmsim.password")\","
-        echo "      permissions: { subscribe: [\"procmgr.*.>\", \"procmgr.discover\", \"_INBOX.>\"],"
-        echo "                     publish: [\"procmgr.*.hello\", \"procmgr.*.heartbeat\", \"procmgr.*.alerts\", \"\$JS.API.INFO\"],"
-        echo "                     allow_responses: { max: 100000, expires: \"5m\" } } }"
+        if [ "$sim" = 1 ]; then
+            # The simulator answers for machines sim1..simM: every machine's subjects.
+            hear=""
+            for n in "${gate_nodes[@]}"; do hear+="\"procmgr.*.$n.>\", "; done
+            echo "    { user: pmsim, password: \"$(hash_password "$dir/users/pmsim.password")\","
+            echo "      permissions: { subscribe: [$hear\"procmgr.discover\", \"_INBOX.pmsim.>\"],"
+            echo "                     publish: [\"procmgr.*.hello\", \"procmgr.*.heartbeat\", \"procmgr.*.alerts\", \"_INBOX.>\", \"\$JS.API.INFO\"] } }"
+        fi
         echo "  ]"
         echo "}"
     } >"$dir/servers/users.conf"
@@ -114,7 +152,7 @@ CONF
     done
     echo "$urls" >"$dir/servers.txt"
     local role m=${machines[0]}
-    for role in operator readonly pmsim; do
+    for role in "${consoles[@]}"; do
         cat >"$dir/$role.conf" <<CONF
 # pmconsole.conf for the $role user
 servers = $urls
@@ -126,7 +164,6 @@ CONF
     done
     for u in "${machines[@]}"; do
         printf '%s\n%s\n' "$u" "$(cat "$dir/users/$u.password")" >"$dir/users/$u.credentials"
-        chmod 600 "$dir/users/$u.credentials"
         cat >"$dir/$u-gate.conf" <<CONF
 # pmgate.conf of $u
 servers = $urls
@@ -135,6 +172,11 @@ credentials = $dir/users/$u.credentials
 machine = $u
 CONF
     done
+    if [ "$sim" = 1 ]; then
+        say "cluster.sh: wrote a TEST configuration under $dir (the pmsim user hears every machine's requests: never use it in production)"
+    else
+        say "cluster.sh: wrote a production configuration under $dir (no simulator user)"
+    fi
 }
 
 port_open() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
@@ -198,10 +240,10 @@ stop() {
 }
 
 case "${1:-}" in
-gen) [ $# -ge 3 ] || { say "usage: $0 gen DIR BASE_PORT [MACHINE...]"; exit 2; }; shift; gen "$@" ;;
+gen) [ $# -ge 3 ] || { say "usage: $0 gen [--sim] DIR BASE_PORT [MACHINE...]"; exit 2; }; shift; gen "$@" ;;
 start) [ $# -ge 2 ] || { say "usage: $0 start DIR [OWNER_PID]"; exit 2; }; start "$2" "${3:-}" ;;
 stop) [ $# -eq 2 ] || { say "usage: $0 stop DIR"; exit 2; }; stop "$2" ;;
 kill) [ $# -eq 3 ] || { say "usage: $0 kill DIR N"; exit 2; }; stop_one "$2" "$3" KILL ;;
--h | --help) sed -n '2,11p' "$0" | sed 's/^# \{0,1\}//' ;;
+-h | --help) sed -n '2,16p' "$0" | sed 's/^# \{0,1\}//' ;;
 *) say "usage: $0 gen|start|stop|kill ... (--help)"; exit 2 ;;
 esac

@@ -94,7 +94,7 @@ up() {
     export PM_ARCH
     PM_ARCH=$(cat "$fleet/arch")
     build_console
-    "$cluster" gen "$fleet" "${PM_FLEET_PORT:-14222}" "${machines[@]}"
+    "$cluster" gen --sim "$fleet" "${PM_FLEET_PORT:-14222}" "${machines[@]}"
     "$cluster" start "$fleet"
     setup_alerts
     for i in $(seq 1 "$n"); do agent_up "$i"; done
@@ -112,7 +112,7 @@ sim() {
     fi
     if [ ! -f "$fleet/servers.txt" ]; then
         mkdir -p "$fleet"
-        "$cluster" gen "$fleet" "${PM_FLEET_PORT:-14222}" agent1
+        "$cluster" gen --sim "$fleet" "${PM_FLEET_PORT:-14222}" agent1
     fi
     "$cluster" start "$fleet"
     setup_alerts

@@ -24,6 +24,7 @@
 #include "outside/pmconsole/remote_settings.h"
 #include "bench/fleet/pmsim/sim_machine.h"
 #include "shared/remote/alerts.h"
+#include "shared/remote/operations.h"
 #include "shared/remote/pieces.h"
 #include "shared/remote/presence.h"
 #include "shared/remote/subjects.h"
@@ -159,13 +160,14 @@ void OnMessage(natsConnection* nc, natsSubscription*, natsMsg* msg, void* closur
     auto* c = static_cast<Connection*>(closure);
     const char* reply = natsMsg_GetReply(msg);
     const std::string subject = natsMsg_GetSubject(msg);
-    if (reply != nullptr && *reply != '\0') {
-        if (subject == remote::kDiscoverSubject) {
-            const uint64_t up = NowS() - c->started_s;
-            for (SimMachine* m : c->machines)
-                Publish(nc, reply,
-                        remote::PresenceJson(m->Presence("discover", up, c->heartbeat_s)));
-        } else if (remote::Subject s; remote::ParseSubject(subject, s)) {
+    if (subject == remote::kDiscoverSubject) {
+        // As a gate: each machine on its own hello subject.
+        const uint64_t up = NowS() - c->started_s;
+        for (SimMachine* m : c->machines)
+            Publish(nc, remote::HelloSubject(m->Name()),
+                    remote::PresenceJson(m->Presence("discover", up, c->heartbeat_s)));
+    } else if (reply != nullptr && remote::IsConsoleInbox(reply)) {
+        if (remote::Subject s; remote::ParseSubject(subject, s)) {
             // Requests only: what is queued for a machine (procmgr.<m>.queue) is the stream's.
             const size_t a = subject.find('.') + 1, b = subject.find('.', a);
             auto it = c->by_name.find(subject.substr(a, b - a));
@@ -254,6 +256,9 @@ int Main(std::vector<std::string> args) {
         st = natsOptions_SetServers(opts, urls.data(), static_cast<int>(urls.size()));
     if (st == NATS_OK && !settings.user.empty())
         st = natsOptions_SetUserInfo(opts, settings.user.c_str(), password.c_str());
+    // The stream's answers to its alerts come to its own inbox.
+    if (st == NATS_OK && !settings.user.empty())
+        st = natsOptions_SetCustomInboxPrefix(opts, remote::InboxPrefix(settings.user).c_str());
     if (st == NATS_OK && !settings.ca_file.empty()) {
         st = natsOptions_SetSecure(opts, true);
         if (st == NATS_OK)
@@ -274,13 +279,15 @@ int Main(std::vector<std::string> args) {
         }
         if (c.machines.empty()) continue;
         st = natsConnection_Connect(&c.nc, opts);
-        for (SimMachine* m : c.machines) {
-            natsSubscription* sub = nullptr;
-            const std::string subject = "procmgr." + m->Name() + ".>";
-            if (st == NATS_OK)
-                st = natsConnection_Subscribe(&sub, c.nc, subject.c_str(), &OnMessage, &c);
-            if (st == NATS_OK) c.subs.push_back(sub);
-        }
+        // A gate's subscriptions: its nodes' requests.
+        for (SimMachine* m : c.machines)
+            for (const char* node : {remote::kAgentNode, remote::kHostNode}) {
+                natsSubscription* sub = nullptr;
+                const std::string subject = remote::NodeWildcard(m->Name(), node);
+                if (st == NATS_OK)
+                    st = natsConnection_Subscribe(&sub, c.nc, subject.c_str(), &OnMessage, &c);
+                if (st == NATS_OK) c.subs.push_back(sub);
+            }
         natsSubscription* sub = nullptr;
         if (st == NATS_OK)
             st = natsConnection_Subscribe(&sub, c.nc, remote::kDiscoverSubject, &OnMessage, &c);
