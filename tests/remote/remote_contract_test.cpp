@@ -46,6 +46,24 @@ TEST(RemoteSubjects, MachineNames) {
     EXPECT_FALSE(IsValidMachineName(std::string(64, 'a')));
 }
 
+// What a gate answers to, and whose name a gate's own subject carries.
+TEST(RemoteSubjects, InboxesAndOwnSubjects) {
+    EXPECT_EQ(InboxPrefix("readonly"), "_INBOX.readonly");
+    EXPECT_EQ(InboxPrefix("a.b*c>"), "_INBOX.a_b_c_");
+    EXPECT_EQ(InboxPrefix(""), "_INBOX");
+    for (const char* ok : {"_INBOX.operator.Ab9", "_INBOX.x"})
+        EXPECT_TRUE(IsConsoleInbox(ok)) << ok;
+    for (const char* no : {"$JS.API.STREAM.PURGE.PROCMGR_RESULTS", "procmgr.agent1.acks.q1",
+                           "procmgr.agent2.ProcMgr.73124535", "_INBOX.", "_INBOX", "_INBOXX.a",
+                           "_INBOX.a.>", "_INBOX.*", "_INBOX..a", "_INBOX.a b", ""})
+        EXPECT_FALSE(IsConsoleInbox(no)) << no;
+    EXPECT_EQ(MachineOfSubject("procmgr.agent1.alerts", "alerts"), "agent1");
+    EXPECT_EQ(MachineOfSubject("procmgr.agent1.hello", "alerts"), "");
+    EXPECT_EQ(MachineOfSubject("procmgr.agent1.x.alerts", "alerts"), "");
+    EXPECT_EQ(MachineOfSubject("other.agent1.alerts", "alerts"), "");
+    EXPECT_EQ(MachineOfSubject("procmgr.Agent1.alerts", "alerts"), "");
+}
+
 TEST(RemoteOperations, FromParametersAndPayload) {
     struct Row {
         const char* node;
