@@ -13,7 +13,8 @@ server's trace, so the password never left; taken means the server saw the CONNE
 then keeps running; the console's request finds nobody: exit 5). The HTTP server must never be
 asked for anything.
 
-  tls_trust_e2e.py BIN_DIR WINE_RUN      exit 0 when every check passed
+  tls_trust_e2e.py BIN_DIR WINE_RUN      exit 0 when every check passed, 77 (skipped) when
+                                         the Windows programs are not built
 """
 import http.server
 import os
@@ -27,6 +28,10 @@ import threading
 import time
 
 BIN, WINE_RUN = sys.argv[1], sys.argv[2]
+if not all(os.path.exists(os.path.join(BIN, f))
+           for f in ("pmgate.exe", "pmconsole.exe", "KAVIPC32.DLL")):
+    print("skipped: pmgate.exe, pmconsole.exe and KAVIPC32.DLL are not all built in " + BIN)
+    sys.exit(77)
 WORK = tempfile.mkdtemp(prefix="pm_tls_trust_")
 failures = []
 passed = []
@@ -157,10 +162,9 @@ def start_server(cert):
 
 
 def connects_seen(cert):
-    """The CONNECT lines the server read, and whether a password was among them."""
+    """The CONNECT lines the server read (each carries the user and the password)."""
     text = open(path("nats-%s.log" % cert)).read()
-    lines = [l for l in text.splitlines() if "CONNECT {" in l]
-    return lines, any(SECRET in l or '"pass"' in l for l in lines)
+    return [l for l in text.splitlines() if "CONNECT {" in l]
 
 
 def run_gate(cert, port):
@@ -175,7 +179,7 @@ def run_gate(cert, port):
     while time.time() < deadline:  # until it ends, or the server has its CONNECT
         if p.poll() is not None:
             return p.returncode, p.stdout.read().strip()
-        if connects_seen(cert)[0]:
+        if connects_seen(cert):
             time.sleep(1)
             if p.poll() is None:
                 p.kill()
@@ -224,9 +228,9 @@ def main():
     for cert, taken, what in cases:
         server, port = start_server(cert)
         gate, gate_out = run_gate(cert, port)
-        gate_connects, _ = connects_seen(cert)
+        gate_connects = connects_seen(cert)
         console, console_out = run_console(cert, port)
-        connects, password_seen = connects_seen(cert)
+        connects = connects_seen(cert)
         server.terminate()
         server.wait()
         if taken:
@@ -240,7 +244,7 @@ def main():
                   "gate refuses %s: exit %s %r" % (what, gate, gate_out))
             check(console == 3 and "TLS" in console_out,
                   "console refuses %s: exit %s %r" % (what, console, console_out))
-            check(not connects and not password_seen,
+            check(not connects,
                   "the server saw no CONNECT for %s: %r" % (what, connects))
     check(not fetched, "nothing was fetched from the CA Issuers URL: %r" % fetched)
     issuers.shutdown()
