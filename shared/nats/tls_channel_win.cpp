@@ -3,10 +3,13 @@
 
 #include <wincrypt.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <vector>
 
+#include "shared/nats/cert_path.h"
 #include "shared/nats/host_names.h"
 
 namespace pm::nats {
@@ -20,14 +23,6 @@ struct CertFree {
     void operator()(const CERT_CONTEXT* c) const { CertFreeCertificateContext(c); }
 };
 using UniqueCert = std::unique_ptr<const CERT_CONTEXT, CertFree>;
-struct StoreClose {
-    void operator()(void* s) const { CertCloseStore(static_cast<HCERTSTORE>(s), 0); }
-};
-using UniqueStore = std::unique_ptr<void, StoreClose>;
-struct ChainFree {
-    void operator()(const CERT_CHAIN_CONTEXT* c) const { CertFreeCertificateChain(c); }
-};
-using UniqueChain = std::unique_ptr<const CERT_CHAIN_CONTEXT, ChainFree>;
 
 UniqueCert LoadPem(const std::string& path, std::string& error) {
     FILE* f = std::fopen(path.c_str(), "rb");
@@ -99,6 +94,67 @@ void CertificateNames(const CERT_CONTEXT* cert, std::vector<std::string>& dns,
     if (CertGetNameStringA(cert, CERT_NAME_ATTR_TYPE, 0, const_cast<char*>(szOID_COMMON_NAME), cn,
                            sizeof cn) > 1)
         dns.push_back(cn);
+}
+
+int64_t UnixSeconds(const FILETIME& t) {
+    const uint64_t ticks = (static_cast<uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime;
+    return static_cast<int64_t>(ticks / 10000000u) - 11644473600; // 100 ns since 1601
+}
+
+std::string Bytes(const CRYPT_DATA_BLOB& b) {
+    return std::string(reinterpret_cast<const char*>(b.pbData), b.cbData);
+}
+
+// The decoded value of one extension (LocalFree'd), or null when absent or undecodable.
+template <typename T>
+std::unique_ptr<T, decltype(&LocalFree)> Decode(const CERT_INFO* info, const char* oid,
+                                                const char* type, bool& present) {
+    const CERT_EXTENSION* ext = CertFindExtension(oid, info->cExtension, info->rgExtension);
+    present = ext != nullptr;
+    T* value = nullptr;
+    DWORD size = 0;
+    if (ext == nullptr ||
+        !CryptDecodeObjectEx(X509_ASN_ENCODING, type, ext->Value.pbData, ext->Value.cbData,
+                             CRYPT_DECODE_ALLOC_FLAG, nullptr, &value, &size))
+        value = nullptr;
+    return {value, &LocalFree};
+}
+
+// What the path check needs of one certificate. An extension that cannot be decoded counts as
+// present and granting nothing.
+CertFacts ReadFacts(const CERT_CONTEXT* cert) {
+    const CERT_INFO* info = cert->pCertInfo;
+    CertFacts f;
+    f.der.assign(reinterpret_cast<const char*>(cert->pbCertEncoded), cert->cbCertEncoded);
+    f.subject = Bytes(info->Subject);
+    f.issuer = Bytes(info->Issuer);
+    char name[512] = {};
+    CertNameToStrA(X509_ASN_ENCODING, const_cast<CERT_NAME_BLOB*>(&info->Subject),
+                   CERT_X500_NAME_STR, name, sizeof name);
+    f.name = name;
+    f.version1 = info->dwVersion == CERT_V1;
+    f.not_before = UnixSeconds(info->NotBefore);
+    f.not_after = UnixSeconds(info->NotAfter);
+    for (DWORD i = 0; i < info->cExtension; ++i)
+        if (info->rgExtension[i].fCritical)
+            f.critical_extensions.push_back(info->rgExtension[i].pszObjId);
+
+    auto bc = Decode<CERT_BASIC_CONSTRAINTS2_INFO>(
+        info, szOID_BASIC_CONSTRAINTS2, X509_BASIC_CONSTRAINTS2, f.has_basic_constraints);
+    if (bc) {
+        f.ca = bc->fCA != FALSE;
+        if (bc->fPathLenConstraint)
+            f.path_len = static_cast<int>(std::min<DWORD>(bc->dwPathLenConstraint, 255));
+    }
+    auto ku = Decode<CRYPT_BIT_BLOB>(info, szOID_KEY_USAGE, X509_KEY_USAGE, f.has_key_usage);
+    f.key_cert_sign = ku && ku->cbData > 0 && (ku->pbData[0] & CERT_KEY_CERT_SIGN_KEY_USAGE);
+    auto eku = Decode<CERT_ENHKEY_USAGE>(info, szOID_ENHANCED_KEY_USAGE, X509_ENHANCED_KEY_USAGE,
+                                         f.has_ext_key_usage);
+    for (DWORD i = 0; eku && i < eku->cUsageIdentifier; ++i) {
+        const std::string oid = eku->rgpszUsageIdentifier[i];
+        if (oid == szOID_PKIX_KP_SERVER_AUTH || oid == "2.5.29.37.0") f.server_auth = true;
+    }
+    return f;
 }
 
 } // namespace
@@ -224,49 +280,34 @@ bool TlsChannel::CheckCertificate(const std::string& host, const std::string& ca
     }
     UniqueCert server(raw);
 
-    // Issued by the configured CA: directly, or through the chain the server sent.
-    bool issued = CryptVerifyCertificateSignatureEx(
-                      0, X509_ASN_ENCODING, CRYPT_VERIFY_CERT_SIGN_SUBJECT_CERT,
-                      const_cast<CERT_CONTEXT*>(server.get()), CRYPT_VERIFY_CERT_SIGN_ISSUER_CERT,
-                      const_cast<CERT_CONTEXT*>(ca.get()), 0, nullptr) != FALSE;
-    if (!issued) {
-        UniqueStore extra(CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr));
-        if (extra) {
-            CertAddCertificateContextToStore(static_cast<HCERTSTORE>(extra.get()), ca.get(),
-                                             CERT_STORE_ADD_ALWAYS, nullptr);
-            CERT_CHAIN_PARA para{};
-            para.cbSize = sizeof para;
-            const CERT_CHAIN_CONTEXT* chain = nullptr;
-            if (CertGetCertificateChain(nullptr, server.get(), nullptr,
-                                        static_cast<HCERTSTORE>(extra.get()), &para, 0, nullptr,
-                                        &chain)) {
-                UniqueChain hold(chain);
-                const CERT_SIMPLE_CHAIN* simple = chain->cChain > 0 ? chain->rgpChain[0] : nullptr;
-                if (simple != nullptr && simple->cElement > 1) {
-                    const CERT_CONTEXT* root =
-                        simple->rgpElement[simple->cElement - 1]->pCertContext;
-                    const DWORD bad = CERT_TRUST_IS_NOT_SIGNATURE_VALID |
-                                      CERT_TRUST_IS_PARTIAL_CHAIN | CERT_TRUST_IS_CYCLIC;
-                    issued =
-                        CertCompareCertificate(X509_ASN_ENCODING, root->pCertInfo, ca->pCertInfo) &&
-                        (simple->TrustStatus.dwErrorStatus & bad) == 0;
-                }
-            }
-        }
+    // Only what the server sent and the configured CA: no chain engine, so no system store, no
+    // cache and no URL from a certificate is ever looked at.
+    std::vector<UniqueCert> certs;
+    certs.emplace_back(CertDuplicateCertificateContext(server.get()));
+    std::vector<CertFacts> sent{ReadFacts(server.get())};
+    const CERT_CONTEXT* c = nullptr;
+    while (server->hCertStore != nullptr && sent.size() < kMaxSent &&
+           (c = CertEnumCertificatesInStore(server->hCertStore, c)) != nullptr) {
+        CertFacts f = ReadFacts(c);
+        if (f.der == sent[0].der) continue;
+        certs.emplace_back(CertDuplicateCertificateContext(c));
+        sent.push_back(std::move(f));
     }
-    if (!issued) {
-        error = "TLS: the server's certificate was not issued by the CA in " + ca_file +
-                " (unknown issuer)";
-        return false;
-    }
+    if (c != nullptr) CertFreeCertificateContext(c);
+    const CertFacts ca_facts = ReadFacts(ca.get());
     FILETIME now;
     GetSystemTimeAsFileTime(&now);
-    if (CompareFileTime(&now, &server->pCertInfo->NotAfter) > 0) {
-        error = "TLS: the server's certificate has expired";
-        return false;
-    }
-    if (CompareFileTime(&now, &server->pCertInfo->NotBefore) < 0) {
-        error = "TLS: the server's certificate is not valid yet";
+    const PathVerdict verdict =
+        CheckServerPath(sent, ca_facts, UnixSeconds(now), [&](size_t subject, size_t issuer) {
+            const CERT_CONTEXT* by = issuer == kCaIndex ? ca.get() : certs[issuer].get();
+            return CryptVerifyCertificateSignatureEx(
+                       0, X509_ASN_ENCODING, CRYPT_VERIFY_CERT_SIGN_SUBJECT_CERT,
+                       const_cast<CERT_CONTEXT*>(certs[subject].get()),
+                       CRYPT_VERIFY_CERT_SIGN_ISSUER_CERT, const_cast<CERT_CONTEXT*>(by), 0,
+                       nullptr) != FALSE;
+        });
+    if (verdict.error != PathError::kNone) {
+        error = "TLS: " + DescribePathError(verdict, sent, ca_file);
         return false;
     }
     std::vector<std::string> dns, ips;

@@ -1,6 +1,8 @@
 // TLS over an already connected socket through Schannel (SSPI), after the server's plain INFO
-// line. The server's certificate is checked here, not by Schannel: it must chain to the CA of
-// the configuration, be within its validity and name the host.
+// line. The server's certificate is checked here, not by Schannel: the certificates the server
+// sent must lead, signature by signature, to the very CA of the configuration (its key verifies
+// the last link), every one within its dates and every issuer a CA (shared/nats/cert_path.h);
+// and the server's certificate must name the host.
 #pragma once
 
 #include <winsock2.h>
