@@ -9,6 +9,8 @@
 #  - the gate is killed and started again three times: the agent keeps no handle of it
 #  - an exec queued while the gate is stopped runs once when it is back, never again; one
 #    queued with a short expiry never runs; the read-only user cannot queue
+#  - listings whose reply subjects name the JetStream API or the gate's own answer subjects:
+#    the gate answers none of them and keeps its connection
 #  - fleet list shows the versions of quorlent and pmhost
 #  - the agent stops, its gate stays: "agent not running" from either console
 # Exit 77 (skipped) when the Windows build or nats-server is not there.
@@ -22,6 +24,7 @@ for f in pmgate.exe quorlent.exe pmhost.exe TARNVEX.DLL kavipcctl.exe pmconsole.
     proc_figures.exe; do
     [ -f "$bin/$f" ] || { echo "skipped: $bin/$f is not built"; exit 77; }
 done
+[ -x "$top/build/native/bin/nats_probe" ] || { echo "skipped: nats_probe is not built"; exit 77; }
 command -v nats-server >/dev/null || { echo "skipped: nats-server is not installed"; exit 77; }
 
 export PM_ARCH=$arch PM_FLEET_DIR=${PM_TEST_DIR:-$top/build/native}/fleet-interop-$$
@@ -228,6 +231,32 @@ sleep 3 # the gate's first pull after it connected
 [ "$(cat "$ran" | tr -d '\r')" = queued ] || fail "ran.txt after two gate starts: $(cat "$ran")"
 expect 0 native operator fleet pending --machines agent1
 grep -q '^0 waiting$' <<<"$out" || fail "still waiting: $out"
+
+# The gate answers consoles' inboxes only. The read-only user sends listings whose reply
+# subjects name the JetStream API (a purge of the run-at-most-once records) and the gate's own
+# answer subjects (its queue runner's and alert pump's waits): nothing is purged, the gate
+# publishes nothing the servers refuse, keeps its connection and still runs what is queued.
+probe() {
+    "$top/build/native/bin/nats_probe" --server "$(cut -d, -f1 "$PM_FLEET_DIR/servers.txt")" \
+        --ca "$PM_FLEET_DIR/ca.pem" --user "$1" --password-file "$PM_FLEET_DIR/users/$1.password" \
+        --inbox "_INBOX.$1" "${@:2}"
+}
+records() { probe operator req '$JS.API.STREAM.INFO.PROCMGR_RESULTS' '' 3000 | sed -n 's/.*"messages":\([0-9]*\).*/\1/p'; }
+before=$(records)
+connects=$(grep -c -- '--connected to' "$agent/pmgate.log")
+refusals=$(grep -c 'Permissions Violation' "$agent/pmgate.log")
+steps=(pub procmgr.agent1.ProcMgr.73124533 '$JS.API.STREAM.PURGE.PROCMGR_RESULTS' x)
+for n in $(seq 1 12); do
+    steps+=(pub procmgr.agent1.ProcMgr.73124533 "procmgr.agent1.acks.q$n" x
+        pub procmgr.agent1.ProcMgr.73124533 "procmgr.agent1.acks.$n" x)
+done
+probe readonly "${steps[@]}" wait 1500 >/dev/null
+[ -n "$before" ] && [ "$before" -gt 0 ] && [ "$(records)" = "$before" ] ||
+    fail "the results' records went from '$before' to '$(records)'"
+[ "$(grep -c 'Permissions Violation' "$agent/pmgate.log")" = "$refusals" ] ||
+    fail "the gate answered where it may not: $(grep 'Permissions Violation' "$agent/pmgate.log" | tail -1)"
+expect 0 native operator fleet exec --machines agent1 --queue -- cmd /c echo after
+[ "$(grep -c -- '--connected to' "$agent/pmgate.log")" = "$connects" ] || fail "the gate lost its connection"
 
 # The gate answers discovery with its machine's state, and fleet commands reach it.
 expect 0 native operator fleet list --json
