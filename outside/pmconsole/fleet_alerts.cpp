@@ -86,7 +86,7 @@ std::string UtcText(uint64_t ms) {
 }
 
 int ShowStoredAlerts(FleetBus& bus, ConsoleIo& io, const AlertsOptions& o) {
-    uint64_t shown = 0, unreadable = 0;
+    uint64_t shown = 0, unreadable = 0, impostors = 0;
     std::string error;
     const bool ok = bus.ReadAlerts(
         o.reading,
@@ -94,7 +94,7 @@ int ShowStoredAlerts(FleetBus& bus, ConsoleIo& io, const AlertsOptions& o) {
             remote::AlertRecord a;
             // Unreadable, or in another machine's name than its subject's: not shown.
             if (!remote::ParseAlertOn(subject, payload, a)) {
-                ++unreadable;
+                ++(remote::ParseAlert(payload, a) ? impostors : unreadable);
                 return true;
             }
             if (!MachineMatches(o.pattern, a.machine)) return true;
@@ -117,6 +117,8 @@ int ShowStoredAlerts(FleetBus& bus, ConsoleIo& io, const AlertsOptions& o) {
     }
     std::string summary = std::to_string(shown) + " alerts";
     if (unreadable > 0) summary += ", " + std::to_string(unreadable) + " unreadable skipped";
+    if (impostors > 0)
+        summary += ", " + std::to_string(impostors) + " in another machine's name skipped";
     (o.json ? io.Err(summary + "\n") : io.Out(summary + "\n"));
     return kExitReply;
 }

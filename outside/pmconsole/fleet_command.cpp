@@ -288,8 +288,17 @@ size_t QueueUnanswered(const FleetArgs& f, uint64_t expire_s, std::vector<FanOut
 int RunList(const FleetArgs& f, FleetBus& bus, ConsoleIo& io) {
     FleetView view;
     const uint64_t start = bus.NowMs();
-    for (const FleetMachine& m : DiscoverMachines(bus, f.wait))
+    uint64_t impostors = 0, told = 0;
+    for (const FleetMachine& m : DiscoverMachines(bus, f.wait, &impostors))
         view.Heard(m.presence, start);
+    // Said once more each time it grows: somebody's login publishes in another's name.
+    auto tell = [&] {
+        const uint64_t now = impostors + view.Impostors();
+        if (now == told) return;
+        told = now;
+        io.Err("pmconsole fleet list: " + std::to_string(now) +
+               " presence messages in another machine's name than their subject's, ignored\n");
+    };
     auto show = [&] {
         std::vector<FleetMachine> shown;
         for (FleetMachine& m : view.Machines(bus.NowMs()))
@@ -303,6 +312,7 @@ int RunList(const FleetArgs& f, FleetBus& bus, ConsoleIo& io) {
         return shown;
     };
     std::vector<FleetMachine> shown = show();
+    tell();
     if (!f.watch) return shown.empty() ? kExitNoSuchMachine : kExitReply;
     // The view follows the hellos and heartbeats; redrawn every interval.
     for (uint32_t round = 1; f.count == 0 || round < f.count; ++round) {
@@ -312,6 +322,7 @@ int RunList(const FleetArgs& f, FleetBus& bus, ConsoleIo& io) {
             if (bus.NextPresence(subject, payload, static_cast<uint32_t>(until - now)))
                 view.Heard(subject, payload, bus.NowMs());
         show();
+        tell();
     }
     return kExitReply;
 }

@@ -114,7 +114,8 @@ std::vector<FleetMachine> FleetView::Machines(uint64_t now_ms) const {
     return out;
 }
 
-std::vector<FleetMachine> DiscoverMachines(FleetBus& bus, const DiscoveryWait& wait) {
+std::vector<FleetMachine> DiscoverMachines(FleetBus& bus, const DiscoveryWait& wait,
+                                           uint64_t* impostors) {
     FleetView view;
     const uint64_t start = bus.NowMs();
     if (!bus.AskPresence()) return view.Machines(start);
@@ -129,6 +130,7 @@ std::vector<FleetMachine> DiscoverMachines(FleetBus& bus, const DiscoveryWait& w
         if (!bus.NextPresence(subject, payload, static_cast<uint32_t>(until - now))) continue;
         if (view.Heard(subject, payload, start)) last = bus.NowMs();
     }
+    if (impostors != nullptr) *impostors += view.Impostors();
     return view.Machines(start);
 }
 

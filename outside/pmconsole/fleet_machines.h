@@ -29,7 +29,9 @@ constexpr size_t kMaxPresenceBytes = 4096;
 
 // Every machine that answered discovery, by name; answers that do not read as presence objects
 // are dropped, a name that answers twice (a reinstalled machine) is one machine.
-std::vector<FleetMachine> DiscoverMachines(FleetBus& bus, const DiscoveryWait& wait);
+// `impostors`, when given, counts the answers in another machine's name than their subject's.
+std::vector<FleetMachine> DiscoverMachines(FleetBus& bus, const DiscoveryWait& wait,
+                                           uint64_t* impostors = nullptr);
 
 // The machines a console has heard of and when, by name.
 class FleetView {

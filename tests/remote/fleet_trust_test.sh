@@ -128,9 +128,12 @@ alert() { printf '{"machine":"%s","run":"r","seq":%s,"time_ms":%s000,"monitor":"
 as agent1 pub procmgr.agent1.alerts - "$(alert agent2 7)" pub procmgr.agent1.alerts - "$(alert agent1 8)" >/dev/null
 wait "$watcher"
 grep -q '"machine": "agent2"' "$dir/list.out" && fail "agent1's hello shows agent2"
+grep -q "^pmconsole fleet list: 2 presence messages in another machine's name" "$dir/list.out" ||
+    fail "the presence in agent2's name was not counted: $(grep pmconsole "$dir/list.out")"
 grep -q '"machine": "agent1"' "$dir/list.out" || fail "agent1's own hello was not heard: $(tail -2 "$dir/list.out")"
 out=$(console readonly fleet alerts --since 1h --machines agent2 --json 2>&1)
 grep -q '"machine":"agent2"' <<<"$out" && fail "agent1's alert is listed as agent2's: $out"
+grep -q "1 in another machine's name skipped" <<<"$out" || fail "the alert in agent2's name was not counted: $out"
 out=$(console readonly fleet alerts --since 1h --machines agent1 --json 2>&1) || fail "readonly alerts --since: $out"
 grep -q '"seq":8' <<<"$out" || fail "agent1's own alert is not listed: $out"
 # The read-only user's own durable consumer still reads (what it has not read yet).
