@@ -84,6 +84,7 @@ private:
 constexpr int kServeWorkers = 16;
 constexpr int kMaxEventStreams = 12;
 constexpr int kEventStreamRetryS = 10;
+constexpr int kServeKeepAliveS = 1;
 
 // The count of open event streams. Thread-safe.
 class StreamSlots {

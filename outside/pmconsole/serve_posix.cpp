@@ -661,6 +661,9 @@ int Server::Run() {
     }
     httplib::Server& http = *server;
     http.new_task_queue = [] { return new httplib::ThreadPool(kServeWorkers); };
+    // An idle kept-alive connection also holds a worker while it waits for its next request
+    // (a browser keeps several, and the one of a refused stream): 1 s instead of 5.
+    http.set_keep_alive_timeout(kServeKeepAliveS);
     const int port = options_.port == 0
                          ? http.bind_to_any_port(options_.host)
                          : (http.bind_to_port(options_.host, options_.port) ? options_.port : -1);
