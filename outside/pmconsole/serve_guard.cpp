@@ -12,11 +12,14 @@ namespace pm::console {
 
 const char kServeHelp[] =
     "usage: pmconsole [REMOTE OPTIONS] serve [--listen HOST:PORT] [--token-file FILE]\n"
-    "                 [--name HOST] [--machines NAME,...] [--interval MS] [--stats-interval MS]\n"
+    "                 [--cert FILE --key FILE] [--name HOST] [--machines NAME,...]\n"
+    "                 [--interval MS] [--stats-interval MS]\n"
     "Serves the web console: the fleet, each machine's live tables, its monitors with their\n"
     "statistics as charts, and the alerts, through this console's connection.\n"
     "  --listen HOST:PORT   where to listen (default 127.0.0.1:8080); an address off the\n"
-    "                       loopback needs --token-file\n"
+    "                       loopback needs --token-file, --cert and --key\n"
+    "  --cert FILE          serve HTTPS with this certificate (PEM, the chain after it)\n"
+    "  --key FILE           and this private key (PEM)\n"
     "  --name NAME          another host name the page is reached by (the Host header is\n"
     "                       checked; the listen address is always accepted); repeatable\n"
     "  --token-file FILE    the token is the file's first line (16 characters or more); without\n"
@@ -96,6 +99,10 @@ bool ParseServeArgs(const std::vector<std::string>& args, ServeOptions& o, std::
             o.names.push_back(args[i]);
         } else if (a == "--token-file" && has_value) {
             o.token_file = args[++i];
+        } else if (a == "--cert" && has_value) {
+            o.cert_file = args[++i];
+        } else if (a == "--key" && has_value) {
+            o.key_file = args[++i];
         } else if (a == "--machines" && has_value) {
             o.machines.clear();
             const std::string& list = args[++i];
@@ -123,8 +130,18 @@ bool ParseServeArgs(const std::vector<std::string>& args, ServeOptions& o, std::
             return false;
         }
     }
+    if (o.cert_file.empty() != o.key_file.empty()) {
+        error = "--cert and --key go together";
+        return false;
+    }
     if (!nats::IsLoopbackHost(o.host) && o.token_file.empty()) {
         error = "listening on " + o.host + ", off the loopback, needs --token-file FILE";
+        return false;
+    }
+    if (!nats::IsLoopbackHost(o.host) && o.cert_file.empty()) {
+        error = "listening on " + o.host +
+                ", off the loopback, needs --cert FILE and --key FILE (HTTPS): the token "
+                "would cross the network in clear";
         return false;
     }
     return true;
@@ -152,8 +169,8 @@ bool SameToken(const std::string& a, const std::string& b) {
 }
 
 RequestGuard::RequestGuard(std::string host, uint16_t port, std::string token,
-                           const std::vector<std::string>& names)
-    : token_(std::move(token)) {
+                           const std::vector<std::string>& names, bool https)
+    : token_(std::move(token)), scheme_(https ? "https://" : "http://") {
     const std::string p = ":" + std::to_string(port);
     const bool v6 = host.find(':') != std::string::npos;
     hosts_.push_back(Lower(v6 ? "[" + host + "]" + p : host + p));
@@ -185,9 +202,10 @@ GuardVerdict RequestGuard::Check(const GuardInput& in) const {
         v.http_status = 200;
         return v;
     }
+    const std::string origin = Lower(in.origin_header);
     if (in.has_origin && std::find(hosts_.begin(), hosts_.end(),
-                                   Lower(in.origin_header).compare(0, 7, "http://") == 0
-                                       ? Lower(in.origin_header).substr(7)
+                                   origin.compare(0, scheme_.size(), scheme_) == 0
+                                       ? origin.substr(scheme_.size())
                                        : std::string("\n")) == hosts_.end()) {
         v.reason = "refused: a request from another site";
         return v;
@@ -205,6 +223,18 @@ GuardVerdict RequestGuard::Check(const GuardInput& in) const {
     v.allowed = true;
     v.http_status = 200;
     return v;
+}
+
+bool StreamSlots::TryTake() {
+    int n = open_.load();
+    do {
+        if (n >= cap_) return false;
+    } while (!open_.compare_exchange_weak(n, n + 1));
+    return true;
+}
+
+void StreamSlots::Release() {
+    --open_;
 }
 
 } // namespace pm::console

@@ -5,6 +5,7 @@
 // (against DNS rebinding and cross-site requests). Portable: no sockets and no OS code here.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -17,6 +18,7 @@ struct ServeOptions {
     std::string host = "127.0.0.1"; // the listen address
     uint16_t port = 8080;
     std::string token_file;            // the token's file (needed off the loopback)
+    std::string cert_file, key_file;   // HTTPS with these (PEM; needed off the loopback)
     std::vector<std::string> names;    // more Host names the server answers to (--name)
     std::vector<std::string> machines; // the fleet shown; default the console's machine
     uint32_t interval_ms = 2000;       // the live tables' and alerts' polling interval
@@ -25,7 +27,9 @@ struct ServeOptions {
 };
 
 // Parses the arguments after "serve". False with one line in `error` (exit code 2): an
-// unknown option, a malformed --listen, and an address off the loopback without --token-file.
+// unknown option, a malformed --listen, --cert without --key or the reverse, and an address
+// off the loopback without --token-file or without --cert and --key (the token would cross the
+// network in clear).
 bool ParseServeArgs(const std::vector<std::string>& args, ServeOptions& options,
                     std::string& error);
 
@@ -56,8 +60,9 @@ struct GuardVerdict {
 
 class RequestGuard {
 public:
+    // `https`: the page's own origin is https://HOST:PORT (else http://).
     RequestGuard(std::string host, uint16_t port, std::string token,
-                 const std::vector<std::string>& names = {});
+                 const std::vector<std::string>& names = {}, bool https = false);
     // Static pages need a Host naming this server; every /api/ request also a matching Origin
     // (when the browser sends one) and the token; a request that changes something must be a
     // POST.
@@ -69,6 +74,30 @@ public:
 private:
     std::vector<std::string> hosts_;
     std::string token_;
+    std::string scheme_; // "http://" or "https://"
+};
+
+// The HTTP server's workers: every open event stream holds one for as long as its page is
+// open, so at most kMaxEventStreams are admitted and the rest of the workers stay free for the
+// plain requests (the page itself, the fleet, the changes). A stream beyond the cap is
+// answered 503 with Retry-After.
+constexpr int kServeWorkers = 16;
+constexpr int kMaxEventStreams = 12;
+constexpr int kEventStreamRetryS = 10;
+constexpr int kServeKeepAliveS = 1;
+
+// The count of open event streams. Thread-safe.
+class StreamSlots {
+public:
+    explicit StreamSlots(int cap) : cap_(cap) {}
+    // True when a stream may open (then Release() once it ends).
+    [[nodiscard]] bool TryTake();
+    void Release();
+    int open() const { return open_.load(); }
+
+private:
+    const int cap_;
+    std::atomic<int> open_{0};
 };
 
 // True for the paths that change something on a machine (kill, service control, execute,

@@ -209,6 +209,7 @@ private:
     AlertFeed feed_{kFeedAlerts};
     std::string feed_state_; // the state event of the part "alerts"
     std::atomic<bool> stopping_{false};
+    StreamSlots streams_{kMaxEventStreams};
     const Clock::time_point started_ = Clock::now();
 };
 
@@ -410,7 +411,10 @@ void Server::ServeEvents(Machine* m, httplib::Response& res) {
                 if (!sink.write(e.data(), e.size())) return false;
             return true;
         },
-        [m](bool) { m->Unsubscribe(); });
+        [this, m](bool) {
+            m->Unsubscribe();
+            streams_.Release();
+        });
 }
 
 // A value of the page's form, given to a console command as a word of its own: refused
@@ -458,7 +462,17 @@ void Server::Routes(httplib::Server& http) {
     http.Get("/api/events", [this](const httplib::Request& req, httplib::Response& res) {
         Machine* m = Find(req);
         if (!m) return SendJson(res, "{\"ok\":false,\"word\":\"no such machine\"}", 404);
-        ServeEvents(m, res);
+        // Each stream holds a worker while its page is open: beyond the cap, the page is told
+        // to come back, and the other workers stay free for plain requests.
+        if (!streams_.TryTake()) {
+            res.set_header("Retry-After", std::to_string(kEventStreamRetryS));
+            return SendJson(res,
+                            "{\"ok\":false,\"word\":\"busy\",\"message\":\"" +
+                                std::to_string(kMaxEventStreams) +
+                                " live pages are open: close one or try again later\"}",
+                            503);
+        }
+        ServeEvents(m, res); // its end releases the slot
     });
     // The changes: each runs the console command of the same name and answers its result.
     struct Change {
@@ -631,8 +645,25 @@ int Server::Run() {
     const sigset_t stop_set = StopSignals();
     pthread_sigmask(SIG_BLOCK, &stop_set, nullptr);
 
-    httplib::Server http;
-    http.new_task_queue = [] { return new httplib::ThreadPool(16); };
+    // HTTPS when given a certificate and key (needed off the loopback: the token must not
+    // cross the network in clear).
+    const bool https = !options_.cert_file.empty();
+    std::unique_ptr<httplib::Server> server =
+        https ? std::make_unique<httplib::SSLServer>(options_.cert_file.c_str(),
+                                                     options_.key_file.c_str())
+              : std::make_unique<httplib::Server>();
+    if (!server->is_valid()) {
+        std::fprintf(stderr,
+                     "pmconsole serve: cannot use the certificate %s with the key %s (PEM files "
+                     "that belong together)\n",
+                     options_.cert_file.c_str(), options_.key_file.c_str());
+        return kExitUsage;
+    }
+    httplib::Server& http = *server;
+    http.new_task_queue = [] { return new httplib::ThreadPool(kServeWorkers); };
+    // An idle kept-alive connection also holds a worker while it waits for its next request
+    // (a browser keeps several, and the one of a refused stream): 1 s instead of 5.
+    http.set_keep_alive_timeout(kServeKeepAliveS);
     const int port = options_.port == 0
                          ? http.bind_to_any_port(options_.host)
                          : (http.bind_to_port(options_.host, options_.port) ? options_.port : -1);
@@ -641,7 +672,8 @@ int Server::Run() {
                      options_.port);
         return kExitNoReply;
     }
-    const RequestGuard guard(options_.host, static_cast<uint16_t>(port), token, options_.names);
+    const RequestGuard guard(options_.host, static_cast<uint16_t>(port), token, options_.names,
+                             https);
     http.set_pre_routing_handler([&guard](const httplib::Request& req, httplib::Response& res) {
         GuardInput in;
         in.method = req.method;
@@ -674,12 +706,12 @@ int Server::Run() {
     std::thread presence([this] { ListenForPresence(); });
     std::thread alerts([this] { ReadAlertStream(); });
 
-    const std::string shown = guard.Hosts().front();
+    const std::string shown = (https ? "https://" : "http://") + guard.Hosts().front();
     if (options_.token_file.empty())
-        std::printf("pmconsole serve: http://%s/#token=%s\n", shown.c_str(), token.c_str());
+        std::printf("pmconsole serve: %s/#token=%s\n", shown.c_str(), token.c_str());
     else
-        std::printf("pmconsole serve: http://%s/ (the page asks for the token in %s)\n",
-                    shown.c_str(), options_.token_file.c_str());
+        std::printf("pmconsole serve: %s/ (the page asks for the token in %s)\n", shown.c_str(),
+                    options_.token_file.c_str());
     std::fflush(stdout);
 
     std::thread stopper([&] {

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "outside/pmsvc/acl_win.h"
+#include "outside/pmsvc/at_rest.h"
 #include "outside/pmsvc/gate_conf.h"
 #include "outside/pmsvc/pieces_win.h"
 #include "shared/base/win_handles.h"
@@ -66,6 +68,33 @@ std::string SetRecovery() {
     // Also when the service stops by itself with an error, not only when it crashes.
     SERVICE_FAILURE_ACTIONS_FLAG flag{TRUE};
     ChangeServiceConfig2A(svc.get(), SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &flag);
+    return {};
+}
+
+// The image path in quotes when the installer wrote it without (Wine's msiexec does).
+std::string QuoteImagePath(std::vector<std::string>& done) {
+    pm::win::unique_schandle scm(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
+    if (!scm) return Err("cannot open the service control manager", GetLastError());
+    pm::win::unique_schandle svc(
+        OpenServiceA(scm.get(), "pmsvc", SERVICE_QUERY_CONFIG | SERVICE_CHANGE_CONFIG));
+    if (!svc) return Err("cannot open the service pmsvc", GetLastError());
+    DWORD needed = 0;
+    QueryServiceConfigA(svc.get(), nullptr, 0, &needed);
+    std::vector<unsigned char> buf(needed ? needed : 1);
+    auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGA*>(buf.data());
+    if (!QueryServiceConfigA(svc.get(), config, needed, &needed))
+        return Err("cannot read the service's configuration", GetLastError());
+    char exe[MAX_PATH];
+    DWORD n = GetModuleFileNameA(nullptr, exe, MAX_PATH);
+    if (n == 0 || n >= MAX_PATH) return Err("cannot name pmsvc.exe", GetLastError());
+    const auto quoted =
+        QuotedImagePath(config->lpBinaryPathName ? config->lpBinaryPathName : "", exe);
+    if (!quoted) return {};
+    if (!ChangeServiceConfigA(svc.get(), SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE,
+                              quoted->c_str(), nullptr, nullptr, nullptr, nullptr, nullptr,
+                              nullptr))
+        return Err("cannot quote the service's image path", GetLastError());
+    done.push_back("image path: " + *quoted);
     return {};
 }
 
@@ -130,11 +159,15 @@ std::string WriteWhole(const std::string& path, const std::string& text) {
 
 std::string WriteGateConf(const std::string& dir, GateSettings s) {
     if (!s.credentials.empty()) {
-        // A copy beside the programs: the deployment share may be gone after the install.
+        // A copy beside the programs: the deployment share may be gone after the install. It
+        // is readable by SYSTEM and Administrators only from its creation on.
+        std::ifstream in(s.credentials, std::ios::binary);
+        if (!in) return "cannot read the credentials file " + s.credentials;
+        std::stringstream text;
+        text << in.rdbuf();
         const std::string copy = dir + kCredentialsCopy;
-        if (!CopyFileA(s.credentials.c_str(), copy.c_str(), FALSE))
-            return Err(("cannot copy the credentials file " + s.credentials).c_str(),
-                       GetLastError());
+        std::string e = WriteFileWithSddl(copy, text.str(), kSecretSddl);
+        if (!e.empty()) return e;
         s.credentials = copy;
     }
     const std::string path = dir + "pmgate.conf";
@@ -177,12 +210,28 @@ int Configure(const SvcArgs& args) {
         done.push_back("upgrade finished");
     std::string error = SetRecovery();
     if (error.empty()) done.push_back("recovery: restart after 5 s, 30 s, 60 s");
+    auto fail = [&](const std::string& e) { error = error.empty() ? e : error + "; " + e; };
+    if (std::string e = QuoteImagePath(done); !e.empty()) fail(e);
     if (!args.gate.servers.empty()) {
         std::string e = WriteGateConf(ProgramFolder(), args.gate);
         if (e.empty())
             done.push_back("wrote " + ProgramFolder() + "pmgate.conf");
         else
-            error = error.empty() ? e : error + "; " + e;
+            fail(e);
+    }
+    // The credentials copy (also one an older version left) for SYSTEM and Administrators
+    // only; the data and log folders closed to writes by users. Before the service starts.
+    pm::CmdLine settings(1);
+    const char* data = settings.DataDirectory();
+    const char* logs = settings.LogDirectory();
+    for (const Lockdown& l :
+         PlanLockdown(ProgramFolder(), data ? data : "", logs ? logs : "", kCredentialsCopy)) {
+        if (!Exists(l.path)) continue;
+        std::string e = SetDaclFromSddl(l.path, l.sddl);
+        if (e.empty())
+            done.push_back("permissions: " + l.path);
+        else
+            fail(e);
     }
     Print(args.json, done, kept, error);
     return error.empty() ? kExitOk : kExitFailed;

@@ -6,7 +6,9 @@
 namespace pmsvc {
 
 // Recovery actions of the service (restart after 5 s, 30 s, 60 s; the count resets after a
-// day), and pmgate.conf beside the programs when servers are given. Answers the exit code.
+// day), pmgate.conf beside the programs when servers are given, and the permissions at rest
+// (at_rest.h): the credentials copy for SYSTEM and Administrators only, the data and log
+// folders closed to writes by users. Answers the exit code.
 int Configure(const SvcArgs& args);
 
 // Removes what the programs wrote: pmgate.conf and its copied credentials, the known logs and

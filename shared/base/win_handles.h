@@ -55,11 +55,22 @@ struct HeapBlockTraits {
     static void close(type v) noexcept { HeapFree(GetProcessHeap(), 0, v); }
 };
 
-using unique_handle = UniqueResource<HandleTraits>;        // null is invalid
-using unique_hfile = UniqueResource<FileHandleTraits>;     // INVALID_HANDLE_VALUE is invalid
+struct LocalBlockTraits { // what the SDDL and SID conversions hand back
+    using type = void*;
+    static type invalid() noexcept { return nullptr; }
+    static void close(type v) noexcept {
+        DWORD err = GetLastError();
+        LocalFree(v);
+        SetLastError(err);
+    }
+};
+
+using unique_handle = UniqueResource<HandleTraits>;    // null is invalid
+using unique_hfile = UniqueResource<FileHandleTraits>; // INVALID_HANDLE_VALUE is invalid
 using unique_hkey = UniqueResource<RegKeyTraits>;
 using unique_schandle = UniqueResource<ServiceHandleTraits>;
 using unique_hmodule = UniqueResource<ModuleTraits>;
 using unique_heap_block = UniqueResource<HeapBlockTraits>;
+using unique_hlocal = UniqueResource<LocalBlockTraits>;
 
 } // namespace pm::win

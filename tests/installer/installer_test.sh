@@ -136,6 +136,39 @@ check "pmgate.conf names the copied credentials" \
 check "the service runs" within 40 service_is RUNNING
 check "pmconsole ps answers" within 40 agent_answers
 
+# --- permissions at rest ---
+# The settings step (run again here, as the installer runs it) names each path it gave a
+# descriptor: the credentials copy, the data folder and the log folder.
+wapp="C:\\$pf\\Orvane\\ProcMgr"
+wdata='C:\ProgramData\Orvane\ProcMgr'
+configure_json=$(run "$app/pmsvc.exe" --configure --json 2>&1 | tr -d '\r')
+echo "$configure_json" >>"$work/checks.log"
+configured() { grep -qF "\"permissions: ${1//\\/\\\\}\"" <<<"$configure_json"; }
+check "settings step: the credentials copy gets its descriptor" \
+    configured "$wapp\\pmgate-credentials.txt"
+check "settings step: the data and the log folder get theirs" \
+    eval 'configured "$wdata" && configured "$wdata\\Logs"'
+# Read back where the system keeps DACLs (Wine 8.0 does not: it keeps Unix mode bits only,
+# and a DACL read back is made up from them; the descriptors are judged natively then).
+probe() { run "$build/bin/dacl_probe.exe" "$@"; }
+: >"$work/keeps.txt"
+if probe --keeps "$(winpath "$work/keeps.txt")" >>"$work/checks.log" 2>&1; then
+    check "credentials copy read back: SYSTEM and Administrators only, nothing inherited" \
+        probe --secret "$wapp\\pmgate-credentials.txt"
+    check "folders read back: users may not create or change files, nothing inherited" \
+        probe --folder "$wdata" "$wdata\\Logs"
+else
+    echo "NOTICE: this Wine does not keep file DACLs: the descriptors are not read back"
+fi
+# An image path with blanks and no quotes would let C:\Program.exe start as the service.
+image_path_quoted() {
+    local p
+    p=$(reg_value 'HKLM\System\CurrentControlSet\Services\pmsvc' ImagePath)
+    echo "ImagePath: $p"
+    [[ $p == \"*\\pmsvc.exe\"* ]]
+}
+check "the service's image path is quoted" image_path_quoted
+
 # --- a killed agent is started again (documented: at once) ---
 old_pid=$(agent_pid)
 wtool taskkill /f /im quorlent.exe >/dev/null 2>&1
@@ -168,6 +201,7 @@ check "upgrade: the monitor is kept" within 20 monitor_kept
 check "upgrade: changed settings are kept" \
     test "$(reg_value "$key\\CurrentVersion" RestrictAnonCmdExec)|$(reg_value "$key\\Environment" TOOLS)" = '0x1|C:\Tools'
 check "upgrade: pmgate.conf is kept" gate_conf_has "machine = test01"
+check "upgrade: the image path is quoted" image_path_quoted
 
 # --- uninstall: only velstra.ini stays ---
 cp "$data/Logs/pmsvc.log" "$work/pmsvc.log" 2>/dev/null # kept for a look after the test

@@ -2,7 +2,9 @@
 // tables sent on as changes (replies built by the agent's own table code) and the alerts.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
+#include <thread>
 
 #include "outside/pmconsole/serve_guard.h"
 #include "outside/pmconsole/serve_model.h"
@@ -24,9 +26,18 @@ TEST(ServeOptionsTest, ListenAndTokenFile) {
         {{"--listen", "127.0.0.1:0"}, true, "127.0.0.1", 0},
         {{"--listen", "[::1]:9000"}, true, "::1", 9000},
         {{"--listen", "localhost:65535"}, true, "localhost", 65535},
-        // Off the loopback only with a token file.
+        // Off the loopback only with a token file, and over HTTPS (the token would cross the
+        // network in clear).
         {{"--listen", "0.0.0.0:8080"}, false, "", 0},
-        {{"--listen", "0.0.0.0:8080", "--token-file", "t"}, true, "0.0.0.0", 8080},
+        {{"--listen", "0.0.0.0:8080", "--token-file", "t"}, false, "", 0},
+        {{"--listen", "0.0.0.0:8080", "--token-file", "t", "--cert", "c"}, false, "", 0},
+        {{"--listen", "0.0.0.0:8080", "--cert", "c", "--key", "k"}, false, "", 0},
+        {{"--listen", "0.0.0.0:8080", "--token-file", "t", "--cert", "c", "--key", "k"},
+         true,
+         "0.0.0.0",
+         8080},
+        {{"--cert", "c", "--key", "k"}, true, "127.0.0.1", 8080},
+        {{"--key", "k"}, false, "", 0},
         {{"--listen", "127.0.0.1:65536"}, false, "", 0},
         {{"--listen", "127.0.0.1"}, false, "", 0},
         {{"--machines", "agent1,Agent2"}, false, "", 0},
@@ -98,6 +109,33 @@ TEST(RequestGuardTest, HostOriginTokenAndMethod) {
     const RequestGuard named("0.0.0.0", 9000, t, {"Console.Example"});
     EXPECT_TRUE(named.Check(in("GET", "/", "console.example:9000", "", "")).allowed);
     EXPECT_FALSE(named.Check(in("GET", "/", "console.example:9001", "", "")).allowed);
+    // Served over HTTPS, the page's own origin is https://; the same site over http:// is
+    // another origin.
+    const RequestGuard tls("127.0.0.1", 8443, t, {}, true);
+    EXPECT_TRUE(
+        tls.Check(in("POST", "/api/kill", "127.0.0.1:8443", "https://127.0.0.1:8443", t)).allowed);
+    EXPECT_FALSE(
+        tls.Check(in("POST", "/api/kill", "127.0.0.1:8443", "http://127.0.0.1:8443", t)).allowed);
+}
+
+TEST(StreamSlotsTest, AdmitsUpToTheCapFromManyThreads) {
+    static_assert(kMaxEventStreams <= kServeWorkers - 4, "workers kept for plain requests");
+    StreamSlots slots(kMaxEventStreams);
+    std::atomic<int> taken{0};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 4; ++i)
+        threads.emplace_back([&] {
+            for (int j = 0; j < kMaxEventStreams; ++j)
+                if (slots.TryTake()) ++taken;
+        });
+    for (auto& th : threads)
+        th.join();
+    EXPECT_EQ(taken.load(), kMaxEventStreams);
+    EXPECT_EQ(slots.open(), kMaxEventStreams);
+    EXPECT_FALSE(slots.TryTake());
+    slots.Release(); // a page closed: one more may open, and only one
+    EXPECT_TRUE(slots.TryTake());
+    EXPECT_FALSE(slots.TryTake());
 }
 
 TEST(TableWatchTest, SendsOnlyWhatChanged) {

@@ -287,10 +287,23 @@ async function openMachine(name) {
     $("#clock").textContent = known.message || "";
     return;
   }
+  listen(name);
+}
+
+// The machine's live events. A stream the server refuses (503: as many live pages as it
+// serves are open) is closed by the browser for good: asked again after 10 s.
+function listen(name) {
   if (machine !== name || source) return; // the page moved on meanwhile
-  source = new EventSource("/api/events?machine=" + encodeURIComponent(name) + "&token=" + encodeURIComponent(token));
-  source.onopen = () => badge($("#live"), "live");
-  source.onerror = () => badge($("#live"), "reconnecting");
+  const es = new EventSource("/api/events?machine=" + encodeURIComponent(name) + "&token=" + encodeURIComponent(token));
+  source = es;
+  es.onopen = () => badge($("#live"), "live");
+  es.onerror = () => {
+    if (es.readyState !== EventSource.CLOSED) return badge($("#live"), "reconnecting");
+    if (source !== es) return;
+    badge($("#live"), "refused: too many live pages, again in 10 s");
+    source = null;
+    setTimeout(() => listen(name), 10000);
+  };
   source.addEventListener("tables", (e) => applyTables(JSON.parse(e.data)));
   source.addEventListener("monitors", (e) => applyMonitors(JSON.parse(e.data)));
   source.addEventListener("stats", (e) => applyStats(JSON.parse(e.data)));
