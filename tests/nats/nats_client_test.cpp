@@ -119,6 +119,7 @@ TEST(NatsUrl, ReadAndLoopback) {
         {"http://a:1", false, false, "", 0},
         {"nats://u:p@a:1", false, false, "", 0},
         {"nats://a:0", false, false, "", 0},
+        {"nats://a:65535", true, false, "a", 65535},
         {"nats://a:65536", false, false, "", 0},
         {"nats://a:", false, false, "", 0},
         {"nats://:4222", false, false, "", 0},

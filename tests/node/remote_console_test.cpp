@@ -42,6 +42,7 @@ TEST(RemoteSettingsTest, OptionsFileAndChecks) {
         {"--server nats://[::1]:4222 --machine a ps", nullptr, "a", 1, 1},
         {"--server nats://127.0.0.1 --machine a ps", nullptr, nullptr, 0, 0},
         {"--server http://127.0.0.1:80 --machine a ps", nullptr, nullptr, 0, 0},
+        {"--server nats://127.0.0.1:0 --machine a ps", nullptr, nullptr, 0, 0},
         {"--server nats://127.0.0.1:65536 --machine a ps", nullptr, nullptr, 0, 0},
         {local + "a --user u ps", nullptr, nullptr, 0, 0},
         {"--server nats://127.0.0.1:4222 --machine", nullptr, nullptr, 0, 0},

@@ -87,6 +87,9 @@ TEST(FleetPresence, StateFromSilenceAndFlags) {
     EXPECT_EQ(machines[0].state, MachineState::kUp);
     EXPECT_EQ(machines[0].silent_ms, 4000u);
     EXPECT_EQ(machines[1].state, MachineState::kLost);
+    FleetMachine two_min = machines[0];
+    two_min.silent_ms = 120000;
+    EXPECT_NE(FormatMachines({two_min}).find(" 2 min ago"), std::string::npos);
 }
 
 TEST(FleetPatterns, Match) {
@@ -263,6 +266,18 @@ TEST(FleetFanOut, OrderConcurrencySummaryAndExit) {
     EXPECT_EQ(FanOutExit(same), kExitNoSuchMachine);
     same.resize(1);
     EXPECT_EQ(FanOutExit(same), kExitReply);
+    // A run that ends with a reply's exit code keeps no request, even one nobody took.
+    options.keep_unanswered = true;
+    const auto kept = FanOut(
+        bus, io, {"z1"},
+        [](ConsoleIo& one) {
+            Request r;
+            r.code = 0x73124533;
+            one.Send(r);
+            return kExitReply;
+        },
+        options, nullptr);
+    EXPECT_FALSE(kept.at(0).unanswered);
 }
 
 TEST(FleetCommand, MachinesAndRefusals) {
@@ -330,6 +345,15 @@ TEST(FleetQueue, WhatNoOneTookWaitsAndItsResultReadsAsLive) {
     io.out.clear();
     EXPECT_EQ(RunFleet({"results", "--json"}, io), kExitReply);
     EXPECT_NE(io.out.find("\"exit_code\": 6,"), std::string::npos) << io.out;
+    // --count: the last ones, each once (an expired one's exit code is not 6).
+    remote::QueueResult expired = refused;
+    expired.state = remote::QueueState::kExpired;
+    bus.results = {remote::ResultJson(refused), remote::ResultJson(refused),
+                   remote::ResultJson(expired)};
+    io.out.clear();
+    EXPECT_EQ(RunFleet({"results", "--count", "2", "--json"}, io), kExitReply);
+    const size_t six = io.out.find("\"exit_code\": 6,");
+    EXPECT_TRUE(six != std::string::npos && six == io.out.rfind("\"exit_code\": 6,")) << io.out;
 }
 
 // (Written and read back: fuzz_presence.)

@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -303,6 +304,34 @@ TEST(QueueRunnerServer, RunsOnceNeverAfterAStartOrPastItsExpiry) {
     EXPECT_EQ(last.reply, "reply to packed runs once");
     EXPECT_EQ(last.gate_status, 0u);
     EXPECT_TRUE(link.QueueEmpty()) << "a request still waits (not acknowledged)";
+}
+
+// A pull that expires at the server (408) is made again at once; one that finds nothing
+// waiting (404) ends the round until the next look (2 s, or a kick).
+TEST(QueueRunnerHooks, PullsAgainAfterAnExpiryNotWhenNothingWaits) {
+    std::atomic<int> pulls{0};
+    QueueRunner* runner = nullptr;
+    QueueHooks hooks;
+    hooks.connected = [] { return true; };
+    hooks.node_running = [](const std::string&) { return true; };
+    hooks.publish = [&](std::string lines) { // PUB <subject> <reply> <size>
+        const int n = ++pulls;
+        if (n > 3) return; // unanswered: a round that went on
+        const size_t reply = lines.find(' ', 4) + 1;
+        nats::Message m;
+        m.subject = lines.substr(reply, lines.find(' ', reply) - reply);
+        m.headers =
+            n == 1 ? "NATS/1.0 408 Request Timeout\r\n\r\n" : "NATS/1.0 404 No Messages\r\n\r\n";
+        runner->OnAnswer(m);
+    };
+    hooks.trace = [](const std::string&) {};
+    QueueRunner r(kMachine, hooks);
+    runner = &r;
+    r.Kick();
+    r.Start();
+    usleep(500000);
+    r.Stop();
+    EXPECT_EQ(pulls.load(), 2);
 }
 
 } // namespace

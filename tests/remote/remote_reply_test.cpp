@@ -28,8 +28,8 @@ TEST(RemotePieces, SizesAndHeaders) {
     for (const char* bad : {"0/1", "2/1", "1/", "/1", "1-1", "a/b", "1/1000001", ""})
         EXPECT_FALSE(ParsePiece(bad, i, n)) << bad;
     GateStatus s;
-    EXPECT_TRUE(ParseGateStatus("3", s));
-    EXPECT_EQ(s, GateStatus::kNodeNotRunning);
+    EXPECT_TRUE(ParseGateStatus("6", s)); // the highest
+    EXPECT_EQ(s, GateStatus::kMalformed);
     EXPECT_FALSE(ParseGateStatus("7", s));
     EXPECT_FALSE(ParseGateStatus("03", s));
 }
@@ -53,6 +53,8 @@ TEST(RemotePieces, AssemblyRefusals) {
     EXPECT_EQ(add(short_total, 1, piece(1)), R::kNeedMore);
     EXPECT_EQ(add(short_total, 2, piece(2)), R::kNeedMore);
     EXPECT_EQ(add(short_total, 3, "abc"), R::kBad);
+    PieceAssembler byte_each; // as many bytes as pieces
+    EXPECT_EQ(add(byte_each, 1, "a", "3"), R::kNeedMore);
     PieceAssembler too_long;
     EXPECT_EQ(add(too_long, 1, piece(1) + piece(2) + "xxxxx"), R::kBad);
 
