@@ -77,21 +77,24 @@ TEST(ReadOutput, OutputBeyondTheLimitIsDrainedAndDropped) {
 }
 
 TEST(OutputBuffer, KeepsWhatTheBudgetCoversAndNothingAfter) {
-    // The first segment (16 KiB) costs twice its size and the two terminators' bytes.
-    CaptureBudget budget(2 * 16384 + 2 + 100);
+    // The first segment (16 KiB) costs twice its size and the two terminators' bytes; the
+    // second (32 KiB) would cost 64 KiB, held by another execution for now.
+    CaptureBudget budget(2 * 16384 + 2 + 2 * 32768);
+    BudgetShare other(&budget);
+    ASSERT_TRUE(other.Grow(2 * 32768));
     std::string kept;
     {
         BudgetShare share(&budget);
         OutputBuffer b(kMaxOutputBytes, &share);
         const std::string chunk(10000, 'k');
         ASSERT_TRUE(b.Append(reinterpret_cast<const uint8_t*>(chunk.data()), chunk.size()));
+        EXPECT_FALSE(b.Cut());
         ASSERT_TRUE(b.Append(reinterpret_cast<const uint8_t*>(chunk.data()), chunk.size()));
         EXPECT_TRUE(b.Cut());
         EXPECT_EQ(b.Bytes(), 16384u);
         EXPECT_EQ(share.Held(), 2 * 16384u + 2);
-        // Budget given back by another execution later: the output stays cut where it was.
-        budget.Release(0);
-        CaptureBudget roomy(size_t(1) << 30);
+        // The other execution ends: the output stays cut where it was, with no hole in it.
+        other.Clear();
         ASSERT_TRUE(b.Append(reinterpret_cast<const uint8_t*>("late"), 4));
         kept = Taken(b);
     }
