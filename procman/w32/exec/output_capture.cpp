@@ -86,6 +86,14 @@ size_t OutputBuffer::TextLength() const {
     return at;
 }
 
+void OutputBuffer::Clear() {
+    for (Segment& s : segments_)
+        std::free(s.data);
+    segments_.clear();
+    bytes_ = 0;
+    capacity_ = 0;
+}
+
 uint8_t* OutputBuffer::Take() {
     if (bytes_ == 0) return nullptr;
     auto* block = static_cast<uint8_t*>(std::malloc(bytes_ + 1));
@@ -299,7 +307,10 @@ OutputItem EncodeCompressed(OutputBuffer& buffer, size_t limit, BudgetShare& sha
     }
     if (ok) {
         auto* data = static_cast<uint8_t*>(std::malloc(size));
-        if (!data) return item; // no item: the caller answers the failure
+        if (!data) {
+            buffer.Clear();
+            return item; // no item: the caller answers the failure
+        }
         MallocBlock converted(data);
         size_t written = 0;
         for (const Piece& p : pieces) {
@@ -322,6 +333,7 @@ OutputItem EncodeCompressed(OutputBuffer& buffer, size_t limit, BudgetShare& sha
             item.data = std::move(converted);
             item.size = size;
             item.encoding = kEncodingCompressedUnicode;
+            buffer.Clear();
             return item;
         }
     }

@@ -56,6 +56,8 @@ public:
     void CopyOut(size_t at, size_t n, uint8_t* out) const;
     // Where the first zero byte is: Bytes() when there is none.
     [[nodiscard]] size_t TextLength() const;
+    // Frees the storage: empty afterwards (Cut() stays as it was).
+    void Clear();
 
 private:
     struct Segment {
@@ -160,7 +162,7 @@ OutputItem EncodeOutput(MallocBlock block, size_t bytes, bool cut, const OemConv
 // `share` is grown to cover the buffer and the item together, and the item and the copy that
 // the reply makes; what the share cannot get cuts the text further. If a conversion fails, the
 // item is made as EncodeOutput makes it (the buffer is taken then). An empty buffer gives an
-// empty item, encoding 1.
+// empty item, encoding 1. The buffer is empty afterwards: the reply is packed without it.
 OutputItem EncodeCompressed(OutputBuffer& buffer, size_t limit, BudgetShare& share,
                             const CharacterLayout& layout, const OemConverter& oem_to_ansi,
                             const ToCompressed& to_compressed, size_t piece = kConvertPiece);
