@@ -40,7 +40,8 @@ Outcome Exec(const Request& q, FakeExecPlatform& p, bool refuse_first_reply = fa
     o.started = ExecProcess(q.Build(), p, [&](Command* c) { return r.Send(c); });
     EXPECT_EQ(r.sent.size(), 1u);
     EXPECT_EQ(p.held.Total(), 0);
-    EXPECT_EQ(r.password_left, 0); // the request's copy of the password is wiped
+    EXPECT_EQ(p.budget->InUse(), 0u); // the capture's budget is back, whatever the path
+    EXPECT_EQ(r.password_left, 0);    // the request's copy of the password is wiped
     if (!r.sent.empty()) o.reply = r.sent[0];
     return o;
 }
@@ -96,6 +97,68 @@ TEST(ExecFlow, RepliesOfAStartedProcess) {
         EXPECT_EQ(uint32_t(o.reply.status), c.status);
         EXPECT_EQ(o.reply.items, c.items);
         EXPECT_EQ(p.waited_for_process, c.waited_ms);
+    }
+}
+
+// Beyond the process's budget the output is cut (the fourth item says where), plain or in
+// compressed unicode; the budget is held while the process runs and comes back on every path.
+TEST(ExecFlow, OutputBeyondTheBudgetIsCutAndTheBudgetComesBack) {
+    const std::string kept(16384, 'a'); // the first segment: all that the budget covers
+    const uint32_t cap = EXEC_CAPTURE_OUTPUT;
+    const struct {
+        const char* what;
+        uint32_t flags;
+        bool taken; // all of it held by other executions
+        WaitOutcome wait;
+        bool throws;
+        Items items;
+    } cases[] = {
+        {"plain", cap, false, WaitOutcome::kEnded, false, {Le32(0), kept, Le32(1), Le32(16384)}},
+        {"compressed unicode",
+         cap | EXEC_UNICODE_OUTPUT,
+         false,
+         WaitOutcome::kEnded,
+         false,
+         {Le32(0), Cu(kept), Le32(2), Le32(16384)}},
+        {"the budget taken already",
+         cap,
+         true,
+         WaitOutcome::kEnded,
+         false,
+         {Le32(0), "", Le32(1), Le32(0)}},
+        {"the wait failed", cap, false, WaitOutcome::kFailed, false, {Le32(6), ""}},
+        {"a throw during the wait",
+         cap | EXEC_UNICODE_OUTPUT,
+         false,
+         WaitOutcome::kEnded,
+         true,
+         {Le32(8), ""}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Rig r;
+        r.p.budget = std::make_unique<CaptureBudget>(2 * kept.size() + 2);
+        r.p.output = {std::string(20000, 'a')};
+        r.p.wait = c.wait, r.p.throw_at_wait = c.throws;
+        size_t held_while_waiting = 0;
+        r.p.on_wait = [&] { held_while_waiting = r.p.budget->InUse(); };
+        r.q.flags = c.flags;
+        Outcome o;
+        if (c.taken) {
+            BudgetShare others(r.p.budget.get());
+            ASSERT_TRUE(others.Grow(r.p.budget->Total()));
+            Replies replies;
+            ExecProcess(r.q.Build(), r.p, [&](Command* cmd) { return replies.Send(cmd); });
+            ASSERT_EQ(replies.sent.size(), 1u);
+            o.reply = replies.sent[0];
+            EXPECT_EQ(r.p.budget->InUse(), r.p.budget->Total()); // the others', no more
+        } else {
+            o = Exec(r.q, r.p);
+            if (!c.throws) {
+                EXPECT_EQ(held_while_waiting, r.p.budget->Total());
+            }
+        }
+        EXPECT_EQ(o.reply.items, c.items);
     }
 }
 

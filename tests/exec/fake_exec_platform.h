@@ -170,6 +170,8 @@ public:
     std::deque<std::string> output;
     WaitOutcome wait = WaitOutcome::kEnded;
     size_t output_limit = kMaxOutputBytes;
+    std::unique_ptr<CaptureBudget> budget = std::make_unique<CaptureBudget>(kCaptureBudgetBytes);
+    CharacterLayout layout;
     bool throw_at_start = false, throw_at_wait = false; // std::bad_alloc there
     std::function<void()> on_wait;                      // runs inside the process wait
 
@@ -213,6 +215,8 @@ public:
     }
     StartResult Start(const StartSpec& spec) override;
     size_t OutputLimit() override { return output_limit; }
+    CaptureBudget& OutputBudget() override { return *budget; }
+    CharacterLayout AnsiLayout() override { return layout; }
     void ConvertOemToAnsi(uint8_t* text, size_t size) override {
         for (size_t i = 0; i < size; ++i)
             if (text[i] == 0x81) text[i] = 0xFC; // OEM 437 u-umlaut to ANSI 1252

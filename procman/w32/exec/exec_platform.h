@@ -121,6 +121,10 @@ public:
     virtual void ConvertOemToAnsi(uint8_t* text, size_t size) = 0;
     // The most output bytes a reply keeps (what one message can carry).
     virtual size_t OutputLimit() { return kMaxOutputBytes; }
+    // How the ANSI code page makes characters of bytes (GetACP, GetCPInfo).
+    virtual CharacterLayout AnsiLayout() { return {}; }
+    // The budget that every capture of the process reserves from.
+    virtual CaptureBudget& OutputBudget() { return ProcessCaptureBudget(); }
 };
 
 } // namespace pm::exec

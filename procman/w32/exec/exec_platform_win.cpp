@@ -471,6 +471,21 @@ public:
         }
     }
 
+    CharacterLayout AnsiLayout() override {
+        CharacterLayout layout;
+        if (GetACP() == CP_UTF8) {
+            layout.kind = CharacterLayout::Kind::kUtf8;
+            return layout;
+        }
+        CPINFO info{};
+        if (GetCPInfo(CP_ACP, &info) && info.MaxCharSize == 2) {
+            layout.kind = CharacterLayout::Kind::kDoubleByte;
+            for (unsigned b = 0; b < 256; ++b)
+                layout.lead[b] = IsDBCSLeadByteEx(CP_ACP, BYTE(b)) != 0;
+        }
+        return layout;
+    }
+
 private:
     Win32VariableSource variables_;
 };

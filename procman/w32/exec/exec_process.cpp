@@ -391,14 +391,18 @@ uint32_t Execution::Finish(std::unique_ptr<StartedProcess> process, uint32_t fla
                            uint32_t timeout) {
     uint32_t exit_code = 0;
     int32_t status = kExecOk;
-    MallocBlock output;
+    const bool unicode = (flags & EXEC_UNICODE_OUTPUT) != 0;
+    // What the capture holds of the process's budget; all of it goes back when the execution
+    // ends, on every path (the reply has been sent, or dropped, by then).
+    BudgetShare share(&platform_.OutputBudget());
+    OutputBuffer buffer(platform_.OutputLimit(), &share);
+    MallocBlock output; // the plain output, taken from the buffer
     size_t output_bytes = 0;
     bool cut = false;
     if (flags & (EXEC_WAIT | EXEC_CAPTURE_OUTPUT)) {
         Trace("->ExecProcess(szCmdLine=%s): [wait for finish] wait for process to finish\n", Cmd());
         if (flags & EXEC_CAPTURE_OUTPUT) {
             Trace("--ExecProcess(szCmdLine=%s) [wait for finish]: reading output buffer\n", Cmd());
-            OutputBuffer buffer(platform_.OutputLimit());
             size_t wanted = 0;
             const bool win95 = platform_.Win95Mode();
             // Nothing shared is touched while the child runs: peek failures are traced after.
@@ -416,11 +420,12 @@ uint32_t Execution::Finish(std::unique_ptr<StartedProcess> process, uint32_t fla
                       static_cast<unsigned long>(peek_failures));
             output_bytes = buffer.Bytes();
             cut = buffer.Cut();
-            if (read == ReadOutcome::kEnded && output_bytes) {
+            // Compressed unicode is made from the buffer itself, in pieces, after the wait.
+            if (read == ReadOutcome::kEnded && output_bytes && !unicode) {
                 output.reset(buffer.Take());
                 if (!output) wanted = output_bytes + 1;
             }
-            if (read == ReadOutcome::kNoMemory || (output_bytes && !output)) {
+            if (read == ReadOutcome::kNoMemory || (output_bytes && !unicode && !output)) {
                 Trace("!!ExecProcess(szCmdLine=%s): [wait for finish, read output buffer] cannot "
                       "allocate byte array of size=%lu\n",
                       Cmd(), static_cast<unsigned long>(wanted));
@@ -448,23 +453,25 @@ uint32_t Execution::Finish(std::unique_ptr<StartedProcess> process, uint32_t fla
     }
     process.reset();
 
-    bool unicode = (flags & EXEC_UNICODE_OUTPUT) != 0;
-    if (output) {
+    if (output_bytes) {
         // The output itself never goes to the trace log: it may hold anything.
         Trace("--ExecProcess(szCmdLine=%s): return output of %lu bytes\n", Cmd(),
               static_cast<unsigned long>(output_bytes));
         if (unicode)
             Trace("--ExecProcess(szCmdLine=%s): [return output] use compressed unicode\n", Cmd());
     }
-    OutputItem item = EncodeOutput(
-        std::move(output), output_bytes, unicode, cut, platform_.OutputLimit(),
-        [this](uint8_t* text, size_t size) { platform_.ConvertOemToAnsi(text, size); },
-        [](const char* ansi, std::string* out) {
-            TextString s(ansi);
-            if (!s.ToCompressedUnicode()) return false;
-            *out = s.CStr();
-            return true;
-        });
+    auto oem_to_ansi = [this](uint8_t* text, size_t size) {
+        platform_.ConvertOemToAnsi(text, size);
+    };
+    OutputItem item = unicode
+                          ? EncodeCompressed(buffer, platform_.OutputLimit(), share,
+                                             platform_.AnsiLayout(), oem_to_ansi,
+                                             [](const char* ansi, char* dst, int dst_size) {
+                                                 return CurrentTextPlatform().Convert(
+                                                     kavucd::kAnsiToCompressed, ansi, dst, dst_size,
+                                                     kavucd::kCompressedUnicodeCodePage, 0);
+                                             })
+                          : EncodeOutput(std::move(output), output_bytes, cut, oem_to_ansi);
     if (output_bytes && !item.data) {
         Trace("!!ExecProcess(szCmdLine=%s): [return output] cannot allocate the output item\n",
               Cmd());

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "procman/w32/exec/capture_budget.h"
+
 namespace pm::exec {
 
 constexpr uint32_t kReadChunk = 4096;
@@ -24,13 +26,17 @@ constexpr uint32_t kEncodingCompressedUnicode = 2;
 // where the output was cut.
 constexpr size_t kMaxOutputBytes = (size_t(64) << 20) - (size_t(64) << 10);
 
-// Every byte kept so far followed by one zero byte (Size() = bytes kept + 1 once anything was
-// read). Storage grows in segments of doubling size, so that capture costs linear time and no
-// byte is copied twice before Take().
+// Every byte kept so far. Storage grows in segments of doubling size, so that capture costs
+// linear time and no byte is copied twice before Take().
 class OutputBuffer {
 public:
     // limit: the most bytes it keeps; what is appended beyond is dropped and Cut() says so.
-    explicit OutputBuffer(size_t limit = kMaxOutputBytes) : limit_(limit) {}
+    // With a share, each segment is reserved from its budget first, twice its size (the
+    // segment and the one copy of its bytes that the reply makes), and two bytes more with the
+    // first one (the terminators); a segment the budget cannot cover is not had and the
+    // output is cut there. The share must outlive the copy.
+    explicit OutputBuffer(size_t limit = kMaxOutputBytes, BudgetShare* share = nullptr)
+        : limit_(limit), share_(share) {}
     ~OutputBuffer();
     OutputBuffer(const OutputBuffer&) = delete;
     OutputBuffer& operator=(const OutputBuffer&) = delete;
@@ -39,11 +45,19 @@ public:
     [[nodiscard]] bool Append(const uint8_t* bytes, size_t n);
     [[nodiscard]] bool Empty() const { return bytes_ == 0; }
     [[nodiscard]] size_t Bytes() const { return bytes_; }
-    // Output beyond the limit was dropped.
+    // Output beyond the limit, or beyond what the budget covered, was dropped.
     [[nodiscard]] bool Cut() const { return cut_; }
+    // Bytes of storage allocated (kept or not yet filled).
+    [[nodiscard]] size_t Capacity() const { return capacity_; }
     // One malloc'd block of Bytes() + 1 bytes, the last one zero, handed to the caller; the
     // buffer is empty afterwards. Null when nothing was read or the block cannot be had.
     [[nodiscard]] uint8_t* Take();
+    // Copies n kept bytes from byte `at` on (at + n <= Bytes()).
+    void CopyOut(size_t at, size_t n, uint8_t* out) const;
+    // Where the first zero byte is: Bytes() when there is none.
+    [[nodiscard]] size_t TextLength() const;
+    // Frees the storage: empty afterwards (Cut() stays as it was).
+    void Clear();
 
 private:
     struct Segment {
@@ -53,7 +67,9 @@ private:
     };
     std::vector<Segment> segments_;
     size_t bytes_ = 0;
+    size_t capacity_ = 0;
     size_t limit_;
+    BudgetShare* share_;
     bool cut_ = false;
 };
 
@@ -103,18 +119,52 @@ struct OutputItem {
 
 // In-place OEM to ANSI conversion of the first `size` bytes (the Win32 side: OemToCharBuffA).
 using OemConverter = std::function<void(uint8_t* text, size_t size)>;
-// ANSI text to compressed unicode without its terminator; false when it fails.
-using ToCompressed = std::function<bool(const char* ansi, std::string* out)>;
+// ANSI text (zero-terminated) to compressed unicode, by the code-page library's two calls:
+// with no destination the size needed, terminator included; with a destination of dst_size
+// bytes the size written. 0: it failed.
+using ToCompressed = std::function<int(const char* ansi, char* dst, int dst_size)>;
 
-// Builds the output item from a block of Take(): text up to its first zero converted from OEM
-// to ANSI; without `unicode` the whole block but its final zero (zero bytes inside kept),
-// encoding 1; with it the text in compressed unicode with one terminating zero, encoding 2 (if
-// that conversion fails, the ANSI bytes with encoding 1). No block: empty item, encoding 1.
-// `cut`: the output was cut already. A converted item larger than `limit` is made again from
-// a shorter text, cut in proportion (or, if that is still too large, to limit / 3 bytes: a
-// character takes at most three bytes in compressed unicode), and counts as cut. The block is
-// taken over in every case.
-OutputItem EncodeOutput(MallocBlock block, size_t bytes, bool unicode, bool cut, size_t limit,
-                        const OemConverter& oem_to_ansi, const ToCompressed& to_compressed);
+// How the ANSI code page makes characters of bytes, so that the text can be converted in
+// pieces that never end inside a character.
+struct CharacterLayout {
+    enum class Kind {
+        kSingleByte, // every byte is a character
+        kDoubleByte, // a lead byte and the byte after it (whatever it is) are one character
+        kUtf8,       // code page 65001
+    };
+    Kind kind = Kind::kSingleByte;
+    bool lead[256] = {}; // kDoubleByte: the lead bytes
+};
+
+// The most bytes one character takes in any layout.
+constexpr size_t kMaxCharacterBytes = 4;
+
+// The longest start of bytes[0, n) that holds only whole characters, bytes[0] starting one and
+// more bytes following bytes[n - 1]. A double-byte text is walked from its start (a trail byte
+// can have the value of a lead byte); in UTF-8 a sequence whose lead byte announces more bytes
+// than there are before n is left for the next piece, and a run of continuation bytes with no
+// lead byte among the last three is cut anywhere (each of them is a character of its own).
+size_t WholeCharacters(const CharacterLayout& layout, const uint8_t* bytes, size_t n);
+
+// The bytes of a text converted in one piece.
+constexpr size_t kConvertPiece = 64 * 1024;
+
+// Builds the plain output item from a block of Take(): text up to its first zero converted
+// from OEM to ANSI, the whole block but its final zero (zero bytes inside kept), encoding 1.
+// `cut`: the output was cut already. No block: empty item, encoding 1. The block is taken over.
+OutputItem EncodeOutput(MallocBlock block, size_t bytes, bool cut, const OemConverter& oem_to_ansi);
+
+// Builds the output item in compressed unicode, encoding 2, straight from the buffer: its text
+// up to the first zero, converted from OEM to ANSI and then to compressed unicode in pieces of
+// at most `piece` bytes of whole characters (the one item is the only full-size copy made).
+// The item, with its terminator, is at most `limit` bytes: a text that does not fit is cut
+// after the last whole character that does, and counts as cut. Before the item is allocated,
+// `share` is grown to cover the buffer and the item together, and the item and the copy that
+// the reply makes; what the share cannot get cuts the text further. If a conversion fails, the
+// item is made as EncodeOutput makes it (the buffer is taken then). An empty buffer gives an
+// empty item, encoding 1. The buffer is empty afterwards: the reply is packed without it.
+OutputItem EncodeCompressed(OutputBuffer& buffer, size_t limit, BudgetShare& share,
+                            const CharacterLayout& layout, const OemConverter& oem_to_ansi,
+                            const ToCompressed& to_compressed, size_t piece = kConvertPiece);
 
 } // namespace pm::exec
