@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdint>
 #include <thread>
 #include <vector>
 
@@ -43,7 +44,7 @@ TEST(BudgetShare, GivesBackAllItHeldWhenItGoes) {
     }
     EXPECT_EQ(budget.InUse(), 0u);
     BudgetShare unbounded(nullptr); // no budget: everything granted
-    EXPECT_TRUE(unbounded.Grow(size_t(1) << 40));
+    EXPECT_TRUE(unbounded.Grow(SIZE_MAX / 2));
 }
 
 // Threads reserving and giving back at once, at the budget's edge (it holds seven of their
