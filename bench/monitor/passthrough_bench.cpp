@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "bench/monitor/bench_platform.h"
-#include "shared/monitor/host_monitors.h"
+#include "outside/pmhost/host_logic.h"
 
 using namespace pm::monitor;
 

@@ -13,12 +13,13 @@
 #include <vector>
 
 #include "outside/pmhost/definition_levels.h"
+#include "outside/pmhost/host_logic.h"
 #include "outside/pmhost/rotating_log.h"
 #include "shared/monitor/host_alerts.h"
-#include "shared/monitor/host_monitors.h"
 #include "shared/monitor/host_requests.h"
 #include "shared/monitor/definitions_file.h"
 #include "shared/monitor/file_replace.h"
+#include "shared/monitor/forwarded_command.h"
 #include "shared/monitor/monitor_name.h"
 #include "shared/monitor/tarnvex_abi.h"
 #include "shared/node/service_node.h"
@@ -178,10 +179,10 @@ public:
             params.emplace_back(reinterpret_cast<const char*>(command.GetParam(i)),
                                 command.GetParamSize(i));
         HostAnswer answer;
-        if (command.cmd_code == kCmdForwardedMonitor) {
+        if (command.cmd_code == monitor::kCmdForwardedMonitor) {
             // Forwarded commands carry no owner: the host passes an all-zero one.
             std::string buffer;
-            if (UnwrapForwarded(params, &buffer))
+            if (monitor::UnwrapForwarded(params, &buffer))
                 answer = RunMonitorCommand(buffer, {}, fns_.passthrough, fns_.free_buffer);
             else
                 answer.status = 1;

@@ -1,8 +1,7 @@
-// The monitor host's side of the console's monitor commands and of the statistics: the
-// forwarded request 0x10D checked and unpacked, a command handed to the plug-in and its reply
-// freed, the reading of every monitor's statistics through the node tree, their wire items and
-// the metrics file in the Prometheus text exposition format. Portable: the plug-in is reached
-// through its export types (tarnvex_abi.h). No OS code here.
+// The monitor host's monitor commands and statistics as the console and the gate see them: the
+// request codes and the statistics' wire item. The host's own side (running a command through
+// the plug-in, reading the node tree, the metrics file) lives in outside/pmhost (host_logic.h);
+// the forwarded request 0x10D in forwarded_command.h. Portable: no OS code here.
 //
 // Codes (requests to "KAVMonitorClientNC"), besides those of host_alerts.h:
 //
@@ -20,50 +19,15 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <string>
-#include <vector>
-
-#include "shared/monitor/host_requests.h"
-#include "shared/monitor/tarnvex_abi.h"
 
 namespace pm::host {
 
-constexpr uint32_t kCmdForwardedMonitor = 0x10D;
 constexpr uint32_t kCmdMonitorCommand = 0x504D4803;
 constexpr uint32_t kCmdStatistics = 0x504D4804;
-constexpr const char* kPluginName = "TARNVEX";
-constexpr uint32_t kMonitorId = 1093223018;
 constexpr size_t kStatCount = 13; // leaves 1-10 and the three alert nodes
-
-// The console's command buffer inside a forwarded request; false when parameter 0 does not name
-// "TARNVEX" and 1093223018 in its layout, or a length or offset does not agree with the
-// parameter's real size.
-bool UnwrapForwarded(const std::vector<std::string>& params, std::string* command);
-
-// The wrapping quorlent builds (tests and tools).
-std::vector<std::string> WrapForwarded(const std::string& command);
-
-// Checks the command against its real size, hands an owned copy to IndepPassthrough2 and
-// frees the reply with IndepFreeBuffer: status 0 and the reply as item 0 (when the command
-// produced one) when the plug-in answered 1; status 1 when it answered 0 or the buffer was
-// refused.
-HostAnswer RunMonitorCommand(const std::string& command, const std::array<uint8_t, 8>& owner,
-                             IndepPassthrough2Fn passthrough, IndepFreeBufferFn free_buffer);
-
-struct NodeFunctions {
-    InitNodesFn init = nullptr;
-    TermNodesFn term = nullptr;
-    GetNodeListFn list = nullptr;
-    FreeNodeListFn free_list = nullptr;
-    GetNodeAttributesFn attributes = nullptr;
-    FreeNodeAttributesFn free_attributes = nullptr;
-    NodeConnectFn connect = nullptr;
-    NodeDisconnectFn disconnect = nullptr;
-    NodePulseFn pulse = nullptr;
-    NodeGetValueFn value = nullptr;
-    NodeFreeValueFn free_value = nullptr;
-};
 
 // One monitor's statistics as the node tree gave them.
 struct MonitorStats {
@@ -73,36 +37,10 @@ struct MonitorStats {
     std::array<bool, kStatCount> read{}; // false where the node gave no value
 };
 
-// Reads every monitor's statistics: the root's node list, each monitor's list, a connection
-// to each leaf and to the three alert nodes through their symbolic paths, their attributes and
-// values; every list, attribute record and value freed. `interval_ms` gets what NodePulse
-// answers (unchanged when no node was connected). A monitor name listed twice is read once.
-std::vector<MonitorStats> ReadStatistics(const NodeFunctions& fns, const std::string& language,
-                                         uint32_t* interval_ms);
-
 // Wire item: name NUL, the ten leaf names NUL-terminated, u16 bits of the values read, then 13
 // little-endian f64.
 std::string EncodeStats(const MonitorStats& s);
 bool DecodeStats(const std::string& bytes, MonitorStats* s);
-
-// The statistics request's answer.
-HostAnswer AnswerStatistics(const std::vector<std::string>& params,
-                            const std::vector<MonitorStats>& stats, uint32_t reads,
-                            uint32_t last_read_time);
-
-// The metrics file: one family per statistic, with # HELP and # TYPE once each, one sample per
-// monitor labelled with its executable (valid UTF-8, escaped), in base units.
-std::string PrometheusText(const std::vector<MonitorStats>& stats);
-
-// A family of the metrics file: its name ("_total" only on counters) and how a value read from
-// the node tree becomes its sample (execution times: minutes to whole seconds).
-struct MetricFamily {
-    const char* name;
-    const char* help;
-    bool counter;
-    bool minutes_to_seconds;
-};
-const std::array<MetricFamily, kStatCount>& MetricFamilies();
 
 // The names the statistics' values go by in the host's wire item and the console's output, in
 // the order of the values and in the node tree's own units (execution times in minutes).

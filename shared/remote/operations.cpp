@@ -3,6 +3,7 @@
 
 #include "shared/base/endian.h"
 #include "shared/monitor/command_buffer.h"
+#include "shared/monitor/forwarded_command.h"
 #include "shared/node/message_layout.h"
 #include "shared/remote/subjects.h"
 
@@ -25,7 +26,6 @@ constexpr MonitorOp kMonitorOps[] = {
 // The command buffer's first u32, where the code keeps it; false when it is not there.
 bool MonitorCode(OperationSource source, const std::vector<std::string>& params, uint32_t& out) {
     const std::string* buffer = nullptr;
-    size_t at = 0;
     switch (source) {
     case OperationSource::kNone:
         return false;
@@ -33,22 +33,21 @@ bool MonitorCode(OperationSource source, const std::vector<std::string>& params,
         if (params.empty()) return false;
         buffer = &params[0];
         break;
-    case OperationSource::kWrappedParam1:
-        // u32 L1 = size, u8 2, u32 0, u32 n, u32 25 (offset of the data), 8 reserved bytes.
-        if (params.size() < 2 || params[1].size() < 25 + 4) return false;
-        buffer = &params[1];
-        if (le::Load32(buffer->data() + 13) != 25 ||
-            le::Load32(buffer->data() + 9) != buffer->size() - 25)
+    case OperationSource::kWrappedParam1: {
+        // The command buffer inside quorlent's wrapping.
+        std::string_view data;
+        if (params.size() < 2 || !monitor::ForwardedData(params[1], &data) || data.size() < 4)
             return false;
-        at = 25;
-        break;
+        out = le::Load32(data.data());
+        return true;
+    }
     case OperationSource::kParam1:
         if (params.size() < 2) return false;
         buffer = &params[1];
         break;
     }
-    if (buffer->size() < at + 4) return false;
-    out = le::Load32(buffer->data() + at);
+    if (buffer->size() < 4) return false;
+    out = le::Load32(buffer->data());
     return true;
 }
 

@@ -3,8 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "procman/w32/process_list/proc_mon_cmd.h"
-#include "shared/base/endian.h"
-#include "shared/text/text_string.h"
+#include "shared/monitor/forwarded_command.h"
 #include "tests/node/node_fixture.h"
 
 namespace pm::test {
@@ -48,38 +47,6 @@ protected:
     }
 };
 
-TEST_F(ProcMonCmdTest, PluginParameterLayout) {
-    Bytes p0 = ProcMonCmd::BuildPluginParam();
-    // "TARNVEX" and "1093223018" are ASCII: one compressed byte per character.
-    ASSERT_EQ(p0.size(), 25u + 7u + 10u);
-    EXPECT_EQ(le::Load32(&p0[0]), 42u); // L0
-    EXPECT_EQ(p0[4], 1);
-    EXPECT_EQ(p0[10], 0); // "en_US" terminator at 5 + 5
-    EXPECT_EQ(le::Load32(&p0[11]), 2u);
-    EXPECT_EQ(le::Load32(&p0[15]), 23u);
-    EXPECT_EQ(le::Load32(&p0[19]), 31u); // 24 + 7
-    EXPECT_EQ(p0[30], 0);                // plug-in name terminator
-    EXPECT_EQ(p0[41], 0);                // monitor id terminator
-    // The texts travel in compressed unicode: decode them back.
-    for (auto [at, text] :
-         {std::pair<int, const char*>{23, "TARNVEX"}, {31, "1093223018"}, {5, "en_US"}}) {
-        TextString t(reinterpret_cast<const char*>(&p0[at]));
-        t.FromCompressedUnicode();
-        EXPECT_STREQ(t.CStr(), text);
-    }
-}
-
-TEST_F(ProcMonCmdTest, DataParameterWrapsTheConsoleParameter) {
-    const uint8_t data[10] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
-    Bytes p1 = ProcMonCmd::BuildDataParam(data, 10);
-    ASSERT_EQ(p1.size(), 35u);
-    const Bytes head = {35, 0, 0, 0, 2, 0, 0, 0, 0, 10, 0, 0, 0,
-                        25, 0, 0, 0, 0, 0, 0, 0, 0, 0,  0, 0};
-    EXPECT_EQ(Bytes(p1.begin(), p1.begin() + 25), head);
-    EXPECT_EQ(Bytes(p1.begin() + 25, p1.end()), Bytes(data, data + 10));
-    EXPECT_EQ(ProcMonCmd::BuildDataParam(nullptr, 0).size(), 25u);
-}
-
 TEST_F(ProcMonCmdTest, HostReplyCarriesStatusAndFirstItem) {
     ForwardingNode node(library, platform);
     Deliver(node, ConsoleRequest("0123456789"));
@@ -88,8 +55,12 @@ TEST_F(ProcMonCmdTest, HostReplyCarriesStatusAndFirstItem) {
     EXPECT_EQ(fwd.type, 0);
     EXPECT_EQ(fwd.value, 0x10Du);
     EXPECT_EQ(fwd.addressee, "KAVMonitorClientNC");
+    // The plug-in's parameter and the console's parameter 0 wrapped (their layout is checked
+    // byte for byte in forwarded_command_test).
+    const std::vector<std::string> wrapped = monitor::WrapForwarded("0123456789");
     ASSERT_EQ(fwd.items.size(), 2u);
-    EXPECT_EQ(fwd.items[1].size(), 35u);
+    EXPECT_EQ(fwd.items[0], Bytes(wrapped[0].begin(), wrapped[0].end()));
+    EXPECT_EQ(fwd.items[1], Bytes(wrapped[1].begin(), wrapped[1].end()));
     // The host answers status 5 with a 3-byte item and a second one that is not passed on.
     Deliver(node, Packed(1, "KAVMonitorClientNC", "ProcMgr", 5, fwd.seq_no, {"abc", "zz"}));
     ASSERT_EQ(fake.enqueued.size(), 2u);

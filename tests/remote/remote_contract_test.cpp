@@ -1,6 +1,7 @@
 // Subjects, operations, the gate's rules for a request and pmgate.conf.
 #include <gtest/gtest.h>
 
+#include "shared/monitor/forwarded_command.h"
 #include "shared/remote/gate_config.h"
 #include "shared/remote/operations.h"
 #include "shared/remote/statuses.h"
@@ -82,8 +83,8 @@ TEST(RemoteOperations, FromParametersAndPayload) {
         {kAgentNode, 0x73124536, {U32(0x999)}, false, ""},
         {kAgentNode, 0x73124536, {std::string("\x00\x01", 2)}, false, ""},
         {kAgentNode, 0x73124536, {}, false, ""},
-        {kHostNode, 0x10D, {"p0", test::Wrapped(U32(0x111))}, true, "pids"},
-        {kHostNode, 0x10D, {"p0", test::Wrapped(U32(0x111)) + "x"}, false, ""},
+        {kHostNode, 0x10D, {"p0", monitor::ForwardedDataParam(U32(0x111))}, true, "pids"},
+        {kHostNode, 0x10D, {"p0", monitor::ForwardedDataParam(U32(0x111)) + "x"}, false, ""},
         {kHostNode, 0x504D4803, {std::string(8, '\0'), U32(0x101)}, true, "delete"},
         {kHostNode, 0x504D4801, {}, true, ""},
     };

@@ -19,10 +19,4 @@ inline std::string PackRequest(const std::string& node, uint32_t code,
     return std::string(b.begin(), b.end());
 }
 
-// quorlent's wrapping of a monitor command buffer in parameter 1 of 0x10D.
-inline std::string Wrapped(const std::string& buffer) {
-    return U32(static_cast<uint32_t>(25 + buffer.size())) + '\2' + U32(0) +
-           U32(static_cast<uint32_t>(buffer.size())) + U32(25) + std::string(8, '\0') + buffer;
-}
-
 } // namespace pm::test

@@ -1,20 +1,16 @@
 // Forwarding a console's monitor command to the monitor host's node: the request carries the
-// plug-in's name and monitor id, and the console's parameter 0 wrapped for the plug-in.
-// Portable.
+// plug-in's name and monitor id, and the console's parameter 0 wrapped for the plug-in (the
+// layout in shared/monitor/forwarded_command.h). Portable.
 #pragma once
 
 #include <cstdint>
-#include <vector>
 
 #include "shared/node/command.h"
 #include "shared/node/service_node.h"
 
 namespace pm {
 
-constexpr uint32_t kMonitorRequestCode = 0x10D;
 constexpr const char* kMonitorHostNode = "KAVMonitorClientNC";
-constexpr const char* kMonitorPluginName = "TARNVEX";
-constexpr uint32_t kMonitorId = 1093223018;
 
 class ProcMonCmd : public Command {
 public:
@@ -23,12 +19,6 @@ public:
     // Frees the console's command when it was never answered (the node went first).
     ~ProcMonCmd() override;
     void OnComplete() override;
-
-    // Parameter 0: length, 1, "en_US", the string count and offsets, plug-in name, monitor id
-    // (all three texts in compressed unicode).
-    static std::vector<uint8_t> BuildPluginParam();
-    // Parameter 1: length, 2, 0, data size, data offset 25, 8 reserved bytes, the data.
-    static std::vector<uint8_t> BuildDataParam(const uint8_t* data, uint32_t size);
 
 private:
     Command* console_cmd_;
