@@ -75,8 +75,8 @@ enum class HeaderCheck {
 
 // What the addressee must be besides a NUL-terminated string inside the message.
 enum class AddresseeRule {
-    // A node name (IsValidNodeName) of at least one byte: the library routes by it, to a pipe
-    // named after it.
+    // A node name (IsValidNodeName; read up to its first NUL): the library routes by it, to a
+    // pipe named after it.
     kNodeName,
     // Any terminated string, even an empty one: a node that reads a message (or a gate that
     // holds it against a subject) does not route by the addressee.
@@ -106,8 +106,9 @@ struct MessageView {
 // The one check of a message held in `size` bytes at `data`, for the library and every node:
 // msg_len lies in 32..size, hdr_len is 32, both strings lie inside msg_len at or after the
 // header and end with their NUL, the addressee obeys `rule`, and the size table and the items
-// lie inside msg_len. Bytes after msg_len are not looked at. Fills `view` (if given) only on
-// kOk.
+// lie inside msg_len. Bytes after msg_len are not looked at: a block may be longer than its
+// message. Where a message must fill its bytes exactly (a frame off the pipe, a gate's
+// payload), the caller compares view.msg_len with its size. Fills `view` (if given) only on kOk.
 HeaderCheck CheckHeader(const void* data, size_t size, AddresseeRule rule, MessageView* view);
 
 // A node name the library can register and address: 1..kMaxNodeName printable ASCII bytes
