@@ -122,8 +122,9 @@ FrameAssembler::Result FrameAssembler::Feed(const uint8_t* chunk, size_t size) {
     if (received_ < total_) return Result::kNeedMore;
     collecting_ = false;
     if (kind_ == FrameKind::kMessage) {
-        HeaderInfo info;
-        if (CheckHeader(buf_, total_, &info) != HeaderCheck::kOk || info.msg_len != total_) {
+        MessageView v;
+        if (CheckHeader(buf_, total_, AddresseeRule::kNodeName, &v) != HeaderCheck::kOk ||
+            v.msg_len != total_) {
             Reset();
             ++dropped_;
             return Result::kDropped;

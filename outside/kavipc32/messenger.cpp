@@ -75,10 +75,11 @@ Messenger::Delivery Messenger::DeliverLocal(const std::string& addressee, void* 
 int Messenger::Enqueue(void* message) {
     size_t size = BlockSize(message);
     if (size == 0) return 0;
-    HeaderInfo info;
-    auto* bytes = static_cast<const uint8_t*>(message);
-    if (CheckHeader(bytes, size, &info) != HeaderCheck::kOk) return 0;
-    switch (DeliverLocal(info.addressee, message)) {
+    MessageView v;
+    if (CheckHeader(message, size, AddresseeRule::kNodeName, &v) != HeaderCheck::kOk) return 0;
+    // A copy: once the message is queued, it is no longer ours to read.
+    const std::string addressee(v.addressee);
+    switch (DeliverLocal(addressee, message)) {
     case Delivery::kQueued:
         return 1;
     case Delivery::kRefused:
@@ -86,7 +87,7 @@ int Messenger::Enqueue(void* message) {
     case Delivery::kNoSuchNode:
         break;
     }
-    if (!transport_.Transmit(info.addressee, message, info.msg_len)) return 0;
+    if (!transport_.Transmit(addressee, message, v.msg_len)) return 0;
     FreeBlock(message);
     return 1;
 }
@@ -119,11 +120,11 @@ std::shared_ptr<NodeDispatcher> Messenger::DispatcherOf(const std::string& addre
 }
 
 void Messenger::OnIncomingMessage(void* message) {
-    HeaderInfo info;
+    MessageView v;
     size_t size = BlockSize(message);
     std::shared_ptr<NodeDispatcher> d;
-    if (CheckHeader(static_cast<const uint8_t*>(message), size, &info) == HeaderCheck::kOk)
-        d = DispatcherOf(info.addressee);
+    if (CheckHeader(message, size, AddresseeRule::kNodeName, &v) == HeaderCheck::kOk)
+        d = DispatcherOf(v.addressee);
     // The receiving thread hands an idle node its message itself: one thread switch less.
     if (d && (d->TryDeliverHere(message) || d->Post(message, size))) return;
     FreeBlock(message); // for no node of ours, or its queue is full: dropped

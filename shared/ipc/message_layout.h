@@ -20,7 +20,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <string>
 
 #include "shared/base/endian.h"
 
@@ -69,23 +68,48 @@ enum class HeaderCheck {
     kLengthMismatch,  // msg_len larger than the bytes that are there
     kBadHeaderLength, // hdr_len is not 32
     kBadAddressee,    // addressee outside the message, empty or not NUL-terminated
-    kBadName,         // addressee is not a usable node name
+    kBadName,         // addressee is not a usable node name (AddresseeRule::kNodeName only)
     kBadSender,       // sender outside the message, empty or not NUL-terminated
     kBadItems,        // size table or item bytes outside the message
 };
 
-struct HeaderInfo {
-    uint32_t msg_len = 0;
-    uint8_t type = 0;
-    std::string addressee;
+// What the addressee must be besides a NUL-terminated string inside the message.
+enum class AddresseeRule {
+    // A node name (IsValidNodeName; read up to its first NUL): the library routes by it, to a
+    // pipe named after it.
+    kNodeName,
+    // Any terminated string, even an empty one: a node that reads a message (or a gate that
+    // holds it against a subject) does not route by the addressee.
+    kAnyString,
 };
 
-// Checks a whole message of `size` bytes at `data` before it is routed, so that no node is
-// handed one it cannot read: the length fits, hdr_len is 32, both strings lie inside it
-// (at or after the header) and end with their NUL, the addressee is a node name, and the size
-// table and the items lie inside it. The node runtime checks messages by the same rules on
-// its side (a differential test holds the two together). Fills `info` only on kOk.
-HeaderCheck CheckHeader(const uint8_t* data, size_t size, HeaderInfo* info);
+// A checked message: every offset, length and count lies inside msg_len. The pointers point
+// into the message.
+struct MessageView {
+    const uint8_t* base = nullptr;
+    uint32_t msg_len = 0;
+    uint8_t type = 0;
+    uint8_t tag = 0;
+    uint32_t value = 0;
+    uint32_t seq_no = 0;
+    const char* sender = nullptr; // NUL-terminated within sender_len
+    uint16_t sender_len = 0;
+    const char* addressee = nullptr; // NUL-terminated within addressee_len
+    uint16_t addressee_len = 0;
+    uint16_t item_count = 0;
+    const uint8_t* size_table = nullptr;
+    const uint8_t* data = nullptr;
+
+    [[nodiscard]] uint32_t ItemSize(uint16_t i) const { return le::Load32(size_table + 4u * i); }
+};
+
+// The one check of a message held in `size` bytes at `data`, for the library and every node:
+// msg_len lies in 32..size, hdr_len is 32, both strings lie inside msg_len at or after the
+// header and end with their NUL, the addressee obeys `rule`, and the size table and the items
+// lie inside msg_len. Bytes after msg_len are not looked at: a block may be longer than its
+// message. Where a message must fill its bytes exactly (a frame off the pipe, a gate's
+// payload), the caller compares view.msg_len with its size. Fills `view` (if given) only on kOk.
+HeaderCheck CheckHeader(const void* data, size_t size, AddresseeRule rule, MessageView* view);
 
 // A node name the library can register and address: 1..kMaxNodeName printable ASCII bytes
 // other than '\\' and '/' (they would nest in the pipe namespace).

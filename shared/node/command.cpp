@@ -192,7 +192,7 @@ void Command::SetTargetAddr(const char* addr) {
 
 int Command::ParseRequest(const void* message, size_t available) {
     MessageView v;
-    if (!ValidateMessage(message, available, v)) {
+    if (CheckHeader(message, available, AddresseeRule::kAnyString, &v) != HeaderCheck::kOk) {
         params_.clear();
         cmd_code = 0;
         flags = 0;
@@ -223,7 +223,7 @@ int Command::ParseRequest(const MessageView& v) {
 
 int Command::ParseReply(const void* message, size_t available) {
     MessageView v;
-    if (!ValidateMessage(message, available, v)) {
+    if (CheckHeader(message, available, AddresseeRule::kAnyString, &v) != HeaderCheck::kOk) {
         results_.clear();
         status = 0;
         return 0;

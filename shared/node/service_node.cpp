@@ -242,7 +242,8 @@ void ServiceNode::HandleMessage(void* message, uint32_t elapsed_ms) {
     // A delivered buffer is as long as its declared length; every field must fit inside it.
     // Checked once here; the view goes on to whatever reads the message.
     MessageView v;
-    if (!ValidateMessage(message, DeclaredLength(message), v)) {
+    if (CheckHeader(message, DeclaredLength(message), AddresseeRule::kAnyString, &v) !=
+        HeaderCheck::kOk) {
         library_.Free(message);
         return;
     }

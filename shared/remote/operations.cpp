@@ -104,8 +104,10 @@ bool OperationOfPayload(const std::string& node, const uint8_t* payload, size_t 
                         std::string& operation) {
     operation.clear();
     msg::MessageView v;
-    if (payload == nullptr || !msg::ValidateMessage(payload, size, v) || v.msg_len != size ||
-        v.type != msg::kTypeRequest)
+    if (payload == nullptr ||
+        msg::CheckHeader(payload, size, msg::AddresseeRule::kAnyString, &v) !=
+            msg::HeaderCheck::kOk ||
+        v.msg_len != size || v.type != msg::kTypeRequest)
         return false;
     std::vector<std::string> params;
     const uint8_t* at = v.data;

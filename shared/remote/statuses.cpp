@@ -39,7 +39,10 @@ RequestCheck CheckRequest(const Subject& subject, const uint8_t* payload, size_t
                           const GateRules& rules) {
     RequestCheck r;
     msg::MessageView v;
-    if (payload == nullptr || !msg::ValidateMessage(payload, size, v) || v.msg_len != size)
+    if (payload == nullptr ||
+        msg::CheckHeader(payload, size, msg::AddresseeRule::kAnyString, &v) !=
+            msg::HeaderCheck::kOk ||
+        v.msg_len != size)
         return r; // kMalformed
     if (std::find(rules.nodes.begin(), rules.nodes.end(), subject.node) == rules.nodes.end() ||
         std::find(rules.allow.begin(), rules.allow.end(), subject.code) == rules.allow.end()) {

@@ -13,15 +13,17 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     using namespace kavipc;
-    // The header check alone, on the raw bytes.
-    HeaderInfo info;
-    if (CheckHeader(data, size, &info) == HeaderCheck::kOk) {
-        if (info.msg_len > size || info.addressee.empty()) __builtin_trap();
+    // The header check alone, on the raw bytes, by both rules: a node name is a string too.
+    MessageView v;
+    if (CheckHeader(data, size, AddresseeRule::kNodeName, &v) == HeaderCheck::kOk) {
+        if (v.msg_len > size || v.addressee[0] == '\0') __builtin_trap();
+        if (CheckHeader(data, size, AddresseeRule::kAnyString, nullptr) != HeaderCheck::kOk)
+            __builtin_trap();
     }
     FeedFrames(data, size, [](FrameKind kind, void* p, size_t payload_size) {
         if (p == nullptr || BlockSize(p) != payload_size) __builtin_trap();
         if (kind == FrameKind::kMessage &&
-            CheckHeader(static_cast<uint8_t*>(p), payload_size, nullptr) != HeaderCheck::kOk) {
+            CheckHeader(p, payload_size, AddresseeRule::kNodeName, nullptr) != HeaderCheck::kOk) {
             __builtin_trap();
         }
         FreeBlock(p);

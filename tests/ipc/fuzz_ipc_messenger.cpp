@@ -36,7 +36,8 @@ int KAVIPC_API Check(void*, void* message, uint32_t) {
     if (message == nullptr) return 0;
     size_t size = BlockSize(message);
     // Whatever reaches a node was checked whole and is a live block of its own length.
-    if (size == 0 || CheckHeader(static_cast<uint8_t*>(message), size, nullptr) != HeaderCheck::kOk)
+    if (size == 0 ||
+        CheckHeader(message, size, AddresseeRule::kNodeName, nullptr) != HeaderCheck::kOk)
         std::abort();
     FreeBlock(message);
     return 0;

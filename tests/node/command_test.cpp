@@ -134,6 +134,33 @@ TEST(Command, RequestAndReplyRoundTripAndRefusals) {
     EXPECT_EQ(in.GetParamCount(), 0u);
 }
 
+// A message the header check refuses (its one item a byte longer than the message) parses as
+// neither, and leaves nothing of what either command held before.
+TEST(Command, RefusedMessagesLeaveBothParsersEmpty) {
+    TestMemory memory;
+    Command out(0x73124534);
+    out.SetReturnAddr("a");
+    out.SetTargetAddr("b");
+    out.AddParam("12", 2);
+    Bytes m = Take(out.BuildRequest(memory));
+    ASSERT_FALSE(m.empty());
+    le::Store32(m.data() + le::Load16(m.data() + msg::kOffSizeTableOff), 3);
+    Command request;
+    request.AddParam("old", 3);
+    request.cmd_code = 5;
+    EXPECT_EQ(request.ParseRequest(m.data(), m.size()), 0);
+    EXPECT_EQ(request.GetParamCount(), 0u);
+    EXPECT_EQ(request.cmd_code, 0u);
+    m[msg::kOffType] = msg::kTypeReply;
+    Command reply;
+    reply.seq_no = out.seq_no;
+    reply.AddResult("old", 3);
+    reply.status = 9;
+    EXPECT_EQ(reply.ParseReply(m.data(), m.size()), 0);
+    EXPECT_EQ(reply.GetResultCount(), 0u);
+    EXPECT_EQ(reply.status, 0);
+}
+
 // Plain and authorization commands mark their types; a failed allocation answers null.
 TEST(Command, MessageTypesAndAllocationFailure) {
     TestMemory memory;

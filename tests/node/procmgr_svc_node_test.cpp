@@ -19,7 +19,9 @@ TEST_P(ProcMgrCommand, WithoutParametersAnswersStatusOne) {
     Deliver(node, Packed(0, "pmconsole-1", "ProcMgr", GetParam(), 9));
     ASSERT_EQ(fake.enqueued.size(), 1u);
     msg::MessageView v;
-    ASSERT_TRUE(msg::ValidateMessage(fake.enqueued[0].data(), fake.enqueued[0].size(), v));
+    ASSERT_EQ(msg::CheckHeader(fake.enqueued[0].data(), fake.enqueued[0].size(),
+                               msg::AddresseeRule::kAnyString, &v),
+              msg::HeaderCheck::kOk);
     EXPECT_EQ(v.value, 1u);
     EXPECT_EQ(v.item_count, 0);
     EXPECT_EQ(v.seq_no, 9u);
@@ -41,7 +43,9 @@ TEST_F(ProcMgrSvcNodeTest, MonitorCommandIsForwarded) {
     Deliver(node, Packed(0, "pmconsole-1", "ProcMgr", 0x73124536, 9, {"x"}));
     ASSERT_EQ(fake.enqueued.size(), 1u); // the forwarded request; the console waits
     msg::MessageView v;
-    ASSERT_TRUE(msg::ValidateMessage(fake.enqueued[0].data(), fake.enqueued[0].size(), v));
+    ASSERT_EQ(msg::CheckHeader(fake.enqueued[0].data(), fake.enqueued[0].size(),
+                               msg::AddresseeRule::kAnyString, &v),
+              msg::HeaderCheck::kOk);
     EXPECT_EQ(v.value, 0x10Du);
     EXPECT_STREQ(v.addressee, "KAVMonitorClientNC");
     Tick(node, 15001); // the time-out ends the wait

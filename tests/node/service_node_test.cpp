@@ -231,13 +231,15 @@ TEST_F(ServiceNodeTest, AcknowledgementThatWouldWrapItsOffsetsIsRefused) {
     std::string longest(65535 - 32 - 2 - 1, 'n'); // 32 + 2 + 65501... ends at 65535 exactly
     Bytes fits = Packed(2, "a", longest.c_str(), 0, 1);
     msg::MessageView v;
-    ASSERT_TRUE(msg::ValidateMessage(fits.data(), fits.size(), v));
+    ASSERT_EQ(msg::CheckHeader(fits.data(), fits.size(), msg::AddresseeRule::kAnyString, &v),
+              msg::HeaderCheck::kOk);
     TestMemory memory;
     void* ack = ServiceNode::BuildAcknowledgement(memory, v);
     ASSERT_NE(ack, nullptr);
     EXPECT_EQ(le::Load32(static_cast<uint8_t*>(ack)), 65535u);
     msg::MessageView a;
-    EXPECT_TRUE(msg::ValidateMessage(ack, 65535, a));
+    EXPECT_EQ(msg::CheckHeader(ack, 65535, msg::AddresseeRule::kAnyString, &a),
+              msg::HeaderCheck::kOk);
     EXPECT_STREQ(a.addressee, "a");
 
     // A received message can carry strings that end beyond 65535 (its offsets still fit):
@@ -254,7 +256,8 @@ TEST_F(ServiceNodeTest, AcknowledgementThatWouldWrapItsOffsetsIsRefused) {
     le::Store16(big.data() + msg::kOffDataOff, 32);
     std::fill(big.begin() + 32, big.begin() + 32 + 65502, 'n');
     big[65503 + 32] = 'b';
-    ASSERT_TRUE(msg::ValidateMessage(big.data(), big.size(), v));
+    ASSERT_EQ(msg::CheckHeader(big.data(), big.size(), msg::AddresseeRule::kAnyString, &v),
+              msg::HeaderCheck::kOk);
     EXPECT_EQ(ServiceNode::BuildAcknowledgement(memory, v), nullptr);
     RecordingNode node("n", 0, library, platform);
     Deliver(node, big);
