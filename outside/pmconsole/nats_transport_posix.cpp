@@ -10,7 +10,6 @@
 #include <deque>
 #include <map>
 #include <mutex>
-#include <random>
 #include <vector>
 
 #include "outside/pmconsole/fleet_bus.h"
@@ -134,7 +133,7 @@ public:
         reply.outcome = WireOutcome::kNotSent;
         const std::string subject =
             remote::SubjectForRequest(machine, request.node, request.code, request.operation);
-        const std::string inbox = NewInbox();
+        const std::string inbox = remote::NewInbox(inbox_prefix_);
         natsSubscription* sub = nullptr;
         uint64_t drops = 0, violations = 0;
         {
@@ -161,7 +160,7 @@ public:
     std::vector<std::string> Gather(const std::string& subject, const std::string& payload,
                                     uint32_t timeout_ms, uint32_t quiet_ms, size_t limit) override {
         std::vector<std::string> answers;
-        const std::string inbox = NewInbox();
+        const std::string inbox = remote::NewInbox(inbox_prefix_);
         natsSubscription* sub = nullptr;
         natsStatus st = natsConnection_SubscribeSync(&sub, nc_, inbox.c_str());
         // Many answers may come at once: held up to a bound, the rest dropped by the library.
@@ -447,18 +446,6 @@ private:
         view.data = reinterpret_cast<const uint8_t*>(natsMsg_GetData(msg));
         view.size = static_cast<size_t>(std::max(0, natsMsg_GetDataLength(msg)));
         return view;
-    }
-
-    // A fresh inbox of this user's, unguessable: a machine that saw one request's inbox cannot
-    // aim an answer at another request's.
-    [[nodiscard]] std::string NewInbox() const {
-        static const char kAlphabet[] =
-            "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
-        std::random_device device; // the system's random source
-        std::string inbox = inbox_prefix_ + ".";
-        for (int i = 0; i < 22; ++i)
-            inbox += kAlphabet[device() % (sizeof kAlphabet - 1)];
-        return inbox;
     }
 
     bool SubscribePresence() {

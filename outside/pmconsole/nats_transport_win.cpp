@@ -39,18 +39,6 @@ private:
     bool ok_ = false;
 };
 
-// From the system's random source (RtlGenRandom behind std::random_device here): a machine
-// that saw one request's inbox cannot aim an answer at another request's.
-std::string RandomToken() {
-    static const char kAlphabet[] =
-        "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
-    std::random_device device;
-    std::string s;
-    for (int i = 0; i < 22; ++i)
-        s += kAlphabet[device() % (sizeof kAlphabet - 1)];
-    return s;
-}
-
 class Win32NatsTransport final : public RequestTransport {
 public:
     explicit Win32NatsTransport(std::string machine) : machine_(std::move(machine)) {
@@ -77,7 +65,7 @@ public:
         ca_file_ = s.ca_file;
         options_.user = s.user;
         // Each user hears only its own inbox (the servers' permissions say the same).
-        inbox_prefix_ = remote::InboxPrefix(s.user) + ".";
+        inbox_prefix_ = remote::InboxPrefix(s.user);
         options_.password = password;
         options_.name = "pmconsole";
         return Open(error);
@@ -90,7 +78,7 @@ public:
         if (!link_ && !Open(reply.detail)) return reply;
         const std::string subject =
             remote::SubjectForRequest(machine_, request.node, request.code, request.operation);
-        const std::string inbox = inbox_prefix_ + RandomToken();
+        const std::string inbox = remote::NewInbox(inbox_prefix_);
         const uint64_t sid = client_.Subscribe(inbox);
         const std::string sid_text = std::to_string(sid);
         RemoteReplyCollector collector;

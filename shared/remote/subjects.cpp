@@ -2,6 +2,7 @@
 #include "shared/remote/subjects.h"
 
 #include <cstdio>
+#include <random>
 #include <vector>
 
 namespace pm::remote {
@@ -87,6 +88,16 @@ std::string InboxPrefix(const std::string& user) {
                       ? c
                       : '_';
     return prefix;
+}
+
+std::string NewInbox(const std::string& prefix) {
+    static const char kAlphabet[] =
+        "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
+    std::random_device device;
+    std::string inbox = prefix + ".";
+    for (int i = 0; i < 22; ++i)
+        inbox += kAlphabet[device() % (sizeof kAlphabet - 1)];
+    return inbox;
 }
 
 bool IsConsoleInbox(const std::string& reply) {

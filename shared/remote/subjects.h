@@ -39,6 +39,10 @@ bool ParseSubject(const std::string& subject, Subject& out);
 // without a user.
 std::string InboxPrefix(const std::string& user);
 
+// A fresh inbox under `prefix` (InboxPrefix): "<prefix>.<22 characters>" from the system's
+// random source, so that a machine that saw one request's inbox cannot aim at another's.
+std::string NewInbox(const std::string& prefix);
+
 // True for a reply subject in the consoles' inbox space: "_INBOX." and at least one more token,
 // no wildcard, no white space. The only subjects a gate answers to: a reply aimed anywhere else
 // (the JetStream API, another machine, the gate's own answers) would act with the gate's rights.
