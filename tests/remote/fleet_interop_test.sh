@@ -237,7 +237,7 @@ grep -q '^0 waiting$' <<<"$out" || fail "still waiting: $out"
 # answer subjects (its queue runner's and alert pump's waits): nothing is purged, the gate
 # publishes nothing the servers refuse, keeps its connection and still runs what is queued.
 probe() {
-    "$top/build/native/bin/nats_probe" --server "$(cut -d, -f1 "$PM_FLEET_DIR/servers.txt")" \
+    "$top/build/native/bin/nats_probe" --server "$(cat "$PM_FLEET_DIR/servers.txt")" \
         --ca "$PM_FLEET_DIR/ca.pem" --user "$1" --password-file "$PM_FLEET_DIR/users/$1.password" \
         --inbox "_INBOX.$1" "${@:2}"
 }

@@ -4,7 +4,7 @@
 //   msg SUBJECT REPLY DATA          (a message heard on a subscription; REPLY "-" when none)
 //   req SUBJECT ok DATA|refused|timeout|no-responders
 //
-//   nats_probe --server URL --ca FILE --user U --password-file F [--inbox PREFIX] STEP...
+//   nats_probe --server URL[,URL...] --ca FILE --user U --password-file F [--inbox PREFIX] STEP...
 //   steps: sub SUBJECT | pub SUBJECT REPLY DATA ("-": no reply) | wait MS
 //          | req SUBJECT DATA MS
 // Exit codes: 0 the steps ran, 2 usage, 3 could not connect.
@@ -89,7 +89,17 @@ int main(int argc, char** argv) {
     natsOptions* opts = nullptr;
     natsConnection* nc = nullptr;
     natsStatus st = natsOptions_Create(&opts);
-    if (st == NATS_OK) st = natsOptions_SetURL(opts, server.c_str());
+    std::vector<std::string> urls;
+    for (size_t start = 0, comma; start <= server.size(); start = comma + 1) {
+        comma = server.find(',', start);
+        if (comma == std::string::npos) comma = server.size();
+        urls.push_back(server.substr(start, comma - start));
+    }
+    std::vector<const char*> url_list;
+    for (const std::string& u : urls)
+        url_list.push_back(u.c_str());
+    if (st == NATS_OK)
+        st = natsOptions_SetServers(opts, url_list.data(), static_cast<int>(url_list.size()));
     if (st == NATS_OK && !user.empty())
         st = natsOptions_SetUserInfo(opts, user.c_str(), password.c_str());
     if (st == NATS_OK && !ca.empty()) st = natsOptions_SetSecure(opts, true);
