@@ -8,6 +8,7 @@
 #include "outside/pmconsole/fleet_machines.h"
 #include "outside/pmconsole/request_transport.h"
 #include "shared/base/endian.h"
+#include "shared/remote/alerts.h"
 #include "shared/ipc/message_layout.h"
 #include "shared/remote/statuses.h"
 #include "shared/text/json_string.h"
@@ -118,6 +119,10 @@ private:
 bool SetupQueueStreams(FleetBus& bus, uint32_t replicas, std::string& error) {
     return MakeStream(bus, remote::kQueueStream, remote::QueueStreamJson(replicas), error) &&
            MakeStream(bus, remote::kResultStream, remote::ResultStreamJson(replicas), error);
+}
+
+bool SetupAlertStream(FleetBus& bus, uint32_t replicas, std::string& error) {
+    return MakeStream(bus, remote::kAlertStream, remote::AlertStreamJson(replicas), error);
 }
 
 int QueueRequest(FleetBus& bus, const remote::QueuedRequest& q, std::string& error) {

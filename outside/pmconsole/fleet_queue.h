@@ -17,6 +17,8 @@ namespace pm::console {
 
 // Creates PROCMGR_QUEUE and PROCMGR_RESULTS or brings their settings up to date.
 bool SetupQueueStreams(FleetBus& bus, uint32_t replicas, std::string& error);
+// Creates the alert stream (`replicas` copies) or brings its settings up to date.
+bool SetupAlertStream(FleetBus& bus, uint32_t replicas, std::string& error);
 
 // Queues one request for `q.machine` (its consumer made first); answers 0, or the exit code
 // (4 when the servers do not let this user queue) with one line in `error`.

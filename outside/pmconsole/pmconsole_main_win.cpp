@@ -14,6 +14,7 @@
 #include "outside/pmconsole/console_commands.h"
 #include "outside/pmconsole/console_text.h"
 #include "outside/pmconsole/local_pipe_transport_win.h"
+#include "outside/pmconsole/fleet_bus.h"
 #include "outside/pmconsole/remote_transport.h"
 #include "outside/pmconsole/secret_buffer.h"
 #include "shared/cmdline/cmd_line.h"
@@ -37,6 +38,7 @@ class Win32ConsoleIo final : public ConsoleIo {
 public:
     // Requests go to the remote transport when one is set, else to the local pipe.
     void UseRemote(std::unique_ptr<RequestTransport> remote) { remote_ = std::move(remote); }
+    FleetBus* Fleet() override { return remote_ ? FleetOf(remote_.get()) : nullptr; }
     Reply Send(const Request& request) override {
         return SendThrough(remote_ ? *remote_ : pipe_, request, LocalNodeName());
     }
@@ -95,6 +97,9 @@ int main(int argc, char** argv) {
     Win32ConsoleIo io;
     RemoteSettings settings;
     std::string password, error;
+    // The fleet commands find their machines on the servers.
+    for (const std::string& a : args)
+        if (a == "fleet") settings.machine_optional = true;
     if (!LoadRemoteSettings(args, settings, password, error)) {
         io.Err("pmconsole: " + error + "\n");
         return kExitUsage;

@@ -67,10 +67,4 @@ WireReply RemoteReplyCollector::TimedOut() const {
     return reply;
 }
 
-bool IsViolationOf(const std::string& error, const std::string& subject, const std::string& inbox) {
-    if (error.find("Permissions Violation") == std::string::npos) return false;
-    return error.find('"' + subject + '"') != std::string::npos ||
-           error.find('"' + inbox + '"') != std::string::npos;
-}
-
 } // namespace pm::console

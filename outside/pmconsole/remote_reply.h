@@ -39,8 +39,4 @@ private:
     remote::PieceAssembler pieces_;
 };
 
-// True when a server's -ERR is the permission violation of this request: its publish to
-// `subject` or its subscription to `inbox` (the server quotes the subject).
-bool IsViolationOf(const std::string& error, const std::string& subject, const std::string& inbox);
-
 } // namespace pm::console

@@ -323,7 +323,6 @@ void Connection::Run() {
                 std::lock_guard<std::mutex> hold(lock_);
                 fatal_ = why;
             }
-            Trace("!!" + why);
             SetStarted(Start::kRefused, why);
             break;
         }
@@ -415,6 +414,16 @@ bool Connection::Handshake(ServerStream& stream, const ServerUrl& url, Sink& sin
     return true;
 }
 
+void Connection::Learn(ServerPool& pool, const std::vector<std::string>& announced) {
+    // Servers a cluster announces are followed only over TLS: a plain connection stays where
+    // it was pointed (on the loopback).
+    bool tls = false;
+    for (const ServerUrl& u : settings_.servers)
+        tls = tls || u.tls;
+    if (tls && pool.AddAnnounced(announced) > 0)
+        Trace("--pool now holds " + std::to_string(pool.Size()) + " servers");
+}
+
 Connection::End Connection::Session(const ServerUrl& url, ServerPool& pool, std::string& why) {
     std::unique_ptr<ServerStream> stream = dialer_.Dial(url, !url.tls, why);
     if (!stream) {
@@ -430,8 +439,7 @@ Connection::End Connection::Session(const ServerUrl& url, ServerPool& pool, std:
         return End::kNeverConnected;
     }
     max_payload_ = sink.info.max_payload;
-    if (pool.AddAnnounced(sink.info.connect_urls) > 0)
-        Trace("--pool now holds " + std::to_string(pool.Size()) + " servers");
+    Learn(pool, sink.info.connect_urls);
     sink.new_info = false;
 
     std::string out;
@@ -493,8 +501,7 @@ Connection::End Connection::Session(const ServerUrl& url, ServerPool& pool, std:
         if (sink.new_info) {
             sink.new_info = false;
             max_payload_ = sink.info.max_payload;
-            if (pool.AddAnnounced(sink.info.connect_urls) > 0)
-                Trace("--pool now holds " + std::to_string(pool.Size()) + " servers");
+            Learn(pool, sink.info.connect_urls);
         }
         std::lock_guard<std::mutex> hold(lock_);
         for (; sink.pongs > 0; --sink.pongs) {

@@ -120,6 +120,7 @@ private:
     End Session(const ServerUrl& url, ServerPool& pool, std::string& why);
     bool Handshake(ServerStream& stream, const ServerUrl& url, Sink& sink,
                    ProtocolParser& parser, std::string& why, bool& refused);
+    void Learn(ServerPool& pool, const std::vector<std::string>& announced);
     void Dispatch(Message& m);
     void OnError(const std::string& error);
     void EndRequests(Outcome outcome, const std::string& detail);

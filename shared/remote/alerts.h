@@ -24,6 +24,15 @@ constexpr const char* kMsgIdHeader = "Nats-Msg-Id";
 
 std::string AlertSubject(const std::string& machine); // procmgr.<machine>.alerts
 
+// The JetStream API's requests for the alert stream: its configuration with `replicas` copies;
+// a user's durable pull consumer (pmconsole_<user>, acknowledged one by one); a consumer of
+// one reading from a time (UTC milliseconds) that delivers into `deliver_subject` and goes
+// once nobody listens.
+std::string AlertStreamJson(uint32_t replicas);
+std::string AlertDurableName(const std::string& user);
+std::string AlertDurableJson(const std::string& user);
+std::string AlertFromTimeJson(uint64_t since_utc_ms, const std::string& deliver_subject);
+
 struct AlertRecord {
     std::string machine;
     std::string run;      // the publisher's run (its start), so that ids never repeat

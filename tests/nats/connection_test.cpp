@@ -186,15 +186,18 @@ TEST(Connection, ARequestCutOffByALossEndsAndIsNeverSentAgain) {
 
 TEST(Connection, ASilentServerIsLeftAndAnAnnouncedOneTried) {
     ScriptedDialer dialer;
-    dialer.info = R"({"server_id":"S","connect_urls":["127.0.0.1:5555"]})";
-    dialer.script = [](Peer& p) { p.pongs_left = 1; }; // the CONNECT's PING only
-    ConnectionSettings s = Settings("nats://127.0.0.1:4222");
+    dialer.info = R"({"server_id":"S","tls_required":true,"connect_urls":["10.0.0.9:5555"]})";
+    dialer.script = [](Peer& p) {
+        p.tls_ok = true;
+        p.pongs_left = 1; // the CONNECT's PING only
+    };
+    ConnectionSettings s = Settings("tls://127.0.0.1:4222");
     s.keep_alive = KeepAlive{50, 2};
     Connection c(s, dialer);
     std::string why;
     ASSERT_EQ(c.Open(why), Connection::Start::kConnected) << why;
     ASSERT_NE(dialer.Nth(2), nullptr) << "two PINGs without a PONG did not end the connection";
-    EXPECT_EQ(dialer.Dialed()[1], "nats://127.0.0.1:5555");
+    EXPECT_EQ(dialer.Dialed()[1], "tls://10.0.0.9:5555");
 }
 
 TEST(Connection, RefusalsAreFinalAndNoCredentialsLeaveBeforeTheyMayBeSent) {
@@ -266,6 +269,31 @@ TEST(Connection, APermissionErrorEndsOnlyTheRequestItNames) {
     EXPECT_EQ(c.Request("procmgr.m3.x", "", {5000, 0}, kFirst).outcome,
               Connection::Outcome::kNotPermitted);
     inbox_refuser.join();
+}
+
+TEST(Connection, ViolationsNameTheirSubjectExactly) {
+    struct Row {
+        const char* error;
+        const char* subject; // "" when not a violation
+        bool publish;
+    };
+    const Row rows[] = {
+        {"Permissions Violation for Publish to \"procmgr.a.ProcMgr.73124535\"",
+         "procmgr.a.ProcMgr.73124535", true},
+        {"Permissions Violation for Subscription to \"_INBOX.abc.*\"", "_INBOX.abc.*", false},
+        {"Permissions Violation for Publish to procmgr.b.x using queue", "procmgr.b.x", true},
+        {"Maximum Payload Violation \"procmgr.a.ProcMgr.73124535\"", "", false},
+        {"Permissions Violation for Publish to \"\"", "", true},
+    };
+    for (const Row& r : rows) {
+        std::string subject;
+        bool publish = !r.publish;
+        EXPECT_EQ(ParseViolation(r.error, subject, publish), *r.subject != 0) << r.error;
+        if (*r.subject != 0) {
+            EXPECT_EQ(subject, r.subject);
+            EXPECT_EQ(publish, r.publish);
+        }
+    }
 }
 
 // Real servers from here on.

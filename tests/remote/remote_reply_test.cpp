@@ -118,23 +118,5 @@ TEST(RemoteReply, PiecesInAnyOrderAndTheTimeOut) {
     EXPECT_EQ(reply.message, "abcdefg");
 }
 
-TEST(RemoteReply, ViolationOfThisRequestOnly) {
-    const std::string subject = "procmgr.agent1.ProcMgr.73124535";
-    const std::string inbox = "_INBOX.abc.7";
-    struct Row {
-        const char* error;
-        bool match;
-    };
-    const Row rows[] = {
-        {"Permissions Violation for Publish to \"procmgr.agent1.ProcMgr.73124535\"", true},
-        {"Permissions Violation for Subscription to \"_INBOX.abc.7\"", true},
-        {"Permissions Violation for Publish to \"procmgr.agent1.ProcMgr.73124534\"", false},
-        {"Permissions Violation for Subscription to \"_INBOX.abc.71\"", false},
-        {"Maximum Payload Violation \"procmgr.agent1.ProcMgr.73124535\"", false},
-    };
-    for (const Row& r : rows)
-        EXPECT_EQ(IsViolationOf(r.error, subject, inbox), r.match) << r.error;
-}
-
 } // namespace
 } // namespace pm::console
