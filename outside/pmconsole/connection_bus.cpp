@@ -198,33 +198,43 @@ private:
                             remote::AlertDurableJson(user_), error))
             return false;
         const std::string next = api + "MSG.NEXT." + remote::kAlertStream + "." + durable;
+        // Pulled messages keep their own subjects: they come on a subscription of this
+        // reading's (not the request inbox, whose replies are told apart by subject).
+        auto held = std::make_shared<Held>();
+        const std::string deliver = remote::NewInbox(prefix_);
+        const uint64_t sid = conn_->Subscribe(deliver, [held](nats::Message& m) { held->Put(m); });
         uint64_t last = NowMs();
-        for (bool more = true; more;) {
-            std::vector<nats::Message> batch;
-            const nats::Connection::Answer a = conn_->Request(
-                next, "{\"batch\":256,\"expires\":500000000}", {2000, 0}, [&](nats::Message& m) {
-                    if (m.payload.empty() && !m.headers.empty()) return true; // 404/408: done
-                    batch.push_back(std::move(m));
-                    return batch.size() >= 256;
-                });
-            if (a.outcome == nats::Connection::Outcome::kNotPermitted ||
-                a.outcome == nats::Connection::Outcome::kLost ||
-                a.outcome == nats::Connection::Outcome::kNotSent) {
-                error = "reading the stream failed: " + a.detail;
-                return false;
+        bool more = sid != 0, pulling = false;
+        while (more) {
+            if (!pulling) {
+                pulling = conn_->Publish(next, deliver, "{\"batch\":256,\"expires\":500000000}");
+                if (!pulling) {
+                    error = "reading the stream failed: not connected";
+                    break;
+                }
             }
-            for (nats::Message& m : batch) {
-                if (!more) break;
+            nats::Message m;
+            if (!held->Take(m, 2000)) {
+                pulling = false; // the pull was lost with a connection: ask again
+                if (!conn_->Connected()) {
+                    error = "reading the stream failed: the connection was lost";
+                    break;
+                }
+                continue;
+            }
+            if (m.payload.empty() && !m.headers.empty()) { // 404, 408: this pull is over
+                pulling = false;
+                if (!reading.follow && NowMs() - last >= reading.idle_ms) break;
+            } else {
+                last = NowMs();
                 more = each(m.subject, m.payload);
                 conn_->Publish(m.reply, "", "+ACK");
             }
-            if (!batch.empty()) last = NowMs();
-            if (more && batch.empty() && !reading.follow && NowMs() - last >= reading.idle_ms)
-                break;
             if (more && reading.stopped && reading.stopped()) break;
         }
+        conn_->Unsubscribe(sid);
         conn_->Flush(2000); // the acknowledgements reach the server before the reading ends
-        return true;
+        return error.empty();
     }
 
     // From a time: a consumer of this reading only, delivering into this user's inbox, gone
