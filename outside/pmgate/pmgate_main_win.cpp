@@ -174,7 +174,7 @@ int Main(int argc, char** argv) {
     LinkBus bus(link);
     NodePipes pipes(node, library, ProgramDir());
     SystemClock clock;
-    const GateCore::TraceFn trace = [](const std::string& line) { TraceLine(line); };
+    const GateCore::TraceFn trace_line = [](const std::string& line) { TraceLine(line); };
     GateSettings gate_settings;
     gate_settings.machine = machine;
     gate_settings.gate_version = kGateVersion;
@@ -183,9 +183,9 @@ int Main(int argc, char** argv) {
     gate_settings.max_in_flight = config.max_in_flight;
     gate_settings.heartbeat_s = config.heartbeat_s;
     gate_settings.trace_requests = config.trace;
-    GateCore gate(gate_settings, bus, pipes, clock, trace);
+    GateCore gate(gate_settings, bus, pipes, clock, trace_line);
     AlertPump pump(machine, AlertIdKey(CngKeyedHash(), settings.connect.password, machine), bus,
-                   pipes, clock, trace);
+                   pipes, clock, trace_line);
     gate.SetAlertPump(&pump);
     QueueRunner runner(machine, gate.MakeQueueHooks());
     gate.SetQueueRunner(&runner);
