@@ -209,7 +209,7 @@ int Main(int argc, char** argv) {
     link.Stop();
     net.join();
     node.Unregister();
-    pipes.Stop(); // what was still queued fails to send now: its console is told
+    pipes.Stop(); // what was still queued fails to send now (the node is unregistered)
     // Forwarded commands still pending are completed by nobody now: wait briefly, then go.
     for (int k = 0; k < 50 && gate.InFlight() > 0; ++k)
         Sleep(20);
