@@ -21,6 +21,7 @@
 #include <thread>
 
 #include "outside/pmconsole/fleet_queue.h"
+#include "outside/pmgate/gate_bus.h"
 #include "outside/pmgate/queue_runner.h"
 #include "shared/nats/client_state.h"
 #include "shared/remote/operations.h"
@@ -259,7 +260,7 @@ TEST(QueueRunnerServer, RunsOnceNeverAfterAStartOrPastItsExpiry) {
     QueueHooks hooks;
     hooks.connected = [] { return true; };
     hooks.node_running = [](const std::string&) { return true; };
-    hooks.publish = [&](std::string lines) { link.Send(lines); };
+    hooks.publish = [&](const BusMessage& m) { link.Send(BusLines(m)); };
     hooks.run = [&](const remote::QueuedRequest& q, QueueHooks::Done done) {
         ran.push_back(q.id);
         done(0, "reply to " + q.request);
@@ -314,12 +315,11 @@ TEST(QueueRunnerHooks, PullsAgainAfterAnExpiryNotWhenNothingWaits) {
     QueueHooks hooks;
     hooks.connected = [] { return true; };
     hooks.node_running = [](const std::string&) { return true; };
-    hooks.publish = [&](std::string lines) { // PUB <subject> <reply> <size>
+    hooks.publish = [&](const BusMessage& question) {
         const int n = ++pulls;
         if (n > 3) return; // unanswered: a round that went on
-        const size_t reply = lines.find(' ', 4) + 1;
         nats::Message m;
-        m.subject = lines.substr(reply, lines.find(' ', reply) - reply);
+        m.subject = question.reply;
         m.headers =
             n == 1 ? "NATS/1.0 408 Request Timeout\r\n\r\n" : "NATS/1.0 404 No Messages\r\n\r\n";
         runner->OnAnswer(m);
@@ -332,6 +332,56 @@ TEST(QueueRunnerHooks, PullsAgainAfterAnExpiryNotWhenNothingWaits) {
     usleep(500000);
     r.Stop();
     EXPECT_EQ(pulls.load(), 2);
+}
+
+// A request runs only as the consumer delivers it (the queue's subject, the consumer's ack
+// subject as reply): the same request published by someone else to the pull's reply subject
+// is dropped, whatever it asks.
+TEST(QueueRunnerHooks, RunsOnlyWhatTheConsumerDelivers) {
+    remote::QueuedRequest q;
+    q.id = remote::RequestId(42);
+    q.machine = kMachine;
+    q.subject = remote::RequestSubject(kMachine, remote::kAgentNode, 0x73124533);
+    q.queued_ms = UtcMs();
+    q.expires_ms = q.queued_ms + 3600000;
+    q.request = "packed";
+    const std::string ack = "$JS.ACK." + std::string(remote::kQueueStream) + "." +
+                            remote::QueueConsumer(kMachine) + ".1";
+    std::atomic<int> pulls{0}, runs{0};
+    QueueRunner* runner = nullptr;
+    QueueHooks hooks;
+    hooks.connected = [] { return true; };
+    hooks.node_running = [](const std::string&) { return true; };
+    hooks.publish = [&](const BusMessage& question) {
+        if (question.reply.empty()) return; // +ACK
+        nats::Message m;
+        m.subject = question.reply;
+        if (question.subject == remote::QueueNextSubject(kMachine)) {
+            const int n = ++pulls;
+            if (n == 1) m.reply = ack; // someone else's, on the pull's reply subject
+            if (n == 2) m.subject = remote::QueueSubject(kMachine), m.reply = ack;
+            if (n <= 2) m.payload = remote::QueuedJson(q);
+            if (n > 2) m.headers = "NATS/1.0 404 No Messages\r\n\r\n";
+        } else {
+            m.payload = R"({"stream":"PROCMGR_RESULTS","seq":3})"; // a record stored
+        }
+        runner->OnAnswer(m);
+    };
+    hooks.run = [&](const remote::QueuedRequest&, QueueHooks::Done done) {
+        ++runs;
+        done(0, "reply");
+    };
+    hooks.now_ms = UtcMs;
+    hooks.trace = [](const std::string&) {};
+    QueueRunner r(kMachine, hooks);
+    runner = &r;
+    r.Kick();
+    r.Start();
+    for (int k = 0; k < 100 && pulls.load() < 3; ++k)
+        usleep(20000);
+    r.Stop();
+    EXPECT_EQ(pulls.load(), 3);
+    EXPECT_EQ(runs.load(), 1);
 }
 
 } // namespace
