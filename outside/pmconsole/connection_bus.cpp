@@ -123,8 +123,7 @@ public:
     }
 
     std::vector<std::string> Gather(const std::string& subject, const std::string& payload,
-                                    uint32_t timeout_ms, uint32_t quiet_ms,
-                                    size_t limit) override {
+                                    uint32_t timeout_ms, uint32_t quiet_ms, size_t limit) override {
         std::vector<std::string> answers;
         if (limit == 0) return answers;
         conn_->Request(subject, payload, {timeout_ms, quiet_ms}, [&](nats::Message& m) {
@@ -171,8 +170,7 @@ private:
     }
 
     // The JetStream API's answer to a consumer's creation; false with one line.
-    bool CreateConsumer(const std::string& subject, const std::string& config,
-                        std::string& error) {
+    bool CreateConsumer(const std::string& subject, const std::string& config, std::string& error) {
         std::string description;
         uint64_t code = 0;
         const std::vector<std::string> got = Gather(subject, config, 5000, 0, 1);
@@ -249,9 +247,9 @@ private:
             conn_->Unsubscribe(sid);
             return false;
         }
-        const bool made = CreateConsumer(
-            std::string("$JS.API.CONSUMER.CREATE.") + remote::kAlertStream,
-            remote::AlertFromTimeJson(reading.since_ms, deliver), error);
+        const bool made =
+            CreateConsumer(std::string("$JS.API.CONSUMER.CREATE.") + remote::kAlertStream,
+                           remote::AlertFromTimeJson(reading.since_ms, deliver), error);
         uint64_t last = NowMs();
         for (bool more = made; more;) {
             nats::Message m;
