@@ -138,6 +138,17 @@ std::string U32(uint32_t v) {
     return U32Bytes(v);
 }
 
+// The record of `def` with its name in compressed unicode, as the plug-in takes it; empty when
+// the name cannot be converted or does not fit a record.
+std::string RecordOf(const MonitorDef& def, CompressedConverter to_compressed) {
+    std::string name;
+    if (!to_compressed(def.name, name)) return {};
+    if (!name.empty() && name.back() == '\0') name.pop_back(); // the record adds its own
+    const std::vector<uint8_t> r =
+        monitor::MakeRecord(def.key, def.level, def.conditions, def.start_timeout, name);
+    return std::string(r.begin(), r.end());
+}
+
 struct Options {
     std::vector<std::string> positional;
     Route route;
@@ -239,7 +250,7 @@ int RunWithFile(uint32_t code, const Options& o, ConsoleIo& io) {
     }
     std::string command = U32(code) + U32(static_cast<uint32_t>(defs.size()));
     for (const MonitorDef& d : defs) {
-        const std::string r = EncodeRecord(d, io.Converter());
+        const std::string r = RecordOf(d, io.Converter());
         if (r.empty()) {
             io.Err("pmconsole monitors: the name " + d.name + " cannot be sent\n");
             return kExitUsage;
@@ -351,23 +362,6 @@ bool ParseMonitorFile(const std::string& text, std::vector<MonitorDef>* defs, st
     return true;
 }
 
-std::string EncodeRecord(const MonitorDef& def, CompressedConverter to_compressed) {
-    std::string name;
-    if (!to_compressed(def.name, name)) return {};
-    if (name.empty() || name.back() != '\0') name += '\0';
-    const size_t length = monitor::kMaxNameOffset + name.size();
-    if (length > 0xFFFF) return {};
-    std::string r(monitor::kMaxNameOffset, '\0');
-    auto* p = reinterpret_cast<uint8_t*>(&r[0]);
-    monitor::WriteU16(p + monitor::kLengthAt, static_cast<uint16_t>(length));
-    monitor::WriteU32(p + monitor::kKeyAt, def.key);
-    monitor::WriteU16(p + monitor::kNameOffsetAt, monitor::kMaxNameOffset);
-    p[monitor::kAlertLevelAt] = def.level;
-    p[monitor::kConditionsAt] = def.conditions;
-    monitor::WriteU16(p + monitor::kStartTimeoutAt, def.start_timeout);
-    return r + name;
-}
-
 bool DecodeRecordList(const std::string& reply, TextDecoder decode, std::vector<MonitorDef>* out) {
     const auto* b = reinterpret_cast<const uint8_t*>(reply.data());
     if (reply.size() < 4) return false;
@@ -477,7 +471,7 @@ int RunMonitors(const std::vector<std::string>& args, ConsoleIo& io) {
             }
             d.key = o.have_key ? o.key : (highest + 1) & 0x0FFFFFFF;
         }
-        const std::string record = EncodeRecord(d, io.Converter());
+        const std::string record = RecordOf(d, io.Converter());
         if (record.empty()) {
             io.Err("pmconsole monitors: the name " + d.name + " cannot be sent\n");
             return kExitUsage;

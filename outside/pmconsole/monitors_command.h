@@ -44,9 +44,6 @@ std::string MonitorLine(const MonitorDef& def);
 // A whole file's text: the definitions, or false with "line N: ..." in `error`.
 bool ParseMonitorFile(const std::string& text, std::vector<MonitorDef>* defs, std::string* error);
 
-// A record with its name in compressed unicode (as the console sends it); empty when the name
-// cannot be converted or does not fit a record.
-std::string EncodeRecord(const MonitorDef& def, CompressedConverter to_compressed);
 // A record list reply (LIST_ALL); false when it does not hold together.
 bool DecodeRecordList(const std::string& reply, TextDecoder decode, std::vector<MonitorDef>* out);
 
