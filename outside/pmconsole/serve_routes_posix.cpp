@@ -1,69 +1,30 @@
-// `pmconsole serve` on Linux: HTTP and server-sent events (cpp-httplib), the console's one NATS
-// connection shared by every machine (the fleet's bus: requests, discovery, presence and the
-// alert stream, read by one consumer of this server's own), and one watcher thread per machine
-// that polls only while a page watches it.
+// `pmconsole serve` on Linux: HTTP and server-sent events (cpp-httplib): the guard every request
+// passes, the routes (the fleet, the cost, each machine's events and the changes, each a console
+// command), the pages' assets, and the start and stop of the server. The fleet session behind
+// the routes is serve_session_posix.cpp.
 #include "outside/pmconsole/serve_posix.h"
 
 #include <httplib.h>
 #include <pthread.h>
 #include <signal.h>
 
-#include <algorithm>
-#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
-#include <deque>
 #include <fstream>
-#include <map>
 #include <memory>
-#include <mutex>
 #include <sstream>
 #include <thread>
 
-#include "outside/pmconsole/fleet_alerts.h"
-#include "outside/pmconsole/fleet_bus.h"
-#include "outside/pmconsole/fleet_machines.h"
-#include "outside/pmconsole/remote_transport.h"
 #include "outside/pmconsole/serve_assets.h"
 #include "outside/pmconsole/serve_guard.h"
 #include "outside/pmconsole/serve_model.h"
-#include "shared/remote/alerts.h"
+#include "outside/pmconsole/serve_session_posix.h"
 #include "shared/text/json_string.h"
 
 namespace pm::console {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-constexpr uint32_t kPollTimeoutMs = 10000;
-constexpr size_t kKeptEvents = 256;
-constexpr size_t kKeptAlerts = 200;        // a page opens with a machine's newest
-constexpr size_t kFeedAlerts = 5000;       // kept for the whole fleet
-constexpr uint64_t kFeedBackMs = 86400000; // the stream is read from a day before the start
-constexpr int kFeedRetryTicks = 100;       // a failed reading starts again after 10 s
-
-// What the page costs the agents: every request sent and the bytes both ways.
-struct Cost {
-    std::atomic<uint64_t> requests{0}, bytes_sent{0}, bytes_received{0};
-    std::atomic<uint64_t> watched_ms{0}; // summed over machines while a page watches them
-};
-
-class CountingTransport final : public RequestTransport {
-public:
-    CountingTransport(std::unique_ptr<RequestTransport> inner, Cost& cost)
-        : inner_(std::move(inner)), cost_(cost) {}
-    WireReply Exchange(const WireRequest& request) override {
-        ++cost_.requests;
-        cost_.bytes_sent += request.message.size();
-        WireReply reply = inner_->Exchange(request);
-        cost_.bytes_received += reply.message.size();
-        return reply;
-    }
-
-private:
-    std::unique_ptr<RequestTransport> inner_;
-    Cost& cost_;
-};
 
 std::string RandomToken() {
     unsigned char bytes[16] = {};
@@ -79,317 +40,32 @@ std::string RandomToken() {
     return token;
 }
 
-std::string SseEvent(const std::string& name, const std::string& json) {
-    return "event: " + name + "\ndata: " + json + "\n\n";
-}
-
-class Server;
-
-// One machine: its requests (one at a time, so that a page never loads an agent with more
-// than one), its live copy and the events for its pages.
-class Machine {
+// The HTTP side: the guard on every request, the routes, and the event streams of the pages.
+class HttpServer {
 public:
-    Machine(Server& server, std::string name) : server_(server), name_(std::move(name)) {}
-    ~Machine() { Stop(); }
-
-    Reply Send(const Request& request);
-
-    // A page starts or stops watching; the watcher runs while one does.
-    void Subscribe();
-    void Unsubscribe();
-    // Everything a new page needs first (tables, statistics, states, the machine's alerts).
-    std::vector<std::string> Opening(uint64_t* next_seq);
-    // Waits up to `wait` for events numbered `*next_seq` or later.
-    std::vector<std::string> EventsFrom(uint64_t* next_seq, std::chrono::milliseconds wait);
-    // After a monitor change: statistics and the list at once.
-    void Refresh() {
-        std::lock_guard<std::mutex> lock(lock_);
-        refresh_ = true;
-        wake_.notify_all();
-    }
-    void Stop();
-    const std::string& name() const { return name_; }
-    // An event from the server (the alert feed's) for this machine's pages.
-    void Post(const std::string& event) {
-        std::lock_guard<std::mutex> lock(lock_);
-        Publish(event);
-    }
-
-private:
-    void Loop();
-    void Publish(const std::string& event);
-    void State(const std::string& part, const std::string& word, const std::string& message);
-
-    Server& server_;
-    std::string name_;
-    std::mutex send_lock_;
-    std::unique_ptr<RequestTransport> transport_; // on the shared connection, counted
-
-    std::mutex lock_;
-    std::condition_variable wake_;
-    std::deque<std::string> events_;
-    uint64_t first_seq_ = 0; // the number of events_.front()
-    int watchers_ = 0;
-    bool stopping_ = false, refresh_ = false;
-    std::thread thread_;
-    // Kept for pages that open later (under lock_).
-    std::string tables_, stats_, monitors_;
-    std::map<std::string, std::string> states_; // part -> state event
-};
-
-class Server {
-public:
-    Server(ServeOptions options, RemoteSettings settings, std::string password,
-           CompressedConverter to_compressed, TextDecoder decode)
-        : options_(std::move(options)), settings_(std::move(settings)),
-          password_(std::move(password)), to_compressed_(to_compressed), decode_(decode) {
-        if (!settings_.machine.empty() &&
-            std::find(options_.machines.begin(), options_.machines.end(), settings_.machine) ==
-                options_.machines.end())
-            options_.machines.push_back(settings_.machine);
-    }
+    HttpServer(ServeOptions options, RemoteSettings settings, std::string password,
+               CompressedConverter to_compressed, TextDecoder decode)
+        : session_(std::move(options), std::move(settings), std::move(password), to_compressed,
+                   decode),
+          options_(session_.options()) {}
 
     int Run();
 
-    std::unique_ptr<RequestTransport> TransportTo(const std::string& machine) {
-        return std::make_unique<CountingTransport>(
-            std::make_unique<MachineTransport>(*bus_, machine, 0), cost_);
-    }
-    Captured Command(Machine& m, const std::vector<std::string>& args) {
-        return RunCaptured(
-            args, [&m](const Request& r) { return m.Send(r); }, to_compressed_, decode_);
-    }
-    TextDecoder decode() const { return decode_; }
-    const ServeOptions& options() const { return options_; }
-    Cost& cost() { return cost_; }
-    // The machine's newest stored alerts and the feed's state, for a page that opens.
-    std::vector<std::string> AlertOpening(const std::string& machine) {
-        std::lock_guard<std::mutex> lock(feed_lock_);
-        std::vector<std::string> out;
-        const std::string list = feed_.Recent(machine, kKeptAlerts);
-        if (!list.empty()) out.push_back(SseEvent("alerts", list));
-        if (!feed_state_.empty()) out.push_back(feed_state_);
-        return out;
-    }
-
 private:
     // The machine a request names, when the fleet knows it (given, discovered or heard).
-    Machine* Find(const httplib::Request& req) {
-        const std::string name = req.get_param_value("machine");
-        std::lock_guard<std::mutex> lock(fleet_lock_);
-        auto it = machines_.find(name);
-        if (it != machines_.end()) return it->second.get();
-        bool known = std::find(options_.machines.begin(), options_.machines.end(), name) !=
-                     options_.machines.end();
-        for (const FleetMachine& m : view_.Machines(bus_->NowMs()))
-            known = known || m.presence.machine == name;
-        if (!known) return nullptr;
-        return (machines_[name] = std::make_unique<Machine>(*this, name)).get();
+    ServedMachine* Find(const httplib::Request& req) {
+        return session_.Find(req.get_param_value("machine"));
     }
     void Routes(httplib::Server& http);
-    std::string FleetJson();
-    void Discover();
-    void ListenForPresence();
-    void ReadAlertStream();
-    void FeedState(const std::string& word, const std::string& message);
-    void ServeEvents(Machine* m, httplib::Response& res);
+    void ServeEvents(ServedMachine* m, httplib::Response& res);
 
-    ServeOptions options_;
-    RemoteSettings settings_;
-    std::string password_;
-    CompressedConverter to_compressed_;
-    TextDecoder decode_;
-    std::unique_ptr<RequestTransport> connection_;
-    FleetBus* bus_ = nullptr;
-    std::mutex fleet_lock_;
-    FleetView view_;                                           // under fleet_lock_
-    std::map<std::string, std::unique_ptr<Machine>> machines_; // under fleet_lock_
-    Cost cost_;
-    std::mutex feed_lock_; // taken after a machine's lock, never before
-    AlertFeed feed_{kFeedAlerts};
-    std::string feed_state_; // the state event of the part "alerts"
-    std::atomic<bool> stopping_{false};
+    ServeSession session_;
+    const ServeOptions& options_;
     StreamSlots streams_{kMaxEventStreams};
     const Clock::time_point started_ = Clock::now();
 };
 
-Reply Machine::Send(const Request& request) {
-    std::lock_guard<std::mutex> lock(send_lock_);
-    if (!transport_) transport_ = server_.TransportTo(name_);
-    return SendThrough(*transport_, request, "pmconsole-serve-" + std::to_string(getpid()));
-}
-
-void Machine::Publish(const std::string& event) {
-    // Under lock_.
-    events_.push_back(event);
-    if (events_.size() > kKeptEvents) {
-        events_.pop_front();
-        ++first_seq_;
-    }
-    wake_.notify_all();
-}
-
-void Machine::State(const std::string& part, const std::string& word, const std::string& message) {
-    const std::string event =
-        SseEvent("state", "{\"part\":" + JsonString(part) + ",\"word\":" + JsonString(word) +
-                              ",\"message\":" + JsonString(message) + "}");
-    std::lock_guard<std::mutex> lock(lock_);
-    if (states_[part] == event) return;
-    states_[part] = event;
-    Publish(event);
-}
-
-void Machine::Subscribe() {
-    std::lock_guard<std::mutex> lock(lock_);
-    ++watchers_;
-    refresh_ = true; // a new page gets the list and the statistics as they are now
-    if (!thread_.joinable() && !stopping_) thread_ = std::thread([this] { Loop(); });
-    wake_.notify_all();
-}
-
-void Machine::Unsubscribe() {
-    std::lock_guard<std::mutex> lock(lock_);
-    --watchers_;
-}
-
-void Machine::Stop() {
-    {
-        std::lock_guard<std::mutex> lock(lock_);
-        stopping_ = true;
-        wake_.notify_all();
-    }
-    if (thread_.joinable()) thread_.join();
-}
-
-std::vector<std::string> Machine::Opening(uint64_t* next_seq) {
-    std::lock_guard<std::mutex> lock(lock_);
-    std::vector<std::string> out;
-    if (!tables_.empty()) out.push_back(SseEvent("tables", tables_));
-    if (!monitors_.empty()) out.push_back(SseEvent("monitors", monitors_));
-    if (!stats_.empty()) out.push_back(SseEvent("stats", stats_));
-    for (const auto& [part, event] : states_)
-        out.push_back(event);
-    for (std::string& event : server_.AlertOpening(name_))
-        out.push_back(std::move(event));
-    *next_seq = first_seq_ + events_.size();
-    return out;
-}
-
-std::vector<std::string> Machine::EventsFrom(uint64_t* next_seq, std::chrono::milliseconds wait) {
-    std::unique_lock<std::mutex> lock(lock_);
-    wake_.wait_for(lock, wait,
-                   [&] { return stopping_ || first_seq_ + events_.size() > *next_seq; });
-    std::vector<std::string> out;
-    if (*next_seq < first_seq_) *next_seq = first_seq_; // a page too slow loses the oldest
-    for (uint64_t s = *next_seq; s < first_seq_ + events_.size(); ++s)
-        out.push_back(events_[s - first_seq_]);
-    *next_seq = first_seq_ + events_.size();
-    return out;
-}
-
-void Machine::Loop() {
-    TableWatch watch(server_.decode());
-    const auto interval = std::chrono::milliseconds(server_.options().interval_ms);
-    const auto stats_interval = std::chrono::milliseconds(server_.options().stats_interval_ms);
-    auto next_stats = Clock::now();
-    bool list_monitors = true;
-    const SendFunction send = [this](const Request& r) { return Send(r); };
-    for (;;) {
-        const auto round = Clock::now();
-        {
-            std::unique_lock<std::mutex> lock(lock_);
-            wake_.wait(lock, [&] { return stopping_ || watchers_ > 0; });
-            if (stopping_) return;
-            if (refresh_) {
-                refresh_ = false;
-                list_monitors = true;
-                next_stats = round;
-            }
-        }
-        std::string event, word, message;
-        const bool ok = watch.Poll(send, kPollTimeoutMs, &event, &word, &message);
-        {
-            std::lock_guard<std::mutex> lock(lock_);
-            tables_ = watch.Snapshot();
-            if (!event.empty()) Publish(SseEvent("tables", event));
-        }
-        State("tables", ok ? "answered" : word, message);
-
-        const bool stats_due = Clock::now() >= next_stats;
-        if (stats_due) list_monitors = true; // monitors changed elsewhere show as often
-        if (list_monitors) {
-            const std::string json =
-                CapturedJson(server_.Command(*this, {"monitors", "list", "--json"}));
-            std::lock_guard<std::mutex> lock(lock_);
-            list_monitors = false;
-            monitors_ = json;
-            Publish(SseEvent("monitors", json));
-        }
-        if (stats_due) {
-            next_stats = Clock::now() + stats_interval;
-            const std::string json = CapturedJson(server_.Command(*this, {"stats", "--json"}));
-            std::lock_guard<std::mutex> lock(lock_);
-            stats_ = json;
-            Publish(SseEvent("stats", json));
-        }
-        std::unique_lock<std::mutex> lock(lock_);
-        wake_.wait_until(lock, round + interval, [&] { return stopping_ || refresh_; });
-        server_.cost().watched_ms += static_cast<uint64_t>(
-            std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - round).count());
-    }
-}
-
-// The fleet as its gates tell it (discovery before the address is shown, then hellos and
-// heartbeats): no request reaches an agent for it. A machine given with --machines that was never
-// heard of counts as lost.
-std::string Server::FleetJson() {
-    std::vector<FleetMachine> heard;
-    {
-        std::lock_guard<std::mutex> lock(fleet_lock_);
-        heard = view_.Machines(bus_->NowMs());
-    }
-    std::map<std::string, std::string> rows;
-    for (const FleetMachine& m : heard) {
-        const std::string state =
-            m.state == remote::MachineState::kUp ? "answered" : remote::MachineStateText(m.state);
-        rows[m.presence.machine] = "{\"machine\":" + JsonString(m.presence.machine) +
-                                   ",\"state\":" + JsonString(state) + ",\"message\":" +
-                                   JsonString("heard " + std::to_string(m.silent_ms / 1000) +
-                                              " s ago, gate " + m.presence.gate_version + ", up " +
-                                              std::to_string(m.presence.uptime_s) + " s") +
-                                   "}";
-    }
-    for (const std::string& name : options_.machines)
-        if (rows.count(name) == 0)
-            rows[name] = "{\"machine\":" + JsonString(name) +
-                         ",\"state\":\"lost\",\"message\":\"never heard of\"}";
-    std::vector<std::string> names;
-    for (const auto& [name, row] : rows)
-        names.push_back(name);
-    std::sort(names.begin(), names.end(), MachineOrder);
-    std::string out = "[";
-    for (const std::string& name : names)
-        out += (out.size() > 1 ? "," : "") + rows[name];
-    return out + "]";
-}
-
-void Server::Discover() {
-    const std::vector<FleetMachine> found = DiscoverMachines(*bus_, DiscoveryWait{});
-    std::lock_guard<std::mutex> lock(fleet_lock_);
-    for (const FleetMachine& m : found)
-        view_.Heard(m.presence, bus_->NowMs() - m.silent_ms);
-}
-
-void Server::ListenForPresence() {
-    std::string subject, payload;
-    while (!stopping_) {
-        if (!bus_->NextPresence(subject, payload, 500)) continue;
-        std::lock_guard<std::mutex> lock(fleet_lock_);
-        view_.Heard(subject, payload, bus_->NowMs());
-    }
-}
-
-void Server::ServeEvents(Machine* m, httplib::Response& res) {
+void HttpServer::ServeEvents(ServedMachine* m, httplib::Response& res) {
     m->Subscribe();
     auto next = std::make_shared<uint64_t>(0);
     auto opened = std::make_shared<bool>(false);
@@ -406,7 +82,7 @@ void Server::ServeEvents(Machine* m, httplib::Response& res) {
                 events = m->EventsFrom(next.get(), std::chrono::milliseconds(1000));
                 if (events.empty()) events.push_back(": ping\n\n"); // finds a closed page
             }
-            if (stopping_) return false;
+            if (session_.stopping()) return false;
             for (const std::string& e : events)
                 if (!sink.write(e.data(), e.size())) return false;
             return true;
@@ -437,17 +113,18 @@ void SendJson(httplib::Response& res, const std::string& json, int status = 200)
     res.set_content(json, "application/json");
 }
 
-void Server::Routes(httplib::Server& http) {
+void HttpServer::Routes(httplib::Server& http) {
     http.Get("/api/fleet", [this](const httplib::Request&, httplib::Response& res) {
-        SendJson(res, FleetJson());
+        SendJson(res, session_.FleetJson());
     });
     http.Get("/api/cost", [this](const httplib::Request&, httplib::Response& res) {
         const auto up =
             std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started_);
-        SendJson(res, "{\"requests\":" + std::to_string(cost_.requests) +
-                          ",\"bytes_sent\":" + std::to_string(cost_.bytes_sent) +
-                          ",\"bytes_received\":" + std::to_string(cost_.bytes_received) +
-                          ",\"watched_ms\":" + std::to_string(cost_.watched_ms) +
+        const ServeCost& cost = session_.cost();
+        SendJson(res, "{\"requests\":" + std::to_string(cost.requests) +
+                          ",\"bytes_sent\":" + std::to_string(cost.bytes_sent) +
+                          ",\"bytes_received\":" + std::to_string(cost.bytes_received) +
+                          ",\"watched_ms\":" + std::to_string(cost.watched_ms) +
                           ",\"up_ms\":" + std::to_string(up.count()) + "}");
     });
     // Whether the fleet knows a machine (no request reaches it).
@@ -460,7 +137,7 @@ void Server::Routes(httplib::Server& http) {
         SendJson(res, "{\"ok\":true,\"word\":\"known\"}");
     });
     http.Get("/api/events", [this](const httplib::Request& req, httplib::Response& res) {
-        Machine* m = Find(req);
+        ServedMachine* m = Find(req);
         if (!m) return SendJson(res, "{\"ok\":false,\"word\":\"no such machine\"}", 404);
         // Each stream holds a worker while its page is open: beyond the cap, the page is told
         // to come back, and the other workers stay free for plain requests.
@@ -514,7 +191,7 @@ void Server::Routes(httplib::Server& http) {
     };
     for (const Change& c : kChanges) {
         http.Post(c.path, [this, &c](const httplib::Request& req, httplib::Response& res) {
-            Machine* m = Find(req);
+            ServedMachine* m = Find(req);
             if (!m) return SendJson(res, "{\"ok\":false,\"word\":\"no such machine\"}", 404);
             const std::vector<std::string> args = c.args(req);
             if (args.empty())
@@ -522,15 +199,15 @@ void Server::Routes(httplib::Server& http) {
                                 "{\"ok\":false,\"word\":\"bad request\",\"message\":"
                                 "\"a value is missing or starts with '-'\"}",
                                 400);
-            const Captured result = Command(*m, args);
+            const Captured result = session_.Command(*m, args);
             if (c.monitors) m->Refresh();
             SendJson(res, CapturedJson(result));
         });
     }
     http.Get("/api/monitors", [this](const httplib::Request& req, httplib::Response& res) {
-        Machine* m = Find(req);
+        ServedMachine* m = Find(req);
         if (!m) return SendJson(res, "{\"ok\":false,\"word\":\"no such machine\"}", 404);
-        SendJson(res, CapturedJson(Command(*m, {"monitors", "list", "--json"})));
+        SendJson(res, CapturedJson(session_.Command(*m, {"monitors", "list", "--json"})));
     });
     http.Get(R"(/[a-z0-9./]*)", [](const httplib::Request& req, httplib::Response& res) {
         const Asset* a = FindAsset(req.path);
@@ -548,70 +225,6 @@ void Server::Routes(httplib::Server& http) {
     });
 }
 
-uint64_t WallMs() {
-    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                     std::chrono::system_clock::now().time_since_epoch())
-                                     .count());
-}
-
-// The feed's state, on every page that is open and every page that opens.
-void Server::FeedState(const std::string& word, const std::string& message) {
-    const std::string event =
-        SseEvent("state", "{\"part\":\"alerts\",\"word\":" + JsonString(word) +
-                              ",\"message\":" + JsonString(message) + "}");
-    {
-        std::lock_guard<std::mutex> lock(feed_lock_);
-        if (feed_state_ == event) return;
-        feed_state_ = event;
-    }
-    std::lock_guard<std::mutex> lock(fleet_lock_);
-    for (auto& [name, m] : machines_)
-        m->Post(event);
-}
-
-// The fleet's alert stream through a consumer of this server's own (the bus removes it at the
-// end, the servers once it is unused): the last day's alerts, then each new one as it is
-// stored, sent to the pages of its machine. A reading that fails is said on the pages in words
-// and starts again, from shortly before it last read, without showing an alert twice.
-void Server::ReadAlertStream() {
-    AlertReading reading;
-    reading.since_ms = WallMs() - kFeedBackMs;
-    reading.follow = true;
-    uint64_t live_ms = 0; // when the reading was last known to work
-    reading.stopped = [this, &live_ms] {
-        live_ms = WallMs();
-        FeedState("answered", "from the fleet's alert stream (" +
-                                  std::string(remote::kAlertStream) + ", since " +
-                                  UtcText(WallMs() - kFeedBackMs) + ")");
-        return stopping_.load();
-    };
-    const AlertSink each = [this](const std::string& subject, const std::string& payload) {
-        std::string machine, json;
-        bool added;
-        {
-            std::lock_guard<std::mutex> lock(feed_lock_);
-            added = feed_.Add(subject, payload, &machine, &json);
-        }
-        if (added) {
-            std::lock_guard<std::mutex> lock(fleet_lock_);
-            auto it = machines_.find(machine);
-            if (it != machines_.end()) it->second->Post(SseEvent("alerts", "[" + json + "]"));
-        }
-        return !stopping_;
-    };
-    while (!stopping_) {
-        std::string error, word, message;
-        bus_->ReadAlerts(reading, each, error);
-        if (stopping_) break;
-        AlertStreamWords(error.empty() ? "the reading of the stream ended" : error, &word,
-                         &message);
-        FeedState(word, message);
-        if (live_ms != 0) reading.since_ms = std::max(reading.since_ms, live_ms - 60000);
-        for (int tick = 0; tick < kFeedRetryTicks && !stopping_; ++tick)
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-}
-
 // SIGINT and SIGTERM reach one thread, which stops the server.
 sigset_t StopSignals() {
     sigset_t set;
@@ -621,7 +234,7 @@ sigset_t StopSignals() {
     return set;
 }
 
-int Server::Run() {
+int HttpServer::Run() {
     std::string token;
     if (!options_.token_file.empty()) {
         std::ifstream in(options_.token_file, std::ios::binary);
@@ -694,17 +307,10 @@ int Server::Run() {
     Routes(http);
 
     std::string error;
-    connection_ = ConnectRemote(settings_, password_, error);
-    bus_ = FleetOf(connection_.get());
-    if (!bus_) {
-        std::fprintf(stderr, "pmconsole serve: cannot connect: %s\n",
-                     error.empty() ? "not a NATS connection" : error.c_str());
+    if (!session_.Start(error)) {
+        std::fprintf(stderr, "pmconsole serve: cannot connect: %s\n", error.c_str());
         return kExitNoReply;
     }
-    // The fleet's first view is whole before the address is shown (discovery waits at most 2 s).
-    Discover();
-    std::thread presence([this] { ListenForPresence(); });
-    std::thread alerts([this] { ReadAlertStream(); });
 
     const std::string shown = (https ? "https://" : "http://") + guard.Hosts().front();
     if (options_.token_file.empty())
@@ -717,26 +323,24 @@ int Server::Run() {
     std::thread stopper([&] {
         int signal_number = 0;
         sigwait(&stop_set, &signal_number);
-        stopping_ = true;
+        session_.RequestStop();
         http.stop();
     });
     http.listen_after_bind();
-    stopping_ = true;
+    session_.RequestStop();
     if (stopper.joinable()) {
         pthread_kill(stopper.native_handle(), SIGTERM); // when listening ended by itself
         stopper.join();
     }
-    presence.join();
-    alerts.join();
-    for (auto& [name, m] : machines_)
-        m->Stop();
+    session_.Stop();
+    const ServeCost& cost = session_.cost();
     std::fprintf(stderr,
                  "pmconsole serve: stopped; %llu requests to the machines, %llu bytes sent, %llu "
                  "received, %.1f machine-minutes watched\n",
-                 static_cast<unsigned long long>(cost_.requests.load()),
-                 static_cast<unsigned long long>(cost_.bytes_sent.load()),
-                 static_cast<unsigned long long>(cost_.bytes_received.load()),
-                 static_cast<double>(cost_.watched_ms.load()) / 60000.0);
+                 static_cast<unsigned long long>(cost.requests.load()),
+                 static_cast<unsigned long long>(cost.bytes_sent.load()),
+                 static_cast<unsigned long long>(cost.bytes_received.load()),
+                 static_cast<double>(cost.watched_ms.load()) / 60000.0);
     return kExitReply;
 }
 
@@ -759,7 +363,7 @@ int RunServe(const std::vector<std::string>& args, const RemoteSettings& setting
                              "FILE) before serve\n");
         return kExitUsage;
     }
-    Server server(options, settings, password, to_compressed, decode);
+    HttpServer server(options, settings, password, to_compressed, decode);
     return server.Run();
 }
 
