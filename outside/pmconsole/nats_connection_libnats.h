@@ -1,6 +1,6 @@
 // The console's connection to a NATS cluster through libnats (the NATS C client, TLS through
 // OpenSSL inside it): the remote path's request/reply transport, on which the fleet's bus
-// (fleet_bus_libnats.cpp) and the alert stream (alert_stream_libnats.cpp) are built.
+// (fleet/fleet_bus_libnats.cpp) and the alert stream (fleet/alert_stream_libnats.cpp) are built.
 #pragma once
 
 #include <nats/nats.h>

@@ -9,7 +9,7 @@
 #include <map>
 #include <vector>
 
-#include "outside/pmconsole/fleet_bus.h"
+#include "outside/pmconsole/fleet/fleet_bus.h"
 #include "outside/pmconsole/remote_reply.h"
 #include "outside/pmconsole/remote_transport.h"
 #include "shared/remote/operations.h"

@@ -1,5 +1,5 @@
 // Portable: one command to many machines.
-#include "outside/pmconsole/fleet_fanout.h"
+#include "outside/pmconsole/fleet/fleet_fanout.h"
 
 #include <atomic>
 #include <condition_variable>

@@ -16,11 +16,11 @@
 #include <thread>
 #include <vector>
 
-#include "outside/pmconsole/fleet_machines.h"
+#include "outside/pmconsole/fleet/fleet_machines.h"
 #include "outside/pmconsole/remote_settings.h"
 #include "outside/pmconsole/request_transport.h"
-#include "outside/pmconsole/serve_guard.h"
-#include "outside/pmconsole/serve_model.h"
+#include "outside/pmconsole/web/serve_guard.h"
+#include "outside/pmconsole/web/serve_model.h"
 
 namespace pm::console {
 

@@ -5,7 +5,7 @@
 
 #include <nats/nats.h>
 
-#include "outside/pmconsole/fleet_bus.h"
+#include "outside/pmconsole/fleet/fleet_bus.h"
 #include "outside/pmconsole/nats_connection_libnats.h"
 
 namespace pm::console {

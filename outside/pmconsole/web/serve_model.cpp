@@ -1,9 +1,9 @@
 // Portable: what the web console shows, decoded by the console's code. No OS code here.
-#include "outside/pmconsole/serve_model.h"
+#include "outside/pmconsole/web/serve_model.h"
 
 #include <cstdio>
 
-#include "outside/pmconsole/fleet_alerts.h"
+#include "outside/pmconsole/fleet/fleet_alerts.h"
 #include "shared/remote/alerts.h"
 #include "shared/monitor/host_text.h"
 #include "shared/text/json_string.h"

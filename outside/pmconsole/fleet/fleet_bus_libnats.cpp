@@ -1,5 +1,5 @@
 // The fleet's bus over libnats: broadcasts whose answers are gathered, and the presence.
-#include "outside/pmconsole/fleet_bus_libnats.h"
+#include "outside/pmconsole/fleet/fleet_bus_libnats.h"
 
 #include <algorithm>
 #include <chrono>

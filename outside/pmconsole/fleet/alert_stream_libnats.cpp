@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <cctype>
 
-#include "outside/pmconsole/fleet_bus_libnats.h"
+#include "outside/pmconsole/fleet/fleet_bus_libnats.h"
 #include "shared/remote/alerts.h"
 
 namespace pm::console {

@@ -2,7 +2,7 @@
 // passes, the routes (the fleet, the cost, each machine's events and the changes, each a console
 // command), the pages' assets, and the start and stop of the server. The fleet session behind
 // the routes is serve_session_posix.cpp.
-#include "outside/pmconsole/serve_posix.h"
+#include "outside/pmconsole/web/serve_posix.h"
 
 #include <httplib.h>
 #include <pthread.h>
@@ -15,10 +15,10 @@
 #include <sstream>
 #include <thread>
 
-#include "outside/pmconsole/serve_assets.h"
-#include "outside/pmconsole/serve_guard.h"
-#include "outside/pmconsole/serve_model.h"
-#include "outside/pmconsole/serve_session_posix.h"
+#include "outside/pmconsole/web/serve_assets.h"
+#include "outside/pmconsole/web/serve_guard.h"
+#include "outside/pmconsole/web/serve_model.h"
+#include "outside/pmconsole/web/serve_session_posix.h"
 #include "shared/text/json_string.h"
 
 namespace pm::console {

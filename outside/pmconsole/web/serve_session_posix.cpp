@@ -1,13 +1,13 @@
 // `pmconsole serve`'s fleet session: the shared connection, the machines' watchers and their
 // events, and the fleet's alert stream.
-#include "outside/pmconsole/serve_session_posix.h"
+#include "outside/pmconsole/web/serve_session_posix.h"
 
 #include <unistd.h>
 
 #include <algorithm>
 
-#include "outside/pmconsole/fleet_alerts.h"
-#include "outside/pmconsole/fleet_bus.h"
+#include "outside/pmconsole/fleet/fleet_alerts.h"
+#include "outside/pmconsole/fleet/fleet_bus.h"
 #include "outside/pmconsole/remote_transport.h"
 #include "shared/remote/alerts.h"
 #include "shared/text/json_string.h"
