@@ -1,14 +1,14 @@
 // The fleet bus over the project's own connection (the Windows console's), natively against a
 // real nats-server with JetStream: the alert stream made through the API, a read-only user's
 // unread alerts through its durable consumer and a reading from a time, and presence.
-#include "outside/pmconsole/connection_bus.h"
+#include "outside/pmconsole/fleet/connection_bus.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <thread>
 
-#include "outside/pmconsole/fleet_bus.h"
+#include "outside/pmconsole/fleet/fleet_bus.h"
 #include "shared/nats/connection.h"
 #include "shared/nats/server_stream_posix.h"
 #include "shared/remote/alerts.h"

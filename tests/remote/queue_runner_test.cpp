@@ -20,7 +20,7 @@
 #include <mutex>
 #include <thread>
 
-#include "outside/pmconsole/fleet_queue.h"
+#include "outside/pmconsole/fleet/fleet_queue.h"
 #include "outside/pmgate/gate_bus.h"
 #include "outside/pmgate/queue_runner.h"
 #include "shared/nats/client_state.h"

@@ -1,5 +1,5 @@
 // Requests, gathering, presence and the alert stream over one nats::Connection.
-#include "outside/pmconsole/connection_bus.h"
+#include "outside/pmconsole/fleet/connection_bus.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -7,7 +7,7 @@
 #include <mutex>
 #include <random>
 
-#include "outside/pmconsole/fleet_queue.h"
+#include "outside/pmconsole/fleet/fleet_queue.h"
 #include "outside/pmconsole/remote_reply.h"
 #include "shared/nats/connection.h"
 #include "shared/remote/alerts.h"

@@ -2,7 +2,7 @@
 #include <cstdio>
 
 #include "outside/pmconsole/console_commands.h"
-#include "outside/pmconsole/serve_posix.h"
+#include "outside/pmconsole/web/serve_posix.h"
 
 namespace pm::console {
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "outside/pmconsole/console_commands.h"
-#include "outside/pmconsole/fleet_bus.h"
+#include "outside/pmconsole/fleet/fleet_bus.h"
 #include "shared/remote/queue.h"
 
 namespace pm::console {

@@ -1,5 +1,5 @@
 // Portable: one command to many machines.
-#include "outside/pmconsole/fleet_fanout.h"
+#include "outside/pmconsole/fleet/fleet_fanout.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -171,11 +171,8 @@ int RunPsWhere(ConsoleIo& io, const std::string& name, uint32_t timeout_ms) {
     Reply reply = io.Send(request);
     if (reply.outcome != Reply::Outcome::kReply) return NotDelivered(io, reply, request);
     ConsoleTables tables(io.Decoder());
-    std::vector<std::vector<uint8_t>> items;
-    for (const std::string& it : reply.items)
-        items.emplace_back(it.begin(), it.end());
     std::string error;
-    if (!tables.Apply(items, &error)) {
+    if (!tables.Apply(reply.items, &error)) {
         io.Err("pmconsole ps: malformed reply: " + error + "\n");
         return kExitNoReply;
     }

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "outside/pmconsole/console_commands.h"
-#include "outside/pmconsole/fleet_bus.h"
+#include "outside/pmconsole/fleet/fleet_bus.h"
 #include "outside/pmconsole/request_transport.h"
 
 namespace pm::console {

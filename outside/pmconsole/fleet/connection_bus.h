@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-#include "outside/pmconsole/fleet_bus.h"
+#include "outside/pmconsole/fleet/fleet_bus.h"
 #include "outside/pmconsole/remote_settings.h"
 #include "outside/pmconsole/request_transport.h"
 #include "shared/nats/server_stream.h"

@@ -1,9 +1,9 @@
 // Portable: what the web console shows, decoded by the console's code. No OS code here.
-#include "outside/pmconsole/serve_model.h"
+#include "outside/pmconsole/web/serve_model.h"
 
 #include <cstdio>
 
-#include "outside/pmconsole/fleet_alerts.h"
+#include "outside/pmconsole/fleet/fleet_alerts.h"
 #include "shared/remote/alerts.h"
 #include "shared/monitor/host_text.h"
 #include "shared/text/json_string.h"
@@ -143,11 +143,9 @@ bool TableWatch::Poll(const SendFunction& send, uint32_t timeout_ms, std::string
         *message = reply.detail;
         return false;
     }
-    std::vector<std::vector<uint8_t>> items;
-    for (const std::string& it : reply.items)
-        items.emplace_back(it.begin(), it.end());
     std::string error;
-    const bool whole = (reply.status == 0 || !reply.items.empty()) && tables_.Apply(items, &error);
+    const bool whole =
+        (reply.status == 0 || !reply.items.empty()) && tables_.Apply(reply.items, &error);
     Rows now[3];
     Collect(now);
     std::string body;

@@ -1,5 +1,5 @@
 // Portable: discovery, the fleet view and machine patterns.
-#include "outside/pmconsole/fleet_machines.h"
+#include "outside/pmconsole/fleet/fleet_machines.h"
 
 #include <algorithm>
 

@@ -1,11 +1,11 @@
 // Portable: queued requests and their results through the JetStream API.
-#include "outside/pmconsole/fleet_queue.h"
+#include "outside/pmconsole/fleet/fleet_queue.h"
 
 #include <cstring>
 
-#include "outside/pmconsole/fleet_alerts.h"
-#include "outside/pmconsole/fleet_fanout.h"
-#include "outside/pmconsole/fleet_machines.h"
+#include "outside/pmconsole/fleet/fleet_alerts.h"
+#include "outside/pmconsole/fleet/fleet_fanout.h"
+#include "outside/pmconsole/fleet/fleet_machines.h"
 #include "outside/pmconsole/request_transport.h"
 #include "shared/base/endian.h"
 #include "shared/remote/alerts.h"

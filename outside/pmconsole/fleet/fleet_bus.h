@@ -1,6 +1,6 @@
 // What the fleet commands need from a NATS cluster: a request to one machine, a broadcast whose
 // answers are gathered, and the presence messages as they come. Linux: libnats
-// (nats_transport_posix.cpp); tests may answer from memory. Portable: no OS code, no NATS here.
+// (fleet_bus_libnats.cpp); tests may answer from memory. Portable: no OS code, no NATS here.
 #pragma once
 
 #include <cstdint>

@@ -1,9 +1,9 @@
 // Portable: the stored alerts, shown.
-#include "outside/pmconsole/fleet_alerts.h"
+#include "outside/pmconsole/fleet/fleet_alerts.h"
 
 #include <cstdio>
 
-#include "outside/pmconsole/fleet_machines.h"
+#include "outside/pmconsole/fleet/fleet_machines.h"
 #include "outside/pmconsole/visible_text.h"
 #include "shared/remote/alerts.h"
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "outside/pmconsole/fleet_bus.h"
+#include "outside/pmconsole/fleet/fleet_bus.h"
 #include "shared/remote/presence.h"
 
 namespace pm::console {

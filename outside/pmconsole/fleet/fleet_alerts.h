@@ -7,7 +7,7 @@
 #include <string>
 
 #include "outside/pmconsole/console_commands.h"
-#include "outside/pmconsole/fleet_bus.h"
+#include "outside/pmconsole/fleet/fleet_bus.h"
 
 namespace pm::console {
 

@@ -1,5 +1,5 @@
 // Portable: serve's options and its request checks. No OS code here.
-#include "outside/pmconsole/serve_guard.h"
+#include "outside/pmconsole/web/serve_guard.h"
 
 #include <algorithm>
 #include <cctype>

@@ -1,15 +1,15 @@
 // Portable: the `fleet` command's arguments and output.
-#include "outside/pmconsole/fleet_command.h"
+#include "outside/pmconsole/fleet/fleet_command.h"
 
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <random>
 
-#include "outside/pmconsole/fleet_alerts.h"
-#include "outside/pmconsole/fleet_fanout.h"
-#include "outside/pmconsole/fleet_machines.h"
-#include "outside/pmconsole/fleet_queue.h"
+#include "outside/pmconsole/fleet/fleet_alerts.h"
+#include "outside/pmconsole/fleet/fleet_fanout.h"
+#include "outside/pmconsole/fleet/fleet_machines.h"
+#include "outside/pmconsole/fleet/fleet_queue.h"
 #include "shared/remote/operations.h"
 #include "shared/remote/queue.h"
 #include "shared/remote/subjects.h"
