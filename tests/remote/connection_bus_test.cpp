@@ -83,8 +83,16 @@ TEST(ConnectionBus, AlertsPresenceAndTheReadOnlyUsersShare) {
     auto op = Connect(server, "operator", "op", error);
     ASSERT_NE(op, nullptr) << error;
     FleetBus& ops = *dynamic_cast<FleetBus*>(op.get());
+    // A stream of that name with other settings is brought up to date, not refused.
+    ASSERT_EQ(ops.Gather("$JS.API.STREAM.CREATE.PROCMGR_ALERTS",
+                         R"({"name":"PROCMGR_ALERTS","subjects":["procmgr.*.alerts"]})", 5000, 0, 1)
+                  .size(),
+              1u);
     ASSERT_TRUE(ops.SetupAlerts(1, error)) << error;
-    ASSERT_TRUE(ops.SetupAlerts(1, error)) << "a second setup must update, not fail: " << error;
+    const std::vector<std::string> stream =
+        ops.Gather("$JS.API.STREAM.INFO.PROCMGR_ALERTS", "", 5000, 0, 1);
+    ASSERT_EQ(stream.size(), 1u);
+    EXPECT_NE(stream[0].find("\"max_msgs_per_subject\":10000"), std::string::npos) << stream[0];
 
     auto ro = Connect(server, "readonly", "ro", error);
     ASSERT_NE(ro, nullptr) << error;

@@ -1,6 +1,7 @@
 // What the fleet commands need from a NATS cluster: a request to one machine, a broadcast whose
-// answers are gathered, and the presence messages as they come. Linux: libnats
-// (fleet_bus_libnats.cpp); tests may answer from memory. Portable: no OS code, no NATS here.
+// answers are gathered, and the presence messages as they come. The project's own connection
+// (connection_bus.cpp: Windows) or libnats (fleet_bus_libnats.cpp: Linux); tests may answer
+// from memory. Portable: no OS code, no NATS here.
 #pragma once
 
 #include <cstdint>
