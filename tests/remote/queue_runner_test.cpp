@@ -6,7 +6,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <filesystem>
 
 #include "outside/pmconsole/fleet/connection_bus.h"
 #include "outside/pmconsole/fleet/fleet_queue.h"
@@ -56,9 +55,7 @@ uint64_t UtcMs() {
 // Queued in this order, taken one at a time: when the last is done, the others were handled.
 TEST(QueueRunnerServer, RunsOnceNeverAfterAStartOrPastItsExpiry) {
     if (!test::HaveNatsServer()) GTEST_SKIP() << "nats-server is not installed";
-    char store[] = "/tmp/pm-queue-XXXXXX";
-    ASSERT_NE(mkdtemp(store), nullptr);
-    test::NatsServer server("", {"-js", "-sd", store});
+    test::NatsServer server("", {"-js"});
     ASSERT_TRUE(server.Started());
     std::string error;
     console::RemoteSettings settings;
@@ -165,7 +162,6 @@ TEST(QueueRunnerServer, RunsOnceNeverAfterAStartOrPastItsExpiry) {
     EXPECT_EQ(last.reply, "reply to packed runs once");
     EXPECT_EQ(last.gate_status, 0u);
     EXPECT_TRUE(QueueEmpty(link)) << "a request still waits (not acknowledged)";
-    std::filesystem::remove_all(store);
 }
 
 // A pull that expires at the server (408) is made again at once; one that finds nothing
