@@ -20,7 +20,6 @@ namespace {
 
 // The read-only user's rights are those the cluster's generator writes for it.
 const char* kConfig = R"(
-jetstream { store_dir: "STORE" }
 authorization { users = [
   { user: operator, password: op,
     permissions: { publish: ["procmgr.>", "$JS.API.>", "$JS.ACK.PROCMGR_ALERTS.>"],
@@ -36,12 +35,6 @@ authorization { users = [
                    subscribe: ["procmgr.*.hello", "procmgr.*.heartbeat", "_INBOX.readonly.>"] } }
 ] }
 )";
-
-std::string Config(const std::string& store) {
-    std::string c = kConfig;
-    c.replace(c.find("STORE"), 5, store);
-    return c;
-}
 
 std::unique_ptr<RequestTransport> Connect(const test::NatsServer& server, const std::string& user,
                                           const std::string& password, std::string& error) {
@@ -75,9 +68,7 @@ std::vector<std::string> Read(FleetBus& bus, uint64_t since_ms, std::string& err
 
 TEST(ConnectionBus, AlertsPresenceAndTheReadOnlyUsersShare) {
     if (!test::HaveNatsServer()) GTEST_SKIP() << "nats-server is not installed";
-    char store[] = "/tmp/pm-bus-XXXXXX";
-    ASSERT_NE(mkdtemp(store), nullptr);
-    test::NatsServer server(Config(store));
+    test::NatsServer server(kConfig, {"-js"});
     ASSERT_TRUE(server.Started());
     std::string error;
     auto op = Connect(server, "operator", "op", error);
@@ -132,7 +123,6 @@ TEST(ConnectionBus, AlertsPresenceAndTheReadOnlyUsersShare) {
     EXPECT_NE(info[0].find("\"num_ack_pending\":0"), std::string::npos) << info[0];
     EXPECT_EQ(Read(reader, before, error), all) << "from a time";
     EXPECT_TRUE(Read(reader, UtcMs() + 60000, error).empty());
-    std::filesystem::remove_all(store);
 }
 
 } // namespace
