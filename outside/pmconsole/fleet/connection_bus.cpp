@@ -52,9 +52,11 @@ private:
     size_t bytes_ = 0;
 };
 
-bool IsStatus(const nats::Message& m, const char* code) {
-    return m.payload.empty() && m.headers.compare(0, 9, std::string("NATS/1.0 ")) == 0 &&
-           m.headers.compare(9, 3, code) == 0;
+// The server's own word ("NATS/1.0 503", 404, 408...) rather than a message; with `code`, that
+// status only.
+bool IsStatus(const nats::Message& m, const char* code = nullptr) {
+    return m.payload.empty() && m.headers.compare(0, 9, "NATS/1.0 ") == 0 &&
+           (code == nullptr || m.headers.compare(9, 3, code) == 0);
 }
 
 class ConnectionBus final : public RequestTransport, public FleetBus {
@@ -220,7 +222,7 @@ private:
                 }
                 continue;
             }
-            if (m.payload.empty() && !m.headers.empty()) { // 404, 408: this pull is over
+            if (IsStatus(m)) { // 404, 408: this pull is over
                 pulling = false;
                 if (!reading.follow && NowMs() - last >= reading.idle_ms) break;
             } else {
@@ -254,7 +256,7 @@ private:
         for (bool more = made; more;) {
             nats::Message m;
             if (held->Take(m, 500)) {
-                if (!m.headers.empty() && m.payload.empty()) continue; // a status, not an alert
+                if (IsStatus(m)) continue; // not an alert
                 last = NowMs();
                 more = each(m.subject, m.payload);
             } else if (!reading.follow && NowMs() - last >= reading.idle_ms) {
