@@ -43,6 +43,7 @@ need_packages() {
     command -v promtool >/dev/null || missing+=(prometheus)
     command -v nats-server >/dev/null || missing+=(nats-server)
     [ -f /usr/include/nats/nats.h ] || missing+=(libnats-dev)
+    [ -f /usr/include/nlohmann/json.hpp ] || missing+=(nlohmann-json3-dev)
     command -v openssl >/dev/null || missing+=(openssl)
     command -v wixl >/dev/null || missing+=(wixl)
     # The web console (pmconsole serve) and its browser test.

@@ -1,11 +1,12 @@
-// Queued requests, their results and the JetStream API's answers under libFuzzer: any bytes
-// either fail to read or read into a record that is written back and read again to the same
-// record; the answers' readers never read past the bytes.
+// What the fleet keeps in JetStream (queued requests, their results, policies) and the API's
+// answers under libFuzzer: any bytes either fail to read or read into a record that is written
+// back and read again to the same record; the answers' readers never read past the bytes.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
 
+#include "shared/remote/policy.h"
 #include "shared/remote/queue.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -26,5 +27,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     r::ApiError(text, s1, first);
     r::ReadStartAnswer(text);
     if (r::FromBase64(text, s1) && r::FromBase64(r::Base64(s1), s2) && s1 != s2) std::abort();
+    r::Policy p, p2;
+    r::PolicyError e;
+    if (r::ParsePolicy(text, p, e) && (!r::ParsePolicy(r::PolicyJson(p), p2, e) || !(p2 == p)))
+        std::abort();
+    if (!r::ParsePolicy(text, p, e)) r::PolicyErrorText(e);
     return 0;
 }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "outside/pmconsole/fleet/fleet_bus.h"
+#include "shared/remote/machine_pattern.h"
 #include "shared/remote/presence.h"
 
 namespace pm::console {
@@ -52,10 +53,9 @@ private:
 // Names in the order a person expects: runs of digits by their value (sim2 before sim10).
 bool MachineOrder(const std::string& a, const std::string& b);
 
-// PATTERN: comma-separated names with '*' (any run) and '?' (one character); "" matches all.
-bool MachineMatches(const std::string& pattern, const std::string& machine);
-// True when the pattern is machine names of the subjects' form with those wildcards.
-bool ValidMachinePattern(const std::string& pattern);
+// The fleet's machine patterns (shared/remote/machine_pattern.h).
+using remote::MachineMatches;
+using remote::ValidMachinePattern;
 
 // The table a person reads (MACHINE STATE LAST-HEARD AGENT HOST GATE UPTIME), and a summary.
 std::string FormatMachines(const std::vector<FleetMachine>& machines);
