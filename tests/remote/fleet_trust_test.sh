@@ -3,7 +3,8 @@
 # cluster with the configuration `cluster.sh gen` writes for production: a machine's login
 # reaching another machine or the JetStream API (directly and through reply subjects it seeds),
 # the read-only login purging, deleting, acknowledging, overhearing and reading queued secrets,
-# a machine speaking for another in presence and alerts. The roles keep what they may do.
+# a machine speaking for another in presence and alerts, the read-only login and a machine
+# writing the fleet's policies. The roles keep what they may do.
 # (The gate's own side, against the real gate under Wine: fleet_interop_test.)
 # Exit 77 (skipped) when nats-server or the native console is not there.
 set -uo pipefail
@@ -139,6 +140,44 @@ grep -q '"seq":8' <<<"$out" || fail "agent1's own alert is not listed: $out"
 # The read-only user's own durable consumer still reads (what it has not read yet).
 out=$(console readonly fleet alerts --json --wait 1000 2>&1) || fail "readonly alerts: $out"
 out=$(console readonly fleet pending 2>&1) || fail "readonly pending: $out"
+
+# 4. Policies: the operator writes them (each change a revision kept), everyone else reads.
+cat >"$dir/p1.json" <<'JSON'
+{"name": "p1", "machines": "agent*",
+ "services": {"Spooler": "running"},
+ "forbidden": {"XMRIG.EXE": "kill"}}
+JSON
+printf '{"name": "p1", "machines": "agent*",\n "monitors": {"A.EXE": {"on": ["stop"],\n "start_timeout": 5}}}\n' >"$dir/bad.json"
+out=$(console operator fleet policy set "$dir/bad.json" 2>&1)
+code=$?
+[ "$code" = 2 ] && grep -q 'line 3: monitors.A.EXE.start_timeout' <<<"$out" || fail "an invalid policy: exit $code ($out)"
+out=$(console operator fleet policy set "$dir/p1.json" --json 2>&1) || fail "operator policy set: $out"
+grep -q '"revision":' <<<"$out" || fail "policy set said no revision: $out"
+for step in "disable p1" "enable p1" "delete p1"; do
+    out=$(console operator fleet policy $step 2>&1) || fail "operator policy $step: $out"
+done
+console operator fleet policy show p1 >/dev/null 2>&1
+[ $? = 5 ] || fail "a deleted policy is shown"
+first=$(console operator fleet policy history p1 --json | head -n 1 | sed 's/.*"revision":\([0-9]*\).*/\1/')
+out=$(console operator fleet policy rollback p1 "$first" 2>&1) || fail "rollback: $out"
+states=$(console readonly fleet policy history p1 --json 2>&1 | sed 's/.*"state":"\([a-z]*\)".*/\1/' | tr '\n' ' ')
+[ "$states" = "enabled disabled enabled deleted enabled " ] || fail "history as readonly: $states"
+# Hostile: the read-only login and a machine's write, delete, purge or replace a policy.
+out=$(console readonly fleet policy set "$dir/p1.json" 2>&1) && fail "readonly may set a policy: $out"
+out=$(console readonly fleet policy disable p1 2>&1) && fail "readonly may disable a policy: $out"
+for u in readonly agent1; do
+    as "$u" pub '$KV.PROCMGR_POLICIES.p1' - '{"name":"p1","machines":"*"}' \
+        pub '$JS.API.STREAM.PURGE.KV_PROCMGR_POLICIES' - '' \
+        pub '$JS.API.STREAM.DELETE.KV_PROCMGR_POLICIES' - '' \
+        pub '$JS.API.STREAM.MSG.DELETE.KV_PROCMGR_POLICIES' - '{"seq":1}' \
+        pub '$JS.API.STREAM.UPDATE.KV_PROCMGR_POLICIES' - '{}' \
+        pub '$JS.API.STREAM.MSG.GET.KV_PROCMGR_POLICIES' - '{"seq":1}' >"$dir/$u-policy.out" 2>&1
+    grep -E '^pub \$(KV|JS\.API\.STREAM\.(PURGE|DELETE|MSG\.DELETE|UPDATE))[^ ]* ok$' "$dir/$u-policy.out" |
+        sed "s/^/FAILED: $u may publish: /" | grep . && failed=1
+    grep -qxF 'pub $JS.API.STREAM.MSG.GET.KV_PROCMGR_POLICIES ok' "$dir/$u-policy.out" ||
+        fail "$u may not read the policies"
+done
+[ "$(console operator fleet policy history p1 --json | wc -l)" = 5 ] || fail "a hostile write reached the policies"
 
 [ "$failed" = 0 ] && echo "fleet trust: every hostile attempt refused"
 exit "$failed"

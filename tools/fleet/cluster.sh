@@ -85,13 +85,16 @@ gen() {
     local presence='"procmgr.*.hello", "procmgr.*.heartbeat", '
     # Listing what waits in the queue and what ran: stream information and stored messages.
     local js_read='"$JS.API.INFO", "$JS.API.STREAM.INFO.PROCMGR_ALERTS", '
-    js_read+='"$JS.API.STREAM.INFO.PROCMGR_QUEUE", "$JS.API.STREAM.MSG.GET.PROCMGR_QUEUE", "$JS.API.STREAM.INFO.PROCMGR_RESULTS", "$JS.API.STREAM.MSG.GET.PROCMGR_RESULTS"'
+    js_read+='"$JS.API.STREAM.INFO.PROCMGR_QUEUE", "$JS.API.STREAM.MSG.GET.PROCMGR_QUEUE", "$JS.API.STREAM.INFO.PROCMGR_RESULTS", "$JS.API.STREAM.MSG.GET.PROCMGR_RESULTS", '
+    # The policies: read by everyone (their keys and revisions), written by the operator only.
+    local policy_read='"$JS.API.STREAM.INFO.KV_PROCMGR_POLICIES", "$JS.API.STREAM.MSG.GET.KV_PROCMGR_POLICIES"'
+    js_read+=$policy_read
     {
         echo "# Written by tools/fleet/cluster.sh gen: a $([ "$sim" = 1 ] && echo "TEST configuration (with the simulator's user pmsim, which hears every machine's requests)" || echo "production configuration (no simulator user)")."
         echo "authorization {"
         echo "  users: ["
         echo "    { user: operator, password: \"$(hash_password "$dir/users/operator.password")\","
-        echo "      permissions: { publish: [\"procmgr.>\", \"\$JS.API.>\", \"\$JS.ACK.PROCMGR_ALERTS.>\", \"\$JS.FC.PROCMGR_ALERTS.>\"],"
+        echo "      permissions: { publish: [\"procmgr.>\", \"\$JS.API.>\", \"\$JS.ACK.PROCMGR_ALERTS.>\", \"\$JS.FC.PROCMGR_ALERTS.>\", \"\$KV.PROCMGR_POLICIES.>\"],"
         echo "                     subscribe: [$presence\"_INBOX.operator.>\"] } }"
         echo "    { user: readonly, password: \"$(hash_password "$dir/users/readonly.password")\","
         echo "      permissions: { publish: [$(readonly_subjects)\"procmgr.discover\", $(alert_reader readonly)$js_read],"
@@ -108,7 +111,9 @@ gen() {
             echo "      permissions: { subscribe: [$hear\"procmgr.$u.acks.>\", \"procmgr.discover\"],"
             echo "                     publish: [\"procmgr.$u.hello\", \"procmgr.$u.heartbeat\", \"procmgr.$u.alerts\", \"_INBOX.>\","
             # Its queue: the next request of its consumer, the acks, its own results.
-            echo "                               \"\$JS.API.CONSUMER.MSG.NEXT.PROCMGR_QUEUE.gate_$u\", \"\$JS.ACK.PROCMGR_QUEUE.gate_$u.>\", \"procmgr.$u.results.*\"] } }"
+            echo "                               \"\$JS.API.CONSUMER.MSG.NEXT.PROCMGR_QUEUE.gate_$u\", \"\$JS.ACK.PROCMGR_QUEUE.gate_$u.>\", \"procmgr.$u.results.*\","
+            # The policies, read only.
+            echo "                               $policy_read] } }"
         done
         if [ "$sim" = 1 ]; then
             # The simulator answers for machines sim1..simM: every machine's subjects.

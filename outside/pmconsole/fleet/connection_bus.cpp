@@ -135,6 +135,22 @@ public:
         return answers;
     }
 
+    bool AskWithHeaders(const std::string& subject, const std::string& headers,
+                        const std::string& payload, uint32_t timeout_ms,
+                        std::string& answer) override {
+        bool got = false;
+        conn_->Request(
+            subject, payload, {timeout_ms, 0},
+            [&](nats::Message& m) {
+                if (IsStatus(m, "503")) return false;
+                answer = std::move(m.payload);
+                got = true;
+                return true;
+            },
+            headers);
+        return got;
+    }
+
     bool AskPresence() override {
         return SubscribePresence() && conn_->Publish(remote::kDiscoverSubject, "", "{}");
     }

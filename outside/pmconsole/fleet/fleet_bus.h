@@ -35,6 +35,14 @@ public:
     virtual std::vector<std::string> Gather(const std::string& subject, const std::string& payload,
                                             uint32_t timeout_ms, uint32_t quiet_ms,
                                             size_t limit) = 0;
+    // Gather's first answer to a message that carries NATS headers (a whole "NATS/1.0" block):
+    // false when none came in time or this bus sends no headers.
+    virtual bool AskWithHeaders(const std::string& subject, const std::string& headers,
+                                const std::string& payload, uint32_t timeout_ms,
+                                std::string& answer) {
+        (void)subject, (void)headers, (void)payload, (void)timeout_ms, (void)answer;
+        return false;
+    }
     // Asks every machine to say hello (procmgr.discover): each gate answers on its own hello
     // subject, so that the servers vouch for the name. Subscribes to the presence first.
     virtual bool AskPresence() = 0;

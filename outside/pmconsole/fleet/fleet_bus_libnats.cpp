@@ -15,6 +15,45 @@ LibnatsFleetBus::~LibnatsFleetBus() {
     natsSubscription_Destroy(heartbeats_);
 }
 
+bool LibnatsFleetBus::AskWithHeaders(const std::string& subject, const std::string& headers,
+                                     const std::string& payload, uint32_t timeout_ms,
+                                     std::string& answer) {
+    const std::string inbox = remote::NewInbox(connection_.inbox_prefix());
+    natsSubscription* sub = nullptr;
+    natsMsg* msg = nullptr;
+    natsStatus st = natsConnection_SubscribeSync(&sub, connection_.nats(), inbox.c_str());
+    if (st == NATS_OK)
+        st = natsMsg_Create(&msg, subject.c_str(), inbox.c_str(), payload.data(),
+                            static_cast<int>(payload.size()));
+    // "NATS/1.0\r\nName: value\r\n...\r\n": each line after the first a header.
+    for (size_t at = headers.find("\r\n"); st == NATS_OK && at != std::string::npos;) {
+        const size_t end = headers.find("\r\n", at + 2);
+        if (end == std::string::npos) break;
+        const std::string line = headers.substr(at + 2, end - at - 2);
+        const size_t colon = line.find(':');
+        if (colon != std::string::npos) {
+            const size_t v = line.find_first_not_of(' ', colon + 1);
+            st = natsMsgHeader_Set(msg, line.substr(0, colon).c_str(),
+                                   v == std::string::npos ? "" : line.substr(v).c_str());
+        }
+        at = end;
+    }
+    if (st == NATS_OK) st = natsConnection_PublishMsg(connection_.nats(), msg);
+    natsMsg* reply = nullptr;
+    bool got = false;
+    if (st == NATS_OK &&
+        natsSubscription_NextMsg(&reply, sub, static_cast<int64_t>(timeout_ms)) == NATS_OK) {
+        got = !natsMsg_IsNoResponders(reply);
+        if (got)
+            answer.assign(natsMsg_GetData(reply),
+                          static_cast<size_t>(std::max(0, natsMsg_GetDataLength(reply))));
+        natsMsg_Destroy(reply);
+    }
+    natsMsg_Destroy(msg);
+    natsSubscription_Destroy(sub);
+    return got;
+}
+
 std::vector<std::string> LibnatsFleetBus::Gather(const std::string& subject,
                                                  const std::string& payload, uint32_t timeout_ms,
                                                  uint32_t quiet_ms, size_t limit) {

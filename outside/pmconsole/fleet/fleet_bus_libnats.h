@@ -22,6 +22,9 @@ public:
     }
     std::vector<std::string> Gather(const std::string& subject, const std::string& payload,
                                     uint32_t timeout_ms, uint32_t quiet_ms, size_t limit) override;
+    bool AskWithHeaders(const std::string& subject, const std::string& headers,
+                        const std::string& payload, uint32_t timeout_ms,
+                        std::string& answer) override;
     bool AskPresence() override;
     bool NextPresence(std::string& subject, std::string& payload, uint32_t wait_ms) override;
     bool SetupAlerts(uint32_t replicas, std::string& error) override;

@@ -9,6 +9,7 @@
 #include "outside/pmconsole/fleet/fleet_alerts.h"
 #include "outside/pmconsole/fleet/fleet_fanout.h"
 #include "outside/pmconsole/fleet/fleet_machines.h"
+#include "outside/pmconsole/fleet/fleet_policy.h"
 #include "outside/pmconsole/fleet/fleet_queue.h"
 #include "shared/remote/operations.h"
 #include "shared/remote/queue.h"
@@ -341,8 +342,11 @@ const char kFleetHelp[] =
     "                              [--count N] [--wait MS]\n"
     "       pmconsole fleet alerts --live ...   (each machine's monitor host, asked now)\n"
     "       pmconsole fleet setup [--replicas N]   (creates the streams PROCMGR_ALERTS,\n"
-    "                                PROCMGR_QUEUE and PROCMGR_RESULTS; N copies of each, 1..5,\n"
-    "                                default 3; 1 for a single server)\n"
+    "                                PROCMGR_QUEUE and PROCMGR_RESULTS and the bucket\n"
+    "                                PROCMGR_POLICIES; N copies of each, 1..5, default 3; 1 for\n"
+    "                                a single server)\n"
+    "       pmconsole fleet policy set FILE|list|show|enable|disable|delete|history|rollback ...\n"
+    "                                (the fleet's policies: fleet policy --help)\n"
     "Asks every machine on the servers (procmgr.discover), then sends the command to each\n"
     "matching one, at most N at once, and shows each machine's result under its name (or one\n"
     "JSON object per machine), then a summary line.\n"
@@ -376,6 +380,19 @@ const char kFleetHelp[] =
     "fleet list: 0, or 5 when no machine answered.\n";
 
 int RunFleet(const std::vector<std::string>& args, ConsoleIo& io) {
+    if (!args.empty() && args[0] == "policy") {
+        FleetBus* bus = io.Fleet();
+        const std::vector<std::string> rest(args.begin() + 1, args.end());
+        if (bus == nullptr && std::find(rest.begin(), rest.end(), "--help") == rest.end()) {
+            io.Err("pmconsole fleet: this console has no connection to a NATS cluster\n");
+            return kExitUsage;
+        }
+        if (bus == nullptr) {
+            io.Out(kPolicyHelp);
+            return kExitReply;
+        }
+        return RunPolicy(rest, *bus, io);
+    }
     for (const std::string& a : args) {
         if (a == "--") break;
         if (a == "--help" || a == "-h") {
@@ -411,11 +428,13 @@ int RunFleet(const std::vector<std::string>& args, ConsoleIo& io) {
     if (stored) {
         if (first == "setup") {
             if (!bus->SetupAlerts(f.replicas, error) ||
-                !SetupQueueStreams(*bus, f.replicas, error)) {
+                !SetupQueueStreams(*bus, f.replicas, error) ||
+                !SetupPolicyBucket(*bus, f.replicas, error)) {
                 io.Err("pmconsole fleet setup: " + error + "\n");
                 return kExitNoReply;
             }
-            io.Out("streams PROCMGR_ALERTS, PROCMGR_QUEUE and PROCMGR_RESULTS ready\n");
+            io.Out("streams PROCMGR_ALERTS, PROCMGR_QUEUE and PROCMGR_RESULTS and the bucket "
+                   "PROCMGR_POLICIES ready\n");
             return kExitReply;
         }
         AlertsOptions o;

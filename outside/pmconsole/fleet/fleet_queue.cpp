@@ -16,36 +16,10 @@
 namespace pm::console {
 namespace {
 
-constexpr uint32_t kApiWaitMs = 3000;
 // A machine's first consumer is made by the cluster's meta leader and elects a group of its
 // own: seconds on a cluster that has just started.
 constexpr uint32_t kConsumerWaitMs = 15000;
 constexpr uint64_t kStreamNameInUse = 10058;
-
-// One plain request to the JetStream API (or a publish into a stream) and its answer.
-bool Ask(FleetBus& bus, const std::string& subject, const std::string& payload, std::string& answer,
-         uint32_t wait_ms = kApiWaitMs) {
-    const std::vector<std::string> got = bus.Gather(subject, payload, wait_ms, 0, 1);
-    if (got.empty()) return false;
-    answer = got[0];
-    return true;
-}
-
-bool MakeStream(FleetBus& bus, const char* name, const std::string& config, std::string& error) {
-    std::string answer, description;
-    uint64_t code = 0;
-    for (int k = 0; k < 10; ++k) {
-        if (!Ask(bus, std::string("$JS.API.STREAM.CREATE.") + name, config, answer)) continue;
-        if (remote::ApiError(answer, description, code) && code == kStreamNameInUse &&
-            !Ask(bus, std::string("$JS.API.STREAM.UPDATE.") + name, config, answer))
-            continue;
-        if (!remote::ApiError(answer, description, code)) return true;
-        error = std::string("cannot create the stream ") + name + ": " + description;
-        return false;
-    }
-    error = std::string("cannot create the stream ") + name + ": no answer from JetStream";
-    return false;
-}
 
 std::string Words(const std::vector<std::string>& words) {
     std::string out;
@@ -59,7 +33,7 @@ bool ReadStream(FleetBus& bus, const char* stream, uint32_t count,
                 const std::function<void(const std::string& data)>& each, std::string& error) {
     std::string answer, description;
     uint64_t code = 0, first = 0, last = 0;
-    if (!Ask(bus, std::string("$JS.API.STREAM.INFO.") + stream, "", answer)) {
+    if (!AskApi(bus, std::string("$JS.API.STREAM.INFO.") + stream, "", answer)) {
         error = "no answer from JetStream (not permitted, or no server has it)";
         return false;
     }
@@ -76,8 +50,8 @@ bool ReadStream(FleetBus& bus, const char* stream, uint32_t count,
     if (first == 0 || last < first) return true; // empty
     uint64_t from = last - first + 1 > count ? last - count + 1 : first;
     for (uint64_t seq = from; seq <= last; ++seq) {
-        if (!Ask(bus, std::string("$JS.API.STREAM.MSG.GET.") + stream,
-                 "{\"seq\":" + std::to_string(seq) + "}", answer)) {
+        if (!AskApi(bus, std::string("$JS.API.STREAM.MSG.GET.") + stream,
+                    "{\"seq\":" + std::to_string(seq) + "}", answer)) {
             error = "JetStream stopped answering";
             return false;
         }
@@ -116,6 +90,30 @@ private:
 
 } // namespace
 
+bool AskApi(FleetBus& bus, const std::string& subject, const std::string& payload,
+            std::string& answer, uint32_t wait_ms) {
+    const std::vector<std::string> got = bus.Gather(subject, payload, wait_ms, 0, 1);
+    if (got.empty()) return false;
+    answer = got[0];
+    return true;
+}
+
+bool MakeStream(FleetBus& bus, const char* name, const std::string& config, std::string& error) {
+    std::string answer, description;
+    uint64_t code = 0;
+    for (int k = 0; k < 10; ++k) {
+        if (!AskApi(bus, std::string("$JS.API.STREAM.CREATE.") + name, config, answer)) continue;
+        if (remote::ApiError(answer, description, code) && code == kStreamNameInUse &&
+            !AskApi(bus, std::string("$JS.API.STREAM.UPDATE.") + name, config, answer))
+            continue;
+        if (!remote::ApiError(answer, description, code)) return true;
+        error = std::string("cannot create the stream ") + name + ": " + description;
+        return false;
+    }
+    error = std::string("cannot create the stream ") + name + ": no answer from JetStream";
+    return false;
+}
+
 bool SetupQueueStreams(FleetBus& bus, uint32_t replicas, std::string& error) {
     return MakeStream(bus, remote::kQueueStream, remote::QueueStreamJson(replicas), error) &&
            MakeStream(bus, remote::kResultStream, remote::ResultStreamJson(replicas), error);
@@ -129,8 +127,8 @@ int QueueRequest(FleetBus& bus, const remote::QueuedRequest& q, std::string& err
     std::string answer, description;
     uint64_t code = 0;
     // The machine's consumer: made by whoever queues, so that a gate needs no right to make one.
-    if (!Ask(bus, remote::QueueConsumerCreateSubject(q.machine),
-             remote::QueueConsumerJson(q.machine), answer, kConsumerWaitMs)) {
+    if (!AskApi(bus, remote::QueueConsumerCreateSubject(q.machine),
+                remote::QueueConsumerJson(q.machine), answer, kConsumerWaitMs)) {
         error = "no answer from JetStream (not permitted to queue, or JetStream not ready)";
         return kExitNotPermitted;
     }
@@ -140,7 +138,7 @@ int QueueRequest(FleetBus& bus, const remote::QueuedRequest& q, std::string& err
                               : "the machine's consumer: " + description;
         return kExitNoReply;
     }
-    if (!Ask(bus, remote::QueueSubject(q.machine), remote::QueuedJson(q), answer)) {
+    if (!AskApi(bus, remote::QueueSubject(q.machine), remote::QueuedJson(q), answer)) {
         error = "the stream did not answer: not permitted to queue";
         return kExitNotPermitted;
     }

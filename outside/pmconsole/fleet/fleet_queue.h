@@ -19,6 +19,11 @@ namespace pm::console {
 bool SetupQueueStreams(FleetBus& bus, uint32_t replicas, std::string& error);
 // Creates the alert stream (`replicas` copies) or brings its settings up to date.
 bool SetupAlertStream(FleetBus& bus, uint32_t replicas, std::string& error);
+// Creates a stream of this configuration or brings its settings up to date; false with one line.
+bool MakeStream(FleetBus& bus, const char* name, const std::string& config, std::string& error);
+// One plain request to the JetStream API (or a publish into a stream) and its answer.
+bool AskApi(FleetBus& bus, const std::string& subject, const std::string& payload,
+            std::string& answer, uint32_t wait_ms = 3000);
 
 // Queues one request for `q.machine` (its consumer made first); answers 0, or the exit code
 // (4 when the servers do not let this user queue) with one line in `error`.

@@ -1,0 +1,362 @@
+// Portable: the fleet's policies through the JetStream API.
+#include "outside/pmconsole/fleet/fleet_policy.h"
+
+#include <fstream>
+#include <sstream>
+
+#include <nlohmann/json.hpp>
+
+#include "outside/pmconsole/console_request.h"
+#include "outside/pmconsole/fleet/fleet_machines.h"
+#include "outside/pmconsole/fleet/fleet_queue.h"
+#include "shared/remote/machine_pattern.h"
+#include "shared/remote/policy.h"
+#include "shared/remote/policy_bucket.h"
+#include "shared/remote/queue.h"
+
+namespace pm::console {
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+constexpr uint64_t kNoMessageFound = 10037;
+constexpr uint64_t kWrongLastSequence = 10071;
+constexpr size_t kMachinesShown = 20;
+
+std::string Api(const char* what) {
+    return std::string("$JS.API.STREAM.") + what + "." + remote::kPolicyStream;
+}
+
+// JSON text that never throws on bytes that are not UTF-8.
+std::string Text(const Json& j, int indent = -1) {
+    return j.dump(indent, ' ', false, nlohmann::detail::error_handler_t::replace);
+}
+
+class PolicyCommand {
+public:
+    PolicyCommand(FleetBus& bus, ConsoleIo& io, bool json) : bus_(bus), io_(io), json_(json) {}
+
+    int Fail(int code, const std::string& line) {
+        io_.Err("pmconsole fleet policy: " + line + "\n");
+        return code;
+    }
+
+    int NoAnswer() {
+        return Fail(kExitNoReply, "no answer from JetStream (not permitted, or the bucket " +
+                                      std::string(remote::kPolicyBucket) +
+                                      " does not exist: pmconsole fleet setup)");
+    }
+
+    // The last revision of a policy; the exit code when there is none.
+    int Last(const std::string& name, remote::PolicyRevision& r) {
+        std::string answer, description;
+        uint64_t code = 0;
+        if (!AskApi(bus_, Api("MSG.GET"), remote::LastRevisionRequest(name), answer))
+            return NoAnswer();
+        if (remote::ApiError(answer, description, code))
+            return code == kNoMessageFound ? Fail(kExitNoSuchMachine, "no policy " + name)
+                                           : Fail(kExitNoReply, description);
+        if (!remote::ReadPolicyRevision(answer, r))
+            return Fail(kExitNoReply, "an unreadable answer from JetStream");
+        if (r.deleted) return Fail(kExitNoSuchMachine, "no policy " + name + " (deleted)");
+        return kExitReply;
+    }
+
+    // Stores a document (or, with `headers`, a marker) as the policy's next revision; with
+    // `after` non-zero only while that is still the last one (no change of another console
+    // is overwritten).
+    int Store(const std::string& name, const std::string& document, uint64_t after,
+              uint64_t& revision, const char* headers = nullptr) {
+        std::string hdrs = headers != nullptr ? headers : "";
+        if (after != 0) {
+            if (hdrs.empty()) hdrs = "NATS/1.0\r\n\r\n";
+            hdrs.insert(hdrs.size() - 2,
+                        "Nats-Expected-Last-Subject-Sequence: " + std::to_string(after) + "\r\n");
+        }
+        std::string answer, description;
+        uint64_t code = 0;
+        const bool got = hdrs.empty() ? AskApi(bus_, remote::PolicySubject(name), document, answer)
+                                      : bus_.AskWithHeaders(remote::PolicySubject(name), hdrs,
+                                                            document, 3000, answer);
+        if (!got)
+            return Fail(kExitNoReply, "not stored: no answer (only the operator may write "
+                                      "policies; or the bucket does not exist: pmconsole fleet "
+                                      "setup)");
+        if (remote::ApiError(answer, description, code))
+            return Fail(kExitNoReply, code == kWrongLastSequence
+                                          ? name + " changed meanwhile: nothing stored, try again"
+                                          : "not stored: " + description);
+        const nlohmann::json a = nlohmann::json::parse(answer, nullptr, false);
+        if (!remote::PublishStored(answer, remote::kPolicyStream) || !a.is_object())
+            return Fail(kExitNoReply, "an unreadable answer from JetStream");
+        revision = a["seq"].get<uint64_t>();
+        return kExitReply;
+    }
+
+    int Set(const std::string& path) {
+        std::ifstream in(path, std::ios::binary);
+        if (!in) return Fail(kExitUsage, "cannot read " + path);
+        std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        remote::Policy p;
+        remote::PolicyError e;
+        if (!remote::ParsePolicy(text, p, e))
+            return Fail(kExitUsage, path + ": " + remote::PolicyErrorText(e) + "; nothing stored");
+        uint64_t revision = 0;
+        if (const int code = Store(p.name, remote::PolicyJson(p), 0, revision)) return code;
+        std::vector<std::string> named;
+        for (const FleetMachine& m : DiscoverMachines(bus_, DiscoveryWait()))
+            if (remote::MachineMatches(p.machines, m.presence.machine))
+                named.push_back(m.presence.machine);
+        if (json_) {
+            io_.Out(Text(Json{{"name", p.name},
+                              {"revision", revision},
+                              {"enabled", p.enabled},
+                              {"machines", named}}) +
+                    "\n");
+            return kExitReply;
+        }
+        std::string shown;
+        for (size_t i = 0; i < named.size() && i < kMachinesShown; ++i)
+            shown += (i == 0 ? ": " : ", ") + named[i];
+        if (named.size() > kMachinesShown)
+            shown += " and " + std::to_string(named.size() - kMachinesShown) + " more";
+        io_.Out(p.name + ": revision " + std::to_string(revision) + " stored" +
+                (p.enabled ? "" : " (disabled)") + "; it names " + std::to_string(named.size()) +
+                " machine" + (named.size() == 1 ? "" : "s") + " answering now" + shown + "\n");
+        return kExitReply;
+    }
+
+    int Show(const std::string& name) {
+        remote::PolicyRevision r;
+        if (const int code = Last(name, r)) return code;
+        const Json doc = Json::parse(r.document, nullptr, false);
+        if (json_) {
+            io_.Out(Text(Json{{"name", r.name},
+                              {"revision", r.revision},
+                              {"time", r.time},
+                              {"policy", doc}}) +
+                    "\n");
+        } else {
+            io_.Out("# " + r.name + " revision " + std::to_string(r.revision) + ", stored " +
+                    r.time + "\n" + (doc.is_discarded() ? r.document : Text(doc, 2)) + "\n");
+        }
+        return kExitReply;
+    }
+
+    int List() {
+        std::string answer, description;
+        uint64_t code = 0;
+        std::vector<std::string> names;
+        if (!AskApi(bus_, Api("INFO"), remote::PolicyKeysRequest(), answer)) return NoAnswer();
+        if (remote::ApiError(answer, description, code)) return Fail(kExitNoReply, description);
+        if (!remote::ReadPolicyKeys(answer, names))
+            return Fail(kExitNoReply, "an unreadable answer from JetStream");
+        std::string table = Pad("NAME", 24) + Pad("REV", 6) + Pad("STATE", 10) +
+                            Pad("MACHINES", 20) + Pad("INTERVAL", 10) + Pad("CORRECT", 9) +
+                            "ITEMS\n";
+        size_t shown = 0;
+        for (const std::string& name : names) {
+            remote::PolicyRevision r;
+            remote::Policy p;
+            remote::PolicyError e;
+            if (!AskApi(bus_, Api("MSG.GET"), remote::LastRevisionRequest(name), answer))
+                return NoAnswer();
+            if (!remote::ReadPolicyRevision(answer, r) || r.deleted) continue;
+            const bool read = remote::ParsePolicy(r.document, p, e);
+            ++shown;
+            if (json_) {
+                io_.Out(Text(Json{{"name", name},
+                                  {"revision", r.revision},
+                                  {"time", r.time},
+                                  {"policy", Json::parse(r.document, nullptr, false)}}) +
+                        "\n");
+                continue;
+            }
+            const size_t items = p.services.size() + p.monitors.size() + p.forbidden.size();
+            table += Pad(name, 24) + Pad(std::to_string(r.revision), 6) +
+                     (read ? Pad(p.enabled ? "enabled" : "disabled", 10) + Pad(p.machines, 20) +
+                                 Pad(std::to_string(p.interval_s) + " s", 10) +
+                                 Pad(p.correct ? "yes" : "no", 9) + std::to_string(items) + "\n"
+                           : "unreadable: " + remote::PolicyErrorText(e) + "\n");
+        }
+        if (!json_) io_.Out(table + std::to_string(shown) + " policies\n");
+        return kExitReply;
+    }
+
+    int Enable(const std::string& name, bool enabled) {
+        remote::PolicyRevision r;
+        if (const int code = Last(name, r)) return code;
+        remote::Policy p;
+        remote::PolicyError e;
+        if (!remote::ParsePolicy(r.document, p, e))
+            return Fail(kExitNoReply, "revision " + std::to_string(r.revision) +
+                                          " is unreadable: " + remote::PolicyErrorText(e));
+        const char* word = enabled ? "enabled" : "disabled";
+        uint64_t revision = r.revision;
+        if (p.enabled != enabled) {
+            p.enabled = enabled;
+            if (const int code = Store(name, remote::PolicyJson(p), r.revision, revision))
+                return code;
+        }
+        return Done(name, revision,
+                    p.enabled == enabled && revision == r.revision ? std::string("already ") + word
+                                                                   : word);
+    }
+
+    int Delete(const std::string& name) {
+        remote::PolicyRevision r;
+        if (const int code = Last(name, r)) return code;
+        uint64_t revision = 0;
+        if (const int code =
+                Store(name, std::string(), r.revision, revision, remote::kPolicyDeleteHeaders))
+            return code;
+        return Done(name, revision, "deleted");
+    }
+
+    int History(const std::string& name) {
+        std::string table = Pad("REV", 6) + Pad("STORED", 32) + "STATE\n";
+        uint64_t next = 1;
+        size_t count = 0;
+        // The bucket keeps the last 64 revisions of a key: one more read finds the end.
+        for (uint32_t k = 0; k <= remote::kPolicyHistory; ++k) {
+            std::string answer, description;
+            uint64_t code = 0;
+            if (!AskApi(bus_, Api("MSG.GET"), remote::NextRevisionRequest(name, next), answer))
+                return NoAnswer();
+            if (remote::ApiError(answer, description, code)) {
+                if (code == kNoMessageFound) break;
+                return Fail(kExitNoReply, description);
+            }
+            remote::PolicyRevision r;
+            if (!remote::ReadPolicyRevision(answer, r) || r.name != name || r.revision < next)
+                return Fail(kExitNoReply, "an unreadable answer from JetStream");
+            next = r.revision + 1;
+            ++count;
+            remote::Policy p;
+            remote::PolicyError e;
+            const std::string state = r.deleted                                ? "deleted"
+                                      : !remote::ParsePolicy(r.document, p, e) ? "unreadable"
+                                      : p.enabled                              ? "enabled"
+                                                                               : "disabled";
+            if (json_)
+                io_.Out(Text(Json{{"name", name},
+                                  {"revision", r.revision},
+                                  {"time", r.time},
+                                  {"state", state}}) +
+                        "\n");
+            else
+                table += Pad(std::to_string(r.revision), 6) + Pad(r.time, 32) + state + "\n";
+        }
+        if (count == 0) return Fail(kExitNoSuchMachine, "no policy " + name);
+        if (!json_) io_.Out(table);
+        return kExitReply;
+    }
+
+    int Rollback(const std::string& name, const std::string& rev_text) {
+        uint32_t rev = 0;
+        if (!ParseU32(rev_text, rev) || rev == 0)
+            return Fail(kExitUsage, "rollback: REV is a revision number, not " + rev_text);
+        std::string answer, description;
+        uint64_t code = 0;
+        if (!AskApi(bus_, Api("MSG.GET"), remote::RevisionRequest(rev), answer)) return NoAnswer();
+        remote::PolicyRevision r;
+        if (remote::ApiError(answer, description, code) || !remote::ReadPolicyRevision(answer, r) ||
+            r.name != name || r.deleted)
+            return Fail(kExitNoSuchMachine, "no revision " + rev_text + " of " + name +
+                                                " (fleet policy history " + name + ")");
+        remote::Policy p;
+        remote::PolicyError e;
+        if (!remote::ParsePolicy(r.document, p, e))
+            return Fail(kExitNoReply,
+                        "revision " + rev_text + " is unreadable: " + remote::PolicyErrorText(e));
+        uint64_t revision = 0;
+        if (const int c = Store(name, remote::PolicyJson(p), 0, revision)) return c;
+        return Done(name, revision, "revision " + rev_text + " restored");
+    }
+
+private:
+    int Done(const std::string& name, uint64_t revision, const std::string& what) {
+        if (json_)
+            io_.Out(Text(Json{{"name", name}, {"revision", revision}, {"done", what}}) + "\n");
+        else
+            io_.Out(name + ": " + what + " (revision " + std::to_string(revision) + ")\n");
+        return kExitReply;
+    }
+
+    static std::string Pad(const std::string& s, size_t width) {
+        return s.size() + 1 >= width ? s + " " : s + std::string(width - s.size(), ' ');
+    }
+
+    FleetBus& bus_;
+    ConsoleIo& io_;
+    bool json_;
+};
+
+} // namespace
+
+const char kPolicyHelp[] =
+    "usage: pmconsole fleet policy set FILE | list | show NAME | enable NAME | disable NAME |\n"
+    "                              delete NAME | history NAME | rollback NAME REV   [--json]\n"
+    "The fleet's policies, kept in the cluster's bucket PROCMGR_POLICIES (pmconsole fleet\n"
+    "setup makes it); every change is a revision, the last 64 of each policy kept. Only the\n"
+    "operator may write them. A policy is a JSON document:\n"
+    "  {\"name\": \"web-baseline\", \"machines\": \"web*,db0?\", \"enabled\": true,\n"
+    "   \"interval\": 60, \"correct\": false,\n"
+    "   \"services\": {\"Spooler\": \"running\", \"RemoteRegistry\": \"stopped\"},\n"
+    "   \"monitors\": {\"SQLSERVR.EXE\": {\"on\": [\"stop\", \"not-started\"], \"start_timeout\": "
+    "60}},\n"
+    "   \"forbidden\": {\"XMRIG.EXE\": \"kill\", \"NC.EXE\": \"alert\"}}\n"
+    "  set        checks the whole document (exit 2 with the line and key at fault, nothing\n"
+    "             stored), stores it and says which machines answering now it names\n"
+    "  enable, disable, delete   a new revision, only if nobody changed the policy meanwhile\n"
+    "  rollback   stores revision REV's document again as the newest\n"
+    "Exit codes: 0 done; 2 usage or an invalid document; 3 no answer or not stored;\n"
+    "5 no such policy or revision.\n";
+
+int RunPolicy(const std::vector<std::string>& args, FleetBus& bus, ConsoleIo& io) {
+    std::vector<std::string> words;
+    bool json = false;
+    for (const std::string& a : args) {
+        if (a == "--help" || a == "-h") {
+            io.Out(kPolicyHelp);
+            return kExitReply;
+        }
+        if (a == "--json")
+            json = true;
+        else if (a.size() > 1 && a[0] == '-')
+            return io.Err("pmconsole fleet policy: unexpected option: " + OptionShown(a) + "\n"),
+                   kExitUsage;
+        else
+            words.push_back(a);
+    }
+    const std::string verb = words.empty() ? std::string() : words[0];
+    const size_t wanted = verb == "list"       ? 1
+                          : verb == "rollback" ? 3
+                          : verb == "set" || verb == "show" || verb == "enable" ||
+                                  verb == "disable" || verb == "delete" || verb == "history"
+                              ? 2
+                              : 0;
+    if (wanted == 0 || words.size() != wanted) {
+        io.Err(std::string("pmconsole fleet policy: ") +
+               (wanted == 0 ? "which one? " : "wrong number of arguments\n") + kPolicyHelp);
+        return kExitUsage;
+    }
+    if (verb != "set" && verb != "list" && !remote::ValidPolicyName(words[1])) {
+        io.Err("pmconsole fleet policy: not a policy name: " + OptionShown(words[1]) + "\n");
+        return kExitUsage;
+    }
+    PolicyCommand c(bus, io, json);
+    if (verb == "set") return c.Set(words[1]);
+    if (verb == "list") return c.List();
+    if (verb == "show") return c.Show(words[1]);
+    if (verb == "enable" || verb == "disable") return c.Enable(words[1], verb == "enable");
+    if (verb == "delete") return c.Delete(words[1]);
+    if (verb == "history") return c.History(words[1]);
+    return c.Rollback(words[1], words[2]);
+}
+
+bool SetupPolicyBucket(FleetBus& bus, uint32_t replicas, std::string& error) {
+    return MakeStream(bus, remote::kPolicyStream, remote::PolicyBucketJson(replicas), error);
+}
+
+} // namespace pm::console
