@@ -4,7 +4,7 @@
 # reaching another machine or the JetStream API (directly and through reply subjects it seeds),
 # the read-only login purging, deleting, acknowledging, overhearing and reading queued secrets,
 # a machine speaking for another in presence and alerts, the read-only login and a machine
-# writing the fleet's policies. The roles keep what they may do.
+# writing the fleet's policies or another machine's compliance. The roles keep what they may do.
 # (The gate's own side, against the real gate under Wine: fleet_interop_test.)
 # Exit 77 (skipped) when nats-server or the native console is not there.
 set -uo pipefail
@@ -178,6 +178,23 @@ for u in readonly agent1; do
         fail "$u may not read the policies"
 done
 [ "$(console operator fleet policy history p1 --json | wc -l)" = 5 ] || fail "a hostile write reached the policies"
+
+# 5. Compliance: each machine writes its own record, never another machine's.
+record() { printf '{"machine":"%s","time_ms":%s000,"items":[{"policy":"p1","revision":1,"kind":"service","name":"Spooler","state":"%s","saw":"stopped","did":""}]}' "$1" "$(date +%s)" "$2"; }
+as agent1 pub '$KV.PROCMGR_COMPLIANCE.agent1' - "$(record agent1 drifted)" \
+    pub '$KV.PROCMGR_COMPLIANCE.agent2' - "$(record agent2 compliant)" >"$dir/agent1-compliance.out" 2>&1
+grep -qxF 'pub $KV.PROCMGR_COMPLIANCE.agent2 ok' "$dir/agent1-compliance.out" && fail "agent1 may write agent2's compliance"
+grep -qxF 'pub $KV.PROCMGR_COMPLIANCE.agent1 ok' "$dir/agent1-compliance.out" || fail "agent1 may not write its own compliance"
+as readonly pub '$KV.PROCMGR_COMPLIANCE.agent2' - "$(record agent2 compliant)" >"$dir/ro-compliance.out" 2>&1
+grep -q '^pub .* ok$' "$dir/ro-compliance.out" && fail "readonly may write compliance"
+out=$(console readonly fleet compliance --json 2>&1) || fail "readonly compliance: $out"
+grep -q '"machine":"agent1","state":"drifted"' <<<"$out" || fail "agent1's record: $out"
+grep -q '"machine":"agent2"' <<<"$out" && fail "agent2 has a record: $out"
+grep -q '^0 compliant, 1 drifted, 0 conflicts, 0 not reporting' <<<"$out" || fail "compliance summary: $out"
+# A record under agent1's key that claims to be agent2's: believed for neither.
+as agent1 pub '$KV.PROCMGR_COMPLIANCE.agent1' - "$(record agent2 compliant)" >/dev/null 2>&1
+out=$(console readonly fleet compliance --json 2>&1)
+grep -q '^0 compliant, 0 drifted, 0 conflicts, 0 not reporting' <<<"$out" || fail "a record in another machine's name was believed: $out"
 
 [ "$failed" = 0 ] && echo "fleet trust: every hostile attempt refused"
 exit "$failed"

@@ -1,11 +1,12 @@
-// What the fleet keeps in JetStream (queued requests, their results, policies) and the API's
-// answers under libFuzzer: any bytes either fail to read or read into a record that is written
-// back and read again to the same record; the answers' readers never read past the bytes.
+// What the fleet keeps in JetStream (queued requests, their results, policies, compliance) and the
+// API's answers under libFuzzer: any bytes either fail to read or read into a record that is
+// written back and read again to the same record; the answers' readers never read past the bytes.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
 
+#include "shared/remote/compliance.h"
 #include "shared/remote/policy.h"
 #include "shared/remote/queue.h"
 
@@ -32,5 +33,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (r::ParsePolicy(text, p, e) && (!r::ParsePolicy(r::PolicyJson(p), p2, e) || !(p2 == p)))
         std::abort();
     if (!r::ParsePolicy(text, p, e)) r::PolicyErrorText(e);
+    r::Compliance c, c2;
+    if (r::ParseCompliance(text, c) && (!r::ParseCompliance(r::ComplianceJson(c), c2) ||
+                                        r::ComplianceJson(c2) != r::ComplianceJson(c)))
+        std::abort();
     return 0;
 }

@@ -5,6 +5,7 @@
 #include <map>
 
 #include "shared/monitor/monitor_record.h"
+#include "shared/remote/compliance.h"
 #include "shared/remote/policy_plan.h"
 
 namespace pm::remote {
@@ -143,6 +144,26 @@ TEST(PolicyPlan, ForbiddenProcessesAreEndedOnlyWhenThePolicySaysKill) {
     EXPECT_EQ(plan.reports[1].name, "NC.EXE");
     EXPECT_EQ(plan.reports[1].state, ItemState::kDrifted);
     EXPECT_EQ(plan.reports[2].state, ItemState::kDrifted);
+}
+
+TEST(PolicyPlan, AMachineStandsByItsWorstItemAndItsRecordReadsBack) {
+    Compliance c;
+    c.machine = "web1";
+    c.time_ms = 1796698050000;
+    EXPECT_EQ(Standing(c), MachineCompliance::kCompliant); // nothing asked of it
+    c.items = PlanFor("web1", {Make(R"({"name": "p", "machines": "*",
+        "forbidden": {"NC.EXE": "alert", "GONE.EXE": "kill"}})")},
+                      Machine())
+                  .reports;
+    EXPECT_EQ(Standing(c), MachineCompliance::kDrifted);
+    Compliance back;
+    ASSERT_TRUE(ParseCompliance(ComplianceJson(c), back));
+    EXPECT_EQ(ComplianceJson(back), ComplianceJson(c));
+    c.items[1].state = ItemState::kConflict;
+    EXPECT_EQ(Standing(c), MachineCompliance::kConflict);
+    c.items[1].state = ItemState::kFailed; // a failure is drift, never compliance
+    c.items[0].state = ItemState::kCompliant;
+    EXPECT_EQ(Standing(c), MachineCompliance::kDrifted);
 }
 
 } // namespace

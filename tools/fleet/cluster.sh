@@ -89,6 +89,8 @@ gen() {
     # The policies: read by everyone (their keys and revisions), written by the operator only.
     local policy_read='"$JS.API.STREAM.INFO.KV_PROCMGR_POLICIES", "$JS.API.STREAM.MSG.GET.KV_PROCMGR_POLICIES"'
     js_read+=$policy_read
+    # The machines' compliance: each machine writes its own key, the consoles read them all.
+    js_read+=', "$JS.API.STREAM.INFO.KV_PROCMGR_COMPLIANCE", "$JS.API.STREAM.MSG.GET.KV_PROCMGR_COMPLIANCE"'
     {
         echo "# Written by tools/fleet/cluster.sh gen: a $([ "$sim" = 1 ] && echo "TEST configuration (with the simulator's user pmsim, which hears every machine's requests)" || echo "production configuration (no simulator user)")."
         echo "authorization {"
@@ -112,8 +114,8 @@ gen() {
             echo "                     publish: [\"procmgr.$u.hello\", \"procmgr.$u.heartbeat\", \"procmgr.$u.alerts\", \"_INBOX.>\","
             # Its queue: the next request of its consumer, the acks, its own results.
             echo "                               \"\$JS.API.CONSUMER.MSG.NEXT.PROCMGR_QUEUE.gate_$u\", \"\$JS.ACK.PROCMGR_QUEUE.gate_$u.>\", \"procmgr.$u.results.*\","
-            # The policies, read only.
-            echo "                               $policy_read] } }"
+            # The policies, read only; its own compliance.
+            echo "                               $policy_read, \"\$KV.PROCMGR_COMPLIANCE.$u\"] } }"
         done
         if [ "$sim" = 1 ]; then
             # The simulator answers for machines sim1..simM: every machine's subjects.

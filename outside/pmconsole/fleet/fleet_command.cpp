@@ -342,11 +342,12 @@ const char kFleetHelp[] =
     "                              [--count N] [--wait MS]\n"
     "       pmconsole fleet alerts --live ...   (each machine's monitor host, asked now)\n"
     "       pmconsole fleet setup [--replicas N]   (creates the streams PROCMGR_ALERTS,\n"
-    "                                PROCMGR_QUEUE and PROCMGR_RESULTS and the bucket\n"
-    "                                PROCMGR_POLICIES; N copies of each, 1..5, default 3; 1 for\n"
-    "                                a single server)\n"
+    "                                PROCMGR_QUEUE and PROCMGR_RESULTS and the buckets\n"
+    "                                PROCMGR_POLICIES and PROCMGR_COMPLIANCE; N copies of each,\n"
+    "                                1..5, default 3; 1 for a single server)\n"
     "       pmconsole fleet policy set FILE|list|show|enable|disable|delete|history|rollback ...\n"
     "                                (the fleet's policies: fleet policy --help)\n"
+    "       pmconsole fleet compliance [--machines PATTERN] [--policy NAME] [--json]\n"
     "Asks every machine on the servers (procmgr.discover), then sends the command to each\n"
     "matching one, at most N at once, and shows each machine's result under its name (or one\n"
     "JSON object per machine), then a summary line.\n"
@@ -380,7 +381,8 @@ const char kFleetHelp[] =
     "fleet list: 0, or 5 when no machine answered.\n";
 
 int RunFleet(const std::vector<std::string>& args, ConsoleIo& io) {
-    if (!args.empty() && args[0] == "policy") {
+    if (!args.empty() && (args[0] == "policy" || args[0] == "compliance")) {
+        const bool policy = args[0] == "policy";
         FleetBus* bus = io.Fleet();
         const std::vector<std::string> rest(args.begin() + 1, args.end());
         if (bus == nullptr && std::find(rest.begin(), rest.end(), "--help") == rest.end()) {
@@ -388,10 +390,10 @@ int RunFleet(const std::vector<std::string>& args, ConsoleIo& io) {
             return kExitUsage;
         }
         if (bus == nullptr) {
-            io.Out(kPolicyHelp);
+            io.Out(policy ? kPolicyHelp : kComplianceHelp);
             return kExitReply;
         }
-        return RunPolicy(rest, *bus, io);
+        return policy ? RunPolicy(rest, *bus, io) : RunCompliance(rest, *bus, io);
     }
     for (const std::string& a : args) {
         if (a == "--") break;
@@ -433,8 +435,8 @@ int RunFleet(const std::vector<std::string>& args, ConsoleIo& io) {
                 io.Err("pmconsole fleet setup: " + error + "\n");
                 return kExitNoReply;
             }
-            io.Out("streams PROCMGR_ALERTS, PROCMGR_QUEUE and PROCMGR_RESULTS and the bucket "
-                   "PROCMGR_POLICIES ready\n");
+            io.Out("streams PROCMGR_ALERTS, PROCMGR_QUEUE and PROCMGR_RESULTS and the buckets "
+                   "PROCMGR_POLICIES and PROCMGR_COMPLIANCE ready\n");
             return kExitReply;
         }
         AlertsOptions o;

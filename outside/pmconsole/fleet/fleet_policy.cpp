@@ -1,7 +1,11 @@
 // Portable: the fleet's policies through the JetStream API.
 #include "outside/pmconsole/fleet/fleet_policy.h"
 
+#include <algorithm>
+#include <chrono>
 #include <fstream>
+#include <map>
+#include <set>
 #include <sstream>
 
 #include <nlohmann/json.hpp>
@@ -9,6 +13,7 @@
 #include "outside/pmconsole/console_request.h"
 #include "outside/pmconsole/fleet/fleet_machines.h"
 #include "outside/pmconsole/fleet/fleet_queue.h"
+#include "shared/remote/compliance.h"
 #include "shared/remote/machine_pattern.h"
 #include "shared/remote/policy.h"
 #include "shared/remote/policy_bucket.h"
@@ -25,6 +30,12 @@ constexpr size_t kMachinesShown = 20;
 
 std::string Api(const char* what) {
     return std::string("$JS.API.STREAM.") + what + "." + remote::kPolicyStream;
+}
+
+uint64_t UtcMs() {
+    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                     std::chrono::system_clock::now().time_since_epoch())
+                                     .count());
 }
 
 // JSON text that never throws on bytes that are not UTF-8.
@@ -143,29 +154,47 @@ public:
         return kExitReply;
     }
 
-    int List() {
+    // Every stored policy's last revision (deleted ones left out); false with the exit code.
+    bool ReadAll(std::vector<remote::PolicyAt>& out, std::vector<remote::PolicyRevision>* raw,
+                 int& code) {
         std::string answer, description;
-        uint64_t code = 0;
+        uint64_t err = 0;
         std::vector<std::string> names;
-        if (!AskApi(bus_, Api("INFO"), remote::PolicyKeysRequest(), answer)) return NoAnswer();
-        if (remote::ApiError(answer, description, code)) return Fail(kExitNoReply, description);
+        code = kExitReply;
+        if (!AskApi(bus_, Api("INFO"), remote::PolicyKeysRequest(), answer))
+            return (code = NoAnswer()), false;
+        if (remote::ApiError(answer, description, err))
+            return (code = Fail(kExitNoReply, description)), false;
         if (!remote::ReadPolicyKeys(answer, names))
-            return Fail(kExitNoReply, "an unreadable answer from JetStream");
+            return (code = Fail(kExitNoReply, "an unreadable answer from JetStream")), false;
+        for (const std::string& name : names) {
+            remote::PolicyRevision r;
+            if (!AskApi(bus_, Api("MSG.GET"), remote::LastRevisionRequest(name), answer))
+                return (code = NoAnswer()), false;
+            if (!remote::ReadPolicyRevision(answer, r) || r.deleted) continue;
+            remote::PolicyAt p;
+            remote::PolicyError e;
+            p.revision = r.revision;
+            if (!remote::ParsePolicy(r.document, p.policy, e)) p.policy.name = name, p.revision = 0;
+            out.push_back(std::move(p));
+            if (raw != nullptr) raw->push_back(std::move(r));
+        }
+        return true;
+    }
+
+    int List() {
+        std::vector<remote::PolicyAt> all;
+        std::vector<remote::PolicyRevision> raw;
+        int code = kExitReply;
+        if (!ReadAll(all, &raw, code)) return code;
         std::string table = Pad("NAME", 24) + Pad("REV", 6) + Pad("STATE", 10) +
                             Pad("MACHINES", 20) + Pad("INTERVAL", 10) + Pad("CORRECT", 9) +
                             "ITEMS\n";
-        size_t shown = 0;
-        for (const std::string& name : names) {
-            remote::PolicyRevision r;
-            remote::Policy p;
-            remote::PolicyError e;
-            if (!AskApi(bus_, Api("MSG.GET"), remote::LastRevisionRequest(name), answer))
-                return NoAnswer();
-            if (!remote::ReadPolicyRevision(answer, r) || r.deleted) continue;
-            const bool read = remote::ParsePolicy(r.document, p, e);
-            ++shown;
+        for (size_t i = 0; i < all.size(); ++i) {
+            const remote::Policy& p = all[i].policy;
+            const remote::PolicyRevision& r = raw[i];
             if (json_) {
-                io_.Out(Text(Json{{"name", name},
+                io_.Out(Text(Json{{"name", r.name},
                                   {"revision", r.revision},
                                   {"time", r.time},
                                   {"policy", Json::parse(r.document, nullptr, false)}}) +
@@ -173,13 +202,118 @@ public:
                 continue;
             }
             const size_t items = p.services.size() + p.monitors.size() + p.forbidden.size();
-            table += Pad(name, 24) + Pad(std::to_string(r.revision), 6) +
-                     (read ? Pad(p.enabled ? "enabled" : "disabled", 10) + Pad(p.machines, 20) +
-                                 Pad(std::to_string(p.interval_s) + " s", 10) +
-                                 Pad(p.correct ? "yes" : "no", 9) + std::to_string(items) + "\n"
-                           : "unreadable: " + remote::PolicyErrorText(e) + "\n");
+            table += Pad(r.name, 24) + Pad(std::to_string(r.revision), 6) +
+                     (all[i].revision != 0
+                          ? Pad(p.enabled ? "enabled" : "disabled", 10) + Pad(p.machines, 20) +
+                                Pad(std::to_string(p.interval_s) + " s", 10) +
+                                Pad(p.correct ? "yes" : "no", 9) + std::to_string(items) + "\n"
+                          : "unreadable\n");
         }
-        if (!json_) io_.Out(table + std::to_string(shown) + " policies\n");
+        if (!json_) io_.Out(table + std::to_string(all.size()) + " policies\n");
+        return kExitReply;
+    }
+
+    int Compliance(const std::string& pattern, const std::string& only) {
+        std::vector<remote::PolicyAt> all;
+        int code = kExitReply;
+        if (!ReadAll(all, nullptr, code)) return code;
+        // The machines' records, by name: a record is believed for the machine whose key it is
+        // stored under only (each machine may write its own key alone).
+        std::string answer, description;
+        uint64_t err = 0;
+        std::map<std::string, remote::Compliance> records;
+        const std::string stream = remote::kComplianceStream;
+        const std::string prefix = std::string("$KV.") + remote::kComplianceBucket + ".";
+        if (!AskApi(bus_, "$JS.API.STREAM.INFO." + stream,
+                    Text(Json{{"subjects_filter", prefix + ">"}}), answer))
+            return NoAnswer();
+        if (remote::ApiError(answer, description, err)) return Fail(kExitNoReply, description);
+        const nlohmann::json info = nlohmann::json::parse(answer, nullptr, false);
+        std::vector<std::string> keys;
+        if (info.is_object() && info.contains("state") && info["state"].is_object() &&
+            info["state"].contains("subjects") && info["state"]["subjects"].is_object())
+            for (const auto& k : info["state"]["subjects"].items())
+                if (k.key().compare(0, prefix.size(), prefix) == 0)
+                    keys.push_back(k.key().substr(prefix.size()));
+        for (const std::string& machine : keys) {
+            if (!remote::MachineMatches(pattern, machine)) continue;
+            if (!AskApi(bus_, "$JS.API.STREAM.MSG.GET." + stream,
+                        Text(Json{{"last_by_subj", prefix + machine}}), answer))
+                return NoAnswer();
+            std::string subject, data;
+            remote::Compliance c;
+            if (remote::StoredMessage(answer, subject, data) && remote::ParseCompliance(data, c) &&
+                c.machine == machine)
+                records[machine] = std::move(c);
+        }
+        std::set<std::string> machines;
+        for (const FleetMachine& m : DiscoverMachines(bus_, DiscoveryWait()))
+            if (remote::MachineMatches(pattern, m.presence.machine))
+                machines.insert(m.presence.machine);
+        for (const auto& r : records)
+            machines.insert(r.first);
+        const uint64_t now = UtcMs();
+        size_t counts[4] = {};
+        std::string table;
+        for (const std::string& machine : machines) {
+            // The enabled policies that name it (only NAME with --policy), and their shortest
+            // interval: a record older than three of those is not a report any more.
+            uint64_t interval_ms = 0;
+            for (const remote::PolicyAt& p : all)
+                if (p.revision != 0 && p.policy.enabled &&
+                    (only.empty() || p.policy.name == only) &&
+                    remote::MachineMatches(p.policy.machines, machine) &&
+                    (interval_ms == 0 || p.policy.interval_s * 1000ull < interval_ms))
+                    interval_ms = p.policy.interval_s * 1000ull;
+            if (interval_ms == 0) continue;
+            const auto rec = records.find(machine);
+            remote::Compliance c;
+            bool reporting = rec != records.end() && rec->second.time_ms + 3 * interval_ms >= now;
+            if (reporting) {
+                c = rec->second;
+                if (!only.empty())
+                    c.items.erase(std::remove_if(c.items.begin(), c.items.end(),
+                                                 [&](const remote::ItemReport& r) {
+                                                     return r.policy != only;
+                                                 }),
+                                  c.items.end());
+            }
+            const size_t which = reporting ? static_cast<size_t>(remote::Standing(c)) : 3;
+            ++counts[which];
+            static const char* const kWords[] = {"compliant", "drifted", "conflict",
+                                                 "not reporting"};
+            if (json_) {
+                nlohmann::ordered_json items = nlohmann::ordered_json::array();
+                for (const remote::ItemReport& r : c.items)
+                    items.push_back({{"policy", r.policy},
+                                     {"revision", r.revision},
+                                     {"kind", remote::ItemKindText(r.kind)},
+                                     {"name", r.name},
+                                     {"state", remote::ItemStateText(r.state)},
+                                     {"saw", r.saw},
+                                     {"did", r.did}});
+                nlohmann::ordered_json line = {{"machine", machine}, {"state", kWords[which]}};
+                if (rec != records.end()) line["time_ms"] = rec->second.time_ms;
+                line["items"] = items;
+                io_.Out(Text(line) + "\n");
+                continue;
+            }
+            table += Pad(machine, 20) + kWords[which] + "\n";
+            for (const remote::ItemReport& r : c.items)
+                if (r.state != remote::ItemState::kCompliant)
+                    table += "    " + r.policy + " rev " + std::to_string(r.revision) + ": " +
+                             remote::ItemKindText(r.kind) + " " + r.name + " " +
+                             remote::ItemStateText(r.state) + ": " + r.saw +
+                             (r.did.empty() ? "" : "; " + r.did) + "\n";
+        }
+        const std::string summary = std::to_string(counts[0]) + " compliant, " +
+                                    std::to_string(counts[1]) + " drifted, " +
+                                    std::to_string(counts[2]) + " conflicts, " +
+                                    std::to_string(counts[3]) + " not reporting\n";
+        if (json_)
+            io_.Err(summary);
+        else
+            io_.Out(table + summary);
         return kExitReply;
     }
 
@@ -313,6 +447,40 @@ const char kPolicyHelp[] =
     "Exit codes: 0 done; 2 usage or an invalid document; 3 no answer or not stored;\n"
     "5 no such policy or revision.\n";
 
+const char kComplianceHelp[] =
+    "usage: pmconsole fleet compliance [--machines PATTERN] [--policy NAME] [--json]\n"
+    "How the machines stand against the enabled policies that name them, from the records\n"
+    "their gates keep in the bucket PROCMGR_COMPLIANCE: each machine compliant, drifted (an\n"
+    "item not as its policy says, or one that failed), in conflict (two policies want one item\n"
+    "differently), or not reporting (no record newer than three of its policies' intervals);\n"
+    "the items that are not compliant below it, with what the gate saw and did; then a summary\n"
+    "line (on stderr with --json, which gives one object per machine).\n";
+
+int RunCompliance(const std::vector<std::string>& args, FleetBus& bus, ConsoleIo& io) {
+    std::string pattern, only;
+    bool json = false;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        if (a == "--help" || a == "-h") {
+            io.Out(kComplianceHelp);
+            return kExitReply;
+        }
+        if (a == "--json") {
+            json = true;
+        } else if (a == "--machines" && i + 1 < args.size() &&
+                   remote::ValidMachinePattern(args[i + 1])) {
+            pattern = args[++i];
+        } else if (a == "--policy" && i + 1 < args.size() && remote::ValidPolicyName(args[i + 1])) {
+            only = args[++i];
+        } else {
+            io.Err("pmconsole fleet compliance: unexpected: " + OptionShown(a) + "\n" +
+                   kComplianceHelp);
+            return kExitUsage;
+        }
+    }
+    return PolicyCommand(bus, io, json).Compliance(pattern, only);
+}
+
 int RunPolicy(const std::vector<std::string>& args, FleetBus& bus, ConsoleIo& io) {
     std::vector<std::string> words;
     bool json = false;
@@ -356,7 +524,9 @@ int RunPolicy(const std::vector<std::string>& args, FleetBus& bus, ConsoleIo& io
 }
 
 bool SetupPolicyBucket(FleetBus& bus, uint32_t replicas, std::string& error) {
-    return MakeStream(bus, remote::kPolicyStream, remote::PolicyBucketJson(replicas), error);
+    return MakeStream(bus, remote::kPolicyStream, remote::PolicyBucketJson(replicas), error) &&
+           MakeStream(bus, remote::kComplianceStream, remote::ComplianceBucketJson(replicas),
+                      error);
 }
 
 } // namespace pm::console

@@ -16,7 +16,12 @@ extern const char kPolicyHelp[];
 // history NAME | rollback NAME REV, each with --json.
 int RunPolicy(const std::vector<std::string>& args, FleetBus& bus, ConsoleIo& io);
 
-// Creates the bucket (`replicas` copies) or brings its settings up to date; false with one line.
+extern const char kComplianceHelp[];
+// ARGS after "compliance": [--machines PATTERN] [--policy NAME] [--json].
+int RunCompliance(const std::vector<std::string>& args, FleetBus& bus, ConsoleIo& io);
+
+// Creates the buckets PROCMGR_POLICIES and PROCMGR_COMPLIANCE (`replicas` copies each) or brings
+// their settings up to date; false with one line.
 bool SetupPolicyBucket(FleetBus& bus, uint32_t replicas, std::string& error);
 
 } // namespace pm::console
