@@ -99,3 +99,39 @@ echo "alerts: $stored of $((machines * 10)) stored in $((t1 - t0)) ms (pmsim sta
 kill "$sim_pid" 2>/dev/null
 wait "$sim_pid" 2>/dev/null
 sim_pid=
+
+# Policies: a change naming every simulated machine (each has drift: Spooler runs, the policy
+# wants it stopped and corrected), until every machine's record in PROCMGR_COMPLIANCE says
+# compliant (the round that corrects, then the check a second later); then a minute with
+# nothing to change: the rounds' cost on the bus per machine.
+machines=${PM_BENCH_POLICY_MACHINES:-1000}
+"$bin/pmsim" --conf "$dir/pmsim.conf" --machines "$machines" --connections 4 --churn 0 \
+    >"$dir/pmsim.log" 2>&1 &
+sim_pid=$!
+for _ in $(seq 1 120); do
+    [ "$(console fleet list --json --wait 3000 2>/dev/null | grep -c '"machine"')" -ge "$machines" ] && break
+    sleep 0.5
+done
+cat >"$dir/policy.json" <<'JSON'
+{"name": "bench", "machines": "sim*", "interval": 5, "correct": true,
+ "services": {"Spooler": "stopped", "RemoteRegistry": "running"},
+ "monitors": {"SQLSERVR.EXE": {"on": ["stop", "not-started"], "start_timeout": 60}},
+ "forbidden": {"XMRIG.EXE": "kill"}}
+JSON
+t0=$(now_ms)
+console fleet policy set "$dir/policy.json" >/dev/null || exit 1
+summary=""
+for _ in $(seq 1 60); do
+    summary=$(console fleet compliance 2>&1 | tail -n 1)
+    case "$summary" in "$machines compliant"*) break ;; esac
+done
+last=$(console fleet compliance --json 2>/dev/null | sed -n 's/.*"time_ms":\([0-9]*\).*/\1/p' | sort -n | tail -n 1)
+echo "policies: $summary; the last machine's compliant record $((${last:-$t0} - t0)) ms after the change"
+sleep 60
+kill "$sim_pid" 2>/dev/null
+wait "$sim_pid" 2>/dev/null
+sim_pid=
+sed -n 's/^pmsim: policies: \([0-9]*\) rounds, \([0-9]*\) bytes of records, \([0-9]*\) reads of the bucket in \([0-9]*\) requests/\1 \2 \3 \4/p' \
+    "$dir/pmsim.log" | awk -v m="$machines" -v s="$(( ($(now_ms) - t0) / 1000 ))" '{
+        printf "policies at rest: %.1f rounds and %.0f bytes of records per machine and minute; the bucket read %d times (%d requests, shared by the %d machines)\n",
+            $1 / m * 60 / s, $2 / m * 60 / s, $3, $4, m }'

@@ -110,4 +110,37 @@ bool ReadPolicyKeys(const std::string& answer, std::vector<std::string>& names) 
     return true;
 }
 
+bool ReadPolicies(const ApiAsk& ask, std::vector<PolicyRevision>& out, std::string& error) {
+    const std::string api = std::string("$JS.API.STREAM.");
+    std::string answer, description;
+    uint64_t code = 0;
+    std::vector<std::string> names;
+    if (!ask(api + "INFO." + kPolicyStream, PolicyKeysRequest(), answer)) {
+        error = std::string("no answer from JetStream (not permitted, or the bucket ") +
+                kPolicyBucket + " does not exist)";
+        return false;
+    }
+    if (ApiError(answer, description, code) || !ReadPolicyKeys(answer, names)) {
+        error = description.empty() ? "an unreadable answer from JetStream" : description;
+        return false;
+    }
+    std::vector<PolicyRevision> read;
+    for (const std::string& name : names) {
+        PolicyRevision r;
+        if (!ask(api + "MSG.GET." + kPolicyStream, LastRevisionRequest(name), answer)) {
+            error = "JetStream stopped answering";
+            return false;
+        }
+        // Gone between the two requests: as if deleted.
+        if (ApiError(answer, description, code)) continue;
+        if (!ReadPolicyRevision(answer, r) || r.name != name) {
+            error = "an unreadable answer from JetStream";
+            return false;
+        }
+        if (!r.deleted) read.push_back(std::move(r));
+    }
+    out = std::move(read);
+    return true;
+}
+
 } // namespace pm::remote

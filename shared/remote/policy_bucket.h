@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -42,5 +43,12 @@ bool ReadPolicyRevision(const std::string& answer, PolicyRevision& out);
 // (sorted; names that are not valid policy names are left out).
 std::string PolicyKeysRequest();
 bool ReadPolicyKeys(const std::string& answer, std::vector<std::string>& names);
+
+// One request to the JetStream API and its answer; false when none came.
+using ApiAsk = std::function<bool(const std::string& subject, const std::string& payload,
+                                  std::string& answer)>;
+// Every policy's last revision, by name (deleted ones left out). False with one line in
+// `error` when the bucket cannot be read: a reader must then not act as if there were none.
+bool ReadPolicies(const ApiAsk& ask, std::vector<PolicyRevision>& out, std::string& error);
 
 } // namespace pm::remote

@@ -110,7 +110,7 @@ gen() {
             hear=""
             for n in "${gate_nodes[@]}"; do hear+="\"procmgr.$u.$n.>\", "; done
             echo "    { user: $u, password: \"$(hash_password "$dir/users/$u.password")\","
-            echo "      permissions: { subscribe: [$hear\"procmgr.$u.acks.>\", \"procmgr.discover\"],"
+            echo "      permissions: { subscribe: [$hear\"procmgr.$u.acks.>\", \"procmgr.discover\", \"\$KV.PROCMGR_POLICIES.>\"],"
             echo "                     publish: [\"procmgr.$u.hello\", \"procmgr.$u.heartbeat\", \"procmgr.$u.alerts\", \"_INBOX.>\","
             # Its queue: the next request of its consumer, the acks, its own results.
             echo "                               \"\$JS.API.CONSUMER.MSG.NEXT.PROCMGR_QUEUE.gate_$u\", \"\$JS.ACK.PROCMGR_QUEUE.gate_$u.>\", \"procmgr.$u.results.*\","
@@ -122,8 +122,9 @@ gen() {
             hear=""
             for n in "${gate_nodes[@]}"; do hear+="\"procmgr.*.$n.>\", "; done
             echo "    { user: pmsim, password: \"$(hash_password "$dir/users/pmsim.password")\","
-            echo "      permissions: { subscribe: [$hear\"procmgr.discover\", \"_INBOX.pmsim.>\"],"
-            echo "                     publish: [\"procmgr.*.hello\", \"procmgr.*.heartbeat\", \"procmgr.*.alerts\", \"_INBOX.>\", \"\$JS.API.INFO\"] } }"
+            echo "      permissions: { subscribe: [$hear\"procmgr.discover\", \"_INBOX.pmsim.>\", \"\$KV.PROCMGR_POLICIES.>\"],"
+            echo "                     publish: [\"procmgr.*.hello\", \"procmgr.*.heartbeat\", \"procmgr.*.alerts\", \"_INBOX.>\", \"\$JS.API.INFO\","
+            echo "                               $policy_read, \"\$KV.PROCMGR_COMPLIANCE.*\"] } }"
         fi
         echo "  ]"
         echo "}"

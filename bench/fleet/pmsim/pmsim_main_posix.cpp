@@ -28,6 +28,8 @@
 #include "outside/pmgate/gate_clock.h"
 #include "outside/pmgate/gate_core.h"
 #include "shared/remote/alerts.h"
+#include "shared/remote/compliance.h"
+#include "shared/remote/policy_bucket.h"
 #include "shared/remote/operations.h"
 #include "shared/remote/pieces.h"
 #include "shared/remote/presence.h"
@@ -84,9 +86,12 @@ struct SimGate {
     SimGate(MachineSpec spec, std::shared_ptr<const StringTable> strings, gate::GateBus& bus,
             const gate::GateClock& clock, uint32_t heartbeat_s)
         : machine(std::move(spec), std::move(strings)),
-          core(machine.GateSettings(heartbeat_s), bus, machine, clock, [](const std::string&) {}) {}
+          core(machine.GateSettings(heartbeat_s), bus, machine, clock, [](const std::string&) {}),
+          keeper(machine.Name(), machine.PolicyHands()) {}
     SimMachine machine;
     gate::GateCore core;
+    gate::PolicyKeeper keeper;
+    uint64_t next_round_ms = 0; // when its policies are due again
 };
 
 struct Connection {
@@ -320,7 +325,9 @@ int Main(std::vector<std::string> args) {
             if (st == NATS_OK) c.bus.Publish(g->core.Hello());
     }
     int code = 0;
-    std::vector<std::thread> publishers;
+    std::atomic<bool> changed{true}; // the policies' bucket changed
+    natsSubscription* watch = nullptr;
+    std::vector<std::thread> publishers; // joined before the above go
     if (st != NATS_OK) {
         std::fprintf(stderr, "pmsim: cannot connect: %s\n", nats_GetLastError(nullptr));
         code = 1;
@@ -365,6 +372,86 @@ int Main(std::vector<std::string> args) {
                 jsCtx_Destroy(js);
             });
         }
+        // The policies: read again on every change in the bucket (its subjects are heard as
+        // they are written) and at least every 10 s; each machine reconciles when they changed
+        // or its shortest interval passed, and stores its record in PROCMGR_COMPLIANCE.
+        if (!conns.empty() && conns[0].bus.nc != nullptr &&
+            natsConnection_Subscribe(
+                &watch, conns[0].bus.nc,
+                (std::string("$KV.") + remote::kPolicyBucket + ".>").c_str(),
+                [](natsConnection*, natsSubscription*, natsMsg* m, void* flag) {
+                    static_cast<std::atomic<bool>*>(flag)->store(true);
+                    natsMsg_Destroy(m);
+                },
+                &changed) != NATS_OK)
+            watch = nullptr;
+        publishers.emplace_back([&] {
+            uint64_t rounds = 0, record_bytes = 0, reads = 0, requests = 0;
+            std::vector<remote::PolicyAt> policies;
+            uint64_t next_read = 0;
+            bool told = false;
+            natsConnection* nc = conns[0].bus.nc;
+            const remote::ApiAsk ask = [nc, &requests](const std::string& subject,
+                                                       const std::string& payload,
+                                                       std::string& answer) {
+                ++requests;
+                natsMsg* reply = nullptr;
+                if (natsConnection_Request(&reply, nc, subject.c_str(), payload.data(),
+                                           static_cast<int>(payload.size()), 5000) != NATS_OK)
+                    return false;
+                answer.assign(natsMsg_GetData(reply),
+                              static_cast<size_t>(natsMsg_GetDataLength(reply)));
+                natsMsg_Destroy(reply);
+                return true;
+            };
+            while (!g_stop && nc != nullptr) {
+                const uint64_t now = WallMs();
+                const bool fresh = changed.exchange(false);
+                if (fresh || now >= next_read) {
+                    std::vector<remote::PolicyRevision> read;
+                    std::string error;
+                    ++reads;
+                    if (remote::ReadPolicies(ask, read, error)) {
+                        policies.clear();
+                        for (const remote::PolicyRevision& r : read) {
+                            remote::PolicyAt p;
+                            remote::PolicyError e;
+                            p.revision = r.revision;
+                            if (remote::ParsePolicy(r.document, p.policy, e))
+                                policies.push_back(std::move(p));
+                        }
+                        for (auto& g : sims)
+                            g->next_round_ms = fresh ? 0 : g->next_round_ms;
+                        told = false;
+                    } else if (!told) {
+                        std::fprintf(stderr, "pmsim: policies not read: %s\n", error.c_str());
+                        told = true;
+                    }
+                    next_read = now + 10000;
+                }
+                for (auto& g : sims) {
+                    const uint64_t interval = g->keeper.IntervalMs(policies);
+                    if (interval == 0 || now < g->next_round_ms) continue;
+                    remote::Compliance record;
+                    if (!g->keeper.Reconcile(policies, WallMs(), record)) continue;
+                    const std::string json = remote::ComplianceJson(record);
+                    natsConnection_Publish(nc, remote::ComplianceSubject(g->machine.Name()).c_str(),
+                                           json.data(), static_cast<int>(json.size()));
+                    g->next_round_ms = now + g->keeper.NextDelayMs(policies, record);
+                    ++rounds;
+                    record_bytes += json.size();
+                }
+                usleep(100 * 1000);
+            }
+            if (rounds > 0)
+                std::fprintf(stderr,
+                             "pmsim: policies: %llu rounds, %llu bytes of records, %llu reads of "
+                             "the bucket in %llu requests\n",
+                             static_cast<unsigned long long>(rounds),
+                             static_cast<unsigned long long>(record_bytes),
+                             static_cast<unsigned long long>(reads),
+                             static_cast<unsigned long long>(requests));
+        });
         uint64_t next_beat = started + heartbeat, next_churn = started + 10,
                  next_alert = started + alert_every;
         while (!g_stop && (seconds == 0 || NowS() < started + seconds)) {
@@ -391,6 +478,7 @@ int Main(std::vector<std::string> args) {
     g_stop = true;
     for (std::thread& t : publishers)
         t.join();
+    natsSubscription_Destroy(watch);
     for (Connection& c : conns) {
         for (natsSubscription* s : c.subs)
             natsSubscription_Destroy(s);

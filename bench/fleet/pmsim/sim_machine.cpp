@@ -68,6 +68,9 @@ SimMachine::SimMachine(MachineSpec spec, std::shared_ptr<const StringTable> stri
     const uint32_t base = static_cast<uint32_t>(sizeof kBase / sizeof kBase[0]);
     for (uint32_t i = 0; i < spec_.processes || i < base; ++i)
         pids_.push_back(i < base ? 4 * (i + 1) : next_pid_++);
+    services_ = {{"Print Spooler", "Spooler", remote::ServiceSeen::kRunning},
+                 {"Remote Registry", "RemoteRegistry", remote::ServiceSeen::kStopped},
+                 {"World Wide Web Publishing Service", "W3SVC", remote::ServiceSeen::kRunning}};
     list_ = std::make_unique<ProcessList>(
         std::make_unique<StdMutex>(), [this] { return Snapshot(); }, [] { return true; });
     auto texts = strings_;
@@ -85,7 +88,6 @@ SimMachine::SimMachine(MachineSpec spec, std::shared_ptr<const StringTable> stri
 std::unique_ptr<table::RawTable> SimMachine::Snapshot() {
     auto t = std::make_unique<table::RawTable>(false);
     std::lock_guard<std::mutex> hold(lock_);
-    const size_t base = sizeof kBase / sizeof kBase[0];
     for (size_t i = 0; i < pids_.size(); ++i) {
         table::ProcessEntry e;
         e.process_id = pids_[i];
@@ -93,15 +95,69 @@ std::unique_ptr<table::RawTable> SimMachine::Snapshot() {
         e.thread_count = static_cast<uint16_t>(1 + pids_[i] % 17);
         e.base_priority = 8;
         e.working_set = 1024u * (1 + pids_[i] % 300);
-        // Machine n runs app<n % 5>.exe: `fleet ps --where` has something to find.
-        const std::string name = i < base    ? kBase[i]
-                                 : i == base ? "app" + std::to_string(spec_.seed % 5) + ".exe"
-                                             : kChurn[pids_[i] % 8];
-        e.name = Compressed(name);
+        e.name = Compressed(NameAt(i));
         e.user_name = Compressed(i < 7 ? "SYSTEM" : "operator");
         t->MutableProcesses().push_back(std::move(e));
     }
     return t;
+}
+
+std::string SimMachine::NameAt(size_t i) const {
+    const size_t base = sizeof kBase / sizeof kBase[0];
+    // Machine n runs app<n % 5>.exe: `fleet ps --where` has something to find.
+    return i < base    ? kBase[i]
+           : i == base ? "app" + std::to_string(spec_.seed % 5) + ".exe"
+                       : kChurn[pids_[i] % 8];
+}
+
+gate::PolicyHands SimMachine::PolicyHands() {
+    gate::PolicyHands hands;
+    hands.observe = [this](remote::Seen& seen) {
+        std::lock_guard<std::mutex> hold(lock_);
+        for (size_t i = 0; i < pids_.size(); ++i)
+            seen.processes.push_back({pids_[i], NameAt(i)});
+        seen.services = services_;
+        seen.monitors = monitors_;
+        return true;
+    };
+    hands.act = [this](const remote::Action& a) -> std::string {
+        std::lock_guard<std::mutex> hold(lock_);
+        using K = remote::ActionKind;
+        switch (a.kind) {
+        case K::kServiceStart:
+        case K::kServiceStop:
+        case K::kServicePause:
+        case K::kServiceContinue:
+            for (remote::SeenService& s : services_)
+                if (s.key_name == a.name) {
+                    s.state = a.kind == K::kServiceStop    ? remote::ServiceSeen::kStopped
+                              : a.kind == K::kServicePause ? remote::ServiceSeen::kPaused
+                                                           : remote::ServiceSeen::kRunning;
+                    return "";
+                }
+            return "no such service";
+        case K::kKill:
+            // Names go by place for the fixed processes: only the churned ones end.
+            for (size_t i = sizeof kBase / sizeof kBase[0] + 1; i < pids_.size(); ++i)
+                if (pids_[i] == a.pid) {
+                    pids_.erase(pids_.begin() + static_cast<long>(i));
+                    return "";
+                }
+            return "no such process (or one of the simulation's fixed ones)";
+        case K::kMonitorAdd:
+        case K::kMonitorReplace:
+        case K::kMonitorDelete:
+            for (size_t i = 0; i < monitors_.size(); ++i)
+                if (monitors_[i].key == a.key)
+                    monitors_.erase(monitors_.begin() + static_cast<long>(i--));
+            if (a.kind != K::kMonitorDelete)
+                monitors_.push_back({a.key, a.name, a.monitor.conditions, a.monitor.start_timeout,
+                                     a.monitor.level});
+            return "";
+        }
+        return "unknown action";
+    };
+    return hands;
 }
 
 void SimMachine::Churn(uint32_t n) {

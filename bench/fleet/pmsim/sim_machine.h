@@ -14,6 +14,7 @@
 
 #include "outside/pmgate/gate_core.h"
 #include "outside/pmgate/local_node.h"
+#include "outside/pmgate/policy_keeper.h"
 #include "procman/w32/process_list/process_list.h"
 
 namespace pm::sim {
@@ -50,8 +51,14 @@ public:
 
     [[nodiscard]] const std::string& Name() const { return spec_.name; }
 
+    // The machine as its policies see it: its processes, three services (Spooler running,
+    // RemoteRegistry stopped, W3SVC running) and its monitors; the policies' actions take
+    // effect at once (an ended process leaves the next update).
+    gate::PolicyHands PolicyHands();
+
 private:
     std::unique_ptr<table::RawTable> Snapshot();
+    std::string NameAt(size_t i) const; // under lock_
 
     MachineSpec spec_;
     std::shared_ptr<const StringTable> strings_;
@@ -60,6 +67,8 @@ private:
     uint32_t next_pid_ = 1000;
     std::mt19937 random_;
     std::unique_ptr<ProcessList> list_;
+    std::vector<remote::SeenService> services_; // under lock_
+    std::vector<remote::SeenMonitor> monitors_; // under lock_
 };
 
 } // namespace pm::sim

@@ -157,25 +157,21 @@ public:
     // Every stored policy's last revision (deleted ones left out); false with the exit code.
     bool ReadAll(std::vector<remote::PolicyAt>& out, std::vector<remote::PolicyRevision>* raw,
                  int& code) {
-        std::string answer, description;
-        uint64_t err = 0;
-        std::vector<std::string> names;
+        std::vector<remote::PolicyRevision> revisions;
+        std::string error;
+        const remote::ApiAsk ask = [this](const std::string& subject, const std::string& payload,
+                                          std::string& answer) {
+            return AskApi(bus_, subject, payload, answer);
+        };
         code = kExitReply;
-        if (!AskApi(bus_, Api("INFO"), remote::PolicyKeysRequest(), answer))
-            return (code = NoAnswer()), false;
-        if (remote::ApiError(answer, description, err))
-            return (code = Fail(kExitNoReply, description)), false;
-        if (!remote::ReadPolicyKeys(answer, names))
-            return (code = Fail(kExitNoReply, "an unreadable answer from JetStream")), false;
-        for (const std::string& name : names) {
-            remote::PolicyRevision r;
-            if (!AskApi(bus_, Api("MSG.GET"), remote::LastRevisionRequest(name), answer))
-                return (code = NoAnswer()), false;
-            if (!remote::ReadPolicyRevision(answer, r) || r.deleted) continue;
+        if (!remote::ReadPolicies(ask, revisions, error))
+            return (code = Fail(kExitNoReply, error)), false;
+        for (remote::PolicyRevision& r : revisions) {
             remote::PolicyAt p;
             remote::PolicyError e;
             p.revision = r.revision;
-            if (!remote::ParsePolicy(r.document, p.policy, e)) p.policy.name = name, p.revision = 0;
+            if (!remote::ParsePolicy(r.document, p.policy, e))
+                p.policy.name = r.name, p.revision = 0;
             out.push_back(std::move(p));
             if (raw != nullptr) raw->push_back(std::move(r));
         }

@@ -1,0 +1,75 @@
+// Portable: one round of a machine's policies.
+#include "outside/pmgate/policy_keeper.h"
+
+#include "shared/remote/machine_pattern.h"
+
+namespace pm::gate {
+namespace {
+
+const char* DoneText(remote::ActionKind k) {
+    switch (k) {
+    case remote::ActionKind::kServiceStart:
+        return "started it";
+    case remote::ActionKind::kServiceStop:
+        return "stopped it";
+    case remote::ActionKind::kServicePause:
+        return "paused it";
+    case remote::ActionKind::kServiceContinue:
+        return "continued it";
+    case remote::ActionKind::kKill:
+        return "ended it";
+    case remote::ActionKind::kMonitorAdd:
+        return "added it";
+    case remote::ActionKind::kMonitorReplace:
+        return "replaced it";
+    case remote::ActionKind::kMonitorDelete:
+        return "deleted it";
+    }
+    return "";
+}
+
+} // namespace
+
+bool PolicyKeeper::Reconcile(const std::vector<remote::PolicyAt>& policies, uint64_t now_ms,
+                             remote::Compliance& record) {
+    remote::Seen seen;
+    if (!hands_.observe(seen)) return false;
+    remote::Plan plan = remote::PlanFor(machine_, policies, seen);
+    for (const remote::Action& a : plan.actions) {
+        const std::string failed = hands_.act(a);
+        for (size_t r : a.reports) {
+            remote::ItemReport& item = plan.reports[r];
+            // An item with several actions (a forbidden name running twice) fails with any.
+            if (!failed.empty()) {
+                item.state = remote::ItemState::kFailed;
+                item.did = "could not: " + failed;
+            } else if (item.state != remote::ItemState::kFailed) {
+                item.did = DoneText(a.kind);
+            }
+        }
+    }
+    record = remote::Compliance();
+    record.machine = machine_;
+    record.time_ms = now_ms;
+    record.items = std::move(plan.reports);
+    return true;
+}
+
+uint64_t PolicyKeeper::IntervalMs(const std::vector<remote::PolicyAt>& policies) const {
+    uint64_t shortest = 0;
+    for (const remote::PolicyAt& p : policies)
+        if (p.policy.enabled && remote::MachineMatches(p.policy.machines, machine_) &&
+            (shortest == 0 || p.policy.interval_s * 1000ull < shortest))
+            shortest = p.policy.interval_s * 1000ull;
+    return shortest;
+}
+
+uint64_t PolicyKeeper::NextDelayMs(const std::vector<remote::PolicyAt>& policies,
+                                   const remote::Compliance& record) const {
+    for (const remote::ItemReport& r : record.items)
+        if (r.state == remote::ItemState::kDrifted && !r.did.empty() && r.did != "reported")
+            return kRecheckMs;
+    return IntervalMs(policies);
+}
+
+} // namespace pm::gate
