@@ -2,8 +2,9 @@
 # The fleet commands of the native console against a real three-server cluster and pmsim's
 # simulated machines: hellos, discovery, one command to twenty machines (--where, a refusal on
 # all), a machine's user and a wrong password refused, who queued, heartbeats keeping machines
-# up and their silence making them lost. (Machines nobody answers for and alerts kept across a
-# stopped cluster: fleet_interop_test, with the real gate.)
+# up and their silence making them lost, policies kept and a conflict between two. (Machines
+# nobody answers for and alerts kept across a stopped cluster: fleet_interop_test, with the
+# real gate.)
 # Exit 77 (skipped) when nats-server or pmsim is not there.
 set -uo pipefail
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
@@ -73,6 +74,32 @@ grep -q 'refused the user or password' <<<"$out" || fail "a wrong password: $out
 console operator fleet exec --yes --machines zz1 --queue -- cmd /c echo x >/dev/null 2>&1
 out=$(console readonly fleet pending --machines zz1 2>&1)
 grep -q '^zz1  [0-9a-f]*  queued .* by operator, expires' <<<"$out" || fail "pending: $out"
+
+# Policies, kept by the simulated machines with the gate's own code: drift corrected, then
+# reported compliant; two policies that disagree on an item are a conflict for both, acted on
+# by neither, and stay so (no flapping).
+printf '{"name": "t1", "machines": "sim1,sim2", "interval": 5, "correct": true,\n "services": {"Spooler": "stopped"}, "monitors": {"SQLSERVR.EXE": {}}}\n' >"$PM_FLEET_DIR/t1.json"
+printf '{"name": "t2", "machines": "sim2", "correct": true, "services": {"spooler": "running"}}\n' >"$PM_FLEET_DIR/t2.json"
+until_says() { # until_says TEXT ARGS...: fleet compliance's summary starts with TEXT
+    local want=$1 i
+    shift
+    for i in $(seq 1 30); do
+        out=$(console readonly fleet compliance "$@" 2>&1 | tail -n 1)
+        [[ "$out" == "$want"* ]] && return 0
+        sleep 0.3
+    done
+    return 1
+}
+console operator fleet policy set "$PM_FLEET_DIR/t1.json" >/dev/null || fail "policy set t1"
+until_says "2 compliant, 0 drifted" --policy t1 || fail "t1 not kept: $out"
+console readonly fleet compliance --machines sim1 --json 2>/dev/null | grep -q '"name":"Spooler","state":"compliant","saw":"stopped"' ||
+    fail "sim1's Spooler: $(console readonly fleet compliance --machines sim1 --json 2>&1)"
+console operator fleet policy set "$PM_FLEET_DIR/t2.json" >/dev/null || fail "policy set t2"
+until_says "1 compliant, 0 drifted, 1 conflicts" --machines 'sim1,sim2' || fail "no conflict: $out"
+sleep 6 # past t1's interval: the conflict is left as it is
+until_says "1 compliant, 0 drifted, 1 conflicts" --machines 'sim1,sim2' || fail "the conflict flapped: $out"
+console readonly fleet compliance --machines sim2 --json 2>/dev/null | grep -q '"policy":"t2","revision":[0-9]*,"kind":"service","name":"Spooler","state":"conflict"' ||
+    fail "sim2's conflict: $(console readonly fleet compliance --machines sim2 --json 2>&1)"
 
 # Heartbeats every second keep machines up past three periods; then the simulator stops and
 # the view shows them lost.
