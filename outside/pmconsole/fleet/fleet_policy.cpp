@@ -2,11 +2,14 @@
 #include "outside/pmconsole/fleet/fleet_policy.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <fstream>
 #include <map>
+#include <mutex>
 #include <set>
 #include <sstream>
+#include <thread>
 
 #include <nlohmann/json.hpp>
 
@@ -27,6 +30,7 @@ using Json = nlohmann::ordered_json;
 constexpr uint64_t kNoMessageFound = 10037;
 constexpr uint64_t kWrongLastSequence = 10071;
 constexpr size_t kMachinesShown = 20;
+constexpr size_t kParallelReads = 32;
 
 std::string Api(const char* what) {
     return std::string("$JS.API.STREAM.") + what + "." + remote::kPolicyStream;
@@ -231,17 +235,38 @@ public:
             for (const auto& k : info["state"]["subjects"].items())
                 if (k.key().compare(0, prefix.size(), prefix) == 0)
                     keys.push_back(k.key().substr(prefix.size()));
-        for (const std::string& machine : keys) {
-            if (!remote::MachineMatches(pattern, machine)) continue;
-            if (!AskApi(bus_, "$JS.API.STREAM.MSG.GET." + stream,
-                        Text(Json{{"last_by_subj", prefix + machine}}), answer))
-                return NoAnswer();
-            std::string subject, data;
-            remote::Compliance c;
-            if (remote::StoredMessage(answer, subject, data) && remote::ParseCompliance(data, c) &&
-                c.machine == machine)
-                records[machine] = std::move(c);
-        }
+        keys.erase(std::remove_if(
+                       keys.begin(), keys.end(),
+                       [&](const std::string& m) { return !remote::MachineMatches(pattern, m); }),
+                   keys.end());
+        // One stored message per machine, kParallelReads at once (the bus takes requests from
+        // many threads): thousands of machines one after the other would take seconds.
+        std::mutex hold;
+        std::atomic<size_t> next{0};
+        std::atomic<bool> lost{false};
+        const auto reader = [&] {
+            for (size_t i; !lost && (i = next++) < keys.size();) {
+                const std::string& machine = keys[i];
+                std::string got, subject, data;
+                if (!AskApi(bus_, "$JS.API.STREAM.MSG.GET." + stream,
+                            Text(Json{{"last_by_subj", prefix + machine}}), got)) {
+                    lost = true;
+                    return;
+                }
+                remote::Compliance c;
+                if (remote::StoredMessage(got, subject, data) && remote::ParseCompliance(data, c) &&
+                    c.machine == machine) {
+                    std::lock_guard<std::mutex> lock(hold);
+                    records[machine] = std::move(c);
+                }
+            }
+        };
+        std::vector<std::thread> readers;
+        for (size_t k = 0; k < kParallelReads && k < keys.size(); ++k)
+            readers.emplace_back(reader);
+        for (std::thread& t : readers)
+            t.join();
+        if (lost) return NoAnswer();
         std::set<std::string> machines;
         for (const FleetMachine& m : DiscoverMachines(bus_, DiscoveryWait()))
             if (remote::MachineMatches(pattern, m.presence.machine))
