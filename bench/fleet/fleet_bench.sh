@@ -35,6 +35,14 @@ cpu_ticks() {
     echo "$total"
 }
 ticks=$(getconf CLK_TCK)
+# Bounded wait until N machines answer discovery.
+all_answer() {
+    local _
+    for _ in $(seq 1 120); do
+        [ "$(console fleet list --json --wait 3000 2>/dev/null | grep -c '"machine"')" -ge "$1" ] && return
+        sleep 0.5
+    done
+}
 server_pids() { cat "$dir"/server[123].pid; }
 
 printf '%-8s %-12s %-12s %-14s %-12s %-14s %-14s %-12s %s\n' machines "list ms" "ps ms" \
@@ -45,11 +53,7 @@ for m in "${sizes[@]}"; do
     "$bin/pmsim" --conf "$dir/pmsim.conf" --machines "$m" --connections "$conns" \
         >"$dir/pmsim.log" 2>&1 &
     sim_pid=$!
-    # Bounded wait until every machine answers discovery.
-    for _ in $(seq 1 120); do
-        [ "$(console fleet list --json --wait 3000 2>/dev/null | grep -c '"machine"')" -ge "$m" ] && break
-        sleep 0.5
-    done
+    all_answer "$m"
     t0=$(now_ms)
     listed=$(console fleet list --json --wait 5000 2>/dev/null | grep -c '"machine"')
     t1=$(now_ms)
@@ -108,10 +112,7 @@ machines=${PM_BENCH_POLICY_MACHINES:-1000}
 "$bin/pmsim" --conf "$dir/pmsim.conf" --machines "$machines" --connections 4 --churn 0 \
     >"$dir/pmsim.log" 2>&1 &
 sim_pid=$!
-for _ in $(seq 1 120); do
-    [ "$(console fleet list --json --wait 3000 2>/dev/null | grep -c '"machine"')" -ge "$machines" ] && break
-    sleep 0.5
-done
+all_answer "$machines"
 cat >"$dir/policy.json" <<'JSON'
 {"name": "bench", "machines": "sim*", "interval": 5, "correct": true,
  "services": {"Spooler": "stopped", "RemoteRegistry": "running"},

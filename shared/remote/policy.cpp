@@ -30,12 +30,6 @@ template <typename J> std::string Text(const J& j) {
     return j.dump(-1, ' ', false, nlohmann::detail::error_handler_t::replace);
 }
 
-std::string Upper(std::string s) {
-    for (char& c : s)
-        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    return s;
-}
-
 // The line a key's path is written on: each key searched after the one before it (as a JSON
 // string followed by a colon), the last one's first `skip` places passed over. 0 when not found.
 size_t LineOf(const std::string& text, const std::vector<std::string>& path, size_t skip = 0) {
@@ -101,7 +95,7 @@ public:
     // One name per section, compared without case; the one written later is at fault.
     bool Once(std::map<std::string, std::string>& seen, const std::vector<std::string>& path,
               const std::string& name) {
-        const auto added = seen.emplace(Upper(name), name);
+        const auto added = seen.emplace(NameKey(name), name);
         if (added.second) return true;
         std::vector<std::string> other = path;
         other.back() = added.first->second;
@@ -189,7 +183,7 @@ public:
             const std::vector<std::string> path = {"monitors", item.key()};
             if (!Name(path, item.key(), true) || !Once(seen, path, item.key())) return false;
             PolicyMonitor m;
-            m.exe = Upper(item.key());
+            m.exe = NameKey(item.key());
             if (!Monitor(path, item.value(), m)) return false;
             p.monitors.push_back(m);
         }
@@ -204,7 +198,7 @@ public:
             const Json& v = item.value();
             const std::string s = v.is_string() ? v.get<std::string>() : "";
             PolicyForbidden f;
-            f.exe = Upper(item.key());
+            f.exe = NameKey(item.key());
             if (s == "alert")
                 f.action = ForbiddenAction::kAlert;
             else if (s == "kill")
@@ -257,7 +251,7 @@ public:
             return false;
         // By name without case: the stored form reads back in the same order.
         const auto by_name = [](const auto& a, const auto& b) {
-            return Upper(a.Name()) < Upper(b.Name());
+            return NameKey(a.Name()) < NameKey(b.Name());
         };
         std::sort(p.services.begin(), p.services.end(), by_name);
         std::sort(p.monitors.begin(), p.monitors.end(), by_name);
@@ -364,6 +358,12 @@ std::string PolicyJson(const Policy& p) {
         forbidden[f.exe] = ForbiddenActionText(f.action);
     doc["forbidden"] = forbidden;
     return Text(doc);
+}
+
+std::string NameKey(std::string name) {
+    for (char& c : name)
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    return name;
 }
 
 const char* ServiceWantText(ServiceWant s) {

@@ -92,6 +92,9 @@ bool ParsePolicy(const std::string& text, Policy& out, PolicyError& error);
 // ParsePolicy gives the same policy back.
 std::string PolicyJson(const Policy& p);
 
+// The form names compare in: ASCII letters in upper case (as the agent reports executables).
+std::string NameKey(std::string name);
+
 const char* ServiceWantText(ServiceWant s);         // "running", "stopped", "paused"
 const char* ForbiddenActionText(ForbiddenAction a); // "alert", "kill"
 

@@ -11,12 +11,6 @@
 namespace pm::remote {
 namespace {
 
-std::string Upper(std::string s) {
-    for (char& c : s)
-        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    return s;
-}
-
 const char* SeenText(ServiceSeen s) {
     switch (s) {
     case ServiceSeen::kRunning:
@@ -80,7 +74,8 @@ std::string MonitorText(uint8_t conditions, uint16_t start_timeout, uint8_t leve
 bool SameMonitor(const SeenMonitor& s, const PolicyMonitor& m) {
     const uint8_t known =
         monitor::kCondRunning | monitor::kCondTermination | monitor::kCondNotStarted;
-    return Upper(s.exe) == m.exe && (s.conditions & known) == m.conditions && s.level == m.level &&
+    return NameKey(s.exe) == m.exe && (s.conditions & known) == m.conditions &&
+           s.level == m.level &&
            (!(m.conditions & monitor::kCondNotStarted) || s.start_timeout == m.start_timeout);
 }
 
@@ -131,8 +126,8 @@ public:
         std::map<std::string, std::string> written;
         for (size_t i = 0; i < applied_.size(); ++i)
             for (const PolicyService& s : applied_[i]->policy.services) {
-                wanted[Upper(s.name)].by.emplace_back(i, s.state);
-                written.emplace(Upper(s.name), s.name);
+                wanted[NameKey(s.name)].by.emplace_back(i, s.state);
+                written.emplace(NameKey(s.name), s.name);
             }
         for (const auto& [key, w] : wanted) {
             const std::string& name = written[key];
@@ -141,7 +136,7 @@ public:
                 continue;
             const SeenService* seen = nullptr;
             for (const SeenService& s : seen_.services)
-                if (Upper(s.name) == key || Upper(s.key_name) == key) seen = &s;
+                if (NameKey(s.name) == key || NameKey(s.key_name) == key) seen = &s;
             const ServiceWant want = w.by.front().second;
             if (seen == nullptr) {
                 for (const auto& b : w.by)
@@ -190,7 +185,7 @@ public:
             const SeenMonitor* seen = nullptr;
             for (const SeenMonitor& s : seen_.monitors)
                 if (s.key == key) seen = &s;
-            if (seen != nullptr && Upper(seen->exe) != exe) {
+            if (seen != nullptr && NameKey(seen->exe) != exe) {
                 for (const auto& b : w.by)
                     Report(b.first, ItemKind::kMonitor, exe, ItemState::kFailed,
                            "its key " + std::to_string(key) + " is taken by " + seen->exe);
@@ -237,7 +232,7 @@ public:
                 continue;
             std::vector<uint32_t> pids;
             for (const SeenProcess& p : seen_.processes)
-                if (Upper(p.exe) == exe) pids.push_back(p.pid);
+                if (NameKey(p.exe) == exe) pids.push_back(p.pid);
             if (pids.empty()) {
                 for (const auto& b : w.by)
                     Report(b.first, ItemKind::kForbidden, exe, ItemState::kCompliant,
@@ -299,7 +294,7 @@ private:
 
 uint32_t PolicyMonitorKey(const std::string& exe) {
     uint32_t h = 2166136261u; // FNV-1a over the upper-case name
-    for (char c : Upper(exe)) {
+    for (char c : NameKey(exe)) {
         h ^= static_cast<uint8_t>(c);
         h *= 16777619u;
     }
