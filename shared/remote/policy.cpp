@@ -316,6 +316,10 @@ bool ParsePolicy(const std::string& text, Policy& out, PolicyError& error) {
         const size_t colon = what.find("syntax error");
         error.message = "not JSON: " + (colon == std::string::npos ? what : what.substr(colon));
         return false;
+    } catch (const Json::exception&) { // a number past what the library holds, among others
+        error = PolicyError();
+        error.message = "not JSON this reader takes (a number out of range?)";
+        return false;
     }
     Reader reader(text, error);
     if (!twice.empty())

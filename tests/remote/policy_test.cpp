@@ -113,6 +113,7 @@ TEST(Policy, RefusalsSayWhereAndWhatAndLeaveThePolicyAsItWas) {
         {"{\"name\": \"p\",\n \"machines\": \"web*\",\n \"enabled\": tru}", 3, ""},
         {"{\"machines\": \"web*\"}", 0, ""},
         {"[1, 2]", 0, ""},
+        {"{\"name\": \"p\", \"machines\": \"m\", \"interval\": 1e999}", 0, ""},
     };
     for (const Case& c : cases) {
         Policy p;
