@@ -102,9 +102,11 @@ public:
                                           ? name + " changed meanwhile: nothing stored, try again"
                                           : "not stored: " + description);
         const nlohmann::json a = nlohmann::json::parse(answer, nullptr, false);
-        if (!remote::PublishStored(answer, remote::kPolicyStream) || !a.is_object())
+        const auto seq = a.is_object() ? a.find("seq") : a.end();
+        if (!remote::PublishStored(answer, remote::kPolicyStream) || seq == a.end() ||
+            !seq->is_number_unsigned())
             return Fail(kExitNoReply, "an unreadable answer from JetStream");
-        revision = a["seq"].get<uint64_t>();
+        revision = seq->get<uint64_t>();
         return kExitReply;
     }
 
