@@ -26,9 +26,19 @@ rss_servers_kib() {
     done
     echo "$total"
 }
+# CPU time (user + system, in clock ticks) of the given processes so far.
+cpu_ticks() {
+    local total=0 pid
+    for pid in "$@"; do
+        total=$((total + $(awk '{print $14 + $15}' "/proc/$pid/stat")))
+    done
+    echo "$total"
+}
+ticks=$(getconf CLK_TCK)
+server_pids() { cat "$dir"/server[123].pid; }
 
-printf '%-8s %-12s %-12s %-14s %-12s %-14s %-14s %s\n' machines "list ms" "ps ms" \
-    "ps p99 ms" answered "servers MiB" "console MiB" "pmsim MiB"
+printf '%-8s %-12s %-12s %-14s %-12s %-14s %-14s %-12s %s\n' machines "list ms" "ps ms" \
+    "ps p99 ms" answered "servers MiB" "console MiB" "pmsim MiB" "ps CPU s: servers/pmsim/console"
 for m in "${sizes[@]}"; do
     conns=$((m / 250 + 1))
     [ $conns -gt 32 ] && conns=32
@@ -43,17 +53,24 @@ for m in "${sizes[@]}"; do
     t0=$(now_ms)
     listed=$(console fleet list --json --wait 5000 2>/dev/null | grep -c '"machine"')
     t1=$(now_ms)
-    /usr/bin/time -f '%M' -o "$dir/console.rss" \
+    servers0=$(cpu_ticks $(server_pids))
+    sim0=$(cpu_ticks "$sim_pid")
+    /usr/bin/time -f '%M %U %S' -o "$dir/console.rss" \
         "$bin/pmconsole" --conf "$dir/operator.conf" fleet ps --json --parallel 256 \
         --wait 5000 >"$dir/ps.out" 2>"$dir/ps.err"
     t2=$(now_ms)
+    servers_cpu=$(($(cpu_ticks $(server_pids)) - servers0))
+    sim_cpu=$(($(cpu_ticks "$sim_pid") - sim0))
+    read -r console_rss console_user console_sys <"$dir/console.rss"
     answered=$(grep -c '"exit_code": 0' "$dir/ps.out")
     p99=$(grep -o '"elapsed_ms": [0-9]*' "$dir/ps.out" | awk '{print $2}' | sort -n |
         awk '{a[NR]=$1} END {i=int(NR*0.99); if (i<1) i=1; print a[i]}')
     sim_rss=$(awk '/VmRSS/ {print $2}' "/proc/$sim_pid/status")
-    printf '%-8s %-12s %-12s %-14s %-12s %-14s %-14s %s\n' "$m" "$((t1 - t0)) ($listed)" \
+    printf '%-8s %-12s %-12s %-14s %-12s %-14s %-14s %-12s %s\n' "$m" "$((t1 - t0)) ($listed)" \
         "$((t2 - t1))" "$p99" "$answered" "$(($(rss_servers_kib) / 1024))" \
-        "$(($(cat "$dir/console.rss") / 1024))" "$((sim_rss / 1024))"
+        "$((console_rss / 1024))" "$((sim_rss / 1024))" \
+        "$(awk -v a="$servers_cpu" -v b="$sim_cpu" -v t="$ticks" -v u="$console_user" \
+            -v s="$console_sys" 'BEGIN {printf "%.2f/%.2f/%.2f", a / t, b / t, u + s}')"
     kill "$sim_pid" 2>/dev/null
     wait "$sim_pid" 2>/dev/null
     sim_pid=

@@ -27,8 +27,11 @@ std::vector<std::string> BaseInfoView::EnumTexts(uint16_t id) const {
     return texts;
 }
 
-bool DecodeBaseInfo(const std::vector<std::vector<uint8_t>>& items, TextDecoder decode,
-                    BaseInfoView* v, std::string* error) {
+namespace {
+
+// Both forms of the items: each has data() and size().
+template <class Items>
+bool Decode(const Items& items, TextDecoder decode, BaseInfoView* v, std::string* error) {
     if (items.size() < 5) return Fail(error, "fewer than five items");
     ByteReader info(items[0].data(), items[0].size());
     if (info.size() < 16) return Fail(error, "manager info shorter than 16 bytes");
@@ -119,6 +122,18 @@ bool DecodeBaseInfo(const std::vector<std::vector<uint8_t>>& items, TextDecoder 
     if (!lang.ok()) return Fail(error, "bad language code");
     v->language = decode(v->language);
     return true;
+}
+
+} // namespace
+
+bool DecodeBaseInfo(const std::vector<std::string>& items, TextDecoder decode, BaseInfoView* view,
+                    std::string* error) {
+    return Decode(items, decode, view, error);
+}
+
+bool DecodeBaseInfo(const std::vector<std::vector<uint8_t>>& items, TextDecoder decode,
+                    BaseInfoView* view, std::string* error) {
+    return Decode(items, decode, view, error);
 }
 
 } // namespace pm::console

@@ -54,7 +54,10 @@ struct BaseInfoView {
     std::vector<std::string> EnumTexts(uint16_t id) const;
 };
 
-// Decodes the items of a Get Configuration reply; false with a reason when one is malformed.
+// Decodes the items of a Get Configuration reply, as the reply carries them or as bytes; false
+// with a reason when one is malformed.
+bool DecodeBaseInfo(const std::vector<std::string>& items, TextDecoder decode, BaseInfoView* view,
+                    std::string* error);
 bool DecodeBaseInfo(const std::vector<std::vector<uint8_t>>& items, TextDecoder decode,
                     BaseInfoView* view, std::string* error);
 

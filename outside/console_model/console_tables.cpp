@@ -16,13 +16,22 @@ bool Fail(std::string* error, const std::string& why) {
 
 } // namespace
 
-bool ConsoleTables::Apply(const std::vector<std::vector<uint8_t>>& items, std::string* error) {
+template <class Items> bool ConsoleTables::ApplyItems(const Items& items, std::string* error) {
     last_changes_ = 0;
     if (items.empty() || items[0].size() != 4) return Fail(error, "reply has no 4-byte clock");
     for (size_t i = 1; i < items.size(); ++i)
-        if (!ApplyRecord(items[i].data(), items[i].size(), error)) return false;
-    clock_ = le::Load32(items[0].data());
+        if (!ApplyRecord(reinterpret_cast<const uint8_t*>(items[i].data()), items[i].size(), error))
+            return false;
+    clock_ = le::Load32(reinterpret_cast<const uint8_t*>(items[0].data()));
     return true;
+}
+
+bool ConsoleTables::Apply(const std::vector<std::string>& items, std::string* error) {
+    return ApplyItems(items, error);
+}
+
+bool ConsoleTables::Apply(const std::vector<std::vector<uint8_t>>& items, std::string* error) {
+    return ApplyItems(items, error);
 }
 
 bool ConsoleTables::ApplyRecord(const uint8_t* p, size_t n, std::string* error) {

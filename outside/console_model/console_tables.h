@@ -37,8 +37,10 @@ class ConsoleTables {
 public:
     explicit ConsoleTables(TextDecoder decode) : decode_(decode) {}
 
-    // Applies one reply's items. false (with a reason) for a malformed item; the items before
-    // it stay applied, as a console would have taken them.
+    // Applies one reply's items, as a reply carries them or as bytes. false (with a reason)
+    // for a malformed item; the items before it stay applied, as a console would have taken
+    // them.
+    bool Apply(const std::vector<std::string>& items, std::string* error);
     bool Apply(const std::vector<std::vector<uint8_t>>& items, std::string* error);
 
     uint32_t clock() const { return clock_; }
@@ -47,6 +49,7 @@ public:
     size_t changes_in_last_reply() const { return last_changes_; }
 
 private:
+    template <class Items> bool ApplyItems(const Items& items, std::string* error);
     bool ApplyRecord(const uint8_t* p, size_t n, std::string* error);
 
     TextDecoder decode_;

@@ -3,6 +3,7 @@
 
 #include <sddl.h>
 
+#include <cstdio>
 #include <vector>
 
 #include "outside/kavipc32/pipe_naming.h"
@@ -36,6 +37,11 @@ PipeSecurity::PipeSecurity() {
     sa_.nLength = sizeof sa_;
     sa_.lpSecurityDescriptor = sd;
     sa_.bInheritHandle = FALSE;
+}
+
+void TraceLoudly(const char* text) {
+    OutputDebugStringA(text);
+    std::fputs(text, stderr);
 }
 
 } // namespace kavipc

@@ -31,4 +31,8 @@ private:
 // The string SID of the process's account, or empty.
 std::string CurrentUserSid();
 
+// A weakened or refused protection, said where an administrator looks: the debugger output and
+// the standard error.
+void TraceLoudly(const char* text);
+
 } // namespace kavipc

@@ -67,8 +67,5 @@ pm::win::unique_hfile ConnectToNode(const std::string& node, bool overlapped, DW
 bool WriteFrame(HANDLE pipe, FrameKind kind, const uint8_t* data, size_t size);
 // The process serving the node's pipe, where Windows can tell; 0 else (or no such pipe).
 DWORD NodeServerProcessId(const std::string& node);
-// The account of process `pid` (0: none known): its token's user and whether Administrators
-// is enabled in it, or kTokenUnreadable when the process or its token cannot be opened.
-ServerAccount ProcessAccount(DWORD pid);
 
 } // namespace kavipc

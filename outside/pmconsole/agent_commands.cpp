@@ -170,10 +170,7 @@ bool FetchBaseInfo(ConsoleIo& io, const std::string& to, BaseInfoView* view, std
     Reply reply = io.Send(request);
     if (reply.outcome != Reply::Outcome::kReply) return *error = "no reply", false;
     if (reply.status != 0) return *error = "status " + Hex32(reply.status), false;
-    std::vector<std::vector<uint8_t>> items;
-    for (const auto& it : reply.items)
-        items.emplace_back(it.begin(), it.end());
-    return DecodeBaseInfo(items, io.Decoder(), view, error);
+    return DecodeBaseInfo(reply.items, io.Decoder(), view, error);
 }
 
 namespace {
@@ -264,11 +261,8 @@ int RunConfig(const std::vector<std::string>& args, ConsoleIo& io) {
         io.Err("pmconsole config: the agent answered status " + Hex32(reply.status) + "\n");
         return kExitAgentFailed;
     }
-    std::vector<std::vector<uint8_t>> items;
-    for (const auto& it : reply.items)
-        items.emplace_back(it.begin(), it.end());
     BaseInfoView view;
-    if (!DecodeBaseInfo(items, io.Decoder(), &view, &error)) {
+    if (!DecodeBaseInfo(reply.items, io.Decoder(), &view, &error)) {
         io.Err("pmconsole config: malformed answer: " + error + "\n");
         return kExitNoReply;
     }

@@ -10,7 +10,7 @@
 #include "outside/pmconsole/alerts_command.h"
 #include "outside/pmconsole/monitors_command.h"
 #include "outside/pmconsole/exec_command.h"
-#include "outside/pmconsole/fleet_command.h"
+#include "outside/pmconsole/fleet/fleet_command.h"
 #include "outside/pmconsole/ps_command.h"
 
 namespace pm::console {

@@ -59,15 +59,6 @@ namespace {
 
 constexpr uint32_t kForwardCode = 0x73124536;
 
-struct Word {
-    const char* text;
-    uint8_t bit;
-};
-constexpr Word kWords[] = {{"start", monitor::kCondRunning},
-                           {"stop", monitor::kCondTermination},
-                           {"not-started", monitor::kCondNotStarted},
-                           {"quiet", monitor::kCondNewServer}};
-
 std::string Upper(std::string s) {
     for (char& c : s)
         c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
@@ -121,12 +112,8 @@ int Exchange(const Route& route, const std::string& command, ConsoleIo& io, Repl
 
 std::string Json(const MonitorDef& d) {
     std::string on = "[";
-    bool first = true;
-    for (const Word& w : kWords)
-        if (d.conditions & w.bit) {
-            on += std::string(first ? "" : ",") + "\"" + w.text + "\"";
-            first = false;
-        }
+    for (const std::string& w : ConditionWords(d.conditions))
+        on += std::string(on.size() > 1 ? "," : "") + "\"" + w + "\"";
     on += "]";
     return "{\"key\":" + std::to_string(d.key) + ",\"level\":" + std::to_string(d.level) +
            ",\"on\":" + on + ",\"conditions\":" + std::to_string(d.conditions) +
@@ -136,6 +123,17 @@ std::string Json(const MonitorDef& d) {
 
 std::string U32(uint32_t v) {
     return U32Bytes(v);
+}
+
+// The record of `def` with its name in compressed unicode, as the plug-in takes it; empty when
+// the name cannot be converted or does not fit a record.
+std::string RecordOf(const MonitorDef& def, CompressedConverter to_compressed) {
+    std::string name;
+    if (!to_compressed(def.name, name)) return {};
+    if (!name.empty() && name.back() == '\0') name.pop_back(); // the record adds its own
+    const std::vector<uint8_t> r =
+        monitor::MakeRecord(def.key, def.level, def.conditions, def.start_timeout, name);
+    return std::string(r.begin(), r.end());
 }
 
 struct Options {
@@ -239,7 +237,7 @@ int RunWithFile(uint32_t code, const Options& o, ConsoleIo& io) {
     }
     std::string command = U32(code) + U32(static_cast<uint32_t>(defs.size()));
     for (const MonitorDef& d : defs) {
-        const std::string r = EncodeRecord(d, io.Converter());
+        const std::string r = RecordOf(d, io.Converter());
         if (r.empty()) {
             io.Err("pmconsole monitors: the name " + d.name + " cannot be sent\n");
             return kExitUsage;
@@ -258,115 +256,6 @@ int RunWithFile(uint32_t code, const Options& o, ConsoleIo& io) {
 }
 
 } // namespace
-
-bool ParseConditions(const std::string& text, uint8_t* conditions) {
-    uint8_t bits = 0;
-    if (text != "-") {
-        std::stringstream s(text);
-        std::string w;
-        while (std::getline(s, w, ',')) {
-            bool known = false;
-            for (const Word& k : kWords)
-                if (w == k.text) {
-                    bits |= k.bit;
-                    known = true;
-                }
-            if (!known) return false;
-        }
-    }
-    *conditions = bits;
-    return true;
-}
-
-std::string ConditionText(uint8_t conditions) {
-    std::string out;
-    for (const Word& w : kWords)
-        if (conditions & w.bit) out += (out.empty() ? "" : ",") + std::string(w.text);
-    return out.empty() ? "-" : out;
-}
-
-bool ParseMonitorLine(const std::string& line, MonitorDef* def, std::string* error) {
-    std::istringstream s(line);
-    std::string key, level, on, timeout;
-    if (!(s >> key >> level >> on >> timeout)) {
-        *error = "expected KEY LEVEL ON TIMEOUT NAME";
-        return false;
-    }
-    std::string name;
-    std::getline(s, name);
-    const size_t b = name.find_first_not_of(" \t");
-    const size_t e = name.find_last_not_of(" \t\r");
-    name = b == std::string::npos ? "" : name.substr(b, e - b + 1);
-    MonitorDef d;
-    uint32_t n = 0;
-    if (!ParseU32(key, d.key)) {
-        *error = "bad key: " + key;
-        return false;
-    }
-    if (!ParseU32(level, n) || n > 255) {
-        *error = "bad level: " + level;
-        return false;
-    }
-    d.level = static_cast<uint8_t>(n);
-    if (!ParseConditions(on, &d.conditions)) {
-        *error = "bad conditions: " + on;
-        return false;
-    }
-    if (!ParseU32(timeout, n) || n > 0xFFFF) {
-        *error = "bad start timeout: " + timeout;
-        return false;
-    }
-    d.start_timeout = static_cast<uint16_t>(n);
-    if (name.empty()) {
-        *error = "no executable name";
-        return false;
-    }
-    d.name = UnescapeName(name);
-    *def = d;
-    return true;
-}
-
-std::string MonitorLine(const MonitorDef& d) {
-    return std::to_string(d.key) + " " + std::to_string(d.level) + " " +
-           ConditionText(d.conditions) + " " + std::to_string(d.start_timeout) + " " +
-           EscapeName(d.name);
-}
-
-bool ParseMonitorFile(const std::string& text, std::vector<MonitorDef>* defs, std::string* error) {
-    std::istringstream s(text);
-    std::string line;
-    size_t number = 0;
-    while (std::getline(s, line)) {
-        ++number;
-        const size_t first = line.find_first_not_of(" \t\r");
-        if (first == std::string::npos || line[first] == '#') continue;
-        MonitorDef d;
-        std::string e;
-        if (!ParseMonitorLine(line, &d, &e)) {
-            *error = "line " + std::to_string(number) + ": " + e;
-            return false;
-        }
-        defs->push_back(d);
-    }
-    return true;
-}
-
-std::string EncodeRecord(const MonitorDef& def, CompressedConverter to_compressed) {
-    std::string name;
-    if (!to_compressed(def.name, name)) return {};
-    if (name.empty() || name.back() != '\0') name += '\0';
-    const size_t length = monitor::kMaxNameOffset + name.size();
-    if (length > 0xFFFF) return {};
-    std::string r(monitor::kMaxNameOffset, '\0');
-    auto* p = reinterpret_cast<uint8_t*>(&r[0]);
-    monitor::WriteU16(p + monitor::kLengthAt, static_cast<uint16_t>(length));
-    monitor::WriteU32(p + monitor::kKeyAt, def.key);
-    monitor::WriteU16(p + monitor::kNameOffsetAt, monitor::kMaxNameOffset);
-    p[monitor::kAlertLevelAt] = def.level;
-    p[monitor::kConditionsAt] = def.conditions;
-    monitor::WriteU16(p + monitor::kStartTimeoutAt, def.start_timeout);
-    return r + name;
-}
 
 bool DecodeRecordList(const std::string& reply, TextDecoder decode, std::vector<MonitorDef>* out) {
     const auto* b = reinterpret_cast<const uint8_t*>(reply.data());
@@ -477,7 +366,7 @@ int RunMonitors(const std::vector<std::string>& args, ConsoleIo& io) {
             }
             d.key = o.have_key ? o.key : (highest + 1) & 0x0FFFFFFF;
         }
-        const std::string record = EncodeRecord(d, io.Converter());
+        const std::string record = RecordOf(d, io.Converter());
         if (record.empty()) {
             io.Err("pmconsole monitors: the name " + d.name + " cannot be sent\n");
             return kExitUsage;

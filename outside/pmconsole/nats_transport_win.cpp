@@ -1,6 +1,6 @@
 // The remote path on Windows: the project's own NATS connection over Winsock and Schannel,
 // shared with the gate. The same transport is the fleet commands' bus.
-#include "outside/pmconsole/connection_bus.h"
+#include "outside/pmconsole/fleet/connection_bus.h"
 #include "outside/pmconsole/remote_transport.h"
 #include "shared/nats/server_stream_win.h"
 

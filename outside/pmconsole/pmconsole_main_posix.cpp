@@ -13,10 +13,10 @@
 
 #include "outside/pmconsole/console_commands.h"
 #include "outside/pmconsole/console_text.h"
-#include "outside/pmconsole/fleet_bus.h"
+#include "outside/pmconsole/fleet/fleet_bus.h"
 #include "outside/pmconsole/remote_settings.h"
 #include "outside/pmconsole/remote_transport.h"
-#include "outside/pmconsole/serve_posix.h"
+#include "outside/pmconsole/web/serve_posix.h"
 #include "shared/crypto/password_cipher.h"
 #include "shared/text/text_string.h"
 

@@ -14,7 +14,7 @@
 #include "outside/pmconsole/console_commands.h"
 #include "outside/pmconsole/console_text.h"
 #include "outside/pmconsole/local_pipe_transport_win.h"
-#include "outside/pmconsole/fleet_bus.h"
+#include "outside/pmconsole/fleet/fleet_bus.h"
 #include "outside/pmconsole/remote_transport.h"
 #include "outside/pmconsole/secret_buffer.h"
 #include "shared/cmdline/cmd_line.h"

@@ -168,11 +168,8 @@ int RunPs(const std::vector<std::string>& args, ConsoleIo& io) {
             io.Err(buf);
             if (reply.items.empty()) return kExitNoReply;
         }
-        std::vector<std::vector<uint8_t>> items;
-        for (const std::string& it : reply.items)
-            items.emplace_back(it.begin(), it.end());
         std::string error;
-        if (!tables.Apply(items, &error)) {
+        if (!tables.Apply(reply.items, &error)) {
             io.Err("pmconsole ps: malformed reply: " + error + "\n");
             return kExitNoReply;
         }

@@ -1,7 +1,7 @@
 // The remote path's transport: a connection to a NATS cluster on which each request goes to
 // procmgr.<machine>.<node>.<code>[.<operation>] and its reply comes back, in pieces when it is
-// large. Linux: libnats (nats_transport_posix.cpp); Windows: the project's own client over
-// Winsock and Schannel, shared with the gate (nats_transport_win.cpp).
+// large. Linux: libnats (nats_transport_libnats.cpp); Windows: the project's own connection
+// (shared/nats, shared with the gate) under the bus of fleet/connection_bus.h.
 #pragma once
 
 #include <memory>

@@ -26,7 +26,7 @@ bool Ok(NTSTATUS status) {
 
 } // namespace
 
-std::string HmacSha256Hex(const std::string& key, const std::string& data) {
+std::string CngKeyedHash::HmacSha256Hex(const std::string& key, const std::string& data) const {
     BCRYPT_ALG_HANDLE raw_alg = nullptr;
     if (!Ok(BCryptOpenAlgorithmProvider(&raw_alg, BCRYPT_SHA256_ALGORITHM, nullptr,
                                         BCRYPT_ALG_HANDLE_HMAC_FLAG)))

@@ -1,11 +1,14 @@
 // HMAC-SHA-256 through the system's cryptography (CNG), for the gate's alert ids.
 #pragma once
 
-#include <string>
+#include "outside/pmgate/keyed_hash.h"
 
 namespace pm::gate {
 
-// The lower-case hex HMAC-SHA-256 of `data` under `key`; empty when the system cannot make it.
-std::string HmacSha256Hex(const std::string& key, const std::string& data);
+class CngKeyedHash final : public KeyedHash {
+public:
+    [[nodiscard]] std::string HmacSha256Hex(const std::string& key,
+                                            const std::string& data) const override;
+};
 
 } // namespace pm::gate

@@ -4,7 +4,6 @@
 #include <chrono>
 #include <memory>
 
-#include "shared/nats/client_state.h"
 #include "shared/nats/headers.h"
 #include "shared/remote/alerts.h"
 #include "shared/remote/operations.h"
@@ -76,18 +75,15 @@ bool QueueRunner::OnAnswer(const nats::Message& m) {
     return true;
 }
 
-bool QueueRunner::Ask(const std::string& subject, const std::string& headers,
-                      const std::string& payload, uint32_t wait_ms, nats::Message& answer) {
+bool QueueRunner::Ask(BusMessage question, uint32_t wait_ms, nats::Message& answer) {
     std::unique_lock<std::mutex> hold(lock_);
     if (stop_) return false;
     waiting_for_ = prefix_ + std::to_string(++asks_);
     answered_ = false;
-    pulling_ = subject == remote::QueueNextSubject(machine_);
-    const std::string lines =
-        headers.empty() ? nats::ClientState::PubLines(subject, waiting_for_, payload)
-                        : nats::ClientState::HPubLines(subject, waiting_for_, headers, payload);
+    pulling_ = question.subject == remote::QueueNextSubject(machine_);
+    question.reply = waiting_for_;
     hold.unlock();
-    hooks_.publish(lines);
+    hooks_.publish(question);
     hold.lock();
     const bool got = wake_.wait_for(hold, std::chrono::milliseconds(wait_ms), [this] {
         return stop_ || answered_;
@@ -109,7 +105,7 @@ void QueueRunner::Loop() {
         // Only while the agent runs: what waits is for it, and it keeps waiting meanwhile.
         while (hooks_.connected() && hooks_.node_running(remote::kAgentNode)) {
             nats::Message m;
-            if (!Ask(remote::QueueNextSubject(machine_), "", kPull, kPullWaitMs, m)) break;
+            if (!Ask({remote::QueueNextSubject(machine_), "", {}, kPull}, kPullWaitMs, m)) break;
             nats::HeaderBlock h;
             // A status instead of a request: none waits (404, 408), or no consumer (503).
             if (!m.headers.empty() && ParseHeaderBlock(m.headers, h) && h.code != 0) {
@@ -132,15 +128,14 @@ bool QueueRunner::Record(const remote::QueueResult& r, const std::string& msg_id
                          std::string& answer) {
     // The first record carries no message id: published again after a lost answer, it is
     // refused as "wrong last sequence" and the request is taken as started (at most once).
-    std::vector<std::pair<std::string, std::string>> fields;
+    BusMessage question{
+        remote::ResultSubject(machine_, r.request.id), "", {}, remote::ResultJson(r)};
     if (first)
-        fields.emplace_back(remote::kExpectedLastSubjectSeqHeader, "0");
+        question.headers.emplace_back(remote::kExpectedLastSubjectSeqHeader, "0");
     else
-        fields.emplace_back(remote::kMsgIdHeader, msg_id);
+        question.headers.emplace_back(remote::kMsgIdHeader, msg_id);
     nats::Message m;
-    if (!Ask(remote::ResultSubject(machine_, r.request.id), nats::BuildHeaderBlock(fields),
-             remote::ResultJson(r), kAnswerWaitMs, m))
-        return false;
+    if (!Ask(std::move(question), kAnswerWaitMs, m)) return false;
     answer = m.payload;
     return true;
 }
@@ -151,7 +146,7 @@ void QueueRunner::Handle(const nats::Message& m) {
     const remote::QueueAction action = remote::Decide(parsed, q, machine_, hooks_.now_ms());
     if (action == remote::QueueAction::kDrop) {
         hooks_.trace("!!queue: a message that is no request for this machine, dropped");
-        hooks_.publish(nats::ClientState::PubLines(m.reply, "", "+TERM"));
+        hooks_.publish({m.reply, "", {}, "+TERM"});
         return;
     }
     remote::Subject subject;
@@ -175,12 +170,12 @@ void QueueRunner::Handle(const nats::Message& m) {
         return;
     case remote::StartAnswer::kAlreadyStarted:
         hooks_.trace("--queue " + q.id + ": already started once, not run again");
-        hooks_.publish(nats::ClientState::PubLines(m.reply, "", "+ACK"));
+        hooks_.publish({m.reply, "", {}, "+ACK"});
         return;
     case remote::StartAnswer::kFirst:
         break;
     }
-    hooks_.publish(nats::ClientState::PubLines(m.reply, "", "+ACK"));
+    hooks_.publish({m.reply, "", {}, "+ACK"});
     if (r.state == remote::QueueState::kExpired) {
         hooks_.trace("--queue " + q.id + ": expired, not run");
         return;

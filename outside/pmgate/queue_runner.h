@@ -14,6 +14,7 @@
 #include <string>
 #include <thread>
 
+#include "outside/pmgate/gate_bus.h"
 #include "shared/nats/protocol_parser.h"
 #include "shared/remote/queue.h"
 
@@ -22,7 +23,7 @@ namespace pm::gate {
 struct QueueHooks {
     std::function<bool()> connected;
     std::function<bool(const std::string& node)> node_running;
-    std::function<void(std::string lines)> publish;
+    std::function<void(const BusMessage& m)> publish;
     // Runs the request as a live one; `done` is called once (any thread) with the gate status
     // (0: `reply` is the node's reply message).
     using Done = std::function<void(uint32_t status, std::string reply)>;
@@ -49,8 +50,7 @@ private:
     void Loop();
     void Handle(const nats::Message& m);
     // Publishes with a fresh reply subject and waits for its one answer.
-    bool Ask(const std::string& subject, const std::string& headers, const std::string& payload,
-             uint32_t wait_ms, nats::Message& answer);
+    bool Ask(BusMessage question, uint32_t wait_ms, nats::Message& answer);
     bool Record(const remote::QueueResult& r, const std::string& msg_id, bool first,
                 std::string& answer);
 

@@ -17,6 +17,7 @@ bool IsWellFormedRecord(const uint8_t* bytes, size_t available) {
 
 std::vector<uint8_t> MakeRecord(uint32_t key, uint8_t alert_level, uint8_t conditions,
                                 uint16_t start_timeout, const std::string& name) {
+    if (kMaxNameOffset + name.size() + 1 > 0xFFFF) return {};
     std::vector<uint8_t> r(kMaxNameOffset + name.size() + 1, 0);
     WriteU16(&r[kLengthAt], static_cast<uint16_t>(r.size()));
     WriteU32(&r[kKeyAt], key);

@@ -42,7 +42,9 @@ inline constexpr auto& WriteU32 = le::Store32;
 // inside the record. Nothing outside [bytes, bytes + available) is read.
 bool IsWellFormedRecord(const uint8_t* bytes, size_t available);
 
-// A record built from its fields (tests, tools): name_offset 16, the 4 spare bytes zero.
+// The record of these fields, as the console sends it and the definitions file stores it:
+// name_offset 16, the 4 spare bytes zero, then `name` (the stored bytes, without their NUL) and
+// its NUL. Empty when the record would not fit its 16-bit length.
 std::vector<uint8_t> MakeRecord(uint32_t key, uint8_t alert_level, uint8_t conditions,
                                 uint16_t start_timeout, const std::string& name);
 

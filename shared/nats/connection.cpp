@@ -214,8 +214,8 @@ Connection::Answer Connection::Request(const std::string& subject, const std::st
             if (quiet < until) until = quiet;
         }
         if (Clock::now() >= until) {
-            pending->outcome =
-                pending->messages > 0 && wait.quiet_ms > 0 ? Outcome::kAnswered : Outcome::kTimedOut;
+            pending->outcome = pending->messages > 0 && wait.quiet_ms > 0 ? Outcome::kAnswered
+                                                                          : Outcome::kTimedOut;
             break;
         }
         pending->settled.wait_until(hold, until);
@@ -234,9 +234,9 @@ bool Connection::Flush(uint32_t timeout_ms) {
     out_ += "PING\r\n";
     pings_.push_back(id);
     stream_->Wake();
-    return changed_.wait_for(hold, Ms(timeout_ms),
-                             [&] { return flushed_ >= id || flush_lost_ >= id || ended_; }) &&
-           flushed_ >= id;
+    return changed_.wait_for(hold, Ms(timeout_ms), [&] {
+        return flushed_ >= id || flush_lost_ >= id || ended_;
+    }) && flushed_ >= id;
 }
 
 void Connection::Dispatch(Message& m) {
@@ -246,8 +246,9 @@ void Connection::Dispatch(Message& m) {
         std::lock_guard<std::mutex> hold(lock_);
         if (sid != 0 && sid == inbox_sid_) {
             const size_t dot = m.subject.rfind('.');
-            const uint64_t id =
-                dot == std::string::npos ? 0 : std::strtoull(m.subject.c_str() + dot + 1, nullptr, 10);
+            const uint64_t id = dot == std::string::npos
+                                    ? 0
+                                    : std::strtoull(m.subject.c_str() + dot + 1, nullptr, 10);
             auto it = requests_.find(id);
             if (it == requests_.end() || it->second->done) return; // late: its waiter left
             Pending& p = *it->second;

@@ -118,8 +118,8 @@ private:
 
     void Run();
     End Session(const ServerUrl& url, ServerPool& pool, std::string& why);
-    bool Handshake(ServerStream& stream, const ServerUrl& url, Sink& sink,
-                   ProtocolParser& parser, std::string& why, bool& refused);
+    bool Handshake(ServerStream& stream, const ServerUrl& url, Sink& sink, ProtocolParser& parser,
+                   std::string& why, bool& refused);
     void Learn(ServerPool& pool, const std::vector<std::string>& announced);
     void Dispatch(Message& m);
     void OnError(const std::string& error);

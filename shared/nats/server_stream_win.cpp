@@ -64,8 +64,8 @@ SOCKET Connect(const ServerUrl& url, bool loopback_only, std::string& why) {
 class WinStream final : public ServerStream {
 public:
     WinStream(SOCKET s, const std::string& ca_file, const ClientCertificate* client_cert)
-        : socket_(s), ca_file_(ca_file), client_cert_(client_cert),
-          event_(WSACreateEvent()), wake_(CreateEventA(nullptr, FALSE, FALSE, nullptr)) {}
+        : socket_(s), ca_file_(ca_file), client_cert_(client_cert), event_(WSACreateEvent()),
+          wake_(CreateEventA(nullptr, FALSE, FALSE, nullptr)) {}
     ~WinStream() override {
         tls_.reset(); // before its socket goes
         if (event_ != WSA_INVALID_EVENT) WSACloseEvent(event_);

@@ -2,8 +2,8 @@
 #include "shared/remote/alerts.h"
 
 #include <cctype>
-#include <cstdio>
 
+#include "shared/monitor/host_alerts.h"
 #include "shared/remote/flat_json.h"
 #include "shared/remote/subjects.h"
 #include "shared/text/json_string.h"
@@ -18,34 +18,12 @@ namespace {
 
 constexpr uint64_t kNs = 1000000000ull;
 
-// "YYYY-MM-DDTHH:MM:SS.mmmZ" (days to the civil date: Howard Hinnant's algorithm).
-std::string Rfc3339(uint64_t utc_ms) {
-    const int64_t days = static_cast<int64_t>(utc_ms / 86400000);
-    const uint64_t in_day = utc_ms % 86400000;
-    const int64_t z = days + 719468;
-    const int64_t era = z / 146097;
-    const int64_t doe = z - era * 146097;
-    const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-    const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-    const int64_t mp = (5 * doy + 2) / 153;
-    const int64_t d = doy - (153 * mp + 2) / 5 + 1;
-    const int64_t m = mp < 10 ? mp + 3 : mp - 9;
-    const int64_t y = yoe + era * 400 + (m <= 2 ? 1 : 0);
-    char out[96];
-    std::snprintf(out, sizeof out, "%04lld-%02lld-%02lldT%02llu:%02llu:%02llu.%03lluZ",
-                  static_cast<long long>(y), static_cast<long long>(m), static_cast<long long>(d),
-                  static_cast<unsigned long long>(in_day / 3600000),
-                  static_cast<unsigned long long>(in_day / 60000 % 60),
-                  static_cast<unsigned long long>(in_day / 1000 % 60),
-                  static_cast<unsigned long long>(in_day % 1000));
-    return out;
-}
-
 } // namespace
 
 std::string AlertStreamJson(uint32_t replicas) {
     return std::string("{\"name\":\"") + kAlertStream + "\",\"subjects\":[\"" + kAlertWildcard +
-           "\"],\"retention\":\"limits\",\"storage\":\"file\",\"discard\":\"old\",\"num_replicas\":" +
+           "\"],\"retention\":\"limits\",\"storage\":\"file\",\"discard\":\"old\",\"num_"
+           "replicas\":" +
            std::to_string(replicas) + ",\"max_age\":" + std::to_string(kAlertMaxAgeSeconds * kNs) +
            ",\"max_msgs_per_subject\":" + std::to_string(kAlertMaxPerMachine) +
            ",\"duplicate_window\":" + std::to_string(kAlertDuplicateWindowSeconds * kNs) + "}";
@@ -60,15 +38,17 @@ std::string AlertDurableName(const std::string& user) {
 
 std::string AlertDurableJson(const std::string& user) {
     const std::string name = AlertDurableName(user);
-    return std::string("{\"stream_name\":\"") + kAlertStream + "\",\"config\":{\"durable_name\":\"" +
-           name + "\",\"deliver_policy\":\"all\",\"ack_policy\":\"explicit\",\"filter_subject\":\"" +
+    return std::string("{\"stream_name\":\"") + kAlertStream +
+           "\",\"config\":{\"durable_name\":\"" + name +
+           "\",\"deliver_policy\":\"all\",\"ack_policy\":\"explicit\",\"filter_subject\":\"" +
            kAlertWildcard + "\"}}";
 }
 
 std::string AlertFromTimeJson(uint64_t since_utc_ms, const std::string& deliver_subject) {
     return std::string("{\"stream_name\":\"") + kAlertStream +
            "\",\"config\":{\"deliver_subject\":" + JsonString(deliver_subject) +
-           ",\"deliver_policy\":\"by_start_time\",\"opt_start_time\":\"" + Rfc3339(since_utc_ms) +
+           ",\"deliver_policy\":\"by_start_time\",\"opt_start_time\":\"" +
+           host::UtcText(static_cast<uint32_t>(since_utc_ms / 1000)) +
            "\",\"ack_policy\":\"none\",\"max_deliver\":1,\"filter_subject\":\"" + kAlertWildcard +
            "\",\"mem_storage\":true,\"num_replicas\":1,\"inactive_threshold\":" +
            std::to_string(5 * kNs) + "}}";

@@ -62,7 +62,7 @@ TEST(BaseInfoViewTest, EveryTruncationIsRefusedOrRead) {
     }
     BaseInfoView v;
     std::string error;
-    EXPECT_FALSE(DecodeBaseInfo({}, &Utf8, &v, &error));
+    EXPECT_FALSE(DecodeBaseInfo(std::vector<std::string>{}, &Utf8, &v, &error));
 }
 
 } // namespace

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "outside/pmconsole/exec_command.h"
-#include "outside/pmconsole/monitors_command.h"
+#include "outside/pmconsole/monitor_file.h"
 #include "outside/pmconsole/visible_text.h"
 
 namespace {

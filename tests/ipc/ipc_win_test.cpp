@@ -16,6 +16,7 @@
 #include "outside/kavipc32/frame.h"
 #include "shared/ipc/message_layout.h"
 #include "outside/kavipc32/pipe_naming.h"
+#include "outside/kavipc32/pipe_peer_identity_win.h"
 #include "outside/kavipc32/pipe_security_win.h"
 #include "outside/kavipc32/pipe_transport_win.h"
 #include "shared/base/win_handles.h"

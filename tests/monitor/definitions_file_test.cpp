@@ -85,6 +85,8 @@ TEST(DefinitionsFile, KeepsTheEntriesBeforeTheFault) {
     }
 }
 
+// The records' bytes spelled out: where MakeRecord's field offsets are pinned (the other tests
+// build and read records through the same offsets, so a wrong one would pass them).
 TEST(DefinitionsFile, SerializeWritesMagicThenEachRecordAndOwnerInOrder) {
     DefinitionEntry a{MakeRecord(1, 0, kCondRunning, 0, "A.EXE"), OwnerId{}};
     DefinitionEntry b{MakeRecord(2, 9, kCondTermination, 7, "B.EXE"),

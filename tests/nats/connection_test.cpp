@@ -39,8 +39,7 @@ struct Peer {
     }
     bool Heard(const std::string& needle) {
         std::unique_lock<std::mutex> hold(m);
-        return cv.wait_for(hold, 5s,
-                           [&] { return from_client.find(needle) != std::string::npos; });
+        return cv.wait_for(hold, 5s, [&] { return from_client.find(needle) != std::string::npos; });
     }
     std::string Written() {
         std::lock_guard<std::mutex> hold(m);
@@ -214,8 +213,7 @@ TEST(Connection, RefusalsAreFinalAndNoCredentialsLeaveBeforeTheyMayBeSent) {
         {"plain off the loopback", "nats://10.1.2.3:4222", R"({"server_id":"S"})", "", false},
         {"TLS asked, certificate refused", "nats://127.0.0.1:4222",
          R"({"server_id":"S","tls_required":true})", "", false},
-        {"TLS in the URL, none offered", "tls://127.0.0.1:4222", R"({"server_id":"S"})", "",
-         false},
+        {"TLS in the URL, none offered", "tls://127.0.0.1:4222", R"({"server_id":"S"})", "", false},
     };
     for (const Case& k : cases) {
         SCOPED_TRACE(k.what);
@@ -234,8 +232,7 @@ TEST(Connection, RefusalsAreFinalAndNoCredentialsLeaveBeforeTheyMayBeSent) {
         EXPECT_FALSE(c.Fatal().empty());
         EXPECT_EQ(dialer.Dialed().size(), 1u) << "a refusal was tried again";
         EXPECT_EQ(dialer.Nth(1)->Written().find("secret") != std::string::npos, k.connect_sent);
-        EXPECT_EQ(c.Request("a.b", "x", {100, 0}, kFirst).outcome,
-                  Connection::Outcome::kNotSent);
+        EXPECT_EQ(c.Request("a.b", "x", {100, 0}, kFirst).outcome, Connection::Outcome::kNotSent);
     }
 }
 
@@ -356,8 +353,7 @@ TEST_F(ConnectionServer, CredentialsAndPermissionsAreTheServers) {
     ASSERT_EQ(c.Open(why), Connection::Start::kConnected) << why;
     c.Subscribe("ok.echo", [&](Message& m) { c.Publish(m.reply, "", "back"); });
     ASSERT_TRUE(c.Flush(5000));
-    EXPECT_EQ(c.Request("ok.echo", "", {5000, 0}, kFirst).outcome,
-              Connection::Outcome::kAnswered);
+    EXPECT_EQ(c.Request("ok.echo", "", {5000, 0}, kFirst).outcome, Connection::Outcome::kAnswered);
     const Connection::Answer no = c.Request("forbidden.x", "", {5000, 0}, kFirst);
     EXPECT_EQ(no.outcome, Connection::Outcome::kNotPermitted) << no.detail;
 }

@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -25,7 +26,8 @@ inline bool HaveNatsServer() {
 
 class NatsServer {
 public:
-    // `config` (may be empty) is written to server.conf; `args` are added to the command line.
+    // `config` (may be empty) is written to server.conf; `args` are added to the command line
+    // (with -js the JetStream store is kept in the server's directory, removed with it).
     explicit NatsServer(const std::string& config = std::string(),
                         std::vector<std::string> args = {}, int port = 0)
         : port_(port == 0 ? FreePort() : port), args_(std::move(args)) {
@@ -57,6 +59,8 @@ public:
         std::vector<std::string> argv = {"nats-server", "-a", "127.0.0.1", "-p", p};
         if (has_config_) argv.insert(argv.end(), {"-c", dir_ + "/server.conf"});
         argv.insert(argv.end(), args_.begin(), args_.end());
+        if (std::find(args_.begin(), args_.end(), "-js") != args_.end())
+            argv.insert(argv.end(), {"-sd", dir_ + "/js"});
         std::vector<char*> c;
         for (std::string& a : argv)
             c.push_back(a.data());

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <vector>
 
-#include "outside/pmconsole/monitors_command.h"
+#include "outside/pmconsole/monitor_file.h"
 #include "outside/pmconsole/secret_buffer.h"
 #include "outside/pmconsole/visible_text.h"
 #include "tests/node/fake_console_io.h"

@@ -1,14 +1,14 @@
 // The fleet bus over the project's own connection (the Windows console's), natively against a
 // real nats-server with JetStream: the alert stream made through the API, a read-only user's
 // unread alerts through its durable consumer and a reading from a time, and presence.
-#include "outside/pmconsole/connection_bus.h"
+#include "outside/pmconsole/fleet/connection_bus.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <thread>
 
-#include "outside/pmconsole/fleet_bus.h"
+#include "outside/pmconsole/fleet/fleet_bus.h"
 #include "shared/nats/connection.h"
 #include "shared/nats/server_stream_posix.h"
 #include "shared/remote/alerts.h"
@@ -20,7 +20,6 @@ namespace {
 
 // The read-only user's rights are those the cluster's generator writes for it.
 const char* kConfig = R"(
-jetstream { store_dir: "STORE" }
 authorization { users = [
   { user: operator, password: op,
     permissions: { publish: ["procmgr.>", "$JS.API.>", "$JS.ACK.PROCMGR_ALERTS.>"],
@@ -36,12 +35,6 @@ authorization { users = [
                    subscribe: ["procmgr.*.hello", "procmgr.*.heartbeat", "_INBOX.readonly.>"] } }
 ] }
 )";
-
-std::string Config(const std::string& store) {
-    std::string c = kConfig;
-    c.replace(c.find("STORE"), 5, store);
-    return c;
-}
 
 std::unique_ptr<RequestTransport> Connect(const test::NatsServer& server, const std::string& user,
                                           const std::string& password, std::string& error) {
@@ -75,16 +68,22 @@ std::vector<std::string> Read(FleetBus& bus, uint64_t since_ms, std::string& err
 
 TEST(ConnectionBus, AlertsPresenceAndTheReadOnlyUsersShare) {
     if (!test::HaveNatsServer()) GTEST_SKIP() << "nats-server is not installed";
-    char store[] = "/tmp/pm-bus-XXXXXX";
-    ASSERT_NE(mkdtemp(store), nullptr);
-    test::NatsServer server(Config(store));
+    test::NatsServer server(kConfig, {"-js"});
     ASSERT_TRUE(server.Started());
     std::string error;
     auto op = Connect(server, "operator", "op", error);
     ASSERT_NE(op, nullptr) << error;
     FleetBus& ops = *dynamic_cast<FleetBus*>(op.get());
+    // A stream of that name with other settings is brought up to date, not refused.
+    ASSERT_EQ(ops.Gather("$JS.API.STREAM.CREATE.PROCMGR_ALERTS",
+                         R"({"name":"PROCMGR_ALERTS","subjects":["procmgr.*.alerts"]})", 5000, 0, 1)
+                  .size(),
+              1u);
     ASSERT_TRUE(ops.SetupAlerts(1, error)) << error;
-    ASSERT_TRUE(ops.SetupAlerts(1, error)) << "a second setup must update, not fail: " << error;
+    const std::vector<std::string> stream =
+        ops.Gather("$JS.API.STREAM.INFO.PROCMGR_ALERTS", "", 5000, 0, 1);
+    ASSERT_EQ(stream.size(), 1u);
+    EXPECT_NE(stream[0].find("\"max_msgs_per_subject\":10000"), std::string::npos) << stream[0];
 
     auto ro = Connect(server, "readonly", "ro", error);
     ASSERT_NE(ro, nullptr) << error;
@@ -124,7 +123,6 @@ TEST(ConnectionBus, AlertsPresenceAndTheReadOnlyUsersShare) {
     EXPECT_NE(info[0].find("\"num_ack_pending\":0"), std::string::npos) << info[0];
     EXPECT_EQ(Read(reader, before, error), all) << "from a time";
     EXPECT_TRUE(Read(reader, UtcMs() + 60000, error).empty());
-    std::filesystem::remove_all(store);
 }
 
 } // namespace

@@ -11,7 +11,8 @@
 #    queued with a short expiry never runs; the read-only user cannot queue
 #  - listings whose reply subjects name the JetStream API or the gate's own answer subjects:
 #    the gate answers none of them and keeps its connection
-#  - fleet list shows the versions of quorlent and pmhost
+#  - fleet list shows the versions of quorlent and pmhost; the Windows console's fleet commands
+#    (list, ps, a refused queue, alerts from a time and unread) on the project's own connection
 #  - the agent stops, its gate stays: "agent not running" from either console
 # Exit 77 (skipped) when the Windows build or nats-server is not there.
 set -uo pipefail
@@ -265,6 +266,14 @@ grep -q "\"machine\": \"agent1\", \"state\": \"up\".*\"agent_running\": true, \"
     <<<"$out" || fail "fleet list: $out"
 expect 0 native readonly fleet ps --where SERVICES.EXE
 grep -q '^agent1 [0-9]* services.exe$' <<<"$out" || fail "ps --where: $out"
+# The Windows console's fleet commands, on the project's own connection, with the same rights.
+expect 0 windows operator fleet list --json
+grep -q "\"machine\": \"agent1\", \"state\": \"up\".*\"agent_version\": \"$version\"" <<<"$out" ||
+    fail "fleet list (Windows console): $out"
+expect 0 windows readonly fleet ps --where SERVICES.EXE
+tr -d '\r' <<<"$out" | grep -q '^agent1 [0-9]* services.exe$' || fail "ps --where (Windows console): $out"
+expect 4 windows readonly fleet exec --machines agent1 --queue -- cmd /c echo refused
+tr -d '\r' <<<"$out" | grep -q ', 0 queued$' || fail "the read-only user queued (Windows console): $out"
 # Alerts are kept while the servers are away: the whole cluster stops, a monitored program
 # starts and ends, the cluster comes back; the gate then stores each alert once, in order.
 expect 0 native operator monitors add ping.exe --on start,stop --level 2
@@ -283,6 +292,14 @@ if [ "$(grep -ci '"monitor":"ping.exe"' <<<"$out")" -lt 2 ] || [ -n "$(sort <<<"
     echo "FAILED: alerts across a stopped cluster: $out"
     failed=1
 fi
+# The same alerts through the Windows console: from a time, then the read-only user's unread
+# ones through its durable consumer (each shown once).
+console windows readonly fleet alerts --since 1h --json --machines agent1 --wait 500
+[ "$(grep -ci '"monitor":"ping.exe"' <<<"$out")" -ge 2 ] || fail "alerts --since (Windows console): $out"
+console windows readonly fleet alerts --json --machines agent1 --wait 500
+[ "$(grep -ci '"monitor":"ping.exe"' <<<"$out")" -ge 2 ] || fail "unread alerts (Windows console): $out"
+console windows readonly fleet alerts --json --machines agent1 --wait 500
+[ "$(grep -ci '"monitor":"ping.exe"' <<<"$out")" = 0 ] || fail "alerts shown twice (Windows console): $out"
 
 # The agent stops; its gate stays: "agent not running".
 WINEPREFIX=$agent/prefix PM_STACK_DIR=$agent/stack "$top/tools/stack.sh" down >/dev/null 2>&1

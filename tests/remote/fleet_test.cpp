@@ -9,11 +9,11 @@
 #include <mutex>
 #include <thread>
 
-#include "outside/pmconsole/fleet_alerts.h"
-#include "outside/pmconsole/fleet_bus.h"
-#include "outside/pmconsole/fleet_command.h"
-#include "outside/pmconsole/fleet_fanout.h"
-#include "outside/pmconsole/fleet_machines.h"
+#include "outside/pmconsole/fleet/fleet_alerts.h"
+#include "outside/pmconsole/fleet/fleet_bus.h"
+#include "outside/pmconsole/fleet/fleet_command.h"
+#include "outside/pmconsole/fleet/fleet_fanout.h"
+#include "outside/pmconsole/fleet/fleet_machines.h"
 #include "shared/node/command.h"
 #include "shared/remote/alerts.h"
 #include "shared/remote/presence.h"

@@ -1,11 +1,13 @@
-// pmsim's machine: its answers are what the agent's code makes of the synthetic list, read
-// back by the console's own table code.
+// pmsim's machine behind the gate's own core: its answers are what the agent's code makes of
+// the synthetic list, read back by the console's own table code.
 #include <gtest/gtest.h>
 
 #include "outside/console_model/console_tables.h"
 #include "bench/fleet/pmsim/sim_machine.h"
 #include "shared/node/command.h"
+#include "shared/remote/operations.h"
 #include "tests/console_model/agent_tables.h"
+#include "tests/gate/gate_fakes.h"
 #include "tests/remote/remote_request.h"
 
 namespace pm::sim {
@@ -23,16 +25,45 @@ std::vector<std::vector<uint8_t>> Items(const std::string& reply, int32_t& statu
     return items;
 }
 
+// The gate's answer to one request: its status and, for a reply, the whole reply.
+struct SimGate {
+    explicit SimGate(MachineSpec spec)
+        : machine(std::move(spec), std::make_shared<StringTable>()),
+          core(machine.GateSettings(30), bus, machine, clock, [](const std::string&) {}) {}
+
+    remote::GateStatus Ask(const std::string& subject, const std::string& payload,
+                           std::string& reply) {
+        nats::Message m;
+        m.subject = subject;
+        m.reply = "_INBOX.operator.1";
+        m.payload = payload;
+        core.OnMessage(m);
+        const std::vector<gate::BusMessage> sent = bus.Take();
+        remote::GateStatus status = remote::GateStatus::kMalformed;
+        EXPECT_EQ(sent.size(), 1u);
+        if (sent.empty() ||
+            !remote::ParseGateStatus(gate::test::HeaderOf(sent[0], remote::kHeaderStatus), status))
+            return status;
+        reply = sent[0].payload;
+        return status;
+    }
+
+    gate::test::RecordingBus bus;
+    gate::test::ManualClock clock;
+    SimMachine machine;
+    gate::GateCore core;
+};
+
 TEST(SimMachine, UpdatesFollowTheChurn) {
-    SimMachine m({"sim5", 30, 5}, std::make_shared<StringTable>());
+    SimGate g({"sim5", 30, 5});
     const std::string subject = "procmgr.sim5.ProcMgr.73124533";
-    SimMachine::Answer a =
-        m.Handle(subject, test::PackRequest("ProcMgr", 0x73124533, {test::U32(0)}));
-    ASSERT_EQ(a.status, remote::GateStatus::kReply);
+    std::string reply;
+    ASSERT_EQ(g.Ask(subject, test::PackRequest("ProcMgr", 0x73124533, {test::U32(0)}), reply),
+              remote::GateStatus::kReply);
     int32_t status = -1;
     console::ConsoleTables tables(&console::test::Utf8);
     std::string error;
-    ASSERT_TRUE(tables.Apply(Items(a.reply, status), &error)) << error;
+    ASSERT_TRUE(tables.Apply(Items(reply, status), &error)) << error;
     EXPECT_EQ(status, 0);
     ASSERT_EQ(tables.Processes().size(), 30u);
     size_t apps = 0;
@@ -41,21 +72,21 @@ TEST(SimMachine, UpdatesFollowTheChurn) {
     EXPECT_EQ(apps, 1u);
 
     // Two processes end and two start: the next update says so, and only that.
-    m.Churn(2);
-    a = m.Handle(subject, test::PackRequest("ProcMgr", 0x73124533, {test::U32(tables.clock())}));
-    ASSERT_TRUE(tables.Apply(Items(a.reply, status), &error)) << error;
+    g.machine.Churn(2);
+    ASSERT_EQ(g.Ask(subject, test::PackRequest("ProcMgr", 0x73124533, {test::U32(tables.clock())}),
+                    reply),
+              remote::GateStatus::kReply);
+    ASSERT_TRUE(tables.Apply(Items(reply, status), &error)) << error;
     EXPECT_EQ(tables.Processes().size(), 30u);
     EXPECT_EQ(tables.changes_in_last_reply(), 4u); // two ended, two new
 
-    // Another machine's subject, a code that changes something, the monitor host.
-    EXPECT_EQ(m.Handle("procmgr.sim6.ProcMgr.73124533",
-                       test::PackRequest("ProcMgr", 0x73124533, {test::U32(0)}))
-                  .status,
-              remote::GateStatus::kMalformed);
-    EXPECT_EQ(m.Handle("procmgr.sim5.ProcMgr.73124535",
-                       test::PackRequest("ProcMgr", 0x73124535, {"cmd\0"}))
-                  .status,
+    // A code that changes something is not let through; the monitor host is not there.
+    EXPECT_EQ(g.Ask("procmgr.sim5.ProcMgr.73124535",
+                    test::PackRequest("ProcMgr", 0x73124535, {"cmd\0"}), reply),
               remote::GateStatus::kNotForwarded);
+    EXPECT_EQ(g.Ask("procmgr.sim5.KAVMonitorClientNC.504d4801",
+                    test::PackRequest(remote::kHostNode, 0x504D4801, {test::U32(0)}), reply),
+              remote::GateStatus::kNodeNotRunning);
 }
 
 TEST(SimMachine, StringTableOfAnRcFile) {

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "outside/pmconsole/serve_guard.h"
-#include "outside/pmconsole/serve_model.h"
+#include "outside/pmconsole/web/serve_guard.h"
+#include "outside/pmconsole/web/serve_model.h"
 
 namespace {
 

@@ -6,8 +6,8 @@
 #include <cstring>
 #include <thread>
 
-#include "outside/pmconsole/serve_guard.h"
-#include "outside/pmconsole/serve_model.h"
+#include "outside/pmconsole/web/serve_guard.h"
+#include "outside/pmconsole/web/serve_model.h"
 #include "shared/remote/alerts.h"
 #include "tests/console_model/agent_tables.h"
 

@@ -23,7 +23,7 @@ sim_bin=$top/build/native/bin/pmsim
 say() { printf '%s\n' "$*" >&2; }
 
 build_console() {
-    [ -x "$console_bin" ] && [ "$console_bin" -nt "$top/outside/pmconsole/nats_transport_posix.cpp" ] && return 0
+    [ -x "$console_bin" ] && [ "$console_bin" -nt "$top/outside/pmconsole/nats_transport_libnats.cpp" ] && return 0
     say "== building the native console (build/native, target pmconsole)"
     (cd "$top" && cmake --preset native >/dev/null && cmake --build build/native --target pmconsole >/dev/null)
 }

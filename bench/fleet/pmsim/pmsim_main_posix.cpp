@@ -1,6 +1,7 @@
 // pmsim: M simulated machines on a NATS cluster, for measuring the fleet side at scale. Each
-// machine answers its update and configuration requests with the agent's own code, answers
-// discovery, and publishes a hello at the start and heartbeats like a gate.
+// machine is the gate's own core (its rules, statuses, reply pieces, presence and discovery)
+// over a simulated agent that answers updates and configuration with the agent's own code;
+// libnats carries its messages.
 //
 //   pmsim --conf FILE --machines M [--first N] [--prefix NAME] [--processes P] [--churn N]
 //         [--heartbeat S] [--connections C] [--seconds S]
@@ -23,6 +24,9 @@
 #include "outside/pmconsole/console_request.h"
 #include "outside/pmconsole/remote_settings.h"
 #include "bench/fleet/pmsim/sim_machine.h"
+#include "outside/pmgate/gate_bus.h"
+#include "outside/pmgate/gate_clock.h"
+#include "outside/pmgate/gate_core.h"
 #include "shared/remote/alerts.h"
 #include "shared/remote/operations.h"
 #include "shared/remote/pieces.h"
@@ -52,13 +56,44 @@ void OnSignal(int) {
     g_stop = true;
 }
 
-struct Connection {
+// One libnats connection as the gate core's bus.
+class NatsBus final : public gate::GateBus {
+public:
+    [[nodiscard]] bool Connected() const override {
+        return nc != nullptr && natsConnection_Status(nc) == NATS_CONN_STATUS_CONNECTED;
+    }
+    void Publish(const gate::BusMessage& m) override {
+        natsMsg* out = nullptr;
+        if (natsMsg_Create(&out, m.subject.c_str(), m.reply.empty() ? nullptr : m.reply.c_str(),
+                           m.payload.data(), static_cast<int>(m.payload.size())) != NATS_OK)
+            return;
+        for (const auto& [key, value] : m.headers)
+            natsMsgHeader_Add(out, key.c_str(), value.c_str());
+        natsConnection_PublishMsg(nc, out);
+        natsMsg_Destroy(out);
+    }
+    [[nodiscard]] size_t PieceSize() const override {
+        return remote::PieceSize(nc == nullptr ? 0 : natsConnection_GetMaxPayload(nc));
+    }
+
     natsConnection* nc = nullptr;
+};
+
+// One simulated machine: the gate's core over the simulated agent.
+struct SimGate {
+    SimGate(MachineSpec spec, std::shared_ptr<const StringTable> strings, gate::GateBus& bus,
+            const gate::GateClock& clock, uint32_t heartbeat_s)
+        : machine(std::move(spec), std::move(strings)),
+          core(machine.GateSettings(heartbeat_s), bus, machine, clock, [](const std::string&) {}) {}
+    SimMachine machine;
+    gate::GateCore core;
+};
+
+struct Connection {
+    NatsBus bus;
     std::vector<natsSubscription*> subs;
-    std::vector<SimMachine*> machines;
-    std::map<std::string, SimMachine*> by_name;
-    uint64_t started_s = 0;
-    uint32_t heartbeat_s = 30;
+    std::vector<SimGate*> gates;
+    std::map<std::string, SimGate*> by_name;
     // Alerts raised and not yet in the stream, in order.
     std::mutex alerts_lock;
     remote::AlertOutbox outbox{1000000};
@@ -139,48 +174,32 @@ uint64_t NowS() {
                                      .count());
 }
 
-void Publish(natsConnection* nc, const std::string& subject, const std::string& data) {
-    natsConnection_Publish(nc, subject.c_str(), data.data(), static_cast<int>(data.size()));
-}
-
-void Reply(natsConnection* nc, const char* to, remote::GateStatus status, const std::string& body) {
-    natsMsg* m = nullptr;
-    if (natsMsg_Create(&m, to, nullptr, body.data(), static_cast<int>(body.size())) != NATS_OK)
-        return;
-    natsMsgHeader_Set(m, remote::kHeaderStatus, std::to_string(static_cast<int>(status)).c_str());
-    if (status == remote::GateStatus::kReply) {
-        natsMsgHeader_Set(m, remote::kHeaderPiece, "1/1");
-        natsMsgHeader_Set(m, remote::kHeaderSize, std::to_string(body.size()).c_str());
-    }
-    natsConnection_PublishMsg(nc, m);
-    natsMsg_Destroy(m);
-}
-
-void OnMessage(natsConnection* nc, natsSubscription*, natsMsg* msg, void* closure) {
+void OnMessage(natsConnection*, natsSubscription*, natsMsg* msg, void* closure) {
     auto* c = static_cast<Connection*>(closure);
-    const char* reply = natsMsg_GetReply(msg);
-    const std::string subject = natsMsg_GetSubject(msg);
-    if (subject == remote::kDiscoverSubject) {
-        // As a gate: each machine on its own hello subject.
-        const uint64_t up = NowS() - c->started_s;
-        for (SimMachine* m : c->machines)
-            Publish(nc, remote::HelloSubject(m->Name()),
-                    remote::PresenceJson(m->Presence("discover", up, c->heartbeat_s)));
-    } else if (reply != nullptr && remote::IsConsoleInbox(reply)) {
-        if (remote::Subject s; remote::ParseSubject(subject, s)) {
-            // Requests only: what is queued for a machine (procmgr.<m>.queue) is the stream's.
-            const size_t a = subject.find('.') + 1, b = subject.find('.', a);
-            auto it = c->by_name.find(subject.substr(a, b - a));
-            if (it != c->by_name.end()) {
-                const std::string payload(natsMsg_GetData(msg),
-                                          static_cast<size_t>(natsMsg_GetDataLength(msg)));
-                SimMachine::Answer answer = it->second->Handle(subject, payload);
-                if (answer.status != remote::GateStatus::kReply) answer.reply.clear();
-                Reply(nc, reply, answer.status, answer.reply);
-            }
-        }
-    }
+    nats::Message m;
+    m.subject = natsMsg_GetSubject(msg);
+    if (const char* reply = natsMsg_GetReply(msg); reply != nullptr) m.reply = reply;
+    m.payload.assign(natsMsg_GetData(msg), static_cast<size_t>(natsMsg_GetDataLength(msg)));
     natsMsg_Destroy(msg);
+    if (m.subject == remote::kDiscoverSubject) {
+        // As each machine's gate would: each on its own hello subject.
+        for (SimGate* g : c->gates)
+            g->core.OnMessage(m);
+        return;
+    }
+    // procmgr.<machine>.<node>...: the machine's gate.
+    const size_t a = m.subject.find('.') + 1, b = m.subject.find('.', a);
+    if (a == 0 || b == std::string::npos) return;
+    auto it = c->by_name.find(m.subject.substr(a, b - a));
+    if (it != c->by_name.end()) it->second->core.OnMessage(m);
+}
+
+// After a reconnection each machine says hello again, as a gate does on every new connection.
+void OnReconnected(natsConnection* nc, void* closure) {
+    for (Connection& c : *static_cast<std::vector<Connection>*>(closure))
+        if (c.bus.nc == nc)
+            for (SimGate* g : c.gates)
+                c.bus.Publish(g->core.Hello());
 }
 
 bool ReadText(const std::string& path, std::string& out) {
@@ -239,14 +258,21 @@ int Main(std::vector<std::string> args) {
     std::string rc;
     if (ReadText(PM_QUORLENT_RC_PATH, rc)) *strings = ReadStringTable(rc);
 
-    std::vector<std::unique_ptr<SimMachine>> sims;
-    for (uint32_t n = first; n < first + machines; ++n)
-        sims.push_back(std::make_unique<SimMachine>(
-            MachineSpec{prefix + std::to_string(n), processes, n}, strings));
+    // Machine i on connection i mod C.
+    std::vector<Connection> conns(connections);
+    const gate::SystemClock clock;
+    std::vector<std::unique_ptr<SimGate>> sims;
+    for (uint32_t n = first; n < first + machines; ++n) {
+        Connection& c = conns[(n - first) % connections];
+        sims.push_back(
+            std::make_unique<SimGate>(MachineSpec{prefix + std::to_string(n), processes, n},
+                                      strings, c.bus, clock, heartbeat));
+        c.gates.push_back(sims.back().get());
+        c.by_name[sims.back()->machine.Name()] = sims.back().get();
+    }
 
     // Delivery from a small pool of threads: one thread per subscription would be thousands.
     nats_SetMessageDeliveryPoolSize(4);
-    std::vector<Connection> conns(connections);
     natsOptions* opts = nullptr;
     std::vector<const char*> urls;
     for (const std::string& u : settings.servers)
@@ -268,37 +294,30 @@ int Main(std::vector<std::string> args) {
     if (st == NATS_OK) st = natsOptions_SetMaxPendingMsgs(opts, 1000000);
     if (st == NATS_OK) st = natsOptions_SetMaxReconnect(opts, -1);
     if (st == NATS_OK) st = natsOptions_SetReconnectWait(opts, 250);
+    if (st == NATS_OK) st = natsOptions_SetReconnectedCB(opts, &OnReconnected, &conns);
     const uint64_t started = NowS();
     for (size_t k = 0; st == NATS_OK && k < conns.size(); ++k) {
         Connection& c = conns[k];
-        c.started_s = started;
-        c.heartbeat_s = heartbeat;
-        for (size_t i = k; i < sims.size(); i += conns.size()) {
-            c.machines.push_back(sims[i].get());
-            c.by_name[sims[i]->Name()] = sims[i].get();
-        }
-        if (c.machines.empty()) continue;
-        st = natsConnection_Connect(&c.nc, opts);
+        if (c.gates.empty()) continue;
+        st = natsConnection_Connect(&c.bus.nc, opts);
         // A gate's subscriptions: its nodes' requests.
-        for (SimMachine* m : c.machines)
+        for (SimGate* g : c.gates)
             for (const char* node : {remote::kAgentNode, remote::kHostNode}) {
                 natsSubscription* sub = nullptr;
-                const std::string subject = remote::NodeWildcard(m->Name(), node);
+                const std::string subject = remote::NodeWildcard(g->machine.Name(), node);
                 if (st == NATS_OK)
-                    st = natsConnection_Subscribe(&sub, c.nc, subject.c_str(), &OnMessage, &c);
+                    st = natsConnection_Subscribe(&sub, c.bus.nc, subject.c_str(), &OnMessage, &c);
                 if (st == NATS_OK) c.subs.push_back(sub);
             }
         natsSubscription* sub = nullptr;
         if (st == NATS_OK)
-            st = natsConnection_Subscribe(&sub, c.nc, remote::kDiscoverSubject, &OnMessage, &c);
+            st = natsConnection_Subscribe(&sub, c.bus.nc, remote::kDiscoverSubject, &OnMessage, &c);
         if (st == NATS_OK) c.subs.push_back(sub);
         for (natsSubscription* s : c.subs)
             natsSubscription_SetPendingLimits(s, -1, -1);
-        if (st == NATS_OK) st = natsConnection_Flush(c.nc);
-        for (SimMachine* m : c.machines)
-            if (st == NATS_OK)
-                Publish(c.nc, remote::HelloSubject(m->Name()),
-                        remote::PresenceJson(m->Presence("hello", 0, heartbeat)));
+        if (st == NATS_OK) st = natsConnection_Flush(c.bus.nc);
+        for (SimGate* g : c.gates)
+            if (st == NATS_OK) c.bus.Publish(g->core.Hello());
     }
     int code = 0;
     std::vector<std::thread> publishers;
@@ -311,12 +330,12 @@ int Main(std::vector<std::string> args) {
         signal(SIGINT, OnSignal);
         signal(SIGTERM, OnSignal);
         for (Connection& c : conns)
-            for (SimMachine* m : c.machines)
+            for (SimGate* g : c.gates)
                 for (uint32_t k = 0; k < alerts; ++k)
-                    RaiseAlert(c, m->Name());
+                    RaiseAlert(c, g->machine.Name());
         // One publisher per connection: alerts go out while requests are answered.
         for (Connection& c : conns) {
-            if (c.nc == nullptr) continue;
+            if (c.bus.nc == nullptr) continue;
             publishers.emplace_back([&c] {
                 std::atomic<bool> failed{false};
                 jsOptions jo;
@@ -325,7 +344,7 @@ int Main(std::vector<std::string> args) {
                 jo.PublishAsync.ErrHandlerClosure = &failed;
                 jo.PublishAsync.MaxPending = 1024;
                 jsCtx* js = nullptr;
-                if (natsConnection_JetStream(&js, c.nc, &jo) != NATS_OK) return;
+                if (natsConnection_JetStream(&js, c.bus.nc, &jo) != NATS_OK) return;
                 const uint64_t t0 = WallMs();
                 bool told = false;
                 while (!g_stop) {
@@ -352,22 +371,19 @@ int Main(std::vector<std::string> args) {
             usleep(100 * 1000);
             const uint64_t now = NowS();
             if (now >= next_churn && churn > 0) {
-                for (auto& m : sims)
-                    m->Churn(churn);
+                for (auto& g : sims)
+                    g->machine.Churn(churn);
                 next_churn = now + 10;
             }
             if (alert_every > 0 && now >= next_alert) {
                 for (Connection& c : conns)
-                    for (SimMachine* m : c.machines)
-                        RaiseAlert(c, m->Name());
+                    for (SimGate* g : c.gates)
+                        RaiseAlert(c, g->machine.Name());
                 next_alert = now + alert_every;
             }
             if (now >= next_beat) {
-                for (Connection& c : conns)
-                    for (SimMachine* m : c.machines)
-                        Publish(c.nc, remote::HeartbeatSubject(m->Name()),
-                                remote::PresenceJson(
-                                    m->Presence("heartbeat", now - started, heartbeat)));
+                for (auto& g : sims)
+                    g->core.Beat();
                 next_beat = now + heartbeat;
             }
         }
@@ -378,7 +394,8 @@ int Main(std::vector<std::string> args) {
     for (Connection& c : conns) {
         for (natsSubscription* s : c.subs)
             natsSubscription_Destroy(s);
-        natsConnection_Destroy(c.nc);
+        natsConnection_Destroy(c.bus.nc);
+        c.bus.nc = nullptr;
     }
     natsOptions_Destroy(opts);
     return code;

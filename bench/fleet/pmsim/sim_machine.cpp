@@ -5,9 +5,9 @@
 #include <cstring>
 
 #include "procman/w32/baseinfo/base_info_records.h"
-#include "shared/node/command.h"
+#include "shared/node/service_node.h"
+#include "shared/remote/gate_config.h"
 #include "shared/remote/operations.h"
-#include "shared/remote/subjects.h"
 #include "shared/text/text_string.h"
 
 namespace pm::sim {
@@ -33,11 +33,8 @@ private:
     std::recursive_mutex m_;
 };
 
-class HeapMemory final : public MessageMemory {
-public:
-    void* Allocate(uint32_t size) override { return std::malloc(size ? size : 1); }
-    void Free(void* m) override { std::free(m); }
-};
+constexpr uint32_t kCmdGetConfiguration = 0x73124532;
+constexpr uint32_t kCmdGetUpdates = 0x73124533;
 
 TextString Compressed(const std::string& utf8) {
     TextString s(utf8.c_str());
@@ -71,9 +68,6 @@ SimMachine::SimMachine(MachineSpec spec, std::shared_ptr<const StringTable> stri
     const uint32_t base = static_cast<uint32_t>(sizeof kBase / sizeof kBase[0]);
     for (uint32_t i = 0; i < spec_.processes || i < base; ++i)
         pids_.push_back(i < base ? 4 * (i + 1) : next_pid_++);
-    rules_.nodes = {remote::kAgentNode, remote::kHostNode};
-    for (const remote::CodeInfo& c : remote::KnownCodes())
-        rules_.allow.push_back(c.code);
     list_ = std::make_unique<ProcessList>(
         std::make_unique<StdMutex>(), [this] { return Snapshot(); }, [] { return true; });
     auto texts = strings_;
@@ -123,60 +117,42 @@ void SimMachine::Churn(uint32_t n) {
     list_->CheckForUpdates();
 }
 
-SimMachine::Answer SimMachine::Handle(const std::string& subject, const std::string& payload) {
-    Answer a;
-    remote::Subject s;
-    if (!remote::ParseSubject(subject, s) || s.machine != spec_.name) return a;
-    const remote::RequestCheck check = remote::CheckRequest(
-        s, reinterpret_cast<const uint8_t*>(payload.data()), payload.size(), rules_);
-    a.status = check.status;
-    if (check.status != remote::GateStatus::kReply) return a;
-    Command command(0);
-    if (!command.ParseRequest(check.view)) {
-        a.status = remote::GateStatus::kMalformed;
-        return a;
-    }
-    if (s.node != remote::kAgentNode) {
-        a.status = remote::GateStatus::kNodeNotRunning; // no monitor host here
-        return a;
-    }
-    switch (command.cmd_code) {
-    case 0x73124533:
-        list_->GetProcessUpdates(command);
-        break;
-    case 0x73124532:
-        list_->GetProcessBaseInfo(command);
-        break;
-    default:
-        a.status = remote::GateStatus::kNotForwarded; // a simulated machine changes nothing
-        return a;
-    }
-    HeapMemory memory;
-    const std::string sender = check.view.sender; // NUL-terminated in the checked view
-    void* reply =
-        command.PackResultsAsReply(memory, check.view.tag, s.node.c_str(), sender.c_str(),
-                                   static_cast<uint32_t>(command.status), check.view.seq_no);
-    if (reply == nullptr) {
-        a.status = remote::GateStatus::kNoReply;
-        return a;
-    }
-    a.reply.assign(static_cast<const char*>(reply), msg::DeclaredLength(reply));
-    memory.Free(reply);
-    return a;
+gate::GateSettings SimMachine::GateSettings(uint32_t heartbeat_s) const {
+    gate::GateSettings s;
+    s.machine = spec_.name;
+    s.gate_version = "sim";
+    s.rules.nodes = {remote::kAgentNode, remote::kHostNode};
+    s.rules.allow = {kCmdGetConfiguration, kCmdGetUpdates};
+    for (const remote::CodeInfo& c : remote::KnownCodes())
+        if (std::string(c.node) == remote::kHostNode) s.rules.allow.push_back(c.code);
+    s.max_in_flight = remote::kDefaultMaxInFlight;
+    s.heartbeat_s = heartbeat_s;
+    // Every discovery answered: the fleet tests and benchmarks run console commands back to
+    // back, and a gate's once a second would leave the second one without machines.
+    s.discover_interval_ms = 0;
+    return s;
 }
 
-remote::Presence SimMachine::Presence(const std::string& kind, uint64_t uptime_s,
-                                      uint32_t heartbeat_s) const {
-    remote::Presence p;
-    p.kind = kind;
-    p.machine = spec_.name;
-    p.gate_version = "sim";
-    p.agent_running = true;
-    p.host_running = false;
-    p.agent_version = "sim";
-    p.uptime_s = uptime_s;
-    p.heartbeat_s = heartbeat_s;
-    return p;
+bool SimMachine::Running(const std::string& node) const {
+    return node == remote::kAgentNode;
+}
+
+std::string SimMachine::Version(const std::string& node) const {
+    return node == remote::kAgentNode ? "sim" : std::string();
+}
+
+void SimMachine::Send(std::unique_ptr<gate::NodeRequest> request) {
+    const char* target = request->GetTargetAddr();
+    if (target == nullptr || std::string(target) != remote::kAgentNode) {
+        request->status = kStatusNotSent; // no monitor host here
+    } else if (request->cmd_code == kCmdGetUpdates) {
+        list_->GetProcessUpdates(*request);
+    } else if (request->cmd_code == kCmdGetConfiguration) {
+        list_->GetProcessBaseInfo(*request);
+    } else {
+        request->status = kStatusNotSent; // the gate's rules let no other code through
+    }
+    request->OnComplete();
 }
 
 } // namespace pm::sim

@@ -1,7 +1,8 @@
-// One simulated machine of pmsim: the agent's own process list (its table, change clock and
-// update records) over a synthetic list of processes that start and end at a set rate, and
-// the gate's answer to each request on the machine's subjects. A load generator for the fleet
-// side, never a stand-in for the agent in its own tests. Portable: no OS code, no NATS here.
+// One simulated machine of pmsim, as the gate's local node: the agent's own process list (its
+// table, change clock and update records) over a synthetic list of processes that start and
+// end at a set rate. The gate's own core does the rest (rules, statuses, pieces, presence). A
+// load generator for the fleet side, never a stand-in for the agent in its own tests.
+// Portable: no OS code, no NATS here.
 #pragma once
 
 #include <cstdint>
@@ -11,9 +12,9 @@
 #include <string>
 #include <vector>
 
+#include "outside/pmgate/gate_core.h"
+#include "outside/pmgate/local_node.h"
 #include "procman/w32/process_list/process_list.h"
-#include "shared/remote/presence.h"
-#include "shared/remote/statuses.h"
 
 namespace pm::sim {
 
@@ -29,23 +30,24 @@ struct MachineSpec {
     uint32_t seed = 1;
 };
 
-class SimMachine {
+class SimMachine final : public gate::LocalNode {
 public:
     SimMachine(MachineSpec spec, std::shared_ptr<const StringTable> strings);
 
     // Ends `n` processes and starts as many new ones (the next update shows the change).
     void Churn(uint32_t n);
 
-    struct Answer {
-        remote::GateStatus status = remote::GateStatus::kMalformed;
-        std::string reply; // the reply message when status is kReply
-    };
-    // The request on `subject` with these payload bytes, answered as the gate and the agent
-    // would: updates and configuration by the agent's code; the monitor host is not there.
-    Answer Handle(const std::string& subject, const std::string& payload);
+    // What the machine's gate runs with: a simulated machine changes nothing, so only the
+    // agent's reading codes are allowed; the monitor host's go through and find no host.
+    // Unlike a gate, it answers every discovery.
+    [[nodiscard]] gate::GateSettings GateSettings(uint32_t heartbeat_s) const;
 
-    [[nodiscard]] remote::Presence Presence(const std::string& kind, uint64_t uptime_s,
-                                            uint32_t heartbeat_s) const;
+    // The agent runs (version "sim"), the monitor host does not; updates and configuration
+    // are answered by the agent's own code, at once.
+    [[nodiscard]] bool Running(const std::string& node) const override;
+    [[nodiscard]] std::string Version(const std::string& node) const override;
+    void Send(std::unique_ptr<gate::NodeRequest> request) override;
+
     [[nodiscard]] const std::string& Name() const { return spec_.name; }
 
 private:
@@ -58,7 +60,6 @@ private:
     uint32_t next_pid_ = 1000;
     std::mt19937 random_;
     std::unique_ptr<ProcessList> list_;
-    remote::GateRules rules_;
 };
 
 } // namespace pm::sim

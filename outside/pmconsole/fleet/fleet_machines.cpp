@@ -1,0 +1,196 @@
+// Portable: discovery, the fleet view and machine patterns.
+#include "outside/pmconsole/fleet/fleet_machines.h"
+
+#include <algorithm>
+
+#include "shared/remote/subjects.h"
+#include "shared/text/json_string.h"
+
+namespace pm::console {
+namespace {
+
+// '*' and '?' over one name; iterative with one back-track point, so no pattern can blow up.
+bool Glob(const std::string& p, const std::string& s) {
+    size_t pi = 0, si = 0, star = std::string::npos, mark = 0;
+    while (si < s.size()) {
+        if (pi < p.size() && (p[pi] == '?' || p[pi] == s[si])) {
+            ++pi;
+            ++si;
+        } else if (pi < p.size() && p[pi] == '*') {
+            star = pi++;
+            mark = si;
+        } else if (star != std::string::npos) {
+            pi = star + 1;
+            si = ++mark;
+        } else {
+            return false;
+        }
+    }
+    while (pi < p.size() && p[pi] == '*')
+        ++pi;
+    return pi == p.size();
+}
+
+std::string Ago(uint64_t ms) {
+    const uint64_t s = ms / 1000;
+    if (s < 120) return std::to_string(s) + " s ago";
+    if (s < 7200) return std::to_string(s / 60) + " min ago";
+    return std::to_string(s / 3600) + " h ago";
+}
+
+std::string Pad(const std::string& s, size_t width) {
+    return s.size() >= width ? s + " " : s + std::string(width - s.size(), ' ');
+}
+
+std::string Running(bool running, const std::string& version) {
+    if (!running) return "-";
+    return version.empty() ? "running" : version;
+}
+
+} // namespace
+
+bool MachineOrder(const std::string& a, const std::string& b) {
+    size_t i = 0, j = 0;
+    while (i < a.size() && j < b.size()) {
+        const bool da = a[i] >= '0' && a[i] <= '9', db = b[j] >= '0' && b[j] <= '9';
+        if (da && db) {
+            size_t ei = i, ej = j;
+            while (ei < a.size() && a[ei] >= '0' && a[ei] <= '9')
+                ++ei;
+            while (ej < b.size() && b[ej] >= '0' && b[ej] <= '9')
+                ++ej;
+            // Leading zeros aside, the longer run is the larger number.
+            size_t si = i, sj = j;
+            while (si + 1 < ei && a[si] == '0')
+                ++si;
+            while (sj + 1 < ej && b[sj] == '0')
+                ++sj;
+            if (ei - si != ej - sj) return ei - si < ej - sj;
+            const int c = a.compare(si, ei - si, b, sj, ej - sj);
+            if (c != 0) return c < 0;
+            i = ei;
+            j = ej;
+        } else {
+            if (a[i] != b[j]) return a[i] < b[j];
+            ++i;
+            ++j;
+        }
+    }
+    if (a.size() - i != b.size() - j) return a.size() - i < b.size() - j;
+    return a < b;
+}
+
+bool FleetView::Heard(const std::string& subject, const std::string& payload, uint64_t now_ms) {
+    remote::Presence p;
+    if (payload.size() > kMaxPresenceBytes || !remote::ParsePresence(payload, p)) return false;
+    // Believed only of the machine whose login could publish on the subject.
+    const std::string kind = p.kind == "heartbeat" ? "heartbeat" : "hello";
+    if (remote::MachineOfSubject(subject, kind.c_str()) != p.machine) {
+        ++impostors_;
+        return false;
+    }
+    Heard(p, now_ms);
+    return true;
+}
+
+void FleetView::Heard(const remote::Presence& p, uint64_t now_ms) {
+    if (machines_.size() >= kMaxMachines && machines_.count(p.machine) == 0) return;
+    machines_[p.machine] = {p, now_ms};
+}
+
+std::vector<FleetMachine> FleetView::Machines(uint64_t now_ms) const {
+    std::vector<FleetMachine> out;
+    out.reserve(machines_.size());
+    for (const auto& [name, heard] : machines_) {
+        FleetMachine m;
+        m.presence = heard.first;
+        m.silent_ms = now_ms > heard.second ? now_ms - heard.second : 0;
+        m.state = remote::StateOf(m.presence, m.silent_ms);
+        out.push_back(m);
+    }
+    std::sort(out.begin(), out.end(), [](const FleetMachine& x, const FleetMachine& y) {
+        return MachineOrder(x.presence.machine, y.presence.machine);
+    });
+    return out;
+}
+
+std::vector<FleetMachine> DiscoverMachines(FleetBus& bus, const DiscoveryWait& wait,
+                                           uint64_t* impostors) {
+    FleetView view;
+    const uint64_t start = bus.NowMs();
+    if (!bus.AskPresence()) return view.Machines(start);
+    // Every presence heard meanwhile counts, until the wait ends or it goes quiet after the
+    // first answer.
+    std::string subject, payload;
+    uint64_t last = 0;
+    for (uint64_t now = start;; now = bus.NowMs()) {
+        uint64_t until = start + wait.timeout_ms;
+        if (last != 0 && last + wait.quiet_ms < until) until = last + wait.quiet_ms;
+        if (now >= until) break;
+        if (!bus.NextPresence(subject, payload, static_cast<uint32_t>(until - now))) continue;
+        if (view.Heard(subject, payload, start)) last = bus.NowMs();
+    }
+    if (impostors != nullptr) *impostors += view.Impostors();
+    return view.Machines(start);
+}
+
+bool MachineMatches(const std::string& pattern, const std::string& machine) {
+    if (pattern.empty()) return true;
+    size_t start = 0;
+    for (;;) {
+        const size_t comma = pattern.find(',', start);
+        const std::string one = pattern.substr(start, comma - start);
+        if (!one.empty() && Glob(one, machine)) return true;
+        if (comma == std::string::npos) return false;
+        start = comma + 1;
+    }
+}
+
+bool ValidMachinePattern(const std::string& pattern) {
+    if (pattern.empty() || pattern.size() > 4096) return false;
+    for (char c : pattern)
+        if (!((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || c == '-' ||
+              c == '*' || c == '?' || c == ','))
+            return false;
+    return true;
+}
+
+std::string FormatMachines(const std::vector<FleetMachine>& machines) {
+    std::string out = Pad("MACHINE", 20) + Pad("STATE", 18) + Pad("LAST HEARD", 12) +
+                      Pad("AGENT", 10) + Pad("HOST", 10) + Pad("GATE", 8) + "UPTIME\n";
+    size_t counts[4] = {};
+    for (const FleetMachine& m : machines) {
+        const remote::Presence& p = m.presence;
+        ++counts[static_cast<size_t>(m.state)];
+        out += Pad(p.machine, 20) + Pad(remote::MachineStateText(m.state), 18) +
+               Pad(Ago(m.silent_ms), 12) + Pad(Running(p.agent_running, p.agent_version), 10) +
+               Pad(Running(p.host_running, p.host_version), 10) + Pad(p.gate_version, 8) +
+               std::to_string(p.uptime_s) + " s\n";
+    }
+    out += std::to_string(machines.size()) + " machines, " + std::to_string(counts[0]) + " up";
+    for (size_t k = 1; k < 4; ++k)
+        if (counts[k] > 0)
+            out += ", " + std::to_string(counts[k]) + " " +
+                   remote::MachineStateText(static_cast<remote::MachineState>(k));
+    return out + "\n";
+}
+
+std::string FormatMachinesJson(const std::vector<FleetMachine>& machines) {
+    std::string out;
+    for (const FleetMachine& m : machines) {
+        const remote::Presence& p = m.presence;
+        out += "{\"machine\": " + JsonString(p.machine) +
+               ", \"state\": " + JsonString(remote::MachineStateText(m.state)) +
+               ", \"last_heard_ms\": " + std::to_string(m.silent_ms) +
+               ", \"agent_running\": " + (p.agent_running ? "true" : "false") +
+               ", \"host_running\": " + (p.host_running ? "true" : "false") +
+               ", \"agent_version\": " + JsonString(p.agent_version) +
+               ", \"host_version\": " + JsonString(p.host_version) +
+               ", \"gate_version\": " + JsonString(p.gate_version) +
+               ", \"uptime_s\": " + std::to_string(p.uptime_s) +
+               ", \"heartbeat_s\": " + std::to_string(p.heartbeat_s) + "}\n";
+    }
+    return out;
+}
+
+} // namespace pm::console

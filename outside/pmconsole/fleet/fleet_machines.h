@@ -1,0 +1,65 @@
+// Which machines are there: discovery on the cluster, the view a console keeps of the hellos
+// and heartbeats it hears, and machine-name patterns. Portable: talks through FleetBus.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "outside/pmconsole/fleet/fleet_bus.h"
+#include "shared/remote/presence.h"
+
+namespace pm::console {
+
+struct FleetMachine {
+    remote::Presence presence; // what the machine said last
+    uint64_t silent_ms = 0;    // since it was last heard of
+    remote::MachineState state = remote::MachineState::kUp;
+};
+
+// How long discovery waits: the whole wait, and the quiet after the last answer that ends it.
+struct DiscoveryWait {
+    uint32_t timeout_ms = 2000;
+    uint32_t quiet_ms = 300;
+};
+constexpr size_t kMaxMachines = 100000;
+// A presence object is a few hundred bytes; a longer one is not read.
+constexpr size_t kMaxPresenceBytes = 4096;
+
+// Every machine that answered discovery, by name; answers that do not read as presence objects
+// are dropped, a name that answers twice (a reinstalled machine) is one machine.
+// `impostors`, when given, counts the answers in another machine's name than their subject's.
+std::vector<FleetMachine> DiscoverMachines(FleetBus& bus, const DiscoveryWait& wait,
+                                           uint64_t* impostors = nullptr);
+
+// The machines a console has heard of and when, by name.
+class FleetView {
+public:
+    // A presence payload heard on `subject` at `now_ms`; false when it is not one, or when it
+    // speaks for another machine than the one its subject names (counted).
+    bool Heard(const std::string& subject, const std::string& payload, uint64_t now_ms);
+    void Heard(const remote::Presence& p, uint64_t now_ms);
+    [[nodiscard]] std::vector<FleetMachine> Machines(uint64_t now_ms) const;
+    // Presence objects that named another machine than their subject, dropped.
+    [[nodiscard]] uint64_t Impostors() const { return impostors_; }
+
+private:
+    std::map<std::string, std::pair<remote::Presence, uint64_t>> machines_;
+    uint64_t impostors_ = 0;
+};
+
+// Names in the order a person expects: runs of digits by their value (sim2 before sim10).
+bool MachineOrder(const std::string& a, const std::string& b);
+
+// PATTERN: comma-separated names with '*' (any run) and '?' (one character); "" matches all.
+bool MachineMatches(const std::string& pattern, const std::string& machine);
+// True when the pattern is machine names of the subjects' form with those wildcards.
+bool ValidMachinePattern(const std::string& pattern);
+
+// The table a person reads (MACHINE STATE LAST-HEARD AGENT HOST GATE UPTIME), and a summary.
+std::string FormatMachines(const std::vector<FleetMachine>& machines);
+// One JSON object per machine, a line each.
+std::string FormatMachinesJson(const std::vector<FleetMachine>& machines);
+
+} // namespace pm::console

@@ -1,0 +1,107 @@
+// The alert pump. Portable.
+#include "outside/pmgate/alert_pump.h"
+
+#include <memory>
+#include <vector>
+
+#include "outside/pmgate/gate_messages.h"
+#include "shared/base/endian.h"
+#include "shared/monitor/host_alerts.h"
+#include "shared/remote/operations.h"
+#include "shared/remote/queue.h"
+#include "shared/remote/subjects.h"
+
+namespace pm::gate {
+namespace {
+
+constexpr uint32_t kAskTimeoutMs = 10000;
+// A question whose completion never came is given up on after this; its late answer is dropped.
+constexpr uint64_t kAskOverdueMs = kAskTimeoutMs + 5000;
+// An alert whose stored answer has not come in this time goes again (the stream keeps one).
+constexpr uint64_t kAnswerOverdueMs = 5000;
+
+} // namespace
+
+std::string AlertIdKey(const KeyedHash& hash, const std::string& password,
+                       const std::string& machine) {
+    if (password.empty()) return std::string();
+    return hash.HmacSha256Hex(password, "procmgr alert ids " + machine).substr(0, 16);
+}
+
+AlertPump::AlertPump(std::string machine, std::string id_key, GateBus& bus, LocalNode& node,
+                     const GateClock& clock, TraceFn trace)
+    : machine_(std::move(machine)), id_key_(std::move(id_key)),
+      ack_prefix_(std::string(remote::kSubjectRoot) + "." + machine_ + ".acks."), bus_(bus),
+      node_(node), clock_(clock), trace_(std::move(trace)) {}
+
+std::string AlertPump::AckWildcard(const std::string& machine) {
+    return std::string(remote::kSubjectRoot) + "." + machine + ".acks.>";
+}
+
+void AlertPump::Poll() {
+    if (!node_.Running(remote::kHostNode)) return;
+    uint64_t ask = 0;
+    uint32_t after = 0;
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        const uint64_t now = clock_.MonotonicMs();
+        if (asking_ != 0 && now - asked_at_ < kAskOverdueMs) return;
+        ask = asking_ = ++asks_;
+        asked_at_ = now;
+        after = after_;
+    }
+    auto request = std::make_unique<NodeRequest>([this, ask](NodeRequest& c) { Answered(ask, c); });
+    request->cmd_code = host::kCmdListAlerts;
+    request->SetTargetAddr(remote::kHostNode);
+    request->timeout_ms = kAskTimeoutMs;
+    uint8_t bytes[4];
+    le::Store32(bytes, after);
+    request->AddParam(bytes, 4);
+    node_.Send(std::move(request));
+}
+
+void AlertPump::Answered(uint64_t ask, const NodeRequest& c) {
+    std::lock_guard<std::mutex> hold(lock_);
+    if (ask != asking_) return; // given up on: a newer question asks from the same point
+    asking_ = 0;
+    if (c.status != 0 || c.GetResultCount() == 0 || c.GetResultSize(0) != 4) return;
+    const uint64_t dropped = outbox_.Dropped();
+    for (size_t i = 1; i < c.GetResultCount(); ++i) {
+        host::HostAlert a;
+        const std::string item(reinterpret_cast<const char*>(c.GetResult(i)), c.GetResultSize(i));
+        if (host::DecodeAlert(item, &a)) outbox_.Raise(remote::AlertFromHost(machine_, a));
+    }
+    after_ = le::Load32(c.GetResult(0));
+    if (outbox_.Dropped() != dropped)
+        trace_("!!alerts: " + std::to_string(outbox_.Dropped()) +
+               " dropped while the stream was out of reach");
+}
+
+void AlertPump::Publish() {
+    if (!bus_.Connected()) return;
+    BusMessage m;
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        const uint64_t now = clock_.MonotonicMs();
+        if (!in_flight_.empty() && now - sent_at_ < kAnswerOverdueMs) return;
+        const std::vector<remote::AlertRecord> next = outbox_.Waiting(1);
+        if (next.empty()) return;
+        in_flight_ = next[0].MessageId();
+        sent_at_ = now;
+        ack_subject_ = ack_prefix_ + std::to_string(++ack_number_);
+        m = AlertMessage(next[0], ack_subject_, id_key_);
+    }
+    bus_.Publish(m);
+}
+
+bool AlertPump::OnAnswer(const nats::Message& m) {
+    if (m.subject.compare(0, ack_prefix_.size(), ack_prefix_) != 0) return false;
+    std::lock_guard<std::mutex> hold(lock_);
+    if (m.subject == ack_subject_ && remote::PublishStored(m.payload, remote::kAlertStream)) {
+        outbox_.Stored(in_flight_);
+        in_flight_.clear();
+    }
+    return true;
+}
+
+} // namespace pm::gate

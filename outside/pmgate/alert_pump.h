@@ -1,0 +1,67 @@
+// The monitor host's alerts into the stream PROCMGR_ALERTS: the host is asked for the alerts
+// above the last one seen (Poll, every two seconds); each goes into a bounded outbox and is
+// published one at a time (so that the stream keeps them in order) until the stream answers it
+// stored. The stream's answers come to procmgr.<machine>.acks.<n>. Nothing is lost while the
+// link is down; past 10,000 waiting alerts the oldest go, counted in the trace. Portable: the
+// host through LocalNode, the cluster through GateBus.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+
+#include "outside/pmgate/gate_bus.h"
+#include "outside/pmgate/gate_clock.h"
+#include "outside/pmgate/keyed_hash.h"
+#include "outside/pmgate/local_node.h"
+#include "shared/nats/protocol_parser.h"
+#include "shared/remote/alerts.h"
+
+namespace pm::gate {
+
+// The alerts' id key: a secret only this machine's login knows (none without a password).
+std::string AlertIdKey(const KeyedHash& hash, const std::string& password,
+                       const std::string& machine);
+
+class AlertPump {
+public:
+    using TraceFn = std::function<void(const std::string&)>;
+    AlertPump(std::string machine, std::string id_key, GateBus& bus, LocalNode& node,
+              const GateClock& clock, TraceFn trace);
+    AlertPump(const AlertPump&) = delete;
+    AlertPump& operator=(const AlertPump&) = delete;
+
+    // procmgr.<machine>.acks.>: the stream's answers (the gate subscribes to it).
+    static std::string AckWildcard(const std::string& machine);
+
+    // Asks the host (when it runs) for its new alerts, unless the last question is still out;
+    // the answer fills the outbox when it comes.
+    void Poll();
+    // Publishes the oldest waiting alert when none is in flight (or its answer is overdue).
+    void Publish();
+    // True when the message was the stream's answer to an alert (taken).
+    bool OnAnswer(const nats::Message& m);
+
+private:
+    void Answered(uint64_t ask, const NodeRequest& c);
+
+    const std::string machine_;
+    const std::string id_key_;
+    const std::string ack_prefix_; // procmgr.<machine>.acks.
+    GateBus& bus_;
+    LocalNode& node_;
+    const GateClock& clock_;
+    TraceFn trace_;
+    std::mutex lock_;
+    remote::AlertOutbox outbox_{10000};
+    uint32_t after_ = 0;  // the host's newest alert seen
+    uint64_t asks_ = 0;   // questions to the host so far
+    uint64_t asking_ = 0; // the one out, 0: none
+    uint64_t asked_at_ = 0;
+    std::string in_flight_, ack_subject_;
+    uint64_t ack_number_ = 0;
+    uint64_t sent_at_ = 0;
+};
+
+} // namespace pm::gate

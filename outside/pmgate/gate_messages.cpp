@@ -1,0 +1,32 @@
+// The gate's messages. Portable: no OS code here.
+#include "outside/pmgate/gate_messages.h"
+
+#include "shared/remote/pieces.h"
+
+namespace pm::gate {
+
+BusMessage AlertMessage(const remote::AlertRecord& alert, const std::string& reply_subject,
+                        const std::string& id_key) {
+    const std::string id = id_key.empty() ? alert.MessageId() : alert.MessageId() + "." + id_key;
+    return {remote::AlertSubject(alert.machine),
+            reply_subject,
+            {{remote::kMsgIdHeader, id}},
+            remote::AlertJson(alert)};
+}
+
+BusMessage StatusMessage(const std::string& reply_subject, remote::GateStatus status) {
+    return {reply_subject, "", remote::StatusHeaders(status), std::string()};
+}
+
+std::vector<BusMessage> ReplyPieces(const std::string& reply_subject, const std::string& reply,
+                                    size_t piece_size) {
+    const uint32_t count = remote::PieceCount(reply.size(), piece_size);
+    std::vector<BusMessage> out;
+    out.reserve(count);
+    for (uint32_t i = 0; i < count; ++i)
+        out.push_back({reply_subject, "", remote::PieceHeaders(i + 1, count, reply.size()),
+                       reply.substr(i * piece_size, piece_size)});
+    return out;
+}
+
+} // namespace pm::gate

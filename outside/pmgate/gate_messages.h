@@ -1,0 +1,30 @@
+// What the gate publishes for one reply: a status without payload ("Pm-Status"), or the node's
+// reply in numbered pieces ("Pm-Piece: i/n", "Pm-Size"); and one alert for the stream.
+// Portable.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "outside/pmgate/gate_bus.h"
+#include "shared/remote/alerts.h"
+#include "shared/remote/statuses.h"
+
+namespace pm::gate {
+
+// A gate status without payload.
+BusMessage StatusMessage(const std::string& reply_subject, remote::GateStatus status);
+
+// The node's reply in pieces of at most `piece_size` bytes, in order.
+std::vector<BusMessage> ReplyPieces(const std::string& reply_subject, const std::string& reply,
+                                    size_t piece_size);
+
+// One alert for the stream: to procmgr.<machine>.alerts with its "Nats-Msg-Id", the stream's
+// answer asked to `reply_subject`. The stream drops a second message with an id it holds,
+// whatever its subject: `id_key` (a secret of this machine's, ".<key>" after the id) keeps
+// another machine from taking this one's ids first and so suppressing its alerts.
+BusMessage AlertMessage(const remote::AlertRecord& alert, const std::string& reply_subject,
+                        const std::string& id_key);
+
+} // namespace pm::gate
