@@ -71,18 +71,22 @@ build() {
     done
 }
 
-# One build in the background at the lowest priority, in a process group of its own: it takes
-# what the tests leave of the processors. Its output goes to build/<preset>.build.log.
+# One build in the background at the lowest priority, in a process group of its own (job
+# control, so that bg_stop can end all of it): it takes what the tests leave of the processors.
+# Not a session of its own: the kernel's autogroups would give a new session its own share of
+# the processors whatever its nice value. Its output goes to build/<preset>.build.log.
 bg_pid=""
 bg_build() {
     local p=$1
     mkdir -p build
     log "configure and build in the background, at the lowest priority: $p (build/$p.build.log)"
+    set -m
     # shellcheck disable=SC2016 # expanded by the inner shell
-    setsid nice -n 19 bash -c 'cmake --preset "$1" -DPM_WERROR="$2" >/dev/null &&
+    nice -n 19 bash -c 'cmake --preset "$1" -DPM_WERROR="$2" >/dev/null &&
         cmake --build "build/$1" -j "$(nproc)"' bg_build "$p" "${PM_WERROR:-${CI:+ON}}" \
-        >"build/$p.build.log" 2>&1 &
+        </dev/null >"build/$p.build.log" 2>&1 &
     bg_pid=$!
+    set +m
     trap bg_stop EXIT
 }
 
