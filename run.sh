@@ -41,10 +41,8 @@ need_packages() {
     /usr/bin/python3 -c "import bcrypt" 2>/dev/null || missing+=(python3-bcrypt)
     /usr/bin/python3 -c "import prometheus_client" 2>/dev/null || missing+=(python3-prometheus-client)
     command -v promtool >/dev/null || missing+=(prometheus)
-    command -v nats-server >/dev/null || missing+=(nats-server)
     [ -f /usr/include/nats/nats.h ] || missing+=(libnats-dev)
     [ -f /usr/include/nlohmann/json.hpp ] || missing+=(nlohmann-json3-dev)
-    command -v openssl >/dev/null || missing+=(openssl)
     command -v wixl >/dev/null || missing+=(wixl)
     # The web console (pmconsole serve) and its browser test.
     [ -f /usr/include/httplib.h ] || missing+=(libcpp-httplib-dev)
@@ -74,6 +72,43 @@ build() {
     done
 }
 
+# One build in the background at the lowest priority, in a process group of its own (job
+# control, so that bg_stop can end all of it): it takes what the tests leave of the processors.
+# Not a session of its own: the kernel's autogroups would give a new session its own share of
+# the processors whatever its nice value. Its output goes to build/<preset>.build.log.
+bg_pid=""
+bg_build() {
+    local p=$1
+    mkdir -p build
+    log "configure and build in the background, at the lowest priority: $p (build/$p.build.log)"
+    set -m
+    # shellcheck disable=SC2016 # expanded by the inner shell
+    nice -n 19 bash -c 'cmake --preset "$1" -DPM_WERROR="$2" >/dev/null &&
+        cmake --build "build/$1" -j "$(nproc)"' bg_build "$p" "${PM_WERROR:-${CI:+ON}}" \
+        </dev/null >"build/$p.build.log" 2>&1 &
+    bg_pid=$!
+    set +m
+    trap bg_stop EXIT
+}
+
+# Waits for the background build of preset $1; when it failed, shows the end of its log.
+bg_wait() {
+    local p=$1 pid=$bg_pid
+    [ -n "$pid" ] || return 0
+    bg_pid=""
+    if wait "$pid"; then
+        log "build $p (background): done"
+        return 0
+    fi
+    log "the build of $p FAILED; the end of its log (build/$p.build.log):"
+    tail -n 40 "build/$p.build.log"
+    return 1
+}
+
+bg_stop() {
+    [ -z "$bg_pid" ] || kill -- "-$bg_pid" 2>/dev/null || true
+}
+
 # First start of a new prefix takes a while; do it once, before the tests run in parallel.
 wine_prefix() {
     if [ ! -f "$WINEPREFIX/system.reg" ]; then
@@ -91,38 +126,61 @@ run_ctest() {
     (cd "$dir" && ctest --output-on-failure -j 2 --timeout 600 "${only[@]}") | tee "$dir/ctest.log"
 }
 
-# Runs every fuzz target for SECS seconds. Every target counts: a crash, a leak or a time-out in
-# any of them (or a fuzz build that fails, or makes none) fails the step.
-fuzz() {
-    local secs=${1:-60} passed=0 failed=0 t
-    mkdir -p "$results"
-    if ! build fuzz; then
-        log "the fuzz build failed"
-        echo "0 1 0" >"$results/fuzz"
-        return 1
+# The fuzz targets are built by the native preset (clang); their corpora, findings and logs live
+# in build/fuzz.
+fuzz_dir=build/fuzz
+
+# Configures the native preset and builds its fuzz targets alone.
+fuzz_build() {
+    log "configure native and build its fuzz targets"
+    cmake --preset native -DPM_WERROR="${PM_WERROR:-${CI:+ON}}" >/dev/null || return 1
+    cmake --build build/native -j "$(nproc)" --target fuzzers
+}
+
+# Fuzzes one target for SECS seconds; its verdict lands in $fuzz_dir/verdicts/<name>.
+fuzz_one() {
+    local t=$1 secs=$2 name corpus seeds=() out
+    name=$(basename "$t")
+    corpus=$fuzz_dir/corpus/$name
+    out=$fuzz_dir/$name.log
+    mkdir -p "$corpus" "$fuzz_dir/artifacts/$name"
+    [ ! -d "tests/fuzz_seeds/$name" ] || seeds=("tests/fuzz_seeds/$name")
+    log "fuzz $name for ${secs}s"
+    if "$t" -max_total_time="$secs" -timeout=10 -rss_limit_mb=2048 -print_final_stats=0 \
+        -artifact_prefix="$fuzz_dir/artifacts/$name/" "$corpus" "${seeds[@]}" >"$out" 2>&1; then
+        echo passed >"$fuzz_dir/verdicts/$name"
+        printf '%s: %s\n' "$name" "$(tail -n 1 "$out")"
+    else
+        echo failed >"$fuzz_dir/verdicts/$name"
+        printf '== fuzz %s FAILED; the end of its log (%s):\n%s\n' "$name" "$out" "$(tail -n 40 "$out")"
     fi
-    for t in build/fuzz/bin/fuzz_*; do
+}
+
+# Runs every fuzz target of the native build for SECS seconds, one per core at a time
+# (PM_FUZZ_JOBS sets how many). Every target counts: a crash, a leak or a time-out in any of
+# them (or a tree that has none) fails the step.
+fuzz_run() {
+    local secs=$1 jobs=${PM_FUZZ_JOBS:-$(nproc)} passed=0 failed=0 t names=()
+    mkdir -p "$results"
+    rm -rf "$fuzz_dir/verdicts"
+    mkdir -p "$fuzz_dir/verdicts"
+    for t in build/native/bin/fuzz_*; do
         [ -x "$t" ] || continue
-        local name corpus seeds out
-        name=$(basename "$t")
-        corpus=build/fuzz/corpus/$name
-        out=build/fuzz/$name.log
-        mkdir -p "$corpus" "build/fuzz/artifacts/$name"
-        seeds=tests/fuzz_seeds/$name
-        [ -d "$seeds" ] || seeds=""
-        log "fuzz $name for ${secs}s"
-        if "$t" -max_total_time="$secs" -timeout=10 -rss_limit_mb=2048 -print_final_stats=0 \
-            -artifact_prefix="build/fuzz/artifacts/$name/" "$corpus" $seeds >"$out" 2>&1; then
-            tail -n 1 "$out"
+        names+=("$(basename "$t")")
+        while [ "$(jobs -pr | wc -l)" -ge "$jobs" ]; do wait -n || true; done
+        fuzz_one "$t" "$secs" &
+    done
+    wait || true
+    for t in "${names[@]}"; do
+        # A target that left no verdict (killed) failed too.
+        if [ "$(cat "$fuzz_dir/verdicts/$t" 2>/dev/null)" = passed ]; then
             passed=$((passed + 1))
         else
-            log "fuzz $name FAILED; the end of its log ($out):"
-            tail -n 40 "$out"
             failed=$((failed + 1))
         fi
     done
     if [ $((passed + failed)) = 0 ]; then
-        log "the fuzz build made no fuzz target"
+        log "the native build made no fuzz target (it makes them with clang)"
         failed=1
     fi
     echo "$passed $failed 0" >"$results/fuzz"
@@ -140,9 +198,9 @@ replay() {
         local name inputs=()
         name=$(basename "$r" .exe)
         name=${name#replay_}
-        [ -d "build/fuzz/corpus/$name" ] && inputs+=("build/fuzz/corpus/$name")
+        [ -d "$fuzz_dir/corpus/$name" ] && inputs+=("$fuzz_dir/corpus/$name")
         [ -d "tests/fuzz_seeds/$name" ] && inputs+=("tests/fuzz_seeds/$name")
-        [ -n "$(ls -A "build/fuzz/artifacts/$name" 2>/dev/null)" ] && inputs+=("build/fuzz/artifacts/$name")
+        [ -n "$(ls -A "$fuzz_dir/artifacts/$name" 2>/dev/null)" ] && inputs+=("$fuzz_dir/artifacts/$name")
         [ ${#inputs[@]} -gt 0 ] || continue
         if timeout 600 tools/wine-run "$r" "${inputs[@]}" >"build/$arch/replay_$name.log" 2>&1; then
             log "replay $name ($arch): $(tail -n 1 "build/$arch/replay_$name.log")"
@@ -206,15 +264,32 @@ test)
     need_packages
     rm -rf "$results"
     mkdir -p "$results"
-    build native win32 win64
     pm_win32_exec >/dev/null # the one probe of this run; the scripts it starts inherit it
     log "32-bit programs run here: $(pm_win32_exec)"
+    # The native tests need the x86_64 build (the fleet's agent); the i686 build is made while
+    # they run, and waited for before its tests (or, where they cannot run, before the fuzzing).
+    build native win64
+    bg_build win32
     wine_prefix
     status=0
     log "the include layers (tools/check-layers)"
     if tools/check-layers; then echo "1 0 0" >"$results/layers"; else echo "0 1 0" >"$results/layers"; status=1; fi
     suites=("$results/layers" build/native/ctest.log)
     run_ctest build/native || status=1
+    if [ "$(pm_win32_exec)" = yes ]; then
+        bg_wait win32 || exit 1
+        run_ctest build/win32 || status=1
+        suites+=(build/win32/ctest.log)
+        replay_arch=win32
+    fi
+    run_ctest build/win64 || status=1
+    suites+=(build/win64/ctest.log)
+    bg_wait win32 || exit 1
+    if [ "$(pm_win32_exec)" != yes ]; then
+        skip_suite build/win32
+        suites+=("$results/win32-skipped")
+        replay_arch=win64
+    fi
     log "the Wine loader's choice, both ways (tools/check-wine-run)"
     if tools/check-wine-run >"$results/wine-run.out" 2>&1; then
         echo "1 0 0" >"$results/wine-run"
@@ -224,18 +299,7 @@ test)
         status=1
     fi
     suites+=("$results/wine-run")
-    if [ "$(pm_win32_exec)" = yes ]; then
-        run_ctest build/win32 || status=1
-        suites+=(build/win32/ctest.log)
-        replay_arch=win32
-    else
-        skip_suite build/win32
-        suites+=("$results/win32-skipped")
-        replay_arch=win64
-    fi
-    run_ctest build/win64 || status=1
-    suites+=(build/win64/ctest.log)
-    fuzz "${PM_FUZZ_SECONDS:-20}" || status=1
+    fuzz_run "${PM_FUZZ_SECONDS:-20}" || status=1
     suites+=("$results/fuzz")
     replay "$replay_arch" || status=1
     suites+=("$results/replay")
@@ -249,7 +313,13 @@ build)
     ;;
 fuzz)
     need_packages
-    fuzz "${1:-60}"
+    if ! fuzz_build; then
+        log "the fuzz build failed"
+        mkdir -p "$results"
+        echo "0 1 0" >"$results/fuzz"
+        exit 1
+    fi
+    fuzz_run "${1:-60}"
     ;;
 bench)
     need_packages

@@ -36,8 +36,8 @@ void Open(Cache& cache, const std::string& key, uint64_t now, int* closes) {
 } // namespace
 
 TEST(ConnectionCache, ReusesOneConnectionPerAddressee) {
+    int closes = 0; // before the cache: its destructor closes what it still holds
     Cache cache(4, 1000, 500);
-    int closes = 0;
     Open(cache, "a", 0, &closes);
     auto e = cache.Acquire("a", 10);
     EXPECT_TRUE(e->conn);
@@ -47,8 +47,9 @@ TEST(ConnectionCache, ReusesOneConnectionPerAddressee) {
 }
 
 TEST(ConnectionCache, BoundedByCountLeastRecentlyUsedFirst) {
-    Cache cache(3, 1000000, 500);
     int closes[5] = {};
+    int many = 0;
+    Cache cache(3, 1000000, 500);
     for (int i = 0; i < 5; ++i)
         Open(cache, "n" + std::to_string(i), static_cast<uint64_t>(i), &closes[i]);
     EXPECT_EQ(cache.size(), 3u);
@@ -56,7 +57,6 @@ TEST(ConnectionCache, BoundedByCountLeastRecentlyUsedFirst) {
     EXPECT_EQ(closes[1], 1);
     EXPECT_EQ(closes[2] + closes[3] + closes[4], 0);
     // Thousands of forged senders still leave the bound.
-    int many = 0;
     for (int i = 0; i < 10000; ++i)
         Open(cache, "forged" + std::to_string(i), 10 + static_cast<uint64_t>(i), &many);
     EXPECT_EQ(cache.size(), 3u);
@@ -64,8 +64,8 @@ TEST(ConnectionCache, BoundedByCountLeastRecentlyUsedFirst) {
 }
 
 TEST(ConnectionCache, IdleAndGoneConnectionsAreClosedBySweep) {
-    Cache cache(10, 1000, 500);
     int idle = 0, gone = 0, fresh = 0;
+    Cache cache(10, 1000, 500);
     Open(cache, "idle", 0, &idle);
     Open(cache, "gone", 900, &gone);
     Open(cache, "fresh", 900, &fresh);
@@ -82,12 +82,11 @@ TEST(ConnectionCache, IdleAndGoneConnectionsAreClosedBySweep) {
 }
 
 TEST(ConnectionCache, EntryInUseIsNeverClosedUnderItsUser) {
+    int closes = 0, other = 0;
     Cache cache(1, 10, 500);
-    int closes = 0;
     auto held = cache.Acquire("busy", 0);
     held->conn = Counted(&closes);
     EXPECT_EQ(cache.Sweep(100), 0u);
-    int other = 0;
     Open(cache, "other", 100, &other); // over the bound, but "busy" is in use
     EXPECT_EQ(closes, 0);
     EXPECT_TRUE(held->conn);
@@ -98,8 +97,8 @@ TEST(ConnectionCache, EntryInUseIsNeverClosedUnderItsUser) {
 }
 
 TEST(ConnectionCache, BrokenConnectionIsDroppedAndAPeerThatDidNotReadIsLeftAlone) {
-    Cache cache(4, 100000, 500);
     int broken = 0, slow = 0;
+    Cache cache(4, 100000, 500);
     Open(cache, "broken", 0, &broken);
     auto e = cache.Acquire("broken", 1);
     cache.Done("broken", e, 1, false);
