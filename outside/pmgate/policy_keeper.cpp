@@ -1,35 +1,7 @@
 // Portable: one round of a machine's policies.
 #include "outside/pmgate/policy_keeper.h"
 
-#include "shared/remote/machine_pattern.h"
-
 namespace pm::gate {
-namespace {
-
-const char* DoneText(remote::ActionKind k) {
-    switch (k) {
-    case remote::ActionKind::kServiceStart:
-        return "started it";
-    case remote::ActionKind::kServiceStop:
-        return "stopped it";
-    case remote::ActionKind::kServicePause:
-        return "paused it";
-    case remote::ActionKind::kServiceContinue:
-        return "continued it";
-    case remote::ActionKind::kKill:
-        return "ended it";
-    case remote::ActionKind::kMonitorAdd:
-        return "added it";
-    case remote::ActionKind::kMonitorReplace:
-        return "replaced it";
-    case remote::ActionKind::kMonitorDelete:
-        return "deleted it";
-    }
-    return "";
-}
-
-} // namespace
-
 bool PolicyKeeper::Reconcile(const std::vector<remote::PolicyAt>& policies, uint64_t now_ms,
                              remote::Compliance& record) {
     remote::Seen seen;
@@ -44,7 +16,7 @@ bool PolicyKeeper::Reconcile(const std::vector<remote::PolicyAt>& policies, uint
                 item.state = remote::ItemState::kFailed;
                 item.did = "could not: " + failed;
             } else if (item.state != remote::ItemState::kFailed) {
-                item.did = DoneText(a.kind);
+                item.did = remote::ActionText(a.kind, true);
             }
         }
     }
@@ -53,15 +25,6 @@ bool PolicyKeeper::Reconcile(const std::vector<remote::PolicyAt>& policies, uint
     record.time_ms = now_ms;
     record.items = std::move(plan.reports);
     return true;
-}
-
-uint64_t PolicyKeeper::IntervalMs(const std::vector<remote::PolicyAt>& policies) const {
-    uint64_t shortest = 0;
-    for (const remote::PolicyAt& p : policies)
-        if (p.policy.enabled && remote::MachineMatches(p.policy.machines, machine_) &&
-            (shortest == 0 || p.policy.interval_s * 1000ull < shortest))
-            shortest = p.policy.interval_s * 1000ull;
-    return shortest;
 }
 
 uint64_t PolicyKeeper::NextDelayMs(const std::vector<remote::PolicyAt>& policies,

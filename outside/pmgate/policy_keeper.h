@@ -31,9 +31,10 @@ public:
     bool Reconcile(const std::vector<remote::PolicyAt>& policies, uint64_t now_ms,
                    remote::Compliance& record);
 
-    // The shortest interval among the enabled policies that name this machine, in ms; 0 when
-    // none names it.
-    [[nodiscard]] uint64_t IntervalMs(const std::vector<remote::PolicyAt>& policies) const;
+    // The shortest interval of the policies that name this machine (0: none names it).
+    [[nodiscard]] uint64_t IntervalMs(const std::vector<remote::PolicyAt>& policies) const {
+        return remote::ShortestIntervalMs(machine_, policies);
+    }
 
     // When the next round is due after `record`: soon (kRecheckMs) when it acted, so that
     // the machine reports the outcome instead of the drift it corrected; else the interval.

@@ -3,6 +3,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "shared/remote/json_text.h"
+
 namespace pm::remote {
 namespace {
 
@@ -35,18 +37,30 @@ MachineCompliance Standing(const Compliance& c) {
     return s;
 }
 
+namespace {
+
+nlohmann::ordered_json Items(const std::vector<ItemReport>& items) {
+    nlohmann::ordered_json out = nlohmann::ordered_json::array();
+    for (const ItemReport& r : items)
+        out.push_back({{"policy", r.policy},
+                       {"revision", r.revision},
+                       {"kind", ItemKindText(r.kind)},
+                       {"name", r.name},
+                       {"state", ItemStateText(r.state)},
+                       {"saw", r.saw},
+                       {"did", r.did}});
+    return out;
+}
+
+} // namespace
+
+std::string ItemsJson(const std::vector<ItemReport>& items) {
+    return JsonText(Items(items));
+}
+
 std::string ComplianceJson(const Compliance& c) {
-    nlohmann::ordered_json items = nlohmann::ordered_json::array();
-    for (const ItemReport& r : c.items)
-        items.push_back({{"policy", r.policy},
-                         {"revision", r.revision},
-                         {"kind", ItemKindText(r.kind)},
-                         {"name", r.name},
-                         {"state", ItemStateText(r.state)},
-                         {"saw", r.saw},
-                         {"did", r.did}});
-    nlohmann::ordered_json doc = {{"machine", c.machine}, {"time_ms", c.time_ms}, {"items", items}};
-    return doc.dump(-1, ' ', false, nlohmann::detail::error_handler_t::replace);
+    return JsonText(nlohmann::ordered_json{
+        {"machine", c.machine}, {"time_ms", c.time_ms}, {"items", Items(c.items)}});
 }
 
 bool ParseCompliance(const std::string& text, Compliance& out) {

@@ -27,6 +27,8 @@ enum class MachineCompliance : uint8_t { kCompliant, kDrifted, kConflict };
 MachineCompliance Standing(const Compliance& c);
 
 std::string ComplianceJson(const Compliance& c);
+// The record's items alone, as ComplianceJson writes them: a JSON array.
+std::string ItemsJson(const std::vector<ItemReport>& items);
 // False when the bytes are no compliance record (or longer than kMaxComplianceBytes).
 bool ParseCompliance(const std::string& text, Compliance& out);
 

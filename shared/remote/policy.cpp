@@ -7,6 +7,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "shared/remote/json_text.h"
+
 #include "shared/monitor/monitor_record.h"
 #include "shared/remote/machine_pattern.h"
 
@@ -25,11 +27,6 @@ constexpr Word kConditionWords[] = {{"start", monitor::kCondRunning},
                                     {"stop", monitor::kCondTermination},
                                     {"not-started", monitor::kCondNotStarted}};
 
-// JSON text that never throws: bytes that are not UTF-8 (a value cut short) become U+FFFD.
-template <typename J> std::string Text(const J& j) {
-    return j.dump(-1, ' ', false, nlohmann::detail::error_handler_t::replace);
-}
-
 // The line a key's path is written on: each key searched after the one before it (as a JSON
 // string followed by a colon), the last one's first `skip` places passed over. 0 when not found.
 size_t LineOf(const std::string& text, const std::vector<std::string>& path, size_t skip = 0) {
@@ -37,7 +34,7 @@ size_t LineOf(const std::string& text, const std::vector<std::string>& path, siz
     size_t at = 0;
     for (size_t k = 0; k < path.size(); ++k) {
         const std::string& key = path[k];
-        const std::string quoted = Text(Json(key));
+        const std::string quoted = JsonText(Json(key));
         size_t found = std::string::npos;
         for (size_t from = at; (from = text.find(quoted, from)) != std::string::npos; ++from) {
             size_t colon = from + quoted.size();
@@ -60,7 +57,7 @@ size_t LineOf(const std::string& text, const std::vector<std::string>& path, siz
 }
 
 std::string ShownValue(const Json& v) {
-    std::string s = v.is_string() ? v.get<std::string>() : Text(v);
+    std::string s = v.is_string() ? v.get<std::string>() : JsonText(v);
     if (s.size() > 80) s = s.substr(0, 77) + "...";
     return s;
 }
@@ -269,7 +266,7 @@ private:
 std::string PolicyErrorText(const PolicyError& e) {
     std::string out = e.line != 0 ? "line " + std::to_string(e.line) + ": " : "";
     if (!e.key.empty()) out += e.key + (e.value.empty() ? ": " : " = ");
-    if (!e.value.empty()) out += Text(Json(e.value)) + ": ";
+    if (!e.value.empty()) out += JsonText(Json(e.value)) + ": ";
     return out + e.message;
 }
 
@@ -361,7 +358,7 @@ std::string PolicyJson(const Policy& p) {
     for (const PolicyForbidden& f : p.forbidden)
         forbidden[f.exe] = ForbiddenActionText(f.action);
     doc["forbidden"] = forbidden;
-    return Text(doc);
+    return JsonText(doc);
 }
 
 std::string NameKey(std::string name) {

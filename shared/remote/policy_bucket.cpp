@@ -55,8 +55,8 @@ std::string PolicyOfSubject(const std::string& subject) {
     return ValidPolicyName(name) ? name : std::string();
 }
 
-std::string LastRevisionRequest(const std::string& name) {
-    return Json{{"last_by_subj", PolicySubject(name)}}.dump();
+std::string LastBySubjectRequest(const std::string& subject) {
+    return Json{{"last_by_subj", subject}}.dump();
 }
 
 std::string NextRevisionRequest(const std::string& name, uint64_t seq) {
@@ -91,22 +91,23 @@ bool ReadPolicyRevision(const std::string& answer, PolicyRevision& out) {
     return true;
 }
 
-std::string PolicyKeysRequest() {
-    return Json{{"subjects_filter", kPrefix + ">"}}.dump();
+std::string BucketKeysRequest(const std::string& bucket) {
+    return Json{{"subjects_filter", "$KV." + bucket + ".>"}}.dump();
 }
 
-bool ReadPolicyKeys(const std::string& answer, std::vector<std::string>& names) {
+bool ReadBucketKeys(const std::string& answer, const std::string& bucket,
+                    std::vector<std::string>& keys) {
     const Json a = Parse(answer);
     const auto state = a.is_null() ? a.end() : a.find("state");
     if (a.is_null() || state == a.end() || !state->is_object()) return false;
-    names.clear();
+    const std::string prefix = "$KV." + bucket + ".";
+    keys.clear();
     const auto subjects = state->find("subjects");
     if (subjects != state->end() && subjects->is_object())
-        for (const auto& s : subjects->items()) {
-            std::string name = PolicyOfSubject(s.key());
-            if (!name.empty()) names.push_back(std::move(name));
-        }
-    std::sort(names.begin(), names.end());
+        for (const auto& s : subjects->items())
+            if (s.key().compare(0, prefix.size(), prefix) == 0 && s.key().size() > prefix.size())
+                keys.push_back(s.key().substr(prefix.size()));
+    std::sort(keys.begin(), keys.end());
     return true;
 }
 
@@ -115,19 +116,21 @@ bool ReadPolicies(const ApiAsk& ask, std::vector<PolicyRevision>& out, std::stri
     std::string answer, description;
     uint64_t code = 0;
     std::vector<std::string> names;
-    if (!ask(api + "INFO." + kPolicyStream, PolicyKeysRequest(), answer)) {
+    if (!ask(api + "INFO." + kPolicyStream, BucketKeysRequest(kPolicyBucket), answer)) {
         error = std::string("no answer from JetStream (not permitted, or the bucket ") +
                 kPolicyBucket + " does not exist)";
         return false;
     }
-    if (ApiError(answer, description, code) || !ReadPolicyKeys(answer, names)) {
+    if (ApiError(answer, description, code) || !ReadBucketKeys(answer, kPolicyBucket, names)) {
         error = description.empty() ? "an unreadable answer from JetStream" : description;
         return false;
     }
     std::vector<PolicyRevision> read;
     for (const std::string& name : names) {
+        if (!ValidPolicyName(name)) continue;
         PolicyRevision r;
-        if (!ask(api + "MSG.GET." + kPolicyStream, LastRevisionRequest(name), answer)) {
+        if (!ask(api + "MSG.GET." + kPolicyStream, LastBySubjectRequest(PolicySubject(name)),
+                 answer)) {
             error = "JetStream stopped answering";
             return false;
         }

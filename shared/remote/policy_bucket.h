@@ -22,9 +22,9 @@ std::string PolicySubject(const std::string& name); // "$KV.PROCMGR_POLICIES.<na
 // The name a bucket subject stands for; empty when it is not one of a valid name.
 std::string PolicyOfSubject(const std::string& subject);
 
-// $JS.API.STREAM.MSG.GET requests: the last revision of a policy; the first revision of a
-// policy at or after `seq`; revision `seq` itself.
-std::string LastRevisionRequest(const std::string& name);
+// $JS.API.STREAM.MSG.GET requests: the last message on a subject (a key's value in a bucket);
+// the first revision of a policy at or after `seq`; revision `seq` itself.
+std::string LastBySubjectRequest(const std::string& subject);
 std::string NextRevisionRequest(const std::string& name, uint64_t seq);
 std::string RevisionRequest(uint64_t seq);
 
@@ -39,10 +39,11 @@ struct PolicyRevision {
 // False when the answer is no stored message of the bucket (an error answer, or bytes).
 bool ReadPolicyRevision(const std::string& answer, PolicyRevision& out);
 
-// $JS.API.STREAM.INFO for the bucket with the subjects it holds, and its answer's names
-// (sorted; names that are not valid policy names are left out).
-std::string PolicyKeysRequest();
-bool ReadPolicyKeys(const std::string& answer, std::vector<std::string>& names);
+// $JS.API.STREAM.INFO for a bucket ("PROCMGR_POLICIES") with the subjects it holds, and its
+// answer's keys (sorted; what follows "$KV.<bucket>.", unchecked).
+std::string BucketKeysRequest(const std::string& bucket);
+bool ReadBucketKeys(const std::string& answer, const std::string& bucket,
+                    std::vector<std::string>& keys);
 
 // One request to the JetStream API and its answer; false when none came.
 using ApiAsk = std::function<bool(const std::string& subject, const std::string& payload,

@@ -39,28 +39,6 @@ ActionKind StepToward(ServiceSeen seen, ServiceWant want) {
     return seen == ServiceSeen::kPaused ? ActionKind::kServiceContinue : ActionKind::kServiceStart;
 }
 
-const char* StepText(ActionKind k) {
-    switch (k) {
-    case ActionKind::kServiceStart:
-        return "starting it";
-    case ActionKind::kServiceStop:
-        return "stopping it";
-    case ActionKind::kServicePause:
-        return "pausing it";
-    case ActionKind::kServiceContinue:
-        return "continuing it";
-    case ActionKind::kKill:
-        return "ending it";
-    case ActionKind::kMonitorAdd:
-        return "adding it";
-    case ActionKind::kMonitorReplace:
-        return "replacing it";
-    case ActionKind::kMonitorDelete:
-        return "deleting it";
-    }
-    return "";
-}
-
 std::string MonitorText(uint8_t conditions, uint16_t start_timeout, uint8_t level) {
     std::string on;
     if (conditions & monitor::kCondRunning) on += "start";
@@ -110,7 +88,7 @@ public:
 
     template <typename Want>
     bool Conflict(const Wanted<Want>& w, ItemKind kind, const std::string& name,
-                  const char* (*text)(const Want&)) {
+                  std::string (*text)(const Want&)) {
         if (w.Agreed()) return false;
         std::string words;
         for (const auto& b : w.by)
@@ -131,8 +109,9 @@ public:
             }
         for (const auto& [key, w] : wanted) {
             const std::string& name = written[key];
-            if (Conflict<ServiceWant>(w, ItemKind::kService, name,
-                                      [](const ServiceWant& s) { return ServiceWantText(s); }))
+            if (Conflict<ServiceWant>(
+                    w, ItemKind::kService, name,
+                    [](const ServiceWant& s) -> std::string { return ServiceWantText(s); }))
                 continue;
             const SeenService* seen = nullptr;
             for (const SeenService& s : seen_.services)
@@ -161,7 +140,8 @@ public:
             a.name = seen->key_name.empty() ? seen->name : seen->key_name;
             for (const auto& b : w.by)
                 a.reports.push_back(Report(b.first, ItemKind::kService, name, ItemState::kDrifted,
-                                           SeenText(seen->state), correct ? StepText(a.kind) : ""));
+                                           SeenText(seen->state),
+                                           correct ? ActionText(a.kind, false) : ""));
             if (correct) plan_.actions.push_back(std::move(a));
         }
     }
@@ -176,9 +156,7 @@ public:
             const uint32_t key = PolicyMonitorKey(exe);
             kept.insert(key); // a conflict leaves the monitor as it is
             if (Conflict<PolicyMonitor>(w, ItemKind::kMonitor, exe, [](const PolicyMonitor& m) {
-                    static thread_local std::string text;
-                    text = MonitorText(m.conditions, m.start_timeout, m.level);
-                    return text.c_str();
+                    return MonitorText(m.conditions, m.start_timeout, m.level);
                 }))
                 continue;
             const PolicyMonitor& want = w.by.front().second;
@@ -207,7 +185,7 @@ public:
                                 : MonitorText(seen->conditions, seen->start_timeout, seen->level);
             for (const auto& b : w.by)
                 a.reports.push_back(Report(b.first, ItemKind::kMonitor, exe, ItemState::kDrifted,
-                                           saw, StepText(a.kind)));
+                                           saw, ActionText(a.kind, false)));
             plan_.actions.push_back(std::move(a));
         }
         for (const SeenMonitor& s : seen_.monitors)
@@ -228,7 +206,7 @@ public:
         for (const auto& [exe, w] : wanted) {
             if (Conflict<ForbiddenAction>(
                     w, ItemKind::kForbidden, exe,
-                    [](const ForbiddenAction& a) { return ForbiddenActionText(a); }))
+                    [](const ForbiddenAction& a) -> std::string { return ForbiddenActionText(a); }))
                 continue;
             std::vector<uint32_t> pids;
             for (const SeenProcess& p : seen_.processes)
@@ -246,7 +224,8 @@ public:
             std::vector<size_t> reports;
             for (const auto& b : w.by)
                 reports.push_back(Report(b.first, ItemKind::kForbidden, exe, ItemState::kDrifted,
-                                         saw, kill ? StepText(ActionKind::kKill) : "reported"));
+                                         saw,
+                                         kill ? ActionText(ActionKind::kKill, false) : "reported"));
             if (!kill) continue;
             for (uint32_t pid : pids) {
                 Action a;
@@ -314,6 +293,37 @@ Plan PlanFor(const std::string& machine, const std::vector<PolicyAt>& policies, 
     planner.Monitors();
     planner.Forbidden();
     return planner.Take();
+}
+
+uint64_t ShortestIntervalMs(const std::string& machine, const std::vector<PolicyAt>& policies) {
+    uint64_t shortest = 0;
+    for (const PolicyAt& p : policies)
+        if (p.policy.enabled && MachineMatches(p.policy.machines, machine) &&
+            (shortest == 0 || p.policy.interval_s * 1000ull < shortest))
+            shortest = p.policy.interval_s * 1000ull;
+    return shortest;
+}
+
+const char* ActionText(ActionKind k, bool done) {
+    switch (k) {
+    case ActionKind::kServiceStart:
+        return done ? "started it" : "starting it";
+    case ActionKind::kServiceStop:
+        return done ? "stopped it" : "stopping it";
+    case ActionKind::kServicePause:
+        return done ? "paused it" : "pausing it";
+    case ActionKind::kServiceContinue:
+        return done ? "continued it" : "continuing it";
+    case ActionKind::kKill:
+        return done ? "ended it" : "ending it";
+    case ActionKind::kMonitorAdd:
+        return done ? "added it" : "adding it";
+    case ActionKind::kMonitorReplace:
+        return done ? "replaced it" : "replacing it";
+    case ActionKind::kMonitorDelete:
+        return done ? "deleted it" : "deleting it";
+    }
+    return "";
 }
 
 const char* ItemKindText(ItemKind k) {

@@ -91,6 +91,13 @@ bool IsPolicyMonitorKey(uint32_t key);
 // want differently are conflicts: reported for each, never acted on.
 Plan PlanFor(const std::string& machine, const std::vector<PolicyAt>& policies, const Seen& seen);
 
+// The shortest interval among the enabled policies that name `machine`, in ms; 0 when none
+// names it.
+uint64_t ShortestIntervalMs(const std::string& machine, const std::vector<PolicyAt>& policies);
+
+// An action in words, under way ("starting it") or done ("started it").
+const char* ActionText(ActionKind k, bool done);
+
 const char* ItemKindText(ItemKind k);   // "service", "monitor", "forbidden"
 const char* ItemStateText(ItemState s); // "compliant", "drifted", "conflict", "failed"
 

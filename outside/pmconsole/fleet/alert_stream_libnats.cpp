@@ -50,13 +50,12 @@ bool LibnatsFleetBus::ReadAlerts(const AlertReading& reading, const AlertSink& e
     }
     if (st != NATS_OK) {
         std::string refusal;
-        error =
-            code == JSStreamNotFoundErr
-                ? "the stream PROCMGR_ALERTS does not exist: pmconsole fleet setup"
-            : st == NATS_NOT_PERMITTED || connection_.RefusedSince(violations, "$JS.", refusal)
-                ? "not permitted to read the stream: " +
-                      (refusal.empty() ? NatsErrorText(st) : refusal)
-                : "cannot read the stream: " + NatsErrorText(st);
+        error = code == JSStreamNotFoundErr
+                    ? "the stream PROCMGR_ALERTS does not exist: pmconsole fleet setup"
+                : st == NATS_NOT_PERMITTED || connection_.RefusedSince(violations, "$JS.", refusal)
+                    ? "not permitted to read the stream: " +
+                          (refusal.empty() ? NatsErrorText(st) : refusal)
+                    : "cannot read the stream: " + NatsErrorText(st);
         jsCtx_Destroy(js);
         return false;
     }

@@ -232,12 +232,6 @@ void ShowText(ConsoleIo& io, const FanOutResult& r, bool only_found) {
     if (!r.err.empty()) io.Err(r.machine + ": " + r.err);
 }
 
-uint64_t UtcNowMs() {
-    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                     std::chrono::system_clock::now().time_since_epoch())
-                                     .count());
-}
-
 // Who queued: the user the servers authenticated, else the login's name where the system says
 // it.
 std::string QueuedBy(const FleetBus& bus) {

@@ -2,6 +2,7 @@
 #include "outside/pmconsole/fleet/fleet_machines.h"
 
 #include <algorithm>
+#include <chrono>
 
 #include "shared/remote/subjects.h"
 #include "shared/text/json_string.h"
@@ -16,16 +17,22 @@ std::string Ago(uint64_t ms) {
     return std::to_string(s / 3600) + " h ago";
 }
 
-std::string Pad(const std::string& s, size_t width) {
-    return s.size() >= width ? s + " " : s + std::string(width - s.size(), ' ');
-}
-
 std::string Running(bool running, const std::string& version) {
     if (!running) return "-";
     return version.empty() ? "running" : version;
 }
 
 } // namespace
+
+std::string Pad(const std::string& s, size_t width) {
+    return s.size() >= width ? s + " " : s + std::string(width - s.size(), ' ');
+}
+
+uint64_t UtcNowMs() {
+    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                     std::chrono::system_clock::now().time_since_epoch())
+                                     .count());
+}
 
 bool MachineOrder(const std::string& a, const std::string& b) {
     size_t i = 0, j = 0;

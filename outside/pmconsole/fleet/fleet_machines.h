@@ -50,6 +50,11 @@ private:
     uint64_t impostors_ = 0;
 };
 
+// A table's cell: `s` padded to `width`, or followed by one space when it fills it.
+std::string Pad(const std::string& s, size_t width);
+// Milliseconds since 1970, UTC.
+uint64_t UtcNowMs();
+
 // Names in the order a person expects: runs of digits by their value (sim2 before sim10).
 bool MachineOrder(const std::string& a, const std::string& b);
 

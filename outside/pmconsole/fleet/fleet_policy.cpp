@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <fstream>
 #include <map>
 #include <mutex>
@@ -12,6 +11,8 @@
 #include <thread>
 
 #include <nlohmann/json.hpp>
+
+#include "shared/remote/json_text.h"
 
 #include "outside/pmconsole/console_request.h"
 #include "outside/pmconsole/fleet/fleet_machines.h"
@@ -26,6 +27,7 @@ namespace pm::console {
 namespace {
 
 using Json = nlohmann::ordered_json;
+using remote::JsonText;
 
 constexpr uint64_t kNoMessageFound = 10037;
 constexpr uint64_t kWrongLastSequence = 10071;
@@ -34,17 +36,6 @@ constexpr size_t kParallelReads = 32;
 
 std::string Api(const char* what) {
     return std::string("$JS.API.STREAM.") + what + "." + remote::kPolicyStream;
-}
-
-uint64_t UtcMs() {
-    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                     std::chrono::system_clock::now().time_since_epoch())
-                                     .count());
-}
-
-// JSON text that never throws on bytes that are not UTF-8.
-std::string Text(const Json& j, int indent = -1) {
-    return j.dump(indent, ' ', false, nlohmann::detail::error_handler_t::replace);
 }
 
 class PolicyCommand {
@@ -66,7 +57,8 @@ public:
     int Last(const std::string& name, remote::PolicyRevision& r) {
         std::string answer, description;
         uint64_t code = 0;
-        if (!AskApi(bus_, Api("MSG.GET"), remote::LastRevisionRequest(name), answer))
+        if (!AskApi(bus_, Api("MSG.GET"), remote::LastBySubjectRequest(remote::PolicySubject(name)),
+                    answer))
             return NoAnswer();
         if (remote::ApiError(answer, description, code))
             return code == kNoMessageFound ? Fail(kExitNoSuchMachine, "no policy " + name)
@@ -125,10 +117,10 @@ public:
             if (remote::MachineMatches(p.machines, m.presence.machine))
                 named.push_back(m.presence.machine);
         if (json_) {
-            io_.Out(Text(Json{{"name", p.name},
-                              {"revision", revision},
-                              {"enabled", p.enabled},
-                              {"machines", named}}) +
+            io_.Out(JsonText(Json{{"name", p.name},
+                                  {"revision", revision},
+                                  {"enabled", p.enabled},
+                                  {"machines", named}}) +
                     "\n");
             return kExitReply;
         }
@@ -148,14 +140,14 @@ public:
         if (const int code = Last(name, r)) return code;
         const Json doc = Json::parse(r.document, nullptr, false);
         if (json_) {
-            io_.Out(Text(Json{{"name", r.name},
-                              {"revision", r.revision},
-                              {"time", r.time},
-                              {"policy", doc}}) +
+            io_.Out(JsonText(Json{{"name", r.name},
+                                  {"revision", r.revision},
+                                  {"time", r.time},
+                                  {"policy", doc}}) +
                     "\n");
         } else {
             io_.Out("# " + r.name + " revision " + std::to_string(r.revision) + ", stored " +
-                    r.time + "\n" + (doc.is_discarded() ? r.document : Text(doc, 2)) + "\n");
+                    r.time + "\n" + (doc.is_discarded() ? r.document : JsonText(doc, 2)) + "\n");
         }
         return kExitReply;
     }
@@ -196,10 +188,10 @@ public:
             const remote::Policy& p = all[i].policy;
             const remote::PolicyRevision& r = raw[i];
             if (json_) {
-                io_.Out(Text(Json{{"name", r.name},
-                                  {"revision", r.revision},
-                                  {"time", r.time},
-                                  {"policy", Json::parse(r.document, nullptr, false)}}) +
+                io_.Out(JsonText(Json{{"name", r.name},
+                                      {"revision", r.revision},
+                                      {"time", r.time},
+                                      {"policy", Json::parse(r.document, nullptr, false)}}) +
                         "\n");
                 continue;
             }
@@ -225,18 +217,13 @@ public:
         uint64_t err = 0;
         std::map<std::string, remote::Compliance> records;
         const std::string stream = remote::kComplianceStream;
-        const std::string prefix = std::string("$KV.") + remote::kComplianceBucket + ".";
+        std::vector<std::string> keys;
         if (!AskApi(bus_, "$JS.API.STREAM.INFO." + stream,
-                    Text(Json{{"subjects_filter", prefix + ">"}}), answer))
+                    remote::BucketKeysRequest(remote::kComplianceBucket), answer))
             return NoAnswer();
         if (remote::ApiError(answer, description, err)) return Fail(kExitNoReply, description);
-        const nlohmann::json info = nlohmann::json::parse(answer, nullptr, false);
-        std::vector<std::string> keys;
-        if (info.is_object() && info.contains("state") && info["state"].is_object() &&
-            info["state"].contains("subjects") && info["state"]["subjects"].is_object())
-            for (const auto& k : info["state"]["subjects"].items())
-                if (k.key().compare(0, prefix.size(), prefix) == 0)
-                    keys.push_back(k.key().substr(prefix.size()));
+        if (!remote::ReadBucketKeys(answer, remote::kComplianceBucket, keys))
+            return Fail(kExitNoReply, "an unreadable answer from JetStream");
         keys.erase(std::remove_if(
                        keys.begin(), keys.end(),
                        [&](const std::string& m) { return !remote::MachineMatches(pattern, m); }),
@@ -251,7 +238,8 @@ public:
                 const std::string& machine = keys[i];
                 std::string got, subject, data;
                 if (!AskApi(bus_, "$JS.API.STREAM.MSG.GET." + stream,
-                            Text(Json{{"last_by_subj", prefix + machine}}), got)) {
+                            remote::LastBySubjectRequest(remote::ComplianceSubject(machine)),
+                            got)) {
                     lost = true;
                     return;
                 }
@@ -275,19 +263,19 @@ public:
                 machines.insert(m.presence.machine);
         for (const auto& r : records)
             machines.insert(r.first);
-        const uint64_t now = UtcMs();
+        // The enabled policies asked about (only NAME with --policy).
+        all.erase(std::remove_if(all.begin(), all.end(),
+                                 [&](const remote::PolicyAt& p) {
+                                     return p.revision == 0 ||
+                                            (!only.empty() && p.policy.name != only);
+                                 }),
+                  all.end());
+        const uint64_t now = UtcNowMs();
         size_t counts[4] = {};
         std::string table;
         for (const std::string& machine : machines) {
-            // The enabled policies that name it (only NAME with --policy), and their shortest
-            // interval: a record older than three of those is not a report any more.
-            uint64_t interval_ms = 0;
-            for (const remote::PolicyAt& p : all)
-                if (p.revision != 0 && p.policy.enabled &&
-                    (only.empty() || p.policy.name == only) &&
-                    remote::MachineMatches(p.policy.machines, machine) &&
-                    (interval_ms == 0 || p.policy.interval_s * 1000ull < interval_ms))
-                    interval_ms = p.policy.interval_s * 1000ull;
+            // A record older than three of its policies' shortest interval is no report.
+            const uint64_t interval_ms = remote::ShortestIntervalMs(machine, all);
             if (interval_ms == 0) continue;
             const auto rec = records.find(machine);
             remote::Compliance c;
@@ -306,19 +294,11 @@ public:
             static const char* const kWords[] = {"compliant", "drifted", "conflict",
                                                  "not reporting"};
             if (json_) {
-                nlohmann::ordered_json items = nlohmann::ordered_json::array();
-                for (const remote::ItemReport& r : c.items)
-                    items.push_back({{"policy", r.policy},
-                                     {"revision", r.revision},
-                                     {"kind", remote::ItemKindText(r.kind)},
-                                     {"name", r.name},
-                                     {"state", remote::ItemStateText(r.state)},
-                                     {"saw", r.saw},
-                                     {"did", r.did}});
-                nlohmann::ordered_json line = {{"machine", machine}, {"state", kWords[which]}};
+                Json line = {{"machine", machine}, {"state", kWords[which]}};
                 if (rec != records.end()) line["time_ms"] = rec->second.time_ms;
-                line["items"] = items;
-                io_.Out(Text(line) + "\n");
+                std::string text = JsonText(line);
+                text.pop_back(); // the items as the record writes them, after the closing brace
+                io_.Out(text + ",\"items\":" + remote::ItemsJson(c.items) + "}\n");
                 continue;
             }
             table += Pad(machine, 20) + kWords[which] + "\n";
@@ -396,10 +376,10 @@ public:
                                       : p.enabled                              ? "enabled"
                                                                                : "disabled";
             if (json_)
-                io_.Out(Text(Json{{"name", name},
-                                  {"revision", r.revision},
-                                  {"time", r.time},
-                                  {"state", state}}) +
+                io_.Out(JsonText(Json{{"name", name},
+                                      {"revision", r.revision},
+                                      {"time", r.time},
+                                      {"state", state}}) +
                         "\n");
             else
                 table += Pad(std::to_string(r.revision), 6) + Pad(r.time, 32) + state + "\n";
@@ -434,14 +414,10 @@ public:
 private:
     int Done(const std::string& name, uint64_t revision, const std::string& what) {
         if (json_)
-            io_.Out(Text(Json{{"name", name}, {"revision", revision}, {"done", what}}) + "\n");
+            io_.Out(JsonText(Json{{"name", name}, {"revision", revision}, {"done", what}}) + "\n");
         else
             io_.Out(name + ": " + what + " (revision " + std::to_string(revision) + ")\n");
         return kExitReply;
-    }
-
-    static std::string Pad(const std::string& s, size_t width) {
-        return s.size() + 1 >= width ? s + " " : s + std::string(width - s.size(), ' ');
     }
 
     FleetBus& bus_;
