@@ -3,7 +3,7 @@
 // PROCMGR_RESULTS only if no record of its id exists (else it is acknowledged and never run),
 // acknowledged, run through the gate's own forwarding and recorded "done" with the node's reply.
 // A request past its expiry is recorded "expired" and never runs. The API's answers come to
-// procmgr.<machine>.acks.q<n>, a pulled request with its own subject (procmgr.<machine>.queue)
+// procmgr.<machine>.acks.q<random>-<n>, a pulled request with its own subject (procmgr.<machine>.queue)
 // and the consumer's ack subject. Portable: standard threads; the gate gives the hooks.
 #pragma once
 
@@ -55,7 +55,7 @@ private:
                 std::string& answer);
 
     std::string machine_;
-    std::string prefix_; // procmgr.<machine>.acks.q
+    std::string prefix_; // procmgr.<machine>.acks.q<random>-
     std::string queue_subject_, ack_prefix_;
     QueueHooks hooks_;
     std::mutex lock_;

@@ -92,7 +92,8 @@ private:
     TransportSink* sink_ = nullptr;
 };
 
-// A node's view: what its callback saw.
+// A node's view: what its callback saw. Declared before the processes whose nodes call it:
+// their delivery threads end with them.
 struct Inbox {
     std::mutex mu;
     std::condition_variable cv;
@@ -150,8 +151,8 @@ MessageSpec To(const std::string& addressee, uint32_t seq = 1, const std::string
 // both ways, also from a block larger than its message; and ticks reach every node.
 TEST(MessengerTest, DeliversWithinAndBetweenProcesses) {
     FakeMachine machine;
-    Process a(machine), b(machine);
     Inbox ia, ib;
+    Process a(machine), b(machine);
     ASSERT_NE(a.messenger.CreateNode("Console", &ia, Inbox::Callback), 0u);
     ASSERT_NE(b.messenger.CreateNode("ProcMgr", &ib, Inbox::Callback), 0u);
     ASSERT_EQ(b.messenger.Enqueue(BuildBlock(To("ProcMgr", 5))), 1);
@@ -172,8 +173,8 @@ TEST(MessengerTest, DeliversWithinAndBetweenProcesses) {
 // Refused messages stay the caller's; arriving ones nobody takes are released.
 TEST(MessengerTest, RefusalsLeaveTheMessageWithTheCaller) {
     FakeMachine machine;
-    Process p(machine), other(machine);
     Inbox i;
+    Process p(machine), other(machine);
     ASSERT_NE(other.messenger.CreateNode("ProcMgr", &i, Inbox::Callback), 0u);
     void* absent = BuildBlock(To("Nobody"));
     EXPECT_EQ(p.messenger.Enqueue(absent), 0);
@@ -203,8 +204,8 @@ TEST(MessengerTest, RefusalsLeaveTheMessageWithTheCaller) {
 
 TEST(MessengerTest, NamesAreUniqueOnTheMachineWhateverTheCase) {
     FakeMachine machine;
-    Process a(machine), b(machine);
     Inbox i;
+    Process a(machine), b(machine);
     const uintptr_t h1 = a.messenger.CreateNode("ProcMgr", &i, Inbox::Callback);
     const uintptr_t h2 = a.messenger.CreateNode("Two", &i, Inbox::Callback);
     EXPECT_NE(h1, 0u);
@@ -228,8 +229,8 @@ TEST(MessengerTest, NamesAreUniqueOnTheMachineWhateverTheCase) {
 
 TEST(MessengerTest, QuitRequests) {
     FakeMachine machine;
-    Process a(machine), b(machine);
     Inbox i;
+    Process a(machine), b(machine);
     ASSERT_NE(b.messenger.CreateNode("ProcMgr", &i, Inbox::Callback), 0u);
     a.transport.posted_so_far = [&] { return b.quits; };
     EXPECT_EQ(a.messenger.RequestQuit("ProcMgr"), QuitAnswer::kPosted);
@@ -272,8 +273,8 @@ TEST(MessengerTest, DeleteFromTheNodesOwnCallbackReturns) {
 
 TEST(MessengerTest, ShutdownRemovesEveryNode) {
     FakeMachine machine;
-    Process p(machine);
     Inbox i;
+    Process p(machine);
     p.messenger.CreateNode("One", &i, Inbox::Callback);
     p.messenger.CreateNode("Two", &i, Inbox::Callback);
     p.messenger.Shutdown();
