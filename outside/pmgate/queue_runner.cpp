@@ -1,11 +1,10 @@
 // Portable: the gate's queued requests.
 #include "outside/pmgate/queue_runner.h"
 
-#include <cstdio>
-#include <random>
-
 #include <chrono>
+#include <cstdio>
 #include <memory>
+#include <random>
 
 #include "shared/nats/headers.h"
 #include "shared/remote/alerts.h"
