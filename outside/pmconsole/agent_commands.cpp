@@ -5,6 +5,7 @@
 
 #include "outside/pmconsole/ps_command.h"
 #include "shared/base/endian.h"
+#include "shared/remote/agent_answers.h"
 
 namespace pm::console {
 namespace {
@@ -119,49 +120,6 @@ const char kSvcHelp[] =
     "The Operating System Specific Command: controls the Win32 service NAME (its display name\n"
     "or its key name).\n"
     "Exit codes: 0 done, 1 the agent answered a failure, 3 no reply, 2 bad usage.\n";
-
-std::string SignalResultText(uint32_t status) {
-    switch (status) {
-    case 0:
-        return "done";
-    case 1:
-        return "invalid command";
-    case 0xDA000001:
-        return "the service is not in a state that allows this, or does not accept it";
-    case 0xDA000002:
-        return "the signal is not supported for this tab";
-    case 0xDA000004:
-        return "the service control manager or the service cannot be opened";
-    case 0xDA000005:
-        return "the process is not in the agent's list or cannot be opened, or the service "
-               "status cannot be read";
-    case 0xDA000006:
-        return "no such tab: the agent runs in Windows 95 mode";
-    case 0xDA000007:
-        return "the system call failed, or no thread of the process was found";
-    default:
-        return "unknown result";
-    }
-}
-
-std::string ServiceStatusText(uint32_t status) {
-    switch (status) {
-    case 0:
-        return "done";
-    case 1:
-        return "the service control manager cannot be opened";
-    case 2:
-        return "the service cannot be opened";
-    case 3:
-        return "the service status cannot be read";
-    case 4:
-        return "the start or control call failed";
-    case 5:
-        return "the service's state does not allow this, or it does not accept it";
-    default:
-        return "unknown status";
-    }
-}
 
 bool FetchBaseInfo(ConsoleIo& io, const std::string& to, BaseInfoView* view, std::string* error) {
     Request request;
@@ -286,7 +244,7 @@ int RunKill(const std::vector<std::string>& args, ConsoleIo& io) {
     request.params = {U32Bytes(1), U32Bytes(5), U32Bytes(pid)};
     Reply reply = io.Send(request);
     if (!Delivered(io, reply, request)) return UndeliveredExit(reply);
-    return ShowOutcome(io, reply, json, SignalResultText(reply.status), false);
+    return ShowOutcome(io, reply, json, remote::SignalResultText(reply.status), false);
 }
 
 int RunSignal(const std::vector<std::string>& args, ConsoleIo& io) {
@@ -315,7 +273,7 @@ int RunSignal(const std::vector<std::string>& args, ConsoleIo& io) {
     request.params = {U32Bytes(tab), U32Bytes(signal), name};
     Reply reply = io.Send(request);
     if (!Delivered(io, reply, request)) return UndeliveredExit(reply);
-    return ShowOutcome(io, reply, json, SignalResultText(reply.status), false);
+    return ShowOutcome(io, reply, json, remote::SignalResultText(reply.status), false);
 }
 
 int RunSvc(const std::vector<std::string>& args, ConsoleIo& io) {
@@ -344,7 +302,7 @@ int RunSvc(const std::vector<std::string>& args, ConsoleIo& io) {
     request.params = {U32Bytes(kServiceControl), name, U32Bytes(code)};
     Reply reply = io.Send(request);
     if (!Delivered(io, reply, request)) return UndeliveredExit(reply);
-    return ShowOutcome(io, reply, json, ServiceStatusText(reply.status), true);
+    return ShowOutcome(io, reply, json, remote::ServiceStatusText(reply.status), true);
 }
 
 } // namespace pm::console

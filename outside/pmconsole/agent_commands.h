@@ -26,10 +26,6 @@ int RunSvc(const std::vector<std::string>& args, ConsoleIo& io);
 // Asks for Get Configuration and decodes it; false when there is no usable answer.
 bool FetchBaseInfo(ConsoleIo& io, const std::string& to, BaseInfoView* view, std::string* error);
 
-// The meaning of a Signal a Process result and of an Operating System Specific status.
-std::string SignalResultText(uint32_t status);
-std::string ServiceStatusText(uint32_t status);
-
 // The setting is shown when it could be read; the mode always (from the number of tabs).
 std::string FormatBaseInfo(const BaseInfoView& v, const PlatformSettingView& setting = {});
 std::string FormatBaseInfoJson(const BaseInfoView& v, const PlatformSettingView& setting = {});

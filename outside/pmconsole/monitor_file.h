@@ -12,16 +12,11 @@
 #include <string>
 #include <vector>
 
+#include "shared/monitor/monitor_record.h"
+
 namespace pm::console {
 
-// One monitor definition as the console shows and writes it (name in ANSI/UTF-8 text).
-struct MonitorDef {
-    uint32_t key = 0;
-    uint8_t level = 0;
-    uint8_t conditions = 0;
-    uint16_t start_timeout = 0;
-    std::string name;
-};
+using monitor::MonitorDef;
 
 // "start,stop" <-> condition bits; false for an unknown word.
 bool ParseConditions(const std::string& text, uint8_t* conditions);

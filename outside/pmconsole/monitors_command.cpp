@@ -257,34 +257,6 @@ int RunWithFile(uint32_t code, const Options& o, ConsoleIo& io) {
 
 } // namespace
 
-bool DecodeRecordList(const std::string& reply, TextDecoder decode, std::vector<MonitorDef>* out) {
-    const auto* b = reinterpret_cast<const uint8_t*>(reply.data());
-    if (reply.size() < 4) return false;
-    const uint32_t count = monitor::ReadU32(b);
-    size_t at = 4;
-    std::vector<MonitorDef> defs;
-    for (uint32_t i = 0; i < count; ++i) {
-        if (reply.size() - at < monitor::kHeaderSize) return false;
-        const size_t name_offset = monitor::ReadU16(b + at + monitor::kNameOffsetAt);
-        if (name_offset < monitor::kHeaderSize || name_offset > monitor::kMaxNameOffset ||
-            reply.size() - at <= name_offset)
-            return false;
-        const size_t nul = reply.find('\0', at + name_offset);
-        if (nul == std::string::npos) return false;
-        MonitorDef d;
-        d.key = monitor::ReadU32(b + at + monitor::kKeyAt);
-        d.level = b[at + monitor::kAlertLevelAt];
-        d.conditions = b[at + monitor::kConditionsAt];
-        d.start_timeout = monitor::ReadU16(b + at + monitor::kStartTimeoutAt);
-        d.name = decode(reply.substr(at + name_offset, nul - at - name_offset));
-        defs.push_back(d);
-        at = nul + 1;
-    }
-    if (at != reply.size()) return false;
-    *out = std::move(defs);
-    return true;
-}
-
 int RunMonitors(const std::vector<std::string>& args, ConsoleIo& io) {
     for (const std::string& a : args)
         if (a == "--help" || a == "-h" || a == "/?") {

@@ -19,7 +19,6 @@ extern const char kStatsHelp[];
 int RunMonitors(const std::vector<std::string>& args, ConsoleIo& io);
 int RunStats(const std::vector<std::string>& args, ConsoleIo& io);
 
-// A record list reply (LIST_ALL); false when it does not hold together.
-bool DecodeRecordList(const std::string& reply, TextDecoder decode, std::vector<MonitorDef>* out);
+using monitor::DecodeRecordList;
 
 } // namespace pm::console

@@ -51,8 +51,18 @@ QueueHooks GateCore::MakeQueueHooks() {
     return hooks;
 }
 
+PolicyHooks GateCore::MakePolicyHooks() {
+    PolicyHooks hooks;
+    hooks.connected = [this] { return bus_.Connected(); };
+    hooks.publish = [this](const BusMessage& m) { bus_.Publish(m); };
+    hooks.now_ms = [this] { return clock_.UtcMs(); };
+    hooks.trace = trace_;
+    return hooks;
+}
+
 void GateCore::OnMessage(const nats::Message& m) {
     if (runner_ != nullptr && runner_->OnAnswer(m)) return;
+    if (policies_ != nullptr && policies_->OnMessage(m)) return;
     if (pump_ != nullptr && pump_->OnAnswer(m)) return;
     if (m.subject == remote::kDiscoverSubject) {
         Discover();
@@ -159,6 +169,7 @@ void GateCore::Completed(NodeRequest& c, const Forwarded& f) {
 
 BusMessage GateCore::Hello() {
     if (runner_ != nullptr) runner_->Kick();
+    if (policies_ != nullptr) policies_->Kick();
     return PresenceMessage("hello", remote::HelloSubject(settings_.machine));
 }
 

@@ -10,7 +10,7 @@
 //   - Presence: the hello on every new connection, heartbeats, and the answer to discovery on
 //     the machine's own hello subject (where the servers vouch for the name), at most once a
 //     second (discover_interval_ms) however often anyone asks.
-//   - The alert pump's and the queue runner's answers are handed to them.
+//   - The alert pump's, the queue runner's and the policy runner's messages are handed to them.
 //
 // Portable: the nodes through LocalNode, the cluster through GateBus, time through GateClock.
 #pragma once
@@ -25,6 +25,7 @@
 #include "outside/pmgate/gate_bus.h"
 #include "outside/pmgate/gate_clock.h"
 #include "outside/pmgate/local_node.h"
+#include "outside/pmgate/policy_runner.h"
 #include "outside/pmgate/queue_runner.h"
 #include "shared/nats/protocol_parser.h"
 #include "shared/remote/statuses.h"
@@ -57,6 +58,9 @@ public:
 
     void SetAlertPump(AlertPump* pump) { pump_ = pump; }
     void SetQueueRunner(QueueRunner* runner) { runner_ = runner; }
+    void SetPolicyRunner(PolicyRunner* policies) { policies_ = policies; }
+    // The hooks a PolicyRunner of this gate runs with.
+    PolicyHooks MakePolicyHooks();
     // The hooks a QueueRunner of this gate runs with: its requests go through Submit.
     QueueHooks MakeQueueHooks();
 
@@ -94,6 +98,7 @@ private:
     uint64_t last_discover_ms_ = 0;
     AlertPump* pump_ = nullptr;
     QueueRunner* runner_ = nullptr;
+    PolicyRunner* policies_ = nullptr;
 };
 
 } // namespace pm::gate

@@ -15,13 +15,16 @@
 #include <string>
 #include <thread>
 
+#include "outside/pmgate/agent_hands.h"
 #include "outside/pmgate/alert_pump.h"
 #include "outside/pmgate/gate_core.h"
 #include "outside/pmgate/gate_link_win.h"
 #include "outside/pmgate/gate_timers.h"
 #include "outside/pmgate/keyed_hash_win.h"
 #include "outside/pmgate/node_pipes_win.h"
+#include "outside/pmgate/policy_runner.h"
 #include "outside/pmgate/queue_runner.h"
+#include "outside/pmgate/service_names_win.h"
 #include "shared/base/small_file.h"
 #include "shared/node/service_node.h"
 #include "shared/node/trace_log.h"
@@ -171,6 +174,7 @@ int Main(int argc, char** argv) {
         link.Subscribe(remote::NodeWildcard(machine, n));
     link.Subscribe(remote::kDiscoverSubject);
     link.Subscribe(AlertPump::AckWildcard(machine));
+    link.Subscribe(PolicyRunner::WatchSubject());
     LinkBus bus(link);
     NodePipes pipes(node, library, ProgramDir());
     SystemClock clock;
@@ -189,8 +193,12 @@ int Main(int argc, char** argv) {
     gate.SetAlertPump(&pump);
     QueueRunner runner(machine, gate.MakeQueueHooks());
     gate.SetQueueRunner(&runner);
+    AgentHands hands(pipes, gate_settings.rules, &ReadServiceNames);
+    PolicyRunner policies(machine, hands.Hands(), gate.MakePolicyHooks());
+    gate.SetPolicyRunner(&policies);
     link.SetGreeting([&] { return BusLines(gate.Hello()); });
     runner.Start();
+    policies.Start();
     TraceLine("--pmgate: machine " + machine + ", " + std::to_string(settings.servers.size()) +
               " servers");
 
@@ -205,6 +213,7 @@ int Main(int argc, char** argv) {
     timers.Start();
     node.Run(); // until kavipcctl quit pmgate, or the link gives up
     runner.Stop();
+    policies.Stop();
     timers.Stop();
     link.Stop();
     net.join();

@@ -29,4 +29,33 @@ std::vector<uint8_t> MakeRecord(uint32_t key, uint8_t alert_level, uint8_t condi
     return r;
 }
 
+bool DecodeRecordList(const std::string& reply, std::string (*decode)(const std::string&),
+                      std::vector<MonitorDef>* out) {
+    const auto* b = reinterpret_cast<const uint8_t*>(reply.data());
+    if (reply.size() < 4) return false;
+    const uint32_t count = ReadU32(b);
+    size_t at = 4;
+    std::vector<MonitorDef> defs;
+    for (uint32_t i = 0; i < count; ++i) {
+        if (reply.size() - at < kHeaderSize) return false;
+        const size_t name_offset = ReadU16(b + at + kNameOffsetAt);
+        if (name_offset < kHeaderSize || name_offset > kMaxNameOffset ||
+            reply.size() - at <= name_offset)
+            return false;
+        const size_t nul = reply.find('\0', at + name_offset);
+        if (nul == std::string::npos) return false;
+        MonitorDef d;
+        d.key = ReadU32(b + at + kKeyAt);
+        d.level = b[at + kAlertLevelAt];
+        d.conditions = b[at + kConditionsAt];
+        d.start_timeout = ReadU16(b + at + kStartTimeoutAt);
+        d.name = decode(reply.substr(at + name_offset, nul - at - name_offset));
+        defs.push_back(d);
+        at = nul + 1;
+    }
+    if (at != reply.size()) return false;
+    *out = std::move(defs);
+    return true;
+}
+
 } // namespace pm::monitor

@@ -48,4 +48,19 @@ bool IsWellFormedRecord(const uint8_t* bytes, size_t available);
 std::vector<uint8_t> MakeRecord(uint32_t key, uint8_t alert_level, uint8_t conditions,
                                 uint16_t start_timeout, const std::string& name);
 
+// One monitor's definition with its name as text (UTF-8), as the console shows it and the
+// gate's policies compare it.
+struct MonitorDef {
+    uint32_t key = 0;
+    uint8_t level = 0;
+    uint8_t conditions = 0;
+    uint16_t start_timeout = 0;
+    std::string name;
+};
+
+// A record list reply (LIST_ALL: a count, then the records); false when it does not hold
+// together. `decode` turns a stored name (compressed unicode) into text.
+bool DecodeRecordList(const std::string& reply, std::string (*decode)(const std::string&),
+                      std::vector<MonitorDef>* out);
+
 } // namespace pm::monitor

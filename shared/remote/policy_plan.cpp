@@ -169,6 +169,19 @@ public:
                            "its key " + std::to_string(key) + " is taken by " + seen->exe);
                 continue;
             }
+            // A monitor of this name that a person keeps is theirs: the plug-in would hold two
+            // of one name, and deleting by name could then take theirs.
+            const SeenMonitor* other = nullptr;
+            for (const SeenMonitor& s : seen_.monitors)
+                if (seen == nullptr && !IsPolicyMonitorKey(s.key) && NameKey(s.exe) == exe)
+                    other = &s;
+            if (other != nullptr) {
+                for (const auto& b : w.by)
+                    Report(b.first, ItemKind::kMonitor, exe, ItemState::kFailed,
+                           "monitored with key " + std::to_string(other->key) +
+                               ", which no policy keeps");
+                continue;
+            }
             if (seen != nullptr && SameMonitor(*seen, want)) {
                 for (const auto& b : w.by)
                     Report(b.first, ItemKind::kMonitor, exe, ItemState::kCompliant,

@@ -35,6 +35,11 @@ bool ParseGateStatus(const std::string& text, GateStatus& out) {
     return true;
 }
 
+bool Forwards(const GateRules& rules, const std::string& node, uint32_t code) {
+    return std::find(rules.nodes.begin(), rules.nodes.end(), node) != rules.nodes.end() &&
+           std::find(rules.allow.begin(), rules.allow.end(), code) != rules.allow.end();
+}
+
 RequestCheck CheckRequest(const Subject& subject, const uint8_t* payload, size_t size,
                           const GateRules& rules) {
     RequestCheck r;
@@ -44,8 +49,7 @@ RequestCheck CheckRequest(const Subject& subject, const uint8_t* payload, size_t
             msg::HeaderCheck::kOk ||
         v.msg_len != size)
         return r; // kMalformed
-    if (std::find(rules.nodes.begin(), rules.nodes.end(), subject.node) == rules.nodes.end() ||
-        std::find(rules.allow.begin(), rules.allow.end(), subject.code) == rules.allow.end()) {
+    if (!Forwards(rules, subject.node, subject.code)) {
         r.status = GateStatus::kNotForwarded;
         return r;
     }

@@ -44,6 +44,9 @@ struct GateRules {
     std::vector<uint32_t> allow;    // allowed codes
 };
 
+// True when the rules let a request of `code` through to `node`.
+bool Forwards(const GateRules& rules, const std::string& node, uint32_t code);
+
 // The gate's decision for one request before it reaches the node: kReply (forward it),
 // kMalformed (no request message, or one the gate could not forward: it is wholly the payload),
 // kNotForwarded (node not exposed, code not allowed, not a plain request),

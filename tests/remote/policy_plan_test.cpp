@@ -96,7 +96,7 @@ TEST(PolicyPlan, ConflictsAreReportedForEachPolicyAndNeverActedOn) {
 TEST(PolicyPlan, OnlyThePoliciesOwnMonitorsAreKeptAddedOrDeleted) {
     const PolicyAt p = Make(R"({"name": "p", "machines": "*",
         "monitors": {"a.exe": {"on": ["not-started"], "start_timeout": 30},
-                     "B.EXE": {}, "C.EXE": {"level": 3}}})");
+                     "B.EXE": {}, "C.EXE": {}, "E.EXE": {"level": 3}}})");
     Seen seen = Machine();
     const uint8_t start_stop = monitor::kCondRunning | monitor::kCondTermination;
     seen.monitors = {
@@ -112,9 +112,11 @@ TEST(PolicyPlan, OnlyThePoliciesOwnMonitorsAreKeptAddedOrDeleted) {
     ASSERT_EQ(by.size(), 3u);
     EXPECT_EQ(by["B.EXE"].kind, ActionKind::kMonitorReplace);
     EXPECT_EQ(by["B.EXE"].monitor.conditions, start_stop);
-    EXPECT_EQ(by["C.EXE"].kind, ActionKind::kMonitorAdd);
-    EXPECT_EQ(by["C.EXE"].key, PolicyMonitorKey("c.exe"));
-    EXPECT_EQ(by["C.EXE"].monitor.level, 3);
+    EXPECT_EQ(by["E.EXE"].kind, ActionKind::kMonitorAdd);
+    EXPECT_EQ(by["E.EXE"].key, PolicyMonitorKey("e.exe"));
+    EXPECT_EQ(by["E.EXE"].monitor.level, 3);
+    for (const ItemReport& r : plan.reports)
+        if (r.name == "C.EXE") EXPECT_EQ(r.state, ItemState::kFailed);
     EXPECT_EQ(by["OLD.EXE"].kind, ActionKind::kMonitorDelete);
     EXPECT_TRUE(IsPolicyMonitorKey(by["OLD.EXE"].key));
     // Disabled: its monitors go and nothing else is touched.
