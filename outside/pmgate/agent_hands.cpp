@@ -7,6 +7,7 @@
 #include <memory>
 #include <mutex>
 
+#include "outside/console_model/console_tables.h"
 #include "shared/base/endian.h"
 #include "shared/monitor/command_buffer.h"
 #include "shared/monitor/monitor_record.h"
@@ -77,8 +78,7 @@ std::string Lower(std::string s) {
 
 AgentHands::AgentHands(LocalNode& node, remote::GateRules rules, ServiceNames names,
                        uint32_t wait_ms)
-    : node_(node), rules_(std::move(rules)), names_(std::move(names)), wait_ms_(wait_ms),
-      tables_(&Utf8) {}
+    : node_(node), rules_(std::move(rules)), names_(std::move(names)), wait_ms_(wait_ms) {}
 
 PolicyHands AgentHands::Hands() {
     PolicyHands h;
@@ -144,14 +144,16 @@ AgentHands::Answer AgentHands::Monitor(const std::string& command) {
 }
 
 bool AgentHands::Observe(remote::Seen& seen) {
-    Answer a = Ask(remote::kAgentNode, kGetUpdates, {U32(tables_.clock())});
+    // The whole tables each round (clock 0): a copy kept between rounds would keep services
+    // that are gone (the agent reports no vanished service) and miss every entry older than
+    // its clock after the agent restarted. The bytes travel on this machine only.
+    console::ConsoleTables tables(&Utf8);
+    Answer a = Ask(remote::kAgentNode, kGetUpdates, {U32(0)});
     if (a.error.empty() && a.status != 0) a.error = "the agent answered " + Hex(a.status);
     std::string error;
-    if (a.error.empty() && !tables_.Apply(a.items, &error))
+    if (a.error.empty() && !tables.Apply(a.items, &error))
         a.error = "the agent's tables are malformed: " + error;
     if (!a.error.empty()) {
-        // What was applied of a malformed reply cannot be trusted: the next round starts over.
-        if (!error.empty()) tables_ = console::ConsoleTables(&Utf8);
         observe_error_ = a.error;
         return false;
     }
@@ -167,9 +169,9 @@ bool AgentHands::Observe(remote::Seen& seen) {
     }
     std::vector<ServiceName> names;
     if (names_ && !names_(names)) names.clear(); // key names unknown: display names still match
-    for (const console::ProcessRow& p : tables_.Processes())
+    for (const console::ProcessRow& p : tables.Processes())
         seen.processes.push_back({p.process_id, p.name});
-    for (const console::ServiceRow& s : tables_.Services(kWin32Services)) {
+    for (const console::ServiceRow& s : tables.Services(kWin32Services)) {
         remote::SeenService row;
         row.name = s.name;
         row.state = StateOf(s.state);

@@ -1,10 +1,9 @@
 // A real machine's hands for its policies: what the machine shows, read from its agent as a
-// console reads it (processes and services through Get Updates, the tables kept between rounds
-// so that only changes travel; the monitors through the agent's forwarding to the monitor
-// host), and each action sent to the agent the same way. Every request passes the gate's own
-// rules first (its node exposed, its code allowed): a policy acts with no more rights than a
-// console. Portable: the requests go through LocalNode, the services' key names come from a
-// seam (the agent's list carries display names only).
+// console reads it (processes and services through Get Updates; the monitors through the
+// agent's forwarding to the monitor host), and each action sent to the agent the same way. Every
+// request passes the gate's own rules first (its node exposed, its code allowed): a policy acts
+// with no more rights than a console. Portable: the requests go through LocalNode, the services'
+// key names come from a seam (the agent's list carries display names only).
 #pragma once
 
 #include <cstdint>
@@ -12,7 +11,6 @@
 #include <string>
 #include <vector>
 
-#include "outside/console_model/console_tables.h"
 #include "outside/pmgate/local_node.h"
 #include "outside/pmgate/policy_keeper.h"
 #include "shared/remote/statuses.h"
@@ -52,7 +50,6 @@ private:
     const remote::GateRules rules_;
     ServiceNames names_;
     const uint32_t wait_ms_;
-    console::ConsoleTables tables_;
     std::vector<remote::SeenMonitor> monitors_; // as last observed (deletions go by name)
     std::string observe_error_;
 };
