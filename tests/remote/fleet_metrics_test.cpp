@@ -145,8 +145,8 @@ TEST(FleetMetricsTest, JetStreamAnswers) {
     EXPECT_TRUE(q.empty());
     EXPECT_FALSE(ReadQueueDepths(R"({"error":{"code":404}})", q));
     uint64_t lag = 0;
-    ASSERT_TRUE(ReadConsumerLag(R"({"name":"alertmanager","num_pending":7,"num_ack_pending":3})",
-                                lag));
+    ASSERT_TRUE(
+        ReadConsumerLag(R"({"name":"alertmanager","num_pending":7,"num_ack_pending":3})", lag));
     EXPECT_EQ(lag, 10u);
     EXPECT_FALSE(ReadConsumerLag(R"({"error":{"code":404,"err_code":10014}})", lag));
 }
@@ -230,7 +230,8 @@ TEST(AlertmanagerTest, StateKeptFiringUntilStarted) {
     // Within half the window of its end: posted again, its end pushed on.
     const std::vector<std::string> again = states.Due(t0 + 60000 + window / 2 + 1);
     ASSERT_EQ(again.size(), 1u);
-    EXPECT_EQ(nlohmann::json::parse(again[0])["endsAt"], Rfc3339(t0 + 60000 + window / 2 + 1 + window));
+    EXPECT_EQ(nlohmann::json::parse(again[0])["endsAt"],
+              Rfc3339(t0 + 60000 + window / 2 + 1 + window));
     // A start of another monitor, or an older one, resolves nothing; a later start does.
     remote::AlertRecord started = failed;
     started.seq = 2;

@@ -59,8 +59,7 @@ bool SplitAlertmanagerUrl(const std::string& url, std::string& origin, std::stri
     return true;
 }
 
-bool ParseForwardArgs(const std::vector<std::string>& args, ForwardOptions& o,
-                      std::string& error) {
+bool ParseForwardArgs(const std::vector<std::string>& args, ForwardOptions& o, std::string& error) {
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
         const bool has_value = i + 1 < args.size() && !args[i + 1].empty();
@@ -74,7 +73,8 @@ bool ParseForwardArgs(const std::vector<std::string>& args, ForwardOptions& o,
                 const std::string url = list.substr(at, comma - at);
                 std::string origin, path;
                 if (!SplitAlertmanagerUrl(url, origin, path)) {
-                    error = "--to-alertmanager: not an http:// or https:// URL: " + OptionShown(url);
+                    error =
+                        "--to-alertmanager: not an http:// or https:// URL: " + OptionShown(url);
                     return false;
                 }
                 o.urls.push_back(url);
@@ -136,10 +136,10 @@ std::string Rfc3339(uint64_t ms) {
 std::string AlertmanagerAlert(const remote::AlertRecord& a, uint64_t ends_ms) {
     const std::string id = a.MessageId();
     return "{\"labels\":{\"alertname\":\"ProcmgrAlert\",\"machine\":" + JsonString(a.machine) +
-           ",\"monitor\":" + JsonString(a.monitor) + ",\"alert\":" +
-           JsonString(AlertWord(a.code)) + ",\"severity\":" + JsonString(AlertSeverity(a.code)) +
-           ",\"id\":" + JsonString(id) + "},\"annotations\":{\"text\":" + JsonString(a.text) +
-           ",\"id\":" + JsonString(id) + "},\"startsAt\":" + JsonString(Rfc3339(a.time_ms)) +
+           ",\"monitor\":" + JsonString(a.monitor) + ",\"alert\":" + JsonString(AlertWord(a.code)) +
+           ",\"severity\":" + JsonString(AlertSeverity(a.code)) + ",\"id\":" + JsonString(id) +
+           "},\"annotations\":{\"text\":" + JsonString(a.text) + ",\"id\":" + JsonString(id) +
+           "},\"startsAt\":" + JsonString(Rfc3339(a.time_ms)) +
            ",\"endsAt\":" + JsonString(Rfc3339(ends_ms)) + "}";
 }
 

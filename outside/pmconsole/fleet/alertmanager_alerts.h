@@ -29,8 +29,7 @@ struct ForwardOptions {
 
 // The arguments of `fleet alerts` when they hold --to-alertmanager: false with one line in
 // `error` for an unknown option, a URL that is not http(s)://HOST..., or a bad duration.
-bool ParseForwardArgs(const std::vector<std::string>& args, ForwardOptions& o,
-                      std::string& error);
+bool ParseForwardArgs(const std::vector<std::string>& args, ForwardOptions& o, std::string& error);
 // True when the `fleet` arguments ask for the forwarder.
 bool WantsForwarder(const std::vector<std::string>& fleet_args);
 

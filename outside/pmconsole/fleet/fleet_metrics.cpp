@@ -105,9 +105,9 @@ std::string MetricsText(const FleetMetrics& m) {
     // The machines in the order a person reads them; those never heard of count as lost.
     std::vector<FleetMachine> machines = m.machines;
     for (const std::string& name : m.never_heard) {
-        const bool heard = std::any_of(machines.begin(), machines.end(), [&](const FleetMachine& f) {
-            return f.presence.machine == name;
-        });
+        const bool heard =
+            std::any_of(machines.begin(), machines.end(),
+                        [&](const FleetMachine& f) { return f.presence.machine == name; });
         if (heard) continue;
         FleetMachine lost;
         lost.presence.machine = name;
@@ -181,9 +181,10 @@ std::string MetricsText(const FleetMetrics& m) {
                "before its start), by machine, monitor and code.");
         for (const auto& [key, n] : m.alerts->Series()) {
             const std::string code = CodeLabel(std::get<2>(key));
-            Sample(out, "procmgr_alerts_stored_total",
-                   {{"machine", &std::get<0>(key)}, {"monitor", &std::get<1>(key)}, {"code", &code}},
-                   n);
+            Sample(
+                out, "procmgr_alerts_stored_total",
+                {{"machine", &std::get<0>(key)}, {"monitor", &std::get<1>(key)}, {"code", &code}},
+                n);
         }
         Family(out, "procmgr_alerts_stored_unlabelled_total", "counter",
                "Stored alerts of label sets beyond the bound on the alert series.");
@@ -206,8 +207,8 @@ std::string MetricsText(const FleetMetrics& m) {
                "1 when every item of the policy is as it says on the machine, by its latest "
                "compliance record; 0 when one drifted, failed or is in conflict.");
         for (const PolicyStanding& p : m.compliance)
-            Sample(out, "procmgr_policy_compliant", {{"machine", &p.machine}, {"policy", &p.policy}},
-                   p.not_compliant == 0 ? 1 : 0);
+            Sample(out, "procmgr_policy_compliant",
+                   {{"machine", &p.machine}, {"policy", &p.policy}}, p.not_compliant == 0 ? 1 : 0);
         Family(out, "procmgr_policy_items_not_compliant", "gauge",
                "The policy's items drifted, failed or in conflict on the machine.");
         for (const PolicyStanding& p : m.compliance)

@@ -42,8 +42,7 @@ struct Target {
 
 class Forwarder {
 public:
-    explicit Forwarder(const ForwardOptions& o)
-        : states_(o.resolve_after_s * 1000) {
+    explicit Forwarder(const ForwardOptions& o) : states_(o.resolve_after_s * 1000) {
         for (const std::string& url : o.urls) {
             Target t;
             std::string origin;
@@ -125,10 +124,9 @@ private:
                          static_cast<unsigned long long>((WallMs() - t.failing_since_ms) / 1000));
             t.failing = false;
         } else if (!ok && !t.failing) {
-            const std::string why =
-                r ? "refused with HTTP " + std::to_string(r->status) + ": " +
-                        r->body.substr(0, r->body.find('\n')).substr(0, 200)
-                  : "cannot be reached: " + httplib::to_string(r.error());
+            const std::string why = r ? "refused with HTTP " + std::to_string(r->status) + ": " +
+                                            r->body.substr(0, r->body.find('\n')).substr(0, 200)
+                                      : "cannot be reached: " + httplib::to_string(r.error());
             std::fprintf(stderr,
                          "pmconsole fleet alerts: Alertmanager %s %s (trying again, nothing is "
                          "acknowledged meanwhile)\n",

@@ -43,8 +43,8 @@ private:
     std::mutex lock_;
     AlertCounts alerts_; // under lock_
     bool compliance_read_ = false, queue_read_ = false, forwarder_read_ = false;
-    std::map<std::string, uint64_t> queued_; // under lock_
-    uint64_t lag_ = 0;                       // under lock_
+    std::map<std::string, uint64_t> queued_;     // under lock_
+    uint64_t lag_ = 0;                           // under lock_
     std::vector<PolicyStanding> compliance_;     // under lock_
     std::map<std::string, uint64_t> written_ms_; // machine -> its record's time, under lock_
     std::mutex wait_lock_;
