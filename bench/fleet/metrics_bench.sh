@@ -35,7 +35,7 @@ for n in "${sizes[@]}"; do
     serve_pid=$!
     for _ in $(seq 1 120); do
         scrape >/dev/null
-        [ "$(grep -c '^procmgr_machine_up{machine="sim' "$dir/scrape.txt")" -ge "$n" ] &&
+        [ "$(grep -c '^procmgr_machine_up{machine="sim' "$dir/scrape.txt" 2>/dev/null)" -ge "$n" ] 2>/dev/null &&
             [ "$(grep -c '^procmgr_alerts_stored_total{machine="sim' "$dir/scrape.txt")" -ge "$n" ] && break
         sleep 1
     done

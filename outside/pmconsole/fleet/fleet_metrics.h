@@ -6,7 +6,7 @@
 // Cardinality: per machine one series each of up, state, last heard and info; one queued series
 // per machine with something queued; one compliance pair per machine and policy that names
 // it; alert counters per machine, monitor and code up to kMaxAlertSeries label sets (the rest
-// counted without labels). 10,000 machines make about 40,000 lines.
+// counted without labels). 10,000 machines with alerts make 50,000 lines, 3.5 MB.
 #pragma once
 
 #include <cstdint>
