@@ -111,7 +111,8 @@ start_forwarder() {
         --to-alertmanager "http://127.0.0.1:$am_port"
 }
 start_forwarder 1
-start pmsim "$bin/pmsim" --conf "$dir/pmsim.conf" --machines 3 --heartbeat 1
+# Heartbeats every 3 s: lost after 9 s of silence (a loaded machine delays some by seconds).
+start pmsim "$bin/pmsim" --conf "$dir/pmsim.conf" --machines 3 --heartbeat 3
 
 metrics() { curl -s -H "Authorization: Bearer $(cat "$dir/metrics.token")" "http://127.0.0.1:$serve_port/metrics"; }
 status() { curl -s -o /dev/null -w '%{http_code}' "$@"; }
