@@ -41,6 +41,9 @@ need_packages() {
     /usr/bin/python3 -c "import bcrypt" 2>/dev/null || missing+=(python3-bcrypt)
     /usr/bin/python3 -c "import prometheus_client" 2>/dev/null || missing+=(python3-prometheus-client)
     command -v promtool >/dev/null || missing+=(prometheus)
+    # The fleet's monitoring test: Alertmanager and its e-mail receiver's SMTP sink.
+    command -v prometheus-alertmanager >/dev/null || missing+=(prometheus-alertmanager)
+    /usr/bin/python3 -c "import aiosmtpd" 2>/dev/null || missing+=(python3-aiosmtpd)
     [ -f /usr/include/nats/nats.h ] || missing+=(libnats-dev)
     [ -f /usr/include/nlohmann/json.hpp ] || missing+=(nlohmann-json3-dev)
     command -v wixl >/dev/null || missing+=(wixl)

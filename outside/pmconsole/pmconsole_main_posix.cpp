@@ -13,9 +13,11 @@
 
 #include "outside/pmconsole/console_commands.h"
 #include "outside/pmconsole/console_text.h"
+#include "outside/pmconsole/fleet/alertmanager_alerts.h"
 #include "outside/pmconsole/fleet/fleet_bus.h"
 #include "outside/pmconsole/remote_settings.h"
 #include "outside/pmconsole/remote_transport.h"
+#include "outside/pmconsole/web/alertmanager_forward_posix.h"
 #include "outside/pmconsole/web/serve_posix.h"
 #include "shared/crypto/password_cipher.h"
 #include "shared/text/text_string.h"
@@ -91,6 +93,11 @@ int Run(std::vector<std::string> args) {
     if (!args.empty() && args[0] == "serve") // the web console
         return RunServe(std::vector<std::string>(args.begin() + 1, args.end()), settings, password,
                         &ToCompressed, &ToUtf8);
+    // The Alertmanager forwarder (an HTTP client, like serve a part of the Linux console only).
+    if (args.size() > 1 && args[0] == "fleet" &&
+        WantsForwarder(std::vector<std::string>(args.begin() + 1, args.end())))
+        return RunAlertForwarder(std::vector<std::string>(args.begin() + 1, args.end()), settings,
+                                 password);
     if (WantsHelp(args)) {
         PosixConsoleIo io(nullptr);
         const int code = RunConsole(args, io);

@@ -74,7 +74,7 @@ TEST(RequestGuardTest, HostOriginTokenAndMethod) {
     // An Origin header is sent when `origin` is not empty.
     auto in = [](const char* method, const char* path, const char* host, const char* origin,
                  const std::string& token) {
-        return GuardInput{method, path, host, origin, *origin != 0, token};
+        return GuardInput{method, path, host, origin, *origin != 0, token, ""};
     };
     const Case cases[] = {
         {in("GET", "/", "127.0.0.1:8080", "", ""), 200},
@@ -116,6 +116,36 @@ TEST(RequestGuardTest, HostOriginTokenAndMethod) {
         tls.Check(in("POST", "/api/kill", "127.0.0.1:8443", "https://127.0.0.1:8443", t)).allowed);
     EXPECT_FALSE(
         tls.Check(in("POST", "/api/kill", "127.0.0.1:8443", "http://127.0.0.1:8443", t)).allowed);
+}
+
+// /metrics takes the scraper's token as a bearer token and nothing else; that token opens no
+// page API. Without a metrics token the path is off.
+TEST(RequestGuardTest, MetricsTokenAndPageTokenApart) {
+    const std::string page = "5d41402abc4b2a76b9719d911017c592";
+    const std::string scrape = "7215ee9c7d9dc229d2921a40e899ec5f";
+    const RequestGuard guard("127.0.0.1", 8080, page, {}, false, scrape);
+    auto in = [](const char* method, const char* path, const std::string& token,
+                 const std::string& bearer) {
+        return GuardInput{method, path, "127.0.0.1:8080", "", false, token, bearer};
+    };
+    auto status = [&](const RequestGuard& g, const GuardInput& i) {
+        const GuardVerdict v = g.Check(i);
+        return v.allowed ? 200 : v.http_status;
+    };
+    EXPECT_EQ(status(guard, in("GET", "/metrics", "", scrape)), 200);
+    EXPECT_EQ(status(guard, in("GET", "/metrics", "", page)), 401);
+    EXPECT_EQ(status(guard, in("GET", "/metrics", page, "")), 401);
+    EXPECT_EQ(status(guard, in("GET", "/metrics", "", scrape.substr(1))), 401);
+    EXPECT_EQ(status(guard, in("POST", "/metrics", "", scrape)), 405);
+    EXPECT_EQ(status(guard, in("GET", "/api/fleet", scrape, "")), 401);
+    EXPECT_EQ(status(guard, in("POST", "/api/kill", scrape, scrape)), 401);
+    EXPECT_EQ(status(guard, in("GET", "/api/fleet", page, "")), 200);
+    GuardInput other = in("GET", "/metrics", "", scrape);
+    other.host_header = "attacker.example:8080";
+    EXPECT_EQ(status(guard, other), 403);
+    const RequestGuard off("127.0.0.1", 8080, page);
+    EXPECT_EQ(status(off, in("GET", "/metrics", "", "")), 404);
+    EXPECT_EQ(status(off, in("GET", "/metrics", page, page)), 404);
 }
 
 TEST(StreamSlotsTest, AdmitsUpToTheCapFromManyThreads) {

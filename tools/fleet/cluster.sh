@@ -10,7 +10,8 @@
 #   tools/fleet/cluster.sh stop DIR     stop the servers this script started (their pids)
 #   tools/fleet/cluster.sh kill DIR N   kill server N (1-3) at once (fault tests)
 # Servers listen on 127.0.0.1:BASE_PORT..BASE_PORT+2 (clients, TLS) and BASE_PORT+10..+12
-# (routes). Users (docs/SECURITY.md): operator (every command), readonly (listings only), one
+# (routes). Users (docs/SECURITY.md): operator (every command), readonly (listings only),
+# alertmanager (the Alertmanager forwarder's consumer of the alert stream only), one
 # per machine (hears only its own requests, publishes only its presence, alerts and results and
 # answers into the consoles' inboxes), and with --sim pmsim. Passwords are stored as bcrypt
 # hashes in servers/users.conf; the plain ones stay in users/, readable by this user only.
@@ -41,6 +42,14 @@ alert_reader() {
     printf '"%s.DURABLE.CREATE.PROCMGR_ALERTS.%s", "%s.INFO.PROCMGR_ALERTS.%s", ' "$a" "$d" "$a" "$d"
     printf '"%s.MSG.NEXT.PROCMGR_ALERTS.%s", "$JS.ACK.PROCMGR_ALERTS.%s.>", ' "$a" "$d" "$d"
     printf '"%s.CREATE.PROCMGR_ALERTS", "$JS.FC.PROCMGR_ALERTS.>", ' "$a"
+}
+
+# The Alertmanager forwarder's share: the one durable consumer "alertmanager" (shared by every
+# forwarder of the cluster), read and acknowledged. Nothing else: it cannot reach a machine.
+alert_forwarder() {
+    local d=alertmanager a='$JS.API.CONSUMER'
+    printf '"%s.DURABLE.CREATE.PROCMGR_ALERTS.%s", "%s.INFO.PROCMGR_ALERTS.%s", ' "$a" "$d" "$a" "$d"
+    printf '"%s.MSG.NEXT.PROCMGR_ALERTS.%s", "$JS.ACK.PROCMGR_ALERTS.%s.>", "$JS.API.INFO"' "$a" "$d" "$d"
 }
 
 password() { openssl rand -hex 16; }
@@ -76,7 +85,7 @@ gen() {
         openssl x509 -req -in "$dir/server.csr" -CA "$dir/ca.pem" -CAkey "$dir/ca-key.pem" \
             -CAcreateserial -days 30 -extfile "$dir/server.ext" -out "$dir/server.pem" 2>/dev/null
     fi
-    local consoles=(operator readonly) u
+    local consoles=(operator readonly alertmanager) u
     [ "$sim" = 0 ] || consoles+=(pmsim)
     for u in "${consoles[@]}" "${machines[@]}"; do
         [ -f "$dir/users/$u.password" ] || password >"$dir/users/$u.password"
@@ -91,6 +100,8 @@ gen() {
     js_read+=$policy_read
     # The machines' compliance: each machine writes its own key, the consoles read them all.
     js_read+=', "$JS.API.STREAM.INFO.KV_PROCMGR_COMPLIANCE", "$JS.API.STREAM.MSG.GET.KV_PROCMGR_COMPLIANCE"'
+    # The forwarder's lag (its consumer's state), for the metrics.
+    js_read+=', "$JS.API.CONSUMER.INFO.PROCMGR_ALERTS.alertmanager"'
     {
         echo "# Written by tools/fleet/cluster.sh gen: a $([ "$sim" = 1 ] && echo "TEST configuration (with the simulator's user pmsim, which hears every machine's requests)" || echo "production configuration (no simulator user)")."
         echo "authorization {"
@@ -101,6 +112,9 @@ gen() {
         echo "    { user: readonly, password: \"$(hash_password "$dir/users/readonly.password")\","
         echo "      permissions: { publish: [$(readonly_subjects)\"procmgr.discover\", $(alert_reader readonly)$js_read],"
         echo "                     subscribe: [$presence\"_INBOX.readonly.>\"] } }"
+        echo "    { user: alertmanager, password: \"$(hash_password "$dir/users/alertmanager.password")\","
+        echo "      permissions: { publish: [$(alert_forwarder)],"
+        echo "                     subscribe: [\"_INBOX.alertmanager.>\"] } }"
         # A machine hears only its own nodes' requests, discovery and the stream's answers to
         # it; it publishes only what it says of itself and answers into the consoles' inboxes.
         # The two sets never meet, and there is no allow_responses: no reply subject anyone

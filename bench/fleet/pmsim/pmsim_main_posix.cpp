@@ -41,7 +41,7 @@ namespace {
 const char kUsage[] =
     "usage: pmsim --conf FILE --machines M [--first N] [--prefix NAME] [--processes P]\n"
     "             [--churn N] [--heartbeat S] [--connections C] [--seconds S]\n"
-    "             [--alerts N] [--alert-every S]\n"
+    "             [--alerts N] [--alert-every S] [--alert-code C]\n"
     "Connects M simulated machines NAME<N>..NAME<N+M-1> (default sim1..simM) to the servers of\n"
     "FILE (a pmconsole.conf: servers, ca_file, user, password_file; the user may subscribe to\n"
     "procmgr.*.> and publish presence). Each answers updates and configuration with the\n"
@@ -49,7 +49,8 @@ const char kUsage[] =
     "every 10 s (default 1), answers procmgr.discover, and sends a heartbeat every S seconds\n"
     "(default 30). C connections share the machines (default 4). Each machine raises N alerts\n"
     "at the start and one every S seconds, kept until the stream PROCMGR_ALERTS has them\n"
-    "(published with message ids: a republished one is stored once). Stops on SIGINT/SIGTERM\n"
+    "(published with message ids: a republished one is stored once), of code C (decimal; default\n"
+    "0x504D0001; 131845 = 0x20305, a process stopped at level 2). Stops on SIGINT/SIGTERM\n"
     "or after --seconds.\n"
     "exit codes: 0 stopped, 1 could not connect, 2 usage\n";
 
@@ -117,7 +118,7 @@ const std::string& RunId() {
     return id;
 }
 
-void RaiseAlert(Connection& c, const std::string& machine) {
+void RaiseAlert(Connection& c, const std::string& machine, uint32_t code) {
     std::lock_guard<std::mutex> hold(c.alerts_lock);
     remote::AlertRecord a;
     a.machine = machine;
@@ -125,7 +126,7 @@ void RaiseAlert(Connection& c, const std::string& machine) {
     a.seq = ++c.alert_seq[machine];
     a.time_ms = WallMs();
     a.monitor = "backup.exe";
-    a.code = 0x504D0001;
+    a.code = code;
     a.text = "the process ended";
     c.outbox.Raise(std::move(a));
 }
@@ -228,7 +229,7 @@ int Main(std::vector<std::string> args) {
         return 2;
     }
     uint32_t machines = 0, first = 1, processes = 60, churn = 1, heartbeat = 30, connections = 4,
-             seconds = 0, alerts = 0, alert_every = 0;
+             seconds = 0, alerts = 0, alert_every = 0, alert_code = 0x504D0001;
     std::string prefix = "sim";
     for (size_t i = 0; i < args.size(); ++i) {
         uint32_t* target = args[i] == "--machines"      ? &machines
@@ -240,6 +241,7 @@ int Main(std::vector<std::string> args) {
                            : args[i] == "--seconds"     ? &seconds
                            : args[i] == "--alerts"      ? &alerts
                            : args[i] == "--alert-every" ? &alert_every
+                           : args[i] == "--alert-code"  ? &alert_code
                                                         : nullptr;
         if (args[i] == "--prefix" && i + 1 < args.size()) {
             prefix = args[++i];
@@ -339,7 +341,7 @@ int Main(std::vector<std::string> args) {
         for (Connection& c : conns)
             for (SimGate* g : c.gates)
                 for (uint32_t k = 0; k < alerts; ++k)
-                    RaiseAlert(c, g->machine.Name());
+                    RaiseAlert(c, g->machine.Name(), alert_code);
         // One publisher per connection: alerts go out while requests are answered.
         for (Connection& c : conns) {
             if (c.bus.nc == nullptr) continue;
@@ -465,7 +467,7 @@ int Main(std::vector<std::string> args) {
             if (alert_every > 0 && now >= next_alert) {
                 for (Connection& c : conns)
                     for (SimGate* g : c.gates)
-                        RaiseAlert(c, g->machine.Name());
+                        RaiseAlert(c, g->machine.Name(), alert_code);
                 next_alert = now + alert_every;
             }
             if (now >= next_beat) {

@@ -44,7 +44,9 @@ bool LibnatsFleetBus::ReadAlerts(const AlertReading& reading, const AlertSink& e
     } else {
         // What this user has not read yet: its durable consumer, acknowledged as shown.
         so.Config.AckPolicy = js_AckExplicit;
-        const std::string durable = remote::AlertDurableName(connection_.user());
+        const std::string durable = reading.durable.empty()
+                                        ? remote::AlertDurableName(connection_.user())
+                                        : reading.durable;
         st = js_PullSubscribe(&sub, js, remote::kAlertWildcard, durable.c_str(), nullptr, &so,
                               &code);
     }
@@ -68,7 +70,7 @@ bool LibnatsFleetBus::ReadAlerts(const AlertReading& reading, const AlertSink& e
             more = each(natsMsg_GetSubject(m),
                         std::string(natsMsg_GetData(m),
                                     static_cast<size_t>(std::max(0, natsMsg_GetDataLength(m)))));
-            if (!from_time) natsMsg_Ack(m, nullptr);
+            if (!from_time && (more || !reading.ack_taken_only)) natsMsg_Ack(m, nullptr);
         }
         natsMsg_Destroy(m);
     };

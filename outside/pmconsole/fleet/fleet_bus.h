@@ -20,6 +20,11 @@ struct AlertReading {
     uint32_t idle_ms = 2000; // without --follow: done after this long without a new one
     // When set, asked after each wait for new ones (the stream is being read): true ends it.
     std::function<bool()> stopped;
+    // The durable consumer read when since_ms is 0 (default: this user's own).
+    std::string durable;
+    // An alert the sink answers false for stays unacknowledged (it comes again); otherwise
+    // every alert handed to the sink is acknowledged.
+    bool ack_taken_only = false;
 };
 // One stored alert: the subject it was published on and its payload; false ends the reading.
 using AlertSink = std::function<bool(const std::string& subject, const std::string& payload)>;

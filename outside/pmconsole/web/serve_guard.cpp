@@ -13,7 +13,7 @@ namespace pm::console {
 const char kServeHelp[] =
     "usage: pmconsole [REMOTE OPTIONS] serve [--listen HOST:PORT] [--token-file FILE]\n"
     "                 [--cert FILE --key FILE] [--name HOST] [--machines NAME,...]\n"
-    "                 [--interval MS] [--stats-interval MS]\n"
+    "                 [--interval MS] [--stats-interval MS] [--metrics-token-file FILE]\n"
     "Serves the web console: the fleet, each machine's live tables, its monitors with their\n"
     "statistics as charts, and the alerts, through this console's connection.\n"
     "  --listen HOST:PORT   where to listen (default 127.0.0.1:8080); an address off the\n"
@@ -27,6 +27,9 @@ const char kServeHelp[] =
     "  --machines A,B       the machines shown (default the console's --machine)\n"
     "  --interval MS        how often a watched machine is asked for changes (default 2000)\n"
     "  --stats-interval MS  how often the monitors' statistics are read (default 15000)\n"
+    "  --metrics-token-file FILE  serve /metrics (Prometheus's text format) to requests with\n"
+    "                       \"Authorization: Bearer\" and the file's first line (16 characters\n"
+    "                       or more, not the page's token); without it /metrics is off\n"
     "Every request that reads or changes something needs the token; the Host and Origin\n"
     "headers must name this server. Exit codes: 0 stopped, 2 bad usage, 3 cannot listen.\n";
 
@@ -99,6 +102,8 @@ bool ParseServeArgs(const std::vector<std::string>& args, ServeOptions& o, std::
             o.names.push_back(args[i]);
         } else if (a == "--token-file" && has_value) {
             o.token_file = args[++i];
+        } else if (a == "--metrics-token-file" && has_value) {
+            o.metrics_token_file = args[++i];
         } else if (a == "--cert" && has_value) {
             o.cert_file = args[++i];
         } else if (a == "--key" && has_value) {
@@ -169,8 +174,10 @@ bool SameToken(const std::string& a, const std::string& b) {
 }
 
 RequestGuard::RequestGuard(std::string host, uint16_t port, std::string token,
-                           const std::vector<std::string>& names, bool https)
-    : token_(std::move(token)), scheme_(https ? "https://" : "http://") {
+                           const std::vector<std::string>& names, bool https,
+                           std::string metrics_token)
+    : token_(std::move(token)), scheme_(https ? "https://" : "http://"),
+      metrics_token_(std::move(metrics_token)) {
     const std::string p = ":" + std::to_string(port);
     const bool v6 = host.find(':') != std::string::npos;
     hosts_.push_back(Lower(v6 ? "[" + host + "]" + p : host + p));
@@ -195,6 +202,22 @@ GuardVerdict RequestGuard::Check(const GuardInput& in) const {
     const std::string host = Lower(in.host_header);
     if (std::find(hosts_.begin(), hosts_.end(), host) == hosts_.end()) {
         v.reason = "refused: the Host header does not name this server";
+        return v;
+    }
+    if (in.path == "/metrics") {
+        if (metrics_token_.empty()) {
+            v.http_status = 404;
+            v.reason = "refused: metrics are off (serve --metrics-token-file FILE)";
+        } else if (!SameToken(in.bearer, metrics_token_)) {
+            v.http_status = 401;
+            v.reason = "refused: the metrics token is missing or wrong";
+        } else if (in.method != "GET") {
+            v.http_status = 405;
+            v.reason = "refused: metrics are read with GET";
+        } else {
+            v.allowed = true;
+            v.http_status = 200;
+        }
         return v;
     }
     if (in.path.compare(0, 5, "/api/") != 0) {

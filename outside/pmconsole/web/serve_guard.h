@@ -18,6 +18,7 @@ struct ServeOptions {
     std::string host = "127.0.0.1"; // the listen address
     uint16_t port = 8080;
     std::string token_file;            // the token's file (needed off the loopback)
+    std::string metrics_token_file;    // /metrics answers with this token only (else it is off)
     std::string cert_file, key_file;   // HTTPS with these (PEM; needed off the loopback)
     std::vector<std::string> names;    // more Host names the server answers to (--name)
     std::vector<std::string> machines; // the fleet shown; default the console's machine
@@ -50,6 +51,7 @@ struct GuardInput {
     std::string origin_header; // "Origin" ("" when absent)
     bool has_origin = false;   // "Origin: null" counts as present
     std::string token;         // the request's token (header, or query for the event stream)
+    std::string bearer;        // "Authorization: Bearer X": X ("" when absent)
 };
 
 struct GuardVerdict {
@@ -60,12 +62,15 @@ struct GuardVerdict {
 
 class RequestGuard {
 public:
-    // `https`: the page's own origin is https://HOST:PORT (else http://).
+    // `https`: the page's own origin is https://HOST:PORT (else http://). `metrics_token`:
+    // the one token /metrics takes ("": /metrics is off).
     RequestGuard(std::string host, uint16_t port, std::string token,
-                 const std::vector<std::string>& names = {}, bool https = false);
+                 const std::vector<std::string>& names = {}, bool https = false,
+                 std::string metrics_token = std::string());
     // Static pages need a Host naming this server; every /api/ request also a matching Origin
     // (when the browser sends one) and the token; a request that changes something must be a
-    // POST.
+    // POST. /metrics needs a GET with the metrics token as its bearer token, and no other: the
+    // scraper's token reaches no page API, the page's token no metrics.
     GuardVerdict Check(const GuardInput& in) const;
     // The Host values this server answers to: its address and port, on the loopback also
     // "localhost" and "127.0.0.1", and the names given, each with the port.
@@ -75,6 +80,7 @@ private:
     std::vector<std::string> hosts_;
     std::string token_;
     std::string scheme_; // "http://" or "https://"
+    std::string metrics_token_;
 };
 
 // The HTTP server's workers: every open event stream holds one for as long as its page is

@@ -40,6 +40,32 @@ std::string RandomToken() {
     return token;
 }
 
+// "Bearer X" -> "X"; "" for anything else.
+std::string BearerToken(const std::string& authorization) {
+    return authorization.compare(0, 7, "Bearer ") == 0 ? authorization.substr(7) : std::string();
+}
+
+// The scraper's token: a file of its own, never the page's token (a scraper must not be able
+// to kill or execute).
+bool ReadMetricsToken(const std::string& file, const std::string& page_token,
+                      std::string& metrics_token) {
+    std::ifstream in(file, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    if (!in || !TokenFromFile(text.str(), metrics_token)) {
+        std::fprintf(stderr,
+                     "pmconsole serve: the metrics token file %s cannot be read or its first "
+                     "line is shorter than 16 characters\n",
+                     file.c_str());
+        return false;
+    }
+    if (SameToken(metrics_token, page_token)) {
+        std::fprintf(stderr, "pmconsole serve: the metrics token must not be the page's token\n");
+        return false;
+    }
+    return true;
+}
+
 // The HTTP side: the guard on every request, the routes, and the event streams of the pages.
 class HttpServer {
 public:
@@ -254,6 +280,10 @@ int HttpServer::Run() {
             return kExitNoReply;
         }
     }
+    std::string metrics_token;
+    if (!options_.metrics_token_file.empty() &&
+        !ReadMetricsToken(options_.metrics_token_file, token, metrics_token))
+        return kExitUsage;
     // Blocked in every thread the server starts; the waiting thread takes them.
     const sigset_t stop_set = StopSignals();
     pthread_sigmask(SIG_BLOCK, &stop_set, nullptr);
@@ -286,7 +316,7 @@ int HttpServer::Run() {
         return kExitNoReply;
     }
     const RequestGuard guard(options_.host, static_cast<uint16_t>(port), token, options_.names,
-                             https);
+                             https, metrics_token);
     http.set_pre_routing_handler([&guard](const httplib::Request& req, httplib::Response& res) {
         GuardInput in;
         in.method = req.method;
@@ -297,12 +327,17 @@ int HttpServer::Run() {
         in.token = req.has_header("X-Pm-Token") ? req.get_header_value("X-Pm-Token")
                    : req.path == "/api/events"  ? req.get_param_value("token")
                                                 : std::string();
+        in.bearer = BearerToken(req.get_header_value("Authorization"));
         const GuardVerdict v = guard.Check(in);
         if (v.allowed) return httplib::Server::HandlerResponse::Unhandled;
         SendJson(res,
                  "{\"ok\":false,\"word\":\"refused\",\"message\":" + JsonString(v.reason) + "}",
                  v.http_status);
         return httplib::Server::HandlerResponse::Handled;
+    });
+    http.Get("/metrics", [this](const httplib::Request&, httplib::Response& res) {
+        res.set_header("Cache-Control", "no-store");
+        res.set_content(session_.MetricsText(), "text/plain; version=0.0.4; charset=utf-8");
     });
     Routes(http);
 

@@ -209,6 +209,8 @@ bool ServeSession::Start(std::string& error) {
     }
     // The fleet's first view is whole before the address is shown.
     Discover();
+    metrics_ = std::make_unique<ServeMetrics>(*bus_);
+    if (!options_.metrics_token_file.empty()) metrics_->Start();
     presence_ = std::thread([this] { ListenForPresence(); });
     alerts_ = std::thread([this] { ReadAlertStream(); });
     return true;
@@ -218,6 +220,7 @@ void ServeSession::Stop() {
     stopping_ = true;
     if (presence_.joinable()) presence_.join();
     if (alerts_.joinable()) alerts_.join();
+    if (metrics_) metrics_->Stop();
     for (auto& [name, m] : machines_)
         m->Stop();
 }
@@ -329,6 +332,7 @@ void ServeSession::ReadAlertStream() {
     uint64_t live_ms = 0; // when the reading was last known to work
     reading.stopped = [this, &live_ms] {
         live_ms = WallMs();
+        metrics_->AlertsRead(true);
         FeedState("answered", "from the fleet's alert stream (" +
                                   std::string(remote::kAlertStream) + ", since " +
                                   UtcText(WallMs() - kFeedBackMs) + ")");
@@ -342,6 +346,7 @@ void ServeSession::ReadAlertStream() {
             added = feed_.Add(subject, payload, &machine, &json);
         }
         if (added) {
+            metrics_->CountAlert(subject, payload);
             std::lock_guard<std::mutex> lock(fleet_lock_);
             auto it = machines_.find(machine);
             if (it != machines_.end()) it->second->Post(SseEvent("alerts", "[" + json + "]"));
@@ -352,6 +357,7 @@ void ServeSession::ReadAlertStream() {
         std::string error, word, message;
         bus_->ReadAlerts(reading, each, error);
         if (stopping_) break;
+        metrics_->AlertsRead(false);
         AlertStreamWords(error.empty() ? "the reading of the stream ended" : error, &word,
                          &message);
         FeedState(word, message);

@@ -21,6 +21,7 @@
 #include "outside/pmconsole/request_transport.h"
 #include "outside/pmconsole/web/serve_guard.h"
 #include "outside/pmconsole/web/serve_model.h"
+#include "outside/pmconsole/web/serve_metrics_posix.h"
 
 namespace pm::console {
 
@@ -108,6 +109,8 @@ public:
     TextDecoder decode() const { return decode_; }
     const ServeOptions& options() const { return options_; }
     ServeCost& cost() { return cost_; }
+    // The fleet in Prometheus's exposition format (serve_metrics_posix.cpp).
+    std::string MetricsText();
     // The machine's newest stored alerts and the feed's state, for a page that opens.
     std::vector<std::string> AlertOpening(const std::string& machine);
 
@@ -132,6 +135,7 @@ private:
     AlertFeed feed_;
     std::string feed_state_; // the state event of the part "alerts"
     std::atomic<bool> stopping_{false};
+    std::unique_ptr<ServeMetrics> metrics_; // made by Start
     std::thread presence_, alerts_;
 };
 
