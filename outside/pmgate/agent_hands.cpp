@@ -102,6 +102,18 @@ AgentHands::Answer AgentHands::Ask(const std::string& node, uint32_t code,
         Answer answer;
     };
     auto shared = std::make_shared<Shared>();
+    {
+        std::lock_guard<std::mutex> hold(cancel_lock_);
+        if (cancelled_) {
+            out.error = "the gate is stopping";
+            return out;
+        }
+        waiting_ = shared;
+        wake_waiting_ = [raw = shared.get()] {
+            std::lock_guard<std::mutex> hold(raw->lock);
+            raw->done_cv.notify_all();
+        };
+    }
     auto request = std::make_unique<NodeRequest>([shared, node](NodeRequest& c) {
         Answer a;
         if (c.GetResultCount() == 0 && c.status == kStatusNotSent)
@@ -126,12 +138,32 @@ AgentHands::Answer AgentHands::Ask(const std::string& node, uint32_t code,
     request->timeout_ms = kRequestTimeoutMs;
     node_.Send(std::move(request));
     std::unique_lock<std::mutex> hold(shared->lock);
-    if (!shared->done_cv.wait_for(hold, std::chrono::milliseconds(wait_ms_),
-                                  [&] { return shared->done; })) {
+    const bool done = shared->done_cv.wait_for(hold, std::chrono::milliseconds(wait_ms_), [&] {
+        std::lock_guard<std::mutex> c(cancel_lock_);
+        return shared->done || cancelled_;
+    }) && shared->done;
+    {
+        std::lock_guard<std::mutex> c(cancel_lock_);
+        waiting_.reset();
+        wake_waiting_ = nullptr;
+    }
+    if (!done) {
         out.error = node + " did not answer in time";
         return out;
     }
     return std::move(shared->answer);
+}
+
+void AgentHands::Cancel() {
+    std::function<void()> wake;
+    std::shared_ptr<void> keep;
+    {
+        std::lock_guard<std::mutex> hold(cancel_lock_);
+        cancelled_ = true;
+        wake = wake_waiting_;
+        keep = waiting_;
+    }
+    if (wake) wake();
 }
 
 AgentHands::Answer AgentHands::Monitor(const std::string& command) {

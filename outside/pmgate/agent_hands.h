@@ -8,6 +8,8 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -32,6 +34,8 @@ public:
     PolicyHands Hands();
     bool Observe(remote::Seen& seen);
     std::string Act(const remote::Action& a); // "" when done, else why not, in words
+    // Ends a wait under way and refuses every later request (the gate is stopping).
+    void Cancel();
     // Why the last Observe failed.
     [[nodiscard]] const std::string& ObserveError() const { return observe_error_; }
 
@@ -52,6 +56,10 @@ private:
     const uint32_t wait_ms_;
     std::vector<remote::SeenMonitor> monitors_; // as last observed (deletions go by name)
     std::string observe_error_;
+    std::mutex cancel_lock_;
+    bool cancelled_ = false;
+    std::shared_ptr<void> waiting_; // the Shared of the request waited for
+    std::function<void()> wake_waiting_;
 };
 
 } // namespace pm::gate

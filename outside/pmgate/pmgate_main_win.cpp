@@ -213,6 +213,7 @@ int Main(int argc, char** argv) {
     timers.Start();
     node.Run(); // until kavipcctl quit pmgate, or the link gives up
     runner.Stop();
+    hands.Cancel(); // a round under way waits for no node now
     policies.Stop();
     timers.Stop();
     link.Stop();

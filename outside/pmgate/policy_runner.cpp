@@ -72,6 +72,7 @@ void PolicyRunner::Kick() {
 
 bool PolicyRunner::OnMessage(const nats::Message& m) {
     if (m.subject.compare(0, watch_prefix_.size(), watch_prefix_) == 0) {
+        hooks_.trace("--policies: a change heard on " + m.subject);
         Kick();
         return true;
     }
@@ -111,7 +112,7 @@ PolicyRunner::Read PolicyRunner::ReadPolicies() {
                                       std::string& answer) {
         return Ask(subject, payload, answer);
     };
-    if (!remote::ReadPolicies(ask, read, error)) {
+    if (!remote::ReadPolicies(ask, read, error, &read_seq_)) {
         hooks_.trace("!!policies not read: " + error);
         return Read::kFailed;
     }
@@ -132,6 +133,15 @@ PolicyRunner::Read PolicyRunner::ReadPolicies() {
     policies_ = std::move(policies);
     have_policies_ = true;
     return same ? Read::kSame : Read::kChanged;
+}
+
+bool PolicyRunner::BucketChanged() {
+    std::string answer;
+    uint64_t first = 0, last = 0;
+    if (!Ask(std::string("$JS.API.STREAM.INFO.") + remote::kPolicyStream, "", answer) ||
+        !remote::StreamRange(answer, first, last))
+        return false; // the read that follows a failure says why
+    return last != read_seq_;
 }
 
 void PolicyRunner::Round(uint64_t now) {
@@ -166,6 +176,13 @@ void PolicyRunner::Loop() {
         }
         if (!hooks_.connected()) continue;
         const uint64_t now = hooks_.now_ms();
+        // A change missed (heard on no connection) is found at the next round: the bucket's
+        // last revision is compared first, one request.
+        const bool round_due = have_policies_ && now >= next_round_ms_;
+        if (round_due && !read_due && BucketChanged()) {
+            hooks_.trace("--policies: the bucket changed unheard");
+            read_due = true;
+        }
         if (read_due || now >= next_read_ms_) {
             const Read read = ReadPolicies();
             // A change heard, or a new connection, is followed by a round even when the

@@ -1,6 +1,7 @@
 // The gate's policies over time: one thread that reads the policies from PROCMGR_POLICIES when
-// the link connects, whenever a change is heard on the bucket's subjects and every
-// kRereadMs besides, and runs a round of its PolicyKeeper after each read that changed
+// the link connects, whenever a change is heard on the bucket's subjects, before a round when
+// the bucket's last revision moved since (a change heard nowhere), and every kRereadMs besides;
+// it runs a round of its PolicyKeeper after each read that changed
 // something and whenever the machine's shortest interval has passed. Each round's record is
 // stored under the machine's own key of PROCMGR_COMPLIANCE and answered by JetStream; a record
 // not stored is written again at the next round. A machine no policy names writes no record,
@@ -53,6 +54,7 @@ private:
     bool Ask(const std::string& subject, const std::string& payload, std::string& answer);
     enum class Read { kFailed, kSame, kChanged };
     Read ReadPolicies();
+    bool BucketChanged();
     void Round(uint64_t now);
 
     const std::string machine_, prefix_, watch_prefix_;
@@ -68,6 +70,7 @@ private:
     std::vector<remote::PolicyAt> policies_;
     bool have_policies_ = false, named_before_ = false;
     uint64_t next_read_ms_ = 0, next_round_ms_ = 0;
+    uint64_t read_seq_ = 0; // the bucket's last revision at the last read
 };
 
 } // namespace pm::gate

@@ -111,7 +111,8 @@ bool ReadBucketKeys(const std::string& answer, const std::string& bucket,
     return true;
 }
 
-bool ReadPolicies(const ApiAsk& ask, std::vector<PolicyRevision>& out, std::string& error) {
+bool ReadPolicies(const ApiAsk& ask, std::vector<PolicyRevision>& out, std::string& error,
+                  uint64_t* last_seq) {
     const std::string api = std::string("$JS.API.STREAM.");
     std::string answer, description;
     uint64_t code = 0;
@@ -125,6 +126,8 @@ bool ReadPolicies(const ApiAsk& ask, std::vector<PolicyRevision>& out, std::stri
         error = description.empty() ? "an unreadable answer from JetStream" : description;
         return false;
     }
+    uint64_t first = 0, last = 0;
+    if (last_seq != nullptr) *last_seq = StreamRange(answer, first, last) ? last : 0;
     std::vector<PolicyRevision> read;
     for (const std::string& name : names) {
         if (!ValidPolicyName(name)) continue;

@@ -50,6 +50,8 @@ using ApiAsk = std::function<bool(const std::string& subject, const std::string&
                                   std::string& answer)>;
 // Every policy's last revision, by name (deleted ones left out). False with one line in
 // `error` when the bucket cannot be read: a reader must then not act as if there were none.
-bool ReadPolicies(const ApiAsk& ask, std::vector<PolicyRevision>& out, std::string& error);
+// `last_seq`, when given, is the bucket's last revision at the read (0: unknown).
+bool ReadPolicies(const ApiAsk& ask, std::vector<PolicyRevision>& out, std::string& error,
+                  uint64_t* last_seq = nullptr);
 
 } // namespace pm::remote

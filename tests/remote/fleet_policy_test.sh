@@ -84,6 +84,8 @@ gate_stop() { # through the messaging library; bounded until the machine answers
     return 1
 }
 
+phase() { echo "== $* (at ${SECONDS}s)"; }
+phase "cluster and agent up"
 console operator fleet setup
 [ "$code" = 0 ] || fail "fleet setup: $out"
 console operator monitors add calc.exe
@@ -92,6 +94,7 @@ person_key=$(sed -n 's/.* with key \([0-9]*\)$/\1/p' <<<"$out")
 console operator exec -- "$(winpath "$bin/exec_child.exe")" sleep 120
 until_true 10 says exec_child.exe ps || fail "exec_child does not run: $out"
 
+phase "applied"
 # Applied: its monitor marked 0x5nnnnnnn (a key of 1342177280 and up, below 1610612736), the
 # forbidden process ended, the machine compliant.
 base='{"name": "base", "machines": "agent*", "interval": 5, "correct": true,
@@ -113,6 +116,7 @@ grep -qi exec_child.exe <<<"$out" && fail "exec_child still runs"
 until_true 10 says "^1 compliant, 0 drifted, 0 conflicts, 0 not reporting" fleet compliance ||
     fail "not compliant: $out"
 
+phase "disable and enable"
 # Disabled: the policy's monitor goes, the person's stays; enabled again: back.
 console operator fleet policy disable base
 no_policy_monitor() {
@@ -123,12 +127,14 @@ until_true 15 no_policy_monitor || fail "disabled, yet: $out"
 console operator fleet policy enable base
 until_true 15 policy_monitor start,stop || fail "enabled again: $out"
 
+phase "changed while the gate is stopped"
 # Changed while the gate is stopped: converges when it starts.
 gate_stop || fail "the gate did not stop"
 policy base "${base/\"on\": \[\"start\", \"stop\"\]/\"on\": [\"not-started\"], \"start_timeout\": 30}"
 gate_start
 until_true 30 policy_monitor not-started || fail "after the gate's start: $out"
 
+phase "conflict"
 # A second policy wants the monitor otherwise: a conflict for both, the monitor left alone
 # (checked twice, an interval apart: no flapping).
 policy other '{"name": "other", "machines": "agent1", "interval": 5,
@@ -142,6 +148,7 @@ for _ in 1 2; do
 done
 console operator fleet policy delete other
 
+phase "invalid document"
 # An invalid document: exit 2 with its line; nothing stored.
 console readonly fleet policy history base
 before=$out
@@ -152,6 +159,7 @@ console operator fleet policy set "$PM_FLEET_DIR/bad.json"
 console readonly fleet policy history base
 [ "$out" = "$before" ] || fail "the invalid document changed the history: $out"
 
+phase "NT mode"
 # NT mode, where the agent lists services: the test service created stopped.
 reg_platform() { "$top/tools/wine-run" reg "$@" /reg:64 >/dev/null 2>&1; }
 reg_platform add 'HKLM\SOFTWARE\Orvane\Kestrane\CurrentVersion' /v Platform /t REG_SZ /d nt /f
@@ -176,5 +184,11 @@ until_true 15 says "Policy Test Service  *Running" ps || fail "not started again
 "$top/tools/stack.sh" down >/dev/null 2>&1
 "$top/tools/wine-run" sc delete pmpolicysvc >/dev/null 2>&1
 
-[ "$failed" = 0 ] && echo "fleet policy test: passed"
+phase "done"
+if [ "$failed" = 0 ]; then
+    echo "fleet policy test: passed"
+else
+    echo "-- the gate's trace:"
+    grep -v '^->\|^<-' "$agent/pmgate.log" | tail -n 40
+fi
 exit "$failed"
