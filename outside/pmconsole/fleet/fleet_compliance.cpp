@@ -17,9 +17,9 @@ namespace {
 
 constexpr uint64_t kStreamNotFound = 10059;
 constexpr size_t kParallelReads = 32;
-// From this many keys on, one consumer reads them all (where the bus has one); below, the
-// requests key by key take no longer, and a cluster that does not permit the consumer costs
-// no wait.
+// From this many keys on, one consumer reads them all (where the bus has one); below, one
+// round of parallel requests takes no longer, and a cluster that does not permit the consumer
+// costs no wait.
 constexpr size_t kConsumerFrom = 16;
 
 // A record stored under `key`, kept when it reads and speaks for that machine.

@@ -52,7 +52,8 @@ std::string PoliciesJson(const ComplianceView& view, const std::vector<std::stri
         size_t counts[5] = {};
         std::string rows;
         for (const std::string& m : machines) {
-            if (!d.enabled || !remote::MachineMatches(d.machines, m)) continue;
+            // A disabled policy names none: StandingOf says kNone.
+            if (!remote::MachineMatches(d.machines, m)) continue;
             const MachineStanding s = StandingOf(m, view, now_ms, d.name);
             static const int kSlot[] = {-1, 0, 1, 2, 3, 4, 4}; // by Standing
             const int slot = kSlot[static_cast<size_t>(s.standing)];
