@@ -6,6 +6,8 @@
 #include <mutex>
 #include <thread>
 
+#include <nlohmann/json.hpp>
+
 #include "outside/pmconsole/fleet/fleet_queue.h"
 #include "shared/remote/machine_pattern.h"
 #include "shared/remote/policy_bucket.h"
@@ -59,28 +61,40 @@ bool ReadEach(FleetBus& bus, const std::vector<std::string>& keys,
     return !lost;
 }
 
+// How many keys the bucket holds (its stream's subjects): the information without the list
+// of them, which at 10,000 machines is a large answer to read. False when it cannot be read;
+// `missing` when the bucket does not exist.
+bool CountKeys(FleetBus& bus, uint64_t& keys, bool& missing, std::string& error) {
+    std::string answer, description;
+    uint64_t code = 0;
+    if (!AskApi(bus, std::string("$JS.API.STREAM.INFO.") + remote::kComplianceStream, "", answer)) {
+        error = std::string("no answer from JetStream (not permitted, or the bucket ") +
+                remote::kComplianceBucket + " does not exist: pmconsole fleet setup)";
+        return false;
+    }
+    missing = remote::ApiError(answer, description, code) && code == kStreamNotFound;
+    if (missing) return true;
+    if (!description.empty()) return error = description, false;
+    const nlohmann::json a = nlohmann::json::parse(answer, nullptr, false);
+    keys = 0;
+    if (a.is_object() && a.contains("state") && a["state"].is_object()) {
+        const nlohmann::json& n = a["state"].value("num_subjects", nlohmann::json());
+        if (n.is_number_unsigned()) keys = n.get<uint64_t>();
+    }
+    return true;
+}
+
 } // namespace
 
 bool ReadCompliance(FleetBus& bus, const std::string& pattern, ComplianceView& out,
                     std::string& error) {
     ComplianceView view;
-    std::string answer, description;
-    uint64_t code = 0;
-    std::vector<std::string> keys;
-    if (!AskApi(bus, std::string("$JS.API.STREAM.INFO.") + remote::kComplianceStream,
-                remote::BucketKeysRequest(remote::kComplianceBucket), answer)) {
-        error = std::string("no answer from JetStream (not permitted, or the bucket ") +
-                remote::kComplianceBucket + " does not exist: pmconsole fleet setup)";
-        return false;
-    }
-    if (remote::ApiError(answer, description, code)) {
-        if (code != kStreamNotFound) return error = description, false;
+    uint64_t count = 0;
+    bool missing = false;
+    if (!CountKeys(bus, count, missing, error)) return false;
+    if (missing) {
         out = ComplianceView{true, {}, {}}; // never set up: no policy names any machine
         return true;
-    }
-    if (!remote::ReadBucketKeys(answer, remote::kComplianceBucket, keys)) {
-        error = "an unreadable answer from JetStream";
-        return false;
     }
     std::vector<remote::PolicyRevision> revisions;
     const remote::ApiAsk ask = [&bus](const std::string& subject, const std::string& payload,
@@ -95,30 +109,51 @@ bool ReadCompliance(FleetBus& bus, const std::string& pattern, ComplianceView& o
         if (!remote::ParsePolicy(r.document, p.policy, e)) p.policy.name = r.name, p.revision = 0;
         view.policies.push_back(std::move(p));
     }
-    keys.erase(
-        std::remove_if(keys.begin(), keys.end(),
+    // Every key's last value at once where the bus can; else (or when that fails: an older
+    // cluster's permissions) key by key.
+    std::mutex hold;
+    const std::string prefix = remote::ComplianceSubject("");
+    const AlertSink each = [&](const std::string& subject, const std::string& data) {
+        if (subject.compare(0, prefix.size(), prefix) == 0) {
+            const std::string key = subject.substr(prefix.size());
+            if (remote::MachineMatches(pattern, key)) Keep(key, data, hold, view.records);
+        }
+        return true;
+    };
+    // Names without a wildcard: those keys alone.
+    const bool names = !pattern.empty() && pattern.find_first_of("*?") == std::string::npos;
+    std::string ignored;
+    if (names) {
+        std::vector<std::string> keys;
+        for (size_t at = 0; at <= pattern.size();) {
+            const size_t end = std::min(pattern.find(',', at), pattern.size());
+            keys.push_back(pattern.substr(at, end - at));
+            at = end + 1;
+        }
+        if (!ReadEach(bus, keys, view.records)) {
+            error = "JetStream stopped answering";
+            return false;
+        }
+    } else if (count < kConsumerFrom ||
+               !bus.ReadLastValues(remote::kComplianceStream, prefix + ">", each, ignored)) {
+        view.records.clear();
+        std::string answer, description;
+        uint64_t code = 0;
+        std::vector<std::string> keys;
+        if (!AskApi(bus, std::string("$JS.API.STREAM.INFO.") + remote::kComplianceStream,
+                    remote::BucketKeysRequest(remote::kComplianceBucket), answer) ||
+            remote::ApiError(answer, description, code) ||
+            !remote::ReadBucketKeys(answer, remote::kComplianceBucket, keys)) {
+            error = description.empty() ? "JetStream stopped answering" : description;
+            return false;
+        }
+        keys.erase(std::remove_if(
+                       keys.begin(), keys.end(),
                        [&](const std::string& m) { return !remote::MachineMatches(pattern, m); }),
-        keys.end());
-    if (!keys.empty()) {
-        // Every key's last value at once where the bus can; else (or when that fails: an older
-        // cluster's permissions) key by key.
-        std::mutex hold;
-        const std::string prefix = remote::ComplianceSubject("");
-        const AlertSink each = [&](const std::string& subject, const std::string& data) {
-            if (subject.compare(0, prefix.size(), prefix) == 0) {
-                const std::string key = subject.substr(prefix.size());
-                if (remote::MachineMatches(pattern, key)) Keep(key, data, hold, view.records);
-            }
-            return true;
-        };
-        std::string ignored;
-        if (keys.size() < kConsumerFrom ||
-            !bus.ReadLastValues(remote::kComplianceStream, prefix + ">", each, ignored)) {
-            view.records.clear();
-            if (!ReadEach(bus, keys, view.records)) {
-                error = "JetStream stopped answering";
-                return false;
-            }
+                   keys.end());
+        if (!ReadEach(bus, keys, view.records)) {
+            error = "JetStream stopped answering";
+            return false;
         }
     }
     view.read = true;
