@@ -101,8 +101,8 @@ until_says "1 compliant, 0 drifted, 1 conflicts" --machines 'sim1,sim2' || fail 
 console readonly fleet compliance --machines sim2 --json 2>/dev/null | grep -q '"policy":"t2","revision":[0-9]*,"kind":"service","name":"Spooler","state":"conflict"' ||
     fail "sim2's conflict: $(console readonly fleet compliance --machines sim2 --json 2>&1)"
 
-# fleet list's compliance column, the read-only user's: every record at once (an ordered
-# consumer of the bucket), or one machine's by a request. t3 wants what t1 wants of sim1
+# fleet list's compliance column, the read-only user's: every record at once (a consumer of
+# the bucket), or one machine's by a request. t3 wants what t1 wants of sim1
 # (agreed: compliant), a third opinion on sim2 (conflict) and, without correcting, drift on the
 # other eighteen.
 printf '{"name": "t3", "machines": "sim*", "interval": 5, "services": {"Spooler": "stopped"}}\n' >"$PM_FLEET_DIR/t3.json"

@@ -91,9 +91,9 @@ gen() {
     js_read+=$policy_read
     # The machines' compliance: each machine writes its own key, the consoles read them all.
     js_read+=', "$JS.API.STREAM.INFO.KV_PROCMGR_COMPLIANCE", "$JS.API.STREAM.MSG.GET.KV_PROCMGR_COMPLIANCE"'
-    # ... and all at once (fleet list, the web console): an ordered consumer of the last values,
-    # delivering into the reader's own inbox.
-    js_read+=', "$JS.API.CONSUMER.CREATE.KV_PROCMGR_COMPLIANCE", "$JS.FC.KV_PROCMGR_COMPLIANCE.>"'
+    # ... and all at once (fleet list, the web console): a consumer of the last values of its
+    # own, delivering into the reader's own inbox.
+    js_read+=', "$JS.API.CONSUMER.CREATE.KV_PROCMGR_COMPLIANCE"'
     {
         echo "# Written by tools/fleet/cluster.sh gen: a $([ "$sim" = 1 ] && echo "TEST configuration (with the simulator's user pmsim, which hears every machine's requests)" || echo "production configuration (no simulator user)")."
         echo "authorization {"

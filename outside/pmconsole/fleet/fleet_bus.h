@@ -57,7 +57,7 @@ public:
     virtual bool ReadAlerts(const AlertReading& reading, const AlertSink& each,
                             std::string& error) = 0;
     // The last message of each subject under `filter` in `stream` (a key-value bucket's
-    // values), each given to `each`, through one ordered consumer: one request for them all.
+    // values), each given to `each`, through one consumer of its own: one request for them all.
     // False with one line when it cannot (this bus has none: the caller asks key by key).
     virtual bool ReadLastValues(const std::string& stream, const std::string& filter,
                                 const AlertSink& each, std::string& error) {

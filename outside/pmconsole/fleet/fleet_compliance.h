@@ -1,5 +1,5 @@
 // How machines stand against the fleet's policies, from the records their gates keep in the
-// bucket PROCMGR_COMPLIANCE: their reading (one ordered consumer of the bucket's last values
+// bucket PROCMGR_COMPLIANCE: their reading (one consumer of the bucket's last values
 // where the bus has one, else one request per machine) and the words `fleet list`, `fleet
 // compliance` and the web console show. Portable: the cluster comes through FleetBus.
 #pragma once

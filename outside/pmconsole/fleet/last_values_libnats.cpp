@@ -1,4 +1,4 @@
-// A key-value bucket's last values over libnats: one ordered consumer that delivers the last
+// A key-value bucket's last values over libnats: one consumer that delivers the last
 // message of every subject, instead of one request per key (10,000 machines' records would
 // otherwise take 10,000 requests).
 #include <algorithm>
@@ -28,9 +28,8 @@ bool LibnatsFleetBus::ReadLastValues(const std::string& stream, const std::strin
     jsSubOptions so;
     jsSubOptions_Init(&so);
     so.Stream = stream.c_str();
-    // A push consumer of this reading's own (gone once its inbox is), nothing to acknowledge
-    // and no flow control: an ordered consumer's flow control waits for the console's answer
-    // every few dozen values, which at 10,000 took seconds more than the values themselves.
+    // A push consumer of this reading's own (the servers drop it once its inbox is gone),
+    // nothing to acknowledge and no flow control to answer: it reads each value once.
     so.Config.AckPolicy = js_AckNone;
     so.Config.DeliverPolicy = js_DeliverLastPerSubject;
     so.ManualAck = true;
