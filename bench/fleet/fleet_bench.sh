@@ -128,6 +128,14 @@ for _ in $(seq 1 60); do
 done
 last=$(console fleet compliance --json 2>/dev/null | sed -n 's/.*"time_ms":\([0-9]*\).*/\1/p' | sort -n | tail -n 1)
 echo "policies: $summary; the last machine's compliant record $((${last:-$t0} - t0)) ms after the change"
+# fleet list with its compliance column (every record read through one consumer), as the
+# read-only user, against fleet compliance (the same records) at this size.
+t0=$(now_ms)
+"$bin/pmconsole" --conf "$dir/readonly.conf" fleet list --wait 5000 >"$dir/list.out" 2>&1
+t1=$(now_ms)
+console fleet compliance >/dev/null 2>&1
+t2=$(now_ms)
+echo "policies: fleet list with the compliance column $((t1 - t0)) ms ($(tail -n 1 "$dir/list.out")); fleet compliance $((t2 - t1)) ms"
 sleep 60
 kill "$sim_pid" 2>/dev/null
 wait "$sim_pid" 2>/dev/null

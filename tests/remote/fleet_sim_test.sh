@@ -2,9 +2,9 @@
 # The fleet commands of the native console against a real three-server cluster and pmsim's
 # simulated machines: hellos, discovery, one command to twenty machines (--where, a refusal on
 # all), a machine's user and a wrong password refused, who queued, heartbeats keeping machines
-# up and their silence making them lost, policies kept and a conflict between two. (Machines
-# nobody answers for and alerts kept across a stopped cluster: fleet_interop_test, with the
-# real gate.)
+# up and their silence making them lost, policies kept and a conflict between two, and fleet
+# list's compliance column. (Machines nobody answers for and alerts kept across a stopped
+# cluster: fleet_interop_test, with the real gate.)
 # Exit 77 (skipped) when nats-server or pmsim is not there.
 set -uo pipefail
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
@@ -100,6 +100,25 @@ sleep 6 # past t1's interval: the conflict is left as it is
 until_says "1 compliant, 0 drifted, 1 conflicts" --machines 'sim1,sim2' || fail "the conflict flapped: $out"
 console readonly fleet compliance --machines sim2 --json 2>/dev/null | grep -q '"policy":"t2","revision":[0-9]*,"kind":"service","name":"Spooler","state":"conflict"' ||
     fail "sim2's conflict: $(console readonly fleet compliance --machines sim2 --json 2>&1)"
+
+# fleet list's compliance column, the read-only user's: every record at once (a consumer of
+# the bucket), or one machine's by a request. t3 wants what t1 wants of sim1
+# (agreed: compliant), a third opinion on sim2 (conflict) and, without correcting, drift on the
+# other eighteen.
+printf '{"name": "t3", "machines": "sim*", "interval": 5, "services": {"Spooler": "stopped"}}\n' >"$PM_FLEET_DIR/t3.json"
+console operator fleet policy set "$PM_FLEET_DIR/t3.json" >/dev/null || fail "policy set t3"
+want='compliance: 1 compliant, 18 drifted, 1 conflicts, 0 not reporting'
+for _ in $(seq 1 30); do
+    out=$(console readonly fleet list 2>&1)
+    grep -qx "$want" <<<"$out" && break
+    sleep 0.5
+done
+grep -qx "$want" <<<"$out" || fail "fleet list's compliance: $(tail -1 <<<"$out")"
+grep -qE '^sim1 .* s +compliant$' <<<"$out" && grep -qE '^sim2 .* s +[0-9]+ conflicts?$' <<<"$out" ||
+    fail "fleet list's compliance column: $(sed -n '2,3p' <<<"$out")"
+console readonly fleet list --json --machines sim3 2>/dev/null |
+    grep -q '"compliance": {"state": "drifted", "text": "1 drifted", "compliant": 0, "drifted": 1' ||
+    fail "sim3's compliance: $(console readonly fleet list --json --machines sim3 2>&1)"
 
 # Heartbeats every second keep machines up past three periods; then the simulator stops and
 # the view shows them lost.

@@ -12,6 +12,7 @@
 #include "outside/pmconsole/fleet/fleet_alerts.h"
 #include "outside/pmconsole/fleet/fleet_bus.h"
 #include "outside/pmconsole/fleet/fleet_command.h"
+#include "outside/pmconsole/fleet/fleet_compliance.h"
 #include "outside/pmconsole/fleet/fleet_fanout.h"
 #include "outside/pmconsole/fleet/fleet_machines.h"
 #include "shared/node/command.h"
@@ -416,6 +417,82 @@ TEST(FleetAlerts, TimesAndReading) {
     EXPECT_EQ(RunFleet({"alerts", "--count", "1", "--follow"}, io), kExitReply);
     EXPECT_TRUE(bus.last_reading.follow);
     EXPECT_NE(io.out.find("1 alerts"), std::string::npos);
+}
+
+remote::PolicyAt Named(const std::string& name, const std::string& machines, uint32_t interval_s,
+                       bool enabled = true) {
+    remote::PolicyAt p;
+    p.revision = 7;
+    p.policy.name = name;
+    p.policy.machines = machines;
+    p.policy.interval_s = interval_s;
+    p.policy.enabled = enabled;
+    p.policy.services.push_back({"Spooler", remote::ServiceWant::kRunning});
+    return p;
+}
+
+remote::ItemReport Item(const std::string& policy, remote::ItemState state) {
+    remote::ItemReport r;
+    r.policy = policy;
+    r.name = "Spooler";
+    r.state = state;
+    r.saw = "stopped";
+    return r;
+}
+
+// The compliance column: which policies count, when a record is too old, which state wins.
+TEST(FleetCompliance, StandingFromPoliciesAndRecord) {
+    const uint64_t now = 1000000;
+    std::vector<remote::PolicyAt> policies = {Named("a", "web*", 10), Named("b", "web1", 60),
+                                              Named("off", "*", 5, false)};
+    remote::Compliance c;
+    c.machine = "web1";
+    c.time_ms = now - 30000; // three of a's interval: still fresh
+    c.items = {Item("a", remote::ItemState::kDrifted), Item("a", remote::ItemState::kDrifted),
+               Item("b", remote::ItemState::kCompliant), Item("off", remote::ItemState::kConflict),
+               Item("gone", remote::ItemState::kFailed)};
+    MachineStanding s = StandingOf("web1", policies, &c, now);
+    // The disabled policy's and a deleted one's items do not count.
+    EXPECT_EQ(s.standing, Standing::kDrifted);
+    EXPECT_EQ(StandingText(s), "2 drifted");
+    EXPECT_EQ(s.items.size(), 3u);
+    EXPECT_EQ(StandingText(StandingOf("web1", policies, &c, now, "b")), "compliant");
+
+    c.items.push_back(Item("b", remote::ItemState::kFailed));
+    EXPECT_EQ(StandingText(StandingOf("web1", policies, &c, now)), "1 failed, 2 drifted");
+    c.items.push_back(Item("a", remote::ItemState::kConflict));
+    s = StandingOf("web1", policies, &c, now);
+    EXPECT_EQ(s.standing, Standing::kConflict);
+    EXPECT_EQ(StandingText(s), "1 conflict, 1 failed, 2 drifted");
+
+    c.time_ms = now - 30001; // older than three of the shortest interval
+    EXPECT_EQ(StandingOf("web1", policies, &c, now).standing, Standing::kStale);
+    EXPECT_EQ(StandingOf("web1", policies, &c, now, "b").standing, Standing::kFailed);
+    EXPECT_EQ(StandingText(StandingOf("web1", policies, nullptr, now)), "not reporting");
+    EXPECT_EQ(StandingText(StandingOf("db1", policies, &c, now)), "-");
+    // A fresh record without the items of a policy that has some: not applied yet.
+    c.time_ms = now;
+    c.items = {Item("a", remote::ItemState::kCompliant)};
+    EXPECT_EQ(StandingOf("web1", policies, &c, now, "b").standing, Standing::kNotReporting);
+    EXPECT_EQ(StandingOf("web1", policies, &c, now).standing, Standing::kCompliant);
+
+    // fleet list's cell and JSON field.
+    FleetMachine m;
+    m.presence.machine = "web1";
+    ComplianceView view;
+    view.read = true;
+    view.policies = policies;
+    view.records["web1"] = c;
+    EXPECT_NE(FormatMachines({m}, &view, now)
+                  .find(" compliant\n1 machines, 1 up\ncompliance: 1 compliant, 0 drifted, 0 "
+                        "conflicts, 0 not reporting\n"),
+              std::string::npos);
+    EXPECT_NE(
+        FormatMachinesJson({m}, nullptr, now).find("\"compliance\": {\"state\": \"unknown\"}"),
+        std::string::npos);
+    m.presence.machine = "db1";
+    EXPECT_NE(FormatMachinesJson({m}, &view, now).find("\"compliance\": {\"state\": \"none\"}"),
+              std::string::npos);
 }
 
 } // namespace

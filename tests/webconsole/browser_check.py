@@ -7,6 +7,9 @@ against `pmconsole serve` started by browser_test.sh through a real cluster and 
 CONSOLE is the operator's command line of the native console (to check from outside what the
 page did). Every wait is bounded; a failed check prints FAILED and the exit code is 1."""
 import json
+import os
+import socket
+import ssl
 import subprocess
 import sys
 import time
@@ -62,6 +65,30 @@ def http(url, headers, form=None):
             return r.status, json.load(r)
     except urllib.error.HTTPError as e:
         return e.code, json.load(e)
+
+
+HOSTILE = '<img src=x onerror="window.pwned=1">'
+
+
+def publish_as(user, subject, payload):
+    """Publishes as a machine's login (tools/fleet/cluster.sh's users; TLS with its CA), as a
+    gate would; True when the server took it (a PONG, no -ERR)."""
+    fleet, port = os.environ["PM_FLEET_DIR"], int(os.environ["PM_FLEET_PORT"])
+    with open(f"{fleet}/users/{user}.password") as f:
+        password = f.readline().strip()
+    raw = socket.create_connection(("127.0.0.1", port), 10)
+    raw.recv(4096)  # INFO, in clear
+    s = ssl.create_default_context(cafile=f"{fleet}/ca.pem").wrap_socket(raw, server_hostname="localhost")
+    s.sendall(b'CONNECT {"verbose":false,"user":"%s","pass":"%s"}\r\nPUB %s %d\r\n%s\r\nPING\r\n'
+              % (user.encode(), password.encode(), subject.encode(), len(payload), payload))
+    got = b""
+    while b"PONG" not in got and b"-ERR" not in got:
+        chunk = s.recv(4096)
+        if not chunk:
+            break
+        got += chunk
+    s.close()
+    return b"PONG" in got and b"-ERR" not in got
 
 
 def text_of(d, css):
@@ -140,6 +167,45 @@ try:
     click(d, row)
     confirm(d)
     wait(d, lambda: not d.find_elements(By.CSS_SELECTOR, row), 30, "the deleted monitor leaves the page")
+
+    # Compliance: agent1's record, written with agent1's own login (its key is the one key a
+    # machine may write, and what it writes is the machine's word: hostile), names a service in
+    # markup and a drift with a script in what it saw. The fleet row, the machine's tab and the
+    # policies view give the drift in words, and a record's text is only ever text.
+    policy = f"{shots}/webcheck-policy.json"
+    with open(policy, "w") as f:
+        json.dump({"name": "webcheck", "machines": "agent1", "interval": 86400,
+                   "services": {HOSTILE: "running"}, "forbidden": {"XMRIG.EXE": "kill"}}, f)
+    stored = subprocess.run(console + ["fleet", "policy", "set", policy], capture_output=True, text=True, timeout=60)
+    check(stored.returncode == 0, "the policy is stored " + stored.stderr.strip())
+    time.sleep(3)  # a gate that keeps policies has written its round by now: ours comes after
+    item = {"policy": "webcheck", "revision": 1, "did": ""}
+    record = {"machine": "agent1", "time_ms": int(time.time() * 1000), "items": [
+        dict(item, kind="service", name=HOSTILE, state="failed", saw="no such service"),
+        dict(item, kind="forbidden", name="XMRIG.EXE", state="drifted",
+             saw="running, pid 4242<script>window.pwned=2</script>", did="killed it")]}
+    check(publish_as("agent1", "$KV.PROCMGR_COMPLIANCE.agent1", json.dumps(record).encode()),
+          "agent1 stores its compliance record")
+    d.get(operator_url.split("#")[0] + "#/")
+    cell = "#fleet tr.machine[data-machine=agent1] .compliance"
+    wait(d, lambda: text_of(d, cell) == "1 failed, 1 drifted", 60, "the fleet row shows agent1's compliance")
+    click(d, "#fleet tr.machine[data-machine=agent1] a")
+    tab(d, "compliance")
+    items = "#compliance-items"
+    wait(d, lambda: "forbidden XMRIG.EXE drifted: running, pid 4242<script>" in text_of(d, items), 30,
+         "the machine's compliance tab says what the gate saw and did, as text")
+    check(f"service {HOSTILE} failed" in text_of(d, items), "a service name of markup shows as text")
+    d.save_screenshot(f"{shots}/webconsole-compliance.png")
+    d.get(operator_url.split("#")[0] + "#/policies")
+    counts = "return [...document.querySelectorAll('#policies tr[data-policy=webcheck] td')].map(t => t.textContent).slice(6)"
+    wait(d, lambda: d.execute_script(counts) == ["0", "0", "0", "1", "0"], 30,
+         "the policies view counts agent1 failed for webcheck")
+    check("XMRIG.EXE drifted" in text_of(d, ".policy-detail[data-policy=webcheck]"),
+          "the policies view gives the drift in words")
+    check(d.execute_script("return document.querySelectorAll('main img, main script').length === 0 && window.pwned === undefined"),
+          "no markup of a record ran or became an element")
+    d.save_screenshot(f"{shots}/webconsole-policies.png")
+    subprocess.run(console + ["fleet", "policy", "delete", "webcheck"], capture_output=True, timeout=60)
 
     # What watching costs the agent, as the server counted it.
     base, token = operator_url.split("#")[0], operator_url.split("token=")[1]

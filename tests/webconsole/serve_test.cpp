@@ -6,6 +6,7 @@
 #include <cstring>
 #include <thread>
 
+#include "outside/pmconsole/web/serve_compliance.h"
 #include "outside/pmconsole/web/serve_guard.h"
 #include "outside/pmconsole/web/serve_model.h"
 #include "shared/remote/alerts.h"
@@ -275,6 +276,58 @@ TEST(CapturedJsonTest, ResultsInWords) {
                                "0x73124535\",\"data\":null}");
     c = {0, "{\"a\":1}\n{\"a\":2}\n", ""}; // several JSON lines become an array
     EXPECT_NE(CapturedJson(c).find("\"data\":[{\"a\":1},{\"a\":2}]}"), std::string::npos);
+}
+
+// The policies' view: each policy's machines counted by standing, listed only when they do not
+// comply, with their items in words.
+TEST(ComplianceJsonTest, PoliciesCountAndListTheMachinesNotCompliant) {
+    const uint64_t now = 1000000;
+    ComplianceView view;
+    view.read = true;
+    remote::PolicyAt p;
+    p.revision = 3;
+    p.policy.name = "base";
+    p.policy.machines = "web*";
+    p.policy.interval_s = 10;
+    p.policy.forbidden.push_back({"NC.EXE", remote::ForbiddenAction::kAlert});
+    view.policies.push_back(p);
+    remote::PolicyAt bad;
+    bad.policy.name = "bad";
+    view.policies.push_back(bad);
+    remote::ItemReport item;
+    item.policy = "base";
+    item.kind = remote::ItemKind::kForbidden;
+    item.name = "NC.EXE";
+    item.saw = "not running";
+    for (const char* m : {"web1", "web2", "web3"}) {
+        remote::Compliance c;
+        c.machine = m;
+        c.time_ms = now;
+        c.items.push_back(item);
+        view.records[m] = c;
+    }
+    view.records["web2"].items[0].state = remote::ItemState::kDrifted;
+    view.records["web2"].items[0].saw = "running, pid 4";
+    view.records["web2"].items[0].did = "reported";
+    view.records["web3"].items[0].state = remote::ItemState::kFailed;
+    const std::string json = PoliciesJson(view, {"web1", "web2", "web3", "web4", "db1"}, now);
+    EXPECT_NE(json.find("\"name\":\"base\",\"revision\":3,\"enabled\":true"), std::string::npos)
+        << json;
+    EXPECT_NE(json.find("\"counts\":{\"compliant\":1,\"drifted\":1,\"failed\":1,\"conflict\":0,"
+                        "\"not reporting\":1}"),
+              std::string::npos)
+        << json;
+    EXPECT_EQ(json.find("\"machine\":\"web1\""), std::string::npos) << json;
+    EXPECT_NE(json.find("\"machine\":\"web4\",\"state\":\"not reporting\""), std::string::npos);
+    EXPECT_NE(json.find("\"words\":\"forbidden NC.EXE drifted: running, pid 4; reported\""),
+              std::string::npos);
+    // A document that does not read says so.
+    EXPECT_NE(json.find("{\"name\":\"bad\",\"unreadable\":true}"), std::string::npos);
+    // A machine's own view holds its compliant items too.
+    EXPECT_NE(MachineComplianceJson(view, "web1", now)
+                  .find("\"state\":\"compliant\",\"text\":"
+                        "\"compliant\""),
+              std::string::npos);
 }
 
 } // namespace

@@ -102,6 +102,9 @@ gen() {
     js_read+=', "$JS.API.STREAM.INFO.KV_PROCMGR_COMPLIANCE", "$JS.API.STREAM.MSG.GET.KV_PROCMGR_COMPLIANCE"'
     # The forwarder's lag (its consumer's state), for the metrics.
     js_read+=', "$JS.API.CONSUMER.INFO.PROCMGR_ALERTS.alertmanager"'
+    # ... and all at once (fleet list, the web console): a consumer of the last values of its
+    # own, delivering into the reader's own inbox.
+    js_read+=', "$JS.API.CONSUMER.CREATE.KV_PROCMGR_COMPLIANCE"'
     {
         echo "# Written by tools/fleet/cluster.sh gen: a $([ "$sim" = 1 ] && echo "TEST configuration (with the simulator's user pmsim, which hears every machine's requests)" || echo "production configuration (no simulator user)")."
         echo "authorization {"

@@ -61,6 +61,15 @@ public:
     // with one line when the stream cannot be read.
     virtual bool ReadAlerts(const AlertReading& reading, const AlertSink& each,
                             std::string& error) = 0;
+    // The last message of each subject under `filter` in `stream` (a key-value bucket's
+    // values), each given to `each`, through one consumer of its own: one request for them all.
+    // False with one line when it cannot (this bus has none: the caller asks key by key).
+    virtual bool ReadLastValues(const std::string& stream, const std::string& filter,
+                                const AlertSink& each, std::string& error) {
+        (void)stream, (void)filter, (void)each;
+        error = "this connection reads no consumer";
+        return false;
+    }
     // Milliseconds of a steady clock.
     virtual uint64_t NowMs() = 0;
     // The user the servers authenticated this console as; empty when it connected without one.

@@ -1,6 +1,6 @@
 // The fleet's bus over the console's libnats connection: requests to one machine, broadcasts
 // whose answers are gathered, the presence messages (fleet_bus_libnats.cpp), and the stream of
-// stored alerts (alert_stream_libnats.cpp).
+// stored alerts (alert_stream_libnats.cpp) and a bucket's last values (last_values_libnats.cpp).
 #pragma once
 
 #include <nats/nats.h>
@@ -30,6 +30,8 @@ public:
     bool SetupAlerts(uint32_t replicas, std::string& error) override;
     bool ReadAlerts(const AlertReading& reading, const AlertSink& each,
                     std::string& error) override;
+    bool ReadLastValues(const std::string& stream, const std::string& filter, const AlertSink& each,
+                        std::string& error) override;
     uint64_t NowMs() override;
     std::string User() const override { return connection_.user(); }
 

@@ -5,8 +5,10 @@
 #include <chrono>
 #include <cstdlib>
 #include <random>
+#include <thread>
 
 #include "outside/pmconsole/fleet/fleet_alerts.h"
+#include "outside/pmconsole/fleet/fleet_compliance.h"
 #include "outside/pmconsole/fleet/fleet_fanout.h"
 #include "outside/pmconsole/fleet/fleet_machines.h"
 #include "outside/pmconsole/fleet/fleet_policy.h"
@@ -18,6 +20,8 @@
 
 namespace pm::console {
 namespace {
+
+constexpr uint64_t kComplianceRereadMs = 10000;
 
 struct FleetArgs {
     std::string pattern;
@@ -284,8 +288,17 @@ int RunList(const FleetArgs& f, FleetBus& bus, ConsoleIo& io) {
     FleetView view;
     const uint64_t start = bus.NowMs();
     uint64_t impostors = 0, told = 0;
+    // The compliance column's records are read while discovery waits for its answers.
+    ComplianceView compliance;
+    std::string compliance_error, compliance_told;
+    uint64_t compliance_at = start;
+    const auto read_compliance = [&] {
+        if (!ReadCompliance(bus, f.pattern, compliance, compliance_error)) compliance.read = false;
+    };
+    std::thread reading(read_compliance);
     for (const FleetMachine& m : DiscoverMachines(bus, f.wait, &impostors))
         view.Heard(m.presence, start);
+    reading.join();
     // Said once more each time it grows: somebody's login publishes in another's name.
     auto tell = [&] {
         const uint64_t now = impostors + view.Impostors();
@@ -294,20 +307,26 @@ int RunList(const FleetArgs& f, FleetBus& bus, ConsoleIo& io) {
         io.Err("pmconsole fleet list: " + std::to_string(now) +
                " presence messages in another machine's name than their subject's, ignored\n");
     };
+    const auto tell_compliance = [&] {
+        if (compliance.read || compliance_error == compliance_told) return;
+        compliance_told = compliance_error;
+        io.Err("pmconsole fleet list: no compliance shown: " + compliance_error + "\n");
+    };
     auto show = [&] {
         std::vector<FleetMachine> shown;
         for (FleetMachine& m : view.Machines(bus.NowMs()))
             if (MachineMatches(f.pattern, m.presence.machine)) shown.push_back(std::move(m));
         if (f.json) {
-            io.Out(FormatMachinesJson(shown));
+            io.Out(FormatMachinesJson(shown, &compliance, UtcNowMs()));
         } else {
             if (f.watch) io.Out("\x1b[H\x1b[2J");
-            io.Out(FormatMachines(shown));
+            io.Out(FormatMachines(shown, &compliance, UtcNowMs()));
         }
         return shown;
     };
     std::vector<FleetMachine> shown = show();
     tell();
+    tell_compliance();
     if (!f.watch) return shown.empty() ? kExitNoSuchMachine : kExitReply;
     // The view follows the hellos and heartbeats; redrawn every interval.
     for (uint32_t round = 1; f.count == 0 || round < f.count; ++round) {
@@ -316,8 +335,14 @@ int RunList(const FleetArgs& f, FleetBus& bus, ConsoleIo& io) {
         for (uint64_t now = bus.NowMs(); now < until; now = bus.NowMs())
             if (bus.NextPresence(subject, payload, static_cast<uint32_t>(until - now)))
                 view.Heard(subject, payload, bus.NowMs());
+        // The records change once per policy interval (5 s at least): read again every 10 s.
+        if (bus.NowMs() - compliance_at >= kComplianceRereadMs) {
+            compliance_at = bus.NowMs();
+            read_compliance();
+        }
         show();
         tell();
+        tell_compliance();
     }
     return kExitReply;
 }
@@ -364,7 +389,12 @@ const char kFleetHelp[] =
     "                 shows a live one (started, done or expired)\n"
     "  --watch        fleet list: keep the view from the hellos and heartbeats, redrawn every\n"
     "                 S seconds (--interval, default 5); a machine silent for three heartbeats\n"
-    "                 is shown lost\n"
+    "                 is shown lost; the compliance column read again every 10 s\n"
+    "  COMPLIANCE     fleet list: from the machine's record in PROCMGR_COMPLIANCE against the\n"
+    "                 enabled policies naming it: compliant, N drifted, N failed, N conflicts,\n"
+    "                 not reporting (no record, or none holding their items yet), stale (a\n"
+    "                 record older than three of its policies' shortest interval), - (no\n"
+    "                 policy names it), ? (the records could not be read)\n"
     "  fleet alerts   the alerts the gates stored in PROCMGR_ALERTS, in order: without\n"
     "                 --since those this user has not read yet (a durable consumer), with\n"
     "                 --since TIME (2026-12-07T10:00:00Z, or an age: 90s, 15m, 2h, 7d) those\n"

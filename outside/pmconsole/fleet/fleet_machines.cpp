@@ -119,27 +119,61 @@ std::vector<FleetMachine> DiscoverMachines(FleetBus& bus, const DiscoveryWait& w
     return view.Machines(start);
 }
 
-std::string FormatMachines(const std::vector<FleetMachine>& machines) {
+std::string StandingJson(const MachineStanding& s) {
+    std::string out = "{\"state\": " + JsonString(StandingWord(s.standing));
+    if (s.standing == Standing::kNone) return out + "}";
+    out += ", \"text\": " + JsonString(StandingText(s)) +
+           ", \"compliant\": " + std::to_string(s.compliant) +
+           ", \"drifted\": " + std::to_string(s.drifted) +
+           ", \"failed\": " + std::to_string(s.failed) +
+           ", \"conflicts\": " + std::to_string(s.conflicts);
+    if (s.time_ms != 0) out += ", \"time_ms\": " + std::to_string(s.time_ms);
+    return out + "}";
+}
+
+std::string FormatMachines(const std::vector<FleetMachine>& machines,
+                           const ComplianceView* compliance, uint64_t now_ms) {
     std::string out = Pad("MACHINE", 20) + Pad("STATE", 18) + Pad("LAST HEARD", 12) +
-                      Pad("AGENT", 10) + Pad("HOST", 10) + Pad("GATE", 8) + "UPTIME\n";
+                      Pad("AGENT", 10) + Pad("HOST", 10) + Pad("GATE", 8) + Pad("UPTIME", 12) +
+                      "COMPLIANCE\n";
+    const bool read = compliance != nullptr && compliance->read;
     size_t counts[4] = {};
+    // compliant, drifted (failed counted here too), conflicts, not reporting (or stale)
+    size_t standing[4] = {}, named = 0;
     for (const FleetMachine& m : machines) {
         const remote::Presence& p = m.presence;
         ++counts[static_cast<size_t>(m.state)];
+        std::string cell = "?";
+        if (read) {
+            const MachineStanding s = StandingOf(p.machine, *compliance, now_ms);
+            cell = StandingText(s);
+            static const size_t kSlot[] = {0, 0, 1, 1, 2, 3, 3}; // by Standing
+            if (s.standing != Standing::kNone) {
+                ++named;
+                ++standing[kSlot[static_cast<size_t>(s.standing)]];
+            }
+        }
         out += Pad(p.machine, 20) + Pad(remote::MachineStateText(m.state), 18) +
                Pad(Ago(m.silent_ms), 12) + Pad(Running(p.agent_running, p.agent_version), 10) +
                Pad(Running(p.host_running, p.host_version), 10) + Pad(p.gate_version, 8) +
-               std::to_string(p.uptime_s) + " s\n";
+               Pad(std::to_string(p.uptime_s) + " s", 12) + cell + "\n";
     }
     out += std::to_string(machines.size()) + " machines, " + std::to_string(counts[0]) + " up";
     for (size_t k = 1; k < 4; ++k)
         if (counts[k] > 0)
             out += ", " + std::to_string(counts[k]) + " " +
                    remote::MachineStateText(static_cast<remote::MachineState>(k));
-    return out + "\n";
+    out += "\n";
+    if (named > 0)
+        out += "compliance: " + std::to_string(standing[0]) + " compliant, " +
+               std::to_string(standing[1]) + " drifted, " + std::to_string(standing[2]) +
+               " conflicts, " + std::to_string(standing[3]) + " not reporting\n";
+    return out;
 }
 
-std::string FormatMachinesJson(const std::vector<FleetMachine>& machines) {
+std::string FormatMachinesJson(const std::vector<FleetMachine>& machines,
+                               const ComplianceView* compliance, uint64_t now_ms) {
+    const bool read = compliance != nullptr && compliance->read;
     std::string out;
     for (const FleetMachine& m : machines) {
         const remote::Presence& p = m.presence;
@@ -152,7 +186,10 @@ std::string FormatMachinesJson(const std::vector<FleetMachine>& machines) {
                ", \"host_version\": " + JsonString(p.host_version) +
                ", \"gate_version\": " + JsonString(p.gate_version) +
                ", \"uptime_s\": " + std::to_string(p.uptime_s) +
-               ", \"heartbeat_s\": " + std::to_string(p.heartbeat_s) + "}\n";
+               ", \"heartbeat_s\": " + std::to_string(p.heartbeat_s) + ", \"compliance\": " +
+               (read ? StandingJson(StandingOf(p.machine, *compliance, now_ms))
+                     : std::string("{\"state\": \"unknown\"}")) +
+               "}\n";
     }
     return out;
 }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "outside/pmconsole/fleet/fleet_bus.h"
+#include "outside/pmconsole/fleet/fleet_compliance.h"
 #include "shared/remote/machine_pattern.h"
 #include "shared/remote/presence.h"
 
@@ -62,9 +63,17 @@ bool MachineOrder(const std::string& a, const std::string& b);
 using remote::MachineMatches;
 using remote::ValidMachinePattern;
 
-// The table a person reads (MACHINE STATE LAST-HEARD AGENT HOST GATE UPTIME), and a summary.
-std::string FormatMachines(const std::vector<FleetMachine>& machines);
-// One JSON object per machine, a line each.
-std::string FormatMachinesJson(const std::vector<FleetMachine>& machines);
+// The table a person reads (MACHINE STATE LAST-HEARD AGENT HOST GATE UPTIME COMPLIANCE), and a
+// summary; with a line of compliance counts when a policy names a machine shown. `compliance`
+// null or not read: the column shows "?". `now_ms` is UTC (the records' clock).
+std::string FormatMachines(const std::vector<FleetMachine>& machines,
+                           const ComplianceView* compliance = nullptr, uint64_t now_ms = 0);
+// One JSON object per machine, a line each; "compliance" is {"state": "none"} when no policy
+// names the machine, {"state": "unknown"} when the records were not read.
+std::string FormatMachinesJson(const std::vector<FleetMachine>& machines,
+                               const ComplianceView* compliance = nullptr, uint64_t now_ms = 0);
+// A machine's standing as a JSON object: {"state": "drifted", "text": "2 drifted", "compliant":
+// 3, "drifted": 2, "failed": 0, "conflicts": 0, "time_ms": ...}.
+std::string StandingJson(const MachineStanding& s);
 
 } // namespace pm::console

@@ -2,19 +2,16 @@
 #include "outside/pmconsole/fleet/fleet_policy.h"
 
 #include <algorithm>
-#include <atomic>
 #include <fstream>
-#include <map>
-#include <mutex>
 #include <set>
 #include <sstream>
-#include <thread>
 
 #include <nlohmann/json.hpp>
 
 #include "shared/remote/json_text.h"
 
 #include "outside/pmconsole/console_request.h"
+#include "outside/pmconsole/fleet/fleet_compliance.h"
 #include "outside/pmconsole/fleet/fleet_machines.h"
 #include "outside/pmconsole/fleet/fleet_queue.h"
 #include "shared/remote/compliance.h"
@@ -32,7 +29,6 @@ using remote::JsonText;
 constexpr uint64_t kNoMessageFound = 10037;
 constexpr uint64_t kWrongLastSequence = 10071;
 constexpr size_t kMachinesShown = 20;
-constexpr size_t kParallelReads = 32;
 
 std::string Api(const char* what) {
     return std::string("$JS.API.STREAM.") + what + "." + remote::kPolicyStream;
@@ -208,106 +204,55 @@ public:
     }
 
     int Compliance(const std::string& pattern, const std::string& only) {
-        std::vector<remote::PolicyAt> all;
-        int code = kExitReply;
-        if (!ReadAll(all, nullptr, code)) return code;
-        // The machines' records, by name: a record is believed for the machine whose key it is
-        // stored under only (each machine may write its own key alone).
-        std::string answer, description;
-        uint64_t err = 0;
-        std::map<std::string, remote::Compliance> records;
-        const std::string stream = remote::kComplianceStream;
-        std::vector<std::string> keys;
-        if (!AskApi(bus_, "$JS.API.STREAM.INFO." + stream,
-                    remote::BucketKeysRequest(remote::kComplianceBucket), answer))
-            return NoAnswer();
-        if (remote::ApiError(answer, description, err)) return Fail(kExitNoReply, description);
-        if (!remote::ReadBucketKeys(answer, remote::kComplianceBucket, keys))
-            return Fail(kExitNoReply, "an unreadable answer from JetStream");
-        keys.erase(std::remove_if(
-                       keys.begin(), keys.end(),
-                       [&](const std::string& m) { return !remote::MachineMatches(pattern, m); }),
-                   keys.end());
-        // One stored message per machine, kParallelReads at once (the bus takes requests from
-        // many threads): thousands of machines one after the other would take seconds.
-        std::mutex hold;
-        std::atomic<size_t> next{0};
-        std::atomic<bool> lost{false};
-        const auto reader = [&] {
-            for (size_t i; !lost && (i = next++) < keys.size();) {
-                const std::string& machine = keys[i];
-                std::string got, subject, data;
-                if (!AskApi(bus_, "$JS.API.STREAM.MSG.GET." + stream,
-                            remote::LastBySubjectRequest(remote::ComplianceSubject(machine)),
-                            got)) {
-                    lost = true;
-                    return;
-                }
-                remote::Compliance c;
-                if (remote::StoredMessage(got, subject, data) && remote::ParseCompliance(data, c) &&
-                    c.machine == machine) {
-                    std::lock_guard<std::mutex> lock(hold);
-                    records[machine] = std::move(c);
-                }
-            }
-        };
-        std::vector<std::thread> readers;
-        for (size_t k = 0; k < kParallelReads && k < keys.size(); ++k)
-            readers.emplace_back(reader);
-        for (std::thread& t : readers)
-            t.join();
-        if (lost) return NoAnswer();
+        ComplianceView view;
+        std::string error;
+        if (!ReadCompliance(bus_, pattern, view, error)) return Fail(kExitNoReply, error);
         std::set<std::string> machines;
         for (const FleetMachine& m : DiscoverMachines(bus_, DiscoveryWait()))
             if (remote::MachineMatches(pattern, m.presence.machine))
                 machines.insert(m.presence.machine);
-        for (const auto& r : records)
+        for (const auto& r : view.records)
             machines.insert(r.first);
-        // The enabled policies asked about (only NAME with --policy).
-        all.erase(std::remove_if(all.begin(), all.end(),
-                                 [&](const remote::PolicyAt& p) {
-                                     return p.revision == 0 ||
-                                            (!only.empty() && p.policy.name != only);
-                                 }),
-                  all.end());
         const uint64_t now = UtcNowMs();
         size_t counts[4] = {};
         std::string table;
         for (const std::string& machine : machines) {
-            // A record older than three of its policies' shortest interval is no report.
-            const uint64_t interval_ms = remote::ShortestIntervalMs(machine, all);
-            if (interval_ms == 0) continue;
-            const auto rec = records.find(machine);
-            remote::Compliance c;
-            bool reporting = rec != records.end() && rec->second.time_ms + 3 * interval_ms >= now;
-            if (reporting) {
-                c = rec->second;
-                if (!only.empty())
-                    c.items.erase(std::remove_if(c.items.begin(), c.items.end(),
-                                                 [&](const remote::ItemReport& r) {
-                                                     return r.policy != only;
-                                                 }),
-                                  c.items.end());
+            const MachineStanding s = StandingOf(machine, view, now, only);
+            // Failed items count as drift here; a stale record is no report.
+            size_t which = 0;
+            switch (s.standing) {
+            case Standing::kNone:
+                continue;
+            case Standing::kCompliant:
+                break;
+            case Standing::kDrifted:
+            case Standing::kFailed:
+                which = 1;
+                break;
+            case Standing::kConflict:
+                which = 2;
+                break;
+            case Standing::kNotReporting:
+            case Standing::kStale:
+                which = 3;
+                break;
             }
-            const size_t which = reporting ? static_cast<size_t>(remote::Standing(c)) : 3;
             ++counts[which];
             static const char* const kWords[] = {"compliant", "drifted", "conflict",
                                                  "not reporting"};
             if (json_) {
                 Json line = {{"machine", machine}, {"state", kWords[which]}};
-                if (rec != records.end()) line["time_ms"] = rec->second.time_ms;
+                if (s.time_ms != 0) line["time_ms"] = s.time_ms;
                 std::string text = JsonText(line);
                 text.pop_back(); // the items as the record writes them, after the closing brace
-                io_.Out(text + ",\"items\":" + remote::ItemsJson(c.items) + "}\n");
+                io_.Out(text + ",\"items\":" + remote::ItemsJson(s.items) + "}\n");
                 continue;
             }
             table += Pad(machine, 20) + kWords[which] + "\n";
-            for (const remote::ItemReport& r : c.items)
+            for (const remote::ItemReport& r : s.items)
                 if (r.state != remote::ItemState::kCompliant)
                     table += "    " + r.policy + " rev " + std::to_string(r.revision) + ": " +
-                             remote::ItemKindText(r.kind) + " " + r.name + " " +
-                             remote::ItemStateText(r.state) + ": " + r.saw +
-                             (r.did.empty() ? "" : "; " + r.did) + "\n";
+                             ItemWords(r) + "\n";
         }
         const std::string summary = std::to_string(counts[0]) + " compliant, " +
                                     std::to_string(counts[1]) + " drifted, " +
@@ -451,7 +396,8 @@ const char kComplianceHelp[] =
     "How the machines stand against the enabled policies that name them, from the records\n"
     "their gates keep in the bucket PROCMGR_COMPLIANCE: each machine compliant, drifted (an\n"
     "item not as its policy says, or one that failed), in conflict (two policies want one item\n"
-    "differently), or not reporting (no record newer than three of its policies' intervals);\n"
+    "differently), or not reporting (no record newer than three of its policies' intervals, or\n"
+    "none that holds their items yet);\n"
     "the items that are not compliant below it, with what the gate saw and did; then a summary\n"
     "line (on stderr with --json, which gives one object per machine).\n";
 

@@ -1,7 +1,7 @@
 // `pmconsole serve` on Linux: HTTP and server-sent events (cpp-httplib): the guard every request
-// passes, the routes (the fleet, the cost, each machine's events and the changes, each a console
-// command), the pages' assets, and the start and stop of the server. The fleet session behind
-// the routes is serve_session_posix.cpp.
+// passes, the routes (the fleet, its compliance, the cost, each machine's events and the changes,
+// each a console command), the pages' assets, and the start and stop of the server. The fleet
+// session behind the routes is serve_session_posix.cpp.
 #include "outside/pmconsole/web/serve_posix.h"
 
 #include <httplib.h>
@@ -142,6 +142,11 @@ void SendJson(httplib::Response& res, const std::string& json, int status = 200)
 void HttpServer::Routes(httplib::Server& http) {
     http.Get("/api/fleet", [this](const httplib::Request&, httplib::Response& res) {
         SendJson(res, session_.FleetJson());
+    });
+    // The fleet's compliance: per policy, or one machine's with ?machine=NAME (from the
+    // session's last reading: no request reaches an agent).
+    http.Get("/api/compliance", [this](const httplib::Request& req, httplib::Response& res) {
+        SendJson(res, session_.ComplianceJson(req.get_param_value("machine")));
     });
     http.Get("/api/cost", [this](const httplib::Request&, httplib::Response& res) {
         const auto up =

@@ -9,6 +9,7 @@
 #include "outside/pmconsole/fleet/fleet_alerts.h"
 #include "outside/pmconsole/fleet/fleet_bus.h"
 #include "outside/pmconsole/remote_transport.h"
+#include "outside/pmconsole/web/serve_compliance.h"
 #include "shared/remote/alerts.h"
 #include "shared/text/json_string.h"
 
@@ -22,6 +23,9 @@ constexpr size_t kKeptAlerts = 200;        // a page opens with a machine's newe
 constexpr size_t kFeedAlerts = 5000;       // kept for the whole fleet
 constexpr uint64_t kFeedBackMs = 86400000; // the stream is read from a day before the start
 constexpr int kFeedRetryTicks = 100;       // a failed reading starts again after 10 s
+// The compliance records: read again every 10 s while a page asked for them in the last minute.
+constexpr uint64_t kComplianceEveryMs = 10000;
+constexpr uint64_t kComplianceWantedMs = 60000;
 
 class CountingTransport final : public RequestTransport {
 public:
@@ -213,6 +217,7 @@ bool ServeSession::Start(std::string& error) {
     if (!options_.metrics_token_file.empty()) metrics_->Start();
     presence_ = std::thread([this] { ListenForPresence(); });
     alerts_ = std::thread([this] { ReadAlertStream(); });
+    compliance_thread_ = std::thread([this] { FollowCompliance(); });
     return true;
 }
 
@@ -221,6 +226,7 @@ void ServeSession::Stop() {
     if (presence_.joinable()) presence_.join();
     if (alerts_.joinable()) alerts_.join();
     if (metrics_) metrics_->Stop();
+    if (compliance_thread_.joinable()) compliance_thread_.join();
     for (auto& [name, m] : machines_)
         m->Stop();
 }
@@ -265,6 +271,14 @@ std::string ServeSession::FleetJson() {
         std::lock_guard<std::mutex> lock(fleet_lock_);
         heard = view_.Machines(bus_->NowMs());
     }
+    const std::shared_ptr<const ComplianceView> compliance = Compliance(nullptr, nullptr);
+    const uint64_t now = WallMs();
+    const auto standing = [&](const std::string& machine) {
+        return ",\"compliance\":" +
+               (compliance ? StandingJson(StandingOf(machine, *compliance, now))
+                           : std::string("{\"state\":\"unknown\"}")) +
+               "}";
+    };
     std::map<std::string, std::string> rows;
     for (const FleetMachine& m : heard) {
         const std::string state =
@@ -274,12 +288,12 @@ std::string ServeSession::FleetJson() {
                                    JsonString("heard " + std::to_string(m.silent_ms / 1000) +
                                               " s ago, gate " + m.presence.gate_version + ", up " +
                                               std::to_string(m.presence.uptime_s) + " s") +
-                                   "}";
+                                   standing(m.presence.machine);
     }
     for (const std::string& name : options_.machines)
         if (rows.count(name) == 0)
             rows[name] = "{\"machine\":" + JsonString(name) +
-                         ",\"state\":\"lost\",\"message\":\"never heard of\"}";
+                         ",\"state\":\"lost\",\"message\":\"never heard of\"" + standing(name);
     std::vector<std::string> names;
     for (const auto& [name, row] : rows)
         names.push_back(name);
@@ -288,6 +302,70 @@ std::string ServeSession::FleetJson() {
     for (const std::string& name : names)
         out += (out.size() > 1 ? "," : "") + rows[name];
     return out + "]";
+}
+
+std::shared_ptr<const ComplianceView> ServeSession::Compliance(std::string* error,
+                                                               uint64_t* read_ms) {
+    compliance_asked_ms_ = bus_->NowMs();
+    std::lock_guard<std::mutex> lock(compliance_lock_);
+    if (error != nullptr) *error = compliance_error_;
+    if (read_ms != nullptr) *read_ms = compliance_read_ms_;
+    return compliance_;
+}
+
+std::string ServeSession::ComplianceJson(const std::string& machine) {
+    std::string error;
+    uint64_t read_ms = 0;
+    const std::shared_ptr<const ComplianceView> view = Compliance(&error, &read_ms);
+    if (!view)
+        return "{\"ok\":false,\"word\":" + JsonString(error.empty() ? "reading" : "failed") +
+               ",\"message\":" +
+               JsonString(error.empty() ? "the records are being read: again in a moment" : error) +
+               "}";
+    std::string data;
+    if (!machine.empty()) {
+        data = MachineComplianceJson(*view, machine, WallMs());
+    } else {
+        // The machines the fleet knows of: heard, given, or with a record.
+        std::vector<std::string> names = options_.machines;
+        {
+            std::lock_guard<std::mutex> lock(fleet_lock_);
+            for (const FleetMachine& m : view_.Machines(bus_->NowMs()))
+                names.push_back(m.presence.machine);
+        }
+        for (const auto& r : view->records)
+            names.push_back(r.first);
+        std::sort(names.begin(), names.end(), MachineOrder);
+        names.erase(std::unique(names.begin(), names.end()), names.end());
+        data = PoliciesJson(*view, names, WallMs());
+    }
+    // A reading that failed after one that worked: the last one's, said so.
+    return "{\"ok\":true,\"read_utc\":" + JsonString(UtcText(read_ms)) +
+           ",\"message\":" + JsonString(error) + ",\"data\":" + data + "}";
+}
+
+// Reads the policies and every machine's record at the start and then every 10 s while a page
+// asked for them within the minute; the pages are given the last reading.
+void ServeSession::FollowCompliance() {
+    uint64_t last = 0;
+    for (bool first = true; !stopping_; first = false) {
+        const uint64_t now = bus_->NowMs();
+        if (!first && (now - last < kComplianceEveryMs ||
+                       now - compliance_asked_ms_.load() > kComplianceWantedMs)) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            continue;
+        }
+        last = now;
+        auto view = std::make_shared<ComplianceView>();
+        std::string error;
+        const bool read = ReadCompliance(*bus_, "", *view, error);
+        std::lock_guard<std::mutex> lock(compliance_lock_);
+        compliance_error_ = error;
+        if (read) {
+            compliance_ = std::move(view);
+            compliance_read_ms_ = WallMs();
+        }
+    }
 }
 
 void ServeSession::Discover() {

@@ -1,7 +1,8 @@
 // `pmconsole serve`'s fleet session: the console's one NATS connection shared by every machine
 // (the fleet's bus: requests, discovery, presence and the alert stream, read by one consumer of
-// this server's own), and one watcher thread per machine that polls only while a page watches
-// it, with the events kept for its pages. No HTTP here: the routes are serve_routes_posix.cpp.
+// this server's own; the compliance records, read while a page shows them), and one watcher
+// thread per machine that polls only while a page watches it, with the events kept for its
+// pages. No HTTP here: the routes are serve_routes_posix.cpp.
 #pragma once
 
 #include <atomic>
@@ -100,8 +101,12 @@ public:
 
     // The machine of that name when the fleet knows it (given, discovered or heard); null else.
     ServedMachine* Find(const std::string& name);
-    // The fleet as its gates tell it, as the page's JSON list.
+    // The fleet as its gates tell it, as the page's JSON list (each machine's compliance too).
     std::string FleetJson();
+    // The fleet's compliance, read every 10 s while a page asks for it: a machine's
+    // (MachineComplianceJson) or, for "", every policy's (PoliciesJson), as {"ok": true,
+    // "read_utc": "...", "data": ...}, or {"ok": false, "word": "...", "message": "..."}.
+    std::string ComplianceJson(const std::string& machine);
     // A console command run on one machine, its output captured.
     Captured Command(ServedMachine& m, const std::vector<std::string>& args);
 
@@ -119,6 +124,8 @@ private:
     void ListenForPresence();
     void ReadAlertStream();
     void FeedState(const std::string& word, const std::string& message);
+    void FollowCompliance();
+    std::shared_ptr<const ComplianceView> Compliance(std::string* error, uint64_t* read_ms);
 
     ServeOptions options_;
     RemoteSettings settings_;
@@ -134,9 +141,14 @@ private:
     std::mutex feed_lock_; // taken after a machine's lock, never before
     AlertFeed feed_;
     std::string feed_state_; // the state event of the part "alerts"
+    std::mutex compliance_lock_;
+    std::shared_ptr<const ComplianceView> compliance_; // null until read (under compliance_lock_)
+    std::string compliance_error_;                     // the last reading's, "" when it worked
+    uint64_t compliance_read_ms_ = 0;                  // UTC
+    std::atomic<uint64_t> compliance_asked_ms_{0};     // steady: a page's last asking
     std::atomic<bool> stopping_{false};
     std::unique_ptr<ServeMetrics> metrics_; // made by Start
-    std::thread presence_, alerts_;
+    std::thread presence_, alerts_, compliance_thread_;
 };
 
 } // namespace pm::console

@@ -77,10 +77,92 @@ async function showFleet() {
     const state = el("span");
     badge(state, m.state);
     const tr = el("tr", { className: "machine" }, el("td", {}, el("a", { href: "#/m/" + m.machine, textContent: m.machine })),
-      el("td", { className: "state" }, state), el("td", { className: "muted", textContent: m.message || "" }));
+      el("td", { className: "state" }, state), el("td", { className: "compliance" }, complianceBadge(m.compliance)),
+      el("td", { className: "muted", textContent: m.message || "" }));
     tr.dataset.machine = m.machine;
     tr.onclick = () => (location.hash = "#/m/" + m.machine);
     body.append(tr);
+  }
+}
+
+// ---- compliance: every text in it comes from a machine's record, and is set as text only ----
+const complianceGood = new Set(["compliant"]);
+const complianceNeutral = new Set(["none", "unknown"]);
+function complianceBadge(c) {
+  const state = (c && c.state) || "unknown";
+  const text = state === "none" ? "-" : state === "unknown" ? "?" : c.text || state;
+  return el("span", {
+    className: "badge " + (complianceGood.has(state) ? "good" : complianceNeutral.has(state) ? "" : "bad"),
+    textContent: text, title: state,
+  });
+}
+
+// An item not as its policy says, in words: what the gate saw, what it did, and when.
+function itemLine(i, time) {
+  return el("li", {}, el("b", { textContent: i.policy + " rev " + i.revision }), " ",
+    el("span", { className: "words", textContent: i.words }),
+    el("span", { className: "muted", textContent: time ? "  (" + time + ")" : "" }));
+}
+
+async function showPolicies() {
+  const j = await api("/api/compliance");
+  const body = $("#policies tbody");
+  const details = $("#policy-details");
+  if (!j.ok) {
+    showResult($("#policies-status"), j);
+    return;
+  }
+  $("#policies-status").textContent = "read " + j.read_utc + (j.message ? "; the last reading failed: " + j.message : "");
+  $("#policies-status").className = "status " + (j.message ? "bad" : "muted");
+  body.replaceChildren();
+  details.replaceChildren();
+  for (const p of j.data) {
+    if (p.unreadable) {
+      body.append(el("tr", {}, el("td", { textContent: p.name }), el("td", { colSpan: 10, textContent: "unreadable" })));
+      continue;
+    }
+    const c = p.counts;
+    const cells = [p.name, p.revision, p.enabled ? "enabled" : "disabled", p.machines, p.interval_s + " s", p.correct ? "yes" : "no",
+      c.compliant, c.drifted, c.conflict, c.failed, c["not reporting"]].map((v) => el("td", { textContent: v }));
+    const tr = el("tr", {}, ...cells);
+    tr.dataset.policy = p.name;
+    body.append(tr);
+    if (!p.rows.length) continue;
+    const list = el("ul", { className: "feed" });
+    for (const r of p.rows) {
+      const li = el("li", {}, el("a", { href: "#/m/" + r.machine, textContent: r.machine }), " ", complianceBadge(r),
+        el("span", { className: "muted", textContent: r.time_utc ? "  record of " + r.time_utc : "" }));
+      li.dataset.machine = r.machine;
+      const items = el("ul");
+      for (const i of r.items) items.append(itemLine(i, ""));
+      li.append(items);
+      list.append(li);
+    }
+    const box = el("div", { className: "policy-detail" }, el("h3", { textContent: p.name + ": machines not compliant" }), list);
+    box.dataset.policy = p.name;
+    details.append(box);
+  }
+}
+
+async function showMachineCompliance(name) {
+  const j = await api("/api/compliance?machine=" + encodeURIComponent(name));
+  if (machine !== name) return;
+  const list = $("#compliance-items");
+  list.replaceChildren();
+  if (!j.ok) {
+    showResult($("#compliance-state"), j);
+    return;
+  }
+  const c = j.data;
+  const state = $("#compliance-state");
+  state.replaceChildren(complianceBadge(c), el("span", { className: "muted",
+    textContent: c.time_utc ? "  the gate's record of " + c.time_utc + " (read " + j.read_utc + ")" : "  read " + j.read_utc }));
+  state.className = "status";
+  $("#compliance-count").textContent = c.state === "none" || c.state === "compliant" ? "" : c.text;
+  for (const i of c.items) {
+    const li = itemLine(i, c.time_utc);
+    li.className = "item " + i.state;
+    list.append(li);
   }
 }
 
@@ -281,6 +363,11 @@ async function openMachine(name) {
     for (const [k, v] of JSON.parse(sessionStorage.getItem(seriesKey()) || "[]")) series.set(k, v);
   } catch (e) { /* a damaged copy starts afresh */ }
   drawCharts();
+  $("#compliance-items").replaceChildren();
+  $("#compliance-state").textContent = "";
+  $("#compliance-count").textContent = "";
+  showMachineCompliance(name);
+  fleetTimer = setInterval(() => showMachineCompliance(name), 10000);
   const known = await api("/api/machine?machine=" + encodeURIComponent(name));
   if (!known.ok) {
     badge($("#tables-state"), known.word);
@@ -317,7 +404,7 @@ function route() {
   source = null;
   clearInterval(fleetTimer);
   badge($("#live"), "");
-  for (const v of ["#token-view", "#fleet-view", "#machine-view"]) $(v).hidden = true;
+  for (const v of ["#token-view", "#fleet-view", "#machine-view", "#policies-view"]) $(v).hidden = true;
   if (!token) {
     $("#token-view").hidden = false;
     return;
@@ -329,6 +416,11 @@ function route() {
     crumbs.append(" / ", m[1]);
     $("#machine-view").hidden = false;
     openMachine(m[1]);
+  } else if (location.hash === "#/policies") {
+    crumbs.append(" / policies");
+    $("#policies-view").hidden = false;
+    showPolicies();
+    fleetTimer = setInterval(showPolicies, 10000);
   } else {
     $("#fleet-view").hidden = false;
     showFleet();
