@@ -163,7 +163,9 @@ out=$(console operator fleet policy rollback p1 "$first" 2>&1) || fail "rollback
 states=$(console readonly fleet policy history p1 --json 2>&1 | sed 's/.*"state":"\([a-z]*\)".*/\1/' | tr '\n' ' ')
 [ "$states" = "enabled disabled enabled deleted enabled " ] || fail "history as readonly: $states"
 # Hostile: the read-only login and a machine's write, delete, purge or replace a policy.
-out=$(console readonly fleet policy set "$dir/p1.json" 2>&1) && fail "readonly may set a policy: $out"
+out=$(console readonly fleet policy set "$dir/p1.json" 2>&1)
+code=$?
+[ "$code" = 4 ] || fail "readonly policy set: exit $code, expected 4 (not permitted): $out"
 out=$(console readonly fleet policy disable p1 2>&1) && fail "readonly may disable a policy: $out"
 for u in readonly agent1; do
     as "$u" pub '$KV.PROCMGR_POLICIES.p1' - '{"name":"p1","machines":"*"}' \

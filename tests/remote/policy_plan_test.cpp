@@ -115,8 +115,11 @@ TEST(PolicyPlan, OnlyThePoliciesOwnMonitorsAreKeptAddedOrDeleted) {
     EXPECT_EQ(by["E.EXE"].kind, ActionKind::kMonitorAdd);
     EXPECT_EQ(by["E.EXE"].key, PolicyMonitorKey("e.exe"));
     EXPECT_EQ(by["E.EXE"].monitor.level, 3);
-    for (const ItemReport& r : plan.reports)
-        if (r.name == "C.EXE") EXPECT_EQ(r.state, ItemState::kFailed);
+    for (const ItemReport& r : plan.reports) {
+        if (r.name == "C.EXE") {
+            EXPECT_EQ(r.state, ItemState::kFailed);
+        }
+    }
     EXPECT_EQ(by["OLD.EXE"].kind, ActionKind::kMonitorDelete);
     EXPECT_TRUE(IsPolicyMonitorKey(by["OLD.EXE"].key));
     // Disabled: its monitors go and nothing else is touched.

@@ -81,10 +81,18 @@ public:
         const bool got = hdrs.empty() ? AskApi(bus_, remote::PolicySubject(name), document, answer)
                                       : bus_.AskWithHeaders(remote::PolicySubject(name), hdrs,
                                                             document, 3000, answer);
-        if (!got)
-            return Fail(kExitNoReply, "not stored: no answer (only the operator may write "
-                                      "policies; or the bucket does not exist: pmconsole fleet "
-                                      "setup)");
+        if (!got) {
+            // The servers drop a write this user may not make without a word: a bucket that
+            // answers otherwise tells the two apart.
+            std::string info;
+            if (AskApi(bus_, std::string("$JS.API.STREAM.INFO.") + remote::kPolicyStream, "",
+                       info) &&
+                !remote::ApiError(info, description, code))
+                return Fail(kExitNotPermitted,
+                            "not stored: not permitted (only the operator may write policies)");
+            return Fail(kExitNoReply, "not stored: no answer (the bucket may not exist: "
+                                      "pmconsole fleet setup)");
+        }
         if (remote::ApiError(answer, description, code))
             return Fail(kExitNoReply, code == kWrongLastSequence
                                           ? name + " changed meanwhile: nothing stored, try again"
