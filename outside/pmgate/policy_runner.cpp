@@ -116,19 +116,11 @@ PolicyRunner::Read PolicyRunner::ReadPolicies() {
         hooks_.trace("!!policies not read: " + error);
         return Read::kFailed;
     }
-    std::vector<remote::PolicyAt> policies;
-    for (const remote::PolicyRevision& r : read) {
-        remote::PolicyAt p;
-        remote::PolicyError e;
-        p.revision = r.revision;
-        // Only the operator writes the bucket and the console checks each document; one that
-        // does not read is left out rather than acted on in part.
-        if (remote::ParsePolicy(r.document, p.policy, e))
-            policies.push_back(std::move(p));
-        else
+    std::vector<remote::PolicyAt> policies = remote::PoliciesAt(
+        read, [this](const remote::PolicyRevision& r, const remote::PolicyError& e) {
             hooks_.trace("!!policy " + r.name + " revision " + std::to_string(r.revision) +
                          " does not read: " + remote::PolicyErrorText(e));
-    }
+        });
     const bool same = have_policies_ && SamePolicies(policies, policies_);
     policies_ = std::move(policies);
     have_policies_ = true;

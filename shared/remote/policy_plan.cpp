@@ -284,6 +284,22 @@ private:
 
 } // namespace
 
+std::vector<PolicyAt>
+PoliciesAt(const std::vector<PolicyRevision>& read,
+           const std::function<void(const PolicyRevision& r, const PolicyError& e)>& bad) {
+    std::vector<PolicyAt> out;
+    for (const PolicyRevision& r : read) {
+        PolicyAt p;
+        PolicyError e;
+        p.revision = r.revision;
+        if (ParsePolicy(r.document, p.policy, e))
+            out.push_back(std::move(p));
+        else if (bad)
+            bad(r, e);
+    }
+    return out;
+}
+
 uint32_t PolicyMonitorKey(const std::string& exe) {
     uint32_t h = 2166136261u; // FNV-1a over the upper-case name
     for (char c : NameKey(exe)) {

@@ -9,10 +9,12 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "shared/remote/policy.h"
+#include "shared/remote/policy_bucket.h"
 
 namespace pm::remote {
 
@@ -43,6 +45,12 @@ struct PolicyAt {
     Policy policy;
     uint64_t revision = 0;
 };
+// The revisions read that parse, each at its revision; `bad` (when given) hears of each that
+// does not (only the operator writes the bucket and the console checks each document: one that
+// does not read is left out rather than acted on in part).
+std::vector<PolicyAt>
+PoliciesAt(const std::vector<PolicyRevision>& read,
+           const std::function<void(const PolicyRevision& r, const PolicyError& e)>& bad = nullptr);
 
 enum class ItemKind : uint8_t { kService, kMonitor, kForbidden };
 enum class ItemState : uint8_t { kCompliant, kDrifted, kConflict, kFailed };

@@ -93,6 +93,7 @@ struct SimGate {
     gate::GateCore core;
     gate::PolicyKeeper keeper;
     uint64_t next_round_ms = 0; // when its policies are due again
+    bool named_before = false;  // its last record had items
 };
 
 struct Connection {
@@ -414,14 +415,7 @@ int Main(std::vector<std::string> args) {
                     std::string error;
                     ++reads;
                     if (remote::ReadPolicies(ask, read, error)) {
-                        policies.clear();
-                        for (const remote::PolicyRevision& r : read) {
-                            remote::PolicyAt p;
-                            remote::PolicyError e;
-                            p.revision = r.revision;
-                            if (remote::ParsePolicy(r.document, p.policy, e))
-                                policies.push_back(std::move(p));
-                        }
+                        policies = remote::PoliciesAt(read);
                         for (auto& g : sims)
                             g->next_round_ms = fresh ? 0 : g->next_round_ms;
                         told = false;
@@ -432,15 +426,21 @@ int Main(std::vector<std::string> args) {
                     next_read = now + 10000;
                 }
                 for (auto& g : sims) {
-                    const uint64_t interval = g->keeper.IntervalMs(policies);
-                    if (interval == 0 || now < g->next_round_ms) continue;
+                    // A change is followed by a round even where no enabled policy names the
+                    // machine any more: that round takes the policies' monitors away.
+                    if (now < g->next_round_ms) continue;
                     remote::Compliance record;
                     if (!g->keeper.Reconcile(policies, WallMs(), record)) continue;
+                    const uint64_t delay = g->keeper.NextDelayMs(policies, record);
+                    g->next_round_ms = delay == 0 ? UINT64_MAX : now + delay;
+                    ++rounds;
+                    // As the gate: a machine no policy names writes no record, except once to
+                    // clear the one it wrote while named.
+                    if (record.items.empty() && !g->named_before) continue;
+                    g->named_before = !record.items.empty();
                     const std::string json = remote::ComplianceJson(record);
                     natsConnection_Publish(nc, remote::ComplianceSubject(g->machine.Name()).c_str(),
                                            json.data(), static_cast<int>(json.size()));
-                    g->next_round_ms = now + g->keeper.NextDelayMs(policies, record);
-                    ++rounds;
                     record_bytes += json.size();
                 }
                 usleep(100 * 1000);

@@ -6,6 +6,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "shared/monitor/host_text.h"
 #include "shared/remote/queue.h"
 
 namespace pm::console {
@@ -62,19 +63,7 @@ std::string CodeLabel(uint32_t code) {
 } // namespace
 
 std::string MetricLabel(const std::string& value) {
-    std::string out;
-    out.reserve(value.size());
-    for (char c : value) {
-        if (c == '\\')
-            out += "\\\\";
-        else if (c == '"')
-            out += "\\\"";
-        else if (c == '\n')
-            out += "\\n";
-        else
-            out += c;
-    }
-    return out;
+    return host::PrometheusLabelValue(value);
 }
 
 void AlertCounts::Add(const remote::AlertRecord& a) {

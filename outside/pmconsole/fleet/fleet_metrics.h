@@ -26,7 +26,7 @@ constexpr size_t kMaxAlertSeries = 50000;
 constexpr const char* kAlertmanagerConsumer = "alertmanager";
 
 // A label value as the exposition format writes it: backslash, double quote and line feed
-// escaped.
+// escaped, bytes that are no UTF-8 replaced (the monitor host's own writer).
 std::string MetricLabel(const std::string& value);
 
 // The stored alerts counted by machine, monitor and code; once kMaxAlertSeries label sets
