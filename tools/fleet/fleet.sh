@@ -109,8 +109,10 @@ up() {
 agent() {
     local n=${1:-}
     [[ "$n" =~ ^[1-9][0-9]?$ ]] || { say "fleet agent: N must be 1-99"; return 2; }
-    [ -f "$fleet/servers.txt" ] && [ -f "$fleet/users/agent$n.credentials" ] ||
-        { say "fleet agent: no cluster under $fleet with a machine agent$n"; return 2; }
+    if [ ! -f "$fleet/servers.txt" ] || [ ! -f "$fleet/users/agent$n.credentials" ]; then
+        say "fleet agent: no cluster under $fleet with a machine agent$n"
+        return 2
+    fi
     # shellcheck source=tools/wine-loader.sh
     . "$top/tools/wine-loader.sh"
     pm_stack_arch >"$fleet/arch" || return 1
