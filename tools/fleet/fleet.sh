@@ -11,7 +11,10 @@
 #   tools/fleet/fleet.sh sim M [PMSIM ARGS]   M simulated machines sim1..simM (pmsim) on the
 #                                   running cluster (the cluster alone is started when
 #                                   there is none)
-#   tools/fleet/fleet.sh down       stop everything `up` and `sim` started
+#   tools/fleet/fleet.sh agent N    agent N (agentN) on the running cluster, whose
+#                                   configuration names that machine (tests that made the
+#                                   cluster with cluster.sh gen MACHINE...)
+#   tools/fleet/fleet.sh down       stop everything `up`, `agent` and `sim` started
 # Settings: PM_FLEET_PORT (first client port, default 14222; routes at +10), PM_FLEET_DIR
 # (default build/fleet), PM_ARCH.
 set -euo pipefail
@@ -102,6 +105,22 @@ up() {
     say "consoles: $fleet/operator.conf, $fleet/readonly.conf (./run.sh fleet console [--as readonly] ps)"
 }
 
+# One more agent on a cluster made elsewhere: its machine's credentials must be there.
+agent() {
+    local n=${1:-}
+    [[ "$n" =~ ^[1-9][0-9]?$ ]] || { say "fleet agent: N must be 1-99"; return 2; }
+    if [ ! -f "$fleet/servers.txt" ] || [ ! -f "$fleet/users/agent$n.credentials" ]; then
+        say "fleet agent: no cluster under $fleet with a machine agent$n"
+        return 2
+    fi
+    # shellcheck source=tools/wine-loader.sh
+    . "$top/tools/wine-loader.sh"
+    pm_stack_arch >"$fleet/arch" || return 1
+    export PM_ARCH
+    PM_ARCH=$(cat "$fleet/arch")
+    agent_up "$n"
+}
+
 sim() {
     local m=${1:-}
     shift || true
@@ -183,7 +202,8 @@ console() {
 case "${1:-}" in
 up) shift; up "$@" ;;
 down) down ;;
+agent) shift; agent "$@" ;;
 sim) shift; sim "$@" ;;
 console) shift; console "$@" ;;
-*) sed -n '2,16p' "$0" | sed 's/^# \{0,1\}//'; [ "${1:-}" = --help ] ;;
+*) sed -n '2,19p' "$0" | sed 's/^# \{0,1\}//'; [ "${1:-}" = --help ] ;;
 esac
