@@ -25,6 +25,7 @@ in_prefix() {
         grep -qzxF "WINEPREFIX=$prefix" "$p/environ" 2>/dev/null &&
             printf '%s %s\n' "${p#/proc/}" "$(tr '\0' ' ' <"$p/cmdline" 2>/dev/null)"
     done
+    return 0
 }
 trap 'in_prefix | awk "{print \$1}" | xargs -r kill -KILL 2>/dev/null; "$fleet" down >/dev/null 2>&1
     rm -rf "$PM_FLEET_DIR" 2>/dev/null || { sleep 2; rm -rf "$PM_FLEET_DIR"; }' EXIT
