@@ -108,7 +108,7 @@ struct SimGate {
     gate::GateCore core;
     gate::PolicyKeeper keeper;
     std::unique_ptr<gate::QueueRunner> runner; // with --queue
-    uint64_t next_round_ms = 0; // when its policies are due again
+    uint64_t next_round_ms = 0;                // when its policies are due again
 };
 
 struct Connection {
