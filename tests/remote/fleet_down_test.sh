@@ -34,6 +34,8 @@ mkdir -p "$PM_FLEET_DIR"
 # The gate's launcher may take a moment to become the gate: down as soon as it is there.
 for _ in $(seq 1 100); do in_prefix | grep -i 'pmgate\.exe' >/dev/null && break; sleep 0.1; done
 in_prefix | grep -i 'pmgate\.exe' >/dev/null || { echo "FAILED: no gate running after up"; exit 1; }
+# As when the gate's launcher ended before the gate: no pid of it to go by, only the prefix.
+rm -f "$PM_FLEET_DIR/agent1/pmgate.pid"
 "$fleet" down >"$PM_FLEET_DIR/down.log" 2>&1
 left=$(in_prefix)
 [ -z "$left" ] || { echo "FAILED: still running after down:"; echo "$left"; cat "$PM_FLEET_DIR/down.log"; exit 1; }
