@@ -15,6 +15,7 @@ import base64
 import collections
 import json
 import os
+import signal
 import socket
 import ssl
 import subprocess
@@ -406,6 +407,8 @@ def check(run):
 def stamp(out, cmd):
     with open(out, "a") as f:
         p = subprocess.Popen(cmd, stdout=subprocess.PIPE, text=True)
+        # Stopped with the run: the program stamped goes too.
+        signal.signal(signal.SIGTERM, lambda *_: (p.kill(), sys.exit(0)))
         for line in p.stdout:
             f.write("%d %s" % (time.time() * 1000, line))
             f.flush()
