@@ -11,6 +11,7 @@
 #   ./run.sh package       build the Windows Installer packages (x86, x64) into build/package/
 #   ./run.sh fleet sim M                 M simulated machines (pmsim) on that cluster
 #   ./run.sh fleet console serve [--listen H:P]   the web console for the running fleet
+#   ./run.sh chaos [MINUTES] [MACHINES]  the fleet under many faults at once; verdicts per promise
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")"
 top=$(pwd)
@@ -368,6 +369,14 @@ fleet)
     pm_win32_exec >/dev/null
     exec tools/fleet/fleet.sh "$@"
     ;;
+chaos)
+    # Release programs (build/bench), as the fleet's benchmarks use.
+    need_packages
+    cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DPM_SANITIZE=OFF \
+        -DPM_TESTS=OFF >/dev/null
+    cmake --build build/bench -j "$(nproc)" --target pmsim pmconsole
+    exec bench/fleet/chaos.sh "$@"
+    ;;
 package)
     # The programs of both Windows builds, then one MSI per architecture (packaging/).
     need_packages
@@ -392,7 +401,7 @@ up | down | console)
     exit 2
     ;;
 help | -h | --help)
-    sed -n '2,10p' "$0" | sed 's/^# \{0,1\}//'
+    sed -n '2,13p' "$0" | sed 's/^# \{0,1\}//'
     ;;
 *)
     echo "unknown command: $cmd (try ./run.sh --help)" >&2

@@ -117,6 +117,11 @@ bool LibnatsConnection::Connect(const RemoteSettings& s, const std::string& pass
         }
     }
     if (st == NATS_OK) st = natsOptions_SetTimeout(opts_, 5000);
+    // A server that stops answering (paused, its host hung) is left for another within about
+    // 6 s: with the client's default of 2 minutes between pings, a view of the fleet would hear
+    // no heartbeat meanwhile and show every machine lost while they answer everyone else.
+    if (st == NATS_OK) st = natsOptions_SetPingInterval(opts_, 2000);
+    if (st == NATS_OK) st = natsOptions_SetMaxPingsOut(opts_, 2);
     if (st == NATS_OK) st = natsOptions_SetErrorHandler(opts_, &OnError, Closure());
     if (st == NATS_OK) st = natsOptions_SetDisconnectedCB(opts_, &OnDisconnected, Closure());
     if (st == NATS_OK) st = natsConnection_Connect(&nc_, opts_);

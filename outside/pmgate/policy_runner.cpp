@@ -180,6 +180,9 @@ void PolicyRunner::Loop() {
             // A change heard, or a new connection, is followed by a round even when the
             // policies read the same: the machine may have changed meanwhile.
             if (read == Read::kChanged || (read == Read::kSame && read_due)) next_round_ms_ = 0;
+            // A bucket never written to has nothing to keep: no round, not a request to the
+            // agent, until a change is heard or read.
+            if (read != Read::kFailed && read_seq_ == 0 && !named_before_) next_round_ms_ = kNever;
             next_read_ms_ = now + (read == Read::kFailed ? kRetryMs : kRereadMs);
             read_due = false;
         }

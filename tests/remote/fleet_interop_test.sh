@@ -17,16 +17,9 @@
 # Exit 77 (skipped) when the Windows build or nats-server is not there.
 set -uo pipefail
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
-. "$top/tools/wine-loader.sh"
-arch=${PM_ARCH:-win64}
-[ "$arch" = win64 ] || [ "$(pm_win32_exec)" = yes ] || arch=win64
-bin=$top/build/$arch/bin
-for f in pmgate.exe quorlent.exe pmhost.exe TARNVEX.DLL kavipcctl.exe pmconsole.exe \
-    proc_figures.exe; do
-    [ -f "$bin/$f" ] || { echo "skipped: $bin/$f is not built"; exit 77; }
-done
+. "$top/tests/remote/wine_fleet.sh"
+needs pmgate.exe quorlent.exe pmhost.exe TARNVEX.DLL kavipcctl.exe pmconsole.exe proc_figures.exe
 [ -x "$top/build/native/bin/nats_probe" ] || { echo "skipped: nats_probe is not built"; exit 77; }
-command -v nats-server >/dev/null || { echo "skipped: nats-server is not installed"; exit 77; }
 
 export PM_ARCH=$arch PM_FLEET_DIR=${PM_TEST_DIR:-$top/build/native}/fleet-interop-$$
 export PM_FLEET_PORT=$((31000 + ($$ % 1000) * 20)) PM_FLEET_HEARTBEAT=1
@@ -40,7 +33,6 @@ trap '"$fleet" down >/dev/null 2>&1; rm -rf "$PM_FLEET_DIR" 2>/dev/null ||
 "$fleet" up 1 >"$PM_FLEET_DIR.up.log" 2>&1 || { cat "$PM_FLEET_DIR.up.log"; exit 1; }
 rm -f "$PM_FLEET_DIR.up.log"
 
-winpath() { printf 'Z:%s' "${1//\//\\}"; }
 fail() {
     echo "FAILED: $*"
     failed=1
@@ -165,14 +157,6 @@ fi
 
 # The gate killed and started again, three times: the agent's handles stay where they were.
 handles() { wine_in_agent "$bin/proc_figures.exe" quorlent.exe | sed -n 's/.* handles \([0-9]*\) .*/\1/p'; }
-gate_start() { # the pid recorded is the gate's own (setsid and wine-run exec)
-    (
-        cd "$bin" || exit 1
-        setsid "$top/tools/wine-run" pmgate.exe --config "$(winpath "$agent")\\pmgate.conf" \
-            >>"$agent/pmgate.out" 2>&1 </dev/null &
-        echo $! >"$agent/pmgate.pid"
-    )
-}
 sleep 2.5 # the agent's library lets go of consoles that ended about once a second
 before=$(handles)
 for cycle in 1 2 3; do
@@ -192,17 +176,6 @@ echo "agent handles around three gate restarts: $before -> $after"
 # Commands that wait: with the gate stopped, an exec is queued, and one that expires in 1 s;
 # the read-only user queues nothing. The gate starts: the first runs once, the second never;
 # the gate starts again: nothing runs again. Each run appends a line to ran.txt.
-# The gate stops through the messaging library (whichever gate holds the node), bounded.
-gate_stop() {
-    wine_in_agent "$bin/kavipcctl.exe" quit pmgate >/dev/null 2>&1
-    for i in $(seq 1 50); do
-        "$fleet" console --as readonly raw 0x504D4802 --to KAVMonitorClientNC --timeout 1000 \
-            >/dev/null 2>&1
-        [ $? = 5 ] && return 0
-        sleep 0.2
-    done
-    return 1
-}
 ran=$PM_FLEET_DIR/ran.txt
 : >"$ran"
 gate_stop || fail "the gate did not stop"

@@ -11,15 +11,9 @@
 # Exit 77 (skipped) when the Windows build or nats-server is not there.
 set -uo pipefail
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
-. "$top/tools/wine-loader.sh"
-arch=${PM_ARCH:-win64}
-[ "$arch" = win64 ] || [ "$(pm_win32_exec)" = yes ] || arch=win64
-bin=$top/build/$arch/bin
-for f in pmgate.exe quorlent.exe pmhost.exe TARNVEX.DLL kavipcctl.exe exec_child.exe \
-    signals_test_service.exe; do
-    [ -f "$bin/$f" ] || { echo "skipped: $bin/$f is not built"; exit 77; }
-done
-command -v nats-server >/dev/null || { echo "skipped: nats-server is not installed"; exit 77; }
+. "$top/tests/remote/wine_fleet.sh"
+needs pmgate.exe quorlent.exe pmhost.exe TARNVEX.DLL kavipcctl.exe exec_child.exe \
+    signals_test_service.exe
 
 export PM_ARCH=$arch PM_FLEET_DIR=${PM_TEST_DIR:-$top/build/native}/fleet-policy-$$
 export PM_FLEET_PORT=$((33000 + ($$ % 1000) * 20)) PM_FLEET_HEARTBEAT=2
@@ -33,7 +27,6 @@ trap '"$fleet" down >/dev/null 2>&1; rm -rf "$PM_FLEET_DIR" 2>/dev/null ||
 rm -f "$PM_FLEET_DIR.up.log"
 export WINEPREFIX=$agent/prefix PM_STACK_DIR=$agent/stack WINEDEBUG=-all
 
-winpath() { printf 'Z:%s' "${1//\//\\}"; }
 fail() {
     echo "FAILED: $*"
     failed=1
@@ -65,25 +58,6 @@ policy() { # policy NAME JSON: stored by the operator
     console operator fleet policy set "$PM_FLEET_DIR/$1.json"
     [ "$code" = 0 ] || fail "policy set $1: exit $code: $out"
 }
-gate_start() {
-    (
-        cd "$bin" || exit 1
-        setsid "$top/tools/wine-run" pmgate.exe --config "$(winpath "$agent")\\pmgate.conf" \
-            >>"$agent/pmgate.out" 2>&1 </dev/null &
-        echo $! >"$agent/pmgate.pid"
-    )
-}
-gate_stop() { # through the messaging library; bounded until the machine answers no more
-    "$top/tools/wine-run" "$bin/kavipcctl.exe" quit pmgate >/dev/null 2>&1
-    for _ in $(seq 1 50); do
-        "$fleet" console --as readonly raw 0x504D4802 --to KAVMonitorClientNC --timeout 1000 \
-            >/dev/null 2>&1
-        [ $? = 5 ] && return 0
-        sleep 0.2
-    done
-    return 1
-}
-
 phase() { echo "== $* (at ${SECONDS}s)"; }
 phase "cluster and agent up"
 console operator fleet setup

@@ -139,8 +139,10 @@ gen() {
             hear=""
             for n in "${gate_nodes[@]}"; do hear+="\"procmgr.*.$n.>\", "; done
             echo "    { user: pmsim, password: \"$(hash_password "$dir/users/pmsim.password")\","
-            echo "      permissions: { subscribe: [$hear\"procmgr.discover\", \"_INBOX.pmsim.>\", \"\$KV.PROCMGR_POLICIES.>\"],"
+            # Its machines' queues too (pmsim --queue): each machine's consumer, acks, results.
+            echo "      permissions: { subscribe: [$hear\"procmgr.discover\", \"_INBOX.pmsim.>\", \"\$KV.PROCMGR_POLICIES.>\", \"procmgr.*.acks.>\"],"
             echo "                     publish: [\"procmgr.*.hello\", \"procmgr.*.heartbeat\", \"procmgr.*.alerts\", \"_INBOX.>\", \"\$JS.API.INFO\","
+            echo "                               \"\$JS.API.CONSUMER.MSG.NEXT.PROCMGR_QUEUE.*\", \"\$JS.ACK.PROCMGR_QUEUE.>\", \"procmgr.*.results.*\","
             echo "                               $policy_read, \"\$KV.PROCMGR_COMPLIANCE.*\"] } }"
         fi
         echo "  ]"

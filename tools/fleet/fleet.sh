@@ -70,20 +70,69 @@ agent_up() {
     say "agent$n: quorlent, pmhost and pmgate started (prefix $WINEPREFIX)"
 }
 
+# The pids of the Wine processes of prefix $1 whose command line holds $2 (pmgate.exe, ...):
+# found by the prefix in their environment, so that a gate whose launcher already ended, or
+# that an earlier `up` started, is found too.
+prefix_pids() {
+    local prefix=$1 name=$2 p
+    for p in /proc/[0-9]*; do
+        grep -qzxF "WINEPREFIX=$prefix" "$p/environ" 2>/dev/null || continue
+        grep -qziF -e "$name" "$p/cmdline" 2>/dev/null && echo "${p#/proc/}"
+    done
+    return 0
+}
+
+# Stops the programs named $3 of prefix $2 (of agent $1): asks node $4 to quit while any runs
+# (one just started may not have registered its node yet), waits for them to end, at most
+# 10 s, and kills what remains, saying so.
+stop_in_prefix() {
+    local agent=$1 prefix=$2 exe=$3 node=$4 arch=$5 pids asked=0 deadline=$((SECONDS + 10))
+    while [ $SECONDS -lt $deadline ]; do
+        pids=$(prefix_pids "$prefix" "$exe")
+        [ -n "$pids" ] || return 0
+        if [ $asked = 0 ] && WINEPREFIX=$prefix timeout 5 "$top/tools/wine-run" \
+            "$top/build/$arch/bin/kavipcctl.exe" quit "$node" >/dev/null 2>&1; then
+            asked=1
+        fi
+        sleep 0.25
+    done
+    pids=$(prefix_pids "$prefix" "$exe")
+    [ -n "$pids" ] || return 0
+    local why=""
+    [ $asked = 1 ] || why=" (its node $node never took the quit request)"
+    say "$agent: $exe did not stop within 10 s$why: killed (pid ${pids//$'\n'/,})"
+    # shellcheck disable=SC2086
+    kill -KILL $pids 2>/dev/null || true
+}
+
 agent_down() {
-    local dir=$1 arch
+    local dir=$1 arch agent prefix rest deadline
+    agent=$(basename "$dir")
+    prefix=$dir/prefix
     # shellcheck source=tools/wine-loader.sh
     . "$top/tools/wine-loader.sh"
     arch=$(pm_stack_arch) || return 1
-    if [ -f "$dir/pmgate.pid" ]; then
-        # The gate stops through the messaging library, as the other nodes do.
-        WINEPREFIX=$dir/prefix "$top/tools/wine-run" "$top/build/$arch/bin/kavipcctl.exe" quit pmgate \
-            >/dev/null 2>&1 || kill "$(cat "$dir/pmgate.pid")" 2>/dev/null || true
-        rm -f "$dir/pmgate.pid"
-    fi
-    if [ -d "$dir/prefix" ]; then
-        WINEPREFIX=$dir/prefix PM_STACK_DIR=$dir/stack "$top/tools/stack.sh" down || true
-    fi
+    rm -f "$dir/pmgate.pid"
+    [ -d "$prefix" ] || return 0
+    # The gate stops through the messaging library, as the other nodes do.
+    stop_in_prefix "$agent" "$prefix" pmgate.exe pmgate "$arch"
+    WINEPREFIX=$prefix PM_STACK_DIR=$dir/stack "$top/tools/stack.sh" down >/dev/null 2>&1 || true
+    # What stack.sh could not reach (a node not registered yet) is found by its prefix.
+    stop_in_prefix "$agent" "$prefix" pmhost.exe KAVMonitorClientNC "$arch"
+    stop_in_prefix "$agent" "$prefix" quorlent.exe ProcMgr "$arch"
+    # Wine's own programs of the prefix end with its server, a few seconds after the last
+    # program; what is still there after 10 s is killed with the server.
+    deadline=$((SECONDS + 10))
+    while [ $SECONDS -lt $deadline ]; do
+        rest=$(prefix_pids "$prefix" "")
+        [ -n "$rest" ] || return 0
+        sleep 0.25
+    done
+    say "$agent: still running in its prefix after 10 s, killed:" \
+        "$(for p in $rest; do tr '\0' ' ' <"/proc/$p/cmdline" 2>/dev/null; echo -n "($p) "; done)"
+    WINEPREFIX=$prefix wineserver -k 2>/dev/null || true
+    # shellcheck disable=SC2086
+    kill -KILL $rest 2>/dev/null || true
 }
 
 up() {

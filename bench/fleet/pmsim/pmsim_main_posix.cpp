@@ -4,7 +4,7 @@
 // libnats carries its messages.
 //
 //   pmsim --conf FILE --machines M [--first N] [--prefix NAME] [--processes P] [--churn N]
-//         [--heartbeat S] [--connections C] [--seconds S]
+//         [--heartbeat S] [--connections C] [--seconds S] [--queue Q] [--record FILE]
 #include <nats/nats.h>
 #include <signal.h>
 #include <unistd.h>
@@ -27,6 +27,7 @@
 #include "outside/pmgate/gate_bus.h"
 #include "outside/pmgate/gate_clock.h"
 #include "outside/pmgate/gate_core.h"
+#include "outside/pmgate/queue_runner.h"
 #include "shared/remote/alerts.h"
 #include "shared/remote/compliance.h"
 #include "shared/remote/policy_bucket.h"
@@ -41,7 +42,7 @@ namespace {
 const char kUsage[] =
     "usage: pmsim --conf FILE --machines M [--first N] [--prefix NAME] [--processes P]\n"
     "             [--churn N] [--heartbeat S] [--connections C] [--seconds S]\n"
-    "             [--alerts N] [--alert-every S] [--alert-code C]\n"
+    "             [--alerts N] [--alert-every S] [--alert-code C] [--queue Q] [--record FILE]\n"
     "Connects M simulated machines NAME<N>..NAME<N+M-1> (default sim1..simM) to the servers of\n"
     "FILE (a pmconsole.conf: servers, ca_file, user, password_file; the user may subscribe to\n"
     "procmgr.*.> and publish presence). Each answers updates and configuration with the\n"
@@ -50,11 +51,25 @@ const char kUsage[] =
     "(default 30). C connections share the machines (default 4). Each machine raises N alerts\n"
     "at the start and one every S seconds, kept until the stream PROCMGR_ALERTS has them\n"
     "(published with message ids: a republished one is stored once), of code C (decimal; default\n"
-    "0x504D0001; 131845 = 0x20305, a process stopped at level 2). Stops on SIGINT/SIGTERM\n"
-    "or after --seconds.\n"
+    "0x504D0001; 131845 = 0x20305, a process stopped at level 2). The first Q machines run the\n"
+    "gate's queue runner on their consumers of PROCMGR_QUEUE. --record appends what the\n"
+    "machines did, one line each: 'raised MACHINE RUN SEQ', 'ran MACHINE ID', and on a stop\n"
+    "'end RUN unstored N'. Stops on SIGINT/SIGTERM (alerts not yet stored get 10 s more) or\n"
+    "after --seconds.\n"
     "exit codes: 0 stopped, 1 could not connect, 2 usage\n";
 
 std::atomic<bool> g_stop{false};
+
+// --record: what the machines did, for a checker that compares it with the streams. Each line
+// is flushed as written, so a simulator killed at once leaves every line it wrote whole.
+std::mutex g_record_lock;
+FILE* g_record = nullptr;
+void Record(const std::string& line) {
+    if (g_record == nullptr) return;
+    std::lock_guard<std::mutex> hold(g_record_lock);
+    std::fprintf(g_record, "%s\n", line.c_str());
+    std::fflush(g_record);
+}
 void OnSignal(int) {
     g_stop = true;
 }
@@ -92,8 +107,9 @@ struct SimGate {
     SimMachine machine;
     gate::GateCore core;
     gate::PolicyKeeper keeper;
-    uint64_t next_round_ms = 0; // when its policies are due again
-    bool named_before = false;  // its last record had items
+    std::unique_ptr<gate::QueueRunner> runner; // with --queue
+    uint64_t next_round_ms = 0;                // when its policies are due again
+    bool named_before = false;                 // its last record had items
 };
 
 struct Connection {
@@ -125,6 +141,7 @@ void RaiseAlert(Connection& c, const std::string& machine, uint32_t code) {
     a.machine = machine;
     a.run = RunId();
     a.seq = ++c.alert_seq[machine];
+    Record("raised " + machine + " " + a.run + " " + std::to_string(a.seq));
     a.time_ms = WallMs();
     a.monitor = "backup.exe";
     a.code = code;
@@ -186,6 +203,10 @@ void OnMessage(natsConnection*, natsSubscription*, natsMsg* msg, void* closure) 
     nats::Message m;
     m.subject = natsMsg_GetSubject(msg);
     if (const char* reply = natsMsg_GetReply(msg); reply != nullptr) m.reply = reply;
+    // A status (no request waiting, no consumer) as the header block the queue runner reads.
+    if (const char* code = nullptr;
+        natsMsgHeader_Get(msg, "Status", &code) == NATS_OK && code != nullptr)
+        m.headers = std::string("NATS/1.0 ") + code + "\r\n\r\n";
     m.payload.assign(natsMsg_GetData(msg), static_cast<size_t>(natsMsg_GetDataLength(msg)));
     natsMsg_Destroy(msg);
     if (m.subject == remote::kDiscoverSubject) {
@@ -230,8 +251,8 @@ int Main(std::vector<std::string> args) {
         return 2;
     }
     uint32_t machines = 0, first = 1, processes = 60, churn = 1, heartbeat = 30, connections = 4,
-             seconds = 0, alerts = 0, alert_every = 0, alert_code = 0x504D0001;
-    std::string prefix = "sim";
+             seconds = 0, alerts = 0, alert_every = 0, alert_code = 0x504D0001, queue = 0;
+    std::string prefix = "sim", record;
     for (size_t i = 0; i < args.size(); ++i) {
         uint32_t* target = args[i] == "--machines"      ? &machines
                            : args[i] == "--first"       ? &first
@@ -243,9 +264,12 @@ int Main(std::vector<std::string> args) {
                            : args[i] == "--alerts"      ? &alerts
                            : args[i] == "--alert-every" ? &alert_every
                            : args[i] == "--alert-code"  ? &alert_code
+                           : args[i] == "--queue"       ? &queue
                                                         : nullptr;
         if (args[i] == "--prefix" && i + 1 < args.size()) {
             prefix = args[++i];
+        } else if (args[i] == "--record" && i + 1 < args.size()) {
+            record = args[++i];
         } else if (target == nullptr || i + 1 >= args.size() ||
                    !console::ParseU32(args[i + 1], *target)) {
             std::fprintf(stderr, "pmsim: unknown or incomplete argument '%s'\n%s", args[i].c_str(),
@@ -260,6 +284,10 @@ int Main(std::vector<std::string> args) {
         !remote::IsValidMachineName(prefix + std::to_string(first + machines - 1))) {
         std::fprintf(stderr, "pmsim: --machines 1-100000, --connections 1-64, --heartbeat above "
                              "0, --processes up to 5000, a prefix of [a-z0-9_-]\n");
+        return 2;
+    }
+    if (!record.empty() && (g_record = std::fopen(record.c_str(), "a")) == nullptr) {
+        std::fprintf(stderr, "pmsim: cannot write %s\n", record.c_str());
         return 2;
     }
     auto strings = std::make_shared<StringTable>();
@@ -277,6 +305,18 @@ int Main(std::vector<std::string> args) {
                                       strings, c.bus, clock, heartbeat));
         c.gates.push_back(sims.back().get());
         c.by_name[sims.back()->machine.Name()] = sims.back().get();
+        if (n - first < queue) {
+            // The gate's own queue runner; each request it runs is recorded.
+            SimGate& g = *sims.back();
+            gate::QueueHooks hooks = g.core.MakeQueueHooks();
+            hooks.run = [&g, run = hooks.run](const remote::QueuedRequest& q,
+                                              gate::QueueHooks::Done done) {
+                Record("ran " + g.machine.Name() + " " + q.id);
+                run(q, std::move(done));
+            };
+            g.runner = std::make_unique<gate::QueueRunner>(g.machine.Name(), std::move(hooks));
+            g.core.SetQueueRunner(g.runner.get());
+        }
     }
 
     // Delivery from a small pool of threads: one thread per subscription would be thousands.
@@ -310,7 +350,8 @@ int Main(std::vector<std::string> args) {
         st = natsConnection_Connect(&c.bus.nc, opts);
         // A gate's subscriptions: its nodes' requests.
         for (SimGate* g : c.gates)
-            for (const char* node : {remote::kAgentNode, remote::kHostNode}) {
+            for (const char* node : {remote::kAgentNode, remote::kHostNode, "acks"}) {
+                if (g->runner == nullptr && std::string(node) == "acks") continue;
                 natsSubscription* sub = nullptr;
                 const std::string subject = remote::NodeWildcard(g->machine.Name(), node);
                 if (st == NATS_OK)
@@ -339,6 +380,8 @@ int Main(std::vector<std::string> args) {
                      prefix.c_str(), first, prefix.c_str(), first + machines - 1, connections);
         signal(SIGINT, OnSignal);
         signal(SIGTERM, OnSignal);
+        for (auto& g : sims)
+            if (g->runner != nullptr) g->runner->Start();
         for (Connection& c : conns)
             for (SimGate* g : c.gates)
                 for (uint32_t k = 0; k < alerts; ++k)
@@ -371,6 +414,12 @@ int Main(std::vector<std::string> args) {
                         told = true;
                     }
                     usleep(waiting == 0 ? 100 * 1000 : 250 * 1000);
+                }
+                // Stopping: what was raised gets a little longer to reach the stream.
+                for (const uint64_t until = WallMs() + 10000; WallMs() < until;) {
+                    PublishAlerts(c, js, failed);
+                    std::lock_guard<std::mutex> hold(c.alerts_lock);
+                    if (c.outbox.Size() == 0) break;
                 }
                 jsCtx_Destroy(js);
             });
@@ -478,8 +527,16 @@ int Main(std::vector<std::string> args) {
         }
     }
     g_stop = true;
+    for (auto& g : sims)
+        if (g->runner != nullptr) g->runner->Stop();
     for (std::thread& t : publishers)
         t.join();
+    if (code == 0) {
+        size_t unstored = 0;
+        for (Connection& c : conns)
+            unstored += c.outbox.Size();
+        Record("end " + RunId() + " unstored " + std::to_string(unstored));
+    }
     natsSubscription_Destroy(watch);
     for (Connection& c : conns) {
         for (natsSubscription* s : c.subs)
@@ -488,6 +545,7 @@ int Main(std::vector<std::string> args) {
         c.bus.nc = nullptr;
     }
     natsOptions_Destroy(opts);
+    if (g_record != nullptr) std::fclose(g_record);
     return code;
 }
 

@@ -1,0 +1,426 @@
+#!/usr/bin/env python3
+"""The chaos run's checker: what the machines did (pmsim's records) against what the streams
+kept, one verdict per promise, counts in words; exit 0 only when every promise holds.
+
+  chaos_check.py check RUN_DIR      (RUN_DIR written by bench/fleet/chaos.sh)
+  chaos_check.py stamp OUT CMD...   run CMD, each line of its output into OUT after the time
+                                    in ms (the presence view and the discovery probes)
+  chaos_check.py streams CONF       the three streams' replicas, as JSON (a NATS request each)
+
+RUN_DIR holds: run.env (settings), faults.log ("T_MS KIND TARGET start|end"), queued.log
+("T_MS MACHINE ID EXPIRE_S"), rec/*.log (pmsim --record), watch.log and probe.log (stamped
+`fleet list --json` lines), operator.conf.
+"""
+import base64
+import collections
+import json
+import os
+import signal
+import socket
+import ssl
+import subprocess
+import sys
+import time
+
+
+# --- a NATS request over TLS, as the operator: stream information and stored messages -----
+class Nats:
+    def __init__(self, conf):
+        kv = {}
+        for line in open(conf):
+            if "=" in line and not line.lstrip().startswith("#"):
+                k, v = line.split("=", 1)
+                kv[k.strip()] = v.strip()
+        self.user = kv["user"]
+        self.password = open(kv["password_file"]).read().split("\n")[0]
+        self.servers = [u.split("://")[-1] for u in kv["servers"].split(",")]
+        self.ca = kv["ca_file"]
+        self.sock = None
+        self.buf = b""
+        self.n = 0
+
+    def connect(self):
+        last = None
+        for hp in self.servers:
+            host, port = hp.rsplit(":", 1)
+            try:
+                raw = socket.create_connection((host, int(port)), timeout=5)
+                self.buf = b""
+                self.sock = raw
+                self._line()  # INFO
+                ctx = ssl.create_default_context(cafile=self.ca)
+                self.sock = ctx.wrap_socket(raw, server_hostname=host)
+                opts = {"user": self.user, "pass": self.password, "verbose": False,
+                        "pedantic": False, "tls_required": True, "headers": True,
+                        "no_responders": True, "lang": "python", "version": "0"}
+                self.sock.sendall(b"CONNECT " + json.dumps(opts).encode() + b"\r\nPING\r\n")
+                while True:
+                    line = self._line()
+                    if line.startswith(b"PONG"):
+                        break
+                    if line.startswith(b"-ERR"):
+                        raise OSError(line.decode())
+                self.inbox = "_INBOX.%s.chk%d" % (self.user, os.getpid())
+                self.sock.sendall(("SUB %s.* 1\r\n" % self.inbox).encode())
+                return
+            except (OSError, ssl.SSLError) as e:
+                last = e
+        raise OSError("no server answered: %s" % last)
+
+    def _line(self):
+        while b"\r\n" not in self.buf:
+            data = self.sock.recv(65536)
+            if not data:
+                raise OSError("connection closed")
+            self.buf += data
+        line, self.buf = self.buf.split(b"\r\n", 1)
+        return line
+
+    def _bytes(self, n):
+        while len(self.buf) < n + 2:
+            data = self.sock.recv(65536)
+            if not data:
+                raise OSError("connection closed")
+            self.buf += data
+        out, self.buf = self.buf[:n], self.buf[n + 2:]
+        return out
+
+    def request(self, subject, payload, wait=5.0):
+        if self.sock is None:
+            self.connect()
+        self.n += 1
+        reply = "%s.%d" % (self.inbox, self.n)
+        data = payload.encode()
+        self.sock.sendall(("PUB %s %s %d\r\n" % (subject, reply, len(data))).encode() + data + b"\r\n")
+        self.sock.settimeout(wait)
+        while True:
+            line = self._line()
+            if line.startswith(b"PING"):
+                self.sock.sendall(b"PONG\r\n")
+            elif line.startswith(b"MSG") or line.startswith(b"HMSG"):
+                parts = line.split()
+                body = self._bytes(int(parts[-1]))
+                if line.startswith(b"HMSG"):
+                    body = body[int(parts[-2]):]
+                if parts[1].decode() == reply:
+                    return json.loads(body or b"{}")
+            elif line.startswith(b"-ERR"):
+                raise OSError(line.decode())
+
+
+STREAMS = ("PROCMGR_ALERTS", "PROCMGR_QUEUE", "PROCMGR_RESULTS")
+
+
+def streams(conf):
+    nc = Nats(conf)
+    out = {}
+    for s in STREAMS:
+        try:
+            out[s] = nc.request("$JS.API.STREAM.INFO." + s, "")
+        except OSError as e:
+            out[s] = {"error": str(e)}
+            nc.sock = None
+    return out
+
+
+def replicas_whole(info):
+    """(whole, words) for one stream's information."""
+    if "error" in info:
+        return False, "no answer: %s" % info["error"]
+    want = info.get("config", {}).get("num_replicas", 0)
+    cl = info.get("cluster", {})
+    current = [r for r in cl.get("replicas", []) if r.get("current")]
+    have = (1 if cl.get("leader") else 0) + len(current)
+    return want == 3 and have == 3, "%d of %d replicas current (leader %s)" % (
+        have, want, cl.get("leader", "none"))
+
+
+# --- reading the run ----------------------------------------------------------------------
+def read_env(run):
+    env = {}
+    for line in open(os.path.join(run, "run.env")):
+        k, _, v = line.strip().partition("=")
+        env[k] = v
+    return env
+
+
+def read_faults(run):
+    out = []
+    for line in open(os.path.join(run, "faults.log")):
+        t, kind, target, phase = line.split()[:4]
+        out.append((int(t), kind, target, phase))
+    return out
+
+
+def intervals(faults, kind):
+    """[(target, start_ms, end_ms)] of one kind of fault (end None: never ended)."""
+    open_at, out = {}, []
+    for t, k, target, phase in faults:
+        if k != kind:
+            continue
+        if phase == "start":
+            open_at[target] = t
+        elif target in open_at:
+            out.append((target, open_at.pop(target), t))
+    out += [(target, t, None) for target, t in open_at.items()]
+    return sorted(out, key=lambda x: x[1])
+
+
+def read_records(run):
+    raised = collections.Counter()  # (machine, run, seq) -> times raised
+    ran = collections.Counter()  # (machine, id) -> times run
+    ended = {}  # run -> unstored when it stopped
+    rec = os.path.join(run, "rec")
+    for name in sorted(os.listdir(rec)):
+        for line in open(os.path.join(rec, name)):
+            p = line.split()
+            if len(p) == 4 and p[0] == "raised":
+                raised[(p[1], p[2], int(p[3]))] += 1
+            elif len(p) == 3 and p[0] == "ran":
+                ran[(p[1], p[2])] += 1
+            elif len(p) == 4 and p[0] == "end":
+                ended[p[1]] = int(p[3])
+    return raised, ran, ended
+
+
+def stamped(path):
+    out = []
+    if not os.path.exists(path):
+        return out
+    for line in open(path):
+        t, _, rest = line.partition(" ")
+        try:
+            out.append((int(t), json.loads(rest)))
+        except ValueError:
+            pass
+    return out
+
+
+def p99(values):
+    if not values:
+        return None
+    v = sorted(values)
+    return v[max(0, int(len(v) * 0.99 + 0.5) - 1)]
+
+
+def group_of(env, machine):
+    n = int(machine[len(env["PREFIX"]):])
+    return str((n - 1) // int(env["GROUP_SIZE"]) + 1)
+
+
+# --- the promises ---------------------------------------------------------------------------
+def check_queue(run, env, faults, ran, nc):
+    queued = []
+    for line in open(os.path.join(run, "queued.log")):
+        t, machine, qid, expire = line.split()
+        queued.append((int(t), machine, qid, int(expire)))
+    kills = intervals(faults, "group_kill")
+    states = collections.Counter()
+    bad, lags = [], []
+    ids = set()
+    for t, machine, qid, expire in queued:
+        ids.add((machine, qid))
+        kind = "with expiry" if expire else "without expiry"
+        rec = {}
+        for attempt in range(3):
+            try:
+                ans = nc.request("$JS.API.STREAM.MSG.GET.PROCMGR_RESULTS",
+                                 json.dumps({"last_by_subj": "procmgr.%s.results.%s" % (machine, qid)}))
+                if "message" in ans:
+                    rec = json.loads(base64.b64decode(ans["message"]["data"]))
+                break
+            except OSError:
+                nc.sock = None
+                time.sleep(1)
+        state = rec.get("state", "none")
+        runs = ran[(machine, qid)]
+        states[(kind, state)] += 1
+        if runs > 1:
+            states[(kind, "duplicated")] += 1
+            bad.append("%s %s ran %d times" % (machine, qid, runs))
+        if state == "done" and runs != 1:
+            bad.append("%s %s recorded done, run %d times" % (machine, qid, runs))
+        elif state == "expired" and (runs or not expire):
+            bad.append("%s %s recorded expired (expiry %d s), run %d times" % (machine, qid, expire, runs))
+        elif state == "started":
+            # Only a simulator killed after it started may leave it so.
+            g = group_of(env, machine)
+            if not any(k[0] == g and k[1] >= t for k in kills):
+                bad.append("%s %s started, no result, and its machine was never killed" % (machine, qid))
+        elif state == "none":
+            bad.append("%s %s queued and never run nor recorded (lost)" % (machine, qid))
+        # From the machine's return (its simulator started again) to its result.
+        at = rec.get("at_ms")
+        if at and state in ("done", "expired"):
+            back = [k[2] for k in kills if k[0] == group_of(env, machine) and k[2] and k[1] <= t <= k[2]]
+            if back and at >= back[0]:
+                lags.append(at - back[0])
+    unknown = [k for k in ran if k not in ids]
+    for k in unknown:
+        bad.append("%s %s ran and was never queued" % k)
+    words = []
+    for kind in ("without expiry", "with expiry"):
+        n = sum(v for (k, s), v in states.items() if k == kind and s != "duplicated")
+        words.append("%s: %d queued, %d run, %d expired, %d started with no result, %d lost, %d duplicated" % (
+            kind, n, states[(kind, "done")], states[(kind, "expired")], states[(kind, "started")],
+            states[(kind, "none")], states[(kind, "duplicated")]))
+    lag = p99(lags)
+    words.append("p99 from a machine's return to its queued command's result: %s (%d results)" % (
+        "%.1f s" % (lag / 1000) if lag is not None else "n/a", len(lags)))
+    return not bad and queued, words, bad, lag
+
+
+def read_alerts(env, run):
+    out = subprocess.run([env["CONSOLE"], "--conf", os.path.join(run, "operator.conf"), "fleet", "alerts",
+                          "--since", "1d", "--json", "--machines", env["PREFIX"] + "*"],
+                         capture_output=True, text=True, timeout=600)
+    stored = []
+    for line in out.stdout.splitlines():
+        try:
+            a = json.loads(line)
+        except ValueError:
+            continue
+        stored.append((a["machine"], str(a["run"]), int(a["seq"])))
+    return stored, out.returncode, out.stderr.strip().splitlines()[-1:] if out.stderr.strip() else []
+
+
+def check_alerts(env, run, raised, ended):
+    stored, rc, err = read_alerts(env, run)
+    bad = []
+    if rc != 0:
+        bad.append("fleet alerts failed (exit %d): %s" % (rc, " ".join(err)))
+    count = collections.Counter(stored)
+    dups = sum(v - 1 for v in count.values() if v > 1)
+    if dups:
+        bad.append("%d stored more than once, e.g. %s" % (dups, [k for k, v in count.items() if v > 1][:3]))
+    # In order per machine: within a run the sequence grows; a later run comes after.
+    last = {}
+    disorder = 0
+    for m, r, s in stored:
+        if m in last and (int(r), s) <= (int(last[m][0]), last[m][1]) and (r, s) != last[m]:
+            disorder += 1
+            if disorder <= 3:
+                bad.append("%s: %s/%d stored after %s/%d" % (m, r, s, last[m][0], last[m][1]))
+        last[m] = (r, s)
+    if disorder > 3:
+        bad.append("%d out of order in all" % disorder)
+    top = collections.defaultdict(int)
+    for m, r, s in count:
+        top[(m, r)] = max(top[(m, r)], s)
+    lost = unsent = 0
+    for (m, r, s) in raised:
+        if (m, r, s) in count:
+            continue
+        if r not in ended and s > top[(m, r)]:
+            unsent += 1  # raised by a simulator killed before the stream had it
+        else:
+            lost += 1
+            if lost <= 3:
+                bad.append("%s %s/%d raised, never stored" % (m, r, s))
+    strangers = [k for k in count if k not in raised]
+    if strangers:
+        bad.append("%d stored that were never raised, e.g. %s" % (len(strangers), strangers[:3]))
+    words = ["%d raised, %d stored, %d duplicated, %d lost, %d out of order, "
+             "%d unsent when their simulator was killed (-9)" % (
+                 len(raised), len(count), dups, lost, disorder, unsent)]
+    return not bad and raised, words, bad
+
+
+def check_presence(env, run, faults):
+    hb = int(env["HEARTBEAT"])
+    interval = int(env["WATCH_INTERVAL"])
+    watch = stamped(os.path.join(run, "watch.log"))
+    probes = stamped(os.path.join(run, "probe.log"))
+    watched = set(env["WATCHED"].split(","))
+    by_machine = collections.defaultdict(list)
+    for t, o in watch:
+        by_machine[o["machine"]].append((t, o["state"]))
+    bad = []
+    # Gone: from the kill to the first view that shows it lost.
+    worst, gone = 0, 0
+    for g, start, end in intervals(faults, "group_kill"):
+        for m in watched:
+            if group_of(env, m) != g:
+                continue
+            until = end if end else start + 10 ** 9
+            seen = [t for t, s in by_machine[m] if start <= t <= until and s == "lost"]
+            if until - start < (3 * hb + interval) * 1000:
+                continue  # back before the view could say it
+            gone += 1
+            err = (seen[0] - start) if seen else (until - start)
+            worst = max(worst, err)
+    limit = (3 * hb + interval + 1) * 1000
+    if worst > limit:
+        bad.append("a machine gone was shown up for %.1f s (three heartbeats: %d s)" % (worst / 1000, 3 * hb))
+    # Answering: a probe's answer while the view, at that time, said lost.
+    lies = 0
+    views = {m: v for m, v in by_machine.items()}
+    for t, o in probes:
+        m = o.get("machine")
+        v = [s for tv, s in views.get(m, []) if t - interval * 1000 <= tv <= t + interval * 1000]
+        if v and all(s == "lost" for s in v):
+            lies += 1
+            if lies <= 3:
+                bad.append("%s answered discovery at %d and the view said lost" % (m, t))
+    words = ["%d departures watched; worst time shown up after going: %.1f s (allowed %d s: three "
+             "heartbeats of %d s and the view's %d s); %d discovery answers, %d while shown lost" % (
+                 gone, worst / 1000, limit // 1000, hb, interval, len(probes), lies)]
+    return not bad and watch, words, bad, worst
+
+
+def check(run):
+    env = read_env(run)
+    faults = read_faults(run)
+    raised, ran, ended = read_records(run)
+    nc = Nats(os.path.join(run, "operator.conf"))
+    verdicts = []
+    kinds = collections.Counter(k for _, k, _, p in faults if p == "start")
+    print("seed %s; %s minutes, %s machines; faults: %s" % (
+        env["SEED"], env["MINUTES"], env["MACHINES"],
+        ", ".join("%d %s" % (v, k.replace("_", " ")) for k, v in sorted(kinds.items())) or "none"))
+    ok, words, bad, lag = check_queue(run, env, faults, ran, nc)
+    verdicts.append(("queued commands run exactly once or recorded expired, none twice", ok, words, bad))
+    ok, words, bad = check_alerts(env, run, raised, ended)
+    verdicts.append(("every alert raised stored once and in order per machine", ok, words, bad))
+    ok, words, bad, worst = check_presence(env, run, faults)
+    verdicts.append(("presence truthful", ok, words, bad))
+    info = streams(os.path.join(run, "operator.conf"))
+    bad, words = [], []
+    for s in STREAMS:
+        whole, w = replicas_whole(info[s])
+        words.append("%s: %s" % (s, w))
+        if not whole:
+            bad.append("%s: %s" % (s, w))
+    verdicts.append(("the streams keep their replicas", not bad, words, bad))
+    failed = 0
+    for name, ok, words, bad in verdicts:
+        print("%s: %s" % ("HOLDS" if ok else "BROKEN", name))
+        for w in words:
+            print("    " + w)
+        for b in bad[:10]:
+            print("    ! " + b)
+        failed += 0 if ok else 1
+    print("%d of %d promises hold" % (len(verdicts) - failed, len(verdicts)))
+    return 0 if failed == 0 else 1
+
+
+def stamp(out, cmd):
+    with open(out, "a") as f:
+        p = subprocess.Popen(cmd, stdout=subprocess.PIPE, text=True)
+        # Stopped with the run: the program stamped goes too.
+        signal.signal(signal.SIGTERM, lambda *_: (p.kill(), sys.exit(0)))
+        for line in p.stdout:
+            f.write("%d %s" % (time.time() * 1000, line))
+            f.flush()
+        return p.wait()
+
+
+if __name__ == "__main__":
+    if len(sys.argv) >= 3 and sys.argv[1] == "check":
+        sys.exit(check(sys.argv[2]))
+    if len(sys.argv) >= 4 and sys.argv[1] == "stamp":
+        sys.exit(stamp(sys.argv[2], sys.argv[3:]))
+    if len(sys.argv) == 3 and sys.argv[1] == "streams":
+        print(json.dumps({s: replicas_whole(i) for s, i in streams(sys.argv[2]).items()}))
+        sys.exit(0)
+    sys.exit(__doc__)
