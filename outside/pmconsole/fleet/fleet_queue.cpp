@@ -1,7 +1,9 @@
 // Portable: queued requests and their results through the JetStream API.
 #include "outside/pmconsole/fleet/fleet_queue.h"
 
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 #include "outside/pmconsole/fleet/fleet_alerts.h"
 #include "outside/pmconsole/fleet/fleet_fanout.h"
@@ -107,10 +109,13 @@ bool MakeStream(FleetBus& bus, const char* name, const std::string& config, std:
             !AskApi(bus, std::string("$JS.API.STREAM.UPDATE.") + name, config, answer))
             continue;
         if (!remote::ApiError(answer, description, code)) return true;
+        // A cluster still choosing its leaders, or loaded, answers with an error that passes:
+        // asked again a moment later, the last error said if it stays.
         error = std::string("cannot create the stream ") + name + ": " + description;
-        return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
     }
-    error = std::string("cannot create the stream ") + name + ": no answer from JetStream";
+    if (error.empty())
+        error = std::string("cannot create the stream ") + name + ": no answer from JetStream";
     return false;
 }
 
