@@ -74,9 +74,16 @@ agent_up() {
 # found by the prefix in their environment, so that a gate whose launcher already ended, or
 # that an earlier `up` started, is found too.
 prefix_pids() {
-    local prefix=$1 name=$2 p
+    local prefix=$1 name=$2 p q=$$ mine=" $$ $BASHPID "
+    # A test that exported the prefix shares it with this shell's ancestry: never ours to stop.
+    while q=$(awk '/^PPid:/ {print $2}' "/proc/$q/status" 2>/dev/null) && [ "${q:-0}" -gt 1 ]; do
+        mine+="$q "
+    done
     for p in /proc/[0-9]*; do
+        case "$mine" in *" ${p#/proc/} "*) continue ;; esac
         grep -qzxF "WINEPREFIX=$prefix" "$p/environ" 2>/dev/null || continue
+        # Wine's programs and the Windows programs it runs, not shells that merely export it.
+        grep -qziE -e 'wine|[.]exe' "$p/cmdline" 2>/dev/null || continue
         grep -qziF -e "$name" "$p/cmdline" 2>/dev/null && echo "${p#/proc/}"
     done
     return 0
@@ -222,8 +229,10 @@ down() {
     sim_stop
     # The agents run from the build `up` chose.
     [ -f "$fleet/arch" ] && export PM_ARCH && PM_ARCH=$(cat "$fleet/arch")
+    # An agent that cannot be stopped cleanly never keeps the cluster running.
     for d in "$fleet"/agent*/; do
-        [ -d "$d" ] && agent_down "${d%/}"
+        [ -d "$d" ] || continue
+        agent_down "${d%/}" || say "$(basename "$d"): not stopped cleanly"
     done
     "$cluster" stop "$fleet"
     say "fleet stopped"
