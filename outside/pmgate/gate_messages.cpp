@@ -1,7 +1,11 @@
 // The gate's messages. Portable: no OS code here.
 #include "outside/pmgate/gate_messages.h"
 
+#include <cstdio>
+#include <random>
+
 #include "shared/remote/pieces.h"
+#include "shared/remote/subjects.h"
 
 namespace pm::gate {
 
@@ -27,6 +31,13 @@ std::vector<BusMessage> ReplyPieces(const std::string& reply_subject, const std:
         out.push_back({reply_subject, "", remote::PieceHeaders(i + 1, count, reply.size()),
                        reply.substr(i * piece_size, piece_size)});
     return out;
+}
+
+std::string AnswerPrefix(const std::string& machine, char kind) {
+    std::random_device random;
+    char hex[9];
+    std::snprintf(hex, sizeof hex, "%08x", static_cast<unsigned>(random()));
+    return std::string(remote::kSubjectRoot) + "." + machine + ".acks." + kind + hex + "-";
 }
 
 } // namespace pm::gate

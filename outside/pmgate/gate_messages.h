@@ -27,4 +27,9 @@ std::vector<BusMessage> ReplyPieces(const std::string& reply_subject, const std:
 BusMessage AlertMessage(const remote::AlertRecord& alert, const std::string& reply_subject,
                         const std::string& id_key);
 
+// The prefix of a runner's own answer subjects, "procmgr.<machine>.acks.<kind><random hex>-":
+// the random part keeps a message someone else publishes there (the operator may publish on a
+// machine's subjects) from being taken for an answer.
+std::string AnswerPrefix(const std::string& machine, char kind);
+
 } // namespace pm::gate

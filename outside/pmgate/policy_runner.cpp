@@ -1,10 +1,11 @@
 // Portable: the gate's policies over time.
 #include "outside/pmgate/policy_runner.h"
 
+#include "outside/pmgate/gate_messages.h"
+
 #include <chrono>
 #include <cstdio>
 #include <limits>
-#include <random>
 
 #include "shared/remote/compliance.h"
 #include "shared/remote/policy_bucket.h"
@@ -17,15 +18,6 @@ namespace {
 constexpr uint32_t kAnswerWaitMs = 5000;
 constexpr uint64_t kNever = std::numeric_limits<uint64_t>::max();
 
-// Random hex in the answer subjects, as the queue runner's: a message someone else publishes
-// there is not taken for an answer.
-std::string Token() {
-    std::random_device random;
-    char hex[9];
-    std::snprintf(hex, sizeof hex, "%08x", static_cast<unsigned>(random()));
-    return hex;
-}
-
 bool SamePolicies(const std::vector<remote::PolicyAt>& a, const std::vector<remote::PolicyAt>& b) {
     if (a.size() != b.size()) return false;
     for (size_t i = 0; i < a.size(); ++i)
@@ -36,8 +28,7 @@ bool SamePolicies(const std::vector<remote::PolicyAt>& a, const std::vector<remo
 } // namespace
 
 PolicyRunner::PolicyRunner(std::string machine, PolicyHands hands, PolicyHooks hooks)
-    : machine_(std::move(machine)),
-      prefix_(std::string(remote::kSubjectRoot) + "." + machine_ + ".acks.p" + Token() + "-"),
+    : machine_(std::move(machine)), prefix_(AnswerPrefix(machine_, 'p')),
       watch_prefix_(std::string("$KV.") + remote::kPolicyBucket + "."),
       keeper_(machine_, std::move(hands)), hooks_(std::move(hooks)) {}
 

@@ -1,10 +1,11 @@
 // Portable: the gate's queued requests.
 #include "outside/pmgate/queue_runner.h"
 
+#include "outside/pmgate/gate_messages.h"
+
 #include <chrono>
 #include <cstdio>
 #include <memory>
-#include <random>
 
 #include "shared/nats/headers.h"
 #include "shared/remote/alerts.h"
@@ -24,21 +25,10 @@ constexpr uint32_t kRunWaitMs = 60000;
 // The "done" record is published again until the stream takes it (it replaces itself).
 constexpr int kRecordTries = 20;
 
-// Random hex in the runner's answer subjects: a message someone else publishes there (the
-// operator may publish on a machine's subjects) cannot be taken for the answer to a pull, which
-// would leave the request the consumer then delivers unacknowledged until it comes again.
-std::string RunnerToken() {
-    std::random_device random;
-    char hex[9];
-    std::snprintf(hex, sizeof hex, "%08x", static_cast<unsigned>(random()));
-    return hex;
-}
-
 } // namespace
 
 QueueRunner::QueueRunner(std::string machine, QueueHooks hooks)
-    : machine_(std::move(machine)),
-      prefix_(std::string(remote::kSubjectRoot) + "." + machine_ + ".acks.q" + RunnerToken() + "-"),
+    : machine_(std::move(machine)), prefix_(AnswerPrefix(machine_, 'q')),
       queue_subject_(remote::QueueSubject(machine_)),
       ack_prefix_(std::string("$JS.ACK.") + remote::kQueueStream + "." +
                   remote::QueueConsumer(machine_) + "."),
