@@ -24,14 +24,8 @@ needs pmgate.exe quorlent.exe pmhost.exe TARNVEX.DLL kavipcctl.exe pmconsole.exe
 export PM_ARCH=$arch PM_FLEET_DIR=${PM_TEST_DIR:-$top/build/native}/fleet-interop-$$
 export PM_FLEET_PORT=$((31000 + ($$ % 1000) * 20)) PM_FLEET_HEARTBEAT=1
 export PM_HOST_ARGS=${PM_HOST_ARGS:---pulse-ms 500} # the host sees a short program
-fleet=$top/tools/fleet/fleet.sh
-agent=$PM_FLEET_DIR/agent1
 failed=0
-# The prefix's wine server may still write into it for a moment after the agents stop.
-trap '"$fleet" down >/dev/null 2>&1; rm -rf "$PM_FLEET_DIR" 2>/dev/null ||
-    { sleep 2; rm -rf "$PM_FLEET_DIR"; }' EXIT
-"$fleet" up 1 >"$PM_FLEET_DIR.up.log" 2>&1 || { cat "$PM_FLEET_DIR.up.log"; exit 1; }
-rm -f "$PM_FLEET_DIR.up.log"
+fleet_up
 
 fail() {
     echo "FAILED: $*"

@@ -18,13 +18,8 @@ needs pmgate.exe quorlent.exe pmhost.exe TARNVEX.DLL kavipcctl.exe exec_child.ex
 export PM_ARCH=$arch PM_FLEET_DIR=${PM_TEST_DIR:-$top/build/native}/fleet-policy-$$
 export PM_FLEET_PORT=$((33000 + ($$ % 1000) * 20)) PM_FLEET_HEARTBEAT=2
 export PM_HOST_ARGS=${PM_HOST_ARGS:---pulse-ms 500}
-fleet=$top/tools/fleet/fleet.sh
-agent=$PM_FLEET_DIR/agent1
 failed=0
-trap '"$fleet" down >/dev/null 2>&1; rm -rf "$PM_FLEET_DIR" 2>/dev/null ||
-    { sleep 2; rm -rf "$PM_FLEET_DIR"; }' EXIT
-"$fleet" up 1 >"$PM_FLEET_DIR.up.log" 2>&1 || { cat "$PM_FLEET_DIR.up.log"; exit 1; }
-rm -f "$PM_FLEET_DIR.up.log"
+fleet_up
 export WINEPREFIX=$agent/prefix PM_STACK_DIR=$agent/stack WINEDEBUG=-all
 
 fail() {

@@ -1,6 +1,8 @@
 # What the fleet's tests with real agents under Wine share; sourced once `top` is set.
 #   needs FILE...   skips the test (exit 77) unless each program is built and nats-server is
 #                   installed
+#   fleet_up        `fleet.sh up 1` under $PM_FLEET_DIR, stopped and removed when the test
+#                   exits (sets fleet and agent)
 #   winpath PATH    the Windows path of a file under / (Wine maps / to Z:)
 #   gate_start      starts $agent's gate again (its pid, the gate's own, in $agent/pmgate.pid)
 #   gate_stop       asks the gate to quit through the messaging library and waits, bounded,
@@ -40,4 +42,14 @@ gate_stop() {
         sleep 0.2
     done
     return 1
+}
+
+fleet_up() {
+    fleet=$top/tools/fleet/fleet.sh
+    agent=$PM_FLEET_DIR/agent1
+    # The prefix's wine server may still write into it for a moment after the agents stop.
+    trap '"$fleet" down >/dev/null 2>&1; rm -rf "$PM_FLEET_DIR" 2>/dev/null ||
+        { sleep 2; rm -rf "$PM_FLEET_DIR"; }' EXIT
+    "$fleet" up 1 >"$PM_FLEET_DIR.up.log" 2>&1 || { cat "$PM_FLEET_DIR.up.log"; exit 1; }
+    rm -f "$PM_FLEET_DIR.up.log"
 }
