@@ -2,12 +2,11 @@
 #include "outside/pmconsole/fleet/connection_bus.h"
 
 #include <chrono>
-#include <condition_variable>
-#include <deque>
 #include <mutex>
 #include <random>
 
 #include "outside/pmconsole/fleet/fleet_queue.h"
+#include "outside/pmconsole/fleet/held_messages.h"
 #include "outside/pmconsole/remote_reply.h"
 #include "shared/nats/connection.h"
 #include "shared/remote/alerts.h"
@@ -18,39 +17,6 @@
 
 namespace pm::console {
 namespace {
-
-// What a subscription many machines answer may hold before messages are dropped: every
-// machine of the largest fleet twice, and at most 128 MiB.
-constexpr size_t kHeldMessages = 200000;
-constexpr size_t kHeldBytes = 128u << 20;
-
-// Messages of one subscription, held for a reader on another thread.
-class Held {
-public:
-    void Put(nats::Message& m) {
-        std::lock_guard<std::mutex> hold(lock_);
-        if (messages_.size() >= kHeldMessages || bytes_ + m.payload.size() > kHeldBytes) return;
-        bytes_ += m.payload.size();
-        messages_.push_back(std::move(m));
-        ready_.notify_one();
-    }
-    bool Take(nats::Message& m, uint32_t wait_ms) {
-        std::unique_lock<std::mutex> hold(lock_);
-        if (!ready_.wait_for(hold, std::chrono::milliseconds(wait_ms),
-                             [this] { return !messages_.empty(); }))
-            return false;
-        m = std::move(messages_.front());
-        messages_.pop_front();
-        bytes_ -= m.payload.size();
-        return true;
-    }
-
-private:
-    std::mutex lock_;
-    std::condition_variable ready_;
-    std::deque<nats::Message> messages_;
-    size_t bytes_ = 0;
-};
 
 // The server's own word ("NATS/1.0 503", 404, 408...) rather than a message; with `code`, that
 // status only.
@@ -216,7 +182,7 @@ private:
         const std::string next = api + "MSG.NEXT." + remote::kAlertStream + "." + durable;
         // Pulled messages keep their own subjects: they come on a subscription of this
         // reading's (not the request inbox, whose replies are told apart by subject).
-        auto held = std::make_shared<Held>();
+        auto held = std::make_shared<HeldMessages>();
         const std::string deliver = remote::NewInbox(prefix_);
         const uint64_t sid = conn_->Subscribe(deliver, [held](nats::Message& m) { held->Put(m); });
         uint64_t last = NowMs();
@@ -257,7 +223,7 @@ private:
     // with the reading (nothing to acknowledge, nothing another user's rights could reach).
     bool ReadFromTime(const AlertReading& reading, const AlertSink& each, std::string& error) {
         // Shared with the handler, which may still run for a moment after the unsubscribe.
-        auto held = std::make_shared<Held>();
+        auto held = std::make_shared<HeldMessages>();
         const std::string deliver = remote::NewInbox(prefix_);
         const uint64_t sid = conn_->Subscribe(deliver, [held](nats::Message& m) { held->Put(m); });
         if (sid == 0 || !conn_->Flush(5000)) {
@@ -291,7 +257,7 @@ private:
     std::string prefix_;
     std::mutex lock_;
     bool presence_subscribed_ = false;
-    Held presence_;
+    HeldMessages presence_;
 };
 
 } // namespace

@@ -11,8 +11,10 @@
 namespace pm::console {
 
 LibnatsFleetBus::~LibnatsFleetBus() {
-    natsSubscription_Destroy(presence_);
-    natsSubscription_Destroy(heartbeats_);
+    for (natsSubscription* sub : {hellos_, heartbeats_}) {
+        natsSubscription_Unsubscribe(sub);
+        natsSubscription_Destroy(sub);
+    }
 }
 
 bool LibnatsFleetBus::AskWithHeaders(const std::string& subject, const std::string& headers,
@@ -96,18 +98,11 @@ bool LibnatsFleetBus::AskPresence() {
 
 bool LibnatsFleetBus::NextPresence(std::string& subject, std::string& payload, uint32_t wait_ms) {
     if (!SubscribePresence()) return false;
-    // Hellos first, then heartbeats; each waits half the time.
-    for (natsSubscription* sub : {presence_, heartbeats_}) {
-        natsMsg* msg = nullptr;
-        if (natsSubscription_NextMsg(&msg, sub, std::max<int64_t>(1, wait_ms / 2)) != NATS_OK)
-            continue;
-        subject = natsMsg_GetSubject(msg);
-        payload.assign(natsMsg_GetData(msg),
-                       static_cast<size_t>(std::max(0, natsMsg_GetDataLength(msg))));
-        natsMsg_Destroy(msg);
-        return true;
-    }
-    return false;
+    nats::Message m;
+    if (!presence_->Take(m, wait_ms)) return false;
+    subject = std::move(m.subject);
+    payload = std::move(m.payload);
+    return true;
 }
 
 uint64_t LibnatsFleetBus::NowMs() {
@@ -116,19 +111,51 @@ uint64_t LibnatsFleetBus::NowMs() {
                                      .count());
 }
 
+// Hellos and heartbeats into one queue as they come, on the library's thread: a reader that
+// waited on each subscription in turn fell behind a large fleet's heartbeats, and a machine
+// gone was shown up from its old heartbeats long after. Each subscription holds the queue
+// until the library says it will call it no more.
+namespace {
+
+void OnPresence(natsConnection*, natsSubscription*, natsMsg* msg, void* closure) {
+    nats::Message m;
+    m.subject = natsMsg_GetSubject(msg);
+    m.payload.assign(natsMsg_GetData(msg),
+                     static_cast<size_t>(std::max(0, natsMsg_GetDataLength(msg))));
+    natsMsg_Destroy(msg);
+    (*static_cast<std::shared_ptr<HeldMessages>*>(closure))->Put(m);
+}
+
+void OnPresenceClosed(void* closure) {
+    delete static_cast<std::shared_ptr<HeldMessages>*>(closure);
+}
+
+natsStatus SubscribeInto(natsSubscription** sub, natsConnection* nc, const char* subject,
+                         const std::shared_ptr<HeldMessages>& into) {
+    auto* hold = new std::shared_ptr<HeldMessages>(into);
+    natsStatus st = natsConnection_Subscribe(sub, nc, subject, &OnPresence, hold);
+    if (st != NATS_OK) {
+        delete hold;
+        return st;
+    }
+    st = natsSubscription_SetOnCompleteCB(*sub, &OnPresenceClosed, hold);
+    if (st == NATS_OK) st = natsSubscription_SetPendingLimits(*sub, kPendingMsgs, kPendingBytes);
+    return st;
+}
+
+} // namespace
+
 bool LibnatsFleetBus::SubscribePresence() {
-    if (presence_ != nullptr) return true;
-    natsStatus st =
-        natsConnection_SubscribeSync(&presence_, connection_.nats(), remote::kHelloWildcard);
+    if (hellos_ != nullptr) return true;
+    natsStatus st = SubscribeInto(&hellos_, connection_.nats(), remote::kHelloWildcard, presence_);
     if (st == NATS_OK)
-        st = natsConnection_SubscribeSync(&heartbeats_, connection_.nats(),
-                                          remote::kHeartbeatWildcard);
-    for (natsSubscription* sub : {presence_, heartbeats_})
-        if (st == NATS_OK) st = natsSubscription_SetPendingLimits(sub, kPendingMsgs, kPendingBytes);
+        st = SubscribeInto(&heartbeats_, connection_.nats(), remote::kHeartbeatWildcard, presence_);
     if (st == NATS_OK) return true;
-    natsSubscription_Destroy(presence_);
-    natsSubscription_Destroy(heartbeats_);
-    presence_ = heartbeats_ = nullptr;
+    for (natsSubscription* sub : {hellos_, heartbeats_}) {
+        natsSubscription_Unsubscribe(sub);
+        natsSubscription_Destroy(sub);
+    }
+    hellos_ = heartbeats_ = nullptr;
     return false;
 }
 

@@ -5,7 +5,10 @@
 
 #include <nats/nats.h>
 
+#include <memory>
+
 #include "outside/pmconsole/fleet/fleet_bus.h"
+#include "outside/pmconsole/fleet/held_messages.h"
 #include "outside/pmconsole/nats_connection_libnats.h"
 
 namespace pm::console {
@@ -39,7 +42,8 @@ private:
     bool SubscribePresence();
 
     LibnatsConnection& connection_;
-    natsSubscription* presence_ = nullptr;
+    std::shared_ptr<HeldMessages> presence_ = std::make_shared<HeldMessages>();
+    natsSubscription* hellos_ = nullptr;
     natsSubscription* heartbeats_ = nullptr;
 };
 
