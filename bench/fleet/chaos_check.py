@@ -336,7 +336,8 @@ def check_presence(env, run, faults):
     for t, o in watch:
         by_machine[o["machine"]].append((t, o["state"]))
     bad = []
-    # Gone: from the kill to the first view that shows it lost. A view whose own server is
+    # Gone: from the kill to the last view that shows it up before it came back (a view that
+    # said lost and then up again from an old heartbeat counts). A view whose own server is
     # stopped or killed meanwhile hears nothing until it has left that server (two missed pings
     # 2 s apart, then the next server): that time is allowed on top, and said.
     limit = (3 * hb + interval + 1) * 1000
@@ -348,11 +349,15 @@ def check_presence(env, run, faults):
             if group_of(env, m) != g:
                 continue
             until = end if end else start + 10 ** 9
-            seen = [t for t, s in by_machine[m] if start <= t <= until and s == "lost"]
+            views = [(t, s) for t, s in by_machine[m] if start <= t <= until]
             if until - start < (3 * hb + interval) * 1000:
                 continue  # back before the view could say it
             gone += 1
-            err = (seen[0] - start) if seen else (until - start)
+            if not views or views[-1][1] != "lost":
+                err = until - start  # never shown lost while it was gone
+            else:
+                last_up = max([i for i, (_, s) in enumerate(views) if s != "lost"], default=-1)
+                err = views[last_up + 1][0] - start
             worst = max(worst, err)
             overlaps = any(fs <= start + limit and (fe is None or fe >= start)
                            for _, fs, fe in server_faults)
