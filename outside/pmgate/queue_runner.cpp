@@ -55,6 +55,9 @@ void QueueRunner::Kick() {
     {
         std::lock_guard<std::mutex> hold(lock_);
         kicked_ = true;
+        // A pull made over the old link may have gone with its server: pulled again now, not
+        // after the pull's whole wait.
+        abandon_pull_ = pulling_;
     }
     wake_.notify_all();
 }
@@ -81,14 +84,14 @@ bool QueueRunner::Ask(BusMessage question, uint32_t wait_ms, nats::Message& answ
     std::unique_lock<std::mutex> hold(lock_);
     if (stop_) return false;
     waiting_for_ = prefix_ + std::to_string(++asks_);
-    answered_ = false;
+    answered_ = abandon_pull_ = false;
     pulling_ = question.subject == remote::QueueNextSubject(machine_);
     question.reply = waiting_for_;
     hold.unlock();
     hooks_.publish(question);
     hold.lock();
     const bool got = wake_.wait_for(hold, std::chrono::milliseconds(wait_ms), [this] {
-        return stop_ || answered_;
+        return stop_ || answered_ || abandon_pull_;
     }) && answered_;
     waiting_for_.clear();
     pulling_ = false;

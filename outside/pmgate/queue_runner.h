@@ -3,8 +3,9 @@
 // PROCMGR_RESULTS only if no record of its id exists (else it is acknowledged and never run),
 // acknowledged, run through the gate's own forwarding and recorded "done" with the node's reply.
 // A request past its expiry is recorded "expired" and never runs. The API's answers come to
-// procmgr.<machine>.acks.q<random>-<n>, a pulled request with its own subject (procmgr.<machine>.queue)
-// and the consumer's ack subject. Portable: standard threads; the gate gives the hooks.
+// procmgr.<machine>.acks.q<random>-<n>, a pulled request with its own subject
+// (procmgr.<machine>.queue) and the consumer's ack subject. Portable: standard threads; the gate
+// gives the hooks.
 #pragma once
 
 #include <condition_variable>
@@ -43,7 +44,7 @@ public:
     void Stop();
     // True when the message was an answer to the runner (taken).
     bool OnAnswer(const nats::Message& m);
-    // Looks at the queue now (the link has just connected).
+    // Looks at the queue now (the link has just connected), ending a pull that waits.
     void Kick();
 
 private:
@@ -61,6 +62,7 @@ private:
     std::mutex lock_;
     std::condition_variable wake_;
     bool stop_ = false, kicked_ = false, answered_ = false, pulling_ = false;
+    bool abandon_pull_ = false; // the link connected again while a pull waited
     uint64_t asks_ = 0;
     std::string waiting_for_;
     nats::Message answer_;

@@ -165,8 +165,9 @@ TEST(QueueRunnerServer, RunsOnceNeverAfterAStartOrPastItsExpiry) {
 }
 
 // A pull that expires at the server (408) is made again at once; one that finds nothing
-// waiting (404) ends the round until the next look (2 s, or a kick).
-TEST(QueueRunnerHooks, PullsAgainAfterAnExpiryNotWhenNothingWaits) {
+// waiting (404) ends the round until the next look (2 s, or a kick). A kick (the link connected
+// again) while a pull waits unanswered makes a new pull at once.
+TEST(QueueRunnerHooks, PullsAgainAfterAnExpiryOrAReconnectNotWhenNothingWaits) {
     std::atomic<int> pulls{0};
     QueueRunner* runner = nullptr;
     QueueHooks hooks;
@@ -174,7 +175,7 @@ TEST(QueueRunnerHooks, PullsAgainAfterAnExpiryNotWhenNothingWaits) {
     hooks.node_running = [](const std::string&) { return true; };
     hooks.publish = [&](const BusMessage& question) {
         const int n = ++pulls;
-        if (n > 3) return; // unanswered: a round that went on
+        if (n > 2) return; // unanswered: a round that went on
         nats::Message m;
         m.subject = question.reply;
         m.headers =
@@ -187,8 +188,14 @@ TEST(QueueRunnerHooks, PullsAgainAfterAnExpiryNotWhenNothingWaits) {
     r.Kick();
     r.Start();
     usleep(500000);
-    r.Stop();
     EXPECT_EQ(pulls.load(), 2);
+    r.Kick();
+    usleep(300000);
+    EXPECT_EQ(pulls.load(), 3); // waits unanswered
+    r.Kick();
+    usleep(300000);
+    r.Stop();
+    EXPECT_EQ(pulls.load(), 4);
 }
 
 // A request runs only as the consumer delivers it (the queue's subject, the consumer's ack
