@@ -215,7 +215,8 @@ pids=()
 for g in $(seq 1 $groups); do kill -TERM "$(cat "$dir/g$g.pid")" 2>/dev/null; done
 for g in $(seq 1 $groups); do
     p=$(cat "$dir/g$g.pid")
-    for _ in $(seq 1 150); do kill -0 "$p" 2>/dev/null || break; sleep 0.1; done
+    # Its alerts not yet stored get up to 60 s more.
+    for _ in $(seq 1 700); do kill -0 "$p" 2>/dev/null || break; sleep 0.1; done
     rm -f "$dir/g$g.pid"
 done
 # The streams' replicas catch up after the last fault (bounded).

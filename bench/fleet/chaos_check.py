@@ -249,12 +249,13 @@ def check_queue(run, env, faults, ran, nc):
                 bad.append("%s %s started, no result, and its machine was never killed" % (machine, qid))
         elif state == "none":
             bad.append("%s %s queued and never run nor recorded (lost)" % (machine, qid))
-        # From the machine's return (its simulator started again) to its result.
+        # From the machine's return (its simulator started again) to its result: the last
+        # return before the result, a machine sent away again meanwhile being away.
         at = rec.get("at_ms")
         if at and state in ("done", "expired"):
-            back = [k[2] for k in kills if k[0] == group_of(env, machine) and k[2] and k[1] <= t <= k[2]]
-            if back and at >= back[0]:
-                lags.append(at - back[0])
+            back = [k[2] for k in kills if k[0] == group_of(env, machine) and k[2] and t <= k[2] <= at]
+            if back:
+                lags.append(at - max(back))
     unknown = [k for k in ran if k not in ids]
     for k in unknown:
         bad.append("%s %s ran and was never queued" % k)

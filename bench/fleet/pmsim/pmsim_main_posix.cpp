@@ -54,7 +54,7 @@ const char kUsage[] =
     "0x504D0001; 131845 = 0x20305, a process stopped at level 2). The first Q machines run the\n"
     "gate's queue runner on their consumers of PROCMGR_QUEUE. --record appends what the\n"
     "machines did, one line each: 'raised MACHINE RUN SEQ', 'ran MACHINE ID', and on a stop\n"
-    "'end RUN unstored N'. Stops on SIGINT/SIGTERM (alerts not yet stored get 10 s more) or\n"
+    "'end RUN unstored N'. Stops on SIGINT/SIGTERM (alerts not yet stored get 60 s more) or\n"
     "after --seconds.\n"
     "exit codes: 0 stopped, 1 could not connect, 2 usage\n";
 
@@ -415,11 +415,15 @@ int Main(std::vector<std::string> args) {
                     }
                     usleep(waiting == 0 ? 100 * 1000 : 250 * 1000);
                 }
-                // Stopping: what was raised gets a little longer to reach the stream.
-                for (const uint64_t until = WallMs() + 10000; WallMs() < until;) {
+                // Stopping: what was raised gets longer to reach the stream (the outbox is in
+                // memory; a stream still electing its leader after a fault takes seconds).
+                for (const uint64_t until = WallMs() + 60000; WallMs() < until;) {
                     PublishAlerts(c, js, failed);
-                    std::lock_guard<std::mutex> hold(c.alerts_lock);
-                    if (c.outbox.Size() == 0) break;
+                    {
+                        std::lock_guard<std::mutex> hold(c.alerts_lock);
+                        if (c.outbox.Size() == 0) break;
+                    }
+                    usleep(250 * 1000);
                 }
                 jsCtx_Destroy(js);
             });
