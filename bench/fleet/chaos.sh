@@ -10,7 +10,8 @@
 # Faults: kill -9 of a server and its start 2-10 s later; a server stopped (SIGSTOP) 5-30 s;
 # a server's store made immutable (JetStream's writes refused) 10-30 s; a group of machines
 # killed at once (-9: their gates with their queue runners, mid-command or mid-reconnect) and
-# started again 15-45 s later. Workload: while a group is away, a command queued for each of
+# started again 15-45 s later (never the first group: its process's memory and handles are
+# sampled for the whole run). Workload: while a group is away, a command queued for each of
 # its queue machines, one without expiry and one of 5 s; alerts every few seconds from every
 # machine; a policy changed every 20 s; `fleet ps` to a hundred machines every 20 s.
 # Exit: the checker's (0 only when every promise holds), 2 usage, 77 nats-server missing.
@@ -91,7 +92,8 @@ ENV
 
 group_start() {
     local g=$1
-    setsid "$bin/pmsim" --conf "$dir/pmsim.conf" --machines "$(group_size "$g")" \
+    # Under ASan, freed memory is held in quarantine: without it the gates' memory can be judged.
+    ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}quarantine_size_mb=0 setsid "$bin/pmsim" --conf "$dir/pmsim.conf" --machines "$(group_size "$g")" \
         --first "$(group_first "$g")" --heartbeat $heartbeat --alert-every $alert_every \
         --queue $queue_per --connections 2 --record "$dir/rec/g$g.log" \
         >>"$dir/pmsim$g.log" 2>&1 </dev/null &
@@ -109,6 +111,20 @@ pids+=($!)
             fleet list --json --wait 1500 --machines "$watched_list" >/dev/null 2>&1
         sleep 5
     done
+) &
+pids+=($!)
+
+# The gates' memory and handles: each group's process (its machines' gate cores) every 5 s.
+(
+    while :; do
+        for g in $(seq 1 $groups); do
+            p=$(cat "$dir/g$g.pid" 2>/dev/null) || continue
+            rss=$(awk '/^VmRSS:/ {print $2}' "/proc/$p/status" 2>/dev/null) || continue
+            fds=$(find "/proc/$p/fd" -mindepth 1 -maxdepth 1 2>/dev/null | wc -l)
+            [ -n "$rss" ] && echo "$(now_ms) g$g $p $rss $fds"
+        done
+        sleep 5
+    done >>"$dir/gates.log"
 ) &
 pids+=($!)
 
@@ -146,12 +162,22 @@ queue_for() {
 end=$(($(date +%s) + minutes * 60))
 server_free=0
 sleep 5
+# Kinds are dealt from a shuffled deck, so that even a short run sees each; one that cannot
+# happen now (a server fault under way, half the groups away) waits for the next turn.
+deck=()
+kind=
 while [ "$(date +%s)" -lt "$end" ]; do
     sleep $((2 + RANDOM % 6))
     now=$(date +%s)
-    kind=$((RANDOM % 4))
+    if [ -z "$kind" ]; then
+        [ ${#deck[@]} -gt 0 ] || deck=(0 1 2 3)
+        i=$((RANDOM % ${#deck[@]}))
+        kind=${deck[$i]}
+        deck=("${deck[@]:0:$i}" "${deck[@]:$((i + 1))}")
+    fi
     target=$((RANDOM % 3 + 1))
-    g=$((RANDOM % groups + 1))
+    # The first group stays for the whole run: its gates' memory and handles are judged over it.
+    g=$((groups > 1 ? RANDOM % (groups - 1) + 2 : 1))
     d_kill=$((2 + RANDOM % 9)) d_pause=$((5 + RANDOM % 26)) d_ro=$((10 + RANDOM % 21)) d_group=$((15 + RANDOM % 31))
     case $kind in
     0 | 1 | 2)
@@ -181,13 +207,15 @@ while [ "$(date +%s)" -lt "$end" ]; do
               fault store_readonly "$target" end ) &
             ;;
         esac
+        kind=
         ;;
     3)
         # At most half the groups away at once; a group away is not killed again.
         # (Its fault's own file says a group is away: queuing may take longer than planned.)
         away=$(find "$dir" -maxdepth 1 -name 'g*.away' | wc -l)
-        [ ! -e "$dir/g$g.away" ] && [ $((away * 2)) -lt "$groups" ] || continue
+        [ "$g" != 1 ] && [ ! -e "$dir/g$g.away" ] && [ $((away * 2)) -lt "$groups" ] || continue
         touch "$dir/g$g.away"
+        kind=
         ( fault group_kill "$g" start; kill -KILL "$(cat "$dir/g$g.pid")" 2>/dev/null; sleep 1
           queue_for "$g"; sleep $((d_group - 1)); group_start "$g"; fault group_kill "$g" end
           rm -f "$dir/g$g.away" ) &
@@ -204,14 +232,18 @@ wait_faults() {
     done
 }
 wait_faults
+t0=$(date +%s)
 for _ in $(seq 1 60); do
-    console fleet pending --count 10000 2>/dev/null | grep -q '^0 waiting' && break
+    pending=$(console fleet pending --count 10000 2>&1 | tail -n 1)
+    [ "$pending" = "0 waiting" ] && break
     sleep 2
 done
+say "chaos: queue after $(($(date +%s) - t0)) s: $pending"
 # A last few heartbeats seen, then the view and the probes stop before the machines do.
 sleep $((heartbeat * 2))
 for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done
 pids=()
+t0=$(date +%s)
 for g in $(seq 1 $groups); do kill -TERM "$(cat "$dir/g$g.pid")" 2>/dev/null; done
 for g in $(seq 1 $groups); do
     p=$(cat "$dir/g$g.pid")
@@ -219,6 +251,7 @@ for g in $(seq 1 $groups); do
     for _ in $(seq 1 700); do kill -0 "$p" 2>/dev/null || break; sleep 0.1; done
     rm -f "$dir/g$g.pid"
 done
+say "chaos: machines stopped in $(($(date +%s) - t0)) s"
 # The streams' replicas catch up after the last fault (bounded).
 for _ in $(seq 1 30); do
     python3 "$check" streams "$dir/operator.conf" 2>/dev/null | grep -q 'false' || break

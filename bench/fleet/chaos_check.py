@@ -170,6 +170,7 @@ def read_records(run):
     raised = collections.Counter()  # (machine, run, seq) -> times raised
     ran = collections.Counter()  # (machine, id) -> times run
     ended = {}  # run -> unstored when it stopped
+    answered = {}  # machine-run-seq -> the stream's sequence in its answer
     rec = os.path.join(run, "rec")
     for name in sorted(os.listdir(rec)):
         for line in open(os.path.join(rec, name)):
@@ -180,7 +181,9 @@ def read_records(run):
                 ran[(p[1], p[2])] += 1
             elif len(p) == 4 and p[0] == "end":
                 ended[p[1]] = int(p[3])
-    return raised, ran, ended
+            elif len(p) in (3, 4) and p[0] == "stored":
+                answered[p[1]] = int(p[2])
+    return raised, ran, ended, answered
 
 
 def stamped(path):
@@ -285,7 +288,7 @@ def read_alerts(env, run):
     return stored, out.returncode, out.stderr.strip().splitlines()[-1:] if out.stderr.strip() else []
 
 
-def check_alerts(env, run, raised, ended):
+def check_alerts(env, run, raised, ended, answered):
     stored, rc, err = read_alerts(env, run)
     bad = []
     if rc != 0:
@@ -308,7 +311,7 @@ def check_alerts(env, run, raised, ended):
     top = collections.defaultdict(int)
     for m, r, s in count:
         top[(m, r)] = max(top[(m, r)], s)
-    lost = unsent = 0
+    lost = unsent = acked = 0
     for (m, r, s) in raised:
         if (m, r, s) in count:
             continue
@@ -316,8 +319,14 @@ def check_alerts(env, run, raised, ended):
             unsent += 1  # raised by a simulator killed before the stream had it
         else:
             lost += 1
+            # The stream's own answer said stored: the servers lost it, not the machine.
+            seq = answered.get("%s-%s-%d" % (m, r, s))
+            acked += seq is not None
             if lost <= 3:
-                bad.append("%s %s/%d raised, never stored" % (m, r, s))
+                bad.append("%s %s/%d raised, never stored%s" % (
+                    m, r, s, " (the stream answered it stored as %d)" % seq if seq else ""))
+    if acked:
+        bad.append("%d of the lost were answered stored by the stream" % acked)
     strangers = [k for k in count if k not in raised]
     if strangers:
         bad.append("%d stored that were never raised, e.g. %s" % (len(strangers), strangers[:3]))
@@ -386,10 +395,46 @@ def check_presence(env, run, faults):
     return not bad and watch, words, bad, worst
 
 
+def check_flat(run):
+    """Each gate's memory and handles (gates.log: "ms name pid rss_kb handles", sampled through
+    the run) stay flat: after a warm-up, the last third's highest not above the first third's
+    by more than a small bound. Series shorter than a minute are not judged."""
+    series = collections.defaultdict(list)
+    path = os.path.join(run, "gates.log")
+    if os.path.exists(path):
+        for line in open(path):
+            p = line.split()
+            if len(p) == 5 and all(x.isdigit() for x in (p[0], p[2], p[3], p[4])):
+                series[(p[1], p[2])].append((int(p[0]), int(p[3]), int(p[4])))
+    bad, words = [], []
+    judged = 0
+    for (name, pid), s in sorted(series.items()):
+        span = s[-1][0] - s[0][0]
+        if span < 60000:
+            continue
+        settled = [x for x in s if x[0] >= s[0][0] + max(15000, span // 5)]
+        third = max(1, len(settled) // 3)
+        first, last = settled[:third], settled[-third:]
+        if len(settled) < 6:
+            continue
+        judged += 1
+        mem0, mem1 = max(x[1] for x in first), max(x[1] for x in last)
+        h0, h1 = max(x[2] for x in first), max(x[2] for x in last)
+        words.append("%s (pid %s, %.1f min): memory %.1f -> %.1f MiB, handles %d -> %d" % (
+            name, pid, span / 60000, mem0 / 1024, mem1 / 1024, h0, h1))
+        if mem1 > mem0 * 1.15 + 4096:
+            bad.append("%s (pid %s): memory grew from %.1f to %.1f MiB" % (name, pid, mem0 / 1024, mem1 / 1024))
+        if h1 > h0 + 8:
+            bad.append("%s (pid %s): handles grew from %d to %d" % (name, pid, h0, h1))
+    if not judged:
+        bad.append("no gate ran long enough to be judged (a minute of samples)")
+    return not bad, words, bad
+
+
 def check(run):
     env = read_env(run)
     faults = read_faults(run)
-    raised, ran, ended = read_records(run)
+    raised, ran, ended, answered = read_records(run)
     nc = Nats(os.path.join(run, "operator.conf"))
     verdicts = []
     kinds = collections.Counter(k for _, k, _, p in faults if p == "start")
@@ -398,7 +443,7 @@ def check(run):
         ", ".join("%d %s" % (v, k.replace("_", " ")) for k, v in sorted(kinds.items())) or "none"))
     ok, words, bad, lag = check_queue(run, env, faults, ran, nc)
     verdicts.append(("queued commands run exactly once or recorded expired, none twice", ok, words, bad))
-    ok, words, bad = check_alerts(env, run, raised, ended)
+    ok, words, bad = check_alerts(env, run, raised, ended, answered)
     verdicts.append(("every alert raised stored once and in order per machine", ok, words, bad))
     ok, words, bad, worst = check_presence(env, run, faults)
     verdicts.append(("presence truthful", ok, words, bad))
@@ -410,6 +455,8 @@ def check(run):
         if not whole:
             bad.append("%s: %s" % (s, w))
     verdicts.append(("the streams keep their replicas", not bad, words, bad))
+    ok, words, bad = check_flat(run)
+    verdicts.append(("the gates' memory and handles stay flat", ok, words, bad))
     failed = 0
     for name, ok, words, bad in verdicts:
         print("%s: %s" % ("HOLDS" if ok else "BROKEN", name))

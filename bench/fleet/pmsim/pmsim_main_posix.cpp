@@ -53,8 +53,9 @@ const char kUsage[] =
     "(published with message ids: a republished one is stored once), of code C (decimal; default\n"
     "0x504D0001; 131845 = 0x20305, a process stopped at level 2). The first Q machines run the\n"
     "gate's queue runner on their consumers of PROCMGR_QUEUE. --record appends what the\n"
-    "machines did, one line each: 'raised MACHINE RUN SEQ', 'ran MACHINE ID', and on a stop\n"
-    "'end RUN unstored N'. Stops on SIGINT/SIGTERM (alerts not yet stored get 60 s more) or\n"
+    "machines did, one line each: 'raised MACHINE RUN SEQ', 'stored MACHINE-RUN-SEQ STREAM-SEQ\n"
+    "[duplicate]' (the stream's answer), 'ran MACHINE ID', and on a stop 'end RUN unstored N'. "
+    "Stops on SIGINT/SIGTERM (alerts not yet stored get 60 s more) or\n"
     "after --seconds.\n"
     "exit codes: 0 stopped, 1 could not connect, 2 usage\n";
 
@@ -121,6 +122,7 @@ struct Connection {
     std::mutex alerts_lock;
     remote::AlertOutbox outbox{1000000};
     std::map<std::string, uint64_t> alert_seq;
+    std::vector<std::string> answered; // ids the stream answered for, not yet taken out
     uint64_t stored = 0;
 };
 
@@ -150,13 +152,23 @@ void RaiseAlert(Connection& c, const std::string& machine, uint32_t code) {
 }
 
 // Publishes the waiting alerts in order, a batch at a time without waiting for each answer,
-// then waits for the batch's answers. A batch with any failure stays whole in the outbox: it
-// goes again, and the stream drops the copies it has by their message ids.
-void OnPublishError(jsCtx*, jsPubAckErr*, void* closure) {
-    static_cast<std::atomic<bool>*>(closure)->store(true);
+// then waits for the batch's answers. Only an alert the stream answered for (stored, or a
+// duplicate of one stored) leaves the outbox; the others go again, and the stream drops the
+// copies it has by their message ids. (No error reported is not an answer: a batch sent into
+// a server that was stopped got neither.)
+void OnPublishAnswer(jsCtx*, natsMsg* msg, jsPubAck* pa, jsPubAckErr*, void* closure) {
+    auto* c = static_cast<Connection*>(closure);
+    const char* id = nullptr;
+    if (pa != nullptr && natsMsgHeader_Get(msg, "Nats-Msg-Id", &id) == NATS_OK && id != nullptr) {
+        std::lock_guard<std::mutex> hold(c->alerts_lock);
+        c->answered.emplace_back(id);
+        Record(std::string("stored ") + id + " " + std::to_string(pa->Sequence) +
+               (pa->Duplicate ? " duplicate" : ""));
+    }
+    natsMsg_Destroy(msg);
 }
 
-void PublishAlerts(Connection& c, jsCtx* js, std::atomic<bool>& failed) {
+void PublishAlerts(Connection& c, jsCtx* js) {
     for (;;) {
         std::vector<remote::AlertRecord> batch;
         {
@@ -164,7 +176,6 @@ void PublishAlerts(Connection& c, jsCtx* js, std::atomic<bool>& failed) {
             batch = c.outbox.Waiting(512);
         }
         if (batch.empty()) return;
-        failed = false;
         natsStatus st = NATS_OK;
         for (size_t i = 0; i < batch.size() && st == NATS_OK; ++i) {
             const std::string id = batch[i].MessageId(), body = remote::AlertJson(batch[i]);
@@ -178,17 +189,19 @@ void PublishAlerts(Connection& c, jsCtx* js, std::atomic<bool>& failed) {
         jsPubOptions_Init(&wait);
         wait.MaxWait = 5000;
         if (st == NATS_OK) st = js_PublishAsyncComplete(js, &wait);
-        if (st != NATS_OK || failed) {
-            // Those without an answer are forgotten: the whole batch goes again.
+        if (st != NATS_OK) {
+            // Those without an answer are forgotten: they go again.
             natsMsgList pending = {nullptr, 0};
             if (js_PublishAsyncGetPendingList(&pending, js) == NATS_OK)
                 natsMsgList_Destroy(&pending);
-            return;
         }
         std::lock_guard<std::mutex> hold(c.alerts_lock);
-        for (const remote::AlertRecord& a : batch)
-            c.outbox.Stored(a.MessageId());
-        c.stored += batch.size();
+        const size_t answered = c.answered.size();
+        for (const std::string& id : c.answered)
+            c.outbox.Stored(id);
+        c.answered.clear();
+        c.stored += answered;
+        if (st != NATS_OK || answered == 0) return;
     }
 }
 
@@ -342,6 +355,9 @@ int Main(std::vector<std::string> args) {
     if (st == NATS_OK) st = natsOptions_SetMaxPendingMsgs(opts, 1000000);
     if (st == NATS_OK) st = natsOptions_SetMaxReconnect(opts, -1);
     if (st == NATS_OK) st = natsOptions_SetReconnectWait(opts, 250);
+    // As the gate's connection: a server quiet for a ping 10 s apart, twice, is left.
+    if (st == NATS_OK) st = natsOptions_SetPingInterval(opts, 10000);
+    if (st == NATS_OK) st = natsOptions_SetMaxPingsOut(opts, 2);
     if (st == NATS_OK) st = natsOptions_SetReconnectedCB(opts, &OnReconnected, &conns);
     const uint64_t started = NowS();
     for (size_t k = 0; st == NATS_OK && k < conns.size(); ++k) {
@@ -390,18 +406,17 @@ int Main(std::vector<std::string> args) {
         for (Connection& c : conns) {
             if (c.bus.nc == nullptr) continue;
             publishers.emplace_back([&c] {
-                std::atomic<bool> failed{false};
                 jsOptions jo;
                 jsOptions_Init(&jo);
-                jo.PublishAsync.ErrHandler = &OnPublishError;
-                jo.PublishAsync.ErrHandlerClosure = &failed;
+                jo.PublishAsync.AckHandler = &OnPublishAnswer;
+                jo.PublishAsync.AckHandlerClosure = &c;
                 jo.PublishAsync.MaxPending = 1024;
                 jsCtx* js = nullptr;
                 if (natsConnection_JetStream(&js, c.bus.nc, &jo) != NATS_OK) return;
                 const uint64_t t0 = WallMs();
                 bool told = false;
                 while (!g_stop) {
-                    PublishAlerts(c, js, failed);
+                    PublishAlerts(c, js);
                     size_t waiting;
                     {
                         std::lock_guard<std::mutex> hold(c.alerts_lock);
@@ -418,7 +433,7 @@ int Main(std::vector<std::string> args) {
                 // Stopping: what was raised gets longer to reach the stream (the outbox is in
                 // memory; a stream still electing its leader after a fault takes seconds).
                 for (const uint64_t until = WallMs() + 60000; WallMs() < until;) {
-                    PublishAlerts(c, js, failed);
+                    PublishAlerts(c, js);
                     {
                         std::lock_guard<std::mutex> hold(c.alerts_lock);
                         if (c.outbox.Size() == 0) break;
