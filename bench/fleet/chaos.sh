@@ -10,9 +10,11 @@
 # Faults: kill -9 of a server and its start 2-10 s later; a server stopped (SIGSTOP) 5-30 s;
 # a server's store made immutable (JetStream's writes refused) 10-30 s; a group of machines
 # killed at once (-9: their gates with their queue runners, mid-command or mid-reconnect) and
-# started again 15-45 s later. Workload: while a group is away, a command queued for each of
-# its queue machines, one without expiry and one of 5 s; alerts every few seconds from every
-# machine; a policy changed every 20 s; `fleet ps` to a hundred machines every 20 s.
+# started again 15-45 s later; a group's clock moved by 2-10 minutes, forward or back, for
+# 30-90 s (pmsim --clock-file). Workload: while a group is away, a command queued for each of
+# its queue machines, one without expiry, one of 5 s (past it when the machine is back) and
+# one of 300 s (well within it); alerts every few seconds from every machine; a policy
+# changed every 20 s; `fleet ps` to a hundred machines every 20 s.
 # Exit: the checker's (0 only when every promise holds), 2 usage, 77 nats-server missing.
 set -uo pipefail
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
@@ -93,7 +95,7 @@ group_start() {
     local g=$1
     setsid "$bin/pmsim" --conf "$dir/pmsim.conf" --machines "$(group_size "$g")" \
         --first "$(group_first "$g")" --heartbeat $heartbeat --alert-every $alert_every \
-        --queue $queue_per --connections 2 --record "$dir/rec/g$g.log" \
+        --queue $queue_per --connections 2 --record "$dir/rec/g$g.log" --clock-file "$dir/g$g.clock" \
         >>"$dir/pmsim$g.log" 2>&1 </dev/null &
     echo $! >"$dir/g$g.pid"
 }
@@ -127,12 +129,12 @@ JSON
 ) &
 pids+=($!)
 
-# Queues a command for each queue machine of group $1, without expiry and with one of 5 s.
+# Queues a command for each queue machine of group $1: without expiry, with 5 s and with 300 s.
 queue_for() {
     local g=$1 f n list=() expire out
     f=$(group_first "$g")
     for n in $(seq "$f" $((f + queue_per - 1))); do list+=("sim$n"); done
-    for expire in 0 5; do
+    for expire in 0 5 300; do
         local args=()
         [ "$expire" = 0 ] || args=(--expire "${expire}s")
         out=$(console fleet exec --yes --queue "${args[@]}" --machines "$(IFS=,; echo "${list[*]}")" \
@@ -149,10 +151,11 @@ sleep 5
 while [ "$(date +%s)" -lt "$end" ]; do
     sleep $((2 + RANDOM % 6))
     now=$(date +%s)
-    kind=$((RANDOM % 4))
+    kind=$((RANDOM % 5))
     target=$((RANDOM % 3 + 1))
     g=$((RANDOM % groups + 1))
     d_kill=$((2 + RANDOM % 9)) d_pause=$((5 + RANDOM % 26)) d_ro=$((10 + RANDOM % 21)) d_group=$((15 + RANDOM % 31))
+    d_clock=$((30 + RANDOM % 61)) moved=$(((RANDOM % 2 * 2 - 1) * (120 + RANDOM % 481)))
     case $kind in
     0 | 1 | 2)
         [ "$now" -ge "$server_free" ] || continue
@@ -191,6 +194,13 @@ while [ "$(date +%s)" -lt "$end" ]; do
         ( fault group_kill "$g" start; kill -KILL "$(cat "$dir/g$g.pid")" 2>/dev/null; sleep 1
           queue_for "$g"; sleep $((d_group - 1)); group_start "$g"; fault group_kill "$g" end
           rm -f "$dir/g$g.away" ) &
+        ;;
+    4)
+        # The group's machines read their clock's offset from this file (away or not).
+        [ ! -e "$dir/g$g.clock" ] || continue
+        echo "$moved" >"$dir/g$g.clock"
+        ( fault clock_moved "$g" start; echo "$(now_ms) group $g's clock moved by $moved s" >>"$dir/notes.log"
+          sleep "$d_clock"; rm -f "$dir/g$g.clock"; fault clock_moved "$g" end ) &
         ;;
     esac
 done
