@@ -53,7 +53,10 @@ uint64_t UtcMs() {
 }
 
 // Queued in this order, taken one at a time: when the last is done, the others were handled.
-TEST(QueueRunnerServer, RunsOnceNeverAfterAStartOrPastItsExpiry) {
+// The machine's clock right, or ten minutes ahead or behind: the servers' clock decides.
+class QueueRunnerServer : public testing::TestWithParam<int64_t> {};
+
+TEST_P(QueueRunnerServer, RunsOnceNeverAfterAStartOrPastItsExpiry) {
     if (!test::HaveNatsServer()) GTEST_SKIP() << "nats-server is not installed";
     test::NatsServer server("", {"-js"});
     ASSERT_TRUE(server.Started());
@@ -70,13 +73,13 @@ TEST(QueueRunnerServer, RunsOnceNeverAfterAStartOrPastItsExpiry) {
     struct Case {
         const char* what;
         bool started_before; // by a gate that died right after recording it
-        int64_t expires_in_ms;
+        uint64_t lives_ms;
         remote::QueueState state;
     };
     const Case cases[] = {
-        {"started before", true, 3600000, remote::QueueState::kStarted},
-        {"past its expiry", false, -1000, remote::QueueState::kExpired},
-        {"runs once", false, 3600000, remote::QueueState::kDone},
+        {"started before", true, 300000, remote::QueueState::kStarted},
+        {"past its expiry", false, 200, remote::QueueState::kExpired}, // once the runner starts
+        {"runs once", false, 300000, remote::QueueState::kDone},
     };
     const uint64_t now = UtcMs();
     std::vector<remote::QueuedRequest> queued;
@@ -87,8 +90,8 @@ TEST(QueueRunnerServer, RunsOnceNeverAfterAStartOrPastItsExpiry) {
         q.subject = remote::RequestSubject(kMachine, remote::kAgentNode, 0x73124535);
         q.words = {"exec", "--", "cmd", "/c", "echo", c.what};
         q.by = "tester";
-        q.queued_ms = now - 7200000;
-        q.expires_ms = now + c.expires_in_ms;
+        q.queued_ms = now;
+        q.expires_ms = now + c.lives_ms;
         q.request = std::string("packed ") + c.what;
         if (c.started_before) {
             remote::QueueResult r;
@@ -121,9 +124,11 @@ TEST(QueueRunnerServer, RunsOnceNeverAfterAStartOrPastItsExpiry) {
         ran.push_back(q.id);
         done(0, "reply to " + q.request);
     };
-    hooks.now_ms = UtcMs;
+    const int64_t moved_ms = GetParam();
+    hooks.now_ms = [moved_ms] { return UtcMs() + static_cast<uint64_t>(moved_ms); };
     hooks.trace = [](const std::string&) {};
     QueueRunner runner(kMachine, hooks);
+    usleep(300000); // past the short expiry
     gate.Subscribe(std::string(remote::kSubjectRoot) + "." + kMachine + ".acks.>",
                    [&](nats::Message& m) { runner.OnAnswer(m); });
     ASSERT_EQ(gate.Open(error), nats::Connection::Start::kConnected) << error;
@@ -163,6 +168,9 @@ TEST(QueueRunnerServer, RunsOnceNeverAfterAStartOrPastItsExpiry) {
     EXPECT_EQ(last.gate_status, 0u);
     EXPECT_TRUE(QueueEmpty(link)) << "a request still waits (not acknowledged)";
 }
+
+INSTANTIATE_TEST_SUITE_P(MachineClock, QueueRunnerServer,
+                         testing::Values(0, 600000, -600000));
 
 // A pull that expires at the server (408) is made again at once; one that finds nothing
 // waiting (404) ends the round until the next look (2 s, or a kick).
