@@ -170,7 +170,7 @@ void QueueRunner::Handle(const nats::Message& m) {
         return; // not acknowledged: it comes again after the consumer's wait
     }
     const uint64_t now = hooks_.now_ms();
-    const uint64_t off = server.delivered_ms == 0     ? 0
+    const uint64_t off = server.delivered_ms == 0    ? 0
                          : now > server.delivered_ms ? now - server.delivered_ms
                                                      : server.delivered_ms - now;
     if (off > kClockWarnMs)

@@ -5,8 +5,9 @@
 // A request past its expiry is recorded "expired" and never runs: its age is judged by the
 // servers' clock where they tell it (the ack subject's stored time, the consumer's last
 // delivery), the machine's own clock may be minutes wrong. The API's answers come to
-// procmgr.<machine>.acks.q<random>-<n>, a pulled request with its own subject (procmgr.<machine>.queue)
-// and the consumer's ack subject. Portable: standard threads; the gate gives the hooks.
+// procmgr.<machine>.acks.q<random>-<n>, a pulled request with its own subject
+// (procmgr.<machine>.queue) and the consumer's ack subject. Portable: standard threads; the gate
+// gives the hooks.
 #pragma once
 
 #include <condition_variable>

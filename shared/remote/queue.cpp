@@ -201,8 +201,8 @@ bool ParseResult(const std::string& json, QueueResult& out) {
     return true;
 }
 
-QueueAction Decide(bool parsed, const QueuedRequest& q, const std::string& machine,
-                   uint64_t now_ms, const ServerTimes& server) {
+QueueAction Decide(bool parsed, const QueuedRequest& q, const std::string& machine, uint64_t now_ms,
+                   const ServerTimes& server) {
     if (!parsed || q.machine != machine) return QueueAction::kDrop;
     const bool delivered = server.delivered_ms != 0 && server.delivered_ms >= server.stored_ms;
     bool expired = false;

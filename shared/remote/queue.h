@@ -91,8 +91,8 @@ enum class QueueAction : uint8_t {
 // then (delivery less storing) against its lifetime (expiry less queuing, by the console's
 // clock); by the delivery alone against its expiry; else by the machine's clock `now_ms`. A
 // delivery said to come before the storing is no reading of this one.
-QueueAction Decide(bool parsed, const QueuedRequest& q, const std::string& machine,
-                   uint64_t now_ms, const ServerTimes& server = {});
+QueueAction Decide(bool parsed, const QueuedRequest& q, const std::string& machine, uint64_t now_ms,
+                   const ServerTimes& server = {});
 
 // The stream's answer to the "started" (or "expired") record published with
 // Nats-Expected-Last-Subject-Sequence: 0.

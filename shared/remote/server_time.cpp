@@ -66,9 +66,8 @@ bool ReadAckSubject(const std::string& reply, uint64_t& stream_seq, uint64_t& st
 bool ReadLastDelivery(const std::string& answer, uint64_t& stream_seq, uint64_t& at_ms) {
     std::string delivered, raw, text;
     uint64_t seq = 0, ms = 0;
-    if (!JsonMember(answer, "delivered", delivered) ||
-        !JsonMember(delivered, "stream_seq", raw) || !JsonUnsigned(raw, seq) ||
-        !JsonMember(delivered, "last_active", raw))
+    if (!JsonMember(answer, "delivered", delivered) || !JsonMember(delivered, "stream_seq", raw) ||
+        !JsonUnsigned(raw, seq) || !JsonMember(delivered, "last_active", raw))
         return false;
     JsonScanner s(raw);
     if (!s.String(text) || !s.AtEnd() || !ParseUtcTime(text, ms)) return false;

@@ -169,8 +169,7 @@ TEST_P(QueueRunnerServer, RunsOnceNeverAfterAStartOrPastItsExpiry) {
     EXPECT_TRUE(QueueEmpty(link)) << "a request still waits (not acknowledged)";
 }
 
-INSTANTIATE_TEST_SUITE_P(MachineClock, QueueRunnerServer,
-                         testing::Values(0, 600000, -600000));
+INSTANTIATE_TEST_SUITE_P(MachineClock, QueueRunnerServer, testing::Values(0, 600000, -600000));
 
 // A pull that expires at the server (408) is made again at once; one that finds nothing
 // waiting (404) ends the round until the next look (2 s, or a kick).
@@ -247,6 +246,70 @@ TEST(QueueRunnerHooks, RunsOnlyWhatTheConsumerDelivers) {
     r.Stop();
     EXPECT_EQ(pulls.load(), 3);
     EXPECT_EQ(runs.load(), 1);
+}
+
+// How many times a request delivered once (stream sequence 17, stored now, expiring in an
+// hour by the machine's clock) runs when the consumer's information answers `info` ("": never).
+int RunsWith(const std::string& info) {
+    remote::QueuedRequest q;
+    q.id = remote::RequestId(43);
+    q.machine = kMachine;
+    q.subject = remote::RequestSubject(kMachine, remote::kAgentNode, 0x73124533);
+    q.queued_ms = UtcMs();
+    q.expires_ms = q.queued_ms + 3600000;
+    q.request = "packed";
+    const std::string ack = "$JS.ACK." + std::string(remote::kQueueStream) + "." +
+                            remote::QueueConsumer(kMachine) + ".1.17.1." +
+                            std::to_string(q.queued_ms * 1000000) + ".0";
+    std::atomic<int> pulls{0}, runs{0};
+    QueueRunner* runner = nullptr;
+    QueueHooks hooks;
+    hooks.connected = [] { return true; };
+    hooks.node_running = [](const std::string&) { return true; };
+    hooks.publish = [&](const BusMessage& question) {
+        if (question.reply.empty()) return; // +ACK
+        nats::Message m;
+        m.subject = question.reply;
+        if (question.subject == remote::QueueNextSubject(kMachine)) {
+            if (++pulls == 1)
+                m.subject = remote::QueueSubject(kMachine), m.reply = ack,
+                m.payload = remote::QueuedJson(q);
+            else
+                m.headers = "NATS/1.0 404 No Messages\r\n\r\n";
+        } else if (question.subject == remote::QueueConsumerInfoSubject(kMachine)) {
+            if (info.empty()) return;
+            m.payload = info;
+        } else {
+            m.payload = R"({"stream":"PROCMGR_RESULTS","seq":3})";
+        }
+        runner->OnAnswer(m);
+    };
+    hooks.run = [&](const remote::QueuedRequest&, QueueHooks::Done done) {
+        ++runs;
+        done(0, "reply");
+    };
+    hooks.now_ms = UtcMs;
+    hooks.trace = [](const std::string&) {};
+    QueueRunner r(kMachine, hooks);
+    runner = &r;
+    r.Kick();
+    r.Start();
+    for (int k = 0; k < 400 && pulls.load() < 2; ++k) // an unanswered question waits 5 s
+        usleep(20000);
+    r.Stop();
+    return runs.load();
+}
+
+// Servers that never say (an older server, a login without the consumer's information): the
+// machine's clock decides. A delivery of another request says nothing of this one's age.
+TEST(QueueRunnerHooks, MachineClockWhereTheServersDoNotSay) {
+    EXPECT_EQ(RunsWith(""), 1);
+    EXPECT_EQ(RunsWith(R"({"delivered":{"consumer_seq":1,"stream_seq":16,)"
+                       R"("last_active":"2100-01-01T00:00:00Z"}})"),
+              1);
+    EXPECT_EQ(RunsWith(R"({"delivered":{"consumer_seq":1,"stream_seq":17,)"
+                       R"("last_active":"2100-01-01T00:00:00Z"}})"),
+              0);
 }
 
 } // namespace

@@ -96,12 +96,13 @@ TEST(RemoteQueue, ExpiryByTheServersClockWhereTheyTellIt) {
 
 TEST(RemoteQueue, ServersTimesRead) {
     uint64_t seq = 0, ms = 0;
-    EXPECT_TRUE(ReadAckSubject("$JS.ACK.PROCMGR_QUEUE.gate_m1.1.17.5.1796718854026565364.0", seq, ms));
+    EXPECT_TRUE(
+        ReadAckSubject("$JS.ACK.PROCMGR_QUEUE.gate_m1.1.17.5.1796718854026565364.0", seq, ms));
     EXPECT_EQ(seq, 17u);
     EXPECT_EQ(ms, 1796718854026u);
     seq = ms = 0;
-    EXPECT_TRUE(ReadAckSubject("$JS.ACK.hub.AH.PROCMGR_QUEUE.gate_m1.2.18.6.1796718854026565364.0.r",
-                               seq, ms));
+    EXPECT_TRUE(ReadAckSubject(
+        "$JS.ACK.hub.AH.PROCMGR_QUEUE.gate_m1.2.18.6.1796718854026565364.0.r", seq, ms));
     EXPECT_EQ(seq, 18u);
     EXPECT_EQ(ms, 1796718854026u);
     for (const char* bad : {"$JS.ACK.PROCMGR_QUEUE.gate_m1.1.17.5.17967188540265x.0",
@@ -128,9 +129,9 @@ TEST(RemoteQueue, ServersTimesRead) {
         EXPECT_TRUE(ParseUtcTime(text, ms)) << text;
         EXPECT_EQ(ms, want) << text;
     }
-    for (const char* bad : {"0001-01-01T00:00:00Z", "2026-12-08 08:34:15Z", "2026-12-08T08:34:15",
-                            "2026-13-08T08:34:15Z", "2026-12-08T08:34:15.Z",
-                            "2026-12-08T08:34:15+0100"})
+    for (const char* bad :
+         {"0001-01-01T00:00:00Z", "2026-12-08 08:34:15Z", "2026-12-08T08:34:15",
+          "2026-13-08T08:34:15Z", "2026-12-08T08:34:15.Z", "2026-12-08T08:34:15+0100"})
         EXPECT_FALSE(ParseUtcTime(bad, ms)) << bad;
 }
 
