@@ -11,7 +11,7 @@
 # a server's store made immutable (JetStream's writes refused) 10-30 s; a group of machines
 # killed at once (-9: their gates with their queue runners, mid-command or mid-reconnect) and
 # started again 15-45 s later; a group's clock moved by 2-10 minutes, forward or back, for
-# 30-90 s (pmsim --clock-file). Workload: while a group is away, a command queued for each of
+# 45-105 s (pmsim --clock-file; a group away when there is one, so it comes back so). Workload: while a group is away, a command queued for each of
 # its queue machines, one without expiry, one of 5 s (past it when the machine is back) and
 # one of 300 s (well within it); alerts every few seconds from every machine; a policy
 # changed every 20 s; `fleet ps` to a hundred machines every 20 s.
@@ -155,7 +155,7 @@ while [ "$(date +%s)" -lt "$end" ]; do
     target=$((RANDOM % 3 + 1))
     g=$((RANDOM % groups + 1))
     d_kill=$((2 + RANDOM % 9)) d_pause=$((5 + RANDOM % 26)) d_ro=$((10 + RANDOM % 21)) d_group=$((15 + RANDOM % 31))
-    d_clock=$((30 + RANDOM % 61)) moved=$(((RANDOM % 2 * 2 - 1) * (120 + RANDOM % 481)))
+    d_clock=$((45 + RANDOM % 61)) moved=$(((RANDOM % 2 * 2 - 1) * (120 + RANDOM % 481)))
     case $kind in
     0 | 1 | 2)
         [ "$now" -ge "$server_free" ] || continue
@@ -196,7 +196,9 @@ while [ "$(date +%s)" -lt "$end" ]; do
           rm -f "$dir/g$g.away" ) &
         ;;
     4)
-        # The group's machines read their clock's offset from this file (away or not).
+        # A group away when there is one: its commands wait for it, and it comes back (within
+        # 45 s) with its clock moved. Its machines read the offset from this file.
+        for a in $(seq 1 $groups); do [ ! -e "$dir/g$a.away" ] || g=$a; done
         [ ! -e "$dir/g$g.clock" ] || continue
         echo "$moved" >"$dir/g$g.clock"
         ( fault clock_moved "$g" start; echo "$(now_ms) group $g's clock moved by $moved s" >>"$dir/notes.log"
