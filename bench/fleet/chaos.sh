@@ -11,7 +11,8 @@
 # a server's store made immutable (JetStream's writes refused) 10-30 s; a group of machines
 # killed at once (-9: their gates with their queue runners, mid-command or mid-reconnect) and
 # started again 15-45 s later; a group's clock moved by 2-10 minutes, forward or back, for
-# 45-105 s (pmsim --clock-file; a group away when there is one, so it comes back so). Workload: while a group is away, a command queued for each of
+# 45-105 s (pmsim --clock-file; a group away when there is one, so it comes back so), and
+# every other group killed comes back with its clock moved so, until 15-75 s after. Workload: while a group is away, a command queued for each of
 # its queue machines, one without expiry, one of 5 s (past it when the machine is back) and
 # one of 300 s (well within it); alerts every few seconds from every machine; a policy
 # changed every 20 s; `fleet ps` to a hundred machines every 20 s.
@@ -144,6 +145,14 @@ queue_for() {
     done
 }
 
+# Group $1's clock moved by $2 s for $3 s: its machines read the offset from the file every
+# second (written here, in the parent, so that the next draw sees it).
+clock_fault() {
+    echo "$2" >"$dir/g$1.clock"
+    ( fault clock_moved "$1" start; echo "$(now_ms) group $1's clock moved by $2 s" >>"$dir/notes.log"
+      sleep "$3"; rm -f "$dir/g$1.clock"; fault clock_moved "$1" end ) &
+}
+
 # The fault generator: every decision is drawn here, in the parent, from the seed.
 end=$(($(date +%s) + minutes * 60))
 server_free=0
@@ -155,7 +164,7 @@ while [ "$(date +%s)" -lt "$end" ]; do
     target=$((RANDOM % 3 + 1))
     g=$((RANDOM % groups + 1))
     d_kill=$((2 + RANDOM % 9)) d_pause=$((5 + RANDOM % 26)) d_ro=$((10 + RANDOM % 21)) d_group=$((15 + RANDOM % 31))
-    d_clock=$((45 + RANDOM % 61)) moved=$(((RANDOM % 2 * 2 - 1) * (120 + RANDOM % 481)))
+    d_clock=$((45 + RANDOM % 61)) moved=$(((RANDOM % 2 * 2 - 1) * (120 + RANDOM % 481))) coin=$((RANDOM % 2))
     case $kind in
     0 | 1 | 2)
         [ "$now" -ge "$server_free" ] || continue
@@ -191,18 +200,19 @@ while [ "$(date +%s)" -lt "$end" ]; do
         away=$(find "$dir" -maxdepth 1 -name 'g*.away' | wc -l)
         [ ! -e "$dir/g$g.away" ] && [ $((away * 2)) -lt "$groups" ] || continue
         touch "$dir/g$g.away"
+        # Every other one comes back with its clock moved (as a machine starting with a wrong
+        # clock), until 15-75 s after its return: its commands wait for it meanwhile.
+        [ "$coin" = 1 ] || [ -e "$dir/g$g.clock" ] || clock_fault "$g" "$moved" $((d_group + d_clock - 30))
         ( fault group_kill "$g" start; kill -KILL "$(cat "$dir/g$g.pid")" 2>/dev/null; sleep 1
           queue_for "$g"; sleep $((d_group - 1)); group_start "$g"; fault group_kill "$g" end
           rm -f "$dir/g$g.away" ) &
         ;;
     4)
         # A group away when there is one: its commands wait for it, and it comes back (within
-        # 45 s) with its clock moved. Its machines read the offset from this file.
+        # 45 s) with its clock moved.
         for a in $(seq 1 $groups); do [ ! -e "$dir/g$a.away" ] || g=$a; done
         [ ! -e "$dir/g$g.clock" ] || continue
-        echo "$moved" >"$dir/g$g.clock"
-        ( fault clock_moved "$g" start; echo "$(now_ms) group $g's clock moved by $moved s" >>"$dir/notes.log"
-          sleep "$d_clock"; rm -f "$dir/g$g.clock"; fault clock_moved "$g" end ) &
+        clock_fault "$g" "$moved" "$d_clock"
         ;;
     esac
 done
