@@ -145,13 +145,14 @@ queue_for() {
     done
 }
 
-# Group $1's clock moved by $2 s for $3 s: its machines read the offset from the file every
-# second (written here, in the parent, so that the next draw sees it).
-clock_fault() {
+# Group $1's clock moved by $2 s: its machines read the offset from the file every second
+# (written in the parent, so that the next draw sees it); and put right.
+clock_on() {
     echo "$2" >"$dir/g$1.clock"
-    ( fault clock_moved "$1" start; echo "$(now_ms) group $1's clock moved by $2 s" >>"$dir/notes.log"
-      sleep "$3"; rm -f "$dir/g$1.clock"; fault clock_moved "$1" end ) &
+    fault clock_moved "$1" start
+    echo "$(now_ms) group $1's clock moved by $2 s" >>"$dir/notes.log"
 }
+clock_off() { rm -f "$dir/g$1.clock"; fault clock_moved "$1" end; }
 
 # The fault generator: every decision is drawn here, in the parent, from the seed.
 end=$(($(date +%s) + minutes * 60))
@@ -202,17 +203,20 @@ while [ "$(date +%s)" -lt "$end" ]; do
         touch "$dir/g$g.away"
         # Every other one comes back with its clock moved (as a machine starting with a wrong
         # clock), until 15-75 s after its return: its commands wait for it meanwhile.
-        [ "$coin" = 1 ] || [ -e "$dir/g$g.clock" ] || clock_fault "$g" "$moved" $((d_group + d_clock - 30))
+        clocked=
+        if [ "$coin" = 0 ] && [ ! -e "$dir/g$g.clock" ]; then clock_on "$g" "$moved"; clocked=1; fi
         ( fault group_kill "$g" start; kill -KILL "$(cat "$dir/g$g.pid")" 2>/dev/null; sleep 1
           queue_for "$g"; sleep $((d_group - 1)); group_start "$g"; fault group_kill "$g" end
-          rm -f "$dir/g$g.away" ) &
+          rm -f "$dir/g$g.away"
+          [ -z "$clocked" ] || { sleep $((d_clock - 30)); clock_off "$g"; } ) &
         ;;
     4)
         # A group away when there is one: its commands wait for it, and it comes back (within
         # 45 s) with its clock moved.
         for a in $(seq 1 $groups); do [ ! -e "$dir/g$a.away" ] || g=$a; done
         [ ! -e "$dir/g$g.clock" ] || continue
-        clock_fault "$g" "$moved" "$d_clock"
+        clock_on "$g" "$moved"
+        ( sleep "$d_clock"; clock_off "$g" ) &
         ;;
     esac
 done
