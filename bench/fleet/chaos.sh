@@ -11,9 +11,13 @@
 # a server's store made immutable (JetStream's writes refused) 10-30 s; a group of machines
 # killed at once (-9: their gates with their queue runners, mid-command or mid-reconnect) and
 # started again 15-45 s later (never the first group: its process's memory and handles are
-# sampled for the whole run). Workload: while a group is away, a command queued for each of
-# its queue machines, one without expiry and one of 5 s; alerts every few seconds from every
-# machine; a policy changed every 20 s; `fleet ps` to a hundred machines every 20 s.
+# sampled for the whole run); a group's clock moved by 2-10 minutes, forward or back, for
+# 45-105 s (pmsim --clock-file; a group away when there is one, so it comes back so), and
+# every other group killed comes back with its clock moved so, until 15-75 s after. Workload:
+# while a group is away, a command queued for each of its queue machines, one without expiry,
+# one of 5 s (past it when the machine is back) and one of 300 s (well within it); alerts
+# every few seconds from every machine; a policy changed every 20 s; `fleet ps` to a hundred
+# machines every 20 s.
 # Exit: the checker's (0 only when every promise holds), 2 usage, 77 nats-server missing.
 set -uo pipefail
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
@@ -93,9 +97,10 @@ ENV
 group_start() {
     local g=$1
     # Under ASan, freed memory is held in quarantine: without it the gates' memory can be judged.
-    ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}quarantine_size_mb=0 setsid "$bin/pmsim" --conf "$dir/pmsim.conf" --machines "$(group_size "$g")" \
-        --first "$(group_first "$g")" --heartbeat $heartbeat --alert-every $alert_every \
-        --queue $queue_per --connections 2 --record "$dir/rec/g$g.log" \
+    ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}quarantine_size_mb=0 setsid "$bin/pmsim" \
+        --conf "$dir/pmsim.conf" --machines "$(group_size "$g")" --first "$(group_first "$g")" \
+        --heartbeat $heartbeat --alert-every $alert_every --queue $queue_per --connections 2 \
+        --record "$dir/rec/g$g.log" --clock-file "$dir/g$g.clock" \
         >>"$dir/pmsim$g.log" 2>&1 </dev/null &
     echo $! >"$dir/g$g.pid"
 }
@@ -143,12 +148,12 @@ JSON
 ) &
 pids+=($!)
 
-# Queues a command for each queue machine of group $1, without expiry and with one of 5 s.
+# Queues a command for each queue machine of group $1: without expiry, with 5 s and with 300 s.
 queue_for() {
     local g=$1 f n list=() expire out
     f=$(group_first "$g")
     for n in $(seq "$f" $((f + queue_per - 1))); do list+=("sim$n"); done
-    for expire in 0 5; do
+    for expire in 0 5 300; do
         local args=()
         [ "$expire" = 0 ] || args=(--expire "${expire}s")
         out=$(console fleet exec --yes --queue "${args[@]}" --machines "$(IFS=,; echo "${list[*]}")" \
@@ -157,6 +162,15 @@ queue_for() {
             while read -r m id; do echo "$(now_ms) $m $id $expire" >>"$dir/queued.log"; done
     done
 }
+
+# Group $1's clock moved by $2 s: its machines read the offset from the file every second
+# (written in the parent, so that the next draw sees it); and put right.
+clock_on() {
+    echo "$2" >"$dir/g$1.clock"
+    fault clock_moved "$1" start
+    echo "$(now_ms) group $1's clock moved by $2 s" >>"$dir/notes.log"
+}
+clock_off() { rm -f "$dir/g$1.clock"; fault clock_moved "$1" end; }
 
 # The fault generator: every decision is drawn here, in the parent, from the seed.
 end=$(($(date +%s) + minutes * 60))
@@ -170,7 +184,7 @@ while [ "$(date +%s)" -lt "$end" ]; do
     sleep $((2 + RANDOM % 6))
     now=$(date +%s)
     if [ -z "$kind" ]; then
-        [ ${#deck[@]} -gt 0 ] || deck=(0 1 2 3)
+        [ ${#deck[@]} -gt 0 ] || deck=(0 1 2 3 4)
         i=$((RANDOM % ${#deck[@]}))
         kind=${deck[$i]}
         deck=("${deck[@]:0:$i}" "${deck[@]:$((i + 1))}")
@@ -179,6 +193,7 @@ while [ "$(date +%s)" -lt "$end" ]; do
     # The first group stays for the whole run: its gates' memory and handles are judged over it.
     g=$((groups > 1 ? RANDOM % (groups - 1) + 2 : 1))
     d_kill=$((2 + RANDOM % 9)) d_pause=$((5 + RANDOM % 26)) d_ro=$((10 + RANDOM % 21)) d_group=$((15 + RANDOM % 31))
+    d_clock=$((45 + RANDOM % 61)) moved=$(((RANDOM % 2 * 2 - 1) * (120 + RANDOM % 481))) coin=$((RANDOM % 2))
     case $kind in
     0 | 1 | 2)
         [ "$now" -ge "$server_free" ] || continue
@@ -216,9 +231,23 @@ while [ "$(date +%s)" -lt "$end" ]; do
         [ "$g" != 1 ] && [ ! -e "$dir/g$g.away" ] && [ $((away * 2)) -lt "$groups" ] || continue
         touch "$dir/g$g.away"
         kind=
+        # Every other one comes back with its clock moved (as a machine starting with a wrong
+        # clock), until 15-75 s after its return: its commands wait for it meanwhile.
+        clocked=
+        if [ "$coin" = 0 ] && [ ! -e "$dir/g$g.clock" ]; then clock_on "$g" "$moved"; clocked=1; fi
         ( fault group_kill "$g" start; kill -KILL "$(cat "$dir/g$g.pid")" 2>/dev/null; sleep 1
           queue_for "$g"; sleep $((d_group - 1)); group_start "$g"; fault group_kill "$g" end
-          rm -f "$dir/g$g.away" ) &
+          rm -f "$dir/g$g.away"
+          [ -z "$clocked" ] || { sleep $((d_clock - 30)); clock_off "$g"; } ) &
+        ;;
+    4)
+        # A group away when there is one: its commands wait for it, and it comes back (within
+        # 45 s) with its clock moved.
+        for a in $(seq 1 $groups); do [ ! -e "$dir/g$a.away" ] || g=$a; done
+        [ ! -e "$dir/g$g.clock" ] || continue
+        clock_on "$g" "$moved"
+        ( sleep "$d_clock"; clock_off "$g" ) &
+        kind=
         ;;
     esac
 done

@@ -8,10 +8,11 @@ kept, one verdict per promise, counts in words; exit 0 only when every promise h
   chaos_check.py streams CONF       the three streams' replicas, as JSON (a NATS request each)
 
 RUN_DIR holds: run.env (settings), faults.log ("T_MS KIND TARGET start|end"), queued.log
-("T_MS MACHINE ID EXPIRE_S"), rec/*.log (pmsim --record), watch.log and probe.log (stamped
+("T_MS MACHINE ID EXPIRE_S"), notes.log, rec/*.log (pmsim --record), watch.log and probe.log (stamped
 `fleet list --json` lines), operator.conf.
 """
 import base64
+import calendar
 import collections
 import json
 import os
@@ -169,6 +170,7 @@ def intervals(faults, kind):
 def read_records(run):
     raised = collections.Counter()  # (machine, run, seq) -> times raised
     ran = collections.Counter()  # (machine, id) -> times run
+    ran_at = {}  # (machine, id) -> when it first ran, ms by the true clock
     ended = {}  # run -> unstored when it stopped
     answered = {}  # machine-run-seq -> the stream's sequence in its answer
     rec = os.path.join(run, "rec")
@@ -177,13 +179,15 @@ def read_records(run):
             p = line.split()
             if len(p) == 4 and p[0] == "raised":
                 raised[(p[1], p[2], int(p[3]))] += 1
-            elif len(p) == 3 and p[0] == "ran":
+            elif len(p) in (3, 4) and p[0] == "ran":
                 ran[(p[1], p[2])] += 1
+                if len(p) == 4:
+                    ran_at.setdefault((p[1], p[2]), int(p[3]))
             elif len(p) == 4 and p[0] == "end":
                 ended[p[1]] = int(p[3])
             elif len(p) in (3, 4) and p[0] == "stored":
                 answered[p[1]] = int(p[2])
-    return raised, ran, ended, answered
+    return raised, (ran, ran_at), ended, answered
 
 
 def stamped(path):
@@ -199,6 +203,15 @@ def stamped(path):
     return out
 
 
+def stream_ms(text):
+    """A stream's time (RFC 3339, UTC, up to ns) in ms since 1970; None when unreadable."""
+    try:
+        base, _, frac = text.rstrip("Z").partition(".")
+        return calendar.timegm(time.strptime(base, "%Y-%m-%dT%H:%M:%S")) * 1000 + int((frac + "000")[:3])
+    except (ValueError, AttributeError):
+        return None
+
+
 def p99(values):
     if not values:
         return None
@@ -212,31 +225,66 @@ def group_of(env, machine):
 
 
 # --- the promises ---------------------------------------------------------------------------
+# A command's expiry is judged against the host's clock (the console's, the servers' and the
+# checker's), leniently both ways: run past it means run after the queue's log time (a little
+# after the console queued it) plus the expiry; expired before it means a record stored before
+# the console's own expiry time. A second on top for the time a record takes to be stored.
+EXPIRY_SLACK_MS = 1000
+
+
+def kind_of(expire):
+    return "with %d s expiry" % expire if expire else "without expiry"
+
+
 def check_queue(run, env, faults, ran, nc):
+    ran, ran_at = ran
     queued = []
     for line in open(os.path.join(run, "queued.log")):
         t, machine, qid, expire = line.split()
         queued.append((int(t), machine, qid, int(expire)))
     kills = intervals(faults, "group_kill")
+    clocks = intervals(faults, "clock_moved")
     states = collections.Counter()
     bad, lags = [], []
     ids = set()
+    moved = 0
     for t, machine, qid, expire in queued:
         ids.add((machine, qid))
-        kind = "with expiry" if expire else "without expiry"
-        rec = {}
+        kind = kind_of(expire)
+        g = group_of(env, machine)
+        rec, stored_at = {}, None
         for attempt in range(3):
             try:
                 ans = nc.request("$JS.API.STREAM.MSG.GET.PROCMGR_RESULTS",
                                  json.dumps({"last_by_subj": "procmgr.%s.results.%s" % (machine, qid)}))
                 if "message" in ans:
                     rec = json.loads(base64.b64decode(ans["message"]["data"]))
+                    stored_at = stream_ms(ans["message"].get("time"))
                 break
             except OSError:
                 nc.sock = None
                 time.sleep(1)
         state = rec.get("state", "none")
         runs = ran[(machine, qid)]
+        # Its machine's first return after it was queued (the group started again).
+        back = ([k[2] for k in kills if k[0] == g and k[2] and k[1] <= t <= k[2]] or [None])[0]
+        handled = ran_at.get((machine, qid), stored_at)
+        if handled and any(c[0] == g and c[1] <= handled <= (c[2] or handled) for c in clocks):
+            moved += 1
+        if expire and state in ("done", "started", "expired"):
+            deadline = t + expire * 1000
+            since = "its machine back %+.1f s from its expiry" % ((back - deadline) / 1000) if back else \
+                "its machine not away"
+            at = ran_at.get((machine, qid))
+            if runs and at and at > deadline + EXPIRY_SLACK_MS:
+                states[(kind, "run past expiry")] += 1
+                bad.append("%s %s (expiry %d s) ran %.1f s after its expiry, %s" % (
+                    machine, qid, expire, (at - deadline) / 1000, since))
+            expires = rec.get("expires_ms") or deadline
+            if state == "expired" and stored_at and stored_at < expires - EXPIRY_SLACK_MS:
+                states[(kind, "expired early")] += 1
+                bad.append("%s %s (expiry %d s) recorded expired %.1f s before its expiry, %s" % (
+                    machine, qid, expire, (expires - stored_at) / 1000, since))
         states[(kind, state)] += 1
         if runs > 1:
             states[(kind, "duplicated")] += 1
@@ -252,22 +300,26 @@ def check_queue(run, env, faults, ran, nc):
                 bad.append("%s %s started, no result, and its machine was never killed" % (machine, qid))
         elif state == "none":
             bad.append("%s %s queued and never run nor recorded (lost)" % (machine, qid))
-        # From the machine's return (its simulator started again) to its result: the last
-        # return before the result, a machine sent away again meanwhile being away.
-        at = rec.get("at_ms")
-        if at and state in ("done", "expired"):
-            back = [k[2] for k in kills if k[0] == group_of(env, machine) and k[2] and t <= k[2] <= at]
-            if back:
-                lags.append(at - max(back))
+        # From the machine's return (its simulator started again) to its result, as the stream
+        # stored it (a machine's clock may be wrong): the last return before the result, a
+        # machine sent away again meanwhile being away.
+        if stored_at and state in ("done", "expired"):
+            returns = [k[2] for k in kills if k[0] == g and k[2] and t <= k[2] <= stored_at]
+            if returns:
+                lags.append(stored_at - max(returns))
     unknown = [k for k in ran if k not in ids]
     for k in unknown:
         bad.append("%s %s ran and was never queued" % k)
     words = []
-    for kind in ("without expiry", "with expiry"):
-        n = sum(v for (k, s), v in states.items() if k == kind and s != "duplicated")
-        words.append("%s: %d queued, %d run, %d expired, %d started with no result, %d lost, %d duplicated" % (
-            kind, n, states[(kind, "done")], states[(kind, "expired")], states[(kind, "started")],
-            states[(kind, "none")], states[(kind, "duplicated")]))
+    plain = ("done", "expired", "started", "none")
+    for kind in sorted({kind_of(e) for _, _, _, e in queued}, key=lambda k: (len(k), k)):
+        n = sum(v for (k, s), v in states.items() if k == kind and s in plain)
+        words.append("%s: %d queued, %d run, %d expired, %d started with no result, %d lost, %d duplicated, "
+                     "%d run past their expiry, %d recorded expired before it" % (
+                         kind, n, states[(kind, "done")], states[(kind, "expired")], states[(kind, "started")],
+                         states[(kind, "none")], states[(kind, "duplicated")],
+                         states[(kind, "run past expiry")], states[(kind, "expired early")]))
+    words.append("%d handled (run or recorded) while their machine's clock was moved" % moved)
     lag = p99(lags)
     words.append("p99 from a machine's return to its queued command's result: %s (%d results)" % (
         "%.1f s" % (lag / 1000) if lag is not None else "n/a", len(lags)))
@@ -442,7 +494,8 @@ def check(run):
         env["SEED"], env["MINUTES"], env["MACHINES"],
         ", ".join("%d %s" % (v, k.replace("_", " ")) for k, v in sorted(kinds.items())) or "none"))
     ok, words, bad, lag = check_queue(run, env, faults, ran, nc)
-    verdicts.append(("queued commands run exactly once or recorded expired, none twice", ok, words, bad))
+    verdicts.append(("queued commands run at most once, exactly once while their machine is back "
+                     "before their expiry, never past it", ok, words, bad))
     ok, words, bad = check_alerts(env, run, raised, ended, answered)
     verdicts.append(("every alert raised stored once and in order per machine", ok, words, bad))
     ok, words, bad, worst = check_presence(env, run, faults)

@@ -24,6 +24,8 @@ constexpr uint32_t kAnswerWaitMs = 5000;
 constexpr uint32_t kRunWaitMs = 60000;
 // The "done" record is published again until the stream takes it (it replaces itself).
 constexpr int kRecordTries = 20;
+// A machine's clock this far off the servers' is said in the trace.
+constexpr uint64_t kClockWarnMs = 60000;
 
 } // namespace
 
@@ -145,10 +147,39 @@ bool QueueRunner::Record(const remote::QueueResult& r, const std::string& msg_id
     return true;
 }
 
+bool QueueRunner::ServerTimesOf(const std::string& ack, remote::ServerTimes& out) {
+    uint64_t seq = 0, stored = 0;
+    if (remote::ReadAckSubject(ack, seq, stored)) out.stored_ms = stored;
+    nats::Message info;
+    // Never answered: a server or a login without it; the machine's clock decides.
+    if (!Ask({remote::QueueConsumerInfoSubject(machine_), "", {}, ""}, kAnswerWaitMs, info))
+        return !info_answered_;
+    info_answered_ = true;
+    // One request in flight: the consumer's last delivery is this one, unless another server
+    // leads the consumer now and has not delivered it.
+    uint64_t delivered_seq = 0, at = 0;
+    if (remote::ReadLastDelivery(info.payload, delivered_seq, at) &&
+        (seq == 0 || delivered_seq == seq))
+        out.delivered_ms = at;
+    return true;
+}
+
 void QueueRunner::Handle(const nats::Message& m) {
     remote::QueuedRequest q;
     const bool parsed = remote::ParseQueued(m.payload, q);
-    const remote::QueueAction action = remote::Decide(parsed, q, machine_, hooks_.now_ms());
+    remote::ServerTimes server;
+    if (parsed && q.machine == machine_ && !ServerTimesOf(m.reply, server)) {
+        hooks_.trace("--queue " + q.id + ": the consumer's information did not come, later");
+        return; // not acknowledged: it comes again after the consumer's wait
+    }
+    const uint64_t now = hooks_.now_ms();
+    const uint64_t off = server.delivered_ms == 0    ? 0
+                         : now > server.delivered_ms ? now - server.delivered_ms
+                                                     : server.delivered_ms - now;
+    if (off > kClockWarnMs)
+        hooks_.trace("!!queue: this machine's clock is " + std::to_string(off / 1000) +
+                     " s off the servers': their clock decides the expiry");
+    const remote::QueueAction action = remote::Decide(parsed, q, machine_, now, server);
     if (action == remote::QueueAction::kDrop) {
         hooks_.trace("!!queue: a message that is no request for this machine, dropped");
         hooks_.publish({m.reply, "", {}, "+TERM"});

@@ -2,7 +2,9 @@
 // from the machine's consumer of PROCMGR_QUEUE; each request fetched is recorded "started" in
 // PROCMGR_RESULTS only if no record of its id exists (else it is acknowledged and never run),
 // acknowledged, run through the gate's own forwarding and recorded "done" with the node's reply.
-// A request past its expiry is recorded "expired" and never runs. The API's answers come to
+// A request past its expiry is recorded "expired" and never runs: its age is judged by the
+// servers' clock where they tell it (the ack subject's stored time, the consumer's last
+// delivery), the machine's own clock may be minutes wrong. The API's answers come to
 // procmgr.<machine>.acks.q<random>-<n>, a pulled request with its own subject
 // (procmgr.<machine>.queue) and the consumer's ack subject. Portable: standard threads; the gate
 // gives the hooks.
@@ -54,6 +56,9 @@ private:
     bool Ask(BusMessage question, uint32_t wait_ms, nats::Message& answer);
     bool Record(const remote::QueueResult& r, const std::string& msg_id, bool first,
                 std::string& answer);
+    // The servers' times of the request delivered with `ack`; false when the consumer's
+    // information, answered before, was not now (the request stays queued).
+    bool ServerTimesOf(const std::string& ack, remote::ServerTimes& out);
 
     std::string machine_;
     std::string prefix_; // procmgr.<machine>.acks.q<random>-
@@ -62,7 +67,8 @@ private:
     std::mutex lock_;
     std::condition_variable wake_;
     bool stop_ = false, kicked_ = false, answered_ = false, pulling_ = false;
-    bool abandon_pull_ = false; // the link connected again while a pull waited
+    bool abandon_pull_ = false;  // the link connected again while a pull waited
+    bool info_answered_ = false; // by the runner's thread only
     uint64_t asks_ = 0;
     std::string waiting_for_;
     nats::Message answer_;

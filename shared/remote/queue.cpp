@@ -78,6 +78,10 @@ std::string QueueNextSubject(const std::string& machine) {
     return std::string("$JS.API.CONSUMER.MSG.NEXT.") + kQueueStream + "." + QueueConsumer(machine);
 }
 
+std::string QueueConsumerInfoSubject(const std::string& machine) {
+    return std::string("$JS.API.CONSUMER.INFO.") + kQueueStream + "." + QueueConsumer(machine);
+}
+
 std::string QueueConsumerJson(const std::string& machine) {
     return std::string("{\"stream_name\":\"") + kQueueStream +
            "\",\"config\":{\"durable_name\":\"" + QueueConsumer(machine) +
@@ -197,10 +201,19 @@ bool ParseResult(const std::string& json, QueueResult& out) {
     return true;
 }
 
-QueueAction Decide(bool parsed, const QueuedRequest& q, const std::string& machine,
-                   uint64_t now_ms) {
+QueueAction Decide(bool parsed, const QueuedRequest& q, const std::string& machine, uint64_t now_ms,
+                   const ServerTimes& server) {
     if (!parsed || q.machine != machine) return QueueAction::kDrop;
-    return now_ms < q.expires_ms ? QueueAction::kRun : QueueAction::kExpire;
+    const bool delivered = server.delivered_ms != 0 && server.delivered_ms >= server.stored_ms;
+    bool expired = false;
+    if (delivered && server.stored_ms != 0) {
+        expired = server.delivered_ms - server.stored_ms >= q.expires_ms - q.queued_ms;
+    } else if (delivered) {
+        expired = server.delivered_ms >= q.expires_ms;
+    } else {
+        expired = now_ms >= q.expires_ms;
+    }
+    return expired ? QueueAction::kExpire : QueueAction::kRun;
 }
 
 StartAnswer ReadStartAnswer(const std::string& answer) {

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "shared/remote/server_time.h"
+
 namespace pm::remote {
 
 constexpr const char* kQueueStream = "PROCMGR_QUEUE";
@@ -32,6 +34,7 @@ std::string QueueConsumer(const std::string& machine);                        //
 // The JetStream API subjects the consumer is created and read with.
 std::string QueueConsumerCreateSubject(const std::string& machine);
 std::string QueueNextSubject(const std::string& machine);
+std::string QueueConsumerInfoSubject(const std::string& machine);
 // The consumer's configuration: explicit acks, one request in flight, redelivered after 60 s.
 std::string QueueConsumerJson(const std::string& machine);
 // The streams' configurations for $JS.API.STREAM.CREATE (file storage, `replicas` copies).
@@ -84,8 +87,12 @@ enum class QueueAction : uint8_t {
     kExpire, // record "expired", acknowledge, never run
     kDrop,   // not a request for this machine: acknowledged for good, nothing recorded
 };
-QueueAction Decide(bool parsed, const QueuedRequest& q, const std::string& machine,
-                   uint64_t now_ms);
+// Expired by the servers' clock where they said when they stored and delivered it: its age
+// then (delivery less storing) against its lifetime (expiry less queuing, by the console's
+// clock); by the delivery alone against its expiry; else by the machine's clock `now_ms`. A
+// delivery said to come before the storing is no reading of this one.
+QueueAction Decide(bool parsed, const QueuedRequest& q, const std::string& machine, uint64_t now_ms,
+                   const ServerTimes& server = {});
 
 // The stream's answer to the "started" (or "expired") record published with
 // Nats-Expected-Last-Subject-Sequence: 0.

@@ -69,15 +69,18 @@ as agent1 pub "$exec_subject" - direct \
     pub procmgr.agent1.hello '$JS.API.STREAM.DELETE.PROCMGR_QUEUE' '{}' wait 300 \
     pub "$exec_subject" - seeded pub '$JS.API.STREAM.DELETE.PROCMGR_QUEUE' - '' \
     pub '$JS.API.STREAM.PURGE.PROCMGR_RESULTS' - '' \
-    pub '$JS.API.CONSUMER.MSG.NEXT.PROCMGR_QUEUE.gate_agent2' - '' >"$dir/agent1.out" 2>&1
+    pub '$JS.API.CONSUMER.MSG.NEXT.PROCMGR_QUEUE.gate_agent2' - '' \
+    pub '$JS.API.CONSUMER.INFO.PROCMGR_QUEUE.gate_agent2' - '' \
+    pub '$JS.API.CONSUMER.INFO.PROCMGR_QUEUE.gate_agent1' - '' >"$dir/agent1.out" 2>&1
 grep -q '^msg ' "$dir/agent1.out" && fail "agent1 heard: $(grep -m1 '^msg ' "$dir/agent1.out")"
 grep '^sub .* ok$' "$dir/agent1.out" | sed 's/^/FAILED: agent1 may subscribe: /' | grep . && failed=1
 for s in "$exec_subject" '$JS.API.STREAM.DELETE.PROCMGR_QUEUE' '$JS.API.STREAM.PURGE.PROCMGR_RESULTS' \
-    '$JS.API.CONSUMER.MSG.NEXT.PROCMGR_QUEUE.gate_agent2'; do
+    '$JS.API.CONSUMER.MSG.NEXT.PROCMGR_QUEUE.gate_agent2' '$JS.API.CONSUMER.INFO.PROCMGR_QUEUE.gate_agent2'; do
     grep -qxF "pub $s ok" "$dir/agent1.out" && fail "agent1 may publish to $s"
 done
-# Its own subjects stay its own: presence, alerts, results.
-for s in procmgr.agent1.hello procmgr.agent1.alerts procmgr.agent1.results.x; do
+# Its own subjects stay its own: presence, alerts, results, its consumer's information.
+for s in procmgr.agent1.hello procmgr.agent1.alerts procmgr.agent1.results.x \
+    '$JS.API.CONSUMER.INFO.PROCMGR_QUEUE.gate_agent1'; do
     grep -qxF "pub $s ok" "$dir/agent1.out" || fail "agent1 may not publish to $s"
 done
 

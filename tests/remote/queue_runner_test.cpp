@@ -53,7 +53,10 @@ uint64_t UtcMs() {
 }
 
 // Queued in this order, taken one at a time: when the last is done, the others were handled.
-TEST(QueueRunnerServer, RunsOnceNeverAfterAStartOrPastItsExpiry) {
+// The machine's clock right, or ten minutes ahead or behind: the servers' clock decides.
+class QueueRunnerServer : public testing::TestWithParam<int64_t> {};
+
+TEST_P(QueueRunnerServer, RunsOnceNeverAfterAStartOrPastItsExpiry) {
     if (!test::HaveNatsServer()) GTEST_SKIP() << "nats-server is not installed";
     test::NatsServer server("", {"-js"});
     ASSERT_TRUE(server.Started());
@@ -70,13 +73,13 @@ TEST(QueueRunnerServer, RunsOnceNeverAfterAStartOrPastItsExpiry) {
     struct Case {
         const char* what;
         bool started_before; // by a gate that died right after recording it
-        int64_t expires_in_ms;
+        uint64_t lives_ms;
         remote::QueueState state;
     };
     const Case cases[] = {
-        {"started before", true, 3600000, remote::QueueState::kStarted},
-        {"past its expiry", false, -1000, remote::QueueState::kExpired},
-        {"runs once", false, 3600000, remote::QueueState::kDone},
+        {"started before", true, 300000, remote::QueueState::kStarted},
+        {"past its expiry", false, 200, remote::QueueState::kExpired}, // once the runner starts
+        {"runs once", false, 300000, remote::QueueState::kDone},
     };
     const uint64_t now = UtcMs();
     std::vector<remote::QueuedRequest> queued;
@@ -87,8 +90,8 @@ TEST(QueueRunnerServer, RunsOnceNeverAfterAStartOrPastItsExpiry) {
         q.subject = remote::RequestSubject(kMachine, remote::kAgentNode, 0x73124535);
         q.words = {"exec", "--", "cmd", "/c", "echo", c.what};
         q.by = "tester";
-        q.queued_ms = now - 7200000;
-        q.expires_ms = now + c.expires_in_ms;
+        q.queued_ms = now;
+        q.expires_ms = now + c.lives_ms;
         q.request = std::string("packed ") + c.what;
         if (c.started_before) {
             remote::QueueResult r;
@@ -121,9 +124,11 @@ TEST(QueueRunnerServer, RunsOnceNeverAfterAStartOrPastItsExpiry) {
         ran.push_back(q.id);
         done(0, "reply to " + q.request);
     };
-    hooks.now_ms = UtcMs;
+    const int64_t moved_ms = GetParam();
+    hooks.now_ms = [moved_ms] { return UtcMs() + static_cast<uint64_t>(moved_ms); };
     hooks.trace = [](const std::string&) {};
     QueueRunner runner(kMachine, hooks);
+    usleep(300000); // past the short expiry
     gate.Subscribe(std::string(remote::kSubjectRoot) + "." + kMachine + ".acks.>",
                    [&](nats::Message& m) { runner.OnAnswer(m); });
     ASSERT_EQ(gate.Open(error), nats::Connection::Start::kConnected) << error;
@@ -163,6 +168,8 @@ TEST(QueueRunnerServer, RunsOnceNeverAfterAStartOrPastItsExpiry) {
     EXPECT_EQ(last.gate_status, 0u);
     EXPECT_TRUE(QueueEmpty(link)) << "a request still waits (not acknowledged)";
 }
+
+INSTANTIATE_TEST_SUITE_P(MachineClock, QueueRunnerServer, testing::Values(0, 600000, -600000));
 
 // A pull that expires at the server (408) is made again at once; one that finds nothing
 // waiting (404) ends the round until the next look (2 s, or a kick). A kick (the link connected
@@ -246,6 +253,70 @@ TEST(QueueRunnerHooks, RunsOnlyWhatTheConsumerDelivers) {
     r.Stop();
     EXPECT_EQ(pulls.load(), 3);
     EXPECT_EQ(runs.load(), 1);
+}
+
+// How many times a request delivered once (stream sequence 17, stored now, expiring in an
+// hour by the machine's clock) runs when the consumer's information answers `info` ("": never).
+int RunsWith(const std::string& info) {
+    remote::QueuedRequest q;
+    q.id = remote::RequestId(43);
+    q.machine = kMachine;
+    q.subject = remote::RequestSubject(kMachine, remote::kAgentNode, 0x73124533);
+    q.queued_ms = UtcMs();
+    q.expires_ms = q.queued_ms + 3600000;
+    q.request = "packed";
+    const std::string ack = "$JS.ACK." + std::string(remote::kQueueStream) + "." +
+                            remote::QueueConsumer(kMachine) + ".1.17.1." +
+                            std::to_string(q.queued_ms * 1000000) + ".0";
+    std::atomic<int> pulls{0}, runs{0};
+    QueueRunner* runner = nullptr;
+    QueueHooks hooks;
+    hooks.connected = [] { return true; };
+    hooks.node_running = [](const std::string&) { return true; };
+    hooks.publish = [&](const BusMessage& question) {
+        if (question.reply.empty()) return; // +ACK
+        nats::Message m;
+        m.subject = question.reply;
+        if (question.subject == remote::QueueNextSubject(kMachine)) {
+            if (++pulls == 1)
+                m.subject = remote::QueueSubject(kMachine), m.reply = ack,
+                m.payload = remote::QueuedJson(q);
+            else
+                m.headers = "NATS/1.0 404 No Messages\r\n\r\n";
+        } else if (question.subject == remote::QueueConsumerInfoSubject(kMachine)) {
+            if (info.empty()) return;
+            m.payload = info;
+        } else {
+            m.payload = R"({"stream":"PROCMGR_RESULTS","seq":3})";
+        }
+        runner->OnAnswer(m);
+    };
+    hooks.run = [&](const remote::QueuedRequest&, QueueHooks::Done done) {
+        ++runs;
+        done(0, "reply");
+    };
+    hooks.now_ms = UtcMs;
+    hooks.trace = [](const std::string&) {};
+    QueueRunner r(kMachine, hooks);
+    runner = &r;
+    r.Kick();
+    r.Start();
+    for (int k = 0; k < 400 && pulls.load() < 2; ++k) // an unanswered question waits 5 s
+        usleep(20000);
+    r.Stop();
+    return runs.load();
+}
+
+// Servers that never say (an older server, a login without the consumer's information): the
+// machine's clock decides. A delivery of another request says nothing of this one's age.
+TEST(QueueRunnerHooks, MachineClockWhereTheServersDoNotSay) {
+    EXPECT_EQ(RunsWith(""), 1);
+    EXPECT_EQ(RunsWith(R"({"delivered":{"consumer_seq":1,"stream_seq":16,)"
+                       R"("last_active":"2100-01-01T00:00:00Z"}})"),
+              1);
+    EXPECT_EQ(RunsWith(R"({"delivered":{"consumer_seq":1,"stream_seq":17,)"
+                       R"("last_active":"2100-01-01T00:00:00Z"}})"),
+              0);
 }
 
 } // namespace

@@ -129,8 +129,10 @@ gen() {
             echo "    { user: $u, password: \"$(hash_password "$dir/users/$u.password")\","
             echo "      permissions: { subscribe: [$hear\"procmgr.$u.acks.>\", \"procmgr.discover\", \"\$KV.PROCMGR_POLICIES.>\"],"
             echo "                     publish: [\"procmgr.$u.hello\", \"procmgr.$u.heartbeat\", \"procmgr.$u.alerts\", \"_INBOX.>\","
-            # Its queue: the next request of its consumer, the acks, its own results.
-            echo "                               \"\$JS.API.CONSUMER.MSG.NEXT.PROCMGR_QUEUE.gate_$u\", \"\$JS.ACK.PROCMGR_QUEUE.gate_$u.>\", \"procmgr.$u.results.*\","
+            # Its queue: the next request of its consumer, the consumer's information (when
+            # the servers delivered it: their clock judges its expiry), the acks, its results.
+            echo "                               \"\$JS.API.CONSUMER.MSG.NEXT.PROCMGR_QUEUE.gate_$u\", \"\$JS.API.CONSUMER.INFO.PROCMGR_QUEUE.gate_$u\","
+            echo "                               \"\$JS.ACK.PROCMGR_QUEUE.gate_$u.>\", \"procmgr.$u.results.*\","
             # The policies, read only; its own compliance.
             echo "                               $policy_read, \"\$KV.PROCMGR_COMPLIANCE.$u\"] } }"
         done
@@ -142,7 +144,8 @@ gen() {
             # Its machines' queues too (pmsim --queue): each machine's consumer, acks, results.
             echo "      permissions: { subscribe: [$hear\"procmgr.discover\", \"_INBOX.pmsim.>\", \"\$KV.PROCMGR_POLICIES.>\", \"procmgr.*.acks.>\"],"
             echo "                     publish: [\"procmgr.*.hello\", \"procmgr.*.heartbeat\", \"procmgr.*.alerts\", \"_INBOX.>\", \"\$JS.API.INFO\","
-            echo "                               \"\$JS.API.CONSUMER.MSG.NEXT.PROCMGR_QUEUE.*\", \"\$JS.ACK.PROCMGR_QUEUE.>\", \"procmgr.*.results.*\","
+            echo "                               \"\$JS.API.CONSUMER.MSG.NEXT.PROCMGR_QUEUE.*\", \"\$JS.API.CONSUMER.INFO.PROCMGR_QUEUE.*\","
+            echo "                               \"\$JS.ACK.PROCMGR_QUEUE.>\", \"procmgr.*.results.*\","
             echo "                               $policy_read, \"\$KV.PROCMGR_COMPLIANCE.*\"] } }"
         fi
         echo "  ]"

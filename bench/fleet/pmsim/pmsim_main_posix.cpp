@@ -5,6 +5,7 @@
 //
 //   pmsim --conf FILE --machines M [--first N] [--prefix NAME] [--processes P] [--churn N]
 //         [--heartbeat S] [--connections C] [--seconds S] [--queue Q] [--record FILE]
+//         [--clock-file FILE]
 #include <nats/nats.h>
 #include <signal.h>
 #include <unistd.h>
@@ -43,6 +44,7 @@ const char kUsage[] =
     "usage: pmsim --conf FILE --machines M [--first N] [--prefix NAME] [--processes P]\n"
     "             [--churn N] [--heartbeat S] [--connections C] [--seconds S]\n"
     "             [--alerts N] [--alert-every S] [--alert-code C] [--queue Q] [--record FILE]\n"
+    "             [--clock-file FILE]\n"
     "Connects M simulated machines NAME<N>..NAME<N+M-1> (default sim1..simM) to the servers of\n"
     "FILE (a pmconsole.conf: servers, ca_file, user, password_file; the user may subscribe to\n"
     "procmgr.*.> and publish presence). Each answers updates and configuration with the\n"
@@ -54,9 +56,11 @@ const char kUsage[] =
     "0x504D0001; 131845 = 0x20305, a process stopped at level 2). The first Q machines run the\n"
     "gate's queue runner on their consumers of PROCMGR_QUEUE. --record appends what the\n"
     "machines did, one line each: 'raised MACHINE RUN SEQ', 'stored MACHINE-RUN-SEQ STREAM-SEQ\n"
-    "[duplicate]' (the stream's answer), 'ran MACHINE ID', and on a stop 'end RUN unstored N'. "
-    "Stops on SIGINT/SIGTERM (alerts not yet stored get 60 s more) or\n"
-    "after --seconds.\n"
+    "[duplicate]' (the stream's answer), 'ran MACHINE ID T_MS' (the true time), and on a stop\n"
+    "'end RUN unstored N'. --clock-file moves the machines' wall clock (their gate cores' and\n"
+    "queue runners') by the signed number of seconds FILE holds, read again every second (no\n"
+    "file, or no number in it: the true time). Stops on SIGINT/SIGTERM (alerts not yet stored\n"
+    "get 60 s more) or after --seconds.\n"
     "exit codes: 0 stopped, 1 could not connect, 2 usage\n";
 
 std::atomic<bool> g_stop{false};
@@ -74,6 +78,29 @@ void Record(const std::string& line) {
 void OnSignal(int) {
     g_stop = true;
 }
+
+// The machines' clock, movable at run time as a machine's clock is set wrong: the wall clock
+// only (intervals stay on the monotonic clock, as on a machine).
+class MovedClock final : public gate::GateClock {
+public:
+    [[nodiscard]] uint64_t MonotonicMs() const override { return true_.MonotonicMs(); }
+    [[nodiscard]] uint64_t UtcMs() const override {
+        return true_.UtcMs() + static_cast<uint64_t>(offset_ms.load());
+    }
+    // Reads FILE's seconds (absent or not a number: 0); true when the offset changed.
+    bool Read(const std::string& path) {
+        long long seconds = 0;
+        if (FILE* f = std::fopen(path.c_str(), "r"); f != nullptr) {
+            if (std::fscanf(f, "%lld", &seconds) != 1) seconds = 0;
+            std::fclose(f);
+        }
+        return offset_ms.exchange(static_cast<int64_t>(seconds) * 1000) != seconds * 1000;
+    }
+    std::atomic<int64_t> offset_ms{0};
+
+private:
+    gate::SystemClock true_;
+};
 
 // One libnats connection as the gate core's bus.
 class NatsBus final : public gate::GateBus {
@@ -265,7 +292,7 @@ int Main(std::vector<std::string> args) {
     }
     uint32_t machines = 0, first = 1, processes = 60, churn = 1, heartbeat = 30, connections = 4,
              seconds = 0, alerts = 0, alert_every = 0, alert_code = 0x504D0001, queue = 0;
-    std::string prefix = "sim", record;
+    std::string prefix = "sim", record, clock_file;
     for (size_t i = 0; i < args.size(); ++i) {
         uint32_t* target = args[i] == "--machines"      ? &machines
                            : args[i] == "--first"       ? &first
@@ -283,6 +310,8 @@ int Main(std::vector<std::string> args) {
             prefix = args[++i];
         } else if (args[i] == "--record" && i + 1 < args.size()) {
             record = args[++i];
+        } else if (args[i] == "--clock-file" && i + 1 < args.size()) {
+            clock_file = args[++i];
         } else if (target == nullptr || i + 1 >= args.size() ||
                    !console::ParseU32(args[i + 1], *target)) {
             std::fprintf(stderr, "pmsim: unknown or incomplete argument '%s'\n%s", args[i].c_str(),
@@ -309,7 +338,13 @@ int Main(std::vector<std::string> args) {
 
     // Machine i on connection i mod C.
     std::vector<Connection> conns(connections);
-    const gate::SystemClock clock;
+    MovedClock clock;
+    auto read_clock = [&] {
+        if (!clock_file.empty() && clock.Read(clock_file))
+            std::fprintf(stderr, "pmsim: the machines' clock moved by %lld s\n",
+                         static_cast<long long>(clock.offset_ms.load() / 1000));
+    };
+    read_clock();
     std::vector<std::unique_ptr<SimGate>> sims;
     for (uint32_t n = first; n < first + machines; ++n) {
         Connection& c = conns[(n - first) % connections];
@@ -324,7 +359,7 @@ int Main(std::vector<std::string> args) {
             gate::QueueHooks hooks = g.core.MakeQueueHooks();
             hooks.run = [&g, run = hooks.run](const remote::QueuedRequest& q,
                                               gate::QueueHooks::Done done) {
-                Record("ran " + g.machine.Name() + " " + q.id);
+                Record("ran " + g.machine.Name() + " " + q.id + " " + std::to_string(WallMs()));
                 run(q, std::move(done));
             };
             g.runner = std::make_unique<gate::QueueRunner>(g.machine.Name(), std::move(hooks));
@@ -523,10 +558,14 @@ int Main(std::vector<std::string> args) {
                              static_cast<unsigned long long>(requests));
         });
         uint64_t next_beat = started + heartbeat, next_churn = started + 10,
-                 next_alert = started + alert_every;
+                 next_alert = started + alert_every, next_clock = started + 1;
         while (!g_stop && (seconds == 0 || NowS() < started + seconds)) {
             usleep(100 * 1000);
             const uint64_t now = NowS();
+            if (now >= next_clock) {
+                read_clock();
+                next_clock = now + 1;
+            }
             if (now >= next_churn && churn > 0) {
                 for (auto& g : sims)
                     g->machine.Churn(churn);
