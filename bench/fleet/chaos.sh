@@ -176,11 +176,13 @@ clock_off() { rm -f "$dir/g$1.clock"; fault clock_moved "$1" end; }
 end=$(($(date +%s) + minutes * 60))
 server_free=0
 sleep 5
-# Kinds are dealt from a shuffled deck, so that even a short run sees each; one that cannot
-# happen now (a server fault under way, half the groups away) waits for the next turn.
+# Kinds are dealt from a shuffled deck; one that cannot happen now (a server fault under way,
+# half the groups away) waits for the next turn. The run goes on past its end (a minute at
+# most) until each kind has happened once, so that even a short run sees every one.
 deck=()
 kind=
-while [ "$(date +%s)" -lt "$end" ]; do
+taken=0
+while [ "$(date +%s)" -lt "$end" ] || { [ "$taken" -lt 5 ] && [ "$(date +%s)" -lt $((end + 60)) ]; }; do
     sleep $((2 + RANDOM % 6))
     now=$(date +%s)
     if [ -z "$kind" ]; then
@@ -223,6 +225,7 @@ while [ "$(date +%s)" -lt "$end" ]; do
             ;;
         esac
         kind=
+        taken=$((taken + 1))
         ;;
     3)
         # At most half the groups away at once; a group away is not killed again.
@@ -231,6 +234,7 @@ while [ "$(date +%s)" -lt "$end" ]; do
         [ "$g" != 1 ] && [ ! -e "$dir/g$g.away" ] && [ $((away * 2)) -lt "$groups" ] || continue
         touch "$dir/g$g.away"
         kind=
+        taken=$((taken + 1))
         # Every other one comes back with its clock moved (as a machine starting with a wrong
         # clock), until 15-75 s after its return: its commands wait for it meanwhile.
         clocked=
@@ -248,6 +252,7 @@ while [ "$(date +%s)" -lt "$end" ]; do
         clock_on "$g" "$moved"
         ( sleep "$d_clock"; clock_off "$g" ) &
         kind=
+        taken=$((taken + 1))
         ;;
     esac
 done

@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <fstream>
 #include <map>
+#include <set>
 #include <memory>
 #include <mutex>
 #include <sstream>
@@ -197,10 +198,15 @@ void OnPublishAnswer(jsCtx*, natsMsg* msg, jsPubAck* pa, jsPubAckErr*, void* clo
 
 void PublishAlerts(Connection& c, jsCtx* js) {
     for (;;) {
+        // At most one alert of each machine at a time, as its gate publishes them: a later one
+        // stored while an earlier one failed would be out of order.
         std::vector<remote::AlertRecord> batch;
         {
             std::lock_guard<std::mutex> hold(c.alerts_lock);
-            batch = c.outbox.Waiting(512);
+            std::set<std::string> machines;
+            for (remote::AlertRecord& a : c.outbox.Waiting(4096))
+                if (batch.size() < 512 && machines.insert(a.machine).second)
+                    batch.push_back(std::move(a));
         }
         if (batch.empty()) return;
         natsStatus st = NATS_OK;
