@@ -22,6 +22,8 @@ import subprocess
 import sys
 import time
 
+import chaos_wine
+
 
 # --- a NATS request over TLS, as the operator: stream information and stored messages -----
 class Nats:
@@ -396,10 +398,16 @@ def check(run):
         env["SEED"], env["MINUTES"], env["MACHINES"],
         ", ".join("%d %s" % (v, k.replace("_", " ")) for k, v in sorted(kinds.items())) or "none"))
     ok, words, bad, lag = check_queue(run, env, faults, ran, nc)
+    if chaos_wine.on(env):
+        ok, words, bad = chaos_wine.widen((ok, words, bad), chaos_wine.queue(run, env, faults, nc))
     verdicts.append(("queued commands run exactly once or recorded expired, none twice", ok, words, bad))
     ok, words, bad = check_alerts(env, run, raised, ended)
+    if chaos_wine.on(env):
+        ok, words, bad = chaos_wine.widen((ok, words, bad), chaos_wine.alerts(run, env))
     verdicts.append(("every alert raised stored once and in order per machine", ok, words, bad))
     ok, words, bad, worst = check_presence(env, run, faults)
+    if chaos_wine.on(env):
+        ok, words, bad = chaos_wine.widen((ok, words, bad), chaos_wine.presence(run, env, faults, sys.modules[__name__]))
     verdicts.append(("presence truthful", ok, words, bad))
     info = streams(os.path.join(run, "operator.conf"))
     bad, words = [], []
@@ -409,6 +417,8 @@ def check(run):
         if not whole:
             bad.append("%s: %s" % (s, w))
     verdicts.append(("the streams keep their replicas", not bad, words, bad))
+    if chaos_wine.on(env):
+        verdicts.append(("the real gates' handles and memory stay flat",) + chaos_wine.flat(run, env))
     failed = 0
     for name, ok, words, bad in verdicts:
         print("%s: %s" % ("HOLDS" if ok else "BROKEN", name))
