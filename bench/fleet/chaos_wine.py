@@ -77,9 +77,14 @@ def queue(run, env, faults, nc):
             runs[(m, token)] += n
     states = collections.Counter()
     bad = []
-    live = live_ran = 0
+    live = live_ran = refused = 0
     for t, machine, token, qid, expire in queued:
         n = runs[(machine, token)]
+        if qid == "refused":
+            refused += 1
+            if n:
+                bad.append("%s: %s, refused by the queue, ran %d times" % (machine, token, n))
+            continue
         if qid == "live":
             live += 1
             live_ran += n > 0
@@ -119,7 +124,8 @@ def queue(run, env, faults, nc):
                          ", ".join(_machines(env)), kind, n, states[(kind, "done")],
                          states[(kind, "expired")], states[(kind, "started")],
                          states[(kind, "none")], states[(kind, "duplicated")]))
-    words.append("real machines' live commands: %d sent, %d ran" % (live, live_ran))
+    words.append("real machines' live commands: %d sent, %d ran; %d refused by the queue (a server "
+                 "killed meanwhile), none ran" % (live, live_ran, refused))
     return not bad and bool(states), words, bad
 
 

@@ -15,8 +15,8 @@
 # seed: the gate killed (-9, its own pid) and started again 18-35 s later; right after a server
 # kill; while a queued command (5 s long) runs. The gates' handles and private bytes are
 # sampled every 3 s (proc_figures.exe, from outside the process).
-# Files in the run: agentN/ (fleet.sh's), wine_queued.log ("T_MS MACHINE TOKEN ID|live
-# EXPIRE_S": live, a command not queued), agentN/runs.txt (the machine's own record: one
+# Files in the run: agentN/ (fleet.sh's), wine_queued.log ("T_MS MACHINE TOKEN ID|live|refused
+# EXPIRE_S": live, a command sent live; refused, one the console could not queue), agentN/runs.txt (the machine's own record: one
 # token a line), wine_figures.log ("T_MS MACHINE GATE_PID HANDLES BYTES"), wine_notes.log
 # (what each fault and command was), wine_queue.out (the console's words), wine_watch.log and
 # wine_probe.log (as watch.log and probe.log), wine_host_agentN.json (the host's alert list),
@@ -118,6 +118,8 @@ wine_queue() {
     [ "$expire" = 0 ] || args=(--expire "${expire}s")
     out=$(console fleet exec --yes --queue "${args[@]}" --timeout 3 --machines "$a" -- cmd /c "$line" 2>&1)
     id=$(sed -n 's/^queued for [^ ]* as \([0-9a-f]*\),.*/\1/p' <<<"$out")
+    # Refused (a server killed meanwhile: JetStream unavailable): it must never run.
+    [ -n "$id" ] || ! grep -q 'not queued' <<<"$out" || id=refused
     printf '%s %s %s:\n%s\n' "$(now_ms)" "$a" "$token" "$out" >>"$dir/wine_queue.out"
     echo "$(now_ms) $a $token ${id:-live} $expire" >>"$dir/wine_queued.log"
 }
@@ -152,6 +154,7 @@ wine_loop() {
         [ "$(date +%s)" -lt "$end" ] || return 0
         sleep 1
     done
+    local first=1
     while [ "$(date +%s)" -lt "$end" ]; do
         kind=$((RANDOM % 4)) away=$((18 + RANDOM % 18)) t=$((3 + RANDOM % 10))
         why=random
@@ -159,6 +162,10 @@ wine_loop() {
         wine_nap "$a" $((15 + RANDOM % 25)) || { why=after_server_kill; kind=0; }
         rm -f "$dir/$a.serverkill"
         [ "$(date +%s)" -lt "$end" ] || break
+        # Each kind of fault at least once in a short run: agent2 starts with a command killed
+        # while it runs.
+        [ $first = 0 ] || [ "$why" != random ] || [ "$a" != agent2 ] || kind=1
+        first=0
         case $kind in
         0 | 1 | 2)
             # Away: commands queued meanwhile; with kind 1 a long one, its gate killed again
