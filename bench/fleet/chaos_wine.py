@@ -1,6 +1,6 @@
 """The chaos checker's share for the real machines under Wine (bench/fleet/chaos_wine.sh):
 each promise's verdict widened by what agent1 and agent2 did, counted on the machine's side
-(its runs.txt, its monitor host's alert list, its gate's figures from outside the process),
+(its runs/, its monitor host's alert list, its gate's figures from outside the process),
 and a verdict of its own for the gates' handles and memory.
 """
 import base64
@@ -42,10 +42,10 @@ def _gate_kills(faults, machine):
 
 
 def _runs(run, machine):
-    path = os.path.join(run, machine, "runs.txt")
+    path = os.path.join(run, machine, "runs")
     count = collections.Counter()
-    if os.path.exists(path):
-        for line in open(path, errors="replace"):
+    for name in os.listdir(path) if os.path.isdir(path) else []:
+        for line in open(os.path.join(path, name), errors="replace"):
             if line.strip():
                 count[line.strip()] += 1
     return count
@@ -65,7 +65,7 @@ def _result(nc, machine, qid):
 
 def queue(run, env, faults, nc):
     """(ok, words, bad): each command queued for a real machine ran there once (its token in
-    the machine's runs.txt), or was recorded expired and never ran; one whose expiry passed
+    the machine's runs/), or was recorded expired and never ran; one whose expiry passed
     while its gate was away never ran; a live command ran at most once."""
     queued = []
     for line in open(os.path.join(run, "wine_queued.log")):

@@ -11,13 +11,14 @@
 # Workload, per machine: a process monitored by its host (exec_child.exe, started again every
 # 3 s by a loop inside the prefix: a started and a stopped alert each time); while its gate is
 # away, commands queued without expiry and with 5 s, each leaving its own token in the
-# machine's runs.txt when it runs; now and then a live command. Faults, drawn from the run's
+# machine's runs/ when it runs; now and then a live command. Faults, drawn from the run's
 # seed: the gate killed (-9, its own pid) and started again 18-35 s later; right after a server
 # kill; while a queued command (5 s long) runs. The gates' handles and private bytes are
 # sampled every 3 s (proc_figures.exe, from outside the process).
 # Files in the run: agentN/ (fleet.sh's), wine_queued.log ("T_MS MACHINE TOKEN ID|live|refused
-# EXPIRE_S": live, a command sent live; refused, one the console could not queue), agentN/runs.txt (the machine's own record: one
-# token a line), wine_figures.log ("T_MS MACHINE GATE_PID HANDLES BYTES"), wine_notes.log
+# EXPIRE_S": live, a command sent live; refused, one the console could not queue),
+# agentN/runs/TOKEN.txt (the machine's own record: a line each time that command ran; a file
+# each, as two commands may run at once), wine_figures.log ("T_MS MACHINE GATE_PID HANDLES BYTES"), wine_notes.log
 # (what each fault and command was), wine_queue.out (the console's words), wine_watch.log and
 # wine_probe.log (as watch.log and probe.log), wine_host_agentN.json (the host's alert list),
 # faults.log (gate_kill).
@@ -51,6 +52,7 @@ chaos_wine_start() {
     export WINEDEBUG=-all PM_HOST_ARGS=${PM_HOST_ARGS:---pulse-ms 500}
     local t0
     t0=$(date +%s)
+    for a in "${wine_agents[@]}"; do mkdir -p "$dir/$a/runs"; done
     for a in "${wine_agents[@]}"; do
         (
             if "$top/tools/fleet/fleet.sh" agent "${a#agent}" >"$dir/$a.start.log" 2>&1; then
@@ -116,7 +118,9 @@ wine_gate_kill() {
 wine_queue() {
     local a=$1 expire=$2 line=$3 token=$4 args=() out id
     [ "$expire" = 0 ] || args=(--expire "${expire}s")
-    out=$(console fleet exec --yes --queue "${args[@]}" --timeout 3 --machines "$a" -- cmd /c "$line" 2>&1)
+    # --wait: the gate's queue runner waits for the command's end (a gate killed meanwhile
+    # leaves it "started").
+    out=$(console fleet exec --wait --yes --queue "${args[@]}" --timeout 3 --machines "$a" -- cmd /c "$line" 2>&1)
     id=$(sed -n 's/^queued for [^ ]* as \([0-9a-f]*\),.*/\1/p' <<<"$out")
     # Refused (a server killed meanwhile: JetStream unavailable): it must never run.
     [ -n "$id" ] || ! grep -q 'not queued' <<<"$out" || id=refused
@@ -127,7 +131,7 @@ wine_queue() {
 # The command line that leaves token $2 in machine $1's record, then takes $3 seconds.
 wine_line() {
     local runs
-    runs=$(wine_winpath "$dir/$1/runs.txt")
+    runs=$(wine_winpath "$dir/$1/runs/$2.txt")
     if [ "$3" = 0 ]; then
         echo "echo $2>>$runs"
     else
@@ -187,7 +191,7 @@ wine_loop() {
             fault gate_kill "$a" end
             if [ $kind = 1 ]; then
                 for _ in $(seq 1 600); do
-                    grep -qE "^q$n-$tok[[:space:]]*\$" "$dir/$a/runs.txt" 2>/dev/null && break
+                    [ -s "$dir/$a/runs/q$n-$tok.txt" ] && break
                     sleep 0.1
                 done
                 fault gate_kill "$a" start
