@@ -85,6 +85,9 @@ def queue(run, env, faults, nc):
             if n:
                 bad.append("%s: %s, refused by the queue, ran %d times" % (machine, token, n))
             continue
+        if qid == "failed":
+            bad.append("%s: %s: the console failed (wine_queue.out)" % (machine, token))
+            continue
         if qid == "live":
             live += 1
             live_ran += n > 0

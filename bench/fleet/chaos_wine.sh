@@ -16,7 +16,8 @@
 # kill; while a queued command (5 s long) runs. The gates' handles and private bytes are
 # sampled every 3 s (proc_figures.exe, from outside the process).
 # Files in the run: agentN/ (fleet.sh's), wine_queued.log ("T_MS MACHINE TOKEN ID|live|refused
-# EXPIRE_S": live, a command sent live; refused, one the console could not queue),
+# EXPIRE_S": live, a command sent live; refused, one the queue could not take; failed, the
+# console's own failure),
 # agentN/runs/TOKEN.txt (the machine's own record: a line each time that command ran; a file
 # each, as two commands may run at once), wine_figures.log ("T_MS MACHINE GATE_PID HANDLES BYTES"), wine_notes.log
 # (what each fault and command was), wine_queue.out (the console's words), wine_watch.log and
@@ -118,12 +119,13 @@ wine_gate_kill() {
 wine_queue() {
     local a=$1 expire=$2 line=$3 token=$4 args=() out id
     [ "$expire" = 0 ] || args=(--expire "${expire}s")
-    # --wait: the gate's queue runner waits for the command's end (a gate killed meanwhile
+    # --capture: the gate's queue runner waits for the command's end (a gate killed meanwhile
     # leaves it "started").
-    out=$(console fleet exec --wait --yes --queue "${args[@]}" --timeout 3 --machines "$a" -- cmd /c "$line" 2>&1)
+    out=$(console fleet exec --capture --yes --queue "${args[@]}" --timeout 3 --machines "$a" -- cmd /c "$line" 2>&1)
     id=$(sed -n 's/^queued for [^ ]* as \([0-9a-f]*\),.*/\1/p' <<<"$out")
     # Refused (a server killed meanwhile: JetStream unavailable): it must never run.
     [ -n "$id" ] || ! grep -q 'not queued' <<<"$out" || id=refused
+    [ -n "$id" ] || grep -q "^$a: " <<<"$out" || id=failed
     printf '%s %s %s:\n%s\n' "$(now_ms)" "$a" "$token" "$out" >>"$dir/wine_queue.out"
     echo "$(now_ms) $a $token ${id:-live} $expire" >>"$dir/wine_queued.log"
 }
@@ -158,18 +160,18 @@ wine_loop() {
         [ "$(date +%s)" -lt "$end" ] || return 0
         sleep 1
     done
-    local first=1
+    local mid=0
     while [ "$(date +%s)" -lt "$end" ]; do
         kind=$((RANDOM % 4)) away=$((18 + RANDOM % 18)) t=$((3 + RANDOM % 10))
         why=random
         rm -f "$dir/$a.serverkill"
-        wine_nap "$a" $((15 + RANDOM % 25)) || { why=after_server_kill; kind=0; }
+        wine_nap "$a" $((25 + RANDOM % 25)) || { why=after_server_kill; kind=0; }
         rm -f "$dir/$a.serverkill"
         [ "$(date +%s)" -lt "$end" ] || break
-        # Each kind of fault at least once in a short run: agent2 starts with a command killed
-        # while it runs.
-        [ $first = 0 ] || [ "$why" != random ] || [ "$a" != agent2 ] || kind=1
-        first=0
+        # Each kind of fault at least once in a short run: agent2's first random fault is a
+        # command killed while it runs.
+        [ $mid = 1 ] || [ "$why" != random ] || [ "$a" != agent2 ] || kind=1
+        [ $kind != 1 ] || mid=1
         case $kind in
         0 | 1 | 2)
             # Away: commands queued meanwhile; with kind 1 a long one, its gate killed again
