@@ -127,8 +127,11 @@ def queue(run, env, faults, nc):
                          ", ".join(_machines(env)), kind, n, states[(kind, "done")],
                          states[(kind, "expired")], states[(kind, "started")],
                          states[(kind, "none")], states[(kind, "duplicated")]))
+    notes = os.path.join(run, "wine_notes.log")
+    again = sum("could not connect" in line for line in open(notes)) if os.path.exists(notes) else 0
     words.append("real machines' live commands: %d sent, %d ran; %d refused by the queue (a server "
-                 "killed meanwhile), none ran" % (live, live_ran, refused))
+                 "killed meanwhile), none ran; %d times the console could not connect and tried "
+                 "again" % (live, live_ran, refused, again))
     return not bad and bool(states), words, bad
 
 

@@ -117,11 +117,16 @@ wine_gate_kill() {
 # Queues command line $3 for machine $1 with expiry $2 (0: none) under token $4; a command
 # that ran live instead (the gate answered after all) is logged as such.
 wine_queue() {
-    local a=$1 expire=$2 line=$3 token=$4 args=() out id
+    local a=$1 expire=$2 line=$3 token=$4 args=() out id try
     [ "$expire" = 0 ] || args=(--expire "${expire}s")
     # --capture: the gate's queue runner waits for the command's end (a gate killed meanwhile
-    # leaves it "started").
-    out=$(console fleet exec --capture --yes --queue "${args[@]}" --timeout 3 --machines "$a" -- cmd /c "$line" 2>&1)
+    # leaves it "started"). A console that could not connect tries again, as a person would.
+    for try in 1 2 3; do
+        out=$(console fleet exec --capture --yes --queue "${args[@]}" --timeout 3 --machines "$a" -- cmd /c "$line" 2>&1)
+        grep -q '^pmconsole: cannot connect' <<<"$out" || break
+        wine_note "$a" "$token: the console could not connect (try $try): $(head -c 80 <<<"$out" | tr '\n' ' ')"
+        sleep 1
+    done
     id=$(sed -n 's/^queued for [^ ]* as \([0-9a-f]*\),.*/\1/p' <<<"$out")
     # Refused (a server killed meanwhile: JetStream unavailable): it must never run.
     [ -n "$id" ] || ! grep -q 'not queued' <<<"$out" || id=refused
@@ -280,5 +285,7 @@ chaos_wine_down() {
     [ "$wine_on" = 1 ] || return 0
     local p
     for p in "${wine_pids[@]}"; do kill "$p" 2>/dev/null; done
+    local t0=$SECONDS
     PM_FLEET_DIR=$dir "$top/tools/fleet/fleet.sh" down >/dev/null 2>&1
+    say "real gates: stopped in $((SECONDS - t0)) s"
 }
