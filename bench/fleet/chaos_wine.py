@@ -97,6 +97,7 @@ def queue(run, env, faults, nc):
         kind = "with expiry" if expire else "without expiry"
         state = _result(nc, machine, qid).get("state", "none")
         states[(kind, state)] += 1
+        states[(kind, "on the machine")] += n
         kills = _gate_kills(faults, machine)
         if n > 1:
             states[(kind, "duplicated")] += 1
@@ -121,10 +122,12 @@ def queue(run, env, faults, nc):
             bad.append("%s: %s ran and was never sent" % key)
     words = []
     for kind in ("without expiry", "with expiry"):
-        n = sum(v for (k, s), v in states.items() if k == kind and s != "duplicated")
-        words.append("real machines (%s, gates under Wine), %s: %d queued, %d run on the machine, "
-                     "%d expired, %d started with no result, %d lost, %d duplicated" % (
+        n = sum(v for (k, s), v in states.items() if k == kind and s not in ("duplicated", "on the machine"))
+        words.append("real machines (%s, gates under Wine), %s: %d queued, %d run (%d runs in the "
+                     "machine's own record), %d expired, %d started with no result, %d lost, "
+                     "%d duplicated" % (
                          ", ".join(_machines(env)), kind, n, states[(kind, "done")],
+                         states[(kind, "on the machine")],
                          states[(kind, "expired")], states[(kind, "started")],
                          states[(kind, "none")], states[(kind, "duplicated")]))
     notes = os.path.join(run, "wine_notes.log")
