@@ -132,8 +132,8 @@ def queue(run, env, faults, nc):
                          states[(kind, "none")], states[(kind, "duplicated")]))
     notes = os.path.join(run, "wine_notes.log")
     again = sum("could not connect" in line for line in open(notes)) if os.path.exists(notes) else 0
-    words.append("real machines' live commands: %d sent, %d ran; %d refused by the queue (a server "
-                 "killed meanwhile), none ran; %d times the console could not connect and tried "
+    words.append("real machines' live commands: %d sent, %d ran; %d refused by the queue (JetStream "
+                 "unavailable meanwhile), none ran; %d times the console could not connect and tried "
                  "again" % (live, live_ran, refused, again))
     return not bad and bool(states), words, bad
 

@@ -128,7 +128,8 @@ wine_queue() {
         sleep 1
     done
     id=$(sed -n 's/^queued for [^ ]* as \([0-9a-f]*\),.*/\1/p' <<<"$out")
-    # Refused (a server killed meanwhile: JetStream unavailable): it must never run.
+    # Refused (JetStream unavailable meanwhile: a server killed, a store read-only): it must
+    # never run.
     [ -n "$id" ] || ! grep -q 'not queued' <<<"$out" || id=refused
     [ -n "$id" ] || grep -q "^$a: " <<<"$out" || id=failed
     printf '%s %s %s:\n%s\n' "$(now_ms)" "$a" "$token" "$out" >>"$dir/wine_queue.out"
