@@ -4,7 +4,8 @@
 # heartbeat, cluster, console, fault, now_ms, say).
 #   chaos_wine_start          starts both agents in the background (when the Windows build is
 #                             there and PM_CHAOS_WINE is not 0), their view and their probes
-#   chaos_wine_faults END     the real machines' workload and faults until END (seconds)
+#   chaos_wine_faults END     the real machines' workload and faults until END (seconds; at
+#                             least 100 s once a machine is up)
 #   chaos_wine_server_killed  (a server was just killed) a gate is killed within a second
 #   chaos_wine_finish         stops the alerts' program and reads what each host raised
 #   chaos_wine_down           stops both agents (the run's end)
@@ -29,6 +30,7 @@ wine_bin=$top/build/$wine_arch/bin
 wine_agents=(agent1 agent2)
 wine_pids=()
 wine_figures_pid=
+wine_loops=()
 
 wine_winpath() { printf 'Z:%s' "${1//\//\\}"; }
 
@@ -166,6 +168,8 @@ wine_loop() {
         [ "$(date +%s)" -lt "$end" ] || return 0
         sleep 1
     done
+    # A short run goes on for them: at least 100 s of faults once the machine is up.
+    [ "$end" -ge $(($(date +%s) + 100)) ] || end=$(($(date +%s) + 100))
     local mid=0
     while [ "$(date +%s)" -lt "$end" ]; do
         kind=$((RANDOM % 4)) away=$((18 + RANDOM % 18)) t=$((3 + RANDOM % 10))
@@ -244,6 +248,7 @@ chaos_wine_faults() {
     local a
     for a in "${wine_agents[@]}"; do
         wine_loop "$a" "$1" &
+        wine_loops+=($!)
         wine_pids+=($!)
     done
     wine_figures &
@@ -259,6 +264,10 @@ chaos_wine_server_killed() {
 chaos_wine_finish() {
     [ "$wine_on" = 1 ] || return 0
     local a _ p
+    # The machines' own faults end by themselves (bounded: a short run goes on for them).
+    for p in "${wine_loops[@]}"; do
+        for _ in $(seq 1 300); do kill -0 "$p" 2>/dev/null || break; sleep 1; done
+    done
     # The figures go on to the end, the rest stops.
     for p in "${wine_pids[@]}"; do [ "$p" = "$wine_figures_pid" ] || kill "$p" 2>/dev/null; done
     for a in "${wine_agents[@]}"; do
