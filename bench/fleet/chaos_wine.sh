@@ -38,7 +38,7 @@ chaos_wine_start() {
     local f want=${PM_CHAOS_WINE:-${PM_CHAOS_WINE_DEFAULT:-1}} a
     echo "WINE=0" >>"$dir/run.env"
     if [ "$want" = 0 ]; then
-        say "real gates: off (PM_CHAOS_WINE=${PM_CHAOS_WINE:-0}; about 40 s more with them)"
+        say "real gates: off (PM_CHAOS_WINE=${PM_CHAOS_WINE:-0}; about 2 minutes more with them)"
         return 0
     fi
     for f in pmgate.exe quorlent.exe pmhost.exe pmconsole.exe TARNVEX.DLL KAVIPC32.DLL KAVUCD32.DLL kavipcctl.exe \
