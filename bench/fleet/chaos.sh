@@ -18,6 +18,9 @@
 # one of 5 s (past it when the machine is back) and one of 300 s (well within it); alerts
 # every few seconds from every machine; a policy changed every 20 s; `fleet ps` to a hundred
 # machines every 20 s.
+# Real machines: agent1 and agent2 under Wine with their own workload, faults and checks
+# (bench/fleet/chaos_wine.sh) when the win64 build is there and PM_CHAOS_WINE is not 0
+# (fleet_chaos_test: only with PM_CHAOS_WINE=1).
 # Exit: the checker's (0 only when every promise holds), 2 usage, 77 nats-server missing.
 set -uo pipefail
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
@@ -54,6 +57,7 @@ mkdir -p "$dir/rec"
 pids=()
 cleanup() {
     local p
+    declare -F chaos_wine_down >/dev/null && chaos_wine_down
     for p in "${pids[@]}" $(cat "$dir"/g*.pid 2>/dev/null); do kill -KILL "$p" 2>/dev/null; done
     for p in 1 2 3; do
         chattr -R -i "$dir/jetstream/server$p" 2>/dev/null
@@ -66,7 +70,7 @@ trap cleanup EXIT
 say "chaos: seed $seed (replay: PM_CHAOS_SEED=$seed ./run.sh chaos $minutes $machines); $machines machines" \
     "in $groups groups of $size ($queue_per with queue runners each), heartbeat ${heartbeat}s; run in $dir"
 
-"$cluster" gen --sim "$dir" "$port" agent1 >/dev/null 2>&1 || { say "chaos: cluster.sh gen failed"; exit 1; }
+"$cluster" gen --sim "$dir" "$port" agent1 agent2 >/dev/null 2>&1 || { say "chaos: cluster.sh gen failed"; exit 1; }
 "$cluster" start "$dir" $$ || exit 1
 console() { "$bin/pmconsole" --conf "$dir/operator.conf" "$@"; }
 for _ in $(seq 1 30); do console fleet setup --replicas 3 >/dev/null 2>&1 && break; sleep 1; done
@@ -93,6 +97,9 @@ CONSOLE=$bin/pmconsole
 ENV
 : >"$dir/faults.log"
 : >"$dir/queued.log"
+# The real machines under Wine (bench/fleet/chaos_wine.sh).
+. "$top/bench/fleet/chaos_wine.sh"
+chaos_wine_start
 
 group_start() {
     local g=$1
@@ -174,6 +181,7 @@ clock_off() { rm -f "$dir/g$1.clock"; fault clock_moved "$1" end; }
 
 # The fault generator: every decision is drawn here, in the parent, from the seed.
 end=$(($(date +%s) + minutes * 60))
+chaos_wine_faults "$end"
 server_free=0
 sleep 5
 # Kinds are dealt from a shuffled deck; one that cannot happen now (a server fault under way,
@@ -203,7 +211,7 @@ while [ "$(date +%s)" -lt "$end" ] || { [ "$taken" -lt 5 ] && [ "$(date +%s)" -l
         case $kind in
         0)
             server_free=$((now + d_kill + 5))
-            ( fault server_kill "$target" start; "$cluster" kill "$dir" "$target"; sleep "$d_kill"
+            ( fault server_kill "$target" start; "$cluster" kill "$dir" "$target"; chaos_wine_server_killed "$target"; sleep "$d_kill"
               "$cluster" start "$dir" $$ >/dev/null 2>&1; fault server_kill "$target" end ) &
             ;;
         1)
@@ -273,6 +281,7 @@ for _ in $(seq 1 60); do
     sleep 2
 done
 say "chaos: queue after $(($(date +%s) - t0)) s: $pending"
+chaos_wine_finish
 # A last few heartbeats seen, then the view and the probes stop before the machines do.
 sleep $((heartbeat * 2))
 for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done

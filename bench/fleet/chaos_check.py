@@ -23,6 +23,8 @@ import subprocess
 import sys
 import time
 
+import chaos_wine
+
 
 # --- a NATS request over TLS, as the operator: stream information and stored messages -----
 class Nats:
@@ -494,11 +496,17 @@ def check(run):
         env["SEED"], env["MINUTES"], env["MACHINES"],
         ", ".join("%d %s" % (v, k.replace("_", " ")) for k, v in sorted(kinds.items())) or "none"))
     ok, words, bad, lag = check_queue(run, env, faults, ran, nc)
+    if chaos_wine.on(env):
+        ok, words, bad = chaos_wine.widen((ok, words, bad), chaos_wine.queue(run, env, faults, nc))
     verdicts.append(("queued commands run at most once, exactly once while their machine is back "
                      "before their expiry, never past it", ok, words, bad))
     ok, words, bad = check_alerts(env, run, raised, ended, answered)
+    if chaos_wine.on(env):
+        ok, words, bad = chaos_wine.widen((ok, words, bad), chaos_wine.alerts(run, env))
     verdicts.append(("every alert raised stored once and in order per machine", ok, words, bad))
     ok, words, bad, worst = check_presence(env, run, faults)
+    if chaos_wine.on(env):
+        ok, words, bad = chaos_wine.widen((ok, words, bad), chaos_wine.presence(run, env, faults, sys.modules[__name__]))
     verdicts.append(("presence truthful", ok, words, bad))
     info = streams(os.path.join(run, "operator.conf"))
     bad, words = [], []
@@ -509,6 +517,8 @@ def check(run):
             bad.append("%s: %s" % (s, w))
     verdicts.append(("the streams keep their replicas", not bad, words, bad))
     ok, words, bad = check_flat(run)
+    if chaos_wine.on(env):
+        ok, words, bad = chaos_wine.widen((ok, words, bad), chaos_wine.flat(run, env))
     verdicts.append(("the gates' memory and handles stay flat", ok, words, bad))
     failed = 0
     for name, ok, words, bad in verdicts:
