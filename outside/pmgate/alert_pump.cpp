@@ -1,6 +1,8 @@
 // The alert pump. Portable.
 #include "outside/pmgate/alert_pump.h"
 
+#include <cstdint>
+#include <fstream>
 #include <memory>
 #include <vector>
 
@@ -22,6 +24,27 @@ constexpr uint64_t kAnswerOverdueMs = 5000;
 
 } // namespace
 
+bool LoadAlertMark(const std::string& path, AlertMark& mark) {
+    mark = AlertMark();
+    std::ifstream in(path);
+    unsigned long long time = 0, seq = 0;
+    if (!(in >> time >> seq) || time == 0 || time > UINT32_MAX || seq > UINT32_MAX) return false;
+    mark.time = static_cast<uint32_t>(time);
+    mark.seq = static_cast<uint32_t>(seq);
+    return true;
+}
+
+bool SaveAlertMark(const std::string& path, const AlertMark& mark) {
+    std::ofstream out(path, std::ios::trunc);
+    out << mark.time << ' ' << mark.seq << '\n';
+    out.close();
+    return !out.fail();
+}
+
+bool AfterMark(const AlertMark& mark, uint32_t time, uint32_t seq) {
+    return time > mark.time || (time == mark.time && seq > mark.seq);
+}
+
 std::string AlertIdKey(const KeyedHash& hash, const std::string& password,
                        const std::string& machine) {
     if (password.empty()) return std::string();
@@ -29,10 +52,12 @@ std::string AlertIdKey(const KeyedHash& hash, const std::string& password,
 }
 
 AlertPump::AlertPump(std::string machine, std::string id_key, GateBus& bus, LocalNode& node,
-                     const GateClock& clock, TraceFn trace)
+                     const GateClock& clock, TraceFn trace, std::string mark_path)
     : machine_(std::move(machine)), id_key_(std::move(id_key)),
       ack_prefix_(std::string(remote::kSubjectRoot) + "." + machine_ + ".acks."), bus_(bus),
-      node_(node), clock_(clock), trace_(std::move(trace)) {}
+      node_(node), clock_(clock), trace_(std::move(trace)), mark_path_(std::move(mark_path)) {
+    if (!mark_path_.empty()) LoadAlertMark(mark_path_, mark_);
+}
 
 std::string AlertPump::AckWildcard(const std::string& machine) {
     return std::string(remote::kSubjectRoot) + "." + machine + ".acks.>";
@@ -69,7 +94,8 @@ void AlertPump::Answered(uint64_t ask, const NodeRequest& c) {
     for (size_t i = 1; i < c.GetResultCount(); ++i) {
         host::HostAlert a;
         const std::string item(reinterpret_cast<const char*>(c.GetResult(i)), c.GetResultSize(i));
-        if (host::DecodeAlert(item, &a)) outbox_.Raise(remote::AlertFromHost(machine_, a));
+        if (host::DecodeAlert(item, &a) && AfterMark(mark_, a.time, a.seq == 0 ? 1 : a.seq))
+            outbox_.Raise(remote::AlertFromHost(machine_, a));
     }
     after_ = le::Load32(c.GetResult(0));
     if (outbox_.Dropped() != dropped)
@@ -87,6 +113,8 @@ void AlertPump::Publish() {
         const std::vector<remote::AlertRecord> next = outbox_.Waiting(1);
         if (next.empty()) return;
         in_flight_ = next[0].MessageId();
+        in_flight_mark_ = {static_cast<uint32_t>(next[0].time_ms / 1000),
+                           static_cast<uint32_t>(next[0].seq)};
         sent_at_ = now;
         ack_subject_ = ack_prefix_ + std::to_string(++ack_number_);
         m = AlertMessage(next[0], ack_subject_, id_key_);
@@ -100,6 +128,14 @@ bool AlertPump::OnAnswer(const nats::Message& m) {
     if (m.subject == ack_subject_ && remote::PublishStored(m.payload, remote::kAlertStream)) {
         outbox_.Stored(in_flight_);
         in_flight_.clear();
+        if (AfterMark(mark_, in_flight_mark_.time, in_flight_mark_.seq)) {
+            mark_ = in_flight_mark_;
+            if (!mark_path_.empty() && !SaveAlertMark(mark_path_, mark_) && !mark_told_) {
+                mark_told_ = true;
+                trace_("!!alerts: cannot write " + mark_path_ +
+                       ": a gate started again sends the host's kept alerts again");
+            }
+        }
     }
     return true;
 }

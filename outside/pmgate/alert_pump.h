@@ -24,11 +24,27 @@ namespace pm::gate {
 std::string AlertIdKey(const KeyedHash& hash, const std::string& password,
                        const std::string& machine);
 
+// The newest host alert the stream stored (its time and number), kept in a small file so that
+// a gate started again does not send the host's older alerts once more: the stream would store
+// again those older than its duplicate window, and newer alerts would wait behind them.
+struct AlertMark {
+    uint32_t time = 0; // seconds since 1970; 0: none
+    uint32_t seq = 0;
+};
+// "TIME SEQ\n"; false (and `mark` none) when the file is missing or not that.
+bool LoadAlertMark(const std::string& path, AlertMark& mark);
+// Written in place: a torn write reads as no mark, and the host's alerts are sent again, which
+// the stream takes as duplicates within its window.
+bool SaveAlertMark(const std::string& path, const AlertMark& mark);
+// True when the host alert came after the mark (a host started again numbers from 1, later).
+bool AfterMark(const AlertMark& mark, uint32_t time, uint32_t seq);
+
 class AlertPump {
 public:
     using TraceFn = std::function<void(const std::string&)>;
+    // `mark_path`: where the mark is kept (empty: nowhere, every alert the host keeps is sent).
     AlertPump(std::string machine, std::string id_key, GateBus& bus, LocalNode& node,
-              const GateClock& clock, TraceFn trace);
+              const GateClock& clock, TraceFn trace, std::string mark_path = std::string());
     AlertPump(const AlertPump&) = delete;
     AlertPump& operator=(const AlertPump&) = delete;
 
@@ -59,6 +75,9 @@ private:
     uint64_t asks_ = 0;   // questions to the host so far
     uint64_t asking_ = 0; // the one out, 0: none
     uint64_t asked_at_ = 0;
+    const std::string mark_path_;
+    AlertMark mark_, in_flight_mark_;
+    bool mark_told_ = false; // a mark that could not be written, traced once
     std::string in_flight_, ack_subject_;
     uint64_t ack_number_ = 0;
     uint64_t sent_at_ = 0;

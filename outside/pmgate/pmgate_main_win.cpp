@@ -189,7 +189,7 @@ int Main(int argc, char** argv) {
     gate_settings.trace_requests = config.trace;
     GateCore gate(gate_settings, bus, pipes, clock, trace_line);
     AlertPump pump(machine, AlertIdKey(CngKeyedHash(), settings.connect.password, machine), bus,
-                   pipes, clock, trace_line);
+                   pipes, clock, trace_line, config_path + ".alerts");
     gate.SetAlertPump(&pump);
     QueueRunner runner(machine, gate.MakeQueueHooks());
     gate.SetQueueRunner(&runner);

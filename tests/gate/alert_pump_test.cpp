@@ -3,6 +3,8 @@
 // id key that keeps another machine's login from taking this one's ids.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <fstream>
 #include <functional>
 
 #include "outside/pmgate/alert_pump.h"
@@ -121,6 +123,67 @@ TEST(AlertPump, AQuestionWithoutAnswerIsAskedAgain) {
     host.held[0]->OnComplete();
     pump.Publish();
     EXPECT_TRUE(bus.Take().empty());
+}
+
+// The newest alert the stream stored is kept: a gate started again sends only the host's
+// alerts after it (a host started again numbers from 1 at a later time); a mark file that
+// cannot be read sends them all, as before.
+TEST(AlertPump, AGateStartedAgainSendsOnlyWhatTheStreamHasNot) {
+    const std::string path = ::testing::TempDir() + "pump_mark_test.alerts";
+    std::remove(path.c_str());
+    test::RecordingBus bus;
+    test::ManualClock clock;
+    test::ScriptedNode host;
+    host.running = {remote::kHostNode};
+    std::vector<host::HostAlert> kept = {HostAlert(1, "a.exe"), HostAlert(2, "b.exe")};
+    host.answer = [&](NodeRequest& c) {
+        const std::string newest = le::Bytes32(kept.back().seq);
+        c.AddResult(newest.data(), 4);
+        for (const host::HostAlert& a : kept) {
+            const std::string item = host::EncodeAlert(a);
+            c.AddResult(item.data(), static_cast<uint32_t>(item.size()));
+        }
+    };
+    const auto monitors = [&](AlertPump& pump) {
+        std::vector<std::string> sent;
+        pump.Poll();
+        for (int k = 0; k < 5; ++k) {
+            pump.Publish();
+            for (const BusMessage& m : bus.Take()) {
+                remote::AlertRecord a;
+                if (remote::ParseAlert(m.payload, a)) sent.push_back(a.monitor);
+                pump.OnAnswer(Stored(m.reply));
+            }
+        }
+        return sent;
+    };
+    {
+        AlertPump first(
+            "m1", "", bus, host, clock, [](const std::string&) {}, path);
+        kept.resize(1);
+        EXPECT_EQ(monitors(first), std::vector<std::string>{"a.exe"});
+    }
+    kept = {HostAlert(1, "a.exe"), HostAlert(2, "b.exe")};
+    host::HostAlert restarted = HostAlert(1, "c.exe");
+    restarted.time += 60;
+    kept.push_back(restarted);
+    {
+        AlertPump again(
+            "m1", "", bus, host, clock, [](const std::string&) {}, path);
+        EXPECT_EQ(monitors(again), (std::vector<std::string>{"b.exe", "c.exe"}));
+    }
+    AlertMark mark;
+    ASSERT_TRUE(LoadAlertMark(path, mark));
+    EXPECT_EQ(mark.time, restarted.time);
+    EXPECT_EQ(mark.seq, 1u);
+    for (const char* text : {"", "x 1\n", "0 5\n", "4294967296 1\n"}) {
+        { std::ofstream(path, std::ios::trunc) << text; }
+        EXPECT_FALSE(LoadAlertMark(path, mark)) << text;
+    }
+    AlertPump unread(
+        "m1", "", bus, host, clock, [](const std::string&) {}, path);
+    EXPECT_EQ(monitors(unread).size(), 3u);
+    std::remove(path.c_str());
 }
 
 class StdHash final : public KeyedHash {
