@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 
 #include "outside/pmconsole/fleet/connection_bus.h"
 #include "outside/pmconsole/fleet/fleet_queue.h"
@@ -205,20 +206,24 @@ TEST(QueueRunnerHooks, PullsAgainAfterAnExpiryOrAReconnectNotWhenNothingWaits) {
     EXPECT_EQ(pulls.load(), 4);
 }
 
-// A request runs only as the consumer delivers it (the queue's subject, the consumer's ack
-// subject as reply): the same request published by someone else to the pull's reply subject
-// is dropped, whatever it asks.
-TEST(QueueRunnerHooks, RunsOnlyWhatTheConsumerDelivers) {
+// A request expiring in an hour by the machine's clock.
+remote::QueuedRequest HourRequest(uint64_t n) {
     remote::QueuedRequest q;
-    q.id = remote::RequestId(42);
+    q.id = remote::RequestId(n);
     q.machine = kMachine;
     q.subject = remote::RequestSubject(kMachine, remote::kAgentNode, 0x73124533);
     q.queued_ms = UtcMs();
     q.expires_ms = q.queued_ms + 3600000;
     q.request = "packed";
-    const std::string ack = "$JS.ACK." + std::string(remote::kQueueStream) + "." +
-                            remote::QueueConsumer(kMachine) + ".1";
-    std::atomic<int> pulls{0}, runs{0};
+    return q;
+}
+
+// A runner whose questions `answer` scripts (`pull`: the pulls so far; false leaves the
+// question unanswered), run until it has pulled `pulls` times or `wait_ms` passed; how many
+// requests it ran (and in `pulled`, how many pulls it made).
+using Script = std::function<bool(const BusMessage& question, int pull, nats::Message& m)>;
+int ScriptedRuns(const Script& answer, int pulls, int wait_ms, int* pulled = nullptr) {
+    std::atomic<int> pulls_made{0}, runs{0};
     QueueRunner* runner = nullptr;
     QueueHooks hooks;
     hooks.connected = [] { return true; };
@@ -227,16 +232,8 @@ TEST(QueueRunnerHooks, RunsOnlyWhatTheConsumerDelivers) {
         if (question.reply.empty()) return; // +ACK
         nats::Message m;
         m.subject = question.reply;
-        if (question.subject == remote::QueueNextSubject(kMachine)) {
-            const int n = ++pulls;
-            if (n == 1) m.reply = ack; // someone else's, on the pull's reply subject
-            if (n == 2) m.subject = remote::QueueSubject(kMachine), m.reply = ack;
-            if (n <= 2) m.payload = remote::QueuedJson(q);
-            if (n > 2) m.headers = "NATS/1.0 404 No Messages\r\n\r\n";
-        } else {
-            m.payload = R"({"stream":"PROCMGR_RESULTS","seq":3})"; // a record stored
-        }
-        runner->OnAnswer(m);
+        const bool pull = question.subject == remote::QueueNextSubject(kMachine);
+        if (answer(question, pull ? ++pulls_made : pulls_made.load(), m)) runner->OnAnswer(m);
     };
     hooks.run = [&](const remote::QueuedRequest&, QueueHooks::Done done) {
         ++runs;
@@ -248,63 +245,64 @@ TEST(QueueRunnerHooks, RunsOnlyWhatTheConsumerDelivers) {
     runner = &r;
     r.Kick();
     r.Start();
-    for (int k = 0; k < 100 && pulls.load() < 3; ++k)
+    for (int k = 0; k < wait_ms / 20 && pulls_made.load() < pulls; ++k)
         usleep(20000);
     r.Stop();
-    EXPECT_EQ(pulls.load(), 3);
-    EXPECT_EQ(runs.load(), 1);
+    if (pulled != nullptr) *pulled = pulls_made.load();
+    return runs.load();
+}
+
+constexpr const char* kRecordStored = R"({"stream":"PROCMGR_RESULTS","seq":3})";
+
+// A request runs only as the consumer delivers it (the queue's subject, the consumer's ack
+// subject as reply): the same request published by someone else to the pull's reply subject
+// is dropped, whatever it asks.
+TEST(QueueRunnerHooks, RunsOnlyWhatTheConsumerDelivers) {
+    const remote::QueuedRequest q = HourRequest(42);
+    const std::string ack = "$JS.ACK." + std::string(remote::kQueueStream) + "." +
+                            remote::QueueConsumer(kMachine) + ".1";
+    int pulled = 0;
+    const int runs = ScriptedRuns(
+        [&](const BusMessage& question, int n, nats::Message& m) {
+            if (question.subject != remote::QueueNextSubject(kMachine)) {
+                m.payload = kRecordStored;
+                return true;
+            }
+            if (n == 1) m.reply = ack; // someone else's, on the pull's reply subject
+            if (n == 2) m.subject = remote::QueueSubject(kMachine), m.reply = ack;
+            if (n <= 2) m.payload = remote::QueuedJson(q);
+            if (n > 2) m.headers = "NATS/1.0 404 No Messages\r\n\r\n";
+            return true;
+        },
+        3, 2000, &pulled);
+    EXPECT_EQ(pulled, 3);
+    EXPECT_EQ(runs, 1);
 }
 
 // How many times a request delivered once (stream sequence 17, stored now, expiring in an
 // hour by the machine's clock) runs when the consumer's information answers `info` ("": never).
 int RunsWith(const std::string& info) {
-    remote::QueuedRequest q;
-    q.id = remote::RequestId(43);
-    q.machine = kMachine;
-    q.subject = remote::RequestSubject(kMachine, remote::kAgentNode, 0x73124533);
-    q.queued_ms = UtcMs();
-    q.expires_ms = q.queued_ms + 3600000;
-    q.request = "packed";
+    const remote::QueuedRequest q = HourRequest(43);
     const std::string ack = "$JS.ACK." + std::string(remote::kQueueStream) + "." +
                             remote::QueueConsumer(kMachine) + ".1.17.1." +
                             std::to_string(q.queued_ms * 1000000) + ".0";
-    std::atomic<int> pulls{0}, runs{0};
-    QueueRunner* runner = nullptr;
-    QueueHooks hooks;
-    hooks.connected = [] { return true; };
-    hooks.node_running = [](const std::string&) { return true; };
-    hooks.publish = [&](const BusMessage& question) {
-        if (question.reply.empty()) return; // +ACK
-        nats::Message m;
-        m.subject = question.reply;
-        if (question.subject == remote::QueueNextSubject(kMachine)) {
-            if (++pulls == 1)
-                m.subject = remote::QueueSubject(kMachine), m.reply = ack,
-                m.payload = remote::QueuedJson(q);
-            else
-                m.headers = "NATS/1.0 404 No Messages\r\n\r\n";
-        } else if (question.subject == remote::QueueConsumerInfoSubject(kMachine)) {
-            if (info.empty()) return;
-            m.payload = info;
-        } else {
-            m.payload = R"({"stream":"PROCMGR_RESULTS","seq":3})";
-        }
-        runner->OnAnswer(m);
-    };
-    hooks.run = [&](const remote::QueuedRequest&, QueueHooks::Done done) {
-        ++runs;
-        done(0, "reply");
-    };
-    hooks.now_ms = UtcMs;
-    hooks.trace = [](const std::string&) {};
-    QueueRunner r(kMachine, hooks);
-    runner = &r;
-    r.Kick();
-    r.Start();
-    for (int k = 0; k < 400 && pulls.load() < 2; ++k) // an unanswered question waits 5 s
-        usleep(20000);
-    r.Stop();
-    return runs.load();
+    return ScriptedRuns(
+        [&](const BusMessage& question, int n, nats::Message& m) {
+            if (question.subject == remote::QueueNextSubject(kMachine)) {
+                if (n == 1)
+                    m.subject = remote::QueueSubject(kMachine), m.reply = ack,
+                    m.payload = remote::QueuedJson(q);
+                else
+                    m.headers = "NATS/1.0 404 No Messages\r\n\r\n";
+            } else if (question.subject == remote::QueueConsumerInfoSubject(kMachine)) {
+                if (info.empty()) return false;
+                m.payload = info;
+            } else {
+                m.payload = kRecordStored;
+            }
+            return true;
+        },
+        2, 8000); // an unanswered question waits 5 s
 }
 
 // Servers that never say (an older server, a login without the consumer's information): the
