@@ -6,20 +6,12 @@
 #include "outside/pmconsole/fleet/fleet_machines.h"
 #include "outside/pmconsole/visible_text.h"
 #include "shared/remote/alerts.h"
+#include "shared/remote/server_time.h"
 
 namespace pm::console {
 namespace {
 
-// Days since 1970-01-01 of a civil date, and back (proleptic Gregorian).
-int64_t DaysFromCivil(int64_t y, unsigned m, unsigned d) {
-    y -= m <= 2;
-    const int64_t era = (y >= 0 ? y : y - 399) / 400;
-    const unsigned yoe = static_cast<unsigned>(y - era * 400);
-    const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return era * 146097 + static_cast<int64_t>(doe) - 719468;
-}
-
+// The civil date of a day since 1970-01-01 (proleptic Gregorian).
 void CivilFromDays(int64_t z, int64_t& y, unsigned& m, unsigned& d) {
     z += 719468;
     const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
@@ -59,15 +51,8 @@ bool ParseSince(const std::string& t, uint64_t now_ms, uint64_t& since_ms) {
             return true;
         }
     }
-    unsigned y, mo, d, h, mi, s;
-    if (t.size() != 20 || t[4] != '-' || t[7] != '-' || t[10] != 'T' || t[13] != ':' ||
-        t[16] != ':' || t[19] != 'Z' || !Digits(t, 0, 4, y) || !Digits(t, 5, 2, mo) ||
-        !Digits(t, 8, 2, d) || !Digits(t, 11, 2, h) || !Digits(t, 14, 2, mi) ||
-        !Digits(t, 17, 2, s) || y < 1970 || mo < 1 || mo > 12 || d < 1 || d > 31 || h > 23 ||
-        mi > 59 || s > 59)
-        return false;
-    const int64_t days = DaysFromCivil(y, mo, d);
-    since_ms = (static_cast<uint64_t>(days) * 86400 + h * 3600 + mi * 60 + s) * 1000;
+    // An absolute time, as the servers write them (whole seconds, Z, here).
+    if (t.size() != 20 || !remote::ParseUtcTime(t, since_ms)) return false;
     if (since_ms == 0) since_ms = 1; // 0 means "not given"
     return true;
 }

@@ -1,6 +1,6 @@
 // Messages of one or more subscriptions, held for a reader on another thread: the library's
 // thread puts, the reader takes the oldest, waiting at most a given time. Bounded: past the
-// bounds new messages are dropped (counted).
+// bounds new messages are dropped.
 #pragma once
 
 #include <chrono>
@@ -22,10 +22,7 @@ public:
 
     void Put(nats::Message& m) {
         std::lock_guard<std::mutex> hold(lock_);
-        if (messages_.size() >= kMessages || bytes_ + m.payload.size() > kBytes) {
-            ++dropped_;
-            return;
-        }
+        if (messages_.size() >= kMessages || bytes_ + m.payload.size() > kBytes) return;
         bytes_ += m.payload.size();
         messages_.push_back(std::move(m));
         ready_.notify_one();
@@ -40,17 +37,12 @@ public:
         bytes_ -= m.payload.size();
         return true;
     }
-    uint64_t Dropped() {
-        std::lock_guard<std::mutex> hold(lock_);
-        return dropped_;
-    }
 
 private:
     std::mutex lock_;
     std::condition_variable ready_;
     std::deque<nats::Message> messages_;
     size_t bytes_ = 0;
-    uint64_t dropped_ = 0;
 };
 
 } // namespace pm::console
