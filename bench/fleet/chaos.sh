@@ -6,9 +6,10 @@
 #   bench/fleet/chaos.sh [MINUTES] [MACHINES]      (default 1 minute, 100 machines)
 # Settings: PM_CHAOS_SEED (the faults' seed; printed, so a failing run can be replayed),
 # PM_CHAOS_BIN (pmsim and pmconsole; default build/bench/bin), PM_CHAOS_DIR (kept when set),
-# PM_CHAOS_PORT.
-# Faults: kill -9 of a server and its start 2-10 s later; a server stopped (SIGSTOP) 5-30 s;
-# a server's store made immutable (JetStream's writes refused) 10-30 s; a group of machines
+# PM_CHAOS_PORT, PM_CHAOS_KINDS (the fault kinds dealt, numbers as below; default all five: to
+# see one kind alone break a planted fault).
+# Faults (kinds 0-4): kill -9 of a server and its start 2-10 s later; a server stopped
+# (SIGSTOP) 5-30 s; a server's store made immutable (JetStream's writes refused) 10-30 s; a group of machines
 # killed at once (-9: their gates with their queue runners, mid-command or mid-reconnect) and
 # started again 15-45 s later (never the first group: its process's memory and handles are
 # sampled for the whole run); a group's clock moved by 2-10 minutes, forward or back, for
@@ -28,6 +29,8 @@ minutes=${1:-1}
 machines=${2:-100}
 [[ "$minutes" =~ ^[1-9][0-9]?$ ]] && [[ "$machines" =~ ^[1-9][0-9]{1,4}$ ]] ||
     { echo "usage: chaos.sh [MINUTES 1-99] [MACHINES 10-99999]" >&2; exit 2; }
+[[ "${PM_CHAOS_KINDS:-0}" =~ ^[0-4]( [0-4])*$ ]] ||
+    { echo "chaos.sh: PM_CHAOS_KINDS: fault kinds 0-4, separated by spaces" >&2; exit 2; }
 command -v nats-server >/dev/null || { echo "skipped: nats-server is not installed"; exit 77; }
 bin=${PM_CHAOS_BIN:-$top/build/bench/bin}
 for f in pmsim pmconsole; do
@@ -190,11 +193,12 @@ sleep 5
 deck=()
 kind=
 taken=0
-while [ "$(date +%s)" -lt "$end" ] || { [ "$taken" -lt 5 ] && [ "$(date +%s)" -lt $((end + 60)) ]; }; do
+kinds=(${PM_CHAOS_KINDS:-0 1 2 3 4})
+while [ "$(date +%s)" -lt "$end" ] || { [ "$taken" -lt ${#kinds[@]} ] && [ "$(date +%s)" -lt $((end + 60)) ]; }; do
     sleep $((2 + RANDOM % 6))
     now=$(date +%s)
     if [ -z "$kind" ]; then
-        [ ${#deck[@]} -gt 0 ] || deck=(0 1 2 3 4)
+        [ ${#deck[@]} -gt 0 ] || deck=("${kinds[@]}")
         i=$((RANDOM % ${#deck[@]}))
         kind=${deck[$i]}
         deck=("${deck[@]:0:$i}" "${deck[@]:$((i + 1))}")

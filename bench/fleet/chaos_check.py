@@ -175,6 +175,7 @@ def read_records(run):
     ran_at = {}  # (machine, id) -> when it first ran, ms by the true clock
     ended = {}  # run -> unstored when it stopped
     answered = {}  # machine-run-seq -> the stream's sequence in its answer
+    late = {"held": 0, "restored": []}  # late answers confirmed; those the stream had lost
     rec = os.path.join(run, "rec")
     for name in sorted(os.listdir(rec)):
         for line in open(os.path.join(rec, name)):
@@ -188,8 +189,12 @@ def read_records(run):
             elif len(p) == 4 and p[0] == "end":
                 ended[p[1]] = int(p[3])
             elif len(p) in (3, 4) and p[0] == "stored":
-                answered[p[1]] = int(p[2])
-    return raised, (ran, ran_at), ended, answered
+                answered.setdefault(p[1], int(p[2]))
+            elif len(p) == 2 and p[0] == "held":
+                late["held"] += 1
+            elif len(p) == 3 and p[0] == "restored":
+                late["restored"].append("%s (answered stored as %d first)" % (p[1], answered.get(p[1], 0)))
+    return raised, (ran, ran_at), ended, answered, late
 
 
 def stamped(path):
@@ -321,6 +326,8 @@ def check_queue(run, env, faults, ran, nc):
                          kind, n, states[(kind, "done")], states[(kind, "expired")], states[(kind, "started")],
                          states[(kind, "none")], states[(kind, "duplicated")],
                          states[(kind, "run past expiry")], states[(kind, "expired early")]))
+    if not queued:
+        bad.append("nothing was queued: no group of machines went away (fault kind 3)")
     words.append("%d handled (run or recorded) while their machine's clock was moved" % moved)
     lag = p99(lags)
     words.append("p99 from a machine's return to its queued command's result: %s (%d results)" % (
@@ -342,7 +349,7 @@ def read_alerts(env, run):
     return stored, out.returncode, out.stderr.strip().splitlines()[-1:] if out.stderr.strip() else []
 
 
-def check_alerts(env, run, raised, ended, answered):
+def check_alerts(env, run, raised, ended, answered, late):
     stored, rc, err = read_alerts(env, run)
     bad = []
     if rc != 0:
@@ -387,6 +394,9 @@ def check_alerts(env, run, raised, ended, answered):
     words = ["%d raised, %d stored, %d duplicated, %d lost, %d out of order, "
              "%d unsent when their simulator was killed (-9)" % (
                  len(raised), len(count), dups, lost, disorder, unsent)]
+    words.append("%d answered late and sent again to confirm; %d of them the stream had lost and "
+                  "stored again%s" % (late["held"], len(late["restored"]),
+                                      ", e.g. " + ", ".join(late["restored"][:3]) if late["restored"] else ""))
     return not bad and raised, words, bad
 
 
@@ -488,7 +498,7 @@ def check_flat(run):
 def check(run):
     env = read_env(run)
     faults = read_faults(run)
-    raised, ran, ended, answered = read_records(run)
+    raised, ran, ended, answered, late = read_records(run)
     nc = Nats(os.path.join(run, "operator.conf"))
     verdicts = []
     kinds = collections.Counter(k for _, k, _, p in faults if p == "start")
@@ -500,7 +510,7 @@ def check(run):
         ok, words, bad = chaos_wine.widen((ok, words, bad), chaos_wine.queue(run, env, faults, nc))
     verdicts.append(("queued commands run at most once, exactly once while their machine is back "
                      "before their expiry, never past it", ok, words, bad))
-    ok, words, bad = check_alerts(env, run, raised, ended, answered)
+    ok, words, bad = check_alerts(env, run, raised, ended, answered, late)
     if chaos_wine.on(env):
         ok, words, bad = chaos_wine.widen((ok, words, bad), chaos_wine.alerts(run, env))
     verdicts.append(("every alert raised stored once and in order per machine", ok, words, bad))

@@ -110,7 +110,7 @@ void AlertPump::Publish() {
         std::lock_guard<std::mutex> hold(lock_);
         const uint64_t now = clock_.MonotonicMs();
         if (!in_flight_.empty() && now - sent_at_ < kAnswerOverdueMs) return;
-        const std::vector<remote::AlertRecord> next = outbox_.Waiting(1);
+        const std::vector<remote::AlertRecord> next = outbox_.Next(1, now);
         if (next.empty()) return;
         in_flight_ = next[0].MessageId();
         in_flight_mark_ = {static_cast<uint32_t>(next[0].time_ms / 1000),
@@ -125,16 +125,31 @@ void AlertPump::Publish() {
 bool AlertPump::OnAnswer(const nats::Message& m) {
     if (m.subject.compare(0, ack_prefix_.size(), ack_prefix_) != 0) return false;
     std::lock_guard<std::mutex> hold(lock_);
-    if (m.subject == ack_subject_ && remote::PublishStored(m.payload, remote::kAlertStream)) {
-        outbox_.Stored(in_flight_);
-        in_flight_.clear();
-        if (AfterMark(mark_, in_flight_mark_.time, in_flight_mark_.seq)) {
-            mark_ = in_flight_mark_;
-            if (!mark_path_.empty() && !SaveAlertMark(mark_path_, mark_) && !mark_told_) {
-                mark_told_ = true;
-                trace_("!!alerts: cannot write " + mark_path_ +
-                       ": a gate started again sends the host's kept alerts again");
-            }
+    if (m.subject != ack_subject_ || !remote::PublishStored(m.payload, remote::kAlertStream))
+        return true;
+    std::string duplicate;
+    const bool dup = remote::JsonMember(m.payload, "duplicate", duplicate) && duplicate == "true";
+    const uint64_t now = clock_.MonotonicMs();
+    const std::string id = in_flight_;
+    in_flight_.clear();
+    ack_subject_.clear(); // a second answer to it (none is expected) takes nothing
+    switch (outbox_.Answered(id, dup, now - sent_at_, now)) {
+    case remote::AlertOutbox::Taken::kHeld:
+    case remote::AlertOutbox::Taken::kNotWaiting:
+        return true;
+    case remote::AlertOutbox::Taken::kLostBefore:
+        trace_("!!alerts: " + id +
+               " was answered stored late, and the stream did not have it: stored again");
+        break;
+    case remote::AlertOutbox::Taken::kStored:
+        break;
+    }
+    if (AfterMark(mark_, in_flight_mark_.time, in_flight_mark_.seq)) {
+        mark_ = in_flight_mark_;
+        if (!mark_path_.empty() && !SaveAlertMark(mark_path_, mark_) && !mark_told_) {
+            mark_told_ = true;
+            trace_("!!alerts: cannot write " + mark_path_ +
+                   ": a gate started again sends the host's kept alerts again");
         }
     }
     return true;

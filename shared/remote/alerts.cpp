@@ -2,6 +2,7 @@
 #include "shared/remote/alerts.h"
 
 #include <cctype>
+#include <set>
 
 #include "shared/monitor/host_alerts.h"
 #include "shared/remote/flat_json.h"
@@ -104,23 +105,34 @@ void AlertOutbox::Raise(AlertRecord alert) {
         waiting_.pop_front();
         ++dropped_;
     }
-    waiting_.push_back(std::move(alert));
+    waiting_.push_back({std::move(alert)});
 }
 
-std::vector<AlertRecord> AlertOutbox::Waiting(size_t max) const {
+std::vector<AlertRecord> AlertOutbox::Next(size_t max, uint64_t now_ms) const {
     std::vector<AlertRecord> out;
-    for (size_t i = 0; i < waiting_.size() && i < max; ++i)
-        out.push_back(waiting_[i]);
+    std::set<std::string> machines; // those whose oldest was seen
+    for (size_t i = 0; i < waiting_.size() && i < kScanned && out.size() < max; ++i) {
+        const Waiting& w = waiting_[i];
+        if (machines.insert(w.alert.machine).second && w.held_until <= now_ms)
+            out.push_back(w.alert);
+    }
     return out;
 }
 
-void AlertOutbox::Stored(const std::string& message_id) {
+AlertOutbox::Taken AlertOutbox::Answered(const std::string& message_id, bool duplicate,
+                                         uint64_t waited_ms, uint64_t now_ms) {
     for (auto it = waiting_.begin(); it != waiting_.end(); ++it) {
-        if (it->MessageId() == message_id) {
-            waiting_.erase(it);
-            return;
+        if (it->alert.MessageId() != message_id) continue;
+        if (waited_ms > kAlertPromptAnswerMs) {
+            it->held_until = now_ms + kAlertConfirmAfterMs;
+            it->confirming = true;
+            return Taken::kHeld;
         }
+        const bool lost = it->confirming && !duplicate;
+        waiting_.erase(it);
+        return lost ? Taken::kLostBefore : Taken::kStored;
     }
+    return Taken::kNotWaiting;
 }
 
 } // namespace pm::remote

@@ -57,21 +57,48 @@ bool ParseAlertOn(const std::string& subject, const std::string& json, AlertReco
 // (the same host alert published again, by this gate run or the next, is one stored alert).
 AlertRecord AlertFromHost(const std::string& machine, const host::HostAlert& a);
 
+// How long an answer may take and still be trusted, and how long a late one is held before its
+// alert goes again. A late answer may come from a server that was stopped while the cluster chose
+// another leader: nats-server has been seen to answer such a write stored and then lose it. The
+// same alert sent again once the cluster has settled is answered "duplicate" when the stream has
+// it, and is stored when it was lost; the machine's later alerts wait, so order holds.
+constexpr uint64_t kAlertPromptAnswerMs = 2000;
+constexpr uint64_t kAlertConfirmAfterMs = 3000;
+
 // Alerts waiting for the stream, oldest first; bounded: when full the oldest goes, counted.
+// Times are a monotonic clock's milliseconds.
 class AlertOutbox {
 public:
+    enum class Taken : uint8_t {
+        kNotWaiting, // no alert of this id waits
+        kStored,     // taken out
+        kHeld,       // the answer came late: sent again after kAlertConfirmAfterMs to confirm
+        kLostBefore, // taken out; a confirmation stored it anew: the earlier answer was wrong
+    };
+
     explicit AlertOutbox(size_t capacity) : capacity_(capacity == 0 ? 1 : capacity) {}
     void Raise(AlertRecord alert);
-    // Up to `max` waiting alerts, oldest first (they stay until Stored).
-    [[nodiscard]] std::vector<AlertRecord> Waiting(size_t max) const;
-    // The stream took the alert of this id (a duplicate counts as taken).
-    void Stored(const std::string& message_id);
+    // The oldest waiting alert of each machine, up to `max` machines among the oldest
+    // kScanned, leaving out a machine whose oldest is held past `now_ms` (they stay until
+    // taken).
+    [[nodiscard]] std::vector<AlertRecord> Next(size_t max, uint64_t now_ms) const;
+    // The stream answered the alert of this id stored (`duplicate`: it had it already),
+    // `waited_ms` after it was sent.
+    Taken Answered(const std::string& message_id, bool duplicate, uint64_t waited_ms,
+                   uint64_t now_ms);
     [[nodiscard]] size_t Size() const { return waiting_.size(); }
     [[nodiscard]] uint64_t Dropped() const { return dropped_; }
 
+    static constexpr size_t kScanned = 4096;
+
 private:
+    struct Waiting {
+        AlertRecord alert;
+        uint64_t held_until = 0; // a late answer's: not sent again before
+        bool confirming = false; // a late answer came: the next one confirms or finds it lost
+    };
     size_t capacity_;
-    std::deque<AlertRecord> waiting_;
+    std::deque<Waiting> waiting_;
     uint64_t dropped_ = 0;
 };
 

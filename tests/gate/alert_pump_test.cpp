@@ -104,6 +104,54 @@ TEST(AlertPump, OneAlertInFlightUntilTheStreamStoredIt) {
     EXPECT_TRUE(bus.Take().empty());
 }
 
+// A late answer may come from a server that lost the write: the alert goes again (same id)
+// once the cluster has settled, and the next waits; a confirmation the stream stores anew (no
+// duplicate) says the first answer was wrong, in the trace.
+TEST(AlertPump, ALateAnswerIsConfirmedBeforeTheNextAlert) {
+    test::RecordingBus bus;
+    test::ManualClock clock;
+    test::ScriptedNode host;
+    host.running = {remote::kHostNode};
+    host.answer = [&](NodeRequest& c) {
+        const std::string newest = le::Bytes32(2);
+        c.AddResult(newest.data(), 4);
+        for (const host::HostAlert& a : {HostAlert(1, "ping.exe"), HostAlert(2, "pong.exe")}) {
+            const std::string item = host::EncodeAlert(a);
+            c.AddResult(item.data(), static_cast<uint32_t>(item.size()));
+        }
+    };
+    int told = 0;
+    AlertPump pump("m1", "", bus, host, clock, [&](const std::string&) { ++told; });
+    const auto next_monitor = [&] {
+        pump.Publish();
+        const std::vector<BusMessage> sent = bus.Take();
+        remote::AlertRecord a;
+        return sent.size() == 1 && remote::ParseAlert(sent[0].payload, a)
+                   ? a.monitor + " " + sent[0].reply
+                   : std::to_string(sent.size());
+    };
+    pump.Poll();
+    EXPECT_EQ(next_monitor(), "ping.exe procmgr.m1.acks.1");
+    clock.now_ms += remote::kAlertPromptAnswerMs + 1;
+    EXPECT_TRUE(pump.OnAnswer(Stored("procmgr.m1.acks.1")));
+    clock.now_ms += remote::kAlertConfirmAfterMs - 1;
+    EXPECT_EQ(next_monitor(), "0");
+    clock.now_ms += 1;
+    EXPECT_EQ(next_monitor(), "ping.exe procmgr.m1.acks.2");
+    EXPECT_TRUE(pump.OnAnswer(Stored("procmgr.m1.acks.2"))); // stored anew: it had been lost
+    EXPECT_EQ(told, 1);
+    EXPECT_EQ(next_monitor(), "pong.exe procmgr.m1.acks.3");
+    clock.now_ms += remote::kAlertPromptAnswerMs + 1;
+    pump.OnAnswer(Stored("procmgr.m1.acks.3"));
+    clock.now_ms += remote::kAlertConfirmAfterMs;
+    EXPECT_EQ(next_monitor(), "pong.exe procmgr.m1.acks.4");
+    nats::Message dup = Stored("procmgr.m1.acks.4");
+    dup.payload = R"({"stream":"PROCMGR_ALERTS","seq":13,"duplicate":true})";
+    pump.OnAnswer(dup);
+    EXPECT_EQ(told, 1);
+    EXPECT_EQ(next_monitor(), "0");
+}
+
 // A question the host never completes is given up on; its late answer changes nothing.
 TEST(AlertPump, AQuestionWithoutAnswerIsAskedAgain) {
     test::RecordingBus bus;

@@ -364,19 +364,33 @@ TEST(FleetAlerts, RecordsHostAlertsAndOutbox) {
     EXPECT_FALSE(remote::ParseAlert(R"({"machine":"Web","seq":1})", b));
     EXPECT_FALSE(remote::ParseAlert(R"({"machine":"w","seq":1,"code":4294967296})", b));
 
-    // Bounded: the oldest goes first and is counted; what is stored leaves.
+    // Bounded: the oldest goes first and is counted; each machine's oldest goes next, and what
+    // is answered promptly leaves.
+    using Taken = remote::AlertOutbox::Taken;
     remote::AlertOutbox box(3);
     for (uint64_t seq = 1; seq <= 5; ++seq)
         box.Raise({"m", "r", seq, 0, "", 0, ""});
     EXPECT_EQ(box.Dropped(), 2u);
-    ASSERT_EQ(box.Waiting(10).size(), 3u);
-    EXPECT_EQ(box.Waiting(10)[0].seq, 3u);
-    box.Stored("m-r-4");
-    box.Stored("m-r-9"); // not waiting: nothing happens
-    const auto left = box.Waiting(1);
-    ASSERT_EQ(left.size(), 1u);
-    EXPECT_EQ(left[0].seq, 3u);
+    const auto next = [&box](uint64_t now) {
+        std::string ids;
+        for (const remote::AlertRecord& a : box.Next(10, now))
+            ids += a.MessageId() + " ";
+        return ids;
+    };
+    EXPECT_EQ(next(0), "m-r-3 ");
+    EXPECT_EQ(box.Answered("m-r-4", false, remote::kAlertPromptAnswerMs, 0), Taken::kStored);
+    EXPECT_EQ(box.Answered("m-r-9", false, 0, 0), Taken::kNotWaiting);
     EXPECT_EQ(box.Size(), 2u);
+    // A late answer holds the alert, and its machine's later ones, but no other machine's.
+    EXPECT_EQ(box.Answered("m-r-3", true, remote::kAlertPromptAnswerMs + 1, 100), Taken::kHeld);
+    box.Raise({"n", "r", 1, 0, "", 0, ""});
+    EXPECT_EQ(next(99 + remote::kAlertConfirmAfterMs), "n-r-1 ");
+    EXPECT_EQ(next(100 + remote::kAlertConfirmAfterMs), "m-r-3 n-r-1 ");
+    // Confirmed: a duplicate, or stored anew (the first answer was for a write the stream lost).
+    EXPECT_EQ(box.Answered("m-r-3", false, 0, 0), Taken::kLostBefore);
+    EXPECT_EQ(box.Answered("m-r-5", false, remote::kAlertPromptAnswerMs + 1, 0), Taken::kHeld);
+    EXPECT_EQ(box.Answered("m-r-5", true, 0, 0), Taken::kStored);
+    EXPECT_EQ(next(0), "n-r-1 ");
 
     host::HostAlert h;
     h.seq = 12;

@@ -15,7 +15,6 @@
 #include <cstdio>
 #include <fstream>
 #include <map>
-#include <set>
 #include <memory>
 #include <mutex>
 #include <sstream>
@@ -150,13 +149,26 @@ struct Connection {
     std::mutex alerts_lock;
     remote::AlertOutbox outbox{1000000};
     std::map<std::string, uint64_t> alert_seq;
-    std::vector<std::string> answered; // ids the stream answered for, not yet taken out
+    struct Answer {
+        std::string id;
+        uint64_t seq;
+        bool duplicate;
+        uint64_t at; // when it came (monotonic)
+    };
+    std::vector<Answer> answered; // the stream's answers, not yet taken to the outbox
+    uint64_t batch_sent_ms = 0;   // when the batch in flight went (monotonic)
     uint64_t stored = 0;
 };
 
 uint64_t WallMs() {
     return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
                                      std::chrono::system_clock::now().time_since_epoch())
+                                     .count());
+}
+
+uint64_t SteadyMs() {
+    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                     std::chrono::steady_clock::now().time_since_epoch())
                                      .count());
 }
 
@@ -180,16 +192,16 @@ void RaiseAlert(Connection& c, const std::string& machine, uint32_t code) {
 }
 
 // Publishes the waiting alerts in order, a batch at a time without waiting for each answer,
-// then waits for the batch's answers. Only an alert the stream answered for (stored, or a
-// duplicate of one stored) leaves the outbox; the others go again, and the stream drops the
-// copies it has by their message ids. (No error reported is not an answer: a batch sent into
-// a server that was stopped got neither.)
+// then waits for the batch's answers. Only an alert the stream answered for promptly (stored,
+// or a duplicate of one stored) leaves the outbox, as the gate takes them; the others go again,
+// and the stream drops the copies it has by their message ids. (No error reported is not an
+// answer: a batch sent into a server that was stopped got neither.)
 void OnPublishAnswer(jsCtx*, natsMsg* msg, jsPubAck* pa, jsPubAckErr*, void* closure) {
     auto* c = static_cast<Connection*>(closure);
     const char* id = nullptr;
     if (pa != nullptr && natsMsgHeader_Get(msg, "Nats-Msg-Id", &id) == NATS_OK && id != nullptr) {
         std::lock_guard<std::mutex> hold(c->alerts_lock);
-        c->answered.emplace_back(id);
+        c->answered.push_back({id, pa->Sequence, pa->Duplicate, SteadyMs()});
         Record(std::string("stored ") + id + " " + std::to_string(pa->Sequence) +
                (pa->Duplicate ? " duplicate" : ""));
     }
@@ -203,10 +215,8 @@ void PublishAlerts(Connection& c, jsCtx* js) {
         std::vector<remote::AlertRecord> batch;
         {
             std::lock_guard<std::mutex> hold(c.alerts_lock);
-            std::set<std::string> machines;
-            for (remote::AlertRecord& a : c.outbox.Waiting(4096))
-                if (batch.size() < 512 && machines.insert(a.machine).second)
-                    batch.push_back(std::move(a));
+            c.batch_sent_ms = SteadyMs();
+            batch = c.outbox.Next(512, c.batch_sent_ms);
         }
         if (batch.empty()) return;
         natsStatus st = NATS_OK;
@@ -230,10 +240,22 @@ void PublishAlerts(Connection& c, jsCtx* js) {
         }
         std::lock_guard<std::mutex> hold(c.alerts_lock);
         const size_t answered = c.answered.size();
-        for (const std::string& id : c.answered)
-            c.outbox.Stored(id);
+        for (const Connection::Answer& a : c.answered) {
+            switch (c.outbox.Answered(a.id, a.duplicate, a.at - c.batch_sent_ms, a.at)) {
+            case remote::AlertOutbox::Taken::kLostBefore:
+                Record("restored " + a.id + " " + std::to_string(a.seq));
+                [[fallthrough]];
+            case remote::AlertOutbox::Taken::kStored:
+                ++c.stored;
+                break;
+            case remote::AlertOutbox::Taken::kHeld:
+                Record("held " + a.id);
+                break;
+            case remote::AlertOutbox::Taken::kNotWaiting:
+                break;
+            }
+        }
         c.answered.clear();
-        c.stored += answered;
         if (st != NATS_OK || answered == 0) return;
     }
 }
