@@ -1,6 +1,7 @@
 // What the fleet keeps in JetStream (queued requests, their results, policies, compliance) and the
 // API's answers under libFuzzer: any bytes either fail to read or read into a record that is
-// written back and read again to the same record; the answers' readers never read past the bytes.
+// written back and read again to the same record; the answers' readers (and the servers' times)
+// never read past the bytes and leave their outputs untouched when they fail.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -9,6 +10,7 @@
 #include "shared/remote/compliance.h"
 #include "shared/remote/policy.h"
 #include "shared/remote/queue.h"
+#include "shared/remote/server_time.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     namespace r = pm::remote;
@@ -27,6 +29,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     r::StreamRange(text, first, last);
     r::ApiError(text, s1, first);
     r::ReadStartAnswer(text);
+    constexpr uint64_t kUntouched = 0x5eed;
+    uint64_t seq = kUntouched, ms = kUntouched;
+    if (!r::ReadAckSubject(text, seq, ms) && (seq != kUntouched || ms != kUntouched)) std::abort();
+    seq = ms = kUntouched;
+    if (!r::ReadLastDelivery(text, seq, ms) && (seq != kUntouched || ms != kUntouched))
+        std::abort();
+    ms = kUntouched;
+    if (!r::ParseUtcTime(text, ms) && ms != kUntouched) std::abort();
     if (r::FromBase64(text, s1) && r::FromBase64(r::Base64(s1), s2) && s1 != s2) std::abort();
     r::Policy p, p2;
     r::PolicyError e;
