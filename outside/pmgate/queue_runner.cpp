@@ -3,6 +3,7 @@
 
 #include "outside/pmgate/gate_messages.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <memory>
@@ -26,6 +27,9 @@ constexpr uint32_t kRunWaitMs = 60000;
 constexpr int kRecordTries = 20;
 // A machine's clock this far off the servers' is said in the trace.
 constexpr uint64_t kClockWarnMs = 60000;
+// Requests this runner started, remembered: a duplicate of its own record within the stream's
+// window (minutes) is one of these when it ran.
+constexpr size_t kStartedKept = 1024;
 
 } // namespace
 
@@ -131,16 +135,29 @@ void QueueRunner::Loop() {
     }
 }
 
+std::string QueueRunner::StartMessageId(const std::string& request_id) const {
+    // The random part of the answers' prefix names this runner.
+    return request_id + "-start-" + prefix_.substr(prefix_.rfind('.') + 2);
+}
+
+bool QueueRunner::StartedHere(const std::string& request_id) const {
+    return std::find(started_.begin(), started_.end(), request_id) != started_.end();
+}
+
+void QueueRunner::Started(const std::string& request_id) {
+    if (started_.size() >= kStartedKept) started_.pop_front();
+    started_.push_back(request_id);
+}
+
 bool QueueRunner::Record(const remote::QueueResult& r, const std::string& msg_id, bool first,
                          std::string& answer) {
-    // The first record carries no message id: published again after a lost answer, it is
-    // refused as "wrong last sequence" and the request is taken as started (at most once).
+    // The first record is stored only where no record of the request exists; published again
+    // after a lost answer, another runner's is refused as "wrong last sequence" and this one's
+    // comes back a duplicate (the servers look at the message id first).
     BusMessage question{
         remote::ResultSubject(machine_, r.request.id), "", {}, remote::ResultJson(r)};
-    if (first)
-        question.headers.emplace_back(remote::kExpectedLastSubjectSeqHeader, "0");
-    else
-        question.headers.emplace_back(remote::kMsgIdHeader, msg_id);
+    if (first) question.headers.emplace_back(remote::kExpectedLastSubjectSeqHeader, "0");
+    question.headers.emplace_back(remote::kMsgIdHeader, msg_id);
     nats::Message m;
     if (!Ask(std::move(question), kAnswerWaitMs, m)) return false;
     answer = m.payload;
@@ -199,11 +216,18 @@ void QueueRunner::Handle(const nats::Message& m) {
                                                   : remote::QueueState::kExpired;
     r.at_ms = hooks_.now_ms();
     std::string answer;
-    if (!Record(r, std::string(), true, answer)) return; // stays queued: asked again later
+    if (!Record(r, StartMessageId(q.id), true, answer)) return; // stays queued: asked later
     switch (remote::ReadStartAnswer(answer)) {
     case remote::StartAnswer::kFailed:
         hooks_.trace("!!queue " + q.id + ": the results stream did not take it: " + answer);
         return;
+    case remote::StartAnswer::kStoredBefore:
+        // This runner's own record: run unless it ran (its acknowledgement was lost).
+        if (!StartedHere(q.id)) {
+            hooks_.trace("--queue " + q.id + ": its record was stored, the answer lost: now");
+            break;
+        }
+        [[fallthrough]];
     case remote::StartAnswer::kAlreadyStarted:
         hooks_.trace("--queue " + q.id + ": already started once, not run again");
         hooks_.publish({m.reply, "", {}, "+ACK"});
@@ -211,6 +235,7 @@ void QueueRunner::Handle(const nats::Message& m) {
     case remote::StartAnswer::kFirst:
         break;
     }
+    Started(q.id);
     hooks_.publish({m.reply, "", {}, "+ACK"});
     if (r.state == remote::QueueState::kExpired) {
         hooks_.trace("--queue " + q.id + ": expired, not run");

@@ -1,17 +1,19 @@
 // The gate's queued requests: while the link is up and the agent runs, one long pull at a time
 // from the machine's consumer of PROCMGR_QUEUE; each request fetched is recorded "started" in
-// PROCMGR_RESULTS only if no record of its id exists (else it is acknowledged and never run),
-// acknowledged, run through the gate's own forwarding and recorded "done" with the node's reply.
-// A request past its expiry is recorded "expired" and never runs: its age is judged by the
-// servers' clock where they tell it (the ack subject's stored time, the consumer's last
-// delivery), the machine's own clock may be minutes wrong. The API's answers come to
-// procmgr.<machine>.acks.q<random>-<n>, a pulled request with its own subject
-// (procmgr.<machine>.queue) and the consumer's ack subject. Portable: standard threads; the gate
-// gives the hooks.
+// PROCMGR_RESULTS only if no record of its id exists (else it is acknowledged and never run;
+// the record carries a message id of this runner's own, so that one it stored while the answer
+// was lost comes back a duplicate, and the request runs then), acknowledged, run through the gate's
+// own forwarding and recorded "done" with the node's reply. A request past its expiry is recorded
+// "expired" and never runs: its age is judged by the servers' clock where they tell it (the ack
+// subject's stored time, the consumer's last delivery), the machine's own clock may be minutes
+// wrong. The API's answers come to procmgr.<machine>.acks.q<random>-<n>, a pulled request with its
+// own subject (procmgr.<machine>.queue) and the consumer's ack subject. Portable: standard threads;
+// the gate gives the hooks.
 #pragma once
 
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -48,6 +50,8 @@ public:
     bool OnAnswer(const nats::Message& m);
     // Looks at the queue now (the link has just connected), ending a pull that waits.
     void Kick();
+    // The "started" (or "expired") record's message id for a request: this runner's own.
+    [[nodiscard]] std::string StartMessageId(const std::string& request_id) const;
 
 private:
     void Loop();
@@ -59,6 +63,10 @@ private:
     // The servers' times of the request delivered with `ack`; false when the consumer's
     // information, answered before, was not now (the request stays queued).
     bool ServerTimesOf(const std::string& ack, remote::ServerTimes& out);
+    // This runner started the request before (bounded: the stream's duplicate window is far
+    // shorter than the requests this keeps).
+    bool StartedHere(const std::string& request_id) const;
+    void Started(const std::string& request_id);
 
     std::string machine_;
     std::string prefix_; // procmgr.<machine>.acks.q<random>-
@@ -72,6 +80,7 @@ private:
     uint64_t asks_ = 0;
     std::string waiting_for_;
     nats::Message answer_;
+    std::deque<std::string> started_; // by the runner's thread only, newest last
     std::thread thread_;
 };
 

@@ -217,11 +217,10 @@ QueueAction Decide(bool parsed, const QueuedRequest& q, const std::string& machi
 }
 
 StartAnswer ReadStartAnswer(const std::string& answer) {
-    // A duplicate means a record of this id was stored before: never run twice.
     std::string duplicate;
     if (PublishStored(answer, kResultStream))
         return JsonMember(answer, "duplicate", duplicate) && duplicate == "true"
-                   ? StartAnswer::kAlreadyStarted
+                   ? StartAnswer::kStoredBefore
                    : StartAnswer::kFirst;
     std::string description;
     uint64_t code = 0;

@@ -95,10 +95,12 @@ QueueAction Decide(bool parsed, const QueuedRequest& q, const std::string& machi
                    const ServerTimes& server = {});
 
 // The stream's answer to the "started" (or "expired") record published with
-// Nats-Expected-Last-Subject-Sequence: 0.
+// Nats-Expected-Last-Subject-Sequence: 0 and a message id of the gate run's own (the servers
+// look at the id first).
 enum class StartAnswer : uint8_t {
     kFirst,          // stored: this gate runs the request
-    kAlreadyStarted, // a record of the id exists (or the answer says duplicate): never again
+    kStoredBefore,   // a duplicate: this gate run stored it before (its answer may have been lost)
+    kAlreadyStarted, // a record of the id exists: never again
     kFailed,         // no answer or another error: try later (the request stays queued)
 };
 StartAnswer ReadStartAnswer(const std::string& answer);

@@ -14,6 +14,7 @@
 #include "outside/pmgate/queue_runner.h"
 #include "shared/nats/connection.h"
 #include "shared/nats/server_stream_posix.h"
+#include "shared/remote/alerts.h"
 #include "shared/remote/operations.h"
 #include "shared/remote/subjects.h"
 #include "tests/nats/nats_server_posix.h"
@@ -71,41 +72,6 @@ TEST_P(QueueRunnerServer, RunsOnceNeverAfterAStartOrPastItsExpiry) {
     // One copy: a single server keeps one.
     ASSERT_TRUE(console::SetupQueueStreams(link, 1, error)) << error;
 
-    struct Case {
-        const char* what;
-        bool started_before; // by a gate that died right after recording it
-        uint64_t lives_ms;
-        remote::QueueState state;
-    };
-    const Case cases[] = {
-        {"started before", true, 300000, remote::QueueState::kStarted},
-        {"past its expiry", false, 200, remote::QueueState::kExpired}, // once the runner starts
-        {"runs once", false, 300000, remote::QueueState::kDone},
-    };
-    const uint64_t now = UtcMs();
-    std::vector<remote::QueuedRequest> queued;
-    for (const Case& c : cases) {
-        remote::QueuedRequest q;
-        q.id = remote::RequestId(now * 4 + queued.size());
-        q.machine = kMachine;
-        q.subject = remote::RequestSubject(kMachine, remote::kAgentNode, 0x73124535);
-        q.words = {"exec", "--", "cmd", "/c", "echo", c.what};
-        q.by = "tester";
-        q.queued_ms = now;
-        q.expires_ms = now + c.lives_ms;
-        q.request = std::string("packed ") + c.what;
-        if (c.started_before) {
-            remote::QueueResult r;
-            r.request = q;
-            r.request.request.clear();
-            ASSERT_TRUE(remote::PublishStored(
-                Ask(link, remote::ResultSubject(kMachine, q.id), remote::ResultJson(r)),
-                remote::kResultStream));
-        }
-        ASSERT_EQ(console::QueueRequest(link, q, error), 0) << error;
-        queued.push_back(q);
-    }
-
     std::vector<std::string> ran; // read once the runner's thread has ended
     QueueHooks hooks;
     hooks.connected = [] { return true; };
@@ -129,6 +95,48 @@ TEST_P(QueueRunnerServer, RunsOnceNeverAfterAStartOrPastItsExpiry) {
     hooks.now_ms = [moved_ms] { return UtcMs() + static_cast<uint64_t>(moved_ms); };
     hooks.trace = [](const std::string&) {};
     QueueRunner runner(kMachine, hooks);
+    struct Case {
+        const char* what;
+        int started_before; // 1: by a gate that died right after recording it; 2: by this
+                            // runner, whose answer was lost
+        uint64_t lives_ms;
+        remote::QueueState state;
+    };
+    const Case cases[] = {
+        {"started before", 1, 300000, remote::QueueState::kStarted},
+        {"past its expiry", 0, 200, remote::QueueState::kExpired}, // once the runner starts
+        {"its start's answer lost", 2, 300000, remote::QueueState::kDone},
+        {"runs once", 0, 300000, remote::QueueState::kDone},
+    };
+    const uint64_t now = UtcMs();
+    std::vector<remote::QueuedRequest> queued;
+    for (const Case& c : cases) {
+        remote::QueuedRequest q;
+        q.id = remote::RequestId(now * 4 + queued.size());
+        q.machine = kMachine;
+        q.subject = remote::RequestSubject(kMachine, remote::kAgentNode, 0x73124535);
+        q.words = {"exec", "--", "cmd", "/c", "echo", c.what};
+        q.by = "tester";
+        q.queued_ms = now;
+        q.expires_ms = now + c.lives_ms;
+        q.request = std::string("packed ") + c.what;
+        if (c.started_before != 0) {
+            remote::QueueResult r;
+            r.request = q;
+            r.request.request.clear();
+            std::string msg_id = "an earlier gate's";
+            if (c.started_before == 2) msg_id = runner.StartMessageId(q.id);
+            std::string answer;
+            ASSERT_TRUE(link.AskWithHeaders(remote::ResultSubject(kMachine, q.id),
+                                            std::string("NATS/1.0\r\n") +
+                                                remote::kExpectedLastSubjectSeqHeader + ": 0\r\n" +
+                                                remote::kMsgIdHeader + ": " + msg_id + "\r\n\r\n",
+                                            remote::ResultJson(r), 5000, answer));
+            ASSERT_TRUE(remote::PublishStored(answer, remote::kResultStream)) << answer;
+        }
+        ASSERT_EQ(console::QueueRequest(link, q, error), 0) << error;
+        queued.push_back(q);
+    }
     usleep(300000); // past the short expiry
     gate.Subscribe(std::string(remote::kSubjectRoot) + "." + kMachine + ".acks.>",
                    [&](nats::Message& m) { runner.OnAnswer(m); });
@@ -164,7 +172,7 @@ TEST_P(QueueRunnerServer, RunsOnceNeverAfterAStartOrPastItsExpiry) {
         ASSERT_TRUE(Result(link, queued[i].id, r));
         EXPECT_EQ(r.state, cases[i].state);
     }
-    EXPECT_EQ(ran, (std::vector<std::string>{queued.back().id, again.id}));
+    EXPECT_EQ(ran, (std::vector<std::string>{queued[2].id, queued.back().id, again.id}));
     EXPECT_EQ(last.reply, "reply to packed runs once");
     EXPECT_EQ(last.gate_status, 0u);
     EXPECT_TRUE(QueueEmpty(link)) << "a request still waits (not acknowledged)";
@@ -277,6 +285,51 @@ TEST(QueueRunnerHooks, RunsOnlyWhatTheConsumerDelivers) {
         3, 2000, &pulled);
     EXPECT_EQ(pulled, 3);
     EXPECT_EQ(runs, 1);
+}
+
+// The "started" record stored while its answer was lost: the request comes again, the record
+// comes back a duplicate of this runner's own, and it runs then; once. Another runner (a gate
+// started again) has another id, so a record of an earlier run is refused, never taken as its own.
+TEST(QueueRunnerHooks, AStartWhoseAnswerWasLostRunsOnceWhenItComesAgain) {
+    const remote::QueuedRequest q = HourRequest(44);
+    const std::string ack = "$JS.ACK." + std::string(remote::kQueueStream) + "." +
+                            remote::QueueConsumer(kMachine) + ".1";
+    std::vector<std::string> start_ids;
+    int pulled = 0;
+    const int runs = ScriptedRuns(
+        [&](const BusMessage& question, int n, nats::Message& m) {
+            if (question.subject == remote::QueueNextSubject(kMachine)) {
+                if (n <= 3)
+                    m.subject = remote::QueueSubject(kMachine), m.reply = ack,
+                    m.payload = remote::QueuedJson(q);
+                else
+                    m.headers = "NATS/1.0 404 No Messages\r\n\r\n";
+                return true;
+            }
+            if (question.subject == remote::QueueConsumerInfoSubject(kMachine)) {
+                m.payload = "{}";
+                return true;
+            }
+            bool start = false;
+            std::string id;
+            for (const auto& h : question.headers) {
+                start = start || h.first == remote::kExpectedLastSubjectSeqHeader;
+                if (h.first == remote::kMsgIdHeader) id = h.second;
+            }
+            if (start) start_ids.push_back(id);
+            if (start && start_ids.size() == 1) return false; // stored; the answer lost
+            m.payload =
+                start ? R"({"stream":"PROCMGR_RESULTS","seq":3,"duplicate":true})" : kRecordStored;
+            return true;
+        },
+        4, 9000, &pulled);
+    EXPECT_EQ(pulled, 4);
+    EXPECT_EQ(runs, 1);
+    ASSERT_EQ(start_ids.size(), 3u);
+    EXPECT_TRUE(start_ids[0] == start_ids[1] && start_ids[1] == start_ids[2]);
+    QueueHooks none;
+    EXPECT_NE(QueueRunner(kMachine, none).StartMessageId(q.id),
+              QueueRunner(kMachine, none).StartMessageId(q.id));
 }
 
 // How many times a request delivered once (stream sequence 17, stored now, expiring in an

@@ -67,7 +67,8 @@ TEST(RemoteQueue, RunExpireOrDropAndTheStartAnswer) {
         StartAnswer expected;
     };
     const Start starts[] = {
-        {R"({"stream":"PROCMGR_RESULTS", "seq":7, "duplicate":true})",
+        {R"({"stream":"PROCMGR_RESULTS", "seq":7, "duplicate":true})", StartAnswer::kStoredBefore},
+        {R"({"error":{"code":400,"err_code":10071,"description":"wrong last sequence: 1"}})",
          StartAnswer::kAlreadyStarted},
         {R"({"error":{"code":503,"err_code":10008,"description":"no suitable peers"}})",
          StartAnswer::kFailed},
