@@ -225,6 +225,12 @@ void QueueRunner::Handle(const nats::Message& m) {
         // This runner's own record: run unless it ran (its acknowledgement was lost).
         if (!StartedHere(q.id)) {
             hooks_.trace("--queue " + q.id + ": its record was stored, the answer lost: now");
+            // The record stored may say "started": expired since, it says so instead (the
+            // subject keeps one record).
+            if (r.state == remote::QueueState::kExpired &&
+                (!Record(r, StartMessageId(q.id) + "-expired", false, answer) ||
+                 !remote::PublishStored(answer, remote::kResultStream)))
+                return; // stays queued: asked again later
             break;
         }
         [[fallthrough]];

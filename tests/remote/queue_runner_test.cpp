@@ -287,15 +287,15 @@ TEST(QueueRunnerHooks, RunsOnlyWhatTheConsumerDelivers) {
     EXPECT_EQ(runs, 1);
 }
 
-// The "started" record stored while its answer was lost: the request comes again, the record
-// comes back a duplicate of this runner's own, and it runs then; once. Another runner (a gate
-// started again) has another id, so a record of an earlier run is refused, never taken as its own.
-TEST(QueueRunnerHooks, AStartWhoseAnswerWasLostRunsOnceWhenItComesAgain) {
-    const remote::QueuedRequest q = HourRequest(44);
+// A request (living `lives_ms` by the machine's clock) delivered three times whose first
+// "started" record is stored while its answer is lost; later records come back duplicates.
+// How many times it ran; the records' message ids (the starts', then any other) in `ids`.
+int LostStartAnswer(uint64_t lives_ms, std::vector<std::string>& ids) {
+    remote::QueuedRequest q = HourRequest(44);
+    q.expires_ms = q.queued_ms + lives_ms;
     const std::string ack = "$JS.ACK." + std::string(remote::kQueueStream) + "." +
                             remote::QueueConsumer(kMachine) + ".1";
-    std::vector<std::string> start_ids;
-    int pulled = 0;
+    int pulled = 0, starts = 0;
     const int runs = ScriptedRuns(
         [&](const BusMessage& question, int n, nats::Message& m) {
             if (question.subject == remote::QueueNextSubject(kMachine)) {
@@ -316,20 +316,34 @@ TEST(QueueRunnerHooks, AStartWhoseAnswerWasLostRunsOnceWhenItComesAgain) {
                 start = start || h.first == remote::kExpectedLastSubjectSeqHeader;
                 if (h.first == remote::kMsgIdHeader) id = h.second;
             }
-            if (start) start_ids.push_back(id);
-            if (start && start_ids.size() == 1) return false; // stored; the answer lost
+            ids.push_back((start ? "start " : "") + id);
+            if (start && ++starts == 1) return false; // stored; the answer lost
             m.payload =
                 start ? R"({"stream":"PROCMGR_RESULTS","seq":3,"duplicate":true})" : kRecordStored;
             return true;
         },
         4, 9000, &pulled);
     EXPECT_EQ(pulled, 4);
-    EXPECT_EQ(runs, 1);
-    ASSERT_EQ(start_ids.size(), 3u);
-    EXPECT_TRUE(start_ids[0] == start_ids[1] && start_ids[1] == start_ids[2]);
+    return runs;
+}
+
+// The "started" record stored while its answer was lost: the request comes again, the record
+// comes back a duplicate of this runner's own, and it runs then; once. Expired by then, the
+// record is made "expired". Another runner (a gate started again) has another id, so a record
+// of an earlier run is refused, never taken as its own.
+TEST(QueueRunnerHooks, AStartWhoseAnswerWasLostRunsOnceWhenItComesAgain) {
+    std::vector<std::string> ids;
+    EXPECT_EQ(LostStartAnswer(3600000, ids), 1);
+    ASSERT_EQ(ids.size(), 4u); // two starts, the "done" record, a start
+    EXPECT_TRUE(ids[0] == ids[1] && ids[1] == ids[3] && ids[0].size() > 6) << ids[0];
+    ids.clear();
+    EXPECT_EQ(LostStartAnswer(3000, ids), 0); // past its expiry after the 5 s wait
+    ASSERT_EQ(ids.size(), 4u);
+    EXPECT_EQ(ids[2], ids[1].substr(6) + "-expired"); // not a start: over the record stored
     QueueHooks none;
-    EXPECT_NE(QueueRunner(kMachine, none).StartMessageId(q.id),
-              QueueRunner(kMachine, none).StartMessageId(q.id));
+    const std::string id = remote::RequestId(44);
+    EXPECT_NE(QueueRunner(kMachine, none).StartMessageId(id),
+              QueueRunner(kMachine, none).StartMessageId(id));
 }
 
 // How many times a request delivered once (stream sequence 17, stored now, expiring in an

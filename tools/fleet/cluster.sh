@@ -218,6 +218,8 @@ start() {
         if [ -f "$dir/server$i.pid" ] && kill -0 "$(cat "$dir/server$i.pid")" 2>/dev/null; then
             continue
         fi
+        # A server started again: what it said before is kept (server<i>.log.old).
+        [ ! -s "$dir/server$i.log" ] || cat "$dir/server$i.log" >>"$dir/server$i.log.old"
         nats-server -c "$dir/servers/server$i.conf" >"$dir/server$i.log" 2>&1 </dev/null &
         echo $! >"$dir/server$i.pid"
     done
