@@ -11,7 +11,6 @@ RUN_DIR holds: run.env (settings), faults.log ("T_MS KIND TARGET start|end"), qu
 ("T_MS MACHINE ID EXPIRE_S"), notes.log, rec/*.log (pmsim --record), watch.log and probe.log (stamped
 `fleet list --json` lines), operator.conf.
 """
-import base64
 import calendar
 import collections
 import json
@@ -23,6 +22,7 @@ import subprocess
 import sys
 import time
 
+import chaos_queue
 import chaos_wine
 
 
@@ -259,18 +259,8 @@ def check_queue(run, env, faults, ran, nc):
         ids.add((machine, qid))
         kind = kind_of(expire)
         g = group_of(env, machine)
-        rec, stored_at = {}, None
-        for attempt in range(3):
-            try:
-                ans = nc.request("$JS.API.STREAM.MSG.GET.PROCMGR_RESULTS",
-                                 json.dumps({"last_by_subj": "procmgr.%s.results.%s" % (machine, qid)}))
-                if "message" in ans:
-                    rec = json.loads(base64.b64decode(ans["message"]["data"]))
-                    stored_at = stream_ms(ans["message"].get("time"))
-                break
-            except OSError:
-                nc.sock = None
-                time.sleep(1)
+        rec, stored_time = chaos_queue.result(nc, machine, qid)
+        stored_at = stream_ms(stored_time) if stored_time else None
         state = rec.get("state", "none")
         runs = ran[(machine, qid)]
         # Its machine's first return after it was queued (the group started again).
@@ -292,21 +282,9 @@ def check_queue(run, env, faults, ran, nc):
                 states[(kind, "expired early")] += 1
                 bad.append("%s %s (expiry %d s) recorded expired %.1f s before its expiry, %s" % (
                     machine, qid, expire, (expires - stored_at) / 1000, since))
-        states[(kind, state)] += 1
-        if runs > 1:
-            states[(kind, "duplicated")] += 1
-            bad.append("%s %s ran %d times" % (machine, qid, runs))
-        if state == "done" and runs != 1:
-            bad.append("%s %s recorded done, run %d times" % (machine, qid, runs))
-        elif state == "expired" and (runs or not expire):
-            bad.append("%s %s recorded expired (expiry %d s), run %d times" % (machine, qid, expire, runs))
-        elif state == "started":
-            # Only a simulator killed after it started may leave it so.
-            g = group_of(env, machine)
-            if not any(k[0] == g and k[1] >= t for k in kills):
-                bad.append("%s %s started, no result, and its machine was never killed" % (machine, qid))
-        elif state == "none":
-            bad.append("%s %s queued and never run nor recorded (lost)" % (machine, qid))
+        # "Started" with no result: only a simulator killed after it started may leave it so.
+        chaos_queue.judge(states, bad, kind, machine, qid, state, runs, expire,
+                          any(k[0] == g and k[1] >= t for k in kills))
         # From the machine's return (its simulator started again) to its result, as the stream
         # stored it (a machine's clock may be wrong): the last return before the result, a
         # machine sent away again meanwhile being away.

@@ -3,12 +3,12 @@ each promise's verdict widened by what agent1 and agent2 did, counted on the mac
 (its runs/, its monitor host's alert list, its gate's figures from outside the process),
 and a verdict of its own for the gates' handles and memory.
 """
-import base64
 import collections
 import json
 import os
 import subprocess
-import time
+
+import chaos_queue
 
 # A gate process judged for its handles and memory needs this many samples (3 s apart).
 MIN_SAMPLES = 8
@@ -51,18 +51,6 @@ def _runs(run, machine):
     return count
 
 
-def _result(nc, machine, qid):
-    for _ in range(3):
-        try:
-            ans = nc.request("$JS.API.STREAM.MSG.GET.PROCMGR_RESULTS",
-                             json.dumps({"last_by_subj": "procmgr.%s.results.%s" % (machine, qid)}))
-            return json.loads(base64.b64decode(ans["message"]["data"])) if "message" in ans else {}
-        except OSError:
-            nc.sock = None
-            time.sleep(1)
-    return {}
-
-
 def queue(run, env, faults, nc):
     """(ok, words, bad): each command queued for a real machine ran there once (its token in
     the machine's runs/), or was recorded expired and never ran; one whose expiry passed
@@ -95,21 +83,11 @@ def queue(run, env, faults, nc):
                 bad.append("%s: live command %s ran %d times" % (machine, token, n))
             continue
         kind = "with expiry" if expire else "without expiry"
-        state = _result(nc, machine, qid).get("state", "none")
-        states[(kind, state)] += 1
+        state = chaos_queue.result(nc, machine, qid)[0].get("state", "none")
         states[(kind, "on the machine")] += n
         kills = _gate_kills(faults, machine)
-        if n > 1:
-            states[(kind, "duplicated")] += 1
-            bad.append("%s %s ran %d times on the machine" % (machine, qid, n))
-        if state == "done" and n != 1:
-            bad.append("%s %s recorded done, ran %d times on the machine" % (machine, qid, n))
-        elif state == "expired" and (n or not expire):
-            bad.append("%s %s recorded expired (expiry %d s), ran %d times" % (machine, qid, expire, n))
-        elif state == "started" and not any(s >= t for s, _ in kills):
-            bad.append("%s %s started, no result, and its gate was never killed after" % (machine, qid))
-        elif state == "none":
-            bad.append("%s %s queued and never run nor recorded (lost)" % (machine, qid))
+        chaos_queue.judge(states, bad, kind, machine, qid, state, n, expire,
+                          any(s >= t for s, _ in kills), " on the machine")
         if expire and n:
             # Its gate came back after the expiry: it must not have run.
             back = [e for s, e in kills if s <= t and e is not None and e > t]

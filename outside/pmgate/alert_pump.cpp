@@ -127,8 +127,7 @@ bool AlertPump::OnAnswer(const nats::Message& m) {
     std::lock_guard<std::mutex> hold(lock_);
     if (m.subject != ack_subject_ || !remote::PublishStored(m.payload, remote::kAlertStream))
         return true;
-    std::string duplicate;
-    const bool dup = remote::JsonMember(m.payload, "duplicate", duplicate) && duplicate == "true";
+    const bool dup = remote::PublishDuplicate(m.payload);
     const uint64_t now = clock_.MonotonicMs();
     const std::string id = in_flight_;
     in_flight_.clear();

@@ -52,6 +52,11 @@ bool PublishStored(const std::string& answer, const char* stream) {
            !JsonMember(answer, "error", raw);
 }
 
+bool PublishDuplicate(const std::string& answer) {
+    std::string raw;
+    return JsonMember(answer, "duplicate", raw) && raw == "true";
+}
+
 bool ApiError(const std::string& answer, std::string& description, uint64_t& err_code) {
     std::string error, raw;
     if (!JsonMember(answer, "error", error)) return false;

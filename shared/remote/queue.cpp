@@ -217,11 +217,8 @@ QueueAction Decide(bool parsed, const QueuedRequest& q, const std::string& machi
 }
 
 StartAnswer ReadStartAnswer(const std::string& answer) {
-    std::string duplicate;
     if (PublishStored(answer, kResultStream))
-        return JsonMember(answer, "duplicate", duplicate) && duplicate == "true"
-                   ? StartAnswer::kStoredBefore
-                   : StartAnswer::kFirst;
+        return PublishDuplicate(answer) ? StartAnswer::kStoredBefore : StartAnswer::kFirst;
     std::string description;
     uint64_t code = 0;
     // 10071: "wrong last sequence": the subject already holds a record of this id.

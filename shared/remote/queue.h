@@ -110,6 +110,8 @@ StartAnswer ReadStartAnswer(const std::string& answer);
 bool JsonMember(const std::string& object, const std::string& key, std::string& raw);
 // A publish's answer from `stream`: {"stream":..,"seq":N} (also with "duplicate").
 bool PublishStored(const std::string& answer, const char* stream);
+// A publish's answer that says "duplicate": the stream had a message of that id already.
+bool PublishDuplicate(const std::string& answer);
 // An error answer: its description and err_code; false when the answer is no error.
 bool ApiError(const std::string& answer, std::string& description, uint64_t& err_code);
 // $JS.API.STREAM.INFO: the first and last sequence held.

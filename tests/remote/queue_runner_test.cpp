@@ -287,6 +287,31 @@ TEST(QueueRunnerHooks, RunsOnlyWhatTheConsumerDelivers) {
     EXPECT_EQ(runs, 1);
 }
 
+// ScriptedRuns with `q` delivered (with `ack`) on the first `deliveries` pulls and nothing
+// waiting after; the consumer's information answered `info` ("": never) and each record as
+// `record` says (false: unanswered).
+using RecordScript = std::function<bool(const BusMessage& question, nats::Message& m)>;
+int DeliveredRuns(const remote::QueuedRequest& q, const std::string& ack, int deliveries,
+                  const std::string& info, const RecordScript& record, int wait_ms,
+                  int* pulled = nullptr) {
+    return ScriptedRuns(
+        [&](const BusMessage& question, int n, nats::Message& m) {
+            if (question.subject == remote::QueueNextSubject(kMachine)) {
+                if (n <= deliveries)
+                    m.subject = remote::QueueSubject(kMachine), m.reply = ack,
+                    m.payload = remote::QueuedJson(q);
+                else
+                    m.headers = "NATS/1.0 404 No Messages\r\n\r\n";
+                return true;
+            }
+            if (question.subject != remote::QueueConsumerInfoSubject(kMachine))
+                return record(question, m);
+            m.payload = info;
+            return !info.empty();
+        },
+        deliveries + 1, wait_ms, pulled);
+}
+
 // A request (living `lives_ms` by the machine's clock) delivered three times whose first
 // "started" record is stored while its answer is lost; later records come back duplicates.
 // How many times it ran; the records' message ids (the starts', then any other) in `ids`.
@@ -296,20 +321,9 @@ int LostStartAnswer(uint64_t lives_ms, std::vector<std::string>& ids) {
     const std::string ack = "$JS.ACK." + std::string(remote::kQueueStream) + "." +
                             remote::QueueConsumer(kMachine) + ".1";
     int pulled = 0, starts = 0;
-    const int runs = ScriptedRuns(
-        [&](const BusMessage& question, int n, nats::Message& m) {
-            if (question.subject == remote::QueueNextSubject(kMachine)) {
-                if (n <= 3)
-                    m.subject = remote::QueueSubject(kMachine), m.reply = ack,
-                    m.payload = remote::QueuedJson(q);
-                else
-                    m.headers = "NATS/1.0 404 No Messages\r\n\r\n";
-                return true;
-            }
-            if (question.subject == remote::QueueConsumerInfoSubject(kMachine)) {
-                m.payload = "{}";
-                return true;
-            }
+    const int runs = DeliveredRuns(
+        q, ack, 3, "{}",
+        [&](const BusMessage& question, nats::Message& m) {
             bool start = false;
             std::string id;
             for (const auto& h : question.headers) {
@@ -322,7 +336,7 @@ int LostStartAnswer(uint64_t lives_ms, std::vector<std::string>& ids) {
                 start ? R"({"stream":"PROCMGR_RESULTS","seq":3,"duplicate":true})" : kRecordStored;
             return true;
         },
-        4, 9000, &pulled);
+        9000, &pulled);
     EXPECT_EQ(pulled, 4);
     return runs;
 }
@@ -353,23 +367,13 @@ int RunsWith(const std::string& info) {
     const std::string ack = "$JS.ACK." + std::string(remote::kQueueStream) + "." +
                             remote::QueueConsumer(kMachine) + ".1.17.1." +
                             std::to_string(q.queued_ms * 1000000) + ".0";
-    return ScriptedRuns(
-        [&](const BusMessage& question, int n, nats::Message& m) {
-            if (question.subject == remote::QueueNextSubject(kMachine)) {
-                if (n == 1)
-                    m.subject = remote::QueueSubject(kMachine), m.reply = ack,
-                    m.payload = remote::QueuedJson(q);
-                else
-                    m.headers = "NATS/1.0 404 No Messages\r\n\r\n";
-            } else if (question.subject == remote::QueueConsumerInfoSubject(kMachine)) {
-                if (info.empty()) return false;
-                m.payload = info;
-            } else {
-                m.payload = kRecordStored;
-            }
+    return DeliveredRuns(
+        q, ack, 1, info,
+        [](const BusMessage&, nats::Message& m) {
+            m.payload = kRecordStored;
             return true;
         },
-        2, 8000); // an unanswered question waits 5 s
+        8000); // an unanswered question waits 5 s
 }
 
 // Servers that never say (an older server, a login without the consumer's information): the
