@@ -22,7 +22,7 @@ import subprocess
 import sys
 import time
 
-import chaos_queue
+import chaos_streams
 import chaos_wine
 
 
@@ -259,7 +259,7 @@ def check_queue(run, env, faults, ran, nc):
         ids.add((machine, qid))
         kind = kind_of(expire)
         g = group_of(env, machine)
-        rec, stored_time = chaos_queue.result(nc, machine, qid)
+        rec, stored_time = chaos_streams.result(nc, machine, qid)
         stored_at = stream_ms(stored_time) if stored_time else None
         state = rec.get("state", "none")
         runs = ran[(machine, qid)]
@@ -283,7 +283,7 @@ def check_queue(run, env, faults, ran, nc):
                 bad.append("%s %s (expiry %d s) recorded expired %.1f s before its expiry, %s" % (
                     machine, qid, expire, (expires - stored_at) / 1000, since))
         # "Started" with no result: only a simulator killed after it started may leave it so.
-        chaos_queue.judge(states, bad, kind, machine, qid, state, runs, expire,
+        chaos_streams.judge(states, bad, kind, machine, qid, state, runs, expire,
                           any(k[0] == g and k[1] >= t for k in kills))
         # From the machine's return (its simulator started again) to its result, as the stream
         # stored it (a machine's clock may be wrong): the last return before the result, a
@@ -313,22 +313,8 @@ def check_queue(run, env, faults, ran, nc):
     return not bad and queued, words, bad, lag
 
 
-def read_alerts(env, run):
-    out = subprocess.run([env["CONSOLE"], "--conf", os.path.join(run, "operator.conf"), "fleet", "alerts",
-                          "--since", "1d", "--json", "--machines", env["PREFIX"] + "*"],
-                         capture_output=True, text=True, timeout=600)
-    stored = []
-    for line in out.stdout.splitlines():
-        try:
-            a = json.loads(line)
-        except ValueError:
-            continue
-        stored.append((a["machine"], str(a["run"]), int(a["seq"])))
-    return stored, out.returncode, out.stderr.strip().splitlines()[-1:] if out.stderr.strip() else []
-
-
 def check_alerts(env, run, raised, ended, answered, late):
-    stored, rc, err = read_alerts(env, run)
+    stored, rc, err = chaos_streams.stored_alerts(env, run, env["PREFIX"] + "*")
     bad = []
     if rc != 0:
         bad.append("fleet alerts failed (exit %d): %s" % (rc, " ".join(err)))

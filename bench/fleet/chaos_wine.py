@@ -6,9 +6,8 @@ and a verdict of its own for the gates' handles and memory.
 import collections
 import json
 import os
-import subprocess
 
-import chaos_queue
+import chaos_streams
 
 # A gate process judged for its handles and memory needs this many samples (3 s apart).
 MIN_SAMPLES = 8
@@ -83,10 +82,10 @@ def queue(run, env, faults, nc):
                 bad.append("%s: live command %s ran %d times" % (machine, token, n))
             continue
         kind = "with expiry" if expire else "without expiry"
-        state = chaos_queue.result(nc, machine, qid)[0].get("state", "none")
+        state = chaos_streams.result(nc, machine, qid)[0].get("state", "none")
         states[(kind, "on the machine")] += n
         kills = _gate_kills(faults, machine)
-        chaos_queue.judge(states, bad, kind, machine, qid, state, n, expire,
+        chaos_streams.judge(states, bad, kind, machine, qid, state, n, expire,
                           any(s >= t for s, _ in kills), " on the machine")
         if expire and n:
             # Its gate came back after the expiry: it must not have run.
@@ -133,19 +132,10 @@ def _host_alerts(run, machine):
 
 def alerts(run, env):
     """(ok, words, bad): every alert a real machine's host raised stored once, in its order."""
-    res = subprocess.run([env["CONSOLE"], "--conf", os.path.join(run, "operator.conf"), "fleet", "alerts",
-                          "--since", "1d", "--json", "--machines", "agent*"],
-                         capture_output=True, text=True, timeout=600)
+    stored, rc, _ = chaos_streams.stored_alerts(env, run, "agent*")
     bad = []
-    if res.returncode != 0:
-        bad.append("fleet alerts for the real machines failed (exit %d)" % res.returncode)
-    stored = []
-    for line in res.stdout.splitlines():
-        try:
-            a = json.loads(line)
-        except ValueError:
-            continue
-        stored.append((a["machine"], str(a["run"]), int(a["seq"])))
+    if rc != 0:
+        bad.append("fleet alerts for the real machines failed (exit %d)" % rc)
     count = collections.Counter(stored)
     words = []
     for m in _machines(env):

@@ -1,8 +1,11 @@
-"""A queued command's record in PROCMGR_RESULTS and the judgement of it against the runs its
-machine recorded: shared by the simulated machines' check (chaos_check.py) and the real
-ones' (chaos_wine.py)."""
+"""What the streams hold, read for the chaos checker, for the simulated machines
+(chaos_check.py) and the real ones (chaos_wine.py) alike: a queued command's record in
+PROCMGR_RESULTS and the judgement of it against the runs its machine recorded; the stored
+alerts."""
 import base64
 import json
+import os
+import subprocess
 import time
 
 
@@ -38,3 +41,19 @@ def judge(states, bad, kind, machine, qid, state, runs, expire, killed_after, wh
         bad.append("%s %s started, no result, and its gate was never killed after" % (machine, qid))
     elif state == "none":
         bad.append("%s %s queued and never run nor recorded (lost)" % (machine, qid))
+
+
+def stored_alerts(env, run, machines):
+    """(stored, exit code, the console's last error line): each alert of the machines matched
+    as (machine, run, seq), in the stream's order, read by the console as the operator."""
+    out = subprocess.run([env["CONSOLE"], "--conf", os.path.join(run, "operator.conf"), "fleet", "alerts",
+                          "--since", "1d", "--json", "--machines", machines],
+                         capture_output=True, text=True, timeout=600)
+    stored = []
+    for line in out.stdout.splitlines():
+        try:
+            a = json.loads(line)
+        except ValueError:
+            continue
+        stored.append((a["machine"], str(a["run"]), int(a["seq"])))
+    return stored, out.returncode, out.stderr.strip().splitlines()[-1:] if out.stderr.strip() else []
