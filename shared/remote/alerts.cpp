@@ -27,7 +27,12 @@ std::string AlertStreamJson(uint32_t replicas) {
            "replicas\":" +
            std::to_string(replicas) + ",\"max_age\":" + std::to_string(kAlertMaxAgeSeconds * kNs) +
            ",\"max_msgs_per_subject\":" + std::to_string(kAlertMaxPerMachine) +
-           ",\"duplicate_window\":" + std::to_string(kAlertDuplicateWindowSeconds * kNs) + "}";
+           ",\"duplicate_window\":" + std::to_string(kAlertDuplicateWindowSeconds * kNs) +
+           ",\"allow_direct\":true}";
+}
+
+std::string AlertReadBackSubject(const std::string& machine) {
+    return std::string("$JS.API.DIRECT.GET.") + kAlertStream + "." + AlertSubject(machine);
 }
 
 std::string AlertDurableName(const std::string& user) {

@@ -23,6 +23,9 @@ constexpr uint64_t kAlertDuplicateWindowSeconds = 600;
 constexpr const char* kMsgIdHeader = "Nats-Msg-Id";
 
 std::string AlertSubject(const std::string& machine); // procmgr.<machine>.alerts
+// Where a machine reads back the newest alert the stream keeps for it (a direct get of the last
+// message on its own subject: its login may ask this one subject, never another machine's).
+std::string AlertReadBackSubject(const std::string& machine);
 
 // The JetStream API's requests for the alert stream: its configuration with `replicas` copies;
 // a user's durable pull consumer (pmconsole_<user>, acknowledged one by one); a consumer of
