@@ -175,7 +175,9 @@ def read_records(run):
     ran_at = {}  # (machine, id) -> when it first ran, ms by the true clock
     ended = {}  # run -> unstored when it stopped
     answered = {}  # machine-run-seq -> the stream's sequence in its answer
-    late = {"held": 0, "restored": []}  # late answers confirmed; those the stream had lost
+    # Read backs: alerts answered stored the stream did not show, those stored again, and those
+    # taken on the stream's word (read back failed or never shown).
+    late = {"missing": 0, "restored": [], "unconfirmed": 0}
     rec = os.path.join(run, "rec")
     for name in sorted(os.listdir(rec)):
         for line in open(os.path.join(rec, name)):
@@ -190,8 +192,8 @@ def read_records(run):
                 ended[p[1]] = int(p[3])
             elif len(p) in (3, 4) and p[0] == "stored":
                 answered.setdefault(p[1], int(p[2]))
-            elif len(p) == 2 and p[0] == "held":
-                late["held"] += 1
+            elif len(p) == 3 and p[0] in ("missing", "unconfirmed"):
+                late[p[0]] += int(p[2])
             elif len(p) == 3 and p[0] == "restored":
                 late["restored"].append("%s (answered stored as %d first)" % (p[1], answered.get(p[1], 0)))
     return raised, (ran, ran_at), ended, answered, late
@@ -358,9 +360,11 @@ def check_alerts(env, run, raised, ended, answered, late):
     words = ["%d raised, %d stored, %d duplicated, %d lost, %d out of order, "
              "%d unsent when their simulator was killed (-9)" % (
                  len(raised), len(count), dups, lost, disorder, unsent)]
-    words.append("%d answered late and sent again to confirm; %d of them the stream had lost and "
-                  "stored again%s" % (late["held"], len(late["restored"]),
-                                      ", e.g. " + ", ".join(late["restored"][:3]) if late["restored"] else ""))
+    words.append("read back: %d answered stored not shown by the stream and sent again, %d of them "
+                  "stored anew (the stream had lost them)%s; %d taken on the stream's word" % (
+                      late["missing"], len(late["restored"]),
+                      ", e.g. " + ", ".join(late["restored"][:3]) if late["restored"] else "",
+                      late["unconfirmed"]))
     return not bad and raised, words, bad
 
 

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "outside/pmgate/gate_messages.h"
+#include "shared/nats/headers.h"
 #include "shared/base/endian.h"
 #include "shared/monitor/host_alerts.h"
 #include "shared/remote/operations.h"
@@ -109,15 +110,24 @@ void AlertPump::Publish() {
     {
         std::lock_guard<std::mutex> hold(lock_);
         const uint64_t now = clock_.MonotonicMs();
-        if (!in_flight_.empty() && now - sent_at_ < kAnswerOverdueMs) return;
-        const std::vector<remote::AlertRecord> next = outbox_.Next(1, now);
-        if (next.empty()) return;
-        in_flight_ = next[0].MessageId();
-        in_flight_mark_ = {static_cast<uint32_t>(next[0].time_ms / 1000),
-                           static_cast<uint32_t>(next[0].seq)};
+        if (!ack_subject_.empty() && now - sent_at_ < kAnswerOverdueMs) return;
+        if (reading_) Settled(outbox_.ReadBackFailed(machine_, now)); // unanswered
+        reading_ = false;
+        in_flight_.clear();
         sent_at_ = now;
         ack_subject_ = ack_prefix_ + std::to_string(++ack_number_);
-        m = AlertMessage(next[0], ack_subject_, id_key_);
+        if (!outbox_.ReadBacksDue(1, now).empty()) {
+            reading_ = true;
+            m = {remote::AlertReadBackSubject(machine_), ack_subject_, {}, std::string()};
+        } else {
+            const std::vector<remote::AlertRecord> next = outbox_.Next(1, now);
+            if (next.empty()) {
+                ack_subject_.clear();
+                return;
+            }
+            in_flight_ = next[0].MessageId();
+            m = AlertMessage(next[0], ack_subject_, id_key_);
+        }
     }
     bus_.Publish(m);
 }
@@ -125,33 +135,61 @@ void AlertPump::Publish() {
 bool AlertPump::OnAnswer(const nats::Message& m) {
     if (m.subject.compare(0, ack_prefix_.size(), ack_prefix_) != 0) return false;
     std::lock_guard<std::mutex> hold(lock_);
-    if (m.subject != ack_subject_ || !remote::PublishStored(m.payload, remote::kAlertStream))
-        return true;
-    const bool dup = remote::PublishDuplicate(m.payload);
+    if (m.subject != ack_subject_) return true; // a second answer, or one given up on
     const uint64_t now = clock_.MonotonicMs();
+    if (reading_) {
+        ReadBackAnswered(m, now);
+        return true;
+    }
+    if (!remote::PublishStored(m.payload, remote::kAlertStream)) return true;
     const std::string id = in_flight_;
     in_flight_.clear();
-    ack_subject_.clear(); // a second answer to it (none is expected) takes nothing
-    switch (outbox_.Answered(id, dup, now - sent_at_, now)) {
-    case remote::AlertOutbox::Taken::kHeld:
-    case remote::AlertOutbox::Taken::kNotWaiting:
-        return true;
-    case remote::AlertOutbox::Taken::kLostBefore:
+    ack_subject_.clear();
+    if (outbox_.Answered(id, remote::PublishDuplicate(m.payload), now) ==
+        remote::AlertOutbox::Taken::kLostBefore)
         trace_("!!alerts: " + id +
-               " was answered stored late, and the stream did not have it: stored again");
-        break;
-    case remote::AlertOutbox::Taken::kStored:
-        break;
-    }
-    if (AfterMark(mark_, in_flight_mark_.time, in_flight_mark_.seq)) {
-        mark_ = in_flight_mark_;
-        if (!mark_path_.empty() && !SaveAlertMark(mark_path_, mark_) && !mark_told_) {
-            mark_told_ = true;
-            trace_("!!alerts: cannot write " + mark_path_ +
-                   ": a gate started again sends the host's kept alerts again");
-        }
-    }
+               " was answered stored, and the stream did not have it: stored again");
     return true;
+}
+
+void AlertPump::ReadBackAnswered(const nats::Message& m, uint64_t now) {
+    reading_ = false;
+    ack_subject_.clear();
+    nats::HeaderBlock headers;
+    const int status = nats::ParseHeaderBlock(m.headers, headers) ? headers.code : -1;
+    std::string id;
+    switch (remote::ReadReadBack(machine_, status, m.payload, id)) {
+    case remote::ReadBackAnswer::kFound:
+        Settled(outbox_.ReadBackFound(machine_, id));
+        break;
+    case remote::ReadBackAnswer::kNone:
+        Settled(outbox_.ReadBackFound(machine_, std::string()));
+        break;
+    case remote::ReadBackAnswer::kFailed:
+        Settled(outbox_.ReadBackFailed(machine_, now));
+        break;
+    }
+}
+
+void AlertPump::Settled(const remote::AlertOutbox::ReadBack& r) {
+    if (r.missing != 0)
+        trace_("!!alerts: " + std::to_string(r.missing) +
+               " answered stored are not in the stream: sent again");
+    if (r.unconfirmed != 0 && !word_told_) {
+        word_told_ = true; // (once: a stream without direct gets would say it on every read)
+        trace_("!!alerts: " + std::to_string(r.unconfirmed) +
+               " stored alerts could not be read back from the stream: taken on its word");
+    }
+    // The mark moves only past alerts the stream showed (or was believed on).
+    const AlertMark last = {static_cast<uint32_t>(r.last.time_ms / 1000),
+                            static_cast<uint32_t>(r.last.seq)};
+    if (r.last.seq == 0 || !AfterMark(mark_, last.time, last.seq)) return;
+    mark_ = last;
+    if (!mark_path_.empty() && !SaveAlertMark(mark_path_, mark_) && !mark_told_) {
+        mark_told_ = true;
+        trace_("!!alerts: cannot write " + mark_path_ +
+               ": a gate started again sends the host's kept alerts again");
+    }
 }
 
 } // namespace pm::gate

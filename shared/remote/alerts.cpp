@@ -1,7 +1,9 @@
 // Portable: alert records and the outbox.
 #include "shared/remote/alerts.h"
 
+#include <algorithm>
 #include <cctype>
+#include <map>
 #include <set>
 
 #include "shared/monitor/host_alerts.h"
@@ -105,6 +107,17 @@ AlertRecord AlertFromHost(const std::string& machine, const host::HostAlert& a) 
     return r;
 }
 
+ReadBackAnswer ReadReadBack(const std::string& machine, int status, const std::string& payload,
+                            std::string& id) {
+    constexpr int kNotFound = 404;
+    if (status == kNotFound) return ReadBackAnswer::kNone;
+    AlertRecord a;
+    if (status != 0 || !ParseAlertOn(AlertSubject(machine), payload, a))
+        return ReadBackAnswer::kFailed;
+    id = a.MessageId();
+    return ReadBackAnswer::kFound;
+}
+
 void AlertOutbox::Raise(AlertRecord alert) {
     if (waiting_.size() >= capacity_) {
         waiting_.pop_front();
@@ -115,29 +128,106 @@ void AlertOutbox::Raise(AlertRecord alert) {
 
 std::vector<AlertRecord> AlertOutbox::Next(size_t max, uint64_t now_ms) const {
     std::vector<AlertRecord> out;
-    std::set<std::string> machines; // those whose oldest was seen
+    std::map<std::string, uint64_t> first_stored; // a machine's first answer not yet read back
+    std::set<std::string> seen;                   // machines whose oldest unanswered was seen
     for (size_t i = 0; i < waiting_.size() && i < kScanned && out.size() < max; ++i) {
         const Waiting& w = waiting_[i];
-        if (machines.insert(w.alert.machine).second && w.held_until <= now_ms)
+        if (w.stored) {
+            first_stored.emplace(w.alert.machine, w.stored_at);
+            continue;
+        }
+        if (!seen.insert(w.alert.machine).second) continue;
+        const auto first = first_stored.find(w.alert.machine);
+        if (first == first_stored.end() || now_ms < first->second + kAlertBatchMs)
             out.push_back(w.alert);
     }
     return out;
 }
 
 AlertOutbox::Taken AlertOutbox::Answered(const std::string& message_id, bool duplicate,
-                                         uint64_t waited_ms, uint64_t now_ms) {
-    for (auto it = waiting_.begin(); it != waiting_.end(); ++it) {
-        if (it->alert.MessageId() != message_id) continue;
-        if (waited_ms > kAlertPromptAnswerMs) {
-            it->held_until = now_ms + kAlertConfirmAfterMs;
-            it->confirming = true;
-            return Taken::kHeld;
-        }
-        const bool lost = it->confirming && !duplicate;
-        waiting_.erase(it);
-        return lost ? Taken::kLostBefore : Taken::kStored;
+                                         uint64_t now_ms) {
+    for (Waiting& w : waiting_) {
+        if (w.stored || w.alert.MessageId() != message_id) continue;
+        w.stored = true;
+        w.stored_at = now_ms;
+        return w.resent && !duplicate ? Taken::kLostBefore : Taken::kStored;
     }
     return Taken::kNotWaiting;
+}
+
+std::vector<std::string> AlertOutbox::ReadBacksDue(size_t max, uint64_t now_ms) const {
+    std::map<std::string, uint64_t> newest; // a machine's last answer not yet read back
+    for (size_t i = 0; i < waiting_.size() && i < kScanned; ++i)
+        if (waiting_[i].stored) {
+            uint64_t& at = newest[waiting_[i].alert.machine];
+            at = std::max(at, waiting_[i].stored_at);
+        }
+    std::vector<std::string> out;
+    for (const auto& [machine, at] : newest) {
+        if (out.size() >= max) break;
+        const auto r = reading_.find(machine);
+        if (now_ms >= at + kAlertReadBackAfterMs &&
+            (r == reading_.end() || now_ms >= r->second.retry_at))
+            out.push_back(machine);
+    }
+    return out;
+}
+
+AlertOutbox::ReadBack AlertOutbox::ReadBackFound(const std::string& machine,
+                                                 const std::string& newest_id) {
+    reading_.erase(machine);
+    constexpr size_t kNone = static_cast<size_t>(-1);
+    size_t found = kNone;
+    for (size_t i = 0; i < waiting_.size() && !newest_id.empty() && found == kNone; ++i)
+        if (waiting_[i].alert.machine == machine && waiting_[i].alert.MessageId() == newest_id)
+            found = i;
+    ReadBack r;
+    std::deque<Waiting> kept;
+    for (size_t i = 0; i < waiting_.size(); ++i) {
+        Waiting& w = waiting_[i];
+        if (w.alert.machine == machine) {
+            // Up to the one the stream shows: in it (an unanswered one before it is left be).
+            if (found != kNone && i <= found && (w.stored || i == found)) {
+                ++r.confirmed;
+                r.last = w.alert;
+                continue;
+            }
+            if (w.stored && (found == kNone || i > found)) {
+                if (++w.missed >= kAlertReadBackTries) {
+                    ++r.unconfirmed;
+                    r.last = w.alert;
+                    continue;
+                }
+                w.stored = false;
+                w.resent = true;
+                ++r.missing;
+            }
+        }
+        kept.push_back(std::move(w));
+    }
+    waiting_.swap(kept);
+    return r;
+}
+
+AlertOutbox::ReadBack AlertOutbox::ReadBackFailed(const std::string& machine, uint64_t now_ms) {
+    Reading& reading = reading_[machine];
+    if (++reading.failed < kAlertReadBackTries) {
+        reading.retry_at = now_ms + kAlertReadBackAfterMs;
+        return ReadBack();
+    }
+    reading_.erase(machine);
+    ReadBack r;
+    std::deque<Waiting> kept;
+    for (Waiting& w : waiting_) {
+        if (w.alert.machine == machine && w.stored) {
+            ++r.unconfirmed;
+            r.last = w.alert;
+            continue;
+        }
+        kept.push_back(std::move(w));
+    }
+    waiting_.swap(kept);
+    return r;
 }
 
 } // namespace pm::remote

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -60,35 +61,61 @@ bool ParseAlertOn(const std::string& subject, const std::string& json, AlertReco
 // (the same host alert published again, by this gate run or the next, is one stored alert).
 AlertRecord AlertFromHost(const std::string& machine, const host::HostAlert& a);
 
-// How long an answer may take and still be trusted, and how long a late one is held before its
-// alert goes again. A late answer may come from a server that was stopped while the cluster chose
-// another leader: nats-server has been seen to answer such a write stored and then lose it. The
-// same alert sent again once the cluster has settled is answered "duplicate" when the stream has
-// it, and is stored when it was lost; the machine's later alerts wait, so order holds.
-constexpr uint64_t kAlertPromptAnswerMs = 2000;
-constexpr uint64_t kAlertConfirmAfterMs = 3000;
+// An answer "stored" is not taken on its word: nats-server has been seen to answer writes stored
+// and lose them when the cluster changed leaders. Each machine's stored alerts are kept until it
+// reads back the newest alert the stream keeps on its subject, kAlertReadBackAfterMs after the
+// last answer; those the stream does not show go again with their ids (a duplicate where it has
+// them). A machine sends during kAlertBatchMs after its first unconfirmed answer, then its later
+// alerts wait for the read back, so that a loss is found before anything newer is stored behind
+// it and order holds.
+constexpr uint64_t kAlertBatchMs = 2000;
+constexpr uint64_t kAlertReadBackAfterMs = 5000;
+// A read back that fails (no answer, an error) this many times in a row takes the stored alerts
+// on the stream's word; an alert read back missing this many times, while the stream answers it
+// a duplicate, too.
+constexpr uint32_t kAlertReadBackTries = 3;
 
-// Alerts waiting for the stream, oldest first; bounded: when full the oldest goes, counted.
-// Times are a monotonic clock's milliseconds.
+// The answer to a read back (a direct get, AlertReadBackSubject): kFound with the id of the
+// alert the stream keeps, kNone when it keeps none on the subject (status 404), kFailed for
+// anything else (another status, or no alert of this machine). `status`: the answer's header
+// status, 0 when none.
+enum class ReadBackAnswer : uint8_t { kFound, kNone, kFailed };
+ReadBackAnswer ReadReadBack(const std::string& machine, int status, const std::string& payload,
+                            std::string& id);
+
+// Alerts raised and not yet confirmed in the stream, oldest first; bounded: when full the oldest
+// goes, counted. Times are a monotonic clock's milliseconds.
 class AlertOutbox {
 public:
     enum class Taken : uint8_t {
-        kNotWaiting, // no alert of this id waits
-        kStored,     // taken out
-        kHeld,       // the answer came late: sent again after kAlertConfirmAfterMs to confirm
-        kLostBefore, // taken out; a confirmation stored it anew: the earlier answer was wrong
+        kNotWaiting, // no alert of this id waits for an answer
+        kStored,     // kept until read back
+        kLostBefore, // stored anew after a read back did not show it: the stream had lost it
+    };
+    // What a read back settled.
+    struct ReadBack {
+        size_t confirmed = 0;   // the stream shows them: gone from the outbox
+        size_t missing = 0;     // it does not: they go again
+        size_t unconfirmed = 0; // taken on the stream's word (kAlertReadBackTries)
+        AlertRecord last;       // the newest of those that left the outbox (seq 0: none)
     };
 
     explicit AlertOutbox(size_t capacity) : capacity_(capacity == 0 ? 1 : capacity) {}
     void Raise(AlertRecord alert);
-    // The oldest waiting alert of each machine, up to `max` machines among the oldest
-    // kScanned, leaving out a machine whose oldest is held past `now_ms` (they stay until
-    // taken).
+    // The oldest unanswered alert of each machine whose sending is open (see kAlertBatchMs), up
+    // to `max` machines among the oldest kScanned entries.
     [[nodiscard]] std::vector<AlertRecord> Next(size_t max, uint64_t now_ms) const;
-    // The stream answered the alert of this id stored (`duplicate`: it had it already),
-    // `waited_ms` after it was sent.
-    Taken Answered(const std::string& message_id, bool duplicate, uint64_t waited_ms,
-                   uint64_t now_ms);
+    // The stream answered the alert of this id stored (`duplicate`: it had it already).
+    Taken Answered(const std::string& message_id, bool duplicate, uint64_t now_ms);
+    // The machines whose stored alerts are due to be read back, up to `max`.
+    [[nodiscard]] std::vector<std::string> ReadBacksDue(size_t max, uint64_t now_ms) const;
+    // The read back's answer: the id of the newest alert the stream keeps on the machine's
+    // subject (empty: it keeps none). Alerts up to that one are confirmed; the machine's stored
+    // ones after it are missing.
+    ReadBack ReadBackFound(const std::string& machine, const std::string& newest_id);
+    // No answer, or an error, came: asked again kAlertReadBackAfterMs later.
+    ReadBack ReadBackFailed(const std::string& machine, uint64_t now_ms);
+    // Alerts kept: unanswered and stored but not yet read back.
     [[nodiscard]] size_t Size() const { return waiting_.size(); }
     [[nodiscard]] uint64_t Dropped() const { return dropped_; }
 
@@ -97,11 +124,18 @@ public:
 private:
     struct Waiting {
         AlertRecord alert;
-        uint64_t held_until = 0; // a late answer's: not sent again before
-        bool confirming = false; // a late answer came: the next one confirms or finds it lost
+        bool stored = false;    // answered stored, not yet read back
+        uint64_t stored_at = 0; // when
+        bool resent = false;    // read back missing: sent again
+        uint32_t missed = 0;    // read backs that did not show it
+    };
+    struct Reading {
+        uint32_t failed = 0;
+        uint64_t retry_at = 0;
     };
     size_t capacity_;
     std::deque<Waiting> waiting_;
+    std::map<std::string, Reading> reading_; // machines whose read back failed
     uint64_t dropped_ = 0;
 };
 

@@ -3,6 +3,7 @@
 // id key that keeps another machine's login from taking this one's ids.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <functional>
@@ -35,6 +36,31 @@ nats::Message Stored(const std::string& subject) {
     m.payload = R"({"stream":"PROCMGR_ALERTS","seq":12})";
     return m;
 }
+
+// The stream as the pump sees it: an alert published is kept (unless it is to be lost, answered
+// stored all the same; a second copy is a duplicate), and a read back is answered with the
+// newest kept.
+struct FakeStream {
+    std::vector<std::string> kept;
+    bool lose_next = false;
+
+    nats::Message Answer(const BusMessage& sent) {
+        nats::Message m;
+        m.subject = sent.reply;
+        if (sent.subject == remote::AlertReadBackSubject("m1")) {
+            m.headers = kept.empty() ? "NATS/1.0 404 Message Not Found\r\n\r\n"
+                                     : "NATS/1.0\r\nNats-Stream: PROCMGR_ALERTS\r\n\r\n";
+            if (!kept.empty()) m.payload = kept.back();
+            return m;
+        }
+        const bool dup = std::find(kept.begin(), kept.end(), sent.payload) != kept.end();
+        if (!dup && !lose_next) kept.push_back(sent.payload);
+        lose_next = false;
+        m.payload = dup ? R"({"stream":"PROCMGR_ALERTS","seq":13,"duplicate":true})"
+                        : R"({"stream":"PROCMGR_ALERTS","seq":12})";
+        return m;
+    }
+};
 
 TEST(AlertPump, OneAlertInFlightUntilTheStreamStoredIt) {
     test::RecordingBus bus;
@@ -104,52 +130,62 @@ TEST(AlertPump, OneAlertInFlightUntilTheStreamStoredIt) {
     EXPECT_TRUE(bus.Take().empty());
 }
 
-// A late answer may come from a server that lost the write: the alert goes again (same id)
-// once the cluster has settled, and the next waits; a confirmation the stream stores anew (no
-// duplicate) says the first answer was wrong, in the trace.
-TEST(AlertPump, ALateAnswerIsConfirmedBeforeTheNextAlert) {
+// An alert answered stored that the stream does not show when read back goes again, before
+// anything newer of the machine; the stream's newest shown confirms it. A read back without an
+// answer is asked again later.
+TEST(AlertPump, AStoredAlertTheStreamLostGoesAgainBeforeTheNext) {
     test::RecordingBus bus;
     test::ManualClock clock;
     test::ScriptedNode host;
     host.running = {remote::kHostNode};
+    std::vector<host::HostAlert> kept = {HostAlert(1, "ping.exe"), HostAlert(2, "pong.exe")};
     host.answer = [&](NodeRequest& c) {
-        const std::string newest = le::Bytes32(2);
+        uint32_t after = 0;
+        EXPECT_TRUE(c.ParamU32(0, &after));
+        const std::string newest = le::Bytes32(kept.back().seq);
         c.AddResult(newest.data(), 4);
-        for (const host::HostAlert& a : {HostAlert(1, "ping.exe"), HostAlert(2, "pong.exe")}) {
+        for (const host::HostAlert& a : kept) {
+            if (a.seq <= after) continue;
             const std::string item = host::EncodeAlert(a);
             c.AddResult(item.data(), static_cast<uint32_t>(item.size()));
         }
     };
     int told = 0;
     AlertPump pump("m1", "", bus, host, clock, [&](const std::string&) { ++told; });
-    const auto next_monitor = [&] {
+    FakeStream stream;
+    // Publishes once and answers: what went ("-" nothing, "read" a read back, else a monitor).
+    const auto step = [&](bool answer = true) {
         pump.Publish();
         const std::vector<BusMessage> sent = bus.Take();
+        if (sent.size() != 1) return std::string("-");
+        if (answer) EXPECT_TRUE(pump.OnAnswer(stream.Answer(sent[0])));
         remote::AlertRecord a;
-        return sent.size() == 1 && remote::ParseAlert(sent[0].payload, a)
-                   ? a.monitor + " " + sent[0].reply
-                   : std::to_string(sent.size());
+        return remote::ParseAlert(sent[0].payload, a) ? a.monitor : std::string("read");
     };
     pump.Poll();
-    EXPECT_EQ(next_monitor(), "ping.exe procmgr.m1.acks.1");
-    clock.now_ms += remote::kAlertPromptAnswerMs + 1;
-    EXPECT_TRUE(pump.OnAnswer(Stored("procmgr.m1.acks.1")));
-    clock.now_ms += remote::kAlertConfirmAfterMs - 1;
-    EXPECT_EQ(next_monitor(), "0");
-    clock.now_ms += 1;
-    EXPECT_EQ(next_monitor(), "ping.exe procmgr.m1.acks.2");
-    EXPECT_TRUE(pump.OnAnswer(Stored("procmgr.m1.acks.2"))); // stored anew: it had been lost
+    EXPECT_EQ(step(), "ping.exe");
+    stream.lose_next = true;
+    EXPECT_EQ(step(), "pong.exe");
+    kept.push_back(HostAlert(3, "later.exe"));
+    clock.now_ms += remote::kAlertBatchMs;
+    pump.Poll();
+    EXPECT_EQ(step(), "-"); // later.exe waits for the read back
+    clock.now_ms += remote::kAlertReadBackAfterMs - remote::kAlertBatchMs;
+    EXPECT_EQ(step(), "read"); // shows ping.exe: pong.exe is missing
     EXPECT_EQ(told, 1);
-    EXPECT_EQ(next_monitor(), "pong.exe procmgr.m1.acks.3");
-    clock.now_ms += remote::kAlertPromptAnswerMs + 1;
-    pump.OnAnswer(Stored("procmgr.m1.acks.3"));
-    clock.now_ms += remote::kAlertConfirmAfterMs;
-    EXPECT_EQ(next_monitor(), "pong.exe procmgr.m1.acks.4");
-    nats::Message dup = Stored("procmgr.m1.acks.4");
-    dup.payload = R"({"stream":"PROCMGR_ALERTS","seq":13,"duplicate":true})";
-    pump.OnAnswer(dup);
-    EXPECT_EQ(told, 1);
-    EXPECT_EQ(next_monitor(), "0");
+    EXPECT_EQ(step(), "pong.exe"); // stored anew
+    EXPECT_EQ(told, 2);
+    EXPECT_EQ(step(), "later.exe");
+    clock.now_ms += remote::kAlertReadBackAfterMs;
+    EXPECT_EQ(step(false), "read");
+    clock.now_ms += 5000;
+    EXPECT_EQ(step(), "-"); // the unanswered read back is asked again later
+    clock.now_ms += remote::kAlertReadBackAfterMs;
+    EXPECT_EQ(step(), "read");
+    clock.now_ms += remote::kAlertReadBackAfterMs;
+    EXPECT_EQ(step(), "-"); // all confirmed
+    EXPECT_EQ(told, 2);
+    EXPECT_EQ(stream.kept.size(), 3u);
 }
 
 // A question the host never completes is given up on; its late answer changes nothing.
@@ -192,7 +228,9 @@ TEST(AlertPump, AGateStartedAgainSendsOnlyWhatTheStreamHasNot) {
             c.AddResult(item.data(), static_cast<uint32_t>(item.size()));
         }
     };
-    const auto monitors = [&](AlertPump& pump) {
+    FakeStream stream;
+    // What the pump sends, the stream answering; read back unless the gate stops before.
+    const auto monitors = [&](AlertPump& pump, bool read_back = true) {
         std::vector<std::string> sent;
         pump.Poll();
         for (int k = 0; k < 5; ++k) {
@@ -200,8 +238,9 @@ TEST(AlertPump, AGateStartedAgainSendsOnlyWhatTheStreamHasNot) {
             for (const BusMessage& m : bus.Take()) {
                 remote::AlertRecord a;
                 if (remote::ParseAlert(m.payload, a)) sent.push_back(a.monitor);
-                pump.OnAnswer(Stored(m.reply));
+                pump.OnAnswer(stream.Answer(m));
             }
+            if (read_back) clock.now_ms += remote::kAlertReadBackAfterMs;
         }
         return sent;
     };
@@ -212,6 +251,12 @@ TEST(AlertPump, AGateStartedAgainSendsOnlyWhatTheStreamHasNot) {
         EXPECT_EQ(monitors(first), std::vector<std::string>{"a.exe"});
     }
     kept = {HostAlert(1, "a.exe"), HostAlert(2, "b.exe")};
+    {
+        // Stored, but the gate stops before reading it back: the next run sends it again.
+        AlertPump stopped(
+            "m1", "", bus, host, clock, [](const std::string&) {}, path);
+        EXPECT_EQ(monitors(stopped, false), std::vector<std::string>{"b.exe"});
+    }
     host::HostAlert restarted = HostAlert(1, "c.exe");
     restarted.time += 60;
     kept.push_back(restarted);

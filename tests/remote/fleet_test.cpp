@@ -364,12 +364,12 @@ TEST(FleetAlerts, RecordsHostAlertsAndOutbox) {
     EXPECT_FALSE(remote::ParseAlert(R"({"machine":"Web","seq":1})", b));
     EXPECT_FALSE(remote::ParseAlert(R"({"machine":"w","seq":1,"code":4294967296})", b));
 
-    // Bounded: the oldest goes first and is counted; each machine's oldest goes next, and what
-    // is answered promptly leaves.
+    // Bounded: the oldest goes first and is counted; each machine's oldest unanswered goes next.
     using Taken = remote::AlertOutbox::Taken;
-    remote::AlertOutbox box(3);
-    for (uint64_t seq = 1; seq <= 5; ++seq)
+    remote::AlertOutbox box(5);
+    for (uint64_t seq = 1; seq <= 6; ++seq)
         box.Raise({"m", "r", seq, 0, "", 0, ""});
+    box.Raise({"n", "r", 1, 0, "", 0, ""});
     EXPECT_EQ(box.Dropped(), 2u);
     const auto next = [&box](uint64_t now) {
         std::string ids;
@@ -377,20 +377,68 @@ TEST(FleetAlerts, RecordsHostAlertsAndOutbox) {
             ids += a.MessageId() + " ";
         return ids;
     };
-    EXPECT_EQ(next(0), "m-r-3 ");
-    EXPECT_EQ(box.Answered("m-r-4", false, remote::kAlertPromptAnswerMs, 0), Taken::kStored);
-    EXPECT_EQ(box.Answered("m-r-9", false, 0, 0), Taken::kNotWaiting);
-    EXPECT_EQ(box.Size(), 2u);
-    // A late answer holds the alert, and its machine's later ones, but no other machine's.
-    EXPECT_EQ(box.Answered("m-r-3", true, remote::kAlertPromptAnswerMs + 1, 100), Taken::kHeld);
-    box.Raise({"n", "r", 1, 0, "", 0, ""});
-    EXPECT_EQ(next(99 + remote::kAlertConfirmAfterMs), "n-r-1 ");
-    EXPECT_EQ(next(100 + remote::kAlertConfirmAfterMs), "m-r-3 n-r-1 ");
-    // Confirmed: a duplicate, or stored anew (the first answer was for a write the stream lost).
-    EXPECT_EQ(box.Answered("m-r-3", false, 0, 0), Taken::kLostBefore);
-    EXPECT_EQ(box.Answered("m-r-5", false, remote::kAlertPromptAnswerMs + 1, 0), Taken::kHeld);
-    EXPECT_EQ(box.Answered("m-r-5", true, 0, 0), Taken::kStored);
-    EXPECT_EQ(next(0), "n-r-1 ");
+    const auto due = [&box](uint64_t now) {
+        std::string machines;
+        for (const std::string& m : box.ReadBacksDue(10, now))
+            machines += m + " ";
+        return machines;
+    };
+    EXPECT_EQ(next(0), "m-r-3 n-r-1 ");
+    EXPECT_EQ(box.Answered("m-r-3", false, 1000), Taken::kStored);
+    EXPECT_EQ(box.Answered("m-r-3", false, 1000), Taken::kNotWaiting); // kept, answered once
+    EXPECT_EQ(box.Answered("m-r-9", false, 1000), Taken::kNotWaiting);
+    // Sending stays open for a while after the first answer, then waits for the read back.
+    EXPECT_EQ(next(1000 + remote::kAlertBatchMs - 1), "m-r-4 n-r-1 ");
+    EXPECT_EQ(next(1000 + remote::kAlertBatchMs), "n-r-1 ");
+    EXPECT_EQ(box.Answered("m-r-4", true, 2000), Taken::kStored);
+    EXPECT_EQ(box.Size(), 5u); // stored alerts stay until read back
+    EXPECT_EQ(due(2000 + remote::kAlertReadBackAfterMs - 1), "");
+    const uint64_t t = 2000 + remote::kAlertReadBackAfterMs;
+    EXPECT_EQ(due(t), "m ");
+    // The stream shows m-r-3 as its newest: m-r-4 was lost and goes again, first.
+    remote::AlertOutbox::ReadBack r = box.ReadBackFound("m", "m-r-3");
+    EXPECT_EQ(r.confirmed, 1u);
+    EXPECT_EQ(r.missing, 1u);
+    EXPECT_EQ(r.last.seq, 3u);
+    EXPECT_EQ(next(t), "m-r-4 n-r-1 ");
+    EXPECT_EQ(box.Answered("m-r-4", false, t), Taken::kLostBefore); // stored anew
+    EXPECT_EQ(next(t), "m-r-5 n-r-1 ");
+    EXPECT_EQ(box.Answered("m-r-5", false, t), Taken::kStored);
+    // Shown: everything up to it leaves, the newest said (m-r-6, handed out and unanswered, stays).
+    r = box.ReadBackFound("m", "m-r-5");
+    EXPECT_EQ(r.confirmed, 2u);
+    EXPECT_EQ(r.last.seq, 5u);
+    EXPECT_EQ(next(t), "m-r-6 n-r-1 ");
+    // Nothing shown, again and again, while the stream answers duplicate: taken on its word at
+    // the last try. A read back that fails is asked again later; the last try takes them too.
+    EXPECT_EQ(box.Answered("m-r-6", false, t), Taken::kStored);
+    for (uint32_t k = 1; k < remote::kAlertReadBackTries; ++k) {
+        EXPECT_EQ(box.ReadBackFound("m", "").missing, 1u);
+        EXPECT_EQ(box.Answered("m-r-6", true, t), Taken::kStored);
+    }
+    r = box.ReadBackFound("m", "m-r-1");
+    EXPECT_EQ(r.missing + r.unconfirmed, 1u);
+    EXPECT_EQ(r.unconfirmed, 1u);
+    EXPECT_EQ(box.Answered("n-r-1", false, t), Taken::kStored);
+    const uint64_t u = t + remote::kAlertReadBackAfterMs;
+    EXPECT_EQ(due(u), "n ");
+    for (uint32_t k = 1; k < remote::kAlertReadBackTries; ++k) {
+        EXPECT_EQ(box.ReadBackFailed("n", u).unconfirmed, 0u);
+        EXPECT_EQ(due(u + remote::kAlertReadBackAfterMs - 1), "");
+        EXPECT_EQ(due(u + remote::kAlertReadBackAfterMs), "n ");
+    }
+    EXPECT_EQ(box.ReadBackFailed("n", u).unconfirmed, 1u);
+    EXPECT_EQ(box.Size(), 0u);
+
+    // The read back's answer: none kept, another status, another machine's alert, this one's.
+    std::string id = "x";
+    const std::string mine = remote::AlertJson({"m", "r", 7, 0, "", 0, ""});
+    EXPECT_EQ(remote::ReadReadBack("m", 404, "", id), remote::ReadBackAnswer::kNone);
+    EXPECT_EQ(remote::ReadReadBack("m", 503, mine, id), remote::ReadBackAnswer::kFailed);
+    EXPECT_EQ(remote::ReadReadBack("n", 0, mine, id), remote::ReadBackAnswer::kFailed);
+    EXPECT_EQ(id, "x");
+    EXPECT_EQ(remote::ReadReadBack("m", 0, mine, id), remote::ReadBackAnswer::kFound);
+    EXPECT_EQ(id, "m-r-7");
 
     host::HostAlert h;
     h.seq = 12;

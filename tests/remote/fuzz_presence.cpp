@@ -16,6 +16,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (pm::remote::ParseAlert(text, a) && (!pm::remote::ParseAlert(pm::remote::AlertJson(a), b) ||
                                             pm::remote::AlertJson(b) != pm::remote::AlertJson(a)))
         std::abort();
+    // A read back finds an alert only of the machine asked, and then its id.
+    std::string id;
+    if (pm::remote::ReadReadBack(a.machine.empty() ? "m" : a.machine, 0, text, id) ==
+            pm::remote::ReadBackAnswer::kFound &&
+        id != a.MessageId())
+        std::abort();
     const std::string machine = pm::remote::MachineOfSubject(text, "alerts");
     if (!machine.empty() && !pm::remote::IsValidMachineName(machine)) std::abort();
     if (pm::remote::IsConsoleInbox(text) &&

@@ -12,7 +12,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <map>
 #include <memory>
@@ -156,8 +158,14 @@ struct Connection {
         uint64_t at; // when it came (monotonic)
     };
     std::vector<Answer> answered; // the stream's answers, not yet taken to the outbox
-    uint64_t batch_sent_ms = 0;   // when the batch in flight went (monotonic)
     uint64_t stored = 0;
+    // Read backs: their answers come to <read_inbox>.<machine>.
+    std::string read_inbox;
+    struct ReadAnswer {
+        int status;
+        std::string payload;
+    };
+    std::map<std::string, ReadAnswer> read_answers;
 };
 
 uint64_t WallMs() {
@@ -208,15 +216,71 @@ void OnPublishAnswer(jsCtx*, natsMsg* msg, jsPubAck* pa, jsPubAckErr*, void* clo
     natsMsg_Destroy(msg);
 }
 
+void OnReadBack(natsConnection*, natsSubscription*, natsMsg* msg, void* closure) {
+    auto* c = static_cast<Connection*>(closure);
+    const std::string subject = natsMsg_GetSubject(msg);
+    const char* code = nullptr;
+    Connection::ReadAnswer a{
+        0, std::string(natsMsg_GetData(msg), static_cast<size_t>(natsMsg_GetDataLength(msg)))};
+    if (natsMsgHeader_Get(msg, "Status", &code) == NATS_OK && code != nullptr)
+        a.status = std::atoi(code);
+    natsMsg_Destroy(msg);
+    if (subject.size() <= c->read_inbox.size() + 1) return;
+    std::lock_guard<std::mutex> hold(c->alerts_lock);
+    c->read_answers[subject.substr(c->read_inbox.size() + 1)] = std::move(a);
+}
+
+// Reads back, as each machine's gate does, the newest alert the stream keeps on the subject of
+// each machine due, all at once, and settles the outbox with the answers (none in 3 s: failed).
+void ReadBackAlerts(Connection& c) {
+    std::vector<std::string> due;
+    {
+        std::lock_guard<std::mutex> hold(c.alerts_lock);
+        due = c.outbox.ReadBacksDue(SIZE_MAX, SteadyMs());
+        c.read_answers.clear();
+    }
+    if (due.empty()) return;
+    for (const std::string& m : due)
+        natsConnection_PublishRequest(c.bus.nc, remote::AlertReadBackSubject(m).c_str(),
+                                      (c.read_inbox + "." + m).c_str(), nullptr, 0);
+    for (const uint64_t until = SteadyMs() + 3000; SteadyMs() < until;) {
+        {
+            std::lock_guard<std::mutex> hold(c.alerts_lock);
+            if (c.read_answers.size() >= due.size()) break;
+        }
+        usleep(20 * 1000);
+    }
+    std::lock_guard<std::mutex> hold(c.alerts_lock);
+    for (const std::string& m : due) {
+        const auto it = c.read_answers.find(m);
+        std::string id;
+        remote::AlertOutbox::ReadBack r;
+        switch (it == c.read_answers.end()
+                    ? remote::ReadBackAnswer::kFailed
+                    : remote::ReadReadBack(m, it->second.status, it->second.payload, id)) {
+        case remote::ReadBackAnswer::kFound:
+        case remote::ReadBackAnswer::kNone:
+            r = c.outbox.ReadBackFound(m, id);
+            break;
+        case remote::ReadBackAnswer::kFailed:
+            r = c.outbox.ReadBackFailed(m, SteadyMs());
+            break;
+        }
+        if (r.missing != 0) Record("missing " + m + " " + std::to_string(r.missing));
+        if (r.unconfirmed != 0) Record("unconfirmed " + m + " " + std::to_string(r.unconfirmed));
+    }
+    c.read_answers.clear();
+}
+
 void PublishAlerts(Connection& c, jsCtx* js) {
+    ReadBackAlerts(c);
     for (;;) {
         // At most one alert of each machine at a time, as its gate publishes them: a later one
         // stored while an earlier one failed would be out of order.
         std::vector<remote::AlertRecord> batch;
         {
             std::lock_guard<std::mutex> hold(c.alerts_lock);
-            c.batch_sent_ms = SteadyMs();
-            batch = c.outbox.Next(512, c.batch_sent_ms);
+            batch = c.outbox.Next(512, SteadyMs());
         }
         if (batch.empty()) return;
         natsStatus st = NATS_OK;
@@ -241,15 +305,12 @@ void PublishAlerts(Connection& c, jsCtx* js) {
         std::lock_guard<std::mutex> hold(c.alerts_lock);
         const size_t answered = c.answered.size();
         for (const Connection::Answer& a : c.answered) {
-            switch (c.outbox.Answered(a.id, a.duplicate, a.at - c.batch_sent_ms, a.at)) {
+            switch (c.outbox.Answered(a.id, a.duplicate, a.at)) {
             case remote::AlertOutbox::Taken::kLostBefore:
                 Record("restored " + a.id + " " + std::to_string(a.seq));
                 [[fallthrough]];
             case remote::AlertOutbox::Taken::kStored:
                 ++c.stored;
-                break;
-            case remote::AlertOutbox::Taken::kHeld:
-                Record("held " + a.id);
                 break;
             case remote::AlertOutbox::Taken::kNotWaiting:
                 break;
@@ -440,6 +501,12 @@ int Main(std::vector<std::string> args) {
         natsSubscription* sub = nullptr;
         if (st == NATS_OK)
             st = natsConnection_Subscribe(&sub, c.bus.nc, remote::kDiscoverSubject, &OnMessage, &c);
+        if (st == NATS_OK) c.subs.push_back(sub);
+        c.read_inbox = remote::InboxPrefix(settings.user) + ".readback." + std::to_string(k);
+        sub = nullptr;
+        if (st == NATS_OK)
+            st = natsConnection_Subscribe(&sub, c.bus.nc, (c.read_inbox + ".*").c_str(),
+                                          &OnReadBack, &c);
         if (st == NATS_OK) c.subs.push_back(sub);
         for (natsSubscription* s : c.subs)
             natsSubscription_SetPendingLimits(s, -1, -1);
