@@ -120,13 +120,13 @@ void AlertPump::Publish() {
             reading_ = true;
             m = {remote::AlertReadBackSubject(machine_), ack_subject_, {}, std::string()};
         } else {
-            const std::vector<remote::AlertRecord> next = outbox_.Next(1, now);
+            const std::vector<remote::AlertOutbox::Outgoing> next = outbox_.Next(1, now);
             if (next.empty()) {
                 ack_subject_.clear();
                 return;
             }
-            in_flight_ = next[0].MessageId();
-            m = AlertMessage(next[0], ack_subject_, id_key_);
+            in_flight_ = next[0].id;
+            m = AlertMessage(next[0].alert, next[0].id, ack_subject_, id_key_);
         }
     }
     bus_.Publish(m);

@@ -9,9 +9,9 @@
 
 namespace pm::gate {
 
-BusMessage AlertMessage(const remote::AlertRecord& alert, const std::string& reply_subject,
-                        const std::string& id_key) {
-    const std::string id = id_key.empty() ? alert.MessageId() : alert.MessageId() + "." + id_key;
+BusMessage AlertMessage(const remote::AlertRecord& alert, const std::string& message_id,
+                        const std::string& reply_subject, const std::string& id_key) {
+    const std::string id = id_key.empty() ? message_id : message_id + "." + id_key;
     return {remote::AlertSubject(alert.machine),
             reply_subject,
             {{remote::kMsgIdHeader, id}},

@@ -123,11 +123,12 @@ void AlertOutbox::Raise(AlertRecord alert) {
         waiting_.pop_front();
         ++dropped_;
     }
-    waiting_.push_back({std::move(alert)});
+    std::string id = alert.MessageId();
+    waiting_.push_back({std::move(alert), std::move(id)});
 }
 
-std::vector<AlertRecord> AlertOutbox::Next(size_t max, uint64_t now_ms) const {
-    std::vector<AlertRecord> out;
+std::vector<AlertOutbox::Outgoing> AlertOutbox::Next(size_t max, uint64_t now_ms) const {
+    std::vector<Outgoing> out;
     std::map<std::string, uint64_t> first_stored; // a machine's first answer not yet read back
     std::set<std::string> seen;                   // machines whose oldest unanswered was seen
     for (size_t i = 0; i < waiting_.size() && i < kScanned && out.size() < max; ++i) {
@@ -139,7 +140,7 @@ std::vector<AlertRecord> AlertOutbox::Next(size_t max, uint64_t now_ms) const {
         if (!seen.insert(w.alert.machine).second) continue;
         const auto first = first_stored.find(w.alert.machine);
         if (first == first_stored.end() || now_ms < first->second + kAlertBatchMs)
-            out.push_back(w.alert);
+            out.push_back({w.alert, w.id});
     }
     return out;
 }
@@ -147,7 +148,7 @@ std::vector<AlertRecord> AlertOutbox::Next(size_t max, uint64_t now_ms) const {
 AlertOutbox::Taken AlertOutbox::Answered(const std::string& message_id, bool duplicate,
                                          uint64_t now_ms) {
     for (Waiting& w : waiting_) {
-        if (w.stored || w.alert.MessageId() != message_id) continue;
+        if (w.stored || w.id != message_id) continue;
         w.stored = true;
         w.stored_at = now_ms;
         return w.resent && !duplicate ? Taken::kLostBefore : Taken::kStored;
@@ -200,6 +201,9 @@ AlertOutbox::ReadBack AlertOutbox::ReadBackFound(const std::string& machine,
                 }
                 w.stored = false;
                 w.resent = true;
+                // Again with the same id first: a replica behind the others may not show it yet,
+                // and the stream drops the copy. Missing once more, it goes as a new write.
+                if (w.missed > 1) w.id = w.alert.MessageId() + ".again" + std::to_string(w.missed);
                 ++r.missing;
             }
         }

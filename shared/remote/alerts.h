@@ -65,9 +65,10 @@ AlertRecord AlertFromHost(const std::string& machine, const host::HostAlert& a);
 // and lose them when the cluster changed leaders. Each machine's stored alerts are kept until it
 // reads back the newest alert the stream keeps on its subject, kAlertReadBackAfterMs after the
 // last answer; those the stream does not show go again with their ids (a duplicate where it has
-// them). A machine sends during kAlertBatchMs after its first unconfirmed answer, then its later
-// alerts wait for the read back, so that a loss is found before anything newer is stored behind
-// it and order holds.
+// them; an alert read back missing a second time goes with a new id, for the stream remembers the
+// ids of writes it lost). A machine sends during kAlertBatchMs after its first unconfirmed answer,
+// then its later alerts wait for the read back, so that a loss is found before anything newer is
+// stored behind it and order holds.
 constexpr uint64_t kAlertBatchMs = 2000;
 constexpr uint64_t kAlertReadBackAfterMs = 5000;
 // A read back that fails (no answer, an error) this many times in a row takes the stored alerts
@@ -100,12 +101,18 @@ public:
         AlertRecord last;       // the newest of those that left the outbox (seq 0: none)
     };
 
+    // An alert to publish and the message id to publish it with.
+    struct Outgoing {
+        AlertRecord alert;
+        std::string id;
+    };
+
     explicit AlertOutbox(size_t capacity) : capacity_(capacity == 0 ? 1 : capacity) {}
     void Raise(AlertRecord alert);
     // The oldest unanswered alert of each machine whose sending is open (see kAlertBatchMs), up
     // to `max` machines among the oldest kScanned entries.
-    [[nodiscard]] std::vector<AlertRecord> Next(size_t max, uint64_t now_ms) const;
-    // The stream answered the alert of this id stored (`duplicate`: it had it already).
+    [[nodiscard]] std::vector<Outgoing> Next(size_t max, uint64_t now_ms) const;
+    // The stream answered the alert of this message id stored (`duplicate`: it had the id).
     Taken Answered(const std::string& message_id, bool duplicate, uint64_t now_ms);
     // The machines whose stored alerts are due to be read back, up to `max`.
     [[nodiscard]] std::vector<std::string> ReadBacksDue(size_t max, uint64_t now_ms) const;
@@ -124,6 +131,7 @@ public:
 private:
     struct Waiting {
         AlertRecord alert;
+        std::string id;         // its message id: the alert's, or a new one (read back missing)
         bool stored = false;    // answered stored, not yet read back
         uint64_t stored_at = 0; // when
         bool resent = false;    // read back missing: sent again

@@ -3,13 +3,15 @@
 # simulated machines: hellos, discovery, one command to twenty machines (--where, a refusal on
 # all), a machine's user and a wrong password refused, who queued, heartbeats keeping machines
 # up and their silence making them lost, policies kept and a conflict between two, and fleet
-# list's compliance column. (Machines nobody answers for and alerts kept across a stopped
+# list's compliance column; an alert the stream lost after answering it stored, stored again.
+# (Machines nobody answers for and alerts kept across a stopped
 # cluster: fleet_interop_test, with the real gate.)
 # Exit 77 (skipped) when nats-server or pmsim is not there.
 set -uo pipefail
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 bin=${PM_NATIVE_BIN:-$top/build/native/bin}
-[ -x "$bin/pmsim" ] && [ -x "$bin/pmconsole" ] || { echo "skipped: pmsim is not built"; exit 77; }
+[ -x "$bin/pmsim" ] && [ -x "$bin/pmconsole" ] && [ -x "$bin/nats_probe" ] ||
+    { echo "skipped: pmsim is not built"; exit 77; }
 command -v nats-server >/dev/null || { echo "skipped: nats-server is not installed"; exit 77; }
 export PM_FLEET_DIR=${PM_TEST_DIR:-$top/build/native}/fleet-sim-$$
 export PM_FLEET_PORT=$((33000 + ($$ % 1000) * 20))
@@ -138,6 +140,31 @@ wait "$watcher"
 watcher=
 [ "$(tail -3 "$PM_FLEET_DIR/beat.out" | grep -c '"state": "lost"')" = 3 ] ||
     fail "not lost once silent: $(tail -1 "$PM_FLEET_DIR/beat.out")"
+
+# An alert the stream answered stored and then lost (deleted here, before the simulator reads
+# it back) is found missing by the read back and stored again: the stream has it once.
+rec=$PM_FLEET_DIR/readback.rec
+"$bin/pmsim" --conf "$PM_FLEET_DIR/pmsim.conf" --machines 1 --first 900 --alerts 1 \
+    --record "$rec" >"$PM_FLEET_DIR/readback.log" 2>&1 &
+sim=$!
+for _ in $(seq 1 100); do
+    grep -q '^stored ' "$rec" 2>/dev/null && break
+    sleep 0.05
+done
+seq=$(awk '$1 == "stored" { print $3; exit }' "$rec")
+"$bin/nats_probe" --server "tls://127.0.0.1:$PM_FLEET_PORT" --ca "$PM_FLEET_DIR/ca.pem" \
+    --user operator --password-file "$PM_FLEET_DIR/users/operator.password" --inbox _INBOX.operator \
+    req '$JS.API.STREAM.MSG.DELETE.PROCMGR_ALERTS' "{\"seq\":${seq:-0}}" 3000 |
+    grep -q '"success":true' || fail "the stored alert ${seq:-(none)} could not be deleted"
+for _ in $(seq 1 150); do
+    grep -q '^restored ' "$rec" && break
+    sleep 0.1
+done
+grep -q '^restored sim900-' "$rec" || fail "a lost alert was not stored again: $(tr '\n' ' ' <"$rec")"
+[ "$(console readonly fleet alerts --machines sim900 --json 2>/dev/null | grep -c '"machine":"sim900"')" = 1 ] ||
+    fail "sim900's alert is not stored once: $(console readonly fleet alerts --machines sim900 2>&1)"
+kill "$sim"
+wait "$sim"
 
 [ $failed = 0 ] && echo "fleet with simulated machines: every check passed"
 exit $failed

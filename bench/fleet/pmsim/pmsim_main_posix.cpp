@@ -277,7 +277,7 @@ void PublishAlerts(Connection& c, jsCtx* js) {
     for (;;) {
         // At most one alert of each machine at a time, as its gate publishes them: a later one
         // stored while an earlier one failed would be out of order.
-        std::vector<remote::AlertRecord> batch;
+        std::vector<remote::AlertOutbox::Outgoing> batch;
         {
             std::lock_guard<std::mutex> hold(c.alerts_lock);
             batch = c.outbox.Next(512, SteadyMs());
@@ -285,12 +285,13 @@ void PublishAlerts(Connection& c, jsCtx* js) {
         if (batch.empty()) return;
         natsStatus st = NATS_OK;
         for (size_t i = 0; i < batch.size() && st == NATS_OK; ++i) {
-            const std::string id = batch[i].MessageId(), body = remote::AlertJson(batch[i]);
+            const std::string& id = batch[i].id;
+            const std::string body = remote::AlertJson(batch[i].alert);
             jsPubOptions po;
             jsPubOptions_Init(&po);
             po.MsgId = id.c_str();
-            st = js_PublishAsync(js, remote::AlertSubject(batch[i].machine).c_str(), body.data(),
-                                 static_cast<int>(body.size()), &po);
+            st = js_PublishAsync(js, remote::AlertSubject(batch[i].alert.machine).c_str(),
+                                 body.data(), static_cast<int>(body.size()), &po);
         }
         jsPubOptions wait;
         jsPubOptions_Init(&wait);
