@@ -159,7 +159,9 @@ TEST(AlertPump, AStoredAlertTheStreamLostGoesAgainBeforeTheNext) {
         pump.Publish();
         const std::vector<BusMessage> sent = bus.Take();
         if (sent.size() != 1) return std::string("-");
-        if (answer) EXPECT_TRUE(pump.OnAnswer(stream.Answer(sent[0])));
+        if (answer) {
+            EXPECT_TRUE(pump.OnAnswer(stream.Answer(sent[0])));
+        }
         remote::AlertRecord a;
         return remote::ParseAlert(sent[0].payload, a) ? a.monitor : std::string("read");
     };
