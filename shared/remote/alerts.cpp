@@ -176,12 +176,20 @@ std::vector<std::string> AlertOutbox::ReadBacksDue(size_t max, uint64_t now_ms) 
 
 AlertOutbox::ReadBack AlertOutbox::ReadBackFound(const std::string& machine,
                                                  const std::string& newest_id) {
-    reading_.erase(machine);
     constexpr size_t kNone = static_cast<size_t>(-1);
     size_t found = kNone;
     for (size_t i = 0; i < waiting_.size() && !newest_id.empty() && found == kNone; ++i)
         if (waiting_[i].alert.machine == machine && waiting_[i].alert.MessageId() == newest_id)
             found = i;
+    Reading& reading = reading_[machine];
+    reading.failed = 0;
+    // Is anything stored left unshown? Then this round reads again, up to its last read.
+    bool unshown = false;
+    for (size_t i = 0; i < waiting_.size() && !unshown; ++i)
+        unshown = waiting_[i].alert.machine == machine && waiting_[i].stored &&
+                  (found == kNone || i > found);
+    const bool settle = unshown && ++reading.unshown >= kAlertReadsPerRound;
+    if (!unshown || settle) reading_.erase(machine);
     ReadBack r;
     std::deque<Waiting> kept;
     for (size_t i = 0; i < waiting_.size(); ++i) {
@@ -193,17 +201,16 @@ AlertOutbox::ReadBack AlertOutbox::ReadBackFound(const std::string& machine,
                 r.last = w.alert;
                 continue;
             }
-            if (w.stored && (found == kNone || i > found)) {
-                if (++w.missed >= kAlertReadBackTries) {
+            if (settle && w.stored) {
+                if (++w.missed >= kAlertRoundsBeforeGivingUp) {
                     ++r.unconfirmed;
                     r.last = w.alert;
                     continue;
                 }
                 w.stored = false;
                 w.resent = true;
-                // Again with the same id first: a replica behind the others may not show it yet,
-                // and the stream drops the copy. Missing once more, it goes as a new write.
-                if (w.missed > 1) w.id = w.alert.MessageId() + ".again" + std::to_string(w.missed);
+                if (w.missed >= kAlertRoundsBeforeNewId)
+                    w.id = w.alert.MessageId() + ".again" + std::to_string(w.missed);
                 ++r.missing;
             }
         }
@@ -215,6 +222,7 @@ AlertOutbox::ReadBack AlertOutbox::ReadBackFound(const std::string& machine,
 
 AlertOutbox::ReadBack AlertOutbox::ReadBackFailed(const std::string& machine, uint64_t now_ms) {
     Reading& reading = reading_[machine];
+    reading.unshown = 0;
     if (++reading.failed < kAlertReadBackTries) {
         reading.retry_at = now_ms + kAlertReadBackAfterMs;
         return ReadBack();

@@ -64,16 +64,22 @@ AlertRecord AlertFromHost(const std::string& machine, const host::HostAlert& a);
 // An answer "stored" is not taken on its word: nats-server has been seen to answer writes stored
 // and lose them when the cluster changed leaders. Each machine's stored alerts are kept until it
 // reads back the newest alert the stream keeps on its subject, kAlertReadBackAfterMs after the
-// last answer; those the stream does not show go again with their ids (a duplicate where it has
-// them; an alert read back missing a second time goes with a new id, for the stream remembers the
-// ids of writes it lost). A machine sends during kAlertBatchMs after its first unconfirmed answer,
-// then its later alerts wait for the read back, so that a loss is found before anything newer is
-// stored behind it and order holds.
+// last answer. A machine sends during kAlertBatchMs after its first unconfirmed answer, then its
+// later alerts wait for the read back, so that a loss is found before anything newer is stored
+// behind it and order holds.
 constexpr uint64_t kAlertBatchMs = 2000;
 constexpr uint64_t kAlertReadBackAfterMs = 5000;
+// Any replica answers a read back, and one that is behind (restarted, or its store refusing
+// writes) does not show the newest yet: a round asks up to kAlertReadsPerRound times, and what
+// any answer shows is in the stream. What no answer of the round shows goes again with its id
+// (the stream drops the copy where it has it). It keeps its id for kAlertRoundsBeforeNewId such
+// rounds, then goes as a new write (nats-server keeps the ids of writes it lost, and answers
+// them "duplicate"); after kAlertRoundsBeforeGivingUp it is taken on the stream's word.
+constexpr uint32_t kAlertReadsPerRound = 3;
+constexpr uint32_t kAlertRoundsBeforeNewId = 4;
+constexpr uint32_t kAlertRoundsBeforeGivingUp = 6;
 // A read back that fails (no answer, an error) this many times in a row takes the stored alerts
-// on the stream's word; an alert read back missing this many times, while the stream answers it
-// a duplicate, too.
+// on the stream's word.
 constexpr uint32_t kAlertReadBackTries = 3;
 
 // The answer to a read back (a direct get, AlertReadBackSubject): kFound with the id of the
@@ -116,9 +122,9 @@ public:
     Taken Answered(const std::string& message_id, bool duplicate, uint64_t now_ms);
     // The machines whose stored alerts are due to be read back, up to `max`.
     [[nodiscard]] std::vector<std::string> ReadBacksDue(size_t max, uint64_t now_ms) const;
-    // The read back's answer: the id of the newest alert the stream keeps on the machine's
-    // subject (empty: it keeps none). Alerts up to that one are confirmed; the machine's stored
-    // ones after it are missing.
+    // A read back's answer: the id of the newest alert the stream keeps on the machine's subject
+    // (empty: it keeps none). Alerts up to that one are confirmed; at the round's last read, the
+    // machine's stored ones after it are missing.
     ReadBack ReadBackFound(const std::string& machine, const std::string& newest_id);
     // No answer, or an error, came: asked again kAlertReadBackAfterMs later.
     ReadBack ReadBackFailed(const std::string& machine, uint64_t now_ms);
@@ -135,10 +141,11 @@ private:
         bool stored = false;    // answered stored, not yet read back
         uint64_t stored_at = 0; // when
         bool resent = false;    // read back missing: sent again
-        uint32_t missed = 0;    // read backs that did not show it
+        uint32_t missed = 0;    // rounds of read backs that did not show it
     };
     struct Reading {
-        uint32_t failed = 0;
+        uint32_t failed = 0;  // read backs without an answer in a row
+        uint32_t unshown = 0; // reads of this round that did not show the newest
         uint64_t retry_at = 0;
     };
     size_t capacity_;

@@ -156,7 +156,9 @@ seq=$(awk '$1 == "stored" { print $3; exit }' "$rec")
     --user operator --password-file "$PM_FLEET_DIR/users/operator.password" --inbox _INBOX.operator \
     req '$JS.API.STREAM.MSG.DELETE.PROCMGR_ALERTS' "{\"seq\":${seq:-0}}" 3000 |
     grep -q '"success":true' || fail "the stored alert ${seq:-(none)} could not be deleted"
-for _ in $(seq 1 150); do
+# (Its id is sent again first: the stream keeps the id of a deleted message, so it goes as a new
+# write after some rounds of read backs, about 25 s.)
+for _ in $(seq 1 450); do
     grep -q '^restored ' "$rec" && break
     sleep 0.1
 done
