@@ -48,19 +48,25 @@ console operator fleet exec --yes --machines agent2 --queue -- cmd /c echo x >/d
 stream_ok() { as operator req "\$JS.API.STREAM.INFO.$1" '' 3000 | grep -q '"messages":[1-9]'; }
 stream_ok PROCMGR_QUEUE || fail "the queued request was not stored"
 
-# agent2's gate, as the servers see it: its login listening on its nodes' subjects; at the end
-# it tries the reply subject the read-only user seeds below (a stolen machine login and the
+# agent2's gate, as the servers see it: an alert of its own stored first (the stream's first
+# message, which agent1 tries to read below), its login listening on its nodes' subjects; at the
+# end it tries the reply subject the read-only user seeds below (a stolen machine login and the
 # read-only one together).
-as agent2 sub 'procmgr.agent2.ProcMgr.>' sub 'procmgr.agent2.KAVMonitorClientNC.>' wait 9000 \
+secret=$(printf '{"machine":"agent2","run":"r","seq":5,"time_ms":%s000,"monitor":"X.EXE","code":1,"text":"agent2-secret"}' "$(date +%s)")
+as agent2 pub procmgr.agent2.alerts - "$secret" \
+    sub 'procmgr.agent2.ProcMgr.>' sub 'procmgr.agent2.KAVMonitorClientNC.>' wait 9000 \
     pub '$JS.API.STREAM.PURGE.PROCMGR_QUEUE' - '' >"$dir/victim.out" 2>&1 &
 victim=$!
 sleep 1.5
 
 # 1. A machine's login: another machine's commands and the JetStream API, directly and through
 #    a reply subject it seeds on each of its own subjects (the server grants an answer to it
-#    when the message comes back).
+#    when the message comes back); another machine's stored alerts, by subject, by sequence and
+#    through the stream's message get, answered where it hears the stream (procmgr.agent1.acks).
+#    It may read back the newest alert stored on its own subject, and nothing else.
 exec_subject=procmgr.agent2.ProcMgr.73124535
-as agent1 pub "$exec_subject" - direct \
+readback='$JS.API.DIRECT.GET.PROCMGR_ALERTS.procmgr'
+as agent1 pub "$exec_subject" - direct sub 'procmgr.agent1.acks.>' \
     sub procmgr.agent1.hello sub procmgr.agent1.alerts sub 'procmgr.agent1.results.*' \
     sub 'procmgr.agent1.>' sub 'procmgr.agent2.>' sub '_INBOX.>' sub '_INBOX.operator.>' \
     sub 'procmgr.*.alerts' \
@@ -69,18 +75,30 @@ as agent1 pub "$exec_subject" - direct \
     pub procmgr.agent1.hello '$JS.API.STREAM.DELETE.PROCMGR_QUEUE' '{}' wait 300 \
     pub "$exec_subject" - seeded pub '$JS.API.STREAM.DELETE.PROCMGR_QUEUE' - '' \
     pub '$JS.API.STREAM.PURGE.PROCMGR_RESULTS' - '' \
+    pub "$readback.agent2.alerts" procmgr.agent1.acks.1 '' \
+    pub '$JS.API.DIRECT.GET.PROCMGR_ALERTS' procmgr.agent1.acks.2 '{"seq":1}' \
+    pub '$JS.API.STREAM.MSG.GET.PROCMGR_ALERTS' procmgr.agent1.acks.3 '{"seq":1}' \
+    pub "$readback.agent1.alerts" procmgr.agent1.acks.4 '' \
     pub '$JS.API.CONSUMER.MSG.NEXT.PROCMGR_QUEUE.gate_agent2' - '' \
     pub '$JS.API.CONSUMER.INFO.PROCMGR_QUEUE.gate_agent2' - '' \
     pub '$JS.API.CONSUMER.INFO.PROCMGR_QUEUE.gate_agent1' - '' >"$dir/agent1.out" 2>&1
-grep -q '^msg ' "$dir/agent1.out" && fail "agent1 heard: $(grep -m1 '^msg ' "$dir/agent1.out")"
-grep '^sub .* ok$' "$dir/agent1.out" | sed 's/^/FAILED: agent1 may subscribe: /' | grep . && failed=1
+# What it heard: its own read-back's answer, its newest stored alert (the seeded '{}'), only.
+grep '^msg ' "$dir/agent1.out" | grep -vxF 'msg procmgr.agent1.acks.4 - {}' |
+    sed 's/^/FAILED: agent1 heard: /' | grep . && failed=1
+grep -qxF 'msg procmgr.agent1.acks.4 - {}' "$dir/agent1.out" ||
+    fail "agent1's read-back of its own alert was not answered"
+grep -q 'agent2-secret' "$dir/agent1.out" && fail "agent2's stored alert reached agent1"
+grep '^sub .* ok$' "$dir/agent1.out" | grep -vxF 'sub procmgr.agent1.acks.> ok' |
+    sed 's/^/FAILED: agent1 may subscribe: /' | grep . && failed=1
 for s in "$exec_subject" '$JS.API.STREAM.DELETE.PROCMGR_QUEUE' '$JS.API.STREAM.PURGE.PROCMGR_RESULTS' \
-    '$JS.API.CONSUMER.MSG.NEXT.PROCMGR_QUEUE.gate_agent2' '$JS.API.CONSUMER.INFO.PROCMGR_QUEUE.gate_agent2'; do
+    '$JS.API.CONSUMER.MSG.NEXT.PROCMGR_QUEUE.gate_agent2' '$JS.API.CONSUMER.INFO.PROCMGR_QUEUE.gate_agent2' \
+    "$readback.agent2.alerts" '$JS.API.DIRECT.GET.PROCMGR_ALERTS' '$JS.API.STREAM.MSG.GET.PROCMGR_ALERTS'; do
     grep -qxF "pub $s ok" "$dir/agent1.out" && fail "agent1 may publish to $s"
 done
-# Its own subjects stay its own: presence, alerts, results, its consumer's information.
+# Its own subjects stay its own: presence, alerts, results, its consumer's information, the
+# read-back of its own newest alert.
 for s in procmgr.agent1.hello procmgr.agent1.alerts procmgr.agent1.results.x \
-    '$JS.API.CONSUMER.INFO.PROCMGR_QUEUE.gate_agent1'; do
+    '$JS.API.CONSUMER.INFO.PROCMGR_QUEUE.gate_agent1' "$readback.agent1.alerts"; do
     grep -qxF "pub $s ok" "$dir/agent1.out" || fail "agent1 may not publish to $s"
 done
 
@@ -136,7 +154,7 @@ grep -q "^pmconsole fleet list: 2 presence messages in another machine's name" "
     fail "the presence in agent2's name was not counted: $(grep pmconsole "$dir/list.out")"
 grep -q '"machine": "agent1"' "$dir/list.out" || fail "agent1's own hello was not heard: $(tail -2 "$dir/list.out")"
 out=$(console readonly fleet alerts --since 1h --machines agent2 --json 2>&1)
-grep -q '"machine":"agent2"' <<<"$out" && fail "agent1's alert is listed as agent2's: $out"
+grep -q '"seq":7' <<<"$out" && fail "agent1's alert is listed as agent2's: $out"
 grep -q "1 in another machine's name skipped" <<<"$out" || fail "the alert in agent2's name was not counted: $out"
 out=$(console readonly fleet alerts --since 1h --machines agent1 --json 2>&1) || fail "readonly alerts --since: $out"
 grep -q '"seq":8' <<<"$out" || fail "agent1's own alert is not listed: $out"

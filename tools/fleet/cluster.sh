@@ -13,8 +13,9 @@
 # (routes). Users (docs/SECURITY.md): operator (every command), readonly (listings only),
 # alertmanager (the Alertmanager forwarder's consumer of the alert stream only), one
 # per machine (hears only its own requests, publishes only its presence, alerts and results and
-# answers into the consoles' inboxes), and with --sim pmsim. Passwords are stored as bcrypt
-# hashes in servers/users.conf; the plain ones stay in users/, readable by this user only.
+# answers into the consoles' inboxes, reads back its own newest stored alert), and with --sim
+# pmsim. Passwords are stored as bcrypt hashes in servers/users.conf; the plain ones stay in
+# users/, readable by this user only.
 set -euo pipefail
 
 say() { printf '%s\n' "$*" >&2; }
@@ -119,7 +120,8 @@ gen() {
         echo "      permissions: { publish: [$(alert_forwarder)],"
         echo "                     subscribe: [\"_INBOX.alertmanager.>\"] } }"
         # A machine hears only its own nodes' requests, discovery and the stream's answers to
-        # it; it publishes only what it says of itself and answers into the consoles' inboxes.
+        # it; it publishes only what it says of itself and answers into the consoles' inboxes,
+        # and asks the stream for its own newest stored alert.
         # The two sets never meet, and there is no allow_responses: no reply subject anyone
         # chooses grants a machine anything.
         local n hear
@@ -133,8 +135,11 @@ gen() {
             # the servers delivered it: their clock judges its expiry), the acks, its results.
             echo "                               \"\$JS.API.CONSUMER.MSG.NEXT.PROCMGR_QUEUE.gate_$u\", \"\$JS.API.CONSUMER.INFO.PROCMGR_QUEUE.gate_$u\","
             echo "                               \"\$JS.ACK.PROCMGR_QUEUE.gate_$u.>\", \"procmgr.$u.results.*\","
-            # The policies, read only; its own compliance.
-            echo "                               $policy_read, \"\$KV.PROCMGR_COMPLIANCE.$u\"] } }"
+            # The policies, read only; its own compliance; the newest alert the stream keeps on
+            # its own subject (a direct get by subject: never the stream's direct get by
+            # sequence, which reads any machine's alerts, nor a wildcard).
+            echo "                               $policy_read, \"\$KV.PROCMGR_COMPLIANCE.$u\","
+            echo "                               \"\$JS.API.DIRECT.GET.PROCMGR_ALERTS.procmgr.$u.alerts\"] } }"
         done
         if [ "$sim" = 1 ]; then
             # The simulator answers for machines sim1..simM: every machine's subjects.
@@ -146,7 +151,8 @@ gen() {
             echo "                     publish: [\"procmgr.*.hello\", \"procmgr.*.heartbeat\", \"procmgr.*.alerts\", \"_INBOX.>\", \"\$JS.API.INFO\","
             echo "                               \"\$JS.API.CONSUMER.MSG.NEXT.PROCMGR_QUEUE.*\", \"\$JS.API.CONSUMER.INFO.PROCMGR_QUEUE.*\","
             echo "                               \"\$JS.ACK.PROCMGR_QUEUE.>\", \"procmgr.*.results.*\","
-            echo "                               $policy_read, \"\$KV.PROCMGR_COMPLIANCE.*\"] } }"
+            echo "                               $policy_read, \"\$KV.PROCMGR_COMPLIANCE.*\","
+            echo "                               \"\$JS.API.DIRECT.GET.PROCMGR_ALERTS.procmgr.*.alerts\"] } }"
         fi
         echo "  ]"
         echo "}"
@@ -276,6 +282,6 @@ gen) [ $# -ge 3 ] || { say "usage: $0 gen [--sim] DIR BASE_PORT [MACHINE...]"; e
 start) [ $# -ge 2 ] || { say "usage: $0 start DIR [OWNER_PID]"; exit 2; }; start "$2" "${3:-}" ;;
 stop) [ $# -eq 2 ] || { say "usage: $0 stop DIR"; exit 2; }; stop "$2" ;;
 kill) [ $# -eq 3 ] || { say "usage: $0 kill DIR N"; exit 2; }; stop_one "$2" "$3" KILL ;;
--h | --help) sed -n '2,16p' "$0" | sed 's/^# \{0,1\}//' ;;
+-h | --help) sed -n '2,18p' "$0" | sed 's/^# \{0,1\}//' ;;
 *) say "usage: $0 gen|start|stop|kill ... (--help)"; exit 2 ;;
 esac
