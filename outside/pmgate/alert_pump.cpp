@@ -55,8 +55,8 @@ std::string AlertIdKey(const KeyedHash& hash, const std::string& password,
 AlertPump::AlertPump(std::string machine, std::string id_key, GateBus& bus, LocalNode& node,
                      const GateClock& clock, TraceFn trace, std::string mark_path)
     : machine_(std::move(machine)), id_key_(std::move(id_key)),
-      ack_prefix_(std::string(remote::kSubjectRoot) + "." + machine_ + ".acks."), bus_(bus),
-      node_(node), clock_(clock), trace_(std::move(trace)), mark_path_(std::move(mark_path)) {
+      ack_prefix_(AnswerPrefix(machine_, 'a')), bus_(bus), node_(node), clock_(clock),
+      trace_(std::move(trace)), mark_path_(std::move(mark_path)) {
     if (!mark_path_.empty()) LoadAlertMark(mark_path_, mark_);
 }
 

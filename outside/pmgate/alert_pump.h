@@ -3,8 +3,8 @@
 // published one at a time (so that the stream keeps them in order) until the stream answers it
 // stored, and kept until the pump has read back the newest alert the stream keeps on the
 // machine's subject (AlertOutbox: what the stream does not show goes again). The stream's
-// answers, and the read backs', come to procmgr.<machine>.acks.<n>. Nothing is lost while the
-// link is down; past 10,000 waiting alerts the oldest go, counted in the trace. Portable: the
+// answers, and the read backs', come to procmgr.<machine>.acks.a<random>-<n>. Nothing is lost while
+// the link is down; past 10,000 waiting alerts the oldest go, counted in the trace. Portable: the
 // host through LocalNode, the cluster through GateBus.
 #pragma once
 
@@ -69,7 +69,9 @@ private:
 
     const std::string machine_;
     const std::string id_key_;
-    const std::string ack_prefix_; // procmgr.<machine>.acks.
+    // procmgr.<machine>.acks.a<random>-: another machine's login may name this machine's acks
+    // subjects as its reply subjects, and so land the stream's answers to its own writes there.
+    const std::string ack_prefix_;
     GateBus& bus_;
     LocalNode& node_;
     const GateClock& clock_;

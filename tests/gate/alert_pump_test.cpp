@@ -90,7 +90,10 @@ TEST(AlertPump, OneAlertInFlightUntilTheStreamStoredIt) {
     std::vector<BusMessage> sent = bus.Take();
     ASSERT_EQ(sent.size(), 1u);
     EXPECT_EQ(sent[0].subject, "procmgr.m1.alerts");
-    EXPECT_EQ(sent[0].reply, "procmgr.m1.acks.1");
+    // Answers asked under a prefix of the pump's own that nobody can guess.
+    const std::string prefix = sent[0].reply.substr(0, sent[0].reply.rfind('-') + 1);
+    EXPECT_EQ(prefix.rfind("procmgr.m1.acks.a", 0), 0u);
+    EXPECT_EQ(sent[0].reply, prefix + "1");
     remote::AlertRecord a;
     ASSERT_TRUE(remote::ParseAlert(sent[0].payload, a));
     EXPECT_EQ(a.machine, "m1");
@@ -100,7 +103,8 @@ TEST(AlertPump, OneAlertInFlightUntilTheStreamStoredIt) {
 
     // Nothing more while it is in flight; an answer on another subject stores nothing.
     pump.Publish();
-    EXPECT_TRUE(pump.OnAnswer(Stored("procmgr.m1.acks.9")));
+    EXPECT_TRUE(pump.OnAnswer(Stored(prefix + "9")));
+    EXPECT_FALSE(pump.OnAnswer(Stored("procmgr.m1.acks.1")));
     pump.Publish();
     EXPECT_TRUE(bus.Take().empty());
     // Overdue: the same alert again, its answer asked elsewhere.
@@ -129,6 +133,16 @@ TEST(AlertPump, OneAlertInFlightUntilTheStreamStoredIt) {
     pump.Publish();
     EXPECT_EQ(host.sent, 2);
     EXPECT_TRUE(bus.Take().empty());
+    // Another run of the gate asks under another prefix.
+    bus.connected = true;
+    host.running = {remote::kHostNode};
+    AlertPump again("m1", "k1", bus, host, clock, [](const std::string&) {});
+    again.Poll();
+    again.Publish();
+    sent = bus.Take();
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0].reply.rfind("procmgr.m1.acks.a", 0), 0u);
+    EXPECT_NE(sent[0].reply.substr(0, prefix.size()), prefix);
 }
 
 // An alert answered stored that the stream does not show when read back goes again, before

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <thread>
 
+#include <nlohmann/json.hpp>
+
 #include "outside/pmconsole/fleet/fleet_alerts.h"
 #include "outside/pmconsole/fleet/fleet_fanout.h"
 #include "outside/pmconsole/fleet/fleet_machines.h"
@@ -100,15 +102,36 @@ bool AskApi(FleetBus& bus, const std::string& subject, const std::string& payloa
     return true;
 }
 
+namespace {
+
+bool DirectGets(const std::string& json, const char* where) {
+    const nlohmann::json j = nlohmann::json::parse(json, nullptr, false);
+    const nlohmann::json* c =
+        where[0] != '\0' && j.is_object() && j.contains(where) ? &j[where] : &j;
+    return c->is_object() && c->value("allow_direct", false);
+}
+
+} // namespace
+
 bool MakeStream(FleetBus& bus, const char* name, const std::string& config, std::string& error) {
-    std::string answer, description;
+    std::string answer, description, info;
     uint64_t code = 0;
     for (int k = 0; k < 10; ++k) {
         if (!AskApi(bus, std::string("$JS.API.STREAM.CREATE.") + name, config, answer)) continue;
-        if (remote::ApiError(answer, description, code) && code == kStreamNameInUse &&
-            !AskApi(bus, std::string("$JS.API.STREAM.UPDATE.") + name, config, answer))
-            continue;
-        if (!remote::ApiError(answer, description, code)) return true;
+        bool direct_before = true;
+        if (remote::ApiError(answer, description, code) && code == kStreamNameInUse) {
+            direct_before = AskApi(bus, std::string("$JS.API.STREAM.INFO.") + name, "", info) &&
+                            DirectGets(info, "config");
+            if (!AskApi(bus, std::string("$JS.API.STREAM.UPDATE.") + name, config, answer))
+                continue;
+        }
+        if (!remote::ApiError(answer, description, code)) {
+            // nats-server 2.9 answers the direct gets an update turned on only once the stream
+            // has changed leaders: it is asked to.
+            if (!direct_before && DirectGets(config, ""))
+                AskApi(bus, std::string("$JS.API.STREAM.LEADER.STEPDOWN.") + name, "", info);
+            return true;
+        }
         // A cluster still choosing its leaders, or loaded, answers with an error that passes:
         // asked again a moment later, the last error said if it stays.
         error = std::string("cannot create the stream ") + name + ": " + description;
