@@ -93,6 +93,44 @@ TEST(FleetPresence, StateFromSilenceAndFlags) {
     EXPECT_NE(FormatMachines({two_min}).find(" 2 min ago"), std::string::npos);
 }
 
+// A heartbeat held up in a stopped server counts from when it was sent (its run's start, learned
+// from the least delayed, and its uptime), not from when it came; an earlier run's, delivered
+// late, counts for nothing; a run whose hello was missed counts from its second message.
+TEST(FleetPresence, HeldUpHeartbeatsCountFromWhenTheyWereSent) {
+    FleetView view;
+    const auto heard = [&view](const char* kind, uint64_t uptime_s, uint64_t now_ms) {
+        Presence p = Hello("a");
+        p.kind = kind;
+        p.uptime_s = uptime_s;
+        p.heartbeat_s = 5; // lost after 15 s
+        view.Heard(p, now_ms);
+    };
+    const auto silent = [&view](uint64_t now_ms) {
+        const std::vector<FleetMachine> m = view.Machines(now_ms);
+        return m.size() == 1 ? static_cast<int64_t>(m[0].silent_ms) : -1;
+    };
+    heard("hello", 0, 100000);
+    heard("heartbeat", 5, 105000);
+    heard("heartbeat", 10, 110000);
+    heard("heartbeat", 15, 125000); // held up 10 s
+    EXPECT_EQ(silent(125000), 10000);
+    heard("heartbeat", 20, 141000); // held up 21 s: lost meanwhile, and still
+    heard("heartbeat", 25, 141000);
+    EXPECT_EQ(silent(141000), 26000);
+    EXPECT_EQ(view.Machines(141000)[0].state, MachineState::kLost);
+    // Started again: an earlier run's heartbeat delivered late changes nothing.
+    heard("hello", 0, 200000);
+    heard("heartbeat", 30, 201000);
+    heard("heartbeat", 5, 205000);
+    EXPECT_EQ(silent(205000), 0);
+    EXPECT_EQ(view.Machines(205000)[0].presence.uptime_s, 5u);
+    // Started again, its hello missed.
+    heard("heartbeat", 3, 300000);
+    EXPECT_EQ(silent(300000), 95000);
+    heard("heartbeat", 8, 305000);
+    EXPECT_EQ(silent(305000), 0);
+}
+
 TEST(FleetPatterns, Match) {
     struct Case {
         const char* pattern;

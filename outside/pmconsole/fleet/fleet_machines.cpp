@@ -79,8 +79,38 @@ bool FleetView::Heard(const std::string& subject, const std::string& payload, ui
 }
 
 void FleetView::Heard(const remote::Presence& p, uint64_t now_ms) {
-    if (machines_.size() >= kMaxMachines && machines_.count(p.machine) == 0) return;
-    machines_[p.machine] = {p, now_ms};
+    // An uptime in whole seconds puts a start up to a second late.
+    constexpr uint64_t kStartSlackMs = 2000;
+    const uint64_t up_ms = p.uptime_s * 1000, start = now_ms > up_ms ? now_ms - up_ms : 0;
+    auto it = machines_.find(p.machine);
+    if (it == machines_.end()) {
+        if (machines_.size() < kMaxMachines) machines_[p.machine] = {p, now_ms, start};
+        return;
+    }
+    Machine& m = it->second;
+    // Held up for longer than it takes to count as lost, or a run started whose hello this
+    // console missed: a second message of the same start says which.
+    const uint64_t lost_ms =
+        uint64_t{remote::kMissedHeartbeatsLost} * std::max<uint32_t>(p.heartbeat_s, 1) * 1000;
+    const bool new_run =
+        p.kind == "hello" || (start > m.start_ms + lost_ms && m.next_start != 0 &&
+                              start + kStartSlackMs >= m.next_start &&
+                              start <= m.next_start + kStartSlackMs && up_ms > m.next_up_ms);
+    if (new_run) {
+        m = {p, now_ms, p.kind == "hello" ? start : std::min(start, m.next_start)};
+        return;
+    }
+    if (start > m.start_ms + lost_ms) {
+        m.next_start = start;
+        m.next_up_ms = up_ms;
+        return;
+    }
+    if (start + kStartSlackMs < m.start_ms) return; // an earlier run's, delivered late
+    m.start_ms = std::min(m.start_ms, start);
+    const uint64_t said = std::min(now_ms, m.start_ms + up_ms);
+    if (said < m.heard_ms) return; // older than what it said since
+    m.presence = p;
+    m.heard_ms = said;
 }
 
 std::vector<FleetMachine> FleetView::Machines(uint64_t now_ms) const {
@@ -88,8 +118,8 @@ std::vector<FleetMachine> FleetView::Machines(uint64_t now_ms) const {
     out.reserve(machines_.size());
     for (const auto& [name, heard] : machines_) {
         FleetMachine m;
-        m.presence = heard.first;
-        m.silent_ms = now_ms > heard.second ? now_ms - heard.second : 0;
+        m.presence = heard.presence;
+        m.silent_ms = now_ms > heard.heard_ms ? now_ms - heard.heard_ms : 0;
         m.state = remote::StateOf(m.presence, m.silent_ms);
         out.push_back(m);
     }

@@ -35,7 +35,12 @@ constexpr size_t kMaxPresenceBytes = 4096;
 std::vector<FleetMachine> DiscoverMachines(FleetBus& bus, const DiscoveryWait& wait,
                                            uint64_t* impostors = nullptr);
 
-// The machines a console has heard of and when, by name.
+// The machines a console has heard of and when, by name. When is when the gate spoke, as far
+// as the console can tell: a heartbeat held up in a server that was stopped, and delivered when
+// it went on, says the gate was there when it sent it, not when it came. Each gate run's start
+// is learned from its least delayed message (its uptime against this console's clock), and a
+// message counts from start + uptime. A hello starts a run, and so do two messages of the same
+// later start.
 class FleetView {
 public:
     // A presence payload heard on `subject` at `now_ms`; false when it is not one, or when it
@@ -47,7 +52,14 @@ public:
     [[nodiscard]] uint64_t Impostors() const { return impostors_; }
 
 private:
-    std::map<std::string, std::pair<remote::Presence, uint64_t>> machines_;
+    struct Machine {
+        remote::Presence presence; // the newest said
+        uint64_t heard_ms = 0;     // when it was said
+        uint64_t start_ms = 0;     // when its gate run started
+        uint64_t next_start = 0;   // a message that fits no run: its start (0: none) and uptime
+        uint64_t next_up_ms = 0;
+    };
+    std::map<std::string, Machine> machines_;
     uint64_t impostors_ = 0;
 };
 
