@@ -181,7 +181,6 @@ AlertOutbox::ReadBack AlertOutbox::ReadBackFound(const std::string& machine,
     for (size_t i = 0; i < waiting_.size() && !newest_id.empty() && found == kNone; ++i)
         if (waiting_[i].alert.machine == machine && waiting_[i].alert.MessageId() == newest_id)
             found = i;
-    answered_ = true;
     Reading& reading = reading_[machine];
     reading.failed = 0;
     // Is anything stored left unshown? Then this round reads again, up to its last read.
@@ -224,7 +223,7 @@ AlertOutbox::ReadBack AlertOutbox::ReadBackFound(const std::string& machine,
 AlertOutbox::ReadBack AlertOutbox::ReadBackFailed(const std::string& machine, uint64_t now_ms) {
     Reading& reading = reading_[machine];
     reading.unshown = 0;
-    if (++reading.failed < (answered_ ? kAlertReadBackTriesOnceAnswered : kAlertReadBackTries)) {
+    if (++reading.failed < kAlertReadBackTries) {
         reading.retry_at = now_ms + kAlertReadBackAfterMs;
         return ReadBack();
     }

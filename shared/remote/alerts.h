@@ -79,11 +79,8 @@ constexpr uint32_t kAlertReadsPerRound = 3;
 constexpr uint32_t kAlertRoundsBeforeNewId = 4;
 constexpr uint32_t kAlertRoundsBeforeGivingUp = 6;
 // A read back that fails (no answer, an error) this many times in a row takes the stored alerts
-// on the stream's word: few while no read back was ever answered (a stream or a login without
-// direct gets), and for about a minute once one was (a server stopped or started again, when
-// losses happen).
+// on the stream's word.
 constexpr uint32_t kAlertReadBackTries = 3;
-constexpr uint32_t kAlertReadBackTriesOnceAnswered = 12;
 
 // The answer to a read back (a direct get, AlertReadBackSubject): kFound with the id of the
 // alert the stream keeps, kNone when it keeps none on the subject (status 404), kFailed for
@@ -155,7 +152,6 @@ private:
     std::deque<Waiting> waiting_;
     std::map<std::string, Reading> reading_; // machines whose read back failed
     uint64_t dropped_ = 0;
-    bool answered_ = false; // a read back was answered
 };
 
 } // namespace pm::remote
