@@ -25,6 +25,8 @@ constexpr uint32_t kAnswerWaitMs = 5000;
 constexpr uint32_t kRunWaitMs = 60000;
 // The "done" record is published again until the stream takes it (it replaces itself).
 constexpr int kRecordTries = 20;
+// Consumer's information never answered this many times: the machine's clock decides.
+constexpr uint32_t kInfoTriesBeforeClock = 2;
 // A machine's clock this far off the servers' is said in the trace.
 constexpr uint64_t kClockWarnMs = 60000;
 // Requests this runner started, remembered: a duplicate of its own record within the stream's
@@ -168,9 +170,11 @@ bool QueueRunner::ServerTimesOf(const std::string& ack, remote::ServerTimes& out
     uint64_t seq = 0, stored = 0;
     if (remote::ReadAckSubject(ack, seq, stored)) out.stored_ms = stored;
     nats::Message info;
-    // Never answered: a server or a login without it; the machine's clock decides.
+    // Unanswered: later. Never answered, twice: a server or a login without it, and the
+    // machine's clock decides (not at the first: a server just started again leaves it
+    // unanswered too, and a machine's clock may be minutes off).
     if (!Ask({remote::QueueConsumerInfoSubject(machine_), "", {}, ""}, kAnswerWaitMs, info))
-        return !info_answered_;
+        return !info_answered_ && ++info_unanswered_ >= kInfoTriesBeforeClock;
     info_answered_ = true;
     // One request in flight: the consumer's last delivery is this one, unless another server
     // leads the consumer now and has not delivered it.

@@ -75,8 +75,9 @@ private:
     std::mutex lock_;
     std::condition_variable wake_;
     bool stop_ = false, kicked_ = false, answered_ = false, pulling_ = false;
-    bool abandon_pull_ = false;  // the link connected again while a pull waited
-    bool info_answered_ = false; // by the runner's thread only
+    bool abandon_pull_ = false;    // the link connected again while a pull waited
+    bool info_answered_ = false;   // by the runner's thread only
+    uint32_t info_unanswered_ = 0; // while never answered, likewise
     uint64_t asks_ = 0;
     std::string waiting_for_;
     nats::Message answer_;
