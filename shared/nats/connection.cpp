@@ -372,9 +372,8 @@ bool Connection::Handshake(ServerStream& stream, const ServerUrl& url, Sink& sin
             return false;
         }
         std::string error;
-        if (!stream.StartTls(url.host, error)) {
+        if (!stream.StartTls(url.host, error, refused)) {
             why = url.Text() + ": " + error;
-            refused = true;
             return false;
         }
         tls = true;

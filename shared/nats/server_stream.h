@@ -29,8 +29,10 @@ public:
     // Ends a ReadSome wait early; callable from any thread.
     virtual void Wake() = 0;
     // Runs the TLS handshake for `host` on the stream, trusting what the dialer was set up to
-    // trust; false with one line. Bytes read with the handshake stay for the next ReadSome.
-    virtual bool StartTls(const std::string& host, std::string& why) = 0;
+    // trust; false with one line, and `refused` set unless the link failed midway (closed, or
+    // no answer in time: another try, or another server, may do).  Bytes read with the
+    // handshake stay for the next ReadSome.
+    virtual bool StartTls(const std::string& host, std::string& why, bool& refused) = 0;
 };
 
 class Dialer {

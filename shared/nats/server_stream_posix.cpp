@@ -100,8 +100,9 @@ public:
         [[maybe_unused]] const ssize_t n = write(wake_write_.Get(), &one, 1); // full: a wake waits
     }
 
-    bool StartTls(const std::string&, std::string& why) override {
+    bool StartTls(const std::string&, std::string& why, bool& refused) override {
         why = "TLS is not available on this stream";
+        refused = true;
         return false;
     }
 

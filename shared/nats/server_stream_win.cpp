@@ -126,7 +126,8 @@ public:
 
     void Wake() override { SetEvent(wake_); }
 
-    bool StartTls(const std::string& host, std::string& why) override {
+    bool StartTls(const std::string& host, std::string& why, bool& refused) override {
+        refused = true;
         if (ca_file_.empty()) {
             why = "the server requires TLS and no CA file is configured";
             return false;
@@ -141,8 +142,10 @@ public:
                    sizeof handshake_ms);
         auto tls = std::make_unique<TlsChannel>();
         if (!tls->Start(socket_, host, ca_file_,
-                        client_cert_ != nullptr ? client_cert_->Context() : nullptr, why))
+                        client_cert_ != nullptr ? client_cert_->Context() : nullptr, why)) {
+            refused = !tls->link_failed;
             return false;
+        }
         encrypted_ = tls->leftover;
         tls_ = std::move(tls);
         return Ready();

@@ -224,6 +224,7 @@ bool TlsChannel::Start(SOCKET socket, const std::string& host, const std::string
                 SendAll(socket_, static_cast<const char*>(out_buf.pvBuffer), out_buf.cbBuffer);
             FreeContextBuffer(out_buf.pvBuffer);
             if (!sent) {
+                link_failed = true;
                 error = "TLS: the connection broke during the handshake";
                 return false;
             }
@@ -244,7 +245,9 @@ bool TlsChannel::Start(SOCKET socket, const std::string& host, const std::string
             char buf[16384];
             const int n = recv(socket_, buf, sizeof buf, 0);
             if (n <= 0) {
-                error = "TLS: the server closed the connection during the handshake";
+                link_failed = true;
+                error = n == 0 ? "TLS: the server closed the connection during the handshake"
+                               : "TLS: no answer from the server during the handshake";
                 return false;
             }
             in.append(buf, static_cast<size_t>(n));

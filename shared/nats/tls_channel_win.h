@@ -49,7 +49,8 @@ private:
     SecPkgContext_StreamSizes sizes_{};
 
 public:
-    std::string leftover; // encrypted bytes read past the handshake
+    std::string leftover;     // encrypted bytes read past the handshake
+    bool link_failed = false; // Start failed as the socket closed or timed out, not on TLS
 };
 
 } // namespace pm::nats

@@ -26,6 +26,7 @@ struct Peer {
     bool closed = false, woken = false;
     int pongs_left = 1 << 30; // PINGs answered automatically
     bool tls_ok = false;
+    bool tls_link_fails = false; // a failed handshake is the link's, not a refusal
 
     void Say(const std::string& s) {
         std::lock_guard<std::mutex> hold(m);
@@ -82,8 +83,9 @@ public:
         p_->woken = true;
         p_->cv.notify_all();
     }
-    bool StartTls(const std::string&, std::string& why) override {
-        why = "the certificate is not trusted";
+    bool StartTls(const std::string&, std::string& why, bool& refused) override {
+        refused = !p_->tls_link_fails;
+        why = refused ? "the certificate is not trusted" : "the server closed the connection";
         return p_->tls_ok;
     }
 
@@ -234,6 +236,26 @@ TEST(Connection, RefusalsAreFinalAndNoCredentialsLeaveBeforeTheyMayBeSent) {
         EXPECT_EQ(dialer.Nth(1)->Written().find("secret") != std::string::npos, k.connect_sent);
         EXPECT_EQ(c.Request("a.b", "x", {100, 0}, kFirst).outcome, Connection::Outcome::kNotSent);
     }
+}
+
+// A handshake the link broke (a server stopped or going down closes it, or says nothing in time)
+// is no refusal: the next try connects.
+TEST(Connection, ATlsHandshakeTheLinkBrokeIsTriedAgain) {
+    ScriptedDialer dialer;
+    dialer.info = R"({"server_id":"S","tls_required":true})";
+    int dials = 0;
+    dialer.script = [&](Peer& p) {
+        p.tls_ok = ++dials > 1;
+        p.tls_link_fails = !p.tls_ok;
+    };
+    Connection c(Settings("tls://127.0.0.1:4222"), dialer);
+    std::string why;
+    EXPECT_EQ(c.Open(why), Connection::Start::kUnreachable) << why; // not kRefused
+    for (int k = 0; k < 100 && !c.Connected(); ++k)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_TRUE(c.Connected());
+    EXPECT_EQ(dialer.Dialed().size(), 2u);
+    EXPECT_TRUE(c.Fatal().empty());
 }
 
 TEST(Connection, APermissionErrorEndsOnlyTheRequestItNames) {
