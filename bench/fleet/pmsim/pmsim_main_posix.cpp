@@ -488,7 +488,13 @@ int Main(std::vector<std::string> args) {
     for (size_t k = 0; st == NATS_OK && k < conns.size(); ++k) {
         Connection& c = conns[k];
         if (c.gates.empty()) continue;
+        // A server loaded at the start (every simulator and console connecting, bcrypt for each)
+        // may close a connection before its PONG: tried again, for 10 s.
         st = natsConnection_Connect(&c.bus.nc, opts);
+        for (int again = 0; st != NATS_OK && again < 20 && !g_stop; ++again) {
+            usleep(500 * 1000);
+            st = natsConnection_Connect(&c.bus.nc, opts);
+        }
         // A gate's subscriptions: its nodes' requests.
         for (SimGate* g : c.gates)
             for (const char* node : {remote::kAgentNode, remote::kHostNode, "acks"}) {
