@@ -460,6 +460,10 @@ def check_flat(run):
             bad.append("%s (pid %s): handles grew from %d to %d" % (name, pid, h0, h1))
     if not judged:
         bad.append("no gate ran long enough to be judged (a minute of samples)")
+    # The steady group is never sent away: without it (its simulator did not start) the run
+    # watched less than it says.
+    if not any(w.startswith("g1 ") for w in words):
+        bad.append("the steady group g1 was not sampled for a minute: its simulator did not run")
     return not bad, words, bad
 
 
