@@ -217,6 +217,12 @@ CONF
 
 port_open() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
 
+launch() { # launch DIR I: server I, its earlier log kept (server<I>.log.old)
+    [ ! -s "$1/server$2.log" ] || cat "$1/server$2.log" >>"$1/server$2.log.old"
+    nats-server -c "$1/servers/server$2.conf" >"$1/server$2.log" 2>&1 </dev/null &
+    echo $! >"$1/server$2.pid"
+}
+
 start() {
     local dir=$1 owner=${2:-} i
     command -v nats-server >/dev/null || { say "nats-server is not installed (Debian: nats-server)"; return 1; }
@@ -224,16 +230,22 @@ start() {
         if [ -f "$dir/server$i.pid" ] && kill -0 "$(cat "$dir/server$i.pid")" 2>/dev/null; then
             continue
         fi
-        # A server started again: what it said before is kept (server<i>.log.old).
-        [ ! -s "$dir/server$i.log" ] || cat "$dir/server$i.log" >>"$dir/server$i.log.old"
-        nats-server -c "$dir/servers/server$i.conf" >"$dir/server$i.log" 2>&1 </dev/null &
-        echo $! >"$dir/server$i.pid"
+        launch "$dir" "$i"
     done
-    local port tries
+    local port tries again
     for i in 0 1 2; do
         port=$(sed -n "s/^listen: 127.0.0.1:\([0-9]*\)$/\1/p" "$dir/servers/server$((i + 1)).conf")
+        again=0
         for tries in $(seq 1 100); do
             port_open "$port" && break
+            # One of its ports taken meanwhile by another connection's local end (they lie in
+            # the ephemeral range): it ended at once; started again a moment later.
+            if [ "$again" -lt 5 ] && ! kill -0 "$(cat "$dir/server$((i + 1)).pid")" 2>/dev/null &&
+                grep -q 'address already in use' "$dir/server$((i + 1)).log"; then
+                again=$((again + 1))
+                sleep 1
+                launch "$dir" $((i + 1))
+            fi
             sleep 0.1
         done
         port_open "$port" || { say "server $((i + 1)) did not start: see $dir/server$((i + 1)).log"; return 1; }
