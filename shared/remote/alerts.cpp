@@ -151,7 +151,7 @@ AlertOutbox::Taken AlertOutbox::Answered(const std::string& message_id, bool dup
         if (w.stored || w.id != message_id) continue;
         w.stored = true;
         w.stored_at = now_ms;
-        return w.resent && !duplicate ? Taken::kLostBefore : Taken::kStored;
+        return w.missed > 0 && !duplicate ? Taken::kLostBefore : Taken::kStored;
     }
     return Taken::kNotWaiting;
 }
@@ -208,7 +208,6 @@ AlertOutbox::ReadBack AlertOutbox::ReadBackFound(const std::string& machine,
                     continue;
                 }
                 w.stored = false;
-                w.resent = true;
                 if (w.missed >= kAlertRoundsBeforeNewId)
                     w.id = w.alert.MessageId() + ".again" + std::to_string(w.missed);
                 ++r.missing;

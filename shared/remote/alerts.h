@@ -140,8 +140,7 @@ private:
         std::string id;         // its message id: the alert's, or a new one (read back missing)
         bool stored = false;    // answered stored, not yet read back
         uint64_t stored_at = 0; // when
-        bool resent = false;    // read back missing: sent again
-        uint32_t missed = 0;    // rounds of read backs that did not show it
+        uint32_t missed = 0;    // rounds of read backs that did not show it: sent again
     };
     struct Reading {
         uint32_t failed = 0;  // read backs without an answer in a row
