@@ -157,18 +157,7 @@ void AlertPump::ReadBackAnswered(const nats::Message& m, uint64_t now) {
     ack_subject_.clear();
     nats::HeaderBlock headers;
     const int status = nats::ParseHeaderBlock(m.headers, headers) ? headers.code : -1;
-    std::string id;
-    switch (remote::ReadReadBack(machine_, status, m.payload, id)) {
-    case remote::ReadBackAnswer::kFound:
-        Settled(outbox_.ReadBackFound(machine_, id));
-        break;
-    case remote::ReadBackAnswer::kNone:
-        Settled(outbox_.ReadBackFound(machine_, std::string()));
-        break;
-    case remote::ReadBackAnswer::kFailed:
-        Settled(outbox_.ReadBackFailed(machine_, now));
-        break;
-    }
+    Settled(outbox_.ReadBackCame(machine_, status, m.payload, now));
 }
 
 void AlertPump::Settled(const remote::AlertOutbox::ReadBack& r) {

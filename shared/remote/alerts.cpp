@@ -219,6 +219,14 @@ AlertOutbox::ReadBack AlertOutbox::ReadBackFound(const std::string& machine,
     return r;
 }
 
+AlertOutbox::ReadBack AlertOutbox::ReadBackCame(const std::string& machine, int status,
+                                                const std::string& payload, uint64_t now_ms) {
+    std::string id;
+    return ReadReadBack(machine, status, payload, id) == ReadBackAnswer::kFailed
+               ? ReadBackFailed(machine, now_ms)
+               : ReadBackFound(machine, id);
+}
+
 AlertOutbox::ReadBack AlertOutbox::ReadBackFailed(const std::string& machine, uint64_t now_ms) {
     Reading& reading = reading_[machine];
     reading.unshown = 0;

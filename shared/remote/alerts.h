@@ -128,6 +128,10 @@ public:
     ReadBack ReadBackFound(const std::string& machine, const std::string& newest_id);
     // No answer, or an error, came: asked again kAlertReadBackAfterMs later.
     ReadBack ReadBackFailed(const std::string& machine, uint64_t now_ms);
+    // A read back's answer as it came (`status` its header status, 0 when none), read
+    // (ReadReadBack) and settled as found or failed.
+    ReadBack ReadBackCame(const std::string& machine, int status, const std::string& payload,
+                          uint64_t now_ms);
     // Alerts kept: unanswered and stored but not yet read back.
     [[nodiscard]] size_t Size() const { return waiting_.size(); }
     [[nodiscard]] uint64_t Dropped() const { return dropped_; }

@@ -253,19 +253,10 @@ void ReadBackAlerts(Connection& c) {
     std::lock_guard<std::mutex> hold(c.alerts_lock);
     for (const std::string& m : due) {
         const auto it = c.read_answers.find(m);
-        std::string id;
-        remote::AlertOutbox::ReadBack r;
-        switch (it == c.read_answers.end()
-                    ? remote::ReadBackAnswer::kFailed
-                    : remote::ReadReadBack(m, it->second.status, it->second.payload, id)) {
-        case remote::ReadBackAnswer::kFound:
-        case remote::ReadBackAnswer::kNone:
-            r = c.outbox.ReadBackFound(m, id);
-            break;
-        case remote::ReadBackAnswer::kFailed:
-            r = c.outbox.ReadBackFailed(m, SteadyMs());
-            break;
-        }
+        const remote::AlertOutbox::ReadBack r =
+            it == c.read_answers.end()
+                ? c.outbox.ReadBackFailed(m, SteadyMs())
+                : c.outbox.ReadBackCame(m, it->second.status, it->second.payload, SteadyMs());
         if (r.missing != 0) Record("missing " + m + " " + std::to_string(r.missing));
         if (r.unconfirmed != 0) Record("unconfirmed " + m + " " + std::to_string(r.unconfirmed));
     }
