@@ -175,9 +175,9 @@ def read_records(run):
     ran_at = {}  # (machine, id) -> when it first ran, ms by the true clock
     ended = {}  # run -> unstored when it stopped
     answered = {}  # machine-run-seq -> the stream's sequence in its answer
-    # Read backs: alerts answered stored the stream did not show, those stored again, and those
-    # taken on the stream's word (read back failed or never shown).
-    late = {"missing": 0, "restored": [], "unconfirmed": 0}
+    # Alerts answered stored that a later write found the stream without, and those of them
+    # stored anew.
+    late = {"missing": 0, "restored": []}
     rec = os.path.join(run, "rec")
     for name in sorted(os.listdir(rec)):
         for line in open(os.path.join(rec, name)):
@@ -192,10 +192,11 @@ def read_records(run):
                 ended[p[1]] = int(p[3])
             elif len(p) in (3, 4) and p[0] == "stored":
                 answered.setdefault(p[1], int(p[2]))
-            elif len(p) == 3 and p[0] in ("missing", "unconfirmed"):
-                late[p[0]] += int(p[2])
+            elif len(p) == 3 and p[0] == "missing":
+                late["missing"] += int(p[2])
             elif len(p) == 3 and p[0] == "restored":
-                late["restored"].append("%s (answered stored as %d first)" % (p[1], answered.get(p[1], 0)))
+                first = p[1].split(".again")[0]
+                late["restored"].append("%s (answered stored as %d first)" % (first, answered.get(first, 0)))
     return raised, (ran, ran_at), ended, answered, late
 
 
@@ -360,11 +361,10 @@ def check_alerts(env, run, raised, ended, answered, late):
     words = ["%d raised, %d stored, %d duplicated, %d lost, %d out of order, "
              "%d unsent when their simulator was killed (-9)" % (
                  len(raised), len(count), dups, lost, disorder, unsent)]
-    words.append("read back: %d answered stored not shown by the stream and sent again, %d of them "
-                  "stored anew (the stream had lost them)%s; %d taken on the stream's word" % (
-                      late["missing"], len(late["restored"]),
-                      ", e.g. " + ", ".join(late["restored"][:3]) if late["restored"] else "",
-                      late["unconfirmed"]))
+    words.append("found lost by a later write: %d answered stored that the stream lacked, sent "
+                 "again; %d of them stored anew%s" % (
+                     late["missing"], len(late["restored"]),
+                     ", e.g. " + ", ".join(late["restored"][:3]) if late["restored"] else ""))
     return not bad and raised, words, bad
 
 

@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "outside/pmgate/gate_messages.h"
-#include "shared/nats/headers.h"
 #include "shared/base/endian.h"
 #include "shared/monitor/host_alerts.h"
 #include "shared/remote/operations.h"
@@ -110,24 +109,17 @@ void AlertPump::Publish() {
     {
         std::lock_guard<std::mutex> hold(lock_);
         const uint64_t now = clock_.MonotonicMs();
-        if (!ack_subject_.empty() && now - sent_at_ < kAnswerOverdueMs) return;
-        if (reading_) Settled(outbox_.ReadBackFailed(machine_, now)); // unanswered
-        reading_ = false;
-        in_flight_.clear();
+        if (!ack_subject_.empty()) {
+            if (now - sent_at_ < kAnswerOverdueMs) return;
+            Settled(outbox_.Answered(in_flight_, remote::AlertAnswer(), now)); // unanswered
+            ack_subject_.clear();
+        }
+        const std::vector<remote::AlertOutbox::Outgoing> next = outbox_.Next(1, now);
+        if (next.empty()) return;
+        in_flight_ = next[0];
         sent_at_ = now;
         ack_subject_ = ack_prefix_ + std::to_string(++ack_number_);
-        if (!outbox_.ReadBacksDue(1, now).empty()) {
-            reading_ = true;
-            m = {remote::AlertReadBackSubject(machine_), ack_subject_, {}, std::string()};
-        } else {
-            const std::vector<remote::AlertOutbox::Outgoing> next = outbox_.Next(1, now);
-            if (next.empty()) {
-                ack_subject_.clear();
-                return;
-            }
-            in_flight_ = next[0].id;
-            m = AlertMessage(next[0].alert, next[0].id, ack_subject_, id_key_);
-        }
+        m = AlertMessage(in_flight_.alert, in_flight_.id, in_flight_.expect, ack_subject_, id_key_);
     }
     bus_.Publish(m);
 }
@@ -136,43 +128,19 @@ bool AlertPump::OnAnswer(const nats::Message& m) {
     if (m.subject.compare(0, ack_prefix_.size(), ack_prefix_) != 0) return false;
     std::lock_guard<std::mutex> hold(lock_);
     if (m.subject != ack_subject_) return true; // a second answer, or one given up on
-    const uint64_t now = clock_.MonotonicMs();
-    if (reading_) {
-        ReadBackAnswered(m, now);
-        return true;
-    }
-    if (!remote::PublishStored(m.payload, remote::kAlertStream)) return true;
-    const std::string id = in_flight_;
-    in_flight_.clear();
     ack_subject_.clear();
-    if (outbox_.Answered(id, remote::PublishDuplicate(m.payload), now) ==
-        remote::AlertOutbox::Taken::kLostBefore)
-        trace_("!!alerts: " + id +
-               " was answered stored, and the stream did not have it: stored again");
+    Settled(outbox_.Answered(in_flight_, remote::ReadAlertAnswer(m.payload), clock_.MonotonicMs()));
     return true;
 }
 
-void AlertPump::ReadBackAnswered(const nats::Message& m, uint64_t now) {
-    reading_ = false;
-    ack_subject_.clear();
-    nats::HeaderBlock headers;
-    const int status = nats::ParseHeaderBlock(m.headers, headers) ? headers.code : -1;
-    Settled(outbox_.ReadBackCame(machine_, status, m.payload, now));
-}
-
-void AlertPump::Settled(const remote::AlertOutbox::ReadBack& r) {
-    if (r.missing != 0)
-        trace_("!!alerts: " + std::to_string(r.missing) +
+void AlertPump::Settled(const remote::AlertOutbox::Settled& r) {
+    if (r.lost != 0)
+        trace_("!!alerts: " + std::to_string(r.lost) +
                " answered stored are not in the stream: sent again");
-    if (r.unconfirmed != 0 && !word_told_) {
-        word_told_ = true; // (once: a stream without direct gets would say it on every read)
-        trace_("!!alerts: " + std::to_string(r.unconfirmed) +
-               " stored alerts could not be read back from the stream: taken on its word");
-    }
-    // The mark moves only past alerts the stream showed (or was believed on).
-    const AlertMark last = {static_cast<uint32_t>(r.last.time_ms / 1000),
-                            static_cast<uint32_t>(r.last.seq)};
-    if (r.last.seq == 0 || !AfterMark(mark_, last.time, last.seq)) return;
+    // The mark moves only past alerts proven in the stream.
+    const AlertMark last = {static_cast<uint32_t>(r.newest.time_ms / 1000),
+                            static_cast<uint32_t>(r.newest.seq)};
+    if (r.newest.seq == 0 || !AfterMark(mark_, last.time, last.seq)) return;
     mark_ = last;
     if (!mark_path_.empty() && !SaveAlertMark(mark_path_, mark_) && !mark_told_) {
         mark_told_ = true;

@@ -1,9 +1,9 @@
 // The monitor host's alerts into the stream PROCMGR_ALERTS: the host is asked for the alerts
 // above the last one seen (Poll, every two seconds); each goes into a bounded outbox and is
-// published one at a time (so that the stream keeps them in order) until the stream answers it
-// stored, and kept until the pump has read back the newest alert the stream keeps on the
-// machine's subject (AlertOutbox: what the stream does not show goes again). The stream's
-// answers, and the read backs', come to procmgr.<machine>.acks.a<random>-<n>. Nothing is lost while
+// published one at a time (so that the stream keeps them in order), each saying the subject's
+// last sequence it follows, and kept until a later write proves it in the stream (AlertOutbox:
+// what the stream lacks goes again). The stream's answers come to
+// procmgr.<machine>.acks.a<random>-<n>. Nothing is lost while
 // the link is down; past 10,000 waiting alerts the oldest go, counted in the trace. Portable: the
 // host through LocalNode, the cluster through GateBus.
 #pragma once
@@ -56,16 +56,15 @@ public:
     // Asks the host (when it runs) for its new alerts, unless the last question is still out;
     // the answer fills the outbox when it comes.
     void Poll();
-    // Reads back the stored alerts when due, else publishes the oldest waiting alert, when
-    // nothing is in flight (or its answer is overdue).
+    // Publishes the write the outbox has due (the oldest waiting alert, or the newest stored
+    // again to prove it), when nothing is in flight (or its answer is overdue).
     void Publish();
-    // True when the message was the stream's answer to an alert or a read back (taken).
+    // True when the message was the stream's answer to an alert (taken).
     bool OnAnswer(const nats::Message& m);
 
 private:
     void Answered(uint64_t ask, const NodeRequest& c);
-    void ReadBackAnswered(const nats::Message& m, uint64_t now);
-    void Settled(const remote::AlertOutbox::ReadBack& r);
+    void Settled(const remote::AlertOutbox::Settled& r);
 
     const std::string machine_;
     const std::string id_key_;
@@ -84,10 +83,9 @@ private:
     uint64_t asked_at_ = 0;
     const std::string mark_path_;
     AlertMark mark_;
-    bool mark_told_ = false;              // a mark that could not be written, traced once
-    bool word_told_ = false;              // alerts taken on the stream's word, traced once
-    std::string in_flight_, ack_subject_; // an alert's id, or empty while reading back
-    bool reading_ = false;                // a read back in flight, its answer to ack_subject_
+    bool mark_told_ = false; // a mark that could not be written, traced once
+    remote::AlertOutbox::Outgoing in_flight_;
+    std::string ack_subject_; // where its answer comes; empty: none in flight
     uint64_t ack_number_ = 0;
     uint64_t sent_at_ = 0;
 };

@@ -5,16 +5,19 @@
 #include <random>
 
 #include "shared/remote/pieces.h"
+#include "shared/remote/queue.h"
 #include "shared/remote/subjects.h"
 
 namespace pm::gate {
 
 BusMessage AlertMessage(const remote::AlertRecord& alert, const std::string& message_id,
-                        const std::string& reply_subject, const std::string& id_key) {
+                        uint64_t expect, const std::string& reply_subject,
+                        const std::string& id_key) {
     const std::string id = id_key.empty() ? message_id : message_id + "." + id_key;
     return {remote::AlertSubject(alert.machine),
             reply_subject,
-            {{remote::kMsgIdHeader, id}},
+            {{remote::kMsgIdHeader, id},
+             {remote::kExpectedLastSubjectSeqHeader, std::to_string(expect)}},
             remote::AlertJson(alert)};
 }
 

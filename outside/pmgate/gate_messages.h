@@ -25,8 +25,10 @@ std::vector<BusMessage> ReplyPieces(const std::string& reply_subject, const std:
 // asked to `reply_subject`. The stream drops a second message with an id it holds,
 // whatever its subject: `id_key` (a secret of this machine's, ".<key>" after the id) keeps
 // another machine from taking this one's ids first and so suppressing its alerts.
+// `expect`: the subject's last sequence the stream must hold for it to store the alert.
 BusMessage AlertMessage(const remote::AlertRecord& alert, const std::string& message_id,
-                        const std::string& reply_subject, const std::string& id_key);
+                        uint64_t expect, const std::string& reply_subject,
+                        const std::string& id_key);
 
 // The prefix of a runner's own answer subjects, "procmgr.<machine>.acks.<kind><random hex>-":
 // the random part keeps a message someone else publishes there (the operator may publish on a

@@ -4,11 +4,12 @@
 #include <algorithm>
 #include <cctype>
 #include <map>
-#include <set>
 
 #include "shared/monitor/host_alerts.h"
 #include "shared/remote/flat_json.h"
+#include "shared/remote/queue.h"
 #include "shared/remote/subjects.h"
+#include "shared/text/json_scanner.h"
 #include "shared/text/json_string.h"
 
 namespace pm::remote {
@@ -31,10 +32,6 @@ std::string AlertStreamJson(uint32_t replicas) {
            ",\"max_msgs_per_subject\":" + std::to_string(kAlertMaxPerMachine) +
            ",\"duplicate_window\":" + std::to_string(kAlertDuplicateWindowSeconds * kNs) +
            ",\"allow_direct\":true}";
-}
-
-std::string AlertReadBackSubject(const std::string& machine) {
-    return std::string("$JS.API.DIRECT.GET.") + kAlertStream + "." + AlertSubject(machine);
 }
 
 std::string AlertDurableName(const std::string& user) {
@@ -107,145 +104,165 @@ AlertRecord AlertFromHost(const std::string& machine, const host::HostAlert& a) 
     return r;
 }
 
-ReadBackAnswer ReadReadBack(const std::string& machine, int status, const std::string& payload,
-                            std::string& id) {
-    constexpr int kNotFound = 404;
-    if (status == kNotFound) return ReadBackAnswer::kNone;
-    AlertRecord a;
-    if (status != 0 || !ParseAlertOn(AlertSubject(machine), payload, a))
-        return ReadBackAnswer::kFailed;
-    id = a.MessageId();
-    return ReadBackAnswer::kFound;
+AlertAnswer ReadAlertAnswer(const std::string& payload) {
+    std::string raw, description;
+    uint64_t seq = 0, code = 0;
+    AlertAnswer a;
+    if (PublishStored(payload, kAlertStream) && JsonMember(payload, "seq", raw) &&
+        JsonUnsigned(raw, seq)) {
+        a.kind =
+            PublishDuplicate(payload) ? AlertAnswer::Kind::kDuplicate : AlertAnswer::Kind::kStored;
+        a.seq = seq;
+        return a;
+    }
+    return ApiError(payload, description, code) ? AlertAnswerOfError(code, description) : a;
+}
+
+AlertAnswer AlertAnswerOfError(uint64_t err_code, const std::string& description) {
+    constexpr uint64_t kWrongLastSequence = 10071;
+    static const std::string kSays = "wrong last sequence: ";
+    AlertAnswer a;
+    if (err_code != kWrongLastSequence || description.compare(0, kSays.size(), kSays) != 0)
+        return a;
+    const std::string digits = description.substr(kSays.size());
+    uint64_t seq = 0;
+    if (digits.empty() || digits.size() > 19 ||
+        digits.find_first_not_of("0123456789") != std::string::npos)
+        return a;
+    for (const char c : digits)
+        seq = seq * 10 + static_cast<uint64_t>(c - '0');
+    a.kind = AlertAnswer::Kind::kWrongLast;
+    a.seq = seq;
+    return a;
 }
 
 void AlertOutbox::Raise(AlertRecord alert) {
-    if (waiting_.size() >= capacity_) {
-        waiting_.pop_front();
-        ++dropped_;
+    Machine& m = machines_[alert.machine];
+    if (m.kept.size() >= capacity_) {
+        if (!m.kept.front().proven) {
+            --unproven_;
+            ++dropped_;
+        }
+        m.kept.pop_front();
     }
     std::string id = alert.MessageId();
-    waiting_.push_back({std::move(alert), std::move(id)});
+    m.kept.push_back({std::move(alert), std::move(id)});
+    ++unproven_;
 }
 
-std::vector<AlertOutbox::Outgoing> AlertOutbox::Next(size_t max, uint64_t now_ms) const {
+bool AlertOutbox::Due(const Machine& m, uint64_t now_ms, Outgoing& out) {
+    if (now_ms < m.wait_until) return false;
+    for (const Kept& k : m.kept)
+        if (k.seq == 0) { // not answered stored (or found lost): the oldest goes first
+            out = {k.alert, k.id, m.last};
+            return true;
+        }
+    // The newest not yet proven (the last of a burst) goes again: its duplicate proves it.
+    for (auto k = m.kept.rbegin(); k != m.kept.rend(); ++k)
+        if (!k->proven) {
+            if (now_ms < m.answered_at + kAlertProveAfterMs) return false;
+            out = {k->alert, k->id, m.last};
+            return true;
+        }
+    return false;
+}
+
+std::vector<AlertOutbox::Outgoing> AlertOutbox::Next(size_t max, uint64_t now_ms) {
     std::vector<Outgoing> out;
-    std::map<std::string, uint64_t> first_stored; // a machine's first answer not yet read back
-    std::set<std::string> seen;                   // machines whose oldest unanswered was seen
-    for (size_t i = 0; i < waiting_.size() && i < kScanned && out.size() < max; ++i) {
-        const Waiting& w = waiting_[i];
-        if (w.stored) {
-            first_stored.emplace(w.alert.machine, w.stored_at);
-            continue;
+    if (machines_.empty()) return out;
+    auto it = machines_.upper_bound(turn_);
+    for (size_t n = 0; n < machines_.size() && out.size() < max; ++n, ++it) {
+        if (it == machines_.end()) it = machines_.begin();
+        Outgoing o;
+        if (Due(it->second, now_ms, o)) {
+            out.push_back(std::move(o));
+            turn_ = it->first;
         }
-        if (!seen.insert(w.alert.machine).second) continue;
-        const auto first = first_stored.find(w.alert.machine);
-        if (first == first_stored.end() || now_ms < first->second + kAlertBatchMs)
-            out.push_back({w.alert, w.id});
     }
     return out;
 }
 
-AlertOutbox::Taken AlertOutbox::Answered(const std::string& message_id, bool duplicate,
-                                         uint64_t now_ms) {
-    for (Waiting& w : waiting_) {
-        if (w.stored || w.id != message_id) continue;
-        w.stored = true;
-        w.stored_at = now_ms;
-        return w.missed > 0 && !duplicate ? Taken::kLostBefore : Taken::kStored;
-    }
-    return Taken::kNotWaiting;
+size_t AlertOutbox::Count(const Machine& m) {
+    size_t n = 0;
+    for (const Kept& k : m.kept)
+        n += k.proven ? 0 : 1;
+    return n;
 }
 
-std::vector<std::string> AlertOutbox::ReadBacksDue(size_t max, uint64_t now_ms) const {
-    std::map<std::string, uint64_t> newest; // a machine's last answer not yet read back
-    for (size_t i = 0; i < waiting_.size() && i < kScanned; ++i)
-        if (waiting_[i].stored) {
-            uint64_t& at = newest[waiting_[i].alert.machine];
-            at = std::max(at, waiting_[i].stored_at);
-        }
-    std::vector<std::string> out;
-    for (const auto& [machine, at] : newest) {
-        if (out.size() >= max) break;
-        const auto r = reading_.find(machine);
-        if (now_ms >= at + kAlertReadBackAfterMs &&
-            (r == reading_.end() || now_ms >= r->second.retry_at))
-            out.push_back(machine);
-    }
-    return out;
-}
-
-AlertOutbox::ReadBack AlertOutbox::ReadBackFound(const std::string& machine,
-                                                 const std::string& newest_id) {
-    constexpr size_t kNone = static_cast<size_t>(-1);
-    size_t found = kNone;
-    for (size_t i = 0; i < waiting_.size() && !newest_id.empty() && found == kNone; ++i)
-        if (waiting_[i].alert.machine == machine && waiting_[i].alert.MessageId() == newest_id)
-            found = i;
-    Reading& reading = reading_[machine];
-    reading.failed = 0;
-    // Is anything stored left unshown? Then this round reads again, up to its last read.
-    bool unshown = false;
-    for (size_t i = 0; i < waiting_.size() && !unshown; ++i)
-        unshown = waiting_[i].alert.machine == machine && waiting_[i].stored &&
-                  (found == kNone || i > found);
-    const bool settle = unshown && ++reading.unshown >= kAlertReadsPerRound;
-    if (!unshown || settle) reading_.erase(machine);
-    ReadBack r;
-    std::deque<Waiting> kept;
-    for (size_t i = 0; i < waiting_.size(); ++i) {
-        Waiting& w = waiting_[i];
-        if (w.alert.machine == machine) {
-            // Up to the one the stream shows: in it (an unanswered one before it is left be).
-            if (found != kNone && i <= found && (w.stored || i == found)) {
-                ++r.confirmed;
-                r.last = w.alert;
-                continue;
+AlertOutbox::Settled AlertOutbox::Answered(const Outgoing& sent, const AlertAnswer& answer,
+                                           uint64_t now_ms) {
+    Settled r;
+    const auto it = machines_.find(sent.alert.machine);
+    if (it == machines_.end() || sent.expect != it->second.last) return r;
+    Machine& m = it->second;
+    Kept* written = nullptr;
+    for (Kept& k : m.kept)
+        if (k.id == sent.id) written = &k;
+    if (written == nullptr) return r; // an answer to a write no longer due
+    const size_t before = Count(m);
+    // The stream's leader checked the subject's last sequence before it stored (or found the id
+    // of) the write: every alert up to it is in the stream.
+    const auto prove = [&m, &r, now_ms](uint64_t upto) {
+        for (Kept& k : m.kept)
+            if (k.seq != 0 && k.seq <= upto && !k.proven) {
+                k.proven = true;
+                k.at = now_ms;
+                ++r.proven;
             }
-            if (settle && w.stored) {
-                if (++w.missed >= kAlertRoundsBeforeGivingUp) {
-                    ++r.unconfirmed;
-                    r.last = w.alert;
-                    continue;
-                }
-                w.stored = false;
-                if (w.missed >= kAlertRoundsBeforeNewId)
-                    w.id = w.alert.MessageId() + ".again" + std::to_string(w.missed);
-                ++r.missing;
+    };
+    switch (answer.kind) {
+    case AlertAnswer::Kind::kStored:
+        r.restored = written->lost > 0 && written->seq == 0;
+        written->seq = answer.seq;
+        prove(sent.expect);
+        m.last = answer.seq;
+        m.answered_at = now_ms;
+        break;
+    case AlertAnswer::Kind::kDuplicate:
+        // Found at or before the last sequence checked: in the stream. Found after it: it is
+        // taken as the subject's last until a write shows otherwise (a write whose answer was
+        // lost stored it; or the stream lost it and kept its id, which the next write finds).
+        written->seq = answer.seq;
+        if (answer.seq <= sent.expect) {
+            prove(sent.expect);
+        } else {
+            m.last = answer.seq;
+        }
+        m.answered_at = now_ms;
+        break;
+    case AlertAnswer::Kind::kWrongLast: {
+        uint64_t top = 0;
+        for (const Kept& k : m.kept)
+            top = std::max(top, k.seq);
+        if (answer.seq < top) {
+            // The stream lacks alerts it answered stored: from the first of them on, they go
+            // again in order. With their ids first (the stream drops a copy it has); found lost
+            // twice, with a new one (nats-server remembers the ids of some writes it lost).
+            for (Kept& k : m.kept) {
+                if (k.seq <= answer.seq) continue;
+                k.seq = 0;
+                k.proven = false;
+                if (++k.lost >= 2) k.id = k.alert.MessageId() + ".again" + std::to_string(k.lost);
+                ++r.lost;
             }
+            m.wait_until = now_ms + kAlertLossPauseMs;
         }
-        kept.push_back(std::move(w));
+        m.last = answer.seq;
+        break;
     }
-    waiting_.swap(kept);
-    return r;
-}
-
-AlertOutbox::ReadBack AlertOutbox::ReadBackCame(const std::string& machine, int status,
-                                                const std::string& payload, uint64_t now_ms) {
-    std::string id;
-    return ReadReadBack(machine, status, payload, id) == ReadBackAnswer::kFailed
-               ? ReadBackFailed(machine, now_ms)
-               : ReadBackFound(machine, id);
-}
-
-AlertOutbox::ReadBack AlertOutbox::ReadBackFailed(const std::string& machine, uint64_t now_ms) {
-    Reading& reading = reading_[machine];
-    reading.unshown = 0;
-    if (++reading.failed < kAlertReadBackTries) {
-        reading.retry_at = now_ms + kAlertReadBackAfterMs;
-        return ReadBack();
+    case AlertAnswer::Kind::kFailed:
+        m.wait_until = now_ms + kAlertRetryMs;
+        break;
     }
-    reading_.erase(machine);
-    ReadBack r;
-    std::deque<Waiting> kept;
-    for (Waiting& w : waiting_) {
-        if (w.alert.machine == machine && w.stored) {
-            ++r.unconfirmed;
-            r.last = w.alert;
-            continue;
-        }
-        kept.push_back(std::move(w));
-    }
-    waiting_.swap(kept);
+    while (!m.kept.empty() && m.kept.front().proven && now_ms >= m.kept.front().at + kAlertKeptMs)
+        m.kept.pop_front();
+    if (r.proven != 0)
+        for (auto k = m.kept.rbegin(); k != m.kept.rend(); ++k)
+            if (k->proven) {
+                r.newest = k->alert;
+                break;
+            }
+    unproven_ = unproven_ + Count(m) - before;
     return r;
 }
 

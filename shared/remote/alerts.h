@@ -24,9 +24,6 @@ constexpr uint64_t kAlertDuplicateWindowSeconds = 600;
 constexpr const char* kMsgIdHeader = "Nats-Msg-Id";
 
 std::string AlertSubject(const std::string& machine); // procmgr.<machine>.alerts
-// Where a machine reads back the newest alert the stream keeps for it (a direct get of the last
-// message on its own subject: its login may ask this one subject, never another machine's).
-std::string AlertReadBackSubject(const std::string& machine);
 
 // The JetStream API's requests for the alert stream: its configuration with `replicas` copies;
 // a user's durable pull consumer (pmconsole_<user>, acknowledged one by one); a consumer of
@@ -62,98 +59,89 @@ bool ParseAlertOn(const std::string& subject, const std::string& json, AlertReco
 AlertRecord AlertFromHost(const std::string& machine, const host::HostAlert& a);
 
 // An answer "stored" is not taken on its word: nats-server has been seen to answer writes stored
-// and lose them when the cluster changed leaders. Each machine's stored alerts are kept until it
-// reads back the newest alert the stream keeps on its subject, kAlertReadBackAfterMs after the
-// last answer. A machine sends during kAlertBatchMs after its first unconfirmed answer, then its
-// later alerts wait for the read back, so that a loss is found before anything newer is stored
-// behind it and order holds.
-constexpr uint64_t kAlertBatchMs = 2000;
-constexpr uint64_t kAlertReadBackAfterMs = 5000;
-// Any replica answers a read back, and one that is behind (restarted, or its store refusing
-// writes) does not show the newest yet: a round asks up to kAlertReadsPerRound times, and what
-// any answer shows is in the stream. What no answer of the round shows goes again with its id
-// (the stream drops the copy where it has it). It keeps its id for kAlertRoundsBeforeNewId such
-// rounds, then goes as a new write (nats-server keeps the ids of writes it lost, and answers
-// them "duplicate"); after kAlertRoundsBeforeGivingUp it is taken on the stream's word.
-constexpr uint32_t kAlertReadsPerRound = 3;
-constexpr uint32_t kAlertRoundsBeforeNewId = 4;
-constexpr uint32_t kAlertRoundsBeforeGivingUp = 6;
-// A read back that fails (no answer, an error) this many times in a row takes the stored alerts
-// on the stream's word.
-constexpr uint32_t kAlertReadBackTries = 3;
+// and lose them when the cluster changed leaders (a server back from a store that refused writes
+// led the stream without them). Every write of a machine's alert says which sequence the stream
+// last stored on the machine's subject (Nats-Expected-Last-Subject-Sequence), and the stream's
+// leader refuses it with the sequence it has when that is not so. So each write proves the alerts
+// before it in the stream, and a loss is found before anything newer is stored behind it: order
+// holds. The last alert of a burst is proven by writing it again kAlertProveAfterMs after its
+// answer (the stream answers "duplicate" and stores nothing).
+constexpr uint64_t kAlertProveAfterMs = 2000;
+// A write that failed, or had no answer, goes again after this.
+constexpr uint64_t kAlertRetryMs = 1000;
+// The stream said it lacks alerts it answered stored: they go again, in order, after this pause
+// (a leader just elected says so only once it has taken its log in).
+constexpr uint64_t kAlertLossPauseMs = 1000;
+// Proven alerts are kept this long, so that a loss the stream shows later still finds them.
+constexpr uint64_t kAlertKeptMs = 60000;
 
-// The answer to a read back (a direct get, AlertReadBackSubject): kFound with the id of the
-// alert the stream keeps, kNone when it keeps none on the subject (status 404), kFailed for
-// anything else (another status, or no alert of this machine). `status`: the answer's header
-// status, 0 when none.
-enum class ReadBackAnswer : uint8_t { kFound, kNone, kFailed };
-ReadBackAnswer ReadReadBack(const std::string& machine, int status, const std::string& payload,
-                            std::string& id);
+// The stream's answer to a write on a machine's alert subject.
+struct AlertAnswer {
+    enum class Kind : uint8_t {
+        kStored,    // at `seq`
+        kDuplicate, // it has the message id, at `seq`
+        kWrongLast, // refused: the subject's last sequence is `seq`, not the one the write said
+        kFailed,    // another error, or no answer
+    };
+    Kind kind = Kind::kFailed;
+    uint64_t seq = 0;
+};
+// A publish's JSON answer.
+AlertAnswer ReadAlertAnswer(const std::string& payload);
+// An error's code and description (as a client library hands them over).
+AlertAnswer AlertAnswerOfError(uint64_t err_code, const std::string& description);
 
-// Alerts raised and not yet confirmed in the stream, oldest first; bounded: when full the oldest
-// goes, counted. Times are a monotonic clock's milliseconds.
+// Alerts raised and not yet proven in the stream, in order per machine; bounded per machine:
+// when full the oldest goes, counted. Times are a monotonic clock's milliseconds.
 class AlertOutbox {
 public:
-    enum class Taken : uint8_t {
-        kNotWaiting, // no alert of this id waits for an answer
-        kStored,     // kept until read back
-        kLostBefore, // stored anew after a read back did not show it: the stream had lost it
-    };
-    // What a read back settled.
-    struct ReadBack {
-        size_t confirmed = 0;   // the stream shows them: gone from the outbox
-        size_t missing = 0;     // it does not: they go again
-        size_t unconfirmed = 0; // taken on the stream's word (kAlertReadBackTries)
-        AlertRecord last;       // the newest of those that left the outbox (seq 0: none)
-    };
-
-    // An alert to publish and the message id to publish it with.
+    // A write: the alert, the message id to publish it with, and the subject's last sequence
+    // (Nats-Expected-Last-Subject-Sequence) to publish it with.
     struct Outgoing {
         AlertRecord alert;
         std::string id;
+        uint64_t expect = 0;
+    };
+    // What an answer settled.
+    struct Settled {
+        size_t proven = 0;     // now proven in the stream
+        size_t lost = 0;       // answered stored before, not in the stream: they go again
+        bool restored = false; // the alert written had been lost, and is stored anew
+        AlertRecord newest;    // the machine's newest proven alert so far (seq 0: none)
     };
 
     explicit AlertOutbox(size_t capacity) : capacity_(capacity == 0 ? 1 : capacity) {}
     void Raise(AlertRecord alert);
-    // The oldest unanswered alert of each machine whose sending is open (see kAlertBatchMs), up
-    // to `max` machines among the oldest kScanned entries.
-    [[nodiscard]] std::vector<Outgoing> Next(size_t max, uint64_t now_ms) const;
-    // The stream answered the alert of this message id stored (`duplicate`: it had the id).
-    Taken Answered(const std::string& message_id, bool duplicate, uint64_t now_ms);
-    // The machines whose stored alerts are due to be read back, up to `max`.
-    [[nodiscard]] std::vector<std::string> ReadBacksDue(size_t max, uint64_t now_ms) const;
-    // A read back's answer: the id of the newest alert the stream keeps on the machine's subject
-    // (empty: it keeps none). Alerts up to that one are confirmed; at the round's last read, the
-    // machine's stored ones after it are missing.
-    ReadBack ReadBackFound(const std::string& machine, const std::string& newest_id);
-    // No answer, or an error, came: asked again kAlertReadBackAfterMs later.
-    ReadBack ReadBackFailed(const std::string& machine, uint64_t now_ms);
-    // A read back's answer as it came (`status` its header status, 0 when none), read
-    // (ReadReadBack) and settled as found or failed.
-    ReadBack ReadBackCame(const std::string& machine, int status, const std::string& payload,
-                          uint64_t now_ms);
-    // Alerts kept: unanswered and stored but not yet read back.
-    [[nodiscard]] size_t Size() const { return waiting_.size(); }
+    // Up to `max` writes due, one per machine at most (the machines taken in turn).
+    [[nodiscard]] std::vector<Outgoing> Next(size_t max, uint64_t now_ms);
+    // The stream's answer to a write Next gave (an answer to a write no longer due is ignored).
+    Settled Answered(const Outgoing& sent, const AlertAnswer& answer, uint64_t now_ms);
+    // Alerts not yet proven in the stream.
+    [[nodiscard]] size_t Size() const { return unproven_; }
     [[nodiscard]] uint64_t Dropped() const { return dropped_; }
 
-    static constexpr size_t kScanned = 4096;
-
 private:
-    struct Waiting {
+    struct Kept {
         AlertRecord alert;
-        std::string id;         // its message id: the alert's, or a new one (read back missing)
-        bool stored = false;    // answered stored, not yet read back
-        uint64_t stored_at = 0; // when
-        uint32_t missed = 0;    // rounds of read backs that did not show it: sent again
+        std::string id;      // its message id: the alert's, or a new one (lost twice)
+        uint64_t seq = 0;    // where the stream answered it stored; 0: not (or no longer)
+        bool proven = false; // a later write proved it in the stream
+        uint64_t at = 0;     // when it was proven
+        uint32_t lost = 0;   // times the stream was found without it
     };
-    struct Reading {
-        uint32_t failed = 0;  // read backs without an answer in a row
-        uint32_t unshown = 0; // reads of this round that did not show the newest
-        uint64_t retry_at = 0;
+    struct Machine {
+        std::deque<Kept> kept;    // proven (for a while), answered, not yet answered
+        uint64_t last = 0;        // the subject's last sequence as the stream said it (0: none yet)
+        uint64_t answered_at = 0; // the last answer stored or duplicate
+        uint64_t wait_until = 0;  // no write before (a retry, a loss found)
     };
+    // The write due for a machine, if any.
+    static bool Due(const Machine& m, uint64_t now_ms, Outgoing& out);
+    static size_t Count(const Machine& m);
     size_t capacity_;
-    std::deque<Waiting> waiting_;
-    std::map<std::string, Reading> reading_; // machines whose read back failed
+    std::map<std::string, Machine> machines_;
+    std::string turn_; // the machine Next starts after
+    size_t unproven_ = 0;
     uint64_t dropped_ = 0;
 };
 

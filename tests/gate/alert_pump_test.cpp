@@ -5,13 +5,14 @@
 
 #include <cstdio>
 #include <fstream>
-#include <set>
+#include <map>
 #include <functional>
 
 #include "outside/pmgate/alert_pump.h"
 #include "shared/base/endian.h"
 #include "shared/monitor/host_alerts.h"
 #include "shared/remote/operations.h"
+#include "shared/remote/queue.h"
 #include "tests/gate/gate_fakes.h"
 
 namespace pm::gate {
@@ -37,29 +38,44 @@ nats::Message Stored(const std::string& subject) {
     return m;
 }
 
-// The stream as the pump sees it: an alert published is kept (unless it is to be lost, answered
-// stored all the same); a message id it had is a duplicate, even one whose alert it lost (as
-// nats-server remembers them); a read back is answered with the newest kept.
+// The stream as its leader answers a machine's alerts: the subject's last sequence said is
+// checked first (refused with the one it has), then the message id (a duplicate, even of an
+// alert it lost, as nats-server remembers some); one to be lost is answered stored all the same.
 struct FakeStream {
-    std::vector<std::string> kept;
-    std::set<std::string> ids;
+    std::vector<std::pair<uint64_t, std::string>> kept; // sequence, alert
+    std::map<std::string, uint64_t> ids;
+    uint64_t seq = 0;
     bool lose_next = false;
 
     nats::Message Answer(const BusMessage& sent) {
         nats::Message m;
         m.subject = sent.reply;
-        if (sent.subject == remote::AlertReadBackSubject("m1")) {
-            m.headers = kept.empty() ? "NATS/1.0 404 Message Not Found\r\n\r\n"
-                                     : "NATS/1.0\r\nNats-Stream: PROCMGR_ALERTS\r\n\r\n";
-            if (!kept.empty()) m.payload = kept.back();
+        const uint64_t last = kept.empty() ? 0 : kept.back().first;
+        if (HeaderOf(sent, remote::kExpectedLastSubjectSeqHeader) != std::to_string(last)) {
+            m.payload = R"({"error":{"code":400,"err_code":10071,"description":"wrong last )"
+                        R"(sequence: )" +
+                        std::to_string(last) + R"("},"stream":"PROCMGR_ALERTS","seq":0})";
             return m;
         }
-        const bool dup = !ids.insert(HeaderOf(sent, remote::kMsgIdHeader)).second;
-        if (!dup && !lose_next) kept.push_back(sent.payload);
+        const std::string id = HeaderOf(sent, remote::kMsgIdHeader);
+        if (const auto it = ids.find(id); it != ids.end()) {
+            m.payload = R"({"stream":"PROCMGR_ALERTS","seq":)" + std::to_string(it->second) +
+                        R"(,"duplicate":true})";
+            return m;
+        }
+        ids[id] = ++seq;
+        if (!lose_next) kept.push_back({seq, sent.payload});
         lose_next = false;
-        m.payload = dup ? R"({"stream":"PROCMGR_ALERTS","seq":13,"duplicate":true})"
-                        : R"({"stream":"PROCMGR_ALERTS","seq":12})";
+        m.payload = R"({"stream":"PROCMGR_ALERTS","seq":)" + std::to_string(seq) + "}";
         return m;
+    }
+    std::string Monitors() const {
+        std::string out;
+        for (const auto& [seq, payload] : kept) {
+            remote::AlertRecord a;
+            if (remote::ParseAlert(payload, a)) out += a.monitor + " ";
+        }
+        return out;
     }
 };
 
@@ -107,8 +123,11 @@ TEST(AlertPump, OneAlertInFlightUntilTheStreamStoredIt) {
     EXPECT_FALSE(pump.OnAnswer(Stored("procmgr.m1.acks.1")));
     pump.Publish();
     EXPECT_TRUE(bus.Take().empty());
-    // Overdue: the same alert again, its answer asked elsewhere.
+    // Overdue: the same alert again a moment later, its answer asked elsewhere.
     clock.now_ms += 5000;
+    pump.Publish();
+    EXPECT_TRUE(bus.Take().empty());
+    clock.now_ms += remote::kAlertRetryMs;
     pump.Publish();
     sent = bus.Take();
     ASSERT_EQ(sent.size(), 1u);
@@ -145,9 +164,8 @@ TEST(AlertPump, OneAlertInFlightUntilTheStreamStoredIt) {
     EXPECT_NE(sent[0].reply.substr(0, prefix.size()), prefix);
 }
 
-// An alert answered stored that the stream does not show when read back goes again, before
-// anything newer of the machine; the stream's newest shown confirms it. A read back without an
-// answer is asked again later.
+// An alert answered stored that the stream lacks is found by the next write, and goes again
+// before it: with its id (a duplicate, the stream remembering the id), then with a new one.
 TEST(AlertPump, AStoredAlertTheStreamLostGoesAgainBeforeTheNext) {
     test::RecordingBus bus;
     test::ManualClock clock;
@@ -168,51 +186,37 @@ TEST(AlertPump, AStoredAlertTheStreamLostGoesAgainBeforeTheNext) {
     int told = 0;
     AlertPump pump("m1", "", bus, host, clock, [&](const std::string&) { ++told; });
     FakeStream stream;
-    // Publishes once and answers: what went ("-" nothing, "read" a read back, else a monitor).
-    const auto step = [&](bool answer = true) {
+    // Publishes once and has the stream answer: the monitor of the alert sent ("-": none).
+    const auto step = [&]() {
         pump.Publish();
         const std::vector<BusMessage> sent = bus.Take();
         if (sent.size() != 1) return std::string("-");
-        if (answer) {
-            EXPECT_TRUE(pump.OnAnswer(stream.Answer(sent[0])));
-        }
+        EXPECT_TRUE(pump.OnAnswer(stream.Answer(sent[0])));
         remote::AlertRecord a;
-        return remote::ParseAlert(sent[0].payload, a) ? a.monitor : std::string("read");
+        return remote::ParseAlert(sent[0].payload, a) ? a.monitor : std::string("?");
     };
     pump.Poll();
     EXPECT_EQ(step(), "ping.exe");
     stream.lose_next = true;
     EXPECT_EQ(step(), "pong.exe");
     kept.push_back(HostAlert(3, "later.exe"));
-    clock.now_ms += remote::kAlertBatchMs;
     pump.Poll();
-    EXPECT_EQ(step(), "-"); // later.exe waits for the read back
-    clock.now_ms += remote::kAlertReadBackAfterMs - remote::kAlertBatchMs;
-    // No read of a round shows pong.exe: it goes again with its id (a duplicate: the stream
-    // remembers the id), round after round, then with a new id, stored anew.
-    for (uint32_t round = 1; round <= remote::kAlertRoundsBeforeNewId; ++round) {
-        for (uint32_t k = 0; k < remote::kAlertReadsPerRound; ++k)
-            EXPECT_EQ(step(), "read") << round;
-        EXPECT_EQ(step(), "pong.exe") << round;
-        clock.now_ms += remote::kAlertReadBackAfterMs;
-    }
-    EXPECT_EQ(told, static_cast<int>(remote::kAlertRoundsBeforeNewId) + 1);
-    EXPECT_EQ(step(), "read"); // shows pong.exe
+    EXPECT_EQ(step(), "later.exe"); // refused: the stream's last is ping.exe
+    EXPECT_EQ(told, 1);
+    EXPECT_EQ(step(), "-"); // a pause first
+    clock.now_ms += remote::kAlertLossPauseMs;
+    EXPECT_EQ(step(), "pong.exe");  // a duplicate
+    EXPECT_EQ(step(), "later.exe"); // refused again
+    EXPECT_EQ(told, 2);
+    clock.now_ms += remote::kAlertLossPauseMs;
+    EXPECT_EQ(step(), "pong.exe"); // with a new id: stored
     EXPECT_EQ(step(), "later.exe");
-    clock.now_ms += remote::kAlertReadBackAfterMs;
-    EXPECT_EQ(step(false), "read");
-    clock.now_ms += 5000;
-    EXPECT_EQ(step(), "-"); // the unanswered read back is asked again later
-    clock.now_ms += remote::kAlertReadBackAfterMs;
-    EXPECT_EQ(step(), "read");
-    clock.now_ms += remote::kAlertReadBackAfterMs;
-    EXPECT_EQ(step(), "-"); // all confirmed
-    std::string kept_monitors;
-    for (const std::string& payload : stream.kept) {
-        remote::AlertRecord a;
-        if (remote::ParseAlert(payload, a)) kept_monitors += a.monitor + " ";
-    }
-    EXPECT_EQ(kept_monitors, "ping.exe pong.exe later.exe ");
+    EXPECT_EQ(step(), "-");
+    clock.now_ms += remote::kAlertProveAfterMs;
+    EXPECT_EQ(step(), "later.exe"); // the last, proven by its duplicate
+    clock.now_ms += remote::kAlertProveAfterMs;
+    EXPECT_EQ(step(), "-");
+    EXPECT_EQ(stream.Monitors(), "ping.exe pong.exe later.exe ");
 }
 
 // A question the host never completes is given up on; its late answer changes nothing.
@@ -236,7 +240,7 @@ TEST(AlertPump, AQuestionWithoutAnswerIsAskedAgain) {
     EXPECT_TRUE(bus.Take().empty());
 }
 
-// The newest alert the stream stored is kept: a gate started again sends only the host's
+// The newest alert proven in the stream is kept: a gate started again sends only the host's
 // alerts after it (a host started again numbers from 1 at a later time); a mark file that
 // cannot be read sends them all, as before.
 TEST(AlertPump, AGateStartedAgainSendsOnlyWhatTheStreamHasNot) {
@@ -256,18 +260,20 @@ TEST(AlertPump, AGateStartedAgainSendsOnlyWhatTheStreamHasNot) {
         }
     };
     FakeStream stream;
-    // What the pump sends, the stream answering; read back unless the gate stops before.
-    const auto monitors = [&](AlertPump& pump, bool read_back = true) {
+    // The alerts the pump sends (each once), the stream answering; proven in the stream
+    // unless the gate stops before.
+    const auto monitors = [&](AlertPump& pump, bool prove = true) {
         std::vector<std::string> sent;
         pump.Poll();
-        for (int k = 0; k < 5; ++k) {
+        for (int k = 0; k < 8; ++k) {
             pump.Publish();
             for (const BusMessage& m : bus.Take()) {
                 remote::AlertRecord a;
-                if (remote::ParseAlert(m.payload, a)) sent.push_back(a.monitor);
+                if (remote::ParseAlert(m.payload, a) && (sent.empty() || sent.back() != a.monitor))
+                    sent.push_back(a.monitor);
                 pump.OnAnswer(stream.Answer(m));
             }
-            if (read_back) clock.now_ms += remote::kAlertReadBackAfterMs;
+            if (prove) clock.now_ms += remote::kAlertProveAfterMs;
         }
         return sent;
     };
@@ -279,7 +285,7 @@ TEST(AlertPump, AGateStartedAgainSendsOnlyWhatTheStreamHasNot) {
     }
     kept = {HostAlert(1, "a.exe"), HostAlert(2, "b.exe")};
     {
-        // Stored, but the gate stops before reading it back: the next run sends it again.
+        // Stored, but the gate stops before it is proven: the next run sends it again.
         AlertPump stopped(
             "m1", "", bus, host, clock, [](const std::string&) {}, path);
         EXPECT_EQ(monitors(stopped, false), std::vector<std::string>{"b.exe"});
@@ -302,9 +308,9 @@ TEST(AlertPump, AGateStartedAgainSendsOnlyWhatTheStreamHasNot) {
     }
     AlertPump unread(
         "m1", "", bus, host, clock, [](const std::string&) {}, path);
-    // Sent again from the first, until a read back shows the stream's newest (c.exe) is one of
-    // them: that one is not sent.
-    EXPECT_EQ(monitors(unread), (std::vector<std::string>{"a.exe", "b.exe"}));
+    // Sent again from the first: the stream answers duplicates and stores none.
+    EXPECT_EQ(monitors(unread), (std::vector<std::string>{"a.exe", "b.exe", "c.exe"}));
+    EXPECT_EQ(stream.Monitors(), "a.exe b.exe c.exe ");
     std::remove(path.c_str());
 }
 

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <map>
+#include <set>
 #include <mutex>
 #include <thread>
 
@@ -402,94 +403,109 @@ TEST(FleetAlerts, RecordsHostAlertsAndOutbox) {
     EXPECT_FALSE(remote::ParseAlert(R"({"machine":"Web","seq":1})", b));
     EXPECT_FALSE(remote::ParseAlert(R"({"machine":"w","seq":1,"code":4294967296})", b));
 
-    // Bounded: the oldest goes first and is counted; each machine's oldest unanswered goes next.
-    using Taken = remote::AlertOutbox::Taken;
+    // Bounded per machine: the oldest goes first and is counted. Each machine's first write
+    // says the subject holds nothing; the stream's refusal says what it holds.
+    using Kind = remote::AlertAnswer::Kind;
     remote::AlertOutbox box(5);
     for (uint64_t seq = 1; seq <= 6; ++seq)
         box.Raise({"m", "r", seq, 0, "", 0, ""});
     box.Raise({"n", "r", 1, 0, "", 0, ""});
-    EXPECT_EQ(box.Dropped(), 2u);
-    const auto next = [&box](uint64_t now) {
-        std::string ids;
-        for (const remote::AlertOutbox::Outgoing& o : box.Next(10, now))
-            ids += o.id + " ";
-        return ids;
+    EXPECT_EQ(box.Dropped(), 1u);
+    EXPECT_EQ(box.Size(), 6u);
+    std::vector<remote::AlertOutbox::Outgoing> out;
+    const auto next = [&box, &out](uint64_t now) {
+        out = box.Next(10, now);
+        std::set<std::string> ids; // (the machines come in turns)
+        for (const remote::AlertOutbox::Outgoing& o : out)
+            ids.insert(o.id + "@" + std::to_string(o.expect) + " ");
+        std::string all;
+        for (const std::string& id : ids)
+            all += id;
+        return all;
     };
-    const auto due = [&box](uint64_t now) {
-        std::string machines;
-        for (const std::string& m : box.ReadBacksDue(10, now))
-            machines += m + " ";
-        return machines;
+    // Answers the write of `machine` and says what it settled.
+    const auto answer = [&box, &out](Kind kind, uint64_t seq, uint64_t now,
+                                     const char* machine = "m") {
+        remote::AlertOutbox::Outgoing sent;
+        for (const remote::AlertOutbox::Outgoing& o : out)
+            if (o.alert.machine == machine) sent = o;
+        const remote::AlertOutbox::Settled r = box.Answered(sent, {kind, seq}, now);
+        return std::to_string(r.proven) + "/" + std::to_string(r.lost) +
+               (r.restored ? " restored" : "") + " " + std::to_string(r.newest.seq);
     };
-    EXPECT_EQ(next(0), "m-r-3 n-r-1 ");
-    EXPECT_EQ(box.Answered("m-r-3", false, 1000), Taken::kStored);
-    EXPECT_EQ(box.Answered("m-r-3", false, 1000), Taken::kNotWaiting); // kept, answered once
-    EXPECT_EQ(box.Answered("m-r-9", false, 1000), Taken::kNotWaiting);
-    // Sending stays open for a while after the first answer, then waits for the read back.
-    EXPECT_EQ(next(1000 + remote::kAlertBatchMs - 1), "m-r-4 n-r-1 ");
-    EXPECT_EQ(next(1000 + remote::kAlertBatchMs), "n-r-1 ");
-    EXPECT_EQ(box.Answered("m-r-4", true, 2000), Taken::kStored);
-    EXPECT_EQ(box.Size(), 5u); // stored alerts stay until read back
-    EXPECT_EQ(due(2000 + remote::kAlertReadBackAfterMs - 1), "");
-    const uint64_t t = 2000 + remote::kAlertReadBackAfterMs;
-    EXPECT_EQ(due(t), "m ");
-    // What any read of a round shows is in the stream (a replica behind shows less).
-    remote::AlertOutbox::ReadBack r = box.ReadBackFound("m", "m-r-3");
-    EXPECT_EQ(r.confirmed, 1u);
-    EXPECT_EQ(r.missing, 0u);
-    EXPECT_EQ(r.last.seq, 3u);
-    EXPECT_EQ(due(t), "m "); // read again at once
-    EXPECT_EQ(next(t), "n-r-1 ");
-    EXPECT_EQ(box.ReadBackFound("m", "m-r-4").confirmed, 1u);
-    EXPECT_EQ(due(t), "");
-    EXPECT_EQ(next(t), "m-r-5 n-r-1 ");
-    // What no read of a round shows is missing: it goes again, first, with its id (stored anew:
-    // it had been lost; a duplicate: the stream has its id), then with a new id, then it is
-    // taken on the stream's word.
-    EXPECT_EQ(box.Answered("m-r-5", false, t), Taken::kStored);
-    const auto missing_round = [&box](const char* shown) {
-        remote::AlertOutbox::ReadBack sum;
-        for (uint32_t k = 0; k < remote::kAlertReadsPerRound; ++k) {
-            const remote::AlertOutbox::ReadBack one = box.ReadBackFound("m", shown);
-            EXPECT_EQ(one.missing + one.unconfirmed != 0, k + 1 == remote::kAlertReadsPerRound);
-            sum.missing += one.missing;
-            sum.unconfirmed += one.unconfirmed;
-        }
-        return std::to_string(sum.missing) + "/" + std::to_string(sum.unconfirmed);
-    };
-    EXPECT_EQ(missing_round("m-r-4"), "1/0"); // an older one, gone from the outbox
-    EXPECT_EQ(next(t), "m-r-5 n-r-1 ");
-    EXPECT_EQ(box.Answered("m-r-5", false, t), Taken::kLostBefore);
-    for (uint32_t round = 2; round < remote::kAlertRoundsBeforeGivingUp; ++round) {
-        EXPECT_EQ(missing_round(""), "1/0");
-        const std::string id = round < remote::kAlertRoundsBeforeNewId
-                                   ? "m-r-5"
-                                   : "m-r-5.again" + std::to_string(round);
-        EXPECT_EQ(next(t), id + " n-r-1 ");
-        EXPECT_EQ(box.Answered(id, true, t), Taken::kStored) << round;
+    EXPECT_EQ(next(0), "m-r-2@0 n-r-1@0 ");
+    EXPECT_EQ(answer(Kind::kWrongLast, 40, 0), "0/0 0");
+    EXPECT_EQ(next(0), "m-r-2@40 n-r-1@0 ");
+    EXPECT_EQ(answer(Kind::kStored, 41, 0), "0/0 0");
+    // Each write proves the ones before it; an answer to a write no longer due changes nothing.
+    EXPECT_EQ(next(0), "m-r-3@41 n-r-1@0 ");
+    EXPECT_EQ(answer(Kind::kStored, 42, 0), "1/0 2");
+    EXPECT_EQ(answer(Kind::kStored, 43, 0), "0/0 0");
+    EXPECT_EQ(next(0), "m-r-4@42 n-r-1@0 ");
+    const remote::AlertOutbox::Outgoing stale = out[1];
+    EXPECT_EQ(box.Answered(stale, {Kind::kStored, 7}, 0).proven, 0u); // n's first write...
+    EXPECT_EQ(box.Answered(stale, {Kind::kStored, 8}, 0).proven, 0u); // ...answered twice
+    EXPECT_EQ(next(0), "m-r-4@42 ");
+    for (uint64_t seq = 43; seq <= 45; ++seq) {
+        next(0);
+        answer(Kind::kStored, seq, 0);
     }
-    EXPECT_EQ(missing_round(""), "0/1");
-    EXPECT_EQ(next(t), "m-r-6 n-r-1 ");
-    EXPECT_EQ(box.Answered("n-r-1", false, t), Taken::kStored);
-    const uint64_t u = t + remote::kAlertReadBackAfterMs;
-    EXPECT_EQ(due(u), "n ");
-    for (uint32_t k = 1; k < remote::kAlertReadBackTries; ++k) {
-        EXPECT_EQ(box.ReadBackFailed("n", u).unconfirmed, 0u);
-        EXPECT_EQ(due(u + remote::kAlertReadBackAfterMs - 1), "");
-        EXPECT_EQ(due(u + remote::kAlertReadBackAfterMs), "n ");
-    }
-    EXPECT_EQ(box.ReadBackFailed("n", u).unconfirmed, 1u);
-    EXPECT_EQ(box.Size(), 1u); // m-r-6, never answered
+    EXPECT_EQ(box.Size(), 2u); // m-r-6 and n-r-1: stored, not yet proven
+    // The last of a burst is written again to prove it: a duplicate at or before the last
+    // sequence said is in the stream.
+    EXPECT_EQ(next(remote::kAlertProveAfterMs - 1), "");
+    EXPECT_EQ(next(remote::kAlertProveAfterMs), "m-r-6@45 n-r-1@7 ");
+    EXPECT_EQ(answer(Kind::kDuplicate, 45, 2000), "1/0 6");
+    EXPECT_EQ(box.Size(), 1u);
+    EXPECT_EQ(answer(Kind::kDuplicate, 7, 2000, "n"), "1/0 1");
+    // The stream lacks one it answered stored: it goes again, with its id, after a pause and
+    // before the next; a duplicate after the subject's last said is believed until the next
+    // write; found lost again, it goes with a new id.
+    box.Raise({"m", "r", 7, 0, "", 0, ""});
+    box.Raise({"m", "r", 8, 0, "", 0, ""});
+    const uint64_t t = 10000;
+    next(t);
+    EXPECT_EQ(answer(Kind::kStored, 46, t), "0/0 0");
+    next(t);
+    EXPECT_EQ(answer(Kind::kWrongLast, 45, t), "0/1 0");
+    EXPECT_EQ(next(t + remote::kAlertLossPauseMs - 1), "");
+    EXPECT_EQ(next(t + remote::kAlertLossPauseMs), "m-r-7@45 ");
+    EXPECT_EQ(answer(Kind::kDuplicate, 46, t + 1000), "0/0 0");
+    EXPECT_EQ(next(t + 1000), "m-r-8@46 ");
+    EXPECT_EQ(answer(Kind::kWrongLast, 45, t + 1000), "0/1 0");
+    EXPECT_EQ(next(t + 2000), "m-r-7.again2@45 ");
+    EXPECT_EQ(answer(Kind::kStored, 47, t + 2000), "0/0 restored 0");
+    EXPECT_EQ(next(t + 2000), "m-r-8@47 ");
+    EXPECT_EQ(answer(Kind::kStored, 48, t + 2000), "1/0 7");
+    // A loss reaching back past proven alerts sends them again too (kept a while).
+    next(t + 4000);
+    EXPECT_EQ(answer(Kind::kWrongLast, 45, t + 4000), "0/2 0");
+    EXPECT_EQ(next(t + 5000), "m-r-7.again3@45 ");
+    // A failed write waits; the proven ones are let go after a while.
+    EXPECT_EQ(answer(Kind::kFailed, 0, t + 5000), "0/0 0");
+    EXPECT_EQ(next(t + 5000 + remote::kAlertRetryMs - 1), "");
+    EXPECT_EQ(next(t + 5000 + remote::kAlertRetryMs), "m-r-7.again3@45 ");
+    EXPECT_EQ(answer(Kind::kStored, 49, t + remote::kAlertKeptMs), "0/0 restored 0");
+    next(t + remote::kAlertKeptMs);
+    EXPECT_EQ(answer(Kind::kStored, 50, t + remote::kAlertKeptMs), "1/0 restored 7");
+    EXPECT_EQ(box.Size(), 1u); // m-r-8
 
-    // The read back's answer: none kept, another status, another machine's alert, this one's.
-    std::string id = "x";
-    const std::string mine = remote::AlertJson({"m", "r", 7, 0, "", 0, ""});
-    EXPECT_EQ(remote::ReadReadBack("m", 404, "", id), remote::ReadBackAnswer::kNone);
-    EXPECT_EQ(remote::ReadReadBack("m", 503, mine, id), remote::ReadBackAnswer::kFailed);
-    EXPECT_EQ(remote::ReadReadBack("n", 0, mine, id), remote::ReadBackAnswer::kFailed);
-    EXPECT_EQ(id, "x");
-    EXPECT_EQ(remote::ReadReadBack("m", 0, mine, id), remote::ReadBackAnswer::kFound);
-    EXPECT_EQ(id, "m-r-7");
+    // The stream's answers as they come.
+    const auto read = [](const std::string& payload) {
+        const remote::AlertAnswer a = remote::ReadAlertAnswer(payload);
+        return std::to_string(static_cast<int>(a.kind)) + ":" + std::to_string(a.seq);
+    };
+    EXPECT_EQ(read(R"({"stream":"PROCMGR_ALERTS", "seq":9})"), "0:9");
+    EXPECT_EQ(read(R"({"stream":"PROCMGR_ALERTS","seq":9,"duplicate": true})"), "1:9");
+    EXPECT_EQ(read(R"({"error":{"code":400,"err_code":10071,"description":)"
+                   R"("wrong last sequence: 0"},"stream":"PROCMGR_ALERTS","seq":0})"),
+              "2:0");
+    for (const char* other :
+         {R"({"stream":"OTHER","seq":9})", R"({"error":{"code":503,"description":"x"}})",
+          R"({"error":{"code":400,"err_code":10071,"description":"wrong last sequence: 1x"}})",
+          R"({"error":{"code":400,"err_code":10070,"description":"wrong last sequence: 1"}})",
+          R"({"error":{"code":400,"err_code":10071,"description":"wrong last sequence: "}})", ""})
+        EXPECT_EQ(read(other), "3:0") << other;
 
     host::HostAlert h;
     h.seq = 12;

@@ -1,6 +1,7 @@
-// Presence objects and stored alerts under libFuzzer: any bytes either fail to read or read
-// into an object that is written back and read again to the same object. The same bytes as a
-// subject: a machine read from it is a valid name, and a console inbox holds no wildcard.
+// Presence objects, stored alerts and the stream's answers under libFuzzer: any bytes either
+// fail to read or read into an object that is written back and read again to the same object. The
+// same bytes as a subject: a machine read from it is a valid name, and a console inbox holds no
+// wildcard.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -16,11 +17,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (pm::remote::ParseAlert(text, a) && (!pm::remote::ParseAlert(pm::remote::AlertJson(a), b) ||
                                             pm::remote::AlertJson(b) != pm::remote::AlertJson(a)))
         std::abort();
-    // A read back finds an alert only of the machine asked, and then its id.
-    std::string id;
-    if (pm::remote::ReadReadBack(a.machine.empty() ? "m" : a.machine, 0, text, id) ==
-            pm::remote::ReadBackAnswer::kFound &&
-        id != a.MessageId())
+    // The stream's answer to an alert: a refusal names the subject's last sequence as written.
+    using Kind = pm::remote::AlertAnswer::Kind;
+    const pm::remote::AlertAnswer answer = pm::remote::ReadAlertAnswer(text);
+    const pm::remote::AlertAnswer refused = pm::remote::AlertAnswerOfError(10071, text);
+    if ((answer.kind == Kind::kFailed && answer.seq != 0) ||
+        (refused.kind == Kind::kWrongLast &&
+         pm::remote::AlertAnswerOfError(10071,
+                                        "wrong last sequence: " + std::to_string(refused.seq))
+                 .seq != refused.seq))
         std::abort();
     const std::string machine = pm::remote::MachineOfSubject(text, "alerts");
     if (!machine.empty() && !pm::remote::IsValidMachineName(machine)) std::abort();

@@ -135,11 +135,8 @@ gen() {
             # the servers delivered it: their clock judges its expiry), the acks, its results.
             echo "                               \"\$JS.API.CONSUMER.MSG.NEXT.PROCMGR_QUEUE.gate_$u\", \"\$JS.API.CONSUMER.INFO.PROCMGR_QUEUE.gate_$u\","
             echo "                               \"\$JS.ACK.PROCMGR_QUEUE.gate_$u.>\", \"procmgr.$u.results.*\","
-            # The policies, read only; its own compliance; the newest alert the stream keeps on
-            # its own subject (a direct get by subject: never the stream's direct get by
-            # sequence, which reads any machine's alerts, nor a wildcard).
-            echo "                               $policy_read, \"\$KV.PROCMGR_COMPLIANCE.$u\","
-            echo "                               \"\$JS.API.DIRECT.GET.PROCMGR_ALERTS.procmgr.$u.alerts\"] } }"
+            # The policies, read only; its own compliance.
+            echo "                               $policy_read, \"\$KV.PROCMGR_COMPLIANCE.$u\"] } }"
         done
         if [ "$sim" = 1 ]; then
             # The simulator answers for machines sim1..simM: every machine's subjects.
@@ -151,8 +148,7 @@ gen() {
             echo "                     publish: [\"procmgr.*.hello\", \"procmgr.*.heartbeat\", \"procmgr.*.alerts\", \"_INBOX.>\", \"\$JS.API.INFO\","
             echo "                               \"\$JS.API.CONSUMER.MSG.NEXT.PROCMGR_QUEUE.*\", \"\$JS.API.CONSUMER.INFO.PROCMGR_QUEUE.*\","
             echo "                               \"\$JS.ACK.PROCMGR_QUEUE.>\", \"procmgr.*.results.*\","
-            echo "                               $policy_read, \"\$KV.PROCMGR_COMPLIANCE.*\","
-            echo "                               \"\$JS.API.DIRECT.GET.PROCMGR_ALERTS.procmgr.*.alerts\"] } }"
+            echo "                               $policy_read, \"\$KV.PROCMGR_COMPLIANCE.*\"] } }"
         fi
         echo "  ]"
         echo "}"

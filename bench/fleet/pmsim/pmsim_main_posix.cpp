@@ -53,12 +53,14 @@ const char kUsage[] =
     "agent's own code over P synthetic processes (default 60), N of which end and start again\n"
     "every 10 s (default 1), answers procmgr.discover, and sends a heartbeat every S seconds\n"
     "(default 30). C connections share the machines (default 4). Each machine raises N alerts\n"
-    "at the start and one every S seconds, kept until the stream PROCMGR_ALERTS has them\n"
+    "at the start and one every S seconds, kept until proven in the stream PROCMGR_ALERTS\n"
     "(published with message ids: a republished one is stored once), of code C (decimal; default\n"
     "0x504D0001; 131845 = 0x20305, a process stopped at level 2). The first Q machines run the\n"
     "gate's queue runner on their consumers of PROCMGR_QUEUE. --record appends what the\n"
     "machines did, one line each: 'raised MACHINE RUN SEQ', 'stored MACHINE-RUN-SEQ STREAM-SEQ\n"
-    "[duplicate]' (the stream's answer), 'ran MACHINE ID T_MS' (the true time), and on a stop\n"
+    "[duplicate]' (the stream's answer), 'missing MACHINE N' (N answered stored the stream\n"
+    "lacks: sent again), 'restored ID STREAM-SEQ' (one of them stored anew), 'ran MACHINE ID\n"
+    "T_MS' (the true time), and on a stop\n"
     "'end RUN unstored N'. --clock-file moves the machines' wall clock (their gate cores' and\n"
     "queue runners') by the signed number of seconds FILE holds, read again every second (no\n"
     "file, or no number in it: the true time). Stops on SIGINT/SIGTERM (alerts not yet stored\n"
@@ -152,20 +154,12 @@ struct Connection {
     remote::AlertOutbox outbox{1000000};
     std::map<std::string, uint64_t> alert_seq;
     struct Answer {
-        std::string id;
-        uint64_t seq;
-        bool duplicate;
+        std::string machine, id;
+        remote::AlertAnswer answer;
         uint64_t at; // when it came (monotonic)
     };
     std::vector<Answer> answered; // the stream's answers, not yet taken to the outbox
     uint64_t stored = 0;
-    // Read backs: their answers come to <read_inbox>.<machine>.
-    std::string read_inbox;
-    struct ReadAnswer {
-        int status;
-        std::string payload;
-    };
-    std::map<std::string, ReadAnswer> read_answers;
 };
 
 uint64_t WallMs() {
@@ -199,75 +193,36 @@ void RaiseAlert(Connection& c, const std::string& machine, uint32_t code) {
     c.outbox.Raise(std::move(a));
 }
 
-// Publishes the waiting alerts in order, a batch at a time without waiting for each answer,
-// then waits for the batch's answers. Only an alert the stream answered for promptly (stored,
-// or a duplicate of one stored) leaves the outbox, as the gate takes them; the others go again,
-// and the stream drops the copies it has by their message ids. (No error reported is not an
-// answer: a batch sent into a server that was stopped got neither.)
-void OnPublishAnswer(jsCtx*, natsMsg* msg, jsPubAck* pa, jsPubAckErr*, void* closure) {
+// Publishes the writes the outbox has due (at most one per machine, as its gate publishes
+// them), a batch at a time without waiting for each answer, then waits for the batch's answers
+// and takes them to the outbox. (No error reported is not an answer: a batch sent into a server
+// that was stopped got neither.)
+void OnPublishAnswer(jsCtx*, natsMsg* msg, jsPubAck* pa, jsPubAckErr* pae, void* closure) {
     auto* c = static_cast<Connection*>(closure);
     const char* id = nullptr;
-    if (pa != nullptr && natsMsgHeader_Get(msg, "Nats-Msg-Id", &id) == NATS_OK && id != nullptr) {
-        std::lock_guard<std::mutex> hold(c->alerts_lock);
-        c->answered.push_back({id, pa->Sequence, pa->Duplicate, SteadyMs()});
-        Record(std::string("stored ") + id + " " + std::to_string(pa->Sequence) +
-               (pa->Duplicate ? " duplicate" : ""));
-    }
-    natsMsg_Destroy(msg);
-}
-
-void OnReadBack(natsConnection*, natsSubscription*, natsMsg* msg, void* closure) {
-    auto* c = static_cast<Connection*>(closure);
-    const std::string subject = natsMsg_GetSubject(msg);
-    const char* code = nullptr;
-    Connection::ReadAnswer a{
-        0, std::string(natsMsg_GetData(msg), static_cast<size_t>(natsMsg_GetDataLength(msg)))};
-    if (natsMsgHeader_Get(msg, "Status", &code) == NATS_OK && code != nullptr)
-        a.status = std::atoi(code);
-    natsMsg_Destroy(msg);
-    if (subject.size() <= c->read_inbox.size() + 1) return;
-    std::lock_guard<std::mutex> hold(c->alerts_lock);
-    c->read_answers[subject.substr(c->read_inbox.size() + 1)] = std::move(a);
-}
-
-// Reads back, as each machine's gate does, the newest alert the stream keeps on the subject of
-// each machine due, all at once, and settles the outbox with the answers (none in 3 s: failed).
-void ReadBackAlerts(Connection& c) {
-    std::vector<std::string> due;
-    {
-        std::lock_guard<std::mutex> hold(c.alerts_lock);
-        due = c.outbox.ReadBacksDue(SIZE_MAX, SteadyMs());
-        c.read_answers.clear();
-    }
-    if (due.empty()) return;
-    for (const std::string& m : due)
-        natsConnection_PublishRequest(c.bus.nc, remote::AlertReadBackSubject(m).c_str(),
-                                      (c.read_inbox + "." + m).c_str(), nullptr, 0);
-    for (const uint64_t until = SteadyMs() + 3000; SteadyMs() < until;) {
-        {
-            std::lock_guard<std::mutex> hold(c.alerts_lock);
-            if (c.read_answers.size() >= due.size()) break;
+    const std::string machine = remote::MachineOfSubject(natsMsg_GetSubject(msg), "alerts");
+    if (natsMsgHeader_Get(msg, remote::kMsgIdHeader, &id) == NATS_OK && id != nullptr &&
+        !machine.empty()) {
+        remote::AlertAnswer a;
+        if (pa != nullptr) {
+            a.kind = pa->Duplicate ? remote::AlertAnswer::Kind::kDuplicate
+                                   : remote::AlertAnswer::Kind::kStored;
+            a.seq = pa->Sequence;
+        } else if (pae != nullptr) {
+            a = remote::AlertAnswerOfError(static_cast<uint64_t>(pae->ErrCode),
+                                           pae->ErrText != nullptr ? pae->ErrText : "");
         }
-        usleep(20 * 1000);
+        std::lock_guard<std::mutex> hold(c->alerts_lock);
+        c->answered.push_back({machine, id, a, SteadyMs()});
+        if (pa != nullptr)
+            Record(std::string("stored ") + id + " " + std::to_string(pa->Sequence) +
+                   (pa->Duplicate ? " duplicate" : ""));
     }
-    std::lock_guard<std::mutex> hold(c.alerts_lock);
-    for (const std::string& m : due) {
-        const auto it = c.read_answers.find(m);
-        const remote::AlertOutbox::ReadBack r =
-            it == c.read_answers.end()
-                ? c.outbox.ReadBackFailed(m, SteadyMs())
-                : c.outbox.ReadBackCame(m, it->second.status, it->second.payload, SteadyMs());
-        if (r.missing != 0) Record("missing " + m + " " + std::to_string(r.missing));
-        if (r.unconfirmed != 0) Record("unconfirmed " + m + " " + std::to_string(r.unconfirmed));
-    }
-    c.read_answers.clear();
+    natsMsg_Destroy(msg);
 }
 
 void PublishAlerts(Connection& c, jsCtx* js) {
-    ReadBackAlerts(c);
     for (;;) {
-        // At most one alert of each machine at a time, as its gate publishes them: a later one
-        // stored while an earlier one failed would be out of order.
         std::vector<remote::AlertOutbox::Outgoing> batch;
         {
             std::lock_guard<std::mutex> hold(c.alerts_lock);
@@ -276,13 +231,17 @@ void PublishAlerts(Connection& c, jsCtx* js) {
         if (batch.empty()) return;
         natsStatus st = NATS_OK;
         for (size_t i = 0; i < batch.size() && st == NATS_OK; ++i) {
-            const std::string& id = batch[i].id;
-            const std::string body = remote::AlertJson(batch[i].alert);
-            jsPubOptions po;
-            jsPubOptions_Init(&po);
-            po.MsgId = id.c_str();
-            st = js_PublishAsync(js, remote::AlertSubject(batch[i].alert.machine).c_str(),
-                                 body.data(), static_cast<int>(body.size()), &po);
+            const remote::AlertOutbox::Outgoing& o = batch[i];
+            const std::string body = remote::AlertJson(o.alert);
+            natsMsg* msg = nullptr;
+            st = natsMsg_Create(&msg, remote::AlertSubject(o.alert.machine).c_str(), nullptr,
+                                body.data(), static_cast<int>(body.size()));
+            if (st == NATS_OK) st = natsMsgHeader_Set(msg, remote::kMsgIdHeader, o.id.c_str());
+            if (st == NATS_OK)
+                st = natsMsgHeader_Set(msg, remote::kExpectedLastSubjectSeqHeader,
+                                       std::to_string(o.expect).c_str());
+            if (st == NATS_OK) st = js_PublishMsgAsync(js, &msg, nullptr);
+            natsMsg_Destroy(msg); // (null once the publish took it)
         }
         jsPubOptions wait;
         jsPubOptions_Init(&wait);
@@ -295,21 +254,23 @@ void PublishAlerts(Connection& c, jsCtx* js) {
                 natsMsgList_Destroy(&pending);
         }
         std::lock_guard<std::mutex> hold(c.alerts_lock);
-        const size_t answered = c.answered.size();
-        for (const Connection::Answer& a : c.answered) {
-            switch (c.outbox.Answered(a.id, a.duplicate, a.at)) {
-            case remote::AlertOutbox::Taken::kLostBefore:
-                Record("restored " + a.id + " " + std::to_string(a.seq));
-                [[fallthrough]];
-            case remote::AlertOutbox::Taken::kStored:
-                ++c.stored;
-                break;
-            case remote::AlertOutbox::Taken::kNotWaiting:
-                break;
-            }
+        std::map<std::string, const Connection::Answer*> by_machine;
+        for (const Connection::Answer& a : c.answered)
+            by_machine[a.machine] = &a;
+        size_t answers = 0;
+        for (const remote::AlertOutbox::Outgoing& o : batch) {
+            const auto it = by_machine.find(o.alert.machine);
+            const bool came = it != by_machine.end() && it->second->id == o.id;
+            const remote::AlertOutbox::Settled r =
+                c.outbox.Answered(o, came ? it->second->answer : remote::AlertAnswer(), SteadyMs());
+            answers += came ? 1 : 0;
+            c.stored += r.proven;
+            if (r.lost != 0) Record("missing " + o.alert.machine + " " + std::to_string(r.lost));
+            if (r.restored)
+                Record("restored " + o.id + " " + std::to_string(it->second->answer.seq));
         }
         c.answered.clear();
-        if (st != NATS_OK || answered == 0) return;
+        if (st != NATS_OK || answers == 0) return;
     }
 }
 
@@ -499,12 +460,6 @@ int Main(std::vector<std::string> args) {
         natsSubscription* sub = nullptr;
         if (st == NATS_OK)
             st = natsConnection_Subscribe(&sub, c.bus.nc, remote::kDiscoverSubject, &OnMessage, &c);
-        if (st == NATS_OK) c.subs.push_back(sub);
-        c.read_inbox = remote::InboxPrefix(settings.user) + ".readback." + std::to_string(k);
-        sub = nullptr;
-        if (st == NATS_OK)
-            st = natsConnection_Subscribe(&sub, c.bus.nc, (c.read_inbox + ".*").c_str(),
-                                          &OnReadBack, &c);
         if (st == NATS_OK) c.subs.push_back(sub);
         for (natsSubscription* s : c.subs)
             natsSubscription_SetPendingLimits(s, -1, -1);
