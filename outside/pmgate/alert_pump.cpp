@@ -45,17 +45,22 @@ bool AfterMark(const AlertMark& mark, uint32_t time, uint32_t seq) {
     return time > mark.time || (time == mark.time && seq > mark.seq);
 }
 
-std::string AlertIdKey(const KeyedHash& hash, const std::string& password,
-                       const std::string& machine) {
-    if (password.empty()) return std::string();
-    return hash.HmacSha256Hex(password, "procmgr alert ids " + machine).substr(0, 16);
+AlertIds::AlertIds(const KeyedHash& hash, const std::string& password, const std::string& machine) {
+    if (password.empty()) return;
+    hash_ = &hash;
+    key_ = hash.HmacSha256Hex(password, "procmgr alert ids " + machine);
 }
 
-AlertPump::AlertPump(std::string machine, std::string id_key, GateBus& bus, LocalNode& node,
+std::string AlertIds::Tagged(const std::string& id) const {
+    if (hash_ == nullptr || key_.empty()) return id;
+    return id + "." + hash_->HmacSha256Hex(key_, id).substr(0, 16);
+}
+
+AlertPump::AlertPump(std::string machine, AlertIds ids, GateBus& bus, LocalNode& node,
                      const GateClock& clock, TraceFn trace, std::string mark_path)
-    : machine_(std::move(machine)), id_key_(std::move(id_key)),
-      ack_prefix_(AnswerPrefix(machine_, 'a')), bus_(bus), node_(node), clock_(clock),
-      trace_(std::move(trace)), mark_path_(std::move(mark_path)) {
+    : machine_(std::move(machine)), ids_(std::move(ids)), ack_prefix_(AnswerPrefix(machine_, 'a')),
+      bus_(bus), node_(node), clock_(clock), trace_(std::move(trace)),
+      mark_path_(std::move(mark_path)) {
     if (!mark_path_.empty()) LoadAlertMark(mark_path_, mark_);
 }
 
@@ -119,7 +124,8 @@ void AlertPump::Publish() {
         in_flight_ = next[0];
         sent_at_ = now;
         ack_subject_ = ack_prefix_ + std::to_string(++ack_number_);
-        m = AlertMessage(in_flight_.alert, in_flight_.id, in_flight_.expect, ack_subject_, id_key_);
+        m = AlertMessage(in_flight_.alert, ids_.Tagged(in_flight_.id), in_flight_.expect,
+                         ack_subject_);
     }
     bus_.Publish(m);
 }

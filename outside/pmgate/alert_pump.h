@@ -22,9 +22,22 @@
 
 namespace pm::gate {
 
-// The alerts' id key: a secret only this machine's login knows (none without a password).
-std::string AlertIdKey(const KeyedHash& hash, const std::string& password,
-                       const std::string& machine);
+// The alerts' message ids as published. The stream drops a message whose id it holds, whatever
+// its subject, and names the last id it stored to any writer that asks (a refused
+// Nats-Expected-Last-Msg-Id). So each id carries a tag of its own ("<id>.<tag>"): a keyed hash of
+// it under a secret only this machine's login knows. Another machine can then neither take this
+// one's ids first nor make the next one from an id it saw. Without a password: no tag.
+class AlertIds {
+public:
+    AlertIds() = default;
+    // `hash` must outlive this.
+    AlertIds(const KeyedHash& hash, const std::string& password, const std::string& machine);
+    [[nodiscard]] std::string Tagged(const std::string& id) const;
+
+private:
+    const KeyedHash* hash_ = nullptr;
+    std::string key_;
+};
 
 // The newest host alert the stream stored (its time and number), kept in a small file so that
 // a gate started again does not send the host's older alerts once more: the stream would store
@@ -45,7 +58,7 @@ class AlertPump {
 public:
     using TraceFn = std::function<void(const std::string&)>;
     // `mark_path`: where the mark is kept (empty: nowhere, every alert the host keeps is sent).
-    AlertPump(std::string machine, std::string id_key, GateBus& bus, LocalNode& node,
+    AlertPump(std::string machine, AlertIds ids, GateBus& bus, LocalNode& node,
               const GateClock& clock, TraceFn trace, std::string mark_path = std::string());
     AlertPump(const AlertPump&) = delete;
     AlertPump& operator=(const AlertPump&) = delete;
@@ -67,7 +80,7 @@ private:
     void Settled(const remote::AlertOutbox::Settled& r);
 
     const std::string machine_;
-    const std::string id_key_;
+    const AlertIds ids_;
     // procmgr.<machine>.acks.a<random>-: another machine's login may name this machine's acks
     // subjects as its reply subjects, and so land the stream's answers to its own writes there.
     const std::string ack_prefix_;

@@ -11,12 +11,10 @@
 namespace pm::gate {
 
 BusMessage AlertMessage(const remote::AlertRecord& alert, const std::string& message_id,
-                        uint64_t expect, const std::string& reply_subject,
-                        const std::string& id_key) {
-    const std::string id = id_key.empty() ? message_id : message_id + "." + id_key;
+                        uint64_t expect, const std::string& reply_subject) {
     return {remote::AlertSubject(alert.machine),
             reply_subject,
-            {{remote::kMsgIdHeader, id},
+            {{remote::kMsgIdHeader, message_id},
              {remote::kExpectedLastSubjectSeqHeader, std::to_string(expect)}},
             remote::AlertJson(alert)};
 }

@@ -20,15 +20,11 @@ BusMessage StatusMessage(const std::string& reply_subject, remote::GateStatus st
 std::vector<BusMessage> ReplyPieces(const std::string& reply_subject, const std::string& reply,
                                     size_t piece_size);
 
-// One alert for the stream: to procmgr.<machine>.alerts with "Nats-Msg-Id" `message_id` (the
-// outbox's: the alert's id, or a new one for an alert the stream lost), the stream's answer
-// asked to `reply_subject`. The stream drops a second message with an id it holds,
-// whatever its subject: `id_key` (a secret of this machine's, ".<key>" after the id) keeps
-// another machine from taking this one's ids first and so suppressing its alerts.
-// `expect`: the subject's last sequence the stream must hold for it to store the alert.
+// One alert for the stream: to procmgr.<machine>.alerts with "Nats-Msg-Id" `message_id` (as
+// AlertIds tags it), stored only while the subject's last sequence is `expect`, the stream's
+// answer asked to `reply_subject`.
 BusMessage AlertMessage(const remote::AlertRecord& alert, const std::string& message_id,
-                        uint64_t expect, const std::string& reply_subject,
-                        const std::string& id_key);
+                        uint64_t expect, const std::string& reply_subject);
 
 // The prefix of a runner's own answer subjects, "procmgr.<machine>.acks.<kind><random hex>-":
 // the random part keeps a message someone else publishes there (the operator may publish on a

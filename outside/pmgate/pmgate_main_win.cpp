@@ -188,8 +188,9 @@ int Main(int argc, char** argv) {
     gate_settings.heartbeat_s = config.heartbeat_s;
     gate_settings.trace_requests = config.trace;
     GateCore gate(gate_settings, bus, pipes, clock, trace_line);
-    AlertPump pump(machine, AlertIdKey(CngKeyedHash(), settings.connect.password, machine), bus,
-                   pipes, clock, trace_line, config_path + ".alerts");
+    const CngKeyedHash hash;
+    AlertPump pump(machine, AlertIds(hash, settings.connect.password, machine), bus, pipes, clock,
+                   trace_line, config_path + ".alerts");
     gate.SetAlertPump(&pump);
     QueueRunner runner(machine, gate.MakeQueueHooks());
     gate.SetQueueRunner(&runner);

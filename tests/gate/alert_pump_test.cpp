@@ -38,6 +38,17 @@ nats::Message Stored(const std::string& subject) {
     return m;
 }
 
+class StdHash final : public KeyedHash {
+public:
+    [[nodiscard]] std::string HmacSha256Hex(const std::string& key,
+                                            const std::string& data) const override {
+        std::string out;
+        for (int i = 0; i < 4; ++i)
+            out += std::to_string(std::hash<std::string>()(std::to_string(i) + key + "|" + data));
+        return out;
+    }
+};
+
 // The stream as its leader answers a machine's alerts: the subject's last sequence said is
 // checked first (refused with the one it has), then the message id (a duplicate, even of an
 // alert it lost, as nats-server remembers some); one to be lost is answered stored all the same.
@@ -100,7 +111,9 @@ TEST(AlertPump, OneAlertInFlightUntilTheStreamStoredIt) {
         }
         c.AddResult("junk", 4); // no alert: skipped
     };
-    AlertPump pump("m1", "k1", bus, host, clock, [](const std::string&) {});
+    const StdHash hash;
+    const AlertIds ids(hash, "pw", "m1");
+    AlertPump pump("m1", ids, bus, host, clock, [](const std::string&) {});
     pump.Poll();
     pump.Publish();
     std::vector<BusMessage> sent = bus.Take();
@@ -115,7 +128,7 @@ TEST(AlertPump, OneAlertInFlightUntilTheStreamStoredIt) {
     EXPECT_EQ(a.machine, "m1");
     EXPECT_EQ(a.monitor, "ping.exe");
     EXPECT_EQ(a.code, 0x20001u);
-    EXPECT_EQ(HeaderOf(sent[0], remote::kMsgIdHeader), a.MessageId() + ".k1");
+    EXPECT_EQ(HeaderOf(sent[0], remote::kMsgIdHeader), ids.Tagged(a.MessageId()));
 
     // Nothing more while it is in flight; an answer on another subject stores nothing.
     pump.Publish();
@@ -131,7 +144,7 @@ TEST(AlertPump, OneAlertInFlightUntilTheStreamStoredIt) {
     pump.Publish();
     sent = bus.Take();
     ASSERT_EQ(sent.size(), 1u);
-    EXPECT_EQ(HeaderOf(sent[0], remote::kMsgIdHeader), a.MessageId() + ".k1");
+    EXPECT_EQ(HeaderOf(sent[0], remote::kMsgIdHeader), ids.Tagged(a.MessageId()));
     EXPECT_TRUE(pump.OnAnswer(Stored(sent[0].reply)));
     pump.Publish();
     sent = bus.Take();
@@ -155,7 +168,7 @@ TEST(AlertPump, OneAlertInFlightUntilTheStreamStoredIt) {
     // Another run of the gate asks under another prefix.
     bus.connected = true;
     host.running = {remote::kHostNode};
-    AlertPump again("m1", "k1", bus, host, clock, [](const std::string&) {});
+    AlertPump again("m1", ids, bus, host, clock, [](const std::string&) {});
     again.Poll();
     again.Publish();
     sent = bus.Take();
@@ -184,7 +197,7 @@ TEST(AlertPump, AStoredAlertTheStreamLostGoesAgainBeforeTheNext) {
         }
     };
     int told = 0;
-    AlertPump pump("m1", "", bus, host, clock, [&](const std::string&) { ++told; });
+    AlertPump pump("m1", AlertIds(), bus, host, clock, [&](const std::string&) { ++told; });
     FakeStream stream;
     // Publishes once and has the stream answer: the monitor of the alert sent ("-": none).
     const auto step = [&]() {
@@ -225,7 +238,7 @@ TEST(AlertPump, AQuestionWithoutAnswerIsAskedAgain) {
     test::ManualClock clock;
     test::ScriptedNode host;
     host.running = {remote::kHostNode};
-    AlertPump pump("m1", "", bus, host, clock, [](const std::string&) {});
+    AlertPump pump("m1", AlertIds(), bus, host, clock, [](const std::string&) {});
     pump.Poll();
     pump.Poll();
     EXPECT_EQ(host.sent, 1);
@@ -279,7 +292,7 @@ TEST(AlertPump, AGateStartedAgainSendsOnlyWhatTheStreamHasNot) {
     };
     {
         AlertPump first(
-            "m1", "", bus, host, clock, [](const std::string&) {}, path);
+            "m1", AlertIds(), bus, host, clock, [](const std::string&) {}, path);
         kept.resize(1);
         EXPECT_EQ(monitors(first), std::vector<std::string>{"a.exe"});
     }
@@ -287,7 +300,7 @@ TEST(AlertPump, AGateStartedAgainSendsOnlyWhatTheStreamHasNot) {
     {
         // Stored, but the gate stops before it is proven: the next run sends it again.
         AlertPump stopped(
-            "m1", "", bus, host, clock, [](const std::string&) {}, path);
+            "m1", AlertIds(), bus, host, clock, [](const std::string&) {}, path);
         EXPECT_EQ(monitors(stopped, false), std::vector<std::string>{"b.exe"});
     }
     host::HostAlert restarted = HostAlert(1, "c.exe");
@@ -295,7 +308,7 @@ TEST(AlertPump, AGateStartedAgainSendsOnlyWhatTheStreamHasNot) {
     kept.push_back(restarted);
     {
         AlertPump again(
-            "m1", "", bus, host, clock, [](const std::string&) {}, path);
+            "m1", AlertIds(), bus, host, clock, [](const std::string&) {}, path);
         EXPECT_EQ(monitors(again), (std::vector<std::string>{"b.exe", "c.exe"}));
     }
     AlertMark mark;
@@ -307,31 +320,28 @@ TEST(AlertPump, AGateStartedAgainSendsOnlyWhatTheStreamHasNot) {
         EXPECT_FALSE(LoadAlertMark(path, mark)) << text;
     }
     AlertPump unread(
-        "m1", "", bus, host, clock, [](const std::string&) {}, path);
+        "m1", AlertIds(), bus, host, clock, [](const std::string&) {}, path);
     // Sent again from the first: the stream answers duplicates and stores none.
     EXPECT_EQ(monitors(unread), (std::vector<std::string>{"a.exe", "b.exe", "c.exe"}));
     EXPECT_EQ(stream.Monitors(), "a.exe b.exe c.exe ");
     std::remove(path.c_str());
 }
 
-class StdHash final : public KeyedHash {
-public:
-    [[nodiscard]] std::string HmacSha256Hex(const std::string& key,
-                                            const std::string& data) const override {
-        std::string out;
-        for (int i = 0; i < 4; ++i)
-            out += std::to_string(std::hash<std::string>()(std::to_string(i) + key + "|" + data));
-        return out;
-    }
-};
-
-TEST(AlertPump, IdKeyPerMachineAndNoneWithoutAPassword) {
+// Each id's tag is its own: one seen (the stream names the last id it stored to anyone who
+// asks) gives away neither the next id nor another machine's.
+TEST(AlertPump, EachIdTaggedForItsMachineAndNoneWithoutAPassword) {
     const StdHash hash;
-    EXPECT_EQ(AlertIdKey(hash, "", "m1"), "");
-    const std::string k1 = AlertIdKey(hash, "pw", "m1");
-    EXPECT_EQ(k1.size(), 16u);
-    EXPECT_NE(k1, AlertIdKey(hash, "pw", "m2"));
-    EXPECT_NE(k1, AlertIdKey(hash, "pw2", "m1"));
+    EXPECT_EQ(AlertIds(hash, "", "m1").Tagged("m1-r-1"), "m1-r-1");
+    EXPECT_EQ(AlertIds().Tagged("m1-r-1"), "m1-r-1");
+    const AlertIds ids(hash, "pw", "m1");
+    const std::string first = ids.Tagged("m1-r-1");
+    ASSERT_EQ(first.size(), 6u + 1 + 16);
+    EXPECT_EQ(first.rfind("m1-r-1.", 0), 0u);
+    EXPECT_EQ(first, ids.Tagged("m1-r-1")); // sent again: the same id
+    const auto tag = [](const std::string& id) { return id.substr(id.rfind('.') + 1); };
+    EXPECT_NE(tag(first), tag(ids.Tagged("m1-r-2")));
+    EXPECT_NE(first, AlertIds(hash, "pw", "m2").Tagged("m1-r-1"));
+    EXPECT_NE(first, AlertIds(hash, "pw2", "m1").Tagged("m1-r-1"));
 }
 
 } // namespace
