@@ -500,7 +500,7 @@ def check(run):
     verdicts.append(("the streams keep their replicas", not bad, words, bad))
     ok, words, bad = check_flat(run)
     if chaos_wine.on(env):
-        ok, words, bad = chaos_wine.widen((ok, words, bad), chaos_wine.flat(run, env))
+        ok, words, bad = chaos_wine.widen((ok, words, bad), chaos_wine.flat(run, env, faults))
     verdicts.append(("the gates' memory and handles stay flat", ok, words, bad))
     failed = 0
     for name, ok, words, bad in verdicts:

@@ -215,9 +215,11 @@ def presence(run, env, faults, base):
     return not bad, words, bad
 
 
-def flat(run, env):
+def flat(run, env, faults=()):
     """(ok, words, bad): each gate process sampled long enough keeps its handles and private
-    bytes flat after its warm-up (its first third): the last third's highest within a bound."""
+    bytes flat after its warm-up (its first third): the last third's highest within a bound.
+    A sample taken once the gate's kill began is not the gate at rest (a reconnect's handles
+    while it dies): it is left out."""
     lives = collections.defaultdict(list)
     path = os.path.join(run, "wine_figures.log")
     for line in open(path) if os.path.exists(path) else []:
@@ -228,7 +230,9 @@ def flat(run, env):
     for m in _machines(env):
         mine = {pid: s for (mm, pid), s in lives.items() if mm == m}
         judged = 0
+        kills = [k for k, _ in _gate_kills(faults, m)]
         for pid, s in sorted(mine.items(), key=lambda x: x[1][0][0]):
+            s = [x for x in s if not any(x[0] >= k > s[0][0] for k in kills)]
             if len(s) < MIN_SAMPLES:
                 continue
             judged += 1
