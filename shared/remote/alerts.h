@@ -72,8 +72,9 @@ constexpr uint64_t kAlertRetryMs = 1000;
 // The stream said it lacks alerts it answered stored: they go again, in order, after this pause
 // (a leader just elected says so only once it has taken its log in).
 constexpr uint64_t kAlertLossPauseMs = 1000;
-// Proven alerts are kept this long, so that a loss the stream shows later still finds them.
-constexpr uint64_t kAlertKeptMs = 60000;
+// Proven alerts are kept this long (the servers have lost alerts after proving them), so that
+// a loss the stream shows later still finds them; a full outbox lets the oldest go first.
+constexpr uint64_t kAlertKeptMs = 300000;
 
 // The stream's answer to a write on a machine's alert subject.
 struct AlertAnswer {
