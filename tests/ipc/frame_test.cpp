@@ -36,7 +36,7 @@ std::vector<uint8_t> BigMessage(size_t total) {
 
 } // namespace
 
-TEST(FrameTest, ChunkHeaderBytes) {
+TEST(FrameTest, ChunkHeaderBytesAndRefusals) {
     uint8_t h[kChunkHeaderSize];
     WriteChunkHeader(h, {FrameKind::kQuitRequest, 0x01020304, 0x0A0B0C0D});
     const uint8_t expected[kChunkHeaderSize] = {
@@ -53,12 +53,7 @@ TEST(FrameTest, ChunkHeaderBytes) {
     EXPECT_EQ(r.kind, FrameKind::kQuitRequest);
     EXPECT_EQ(r.total_len, 0x01020304u);
     EXPECT_EQ(r.offset, 0x0A0B0C0Du);
-}
-
-TEST(FrameTest, ChunkHeaderRefusals) {
-    uint8_t h[kChunkHeaderSize];
-    WriteChunkHeader(h, {FrameKind::kMessage, 40, 0});
-    ChunkHeader r{};
+    // Refused: too short, null, a wrong magic, kind or version, longer than a chunk.
     EXPECT_FALSE(ReadChunkHeader(h, kChunkHeaderSize - 1, &r));
     EXPECT_FALSE(ReadChunkHeader(nullptr, kChunkHeaderSize, &r));
     for (auto [at, byte] :
