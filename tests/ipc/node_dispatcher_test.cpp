@@ -88,18 +88,10 @@ TEST(TickScheduleTest, ElapsedIsTheRealTimeSinceThePreviousTick) {
     };
     for (const Step& s : steps) {
         ASSERT_TRUE(t.Due(s.now)) << s.now;
+        EXPECT_EQ(t.SinceLast(s.now), s.elapsed) << s.now; // takes no tick
         EXPECT_EQ(t.Take(s.now), s.elapsed) << s.now;
         EXPECT_EQ(t.WaitMs(s.now), s.next_wait_from_now) << s.now;
     }
-}
-
-TEST(TickScheduleTest, SinceLastDoesNotTakeATick) {
-    TickSchedule t(500);
-    t.Start(100);
-    EXPECT_EQ(t.SinceLast(350), 250u);
-    EXPECT_EQ(t.SinceLast(350), 250u);
-    EXPECT_EQ(t.Take(600), 500u);
-    EXPECT_EQ(t.SinceLast(600), 0u);
 }
 
 TEST(TickScheduleTest, EdgeValues) {
