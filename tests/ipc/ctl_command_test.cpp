@@ -30,8 +30,10 @@ TEST(CtlCommandTest, ParsesVerbsAndOptions) {
     EXPECT_TRUE(a.json);
     a = ParseCtlArgs({"exists", "X", "--json"});
     EXPECT_TRUE(a.json);
-    EXPECT_EQ(ParseCtlArgs({"--help"}).verb, CtlArgs::Verb::kHelp);
     EXPECT_EQ(ParseCtlArgs({"quit", "--help"}).verb, CtlArgs::Verb::kHelp);
+    CtlOutcome help = RunCtl(ParseCtlArgs({"--help"}), Ops(false, 1));
+    EXPECT_EQ(help.exit_code, 0);
+    EXPECT_EQ(help.out, CtlUsage());
 }
 
 TEST(CtlCommandTest, UsageErrors) {
@@ -86,10 +88,4 @@ TEST(CtlCommandTest, ExitCodesAndOutput) {
             EXPECT_NE(o.err.find("kavipcctl: P: "), std::string::npos);
         }
     }
-}
-
-TEST(CtlCommandTest, Help) {
-    CtlOutcome o = RunCtl(ParseCtlArgs({"--help"}), Ops(false, 1));
-    EXPECT_EQ(o.exit_code, 0);
-    EXPECT_EQ(o.out, CtlUsage());
 }

@@ -36,7 +36,7 @@ std::vector<uint8_t> BigMessage(size_t total) {
 
 } // namespace
 
-TEST(FrameTest, ChunkHeaderBytes) {
+TEST(FrameTest, ChunkHeaderBytesAndRefusals) {
     uint8_t h[kChunkHeaderSize];
     WriteChunkHeader(h, {FrameKind::kQuitRequest, 0x01020304, 0x0A0B0C0D});
     const uint8_t expected[kChunkHeaderSize] = {
@@ -53,12 +53,7 @@ TEST(FrameTest, ChunkHeaderBytes) {
     EXPECT_EQ(r.kind, FrameKind::kQuitRequest);
     EXPECT_EQ(r.total_len, 0x01020304u);
     EXPECT_EQ(r.offset, 0x0A0B0C0Du);
-}
-
-TEST(FrameTest, ChunkHeaderRefusals) {
-    uint8_t h[kChunkHeaderSize];
-    WriteChunkHeader(h, {FrameKind::kMessage, 40, 0});
-    ChunkHeader r{};
+    // Refused: too short, null, a wrong magic, kind or version, longer than a chunk.
     EXPECT_FALSE(ReadChunkHeader(h, kChunkHeaderSize - 1, &r));
     EXPECT_FALSE(ReadChunkHeader(nullptr, kChunkHeaderSize, &r));
     for (auto [at, byte] :
@@ -164,17 +159,13 @@ TEST(FrameTest, FirstChunkRefusals) {
     EXPECT_EQ(a.Feed(c, kChunkHeaderSize + 2), FrameAssembler::Result::kDropped);
     WriteChunkHeader(c, {FrameKind::kMessage, 4, 0}); // header only in the first chunk
     EXPECT_EQ(a.Feed(c, kChunkHeaderSize), FrameAssembler::Result::kDropped);
-}
-
-TEST(FrameTest, CompleteFrameWithABadMessageHeaderIsDropped) {
+    // Whole frames whose message header is bad: msg_len disagrees with the frame, or junk.
     std::vector<uint8_t> m = BuildMessage({});
-    le::Store32(&m[0], static_cast<uint32_t>(m.size() - 1)); // msg_len disagrees with the frame
-    auto chunks = Chunks(FrameKind::kMessage, m);
-    FrameAssembler a;
-    EXPECT_EQ(a.Feed(chunks[0].data(), chunks[0].size()), FrameAssembler::Result::kDropped);
-    std::vector<uint8_t> junk(40, 0xAB); // a whole frame of junk
-    auto jc = Chunks(FrameKind::kMessage, junk);
-    EXPECT_EQ(a.Feed(jc[0].data(), jc[0].size()), FrameAssembler::Result::kDropped);
+    m.push_back(0); // a valid message one byte shorter than its frame
+    for (const auto& bad : {m, std::vector<uint8_t>(40, 0xAB)}) {
+        auto chunk = Chunks(FrameKind::kMessage, bad)[0];
+        EXPECT_EQ(a.Feed(chunk.data(), chunk.size()), FrameAssembler::Result::kDropped);
+    }
 }
 
 TEST(FrameTest, UntakenFrameIsReleasedByTheNextFeedOrTheDestructor) {

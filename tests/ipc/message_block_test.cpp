@@ -128,24 +128,6 @@ TEST(BlockPoolTest, LargeMessageBlocksAreReusedZeroFilled) {
     FreeBlock(d);
 }
 
-// Growing within what is allocated keeps the block where it is; beyond, it moves and keeps
-// its bytes.
-TEST(BlockPoolTest, ResizeWithinAndBeyondTheCapacity) {
-    auto* p = static_cast<uint8_t*>(AllocateBlock(kPooledFrom));
-    ASSERT_NE(p, nullptr);
-    p[0] = 0x42;
-    auto* q = static_cast<uint8_t*>(ResizeBlock(p, kPooledFrom + 1));
-    ASSERT_NE(q, nullptr);
-    EXPECT_EQ(BlockSize(q), kPooledFrom + 1);
-    q[kPooledFrom] = 0x43;
-    auto* r = static_cast<uint8_t*>(ResizeBlock(q, 4 * kPooledFrom));
-    ASSERT_NE(r, nullptr);
-    EXPECT_EQ(r[0], 0x42);
-    EXPECT_EQ(r[kPooledFrom], 0x43);
-    r[4 * kPooledFrom - 1] = 1;
-    FreeBlock(r);
-}
-
 #if defined(__SANITIZE_ADDRESS__)
 #define POOL_TEST_ASAN 1
 #elif defined(__has_feature)

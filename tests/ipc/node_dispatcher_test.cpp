@@ -69,16 +69,6 @@ void* Msg(intptr_t i) {
 
 // ---- tick arithmetic: due times, real elapsed values, late ticks ----------------------------
 
-TEST(TickScheduleTest, FirstTickOnePeriodAfterStart) {
-    TickSchedule t(250);
-    t.Start(1000);
-    EXPECT_FALSE(t.Due(1249));
-    EXPECT_EQ(t.WaitMs(1000), 250u);
-    EXPECT_EQ(t.WaitMs(1200), 50u);
-    EXPECT_TRUE(t.Due(1250));
-    EXPECT_EQ(t.WaitMs(1300), 0u);
-}
-
 TEST(TickScheduleTest, ElapsedIsTheRealTimeSinceThePreviousTick) {
     struct Step {
         uint64_t now;
@@ -86,27 +76,22 @@ TEST(TickScheduleTest, ElapsedIsTheRealTimeSinceThePreviousTick) {
         uint64_t next_wait_from_now;
     };
     TickSchedule t(250);
-    t.Start(0);
+    t.Start(1000); // the first tick one period later
+    EXPECT_FALSE(t.Due(1249));
+    EXPECT_EQ(t.WaitMs(1200), 50u);
+    EXPECT_EQ(t.WaitMs(1300), 0u); // overdue: at once
     const Step steps[] = {
-        {250, 250, 250},                     // on time
-        {510, 260, 240},                     // a little late: the schedule keeps its rhythm
-        {750, 240, 250},  {1900, 1150, 250}, // very late: no burst of missed ticks
-        {2150, 250, 250},
+        {1250, 250, 250},                    // on time
+        {1510, 260, 240},                    // a little late: the schedule keeps its rhythm
+        {1750, 240, 250}, {2900, 1150, 250}, // very late: no burst of missed ticks
+        {3150, 250, 250},
     };
     for (const Step& s : steps) {
         ASSERT_TRUE(t.Due(s.now)) << s.now;
+        EXPECT_EQ(t.SinceLast(s.now), s.elapsed) << s.now; // takes no tick
         EXPECT_EQ(t.Take(s.now), s.elapsed) << s.now;
         EXPECT_EQ(t.WaitMs(s.now), s.next_wait_from_now) << s.now;
     }
-}
-
-TEST(TickScheduleTest, SinceLastDoesNotTakeATick) {
-    TickSchedule t(500);
-    t.Start(100);
-    EXPECT_EQ(t.SinceLast(350), 250u);
-    EXPECT_EQ(t.SinceLast(350), 250u);
-    EXPECT_EQ(t.Take(600), 500u);
-    EXPECT_EQ(t.SinceLast(600), 0u);
 }
 
 TEST(TickScheduleTest, EdgeValues) {

@@ -57,11 +57,9 @@ TEST(PipePolicy, ServerAccountsASenderAccepts) {
     }
 }
 
-TEST(PipeNamingTest, OnePipePerNode) {
+// One pipe per node; its DACL names SYSTEM, the administrators and the creator.
+TEST(PipeNamingTest, NameAndDacl) {
     EXPECT_EQ(PipePathForNode("ProcMgr"), "\\\\.\\pipe\\kavipc32\\ProcMgr");
-}
-
-TEST(PipeNamingTest, DaclNamesSystemAdministratorsAndTheCreator) {
     EXPECT_EQ(PipeSddl("S-1-5-21-1-2-3-1000"),
               "D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;GA;;;S-1-5-21-1-2-3-1000)");
     // no usable account: nobody else is admitted

@@ -139,7 +139,7 @@ TEST(CertPath, AnIssuerMustBeACa) {
     EXPECT_EQ(ca_ee.Check().at, kCaIndex);
 }
 
-TEST(CertPath, PathLengthAndKeyUsageOfIssuers) {
+TEST(CertPath, PathLengthAndKeyUsagesOfIssuersAndServer) {
     Chain c = ViaIntermediate();
     c.ca.path_len = 1;
     c.sent[2].path_len = 0;
@@ -155,15 +155,14 @@ TEST(CertPath, PathLengthAndKeyUsageOfIssuers) {
     ku.sent[2].key_cert_sign = false;
     EXPECT_EQ(ku.Check().error, PathError::kNoCertSign);
     EXPECT_EQ(ku.Check().at, 2u);
-}
 
-TEST(CertPath, TheServersCertificateMustBeForServers) {
-    Chain c = ViaIntermediate();
+    // The server's certificate must be for servers; an issuer's own usage is not the server's.
+    c = ViaIntermediate();
     c.sent[0].has_ext_key_usage = true;
     EXPECT_EQ(c.Check().error, PathError::kNotForServers);
     c.sent[0].server_auth = true;
     EXPECT_EQ(c.Check().error, PathError::kNone);
-    c.sent[2].has_ext_key_usage = true; // an issuer's own usage is not the server's
+    c.sent[2].has_ext_key_usage = true;
     EXPECT_EQ(c.Check().error, PathError::kNone);
 }
 

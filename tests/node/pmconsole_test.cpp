@@ -103,7 +103,7 @@ TEST(ConsoleArgs, BadUsage) {
     }
 }
 
-TEST(ConsoleFormat, TextShowsHexAndPrintableText) {
+TEST(ConsoleFormat, TextShowsHexAndPrintableTextJsonOneObject) {
     Reply r;
     r.outcome = Reply::Outcome::kReply;
     r.status = 1;
@@ -112,10 +112,8 @@ TEST(ConsoleFormat, TextShowsHexAndPrintableText) {
                              "item 0 (4 bytes): 01000000\n"
                              "item 1 (4 bytes): 61626300  \"abc\"\n"
                              "item 2 (0 bytes): \n");
-}
-
-TEST(ConsoleFormat, JsonIsOneObjectWithUnsignedStatus) {
-    Reply r;
+    // JSON: one object, the status unsigned.
+    r.items.clear();
     r.status = 0xFFFF0002;
     EXPECT_EQ(FormatJson(r), "{\"status\": 4294901762, \"items\": []}\n");
     r.status = 0;

@@ -21,7 +21,6 @@ public:
             std::free(p);
     }
     void* Allocate(uint32_t size) override {
-        ++allocations;
         if (fail) return nullptr;
         void* p = std::malloc(size ? size : 1);
         live.insert(p);
@@ -32,7 +31,6 @@ public:
         std::free(m);
     }
     bool fail = false;
-    int allocations = 0;
     std::set<void*> live;
 };
 
