@@ -45,7 +45,6 @@ TEST(TokenizerTest, Table) {
         {"", {}},
         {"   \t ", {}},
         {"/INIT", {Opt("INIT")}},
-        {"-init", {Opt("init")}},
         {"/N:abc", {Opt("N", "abc")}},
         {"/N:", {Opt("N", "")}},
         {"/N:a:b", {Opt("N", "a:b")}},         // split at the first ':'
@@ -57,7 +56,7 @@ TEST(TokenizerTest, Table) {
         {"/S:a\"\"b", {Opt("S", "ab")}},       // outside quotes "" is on and off
         {"/S:\"a b", {Opt("S", "a b")}},       // unclosed quote runs to the end
         {"/INIT/MANAGER", {Opt("INIT"), Opt("MANAGER")}},
-        {"/INIT -MANAGER", {Opt("INIT"), Opt("MANAGER")}},
+        {"/INIT -manager", {Opt("INIT"), Opt("manager")}}, // the name's case kept
         {"//", {Opt(""), Opt("")}},
         {"/", {Opt("")}},
         {"@resp.txt", {File("resp.txt")}},

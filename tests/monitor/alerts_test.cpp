@@ -11,33 +11,23 @@ using test::Cu;
 
 class Alerts : public test::PluginTest {};
 
-// The expected packet, laid out field by field.
+// The expected packet, laid out field by field: size, type 1, the language in 6 bytes, 4
+// members, the four element offsets from 35, a zero, then the elements with their NULs.
 std::vector<uint8_t> Packet(const std::string& lang, const std::vector<std::string>& elements) {
-    std::vector<uint8_t> p;
-    auto u32 = [&](uint32_t v) {
-        for (int i = 0; i < 4; ++i)
-            p.push_back(static_cast<uint8_t>(v >> (8 * i)));
-    };
-    uint32_t size = 35;
-    for (const auto& e : elements)
-        size += static_cast<uint32_t>(e.size() + 1);
-    u32(size);               // 0: total size
-    p.push_back(1);          // 4: packet type
-    std::string code = lang; // 5: language code in 6 bytes
-    code.resize(6, '\0');
-    p.insert(p.end(), code.begin(), code.end());
-    u32(4);           // 11: members
-    uint32_t at = 35; // 15..27: element offsets
+    std::vector<uint8_t> offsets, texts;
     for (const auto& e : elements) {
-        u32(at);
-        at += static_cast<uint32_t>(e.size() + 1);
+        offsets = test::Cat({offsets, test::U32(static_cast<uint32_t>(35 + texts.size()))});
+        texts.insert(texts.end(), e.c_str(), e.c_str() + e.size() + 1);
     }
-    u32(0);                          // 31: zero
-    for (const auto& e : elements) { // 35: the elements
-        p.insert(p.end(), e.begin(), e.end());
-        p.push_back(0);
-    }
-    return p;
+    std::string code = lang;
+    code.resize(6, '\0');
+    return test::Cat({test::U32(static_cast<uint32_t>(35 + texts.size())),
+                      {1},
+                      {code.begin(), code.end()},
+                      test::U32(4),
+                      offsets,
+                      test::U32(0),
+                      texts});
 }
 
 std::vector<uint8_t> PacketBytes(const uint8_t* p) {

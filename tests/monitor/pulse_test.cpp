@@ -105,8 +105,6 @@ TEST(MonitorPulseTime, CountedBetweenPulsesThatSawTheProcessAndSplitAtMidnight) 
     }
 }
 
-// A monitor whose process never comes fires once, at the pulse where the time-out is reached;
-// a time-out of 0 never fires, and the counted time never wraps round to fire again.
 // A tracked process whose module cannot be named still runs: no "stopped", and with no name it
 // starts no tracking of its own.
 TEST_F(MonitorPulse, AProcessThatCannotBeNamedKeepsItsTrackingAndStartsNone) {
@@ -146,6 +144,8 @@ TEST(MonitorPulseFailure, APulseCutShortReportsTheAlertsItQueued) {
     EXPECT_EQ(plugin.Alerts().Size(), 2u);
 }
 
+// A monitor whose process never comes fires once, at the pulse where the time-out is reached;
+// a time-out of 0 never fires, and the counted time never wraps round to fire again.
 TEST_F(MonitorPulse, NotStartedFiresOnceWhenItsTimeOutIsReached) {
     struct Case {
         uint16_t timeout_s;

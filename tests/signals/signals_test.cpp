@@ -253,7 +253,6 @@ TEST(ServiceControl, StepsThatFailBeforeTheStateIsKnown) {
 TEST(OsSpecificCommandTest, OtherRequestsLeaveTheCommandAlone) {
     const std::vector<std::vector<std::vector<uint8_t>>> requests = {
         {Pid(0x100), Compressed("Test Service")}, // fewer than three parameters
-        {Pid(0), Compressed("Test Service"), Pid(1)},
         {Pid(0xFF), Compressed("Test Service"), Pid(1)},
         {Pid(0x101), Compressed("Test Service"), Pid(1)},
         {Pid(0x10000100), Compressed("Test Service"), Pid(1)},
