@@ -120,6 +120,7 @@ trap - EXIT
 platform delete 'HKLM\SOFTWARE\Orvane\Kestrane\CurrentVersion' /v Platform /f
 step "from anywhere: a three-server NATS cluster, one agent with its gate, and the native Linux console"
 fleet=$top/tools/fleet/fleet.sh
+fleet_failed=0 # the cluster or the console through it failed: the demo says so and exits 1
 if command -v nats-server >/dev/null && "$fleet" up 1 >/dev/null 2>&1; then
     for i in $(seq 1 60); do
         "$fleet" console --as readonly raw 0x504D4802 --to KAVMonitorClientNC --timeout 2000 \
@@ -127,7 +128,10 @@ if command -v nats-server >/dev/null && "$fleet" up 1 >/dev/null 2>&1; then
         sleep 0.5
     done
     echo "\$ ./run.sh fleet console ps   # agent1, through the cluster"
-    "$fleet" console ps | head -n 8 || true
+    ps_out=$(mktemp)
+    "$fleet" console ps >"$ps_out" 2>&1 || fleet_failed=1
+    head -n 8 "$ps_out"
+    rm -f "$ps_out"
     step "the web console: pmconsole serve through the same cluster (open the address in a browser)"
     web_out=$(mktemp)
     "$fleet" console serve --listen 127.0.0.1:${PM_DEMO_WEB_PORT:-8080} >"$web_out" 2>&1 &
@@ -145,6 +149,10 @@ if command -v nats-server >/dev/null && "$fleet" up 1 >/dev/null 2>&1; then
     tail -n 1 "$web_out"
     rm -f "$web_out"
     "$fleet" down >/dev/null 2>&1 || true
+elif command -v nats-server >/dev/null; then
+    echo "(the cluster did not start: see ./run.sh fleet up)"
+    fleet_failed=1
 else
-    echo "(the cluster did not start: nats-server is missing, or see ./run.sh fleet up)"
+    echo "(nats-server is missing: no cluster)"
 fi
+[ "$fleet_failed" = 0 ] || { echo "demo: the fleet part failed (above)" >&2; exit 1; }

@@ -233,7 +233,8 @@ start() {
         port=$(sed -n "s/^listen: 127.0.0.1:\([0-9]*\)$/\1/p" "$dir/servers/server$((i + 1)).conf")
         again=0
         for tries in $(seq 1 100); do
-            port_open "$port" && break
+            # Open, and by this server: another program listening there answers as well.
+            port_open "$port" && kill -0 "$(cat "$dir/server$((i + 1)).pid")" 2>/dev/null && break
             # One of its ports taken meanwhile by another connection's local end (they lie in
             # the ephemeral range): it ended at once; started again a moment later.
             if [ "$again" -lt 5 ] && ! kill -0 "$(cat "$dir/server$((i + 1)).pid")" 2>/dev/null &&
@@ -244,7 +245,8 @@ start() {
             fi
             sleep 0.1
         done
-        port_open "$port" || { say "server $((i + 1)) did not start: see $dir/server$((i + 1)).log"; return 1; }
+        port_open "$port" && kill -0 "$(cat "$dir/server$((i + 1)).pid")" 2>/dev/null ||
+            { say "server $((i + 1)) did not start: see $dir/server$((i + 1)).log"; return 1; }
     done
     # Routes form within a second or so once all three listen; wait for each to see two.
     for i in 1 2 3; do
