@@ -21,6 +21,7 @@
 #include "shared/monitor/file_replace.h"
 #include "shared/monitor/forwarded_command.h"
 #include "shared/monitor/monitor_name.h"
+#include "shared/monitor/node_packets.h"
 #include "shared/monitor/tarnvex_abi.h"
 #include "shared/node/service_node.h"
 #include "shared/base/win_handles.h"
@@ -150,9 +151,9 @@ std::vector<std::string> PathElements(const uint8_t* packet) {
     std::vector<std::string> out;
     if (!packet) return out;
     const size_t size = monitor::ReadU32(packet);
-    std::vector<std::string> raw;
-    if (!ReadNodePath(packet, size, &raw)) return out;
-    for (const std::string& e : raw)
+    monitor::NodePath path;
+    if (!monitor::ReadNodePathPacket(packet, size, &path)) return out;
+    for (const std::string& e : path.elements)
         out.push_back(CompressedToUtf8(e));
     return out;
 }

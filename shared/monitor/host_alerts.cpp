@@ -150,25 +150,6 @@ std::string AlertJson(const HostAlert& a) {
            ", \"symbolic\": " + JsonList(a.symbolic) + "}";
 }
 
-bool ReadNodePath(const uint8_t* packet, size_t available, std::vector<std::string>* elements) {
-    constexpr size_t kHeader = 35;
-    if (!packet || available < kHeader) return false;
-    const size_t size = le::Load32(packet);
-    if (size < kHeader || size > available) return false;
-    const uint32_t members = le::Load32(packet + 11);
-    if (members > 4) return false;
-    elements->clear();
-    for (uint32_t i = 0; i < members; ++i) {
-        const size_t at = le::Load32(packet + 15 + 4 * i);
-        if (at < kHeader || at >= size) return false;
-        const void* nul = std::memchr(packet + at, 0, size - at);
-        if (!nul) return false;
-        elements->emplace_back(reinterpret_cast<const char*>(packet + at),
-                               static_cast<const uint8_t*>(nul) - (packet + at));
-    }
-    return true;
-}
-
 const HostAlert& AlertRing::Add(HostAlert a) {
     a.seq = next_seq_++;
     kept_.push_back(std::move(a));

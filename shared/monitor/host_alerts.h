@@ -62,10 +62,6 @@ bool DecodeAlert(const std::string& bytes, HostAlert* a);
 std::string AlertJson(const HostAlert& a);
 using pm::JsonString;
 
-// The elements of a node-path packet (still encoded as the plug-in wrote them); false when the
-// packet's size, member count or offsets do not fit inside its `available` bytes.
-bool ReadNodePath(const uint8_t* packet, size_t available, std::vector<std::string>* elements);
-
 class AlertRing {
 public:
     // Numbers the alert (1, 2, ...) and keeps it, dropping the oldest beyond kKeptAlerts.

@@ -3,6 +3,7 @@
 #include "outside/pmconsole/alerts_command.h"
 #include "shared/monitor/host_alerts.h"
 #include "shared/monitor/host_requests.h"
+#include "shared/monitor/node_packets.h"
 #include "tests/node/fake_console_io.h"
 
 namespace pm::host {
@@ -77,20 +78,20 @@ TEST(HostAlerts, NodePathReaderStaysInsideThePacket) {
     std::vector<uint8_t> p = {45, 0, 0, 0, 1,  'e', 'n', 0,   0,   0, 0,   2,   0,   0, 0,
                               35, 0, 0, 0, 40, 0,   0,   0,   0,   0, 0,   0,   0,   0, 0,
                               0,  0, 0, 0, 0,  'A', 'B', 'C', 'D', 0, 'X', 'Y', 'Z', 0, 0};
-    std::vector<std::string> e;
-    ASSERT_TRUE(ReadNodePath(p.data(), p.size(), &e));
-    EXPECT_EQ(e, (std::vector<std::string>{"ABCD", "XYZ"}));
-    EXPECT_FALSE(ReadNodePath(p.data(), p.size() - 1, &e)); // size beyond the bytes
+    monitor::NodePath e;
+    ASSERT_TRUE(monitor::ReadNodePathPacket(p.data(), p.size(), &e));
+    EXPECT_EQ(e.elements, (std::vector<std::string>{"ABCD", "XYZ"}));
+    EXPECT_FALSE(monitor::ReadNodePathPacket(p.data(), p.size() - 1, &e)); // size beyond the bytes
     std::vector<uint8_t> bad = p;
     bad[19] = 45; // offset at the end
-    EXPECT_FALSE(ReadNodePath(bad.data(), bad.size(), &e));
+    EXPECT_FALSE(monitor::ReadNodePathPacket(bad.data(), bad.size(), &e));
     bad = p;
     bad[11] = 5; // more members than offsets
-    EXPECT_FALSE(ReadNodePath(bad.data(), bad.size(), &e));
+    EXPECT_FALSE(monitor::ReadNodePathPacket(bad.data(), bad.size(), &e));
     bad = p;
     bad.back() = 'x';
     bad[43] = 'x'; // last element without its NUL
-    EXPECT_FALSE(ReadNodePath(bad.data(), bad.size(), &e));
+    EXPECT_FALSE(monitor::ReadNodePathPacket(bad.data(), bad.size(), &e));
 }
 
 // A console io that answers each request from a script and then reports the node gone.
