@@ -3,9 +3,9 @@
 // published one at a time (so that the stream keeps them in order), each saying the subject's
 // last sequence it follows, and kept until a later write proves it in the stream (AlertOutbox:
 // what the stream lacks goes again). The stream's answers come to
-// procmgr.<machine>.acks.a<random>-<n>. Nothing is lost while
-// the link is down; past 10,000 waiting alerts the oldest go, counted in the trace. Portable: the
-// host through LocalNode, the cluster through GateBus.
+// procmgr.<machine>.acks.a<random>-<n>. Nothing is lost while the link is down; past 10,000
+// waiting alerts the oldest go, counted in the trace. Portable: the host through LocalNode, the
+// cluster through GateBus.
 #pragma once
 
 #include <cstdint>

@@ -124,13 +124,8 @@ AlertAnswer AlertAnswerOfError(uint64_t err_code, const std::string& description
     AlertAnswer a;
     if (err_code != kWrongLastSequence || description.compare(0, kSays.size(), kSays) != 0)
         return a;
-    const std::string digits = description.substr(kSays.size());
     uint64_t seq = 0;
-    if (digits.empty() || digits.size() > 19 ||
-        digits.find_first_not_of("0123456789") != std::string::npos)
-        return a;
-    for (const char c : digits)
-        seq = seq * 10 + static_cast<uint64_t>(c - '0');
+    if (!JsonUnsigned(description.substr(kSays.size()), seq)) return a;
     a.kind = AlertAnswer::Kind::kWrongLast;
     a.seq = seq;
     return a;
@@ -195,10 +190,10 @@ AlertOutbox::Settled AlertOutbox::Answered(const Outgoing& sent, const AlertAnsw
     const auto it = machines_.find(sent.alert.machine);
     if (it == machines_.end() || sent.expect != it->second.last) return r;
     Machine& m = it->second;
-    Kept* written = nullptr;
-    for (Kept& k : m.kept)
-        if (k.id == sent.id) written = &k;
-    if (written == nullptr) return r; // an answer to a write no longer due
+    const auto found = std::find_if(m.kept.begin(), m.kept.end(),
+                                    [&sent](const Kept& k) { return k.id == sent.id; });
+    if (found == m.kept.end()) return r; // an answer to a write no longer due
+    Kept* const written = &*found;
     const size_t before = Count(m);
     // The stream's leader checked the subject's last sequence before it stored (or found the id
     // of) the write: every alert up to it is in the stream.

@@ -213,6 +213,11 @@ CONF
 
 port_open() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
 
+running() { [ -f "$1/server$2.pid" ] && kill -0 "$(cat "$1/server$2.pid")" 2>/dev/null; } # running DIR I
+# serving DIR I PORT: the port open, and by server I (another program listening there answers
+# as well).
+serving() { port_open "$3" && running "$1" "$2"; }
+
 launch() { # launch DIR I: server I, its earlier log kept (server<I>.log.old)
     [ ! -s "$1/server$2.log" ] || cat "$1/server$2.log" >>"$1/server$2.log.old"
     nats-server -c "$1/servers/server$2.conf" >"$1/server$2.log" 2>&1 </dev/null &
@@ -223,21 +228,17 @@ start() {
     local dir=$1 owner=${2:-} i
     command -v nats-server >/dev/null || { say "nats-server is not installed (Debian: nats-server)"; return 1; }
     for i in 1 2 3; do
-        if [ -f "$dir/server$i.pid" ] && kill -0 "$(cat "$dir/server$i.pid")" 2>/dev/null; then
-            continue
-        fi
-        launch "$dir" "$i"
+        running "$dir" "$i" || launch "$dir" "$i"
     done
     local port tries again
     for i in 0 1 2; do
         port=$(sed -n "s/^listen: 127.0.0.1:\([0-9]*\)$/\1/p" "$dir/servers/server$((i + 1)).conf")
         again=0
         for tries in $(seq 1 100); do
-            # Open, and by this server: another program listening there answers as well.
-            port_open "$port" && kill -0 "$(cat "$dir/server$((i + 1)).pid")" 2>/dev/null && break
+            serving "$dir" $((i + 1)) "$port" && break
             # One of its ports taken meanwhile by another connection's local end (they lie in
             # the ephemeral range): it ended at once; started again a moment later.
-            if [ "$again" -lt 5 ] && ! kill -0 "$(cat "$dir/server$((i + 1)).pid")" 2>/dev/null &&
+            if [ "$again" -lt 5 ] && ! running "$dir" $((i + 1)) &&
                 grep -q 'address already in use' "$dir/server$((i + 1)).log"; then
                 again=$((again + 1))
                 sleep 1
@@ -245,8 +246,7 @@ start() {
             fi
             sleep 0.1
         done
-        port_open "$port" && kill -0 "$(cat "$dir/server$((i + 1)).pid")" 2>/dev/null ||
-            { say "server $((i + 1)) did not start: see $dir/server$((i + 1)).log"; return 1; }
+        serving "$dir" $((i + 1)) "$port" || { say "server $((i + 1)) did not start: see $dir/server$((i + 1)).log"; return 1; }
     done
     # Routes form within a second or so once all three listen; wait for each to see two.
     for i in 1 2 3; do

@@ -156,7 +156,6 @@ struct Connection {
     struct Answer {
         std::string machine, id;
         remote::AlertAnswer answer;
-        uint64_t at; // when it came (monotonic)
     };
     std::vector<Answer> answered; // the stream's answers, not yet taken to the outbox
     uint64_t stored = 0;
@@ -213,7 +212,7 @@ void OnPublishAnswer(jsCtx*, natsMsg* msg, jsPubAck* pa, jsPubAckErr* pae, void*
                                            pae->ErrText != nullptr ? pae->ErrText : "");
         }
         std::lock_guard<std::mutex> hold(c->alerts_lock);
-        c->answered.push_back({machine, id, a, SteadyMs()});
+        c->answered.push_back({machine, id, a});
         if (pa != nullptr)
             Record(std::string("stored ") + id + " " + std::to_string(pa->Sequence) +
                    (pa->Duplicate ? " duplicate" : ""));
